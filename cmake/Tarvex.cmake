@@ -1,0 +1,59 @@
+# Build helpers shared by every component.
+
+# Adds each folder matching GLOB (relative to the project root) that holds a
+# CMakeLists.txt, in sorted order.
+function(tarvex_add_components glob)
+  file(GLOB dirs LIST_DIRECTORIES true ${PROJECT_SOURCE_DIR}/${glob})
+  list(SORT dirs)
+  foreach(dir IN LISTS dirs)
+    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
+
+# Includes are spelled from src/, e.g. #include "app/base/CThread.h".
+set(TARVEX_SRC_DIR ${PROJECT_SOURCE_DIR}/src CACHE INTERNAL "")
+set(TARVEX_TEST_DATA_DIR ${PROJECT_SOURCE_DIR}/tests/data CACHE INTERNAL "")
+set(TARVEX_LSAN_SUPP ${PROJECT_SOURCE_DIR}/cmake/lsan.supp CACHE INTERNAL "")
+
+# tarvex_library(NAME [SHARED] SOURCES ... [LIBS ...])
+function(tarvex_library name)
+  cmake_parse_arguments(A "SHARED" "" "SOURCES;LIBS" ${ARGN})
+  if(A_SHARED)
+    add_library(${name} SHARED ${A_SOURCES})
+  else()
+    add_library(${name} STATIC ${A_SOURCES})
+  endif()
+  target_include_directories(${name} PUBLIC ${TARVEX_SRC_DIR})
+  if(A_LIBS)
+    target_link_libraries(${name} PUBLIC ${A_LIBS})
+  endif()
+endfunction()
+
+# tarvex_gtest(NAME SOURCES ... [LIBS ...] [ENV k=v ...] [LABELS ...] [TIMEOUT s])
+# Every test runs with the offscreen Qt platform, the test data folder in
+# TARVEX_TEST_DATA and the leak suppressions for third-party libraries.
+find_package(GTest REQUIRED)
+function(tarvex_gtest name)
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${TARVEX_SRC_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name} PRIVATE
+    TARVEX_TEST_DATA="${TARVEX_TEST_DATA_DIR}"
+    TARVEX_BINARY_DIR="${PROJECT_BINARY_DIR}"
+    TARVEX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES
+    TIMEOUT ${A_TIMEOUT}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TARVEX_TEST_DATA=${TARVEX_TEST_DATA_DIR};LSAN_OPTIONS=suppressions=${TARVEX_LSAN_SUPP}:print_suppressions=0;ASAN_OPTIONS=halt_on_error=1:detect_stack_use_after_return=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;${A_ENV}")
+  if(A_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${A_LABELS}")
+  endif()
+endfunction()
+
+find_package(Threads REQUIRED)
