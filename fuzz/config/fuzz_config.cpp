@@ -32,7 +32,7 @@ std::string SaveCycle(const std::string& file) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The store's diagnostics would drown the fuzzer's own lines.
     if (!std::freopen("/dev/null", "w", stdout)) return 0;
-    const std::string base = "/tmp/fuzz_config." + std::to_string(getpid());
+    const std::string base = "/dev/shm/fuzz_config." + std::to_string(getpid());
     g_in = base + ".in";
     g_out = base + ".out";
     return 0;
