@@ -93,6 +93,10 @@ void RaisePriority(std::thread& t) {
     if (param.sched_priority > 0) pthread_setschedparam(t.native_handle(), SCHED_RR, &param);
 }
 
+// The Recorder whose capture thread this is, so that a Stop from the callback
+// is told apart without reading the thread object being assigned.
+thread_local const Recorder* t_captureOf = nullptr;
+
 } // namespace
 
 Recorder::Recorder() = default;
@@ -197,7 +201,7 @@ void Recorder::StopDevice() {
 
 void Recorder::Stop() {
     if (!m_bOpened || !m_bRunning) return;
-    if (std::this_thread::get_id() == m_hThread.get_id()) {
+    if (t_captureOf == this) {
         m_device->quit = true; // the owner's next Stop, Start or Close joins
         return;
     }
@@ -221,6 +225,7 @@ void Recorder::SetCallback(Callback callback, void* user) {
 }
 
 void Recorder::CaptureThread(Recorder* self) {
+    t_captureOf = self;
     Device& dev = *self->m_device;
     const unsigned blockAlign = self->m_waveFormat.nBlockAlign;
     const uint32_t wanted = dev.framesPerBuffer * blockAlign;
