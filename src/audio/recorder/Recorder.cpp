@@ -39,11 +39,20 @@ namespace {
 
 bool PcmFormatFor(uint16_t bits, snd_pcm_format_t* format) {
     switch (bits) {
-    case 8: *format = SND_PCM_FORMAT_U8; return true;
-    case 16: *format = SND_PCM_FORMAT_S16_LE; return true;
-    case 24: *format = SND_PCM_FORMAT_S24_3LE; return true;
-    case 32: *format = SND_PCM_FORMAT_S32_LE; return true;
-    default: return false;
+    case 8:
+        *format = SND_PCM_FORMAT_U8;
+        return true;
+    case 16:
+        *format = SND_PCM_FORMAT_S16_LE;
+        return true;
+    case 24:
+        *format = SND_PCM_FORMAT_S24_3LE;
+        return true;
+    case 32:
+        *format = SND_PCM_FORMAT_S32_LE;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -109,7 +118,8 @@ Recorder::~Recorder() {
 
 int Recorder::AllocatedBlocks() const {
     int n = 0;
-    for (int i = 0; i < kBufferCount; ++i) n += (m_pWaveHdr[i] != nullptr) + (m_pBuffer[i] != nullptr);
+    for (int i = 0; i < kBufferCount; ++i)
+        n += (m_pWaveHdr[i] != nullptr) + (m_pBuffer[i] != nullptr);
     return n;
 }
 
@@ -148,8 +158,7 @@ void Recorder::Open() {
     m_waveFormat.nAvgBytesPerSec = m_nSampleRate * m_waveFormat.nBlockAlign;
 
     snd_pcm_format_t format;
-    if (!PcmFormatFor(m_nBitsPerSample, &format) || m_nChannels == 0 || m_nSampleRate == 0)
-        return;
+    if (!PcmFormatFor(m_nBitsPerSample, &format) || m_nChannels == 0 || m_nSampleRate == 0) return;
     const unsigned framesPerBuffer = m_nBufferSize / m_waveFormat.nBlockAlign;
     if (framesPerBuffer == 0) return;
 
@@ -180,7 +189,8 @@ void Recorder::Start() {
         h->dwBytesRecorded = 0;
     }
     if (snd_pcm_start(m_device->pcm) < 0) {
-        for (auto& h : m_pWaveHdr) h->dwFlags = 0;
+        for (auto& h : m_pWaveHdr)
+            h->dwFlags = 0;
         return;
     }
     m_device->ClearWake();
@@ -196,7 +206,8 @@ void Recorder::StopDevice() {
     if (m_hThread.joinable()) m_hThread.join();
     snd_pcm_drop(m_device->pcm);
     m_device->ClearWake();
-    for (auto& h : m_pWaveHdr) h->dwFlags &= ~WHDR_INQUEUE;
+    for (auto& h : m_pWaveHdr)
+        h->dwFlags &= ~WHDR_INQUEUE;
 }
 
 void Recorder::Stop() {

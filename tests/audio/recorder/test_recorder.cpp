@@ -63,7 +63,8 @@ struct Collector {
 int OpenDescriptors() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
+        while (readdir(d))
+            ++n;
         closedir(d);
     }
     return n;
@@ -105,7 +106,8 @@ TEST_F(RecorderTest, DefaultsAreSixteenBitStereoAt44100) {
         EXPECT_EQ(h->dwLoops, 1u);
         EXPECT_EQ(h->lpNext, nullptr);
         // Distinct buffers.
-        for (int j = 0; j < i; ++j) EXPECT_NE(rec.Header(j)->lpData, h->lpData);
+        for (int j = 0; j < i; ++j)
+            EXPECT_NE(rec.Header(j)->lpData, h->lpData);
     }
 }
 
@@ -262,7 +264,8 @@ TEST_F(RecorderTest, ClearingTheCallbackWaitsForTheRunningCall) {
     rec.SetCallback(&Slow::Callback, &slow);
     rec.Open();
     rec.Start();
-    while (!slow.inside) std::this_thread::yield();
+    while (!slow.inside)
+        std::this_thread::yield();
     rec.SetCallback(nullptr, nullptr);
     EXPECT_FALSE(slow.inside);
     const int calls = slow.calls;
@@ -275,7 +278,8 @@ TEST_F(RecorderTest, ClearingTheCallbackWaitsForTheRunningCall) {
 TEST_F(RecorderTest, OwnerChosenFormatShapesTheBuffers) {
     // Mono 16-bit at 8000 Hz with 1000-byte buffers: 500 frames each.
     std::vector<int16_t> mono;
-    for (int i = 0; i < 4000; ++i) mono.push_back(int16_t(i * 7));
+    for (int i = 0; i < 4000; ++i)
+        mono.push_back(int16_t(i * 7));
     AlsaTestDevices::Get().WriteCapture(mono);
     Recorder rec;
     rec.m_nChannels = 1;
@@ -305,8 +309,7 @@ TEST(RecorderClock, DefaultsGiveAbout21CallbacksASecond) {
     Recorder rec;
     rec.m_szDevice = "plughw:" + std::to_string(card);
     std::atomic<int> calls{0};
-    rec.SetCallback([](void* user, WAVEHDR*) { ++*static_cast<std::atomic<int>*>(user); },
-                    &calls);
+    rec.SetCallback([](void* user, WAVEHDR*) { ++*static_cast<std::atomic<int>*>(user); }, &calls);
     rec.Open();
     if (!rec.IsOpened()) GTEST_SKIP() << "card " << card << " has no capture device";
     rec.Start();
