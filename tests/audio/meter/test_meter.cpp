@@ -251,4 +251,27 @@ TEST(AudioMeterDrawing, MetersWithoutMeaningfulHeightDrawNothing) {
     ExpectPicture(meter.Picture(), want, 20, 4);
 }
 
+// The signal threshold: an offset from the middle of more than 3 rows. At
+// 64 high, s = -422 lands on row 64 - 30657 / 1057 = 35 (offset 3) and
+// s = -423 on row 64 - 30652 / 1057 = 36 (offset 4). The second channel never
+// counts, and only the first 256 frames do.
+TEST(AudioMeterDrawing, SignalThresholdOnTheFirstChannelOnly) {
+    struct Case {
+        int frame;
+        int16_t left, right;
+        bool signal;
+    };
+    for (const Case& c :
+         {Case{100, -422, 0, false}, Case{100, -423, 0, true}, Case{100, 0, 32767, false},
+          Case{255, -423, 0, true}, Case{256, -32767, 0, false}}) {
+        std::vector<int16_t> buf(2048 * 2, 0);
+        buf[size_t(2 * c.frame)] = c.left;
+        buf[size_t(2 * c.frame + 1)] = c.right;
+        AudioMeter meter;
+        ASSERT_TRUE(meter.Draw(buf.data(), buf.size() * 2, 300, 64));
+        EXPECT_EQ(meter.SignalPresent(), c.signal) << "frame " << c.frame << " " << c.left;
+        EXPECT_EQ(meter.Picture().At(0, 10), c.signal ? kCursorSignal : kCursorQuiet);
+    }
+}
+
 } // namespace
