@@ -112,7 +112,6 @@ Recorder::Recorder() = default;
 
 Recorder::~Recorder() {
     Close();
-    std::lock_guard lock(m_callbackLock);
     m_pCallback = nullptr;
 }
 
@@ -230,9 +229,11 @@ void Recorder::Close() {
 }
 
 void Recorder::SetCallback(Callback callback, void* user) {
-    std::lock_guard lock(m_callbackLock);
+    std::unique_lock lock(m_callbackLock);
     m_pCallback = callback;
     m_pUser = user;
+    const uint64_t begun = m_callsBegun; // the calls that may use the old values
+    m_callEnded.wait(lock, [&] { return m_callsEnded >= begun; });
 }
 
 void Recorder::CaptureThread(Recorder* self) {
@@ -277,10 +278,20 @@ void Recorder::CaptureThread(Recorder* self) {
 
         h->dwBytesRecorded = filled;
         h->dwFlags = WHDR_PREPARED | WHDR_DONE;
+        Callback callback;
+        void* user;
         {
             std::lock_guard lock(self->m_callbackLock);
-            if (self->m_pCallback) self->m_pCallback(self->m_pUser, h);
+            callback = self->m_pCallback;
+            user = self->m_pUser;
+            ++self->m_callsBegun;
         }
+        if (callback) callback(user, h);
+        {
+            std::lock_guard lock(self->m_callbackLock);
+            ++self->m_callsEnded;
+        }
+        self->m_callEnded.notify_all();
         // Back into the queue, and on to the next buffer of the ring.
         h->dwFlags = WHDR_PREPARED | WHDR_INQUEUE;
         index = (index + 1) % kBufferCount;
