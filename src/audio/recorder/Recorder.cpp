@@ -178,7 +178,6 @@ void Recorder::Open() {
 
 void Recorder::Start() {
     if (!m_bOpened || m_bRunning) return;
-    if (m_hThread.joinable()) m_hThread.join(); // ended by a Stop from the callback
 
     // A fresh start: the device forgets what it captured before a stop.
     snd_pcm_drop(m_device->pcm);

@@ -71,9 +71,11 @@ public:
     // Stops the device and the capture thread. A buffer the device was still
     // filling is dropped; every buffer delivered before has been handled by the
     // callback when Stop returns. Called from the callback it only asks the
-    // thread to end.
+    // thread to end: no further buffer is delivered, and IsRunning stays true
+    // until the owner's Stop or Close.
     void Stop();
-    // Stops if needed, closes the device and frees every buffer.
+    // Stops if needed, closes the device and frees every buffer. Not from the
+    // callback.
     void Close();
 
     // Sets the callback and its user value. Waits for a callback that is
