@@ -115,7 +115,7 @@ public:
     }
     void Indent() {
         // Lines without a toggle keep their text under the toggled lines' names.
-        out_ += html_ ? "&nbsp;&nbsp;&nbsp;" : "  ";
+        out_ += html_ ? "&nbsp;&nbsp;" : "  ";
     }
     void Piece(std::string_view text, const char* colour) {
         if (html_)
