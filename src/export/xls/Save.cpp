@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 
 namespace tarvex::xls {
 namespace {
@@ -70,7 +71,18 @@ SaveError BasicExcel::SaveAs(const std::filesystem::path& path) const {
     }
     if (::ftruncate(fd.get(), 0) != 0) return SaveError::Write;
 
-    const std::vector<uint8_t> stream = BuildStream();
+    std::vector<uint8_t> stream;
+    try {
+        stream = BuildStream();
+    } catch (const std::exception&) { // out of memory: report, never end the process here
+        errno = ENOMEM;
+        return SaveError::Write;
+    }
+    // BIFF8 stream offsets and the version 3 container's sizes are 32-bit.
+    if (stream.size() > 0x7FFFFFFFu) {
+        errno = EFBIG;
+        return SaveError::Write;
+    }
     CompoundFile cf(u"Workbook");
     cf.Layout(stream.size());
     iovec iov[3] = {
