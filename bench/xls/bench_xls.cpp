@@ -29,8 +29,8 @@ static long PeakRssKiB() {
 
 int main(int argc, char** argv) {
     const int messages = argc > 1 ? std::atoi(argv[1]) : 100000;
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("tarvex_bench_xls_" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tarvex_bench_xls_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
 
     const long rssStart = PeakRssKiB();
@@ -41,13 +41,17 @@ int main(int argc, char** argv) {
         std::snprintf(time, sizeof time, "2024-05-06T12:%02d:%02d.%03d", i / 60000 % 60,
                       i / 1000 % 60, i % 1000);
         std::string body = "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive</CmdType>\r\n"
-                           "<SN>" + std::to_string(i) + "</SN>\r\n<DeviceID>34010000001320000001"
+                           "<SN>" +
+                           std::to_string(i) +
+                           "</SN>\r\n<DeviceID>34010000001320000001"
                            "</DeviceID>\r\n<Status>OK</Status>\r\n<Info>";
-        while (body.size() < 480) body += "<Alarm>Normal</Alarm>";
+        while (body.size() < 480)
+            body += "<Alarm>Normal</Alarm>";
         body += "</Info>\r\n</Notify>\r\n";
         const std::string head = "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\nCSeq: " +
-                                 std::to_string(i + 1) + " MESSAGE\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n\n";
+                                 std::to_string(i + 1) +
+                                 " MESSAGE\r\nContent-Length: " + std::to_string(body.size()) +
+                                 "\r\n\r\n\n";
         book.AddRow(i % 2 ? LogDirection::Sent : LogDirection::Received, time, "心跳信息",
                     "34010000001320000001", body, head);
     }

@@ -98,8 +98,7 @@ TEST(XlsReadBack, SessionRowsLandInTheirSheetInOrder) {
         {LogDirection::Received, "2024-05-06T12:34:56.789", "注册信息", kDevice, "No Body!\n",
          "REGISTER sip:34020000002000000001@3402000000 SIP/2.0\r\nVia: SIP/2.0/UDP "
          "127.0.0.1:5060\r\n\r\n\n"},
-        {LogDirection::Sent, "2024-05-06T12:34:57.790", "目录查询",
-         kDevice,
+        {LogDirection::Sent, "2024-05-06T12:34:57.790", "目录查询", kDevice,
          "<?xml version=\"1.0\"?>\r\n<Query>\r\n <CmdType>Catalog</CmdType>\r\n <SN>10</SN>\r\n "
          "<DeviceID>34010000002000000001</DeviceID>\r\n</Query>\r\n",
          "MESSAGE sip:34010000002000000001@127.0.0.1:5061 SIP/2.0\r\n\r\n\n"},
@@ -160,10 +159,12 @@ TEST(XlsReadBack, BodiesLongerThanOneRecordReadBackWhole) {
     // 20 KB of ASCII and a Chinese body of 9000 characters (18000 bytes as UTF-16):
     // both cross record boundaries inside the string.
     std::string ascii = "<Response>";
-    while (ascii.size() < 20 * 1024) ascii += "<Item><DeviceID>" + kDevice + "</DeviceID></Item>";
+    while (ascii.size() < 20 * 1024)
+        ascii += "<Item><DeviceID>" + kDevice + "</DeviceID></Item>";
     ascii += "</Response>";
     std::string chinese;
-    for (int i = 0; i < 9000; ++i) chinese += (i % 2) ? "摄" : "像";
+    for (int i = 0; i < 9000; ++i)
+        chinese += (i % 2) ? "摄" : "像";
     book.AddRow(LogDirection::Received, "t", "目录信息", kDevice, ascii, "head");
     book.AddRow(LogDirection::Received, "t", "目录信息", kDevice, chinese, "head");
     book.AddRow(LogDirection::Sent, "t", "x", kDevice, "after the long ones", "head");
@@ -200,12 +201,14 @@ TEST(XlsReadBack, HundredThousandMessagesReadBackComplete) {
     uLong crc[2] = {0, 0};
     auto addCrc = [&](int sheet, const std::vector<std::string>& cells) {
         std::string row;
-        for (std::size_t i = 0; i < cells.size(); ++i) row += (i ? "\x1f" : "") + cells[i];
+        for (std::size_t i = 0; i < cells.size(); ++i)
+            row += (i ? "\x1f" : "") + cells[i];
         row += "\x1e";
         crc[sheet] = crc32(crc[sheet], reinterpret_cast<const Bytef*>(row.data()),
                            static_cast<uInt>(row.size()));
     };
-    for (int s = 0; s < 2; ++s) addCrc(s, {"时间", "类型", "设备ID", "信息体", "信息头"});
+    for (int s = 0; s < 2; ++s)
+        addCrc(s, {"时间", "类型", "设备ID", "信息体", "信息头"});
     for (int i = 0; i < 100000; ++i) {
         const LogDirection d = i % 2 ? LogDirection::Sent : LogDirection::Received;
         char t[32];
@@ -250,8 +253,8 @@ TEST(XlsReadBack, FullSheetGoesOnInAnAddedSheet) {
 namespace {
 
 // Cells as LibreOffice reads them: sheet name -> (row, col) -> text.
-std::map<std::string, std::map<std::pair<int, int>, std::string>> ReadWithLibreOffice(
-    const std::filesystem::path& xls, std::string& output) {
+std::map<std::string, std::map<std::pair<int, int>, std::string>>
+ReadWithLibreOffice(const std::filesystem::path& xls, std::string& output) {
     std::map<std::string, std::map<std::pair<int, int>, std::string>> sheets;
     const std::string cmd = "/usr/bin/python3 " + std::string(TARVEX_SOURCE_DIR) +
                             "/tests/export/xls/read_lo.py '" + xls.string() + "' '" +
@@ -260,7 +263,8 @@ std::map<std::string, std::map<std::pair<int, int>, std::string>> ReadWithLibreO
     if (!p) return sheets;
     char buf[65536];
     std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        output.append(buf, n);
     if (::pclose(p) != 0) return {};
     auto unhex = [](const std::string& h) {
         std::string out;
@@ -297,7 +301,8 @@ TEST(XlsLibreOffice, OpensTheWorkbookWithEveryCellInPlace) {
         GTEST_SKIP() << "LibreOffice (libreoffice-calc-nogui) is not installed";
     MessageLogWorkbook book;
     std::string longBody = "<Response>";
-    while (longBody.size() < 20 * 1024) longBody += "<Item><Name>通道</Name></Item>";
+    while (longBody.size() < 20 * 1024)
+        longBody += "<Item><Name>通道</Name></Item>";
     longBody += "</Response>";
     const std::vector<Msg> msgs = {
         {LogDirection::Sent, "2024-05-06T12:34:56.001", "注册信息", kDevice, "No Body!\n",
@@ -306,7 +311,8 @@ TEST(XlsLibreOffice, OpensTheWorkbookWithEveryCellInPlace) {
          "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n\r\n\n"},
         {LogDirection::Received, "2024-05-06T12:34:57.000", "目录信息", kDevice, longBody, "h"},
     };
-    for (const Msg& m : msgs) book.AddRow(m.dir, m.time, m.type, m.id, m.body, m.head);
+    for (const Msg& m : msgs)
+        book.AddRow(m.dir, m.time, m.type, m.id, m.body, m.head);
     std::string output;
     const auto sheets = ReadWithLibreOffice(Save(book, "libreoffice"), output);
     ASSERT_EQ(sheets.size(), 3u) << output;
@@ -314,7 +320,8 @@ TEST(XlsLibreOffice, OpensTheWorkbookWithEveryCellInPlace) {
         << output;
     EXPECT_TRUE(sheets.at("Sheet3").empty());
     for (const char* name : {"Recv Msg", "Send Msg"})
-        for (int c = 0; c < 5; ++c) EXPECT_EQ(sheets.at(name).at({0, c}), kHeaders[c]);
+        for (int c = 0; c < 5; ++c)
+            EXPECT_EQ(sheets.at(name).at({0, c}), kHeaders[c]);
     int recv = 1, send = 1;
     for (Msg m : msgs) {
         if (m.body == GbkCatalog())
