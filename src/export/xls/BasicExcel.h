@@ -226,7 +226,8 @@ public:
     // The complete "Workbook" stream: measured, then built into one buffer.
     std::vector<uint8_t> BuildStream() const;
     // Writes the workbook as a compound file at `path`, replacing it. Fails with Locked when
-    // another program holds a lock on the file, with CreateFile when it cannot be opened.
+    // another program holds a lock on the file (an fcntl lock, or LibreOffice's lock file
+    // ".~lock.<name>#" beside it), with CreateFile when it cannot be opened.
     SaveError SaveAs(const std::filesystem::path& path) const;
 
 private:

@@ -55,6 +55,14 @@ bool WriteAll(int fd, iovec* iov, int count) {
 } // namespace
 
 SaveError BasicExcel::SaveAs(const std::filesystem::path& path) const {
+    // LibreOffice marks a document it has open with a lock file beside it; writing under it
+    // would be lost when it saves its own copy.
+    std::error_code ec;
+    if (std::filesystem::exists(path.parent_path() / (".~lock." + path.filename().string() + "#"),
+                                ec)) {
+        errno = EBUSY;
+        return SaveError::Locked;
+    }
     // Opened without truncation: a file that another program holds locked stays intact.
     Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (fd.get() < 0) return SaveError::CreateFile;

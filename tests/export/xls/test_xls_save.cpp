@@ -94,6 +94,22 @@ TEST(XlsSave, LockedFileIsLeftAloneAndTheLogGoesToATimestampedName) {
     EXPECT_EQ(xlstest::ReadBack(saved, "full").sheets.at(0).cells.at({1, 3}).value, "kept anyway");
 }
 
+TEST(XlsSave, LibreOfficeLockFileCountsAsLocked) {
+    const fs::path dir = xlstest::TempDir("lofile");
+    std::ofstream(dir / "MsgXml.xls") << "open in LibreOffice";
+    std::ofstream(dir / ".~lock.MsgXml.xls#") << "user,host,...";
+    MessageLogWorkbook book;
+    OneRow(book, "x");
+    testing::internal::CaptureStderr();
+    const fs::path saved = book.SaveAtExit(dir);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadAll(dir / "MsgXml.xls"), "open in LibreOffice");
+    ASSERT_FALSE(saved.empty());
+    EXPECT_NE(saved.filename(), "MsgXml.xls");
+    fs::remove(dir / ".~lock.MsgXml.xls#");
+    EXPECT_EQ(book.SaveAtExit(dir), dir / "MsgXml.xls");
+}
+
 TEST(XlsSave, UncreatableFileFallsBackAndANowhereDirectoryIsReported) {
     const fs::path dir = xlstest::TempDir("blocked");
     fs::create_directory(dir / "MsgXml.xls"); // a directory in the way
