@@ -2,7 +2,6 @@
 #include "vidana/lib/Vidana.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -60,14 +59,14 @@ void DrawOverlay(uint8_t* canvas, int width, int height, const VidanaRect& rc) {
 
 } // namespace
 
-int32_t CVidana::DrawImage(const uint8_t* data, int32_t width, int32_t height) {
+// The picture is the caller's scratch buffer (the converted picture or the
+// Ostra output, both rewritten for every picture), so the overlay is drawn
+// into it in place instead of into a copy.
+int32_t CVidana::DrawImage(uint8_t* data, int32_t width, int32_t height) {
     if (!data || width <= 0 || height <= 0) return 0;
     if (!m_hWnd) return 0;
-    const size_t bytes = size_t(width) * size_t(height) * 3;
-    m_canvas.resize(bytes);
-    std::memcpy(m_canvas.data(), data, bytes);
     // Drawn on every picture, the all-zero rectangle included.
-    DrawOverlay(m_canvas.data(), width, height, m_rect);
-    m_hWnd->Present(m_canvas.data(), width, height);
+    DrawOverlay(data, width, height, m_rect);
+    m_hWnd->Present(data, width, height);
     return 1;
 }

@@ -88,13 +88,12 @@ private:
     int32_t DecodeVFrame(const uint8_t* data, int32_t length);
     int32_t DecodeMJpeg(const uint8_t* data, int32_t length);
     int32_t DecodeAFrame(const uint8_t* data, int32_t length);
-    int32_t DrawImage(const uint8_t* data, int32_t width, int32_t height);
+    int32_t DrawImage(uint8_t* data, int32_t width, int32_t height);
     bool InitDecoder();
     void InitOstraDecoder();
     void ReleaseOstraDecoder();
 
-    // The view, and the picture DrawImage composes before presenting it (it
-    // stands in for the window's device context).
+    // The view, and the clipped MJPEG picture presented to it.
     IVidanaSurface* m_hWnd = nullptr;
     std::vector<uint8_t> m_canvas;
     // Staging memory of the MJPEG path, held only during one DecodeMJpeg call.
