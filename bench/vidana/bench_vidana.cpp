@@ -70,16 +70,17 @@ double RunBare(const Units& units, int w, int h, size_t& pictures) {
     pictures = 0;
     for (const auto& u : units) {
         // Borrowed bytes, as CVidana hands them over.
-        pkt->buf = av_buffer_create(const_cast<uint8_t*>(u.data()), int(u.size()),
-                                    [](void*, uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
+        pkt->buf = av_buffer_create(
+            const_cast<uint8_t*>(u.data()), int(u.size()), [](void*, uint8_t*) {}, nullptr,
+            AV_BUFFER_FLAG_READONLY);
         pkt->data = const_cast<uint8_t*>(u.data());
         pkt->size = int(u.size());
         avcodec_send_packet(ctx, pkt);
         av_packet_unref(pkt);
         while (avcodec_receive_frame(ctx, frame) == 0) {
             if (!sws)
-                sws = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), w, h,
-                                     AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+                sws = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), w,
+                                     h, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
             uint8_t* dst[4] = {picture.data()};
             int stride[4] = {w * 3};
             sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, stride);
@@ -100,14 +101,20 @@ int main(int argc, char** argv) {
     std::string in;
     int rounds = 5;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--in")) in = argv[i + 1];
-        else if (!std::strcmp(argv[i], "--rounds")) rounds = std::max(1, std::atoi(argv[i + 1]));
+        if (!std::strcmp(argv[i], "--in"))
+            in = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--rounds"))
+            rounds = std::max(1, std::atoi(argv[i + 1]));
     }
     std::string made;
     if (in.empty()) {
-        made = (std::filesystem::temp_directory_path() / ("bench-vidana-" + std::to_string(getpid()) + ".h264")).string();
-        const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 "
-                                "-frames:v 150 -c:v libx264 -preset veryfast -bf 0 -g 50 -f h264 '" + made + "'";
+        made = (std::filesystem::temp_directory_path() /
+                ("bench-vidana-" + std::to_string(getpid()) + ".h264"))
+                   .string();
+        const std::string cmd =
+            "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 "
+            "-frames:v 150 -c:v libx264 -preset veryfast -bf 0 -g 50 -f h264 '" +
+            made + "'";
         if (std::system(cmd.c_str()) != 0) {
             std::fprintf(stderr, "bench_vidana: ffmpeg could not make the stream\n");
             return 1;
@@ -115,10 +122,12 @@ int main(int argc, char** argv) {
         in = made;
     }
     std::ifstream file(in, std::ios::binary);
-    const std::vector<uint8_t> stream((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> stream((std::istreambuf_iterator<char>(file)),
+                                      std::istreambuf_iterator<char>());
     if (!made.empty()) std::filesystem::remove(made);
     Units units;
-    for (auto u : vidana::SplitAccessUnits(stream)) units.emplace_back(u.begin(), u.end());
+    for (auto u : vidana::SplitAccessUnits(stream))
+        units.emplace_back(u.begin(), u.end());
     if (units.empty()) {
         std::fprintf(stderr, "bench_vidana: no access units in %s\n", in.c_str());
         return 1;

@@ -39,15 +39,32 @@ std::atomic<IVidanaNotifier*> g_notifier{nullptr};
 void Report(int code) {
     const char* text = nullptr;
     switch (code) {
-    case kNoError: return;
-    case 2: text = "Specified device identifier is out of range. "; break;
-    case 4: text = "Specified resource is already allocated."; break;
-    case 5: text = "Specified device handle is invalid. "; break;
-    case 6: text = "no device driver is present."; break;
-    case 7: text = "Unable to allocate or lock memory. "; break;
-    case 32: text = "Attempted to open with an unsupported waveform-audio format "; break;
-    case 34: text = "The buffer pointed to by the pwh parameter hasn't been prepared. "; break;
-    case 35: text = "The device is synchronous but was called without using the WAVE_ALLOWSYNC flag. "; break;
+    case kNoError:
+        return;
+    case 2:
+        text = "Specified device identifier is out of range. ";
+        break;
+    case 4:
+        text = "Specified resource is already allocated.";
+        break;
+    case 5:
+        text = "Specified device handle is invalid. ";
+        break;
+    case 6:
+        text = "no device driver is present.";
+        break;
+    case 7:
+        text = "Unable to allocate or lock memory. ";
+        break;
+    case 32:
+        text = "Attempted to open with an unsupported waveform-audio format ";
+        break;
+    case 34:
+        text = "The buffer pointed to by the pwh parameter hasn't been prepared. ";
+        break;
+    case 35:
+        text = "The device is synchronous but was called without using the WAVE_ALLOWSYNC flag. ";
+        break;
     }
     char other[100];
     if (!text) {
@@ -64,16 +81,23 @@ void Report(int code) {
 int WaveCode(int alsaError, int formatCode = kError) {
     if (alsaError >= 0) return kNoError;
     switch (-alsaError) {
-    case ENOENT: return kNoDriver;
+    case ENOENT:
+        return kNoDriver;
     case ENODEV:
-    case ENXIO: return kBadDeviceId;
+    case ENXIO:
+        return kBadDeviceId;
     case EBUSY:
-    case EAGAIN: return kAllocated;
-    case ENOMEM: return kNoMem;
+    case EAGAIN:
+        return kAllocated;
+    case ENOMEM:
+        return kNoMem;
     case EBADF:
-    case EBADFD: return kInvalidHandle;
-    case EINVAL: return formatCode;
-    default: return kError;
+    case EBADFD:
+        return kInvalidHandle;
+    case EINVAL:
+        return formatCode;
+    default:
+        return kError;
     }
 }
 
@@ -91,7 +115,8 @@ uint8_t LinearToMuLaw(int16_t sample) {
     if (s < 0) s = -s;
     s = std::min(s, 32635) + 0x84;
     int exponent = 7;
-    for (int mask = 0x4000; !(s & mask) && exponent > 0; mask >>= 1) --exponent;
+    for (int mask = 0x4000; !(s & mask) && exponent > 0; mask >>= 1)
+        --exponent;
     const int mantissa = (s >> (exponent + 3)) & 0x0f;
     return uint8_t(~(sign | (exponent << 4) | mantissa));
 }
@@ -164,7 +189,8 @@ void CaptureLoop(PcmPtr pcm, bool linear, uint32_t size) {
         }
         if (got < size) break;
         if (linear)
-            for (uint32_t i = 0; i < size; ++i) buffer[i] = LinearToMuLaw(samples[i]);
+            for (uint32_t i = 0; i < size; ++i)
+                buffer[i] = LinearToMuLaw(samples[i]);
         if (VidanaACallBack cb = a.callback.load()) cb(buffer.data(), size);
     }
 }
@@ -201,7 +227,8 @@ int32_t CVidana::DecodeAFrame(const uint8_t* data, int32_t length) {
         const void* from = a.playback.data();
         if (rc == 0 && linear) {
             a.linear.resize(size_t(length));
-            for (int32_t i = 0; i < length; ++i) a.linear[i] = MuLawToLinear(a.playback[i]);
+            for (int32_t i = 0; i < length; ++i)
+                a.linear[i] = MuLawToLinear(a.playback[i]);
             from = a.linear.data();
         }
         const size_t frameBytes = linear ? 2 : 1;

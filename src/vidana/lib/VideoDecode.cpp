@@ -51,8 +51,8 @@ int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length) {
     // only real bytes are sent; the decoder's verdict on them is not needed.
     if (data && length > 0) {
         AVPacket* pkt = v.packet.get();
-        pkt->buf = av_buffer_create(const_cast<uint8_t*>(data), length, BorrowedBufferFree,
-                                    nullptr, AV_BUFFER_FLAG_READONLY);
+        pkt->buf = av_buffer_create(const_cast<uint8_t*>(data), length, BorrowedBufferFree, nullptr,
+                                    AV_BUFFER_FLAG_READONLY);
         if (pkt->buf) {
             pkt->data = const_cast<uint8_t*>(data);
             pkt->size = length;

@@ -13,7 +13,8 @@ std::string Output(const std::string& cmd) {
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return out;
     char buf[512];
-    while (fgets(buf, sizeof buf, p)) out += buf;
+    while (fgets(buf, sizeof buf, p))
+        out += buf;
     pclose(p);
     return out;
 }
@@ -29,16 +30,19 @@ TEST(VidanaAbi, VersionedSonameAndOnlyCVidanaExported) {
     int ours = 0;
     for (; std::getline(symbols, line);) {
         const auto name = line.substr(line.find(' ', line.find(' ') + 1) + 1);
-        if (name.rfind("__asan", 0) == 0 || name.rfind("__ubsan", 0) == 0 || name.rfind("__sanitizer", 0) == 0 ||
-            name.rfind("__lsan", 0) == 0 || name == "_init" || name == "_fini")
+        if (name.rfind("__asan", 0) == 0 || name.rfind("__ubsan", 0) == 0 ||
+            name.rfind("__sanitizer", 0) == 0 || name.rfind("__lsan", 0) == 0 || name == "_init" ||
+            name == "_fini")
             continue;
         EXPECT_NE(name.find("CVidana"), std::string::npos) << "exported: " << name;
         ++ours;
     }
-    for (const char* op : {"CVidana::CVidana()", "CVidana::~CVidana()", "CVidana::SetHWND(IVidanaSurface*)",
-                           "CVidana::SetRect(VidanaRect)", "CVidana::DecodeXFrame(unsigned char const*, int, int)",
-                           "CVidana::ReleaseDecoder()", "CVidana::SetACallBack(int (*)(unsigned char*, unsigned int), unsigned int)",
-                           "CVidana::DecodeOstra(unsigned char const*, int, int, int)"})
+    for (const char* op :
+         {"CVidana::CVidana()", "CVidana::~CVidana()", "CVidana::SetHWND(IVidanaSurface*)",
+          "CVidana::SetRect(VidanaRect)", "CVidana::DecodeXFrame(unsigned char const*, int, int)",
+          "CVidana::ReleaseDecoder()",
+          "CVidana::SetACallBack(int (*)(unsigned char*, unsigned int), unsigned int)",
+          "CVidana::DecodeOstra(unsigned char const*, int, int, int)"})
         EXPECT_NE(Output("nm -DC --defined-only '" + lib + "'").find(op), std::string::npos) << op;
     EXPECT_GE(ours, 8);
 }

@@ -57,14 +57,18 @@ protected:
         std::mt19937 rng(3);
         input.resize(16000);
         for (size_t i = 0; i < input.size(); ++i)
-            input[i] = uint8_t((int(127 * std::sin(i * 0.07 + std::sin(i * 0.001) * 9)) + rng() % 41) & 0xff);
+            input[i] = uint8_t(
+                (int(127 * std::sin(i * 0.07 + std::sin(i * 0.001) * 9)) + rng() % 41) & 0xff);
         WriteFile(*dir / "in.raw", input);
-        WriteConfig("file.rc", "pcm.!default { type file slave.pcm \"null\" file \"" + *dir / "out.raw" +
-                                   "\" infile \"" + *dir / "in.raw" + "\" format \"raw\" }\n");
+        WriteConfig("file.rc", "pcm.!default { type file slave.pcm \"null\" file \"" +
+                                   *dir / "out.raw" + "\" infile \"" + *dir / "in.raw" +
+                                   "\" format \"raw\" }\n");
         WriteConfig("nodev.rc", "pcm.!default { type hw card 31 }\n");
         // A device without mu-law: only 16-bit linear gets through to the file.
-        WriteConfig("linear.rc", "pcm.!default { type file slave.pcm { type linear slave { pcm \"null\" "
-                                 "format S16_LE } } file \"" + *dir / "out.raw" + "\" format \"raw\" }\n");
+        WriteConfig("linear.rc",
+                    "pcm.!default { type file slave.pcm { type linear slave { pcm \"null\" "
+                    "format S16_LE } } file \"" +
+                        *dir / "out.raw" + "\" format \"raw\" }\n");
     }
     static void TearDownTestSuite() {
         CVidana::SetWaveNotifier(nullptr);
@@ -87,7 +91,8 @@ protected:
 };
 
 // Mu-law silence is 0xFF (+0) or 0x7F (-0).
-void ExpectPlayedThenSilence(const std::vector<uint8_t>& played, const std::vector<uint8_t>& frame) {
+void ExpectPlayedThenSilence(const std::vector<uint8_t>& played,
+                             const std::vector<uint8_t>& frame) {
     ASSERT_GE(played.size(), frame.size());
     EXPECT_TRUE(std::equal(frame.begin(), frame.end(), played.begin()));
     for (size_t i = frame.size(); i < played.size(); ++i)
@@ -108,7 +113,8 @@ TEST_F(VidanaAudio, FramesReachTheOutputDeviceAsTheirSamples) {
 
     // The whole 80000-byte buffer.
     std::vector<uint8_t> full;
-    while (full.size() < 80000) full.insert(full.end(), input.begin(), input.end());
+    while (full.size() < 80000)
+        full.insert(full.end(), input.begin(), input.end());
     full.resize(80000);
     EXPECT_EQ(0, v.DecodeXFrame(full.data(), 80000, 17));
     ExpectPlayedThenSilence(Played(), full);
@@ -127,7 +133,8 @@ TEST_F(VidanaAudio, OversizedAndEmptyFrames) {
     EXPECT_FALSE(fs::exists(*dir / "out.raw"));
     // An empty frame opens and closes the device and plays nothing.
     EXPECT_EQ(0, v.DecodeXFrame(big.get(), 0, 17));
-    for (uint8_t b : Played()) ASSERT_TRUE(b == 0xFF || b == 0x7F);
+    for (uint8_t b : Played())
+        ASSERT_TRUE(b == 0xFF || b == 0x7F);
     EXPECT_TRUE(notices.Take().empty());
 }
 
@@ -136,8 +143,9 @@ TEST_F(VidanaAudio, DeviceWithoutMuLawGetsLinearSamples) {
     CVidana v;
     const std::vector<uint8_t> frame(input.begin(), input.begin() + 320);
     WriteFile(*dir / "frame.ulaw", frame);
-    ASSERT_EQ(0, Shell("ffmpeg -nostdin -v error -y -f mulaw -ar 8000 -ac 1 -i '" + *dir / "frame.ulaw" +
-                       "' -f s16le -acodec pcm_s16le '" + *dir / "frame.s16" + "'"));
+    ASSERT_EQ(0, Shell("ffmpeg -nostdin -v error -y -f mulaw -ar 8000 -ac 1 -i '" +
+                       *dir / "frame.ulaw" + "' -f s16le -acodec pcm_s16le '" + *dir / "frame.s16" +
+                       "'"));
     const auto reference = ReadFile(*dir / "frame.s16");
     ASSERT_EQ(reference.size(), 640u);
     EXPECT_EQ(0, v.DecodeXFrame(frame.data(), 320, 17));
@@ -157,7 +165,8 @@ TEST_F(VidanaAudio, NoDeviceReportsTheWaveTexts) {
     auto texts = notices.Take();
     ASSERT_EQ(texts.size(), 5u);
     EXPECT_TRUE(texts[0] == kNoDriver || texts[0] == kBadDeviceId) << texts[0];
-    for (size_t i = 1; i < 5; ++i) EXPECT_EQ(texts[i], kInvalidHandle);
+    for (size_t i = 1; i < 5; ++i)
+        EXPECT_EQ(texts[i], kInvalidHandle);
 
     // Capture on no device: the same open text, and the callback never runs.
     {
@@ -169,7 +178,8 @@ TEST_F(VidanaAudio, NoDeviceReportsTheWaveTexts) {
     texts = notices.Take();
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_TRUE(texts[0] == kNoDriver || texts[0] == kBadDeviceId) << texts[0];
-    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(texts[i], kInvalidHandle);
+    for (size_t i = 1; i < 4; ++i)
+        EXPECT_EQ(texts[i], kInvalidHandle);
 
     // Without a notifier the texts go to standard error.
     CVidana::SetWaveNotifier(nullptr);
@@ -177,7 +187,8 @@ TEST_F(VidanaAudio, NoDeviceReportsTheWaveTexts) {
     EXPECT_EQ(0, v.DecodeXFrame(frame.data(), 320, 17));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(kInvalidHandle), std::string::npos) << err;
-    EXPECT_TRUE(err.find(kNoDriver) != std::string::npos || err.find(kBadDeviceId) != std::string::npos);
+    EXPECT_TRUE(err.find(kNoDriver) != std::string::npos ||
+                err.find(kBadDeviceId) != std::string::npos);
     std::lock_guard guard(g_captured.lock);
     EXPECT_TRUE(g_captured.chunks.empty());
 }
@@ -217,7 +228,8 @@ TEST(VidanaAudioClock, PlaybackTakesTheFramesPlayingTime) {
     const std::vector<uint8_t> frame(320, 0xFF);
     const auto t0 = std::chrono::steady_clock::now();
     v.DecodeXFrame(frame.data(), 320, 17);
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     CVidana::SetWaveNotifier(nullptr);
     if (!n.Take().empty()) GTEST_SKIP() << "the sound card's default device did not play";
     EXPECT_GE(ms, 35.0);
