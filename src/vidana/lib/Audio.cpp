@@ -140,6 +140,21 @@ int SetFormat(snd_pcm_t* pcm, bool& linear) {
     return rc;
 }
 
+// A device held by another program answers "busy" at once instead of
+// blocking the caller until it is free; the stream itself then blocks.
+int OpenDefault(snd_pcm_t** pcm, snd_pcm_stream_t stream) {
+    int rc = snd_pcm_open(pcm, "default", stream, SND_PCM_NONBLOCK);
+    if (rc == 0) {
+        const int blocking = snd_pcm_nonblock(*pcm, 0);
+        if (blocking < 0) {
+            snd_pcm_close(*pcm);
+            *pcm = nullptr;
+            rc = blocking;
+        }
+    }
+    return rc;
+}
+
 struct AudioState {
     // One frame plays at a time: the playback buffer is shared by all instances.
     std::mutex playLock;
@@ -213,7 +228,7 @@ int32_t CVidana::DecodeAFrame(const uint8_t* data, int32_t length) {
     if (length > 0) std::memcpy(a.playback.data(), data, size_t(length));
 
     snd_pcm_t* raw = nullptr;
-    int rc = snd_pcm_open(&raw, "default", SND_PCM_STREAM_PLAYBACK, 0);
+    int rc = OpenDefault(&raw, SND_PCM_STREAM_PLAYBACK);
     Report(WaveCode(rc, kBadDeviceId));
     PcmPtr pcm(rc == 0 ? raw : nullptr);
 
@@ -270,7 +285,7 @@ int32_t CVidana::SetACallBack(VidanaACallBack callback, uint32_t size) {
     if (size == 0) return 0; // a buffer of no bytes would never fill
 
     snd_pcm_t* raw = nullptr;
-    int rc = snd_pcm_open(&raw, "default", SND_PCM_STREAM_CAPTURE, 0);
+    int rc = OpenDefault(&raw, SND_PCM_STREAM_CAPTURE);
     Report(WaveCode(rc, kBadDeviceId));
     PcmPtr pcm(rc == 0 ? raw : nullptr);
     if (!pcm) {
