@@ -38,15 +38,21 @@ struct Captured {
     std::condition_variable changed;
     std::vector<std::vector<uint8_t>> chunks;
     size_t limit = 0;
-} g_captured;
+} g_captured, g_restarted;
 
-int32_t OnCapture(uint8_t* data, uint32_t length) {
-    std::lock_guard guard(g_captured.lock);
-    if (g_captured.chunks.size() < g_captured.limit) {
-        g_captured.chunks.emplace_back(data, data + length);
-        g_captured.changed.notify_all();
+int32_t Collect(Captured& into, uint8_t* data, uint32_t length) {
+    std::lock_guard guard(into.lock);
+    if (into.chunks.size() < into.limit) {
+        into.chunks.emplace_back(data, data + length);
+        into.changed.notify_all();
     }
     return 0;
+}
+int32_t OnCapture(uint8_t* data, uint32_t length) {
+    return Collect(g_captured, data, length);
+}
+int32_t OnRestartedCapture(uint8_t* data, uint32_t length) {
+    return Collect(g_restarted, data, length);
 }
 
 class VidanaAudio : public ::testing::Test {
@@ -209,6 +215,20 @@ TEST_F(VidanaAudio, CaptureDeliversConsecutiveBuffersOfTheInput) {
     std::vector<uint8_t> all;
     for (const auto& c : g_captured.chunks) {
         ASSERT_EQ(c.size(), 160u);
+        all.insert(all.end(), c.begin(), c.end());
+    }
+    EXPECT_TRUE(std::equal(all.begin(), all.end(), input.begin()));
+
+    // Called again, capture starts afresh with the new callback and size.
+    lock.unlock();
+    g_restarted.limit = 10;
+    EXPECT_EQ(0, v.SetACallBack(OnRestartedCapture, 320));
+    std::unique_lock again(g_restarted.lock);
+    ASSERT_TRUE(g_restarted.changed.wait_for(again, std::chrono::seconds(30),
+                                             [] { return g_restarted.chunks.size() >= 10; }));
+    all.clear();
+    for (const auto& c : g_restarted.chunks) {
+        ASSERT_EQ(c.size(), 320u);
         all.insert(all.end(), c.begin(), c.end());
     }
     EXPECT_TRUE(std::equal(all.begin(), all.end(), input.begin()));

@@ -158,6 +158,24 @@ TEST_F(VidanaDecode, ViewSizeAtTheFirstPictureHoldsForTheSession) {
     ExpectSameAsFfmpeg(vga, t, 800, 600);
 }
 
+TEST_F(VidanaDecode, SetHwndOverAnOpenDecoderStartsAFreshSession) {
+    const auto stream = ReadFile(vga);
+    RecordingSurface s(320, 240);
+    CVidana v;
+    v.SetHWND(&s);
+    FeedStream(v, stream, 7, 0, 5);
+    s.Resize(640, 480);
+    v.SetHWND(&s);                   // no ReleaseDecoder in between
+    FeedStream(v, stream, 7, 5, 10); // no reference pictures in the new decoder
+    EXPECT_EQ(s.Count(), 5u);
+    FeedStream(v, stream);
+    v.ReleaseDecoder();
+    ASSERT_EQ(s.Count(), 35u);
+    RecordingSurface second(640, 480);
+    second.pictures.assign(s.pictures.begin() + 5, s.pictures.end());
+    ExpectSameAsFfmpeg(vga, second, 640, 480);
+}
+
 TEST_F(VidanaDecode, EmptyViewAtFirstPictureDrawsOnceTheViewHasASize) {
     const auto stream = ReadFile(vga);
     RecordingSurface s(0, 0);
