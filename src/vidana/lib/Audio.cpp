@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -182,10 +183,10 @@ AudioState& Audio() {
 }
 
 // Reads whole buffers and hands each, with its full length, to the callback.
-void CaptureLoop(PcmPtr pcm, bool linear, uint32_t size) {
+void CaptureLoop(PcmPtr pcm, std::vector<uint8_t> buffer, std::vector<int16_t> samples) {
     AudioState& a = Audio();
-    std::vector<uint8_t> buffer(size, 0); // the one capture buffer
-    std::vector<int16_t> samples(linear ? size : 0);
+    const bool linear = !samples.empty();
+    const uint32_t size = uint32_t(buffer.size());
     while (a.capturing.load()) {
         uint32_t got = 0;
         while (got < size && a.capturing.load()) {
@@ -302,10 +303,22 @@ int32_t CVidana::SetACallBack(VidanaACallBack callback, uint32_t size) {
         Report(kInvalidHandle);
         return 0;
     }
+    // The one capture buffer, zero-filled (and its 16-bit twin for a device
+    // without mu-law); a size beyond memory is reported, not thrown.
+    std::vector<uint8_t> buffer;
+    std::vector<int16_t> samples;
+    try {
+        buffer.assign(size, 0);
+        if (linear) samples.assign(size, 0);
+    } catch (const std::bad_alloc&) {
+        Report(kNoMem);
+        return 0;
+    }
     rc = snd_pcm_start(pcm.get());
     Report(WaveCode(rc));
     std::lock_guard guard(a.captureLock);
     a.capturing = true;
-    a.captureThread = std::thread(CaptureLoop, std::move(pcm), linear, size);
+    a.captureThread =
+        std::thread(CaptureLoop, std::move(pcm), std::move(buffer), std::move(samples));
     return 0;
 }
