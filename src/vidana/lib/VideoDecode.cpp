@@ -134,14 +134,22 @@ int32_t CVidana::DecodeMJpeg(const uint8_t* data, int32_t length) {
     const int w = std::min(frame->width, view.width);
     const int h = std::min(frame->height, view.height);
     if (w <= 0 || h <= 0) return 0;
-    // Converting only the top-left w x h corner clips without scaling.
-    SwsPtr sws(sws_getContext(w, h, AVPixelFormat(frame->format), w, h, AV_PIX_FMT_BGR24,
-                              SWS_BICUBIC, nullptr, nullptr, nullptr));
+    // The whole picture is converted at its own size (converting a corner
+    // alone changes pixels near its edges), then its top-left corner is kept.
+    SwsPtr sws(sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format),
+                              frame->width, frame->height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr,
+                              nullptr, nullptr));
     if (!sws) return 0;
-    m_canvas.resize(size_t(w) * size_t(h) * 3);
+    const size_t fullStride = size_t(frame->width) * 3;
+    m_canvas.resize(fullStride * size_t(frame->height));
     uint8_t* dst[4] = {m_canvas.data(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {w * 3, 0, 0, 0};
-    sws_scale(sws.get(), frame->data, frame->linesize, 0, h, dst, dstStride);
+    int dstStride[4] = {int(fullStride), 0, 0, 0};
+    sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    if (w < frame->width) {
+        for (int y = 1; y < h; ++y)
+            std::memmove(m_canvas.data() + size_t(y) * w * 3, m_canvas.data() + y * fullStride,
+                         size_t(w) * 3);
+    }
     m_hWnd->Present(m_canvas.data(), w, h);
     return 0;
 }
