@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -30,7 +31,11 @@ void MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, Vida
     SwsPtr sws(sws_getContext(srcW, srcH, srcFmt, view.width, view.height, AV_PIX_FMT_BGR24,
                               SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!sws) return;
-    v.picture.resize(size_t(view.width) * size_t(view.height) * 3);
+    try {
+        v.picture.resize(size_t(view.width) * size_t(view.height) * 3);
+    } catch (const std::bad_alloc&) {
+        return; // a view beyond memory shows nothing, like an empty one
+    }
     v.converter = std::move(sws);
     v.srcWidth = srcW;
     v.srcHeight = srcH;
@@ -117,7 +122,11 @@ int32_t CVidana::DecodeMJpeg(const uint8_t* data, int32_t length) {
 
     // The decoder reads a little past the end of its input: stage one padded
     // copy of the picture for the length of this call.
-    m_picture.assign(size_t(length) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    try {
+        m_picture.assign(size_t(length) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
     std::memcpy(m_picture.data(), data, size_t(length));
     pkt->data = m_picture.data();
     pkt->size = length;
