@@ -55,11 +55,11 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
             m_sock = -1;
         }
         if (transport == 1) {
-            ConnectWithTimeout(m_sock, address, port + 2);
+            m_bReady = ConnectWithTimeout(m_sock, address, port + 2) == 0;
             // Added whatever the outcome: a failed connection just brings nothing.
             status = AddDestination(tvrtp::TcpAddress(m_sock)) < 0 ? -1 : 0;
         } else {
-            if (m_sock >= 0) ::listen(m_sock, 5);
+            m_bReady = m_sock >= 0 && ::listen(m_sock, 5) == 0;
             m_hRecvTCP.Stop();
             m_hRecvTCP.Start("m_hRecvTCP", this);
         }
@@ -72,6 +72,7 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
         m_nPeer = (address && ::inet_pton(AF_INET, address, &a) == 1) ? ntohl(a.s_addr) : 0;
         if (AddDestination(tvrtp::Ipv4Address(m_nPeer, port, static_cast<uint16_t>(port + 1))) < 0)
             return -1;
+        m_bReady = true;
     }
     SetDefaultMark(false);
     SetDefaultPayloadType(96);
@@ -95,8 +96,12 @@ void CRTPSession::RTP_Teardown() {
         shutClose(m_sock);
         m_tcp.Destroy();
     }
-    m_rtpDemux.Clear();
+    {
+        std::lock_guard<std::mutex> l(m_demuxLock);
+        m_rtpDemux.Clear();
+    }
     ClearDestinations();
+    m_bReady = false;
 }
 
 std::size_t CRTPSession::AcceptedCount() {
@@ -128,6 +133,7 @@ void CRTPSession::ReceiveStep() {
 }
 
 void CRTPSession::HandlePacket(const tvrtp::Packet& p) {
+    std::lock_guard<std::mutex> l(m_demuxLock);
     RTPFrameCallback cb = m_pfnFrame.load();
     if (!cb || p.GetPacketLength() == 0) return;
     uint8_t* frame = nullptr;

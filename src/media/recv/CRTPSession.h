@@ -44,6 +44,9 @@ public:
     uint16_t Port() const { return m_nPort; }
     // Connections accepted in listening mode so far.
     std::size_t AcceptedCount();
+    // Whether the transport came up: the UDP session, the TCP connection to the
+    // device, or the listening socket.
+    bool TransportReady() const { return m_bReady.load(); }
 
     CThread m_hRecv;
     std::atomic<void*> m_pUser{nullptr};
@@ -62,6 +65,7 @@ private:
     void HandlePacket(const tvrtp::Packet& p);
     bool DestinationOf(tvrtp::SourceInfo* src, tvrtp::Ipv4Address& out) const;
 
+    std::mutex m_demuxLock; // the receive thread's packet work against Clear at teardown
     CHbRtpDemux m_rtpDemux;
     CHbPSDemux m_psDemux;
     std::vector<uint8_t> m_out; // the demultiplexer's output; grows with the frame
@@ -76,4 +80,5 @@ private:
     std::vector<int> m_acceptedAll; // every accepted connection, closed at teardown
     uint16_t m_nPort = 0;
     uint32_t m_nPeer = 0; // host order
+    std::atomic<bool> m_bReady{false};
 };
