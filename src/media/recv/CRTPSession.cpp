@@ -67,6 +67,7 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
         tvrtp::UdpTransmissionParams udp;
         udp.portBase = port;
         udp.rtpReceiveBuffer = 65536;
+        udp.bindIP = m_nLocalIP;
         if (Create(m_params, udp) < 0) return -1;
         in_addr a{};
         m_nPeer = (address && ::inet_pton(AF_INET, address, &a) == 1) ? ntohl(a.s_addr) : 0;

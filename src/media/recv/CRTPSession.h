@@ -39,6 +39,10 @@ public:
         m_pfnFrame.store(cb);
     }
 
+    // Local IPv4 address (host order) the UDP sockets bind to; 0, the default,
+    // is any address. Set before RTP_Setup.
+    void SetLocalAddress(uint32_t ip) { m_nLocalIP = ip; }
+
     int32_t LastOutputLength() const { return m_nLastOutLen.load(); }
     int32_t TransportIndex() const { return m_nTransport; }
     uint16_t Port() const { return m_nPort; }
@@ -80,5 +84,6 @@ private:
     std::vector<int> m_acceptedAll; // every accepted connection, closed at teardown
     uint16_t m_nPort = 0;
     uint32_t m_nPeer = 0; // host order
+    uint32_t m_nLocalIP = 0;
     std::atomic<bool> m_bReady{false};
 };
