@@ -331,6 +331,8 @@ def main():
     p.add_argument("--stuffing", type=int, default=0, choices=range(8))
     p.add_argument("--audio", action="store_true", help="an audio PES after each picture")
     p.add_argument("--fps", type=float, default=0, help="pictures per second; 0 paces by bytes")
+    p.add_argument("--pace-bytes", type=int, default=8000,
+                   help="UDP bytes sent between 1 ms pauses; the receiver's buffer is small")
     p.add_argument("--linger", type=float, default=0, help="seconds to stay for RTCP after sending")
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--count-only", action="store_true")
@@ -350,6 +352,7 @@ def main():
     seq = a.seq_start if a.seq_start is not None else rng.randrange(1000, 30000)
     ts = a.ts_start if a.ts_start is not None else rng.randrange(1 << 20, 1 << 30)
     paced = 0
+    foreign_seq = 100
     for unit in units:
         pkts = []
         chunks = [unit[o:o + a.payload] for o in range(0, len(unit), a.payload)]
@@ -376,13 +379,16 @@ def main():
             if a.garbage and rng.random() < a.garbage:
                 out.append(malformed(rng, ts, a.ssrc))
             if a.foreign_pt and rng.random() < a.foreign_pt:
-                out.append(rtp_packet(a, rng.randrange(65536), ts + 1, a.ssrc, b"\x00\x00\x01\xe0", False, pt=8))
+                # Another source of the same sender with a payload type of its own.
+                out.append(rtp_packet(a, foreign_seq, ts + 1, a.ssrc ^ 0x5A5A, b"\x00\x00\x01\xe0",
+                                      False, pt=8))
+                foreign_seq = (foreign_seq + 1) & 0xFFFF
         for pk in out:
             snd.send(pk)
             if a.transport != "udp" and a.tcp_zero and rng.random() < a.tcp_zero:
                 snd.send(b"", raw_tcp=b"\x00\x00")
             paced += len(pk)
-            if a.transport == "udp" and not a.fps and paced > 24000:
+            if a.transport == "udp" and not a.fps and paced > a.pace_bytes:
                 time.sleep(0.001)
                 paced = 0
         ts = (ts + 3600) & 0xFFFFFFFF
