@@ -336,6 +336,7 @@ def main():
     p.add_argument("--linger", type=float, default=0, help="seconds to stay for RTCP after sending")
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--count-only", action="store_true")
+    p.add_argument("--dump", help="write the units to this file and their sizes to FILE.sizes")
     a = p.parse_args()
     rng = random.Random(a.seed)
 
@@ -343,6 +344,13 @@ def main():
         units = camera_frames(open(a.es, "rb").read(), a, rng)
     else:
         units = ffmpeg_packs(open(a.ps, "rb").read())
+    if a.dump:
+        with open(a.dump, "wb") as f:
+            for u in units:
+                f.write(u)
+        with open(a.dump + ".sizes", "w") as f:
+            f.write("\n".join(str(len(u)) for u in units) + "\n")
+        return 0
     if a.count_only:
         print(json.dumps({"units": len(units), "last": len(units[-1]) if units else 0}))
         return 0
