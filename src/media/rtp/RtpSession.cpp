@@ -174,8 +174,8 @@ void Session::BYEDestroy(std::chrono::milliseconds /*maxWait*/, const char* reas
     {
         std::shared_lock<std::shared_mutex> l(life_);
         if (transmitter_) {
-            transmitter_->SendRtcp(bye.data(), bye.size());
             ++rtcpSent_;
+            transmitter_->SendRtcp(bye.data(), bye.size());
         }
     }
     Destroy();
@@ -551,8 +551,8 @@ void Session::SendReport() {
     avgRtcpSize_ = avgRtcpSize_ * 15.0 / 16.0 + (r.size() + kHeaderOverhead) / 16.0;
     std::shared_lock<std::shared_mutex> l(life_);
     if (!transmitter_) return;
+    ++rtcpSent_; // counted first: a reader may see the report before this line runs
     transmitter_->SendRtcp(r.data(), r.size());
-    ++rtcpSent_;
 }
 
 } // namespace tvrtp
