@@ -115,6 +115,13 @@ TEST(RtpSessionUdp, MalformedDatagramsAreDroppedAndTheStreamGoesOn) {
         mt::SendUdp(tx, p, {0x90, 96, 0, 1, 0, 0, 0, 1, 1, 2, 3, 4, 0xBE, 0xDE, 0x10, 0});
         mt::SendUdp(tx, p, {0xA0, 96, 0, 1, 0, 0, 0, 1, 1, 2, 3, 4, 5, 0xFF});
         mt::SendUdp(tx, p, {});
+        // RTCP: junk, a length past the end, an SR cut short, a BYE whose
+        // source count runs past its packet, a version other than 2.
+        mt::SendUdp(tx, p + 1, junk);
+        mt::SendUdp(tx, p + 1, {0x80, 200, 0xFF, 0xFF, 1, 2, 3, 4});
+        mt::SendUdp(tx, p + 1, {0x80, 200, 0, 1, 1, 2, 3, 4});
+        mt::SendUdp(tx, p + 1, {0x9F, 203, 0, 1, 0x55, 0x66, 0x77, 0x88});
+        mt::SendUdp(tx, p + 1, {0x40, 201, 0, 1, 1, 2, 3, 4});
         std::this_thread::sleep_for(2ms); // stay within the receive buffer
     }
     auto got = Drain(s, 40);
