@@ -48,9 +48,12 @@ int readPacket(void* opaque, uint8_t* buf, int n) {
 int64_t seekPacket(void* opaque, int64_t off, int whence) {
     auto* m = static_cast<Memory*>(opaque);
     if (whence == AVSEEK_SIZE) return static_cast<int64_t>(m->size);
-    if (whence == SEEK_SET) m->pos = static_cast<size_t>(off);
-    else if (whence == SEEK_CUR) m->pos += static_cast<size_t>(off);
-    else if (whence == SEEK_END) m->pos = m->size + static_cast<size_t>(off);
+    if (whence == SEEK_SET)
+        m->pos = static_cast<size_t>(off);
+    else if (whence == SEEK_CUR)
+        m->pos += static_cast<size_t>(off);
+    else if (whence == SEEK_END)
+        m->pos = m->size + static_cast<size_t>(off);
     m->pos = std::min(m->pos, m->size);
     return static_cast<int64_t>(m->pos);
 }
@@ -94,10 +97,18 @@ Packets packetize(const std::vector<uint8_t>& ps, const std::vector<size_t>& siz
     for (size_t s : sizes) {
         for (size_t o = 0; o < s; o += 1400) {
             size_t n = std::min<size_t>(1400, s - o);
-            std::vector<uint8_t> pk = {0x80, 96, static_cast<uint8_t>(seq >> 8),
-                                       static_cast<uint8_t>(seq), static_cast<uint8_t>(ts >> 24),
-                                       static_cast<uint8_t>(ts >> 16), static_cast<uint8_t>(ts >> 8),
-                                       static_cast<uint8_t>(ts), 1, 2, 3, 4};
+            std::vector<uint8_t> pk = {0x80,
+                                       96,
+                                       static_cast<uint8_t>(seq >> 8),
+                                       static_cast<uint8_t>(seq),
+                                       static_cast<uint8_t>(ts >> 24),
+                                       static_cast<uint8_t>(ts >> 16),
+                                       static_cast<uint8_t>(ts >> 8),
+                                       static_cast<uint8_t>(ts),
+                                       1,
+                                       2,
+                                       3,
+                                       4};
             pk.insert(pk.end(), ps.begin() + static_cast<long>(off + o),
                       ps.begin() + static_cast<long>(off + o + n));
             p.list.push_back(std::move(pk));
@@ -144,7 +155,8 @@ int main(int argc, char** argv) {
     std::string es = dir + "/bench-1080p.h264", ps = dir + "/bench-1080p.ps";
     std::string make = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
                        "testsrc2=size=1920x1080:rate=25 -t 10 -c:v libx264 -preset ultrafast "
-                       "-b:v 8M -maxrate 8M -bufsize 4M -g 50 -f h264 " + es;
+                       "-b:v 8M -maxrate 8M -bufsize 4M -g 50 -f h264 " +
+                       es;
     std::string wrap = "/usr/bin/python3 " TARVEX_CAMSIM " --es " + es + " --dump " + ps;
     if (std::system(make.c_str()) != 0 || std::system(wrap.c_str()) != 0) {
         std::fprintf(stderr, "bench_demux: could not make the 1080p stream\n");
@@ -155,7 +167,8 @@ int main(int argc, char** argv) {
     {
         std::ifstream f(ps + ".sizes");
         size_t s;
-        while (f >> s) sizes.push_back(s);
+        while (f >> s)
+            sizes.push_back(s);
     }
     Packets pk = packetize(data, sizes);
     const double mb = static_cast<double>(data.size()) / 1e6;

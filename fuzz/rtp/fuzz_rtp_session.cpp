@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::vector<std::unique_ptr<tvrtp::Packet>> got;
                 if (s.GotoFirstSourceWithData()) {
                     do {
-                        while (auto pk = s.GetNextPacket()) got.push_back(std::move(pk));
+                        while (auto pk = s.GetNextPacket())
+                            got.push_back(std::move(pk));
                     } while (s.GotoNextSourceWithData());
                 }
                 s.EndDataAccess();

@@ -54,7 +54,8 @@ inline std::string Capture(const std::string& cmd) {
     if (!p) return out;
     char b[4096];
     size_t n;
-    while ((n = fread(b, 1, sizeof b, p)) > 0) out.append(b, n);
+    while ((n = fread(b, 1, sizeof b, p)) > 0)
+        out.append(b, n);
     pclose(p);
     return out;
 }
@@ -100,7 +101,8 @@ public:
         posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         std::vector<char*> av;
-        for (auto& a : argv) av.push_back(const_cast<char*>(a.c_str()));
+        for (auto& a : argv)
+            av.push_back(const_cast<char*>(a.c_str()));
         av.push_back(nullptr);
         if (posix_spawn(&pid_, av[0], &fa, nullptr, av.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
@@ -156,10 +158,13 @@ inline std::vector<uint8_t> MakeRtp(const RtpSpec& s, const std::vector<uint8_t>
     v.push_back(static_cast<uint8_t>((s.marker ? 0x80 : 0) | (s.pt & 0x7F)));
     v.push_back(static_cast<uint8_t>(s.seq >> 8));
     v.push_back(static_cast<uint8_t>(s.seq));
-    for (int k = 3; k >= 0; --k) v.push_back(static_cast<uint8_t>(s.ts >> (8 * k)));
-    for (int k = 3; k >= 0; --k) v.push_back(static_cast<uint8_t>(s.ssrc >> (8 * k)));
+    for (int k = 3; k >= 0; --k)
+        v.push_back(static_cast<uint8_t>(s.ts >> (8 * k)));
+    for (int k = 3; k >= 0; --k)
+        v.push_back(static_cast<uint8_t>(s.ssrc >> (8 * k)));
     for (int c = 0; c < s.csrc; ++c)
-        for (int k = 0; k < 4; ++k) v.push_back(static_cast<uint8_t>(0xC0 + c));
+        for (int k = 0; k < 4; ++k)
+            v.push_back(static_cast<uint8_t>(0xC0 + c));
     if (s.extWords >= 0) {
         v.insert(v.end(), {0xBE, 0xDE, static_cast<uint8_t>(s.extWords >> 8),
                            static_cast<uint8_t>(s.extWords)});
@@ -186,7 +191,8 @@ inline int UdpSocket(uint16_t port, const char* ip = "127.0.0.1") {
     return s;
 }
 
-inline void SendUdp(int s, uint16_t port, const std::vector<uint8_t>& d, const char* ip = "127.0.0.1") {
+inline void SendUdp(int s, uint16_t port, const std::vector<uint8_t>& d,
+                    const char* ip = "127.0.0.1") {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -215,8 +221,12 @@ inline std::vector<int> RtcpTypes(const std::vector<uint8_t>& d) {
     return t;
 }
 
-inline std::string SourceDir() { return TARVEX_SOURCE_DIR; }
-inline std::string Camsim() { return SourceDir() + "/tests/media/recv/camsim.py"; }
+inline std::string SourceDir() {
+    return TARVEX_SOURCE_DIR;
+}
+inline std::string Camsim() {
+    return SourceDir() + "/tests/media/recv/camsim.py";
+}
 
 } // namespace mt
 

@@ -17,7 +17,9 @@
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-void onSignal(int) { g_stop = 1; }
+void onSignal(int) {
+    g_stop = 1;
+}
 
 struct Capture {
     std::FILE* out = nullptr;
@@ -32,8 +34,8 @@ struct Capture {
 void onFrame(void* user, unsigned char* frame, int32_t length) {
     auto* c = static_cast<Capture*>(user);
     if (c->done) return;
-    if (length > 0 && std::fwrite(frame, 1, static_cast<size_t>(length), c->out) !=
-                          static_cast<size_t>(length))
+    if (length > 0 &&
+        std::fwrite(frame, 1, static_cast<size_t>(length), c->out) != static_cast<size_t>(length))
         c->writeFailed = true;
     if (length == 0) ++c->empty;
     c->bytes += length > 0 ? length : 0;
@@ -61,7 +63,8 @@ void line(const char* what, const Capture& c, double secs, long long frames0, lo
     long long f = c.frames, b = c.bytes;
     double fps = span > 0 ? (f - frames0) / span : 0;
     double kbit = span > 0 ? (b - bytes0) * 8.0 / 1000.0 / span : 0;
-    std::fprintf(stderr, "%s %.1fs: frames %lld, empty %lld, bytes %lld, %.1f frames/s, %.1f kbit/s\n",
+    std::fprintf(stderr,
+                 "%s %.1fs: frames %lld, empty %lld, bytes %lld, %.1f frames/s, %.1f kbit/s\n",
                  what, secs, f, c.empty.load(), b, fps, kbit);
 }
 

@@ -3,7 +3,9 @@
 #include <cstring>
 
 namespace {
-int32_t be16(const uint8_t* p) { return p[0] << 8 | p[1]; }
+int32_t be16(const uint8_t* p) {
+    return p[0] << 8 | p[1];
+}
 } // namespace
 
 int32_t CHbPSDemux::Demux(const uint8_t* input, int32_t length, uint8_t* output) {

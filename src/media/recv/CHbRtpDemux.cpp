@@ -34,7 +34,8 @@ bool CHbRtpDemux::Complete(uint8_t** frame, int32_t* frameLength) {
     // Order by the distance from the first packet that arrived, as a signed
     // 16-bit number: correct across the wrap from 65535 to 0.
     order_.resize(used_);
-    for (std::size_t i = 0; i < used_; ++i) order_[i] = static_cast<uint32_t>(i);
+    for (std::size_t i = 0; i < used_; ++i)
+        order_[i] = static_cast<uint32_t>(i);
     if (used_ > 1) {
         const uint16_t ref = slots_[0].sequenceNumber;
         auto key = [&](uint32_t i) {

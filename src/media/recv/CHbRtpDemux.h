@@ -38,8 +38,7 @@ public:
     // frame. *frame is set on every call.
     bool InputRtp(const tvrtp::Packet& packet, uint8_t** frame, int32_t* frameLength);
     // The same for raw packet bytes (payload type and timestamp read from them).
-    bool InputRtp(const uint8_t* packet, std::size_t length, uint8_t** frame,
-                  int32_t* frameLength);
+    bool InputRtp(const uint8_t* packet, std::size_t length, uint8_t** frame, int32_t* frameLength);
     // Appends one packet to the current frame.
     void AddPacket(const uint8_t* packet, std::size_t length);
     // Discards the collected packets and frees their storage.

@@ -91,7 +91,8 @@ void CRTPSession::RTP_Teardown() {
     if (IsActive()) BYEDestroy(std::chrono::seconds(1), nullptr, 0);
     if (m_nTransport > 0) {
         std::lock_guard<std::mutex> l(m_acceptLock);
-        for (int& fd : m_acceptedAll) shutClose(fd);
+        for (int& fd : m_acceptedAll)
+            shutClose(fd);
         m_acceptedAll.clear();
         m_accepted = -1;
         shutClose(m_sock);

@@ -43,7 +43,9 @@ int32_t SourceInfo::GetCumulativeLost() const {
 
 Session::Session() : current_(table_.end()) {}
 
-Session::~Session() { Destroy(); }
+Session::~Session() {
+    Destroy();
+}
 
 int Session::Create(const SessionParams& p, const UdpTransmissionParams& udp) {
     if (active_) return ERR_ALREADY_CREATED;
@@ -122,7 +124,9 @@ void Session::ClearDestinations() {
     if (transmitter_) transmitter_->ClearDestinations();
 }
 
-int Session::SetDefaultMark(bool) { return active_ ? 0 : ERR_NOT_CREATED; }
+int Session::SetDefaultMark(bool) {
+    return active_ ? 0 : ERR_NOT_CREATED;
+}
 int Session::SetDefaultPayloadType(uint8_t pt) {
     if (!active_) return ERR_NOT_CREATED;
     return pt < 128 ? 0 : ERR_INVALID_PARAMETER;
@@ -183,7 +187,9 @@ void Session::BYEDestroy(std::chrono::milliseconds /*maxWait*/, const char* reas
 
 // ---------------------------------------------------------------- data access
 
-void Session::BeginDataAccess() { sources_.lock(); }
+void Session::BeginDataAccess() {
+    sources_.lock();
+}
 
 void Session::EndDataAccess() {
     current_ = table_.end();
@@ -526,7 +532,8 @@ std::vector<uint8_t> Session::BuildReport(bool bye, const char* reason, std::siz
     v.push_back(static_cast<uint8_t>(params_.cname.size()));
     v.insert(v.end(), params_.cname.begin(), params_.cname.end());
     v.push_back(0); // end of the item list
-    while (v.size() % 4) v.push_back(0);
+    while (v.size() % 4)
+        v.push_back(0);
     setLength(v, sdes);
 
     if (bye) {
@@ -539,7 +546,8 @@ std::vector<uint8_t> Session::BuildReport(bool bye, const char* reason, std::siz
             reasonLength = std::min<std::size_t>(reasonLength, 255);
             v.push_back(static_cast<uint8_t>(reasonLength));
             v.insert(v.end(), reason, reason + reasonLength);
-            while (v.size() % 4) v.push_back(0);
+            while (v.size() % 4)
+                v.push_back(0);
         }
         setLength(v, b);
     }

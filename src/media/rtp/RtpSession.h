@@ -36,7 +36,7 @@ struct SessionParams {
     std::size_t maximumPacketSize = 1400;
     bool acceptAllSources = true; // no source filter is offered: every source is heard
     bool acceptOwnPackets = false;
-    double minimumRtcpInterval = 5.0; // seconds
+    double minimumRtcpInterval = 5.0;  // seconds
     double sessionBandwidth = 10000.0; // bytes per second; RTCP gets 5 %
     bool probation = true;             // RFC 3550 A.1: two packets in sequence validate
     std::string cname;                 // empty: user@host
@@ -110,7 +110,8 @@ public:
     // Sends a BYE (with an optional reason) to every destination, then ends the
     // session. The BYE goes out at once, so maxWait only bounds the join of the
     // poll thread.
-    void BYEDestroy(std::chrono::milliseconds maxWait, const char* reason, std::size_t reasonLength);
+    void BYEDestroy(std::chrono::milliseconds maxWait, const char* reason,
+                    std::size_t reasonLength);
 
     // Settings for sending; this layer never sends RTP, they are kept for the
     // sake of callers that set them.

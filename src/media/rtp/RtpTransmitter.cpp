@@ -32,9 +32,13 @@ int pollFds(pollfd* fds, nfds_t n, int timeoutMs) {
 }
 } // namespace
 
-Transmitter::Transmitter() { wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+Transmitter::Transmitter() {
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
 
-Transmitter::~Transmitter() { closeFd(wakeFd_); }
+Transmitter::~Transmitter() {
+    closeFd(wakeFd_);
+}
 
 void Transmitter::Wake() {
     if (wakeFd_ < 0) return;
@@ -57,7 +61,8 @@ std::unique_lock<std::mutex> Transmitter::LockForChange() {
 }
 
 void Transmitter::LetChangesIn() {
-    while (changers_.load() > 0) std::this_thread::yield();
+    while (changers_.load() > 0)
+        std::this_thread::yield();
 }
 
 // ---------------------------------------------------------------- UDP
@@ -172,9 +177,13 @@ void UdpTransmitter::SendRtcp(const uint8_t* data, std::size_t length) {
 
 // ---------------------------------------------------------------- TCP
 
-TcpTransmitter::~TcpTransmitter() { Destroy(); }
+TcpTransmitter::~TcpTransmitter() {
+    Destroy();
+}
 
-int TcpTransmitter::Init(bool /*threadSafe*/) { return wakeFd_ >= 0 ? 0 : ERR_SOCKET; }
+int TcpTransmitter::Init(bool /*threadSafe*/) {
+    return wakeFd_ >= 0 ? 0 : ERR_SOCKET;
+}
 
 int TcpTransmitter::Create(std::size_t maxPacketSize) {
     auto lock = LockForChange();

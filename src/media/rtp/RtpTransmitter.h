@@ -75,8 +75,8 @@ protected:
 
 // Transmission parameters of the UDP transport.
 struct UdpTransmissionParams {
-    uint16_t portBase = 5000;    // RTP port; RTCP uses portBase + 1. Must be even.
-    uint32_t bindIP = 0;         // host order; 0 = any local address
+    uint16_t portBase = 5000; // RTP port; RTCP uses portBase + 1. Must be even.
+    uint32_t bindIP = 0;      // host order; 0 = any local address
     int rtpReceiveBuffer = 32768;
     int rtcpReceiveBuffer = 32768;
     int rtpSendBuffer = 32768;

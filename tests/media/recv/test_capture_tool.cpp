@@ -63,15 +63,22 @@ protected:
     }
 
     // Runs the tool and the sender; returns the tool's exit status.
-    int Exchange(int transport, const Stream& s, std::vector<std::string> extra,
-                 std::size_t frames, const std::string& source = "--es", int seconds = 40) {
+    int Exchange(int transport, const Stream& s, std::vector<std::string> extra, std::size_t frames,
+                 const std::string& source = "--es", int seconds = 40) {
         uint16_t port = mt::FreePortBase();
-        std::vector<std::string> tool = {kTool, "--port", std::to_string(port), "--transport",
-                                         std::to_string(transport), "--seconds", std::to_string(seconds),
-                                         "--out", Path("out.h264")};
+        std::vector<std::string> tool = {kTool,
+                                         "--port",
+                                         std::to_string(port),
+                                         "--transport",
+                                         std::to_string(transport),
+                                         "--seconds",
+                                         std::to_string(seconds),
+                                         "--out",
+                                         Path("out.h264")};
         if (frames) tool.insert(tool.end(), {"--frames", std::to_string(frames)});
         std::vector<std::string> snd = {"/usr/bin/python3", mt::Camsim(), source, s.path};
-        if (transport == 0) snd.insert(snd.end(), {"--transport", "udp", "--port", std::to_string(port)});
+        if (transport == 0)
+            snd.insert(snd.end(), {"--transport", "udp", "--port", std::to_string(port)});
         if (transport == 1)
             snd.insert(snd.end(), {"--transport", "tcp-listen", "--port", std::to_string(port + 2),
                                    "--linger", "0.5"});
@@ -101,7 +108,8 @@ protected:
         EXPECT_TRUE(out == s.expected) << "output differs from the input without its last unit";
         std::string err = Slurp(Path("tool.err"));
         EXPECT_NE(err.find("tarvex-recv total"), std::string::npos) << err;
-        EXPECT_NE(err.find("frames " + std::to_string(s.units - 1) + ","), std::string::npos) << err;
+        EXPECT_NE(err.find("frames " + std::to_string(s.units - 1) + ","), std::string::npos)
+            << err;
     }
 
     static std::string* dir_;

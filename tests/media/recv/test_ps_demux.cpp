@@ -18,21 +18,23 @@ Bytes Pes(uint8_t id, const Bytes& payload, int headerData = 5) {
     v.push_back(0x80);
     v.push_back(headerData ? 0x80 : 0);
     v.push_back(static_cast<uint8_t>(headerData));
-    for (int k = 0; k < headerData; ++k) v.push_back(0x21);
+    for (int k = 0; k < headerData; ++k)
+        v.push_back(0x21);
     v.insert(v.end(), payload.begin(), payload.end());
     return v;
 }
 
 Bytes Pack(int stuffing) {
-    Bytes v = {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xC3,
-               static_cast<uint8_t>(0xF8 | stuffing)};
+    Bytes v = {0, 0, 1, 0xBA, 0x44, 0,    4,
+               0, 4, 1, 1,    0x89, 0xC3, static_cast<uint8_t>(0xF8 | stuffing)};
     v.insert(v.end(), static_cast<std::size_t>(stuffing), 0xFF);
     return v;
 }
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes v;
-    for (auto& p : parts) v.insert(v.end(), p.begin(), p.end());
+    for (auto& p : parts)
+        v.insert(v.end(), p.begin(), p.end());
     return v;
 }
 

@@ -87,7 +87,9 @@ bool SawRtcpType(int s, int type, int ms) {
     return false;
 }
 
-bool FdOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+bool FdOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
 
 TEST(Receiver, PortZeroIsRefusedWithTheMessage) {
     CRTPSession s;

@@ -135,7 +135,8 @@ TEST(RtpReassembly, LargePacketsAreKeptWholeAndLargeFramesGrowTheBuffer) {
     // 20 packets of 60000 bytes: 1.2 MB, more than the 512 KiB of the start.
     for (int k = 0; k < 20; ++k) {
         Bytes p(60000);
-        for (auto& b : p) b = static_cast<uint8_t>(rng());
+        for (auto& b : p)
+            b = static_cast<uint8_t>(rng());
         expected.insert(expected.end(), p.begin(), p.end());
         f.Feed(seq++, 1, p);
     }
@@ -149,7 +150,8 @@ TEST(RtpReassembly, FramesBeyondSixteenMebibytesAreCutAtTheLimit) {
     Feeder f;
     Bytes p(65000, 0x5A);
     uint16_t seq = 0;
-    for (int k = 0; k < 300; ++k) f.Feed(seq++, 1, p); // 19.5 MB
+    for (int k = 0; k < 300; ++k)
+        f.Feed(seq++, 1, p); // 19.5 MB
     f.Feed(seq++, 2, {});
     ASSERT_EQ(f.frames.size(), 1u);
     const std::size_t fit = CHbRtpDemux::kMaxFrameSize / p.size() * p.size();
@@ -211,8 +213,8 @@ TEST(RtpReassembly, FfmpegStreamThroughReassemblyAndDemux) {
         }
         if (k + 2 == starts.size()) {
             Bytes out(starts[k + 1] - starts[k]);
-            int32_t m = ps2es.Demux(stream.data() + starts[k],
-                                    static_cast<int32_t>(out.size()), out.data());
+            int32_t m = ps2es.Demux(stream.data() + starts[k], static_cast<int32_t>(out.size()),
+                                    out.data());
             lastPackVideo.assign(out.begin(), out.begin() + m);
         }
     }

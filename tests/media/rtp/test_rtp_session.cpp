@@ -51,14 +51,15 @@ tvrtp::UdpTransmissionParams Loopback(uint16_t port) {
 
 // Takes every packet the session holds within the time given.
 std::vector<std::unique_ptr<tvrtp::Packet>> Drain(tvrtp::Session& s, std::size_t want,
-                                                 std::chrono::milliseconds within = 3000ms) {
+                                                  std::chrono::milliseconds within = 3000ms) {
     std::vector<std::unique_ptr<tvrtp::Packet>> got;
     auto end = std::chrono::steady_clock::now() + within;
     while (got.size() < want && std::chrono::steady_clock::now() < end) {
         s.BeginDataAccess();
         if (s.GotoFirstSourceWithData()) {
             do {
-                while (auto p = s.GetNextPacket()) got.push_back(std::move(p));
+                while (auto p = s.GetNextPacket())
+                    got.push_back(std::move(p));
             } while (s.GotoNextSourceWithData());
         }
         s.EndDataAccess();
@@ -108,7 +109,8 @@ TEST(RtpSessionUdp, MalformedDatagramsAreDroppedAndTheStreamGoesOn) {
         r.seq = static_cast<uint16_t>(1000 + k);
         mt::SendUdp(tx, p, mt::MakeRtp(r, {static_cast<uint8_t>(k)}));
         Bytes junk(rng() % 64);
-        for (auto& b : junk) b = static_cast<uint8_t>(rng());
+        for (auto& b : junk)
+            b = static_cast<uint8_t>(rng());
         mt::SendUdp(tx, p, junk);
         // CSRC count, extension length and padding count pointing past the end.
         mt::SendUdp(tx, p, {0x8F, 96, 0, 1, 0, 0, 0, 1, 1, 2, 3, 4, 0, 0});
@@ -126,14 +128,16 @@ TEST(RtpSessionUdp, MalformedDatagramsAreDroppedAndTheStreamGoesOn) {
     }
     auto got = Drain(s, 40);
     ASSERT_EQ(got.size(), 40u);
-    for (int k = 0; k < 40; ++k) EXPECT_EQ(got[k]->GetPayloadData()[0], k);
+    for (int k = 0; k < 40; ++k)
+        EXPECT_EQ(got[k]->GetPayloadData()[0], k);
     ::close(tx);
 }
 
 TEST(RtpSessionUdp, ReceiverReportsWithCnameReachEveryDestinationAndCountLoss) {
     uint16_t p = mt::FreePortBase();
     uint16_t q = mt::FreePortBase();
-    while (q == p) q = mt::FreePortBase();
+    while (q == p)
+        q = mt::FreePortBase();
     int devRtp = mt::UdpSocket(q), devRtcp = mt::UdpSocket(q + 1);
     ASSERT_GE(devRtcp, 0);
     tvrtp::Session s;
@@ -196,7 +200,8 @@ TEST(RtpSessionUdp, ByeFromASourceCallsTheHooksAndRemovesIt) {
     }
     ASSERT_EQ(Drain(s, 3).size(), 3u);
     Bytes bye = {0x81, 203, 0, 1};
-    for (int k = 3; k >= 0; --k) bye.push_back(static_cast<uint8_t>(r.ssrc >> (8 * k)));
+    for (int k = 3; k >= 0; --k)
+        bye.push_back(static_cast<uint8_t>(r.ssrc >> (8 * k)));
     mt::SendUdp(tx, p + 1, bye);
     auto end = std::chrono::steady_clock::now() + 5s;
     while (s.removed == 0 && std::chrono::steady_clock::now() < end)
@@ -251,7 +256,9 @@ struct TcpPair {
         f.insert(f.end(), pkt.begin(), pkt.end());
         Raw(f);
     }
-    void Raw(const Bytes& b) { ASSERT_EQ(::send(theirs, b.data(), b.size(), 0), (ssize_t)b.size()); }
+    void Raw(const Bytes& b) {
+        ASSERT_EQ(::send(theirs, b.data(), b.size(), 0), (ssize_t)b.size());
+    }
 };
 
 TEST(RtpSessionTcp, FramedPacketsAcrossWritesEmptyFramesAndJunkAreHandled) {
@@ -269,7 +276,7 @@ TEST(RtpSessionTcp, FramedPacketsAcrossWritesEmptyFramesAndJunkAreHandled) {
         r.seq = static_cast<uint16_t>(7 + k);
         Bytes payload(k == 10 ? 60000 : 100, static_cast<uint8_t>(k));
         sent.push_back(mt::MakeRtp(r, payload));
-        if (k % 3 == 0) pair.Raw({0, 0}); // empty frame
+        if (k % 3 == 0) pair.Raw({0, 0});            // empty frame
         if (k % 5 == 0) pair.Frame({1, 2, 3, 4, 5}); // not RTP
         if (k % 7 == 0) {
             // A frame split over two writes.
@@ -287,8 +294,8 @@ TEST(RtpSessionTcp, FramedPacketsAcrossWritesEmptyFramesAndJunkAreHandled) {
     auto got = Drain(s, 30);
     ASSERT_EQ(got.size(), 30u);
     for (std::size_t k = 0; k < got.size(); ++k)
-        EXPECT_TRUE(Bytes(got[k]->GetPacketData(), got[k]->GetPacketData() +
-                                                      got[k]->GetPacketLength()) == sent[k]);
+        EXPECT_TRUE(Bytes(got[k]->GetPacketData(),
+                          got[k]->GetPacketData() + got[k]->GetPacketLength()) == sent[k]);
     // A frame that never completes, then the peer goes away: nothing is delivered.
     pair.Raw({0xFF, 0xF0, 0x80, 96, 0, 1});
     ::shutdown(pair.theirs, SHUT_WR);
