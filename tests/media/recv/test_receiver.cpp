@@ -158,6 +158,36 @@ TEST(Receiver, UdpFramesToCallbackReportsToDevicePortPlusOneAndByeAtTeardown) {
     ::close(devRtcp);
 }
 
+// A source heard over UDP becomes a destination too: its sending port + 1
+// gets the reports, whatever address the set-up named.
+TEST(Receiver, UdpSourceHeardGetsReportsAtItsPortPlusOne) {
+    uint16_t p = mt::FreePortBase();
+    uint16_t q = mt::FreePortBase();
+    while (q == p) q = mt::FreePortBase();
+    int devRtp = mt::UdpSocket(q), devRtcp = mt::UdpSocket(q + 1);
+    ASSERT_GE(devRtcp, 0);
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.3", 90000), 1);
+    mt::RtpSpec r;
+    r.ssrc = 0x600DF00D;
+    for (int k = 0; k < 3; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        mt::SendUdp(devRtp, p, mt::MakeRtp(r, {0}));
+    }
+    bool block = false;
+    for (int k = 0; k < 8 && !block; ++k) {
+        auto d = mt::RecvUdp(devRtcp, 1000);
+        auto t = mt::RtcpTypes(d);
+        // A receiver report with one block about our source.
+        block = !t.empty() && t[0] == 201 && (d[0] & 0x1F) == 1 && d.size() >= 12 &&
+                d[8] == 0x60 && d[9] == 0x0D && d[10] == 0xF0 && d[11] == 0x0D;
+    }
+    EXPECT_TRUE(block);
+    ::close(devRtp);
+    ::close(devRtcp);
+}
+
 TEST(Receiver, PacketsWithoutCallbackAreTakenAndDropped) {
     uint16_t p = mt::FreePortBase();
     int dev = mt::UdpSocket(0);
