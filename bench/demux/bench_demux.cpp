@@ -1,0 +1,187 @@
+// Reassembly plus program-stream demultiplexing of a 1080p H.264 stream,
+// next to FFmpeg's own program-stream demuxer reading the same bytes from
+// memory. Prints megabytes per second of both and their ratio.
+
+#include "media/recv/CHbPSDemux.h"
+#include "media/recv/CHbRtpDemux.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<uint8_t> readFile(const std::string& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+struct Memory {
+    const uint8_t* data;
+    size_t size;
+    size_t pos;
+};
+
+int readPacket(void* opaque, uint8_t* buf, int n) {
+    auto* m = static_cast<Memory*>(opaque);
+    size_t left = m->size - m->pos;
+    if (left == 0) return AVERROR_EOF;
+    size_t k = std::min(left, static_cast<size_t>(n));
+    std::memcpy(buf, m->data + m->pos, k);
+    m->pos += k;
+    return static_cast<int>(k);
+}
+
+int64_t seekPacket(void* opaque, int64_t off, int whence) {
+    auto* m = static_cast<Memory*>(opaque);
+    if (whence == AVSEEK_SIZE) return static_cast<int64_t>(m->size);
+    if (whence == SEEK_SET)
+        m->pos = static_cast<size_t>(off);
+    else if (whence == SEEK_CUR)
+        m->pos += static_cast<size_t>(off);
+    else if (whence == SEEK_END)
+        m->pos = m->size + static_cast<size_t>(off);
+    m->pos = std::min(m->pos, m->size);
+    return static_cast<int64_t>(m->pos);
+}
+
+// FFmpeg's mpegps demuxer over the bytes in memory; returns the video bytes.
+size_t ffmpegDemux(const std::vector<uint8_t>& ps) {
+    Memory mem{ps.data(), ps.size(), 0};
+    const int bufSize = 65536;
+    auto* buf = static_cast<uint8_t*>(av_malloc(bufSize));
+    AVIOContext* io = avio_alloc_context(buf, bufSize, 0, &mem, readPacket, nullptr, seekPacket);
+    AVFormatContext* fc = avformat_alloc_context();
+    fc->pb = io;
+    size_t bytes = 0;
+    if (avformat_open_input(&fc, nullptr, av_find_input_format("mpeg"), nullptr) == 0) {
+        AVPacket* pkt = av_packet_alloc();
+        while (av_read_frame(fc, pkt) >= 0) {
+            if (fc->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+                bytes += static_cast<size_t>(pkt->size);
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        avformat_close_input(&fc);
+    } else {
+        avformat_free_context(fc);
+    }
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+    return bytes;
+}
+
+struct Packets {
+    std::vector<std::vector<uint8_t>> list;
+};
+
+// Cuts each camera frame into RTP packets of 1400 payload bytes, one timestamp a frame.
+Packets packetize(const std::vector<uint8_t>& ps, const std::vector<size_t>& sizes) {
+    Packets p;
+    size_t off = 0;
+    uint16_t seq = 65000;
+    uint32_t ts = 90000;
+    for (size_t s : sizes) {
+        for (size_t o = 0; o < s; o += 1400) {
+            size_t n = std::min<size_t>(1400, s - o);
+            std::vector<uint8_t> pk = {0x80,
+                                       96,
+                                       static_cast<uint8_t>(seq >> 8),
+                                       static_cast<uint8_t>(seq),
+                                       static_cast<uint8_t>(ts >> 24),
+                                       static_cast<uint8_t>(ts >> 16),
+                                       static_cast<uint8_t>(ts >> 8),
+                                       static_cast<uint8_t>(ts),
+                                       1,
+                                       2,
+                                       3,
+                                       4};
+            pk.insert(pk.end(), ps.begin() + static_cast<long>(off + o),
+                      ps.begin() + static_cast<long>(off + o + n));
+            p.list.push_back(std::move(pk));
+            ++seq;
+        }
+        off += s;
+        ts += 3600;
+    }
+    // One packet of a new timestamp delivers the last frame.
+    p.list.push_back({0x80, 96, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), 0, 0, 0,
+                      1, 1, 2, 3, 4});
+    return p;
+}
+
+size_t ourDemux(const Packets& pk) {
+    CHbRtpDemux rtp;
+    CHbPSDemux ps;
+    std::vector<uint8_t> out(CHbRtpDemux::kInitialFrameSize);
+    size_t bytes = 0;
+    for (const auto& p : pk.list) {
+        uint8_t* f;
+        int32_t n;
+        if (!rtp.InputRtp(p.data(), p.size(), &f, &n)) continue;
+        if (out.size() < static_cast<size_t>(n)) out.resize(static_cast<size_t>(n));
+        bytes += static_cast<size_t>(ps.Demux(f, n, out.data()));
+    }
+    return bytes;
+}
+
+template <class F> double bestSeconds(int rounds, F&& f) {
+    double best = 1e9;
+    for (int r = 0; r < rounds; ++r) {
+        auto t0 = Clock::now();
+        f();
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string dir = argc > 1 ? argv[1] : "/tmp";
+    std::string es = dir + "/bench-1080p.h264", ps = dir + "/bench-1080p.ps";
+    std::string make = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
+                       "testsrc2=size=1920x1080:rate=25 -t 10 -c:v libx264 -preset ultrafast "
+                       "-b:v 8M -maxrate 8M -bufsize 4M -g 50 -f h264 " +
+                       es;
+    std::string wrap = "/usr/bin/python3 " TARVEX_CAMSIM " --es " + es + " --dump " + ps;
+    if (std::system(make.c_str()) != 0 || std::system(wrap.c_str()) != 0) {
+        std::fprintf(stderr, "bench_demux: could not make the 1080p stream\n");
+        return 1;
+    }
+    auto data = readFile(ps);
+    std::vector<size_t> sizes;
+    {
+        std::ifstream f(ps + ".sizes");
+        size_t s;
+        while (f >> s)
+            sizes.push_back(s);
+    }
+    Packets pk = packetize(data, sizes);
+    const double mb = static_cast<double>(data.size()) / 1e6;
+
+    size_t oursBytes = ourDemux(pk), ffBytes = ffmpegDemux(data);
+    const int rounds = 7;
+    double tOurs = bestSeconds(rounds, [&] { ourDemux(pk); });
+    double tFf = bestSeconds(rounds, [&] { ffmpegDemux(data); });
+    std::printf("stream: 1920x1080 H.264, %.2f MB of program stream, %zu frames, %zu RTP packets\n",
+                mb, sizes.size(), pk.list.size());
+    std::printf("video bytes out: ours %zu, ffmpeg %zu\n", oursBytes, ffBytes);
+    std::printf("reassembly + PS demux (ours): %8.1f MB/s\n", mb / tOurs);
+    std::printf("libavformat mpegps demux:     %8.1f MB/s\n", mb / tFf);
+    std::printf("ratio ours / ffmpeg:          %8.2f (target >= 3)\n", tFf / tOurs);
+    return 0;
+}

@@ -1,0 +1,42 @@
+// libFuzzer entry point for the RTP packet path: the input is a TCP media
+// stream (16-bit big-endian length, packet, ...). Each packet is parsed as the
+// session does, fed to the reassembler (parsed, or raw when the parser
+// refuses it) and every completed frame is demultiplexed.
+#include "media/recv/CHbPSDemux.h"
+#include "media/recv/CHbRtpDemux.h"
+#include "media/rtp/RtpPacket.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    CHbRtpDemux rtp;
+    CHbPSDemux ps;
+    std::vector<uint8_t> out;
+    size_t pos = 0;
+    while (pos + 2 <= size) {
+        size_t len = static_cast<size_t>(data[pos] << 8 | data[pos + 1]);
+        pos += 2;
+        if (len > size - pos) len = size - pos;
+        std::vector<uint8_t> pkt(data + pos, data + pos + len);
+        pos += len;
+        uint8_t* frame = nullptr;
+        int32_t n = 0;
+        bool done;
+        auto parsed = tvrtp::Packet::Parse(pkt.data(), pkt.size());
+        if (parsed) {
+            if (parsed->GetPayloadLength() > parsed->GetPacketLength()) std::abort();
+            done = rtp.InputRtp(*parsed, &frame, &n);
+        } else {
+            done = rtp.InputRtp(pkt.data(), pkt.size(), &frame, &n);
+        }
+        if (!done) continue;
+        if (n <= 0 || static_cast<size_t>(n) > CHbRtpDemux::kMaxFrameSize) std::abort();
+        out.resize(static_cast<size_t>(n));
+        int32_t m = ps.Demux(frame, n, out.data());
+        if (m < 0 || m > n) std::abort();
+    }
+    return 0;
+}

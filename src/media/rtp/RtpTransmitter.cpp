@@ -1,0 +1,315 @@
+#include "media/rtp/RtpTransmitter.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tvrtp {
+
+namespace {
+constexpr std::size_t kMaxDatagram = 65535;
+// Reads per socket and poll pass, so that one busy socket cannot starve RTCP.
+constexpr int kMaxReadsPerPass = 256;
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+int pollFds(pollfd* fds, nfds_t n, int timeoutMs) {
+    int r;
+    do {
+        r = ::poll(fds, n, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+} // namespace
+
+Transmitter::Transmitter() {
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+Transmitter::~Transmitter() {
+    closeFd(wakeFd_);
+}
+
+void Transmitter::Wake() {
+    if (wakeFd_ < 0) return;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t w = ::write(wakeFd_, &one, sizeof one);
+}
+
+void Transmitter::DrainWake() {
+    uint64_t v;
+    while (::read(wakeFd_, &v, sizeof v) > 0) {
+    }
+}
+
+std::unique_lock<std::mutex> Transmitter::LockForChange() {
+    ++changers_;
+    Wake();
+    std::unique_lock<std::mutex> lock(io_);
+    --changers_;
+    return lock;
+}
+
+void Transmitter::LetChangesIn() {
+    while (changers_.load() > 0)
+        std::this_thread::yield();
+}
+
+// ---------------------------------------------------------------- UDP
+
+UdpTransmitter::~UdpTransmitter() {
+    closeFd(rtp_);
+    closeFd(rtcp_);
+}
+
+int UdpTransmitter::Create(const UdpTransmissionParams& p) {
+    if (rtp_ >= 0) return ERR_ALREADY_CREATED;
+    if (p.portBase % 2 != 0) return ERR_ODD_PORT_BASE;
+    if (wakeFd_ < 0) return ERR_SOCKET;
+    auto open = [&](uint16_t port, int rcv, int snd) -> int {
+        int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (s < 0) return -1;
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+        ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(p.bindIP);
+        a.sin_port = htons(port);
+        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(s);
+            return -1;
+        }
+        return s;
+    };
+    int r = open(p.portBase, p.rtpReceiveBuffer, p.rtpSendBuffer);
+    if (r < 0) return ERR_SOCKET;
+    int c = open(static_cast<uint16_t>(p.portBase + 1), p.rtcpReceiveBuffer, p.rtcpSendBuffer);
+    if (c < 0) {
+        ::close(r);
+        return ERR_SOCKET;
+    }
+    rtp_ = r;
+    rtcp_ = c;
+    rtpPort_ = p.portBase;
+    buffer_.resize(kMaxDatagram);
+    return 0;
+}
+
+int UdpTransmitter::AddDestination(const Address& a) {
+    if (a.GetKind() != Address::Kind::IPv4) return ERR_WRONG_ADDRESS_KIND;
+    const auto& v = static_cast<const Ipv4Address&>(a);
+    auto lock = LockForChange();
+    if (rtp_ < 0) return ERR_NOT_CREATED;
+    if (std::find(destinations_.begin(), destinations_.end(), v) != destinations_.end())
+        return ERR_DESTINATION_EXISTS;
+    destinations_.push_back(v);
+    return 0;
+}
+
+int UdpTransmitter::DeleteDestination(const Address& a) {
+    if (a.GetKind() != Address::Kind::IPv4) return ERR_WRONG_ADDRESS_KIND;
+    const auto& v = static_cast<const Ipv4Address&>(a);
+    auto lock = LockForChange();
+    auto it = std::find(destinations_.begin(), destinations_.end(), v);
+    if (it == destinations_.end()) return ERR_NO_SUCH_DESTINATION;
+    destinations_.erase(it);
+    return 0;
+}
+
+void UdpTransmitter::ClearDestinations() {
+    auto lock = LockForChange();
+    destinations_.clear();
+}
+
+std::size_t UdpTransmitter::DestinationCount() {
+    auto lock = LockForChange();
+    return destinations_.size();
+}
+
+void UdpTransmitter::ReadAll(int fd, bool rtcp, std::vector<Incoming>& out) {
+    for (int n = 0; n < kMaxReadsPerPass; ++n) {
+        sockaddr_in from{};
+        socklen_t fl = sizeof from;
+        ssize_t got = ::recvfrom(fd, buffer_.data(), buffer_.size(), 0,
+                                 reinterpret_cast<sockaddr*>(&from), &fl);
+        if (got < 0) return; // EAGAIN or a transient error: try on the next pass
+        Incoming in;
+        in.bytes.assign(buffer_.data(), buffer_.data() + got);
+        in.rtcp = rtcp;
+        in.ip = ntohl(from.sin_addr.s_addr);
+        in.port = ntohs(from.sin_port);
+        out.push_back(std::move(in));
+    }
+}
+
+void UdpTransmitter::Poll(int timeoutMs, std::vector<Incoming>& out) {
+    LetChangesIn();
+    std::lock_guard<std::mutex> lock(io_);
+    if (rtp_ < 0) return;
+    pollfd fds[3] = {{rtp_, POLLIN, 0}, {rtcp_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    if (pollFds(fds, 3, timeoutMs) <= 0) return;
+    if (fds[2].revents) DrainWake();
+    if (fds[0].revents & POLLIN) ReadAll(rtp_, false, out);
+    if (fds[1].revents & POLLIN) ReadAll(rtcp_, true, out);
+}
+
+void UdpTransmitter::SendRtcp(const uint8_t* data, std::size_t length) {
+    auto lock = LockForChange();
+    if (rtcp_ < 0) return;
+    for (const auto& d : destinations_) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(d.GetIP());
+        to.sin_port = htons(d.GetRtcpPort());
+        ::sendto(rtcp_, data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+}
+
+// ---------------------------------------------------------------- TCP
+
+TcpTransmitter::~TcpTransmitter() {
+    Destroy();
+}
+
+int TcpTransmitter::Init(bool /*threadSafe*/) {
+    return wakeFd_ >= 0 ? 0 : ERR_SOCKET;
+}
+
+int TcpTransmitter::Create(std::size_t maxPacketSize) {
+    auto lock = LockForChange();
+    if (created_) return ERR_ALREADY_CREATED;
+    if (maxPacketSize == 0 || maxPacketSize > 65535) return ERR_INVALID_PARAMETER;
+    maxPacket_ = maxPacketSize;
+    buffer_.resize(65536 + 2);
+    created_ = true;
+    return 0;
+}
+
+void TcpTransmitter::Destroy() {
+    auto lock = LockForChange();
+    connections_.clear();
+    created_ = false;
+}
+
+int TcpTransmitter::AddDestination(const Address& a) {
+    if (a.GetKind() != Address::Kind::TCP) return ERR_WRONG_ADDRESS_KIND;
+    int fd = static_cast<const TcpAddress&>(a).GetSocket();
+    if (fd < 0) return ERR_INVALID_PARAMETER;
+    auto lock = LockForChange();
+    if (!created_) return ERR_NOT_CREATED;
+    if (connections_.count(fd)) return ERR_DESTINATION_EXISTS;
+    connections_.emplace(fd, Connection{});
+    return 0;
+}
+
+int TcpTransmitter::DeleteDestination(const Address& a) {
+    if (a.GetKind() != Address::Kind::TCP) return ERR_WRONG_ADDRESS_KIND;
+    int fd = static_cast<const TcpAddress&>(a).GetSocket();
+    auto lock = LockForChange();
+    return connections_.erase(fd) ? 0 : ERR_NO_SUCH_DESTINATION;
+}
+
+void TcpTransmitter::ClearDestinations() {
+    auto lock = LockForChange();
+    connections_.clear();
+}
+
+std::size_t TcpTransmitter::DestinationCount() {
+    auto lock = LockForChange();
+    return connections_.size();
+}
+
+void TcpTransmitter::ReadFrom(int fd, Connection& c, std::vector<Incoming>& out) {
+    for (int n = 0; n < kMaxReadsPerPass; ++n) {
+        ssize_t got = ::recv(fd, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            c.closed = true; // an unfinished frame of a closed connection is dropped
+            c.in.clear();
+            return;
+        }
+        if (got < 0) return;
+        c.in.insert(c.in.end(), buffer_.data(), buffer_.data() + got);
+        std::size_t pos = 0;
+        while (c.in.size() - pos >= 2) {
+            std::size_t len = static_cast<std::size_t>(c.in[pos] << 8 | c.in[pos + 1]);
+            if (c.in.size() - pos - 2 < len) break; // the rest comes later
+            const uint8_t* p = c.in.data() + pos + 2;
+            pos += 2 + len;
+            if (len == 0 || len > maxPacket_) continue; // empty or too large: skipped
+            Incoming in;
+            in.bytes.assign(p, p + len);
+            // RFC 5761: RTCP packet types 200..204 occupy the second byte.
+            in.rtcp = len >= 2 && p[1] >= 200 && p[1] <= 204;
+            in.viaTcp = true;
+            in.socket = fd;
+            out.push_back(std::move(in));
+        }
+        c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
+        if (static_cast<std::size_t>(got) < buffer_.size()) return;
+    }
+}
+
+void TcpTransmitter::Flush(int fd, Connection& c) {
+    while (!c.out.empty()) {
+        ssize_t w = ::send(fd, c.out.data(), c.out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (w <= 0) {
+            if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+            c.out.clear(); // broken connection: nothing more can be sent
+            return;
+        }
+        c.out.erase(c.out.begin(), c.out.begin() + w);
+    }
+}
+
+void TcpTransmitter::Poll(int timeoutMs, std::vector<Incoming>& out) {
+    LetChangesIn();
+    std::lock_guard<std::mutex> lock(io_);
+    std::vector<pollfd> fds;
+    fds.push_back({wakeFd_, POLLIN, 0});
+    for (auto& [fd, c] : connections_) {
+        short ev = 0;
+        if (!c.closed) ev |= POLLIN;
+        if (!c.out.empty()) ev |= POLLOUT;
+        if (ev) fds.push_back({fd, ev, 0});
+    }
+    if (pollFds(fds.data(), fds.size(), timeoutMs) <= 0) return;
+    if (fds[0].revents) DrainWake();
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (!fds[i].revents) continue;
+        auto it = connections_.find(fds[i].fd);
+        if (it == connections_.end()) continue;
+        if (fds[i].revents & POLLNVAL) {
+            it->second.closed = true;
+            it->second.out.clear();
+            continue;
+        }
+        if (fds[i].revents & POLLOUT) Flush(fds[i].fd, it->second);
+        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadFrom(fds[i].fd, it->second, out);
+    }
+}
+
+void TcpTransmitter::SendRtcp(const uint8_t* data, std::size_t length) {
+    if (length == 0 || length > 65535) return;
+    auto lock = LockForChange();
+    for (auto& [fd, c] : connections_) {
+        // A peer that reads nothing does not make the queue grow; the report is
+        // dropped whole so that the framing of what is queued stays intact.
+        if (c.out.size() > 65536 * 4) continue;
+        c.out.push_back(static_cast<uint8_t>(length >> 8));
+        c.out.push_back(static_cast<uint8_t>(length));
+        c.out.insert(c.out.end(), data, data + length);
+        Flush(fd, c);
+    }
+}
+
+} // namespace tvrtp

@@ -1,0 +1,373 @@
+// CRTPSession: set-up for each transport, frames handed to the callback,
+// reports and BYE to the device, teardown, bad input over TCP.
+
+#include "media/MediaTestUtil.h"
+#include "media/recv/CRTPSession.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+struct Frames {
+    std::mutex m;
+    std::vector<Bytes> got;
+    static void On(void* user, unsigned char* f, int32_t n) {
+        auto* self = static_cast<Frames*>(user);
+        std::lock_guard<std::mutex> l(self->m);
+        self->got.emplace_back(f, f + n);
+    }
+    std::size_t Count() {
+        std::lock_guard<std::mutex> l(m);
+        return got.size();
+    }
+    bool WaitFor(std::size_t n, std::chrono::milliseconds within = 5000ms) {
+        auto end = std::chrono::steady_clock::now() + within;
+        while (Count() < n && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(10ms);
+        return Count() >= n;
+    }
+};
+
+// One program-stream frame holding one video PES with the given payload.
+Bytes PsFrame(const Bytes& es) {
+    Bytes v = {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xC3, 0xF8, 0, 0, 1, 0xE0};
+    int len = 3 + static_cast<int>(es.size());
+    v.push_back(static_cast<uint8_t>(len >> 8));
+    v.push_back(static_cast<uint8_t>(len));
+    v.insert(v.end(), {0x80, 0, 0});
+    v.insert(v.end(), es.begin(), es.end());
+    return v;
+}
+
+int TcpConnect(uint16_t port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int k = 0; k < 100; ++k) {
+        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
+        std::this_thread::sleep_for(20ms);
+    }
+    ::close(s);
+    return -1;
+}
+
+void SendFramed(int s, const Bytes& pkt) {
+    Bytes f = {static_cast<uint8_t>(pkt.size() >> 8), static_cast<uint8_t>(pkt.size())};
+    f.insert(f.end(), pkt.begin(), pkt.end());
+    ::send(s, f.data(), f.size(), MSG_NOSIGNAL);
+}
+
+// Reads RTCP frames from a TCP connection until one of the wanted type arrives.
+bool SawRtcpType(int s, int type, int ms) {
+    Bytes in;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    pollfd p{s, POLLIN, 0};
+    while (std::chrono::steady_clock::now() < end) {
+        if (::poll(&p, 1, 50) <= 0) continue;
+        uint8_t b[4096];
+        ssize_t n = ::recv(s, b, sizeof b, 0);
+        if (n <= 0) return false;
+        in.insert(in.end(), b, b + n);
+        while (in.size() >= 2 && in.size() >= 2u + (in[0] << 8 | in[1])) {
+            std::size_t len = in[0] << 8 | in[1];
+            Bytes f(in.begin() + 2, in.begin() + 2 + len);
+            in.erase(in.begin(), in.begin() + 2 + len);
+            for (int t : mt::RtcpTypes(f))
+                if (t == type) return true;
+        }
+    }
+    return false;
+}
+
+bool FdOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
+
+TEST(Receiver, PortZeroIsRefusedWithTheMessage) {
+    CRTPSession s;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(s.RTP_Setup(0, 0, "127.0.0.1", 90000), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "CRTPSession::RTP_Setup: Invalid CMediaSession::RTPPort\n");
+    EXPECT_FALSE(s.IsActive());
+    EXPECT_FALSE(s.m_hRecv.IsRunning());
+}
+
+TEST(Receiver, UdpOddPortOrPortInUseFailsWithoutReceiveThread) {
+    uint16_t p = mt::FreePortBase();
+    CRTPSession a, b, c;
+    a.SetLocalAddress(INADDR_LOOPBACK);
+    EXPECT_EQ(a.RTP_Setup(p + 1, 0, "127.0.0.1", 90000), -1);
+    EXPECT_FALSE(a.m_hRecv.IsRunning());
+    b.SetLocalAddress(INADDR_LOOPBACK);
+    c.SetLocalAddress(INADDR_LOOPBACK);
+    ASSERT_EQ(b.RTP_Setup(p, 0, "127.0.0.1", 90000), 1);
+    EXPECT_TRUE(b.m_hRecv.IsRunning());
+    EXPECT_EQ(c.RTP_Setup(p, 0, "127.0.0.1", 90000), -1);
+    EXPECT_FALSE(c.m_hRecv.IsRunning());
+}
+
+// The device at 127.0.0.2 gets the receiver's reports at the receiver's own
+// port + 1, and a BYE at teardown; frames reach the callback.
+TEST(Receiver, UdpFramesToCallbackReportsToDevicePortPlusOneAndByeAtTeardown) {
+    uint16_t p = mt::FreePortBase();
+    int devRtcp = mt::UdpSocket(p + 1, "127.0.0.2");
+    ASSERT_GE(devRtcp, 0);
+    int devRtp = mt::UdpSocket(0, "127.0.0.2");
+    Frames frames;
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.2", 90000), 1);
+    s.SetFrameCallback(&Frames::On, &frames);
+    mt::RtpSpec r;
+    for (int k = 0; k < 4; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        r.ts = 1000 + 3600 * static_cast<uint32_t>(k);
+        mt::SendUdp(devRtp, p, mt::MakeRtp(r, PsFrame({0, 0, 1, static_cast<uint8_t>(0x40 + k)})));
+    }
+    ASSERT_TRUE(frames.WaitFor(3));
+    {
+        std::lock_guard<std::mutex> l(frames.m);
+        EXPECT_EQ(frames.got[0], (Bytes{0, 0, 1, 0x40}));
+        EXPECT_EQ(frames.got[2], (Bytes{0, 0, 1, 0x42}));
+    }
+    EXPECT_EQ(s.LastOutputLength(), 4);
+    bool rr = false;
+    for (int k = 0; k < 8 && !rr; ++k) {
+        auto t = mt::RtcpTypes(mt::RecvUdp(devRtcp, 1000));
+        rr = !t.empty() && t[0] == 201;
+    }
+    EXPECT_TRUE(rr);
+    s.SetFrameCallback(nullptr, nullptr);
+    s.RTP_Teardown();
+    bool bye = false;
+    for (int k = 0; k < 5 && !bye; ++k) {
+        auto t = mt::RtcpTypes(mt::RecvUdp(devRtcp, 500));
+        bye = !t.empty() && t.back() == 203;
+    }
+    EXPECT_TRUE(bye);
+    ::close(devRtp);
+    ::close(devRtcp);
+}
+
+// A source heard over UDP becomes a destination too: its sending port + 1
+// gets the reports, whatever address the set-up named.
+TEST(Receiver, UdpSourceHeardGetsReportsAtItsPortPlusOne) {
+    uint16_t p = mt::FreePortBase();
+    uint16_t q = mt::FreePortBase();
+    while (q == p) q = mt::FreePortBase();
+    int devRtp = mt::UdpSocket(q), devRtcp = mt::UdpSocket(q + 1);
+    ASSERT_GE(devRtcp, 0);
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.3", 90000), 1);
+    mt::RtpSpec r;
+    r.ssrc = 0x600DF00D;
+    for (int k = 0; k < 3; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        mt::SendUdp(devRtp, p, mt::MakeRtp(r, {0}));
+    }
+    bool block = false;
+    for (int k = 0; k < 8 && !block; ++k) {
+        auto d = mt::RecvUdp(devRtcp, 1000);
+        auto t = mt::RtcpTypes(d);
+        // A receiver report with one block about our source.
+        block = !t.empty() && t[0] == 201 && (d[0] & 0x1F) == 1 && d.size() >= 12 &&
+                d[8] == 0x60 && d[9] == 0x0D && d[10] == 0xF0 && d[11] == 0x0D;
+    }
+    EXPECT_TRUE(block);
+    ::close(devRtp);
+    ::close(devRtcp);
+}
+
+TEST(Receiver, PacketsWithoutCallbackAreTakenAndDropped) {
+    uint16_t p = mt::FreePortBase();
+    int dev = mt::UdpSocket(0);
+    Frames frames;
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.1", 90000), 1);
+    mt::RtpSpec r;
+    for (int k = 0; k < 6; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        r.ts = 10 + static_cast<uint32_t>(k);
+        mt::SendUdp(dev, p, mt::MakeRtp(r, PsFrame({1})));
+    }
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(s.WaitForData(0ms)); // taken by the receive thread
+    s.SetFrameCallback(&Frames::On, &frames);
+    for (int k = 6; k < 9; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        r.ts = 10 + static_cast<uint32_t>(k);
+        mt::SendUdp(dev, p, mt::MakeRtp(r, PsFrame({2})));
+    }
+    ASSERT_TRUE(frames.WaitFor(2));
+    // The first frame after the callback is set opened with packet 6.
+    std::lock_guard<std::mutex> l(frames.m);
+    EXPECT_EQ(frames.got[0], Bytes{2});
+    ::close(dev);
+}
+
+TEST(Receiver, TeardownTwiceClosesNothingTwice) {
+    uint16_t p = mt::FreePortBase();
+    auto s = std::make_unique<CRTPSession>();
+    ASSERT_EQ(s->RTP_Setup(p, 2, nullptr, 90000), 1);
+    int c = TcpConnect(p);
+    ASSERT_GE(c, 0);
+    auto end = std::chrono::steady_clock::now() + 3s;
+    while (s->AcceptedCount() < 1 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(s->AcceptedCount(), 1u);
+    s->RTP_Teardown();
+    // Descriptors opened now reuse the numbers just closed; a second close
+    // of the old numbers would hit them.
+    int fds[4];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::pipe(fds + 2), 0);
+    s->RTP_Teardown();
+    s.reset(); // runs the teardown a third time
+    for (int fd : fds) {
+        EXPECT_TRUE(FdOpen(fd));
+        ::close(fd);
+    }
+    ::close(c);
+}
+
+TEST(Receiver, ListeningAcceptsTwoConnectionsBothDestinations) {
+    uint16_t p = mt::FreePortBase();
+    Frames frames;
+    CRTPSession s;
+    s.SetFrameCallback(&Frames::On, &frames);
+    ASSERT_EQ(s.RTP_Setup(p, 2, nullptr, 90000), 1);
+    EXPECT_TRUE(s.TransportReady());
+    int a = TcpConnect(p), b = TcpConnect(p);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    auto end = std::chrono::steady_clock::now() + 3s;
+    while (s.AcceptedCount() < 2 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(s.AcceptedCount(), 2u);
+    // Both get the receiver reports (the first within 0.6 to 3.1 s).
+    EXPECT_TRUE(SawRtcpType(a, 201, 6000));
+    EXPECT_TRUE(SawRtcpType(b, 201, 6000));
+    // Media on the first connection reaches the callback.
+    mt::RtpSpec r;
+    for (int k = 0; k < 3; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        r.ts = static_cast<uint32_t>(100 + k);
+        SendFramed(a, mt::MakeRtp(r, PsFrame({9, static_cast<uint8_t>(k)})));
+    }
+    EXPECT_TRUE(frames.WaitFor(2));
+    s.SetFrameCallback(nullptr, nullptr);
+    s.RTP_Teardown();
+    EXPECT_TRUE(SawRtcpType(a, 203, 2000));
+    EXPECT_TRUE(SawRtcpType(b, 203, 2000));
+    ::close(a);
+    ::close(b);
+}
+
+TEST(Receiver, ConnectingBindsTheReceiverPortAndReachesDevicePortPlusTwo) {
+    uint16_t p = mt::FreePortBase();
+    int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    ::setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(p + 2);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(ls, 5), 0);
+    Frames frames;
+    CRTPSession s;
+    s.SetFrameCallback(&Frames::On, &frames);
+    ASSERT_EQ(s.RTP_Setup(p, 1, "127.0.0.1", 90000), 1);
+    EXPECT_TRUE(s.TransportReady());
+    sockaddr_in peer{};
+    socklen_t pl = sizeof peer;
+    int c = ::accept(ls, reinterpret_cast<sockaddr*>(&peer), &pl);
+    ASSERT_GE(c, 0);
+    EXPECT_EQ(ntohs(peer.sin_port), p);
+    mt::RtpSpec r;
+    for (int k = 0; k < 3; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        r.ts = static_cast<uint32_t>(7 + k);
+        SendFramed(c, mt::MakeRtp(r, PsFrame({static_cast<uint8_t>(k)})));
+    }
+    EXPECT_TRUE(frames.WaitFor(2));
+    s.SetFrameCallback(nullptr, nullptr);
+    s.RTP_Teardown();
+    EXPECT_TRUE(SawRtcpType(c, 203, 2000));
+    ::close(c);
+    ::close(ls);
+}
+
+TEST(Receiver, ConnectingToNobodyStillSetsUpAndReportsNotReady) {
+    uint16_t p = mt::FreePortBase();
+    CRTPSession s;
+    EXPECT_EQ(s.RTP_Setup(p, 1, "127.0.0.1", 90000), 1);
+    EXPECT_FALSE(s.TransportReady());
+    EXPECT_TRUE(s.m_hRecv.IsRunning());
+}
+
+// Bad input over TCP: zero-length frames, junk, headers pointing past the
+// packet, a PES length past the frame, a 17 MB frame, an unfinished frame at
+// the end. The good frames around them still arrive.
+TEST(Receiver, BadInputOverTcpIsSurvivedAndTheStreamGoesOn) {
+    uint16_t p = mt::FreePortBase();
+    Frames frames;
+    CRTPSession s;
+    s.SetFrameCallback(&Frames::On, &frames);
+    ASSERT_EQ(s.RTP_Setup(p, 2, nullptr, 90000), 1);
+    int c = TcpConnect(p);
+    ASSERT_GE(c, 0);
+    mt::RtpSpec r;
+    uint16_t seq = 65000;
+    uint32_t ts = 1;
+    auto good = [&](uint8_t tag) {
+        r.seq = seq++;
+        r.ts = ts++;
+        SendFramed(c, mt::MakeRtp(r, PsFrame({0, 0, 1, tag})));
+    };
+    good(1);
+    good(2);
+    ::send(c, "\0\0", 2, MSG_NOSIGNAL);
+    SendFramed(c, {0x8F, 96, 0, 1, 0, 0, 0, 1, 1, 2, 3, 4});
+    SendFramed(c, {0x90, 96, 0, 1, 0, 0, 0, 1, 1, 2, 3, 4, 0xBE, 0xDE, 0xFF, 0xFF});
+    SendFramed(c, {0xA0, 96, 0, 1, 0, 0, 0, 1, 1, 2, 3, 4, 0xFF});
+    SendFramed(c, Bytes(100, 0xAB));
+    // A PES whose length runs past the frame.
+    r.seq = seq++;
+    r.ts = ts++;
+    SendFramed(c, mt::MakeRtp(r, {0, 0, 1, 0xE0, 0xFF, 0xFF, 0x80, 0, 0, 1, 2, 3}));
+    good(3);
+    // 17 MB in one timestamp, 65000 bytes at a time; it grows the buffers to
+    // their 16 MiB limit and is cut there.
+    Bytes big(65000, 0);
+    r.ts = ts++;
+    for (int k = 0; k < 262; ++k) {
+        r.seq = seq++;
+        SendFramed(c, mt::MakeRtp(r, big));
+    }
+    good(4);
+    good(5);
+    ::send(c, "\xff\xf0\x80\x60", 4, MSG_NOSIGNAL); // a frame that never completes
+    ASSERT_TRUE(frames.WaitFor(6, 20000ms));
+    std::lock_guard<std::mutex> l(frames.m);
+    EXPECT_EQ(frames.got[0], (Bytes{0, 0, 1, 1}));
+    EXPECT_EQ(frames.got[1], (Bytes{0, 0, 1, 2}));
+    EXPECT_TRUE(frames.got[2].empty()); // the PES that runs past its frame
+    EXPECT_EQ(frames.got[3], (Bytes{0, 0, 1, 3}));
+    EXPECT_TRUE(frames.got[4].empty()); // zeros: no program stream inside
+    EXPECT_EQ(frames.got[5], (Bytes{0, 0, 1, 4}));
+    ::close(c);
+}
+
+} // namespace
