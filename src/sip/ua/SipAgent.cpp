@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -186,6 +188,8 @@ struct SipAgent::Impl {
     std::deque<EventPtr> queue;
 
     std::string userAgent;
+    // TARVEX_SIPUA_TRACE=1 prints every message sent and received on stderr.
+    bool trace = getenv("TARVEX_SIPUA_TRACE") != nullptr;
     std::string contactAddress;
     std::map<std::string, std::string> localAddrCache;
     std::mt19937_64 rng{std::random_device{}()};
@@ -330,6 +334,7 @@ struct SipAgent::Impl {
         std::string data(buf, len);
         osip_free(buf);
         int rc = transport->Send(data, host, port, connId);
+        if (trace) fprintf(stderr, "sipua >> %s:%d (%d) rc=%d\n%s\n", host.c_str(), port, connId, rc, data.c_str());
         Wake();
         return rc;
     }
@@ -435,6 +440,7 @@ struct SipAgent::Impl {
     // ---------- incoming
     void OnDatagram(Datagram& d) {
         std::string& s = d.data;
+        if (trace) fprintf(stderr, "sipua << %s:%d (%d)\n%s\n", d.host.c_str(), d.port, d.connId, s.c_str());
         std::size_t start = s.find_first_not_of("\r\n");
         if (start == std::string::npos) return;  // keep-alive
         if (start) s.erase(0, start);
