@@ -472,7 +472,20 @@ struct SipAgent::Impl {
         if (cl >= 0 && static_cast<std::size_t>(cl) > bodyAvail) shortBody = true;
         if (shortBody) {
             // Parse the head alone to answer 400 to a request; drop a response.
-            std::string head = s.substr(0, he + 4);
+            // The head alone, without its Content-Length, is enough to answer.
+            std::string head;
+            std::size_t pos = 0;
+            while (pos < he + 2) {
+                std::size_t e = s.find("\r\n", pos);
+                std::string line = s.substr(pos, e - pos);
+                pos = e + 2;
+                std::size_t colon = line.find(':');
+                std::string name = colon == std::string::npos ? "" : line.substr(0, colon);
+                while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+                if (!strcasecmp(name.c_str(), "Content-Length") || !strcasecmp(name.c_str(), "l")) continue;
+                head += line + "\r\n";
+            }
+            head += "\r\n";
             osip_message_t* m = nullptr;
             if (osip_message_init(&m) == 0) {
                 if (osip_message_parse(m, head.data(), head.size()) == 0 && m->sip_method &&
@@ -863,7 +876,12 @@ struct SipAgent::Impl {
         self->garbage.push_back(tr);
     }
 
-    static void CbTransportError(int, osip_transaction_t*, int) {}
+    // A request that could not be sent at all ends like one never answered.
+    static void CbTransportError(int type, osip_transaction_t* tr, int) {
+        if (type != OSIP_ICT_TRANSPORT_ERROR && type != OSIP_NICT_TRANSPORT_ERROR) return;
+        Impl* self = Self(tr);
+        if (TxRec* t = self->TxOf(tr)) self->OnClientAnswer(*t, nullptr, true);
+    }
 
     // ---------- starting client transactions
     int StartClient(osip_message_t* req, osip_fsm_type_t type, Scope scope, int cid, int did, int sid) {
@@ -1064,6 +1082,10 @@ int SipAgent::Init() {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     if (impl_->osip) return 0;
     osip_t* o = nullptr;
+    // libosip2 prints every parse error of bad input on stderr; we count
+    // those as ordinary events of the wire.
+    if (!impl_->trace)
+        for (int l = 0; l < END_TRACE_LEVEL; ++l) osip_trace_disable_level(static_cast<osip_trace_level_t>(l));
     if (osip_init(&o) != 0) return -1;
     impl_->osip = o;
     osip_set_application_context(o, impl_.get());
