@@ -107,6 +107,12 @@ enum class EventKind : int {
     SubscriptionNotify = 55,     // NOTIFY within one of our subscriptions
 };
 
+// TLS and DTLS read the server certificate (PEM, may hold a chain) and its
+// private key (PEM) from these files in the working directory. When either is
+// missing a self-signed pair is made at the first secure Listen and kept there.
+extern const char* const kCertFileName;  // "tarvex-sip.crt"
+extern const char* const kKeyFileName;   // "tarvex-sip.key"
+
 // Short English name of a kind, for logs ("call answered" ...).
 const char* EventKindName(EventKind kind);
 

@@ -1,5 +1,7 @@
 #include "sip/ua/Transport.h"
 
+#include "sip/ua/SipAgent.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -20,8 +22,8 @@
 
 namespace sipua {
 
-const char* const kCertFile = "tarvex-sip.crt";
-const char* const kKeyFile = "tarvex-sip.key";
+const char* const kCertFileName = "tarvex-sip.crt";
+const char* const kKeyFileName = "tarvex-sip.key";
 
 namespace {
 
@@ -200,12 +202,12 @@ int Transport::Open(const char* address, int port) {
     socklen_t len = sizeof a;
     getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
     if (secure_) {
-        if (EnsureCertificate(kCertFile, kKeyFile) != 0) return -1;
+        if (EnsureCertificate(kCertFileName, kKeyFileName) != 0) return -1;
         serverCtx_ = SSL_CTX_new(stream_ ? TLS_server_method() : DTLS_server_method());
         clientCtx_ = SSL_CTX_new(stream_ ? TLS_client_method() : DTLS_client_method());
         if (!serverCtx_ || !clientCtx_ ||
-            SSL_CTX_use_certificate_chain_file(serverCtx_, kCertFile) != 1 ||
-            SSL_CTX_use_PrivateKey_file(serverCtx_, kKeyFile, SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_use_certificate_chain_file(serverCtx_, kCertFileName) != 1 ||
+            SSL_CTX_use_PrivateKey_file(serverCtx_, kKeyFileName, SSL_FILETYPE_PEM) != 1 ||
             SSL_CTX_check_private_key(serverCtx_) != 1) {
             Close();
             return -1;

@@ -34,9 +34,6 @@ FrameResult CutStreamMessage(const std::string& buf, std::size_t* skip, std::siz
 // absent, -2 when malformed.
 long FindContentLength(const char* head, std::size_t headLen);
 
-// Certificate and key file names read from (or written to) the working directory.
-extern const char* const kCertFile;
-extern const char* const kKeyFile;
 // Makes sure both files exist, creating a self-signed pair when either is
 // missing. 0 on success.
 int EnsureCertificate(const char* certPath, const char* keyPath);
