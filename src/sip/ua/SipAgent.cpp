@@ -1,6 +1,7 @@
 #include "sip/ua/SipAgent.h"
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "sip/ua/Transport.h"
@@ -35,6 +38,7 @@ struct TxRec {
     int cid = 0, did = 0, sid = 0;
     bool finalSent = false;
     std::string localTag;  // To tag of our answers (server side)
+    std::string key;       // in the transaction index
     std::chrono::steady_clock::time_point born = std::chrono::steady_clock::now();
 };
 
@@ -195,10 +199,24 @@ struct SipAgent::Impl {
     std::mt19937_64 rng{std::random_device{}()};
     int nextId = 1;
     bool pumping = false;
+    std::vector<osip_transaction_t*> touched;
+    std::vector<int> finishing;  // transactions to end once the run is over
+    std::unordered_map<std::string, osip_transaction_t*> index;
+    const osip_message_t* pendingRequest = nullptr;  // request of the transaction being registered
     long queued = 0;  // events handed to the state machines
 
     std::map<int, TxRec> txs;
     std::vector<osip_transaction_t*> garbage;
+    std::unordered_set<osip_transaction_t*> garbageSet;
+    // Final answers of finished non-INVITE server transactions, sent again
+    // when the request is retransmitted (RFC 3261 17.2.2, timer J).
+    struct Answered {
+        std::string bytes, host;
+        int port = 0, connId = 0;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::unordered_map<std::string, Answered> answered;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> answeredOrder;
     std::map<int, std::unique_ptr<DialogRec>> dialogs;
     std::map<int, CallRec> calls;
     std::map<int, SubRec> subs;
@@ -244,9 +262,51 @@ struct SipAgent::Impl {
         }
     }
 
-    void AddEvent(osip_transaction_t* tr, osip_event_t* ev) {
+    // Hands one event to one transaction and runs that machine (and any that
+    // its callbacks gave events to) until their queues are empty. Only the
+    // touched transactions run, so the cost does not grow with the number of
+    // transactions alive. Called from inside a state machine callback it only
+    // queues: osip enters the next state after the callback returns, and the
+    // outer run takes the event then.
+    void Run(osip_transaction_t* tr, osip_event_t* ev) {
         ++queued;
         osip_transaction_add_event(tr, ev);
+        touched.push_back(tr);
+        if (pumping) return;
+        pumping = true;
+        Drain();
+        pumping = false;
+    }
+
+    void Drain() {
+        while (!touched.empty()) {
+            osip_transaction_t* t = touched.back();
+            touched.pop_back();
+            if (garbageSet.count(t)) continue;
+            while (auto* se = static_cast<osip_event_t*>(osip_fifo_tryget(t->transactionff)))
+                osip_transaction_execute(t, se);
+        }
+        for (int tid : finishing) {
+            auto it = txs.find(tid);
+            if (it != txs.end()) Finish(it->second);
+        }
+        finishing.clear();
+    }
+
+    // Index key of a transaction (RFC 3261 17.1.3 / 17.2.3): branch, method
+    // and, on the server side, the sent-by of the top Via. Empty for peers
+    // without the RFC 3261 branch cookie; those go through osip's own search.
+    static std::string KeyOf(const osip_message_t* m, bool server) {
+        auto* via = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
+        if (!via || !m->cseq || !m->cseq->method) return "";
+        osip_generic_param_t* br = nullptr;
+        osip_via_param_get_byname(via, const_cast<char*>("branch"), &br);
+        if (!br || !br->gvalue || strncmp(br->gvalue, "z9hG4bK", 7) != 0) return "";
+        std::string method = m->cseq->method;
+        if (server && method == "ACK") method = "INVITE";
+        std::string k = std::string(server ? "S|" : "C|") + br->gvalue + "|" + method;
+        if (server) k += "|" + Str(via->host) + ":" + Str(via->port);
+        return k;
     }
 
     TxRec* TxOf(osip_transaction_t* tr) {
@@ -262,6 +322,11 @@ struct SipAgent::Impl {
         t.tid = id;
         t.tr = tr;
         t.scope = s;
+        if (tr->orig_request || pendingRequest) {
+            bool server = tr->ctx_type == IST || tr->ctx_type == NIST;
+            t.key = KeyOf(tr->orig_request ? tr->orig_request : pendingRequest, server);
+            if (!t.key.empty()) index[t.key] = tr;
+        }
         return t;
     }
 
@@ -350,41 +415,125 @@ struct SipAgent::Impl {
         auto* self = static_cast<Impl*>(osip_get_application_context(static_cast<osip_t*>(tr->config)));
         if (!host) return -1;
         if (port <= 0) port = 5060;
-        return self->SendRaw(m, host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
+        int rc = self->SendRaw(m, host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
+        if (tr->ctx_type == NIST && m->status_code >= 200) {
+            TxRec* t = self->TxOf(tr);
+            if (t && !self->transport->Reliable() && !t->key.empty()) {
+                char* buf = nullptr;
+                size_t len = 0;
+                if (osip_message_to_str(m, &buf, &len) == 0 && buf) {
+                    Answered a;
+                    a.bytes.assign(buf, len);
+                    a.host = host;
+                    a.port = port;
+                    a.connId = sock > 0 ? sock : 0;
+                    a.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
+                    self->answeredOrder.emplace_back(a.until, t->key);
+                    self->answered[t->key] = std::move(a);
+                    osip_free(buf);
+                }
+            }
+            if (t) self->finishing.push_back(t->tid);
+        }
+        return rc;
     }
 
-    // Runs the state machines until their queues are empty. Re-entered from
-    // a state machine callback it does nothing: the event stays queued and the
-    // outer run takes it once the machine has entered its next state (osip
-    // changes state only after the callback returns).
-    void Pump() {
+    // The timers of every transaction, then whatever they queued. Run by
+    // the worker a few dozen times a second.
+    void Tick() {
         if (pumping) return;
         pumping = true;
-        for (int round = 0; round < 8; ++round) {
-            long before = queued;
-            osip_ict_execute(osip);
-            osip_ist_execute(osip);
-            osip_nict_execute(osip);
-            osip_nist_execute(osip);
-            if (round == 0) {
-                osip_timers_ict_execute(osip);
-                osip_timers_ist_execute(osip);
-                osip_timers_nict_execute(osip);
-                osip_timers_nist_execute(osip);
-            } else if (queued == before) {
-                break;
-            }
-        }
+        osip_timers_ict_execute(osip);
+        osip_timers_ist_execute(osip);
+        osip_timers_nict_execute(osip);
+        osip_timers_nist_execute(osip);
+        osip_ict_execute(osip);
+        osip_ist_execute(osip);
+        osip_nict_execute(osip);
+        osip_nist_execute(osip);
+        Drain();
         pumping = false;
         FreeGarbage();
+        osip_retransmissions_execute(osip);
     }
 
+    // Finished transactions leave osip's lists in one pass per tick rather
+    // than one list walk each, then are freed.
     void FreeGarbage() {
+        if (garbage.empty()) return;
+        const auto& dead = garbageSet;
+        for (osip_list_t* li : {&osip->osip_ict_transactions, &osip->osip_ist_transactions,
+                                &osip->osip_nict_transactions, &osip->osip_nist_transactions}) {
+            osip_list_t keep;
+            osip_list_init(&keep);
+            osip_list_iterator_t it;
+            auto* tr = static_cast<osip_transaction_t*>(osip_list_get_first(li, &it));
+            while (osip_list_iterator_has_elem(it)) {
+                if (!dead.count(tr)) osip_list_add(&keep, tr, 0);
+                tr = static_cast<osip_transaction_t*>(osip_list_get_next(&it));
+            }
+            osip_list_special_free(li, nullptr);
+            *li = keep;
+        }
         for (osip_transaction_t* tr : garbage) osip_transaction_free2(tr);
         garbage.clear();
+        garbageSet.clear();
+    }
+
+    void Discard(osip_transaction_t* tr) {
+        if (garbageSet.insert(tr).second) garbage.push_back(tr);
+    }
+
+    // Ends a non-INVITE transaction as soon as its final answer has passed:
+    // what its Completed state would still do (absorb retransmissions) is
+    // done by the answer cache on the server side and by dropping stray
+    // answers on the client side. This keeps osip's lists, which it walks
+    // on every timer tick, as short as the number of open transactions.
+    void Finish(TxRec& t) {
+        if (!t.key.empty()) {
+            auto it = index.find(t.key);
+            if (it != index.end() && it->second == t.tr) index.erase(it);
+        }
+        Discard(t.tr);
+        txs.erase(t.tid);
+    }
+
+    osip_list_t* ListFor(osip_fsm_type_t t) {
+        switch (t) {
+        case ICT: return &osip->osip_ict_transactions;
+        case IST: return &osip->osip_ist_transactions;
+        case NICT: return &osip->osip_nict_transactions;
+        default: return &osip->osip_nist_transactions;
+        }
+    }
+
+    // osip appends a new transaction by walking its whole list; with the list
+    // set aside the append is immediate and the transaction is put in front.
+    template <class Make>
+    osip_transaction_t* CreateFast(osip_fsm_type_t type, Make make) {
+        osip_list_t* li = ListFor(type);
+        osip_list_t saved = *li;
+        osip_list_init(li);
+        osip_transaction_t* tr = make();
+        osip_list_t fresh = *li;
+        *li = saved;
+        osip_list_iterator_t it;
+        void* el = osip_list_get_first(&fresh, &it);
+        while (osip_list_iterator_has_elem(it)) {
+            osip_list_add(li, el, 0);
+            el = osip_list_get_next(&it);
+        }
+        osip_list_special_free(&fresh, nullptr);
+        return tr;
     }
 
     void SweepStale() {
+        auto nowc = std::chrono::steady_clock::now();
+        while (!answeredOrder.empty() && answeredOrder.front().first <= nowc) {
+            auto it = answered.find(answeredOrder.front().second);
+            if (it != answered.end() && it->second.until <= nowc) answered.erase(it);
+            answeredOrder.pop_front();
+        }
         // A server transaction nobody answers stays in its first state for
         // ever in the state machines; drop it after 64*T1 as the peer gave up.
         auto now = std::chrono::steady_clock::now();
@@ -393,8 +542,8 @@ struct SipAgent::Impl {
             bool server = t.tr && (t.tr->ctx_type == NIST || t.tr->ctx_type == IST);
             if (server && !t.finalSent && t.tr->state != NIST_COMPLETED &&
                 t.tr->state != IST_COMPLETED && now - t.born > std::chrono::seconds(40)) {
-                osip_remove_transaction(osip, t.tr);
-                osip_transaction_free2(t.tr);
+                Discard(t.tr);
+                if (!t.key.empty()) index.erase(t.key);
                 it = txs.erase(it);
             } else {
                 ++it;
@@ -449,8 +598,7 @@ struct SipAgent::Impl {
             return -1;
         }
         ev->transactionid = t.tr->transactionid;
-        AddEvent(t.tr, ev);
-        Pump();
+        Run(t.tr, ev);
         return 0;
     }
 
@@ -517,7 +665,26 @@ struct SipAgent::Impl {
             auto* via = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
             if (via && via->host) transport->AddAlias(d.connId, via->host, via->port ? atoi(via->port) : 5060);
         }
-        if (osip_find_transaction_and_add_event(osip, evt) == 0) return;
+        std::string key = KeyOf(m, request);
+        if (request && !key.empty()) {
+            auto done = answered.find(key);
+            if (done != answered.end()) {
+                transport->Send(done->second.bytes, done->second.host, done->second.port, done->second.connId);
+                osip_event_free(evt);
+                return;
+            }
+        }
+        osip_transaction_t* found = nullptr;
+        if (!key.empty()) {
+            auto it = index.find(key);
+            if (it != index.end()) found = it->second;
+        } else {
+            found = __osip_find_transaction(osip, evt, 0);
+        }
+        if (found) {
+            Run(found, evt);
+            return;
+        }
         if (!request) {
             StrayResponse(m);
             osip_event_free(evt);
@@ -528,16 +695,19 @@ struct SipAgent::Impl {
             osip_event_free(evt);
             return;
         }
-        osip_transaction_t* tr = osip_create_transaction(osip, evt);
+        osip_transaction_t* tr =
+            CreateFast(strcmp(m->sip_method, "INVITE") ? NIST : IST, [&] { return osip_create_transaction(osip, evt); });
         if (!tr) {
             osip_event_free(evt);
             return;
         }
         osip_transaction_set_in_socket(tr, d.connId);
         osip_transaction_set_out_socket(tr, d.connId);
+        pendingRequest = m;
         TxRec& t = Register(tr, Scope::Incoming);
+        pendingRequest = nullptr;
         t.localTag = Hex(10);
-        AddEvent(tr, evt);
+        Run(tr, evt);
     }
 
     // A 2xx to an INVITE whose transaction is gone: our ACK was lost.
@@ -695,7 +865,7 @@ struct SipAgent::Impl {
         if (r) {
             osip_event_t* ev = osip_new_outgoing_sipmessage(r);
             ev->transactionid = t.tr->transactionid;
-            AddEvent(t.tr, ev);
+            Run(t.tr, ev);
         }
         auto e = MakeEvent(EventKind::CallIncoming, &t);
         e->request = Clone(m);
@@ -849,7 +1019,11 @@ struct SipAgent::Impl {
         case OSIP_NICT_STATUS_3XX_RECEIVED:
         case OSIP_NICT_STATUS_4XX_RECEIVED:
         case OSIP_NICT_STATUS_5XX_RECEIVED:
-        case OSIP_NICT_STATUS_6XX_RECEIVED: self->OnClientAnswer(*t, m, false); break;
+        case OSIP_NICT_STATUS_6XX_RECEIVED:
+            self->OnClientAnswer(*t, m, false);
+            if (type >= OSIP_NICT_STATUS_2XX_RECEIVED && type <= OSIP_NICT_STATUS_6XX_RECEIVED)
+                self->finishing.push_back(t->tid);
+            break;
         case OSIP_ICT_STATUS_2XX_RECEIVED_AGAIN: self->StrayResponse(m); break;
         case OSIP_ICT_STATUS_TIMEOUT:
         case OSIP_NICT_STATUS_TIMEOUT: self->OnClientAnswer(*t, nullptr, true); break;
@@ -870,10 +1044,13 @@ struct SipAgent::Impl {
                 auto c = self->calls.find(t->cid);
                 if (c != self->calls.end() && !c->second.answered) self->ReleaseCall(t->cid, nullptr, t);
             }
+            if (!t->key.empty()) {
+                auto it = self->index.find(t->key);
+                if (it != self->index.end() && it->second == tr) self->index.erase(it);
+            }
             self->txs.erase(t->tid);
         }
-        osip_remove_transaction(static_cast<osip_t*>(tr->config), tr);
-        self->garbage.push_back(tr);
+        self->Discard(tr);
     }
 
     // A request that could not be sent at all ends like one never answered.
@@ -886,19 +1063,25 @@ struct SipAgent::Impl {
     // ---------- starting client transactions
     int StartClient(osip_message_t* req, osip_fsm_type_t type, Scope scope, int cid, int did, int sid) {
         osip_transaction_t* tr = nullptr;
-        if (osip_transaction_init(&tr, type, osip, req) != 0) {
+        int rc = 0;
+        CreateFast(type, [&] {
+            rc = osip_transaction_init(&tr, type, osip, req);
+            return tr;
+        });
+        if (rc != 0) {
             osip_message_free(req);
             return -1;
         }
+        pendingRequest = req;
         TxRec& t = Register(tr, scope);
+        pendingRequest = nullptr;
         t.cid = cid;
         t.did = did;
         t.sid = sid;
         osip_event_t* ev = osip_new_outgoing_sipmessage(req);
         ev->transactionid = tr->transactionid;
-        AddEvent(tr, ev);
         int tid = t.tid;
-        Pump();
+        Run(tr, ev);
         return tid;
     }
 
@@ -1103,6 +1286,9 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     if (!impl_->osip || impl_->transport || family != AF_INET) return -1;
     if (port < 0 || port > 65535) return -1;
+    // A peer that closes its TLS connection must not end the process when
+    // OpenSSL writes to it (plain sockets use MSG_NOSIGNAL).
+    if (secure && protocol == IPPROTO_TCP) signal(SIGPIPE, SIG_IGN);
     auto t = std::make_unique<Transport>(protocol, secure);
     if (t->Open(address, port) != 0) return -1;
     impl_->transport = std::move(t);
@@ -1111,6 +1297,7 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
     Impl* im = impl_.get();
     impl_->worker = std::thread([im] {
         auto lastSweep = std::chrono::steady_clock::now();
+        auto lastTick = lastSweep;
         std::vector<pollfd> fds;
         while (!im->stop) {
             fds.clear();
@@ -1128,9 +1315,11 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
             std::lock_guard<std::recursive_mutex> g2(im->mu);
             std::vector<pollfd> ready(fds.begin() + 1, fds.end());
             im->transport->HandleReady(ready, [im](Datagram& d) { im->OnDatagram(d); });
-            im->Pump();
-            osip_retransmissions_execute(im->osip);
             auto now = std::chrono::steady_clock::now();
+            if (now - lastTick >= std::chrono::milliseconds(20)) {
+                im->Tick();
+                lastTick = now;
+            }
             if (now - lastSweep > std::chrono::seconds(5)) {
                 im->SweepStale();
                 lastSweep = now;
@@ -1154,15 +1343,13 @@ void SipAgent::Shutdown() {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     Impl& m = *impl_;
     if (m.osip) {
-        m.FreeGarbage();
-        for (auto& [id, t] : m.txs) {
-            if (t.tr) {
-                osip_remove_transaction(m.osip, t.tr);
-                osip_transaction_free2(t.tr);
-            }
-        }
+        for (auto& [id, t] : m.txs)
+            if (t.tr) m.Discard(t.tr);
         m.txs.clear();
-        osip_stop_retransmissions_from_dialog(m.osip, nullptr);
+        m.index.clear();
+        m.answered.clear();
+        m.answeredOrder.clear();
+        m.FreeGarbage();
     }
     m.dialogs.clear();
     m.calls.clear();
