@@ -544,6 +544,10 @@ struct SipAgent::Impl {
                 t.tr->state != IST_COMPLETED && now - t.born > std::chrono::seconds(40)) {
                 Discard(t.tr);
                 if (!t.key.empty()) index.erase(t.key);
+                if (t.scope == Scope::Incoming && t.cid) {
+                    auto c = calls.find(t.cid);
+                    if (c != calls.end() && !c->second.answered) ReleaseCall(t.cid, nullptr, &t);
+                }
                 it = txs.erase(it);
             } else {
                 ++it;
@@ -1207,7 +1211,11 @@ struct SipAgent::Impl {
         // Only one attempt per request: a request that already carries our
         // credentials and is challenged again is not retried.
         const osip_list_t* had = proxy ? &ev.request->proxy_authorizations : &ev.request->authorizations;
-        if (osip_list_size(had) > 0) return -1;
+        osip_header_t* generic = nullptr;
+        if (osip_list_size(had) > 0 ||
+            osip_message_header_get_byname(ev.request.get(), proxy ? "Proxy-Authorization" : "Authorization", 0,
+                                           &generic) >= 0)
+            return -1;
         std::string alg = Unquote(wa->algorithm);
         if (!alg.empty() && strcasecmp(alg.c_str(), "MD5") != 0) return -1;
         MessagePtr req = Clone(ev.request.get());
@@ -1231,7 +1239,10 @@ struct SipAgent::Impl {
         }
         hdr += ", algorithm=MD5";
         if (wa->opaque) hdr += ", opaque=\"" + Unquote(wa->opaque) + "\"";
-        osip_message_set_header(req.get(), proxy ? "Proxy-Authorization" : "Authorization", hdr.c_str());
+        if (proxy)
+            osip_message_set_proxy_authorization(req.get(), hdr.c_str());
+        else
+            osip_message_set_authorization(req.get(), hdr.c_str());
         return Retry(ev, req.release());
     }
 

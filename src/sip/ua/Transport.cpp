@@ -295,6 +295,11 @@ int Transport::AcceptOne() {
     int fd = accept4(sock_.get(), reinterpret_cast<sockaddr*>(&from), &len,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return -1;
+    if (conns_.size() >= kMaxConnections) {
+        // Refuse rather than let idle peers exhaust descriptors.
+        close(fd);
+        return 0;
+    }
     auto c = std::make_unique<Conn>();
     c->fd.reset(fd);
     c->id = nextConn_++;
@@ -406,6 +411,7 @@ void Transport::DtlsInput(const std::string& pkt, const sockaddr_in& from,
     if (!c) {
         // A record that is not a ClientHello cannot start a session.
         if (pkt.size() < 14 || static_cast<unsigned char>(pkt[0]) != 22) return;
+        if (conns_.size() >= kMaxConnections) return;
         auto n = std::make_unique<Conn>();
         n->id = nextConn_++;
         n->peer = from;

@@ -21,6 +21,8 @@ namespace sipua {
 
 // Largest header section we accept on a stream before giving up on the peer.
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+// Most connections (TCP/TLS) or sessions (DTLS) kept open at once.
+constexpr std::size_t kMaxConnections = 1024;
 // Largest body we accept.
 constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
 

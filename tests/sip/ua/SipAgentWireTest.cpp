@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/tcp.h>
+#include <openssl/evp.h>
 
 #include <cstring>
 #include <random>
@@ -426,6 +427,105 @@ TEST_F(Agent, BuildCallsRefuseWhatTheyCannotBuild) {
     osip_from_get_tag(m->from, &t1);
     osip_from_get_tag(m2->from, &t2);
     EXPECT_STRNE(t1->gvalue, t2->gvalue);
+}
+
+}  // namespace
+
+namespace {
+
+std::string Md5(const std::string& s) {
+    unsigned char md[16];
+    unsigned int n = 0;
+    EVP_Digest(s.data(), s.size(), md, &n, EVP_md5(), nullptr);
+    char out[33];
+    for (int i = 0; i < 16; ++i) snprintf(out + 2 * i, 3, "%02x", md[i]);
+    return out;
+}
+
+std::string Param(const std::string& hdr, const std::string& name) {
+    std::size_t p = hdr.find(name + "=");
+    if (p == std::string::npos) return "";
+    p += name.size() + 1;
+    bool q = hdr[p] == '"';
+    if (q) ++p;
+    std::size_t e = hdr.find_first_of(q ? "\"" : ", \r", p);
+    return hdr.substr(p, e - p);
+}
+
+std::string Line(const std::string& msg, const std::string& name) {
+    std::size_t p = msg.find("\r\n" + name + ": ");
+    if (p == std::string::npos) return "";
+    p += 4 + name.size();
+    return msg.substr(p, msg.find("\r\n", p) - p);
+}
+
+std::string Reply(const std::string& req, const std::string& status, const std::string& extra) {
+    std::string ans = "SIP/2.0 " + status + "\r\n";
+    for (const char* h : {"Via", "From", "To", "Call-ID", "CSeq"}) ans += std::string(h) + ": " + Line(req, h) + "\r\n";
+    return ans + extra + "Content-Length: 0\r\n\r\n";
+}
+
+TEST_F(Agent, DefaultActionFollowsOneRedirectAndAnswersOneDigestChallenge) {
+    Start(IPPROTO_UDP);
+    ASSERT_EQ(ua.AddCredentials("34020000002000000001", nullptr, "secret", "3402000000"), 0);
+    RawUdp first, second;
+    MessagePtr m;
+    std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(first.Port()) + ">";
+    ASSERT_EQ(ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr), 0);
+    ASSERT_GT(ua.SendRequest(std::move(m)), 0);
+    std::string r1 = first.Recv(2000);
+    ASSERT_FALSE(r1.empty());
+    first.SendTo(port, Reply(r1, "302 Moved Temporarily",
+                             "Contact: <sip:34010000001320000001@127.0.0.1:" + std::to_string(second.Port()) + ">\r\n"));
+    auto red = WaitFor(ua, Kind(EventKind::OutOfCallRedirected), 3000);
+    ASSERT_TRUE(red);
+    EXPECT_EQ(ua.DefaultAction(*red), 0);
+    std::string r2 = second.Recv(2000);
+    ASSERT_EQ(r2.rfind("MESSAGE sip:34010000001320000001@127.0.0.1:" + std::to_string(second.Port()), 0), 0u) << r2;
+    EXPECT_EQ(Line(r2, "CSeq"), "2 MESSAGE");
+    EXPECT_EQ(Line(r2, "Call-ID"), Line(r1, "Call-ID"));
+    EXPECT_NE(Param(Line(r2, "Via"), "branch"), Param(Line(r1, "Via"), "branch"));
+
+    second.SendTo(port, Reply(r2, "401 Unauthorized",
+                              "WWW-Authenticate: Digest realm=\"3402000000\", nonce=\"abc123\", qop=\"auth\", "
+                              "algorithm=MD5\r\n"));
+    auto ch = WaitFor(ua, Kind(EventKind::OutOfCallRejected), 3000);
+    ASSERT_TRUE(ch);
+    EXPECT_EQ(ua.DefaultAction(*ch), 0);
+    std::string r3 = second.Recv(2000);
+    std::string auth = Line(r3, "Authorization");
+    ASSERT_FALSE(auth.empty()) << r3;
+    EXPECT_EQ(Line(r3, "CSeq"), "3 MESSAGE");
+    std::string uri = Param(auth, "uri");
+    std::string ha1 = Md5("34020000002000000001:3402000000:secret");
+    std::string ha2 = Md5("MESSAGE:" + uri);
+    std::string expect = Md5(ha1 + ":abc123:" + Param(auth, "nc") + ":" + Param(auth, "cnonce") + ":auth:" + ha2);
+    EXPECT_EQ(Param(auth, "response"), expect);
+    EXPECT_EQ(Param(auth, "username"), "34020000002000000001");
+
+    // Challenged again with credentials: not retried. Redirected again: not followed.
+    second.SendTo(port, Reply(r3, "401 Unauthorized",
+                              "WWW-Authenticate: Digest realm=\"3402000000\", nonce=\"zzz\"\r\n"));
+    auto again = WaitFor(ua, Kind(EventKind::OutOfCallRejected), 3000);
+    ASSERT_TRUE(again);
+    EXPECT_LT(ua.DefaultAction(*again), 0);
+    EXPECT_EQ(second.Recv(300), "");
+}
+
+TEST_F(Agent, DefaultActionDoesNothingWithoutCredentialsOrForOtherAnswers) {
+    Start(IPPROTO_UDP);
+    RawUdp dev;
+    MessagePtr m;
+    std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(dev.Port()) + ">";
+    ASSERT_EQ(ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr), 0);
+    ASSERT_GT(ua.SendRequest(std::move(m)), 0);
+    std::string r1 = dev.Recv(2000);
+    dev.SendTo(port, Reply(r1, "407 Proxy Authentication Required",
+                           "Proxy-Authenticate: Digest realm=\"x\", nonce=\"n\"\r\n"));
+    auto ch = WaitFor(ua, Kind(EventKind::OutOfCallRejected), 3000);
+    ASSERT_TRUE(ch);
+    EXPECT_LT(ua.DefaultAction(*ch), 0);
+    EXPECT_EQ(dev.Recv(300), "");
 }
 
 }  // namespace
