@@ -985,6 +985,11 @@ struct SipAgent::Impl {
             c.finalSeen = true;
         } else {
             c.finalSeen = true;
+            // An early dialog (from a 1xx with a tag) dies with the INVITE.
+            if (c.did) {
+                dialogs.erase(c.did);
+                c.did = 0;
+            }
             e->kind = st < 400   ? EventKind::CallRedirected
                       : st < 500 ? EventKind::CallRejected
                       : st < 600 ? EventKind::CallServerFailure
@@ -1491,6 +1496,9 @@ int SipAgent::BuildCallRequest(int did, const char* method, MessagePtr& out) {
     if (!dr || !dr->cid || !method || !strcmp(method, "ACK") || !strcmp(method, "INVITE") ||
         !strcmp(method, "CANCEL"))
         return -3;
+    // Requests within a call wait for its answer (RFC 3261 15: CANCEL, not
+    // BYE, ends an unanswered call).
+    if (!dr->d || dr->d->state != DIALOG_CONFIRMED) return -3;
     return impl_->BuildInDialog(*dr, method, dr->d->local_cseq + 1, out);
 }
 

@@ -244,6 +244,35 @@ TEST_P(SippFlows, SubscribeIsAnsweredAndNotifyArrives) {
     EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
 }
 
+TEST_P(SippFlows, CallCancelledBeforeItsAnswer) {
+    Sipp sipp(Args("cancel_uas.xml"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    MessagePtr inv;
+    ASSERT_EQ(ua.BuildInitialInvite(inv, DeviceUri().c_str(), OurUri().c_str(), nullptr, "INVITE"), 0);
+    int cid = ua.SendInitialInvite(std::move(inv));
+    ASSERT_GT(cid, 0);
+    auto ringing = WaitFor(ua, Kind(EventKind::CallRinging), 10000);
+    ASSERT_TRUE(ringing);
+    EXPECT_EQ(ringing->cid, cid);
+    ASSERT_EQ(ua.TerminateCall(cid, 0), 0);
+    auto rejected = WaitFor(ua, Kind(EventKind::CallRejected), 10000);
+    ASSERT_TRUE(rejected);
+    ASSERT_TRUE(rejected->response);
+    EXPECT_EQ(rejected->response->status_code, 487);
+    EXPECT_EQ(rejected->cid, cid);
+    // SIPp ends only once the 487 was acknowledged.
+    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    // No BYE or second CANCEL for a call that never was answered.
+    MessagePtr bye;
+    EXPECT_NE(ua.BuildCallRequest(rejected->did, "BYE", bye), 0);
+    if (GetParam().protocol == IPPROTO_TCP) {
+        // Over a stream the INVITE transaction ends at once, and the call with it.
+        auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 5000);
+        ASSERT_TRUE(rel);
+        EXPECT_EQ(rel->cid, cid);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, SippFlows,
                          ::testing::Values(Param{"Udp", IPPROTO_UDP, "u1"}, Param{"Tcp", IPPROTO_TCP, "t1"}),
                          [](const auto& info) { return std::string(info.param.name); });
