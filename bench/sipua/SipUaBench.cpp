@@ -50,12 +50,14 @@ int FreeUdpPort() {
     return ntohs(a.sin_port);
 }
 
-const char* kBody = "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>DeviceStatus</CmdType>\r\n<SN>17</SN>\r\n"
-                    "<DeviceID>34010000001320000001</DeviceID>\r\n</Query>\r\n";
+const char* kBody =
+    "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>DeviceStatus</CmdType>\r\n<SN>17</SN>\r\n"
+    "<DeviceID>34010000001320000001</DeviceID>\r\n</Query>\r\n";
 
 // Drives `total` MESSAGE transactions from ua to `to`; returns per second.
 double DriveAgent(sipua::SipAgent& ua, const std::string& to, int total, int window, int* failed) {
-    std::string from = "<sip:34020000002000000001@127.0.0.1:" + std::to_string(ua.BoundPort()) + ">";
+    std::string from =
+        "<sip:34020000002000000001@127.0.0.1:" + std::to_string(ua.BoundPort()) + ">";
     int sent = 0, done = 0;
     *failed = 0;
     auto send = [&] {
@@ -66,7 +68,8 @@ double DriveAgent(sipua::SipAgent& ua, const std::string& to, int total, int win
         return ua.SendRequest(std::move(m)) > 0;
     };
     auto t0 = steady_clock::now();
-    while (sent < total && sent < window) sent += send() ? 1 : 0;
+    while (sent < total && sent < window)
+        sent += send() ? 1 : 0;
     auto deadline = t0 + seconds(60);
     while (done < total && steady_clock::now() < deadline) {
         sipua::EventPtr e = ua.WaitEvent(1, 0);
@@ -91,16 +94,20 @@ double Reference(int total, int window) {
     getsockname(a, reinterpret_cast<sockaddr*>(&aa), &l);
     l = sizeof ba;
     getsockname(b, reinterpret_cast<sockaddr*>(&ba), &l);
-    std::string req = "MESSAGE sip:34010000001320000001@127.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP "
-                      "127.0.0.1:5080;rport;branch=z9hG4bK0123456789abcdef\r\nFrom: "
-                      "<sip:34020000002000000001@127.0.0.1:5080>;tag=0123456789\r\nTo: "
-                      "<sip:34010000001320000001@127.0.0.1:5060>\r\nCall-ID: 0123456789abcdef01234567\r\n"
-                      "CSeq: 1 MESSAGE\r\nContent-Type: Application/MANSCDP+xml\r\nMax-Forwards: 70\r\n"
-                      "User-Agent: Tarvex\r\nContent-Length: 120\r\n\r\n" + std::string(kBody);
-    std::string ans = "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1:5080;rport=5080;branch=z9hG4bK0123456789abcdef"
-                      "\r\nFrom: <sip:34020000002000000001@127.0.0.1:5080>;tag=0123456789\r\nTo: "
-                      "<sip:34010000001320000001@127.0.0.1:5060>;tag=abc\r\nCall-ID: 0123456789abcdef01234567\r\n"
-                      "CSeq: 1 MESSAGE\r\nContent-Length: 0\r\n\r\n";
+    std::string req =
+        "MESSAGE sip:34010000001320000001@127.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP "
+        "127.0.0.1:5080;rport;branch=z9hG4bK0123456789abcdef\r\nFrom: "
+        "<sip:34020000002000000001@127.0.0.1:5080>;tag=0123456789\r\nTo: "
+        "<sip:34010000001320000001@127.0.0.1:5060>\r\nCall-ID: 0123456789abcdef01234567\r\n"
+        "CSeq: 1 MESSAGE\r\nContent-Type: Application/MANSCDP+xml\r\nMax-Forwards: 70\r\n"
+        "User-Agent: Tarvex\r\nContent-Length: 120\r\n\r\n" +
+        std::string(kBody);
+    std::string ans =
+        "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP "
+        "127.0.0.1:5080;rport=5080;branch=z9hG4bK0123456789abcdef"
+        "\r\nFrom: <sip:34020000002000000001@127.0.0.1:5080>;tag=0123456789\r\nTo: "
+        "<sip:34010000001320000001@127.0.0.1:5060>;tag=abc\r\nCall-ID: 0123456789abcdef01234567\r\n"
+        "CSeq: 1 MESSAGE\r\nContent-Length: 0\r\n\r\n";
     std::atomic<bool> stop{false};
     std::thread peer([&] {
         char buf[4096];
@@ -147,8 +154,8 @@ pid_t StartSipp(int port) {
         CPU_ZERO(&set);
         CPU_SET(1, &set);
         sched_setaffinity(0, sizeof set, &set);
-        execlp("sipp", "sipp", "-sf", sf.c_str(), "-i", "127.0.0.1", "-p", p.c_str(), "-t", "u1", "-nostdin",
-               static_cast<char*>(nullptr));
+        execlp("sipp", "sipp", "-sf", sf.c_str(), "-i", "127.0.0.1", "-p", p.c_str(), "-t", "u1",
+               "-nostdin", static_cast<char*>(nullptr));
         _exit(127);
     }
     return pid;
@@ -165,10 +172,11 @@ double CpuSeconds() {
 void Report(const char* name, double tps, double ref, int failed, double cpuPerTx) {
     printf("%-10s %9.0f transactions/s   ratio to reference %.3f   ratio to target 2000/s %.2f   "
            "%.0f per CPU-second   failed %d\n",
-           name, tps, ref > 0 ? tps / ref : 0.0, tps / 2000.0, cpuPerTx > 0 ? 1.0 / cpuPerTx : 0.0, failed);
+           name, tps, ref > 0 ? tps / ref : 0.0, tps / 2000.0, cpuPerTx > 0 ? 1.0 / cpuPerTx : 0.0,
+           failed);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     int total = argc > 1 ? atoi(argv[1]) : 20000;
@@ -224,7 +232,8 @@ int main(int argc, char** argv) {
         }
     });
     int failed = 0;
-    std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(server.BoundPort()) + ">";
+    std::string to =
+        "<sip:34010000001320000001@127.0.0.1:" + std::to_string(server.BoundPort()) + ">";
     double c2 = CpuSeconds();
     double tps = DriveAgent(client, to, total, window, &failed);
     Report("agents", tps, ref, failed, (CpuSeconds() - c2) / total);

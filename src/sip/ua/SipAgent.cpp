@@ -37,8 +37,8 @@ struct TxRec {
     Scope scope = Scope::OutOfCall;
     int cid = 0, did = 0, sid = 0;
     bool finalSent = false;
-    std::string localTag;  // To tag of our answers (server side)
-    std::string key;       // in the transaction index
+    std::string localTag; // To tag of our answers (server side)
+    std::string key;      // in the transaction index
     std::chrono::steady_clock::time_point born = std::chrono::steady_clock::now();
 };
 
@@ -47,7 +47,7 @@ struct DialogRec {
     int cid = 0;
     int sid = 0;
     osip_dialog_t* d = nullptr;
-    MessagePtr ack;  // our ACK of the 2xx, sent again when the 2xx repeats
+    MessagePtr ack; // our ACK of the 2xx, sent again when the 2xx repeats
     std::string ackHost;
     int ackPort = 0;
     std::string remoteSdp;
@@ -61,9 +61,9 @@ struct CallRec {
     int inviteTid = 0;
     int did = 0;
     bool outgoing = true;
-    bool answered = false;  // 2xx seen (outgoing) or sent (incoming)
+    bool answered = false; // 2xx seen (outgoing) or sent (incoming)
     bool finalSeen = false;
-    MessagePtr invite;      // copy of our last INVITE (for CANCEL)
+    MessagePtr invite; // copy of our last INVITE (for CANCEL)
 };
 
 struct SubRec {
@@ -77,7 +77,9 @@ struct Credential {
     std::string user, userid, password, realm;
 };
 
-std::string Str(const char* s) { return s ? s : ""; }
+std::string Str(const char* s) {
+    return s ? s : "";
+}
 
 std::string Trim(const char* t) {
     std::string s = Str(t);
@@ -139,42 +141,74 @@ bool IsInvite(const osip_message_t* m) {
     return m && m->sip_method && strcmp(m->sip_method, "INVITE") == 0;
 }
 
-}  // namespace
+} // namespace
 
 const char* EventKindName(EventKind k) {
     switch (k) {
-    case EventKind::CallIncoming: return "call incoming";
-    case EventKind::CallNoAnswer: return "call no answer";
-    case EventKind::CallProceeding: return "call proceeding";
-    case EventKind::CallRinging: return "call ringing";
-    case EventKind::CallAnswered: return "call answered";
-    case EventKind::CallRedirected: return "call redirected";
-    case EventKind::CallRejected: return "call rejected";
-    case EventKind::CallServerFailure: return "call server failure";
-    case EventKind::CallGlobalFailure: return "call global failure";
-    case EventKind::CallAckReceived: return "call ack received";
-    case EventKind::CallCancelled: return "call cancelled";
-    case EventKind::CallRequest: return "request in call";
-    case EventKind::CallRequestProceeding: return "in-call request proceeding";
-    case EventKind::CallRequestAnswered: return "in-call request answered";
-    case EventKind::CallRequestFailed: return "in-call request failed";
-    case EventKind::CallRequestNoAnswer: return "in-call request no answer";
-    case EventKind::CallClosed: return "call closed";
-    case EventKind::CallReleased: return "call released";
-    case EventKind::OutOfCallRequest: return "request";
-    case EventKind::OutOfCallProceeding: return "request proceeding";
-    case EventKind::OutOfCallAnswered: return "request answered";
-    case EventKind::OutOfCallRedirected: return "request redirected";
-    case EventKind::OutOfCallRejected: return "request rejected";
-    case EventKind::OutOfCallServerFailure: return "request server failure";
-    case EventKind::OutOfCallGlobalFailure: return "request global failure";
-    case EventKind::OutOfCallNoAnswer: return "request no answer";
-    case EventKind::SubscriptionProceeding: return "subscription proceeding";
-    case EventKind::SubscriptionAnswered: return "subscription answered";
-    case EventKind::SubscriptionRedirected: return "subscription redirected";
-    case EventKind::SubscriptionFailed: return "subscription failed";
-    case EventKind::SubscriptionNoAnswer: return "subscription no answer";
-    case EventKind::SubscriptionNotify: return "subscription notify";
+    case EventKind::CallIncoming:
+        return "call incoming";
+    case EventKind::CallNoAnswer:
+        return "call no answer";
+    case EventKind::CallProceeding:
+        return "call proceeding";
+    case EventKind::CallRinging:
+        return "call ringing";
+    case EventKind::CallAnswered:
+        return "call answered";
+    case EventKind::CallRedirected:
+        return "call redirected";
+    case EventKind::CallRejected:
+        return "call rejected";
+    case EventKind::CallServerFailure:
+        return "call server failure";
+    case EventKind::CallGlobalFailure:
+        return "call global failure";
+    case EventKind::CallAckReceived:
+        return "call ack received";
+    case EventKind::CallCancelled:
+        return "call cancelled";
+    case EventKind::CallRequest:
+        return "request in call";
+    case EventKind::CallRequestProceeding:
+        return "in-call request proceeding";
+    case EventKind::CallRequestAnswered:
+        return "in-call request answered";
+    case EventKind::CallRequestFailed:
+        return "in-call request failed";
+    case EventKind::CallRequestNoAnswer:
+        return "in-call request no answer";
+    case EventKind::CallClosed:
+        return "call closed";
+    case EventKind::CallReleased:
+        return "call released";
+    case EventKind::OutOfCallRequest:
+        return "request";
+    case EventKind::OutOfCallProceeding:
+        return "request proceeding";
+    case EventKind::OutOfCallAnswered:
+        return "request answered";
+    case EventKind::OutOfCallRedirected:
+        return "request redirected";
+    case EventKind::OutOfCallRejected:
+        return "request rejected";
+    case EventKind::OutOfCallServerFailure:
+        return "request server failure";
+    case EventKind::OutOfCallGlobalFailure:
+        return "request global failure";
+    case EventKind::OutOfCallNoAnswer:
+        return "request no answer";
+    case EventKind::SubscriptionProceeding:
+        return "subscription proceeding";
+    case EventKind::SubscriptionAnswered:
+        return "subscription answered";
+    case EventKind::SubscriptionRedirected:
+        return "subscription redirected";
+    case EventKind::SubscriptionFailed:
+        return "subscription failed";
+    case EventKind::SubscriptionNoAnswer:
+        return "subscription no answer";
+    case EventKind::SubscriptionNotify:
+        return "subscription notify";
     }
     return "unknown";
 }
@@ -200,10 +234,10 @@ struct SipAgent::Impl {
     int nextId = 1;
     bool pumping = false;
     std::vector<osip_transaction_t*> touched;
-    std::vector<int> finishing;  // transactions to end once the run is over
+    std::vector<int> finishing; // transactions to end once the run is over
     std::unordered_map<std::string, osip_transaction_t*> index;
-    const osip_message_t* pendingRequest = nullptr;  // request of the transaction being registered
-    long queued = 0;  // events handed to the state machines
+    const osip_message_t* pendingRequest = nullptr; // request of the transaction being registered
+    long queued = 0;                                // events handed to the state machines
 
     std::map<int, TxRec> txs;
     std::vector<osip_transaction_t*> garbage;
@@ -229,7 +263,8 @@ struct SipAgent::Impl {
     std::string Hex(int n) {
         static const char* hx = "0123456789abcdef";
         std::string s;
-        for (int i = 0; i < n; ++i) s += hx[rng() & 15];
+        for (int i = 0; i < n; ++i)
+            s += hx[rng() & 15];
         return s;
     }
     int NewId() { return nextId++; }
@@ -310,7 +345,8 @@ struct SipAgent::Impl {
     }
 
     TxRec* TxOf(osip_transaction_t* tr) {
-        auto id = static_cast<int>(reinterpret_cast<intptr_t>(osip_transaction_get_your_instance(tr)));
+        auto id =
+            static_cast<int>(reinterpret_cast<intptr_t>(osip_transaction_get_your_instance(tr)));
         auto it = txs.find(id);
         return it == txs.end() ? nullptr : &it->second;
     }
@@ -365,8 +401,9 @@ struct SipAgent::Impl {
 
     // Puts a fresh top Via on a request going towards host.
     void AddVia(osip_message_t* m, const std::string& host) {
-        std::string via = "SIP/2.0/" + Str(transport->ViaName()) + " " + LocalAddressFor(host) + ":" +
-                          std::to_string(transport->BoundPort()) + ";rport;branch=z9hG4bK" + Hex(16);
+        std::string via = "SIP/2.0/" + Str(transport->ViaName()) + " " + LocalAddressFor(host) +
+                          ":" + std::to_string(transport->BoundPort()) + ";rport;branch=z9hG4bK" +
+                          Hex(16);
         osip_message_set_via(m, via.c_str());
     }
 
@@ -390,8 +427,8 @@ struct SipAgent::Impl {
 
     void AddContact(osip_message_t* m, const osip_from_t* self, const std::string& towards) {
         std::string user = self && self->url && self->url->username ? self->url->username : "";
-        std::string c = "<sip:" + (user.empty() ? "" : user + "@") + LocalAddressFor(towards) + ":" +
-                        std::to_string(transport->BoundPort());
+        std::string c = "<sip:" + (user.empty() ? "" : user + "@") + LocalAddressFor(towards) +
+                        ":" + std::to_string(transport->BoundPort());
         if (transport->Reliable() || Str(transport->ViaName()) != "UDP")
             c += std::string(";transport=") + (transport->Reliable() ? "tcp" : "udp");
         c += ">";
@@ -406,13 +443,16 @@ struct SipAgent::Impl {
         std::string data(buf, len);
         osip_free(buf);
         int rc = transport->Send(data, host, port, connId);
-        if (trace) fprintf(stderr, "sipua >> %s:%d (%d) rc=%d\n%s\n", host.c_str(), port, connId, rc, data.c_str());
+        if (trace)
+            fprintf(stderr, "sipua >> %s:%d (%d) rc=%d\n%s\n", host.c_str(), port, connId, rc,
+                    data.c_str());
         Wake();
         return rc;
     }
 
     static int CbSend(osip_transaction_t* tr, osip_message_t* m, char* host, int port, int sock) {
-        auto* self = static_cast<Impl*>(osip_get_application_context(static_cast<osip_t*>(tr->config)));
+        auto* self =
+            static_cast<Impl*>(osip_get_application_context(static_cast<osip_t*>(tr->config)));
         if (!host) return -1;
         if (port <= 0) port = 5060;
         int rc = self->SendRaw(m, host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
@@ -475,7 +515,8 @@ struct SipAgent::Impl {
             osip_list_special_free(li, nullptr);
             *li = keep;
         }
-        for (osip_transaction_t* tr : garbage) osip_transaction_free2(tr);
+        for (osip_transaction_t* tr : garbage)
+            osip_transaction_free2(tr);
         garbage.clear();
         garbageSet.clear();
     }
@@ -500,17 +541,20 @@ struct SipAgent::Impl {
 
     osip_list_t* ListFor(osip_fsm_type_t t) {
         switch (t) {
-        case ICT: return &osip->osip_ict_transactions;
-        case IST: return &osip->osip_ist_transactions;
-        case NICT: return &osip->osip_nict_transactions;
-        default: return &osip->osip_nist_transactions;
+        case ICT:
+            return &osip->osip_ict_transactions;
+        case IST:
+            return &osip->osip_ist_transactions;
+        case NICT:
+            return &osip->osip_nict_transactions;
+        default:
+            return &osip->osip_nist_transactions;
         }
     }
 
     // osip appends a new transaction by walking its whole list; with the list
     // set aside the append is immediate and the transaction is put in front.
-    template <class Make>
-    osip_transaction_t* CreateFast(osip_fsm_type_t type, Make make) {
+    template <class Make> osip_transaction_t* CreateFast(osip_fsm_type_t type, Make make) {
         osip_list_t* li = ListFor(type);
         osip_list_t saved = *li;
         osip_list_init(li);
@@ -563,7 +607,8 @@ struct SipAgent::Impl {
         osip_message_set_status_code(r, status);
         const char* reason = osip_message_get_reason(status);
         osip_message_set_reason_phrase(r, osip_strdup(reason ? reason : "Unknown"));
-        osip_list_clone(&req->vias, &r->vias, reinterpret_cast<int (*)(void*, void**)>(&osip_via_clone));
+        osip_list_clone(&req->vias, &r->vias,
+                        reinterpret_cast<int (*)(void*, void**)>(&osip_via_clone));
         if (req->from) osip_from_clone(req->from, &r->from);
         if (req->to) osip_to_clone(req->to, &r->to);
         if (req->call_id) osip_call_id_clone(req->call_id, &r->call_id);
@@ -609,12 +654,14 @@ struct SipAgent::Impl {
     // ---------- incoming
     void OnDatagram(Datagram& d) {
         std::string& s = d.data;
-        if (trace) fprintf(stderr, "sipua << %s:%d (%d)\n%s\n", d.host.c_str(), d.port, d.connId, s.c_str());
+        if (trace)
+            fprintf(stderr, "sipua << %s:%d (%d)\n%s\n", d.host.c_str(), d.port, d.connId,
+                    s.c_str());
         std::size_t start = s.find_first_not_of("\r\n");
-        if (start == std::string::npos) return;  // keep-alive
+        if (start == std::string::npos) return; // keep-alive
         if (start) s.erase(0, start);
         std::size_t he = s.find("\r\n\r\n");
-        if (he == std::string::npos) return;  // not a SIP message
+        if (he == std::string::npos) return; // not a SIP message
         if (he > kMaxHeaderBytes) return;
         long cl = FindContentLength(s.data(), he + 2);
         std::size_t bodyAvail = s.size() - (he + 4);
@@ -633,15 +680,18 @@ struct SipAgent::Impl {
                 pos = e + 2;
                 std::size_t colon = line.find(':');
                 std::string name = colon == std::string::npos ? "" : line.substr(0, colon);
-                while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-                if (!strcasecmp(name.c_str(), "Content-Length") || !strcasecmp(name.c_str(), "l")) continue;
+                while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+                    name.pop_back();
+                if (!strcasecmp(name.c_str(), "Content-Length") || !strcasecmp(name.c_str(), "l"))
+                    continue;
                 head += line + "\r\n";
             }
             head += "\r\n";
             osip_message_t* m = nullptr;
             if (osip_message_init(&m) == 0) {
                 if (osip_message_parse(m, head.data(), head.size()) == 0 && m->sip_method &&
-                    strcmp(m->sip_method, "ACK") != 0 && m->call_id && m->cseq && m->from && m->to) {
+                    strcmp(m->sip_method, "ACK") != 0 && m->call_id && m->cseq && m->from &&
+                    m->to) {
                     osip_message_fix_last_via_header(m, d.host.c_str(), d.port);
                     StatelessAnswer(m, 400, d.connId);
                 }
@@ -660,20 +710,23 @@ struct SipAgent::Impl {
             return;
         }
         if (request) osip_message_fix_last_via_header(m, d.host.c_str(), d.port);
-        if (!complete || (request && (!m->req_uri || strcasecmp(m->cseq->method, m->sip_method) != 0))) {
+        if (!complete ||
+            (request && (!m->req_uri || strcasecmp(m->cseq->method, m->sip_method) != 0))) {
             if (request && strcmp(m->sip_method, "ACK") != 0) StatelessAnswer(m, 400, d.connId);
             osip_event_free(evt);
             return;
         }
         if (request && d.connId > 0) {
             auto* via = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
-            if (via && via->host) transport->AddAlias(d.connId, via->host, via->port ? atoi(via->port) : 5060);
+            if (via && via->host)
+                transport->AddAlias(d.connId, via->host, via->port ? atoi(via->port) : 5060);
         }
         std::string key = KeyOf(m, request);
         if (request && !key.empty()) {
             auto done = answered.find(key);
             if (done != answered.end()) {
-                transport->Send(done->second.bytes, done->second.host, done->second.port, done->second.connId);
+                transport->Send(done->second.bytes, done->second.host, done->second.port,
+                                done->second.connId);
                 osip_event_free(evt);
                 return;
             }
@@ -699,8 +752,8 @@ struct SipAgent::Impl {
             osip_event_free(evt);
             return;
         }
-        osip_transaction_t* tr =
-            CreateFast(strcmp(m->sip_method, "INVITE") ? NIST : IST, [&] { return osip_create_transaction(osip, evt); });
+        osip_transaction_t* tr = CreateFast(strcmp(m->sip_method, "INVITE") ? NIST : IST,
+                                            [&] { return osip_create_transaction(osip, evt); });
         if (!tr) {
             osip_event_free(evt);
             return;
@@ -726,7 +779,8 @@ struct SipAgent::Impl {
 
     void DialogAck(osip_message_t* m) {
         for (auto& [id, dr] : dialogs) {
-            if (!dr->d || dr->d->type != CALLEE || osip_dialog_match_as_uas(dr->d, m) != 0) continue;
+            if (!dr->d || dr->d->type != CALLEE || osip_dialog_match_as_uas(dr->d, m) != 0)
+                continue;
             osip_stop_200ok_retransmissions(osip, m);
             auto e = MakeEvent(EventKind::CallAckReceived, nullptr);
             e->did = dr->did;
@@ -826,10 +880,12 @@ struct SipAgent::Impl {
             if (c.outgoing || c.answered) continue;
             auto it = txs.find(c.inviteTid);
             if (it == txs.end() || !it->second.tr || !it->second.tr->orig_request) continue;
-            auto* iv = static_cast<osip_via_t*>(osip_list_get(&it->second.tr->orig_request->vias, 0));
+            auto* iv =
+                static_cast<osip_via_t*>(osip_list_get(&it->second.tr->orig_request->vias, 0));
             osip_generic_param_t* ib = nullptr;
             if (iv) osip_via_param_get_byname(iv, const_cast<char*>("branch"), &ib);
-            if (!br || !ib || !br->gvalue || !ib->gvalue || strcmp(br->gvalue, ib->gvalue) != 0) continue;
+            if (!br || !ib || !br->gvalue || !ib->gvalue || strcmp(br->gvalue, ib->gvalue) != 0)
+                continue;
             AutoAnswer(t, 200);
             if (!it->second.finalSent) AutoAnswer(it->second, 487);
             auto e = MakeEvent(EventKind::CallCancelled, &it->second);
@@ -888,13 +944,13 @@ struct SipAgent::Impl {
         };
         switch (t.scope) {
         case Scope::OutOfCall: {
-            EventKind k = timeout       ? EventKind::OutOfCallNoAnswer
-                          : st < 200    ? EventKind::OutOfCallProceeding
-                          : st < 300    ? EventKind::OutOfCallAnswered
-                          : st < 400    ? EventKind::OutOfCallRedirected
-                          : st < 500    ? EventKind::OutOfCallRejected
-                          : st < 600    ? EventKind::OutOfCallServerFailure
-                                        : EventKind::OutOfCallGlobalFailure;
+            EventKind k = timeout    ? EventKind::OutOfCallNoAnswer
+                          : st < 200 ? EventKind::OutOfCallProceeding
+                          : st < 300 ? EventKind::OutOfCallAnswered
+                          : st < 400 ? EventKind::OutOfCallRedirected
+                          : st < 500 ? EventKind::OutOfCallRejected
+                          : st < 600 ? EventKind::OutOfCallServerFailure
+                                     : EventKind::OutOfCallGlobalFailure;
             Push(ev(k));
             break;
         }
@@ -932,8 +988,11 @@ struct SipAgent::Impl {
             Push(ev(k));
             break;
         }
-        case Scope::Invite: OnInviteAnswer(t, resp, timeout); break;
-        default: break;
+        case Scope::Invite:
+            OnInviteAnswer(t, resp, timeout);
+            break;
+        default:
+            break;
         }
     }
 
@@ -1015,8 +1074,12 @@ struct SipAgent::Impl {
         case OSIP_NIST_CANCEL_RECEIVED:
         case OSIP_NIST_NOTIFY_RECEIVED:
         case OSIP_NIST_SUBSCRIBE_RECEIVED:
-        case OSIP_NIST_UNKNOWN_REQUEST_RECEIVED: self->OnServerRequest(*t, m); break;
-        case OSIP_IST_INVITE_RECEIVED: self->OnInvite(*t, m); break;
+        case OSIP_NIST_UNKNOWN_REQUEST_RECEIVED:
+            self->OnServerRequest(*t, m);
+            break;
+        case OSIP_IST_INVITE_RECEIVED:
+            self->OnInvite(*t, m);
+            break;
         case OSIP_ICT_STATUS_1XX_RECEIVED:
         case OSIP_ICT_STATUS_2XX_RECEIVED:
         case OSIP_ICT_STATUS_3XX_RECEIVED:
@@ -1033,10 +1096,15 @@ struct SipAgent::Impl {
             if (type >= OSIP_NICT_STATUS_2XX_RECEIVED && type <= OSIP_NICT_STATUS_6XX_RECEIVED)
                 self->finishing.push_back(t->tid);
             break;
-        case OSIP_ICT_STATUS_2XX_RECEIVED_AGAIN: self->StrayResponse(m); break;
+        case OSIP_ICT_STATUS_2XX_RECEIVED_AGAIN:
+            self->StrayResponse(m);
+            break;
         case OSIP_ICT_STATUS_TIMEOUT:
-        case OSIP_NICT_STATUS_TIMEOUT: self->OnClientAnswer(*t, nullptr, true); break;
-        default: break;
+        case OSIP_NICT_STATUS_TIMEOUT:
+            self->OnClientAnswer(*t, nullptr, true);
+            break;
+        default:
+            break;
         }
     }
 
@@ -1051,7 +1119,8 @@ struct SipAgent::Impl {
                     self->ReleaseCall(t->cid, tr->last_response, t);
             } else if (t->scope == Scope::Incoming && t->cid) {
                 auto c = self->calls.find(t->cid);
-                if (c != self->calls.end() && !c->second.answered) self->ReleaseCall(t->cid, nullptr, t);
+                if (c != self->calls.end() && !c->second.answered)
+                    self->ReleaseCall(t->cid, nullptr, t);
             }
             if (!t->key.empty()) {
                 auto it = self->index.find(t->key);
@@ -1070,7 +1139,8 @@ struct SipAgent::Impl {
     }
 
     // ---------- starting client transactions
-    int StartClient(osip_message_t* req, osip_fsm_type_t type, Scope scope, int cid, int did, int sid) {
+    int StartClient(osip_message_t* req, osip_fsm_type_t type, Scope scope, int cid, int did,
+                    int sid) {
         osip_transaction_t* tr = nullptr;
         int rc = 0;
         CreateFast(type, [&] {
@@ -1102,7 +1172,8 @@ struct SipAgent::Impl {
         MessagePtr hold(m);
         osip_message_set_method(m, osip_strdup(method));
         osip_message_set_version(m, osip_strdup("SIP/2.0"));
-        if (osip_message_set_to(m, to) != 0 || !m->to || !m->to->url || !m->to->url->host) return -3;
+        if (osip_message_set_to(m, to) != 0 || !m->to || !m->to->url || !m->to->url->host)
+            return -3;
         if (osip_message_set_from(m, from) != 0 || !m->from || !m->from->url) return -3;
         osip_uri_t* ru = nullptr;
         if (osip_uri_clone(m->to->url, &ru) != 0) return -1;
@@ -1137,8 +1208,10 @@ struct SipAgent::Impl {
         osip_to_clone(d->remote_uri, &m->to);
         osip_from_clone(d->local_uri, &m->from);
         if (!m->to || !m->from) return -1;
-        if (TagOf(m->from).empty() && d->local_tag) osip_from_set_tag(m->from, osip_strdup(d->local_tag));
-        if (TagOf(m->to).empty() && d->remote_tag) osip_to_set_tag(m->to, osip_strdup(d->remote_tag));
+        if (TagOf(m->from).empty() && d->local_tag)
+            osip_from_set_tag(m->from, osip_strdup(d->local_tag));
+        if (TagOf(m->to).empty() && d->remote_tag)
+            osip_to_set_tag(m->to, osip_strdup(d->remote_tag));
         osip_message_set_call_id(m, d->call_id);
         std::string cseq = std::to_string(cseqNum) + " " + method;
         osip_message_set_cseq(m, cseq.c_str());
@@ -1215,10 +1288,12 @@ struct SipAgent::Impl {
         if (!cr) return -1;
         // Only one attempt per request: a request that already carries our
         // credentials and is challenged again is not retried.
-        const osip_list_t* had = proxy ? &ev.request->proxy_authorizations : &ev.request->authorizations;
+        const osip_list_t* had =
+            proxy ? &ev.request->proxy_authorizations : &ev.request->authorizations;
         osip_header_t* generic = nullptr;
         if (osip_list_size(had) > 0 ||
-            osip_message_header_get_byname(ev.request.get(), proxy ? "Proxy-Authorization" : "Authorization", 0,
+            osip_message_header_get_byname(ev.request.get(),
+                                           proxy ? "Proxy-Authorization" : "Authorization", 0,
                                            &generic) >= 0)
             return -1;
         std::string alg = Unquote(wa->algorithm);
@@ -1233,12 +1308,14 @@ struct SipAgent::Impl {
         std::string qop = Unquote(wa->qop_options);
         std::string ha1 = Md5Hex(cr->userid + ":" + realm + ":" + cr->password);
         std::string ha2 = Md5Hex(Str(req->sip_method) + ":" + uri);
-        std::string hdr = "Digest username=\"" + cr->userid + "\", realm=\"" + realm + "\", nonce=\"" +
-                          nonce + "\", uri=\"" + uri + "\"";
+        std::string hdr = "Digest username=\"" + cr->userid + "\", realm=\"" + realm +
+                          "\", nonce=\"" + nonce + "\", uri=\"" + uri + "\"";
         if (qop.find("auth") != std::string::npos) {
             std::string cnonce = Hex(16), nc = "00000001";
-            std::string resp2 = Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2);
-            hdr += ", response=\"" + resp2 + "\", cnonce=\"" + cnonce + "\", nc=" + nc + ", qop=auth";
+            std::string resp2 =
+                Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2);
+            hdr +=
+                ", response=\"" + resp2 + "\", cnonce=\"" + cnonce + "\", nc=" + nc + ", qop=auth";
         } else {
             hdr += ", response=\"" + Md5Hex(ha1 + ":" + nonce + ":" + ha2) + "\"";
         }
@@ -1284,7 +1361,8 @@ int SipAgent::Init() {
     // libosip2 prints every parse error of bad input on stderr; we count
     // those as ordinary events of the wire.
     if (!impl_->trace)
-        for (int l = 0; l < END_TRACE_LEVEL; ++l) osip_trace_disable_level(static_cast<osip_trace_level_t>(l));
+        for (int l = 0; l < END_TRACE_LEVEL; ++l)
+            osip_trace_disable_level(static_cast<osip_trace_level_t>(l));
     if (osip_init(&o) != 0) return -1;
     impl_->osip = o;
     osip_set_application_context(o, impl_.get());
@@ -1397,8 +1475,12 @@ EventPtr SipAgent::WaitEvent(int seconds, int milliseconds) {
     return e;
 }
 
-void SipAgent::Lock() { impl_->mu.lock(); }
-void SipAgent::Unlock() { impl_->mu.unlock(); }
+void SipAgent::Lock() {
+    impl_->mu.lock();
+}
+void SipAgent::Unlock() {
+    impl_->mu.unlock();
+}
 
 int SipAgent::DefaultAction(const Event& event) {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
@@ -1421,7 +1503,8 @@ int SipAgent::AddCredentials(const char* username, const char* userid, const cha
 int SipAgent::BuildRequest(MessagePtr& out, const char* method, const char* to, const char* from,
                            const char* route) {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
-    if (method && (!strcmp(method, "INVITE") || !strcmp(method, "ACK") || !strcmp(method, "CANCEL")))
+    if (method &&
+        (!strcmp(method, "INVITE") || !strcmp(method, "ACK") || !strcmp(method, "CANCEL")))
         return -2;
     return impl_->BuildOutOfDialog(out, method, to, from, route);
 }
@@ -1462,8 +1545,8 @@ int SipAgent::SendAnswer(int tid, int status, MessagePtr answer) {
     return impl_->QueueAnswer(it->second, std::move(answer));
 }
 
-int SipAgent::BuildInitialInvite(MessagePtr& out, const char* to, const char* from, const char* route,
-                                 const char* subject) {
+int SipAgent::BuildInitialInvite(MessagePtr& out, const char* to, const char* from,
+                                 const char* route, const char* subject) {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     int rc = impl_->BuildOutOfDialog(out, "INVITE", to, from, route);
     if (rc != 0) return rc;
@@ -1626,7 +1709,8 @@ int SipAgent::TerminateCall(int cid, int did) {
     auto* v = static_cast<osip_via_t*>(osip_list_get(&inv->vias, 0));
     osip_via_t* vc = nullptr;
     if (v && osip_via_clone(v, &vc) == 0) osip_list_add(&m->vias, vc, -1);
-    osip_list_clone(&inv->routes, &m->routes, reinterpret_cast<int (*)(void*, void**)>(&osip_route_clone));
+    osip_list_clone(&inv->routes, &m->routes,
+                    reinterpret_cast<int (*)(void*, void**)>(&osip_route_clone));
     osip_message_set_max_forwards(m, "70");
     impl_->SetUa(m);
     return impl_->StartClient(m, NICT, Scope::Cancel, cid, 0, 0) > 0 ? 0 : -1;
@@ -1648,7 +1732,8 @@ SdpPtr SipAgent::RemoteSdp(int did) {
         std::string line = in.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
         pos = e == std::string::npos ? in.size() : e + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.size() >= 2 && line[1] == '=' && strchr("vosiuepcbtrzkam", line[0])) text += line + "\r\n";
+        if (line.size() >= 2 && line[1] == '=' && strchr("vosiuepcbtrzkam", line[0]))
+            text += line + "\r\n";
     }
     if (sdp_message_parse(s, text.c_str()) != 0) {
         sdp_message_free(s);
@@ -1687,4 +1772,4 @@ int SipAgent::SendInitialSubscribe(MessagePtr subscribe) {
     return sid;
 }
 
-}  // namespace sipua
+} // namespace sipua

@@ -42,9 +42,9 @@ int EnsureCertificate(const char* certPath, const char* keyPath);
 
 struct Datagram {
     std::string data;
-    std::string host;  // source address, dotted
-    int port = 0;      // source port
-    int connId = 0;    // stream connection or DTLS session; 0 for plain UDP
+    std::string host; // source address, dotted
+    int port = 0;     // source port
+    int connId = 0;   // stream connection or DTLS session; 0 for plain UDP
 };
 
 class Transport {
@@ -92,7 +92,7 @@ private:
     SSL_CTX* clientCtx_ = nullptr;
     int nextConn_ = 1;
     std::map<int, std::unique_ptr<Conn>> conns_;
-    std::map<std::string, int> aliases_;  // "host:port" -> connection
+    std::map<std::string, int> aliases_; // "host:port" -> connection
 };
 
-}  // namespace sipua
+} // namespace sipua

@@ -59,7 +59,8 @@ public:
             X509* peer = SSL_get1_peer_certificate(ssl_);
             if (peer) {
                 char cn[256] = {};
-                X509_NAME_get_text_by_NID(X509_get_subject_name(peer), NID_commonName, cn, sizeof cn);
+                X509_NAME_get_text_by_NID(X509_get_subject_name(peer), NID_commonName, cn,
+                                          sizeof cn);
                 peerCn_ = cn;
                 X509_free(peer);
             }
@@ -76,7 +77,9 @@ public:
     bool ok() const { return ok_; }
     int LocalPort() const { return localPort_; }
     const std::string& PeerCn() const { return peerCn_; }
-    bool Send(const std::string& s) { return SSL_write(ssl_, s.data(), static_cast<int>(s.size())) > 0; }
+    bool Send(const std::string& s) {
+        return SSL_write(ssl_, s.data(), static_cast<int>(s.size())) > 0;
+    }
     // One SIP message (by Content-Length), "" on timeout.
     std::string RecvMessage() {
         for (int tries = 0; tries < 50; ++tries) {
@@ -84,7 +87,8 @@ public:
             if (he != std::string::npos) {
                 std::size_t cl = 0;
                 std::size_t p = buf_.find("Content-Length:");
-                if (p != std::string::npos && p < he) cl = std::strtoul(buf_.c_str() + p + 15, nullptr, 10);
+                if (p != std::string::npos && p < he)
+                    cl = std::strtoul(buf_.c_str() + p + 15, nullptr, 10);
                 if (buf_.size() >= he + 4 + cl) {
                     std::string m = buf_.substr(0, he + 4 + cl);
                     buf_.erase(0, he + 4 + cl);
@@ -164,7 +168,7 @@ TEST_F(Secure, TlsCertificateIsMadeOnceAndKept) {
         key = ReadFile(sipua::kKeyFileName);
         EXPECT_NE(cert.find("BEGIN CERTIFICATE"), std::string::npos);
         EXPECT_NE(key.find("PRIVATE KEY"), std::string::npos);
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(stat(sipua::kKeyFileName, &st), 0);
         EXPECT_EQ(st.st_mode & 077, 0u) << "the key is readable by its owner only";
         SecureClient c(ua.BoundPort(), false);
@@ -242,7 +246,8 @@ TEST_F(Secure, TlsRegisterAndMessageBothWays) {
     // Our MESSAGE travels on the device's connection.
     MessagePtr m;
     ASSERT_EQ(ua.BuildRequest(m, "MESSAGE", "<sip:34010000001320000001@127.0.0.1:5996>",
-                              "<sip:34020000002000000001@127.0.0.1>", nullptr), 0);
+                              "<sip:34020000002000000001@127.0.0.1>", nullptr),
+              0);
     const char* body = "<?xml version=\"1.0\"?>\r\n<Query/>\r\n";
     osip_message_set_body(m.get(), body, strlen(body));
     int tid = ua.SendRequest(std::move(m));
@@ -251,7 +256,8 @@ TEST_F(Secure, TlsRegisterAndMessageBothWays) {
     ASSERT_EQ(req.rfind("MESSAGE ", 0), 0u) << req;
     EXPECT_NE(req.find("Via: SIP/2.0/TLS "), std::string::npos);
     ASSERT_TRUE(dev.Send(AnswerTo(req)));
-    auto e = WaitFor(ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 3000);
+    auto e = WaitFor(
+        ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 3000);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->kind, EventKind::OutOfCallAnswered);
 }
@@ -276,7 +282,8 @@ TEST_F(Secure, TlsPeerThatFailsTheHandshakeIsDropped) {
         EXPECT_TRUE(closed);
         close(fd);
     }
-    EXPECT_FALSE(WaitFor(ua, [](const sipua::Event&) { return true; }, 200));
+    EXPECT_FALSE(WaitFor(
+        ua, [](const sipua::Event&) { return true; }, 200));
     SecureClient dev(port, false);
     ASSERT_TRUE(dev.ok());
     ASSERT_TRUE(dev.Send(SecureRequest("MESSAGE", "TLS", port, 5996, "after", "<Notify/>")));
@@ -290,7 +297,8 @@ TEST_F(Secure, DtlsListensAndExchangesMessages) {
     SecureClient dev(port, true);
     ASSERT_TRUE(dev.ok());
     EXPECT_EQ(dev.PeerCn(), "Tarvex SIP");
-    ASSERT_TRUE(dev.Send(SecureRequest("MESSAGE", "DTLS-UDP", port, dev.LocalPort(), "dtls-1", "<Notify/>")));
+    ASSERT_TRUE(dev.Send(
+        SecureRequest("MESSAGE", "DTLS-UDP", port, dev.LocalPort(), "dtls-1", "<Notify/>")));
     auto e = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 3000);
     ASSERT_TRUE(e);
     EXPECT_STREQ(e->request->call_id->number, "dtls-1");
@@ -300,14 +308,17 @@ TEST_F(Secure, DtlsListensAndExchangesMessages) {
 
     MessagePtr m;
     std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(dev.LocalPort()) + ">";
-    ASSERT_EQ(ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr), 0);
+    ASSERT_EQ(
+        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
+        0);
     int tid = ua.SendRequest(std::move(m));
     ASSERT_GT(tid, 0);
     std::string req = dev.RecvMessage();
     ASSERT_EQ(req.rfind("MESSAGE ", 0), 0u) << req;
     EXPECT_NE(req.find("Via: SIP/2.0/DTLS-UDP "), std::string::npos);
     ASSERT_TRUE(dev.Send(AnswerTo(req)));
-    auto a = WaitFor(ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 3000);
+    auto a = WaitFor(
+        ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 3000);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->kind, EventKind::OutOfCallAnswered);
 }
@@ -317,14 +328,17 @@ TEST_F(Secure, DtlsIgnoresPlainDatagrams) {
     Start(ua, IPPROTO_UDP);
     int port = ua.BoundPort();
     RawUdp raw;
-    raw.SendTo(port, DeviceRequest("MESSAGE", port, raw.Port(), "plain", "z9hG4bKplain", "<Notify/>"));
+    raw.SendTo(port,
+               DeviceRequest("MESSAGE", port, raw.Port(), "plain", "z9hG4bKplain", "<Notify/>"));
     raw.SendTo(port, std::string("\x16\xfe\xfd garbage that looks like a record header", 40));
     EXPECT_EQ(raw.Recv(300), "");
-    EXPECT_FALSE(WaitFor(ua, [](const sipua::Event&) { return true; }, 200));
+    EXPECT_FALSE(WaitFor(
+        ua, [](const sipua::Event&) { return true; }, 200));
     SecureClient dev(port, true);
     ASSERT_TRUE(dev.ok());
-    ASSERT_TRUE(dev.Send(SecureRequest("MESSAGE", "DTLS-UDP", port, dev.LocalPort(), "ok", "<Notify/>")));
+    ASSERT_TRUE(
+        dev.Send(SecureRequest("MESSAGE", "DTLS-UDP", port, dev.LocalPort(), "ok", "<Notify/>")));
     EXPECT_TRUE(WaitFor(ua, Kind(EventKind::OutOfCallRequest), 3000));
 }
 
-}  // namespace
+} // namespace

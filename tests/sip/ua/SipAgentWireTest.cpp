@@ -43,7 +43,8 @@ public:
             if (he != std::string::npos) {
                 std::size_t cl = 0;
                 std::size_t p = buf_.find("Content-Length:");
-                if (p != std::string::npos && p < he) cl = std::strtoul(buf_.c_str() + p + 15, nullptr, 10);
+                if (p != std::string::npos && p < he)
+                    cl = std::strtoul(buf_.c_str() + p + 15, nullptr, 10);
                 if (buf_.size() >= he + 4 + cl) {
                     std::string m = buf_.substr(0, he + 4 + cl);
                     buf_.erase(0, he + 4 + cl);
@@ -78,8 +79,8 @@ private:
     std::string buf_;
 };
 
-std::string TcpRequest(const std::string& method, int agentPort, int viaPort, const std::string& callId,
-                       const std::string& body = "") {
+std::string TcpRequest(const std::string& method, int agentPort, int viaPort,
+                       const std::string& callId, const std::string& body = "") {
     std::string m = DeviceRequest(method, agentPort, viaPort, callId, "z9hG4bK" + callId, body);
     std::size_t p = m.find("SIP/2.0/UDP");
     m.replace(p, 11, "SIP/2.0/TCP");
@@ -126,7 +127,8 @@ TEST_F(Agent, ListenReportsFailures) {
 TEST_F(Agent, RetransmittedMessageGetsTheSameAnswerWithoutASecondEvent) {
     Start(IPPROTO_UDP);
     RawUdp dev;
-    std::string req = DeviceRequest("MESSAGE", port, dev.Port(), "retr-1", "z9hG4bKretr1", "<Notify/>");
+    std::string req =
+        DeviceRequest("MESSAGE", port, dev.Port(), "retr-1", "z9hG4bKretr1", "<Notify/>");
     dev.SendTo(port, req);
     auto e = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 3000);
     ASSERT_TRUE(e);
@@ -143,7 +145,8 @@ TEST_F(Agent, RetransmittedMessageGetsTheSameAnswerWithoutASecondEvent) {
     dev.SendTo(port, req);
     std::string again = dev.Recv(2000);
     EXPECT_EQ(again, first);
-    EXPECT_FALSE(WaitFor(ua, [](const sipua::Event&) { return true; }, 700));
+    EXPECT_FALSE(WaitFor(
+        ua, [](const sipua::Event&) { return true; }, 700));
 }
 
 TEST_F(Agent, AnswerGoesToThePacketSourceAndRportIsFilled) {
@@ -170,7 +173,9 @@ TEST_F(Agent, UnansweredMessageIsRetransmittedFromT1AndTimesOut) {
     RawUdp dev;
     MessagePtr m;
     std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(dev.Port()) + ">";
-    ASSERT_EQ(ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr), 0);
+    ASSERT_EQ(
+        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
+        0);
     int tid = ua.SendRequest(std::move(m));
     ASSERT_GT(tid, 0);
     std::vector<double> at;
@@ -180,7 +185,8 @@ TEST_F(Agent, UnansweredMessageIsRetransmittedFromT1AndTimesOut) {
     while (!timeout && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(45)) {
         std::string got = dev.Recv(100);
         if (!got.empty()) {
-            at.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+            at.push_back(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
             std::string br = got.substr(got.find("branch="), 30);
             if (firstBranch.empty()) firstBranch = br;
             EXPECT_EQ(br, firstBranch) << "a retransmission keeps its branch";
@@ -207,14 +213,13 @@ TEST_F(Agent, BadDatagramsAreDroppedOrAnswered400AndValidOnesStillServed) {
     int n = 0;
     auto valid = [&] {
         std::string id = "valid-" + std::to_string(++n);
-        dev.SendTo(port, DeviceRequest("MESSAGE", port, dev.Port(), id, "z9hG4bK" + id, "<Notify/>"));
+        dev.SendTo(port,
+                   DeviceRequest("MESSAGE", port, dev.Port(), id, "z9hG4bK" + id, "<Notify/>"));
         ServeOne(id);
         std::string a = dev.Recv(2000);
         EXPECT_EQ(a.rfind("SIP/2.0 200 OK", 0), 0u) << id;
     };
-    auto expectNothing = [&](const char* what) {
-        EXPECT_EQ(dev.Recv(300), "") << what;
-    };
+    auto expectNothing = [&](const char* what) { EXPECT_EQ(dev.Recv(300), "") << what; };
     auto expect400 = [&](const char* what) {
         std::string a = dev.Recv(2000);
         EXPECT_EQ(a.rfind("SIP/2.0 400", 0), 0u) << what << ": " << a;
@@ -225,13 +230,15 @@ TEST_F(Agent, BadDatagramsAreDroppedOrAnswered400AndValidOnesStillServed) {
     valid();
     std::mt19937 rng(7);
     std::string junk(1200, '\0');
-    for (char& c : junk) c = static_cast<char>(rng());
+    for (char& c : junk)
+        c = static_cast<char>(rng());
     dev.SendTo(port, junk);
     dev.SendTo(port, junk + "\r\n\r\n");
     expectNothing("binary");
     valid();
     std::string noVia = DeviceRequest("MESSAGE", port, dev.Port(), "novia", "z9hG4bKnovia");
-    noVia.erase(noVia.find("Via:"), noVia.find("\r\n", noVia.find("Via:")) + 2 - noVia.find("Via:"));
+    noVia.erase(noVia.find("Via:"),
+                noVia.find("\r\n", noVia.find("Via:")) + 2 - noVia.find("Via:"));
     dev.SendTo(port, noVia);
     expectNothing("no Via");
     valid();
@@ -240,12 +247,14 @@ TEST_F(Agent, BadDatagramsAreDroppedOrAnswered400AndValidOnesStillServed) {
     dev.SendTo(port, noCallId);
     expect400("no Call-ID");
     valid();
-    std::string shortBody = DeviceRequest("MESSAGE", port, dev.Port(), "short", "z9hG4bKshort", "<Notify/>");
+    std::string shortBody =
+        DeviceRequest("MESSAGE", port, dev.Port(), "short", "z9hG4bKshort", "<Notify/>");
     shortBody.replace(shortBody.find("Content-Length: 9"), 17, "Content-Length: 90");
     dev.SendTo(port, shortBody);
     expect400("body shorter than Content-Length");
     valid();
-    std::string badCl = DeviceRequest("MESSAGE", port, dev.Port(), "badcl", "z9hG4bKbadcl", "<Notify/>");
+    std::string badCl =
+        DeviceRequest("MESSAGE", port, dev.Port(), "badcl", "z9hG4bKbadcl", "<Notify/>");
     badCl.replace(badCl.find("Content-Length: 9"), 17, "Content-Length: x9");
     dev.SendTo(port, badCl);
     expectNothing("malformed Content-Length");
@@ -266,7 +275,8 @@ TEST_F(Agent, BadDatagramsAreDroppedOrAnswered400AndValidOnesStillServed) {
     }
     valid();
     // A longer body than announced is cut to Content-Length.
-    std::string longBody = DeviceRequest("MESSAGE", port, dev.Port(), "long", "z9hG4bKlong", "<Notify/>");
+    std::string longBody =
+        DeviceRequest("MESSAGE", port, dev.Port(), "long", "z9hG4bKlong", "<Notify/>");
     longBody += "TRAILING";
     dev.SendTo(port, longBody);
     auto e = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 2000);
@@ -278,7 +288,9 @@ TEST_F(Agent, BadDatagramsAreDroppedOrAnswered400AndValidOnesStillServed) {
     ua.SendAnswer(e->tid, 200, nullptr);
     dev.Recv(1000);
     valid();
-    EXPECT_FALSE(WaitFor(ua, [](const sipua::Event&) { return true; }, 300)) << "no event from bad input";
+    EXPECT_FALSE(WaitFor(
+        ua, [](const sipua::Event&) { return true; }, 300))
+        << "no event from bad input";
 }
 
 TEST_F(Agent, StreamMessagesAreFramedByContentLengthAndAnsweredOnTheirConnection) {
@@ -288,7 +300,7 @@ TEST_F(Agent, StreamMessagesAreFramedByContentLengthAndAnsweredOnTheirConnection
     std::string a = TcpRequest("MESSAGE", port, 5998, "s1", "<Notify>1</Notify>");
     std::string b = TcpRequest("MESSAGE", port, 5998, "s2", "<Notify>2</Notify>");
     std::string d = TcpRequest("MESSAGE", port, 5998, "s3", "<Notify>3</Notify>");
-    c.Send("\r\n\r\n" + a + b);  // keep-alives, then two messages in one segment
+    c.Send("\r\n\r\n" + a + b); // keep-alives, then two messages in one segment
     for (std::size_t i = 0; i < d.size(); i += 7) {
         c.Send(d.substr(i, 7));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -300,7 +312,8 @@ TEST_F(Agent, StreamMessagesAreFramedByContentLengthAndAnsweredOnTheirConnection
         osip_body_t* body = nullptr;
         osip_message_get_body(e->request.get(), 0, &body);
         ASSERT_TRUE(body);
-        EXPECT_EQ(std::string(body->body, body->length), std::string("<Notify>") + id[1] + "</Notify>");
+        EXPECT_EQ(std::string(body->body, body->length),
+                  std::string("<Notify>") + id[1] + "</Notify>");
         ASSERT_EQ(ua.SendAnswer(e->tid, 200, nullptr), 0);
         std::string ans = c.RecvMessage(2000);
         EXPECT_EQ(ans.rfind("SIP/2.0 200 OK", 0), 0u);
@@ -327,7 +340,8 @@ TEST_F(Agent, BrokenConnectionsNeverTakeTheListenerDown) {
         TcpClient huge(port);
         std::string start = "MESSAGE sip:x@127.0.0.1 SIP/2.0\r\nX-Big: ";
         huge.Send(start);
-        for (int i = 0; i < 70; ++i) huge.Send(std::string(1024, 'b'));
+        for (int i = 0; i < 70; ++i)
+            huge.Send(std::string(1024, 'b'));
         bool closed = false;
         huge.RecvMessage(3000, &closed);
         EXPECT_TRUE(closed);
@@ -346,7 +360,8 @@ TEST_F(Agent, BrokenConnectionsNeverTakeTheListenerDown) {
     good.Send(TcpRequest("MESSAGE", port, 5998, "after", "<Notify/>"));
     ServeOne("after");
     EXPECT_EQ(good.RecvMessage(2000).rfind("SIP/2.0 200 OK", 0), 0u);
-    EXPECT_FALSE(WaitFor(ua, [](const sipua::Event&) { return true; }, 300));
+    EXPECT_FALSE(WaitFor(
+        ua, [](const sipua::Event&) { return true; }, 300));
 }
 
 TEST_F(Agent, RequestToADeviceReusesItsOpenConnection) {
@@ -367,7 +382,8 @@ TEST_F(Agent, RequestToADeviceReusesItsOpenConnection) {
     int tid = ua.SendRequest(std::move(m));
     ASSERT_GT(tid, 0);
     std::string req = dev.RecvMessage(3000);
-    ASSERT_EQ(req.rfind("MESSAGE sip:34010000001320000001@127.0.0.1:5997 SIP/2.0\r\n", 0), 0u) << req;
+    ASSERT_EQ(req.rfind("MESSAGE sip:34010000001320000001@127.0.0.1:5997 SIP/2.0\r\n", 0), 0u)
+        << req;
     EXPECT_NE(req.find("Via: SIP/2.0/TCP 127.0.0.1:"), std::string::npos);
     // Answer it as the device: copy Via, From, To, Call-ID, CSeq.
     std::string ans = "SIP/2.0 200 OK\r\n";
@@ -377,7 +393,8 @@ TEST_F(Agent, RequestToADeviceReusesItsOpenConnection) {
     }
     ans += "Content-Length: 0\r\n\r\n";
     dev.Send(ans);
-    auto e = WaitFor(ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 3000);
+    auto e = WaitFor(
+        ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 3000);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->kind, EventKind::OutOfCallAnswered);
 }
@@ -387,11 +404,14 @@ TEST_F(Agent, RequestToAClosedPortOverTcpFailsWithoutHanging) {
     int dead = FreePort();
     MessagePtr m;
     std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(dead) + ">";
-    ASSERT_EQ(ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr), 0);
+    ASSERT_EQ(
+        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
+        0);
     int tid = ua.SendRequest(std::move(m));
     // The transport error ends the transaction; it is reported as no answer.
     ASSERT_GT(tid, 0);
-    auto e = WaitFor(ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 5000);
+    auto e = WaitFor(
+        ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 5000);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->kind, EventKind::OutOfCallNoAnswer);
     // The listener still serves.
@@ -412,7 +432,9 @@ TEST_F(Agent, BuildCallsRefuseWhatTheyCannotBuild) {
     EXPECT_NE(ua.TerminateCall(12345, 0), 0);
     EXPECT_FALSE(ua.RemoteSdp(12345));
     EXPECT_FALSE(m);
-    ASSERT_EQ(ua.BuildRequest(m, "MESSAGE", "<sip:a@127.0.0.1:5060>", "<sip:b@127.0.0.1:5080>", nullptr), 0);
+    ASSERT_EQ(
+        ua.BuildRequest(m, "MESSAGE", "<sip:a@127.0.0.1:5060>", "<sip:b@127.0.0.1:5080>", nullptr),
+        0);
     std::string text = ToText(m.get());
     EXPECT_NE(text.find("User-Agent: Tarvex\r\n"), std::string::npos);
     EXPECT_NE(text.find(";rport;branch=z9hG4bK"), std::string::npos);
@@ -421,7 +443,9 @@ TEST_F(Agent, BuildCallsRefuseWhatTheyCannotBuild) {
     EXPECT_NE(text.find("From: <sip:b@127.0.0.1:5080>;tag="), std::string::npos);
     // Two requests never share Call-ID, tag or branch.
     MessagePtr m2;
-    ASSERT_EQ(ua.BuildRequest(m2, "MESSAGE", "<sip:a@127.0.0.1:5060>", "<sip:b@127.0.0.1:5080>", nullptr), 0);
+    ASSERT_EQ(
+        ua.BuildRequest(m2, "MESSAGE", "<sip:a@127.0.0.1:5060>", "<sip:b@127.0.0.1:5080>", nullptr),
+        0);
     EXPECT_STRNE(m->call_id->number, m2->call_id->number);
     osip_generic_param_t *t1 = nullptr, *t2 = nullptr;
     osip_from_get_tag(m->from, &t1);
@@ -429,7 +453,7 @@ TEST_F(Agent, BuildCallsRefuseWhatTheyCannotBuild) {
     EXPECT_STRNE(t1->gvalue, t2->gvalue);
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -438,7 +462,8 @@ std::string Md5(const std::string& s) {
     unsigned int n = 0;
     EVP_Digest(s.data(), s.size(), md, &n, EVP_md5(), nullptr);
     char out[33];
-    for (int i = 0; i < 16; ++i) snprintf(out + 2 * i, 3, "%02x", md[i]);
+    for (int i = 0; i < 16; ++i)
+        snprintf(out + 2 * i, 3, "%02x", md[i]);
     return out;
 }
 
@@ -461,7 +486,8 @@ std::string Line(const std::string& msg, const std::string& name) {
 
 std::string Reply(const std::string& req, const std::string& status, const std::string& extra) {
     std::string ans = "SIP/2.0 " + status + "\r\n";
-    for (const char* h : {"Via", "From", "To", "Call-ID", "CSeq"}) ans += std::string(h) + ": " + Line(req, h) + "\r\n";
+    for (const char* h : {"Via", "From", "To", "Call-ID", "CSeq"})
+        ans += std::string(h) + ": " + Line(req, h) + "\r\n";
     return ans + extra + "Content-Length: 0\r\n\r\n";
 }
 
@@ -471,24 +497,32 @@ TEST_F(Agent, DefaultActionFollowsOneRedirectAndAnswersOneDigestChallenge) {
     RawUdp first, second;
     MessagePtr m;
     std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(first.Port()) + ">";
-    ASSERT_EQ(ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr), 0);
+    ASSERT_EQ(
+        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
+        0);
     ASSERT_GT(ua.SendRequest(std::move(m)), 0);
     std::string r1 = first.Recv(2000);
     ASSERT_FALSE(r1.empty());
     first.SendTo(port, Reply(r1, "302 Moved Temporarily",
-                             "Contact: <sip:34010000001320000001@127.0.0.1:" + std::to_string(second.Port()) + ">\r\n"));
+                             "Contact: <sip:34010000001320000001@127.0.0.1:" +
+                                 std::to_string(second.Port()) + ">\r\n"));
     auto red = WaitFor(ua, Kind(EventKind::OutOfCallRedirected), 3000);
     ASSERT_TRUE(red);
     EXPECT_EQ(ua.DefaultAction(*red), 0);
     std::string r2 = second.Recv(2000);
-    ASSERT_EQ(r2.rfind("MESSAGE sip:34010000001320000001@127.0.0.1:" + std::to_string(second.Port()), 0), 0u) << r2;
+    ASSERT_EQ(
+        r2.rfind("MESSAGE sip:34010000001320000001@127.0.0.1:" + std::to_string(second.Port()), 0),
+        0u)
+        << r2;
     EXPECT_EQ(Line(r2, "CSeq"), "2 MESSAGE");
     EXPECT_EQ(Line(r2, "Call-ID"), Line(r1, "Call-ID"));
     EXPECT_NE(Param(Line(r2, "Via"), "branch"), Param(Line(r1, "Via"), "branch"));
 
-    second.SendTo(port, Reply(r2, "401 Unauthorized",
-                              "WWW-Authenticate: Digest realm=\"3402000000\", nonce=\"abc123\", qop=\"auth\", "
-                              "algorithm=MD5\r\n"));
+    second.SendTo(
+        port,
+        Reply(r2, "401 Unauthorized",
+              "WWW-Authenticate: Digest realm=\"3402000000\", nonce=\"abc123\", qop=\"auth\", "
+              "algorithm=MD5\r\n"));
     auto ch = WaitFor(ua, Kind(EventKind::OutOfCallRejected), 3000);
     ASSERT_TRUE(ch);
     EXPECT_EQ(ua.DefaultAction(*ch), 0);
@@ -499,7 +533,8 @@ TEST_F(Agent, DefaultActionFollowsOneRedirectAndAnswersOneDigestChallenge) {
     std::string uri = Param(auth, "uri");
     std::string ha1 = Md5("34020000002000000001:3402000000:secret");
     std::string ha2 = Md5("MESSAGE:" + uri);
-    std::string expect = Md5(ha1 + ":abc123:" + Param(auth, "nc") + ":" + Param(auth, "cnonce") + ":auth:" + ha2);
+    std::string expect =
+        Md5(ha1 + ":abc123:" + Param(auth, "nc") + ":" + Param(auth, "cnonce") + ":auth:" + ha2);
     EXPECT_EQ(Param(auth, "response"), expect);
     EXPECT_EQ(Param(auth, "username"), "34020000002000000001");
 
@@ -517,7 +552,9 @@ TEST_F(Agent, DefaultActionDoesNothingWithoutCredentialsOrForOtherAnswers) {
     RawUdp dev;
     MessagePtr m;
     std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(dev.Port()) + ">";
-    ASSERT_EQ(ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr), 0);
+    ASSERT_EQ(
+        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
+        0);
     ASSERT_GT(ua.SendRequest(std::move(m)), 0);
     std::string r1 = dev.Recv(2000);
     dev.SendTo(port, Reply(r1, "407 Proxy Authentication Required",
@@ -528,4 +565,4 @@ TEST_F(Agent, DefaultActionDoesNothingWithoutCredentialsOrForOtherAnswers) {
     EXPECT_EQ(dev.Recv(300), "");
 }
 
-}  // namespace
+} // namespace
