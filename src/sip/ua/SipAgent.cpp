@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 #include <osipparser2/osip_parser.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -42,8 +43,18 @@ struct TxRec {
     std::chrono::steady_clock::time_point born = std::chrono::steady_clock::now();
 };
 
+// An answer kept to be sent again.
+struct KeptAnswer {
+    std::string bytes, host;
+    int port = 0, connId = 0;
+    std::chrono::steady_clock::time_point until;
+};
+
 struct DialogRec {
     int did = 0;
+    KeptAnswer ok; // our 2xx to the peer's INVITE, repeated until its ACK
+    std::chrono::milliseconds okInterval{0};
+    std::chrono::steady_clock::time_point okNext;
     int cid = 0;
     int sid = 0;
     osip_dialog_t* d = nullptr;
@@ -244,11 +255,7 @@ struct SipAgent::Impl {
     std::unordered_set<osip_transaction_t*> garbageSet;
     // Final answers of finished non-INVITE server transactions, sent again
     // when the request is retransmitted (RFC 3261 17.2.2, timer J).
-    struct Answered {
-        std::string bytes, host;
-        int port = 0, connId = 0;
-        std::chrono::steady_clock::time_point until;
-    };
+    using Answered = KeptAnswer;
     std::unordered_map<std::string, Answered> answered;
     std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> answeredOrder;
     std::map<int, std::unique_ptr<DialogRec>> dialogs;
@@ -456,8 +463,30 @@ struct SipAgent::Impl {
         if (!host) return -1;
         if (port <= 0) port = 5060;
         int rc = self->SendRaw(m, host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
-        if (tr->ctx_type == NIST && m->status_code >= 200) {
+        bool ist2xx = tr->ctx_type == IST && m->status_code >= 200 && m->status_code < 300;
+        if ((tr->ctx_type == NIST && m->status_code >= 200) || ist2xx) {
             TxRec* t = self->TxOf(tr);
+            // osip ends an INVITE server transaction with its 2xx; the 2xx is
+            // then ours to repeat (RFC 3261 13.3.1.4) until the ACK comes,
+            // and a repeated INVITE gets it again rather than a new call.
+            if (t && ist2xx && !self->transport->Reliable()) {
+                auto c = self->calls.find(t->cid);
+                DialogRec* dr = c != self->calls.end() ? self->Dialog(c->second.did) : nullptr;
+                if (dr) {
+                    char* b2 = nullptr;
+                    size_t l2 = 0;
+                    if (osip_message_to_str(m, &b2, &l2) == 0 && b2) {
+                        dr->ok.bytes.assign(b2, l2);
+                        dr->ok.host = host;
+                        dr->ok.port = port;
+                        dr->ok.connId = sock > 0 ? sock : 0;
+                        dr->okInterval = std::chrono::milliseconds(500);
+                        dr->okNext = std::chrono::steady_clock::now() + dr->okInterval;
+                        dr->ok.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
+                        osip_free(b2);
+                    }
+                }
+            }
             if (t && !self->transport->Reliable() && !t->key.empty()) {
                 char* buf = nullptr;
                 size_t len = 0;
@@ -473,7 +502,7 @@ struct SipAgent::Impl {
                     osip_free(buf);
                 }
             }
-            if (t) self->finishing.push_back(t->tid);
+            if (t && !ist2xx) self->finishing.push_back(t->tid);
         }
         return rc;
     }
@@ -494,7 +523,17 @@ struct SipAgent::Impl {
         Drain();
         pumping = false;
         FreeGarbage();
-        osip_retransmissions_execute(osip);
+        auto now = std::chrono::steady_clock::now();
+        for (auto& [did, dr] : dialogs) {
+            if (dr->ok.bytes.empty() || now < dr->okNext) continue;
+            if (now > dr->ok.until) {
+                dr->ok.bytes.clear(); // no ACK within 64*T1
+                continue;
+            }
+            transport->Send(dr->ok.bytes, dr->ok.host, dr->ok.port, dr->ok.connId);
+            dr->okInterval = std::min(dr->okInterval * 2, std::chrono::milliseconds(4000));
+            dr->okNext = now + dr->okInterval;
+        }
     }
 
     // Finished transactions leave osip's lists in one pass per tick rather
@@ -722,7 +761,7 @@ struct SipAgent::Impl {
                 transport->AddAlias(d.connId, via->host, via->port ? atoi(via->port) : 5060);
         }
         std::string key = KeyOf(m, request);
-        if (request && !key.empty()) {
+        if (request && !key.empty() && strcmp(m->sip_method, "ACK") != 0) {
             auto done = answered.find(key);
             if (done != answered.end()) {
                 transport->Send(done->second.bytes, done->second.host, done->second.port,
@@ -781,7 +820,7 @@ struct SipAgent::Impl {
         for (auto& [id, dr] : dialogs) {
             if (!dr->d || dr->d->type != CALLEE || osip_dialog_match_as_uas(dr->d, m) != 0)
                 continue;
-            osip_stop_200ok_retransmissions(osip, m);
+            dr->ok.bytes.clear();
             auto e = MakeEvent(EventKind::CallAckReceived, nullptr);
             e->did = dr->did;
             e->cid = dr->cid;

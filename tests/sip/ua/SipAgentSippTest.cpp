@@ -295,6 +295,33 @@ TEST_P(SippFlows, CallCancelledBeforeItsAnswer) {
     }
 }
 
+TEST_P(SippFlows, DeviceOpensACallThatWeAnswer) {
+    Sipp sipp(Args("invite_uac.xml"));
+    auto inv = WaitFor(ua, Kind(EventKind::CallIncoming), 10000);
+    ASSERT_TRUE(inv);
+    EXPECT_GT(inv->cid, 0);
+    EXPECT_EQ(Method(inv->request.get()), "INVITE");
+    MessagePtr ok;
+    ASSERT_EQ(ua.BuildCallAnswer(inv->tid, 200, ok), 0);
+    std::string sdp = "v=0\r\no=34020000002000000001 0 0 IN IP4 127.0.0.1\r\ns=Talk\r\nc=IN IP4 "
+                      "127.0.0.1\r\nt=0 0\r\nm=audio 8000 RTP/AVP 8\r\n";
+    osip_message_set_body(ok.get(), sdp.data(), sdp.size());
+    osip_message_set_content_type(ok.get(), "application/sdp");
+    ASSERT_EQ(ua.SendCallAnswer(inv->tid, 200, std::move(ok)), 0);
+    auto ack = WaitFor(ua, Kind(EventKind::CallAckReceived), 10000);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->cid, inv->cid);
+    ASSERT_GT(ack->did, 0);
+    sipua::SdpPtr remote = ua.RemoteSdp(ack->did);
+    ASSERT_TRUE(remote);
+    EXPECT_STREQ(sdp_message_m_port_get(remote.get(), 0), "7000");
+    auto closed = WaitFor(ua, Kind(EventKind::CallClosed), 10000);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->cid, inv->cid);
+    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::CallReleased), 5000));
+    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, SippFlows,
                          ::testing::Values(Param{"Udp", IPPROTO_UDP, "u1"},
                                            Param{"Tcp", IPPROTO_TCP, "t1"}),

@@ -566,3 +566,45 @@ TEST_F(Agent, DefaultActionDoesNothingWithoutCredentialsOrForOtherAnswers) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Agent, RetransmittedInviteAfterOur200GivesNoSecondCall) {
+    Start(IPPROTO_UDP);
+    RawUdp dev;
+    std::string inv = DeviceRequest(
+        "INVITE", port, dev.Port(), "inv-retr", "z9hG4bKinvretr", "",
+        "Contact: <sip:34010000001320000001@127.0.0.1:" + std::to_string(dev.Port()) + ">\r\n");
+    dev.SendTo(port, inv);
+    auto e = WaitFor(ua, Kind(EventKind::CallIncoming), 3000);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(dev.Recv(1000).rfind("SIP/2.0 100 Trying", 0), 0u);
+    ASSERT_EQ(ua.SendCallAnswer(e->tid, 200, nullptr), 0);
+    std::string ok = dev.Recv(1000);
+    ASSERT_EQ(ok.rfind("SIP/2.0 200 OK", 0), 0u);
+    EXPECT_NE(ok.find("\r\nContact: <sip:"), std::string::npos);
+    // Our 200 is "lost": the device sends its INVITE again and must get the 200 again.
+    dev.SendTo(port, inv);
+    std::string again = dev.Recv(1500);
+    EXPECT_EQ(again.rfind("SIP/2.0 200 OK", 0), 0u) << again;
+    EXPECT_FALSE(WaitFor(ua, Kind(EventKind::CallIncoming), 500));
+    // Without an ACK the 200 keeps coming.
+    EXPECT_EQ(dev.Recv(2500).rfind("SIP/2.0 200 OK", 0), 0u);
+    std::string toTag = ok.substr(ok.find("\r\nTo: ") + 2);
+    toTag = toTag.substr(0, toTag.find("\r\n"));
+    std::string ackMsg =
+        "ACK sip:34020000002000000001@127.0.0.1:" + std::to_string(port) +
+        " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(dev.Port()) +
+        ";rport;branch=z9hG4bKack1\r\nFrom: <sip:34010000001320000001@127.0.0.1:" +
+        std::to_string(dev.Port()) + ">;tag=dev1\r\n" + toTag +
+        "\r\nCall-ID: inv-retr\r\nCSeq: 1 ACK\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+    dev.SendTo(port, ackMsg);
+    auto ack = WaitFor(ua, Kind(EventKind::CallAckReceived), 2000);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->cid, e->cid);
+    while (!dev.Recv(100).empty()) {
+    }
+    EXPECT_EQ(dev.Recv(2500), "") << "the ACK stops the repetitions";
+}
+
+} // namespace
