@@ -150,7 +150,7 @@ TEST_P(SippFlows, DeviceMessagesAreEachServedOnce) {
 
 TEST_P(SippFlows, CallWithSdpAckInfoBothWaysAndOurBye) {
     Sipp sipp(Args("call_uas.xml"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // SIPp binds its port
+    ASSERT_TRUE(WaitBound(sippPort, GetParam().protocol == IPPROTO_TCP)); // SIPp binds its port
     MessagePtr inv;
     ASSERT_EQ(ua.BuildInitialInvite(inv, DeviceUri().c_str(), OurUri().c_str(), nullptr, "INVITE"),
               0);
@@ -220,7 +220,7 @@ TEST_P(SippFlows, CallWithSdpAckInfoBothWaysAndOurBye) {
 
 TEST_P(SippFlows, DeviceEndsTheCallWithBye) {
     Sipp sipp(Args("call_bye_uas.xml"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitBound(sippPort, GetParam().protocol == IPPROTO_TCP));
     MessagePtr inv;
     ASSERT_EQ(ua.BuildInitialInvite(inv, DeviceUri().c_str(), OurUri().c_str(), nullptr, "INVITE"),
               0);
@@ -243,7 +243,7 @@ TEST_P(SippFlows, DeviceEndsTheCallWithBye) {
 
 TEST_P(SippFlows, SubscribeIsAnsweredAndNotifyArrives) {
     Sipp sipp(Args("subscribe_uas.xml"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitBound(sippPort, GetParam().protocol == IPPROTO_TCP));
     MessagePtr sub;
     ASSERT_EQ(ua.BuildInitialSubscribe(sub, DeviceUri().c_str(), OurUri().c_str(), nullptr,
                                        "presence", 90),
@@ -267,7 +267,7 @@ TEST_P(SippFlows, SubscribeIsAnsweredAndNotifyArrives) {
 
 TEST_P(SippFlows, CallCancelledBeforeItsAnswer) {
     Sipp sipp(Args("cancel_uas.xml"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitBound(sippPort, GetParam().protocol == IPPROTO_TCP));
     MessagePtr inv;
     ASSERT_EQ(ua.BuildInitialInvite(inv, DeviceUri().c_str(), OurUri().c_str(), nullptr, "INVITE"),
               0);

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -42,6 +44,30 @@ inline int FreePort() {
         if (ok == 0) return ntohs(a.sin_port);
     }
     return 0;
+}
+
+// Waits until something on this host has bound port (a TCP listener or a UDP
+// socket), reading /proc so that the probe itself sends nothing.
+inline bool WaitBound(int port, bool tcp, int timeoutMs = 5000) {
+    char want[16];
+    snprintf(want, sizeof want, ":%04X ", port);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        FILE* f = fopen(tcp ? "/proc/net/tcp" : "/proc/net/udp", "r");
+        char line[512];
+        bool found = false;
+        while (f && fgets(line, sizeof line, f)) {
+            // "sl local_address rem_address st ...": local address is field 2.
+            char local[64] = {}, st[8] = {};
+            if (sscanf(line, "%*s %63s %*s %7s", local, st) == 2 &&
+                strstr((std::string(local) + " ").c_str(), want) && (!tcp || strcmp(st, "0A") == 0))
+                found = true;
+        }
+        if (f) fclose(f);
+        if (found) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 // One SIPp run in the background.
