@@ -327,7 +327,12 @@ void CTarvexDlg::OnSettings() {
 }
 
 void CTarvexDlg::OnSend() {
-    core_->SendCustom(customCheck_->isChecked(), customText_->toPlainText().toStdString());
+    // The editor keeps line ends as LF; bodies go out with CR LF like the rest
+    // of the system's texts.
+    QString text = customText_->toPlainText();
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    core_->SendCustom(customCheck_->isChecked(), text.toStdString());
 }
 
 void CTarvexDlg::OnExit() {
