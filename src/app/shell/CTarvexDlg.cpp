@@ -6,6 +6,7 @@
 #include "app/shell/CListX.h"
 #include "app/shell/CStaticEx.h"
 #include "app/shell/ShellMessage.h"
+#include "audio/view/AudioMeterView.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -99,8 +100,8 @@ void CTarvexDlg::BuildControls() {
     progressRow->addWidget(Caption("下载进度:"));
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(progressText_);
-    audioIn_ = Named(new CStaticEx, 1103);
-    audioOut_ = Named(new CStaticEx, 1106);
+    audioIn_ = Named(new AudioMeterView, 1103);
+    audioOut_ = Named(new AudioMeterView, 1106);
     for (auto* m : {audioIn_, audioOut_}) {
         m->setMinimumSize(139, 40);
         m->setMaximumHeight(56);
@@ -209,7 +210,6 @@ void CTarvexDlg::BuildControls() {
     connect(settings, &QPushButton::clicked, this, &CTarvexDlg::OnSettings);
     connect(send, &QPushButton::clicked, this, &CTarvexDlg::OnSend);
     connect(exit, &QPushButton::clicked, this, &CTarvexDlg::OnExit);
-    connect(audioButton_, &QPushButton::clicked, this, &CTarvexDlg::OnAudioButton);
     connect(signallingList_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* it) {
         OnListClicked(1080, signallingList_->indexOfTopLevelItem(it));
     });
@@ -265,8 +265,10 @@ void CTarvexDlg::InitialiseWindow() {
     addressRoot_->setCheckState(0, Qt::Unchecked);
     core_->ListAddresses();
     addressTree_->expandAll();
-    // 12: the meters and the video view are wired by the audio and media layers
-    // through onAudioToggle and onVideoDrag.
+    // 12: the input meter goes to the audio toggle, which runs on each click of
+    // button 1102; the video view is the decoder's surface (the media session
+    // hands it to SetHWND) and reports drags through onVideoDrag.
+    ConnectAudioToggle(core_->Audio(), audioButton_, audioIn_);
 }
 
 QWidget* CTarvexDlg::Control(int id) const {
@@ -359,10 +361,6 @@ void CTarvexDlg::OnListClicked(int id, int row) {
 
 void CTarvexDlg::OnDeviceTreeClicked(QTreeWidgetItem* item) {
     if (item && onDeviceTreeClick) onDeviceTreeClick(item);
-}
-
-void CTarvexDlg::OnAudioButton() {
-    if (onAudioToggle) onAudioToggle();
 }
 
 void CTarvexDlg::OnAddressItemChanged(QTreeWidgetItem* item, int column) {
