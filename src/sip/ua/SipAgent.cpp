@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -186,10 +188,14 @@ struct SipAgent::Impl {
     std::deque<EventPtr> queue;
 
     std::string userAgent;
+    // TARVEX_SIPUA_TRACE=1 prints every message sent and received on stderr.
+    bool trace = getenv("TARVEX_SIPUA_TRACE") != nullptr;
     std::string contactAddress;
     std::map<std::string, std::string> localAddrCache;
     std::mt19937_64 rng{std::random_device{}()};
     int nextId = 1;
+    bool pumping = false;
+    long queued = 0;  // events handed to the state machines
 
     std::map<int, TxRec> txs;
     std::vector<osip_transaction_t*> garbage;
@@ -236,6 +242,11 @@ struct SipAgent::Impl {
             uint64_t one = 1;
             [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
         }
+    }
+
+    void AddEvent(osip_transaction_t* tr, osip_event_t* ev) {
+        ++queued;
+        osip_transaction_add_event(tr, ev);
     }
 
     TxRec* TxOf(osip_transaction_t* tr) {
@@ -330,6 +341,7 @@ struct SipAgent::Impl {
         std::string data(buf, len);
         osip_free(buf);
         int rc = transport->Send(data, host, port, connId);
+        if (trace) fprintf(stderr, "sipua >> %s:%d (%d) rc=%d\n%s\n", host.c_str(), port, connId, rc, data.c_str());
         Wake();
         return rc;
     }
@@ -341,8 +353,15 @@ struct SipAgent::Impl {
         return self->SendRaw(m, host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
     }
 
+    // Runs the state machines until their queues are empty. Re-entered from
+    // a state machine callback it does nothing: the event stays queued and the
+    // outer run takes it once the machine has entered its next state (osip
+    // changes state only after the callback returns).
     void Pump() {
-        for (int round = 0; round < 2; ++round) {
+        if (pumping) return;
+        pumping = true;
+        for (int round = 0; round < 8; ++round) {
+            long before = queued;
             osip_ict_execute(osip);
             osip_ist_execute(osip);
             osip_nict_execute(osip);
@@ -352,8 +371,11 @@ struct SipAgent::Impl {
                 osip_timers_ist_execute(osip);
                 osip_timers_nict_execute(osip);
                 osip_timers_nist_execute(osip);
+            } else if (queued == before) {
+                break;
             }
         }
+        pumping = false;
         FreeGarbage();
     }
 
@@ -427,7 +449,7 @@ struct SipAgent::Impl {
             return -1;
         }
         ev->transactionid = t.tr->transactionid;
-        osip_transaction_add_event(t.tr, ev);
+        AddEvent(t.tr, ev);
         Pump();
         return 0;
     }
@@ -435,6 +457,7 @@ struct SipAgent::Impl {
     // ---------- incoming
     void OnDatagram(Datagram& d) {
         std::string& s = d.data;
+        if (trace) fprintf(stderr, "sipua << %s:%d (%d)\n%s\n", d.host.c_str(), d.port, d.connId, s.c_str());
         std::size_t start = s.find_first_not_of("\r\n");
         if (start == std::string::npos) return;  // keep-alive
         if (start) s.erase(0, start);
@@ -501,7 +524,7 @@ struct SipAgent::Impl {
         osip_transaction_set_out_socket(tr, d.connId);
         TxRec& t = Register(tr, Scope::Incoming);
         t.localTag = Hex(10);
-        osip_transaction_add_event(tr, evt);
+        AddEvent(tr, evt);
     }
 
     // A 2xx to an INVITE whose transaction is gone: our ACK was lost.
@@ -659,7 +682,7 @@ struct SipAgent::Impl {
         if (r) {
             osip_event_t* ev = osip_new_outgoing_sipmessage(r);
             ev->transactionid = t.tr->transactionid;
-            osip_transaction_add_event(t.tr, ev);
+            AddEvent(t.tr, ev);
         }
         auto e = MakeEvent(EventKind::CallIncoming, &t);
         e->request = Clone(m);
@@ -855,7 +878,7 @@ struct SipAgent::Impl {
         t.sid = sid;
         osip_event_t* ev = osip_new_outgoing_sipmessage(req);
         ev->transactionid = tr->transactionid;
-        osip_transaction_add_event(tr, ev);
+        AddEvent(tr, ev);
         int tid = t.tid;
         Pump();
         return tid;
@@ -1387,7 +1410,19 @@ SdpPtr SipAgent::RemoteSdp(int did) {
     if (!dr || dr->remoteSdp.empty()) return nullptr;
     sdp_message_t* s = nullptr;
     if (sdp_message_init(&s) != 0) return nullptr;
-    if (sdp_message_parse(s, dr->remoteSdp.c_str()) != 0) {
+    // libosip2's parser refuses line types it does not know, such as the
+    // y= (SSRC) and f= (media format) lines that GB/T 28181 devices add.
+    std::string text;
+    std::size_t pos = 0;
+    const std::string& in = dr->remoteSdp;
+    while (pos < in.size()) {
+        std::size_t e = in.find('\n', pos);
+        std::string line = in.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
+        pos = e == std::string::npos ? in.size() : e + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() >= 2 && line[1] == '=' && strchr("vosiuepcbtrzkam", line[0])) text += line + "\r\n";
+    }
+    if (sdp_message_parse(s, text.c_str()) != 0) {
         sdp_message_free(s);
         return nullptr;
     }
