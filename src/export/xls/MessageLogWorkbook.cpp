@@ -99,7 +99,8 @@ int MessageLogWorkbook::CurrentSheet(LogDirection dir) const {
 }
 
 std::filesystem::path MessageLogWorkbook::SaveAtExit(const std::filesystem::path& dir) {
-    const std::filesystem::path base = dir.empty() ? std::filesystem::path(".") : dir;
+    // An empty directory means the working directory; the names stay relative then.
+    const std::filesystem::path& base = dir;
     const std::filesystem::path primary = base / kFileName;
     const SaveError err = xls_.SaveAs(primary);
     if (err == SaveError::None) return primary;
