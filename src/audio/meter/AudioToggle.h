@@ -1,0 +1,68 @@
+#pragma once
+// The audio toggle (button 1102) and the input meter (control 1103) without a
+// toolkit: the audio-on flag, the button's text, and the Recorder whose
+// callback draws each captured buffer into the meter on the capture thread.
+//
+// The window only has to supply a MeterWindow for the meter (the Qt one is
+// AudioMeterView in audio/view) and call Toggle on a click:
+//
+//   AudioToggle audio;                          // member of the main window
+//   audio.SetInputMeter(&meterView);            // meterView: control 1103
+//   button->setText(QString::fromUtf8(audio.Toggle()));   // on each click
+
+#include "audio/meter/AudioMeter.h"
+#include "audio/recorder/Recorder.h"
+
+#include <mutex>
+
+// The meter's window as the capture thread sees it.
+class MeterWindow {
+public:
+    virtual ~MeterWindow() = default;
+    // The client size in pixels; called on the capture thread.
+    virtual void ClientSize(int* width, int* height) const = 0;
+    // Takes a finished drawing on the capture thread. Copies what it needs and
+    // returns without waiting for the thread that shows it.
+    virtual void Present(const MeterPicture& picture) = 0;
+    // The toggle no longer draws into this window (it was replaced or the
+    // toggle is being destroyed). On the owner's thread.
+    virtual void MeterDetached() {}
+};
+
+class AudioToggle {
+public:
+    static constexpr const char* kTextOff = "开启音频"; // UTF-8
+    static constexpr const char* kTextOn = "停止音频";
+
+    AudioToggle() = default;
+    // Stops capture before the meter goes away, and tells the meter window.
+    virtual ~AudioToggle();
+    AudioToggle(const AudioToggle&) = delete;
+    AudioToggle& operator=(const AudioToggle&) = delete;
+
+    // The click of button 1102. Off to on: open the Recorder (once), set the
+    // meter callback, start capture. On to off: stop capture and clear the
+    // callback, so the meter keeps its last picture. Returns the button's new
+    // text. A Recorder that fails to open or start leaves the meter blank; the
+    // button reads "停止音频" all the same.
+    const char* Toggle();
+
+    bool AudioOn() const { return m_bAudioOn; }
+    const char* ButtonText() const { return m_bAudioOn ? kTextOn : kTextOff; }
+
+    // The window the meter draws into, nullptr for none. Waits for a drawing
+    // in progress, so the old window is not touched once this returns.
+    void SetInputMeter(MeterWindow* window);
+    MeterWindow* InputMeter() const { return m_pInputMeter; }
+
+    Recorder& GetRecorder() { return m_recorder; }
+    // The Recorder callback: draws the buffer into the input meter, if any.
+    static void MeterCallback(void* user, WAVEHDR* header);
+
+private:
+    Recorder m_recorder;
+    std::mutex m_meterLock; // held while drawing; guards the two members below
+    AudioMeter m_meter;
+    MeterWindow* m_pInputMeter = nullptr;
+    bool m_bAudioOn = false;
+};

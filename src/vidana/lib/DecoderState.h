@@ -1,0 +1,71 @@
+// Process-wide decoder state shared by every CVidana instance (internal).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+namespace vidana {
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwsDeleter {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+
+// One decoder per process: a second SetHWND replaces it, ReleaseDecoder on any
+// instance closes it. The lock keeps SetHWND / ReleaseDecoder (GUI thread) and
+// a decode in progress (receive thread) apart; the open flag is still set last
+// so that a frame racing with SetHWND is dropped.
+struct VideoState {
+    std::mutex lock;
+    CodecContextPtr codec;
+    FramePtr frame;
+    PacketPtr packet;
+    std::atomic<bool> open{false};
+    // Converter to packed BGR24 at the view size, made at the first picture.
+    SwsPtr converter;
+    int srcWidth = 0;
+    int srcHeight = 0;
+    AVPixelFormat srcFormat = AV_PIX_FMT_NONE;
+    int dstWidth = 0;
+    int dstHeight = 0;
+    std::vector<uint8_t> picture;
+
+    void DropConverter() {
+        converter.reset();
+        std::vector<uint8_t>().swap(picture);
+        srcWidth = srcHeight = dstWidth = dstHeight = 0;
+        srcFormat = AV_PIX_FMT_NONE;
+    }
+};
+
+VideoState& Video();
+
+// Silences FFmpeg's own log lines once per process: broken input is expected
+// and is not the operator's business on standard error.
+void QuietFfmpegLog();
+
+constexpr int kMaxPictureWidth = 2048;
+constexpr int kMaxPictureHeight = 1536;
+
+} // namespace vidana

@@ -1,0 +1,97 @@
+// CVidana: lifecycle, the process-wide decoder and the dispatch of frames.
+#include "vidana/lib/Vidana.h"
+
+#include "vidana/lib/DecoderState.h"
+#include "vidana/lib/Ostra.h"
+
+#include <cstdlib>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace vidana {
+
+VideoState& Video() {
+    static VideoState state;
+    return state;
+}
+
+void QuietFfmpegLog() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (!std::getenv("VIDANA_FFMPEG_LOG")) av_log_set_level(AV_LOG_QUIET);
+    });
+}
+
+} // namespace vidana
+
+using namespace vidana;
+
+CVidana::CVidana() {
+    // Make the module state before the instance is complete, so that it is
+    // destroyed after every instance, static ones included.
+    Video();
+    QuietFfmpegLog();
+}
+
+CVidana::~CVidana() {
+    ReleaseDecoder();
+}
+
+bool CVidana::InitDecoder() {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (!codec) return false;
+    CodecContextPtr context(avcodec_alloc_context3(codec));
+    FramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    if (!context || !frame || !packet) return false;
+    // Bounds the memory a hostile parameter set can make the decoder take;
+    // pictures beyond the display limits are still decoded (and refused).
+    context->max_pixels = int64_t(8192) * 8192;
+    if (avcodec_open2(context.get(), codec, nullptr) < 0) return false;
+
+    VideoState& v = Video();
+    std::lock_guard guard(v.lock);
+    v.open.store(false, std::memory_order_release);
+    v.codec = std::move(context);
+    v.frame = std::move(frame);
+    v.packet = std::move(packet);
+    // A new session takes the view's size at its first picture.
+    v.DropConverter();
+    return true;
+}
+
+void CVidana::SetHWND(IVidanaSurface* hWnd) {
+    m_hWnd = hWnd;
+    if (!InitDecoder()) return;
+    InitOstraDecoder();
+    Video().open.store(true, std::memory_order_release);
+}
+
+void CVidana::SetRect(VidanaRect rect) {
+    m_rect = rect;
+}
+
+int32_t CVidana::DecodeXFrame(const uint8_t* data, int32_t length, int32_t type) {
+    if (type == 2)
+        DecodeMJpeg(data, length);
+    else if (type < 17)
+        DecodeVFrame(data, length);
+    else
+        DecodeAFrame(data, length);
+    return 0;
+}
+
+void CVidana::ReleaseDecoder() {
+    VideoState& v = Video();
+    std::lock_guard guard(v.lock);
+    if (!v.open.load(std::memory_order_acquire)) return;
+    v.open.store(false, std::memory_order_release);
+    std::vector<uint8_t>().swap(m_ostraOut);
+    v.DropConverter();
+    v.frame.reset();
+    v.packet.reset();
+    ReleaseOstraDecoder();
+    v.codec.reset();
+}

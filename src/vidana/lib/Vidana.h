@@ -1,0 +1,108 @@
+// Public interface of libvidana.so: the decoder class CVidana and the small
+// interfaces it talks to. Nothing else is exported from the library.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#define VIDANA_API __attribute__((visibility("default")))
+
+// A rectangle as the window system spells it: edges, not origin and size.
+struct VidanaRect {
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t right = 0;
+    int32_t bottom = 0;
+};
+
+struct VidanaSize {
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// The view CVidana draws into (what SetHWND takes in place of a window handle).
+//
+// Both operations are called on the thread that calls DecodeXFrame / DecodeOstra
+// (in tarvex the media receive thread), never on the GUI thread. An
+// implementation must therefore be thread-safe against its own GUI: ClientSize
+// reports the last known client size (e.g. kept in an atomic on resize) and
+// Present copies the picture and queues a repaint; neither may block on the GUI
+// thread, nor call back into CVidana.
+class IVidanaSurface {
+public:
+    virtual ~IVidanaSurface() = default;
+    // Current client area of the view in pixels (0 x 0 when it has none).
+    virtual VidanaSize ClientSize() const = 0;
+    // One picture of packed 24-bit BGR, rows of exactly 3 * width bytes, top row
+    // first, to be shown 1:1 with its top-left corner at the view's top-left
+    // corner (no scaling); what lies outside it stays as it was. The bytes are
+    // valid only during the call.
+    virtual void Present(const uint8_t* bgr, int32_t width, int32_t height) = 0;
+};
+
+// Receives the wave-device error texts of the audio paths ("Specified resource
+// is already allocated." and so on). Called on the thread of the failing call
+// (the decoding thread for playback, the capture thread for capture); must not
+// block. Without a notifier the texts go to standard error.
+class IVidanaNotifier {
+public:
+    virtual ~IVidanaNotifier() = default;
+    virtual void WaveError(const char* text) = 0;
+};
+
+// Audio capture callback: one filled buffer of mu-law samples and its length.
+// The result is not used.
+using VidanaACallBack = int32_t (*)(uint8_t* data, uint32_t length);
+
+struct VidanaOstraRequest;
+struct VidanaOstraState;
+
+class VIDANA_API CVidana {
+public:
+    CVidana();
+    virtual ~CVidana();
+    CVidana(const CVidana&) = delete;
+    CVidana& operator=(const CVidana&) = delete;
+
+    // Opens the process-wide decoder for a new session drawing into hWnd.
+    void SetHWND(IVidanaSurface* hWnd);
+    // Stores the overlay rectangle drawn over every H.264 picture.
+    void SetRect(VidanaRect rect);
+    // Decodes one whole frame: type 2 MJPEG, below 17 H.264, 17 and above
+    // mu-law audio. The bytes are only read during the call. Always 0.
+    int32_t DecodeXFrame(const uint8_t* data, int32_t length, int32_t type);
+    // Closes the process-wide decoder (for every instance).
+    void ReleaseDecoder();
+    // Starts mu-law capture at 8 kHz; callback gets one buffer of size bytes
+    // again and again, on the capture thread. Always 0.
+    int32_t SetACallBack(VidanaACallBack callback, uint32_t size);
+    // Draws one raw I420 picture of width x height: 0 drawn, -1 not.
+    int32_t DecodeOstra(const uint8_t* data, int32_t length, int32_t width, int32_t height);
+
+    // Where the audio paths report wave-device errors (process-wide; null for
+    // standard error). The notifier must outlive its use.
+    static void SetWaveNotifier(IVidanaNotifier* notifier);
+
+private:
+    int32_t DecodeVFrame(const uint8_t* data, int32_t length);
+    int32_t DecodeMJpeg(const uint8_t* data, int32_t length);
+    int32_t DecodeAFrame(const uint8_t* data, int32_t length);
+    int32_t DrawImage(uint8_t* data, int32_t width, int32_t height);
+    bool InitDecoder();
+    void InitOstraDecoder();
+    void ReleaseOstraDecoder();
+
+    // The view, and the clipped MJPEG picture presented to it.
+    IVidanaSurface* m_hWnd = nullptr;
+    std::vector<uint8_t> m_canvas;
+    // Staging memory of the MJPEG path, held only during one DecodeMJpeg call.
+    std::vector<uint8_t> m_picture;
+    // Ostra decoder: picture buffer, input/output record and state.
+    std::vector<uint8_t> m_ostraOut;
+    std::unique_ptr<VidanaOstraRequest> m_ostraRequest;
+    std::unique_ptr<VidanaOstraState> m_ostraState;
+    VidanaACallBack m_pACallBack = nullptr;
+    uint32_t m_nABufSize = 0;
+    VidanaRect m_rect;
+};

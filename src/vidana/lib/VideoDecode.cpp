@@ -1,0 +1,147 @@
+// The two picture paths: H.264 through the process-wide decoder, and single
+// MJPEG pictures drawn at their own size.
+#include "vidana/lib/Vidana.h"
+
+#include "vidana/lib/DecoderState.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+using namespace vidana;
+
+namespace {
+
+// The packet borrows the caller's bytes; the caller frees them after the call.
+void BorrowedBufferFree(void*, uint8_t*) {}
+
+bool InsideLimits(int width, int height) {
+    return width >= 1 && height >= 1 && width <= kMaxPictureWidth && height <= kMaxPictureHeight;
+}
+
+// Makes the converter and the converted picture for the given source and the
+// current view size; leaves none when the view is empty or the source unknown.
+void MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, VidanaSize view) {
+    v.DropConverter();
+    if (view.width <= 0 || view.height <= 0 || srcFmt == AV_PIX_FMT_NONE) return;
+    SwsPtr sws(sws_getContext(srcW, srcH, srcFmt, view.width, view.height, AV_PIX_FMT_BGR24,
+                              SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!sws) return;
+    v.picture.resize(size_t(view.width) * size_t(view.height) * 3);
+    v.converter = std::move(sws);
+    v.srcWidth = srcW;
+    v.srcHeight = srcH;
+    v.srcFormat = srcFmt;
+    v.dstWidth = view.width;
+    v.dstHeight = view.height;
+}
+
+} // namespace
+
+int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length) {
+    VideoState& v = Video();
+    std::lock_guard guard(v.lock);
+    if (!v.open.load(std::memory_order_acquire)) return -1;
+    AVCodecContext* ctx = v.codec.get();
+
+    // An empty packet would put the decoder into draining mode for good, so
+    // only real bytes are sent; the decoder's verdict on them is not needed.
+    if (data && length > 0) {
+        AVPacket* pkt = v.packet.get();
+        pkt->buf = av_buffer_create(const_cast<uint8_t*>(data), length, BorrowedBufferFree,
+                                    nullptr, AV_BUFFER_FLAG_READONLY);
+        if (pkt->buf) {
+            pkt->data = const_cast<uint8_t*>(data);
+            pkt->size = length;
+            avcodec_send_packet(ctx, pkt);
+        }
+        av_packet_unref(pkt);
+    }
+
+    int32_t result = 0;
+    bool gotPicture = false;
+    for (;;) {
+        AVFrame* frame = v.frame.get();
+        const bool picture = avcodec_receive_frame(ctx, frame) == 0;
+        if (!picture && gotPicture) break;
+        gotPicture = gotPicture || picture;
+
+        // The size is known only once a parameter set has been seen.
+        if (!InsideLimits(ctx->width, ctx->height)) {
+            av_frame_unref(frame);
+            result = -1;
+            if (!picture) break;
+            continue;
+        }
+        result = 0;
+        const int srcW = picture ? frame->width : ctx->width;
+        const int srcH = picture ? frame->height : ctx->height;
+        const auto srcFmt = picture ? AVPixelFormat(frame->format) : ctx->pix_fmt;
+        if (!v.converter) {
+            MakeConverter(v, srcW, srcH, srcFmt, m_hWnd ? m_hWnd->ClientSize() : VidanaSize{});
+        } else if (picture &&
+                   (srcW != v.srcWidth || srcH != v.srcHeight || srcFmt != v.srcFormat)) {
+            // The stream changed size or format mid-session: start over as at
+            // the first picture of a session.
+            MakeConverter(v, srcW, srcH, srcFmt, m_hWnd ? m_hWnd->ClientSize() : VidanaSize{});
+        }
+        if (!picture) break;
+        if (v.converter) {
+            uint8_t* dst[4] = {v.picture.data(), nullptr, nullptr, nullptr};
+            int dstStride[4] = {v.dstWidth * 3, 0, 0, 0};
+            sws_scale(v.converter.get(), frame->data, frame->linesize, 0, frame->height, dst,
+                      dstStride);
+            DrawImage(v.picture.data(), v.dstWidth, v.dstHeight);
+        }
+        av_frame_unref(frame);
+    }
+    return result;
+}
+
+int32_t CVidana::DecodeMJpeg(const uint8_t* data, int32_t length) {
+    if (!data || length <= 0) return 0;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    if (!codec) return 0;
+    CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    FramePtr frame(av_frame_alloc());
+    PacketPtr pkt(av_packet_alloc());
+    if (!ctx || !frame || !pkt) return 0;
+    // A JPEG header may declare up to 65535 x 65535; refuse what no view shows.
+    ctx->max_pixels = int64_t(4096) * 4096;
+    // Damaged entropy data fails the picture instead of drawing a grey rest.
+    ctx->err_recognition = AV_EF_EXPLODE;
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return 0;
+
+    // The decoder reads a little past the end of its input: stage one padded
+    // copy of the picture for the length of this call.
+    m_picture.assign(size_t(length) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    std::memcpy(m_picture.data(), data, size_t(length));
+    pkt->data = m_picture.data();
+    pkt->size = length;
+    bool decoded = avcodec_send_packet(ctx.get(), pkt.get()) == 0 &&
+                   avcodec_receive_frame(ctx.get(), frame.get()) == 0;
+    // A picture with damaged data still comes out; count it as corrupt.
+    if (decoded && (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT)))
+        decoded = false;
+    std::vector<uint8_t>().swap(m_picture);
+    if (!decoded || !m_hWnd) return 0;
+
+    // Drawn at its own size from the top-left corner, clipped by the view.
+    const VidanaSize view = m_hWnd->ClientSize();
+    const int w = std::min(frame->width, view.width);
+    const int h = std::min(frame->height, view.height);
+    if (w <= 0 || h <= 0) return 0;
+    // Converting only the top-left w x h corner clips without scaling.
+    SwsPtr sws(sws_getContext(w, h, AVPixelFormat(frame->format), w, h, AV_PIX_FMT_BGR24,
+                              SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!sws) return 0;
+    m_canvas.resize(size_t(w) * size_t(h) * 3);
+    uint8_t* dst[4] = {m_canvas.data(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {w * 3, 0, 0, 0};
+    sws_scale(sws.get(), frame->data, frame->linesize, 0, h, dst, dstStride);
+    m_hWnd->Present(m_canvas.data(), w, h);
+    return 0;
+}

@@ -1,0 +1,435 @@
+// H.264 and MJPEG pictures through CVidana, checked against ffmpeg's own
+// decoding and scaling, and the session rules of the process-wide decoder.
+#include "VidanaTestUtil.h"
+
+#include <cstring>
+#include <random>
+
+using namespace vt;
+
+namespace {
+
+class VidanaDecode : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        vga = MakeH264(*dir, "vga.h264", 640, 480, 30, "-bf 0");
+        gop = MakeH264(*dir, "gop.h264", 640, 480, 30, "-bf 0 -g 10 -keyint_min 10 -sc_threshold 0");
+        qvga = MakeH264(*dir, "qvga.h264", 320, 240, 8, "-bf 0");
+        hd = MakeH264(*dir, "hd.h264", 1920, 1080, 10);
+    }
+    static void TearDownTestSuite() {
+        delete dir;
+        dir = nullptr;
+    }
+    static std::vector<uint8_t> Frame(const std::vector<uint8_t>& all, int w, int h, size_t i) {
+        const size_t n = size_t(w) * h * 3;
+        return std::vector<uint8_t>(all.begin() + i * n, all.begin() + (i + 1) * n);
+    }
+    // Every presented picture equals ffmpeg's picture of the same index.
+    static void ExpectSameAsFfmpeg(const std::string& stream, RecordingSurface& s, int w, int h,
+                                   size_t refOffset = 0) {
+        const auto ref = FfmpegPictures(*dir, stream, w, h);
+        const size_t n = size_t(w) * h * 3;
+        ASSERT_GE(ref.size() / n, s.pictures.size() + refOffset);
+        for (size_t i = 0; i < s.pictures.size(); ++i) {
+            ASSERT_EQ(s.pictures[i].width, w);
+            ASSERT_EQ(s.pictures[i].height, h);
+            ASSERT_TRUE(std::memcmp(s.pictures[i].bgr.data(), ref.data() + (i + refOffset) * n, n) == 0)
+                << "picture " << i << " differs, PSNR "
+                << Psnr(s.pictures[i].bgr.data(), ref.data() + (i + refOffset) * n, n);
+        }
+    }
+    static inline TempDir* dir = nullptr;
+    static inline std::string vga, gop, qvga, hd;
+};
+
+TEST_F(VidanaDecode, PicturesEqualFfmpegBicubicAtTheViewSize) {
+    const auto stream = ReadFile(vga);
+    for (auto [w, h] : {std::pair{640, 480}, {800, 600}, {352, 288}, {641, 357}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        RecordingSurface s(w, h);
+        CVidana v;
+        v.SetHWND(&s);
+        FeedStream(v, stream);
+        v.ReleaseDecoder();
+        EXPECT_EQ(s.pictures.size(), 30u); // no B-frames: no picture is held back
+        ExpectSameAsFfmpeg(vga, s, w, h);
+    }
+}
+
+TEST_F(VidanaDecode, HdStreamWithBFramesEqualsFfmpeg) {
+    const auto stream = ReadFile(hd);
+    for (auto [w, h] : {std::pair{1920, 1080}, {1280, 720}}) {
+        RecordingSurface s(w, h);
+        CVidana v;
+        v.SetHWND(&s);
+        FeedStream(v, stream);
+        v.ReleaseDecoder();
+        // Reordering holds the last pictures in the decoder; the rest are exact.
+        EXPECT_GE(s.pictures.size(), 6u);
+        EXPECT_LE(s.pictures.size(), 10u);
+        ExpectSameAsFfmpeg(hd, s, w, h);
+    }
+}
+
+TEST_F(VidanaDecode, FramesBeforeSetHwndOrAfterReleaseAreDropped) {
+    const auto stream = ReadFile(vga);
+    RecordingSurface s(320, 240);
+    {
+        CVidana never; // no SetHWND on this one, and the decoder is closed
+        FeedStream(never, stream);
+    }
+    CVidana v;
+    v.SetHWND(&s);
+    FeedStream(v, stream, 7, 0, 5);
+    EXPECT_EQ(s.Count(), 5u);
+    v.ReleaseDecoder();
+    FeedStream(v, stream, 7, 5);
+    EXPECT_EQ(s.Count(), 5u);
+    v.ReleaseDecoder(); // second release: nothing to do
+    v.ReleaseDecoder();
+    EXPECT_EQ(s.Count(), 5u);
+
+    // A fresh session decodes from the start again.
+    v.SetHWND(&s);
+    FeedStream(v, stream);
+    EXPECT_EQ(s.Count(), 35u);
+    s.pictures.erase(s.pictures.begin(), s.pictures.begin() + 5);
+    ExpectSameAsFfmpeg(vga, s, 320, 240);
+    v.ReleaseDecoder();
+}
+
+TEST_F(VidanaDecode, PacketsBeforeTheParameterSetsDrawNothing) {
+    const auto stream = ReadFile(gop);
+    ASSERT_EQ(CountUnits(stream), 30u);
+    RecordingSurface s(640, 480);
+    CVidana v;
+    v.SetHWND(&s);
+    FeedStream(v, stream, 7, 3, 10); // P slices of the first GOP without SPS/PPS/IDR
+    EXPECT_EQ(s.Count(), 0u);
+    FeedStream(v, stream, 7, 10); // from the second IDR on
+    v.ReleaseDecoder();
+    EXPECT_EQ(s.Count(), 20u);
+    ExpectSameAsFfmpeg(gop, s, 640, 480, 10);
+}
+
+TEST_F(VidanaDecode, PictureSizeLimits) {
+    struct Case {
+        int w, h;
+        bool shown;
+    };
+    for (const Case c : {Case{2048, 1536, true}, Case{2049, 1536, false}, Case{2048, 1537, false},
+                         Case{1, 1, true}}) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+        const auto path = MakeH264(*dir, "limit.h264", c.w, c.h, 2, "-bf 0 -preset ultrafast -pix_fmt yuv444p");
+        RecordingSurface s(64, 48);
+        CVidana v;
+        v.SetHWND(&s);
+        FeedStream(v, ReadFile(path));
+        v.ReleaseDecoder();
+        // (x264 makes a single picture of a 1 x 1 stream; ffmpeg shows one too.)
+        EXPECT_EQ(s.Count(), c.shown ? (c.w == 1 ? 1u : 2u) : 0u);
+    }
+}
+
+TEST_F(VidanaDecode, ViewSizeAtTheFirstPictureHoldsForTheSession) {
+    const auto stream = ReadFile(vga);
+    RecordingSurface s(320, 240);
+    CVidana v;
+    v.SetHWND(&s);
+    FeedStream(v, stream, 7, 0, 1);
+    s.Resize(800, 600);
+    FeedStream(v, stream, 7, 1);
+    v.ReleaseDecoder();
+    ASSERT_EQ(s.Count(), 30u);
+    ExpectSameAsFfmpeg(vga, s, 320, 240);
+
+    // The next session takes the view's new size.
+    RecordingSurface t(800, 600);
+    t.Resize(800, 600);
+    v.SetHWND(&t);
+    FeedStream(v, stream);
+    v.ReleaseDecoder();
+    ASSERT_EQ(t.Count(), 30u);
+    ExpectSameAsFfmpeg(vga, t, 800, 600);
+}
+
+TEST_F(VidanaDecode, EmptyViewAtFirstPictureDrawsOnceTheViewHasASize) {
+    const auto stream = ReadFile(vga);
+    RecordingSurface s(0, 0);
+    CVidana v;
+    v.SetHWND(&s);
+    FeedStream(v, stream, 7, 0, 10);
+    EXPECT_EQ(s.Count(), 0u);
+    s.Resize(320, 240);
+    FeedStream(v, stream, 7, 10);
+    v.ReleaseDecoder();
+    ASSERT_EQ(s.Count(), 20u);
+    ExpectSameAsFfmpeg(vga, s, 320, 240, 10);
+}
+
+TEST_F(VidanaDecode, StreamSizeChangeWithinASessionRebuildsTheConverter) {
+    auto stream = ReadFile(vga);
+    const auto second = ReadFile(qvga);
+    stream.insert(stream.end(), second.begin(), second.end());
+    RecordingSurface s(400, 300);
+    CVidana v;
+    v.SetHWND(&s);
+    FeedStream(v, stream);
+    v.ReleaseDecoder();
+    ASSERT_EQ(s.Count(), 38u);
+    RecordingSurface tail(400, 300);
+    tail.pictures.assign(s.pictures.begin() + 30, s.pictures.end());
+    ExpectSameAsFfmpeg(qvga, tail, 400, 300);
+}
+
+TEST_F(VidanaDecode, TwoInstancesShareOneDecoder) {
+    const auto stream = ReadFile(vga);
+    RecordingSurface sa(320, 240), sb(320, 240);
+    CVidana a, b;
+    a.SetHWND(&sa);
+    FeedStream(a, stream, 7, 0, 5);
+    EXPECT_EQ(sa.Count(), 5u);
+    // The second SetHWND takes the decoder over: it starts afresh, so the P
+    // frames that follow have no reference and show nothing until the next IDR.
+    b.SetHWND(&sb);
+    FeedStream(b, stream, 7, 5, 10);
+    EXPECT_EQ(sb.Count(), 0u);
+    FeedStream(b, stream, 7, 0, 10);
+    EXPECT_EQ(sb.Count(), 10u);
+    // Release on the first closes it for the second too.
+    a.ReleaseDecoder();
+    FeedStream(b, stream, 7, 10);
+    EXPECT_EQ(sb.Count(), 10u);
+    b.ReleaseDecoder();
+    EXPECT_EQ(sa.Count(), 5u);
+}
+
+TEST_F(VidanaDecode, TypeCodesDispatch) {
+    const auto stream = ReadFile(vga);
+    const std::string jpegPath = *dir / "small.jpg";
+    ASSERT_EQ(0, Shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120 -frames:v 1 '" +
+                     jpegPath + "'"));
+    const auto jpeg = ReadFile(jpegPath);
+
+    // 16 and -1 are video.
+    for (int32_t type : {16, -1, 0, 7}) {
+        SCOPED_TRACE(type);
+        RecordingSurface s(320, 240);
+        CVidana v;
+        v.SetHWND(&s);
+        FeedStream(v, stream, type, 0, 3);
+        EXPECT_EQ(s.Count(), 3u);
+        v.ReleaseDecoder();
+    }
+    // 17 and above are audio: H.264 bytes show nothing there.
+    for (int32_t type : {17, 18, 1000}) {
+        RecordingSurface s(320, 240);
+        CVidana v;
+        v.SetHWND(&s);
+        FeedStream(v, stream, type, 0, 3);
+        EXPECT_EQ(0, v.DecodeXFrame(jpeg.data(), int32_t(jpeg.size()), type));
+        EXPECT_EQ(s.Count(), 0u);
+        v.ReleaseDecoder();
+    }
+    // 2 is MJPEG, and it does not need the decoder open.
+    RecordingSurface s(320, 240);
+    CVidana v;
+    v.SetHWND(&s);
+    v.ReleaseDecoder();
+    EXPECT_EQ(0, v.DecodeXFrame(jpeg.data(), int32_t(jpeg.size()), 2));
+    ASSERT_EQ(s.Count(), 1u);
+    EXPECT_EQ(s.pictures[0].width, 160);
+    EXPECT_EQ(s.pictures[0].height, 120);
+    // ...and H.264 through type 2 is not a JPEG.
+    FeedStream(v, stream, 2, 0, 3);
+    EXPECT_EQ(s.Count(), 1u);
+}
+
+class VidanaMJpeg : public VidanaDecode {
+protected:
+    // A 400 x 300 JPEG and ffmpeg's BGR24 decoding of it.
+    void SetUp() override {
+        path = *dir / "big.jpg";
+        ASSERT_EQ(0, Shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=400x300 -frames:v 1 "
+                         "-q:v 3 '" + path + "'"));
+        jpeg = ReadFile(path);
+        ASSERT_EQ(0, Shell("ffmpeg -nostdin -v error -y -i '" + path +
+                         "' -pix_fmt bgr24 -f rawvideo '" + path + ".bgr'"));
+        ref = ReadFile(path + ".bgr");
+        ASSERT_EQ(ref.size(), 400u * 300 * 3);
+    }
+    // The top-left w x h corner of the reference.
+    std::vector<uint8_t> Corner(int w, int h) const {
+        std::vector<uint8_t> out;
+        for (int y = 0; y < h; ++y)
+            out.insert(out.end(), ref.begin() + y * 1200, ref.begin() + y * 1200 + w * 3);
+        return out;
+    }
+    std::string path;
+    std::vector<uint8_t> jpeg, ref;
+};
+
+TEST_F(VidanaMJpeg, DrawnAtItsOwnSizeAndClippedByTheView) {
+    CVidana v;
+    RecordingSurface big(640, 480), small(250, 100);
+    v.SetHWND(&big);
+    v.SetRect({10, 10, 100, 100}); // no overlay on MJPEG pictures
+    EXPECT_EQ(0, v.DecodeXFrame(jpeg.data(), int32_t(jpeg.size()), 2));
+    ASSERT_EQ(big.Count(), 1u);
+    EXPECT_EQ(big.pictures[0].width, 400);
+    EXPECT_EQ(big.pictures[0].height, 300);
+    EXPECT_GT(Psnr(big.pictures[0].bgr.data(), ref.data(), ref.size()), 45.0);
+    v.ReleaseDecoder();
+
+    v.SetHWND(&small);
+    EXPECT_EQ(0, v.DecodeXFrame(jpeg.data(), int32_t(jpeg.size()), 2));
+    v.ReleaseDecoder();
+    ASSERT_EQ(small.Count(), 1u);
+    EXPECT_EQ(small.pictures[0].width, 250);
+    EXPECT_EQ(small.pictures[0].height, 100);
+    const auto corner = Corner(250, 100);
+    EXPECT_GT(Psnr(small.pictures[0].bgr.data(), corner.data(), corner.size()), 45.0);
+}
+
+TEST_F(VidanaMJpeg, CorruptPicturesDrawNothing) {
+    RecordingSurface s(640, 480);
+    CVidana v;
+    v.SetHWND(&s);
+    std::mt19937 rng(7);
+    std::vector<std::vector<uint8_t>> bad;
+    std::vector<uint8_t> noise(5000);
+    for (auto& b : noise) b = uint8_t(rng());
+    bad.push_back(noise);
+    bad.push_back(std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + 200)); // headers only
+    bad.push_back(std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xD9});
+    std::vector<uint8_t> scrambled = jpeg; // entropy data overwritten with noise
+    for (size_t i = jpeg.size() / 3; i < jpeg.size() - 2; ++i) scrambled[i] = uint8_t(rng());
+    bad.push_back(scrambled);
+    for (size_t i = 0; i < bad.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::unique_ptr<uint8_t[]> frame(new uint8_t[bad[i].size()]);
+        std::copy(bad[i].begin(), bad[i].end(), frame.get());
+        EXPECT_EQ(0, v.DecodeXFrame(frame.get(), int32_t(bad[i].size()), 2));
+        EXPECT_EQ(s.Count(), 0u);
+    }
+    EXPECT_EQ(0, v.DecodeXFrame(nullptr, 0, 2));
+    EXPECT_EQ(0, v.DecodeXFrame(jpeg.data(), -5, 2));
+    EXPECT_EQ(s.Count(), 0u);
+    v.ReleaseDecoder();
+}
+
+// A baseline JPEG whose frame header declares 65535 x 65535 (and then 4000 x
+// 4000) pixels over the entropy data of a small picture.
+TEST_F(VidanaMJpeg, HugeDeclaredSizeIsRefused) {
+    size_t sof = 0;
+    for (size_t i = 0; i + 1 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC1)) {
+            sof = i;
+            break;
+        }
+    ASSERT_NE(sof, 0u);
+    RecordingSurface s(640, 480);
+    CVidana v;
+    v.SetHWND(&s);
+    for (uint16_t side : {uint16_t(65535), uint16_t(4000)}) {
+        auto huge = jpeg;
+        huge[sof + 5] = uint8_t(side >> 8), huge[sof + 6] = uint8_t(side); // height
+        huge[sof + 7] = uint8_t(side >> 8), huge[sof + 8] = uint8_t(side); // width
+        EXPECT_EQ(0, v.DecodeXFrame(huge.data(), int32_t(huge.size()), 2));
+    }
+    EXPECT_EQ(s.Count(), 0u);
+    v.ReleaseDecoder();
+}
+
+TEST_F(VidanaDecode, BadH264NeitherCrashesNorStopsTheDecoder) {
+    const auto stream = ReadFile(vga);
+    const auto units = vidana::SplitAccessUnits(stream);
+    RecordingSurface s(320, 240);
+    CVidana v;
+    v.SetHWND(&s);
+    std::mt19937 rng(11);
+    // Truncated access units.
+    for (size_t i = 0; i < units.size(); ++i) {
+        const size_t cut = rng() % units[i].size();
+        std::unique_ptr<uint8_t[]> frame(new uint8_t[cut + 1]);
+        std::copy(units[i].begin(), units[i].begin() + cut + 1, frame.get());
+        EXPECT_EQ(0, v.DecodeXFrame(frame.get(), int32_t(cut + 1), 7));
+    }
+    // Noise, with and without start codes, and nonsense lengths.
+    for (int i = 0; i < 50; ++i) {
+        std::vector<uint8_t> noise(1 + rng() % 20000);
+        for (auto& b : noise) b = uint8_t(rng());
+        if (i % 2) noise[0] = 0, noise[1] = 0, noise[2] = 1;
+        std::unique_ptr<uint8_t[]> frame(new uint8_t[noise.size()]);
+        std::copy(noise.begin(), noise.end(), frame.get());
+        EXPECT_EQ(0, v.DecodeXFrame(frame.get(), int32_t(noise.size()), 7));
+    }
+    EXPECT_EQ(0, v.DecodeXFrame(nullptr, 0, 7));
+    EXPECT_EQ(0, v.DecodeXFrame(nullptr, 100, 7));
+    EXPECT_EQ(0, v.DecodeXFrame(stream.data(), -1, 7));
+    // A 64 MiB frame: a start code, a slice header and then noise.
+    {
+        const size_t big = size_t(64) << 20;
+        std::unique_ptr<uint8_t[]> frame(new uint8_t[big]);
+        for (size_t i = 0; i < big; ++i) frame[i] = uint8_t(rng());
+        frame[0] = 0, frame[1] = 0, frame[2] = 1, frame[3] = 0x65;
+        EXPECT_EQ(0, v.DecodeXFrame(frame.get(), int32_t(big), 7));
+    }
+    // The decoder still shows a good stream afterwards.
+    const size_t before = s.Count();
+    FeedStream(v, stream);
+    EXPECT_GE(s.Count(), before + 29);
+    v.ReleaseDecoder();
+}
+
+TEST_F(VidanaDecode, DecodeToolTurnsAStreamIntoFfmpegsPictures) {
+    const std::string tool = VIDANA_PLAY;
+    const std::string out = *dir / "frames.bgr";
+    const std::string pngs = *dir / "png";
+    fs::create_directories(pngs);
+    const std::string cmd = "'" + tool + "' --in '" + hd + "' --size 1280x720 --out '" + out +
+                            "' --png-dir '" + pngs + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string output;
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) output += buf;
+    ASSERT_EQ(pclose(p), 0) << output;
+    const auto frames = ReadFile(out);
+    const size_t n = 1280u * 720 * 3;
+    ASSERT_EQ(frames.size() % n, 0u);
+    const size_t count = frames.size() / n;
+    EXPECT_GE(count, 6u);
+    EXPECT_EQ(output, "presented " + std::to_string(count) + " pictures\n");
+    const auto ref = FfmpegPictures(*dir, hd, 1280, 720);
+    ASSERT_GE(ref.size(), frames.size());
+    EXPECT_TRUE(std::memcmp(frames.data(), ref.data(), frames.size()) == 0);
+
+    // The PNG files: one per picture, RGB, at the view size.
+    for (size_t i = 1; i <= count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/frame-%05zu.png", i);
+        const auto png = ReadFile(pngs + name);
+        ASSERT_GT(png.size(), 33u) << name;
+        EXPECT_EQ(0, std::memcmp(png.data(), "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16));
+        EXPECT_EQ(png[16] << 24 | png[17] << 16 | png[18] << 8 | png[19], 1280);
+        EXPECT_EQ(png[20] << 24 | png[21] << 16 | png[22] << 8 | png[23], 720);
+    }
+    EXPECT_FALSE(fs::exists(pngs + "/frame-" + std::to_string(100000 + count + 1).substr(1) + ".png"));
+}
+
+TEST_F(VidanaDecode, DecodeToolRefusesBadCommandLines) {
+    const std::string tool = std::string("'") + VIDANA_PLAY + "'";
+    EXPECT_NE(0, Shell(tool + " 2>/dev/null"));
+    EXPECT_NE(0, Shell(tool + " --in '" + vga + "' 2>/dev/null"));
+    EXPECT_NE(0, Shell(tool + " --in '" + vga + "' --size 640 2>/dev/null"));
+    EXPECT_NE(0, Shell(tool + " --in '" + vga + "' --size 0x480 2>/dev/null"));
+    EXPECT_NE(0, Shell(tool + " --in /nonexistent.h264 --size 64x48 2>/dev/null"));
+    EXPECT_NE(0, Shell(tool + " --in '" + vga + "' --size 64x48 --bogus 1 2>/dev/null"));
+    EXPECT_NE(0, Shell(tool + " --in '" + vga + "' --size 64x48 --out /nonexistent/dir/f.bgr 2>/dev/null"));
+    EXPECT_EQ(0, Shell(tool + " --in '" + vga + "' --size 64x48 >/dev/null"));
+}
+
+} // namespace
