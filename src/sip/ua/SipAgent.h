@@ -1,0 +1,231 @@
+#pragma once
+// SIP user agent over libosip2: transports, transactions, dialogs and events.
+//
+// API overview
+// ------------
+//   sipua::SipAgent ua;                      // the context (freed by its destructor)
+//   ua.Init();                               // 0 on success
+//   ua.Listen(IPPROTO_UDP, nullptr, 5080, AF_INET, false);   // 0 on success
+//        (protocol 17 UDP / 6 TCP; secure=true makes TLS over TCP, DTLS over UDP;
+//         port 0 picks a free port, read it back with BoundPort())
+//   ua.SetUserAgent("Tarvex\r\n");           // CR/LF and blanks are trimmed
+//   while (running) {
+//       sipua::EventPtr ev = ua.WaitEvent(0, 300);   // nullptr after the timeout
+//       if (!ev) continue;
+//       ua.Lock(); ua.DefaultAction(*ev); ... handle ev->kind ...; ua.Unlock();
+//   }                                        // the event is freed with its EventPtr
+//   ua.Shutdown();                           // closes sockets and ends the worker
+//
+// Build-and-send pairs: BuildXxx fills a MessagePtr that the caller may decorate
+// with libosip2's own functions (osip_message_set_body, ..._set_content_type,
+// ..._set_header), then hands it to the matching SendXxx, which always takes
+// ownership, also when it fails. A built message that is not sent is simply
+// dropped by its MessagePtr.
+//   BuildRequest/SendRequest          a request outside any dialog (MESSAGE, OPTIONS...)
+//   BuildAnswer/SendAnswer            answer to a server transaction outside a call
+//   BuildInitialInvite/SendInitialInvite   new call; SendInitialInvite returns the call id
+//   BuildInfo, BuildCallRequest/SendCallRequest   request within a call dialog
+//   BuildAck/SendAck                  ACK of an answered INVITE (sent end to end)
+//   BuildCallAnswer/SendCallAnswer    answer to a request within a call
+//   BuildInitialSubscribe/SendInitialSubscribe   new subscription
+//   TerminateCall                     CANCEL before the answer, BYE after it
+//   RemoteSdp                         the peer's SDP of a dialog
+//
+// Identifiers: every transaction, dialog, call and subscription gets a positive
+// int that stays unique for the life of the context. Events carry them.
+//
+// Threads: the context runs one worker thread that reads the sockets and drives
+// the RFC 3261 transaction state machines and their timers. Every public call
+// takes the context's lock itself (it is recursive), so callers may use the
+// API from any thread; Lock/Unlock exist to hold the context across several
+// calls (the worker does not process network input while someone holds it).
+
+#include <sys/time.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <osip2/osip.h>
+#include <osip2/osip_dialog.h>
+#include <osipparser2/osip_message.h>
+#include <osipparser2/sdp_message.h>
+
+#include <memory>
+#include <string>
+
+namespace sipua {
+
+struct MessageDeleter {
+    void operator()(osip_message_t* m) const { osip_message_free(m); }
+};
+// A libosip2 message owned by the caller.
+using MessagePtr = std::unique_ptr<osip_message_t, MessageDeleter>;
+
+struct SdpDeleter {
+    void operator()(sdp_message_t* s) const { sdp_message_free(s); }
+};
+using SdpPtr = std::unique_ptr<sdp_message_t, SdpDeleter>;
+
+// What happened. The numeric values are stable and may be logged.
+enum class EventKind : int {
+    // Calls (INVITE dialogs)
+    CallIncoming = 1,        // new INVITE from a peer (outside any call)
+    CallNoAnswer = 2,        // our INVITE timed out (timer B)
+    CallProceeding = 3,      // 1xx other than 180 to our INVITE
+    CallRinging = 4,         // 180 to our INVITE
+    CallAnswered = 5,        // 2xx to our INVITE; dialog established
+    CallRedirected = 6,      // 3xx to our INVITE
+    CallRejected = 7,        // 4xx to our INVITE
+    CallServerFailure = 8,   // 5xx to our INVITE
+    CallGlobalFailure = 9,   // 6xx to our INVITE
+    CallAckReceived = 10,    // ACK for a 2xx we sent
+    CallCancelled = 11,      // the peer cancelled its INVITE
+    CallRequest = 12,        // new request within a call (INFO, MESSAGE, BYE, ...)
+    CallRequestProceeding = 13,
+    CallRequestAnswered = 14,  // 2xx to our request within a call
+    CallRequestFailed = 15,    // 3xx-6xx to our request within a call
+    CallRequestNoAnswer = 16,  // our request within a call timed out (timer F)
+    CallClosed = 17,           // the peer sent BYE
+    CallReleased = 18,         // the call is over and its context is freed
+
+    // Requests outside any dialog (REGISTER, MESSAGE, OPTIONS, ...)
+    OutOfCallRequest = 30,      // new request from a peer
+    OutOfCallProceeding = 31,   // 1xx to our request
+    OutOfCallAnswered = 32,     // 2xx to our request
+    OutOfCallRedirected = 33,   // 3xx
+    OutOfCallRejected = 34,     // 4xx
+    OutOfCallServerFailure = 35,  // 5xx
+    OutOfCallGlobalFailure = 36,  // 6xx
+    OutOfCallNoAnswer = 37,       // our request timed out (timer F)
+
+    // Subscriptions we made
+    SubscriptionProceeding = 50,
+    SubscriptionAnswered = 51,   // 2xx to our SUBSCRIBE
+    SubscriptionRedirected = 52,
+    SubscriptionFailed = 53,     // 4xx-6xx to our SUBSCRIBE
+    SubscriptionNoAnswer = 54,   // our SUBSCRIBE timed out
+    SubscriptionNotify = 55,     // NOTIFY within one of our subscriptions
+};
+
+// Short English name of a kind, for logs ("call answered" ...).
+const char* EventKindName(EventKind kind);
+
+struct Event {
+    EventKind kind{};
+    std::string text;       // one line saying what happened
+    MessagePtr request;     // the request concerned (ours or the peer's), may be null
+    MessagePtr response;    // the answer concerned, may be null
+    MessagePtr ack;         // the ACK we sent for CallAnswered, else null
+    int tid = 0;            // transaction
+    int did = 0;            // dialog (0 outside a dialog)
+    int cid = 0;            // call (0 outside a call)
+    int sid = 0;            // subscription (0 outside one)
+};
+using EventPtr = std::unique_ptr<Event>;
+
+class SipAgent {
+public:
+    SipAgent();
+    virtual ~SipAgent();  // shuts down when still running
+    SipAgent(const SipAgent&) = delete;
+    SipAgent& operator=(const SipAgent&) = delete;
+
+    // Prepares the transaction engine. 0 on success, negative otherwise.
+    int Init();
+    // Opens a listening socket and starts the worker. protocol is IPPROTO_UDP or
+    // IPPROTO_TCP; secure selects DTLS resp. TLS. address null or "" or "0.0.0.0"
+    // means any local address; family must be AF_INET. Only one listen per
+    // context. 0 on success, negative otherwise.
+    int Listen(int protocol, const char* address, int port, int family, bool secure);
+    // The port really bound (useful with port 0), 0 before Listen.
+    int BoundPort() const;
+    // Ends the worker, closes every socket and drops every transaction, call
+    // and queued event. Safe to call twice; the destructor calls it.
+    void Shutdown();
+
+    // User-Agent value of every message we send (leading/trailing blanks and
+    // CR/LF dropped; an empty text sends no User-Agent header).
+    void SetUserAgent(const char* text);
+    // The address put into Via and Contact of our requests (default: the local
+    // address the socket uses to reach the peer, found per destination).
+    void SetContactAddress(const char* address);
+
+    // Next event, waiting at most seconds + milliseconds; nullptr when none.
+    EventPtr WaitEvent(int seconds, int milliseconds);
+
+    // The context lock (recursive).
+    void Lock();
+    void Unlock();
+
+    // The context's own handling of an event's answer: a 3xx to one of our
+    // requests is followed once (the request is sent again to the first
+    // Contact); a 401/407 is answered with digest credentials when
+    // AddCredentials was given some for its realm (or any realm), once per
+    // request. 0 when something was sent, negative otherwise.
+    int DefaultAction(const Event& event);
+    // Credentials for digest challenges; realm null or "" matches any realm.
+    int AddCredentials(const char* username, const char* userid, const char* password,
+                       const char* realm);
+
+    // --- outside a dialog
+    // method e.g. "MESSAGE"; to/from are SIP addresses ("<sip:u@h:p>" or
+    // "sip:u@h"); route may be null. 0 and out set, negative otherwise.
+    int BuildRequest(MessagePtr& out, const char* method, const char* to, const char* from,
+                     const char* route);
+    // Sends; the transaction id (> 0), negative on failure.
+    int SendRequest(MessagePtr request);
+    // Answer to the server transaction tid (a request outside a call) with status.
+    int BuildAnswer(int tid, int status, MessagePtr& out);
+    // Sends answer (built by BuildAnswer); when answer is null a bare answer
+    // with status is built and sent. 0 on success.
+    int SendAnswer(int tid, int status, MessagePtr answer);
+
+    // --- calls
+    int BuildInitialInvite(MessagePtr& out, const char* to, const char* from, const char* route,
+                           const char* subject);
+    // The call id (> 0), negative on failure.
+    int SendInitialInvite(MessagePtr invite);
+    // Request of the given method within dialog did (uses its route set, remote
+    // target and next local CSeq).
+    int BuildCallRequest(int did, const char* method, MessagePtr& out);
+    int BuildInfo(int did, MessagePtr& out) { return BuildCallRequest(did, "INFO", out); }
+    // The transaction id (> 0), negative on failure.
+    int SendCallRequest(int did, MessagePtr request);
+    // ACK for the 2xx that established dialog did.
+    int BuildAck(int did, MessagePtr& out);
+    int SendAck(int did, MessagePtr ack);
+    // Answer to a request within a call (an INFO, MESSAGE, BYE, or an INVITE).
+    int BuildCallAnswer(int tid, int status, MessagePtr& out);
+    int SendCallAnswer(int tid, int status, MessagePtr answer);
+    // Ends call cid (did may be 0): CANCEL while our INVITE is unanswered, BYE
+    // once it is established, a 603 for an incoming INVITE not yet answered.
+    int TerminateCall(int cid, int did);
+    // A copy of the SDP body the peer sent in dialog did (its INVITE, its
+    // answer or the latest), nullptr when there is none.
+    SdpPtr RemoteSdp(int did);
+
+    // --- subscriptions
+    int BuildInitialSubscribe(MessagePtr& out, const char* to, const char* from,
+                              const char* route, const char* event, int expires);
+    // The subscription id (> 0), negative on failure.
+    int SendInitialSubscribe(MessagePtr subscribe);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// RAII holder of the context lock.
+class AgentLock {
+public:
+    explicit AgentLock(SipAgent& a) : a_(a) { a_.Lock(); }
+    ~AgentLock() { a_.Unlock(); }
+    AgentLock(const AgentLock&) = delete;
+    AgentLock& operator=(const AgentLock&) = delete;
+
+private:
+    SipAgent& a_;
+};
+
+}  // namespace sipua

@@ -1,0 +1,244 @@
+// The message-log workbook read back by python3-xlrd and olefile.
+#include "XlsReadBack.h"
+#include "export/xls/MessageLogWorkbook.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+using namespace tarvex::xls;
+using xlstest::Book;
+using xlstest::ReadBack;
+
+namespace {
+
+const char* kHeaders[5] = {"时间", "类型", "设备ID", "信息体", "信息头"};
+const int kWidths[5] = {6000, 6000, 6000, 12000, 8000};
+const std::string kDevice = "34010000002000000001";
+
+struct Msg {
+    LogDirection dir;
+    std::string time, type, id, body, head;
+};
+
+std::filesystem::path Save(MessageLogWorkbook& book, const std::string& tag) {
+    const auto dir = xlstest::TempDir(tag);
+    const auto path = book.SaveAtExit(dir);
+    EXPECT_EQ(path, dir / "MsgXml.xls");
+    return path;
+}
+
+void ExpectRow(const Book& b, int sheet, int row, const Msg& m) {
+    SCOPED_TRACE("sheet " + std::to_string(sheet) + " row " + std::to_string(row));
+    const auto& cells = b.sheets.at(sheet).cells;
+    const std::string want[5] = {m.time, m.type, m.id, m.body, m.head};
+    for (int c = 0; c < 5; ++c) {
+        auto it = cells.find({row, c});
+        ASSERT_NE(it, cells.end()) << "column " << c;
+        EXPECT_EQ(it->second.value, want[c]) << "column " << c;
+        EXPECT_EQ(it->second.weight, 300);
+        EXPECT_EQ(it->second.colour, 0);
+    }
+}
+
+// A GBK-encoded Catalog answer naming its encoding, as cameras send them.
+std::string GbkCatalog() {
+    // "<Name>前门摄像机</Name>" in GBK.
+    return "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Response>\r\n<CmdType>Catalog</CmdType>"
+           "\r\n<Name>\xC7\xB0\xC3\xC5\xC9\xE3\xCF\xF1\xBB\xFA</Name>\r\n</Response>\r\n";
+}
+
+} // namespace
+
+TEST(XlsReadBack, RunWithoutMessagesHasHeaderRowsAndEmptyThirdSheet) {
+    MessageLogWorkbook book;
+    const auto path = Save(book, "empty");
+    const Book b = ReadBack(path, "full");
+    ASSERT_TRUE(b.ok) << b.output;
+
+    EXPECT_EQ(b.oleStreams, "Workbook");
+    EXPECT_EQ(b.oleVersion, 3);
+    EXPECT_EQ(b.sectorSize, 512);
+    ASSERT_EQ(b.sheets.size(), 3u);
+    EXPECT_EQ(b.sheets[0].name, "Recv Msg");
+    EXPECT_EQ(b.sheets[1].name, "Send Msg");
+    EXPECT_EQ(b.sheets[2].name, "Sheet3");
+    for (int s = 0; s < 2; ++s) {
+        SCOPED_TRACE(s);
+        EXPECT_EQ(b.sheets[s].nrows, 1);
+        EXPECT_EQ(b.sheets[s].ncols, 5);
+        for (int c = 0; c < 5; ++c) {
+            EXPECT_EQ(b.sheets[s].widths.at(c), kWidths[c]);
+            const auto& cell = b.sheets[s].cells.at({0, c});
+            EXPECT_EQ(cell.value, kHeaders[c]);
+            EXPECT_EQ(cell.weight, 500);
+            EXPECT_EQ(cell.colour, 4);
+            EXPECT_EQ(cell.height, 200);
+            EXPECT_EQ(cell.font, "Arial");
+            EXPECT_EQ(cell.vertAlign, 2); // bottom
+            EXPECT_EQ(cell.formatKey, 0); // General
+        }
+    }
+    EXPECT_EQ(b.sheets[2].nrows, 0);
+    EXPECT_TRUE(b.sheets[2].widths.empty());
+}
+
+TEST(XlsReadBack, SessionRowsLandInTheirSheetInOrder) {
+    // A registration and a catalog exchange, sent and received interleaved; the first
+    // message of the run is a sent one.
+    const std::vector<Msg> msgs = {
+        {LogDirection::Sent, "2024-05-06T12:34:56.001", "注册信息", kDevice, "No Body!\n",
+         "SIP/2.0 200 OK\r\nDate: 2024-05-06T12:34:56.000\r\n\r\n\n"},
+        {LogDirection::Received, "2024-05-06T12:34:56.789", "注册信息", kDevice, "No Body!\n",
+         "REGISTER sip:34020000002000000001@3402000000 SIP/2.0\r\nVia: SIP/2.0/UDP "
+         "127.0.0.1:5060\r\n\r\n\n"},
+        {LogDirection::Sent, "2024-05-06T12:34:57.790", "目录查询",
+         kDevice,
+         "<?xml version=\"1.0\"?>\r\n<Query>\r\n <CmdType>Catalog</CmdType>\r\n <SN>10</SN>\r\n "
+         "<DeviceID>34010000002000000001</DeviceID>\r\n</Query>\r\n",
+         "MESSAGE sip:34010000002000000001@127.0.0.1:5061 SIP/2.0\r\n\r\n\n"},
+        {LogDirection::Received, "2024-05-06T12:34:57.801", "目录查询", kDevice, "No Body!\n",
+         "SIP/2.0 200 OK\r\n\r\n\n"},
+        {LogDirection::Received, "2024-05-06T12:34:57.950", "目录查询", kDevice, GbkCatalog(),
+         "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n\r\n\n"},
+        {LogDirection::Sent, "2024-05-06T12:34:57.951", "目录信息", kDevice, "No Body!\n",
+         "SIP/2.0 200 OK\r\n\r\n\n"},
+    };
+    MessageLogWorkbook book;
+    int recv = 1, send = 1;
+    for (const Msg& m : msgs) {
+        const int row = book.AddRow(m.dir, m.time, m.type, m.id, m.body, m.head);
+        EXPECT_EQ(row, m.dir == LogDirection::Received ? recv++ : send++);
+    }
+    EXPECT_EQ(book.NextRow(LogDirection::Received), 4);
+    EXPECT_EQ(book.NextRow(LogDirection::Sent), 4);
+
+    const Book b = ReadBack(Save(book, "session"), "full");
+    ASSERT_TRUE(b.ok) << b.output;
+    ASSERT_EQ(b.sheets.size(), 3u);
+    EXPECT_EQ(b.sheets[0].nrows, 4);
+    EXPECT_EQ(b.sheets[1].nrows, 4);
+    recv = 1;
+    send = 1;
+    for (Msg m : msgs) {
+        if (m.body == GbkCatalog())
+            m.body = "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Response>\r\n<CmdType>"
+                     "Catalog</CmdType>\r\n<Name>前门摄像机</Name>\r\n</Response>\r\n";
+        if (m.dir == LogDirection::Received)
+            ExpectRow(b, 0, recv++, m);
+        else
+            ExpectRow(b, 1, send++, m);
+    }
+    EXPECT_EQ(b.sheets[2].nrows, 0);
+}
+
+TEST(XlsReadBack, ChineseTextInEveryEncodingReadsBackAsTheSameCharacters) {
+    MessageLogWorkbook book;
+    const std::string utf8Body = "<Notify><Name>东门 枪机 ①</Name></Notify>";
+    // GB18030 without a declaration: not valid UTF-8, so taken as GB18030 ("东门").
+    const std::string gbkNoDecl = "<Notify><Name>\xB6\xAB\xC3\xC5</Name></Notify>";
+    book.AddRow(LogDirection::Received, "t1", "心跳信息", kDevice, utf8Body, "h");
+    book.AddRow(LogDirection::Received, "t2", "心跳信息", kDevice, gbkNoDecl, "h");
+    book.AddRow(LogDirection::Received, "t3", "心跳信息", kDevice, GbkCatalog(), "h");
+    const Book b = ReadBack(Save(book, "chinese"), "full");
+    ASSERT_TRUE(b.ok) << b.output;
+    const auto& cells = b.sheets.at(0).cells;
+    EXPECT_EQ(cells.at({1, 3}).value, utf8Body);
+    EXPECT_EQ(cells.at({2, 3}).value, "<Notify><Name>东门</Name></Notify>");
+    EXPECT_NE(cells.at({3, 3}).value.find("<Name>前门摄像机</Name>"), std::string::npos);
+    EXPECT_EQ(cells.at({1, 1}).value, "心跳信息");
+}
+
+TEST(XlsReadBack, BodiesLongerThanOneRecordReadBackWhole) {
+    MessageLogWorkbook book;
+    // 20 KB of ASCII and a Chinese body of 9000 characters (18000 bytes as UTF-16):
+    // both cross record boundaries inside the string.
+    std::string ascii = "<Response>";
+    while (ascii.size() < 20 * 1024) ascii += "<Item><DeviceID>" + kDevice + "</DeviceID></Item>";
+    ascii += "</Response>";
+    std::string chinese;
+    for (int i = 0; i < 9000; ++i) chinese += (i % 2) ? "摄" : "像";
+    book.AddRow(LogDirection::Received, "t", "目录信息", kDevice, ascii, "head");
+    book.AddRow(LogDirection::Received, "t", "目录信息", kDevice, chinese, "head");
+    book.AddRow(LogDirection::Sent, "t", "x", kDevice, "after the long ones", "head");
+    const Book b = ReadBack(Save(book, "long"), "full");
+    ASSERT_TRUE(b.ok) << b.output;
+    EXPECT_EQ(b.sheets.at(0).cells.at({1, 3}).value, ascii);
+    EXPECT_EQ(b.sheets.at(0).cells.at({2, 3}).value, chinese);
+    EXPECT_EQ(b.sheets.at(1).cells.at({1, 3}).value, "after the long ones");
+}
+
+TEST(XlsReadBack, RepeatedTextIsStoredOnceInTheSharedStringTable) {
+    MessageLogWorkbook book;
+    for (int i = 0; i < 200; ++i)
+        book.AddRow(i % 3 ? LogDirection::Received : LogDirection::Sent,
+                    "2024-05-06T12:00:00." + std::to_string(100 + i), "心跳信息", kDevice,
+                    "<Notify><SN>" + std::to_string(i) + "</SN></Notify>", "same head");
+    const Book b = ReadBack(Save(book, "sst"), "full");
+    ASSERT_TRUE(b.ok) << b.output;
+    int ids = 0, heads = 0;
+    for (const auto& s : b.sst) {
+        ids += s == kDevice;
+        heads += s == "same head";
+    }
+    EXPECT_EQ(ids, 1);
+    EXPECT_EQ(heads, 1);
+    // 10 headers (5 distinct), 200 times, 1 type, 1 id, 200 bodies, 1 head.
+    EXPECT_EQ(b.sst.size(), 5u + 200 + 1 + 1 + 200 + 1);
+    EXPECT_EQ(b.sheets[0].cells.at({5, 2}).value, kDevice);
+}
+
+TEST(XlsReadBack, HundredThousandMessagesReadBackComplete) {
+    MessageLogWorkbook book;
+    std::string body(420, 'x');
+    uLong crc[2] = {0, 0};
+    auto addCrc = [&](int sheet, const std::vector<std::string>& cells) {
+        std::string row;
+        for (std::size_t i = 0; i < cells.size(); ++i) row += (i ? "\x1f" : "") + cells[i];
+        row += "\x1e";
+        crc[sheet] = crc32(crc[sheet], reinterpret_cast<const Bytef*>(row.data()),
+                           static_cast<uInt>(row.size()));
+    };
+    for (int s = 0; s < 2; ++s) addCrc(s, {"时间", "类型", "设备ID", "信息体", "信息头"});
+    for (int i = 0; i < 100000; ++i) {
+        const LogDirection d = i % 2 ? LogDirection::Sent : LogDirection::Received;
+        char t[32];
+        std::snprintf(t, sizeof t, "2024-05-06T12:%02d:%02d.%03d", i / 60000 % 60, i / 1000 % 60,
+                      i % 1000);
+        const std::string b = "<Notify><SN>" + std::to_string(i) + "</SN>" + body + "</Notify>";
+        const std::string h = "MESSAGE sip:x SIP/2.0\r\nCSeq: " + std::to_string(i) + "\r\n";
+        book.AddRow(d, t, "心跳信息", kDevice, b, h);
+        addCrc(d == LogDirection::Received ? 0 : 1, {t, "心跳信息", kDevice, b, h});
+    }
+    const Book b = ReadBack(Save(book, "big"), "digest");
+    ASSERT_TRUE(b.ok) << b.output;
+    EXPECT_EQ(b.oleStreams, "Workbook");
+    ASSERT_EQ(b.sheets.size(), 3u);
+    EXPECT_EQ(b.sheets[0].nrows, 50001);
+    EXPECT_EQ(b.sheets[1].nrows, 50001);
+    EXPECT_EQ(b.sheets[0].crc, crc[0]);
+    EXPECT_EQ(b.sheets[1].crc, crc[1]);
+}
+
+TEST(XlsReadBack, FullSheetGoesOnInAnAddedSheet) {
+    MessageLogWorkbook book;
+    const int n = 65535 + 10; // rows 1..65535 fill "Recv Msg"
+    for (int i = 0; i < n; ++i)
+        book.AddRow(LogDirection::Received, "t" + std::to_string(i), "类型", kDevice,
+                    "b" + std::to_string(i), "h");
+    EXPECT_EQ(book.CurrentSheet(LogDirection::Received), 3);
+    EXPECT_EQ(book.NextRow(LogDirection::Received), 11);
+    const Book b = ReadBack(Save(book, "overflow"), "full");
+    ASSERT_TRUE(b.ok) << b.output;
+    ASSERT_EQ(b.sheets.size(), 4u);
+    EXPECT_EQ(b.sheets[0].nrows, 65536);
+    EXPECT_EQ(b.sheets[0].cells.at({65535, 3}).value, "b65534");
+    EXPECT_EQ(b.sheets[3].name, "Recv Msg 2");
+    EXPECT_EQ(b.sheets[3].nrows, 11);
+    EXPECT_EQ(b.sheets[3].cells.at({0, 3}).value, "信息体");
+    EXPECT_EQ(b.sheets[3].cells.at({1, 3}).value, "b65535");
+    EXPECT_EQ(b.sheets[3].cells.at({10, 3}).value, "b65544");
+    EXPECT_EQ(b.sheets[3].widths.at(3), 12000);
+}
