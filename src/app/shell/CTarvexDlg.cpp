@@ -55,13 +55,15 @@ QLabel* Caption(const char* text) { return new QLabel(U(text)); }
 
 } // namespace
 
-CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent)
+CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent,
+                       const std::function<void(CTarvexDlg&)>& bind)
     : QDialog(parent), core_(std::move(core)) {
     setObjectName("CTarvexDlg");
     setWindowTitle(U("国标测试工具"));
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildControls();
     core_->SetView(this);
+    if (bind) bind(*this);
     InitialiseWindow();
 }
 

@@ -26,7 +26,10 @@ class QAction;
 class CTarvexDlg : public QDialog, public ICoreView {
     Q_OBJECT
 public:
-    explicit CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent = nullptr);
+    // bind runs once the controls exist and before the window is initialised
+    // (the endpoint starts then): the place where other layers attach.
+    explicit CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent = nullptr,
+                        const std::function<void(CTarvexDlg&)>& bind = {});
     ~CTarvexDlg() override;
 
     CTarvexCore& Core() { return *core_; }
