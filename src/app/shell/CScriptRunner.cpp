@@ -138,7 +138,6 @@ void CScriptRunner::RunStep() {
             return Fail(QStringLiteral("list %1 has %2 rows").arg(s.id).arg(list->topLevelItemCount()));
         QTreeWidgetItem* it = list->topLevelItem(s.number);
         Print(QStringLiteral("click %1 row %2: %3").arg(s.id).arg(s.number).arg(it->text(1)));
-        list->setCurrentItem(it);
         emit list->itemClicked(it, 1);
         return StepDone();
     }

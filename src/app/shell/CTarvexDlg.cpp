@@ -45,7 +45,9 @@ QTreeWidget* CommandList(int id, const char* heading) {
     l->setRootIsDecorated(false);
     l->setUniformRowHeights(true);
     l->setAllColumnsShowFocus(true);
-    l->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // The tick marks the row last acted on; a selection would only compete with it.
+    l->setSelectionMode(QAbstractItemView::NoSelection);
+    l->setFocusPolicy(Qt::NoFocus);
     l->header()->setStretchLastSection(true);
     l->setStyleSheet(QStringLiteral("QTreeView::item { border-bottom: 1px solid #d8d8d8; }"));
     return l;
@@ -356,7 +358,6 @@ void CTarvexDlg::OnListClicked(int id, int row) {
     selectedRow_ = row;
     selectedList_ = id;
     l->topLevelItem(row)->setCheckState(0, Qt::Checked);
-    l->setCurrentItem(l->topLevelItem(row));
     if (onCommand) onCommand(id, row);
     RefreshControls();
 }
