@@ -92,7 +92,7 @@ void CTarvexCore::Exit() {
     // marks itself inactive.
     sip_->Stop();
     // Step 4: the device records.
-    sip_->DeleteDevices();
+    if (releaseDevices_) releaseDevices_();
     // Step 5, stopping a media session, belongs to the media layer, which is
     // not part of this program yet.
     exited_ = true;

@@ -56,6 +56,9 @@ public:
     // request of the selected kind. The endpoint's result, or 1 when unchecked.
     int SendCustom(bool customChecked, const std::string& text);
 
+    // Who releases the device records at exit (the signalling layer owns them).
+    void SetDeviceRecordsRelease(std::function<void()> fn) { releaseDevices_ = std::move(fn); }
+
     // Exit button, steps 1 to 6; the view then closes the dialog with OK.
     void Exit();
 
@@ -81,6 +84,7 @@ private:
     std::unique_ptr<CDlgCfg> settings_;
     std::unique_ptr<ISipEndpoint> sip_;
     AdapterLister lister_;
+    std::function<void()> releaseDevices_;
     ICoreView* view_ = nullptr;
     std::uint8_t speedByte_ = 0;
     std::uint8_t ptzAddress_ = 0;

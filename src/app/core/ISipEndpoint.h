@@ -29,8 +29,6 @@ public:
     virtual int SendRequest(const std::string& body) = 0;
     // The device tree gets a new root with this system's identifier.
     virtual void ResetTree(const std::string& localId) { (void)localId; }
-    // Exit: every device record with its channels and recordings goes.
-    virtual void DeleteDevices() {}
 };
 
 // Stands in while no SIP user agent is linked into the program: it listens

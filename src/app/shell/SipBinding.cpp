@@ -7,7 +7,7 @@
 #include "app/shell/ShellMessage.h"
 #include "export/webview/CWebDlg.h"
 #include "manscdp/cfg/CDlgCfg.h"
-#include "sip/endpoint/SignalCore.h"
+#include "sip/endpoint/SignalEndpoint.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -15,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
+#include <QSignalBlocker>
 #include <QTreeWidget>
 #include <cstdio>
 #include <cstring>
@@ -29,9 +30,9 @@ QString Utf8(const std::string& s) { return QString::fromUtf8(s.data(), static_c
 // The signalling core's view on the main dialog. Calls come from the SIP
 // thread and the GUI thread; all of them are queued to the GUI thread and
 // never wait for it.
-class SignalWindowView final : public ISignalView {
+class SignalWindowView final : public QObject, public ISignalView {
 public:
-    void Attach(CTarvexDlg* dlg) { dlg_ = dlg; }
+    explicit SignalWindowView(CTarvexDlg* dlg) : QObject(dlg), dlg_(dlg) {}
 
     void AppendLogRow(const LogRow& row) override {
         Post([row](CTarvexDlg& d) {
@@ -125,53 +126,10 @@ private:
     QPointer<CTarvexDlg> dlg_;
 };
 
-// The core's endpoint: the signalling core with its CSIP. Destroying it stops
-// the endpoint and then writes the message-log workbook.
-class SignalEndpoint final : public ISipEndpoint {
-public:
-    explicit SignalEndpoint(std::filesystem::path dir) : dir_(std::move(dir)) {
-        sig_.SetView(&view_);
-    }
-    ~SignalEndpoint() override {
-        sig_.StopEndpoint();
-        sig_.SetView(nullptr);
-        const auto path = sig_.SaveWorkbook(dir_);
-        if (!path.empty()) {
-            std::printf("message log written to %s\n", path.string().c_str());
-            std::fflush(stdout);
-        }
-    }
-    int Start(int transport, const CDlgCfg& s) override {
-        SipSettings ss;
-        ss.port = s.localPort;
-        ss.address = s.localAddress;
-        ss.id = s.localId;
-        ss.domain = s.localDomain;
-        return sig_.StartEndpoint(transport, ss);
-    }
-    void Stop() override { sig_.StopEndpoint(); }
-    void SetContentType(const char* c) override {
-        std::strncpy(sig_.Sip().contentType, c, sizeof sig_.Sip().contentType - 1);
-    }
-    bool IsStarted() const override { return sig_.Sip().LibraryInitialised(); }
-    bool IsRegistered() const override { return sig_.Sip().registered.load() == 1; }
-    int SendRequest(const std::string& body) override { return sig_.Builder().PressSend(body); }
-    void ResetTree(const std::string& localId) override { sig_.ResetTree(localId); }
-    void DeleteDevices() override { sig_.DeleteDevices(); }
-
-    SignalCore& Core() { return sig_; }
-    SignalWindowView& View() { return view_; }
-
-private:
-    std::filesystem::path dir_;
-    SignalWindowView view_;
-    mutable SignalCore sig_;
-};
-
 } // namespace
 
 std::unique_ptr<ISipEndpoint> MakeSipEndpoint(const std::filesystem::path& workbookDir) {
-    return std::make_unique<SignalEndpoint>(workbookDir);
+    return std::make_unique<SignalEndpoint>(true, workbookDir);
 }
 
 SignalCore* SignalCoreOf(ISipEndpoint& endpoint) {
@@ -183,7 +141,12 @@ void BindSip(CTarvexDlg& dlg) {
     auto* ep = dynamic_cast<SignalEndpoint*>(&dlg.Core().Sip());
     if (!ep) return;
     SignalCore& sig = ep->Core();
-    ep->View().Attach(&dlg);
+    // The view lives as long as the dialog; the endpoint (and its SIP thread)
+    // stops before the dialog's children go.
+    auto* view = new SignalWindowView(&dlg);
+    sig.SetView(view);
+    // Exit step 4: the device records go after the endpoint has stopped.
+    dlg.Core().SetDeviceRecordsRelease([&sig] { sig.DeleteDevices(); });
     // Step 10: the signalling list gets its fixed table.
     sig.Builder().FillSignalling();
 
@@ -212,4 +175,19 @@ void BindSip(CTarvexDlg& dlg) {
     sig.Builder().SetCustomMode(custom->isChecked());
     QObject::connect(custom, &QCheckBox::toggled, &dlg,
                      [&sig](bool on) { sig.Builder().SetCustomMode(on); });
+    // A check box in the device tree passes its state to every descendant.
+    QTreeWidget* tree = dlg.DeviceTree();
+    QObject::connect(tree, &QTreeWidget::itemChanged, &dlg, [tree](QTreeWidgetItem* item, int col) {
+        if (col != 0 || !item) return;
+        const QSignalBlocker b(tree);
+        std::vector<QTreeWidgetItem*> todo{item};
+        while (!todo.empty()) {
+            QTreeWidgetItem* it = todo.back();
+            todo.pop_back();
+            for (int i = 0; i < it->childCount(); ++i) {
+                it->child(i)->setCheckState(0, item->checkState(0));
+                todo.push_back(it->child(i));
+            }
+        }
+    });
 }

@@ -131,7 +131,6 @@ TEST(Program, ScriptRegistersCameraQueriesCatalogAndExits) {
     const std::string ini = TextCodec::GbkToUtf8(ReadFile(dir.File("config.ini")));
     EXPECT_NE(ini.find("端口=" + std::to_string(port)), std::string::npos) << ini;
     EXPECT_GT(std::filesystem::file_size(dir.File("MsgXml.xls")), 4096u);
-    EXPECT_NE(out.find("message log written to"), std::string::npos);
     sipp.Wait(20000);
 }
 
