@@ -1,0 +1,139 @@
+#include "app/shell/CListX.h"
+
+#include <QHeaderView>
+#include <QPainter>
+#include <QStyledItemDelegate>
+
+namespace {
+
+const char* const kCaptions[CLogModel::kColumns] = {"时间", "类型", "设备ID", "信息体", "信息头"};
+
+// Cells show one line of possibly long multi-line texts.
+QString OneLine(const QString& s) {
+    QString t = s.left(400);
+    t.replace(QLatin1String("\r\n"), QLatin1String(" "));
+    t.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    t.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return t;
+}
+
+class RowColourDelegate : public QStyledItemDelegate {
+public:
+    explicit RowColourDelegate(QTableView* view) : QStyledItemDelegate(view), view_(view) {}
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* opt, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(opt, index);
+        const QModelIndex first = index.siblingAtColumn(0);
+        const bool checked = first.data(Qt::CheckStateRole).toInt() == Qt::Checked;
+        const bool focused = view_->currentIndex().isValid() &&
+                             view_->currentIndex().row() == index.row();
+        QColor text, back;
+        CListX::RowColours(checked, focused, text, back);
+        // The focused row is drawn in its own colours instead of the selection's.
+        opt->state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+        opt->backgroundBrush = back;
+        opt->palette.setColor(QPalette::Text, text);
+        opt->palette.setColor(QPalette::HighlightedText, text);
+        opt->font.setItalic(false);
+        opt->font.setStrikeOut(false);
+    }
+
+private:
+    QTableView* view_;
+};
+
+} // namespace
+
+int CLogModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int CLogModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kColumns;
+}
+
+QVariant CLogModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount()) return {};
+    const Row_& r = rows_[index.row()];
+    if (role == Qt::DisplayRole)
+        return index.column() < r.cells.size() ? OneLine(r.cells[index.column()]) : QString();
+    if (role == Qt::ToolTipRole && index.column() >= 3 && index.column() < r.cells.size())
+        return r.cells[index.column()].left(2000);
+    if (role == Qt::UserRole && index.column() < r.cells.size()) return r.cells[index.column()];
+    if (role == Qt::CheckStateRole && index.column() == 0)
+        return r.checked ? Qt::Checked : Qt::Unchecked;
+    return {};
+}
+
+bool CLogModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (!index.isValid() || role != Qt::CheckStateRole || index.column() != 0) return false;
+    rows_[index.row()].checked = value.toInt() == Qt::Checked;
+    emit dataChanged(index.siblingAtColumn(0), index.siblingAtColumn(kColumns - 1));
+    return true;
+}
+
+Qt::ItemFlags CLogModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.column() == 0) f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+QVariant CLogModel::headerData(int section, Qt::Orientation o, int role) const {
+    if (o == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < kColumns)
+        return QString::fromUtf8(kCaptions[section]);
+    return {};
+}
+
+void CLogModel::AppendRow(const QStringList& cells) {
+    const int n = rowCount();
+    beginInsertRows({}, n, n);
+    rows_.push_back({cells, false});
+    endInsertRows();
+}
+
+CListX::CListX(QWidget* parent) : QTableView(parent), model_(new CLogModel(this)) {
+    setModel(model_);
+    setItemDelegate(new RowColourDelegate(this));
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setShowGrid(true);
+    setWordWrap(false);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    verticalHeader()->hide();
+    // Fixed row heights keep the view fast with a very long log.
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    horizontalHeader()->setStretchLastSection(true);
+    horizontalHeader()->setHighlightSections(false);
+    // The focused row changes colour: repaint the old and new rows.
+    connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this] { viewport()->update(); });
+}
+
+void CListX::RowColours(bool checked, bool focused, QColor& text, QColor& background) {
+    text = Qt::black;
+    background = Qt::white;
+    if (checked) {
+        text = QColor(255, 255, 0);
+        background = QColor(0, 0, 128);
+    }
+    if (focused) {
+        text = Qt::white;
+        background = QColor(0, 153, 153);
+    }
+}
+
+void CListX::FitColumns() {
+    const int w = viewport()->width();
+    setColumnWidth(0, w / 8);
+    setColumnWidth(1, w / 8);
+    setColumnWidth(2, w / 5);
+    setColumnWidth(3, w / 3);
+    setColumnWidth(4, w / 4);
+}
+
+void CListX::resizeEvent(QResizeEvent* e) {
+    QTableView::resizeEvent(e);
+    FitColumns();
+}

@@ -1,0 +1,69 @@
+#include "app/shell/CStaticEx.h"
+
+#include <QMetaObject>
+#include <QMouseEvent>
+#include <QPainter>
+#include <cstring>
+
+CStaticEx::CStaticEx(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMinimumSize(64, 32);
+    width_ = width();
+    height_ = height();
+}
+
+void CStaticEx::Present(const std::uint8_t* bgr, int width, int height, int stride) {
+    if (!bgr || width <= 0 || height <= 0 || stride < width * 3) return;
+    QImage img(width, height, QImage::Format_BGR888);
+    if (img.isNull()) return;
+    for (int y = 0; y < height; ++y)
+        std::memcpy(img.scanLine(y), bgr + static_cast<std::size_t>(y) * stride,
+                    static_cast<std::size_t>(width) * 3);
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        picture_ = std::move(img);
+    }
+    QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
+}
+
+QImage CStaticEx::Picture() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return picture_.copy();
+}
+
+void CStaticEx::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), Qt::black);
+    std::lock_guard<std::mutex> g(lock_);
+    // The decoder draws at the view's client size; a picture of another size
+    // (just after a resize) is shown unscaled until the next one arrives.
+    if (!picture_.isNull()) p.drawImage(0, 0, picture_);
+}
+
+void CStaticEx::resizeEvent(QResizeEvent* e) {
+    width_ = width();
+    height_ = height();
+    QWidget::resizeEvent(e);
+}
+
+void CStaticEx::mousePressEvent(QMouseEvent* e) {
+    if (e->button() == Qt::LeftButton) {
+        press_ = current_ = e->position().toPoint();
+        pressed_ = true;
+    }
+    QWidget::mousePressEvent(e);
+}
+
+void CStaticEx::mouseMoveEvent(QMouseEvent* e) {
+    if (pressed_) current_ = e->position().toPoint();
+    QWidget::mouseMoveEvent(e);
+}
+
+void CStaticEx::mouseReleaseEvent(QMouseEvent* e) {
+    if (e->button() == Qt::LeftButton && pressed_) {
+        current_ = e->position().toPoint();
+        pressed_ = false;
+        if (onDragEnd) onDragEnd(press_, current_);
+    }
+    QWidget::mouseReleaseEvent(e);
+}

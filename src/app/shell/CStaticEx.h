@@ -1,0 +1,55 @@
+#pragma once
+// The video view (control 1007) and the audio level displays (1103, 1106).
+//
+// The decoder draws each picture as packed BGR and hands it to Present() on its
+// own decoding thread; the view copies it under a lock and asks the GUI thread
+// for a repaint. Mouse drags are recorded in client coordinates.
+
+#include "vidana/lib/Vidana.h"
+
+#include <QImage>
+#include <QPoint>
+#include <QWidget>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+class CStaticEx : public QWidget, public IVidanaSurface {
+    Q_OBJECT
+public:
+    explicit CStaticEx(QWidget* parent = nullptr);
+
+    // Any thread. Copies width x height BGR pixels (stride bytes a row); the
+    // picture is shown 1:1 at the top-left corner.
+    void Present(const std::uint8_t* bgr, int width, int height, int stride);
+    // IVidanaSurface, called on the decoding thread.
+    VidanaSize ClientSize() const override { return {width_.load(), height_.load()}; }
+    void Present(const uint8_t* bgr, int32_t width, int32_t height) override {
+        Present(bgr, width, height, width * 3);
+    }
+    // The last picture presented (a copy), for tests and screenshots.
+    QImage Picture() const;
+
+    // Drag state: where the left button went down, where it is or went up.
+    QPoint PressPoint() const { return press_; }
+    QPoint CurrentPoint() const { return current_; }
+    bool Pressed() const { return pressed_; }
+
+    // Called on the GUI thread after a completed left-button drag.
+    std::function<void(QPoint press, QPoint release)> onDragEnd;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void resizeEvent(QResizeEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+
+private:
+    std::atomic<int> width_{0}, height_{0};
+    mutable std::mutex lock_;
+    QImage picture_;
+    QPoint press_, current_;
+    bool pressed_ = false;
+};

@@ -1,0 +1,115 @@
+#include "app/shell/CTarvexApp.h"
+
+#include "app/core/OperatorScript.h"
+#include "app/shell/CScriptRunner.h"
+#include "app/shell/CTarvexDlg.h"
+#include "app/shell/SipBinding.h"
+#include "manscdp/cfg/CfgIniStore.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char c = 1;
+    // Only async-signal-safe work here; the GUI thread does the rest.
+    [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &c, 1);
+}
+
+void Usage() {
+    std::fprintf(stderr, "usage: tarvex [--script FILE]\n");
+}
+
+} // namespace
+
+CTarvexApp::CTarvexApp(int& argc, char** argv) : QApplication(argc, argv) {
+    setApplicationName("Tarvex");
+    setApplicationVersion("2.0");
+}
+
+CTarvexApp::~CTarvexApp() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+void CTarvexApp::WatchSignals(CTarvexDlg* dlg) {
+    if (g_signalPipe[0] < 0) {
+        if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    }
+    notifier_ = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
+    QPointer<CTarvexDlg> target(dlg);
+    connect(notifier_, &QSocketNotifier::activated, this, [target] {
+        char buf[16];
+        while (read(g_signalPipe[0], buf, sizeof buf) > 0) {
+        }
+        std::printf("signal received: closing the main dialog\n");
+        std::fflush(stdout);
+        // Every dialog above the main one first, then the main one.
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<QDialog*>(w); d && d != target && d->isVisible())
+                d->reject();
+        if (target) target->reject();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int CTarvexApp::Run() {
+    QString scriptFile;
+    const QStringList args = arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--script") && i + 1 < args.size()) {
+            scriptFile = args[++i];
+        } else if (args[i] == QLatin1String("--help") || args[i] == QLatin1String("-h")) {
+            Usage();
+            return 0;
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    std::vector<ScriptStep> steps;
+    if (!scriptFile.isEmpty()) {
+        QFile f(scriptFile);
+        if (!f.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "tarvex --script: cannot read %s\n", scriptFile.toUtf8().constData());
+            return 1;
+        }
+        std::string error;
+        if (!ParseScript(f.readAll().toStdString(), steps, error)) {
+            std::fprintf(stderr, "tarvex --script: %s: %s\n", scriptFile.toUtf8().constData(),
+                         error.c_str());
+            return 1;
+        }
+    }
+
+    // Construction order: settings (config.ini loads now), endpoint, core, dialog.
+    auto settings = LoadSettings("config.ini");
+    auto core = std::make_unique<CTarvexCore>(std::move(settings), MakeSipEndpoint());
+    CTarvexDlg dlg(std::move(core), nullptr, BindSip);
+    WatchSignals(&dlg);
+    std::unique_ptr<CScriptRunner> runner;
+    if (!scriptFile.isEmpty()) {
+        runner = std::make_unique<CScriptRunner>(dlg, std::move(steps));
+        runner->Start();
+    }
+    dlg.exec();
+    return runner ? runner->ExitCode() : 0;
+}
+
+int main(int argc, char** argv) {
+    CTarvexApp app(argc, argv);
+    return app.Run();
+}

@@ -1,0 +1,405 @@
+#include "app/shell/CTarvexDlg.h"
+
+#include "app/shell/AppIcon.h"
+#include "app/shell/CAboutDlg.h"
+#include "app/shell/CDlgCfgDialog.h"
+#include "app/shell/CListX.h"
+#include "app/shell/CStaticEx.h"
+#include "app/shell/ShellMessage.h"
+#include "audio/view/AudioMeterView.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QIntValidator>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QSplitter>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+QString U(const char* s) { return QString::fromUtf8(s); }
+
+template <class W> W* Named(W* w, int id) {
+    w->setObjectName(QStringLiteral("ctl%1").arg(id));
+    return w;
+}
+
+QTreeWidget* CommandList(int id, const char* heading) {
+    auto* l = Named(new QTreeWidget, id);
+    l->setColumnCount(2);
+    l->setHeaderLabels({U("序号"), U(heading)});
+    l->setRootIsDecorated(false);
+    l->setUniformRowHeights(true);
+    l->setAllColumnsShowFocus(true);
+    // The tick marks the row last acted on; a selection would only compete with it.
+    l->setSelectionMode(QAbstractItemView::NoSelection);
+    l->setFocusPolicy(Qt::NoFocus);
+    l->header()->setStretchLastSection(true);
+    l->setStyleSheet(QStringLiteral("QTreeView::item { border-bottom: 1px solid #d8d8d8; }"));
+    return l;
+}
+
+QLabel* Caption(const char* text) { return new QLabel(U(text)); }
+
+} // namespace
+
+CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent,
+                       const std::function<void(CTarvexDlg&)>& bind)
+    : QDialog(parent), core_(std::move(core)) {
+    setObjectName("CTarvexDlg");
+    setWindowTitle(U("国标测试工具"));
+    setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
+    BuildControls();
+    core_->SetView(this);
+    if (bind) bind(*this);
+    InitialiseWindow();
+}
+
+CTarvexDlg::~CTarvexDlg() {
+    // The endpoint's thread and library end before any widget goes away; the
+    // core's destructor does the same for the close-box path, this makes the
+    // order explicit.
+    core_->Sip().Stop();
+    core_->SetView(nullptr);
+}
+
+void CTarvexDlg::BuildControls() {
+    // Left: device tree over the local address tree.
+    deviceTree_ = Named(new QTreeWidget, 1006);
+    deviceTree_->setHeaderHidden(true);
+    addressTree_ = Named(new QTreeWidget, 1094);
+    addressTree_->setHeaderHidden(true);
+    auto* left = new QSplitter(Qt::Vertical);
+    left->addWidget(deviceTree_);
+    left->addWidget(addressTree_);
+    left->setStretchFactor(0, 3);
+    left->setStretchFactor(1, 1);
+
+    // Centre: video view, statistics line, download progress, audio.
+    video_ = Named(new CStaticEx, 1007);
+    video_->setMinimumSize(320, 180);
+    statusText_ = Named(new QLabel, 1090);
+    statusText_->setMinimumWidth(100);
+    statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    progress_ = Named(new QProgressBar, 1100);
+    progress_->setTextVisible(false);
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    progressText_ = Named(new QLabel(QStringLiteral("00:00:00/00:00:00")), 1101);
+    auto* progressRow = new QHBoxLayout;
+    progressRow->addWidget(Caption("下载进度:"));
+    progressRow->addWidget(progress_, 1);
+    progressRow->addWidget(progressText_);
+    audioIn_ = Named(new AudioMeterView, 1103);
+    audioOut_ = Named(new AudioMeterView, 1106);
+    for (auto* m : {audioIn_, audioOut_}) {
+        m->setMinimumSize(139, 40);
+        m->setMaximumHeight(56);
+        m->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+    audioButton_ = Named(new QPushButton(U("开启音频")), 1102);
+    auto* audioRow = new QHBoxLayout;
+    audioRow->addWidget(Caption("音频输入:"));
+    audioRow->addWidget(audioIn_, 1);
+    audioRow->addWidget(Caption("音频输出:"));
+    audioRow->addWidget(audioOut_, 1);
+    audioRow->addWidget(audioButton_);
+    auto* centre = new QWidget;
+    auto* cl = new QVBoxLayout(centre);
+    cl->setContentsMargins(0, 0, 0, 0);
+    cl->addWidget(video_, 1);
+    cl->addWidget(statusText_);
+    cl->addLayout(progressRow);
+    cl->addLayout(audioRow);
+
+    // Right: command lists, custom message, pan-tilt-zoom, settings and exit.
+    signallingList_ = CommandList(1080, "控制和查询信令");
+    mediaList_ = CommandList(1081, "媒体控制信令");
+    customText_ = Named(new QPlainTextEdit, 1091);
+    customCheck_ = Named(new QCheckBox(U("自定义消息")), 1092);
+    auto* send = Named(new QPushButton(U("发送")), 1093);
+    auto* customBox = new QWidget;
+    auto* cb = new QVBoxLayout(customBox);
+    cb->setContentsMargins(0, 0, 0, 0);
+    cb->addWidget(customText_, 1);
+    auto* sendRow = new QHBoxLayout;
+    sendRow->addWidget(customCheck_);
+    sendRow->addStretch(1);
+    sendRow->addWidget(send);
+    cb->addLayout(sendRow);
+
+    speedSlider_ = Named(new QSlider(Qt::Horizontal), 1056);
+    ptzAddress_ = Named(new QLineEdit(QStringLiteral("0")), 1058);
+    speedEdit_ = Named(new QLineEdit(QStringLiteral("0")), 1065);
+    presetNumber_ = Named(new QLineEdit(QStringLiteral("1")), 1104);
+    presetName_ = Named(new QLineEdit(QStringLiteral("Preset")), 1105);
+    for (auto* e : {ptzAddress_, speedEdit_, presetNumber_}) e->setMaximumWidth(56);
+    auto* ptz = new QGroupBox(U("云台控制"));
+    auto* pg = new QGridLayout(ptz);
+    pg->addWidget(Caption("速度:"), 0, 0);
+    pg->addWidget(speedSlider_, 0, 1, 1, 2);
+    pg->addWidget(speedEdit_, 0, 3);
+    pg->addWidget(Caption("地址位:"), 1, 0);
+    pg->addWidget(ptzAddress_, 1, 1);
+    pg->addWidget(Caption("预置位:"), 1, 2, Qt::AlignRight);
+    pg->addWidget(presetNumber_, 1, 3);
+    pg->addWidget(Caption("名称:"), 2, 0);
+    pg->addWidget(presetName_, 2, 1, 1, 3);
+    pg->setColumnStretch(1, 1);
+
+    auto* settings = Named(new QPushButton(U("参数设置")), 1053);
+    auto* exit = Named(new QPushButton(U("退出")), 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(settings);
+    buttons->addWidget(exit);
+
+    auto* rightSplit = new QSplitter(Qt::Vertical);
+    rightSplit->addWidget(signallingList_);
+    rightSplit->addWidget(mediaList_);
+    rightSplit->addWidget(customBox);
+    rightSplit->setStretchFactor(0, 3);
+    rightSplit->setStretchFactor(1, 2);
+    rightSplit->setStretchFactor(2, 2);
+    auto* right = new QWidget;
+    auto* rl = new QVBoxLayout(right);
+    rl->setContentsMargins(0, 0, 0, 0);
+    rl->addWidget(rightSplit, 1);
+    rl->addWidget(ptz);
+    rl->addLayout(buttons);
+
+    auto* top = new QSplitter(Qt::Horizontal);
+    top->addWidget(left);
+    top->addWidget(centre);
+    top->addWidget(right);
+    top->setStretchFactor(0, 2);
+    top->setStretchFactor(1, 5);
+    top->setStretchFactor(2, 3);
+    top->setSizes({250, 640, 370});
+
+    messageList_ = Named(new CListX, 1008);
+    messageList_->setMinimumHeight(120);
+    auto* main = new QSplitter(Qt::Vertical);
+    main->addWidget(top);
+    main->addWidget(messageList_);
+    main->setStretchFactor(0, 3);
+    main->setStretchFactor(1, 1);
+    main->setSizes({480, 180});
+
+    auto* menuBar = new QMenuBar;
+    auto* help = menuBar->addMenu(U("帮助(&H)"));
+    about_ = help->addAction(U("关于 Tarvex(&A)..."));
+    about_->setObjectName("actionAbout");
+    auto* l = new QVBoxLayout(this);
+    l->setMenuBar(menuBar);
+    l->setContentsMargins(6, 6, 6, 6);
+    l->addWidget(main);
+    resize(1280, 720);
+
+    connect(about_, &QAction::triggered, this, &CTarvexDlg::OnAbout);
+    connect(settings, &QPushButton::clicked, this, &CTarvexDlg::OnSettings);
+    connect(send, &QPushButton::clicked, this, &CTarvexDlg::OnSend);
+    connect(exit, &QPushButton::clicked, this, &CTarvexDlg::OnExit);
+    connect(signallingList_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* it) {
+        OnListClicked(1080, signallingList_->indexOfTopLevelItem(it));
+    });
+    connect(mediaList_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* it) {
+        OnListClicked(1081, mediaList_->indexOfTopLevelItem(it));
+    });
+    connect(deviceTree_, &QTreeWidget::itemClicked, this, &CTarvexDlg::OnDeviceTreeClicked);
+    connect(addressTree_, &QTreeWidget::itemChanged, this, &CTarvexDlg::OnAddressItemChanged);
+    connect(messageList_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& i) {
+        if (onLogDoubleClick) onLogDoubleClick(i.row(), i.column());
+    });
+    // Released, or moved by keys and clicks on the groove (not while dragging).
+    connect(speedSlider_, &QSlider::sliderReleased, this,
+            [this] { core_->SpeedFromSlider(speedSlider_->value()); });
+    connect(speedSlider_, &QSlider::valueChanged, this, [this](int v) {
+        if (!updating_ && !speedSlider_->isSliderDown()) core_->SpeedFromSlider(v);
+    });
+    connect(speedEdit_, &QLineEdit::textChanged, this, &CTarvexDlg::SpeedEditChanged);
+    connect(ptzAddress_, &QLineEdit::textChanged, this, [this](const QString& t) {
+        bool ok = false;
+        int v = t.toInt(&ok);
+        if (ok) core_->SetPtzAddress(v);
+    });
+    video_->onDragEnd = [this](QPoint a, QPoint b) {
+        if (onVideoDrag) onVideoDrag(a, b);
+    };
+}
+
+void CTarvexDlg::InitialiseWindow() {
+    // 2: the About entry lives in the Help menu; 3: icons.
+    setWindowIcon(TarvexIcon());
+    // 4: speed slider (its clamping to the new range is not an operator move).
+    updating_ = true;
+    speedSlider_->setRange(1, 255);
+    speedSlider_->setSingleStep(5);
+    speedSlider_->setPageStep(10);
+    speedSlider_->setTickInterval(25);
+    speedSlider_->setTickPosition(QSlider::TicksBelow);
+    updating_ = false;
+    // 4 to 7: speed byte, device tree root, content type, endpoint start.
+    core_->Initialise();
+    // 8: the workbook sheets are created by the message-log writer.
+    // 9, 10: list columns; styles were set when the lists were made.
+    messageList_->FitColumns();
+    for (auto* l : {signallingList_, mediaList_}) {
+        const int w = l->viewport()->width() > 0 ? l->viewport()->width() : 360;
+        l->setColumnWidth(0, w / 4);
+    }
+    // 11: local addresses.
+    addressTree_->clear();
+    addressRoot_ = new QTreeWidgetItem(addressTree_, {U("本地联接:")});
+    addressRoot_->setFlags(addressRoot_->flags() | Qt::ItemIsUserCheckable);
+    addressRoot_->setCheckState(0, Qt::Unchecked);
+    core_->ListAddresses();
+    addressTree_->expandAll();
+    // 12: the input meter goes to the audio toggle, which runs on each click of
+    // button 1102; the video view is the decoder's surface (the media session
+    // hands it to SetHWND) and reports drags through onVideoDrag.
+    ConnectAudioToggle(core_->Audio(), audioButton_, audioIn_);
+}
+
+QWidget* CTarvexDlg::Control(int id) const {
+    return findChild<QWidget*>(QStringLiteral("ctl%1").arg(id));
+}
+
+void CTarvexDlg::ResetDeviceTree(const std::string& rootText) {
+    deviceTree_->clear();
+    deviceRoot_ = new QTreeWidgetItem(deviceTree_, {QString::fromStdString(rootText)});
+    deviceRoot_->setFlags(deviceRoot_->flags() | Qt::ItemIsUserCheckable);
+    deviceRoot_->setCheckState(0, Qt::Unchecked);
+}
+
+void CTarvexDlg::ShowLocalAddresses(const std::vector<std::string>& addresses) {
+    const QSignalBlocker b(addressTree_);
+    for (const auto& a : addresses) {
+        auto* it = new QTreeWidgetItem(addressRoot_, {QString::fromStdString(a)});
+        it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
+        it->setCheckState(0, Qt::Unchecked);
+    }
+}
+
+void CTarvexDlg::ShowSpeed(int speed) {
+    updating_ = true;
+    speedSlider_->setValue(speed);
+    const QString t = QString::number(speed);
+    if (speedEdit_->text() != t) speedEdit_->setText(t);
+    updating_ = false;
+}
+
+void CTarvexDlg::ShowMessage(const std::string& text) {
+    ShellMessage(this, QString::fromStdString(text));
+}
+
+void CTarvexDlg::RunLater(int ms, std::function<void()> fn) {
+    QTimer::singleShot(ms, this, std::move(fn));
+}
+
+void CTarvexDlg::FillCommandList(int id, const QStringList& labels) {
+    QTreeWidget* l = id == 1080 ? signallingList_ : mediaList_;
+    l->clear();
+    for (int i = 0; i < labels.size(); ++i) {
+        auto* it = new QTreeWidgetItem(l, {QString::asprintf("%02d", i + 1), labels[i]});
+        it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
+        it->setCheckState(0, Qt::Unchecked);
+    }
+    if (selectedList_ == id) selectedRow_ = -1;
+}
+
+void CTarvexDlg::OnAbout() {
+    CAboutDlg dlg(this);
+    dlg.exec();
+}
+
+void CTarvexDlg::OnSettings() {
+    CDlgCfgDialog dlg(core_->Settings(), this);
+    if (dlg.exec() == QDialog::Accepted) core_->SettingsAccepted();
+}
+
+void CTarvexDlg::OnSend() {
+    // The editor keeps line ends as LF; bodies go out with CR LF like the rest
+    // of the system's texts.
+    QString text = customText_->toPlainText();
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    core_->SendCustom(customCheck_->isChecked(), text.toStdString());
+}
+
+void CTarvexDlg::OnExit() {
+    core_->Exit();
+    accept();
+}
+
+void CTarvexDlg::OnListClicked(int id, int row) {
+    QTreeWidget* l = id == 1080 ? signallingList_ : mediaList_;
+    if (row < 0 || row >= l->topLevelItemCount()) return;
+    // Only the row last acted on is ticked, across both lists.
+    QTreeWidget* prev = selectedList_ == 1080 ? signallingList_
+                        : selectedList_ == 1081 ? mediaList_
+                                                : nullptr;
+    if (prev && selectedRow_ >= 0 && selectedRow_ < prev->topLevelItemCount())
+        prev->topLevelItem(selectedRow_)->setCheckState(0, Qt::Unchecked);
+    selectedRow_ = row;
+    selectedList_ = id;
+    l->topLevelItem(row)->setCheckState(0, Qt::Checked);
+    if (onCommand) onCommand(id, row);
+    RefreshControls();
+}
+
+void CTarvexDlg::OnDeviceTreeClicked(QTreeWidgetItem* item) {
+    if (item && onDeviceTreeClick) onDeviceTreeClick(item);
+}
+
+void CTarvexDlg::OnAddressItemChanged(QTreeWidgetItem* item, int column) {
+    if (column != 0 || !item) return;
+    const Qt::CheckState st = item->checkState(0);
+    {
+        // The new state goes to every descendant.
+        const QSignalBlocker b(addressTree_);
+        std::vector<QTreeWidgetItem*> todo{item};
+        while (!todo.empty()) {
+            QTreeWidgetItem* it = todo.back();
+            todo.pop_back();
+            for (int i = 0; i < it->childCount(); ++i) {
+                it->child(i)->setCheckState(0, st);
+                todo.push_back(it->child(i));
+            }
+        }
+    }
+    if (st == Qt::Checked) core_->AddressChecked(item->text(0).toStdString());
+}
+
+void CTarvexDlg::SpeedEditChanged(const QString& text) {
+    if (updating_) return;
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    if (!ok || v < 0 || v > 255) return;
+    core_->SpeedFromEdit(v);
+}
+
+void CTarvexDlg::RefreshControls() {
+    const int speed = core_->SpeedByte();
+    ShowSpeed(speed);
+}
+
+void CTarvexDlg::keyPressEvent(QKeyEvent* e) {
+    // Enter must not close the main dialog; Escape closes it like the close box.
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) return;
+    QDialog::keyPressEvent(e);
+}

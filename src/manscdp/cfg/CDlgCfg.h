@@ -1,0 +1,131 @@
+#pragma once
+// The system's settings: every field of config.ini, the validation of the
+// settings dialog's boxes and the restart reference of the SIP endpoint.
+// Toolkit-free; the Qt dialog "国标参数配置" is a view over it.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Where the settings live. ConfigIniStore (CfgIniStore.h) keeps them in
+// config.ini; tests may supply their own. Texts are UTF-8 on this side.
+class ICfgStore {
+public:
+    virtual ~ICfgStore() = default;
+    // False when the key does not exist.
+    virtual bool GetValue(const std::string& section, const std::string& key,
+                          std::string& value) const = 0;
+    virtual void SetValue(const std::string& value, const std::string& section,
+                          const std::string& key) = 0;
+    virtual void Save() = 0;
+};
+
+// The boxes of the dialog, in the order the fields are stored.
+enum class CfgField : int {
+    LocalTransport,
+    LocalId,
+    LocalDomain,
+    LocalAddress,
+    LocalPort,
+    LocalPassword,
+    PeerId,
+    PeerDomain,
+    PeerAddress,
+    PeerPort,
+    PeerPassword,
+    RegistrationTime,
+    HeartbeatPeriod,
+    MediaTransport,
+    MediaAddress,
+    MediaPort,
+    DownloadSpeed,
+    PtzAddress,
+    PtzSpeed,
+    MediaServerId,
+    MediaServerAddress,
+    MediaServerPort,
+    Count
+};
+constexpr int kCfgFieldCount = static_cast<int>(CfgField::Count);
+
+enum class CfgKind { Transport, Text, Int, Byte, Speed };
+
+struct CfgFieldInfo {
+    CfgField field;
+    const char* name;    // field name of operator scripts, e.g. "local.port"
+    const char* section; // config.ini section (UTF-8)
+    const char* key;     // config.ini key (UTF-8)
+    CfgKind kind;
+};
+const CfgFieldInfo& CfgInfo(CfgField f);
+// The field with the script name, or CfgField::Count.
+CfgField CfgFieldByName(const std::string& name);
+
+// Items of the two drop-downs.
+extern const std::array<const char*, 4> kLocalTransports;
+extern const std::array<const char*, 5> kMediaTransports;
+
+// Texts of the dialog's boxes; the drop-downs carry their index as text.
+using CfgTexts = std::array<std::string, kCfgFieldCount>;
+
+class CDlgCfg {
+public:
+    // Loads every field from the store (missing keys give "", -1 or 255) and sets
+    // the restart reference to the loaded port and identifier.
+    explicit CDlgCfg(std::unique_ptr<ICfgStore> store);
+    virtual ~CDlgCfg();
+    CDlgCfg(const CDlgCfg&) = delete;
+    CDlgCfg& operator=(const CDlgCfg&) = delete;
+
+    // Writes every field in table order and saves the store.
+    void Store();
+
+    // The text a box shows for the current value.
+    std::string FieldText(CfgField f) const;
+    CfgTexts Texts() const;
+
+    // The standard validation message for the text of box f, or "" when it is
+    // acceptable. Text and transport fields always pass.
+    static std::string Validate(CfgField f, const std::string& text);
+
+    // The OK of the dialog: validates every box in order; on the first failure
+    // returns false with that box and its message and changes nothing. Otherwise
+    // takes all values, sets the restart flag, moves the reference, stores and
+    // returns true.
+    bool Accept(const CfgTexts& texts, CfgField* badField, std::string* message);
+
+    bool RestartNeeded() const { return restart; }
+
+    // Fields, in the order in which they are stored.
+    int localTransport = -1;
+    std::string localId, localDomain, localAddress;
+    int localPort = -1;
+    std::string localPassword;
+    std::string peerId, peerDomain, peerAddress;
+    int peerPort = -1;
+    std::string peerPassword;
+    int registrationTime = -1;
+    int heartbeatPeriod = -1;
+    int mediaTransport = -1;
+    std::string mediaAddress;
+    int mediaPort = -1;
+    std::uint8_t downloadSpeed = 255;
+    std::uint8_t ptzAddress = 255;
+    std::uint8_t ptzSpeed = 255;
+    std::string mediaServerId, mediaServerAddress;
+    int mediaServerPort = -1;
+
+    // Restart reference: local port and identifier at the last load or OK.
+    int refPort = -1;
+    std::string refId;
+    bool restart = false;
+
+private:
+    void SetFromText(CfgField f, const std::string& text);
+    std::unique_ptr<ICfgStore> store_;
+};
+
+// Decimal reading of a stored value the way the store's callers read it:
+// leading blanks, optional sign, leading digits; no digits give 0.
+int CfgAtoi(const std::string& s);

@@ -1,0 +1,31 @@
+#include "manscdp/cfg/CfgIniStore.h"
+
+#include "app/base/ConfigINI.h"
+#include "app/base/TextCodec.h"
+
+CfgIniStore::CfgIniStore(const std::string& fileName)
+    : ini_(std::make_unique<ConfigINI>(fileName.c_str())) {}
+
+CfgIniStore::~CfgIniStore() = default;
+
+bool CfgIniStore::GetValue(const std::string& section, const std::string& key,
+                           std::string& value) const {
+    const std::string s = TextCodec::Utf8ToGbk(section), k = TextCodec::Utf8ToGbk(key);
+    const char* v = ini_->GetValue(s.c_str(), k.c_str());
+    if (!v) return false;
+    value = TextCodec::GbkToUtf8(v);
+    return true;
+}
+
+void CfgIniStore::SetValue(const std::string& value, const std::string& section,
+                           const std::string& key) {
+    const std::string v = TextCodec::Utf8ToGbk(value);
+    const std::string s = TextCodec::Utf8ToGbk(section), k = TextCodec::Utf8ToGbk(key);
+    ini_->SetValue(v.c_str(), s.c_str(), k.c_str());
+}
+
+void CfgIniStore::Save() { ini_->Save(); }
+
+std::unique_ptr<CDlgCfg> LoadSettings(const std::string& fileName) {
+    return std::make_unique<CDlgCfg>(std::make_unique<CfgIniStore>(fileName));
+}

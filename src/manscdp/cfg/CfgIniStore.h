@@ -1,0 +1,29 @@
+#pragma once
+// The settings' store on an INI file (config.ini): names and values are UTF-8
+// on the settings' side and GBK in the file, as the Windows version wrote them.
+
+#include "manscdp/cfg/CDlgCfg.h"
+
+#include <memory>
+#include <string>
+
+class ConfigINI;
+
+class CfgIniStore final : public ICfgStore {
+public:
+    // Loads the file at once (a missing file gives an empty store).
+    explicit CfgIniStore(const std::string& fileName);
+    ~CfgIniStore() override;
+    bool GetValue(const std::string& section, const std::string& key,
+                  std::string& value) const override;
+    void SetValue(const std::string& value, const std::string& section,
+                  const std::string& key) override;
+    void Save() override;
+    ConfigINI& Ini() { return *ini_; }
+
+private:
+    std::unique_ptr<ConfigINI> ini_;
+};
+
+// The settings object on fileName, loaded.
+std::unique_ptr<CDlgCfg> LoadSettings(const std::string& fileName = "config.ini");

@@ -1,0 +1,710 @@
+// The main window, the settings dialog, the viewers and operator scripts,
+// offscreen.
+
+#include "app/core/OperatorScript.h"
+#include "app/shell/CAboutDlg.h"
+#include "app/shell/CDlgCfgDialog.h"
+#include "app/shell/CDlgVHeader.h"
+#include "app/shell/CListX.h"
+#include "app/shell/CScriptRunner.h"
+#include "app/shell/CStaticEx.h"
+#include "app/shell/CTarvexDlg.h"
+#include "app/shell/ShellMessage.h"
+#include "app/base/TextCodec.h"
+#include "audio/view/AudioMeterView.h"
+#include "manscdp/cfg/CfgIniStore.h"
+
+#include "app/config/TempDir.h"
+#include "audio/AlsaTestDevices.h"
+#include "app/core/FakeSip.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+#include <filesystem>
+#include <cmath>
+#include <thread>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// The application lives in main(), so that it ends before Qt's own statics.
+QApplication& App() { return *static_cast<QApplication*>(QCoreApplication::instance()); }
+
+QString U(const char* s) { return QString::fromUtf8(s); }
+
+std::string Ini() {
+    return TextCodec::Utf8ToGbk("[本地服务器]\r\n协议=0\r\nID=34020000002000000001\r\n"
+                                "地址=127.0.0.1\r\n端口=5060\r\n\r\n[媒体接收者]\r\n下载速度=4\r\n"
+                                "\r\n[云台控制]\r\n地址位=1\r\n速度=50\r\n");
+}
+
+// Collects message boxes instead of showing them.
+struct Messages {
+    QStringList texts;
+    Messages() {
+        SetShellMessageHook([this](QWidget*, const QString& t) { texts << t; });
+    }
+    ~Messages() { SetShellMessageHook({}); }
+};
+
+struct Window {
+    TempDir dir;
+    std::shared_ptr<SipLog> sip = std::make_shared<SipLog>();
+    std::unique_ptr<CTarvexDlg> dlg;
+    explicit Window(bool withIni = true, CTarvexCore::AdapterLister lister = {}) {
+        App();
+        if (withIni) WriteBytes(Ini(), dir.File("config.ini"));
+        if (!lister)
+            lister = [](std::vector<LocalAdapter>& out) {
+                out = {{"eth0", {"192.168.1.10", "192.168.1.11"}},
+                       {"wlan0", {"0.0.0.0"}},
+                       {"lo", {"127.0.0.1"}}};
+                return true;
+            };
+        CaptureStdout();
+        auto core = std::make_unique<CTarvexCore>(LoadSettings(dir.File("config.ini")),
+                                                  std::make_unique<FakeSip>(sip), lister);
+        dlg = std::make_unique<CTarvexDlg>(std::move(core));
+        GetCapturedStdout();
+    }
+    static void WriteBytes(const std::string& bytes, const std::string& file) {
+        ::WriteBytes(file, bytes);
+    }
+    bool HasIni() const { return std::filesystem::exists(dir.File("config.ini")); }
+    std::string IniText() const { return TextCodec::GbkToUtf8(ReadBytes(dir.File("config.ini"))); }
+};
+
+// Runs fn once the next modal dialog is up, then lets exec() return.
+template <class Fn> void WhenModal(Fn fn) {
+    auto* t = new QTimer;
+    t->setInterval(10);
+    QObject::connect(t, &QTimer::timeout, [t, fn] {
+        if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            t->stop();
+            t->deleteLater();
+            fn(d);
+        }
+    });
+    t->start();
+}
+
+} // namespace
+
+TEST(MainWindow, EveryControlOfTemplate102WithKindAndCaption) {
+    Window w;
+    CTarvexDlg& d = *w.dlg;
+    EXPECT_EQ(d.windowTitle(), U("国标测试工具"));
+    EXPECT_FALSE(d.windowIcon().isNull());
+    EXPECT_TRUE(d.Ctl<QTreeWidget>(1006));
+    EXPECT_TRUE(d.Ctl<QTreeWidget>(1094));
+    EXPECT_TRUE(d.Ctl<CStaticEx>(1007));
+    EXPECT_TRUE(d.Ctl<CListX>(1008));
+    EXPECT_TRUE(d.Ctl<QLabel>(1090));
+    EXPECT_TRUE(d.Ctl<QPlainTextEdit>(1091));
+    EXPECT_TRUE(d.Ctl<QSlider>(1056));
+    for (int id : {1058, 1065, 1104, 1105}) EXPECT_TRUE(d.Ctl<QLineEdit>(id)) << id;
+    EXPECT_TRUE(d.Ctl<QProgressBar>(1100));
+    EXPECT_TRUE(d.Ctl<QLabel>(1101));
+    EXPECT_TRUE(dynamic_cast<AudioMeterView*>(d.Control(1103)));
+    EXPECT_TRUE(dynamic_cast<AudioMeterView*>(d.Control(1106)));
+    ASSERT_TRUE(d.Ctl<QCheckBox>(1092));
+    EXPECT_EQ(d.Ctl<QCheckBox>(1092)->text(), U("自定义消息"));
+    const std::pair<int, const char*> buttons[] = {
+        {1093, "发送"}, {1053, "参数设置"}, {1, "退出"}, {1102, "开启音频"}};
+    for (auto [id, caption] : buttons) {
+        ASSERT_TRUE(d.Ctl<QPushButton>(id)) << id;
+        EXPECT_EQ(d.Ctl<QPushButton>(id)->text(), U(caption));
+    }
+    auto* l1 = d.Ctl<QTreeWidget>(1080);
+    auto* l2 = d.Ctl<QTreeWidget>(1081);
+    ASSERT_TRUE(l1 && l2);
+    EXPECT_EQ(l1->headerItem()->text(0), U("序号"));
+    EXPECT_EQ(l1->headerItem()->text(1), U("控制和查询信令"));
+    EXPECT_EQ(l2->headerItem()->text(1), U("媒体控制信令"));
+    auto* log = d.MessageList();
+    const char* cols[] = {"时间", "类型", "设备ID", "信息体", "信息头"};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(log->model()->headerData(i, Qt::Horizontal).toString(), U(cols[i]));
+    EXPECT_EQ(d.AboutAction()->text(), U("关于 Tarvex(&A)..."));
+    // Captions beside the progress bar and the meters; the meters are shown.
+    QStringList labels;
+    for (auto* l : d.findChildren<QLabel*>()) labels << l->text();
+    for (const char* c : {"下载进度:", "音频输入:", "音频输出:"}) EXPECT_TRUE(labels.contains(U(c))) << c;
+    d.show();
+    for (int id : {1102, 1103, 1106}) EXPECT_TRUE(d.Control(id)->isVisible()) << id;
+}
+
+TEST(MainWindow, UsableAt1280x720WithoutOverlaps) {
+    Window w;
+    w.dlg->resize(1280, 720);
+    w.dlg->show();
+    QApplication::processEvents();
+    EXPECT_LE(w.dlg->minimumSizeHint().width(), 1280);
+    EXPECT_LE(w.dlg->minimumSizeHint().height(), 720);
+    // The main areas each get room, and none overlaps another.
+    std::vector<std::pair<int, QRect>> areas;
+    for (int id : {1006, 1094, 1007, 1008, 1080, 1081, 1091, 1090, 1100, 1103, 1106, 1053, 1}) {
+        QWidget* c = w.dlg->Control(id);
+        QRect r(c->mapTo(w.dlg.get(), QPoint(0, 0)), c->size());
+        EXPECT_GT(r.width(), 20) << id;
+        EXPECT_GT(r.height(), 10) << id;
+        EXPECT_TRUE(w.dlg->rect().contains(r)) << id;
+        for (const auto& [other, o] : areas) EXPECT_FALSE(r.intersects(o)) << id << " " << other;
+        areas.emplace_back(id, r);
+    }
+    EXPECT_GE(w.dlg->VideoView()->width(), 480);
+}
+
+TEST(MainWindow, InitialisationFillsTreesSpeedAndStartsEndpoint) {
+    Window w;
+    CTarvexDlg& d = *w.dlg;
+    ASSERT_EQ(d.DeviceTree()->topLevelItemCount(), 1);
+    EXPECT_EQ(d.DeviceTree()->topLevelItem(0)->text(0), "34020000002000000001");
+    EXPECT_EQ(d.Ctl<QSlider>(1056)->minimum(), 1);
+    EXPECT_EQ(d.Ctl<QSlider>(1056)->maximum(), 255);
+    EXPECT_EQ(d.Ctl<QSlider>(1056)->value(), 50);
+    EXPECT_EQ(d.Ctl<QLineEdit>(1065)->text(), "50");
+    EXPECT_EQ(d.Ctl<QLineEdit>(1104)->text(), "1");
+    EXPECT_EQ(d.Ctl<QLineEdit>(1105)->text(), "Preset");
+    EXPECT_EQ(w.sip->calls, (std::vector<std::string>{"content application/MANSCDP+xml\r\n",
+                                                      "start 0 5060 127.0.0.1"}));
+    // Local addresses: both of eth0, none for wlan0's 0.0.0.0, loopback.
+    QTreeWidget* a = d.AddressTree();
+    ASSERT_EQ(a->topLevelItemCount(), 1);
+    QTreeWidgetItem* root = a->topLevelItem(0);
+    EXPECT_EQ(root->text(0), U("本地联接:"));
+    QStringList items;
+    for (int i = 0; i < root->childCount(); ++i) items << root->child(i)->text(0);
+    EXPECT_EQ(items, (QStringList{"192.168.1.10", "192.168.1.11", "127.0.0.1"}));
+}
+
+TEST(MainWindow, AdapterFailureShowsMessageAndRootOnly) {
+    Messages m;
+    Window w(true, [](std::vector<LocalAdapter>&) { return false; });
+    EXPECT_EQ(m.texts, QStringList{"Call to GetAdaptersInfo failed.\n"});
+    ASSERT_EQ(w.dlg->AddressTree()->topLevelItemCount(), 1);
+    EXPECT_EQ(w.dlg->AddressTree()->topLevelItem(0)->childCount(), 0);
+}
+
+TEST(MainWindow, CheckingAddressChecksDescendantsAndSetsLocalAddress) {
+    Window w;
+    QTreeWidgetItem* root = w.dlg->AddressTree()->topLevelItem(0);
+    root->setCheckState(0, Qt::Checked);
+    for (int i = 0; i < root->childCount(); ++i)
+        EXPECT_EQ(root->child(i)->checkState(0), Qt::Checked);
+    root->child(1)->setCheckState(0, Qt::Unchecked);
+    root->child(1)->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(w.dlg->Core().Settings().localAddress, "192.168.1.11");
+    root->setCheckState(0, Qt::Unchecked);
+    for (int i = 0; i < root->childCount(); ++i)
+        EXPECT_EQ(root->child(i)->checkState(0), Qt::Unchecked);
+}
+
+TEST(MainWindow, SpeedSliderAndEditFollowEachOther) {
+    Window w;
+    auto* slider = w.dlg->Ctl<QSlider>(1056);
+    auto* edit = w.dlg->Ctl<QLineEdit>(1065);
+    slider->setValue(120);
+    EXPECT_EQ(edit->text(), "120");
+    EXPECT_EQ(w.dlg->Core().SpeedByte(), 120);
+    EXPECT_EQ(w.dlg->Core().Settings().ptzSpeed, 120);
+    edit->setText("33");
+    EXPECT_EQ(slider->value(), 33);
+    EXPECT_EQ(w.dlg->Core().Settings().ptzSpeed, 33);
+}
+
+TEST(MainWindow, CommandListClickTicksOnlyTheLastRowAcrossBothLists) {
+    Window w;
+    std::vector<std::pair<int, int>> commands;
+    w.dlg->onCommand = [&](int l, int r) { commands.emplace_back(l, r); };
+    w.dlg->FillCommandList(1080, {U("信息查询"), U("状态查询"), U("目录查询")});
+    w.dlg->FillCommandList(1081, {U("实时点播")});
+    auto* l1 = w.dlg->Ctl<QTreeWidget>(1080);
+    auto* l2 = w.dlg->Ctl<QTreeWidget>(1081);
+    EXPECT_EQ(l1->topLevelItem(2)->text(0), "03");
+    w.dlg->show();
+    QApplication::processEvents();
+    QRect r = l1->visualItemRect(l1->topLevelItem(2));
+    QTest::mouseClick(l1->viewport(), Qt::LeftButton, {}, r.center());
+    EXPECT_EQ(l1->topLevelItem(2)->checkState(0), Qt::Checked);
+    r = l2->visualItemRect(l2->topLevelItem(0));
+    QTest::mouseClick(l2->viewport(), Qt::LeftButton, {}, r.center());
+    EXPECT_EQ(l1->topLevelItem(2)->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(l2->topLevelItem(0)->checkState(0), Qt::Checked);
+    EXPECT_EQ(commands, (std::vector<std::pair<int, int>>{{1080, 2}, {1081, 0}}));
+    EXPECT_EQ(w.dlg->SelectedList(), 1081);
+    EXPECT_EQ(w.dlg->SelectedRow(), 0);
+}
+
+TEST(MainWindow, SendButtonSendsCustomTextOnlyWhenTicked) {
+    Window w;
+    w.sip->calls.clear();
+    w.dlg->Ctl<QPlainTextEdit>(1091)->setPlainText("<Query/>");
+    w.dlg->Ctl<QPushButton>(1093)->click();
+    EXPECT_TRUE(w.sip->calls.empty());
+    w.dlg->Ctl<QCheckBox>(1092)->click();
+    w.dlg->Ctl<QPushButton>(1093)->click();
+    EXPECT_EQ(w.sip->calls, (std::vector<std::string>{"send <Query/>"}));
+}
+
+TEST(MainWindow, ExitButtonStoresConfigAndCloseBoxDoesNot) {
+    {
+        Window w(false);
+        w.dlg->show();
+        w.dlg->Core().SpeedFromSlider(77);
+        w.dlg->close(); // the close box
+        EXPECT_EQ(w.dlg->result(), QDialog::Rejected);
+        EXPECT_FALSE(w.HasIni());
+        // Destruction still stops the endpoint.
+        w.dlg.reset();
+        EXPECT_EQ(w.sip->calls.back(), "stop");
+        EXPECT_FALSE(w.HasIni());
+    }
+    {
+        Window w(false);
+        w.dlg->show();
+        QTest::keyClick(w.dlg.get(), Qt::Key_Escape);
+        EXPECT_FALSE(w.dlg->isVisible());
+        EXPECT_FALSE(w.HasIni());
+    }
+    {
+        Window w(false);
+        w.dlg->show();
+        w.dlg->Core().SpeedFromSlider(77);
+        w.sip->calls.clear();
+        QTest::mouseClick(w.dlg->Ctl<QPushButton>(1), Qt::LeftButton);
+        EXPECT_EQ(w.dlg->result(), QDialog::Accepted);
+        EXPECT_EQ(w.sip->calls, (std::vector<std::string>{"stop"}));
+        ASSERT_TRUE(w.HasIni());
+        EXPECT_NE(w.IniText().find("[云台控制]\r\n地址位=255\r\n速度=77"), std::string::npos)
+            << w.IniText();
+    }
+}
+
+TEST(MainWindow, AboutBoxShowsNameAndVersion) {
+    Window w;
+    QString name, version;
+    WhenModal([&](QDialog* d) {
+        name = d->findChild<QLabel*>("name")->text();
+        version = d->findChild<QLabel*>("version")->text();
+        d->accept();
+    });
+    w.dlg->AboutAction()->trigger();
+    EXPECT_EQ(name, "Tarvex");
+    EXPECT_EQ(version, "2.0");
+}
+
+// ---- settings dialog
+
+TEST(SettingsDialog, GroupsDropDownsAndStoredValues) {
+    Window w;
+    CDlgCfgDialog dlg(w.dlg->Core().Settings());
+    EXPECT_EQ(dlg.windowTitle(), U("国标参数配置"));
+    QStringList groups;
+    for (auto* g : dlg.findChildren<QGroupBox*>()) groups << g->title();
+    for (const char* g : {"本地服务器:", "互联网服务器:", "媒体接收者:", "云台控制:", "媒体服务器:"})
+        EXPECT_TRUE(groups.contains(U(g))) << g;
+    auto* local = qobject_cast<QComboBox*>(dlg.Box(CfgField::LocalTransport));
+    auto* media = qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport));
+    ASSERT_TRUE(local && media);
+    QStringList li, mi;
+    for (int i = 0; i < local->count(); ++i) li << local->itemText(i);
+    for (int i = 0; i < media->count(); ++i) mi << media->itemText(i);
+    EXPECT_EQ(li, (QStringList{"UDP", "TCP", "TLS", "DTLS"}));
+    EXPECT_EQ(mi, (QStringList{"UDP", "TCP passive", "TCP active", "TCP actpass", "holdconn"}));
+    EXPECT_EQ(local->currentIndex(), 0);
+    EXPECT_EQ(media->currentIndex(), -1); // missing in the file
+    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->text(), "5060");
+    EXPECT_EQ(dlg.SpeedSlider()->minimum(), 1);
+    EXPECT_EQ(dlg.SpeedSlider()->maximum(), 16);
+    EXPECT_EQ(dlg.SpeedSlider()->pageStep(), 2);
+    EXPECT_EQ(dlg.SpeedSlider()->value(), 4);
+}
+
+TEST(SettingsDialog, SpeedBoxMovesSliderAndShowsWhereItEnded) {
+    Messages m;
+    Window w;
+    CDlgCfgDialog dlg(w.dlg->Core().Settings());
+    auto* box = qobject_cast<QLineEdit*>(dlg.Box(CfgField::DownloadSpeed));
+    box->setText("40");
+    EXPECT_EQ(dlg.SpeedSlider()->value(), 16);
+    EXPECT_EQ(box->text(), "16");
+    box->setText("7");
+    EXPECT_EQ(dlg.SpeedSlider()->value(), 7);
+    dlg.SpeedSlider()->setValue(9);
+    EXPECT_EQ(box->text(), "9");
+    EXPECT_TRUE(m.texts.isEmpty());
+    box->setText("0");
+    EXPECT_EQ(m.texts, QStringList{U("请输入一个介于 1 和 64 之间的整数。")});
+    EXPECT_EQ(dlg.SpeedSlider()->value(), 9);
+}
+
+TEST(SettingsDialog, OkValidatesAndStaysOpenOnBadBox) {
+    Messages m;
+    Window w;
+    CDlgCfgDialog dlg(w.dlg->Core().Settings());
+    dlg.show();
+    auto* port = qobject_cast<QLineEdit*>(dlg.Box(CfgField::PeerPort));
+    port->setText("50a");
+    dlg.accept();
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(m.texts, QStringList{U("请输入一个整数。")});
+    port->setText("5070");
+    qobject_cast<QLineEdit*>(dlg.Box(CfgField::PtzAddress))->setText("256");
+    dlg.accept();
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(m.texts.last(), U("请输入一个介于 0 和 255 之间的整数。"));
+    qobject_cast<QLineEdit*>(dlg.Box(CfgField::PtzAddress))->setText("2");
+    dlg.accept();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(w.dlg->Core().Settings().peerPort, 5070);
+    EXPECT_NE(w.IniText().find("地址位=2"), std::string::npos);
+}
+
+TEST(SettingsDialog, CancelTakesNothing) {
+    Window w;
+    const std::string before = ReadBytes(w.dir.File("config.ini"));
+    CDlgCfgDialog dlg(w.dlg->Core().Settings());
+    qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->setText("6000");
+    dlg.reject();
+    EXPECT_EQ(w.dlg->Core().Settings().localPort, 5060);
+    EXPECT_EQ(ReadBytes(w.dir.File("config.ini")), before);
+}
+
+TEST(SettingsDialog, NewPortRestartsEndpointAfterOneSecondWithoutFreezing) {
+    Window w;
+    w.sip->calls.clear();
+    WhenModal([](QDialog* d) {
+        auto* cfg = qobject_cast<CDlgCfgDialog*>(d);
+        ASSERT_TRUE(cfg);
+        cfg->SetField(CfgField::LocalPort, "5077");
+        cfg->SetField(CfgField::LocalId, "34020000002000000099");
+        cfg->accept();
+    });
+    w.dlg->Ctl<QPushButton>(1053)->click();
+    EXPECT_EQ(w.dlg->DeviceTree()->topLevelItem(0)->text(0), "34020000002000000099");
+    EXPECT_EQ(w.sip->calls, (std::vector<std::string>{"stop"}));
+    // The GUI thread keeps running during the pause.
+    QElapsedTimer t;
+    t.start();
+    int spins = 0;
+    while (w.sip->calls.size() < 2 && t.elapsed() < 5000) {
+        QTest::qWait(20);
+        ++spins;
+    }
+    EXPECT_GE(t.elapsed(), 900);
+    EXPECT_GT(spins, 10);
+    EXPECT_EQ(w.sip->calls, (std::vector<std::string>{"stop", "start 0 5077 127.0.0.1"}));
+}
+
+TEST(SettingsDialog, WithoutConfigNothingListensUntilOk) {
+    Window w(false);
+    EXPECT_EQ(w.sip->calls.back(), "start -1 -1 ");
+    EXPECT_EQ(w.dlg->DeviceTree()->topLevelItem(0)->text(0), "");
+    CDlgCfgDialog dlg(w.dlg->Core().Settings());
+    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::LocalTransport))->currentIndex(), -1);
+    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport))->currentIndex(), -1);
+    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->text(), "-1");
+    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::PtzSpeed))->text(), "255");
+    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalId))->text(), "");
+    dlg.SetField(CfgField::LocalTransport, "UDP");
+    dlg.SetField(CfgField::LocalPort, "15060");
+    dlg.accept();
+    ASSERT_EQ(dlg.result(), QDialog::Accepted);
+    w.dlg->Core().SettingsAccepted();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sip->calls.back(), std::string("start 0 15060 "), 5000);
+    ASSERT_TRUE(w.HasIni());
+    EXPECT_NE(w.IniText().find("协议=0\r\n端口=15060"), std::string::npos) << w.IniText();
+}
+
+// ---- log list colours and the viewers
+
+TEST(LogList, RowColours) {
+    QColor t, b;
+    CListX::RowColours(false, false, t, b);
+    EXPECT_EQ(t, QColor(Qt::black));
+    EXPECT_EQ(b, QColor(Qt::white));
+    CListX::RowColours(true, false, t, b);
+    EXPECT_EQ(t, QColor(255, 255, 0));
+    EXPECT_EQ(b, QColor(0, 0, 128));
+    CListX::RowColours(true, true, t, b);
+    EXPECT_EQ(t, QColor(Qt::white));
+    EXPECT_EQ(b, QColor(0, 153, 153));
+}
+
+TEST(LogList, RowsAreDrawnInTheirColours) {
+    App();
+    CListX list;
+    list.resize(800, 300);
+    for (int i = 0; i < 4; ++i)
+        list.Model()->AppendRow({QString("09:30:0%1.042").arg(i), U("心跳包"), "34020000001320000001",
+                                 "<?xml version=\"1.0\"?>\r\n<Notify/>", "MESSAGE sip:x SIP/2.0"});
+    list.Model()->setData(list.Model()->index(1, 0), Qt::Checked, Qt::CheckStateRole);
+    list.Model()->setData(list.Model()->index(2, 0), Qt::Checked, Qt::CheckStateRole);
+    list.setCurrentIndex(list.Model()->index(2, 3));
+    list.show();
+    QApplication::processEvents();
+    const QImage img = list.viewport()->grab().toImage();
+    auto background = [&](int row) {
+        const QRect r = list.visualRect(list.Model()->index(row, 3));
+        return QColor(img.pixel(r.right() - 3, r.center().y()));
+    };
+    EXPECT_EQ(background(0), QColor(Qt::white));
+    EXPECT_EQ(background(1), QColor(0, 0, 128));
+    EXPECT_EQ(background(2), QColor(0, 153, 153)); // focused wins over checked
+    EXPECT_EQ(background(3), QColor(Qt::white));
+    // Yellow text on the checked row.
+    const QRect r1 = list.visualRect(list.Model()->index(1, 1));
+    bool yellow = false;
+    for (int x = r1.left(); x < r1.right(); ++x)
+        for (int y = r1.top(); y < r1.bottom(); ++y) {
+            QColor c(img.pixel(x, y));
+            yellow |= c.red() > 200 && c.green() > 200 && c.blue() < 80;
+        }
+    EXPECT_TRUE(yellow);
+}
+
+TEST(LogList, HundredThousandRowsStayAppendable) {
+    App();
+    CListX list;
+    for (int i = 0; i < 100000; ++i) list.Model()->AppendRow({"t", "k", "id", "body", "head"});
+    EXPECT_EQ(list.Model()->rowCount(), 100000);
+    EXPECT_EQ(list.Model()->Row(99999)[3], "body");
+}
+
+TEST(Viewers, TextViewerShowsTextUnchangedReadOnly) {
+    App();
+    CDlgVHeader v;
+    EXPECT_EQ(v.windowTitle(), "Dialog");
+    const QString text = "No Body!\n";
+    v.SetText(text);
+    auto* box = v.findChild<QPlainTextEdit*>("ctl1002");
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->isReadOnly());
+    EXPECT_EQ(box->toPlainText(), text);
+    EXPECT_EQ(v.Text(), text);
+}
+
+// ---- video view
+
+TEST(VideoView, PresentFromAnotherThreadRepaintsOnGuiThread) {
+    App();
+    CStaticEx v;
+    v.resize(64, 48);
+    v.show();
+    std::vector<std::uint8_t> bgr(64 * 48 * 3);
+    for (std::size_t i = 0; i < bgr.size(); i += 3) {
+        bgr[i] = 255; // blue
+        bgr[i + 1] = 0;
+        bgr[i + 2] = 0;
+    }
+    std::thread t([&] { v.Present(bgr.data(), 64, 48, 64 * 3); });
+    t.join();
+    QApplication::processEvents();
+    EXPECT_EQ(QColor(v.Picture().pixel(5, 5)), QColor(0, 0, 255));
+    EXPECT_EQ(QColor(v.grab().toImage().pixel(10, 10)), QColor(0, 0, 255));
+    // Bad pictures are refused.
+    v.Present(nullptr, 64, 48, 64 * 3);
+    v.Present(bgr.data(), 64, 48, 10);
+    EXPECT_EQ(v.Picture().size(), QSize(64, 48));
+}
+
+TEST(VideoView, DragRecordsPressAndReleasePoints) {
+    App();
+    CStaticEx v;
+    v.resize(320, 240);
+    v.show();
+    QPoint a, b;
+    v.onDragEnd = [&](QPoint p, QPoint q) {
+        a = p;
+        b = q;
+    };
+    QTest::mousePress(&v, Qt::LeftButton, {}, QPoint(10, 20));
+    EXPECT_TRUE(v.Pressed());
+    QTest::mouseRelease(&v, Qt::LeftButton, {}, QPoint(200, 120));
+    EXPECT_FALSE(v.Pressed());
+    EXPECT_EQ(a, QPoint(10, 20));
+    EXPECT_EQ(b, QPoint(200, 120));
+}
+
+TEST(VideoView, DecoderDrawsIntoTheViewFromAnotherThread) {
+    Window w;
+    w.dlg->resize(1280, 720);
+    w.dlg->show();
+    QApplication::processEvents();
+    CStaticEx* v = w.dlg->VideoView();
+    const VidanaSize size = v->ClientSize();
+    EXPECT_EQ(size.width, v->width());
+    EXPECT_EQ(size.height, v->height());
+    // A mid-grey I420 picture through the decoder library, on a worker thread.
+    const int pw = 160, ph = 120;
+    std::vector<std::uint8_t> yuv(pw * ph * 3 / 2, 128);
+    std::fill(yuv.begin(), yuv.begin() + pw * ph, 200);
+    CVidana& dec = w.dlg->Core().Decoder();
+    int drawn = -1;
+    std::thread t([&] {
+        dec.SetHWND(v);
+        drawn = dec.DecodeOstra(yuv.data(), static_cast<int>(yuv.size()), pw, ph);
+        dec.ReleaseDecoder();
+    });
+    t.join();
+    ASSERT_EQ(drawn, 0);
+    QApplication::processEvents();
+    // Shown 1:1 at the top-left corner; the rest of the view stays black.
+    EXPECT_EQ(v->Picture().size(), QSize(pw, ph));
+    const QImage shown = v->grab().toImage();
+    const QColor c(shown.pixel(pw / 2, ph / 2));
+    EXPECT_NEAR(c.red(), c.green(), 12);
+    EXPECT_GT(c.red(), 150);
+    EXPECT_EQ(QColor(shown.pixel(pw + 40, ph + 40)), QColor(Qt::black));
+}
+
+TEST(Audio, ButtonTogglesCaptureAndMeterShowsIt) {
+    std::vector<int16_t> tone(44100 * 2);
+    for (std::size_t i = 0; i < tone.size(); i += 2)
+        tone[i] = tone[i + 1] = static_cast<int16_t>(20000 * std::sin(i * 0.01));
+    AlsaTestDevices::Get().WriteCapture(tone);
+    Window w;
+    w.dlg->show();
+    auto* button = w.dlg->Ctl<QPushButton>(1102);
+    auto* meter = dynamic_cast<AudioMeterView*>(w.dlg->Control(1103));
+    ASSERT_TRUE(meter);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(button->text(), U("停止音频"));
+    QTRY_VERIFY_WITH_TIMEOUT(!meter->ShownPicture().isNull(), 5000);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(button->text(), U("开启音频"));
+    EXPECT_TRUE(dynamic_cast<AudioMeterView*>(w.dlg->Control(1106))->ShownPicture().isNull());
+}
+
+// ---- operator scripts in the window
+
+namespace {
+int RunScript(CTarvexDlg& dlg, const std::string& text, std::string* out = nullptr) {
+    std::vector<ScriptStep> steps;
+    std::string err;
+    EXPECT_TRUE(ParseScript(text, steps, err)) << err;
+    CaptureStdout();
+    CScriptRunner runner(dlg, steps);
+    runner.Start();
+    dlg.exec();
+    const std::string o = GetCapturedStdout();
+    if (out) *out = o;
+    return runner.ExitCode();
+}
+} // namespace
+
+TEST(Script, ActsThroughTheWindowsHandlers) {
+    Window w;
+    w.sip->calls.clear();
+    w.dlg->FillCommandList(1080, {U("信息查询"), U("状态查询")});
+    std::vector<std::pair<int, int>> commands;
+    QPoint dragA, dragB;
+    w.dlg->onCommand = [&](int l, int r) { commands.emplace_back(l, r); };
+    w.dlg->onVideoDrag = [&](QPoint a, QPoint b) {
+        dragA = a;
+        dragB = b;
+    };
+    const std::string png = w.dir.File("meter.png");
+    std::string out;
+    const int rc = RunScript(*w.dlg,
+                             "set 1091 <Query>\\r\\n</Query>\n"
+                             "check 1092 on\n"
+                             "press 1093\n"
+                             "click 1080 1\n"
+                             "set 1065 99\n"
+                             "drag 5 6 100 50\n"
+                             "about\n"
+                             "settings local.port=5090 ptz.speed=12 local.transport=TCP\n"
+                             "shot " + png + " 1103\n"
+                             "exit\n",
+                             &out);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_EQ(w.sip->calls.at(0), "send <Query>\r\n</Query>");
+    EXPECT_EQ(commands, (std::vector<std::pair<int, int>>{{1080, 1}}));
+    EXPECT_EQ(dragA, QPoint(5, 6));
+    EXPECT_EQ(dragB, QPoint(100, 50));
+    EXPECT_NE(out.find("about: Tarvex 2.0"), std::string::npos) << out;
+    EXPECT_NE(out.find("line 10: exit"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(png));
+    EXPECT_EQ(w.dlg->result(), QDialog::Accepted);
+    EXPECT_EQ(w.dlg->Core().Settings().localTransport, 1);
+    // The exit button stored what the settings and the speed edit changed.
+    EXPECT_NE(w.IniText().find("端口=5090"), std::string::npos);
+    EXPECT_NE(w.IniText().find("速度=12"), std::string::npos) << w.IniText();
+}
+
+TEST(Script, WaitsRunOutWithStatusOne) {
+    Window w;
+    std::string out;
+    EXPECT_EQ(RunScript(*w.dlg, "wait-log Catalog 200\nexit\n", &out), 1);
+    EXPECT_NE(out.find("line 1: FAILED: wait-log Catalog 200: no log row contains \"Catalog\""),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(w.dlg->result(), QDialog::Rejected);
+    EXPECT_FALSE(out.find("line 2: exit") != std::string::npos);
+
+    Window w2;
+    EXPECT_EQ(RunScript(*w2.dlg, "wait-registered 100\n", &out), 1);
+    EXPECT_NE(out.find("no device registered within 100 ms"), std::string::npos);
+}
+
+TEST(Script, WaitsSucceedWhenTheStateArrives) {
+    Window w;
+    QTimer::singleShot(100, [&] {
+        w.dlg->MessageList()->Model()->AppendRow({"t", U("目录查询"), "id", "<Catalog/>", "h"});
+        w.sip->registered = true;
+    });
+    std::string out;
+    EXPECT_EQ(RunScript(*w.dlg, "wait-log <Catalog/> 3000\nwait-registered 100\nexit\n", &out), 0)
+        << out;
+    EXPECT_NE(out.find("log row 0 contains"), std::string::npos);
+}
+
+TEST(Script, StepsThatCannotBeDoneFail) {
+    const char* scripts[] = {"click 1080 5\n", "tree nothing\n", "press 1234\n",
+                             "settings local.nothing=1\n", "settings local.port=abc\n",
+                             "shot /nonexistent/dir/x.png\n", "set 1007 x\n"};
+    for (const char* s : scripts) {
+        Window w;
+        std::string out;
+        EXPECT_EQ(RunScript(*w.dlg, s, &out), 1) << s << out;
+        EXPECT_NE(out.find("FAILED"), std::string::npos) << s;
+        EXPECT_FALSE(w.HasIni() && w.IniText().find("abc") != std::string::npos);
+    }
+}
+
+TEST(Script, TreeClicksTheFirstMatchingItemDepthFirst) {
+    Window w;
+    QTreeWidgetItem* root = w.dlg->DeviceTree()->topLevelItem(0);
+    auto* dev = new QTreeWidgetItem(root, {"34020000001320000001"});
+    auto* ch = new QTreeWidgetItem(dev, {"34020000001310000001"});
+    new QTreeWidgetItem(root, {"34020000001310000001"});
+    QTreeWidgetItem* clicked = nullptr;
+    w.dlg->onDeviceTreeClick = [&](QTreeWidgetItem* it) { clicked = it; };
+    EXPECT_EQ(RunScript(*w.dlg, "tree 34020000001310000001\nexit\n"), 0);
+    EXPECT_EQ(clicked, ch);
+}
+
+int main(int argc, char** argv) {
+    AlsaTestDevices::Get(); // before any ALSA call of the process
+    QApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

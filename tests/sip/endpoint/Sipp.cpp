@@ -1,0 +1,275 @@
+#include "Sipp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+int FreePort(int type) {
+    int fd = socket(AF_INET, type, 0);
+    if (fd < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    int port = -1;
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tarvex-sig-XXXXXX").string();
+    char* p = mkdtemp(tmpl.data());
+    path_ = p ? p : "";
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    if (!path_.empty() && !std::getenv("TARVEX_KEEP_TMP")) std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+}
+
+SippProcess::~SippProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool SippProcess::Start(const std::vector<std::string>& args, const std::string& log) {
+    std::vector<char*> argv;
+    std::string prog = "/usr/bin/sipp";
+    argv.push_back(prog.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    int r = posix_spawn(&pid_, prog.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (r != 0) pid_ = -1;
+    return r == 0;
+}
+
+int SippProcess::Wait(int timeoutMs) {
+    if (pid_ <= 0) return -1;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return -1;
+}
+
+namespace {
+
+const char* kPlatform = "34020000002000000001";
+
+// Out-of-call instances of SIPp all count as call 0, so their branches would
+// repeat and a second answer would look like a retransmission of the first:
+// the query's Call-ID keeps them apart.
+std::string MessageTo(const std::string& fromUser, const std::string& tagNo, int cseq,
+                      const std::string& body, bool ooc = false) {
+    std::ostringstream o;
+    o << "  <send><![CDATA[\n"
+      << "MESSAGE sip:" << kPlatform << "@[remote_ip]:[remote_port] SIP/2.0\n"
+      << "Via: SIP/2.0/[transport] [local_ip]:[local_port];rport;branch=[branch]"
+      << (ooc ? "x[call_id]" : "") << "\n"
+      << "From: <sip:" << fromUser << "@[local_ip]:[local_port]>;tag=[pid]SIPpTag" << tagNo
+      << "[call_number]" << (ooc ? "x[call_id]" : "") << "\n"
+      << "To: <sip:" << kPlatform << "@[remote_ip]:[remote_port]>\n"
+      << "Call-ID: [call_id]\n"
+      << "CSeq: " << cseq << " MESSAGE\n"
+      << "Content-Type: Application/MANSCDP+xml\n"
+      << "Max-Forwards: 70\n"
+      << "User-Agent: IPC\n"
+      << "Content-Length: [len]\n\n"
+      << body << "\n]]></send>\n";
+    return o.str();
+}
+
+// SIPp ends a message at the last line; bodies keep their own CR LF.
+std::string Crlf(const std::string& lines) {
+    std::string out;
+    for (char c : lines) {
+        if (c == '\n') out += "\r\n";
+        else out += c;
+    }
+    return out;
+}
+
+} // namespace
+
+std::string MainScenario(const DeviceScript& s) {
+    std::string user = s.fromUser.empty() ? s.deviceId : s.fromUser;
+    std::string hostPort = s.fromPort ? "[local_ip]:[local_port]" : "[local_ip]";
+    std::ostringstream o;
+    o << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"camera\">\n";
+    if (s.firstPauseMs > 0) o << "  <pause milliseconds=\"" << s.firstPauseMs << "\"/>\n";
+    int cseq = 1;
+    if (s.registerFirst) {
+        for (int i = 0; i < s.registers; ++i) {
+            if (i > 0) o << "  <pause milliseconds=\"1500\"/>\n";
+            o << "  <send><![CDATA[\n"
+              << "REGISTER sip:" << kPlatform << "@[remote_ip]:[remote_port] SIP/2.0\n"
+              << "Via: SIP/2.0/[transport] [local_ip]:[local_port]" << (s.viaRport ? ";rport" : "")
+              << ";branch=[branch]\n"
+              << "From: <sip:" << user << "@" << hostPort << ">;tag=[pid]SIPpTag00[call_number]\n"
+              << "To: <sip:" << user << "@" << hostPort << ">\n"
+              << "Call-ID: [call_id]\n"
+              << "CSeq: " << cseq++ << " REGISTER\n"
+              << "Contact: <sip:" << user << "@[local_ip]:[local_port]>\n"
+              << "Max-Forwards: 70\n"
+              << "Expires: 3600\n"
+              << "User-Agent: IPC\n"
+              << "Content-Length: 0\n\n]]></send>\n"
+              << "  <recv response=\"200\">\n    <action>\n"
+              << "      <ereg regexp=\"^ *[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}$\""
+                 " search_in=\"hdr\" header=\"Date:\" check_it=\"true\" assign_to=\"date\"/>\n"
+              << "      <ereg regexp=\"^ *Tarvex$\" search_in=\"hdr\" header=\"User-Agent:\""
+                 " check_it=\"true\" assign_to=\"ua\"/>\n"
+              << "      <log message=\"register answered [$date] [$ua]\"/>\n"
+              << "    </action>\n  </recv>\n";
+        }
+    }
+    int tag = 10;
+    for (const auto& m : s.messages) {
+        if (m.pauseMs > 0) o << "  <pause milliseconds=\"" << m.pauseMs << "\"/>\n";
+        o << MessageTo(user, std::to_string(tag++), cseq++, m.body);
+        if (m.expectAnswer) o << "  <recv response=\"200\"/>\n";
+    }
+    o << "  <pause milliseconds=\"" << s.holdMs << "\"/>\n</scenario>\n";
+    return o.str();
+}
+
+std::string OocScenario(const DeviceScript& s) {
+    std::ostringstream o;
+    o << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"camera answers\">\n"
+      << "  <recv request=\"MESSAGE|SUBSCRIBE\" regexp_match=\"true\">\n    <action>\n"
+      << "      <ereg regexp=\"<CmdType>([A-Za-z]+)</CmdType>\" search_in=\"body\""
+         " assign_to=\"whole,cmd\"/>\n"
+      << "      <ereg regexp=\"<SN>([0-9]+)</SN>\" search_in=\"body\" assign_to=\"wsn,sn\"/>\n"
+      << "      <log message=\"query [$cmd] [$sn] [$whole] [$wsn]\"/>\n"
+      << "      <strcmp assign_to=\"c1\" variable=\"cmd\" value=\"Catalog\"/>\n"
+      << "      <test assign_to=\"isCatalog\" variable=\"c1\" compare=\"equal\" value=\"0\"/>\n"
+      << "      <strcmp assign_to=\"c2\" variable=\"cmd\" value=\"DeviceInfo\"/>\n"
+      << "      <test assign_to=\"isInfo\" variable=\"c2\" compare=\"equal\" value=\"0\"/>\n"
+      << "      <strcmp assign_to=\"c3\" variable=\"cmd\" value=\"DeviceStatus\"/>\n"
+      << "      <test assign_to=\"isStatus\" variable=\"c3\" compare=\"equal\" value=\"0\"/>\n"
+      << "      <strcmp assign_to=\"c4\" variable=\"cmd\" value=\"RecordInfo\"/>\n"
+      << "      <test assign_to=\"isRecord\" variable=\"c4\" compare=\"equal\" value=\"0\"/>\n"
+      << "    </action>\n  </recv>\n"
+      << "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
+         "[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
+         "User-Agent: IPC\nContent-Length: 0\n\n]]></send>\n";
+    auto branch = [&](const char* label, bool has, const char* var) {
+        o << "  <nop next=\"" << (has ? label : "end") << "\" test=\"" << var << "\"/>\n";
+    };
+    branch("catalog", !s.catalog.empty(), "isCatalog");
+    branch("info", !s.deviceInfo.empty(), "isInfo");
+    branch("status", !s.deviceStatus.empty(), "isStatus");
+    branch("record", !s.recordInfo.empty(), "isRecord");
+    o << "  <nop next=\"end\"/>\n";
+    int cseq = 20;
+    auto answer = [&](const char* label, const std::vector<std::string>& bodies) {
+        if (bodies.empty() || bodies[0].empty()) return;
+        o << "  <label id=\"" << label << "\"/>\n";
+        for (const auto& b : bodies) {
+            o << MessageTo(s.deviceId, std::to_string(cseq), cseq, b, true);
+            ++cseq;
+            o << "  <recv response=\"200\"/>\n";
+        }
+        o << "  <nop next=\"end\"/>\n";
+    };
+    answer("catalog", s.catalog);
+    answer("info", {s.deviceInfo});
+    answer("status", {s.deviceStatus});
+    answer("record", {s.recordInfo});
+    o << "  <label id=\"end\"/>\n</scenario>\n";
+    return o.str();
+}
+
+std::string CatalogAnswer(const std::string& deviceId, int sumNum,
+                          const std::vector<std::string>& channelIds, bool withNum,
+                          const std::string& nameOfFirst) {
+    std::ostringstream o;
+    o << "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Response>\n<CmdType>Catalog</CmdType>\n"
+      << "<SN>[$sn]</SN>\n<DeviceID>" << deviceId << "</DeviceID>\n<SumNum>" << sumNum
+      << "</SumNum>\n<DeviceList" << (withNum ? " Num=\"" + std::to_string(channelIds.size()) + "\"" : "")
+      << ">\n";
+    for (std::size_t i = 0; i < channelIds.size(); ++i) {
+        o << "<Item>\n<DeviceID>" << channelIds[i] << "</DeviceID>\n<Name>"
+          << (i == 0 ? nameOfFirst : "Camera " + std::to_string(i + 1)) << "</Name>\n"
+          << "<Manufacturer>Test</Manufacturer>\n<Status>ON</Status>\n"
+          << "<IPAddress>192.168.1." << (i + 10) << "</IPAddress>\n<Port>" << (5060 + i)
+          << "</Port>\n</Item>\n";
+    }
+    o << "</DeviceList>\n</Response>";
+    return Crlf(o.str());
+}
+
+std::string SimpleAnswer(const char* cmdType, const std::string& deviceId, const std::string& extra) {
+    return Crlf(std::string("<?xml version=\"1.0\"?>\n<Response>\n<CmdType>") + cmdType +
+                "</CmdType>\n<SN>[$sn]</SN>\n<DeviceID>" + deviceId + "</DeviceID>\n" + extra +
+                "<Result>OK</Result>\n</Response>");
+}
+
+std::string RecordAnswer(const std::string& deviceId, const std::string& channelId, int items) {
+    std::ostringstream o;
+    o << "<?xml version=\"1.0\"?>\n<Response>\n<CmdType>RecordInfo</CmdType>\n<SN>[$sn]</SN>\n"
+      << "<DeviceID>" << channelId << "</DeviceID>\n<Name>" << deviceId << "</Name>\n<SumNum>"
+      << items << "</SumNum>\n<RecordList Num=\"" << items << "\">\n";
+    for (int i = 0; i < items; ++i) {
+        o << "<Item>\n<DeviceID>" << channelId << "</DeviceID>\n<Name>rec</Name>\n"
+          << "<FilePath>/rec/file" << i << ".mp4</FilePath>\n"
+          << "<StartTime>2024-05-06T1" << i << ":00:00</StartTime>\n"
+          << "<EndTime>2024-05-06T1" << i << ":1" << i << ":0" << i << "</EndTime>\n"
+          << "<Type>time</Type>\n</Item>\n";
+    }
+    o << "</RecordList>\n</Response>";
+    return Crlf(o.str());
+}
+
+std::string KeepaliveNotify(const std::string& deviceId) {
+    return Crlf("<?xml version=\"1.0\"?>\n<Notify>\n<CmdType>Keepalive</CmdType>\n<SN>77</SN>\n"
+                "<DeviceID>" + deviceId + "</DeviceID>\n<Status>OK</Status>\n</Notify>");
+}

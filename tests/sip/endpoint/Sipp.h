@@ -1,0 +1,85 @@
+#pragma once
+// Runs SIPp as the camera: scenario files written at test time, a process that
+// the test waits for, free ports on 127.0.0.1.
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+// A port on 127.0.0.1 that was free a moment ago (bound with port 0, read
+// back, closed). type is SOCK_DGRAM or SOCK_STREAM.
+int FreePort(int type);
+
+// A fresh directory under the system's temporary directory, removed at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+
+class SippProcess {
+public:
+    SippProcess() = default;
+    ~SippProcess();
+    SippProcess(const SippProcess&) = delete;
+    SippProcess& operator=(const SippProcess&) = delete;
+    // Starts /usr/bin/sipp with args; its standard output and error go to log.
+    bool Start(const std::vector<std::string>& args, const std::string& log);
+    // The exit status, or -1 when it did not end within timeoutMs (then it is killed).
+    int Wait(int timeoutMs);
+
+private:
+    pid_t pid_ = -1;
+};
+
+// What the simulated camera does. Bodies may use [$sn] for the SN of the
+// query being answered.
+struct DeviceScript {
+    std::string deviceId = "34010000001320000001";
+    std::string fromUser;        // user part of From; deviceId when empty
+    bool fromPort = true;        // From URI carries the port
+    bool viaRport = true;        // top Via asks for rport
+    bool registerFirst = true;
+    int registers = 1;           // REGISTERs sent, 1500 ms apart
+    int firstPauseMs = 0;        // before the first REGISTER
+    // MESSAGEs the camera sends on its own after the REGISTERs: pause, body,
+    // and whether a 200 is expected (false: any answer fails the scenario).
+    struct Unsolicited {
+        int pauseMs;
+        std::string body;
+        bool expectAnswer;
+    };
+    std::vector<Unsolicited> messages;
+    int holdMs = 7000;           // the main call stays this long at the end
+    // Answers to Tarvex's queries; a query with an empty answer only gets 200.
+    std::vector<std::string> catalog; // one MESSAGE each
+    std::string deviceInfo, deviceStatus, recordInfo;
+};
+
+std::string MainScenario(const DeviceScript& s);
+std::string OocScenario(const DeviceScript& s);
+
+// MANSCDP answers in the layout cameras use.
+std::string CatalogAnswer(const std::string& deviceId, int sumNum,
+                          const std::vector<std::string>& channelIds, bool withNum = true,
+                          const std::string& nameOfFirst = "Camera");
+std::string SimpleAnswer(const char* cmdType, const std::string& deviceId, const std::string& extra);
+std::string RecordAnswer(const std::string& deviceId, const std::string& channelId, int items);
+std::string KeepaliveNotify(const std::string& deviceId);
+
+struct SippRun {
+    std::string trace; // -trace_msg file
+    std::string log;   // stdout / stderr of sipp
+    std::string errors;
+};

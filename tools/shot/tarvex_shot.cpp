@@ -1,0 +1,171 @@
+// Starts the main window offscreen, fills it with the state of a session with
+// one registered camera (channels in the tree, command lists, a few log rows,
+// a picture and statistics) and saves a PNG of it.
+//
+//   QT_QPA_PLATFORM=offscreen build/tools/shot/tarvex_shot docs/shell.png [WIDTH HEIGHT]
+//   QT_QPA_PLATFORM=offscreen build/tools/shot/tarvex_shot settings.png --settings
+
+#include "app/shell/CDlgCfgDialog.h"
+#include "app/shell/CListX.h"
+#include "app/shell/CStaticEx.h"
+#include "app/shell/CTarvexDlg.h"
+#include "manscdp/cfg/CfgIniStore.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+QString U(const char* s) { return QString::fromUtf8(s); }
+
+// A colour-bar test card with a moving-object stand-in, drawn as packed BGR
+// and handed to the view the way the decoder does.
+void PresentTestCard(CStaticEx* view) {
+    const int w = view->width(), h = view->height();
+    QImage img(w, h, QImage::Format_BGR888);
+    QPainter p(&img);
+    const QColor bars[] = {Qt::white, Qt::yellow, Qt::cyan, Qt::green,
+                           Qt::magenta, Qt::red, Qt::blue, Qt::black};
+    for (int i = 0; i < 8; ++i)
+        p.fillRect(QRect(i * w / 8, 0, w / 8 + 1, h * 2 / 3), bars[i]);
+    QLinearGradient g(0, 0, w, 0);
+    g.setColorAt(0, Qt::black);
+    g.setColorAt(1, Qt::white);
+    p.fillRect(QRect(0, h * 2 / 3, w, h / 3), g);
+    p.setPen(Qt::white);
+    QFont f = p.font();
+    f.setPixelSize(18);
+    p.setFont(f);
+    p.fillRect(QRect(8, 8, 330, 28), QColor(0, 0, 0, 160));
+    p.drawText(QRect(14, 8, 320, 28), Qt::AlignVCenter, "2026-12-08 09:30:05  Camera 01");
+    p.end();
+    view->Present(img.constBits(), w, h, static_cast<int>(img.bytesPerLine()));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("shell.png");
+    const bool settingsOnly = argc > 2 && QString::fromLocal8Bit(argv[2]) == "--settings";
+    const int width = argc > 3 ? std::atoi(argv[2]) : 1280;
+    const int height = argc > 3 ? std::atoi(argv[3]) : 720;
+
+    QTemporaryDir dir;
+    const std::string ini = QDir(dir.path()).filePath("config.ini").toStdString();
+    {
+        // A working configuration, written the way the settings dialog stores it.
+        auto cfg = LoadSettings(ini);
+        CfgTexts t = cfg->Texts();
+        auto set = [&](CfgField f, const char* v) { t[static_cast<int>(f)] = v; };
+        set(CfgField::LocalTransport, "0");
+        set(CfgField::LocalId, "34020000002000000001");
+        set(CfgField::LocalDomain, "3402000000");
+        set(CfgField::LocalAddress, "127.0.0.1");
+        set(CfgField::LocalPort, "5060");
+        set(CfgField::MediaTransport, "0");
+        set(CfgField::MediaAddress, "127.0.0.1");
+        set(CfgField::MediaPort, "6000");
+        set(CfgField::DownloadSpeed, "4");
+        set(CfgField::PtzAddress, "0");
+        set(CfgField::PtzSpeed, "50");
+        std::string msg;
+        if (!cfg->Accept(t, nullptr, &msg)) {
+            std::fprintf(stderr, "settings: %s\n", msg.c_str());
+            return 1;
+        }
+    }
+    auto core = std::make_unique<CTarvexCore>(LoadSettings(ini), std::make_unique<NoSipEndpoint>());
+    CTarvexDlg dlg(std::move(core));
+    if (settingsOnly) {
+        CDlgCfgDialog cfg(dlg.Core().Settings());
+        cfg.show();
+        QApplication::processEvents();
+        const bool ok = cfg.grab().save(out, "PNG");
+        std::printf("%s %s\n", ok ? "saved" : "cannot write", out.toLocal8Bit().constData());
+        return ok ? 0 : 1;
+    }
+    dlg.resize(width, height);
+    dlg.show();
+    QApplication::processEvents();
+
+    // Device tree: the registered camera with two channels and a recording.
+    QTreeWidgetItem* root = dlg.DeviceTree()->topLevelItem(0);
+    auto item = [](QTreeWidgetItem* parent, const char* text) {
+        auto* it = new QTreeWidgetItem(parent, {QString::fromUtf8(text)});
+        it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
+        it->setCheckState(0, Qt::Unchecked);
+        return it;
+    };
+    QTreeWidgetItem* dev = item(root, "34020000001320000001");
+    QTreeWidgetItem* ch1 = item(dev, "34020000001310000001");
+    item(dev, "34020000001310000002");
+    item(ch1, "2026-12-08T08:00:00");
+    dlg.DeviceTree()->expandAll();
+    dlg.DeviceTree()->setCurrentItem(ch1);
+
+    dlg.FillCommandList(1080, {U("信息查询"), U("状态查询"), U("目录查询"), U("设备重启"), U("布防"),
+                               U("撤防"), U("报警复位"), U("设备配置"), U("设备配置获取"), U("抓拍"),
+                               U("抓拍设置"), U("抓拍查询"), U("预置位查询"), U("巡航点查询")});
+    dlg.FillCommandList(1081, {U("点播取消"), U("向上"), U("向下"), U("向左"), U("向右"), U("放大"),
+                               U("缩小"), U("聚焦近"), U("聚焦远"), U("停止")});
+    dlg.Ctl<QTreeWidget>(1081)->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    dlg.Ctl<QTreeWidget>(1080)->topLevelItem(2)->setCheckState(0, Qt::Checked);
+
+    CLogModel* log = dlg.MessageList()->Model();
+    const char* dev20 = "34020000001320000001";
+    const char* reg = "REGISTER sip:34020000002000000001@3402000000 SIP/2.0\r\nVia: SIP/2.0/UDP "
+                      "127.0.0.1:15060;rport;branch=z9hG4bK1\r\nFrom: <sip:34020000001320000001@"
+                      "3402000000>;tag=1\r\n";
+    log->AppendRow({"09:30:01.015", U("注册信息"), dev20, "No Body!\n", reg});
+    log->AppendRow({"09:30:01.020", U("注册信息"), dev20, "No Body!\n",
+                    "SIP/2.0 200 OK\r\nDate: 2026-12-08T09:30:01.020\r\n"});
+    log->AppendRow({"09:30:02.031", U("目录查询"), dev20,
+                    "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>Catalog</CmdType>\r\n<SN>10</SN>"
+                    "\r\n<DeviceID>34020000001320000001</DeviceID>\r\n</Query>\r\n",
+                    "MESSAGE sip:34020000001320000001@127.0.0.1:15060 SIP/2.0\r\n"});
+    log->AppendRow({"09:30:02.047", U("目录查询"), dev20, "No Body!\n", "SIP/2.0 200 OK\r\n"});
+    log->AppendRow({"09:30:02.112", U("目录查询"), dev20,
+                    "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Response>\r\n<CmdType>Catalog"
+                    "</CmdType>\r\n<SN>10</SN>\r\n<SumNum>2</SumNum>\r\n<DeviceList Num=\"2\">",
+                    "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n"});
+    log->AppendRow({"09:30:03.130", U("信息查询"), dev20,
+                    "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>DeviceInfo</CmdType>\r\n"
+                    "<SN>11</SN>\r\n",
+                    "MESSAGE sip:34020000001320000001@127.0.0.1:15060 SIP/2.0\r\n"});
+    log->AppendRow({"09:30:20.004", U("心跳包"), dev20,
+                    "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive</CmdType>\r\n"
+                    "<SN>3</SN>\r\n<Status>OK</Status>\r\n",
+                    "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n"});
+    log->setData(log->index(2, 0), Qt::Checked, Qt::CheckStateRole);
+    dlg.MessageList()->setCurrentIndex(log->index(5, 0));
+
+    dlg.Ctl<QPlainTextEdit>(1091)->setPlainText(
+        "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>Catalog</CmdType>\r\n<SN>10</SN>\r\n"
+        "<DeviceID>34020000001320000001</DeviceID>\r\n</Query>\r\n");
+    dlg.Ctl<QLabel>(1090)->setText(
+        U("解码 1250帧 丢 0帧 帧率 25 Fps 接收数据 6400 KB 码率 128 KBps \n").trimmed());
+    dlg.Ctl<QLabel>(1101)->setText("00:00:50/12:00:00");
+    dlg.Ctl<QProgressBar>(1100)->setValue(0);
+    QApplication::processEvents();
+    PresentTestCard(dlg.VideoView());
+    QApplication::processEvents();
+    QApplication::processEvents();
+
+    if (!dlg.grab().save(out, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", out.toLocal8Bit().constData());
+        return 1;
+    }
+    std::printf("saved %s (%dx%d)\n", out.toLocal8Bit().constData(), dlg.width(), dlg.height());
+    return 0;
+}
