@@ -149,23 +149,23 @@ bool CommandBuilder::CustomMode() const {
 }
 
 int CommandBuilder::PressSend(const std::string& editedText) {
-    Pending p;
-    {
-        std::lock_guard<std::mutex> lk(mutex_);
-        if (!custom_) return -1;
-        messageText_ = editedText;
-        p.send = true;
-        p.kind = sendKind_;
-        p.text = editedText;
-        p.typeText = label_;
-    }
+    if (!CustomMode()) return -1;
+    return SendEdited(editedText);
+}
+
+int CommandBuilder::SendEdited(const std::string& editedText) {
     Hooks h;
+    int kind;
+    std::string label;
     {
         std::lock_guard<std::mutex> lk(mutex_);
+        messageText_ = editedText;
+        kind = sendKind_;
+        label = label_;
         h = hooks_;
     }
-    if (h.setTypeText) h.setTypeText(p.typeText);
-    return h.send ? h.send(p.kind, p.text) : -1;
+    if (h.setTypeText) h.setTypeText(label);
+    return h.send ? h.send(kind, editedText) : -1;
 }
 
 int CommandBuilder::NextSequenceNumber() const {

@@ -66,6 +66,8 @@ public:
     // only in custom mode. Returns the endpoint's result, or -1 when nothing
     // was sent.
     int PressSend(const std::string& editedText);
+    // The same without looking at the mode (the window checked the box).
+    int SendEdited(const std::string& editedText);
 
     // Creates the root for the kind of entry `row` of the current list and
     // adds CmdType, SN (the counter, then advanced) and DeviceID.

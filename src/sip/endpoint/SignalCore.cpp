@@ -90,8 +90,13 @@ SignalCore::~SignalCore() { StopEndpoint(); }
 
 void SignalCore::SetView(ISignalView* v) {
     {
+        // A view bound after the endpoint started still gets everything.
         std::lock_guard<std::mutex> lk(mutex_);
         view_ = v;
+        if (v) {
+            for (const auto& r : listRows_) v->AppendLogRow(r);
+            v->RebuildDeviceTree(tree_.Snapshot());
+        }
     }
     builder_.SetView(v);
 }
@@ -122,7 +127,9 @@ int SignalCore::StartEndpoint(int transport, const SipSettings& settings) {
         std::lock_guard<std::mutex> lk(pauseMutex_);
         pausesCancelled_ = false;
     }
-    std::strncpy(sip_.contentType, "application/MANSCDP+xml\r\n", sizeof sip_.contentType - 1);
+    // The window puts the content type in before the first start.
+    if (sip_.contentType[0] == '\0')
+        std::strncpy(sip_.contentType, "application/MANSCDP+xml\r\n", sizeof sip_.contentType - 1);
     return sip_.Start(transport, this, settings);
 }
 
