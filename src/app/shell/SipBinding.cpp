@@ -7,6 +7,7 @@
 #include "app/shell/CListX.h"
 #include "app/shell/CTarvexDlg.h"
 #include "export/webview/CWebDlg.h"
+#include "manscdp/control/CommandBinding.h" // cmds
 #include "sip/endpoint/SignalEndpoint.h"
 
 #include <QCheckBox>
@@ -106,7 +107,12 @@ void BindSip(CTarvexDlg& dlg) {
     core.SetView(view);
     // The endpoint started in the window's initialisation; SetView hands the
     // view whatever arrived before this.
-    dlg.onCommand = [&core](int id, int row) {
+    // cmds: command bodies with the operator's inputs, the search dialog
+    // before "文件检索" and drag zoom from the video view.
+    auto* cmds = new CommandBinding(dlg, core.Builder(), dlg.Core());
+    dlg.onVideoDrag = [cmds](QPoint a, QPoint b) { cmds->OnVideoDrag(a, b); };
+    dlg.onCommand = [&core, cmds](int id, int row) {
+        cmds->BeforeCommand(id, row); // cmds
         core.Builder().ClickRow(id == 1080 ? kListSignalling : kListMedia, row);
     };
     dlg.onDeviceTreeClick = [&core](QTreeWidgetItem* item) {
