@@ -68,7 +68,9 @@ void CommandBinding::ReadInputs(bool report) {
     bodies_->SetControl(speed, preset_, name ? name->text().toStdString() : std::string(),
                        client.width(), client.height());
     const CDlgCfg& cfg = core_.Settings();
-    bodies_->SetSettings(cfg.registrationTime, cfg.heartbeatPeriod);
+    // A missing key reads as -1; the device gets the defaults of empty settings.
+    bodies_->SetSettings(cfg.registrationTime < 0 ? 3600 : cfg.registrationTime,
+                         cfg.heartbeatPeriod < 0 ? 60 : cfg.heartbeatPeriod);
 }
 
 void CommandBinding::BeforeCommand(int listId, int row) {

@@ -195,9 +195,16 @@ TEST(Binding, TooLongPresetNameIsRefusedWithAMessage) {
 
 TEST(Binding, DeviceConfigReadsTheSettings) {
     BoundWindow w;
+    // No config.ini: the values of empty settings.
+    w.builder.FillSignalling();
+    w.dlg->onCommand(1080, 7);
+    ASSERT_EQ(w.sent.size(), 1u);
+    EXPECT_NE(w.sent.back().find("<Expiration>3600</Expiration>\r\n  "
+                                 "<HeartBeatInterval>60</HeartBeatInterval>"),
+              std::string::npos)
+        << w.sent.back();
     w.dlg->Core().Settings().registrationTime = 1800;
     w.dlg->Core().Settings().heartbeatPeriod = 30;
-    w.builder.FillSignalling();
     const std::size_t before = w.sent.size();
     w.dlg->onCommand(1080, 7);
     ASSERT_EQ(w.sent.size(), before + 1);
