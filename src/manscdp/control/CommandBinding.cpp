@@ -75,7 +75,10 @@ void CommandBinding::ReadInputs(bool report) {
 
 void CommandBinding::BeforeCommand(int listId, int row) {
     ReadInputs(listId == kMediaListId);
-    if (listId == kMediaListId && builder_.MediaSetNumber() == 0 && row == kRowRecordSearch)
+    // The dialog runs before the build, so that the builder's lock is never
+    // held across a modal loop; without a device nothing is built at all.
+    if (listId == kMediaListId && builder_.MediaSetNumber() == 0 && row == kRowRecordSearch &&
+        core_.Sip().IsRegistered())
         RunSearchDialog(*search_, &window_);
 }
 

@@ -162,6 +162,21 @@ TEST(Binding, DragOverTheVideoViewSendsDragZoom) {
 TEST(Binding, RecordSearchRunsTheDialogFirst) {
     BoundWindow w;
     w.ShowMediaSet(0);
+    // Before any registration the row opens nothing (the builder sends nothing).
+    bool opened = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&opened] {
+        if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            opened = true;
+            d->reject();
+        }
+    });
+    guard.start(100);
+    w.binding->BeforeCommand(1081, 3);
+    guard.stop();
+    EXPECT_FALSE(opened);
+    w.sip->registered = true;
     WhenModal([](QDialog* d) {
         d->findChild<QLineEdit*>("start")->setText("2026-03-01T08:00:00");
         d->findChild<QLineEdit*>("end")->setText("2026-03-01T20:00:00");
