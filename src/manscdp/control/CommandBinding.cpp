@@ -27,15 +27,19 @@ CommandBinding::CommandBinding(QWidget& window, CommandBuilder& builder, CTarvex
     bodies_->onRefused = [self](const std::string& text) {
         // The builder holds its lock here: the message box opens later.
         QMetaObject::invokeMethod(
-            self.data(), [self, text] { if (self) self->Show(text); }, Qt::QueuedConnection);
+            self.data(),
+            [self, text] {
+                if (self) self->Show(text);
+            },
+            Qt::QueuedConnection);
     };
     ReadInputs(false);
     // The hook shares the bodies and the conditions: the builder may outlive
     // this object while the window is torn down.
-    builder_.SetBodyHook([bodies = bodies_, search = search_](int list, int set, int row,
-                                                              XMLNode& root) {
-        bodies->Append(list, set, row, root);
-    });
+    builder_.SetBodyHook(
+        [bodies = bodies_, search = search_](int list, int set, int row, XMLNode& root) {
+            bodies->Append(list, set, row, root);
+        });
 }
 
 CommandBinding::~CommandBinding() = default;
@@ -66,7 +70,7 @@ void CommandBinding::ReadInputs(bool report) {
     auto* view = window_.findChild<QWidget*>(QStringLiteral("ctl1007"));
     const QRect client = view ? view->rect() : QRect();
     bodies_->SetControl(speed, preset_, name ? name->text().toStdString() : std::string(),
-                       client.width(), client.height());
+                        client.width(), client.height());
     const CDlgCfg& cfg = core_.Settings();
     // A missing key reads as -1; the device gets the defaults of empty settings.
     bodies_->SetSettings(cfg.registrationTime < 0 ? 3600 : cfg.registrationTime,

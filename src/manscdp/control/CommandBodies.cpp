@@ -13,8 +13,7 @@ constexpr char kDeclaration[] = "<?xml version=\"1.0\"?>\r\n";
 
 } // namespace
 
-BodyOutcome AppendCommandBody(int list, int set, int row, XMLNode& root,
-                              const CommandInputs& in) {
+BodyOutcome AppendCommandBody(int list, int set, int row, XMLNode& root, const CommandInputs& in) {
     BodyOutcome out;
     if (root.IsEmpty()) return out;
     if (list == kList_Signalling) {
@@ -36,14 +35,17 @@ BodyOutcome AppendCommandBody(int list, int set, int row, XMLNode& root,
     const std::size_t length = std::strlen(kDeclaration) + root.Serialize().size() + 2;
     if (length > kMessageRoom) {
         out.refused = true;
-        out.message = "消息长度 " + std::to_string(length) + " 字节, 超出 2048 字节消息缓冲区 (最多 " +
-                      std::to_string(kMessageRoom) + " 字节), 请缩短预置点名称。消息未发送。";
+        out.message = "消息长度 " + std::to_string(length) +
+                      " 字节, 超出 2048 字节消息缓冲区 (最多 " + std::to_string(kMessageRoom) +
+                      " 字节), 请缩短预置点名称。消息未发送。";
         root = XMLNode();
     }
     return out;
 }
 
-CommandBodies::CommandBodies(const CDlgSearch* search) { in_.search = search; }
+CommandBodies::CommandBodies(const CDlgSearch* search) {
+    in_.search = search;
+}
 
 void CommandBodies::SetControl(std::uint8_t speed, std::uint8_t presetNumber,
                                const std::string& presetName, int viewWidth, int viewHeight) {

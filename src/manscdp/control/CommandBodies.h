@@ -15,8 +15,8 @@ class CDlgSearch;
 
 // Everything a body may read besides the envelope.
 struct CommandInputs {
-    ControlInputs control;       // speed, preset, drag rectangle, view size
-    ConfigInputs config;         // Expiration, HeartBeatInterval, clock
+    ControlInputs control;              // speed, preset, drag rectangle, view size
+    ConfigInputs config;                // Expiration, HeartBeatInterval, clock
     const CDlgSearch* search = nullptr; // conditions and outcome of the last search dialog
 };
 

@@ -4,16 +4,23 @@
 
 bool AppendSignallingControl(int row, XMLNode& root) {
     switch (row) {
-    case 3: root.AddTextChild("TeleBoot", "Boot"); return true;
-    case 4: root.AddTextChild("GuardCmd", "SetGuard"); return true;
-    case 5: root.AddTextChild("GuardCmd", "ResetGuard"); return true;
+    case 3:
+        root.AddTextChild("TeleBoot", "Boot");
+        return true;
+    case 4:
+        root.AddTextChild("GuardCmd", "SetGuard");
+        return true;
+    case 5:
+        root.AddTextChild("GuardCmd", "ResetGuard");
+        return true;
     case 6: {
         root.AddTextChild("AlarmCmd", "ResetAlarm");
         XMLNode info = root.AddChild("Info");
         info.AddTextChild("AlarmMethod", "2");
         return true;
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 
@@ -37,9 +44,12 @@ void AppendDragZoom(const char* name, bool in, const ControlInputs& c, XMLNode& 
 ControlOutcome AppendMediaControl(int set, int row, const ControlInputs& in, XMLNode& root) {
     ControlOutcome out;
     if (set == 0) {
-        if (row == kRowStartRecord) root.AddTextChild("RecordCmd", "Record");
-        else if (row == kRowStopRecord) root.AddTextChild("RecordCmd", "StopRecord");
-        else return out;
+        if (row == kRowStartRecord)
+            root.AddTextChild("RecordCmd", "Record");
+        else if (row == kRowStopRecord)
+            root.AddTextChild("RecordCmd", "StopRecord");
+        else
+            return out;
         out.appended = true;
         return out;
     }
@@ -56,7 +66,9 @@ ControlOutcome AppendMediaControl(int set, int row, const ControlInputs& in, XML
         return out;
     }
     switch (row) {
-    case kRowForceKeyFrame: root.AddTextChild("IFameCmd", "Send"); break;
+    case kRowForceKeyFrame:
+        root.AddTextChild("IFameCmd", "Send");
+        break;
     case kRowHomePosition: {
         XMLNode h = root.AddChild("HomePosition");
         h.AddTextChild("Enabled", "0");
@@ -64,9 +76,14 @@ ControlOutcome AppendMediaControl(int set, int row, const ControlInputs& in, XML
         h.AddTextChild("PresetIndex", "6");
         break;
     }
-    case kRowDragZoomIn: AppendDragZoom("DragZoomIn", true, in, root); break;
-    case kRowDragZoomOut: AppendDragZoom("DragZoomOut", false, in, root); break;
-    default: return out;
+    case kRowDragZoomIn:
+        AppendDragZoom("DragZoomIn", true, in, root);
+        break;
+    case kRowDragZoomOut:
+        AppendDragZoom("DragZoomOut", false, in, root);
+        break;
+    default:
+        return out;
     }
     out.appended = true;
     return out;

@@ -21,7 +21,7 @@ struct ControlInputs {
     std::uint8_t presetNumber = 1;
     std::string presetName;
     DragRect drag;
-    int viewWidth = 0;  // client area of the video view
+    int viewWidth = 0; // client area of the video view
     int viewHeight = 0;
 };
 

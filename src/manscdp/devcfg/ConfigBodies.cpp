@@ -8,7 +8,8 @@ namespace {
 using Pairs = std::initializer_list<std::pair<const char*, const char*>>;
 
 void AddTexts(XMLNode& parent, Pairs pairs) {
-    for (const auto& [name, text] : pairs) parent.AddTextChild(name, text);
+    for (const auto& [name, text] : pairs)
+        parent.AddTextChild(name, text);
 }
 
 void AddSwitchList(XMLNode& root, const char* list, const char* channel, const char* state) {
@@ -30,8 +31,12 @@ bool AppendConfigBody(int row, const ConfigInputs& in, XMLNode& root) {
         p.AddIntChild("HeartBeatCount", 3);
         return true;
     }
-    case 8: AddTexts(root, {{"ConfigType", "BasicParam"}}); return true;
-    case 9: AddTexts(root, {{"Resolution", "0"}, {"Quality", "0"}, {"Times", "1"}}); return true;
+    case 8:
+        AddTexts(root, {{"ConfigType", "BasicParam"}});
+        return true;
+    case 9:
+        AddTexts(root, {{"Resolution", "0"}, {"Quality", "0"}, {"Times", "1"}});
+        return true;
     case 10:
         AddTexts(root, {{"Ftp", kFtpServer},
                         {"Ftpuser", kFtpUser},
@@ -50,7 +55,9 @@ bool AppendConfigBody(int row, const ConfigInputs& in, XMLNode& root) {
     case 16:
         root.AddTextChild("DateTime", LocalTimeTextMs(Now(in.clock)).c_str());
         return true;
-    case 18: AddTexts(root, {{"Mode", "2"}}); return true;
+    case 18:
+        AddTexts(root, {{"Mode", "2"}});
+        return true;
     case 21:
         AddTexts(root, {{"InterfaceID", "Q4RM8T2KD07315N"},
                         {"DHCP", "1"},
@@ -68,8 +75,12 @@ bool AppendConfigBody(int row, const ConfigInputs& in, XMLNode& root) {
                         {"Longitude", "11.0"},
                         {"Latitude", "23.3"}});
         return true;
-    case 25: AddTexts(root, {{"AlarmType", "0"}, {"DiskAlarm", "25"}}); return true;
-    case 26: AddTexts(root, {{"AlarmType", "0"}}); return true;
+    case 25:
+        AddTexts(root, {{"AlarmType", "0"}, {"DiskAlarm", "25"}});
+        return true;
+    case 26:
+        AddTexts(root, {{"AlarmType", "0"}});
+        return true;
     case 27:
         AddTexts(root,
                  {{"Contrast", "100"}, {"Bright", "200"}, {"Hue", "20"}, {"Saturation", "125"}});
@@ -122,6 +133,7 @@ bool AppendConfigBody(int row, const ConfigInputs& in, XMLNode& root) {
                         {"StreamType", "1"},
                         {"IFrameInterval", "15"}});
         return true;
-    default: return false;
+    default:
+        return false;
     }
 }

@@ -8,9 +8,9 @@
 
 // Values taken from the settings and the clock.
 struct ConfigInputs {
-    int expiration = 3600;       // registration time, seconds
-    int heartBeatInterval = 60;  // heartbeat period, seconds
-    WallClock clock;             // empty: the system clock
+    int expiration = 3600;      // registration time, seconds
+    int heartBeatInterval = 60; // heartbeat period, seconds
+    WallClock clock;            // empty: the system clock
 };
 
 // Sample values of our own choosing: documentation addresses (RFC 5737), so

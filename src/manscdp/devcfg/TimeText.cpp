@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
-std::chrono::system_clock::time_point SystemNow() { return std::chrono::system_clock::now(); }
+std::chrono::system_clock::time_point SystemNow() {
+    return std::chrono::system_clock::now();
+}
 
 std::chrono::system_clock::time_point Now(const WallClock& clock) {
     return clock ? clock() : SystemNow();

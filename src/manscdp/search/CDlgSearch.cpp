@@ -41,7 +41,9 @@ void CDlgSearch::Accept(const std::string& start, const std::string& end, int in
     accepted_ = true;
 }
 
-void CDlgSearch::Cancel() { accepted_ = false; }
+void CDlgSearch::Cancel() {
+    accepted_ = false;
+}
 
 const char* CDlgSearch::TypeText(int index) {
     if (index < 0 || index >= static_cast<int>(kRecordTypeTexts.size())) return kRecordTypeTexts[0];

@@ -17,9 +17,11 @@ CDlgSearchDialog::CDlgSearchDialog(CDlgSearch& search, QWidget* parent)
     end_->setObjectName("end");
     type_ = new QComboBox;
     type_->setObjectName("type");
-    for (const char* item : kRecordTypeItems) type_->addItem(QString::fromUtf8(item));
+    for (const char* item : kRecordTypeItems)
+        type_->addItem(QString::fromUtf8(item));
     const int n = static_cast<int>(kRecordTypeItems.size());
-    type_->setCurrentIndex(search_.typeIndex >= 0 && search_.typeIndex < n ? search_.typeIndex : -1);
+    type_->setCurrentIndex(search_.typeIndex >= 0 && search_.typeIndex < n ? search_.typeIndex
+                                                                           : -1);
     auto* form = new QFormLayout;
     form->addRow(QString::fromUtf8("起始时间:"), start_);
     form->addRow(QString::fromUtf8("终止时间:"), end_);
@@ -34,8 +36,7 @@ CDlgSearchDialog::CDlgSearchDialog(CDlgSearch& search, QWidget* parent)
 }
 
 void CDlgSearchDialog::accept() {
-    search_.Accept(start_->text().toStdString(), end_->text().toStdString(),
-                   type_->currentIndex());
+    search_.Accept(start_->text().toStdString(), end_->text().toStdString(), type_->currentIndex());
     QDialog::accept();
 }
 

@@ -26,8 +26,9 @@ struct BodyHarness {
             return 0;
         };
         builder.SetHooks(std::move(h));
-        builder.SetBodyHook(
-            [this](int list, int set, int row, XMLNode& root) { bodies.Append(list, set, row, root); });
+        builder.SetBodyHook([this](int list, int set, int row, XMLNode& root) {
+            bodies.Append(list, set, row, root);
+        });
     }
     // Clicks a row and returns what went out ("" when nothing did).
     std::string Click(int list, int row) {
@@ -50,7 +51,8 @@ inline std::string Expected(const char* root, const char* cmdType, int sn,
     s += " <CmdType>" + std::string(cmdType) + "</CmdType>\r\n";
     s += " <SN>" + std::to_string(sn) + "</SN>\r\n";
     s += " <DeviceID>" + std::string(kDevice) + "</DeviceID>\r\n";
-    for (const char* l : body) s += std::string(l) + "\r\n";
+    for (const char* l : body)
+        s += std::string(l) + "\r\n";
     s += "</" + std::string(root) + ">\r\n\r\n";
     return s;
 }

@@ -48,12 +48,12 @@ struct BoundWindow {
 
     BoundWindow() {
         SetShellMessageHook([this](QWidget*, const QString& t) { messages << t; });
-        auto core = std::make_unique<CTarvexCore>(
-            LoadSettings(dir.File("config.ini")), std::make_unique<FakeSip>(sip),
-            [](std::vector<LocalAdapter>& out) {
-                out = {{"lo", {"127.0.0.1"}}};
-                return true;
-            });
+        auto core = std::make_unique<CTarvexCore>(LoadSettings(dir.File("config.ini")),
+                                                  std::make_unique<FakeSip>(sip),
+                                                  [](std::vector<LocalAdapter>& out) {
+                                                      out = {{"lo", {"127.0.0.1"}}};
+                                                      return true;
+                                                  });
         dlg = std::make_unique<CTarvexDlg>(std::move(core));
         CommandBuilder::Hooks h;
         h.deviceId = [] { return std::optional<std::string>(kDevice); };
@@ -78,7 +78,8 @@ struct BoundWindow {
     void ShowMediaSet(int set) {
         builder.FillMedia(set);
         QStringList labels;
-        for (const auto& e : MediaSet(set)) labels << QString::fromUtf8(e.label);
+        for (const auto& e : MediaSet(set))
+            labels << QString::fromUtf8(e.label);
         dlg->FillCommandList(1081, labels);
     }
     std::string Click(int row) {
@@ -86,7 +87,9 @@ struct BoundWindow {
         dlg->OnListClicked(1081, row);
         return sent.size() > before ? sent.back() : std::string();
     }
-    void SetBox(int id, const char* text) { dlg->Ctl<QLineEdit>(id)->setText(QString::fromUtf8(text)); }
+    void SetBox(int id, const char* text) {
+        dlg->Ctl<QLineEdit>(id)->setText(QString::fromUtf8(text));
+    }
     QWidget* Video() { return dlg->Control(1007); }
     std::string Drag(QPoint a, QPoint b) {
         const std::size_t before = sent.size();

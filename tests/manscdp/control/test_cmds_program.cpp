@@ -29,13 +29,16 @@ constexpr const char* kChannel = "34010000001310000001";
 int RunIn(const std::string& dir, std::vector<std::string> args, const std::string& log,
           int timeoutMs) {
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
     env.emplace_back("QT_QPA_PLATFORM=offscreen");
     std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
+    for (auto& e : env)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -98,31 +101,48 @@ TEST(CommandsProgram, ScriptedClicksReachTheCamera) {
     WriteFile(dir.File("cam-ooc.xml"), OocScenario(s));
     const int sippPort = FreePort(SOCK_DGRAM);
     SippProcess sipp;
-    ASSERT_TRUE(sipp.Start({"127.0.0.1:" + std::to_string(port), "-sf", dir.File("cam.xml"),
-                            "-oocsf", dir.File("cam-ooc.xml"), "-i", "127.0.0.1", "-p",
-                            std::to_string(sippPort), "-m", "1", "-t", "u1", "-nostdin",
-                            "-timeout", "60s", "-trace_msg", "-message_file", dir.File("cam.msg"),
-                            "-trace_err", "-error_file", dir.File("cam.err")},
+    ASSERT_TRUE(sipp.Start({"127.0.0.1:" + std::to_string(port),
+                            "-sf",
+                            dir.File("cam.xml"),
+                            "-oocsf",
+                            dir.File("cam-ooc.xml"),
+                            "-i",
+                            "127.0.0.1",
+                            "-p",
+                            std::to_string(sippPort),
+                            "-m",
+                            "1",
+                            "-t",
+                            "u1",
+                            "-nostdin",
+                            "-timeout",
+                            "60s",
+                            "-trace_msg",
+                            "-message_file",
+                            dir.File("cam.msg"),
+                            "-trace_err",
+                            "-error_file",
+                            dir.File("cam.err")},
                            dir.File("cam.out")));
-    const int rc = RunIn(dir.Path(),
-                         {std::string(TARVEX_BINARY_DIR) + "/tarvex", "--script", "run.txt"},
-                         dir.File("tarvex.out"), 60000);
+    const int rc =
+        RunIn(dir.Path(), {std::string(TARVEX_BINARY_DIR) + "/tarvex", "--script", "run.txt"},
+              dir.File("tarvex.out"), 60000);
     const std::string out = ReadFile(dir.File("tarvex.out"));
     EXPECT_EQ(rc, 0) << out;
-    EXPECT_EQ(sipp.Wait(30000), 0) << ReadFile(dir.File("cam.out")) << ReadFile(dir.File("cam.err"));
+    EXPECT_EQ(sipp.Wait(30000), 0)
+        << ReadFile(dir.File("cam.out")) << ReadFile(dir.File("cam.err"));
     const std::string trace = ReadFile(dir.File("cam.msg"));
     auto received = [&](const std::string& body) {
-        EXPECT_NE(trace.find("\r\n\r\n" + body), std::string::npos)
-            << body << "\n---- program:\n"
-            << out << "\n---- trace:\n"
-            << trace.substr(0, 6000);
+        EXPECT_NE(trace.find("\r\n\r\n" + body), std::string::npos) << body << "\n---- program:\n"
+                                                                    << out << "\n---- trace:\n"
+                                                                    << trace.substr(0, 6000);
     };
     // Catalog 10 and DeviceInfo 11 came first from the automatic chain.
-    received(Expected("Control", "DeviceConfig", 12,
-                      {" <BasicParam>", "  <Name>Korvane IPC</Name>",
-                       "  <Expiration>1800</Expiration>",
-                       "  <HeartBeatInterval>45</HeartBeatInterval>",
-                       "  <HeartBeatCount>3</HeartBeatCount>", " </BasicParam>"}));
+    received(
+        Expected("Control", "DeviceConfig", 12,
+                 {" <BasicParam>", "  <Name>Korvane IPC</Name>", "  <Expiration>1800</Expiration>",
+                  "  <HeartBeatInterval>45</HeartBeatInterval>",
+                  "  <HeartBeatCount>3</HeartBeatCount>", " </BasicParam>"}));
     received(Expected("Control", "DeviceControl", 13, {" <TeleBoot>Boot</TeleBoot>"}));
     received(Expected("Query", "RecordInfo", 14,
                       {" <StartTime>2026-03-01T08:00:00</StartTime>",

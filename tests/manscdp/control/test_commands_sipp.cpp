@@ -29,8 +29,7 @@ std::chrono::system_clock::time_point Local(int y, int mo, int d, int h, int mi,
     tm.tm_min = mi;
     tm.tm_sec = s;
     tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm)) +
-           std::chrono::milliseconds(ms);
+    return std::chrono::system_clock::from_time_t(std::mktime(&tm)) + std::chrono::milliseconds(ms);
 }
 
 class CommandsOnTheWire : public ::testing::Test {
@@ -61,12 +60,30 @@ protected:
         WriteFile(dir.File("cam.xml"), MainScenario(script));
         WriteFile(dir.File("cam-ooc.xml"), OocScenario(script));
         const int sippPort = FreePort(SOCK_DGRAM);
-        std::vector<std::string> args = {
-            "127.0.0.1:" + std::to_string(port), "-sf", dir.File("cam.xml"), "-oocsf",
-            dir.File("cam-ooc.xml"), "-i", "127.0.0.1", "-p", std::to_string(sippPort), "-m", "1",
-            "-t", "u1", "-trace_msg", "-message_file", dir.File("cam.msg"), "-trace_err",
-            "-error_file", dir.File("cam.err"), "-nostdin", "-timeout", "60s",
-            "-max_recv_loops", "1000"};
+        std::vector<std::string> args = {"127.0.0.1:" + std::to_string(port),
+                                         "-sf",
+                                         dir.File("cam.xml"),
+                                         "-oocsf",
+                                         dir.File("cam-ooc.xml"),
+                                         "-i",
+                                         "127.0.0.1",
+                                         "-p",
+                                         std::to_string(sippPort),
+                                         "-m",
+                                         "1",
+                                         "-t",
+                                         "u1",
+                                         "-trace_msg",
+                                         "-message_file",
+                                         dir.File("cam.msg"),
+                                         "-trace_err",
+                                         "-error_file",
+                                         dir.File("cam.err"),
+                                         "-nostdin",
+                                         "-timeout",
+                                         "60s",
+                                         "-max_recv_loops",
+                                         "1000"};
         ASSERT_TRUE(sipp.Start(args, dir.File("cam.out")));
         ASSERT_TRUE(view.WaitFor(
             [&] {
@@ -126,25 +143,24 @@ TEST_F(CommandsOnTheWire, SignallingListControlAndConfiguration) {
     ExpectReceived(Expected("Control", "DeviceControl", 12,
                             {" <AlarmCmd>ResetAlarm</AlarmCmd>", " <Info>",
                              "  <AlarmMethod>2</AlarmMethod>", " </Info>"}));
-    ExpectReceived(Expected("Control", "DeviceConfig", 13,
-                            {" <BasicParam>", "  <Name>Korvane IPC</Name>",
-                             "  <Expiration>3600</Expiration>",
-                             "  <HeartBeatInterval>60</HeartBeatInterval>",
-                             "  <HeartBeatCount>3</HeartBeatCount>", " </BasicParam>"}));
-    ExpectReceived(Expected("Control", "TimeSetting", 14,
-                            {" <DateTime>2026-03-03T09:05:07.042</DateTime>"}));
-    ExpectReceived(Expected("Control", "SwitchSetting", 15,
-                            {" <InputList Num=\"1\">", "  <Item>", "   <Channel>1</Channel>",
-                             "   <State>True</State>", "  </Item>", " </InputList>",
-                             " <OutputList Num=\"1\">", "  <Item>", "   <Channel>2</Channel>",
-                             "   <State>False</State>", "  </Item>", " </OutputList>",
-                             " <AlarmList Num=\"1\">", "  <Item>", "   <Channel>3</Channel>",
-                             "   <State>True</State>", "  </Item>", " </AlarmList>"}));
+    ExpectReceived(
+        Expected("Control", "DeviceConfig", 13,
+                 {" <BasicParam>", "  <Name>Korvane IPC</Name>", "  <Expiration>3600</Expiration>",
+                  "  <HeartBeatInterval>60</HeartBeatInterval>",
+                  "  <HeartBeatCount>3</HeartBeatCount>", " </BasicParam>"}));
+    ExpectReceived(
+        Expected("Control", "TimeSetting", 14, {" <DateTime>2026-03-03T09:05:07.042</DateTime>"}));
+    ExpectReceived(
+        Expected("Control", "SwitchSetting", 15,
+                 {" <InputList Num=\"1\">", "  <Item>", "   <Channel>1</Channel>",
+                  "   <State>True</State>", "  </Item>", " </InputList>", " <OutputList Num=\"1\">",
+                  "  <Item>", "   <Channel>2</Channel>", "   <State>False</State>", "  </Item>",
+                  " </OutputList>", " <AlarmList Num=\"1\">", "  <Item>", "   <Channel>3</Channel>",
+                  "   <State>True</State>", "  </Item>", " </AlarmList>"}));
     // Every one went out as a MESSAGE to the camera and was logged as such.
     int messages = 0;
-    for (std::size_t at = 0; (at = trace.find("MESSAGE sip:" + std::string(kDevice), at)) !=
-                             std::string::npos;
-         ++at)
+    for (std::size_t at = 0;
+         (at = trace.find("MESSAGE sip:" + std::string(kDevice), at)) != std::string::npos; ++at)
         ++messages;
     EXPECT_EQ(messages, 6); // Catalog and the five commands
 }
@@ -158,7 +174,7 @@ TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
     withSearch.SetControl(192, 1, "door", 704, 576);
     StartCamera(5000);
     CommandBuilder& b = core.Builder();
-    b.FillMedia(1); // a channel with its live view open
+    b.FillMedia(1);             // a channel with its live view open
     b.ClickRow(kListMedia, 1);  // up
     b.ClickRow(kListMedia, 9);  // stop
     b.ClickRow(kListMedia, 12); // set preset 1
@@ -169,22 +185,24 @@ TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
     search.Accept("2026-03-01T08:00:00", "2026-03-01T20:00:00", 1);
     b.ClickRow(kListMedia, 3); // recording search
     ASSERT_EQ(Finish(), 0);
-    ExpectReceived(Expected("Control", "DeviceControl", 11, {" <PTZCmd>A50F0108C000007D</PTZCmd>"}));
-    ExpectReceived(Expected("Control", "DeviceControl", 12, {" <PTZCmd>A50F0100C0000075</PTZCmd>"}));
-    ExpectReceived(Expected("Control", "DeviceControl", 13,
-                            {" <PTZCmd>A50F008100010036</PTZCmd>", " <Info>",
-                             "  <ControlPriority>5</ControlPriority>", "  <Name>door</Name>",
-                             " </Info>"}));
-    ExpectReceived(Expected("Control", "DeviceControl", 14,
-                            {" <DragZoomIn>", "  <Length>576</Length>", "  <Width>704</Width>",
-                             "  <MidPointX>200</MidPointX>", "  <MidPointY>100</MidPointY>",
-                             "  <LengthX>200</LengthX>", "  <LengthY>100</LengthY>",
-                             " </DragZoomIn>"}));
+    ExpectReceived(
+        Expected("Control", "DeviceControl", 11, {" <PTZCmd>A50F0108C000007D</PTZCmd>"}));
+    ExpectReceived(
+        Expected("Control", "DeviceControl", 12, {" <PTZCmd>A50F0100C0000075</PTZCmd>"}));
+    ExpectReceived(
+        Expected("Control", "DeviceControl", 13,
+                 {" <PTZCmd>A50F008100010036</PTZCmd>", " <Info>",
+                  "  <ControlPriority>5</ControlPriority>", "  <Name>door</Name>", " </Info>"}));
+    ExpectReceived(
+        Expected("Control", "DeviceControl", 14,
+                 {" <DragZoomIn>", "  <Length>576</Length>", "  <Width>704</Width>",
+                  "  <MidPointX>200</MidPointX>", "  <MidPointY>100</MidPointY>",
+                  "  <LengthX>200</LengthX>", "  <LengthY>100</LengthY>", " </DragZoomIn>"}));
     ExpectReceived(Expected("Control", "DeviceControl", 15, {" <RecordCmd>Record</RecordCmd>"}));
-    ExpectReceived(Expected("Query", "RecordInfo", 16,
-                            {" <StartTime>2026-03-01T08:00:00</StartTime>",
-                             " <EndTime>2026-03-01T20:00:00</EndTime>", " <Type>manual</Type>",
-                             " <FilePath>64010000002100000001</FilePath>",
-                             " <Address>Address1</Address>", " <Secrecy>0</Secrecy>",
-                             " <RecorderID>64010000003000000001</RecorderID>"}));
+    ExpectReceived(
+        Expected("Query", "RecordInfo", 16,
+                 {" <StartTime>2026-03-01T08:00:00</StartTime>",
+                  " <EndTime>2026-03-01T20:00:00</EndTime>", " <Type>manual</Type>",
+                  " <FilePath>64010000002100000001</FilePath>", " <Address>Address1</Address>",
+                  " <Secrecy>0</Secrecy>", " <RecorderID>64010000003000000001</RecorderID>"}));
 }

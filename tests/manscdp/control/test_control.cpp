@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 TEST(PtzCode, WorkedValues) {
-    EXPECT_EQ(PtzTextForRow(1, 192, 1), "A50F0108C000007D"); // up at 192
-    EXPECT_EQ(PtzTextForRow(9, 192, 1), "A50F0100C0000075"); // stop at 192
+    EXPECT_EQ(PtzTextForRow(1, 192, 1), "A50F0108C000007D");  // up at 192
+    EXPECT_EQ(PtzTextForRow(9, 192, 1), "A50F0100C0000075");  // stop at 192
     EXPECT_EQ(PtzTextForRow(12, 192, 1), "A50F008100010036"); // set preset 1
     EXPECT_EQ(PtzTextForRow(13, 192, 1), "A50F008200010037"); // go to preset 1
 }
@@ -20,23 +20,25 @@ TEST(PtzCode, EveryCommandCodeWithItsChecksum) {
         int number;
         const char* text;
     } cases[] = {
-        {1, 0, "A50F0108200000DD"},  {2, 0, "A50F0104200000D9"},  {3, 0, "A50F0102200000D7"},
-        {4, 0, "A50F0101200000D6"},  {5, 0, "A50F0110200000E5"},  {6, 0, "A50F0120200000F5"},
-        {7, 0, "A50F014220000017"},  {8, 0, "A50F014120000016"},  {9, 0, "A50F0100200000D5"},
+        {1, 0, "A50F0108200000DD"},    {2, 0, "A50F0104200000D9"},  {3, 0, "A50F0102200000D7"},
+        {4, 0, "A50F0101200000D6"},    {5, 0, "A50F0110200000E5"},  {6, 0, "A50F0120200000F5"},
+        {7, 0, "A50F014220000017"},    {8, 0, "A50F014120000016"},  {9, 0, "A50F0100200000D5"},
         {12, 255, "A50F008100FF0034"}, {13, 7, "A50F00820007003D"}, {14, 1, "A50F008300010038"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(PtzTextForRow(c.row, 0x20, static_cast<std::uint8_t>(c.number)), c.text)
             << "row " << c.row;
     // Rows without a code: end live view, key frame, home position, drag zoom.
-    for (int row : {0, 10, 11, 15, 16, 17, -1}) EXPECT_EQ(PtzTextForRow(row, 1, 1), "") << row;
+    for (int row : {0, 10, 11, 15, 16, 17, -1})
+        EXPECT_EQ(PtzTextForRow(row, 1, 1), "") << row;
     // The checksum wraps: speed 255 on focus near sums to 0x1F6.
     EXPECT_EQ(PtzTextForRow(7, 255, 0), "A50F0142FF0000F6");
 }
 
 TEST(ControlBodies, SignallingEntries) {
     BodyHarness h;
-    EXPECT_EQ(h.Signalling(3), Expected("Control", "DeviceControl", 10, {" <TeleBoot>Boot</TeleBoot>"}));
+    EXPECT_EQ(h.Signalling(3),
+              Expected("Control", "DeviceControl", 10, {" <TeleBoot>Boot</TeleBoot>"}));
     EXPECT_EQ(h.Signalling(4),
               Expected("Control", "DeviceControl", 11, {" <GuardCmd>SetGuard</GuardCmd>"}));
     EXPECT_EQ(h.Signalling(5),
@@ -45,14 +47,16 @@ TEST(ControlBodies, SignallingEntries) {
                                         {" <AlarmCmd>ResetAlarm</AlarmCmd>", " <Info>",
                                          "  <AlarmMethod>2</AlarmMethod>", " </Info>"}));
     ASSERT_EQ(h.sent.size(), 4u);
-    for (const auto& s : h.sent) EXPECT_EQ(s.first, kKindControl);
+    for (const auto& s : h.sent)
+        EXPECT_EQ(s.first, kKindControl);
     // Queries of the same list keep the envelope alone.
     EXPECT_EQ(h.Signalling(0), Expected("Query", "DeviceInfo", 14, {}));
 }
 
 TEST(ControlBodies, RecordingFromTheIdleChannelSet) {
     BodyHarness h;
-    EXPECT_EQ(h.Media(0, 4), Expected("Control", "DeviceControl", 10, {" <RecordCmd>Record</RecordCmd>"}));
+    EXPECT_EQ(h.Media(0, 4),
+              Expected("Control", "DeviceControl", 10, {" <RecordCmd>Record</RecordCmd>"}));
     EXPECT_EQ(h.Media(0, 5),
               Expected("Control", "DeviceControl", 11, {" <RecordCmd>StopRecord</RecordCmd>"}));
 }
@@ -73,11 +77,12 @@ TEST(ControlBodies, PanTiltZoomRowsCarryTheSpeed) {
 TEST(ControlBodies, KeyFrameHomePositionAndPresets) {
     BodyHarness h;
     h.bodies.SetControl(50, 1, "gate", 704, 576);
-    EXPECT_EQ(h.Media(1, 10), Expected("Control", "DeviceControl", 10, {" <IFameCmd>Send</IFameCmd>"}));
-    EXPECT_EQ(h.Media(1, 11), Expected("Control", "DeviceControl", 11,
-                                       {" <HomePosition>", "  <Enabled>0</Enabled>",
-                                        "  <ResetTime>10</ResetTime>",
-                                        "  <PresetIndex>6</PresetIndex>", " </HomePosition>"}));
+    EXPECT_EQ(h.Media(1, 10),
+              Expected("Control", "DeviceControl", 10, {" <IFameCmd>Send</IFameCmd>"}));
+    EXPECT_EQ(h.Media(1, 11),
+              Expected("Control", "DeviceControl", 11,
+                       {" <HomePosition>", "  <Enabled>0</Enabled>", "  <ResetTime>10</ResetTime>",
+                        "  <PresetIndex>6</PresetIndex>", " </HomePosition>"}));
     EXPECT_EQ(h.Media(1, 12), Expected("Control", "DeviceControl", 12,
                                        {" <PTZCmd>A50F008100010036</PTZCmd>", " <Info>",
                                         "  <ControlPriority>5</ControlPriority>",
@@ -88,10 +93,10 @@ TEST(ControlBodies, KeyFrameHomePositionAndPresets) {
                                         "  <Name>gate</Name>", " </Info>"}));
     // An empty name gives an empty Name element.
     h.bodies.SetControl(50, 3, "", 704, 576);
-    EXPECT_EQ(h.Media(1, 14), Expected("Control", "DeviceControl", 14,
-                                       {" <PTZCmd>A50F00830003003A</PTZCmd>", " <Info>",
-                                        "  <ControlPriority>5</ControlPriority>", "  <Name></Name>",
-                                        " </Info>"}));
+    EXPECT_EQ(h.Media(1, 14),
+              Expected("Control", "DeviceControl", 14,
+                       {" <PTZCmd>A50F00830003003A</PTZCmd>", " <Info>",
+                        "  <ControlPriority>5</ControlPriority>", "  <Name></Name>", " </Info>"}));
 }
 
 TEST(DragZoom, BothDirectionsAndTheClick) {
@@ -100,11 +105,11 @@ TEST(DragZoom, BothDirectionsAndTheClick) {
     const DragRect right{100, 50, 300, 150};
     EXPECT_EQ(DragZoomRow(right), kRowDragZoomIn);
     h.bodies.SetDrag(right);
-    EXPECT_EQ(h.Media(1, 15), Expected("Control", "DeviceControl", 10,
-                                       {" <DragZoomIn>", "  <Length>576</Length>",
-                                        "  <Width>704</Width>", "  <MidPointX>200</MidPointX>",
-                                        "  <MidPointY>100</MidPointY>", "  <LengthX>200</LengthX>",
-                                        "  <LengthY>100</LengthY>", " </DragZoomIn>"}));
+    EXPECT_EQ(h.Media(1, 15),
+              Expected("Control", "DeviceControl", 10,
+                       {" <DragZoomIn>", "  <Length>576</Length>", "  <Width>704</Width>",
+                        "  <MidPointX>200</MidPointX>", "  <MidPointY>100</MidPointY>",
+                        "  <LengthX>200</LengthX>", "  <LengthY>100</LengthY>", " </DragZoomIn>"}));
     const DragRect left{300, 150, 100, 50};
     EXPECT_EQ(DragZoomRow(left), kRowDragZoomOut);
     h.bodies.SetDrag(left);
@@ -116,22 +121,22 @@ TEST(DragZoom, BothDirectionsAndTheClick) {
     const DragRect click{40, 30, 40, 30};
     EXPECT_EQ(DragZoomRow(click), kRowDragZoomOut);
     h.bodies.SetDrag(click);
-    EXPECT_EQ(h.Media(1, 16), Expected("Control", "DeviceControl", 12,
-                                       {" <DragZoomOut>", "  <Length>576</Length>",
-                                        "  <Width>704</Width>", "  <MidPointX>40</MidPointX>",
-                                        "  <MidPointY>30</MidPointY>", "  <LengthX>0</LengthX>",
-                                        "  <LengthY>0</LengthY>", " </DragZoomOut>"}));
+    EXPECT_EQ(h.Media(1, 16),
+              Expected("Control", "DeviceControl", 12,
+                       {" <DragZoomOut>", "  <Length>576</Length>", "  <Width>704</Width>",
+                        "  <MidPointX>40</MidPointX>", "  <MidPointY>30</MidPointY>",
+                        "  <LengthX>0</LengthX>", "  <LengthY>0</LengthY>", " </DragZoomOut>"}));
 }
 
 TEST(DragZoom, MidPointsTruncateTowardZeroOutsideTheView) {
     BodyHarness h;
     h.bodies.SetControl(50, 1, "", 320, 180);
     h.bodies.SetDrag({-3, -5, 0, 2}); // released left of and above the view
-    EXPECT_EQ(h.Media(1, 15), Expected("Control", "DeviceControl", 10,
-                                       {" <DragZoomIn>", "  <Length>180</Length>",
-                                        "  <Width>320</Width>", "  <MidPointX>-1</MidPointX>",
-                                        "  <MidPointY>-1</MidPointY>", "  <LengthX>3</LengthX>",
-                                        "  <LengthY>7</LengthY>", " </DragZoomIn>"}));
+    EXPECT_EQ(h.Media(1, 15),
+              Expected("Control", "DeviceControl", 10,
+                       {" <DragZoomIn>", "  <Length>180</Length>", "  <Width>320</Width>",
+                        "  <MidPointX>-1</MidPointX>", "  <MidPointY>-1</MidPointY>",
+                        "  <LengthX>3</LengthX>", "  <LengthY>7</LengthY>", " </DragZoomIn>"}));
 }
 
 TEST(DragZoom, PanTiltZoomAndPresetBuildsClearTheRectangle) {

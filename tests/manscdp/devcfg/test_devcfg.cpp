@@ -20,8 +20,7 @@ std::chrono::system_clock::time_point Local(int y, int mo, int d, int h, int mi,
     tm.tm_min = mi;
     tm.tm_sec = s;
     tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm)) +
-           std::chrono::milliseconds(ms);
+    return std::chrono::system_clock::from_time_t(std::mktime(&tm)) + std::chrono::milliseconds(ms);
 }
 
 struct ConfigHarness : BodyHarness {
@@ -42,15 +41,17 @@ TEST(TimeText, LocalTimeWithAndWithoutMilliseconds) {
 
 TEST(ConfigBodies, DeviceConfigTakesTheSettings) {
     ConfigHarness h;
-    EXPECT_EQ(h.Signalling(7), Expected("Control", "DeviceConfig", 10,
-                                        {" <BasicParam>", "  <Name>Korvane IPC</Name>",
-                                         "  <Expiration>3600</Expiration>",
-                                         "  <HeartBeatInterval>60</HeartBeatInterval>",
-                                         "  <HeartBeatCount>3</HeartBeatCount>", " </BasicParam>"}));
+    EXPECT_EQ(
+        h.Signalling(7),
+        Expected("Control", "DeviceConfig", 10,
+                 {" <BasicParam>", "  <Name>Korvane IPC</Name>", "  <Expiration>3600</Expiration>",
+                  "  <HeartBeatInterval>60</HeartBeatInterval>",
+                  "  <HeartBeatCount>3</HeartBeatCount>", " </BasicParam>"}));
     h.bodies.SetSettings(7200, 15);
     const std::string out = h.Signalling(7);
-    EXPECT_NE(out.find("  <Expiration>7200</Expiration>\r\n  <HeartBeatInterval>15</HeartBeatInterval>"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("  <Expiration>7200</Expiration>\r\n  <HeartBeatInterval>15</HeartBeatInterval>"),
+        std::string::npos)
         << out;
     EXPECT_EQ(h.sent[0].first, kKindControl);
 }
@@ -63,32 +64,35 @@ TEST(ConfigBodies, FixedSettingCommands) {
     EXPECT_EQ(h.Signalling(9), Expected("Control", "Snapshot", 11,
                                         {" <Resolution>0</Resolution>", " <Quality>0</Quality>",
                                          " <Times>1</Times>"}));
-    EXPECT_EQ(h.Signalling(10), Expected("Control", "FTPSetting", 12,
-                                         {" <Ftp>192.0.2.10:21</Ftp>", " <Ftpuser>tarvex</Ftpuser>",
-                                          " <Ftppassword>Kelp</Ftppassword>",
-                                          " <Path>Snapshot</Path>"}));
+    EXPECT_EQ(h.Signalling(10),
+              Expected("Control", "FTPSetting", 12,
+                       {" <Ftp>192.0.2.10:21</Ftp>", " <Ftpuser>tarvex</Ftpuser>",
+                        " <Ftppassword>Kelp</Ftppassword>", " <Path>Snapshot</Path>"}));
     EXPECT_EQ(h.Signalling(14),
               Expected("Control", "SerialPortSetting", 13,
                        {" <SerialPort>1</SerialPort>", " <BandRate>115200</BandRate>",
                         " <DataBit>8</DataBit>", " <Parity>0</Parity>", " <StopBit>1</StopBit>",
                         " <Mode>RS232</Mode>", " <FlowControl>0</FlowControl>"}));
     EXPECT_EQ(h.Signalling(18), Expected("Control", "TimeConfigSetting", 14, {" <Mode>2</Mode>"}));
-    EXPECT_EQ(h.Signalling(21),
-              Expected("Control", "NetworkSetting", 15,
-                       {" <InterfaceID>Q4RM8T2KD07315N</InterfaceID>", " <DHCP>1</DHCP>",
-                        " <IPAddress>192.168.1.254</IPAddress>", " <SubMask>255.255.255.0</SubMask>",
-                        " <DefaultGateway>192.168.1.1</DefaultGateway>",
-                        " <DNSPrimary>192.0.2.53</DNSPrimary>",
-                        " <DNSSecondary>198.51.100.53</DNSSecondary>"}));
+    EXPECT_EQ(
+        h.Signalling(21),
+        Expected("Control", "NetworkSetting", 15,
+                 {" <InterfaceID>Q4RM8T2KD07315N</InterfaceID>", " <DHCP>1</DHCP>",
+                  " <IPAddress>192.168.1.254</IPAddress>", " <SubMask>255.255.255.0</SubMask>",
+                  " <DefaultGateway>192.168.1.1</DefaultGateway>",
+                  " <DNSPrimary>192.0.2.53</DNSPrimary>",
+                  " <DNSSecondary>198.51.100.53</DNSSecondary>"}));
     EXPECT_EQ(h.Signalling(23),
               Expected("Control", "ChannelSetting", 16,
                        {" <Channel>1</Channel>", " <Type>1</Type>", " <Name>Channel1</Name>",
                         " <Privilege>0111111110</Privilege>", " <Longitude>11.0</Longitude>",
                         " <Latitude>23.3</Latitude>"}));
-    EXPECT_EQ(h.Signalling(25), Expected("Control", "DeviceAlarmSetting", 17,
-                                         {" <AlarmType>0</AlarmType>", " <DiskAlarm>25</DiskAlarm>"}));
+    EXPECT_EQ(h.Signalling(25),
+              Expected("Control", "DeviceAlarmSetting", 17,
+                       {" <AlarmType>0</AlarmType>", " <DiskAlarm>25</DiskAlarm>"}));
     // A query that still carries AlarmType.
-    EXPECT_EQ(h.Signalling(26), Expected("Query", "DeviceAlarmInfo", 18, {" <AlarmType>0</AlarmType>"}));
+    EXPECT_EQ(h.Signalling(26),
+              Expected("Query", "DeviceAlarmInfo", 18, {" <AlarmType>0</AlarmType>"}));
     EXPECT_EQ(h.sent.back().first, kKindQuery);
     EXPECT_EQ(h.Signalling(27), Expected("Control", "DisplaySetting", 19,
                                          {" <Contrast>100</Contrast>", " <Bright>200</Bright>",
@@ -102,12 +106,12 @@ TEST(ConfigBodies, FixedSettingCommands) {
               Expected("Control", "AudioEncoderSetting", 21,
                        {" <EncodeMode>3</EncodeMode>", " <EncodeSampleRate>128</EncodeSampleRate>",
                         " <EncodeBitRate>256</EncodeBitRate>", " <QuanBitRate>16</QuanBitRate>"}));
-    EXPECT_EQ(h.Signalling(37),
-              Expected("Control", "ImageEncoderSetting", 22,
-                       {" <EncodeMode>6</EncodeMode>", " <Quality>0</Quality>",
-                        " <BitRate>128</BitRate>", " <FrameRate>25</FrameRate>",
-                        " <ImageSize>0</ImageSize>", " <StreamType>1</StreamType>",
-                        " <IFrameInterval>15</IFrameInterval>"}));
+    EXPECT_EQ(
+        h.Signalling(37),
+        Expected("Control", "ImageEncoderSetting", 22,
+                 {" <EncodeMode>6</EncodeMode>", " <Quality>0</Quality>", " <BitRate>128</BitRate>",
+                  " <FrameRate>25</FrameRate>", " <ImageSize>0</ImageSize>",
+                  " <StreamType>1</StreamType>", " <IFrameInterval>15</IFrameInterval>"}));
 }
 
 TEST(ConfigBodies, TimeSettingWithMilliseconds) {
@@ -121,17 +125,27 @@ TEST(ConfigBodies, TimeSettingWithMilliseconds) {
 
 TEST(ConfigBodies, StorageSchemaWithTheScheduleOfNow) {
     ConfigHarness h;
-    EXPECT_EQ(h.Signalling(31),
-              Expected("Control", "StorageSchemaSetting", 10,
-                       {" <EnableTime>True</EnableTime>", " <EnableText>True</EnableText>",
-                        " <CycleTask>", "  <Period>12</Period>", "  <Slice>30</Slice>",
-                        "  <Policy>1</Policy>", "  <FrameInterval>10</FrameInterval>",
-                        "  <Type>3</Type>", " </CycleTask>", " <SchedualTask>",
-                        "  <Period>12</Period>", "  <Slice>30</Slice>", "  <Policy>1</Policy>",
-                        "  <StartTime>2026-03-03T09:05:07</StartTime>",
-                        "  <EndTime>2026-03-03T09:05:07</EndTime>", " </SchedualTask>",
-                        " <AlarmTask>", "  <PreRecordTime>5</PreRecordTime>",
-                        "  <PostRecordTime>10</PostRecordTime>", " </AlarmTask>"}));
+    EXPECT_EQ(h.Signalling(31), Expected("Control", "StorageSchemaSetting", 10,
+                                         {" <EnableTime>True</EnableTime>",
+                                          " <EnableText>True</EnableText>",
+                                          " <CycleTask>",
+                                          "  <Period>12</Period>",
+                                          "  <Slice>30</Slice>",
+                                          "  <Policy>1</Policy>",
+                                          "  <FrameInterval>10</FrameInterval>",
+                                          "  <Type>3</Type>",
+                                          " </CycleTask>",
+                                          " <SchedualTask>",
+                                          "  <Period>12</Period>",
+                                          "  <Slice>30</Slice>",
+                                          "  <Policy>1</Policy>",
+                                          "  <StartTime>2026-03-03T09:05:07</StartTime>",
+                                          "  <EndTime>2026-03-03T09:05:07</EndTime>",
+                                          " </SchedualTask>",
+                                          " <AlarmTask>",
+                                          "  <PreRecordTime>5</PreRecordTime>",
+                                          "  <PostRecordTime>10</PostRecordTime>",
+                                          " </AlarmTask>"}));
 }
 
 TEST(ConfigBodies, StorageSchemaReadsTheClockOnce) {
@@ -149,14 +163,14 @@ TEST(ConfigBodies, StorageSchemaReadsTheClockOnce) {
 
 TEST(ConfigBodies, SwitchSettingListsCarryNum) {
     ConfigHarness h;
-    EXPECT_EQ(h.Signalling(33),
-              Expected("Control", "SwitchSetting", 10,
-                       {" <InputList Num=\"1\">", "  <Item>", "   <Channel>1</Channel>",
-                        "   <State>True</State>", "  </Item>", " </InputList>",
-                        " <OutputList Num=\"1\">", "  <Item>", "   <Channel>2</Channel>",
-                        "   <State>False</State>", "  </Item>", " </OutputList>",
-                        " <AlarmList Num=\"1\">", "  <Item>", "   <Channel>3</Channel>",
-                        "   <State>True</State>", "  </Item>", " </AlarmList>"}));
+    EXPECT_EQ(
+        h.Signalling(33),
+        Expected("Control", "SwitchSetting", 10,
+                 {" <InputList Num=\"1\">", "  <Item>", "   <Channel>1</Channel>",
+                  "   <State>True</State>", "  </Item>", " </InputList>", " <OutputList Num=\"1\">",
+                  "  <Item>", "   <Channel>2</Channel>", "   <State>False</State>", "  </Item>",
+                  " </OutputList>", " <AlarmList Num=\"1\">", "  <Item>", "   <Channel>3</Channel>",
+                  "   <State>True</State>", "  </Item>", " </AlarmList>"}));
 }
 
 TEST(ConfigBodies, InfoQueriesCarryTheEnvelopeOnly) {
@@ -164,13 +178,14 @@ TEST(ConfigBodies, InfoQueriesCarryTheEnvelopeOnly) {
     struct Q {
         int row;
         const char* cmd;
-    } queries[] = {{11, "FTPInfo"},          {12, "PresetQuery"},       {13, "CuriseInfo"},
-                   {15, "SerialPortInfo"},   {17, "TimeInfo"},          {19, "TimeConfigInfo"},
-                   {20, "DeviceInfo"},       {22, "NetworkInfo"},       {24, "ChannelInfo"},
-                   {28, "DisplayInfo"},      {30, "TextInfo"},          {32, "StorageSchemaInfo"},
-                   {34, "SwitchInfo"},       {36, "AudioEncoderInfo"},  {38, "ImageEncoderInfo"}};
+    } queries[] = {{11, "FTPInfo"},        {12, "PresetQuery"},      {13, "CuriseInfo"},
+                   {15, "SerialPortInfo"}, {17, "TimeInfo"},         {19, "TimeConfigInfo"},
+                   {20, "DeviceInfo"},     {22, "NetworkInfo"},      {24, "ChannelInfo"},
+                   {28, "DisplayInfo"},    {30, "TextInfo"},         {32, "StorageSchemaInfo"},
+                   {34, "SwitchInfo"},     {36, "AudioEncoderInfo"}, {38, "ImageEncoderInfo"}};
     int sn = 10;
-    for (const auto& q : queries) EXPECT_EQ(h.Signalling(q.row), Expected("Query", q.cmd, sn++, {}));
+    for (const auto& q : queries)
+        EXPECT_EQ(h.Signalling(q.row), Expected("Query", q.cmd, sn++, {}));
     EXPECT_EQ(h.Signalling(39), Expected("Subscribe", "Alarm", sn++, {}));
     EXPECT_EQ(h.sent.back().first, kKindSubscribe);
 }

@@ -34,8 +34,10 @@ struct ChinaTime {
         tzset();
     }
     ~ChinaTime() {
-        if (had_) setenv("TZ", saved_.c_str(), 1);
-        else unsetenv("TZ");
+        if (had_)
+            setenv("TZ", saved_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
     std::string saved_;
@@ -113,8 +115,10 @@ TEST(SearchIni, FirstRunDefaultsThenKeepsTheConditionsAcrossRuns) {
     // The file holds the GBK section and keys of the Windows version.
     const std::string bytes = ReadBytes(ini);
     EXPECT_NE(bytes.find(std::string("[") + SearchKeys::kSection + "]"), std::string::npos);
-    EXPECT_NE(bytes.find(std::string(SearchKeys::kStart) + "=2026-03-02T09:05:07"), std::string::npos);
-    EXPECT_NE(bytes.find(std::string(SearchKeys::kEnd) + "=2026-03-03T09:05:07"), std::string::npos);
+    EXPECT_NE(bytes.find(std::string(SearchKeys::kStart) + "=2026-03-02T09:05:07"),
+              std::string::npos);
+    EXPECT_NE(bytes.find(std::string(SearchKeys::kEnd) + "=2026-03-03T09:05:07"),
+              std::string::npos);
     EXPECT_NE(bytes.find(std::string(SearchKeys::kType) + "=1"), std::string::npos);
     EXPECT_NE(bytes.find("\xB2\xE9\xD1\xAF\xCC\xF5\xBC\xFE"), std::string::npos); // 查询条件
 
@@ -188,8 +192,10 @@ TEST(SearchDialog, FirstOpeningShowsTheLastDayAndOkStores) {
         EXPECT_EQ(d->objectName(), "CDlgSearch");
         EXPECT_EQ(d->windowTitle(), QString::fromUtf8("历史文件查询条件"));
         QStringList labels;
-        for (auto* l : d->findChildren<QLabel*>()) labels << l->text();
-        EXPECT_TRUE(labels.contains(QString::fromUtf8("起始时间:"))) << labels.join("|").toStdString();
+        for (auto* l : d->findChildren<QLabel*>())
+            labels << l->text();
+        EXPECT_TRUE(labels.contains(QString::fromUtf8("起始时间:")))
+            << labels.join("|").toStdString();
         EXPECT_TRUE(labels.contains(QString::fromUtf8("终止时间:")));
         EXPECT_TRUE(labels.contains(QString::fromUtf8("录像类型:")));
         auto* start = d->findChild<QLineEdit*>("start");
