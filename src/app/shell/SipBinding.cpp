@@ -7,6 +7,7 @@
 #include "app/shell/ShellMessage.h"
 #include "export/webview/CWebDlg.h"
 #include "manscdp/cfg/CDlgCfg.h"
+#include "manscdp/control/CommandBinding.h" // cmds
 #include "sip/endpoint/SignalEndpoint.h"
 
 #include <QCheckBox>
@@ -150,7 +151,12 @@ void BindSip(CTarvexDlg& dlg) {
     // Step 10: the signalling list gets its fixed table.
     sig.Builder().FillSignalling();
 
-    dlg.onCommand = [&sig](int list, int row) {
+    // cmds: command bodies with the operator's inputs, the search dialog
+    // before "文件检索" and drag zoom from the video view.
+    auto* cmds = new CommandBinding(dlg, sig.Builder(), dlg.Core());
+    dlg.onVideoDrag = [cmds](QPoint a, QPoint b) { cmds->OnVideoDrag(a, b); };
+    dlg.onCommand = [&sig, cmds](int list, int row) {
+        cmds->BeforeCommand(list, row); // cmds
         sig.Builder().ClickRow(list == 1080 ? kListSignalling : kListMedia, row);
     };
     dlg.onDeviceTreeClick = [&sig](QTreeWidgetItem* item) {

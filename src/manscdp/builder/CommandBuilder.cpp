@@ -14,6 +14,12 @@ void CommandBuilder::SetView(ICommandView* v) {
     view_ = v;
 }
 
+// cmds: the command bodies plug in without touching the other hooks.
+void CommandBuilder::SetBodyHook(std::function<void(int, int, int, XMLNode&)> f) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    hooks_.appendBody = std::move(f);
+}
+
 void CommandBuilder::FillSignalling() {
     std::lock_guard<std::mutex> lk(mutex_);
     auto t = SignallingTable();

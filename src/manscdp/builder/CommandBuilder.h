@@ -46,6 +46,8 @@ public:
     CommandBuilder() = default;
     void SetHooks(Hooks h);
     void SetView(ICommandView* v);
+    // cmds: replaces only the appendBody hook (the window's command bodies).
+    void SetBodyHook(std::function<void(int list, int set, int row, XMLNode& root)> f);
 
     // Fills a list: the signalling table, or media set 0 to 3 (remembered).
     void FillSignalling();

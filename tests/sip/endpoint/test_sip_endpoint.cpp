@@ -388,6 +388,50 @@ TEST_P(EndpointTest, OddInputIsLoggedWithoutHarm) {
     EXPECT_EQ(t.children[0].children[0].text, "34010000001310000001");
 }
 
+TEST_P(EndpointTest, AllSignallingRowsReachTheDevice) {
+    StartCore(GetParam());
+    DeviceScript s;
+    s.deviceId = kDevice;
+    s.holdMs = 22000;
+    SippProcess p;
+    StartCamera(p, s, "rows");
+    ASSERT_TRUE(view.WaitFor([&] {
+        for (const auto& r : view.rows)
+            if (IsQuery(r)) return true;
+        return false;
+    }));
+    // Operator clicks on every row, from this (non-SIP) thread.
+    for (int row = 0; row < 43; ++row) core.Builder().ClickRow(kListSignalling, row);
+    core.Sip().FlushSends();
+    // Wait for the device's answers to the last MESSAGE-type rows to be logged.
+    ASSERT_TRUE(view.WaitFor([&] {
+        int answers = 0;
+        for (const auto& r : view.rows)
+            answers += r.direction == kLogReceived && FirstLine(r.head) == "SIP/2.0 200 OK";
+        return answers >= 1 + 41;
+    }, 40000)) << DumpRows();
+    int rc = p.Wait(40000);
+    if (rc) Dump("rows");
+    ASSERT_EQ(rc, 0);
+    std::string trace = ReadFile(dir.File("rows.msg"));
+    auto table = SignallingTable();
+    for (int row = 0; row < 43; ++row) {
+        int sn = 11 + row;
+        std::string body = "<?xml version=\"1.0\"?>\r\n<" + std::string(RootForKind(table[row].kind)) +
+                           ">\r\n <CmdType>" + table[row].command + "</CmdType>\r\n <SN>" +
+                           std::to_string(sn) + "</SN>\r\n <DeviceID>" + kDevice + "</DeviceID>\r\n";
+        bool sentToDevice = table[row].kind != 2;
+        EXPECT_EQ(trace.find(body) != std::string::npos, sentToDevice) << row;
+    }
+    std::regex subscribe("SUBSCRIBE sip:" + std::string(kDevice) + "@127\\.0\\.0\\.1:" +
+                         std::to_string(ports["rows"]) + " SIP/2\\.0\r\n");
+    auto n = std::distance(std::sregex_iterator(trace.begin(), trace.end(), subscribe),
+                           std::sregex_iterator());
+    EXPECT_EQ(n, 2);
+    EXPECT_NE(trace.find("Event: presence\r\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(trace, std::regex("Expires: *90\r\n")));
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, EndpointTest, ::testing::Values(0, 1),
                          [](const auto& info) { return info.param == 0 ? "Udp" : "Tcp"; });
 
