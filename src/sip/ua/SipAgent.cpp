@@ -1,12 +1,14 @@
 #include "sip/ua/SipAgent.h"
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
 #include <osipparser2/osip_parser.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,6 +20,8 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "sip/ua/Transport.h"
@@ -34,16 +38,27 @@ struct TxRec {
     Scope scope = Scope::OutOfCall;
     int cid = 0, did = 0, sid = 0;
     bool finalSent = false;
-    std::string localTag;  // To tag of our answers (server side)
+    std::string localTag; // To tag of our answers (server side)
+    std::string key;      // in the transaction index
     std::chrono::steady_clock::time_point born = std::chrono::steady_clock::now();
+};
+
+// An answer kept to be sent again.
+struct KeptAnswer {
+    std::string bytes, host;
+    int port = 0, connId = 0;
+    std::chrono::steady_clock::time_point until;
 };
 
 struct DialogRec {
     int did = 0;
+    KeptAnswer ok; // our 2xx to the peer's INVITE, repeated until its ACK
+    std::chrono::milliseconds okInterval{0};
+    std::chrono::steady_clock::time_point okNext;
     int cid = 0;
     int sid = 0;
     osip_dialog_t* d = nullptr;
-    MessagePtr ack;  // our ACK of the 2xx, sent again when the 2xx repeats
+    MessagePtr ack; // our ACK of the 2xx, sent again when the 2xx repeats
     std::string ackHost;
     int ackPort = 0;
     std::string remoteSdp;
@@ -57,9 +72,9 @@ struct CallRec {
     int inviteTid = 0;
     int did = 0;
     bool outgoing = true;
-    bool answered = false;  // 2xx seen (outgoing) or sent (incoming)
+    bool answered = false; // 2xx seen (outgoing) or sent (incoming)
     bool finalSeen = false;
-    MessagePtr invite;      // copy of our last INVITE (for CANCEL)
+    MessagePtr invite; // copy of our last INVITE (for CANCEL)
 };
 
 struct SubRec {
@@ -73,7 +88,9 @@ struct Credential {
     std::string user, userid, password, realm;
 };
 
-std::string Str(const char* s) { return s ? s : ""; }
+std::string Str(const char* s) {
+    return s ? s : "";
+}
 
 std::string Trim(const char* t) {
     std::string s = Str(t);
@@ -135,42 +152,74 @@ bool IsInvite(const osip_message_t* m) {
     return m && m->sip_method && strcmp(m->sip_method, "INVITE") == 0;
 }
 
-}  // namespace
+} // namespace
 
 const char* EventKindName(EventKind k) {
     switch (k) {
-    case EventKind::CallIncoming: return "call incoming";
-    case EventKind::CallNoAnswer: return "call no answer";
-    case EventKind::CallProceeding: return "call proceeding";
-    case EventKind::CallRinging: return "call ringing";
-    case EventKind::CallAnswered: return "call answered";
-    case EventKind::CallRedirected: return "call redirected";
-    case EventKind::CallRejected: return "call rejected";
-    case EventKind::CallServerFailure: return "call server failure";
-    case EventKind::CallGlobalFailure: return "call global failure";
-    case EventKind::CallAckReceived: return "call ack received";
-    case EventKind::CallCancelled: return "call cancelled";
-    case EventKind::CallRequest: return "request in call";
-    case EventKind::CallRequestProceeding: return "in-call request proceeding";
-    case EventKind::CallRequestAnswered: return "in-call request answered";
-    case EventKind::CallRequestFailed: return "in-call request failed";
-    case EventKind::CallRequestNoAnswer: return "in-call request no answer";
-    case EventKind::CallClosed: return "call closed";
-    case EventKind::CallReleased: return "call released";
-    case EventKind::OutOfCallRequest: return "request";
-    case EventKind::OutOfCallProceeding: return "request proceeding";
-    case EventKind::OutOfCallAnswered: return "request answered";
-    case EventKind::OutOfCallRedirected: return "request redirected";
-    case EventKind::OutOfCallRejected: return "request rejected";
-    case EventKind::OutOfCallServerFailure: return "request server failure";
-    case EventKind::OutOfCallGlobalFailure: return "request global failure";
-    case EventKind::OutOfCallNoAnswer: return "request no answer";
-    case EventKind::SubscriptionProceeding: return "subscription proceeding";
-    case EventKind::SubscriptionAnswered: return "subscription answered";
-    case EventKind::SubscriptionRedirected: return "subscription redirected";
-    case EventKind::SubscriptionFailed: return "subscription failed";
-    case EventKind::SubscriptionNoAnswer: return "subscription no answer";
-    case EventKind::SubscriptionNotify: return "subscription notify";
+    case EventKind::CallIncoming:
+        return "call incoming";
+    case EventKind::CallNoAnswer:
+        return "call no answer";
+    case EventKind::CallProceeding:
+        return "call proceeding";
+    case EventKind::CallRinging:
+        return "call ringing";
+    case EventKind::CallAnswered:
+        return "call answered";
+    case EventKind::CallRedirected:
+        return "call redirected";
+    case EventKind::CallRejected:
+        return "call rejected";
+    case EventKind::CallServerFailure:
+        return "call server failure";
+    case EventKind::CallGlobalFailure:
+        return "call global failure";
+    case EventKind::CallAckReceived:
+        return "call ack received";
+    case EventKind::CallCancelled:
+        return "call cancelled";
+    case EventKind::CallRequest:
+        return "request in call";
+    case EventKind::CallRequestProceeding:
+        return "in-call request proceeding";
+    case EventKind::CallRequestAnswered:
+        return "in-call request answered";
+    case EventKind::CallRequestFailed:
+        return "in-call request failed";
+    case EventKind::CallRequestNoAnswer:
+        return "in-call request no answer";
+    case EventKind::CallClosed:
+        return "call closed";
+    case EventKind::CallReleased:
+        return "call released";
+    case EventKind::OutOfCallRequest:
+        return "request";
+    case EventKind::OutOfCallProceeding:
+        return "request proceeding";
+    case EventKind::OutOfCallAnswered:
+        return "request answered";
+    case EventKind::OutOfCallRedirected:
+        return "request redirected";
+    case EventKind::OutOfCallRejected:
+        return "request rejected";
+    case EventKind::OutOfCallServerFailure:
+        return "request server failure";
+    case EventKind::OutOfCallGlobalFailure:
+        return "request global failure";
+    case EventKind::OutOfCallNoAnswer:
+        return "request no answer";
+    case EventKind::SubscriptionProceeding:
+        return "subscription proceeding";
+    case EventKind::SubscriptionAnswered:
+        return "subscription answered";
+    case EventKind::SubscriptionRedirected:
+        return "subscription redirected";
+    case EventKind::SubscriptionFailed:
+        return "subscription failed";
+    case EventKind::SubscriptionNoAnswer:
+        return "subscription no answer";
+    case EventKind::SubscriptionNotify:
+        return "subscription notify";
     }
     return "unknown";
 }
@@ -195,10 +244,20 @@ struct SipAgent::Impl {
     std::mt19937_64 rng{std::random_device{}()};
     int nextId = 1;
     bool pumping = false;
-    long queued = 0;  // events handed to the state machines
+    std::vector<osip_transaction_t*> touched;
+    std::vector<int> finishing; // transactions to end once the run is over
+    std::unordered_map<std::string, osip_transaction_t*> index;
+    const osip_message_t* pendingRequest = nullptr; // request of the transaction being registered
+    long queued = 0;                                // events handed to the state machines
 
     std::map<int, TxRec> txs;
     std::vector<osip_transaction_t*> garbage;
+    std::unordered_set<osip_transaction_t*> garbageSet;
+    // Final answers of finished non-INVITE server transactions, sent again
+    // when the request is retransmitted (RFC 3261 17.2.2, timer J).
+    using Answered = KeptAnswer;
+    std::unordered_map<std::string, Answered> answered;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> answeredOrder;
     std::map<int, std::unique_ptr<DialogRec>> dialogs;
     std::map<int, CallRec> calls;
     std::map<int, SubRec> subs;
@@ -211,7 +270,8 @@ struct SipAgent::Impl {
     std::string Hex(int n) {
         static const char* hx = "0123456789abcdef";
         std::string s;
-        for (int i = 0; i < n; ++i) s += hx[rng() & 15];
+        for (int i = 0; i < n; ++i)
+            s += hx[rng() & 15];
         return s;
     }
     int NewId() { return nextId++; }
@@ -244,13 +304,56 @@ struct SipAgent::Impl {
         }
     }
 
-    void AddEvent(osip_transaction_t* tr, osip_event_t* ev) {
+    // Hands one event to one transaction and runs that machine (and any that
+    // its callbacks gave events to) until their queues are empty. Only the
+    // touched transactions run, so the cost does not grow with the number of
+    // transactions alive. Called from inside a state machine callback it only
+    // queues: osip enters the next state after the callback returns, and the
+    // outer run takes the event then.
+    void Run(osip_transaction_t* tr, osip_event_t* ev) {
         ++queued;
         osip_transaction_add_event(tr, ev);
+        touched.push_back(tr);
+        if (pumping) return;
+        pumping = true;
+        Drain();
+        pumping = false;
+    }
+
+    void Drain() {
+        while (!touched.empty()) {
+            osip_transaction_t* t = touched.back();
+            touched.pop_back();
+            if (garbageSet.count(t)) continue;
+            while (auto* se = static_cast<osip_event_t*>(osip_fifo_tryget(t->transactionff)))
+                osip_transaction_execute(t, se);
+        }
+        for (int tid : finishing) {
+            auto it = txs.find(tid);
+            if (it != txs.end()) Finish(it->second);
+        }
+        finishing.clear();
+    }
+
+    // Index key of a transaction (RFC 3261 17.1.3 / 17.2.3): branch, method
+    // and, on the server side, the sent-by of the top Via. Empty for peers
+    // without the RFC 3261 branch cookie; those go through osip's own search.
+    static std::string KeyOf(const osip_message_t* m, bool server) {
+        auto* via = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
+        if (!via || !m->cseq || !m->cseq->method) return "";
+        osip_generic_param_t* br = nullptr;
+        osip_via_param_get_byname(via, const_cast<char*>("branch"), &br);
+        if (!br || !br->gvalue || strncmp(br->gvalue, "z9hG4bK", 7) != 0) return "";
+        std::string method = m->cseq->method;
+        if (server && method == "ACK") method = "INVITE";
+        std::string k = std::string(server ? "S|" : "C|") + br->gvalue + "|" + method;
+        if (server) k += "|" + Str(via->host) + ":" + Str(via->port);
+        return k;
     }
 
     TxRec* TxOf(osip_transaction_t* tr) {
-        auto id = static_cast<int>(reinterpret_cast<intptr_t>(osip_transaction_get_your_instance(tr)));
+        auto id =
+            static_cast<int>(reinterpret_cast<intptr_t>(osip_transaction_get_your_instance(tr)));
         auto it = txs.find(id);
         return it == txs.end() ? nullptr : &it->second;
     }
@@ -262,6 +365,11 @@ struct SipAgent::Impl {
         t.tid = id;
         t.tr = tr;
         t.scope = s;
+        if (tr->orig_request || pendingRequest) {
+            bool server = tr->ctx_type == IST || tr->ctx_type == NIST;
+            t.key = KeyOf(tr->orig_request ? tr->orig_request : pendingRequest, server);
+            if (!t.key.empty()) index[t.key] = tr;
+        }
         return t;
     }
 
@@ -300,8 +408,9 @@ struct SipAgent::Impl {
 
     // Puts a fresh top Via on a request going towards host.
     void AddVia(osip_message_t* m, const std::string& host) {
-        std::string via = "SIP/2.0/" + Str(transport->ViaName()) + " " + LocalAddressFor(host) + ":" +
-                          std::to_string(transport->BoundPort()) + ";rport;branch=z9hG4bK" + Hex(16);
+        std::string via = "SIP/2.0/" + Str(transport->ViaName()) + " " + LocalAddressFor(host) +
+                          ":" + std::to_string(transport->BoundPort()) + ";rport;branch=z9hG4bK" +
+                          Hex(16);
         osip_message_set_via(m, via.c_str());
     }
 
@@ -325,8 +434,8 @@ struct SipAgent::Impl {
 
     void AddContact(osip_message_t* m, const osip_from_t* self, const std::string& towards) {
         std::string user = self && self->url && self->url->username ? self->url->username : "";
-        std::string c = "<sip:" + (user.empty() ? "" : user + "@") + LocalAddressFor(towards) + ":" +
-                        std::to_string(transport->BoundPort());
+        std::string c = "<sip:" + (user.empty() ? "" : user + "@") + LocalAddressFor(towards) +
+                        ":" + std::to_string(transport->BoundPort());
         if (transport->Reliable() || Str(transport->ViaName()) != "UDP")
             c += std::string(";transport=") + (transport->Reliable() ? "tcp" : "udp");
         c += ">";
@@ -341,50 +450,173 @@ struct SipAgent::Impl {
         std::string data(buf, len);
         osip_free(buf);
         int rc = transport->Send(data, host, port, connId);
-        if (trace) fprintf(stderr, "sipua >> %s:%d (%d) rc=%d\n%s\n", host.c_str(), port, connId, rc, data.c_str());
+        if (trace)
+            fprintf(stderr, "sipua >> %s:%d (%d) rc=%d\n%s\n", host.c_str(), port, connId, rc,
+                    data.c_str());
         Wake();
         return rc;
     }
 
     static int CbSend(osip_transaction_t* tr, osip_message_t* m, char* host, int port, int sock) {
-        auto* self = static_cast<Impl*>(osip_get_application_context(static_cast<osip_t*>(tr->config)));
+        auto* self =
+            static_cast<Impl*>(osip_get_application_context(static_cast<osip_t*>(tr->config)));
         if (!host) return -1;
         if (port <= 0) port = 5060;
-        return self->SendRaw(m, host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
+        int rc = self->SendRaw(m, host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
+        bool ist2xx = tr->ctx_type == IST && m->status_code >= 200 && m->status_code < 300;
+        if ((tr->ctx_type == NIST && m->status_code >= 200) || ist2xx) {
+            TxRec* t = self->TxOf(tr);
+            // osip ends an INVITE server transaction with its 2xx; the 2xx is
+            // then ours to repeat (RFC 3261 13.3.1.4) until the ACK comes,
+            // and a repeated INVITE gets it again rather than a new call.
+            if (t && ist2xx && !self->transport->Reliable()) {
+                auto c = self->calls.find(t->cid);
+                DialogRec* dr = c != self->calls.end() ? self->Dialog(c->second.did) : nullptr;
+                if (dr) {
+                    char* b2 = nullptr;
+                    size_t l2 = 0;
+                    if (osip_message_to_str(m, &b2, &l2) == 0 && b2) {
+                        dr->ok.bytes.assign(b2, l2);
+                        dr->ok.host = host;
+                        dr->ok.port = port;
+                        dr->ok.connId = sock > 0 ? sock : 0;
+                        dr->okInterval = std::chrono::milliseconds(500);
+                        dr->okNext = std::chrono::steady_clock::now() + dr->okInterval;
+                        dr->ok.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
+                        osip_free(b2);
+                    }
+                }
+            }
+            if (t && !self->transport->Reliable() && !t->key.empty()) {
+                char* buf = nullptr;
+                size_t len = 0;
+                if (osip_message_to_str(m, &buf, &len) == 0 && buf) {
+                    Answered a;
+                    a.bytes.assign(buf, len);
+                    a.host = host;
+                    a.port = port;
+                    a.connId = sock > 0 ? sock : 0;
+                    a.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
+                    self->answeredOrder.emplace_back(a.until, t->key);
+                    self->answered[t->key] = std::move(a);
+                    osip_free(buf);
+                }
+            }
+            if (t && !ist2xx) self->finishing.push_back(t->tid);
+        }
+        return rc;
     }
 
-    // Runs the state machines until their queues are empty. Re-entered from
-    // a state machine callback it does nothing: the event stays queued and the
-    // outer run takes it once the machine has entered its next state (osip
-    // changes state only after the callback returns).
-    void Pump() {
+    // The timers of every transaction, then whatever they queued. Run by
+    // the worker a few dozen times a second.
+    void Tick() {
         if (pumping) return;
         pumping = true;
-        for (int round = 0; round < 8; ++round) {
-            long before = queued;
-            osip_ict_execute(osip);
-            osip_ist_execute(osip);
-            osip_nict_execute(osip);
-            osip_nist_execute(osip);
-            if (round == 0) {
-                osip_timers_ict_execute(osip);
-                osip_timers_ist_execute(osip);
-                osip_timers_nict_execute(osip);
-                osip_timers_nist_execute(osip);
-            } else if (queued == before) {
-                break;
-            }
-        }
+        osip_timers_ict_execute(osip);
+        osip_timers_ist_execute(osip);
+        osip_timers_nict_execute(osip);
+        osip_timers_nist_execute(osip);
+        osip_ict_execute(osip);
+        osip_ist_execute(osip);
+        osip_nict_execute(osip);
+        osip_nist_execute(osip);
+        Drain();
         pumping = false;
         FreeGarbage();
+        auto now = std::chrono::steady_clock::now();
+        for (auto& [did, dr] : dialogs) {
+            if (dr->ok.bytes.empty() || now < dr->okNext) continue;
+            if (now > dr->ok.until) {
+                dr->ok.bytes.clear(); // no ACK within 64*T1
+                continue;
+            }
+            transport->Send(dr->ok.bytes, dr->ok.host, dr->ok.port, dr->ok.connId);
+            dr->okInterval = std::min(dr->okInterval * 2, std::chrono::milliseconds(4000));
+            dr->okNext = now + dr->okInterval;
+        }
     }
 
+    // Finished transactions leave osip's lists in one pass per tick rather
+    // than one list walk each, then are freed.
     void FreeGarbage() {
-        for (osip_transaction_t* tr : garbage) osip_transaction_free2(tr);
+        if (garbage.empty()) return;
+        const auto& dead = garbageSet;
+        for (osip_list_t* li : {&osip->osip_ict_transactions, &osip->osip_ist_transactions,
+                                &osip->osip_nict_transactions, &osip->osip_nist_transactions}) {
+            osip_list_t keep;
+            osip_list_init(&keep);
+            osip_list_iterator_t it;
+            auto* tr = static_cast<osip_transaction_t*>(osip_list_get_first(li, &it));
+            while (osip_list_iterator_has_elem(it)) {
+                if (!dead.count(tr)) osip_list_add(&keep, tr, 0);
+                tr = static_cast<osip_transaction_t*>(osip_list_get_next(&it));
+            }
+            osip_list_special_free(li, nullptr);
+            *li = keep;
+        }
+        for (osip_transaction_t* tr : garbage)
+            osip_transaction_free2(tr);
         garbage.clear();
+        garbageSet.clear();
+    }
+
+    void Discard(osip_transaction_t* tr) {
+        if (garbageSet.insert(tr).second) garbage.push_back(tr);
+    }
+
+    // Ends a non-INVITE transaction as soon as its final answer has passed:
+    // what its Completed state would still do (absorb retransmissions) is
+    // done by the answer cache on the server side and by dropping stray
+    // answers on the client side. This keeps osip's lists, which it walks
+    // on every timer tick, as short as the number of open transactions.
+    void Finish(TxRec& t) {
+        if (!t.key.empty()) {
+            auto it = index.find(t.key);
+            if (it != index.end() && it->second == t.tr) index.erase(it);
+        }
+        Discard(t.tr);
+        txs.erase(t.tid);
+    }
+
+    osip_list_t* ListFor(osip_fsm_type_t t) {
+        switch (t) {
+        case ICT:
+            return &osip->osip_ict_transactions;
+        case IST:
+            return &osip->osip_ist_transactions;
+        case NICT:
+            return &osip->osip_nict_transactions;
+        default:
+            return &osip->osip_nist_transactions;
+        }
+    }
+
+    // osip appends a new transaction by walking its whole list; with the list
+    // set aside the append is immediate and the transaction is put in front.
+    template <class Make> osip_transaction_t* CreateFast(osip_fsm_type_t type, Make make) {
+        osip_list_t* li = ListFor(type);
+        osip_list_t saved = *li;
+        osip_list_init(li);
+        osip_transaction_t* tr = make();
+        osip_list_t fresh = *li;
+        *li = saved;
+        osip_list_iterator_t it;
+        void* el = osip_list_get_first(&fresh, &it);
+        while (osip_list_iterator_has_elem(it)) {
+            osip_list_add(li, el, 0);
+            el = osip_list_get_next(&it);
+        }
+        osip_list_special_free(&fresh, nullptr);
+        return tr;
     }
 
     void SweepStale() {
+        auto nowc = std::chrono::steady_clock::now();
+        while (!answeredOrder.empty() && answeredOrder.front().first <= nowc) {
+            auto it = answered.find(answeredOrder.front().second);
+            if (it != answered.end() && it->second.until <= nowc) answered.erase(it);
+            answeredOrder.pop_front();
+        }
         // A server transaction nobody answers stays in its first state for
         // ever in the state machines; drop it after 64*T1 as the peer gave up.
         auto now = std::chrono::steady_clock::now();
@@ -393,8 +625,12 @@ struct SipAgent::Impl {
             bool server = t.tr && (t.tr->ctx_type == NIST || t.tr->ctx_type == IST);
             if (server && !t.finalSent && t.tr->state != NIST_COMPLETED &&
                 t.tr->state != IST_COMPLETED && now - t.born > std::chrono::seconds(40)) {
-                osip_remove_transaction(osip, t.tr);
-                osip_transaction_free2(t.tr);
+                Discard(t.tr);
+                if (!t.key.empty()) index.erase(t.key);
+                if (t.scope == Scope::Incoming && t.cid) {
+                    auto c = calls.find(t.cid);
+                    if (c != calls.end() && !c->second.answered) ReleaseCall(t.cid, nullptr, &t);
+                }
                 it = txs.erase(it);
             } else {
                 ++it;
@@ -410,7 +646,8 @@ struct SipAgent::Impl {
         osip_message_set_status_code(r, status);
         const char* reason = osip_message_get_reason(status);
         osip_message_set_reason_phrase(r, osip_strdup(reason ? reason : "Unknown"));
-        osip_list_clone(&req->vias, &r->vias, reinterpret_cast<int (*)(void*, void**)>(&osip_via_clone));
+        osip_list_clone(&req->vias, &r->vias,
+                        reinterpret_cast<int (*)(void*, void**)>(&osip_via_clone));
         if (req->from) osip_from_clone(req->from, &r->from);
         if (req->to) osip_to_clone(req->to, &r->to);
         if (req->call_id) osip_call_id_clone(req->call_id, &r->call_id);
@@ -449,20 +686,21 @@ struct SipAgent::Impl {
             return -1;
         }
         ev->transactionid = t.tr->transactionid;
-        AddEvent(t.tr, ev);
-        Pump();
+        Run(t.tr, ev);
         return 0;
     }
 
     // ---------- incoming
     void OnDatagram(Datagram& d) {
         std::string& s = d.data;
-        if (trace) fprintf(stderr, "sipua << %s:%d (%d)\n%s\n", d.host.c_str(), d.port, d.connId, s.c_str());
+        if (trace)
+            fprintf(stderr, "sipua << %s:%d (%d)\n%s\n", d.host.c_str(), d.port, d.connId,
+                    s.c_str());
         std::size_t start = s.find_first_not_of("\r\n");
-        if (start == std::string::npos) return;  // keep-alive
+        if (start == std::string::npos) return; // keep-alive
         if (start) s.erase(0, start);
         std::size_t he = s.find("\r\n\r\n");
-        if (he == std::string::npos) return;  // not a SIP message
+        if (he == std::string::npos) return; // not a SIP message
         if (he > kMaxHeaderBytes) return;
         long cl = FindContentLength(s.data(), he + 2);
         std::size_t bodyAvail = s.size() - (he + 4);
@@ -472,11 +710,27 @@ struct SipAgent::Impl {
         if (cl >= 0 && static_cast<std::size_t>(cl) > bodyAvail) shortBody = true;
         if (shortBody) {
             // Parse the head alone to answer 400 to a request; drop a response.
-            std::string head = s.substr(0, he + 4);
+            // The head alone, without its Content-Length, is enough to answer.
+            std::string head;
+            std::size_t pos = 0;
+            while (pos < he + 2) {
+                std::size_t e = s.find("\r\n", pos);
+                std::string line = s.substr(pos, e - pos);
+                pos = e + 2;
+                std::size_t colon = line.find(':');
+                std::string name = colon == std::string::npos ? "" : line.substr(0, colon);
+                while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+                    name.pop_back();
+                if (!strcasecmp(name.c_str(), "Content-Length") || !strcasecmp(name.c_str(), "l"))
+                    continue;
+                head += line + "\r\n";
+            }
+            head += "\r\n";
             osip_message_t* m = nullptr;
             if (osip_message_init(&m) == 0) {
                 if (osip_message_parse(m, head.data(), head.size()) == 0 && m->sip_method &&
-                    strcmp(m->sip_method, "ACK") != 0 && m->call_id && m->cseq && m->from && m->to) {
+                    strcmp(m->sip_method, "ACK") != 0 && m->call_id && m->cseq && m->from &&
+                    m->to) {
                     osip_message_fix_last_via_header(m, d.host.c_str(), d.port);
                     StatelessAnswer(m, 400, d.connId);
                 }
@@ -495,16 +749,38 @@ struct SipAgent::Impl {
             return;
         }
         if (request) osip_message_fix_last_via_header(m, d.host.c_str(), d.port);
-        if (!complete || (request && (!m->req_uri || strcasecmp(m->cseq->method, m->sip_method) != 0))) {
+        if (!complete ||
+            (request && (!m->req_uri || strcasecmp(m->cseq->method, m->sip_method) != 0))) {
             if (request && strcmp(m->sip_method, "ACK") != 0) StatelessAnswer(m, 400, d.connId);
             osip_event_free(evt);
             return;
         }
         if (request && d.connId > 0) {
             auto* via = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
-            if (via && via->host) transport->AddAlias(d.connId, via->host, via->port ? atoi(via->port) : 5060);
+            if (via && via->host)
+                transport->AddAlias(d.connId, via->host, via->port ? atoi(via->port) : 5060);
         }
-        if (osip_find_transaction_and_add_event(osip, evt) == 0) return;
+        std::string key = KeyOf(m, request);
+        if (request && !key.empty() && strcmp(m->sip_method, "ACK") != 0) {
+            auto done = answered.find(key);
+            if (done != answered.end()) {
+                transport->Send(done->second.bytes, done->second.host, done->second.port,
+                                done->second.connId);
+                osip_event_free(evt);
+                return;
+            }
+        }
+        osip_transaction_t* found = nullptr;
+        if (!key.empty()) {
+            auto it = index.find(key);
+            if (it != index.end()) found = it->second;
+        } else {
+            found = __osip_find_transaction(osip, evt, 0);
+        }
+        if (found) {
+            Run(found, evt);
+            return;
+        }
         if (!request) {
             StrayResponse(m);
             osip_event_free(evt);
@@ -515,16 +791,19 @@ struct SipAgent::Impl {
             osip_event_free(evt);
             return;
         }
-        osip_transaction_t* tr = osip_create_transaction(osip, evt);
+        osip_transaction_t* tr = CreateFast(strcmp(m->sip_method, "INVITE") ? NIST : IST,
+                                            [&] { return osip_create_transaction(osip, evt); });
         if (!tr) {
             osip_event_free(evt);
             return;
         }
         osip_transaction_set_in_socket(tr, d.connId);
         osip_transaction_set_out_socket(tr, d.connId);
+        pendingRequest = m;
         TxRec& t = Register(tr, Scope::Incoming);
+        pendingRequest = nullptr;
         t.localTag = Hex(10);
-        AddEvent(tr, evt);
+        Run(tr, evt);
     }
 
     // A 2xx to an INVITE whose transaction is gone: our ACK was lost.
@@ -539,8 +818,9 @@ struct SipAgent::Impl {
 
     void DialogAck(osip_message_t* m) {
         for (auto& [id, dr] : dialogs) {
-            if (!dr->d || dr->d->type != CALLEE || osip_dialog_match_as_uas(dr->d, m) != 0) continue;
-            osip_stop_200ok_retransmissions(osip, m);
+            if (!dr->d || dr->d->type != CALLEE || osip_dialog_match_as_uas(dr->d, m) != 0)
+                continue;
+            dr->ok.bytes.clear();
             auto e = MakeEvent(EventKind::CallAckReceived, nullptr);
             e->did = dr->did;
             e->cid = dr->cid;
@@ -639,10 +919,12 @@ struct SipAgent::Impl {
             if (c.outgoing || c.answered) continue;
             auto it = txs.find(c.inviteTid);
             if (it == txs.end() || !it->second.tr || !it->second.tr->orig_request) continue;
-            auto* iv = static_cast<osip_via_t*>(osip_list_get(&it->second.tr->orig_request->vias, 0));
+            auto* iv =
+                static_cast<osip_via_t*>(osip_list_get(&it->second.tr->orig_request->vias, 0));
             osip_generic_param_t* ib = nullptr;
             if (iv) osip_via_param_get_byname(iv, const_cast<char*>("branch"), &ib);
-            if (!br || !ib || !br->gvalue || !ib->gvalue || strcmp(br->gvalue, ib->gvalue) != 0) continue;
+            if (!br || !ib || !br->gvalue || !ib->gvalue || strcmp(br->gvalue, ib->gvalue) != 0)
+                continue;
             AutoAnswer(t, 200);
             if (!it->second.finalSent) AutoAnswer(it->second, 487);
             auto e = MakeEvent(EventKind::CallCancelled, &it->second);
@@ -682,7 +964,7 @@ struct SipAgent::Impl {
         if (r) {
             osip_event_t* ev = osip_new_outgoing_sipmessage(r);
             ev->transactionid = t.tr->transactionid;
-            AddEvent(t.tr, ev);
+            Run(t.tr, ev);
         }
         auto e = MakeEvent(EventKind::CallIncoming, &t);
         e->request = Clone(m);
@@ -701,13 +983,13 @@ struct SipAgent::Impl {
         };
         switch (t.scope) {
         case Scope::OutOfCall: {
-            EventKind k = timeout       ? EventKind::OutOfCallNoAnswer
-                          : st < 200    ? EventKind::OutOfCallProceeding
-                          : st < 300    ? EventKind::OutOfCallAnswered
-                          : st < 400    ? EventKind::OutOfCallRedirected
-                          : st < 500    ? EventKind::OutOfCallRejected
-                          : st < 600    ? EventKind::OutOfCallServerFailure
-                                        : EventKind::OutOfCallGlobalFailure;
+            EventKind k = timeout    ? EventKind::OutOfCallNoAnswer
+                          : st < 200 ? EventKind::OutOfCallProceeding
+                          : st < 300 ? EventKind::OutOfCallAnswered
+                          : st < 400 ? EventKind::OutOfCallRedirected
+                          : st < 500 ? EventKind::OutOfCallRejected
+                          : st < 600 ? EventKind::OutOfCallServerFailure
+                                     : EventKind::OutOfCallGlobalFailure;
             Push(ev(k));
             break;
         }
@@ -745,8 +1027,11 @@ struct SipAgent::Impl {
             Push(ev(k));
             break;
         }
-        case Scope::Invite: OnInviteAnswer(t, resp, timeout); break;
-        default: break;
+        case Scope::Invite:
+            OnInviteAnswer(t, resp, timeout);
+            break;
+        default:
+            break;
         }
     }
 
@@ -798,6 +1083,11 @@ struct SipAgent::Impl {
             c.finalSeen = true;
         } else {
             c.finalSeen = true;
+            // An early dialog (from a 1xx with a tag) dies with the INVITE.
+            if (c.did) {
+                dialogs.erase(c.did);
+                c.did = 0;
+            }
             e->kind = st < 400   ? EventKind::CallRedirected
                       : st < 500 ? EventKind::CallRejected
                       : st < 600 ? EventKind::CallServerFailure
@@ -823,8 +1113,12 @@ struct SipAgent::Impl {
         case OSIP_NIST_CANCEL_RECEIVED:
         case OSIP_NIST_NOTIFY_RECEIVED:
         case OSIP_NIST_SUBSCRIBE_RECEIVED:
-        case OSIP_NIST_UNKNOWN_REQUEST_RECEIVED: self->OnServerRequest(*t, m); break;
-        case OSIP_IST_INVITE_RECEIVED: self->OnInvite(*t, m); break;
+        case OSIP_NIST_UNKNOWN_REQUEST_RECEIVED:
+            self->OnServerRequest(*t, m);
+            break;
+        case OSIP_IST_INVITE_RECEIVED:
+            self->OnInvite(*t, m);
+            break;
         case OSIP_ICT_STATUS_1XX_RECEIVED:
         case OSIP_ICT_STATUS_2XX_RECEIVED:
         case OSIP_ICT_STATUS_3XX_RECEIVED:
@@ -836,11 +1130,20 @@ struct SipAgent::Impl {
         case OSIP_NICT_STATUS_3XX_RECEIVED:
         case OSIP_NICT_STATUS_4XX_RECEIVED:
         case OSIP_NICT_STATUS_5XX_RECEIVED:
-        case OSIP_NICT_STATUS_6XX_RECEIVED: self->OnClientAnswer(*t, m, false); break;
-        case OSIP_ICT_STATUS_2XX_RECEIVED_AGAIN: self->StrayResponse(m); break;
+        case OSIP_NICT_STATUS_6XX_RECEIVED:
+            self->OnClientAnswer(*t, m, false);
+            if (type >= OSIP_NICT_STATUS_2XX_RECEIVED && type <= OSIP_NICT_STATUS_6XX_RECEIVED)
+                self->finishing.push_back(t->tid);
+            break;
+        case OSIP_ICT_STATUS_2XX_RECEIVED_AGAIN:
+            self->StrayResponse(m);
+            break;
         case OSIP_ICT_STATUS_TIMEOUT:
-        case OSIP_NICT_STATUS_TIMEOUT: self->OnClientAnswer(*t, nullptr, true); break;
-        default: break;
+        case OSIP_NICT_STATUS_TIMEOUT:
+            self->OnClientAnswer(*t, nullptr, true);
+            break;
+        default:
+            break;
         }
     }
 
@@ -855,32 +1158,48 @@ struct SipAgent::Impl {
                     self->ReleaseCall(t->cid, tr->last_response, t);
             } else if (t->scope == Scope::Incoming && t->cid) {
                 auto c = self->calls.find(t->cid);
-                if (c != self->calls.end() && !c->second.answered) self->ReleaseCall(t->cid, nullptr, t);
+                if (c != self->calls.end() && !c->second.answered)
+                    self->ReleaseCall(t->cid, nullptr, t);
+            }
+            if (!t->key.empty()) {
+                auto it = self->index.find(t->key);
+                if (it != self->index.end() && it->second == tr) self->index.erase(it);
             }
             self->txs.erase(t->tid);
         }
-        osip_remove_transaction(static_cast<osip_t*>(tr->config), tr);
-        self->garbage.push_back(tr);
+        self->Discard(tr);
     }
 
-    static void CbTransportError(int, osip_transaction_t*, int) {}
+    // A request that could not be sent at all ends like one never answered.
+    static void CbTransportError(int type, osip_transaction_t* tr, int) {
+        if (type != OSIP_ICT_TRANSPORT_ERROR && type != OSIP_NICT_TRANSPORT_ERROR) return;
+        Impl* self = Self(tr);
+        if (TxRec* t = self->TxOf(tr)) self->OnClientAnswer(*t, nullptr, true);
+    }
 
     // ---------- starting client transactions
-    int StartClient(osip_message_t* req, osip_fsm_type_t type, Scope scope, int cid, int did, int sid) {
+    int StartClient(osip_message_t* req, osip_fsm_type_t type, Scope scope, int cid, int did,
+                    int sid) {
         osip_transaction_t* tr = nullptr;
-        if (osip_transaction_init(&tr, type, osip, req) != 0) {
+        int rc = 0;
+        CreateFast(type, [&] {
+            rc = osip_transaction_init(&tr, type, osip, req);
+            return tr;
+        });
+        if (rc != 0) {
             osip_message_free(req);
             return -1;
         }
+        pendingRequest = req;
         TxRec& t = Register(tr, scope);
+        pendingRequest = nullptr;
         t.cid = cid;
         t.did = did;
         t.sid = sid;
         osip_event_t* ev = osip_new_outgoing_sipmessage(req);
         ev->transactionid = tr->transactionid;
-        AddEvent(tr, ev);
         int tid = t.tid;
-        Pump();
+        Run(tr, ev);
         return tid;
     }
 
@@ -892,7 +1211,8 @@ struct SipAgent::Impl {
         MessagePtr hold(m);
         osip_message_set_method(m, osip_strdup(method));
         osip_message_set_version(m, osip_strdup("SIP/2.0"));
-        if (osip_message_set_to(m, to) != 0 || !m->to || !m->to->url || !m->to->url->host) return -3;
+        if (osip_message_set_to(m, to) != 0 || !m->to || !m->to->url || !m->to->url->host)
+            return -3;
         if (osip_message_set_from(m, from) != 0 || !m->from || !m->from->url) return -3;
         osip_uri_t* ru = nullptr;
         if (osip_uri_clone(m->to->url, &ru) != 0) return -1;
@@ -927,8 +1247,10 @@ struct SipAgent::Impl {
         osip_to_clone(d->remote_uri, &m->to);
         osip_from_clone(d->local_uri, &m->from);
         if (!m->to || !m->from) return -1;
-        if (TagOf(m->from).empty() && d->local_tag) osip_from_set_tag(m->from, osip_strdup(d->local_tag));
-        if (TagOf(m->to).empty() && d->remote_tag) osip_to_set_tag(m->to, osip_strdup(d->remote_tag));
+        if (TagOf(m->from).empty() && d->local_tag)
+            osip_from_set_tag(m->from, osip_strdup(d->local_tag));
+        if (TagOf(m->to).empty() && d->remote_tag)
+            osip_to_set_tag(m->to, osip_strdup(d->remote_tag));
         osip_message_set_call_id(m, d->call_id);
         std::string cseq = std::to_string(cseqNum) + " " + method;
         osip_message_set_cseq(m, cseq.c_str());
@@ -1005,8 +1327,14 @@ struct SipAgent::Impl {
         if (!cr) return -1;
         // Only one attempt per request: a request that already carries our
         // credentials and is challenged again is not retried.
-        const osip_list_t* had = proxy ? &ev.request->proxy_authorizations : &ev.request->authorizations;
-        if (osip_list_size(had) > 0) return -1;
+        const osip_list_t* had =
+            proxy ? &ev.request->proxy_authorizations : &ev.request->authorizations;
+        osip_header_t* generic = nullptr;
+        if (osip_list_size(had) > 0 ||
+            osip_message_header_get_byname(ev.request.get(),
+                                           proxy ? "Proxy-Authorization" : "Authorization", 0,
+                                           &generic) >= 0)
+            return -1;
         std::string alg = Unquote(wa->algorithm);
         if (!alg.empty() && strcasecmp(alg.c_str(), "MD5") != 0) return -1;
         MessagePtr req = Clone(ev.request.get());
@@ -1019,18 +1347,23 @@ struct SipAgent::Impl {
         std::string qop = Unquote(wa->qop_options);
         std::string ha1 = Md5Hex(cr->userid + ":" + realm + ":" + cr->password);
         std::string ha2 = Md5Hex(Str(req->sip_method) + ":" + uri);
-        std::string hdr = "Digest username=\"" + cr->userid + "\", realm=\"" + realm + "\", nonce=\"" +
-                          nonce + "\", uri=\"" + uri + "\"";
+        std::string hdr = "Digest username=\"" + cr->userid + "\", realm=\"" + realm +
+                          "\", nonce=\"" + nonce + "\", uri=\"" + uri + "\"";
         if (qop.find("auth") != std::string::npos) {
             std::string cnonce = Hex(16), nc = "00000001";
-            std::string resp2 = Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2);
-            hdr += ", response=\"" + resp2 + "\", cnonce=\"" + cnonce + "\", nc=" + nc + ", qop=auth";
+            std::string resp2 =
+                Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2);
+            hdr +=
+                ", response=\"" + resp2 + "\", cnonce=\"" + cnonce + "\", nc=" + nc + ", qop=auth";
         } else {
             hdr += ", response=\"" + Md5Hex(ha1 + ":" + nonce + ":" + ha2) + "\"";
         }
         hdr += ", algorithm=MD5";
         if (wa->opaque) hdr += ", opaque=\"" + Unquote(wa->opaque) + "\"";
-        osip_message_set_header(req.get(), proxy ? "Proxy-Authorization" : "Authorization", hdr.c_str());
+        if (proxy)
+            osip_message_set_proxy_authorization(req.get(), hdr.c_str());
+        else
+            osip_message_set_authorization(req.get(), hdr.c_str());
         return Retry(ev, req.release());
     }
 
@@ -1064,6 +1397,11 @@ int SipAgent::Init() {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     if (impl_->osip) return 0;
     osip_t* o = nullptr;
+    // libosip2 prints every parse error of bad input on stderr; we count
+    // those as ordinary events of the wire.
+    if (!impl_->trace)
+        for (int l = 0; l < END_TRACE_LEVEL; ++l)
+            osip_trace_disable_level(static_cast<osip_trace_level_t>(l));
     if (osip_init(&o) != 0) return -1;
     impl_->osip = o;
     osip_set_application_context(o, impl_.get());
@@ -1081,6 +1419,9 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     if (!impl_->osip || impl_->transport || family != AF_INET) return -1;
     if (port < 0 || port > 65535) return -1;
+    // A peer that closes its TLS connection must not end the process when
+    // OpenSSL writes to it (plain sockets use MSG_NOSIGNAL).
+    if (secure && protocol == IPPROTO_TCP) signal(SIGPIPE, SIG_IGN);
     auto t = std::make_unique<Transport>(protocol, secure);
     if (t->Open(address, port) != 0) return -1;
     impl_->transport = std::move(t);
@@ -1089,6 +1430,7 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
     Impl* im = impl_.get();
     impl_->worker = std::thread([im] {
         auto lastSweep = std::chrono::steady_clock::now();
+        auto lastTick = lastSweep;
         std::vector<pollfd> fds;
         while (!im->stop) {
             fds.clear();
@@ -1106,9 +1448,11 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
             std::lock_guard<std::recursive_mutex> g2(im->mu);
             std::vector<pollfd> ready(fds.begin() + 1, fds.end());
             im->transport->HandleReady(ready, [im](Datagram& d) { im->OnDatagram(d); });
-            im->Pump();
-            osip_retransmissions_execute(im->osip);
             auto now = std::chrono::steady_clock::now();
+            if (now - lastTick >= std::chrono::milliseconds(20)) {
+                im->Tick();
+                lastTick = now;
+            }
             if (now - lastSweep > std::chrono::seconds(5)) {
                 im->SweepStale();
                 lastSweep = now;
@@ -1132,15 +1476,13 @@ void SipAgent::Shutdown() {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     Impl& m = *impl_;
     if (m.osip) {
-        m.FreeGarbage();
-        for (auto& [id, t] : m.txs) {
-            if (t.tr) {
-                osip_remove_transaction(m.osip, t.tr);
-                osip_transaction_free2(t.tr);
-            }
-        }
+        for (auto& [id, t] : m.txs)
+            if (t.tr) m.Discard(t.tr);
         m.txs.clear();
-        osip_stop_retransmissions_from_dialog(m.osip, nullptr);
+        m.index.clear();
+        m.answered.clear();
+        m.answeredOrder.clear();
+        m.FreeGarbage();
     }
     m.dialogs.clear();
     m.calls.clear();
@@ -1172,8 +1514,12 @@ EventPtr SipAgent::WaitEvent(int seconds, int milliseconds) {
     return e;
 }
 
-void SipAgent::Lock() { impl_->mu.lock(); }
-void SipAgent::Unlock() { impl_->mu.unlock(); }
+void SipAgent::Lock() {
+    impl_->mu.lock();
+}
+void SipAgent::Unlock() {
+    impl_->mu.unlock();
+}
 
 int SipAgent::DefaultAction(const Event& event) {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
@@ -1196,7 +1542,8 @@ int SipAgent::AddCredentials(const char* username, const char* userid, const cha
 int SipAgent::BuildRequest(MessagePtr& out, const char* method, const char* to, const char* from,
                            const char* route) {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
-    if (method && (!strcmp(method, "INVITE") || !strcmp(method, "ACK") || !strcmp(method, "CANCEL")))
+    if (method &&
+        (!strcmp(method, "INVITE") || !strcmp(method, "ACK") || !strcmp(method, "CANCEL")))
         return -2;
     return impl_->BuildOutOfDialog(out, method, to, from, route);
 }
@@ -1237,8 +1584,8 @@ int SipAgent::SendAnswer(int tid, int status, MessagePtr answer) {
     return impl_->QueueAnswer(it->second, std::move(answer));
 }
 
-int SipAgent::BuildInitialInvite(MessagePtr& out, const char* to, const char* from, const char* route,
-                                 const char* subject) {
+int SipAgent::BuildInitialInvite(MessagePtr& out, const char* to, const char* from,
+                                 const char* route, const char* subject) {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     int rc = impl_->BuildOutOfDialog(out, "INVITE", to, from, route);
     if (rc != 0) return rc;
@@ -1271,6 +1618,9 @@ int SipAgent::BuildCallRequest(int did, const char* method, MessagePtr& out) {
     if (!dr || !dr->cid || !method || !strcmp(method, "ACK") || !strcmp(method, "INVITE") ||
         !strcmp(method, "CANCEL"))
         return -3;
+    // Requests within a call wait for its answer (RFC 3261 15: CANCEL, not
+    // BYE, ends an unanswered call).
+    if (!dr->d || dr->d->state != DIALOG_CONFIRMED) return -3;
     return impl_->BuildInDialog(*dr, method, dr->d->local_cseq + 1, out);
 }
 
@@ -1398,7 +1748,8 @@ int SipAgent::TerminateCall(int cid, int did) {
     auto* v = static_cast<osip_via_t*>(osip_list_get(&inv->vias, 0));
     osip_via_t* vc = nullptr;
     if (v && osip_via_clone(v, &vc) == 0) osip_list_add(&m->vias, vc, -1);
-    osip_list_clone(&inv->routes, &m->routes, reinterpret_cast<int (*)(void*, void**)>(&osip_route_clone));
+    osip_list_clone(&inv->routes, &m->routes,
+                    reinterpret_cast<int (*)(void*, void**)>(&osip_route_clone));
     osip_message_set_max_forwards(m, "70");
     impl_->SetUa(m);
     return impl_->StartClient(m, NICT, Scope::Cancel, cid, 0, 0) > 0 ? 0 : -1;
@@ -1420,7 +1771,8 @@ SdpPtr SipAgent::RemoteSdp(int did) {
         std::string line = in.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
         pos = e == std::string::npos ? in.size() : e + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.size() >= 2 && line[1] == '=' && strchr("vosiuepcbtrzkam", line[0])) text += line + "\r\n";
+        if (line.size() >= 2 && line[1] == '=' && strchr("vosiuepcbtrzkam", line[0]))
+            text += line + "\r\n";
     }
     if (sdp_message_parse(s, text.c_str()) != 0) {
         sdp_message_free(s);
@@ -1459,4 +1811,4 @@ int SipAgent::SendInitialSubscribe(MessagePtr subscribe) {
     return sid;
 }
 
-}  // namespace sipua
+} // namespace sipua

@@ -69,64 +69,70 @@ using SdpPtr = std::unique_ptr<sdp_message_t, SdpDeleter>;
 // What happened. The numeric values are stable and may be logged.
 enum class EventKind : int {
     // Calls (INVITE dialogs)
-    CallIncoming = 1,        // new INVITE from a peer (outside any call)
-    CallNoAnswer = 2,        // our INVITE timed out (timer B)
-    CallProceeding = 3,      // 1xx other than 180 to our INVITE
-    CallRinging = 4,         // 180 to our INVITE
-    CallAnswered = 5,        // 2xx to our INVITE; dialog established
-    CallRedirected = 6,      // 3xx to our INVITE
-    CallRejected = 7,        // 4xx to our INVITE
-    CallServerFailure = 8,   // 5xx to our INVITE
-    CallGlobalFailure = 9,   // 6xx to our INVITE
-    CallAckReceived = 10,    // ACK for a 2xx we sent
-    CallCancelled = 11,      // the peer cancelled its INVITE
-    CallRequest = 12,        // new request within a call (INFO, MESSAGE, BYE, ...)
+    CallIncoming = 1,      // new INVITE from a peer (outside any call)
+    CallNoAnswer = 2,      // our INVITE timed out (timer B)
+    CallProceeding = 3,    // 1xx other than 180 to our INVITE
+    CallRinging = 4,       // 180 to our INVITE
+    CallAnswered = 5,      // 2xx to our INVITE; dialog established
+    CallRedirected = 6,    // 3xx to our INVITE
+    CallRejected = 7,      // 4xx to our INVITE
+    CallServerFailure = 8, // 5xx to our INVITE
+    CallGlobalFailure = 9, // 6xx to our INVITE
+    CallAckReceived = 10,  // ACK for a 2xx we sent
+    CallCancelled = 11,    // the peer cancelled its INVITE
+    CallRequest = 12,      // new request within a call (INFO, MESSAGE, BYE, ...)
     CallRequestProceeding = 13,
-    CallRequestAnswered = 14,  // 2xx to our request within a call
-    CallRequestFailed = 15,    // 3xx-6xx to our request within a call
-    CallRequestNoAnswer = 16,  // our request within a call timed out (timer F)
-    CallClosed = 17,           // the peer sent BYE
-    CallReleased = 18,         // the call is over and its context is freed
+    CallRequestAnswered = 14, // 2xx to our request within a call
+    CallRequestFailed = 15,   // 3xx-6xx to our request within a call
+    CallRequestNoAnswer = 16, // our request within a call timed out (timer F)
+    CallClosed = 17,          // the peer sent BYE
+    CallReleased = 18,        // the call is over and its context is freed
 
     // Requests outside any dialog (REGISTER, MESSAGE, OPTIONS, ...)
-    OutOfCallRequest = 30,      // new request from a peer
-    OutOfCallProceeding = 31,   // 1xx to our request
-    OutOfCallAnswered = 32,     // 2xx to our request
-    OutOfCallRedirected = 33,   // 3xx
-    OutOfCallRejected = 34,     // 4xx
-    OutOfCallServerFailure = 35,  // 5xx
-    OutOfCallGlobalFailure = 36,  // 6xx
-    OutOfCallNoAnswer = 37,       // our request timed out (timer F)
+    OutOfCallRequest = 30,       // new request from a peer
+    OutOfCallProceeding = 31,    // 1xx to our request
+    OutOfCallAnswered = 32,      // 2xx to our request
+    OutOfCallRedirected = 33,    // 3xx
+    OutOfCallRejected = 34,      // 4xx
+    OutOfCallServerFailure = 35, // 5xx
+    OutOfCallGlobalFailure = 36, // 6xx
+    OutOfCallNoAnswer = 37,      // our request timed out (timer F)
 
     // Subscriptions we made
     SubscriptionProceeding = 50,
-    SubscriptionAnswered = 51,   // 2xx to our SUBSCRIBE
+    SubscriptionAnswered = 51, // 2xx to our SUBSCRIBE
     SubscriptionRedirected = 52,
-    SubscriptionFailed = 53,     // 4xx-6xx to our SUBSCRIBE
-    SubscriptionNoAnswer = 54,   // our SUBSCRIBE timed out
-    SubscriptionNotify = 55,     // NOTIFY within one of our subscriptions
+    SubscriptionFailed = 53,   // 4xx-6xx to our SUBSCRIBE
+    SubscriptionNoAnswer = 54, // our SUBSCRIBE timed out
+    SubscriptionNotify = 55,   // NOTIFY within one of our subscriptions
 };
+
+// TLS and DTLS read the server certificate (PEM, may hold a chain) and its
+// private key (PEM) from these files in the working directory. When either is
+// missing a self-signed pair is made at the first secure Listen and kept there.
+extern const char* const kCertFileName; // "tarvex-sip.crt"
+extern const char* const kKeyFileName;  // "tarvex-sip.key"
 
 // Short English name of a kind, for logs ("call answered" ...).
 const char* EventKindName(EventKind kind);
 
 struct Event {
     EventKind kind{};
-    std::string text;       // one line saying what happened
-    MessagePtr request;     // the request concerned (ours or the peer's), may be null
-    MessagePtr response;    // the answer concerned, may be null
-    MessagePtr ack;         // the ACK we sent for CallAnswered, else null
-    int tid = 0;            // transaction
-    int did = 0;            // dialog (0 outside a dialog)
-    int cid = 0;            // call (0 outside a call)
-    int sid = 0;            // subscription (0 outside one)
+    std::string text;    // one line saying what happened
+    MessagePtr request;  // the request concerned (ours or the peer's), may be null
+    MessagePtr response; // the answer concerned, may be null
+    MessagePtr ack;      // the ACK we sent for CallAnswered, else null
+    int tid = 0;         // transaction
+    int did = 0;         // dialog (0 outside a dialog)
+    int cid = 0;         // call (0 outside a call)
+    int sid = 0;         // subscription (0 outside one)
 };
 using EventPtr = std::unique_ptr<Event>;
 
 class SipAgent {
 public:
     SipAgent();
-    virtual ~SipAgent();  // shuts down when still running
+    virtual ~SipAgent(); // shuts down when still running
     SipAgent(const SipAgent&) = delete;
     SipAgent& operator=(const SipAgent&) = delete;
 
@@ -205,8 +211,8 @@ public:
     SdpPtr RemoteSdp(int did);
 
     // --- subscriptions
-    int BuildInitialSubscribe(MessagePtr& out, const char* to, const char* from,
-                              const char* route, const char* event, int expires);
+    int BuildInitialSubscribe(MessagePtr& out, const char* to, const char* from, const char* route,
+                              const char* event, int expires);
     // The subscription id (> 0), negative on failure.
     int SendInitialSubscribe(MessagePtr subscribe);
 
@@ -228,4 +234,4 @@ private:
     SipAgent& a_;
 };
 
-}  // namespace sipua
+} // namespace sipua

@@ -1,5 +1,7 @@
 #include "sip/ua/Transport.h"
 
+#include "sip/ua/SipAgent.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -20,8 +22,8 @@
 
 namespace sipua {
 
-const char* const kCertFile = "tarvex-sip.crt";
-const char* const kKeyFile = "tarvex-sip.key";
+const char* const kCertFileName = "tarvex-sip.crt";
+const char* const kKeyFileName = "tarvex-sip.key";
 
 namespace {
 
@@ -30,7 +32,9 @@ bool SetNonBlocking(int fd) {
     return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
 }
 
-std::string Key(const std::string& host, int port) { return host + ":" + std::to_string(port); }
+std::string Key(const std::string& host, int port) {
+    return host + ":" + std::to_string(port);
+}
 
 bool Resolve(const std::string& host, int port, sockaddr_in* out) {
     std::memset(out, 0, sizeof(*out));
@@ -53,7 +57,7 @@ std::string HostOf(const sockaddr_in& a) {
 }
 
 bool FileExists(const char* p) {
-    struct stat st{};
+    struct stat st {};
     return stat(p, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
 }
 
@@ -63,7 +67,7 @@ bool WaitFd(int fd, short events, int ms) {
     return poll(&p, 1, ms) > 0;
 }
 
-}  // namespace
+} // namespace
 
 long FindContentLength(const char* head, std::size_t headLen) {
     // Walk header lines; names are case-insensitive, "l" is the compact form.
@@ -71,7 +75,8 @@ long FindContentLength(const char* head, std::size_t headLen) {
     long found = -1;
     while (i < headLen) {
         std::size_t e = i;
-        while (e < headLen && head[e] != '\n') ++e;
+        while (e < headLen && head[e] != '\n')
+            ++e;
         std::size_t lineEnd = e;
         if (lineEnd > i && head[lineEnd - 1] == '\r') --lineEnd;
         std::string line(head + i, lineEnd - i);
@@ -79,20 +84,23 @@ long FindContentLength(const char* head, std::size_t headLen) {
         std::size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
         std::string name = line.substr(0, colon);
-        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+            name.pop_back();
         if (strcasecmp(name.c_str(), "Content-Length") != 0 && strcasecmp(name.c_str(), "l") != 0)
             continue;
         std::size_t v = colon + 1;
-        while (v < line.size() && (line[v] == ' ' || line[v] == '\t')) ++v;
+        while (v < line.size() && (line[v] == ' ' || line[v] == '\t'))
+            ++v;
         if (v >= line.size()) return -2;
         long n = 0;
         for (; v < line.size() && line[v] >= '0' && line[v] <= '9'; ++v) {
             n = n * 10 + (line[v] - '0');
             if (n > static_cast<long>(kMaxBodyBytes)) return -2;
         }
-        while (v < line.size() && (line[v] == ' ' || line[v] == '\t')) ++v;
+        while (v < line.size() && (line[v] == ' ' || line[v] == '\t'))
+            ++v;
         if (v != line.size()) return -2;
-        if (found >= 0 && found != n) return -2;  // two differing values
+        if (found >= 0 && found != n) return -2; // two differing values
         found = n;
     }
     return found;
@@ -100,7 +108,8 @@ long FindContentLength(const char* head, std::size_t headLen) {
 
 FrameResult CutStreamMessage(const std::string& buf, std::size_t* skip, std::size_t* len) {
     std::size_t s = 0;
-    while (s < buf.size() && (buf[s] == '\r' || buf[s] == '\n')) ++s;
+    while (s < buf.size() && (buf[s] == '\r' || buf[s] == '\n'))
+        ++s;
     *skip = s;
     std::size_t end = buf.find("\r\n\r\n", s);
     if (end == std::string::npos) {
@@ -110,7 +119,7 @@ FrameResult CutStreamMessage(const std::string& buf, std::size_t* skip, std::siz
     if (end - s > kMaxHeaderBytes) return FrameResult::Bad;
     long cl = FindContentLength(buf.data() + s, end - s + 2);
     if (cl == -2) return FrameResult::Bad;
-    if (cl < 0) cl = 0;  // a stream message without Content-Length has no body
+    if (cl < 0) cl = 0; // a stream message without Content-Length has no body
     std::size_t total = end + 4 - s + static_cast<std::size_t>(cl);
     if (buf.size() - s < total) return FrameResult::Need;
     *len = total;
@@ -142,8 +151,10 @@ int EnsureCertificate(const char* certPath, const char* keyPath) {
                 PEM_write_X509(cf, x))
                 rc = 0;
             if (cf) fclose(cf);
-            if (kf) fclose(kf);
-            else if (kfd >= 0) close(kfd);
+            if (kf)
+                fclose(kf);
+            else if (kfd >= 0)
+                close(kfd);
         }
         X509_free(x);
     }
@@ -153,26 +164,28 @@ int EnsureCertificate(const char* certPath, const char* keyPath) {
 
 struct Transport::Conn {
     int id = 0;
-    UniqueSocket fd;  // stream only; DTLS sessions share the UDP socket
+    UniqueSocket fd; // stream only; DTLS sessions share the UDP socket
     sockaddr_in peer{};
     std::string host;
     int port = 0;
     SSL* ssl = nullptr;
-    BIO* rbio = nullptr;  // DTLS: datagrams from the peer
-    BIO* wbio = nullptr;  // DTLS: records to the peer
+    BIO* rbio = nullptr; // DTLS: datagrams from the peer
+    BIO* wbio = nullptr; // DTLS: records to the peer
     bool handshaken = false;
     std::string in;
-    std::vector<std::string> pending;  // DTLS: written before the handshake ended
+    std::vector<std::string> pending; // DTLS: written before the handshake ended
     bool dead = false;
     ~Conn() {
-        if (ssl) SSL_free(ssl);  // frees the BIOs it owns
+        if (ssl) SSL_free(ssl); // frees the BIOs it owns
     }
 };
 
 Transport::Transport(int protocol, bool secure)
     : protocol_(protocol), secure_(secure), stream_(protocol == IPPROTO_TCP) {}
 
-Transport::~Transport() { Close(); }
+Transport::~Transport() {
+    Close();
+}
 
 const char* Transport::ViaName() const {
     if (stream_) return secure_ ? "TLS" : "TCP";
@@ -200,12 +213,12 @@ int Transport::Open(const char* address, int port) {
     socklen_t len = sizeof a;
     getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
     if (secure_) {
-        if (EnsureCertificate(kCertFile, kKeyFile) != 0) return -1;
+        if (EnsureCertificate(kCertFileName, kKeyFileName) != 0) return -1;
         serverCtx_ = SSL_CTX_new(stream_ ? TLS_server_method() : DTLS_server_method());
         clientCtx_ = SSL_CTX_new(stream_ ? TLS_client_method() : DTLS_client_method());
         if (!serverCtx_ || !clientCtx_ ||
-            SSL_CTX_use_certificate_chain_file(serverCtx_, kCertFile) != 1 ||
-            SSL_CTX_use_PrivateKey_file(serverCtx_, kKeyFile, SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_use_certificate_chain_file(serverCtx_, kCertFileName) != 1 ||
+            SSL_CTX_use_PrivateKey_file(serverCtx_, kKeyFileName, SSL_FILETYPE_PEM) != 1 ||
             SSL_CTX_check_private_key(serverCtx_) != 1) {
             Close();
             return -1;
@@ -293,6 +306,11 @@ int Transport::AcceptOne() {
     int fd = accept4(sock_.get(), reinterpret_cast<sockaddr*>(&from), &len,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return -1;
+    if (conns_.size() >= kMaxConnections) {
+        // Refuse rather than let idle peers exhaust descriptors.
+        close(fd);
+        return 0;
+    }
     auto c = std::make_unique<Conn>();
     c->fd.reset(fd);
     c->id = nextConn_++;
@@ -341,7 +359,7 @@ void Transport::ReadConn(Conn& c, const std::function<void(Datagram&)>& deliver)
             n = recv(c.fd.get(), buf, sizeof buf, 0);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
             if (n <= 0) {
-                c.dead = true;  // closed or reset by the peer
+                c.dead = true; // closed or reset by the peer
                 return;
             }
         }
@@ -379,7 +397,8 @@ void Transport::ReadUdp(const std::function<void(Datagram&)>& deliver) {
     for (int i = 0; i < 256; ++i) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        long n = recvfrom(sock_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        long n =
+            recvfrom(sock_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) return;
         if (n == 0) continue;
         if (secure_) {
@@ -404,6 +423,7 @@ void Transport::DtlsInput(const std::string& pkt, const sockaddr_in& from,
     if (!c) {
         // A record that is not a ClientHello cannot start a session.
         if (pkt.size() < 14 || static_cast<unsigned char>(pkt[0]) != 22) return;
+        if (conns_.size() >= kMaxConnections) return;
         auto n = std::make_unique<Conn>();
         n->id = nextConn_++;
         n->peer = from;
@@ -433,7 +453,8 @@ void Transport::DtlsInput(const std::string& pkt, const sockaddr_in& from,
             if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) c->dead = true;
             return;
         }
-        for (const std::string& p : c->pending) SSL_write(c->ssl, p.data(), static_cast<int>(p.size()));
+        for (const std::string& p : c->pending)
+            SSL_write(c->ssl, p.data(), static_cast<int>(p.size()));
         c->pending.clear();
     }
     char buf[65536];
@@ -442,7 +463,8 @@ void Transport::DtlsInput(const std::string& pkt, const sockaddr_in& from,
         if (n <= 0) {
             int e = SSL_get_error(c->ssl, n);
             ERR_clear_error();
-            if (e == SSL_ERROR_ZERO_RETURN || (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE))
+            if (e == SSL_ERROR_ZERO_RETURN ||
+                (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE))
                 c->dead = true;
             break;
         }
@@ -571,4 +593,4 @@ int Transport::Send(const std::string& data, const std::string& host, int port, 
     return WriteAll(*c, data.data(), data.size());
 }
 
-}  // namespace sipua
+} // namespace sipua

@@ -21,6 +21,8 @@ namespace sipua {
 
 // Largest header section we accept on a stream before giving up on the peer.
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+// Most connections (TCP/TLS) or sessions (DTLS) kept open at once.
+constexpr std::size_t kMaxConnections = 1024;
 // Largest body we accept.
 constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
 
@@ -34,18 +36,15 @@ FrameResult CutStreamMessage(const std::string& buf, std::size_t* skip, std::siz
 // absent, -2 when malformed.
 long FindContentLength(const char* head, std::size_t headLen);
 
-// Certificate and key file names read from (or written to) the working directory.
-extern const char* const kCertFile;
-extern const char* const kKeyFile;
 // Makes sure both files exist, creating a self-signed pair when either is
 // missing. 0 on success.
 int EnsureCertificate(const char* certPath, const char* keyPath);
 
 struct Datagram {
     std::string data;
-    std::string host;  // source address, dotted
-    int port = 0;      // source port
-    int connId = 0;    // stream connection or DTLS session; 0 for plain UDP
+    std::string host; // source address, dotted
+    int port = 0;     // source port
+    int connId = 0;   // stream connection or DTLS session; 0 for plain UDP
 };
 
 class Transport {
@@ -93,7 +92,7 @@ private:
     SSL_CTX* clientCtx_ = nullptr;
     int nextConn_ = 1;
     std::map<int, std::unique_ptr<Conn>> conns_;
-    std::map<std::string, int> aliases_;  // "host:port" -> connection
+    std::map<std::string, int> aliases_; // "host:port" -> connection
 };
 
-}  // namespace sipua
+} // namespace sipua

@@ -32,14 +32,22 @@ protected:
     std::vector<std::string> Args(const std::string& scenario, int calls = 1) {
         return SippArgs(port, sippPort, scenario, GetParam().sippTransport, calls);
     }
-    std::string DeviceUri() { return "<sip:34010000001320000001@127.0.0.1:" + std::to_string(sippPort) + ">"; }
-    std::string OurUri() { return "<sip:34020000002000000001@127.0.0.1:" + std::to_string(port) + ">"; }
+    std::string DeviceUri() {
+        return "<sip:34010000001320000001@127.0.0.1:" + std::to_string(sippPort) + ">";
+    }
+    std::string OurUri() {
+        return "<sip:34020000002000000001@127.0.0.1:" + std::to_string(port) + ">";
+    }
 
     // Answers the device's REGISTER as the endpoint does: 200 with extra headers.
     sipua::EventPtr AnswerRegister() {
-        auto reg = WaitFor(ua, [](const sipua::Event& e) {
-            return e.kind == EventKind::OutOfCallRequest && Method(e.request.get()) == "REGISTER";
-        }, 10000);
+        auto reg = WaitFor(
+            ua,
+            [](const sipua::Event& e) {
+                return e.kind == EventKind::OutOfCallRequest &&
+                       Method(e.request.get()) == "REGISTER";
+            },
+            10000);
         if (!reg) return nullptr;
         sipua::AgentLock lock(ua);
         ua.DefaultAction(*reg);
@@ -73,26 +81,31 @@ TEST_P(SippFlows, RegisterGetsOneEventAndOurAnswerWithExtraHeader) {
     ASSERT_TRUE(rport && rport->gvalue);
     EXPECT_EQ(atoi(rport->gvalue), sippPort);
     std::vector<sipua::EventPtr> rest;
-    WaitFor(ua, [](const sipua::Event&) { return false; }, 1000, &rest);
-    for (auto& e : rest) EXPECT_NE(Method(e->request.get()), "REGISTER") << e->text;
+    WaitFor(
+        ua, [](const sipua::Event&) { return false; }, 1000, &rest);
+    for (auto& e : rest)
+        EXPECT_NE(Method(e->request.get()), "REGISTER") << e->text;
     EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, RetransmittedRegisterStillGivesOneEvent) {
     if (GetParam().protocol != IPPROTO_UDP) GTEST_SKIP() << "no retransmissions on a stream";
     Sipp sipp(Args("register_uac.xml"));
-    auto reg = WaitFor(ua, [](const sipua::Event& e) { return Method(e.request.get()) == "REGISTER"; }, 10000);
+    auto reg = WaitFor(
+        ua, [](const sipua::Event& e) { return Method(e.request.get()) == "REGISTER"; }, 10000);
     ASSERT_TRUE(reg);
     // SIPp repeats the REGISTER at 0.5 s and 1.5 s while we keep silent.
     std::vector<sipua::EventPtr> during;
-    WaitFor(ua, [](const sipua::Event&) { return false; }, 1800, &during);
+    WaitFor(
+        ua, [](const sipua::Event&) { return false; }, 1800, &during);
     EXPECT_TRUE(during.empty());
     MessagePtr answer;
     ASSERT_EQ(ua.BuildAnswer(reg->tid, 200, answer), 0);
     osip_message_set_header(answer.get(), "X-Test", "hello");
     ASSERT_EQ(ua.SendAnswer(reg->tid, 200, std::move(answer)), 0);
     EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
-    while (auto e = ua.WaitEvent(0, 0)) EXPECT_NE(Method(e->request.get()), "REGISTER");
+    while (auto e = ua.WaitEvent(0, 0))
+        EXPECT_NE(Method(e->request.get()), "REGISTER");
 }
 
 TEST_P(SippFlows, MessageToDeviceIsAnswered) {
@@ -103,12 +116,14 @@ TEST_P(SippFlows, MessageToDeviceIsAnswered) {
     ASSERT_TRUE(AnswerRegister());
     MessagePtr msg;
     ASSERT_EQ(ua.BuildRequest(msg, "MESSAGE", DeviceUri().c_str(), OurUri().c_str(), nullptr), 0);
-    const char* body = "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>Catalog</CmdType>\r\n</Query>\r\n";
+    const char* body =
+        "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>Catalog</CmdType>\r\n</Query>\r\n";
     osip_message_set_body(msg.get(), body, strlen(body));
     osip_message_set_content_type(msg.get(), "Application/MANSCDP+xml");
     int tid = ua.SendRequest(std::move(msg));
     ASSERT_GT(tid, 0);
-    auto ans = WaitFor(ua, [tid](const sipua::Event& e) { return e.tid == tid; }, 10000);
+    auto ans = WaitFor(
+        ua, [tid](const sipua::Event& e) { return e.tid == tid; }, 10000);
     ASSERT_TRUE(ans);
     EXPECT_EQ(ans->kind, EventKind::OutOfCallAnswered) << ans->text;
     ASSERT_TRUE(ans->response);
@@ -135,11 +150,13 @@ TEST_P(SippFlows, DeviceMessagesAreEachServedOnce) {
 
 TEST_P(SippFlows, CallWithSdpAckInfoBothWaysAndOurBye) {
     Sipp sipp(Args("call_uas.xml"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // SIPp binds its port
+    ASSERT_TRUE(WaitBound(sippPort, GetParam().protocol == IPPROTO_TCP)); // SIPp binds its port
     MessagePtr inv;
-    ASSERT_EQ(ua.BuildInitialInvite(inv, DeviceUri().c_str(), OurUri().c_str(), nullptr, "INVITE"), 0);
-    std::string sdp = "v=0\r\no=34010000001320000001 0 0 IN IP4 127.0.0.1\r\ns=Play\r\nc=IN IP4 127.0.0.1\r\n"
-                      "t=0 0 \r\nm=video 9000 RTP/AVP 96 98 97\r\na=recvonly\r\na=rtpmap:96 PS/90000\r\n";
+    ASSERT_EQ(ua.BuildInitialInvite(inv, DeviceUri().c_str(), OurUri().c_str(), nullptr, "INVITE"),
+              0);
+    std::string sdp =
+        "v=0\r\no=34010000001320000001 0 0 IN IP4 127.0.0.1\r\ns=Play\r\nc=IN IP4 127.0.0.1\r\n"
+        "t=0 0 \r\nm=video 9000 RTP/AVP 96 98 97\r\na=recvonly\r\na=rtpmap:96 PS/90000\r\n";
     osip_message_set_body(inv.get(), sdp.data(), sdp.size());
     osip_message_set_content_type(inv.get(), "application/sdp");
     int cid = ua.SendInitialInvite(std::move(inv));
@@ -172,7 +189,8 @@ TEST_P(SippFlows, CallWithSdpAckInfoBothWaysAndOurBye) {
     int infoTid = ua.SendCallRequest(did, std::move(info));
     ASSERT_GT(infoTid, 0);
     std::vector<sipua::EventPtr> other;
-    auto infoAns = WaitFor(ua, [infoTid](const sipua::Event& e) { return e.tid == infoTid; }, 10000, &other);
+    auto infoAns = WaitFor(
+        ua, [infoTid](const sipua::Event& e) { return e.tid == infoTid; }, 10000, &other);
     ASSERT_TRUE(infoAns);
     EXPECT_EQ(infoAns->kind, EventKind::CallRequestAnswered);
     EXPECT_EQ(infoAns->did, did);
@@ -202,9 +220,10 @@ TEST_P(SippFlows, CallWithSdpAckInfoBothWaysAndOurBye) {
 
 TEST_P(SippFlows, DeviceEndsTheCallWithBye) {
     Sipp sipp(Args("call_bye_uas.xml"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitBound(sippPort, GetParam().protocol == IPPROTO_TCP));
     MessagePtr inv;
-    ASSERT_EQ(ua.BuildInitialInvite(inv, DeviceUri().c_str(), OurUri().c_str(), nullptr, "INVITE"), 0);
+    ASSERT_EQ(ua.BuildInitialInvite(inv, DeviceUri().c_str(), OurUri().c_str(), nullptr, "INVITE"),
+              0);
     int cid = ua.SendInitialInvite(std::move(inv));
     ASSERT_GT(cid, 0);
     auto ans = WaitFor(ua, Kind(EventKind::CallAnswered), 10000);
@@ -224,9 +243,11 @@ TEST_P(SippFlows, DeviceEndsTheCallWithBye) {
 
 TEST_P(SippFlows, SubscribeIsAnsweredAndNotifyArrives) {
     Sipp sipp(Args("subscribe_uas.xml"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitBound(sippPort, GetParam().protocol == IPPROTO_TCP));
     MessagePtr sub;
-    ASSERT_EQ(ua.BuildInitialSubscribe(sub, DeviceUri().c_str(), OurUri().c_str(), nullptr, "presence", 90), 0);
+    ASSERT_EQ(ua.BuildInitialSubscribe(sub, DeviceUri().c_str(), OurUri().c_str(), nullptr,
+                                       "presence", 90),
+              0);
     const char* body = "<?xml version=\"1.0\"?>\r\n<Query><CmdType>Alarm</CmdType></Query>\r\n";
     osip_message_set_body(sub.get(), body, strlen(body));
     osip_message_set_content_type(sub.get(), "Application/MANSCDP+xml");
@@ -244,8 +265,66 @@ TEST_P(SippFlows, SubscribeIsAnsweredAndNotifyArrives) {
     EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
 }
 
+TEST_P(SippFlows, CallCancelledBeforeItsAnswer) {
+    Sipp sipp(Args("cancel_uas.xml"));
+    ASSERT_TRUE(WaitBound(sippPort, GetParam().protocol == IPPROTO_TCP));
+    MessagePtr inv;
+    ASSERT_EQ(ua.BuildInitialInvite(inv, DeviceUri().c_str(), OurUri().c_str(), nullptr, "INVITE"),
+              0);
+    int cid = ua.SendInitialInvite(std::move(inv));
+    ASSERT_GT(cid, 0);
+    auto ringing = WaitFor(ua, Kind(EventKind::CallRinging), 10000);
+    ASSERT_TRUE(ringing);
+    EXPECT_EQ(ringing->cid, cid);
+    ASSERT_EQ(ua.TerminateCall(cid, 0), 0);
+    auto rejected = WaitFor(ua, Kind(EventKind::CallRejected), 10000);
+    ASSERT_TRUE(rejected);
+    ASSERT_TRUE(rejected->response);
+    EXPECT_EQ(rejected->response->status_code, 487);
+    EXPECT_EQ(rejected->cid, cid);
+    // SIPp ends only once the 487 was acknowledged.
+    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    // No BYE or second CANCEL for a call that never was answered.
+    MessagePtr bye;
+    EXPECT_NE(ua.BuildCallRequest(rejected->did, "BYE", bye), 0);
+    if (GetParam().protocol == IPPROTO_TCP) {
+        // Over a stream the INVITE transaction ends at once, and the call with it.
+        auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 5000);
+        ASSERT_TRUE(rel);
+        EXPECT_EQ(rel->cid, cid);
+    }
+}
+
+TEST_P(SippFlows, DeviceOpensACallThatWeAnswer) {
+    Sipp sipp(Args("invite_uac.xml"));
+    auto inv = WaitFor(ua, Kind(EventKind::CallIncoming), 10000);
+    ASSERT_TRUE(inv);
+    EXPECT_GT(inv->cid, 0);
+    EXPECT_EQ(Method(inv->request.get()), "INVITE");
+    MessagePtr ok;
+    ASSERT_EQ(ua.BuildCallAnswer(inv->tid, 200, ok), 0);
+    std::string sdp = "v=0\r\no=34020000002000000001 0 0 IN IP4 127.0.0.1\r\ns=Talk\r\nc=IN IP4 "
+                      "127.0.0.1\r\nt=0 0\r\nm=audio 8000 RTP/AVP 8\r\n";
+    osip_message_set_body(ok.get(), sdp.data(), sdp.size());
+    osip_message_set_content_type(ok.get(), "application/sdp");
+    ASSERT_EQ(ua.SendCallAnswer(inv->tid, 200, std::move(ok)), 0);
+    auto ack = WaitFor(ua, Kind(EventKind::CallAckReceived), 10000);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->cid, inv->cid);
+    ASSERT_GT(ack->did, 0);
+    sipua::SdpPtr remote = ua.RemoteSdp(ack->did);
+    ASSERT_TRUE(remote);
+    EXPECT_STREQ(sdp_message_m_port_get(remote.get(), 0), "7000");
+    auto closed = WaitFor(ua, Kind(EventKind::CallClosed), 10000);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->cid, inv->cid);
+    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::CallReleased), 5000));
+    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, SippFlows,
-                         ::testing::Values(Param{"Udp", IPPROTO_UDP, "u1"}, Param{"Tcp", IPPROTO_TCP, "t1"}),
+                         ::testing::Values(Param{"Udp", IPPROTO_UDP, "u1"},
+                                           Param{"Tcp", IPPROTO_TCP, "t1"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -21,7 +23,9 @@
 
 namespace uatest {
 
-inline std::string ScenarioDir() { return std::string(TARVEX_SOURCE_DIR) + "/tests/sip/ua/scenarios/"; }
+inline std::string ScenarioDir() {
+    return std::string(TARVEX_SOURCE_DIR) + "/tests/sip/ua/scenarios/";
+}
 
 // A port that was free on 127.0.0.1 for both UDP and TCP a moment ago.
 inline int FreePort() {
@@ -40,6 +44,30 @@ inline int FreePort() {
         if (ok == 0) return ntohs(a.sin_port);
     }
     return 0;
+}
+
+// Waits until something on this host has bound port (a TCP listener or a UDP
+// socket), reading /proc so that the probe itself sends nothing.
+inline bool WaitBound(int port, bool tcp, int timeoutMs = 5000) {
+    char want[16];
+    snprintf(want, sizeof want, ":%04X ", port);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        FILE* f = fopen(tcp ? "/proc/net/tcp" : "/proc/net/udp", "r");
+        char line[512];
+        bool found = false;
+        while (f && fgets(line, sizeof line, f)) {
+            // "sl local_address rem_address st ...": local address is field 2.
+            char local[64] = {}, st[8] = {};
+            if (sscanf(line, "%*s %63s %*s %7s", local, st) == 2 &&
+                strstr((std::string(local) + " ").c_str(), want) && (!tcp || strcmp(st, "0A") == 0))
+                found = true;
+        }
+        if (f) fclose(f);
+        if (found) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 // One SIPp run in the background.
@@ -62,7 +90,8 @@ public:
             std::vector<char*> argv;
             static std::string prog = "sipp";
             argv.push_back(prog.data());
-            for (auto& a : args) argv.push_back(a.data());
+            for (auto& a : args)
+                argv.push_back(a.data());
             argv.push_back(nullptr);
             execvp("sipp", argv.data());
             _exit(127);
@@ -98,7 +127,8 @@ public:
         if (!f) return out;
         char buf[4096];
         size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            out.append(buf, n);
         fclose(f);
         // The statistics screens are long; the end says what failed.
         return out.size() > 3000 ? out.substr(out.size() - 3000) : out;
@@ -118,18 +148,26 @@ private:
 inline std::vector<std::string> SippArgs(int agentPort, int sippPort, const std::string& scenario,
                                          const std::string& transport, int calls = 1) {
     return {"127.0.0.1:" + std::to_string(agentPort),
-            "-sf", ScenarioDir() + scenario,
-            "-i", "127.0.0.1",
-            "-p", std::to_string(sippPort),
-            "-t", transport,
-            "-m", std::to_string(calls),
-            "-timeout", "30s", "-timeout_error",
+            "-sf",
+            ScenarioDir() + scenario,
+            "-i",
+            "127.0.0.1",
+            "-p",
+            std::to_string(sippPort),
+            "-t",
+            transport,
+            "-m",
+            std::to_string(calls),
+            "-timeout",
+            "30s",
+            "-timeout_error",
             "-nostdin"};
 }
 
 // Waits for the first event that pred accepts, keeping the others in seen.
-inline sipua::EventPtr WaitFor(sipua::SipAgent& ua, const std::function<bool(const sipua::Event&)>& pred,
-                               int timeoutMs, std::vector<sipua::EventPtr>* seen = nullptr) {
+inline sipua::EventPtr WaitFor(sipua::SipAgent& ua,
+                               const std::function<bool(const sipua::Event&)>& pred, int timeoutMs,
+                               std::vector<sipua::EventPtr>* seen = nullptr) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < end) {
         sipua::EventPtr e = ua.WaitEvent(0, 50);
@@ -144,11 +182,14 @@ inline std::function<bool(const sipua::Event&)> Kind(sipua::EventKind k) {
     return [k](const sipua::Event& e) { return e.kind == k; };
 }
 
-inline std::string Method(const osip_message_t* m) { return m && m->sip_method ? m->sip_method : ""; }
+inline std::string Method(const osip_message_t* m) {
+    return m && m->sip_method ? m->sip_method : "";
+}
 
 inline std::string HeaderValue(osip_message_t* m, const char* name) {
     osip_header_t* h = nullptr;
-    if (m && osip_message_header_get_byname(m, name, 0, &h) >= 0 && h && h->hvalue) return h->hvalue;
+    if (m && osip_message_header_get_byname(m, name, 0, &h) >= 0 && h && h->hvalue)
+        return h->hvalue;
     return "";
 }
 
@@ -206,15 +247,26 @@ inline std::string DeviceRequest(const std::string& method, int agentPort, int p
                                  const std::string& body = "", const std::string& extra = "") {
     std::string m = method + " sip:34020000002000000001@127.0.0.1:" + std::to_string(agentPort) +
                     " SIP/2.0\r\n"
-                    "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(port) + ";rport;branch=" + branch + "\r\n"
-                    "From: <sip:34010000001320000001@127.0.0.1:" + std::to_string(port) + ">;tag=dev1\r\n"
-                    "To: <sip:34020000002000000001@127.0.0.1:" + std::to_string(agentPort) + ">\r\n"
-                    "Call-ID: " + callId + "\r\n"
-                    "CSeq: 1 " + method + "\r\n"
-                    "Max-Forwards: 70\r\n" + extra;
+                    "Via: SIP/2.0/UDP 127.0.0.1:" +
+                    std::to_string(port) + ";rport;branch=" + branch +
+                    "\r\n"
+                    "From: <sip:34010000001320000001@127.0.0.1:" +
+                    std::to_string(port) +
+                    ">;tag=dev1\r\n"
+                    "To: <sip:34020000002000000001@127.0.0.1:" +
+                    std::to_string(agentPort) +
+                    ">\r\n"
+                    "Call-ID: " +
+                    callId +
+                    "\r\n"
+                    "CSeq: 1 " +
+                    method +
+                    "\r\n"
+                    "Max-Forwards: 70\r\n" +
+                    extra;
     if (!body.empty()) m += "Content-Type: Application/MANSCDP+xml\r\n";
     m += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     return m;
 }
 
-}  // namespace uatest
+} // namespace uatest
