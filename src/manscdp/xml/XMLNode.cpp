@@ -18,8 +18,37 @@ struct XMLNodeBody {
     std::vector<std::string> texts;
     std::vector<XMLSection> sections;
     std::vector<XMLAttrib> attributes;
+    // Document order of the content, index * 4 + kind. Kept only once the content
+    // mixes kinds; until then it is the order of the one array in use.
     std::vector<int> order;
+    bool mixed = false;
     int refs = 0;
+
+    std::size_t ContentSize() const {
+        return mixed ? order.size() : children.size() + texts.size() + sections.size();
+    }
+    int SingleKind() const {
+        return !children.empty() ? kKindChild : !texts.empty() ? kKindText : kKindSection;
+    }
+    int EntryAt(std::size_t pos) const {
+        return mixed ? order[pos] : static_cast<int>(pos) * 4 + SingleKind();
+    }
+    // Records an item of kind about to be appended to its array.
+    void NoteContent(int kind) {
+        const std::size_t index = kind == kKindChild  ? children.size()
+                                  : kind == kKindText ? texts.size()
+                                                      : sections.size();
+        if (!mixed) {
+            const std::size_t n = ContentSize();
+            if (n == 0 || SingleKind() == kind) return;
+            const int k = SingleKind();
+            order.reserve(n + 8);
+            for (std::size_t i = 0; i < n; ++i)
+                order.push_back(static_cast<int>(i) * 4 + k);
+            mixed = true;
+        }
+        order.push_back(static_cast<int>(index) * 4 + kind);
+    }
 };
 
 namespace {
@@ -50,6 +79,17 @@ constexpr Entity kEntities[] = {
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
+
+// ASCII bytes that end a text token (a slash only when ">" follows it).
+struct StopTable {
+    bool t[128] = {};
+    constexpr StopTable() {
+        for (char c : {'\0', ' ', '\t', '\r', '\n', '<', '>', '='})
+            t[static_cast<int>(c)] = true;
+    }
+    constexpr bool operator[](unsigned char c) const { return t[c]; }
+};
+constexpr StopTable kStopsText;
 
 // Steps over one character. The length comes from the UTF-8 lead byte, but only
 // continuation bytes are taken after it: GBK text (a lead byte followed by an
@@ -104,7 +144,8 @@ XMLNodeBody* NewBody(const char* name, std::size_t len, bool declaration) {
 void AppendChild(XMLNodeBody* parent, XMLNodeBody* child) {
     child->parent = parent;
     ++child->refs; // the parent's reference
-    parent->order.push_back(static_cast<int>(parent->children.size()) * 4 + kKindChild);
+    parent->NoteContent(kKindChild);
+    if (parent->children.empty()) parent->children.reserve(4);
     parent->children.push_back(child);
 }
 
@@ -160,7 +201,7 @@ XMLNode XMLNode::AddChild(const char* name) {
 
 void XMLNode::AddText(const char* text) {
     if (!body_ || !text) return;
-    body_->order.push_back(static_cast<int>(body_->texts.size()) * 4 + kKindText);
+    body_->NoteContent(kKindText);
     body_->texts.emplace_back(text);
 }
 
@@ -281,12 +322,12 @@ const XMLSection* XMLNode::Section(int index) const {
 }
 
 int XMLNode::ContentCount() const {
-    return body_ ? static_cast<int>(body_->order.size()) : 0;
+    return body_ ? static_cast<int>(body_->ContentSize()) : 0;
 }
 
 bool XMLNode::ContentAt(int position, int* kind, int* index) const {
-    if (!body_ || position < 0 || position >= static_cast<int>(body_->order.size())) return false;
-    const int e = body_->order[position];
+    if (!body_ || position < 0 || position >= static_cast<int>(body_->ContentSize())) return false;
+    const int e = body_->EntryAt(static_cast<std::size_t>(position));
     if (kind) *kind = e & 3;
     if (index) *index = e >> 2;
     return true;
@@ -309,7 +350,7 @@ public:
         if (outcome_ <= XML_NO_ELEMENT && t->children.empty()) outcome_ = XML_NO_ELEMENT;
         if (outcomeOut) *outcomeOut = outcome_;
         if (outcome_ > XML_NO_ELEMENT) return {};
-        if (t->children.size() == 1 && t->order.size() == 1 && t->attributes.empty())
+        if (t->children.size() == 1 && t->ContentSize() == 1 && t->attributes.empty())
             return XMLNode(t->children.front()); // the top handle's release detaches it
         return top;
     }
@@ -335,10 +376,15 @@ private:
     };
 
     static const char* ScanText(const char* q) {
-        while (*q && !IsBlank(*q) && *q != '<' && *q != '>' && *q != '=' &&
-               !(*q == '/' && q[1] == '>'))
-            q = Step(q);
-        return q;
+        for (;;) {
+            const auto c = static_cast<unsigned char>(*q);
+            if (c >= 0x80) {
+                q = Step(q);
+                continue;
+            }
+            if (kStopsText[c] || (c == '/' && q[1] == '>')) return q;
+            ++q;
+        }
     }
 
     Token Next() {
@@ -354,7 +400,7 @@ private:
         case '\'': {
             const char* q = s + 1;
             while (*q && *q != *s && *q != '<')
-                q = Step(q);
+                q = static_cast<unsigned char>(*q) < 0x80 ? q + 1 : Step(q);
             if (*q == *s) {
                 t.type = Tok::Quoted;
                 p_ = q + 1;
@@ -372,7 +418,7 @@ private:
             }
             break;
         case '<':
-            for (int i = 0; i < 4; ++i) {
+            for (int i = (s[1] == '!' || s[1] == 'P') ? 0 : 4; i < 4; ++i) {
                 if (std::strncmp(s, kSections[i].open, kSections[i].length) == 0) {
                     t.type = Tok::Section;
                     t.section = i;
@@ -418,8 +464,10 @@ private:
         out.reserve(out.size() + static_cast<std::size_t>(e - s));
         while (s < e) {
             if (*s != '&') {
-                const char* n = Step(s);
-                if (n > e) n = e;
+                // Bytes other than '&' are copied as they are, multi-byte sequences
+                // included, so a run up to the next '&' goes in one piece.
+                const void* amp = std::memchr(s, '&', static_cast<std::size_t>(e - s));
+                const char* n = amp ? static_cast<const char*>(amp) : e;
                 out.append(s, n);
                 s = n;
                 continue;
@@ -478,7 +526,8 @@ private:
         if (s == e) return true;
         std::vector<int>& order = node->order;
         const std::size_t n = order.size();
-        if (n >= 2 && (order[n - 1] & 3) == kKindSection && (order[n - 2] & 3) == kKindText &&
+        if (node->mixed && n >= 2 && (order[n - 1] & 3) == kKindSection &&
+            (order[n - 2] & 3) == kKindText &&
             node->sections[static_cast<std::size_t>(order[n - 1] >> 2)].openTag ==
                 kSections[kComment].open) {
             node->sections.erase(node->sections.begin() + (order[n - 1] >> 2));
@@ -487,7 +536,7 @@ private:
         }
         std::string text;
         if (!Decode(s, e, text)) return false;
-        order.push_back(static_cast<int>(node->texts.size()) * 4 + kKindText);
+        node->NoteContent(kKindText);
         node->texts.push_back(std::move(text));
         return true;
     }
@@ -634,7 +683,7 @@ private:
                 sec.content.assign(content, end);
                 sec.openTag = kind.open;
                 sec.closeTag = close;
-                node->order.push_back(static_cast<int>(node->sections.size()) * 4 + kKindSection);
+                node->NoteContent(kKindSection);
                 node->sections.push_back(std::move(sec));
                 p_ = end + std::strlen(close);
                 textStart = p_;
@@ -728,7 +777,9 @@ template <class Sink> void Write(Sink& out, const XMLNodeBody* b, int depth);
 
 template <class Sink>
 void WriteItems(Sink& out, const XMLNodeBody* b, int depth, bool indentTexts) {
-    for (int e : b->order) {
+    const std::size_t n = b->ContentSize();
+    for (std::size_t pos = 0; pos < n; ++pos) {
+        const int e = b->EntryAt(pos);
         const auto index = static_cast<std::size_t>(e >> 2);
         switch (e & 3) {
         case kKindChild:
@@ -778,12 +829,12 @@ template <class Sink> void Write(Sink& out, const XMLNodeBody* b, int depth) {
         WriteItems(out, b, depth, hasChildren);
         return;
     }
-    if (b->order.empty()) {
+    if (b->ContentSize() == 0) {
         out.Put("/>\r\n", 4);
         return;
     }
     out.Put('>');
-    if (b->order.size() == 1 && b->texts.size() == 1) {
+    if (b->ContentSize() == 1 && b->texts.size() == 1) {
         PutEscaped(out, b->texts.front());
     } else {
         if (hasChildren) out.Put("\r\n", 2);
