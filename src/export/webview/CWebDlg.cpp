@@ -78,4 +78,6 @@ void CWebDlg::OnAnchor(const QUrl& url) {
     if (ok) Toggle(id);
 }
 
-QString CWebDlg::ShownText() const { return view_->toPlainText(); }
+QString CWebDlg::ShownText() const {
+    return view_->toPlainText();
+}

@@ -14,7 +14,8 @@ class Decoder {
 public:
     explicit Decoder(std::string_view body) {
         std::string enc = TextCodec::DeclaredEncoding(body);
-        for (char& c : enc) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : enc)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         const bool gb = enc == "gb2312" || enc == "gbk" || enc == "gb18030";
         gbk_ = gb || (TextCodec::HasNonAscii(body) && !TextCodec::IsValidUtf8(body));
     }
@@ -72,11 +73,20 @@ std::string Escape(std::string_view s) {
     out.reserve(s.size());
     for (char c : s) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out.push_back(c);
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out.push_back(c);
         }
     }
     return out;
@@ -119,7 +129,8 @@ public:
     }
     void Piece(std::string_view text, const char* colour) {
         if (html_)
-            out_ += std::string("<span style=\"color:") + colour + ";\">" + Escape(text) + "</span>";
+            out_ +=
+                std::string("<span style=\"color:") + colour + ";\">" + Escape(text) + "</span>";
         else
             out_ += text;
     }
@@ -158,14 +169,16 @@ void EndTag(Lines& l, const XmlViewNode& n) {
 void Render(Lines& l, const XmlViewNode& n, int depth, const std::set<int>& collapsed) {
     switch (n.kind) {
     case XmlViewNode::Group:
-        for (const auto& c : n.children) Render(l, c, depth, collapsed);
+        for (const auto& c : n.children)
+            Render(l, c, depth, collapsed);
         return;
     case XmlViewNode::Declaration:
         l.Begin(depth);
         l.Indent();
         StartTag(l, n, true, false);
         l.End();
-        for (const auto& c : n.children) Render(l, c, depth, collapsed);
+        for (const auto& c : n.children)
+            Render(l, c, depth, collapsed);
         return;
     case XmlViewNode::Text:
         l.Begin(depth);
@@ -206,7 +219,8 @@ void Render(Lines& l, const XmlViewNode& n, int depth, const std::set<int>& coll
         l.Toggle(n.id, false);
         StartTag(l, n, false, false);
         l.End();
-        for (const auto& c : n.children) Render(l, c, depth + 1, collapsed);
+        for (const auto& c : n.children)
+            Render(l, c, depth + 1, collapsed);
         l.Begin(depth);
         l.Indent();
         EndTag(l, n);

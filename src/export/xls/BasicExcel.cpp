@@ -54,7 +54,9 @@ void BasicExcelCell::SetWString(std::u16string_view text) {
     type_ = WSTRING;
 }
 
-void BasicExcelCell::SetWStringFromBytes(std::string_view bytes) { SetWString(DecodeToUtf16(bytes)); }
+void BasicExcelCell::SetWStringFromBytes(std::string_view bytes) {
+    SetWString(DecodeToUtf16(bytes));
+}
 
 std::string BasicExcelCell::GetString() const {
     if (type_ != STRING) return {};
@@ -72,7 +74,9 @@ std::u16string BasicExcelCell::GetWString() const {
     return out;
 }
 
-void BasicExcelCell::SetFormat(const CellFormat& format) { xf_ = owner_->XFIndex(format); }
+void BasicExcelCell::SetFormat(const CellFormat& format) {
+    xf_ = owner_->XFIndex(format);
+}
 
 // ---- BasicExcelWorksheet --------------------------------------------------------------
 
@@ -80,7 +84,8 @@ BasicExcelCell* BasicExcelWorksheet::Cell(int row, int col) {
     if (row < 0 || row >= kMaxRows || col < 0 || col >= kMaxCols) return nullptr;
     if (static_cast<std::size_t>(row) >= rows_.size()) rows_.resize(row + 1);
     auto& r = rows_[row];
-    while (r.size() <= static_cast<std::size_t>(col)) r.emplace_back(owner_);
+    while (r.size() <= static_cast<std::size_t>(col))
+        r.emplace_back(owner_);
     return &r[col];
 }
 
@@ -115,7 +120,9 @@ void BasicExcelWorksheet::AddColInfo(uint16_t firstCol, uint16_t lastCol, uint16
 
 // ---- XLSFormatManager -----------------------------------------------------------------
 
-uint16_t XLSFormatManager::GetFormatIdx(const CellFormat& format) { return xls_.XFIndex(format); }
+uint16_t XLSFormatManager::GetFormatIdx(const CellFormat& format) {
+    return xls_.XFIndex(format);
+}
 
 // ---- BasicExcel -----------------------------------------------------------------------
 
@@ -133,7 +140,8 @@ void BasicExcel::Close() {
 
 void BasicExcel::New(int sheets) {
     Close();
-    for (int i = 0; i < sheets; ++i) AddWorksheet();
+    for (int i = 0; i < sheets; ++i)
+        AddWorksheet();
 }
 
 BasicExcelWorksheet* BasicExcel::GetWorksheet(int index) {

@@ -46,8 +46,8 @@ std::string Utf16ToUtf8(std::u16string_view text);
 
 struct ExcelFont {
     std::u16string name = u"Arial";
-    uint16_t height = 200;     // twips
-    uint16_t weight = 400;     // 100..1000, 400 normal, 700 bold
+    uint16_t height = 200;        // twips
+    uint16_t weight = 400;        // 100..1000, 400 normal, 700 bold
     uint16_t colorIndex = 0x7FFF; // palette index; 0x7FFF automatic
     bool italic = false;
     bool strikeout = false;
@@ -60,12 +60,12 @@ struct ExcelFont {
 
 struct CellFormat {
     ExcelFont font;
-    uint16_t numberFormat = 0;     // 0 = General
-    uint8_t alignment = 0x20;      // horizontal general, vertical bottom
+    uint16_t numberFormat = 0; // 0 = General
+    uint8_t alignment = 0x20;  // horizontal general, vertical bottom
     uint8_t rotation = 0;
     uint8_t textOptions = 0;
-    uint32_t borderLines = 0;      // XF bytes 10..13
-    uint32_t borderColors = 0;     // XF bytes 14..17
+    uint32_t borderLines = 0;        // XF bytes 10..13
+    uint32_t borderColors = 0;       // XF bytes 14..17
     uint16_t patternColors = 0x20C0; // pattern colours 64 and 65
 
     auto operator<=>(const CellFormat&) const = default;
@@ -152,7 +152,8 @@ public:
 
 private:
     friend class BasicExcel;
-    BasicExcelWorksheet(BasicExcel* owner, std::string name) : owner_(owner), name_(std::move(name)) {}
+    BasicExcelWorksheet(BasicExcel* owner, std::string name)
+        : owner_(owner), name_(std::move(name)) {}
 
     BasicExcel* owner_;
     std::string name_;
@@ -225,7 +226,8 @@ public:
     // The complete "Workbook" stream: measured, then built into one buffer.
     std::vector<uint8_t> BuildStream() const;
     // Writes the workbook as a compound file at `path`, replacing it. Fails with Locked when
-    // another program holds a lock on the file, with CreateFile when it cannot be opened.
+    // another program holds a lock on the file (an fcntl lock, or LibreOffice's lock file
+    // ".~lock.<name>#" beside it), with CreateFile when it cannot be opened.
     SaveError SaveAs(const std::filesystem::path& path) const;
 
 private:

@@ -41,7 +41,8 @@ void RecordEmitter::U16(uint16_t v) {
 
 void RecordEmitter::U32(uint32_t v) {
     if (buf_)
-        for (int i = 0; i < 4; ++i) buf_[pos_ + i] = static_cast<uint8_t>(v >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            buf_[pos_ + i] = static_cast<uint8_t>(v >> (8 * i));
     pos_ += 4;
 }
 
@@ -144,8 +145,10 @@ void Workbook::Write(RecordEmitter& out, const StreamLayout& layout) const {
     out.End();
 
     const ExcelFont defaultFont;
-    for (int i = 0; i < BasicExcel::kDefaultFonts; ++i) WriteFont(out, defaultFont);
-    for (const auto& f : xls_.Fonts()) WriteFont(out, f);
+    for (int i = 0; i < BasicExcel::kDefaultFonts; ++i)
+        WriteFont(out, defaultFont);
+    for (const auto& f : xls_.Fonts())
+        WriteFont(out, f);
 
     // No FORMAT records: every format used is built in (General).
 
@@ -261,8 +264,8 @@ void Worksheet::Write(RecordEmitter& out, const StreamLayout& layout, StreamLayo
     out.U32(rowEnd);
     out.U32(0); // no DEFCOLWIDTH record
     for (std::size_t b = 0; b < blocks.size(); ++b) {
-        const auto& known = index_ < layout.dbcells.size() ? layout.dbcells[index_]
-                                                           : std::vector<uint32_t>{};
+        const auto& known =
+            index_ < layout.dbcells.size() ? layout.dbcells[index_] : std::vector<uint32_t>{};
         out.U32(b < known.size() ? known[b] : 0);
     }
     out.End();

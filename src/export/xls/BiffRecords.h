@@ -60,8 +60,8 @@ private:
 
 // Stream positions that the measuring pass finds and the writing pass uses.
 struct StreamLayout {
-    std::vector<uint32_t> sheetBof;                 // per sheet
-    std::vector<std::vector<uint32_t>> dbcells;     // per sheet, per row block
+    std::vector<uint32_t> sheetBof;             // per sheet
+    std::vector<std::vector<uint32_t>> dbcells; // per sheet, per row block
 };
 
 class Workbook {

@@ -20,16 +20,20 @@ void Put16(uint8_t* p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-std::size_t Ceil(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
+std::size_t Ceil(std::size_t a, std::size_t b) {
+    return (a + b - 1) / b;
+}
 
-void DirEntry(uint8_t* e, const std::u16string& name, uint8_t type, uint32_t child,
-              uint32_t start, uint32_t size) {
+void DirEntry(uint8_t* e, const std::u16string& name, uint8_t type, uint32_t child, uint32_t start,
+              uint32_t size) {
     std::memset(e, 0, 128);
     const std::size_t n = std::min<std::size_t>(name.size(), 31);
-    for (std::size_t i = 0; i < n; ++i) Put16(e + 2 * i, name[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        Put16(e + 2 * i, name[i]);
     Put16(e + 64, static_cast<uint16_t>(name.empty() ? 0 : (n + 1) * 2));
     e[66] = type;
     e[67] = 1; // black
@@ -95,7 +99,8 @@ void CompoundFile::Layout(std::size_t size) {
     if (mini) {
         std::fill(miniFat, miniFat + miniFatSectors * kSectorSize, 0xFF);
         for (std::size_t i = 0; i < miniSectors; ++i)
-            Put32(miniFat + 4 * i, i + 1 < miniSectors ? static_cast<uint32_t>(i + 1) : kEndOfChain);
+            Put32(miniFat + 4 * i,
+                  i + 1 < miniSectors ? static_cast<uint32_t>(i + 1) : kEndOfChain);
     }
 
     uint8_t* dir = t + miniFatSectors * kSectorSize;
@@ -103,7 +108,8 @@ void CompoundFile::Layout(std::size_t size) {
     if (mini) {
         DirEntry(dir, root, 5, 1, dataSectors ? 0 : kEndOfChain,
                  static_cast<uint32_t>(miniSectors * kMiniSectorSize));
-        DirEntry(dir + 128, name_, 2, kNoStream, size ? 0 : kEndOfChain, static_cast<uint32_t>(size));
+        DirEntry(dir + 128, name_, 2, kNoStream, size ? 0 : kEndOfChain,
+                 static_cast<uint32_t>(size));
     } else {
         DirEntry(dir, root, 5, 1, kEndOfChain, 0);
         DirEntry(dir + 128, name_, 2, kNoStream, 0, static_cast<uint32_t>(size));
@@ -121,8 +127,10 @@ void CompoundFile::Layout(std::size_t size) {
     chain(0, dataSectors);
     chain(miniFatStart, miniFatSectors);
     chain(dirStart, dirSectors);
-    for (std::size_t i = 0; i < fat; ++i) setFat(fatStart + i, kFatSect);
-    for (std::size_t i = 0; i < difat; ++i) setFat(difatStart + i, kDifSect);
+    for (std::size_t i = 0; i < fat; ++i)
+        setFat(fatStart + i, kFatSect);
+    for (std::size_t i = 0; i < difat; ++i)
+        setFat(difatStart + i, kDifSect);
 
     uint8_t* difp = fatp + fat * kSectorSize;
     std::fill(difp, difp + difat * kSectorSize, 0xFF);

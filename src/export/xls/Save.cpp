@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 
 namespace tarvex::xls {
 namespace {
@@ -54,6 +55,14 @@ bool WriteAll(int fd, iovec* iov, int count) {
 } // namespace
 
 SaveError BasicExcel::SaveAs(const std::filesystem::path& path) const {
+    // LibreOffice marks a document it has open with a lock file beside it; writing under it
+    // would be lost when it saves its own copy.
+    std::error_code ec;
+    if (std::filesystem::exists(path.parent_path() / (".~lock." + path.filename().string() + "#"),
+                                ec)) {
+        errno = EBUSY;
+        return SaveError::Locked;
+    }
     // Opened without truncation: a file that another program holds locked stays intact.
     Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (fd.get() < 0) return SaveError::CreateFile;
@@ -70,7 +79,18 @@ SaveError BasicExcel::SaveAs(const std::filesystem::path& path) const {
     }
     if (::ftruncate(fd.get(), 0) != 0) return SaveError::Write;
 
-    const std::vector<uint8_t> stream = BuildStream();
+    std::vector<uint8_t> stream;
+    try {
+        stream = BuildStream();
+    } catch (const std::exception&) { // out of memory: report, never end the process here
+        errno = ENOMEM;
+        return SaveError::Write;
+    }
+    // BIFF8 stream offsets and the version 3 container's sizes are 32-bit.
+    if (stream.size() > 0x7FFFFFFFu) {
+        errno = EFBIG;
+        return SaveError::Write;
+    }
     CompoundFile cf(u"Workbook");
     cf.Layout(stream.size());
     iovec iov[3] = {

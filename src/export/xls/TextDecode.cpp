@@ -5,7 +5,9 @@
 
 namespace tarvex::xls {
 
-std::u16string DecodeToUtf16(std::string_view bytes) { return TextCodec::BodyToUtf16(bytes); }
+std::u16string DecodeToUtf16(std::string_view bytes) {
+    return TextCodec::BodyToUtf16(bytes);
+}
 
 std::string Utf16ToUtf8(std::u16string_view text) {
     std::string out;

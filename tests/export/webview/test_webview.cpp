@@ -16,20 +16,19 @@ using tarvex::webview::XmlDocumentView;
 namespace {
 
 // A Catalog answer with two items, the first name in GBK as the declaration says.
-const std::string kCatalog =
-    "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n"
-    "<Response>\r\n"
-    "<CmdType>Catalog</CmdType>\r\n"
-    "<SN>17</SN>\r\n"
-    "<DeviceID>34010000001320000001</DeviceID>\r\n"
-    "<SumNum>2</SumNum>\r\n"
-    "<DeviceList Num=\"2\">\r\n"
-    "<Item>\r\n<DeviceID>34010000001310000001</DeviceID>\r\n"
-    "<Name>\xC7\xB0\xC3\xC5</Name>\r\n<Status>ON</Status>\r\n</Item>\r\n"
-    "<Item>\r\n<DeviceID>34010000001310000002</DeviceID>\r\n"
-    "<Name>Gate &amp; Yard</Name>\r\n<Status>OFF</Status>\r\n</Item>\r\n"
-    "</DeviceList>\r\n"
-    "</Response>\r\n";
+const std::string kCatalog = "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n"
+                             "<Response>\r\n"
+                             "<CmdType>Catalog</CmdType>\r\n"
+                             "<SN>17</SN>\r\n"
+                             "<DeviceID>34010000001320000001</DeviceID>\r\n"
+                             "<SumNum>2</SumNum>\r\n"
+                             "<DeviceList Num=\"2\">\r\n"
+                             "<Item>\r\n<DeviceID>34010000001310000001</DeviceID>\r\n"
+                             "<Name>\xC7\xB0\xC3\xC5</Name>\r\n<Status>ON</Status>\r\n</Item>\r\n"
+                             "<Item>\r\n<DeviceID>34010000001310000002</DeviceID>\r\n"
+                             "<Name>Gate &amp; Yard</Name>\r\n<Status>OFF</Status>\r\n</Item>\r\n"
+                             "</DeviceList>\r\n"
+                             "</Response>\r\n";
 
 const std::string kKeepalive =
     "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive</CmdType>\r\n<SN>3</SN>\r\n"
@@ -74,26 +73,25 @@ TEST(WebViewDocument, CatalogRendersElementsAttributesAndTexts) {
     // Response, DeviceList and the two Items collapse.
     EXPECT_EQ(doc->CollapsibleCount(), 4);
     const std::string text = doc->PlainText({});
-    const std::string want =
-        "  <?xml version=\"1.0\" encoding=\"GB2312\"?>\n"
-        "- <Response>\n"
-        "    <CmdType>Catalog</CmdType>\n"
-        "    <SN>17</SN>\n"
-        "    <DeviceID>34010000001320000001</DeviceID>\n"
-        "    <SumNum>2</SumNum>\n"
-        "  - <DeviceList Num=\"2\">\n"
-        "    - <Item>\n"
-        "        <DeviceID>34010000001310000001</DeviceID>\n"
-        "        <Name>前门</Name>\n"
-        "        <Status>ON</Status>\n"
-        "      </Item>\n"
-        "    - <Item>\n"
-        "        <DeviceID>34010000001310000002</DeviceID>\n"
-        "        <Name>Gate & Yard</Name>\n"
-        "        <Status>OFF</Status>\n"
-        "      </Item>\n"
-        "    </DeviceList>\n"
-        "  </Response>\n";
+    const std::string want = "  <?xml version=\"1.0\" encoding=\"GB2312\"?>\n"
+                             "- <Response>\n"
+                             "    <CmdType>Catalog</CmdType>\n"
+                             "    <SN>17</SN>\n"
+                             "    <DeviceID>34010000001320000001</DeviceID>\n"
+                             "    <SumNum>2</SumNum>\n"
+                             "  - <DeviceList Num=\"2\">\n"
+                             "    - <Item>\n"
+                             "        <DeviceID>34010000001310000001</DeviceID>\n"
+                             "        <Name>前门</Name>\n"
+                             "        <Status>ON</Status>\n"
+                             "      </Item>\n"
+                             "    - <Item>\n"
+                             "        <DeviceID>34010000001310000002</DeviceID>\n"
+                             "        <Name>Gate & Yard</Name>\n"
+                             "        <Status>OFF</Status>\n"
+                             "      </Item>\n"
+                             "    </DeviceList>\n"
+                             "  </Response>\n";
     EXPECT_EQ(text, want);
 
     // Collapsing the first Item (id 2) hides its children only.
@@ -113,15 +111,14 @@ TEST(WebViewDocument, CommentsSectionsAndEmptyElements) {
     const auto doc = XmlDocumentView::FromBody(
         "<Control><!-- note --><Empty/><Flag on/><Data><![CDATA[a<b]]></Data></Control>");
     ASSERT_TRUE(doc);
-    EXPECT_EQ(doc->PlainText({}),
-              "- <Control>\n"
-              "    <!-- note -->\n"
-              "    <Empty/>\n"
-              "    <Flag on/>\n"
-              "  - <Data>\n"
-              "      <![CDATA[a<b]]>\n"
-              "    </Data>\n"
-              "  </Control>\n");
+    EXPECT_EQ(doc->PlainText({}), "- <Control>\n"
+                                  "    <!-- note -->\n"
+                                  "    <Empty/>\n"
+                                  "    <Flag on/>\n"
+                                  "  - <Data>\n"
+                                  "      <![CDATA[a<b]]>\n"
+                                  "    </Data>\n"
+                                  "  </Control>\n");
     EXPECT_FALSE(XmlDocumentView::FromBody("<a>&bogus;</a>"));
 }
 

@@ -26,20 +26,23 @@ std::string Run(const std::string& cmd, int& status) {
     }
     char buf[65536];
     std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
     status = ::pclose(p);
     return out;
 }
 
-std::string Script() { return std::string(TARVEX_SOURCE_DIR) + "/tests/export/xls/read_xls.py"; }
+std::string Script() {
+    return std::string(TARVEX_SOURCE_DIR) + "/tests/export/xls/read_xls.py";
+}
 
 } // namespace
 
 Book ReadBack(const std::filesystem::path& xls, const std::string& mode) {
     Book b;
     int status = 0;
-    b.output = Run("/usr/bin/python3 " + Script() + " '" + xls.string() + "' " + mode + " 2>&1",
-                   status);
+    b.output =
+        Run("/usr/bin/python3 " + Script() + " '" + xls.string() + "' " + mode + " 2>&1", status);
     b.ok = status == 0;
     std::istringstream in(b.output);
     std::string line;
@@ -96,7 +99,9 @@ std::vector<uint8_t> ExtractStream(const std::filesystem::path& xls) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
 }
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t Le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);

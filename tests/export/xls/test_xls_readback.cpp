@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -94,8 +98,7 @@ TEST(XlsReadBack, SessionRowsLandInTheirSheetInOrder) {
         {LogDirection::Received, "2024-05-06T12:34:56.789", "注册信息", kDevice, "No Body!\n",
          "REGISTER sip:34020000002000000001@3402000000 SIP/2.0\r\nVia: SIP/2.0/UDP "
          "127.0.0.1:5060\r\n\r\n\n"},
-        {LogDirection::Sent, "2024-05-06T12:34:57.790", "目录查询",
-         kDevice,
+        {LogDirection::Sent, "2024-05-06T12:34:57.790", "目录查询", kDevice,
          "<?xml version=\"1.0\"?>\r\n<Query>\r\n <CmdType>Catalog</CmdType>\r\n <SN>10</SN>\r\n "
          "<DeviceID>34010000002000000001</DeviceID>\r\n</Query>\r\n",
          "MESSAGE sip:34010000002000000001@127.0.0.1:5061 SIP/2.0\r\n\r\n\n"},
@@ -156,10 +159,12 @@ TEST(XlsReadBack, BodiesLongerThanOneRecordReadBackWhole) {
     // 20 KB of ASCII and a Chinese body of 9000 characters (18000 bytes as UTF-16):
     // both cross record boundaries inside the string.
     std::string ascii = "<Response>";
-    while (ascii.size() < 20 * 1024) ascii += "<Item><DeviceID>" + kDevice + "</DeviceID></Item>";
+    while (ascii.size() < 20 * 1024)
+        ascii += "<Item><DeviceID>" + kDevice + "</DeviceID></Item>";
     ascii += "</Response>";
     std::string chinese;
-    for (int i = 0; i < 9000; ++i) chinese += (i % 2) ? "摄" : "像";
+    for (int i = 0; i < 9000; ++i)
+        chinese += (i % 2) ? "摄" : "像";
     book.AddRow(LogDirection::Received, "t", "目录信息", kDevice, ascii, "head");
     book.AddRow(LogDirection::Received, "t", "目录信息", kDevice, chinese, "head");
     book.AddRow(LogDirection::Sent, "t", "x", kDevice, "after the long ones", "head");
@@ -196,12 +201,14 @@ TEST(XlsReadBack, HundredThousandMessagesReadBackComplete) {
     uLong crc[2] = {0, 0};
     auto addCrc = [&](int sheet, const std::vector<std::string>& cells) {
         std::string row;
-        for (std::size_t i = 0; i < cells.size(); ++i) row += (i ? "\x1f" : "") + cells[i];
+        for (std::size_t i = 0; i < cells.size(); ++i)
+            row += (i ? "\x1f" : "") + cells[i];
         row += "\x1e";
         crc[sheet] = crc32(crc[sheet], reinterpret_cast<const Bytef*>(row.data()),
                            static_cast<uInt>(row.size()));
     };
-    for (int s = 0; s < 2; ++s) addCrc(s, {"时间", "类型", "设备ID", "信息体", "信息头"});
+    for (int s = 0; s < 2; ++s)
+        addCrc(s, {"时间", "类型", "设备ID", "信息体", "信息头"});
     for (int i = 0; i < 100000; ++i) {
         const LogDirection d = i % 2 ? LogDirection::Sent : LogDirection::Received;
         char t[32];
@@ -241,4 +248,94 @@ TEST(XlsReadBack, FullSheetGoesOnInAnAddedSheet) {
     EXPECT_EQ(b.sheets[3].cells.at({1, 3}).value, "b65535");
     EXPECT_EQ(b.sheets[3].cells.at({10, 3}).value, "b65544");
     EXPECT_EQ(b.sheets[3].widths.at(3), 12000);
+}
+
+namespace {
+
+// Cells as LibreOffice reads them: sheet name -> (row, col) -> text.
+std::map<std::string, std::map<std::pair<int, int>, std::string>>
+ReadWithLibreOffice(const std::filesystem::path& xls, std::string& output) {
+    std::map<std::string, std::map<std::pair<int, int>, std::string>> sheets;
+    const std::string cmd = "/usr/bin/python3 " + std::string(TARVEX_SOURCE_DIR) +
+                            "/tests/export/xls/read_lo.py '" + xls.string() + "' '" +
+                            (xls.parent_path() / "lo").string() + "' 2>&1";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return sheets;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        output.append(buf, n);
+    if (::pclose(p) != 0) return {};
+    auto unhex = [](const std::string& h) {
+        std::string out;
+        for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+            out.push_back(static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16)));
+        return out;
+    };
+    std::istringstream in(output);
+    std::string key, sheet, value;
+    while (in >> key) {
+        if (key == "sheet") {
+            in >> sheet;
+            sheets[unhex(sheet)];
+        } else if (key == "cell") {
+            int r, c;
+            in >> sheet >> r >> c >> value;
+            sheets[unhex(sheet)][{r, c}] = unhex(value);
+        }
+    }
+    return sheets;
+}
+
+std::string WithoutCR(std::string s) {
+    std::erase(s, '\r');
+    return s;
+}
+
+} // namespace
+
+// LibreOffice is the other program the file must open in; its text export turns CR LF into
+// LF, so texts are compared without CR.
+TEST(XlsLibreOffice, OpensTheWorkbookWithEveryCellInPlace) {
+    if (std::system("command -v soffice >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "LibreOffice (libreoffice-calc-nogui) is not installed";
+    MessageLogWorkbook book;
+    std::string longBody = "<Response>";
+    while (longBody.size() < 20 * 1024)
+        longBody += "<Item><Name>通道</Name></Item>";
+    longBody += "</Response>";
+    const std::vector<Msg> msgs = {
+        {LogDirection::Sent, "2024-05-06T12:34:56.001", "注册信息", kDevice, "No Body!\n",
+         "SIP/2.0 200 OK\r\n\r\n\n"},
+        {LogDirection::Received, "2024-05-06T12:34:56.789", "目录查询", kDevice, GbkCatalog(),
+         "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n\r\n\n"},
+        {LogDirection::Received, "2024-05-06T12:34:57.000", "目录信息", kDevice, longBody, "h"},
+    };
+    for (const Msg& m : msgs)
+        book.AddRow(m.dir, m.time, m.type, m.id, m.body, m.head);
+    std::string output;
+    const auto sheets = ReadWithLibreOffice(Save(book, "libreoffice"), output);
+    ASSERT_EQ(sheets.size(), 3u) << output;
+    ASSERT_TRUE(sheets.count("Recv Msg") && sheets.count("Send Msg") && sheets.count("Sheet3"))
+        << output;
+    EXPECT_TRUE(sheets.at("Sheet3").empty());
+    for (const char* name : {"Recv Msg", "Send Msg"})
+        for (int c = 0; c < 5; ++c)
+            EXPECT_EQ(sheets.at(name).at({0, c}), kHeaders[c]);
+    int recv = 1, send = 1;
+    for (Msg m : msgs) {
+        if (m.body == GbkCatalog())
+            m.body = "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Response>\r\n<CmdType>"
+                     "Catalog</CmdType>\r\n<Name>前门摄像机</Name>\r\n</Response>\r\n";
+        const auto& cells = sheets.at(m.dir == LogDirection::Received ? "Recv Msg" : "Send Msg");
+        const int row = m.dir == LogDirection::Received ? recv++ : send++;
+        const std::string want[5] = {m.time, m.type, m.id, m.body, m.head};
+        for (int c = 0; c < 5; ++c) {
+            auto it = cells.find({row, c});
+            ASSERT_NE(it, cells.end()) << "row " << row << " column " << c;
+            EXPECT_EQ(WithoutCR(it->second), WithoutCR(want[c])) << "row " << row << " col " << c;
+        }
+    }
+    EXPECT_EQ(sheets.at("Recv Msg").size(), 5u * 3);
+    EXPECT_EQ(sheets.at("Send Msg").size(), 5u * 2);
 }

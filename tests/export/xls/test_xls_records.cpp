@@ -31,7 +31,8 @@ struct Parsed {
 Parsed Parse(const std::vector<uint8_t>& stream) {
     Parsed p;
     p.recs = xlstest::ParseRecords(stream);
-    for (std::size_t i = 0; i < p.recs.size(); ++i) p.at[p.recs[i].pos] = i;
+    for (std::size_t i = 0; i < p.recs.size(); ++i)
+        p.at[p.recs[i].pos] = i;
     return p;
 }
 
@@ -55,7 +56,8 @@ int CheckSheet(const Parsed& p, std::size_t i, std::size_t expectColinfo) {
     const uint32_t rwMic = Le32(&index.data[4]);
     const uint32_t rwMac = Le32(&index.data[8]);
     std::vector<uint32_t> dbcells;
-    for (std::size_t k = 16; k + 4 <= index.data.size(); k += 4) dbcells.push_back(Le32(&index.data[k]));
+    for (std::size_t k = 16; k + 4 <= index.data.size(); k += 4)
+        dbcells.push_back(Le32(&index.data[k]));
 
     std::size_t j = i + 2;
     std::size_t colinfo = 0;
@@ -76,9 +78,11 @@ int CheckSheet(const Parsed& p, std::size_t i, std::size_t expectColinfo) {
     while (recs[j].code == 0x0208) {
         const std::size_t firstRow = j;
         std::vector<uint16_t> rowNums;
-        while (recs[j].code == 0x0208) rowNums.push_back(Le16(&recs[j++].data[0]));
+        while (recs[j].code == 0x0208)
+            rowNums.push_back(Le16(&recs[j++].data[0]));
         EXPECT_LE(rowNums.size(), 32u);
-        while (recs[j].code == 0x00FD) ++j;
+        while (recs[j].code == 0x00FD)
+            ++j;
         const Record& db = recs[j];
         EXPECT_EQ(db.code, 0x00D7);
         if (db.code != 0x00D7) return rows;
@@ -145,7 +149,8 @@ TEST(XlsRecords, GlobalsComeInOrderWithTheirValues) {
     const auto& w1 = p.recs[1].data;
     ASSERT_EQ(w1.size(), 18u);
     const uint16_t w1want[9] = {120, 120, 15135, 9300, 0x0038, 0, 0, 1, 600};
-    for (int k = 0; k < 9; ++k) EXPECT_EQ(Le16(&w1[2 * k]), w1want[k]) << k;
+    for (int k = 0; k < 9; ++k)
+        EXPECT_EQ(Le16(&w1[2 * k]), w1want[k]) << k;
 
     // The header and data fonts (records 4 and 5, referenced as fonts 5 and 6).
     const auto& fh = p.recs[2 + 4].data;
@@ -211,8 +216,7 @@ TEST(XlsRecords, RowBlocksAndIndexOffsetsHoldForManyRows) {
     MessageLogWorkbook book;
     // 100 received rows: blocks of rows 0-31, 32-63, 64-95, 96-100.
     for (int i = 0; i < 100; ++i)
-        book.AddRow(LogDirection::Received, "t", "类型", kDevice, "body " + std::to_string(i),
-                    "h");
+        book.AddRow(LogDirection::Received, "t", "类型", kDevice, "body " + std::to_string(i), "h");
     const Parsed p = Parse(SavedStream(book, "blocks"));
     std::vector<std::size_t> bofs;
     for (std::size_t i = 0; i < p.recs.size(); ++i)
@@ -233,18 +237,22 @@ TEST(XlsRecords, RowBlocksAndIndexOffsetsHoldForManyRows) {
 TEST(XlsRecords, LongStringsContinueWithinTheRecordLimit) {
     MessageLogWorkbook book;
     std::string chinese;
-    for (int i = 0; i < 10000; ++i) chinese += "目";
+    for (int i = 0; i < 10000; ++i)
+        chinese += "目";
     book.AddRow(LogDirection::Received, "t", "类型", kDevice, std::string(20 * 1024, 'a'), "h");
     book.AddRow(LogDirection::Received, "t", "类型", kDevice, chinese, "h");
     const Parsed p = Parse(SavedStream(book, "continue"));
     std::size_t sst = 0;
-    while (sst < p.recs.size() && p.recs[sst].code != 0x00FC) ++sst;
+    while (sst < p.recs.size() && p.recs[sst].code != 0x00FC)
+        ++sst;
     ASSERT_LT(sst, p.recs.size());
     std::size_t cont = 0;
-    for (std::size_t i = sst + 1; p.recs[i].code == 0x003C; ++i) ++cont;
+    for (std::size_t i = sst + 1; p.recs[i].code == 0x003C; ++i)
+        ++cont;
     // 20480 one-byte characters and 20000 bytes of UTF-16 need at least 5 records.
     EXPECT_GE(cont, 4u);
-    for (const auto& r : p.recs) EXPECT_LE(r.data.size(), 8224u);
+    for (const auto& r : p.recs)
+        EXPECT_LE(r.data.size(), 8224u);
     // Each CONTINUE that splits a string begins with that string's flags byte, and UTF-16
     // characters are never cut in half: every continuation of the Chinese text is odd-sized
     // (flags byte plus whole characters) unless it also ends the table.
@@ -264,7 +272,8 @@ TEST(XlsRecords, CompoundFileHoldsAnyStreamSize) {
     for (std::size_t size : {1u, 63u, 64u, 4095u, 4096u, 4097u, 70000u, 8u << 20}) {
         SCOPED_TRACE(size);
         std::vector<uint8_t> data(size);
-        for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+        for (std::size_t i = 0; i < size; ++i)
+            data[i] = static_cast<uint8_t>(i * 7 + i / 251);
         CompoundFile cf(u"Workbook");
         const auto file = cf.Build(data);
         EXPECT_EQ(file.size() % 512, 0u);

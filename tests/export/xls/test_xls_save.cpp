@@ -23,14 +23,15 @@ std::string ReadAll(const fs::path& p) {
 
 std::vector<fs::path> Listing(const fs::path& dir) {
     std::vector<fs::path> out;
-    for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(dir))
+        out.push_back(e.path().filename());
     std::sort(out.begin(), out.end());
     return out;
 }
 
 MessageLogWorkbook& OneRow(MessageLogWorkbook& b, const std::string& body) {
-    b.AddRow(LogDirection::Received, "2024-05-06T12:34:56.789", "心跳信息",
-             "34010000002000000001", body, "MESSAGE sip:x SIP/2.0\r\n\n");
+    b.AddRow(LogDirection::Received, "2024-05-06T12:34:56.789", "心跳信息", "34010000002000000001",
+             body, "MESSAGE sip:x SIP/2.0\r\n\n");
     return b;
 }
 
@@ -70,8 +71,8 @@ TEST(XlsSave, LockedFileIsLeftAloneAndTheLogGoesToATimestampedName) {
     EXPECT_EQ(ReadAll(dir / "MsgXml.xls"), previous);
     ASSERT_FALSE(saved.empty());
     EXPECT_EQ(saved.parent_path(), dir);
-    EXPECT_TRUE(std::regex_match(saved.filename().string(),
-                                 std::regex(R"(MsgXml-\d{8}-\d{6}\.xls)")))
+    EXPECT_TRUE(
+        std::regex_match(saved.filename().string(), std::regex(R"(MsgXml-\d{8}-\d{6}\.xls)")))
         << saved;
     EXPECT_NE(err.find(saved.string()), std::string::npos) << err;
     EXPECT_NE(err.find("MsgXml.xls"), std::string::npos) << err;
@@ -91,6 +92,22 @@ TEST(XlsSave, LockedFileIsLeftAloneAndTheLogGoesToATimestampedName) {
     EXPECT_FALSE(saved2.empty());
     EXPECT_NE(saved2, saved);
     EXPECT_EQ(xlstest::ReadBack(saved, "full").sheets.at(0).cells.at({1, 3}).value, "kept anyway");
+}
+
+TEST(XlsSave, LibreOfficeLockFileCountsAsLocked) {
+    const fs::path dir = xlstest::TempDir("lofile");
+    std::ofstream(dir / "MsgXml.xls") << "open in LibreOffice";
+    std::ofstream(dir / ".~lock.MsgXml.xls#") << "user,host,...";
+    MessageLogWorkbook book;
+    OneRow(book, "x");
+    testing::internal::CaptureStderr();
+    const fs::path saved = book.SaveAtExit(dir);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadAll(dir / "MsgXml.xls"), "open in LibreOffice");
+    ASSERT_FALSE(saved.empty());
+    EXPECT_NE(saved.filename(), "MsgXml.xls");
+    fs::remove(dir / ".~lock.MsgXml.xls#");
+    EXPECT_EQ(book.SaveAtExit(dir), dir / "MsgXml.xls");
 }
 
 TEST(XlsSave, UncreatableFileFallsBackAndANowhereDirectoryIsReported) {
@@ -138,7 +155,9 @@ TEST(TextDecode, DeclarationThenUtf8ThenGb18030) {
     // Characters outside the BMP come through as surrogate pairs.
     EXPECT_EQ(DecodeToUtf16("\xF0\x9F\x98\x80"), u"\U0001F600");
     // Bytes that are nothing in GB18030 become U+FFFD, the rest is kept.
-    EXPECT_EQ(DecodeToUtf16("a\xFF" "b"), u"a\uFFFDb");
+    EXPECT_EQ(DecodeToUtf16("a\xFF"
+                            "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(Utf16ToUtf8(u"设备\U0001F600"), "设备\xF0\x9F\x98\x80");
 }
 
