@@ -3,7 +3,9 @@
 // a picture and statistics) and saves a PNG of it.
 //
 //   QT_QPA_PLATFORM=offscreen build/tools/shot/tarvex_shot docs/shell.png [WIDTH HEIGHT]
+//   QT_QPA_PLATFORM=offscreen build/tools/shot/tarvex_shot settings.png --settings
 
+#include "app/shell/CDlgCfgDialog.h"
 #include "app/shell/CListX.h"
 #include "app/shell/CStaticEx.h"
 #include "app/shell/CTarvexDlg.h"
@@ -55,6 +57,7 @@ void PresentTestCard(CStaticEx* view) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("shell.png");
+    const bool settingsOnly = argc > 2 && QString::fromLocal8Bit(argv[2]) == "--settings";
     const int width = argc > 3 ? std::atoi(argv[2]) : 1280;
     const int height = argc > 3 ? std::atoi(argv[3]) : 720;
 
@@ -84,6 +87,14 @@ int main(int argc, char** argv) {
     }
     auto core = std::make_unique<CTarvexCore>(LoadSettings(ini), std::make_unique<NoSipEndpoint>());
     CTarvexDlg dlg(std::move(core));
+    if (settingsOnly) {
+        CDlgCfgDialog cfg(dlg.Core().Settings());
+        cfg.show();
+        QApplication::processEvents();
+        const bool ok = cfg.grab().save(out, "PNG");
+        std::printf("%s %s\n", ok ? "saved" : "cannot write", out.toLocal8Bit().constData());
+        return ok ? 0 : 1;
+    }
     dlg.resize(width, height);
     dlg.show();
     QApplication::processEvents();

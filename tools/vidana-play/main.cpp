@@ -21,7 +21,8 @@ const char kUsage[] =
     "usage: vidana-play --in FILE.h264 --size WxH [--out FRAMES.bgr] [--png-dir DIR]\n";
 
 void Put32(std::string& s, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(char(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.push_back(char(v >> shift));
 }
 
 void PutChunk(std::string& png, const char* type, const std::string& data) {
@@ -134,11 +135,15 @@ int main(int argc, char** argv) {
             return Fail("missing value after " + std::string(arg));
         }
         const char* value = argv[++i];
-        if (arg == "--in") in = value;
-        else if (arg == "--out") out = value;
-        else if (arg == "--png-dir") pngDir = value;
+        if (arg == "--in")
+            in = value;
+        else if (arg == "--out")
+            out = value;
+        else if (arg == "--png-dir")
+            pngDir = value;
         else if (arg == "--size") {
-            if (!ParseSize(value, w, h)) return Fail("bad --size '" + std::string(value) + "', want WxH");
+            if (!ParseSize(value, w, h))
+                return Fail("bad --size '" + std::string(value) + "', want WxH");
         } else {
             std::fputs(kUsage, stderr);
             return Fail("unknown option " + std::string(arg));

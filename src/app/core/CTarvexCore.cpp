@@ -23,6 +23,7 @@ void CTarvexCore::Initialise() {
     speedByte_ = settings_->ptzSpeed;
     if (view_) view_->ShowSpeed(speedByte_);
     if (view_) view_->ResetDeviceTree(settings_->localId);
+    sip_->ResetTree(settings_->localId);
     sip_->SetContentType(kContentType);
     StartEndpoint();
 }
@@ -66,6 +67,7 @@ void CTarvexCore::AddressChecked(const std::string& address) { settings_->localA
 void CTarvexCore::SettingsAccepted() {
     if (!settings_->RestartNeeded() || exited_) return;
     if (view_) view_->ResetDeviceTree(settings_->localId);
+    sip_->ResetTree(settings_->localId);
     sip_->Stop();
     if (restartPending_) return; // the pending start picks up the newest settings
     restartPending_ = true;
@@ -89,8 +91,10 @@ void CTarvexCore::Exit() {
     // Steps 1 to 3: the endpoint ends its thread, shuts the library down and
     // marks itself inactive.
     sip_->Stop();
-    // Steps 4 and 5, the device records and the media session, are released by
-    // their owners in the signalling and media layers.
+    // Step 4: the device records.
+    if (releaseDevices_) releaseDevices_();
+    // Step 5, stopping a media session, belongs to the media layer, which is
+    // not part of this program yet.
     exited_ = true;
     settings_->Store();
 }

@@ -6,7 +6,9 @@
 #include "app/core/ICoreView.h"
 #include "app/core/ISipEndpoint.h"
 #include "app/core/LocalAddresses.h"
+#include "audio/meter/AudioToggle.h"
 #include "manscdp/cfg/CDlgCfg.h"
+#include "vidana/lib/Vidana.h"
 
 #include <cstdint>
 #include <functional>
@@ -54,9 +56,16 @@ public:
     // request of the selected kind. The endpoint's result, or 1 when unchecked.
     int SendCustom(bool customChecked, const std::string& text);
 
+    // Who releases the device records at exit (the signalling layer owns them).
+    void SetDeviceRecordsRelease(std::function<void()> fn) { releaseDevices_ = std::move(fn); }
+
     // Exit button, steps 1 to 6; the view then closes the dialog with OK.
     void Exit();
 
+    // The decoder of the media session; made first, destroyed last.
+    CVidana& Decoder() { return decoder_; }
+    // Audio capture with the input meter (button 1102); stops with the core.
+    AudioToggle& Audio() { return audio_; }
     CDlgCfg& Settings() { return *settings_; }
     ISipEndpoint& Sip() { return *sip_; }
     int SpeedByte() const { return speedByte_; }
@@ -68,9 +77,14 @@ public:
 private:
     void StartEndpoint();
 
+    // Constructed in this order and destroyed in the reverse: the endpoint
+    // stops first, then audio capture, and the decoder goes last.
+    CVidana decoder_;
+    AudioToggle audio_;
     std::unique_ptr<CDlgCfg> settings_;
     std::unique_ptr<ISipEndpoint> sip_;
     AdapterLister lister_;
+    std::function<void()> releaseDevices_;
     ICoreView* view_ = nullptr;
     std::uint8_t speedByte_ = 0;
     std::uint8_t ptzAddress_ = 0;

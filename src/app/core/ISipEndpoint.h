@@ -27,6 +27,8 @@ public:
     // Sends body as a request of the currently selected kind to the device that
     // registered last. 0, or -1 when no device is registered.
     virtual int SendRequest(const std::string& body) = 0;
+    // The device tree gets a new root with this system's identifier.
+    virtual void ResetTree(const std::string& localId) { (void)localId; }
 };
 
 // Stands in while no SIP user agent is linked into the program: it listens

@@ -23,6 +23,8 @@ CDlgCfgDialog::CDlgCfgDialog(CDlgCfg& cfg, QWidget* parent) : QDialog(parent), c
     auto edit = [&](CfgField f) {
         auto* e = new QLineEdit(QString::fromStdString(cfg_.FieldText(f)));
         e->setObjectName(CfgInfo(f).name);
+        // A 20-digit identifier fits whole.
+        e->setMinimumWidth(e->fontMetrics().horizontalAdvance(QStringLiteral("0")) * 24);
         boxes_[static_cast<int>(f)] = e;
         return e;
     };
@@ -70,7 +72,9 @@ CDlgCfgDialog::CDlgCfgDialog(CDlgCfg& cfg, QWidget* parent) : QDialog(parent), c
     slider_->setTickInterval(1);
     slider_->setTickPosition(QSlider::TicksBelow);
     auto* speedBox = edit(CfgField::DownloadSpeed);
-    speedBox->setMaximumWidth(48);
+    speedBox->setMinimumWidth(0);
+    speedBox->setFixedWidth(speedBox->fontMetrics().horizontalAdvance(QStringLiteral("0")) * 5);
+    slider_->setMinimumWidth(120);
     auto* speedRow = new QHBoxLayout;
     speedRow->addWidget(slider_, 1);
     speedRow->addWidget(speedBox);

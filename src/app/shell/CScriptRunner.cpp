@@ -24,6 +24,8 @@ namespace {
 
 constexpr int kPollMs = 20;
 constexpr int kUnansweredDialogMs = 3000;
+// Tree snapshots arrive shortly after the log rows that caused them.
+constexpr int kTreeWaitMs = 5000;
 
 QTreeWidgetItem* FindDepthFirst(QTreeWidgetItem* it, const QString& text) {
     if (it->text(0) == text) return it;
@@ -136,20 +138,16 @@ void CScriptRunner::RunStep() {
             return Fail(QStringLiteral("list %1 has %2 rows").arg(s.id).arg(list->topLevelItemCount()));
         QTreeWidgetItem* it = list->topLevelItem(s.number);
         Print(QStringLiteral("click %1 row %2: %3").arg(s.id).arg(s.number).arg(it->text(1)));
-        list->setCurrentItem(it);
         emit list->itemClicked(it, 1);
         return StepDone();
     }
-    case ScriptVerb::Tree: {
-        QTreeWidget* tree = dlg_.DeviceTree();
-        QTreeWidgetItem* found = nullptr;
-        for (int i = 0; i < tree->topLevelItemCount() && !found; ++i)
-            found = FindDepthFirst(tree->topLevelItem(i), text);
-        if (!found) return Fail(QStringLiteral("no device tree item \"%1\"").arg(text));
-        tree->setCurrentItem(found);
-        emit tree->itemClicked(found, 0);
-        return StepDone();
-    }
+    case ScriptVerb::Tree:
+        if (ClickTreeItem(text)) return StepDone();
+        wait_ = Wait::Tree;
+        waitMs_ = kTreeWaitMs;
+        waitText_ = text;
+        waitClock_.start();
+        return;
     case ScriptVerb::Check: {
         auto* box = dlg_.Ctl<QCheckBox>(s.id);
         if (!box) return Fail(QStringLiteral("no check box %1").arg(s.id));
@@ -222,6 +220,17 @@ void CScriptRunner::RunStep() {
         return StepDone();
     }
     }
+}
+
+bool CScriptRunner::ClickTreeItem(const QString& text) {
+    QTreeWidget* tree = dlg_.DeviceTree();
+    QTreeWidgetItem* found = nullptr;
+    for (int i = 0; i < tree->topLevelItemCount() && !found; ++i)
+        found = FindDepthFirst(tree->topLevelItem(i), text);
+    if (!found) return false;
+    tree->setCurrentItem(found);
+    emit tree->itemClicked(found, 0);
+    return true;
 }
 
 bool CScriptRunner::LogContains(const QString& text, int& scanned) const {
@@ -326,6 +335,12 @@ void CScriptRunner::Poll() {
         } else if (elapsed >= waitMs_) {
             Fail(QStringLiteral("no device registered within %1 ms").arg(waitMs_));
         }
+        break;
+    case Wait::Tree:
+        if (ClickTreeItem(waitText_))
+            StepDone();
+        else if (elapsed >= waitMs_)
+            Fail(QStringLiteral("no device tree item \"%1\" within %2 ms").arg(waitText_).arg(waitMs_));
         break;
     case Wait::Log:
         if (LogContains(waitText_, logScanned_)) {

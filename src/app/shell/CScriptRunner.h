@@ -41,6 +41,8 @@ private:
     void Poll();
     bool AnswerModal(QDialog* d);
     bool LogContains(const QString& text, int& scanned) const;
+    // Clicks the device tree item with the text; false while there is none.
+    bool ClickTreeItem(const QString& text);
 
     CTarvexDlg& dlg_;
     std::vector<ScriptStep> steps_;
@@ -49,7 +51,7 @@ private:
     bool finished_ = false;
     QTimer poll_;
 
-    enum class Wait { None, Sleep, Registered, Log, Modal };
+    enum class Wait { None, Sleep, Registered, Log, Modal, Tree };
     Wait wait_ = Wait::None;
     QElapsedTimer waitClock_;
     int waitMs_ = 0;

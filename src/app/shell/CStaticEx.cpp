@@ -8,6 +8,8 @@
 CStaticEx::CStaticEx(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(64, 32);
+    width_ = width();
+    height_ = height();
 }
 
 void CStaticEx::Present(const std::uint8_t* bgr, int width, int height, int stride) {
@@ -33,14 +35,15 @@ void CStaticEx::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), Qt::black);
     std::lock_guard<std::mutex> g(lock_);
-    if (!picture_.isNull()) {
-        // The decoder draws at the view's size; a picture of another size
-        // (after a resize) is scaled until the next one arrives.
-        if (picture_.size() == size())
-            p.drawImage(0, 0, picture_);
-        else
-            p.drawImage(rect(), picture_);
-    }
+    // The decoder draws at the view's client size; a picture of another size
+    // (just after a resize) is shown unscaled until the next one arrives.
+    if (!picture_.isNull()) p.drawImage(0, 0, picture_);
+}
+
+void CStaticEx::resizeEvent(QResizeEvent* e) {
+    width_ = width();
+    height_ = height();
+    QWidget::resizeEvent(e);
 }
 
 void CStaticEx::mousePressEvent(QMouseEvent* e) {

@@ -5,20 +5,29 @@
 // own decoding thread; the view copies it under a lock and asks the GUI thread
 // for a repaint. Mouse drags are recorded in client coordinates.
 
+#include "vidana/lib/Vidana.h"
+
 #include <QImage>
 #include <QPoint>
 #include <QWidget>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 
-class CStaticEx : public QWidget {
+class CStaticEx : public QWidget, public IVidanaSurface {
     Q_OBJECT
 public:
     explicit CStaticEx(QWidget* parent = nullptr);
 
-    // Any thread. Copies width x height BGR pixels (stride bytes a row).
+    // Any thread. Copies width x height BGR pixels (stride bytes a row); the
+    // picture is shown 1:1 at the top-left corner.
     void Present(const std::uint8_t* bgr, int width, int height, int stride);
+    // IVidanaSurface, called on the decoding thread.
+    VidanaSize ClientSize() const override { return {width_.load(), height_.load()}; }
+    void Present(const uint8_t* bgr, int32_t width, int32_t height) override {
+        Present(bgr, width, height, width * 3);
+    }
     // The last picture presented (a copy), for tests and screenshots.
     QImage Picture() const;
 
@@ -32,11 +41,13 @@ public:
 
 protected:
     void paintEvent(QPaintEvent*) override;
+    void resizeEvent(QResizeEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
 
 private:
+    std::atomic<int> width_{0}, height_{0};
     mutable std::mutex lock_;
     QImage picture_;
     QPoint press_, current_;

@@ -98,8 +98,7 @@ int CTarvexApp::Run() {
     // Construction order: settings (config.ini loads now), endpoint, core, dialog.
     auto settings = LoadSettings("config.ini");
     auto core = std::make_unique<CTarvexCore>(std::move(settings), MakeSipEndpoint());
-    CTarvexDlg dlg(std::move(core));
-    BindSip(dlg);
+    CTarvexDlg dlg(std::move(core), nullptr, BindSip);
     WatchSignals(&dlg);
     std::unique_ptr<CScriptRunner> runner;
     if (!scriptFile.isEmpty()) {

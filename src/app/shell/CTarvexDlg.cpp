@@ -6,6 +6,7 @@
 #include "app/shell/CListX.h"
 #include "app/shell/CStaticEx.h"
 #include "app/shell/ShellMessage.h"
+#include "audio/view/AudioMeterView.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -44,7 +45,9 @@ QTreeWidget* CommandList(int id, const char* heading) {
     l->setRootIsDecorated(false);
     l->setUniformRowHeights(true);
     l->setAllColumnsShowFocus(true);
-    l->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // The tick marks the row last acted on; a selection would only compete with it.
+    l->setSelectionMode(QAbstractItemView::NoSelection);
+    l->setFocusPolicy(Qt::NoFocus);
     l->header()->setStretchLastSection(true);
     l->setStyleSheet(QStringLiteral("QTreeView::item { border-bottom: 1px solid #d8d8d8; }"));
     return l;
@@ -54,13 +57,15 @@ QLabel* Caption(const char* text) { return new QLabel(U(text)); }
 
 } // namespace
 
-CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent)
+CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent,
+                       const std::function<void(CTarvexDlg&)>& bind)
     : QDialog(parent), core_(std::move(core)) {
     setObjectName("CTarvexDlg");
     setWindowTitle(U("国标测试工具"));
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildControls();
     core_->SetView(this);
+    if (bind) bind(*this);
     InitialiseWindow();
 }
 
@@ -99,8 +104,8 @@ void CTarvexDlg::BuildControls() {
     progressRow->addWidget(Caption("下载进度:"));
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(progressText_);
-    audioIn_ = Named(new CStaticEx, 1103);
-    audioOut_ = Named(new CStaticEx, 1106);
+    audioIn_ = Named(new AudioMeterView, 1103);
+    audioOut_ = Named(new AudioMeterView, 1106);
     for (auto* m : {audioIn_, audioOut_}) {
         m->setMinimumSize(139, 40);
         m->setMaximumHeight(56);
@@ -209,7 +214,6 @@ void CTarvexDlg::BuildControls() {
     connect(settings, &QPushButton::clicked, this, &CTarvexDlg::OnSettings);
     connect(send, &QPushButton::clicked, this, &CTarvexDlg::OnSend);
     connect(exit, &QPushButton::clicked, this, &CTarvexDlg::OnExit);
-    connect(audioButton_, &QPushButton::clicked, this, &CTarvexDlg::OnAudioButton);
     connect(signallingList_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* it) {
         OnListClicked(1080, signallingList_->indexOfTopLevelItem(it));
     });
@@ -265,8 +269,10 @@ void CTarvexDlg::InitialiseWindow() {
     addressRoot_->setCheckState(0, Qt::Unchecked);
     core_->ListAddresses();
     addressTree_->expandAll();
-    // 12: the meters and the video view are wired by the audio and media layers
-    // through onAudioToggle and onVideoDrag.
+    // 12: the input meter goes to the audio toggle, which runs on each click of
+    // button 1102; the video view is the decoder's surface (the media session
+    // hands it to SetHWND) and reports drags through onVideoDrag.
+    ConnectAudioToggle(core_->Audio(), audioButton_, audioIn_);
 }
 
 QWidget* CTarvexDlg::Control(int id) const {
@@ -352,17 +358,12 @@ void CTarvexDlg::OnListClicked(int id, int row) {
     selectedRow_ = row;
     selectedList_ = id;
     l->topLevelItem(row)->setCheckState(0, Qt::Checked);
-    l->setCurrentItem(l->topLevelItem(row));
     if (onCommand) onCommand(id, row);
     RefreshControls();
 }
 
 void CTarvexDlg::OnDeviceTreeClicked(QTreeWidgetItem* item) {
     if (item && onDeviceTreeClick) onDeviceTreeClick(item);
-}
-
-void CTarvexDlg::OnAudioButton() {
-    if (onAudioToggle) onAudioToggle();
 }
 
 void CTarvexDlg::OnAddressItemChanged(QTreeWidgetItem* item, int column) {

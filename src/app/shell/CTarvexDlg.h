@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+class AudioMeterView;
 class CListX;
 class CStaticEx;
 class QCheckBox;
@@ -25,7 +26,10 @@ class QAction;
 class CTarvexDlg : public QDialog, public ICoreView {
     Q_OBJECT
 public:
-    explicit CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent = nullptr);
+    // bind runs once the controls exist and before the window is initialised
+    // (the endpoint starts then): the place where other layers attach.
+    explicit CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent = nullptr,
+                        const std::function<void(CTarvexDlg&)>& bind = {});
     ~CTarvexDlg() override;
 
     CTarvexCore& Core() { return *core_; }
@@ -53,11 +57,10 @@ public:
     void RunLater(int ms, std::function<void()> fn) override;
 
     // Handlers of later layers: the signalling and media command builders, the
-    // device tree handling, the audio toggle and the drag zoom plug in here.
+    // device tree handling and the drag zoom plug in here.
     std::function<void(int list, int row)> onCommand;
     std::function<void(QTreeWidgetItem* item)> onDeviceTreeClick;
     std::function<void(int row, int column)> onLogDoubleClick;
-    std::function<void()> onAudioToggle;
     std::function<void(QPoint press, QPoint release)> onVideoDrag;
 
 public slots:
@@ -67,7 +70,6 @@ public slots:
     void OnExit();
     void OnListClicked(int id, int row);
     void OnDeviceTreeClicked(QTreeWidgetItem* item);
-    void OnAudioButton();
 
 protected:
     void keyPressEvent(QKeyEvent* e) override;
@@ -100,8 +102,8 @@ private:
     QProgressBar* progress_ = nullptr;
     QLabel* progressText_ = nullptr;
     QPushButton* audioButton_ = nullptr;
-    CStaticEx* audioIn_ = nullptr;
-    CStaticEx* audioOut_ = nullptr;
+    AudioMeterView* audioIn_ = nullptr;
+    AudioMeterView* audioOut_ = nullptr;
     int selectedRow_ = -1;
     int selectedList_ = 0;
     bool updating_ = false;

@@ -23,10 +23,10 @@ struct MeterPicture {
 class AudioMeter {
 public:
     static constexpr int kGain = 5;
-    static constexpr int kPoints = 256;       // frames drawn from each buffer
-    static constexpr int kPaletteSize = 33;   // colour indices 0..32
-    static constexpr int kMinHeight = 4;      // lower meters draw nothing
-    static constexpr int kMaxSide = 16384;    // larger meters draw nothing
+    static constexpr int kPoints = 256;     // frames drawn from each buffer
+    static constexpr int kPaletteSize = 33; // colour indices 0..32
+    static constexpr int kMinHeight = 4;    // lower meters draw nothing
+    static constexpr int kMaxSide = 16384;  // larger meters draw nothing
     // Colours as colour references (0x00BBGGRR).
     static constexpr uint32_t kCentreLine = 0x203030;
     static constexpr uint32_t kCursorSignal = 0x303030;

@@ -13,6 +13,7 @@
 #include "audio/meter/AudioMeter.h"
 #include "audio/recorder/Recorder.h"
 
+#include <condition_variable>
 #include <mutex>
 
 // The meter's window as the capture thread sees it.
@@ -53,7 +54,10 @@ public:
     // The window the meter draws into, nullptr for none. Waits for a drawing
     // in progress, so the old window is not touched once this returns.
     void SetInputMeter(MeterWindow* window);
-    MeterWindow* InputMeter() const { return m_pInputMeter; }
+    MeterWindow* InputMeter() {
+        std::lock_guard lock(m_meterLock);
+        return m_pInputMeter;
+    }
 
     Recorder& GetRecorder() { return m_recorder; }
     // The Recorder callback: draws the buffer into the input meter, if any.
@@ -61,8 +65,14 @@ public:
 
 private:
     Recorder m_recorder;
-    std::mutex m_meterLock; // held while drawing; guards the two members below
-    AudioMeter m_meter;
+    AudioMeter m_meter; // used on the capture thread only
+    // The window, and counts of the drawings begun and ended, so that
+    // SetInputMeter waits for the drawing in progress without competing for
+    // the lock with the next one.
+    std::mutex m_meterLock;
+    std::condition_variable m_drawingEnded;
     MeterWindow* m_pInputMeter = nullptr;
+    uint64_t m_drawingsBegun = 0;
+    uint64_t m_drawingsEnded = 0;
     bool m_bAudioOn = false;
 };

@@ -39,11 +39,20 @@ namespace {
 
 bool PcmFormatFor(uint16_t bits, snd_pcm_format_t* format) {
     switch (bits) {
-    case 8: *format = SND_PCM_FORMAT_U8; return true;
-    case 16: *format = SND_PCM_FORMAT_S16_LE; return true;
-    case 24: *format = SND_PCM_FORMAT_S24_3LE; return true;
-    case 32: *format = SND_PCM_FORMAT_S32_LE; return true;
-    default: return false;
+    case 8:
+        *format = SND_PCM_FORMAT_U8;
+        return true;
+    case 16:
+        *format = SND_PCM_FORMAT_S16_LE;
+        return true;
+    case 24:
+        *format = SND_PCM_FORMAT_S24_3LE;
+        return true;
+    case 32:
+        *format = SND_PCM_FORMAT_S32_LE;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -93,19 +102,23 @@ void RaisePriority(std::thread& t) {
     if (param.sched_priority > 0) pthread_setschedparam(t.native_handle(), SCHED_RR, &param);
 }
 
+// The Recorder whose capture thread this is, so that a Stop from the callback
+// is told apart without reading the thread object being assigned.
+thread_local const Recorder* t_captureOf = nullptr;
+
 } // namespace
 
 Recorder::Recorder() = default;
 
 Recorder::~Recorder() {
     Close();
-    std::lock_guard lock(m_callbackLock);
     m_pCallback = nullptr;
 }
 
 int Recorder::AllocatedBlocks() const {
     int n = 0;
-    for (int i = 0; i < kBufferCount; ++i) n += (m_pWaveHdr[i] != nullptr) + (m_pBuffer[i] != nullptr);
+    for (int i = 0; i < kBufferCount; ++i)
+        n += (m_pWaveHdr[i] != nullptr) + (m_pBuffer[i] != nullptr);
     return n;
 }
 
@@ -144,8 +157,7 @@ void Recorder::Open() {
     m_waveFormat.nAvgBytesPerSec = m_nSampleRate * m_waveFormat.nBlockAlign;
 
     snd_pcm_format_t format;
-    if (!PcmFormatFor(m_nBitsPerSample, &format) || m_nChannels == 0 || m_nSampleRate == 0)
-        return;
+    if (!PcmFormatFor(m_nBitsPerSample, &format) || m_nChannels == 0 || m_nSampleRate == 0) return;
     const unsigned framesPerBuffer = m_nBufferSize / m_waveFormat.nBlockAlign;
     if (framesPerBuffer == 0) return;
 
@@ -166,7 +178,6 @@ void Recorder::Open() {
 
 void Recorder::Start() {
     if (!m_bOpened || m_bRunning) return;
-    if (m_hThread.joinable()) m_hThread.join(); // ended by a Stop from the callback
 
     // A fresh start: the device forgets what it captured before a stop.
     snd_pcm_drop(m_device->pcm);
@@ -176,7 +187,8 @@ void Recorder::Start() {
         h->dwBytesRecorded = 0;
     }
     if (snd_pcm_start(m_device->pcm) < 0) {
-        for (auto& h : m_pWaveHdr) h->dwFlags = 0;
+        for (auto& h : m_pWaveHdr)
+            h->dwFlags = 0;
         return;
     }
     m_device->ClearWake();
@@ -192,12 +204,13 @@ void Recorder::StopDevice() {
     if (m_hThread.joinable()) m_hThread.join();
     snd_pcm_drop(m_device->pcm);
     m_device->ClearWake();
-    for (auto& h : m_pWaveHdr) h->dwFlags &= ~WHDR_INQUEUE;
+    for (auto& h : m_pWaveHdr)
+        h->dwFlags &= ~WHDR_INQUEUE;
 }
 
 void Recorder::Stop() {
     if (!m_bOpened || !m_bRunning) return;
-    if (std::this_thread::get_id() == m_hThread.get_id()) {
+    if (t_captureOf == this) {
         m_device->quit = true; // the owner's next Stop, Start or Close joins
         return;
     }
@@ -215,12 +228,15 @@ void Recorder::Close() {
 }
 
 void Recorder::SetCallback(Callback callback, void* user) {
-    std::lock_guard lock(m_callbackLock);
+    std::unique_lock lock(m_callbackLock);
     m_pCallback = callback;
     m_pUser = user;
+    const uint64_t begun = m_callsBegun; // the calls that may use the old values
+    m_callEnded.wait(lock, [&] { return m_callsEnded >= begun; });
 }
 
 void Recorder::CaptureThread(Recorder* self) {
+    t_captureOf = self;
     Device& dev = *self->m_device;
     const unsigned blockAlign = self->m_waveFormat.nBlockAlign;
     const uint32_t wanted = dev.framesPerBuffer * blockAlign;
@@ -261,10 +277,20 @@ void Recorder::CaptureThread(Recorder* self) {
 
         h->dwBytesRecorded = filled;
         h->dwFlags = WHDR_PREPARED | WHDR_DONE;
+        Callback callback;
+        void* user;
         {
             std::lock_guard lock(self->m_callbackLock);
-            if (self->m_pCallback) self->m_pCallback(self->m_pUser, h);
+            callback = self->m_pCallback;
+            user = self->m_pUser;
+            ++self->m_callsBegun;
         }
+        if (callback) callback(user, h);
+        {
+            std::lock_guard lock(self->m_callbackLock);
+            ++self->m_callsEnded;
+        }
+        self->m_callEnded.notify_all();
         // Back into the queue, and on to the next buffer of the ring.
         h->dwFlags = WHDR_PREPARED | WHDR_INQUEUE;
         index = (index + 1) % kBufferCount;

@@ -14,6 +14,7 @@
 // Recorder closed, and Start on a closed Recorder does nothing.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -70,9 +71,11 @@ public:
     // Stops the device and the capture thread. A buffer the device was still
     // filling is dropped; every buffer delivered before has been handled by the
     // callback when Stop returns. Called from the callback it only asks the
-    // thread to end.
+    // thread to end: no further buffer is delivered, and IsRunning stays true
+    // until the owner's Stop or Close.
     void Stop();
-    // Stops if needed, closes the device and frees every buffer.
+    // Stops if needed, closes the device and frees every buffer. Not from the
+    // callback.
     void Close();
 
     // Sets the callback and its user value. Waits for a callback that is
@@ -110,7 +113,13 @@ private:
     std::atomic<bool> m_bRunning{false};
     std::atomic<bool> m_bOpened{false};
 
-    std::mutex m_callbackLock; // held while the callback runs
+    // The callback and its user value, and counts of the calls begun and
+    // ended, so that SetCallback can wait for the call in progress without
+    // competing for a lock with the next one.
+    std::mutex m_callbackLock;
+    std::condition_variable m_callEnded;
     Callback m_pCallback = nullptr;
     void* m_pUser = nullptr;
+    uint64_t m_callsBegun = 0;
+    uint64_t m_callsEnded = 0;
 };

@@ -36,7 +36,8 @@ void AudioMeterView::Present(const MeterPicture& picture) {
     m_hasPending = true;
     if (m_posted) return; // the queued call will take this newer picture
     m_posted = true;
-    QMetaObject::invokeMethod(this, [this] { ShowPending(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { ShowPending(); }, Qt::QueuedConnection);
 }
 
 void AudioMeterView::ShowPending() {

@@ -5,10 +5,13 @@
 //   auto* in = new AudioMeterView(this), *out = new AudioMeterView(this); // place as 1103, 1106
 //   ConnectAudioToggle(m_audio, button1102, in);   // m_audio: an AudioToggle member
 //
-// ConnectAudioToggle sets the button's text ("开启音频"), makes `in` the
-// toggle's input meter and runs the toggle on each click. The output meter
-// stays black: nothing draws into it. The widgets may be destroyed before or
-// after the toggle.
+// (then setObjectName("ctl1103") / ("ctl1106") and the geometry as for any
+// control; target tarvex_audio_view). ConnectAudioToggle sets the button's
+// text ("开启音频"), makes `in` the toggle's input meter and runs the toggle on
+// each click, switching the text between "开启音频" and "停止音频". The output
+// meter stays black: nothing draws into it. The meter widgets may be
+// destroyed before or after the toggle; the toggle must exist whenever the
+// button can be clicked (a member of the window does).
 
 #include "audio/meter/AudioToggle.h"
 

@@ -60,6 +60,8 @@ struct VideoState {
 };
 
 VideoState& Video();
+// Makes the audio module state (its capture thread is joined when it goes).
+void AudioModule();
 
 // Silences FFmpeg's own log lines once per process: broken input is expected
 // and is not the operator's business on standard error.

@@ -37,7 +37,8 @@ void DrawOverlay(uint8_t* canvas, int width, int height, const VidanaRect& rc) {
         x = rc.left, y = rc.top, w = int64_t(rc.right) - rc.left, h = int64_t(rc.bottom) - rc.top;
     } else {
         argb = kZoomOutArgb;
-        x = rc.right, y = rc.bottom, w = int64_t(rc.left) - rc.right, h = int64_t(rc.top) - rc.bottom;
+        x = rc.right, y = rc.bottom, w = int64_t(rc.left) - rc.right,
+        h = int64_t(rc.top) - rc.bottom;
     }
     // A rectangle without width and height is a figure of no length: the pen
     // covers no pixel (so the all-zero "no rectangle" leaves pictures intact).

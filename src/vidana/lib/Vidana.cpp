@@ -32,6 +32,7 @@ CVidana::CVidana() {
     // Make the module state before the instance is complete, so that it is
     // destroyed after every instance, static ones included.
     Video();
+    AudioModule();
     QuietFfmpegLog();
 }
 

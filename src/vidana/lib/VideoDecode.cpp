@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -30,7 +31,11 @@ void MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, Vida
     SwsPtr sws(sws_getContext(srcW, srcH, srcFmt, view.width, view.height, AV_PIX_FMT_BGR24,
                               SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!sws) return;
-    v.picture.resize(size_t(view.width) * size_t(view.height) * 3);
+    try {
+        v.picture.resize(size_t(view.width) * size_t(view.height) * 3);
+    } catch (const std::bad_alloc&) {
+        return; // a view beyond memory shows nothing, like an empty one
+    }
     v.converter = std::move(sws);
     v.srcWidth = srcW;
     v.srcHeight = srcH;
@@ -51,8 +56,8 @@ int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length) {
     // only real bytes are sent; the decoder's verdict on them is not needed.
     if (data && length > 0) {
         AVPacket* pkt = v.packet.get();
-        pkt->buf = av_buffer_create(const_cast<uint8_t*>(data), length, BorrowedBufferFree,
-                                    nullptr, AV_BUFFER_FLAG_READONLY);
+        pkt->buf = av_buffer_create(const_cast<uint8_t*>(data), length, BorrowedBufferFree, nullptr,
+                                    AV_BUFFER_FLAG_READONLY);
         if (pkt->buf) {
             pkt->data = const_cast<uint8_t*>(data);
             pkt->size = length;
@@ -117,7 +122,11 @@ int32_t CVidana::DecodeMJpeg(const uint8_t* data, int32_t length) {
 
     // The decoder reads a little past the end of its input: stage one padded
     // copy of the picture for the length of this call.
-    m_picture.assign(size_t(length) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    try {
+        m_picture.assign(size_t(length) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
     std::memcpy(m_picture.data(), data, size_t(length));
     pkt->data = m_picture.data();
     pkt->size = length;
@@ -134,14 +143,22 @@ int32_t CVidana::DecodeMJpeg(const uint8_t* data, int32_t length) {
     const int w = std::min(frame->width, view.width);
     const int h = std::min(frame->height, view.height);
     if (w <= 0 || h <= 0) return 0;
-    // Converting only the top-left w x h corner clips without scaling.
-    SwsPtr sws(sws_getContext(w, h, AVPixelFormat(frame->format), w, h, AV_PIX_FMT_BGR24,
-                              SWS_BICUBIC, nullptr, nullptr, nullptr));
+    // The whole picture is converted at its own size (converting a corner
+    // alone changes pixels near its edges), then its top-left corner is kept.
+    SwsPtr sws(sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format),
+                              frame->width, frame->height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr,
+                              nullptr, nullptr));
     if (!sws) return 0;
-    m_canvas.resize(size_t(w) * size_t(h) * 3);
+    const size_t fullStride = size_t(frame->width) * 3;
+    m_canvas.resize(fullStride * size_t(frame->height));
     uint8_t* dst[4] = {m_canvas.data(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {w * 3, 0, 0, 0};
-    sws_scale(sws.get(), frame->data, frame->linesize, 0, h, dst, dstStride);
+    int dstStride[4] = {int(fullStride), 0, 0, 0};
+    sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    if (w < frame->width) {
+        for (int y = 1; y < h; ++y)
+            std::memmove(m_canvas.data() + size_t(y) * w * 3, m_canvas.data() + y * fullStride,
+                         size_t(w) * 3);
+    }
     m_hWnd->Present(m_canvas.data(), w, h);
     return 0;
 }

@@ -348,8 +348,16 @@ TEST(Core, ExitStoresSettingsAndAPendingRestartNeverStarts) {
     r.core->SettingsAccepted();
     r.sip->calls.clear();
     r.core->SpeedFromSlider(120);
+    // The device records go after the endpoint stopped and before the store.
+    int savesAtRelease = -1;
+    r.core->SetDeviceRecordsRelease([&] {
+        r.sip->calls.push_back("release");
+        savesAtRelease = r.data->saves;
+    });
     r.core->Exit();
-    EXPECT_EQ(r.sip->calls, (std::vector<std::string>{"stop"}));
+    EXPECT_EQ(r.sip->calls, (std::vector<std::string>{"stop", "release"}));
+    EXPECT_EQ(savesAtRelease, savesAfterOk);
+    r.sip->calls.pop_back();
     EXPECT_EQ(r.data->saves, savesAfterOk + 1);
     std::string v;
     MemoryStore(r.data).GetValue("云台控制", "速度", v);

@@ -11,9 +11,11 @@
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
 #include "app/base/TextCodec.h"
+#include "audio/view/AudioMeterView.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
 #include "app/config/TempDir.h"
+#include "audio/AlsaTestDevices.h"
 #include "app/core/FakeSip.h"
 
 #include <QAction>
@@ -32,6 +34,7 @@
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 #include <filesystem>
+#include <cmath>
 #include <thread>
 
 using testing::internal::CaptureStdout;
@@ -117,8 +120,8 @@ TEST(MainWindow, EveryControlOfTemplate102WithKindAndCaption) {
     for (int id : {1058, 1065, 1104, 1105}) EXPECT_TRUE(d.Ctl<QLineEdit>(id)) << id;
     EXPECT_TRUE(d.Ctl<QProgressBar>(1100));
     EXPECT_TRUE(d.Ctl<QLabel>(1101));
-    EXPECT_TRUE(d.Ctl<CStaticEx>(1103));
-    EXPECT_TRUE(d.Ctl<CStaticEx>(1106));
+    EXPECT_TRUE(dynamic_cast<AudioMeterView*>(d.Control(1103)));
+    EXPECT_TRUE(dynamic_cast<AudioMeterView*>(d.Control(1106)));
     ASSERT_TRUE(d.Ctl<QCheckBox>(1092));
     EXPECT_EQ(d.Ctl<QCheckBox>(1092)->text(), U("自定义消息"));
     const std::pair<int, const char*> buttons[] = {
@@ -540,6 +543,56 @@ TEST(VideoView, DragRecordsPressAndReleasePoints) {
     EXPECT_EQ(b, QPoint(200, 120));
 }
 
+TEST(VideoView, DecoderDrawsIntoTheViewFromAnotherThread) {
+    Window w;
+    w.dlg->resize(1280, 720);
+    w.dlg->show();
+    QApplication::processEvents();
+    CStaticEx* v = w.dlg->VideoView();
+    const VidanaSize size = v->ClientSize();
+    EXPECT_EQ(size.width, v->width());
+    EXPECT_EQ(size.height, v->height());
+    // A mid-grey I420 picture through the decoder library, on a worker thread.
+    const int pw = 160, ph = 120;
+    std::vector<std::uint8_t> yuv(pw * ph * 3 / 2, 128);
+    std::fill(yuv.begin(), yuv.begin() + pw * ph, 200);
+    CVidana& dec = w.dlg->Core().Decoder();
+    int drawn = -1;
+    std::thread t([&] {
+        dec.SetHWND(v);
+        drawn = dec.DecodeOstra(yuv.data(), static_cast<int>(yuv.size()), pw, ph);
+        dec.ReleaseDecoder();
+    });
+    t.join();
+    ASSERT_EQ(drawn, 0);
+    QApplication::processEvents();
+    // Shown 1:1 at the top-left corner; the rest of the view stays black.
+    EXPECT_EQ(v->Picture().size(), QSize(pw, ph));
+    const QImage shown = v->grab().toImage();
+    const QColor c(shown.pixel(pw / 2, ph / 2));
+    EXPECT_NEAR(c.red(), c.green(), 12);
+    EXPECT_GT(c.red(), 150);
+    EXPECT_EQ(QColor(shown.pixel(pw + 40, ph + 40)), QColor(Qt::black));
+}
+
+TEST(Audio, ButtonTogglesCaptureAndMeterShowsIt) {
+    std::vector<int16_t> tone(44100 * 2);
+    for (std::size_t i = 0; i < tone.size(); i += 2)
+        tone[i] = tone[i + 1] = static_cast<int16_t>(20000 * std::sin(i * 0.01));
+    AlsaTestDevices::Get().WriteCapture(tone);
+    Window w;
+    w.dlg->show();
+    auto* button = w.dlg->Ctl<QPushButton>(1102);
+    auto* meter = dynamic_cast<AudioMeterView*>(w.dlg->Control(1103));
+    ASSERT_TRUE(meter);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(button->text(), U("停止音频"));
+    QTRY_VERIFY_WITH_TIMEOUT(!meter->ShownPicture().isNull(), 5000);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(button->text(), U("开启音频"));
+    EXPECT_TRUE(dynamic_cast<AudioMeterView*>(w.dlg->Control(1106))->ShownPicture().isNull());
+}
+
 // ---- operator scripts in the window
 
 namespace {
@@ -650,6 +703,7 @@ TEST(Script, TreeClicksTheFirstMatchingItemDepthFirst) {
 }
 
 int main(int argc, char** argv) {
+    AlsaTestDevices::Get(); // before any ALSA call of the process
     QApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -10,7 +10,7 @@ namespace {
 
 // Pixels (0x00RRGGBB) of the colours the meter uses.
 constexpr uint32_t kBlack = 0x000000;
-constexpr uint32_t kCentre = 0x303020;      // colour reference 0x203030
+constexpr uint32_t kCentre = 0x303020; // colour reference 0x203030
 constexpr uint32_t kCursorSignal = 0x303030;
 constexpr uint32_t kCursorQuiet = 0x800000; // colour reference 0x000080
 constexpr uint32_t kIndex1 = 0x002CE9;      // 0xE92C00
@@ -33,13 +33,21 @@ std::vector<int16_t> Stereo(int frames, double (*f)(int)) {
     return s;
 }
 
-double Silence(int) { return 0; }
+double Silence(int) {
+    return 0;
+}
 // 441 Hz at 44100 Hz: 100 frames a period; peaks of 6000 keep the whole trace
 // inside a 64-pixel meter.
-double LoudSine(int i) { return 6000 * std::sin(2 * M_PI * i / 100.0); }
-double FullScale(int i) { return i % 2 ? -32767 : 32767; }
+double LoudSine(int i) {
+    return 6000 * std::sin(2 * M_PI * i / 100.0);
+}
+double FullScale(int i) {
+    return i % 2 ? -32767 : 32767;
+}
 
-std::vector<int16_t> SilenceBuffer() { return Stereo(2048, Silence); }
+std::vector<int16_t> SilenceBuffer() {
+    return Stereo(2048, Silence);
+}
 
 bool InDot(int x, int y, int left, int top) {
     const int dx = x - left, dy = y - top;
@@ -52,11 +60,13 @@ bool InDot(int x, int y, int left, int top) {
 std::vector<uint32_t> SilencePicture(int W, int H, int traceRow, int traceFrom, int traceTo,
                                      uint32_t traceColour, int cursor) {
     std::vector<uint32_t> p(size_t(W) * H, kBlack);
-    for (int x = 0; x < W; ++x) p[size_t(H / 2 + 1) * W + x] = kCentre;
+    for (int x = 0; x < W; ++x)
+        p[size_t(H / 2 + 1) * W + x] = kCentre;
     for (int x = std::max(0, traceFrom); x < std::min(W, traceTo); ++x)
         p[size_t(traceRow) * W + x] = traceColour;
     if (cursor < W)
-        for (int y = 0; y < H; ++y) p[size_t(y) * W + cursor] = kCursorQuiet;
+        for (int y = 0; y < H; ++y)
+            p[size_t(y) * W + cursor] = kCursorQuiet;
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x)
             if (InDot(x, y, 4, 4) || InDot(x, y, 4, H - 13)) p[size_t(y) * W + x] = traceColour;
@@ -114,7 +124,8 @@ TEST(AudioMeterDrawing, WideMeterTakesTwoPixelsAPoint) {
 TEST(AudioMeterDrawing, CursorSweepsAndWrapsPastTheRightEdge) {
     AudioMeter meter;
     const auto buf = SilenceBuffer();
-    for (int k = 0; k < 300; ++k) ASSERT_TRUE(meter.Draw(buf.data(), buf.size() * 2, 300, 64));
+    for (int k = 0; k < 300; ++k)
+        ASSERT_TRUE(meter.Draw(buf.data(), buf.size() * 2, 300, 64));
     EXPECT_EQ(meter.Cursor(), 300);
     // Column 300 lies outside: this drawing shows no cursor at all.
     ASSERT_TRUE(meter.Draw(buf.data(), buf.size() * 2, 300, 64));
@@ -141,14 +152,14 @@ TEST(AudioMeterDrawing, LoudSineTurnsTheCursorAndColoursTheDots) {
     ASSERT_EQ(row(0), 33);
 
     // Cursor column 0 in the signal colour, top to bottom, except where the dots cover it.
-    for (int y = 0; y < H; ++y) EXPECT_EQ(p.At(0, y), kCursorSignal) << y;
+    for (int y = 0; y < H; ++y)
+        EXPECT_EQ(p.At(0, y), kCursorSignal) << y;
 
     // Highest index 32 - 32 * 5 / 64 = 30 at the peaks, lowest 32 - 32 * 62 / 64 = 1.
     for (int y = 0; y < 9; ++y)
         for (int x = 0; x < 9; ++x) {
             const bool in = kDot[y][x] == '#';
-            EXPECT_EQ(p.At(4 + x, 4 + y), in ? kIndex30 : kBlack)
-                << "top dot " << x << "," << y;
+            EXPECT_EQ(p.At(4 + x, 4 + y), in ? kIndex30 : kBlack) << "top dot " << x << "," << y;
             if (in) {
                 EXPECT_EQ(p.At(4 + x, H - 13 + y), kIndex1) << "bottom dot " << x << "," << y;
             }
@@ -167,7 +178,8 @@ TEST(AudioMeterDrawing, LoudSineTurnsTheCursorAndColoursTheDots) {
     // only the centre line.
     for (int x = margin + 1; x < margin + 255; ++x) {
         int drawn = 0;
-        for (int y = 0; y < H; ++y) drawn += p.At(x, y) != kBlack && p.At(x, y) != kCentre;
+        for (int y = 0; y < H; ++y)
+            drawn += p.At(x, y) != kBlack && p.At(x, y) != kCentre;
         EXPECT_GT(drawn, 0) << "column " << x;
     }
     for (int x = margin + 256; x < W; ++x)
@@ -201,7 +213,8 @@ TEST(AudioMeterDrawing, ShortBufferDrawsOnlyTheFramesItHas) {
 TEST(AudioMeterDrawing, PictureFollowsTheMeterSize) {
     AudioMeter meter;
     const auto buf = SilenceBuffer();
-    for (int k = 0; k < 5; ++k) ASSERT_TRUE(meter.Draw(buf.data(), buf.size() * 2, 300, 64));
+    for (int k = 0; k < 5; ++k)
+        ASSERT_TRUE(meter.Draw(buf.data(), buf.size() * 2, 300, 64));
     EXPECT_EQ(meter.Cursor(), 5);
 
     // 280 x 40: divisor 65535 / 38 = 1724, row 40 - 32767 / 1724 = 21 (the
@@ -231,9 +244,34 @@ TEST(AudioMeterDrawing, MetersWithoutMeaningfulHeightDrawNothing) {
     // 20 points drawn lie left of the field; the dots lie outside it too.
     ASSERT_TRUE(meter.Draw(buf.data(), buf.size() * 2, 20, 4));
     std::vector<uint32_t> want(20 * 4, kBlack);
-    for (int x = 0; x < 20; ++x) want[3 * 20 + x] = kCentre;
-    for (int y = 0; y < 4; ++y) want[size_t(y) * 20] = kCursorQuiet;
+    for (int x = 0; x < 20; ++x)
+        want[3 * 20 + x] = kCentre;
+    for (int y = 0; y < 4; ++y)
+        want[size_t(y) * 20] = kCursorQuiet;
     ExpectPicture(meter.Picture(), want, 20, 4);
+}
+
+// The signal threshold: an offset from the middle of more than 3 rows. At
+// 64 high, s = -422 lands on row 64 - 30657 / 1057 = 35 (offset 3) and
+// s = -423 on row 64 - 30652 / 1057 = 36 (offset 4). The second channel never
+// counts, and only the first 256 frames do.
+TEST(AudioMeterDrawing, SignalThresholdOnTheFirstChannelOnly) {
+    struct Case {
+        int frame;
+        int16_t left, right;
+        bool signal;
+    };
+    for (const Case& c :
+         {Case{100, -422, 0, false}, Case{100, -423, 0, true}, Case{100, 0, 32767, false},
+          Case{255, -423, 0, true}, Case{256, -32767, 0, false}}) {
+        std::vector<int16_t> buf(2048 * 2, 0);
+        buf[size_t(2 * c.frame)] = c.left;
+        buf[size_t(2 * c.frame + 1)] = c.right;
+        AudioMeter meter;
+        ASSERT_TRUE(meter.Draw(buf.data(), buf.size() * 2, 300, 64));
+        EXPECT_EQ(meter.SignalPresent(), c.signal) << "frame " << c.frame << " " << c.left;
+        EXPECT_EQ(meter.Picture().At(0, 10), c.signal ? kCursorSignal : kCursorQuiet);
+    }
 }
 
 } // namespace

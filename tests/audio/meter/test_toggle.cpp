@@ -88,7 +88,8 @@ TEST(AudioToggle, SwitchesCaptureAndTheButtonTextAndDrawsTheMeter) {
         const MeterPicture& p = window.first;
         ASSERT_EQ(p.width, 300);
         ASSERT_EQ(p.height, 64);
-        for (int y = 0; y < 64; ++y) EXPECT_EQ(p.At(0, y), 0x303030u) << y;
+        for (int y = 0; y < 64; ++y)
+            EXPECT_EQ(p.At(0, y), 0x303030u) << y;
         EXPECT_EQ(p.At(8, 8), 0xFF4E00u);  // index 30
         EXPECT_EQ(p.At(8, 55), 0x002CE9u); // index 1
         EXPECT_EQ(window.last.width, 300);

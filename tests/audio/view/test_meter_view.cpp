@@ -15,12 +15,15 @@ MeterPicture Pattern(int w, int h, uint32_t seed) {
     MeterPicture p;
     p.width = w;
     p.height = h;
-    for (int i = 0; i < w * h; ++i) p.pixels.push_back((uint32_t(i) * 2654435761u + seed) & 0xFFFFFF);
+    for (int i = 0; i < w * h; ++i)
+        p.pixels.push_back((uint32_t(i) * 2654435761u + seed) & 0xFFFFFF);
     return p;
 }
 
 // The widget's own rendering, as it would reach the screen.
-QImage Rendered(QWidget& w) { return w.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+QImage Rendered(QWidget& w) {
+    return w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
 
 int Mismatches(const QImage& img, const MeterPicture& p) {
     int wrong = 0;
@@ -42,9 +45,7 @@ std::vector<int16_t> SineFile(int frames) {
 
 class AudioMeterViewTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        AlsaTestDevices::Get();
-    }
+    void SetUp() override { AlsaTestDevices::Get(); }
 };
 
 TEST_F(AudioMeterViewTest, PictureFromAnotherThreadIsShownOnTheGuiThread) {
@@ -58,7 +59,8 @@ TEST_F(AudioMeterViewTest, PictureFromAnotherThreadIsShownOnTheGuiThread) {
 
     // Several pictures in a row before the GUI thread runs: the newest is shown.
     std::thread capture([&] {
-        for (uint32_t k = 1; k <= 5; ++k) view.Present(Pattern(300, 64, k));
+        for (uint32_t k = 1; k <= 5; ++k)
+            view.Present(Pattern(300, 64, k));
     });
     capture.join();
     EXPECT_TRUE(view.ShownPicture().isNull()) << "shown before the GUI thread took it";

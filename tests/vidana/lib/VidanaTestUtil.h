@@ -47,7 +47,8 @@ inline int Shell(const std::string& command) {
 
 inline std::vector<uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
 }
 
 inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -60,18 +61,20 @@ inline std::string MakeH264(const TempDir& dir, const std::string& name, int w, 
                             const std::string& extra = "") {
     const std::string path = dir / name;
     const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 "
-                            "-vf scale=" + std::to_string(w) + ":" + std::to_string(h) +
-                            " -frames:v " + std::to_string(frames) +
-                            " -c:v libx264 -preset veryfast " + extra + " -f h264 '" + path + "'";
+                            "-vf scale=" +
+                            std::to_string(w) + ":" + std::to_string(h) + " -frames:v " +
+                            std::to_string(frames) + " -c:v libx264 -preset veryfast " + extra +
+                            " -f h264 '" + path + "'";
     if (Shell(cmd) != 0) ADD_FAILURE() << "ffmpeg failed: " << cmd;
     return path;
 }
 
 // ffmpeg's own decoding of a stream scaled to w x h in packed BGR24.
-inline std::vector<uint8_t> FfmpegPictures(const TempDir& dir, const std::string& in, int w, int h) {
+inline std::vector<uint8_t> FfmpegPictures(const TempDir& dir, const std::string& in, int w,
+                                           int h) {
     const std::string out = dir / "reference.bgr";
-    const std::string cmd = "ffmpeg -nostdin -v error -y -i '" + in + "' -vf scale=" +
-                            std::to_string(w) + ":" + std::to_string(h) +
+    const std::string cmd = "ffmpeg -nostdin -v error -y -i '" + in +
+                            "' -vf scale=" + std::to_string(w) + ":" + std::to_string(h) +
                             ":flags=bicubic -pix_fmt bgr24 -f rawvideo '" + out + "'";
     if (Shell(cmd) != 0) ADD_FAILURE() << "ffmpeg failed: " << cmd;
     auto bytes = ReadFile(out);
@@ -96,7 +99,8 @@ public:
     VidanaSize ClientSize() const override { return {m_w.load(), m_h.load()}; }
     void Present(const uint8_t* bgr, int32_t width, int32_t height) override {
         std::lock_guard guard(m_lock);
-        pictures.push_back({width, height, std::vector<uint8_t>(bgr, bgr + size_t(width) * height * 3)});
+        pictures.push_back(
+            {width, height, std::vector<uint8_t>(bgr, bgr + size_t(width) * height * 3)});
     }
     size_t Count() {
         std::lock_guard guard(m_lock);
@@ -127,7 +131,8 @@ inline size_t CountUnits(const std::vector<uint8_t>& stream) {
 
 inline double Psnr(const uint8_t* a, const uint8_t* b, size_t n) {
     double se = 0;
-    for (size_t i = 0; i < n; ++i) se += double(int(a[i]) - int(b[i])) * (int(a[i]) - int(b[i]));
+    for (size_t i = 0; i < n; ++i)
+        se += double(int(a[i]) - int(b[i])) * (int(a[i]) - int(b[i]));
     if (se == 0) return INFINITY;
     return 10 * std::log10(255.0 * 255.0 * double(n) / se);
 }

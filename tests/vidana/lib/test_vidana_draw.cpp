@@ -77,11 +77,21 @@ protected:
         EXPECT_EQ(minY, 19);
         EXPECT_EQ(maxY, 70);
         EXPECT_EQ(n, 102 * 52 - 98 * 48); // a band two pixels wide, each pixel once
-        for (auto [x, y] : {std::pair{9, 19}, {10, 20}, {60, 19}, {60, 20}, {60, 69}, {60, 70},
-                            {9, 45}, {10, 45}, {109, 45}, {110, 45}, {110, 70}, {9, 70}})
+        for (auto [x, y] : {std::pair{9, 19},
+                            {10, 20},
+                            {60, 19},
+                            {60, 20},
+                            {60, 69},
+                            {60, 70},
+                            {9, 45},
+                            {10, 45},
+                            {109, 45},
+                            {110, 45},
+                            {110, 70},
+                            {9, 70}})
             ExpectColour(p, x, y, half);
-        for (auto [x, y] : {std::pair{11, 21}, {60, 45}, {108, 68}, {8, 45}, {111, 45}, {60, 18},
-                            {60, 71}})
+        for (auto [x, y] :
+             {std::pair{11, 21}, {60, 45}, {108, 68}, {8, 45}, {111, 45}, {60, 18}, {60, 71}})
             ExpectColour(p, x, y, {0, 0, 0});
     }
 
@@ -160,9 +170,9 @@ TEST_F(VidanaDraw, OverlayBlendsOverTheDecodedPicture) {
                 const bool band = x >= 99 && x <= 200 && y >= 49 && y <= 150 &&
                                   !(x >= 101 && x <= 198 && y >= 51 && y <= 148);
                 const uint8_t* px = r + (size_t(y) * 320 + x) * 3;
-                const Bgr want = band ? Bgr{Over(px[0], 0, 128), Over(px[1], 0, 128),
-                                            Over(px[2], 0x80, 128)}
-                                      : Bgr{px[0], px[1], px[2]};
+                const Bgr want =
+                    band ? Bgr{Over(px[0], 0, 128), Over(px[1], 0, 128), Over(px[2], 0x80, 128)}
+                         : Bgr{px[0], px[1], px[2]};
                 const Bgr c = At(got, x, y);
                 ASSERT_TRUE(std::abs(c.b - want.b) <= 1 && std::abs(c.g - want.g) <= 1 &&
                             std::abs(c.r - want.r) <= 1)
@@ -175,10 +185,10 @@ TEST_F(VidanaDraw, OstraPicturesMatchFfmpegsConversion) {
     TempDir dir;
     const std::string yuv = dir / "p.yuv";
     ASSERT_EQ(0, Shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=158x118 -frames:v 1 "
-                     "-pix_fmt yuv420p -f rawvideo '" + yuv + "'"));
-    ASSERT_EQ(0, Shell("ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt yuv420p -s 158x118 -i '" + yuv +
-                     "' -pix_fmt bgr24 -f rawvideo '" +
-                     yuv + ".bgr'"));
+                       "-pix_fmt yuv420p -f rawvideo '" +
+                       yuv + "'"));
+    ASSERT_EQ(0, Shell("ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt yuv420p -s 158x118 -i '" +
+                       yuv + "' -pix_fmt bgr24 -f rawvideo '" + yuv + ".bgr'"));
     const auto in = ReadFile(yuv);
     const auto ref = ReadFile(yuv + ".bgr");
     ASSERT_EQ(ref.size(), 158u * 118 * 3);
@@ -188,7 +198,8 @@ TEST_F(VidanaDraw, OstraPicturesMatchFfmpegsConversion) {
     ASSERT_EQ(p.height, 118);
     // Both use the same chroma siting; only the rounding of the matrix differs.
     int worst = 0;
-    for (size_t i = 0; i < ref.size(); ++i) worst = std::max(worst, std::abs(int(p.bgr[i]) - ref[i]));
+    for (size_t i = 0; i < ref.size(); ++i)
+        worst = std::max(worst, std::abs(int(p.bgr[i]) - ref[i]));
     EXPECT_LE(worst, 3);
     EXPECT_GT(Psnr(p.bgr.data(), ref.data(), ref.size()), 45.0);
     // Flat colours are exact: studio white and black, and pure studio red.
