@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 
 namespace {
 
@@ -131,4 +133,62 @@ TEST(DateHeader, LocalTimeWithoutFractionOrZone) {
             EXPECT_EQ(d[i], want) << d;
         }
     }
+}
+
+namespace {
+// Records what the endpoint hands its owner.
+struct RecordingOwner : ISipOwner {
+    std::mutex m;
+    int rows = 0;
+    std::vector<std::string> boxes;
+    void AddLogRow(int, const std::string&, const std::string&, const char*) override {
+        std::lock_guard<std::mutex> lk(m);
+        ++rows;
+    }
+    void SetTypeText(const std::string&) override {}
+    void OnDeviceRegistered(std::unique_ptr<EXOSIP2INFO>) override {}
+    void ShowMessageBox(const std::string& t) override {
+        std::lock_guard<std::mutex> lk(m);
+        boxes.push_back(t);
+    }
+    bool Pause(int) override { return true; }
+};
+} // namespace
+
+TEST(Endpoint, TransportOutsideTheTableListensNowhere) {
+    RecordingOwner owner;
+    CSIP sip;
+    SipSettings s;
+    s.port = 0;
+    s.id = "34020000002000000001";
+    ASSERT_EQ(sip.Start(-1, &owner, s), 0);
+    EXPECT_TRUE(sip.thread.IsRunning());
+    EXPECT_TRUE(sip.LibraryInitialised());
+    EXPECT_EQ(sip.BoundPort(), 0);
+    EXPECT_EQ(sip.active.load(), 1);
+    sip.Stop();
+    EXPECT_FALSE(sip.thread.IsRunning());
+    EXPECT_FALSE(sip.LibraryInitialised());
+    EXPECT_EQ(sip.active.load(), 0);
+    // Started again after a stop, as the settings restart does.
+    ASSERT_EQ(sip.Start(0, &owner, s), 0);
+    EXPECT_GT(sip.BoundPort(), 0);
+}
+
+TEST(Endpoint, NotifyKindSendsAndLogsNothingUnregisteredShowsTheBox) {
+    RecordingOwner owner;
+    CSIP sip;
+    SipSettings s;
+    s.port = 0;
+    s.address = "127.0.0.1";
+    s.id = "34020000002000000001";
+    ASSERT_EQ(sip.Start(0, &owner, s), 0);
+    EXPECT_EQ(sip.Send(1, "body"), -1);
+    EXPECT_EQ(owner.boxes, std::vector<std::string>{"提示\r\n设备未注册到服务器"});
+    sip.registered = 1;
+    EXPECT_EQ(sip.Send(2, "<Notify/>"), 0);
+    sip.FlushSends();
+    EXPECT_EQ(owner.rows, 0);
+    EXPECT_EQ(sip.requestKind.load(), 2);
+    EXPECT_EQ(owner.boxes.size(), 1u);
 }
