@@ -1,0 +1,194 @@
+// Device fields from a REGISTER (From URI, rport, the source fallback) and the
+// log texts of a message (body, head, the 2047-byte head limit).
+
+#include "sip/endpoint/CSIP.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+
+namespace {
+
+struct Parsed {
+    osip_message_t* m = nullptr;
+    explicit Parsed(const std::string& text) {
+        static bool init = (parser_init(), true);
+        (void)init;
+        osip_message_init(&m);
+        if (osip_message_parse(m, text.data(), text.size()) != 0) {
+            osip_message_free(m);
+            m = nullptr;
+        }
+    }
+    ~Parsed() {
+        if (m) osip_message_free(m);
+    }
+};
+
+std::string Register(const std::string& from, const std::string& via, const std::string& extra = "",
+                     const std::string& body = "") {
+    return "REGISTER sip:34020000002000000001@10.0.0.1:5060 SIP/2.0\r\n"
+           "Via: " + via + "\r\n"
+           "From: <" + from + ">;tag=1\r\n"
+           "To: <" + from + ">\r\n"
+           "Call-ID: a@b\r\nCSeq: 1 REGISTER\r\nMax-Forwards: 70\r\n" + extra +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::unique_ptr<EXOSIP2INFO> Fill(const std::string& text) {
+    Parsed p(text);
+    auto n = std::make_unique<EXOSIP2INFO>();
+    EXPECT_NE(p.m, nullptr);
+    if (p.m) FillDeviceFromRegister(p.m, *n);
+    return n;
+}
+
+} // namespace
+
+TEST(RegisterFields, FromUriGivesIdentifierAddressPort) {
+    auto n = Fill(Register("sip:34010000002000000001@192.168.200.51:5060",
+                           "SIP/2.0/UDP 192.168.200.51:5060;branch=z9hG4bK1"));
+    EXPECT_STREQ(n->id, "34010000002000000001");
+    EXPECT_STREQ(n->address, "192.168.200.51");
+    EXPECT_EQ(n->port, 5060);
+}
+
+TEST(RegisterFields, MissingPortTakesRport) {
+    auto n = Fill(Register("sip:34010000002000000001@192.168.200.51",
+                           "SIP/2.0/UDP 192.168.200.51:5060;rport=40000;branch=z9hG4bK1"));
+    EXPECT_STREQ(n->address, "192.168.200.51");
+    EXPECT_EQ(n->port, 40000);
+}
+
+TEST(RegisterFields, DomainHostFallsBackToTheSource) {
+    auto n = Fill(Register("sip:34010000002000000001@3401000000:5060",
+                           "SIP/2.0/UDP 10.1.2.3:5070;rport=5071;received=10.9.9.9;branch=z9hG4bK1"));
+    EXPECT_STREQ(n->id, "34010000002000000001");
+    EXPECT_STREQ(n->address, "10.9.9.9");
+    EXPECT_EQ(n->port, 5071);
+    // Without received and rport: the sent-by of the top Via.
+    n = Fill(Register("sip:34010000002000000001@3401000000",
+                      "SIP/2.0/UDP 10.1.2.3:5070;branch=z9hG4bK1"));
+    EXPECT_STREQ(n->address, "10.1.2.3");
+    EXPECT_EQ(n->port, 5070);
+}
+
+TEST(RegisterFields, NoPortAnywhereUsesTheSource) {
+    auto n = Fill(Register("sip:34010000002000000001@192.168.1.9",
+                           "SIP/2.0/UDP 192.168.1.10;branch=z9hG4bK1"));
+    EXPECT_STREQ(n->address, "192.168.1.10");
+    EXPECT_EQ(n->port, 5060); // the default SIP port of the sent-by
+}
+
+TEST(RegisterFields, LongPartsAreCut) {
+    std::string user(60, '3');
+    std::string host = "a-very-long-domain-name-that-is-no-address.example.com";
+    auto n = Fill(Register("sip:" + user + "@" + host + ":5060",
+                           "SIP/2.0/UDP 10.1.2.3:5070;branch=z9hG4bK1"));
+    EXPECT_EQ(std::string(n->id), user.substr(0, 31));
+    EXPECT_STREQ(n->address, "10.1.2.3");
+    EXPECT_EQ(n->port, 5070);
+}
+
+TEST(LogTexts, BodyAndHeadSplit) {
+    std::string body = "<?xml version=\"1.0\"?>\r\n<Notify/>\r\n";
+    Parsed p(Register("sip:1@1.2.3.4:5", "SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK1",
+                      "Content-Type: Application/MANSCDP+xml\r\n", body));
+    ASSERT_NE(p.m, nullptr);
+    LogTexts t = ExtractLogTexts(p.m);
+    ASSERT_TRUE(t.ok);
+    EXPECT_EQ(t.body, body);
+    EXPECT_EQ(t.head.rfind("REGISTER sip:", 0), 0u);
+    EXPECT_EQ(t.head.substr(t.head.size() - 5), "\r\n\r\n\n");
+    EXPECT_EQ(t.head.find("<?xml"), std::string::npos);
+
+    Parsed q(Register("sip:1@1.2.3.4:5", "SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK1"));
+    t = ExtractLogTexts(q.m);
+    EXPECT_EQ(t.body, "No Body!\n");
+    EXPECT_EQ(t.head.substr(t.head.size() - 5), "\r\n\r\n\n");
+}
+
+TEST(LogTexts, HeadLimitedTo2047Bytes) {
+    std::string big = "Content-Type: text/plain\r\nX-Long: " + std::string(5000, 'y') + "\r\n";
+    Parsed p(Register("sip:1@1.2.3.4:5", "SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK1", big, "abc"));
+    ASSERT_NE(p.m, nullptr);
+    LogTexts t = ExtractLogTexts(p.m);
+    ASSERT_TRUE(t.ok);
+    EXPECT_EQ(t.head.size(), 2048u);
+    EXPECT_EQ(t.head.back(), '\n');
+    EXPECT_EQ(t.body, "abc");
+    EXPECT_FALSE(ExtractLogTexts(nullptr).ok);
+    EXPECT_EQ(ExtractLogTexts(nullptr).error.rfind("osip_message_to_str Error nRet =", 0), 0u);
+}
+
+TEST(DateHeader, LocalTimeWithoutFractionOrZone) {
+    std::string d = DateHeaderText();
+    ASSERT_EQ(d.size(), 19u) << d;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        char want = "dddd-dd-ddTdd:dd:dd"[i];
+        if (want == 'd') {
+            EXPECT_TRUE(d[i] >= '0' && d[i] <= '9') << d;
+        } else {
+            EXPECT_EQ(d[i], want) << d;
+        }
+    }
+}
+
+namespace {
+// Records what the endpoint hands its owner.
+struct RecordingOwner : ISipOwner {
+    std::mutex m;
+    int rows = 0;
+    std::vector<std::string> boxes;
+    void AddLogRow(int, const std::string&, const std::string&, const char*) override {
+        std::lock_guard<std::mutex> lk(m);
+        ++rows;
+    }
+    void SetTypeText(const std::string&) override {}
+    void OnDeviceRegistered(std::unique_ptr<EXOSIP2INFO>) override {}
+    void ShowMessageBox(const std::string& t) override {
+        std::lock_guard<std::mutex> lk(m);
+        boxes.push_back(t);
+    }
+    bool Pause(int) override { return true; }
+};
+} // namespace
+
+TEST(Endpoint, TransportOutsideTheTableListensNowhere) {
+    RecordingOwner owner;
+    CSIP sip;
+    SipSettings s;
+    s.port = 0;
+    s.id = "34020000002000000001";
+    ASSERT_EQ(sip.Start(-1, &owner, s), 0);
+    EXPECT_TRUE(sip.thread.IsRunning());
+    EXPECT_TRUE(sip.LibraryInitialised());
+    EXPECT_EQ(sip.BoundPort(), 0);
+    EXPECT_EQ(sip.active.load(), 1);
+    sip.Stop();
+    EXPECT_FALSE(sip.thread.IsRunning());
+    EXPECT_FALSE(sip.LibraryInitialised());
+    EXPECT_EQ(sip.active.load(), 0);
+    // Started again after a stop, as the settings restart does.
+    ASSERT_EQ(sip.Start(0, &owner, s), 0);
+    EXPECT_GT(sip.BoundPort(), 0);
+}
+
+TEST(Endpoint, NotifyKindSendsAndLogsNothingUnregisteredShowsTheBox) {
+    RecordingOwner owner;
+    CSIP sip;
+    SipSettings s;
+    s.port = 0;
+    s.address = "127.0.0.1";
+    s.id = "34020000002000000001";
+    ASSERT_EQ(sip.Start(0, &owner, s), 0);
+    EXPECT_EQ(sip.Send(1, "body"), -1);
+    EXPECT_EQ(owner.boxes, std::vector<std::string>{"提示\r\n设备未注册到服务器"});
+    sip.registered = 1;
+    EXPECT_EQ(sip.Send(2, "<Notify/>"), 0);
+    sip.FlushSends();
+    EXPECT_EQ(owner.rows, 0);
+    EXPECT_EQ(sip.requestKind.load(), 2);
+    EXPECT_EQ(owner.boxes.size(), 1u);
+}
