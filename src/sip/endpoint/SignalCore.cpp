@@ -269,16 +269,7 @@ void SignalCore::OnDeviceRegistered(std::unique_ptr<EXOSIP2INFO> node) {
         std::lock_guard<std::mutex> lk(mutex_);
         current_ = node.get();
         deviceRecords_.push_back(std::move(node));
-        int root = tree_.Root();
-        for (auto& d : deviceRecords_) {
-            int item = tree_.FindChild(root, d->id);
-            if (!item) {
-                item = tree_.Append(root, d->id, d->kind);
-                d->treeItem = item;
-            }
-            if (!d->children.empty()) AddTreeChildrenLocked(item, d->children);
-        }
-        tree_.Expand(root);
+        AddTreeChildrenLocked(tree_.Root(), deviceRecords_);
         if (view_) view_->RebuildDeviceTree(tree_.Snapshot());
     }
     builder_.FillSignalling();
@@ -301,16 +292,7 @@ void SignalCore::AddTreeChildrenLocked(int parent,
 }
 
 void SignalCore::RebuildDeviceTreeLocked() {
-    int root = tree_.Reset(localId_);
-    for (auto& d : deviceRecords_) {
-        int item = tree_.FindChild(root, d->id);
-        if (!item) {
-            item = tree_.Append(root, d->id, d->kind);
-            d->treeItem = item;
-        }
-        if (!d->children.empty()) AddTreeChildrenLocked(item, d->children);
-    }
-    tree_.Expand(root);
+    AddTreeChildrenLocked(tree_.Reset(localId_), deviceRecords_);
     if (view_) view_->RebuildDeviceTree(tree_.Snapshot());
 }
 
