@@ -7,6 +7,7 @@
 #include "manscdp/search/CDlgSearch.h"
 #include "manscdp/search/CDlgSearchDialog.h"
 #include "manscdp/search/SearchKeys.h"
+#include "support/common/WhenModal.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -71,19 +72,7 @@ std::string RecordQuery(int sn, const char* start, const char* end, const char* 
                     {s.c_str(), e.c_str(), t.c_str(), kTail[0], kTail[1], kTail[2], kTail[3]});
 }
 
-// Runs fn on the next modal dialog once it is up.
-template <class Fn> void WhenModal(Fn fn) {
-    auto* t = new QTimer;
-    t->setInterval(10);
-    QObject::connect(t, &QTimer::timeout, [t, fn] {
-        if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-            t->stop();
-            t->deleteLater();
-            fn(d);
-        }
-    });
-    t->start();
-}
+using testsupport::WhenModal;
 
 } // namespace
 
