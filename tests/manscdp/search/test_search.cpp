@@ -7,6 +7,7 @@
 #include "manscdp/search/CDlgSearch.h"
 #include "manscdp/search/CDlgSearchDialog.h"
 #include "manscdp/search/SearchKeys.h"
+#include "support/common/LocalTime.h"
 #include "support/common/WhenModal.h"
 
 #include <QApplication>
@@ -45,17 +46,7 @@ struct ChinaTime {
     bool had_ = false;
 };
 
-std::chrono::system_clock::time_point Local(int y, int mo, int d, int h, int mi, int s) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm));
-}
+using testsupport::Local;
 
 WallClock At(int y, int mo, int d, int h, int mi, int s) {
     return [=] { return Local(y, mo, d, h, mi, s); };
