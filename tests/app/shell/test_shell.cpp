@@ -17,6 +17,7 @@
 #include "app/config/TempDir.h"
 #include "audio/AlsaTestDevices.h"
 #include "app/core/FakeSip.h"
+#include "support/common/WhenModal.h"
 
 #include <QAction>
 #include <QApplication>
@@ -89,19 +90,7 @@ struct Window {
     std::string IniText() const { return TextCodec::GbkToUtf8(ReadBytes(dir.File("config.ini"))); }
 };
 
-// Runs fn once the next modal dialog is up, then lets exec() return.
-template <class Fn> void WhenModal(Fn fn) {
-    auto* t = new QTimer;
-    t->setInterval(10);
-    QObject::connect(t, &QTimer::timeout, [t, fn] {
-        if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-            t->stop();
-            t->deleteLater();
-            fn(d);
-        }
-    });
-    t->start();
-}
+using testsupport::WhenModal;
 
 } // namespace
 

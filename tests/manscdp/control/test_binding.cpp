@@ -10,6 +10,7 @@
 #include "manscdp/builder/CommandEntry.h"
 #include "manscdp/cfg/CfgIniStore.h"
 #include "manscdp/control/CommandBinding.h"
+#include "support/common/WhenModal.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -24,18 +25,7 @@
 
 namespace {
 
-template <class Fn> void WhenModal(Fn fn) {
-    auto* t = new QTimer;
-    t->setInterval(10);
-    QObject::connect(t, &QTimer::timeout, [t, fn] {
-        if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-            t->stop();
-            t->deleteLater();
-            fn(d);
-        }
-    });
-    t->start();
-}
+using testsupport::WhenModal;
 
 struct BoundWindow {
     TempDir dir;

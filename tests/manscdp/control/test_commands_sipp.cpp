@@ -6,6 +6,7 @@
 #include "sip/endpoint/Sipp.h"
 #include "manscdp/search/CDlgSearch.h"
 #include "sip/endpoint/SignalCore.h"
+#include "support/common/LocalTime.h"
 
 #include <gtest/gtest.h>
 
@@ -20,17 +21,7 @@ namespace {
 
 constexpr const char* kLocalId = "34020000002000000001";
 
-std::chrono::system_clock::time_point Local(int y, int mo, int d, int h, int mi, int s, int ms) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm)) + std::chrono::milliseconds(ms);
-}
+using testsupport::Local;
 
 class CommandsOnTheWire : public ::testing::Test {
 protected:

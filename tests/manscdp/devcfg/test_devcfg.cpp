@@ -3,6 +3,7 @@
 
 #include "manscdp/control/BodyHarness.h"
 #include "manscdp/devcfg/TimeText.h"
+#include "support/common/LocalTime.h"
 
 #include <gtest/gtest.h>
 
@@ -10,18 +11,7 @@
 
 namespace {
 
-// A local wall-clock time, whatever the machine's zone.
-std::chrono::system_clock::time_point Local(int y, int mo, int d, int h, int mi, int s, int ms) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm)) + std::chrono::milliseconds(ms);
-}
+using testsupport::Local;
 
 struct ConfigHarness : BodyHarness {
     ConfigHarness() {

@@ -7,6 +7,8 @@
 #include "manscdp/search/CDlgSearch.h"
 #include "manscdp/search/CDlgSearchDialog.h"
 #include "manscdp/search/SearchKeys.h"
+#include "support/common/LocalTime.h"
+#include "support/common/WhenModal.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -44,17 +46,7 @@ struct ChinaTime {
     bool had_ = false;
 };
 
-std::chrono::system_clock::time_point Local(int y, int mo, int d, int h, int mi, int s) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm));
-}
+using testsupport::Local;
 
 WallClock At(int y, int mo, int d, int h, int mi, int s) {
     return [=] { return Local(y, mo, d, h, mi, s); };
@@ -71,19 +63,7 @@ std::string RecordQuery(int sn, const char* start, const char* end, const char* 
                     {s.c_str(), e.c_str(), t.c_str(), kTail[0], kTail[1], kTail[2], kTail[3]});
 }
 
-// Runs fn on the next modal dialog once it is up.
-template <class Fn> void WhenModal(Fn fn) {
-    auto* t = new QTimer;
-    t->setInterval(10);
-    QObject::connect(t, &QTimer::timeout, [t, fn] {
-        if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-            t->stop();
-            t->deleteLater();
-            fn(d);
-        }
-    });
-    t->start();
-}
+using testsupport::WhenModal;
 
 } // namespace
 

@@ -4,12 +4,11 @@
 
 #include "Sipp.h"
 #include "app/base/TextCodec.h"
+#include "support/common/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,47 +18,12 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
-
 namespace {
 
 constexpr const char* kLocalId = "34020000002000000001";
 constexpr const char* kDevice = "34010000001320000001";
 
-// Runs prog with args in dir, output to log; the exit status or -1 on timeout.
-int RunIn(const std::string& dir, const std::vector<std::string>& argvIn, const std::string& log,
-          int timeoutMs) {
-    std::vector<std::string> args = argvIn;
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.emplace_back("QT_QPA_PLATFORM=offscreen");
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    pid_t pid = -1;
-    int r = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    if (r != 0) return -2;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-}
+using testsupport::RunIn;
 
 } // namespace
 
