@@ -12,5 +12,5 @@ done
 if [ -n "$missing" ]; then
   echo "installing:$missing"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing
 fi
