@@ -12,7 +12,7 @@ function(tarvex_add_components glob)
   endforeach()
 endfunction()
 
-# Includes are spelled from src/, e.g. #include "app/base/CThread.h".
+# Includes are spelled from src/, e.g. #include "base/CThread.h".
 set(TARVEX_SRC_DIR ${PROJECT_SOURCE_DIR}/src CACHE INTERNAL "")
 set(TARVEX_TEST_DATA_DIR ${PROJECT_SOURCE_DIR}/tests/data CACHE INTERNAL "")
 set(TARVEX_LSAN_SUPP ${PROJECT_SOURCE_DIR}/cmake/lsan.supp CACHE INTERNAL "")

@@ -1,8 +1,8 @@
 // Loads arbitrary bytes as a config file, then saves and reloads it: a file
 // the store wrote itself must read back to the same entries.
 
-#include "app/base/ConfigINI.h"
-#include "app/base/TextCodec.h"
+#include "base/ConfigINI.h"
+#include "base/TextCodec.h"
 
 #include <cstdint>
 #include <cstdio>

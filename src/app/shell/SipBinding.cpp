@@ -1,6 +1,6 @@
 #include "app/shell/SipBinding.h"
 
-#include "app/base/TextCodec.h"
+#include "base/TextCodec.h"
 #include "app/shell/CDlgVHeader.h"
 #include "app/shell/CListX.h"
 #include "app/shell/CTarvexDlg.h"

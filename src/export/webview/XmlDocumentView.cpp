@@ -1,6 +1,6 @@
 #include "export/webview/XmlDocumentView.h"
 
-#include "app/base/TextCodec.h"
+#include "base/TextCodec.h"
 #include "manscdp/xml/XMLNode.h"
 
 #include <cctype>

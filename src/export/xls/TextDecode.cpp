@@ -1,7 +1,7 @@
 // Text conversions for the UTF-16 cells of the workbook.
 #include "export/xls/BasicExcel.h"
 
-#include "app/base/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace tarvex::xls {
 

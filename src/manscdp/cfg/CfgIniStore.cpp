@@ -1,7 +1,7 @@
 #include "manscdp/cfg/CfgIniStore.h"
 
-#include "app/base/ConfigINI.h"
-#include "app/base/TextCodec.h"
+#include "base/ConfigINI.h"
+#include "base/TextCodec.h"
 
 CfgIniStore::CfgIniStore(const std::string& fileName)
     : ini_(std::make_unique<ConfigINI>(fileName.c_str())) {}

@@ -3,7 +3,7 @@
 // envelope: DeviceConfig, ConfigDownload and the setting commands with their
 // fixed sample values.
 
-#include "manscdp/devcfg/TimeText.h"
+#include "base/TimeText.h"
 #include "manscdp/xml/XMLNode.h"
 
 // Values taken from the settings and the clock.

@@ -1,6 +1,6 @@
 #include "manscdp/search/CDlgSearch.h"
 
-#include "app/base/ConfigINI.h"
+#include "base/ConfigINI.h"
 #include "manscdp/search/SearchKeys.h"
 
 #include <cstdio>

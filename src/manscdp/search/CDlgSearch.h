@@ -3,7 +3,7 @@
 // recording type, kept in "Search.ini" between runs. Toolkit-free; the modal
 // dialog "历史文件查询条件" (CDlgSearchDialog.h) is a view over it.
 
-#include "manscdp/devcfg/TimeText.h"
+#include "base/TimeText.h"
 #include "manscdp/xml/XMLNode.h"
 
 #include <array>

@@ -1,6 +1,6 @@
 #include "media/recv/CRTPSession.h"
 
-#include "app/base/Socket.h"
+#include "base/Socket.h"
 
 #include <arpa/inet.h>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // whose receive thread joins packets into frames, cuts the video elementary
 // stream out of each frame's program stream and hands it to a frame callback.
 
-#include "app/base/CThread.h"
+#include "base/CThread.h"
 #include "media/recv/CHbPSDemux.h"
 #include "media/recv/CHbRtpDemux.h"
 #include "media/rtp/RtpSession.h"

@@ -4,7 +4,7 @@
 // requests that the operator or the automatic query chain asks for, always to
 // the device that registered last.
 
-#include "app/base/CThread.h"
+#include "base/CThread.h"
 #include "sip/endpoint/EXOSIP2INFO.h"
 #include "sip/endpoint/SipOwner.h"
 #include "sip/ua/SipAgent.h"

@@ -1,6 +1,6 @@
 #include "sip/endpoint/SignalCore.h"
 
-#include "app/base/TextCodec.h"
+#include "base/TextCodec.h"
 
 #include <chrono>
 #include <cstdio>

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base/Socket.h"
+#include "base/Socket.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;

@@ -1,11 +1,11 @@
 #include "app/core/CTarvexCore.h"
 #include "app/core/LocalAddresses.h"
 #include "app/core/OperatorScript.h"
-#include "app/base/ConfigINI.h"
-#include "app/base/TextCodec.h"
+#include "base/ConfigINI.h"
+#include "base/TextCodec.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
-#include "app/config/TempDir.h"
+#include "support/common/Files.h"
 #include "app/core/FakeSip.h"
 
 #include <gtest/gtest.h>
@@ -80,7 +80,7 @@ struct CoreRig {
 
 TEST(Settings, LoadsEveryFieldFromGbkFile) {
     TempDir d;
-    WriteBytes(d.File("config.ini"), SampleIni());
+    WriteFile(d.File("config.ini"), SampleIni());
     auto c = Quiet(d.File("config.ini"));
     EXPECT_EQ(c->localTransport, 0);
     EXPECT_EQ(c->localId, "34020000002000000001");
@@ -110,7 +110,7 @@ TEST(Settings, LoadsEveryFieldFromGbkFile) {
 
 TEST(Settings, Utf8FileFromALinuxEditorIsReadToo) {
     TempDir d;
-    WriteBytes(d.File("config.ini"), "[本地服务器]\n端口=5062\nID=340200000020000000xx\n");
+    WriteFile(d.File("config.ini"), "[本地服务器]\n端口=5062\nID=340200000020000000xx\n");
     auto c = Quiet(d.File("config.ini"));
     EXPECT_EQ(c->localPort, 5062);
     EXPECT_EQ(c->localId, "340200000020000000xx");
@@ -149,7 +149,7 @@ TEST(Settings, OkWithoutFileStoresCompleteGbkFile) {
     std::string msg;
     ASSERT_TRUE(c->Accept(t, nullptr, &msg)) << msg;
     EXPECT_TRUE(c->RestartNeeded());
-    const std::string file = TextCodec::GbkToUtf8(ReadBytes(d.File("config.ini")));
+    const std::string file = TextCodec::GbkToUtf8(ReadFile(d.File("config.ini")));
     // Every non-empty field is there, in table order, under its section.
     const char* expected[] = {"[本地服务器]", "协议=0", "ID=34020000002000000001", "端口=5060",
                               "[互联系统]",  "端口=-1", "注册时间=-1",  "心跳周期=-1",
@@ -163,7 +163,7 @@ TEST(Settings, OkWithoutFileStoresCompleteGbkFile) {
         pos = at;
     }
     // The names in the file are GBK bytes, not UTF-8.
-    EXPECT_NE(ReadBytes(d.File("config.ini")).find(TextCodec::Utf8ToGbk("[本地服务器]")),
+    EXPECT_NE(ReadFile(d.File("config.ini")).find(TextCodec::Utf8ToGbk("[本地服务器]")),
               std::string::npos);
     // A reload gives the same values.
     auto again = Quiet(d.File("config.ini"));
@@ -174,7 +174,7 @@ TEST(Settings, OkWithoutFileStoresCompleteGbkFile) {
 
 TEST(Settings, RestartFlagOnlyForPortOrIdentifier) {
     TempDir d;
-    WriteBytes(d.File("config.ini"), SampleIni());
+    WriteFile(d.File("config.ini"), SampleIni());
     auto c = Quiet(d.File("config.ini"));
     std::string msg;
     // Peer password alone: stored, no restart.

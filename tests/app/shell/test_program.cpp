@@ -2,8 +2,8 @@
 // config.ini, driven by --script, with SIPp playing the camera; and closed by
 // SIGTERM as by its close box.
 
-#include "app/base/TextCodec.h"
-#include "sip/endpoint/Sipp.h"
+#include "base/TextCodec.h"
+#include "support/common/Sipp.h"
 
 #include <gtest/gtest.h>
 

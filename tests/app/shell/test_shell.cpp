@@ -10,11 +10,11 @@
 #include "app/shell/CStaticEx.h"
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
-#include "app/base/TextCodec.h"
+#include "base/TextCodec.h"
 #include "audio/view/AudioMeterView.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
-#include "app/config/TempDir.h"
+#include "support/common/Files.h"
 #include "audio/AlsaTestDevices.h"
 #include "app/core/FakeSip.h"
 #include "support/common/WhenModal.h"
@@ -69,7 +69,7 @@ struct Window {
     std::unique_ptr<CTarvexDlg> dlg;
     explicit Window(bool withIni = true, CTarvexCore::AdapterLister lister = {}) {
         App();
-        if (withIni) WriteBytes(Ini(), dir.File("config.ini"));
+        if (withIni) WriteFile(Ini(), dir.File("config.ini"));
         if (!lister)
             lister = [](std::vector<LocalAdapter>& out) {
                 out = {{"eth0", {"192.168.1.10", "192.168.1.11"}},
@@ -83,11 +83,11 @@ struct Window {
         dlg = std::make_unique<CTarvexDlg>(std::move(core));
         GetCapturedStdout();
     }
-    static void WriteBytes(const std::string& bytes, const std::string& file) {
-        ::WriteBytes(file, bytes);
+    static void WriteFile(const std::string& bytes, const std::string& file) {
+        ::WriteFile(file, bytes);
     }
     bool HasIni() const { return std::filesystem::exists(dir.File("config.ini")); }
-    std::string IniText() const { return TextCodec::GbkToUtf8(ReadBytes(dir.File("config.ini"))); }
+    std::string IniText() const { return TextCodec::GbkToUtf8(ReadFile(dir.File("config.ini"))); }
 };
 
 using testsupport::WhenModal;
@@ -368,12 +368,12 @@ TEST(SettingsDialog, OkValidatesAndStaysOpenOnBadBox) {
 
 TEST(SettingsDialog, CancelTakesNothing) {
     Window w;
-    const std::string before = ReadBytes(w.dir.File("config.ini"));
+    const std::string before = ReadFile(w.dir.File("config.ini"));
     CDlgCfgDialog dlg(w.dlg->Core().Settings());
     qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->setText("6000");
     dlg.reject();
     EXPECT_EQ(w.dlg->Core().Settings().localPort, 5060);
-    EXPECT_EQ(ReadBytes(w.dir.File("config.ini")), before);
+    EXPECT_EQ(ReadFile(w.dir.File("config.ini")), before);
 }
 
 TEST(SettingsDialog, NewPortRestartsEndpointAfterOneSecondWithoutFreezing) {

@@ -1,6 +1,6 @@
 // The message-log workbook read back by python3-xlrd and olefile.
 #include "XlsReadBack.h"
-#include "export/xls/MessageLogWorkbook.h"
+#include "export/xls/MessageLogSave.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -338,4 +338,37 @@ TEST(XlsLibreOffice, OpensTheWorkbookWithEveryCellInPlace) {
     }
     EXPECT_EQ(sheets.at("Recv Msg").size(), 5u * 3);
     EXPECT_EQ(sheets.at("Send Msg").size(), 5u * 2);
+}
+
+// The seam the message log saves through: rows of both directions, in order.
+TEST(XlsReadBack, SaveMessageLogWritesEveryRowOfTheSource) {
+    struct Rows final : IMessageLogRows {
+        std::vector<Msg> msgs;
+        std::size_t RowCount(LogDirection d) const override {
+            std::size_t n = 0;
+            for (const auto& m : msgs) n += m.dir == d;
+            return n;
+        }
+        void ForEachRow(LogDirection d,
+                        const std::function<void(const LogRowRef&)>& f) const override {
+            for (const auto& m : msgs)
+                if (m.dir == d) f({m.time, m.type, m.id, m.body, m.head});
+        }
+    } rows;
+    rows.msgs = {{LogDirection::Received, "2026-12-08T07:00:00.001", "注册信息", kDevice, "No Body!\n",
+                  "REGISTER sip:a SIP/2.0\r\n\n"},
+                 {LogDirection::Sent, "2026-12-08T07:00:00.002", "注册信息", kDevice, "No Body!\n",
+                  "SIP/2.0 200 OK\r\n\n"},
+                 {LogDirection::Received, "2026-12-08T07:00:01.500", "目录查询", kDevice,
+                  "<Response/>", "MESSAGE sip:a SIP/2.0\r\n\n"}};
+    const auto dir = xlstest::TempDir("seam");
+    const SaveResult r = SaveMessageLog(rows, dir);
+    ASSERT_EQ(r.written, dir / "MsgXml.xls");
+    const Book b = ReadBack(r.written, "full");
+    ASSERT_TRUE(b.ok) << b.output;
+    ExpectRow(b, 0, 1, rows.msgs[0]);
+    ExpectRow(b, 0, 2, rows.msgs[2]);
+    ExpectRow(b, 1, 1, rows.msgs[1]);
+    EXPECT_EQ(b.sheets.at(0).nrows, 3);
+    EXPECT_EQ(b.sheets.at(1).nrows, 2);
 }

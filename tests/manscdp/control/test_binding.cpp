@@ -3,7 +3,7 @@
 // "文件检索" runs the search dialog first, and refusals reach a message box.
 
 #include "BodyHarness.h"
-#include "app/config/TempDir.h"
+#include "support/common/Files.h"
 #include "app/core/FakeSip.h"
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"

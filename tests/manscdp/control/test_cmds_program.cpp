@@ -3,8 +3,8 @@
 // receives the bodies with the settings' values and the search conditions.
 
 #include "BodyHarness.h"
-#include "app/base/TextCodec.h"
-#include "sip/endpoint/Sipp.h"
+#include "base/TextCodec.h"
+#include "support/common/Sipp.h"
 #include "support/common/ChildProcess.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 
 #include "BodyHarness.h"
 #include "sip/endpoint/FakeView.h"
-#include "sip/endpoint/Sipp.h"
+#include "support/common/Sipp.h"
 #include "manscdp/search/CDlgSearch.h"
 #include "sip/endpoint/SignalCore.h"
 #include "support/common/LocalTime.h"

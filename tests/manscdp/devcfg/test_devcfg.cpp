@@ -2,7 +2,7 @@
 // settings' registration time and heartbeat period and an injected clock.
 
 #include "manscdp/control/BodyHarness.h"
-#include "manscdp/devcfg/TimeText.h"
+#include "base/TimeText.h"
 #include "support/common/LocalTime.h"
 
 #include <gtest/gtest.h>

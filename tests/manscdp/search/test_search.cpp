@@ -2,7 +2,7 @@
 // default, the RecordInfo query after OK and after Cancel, and the dialog
 // offscreen.
 
-#include "app/config/TempDir.h"
+#include "support/common/Files.h"
 #include "manscdp/control/BodyHarness.h"
 #include "manscdp/search/CDlgSearch.h"
 #include "manscdp/search/CDlgSearchDialog.h"
@@ -93,7 +93,7 @@ TEST(SearchIni, FirstRunDefaultsThenKeepsTheConditionsAcrossRuns) {
         EXPECT_EQ(s.endTime - s.startTime, 86400);
     }
     // The file holds the GBK section and keys of the Windows version.
-    const std::string bytes = ReadBytes(ini);
+    const std::string bytes = ReadFile(ini);
     EXPECT_NE(bytes.find(std::string("[") + SearchKeys::kSection + "]"), std::string::npos);
     EXPECT_NE(bytes.find(std::string(SearchKeys::kStart) + "=2026-03-02T09:05:07"),
               std::string::npos);
@@ -115,7 +115,7 @@ TEST(SearchIni, FirstRunDefaultsThenKeepsTheConditionsAcrossRuns) {
 TEST(SearchIni, ShortStartTextIsReplacedAndBadTextsAreKept) {
     TempDir dir;
     const std::string ini = dir.File("Search.ini");
-    WriteBytes(ini, std::string("[") + SearchKeys::kSection + "]\r\n" + SearchKeys::kStart +
+    WriteFile(ini, std::string("[") + SearchKeys::kSection + "]\r\n" + SearchKeys::kStart +
                         "=2026\r\n" + SearchKeys::kEnd + "=x\r\n" + SearchKeys::kType + "=2\r\n");
     CDlgSearch s(ini, At(2026, 3, 3, 9, 5, 7));
     EXPECT_EQ(s.typeIndex, 2);
@@ -214,7 +214,7 @@ TEST(SearchDialog, CancelStoresNothing) {
         CDlgSearch first(ini);
         first.Accept("2026-01-05T00:00:00", "2026-01-06T00:00:00", 2);
     }
-    const std::string before = ReadBytes(ini);
+    const std::string before = ReadFile(ini);
     CDlgSearch s(ini, At(2026, 3, 3, 9, 5, 7));
     WhenModal([&](QDialog* d) {
         auto* start = d->findChild<QLineEdit*>("start");
@@ -228,7 +228,7 @@ TEST(SearchDialog, CancelStoresNothing) {
     EXPECT_FALSE(RunSearchDialog(s, nullptr));
     EXPECT_FALSE(s.LastAccepted());
     EXPECT_EQ(s.startText, "2026-01-05T00:00:00");
-    EXPECT_EQ(ReadBytes(ini), before);
+    EXPECT_EQ(ReadFile(ini), before);
 }
 
 int main(int argc, char** argv) {

@@ -3,7 +3,7 @@
 
 #include "manscdp/xml/XMLNode.h"
 
-#include "app/base/TextCodec.h"
+#include "base/TextCodec.h"
 #include "XmlDump.h"
 
 #include <fstream>

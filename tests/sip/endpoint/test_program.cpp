@@ -2,8 +2,8 @@
 // runs, the device tree shows its channels and the log is written as
 // "MsgXml.xls" at exit, read back with xlrd.
 
-#include "Sipp.h"
-#include "app/base/TextCodec.h"
+#include "support/common/Sipp.h"
+#include "base/TextCodec.h"
 #include "support/common/ChildProcess.h"
 
 #include <gtest/gtest.h>

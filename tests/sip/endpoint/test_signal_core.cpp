@@ -3,7 +3,7 @@
 // clicks in the tree, against a recording view.
 
 #include "FakeView.h"
-#include "app/base/TextCodec.h"
+#include "base/TextCodec.h"
 #include "sip/endpoint/SignalCore.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // and odd input, over UDP and TCP.
 
 #include "FakeView.h"
-#include "Sipp.h"
-#include "app/base/TextCodec.h"
+#include "support/common/Sipp.h"
+#include "base/TextCodec.h"
 #include "sip/endpoint/SignalCore.h"
 
 #include <gtest/gtest.h>

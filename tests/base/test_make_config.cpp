@@ -1,9 +1,9 @@
 // Runs scripts/make-config.sh and reads what it wrote with the store itself.
 
-#include "app/base/ConfigINI.h"
-#include "app/base/ConfigKeys.h"
+#include "base/ConfigINI.h"
+#include "base/ConfigKeys.h"
 
-#include "TempDir.h"
+#include "support/common/Files.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -71,27 +71,27 @@ TEST(MakeConfig, FileIsInTheStoresOwnLayout) {
     TempDir d;
     const std::string f = d.File("config.ini");
     ASSERT_EQ(RunScript(f, "TARVEX_ADDRESS=10.9.8.7"), 0);
-    const std::string written = ReadBytes(f);
+    const std::string written = ReadFile(f);
     EXPECT_NE(written.find(std::string(kAddress) + "=10.9.8.7\r\n"), std::string::npos);
     CaptureStdout();
     ConfigINI c(f.c_str());
     GetCapturedStdout();
     EXPECT_TRUE(c.Save());
-    EXPECT_EQ(ReadBytes(f), written);
+    EXPECT_EQ(ReadFile(f), written);
 }
 
 TEST(MakeConfig, NeverOverwrites) {
     TempDir d;
     const std::string f = d.File("config.ini");
     ASSERT_EQ(RunScript(f), 0);
-    WriteBytes(f, "[mine]\r\nk=v\r\n\r\n");
+    WriteFile(f, "[mine]\r\nk=v\r\n\r\n");
     ASSERT_EQ(RunScript(f, "TARVEX_ADDRESS=10.0.0.9"), 0);
-    EXPECT_EQ(ReadBytes(f), "[mine]\r\nk=v\r\n\r\n");
+    EXPECT_EQ(ReadFile(f), "[mine]\r\nk=v\r\n\r\n");
     // Not even an empty file is replaced.
     const std::string e = d.File("empty.ini");
-    WriteBytes(e, "");
+    WriteFile(e, "");
     ASSERT_EQ(RunScript(e), 0);
-    EXPECT_EQ(ReadBytes(e), "");
+    EXPECT_EQ(ReadFile(e), "");
 }
 
 TEST(MakeConfig, NeedsExactlyOnePath) {

@@ -18,45 +18,6 @@
 
 extern char** environ;
 
-int FreePort(int type) {
-    int fd = socket(AF_INET, type, 0);
-    if (fd < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    int port = -1;
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tarvex-sig-XXXXXX").string();
-    char* p = mkdtemp(tmpl.data());
-    path_ = p ? p : "";
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path_.empty() && !std::getenv("TARVEX_KEEP_TMP")) std::filesystem::remove_all(path_, ec);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-}
-
 SippProcess::~SippProcess() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);

@@ -1,7 +1,7 @@
-#include "app/base/ConfigINI.h"
-#include "app/base/ConfigKeys.h"
+#include "base/ConfigINI.h"
+#include "base/ConfigKeys.h"
 
-#include "TempDir.h"
+#include "support/common/Files.h"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -21,7 +21,7 @@ std::unique_ptr<ConfigINI> LoadQuiet(const std::string& file) {
 
 std::string SaveAndRead(ConfigINI& c) {
     EXPECT_TRUE(c.Save());
-    return ReadBytes(c.FileName());
+    return ReadFile(c.FileName());
 }
 
 } // namespace
@@ -37,13 +37,13 @@ TEST(ConfigLoad, MissingFilePrintsLineAndKeepsEmptyStore) {
     // A later save creates the file.
     c.SetValue("1", "a", "x");
     EXPECT_TRUE(c.Save());
-    EXPECT_EQ(ReadBytes(f), "[a]\r\nx=1\r\n\r\n");
+    EXPECT_EQ(ReadFile(f), "[a]\r\nx=1\r\n\r\n");
 }
 
 TEST(ConfigLoad, EntriesCommentsSectionsAndLinesWithoutEquals) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "# head\r\n[one]\r\nk=v=w\r\n\r\n\r\nplain line\r\n[two]\r\n#c2\nk=2\n");
+    WriteFile(f, "# head\r\n[one]\r\nk=v=w\r\n\r\n\r\nplain line\r\n[two]\r\n#c2\nk=2\n");
     auto c = LoadQuiet(f);
     const auto& e = c->Entries();
     ASSERT_EQ(e.size(), 5u);
@@ -64,7 +64,7 @@ TEST(ConfigLoad, EntriesCommentsSectionsAndLinesWithoutEquals) {
 TEST(ConfigLoad, BlanksAroundEqualsAreKept) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "[s]\nname = value \n");
+    WriteFile(f, "[s]\nname = value \n");
     auto c = LoadQuiet(f);
     EXPECT_STREQ(c->GetValue("s", "name "), " value ");
     CaptureStdout();
@@ -75,7 +75,7 @@ TEST(ConfigLoad, BlanksAroundEqualsAreKept) {
 TEST(ConfigLoad, SectionNameDropsFirstAndLastByteOnly) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "[a b]x\nk=1\n[\nk=2\n");
+    WriteFile(f, "[a b]x\nk=1\n[\nk=2\n");
     auto c = LoadQuiet(f);
     EXPECT_STREQ(c->GetValue("a b]", "k"), "1");
     EXPECT_STREQ(c->GetValue("", "k"), "2");
@@ -84,7 +84,7 @@ TEST(ConfigLoad, SectionNameDropsFirstAndLastByteOnly) {
 TEST(ConfigLoad, CommentEndsAtCarriageReturn) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "[s]\n#note\rk=1\n");
+    WriteFile(f, "[s]\n#note\rk=1\n");
     auto c = LoadQuiet(f);
     ASSERT_EQ(c->Entries().size(), 2u);
     EXPECT_EQ(c->Entries()[0].comment, "#note");
@@ -96,7 +96,7 @@ TEST(ConfigLoad, LineOf4095BytesIsReadWholeAndLongerLineIsSkipped) {
     const std::string f = d.File("c.ini");
     const std::string v4095 = std::string(4095 - 2, 'v'); // "k=" + value
     const std::string v4096 = std::string(4096 - 2, 'w');
-    WriteBytes(f,
+    WriteFile(f,
                "[s]\nk=" + v4095 + "\nl=" + v4096 + "\nm=3\n#" + std::string(5000, 'c') + "\nn=4");
     auto c = LoadQuiet(f);
     EXPECT_EQ(c->GetString("s", "k"), v4095);
@@ -112,7 +112,7 @@ TEST(ConfigLoad, LineOf4095BytesIsReadWholeAndLongerLineIsSkipped) {
 TEST(ConfigLoad, KeyLineBeforeAnySectionIsSkipped) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "orphan=1\n# c\n[s]\nk=2\n");
+    WriteFile(f, "orphan=1\n# c\n[s]\nk=2\n");
     auto c = LoadQuiet(f);
     ASSERT_EQ(c->Entries().size(), 2u);
     EXPECT_EQ(c->Entries()[0].isComment, 1);
@@ -127,7 +127,7 @@ TEST(ConfigLoad, BinaryGarbageLoadsWithoutHarm) {
     for (int i = 0; i < 200000; ++i)
         junk.push_back(static_cast<char>(rng()));
     junk += "\n[s]\nk=ok\n";
-    WriteBytes(f, junk);
+    WriteFile(f, junk);
     auto c = LoadQuiet(f);
     EXPECT_STREQ(c->GetValue("s", "k"), "ok");
     EXPECT_TRUE(c->Save());
@@ -138,7 +138,7 @@ TEST(ConfigLoad, BinaryGarbageLoadsWithoutHarm) {
 TEST(ConfigGetValue, KeyMissingFromItsSectionIsNotReadFromALaterOne) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "[a]\nx=1\n[b]\ny=2\n[a]\nz=3\n");
+    WriteFile(f, "[a]\nx=1\n[b]\ny=2\n[a]\nz=3\n");
     auto c = LoadQuiet(f);
     CaptureStdout();
     EXPECT_EQ(c->GetValue("a", "y"), nullptr);
@@ -152,7 +152,7 @@ TEST(ConfigGetValue, KeyMissingFromItsSectionIsNotReadFromALaterOne) {
 TEST(ConfigGetValue, ComparisonIsByteWiseAndCaseSensitive) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, std::string("[") + ConfigKeys::kLocalServer + "]\n" + ConfigKeys::kPort +
+    WriteFile(f, std::string("[") + ConfigKeys::kLocalServer + "]\n" + ConfigKeys::kPort +
                       "=5060\nID=1\n");
     auto c = LoadQuiet(f);
     EXPECT_EQ(c->GetInt(ConfigKeys::kLocalServer, ConfigKeys::kPort), 5060);
@@ -164,7 +164,7 @@ TEST(ConfigGetValue, ComparisonIsByteWiseAndCaseSensitive) {
 TEST(ConfigGetInt, LeadingDigitsAfterOptionalSign) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "[s]\na=42abc\nb=-7\nc=x1\nd=+3\ne=99999999999\n");
+    WriteFile(f, "[s]\na=42abc\nb=-7\nc=x1\nd=+3\ne=99999999999\n");
     auto c = LoadQuiet(f);
     EXPECT_EQ(c->GetInt("s", "a"), 42);
     EXPECT_EQ(c->GetInt("s", "b"), -7);
@@ -176,7 +176,7 @@ TEST(ConfigGetInt, LeadingDigitsAfterOptionalSign) {
 TEST(ConfigSetValue, InsertsAfterLastKeyOfSectionAndAppendsNewSection) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "[a]\nx=1\ny=2\n[b]\nz=3\n");
+    WriteFile(f, "[a]\nx=1\ny=2\n[b]\nz=3\n");
     auto c = LoadQuiet(f);
     c->SetValue("9", "a", "new");
     c->SetValue("8", "c", "k");
@@ -190,7 +190,7 @@ TEST(ConfigSetValue, InsertsAfterLastKeyOfSectionAndAppendsNewSection) {
 TEST(ConfigSetValue, ReplacesOnlyFirstMatchInSectionRun) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "[a]\nx=1\nx=2\n# split\n[a]\nw=5\n");
+    WriteFile(f, "[a]\nx=1\nx=2\n# split\n[a]\nw=5\n");
     auto c = LoadQuiet(f);
     c->SetValue("7", "a", "x");
     EXPECT_EQ(c->Entries()[0].value, "7");
@@ -216,7 +216,7 @@ TEST(ConfigSetValue, EmptyStoreAppendsAndNumbersGoThroughScratch) {
 TEST(ConfigSave, EmptyLineRulesAndFinalLineEnd) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "[a]\nx=1\n# note\n[b]\ny=\n");
+    WriteFile(f, "[a]\nx=1\n# note\n[b]\ny=\n");
     auto c = LoadQuiet(f);
     EXPECT_EQ(SaveAndRead(*c), "[a]\r\nx=1\r\n\r\n# note\r\n[b]\r\n\r\n");
     // y= stays in memory.
@@ -227,7 +227,7 @@ TEST(ConfigSave, LeadingCommentAndRoundTrip) {
     TempDir d;
     const std::string f = d.File("c.ini");
     const std::string text = "# top\r\n[a]\r\nx=1\r\n\r\n[b]\r\ny=2\r\n\r\n";
-    WriteBytes(f, text);
+    WriteFile(f, text);
     auto c = LoadQuiet(f);
     EXPECT_EQ(SaveAndRead(*c), text);
 }
@@ -251,7 +251,7 @@ TEST(ConfigDestroy, DirtyStoreSavesWithAutoSaveLine) {
         c.reset();
         EXPECT_EQ(GetCapturedStdout(), "AUTO save Config file[" + f + "]\n");
     }
-    EXPECT_EQ(ReadBytes(f), "[s]\r\nk=v\r\n\r\n");
+    EXPECT_EQ(ReadFile(f), "[s]\r\nk=v\r\n\r\n");
     {
         auto c = LoadQuiet(f);
         CaptureStdout();
@@ -263,7 +263,7 @@ TEST(ConfigDestroy, DirtyStoreSavesWithAutoSaveLine) {
 TEST(ConfigEncoding, Utf8FileIsConvertedToGbkOnLoad) {
     TempDir d;
     const std::string f = d.File("c.ini");
-    WriteBytes(f, "\xEF\xBB\xBF[本地服务器]\n端口=5060\n地址=10.0.0.1\n");
+    WriteFile(f, "\xEF\xBB\xBF[本地服务器]\n端口=5060\n地址=10.0.0.1\n");
     auto c = LoadQuiet(f);
     EXPECT_EQ(c->GetInt(ConfigKeys::kLocalServer, ConfigKeys::kPort), 5060);
     EXPECT_STREQ(c->GetValue(ConfigKeys::kLocalServer, ConfigKeys::kAddress), "10.0.0.1");
@@ -278,7 +278,7 @@ TEST(ConfigEncoding, GbkFileIsKeptAsBytes) {
     const std::string f = d.File("c.ini");
     const std::string text = std::string("[") + ConfigKeys::kMediaReceiver + "]\r\n" +
                              ConfigKeys::kDownloadSpeed + "=4\r\n\r\n";
-    WriteBytes(f, text);
+    WriteFile(f, text);
     auto c = LoadQuiet(f);
     EXPECT_EQ(c->GetInt(ConfigKeys::kMediaReceiver, ConfigKeys::kDownloadSpeed, 255), 4);
     EXPECT_EQ(SaveAndRead(*c), text);

@@ -1,4 +1,4 @@
-#include "app/base/TextCodec.h"
+#include "base/TextCodec.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "app/base/ConfigINI.h"
+#include "base/ConfigINI.h"
 
-#include "app/base/TextCodec.h"
+#include "base/TextCodec.h"
 
 #include <climits>
 #include <cstdio>

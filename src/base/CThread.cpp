@@ -1,4 +1,4 @@
-#include "app/base/CThread.h"
+#include "base/CThread.h"
 
 #include <chrono>
 #include <cstdio>

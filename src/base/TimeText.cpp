@@ -1,4 +1,4 @@
-#include "manscdp/devcfg/TimeText.h"
+#include "base/TimeText.h"
 
 #include <cstdio>
 #include <ctime>

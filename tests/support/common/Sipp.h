@@ -2,31 +2,13 @@
 // Runs SIPp as the camera: scenario files written at test time, a process that
 // the test waits for, free ports on 127.0.0.1.
 
+#include "Files.h"
+#include "Net.h"
+
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
-
-// A port on 127.0.0.1 that was free a moment ago (bound with port 0, read
-// back, closed). type is SOCK_DGRAM or SOCK_STREAM.
-int FreePort(int type);
-
-// A fresh directory under the system's temporary directory, removed at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
 
 class SippProcess {
 public:

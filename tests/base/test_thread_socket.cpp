@@ -1,5 +1,5 @@
-#include "app/base/CThread.h"
-#include "app/base/Socket.h"
+#include "base/CThread.h"
+#include "base/Socket.h"
 
 #include <arpa/inet.h>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "app/base/Socket.h"
+#include "base/Socket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
