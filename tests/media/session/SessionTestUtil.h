@@ -68,6 +68,20 @@ private:
     std::atomic<long long> ms_{0};
 };
 
+// The settings of a live view to a device on the loopback, with a search range.
+inline MediaInputs LoopbackInputs(int transport, int port) {
+    MediaInputs in;
+    in.transport = transport;
+    in.address = "127.0.0.1";
+    in.port = port;
+    in.downloadSpeed = 4;
+    in.deviceId = "34020000001320000001";
+    in.deviceAddress = "127.0.0.1";
+    in.searchStart = 1700000000;
+    in.searchEnd = 1700000060;
+    return in;
+}
+
 // What GB/T 28181 devices answer, with their y= and f= lines.
 inline std::string VideoAnswer(const char* session = "Play") {
     return std::string("v=0\r\no=34020000001320000001 0 0 IN IP4 127.0.0.1\r\ns=") + session +

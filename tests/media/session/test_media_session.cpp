@@ -29,18 +29,7 @@ protected:
         o.localIp = INADDR_LOOPBACK;
         s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view_, o);
     }
-    MediaInputs In(int transport) const {
-        MediaInputs in;
-        in.transport = transport;
-        in.address = "127.0.0.1";
-        in.port = port_;
-        in.downloadSpeed = 4;
-        in.deviceId = "34020000001320000001";
-        in.deviceAddress = "127.0.0.1";
-        in.searchStart = 1700000000;
-        in.searchEnd = 1700000060;
-        return in;
-    }
+    MediaInputs In(int transport) const { return st::LoopbackInputs(transport, port_); }
     void Frame(std::int32_t length) {
         std::vector<unsigned char> bytes(static_cast<std::size_t>(std::max(length, 1)), 0);
         CMediaSession::FrameHandler(s_.get(), bytes.data(), length);

@@ -50,15 +50,7 @@ protected:
         s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view_, o);
     }
 
-    MediaInputs In(int transport) const {
-        MediaInputs in;
-        in.transport = transport;
-        in.address = "127.0.0.1";
-        in.port = port_;
-        in.deviceId = "34020000001320000001";
-        in.deviceAddress = "127.0.0.1";
-        return in;
-    }
+    MediaInputs In(int transport) const { return st::LoopbackInputs(transport, port_); }
 
     std::unique_ptr<mt::Proc> Camera(const std::string& transport, int port, int fps) {
         const std::string out = *dir_ / ("camsim-" + transport + ".out");
