@@ -222,7 +222,8 @@ AnswerOutcome CMediaSession::OnCallAnswered(int cid, int did, const std::string&
         out.ended = true;
         return out;
     }
-    if (!a.Receivable()) return out;
+    // Voice answers start nothing, whatever they carry.
+    if (!a.Receivable() || out.stream == MediaStream::Voice) return out;
     // "TCP active" listens since the offer; "actpass" and "holdconn" never receive.
     if (in.transport == 0 || in.transport == 1) {
         out.started = StartMedia(in);

@@ -174,7 +174,10 @@ TEST_F(Session, VoiceRowsOfferAudioAgainAndAgainAndTheirAnswersStartNothing) {
     // Not even "TCP active" listens for a voice offer.
     EXPECT_FALSE(s_->Receiver().exists);
     EXPECT_EQ(s_->OnCallAnswered(11, 1, st::AudioAnswer(), In(2)).stream, MediaStream::Voice);
-    EXPECT_EQ(s_->OnCallAnswered(12, 2, st::AudioAnswer(), In(2)).stream, MediaStream::Voice);
+    // Even a device that answers a voice offer with video gets no receiver.
+    const AnswerOutcome v = s_->OnCallAnswered(12, 2, st::VideoAnswer(), In(0));
+    EXPECT_EQ(v.stream, MediaStream::Voice);
+    EXPECT_FALSE(v.started);
     EXPECT_FALSE(s_->Receiver().exists);
     EXPECT_TRUE(signal_.Ended().empty());
     s_->Stop();
