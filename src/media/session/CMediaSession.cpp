@@ -81,11 +81,13 @@ MediaCommand CMediaSession::BuildMediaCommand(int set, int row, const MediaInput
     const MediaRow r = MediaRowAt(set, row);
     out.kind = r.kind;
     switch (r.action) {
-    case MediaRowAction::None: return out;
+    case MediaRowAction::None:
+        return out;
     case MediaRowAction::OpenLive:
     case MediaRowAction::OpenDownload:
     case MediaRowAction::OpenPlayback:
-    case MediaRowAction::OpenVoice: return Open(r, in);
+    case MediaRowAction::OpenVoice:
+        return Open(r, in);
     case MediaRowAction::CancelLive:
     case MediaRowAction::CancelDownload:
     case MediaRowAction::CancelPlayback:
@@ -402,8 +404,8 @@ void CMediaSession::OnFrame(const std::uint8_t* frame, std::int32_t length) {
 
 MediaViewUpdate CMediaSession::Compose(std::int64_t elapsed) const {
     const StreamFigures f = counters_.Read(elapsed);
-    const ProgressShown p = ProgressFor(f, downloadOpen_.load(), downloadSpeed_.load(),
-                                        duration_.load());
+    const ProgressShown p =
+        ProgressFor(f, downloadOpen_.load(), downloadSpeed_.load(), duration_.load());
     MediaViewUpdate u;
     u.statistics = StatisticsLine(f);
     u.progressText = p.text;

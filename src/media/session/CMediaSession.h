@@ -44,30 +44,30 @@ class CRTPSession;
 
 // What the owner does after a media row was clicked.
 struct MediaCommand {
-    bool handled = false;  // a row of kind 5 or 6 of the media sets: this session's
-    bool send = false;     // send text as kind; false: nothing goes on the wire
-    int kind = 0;          // 5 INVITE, 6 INFO
-    std::string text;      // the SDP offer or the MANSRTSP text, at most kMediaTextRoom bytes
+    bool handled = false; // a row of kind 5 or 6 of the media sets: this session's
+    bool send = false;    // send text as kind; false: nothing goes on the wire
+    int kind = 0;         // 5 INVITE, 6 INFO
+    std::string text;     // the SDP offer or the MANSRTSP text, at most kMediaTextRoom bytes
     const char* contentType = nullptr; // kSdpContentType or kMansrtspContentType
-    int showSet = -1;      // refill the media list with this set; -1 leaves it
-    int cid = 0, did = 0;  // INFO: the call of the open playback or download (0: none answered)
-    std::string refusal;   // set when an offer did not fit the message buffer: show it
+    int showSet = -1;                  // refill the media list with this set; -1 leaves it
+    int cid = 0, did = 0; // INFO: the call of the open playback or download (0: none answered)
+    std::string refusal;  // set when an offer did not fit the message buffer: show it
 };
 
 // What an answer did, for the owner's log.
 struct AnswerOutcome {
     MediaStream stream = MediaStream::None; // the offer it answered (None: not one of ours)
-    bool receivable = false; // a video line with a connection
-    bool started = false;    // a receiver was started by it
-    bool ended = false;      // it answered an offer the operator had ended already: BYE sent
+    bool receivable = false;                // a video line with a connection
+    bool started = false;                   // a receiver was started by it
+    bool ended = false; // it answered an offer the operator had ended already: BYE sent
 };
 
 struct ReceiverInfo {
     bool exists = false;
     int transport = -1;
     int port = 0;
-    bool ready = false;        // the transport came up (see CRTPSession::TransportReady)
-    std::size_t accepted = 0;  // connections accepted while listening
+    bool ready = false;       // the transport came up (see CRTPSession::TransportReady)
+    std::size_t accepted = 0; // connections accepted while listening
 };
 
 class CMediaSession {
@@ -83,10 +83,9 @@ public:
     // decoder and surface are the owner's (the decoder is bound to surface with
     // SetHWND when a receiver starts); signal ends calls; view may be null.
     // All must outlive the session.
-    CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSignal& signal,
-                  IMediaView* view, Options options);
-    CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSignal& signal,
-                  IMediaView* view)
+    CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSignal& signal, IMediaView* view,
+                  Options options);
+    CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSignal& signal, IMediaView* view)
         : CMediaSession(decoder, surface, signal, view, Options{}) {}
     // Stop(), then waits for a receiver start still running on another thread.
     ~CMediaSession();

@@ -32,9 +32,12 @@ const char* TransportToken(int transport) {
 // The setup value names the device's role; the receiver takes the other one.
 const char* SetupLines(int transport) {
     switch (transport) {
-    case 1: return "a=setup:passive\r\na=connection:new\r\n";
-    case 2: return "a=setup:active\r\na=connection:new\r\n";
-    default: return "";
+    case 1:
+        return "a=setup:passive\r\na=connection:new\r\n";
+    case 2:
+        return "a=setup:active\r\na=connection:new\r\n";
+    default:
+        return "";
     }
 }
 
@@ -67,7 +70,7 @@ struct ControlRow {
 };
 // Rows 2 to 8 of set 3: play, pause, fast and slow forward, fast and slow
 // backward, seek.
-constexpr ControlRow kControlRows[] = {{1.0, 0}, {1.0, 0},  {2.0, 0}, {0.5, 0},
+constexpr ControlRow kControlRows[] = {{1.0, 0},  {1.0, 0},  {2.0, 0}, {0.5, 0},
                                        {-2.0, 0}, {-0.5, 0}, {1.0, 10}};
 
 constexpr MediaRow kSet0[] = {{MediaRowAction::OpenLive, "Play", 5},
@@ -76,12 +79,15 @@ constexpr MediaRow kSet0[] = {{MediaRowAction::OpenLive, "Play", 5},
 constexpr MediaRow kSet1[] = {{MediaRowAction::CancelLive, "Play", 5}};
 constexpr MediaRow kSet2[] = {{MediaRowAction::OpenDownload, "Download", 5},
                               {MediaRowAction::OpenPlayback, "Playback", 5}};
-constexpr MediaRow kSet3[] = {
-    {MediaRowAction::CancelDownload, "Download", 5}, {MediaRowAction::CancelPlayback, "Playback", 5},
-    {MediaRowAction::PlaybackControl, "PLAY", 6},    {MediaRowAction::PlaybackControl, "PAUSE", 6},
-    {MediaRowAction::PlaybackControl, "PLAY", 6},    {MediaRowAction::PlaybackControl, "PLAY", 6},
-    {MediaRowAction::PlaybackControl, "PLAY", 6},    {MediaRowAction::PlaybackControl, "PLAY", 6},
-    {MediaRowAction::PlaybackControl, "PLAY", 6}};
+constexpr MediaRow kSet3[] = {{MediaRowAction::CancelDownload, "Download", 5},
+                              {MediaRowAction::CancelPlayback, "Playback", 5},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PAUSE", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6}};
 
 template <std::size_t N> MediaRow Pick(const MediaRow (&rows)[N], int row) {
     return row >= 0 && static_cast<std::size_t>(row) < N ? rows[row] : MediaRow{};
@@ -91,24 +97,34 @@ template <std::size_t N> MediaRow Pick(const MediaRow (&rows)[N], int row) {
 
 MediaRow MediaRowAt(int set, int row) {
     switch (set) {
-    case 0: return Pick(kSet0, row);
-    case 1: return Pick(kSet1, row);
-    case 2: return Pick(kSet2, row);
-    case 3: return Pick(kSet3, row);
-    default: return {};
+    case 0:
+        return Pick(kSet0, row);
+    case 1:
+        return Pick(kSet1, row);
+    case 2:
+        return Pick(kSet2, row);
+    case 3:
+        return Pick(kSet3, row);
+    default:
+        return {};
     }
 }
 
 MediaStream StreamOfRow(const MediaRow& r) {
     switch (r.action) {
     case MediaRowAction::OpenLive:
-    case MediaRowAction::CancelLive: return MediaStream::Live;
+    case MediaRowAction::CancelLive:
+        return MediaStream::Live;
     case MediaRowAction::OpenDownload:
-    case MediaRowAction::CancelDownload: return MediaStream::Download;
+    case MediaRowAction::CancelDownload:
+        return MediaStream::Download;
     case MediaRowAction::OpenPlayback:
-    case MediaRowAction::CancelPlayback: return MediaStream::Playback;
-    case MediaRowAction::OpenVoice: return MediaStream::Voice;
-    default: return MediaStream::None;
+    case MediaRowAction::CancelPlayback:
+        return MediaStream::Playback;
+    case MediaRowAction::OpenVoice:
+        return MediaStream::Voice;
+    default:
+        return MediaStream::None;
     }
 }
 
@@ -116,15 +132,19 @@ std::string OfferText(const MediaRow& r, const MediaInputs& in) {
     std::string s = SessionHeader(in, r.command ? r.command : "");
     switch (r.action) {
     case MediaRowAction::OpenLive:
-        return s + MediaLines(in, "video", false) + SetupLines(in.transport) + IdentityTrailer(in, 0);
+        return s + MediaLines(in, "video", false) + SetupLines(in.transport) +
+               IdentityTrailer(in, 0);
     case MediaRowAction::OpenDownload:
-        return s + MediaLines(in, "video", true) + Format("a=downloadspeed:%d\r\n", in.downloadSpeed) +
-               SetupLines(in.transport) + IdentityTrailer(in, 1);
+        return s + MediaLines(in, "video", true) +
+               Format("a=downloadspeed:%d\r\n", in.downloadSpeed) + SetupLines(in.transport) +
+               IdentityTrailer(in, 1);
     case MediaRowAction::OpenPlayback:
-        return s + MediaLines(in, "video", true) + SetupLines(in.transport) + IdentityTrailer(in, 1);
+        return s + MediaLines(in, "video", true) + SetupLines(in.transport) +
+               IdentityTrailer(in, 1);
     case MediaRowAction::OpenVoice:
         return s + MediaLines(in, "audio", false) + IdentityTrailer(in, 0);
-    default: return {};
+    default:
+        return {};
     }
 }
 
@@ -135,8 +155,8 @@ std::string PlaybackControlText(int row) {
     // printf's %.1f follows LC_NUMERIC, which a GUI toolkit sets from the
     // environment ("2,0" in many locales); the wire wants "2.0" always.
     char scale[32];
-    const auto res = std::to_chars(scale, scale + sizeof scale - 1, c.scale,
-                                   std::chars_format::fixed, 1);
+    const auto res =
+        std::to_chars(scale, scale + sizeof scale - 1, c.scale, std::chars_format::fixed, 1);
     *res.ptr = '\0';
     return Format("%s RTSP/1.0\r\nCSeq: 2\r\nScale: %s\r\nRange: npt=%d-\r\n", r.command, scale,
                   c.rangeStart);

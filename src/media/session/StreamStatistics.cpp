@@ -33,8 +33,9 @@ std::string StatisticsLine(const StreamFigures& f) {
         rate = static_cast<int>(static_cast<std::int64_t>(kb) / f.elapsed);
     }
     char line[160];
-    std::snprintf(line, sizeof line, "解码 %u帧 丢 %u帧 帧率 %d Fps 接收数据 %lu KB 码率 %d KBps \n",
-                  f.frames, f.empty, fps, kb, rate);
+    std::snprintf(line, sizeof line,
+                  "解码 %u帧 丢 %u帧 帧率 %d Fps 接收数据 %lu KB 码率 %d KBps \n", f.frames,
+                  f.empty, fps, kb, rate);
     return line;
 }
 

@@ -37,10 +37,6 @@ public:
         std::lock_guard<std::mutex> l(m_);
         updates_.push_back(u);
     }
-    std::vector<MediaViewUpdate> Updates() {
-        std::lock_guard<std::mutex> l(m_);
-        return updates_;
-    }
     std::size_t Count() {
         std::lock_guard<std::mutex> l(m_);
         return updates_.size();
@@ -59,8 +55,10 @@ private:
 class StepClock {
 public:
     MediaClock Clock() {
-        return [this] { return std::chrono::steady_clock::time_point(std::chrono::hours(1000)) +
-                               std::chrono::milliseconds(ms_.load()); };
+        return [this] {
+            return std::chrono::steady_clock::time_point(std::chrono::hours(1000)) +
+                   std::chrono::milliseconds(ms_.load());
+        };
     }
     void Advance(std::chrono::milliseconds d) { ms_ += d.count(); }
 
@@ -94,7 +92,8 @@ inline std::string AudioAnswer() {
            "a=rtpmap:8 PCMA/8000\r\ny=0100000001\r\nf=v/////a/1/8/1\r\n";
 }
 
-template <class F> bool WaitUntil(F f, std::chrono::milliseconds within = std::chrono::seconds(10)) {
+template <class F>
+bool WaitUntil(F f, std::chrono::milliseconds within = std::chrono::seconds(10)) {
     const auto end = std::chrono::steady_clock::now() + within;
     while (!f()) {
         if (std::chrono::steady_clock::now() > end) return false;

@@ -25,8 +25,8 @@ protected:
         // made here, it is part of every baseline count.
         std::thread([] {}).join();
         dir_ = new vt::TempDir;
-        const std::string es = mt::MakeH264(dir_->Path().string(), "cam.h264", "320x240", 2.0,
-                                            "-bf 0");
+        const std::string es =
+            mt::MakeH264(dir_->Path().string(), "cam.h264", "320x240", 2.0, "-bf 0");
         ASSERT_FALSE(es.empty());
         // The camera's stream is ffmpeg's MPEG-2 program stream; the sender
         // cuts it into one program-stream frame per picture, as cameras send.
@@ -71,9 +71,7 @@ protected:
             // The device listens at the receiver port + 2 before it answers.
             cam = Camera("tcp-listen", port_ + 2, fps);
             const std::string out = *dir_ / "camsim-tcp-listen.out";
-            EXPECT_TRUE(st::WaitUntil([&] {
-                return vt::ReadFile(out).size() > 0;
-            }));
+            EXPECT_TRUE(st::WaitUntil([&] { return vt::ReadFile(out).size() > 0; }));
         }
         EXPECT_TRUE(s_->BuildMediaCommand(0, 0, In(transport)).send);
         EXPECT_TRUE(s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(transport)).receivable);
@@ -121,7 +119,8 @@ protected:
         }
         // The last view update, sent when the stream stopped, counts them all.
         const std::string line = view_.Last().statistics.value_or("");
-        EXPECT_EQ(line.rfind("解码 " + std::to_string(f.frames) + "帧 丢 0帧 帧率 ", 0), 0u) << line;
+        EXPECT_EQ(line.rfind("解码 " + std::to_string(f.frames) + "帧 丢 0帧 帧率 ", 0), 0u)
+            << line;
         EXPECT_NE(line.find(" 接收数据 " + std::to_string(f.bytes >> 10) + " KB "),
                   std::string::npos)
             << line;
