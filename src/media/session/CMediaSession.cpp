@@ -1,0 +1,421 @@
+#include "media/session/CMediaSession.h"
+
+#include "media/recv/CRTPSession.h"
+#include "media/session/SdpAnswer.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::int32_t kH264FrameType = 7;
+
+// The decoder's type code for what the receiver sees. The receiver reports
+// no stream type yet, so every stream is taken as H.264; this is the one
+// place that changes when it tells H.265 apart.
+std::int32_t FrameTypeOf(const CRTPSession&) {
+    return kH264FrameType;
+}
+
+bool IsVideo(MediaStream s) {
+    return s == MediaStream::Live || s == MediaStream::Playback || s == MediaStream::Download;
+}
+
+} // namespace
+
+CMediaSession::CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSignal& signal,
+                             IMediaView* view, Options options)
+    : decoder_(decoder), surface_(surface), signal_(signal), view_(view),
+      options_(std::move(options)) {}
+
+CMediaSession::~CMediaSession() {
+    Stop();
+    // A start on the SIP thread drops its receiver when it sees the stop.
+    std::unique_lock<std::mutex> l(mutex_);
+    startDone_.wait(l, [this] { return !starting_; });
+}
+
+std::chrono::steady_clock::time_point CMediaSession::Now() const {
+    return options_.clock ? options_.clock() : std::chrono::steady_clock::now();
+}
+
+std::int64_t CMediaSession::ElapsedAt(std::chrono::steady_clock::time_point t) const {
+    return std::chrono::duration_cast<std::chrono::seconds>(t - startedAt_).count();
+}
+
+bool CMediaSession::LiveOpen() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    return Slot(MediaStream::Live).open;
+}
+
+bool CMediaSession::PlaybackOpen() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    return Slot(MediaStream::Playback).open;
+}
+
+bool CMediaSession::DownloadOpen() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    return Slot(MediaStream::Download).open;
+}
+
+ReceiverInfo CMediaSession::Receiver() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    ReceiverInfo r;
+    if (!receiver_) return r;
+    r.exists = true;
+    r.transport = receiver_->TransportIndex();
+    r.port = receiver_->Port();
+    r.ready = receiver_->TransportReady();
+    r.accepted = receiver_->AcceptedCount();
+    return r;
+}
+
+StreamFigures CMediaSession::Figures() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    return counters_.Read(receiver_ ? ElapsedAt(Now()) : lastElapsed_.load());
+}
+
+// ------------------------------------------------------------------ media rows
+
+MediaCommand CMediaSession::BuildMediaCommand(int set, int row, const MediaInputs& in) {
+    MediaCommand out;
+    const MediaRow r = MediaRowAt(set, row);
+    out.kind = r.kind;
+    switch (r.action) {
+    case MediaRowAction::None:
+        return out;
+    case MediaRowAction::OpenLive:
+    case MediaRowAction::OpenDownload:
+    case MediaRowAction::OpenPlayback:
+    case MediaRowAction::OpenVoice:
+        return Open(r, in);
+    case MediaRowAction::CancelLive:
+    case MediaRowAction::CancelDownload:
+    case MediaRowAction::CancelPlayback:
+        // Nothing goes on the wire but the BYE: the send step gets no text.
+        out.handled = true;
+        EndStream(StreamOfRow(r));
+        out.showSet = r.action == MediaRowAction::CancelLive ? 0 : 2;
+        return out;
+    case MediaRowAction::PlaybackControl: {
+        out.handled = true;
+        out.send = true;
+        out.text = PlaybackControlText(row);
+        out.contentType = kMansrtspContentType;
+        std::lock_guard<std::mutex> l(mutex_);
+        for (MediaStream s : {MediaStream::Playback, MediaStream::Download}) {
+            const StreamSlot& slot = Slot(s);
+            if (slot.open && slot.call) {
+                out.cid = slot.call->cid;
+                out.did = slot.call->did;
+                break;
+            }
+        }
+        return out;
+    }
+    }
+    return out;
+}
+
+MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& in) {
+    MediaCommand out;
+    out.handled = true;
+    out.kind = r.kind;
+    const MediaStream stream = StreamOfRow(r);
+    if (IsVideo(stream)) {
+        std::lock_guard<std::mutex> l(mutex_);
+        if (Slot(stream).open) return out; // opened already: nothing is sent
+    }
+    std::string text = OfferText(r, in);
+    if (text.size() > kMediaTextRoom) {
+        // Only the configured receiver address can make an offer this long.
+        out.refusal = "SDP 长度 " + std::to_string(text.size()) +
+                      " 字节, 超出 2048 字节消息缓冲区 (最多 " + std::to_string(kMediaTextRoom) +
+                      " 字节), 请缩短媒体接收者地址。邀请未发送。";
+        return out;
+    }
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        if (stream == MediaStream::Voice) {
+            voiceAwaiting_.push_back(++stamp_);
+        } else {
+            StreamSlot& slot = Slot(stream);
+            slot.open = true;
+            slot.offerStamp = ++stamp_;
+            slot.abandoned = false;
+            slot.inputs = in;
+            if (stream == MediaStream::Download) {
+                downloadSpeed_ = in.downloadSpeed;
+                downloadOpen_ = true;
+            }
+        }
+    }
+    // With "TCP active" the device connects to us: listen before the INVITE leaves.
+    if (IsVideo(stream) && in.transport == 2) StartMedia(in);
+    out.send = true;
+    out.text = std::move(text);
+    out.contentType = kSdpContentType;
+    if (stream == MediaStream::Live) out.showSet = 1;
+    if (stream == MediaStream::Playback || stream == MediaStream::Download) out.showSet = 3;
+    return out;
+}
+
+// The cancel row of a stream: its call ends, the receiver stops and the
+// decoder is released. An offer not yet answered is marked, so that its
+// answer is ended instead of started.
+void CMediaSession::EndStream(MediaStream s) {
+    std::optional<CallIds> call;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        StreamSlot& slot = Slot(s);
+        slot.open = false;
+        call = slot.call;
+        slot.call.reset();
+        if (slot.offerStamp) slot.abandoned = true;
+        if (s == MediaStream::Download) downloadOpen_ = false;
+    }
+    if (call) signal_.EndCall(call->cid, call->did);
+    StopReceiver();
+}
+
+// ------------------------------------------------------------------ answers
+
+AnswerOutcome CMediaSession::OnCallAnswered(int cid, int did, const std::string& sdp,
+                                            const MediaInputs& current) {
+    AnswerOutcome out;
+    const AnswerMedia a = ReadAnswer(sdp);
+    out.receivable = a.Receivable();
+    MediaInputs in = current;
+    bool endNow = false;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        // The answer belongs to the latest offer still waiting, of its own
+        // media (video or voice) when one waits.
+        MediaStream video = MediaStream::None;
+        std::uint64_t videoStamp = 0;
+        for (MediaStream s : {MediaStream::Live, MediaStream::Playback, MediaStream::Download}) {
+            if (Slot(s).offerStamp > videoStamp) {
+                videoStamp = Slot(s).offerStamp;
+                video = s;
+            }
+        }
+        const bool voice = !voiceAwaiting_.empty();
+        MediaStream best = a.video ? (video != MediaStream::None ? video
+                                      : voice                    ? MediaStream::Voice
+                                                                 : MediaStream::None)
+                                   : (voice ? MediaStream::Voice : video);
+        if (best == MediaStream::Voice) voiceAwaiting_.pop_back();
+        out.stream = best;
+        if (best == MediaStream::Voice || best == MediaStream::None) {
+            looseCalls_.push_back({{cid, did}, best});
+        } else {
+            StreamSlot& slot = Slot(best);
+            slot.offerStamp = 0;
+            if (slot.abandoned) {
+                slot.abandoned = false;
+                endNow = true;
+            } else {
+                slot.call = CallIds{cid, did};
+                in = slot.inputs;
+            }
+        }
+    }
+    if (endNow) {
+        signal_.EndCall(cid, did);
+        out.ended = true;
+        return out;
+    }
+    // Voice answers start nothing, whatever they carry.
+    if (!a.Receivable() || out.stream == MediaStream::Voice) return out;
+    // "TCP active" listens since the offer; "actpass" and "holdconn" never receive.
+    if (in.transport == 0 || in.transport == 1) {
+        out.started = StartMedia(in);
+    }
+    return out;
+}
+
+MediaStream CMediaSession::OnCallClosed(int cid) {
+    std::lock_guard<std::mutex> l(mutex_);
+    for (MediaStream s : {MediaStream::Live, MediaStream::Playback, MediaStream::Download}) {
+        StreamSlot& slot = Slot(s);
+        if (slot.call && slot.call->cid == cid) {
+            slot.call.reset();
+            return s;
+        }
+    }
+    auto it = std::find_if(looseCalls_.begin(), looseCalls_.end(),
+                           [cid](const LooseCall& c) { return c.ids.cid == cid; });
+    if (it == looseCalls_.end()) return MediaStream::None;
+    const MediaStream s = it->stream;
+    looseCalls_.erase(it);
+    return s;
+}
+
+// ------------------------------------------------------------------ receiver
+
+bool CMediaSession::StartMedia(const MediaInputs& in) {
+    std::uint64_t epoch;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        if (receiver_ || starting_ || stopping_) return false;
+        starting_ = true;
+        epoch = epoch_;
+    }
+    // Set up outside the lock: connecting to the device may take seconds.
+    auto r = std::make_unique<CRTPSession>();
+    r->SetLocalAddress(options_.localIp);
+    r->SetFrameCallback(&CMediaSession::FrameHandler, this);
+    // The result does not matter: a receiver that failed shows no frames.
+    r->RTP_Setup(static_cast<std::uint16_t>(in.port), in.transport, in.deviceAddress.c_str(),
+                 90000);
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        if (epoch == epoch_) {
+            receiver_ = std::move(r);
+            decoder_.SetHWND(surface_);
+            decoderBound_ = true;
+            counters_.Reset();
+            startedAt_ = Now();
+            lastPublish_.reset();
+            lastElapsed_ = 0;
+            pending_ = false;
+            activeReceiver_ = receiver_.get();
+            displayOn_.store(true, std::memory_order_release);
+            starting_ = false;
+            startDone_.notify_all();
+            return true;
+        }
+    }
+    // Stopped while it was being set up: nothing of it is kept.
+    r->SetFrameCallback(nullptr, nullptr);
+    r.reset();
+    std::lock_guard<std::mutex> l(mutex_);
+    starting_ = false;
+    startDone_.notify_all();
+    return false;
+}
+
+void CMediaSession::StopReceiver() {
+    std::unique_ptr<CRTPSession> r;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        ++epoch_;
+        r = std::move(receiver_);
+        if (r) ++stopping_;
+        displayOn_ = false;
+        activeReceiver_ = nullptr;
+    }
+    if (!r) return;
+    // The callback is cleared first; the teardown waits for a frame in hand,
+    // and destroying the receiver joins its threads.
+    r->SetFrameCallback(nullptr, nullptr);
+    r->RTP_Teardown();
+    r.reset();
+    FlushView();
+    std::lock_guard<std::mutex> l(mutex_);
+    --stopping_;
+    if (decoderBound_ && !receiver_) {
+        decoder_.ReleaseDecoder();
+        decoderBound_ = false;
+    }
+}
+
+void CMediaSession::Stop() {
+    std::vector<CallIds> calls;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        for (StreamSlot& slot : slots_) {
+            if (slot.call) calls.push_back(*slot.call);
+            slot.call.reset();
+            if (slot.offerStamp) slot.abandoned = true;
+        }
+        for (const LooseCall& c : looseCalls_)
+            calls.push_back(c.ids);
+        looseCalls_.clear();
+        voiceAwaiting_.clear();
+    }
+    for (const CallIds& c : calls)
+        signal_.EndCall(c.cid, c.did);
+    StopReceiver();
+}
+
+// ------------------------------------------------------------------ tree
+
+int CMediaSession::SelectChannel() const {
+    return LiveOpen() ? 1 : 0;
+}
+
+int CMediaSession::SelectDevice() {
+    if (!LiveOpen()) return -1;
+    EndStream(MediaStream::Live);
+    return 0;
+}
+
+int CMediaSession::SelectRecording(const std::string& startText, const std::string& endText) {
+    if (LiveOpen()) EndStream(MediaStream::Live);
+    const std::int32_t d = RecordingDuration(startText, endText);
+    duration_ = d;
+    if (view_) {
+        MediaViewUpdate u;
+        u.progressText = "00:00:00/" + ClockText(d);
+        u.progressMax = d;
+        u.progressPos = 1;
+        view_->UpdateMediaView(u);
+    }
+    std::lock_guard<std::mutex> l(mutex_);
+    return Slot(MediaStream::Playback).open || Slot(MediaStream::Download).open ? 3 : 2;
+}
+
+void CMediaSession::SetDragRect(const VidanaRect& rect) {
+    std::lock_guard<std::mutex> l(rectMutex_);
+    rect_ = rect;
+}
+
+// ------------------------------------------------------------------ frames
+
+void CMediaSession::FrameHandler(void* user, unsigned char* frame, std::int32_t length) {
+    static_cast<CMediaSession*>(user)->OnFrame(frame, length);
+}
+
+void CMediaSession::OnFrame(const std::uint8_t* frame, std::int32_t length) {
+    if (!displayOn_.load(std::memory_order_acquire)) return;
+    counters_.Count(length);
+    if (length > 0) {
+        VidanaRect rect;
+        {
+            std::lock_guard<std::mutex> l(rectMutex_);
+            rect = rect_;
+        }
+        decoder_.SetRect(rect);
+        CRTPSession* r = activeReceiver_.load();
+        decoder_.DecodeXFrame(frame, length, r ? FrameTypeOf(*r) : kH264FrameType);
+    }
+    const auto now = Now();
+    lastElapsed_ = ElapsedAt(now);
+    // At most one update per interval; the one sent carries the latest
+    // figures, and what is left over goes out when the stream stops.
+    if (lastPublish_ && now - *lastPublish_ < options_.viewInterval) {
+        pending_ = true;
+        return;
+    }
+    lastPublish_ = now;
+    pending_ = false;
+    if (view_) view_->UpdateMediaView(Compose(lastElapsed_));
+}
+
+MediaViewUpdate CMediaSession::Compose(std::int64_t elapsed) const {
+    const StreamFigures f = counters_.Read(elapsed);
+    const ProgressShown p =
+        ProgressFor(f, downloadOpen_.load(), downloadSpeed_.load(), duration_.load());
+    MediaViewUpdate u;
+    u.statistics = StatisticsLine(f);
+    u.progressText = p.text;
+    u.progressPos = p.pos;
+    return u;
+}
+
+// Runs once the receive thread has been joined.
+void CMediaSession::FlushView() {
+    if (!pending_) return;
+    pending_ = false;
+    if (view_) view_->UpdateMediaView(Compose(lastElapsed_));
+}

@@ -1,0 +1,168 @@
+#include "media/session/MediaTexts.h"
+
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...) {
+    va_list a;
+    va_start(a, fmt);
+    va_list b;
+    va_copy(b, a);
+    const int n = std::vsnprintf(nullptr, 0, fmt, a);
+    va_end(a);
+    std::string s(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(s.data(), s.size() + 1, fmt, b);
+    va_end(b);
+    return s;
+}
+
+// The device's field holds 31 characters; a longer identifier is cut.
+std::string DeviceId(const MediaInputs& in) {
+    return in.deviceId.substr(0, 31);
+}
+
+const char* TransportToken(int transport) {
+    return transport == 0 ? "RTP/AVP" : "TCP/RTP/AVP";
+}
+
+// The setup value names the device's role; the receiver takes the other one.
+const char* SetupLines(int transport) {
+    switch (transport) {
+    case 1:
+        return "a=setup:passive\r\na=connection:new\r\n";
+    case 2:
+        return "a=setup:active\r\na=connection:new\r\n";
+    default:
+        return "";
+    }
+}
+
+std::string SessionHeader(const MediaInputs& in, const char* command) {
+    return Format("v=0\r\no=%s 0 0 IN IP4 %s\r\ns=%s\r\nc=IN IP4 %s\r\n", DeviceId(in).c_str(),
+                  in.address.c_str(), command, in.address.c_str());
+}
+
+// The time line and the media line; the voice offers reuse the video payload
+// map under an audio line.
+std::string MediaLines(const MediaInputs& in, const char* media, bool ranged) {
+    // The range is the low 32 bits of the search's seconds, as signed numbers.
+    const int start = ranged ? static_cast<int32_t>(static_cast<uint32_t>(in.searchStart)) : 0;
+    const int end = ranged ? static_cast<int32_t>(static_cast<uint32_t>(in.searchEnd)) : 0;
+    return Format("t=%d %d \r\nm=%s %d %s 96 98 97\r\na=recvonly\r\n"
+                  "a=rtpmap:96 PS/90000\r\na=rtpmap:98 H264/90000\r\n"
+                  "a=rtpmap:97 MPEG4/90000\r\n",
+                  start, end, media, in.port, TransportToken(in.transport));
+}
+
+std::string IdentityTrailer(const MediaInputs& in, int history) {
+    return Format("a=username:%s\r\na=password:73910462\r\ny=%01d100000001\r\n"
+                  "f=v/1/4/20/2/1024a/8/1\r\n",
+                  DeviceId(in).c_str(), history);
+}
+
+struct ControlRow {
+    double scale;
+    int rangeStart;
+};
+// Rows 2 to 8 of set 3: play, pause, fast and slow forward, fast and slow
+// backward, seek.
+constexpr ControlRow kControlRows[] = {{1.0, 0},  {1.0, 0},  {2.0, 0}, {0.5, 0},
+                                       {-2.0, 0}, {-0.5, 0}, {1.0, 10}};
+
+constexpr MediaRow kSet0[] = {{MediaRowAction::OpenLive, "Play", 5},
+                              {MediaRowAction::OpenVoice, "BroadCast", 5},
+                              {MediaRowAction::OpenVoice, "Dialog", 5}};
+constexpr MediaRow kSet1[] = {{MediaRowAction::CancelLive, "Play", 5}};
+constexpr MediaRow kSet2[] = {{MediaRowAction::OpenDownload, "Download", 5},
+                              {MediaRowAction::OpenPlayback, "Playback", 5}};
+constexpr MediaRow kSet3[] = {{MediaRowAction::CancelDownload, "Download", 5},
+                              {MediaRowAction::CancelPlayback, "Playback", 5},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PAUSE", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6},
+                              {MediaRowAction::PlaybackControl, "PLAY", 6}};
+
+template <std::size_t N> MediaRow Pick(const MediaRow (&rows)[N], int row) {
+    return row >= 0 && static_cast<std::size_t>(row) < N ? rows[row] : MediaRow{};
+}
+
+} // namespace
+
+MediaRow MediaRowAt(int set, int row) {
+    switch (set) {
+    case 0:
+        return Pick(kSet0, row);
+    case 1:
+        return Pick(kSet1, row);
+    case 2:
+        return Pick(kSet2, row);
+    case 3:
+        return Pick(kSet3, row);
+    default:
+        return {};
+    }
+}
+
+MediaStream StreamOfRow(const MediaRow& r) {
+    switch (r.action) {
+    case MediaRowAction::OpenLive:
+    case MediaRowAction::CancelLive:
+        return MediaStream::Live;
+    case MediaRowAction::OpenDownload:
+    case MediaRowAction::CancelDownload:
+        return MediaStream::Download;
+    case MediaRowAction::OpenPlayback:
+    case MediaRowAction::CancelPlayback:
+        return MediaStream::Playback;
+    case MediaRowAction::OpenVoice:
+        return MediaStream::Voice;
+    default:
+        return MediaStream::None;
+    }
+}
+
+std::string OfferText(const MediaRow& r, const MediaInputs& in) {
+    std::string s = SessionHeader(in, r.command ? r.command : "");
+    switch (r.action) {
+    case MediaRowAction::OpenLive:
+        return s + MediaLines(in, "video", false) + SetupLines(in.transport) +
+               IdentityTrailer(in, 0);
+    case MediaRowAction::OpenDownload:
+        return s + MediaLines(in, "video", true) +
+               Format("a=downloadspeed:%d\r\n", in.downloadSpeed) + SetupLines(in.transport) +
+               IdentityTrailer(in, 1);
+    case MediaRowAction::OpenPlayback:
+        return s + MediaLines(in, "video", true) + SetupLines(in.transport) +
+               IdentityTrailer(in, 1);
+    case MediaRowAction::OpenVoice:
+        return s + MediaLines(in, "audio", false) + IdentityTrailer(in, 0);
+    default:
+        return {};
+    }
+}
+
+std::string PlaybackControlText(int row) {
+    const MediaRow r = MediaRowAt(3, row);
+    if (r.action != MediaRowAction::PlaybackControl) return {};
+    const ControlRow& c = kControlRows[row - 2];
+    // printf's %.1f follows LC_NUMERIC, which a GUI toolkit sets from the
+    // environment ("2,0" in many locales); the wire wants "2.0" always.
+    char scale[32];
+    const auto res =
+        std::to_chars(scale, scale + sizeof scale - 1, c.scale, std::chars_format::fixed, 1);
+    *res.ptr = '\0';
+    return Format("%s RTSP/1.0\r\nCSeq: 2\r\nScale: %s\r\nRange: npt=%d-\r\n", r.command, scale,
+                  c.rangeStart);
+}
+
+std::string ClockText(std::int64_t seconds) {
+    return Format("%02d:%02d:%02d", static_cast<int>(seconds / 3600),
+                  static_cast<int>(seconds % 3600 / 60), static_cast<int>(seconds % 60));
+}

@@ -1,0 +1,66 @@
+#pragma once
+// The texts of the media rows: SDP offers for live view, playback, download
+// and the two voice operations, and the MANSRTSP playback control texts.
+// Pure functions of their inputs; the session decides when each is built.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Message buffer of the send step: 2047 characters and the terminator.
+constexpr std::size_t kMediaTextRoom = 2047;
+
+constexpr const char* kSdpContentType = "application/sdp";
+// Playback control goes out with the type GB/T 28181 peers expect, not the
+// MANSCDP one.
+constexpr const char* kMansrtspContentType = "Application/MANSRTSP";
+
+// What the owner knows when the operator acts: the media receiver settings
+// (section "媒体接收者"), the current device and the last recording search.
+struct MediaInputs {
+    int transport = -1;      // "协议": 0 UDP, 1 TCP passive, 2 TCP active, 3 actpass, 4 holdconn
+    std::string address;     // "地址": the receiver's IPv4 address as dotted text
+    int port = -1;           // "端口": the receiver's port
+    int downloadSpeed = 255; // "下载速度": 1 to 64
+    std::string deviceId;    // the current device's identifier (at most 31 characters are used)
+    std::string deviceAddress;    // its IPv4 address: the receiver's peer
+    std::int64_t searchStart = 0; // the last search's range, seconds since 1970
+    std::int64_t searchEnd = 0;
+};
+
+enum class MediaStream : int { None = -1, Live = 0, Playback = 1, Download = 2, Voice = 3 };
+
+// What a row of the four media sets does here; rows of other kinds (MANSCDP
+// bodies) are None.
+enum class MediaRowAction {
+    None,
+    OpenLive,
+    OpenVoice,
+    OpenDownload,
+    OpenPlayback,
+    CancelLive,
+    CancelDownload,
+    CancelPlayback,
+    PlaybackControl,
+};
+
+struct MediaRow {
+    MediaRowAction action = MediaRowAction::None;
+    const char* command = nullptr; // the row's command: s= of an offer, method of a control text
+    int kind = 0;                  // 5 INVITE, 6 INFO
+};
+
+MediaRow MediaRowAt(int set, int row);
+
+// The stream a row opens or ends (None for control rows and other rows).
+MediaStream StreamOfRow(const MediaRow& r);
+
+// The whole offer of an opening row (OpenLive, OpenVoice, OpenDownload,
+// OpenPlayback), unbounded: the caller checks it against kMediaTextRoom.
+std::string OfferText(const MediaRow& r, const MediaInputs& in);
+
+// The MANSRTSP text of rows 2 to 8 of set 3; empty for any other row.
+std::string PlaybackControlText(int row);
+
+// "%02d:%02d:%02d" of a count of seconds: hours, minutes within the hour, seconds.
+std::string ClockText(std::int64_t seconds);
