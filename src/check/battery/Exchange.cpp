@@ -167,6 +167,10 @@ AnswerList ReadAnswerList(const Observation& obs, const std::vector<int>& answer
     return out;
 }
 
+std::string Counted(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string BodyValueText(const ManscdpBody& body, const std::string& bytes) {
     const std::string enc = Lower(body.encoding);
     if (enc.rfind("gb", 0) == 0 || !TextCodec::IsValidUtf8(bytes)) return TextCodec::GbkToUtf8(bytes);

@@ -64,6 +64,9 @@ struct AnswerList {
 AnswerList ReadAnswerList(const Observation& obs, const std::vector<int>& answers,
                           const char* listName);
 
+// "1 query", "3 queries".
+std::string Counted(std::uint64_t n, const char* one, const char* many);
+
 // A text taken from a body, as UTF-8 for reasons and the report: decoded by the
 // body's declared encoding, as TextCodec::BodyToUtf8 decodes whole bodies.
 std::string BodyValueText(const ManscdpBody& body, const std::string& bytes);

@@ -253,6 +253,19 @@ std::string Observation::DeviceId() const {
     return {};
 }
 
+Observation OnlyDevice(const Observation& obs, const std::string& deviceId) {
+    Observation out = obs;
+    out.deviceId = deviceId;
+    out.messages.clear();
+    for (const auto& m : obs.messages)
+        if (ParseSipAddress(m.sip.Value("From")).user == deviceId ||
+            ParseSipAddress(m.sip.Value("To")).user == deviceId)
+            out.messages.push_back(m);
+    out.startMs = obs.Start();
+    out.endMs = obs.End();
+    return out;
+}
+
 std::int64_t Observation::Start() const {
     if (startMs != 0 || messages.empty()) return startMs;
     return messages.front().timeMs;

@@ -161,4 +161,9 @@ struct Observation {
     std::int64_t End() const;
 };
 
+// The part of an observation that concerns one device: the messages whose From
+// or To user is deviceId, for a log taken while several devices talked to
+// Tarvex. The media attempts and settings are kept; deviceId is set.
+Observation OnlyDevice(const Observation& obs, const std::string& deviceId);
+
 } // namespace tarvex::check

@@ -94,7 +94,6 @@ std::string Html(const std::string& raw) {
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
         case '\r': break;
         default: out += c;
         }

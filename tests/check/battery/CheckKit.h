@@ -109,8 +109,8 @@ public:
     }
     // A query with its answer (Sipp.h body, [$sn] filled) after answerMs.
     int Query(const std::string& cmd, int sn, const std::string& answer, std::int64_t answerMs = 200,
-              const std::string& extra = {}) {
-        const int q = ToDevice("Query", cmd, sn, extra);
+              const std::string& extra = {}, const std::string& id = kDevice) {
+        const int q = ToDevice("Query", cmd, sn, extra, 20, id);
         After(answerMs);
         if (!answer.empty()) FromDevice(WithSn(answer, std::to_string(sn)));
         return q;

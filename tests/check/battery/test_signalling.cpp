@@ -127,8 +127,8 @@ TEST(Keepalive, IntervalAndMissesAgainstTheConfiguredInterval) {
         {"late within tolerance", {64, 125, 183, 246}, 280, {"", Verdict::Pass, "every 61"}, {"", Verdict::Pass, "no keepalive missed"}},
         {"twice as often", {30, 60, 90, 120, 150}, 170, {"", Verdict::Fail, "keepalives every 30.0 s"}, {"", Verdict::Pass, ""}},
         {"one missed", {60, 120, 240, 300}, 330, {"", Verdict::Pass, "every 60.0 s"},
-         {"", Verdict::Fail, "1 keepalive(s) missed, longest silence 120.0 s"}},
-        {"silent to the end", {60}, 400, {"", Verdict::Fail, "1 keepalive(s) in 400.0 s"},
+         {"", Verdict::Fail, "1 keepalive missed, longest silence 120.0 s"}},
+        {"silent to the end", {60}, 400, {"", Verdict::Fail, "1 keepalive in 400.0 s"},
          {"", Verdict::Fail, "3 keepalives missed in a row: offline from "}},
         {"too short", {}, 50, {"", Verdict::NotRun, "less than two keepalive intervals"},
          {"", Verdict::NotRun, "less than one keepalive interval"}},
@@ -175,7 +175,7 @@ TEST(MessageFraming, CatchesCutBodiesAndWrongLengths) {
     };
     const std::string noSn = body.substr(0, body.find("<SN>")) + body.substr(body.find("</SN>") + 7);
     const Row rows[] = {
-        {{"whole", Verdict::Pass, "1 bodies complete"}, raw(body)},
+        {{"whole", Verdict::Pass, "1 body complete"}, raw(body)},
         // The GBK name is 2 characters in 4 bytes.
         {{"length in characters", Verdict::Fail, "Content-Length " + std::to_string(body.size() - 2) + " but the body has"},
          raw(body, -2)},
@@ -205,7 +205,7 @@ TEST(MessageAnswerTime, WantsA2xxWithinOneSecond) {
         int status = 200;
     };
     const Row rows[] = {
-        {{"quick", Verdict::Pass, "1 MESSAGEs answered 2xx, slowest after 20 ms (limit 1000 ms)"}, 20},
+        {{"quick", Verdict::Pass, "1 MESSAGE answered 2xx, slowest after 20 ms (limit 1000 ms)"}, 20},
         {{"late", Verdict::Fail, "answered after 1500 ms, limit 1000 ms"}, 1500},
         {{"silent", Verdict::Fail, "got no final answer"}, -1},
         {{"refused", Verdict::Fail, "answered 403 Error"}, 30, 403},

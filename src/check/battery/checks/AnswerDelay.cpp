@@ -25,7 +25,7 @@ CheckResult CheckAnswerDelay(const Observation& obs) {
     const std::string& cmd = obs.messages[static_cast<std::size_t>(slowestQuery)].manscdp.cmdType;
     CheckResult r = CheckResult::Make(
         slowest <= limit ? Verdict::Pass : Verdict::Fail,
-        slowest <= limit ? std::to_string(answered) + " queries answered, slowest (" + cmd + ") after " +
+        slowest <= limit ? Counted(answered, "query", "queries") + " answered, slowest (" + cmd + ") after " +
                                std::to_string(slowest) + " ms (limit " + std::to_string(limit) + " ms)"
                          : cmd + " answered after " + std::to_string(slowest) + " ms, limit " +
                                std::to_string(limit) + " ms");

@@ -36,7 +36,7 @@ CheckResult CheckAnswerDevice(const Observation& obs) {
                 .Cite(n, "notify");
     }
     if (looked == 0) return CheckResult::Make(Verdict::NotRun, "no answer and no notification from the device");
-    return CheckResult::Make(Verdict::Pass, std::to_string(looked) + " answers and notifications name " + device +
+    return CheckResult::Make(Verdict::Pass, Counted(looked, "answer or notification names ", "answers and notifications name ") + device +
                                                 " or the channel asked for");
 }
 

@@ -23,7 +23,7 @@ CheckResult CheckAnswerSn(const Observation& obs) {
             .Cite(p.orphans.front(), "answer");
     }
     if (answers == 0) return CheckResult::Make(Verdict::NotRun, "no query was answered");
-    return CheckResult::Make(Verdict::Pass, std::to_string(answers) + " answers, each with its query's SN")
+    return CheckResult::Make(Verdict::Pass, Counted(answers, "answer", "answers") + ", each with its query's SN")
         .Measure("answers", static_cast<double>(answers));
 }
 

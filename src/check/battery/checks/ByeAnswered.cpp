@@ -7,7 +7,7 @@ CheckResult CheckByeAnswered(const Observation& obs) {
     const std::vector<int> byes =
         Select(obs, [](const ObservedMessage& m) { return m.Sent() && m.IsRequest("BYE"); });
     if (byes.empty()) return CheckResult::Make(Verdict::NotRun, "Tarvex sent no BYE");
-    CheckResult pass = CheckResult::Make(Verdict::Pass, std::to_string(byes.size()) + " BYEs answered 2xx");
+    CheckResult pass = CheckResult::Make(Verdict::Pass, Counted(byes.size(), "BYE", "BYEs") + " answered 2xx");
     for (int b : byes) {
         const ObservedMessage& m = obs.messages[static_cast<std::size_t>(b)];
         const int final = FinalResponseTo(obs, b);

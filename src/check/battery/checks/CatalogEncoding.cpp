@@ -59,7 +59,7 @@ CheckResult CheckCatalogEncoding(const Observation& obs) {
     }
     if (answers == 0) return CheckResult::Make(Verdict::NotRun, "no Catalog answer to look at");
     if (names == 0) return CheckResult::Make(Verdict::NotRun, "the Catalog answers hold no Name");
-    return CheckResult::Make(Verdict::Pass, std::to_string(names) + " names valid in the declared encoding (" +
+    return CheckResult::Make(Verdict::Pass, Counted(names, "name", "names") + " valid in the declared encoding (" +
                                                 encodings + "), " + std::to_string(nonAscii) + " of them non-ASCII")
         .Measure("names", static_cast<double>(names))
         .Measure("non_ascii_names", static_cast<double>(nonAscii));

@@ -44,7 +44,7 @@ CheckResult CheckCatalogItems(const Observation& obs) {
     }
     if (answers == 0) return CheckResult::Make(Verdict::NotRun, "no Catalog answer to look at");
     if (items == 0) return CheckResult::Make(Verdict::NotRun, "the Catalog answers list no items");
-    return CheckResult::Make(Verdict::Pass, std::to_string(items) + " items, each with DeviceID, Name and Status")
+    return CheckResult::Make(Verdict::Pass, Counted(items, "item", "items") + ", each with DeviceID, Name and Status")
         .Measure("items", static_cast<double>(items));
 }
 

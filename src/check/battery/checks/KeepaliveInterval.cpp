@@ -1,6 +1,6 @@
 // Keepalive interval: the device's keepalives come at the configured interval
 // (the median spacing within a tenth of it, at least 1 s either way).
-#include "check/battery/CheckResult.h"
+#include "check/battery/Exchange.h"
 #include "check/battery/checks/Keepalive.h"
 
 #include <algorithm>
@@ -17,8 +17,7 @@ CheckResult CheckKeepaliveInterval(const Observation& obs) {
         if (span < 2 * p.intervalMs + p.toleranceMs)
             return CheckResult::Make(Verdict::NotRun, "observed " + Seconds(span) +
                                                           ", less than two keepalive intervals of " + expected);
-        CheckResult r = CheckResult::Make(Verdict::Fail, std::to_string(p.keepalives.size()) +
-                                                             " keepalive(s) in " + Seconds(span) +
+        CheckResult r = CheckResult::Make(Verdict::Fail, Counted(p.keepalives.size(), "keepalive", "keepalives") + " in " + Seconds(span) +
                                                              ", expected one every " + expected);
         r.Cite(p.startMessage, "start of the observation");
         for (int k : p.keepalives)

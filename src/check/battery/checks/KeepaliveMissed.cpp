@@ -1,7 +1,7 @@
 // Missed keepalives: every keepalive due (one interval after the previous one,
 // or after the REGISTER) arrives within the tolerance; after the configured
 // number missed in a row the device counts as offline, and the reason says when.
-#include "check/battery/CheckResult.h"
+#include "check/battery/Exchange.h"
 #include "check/battery/checks/Keepalive.h"
 
 namespace tarvex::check {
@@ -47,7 +47,7 @@ CheckResult CheckKeepaliveMissed(const Observation& obs) {
                               std::to_string(p.misses) + " × " + Seconds(p.intervalMs) + " + " +
                               Seconds(p.toleranceMs) + " after the last sign of life)");
     } else {
-        r = CheckResult::Make(Verdict::Fail, std::to_string(missed) + " keepalive(s) missed, longest silence " +
+        r = CheckResult::Make(Verdict::Fail, Counted(static_cast<std::uint64_t>(missed), "keepalive", "keepalives") + " missed, longest silence " +
                                                  Seconds(longest) + " (interval " + Seconds(p.intervalMs) + ")");
     }
     r.Measure("missed", static_cast<double>(missed))

@@ -3,6 +3,7 @@
 // within the limit (5 s from the INVITE), frames over the measuring window, and
 // RTP sequence gaps: any over TCP fails (TCP loses nothing, so the device
 // skipped them), over UDP more than 1 % of the packets lost fails.
+#include "check/battery/Exchange.h"
 #include "check/battery/checks/MediaAttempt.h"
 
 #include <cstdio>
@@ -31,8 +32,8 @@ CheckResult CheckLive(const Observation& obs, int transport) {
     const double expected = static_cast<double>(m.packets + m.lostPackets);
     const double lossPercent = expected > 0 ? 100.0 * static_cast<double>(m.lostPackets) / expected : 0;
     const std::string figures = Figure("%.1f fps, ", fps) + Figure("%.0f kbit/s over ", kbps) +
-                                Figure("%.1f s, ", seconds) + std::to_string(m.sequenceGaps) + " sequence gaps (" +
-                                std::to_string(m.lostPackets) + " packets skipped)";
+                                Figure("%.1f s, ", seconds) + Counted(m.sequenceGaps, "sequence gap", "sequence gaps") + " (" +
+                                Counted(m.lostPackets, "packet", "packets") + " skipped)";
     std::string problem;
     const std::int64_t limit = obs.settings.firstPictureLimitMs;
     if (m.firstPictureMs < 0) problem = "no picture decoded";
@@ -40,7 +41,7 @@ CheckResult CheckLive(const Observation& obs, int transport) {
         problem = "first picture after " + std::to_string(m.firstPictureMs) + " ms, limit " + std::to_string(limit) + " ms";
     else if (m.frames == 0) problem = "no frame decoded within the measuring window";
     else if (transport != kMediaUdp && m.sequenceGaps > 0)
-        problem = std::to_string(m.sequenceGaps) + " RTP sequence gaps over TCP";
+        problem = Counted(m.sequenceGaps, "RTP sequence gap", "RTP sequence gaps") + " over TCP";
     else if (transport == kMediaUdp && lossPercent > 1.0)
         problem = Figure("%.1f %% of the RTP packets skipped", lossPercent);
 

@@ -39,7 +39,7 @@ CheckResult CheckMessageAnswerTime(const Observation& obs) {
             slowestAnswer = a;
         }
     }
-    return CheckResult::Make(Verdict::Pass, std::to_string(sent.size()) + " MESSAGEs answered 2xx, slowest after " +
+    return CheckResult::Make(Verdict::Pass, Counted(sent.size(), "MESSAGE", "MESSAGEs") + " answered 2xx, slowest after " +
                                                 std::to_string(slowest) + " ms (limit " +
                                                 std::to_string(limit) + " ms)")
         .Measure("slowest_ms", static_cast<double>(slowest), "ms")

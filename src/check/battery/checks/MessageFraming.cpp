@@ -58,7 +58,7 @@ CheckResult CheckMessageFraming(const Observation& obs) {
             return CheckResult::Make(Verdict::Fail, Describe(m) + " at " + m.timeText + ": " + problem)
                 .Cite(i, Describe(m));
     }
-    return CheckResult::Make(Verdict::Pass, std::to_string(bodies.size()) + " bodies complete")
+    return CheckResult::Make(Verdict::Pass, Counted(bodies.size(), "body", "bodies") + " complete")
         .Measure("bodies", static_cast<double>(bodies.size()));
 }
 

@@ -40,7 +40,7 @@ CheckResult CheckPtzAccepted(const Observation& obs) {
             pass.Cite(a, "Response");
     }
     if (sent == 0) return CheckResult::Make(Verdict::NotRun, "Tarvex sent no pan-tilt-zoom command");
-    pass.reason = std::to_string(sent) + " commands accepted with 2xx, " + std::to_string(answeredOk) +
+    pass.reason = Counted(sent, "command", "commands") + " accepted with 2xx, " + std::to_string(answeredOk) +
                   " of them also answered Result OK";
     return pass.Measure("commands", static_cast<double>(sent)).Measure("answered_ok", static_cast<double>(answeredOk));
 }
