@@ -2,24 +2,20 @@
 
 namespace tarvex::check {
 
+namespace {
+
+// Text and JSON key of each verdict, in the order of the enum.
+constexpr const char* kNames[][2] = {
+    {"pass", "pass"}, {"fail", "fail"}, {"not supported", "not_supported"}, {"not run", "not_run"}};
+
+} // namespace
+
 const char* VerdictText(Verdict v) {
-    switch (v) {
-    case Verdict::Pass: return "pass";
-    case Verdict::Fail: return "fail";
-    case Verdict::NotSupported: return "not supported";
-    case Verdict::NotRun: return "not run";
-    }
-    return "not run";
+    return kNames[static_cast<int>(v)][0];
 }
 
 const char* VerdictKey(Verdict v) {
-    switch (v) {
-    case Verdict::Pass: return "pass";
-    case Verdict::Fail: return "fail";
-    case Verdict::NotSupported: return "not_supported";
-    case Verdict::NotRun: return "not_run";
-    }
-    return "not_run";
+    return kNames[static_cast<int>(v)][1];
 }
 
 CheckResult CheckResult::Make(Verdict v, std::string reason) {

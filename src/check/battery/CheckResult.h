@@ -33,7 +33,7 @@ struct Evidence {
 };
 
 struct CheckResult {
-    std::string id;    // from the battery's table
+    std::string id; // from the battery's table
     std::string title;
     Verdict verdict = Verdict::NotRun;
     std::string reason; // one line

@@ -14,7 +14,9 @@ std::string Get(const std::map<std::string, std::string>& m, const char* key) {
     return it == m.end() ? std::string() : it->second;
 }
 
-bool Has(const std::map<std::string, std::string>& m, const char* key) { return m.count(key) > 0; }
+bool Has(const std::map<std::string, std::string>& m, const char* key) {
+    return m.count(key) > 0;
+}
 
 // Algorithm named by the credentials, else by the challenge, else MD5.
 std::string AlgorithmOf(const std::map<std::string, std::string>& challenge,
@@ -46,9 +48,12 @@ std::string DigestHash(std::string_view algorithm, std::string_view text) {
     std::string base(algorithm);
     if (IsSess(base)) base.resize(base.size() - 5);
     const EVP_MD* md = nullptr;
-    if (EqualsNoCase(base, "MD5")) md = EVP_md5();
-    else if (EqualsNoCase(base, "SHA-256")) md = EVP_sha256();
-    else if (EqualsNoCase(base, "SHA-512-256")) md = EVP_sha512_256();
+    if (EqualsNoCase(base, "MD5"))
+        md = EVP_md5();
+    else if (EqualsNoCase(base, "SHA-256"))
+        md = EVP_sha256();
+    else if (EqualsNoCase(base, "SHA-512-256"))
+        md = EVP_sha512_256();
     if (!md) return {};
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
@@ -77,7 +82,8 @@ std::string ExpectedDigestResponse(const std::map<std::string, std::string>& cha
     if (EqualsNoCase(qop, "auth-int")) a2 += ":" + H(std::string(body));
     const std::string ha2 = H(a2);
     if (qop.empty()) return H(ha1 + ":" + nonce + ":" + ha2);
-    return H(ha1 + ":" + nonce + ":" + Get(credentials, "nc") + ":" + cnonce + ":" + qop + ":" + ha2);
+    return H(ha1 + ":" + nonce + ":" + Get(credentials, "nc") + ":" + cnonce + ":" + qop + ":" +
+             ha2);
 }
 
 std::string DigestProblem(const std::map<std::string, std::string>& challenge,
@@ -99,7 +105,8 @@ std::string DigestProblem(const std::map<std::string, std::string>& challenge,
     if (DigestHash(alg, "").empty()) return "algorithm " + alg + " is unknown";
     const std::string qop = Get(credentials, "qop");
     if (Has(challenge, "qop")) {
-        if (qop.empty()) return "qop missing although the challenge offered \"" + Get(challenge, "qop") + "\"";
+        if (qop.empty())
+            return "qop missing although the challenge offered \"" + Get(challenge, "qop") + "\"";
         if (!Offers(Get(challenge, "qop"), qop)) return "qop " + qop + " was not offered";
         if (Get(credentials, "cnonce").empty()) return "qop " + qop + " without cnonce";
         const std::string nc = Get(credentials, "nc");
@@ -110,10 +117,11 @@ std::string DigestProblem(const std::map<std::string, std::string>& challenge,
     } else if (!qop.empty()) {
         return "qop " + qop + " although the challenge offered none";
     }
-    const std::string expected = ExpectedDigestResponse(challenge, credentials, method, password, body);
+    const std::string expected =
+        ExpectedDigestResponse(challenge, credentials, method, password, body);
     if (!EqualsNoCase(Get(credentials, "response"), expected))
-        return "response " + Get(credentials, "response") + " does not match the password (expected " +
-               expected + ")";
+        return "response " + Get(credentials, "response") +
+               " does not match the password (expected " + expected + ")";
     return {};
 }
 

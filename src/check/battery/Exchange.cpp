@@ -10,7 +10,8 @@ namespace {
 
 bool IsManscdpRequest(const ObservedMessage& m) {
     return m.Sent() && m.IsRequest("MESSAGE") && m.manscdp.hasSn &&
-           (EqualsNoCase(m.manscdp.rootName, "Query") || EqualsNoCase(m.manscdp.rootName, "Control"));
+           (EqualsNoCase(m.manscdp.rootName, "Query") ||
+            EqualsNoCase(m.manscdp.rootName, "Control"));
 }
 
 bool IsManscdpResponse(const ObservedMessage& m) {
@@ -39,9 +40,12 @@ int FinalResponseTo(const Observation& obs, int request) {
 
 std::string Describe(const ObservedMessage& m) {
     std::string s;
-    if (!m.sip.valid) s = "unreadable message";
-    else if (m.sip.isRequest) s = m.sip.method;
-    else s = std::to_string(m.sip.status) + (m.sip.reason.empty() ? "" : " " + m.sip.reason);
+    if (!m.sip.valid)
+        s = "unreadable message";
+    else if (m.sip.isRequest)
+        s = m.sip.method;
+    else
+        s = std::to_string(m.sip.status) + (m.sip.reason.empty() ? "" : " " + m.sip.reason);
     if (!m.manscdp.rootName.empty()) {
         s += " " + (m.manscdp.cmdType.empty() ? std::string("?") : m.manscdp.cmdType) + " " +
              m.manscdp.rootName;
@@ -69,8 +73,10 @@ Pairing PairAnswers(const Observation& obs) {
             if (qa.request < r && sameCmd(qa.request, r) &&
                 obs.messages[static_cast<std::size_t>(qa.request)].manscdp.sn == resp.manscdp.sn)
                 best = qa.request;
-        if (best >= 0) p.requests[slot[best]].answers.push_back(r);
-        else unmatched.push_back(r);
+        if (best >= 0)
+            p.requests[slot[best]].answers.push_back(r);
+        else
+            unmatched.push_back(r);
     }
     for (int r : unmatched) {
         int best = -1;
@@ -86,6 +92,13 @@ Pairing PairAnswers(const Observation& obs) {
         qa.answers.push_back(r);
     }
     return p;
+}
+
+CheckResult& CiteQuery(CheckResult& r, const QueryAnswers& qa) {
+    r.Cite(qa.request, "query");
+    for (int a : qa.answers)
+        r.Cite(a, "answer");
+    return r;
 }
 
 std::vector<QueryAnswers> AnswersOf(const Observation& obs, const char* root, const char* cmdType) {
@@ -136,11 +149,13 @@ AnswerList ReadAnswerList(const Observation& obs, const std::vector<int>& answer
         bool has = false;
         const std::string sumText = ChildText(b.root, "SumNum", &has);
         long sum = -1;
-        if (!has) fail(a, "answer without SumNum");
-        else if (!ParseLong(sumText, &sum) || sum < 0) fail(a, "SumNum \"" + sumText + "\" is not a count");
+        if (!has)
+            fail(a, "answer without SumNum");
+        else if (!ParseLong(sumText, &sum) || sum < 0)
+            fail(a, "SumNum \"" + sumText + "\" is not a count");
         else if (out.sumNum >= 0 && sum != out.sumNum)
-            fail(a, "SumNum " + std::to_string(sum) + " differs from " + std::to_string(out.sumNum) +
-                        " of an earlier message");
+            fail(a, "SumNum " + std::to_string(sum) + " differs from " +
+                        std::to_string(out.sumNum) + " of an earlier message");
         if (out.sumNum < 0) out.sumNum = sum;
 
         XMLNode list = b.root.ChildByName(listName);
@@ -151,15 +166,15 @@ AnswerList ReadAnswerList(const Observation& obs, const std::vector<int>& answer
         const int children = list.ChildCount();
         const char* numText = list.AttributeValue("Num");
         long num = -1;
-        if (!numText) fail(a, std::string(listName) + " without Num attribute");
+        if (!numText)
+            fail(a, std::string(listName) + " without Num attribute");
         else if (!ParseLong(numText, &num) || num != children)
             fail(a, std::string(listName) + " Num=\"" + numText + "\" but it holds " +
                         std::to_string(children) + " items");
         for (int i = 0; i < children; ++i)
             out.items.push_back({a, list.ChildAt(i)});
     }
-    if (out.problem.empty() && out.sumNum >= 0 &&
-        static_cast<long>(out.items.size()) != out.sumNum)
+    if (out.problem.empty() && out.sumNum >= 0 && static_cast<long>(out.items.size()) != out.sumNum)
         fail(answers.empty() ? -1 : answers.back(),
              "SumNum " + std::to_string(out.sumNum) + " but " + std::to_string(out.items.size()) +
                  " items arrived in " + std::to_string(answers.size()) +
@@ -173,14 +188,17 @@ std::string Counted(std::uint64_t n, const char* one, const char* many) {
 
 std::string BodyValueText(const ManscdpBody& body, const std::string& bytes) {
     const std::string enc = Lower(body.encoding);
-    if (enc.rfind("gb", 0) == 0 || !TextCodec::IsValidUtf8(bytes)) return TextCodec::GbkToUtf8(bytes);
+    if (enc.rfind("gb", 0) == 0 || !TextCodec::IsValidUtf8(bytes))
+        return TextCodec::GbkToUtf8(bytes);
     return bytes;
 }
 
 CheckResult CheckAnswerFields(const Observation& obs, const char* cmdType,
                               const std::vector<FieldRule>& rules) {
     const std::vector<QueryAnswers> queries = AnswersOf(obs, "Query", cmdType);
-    if (queries.empty()) return CheckResult::Make(Verdict::NotRun, std::string("Tarvex sent no ") + cmdType + " query");
+    if (queries.empty())
+        return CheckResult::Make(Verdict::NotRun,
+                                 std::string("Tarvex sent no ") + cmdType + " query");
     CheckResult pass = CheckResult::Make(Verdict::Pass, {});
     for (const QueryAnswers& qa : queries) {
         if (auto r = UnansweredQuery(obs, qa, cmdType)) return *r;
@@ -193,10 +211,13 @@ CheckResult CheckAnswerFields(const Observation& obs, const char* cmdType,
             std::string problem;
             long n = 0;
             if (!has || v.empty()) {
-                if (rule.required) problem = "no " + std::string(rule.name);
-                else continue;
+                if (rule.required)
+                    problem = "no " + std::string(rule.name);
+                else
+                    continue;
             } else if (rule.kind == FieldRule::kNumber && (!ParseLong(v, &n) || n < 0)) {
-                problem = std::string(rule.name) + " \"" + BodyValueText(b, v) + "\" is not a number";
+                problem =
+                    std::string(rule.name) + " \"" + BodyValueText(b, v) + "\" is not a number";
             } else if (rule.kind == FieldRule::kTime && !IsManscdpTime(v)) {
                 problem = std::string(rule.name) + " \"" + BodyValueText(b, v) + "\" is not a time";
             } else if (!rule.values.empty()) {
@@ -207,10 +228,13 @@ CheckResult CheckAnswerFields(const Observation& obs, const char* cmdType,
                     allowedText += (i == 0 ? "" : i + 1 == rule.values.size() ? " or " : ", ");
                     allowedText += rule.values[i];
                 }
-                if (!ok) problem = std::string(rule.name) + " \"" + BodyValueText(b, v) + "\" is not " + allowedText;
+                if (!ok)
+                    problem = std::string(rule.name) + " \"" + BodyValueText(b, v) + "\" is not " +
+                              allowedText;
             }
             if (!problem.empty())
-                return CheckResult::Make(Verdict::Fail, std::string(cmdType) + " answer: " + problem)
+                return CheckResult::Make(Verdict::Fail,
+                                         std::string(cmdType) + " answer: " + problem)
                     .Cite(qa.request, "query")
                     .Cite(a, "answer");
             seen += (seen.empty() ? "" : ", ") + std::string(rule.name) + " " + BodyValueText(b, v);

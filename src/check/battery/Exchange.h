@@ -40,6 +40,9 @@ struct Pairing {
     std::vector<int> orphans; // Responses no request of their CmdType preceded
 };
 Pairing PairAnswers(const Observation& obs);
+// Cites the request as "query" and each of its answers as "answer".
+CheckResult& CiteQuery(CheckResult& r, const QueryAnswers& qa);
+
 // The requests of one root ("Query" or "Control") and CmdType, with their answers.
 std::vector<QueryAnswers> AnswersOf(const Observation& obs, const char* root, const char* cmdType);
 

@@ -1,6 +1,7 @@
 #include "check/battery/Observation.h"
 
 #include "base/TextCodec.h"
+#include "base/TimeText.h"
 #include "check/battery/SipText.h"
 
 #include <cstdio>
@@ -15,17 +16,28 @@ constexpr std::string_view kNoBody = "No Body!\n";
 std::string_view LongName(std::string_view name) {
     if (name.size() != 1) return name;
     switch (std::tolower(static_cast<unsigned char>(name[0]))) {
-    case 'i': return "Call-ID";
-    case 'm': return "Contact";
-    case 'e': return "Content-Encoding";
-    case 'l': return "Content-Length";
-    case 'c': return "Content-Type";
-    case 'f': return "From";
-    case 's': return "Subject";
-    case 'k': return "Supported";
-    case 't': return "To";
-    case 'v': return "Via";
-    default: return name;
+    case 'i':
+        return "Call-ID";
+    case 'm':
+        return "Contact";
+    case 'e':
+        return "Content-Encoding";
+    case 'l':
+        return "Content-Length";
+    case 'c':
+        return "Content-Type";
+    case 'f':
+        return "From";
+    case 's':
+        return "Subject";
+    case 'k':
+        return "Supported";
+    case 't':
+        return "To";
+    case 'v':
+        return "Via";
+    default:
+        return name;
     }
 }
 
@@ -101,8 +113,9 @@ SipHead ParseSipHead(std::string_view head) {
         long status = 0;
         if (sp != std::string::npos) {
             const std::size_t sp2 = start.find(' ', sp + 1);
-            if (ParseLong(start.substr(sp + 1, sp2 == std::string::npos ? start.npos : sp2 - sp - 1),
-                          &status) &&
+            if (ParseLong(
+                    start.substr(sp + 1, sp2 == std::string::npos ? start.npos : sp2 - sp - 1),
+                    &status) &&
                 status >= 100 && status <= 699) {
                 h.valid = true;
                 h.status = static_cast<int>(status);
@@ -151,7 +164,8 @@ ManscdpBody ParseManscdp(const std::string& body) {
     ManscdpBody m;
     std::size_t i = 0;
     if (body.compare(0, 3, "\xEF\xBB\xBF") == 0) i = 3;
-    while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n'))
+    while (i < body.size() &&
+           (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n'))
         ++i;
     if (i >= body.size() || body[i] != '<') return m;
     m.present = true;
@@ -226,22 +240,19 @@ std::optional<std::int64_t> ParseLocalTimeMs(std::string_view text) {
 }
 
 std::string LocalTimeMsText(std::int64_t ms) {
-    const std::time_t secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
-    std::tm tm{};
-    localtime_r(&secs, &tm);
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms - static_cast<std::int64_t>(secs) * 1000));
-    return buf;
+    return LocalTimeTextMs(std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
 }
 
 const char* MediaTransportName(int index) {
     switch (index) {
-    case kMediaUdp: return "UDP";
-    case kMediaTcpPassive: return "TCP passive";
-    case kMediaTcpActive: return "TCP active";
-    default: return "other";
+    case kMediaUdp:
+        return "UDP";
+    case kMediaTcpPassive:
+        return "TCP passive";
+    case kMediaTcpActive:
+        return "TCP active";
+    default:
+        return "other";
     }
 }
 

@@ -59,10 +59,10 @@ SipHead ParseSipHead(std::string_view head);
 
 // A MANSCDP body: the XML tree and the envelope every body carries.
 struct ManscdpBody {
-    bool present = false; // the body holds XML (first non-blank byte is '<')
-    int outcome = -1;     // XMLParseOutcome of the parse; -1 when nothing was parsed
-    XMLNode root;         // the document element (Query, Response, Notify, ...)
-    std::string rootName; // "Response", "Notify", ...
+    bool present = false;              // the body holds XML (first non-blank byte is '<')
+    int outcome = -1;                  // XMLParseOutcome of the parse; -1 when nothing was parsed
+    XMLNode root;                      // the document element (Query, Response, Notify, ...)
+    std::string rootName;              // "Response", "Notify", ...
     std::string cmdType, sn, deviceId; // texts of CmdType, SN, DeviceID ("" when absent)
     bool hasSn = false, hasDeviceId = false, hasCmdType = false;
     std::string encoding; // encoding named by the XML declaration, "" without one
@@ -124,12 +124,12 @@ struct MediaObservation {
     std::string answer;        // SDP of the 200 OK, empty when none
     // From the INVITE leaving to the first decoded picture; -1 when none came.
     std::int64_t firstPictureMs = -1;
-    std::int64_t windowMs = 0;  // length of the measuring window
-    std::uint64_t frames = 0;   // frames decoded within the window
-    std::uint64_t bytes = 0;    // RTP payload bytes within the window
-    std::uint64_t packets = 0;  // RTP packets within the window
-    std::uint64_t sequenceGaps = 0; // places where the sequence number jumped
-    std::uint64_t lostPackets = 0;  // packets those jumps skipped
+    std::int64_t windowMs = 0;            // length of the measuring window
+    std::uint64_t frames = 0;             // frames decoded within the window
+    std::uint64_t bytes = 0;              // RTP payload bytes within the window
+    std::uint64_t packets = 0;            // RTP packets within the window
+    std::uint64_t sequenceGaps = 0;       // places where the sequence number jumped
+    std::uint64_t lostPackets = 0;        // packets those jumps skipped
     std::optional<std::uint32_t> rtpSsrc; // SSRC of the packets, when any came
 };
 
@@ -151,7 +151,7 @@ struct CheckSettings {
 struct Observation {
     CheckSettings settings;
     std::string deviceId; // the device under check; empty: the From user of the first REGISTER
-    std::int64_t startMs = 0, endMs = 0; // the watched window; 0: the first and last message
+    std::int64_t startMs = 0, endMs = 0;   // the watched window; 0: the first and last message
     std::vector<ObservedMessage> messages; // in the order they were logged
     std::vector<MediaObservation> media;
 

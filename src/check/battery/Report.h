@@ -17,8 +17,8 @@ namespace tarvex::check {
 // Texts are UTF-8; empty when the device did not say.
 struct DeviceIdentity {
     std::string id;
-    std::string contact;   // host:port of the REGISTER's Contact
-    std::string userAgent; // User-Agent of the REGISTER
+    std::string contact;                                      // host:port of the REGISTER's Contact
+    std::string userAgent;                                    // User-Agent of the REGISTER
     std::string name, manufacturer, model, firmware, channel; // DeviceInfo
     int catalogItems = -1; // items of the last Catalog answer, -1 without one
 };

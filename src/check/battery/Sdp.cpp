@@ -65,7 +65,8 @@ Sdp ParseSdp(std::string_view text) {
         if (line.empty()) continue;
         if (line.size() < 2 || line[1] != '=' || line[0] < 'a' || line[0] > 'z') {
             if (sdp.problem.empty())
-                sdp.problem = "line " + std::to_string(lineNo) + " \"" + std::string(line) + "\" is not <type>=<value>";
+                sdp.problem = "line " + std::to_string(lineNo) + " \"" + std::string(line) +
+                              "\" is not <type>=<value>";
             continue;
         }
         const char type = line[0];
@@ -102,7 +103,8 @@ std::string SdpAnswerProblem(std::string_view answerText, std::string_view offer
     if (Trim(answerText).empty()) return "the answer carries no SDP";
     const Sdp a = ParseSdp(answerText);
     if (!a.problem.empty()) return a.problem;
-    if (a.lines.front().first != 'v' || a.lines.front().second != "0") return "it does not begin with v=0";
+    if (a.lines.front().first != 'v' || a.lines.front().second != "0")
+        return "it does not begin with v=0";
     const std::optional<std::string> o = a.First('o');
     if (!o || Words(*o).size() != 6) return "no o= line of six fields";
     if (!a.First('s')) return "no s= line";
@@ -110,11 +112,13 @@ std::string SdpAnswerProblem(std::string_view answerText, std::string_view offer
     const SdpMedia* v = a.Media("video");
     if (!v) return "no m=video line";
     long port = 0;
-    if (!ParseLong(v->port, &port) || port < 0 || port > 65535) return "m=video port \"" + v->port + "\" is not a port";
+    if (!ParseLong(v->port, &port) || port < 0 || port > 65535)
+        return "m=video port \"" + v->port + "\" is not a port";
     if (port == 0) return "m=video port 0 refuses the stream";
     const bool tcp = transport != kMediaUdp;
     const char* proto = tcp ? "TCP/RTP/AVP" : "RTP/AVP";
-    if (!EqualsNoCase(v->proto, proto)) return "m=video transport " + v->proto + ", offered " + proto;
+    if (!EqualsNoCase(v->proto, proto))
+        return "m=video transport " + v->proto + ", offered " + proto;
     const Sdp offer = ParseSdp(offerText);
     const SdpMedia* ov = offer.Media("video");
     if (v->formats.empty()) return "m=video lists no payload type";
@@ -135,8 +139,8 @@ std::string SdpAnswerProblem(std::string_view answerText, std::string_view offer
     if (!IsDigits(Trim(*y), 10)) return "y=" + *y + " is not ten digits";
     const char wantDigit = history ? '1' : '0';
     if (Trim(*y)[0] != wantDigit)
-        return "y=" + *y + " starts with " + Trim(*y)[0] + ", " + (history ? "recordings" : "live view") +
-               " take " + wantDigit;
+        return "y=" + *y + " starts with " + Trim(*y)[0] + ", " +
+               (history ? "recordings" : "live view") + " take " + wantDigit;
     const std::optional<std::uint32_t> ssrc = SsrcOfY(*y);
     if (!ssrc) return "y=" + *y + " does not fit a 32-bit SSRC";
     if (*ssrc == 0) return "y=" + *y + " gives SSRC 0";
@@ -145,7 +149,8 @@ std::string SdpAnswerProblem(std::string_view answerText, std::string_view offer
         const char* want = transport == kMediaTcpPassive ? "passive" : "active";
         if (!setup) return std::string("no a=setup (the device must be ") + want + ")";
         if (!EqualsNoCase(*setup, want))
-            return "a=setup:" + *setup + ", but with " + MediaTransportName(transport) + " the device must be " + want;
+            return "a=setup:" + *setup + ", but with " + MediaTransportName(transport) +
+                   " the device must be " + want;
     }
     return {};
 }

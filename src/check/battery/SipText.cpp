@@ -8,7 +8,9 @@
 namespace tarvex::check {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // Splits ";a=b;c" parameters into lower-case names and values without quotes.
 void ReadParams(std::string_view s, std::map<std::string, std::string>& out) {
@@ -61,7 +63,9 @@ bool IsDigits(std::string_view s, std::size_t count) {
     return true;
 }
 
-bool IsDeviceCode(std::string_view s) { return IsDigits(s, 20); }
+bool IsDeviceCode(std::string_view s) {
+    return IsDigits(s, 20);
+}
 
 bool ParseLong(std::string_view s, long* out) {
     const std::string t = Trim(s);

@@ -11,11 +11,11 @@ namespace tarvex::check {
 // A From, To or Contact value: [display] <sip:user@host:port;uri-params>;params,
 // or the bare form sip:user@host:port;params.
 struct SipAddress {
-    bool ok = false;          // a sip: or sips: URI was found
-    std::string scheme;       // "sip" or "sips"
-    std::string user;         // "" without one
+    bool ok = false;    // a sip: or sips: URI was found
+    std::string scheme; // "sip" or "sips"
+    std::string user;   // "" without one
     std::string host;
-    int port = 0;             // 0 without one
+    int port = 0;                              // 0 without one
     std::map<std::string, std::string> params; // header parameters (tag, expires), lower-case names
 };
 SipAddress ParseSipAddress(std::string_view value);

@@ -7,60 +7,6 @@ using namespace checkkit;
 
 namespace {
 
-std::string Replace(std::string s, const std::string& from, const std::string& to) {
-    const std::size_t p = s.find(from);
-    if (p != std::string::npos) s.replace(p, from.size(), to);
-    return s;
-}
-
-// Tarvex's offer as its media session writes it, and a camera's answer.
-std::string Offer(int transport, const char* kind = "Play") {
-    const bool tcp = transport != kMediaUdp;
-    return "v=0\r\no=" + kDevice + " 0 0 IN IP4 127.0.0.1\r\ns=" + kind + "\r\nc=IN IP4 127.0.0.1\r\nt=0 0 \r\n" +
-           "m=video 6000 " + (tcp ? "TCP/RTP/AVP" : "RTP/AVP") + " 96 98 97\r\na=recvonly\r\n" +
-           "a=rtpmap:96 PS/90000\r\na=rtpmap:98 H264/90000\r\na=rtpmap:97 MPEG4/90000\r\n" +
-           (transport == kMediaTcpPassive ? "a=setup:passive\r\na=connection:new\r\n"
-            : transport == kMediaTcpActive ? "a=setup:active\r\na=connection:new\r\n"
-                                           : "") +
-           "a=username:" + kDevice + "\r\na=password:73910462\r\ny=" + (std::string(kind) == "Play" ? "0" : "1") +
-           "100000001\r\nf=v/1/4/20/2/1024a/8/1\r\n";
-}
-
-std::string Answer(int transport, const char* y = "0100000001") {
-    const bool tcp = transport != kMediaUdp;
-    return "v=0\r\no=" + kDevice + " 0 0 IN IP4 127.0.0.1\r\ns=Play\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n" +
-           "m=video 15060 " + (tcp ? "TCP/RTP/AVP" : "RTP/AVP") + " 96\r\na=sendonly\r\na=rtpmap:96 PS/90000\r\n" +
-           (transport == kMediaTcpPassive ? "a=setup:passive\r\na=connection:new\r\n"
-            : transport == kMediaTcpActive ? "a=setup:active\r\na=connection:new\r\n"
-                                           : "") +
-           "y=" + y + "\r\nf=\r\n";
-}
-
-// An INVITE of Tarvex answered by the camera, and what the media session measured:
-// 250 frames and 5 MB in 10 s, first picture after 800 ms.
-MediaObservation Invite(Wire& w, int transport, const std::string& answer, int status = 200,
-                        const char* kind = "Play") {
-    MediaObservation m;
-    m.kind = kind;
-    m.transport = transport;
-    m.callId = "call-" + std::to_string(transport) + kind;
-    m.offer = Offer(transport, kind);
-    const int inv = w.Add(Direction::Sent, w.TarvexHead("INVITE", m.callId, 1, "application/sdp", m.offer.size()) +
-                                               "Subject: INVITE\r\n",
-                          m.offer);
-    w.After(150);
-    m.answerStatus = status;
-    m.answer = status == 200 ? answer : "";
-    if (status) w.Reply(inv, status, status == 200 ? "Content-Type: application/sdp\r\n" : "", m.answer);
-    m.firstPictureMs = 800;
-    m.windowMs = 10000;
-    m.frames = 250;
-    m.bytes = 5000000;
-    m.packets = 4000;
-    m.rtpSsrc = 100000001;
-    return m;
-}
-
 TEST(LiveView, EachTransportJudgedOnItsAnswerAndStream) {
     struct Row {
         Case c;
@@ -70,43 +16,88 @@ TEST(LiveView, EachTransportJudgedOnItsAnswerAndStream) {
         int status = 200;
     };
     const Row rows[] = {
-        {{"udp", Verdict::Pass, "first picture after 800 ms, 25.0 fps, 4000 kbit/s over 10.0 s, 0 sequence gaps"}, kMediaUdp},
+        {{"udp", Verdict::Pass,
+          "first picture after 800 ms, 25.0 fps, 4000 kbit/s over 10.0 s, 0 sequence gaps"},
+         kMediaUdp},
         {{"tcp passive", Verdict::Pass, "first picture after 800 ms"}, kMediaTcpPassive},
         {{"tcp active", Verdict::Pass, "first picture after 800 ms"}, kMediaTcpActive},
-        {{"setup reversed", Verdict::Fail, "a=setup:active, but with TCP passive the device must be passive"},
-         kMediaTcpPassive, {}, Answer(kMediaTcpActive)},
-        {{"no setup", Verdict::Fail, "no a=setup (the device must be active)"}, kMediaTcpActive, {},
+        {{"setup reversed", Verdict::Fail,
+          "a=setup:active, but with TCP passive the device must be passive"},
+         kMediaTcpPassive,
+         {},
+         Answer(kMediaTcpActive)},
+        {{"no setup", Verdict::Fail, "no a=setup (the device must be active)"},
+         kMediaTcpActive,
+         {},
          Replace(Answer(kMediaTcpActive), "a=setup:active\r\n", "")},
-        {{"udp token over tcp", Verdict::Fail, "m=video transport RTP/AVP, offered TCP/RTP/AVP"}, kMediaTcpPassive, {},
+        {{"udp token over tcp", Verdict::Fail, "m=video transport RTP/AVP, offered TCP/RTP/AVP"},
+         kMediaTcpPassive,
+         {},
          Replace(Answer(kMediaTcpPassive), "TCP/RTP/AVP", "RTP/AVP")},
-        {{"no y", Verdict::Fail, "no y= line (SSRC)"}, kMediaUdp, {}, Replace(Answer(kMediaUdp), "y=0100000001\r\n", "")},
-        {{"ssrc 0", Verdict::Fail, "y=0000000000 gives SSRC 0"}, kMediaUdp, {}, Answer(kMediaUdp, "0000000000")},
-        {{"history digit", Verdict::Fail, "y=1100000001 starts with 1, live view take 0"}, kMediaUdp, {},
+        {{"no y", Verdict::Fail, "no y= line (SSRC)"},
+         kMediaUdp,
+         {},
+         Replace(Answer(kMediaUdp), "y=0100000001\r\n", "")},
+        {{"ssrc 0", Verdict::Fail, "y=0000000000 gives SSRC 0"},
+         kMediaUdp,
+         {},
+         Answer(kMediaUdp, "0000000000")},
+        {{"history digit", Verdict::Fail, "y=1100000001 starts with 1, live view take 0"},
+         kMediaUdp,
+         {},
          Answer(kMediaUdp, "1100000001")},
-        {{"rtp ssrc 0", Verdict::Fail, "RTP SSRC 0 is not the answer's y= 100000001"}, kMediaUdp,
+        {{"rtp ssrc 0", Verdict::Fail, "RTP SSRC 0 is not the answer's y= 100000001"},
+         kMediaUdp,
          [](MediaObservation& m) { m.rtpSsrc = 0; }},
-        {{"recvonly", Verdict::Fail, "a=recvonly"}, kMediaUdp, {}, Replace(Answer(kMediaUdp), "sendonly", "recvonly")},
-        {{"not ours", Verdict::Fail, "payload type 33 was not offered"}, kMediaUdp, {},
+        {{"recvonly", Verdict::Fail, "a=recvonly"},
+         kMediaUdp,
+         {},
+         Replace(Answer(kMediaUdp), "sendonly", "recvonly")},
+        {{"not ours", Verdict::Fail, "payload type 33 was not offered"},
+         kMediaUdp,
+         {},
          Replace(Answer(kMediaUdp), "RTP/AVP 96", "RTP/AVP 33")},
-        {{"late picture", Verdict::Fail, "first picture after 6500 ms, limit 5000 ms"}, kMediaUdp,
+        {{"late picture", Verdict::Fail, "first picture after 6500 ms, limit 5000 ms"},
+         kMediaUdp,
          [](MediaObservation& m) { m.firstPictureMs = 6500; }},
-        {{"no picture", Verdict::Fail, "no picture decoded"}, kMediaTcpActive,
-         [](MediaObservation& m) { m.firstPictureMs = -1; m.frames = 0; }},
-        {{"gaps over tcp", Verdict::Fail, "3 RTP sequence gaps over TCP"}, kMediaTcpPassive,
-         [](MediaObservation& m) { m.sequenceGaps = 3; m.lostPackets = 3; }},
-        {{"loss over udp", Verdict::Fail, "2.0 % of the RTP packets skipped"}, kMediaUdp,
-         [](MediaObservation& m) { m.sequenceGaps = 10; m.lostPackets = 80; m.packets = 3920; }},
-        {{"little loss over udp", Verdict::Pass, "2 sequence gaps (2 packets skipped)"}, kMediaUdp,
-         [](MediaObservation& m) { m.sequenceGaps = 2; m.lostPackets = 2; }},
-        {{"refused tcp", Verdict::NotSupported, "Play over TCP active: the device answered 488"}, kMediaTcpActive, {}, {}, 488},
+        {{"no picture", Verdict::Fail, "no picture decoded"},
+         kMediaTcpActive,
+         [](MediaObservation& m) {
+             m.firstPictureMs = -1;
+             m.frames = 0;
+         }},
+        {{"gaps over tcp", Verdict::Fail, "3 RTP sequence gaps over TCP"},
+         kMediaTcpPassive,
+         [](MediaObservation& m) {
+             m.sequenceGaps = 3;
+             m.lostPackets = 3;
+         }},
+        {{"loss over udp", Verdict::Fail, "2.0 % of the RTP packets skipped"},
+         kMediaUdp,
+         [](MediaObservation& m) {
+             m.sequenceGaps = 10;
+             m.lostPackets = 80;
+             m.packets = 3920;
+         }},
+        {{"little loss over udp", Verdict::Pass, "2 sequence gaps (2 packets skipped)"},
+         kMediaUdp,
+         [](MediaObservation& m) {
+             m.sequenceGaps = 2;
+             m.lostPackets = 2;
+         }},
+        {{"refused tcp", Verdict::NotSupported, "Play over TCP active: the device answered 488"},
+         kMediaTcpActive,
+         {},
+         {},
+         488},
         {{"busy", Verdict::Fail, "the INVITE was answered 486"}, kMediaUdp, {}, {}, 486},
         {{"silent", Verdict::Fail, "the INVITE got no final answer"}, kMediaUdp, {}, {}, 0},
     };
     const char* ids[] = {"live.udp", "live.tcp_passive", "live.tcp_active"};
     for (const Row& row : rows) {
         Wire w;
-        MediaObservation m =
-            Invite(w, row.transport, row.answer.empty() ? Answer(row.transport) : row.answer, row.status);
+        MediaObservation m = Invite(
+            w, row.transport, row.answer.empty() ? Answer(row.transport) : row.answer, row.status);
         if (row.change) row.change(m);
         w.obs.media.push_back(m);
         const CheckResult r = Judge(ids[row.transport], w.obs);
@@ -128,19 +119,22 @@ TEST(PtzAndBye, AcceptedAnsweredOrDeclined) {
         const int q = w.ToDevice("Control", "DeviceControl", 20, up, -1);
         if (status) w.After(30).Reply(q, status);
         if (!result.empty())
-            w.After(50).FromDevice(
-                Replace(WithSn(SimpleAnswer("DeviceControl", kDevice, ""), "20"), "<Result>OK", "<Result>" + result));
+            w.After(50).FromDevice(Replace(WithSn(SimpleAnswer("DeviceControl", kDevice, ""), "20"),
+                                           "<Result>OK", "<Result>" + result));
         return Judge("ptz.accepted", w.obs);
     };
-    ExpectVerdict(ptz(200, ""), {"200 only", Verdict::Pass, "1 command accepted with 2xx, 0 of them also answered Result OK"});
+    ExpectVerdict(ptz(200, ""), {"200 only", Verdict::Pass,
+                                 "1 command accepted with 2xx, 0 of them also answered Result OK"});
     ExpectVerdict(ptz(200, "OK"), {"answered", Verdict::Pass, "1 of them also answered Result OK"});
-    ExpectVerdict(ptz(200, "ERROR"), {"fixed camera", Verdict::NotSupported, "PTZCmd A50F0108C000007D at "});
+    ExpectVerdict(ptz(200, "ERROR"),
+                  {"fixed camera", Verdict::NotSupported, "PTZCmd A50F0108C000007D at "});
     ExpectVerdict(ptz(501, ""), {"501", Verdict::NotSupported, "answered 501"});
     ExpectVerdict(ptz(400, ""), {"400", Verdict::Fail, "answered 400"});
     ExpectVerdict(ptz(0, ""), {"silent", Verdict::Fail, "got no answer"});
     Wire none;
     none.ToDevice("Control", "DeviceControl", 21, " <GuardCmd>SetGuard</GuardCmd>\r\n");
-    ExpectVerdict(Judge("ptz.accepted", none.obs), {"guard only", Verdict::NotRun, "no pan-tilt-zoom command"});
+    ExpectVerdict(Judge("ptz.accepted", none.obs),
+                  {"guard only", Verdict::NotRun, "no pan-tilt-zoom command"});
 
     const auto bye = [](int status) {
         Wire w;
@@ -164,27 +158,37 @@ TEST(Playback, PauseAndScaleAccepted) {
     const std::string fast = "PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: 2.0\r\nRange: npt=0-\r\n";
     const std::string resume = "PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: 1.0\r\nRange: npt=0-\r\n";
     const Row rows[] = {
-        {{"accepted", Verdict::Pass, "playback answered; PAUSE and PLAY Scale 2.0 accepted with 2xx"},
+        {{"accepted", Verdict::Pass,
+          "playback answered; PAUSE and PLAY Scale 2.0 accepted with 2xx"},
          {{pause, 200}, {resume, 200}, {fast, 200}}},
-        {{"scale refused", Verdict::NotSupported, "PLAY with Scale INFO answered 501"}, {{pause, 200}, {fast, 501}}},
+        {{"scale refused", Verdict::NotSupported, "PLAY with Scale INFO answered 501"},
+         {{pause, 200}, {fast, 501}}},
         {{"pause lost", Verdict::Fail, "PAUSE INFO got no answer"}, {{pause, 0}, {fast, 200}}},
-        {{"no scale sent", Verdict::NotRun, "no PLAY with a Scale was sent"}, {{pause, 200}, {resume, 200}}},
-        {{"live digit", Verdict::Fail, "y=0100000001 starts with 0, recordings take 1"}, {}, "0100000001"},
+        {{"no scale sent", Verdict::NotRun, "no PLAY with a Scale was sent"},
+         {{pause, 200}, {resume, 200}}},
+        {{"live digit", Verdict::Fail, "y=0100000001 starts with 0, recordings take 1"},
+         {},
+         "0100000001"},
     };
     for (const Row& row : rows) {
         Wire w;
-        MediaObservation m = Invite(w, kMediaUdp, Replace(Answer(kMediaUdp, row.y), "s=Play", "s=Playback"), 200, "Playback");
+        MediaObservation m =
+            Invite(w, kMediaUdp, Replace(Answer(kMediaUdp, row.y), "s=Play", "s=Playback"), 200,
+                   "Playback");
         m.rtpSsrc = 1100000001;
         w.obs.media.push_back(m);
         int cseq = 3;
         for (const auto& [text, status] : row.infos) {
             const int i = w.After(500).Add(
-                Direction::Sent, w.TarvexHead("INFO", "call-0Playback", cseq++, "Application/MANSRTSP", text.size()), text);
+                Direction::Sent,
+                w.TarvexHead("INFO", "call-0Playback", cseq++, "Application/MANSRTSP", text.size()),
+                text);
             if (status) w.After(30).Reply(i, status);
         }
         ExpectVerdict(Judge("playback.control", w.obs), row.c);
     }
-    ExpectVerdict(Judge("playback.control", Wire().obs), {"none", Verdict::NotRun, "no playback was attempted"});
+    ExpectVerdict(Judge("playback.control", Wire().obs),
+                  {"none", Verdict::NotRun, "no playback was attempted"});
 }
 
 } // namespace

@@ -14,7 +14,8 @@ CheckResult CheckAnswerDelay(const Observation& obs) {
         const ObservedMessage& q = obs.messages[static_cast<std::size_t>(qa.request)];
         if (qa.answers.empty() || !EqualsNoCase(q.manscdp.rootName, "Query")) continue;
         ++answered;
-        const std::int64_t delay = obs.messages[static_cast<std::size_t>(qa.answers.front())].timeMs - q.timeMs;
+        const std::int64_t delay =
+            obs.messages[static_cast<std::size_t>(qa.answers.front())].timeMs - q.timeMs;
         if (delay > slowest) {
             slowest = delay;
             slowestQuery = qa.request;
@@ -25,10 +26,11 @@ CheckResult CheckAnswerDelay(const Observation& obs) {
     const std::string& cmd = obs.messages[static_cast<std::size_t>(slowestQuery)].manscdp.cmdType;
     CheckResult r = CheckResult::Make(
         slowest <= limit ? Verdict::Pass : Verdict::Fail,
-        slowest <= limit ? Counted(answered, "query", "queries") + " answered, slowest (" + cmd + ") after " +
-                               std::to_string(slowest) + " ms (limit " + std::to_string(limit) + " ms)"
-                         : cmd + " answered after " + std::to_string(slowest) + " ms, limit " +
-                               std::to_string(limit) + " ms");
+        slowest <= limit
+            ? Counted(answered, "query", "queries") + " answered, slowest (" + cmd + ") after " +
+                  std::to_string(slowest) + " ms (limit " + std::to_string(limit) + " ms)"
+            : cmd + " answered after " + std::to_string(slowest) + " ms, limit " +
+                  std::to_string(limit) + " ms");
     return r.Measure("slowest_ms", static_cast<double>(slowest), "ms")
         .Cite(slowestQuery, "slowest query")
         .Cite(slowestAnswer, "its first answer");

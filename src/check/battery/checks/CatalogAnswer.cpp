@@ -29,19 +29,15 @@ CheckResult CheckCatalogAnswer(const Observation& obs) {
         if (!problem.empty()) {
             CheckResult r = CheckResult::Make(Verdict::Fail, "Catalog answer: " + problem);
             r.Cite(qa.request, "query").Cite(at, "where it shows");
-            for (int a : qa.answers)
-                r.Cite(a, "answer");
-            return r;
+            return CiteQuery(r, qa);
         }
-        pass.reason = "SumNum " + std::to_string(list.sumNum) + ", " + std::to_string(list.items.size()) +
-                      " items in " + std::to_string(qa.answers.size()) +
-                      (qa.answers.size() == 1 ? " message" : " messages");
+        pass.reason = "SumNum " + std::to_string(list.sumNum) + ", " +
+                      Counted(list.items.size(), "item", "items") + " in " +
+                      Counted(qa.answers.size(), "message", "messages");
         pass.measurements.clear();
         pass.Measure("items", static_cast<double>(list.items.size()))
             .Measure("messages", static_cast<double>(qa.answers.size()));
-        pass.Cite(qa.request, "query");
-        for (int a : qa.answers)
-            pass.Cite(a, "answer");
+        CiteQuery(pass, qa);
     }
     return pass;
 }

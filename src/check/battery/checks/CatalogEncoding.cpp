@@ -39,7 +39,8 @@ CheckResult CheckCatalogEncoding(const Observation& obs) {
             const ManscdpBody& b = obs.messages[static_cast<std::size_t>(a)].manscdp;
             const std::string enc = b.encoding;
             if (encodings.find(enc.empty() ? "none" : enc) == std::string::npos)
-                encodings += (encodings.empty() ? "" : ", ") + (enc.empty() ? std::string("none") : enc);
+                encodings +=
+                    (encodings.empty() ? "" : ", ") + (enc.empty() ? std::string("none") : enc);
             const XMLNode list = b.root.ChildByName("DeviceList");
             for (int i = 0; i < list.ChildCount(); ++i) {
                 bool has = false;
@@ -51,16 +52,20 @@ CheckResult CheckCatalogEncoding(const Observation& obs) {
                 const std::string problem = NameProblem(name, enc);
                 if (!problem.empty())
                     return CheckResult::Make(Verdict::Fail,
-                                             "Name of " + ChildText(item, "DeviceID") + " " + problem +
-                                                 (enc.empty() ? " (no encoding declared)" : " (declared " + enc + ")"))
+                                             "Name of " + ChildText(item, "DeviceID") + " " +
+                                                 problem +
+                                                 (enc.empty() ? " (no encoding declared)"
+                                                              : " (declared " + enc + ")"))
                         .Cite(a, "answer");
             }
         }
     }
     if (answers == 0) return CheckResult::Make(Verdict::NotRun, "no Catalog answer to look at");
     if (names == 0) return CheckResult::Make(Verdict::NotRun, "the Catalog answers hold no Name");
-    return CheckResult::Make(Verdict::Pass, Counted(names, "name", "names") + " valid in the declared encoding (" +
-                                                encodings + "), " + std::to_string(nonAscii) + " of them non-ASCII")
+    return CheckResult::Make(Verdict::Pass, Counted(names, "name", "names") +
+                                                " valid in the declared encoding (" + encodings +
+                                                "), " + std::to_string(nonAscii) +
+                                                " of them non-ASCII")
         .Measure("names", static_cast<double>(names))
         .Measure("non_ascii_names", static_cast<double>(nonAscii));
 }

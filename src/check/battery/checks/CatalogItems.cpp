@@ -31,12 +31,15 @@ CheckResult CheckCatalogItems(const Observation& obs) {
     for (const QueryAnswers& qa : AnswersOf(obs, "Query", "Catalog")) {
         answers += qa.answers.size();
         for (int a : qa.answers) {
-            const XMLNode list = obs.messages[static_cast<std::size_t>(a)].manscdp.root.ChildByName("DeviceList");
+            const XMLNode list =
+                obs.messages[static_cast<std::size_t>(a)].manscdp.root.ChildByName("DeviceList");
             for (int i = 0; i < list.ChildCount(); ++i) {
                 ++items;
                 const std::string problem = ItemProblem(list.ChildAt(i));
                 if (!problem.empty())
-                    return CheckResult::Make(Verdict::Fail, "Catalog item " + std::to_string(i + 1) + ": " + problem)
+                    return CheckResult::Make(Verdict::Fail, "Catalog item " +
+                                                                std::to_string(i + 1) + ": " +
+                                                                problem)
                         .Cite(qa.request, "query")
                         .Cite(a, "answer");
             }
@@ -44,7 +47,8 @@ CheckResult CheckCatalogItems(const Observation& obs) {
     }
     if (answers == 0) return CheckResult::Make(Verdict::NotRun, "no Catalog answer to look at");
     if (items == 0) return CheckResult::Make(Verdict::NotRun, "the Catalog answers list no items");
-    return CheckResult::Make(Verdict::Pass, Counted(items, "item", "items") + ", each with DeviceID, Name and Status")
+    return CheckResult::Make(Verdict::Pass, Counted(items, "item", "items") +
+                                                ", each with DeviceID, Name and Status")
         .Measure("items", static_cast<double>(items));
 }
 

@@ -13,7 +13,8 @@ KeepalivePlan PlanKeepalives(const Observation& obs) {
     const std::string device = obs.DeviceId();
     p.keepalives = Select(obs, [&](const ObservedMessage& m) {
         return m.Received() && m.IsRequest("MESSAGE") && m.manscdp.Is("Notify", "Keepalive") &&
-               (m.manscdp.deviceId == device || ParseSipAddress(m.sip.Value("From")).user == device);
+               (m.manscdp.deviceId == device ||
+                ParseSipAddress(m.sip.Value("From")).user == device);
     });
     long interval = obs.settings.keepaliveIntervalS, misses = obs.settings.keepaliveMisses;
     p.source = "configured";
@@ -24,13 +25,14 @@ KeepalivePlan PlanKeepalives(const Observation& obs) {
             if (!obs.messages[i].Received() || !b.Is("Response", "ConfigDownload")) continue;
             long v = 0;
             const char* t = b.root.FindText("HeartBeatInterval");
-            if (interval <= 0 && t && ParseLong(t, &v) && v > 0) {
+            // A day at most: longer is no heartbeat, and would overflow the arithmetic below.
+            if (interval <= 0 && t && ParseLong(t, &v) && v > 0 && v <= 86400) {
                 interval = v;
                 p.source = "the device's HeartBeatInterval";
                 p.sourceMessage = static_cast<int>(i);
             }
             t = b.root.FindText("HeartBeatCount");
-            if (misses <= 0 && t && ParseLong(t, &v) && v > 0) misses = v;
+            if (misses <= 0 && t && ParseLong(t, &v) && v > 0 && v <= 100) misses = v;
         }
     }
     if (interval <= 0) {
@@ -40,10 +42,13 @@ KeepalivePlan PlanKeepalives(const Observation& obs) {
     p.intervalMs = interval * 1000;
     p.misses = misses > 0 ? static_cast<int>(misses) : 3;
     p.toleranceMs = std::max<std::int64_t>(1000, p.intervalMs / 10);
-    const std::vector<int> regs =
-        Select(obs, [](const ObservedMessage& m) { return m.Received() && m.IsRequest("REGISTER"); });
-    p.startMessage = !regs.empty() ? regs.front() : !p.keepalives.empty() ? p.keepalives.front() : -1;
-    if (p.startMessage >= 0) p.startMs = obs.messages[static_cast<std::size_t>(p.startMessage)].timeMs;
+    const std::vector<int> regs = Select(
+        obs, [](const ObservedMessage& m) { return m.Received() && m.IsRequest("REGISTER"); });
+    p.startMessage = !regs.empty()           ? regs.front()
+                     : !p.keepalives.empty() ? p.keepalives.front()
+                                             : -1;
+    if (p.startMessage >= 0)
+        p.startMs = obs.messages[static_cast<std::size_t>(p.startMessage)].timeMs;
     p.endMs = obs.End();
     return p;
 }

@@ -11,12 +11,12 @@
 namespace tarvex::check {
 
 struct KeepalivePlan {
-    std::vector<int> keepalives;  // Keepalive Notify MESSAGEs of the device
+    std::vector<int> keepalives; // Keepalive Notify MESSAGEs of the device
     std::int64_t intervalMs = 60000;
-    int misses = 3;               // missed in a row before the device counts as offline
-    std::string source;           // where the interval came from, for the reason
-    int sourceMessage = -1;       // the ConfigDownload answer that gave it
-    int startMessage = -1;        // the first REGISTER, else the first keepalive
+    int misses = 3;         // missed in a row before the device counts as offline
+    std::string source;     // where the interval came from, for the reason
+    int sourceMessage = -1; // the ConfigDownload answer that gave it
+    int startMessage = -1;  // the first REGISTER, else the first keepalive
     std::int64_t startMs = 0;
     std::int64_t endMs = 0;       // end of the observation
     std::int64_t toleranceMs = 0; // lateness forgiven: a tenth of the interval, at least 1 s

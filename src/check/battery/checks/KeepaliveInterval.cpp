@@ -11,14 +11,17 @@ namespace tarvex::check {
 CheckResult CheckKeepaliveInterval(const Observation& obs) {
     const KeepalivePlan p = PlanKeepalives(obs);
     const std::string expected = Seconds(p.intervalMs) + " (" + p.source + ")";
-    if (p.startMessage < 0) return CheckResult::Make(Verdict::NotRun, "no REGISTER and no keepalive observed");
+    if (p.startMessage < 0)
+        return CheckResult::Make(Verdict::NotRun, "no REGISTER and no keepalive observed");
     if (p.keepalives.size() < 2) {
         const std::int64_t span = p.endMs - p.startMs;
         if (span < 2 * p.intervalMs + p.toleranceMs)
-            return CheckResult::Make(Verdict::NotRun, "observed " + Seconds(span) +
-                                                          ", less than two keepalive intervals of " + expected);
-        CheckResult r = CheckResult::Make(Verdict::Fail, Counted(p.keepalives.size(), "keepalive", "keepalives") + " in " + Seconds(span) +
-                                                             ", expected one every " + expected);
+            return CheckResult::Make(Verdict::NotRun,
+                                     "observed " + Seconds(span) +
+                                         ", less than two keepalive intervals of " + expected);
+        CheckResult r = CheckResult::Make(
+            Verdict::Fail, Counted(p.keepalives.size(), "keepalive", "keepalives") + " in " +
+                               Seconds(span) + ", expected one every " + expected);
         r.Cite(p.startMessage, "start of the observation");
         for (int k : p.keepalives)
             r.Cite(k, "keepalive");
@@ -32,10 +35,10 @@ CheckResult CheckKeepaliveInterval(const Observation& obs) {
     std::sort(sorted.begin(), sorted.end());
     const std::int64_t median = sorted[sorted.size() / 2];
     const bool ok = std::llabs(median - p.intervalMs) <= p.toleranceMs;
-    CheckResult r = CheckResult::Make(
-        ok ? Verdict::Pass : Verdict::Fail,
-        "keepalives every " + Seconds(median) + " (median of " + std::to_string(gaps.size()) +
-            " intervals), expected " + expected);
+    CheckResult r =
+        CheckResult::Make(ok ? Verdict::Pass : Verdict::Fail,
+                          "keepalives every " + Seconds(median) + " (median of " +
+                              std::to_string(gaps.size()) + " intervals), expected " + expected);
     r.Measure("interval_median_s", static_cast<double>(median) / 1000.0, "s")
         .Measure("interval_min_s", static_cast<double>(sorted.front()) / 1000.0, "s")
         .Measure("interval_max_s", static_cast<double>(sorted.back()) / 1000.0, "s")

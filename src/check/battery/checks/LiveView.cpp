@@ -22,7 +22,8 @@ CheckResult CheckLive(const Observation& obs, int transport) {
     for (const auto& m : obs.media)
         if (m.kind == "Play" && m.transport == transport) attempt = &m;
     const std::string name = MediaTransportName(transport);
-    if (!attempt) return CheckResult::Make(Verdict::NotRun, "no live view over " + name + " was attempted");
+    if (!attempt)
+        return CheckResult::Make(Verdict::NotRun, "no live view over " + name + " was attempted");
     const MediaObservation& m = *attempt;
     if (auto r = JudgeAnswer(obs, m, false)) return *r;
 
@@ -30,26 +31,33 @@ CheckResult CheckLive(const Observation& obs, int transport) {
     const double fps = seconds > 0 ? static_cast<double>(m.frames) / seconds : 0;
     const double kbps = seconds > 0 ? static_cast<double>(m.bytes) * 8.0 / 1000.0 / seconds : 0;
     const double expected = static_cast<double>(m.packets + m.lostPackets);
-    const double lossPercent = expected > 0 ? 100.0 * static_cast<double>(m.lostPackets) / expected : 0;
+    const double lossPercent =
+        expected > 0 ? 100.0 * static_cast<double>(m.lostPackets) / expected : 0;
     const std::string figures = Figure("%.1f fps, ", fps) + Figure("%.0f kbit/s over ", kbps) +
-                                Figure("%.1f s, ", seconds) + Counted(m.sequenceGaps, "sequence gap", "sequence gaps") + " (" +
+                                Figure("%.1f s, ", seconds) +
+                                Counted(m.sequenceGaps, "sequence gap", "sequence gaps") + " (" +
                                 Counted(m.lostPackets, "packet", "packets") + " skipped)";
     std::string problem;
     const std::int64_t limit = obs.settings.firstPictureLimitMs;
-    if (m.firstPictureMs < 0) problem = "no picture decoded";
+    if (m.firstPictureMs < 0)
+        problem = "no picture decoded";
     else if (m.firstPictureMs > limit)
-        problem = "first picture after " + std::to_string(m.firstPictureMs) + " ms, limit " + std::to_string(limit) + " ms";
-    else if (m.frames == 0) problem = "no frame decoded within the measuring window";
+        problem = "first picture after " + std::to_string(m.firstPictureMs) + " ms, limit " +
+                  std::to_string(limit) + " ms";
+    else if (m.frames == 0)
+        problem = "no frame decoded within the measuring window";
     else if (transport != kMediaUdp && m.sequenceGaps > 0)
         problem = Counted(m.sequenceGaps, "RTP sequence gap", "RTP sequence gaps") + " over TCP";
     else if (transport == kMediaUdp && lossPercent > 1.0)
         problem = Figure("%.1f %% of the RTP packets skipped", lossPercent);
 
-    CheckResult r = CheckResult::Make(
-        problem.empty() ? Verdict::Pass : Verdict::Fail,
-        problem.empty() ? "first picture after " + std::to_string(m.firstPictureMs) + " ms, " + figures
-                        : problem + "; " + figures);
-    if (m.firstPictureMs >= 0) r.Measure("first_picture_ms", static_cast<double>(m.firstPictureMs), "ms");
+    CheckResult r =
+        CheckResult::Make(problem.empty() ? Verdict::Pass : Verdict::Fail,
+                          problem.empty() ? "first picture after " +
+                                                std::to_string(m.firstPictureMs) + " ms, " + figures
+                                          : problem + "; " + figures);
+    if (m.firstPictureMs >= 0)
+        r.Measure("first_picture_ms", static_cast<double>(m.firstPictureMs), "ms");
     r.Measure("frame_rate_fps", fps, "fps")
         .Measure("bit_rate_kbps", kbps, "kbit/s")
         .Measure("window_s", seconds, "s")
@@ -63,8 +71,14 @@ CheckResult CheckLive(const Observation& obs, int transport) {
 
 } // namespace
 
-CheckResult CheckLiveUdp(const Observation& obs) { return CheckLive(obs, kMediaUdp); }
-CheckResult CheckLiveTcpPassive(const Observation& obs) { return CheckLive(obs, kMediaTcpPassive); }
-CheckResult CheckLiveTcpActive(const Observation& obs) { return CheckLive(obs, kMediaTcpActive); }
+CheckResult CheckLiveUdp(const Observation& obs) {
+    return CheckLive(obs, kMediaUdp);
+}
+CheckResult CheckLiveTcpPassive(const Observation& obs) {
+    return CheckLive(obs, kMediaTcpPassive);
+}
+CheckResult CheckLiveTcpActive(const Observation& obs) {
+    return CheckLive(obs, kMediaTcpActive);
+}
 
 } // namespace tarvex::check

@@ -15,6 +15,7 @@ void CiteCall(CheckResult& r, const Observation& obs, const MediaObservation& m)
 
 // Fail or not supported when the INVITE was not answered 2xx with a well-formed
 // SDP (and an RTP SSRC that matches its y=); nothing when the answer is good.
-std::optional<CheckResult> JudgeAnswer(const Observation& obs, const MediaObservation& m, bool history);
+std::optional<CheckResult> JudgeAnswer(const Observation& obs, const MediaObservation& m,
+                                       bool history);
 
 } // namespace tarvex::check

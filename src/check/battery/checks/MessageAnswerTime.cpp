@@ -17,19 +17,21 @@ CheckResult CheckMessageAnswerTime(const Observation& obs) {
         const ObservedMessage& q = obs.messages[static_cast<std::size_t>(i)];
         const int a = FinalResponseTo(obs, i);
         if (a < 0)
-            return CheckResult::Make(Verdict::Fail, Describe(q) + " at " + q.timeText + " got no final answer")
+            return CheckResult::Make(Verdict::Fail,
+                                     Describe(q) + " at " + q.timeText + " got no final answer")
                 .Cite(i, Describe(q));
         const ObservedMessage& ans = obs.messages[static_cast<std::size_t>(a)];
         const std::int64_t delay = ans.timeMs - q.timeMs;
         if (ans.sip.status >= 300)
-            return CheckResult::Make(Verdict::Fail, Describe(q) + " at " + q.timeText + " answered " +
-                                                        Describe(ans))
+            return CheckResult::Make(Verdict::Fail, Describe(q) + " at " + q.timeText +
+                                                        " answered " + Describe(ans))
                 .Cite(i, Describe(q))
                 .Cite(a, "answer");
         if (delay > limit)
-            return CheckResult::Make(Verdict::Fail, Describe(q) + " at " + q.timeText + " answered after " +
-                                                        std::to_string(delay) + " ms, limit " +
-                                                        std::to_string(limit) + " ms")
+            return CheckResult::Make(Verdict::Fail, Describe(q) + " at " + q.timeText +
+                                                        " answered after " + std::to_string(delay) +
+                                                        " ms, limit " + std::to_string(limit) +
+                                                        " ms")
                 .Measure("delay_ms", static_cast<double>(delay), "ms")
                 .Cite(i, Describe(q))
                 .Cite(a, "answer");
@@ -39,7 +41,8 @@ CheckResult CheckMessageAnswerTime(const Observation& obs) {
             slowestAnswer = a;
         }
     }
-    return CheckResult::Make(Verdict::Pass, Counted(sent.size(), "MESSAGE", "MESSAGEs") + " answered 2xx, slowest after " +
+    return CheckResult::Make(Verdict::Pass, Counted(sent.size(), "MESSAGE", "MESSAGEs") +
+                                                " answered 2xx, slowest after " +
                                                 std::to_string(slowest) + " ms (limit " +
                                                 std::to_string(limit) + " ms)")
         .Measure("slowest_ms", static_cast<double>(slowest), "ms")

@@ -13,7 +13,9 @@ namespace tarvex::check {
 namespace {
 
 // The method of a MANSRTSP body ("PAUSE RTSP/1.0") and its Scale header.
-std::string RtspMethod(const std::string& body) { return body.substr(0, body.find_first_of(" \r\n")); }
+std::string RtspMethod(const std::string& body) {
+    return body.substr(0, body.find_first_of(" \r\n"));
+}
 
 double RtspScale(const std::string& body) {
     std::size_t i = 0;
@@ -21,7 +23,8 @@ double RtspScale(const std::string& body) {
         std::size_t nl = body.find('\n', i);
         if (nl == std::string::npos) nl = body.size();
         const std::string line = Trim(std::string_view(body).substr(i, nl - i));
-        if (line.size() > 6 && EqualsNoCase(line.substr(0, 6), "Scale:")) return std::atof(line.c_str() + 6);
+        if (line.size() > 6 && EqualsNoCase(line.substr(0, 6), "Scale:"))
+            return std::atof(line.c_str() + 6);
         i = nl + 1;
     }
     return 1.0;
@@ -46,7 +49,8 @@ CheckResult CheckPlaybackControl(const Observation& obs) {
     int pause = -1, scale = -1;
     double scaleValue = 1.0;
     for (int i : Select(obs, [&](const ObservedMessage& x) {
-             return x.Sent() && x.IsRequest("INFO") && !m.callId.empty() && x.sip.callId == m.callId;
+             return x.Sent() && x.IsRequest("INFO") && !m.callId.empty() &&
+                    x.sip.callId == m.callId;
          })) {
         const std::string& body = obs.messages[static_cast<std::size_t>(i)].body;
         const std::string method = RtspMethod(body);
@@ -58,23 +62,28 @@ CheckResult CheckPlaybackControl(const Observation& obs) {
     }
     if (pause < 0 || scale < 0) {
         r.verdict = Verdict::NotRun;
-        r.reason = std::string("playback answered, but no ") + (pause < 0 ? "PAUSE" : "PLAY with a Scale") + " was sent";
+        r.reason = std::string("playback answered, but no ") +
+                   (pause < 0 ? "PAUSE" : "PLAY with a Scale") + " was sent";
         return r;
     }
     for (int info : {pause, scale}) {
         const int final = FinalResponseTo(obs, info);
-        r.Cite(info, RtspMethod(obs.messages[static_cast<std::size_t>(info)].body)).Cite(final, "answer");
+        r.Cite(info, RtspMethod(obs.messages[static_cast<std::size_t>(info)].body))
+            .Cite(final, "answer");
         const int status = final < 0 ? 0 : obs.messages[static_cast<std::size_t>(final)].sip.status;
-        const std::string what = (info == pause ? std::string("PAUSE") : "PLAY with Scale") + " INFO";
+        const std::string what =
+            (info == pause ? std::string("PAUSE") : "PLAY with Scale") + " INFO";
         if (status == 0 || status >= 300) {
             r.verdict = status == 405 || status == 501 ? Verdict::NotSupported : Verdict::Fail;
-            r.reason = what + (status == 0 ? " got no answer" : " answered " + std::to_string(status));
+            r.reason =
+                what + (status == 0 ? " got no answer" : " answered " + std::to_string(status));
             return r;
         }
     }
     char scaleText[16];
     std::snprintf(scaleText, sizeof scaleText, "%.1f", scaleValue);
-    r.reason = std::string("playback answered; PAUSE and PLAY Scale ") + scaleText + " accepted with 2xx";
+    r.reason =
+        std::string("playback answered; PAUSE and PLAY Scale ") + scaleText + " accepted with 2xx";
     return r;
 }
 

@@ -17,10 +17,13 @@ CheckResult CheckPtzAccepted(const Observation& obs) {
         ++sent;
         const int final = FinalResponseTo(obs, qa.request);
         const std::string what = "PTZCmd " + code + " at " + q.timeText;
-        if (final < 0) return CheckResult::Make(Verdict::Fail, what + " got no answer").Cite(qa.request, "command");
+        if (final < 0)
+            return CheckResult::Make(Verdict::Fail, what + " got no answer")
+                .Cite(qa.request, "command");
         const int status = obs.messages[static_cast<std::size_t>(final)].sip.status;
         if (status == 405 || status == 501)
-            return CheckResult::Make(Verdict::NotSupported, what + " answered " + std::to_string(status))
+            return CheckResult::Make(Verdict::NotSupported,
+                                     what + " answered " + std::to_string(status))
                 .Cite(qa.request, "command")
                 .Cite(final, "answer");
         if (status >= 300)
@@ -28,7 +31,8 @@ CheckResult CheckPtzAccepted(const Observation& obs) {
                 .Cite(qa.request, "command")
                 .Cite(final, "answer");
         for (int a : qa.answers) {
-            const std::string result = ChildText(obs.messages[static_cast<std::size_t>(a)].manscdp.root, "Result");
+            const std::string result =
+                ChildText(obs.messages[static_cast<std::size_t>(a)].manscdp.root, "Result");
             if (EqualsNoCase(result, "ERROR"))
                 return CheckResult::Make(Verdict::NotSupported, what + " answered Result ERROR")
                     .Cite(qa.request, "command")
@@ -39,10 +43,12 @@ CheckResult CheckPtzAccepted(const Observation& obs) {
         for (int a : qa.answers)
             pass.Cite(a, "Response");
     }
-    if (sent == 0) return CheckResult::Make(Verdict::NotRun, "Tarvex sent no pan-tilt-zoom command");
-    pass.reason = Counted(sent, "command", "commands") + " accepted with 2xx, " + std::to_string(answeredOk) +
-                  " of them also answered Result OK";
-    return pass.Measure("commands", static_cast<double>(sent)).Measure("answered_ok", static_cast<double>(answeredOk));
+    if (sent == 0)
+        return CheckResult::Make(Verdict::NotRun, "Tarvex sent no pan-tilt-zoom command");
+    pass.reason = Counted(sent, "command", "commands") + " accepted with 2xx, " +
+                  std::to_string(answeredOk) + " of them also answered Result OK";
+    return pass.Measure("commands", static_cast<double>(sent))
+        .Measure("answered_ok", static_cast<double>(answeredOk));
 }
 
 } // namespace tarvex::check

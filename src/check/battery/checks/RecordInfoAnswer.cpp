@@ -16,7 +16,8 @@ std::string ItemProblem(const XMLNode& item, const std::string& from, const std:
     const std::string end = ChildText(item, "EndTime", &has);
     if (!IsManscdpTime(end)) return "EndTime \"" + end + "\" is not a time";
     if (TimeKey(end) < TimeKey(start)) return "EndTime " + end + " before StartTime " + start;
-    if (IsManscdpTime(from) && IsManscdpTime(to) && (TimeKey(end) < TimeKey(from) || TimeKey(start) > TimeKey(to)))
+    if (IsManscdpTime(from) && IsManscdpTime(to) &&
+        (TimeKey(end) < TimeKey(from) || TimeKey(start) > TimeKey(to)))
         return start + " to " + end + " lies outside the range asked for";
     return {};
 }
@@ -25,7 +26,8 @@ std::string ItemProblem(const XMLNode& item, const std::string& from, const std:
 
 CheckResult CheckRecordInfoAnswer(const Observation& obs) {
     const std::vector<QueryAnswers> queries = AnswersOf(obs, "Query", "RecordInfo");
-    if (queries.empty()) return CheckResult::Make(Verdict::NotRun, "Tarvex sent no RecordInfo query");
+    if (queries.empty())
+        return CheckResult::Make(Verdict::NotRun, "Tarvex sent no RecordInfo query");
     CheckResult pass = CheckResult::Make(Verdict::Pass, {});
     for (const QueryAnswers& qa : queries) {
         const XMLNode& q = obs.messages[static_cast<std::size_t>(qa.request)].manscdp.root;
@@ -44,19 +46,16 @@ CheckResult CheckRecordInfoAnswer(const Observation& obs) {
         if (!problem.empty()) {
             CheckResult r = CheckResult::Make(Verdict::Fail, problem);
             r.Cite(qa.request, "query").Cite(at, "where it shows");
-            for (int a : qa.answers)
-                r.Cite(a, "answer");
-            return r;
+            return CiteQuery(r, qa);
         }
-        pass.reason = (list.items.empty() ? std::string("no recordings") : std::to_string(list.items.size()) + " recordings") +
+        pass.reason = (list.items.empty() ? std::string("no recordings")
+                                          : Counted(list.items.size(), "recording", "recordings")) +
                       " from " + from + " to " + to +
                       (list.items.empty() ? "" : ", times well formed and within the range");
         pass.measurements.clear();
         pass.Measure("recordings", static_cast<double>(list.items.size()))
             .Measure("messages", static_cast<double>(qa.answers.size()));
-        pass.Cite(qa.request, "query");
-        for (int a : qa.answers)
-            pass.Cite(a, "answer");
+        CiteQuery(pass, qa);
     }
     return pass;
 }
