@@ -1,0 +1,51 @@
+// Answers from the queried identifier: every Response carries the DeviceID its
+// query asked about and comes From the device (or from that DeviceID); every
+// Notify of the device names the device.
+#include "check/battery/Exchange.h"
+#include "check/battery/SipText.h"
+
+namespace tarvex::check {
+
+CheckResult CheckAnswerDevice(const Observation& obs) {
+    const std::string device = obs.DeviceId();
+    std::size_t looked = 0;
+    for (const QueryAnswers& qa : PairAnswers(obs).requests) {
+        const ManscdpBody& q = obs.messages[static_cast<std::size_t>(qa.request)].manscdp;
+        for (int a : qa.answers) {
+            ++looked;
+            const ObservedMessage& m = obs.messages[static_cast<std::size_t>(a)];
+            const std::string from = ParseSipAddress(m.sip.Value("From")).user;
+            std::string problem;
+            if (m.manscdp.deviceId != q.deviceId)
+                problem = q.cmdType + " answer carries DeviceID " + m.manscdp.deviceId +
+                          ", the query asked " + q.deviceId;
+            else if (from != device && from != q.deviceId)
+                problem =
+                    q.cmdType + " answer comes From " + from + ", not from the device " + device;
+            if (!problem.empty())
+                return CheckResult::Make(Verdict::Fail, problem)
+                    .Cite(qa.request, "query")
+                    .Cite(a, "answer");
+        }
+    }
+    for (int n : Select(obs, [](const ObservedMessage& m) {
+             return m.Received() && m.IsRequest("MESSAGE") &&
+                    EqualsNoCase(m.manscdp.rootName, "Notify");
+         })) {
+        const ObservedMessage& m = obs.messages[static_cast<std::size_t>(n)];
+        if (ParseSipAddress(m.sip.Value("From")).user != device) continue; // another device's
+        ++looked;
+        if (m.manscdp.deviceId != device)
+            return CheckResult::Make(Verdict::Fail, m.manscdp.cmdType +
+                                                        " Notify of the device carries DeviceID " +
+                                                        m.manscdp.deviceId + ", not " + device)
+                .Cite(n, "notify");
+    }
+    if (looked == 0)
+        return CheckResult::Make(Verdict::NotRun, "no answer and no notification from the device");
+    return CheckResult::Make(Verdict::Pass, Counted(looked, "answer or notification names ",
+                                                    "answers and notifications name ") +
+                                                device + " or the channel asked for");
+}
+
+} // namespace tarvex::check
