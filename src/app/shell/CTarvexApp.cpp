@@ -3,7 +3,7 @@
 #include "app/core/OperatorScript.h"
 #include "app/shell/CScriptRunner.h"
 #include "app/shell/CTarvexDlg.h"
-#include "app/shell/SipBinding.h"
+#include "export/xls/MessageLogSave.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
 #include <QFile>
@@ -23,6 +23,9 @@ void OnSignal(int) {
     // Only async-signal-safe work here; the GUI thread does the rest.
     [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &c, 1);
 }
+
+// Exit status when no copy of the message log could be written.
+constexpr int kLogNotSaved = 3;
 
 void Usage() {
     std::fprintf(stderr, "usage: tarvex [--script FILE]\n");
@@ -95,10 +98,11 @@ int CTarvexApp::Run() {
         }
     }
 
-    // Construction order: settings (config.ini loads now), endpoint, core, dialog.
-    auto settings = LoadSettings("config.ini");
-    auto core = std::make_unique<CTarvexCore>(std::move(settings), MakeSipEndpoint());
-    CTarvexDlg dlg(std::move(core), nullptr, BindSip);
+    // Construction order: settings (config.ini loads now), core with its
+    // endpoint, dialog.
+    CTarvexCore::Parts parts;
+    parts.settings = LoadSettings("config.ini");
+    CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(parts)));
     WatchSignals(&dlg);
     std::unique_ptr<CScriptRunner> runner;
     if (!scriptFile.isEmpty()) {
@@ -106,7 +110,16 @@ int CTarvexApp::Run() {
         runner->Start();
     }
     dlg.exec();
-    return runner ? runner->ExitCode() : 0;
+    // Every way out ends here: what already arrived is handled and logged, then
+    // the log goes into the workbook.
+    dlg.Core().Stop();
+    const tarvex::xls::SaveResult saved = tarvex::xls::SaveMessageLog(dlg.Core().Log());
+    int status = runner ? runner->ExitCode() : 0;
+    if (saved.written.empty()) {
+        std::fprintf(stderr, "tarvex: the message log could not be saved anywhere\n");
+        status = kLogNotSaved;
+    }
+    return status;
 }
 
 int main(int argc, char** argv) {
