@@ -73,6 +73,7 @@ public:
         return -1;
     }
     void Signal(int sig) { kill(pid_, sig); }
+    pid_t Pid() const { return pid_; }
     std::string Out() const { return ReadFile(dir_ + "/out"); }
     // Waits until the output holds text.
     bool WaitOut(const std::string& text, int timeoutMs = 30000) const {
