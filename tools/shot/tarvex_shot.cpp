@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -153,7 +154,10 @@ int main(int argc, char** argv) {
         "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive</CmdType>\r\n<SN>3</SN>\r\n"
         "<Status>OK</Status>\r\n</Notify>\r\n");
     dlg.TakeLogRows();
-    QApplication::processEvents();
+    // The tree is redrawn by the window's batch timer.
+    QElapsedTimer batch;
+    batch.start();
+    while (batch.elapsed() < 3 * CTarvexDlg::kTreeBatchMs) QApplication::processEvents();
     QTreeWidget* tree = dlg.DeviceTree();
     tree->expandAll();
     if (QTreeWidgetItem* root = tree->topLevelItem(0); root && root->childCount() > 0 &&
