@@ -324,27 +324,22 @@ template <class Fn> void CTarvexDlg::OnGui(Fn fn) {
         this, [self, fn] { if (self) fn(); }, Qt::QueuedConnection);
 }
 
-void CTarvexDlg::LogGrew() {
-    // Only the first row of a batch posts anything.
-    if (logPending_.exchange(true)) return;
-    QPointer<CTarvexDlg> self(this);
+void CTarvexDlg::ArmBatch(std::atomic<bool>& pending, QTimer* timer) {
+    // Only the first change of a batch posts anything.
+    if (pending.exchange(true)) return;
+    QPointer<QTimer> t(timer);
     QMetaObject::invokeMethod(
-        this, [self] { if (self && !self->logTimer_->isActive()) self->logTimer_->start(); },
-        Qt::QueuedConnection);
+        this, [t] { if (t && !t->isActive()) t->start(); }, Qt::QueuedConnection);
 }
+
+void CTarvexDlg::LogGrew() { ArmBatch(logPending_, logTimer_); }
 
 void CTarvexDlg::TakeLogRows() {
     logPending_ = false;
     messageList_->Model()->TakeNewRows();
 }
 
-void CTarvexDlg::DeviceTreeChanged() {
-    if (treePending_.exchange(true)) return;
-    QPointer<CTarvexDlg> self(this);
-    QMetaObject::invokeMethod(
-        this, [self] { if (self && !self->treeTimer_->isActive()) self->treeTimer_->start(); },
-        Qt::QueuedConnection);
-}
+void CTarvexDlg::DeviceTreeChanged() { ArmBatch(treePending_, treeTimer_); }
 
 void CTarvexDlg::RedrawTree() {
     treePending_ = false;

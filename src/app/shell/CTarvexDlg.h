@@ -88,6 +88,8 @@ private:
     void OnLogDoubleClick(int row, int column);
     void RedrawTree();
     QTreeWidget* CommandListOf(int list) const;
+    // Starts timer on the GUI thread unless a batch is pending already.
+    void ArmBatch(std::atomic<bool>& pending, QTimer* timer);
     // Runs fn on the GUI thread: now when called there, else queued.
     template <class Fn> void OnGui(Fn fn);
 

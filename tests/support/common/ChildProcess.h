@@ -56,4 +56,19 @@ inline int RunIn(const std::string& dir, std::vector<std::string> args, const st
     return -1;
 }
 
+// Waits for child pid: its exit status (128 + signal if killed by one), or -1
+// after timeoutMs, when it is killed and reaped.
+inline int WaitChild(pid_t pid, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
 } // namespace testsupport

@@ -1,5 +1,7 @@
 #include "Sipp.h"
 
+#include "ChildProcess.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -47,20 +49,9 @@ bool SippProcess::Start(const std::vector<std::string>& args, const std::string&
 
 int SippProcess::Wait(int timeoutMs) {
     if (pid_ <= 0) return -1;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+    const int rc = testsupport::WaitChild(pid_, timeoutMs);
     pid_ = -1;
-    return -1;
+    return rc;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // SIPp cameras beside it, the message traces and the workbook read back.
 
 #include "base/TextCodec.h"
+#include "support/common/ChildProcess.h"
 #include "support/common/Sipp.h"
 
 #include <fcntl.h>
@@ -58,19 +59,9 @@ public:
     }
     // Exit status, or -1 after timeoutMs (then it is killed).
     int Wait(int timeoutMs) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < end) {
-            int st = 0;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        const int rc = testsupport::WaitChild(pid_, timeoutMs);
         pid_ = -1;
-        return -1;
+        return rc;
     }
     void Signal(int sig) { kill(pid_, sig); }
     pid_t Pid() const { return pid_; }
