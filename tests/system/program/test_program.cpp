@@ -190,12 +190,13 @@ TEST(Program, BurstOfMessagesThenSigtermEveryOneInTheWorkbook) {
     send("REGISTER", 0, "");
     ASSERT_TRUE(WaitPortBound(port, false));
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the REGISTER is in
-    constexpr int kBurst = 2000;
-    // About a thousand a second: what the socket takes without dropping.
+    constexpr int kBurst = 1000;
+    // About five hundred a second: a loaded machine's socket buffer takes them all
+    // even while the program waits for a core.
     for (int i = 1; i <= kBurst; ++i) {
         send("MESSAGE", i, "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>Keepalive</CmdType><SN>" +
                                std::to_string(i) + "</SN></Notify>\r\n");
-        if (i % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     tarvex.Signal(SIGTERM);
     EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
