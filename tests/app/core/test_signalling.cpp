@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 constexpr const char* kDev = "34010000001320000001";
@@ -540,4 +542,25 @@ TEST_F(Signalling, CallsAnsweredAndClosed) {
     EXPECT_EQ(rig.core->OpenCalls()[0].sdp, "v=0\r\no=dev\r\n");
     rig.core->OnCallClosed(100, 4);
     EXPECT_TRUE(rig.core->OpenCalls().empty());
+}
+
+TEST_F(Signalling, BuildsFromTwoThreadsGoOutWholeWithRisingSns) {
+    Register(kDev);
+    auto run = [this] {
+        for (int i = 0; i < 200; ++i) rig.core->ClickCommand(kListSignalling, i % 3, {});
+    };
+    std::thread a(run), b(run);
+    a.join();
+    b.join();
+    const auto sent = rig.Sent();
+    ASSERT_EQ(sent.size(), 400u);
+    int last = 9;
+    for (const auto& s : sent) {
+        // Every text is whole (one declaration, one root) and takes the next number.
+        EXPECT_EQ(s.body.rfind("<?xml", 0), 0u);
+        EXPECT_EQ(s.body.find("<?xml", 1), std::string::npos);
+        const int sn = std::stoi(s.body.substr(s.body.find("<SN>") + 4));
+        EXPECT_EQ(sn, last + 1);
+        last = sn;
+    }
 }
