@@ -43,10 +43,22 @@ CTarvexApp::~CTarvexApp() {
     std::signal(SIGTERM, SIG_DFL);
 }
 
+void CTarvexApp::InstallSignalHandlers() {
+    if (g_signalPipe[0] >= 0) return;
+    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    // From here on SIGINT and SIGTERM only write to the pipe: one that comes while
+    // the window is still being built waits there and closes it once it runs.
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
 void CTarvexApp::WatchSignals(CTarvexDlg* dlg) {
-    if (g_signalPipe[0] < 0) {
-        if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    }
+    InstallSignalHandlers();
+    if (g_signalPipe[0] < 0) return;
     notifier_ = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
     QPointer<CTarvexDlg> target(dlg);
     connect(notifier_, &QSocketNotifier::activated, this, [target] {
@@ -61,12 +73,6 @@ void CTarvexApp::WatchSignals(CTarvexDlg* dlg) {
                 d->reject();
         if (target) target->reject();
     });
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
 }
 
 int CTarvexApp::Run() {
@@ -98,6 +104,7 @@ int CTarvexApp::Run() {
         }
     }
 
+    InstallSignalHandlers();
     // Construction order: settings (config.ini loads now), core with its
     // endpoint, dialog.
     CTarvexCore::Parts parts;
