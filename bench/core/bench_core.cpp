@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
         const std::string out = r.Keepalives(2000, 100);
         const double share = (CpuSeconds(r.pid) - c0) / (Now() - t0);
         std::printf("100/s     CPU %.2f %% of a core (target < 10 %%; %.1f x idle), failed %ld of 2000, "
-                    "200 OK after %.2f ms on average (target < 50 ms)\n",
+                    "200 OK after %.0f ms on average (SIPp counts whole ms; target < 50 ms)\n",
                     share * 100, idleShare > 0 ? share / idleShare : 0.0, FailedCalls(out), ResponseMs(out));
     }
     {
