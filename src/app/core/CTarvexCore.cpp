@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <strings.h>
 
 namespace {
@@ -451,6 +452,7 @@ void CTarvexCore::RunDue() {
 }
 
 void CTarvexCore::TimerLoop() {
+    pthread_setname_np(pthread_self(), "m_hChain");
     std::unique_lock<std::mutex> lk(mutex_);
     while (!timerQuit_) {
         if (schedule_.empty()) {
