@@ -564,3 +564,16 @@ TEST_F(Signalling, BuildsFromTwoThreadsGoOutWholeWithRisingSns) {
         last = sn;
     }
 }
+
+TEST_F(Signalling, LongIdentifiersAreCutAndStillFindTheirDevice) {
+    const std::string longId = std::string(kDev) + std::string(40, '9'); // 60 characters
+    Register(longId.c_str());
+    rig.Advance(1000);
+    Receive(Catalog("10", 1, 1, 1), longId);
+    const std::string cut = longId.substr(0, 31);
+    EXPECT_EQ(Rows()[0].deviceId, cut);
+    EXPECT_EQ(rig.Sent()[0].to.id, cut);
+    ASSERT_EQ(Channels(cut.c_str()).size(), 1u);
+    rig.Advance(1000);
+    EXPECT_EQ(rig.Sent().size(), 2u); // its chain goes on
+}

@@ -231,7 +231,8 @@ TEST_P(EndpointTest, InviteAnsweredReportsCallDialogAndSdpEndCallSendsBye) {
     EXPECT_EQ(events.answered[0].sdp, sdp);
     const auto before = std::chrono::steady_clock::now();
     sip.EndCall(r.callId, events.answered[0].did);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(20)); // queued
+    // Queued: the caller never waits for the SIP thread (a generous ceiling).
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(200));
     ASSERT_TRUE(events.WaitFor([&] { return !events.closed.empty(); }));
     EXPECT_EQ(events.closed[0].cid, r.callId);
     ASSERT_EQ(Finish(cam, "call"), 0);
