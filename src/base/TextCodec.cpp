@@ -245,6 +245,14 @@ std::u16string BodyToUtf16(std::string_view body) {
     return Utf8ToUtf16(BodyToUtf8(body));
 }
 
+std::string OperatorTextToBody(std::string_view utf8) {
+    const std::string declared = Upper(DeclaredEncoding(utf8));
+    if (declared.empty() || !IsGbFamily(declared) || !HasNonAscii(utf8)) return std::string(utf8);
+    // GB18030 encodes every character, so nothing typed is lost.
+    if (auto gb = Convert(utf8, "UTF-8", "GB18030")) return *gb;
+    return std::string(utf8);
+}
+
 std::string ConfigBytesToGbk(std::string_view fileBytes) {
     if (!HasNonAscii(fileBytes) || !IsValidUtf8(fileBytes)) return std::string(fileBytes);
     if (fileBytes.substr(0, 3) == "\xEF\xBB\xBF") fileBytes.remove_prefix(3);

@@ -40,6 +40,11 @@ std::string DeclaredEncoding(std::string_view body);
 std::string BodyToUtf8(std::string_view body);
 std::u16string BodyToUtf16(std::string_view body);
 
+// Encodes text the operator typed (UTF-8) for the body it is: GB18030 bytes
+// when the body's XML declaration names GB2312, GBK or GB18030, UTF-8 otherwise
+// (declared UTF-8, another encoding, or no declaration). Ill-formed UTF-8 is kept.
+std::string OperatorTextToBody(std::string_view utf8);
+
 // The config.ini rule: a file that is valid UTF-8 and holds non-ASCII bytes was
 // saved by a UTF-8 editor and is converted to GBK (a leading byte order mark is
 // dropped); any other file is returned as it is.

@@ -1,18 +1,31 @@
 #pragma once
-// Local time texts of the configuration and search bodies, with a clock that
-// tests replace.
+// The one module for the system's time texts: local time as "%Y-%m-%dT%H:%M:%S"
+// (the REGISTER answer's Date, configuration and search bodies), the same with
+// "." and three digits of milliseconds (the message log), and the reading of
+// such a text. Clocks are injectable so that tests fix the time.
 
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 
 using WallClock = std::function<std::chrono::system_clock::time_point()>;
+// Monotonic time of the timers a component owns (follow-up queries).
+using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
 // The system clock; an empty WallClock means this one.
 std::chrono::system_clock::time_point SystemNow();
 std::chrono::system_clock::time_point Now(const WallClock& clock);
+std::chrono::steady_clock::time_point Now(const SteadyClock& clock);
 
 // "%Y-%m-%dT%H:%M:%S" on local time.
 std::string LocalTimeText(std::chrono::system_clock::time_point t);
 // The same followed by "." and three digits of milliseconds.
 std::string LocalTimeTextMs(std::chrono::system_clock::time_point t);
+// Writes LocalTimeTextMs into buf (at least 24 bytes) without allocating; its length.
+std::size_t LocalTimeTextMs(std::chrono::system_clock::time_point t, char* buf, std::size_t size);
+
+// Reads "YYYY-MM-DDTHH:MM:SS" (the six numbers, one or two digits each after the
+// year; anything after the seconds is ignored) as local time, the zone deciding
+// daylight saving. False when the six numbers are not all there.
+bool ParseLocalTimeText(std::string_view text, std::chrono::system_clock::time_point& out);

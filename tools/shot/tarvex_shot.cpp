@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -52,6 +53,17 @@ void PresentTestCard(CStaticEx* view) {
     view->Present(img.constBits(), w, h, static_cast<int>(img.bytesPerLine()));
 }
 
+// The picture needs no network: an endpoint that listens nowhere.
+class QuietEndpoint final : public ISipEndpoint {
+public:
+    int Start(int, const SipSettings&, ISipEvents&) override { return 0; }
+    void Stop() override {}
+    bool IsStarted() const override { return false; }
+    void SetContentType(const std::string&) override {}
+    SendResult Send(const SipRequest&) override { return {}; }
+    void EndCall(int, int) override {}
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -85,8 +97,11 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    auto core = std::make_unique<CTarvexCore>(LoadSettings(ini), std::make_unique<NoSipEndpoint>());
-    CTarvexDlg dlg(std::move(core));
+    CTarvexCore::Parts parts;
+    parts.settings = LoadSettings(ini);
+    parts.sip = std::make_unique<QuietEndpoint>();
+    parts.timerThread = false; // nothing is sent: no follow-ups
+    CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(parts)));
     if (settingsOnly) {
         CDlgCfgDialog cfg(dlg.Core().Settings());
         cfg.show();
@@ -99,56 +114,59 @@ int main(int argc, char** argv) {
     dlg.show();
     QApplication::processEvents();
 
-    // Device tree: the registered camera with two channels and a recording.
-    QTreeWidgetItem* root = dlg.DeviceTree()->topLevelItem(0);
-    auto item = [](QTreeWidgetItem* parent, const char* text) {
-        auto* it = new QTreeWidgetItem(parent, {QString::fromUtf8(text)});
-        it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
-        it->setCheckState(0, Qt::Unchecked);
-        return it;
+    // A camera's session as the endpoint reports it: the registration, the
+    // catalog with two channels, a recording search and a heartbeat.
+    CTarvexCore& core = dlg.Core();
+    const std::string dev = "34020000001320000001";
+    auto log = [&](int dir, LoggedMessage::Role role, const std::string& head, const std::string& body) {
+        LoggedMessage m;
+        m.direction = dir;
+        m.role = role;
+        m.deviceId = dev;
+        m.peerUser = dev;
+        m.head = head;
+        m.body = body;
+        core.OnMessageLogged(m);
     };
-    QTreeWidgetItem* dev = item(root, "34020000001320000001");
-    QTreeWidgetItem* ch1 = item(dev, "34020000001310000001");
-    item(dev, "34020000001310000002");
-    item(ch1, "2026-12-08T08:00:00");
-    dlg.DeviceTree()->expandAll();
-    dlg.DeviceTree()->setCurrentItem(ch1);
-
-    dlg.FillCommandList(1080, {U("信息查询"), U("状态查询"), U("目录查询"), U("设备重启"), U("布防"),
-                               U("撤防"), U("报警复位"), U("设备配置"), U("设备配置获取"), U("抓拍"),
-                               U("抓拍设置"), U("抓拍查询"), U("预置位查询"), U("巡航点查询")});
-    dlg.FillCommandList(1081, {U("点播取消"), U("向上"), U("向下"), U("向左"), U("向右"), U("放大"),
-                               U("缩小"), U("聚焦近"), U("聚焦远"), U("停止")});
-    dlg.Ctl<QTreeWidget>(1081)->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    log(kLogReceived, LoggedMessage::Role::Register,
+        "REGISTER sip:34020000002000000001@3402000000 SIP/2.0\r\nVia: SIP/2.0/UDP "
+        "127.0.0.1:15060;rport;branch=z9hG4bK1\r\nFrom: <sip:34020000001320000001@3402000000>;tag=1\r\n",
+        "No Body!\n");
+    log(kLogSent, LoggedMessage::Role::RegisterAnswer,
+        "SIP/2.0 200 OK\r\nDate: 2026-12-08T09:30:01\r\n", "No Body!\n");
+    core.OnDeviceRegistered({dev, "127.0.0.1", 15060});
+    log(kLogReceived, LoggedMessage::Role::Plain,
+        "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n",
+        "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Response>\r\n<CmdType>Catalog</CmdType>\r\n"
+        "<SN>10</SN>\r\n<DeviceID>34020000001320000001</DeviceID>\r\n<SumNum>2</SumNum>\r\n"
+        "<DeviceList Num=\"2\">\r\n<Item><DeviceID>34020000001310000001</DeviceID></Item>\r\n"
+        "<Item><DeviceID>34020000001310000002</DeviceID></Item>\r\n</DeviceList>\r\n</Response>\r\n");
+    log(kLogSent, LoggedMessage::Role::Plain, "SIP/2.0 200 OK\r\n", "No Body!\n");
+    log(kLogReceived, LoggedMessage::Role::Plain,
+        "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n",
+        "<?xml version=\"1.0\"?>\r\n<Response>\r\n<CmdType>RecordInfo</CmdType>\r\n<SN>12</SN>\r\n"
+        "<DeviceID>34020000001310000001</DeviceID>\r\n<RecordList Num=\"1\">\r\n<Item>"
+        "<DeviceID>34020000001310000001</DeviceID><FilePath>2026-12-08T08:00:00</FilePath>"
+        "<StartTime>2026-12-08T08:00:00</StartTime><EndTime>2026-12-08T20:00:00</EndTime></Item>\r\n"
+        "</RecordList>\r\n</Response>\r\n");
+    log(kLogReceived, LoggedMessage::Role::Plain,
+        "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n",
+        "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive</CmdType>\r\n<SN>3</SN>\r\n"
+        "<Status>OK</Status>\r\n</Notify>\r\n");
+    dlg.TakeLogRows();
+    // The tree is redrawn by the window's batch timer.
+    QElapsedTimer batch;
+    batch.start();
+    while (batch.elapsed() < 3 * CTarvexDlg::kTreeBatchMs) QApplication::processEvents();
+    QTreeWidget* tree = dlg.DeviceTree();
+    tree->expandAll();
+    if (QTreeWidgetItem* root = tree->topLevelItem(0); root && root->childCount() > 0 &&
+                                                        root->child(0)->childCount() > 0)
+        tree->setCurrentItem(root->child(0)->child(0));
     dlg.Ctl<QTreeWidget>(1080)->topLevelItem(2)->setCheckState(0, Qt::Checked);
-
-    CLogModel* log = dlg.MessageList()->Model();
-    const char* dev20 = "34020000001320000001";
-    const char* reg = "REGISTER sip:34020000002000000001@3402000000 SIP/2.0\r\nVia: SIP/2.0/UDP "
-                      "127.0.0.1:15060;rport;branch=z9hG4bK1\r\nFrom: <sip:34020000001320000001@"
-                      "3402000000>;tag=1\r\n";
-    log->AppendRow({"09:30:01.015", U("注册信息"), dev20, "No Body!\n", reg});
-    log->AppendRow({"09:30:01.020", U("注册信息"), dev20, "No Body!\n",
-                    "SIP/2.0 200 OK\r\nDate: 2026-12-08T09:30:01.020\r\n"});
-    log->AppendRow({"09:30:02.031", U("目录查询"), dev20,
-                    "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>Catalog</CmdType>\r\n<SN>10</SN>"
-                    "\r\n<DeviceID>34020000001320000001</DeviceID>\r\n</Query>\r\n",
-                    "MESSAGE sip:34020000001320000001@127.0.0.1:15060 SIP/2.0\r\n"});
-    log->AppendRow({"09:30:02.047", U("目录查询"), dev20, "No Body!\n", "SIP/2.0 200 OK\r\n"});
-    log->AppendRow({"09:30:02.112", U("目录查询"), dev20,
-                    "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Response>\r\n<CmdType>Catalog"
-                    "</CmdType>\r\n<SN>10</SN>\r\n<SumNum>2</SumNum>\r\n<DeviceList Num=\"2\">",
-                    "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n"});
-    log->AppendRow({"09:30:03.130", U("信息查询"), dev20,
-                    "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>DeviceInfo</CmdType>\r\n"
-                    "<SN>11</SN>\r\n",
-                    "MESSAGE sip:34020000001320000001@127.0.0.1:15060 SIP/2.0\r\n"});
-    log->AppendRow({"09:30:20.004", U("心跳包"), dev20,
-                    "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive</CmdType>\r\n"
-                    "<SN>3</SN>\r\n<Status>OK</Status>\r\n",
-                    "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n"});
-    log->setData(log->index(2, 0), Qt::Checked, Qt::CheckStateRole);
-    dlg.MessageList()->setCurrentIndex(log->index(5, 0));
+    CLogModel* model = dlg.MessageList()->Model();
+    model->setData(model->index(2, 0), Qt::Checked, Qt::CheckStateRole);
+    dlg.MessageList()->setCurrentIndex(model->index(4, 0));
 
     dlg.Ctl<QPlainTextEdit>(1091)->setPlainText(
         "<?xml version=\"1.0\"?>\r\n<Query>\r\n<CmdType>Catalog</CmdType>\r\n<SN>10</SN>\r\n"

@@ -1,64 +1,120 @@
 #include "app/core/CTarvexCore.h"
 
+#include "base/TextCodec.h"
+#include "sip/endpoint/CSIP.h"
+
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <strings.h>
 
 namespace {
+
 constexpr const char* kContentType = "application/MANSCDP+xml\r\n";
+constexpr const char* kNotRegistered = "提示\r\n设备未注册到服务器";
 constexpr int kRestartPauseMs = 1000;
+constexpr auto kFollowUpPause = std::chrono::milliseconds(1000);
+constexpr int kRowRecordSearch = 3; // media set 0 "文件检索"
+
+std::vector<std::string> Labels(std::span<const CommandEntry> rows) {
+    std::vector<std::string> out;
+    out.reserve(rows.size());
+    for (const auto& e : rows) out.emplace_back(e.label);
+    return out;
+}
+
+// The document element: the first child of the declaration node, or the parsed
+// element itself for a body without declaration.
+XMLNode DocumentElement(XMLNode& doc) {
+    const char* name = doc.Name();
+    if (name && strcasecmp(name, "xml") == 0) return doc.ChildAt(0);
+    return doc;
+}
+
 } // namespace
 
-CTarvexCore::CTarvexCore(std::unique_ptr<CDlgCfg> settings, std::unique_ptr<ISipEndpoint> sip,
-                         AdapterLister lister)
-    : settings_(std::move(settings)), sip_(std::move(sip)), lister_(std::move(lister)) {
+CTarvexCore::CTarvexCore(Parts parts)
+    : settings_(std::move(parts.settings)), lister_(std::move(parts.lister)),
+      wallClock_(std::move(parts.wallClock)), clock_(std::move(parts.clock)),
+      search_(std::make_unique<CDlgSearch>(parts.searchIni, wallClock_)),
+      sip_(std::move(parts.sip)) {
     if (!lister_) lister_ = ListLocalAdapters;
+    if (!sip_) {
+        auto sip = std::make_unique<CSIP>();
+        sip->clock = wallClock_;
+        sip_ = std::move(sip);
+    }
+    inputs_.search = search_.get();
+    inputs_.config.clock = wallClock_;
+    registry_.Tree().Reset(std::string());
+    if (parts.timerThread) timer_ = std::thread([this] { TimerLoop(); });
 }
 
 CTarvexCore::~CTarvexCore() {
     *alive_ = false;
-    if (sip_) sip_->Stop();
+    Stop();
 }
+
+// ---------------------------------------------------------------- start-up
 
 void CTarvexCore::Initialise() {
     // Speed slider: the speed byte starts at the settings' pan-tilt-zoom speed.
     speedByte_ = settings_->ptzSpeed;
-    if (view_) view_->ShowSpeed(speedByte_);
-    if (view_) view_->ResetDeviceTree(settings_->localId);
-    sip_->ResetTree(settings_->localId);
+    if (ICoreView* v = view_) v->ShowSpeed(speedByte_);
+    ResetTree(settings_->localId);
     sip_->SetContentType(kContentType);
     StartEndpoint();
+    if (ICoreView* v = view_) v->FillCommandList(kListSignalling, Labels(SignallingTable()));
 }
 
 void CTarvexCore::ListAddresses() {
     std::vector<LocalAdapter> adapters;
+    ICoreView* v = view_;
     if (!lister_(adapters)) {
-        if (view_) view_->ShowMessage("Call to GetAdaptersInfo failed.\n");
+        if (v) v->ShowMessage("Call to GetAdaptersInfo failed.\n");
         return;
     }
-    if (view_) view_->ShowLocalAddresses(AddressTreeItems(adapters));
+    if (v) v->ShowLocalAddresses(AddressTreeItems(adapters));
 }
 
 void CTarvexCore::StartEndpoint() {
-    lastStart_ = sip_->Start(settings_->localTransport, *settings_);
+    SipSettings s;
+    s.port = settings_->localPort;
+    s.address = settings_->localAddress;
+    s.id = settings_->localId;
+    s.domain = settings_->localDomain;
+    {
+        std::lock_guard<std::mutex> cmd(commandMutex_);
+        lastStart_ = sip_->Start(settings_->localTransport, s, *this);
+    }
     std::printf("SIP endpoint start transport %d port %d: %d\n", settings_->localTransport,
                 settings_->localPort, lastStart_);
     std::fflush(stdout);
 }
 
-void CTarvexCore::SpeedFromSlider(int pos) {
-    speedByte_ = static_cast<std::uint8_t>(pos);
-    settings_->ptzSpeed = speedByte_;
-    if (view_) view_->ShowSpeed(speedByte_);
+void CTarvexCore::ResetTree(const std::string& localId) {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        localId_ = localId;
+        registry_.Tree().Reset(localId);
+        // The records stay; the next registration puts them back under the root.
+        for (const auto& r : registry_.Records()) r->node->treeItem = 0;
+    }
+    if (ICoreView* v = view_) v->DeviceTreeChanged();
 }
+
+void CTarvexCore::SpeedFromSlider(int pos) { SpeedFromEdit(pos); }
 
 void CTarvexCore::SpeedFromEdit(int value) {
     speedByte_ = static_cast<std::uint8_t>(value);
-    settings_->ptzSpeed = speedByte_;
-    if (view_) view_->ShowSpeed(speedByte_);
+    settings_->ptzSpeed = static_cast<std::uint8_t>(value);
+    if (ICoreView* v = view_) v->ShowSpeed(speedByte_);
 }
 
 bool CTarvexCore::SetPtzAddress(int value) {
     if (value < 0 || value > 254) return false;
-    ptzAddress_ = static_cast<std::uint8_t>(value);
+    ptzAddress_ = value;
     return true;
 }
 
@@ -66,9 +122,11 @@ void CTarvexCore::AddressChecked(const std::string& address) { settings_->localA
 
 void CTarvexCore::SettingsAccepted() {
     if (!settings_->RestartNeeded() || exited_) return;
-    if (view_) view_->ResetDeviceTree(settings_->localId);
-    sip_->ResetTree(settings_->localId);
-    sip_->Stop();
+    ResetTree(settings_->localId);
+    {
+        std::lock_guard<std::mutex> cmd(commandMutex_);
+        sip_->Stop();
+    }
     if (restartPending_) return; // the pending start picks up the newest settings
     restartPending_ = true;
     auto start = [this, alive = alive_] {
@@ -76,25 +134,535 @@ void CTarvexCore::SettingsAccepted() {
         restartPending_ = false;
         if (!exited_) StartEndpoint();
     };
-    if (view_)
-        view_->RunLater(kRestartPauseMs, start);
+    if (ICoreView* v = view_)
+        v->RunLater(kRestartPauseMs, start);
     else
         start();
 }
 
-int CTarvexCore::SendCustom(bool customChecked, const std::string& text) {
-    if (!customChecked) return 1;
-    return sip_->SendRequest(text);
+// ---------------------------------------------------------------- ways out
+
+void CTarvexCore::StopTimer() {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        timerQuit_ = true;
+    }
+    timerCv_.notify_all();
+    if (timer_.joinable()) timer_.join();
+}
+
+void CTarvexCore::Stop() {
+    StopTimer();
+    std::lock_guard<std::mutex> cmd(commandMutex_);
+    if (stopped_) return;
+    stopped_ = true;
+    std::vector<Call> calls;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        calls = openCalls_;
+    }
+    // Exit step 5 as far as the signalling goes: open calls get their BYE before
+    // the endpoint handles what is left and goes down.
+    for (const Call& c : calls) sip_->EndCall(c.callId, c.dialogId);
+    sip_->Stop();
 }
 
 void CTarvexCore::Exit() {
-    // Steps 1 to 3: the endpoint ends its thread, shuts the library down and
-    // marks itself inactive.
-    sip_->Stop();
-    // Step 4: the device records.
-    if (releaseDevices_) releaseDevices_();
-    // Step 5, stopping a media session, belongs to the media layer, which is
-    // not part of this program yet.
+    // Steps 1 to 3 and 5: the endpoint ends its thread and shuts the stack down.
+    Stop();
+    {
+        // Step 4: the device records.
+        std::lock_guard<std::mutex> lk(mutex_);
+        registry_.Clear();
+        schedule_.clear();
+    }
     exited_ = true;
+    // Step 6.
     settings_->Store();
+}
+
+// ---------------------------------------------------------------- builds
+
+void CTarvexCore::TakeInputsLocked(const OperatorInputs& in, bool report, Outgoing& out) {
+    // A box holding anything but 0 to 255 is reported (for media-list builds)
+    // and the last accepted value is used; an empty text is no input.
+    auto byteBox = [&](const std::string& text, std::uint8_t& value) {
+        if (text.empty()) return;
+        const std::string why = CDlgCfg::Validate(CfgField::PtzSpeed, text);
+        if (why.empty())
+            value = static_cast<std::uint8_t>(CfgAtoi(text));
+        else if (report)
+            out.messages.push_back(why);
+    };
+    std::uint8_t speed = static_cast<std::uint8_t>(speedByte_.load());
+    byteBox(in.speed, speed); // the slider and the box already set the byte
+    byteBox(in.presetNumber, presetNumber_);
+    if (!in.address.empty()) {
+        const int a = CfgAtoi(in.address);
+        if (CDlgCfg::Validate(CfgField::PtzAddress, in.address).empty()) SetPtzAddress(a);
+    }
+    inputs_.control.speed = static_cast<std::uint8_t>(speedByte_.load());
+    inputs_.control.presetNumber = presetNumber_;
+    inputs_.control.presetName = in.presetName;
+    inputs_.control.viewWidth = in.viewWidth;
+    inputs_.control.viewHeight = in.viewHeight;
+    // A missing key reads as -1; the device gets the defaults of empty settings.
+    inputs_.config.expiration = settings_->registrationTime < 0 ? 3600 : settings_->registrationTime;
+    inputs_.config.heartBeatInterval = settings_->heartbeatPeriod < 0 ? 60 : settings_->heartbeatPeriod;
+    customMode_ = in.customMode;
+}
+
+void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing& out) {
+    std::optional<int> untick;
+    const CommandEntry* e = builder_.Select(list, row, untick);
+    if (!e) return;
+    // Only the row last acted on is ticked, across both lists.
+    if (untick) {
+        out.untick.push_back({kListSignalling, *untick});
+        out.untick.push_back({kListMedia, *untick});
+    }
+    out.tick = CommandBuilder::Tick{list, row};
+    const int set = builder_.MediaSetNumber();
+    if (list == kListMedia && (e->kind == kKindInvite || e->kind == kKindInfo)) {
+        builder_.SetReadyText(*e, MediaTextLocked(set, row));
+    } else {
+        builder_.BuildEnvelope(*e, target.node->id);
+        const BodyOutcome body = AppendCommandBody(list, set, row, builder_.Root(), inputs_);
+        // Every pan-tilt-zoom and preset build forgets the last drag.
+        if (body.clearDrag) inputs_.control.drag = DragRect{};
+        if (body.refused) out.messages.push_back(body.message);
+    }
+    CommandBuilder::Result r = builder_.Finish(customMode_);
+    if (!r.shown) return;
+    out.shownText = r.text;
+    if (!r.send) return;
+    // The log's type text follows the entry being sent.
+    typeText_ = r.label;
+    SipRequest req;
+    req.kind = r.kind;
+    req.body = std::move(r.text);
+    req.to = target.Address();
+    if (!openCalls_.empty()) req.dialogId = openCalls_.back().dialogId;
+    out.send = std::move(req);
+}
+
+void CTarvexCore::Deliver(Outgoing& out) {
+    if (ICoreView* v = view_) {
+        for (const auto& m : out.messages) v->ShowMessage(m);
+        if (out.fill) v->FillCommandList(out.fill->first, out.fill->second);
+        for (const auto& t : out.untick) v->SetCommandChecked(t.list, t.row, false);
+        if (out.tick) v->SetCommandChecked(out.tick->list, out.tick->row, true);
+        if (out.shownText) v->ShowMessageText(*out.shownText);
+        if (out.progressText) v->ShowPlaybackProgress(*out.progressText, out.progressRange, 1);
+    }
+    for (const auto& [cid, did] : out.endCalls) sip_->EndCall(cid, did);
+    if (out.send) {
+        const SendResult r = sip_->Send(*out.send);
+        if (out.send->kind == kKindInvite && r.callId > 0) {
+            std::lock_guard<std::mutex> lk(mutex_);
+            lastInviteCall_ = r.callId;
+        }
+    }
+}
+
+void CTarvexCore::SetInputs(const OperatorInputs& in) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    Outgoing ignored;
+    TakeInputsLocked(in, false, ignored);
+}
+
+void CTarvexCore::ClickCommand(int list, int row, const OperatorInputs& in) {
+    std::lock_guard<std::mutex> cmd(commandMutex_);
+    Outgoing out;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        TakeInputsLocked(in, list == kListMedia, out);
+        // Nothing is built before a registration.
+        if (DeviceRecord* d = registry_.Current()) BuildLocked(list, row, *d, out);
+    }
+    Deliver(out);
+}
+
+bool CTarvexCore::ClickSearchesRecordings(int list, int row) const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return list == kListMedia && row == kRowRecordSearch && builder_.MediaSetNumber() == 0 &&
+           registry_.Current() != nullptr;
+}
+
+int CTarvexCore::PressSend(const OperatorInputs& in) {
+    std::lock_guard<std::mutex> cmd(commandMutex_);
+    Outgoing out;
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        TakeInputsLocked(in, false, out);
+        if (!in.customMode) return 1;
+        if (DeviceRecord* d = registry_.Current()) {
+            // The text goes out in the encoding its body declares.
+            CommandBuilder::Result r = builder_.Edited(TextCodec::OperatorTextToBody(in.customText));
+            typeText_ = r.label;
+            SipRequest req;
+            req.kind = r.kind;
+            req.body = std::move(r.text);
+            req.to = d->Address();
+            if (!openCalls_.empty()) req.dialogId = openCalls_.back().dialogId;
+            out.send = std::move(req);
+        } else {
+            out.messages.push_back(kNotRegistered);
+            result = -1;
+        }
+    }
+    Deliver(out);
+    return result;
+}
+
+void CTarvexCore::VideoDragged(const OperatorInputs& in) {
+    std::lock_guard<std::mutex> cmd(commandMutex_);
+    Outgoing out;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        TakeInputsLocked(in, true, out);
+        inputs_.control.drag = in.drag;
+        const bool inside = in.drag.x2 >= 0 && in.drag.y2 >= 0 && in.drag.x2 < in.viewWidth &&
+                            in.drag.y2 < in.viewHeight;
+        // Set 1 is shown exactly while a live view is open on the channel.
+        DeviceRecord* d = registry_.Current();
+        if (inside && d && builder_.MediaSetNumber() == 1)
+            BuildLocked(kListMedia, DragZoomRow(in.drag), *d, out);
+    }
+    Deliver(out);
+}
+
+void CTarvexCore::UntickLocked(int list, Outgoing& out) {
+    if (builder_.SelectedRow() >= 0) out.untick.push_back({list, builder_.SelectedRow()});
+}
+
+void CTarvexCore::FillMediaLocked(int set, Outgoing& out) {
+    builder_.SetMediaSet(set);
+    out.fill = std::make_pair(int(kListMedia), Labels(MediaSet(set)));
+}
+
+void CTarvexCore::TreeClicked(int item) {
+    std::lock_guard<std::mutex> cmd(commandMutex_);
+    Outgoing out;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (item == 0 || item == registry_.Tree().Root()) return;
+        EXOSIP2INFO* node = registry_.NodeOfItem(item);
+        if (!node) return;
+        auto endLive = [&] {
+            if (!media_.livePlaying) return;
+            // The media session will run its media row 0; until then the
+            // signalling side of the view ends.
+            for (const Call& c : openCalls_) out.endCalls.emplace_back(c.callId, c.dialogId);
+            media_.livePlaying = false;
+        };
+        switch (node->kind) {
+        case kNodeDevice:
+            endLive();
+            UntickLocked(kListMedia, out);
+            out.fill = std::make_pair(int(kListSignalling), Labels(SignallingTable()));
+            break;
+        case kNodeChannel:
+            FillMediaLocked(media_.livePlaying ? 1 : 0, out);
+            UntickLocked(kListSignalling, out);
+            break;
+        case kNodeRecording: {
+            std::chrono::system_clock::time_point s, e;
+            long seconds = 0;
+            if (ParseLocalTimeText(node->startTime, s) && ParseLocalTimeText(node->endTime, e))
+                seconds = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(e - s).count());
+            media_.playbackSeconds = static_cast<int>(seconds);
+            // A negative length (end before start) shows as zero.
+            const long shown = seconds < 0 ? 0 : seconds;
+            char text[64];
+            std::snprintf(text, sizeof text, "00:00:00/%02ld:%02ld:%02ld", shown / 3600,
+                          (shown % 3600) / 60, shown % 60);
+            out.progressText = text;
+            out.progressRange = static_cast<int>(shown);
+            endLive();
+            FillMediaLocked(media_.playbackOpen ? 3 : 2, out);
+            UntickLocked(kListSignalling, out);
+            break;
+        }
+        default: return;
+        }
+    }
+    Deliver(out);
+}
+
+CTarvexCore::ViewerRequest CTarvexCore::LogDoubleClicked(int row, int column) const {
+    MessageLog::RowText r;
+    if (row < 0 || !log_.Row(static_cast<std::size_t>(row), r)) return {};
+    if (column == 3) {
+        XMLNode doc = XMLNode::Parse(r.body.c_str());
+        if (!doc.IsEmpty() && doc.ChildCount() > 0) return {Viewer::Xml, r.body};
+        return {Viewer::Text, TextCodec::BodyToUtf8(r.body)};
+    }
+    if (column == 4) return {Viewer::Text, TextCodec::BodyToUtf8(r.head)};
+    return {};
+}
+
+std::string CTarvexCore::MediaTextLocked(int set, int row) {
+    // The media session writes offers and playback control texts here.
+    (void)set;
+    (void)row;
+    return {};
+}
+
+// ---------------------------------------------------------------- follow-ups
+
+void CTarvexCore::ScheduleLocked(const DeviceRecord& r, int row) {
+    schedule_.push_back({Now(clock_) + kFollowUpPause, r.serial, row});
+    timerCv_.notify_all();
+}
+
+std::optional<std::chrono::steady_clock::time_point> CTarvexCore::NextDue() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (schedule_.empty()) return std::nullopt;
+    auto it = std::min_element(schedule_.begin(), schedule_.end(),
+                               [](const FollowUp& a, const FollowUp& b) { return a.due < b.due; });
+    return it->due;
+}
+
+void CTarvexCore::RunDue() {
+    std::lock_guard<std::mutex> cmd(commandMutex_);
+    for (;;) {
+        Outgoing out;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            const auto now = Now(clock_);
+            auto it = std::min_element(schedule_.begin(), schedule_.end(),
+                                       [](const FollowUp& a, const FollowUp& b) { return a.due < b.due; });
+            if (it == schedule_.end() || it->due > now) return;
+            const FollowUp f = *it;
+            schedule_.erase(it);
+            DeviceRecord* d = registry_.BySerial(f.device);
+            if (!d) continue;
+            switch (f.row) {
+            case kRowCatalog: d->stage = ChainStage::CatalogSent; break;
+            case kRowDeviceInfo: d->stage = ChainStage::InfoSent; break;
+            default: d->stage = ChainStage::Done; break;
+            }
+            // The chain's queries behave exactly like clicks on their rows.
+            BuildLocked(kListSignalling, f.row, *d, out);
+        }
+        Deliver(out);
+    }
+}
+
+void CTarvexCore::TimerLoop() {
+    pthread_setname_np(pthread_self(), "m_hChain");
+    std::unique_lock<std::mutex> lk(mutex_);
+    while (!timerQuit_) {
+        if (schedule_.empty()) {
+            timerCv_.wait(lk);
+            continue;
+        }
+        auto due = std::min_element(schedule_.begin(), schedule_.end(), [](const FollowUp& a,
+                                                                           const FollowUp& b) {
+                       return a.due < b.due;
+                   })->due;
+        if (Now(clock_) < due) {
+            timerCv_.wait_until(lk, due);
+            continue;
+        }
+        lk.unlock();
+        RunDue();
+        lk.lock();
+    }
+}
+
+// ---------------------------------------------------------------- SIP events
+
+void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (m.role == LoggedMessage::Role::Register) typeText_ = "注册信息";
+        std::string device;
+        if (m.role != LoggedMessage::Role::Plain) {
+            // A REGISTER and its answer carry the registering device.
+            char id[EXOSIP2INFO::kFieldSize];
+            EXOSIP2INFO::SetField(id, m.deviceId);
+            device = id;
+        } else if (const DeviceRecord* c = registry_.Current()) {
+            device = c->node->id;
+        } else {
+            return; // before the first registration there is no device to file it under
+        }
+        log_.Append(m.direction, Now(wallClock_), typeText_, device, m.head, m.body);
+    }
+    if (ICoreView* v = view_) v->LogGrew();
+    // Writing the row of a received message feeds its body to the dispatch.
+    if (m.direction == kLogReceived) Dispatch(m.body, m.peerUser);
+}
+
+DeviceRecord* CTarvexCore::SenderLocked(const std::string& peerUser, XMLNode& element) {
+    // The device that sent the answer: its From user, else the body's DeviceID;
+    // an answer from nobody known goes to the current device.
+    if (DeviceRecord* d = registry_.Find(peerUser)) return d;
+    const char* id = element.FindText("DeviceID");
+    if (DeviceRecord* d = registry_.Find(id ? id : "")) return d;
+    return registry_.Current();
+}
+
+int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) {
+    XMLNode doc = XMLNode::Parse(body.c_str());
+    if (doc.IsEmpty() || doc.ChildCount() == 0) return 0;
+    const char* cmdText = doc.FindText("CmdType");
+    if (!cmdText) return 0;
+    const std::string cmd = cmdText;
+    struct Row {
+        const char* cmdType;
+        const char* typeText;
+        int handler; // 0 none, 1 DeviceInfo chain, 2 catalog, 3 recordings
+    };
+    static const Row kTable[] = {
+        {"DeviceInfo", "信息查询", 1}, {"DeviceStatus", "状态查询", 0},
+        {"Catalog", "目录查询", 2},    {"RecordInfo", "信息查询", 3},
+        {"Keepalive", "心跳包", 0},
+    };
+    const Row* row = nullptr;
+    for (const Row& r : kTable)
+        if (cmd == r.cmdType) row = &r;
+    if (!row) return 0;
+    XMLNode element = DocumentElement(doc);
+    int result = 0;
+    bool treeChanged = false;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        typeText_ = row->typeText;
+        DeviceRecord* d = row->handler ? SenderLocked(peerUser, element) : nullptr;
+        if (!d) return 0;
+        switch (row->handler) {
+        case 1:
+            if (d->stage == ChainStage::InfoSent) {
+                d->stage = ChainStage::StatusDue;
+                ScheduleLocked(*d, kRowDeviceStatus);
+            }
+            break;
+        case 2: {
+            const int r = registry_.ApplyCatalog(*d, element);
+            if (r < 0) return -1;
+            registry_.RebuildTree();
+            treeChanged = true;
+            if (r == 1 && d->stage == ChainStage::CatalogSent) {
+                d->stage = ChainStage::InfoDue;
+                ScheduleLocked(*d, kRowDeviceInfo);
+            }
+            break;
+        }
+        case 3:
+            registry_.ApplyRecords(*d, element);
+            registry_.RebuildTree();
+            treeChanged = true;
+            break;
+        }
+    }
+    if (treeChanged)
+        if (ICoreView* v = view_) v->DeviceTreeChanged();
+    return result;
+}
+
+void CTarvexCore::OnDeviceRegistered(const DeviceAddress& device) {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        DeviceRecord& r = registry_.Add(device);
+        registry_.RebuildTree();
+        ScheduleLocked(r, kRowCatalog);
+    }
+    if (ICoreView* v = view_) {
+        v->DeviceTreeChanged();
+        v->FillCommandList(kListSignalling, Labels(SignallingTable()));
+    }
+}
+
+void CTarvexCore::OnCallAnswered(int callId, int dialogId, const std::string& sdp) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    for (Call& c : openCalls_)
+        if (c.callId == callId) {
+            c.dialogId = dialogId;
+            c.sdp = sdp;
+            return;
+        }
+    openCalls_.push_back({callId, dialogId, sdp});
+}
+
+void CTarvexCore::OnCallClosed(int callId, int dialogId) {
+    (void)dialogId;
+    std::lock_guard<std::mutex> lk(mutex_);
+    std::erase_if(openCalls_, [&](const Call& c) { return c.callId == callId; });
+}
+
+// ---------------------------------------------------------------- media and reads
+
+void CTarvexCore::SetMediaStatus(const MediaStatus& m) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    media_ = m;
+}
+
+CTarvexCore::MediaStatus CTarvexCore::Media() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return media_;
+}
+
+std::vector<CTarvexCore::Call> CTarvexCore::OpenCalls() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return openCalls_;
+}
+
+int CTarvexCore::LastInviteCallId() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return lastInviteCall_;
+}
+
+TreeItem CTarvexCore::TreeSnapshot() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return registry_.Tree().Snapshot();
+}
+
+bool CTarvexCore::Registered() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return registry_.Current() != nullptr;
+}
+
+std::optional<std::string> CTarvexCore::CurrentDeviceId() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (const DeviceRecord* c = registry_.Current()) return std::string(c->node->id);
+    return std::nullopt;
+}
+
+std::string CTarvexCore::TypeText() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return typeText_;
+}
+
+int CTarvexCore::NextSequenceNumber() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return builder_.NextSequenceNumber();
+}
+
+int CTarvexCore::MediaSetNumber() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return builder_.MediaSetNumber();
+}
+
+int CTarvexCore::SendKind() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return builder_.SendKind();
+}
+
+std::string CTarvexCore::MessageText() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return builder_.MessageText();
+}
+
+std::size_t CTarvexCore::DeviceRecordCount() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return registry_.Count();
+}
+
+void CTarvexCore::VisitDevices(const std::function<void(const EXOSIP2INFO&)>& f) const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    for (const auto& r : registry_.Records()) f(*r->node);
 }

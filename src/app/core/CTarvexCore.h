@@ -1,96 +1,261 @@
 #pragma once
-// The state and logic of the main dialog, free of any toolkit: settings, the
-// SIP endpoint, the local address list, start-up, settings restart and exit.
-// CTarvexDlg is a view over it (ICoreView) and forwards the operator's actions.
+// The core of the program, free of any toolkit: it owns the settings, the SIP
+// endpoint, the device registry with the device tree model, the message log,
+// the dispatch of received bodies with the follow-up schedule, the command
+// builder and bodies, and (next) the media session. CTarvexDlg is its one view
+// (ICoreView) and hands it each operator action with the operator's inputs.
+//
+// Threads: operator actions and start-up run on the GUI thread; the endpoint
+// calls the ISipEvents side on its event thread (and on a sending thread while
+// it logs the request it sends); follow-up queries go out from the core's timer
+// thread "m_hChain". docs/architecture.md has the map.
+//
+// Locks, taken in this order and never the other way round:
+//   1. commandMutex_  one build-and-send at a time (operator and follow-ups),
+//                     so that SNs rise on the wire; held while calling the view
+//                     and the endpoint's Send, Stop and Start;
+//   2. the user agent's lock (inside the endpoint, around build-log-send);
+//   3. mutex_         the core's state: registry, tree, builder, schedule, type
+//                     text, inputs; held for short sections, never while calling
+//                     the endpoint or the view;
+//   4. the message log's own lock (a leaf).
 
+#include "app/core/DeviceRegistry.h"
 #include "app/core/ICoreView.h"
-#include "app/core/ISipEndpoint.h"
 #include "app/core/LocalAddresses.h"
+#include "app/core/MessageLog.h"
+#include "app/core/OperatorInputs.h"
 #include "audio/meter/AudioToggle.h"
+#include "base/TimeText.h"
+#include "manscdp/builder/CommandBuilder.h"
 #include "manscdp/cfg/CDlgCfg.h"
+#include "manscdp/control/CommandBodies.h"
+#include "manscdp/search/CDlgSearch.h"
+#include "sip/endpoint/SipEndpoint.h"
 #include "vidana/lib/Vidana.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
 
-class CTarvexCore {
+class CTarvexCore final : public ISipEvents {
 public:
     using AdapterLister = std::function<bool(std::vector<LocalAdapter>&)>;
 
-    // settings are loaded already (CDlgCfg loads at construction). The endpoint
-    // is the SIP user agent; lister defaults to getifaddrs.
-    CTarvexCore(std::unique_ptr<CDlgCfg> settings, std::unique_ptr<ISipEndpoint> sip,
-                AdapterLister lister = {});
-    // Stops the endpoint if it is still running (the close-box path).
-    ~CTarvexCore();
+    // What the program (or a test) plugs in.
+    struct Parts {
+        std::unique_ptr<CDlgCfg> settings;  // loaded already (CDlgCfg loads at construction)
+        std::unique_ptr<ISipEndpoint> sip;  // null: the real endpoint, CSIP
+        AdapterLister lister;               // null: getifaddrs
+        std::string searchIni = "Search.ini";
+        WallClock wallClock;                // log times, the Date header, bodies
+        SteadyClock clock;                  // the follow-up schedule
+        bool timerThread = true;            // false: follow-ups run only by RunDue()
+    };
+
+    // Which viewer a double click in the log opens, with what text (UTF-8 for the
+    // text viewer, the body's bytes for the XML view).
+    enum class Viewer { None, Xml, Text };
+    struct ViewerRequest {
+        Viewer viewer = Viewer::None;
+        std::string text;
+    };
+
+    explicit CTarvexCore(Parts parts);
+    // Stops everything still running (the close-box path); stores nothing.
+    ~CTarvexCore() override;
     CTarvexCore(const CTarvexCore&) = delete;
     CTarvexCore& operator=(const CTarvexCore&) = delete;
 
     void SetView(ICoreView* view) { view_ = view; }
 
-    // Window initialisation, steps 4 to 7: speed, device tree root, content
-    // type, endpoint start.
+    // ---- start-up and the shell's own actions (GUI thread)
+    // Window initialisation, steps 4 to 7 and 10: speed, device tree root,
+    // content type, endpoint start, the signalling list's rows.
     void Initialise();
     // Step 11: the local address tree, or the failure message and the root alone.
     void ListAddresses();
-
-    // Slider 1056 released at pos, or edit 1065 changed to value: the speed byte
+    // Slider 1056 released at pos, or box 1065 changed to value: the speed byte
     // and the settings' pan-tilt-zoom speed follow.
     void SpeedFromSlider(int pos);
     void SpeedFromEdit(int value);
-    // Edit 1058: the pan-tilt-zoom address byte (accepted range 0 to 254).
+    // Box 1058: the pan-tilt-zoom address byte (accepted range 0 to 254).
     bool SetPtzAddress(int value);
-
-    // An address of tree 1094 became checked: it is this system's address from
-    // the next endpoint start on.
+    // An address of tree 1094 became checked: this system's address from the next
+    // endpoint start on.
     void AddressChecked(const std::string& address);
-
     // The settings dialog ended with OK (it has stored the settings). With a new
     // local port or identifier: new tree root, stop the endpoint, and start it
     // again 1000 ms later through the view's timer.
     void SettingsAccepted();
     bool RestartPending() const { return restartPending_; }
 
-    // Button 1093 "发送": with check box 1092 on, text goes out as the body of a
-    // request of the selected kind. The endpoint's result, or 1 when unchecked.
-    int SendCustom(bool customChecked, const std::string& text);
+    // ---- operator actions (GUI thread), each with the operator's inputs
+    // The inputs changed (custom mode toggled): later follow-ups see them.
+    void SetInputs(const OperatorInputs& in);
+    // A click on row of list 0 (signalling, 1080) or 1 (media, 1081): tick it,
+    // build, show, send to the current device (unless in custom mode).
+    void ClickCommand(int list, int row, const OperatorInputs& in);
+    // True when a click on this row first asks for the search conditions (the
+    // media list's "文件检索" with a device registered).
+    bool ClickSearchesRecordings(int list, int row) const;
+    // "发送": in custom mode the edited text goes out with the kind of the last
+    // build, encoded as its declaration says. 0 when handed to the endpoint, -1
+    // when not (no device: the message box), 1 when custom mode is off.
+    int PressSend(const OperatorInputs& in);
+    // A drag over the video view ended (in.drag, in.viewWidth/Height): recorded
+    // for drag zoom; released inside the view during a live view (media set 1)
+    // it sends "拖动放大" or "拖动缩小" as a click on that row would.
+    void VideoDragged(const OperatorInputs& in);
+    // A click on a device tree item (label, icon or check box).
+    void TreeClicked(int item);
+    ViewerRequest LogDoubleClicked(int row, int column) const;
 
-    // Who releases the device records at exit (the signalling layer owns them).
-    void SetDeviceRecordsRelease(std::function<void()> fn) { releaseDevices_ = std::move(fn); }
-
+    // ---- ways out
     // Exit button, steps 1 to 6; the view then closes the dialog with OK.
     void Exit();
+    // Every way out: no more follow-ups, open calls ended, every message already
+    // received handled and logged, endpoint stopped. Idempotent; stores nothing.
+    void Stop();
+    bool Exited() const { return exited_; }
 
-    // The decoder of the media session; made first, destroyed last.
+    // Sends the follow-up queries that are due by the clock (the timer thread
+    // calls it; tests with their own clock call it by hand).
+    void RunDue();
+    // When the next follow-up is due, if any.
+    std::optional<std::chrono::steady_clock::time_point> NextDue() const;
+
+    // ---- ISipEvents (SIP event thread, or a sending thread)
+    void OnMessageLogged(const LoggedMessage& message) override;
+    void OnDeviceRegistered(const DeviceAddress& device) override;
+    void OnCallAnswered(int callId, int dialogId, const std::string& sdp) override;
+    void OnCallClosed(int callId, int dialogId) override;
+
+    // ---- Media session (next issue) ------------------------------------------
+    // The media session plugs in here: owned by the core, it writes the offer or
+    // playback text of a media row of kind 5 or 6 (MediaTextLocked), learns the
+    // call id of its INVITE (LastInviteCallId), takes OnCallAnswered and
+    // OnCallClosed, and keeps MediaStatus. Until it lands, media rows of kind 5
+    // and 6 build nothing, and a tree click that must end a live view ends the
+    // open calls.
+    struct MediaStatus {
+        bool livePlaying = false;
+        bool playbackOpen = false; // a download or playback is under way
+        int playbackSeconds = 0;   // length of the recording clicked last
+    };
+    void SetMediaStatus(const MediaStatus& m);
+    MediaStatus Media() const;
+    struct Call {
+        int callId = 0, dialogId = 0;
+        std::string sdp; // the device's answer
+    };
+    // Calls answered and not closed yet, oldest first.
+    std::vector<Call> OpenCalls() const;
+    int LastInviteCallId() const;
+
+    // ---- read access (any thread)
+    const MessageLog& Log() const { return log_; }
+    TreeItem TreeSnapshot() const;
+    bool Registered() const;
+    std::optional<std::string> CurrentDeviceId() const;
+    std::string TypeText() const;
+    int NextSequenceNumber() const;
+    int MediaSetNumber() const;
+    int SendKind() const;
+    std::string MessageText() const;
+    std::size_t DeviceRecordCount() const;
+    // Visits the records under the core's lock, in registration order.
+    void VisitDevices(const std::function<void(const EXOSIP2INFO&)>& f) const;
+
     CVidana& Decoder() { return decoder_; }
-    // Audio capture with the input meter (button 1102); stops with the core.
     AudioToggle& Audio() { return audio_; }
     CDlgCfg& Settings() { return *settings_; }
+    CDlgSearch& Search() { return *search_; }
     ISipEndpoint& Sip() { return *sip_; }
     int SpeedByte() const { return speedByte_; }
     int PtzAddress() const { return ptzAddress_; }
     // Result of the last endpoint start (0 or -1).
     int LastStartResult() const { return lastStart_; }
-    bool Exited() const { return exited_; }
 
 private:
-    void StartEndpoint();
+    struct FollowUp {
+        std::chrono::steady_clock::time_point due;
+        std::uint64_t device; // DeviceRecord::serial
+        int row;              // signalling row
+    };
+    // What one action shows and sends, delivered after mutex_ is released.
+    struct Outgoing {
+        std::vector<std::string> messages;
+        std::vector<CommandBuilder::Tick> untick;
+        std::optional<CommandBuilder::Tick> tick;
+        std::optional<std::pair<int, std::vector<std::string>>> fill; // list, labels
+        std::optional<std::string> shownText;
+        std::optional<std::string> progressText;
+        int progressRange = 0;
+        std::optional<SipRequest> send;
+        std::vector<std::pair<int, int>> endCalls;
+    };
 
-    // Constructed in this order and destroyed in the reverse: the endpoint
-    // stops first, then audio capture, and the decoder goes last.
+    void StartEndpoint();
+    void ResetTree(const std::string& localId);
+    void TakeInputsLocked(const OperatorInputs& in, bool report, Outgoing& out);
+    void BuildLocked(int list, int row, DeviceRecord& target, Outgoing& out);
+    void UntickLocked(int list, Outgoing& out);
+    void FillMediaLocked(int set, Outgoing& out);
+    std::string MediaTextLocked(int set, int row);
+    void ScheduleLocked(const DeviceRecord& r, int row);
+    DeviceRecord* SenderLocked(const std::string& peerUser, XMLNode& element);
+    void Deliver(Outgoing& out);
+    int Dispatch(const std::string& body, const std::string& peerUser);
+    void TimerLoop();
+    void StopTimer();
+
+    // Constructed in this order and destroyed in the reverse: the endpoint stops
+    // first, then audio capture, and the decoder goes last.
     CVidana decoder_;
     AudioToggle audio_;
     std::unique_ptr<CDlgCfg> settings_;
-    std::unique_ptr<ISipEndpoint> sip_;
     AdapterLister lister_;
-    std::function<void()> releaseDevices_;
-    ICoreView* view_ = nullptr;
-    std::uint8_t speedByte_ = 0;
-    std::uint8_t ptzAddress_ = 0;
+    WallClock wallClock_;
+    SteadyClock clock_;
+    std::atomic<ICoreView*> view_{nullptr};
+
+    mutable std::mutex commandMutex_;
+    mutable std::mutex mutex_;
+    std::condition_variable timerCv_;
+    bool timerQuit_ = false;
+    std::vector<FollowUp> schedule_;
+
+    MessageLog log_;
+    DeviceRegistry registry_;
+    CommandBuilder builder_;
+    std::unique_ptr<CDlgSearch> search_;
+    CommandInputs inputs_;
+    bool customMode_ = false;
+    std::uint8_t presetNumber_ = 1; // last accepted box 1104
+    std::string typeText_;
+    std::string localId_;
+    MediaStatus media_;
+    std::vector<Call> openCalls_;
+    int lastInviteCall_ = 0;
+
+    std::atomic<int> speedByte_{0};
+    std::atomic<int> ptzAddress_{0};
     int lastStart_ = -1;
     bool restartPending_ = false;
     bool exited_ = false;
+    bool stopped_ = false;
     // Cancels a pending restart when the core is torn down first.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+
+    // Last: stopped and destroyed before the state it reports into.
+    std::unique_ptr<ISipEndpoint> sip_;
+    std::thread timer_;
 };

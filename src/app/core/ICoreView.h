@@ -1,24 +1,41 @@
 #pragma once
-// The window side of the application core. CTarvexDlg implements it with Qt;
-// tests implement it with a recording fake. Every call arrives on the GUI thread.
+// The one view of the core: what the window shows. CTarvexDlg implements it
+// with Qt; tests implement it with a recording fake.
+//
+// Threads: the first group is called from any thread (the GUI thread, the SIP
+// event thread, the core's timer thread); an implementation hands each call to
+// its GUI thread and never waits there. The core holds none of its own locks
+// while it calls the view. The last group is called on the GUI thread only.
 
 #include <functional>
 #include <string>
 #include <vector>
 
-struct LocalAdapter;
-
 class ICoreView {
 public:
     virtual ~ICoreView() = default;
-    // Clears the device tree and inserts one root item with this text.
-    virtual void ResetDeviceTree(const std::string& rootText) = 0;
+
+    // Rows were appended to the core's message log; the list takes them in
+    // batches (a few times a second), reading the log on demand.
+    virtual void LogGrew() = 0;
+    // The device tree changed; the view reads CTarvexCore::TreeSnapshot when it
+    // redraws (coalescing changes that come close together).
+    virtual void DeviceTreeChanged() = 0;
+    // Command list 0 (signalling, 1080) or 1 (media, 1081) gets these row labels.
+    virtual void FillCommandList(int list, const std::vector<std::string>& labels) = 0;
+    virtual void SetCommandChecked(int list, int row, bool checked) = 0;
+    // The message box 1091 shows a built body (bytes; decoded for display).
+    virtual void ShowMessageText(const std::string& body) = 0;
+    // Progress text 1101 and bar 1100 (range 0 to rangeSeconds, position).
+    virtual void ShowPlaybackProgress(const std::string& text, int rangeSeconds, int position) = 0;
+    // A message box; it never blocks the caller.
+    virtual void ShowMessage(const std::string& text) = 0;
+
+    // GUI thread only.
     // Fills the local address tree below its root "本地联接:".
     virtual void ShowLocalAddresses(const std::vector<std::string>& addresses) = 0;
     // Speed slider position and the speed byte box.
     virtual void ShowSpeed(int speed) = 0;
-    // A modal message box.
-    virtual void ShowMessage(const std::string& text) = 0;
     // Runs fn on the GUI thread after ms milliseconds, without blocking it.
     virtual void RunLater(int ms, std::function<void()> fn) = 0;
 };

@@ -1,5 +1,7 @@
 #include "app/shell/CListX.h"
 
+#include "base/TextCodec.h"
+
 #include <QHeaderView>
 #include <QPainter>
 #include <QStyledItemDelegate>
@@ -45,30 +47,47 @@ private:
 
 } // namespace
 
-int CLogModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
-}
+CLogModel::CLogModel(const MessageLog& log, QObject* parent) : QAbstractTableModel(parent), log_(log) {}
+
+int CLogModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
 
 int CLogModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : kColumns;
 }
 
+QStringList CLogModel::Row(int row) const {
+    MessageLog::RowText r;
+    if (row < 0 || !log_.Row(static_cast<std::size_t>(row), r)) return {};
+    auto utf8 = [](const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); };
+    return {utf8(r.ListTime()), utf8(r.typeText), utf8(r.deviceId),
+            utf8(TextCodec::BodyToUtf8(r.body)), utf8(TextCodec::BodyToUtf8(r.head))};
+}
+
+const QStringList* CLogModel::Cached(int row) const {
+    if (QStringList* c = cache_.object(row)) return c;
+    auto* cells = new QStringList(Row(row));
+    cache_.insert(row, cells);
+    return cache_.object(row);
+}
+
 QVariant CLogModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return {};
-    const Row_& r = rows_[index.row()];
-    if (role == Qt::DisplayRole)
-        return index.column() < r.cells.size() ? OneLine(r.cells[index.column()]) : QString();
-    if (role == Qt::ToolTipRole && index.column() >= 3 && index.column() < r.cells.size())
-        return r.cells[index.column()].left(2000);
-    if (role == Qt::UserRole && index.column() < r.cells.size()) return r.cells[index.column()];
-    if (role == Qt::CheckStateRole && index.column() == 0)
-        return r.checked ? Qt::Checked : Qt::Unchecked;
-    return {};
+    if (role == Qt::CheckStateRole)
+        return index.column() == 0 ? QVariant(Checked(index.row()) ? Qt::Checked : Qt::Unchecked)
+                                   : QVariant();
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::UserRole) return {};
+    const QStringList* cells = Cached(index.row());
+    if (!cells || index.column() >= cells->size()) return {};
+    const QString& cell = (*cells)[index.column()];
+    if (role == Qt::DisplayRole) return OneLine(cell);
+    if (role == Qt::ToolTipRole) return index.column() >= 3 ? QVariant(cell.left(2000)) : QVariant();
+    return cell;
 }
 
 bool CLogModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (!index.isValid() || role != Qt::CheckStateRole || index.column() != 0) return false;
-    rows_[index.row()].checked = value.toInt() == Qt::Checked;
+    if (static_cast<int>(checked_.size()) <= index.row()) checked_.resize(index.row() + 1, false);
+    checked_[index.row()] = value.toInt() == Qt::Checked;
     emit dataChanged(index.siblingAtColumn(0), index.siblingAtColumn(kColumns - 1));
     return true;
 }
@@ -85,14 +104,16 @@ QVariant CLogModel::headerData(int section, Qt::Orientation o, int role) const {
     return {};
 }
 
-void CLogModel::AppendRow(const QStringList& cells) {
-    const int n = rowCount();
-    beginInsertRows({}, n, n);
-    rows_.push_back({cells, false});
+void CLogModel::TakeNewRows() {
+    const int n = static_cast<int>(log_.Size());
+    if (n <= rows_) return;
+    beginInsertRows({}, rows_, n - 1);
+    rows_ = n;
     endInsertRows();
 }
 
-CListX::CListX(QWidget* parent) : QTableView(parent), model_(new CLogModel(this)) {
+CListX::CListX(const MessageLog& log, QWidget* parent)
+    : QTableView(parent), model_(new CLogModel(log, this)) {
     setModel(model_);
     setItemDelegate(new RowColourDelegate(this));
     setSelectionBehavior(QAbstractItemView::SelectRows);

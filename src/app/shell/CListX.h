@@ -3,18 +3,23 @@
 // full-row selection, and its own row colours: checked rows yellow on navy, the
 // focused row white on teal, all others black on white.
 
+#include "app/core/MessageLog.h"
+
 #include <QAbstractTableModel>
+#include <QCache>
 #include <QColor>
 #include <QStringList>
 #include <QTableView>
 #include <vector>
 
-// Rows of the message log; rows are only ever appended.
+// The rows of the core's message log as the list shows them. The log keeps
+// each message once; this model keeps only how many rows it has taken and the
+// check marks, and makes the texts of the rows it is asked for.
 class CLogModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    using QAbstractTableModel::QAbstractTableModel;
     static constexpr int kColumns = 5;
+    explicit CLogModel(const MessageLog& log, QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -23,23 +28,25 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     QVariant headerData(int section, Qt::Orientation o, int role) const override;
 
-    // time of day, type, device id, body, head
-    void AppendRow(const QStringList& cells);
-    const QStringList& Row(int row) const { return rows_[row].cells; }
-    bool Checked(int row) const { return rows_[row].checked; }
+    // Takes the rows the log gained since the last call, in one insertion.
+    void TakeNewRows();
+    // time of day, type, device id, body, head: decoded, whole.
+    QStringList Row(int row) const;
+    bool Checked(int row) const { return row < static_cast<int>(checked_.size()) && checked_[row]; }
 
 private:
-    struct Row_ {
-        QStringList cells;
-        bool checked = false;
-    };
-    std::vector<Row_> rows_;
+    const QStringList* Cached(int row) const;
+
+    const MessageLog& log_;
+    int rows_ = 0;
+    std::vector<bool> checked_;
+    mutable QCache<int, QStringList> cache_{512};
 };
 
 class CListX : public QTableView {
     Q_OBJECT
 public:
-    explicit CListX(QWidget* parent = nullptr);
+    explicit CListX(const MessageLog& log, QWidget* parent = nullptr);
     CLogModel* Model() const { return model_; }
 
     // Text and background of a row in the given state.

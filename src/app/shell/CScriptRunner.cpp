@@ -5,12 +5,12 @@
 #include "app/shell/CStaticEx.h"
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
+#include "base/TimeText.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateTime>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -26,6 +27,7 @@ constexpr int kPollMs = 20;
 constexpr int kUnansweredDialogMs = 3000;
 // Tree snapshots arrive shortly after the log rows that caused them.
 constexpr int kTreeWaitMs = 5000;
+constexpr int kScanRowsPerPoll = 20000;
 
 QTreeWidgetItem* FindDepthFirst(QTreeWidgetItem* it, const QString& text) {
     if (it->text(0) == text) return it;
@@ -66,9 +68,7 @@ CScriptRunner::CScriptRunner(CTarvexDlg& dlg, std::vector<ScriptStep> steps, QOb
 
 CScriptRunner::~CScriptRunner() { SetShellMessageHook({}); }
 
-QString CScriptRunner::Timestamp() {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-}
+QString CScriptRunner::Timestamp() { return QString::fromStdString(LocalTimeTextMs(SystemNow())); }
 
 void CScriptRunner::Print(const QString& text) {
     std::printf("[%s] %s\n", Timestamp().toUtf8().constData(), text.toUtf8().constData());
@@ -234,11 +234,13 @@ bool CScriptRunner::ClickTreeItem(const QString& text) {
 }
 
 bool CScriptRunner::LogContains(const QString& text, int& scanned) const {
-    const CLogModel* m = dlg_.MessageList()->Model();
-    const int n = m->rowCount();
-    for (; scanned < n; ++scanned)
-        for (const QString& cell : m->Row(scanned))
-            if (cell.contains(text)) return true;
+    // The rows the list shows; a long backlog is scanned a slice per poll so
+    // that the window stays responsive.
+    const int n = dlg_.MessageList()->Model()->rowCount();
+    const std::string needle = text.toStdString();
+    const int end = std::min(n, scanned + kScanRowsPerPoll);
+    for (; scanned < end; ++scanned)
+        if (dlg_.Core().Log().RowContains(static_cast<std::size_t>(scanned), needle)) return true;
     return false;
 }
 
@@ -329,7 +331,7 @@ void CScriptRunner::Poll() {
         if (elapsed >= waitMs_) StepDone();
         break;
     case Wait::Registered:
-        if (dlg_.Core().Sip().IsRegistered()) {
+        if (dlg_.Core().Registered()) {
             Print(QStringLiteral("registered"));
             StepDone();
         } else if (elapsed >= waitMs_) {

@@ -63,7 +63,7 @@ void CStaticEx::mouseReleaseEvent(QMouseEvent* e) {
     if (e->button() == Qt::LeftButton && pressed_) {
         current_ = e->position().toPoint();
         pressed_ = false;
-        if (onDragEnd) onDragEnd(press_, current_);
+        emit dragEnded(press_, current_);
     }
     QWidget::mouseReleaseEvent(e);
 }

@@ -12,7 +12,6 @@
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 
 class CStaticEx : public QWidget, public IVidanaSurface {
@@ -36,8 +35,11 @@ public:
     QPoint CurrentPoint() const { return current_; }
     bool Pressed() const { return pressed_; }
 
-    // Called on the GUI thread after a completed left-button drag.
-    std::function<void(QPoint press, QPoint release)> onDragEnd;
+signals:
+    // A left-button drag ended (GUI thread), in client coordinates.
+    void dragEnded(QPoint press, QPoint release);
+
+public:
 
 protected:
     void paintEvent(QPaintEvent*) override;

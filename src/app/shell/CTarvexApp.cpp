@@ -3,7 +3,7 @@
 #include "app/core/OperatorScript.h"
 #include "app/shell/CScriptRunner.h"
 #include "app/shell/CTarvexDlg.h"
-#include "app/shell/SipBinding.h"
+#include "export/xls/MessageLogSave.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
 #include <QFile>
@@ -24,6 +24,9 @@ void OnSignal(int) {
     [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &c, 1);
 }
 
+// Exit status when no copy of the message log could be written.
+constexpr int kLogNotSaved = 3;
+
 void Usage() {
     std::fprintf(stderr, "usage: tarvex [--script FILE]\n");
 }
@@ -40,10 +43,22 @@ CTarvexApp::~CTarvexApp() {
     std::signal(SIGTERM, SIG_DFL);
 }
 
+void CTarvexApp::InstallSignalHandlers() {
+    if (g_signalPipe[0] >= 0) return;
+    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    // From here on SIGINT and SIGTERM only write to the pipe: one that comes while
+    // the window is still being built waits there and closes it once it runs.
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
 void CTarvexApp::WatchSignals(CTarvexDlg* dlg) {
-    if (g_signalPipe[0] < 0) {
-        if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    }
+    InstallSignalHandlers();
+    if (g_signalPipe[0] < 0) return;
     notifier_ = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
     QPointer<CTarvexDlg> target(dlg);
     connect(notifier_, &QSocketNotifier::activated, this, [target] {
@@ -58,12 +73,6 @@ void CTarvexApp::WatchSignals(CTarvexDlg* dlg) {
                 d->reject();
         if (target) target->reject();
     });
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
 }
 
 int CTarvexApp::Run() {
@@ -95,10 +104,12 @@ int CTarvexApp::Run() {
         }
     }
 
-    // Construction order: settings (config.ini loads now), endpoint, core, dialog.
-    auto settings = LoadSettings("config.ini");
-    auto core = std::make_unique<CTarvexCore>(std::move(settings), MakeSipEndpoint());
-    CTarvexDlg dlg(std::move(core), nullptr, BindSip);
+    InstallSignalHandlers();
+    // Construction order: settings (config.ini loads now), core with its
+    // endpoint, dialog.
+    CTarvexCore::Parts parts;
+    parts.settings = LoadSettings("config.ini");
+    CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(parts)));
     WatchSignals(&dlg);
     std::unique_ptr<CScriptRunner> runner;
     if (!scriptFile.isEmpty()) {
@@ -106,7 +117,16 @@ int CTarvexApp::Run() {
         runner->Start();
     }
     dlg.exec();
-    return runner ? runner->ExitCode() : 0;
+    // Every way out ends here: what already arrived is handled and logged, then
+    // the log goes into the workbook.
+    dlg.Core().Stop();
+    const tarvex::xls::SaveResult saved = tarvex::xls::SaveMessageLog(dlg.Core().Log());
+    int status = runner ? runner->ExitCode() : 0;
+    if (saved.written.empty()) {
+        std::fprintf(stderr, "tarvex: the message log could not be saved anywhere\n");
+        status = kLogNotSaved;
+    }
+    return status;
 }
 
 int main(int argc, char** argv) {

@@ -16,7 +16,9 @@ public:
     ~CTarvexApp() override;
     // Runs the main dialog; the process's exit status.
     int Run();
-    // Closes dlg (as its close box) when SIGINT or SIGTERM arrives.
+    // SIGINT and SIGTERM are kept for the window from the start.
+    static void InstallSignalHandlers();
+    // Closes dlg (as its close box) when SIGINT or SIGTERM arrives (or came).
     void WatchSignals(CTarvexDlg* dlg);
 
 private:

@@ -7,6 +7,10 @@
 #include "app/shell/CStaticEx.h"
 #include "app/shell/ShellMessage.h"
 #include "audio/view/AudioMeterView.h"
+#include "base/TextCodec.h"
+#include "export/webview/CWebDlg.h"
+#include "app/shell/CDlgVHeader.h"
+#include "manscdp/search/CDlgSearchDialog.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -27,7 +31,11 @@
 #include <QSplitter>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QPointer>
+#include <QThread>
 #include <QVBoxLayout>
+#include <functional>
+#include <map>
 
 namespace {
 
@@ -38,7 +46,7 @@ template <class W> W* Named(W* w, int id) {
     return w;
 }
 
-QTreeWidget* CommandList(int id, const char* heading) {
+QTreeWidget* MakeCommandList(int id, const char* heading) {
     auto* l = Named(new QTreeWidget, id);
     l->setColumnCount(2);
     l->setHeaderLabels({U("序号"), U(heading)});
@@ -55,25 +63,40 @@ QTreeWidget* CommandList(int id, const char* heading) {
 
 QLabel* Caption(const char* text) { return new QLabel(U(text)); }
 
+QString Utf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
+
+constexpr int kItemIdRole = Qt::UserRole + 1;
+
+// The check state of item goes to every descendant.
+void CheckDescendants(QTreeWidgetItem* item) {
+    std::vector<QTreeWidgetItem*> todo{item};
+    while (!todo.empty()) {
+        QTreeWidgetItem* it = todo.back();
+        todo.pop_back();
+        for (int i = 0; i < it->childCount(); ++i) {
+            it->child(i)->setCheckState(0, item->checkState(0));
+            todo.push_back(it->child(i));
+        }
+    }
+}
+
 } // namespace
 
-CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent,
-                       const std::function<void(CTarvexDlg&)>& bind)
+CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent)
     : QDialog(parent), core_(std::move(core)) {
     setObjectName("CTarvexDlg");
     setWindowTitle(U("国标测试工具"));
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildControls();
     core_->SetView(this);
-    if (bind) bind(*this);
     InitialiseWindow();
 }
 
 CTarvexDlg::~CTarvexDlg() {
-    // The endpoint's thread and library end before any widget goes away; the
-    // core's destructor does the same for the close-box path, this makes the
-    // order explicit.
-    core_->Sip().Stop();
+    // The endpoint's thread and the core's timer end (what already arrived is
+    // handled) before any widget goes; their last view calls are queued to
+    // this dialog and dropped with it.
+    core_->Stop();
     core_->SetView(nullptr);
 }
 
@@ -127,8 +150,8 @@ void CTarvexDlg::BuildControls() {
     cl->addLayout(audioRow);
 
     // Right: command lists, custom message, pan-tilt-zoom, settings and exit.
-    signallingList_ = CommandList(1080, "控制和查询信令");
-    mediaList_ = CommandList(1081, "媒体控制信令");
+    signallingList_ = MakeCommandList(1080, "控制和查询信令");
+    mediaList_ = MakeCommandList(1081, "媒体控制信令");
     customText_ = Named(new QPlainTextEdit, 1091);
     customCheck_ = Named(new QCheckBox(U("自定义消息")), 1092);
     auto* send = Named(new QPushButton(U("发送")), 1093);
@@ -191,7 +214,7 @@ void CTarvexDlg::BuildControls() {
     top->setStretchFactor(2, 3);
     top->setSizes({250, 640, 370});
 
-    messageList_ = Named(new CListX, 1008);
+    messageList_ = Named(new CListX(core_->Log()), 1008);
     messageList_->setMinimumHeight(120);
     auto* main = new QSplitter(Qt::Vertical);
     main->addWidget(top);
@@ -221,9 +244,10 @@ void CTarvexDlg::BuildControls() {
         OnListClicked(1081, mediaList_->indexOfTopLevelItem(it));
     });
     connect(deviceTree_, &QTreeWidget::itemClicked, this, &CTarvexDlg::OnDeviceTreeClicked);
+    connect(deviceTree_, &QTreeWidget::itemChanged, this, &CTarvexDlg::OnDeviceItemChanged);
     connect(addressTree_, &QTreeWidget::itemChanged, this, &CTarvexDlg::OnAddressItemChanged);
     connect(messageList_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& i) {
-        if (onLogDoubleClick) onLogDoubleClick(i.row(), i.column());
+        OnLogDoubleClick(i.row(), i.column());
     });
     // Released, or moved by keys and clicks on the groove (not while dragging).
     connect(speedSlider_, &QSlider::sliderReleased, this,
@@ -237,9 +261,18 @@ void CTarvexDlg::BuildControls() {
         int v = t.toInt(&ok);
         if (ok) core_->SetPtzAddress(v);
     });
-    video_->onDragEnd = [this](QPoint a, QPoint b) {
-        if (onVideoDrag) onVideoDrag(a, b);
-    };
+    connect(video_, &CStaticEx::dragEnded, this, &CTarvexDlg::OnVideoDrag);
+    connect(customCheck_, &QCheckBox::toggled, this, [this] { core_->SetInputs(Inputs()); });
+
+    // Log rows and tree changes are taken in batches, not one repaint each.
+    logTimer_ = new QTimer(this);
+    logTimer_->setSingleShot(true);
+    logTimer_->setInterval(kLogBatchMs);
+    connect(logTimer_, &QTimer::timeout, this, &CTarvexDlg::TakeLogRows);
+    treeTimer_ = new QTimer(this);
+    treeTimer_->setSingleShot(true);
+    treeTimer_->setInterval(kTreeBatchMs);
+    connect(treeTimer_, &QTimer::timeout, this, &CTarvexDlg::RedrawTree);
 }
 
 void CTarvexDlg::InitialiseWindow() {
@@ -253,8 +286,10 @@ void CTarvexDlg::InitialiseWindow() {
     speedSlider_->setTickInterval(25);
     speedSlider_->setTickPosition(QSlider::TicksBelow);
     updating_ = false;
-    // 4 to 7: speed byte, device tree root, content type, endpoint start.
+    // 4 to 7: speed byte, device tree root, content type, endpoint start; 10:
+    // the signalling list's rows.
     core_->Initialise();
+    RedrawTree();
     // 8: the workbook sheets are created by the message-log writer.
     // 9, 10: list columns; styles were set when the lists were made.
     messageList_->FitColumns();
@@ -271,7 +306,7 @@ void CTarvexDlg::InitialiseWindow() {
     addressTree_->expandAll();
     // 12: the input meter goes to the audio toggle, which runs on each click of
     // button 1102; the video view is the decoder's surface (the media session
-    // hands it to SetHWND) and reports drags through onVideoDrag.
+    // hands it to SetHWND) and reports drags.
     ConnectAudioToggle(core_->Audio(), audioButton_, audioIn_);
 }
 
@@ -279,11 +314,68 @@ QWidget* CTarvexDlg::Control(int id) const {
     return findChild<QWidget*>(QStringLiteral("ctl%1").arg(id));
 }
 
-void CTarvexDlg::ResetDeviceTree(const std::string& rootText) {
+template <class Fn> void CTarvexDlg::OnGui(Fn fn) {
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return;
+    }
+    QPointer<CTarvexDlg> self(this);
+    QMetaObject::invokeMethod(
+        this, [self, fn] { if (self) fn(); }, Qt::QueuedConnection);
+}
+
+void CTarvexDlg::ArmBatch(std::atomic<bool>& pending, QTimer* timer) {
+    // Only the first change of a batch posts anything.
+    if (pending.exchange(true)) return;
+    QPointer<QTimer> t(timer);
+    QMetaObject::invokeMethod(
+        this, [t] { if (t && !t->isActive()) t->start(); }, Qt::QueuedConnection);
+}
+
+void CTarvexDlg::LogGrew() { ArmBatch(logPending_, logTimer_); }
+
+void CTarvexDlg::TakeLogRows() {
+    logPending_ = false;
+    messageList_->Model()->TakeNewRows();
+}
+
+void CTarvexDlg::DeviceTreeChanged() { ArmBatch(treePending_, treeTimer_); }
+
+void CTarvexDlg::RedrawTree() {
+    treePending_ = false;
+    const TreeItem root = core_->TreeSnapshot();
+    // The check marks are the view's and survive the redraw by item number.
+    std::map<int, Qt::CheckState> checks;
+    int current = -1;
+    std::vector<QTreeWidgetItem*> todo;
+    for (int i = 0; i < deviceTree_->topLevelItemCount(); ++i) todo.push_back(deviceTree_->topLevelItem(i));
+    while (!todo.empty()) {
+        QTreeWidgetItem* it = todo.back();
+        todo.pop_back();
+        const QVariant id = it->data(0, kItemIdRole);
+        if (id.isValid()) {
+            checks[id.toInt()] = it->checkState(0);
+            if (it == deviceTree_->currentItem()) current = id.toInt();
+        }
+        for (int i = 0; i < it->childCount(); ++i) todo.push_back(it->child(i));
+    }
+    const QSignalBlocker block(deviceTree_);
     deviceTree_->clear();
-    deviceRoot_ = new QTreeWidgetItem(deviceTree_, {QString::fromStdString(rootText)});
-    deviceRoot_->setFlags(deviceRoot_->flags() | Qt::ItemIsUserCheckable);
-    deviceRoot_->setCheckState(0, Qt::Unchecked);
+    QTreeWidgetItem* selected = nullptr;
+    std::function<void(QTreeWidgetItem*, const TreeItem&)> add = [&](QTreeWidgetItem* parent,
+                                                                     const TreeItem& t) {
+        auto* it = parent ? new QTreeWidgetItem(parent, {Utf8(t.text)})
+                          : new QTreeWidgetItem(deviceTree_, {Utf8(t.text)});
+        it->setData(0, kItemIdRole, t.item);
+        it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
+        auto c = checks.find(t.item);
+        it->setCheckState(0, c != checks.end() ? c->second : Qt::Unchecked);
+        if (t.item == current) selected = it;
+        for (const auto& ch : t.children) add(it, ch);
+        it->setExpanded(t.expanded || !parent);
+    };
+    add(nullptr, root);
+    if (selected) deviceTree_->setCurrentItem(selected);
 }
 
 void CTarvexDlg::ShowLocalAddresses(const std::vector<std::string>& addresses) {
@@ -304,22 +396,73 @@ void CTarvexDlg::ShowSpeed(int speed) {
 }
 
 void CTarvexDlg::ShowMessage(const std::string& text) {
-    ShellMessage(this, QString::fromStdString(text));
+    // Always later: the core may be in the middle of an action.
+    QPointer<CTarvexDlg> self(this);
+    const QString t = Utf8(text);
+    QMetaObject::invokeMethod(
+        this, [self, t] { if (self) ShellMessage(self, t); }, Qt::QueuedConnection);
 }
 
 void CTarvexDlg::RunLater(int ms, std::function<void()> fn) {
     QTimer::singleShot(ms, this, std::move(fn));
 }
 
-void CTarvexDlg::FillCommandList(int id, const QStringList& labels) {
-    QTreeWidget* l = id == 1080 ? signallingList_ : mediaList_;
-    l->clear();
-    for (int i = 0; i < labels.size(); ++i) {
-        auto* it = new QTreeWidgetItem(l, {QString::asprintf("%02d", i + 1), labels[i]});
-        it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
-        it->setCheckState(0, Qt::Unchecked);
-    }
-    if (selectedList_ == id) selectedRow_ = -1;
+QTreeWidget* CTarvexDlg::CommandListOf(int list) const {
+    return list == kListSignalling ? signallingList_ : mediaList_;
+}
+
+void CTarvexDlg::FillCommandList(int list, const std::vector<std::string>& labels) {
+    OnGui([this, list, labels] {
+        QTreeWidget* l = CommandListOf(list);
+        const QSignalBlocker b(l);
+        l->clear();
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            auto* it = new QTreeWidgetItem(l, {QString::asprintf("%02d", static_cast<int>(i) + 1),
+                                               Utf8(labels[i])});
+            it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
+            it->setCheckState(0, Qt::Unchecked);
+        }
+    });
+}
+
+void CTarvexDlg::SetCommandChecked(int list, int row, bool checked) {
+    OnGui([this, list, row, checked] {
+        QTreeWidget* l = CommandListOf(list);
+        if (row >= 0 && row < l->topLevelItemCount())
+            l->topLevelItem(row)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
+    });
+}
+
+void CTarvexDlg::ShowMessageText(const std::string& body) {
+    const QString t = Utf8(TextCodec::BodyToUtf8(body));
+    OnGui([this, t] { customText_->setPlainText(t); });
+}
+
+void CTarvexDlg::ShowPlaybackProgress(const std::string& text, int rangeSeconds, int position) {
+    OnGui([this, t = Utf8(text), rangeSeconds, position] {
+        progressText_->setText(t);
+        progress_->setRange(0, rangeSeconds > 0 ? rangeSeconds : 0);
+        progress_->setValue(position);
+    });
+}
+
+OperatorInputs CTarvexDlg::Inputs() const {
+    OperatorInputs in;
+    in.speed = speedEdit_->text().trimmed().toStdString();
+    in.address = ptzAddress_->text().trimmed().toStdString();
+    in.presetNumber = presetNumber_->text().trimmed().toStdString();
+    in.presetName = presetName_->text().toStdString();
+    in.viewWidth = video_->width();
+    in.viewHeight = video_->height();
+    in.drag = drag_;
+    // The editor keeps line ends as LF; bodies go out with CR LF like the rest
+    // of the system's texts.
+    QString text = customText_->toPlainText();
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    in.customText = text.toStdString();
+    in.customMode = customCheck_->isChecked();
+    return in;
 }
 
 void CTarvexDlg::OnAbout() {
@@ -332,14 +475,7 @@ void CTarvexDlg::OnSettings() {
     if (dlg.exec() == QDialog::Accepted) core_->SettingsAccepted();
 }
 
-void CTarvexDlg::OnSend() {
-    // The editor keeps line ends as LF; bodies go out with CR LF like the rest
-    // of the system's texts.
-    QString text = customText_->toPlainText();
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-    core_->SendCustom(customCheck_->isChecked(), text.toStdString());
-}
+void CTarvexDlg::OnSend() { core_->PressSend(Inputs()); }
 
 void CTarvexDlg::OnExit() {
     core_->Exit();
@@ -347,42 +483,51 @@ void CTarvexDlg::OnExit() {
 }
 
 void CTarvexDlg::OnListClicked(int id, int row) {
-    QTreeWidget* l = id == 1080 ? signallingList_ : mediaList_;
-    if (row < 0 || row >= l->topLevelItemCount()) return;
-    // Only the row last acted on is ticked, across both lists.
-    QTreeWidget* prev = selectedList_ == 1080 ? signallingList_
-                        : selectedList_ == 1081 ? mediaList_
-                                                : nullptr;
-    if (prev && selectedRow_ >= 0 && selectedRow_ < prev->topLevelItemCount())
-        prev->topLevelItem(selectedRow_)->setCheckState(0, Qt::Unchecked);
-    selectedRow_ = row;
-    selectedList_ = id;
-    l->topLevelItem(row)->setCheckState(0, Qt::Checked);
-    if (onCommand) onCommand(id, row);
-    RefreshControls();
+    const int list = id == 1080 ? kListSignalling : kListMedia;
+    if (row < 0 || row >= CommandListOf(list)->topLevelItemCount()) return;
+    // The search conditions first, so that no lock is held across a modal loop.
+    if (core_->ClickSearchesRecordings(list, row)) RunSearchDialog(core_->Search(), this);
+    core_->ClickCommand(list, row, Inputs());
+    ShowSpeed(core_->SpeedByte());
 }
 
 void CTarvexDlg::OnDeviceTreeClicked(QTreeWidgetItem* item) {
-    if (item && onDeviceTreeClick) onDeviceTreeClick(item);
+    if (!item) return;
+    const QVariant id = item->data(0, kItemIdRole);
+    if (id.isValid()) core_->TreeClicked(id.toInt());
+}
+
+void CTarvexDlg::OnDeviceItemChanged(QTreeWidgetItem* item, int column) {
+    if (column != 0 || !item) return;
+    const QSignalBlocker b(deviceTree_);
+    CheckDescendants(item);
+}
+
+void CTarvexDlg::OnVideoDrag(QPoint press, QPoint release) {
+    drag_ = DragRect{press.x(), press.y(), release.x(), release.y()};
+    core_->VideoDragged(Inputs());
+}
+
+void CTarvexDlg::OnLogDoubleClick(int row, int column) {
+    const CTarvexCore::ViewerRequest r = core_->LogDoubleClicked(row, column);
+    if (r.viewer == CTarvexCore::Viewer::Xml) {
+        CWebDlg web(this);
+        web.SetText(r.text);
+        web.exec();
+    } else if (r.viewer == CTarvexCore::Viewer::Text) {
+        CDlgVHeader viewer(this);
+        viewer.SetText(Utf8(r.text));
+        viewer.exec();
+    }
 }
 
 void CTarvexDlg::OnAddressItemChanged(QTreeWidgetItem* item, int column) {
     if (column != 0 || !item) return;
-    const Qt::CheckState st = item->checkState(0);
     {
-        // The new state goes to every descendant.
         const QSignalBlocker b(addressTree_);
-        std::vector<QTreeWidgetItem*> todo{item};
-        while (!todo.empty()) {
-            QTreeWidgetItem* it = todo.back();
-            todo.pop_back();
-            for (int i = 0; i < it->childCount(); ++i) {
-                it->child(i)->setCheckState(0, st);
-                todo.push_back(it->child(i));
-            }
-        }
+        CheckDescendants(item);
     }
-    if (st == Qt::Checked) core_->AddressChecked(item->text(0).toStdString());
+    if (item->checkState(0) == Qt::Checked) core_->AddressChecked(item->text(0).toStdString());
 }
 
 void CTarvexDlg::SpeedEditChanged(const QString& text) {
@@ -391,11 +536,6 @@ void CTarvexDlg::SpeedEditChanged(const QString& text) {
     const int v = text.trimmed().toInt(&ok);
     if (!ok || v < 0 || v > 255) return;
     core_->SpeedFromEdit(v);
-}
-
-void CTarvexDlg::RefreshControls() {
-    const int speed = core_->SpeedByte();
-    ShowSpeed(speed);
 }
 
 void CTarvexDlg::keyPressEvent(QKeyEvent* e) {

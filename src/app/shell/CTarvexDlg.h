@@ -1,12 +1,15 @@
 #pragma once
-// The main dialog "国标测试工具" (template 102): a Qt view over CTarvexCore.
-// Every control is findable by objectName "ctl" + its identifier.
+// The main dialog "国标测试工具" (template 102): the one view of CTarvexCore.
+// Every control is findable by objectName "ctl" + its identifier. Each operator
+// action hands the core the operator's inputs (OperatorInputs) read from the
+// controls; what the core shows arrives through ICoreView and is applied on the
+// GUI thread.
 
 #include "app/core/CTarvexCore.h"
 
 #include <QDialog>
 #include <QStringList>
-#include <functional>
+#include <atomic>
 #include <memory>
 
 class AudioMeterView;
@@ -19,6 +22,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QSlider;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QAction;
@@ -26,10 +30,12 @@ class QAction;
 class CTarvexDlg : public QDialog, public ICoreView {
     Q_OBJECT
 public:
-    // bind runs once the controls exist and before the window is initialised
-    // (the endpoint starts then): the place where other layers attach.
-    explicit CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent = nullptr,
-                        const std::function<void(CTarvexDlg&)>& bind = {});
+    // How often at most the list takes new log rows and the tree redraws.
+    static constexpr int kLogBatchMs = 150;
+    static constexpr int kTreeBatchMs = 100;
+
+    explicit CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent = nullptr);
+    // Stops the core (every way out) before any widget goes.
     ~CTarvexDlg() override;
 
     CTarvexCore& Core() { return *core_; }
@@ -43,31 +49,29 @@ public:
     QTreeWidget* DeviceTree() const { return deviceTree_; }
     QTreeWidget* AddressTree() const { return addressTree_; }
 
-    // Fills command list 1080 or 1081 with its rows ("%02d" number, label).
-    void FillCommandList(int id, const QStringList& labels);
-    // Row last acted on in the command lists (-1 none) and its list (0 none).
-    int SelectedRow() const { return selectedRow_; }
-    int SelectedList() const { return selectedList_; }
+    // What the operator has typed and set, for the core.
+    OperatorInputs Inputs() const;
+    // The list takes the log's new rows now (also done by its batch timer).
+    void TakeLogRows();
 
     // ICoreView
-    void ResetDeviceTree(const std::string& rootText) override;
+    void LogGrew() override;
+    void DeviceTreeChanged() override;
+    void FillCommandList(int list, const std::vector<std::string>& labels) override;
+    void SetCommandChecked(int list, int row, bool checked) override;
+    void ShowMessageText(const std::string& body) override;
+    void ShowPlaybackProgress(const std::string& text, int rangeSeconds, int position) override;
+    void ShowMessage(const std::string& text) override;
     void ShowLocalAddresses(const std::vector<std::string>& addresses) override;
     void ShowSpeed(int speed) override;
-    void ShowMessage(const std::string& text) override;
     void RunLater(int ms, std::function<void()> fn) override;
-
-    // Handlers of later layers: the signalling and media command builders, the
-    // device tree handling and the drag zoom plug in here.
-    std::function<void(int list, int row)> onCommand;
-    std::function<void(QTreeWidgetItem* item)> onDeviceTreeClick;
-    std::function<void(int row, int column)> onLogDoubleClick;
-    std::function<void(QPoint press, QPoint release)> onVideoDrag;
 
 public slots:
     void OnAbout();
     void OnSettings();
     void OnSend();
     void OnExit();
+    // A click on row of list 1080 or 1081.
     void OnListClicked(int id, int row);
     void OnDeviceTreeClicked(QTreeWidgetItem* item);
 
@@ -78,14 +82,21 @@ private:
     void BuildControls();
     void InitialiseWindow();
     void OnAddressItemChanged(QTreeWidgetItem* item, int column);
+    void OnDeviceItemChanged(QTreeWidgetItem* item, int column);
     void SpeedEditChanged(const QString& text);
-    void RefreshControls();
+    void OnVideoDrag(QPoint press, QPoint release);
+    void OnLogDoubleClick(int row, int column);
+    void RedrawTree();
+    QTreeWidget* CommandListOf(int list) const;
+    // Starts timer on the GUI thread unless a batch is pending already.
+    void ArmBatch(std::atomic<bool>& pending, QTimer* timer);
+    // Runs fn on the GUI thread: now when called there, else queued.
+    template <class Fn> void OnGui(Fn fn);
 
     std::unique_ptr<CTarvexCore> core_;
     QAction* about_ = nullptr;
     QTreeWidget* deviceTree_ = nullptr;
     QTreeWidget* addressTree_ = nullptr;
-    QTreeWidgetItem* deviceRoot_ = nullptr;
     QTreeWidgetItem* addressRoot_ = nullptr;
     CStaticEx* video_ = nullptr;
     CListX* messageList_ = nullptr;
@@ -104,7 +115,10 @@ private:
     QPushButton* audioButton_ = nullptr;
     AudioMeterView* audioIn_ = nullptr;
     AudioMeterView* audioOut_ = nullptr;
-    int selectedRow_ = -1;
-    int selectedList_ = 0;
+    QTimer* logTimer_ = nullptr;
+    QTimer* treeTimer_ = nullptr;
+    std::atomic<bool> logPending_{false};
+    std::atomic<bool> treePending_{false};
+    DragRect drag_;
     bool updating_ = false;
 };

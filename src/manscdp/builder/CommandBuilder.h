@@ -1,110 +1,77 @@
 #pragma once
-// Builds the MANSCDP bodies of the two command lists and hands them to the
-// SIP endpoint. One build runs at a time, whether the operator's thread or the
-// SIP thread (automatic query chain) starts it.
+// Builds the MANSCDP texts of the two command lists: the envelope with the
+// sequence number, the text buffer, the selected row and the last send kind.
+// A plain object: its owner (the core) guards it, appends the command's own
+// elements between BuildEnvelope and Finish, and hands the result to the SIP
+// endpoint and the window.
+//
+//   const CommandEntry* e = b.Select(list, row, untick);  // null: nothing happens
+//   b.BuildEnvelope(*e, deviceId);   // or b.SetReadyText(offer) for kinds 5 and 6
+//   AppendCommandBody(..., b.Root());
+//   CommandBuilder::Result r = b.Finish(customMode);
 
 #include "manscdp/builder/CommandEntry.h"
 #include "manscdp/xml/XMLNode.h"
 
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
 
 enum CommandList : int { kListSignalling = 0, kListMedia = 1 };
-
-// What the window shows of the builder; called from any thread, so an
-// implementation queues to its GUI thread.
-class ICommandView {
-public:
-    virtual ~ICommandView() = default;
-    virtual void FillCommandList(int list, const std::vector<CommandEntry>& rows) = 0;
-    virtual void SetCommandChecked(int list, int row, bool checked) = 0;
-    virtual void SetMessageText(const std::string& text) = 0;
-};
 
 class CommandBuilder {
 public:
     static constexpr std::size_t kBufferSize = 2048;
 
-    struct Hooks {
-        // Identifier of the current device; nullopt while none registered.
-        std::function<std::optional<std::string>()> deviceId;
-        // Hands a finished text with its kind to the SIP endpoint.
-        std::function<int(int kind, const std::string& text)> send;
-        // The log's message type text follows the entry being sent.
-        std::function<void(const std::string& typeText)> setTypeText;
-        // Appends the command's own elements after the envelope (control and
-        // configuration bodies, record search). list, set (media only), row.
-        std::function<void(int list, int set, int row, XMLNode& root)> appendBody;
-        // Writes a stream offer or playback control text for a media row of
-        // kind 5 or 6 into the buffer; leaving it empty sends nothing.
-        std::function<void(int set, int row, char* buffer, std::size_t size)> mediaText;
+    struct Tick {
+        int list, row;
+        bool operator==(const Tick&) const = default;
     };
-
-    CommandBuilder() = default;
-    void SetHooks(Hooks h);
-    void SetView(ICommandView* v);
-    // cmds: replaces only the appendBody hook (the window's command bodies).
-    void SetBodyHook(std::function<void(int list, int set, int row, XMLNode& root)> f);
-
-    // Fills a list: the signalling table, or media set 0 to 3 (remembered).
-    void FillSignalling();
-    void FillMedia(int set);
-    // Clears the tick of the selected row when it belongs to list.
-    void ClearChecks(int list);
-
-    // A click on a row of either list: tick it, build, show, send.
-    void ClickRow(int list, int row);
-    // The automatic query chain runs signalling rows exactly like clicks.
-    void RunSignalling(int row) { ClickRow(kListSignalling, row); }
-
-    void SetCustomMode(bool on);
-    bool CustomMode() const;
-    // "发送": sends the edited message text with the kind of the last build,
-    // only in custom mode. Returns the endpoint's result, or -1 when nothing
-    // was sent.
-    int PressSend(const std::string& editedText);
-    // The same without looking at the mode (the window checked the box).
-    int SendEdited(const std::string& editedText);
-
-    // Creates the root for the kind of entry `row` of the current list and
-    // adds CmdType, SN (the counter, then advanced) and DeviceID.
-    void BuildEnvelope(int row);
-    // Writes the tree into the buffer when it is empty, shows the buffer and
-    // sends it unless custom mode holds it back.
-    void FinishAndSend();
-
-    int NextSequenceNumber() const;
-    int SendKind() const;
-    int MediaSetNumber() const;
-    int SelectedRow() const;
-    int CurrentList() const;
-    std::string MessageText() const;
-    std::string Description() const;
-
-private:
-    struct Pending {
-        bool send = false;
+    // What a build shows and sends.
+    struct Result {
+        bool shown = false; // text goes into the message box
+        bool send = false;  // and to the device (not in custom mode)
         int kind = 0;
         std::string text;
-        std::string typeText;
+        std::string label; // the entry's label: the log's type text when sent
     };
-    const CommandEntry* EntryLocked(int list, int row) const;
-    void BuildEnvelopeLocked(const CommandEntry& e, const std::string& deviceId);
-    Pending FinishLocked();
-    void Deliver(const Pending& p);
 
-    mutable std::mutex mutex_;
-    Hooks hooks_;
-    ICommandView* view_ = nullptr;
+    // The entry of row in list (the media list shows the current set), or null.
+    const CommandEntry* Entry(int list, int row) const;
+    // A click on a row: it becomes the selected row of its list, and the send kind
+    // follows the entry. untick: the row whose tick goes (in both lists). Null
+    // when the row does not exist (nothing changes).
+    const CommandEntry* Select(int list, int row, std::optional<int>& untick);
+
+    // Clears the buffer and makes the root for the entry's kind with CmdType,
+    // SN (the counter, then advanced) and DeviceID.
+    void BuildEnvelope(const CommandEntry& e, const std::string& deviceId);
+    // A stream offer or playback control text in place of a tree ("" sends nothing).
+    void SetReadyText(const CommandEntry& e, std::string_view text);
+    XMLNode& Root() { return root_; }
+
+    // Writes the tree into the buffer when it is empty (cut at 2047 bytes), and
+    // shows the buffer; in custom mode nothing is sent.
+    Result Finish(bool customMode);
+    // "发送": the edited text goes out with the kind and label of the last build.
+    Result Edited(std::string text);
+
+    // Media set 0 to 3 (remembered; decides what a media-list click builds).
+    void SetMediaSet(int set) { mediaSet_ = set; }
+    int MediaSetNumber() const { return mediaSet_; }
+    int NextSequenceNumber() const { return sn_; }
+    int SendKind() const { return sendKind_; }
+    int SelectedRow() const { return selected_; }
+    int CurrentList() const { return list_; }
+    const std::string& MessageText() const { return messageText_; }
+    const std::string& Description() const { return description_; }
+
+private:
     int sn_ = 10;
     int selected_ = -1;
     int list_ = kListSignalling;
     int mediaSet_ = 0;
     int sendKind_ = 0;
-    bool custom_ = false;
     std::string label_;
     XMLNode root_;
     char buffer_[kBufferSize] = {};

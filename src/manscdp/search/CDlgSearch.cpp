@@ -51,19 +51,9 @@ const char* CDlgSearch::TypeText(int index) {
 }
 
 std::int64_t CDlgSearch::TextToSeconds(const std::string& text) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) != 6)
-        return 0;
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = 0;
-    const std::time_t t = std::mktime(&tm);
-    return t == static_cast<std::time_t>(-1) ? 0 : static_cast<std::int64_t>(t);
+    std::chrono::system_clock::time_point t;
+    if (!ParseLocalTimeText(text, t)) return 0;
+    return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
 void CDlgSearch::AppendRecordInfo(XMLNode& root) const {

@@ -39,8 +39,8 @@ public:
     // The search elements after the envelope, for the outcome of the last run.
     void AppendRecordInfo(XMLNode& root) const;
 
-    // "%4d-%2d-%2dT%2d:%2d:%2d" read as local time (no daylight saving), or 0
-    // when the six numbers are not all there.
+    // The time text read as local time (ParseLocalTimeText), or 0 when the six
+    // numbers are not all there.
     static std::int64_t TextToSeconds(const std::string& text);
     // Type text for a drop-down index; the index -1 (nothing chosen) searches all.
     static const char* TypeText(int index);

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -13,13 +12,11 @@ constexpr std::size_t kHeadLimit = 2047;
 constexpr const char* kNoBody = "No Body!\n";
 
 // Header values go out without surrounding blanks and line ends.
-std::string Trimmed(const char* text) {
-    std::string s = text ? text : "";
+std::string Trimmed(std::string_view text) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.back())) s.pop_back();
-    std::size_t i = 0;
-    while (i < s.size() && blank(s[i])) ++i;
-    return s.substr(i);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    return std::string(text);
 }
 
 bool IsIPv4(const char* host) {
@@ -31,6 +28,26 @@ const char* ViaParam(osip_via_t* via, const char* name) {
     osip_generic_param_t* p = nullptr;
     if (!via || osip_via_param_get_byname(via, const_cast<char*>(name), &p) != 0 || !p) return nullptr;
     return p->gvalue;
+}
+
+std::string UserOf(osip_from_t* addr) {
+    osip_uri_t* url = addr ? osip_from_get_url(addr) : nullptr;
+    return url && url->username ? url->username : "";
+}
+
+// The device's side of a message: From of the requests it sends and of our
+// answers to them, To of our requests and of its answers to them.
+std::string PeerUser(const osip_message_t* m, int direction) {
+    auto* msg = const_cast<osip_message_t*>(m);
+    const bool request = MSG_IS_REQUEST(msg);
+    const bool fromSide = request == (direction == kLogReceived);
+    return fromSide ? UserOf(osip_message_get_from(msg)) : UserOf(osip_message_get_to(msg));
+}
+
+std::string FirstBody(const osip_message_t* m) {
+    osip_body_t* body = nullptr;
+    osip_message_get_body(const_cast<osip_message_t*>(m), 0, &body);
+    return body && body->body ? std::string(body->body, body->length) : std::string();
 }
 
 } // namespace
@@ -47,21 +64,22 @@ LogTexts ExtractLogTexts(const osip_message_t* message) {
         if (dest) osip_free(dest);
         return t;
     }
-    std::string whole(dest, len);
-    osip_free(dest);
+    std::string_view whole(dest, len);
     osip_body_t* body = nullptr;
     osip_message_get_body(const_cast<osip_message_t*>(message), 0, &body);
-    std::string head;
+    std::string_view head = whole;
     if (!body || !body->body) {
         t.body = kNoBody;
-        head = whole;
     } else {
         t.body.assign(body->body, body->length);
         head = whole.substr(0, whole.size() >= body->length ? whole.size() - body->length : 0);
     }
     // The head buffer holds 2047 bytes; a longer head is cut.
-    if (head.size() > kHeadLimit) head.resize(kHeadLimit);
-    t.head = head + "\n";
+    if (head.size() > kHeadLimit) head = head.substr(0, kHeadLimit);
+    t.head.reserve(head.size() + 1);
+    t.head.assign(head);
+    t.head += '\n';
+    osip_free(dest);
     t.ok = true;
     return t;
 }
@@ -102,115 +120,103 @@ void FillDeviceFromRegister(const osip_message_t* request, EXOSIP2INFO& node) {
     }
 }
 
-std::string DateHeaderText() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    return buf;
-}
-
 CSIP::CSIP() {
-    thread.routine = &CSIP::EventLoop;
-    worker_ = std::thread([this] { SendWorker(); });
+    thread_.routine = &CSIP::EventLoop;
+    endWorker_ = std::thread([this] { CallEndWorker(); });
 }
 
 CSIP::~CSIP() {
-    {
-        std::lock_guard<std::mutex> lk(queueMutex_);
-        workerQuit_ = true;
-    }
-    queueCv_.notify_all();
-    if (worker_.joinable()) worker_.join();
     Stop();
+    {
+        std::lock_guard<std::mutex> lk(endMutex_);
+        endQuit_ = true;
+    }
+    endCv_.notify_all();
+    if (endWorker_.joinable()) endWorker_.join();
 }
 
-int CSIP::Start(int transport, ISipOwner* o, const SipSettings& settings) {
-    if (o) {
-        owner = o;
-        localPort = settings.port;
-        localAddress = settings.address;
-        localId = settings.id;
-        localDomain = settings.domain;
+void CSIP::SetContentType(const std::string& contentType) { contentType_ = Trimmed(contentType); }
+
+int CSIP::Start(int transport, const SipSettings& settings, ISipEvents& events) {
+    if (context_) return 0;
+    settings_ = settings;
+    events_ = &events;
+    auto ctx = std::make_unique<sipua::SipAgent>();
+    if (ctx->Init() != 0) return -1;
+    int protocol = 0;
+    bool secure = false;
+    switch (transport) {
+    case 0: protocol = IPPROTO_UDP; break;
+    case 1: protocol = IPPROTO_TCP; break;
+    case 2: protocol = IPPROTO_TCP; secure = true; break;
+    case 3: protocol = IPPROTO_UDP; secure = true; break;
+    default: break; // listens nowhere
     }
-    if (!context) {
-        auto ctx = std::make_unique<sipua::SipAgent>();
-        if (ctx->Init() != 0) return -1;
-        int protocol = 0;
-        bool secure = false;
-        switch (transport) {
-        case 0: protocol = IPPROTO_UDP; break;
-        case 1: protocol = IPPROTO_TCP; break;
-        case 2: protocol = IPPROTO_TCP; secure = true; break;
-        case 3: protocol = IPPROTO_UDP; secure = true; break;
-        default: break; // listens nowhere
+    if (protocol != 0) {
+        if (ctx->Listen(protocol, nullptr, settings_.port, AF_INET, secure) != 0) {
+            ctx->Shutdown();
+            return -1;
         }
-        if (protocol != 0) {
-            if (ctx->Listen(protocol, nullptr, localPort, AF_INET, secure) != 0) {
-                ctx->Shutdown();
-                return -1;
-            }
-            if (localPort == 0) localPort = ctx->BoundPort();
-        }
-        ctx->SetUserAgent("Tarvex\r\n");
-        if (!localAddress.empty()) ctx->SetContactAddress(localAddress.c_str());
-        context = std::move(ctx);
-        {
-            std::lock_guard<std::mutex> lk(stopMutex_);
-            stopping_ = false;
-        }
-        thread.Start("m_hThread", this);
+        if (settings_.port == 0) settings_.port = ctx->BoundPort();
     }
-    active = o ? 1 : 0;
+    ctx->SetUserAgent("Tarvex\r\n");
+    if (!settings_.address.empty()) ctx->SetContactAddress(settings_.address.c_str());
+    {
+        std::lock_guard<std::mutex> lk(endMutex_);
+        context_ = std::move(ctx);
+    }
+    thread_.Start("m_hThread", this);
     return 0;
 }
 
 void CSIP::Stop() {
+    if (!context_) return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainLimitMs);
+    drainUntil_ = until.time_since_epoch().count();
+    // The thread sees the flag clear, handles what is queued and returns.
+    thread_.Stop();
     {
-        std::lock_guard<std::mutex> lk(stopMutex_);
-        stopping_ = true;
+        // Calls ended just before (exit) leave before the stack goes.
+        std::unique_lock<std::mutex> lk(endMutex_);
+        endCv_.wait(lk, [this] { return ends_.empty() && !endBusy_; });
     }
-    stopCv_.notify_all();
-    if (thread.IsRunning()) thread.Stop();
-    FlushSends();
-    if (context) {
-        context->Shutdown();
-        context.reset();
-    }
-    active = 0;
+    context_->Shutdown();
+    std::lock_guard<std::mutex> lk(endMutex_);
+    context_.reset();
 }
 
-int CSIP::BoundPort() const { return context ? context->BoundPort() : 0; }
-
-void CSIP::PauseMs(int ms) {
-    std::unique_lock<std::mutex> lk(stopMutex_);
-    stopCv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return stopping_; });
-}
-
-bool CSIP::OnEventThread() const { return eventThreadId_.load() == std::this_thread::get_id(); }
+int CSIP::BoundPort() const { return context_ ? context_->BoundPort() : 0; }
 
 void CSIP::EventLoop(CThread* t) {
     auto* self = static_cast<CSIP*>(t->argument);
-    self->eventThreadId_ = std::this_thread::get_id();
-    while (t->IsRunning()) {
-        sipua::SipAgent* ctx = self->context.get();
-        if (!self->active || !ctx) {
-            // Nothing is handled while inactive; wait like an empty pass would.
-            self->PauseMs(100);
+    sipua::SipAgent* ctx = self->Agent();
+    for (;;) {
+        const bool stopping = !t->IsRunning();
+        if (stopping && std::chrono::steady_clock::now().time_since_epoch().count() >
+                            self->drainUntil_.load())
+            break;
+        sipua::EventPtr ev = ctx->WaitEvent(0, stopping ? kDrainQuietMs : 300);
+        if (!ev) {
+            if (stopping) break; // nothing more arrived: the backlog is done
             continue;
         }
-        sipua::EventPtr ev = ctx->WaitEvent(0, 300);
-        if (!ev) continue;
-        ctx->Lock();
         ctx->DefaultAction(*ev);
-        self->transactionId = ev->tid;
         self->HandleEvent(*ev);
-        ev.reset();
-        self->PauseMs(200);
-        ctx->Unlock();
     }
-    self->eventThreadId_ = std::thread::id();
+}
+
+void CSIP::Log(const osip_message_t* message, int direction, LoggedMessage::Role role,
+               const std::string& deviceId) {
+    LogTexts texts = ExtractLogTexts(message);
+    if (!texts.ok || !events_) return;
+    LoggedMessage m;
+    m.direction = direction;
+    m.role = role;
+    m.deviceId = deviceId;
+    m.peerUser = PeerUser(message, direction);
+    m.head = std::move(texts.head);
+    m.body = std::move(texts.body);
+    events_->OnMessageLogged(m);
 }
 
 void CSIP::HandleEvent(sipua::Event& ev) {
@@ -221,220 +227,155 @@ void CSIP::HandleEvent(sipua::Event& ev) {
     auto is = [&](const char* m) { return method && std::strcmp(method, m) == 0; };
     switch (ev.kind) {
     case K::CallAnswered: {
-        callId = ev.cid;
-        dialogId = ev.did;
-        if (resp) LogMessage(resp, 2);
+        if (resp) Log(resp, kLogReceived);
         if (ev.ack) {
             // The layer acknowledged the 2xx end to end already.
-            LogMessage(ev.ack.get(), 1);
+            Log(ev.ack.get(), kLogSent);
         } else {
+            sipua::AgentLock lock(*Agent());
             sipua::MessagePtr ack;
-            if (context->BuildAck(ev.did, ack) == 0 && ack) {
-                LogTexts texts = ExtractLogTexts(ack.get());
-                context->SendAck(ev.did, std::move(ack));
-                if (texts.ok && owner) owner->AddLogRow(1, texts.body, texts.head, nullptr);
+            if (Agent()->BuildAck(ev.did, ack) == 0 && ack) {
+                Log(ack.get(), kLogSent);
+                Agent()->SendAck(ev.did, std::move(ack));
             }
         }
-        if (onCallAnswered) onCallAnswered(ev, *context);
+        if (events_) events_->OnCallAnswered(ev.cid, ev.did, resp ? FirstBody(resp) : std::string());
         break;
     }
     case K::CallAckReceived:
-        if (req) LogMessage(req, 2);
+        if (req) Log(req, kLogReceived);
         break;
     case K::CallRequest:
-        if (is("INFO")) AnswerRequest(1);
+        if (is("INFO")) AnswerInCall(ev.tid);
         break;
     case K::OutOfCallRequest:
         if (is("REGISTER")) {
             OnRegister(ev);
-        } else if (is("MESSAGE") && registered == 1) {
-            LogMessage(req, 2);
-            AnswerRequest(0);
+        } else if (is("MESSAGE") && registered_) {
+            Log(req, kLogReceived);
+            AnswerMessage(ev.tid, nullptr, {});
         }
         break;
     case K::OutOfCallAnswered:
-        if (registered == 1 && resp) LogMessage(resp, 2);
+        if (registered_ && resp) Log(resp, kLogReceived);
         break;
     case K::CallClosed:
+        // The device's BYE; the layer answers it.
+        if (resp) Log(resp, kLogReceived);
+        else if (req) Log(req, kLogReceived);
+        break;
     case K::CallReleased:
+        if (resp) Log(resp, kLogReceived);
+        if (events_) events_->OnCallClosed(ev.cid, ev.did);
+        break;
     case K::SubscriptionAnswered:
-        if (resp) LogMessage(resp, 2);
+        if (resp) Log(resp, kLogReceived);
         break;
     case K::SubscriptionNotify:
         // A NOTIFY of our subscription is shown; the layer answers it.
-        if (resp) LogMessage(resp, 2);
-        else if (req) LogMessage(req, 2);
+        if (resp) Log(resp, kLogReceived);
+        else if (req) Log(req, kLogReceived);
         break;
     default: break;
     }
 }
 
 void CSIP::OnRegister(sipua::Event& ev) {
-    auto node = std::make_unique<EXOSIP2INFO>();
-    device = node.get();
-    FillDeviceFromRegister(ev.request.get(), *node);
-    node->kind = kNodeDevice;
-    {
-        std::lock_guard<std::mutex> lk(targetMutex_);
-        target_ = Target{node->id, node->address, node->port};
-    }
-    if (owner) owner->SetTypeText("注册信息");
-    LogMessage(ev.request.get(), 2, node->id);
-    registered = 1;
-    std::string date = DateHeaderText();
-    AnswerRequest(0, date.c_str(), node->id);
-    if (owner) owner->OnDeviceRegistered(std::move(node));
+    EXOSIP2INFO node;
+    FillDeviceFromRegister(ev.request.get(), node);
+    const std::string id = node.id;
+    Log(ev.request.get(), kLogReceived, LoggedMessage::Role::Register, id);
+    registered_ = true;
+    const std::string date = LocalTimeText(Now(clock));
+    AnswerMessage(ev.tid, &date, id);
+    if (events_) events_->OnDeviceRegistered(DeviceAddress{id, node.address, node.port});
 }
 
-int CSIP::AnswerRequest(int kind, const char* text, const char* registeringId) {
-    if (!context) return -1;
-    sipua::AgentLock lock(*context);
-    int tid = transactionId;
+void CSIP::AnswerMessage(int tid, const std::string* date, const std::string& deviceId) {
+    sipua::AgentLock lock(*Agent());
     sipua::MessagePtr answer;
-    if (kind == 0) {
-        int r = context->BuildAnswer(tid, 200, answer);
-        if (r != 0 || !answer) return r != 0 ? r : -1;
-        if (text) osip_message_set_header(answer.get(), "Date", Trimmed(text).c_str());
-        LogTexts texts = ExtractLogTexts(answer.get());
-        context->SendAnswer(tid, 200, std::move(answer));
-        if (owner) {
-            std::lock_guard<std::mutex> lk(textMutex_);
-            receivedBody_.clear();
-            sentBody_ = texts.ok ? texts.body : "";
-            headerText_ = texts.ok ? texts.head : texts.error;
-        }
-        if (owner && texts.ok) owner->AddLogRow(1, texts.body, texts.head, registeringId);
-        return 0;
-    }
-    if (kind == 1) {
-        if (context->BuildCallAnswer(tid, 200, answer) != 0 || !answer) {
-            context->SendCallAnswer(tid, 400, nullptr);
-            return -1;
-        }
-        if (text) {
-            osip_message_set_body(answer.get(), text, std::strlen(text));
-            osip_message_set_content_type(answer.get(), "application/sdp");
-        }
-        LogTexts texts = ExtractLogTexts(answer.get());
-        context->SendCallAnswer(tid, 200, std::move(answer));
-        if (owner && texts.ok) owner->AddLogRow(1, texts.body, texts.head, nullptr);
-        return 0;
-    }
-    return -1;
+    if (Agent()->BuildAnswer(tid, 200, answer) != 0 || !answer) return;
+    if (date) osip_message_set_header(answer.get(), "Date", Trimmed(*date).c_str());
+    Log(answer.get(), kLogSent,
+        date ? LoggedMessage::Role::RegisterAnswer : LoggedMessage::Role::Plain, deviceId);
+    Agent()->SendAnswer(tid, 200, std::move(answer));
 }
 
-void CSIP::LogMessage(const osip_message_t* message, int direction, const char* registeringId) {
-    LogTexts texts = ExtractLogTexts(message);
-    {
-        std::lock_guard<std::mutex> lk(textMutex_);
-        receivedBody_.clear();
-        sentBody_.clear();
-        headerText_ = texts.ok ? texts.head : texts.error;
-        if (texts.ok) (direction == 2 ? receivedBody_ : sentBody_) = texts.body;
+void CSIP::AnswerInCall(int tid) {
+    sipua::AgentLock lock(*Agent());
+    sipua::MessagePtr answer;
+    if (Agent()->BuildCallAnswer(tid, 200, answer) != 0 || !answer) {
+        Agent()->SendCallAnswer(tid, 400, nullptr);
+        return;
     }
-    if (texts.ok && owner) owner->AddLogRow(direction, texts.body, texts.head, registeringId);
+    Log(answer.get(), kLogSent);
+    Agent()->SendCallAnswer(tid, 200, std::move(answer));
 }
 
-std::string CSIP::ReceivedBody() const {
-    std::lock_guard<std::mutex> lk(textMutex_);
-    return receivedBody_;
-}
-std::string CSIP::SentBody() const {
-    std::lock_guard<std::mutex> lk(textMutex_);
-    return sentBody_;
-}
-std::string CSIP::HeaderText() const {
-    std::lock_guard<std::mutex> lk(textMutex_);
-    return headerText_;
-}
-
-int CSIP::SendRequest(const char* body) { return Send(requestKind, body ? body : ""); }
-
-int CSIP::Send(int kind, const std::string& body) {
-    requestKind = kind;
-    if (registered != 1) {
-        if (owner) owner->ShowMessageBox(kNotRegisteredText);
-        return -1;
-    }
-    if (!OnEventThread()) {
-        // The event thread holds the layer during its pauses: the operator's
-        // thread never waits for it. Its sends go through one worker, in order.
-        {
-            std::lock_guard<std::mutex> lk(queueMutex_);
-            queue_.push_back(Job{kind, body});
-        }
-        queueCv_.notify_all();
-        return 0;
-    }
-    int r = DoSend(kind, body);
-    active = 1;
-    return r;
-}
-
-void CSIP::SendWorker() {
-    std::unique_lock<std::mutex> lk(queueMutex_);
-    for (;;) {
-        queueCv_.wait(lk, [this] { return workerQuit_ || !queue_.empty(); });
-        if (queue_.empty() && workerQuit_) return;
-        Job job = std::move(queue_.front());
-        queue_.pop_front();
-        workerBusy_ = true;
-        lk.unlock();
-        DoSend(job.kind, job.body);
-        active = 1;
-        lk.lock();
-        workerBusy_ = false;
-        queueCv_.notify_all();
-    }
-}
-
-void CSIP::FlushSends() {
-    std::unique_lock<std::mutex> lk(queueMutex_);
-    queueCv_.wait(lk, [this] { return (queue_.empty() && !workerBusy_) || workerQuit_; });
-}
-
-int CSIP::DoSend(int kind, const std::string& body) {
-    if (!context) return 0;
-    Target t;
-    {
-        std::lock_guard<std::mutex> lk(targetMutex_);
-        t = target_;
-    }
+SendResult CSIP::Send(const SipRequest& r) {
+    SendResult result;
+    sipua::SipAgent* ua = Agent();
+    if (!ua) return result;
     char to[128], from[128];
-    std::snprintf(to, sizeof to, "<sip:%s@%s:%d>", t.id.c_str(), t.address.c_str(), t.port);
-    std::snprintf(from, sizeof from, "<sip:%s@%s:%d>", localId.c_str(), localAddress.c_str(),
-                  localPort);
-    sipua::AgentLock lock(*context);
+    std::snprintf(to, sizeof to, "<sip:%s@%s:%d>", r.to.id.c_str(), r.to.address.c_str(), r.to.port);
+    std::snprintf(from, sizeof from, "<sip:%s@%s:%d>", settings_.id.c_str(),
+                  settings_.address.c_str(), settings_.port);
+    // Held from building to sending, so that the row of the request comes
+    // before the row of any answer to it.
+    sipua::AgentLock lock(*ua);
     sipua::MessagePtr msg;
-    int r = -1;
-    int did = dialogId;
-    switch (kind) {
+    int built = -1;
+    switch (r.kind) {
     case 1:
-    case 4: r = context->BuildRequest(msg, "MESSAGE", to, from, nullptr); break;
-    case 5: r = context->BuildInitialInvite(msg, to, from, nullptr, "INVITE"); break;
-    case 6: r = context->BuildInfo(did, msg); break;
-    case 7: r = context->BuildInitialSubscribe(msg, to, from, nullptr, "presence", 90); break;
-    default: return 0; // NOTIFY and unknown kinds: nothing is built or sent
+    case 4: built = ua->BuildRequest(msg, "MESSAGE", to, from, nullptr); break;
+    case 5: built = ua->BuildInitialInvite(msg, to, from, nullptr, "INVITE"); break;
+    case 6: built = ua->BuildInfo(r.dialogId, msg); break;
+    case 7: built = ua->BuildInitialSubscribe(msg, to, from, nullptr, "presence", 90); break;
+    default: return result; // NOTIFY and unknown kinds: nothing is built or sent
     }
-    if (r != 0 || !msg) return 0;
-    if (!body.empty()) {
-        osip_message_set_body(msg.get(), body.data(), body.size());
-        osip_message_set_content_type(msg.get(),
-                                      kind == 5 ? "application/sdp" : Trimmed(contentType).c_str());
+    if (built != 0 || !msg) return result;
+    if (!r.body.empty()) {
+        osip_message_set_body(msg.get(), r.body.data(), r.body.size());
+        const std::string type = r.kind == 5            ? std::string("application/sdp")
+                                 : r.contentType.empty() ? contentType_
+                                                         : Trimmed(r.contentType);
+        osip_message_set_content_type(msg.get(), type.c_str());
     }
-    LogTexts texts = ExtractLogTexts(msg.get());
-    switch (kind) {
-    case 5: context->SendInitialInvite(std::move(msg)); break;
-    case 6: context->SendCallRequest(did, std::move(msg)); break;
-    case 7: context->SendInitialSubscribe(std::move(msg)); break;
-    default: context->SendRequest(std::move(msg)); break;
+    Log(msg.get(), kLogSent);
+    int id = 0;
+    switch (r.kind) {
+    case 5: id = ua->SendInitialInvite(std::move(msg)); break;
+    case 6: id = ua->SendCallRequest(r.dialogId, std::move(msg)); break;
+    case 7: id = ua->SendInitialSubscribe(std::move(msg)); break;
+    default: id = ua->SendRequest(std::move(msg)); break;
     }
+    result.sent = id > 0;
+    if (r.kind == 5 && id > 0) result.callId = id;
+    return result;
+}
+
+void CSIP::EndCall(int callId, int dialogId) {
     {
-        std::lock_guard<std::mutex> lk(textMutex_);
-        receivedBody_.clear();
-        sentBody_ = texts.ok ? texts.body : "";
-        headerText_ = texts.ok ? texts.head : texts.error;
+        std::lock_guard<std::mutex> lk(endMutex_);
+        ends_.push_back({callId, dialogId});
     }
-    if (owner && texts.ok) owner->AddLogRow(1, texts.body, texts.head, nullptr);
-    return 0;
+    endCv_.notify_all();
+}
+
+void CSIP::CallEndWorker() {
+    std::unique_lock<std::mutex> lk(endMutex_);
+    for (;;) {
+        endCv_.wait(lk, [this] { return endQuit_ || !ends_.empty(); });
+        if (ends_.empty()) return;
+        CallEnd e = ends_.front();
+        ends_.pop_front();
+        endBusy_ = true;
+        // Stop waits for this worker before the context goes.
+        sipua::SipAgent* ua = Agent();
+        lk.unlock();
+        if (ua) ua->TerminateCall(e.callId, e.dialogId);
+        lk.lock();
+        endBusy_ = false;
+        endCv_.notify_all();
+    }
 }

@@ -5,8 +5,8 @@
 #include "base/TextCodec.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
+#include "app/core/CoreRig.h"
 #include "support/common/Files.h"
-#include "app/core/FakeSip.h"
 
 #include <gtest/gtest.h>
 
@@ -33,46 +33,6 @@ std::unique_ptr<CDlgCfg> Quiet(const std::string& file) {
     GetCapturedStdout();
     return c;
 }
-
-struct RecordingView : ICoreView {
-    std::vector<std::string> calls;
-    std::vector<std::function<void()>> later;
-    std::vector<int> laterMs;
-    void ResetDeviceTree(const std::string& r) override { calls.push_back("tree " + r); }
-    void ShowLocalAddresses(const std::vector<std::string>& a) override {
-        std::string s = "addresses";
-        for (const auto& x : a) s += " " + x;
-        calls.push_back(s);
-    }
-    void ShowSpeed(int s) override { calls.push_back("speed " + std::to_string(s)); }
-    void ShowMessage(const std::string& t) override { calls.push_back("message " + t); }
-    void RunLater(int ms, std::function<void()> fn) override {
-        laterMs.push_back(ms);
-        later.push_back(std::move(fn));
-        calls.push_back("later " + std::to_string(ms));
-    }
-};
-
-struct CoreRig {
-    std::shared_ptr<SipLog> sip = std::make_shared<SipLog>();
-    std::shared_ptr<MemoryStore::Data> data = std::make_shared<MemoryStore::Data>();
-    RecordingView view;
-    std::unique_ptr<CTarvexCore> core;
-    explicit CoreRig(CTarvexCore::AdapterLister lister = {}) {
-        data->values = {{"本地服务器/协议", "1"},       {"本地服务器/ID", "34020000002000000001"},
-                        {"本地服务器/端口", "5060"},     {"本地服务器/地址", "10.1.1.1"},
-                        {"云台控制/速度", "70"},         {"媒体接收者/下载速度", "4"}};
-        if (!lister)
-            lister = [](std::vector<LocalAdapter>& out) {
-                out = {{"eth0", {"0.0.0.0", "10.1.1.1"}}, {"lo", {"127.0.0.1"}}};
-                return true;
-            };
-        core = std::make_unique<CTarvexCore>(
-            std::make_unique<CDlgCfg>(std::make_unique<MemoryStore>(data)),
-            std::make_unique<FakeSip>(sip), lister);
-        core->SetView(&view);
-    }
-};
 
 } // namespace
 
@@ -278,10 +238,11 @@ TEST(Core, InitialisationOrderAndStartWithConfiguredTransport) {
     CoreRig r;
     r.core->Initialise();
     r.core->ListAddresses();
-    EXPECT_EQ(r.view.calls, (std::vector<std::string>{"speed 70", "tree 34020000002000000001",
-                                                      "addresses 10.1.1.1 127.0.0.1"}));
+    EXPECT_EQ(r.view.calls, (std::vector<std::string>{"speed 70", "addresses 10.1.1.1 127.0.0.1"}));
+    EXPECT_EQ(r.core->TreeSnapshot().text, "34020000002000000001");
     EXPECT_EQ(r.sip->calls, (std::vector<std::string>{"content application/MANSCDP+xml\r\n",
                                                       "start 1 5060 10.1.1.1"}));
+    EXPECT_EQ(r.view.lists[kListSignalling].size(), 43u);
     EXPECT_EQ(r.core->SpeedByte(), 70);
     EXPECT_EQ(r.core->LastStartResult(), 0);
 }
@@ -297,8 +258,7 @@ TEST(Core, FailedStartLeavesProgramRunning) {
     r.sip->startResult = -1;
     r.core->Initialise();
     EXPECT_EQ(r.core->LastStartResult(), -1);
-    // Nothing is shown for it.
-    for (const auto& c : r.view.calls) EXPECT_EQ(c.rfind("message", 0), std::string::npos);
+    EXPECT_TRUE(r.view.messages.empty()); // nothing is shown for it
 }
 
 TEST(Core, SettingsRestartStopsWaitsAndStartsOnNewPort) {
@@ -314,8 +274,8 @@ TEST(Core, SettingsRestartStopsWaitsAndStartsOnNewPort) {
     std::string msg;
     ASSERT_TRUE(r.core->Settings().Accept(t, nullptr, &msg));
     r.core->SettingsAccepted();
-    EXPECT_EQ(r.view.calls,
-              (std::vector<std::string>{"tree 34020000002000000077", "later 1000"}));
+    EXPECT_EQ(r.core->TreeSnapshot().text, "34020000002000000077");
+    EXPECT_EQ(r.view.calls, (std::vector<std::string>{"later 1000"}));
     EXPECT_EQ(r.sip->calls, (std::vector<std::string>{"stop"}));
     EXPECT_TRUE(r.core->RestartPending());
     r.view.later.at(0)();
@@ -337,9 +297,11 @@ TEST(Core, OtherSettingsDoNotRestart) {
     EXPECT_TRUE(r.view.later.empty());
 }
 
-TEST(Core, ExitStoresSettingsAndAPendingRestartNeverStarts) {
+TEST(Core, ExitEndsCallsStopsReleasesDevicesStoresAndAPendingRestartNeverStarts) {
     CoreRig r;
     r.core->Initialise();
+    r.core->OnDeviceRegistered({"34010000001320000001", "127.0.0.1", 5060});
+    r.core->OnCallAnswered(7, 3, "v=0\r\n");
     auto t = r.core->Settings().Texts();
     t[static_cast<int>(CfgField::LocalPort)] = "5071";
     std::string msg;
@@ -348,16 +310,11 @@ TEST(Core, ExitStoresSettingsAndAPendingRestartNeverStarts) {
     r.core->SettingsAccepted();
     r.sip->calls.clear();
     r.core->SpeedFromSlider(120);
-    // The device records go after the endpoint stopped and before the store.
-    int savesAtRelease = -1;
-    r.core->SetDeviceRecordsRelease([&] {
-        r.sip->calls.push_back("release");
-        savesAtRelease = r.data->saves;
-    });
     r.core->Exit();
-    EXPECT_EQ(r.sip->calls, (std::vector<std::string>{"stop", "release"}));
-    EXPECT_EQ(savesAtRelease, savesAfterOk);
-    r.sip->calls.pop_back();
+    EXPECT_EQ(r.sip->calls, (std::vector<std::string>{"stop"}));
+    EXPECT_EQ(r.sip->ended, (std::vector<std::pair<int, int>>{{7, 3}}));
+    EXPECT_EQ(r.core->DeviceRecordCount(), 0u);
+    EXPECT_FALSE(r.core->NextDue()); // the Catalog query never goes
     EXPECT_EQ(r.data->saves, savesAfterOk + 1);
     std::string v;
     MemoryStore(r.data).GetValue("云台控制", "速度", v);
@@ -385,15 +342,6 @@ TEST(Core, SpeedAndPtzAddress) {
     EXPECT_FALSE(r.core->SetPtzAddress(255));
     EXPECT_FALSE(r.core->SetPtzAddress(-1));
     EXPECT_EQ(r.core->PtzAddress(), 254);
-}
-
-TEST(Core, SendButtonSendsEditedTextOnlyWhenCustomIsTicked) {
-    CoreRig r;
-    EXPECT_EQ(r.core->SendCustom(false, "<x/>"), 1);
-    EXPECT_TRUE(r.sip->calls.empty());
-    r.sip->registered = true;
-    EXPECT_EQ(r.core->SendCustom(true, "<x/>"), 0);
-    EXPECT_EQ(r.sip->calls, (std::vector<std::string>{"send <x/>"}));
 }
 
 // ---- operator scripts

@@ -6,61 +6,28 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <mutex>
+#include <optional>
 #include <set>
-#include <thread>
 
 namespace {
 
-struct Sent {
-    int kind;
-    std::string text;
-};
-
-class RecordingView : public ICommandView {
-public:
-    void FillCommandList(int list, const std::vector<CommandEntry>& rows) override {
-        std::lock_guard<std::mutex> lk(m);
-        lists[list] = rows;
-    }
-    void SetCommandChecked(int list, int row, bool checked) override {
-        std::lock_guard<std::mutex> lk(m);
-        if (checked)
-            ticked.insert({list, row});
-        else
-            ticked.erase({list, row});
-    }
-    void SetMessageText(const std::string& text) override {
-        std::lock_guard<std::mutex> lk(m);
-        shown.push_back(text);
-    }
-    std::mutex m;
-    std::map<int, std::vector<CommandEntry>> lists;
-    std::set<std::pair<int, int>> ticked;
-    std::vector<std::string> shown;
-};
-
-class BuilderTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        CommandBuilder::Hooks h;
-        h.deviceId = [this]() -> std::optional<std::string> { return device; };
-        h.send = [this](int kind, const std::string& text) {
-            std::lock_guard<std::mutex> lk(m);
-            sent.push_back({kind, text});
-            return 0;
-        };
-        h.setTypeText = [this](const std::string& t) { typeText = t; };
-        builder.SetHooks(h);
-        builder.SetView(&view);
-    }
-    std::optional<std::string> device = std::string("34010000002000000001");
-    std::mutex m;
-    std::vector<Sent> sent;
-    std::string typeText;
-    RecordingView view;
+// Clicks like the core: select, envelope (or a ready text), finish.
+struct Builds {
     CommandBuilder builder;
+    std::string device = "34010000002000000001";
+    std::vector<CommandBuilder::Result> sent;
+    std::optional<int> untick;
+    const CommandEntry* Click(int list, int row, bool custom = false, const char* ready = nullptr) {
+        const CommandEntry* e = builder.Select(list, row, untick);
+        if (!e) return nullptr;
+        if (ready)
+            builder.SetReadyText(*e, ready);
+        else
+            builder.BuildEnvelope(*e, device);
+        CommandBuilder::Result r = builder.Finish(custom);
+        if (r.send) sent.push_back(r);
+        return e;
+    }
 };
 
 std::string Envelope(const char* root, const char* cmd, int sn, const char* id) {
@@ -136,160 +103,93 @@ TEST(CommandTables, MediaSets) {
     EXPECT_STREQ(RootForKind(9), "Query");
 }
 
-TEST_F(BuilderTest, EnvelopeBytesAndSequenceFromTen) {
-    builder.FillSignalling();
-    ASSERT_EQ(view.lists[kListSignalling].size(), 43u);
-    builder.ClickRow(kListSignalling, 0);
-    builder.ClickRow(kListSignalling, 2);
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0].kind, 1);
-    EXPECT_EQ(sent[0].text, Envelope("Query", "DeviceInfo", 10, "34010000002000000001"));
-    EXPECT_EQ(sent[1].text, Envelope("Query", "Catalog", 11, "34010000002000000001"));
-    EXPECT_EQ(builder.NextSequenceNumber(), 12);
-    EXPECT_EQ(builder.Description(), "目录查询\n");
-    EXPECT_EQ(typeText, "目录查询");
-    EXPECT_EQ(builder.MessageText(), sent[1].text);
-    ASSERT_FALSE(view.shown.empty());
-    EXPECT_EQ(view.shown.back(), sent[1].text);
+TEST(Builder, EnvelopeBytesAndSequenceFromTen) {
+    Builds b;
+    b.Click(kListSignalling, 0);
+    b.Click(kListSignalling, 2);
+    ASSERT_EQ(b.sent.size(), 2u);
+    EXPECT_EQ(b.sent[0].kind, 1);
+    EXPECT_EQ(b.sent[0].text, Envelope("Query", "DeviceInfo", 10, "34010000002000000001"));
+    EXPECT_EQ(b.sent[1].text, Envelope("Query", "Catalog", 11, "34010000002000000001"));
+    EXPECT_EQ(b.sent[1].label, "目录查询");
+    EXPECT_EQ(b.builder.NextSequenceNumber(), 12);
+    EXPECT_EQ(b.builder.Description(), "目录查询\n");
+    EXPECT_EQ(b.builder.MessageText(), b.sent[1].text);
 }
 
-TEST_F(BuilderTest, SubscribeAndNotifyRoots) {
-    for (int row : {39, 40, 41, 42, 3}) builder.ClickRow(kListSignalling, row);
-    ASSERT_EQ(sent.size(), 5u);
-    EXPECT_EQ(sent[0].kind, 7);
-    EXPECT_EQ(sent[0].text, Envelope("Subscribe", "Alarm", 10, "34010000002000000001"));
-    EXPECT_EQ(sent[1].text, Envelope("Subscribe", "Catalog", 11, "34010000002000000001"));
-    EXPECT_EQ(sent[2].kind, 2);
-    EXPECT_EQ(sent[2].text, Envelope("Notify", "Alarm", 12, "34010000002000000001"));
-    EXPECT_EQ(sent[3].text, Envelope("Notify", "Catalog", 13, "34010000002000000001"));
-    EXPECT_EQ(sent[4].kind, 4); // reboot: its body comes from the control commands
-    EXPECT_EQ(sent[4].text, Envelope("Control", "DeviceControl", 14, "34010000002000000001"));
-}
-
-TEST_F(BuilderTest, EveryRowBuildsItsEnvelope) {
+TEST(Builder, EveryRowBuildsItsEnvelopeWithItsRootAndKind) {
+    Builds b;
     auto t = SignallingTable();
-    for (int i = 0; i < 43; ++i) builder.ClickRow(kListSignalling, i);
-    ASSERT_EQ(sent.size(), 43u);
+    for (int i = 0; i < 43; ++i) b.Click(kListSignalling, i);
+    ASSERT_EQ(b.sent.size(), 43u);
     for (int i = 0; i < 43; ++i) {
-        EXPECT_EQ(sent[i].kind, t[i].kind);
-        EXPECT_EQ(sent[i].text, Envelope(RootForKind(t[i].kind), t[i].command, 10 + i,
-                                         "34010000002000000001"))
+        EXPECT_EQ(b.sent[i].kind, t[i].kind);
+        EXPECT_EQ(b.sent[i].text, Envelope(RootForKind(t[i].kind), t[i].command, 10 + i,
+                                           "34010000002000000001"))
             << i;
     }
+    EXPECT_EQ(b.sent[39].text, Envelope("Subscribe", "Alarm", 49, "34010000002000000001"));
+    EXPECT_EQ(b.sent[42].text, Envelope("Notify", "Catalog", 52, "34010000002000000001"));
 }
 
-TEST_F(BuilderTest, NothingBeforeRegistration) {
-    device.reset();
-    builder.ClickRow(kListSignalling, 2);
-    EXPECT_TRUE(sent.empty());
-    EXPECT_TRUE(view.ticked.empty());
-    EXPECT_TRUE(view.shown.empty());
-    EXPECT_EQ(builder.NextSequenceNumber(), 10);
-    EXPECT_EQ(builder.SelectedRow(), -1);
+TEST(Builder, OutOfRangeRowChangesNothing) {
+    Builds b;
+    b.Click(kListSignalling, 5);
+    EXPECT_FALSE(b.Click(kListSignalling, 43));
+    EXPECT_FALSE(b.Click(kListSignalling, -1));
+    b.builder.SetMediaSet(2);
+    EXPECT_FALSE(b.Click(kListMedia, 2));
+    EXPECT_EQ(b.builder.NextSequenceNumber(), 11);
+    EXPECT_EQ(b.builder.SelectedRow(), 5);
+    EXPECT_EQ(b.builder.CurrentList(), kListSignalling);
 }
 
-TEST_F(BuilderTest, OutOfRangeRowDoesNothing) {
-    builder.ClickRow(kListSignalling, 43);
-    builder.ClickRow(kListSignalling, -1);
-    builder.FillMedia(2);
-    builder.ClickRow(kListMedia, 2);
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(builder.NextSequenceNumber(), 10);
+TEST(Builder, TheTickMovesToTheLastRowAcrossLists) {
+    Builds b;
+    b.builder.SetMediaSet(0);
+    b.Click(kListSignalling, 5);
+    EXPECT_FALSE(b.untick);
+    b.Click(kListMedia, 3); // RecordInfo search, kind 1
+    EXPECT_EQ(b.untick, 5);
+    EXPECT_EQ(b.builder.CurrentList(), kListMedia);
+    EXPECT_EQ(b.sent[1].text, Envelope("Query", "RecordInfo", 11, "34010000002000000001"));
 }
 
-TEST_F(BuilderTest, CustomModeHoldsTextAndSendButtonSendsEdit) {
-    builder.SetCustomMode(true);
-    builder.ClickRow(kListSignalling, 39); // kind 7
-    builder.ClickRow(kListSignalling, 17); // kind 1, SN 11, not sent either
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(builder.NextSequenceNumber(), 12);
-    EXPECT_EQ(builder.MessageText(), Envelope("Query", "TimeInfo", 11, "34010000002000000001"));
-    EXPECT_EQ(builder.PressSend("edited"), 0);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].kind, 1);
-    EXPECT_EQ(sent[0].text, "edited");
-    builder.SetCustomMode(false);
-    EXPECT_EQ(builder.PressSend("again"), -1);
-    EXPECT_EQ(sent.size(), 1u);
+TEST(Builder, CustomModeShowsAndHoldsEditedTextGoesWithTheLastKind) {
+    Builds b;
+    b.Click(kListSignalling, 39, true); // kind 7
+    b.Click(kListSignalling, 17, true); // kind 1, SN 11, not sent either
+    EXPECT_TRUE(b.sent.empty());
+    EXPECT_EQ(b.builder.NextSequenceNumber(), 12);
+    EXPECT_EQ(b.builder.MessageText(), Envelope("Query", "TimeInfo", 11, "34010000002000000001"));
+    const CommandBuilder::Result r = b.builder.Edited("edited");
+    EXPECT_TRUE(r.send);
+    EXPECT_EQ(r.kind, 1);
+    EXPECT_EQ(r.text, "edited");
+    EXPECT_EQ(r.label, "时间查询");
+    EXPECT_EQ(b.builder.MessageText(), "edited");
 }
 
-TEST_F(BuilderTest, OnlyLastRowTickedAcrossLists) {
-    builder.FillMedia(0);
-    builder.ClickRow(kListSignalling, 5);
-    EXPECT_EQ(view.ticked, (std::set<std::pair<int, int>>{{kListSignalling, 5}}));
-    builder.ClickRow(kListMedia, 3); // RecordInfo search, kind 1
-    EXPECT_EQ(view.ticked, (std::set<std::pair<int, int>>{{kListMedia, 3}}));
-    EXPECT_EQ(builder.CurrentList(), kListMedia);
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1].text, Envelope("Query", "RecordInfo", 11, "34010000002000000001"));
-    builder.ClearChecks(kListMedia);
-    EXPECT_TRUE(view.ticked.empty());
+TEST(Builder, ReadyTextPassesUnchangedEmptySendsNothingAndTakesNoNumber) {
+    Builds b;
+    b.builder.SetMediaSet(0);
+    b.Click(kListMedia, 0, false, ""); // live view without an offer: nothing
+    EXPECT_TRUE(b.sent.empty());
+    b.Click(kListMedia, 1, false, "v=0\r\nset=0 row=1\r\n");
+    ASSERT_EQ(b.sent.size(), 1u);
+    EXPECT_EQ(b.sent[0].kind, 5);
+    EXPECT_EQ(b.sent[0].text, "v=0\r\nset=0 row=1\r\n");
+    EXPECT_EQ(b.builder.NextSequenceNumber(), 10); // offers take no SN
 }
 
-TEST_F(BuilderTest, MediaTextPassesUnchangedAndEmptyMediaTextSendsNothing) {
-    builder.FillMedia(0);
-    builder.ClickRow(kListMedia, 0); // live view without an offer builder: nothing
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(builder.NextSequenceNumber(), 10);
-    CommandBuilder::Hooks h;
-    h.deviceId = [this]() -> std::optional<std::string> { return device; };
-    h.send = [this](int kind, const std::string& text) {
-        sent.push_back({kind, text});
-        return 0;
-    };
-    h.mediaText = [](int set, int row, char* buf, std::size_t size) {
-        std::snprintf(buf, size, "v=0\r\nset=%d row=%d\r\n", set, row);
-    };
-    builder.SetHooks(h);
-    builder.ClickRow(kListMedia, 1);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].kind, 5);
-    EXPECT_EQ(sent[0].text, "v=0\r\nset=0 row=1\r\n");
-    EXPECT_EQ(builder.NextSequenceNumber(), 10); // offers take no SN
-}
-
-TEST_F(BuilderTest, OversizedBodyIsCutNotOverrun) {
-    CommandBuilder::Hooks h;
-    h.deviceId = [this]() -> std::optional<std::string> { return device; };
-    h.send = [this](int kind, const std::string& text) {
-        sent.push_back({kind, text});
-        return 0;
-    };
-    h.appendBody = [](int, int, int, XMLNode& root) {
-        root.AddTextChild("Info", std::string(5000, 'x').c_str());
-    };
-    builder.SetHooks(h);
-    builder.ClickRow(kListSignalling, 7);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].text.size(), CommandBuilder::kBufferSize - 1);
-    EXPECT_EQ(sent[0].text.rfind("<?xml version=\"1.0\"?>\r\n<Control>\r\n", 0), 0u);
-}
-
-TEST_F(BuilderTest, LongDeviceIdentifierIsCut) {
-    device = std::string(60, '7');
-    builder.ClickRow(kListSignalling, 0);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_NE(sent[0].text.find("<DeviceID>" + std::string(31, '7') + "</DeviceID>"), std::string::npos);
-}
-
-TEST_F(BuilderTest, ConcurrentBuildsTakeDistinctNumbers) {
-    auto run = [this] {
-        for (int i = 0; i < 200; ++i) builder.ClickRow(kListSignalling, i % 3);
-    };
-    std::thread a(run), b(run);
-    a.join();
-    b.join();
-    ASSERT_EQ(sent.size(), 400u);
-    std::set<int> sns;
-    for (const auto& s : sent) {
-        auto p = s.text.find("<SN>");
-        ASSERT_NE(p, std::string::npos);
-        sns.insert(std::stoi(s.text.substr(p + 4)));
-        // Every text is whole: one declaration, one root.
-        EXPECT_EQ(s.text.rfind("<?xml", 0), 0u);
-        EXPECT_EQ(s.text.find("<?xml", 1), std::string::npos);
-    }
-    EXPECT_EQ(sns.size(), 400u);
-    EXPECT_EQ(*sns.begin(), 10);
-    EXPECT_EQ(*sns.rbegin(), 409);
+TEST(Builder, OversizedBodyIsCutNotOverrunLongIdentifierIsCut) {
+    Builds b;
+    std::optional<int> untick;
+    const CommandEntry* e = b.builder.Select(kListSignalling, 7, untick);
+    b.builder.BuildEnvelope(*e, std::string(60, '7'));
+    b.builder.Root().AddTextChild("Info", std::string(5000, 'x').c_str());
+    const CommandBuilder::Result r = b.builder.Finish(false);
+    EXPECT_EQ(r.text.size(), CommandBuilder::kBufferSize - 1);
+    EXPECT_EQ(r.text.rfind("<?xml version=\"1.0\"?>\r\n<Control>\r\n", 0), 0u);
+    EXPECT_NE(r.text.find("<DeviceID>" + std::string(31, '7') + "</DeviceID>"), std::string::npos);
 }

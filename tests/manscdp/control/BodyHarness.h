@@ -18,27 +18,22 @@ struct BodyHarness {
     CommandBodies bodies;
     std::vector<std::pair<int, std::string>> sent; // kind, text
 
-    explicit BodyHarness(const CDlgSearch* search = nullptr) : bodies(search) {
-        CommandBuilder::Hooks h;
-        h.deviceId = [] { return std::optional<std::string>(kDevice); };
-        h.send = [this](int kind, const std::string& text) {
-            sent.emplace_back(kind, text);
-            return 0;
-        };
-        builder.SetHooks(std::move(h));
-        builder.SetBodyHook([this](int list, int set, int row, XMLNode& root) {
-            bodies.Append(list, set, row, root);
-        });
-    }
-    // Clicks a row and returns what went out ("" when nothing did).
+    explicit BodyHarness(const CDlgSearch* search = nullptr) : bodies(search) {}
+    // Clicks a row as the core does and returns what went out ("" when nothing did).
     std::string Click(int list, int row) {
-        const std::size_t before = sent.size();
-        builder.ClickRow(list, row);
-        return sent.size() > before ? sent.back().second : std::string();
+        std::optional<int> untick;
+        const CommandEntry* e = builder.Select(list, row, untick);
+        if (!e) return {};
+        builder.BuildEnvelope(*e, kDevice);
+        bodies.Append(list, builder.MediaSetNumber(), row, builder.Root());
+        const CommandBuilder::Result r = builder.Finish(false);
+        if (!r.send) return {};
+        sent.emplace_back(r.kind, r.text);
+        return r.text;
     }
     std::string Signalling(int row) { return Click(kListSignalling, row); }
     std::string Media(int set, int row) {
-        builder.FillMedia(set);
+        builder.SetMediaSet(set);
         return Click(kListMedia, row);
     }
 };

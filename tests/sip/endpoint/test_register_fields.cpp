@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 
 namespace {
 
@@ -122,73 +120,31 @@ TEST(LogTexts, HeadLimitedTo2047Bytes) {
     EXPECT_EQ(ExtractLogTexts(nullptr).error.rfind("osip_message_to_str Error nRet =", 0), 0u);
 }
 
-TEST(DateHeader, LocalTimeWithoutFractionOrZone) {
-    std::string d = DateHeaderText();
-    ASSERT_EQ(d.size(), 19u) << d;
-    for (std::size_t i = 0; i < d.size(); ++i) {
-        char want = "dddd-dd-ddTdd:dd:dd"[i];
-        if (want == 'd') {
-            EXPECT_TRUE(d[i] >= '0' && d[i] <= '9') << d;
-        } else {
-            EXPECT_EQ(d[i], want) << d;
-        }
-    }
-}
-
 namespace {
-// Records what the endpoint hands its owner.
-struct RecordingOwner : ISipOwner {
-    std::mutex m;
+struct NoEvents : ISipEvents {
+    void OnMessageLogged(const LoggedMessage&) override { ++rows; }
+    void OnDeviceRegistered(const DeviceAddress&) override {}
+    void OnCallAnswered(int, int, const std::string&) override {}
+    void OnCallClosed(int, int) override {}
     int rows = 0;
-    std::vector<std::string> boxes;
-    void AddLogRow(int, const std::string&, const std::string&, const char*) override {
-        std::lock_guard<std::mutex> lk(m);
-        ++rows;
-    }
-    void SetTypeText(const std::string&) override {}
-    void OnDeviceRegistered(std::unique_ptr<EXOSIP2INFO>) override {}
-    void ShowMessageBox(const std::string& t) override {
-        std::lock_guard<std::mutex> lk(m);
-        boxes.push_back(t);
-    }
-    bool Pause(int) override { return true; }
 };
 } // namespace
 
-TEST(Endpoint, TransportOutsideTheTableListensNowhere) {
-    RecordingOwner owner;
+TEST(Endpoint, TransportOutsideTheTableListensNowhereAndRestarts) {
+    NoEvents events;
     CSIP sip;
     SipSettings s;
     s.port = 0;
     s.id = "34020000002000000001";
-    ASSERT_EQ(sip.Start(-1, &owner, s), 0);
-    EXPECT_TRUE(sip.thread.IsRunning());
-    EXPECT_TRUE(sip.LibraryInitialised());
+    ASSERT_EQ(sip.Start(-1, s, events), 0);
+    EXPECT_TRUE(sip.IsStarted());
     EXPECT_EQ(sip.BoundPort(), 0);
-    EXPECT_EQ(sip.active.load(), 1);
     sip.Stop();
-    EXPECT_FALSE(sip.thread.IsRunning());
-    EXPECT_FALSE(sip.LibraryInitialised());
-    EXPECT_EQ(sip.active.load(), 0);
+    EXPECT_FALSE(sip.IsStarted());
     // Started again after a stop, as the settings restart does.
-    ASSERT_EQ(sip.Start(0, &owner, s), 0);
+    ASSERT_EQ(sip.Start(0, s, events), 0);
     EXPECT_GT(sip.BoundPort(), 0);
-}
-
-TEST(Endpoint, NotifyKindSendsAndLogsNothingUnregisteredShowsTheBox) {
-    RecordingOwner owner;
-    CSIP sip;
-    SipSettings s;
-    s.port = 0;
-    s.address = "127.0.0.1";
-    s.id = "34020000002000000001";
-    ASSERT_EQ(sip.Start(0, &owner, s), 0);
-    EXPECT_EQ(sip.Send(1, "body"), -1);
-    EXPECT_EQ(owner.boxes, std::vector<std::string>{"提示\r\n设备未注册到服务器"});
-    sip.registered = 1;
-    EXPECT_EQ(sip.Send(2, "<Notify/>"), 0);
-    sip.FlushSends();
-    EXPECT_EQ(owner.rows, 0);
-    EXPECT_EQ(sip.requestKind.load(), 2);
-    EXPECT_EQ(owner.boxes.size(), 1u);
+    // A request of kind 2 (NOTIFY) sends and logs nothing.
+    EXPECT_FALSE(sip.Send({2, "<Notify/>", {"1", "127.0.0.1", 5060}, 0, ""}).sent);
+    EXPECT_EQ(events.rows, 0);
 }

@@ -16,6 +16,21 @@ extern char** environ;
 
 namespace testsupport {
 
+// Waits for child pid: its exit status (128 + signal if killed by one), or -1
+// after timeoutMs, when it is killed and reaped.
+inline int WaitChild(pid_t pid, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
 // Runs args (args[0] a path) in dir with stdin from /dev/null and stdout and
 // stderr to log, with this environment plus QT_QPA_PLATFORM=offscreen.
 // Returns the exit status (128 + signal if killed by one), -2 if it could not
@@ -44,16 +59,7 @@ inline int RunIn(const std::string& dir, std::vector<std::string> args, const st
     const int r = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (r != 0) return -2;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    return WaitChild(pid, timeoutMs);
 }
 
 } // namespace testsupport

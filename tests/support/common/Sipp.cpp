@@ -1,5 +1,7 @@
 #include "Sipp.h"
 
+#include "ChildProcess.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,6 +12,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
+#include <set>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -45,20 +49,9 @@ bool SippProcess::Start(const std::vector<std::string>& args, const std::string&
 
 int SippProcess::Wait(int timeoutMs) {
     if (pid_ <= 0) return -1;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+    const int rc = testsupport::WaitChild(pid_, timeoutMs);
     pid_ = -1;
-    return -1;
+    return rc;
 }
 
 namespace {
@@ -233,4 +226,109 @@ std::string RecordAnswer(const std::string& deviceId, const std::string& channel
 std::string KeepaliveNotify(const std::string& deviceId) {
     return Crlf("<?xml version=\"1.0\"?>\n<Notify>\n<CmdType>Keepalive</CmdType>\n<SN>77</SN>\n"
                 "<DeviceID>" + deviceId + "</DeviceID>\n<Status>OK</Status>\n</Notify>");
+}
+
+std::string CallScenario(const std::string& sdp, int byeAfterMs) {
+    std::ostringstream o;
+    o << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"device call\">\n"
+      << "  <recv request=\"INVITE\"/>\n"
+      << "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
+         "[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
+         "Contact: <sip:[local_ip]:[local_port];transport=[transport]>\n"
+         "Content-Type: application/sdp\nContent-Length: [len]\n\n"
+      << sdp << "]]></send>\n"
+      << "  <recv request=\"ACK\"/>\n";
+    if (byeAfterMs >= 0) {
+        o << "  <pause milliseconds=\"" << byeAfterMs << "\"/>\n"
+          << "  <send><![CDATA[\nBYE sip:" << kPlatform << "@[remote_ip]:[remote_port] SIP/2.0\n"
+          << "Via: SIP/2.0/[transport] [local_ip]:[local_port];rport;branch=[branch]\n"
+             "[last_To:]\n[last_From:]\n[last_Call-ID:]\nCSeq: 2 BYE\nMax-Forwards: 70\n"
+             "Content-Length: 0\n\n]]></send>\n"
+          << "  <recv response=\"200\"/>\n";
+    } else {
+        o << "  <recv request=\"BYE\"/>\n"
+          << "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+             "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+    }
+    o << "  <pause milliseconds=\"500\"/>\n</scenario>\n";
+    return o.str();
+}
+
+std::string TracedMessage::StartLine() const { return text.substr(0, text.find("\r\n")); }
+
+std::string TracedMessage::Method() const {
+    const std::string l = StartLine();
+    if (l.rfind("SIP/2.0", 0) == 0) return {};
+    return l.substr(0, l.find(' '));
+}
+
+int TracedMessage::Status() const {
+    const std::string l = StartLine();
+    if (l.rfind("SIP/2.0 ", 0) != 0) return 0;
+    return std::atoi(l.c_str() + 8);
+}
+
+std::string TracedMessage::Header(const std::string& name) const {
+    const std::string key = "\r\n" + name + ":";
+    const std::size_t headEnd = text.find("\r\n\r\n");
+    std::size_t p = text.find(key);
+    if (p == std::string::npos || (headEnd != std::string::npos && p > headEnd)) return {};
+    std::size_t v = p + key.size();
+    while (v < text.size() && text[v] == ' ') ++v;
+    return text.substr(v, text.find("\r\n", v) - v);
+}
+
+std::string TracedMessage::Body() const {
+    const std::size_t p = text.find("\r\n\r\n");
+    return p == std::string::npos ? std::string() : text.substr(p + 4);
+}
+
+std::string TracedMessage::Transaction() const {
+    std::string via = Header("Via");
+    const std::size_t b = via.find("branch=");
+    std::string branch = b == std::string::npos ? via : via.substr(b + 7);
+    branch = branch.substr(0, branch.find_first_of(";, "));
+    return branch + "|" + Header("CSeq");
+}
+
+std::vector<TracedMessage> ReadSippTrace(const std::string& file) {
+    const std::string all = ReadFile(file);
+    const std::string sep = "----------------------------------------------- ";
+    std::vector<TracedMessage> out;
+    std::size_t p = all.find(sep);
+    while (p != std::string::npos) {
+        const std::size_t next = all.find("\n" + sep, p + sep.size());
+        const std::string block = all.substr(p, next == std::string::npos ? std::string::npos : next + 1 - p);
+        p = next == std::string::npos ? next : next + 1;
+        // "date time", then "UDP message sent (N bytes):" or "... received [N] bytes :".
+        const std::size_t l1 = block.find('\n');
+        const std::size_t l2 = block.find('\n', l1 + 1);
+        if (l1 == std::string::npos || l2 == std::string::npos) continue;
+        TracedMessage m;
+        const std::string stamp = block.substr(sep.size(), l1 - sep.size());
+        std::tm tm{};
+        double frac = 0;
+        if (const char* rest = strptime(stamp.c_str(), "%Y-%m-%d %H:%M:%S", &tm)) frac = std::atof(rest);
+        tm.tm_isdst = -1;
+        m.time = static_cast<double>(std::mktime(&tm)) + frac;
+        m.sentBySipp = block.compare(l1 + 1, l2 - l1 - 1, "") != 0 &&
+                       block.substr(l1 + 1, l2 - l1 - 1).find(" sent ") != std::string::npos;
+        std::string text = block.substr(l2 + 1);
+        while (!text.empty() && (text[0] == '\n' || text[0] == '\r')) text.erase(0, 1);
+        // The trace adds a line end after each message.
+        if (text.size() >= 1 && text.back() == '\n' && text.size() >= 2 && text[text.size() - 2] != '\r')
+            text.pop_back();
+        m.text = std::move(text);
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
+std::vector<TracedMessage> ReceivedRequests(const std::vector<TracedMessage>& trace,
+                                            const std::string& method) {
+    std::vector<TracedMessage> out;
+    std::set<std::string> seen;
+    for (const auto& m : trace)
+        if (!m.sentBySipp && m.Method() == method && seen.insert(m.Transaction()).second) out.push_back(m);
+    return out;
 }

@@ -60,6 +60,29 @@ std::string SimpleAnswer(const char* cmdType, const std::string& deviceId, const
 std::string RecordAnswer(const std::string& deviceId, const std::string& channelId, int items);
 std::string KeepaliveNotify(const std::string& deviceId);
 
+// A device that answers one INVITE with sdp, takes the ACK and then either sends
+// BYE itself after byeAfterMs, or (byeAfterMs < 0) waits for ours.
+std::string CallScenario(const std::string& sdp, int byeAfterMs = -1);
+
+// One message of a SIPp -trace_msg file.
+struct TracedMessage {
+    double time = 0;        // seconds since the epoch, as SIPp stamped it
+    bool sentBySipp = false; // false: SIPp received it
+    std::string text;       // start line, headers, empty line, body
+    std::string StartLine() const;
+    std::string Method() const;  // of a request, "" for a response
+    int Status() const;          // of a response, 0 for a request
+    std::string Header(const std::string& name) const; // first value, blanks trimmed
+    std::string Body() const;
+    // The transaction a message belongs to: top Via branch and CSeq.
+    std::string Transaction() const;
+};
+std::vector<TracedMessage> ReadSippTrace(const std::string& file);
+// Requests of method that SIPp received, one per transaction (retransmissions
+// of the same branch and CSeq are one).
+std::vector<TracedMessage> ReceivedRequests(const std::vector<TracedMessage>& trace,
+                                            const std::string& method);
+
 struct SippRun {
     std::string trace; // -trace_msg file
     std::string log;   // stdout / stderr of sipp

@@ -1,12 +1,12 @@
-// SIPp plays the registered camera: the command bodies of both lists reach it
-// in real MESSAGE requests over UDP, byte for byte, with matching lengths.
+// The core with its real endpoint, SIPp playing the registered camera: the
+// command bodies of both lists, built from the operator's inputs, reach it in
+// real MESSAGE requests over UDP, byte for byte, with matching lengths.
 
-#include "BodyHarness.h"
-#include "sip/endpoint/FakeView.h"
-#include "support/common/Sipp.h"
-#include "manscdp/search/CDlgSearch.h"
-#include "sip/endpoint/SignalCore.h"
+#include "app/core/CoreRig.h"
+#include "manscdp/control/BodyHarness.h"
+#include "sip/endpoint/CSIP.h"
 #include "support/common/LocalTime.h"
+#include "support/common/Sipp.h"
 
 #include <gtest/gtest.h>
 
@@ -20,34 +20,52 @@
 namespace {
 
 constexpr const char* kLocalId = "34020000002000000001";
+constexpr const char* kChannel = "34010000001310000001";
 
 using testsupport::Local;
 
 class CommandsOnTheWire : public ::testing::Test {
 protected:
     void SetUp() override {
-        core.SetView(&view);
-        core.ResetTree(kLocalId);
-        SipSettings s;
-        s.port = 0;
-        s.address = "127.0.0.1";
-        s.id = kLocalId;
-        s.domain = "3402000000";
-        ASSERT_EQ(core.StartEndpoint(0, s), 0);
-        port = core.Sip().BoundPort();
+        auto data = std::make_shared<MemoryStore::Data>();
+        data->values = {{"本地服务器/协议", "0"}, {"本地服务器/ID", kLocalId},
+                        {"本地服务器/端口", "0"}, {"本地服务器/地址", "127.0.0.1"}};
+        auto sip = std::make_unique<CSIP>();
+        sip_ = sip.get();
+        CTarvexCore::Parts p;
+        p.settings = std::make_unique<CDlgCfg>(std::make_unique<MemoryStore>(data));
+        p.sip = std::move(sip);
+        p.searchIni = dir.File("Search.ini");
+        p.wallClock = [] { return Local(2026, 3, 3, 9, 5, 7, 42); };
+        core = std::make_unique<CTarvexCore>(std::move(p));
+        core->SetView(&view);
+        testing::internal::CaptureStdout();
+        core->Initialise();
+        testing::internal::GetCapturedStdout();
+        port = sip_->BoundPort();
         ASSERT_GT(port, 0);
-        core.Builder().SetBodyHook([this](int list, int set, int row, XMLNode& root) {
-            bodies.Append(list, set, row, root);
-        });
     }
-    void TearDown() override { core.StopEndpoint(); }
+    void TearDown() override { core->Stop(); }
+
+    // Waits until a logged row contains text.
+    bool WaitRow(int direction, const std::string& text, int ms = 15000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            MessageLog::RowText r;
+            for (std::size_t i = 0; core->Log().Row(i, r); ++i)
+                if (r.direction == direction && r.body.find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
 
     // Starts the camera, waits for its registration and the Catalog query that
     // follows it (SN 10), so that the operator's builds take SN 11 on.
-    void StartCamera(int holdMs) {
+    void StartCamera(int holdMs, bool withChannel = false) {
         DeviceScript script;
         script.deviceId = kDevice;
         script.holdMs = holdMs;
+        if (withChannel) script.catalog = {CatalogAnswer(kDevice, 1, {kChannel})};
         WriteFile(dir.File("cam.xml"), MainScenario(script));
         WriteFile(dir.File("cam-ooc.xml"), OocScenario(script));
         const int sippPort = FreePort(SOCK_DGRAM);
@@ -76,17 +94,11 @@ protected:
                                          "-max_recv_loops",
                                          "1000"};
         ASSERT_TRUE(sipp.Start(args, dir.File("cam.out")));
-        ASSERT_TRUE(view.WaitFor(
-            [&] {
-                for (const auto& r : view.rows)
-                    if (r.direction == kLogSent &&
-                        r.body.find("<CmdType>Catalog</CmdType>") != std::string::npos)
-                        return true;
-                return false;
-            },
-            15000))
-            << "no registration and Catalog query";
-        ASSERT_TRUE(core.CurrentDeviceId().has_value());
+        ASSERT_TRUE(WaitRow(kLogSent, "<CmdType>Catalog</CmdType>")) << "no registration and Catalog query";
+        ASSERT_TRUE(core->CurrentDeviceId().has_value());
+        if (withChannel) {
+            ASSERT_TRUE(WaitRow(kLogSent, "<CmdType>DeviceInfo</CmdType>"));
+        }
     }
 
     int Finish() {
@@ -109,9 +121,9 @@ protected:
     }
 
     TempDir dir;
-    FakeView view;
-    CommandBodies bodies;
-    SignalCore core;
+    RecordingView view;
+    CSIP* sip_ = nullptr;
+    std::unique_ptr<CTarvexCore> core;
     SippProcess sipp;
     int port = 0;
     std::string trace;
@@ -120,15 +132,9 @@ protected:
 } // namespace
 
 TEST_F(CommandsOnTheWire, SignallingListControlAndConfiguration) {
-    bodies.SetSettings(3600, 60);
-    bodies.SetClock([] { return Local(2026, 3, 3, 9, 5, 7, 42); });
     StartCamera(5000);
-    CommandBuilder& b = core.Builder();
-    b.RunSignalling(3);  // reboot
-    b.RunSignalling(6);  // alarm reset
-    b.RunSignalling(7);  // DeviceConfig
-    b.RunSignalling(16); // TimeSetting
-    b.RunSignalling(33); // SwitchSetting
+    for (int row : {3, 6, 7, 16, 33}) // reboot, alarm reset, DeviceConfig, TimeSetting, SwitchSetting
+        core->ClickCommand(kListSignalling, row, {});
     ASSERT_EQ(Finish(), 0);
     ExpectReceived(Expected("Control", "DeviceControl", 11, {" <TeleBoot>Boot</TeleBoot>"}));
     ExpectReceived(Expected("Control", "DeviceControl", 12,
@@ -157,41 +163,46 @@ TEST_F(CommandsOnTheWire, SignallingListControlAndConfiguration) {
 }
 
 TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
-    CDlgSearch search(dir.File("Search.ini"));
-    CommandBodies withSearch(&search);
-    core.Builder().SetBodyHook([&](int list, int set, int row, XMLNode& root) {
-        withSearch.Append(list, set, row, root);
-    });
-    withSearch.SetControl(192, 1, "door", 704, 576);
-    StartCamera(5000);
-    CommandBuilder& b = core.Builder();
-    b.FillMedia(1);             // a channel with its live view open
-    b.ClickRow(kListMedia, 1);  // up
-    b.ClickRow(kListMedia, 9);  // stop
-    b.ClickRow(kListMedia, 12); // set preset 1
-    withSearch.SetDrag({100, 50, 300, 150});
-    b.ClickRow(kListMedia, DragZoomRow(withSearch.Drag()));
-    b.FillMedia(0);
-    b.ClickRow(kListMedia, 4); // start recording
-    search.Accept("2026-03-01T08:00:00", "2026-03-01T20:00:00", 1);
-    b.ClickRow(kListMedia, 3); // recording search
+    StartCamera(6000, true); // Catalog 10 and DeviceInfo 11 from the chain
+    auto channel = [&] { return core->TreeSnapshot().children.at(0).children.at(0).item; };
+    CTarvexCore::MediaStatus live;
+    live.livePlaying = true;
+    core->SetMediaStatus(live);
+    core->TreeClicked(channel()); // a channel with its live view open
+    ASSERT_EQ(core->MediaSetNumber(), 1);
+    core->SpeedFromEdit(192);
+    OperatorInputs in;
+    in.presetNumber = "1";
+    in.presetName = "door";
+    in.viewWidth = 704;
+    in.viewHeight = 576;
+    core->ClickCommand(kListMedia, 1, in);  // up
+    core->ClickCommand(kListMedia, 9, in);  // stop
+    core->ClickCommand(kListMedia, 12, in); // set preset 1
+    in.drag = {100, 50, 300, 150};
+    core->VideoDragged(in);
+    core->SetMediaStatus({});
+    core->TreeClicked(channel());
+    core->ClickCommand(kListMedia, 4, in); // start recording
+    core->Search().Accept("2026-03-01T08:00:00", "2026-03-01T20:00:00", 1);
+    core->ClickCommand(kListMedia, 3, in); // recording search
     ASSERT_EQ(Finish(), 0);
     ExpectReceived(
-        Expected("Control", "DeviceControl", 11, {" <PTZCmd>A50F0108C000007D</PTZCmd>"}));
+        Expected("Control", "DeviceControl", 12, {" <PTZCmd>A50F0108C000007D</PTZCmd>"}));
     ExpectReceived(
-        Expected("Control", "DeviceControl", 12, {" <PTZCmd>A50F0100C0000075</PTZCmd>"}));
+        Expected("Control", "DeviceControl", 13, {" <PTZCmd>A50F0100C0000075</PTZCmd>"}));
     ExpectReceived(
-        Expected("Control", "DeviceControl", 13,
+        Expected("Control", "DeviceControl", 14,
                  {" <PTZCmd>A50F008100010036</PTZCmd>", " <Info>",
                   "  <ControlPriority>5</ControlPriority>", "  <Name>door</Name>", " </Info>"}));
     ExpectReceived(
-        Expected("Control", "DeviceControl", 14,
+        Expected("Control", "DeviceControl", 15,
                  {" <DragZoomIn>", "  <Length>576</Length>", "  <Width>704</Width>",
                   "  <MidPointX>200</MidPointX>", "  <MidPointY>100</MidPointY>",
                   "  <LengthX>200</LengthX>", "  <LengthY>100</LengthY>", " </DragZoomIn>"}));
-    ExpectReceived(Expected("Control", "DeviceControl", 15, {" <RecordCmd>Record</RecordCmd>"}));
+    ExpectReceived(Expected("Control", "DeviceControl", 16, {" <RecordCmd>Record</RecordCmd>"}));
     ExpectReceived(
-        Expected("Query", "RecordInfo", 16,
+        Expected("Query", "RecordInfo", 17,
                  {" <StartTime>2026-03-01T08:00:00</StartTime>",
                   " <EndTime>2026-03-01T20:00:00</EndTime>", " <Type>manual</Type>",
                   " <FilePath>64010000002100000001</FilePath>", " <Address>Address1</Address>",

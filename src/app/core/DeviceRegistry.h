@@ -1,0 +1,118 @@
+#pragma once
+// The device records (one per REGISTER, each owning its channels and their
+// recordings), the current device (the latest REGISTER), each record's query
+// chain and catalog collection, and the device tree model built from them.
+// A plain object: the core guards it with its mutex.
+
+#include "manscdp/xml/XMLNode.h"
+#include "sip/endpoint/EXOSIP2INFO.h"
+#include "sip/endpoint/SipEndpoint.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// A copy of the device tree for the view: the root carries this system's SIP
+// identifier; item numbers stay the same for an item while it lives, so that
+// clicks and check marks find it.
+struct TreeItem {
+    int item = 0;
+    std::string text;
+    int kind = 0; // NodeKind of the node the item was made for; 0 for the root
+    bool expanded = false;
+    std::vector<TreeItem> children;
+};
+
+class DeviceTreeModel {
+public:
+    // Forgets every item; the new root carries rootText.
+    void Reset(const std::string& rootText);
+    // Makes the items match the nodes: one item per distinct text among siblings,
+    // in the order first seen; items that no node needs any more go, the others
+    // keep their numbers. Each node's treeItem is set.
+    void Rebuild(const std::vector<EXOSIP2INFO*>& devices);
+    TreeItem Snapshot() const;
+    int Root() const { return root_; }
+    std::size_t ItemCount() const { return items_.size(); }
+
+private:
+    struct Item {
+        int parent = 0;
+        std::string text;
+        int kind = 0;
+        bool expanded = false;
+        bool used = false;
+        std::vector<int> children;
+        std::unordered_map<std::string, int> byText;
+    };
+    int FindOrAdd(int parent, const std::string& text, int kind);
+    void Mark(int parent, const std::vector<std::unique_ptr<EXOSIP2INFO>>& nodes);
+    TreeItem SnapshotOf(int item) const;
+
+    std::unordered_map<int, Item> items_;
+    int root_ = 0;
+    int next_ = 1;
+};
+
+// Where a device record's automatic queries stand: Catalog one second after the
+// REGISTER's answer, DeviceInfo one second after the complete Catalog answer,
+// DeviceStatus one second after the DeviceInfo answer; once per registration.
+enum class ChainStage {
+    CatalogDue,
+    CatalogSent,
+    InfoDue,
+    InfoSent,
+    StatusDue,
+    Done,
+};
+
+struct DeviceRecord {
+    std::uint64_t serial = 0; // names the record in the follow-up schedule
+    std::unique_ptr<EXOSIP2INFO> node;
+    ChainStage stage = ChainStage::CatalogDue;
+    // A catalog answered in several messages of one SN.
+    std::string catalogSN;
+    long catalogSum = -1;
+    long catalogCount = 0;
+    bool catalogOpen = false;
+
+    DeviceAddress Address() const { return {node->id, node->address, node->port}; }
+};
+
+class DeviceRegistry {
+public:
+    // A new record from a REGISTER; it becomes the current device.
+    DeviceRecord& Add(const DeviceAddress& device);
+    DeviceRecord* Current() { return current_; }
+    const DeviceRecord* Current() const { return current_; }
+    DeviceRecord* BySerial(std::uint64_t serial);
+    // The latest record of the device with this identifier (compared as stored:
+    // cut to 31 characters), or the device owning a channel of that identifier.
+    DeviceRecord* Find(const std::string& id);
+    // The node whose tree item this is, depth first in registration order.
+    EXOSIP2INFO* NodeOfItem(int item);
+    std::size_t Count() const { return records_.size(); }
+    const std::vector<std::unique_ptr<DeviceRecord>>& Records() const { return records_; }
+    // Deletes every record with its channels and recordings.
+    void Clear();
+
+    // The Catalog handler on the record: -1 when the answer carries no DeviceList
+    // with a Num attribute and items (nothing changes); 1 when the catalog is now
+    // complete, 0 while more messages are due.
+    int ApplyCatalog(DeviceRecord& r, XMLNode element);
+    // The RecordInfo handler: recordings of the record's channels.
+    void ApplyRecords(DeviceRecord& r, XMLNode element);
+
+    DeviceTreeModel& Tree() { return tree_; }
+    const DeviceTreeModel& Tree() const { return tree_; }
+    // Rebuilds the tree model from every record.
+    void RebuildTree();
+
+private:
+    std::vector<std::unique_ptr<DeviceRecord>> records_;
+    DeviceRecord* current_ = nullptr;
+    std::uint64_t nextSerial_ = 1;
+    DeviceTreeModel tree_;
+};

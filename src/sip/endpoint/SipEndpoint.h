@@ -1,0 +1,87 @@
+#pragma once
+// The two seams between the SIP endpoint (CSIP) and the core that drives it.
+//
+//   down, ISipEndpoint: start, stop, send a kind and a text, end a call;
+//   up, ISipEvents:     a message was logged, a device registered, a call was
+//                       answered with its SDP, a call was closed.
+//
+// Threads and locks: up-calls come from the endpoint's event thread, and
+// OnMessageLogged also from whichever thread sends. OnMessageLogged runs with the
+// user agent's lock held, just before the message goes out or just after it came
+// in, so that the rows of one endpoint arrive in the order of the wire. An
+// up-call never calls back down and never waits for the GUI thread. The core
+// holds none of its own locks while it calls down.
+
+#include <string>
+
+struct SipSettings {
+    int port = 5080;     // "端口"; 0 picks a free port (read back with BoundPort)
+    std::string address; // "地址": Via, Contact and From of our requests
+    std::string id;      // "ID"
+    std::string domain;  // "域"
+};
+
+// Where requests to one device go.
+struct DeviceAddress {
+    std::string id;      // user part of its From URI (at most 31 characters)
+    std::string address; // host
+    int port = 0;
+};
+
+enum LogDirection : int { kLogSent = 1, kLogReceived = 2 };
+
+// One message as the log keeps it.
+struct LoggedMessage {
+    enum class Role { Plain, Register, RegisterAnswer };
+    int direction = kLogReceived;
+    Role role = Role::Plain;
+    std::string deviceId; // the registering device, for Register and RegisterAnswer
+    std::string peerUser; // user of the device's URI: From of its requests, To of our requests
+    std::string head;     // start line and headers (at most 2047 bytes), then "\n"
+    std::string body;     // the first body as on the wire, or "No Body!\n"
+};
+
+// A request to send. kind: 1, 4 MESSAGE; 5 INVITE; 6 INFO in dialogId; 7
+// SUBSCRIBE; 2 (NOTIFY) and any other kind send nothing.
+struct SipRequest {
+    int kind = 1;
+    std::string body;
+    DeviceAddress to;
+    int dialogId = 0;        // INFO only
+    std::string contentType; // empty: the endpoint's (INVITE: application/sdp)
+};
+
+struct SendResult {
+    bool sent = false;
+    int callId = 0; // of an INVITE
+};
+
+class ISipEvents {
+public:
+    virtual ~ISipEvents() = default;
+    virtual void OnMessageLogged(const LoggedMessage& message) = 0;
+    // A REGISTER has been answered 200 OK.
+    virtual void OnDeviceRegistered(const DeviceAddress& device) = 0;
+    // A 2xx to our INVITE callId, acknowledged; sdp is its body ("" without one).
+    virtual void OnCallAnswered(int callId, int dialogId, const std::string& sdp) = 0;
+    // The call is over (our BYE answered, the device's BYE, or its end otherwise).
+    virtual void OnCallClosed(int callId, int dialogId) = 0;
+};
+
+class ISipEndpoint {
+public:
+    virtual ~ISipEndpoint() = default;
+    // Listens on the transport index (0 UDP, 1 TCP, 2 TLS, 3 DTLS; any other index
+    // listens nowhere and succeeds) and starts the event thread. 0, or -1.
+    virtual int Start(int transport, const SipSettings& settings, ISipEvents& events) = 0;
+    // Handles the messages already received, then ends the event thread and shuts
+    // the SIP stack down. Safe when stopped.
+    virtual void Stop() = 0;
+    virtual bool IsStarted() const = 0;
+    // Content type of request bodies other than INVITE's; set before Start.
+    virtual void SetContentType(const std::string& contentType) = 0;
+    // Builds, logs and sends; returns at once.
+    virtual SendResult Send(const SipRequest& request) = 0;
+    // CANCEL or BYE for the call; queued, never waits for the SIP thread.
+    virtual void EndCall(int callId, int dialogId) = 0;
+};

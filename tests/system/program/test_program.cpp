@@ -1,0 +1,208 @@
+// build/tarvex as a black box, offscreen: driven by operator scripts with SIPp
+// playing the camera, closed by the exit button or by SIGTERM, its workbook
+// read back with xlrd.
+
+#include "Harness.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <set>
+
+using namespace systest;
+
+namespace {
+const char* kDevice = "34010000001320000001";
+}
+
+TEST(Program, ScriptRegistersCameraRunsTheChainAndTheWorkbookHoldsEveryMessage) {
+    TempDir dir;
+    const int port = FreePort(SOCK_DGRAM);
+    WriteFile(dir.File("config.ini"), Config(port));
+    WriteFile(dir.File("check.txt"),
+              "# a camera registers, the chain runs, the operator asks again\n"
+              "wait-registered 20000\n"
+              "wait-log <CmdType>Catalog</CmdType> 20000\n"
+              "wait-log 34010000001310000002 20000\n"
+              "tree 34010000001310000001\n"
+              "wait-log <Online>ONLINE</Online> 20000\n"
+              "click 1080 0          # 信息查询\n"
+              "sleep 1500\n"
+              "shot window.png\n"
+              "exit\n");
+    DeviceScript cam;
+    cam.deviceId = kDevice;
+    cam.firstPauseMs = 500;
+    cam.catalog = {CatalogAnswer(kDevice, 2, {"34010000001310000001", "34010000001310000002"})};
+    cam.deviceInfo = SimpleAnswer("DeviceInfo", kDevice, "<DeviceName>IPC</DeviceName>\r\n");
+    cam.deviceStatus = SimpleAnswer("DeviceStatus", kDevice, "<Online>ONLINE</Online>\r\n");
+    cam.holdMs = 12000;
+    Program tarvex(dir.Path(), {"--script", "check.txt"});
+    ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
+    Camera camera(dir, "cam", false);
+    ASSERT_TRUE(camera.Start(port, cam));
+    const int rc = tarvex.Wait(60000);
+    const std::string out = tarvex.Out();
+    ASSERT_EQ(rc, 0) << out << camera.Report();
+    EXPECT_NE(out.find("] registered"), std::string::npos);
+    EXPECT_NE(out.find("click 1080 row 0: 信息查询"), std::string::npos) << out;
+    EXPECT_NE(out.find("line 10: exit"), std::string::npos);
+    EXPECT_EQ(out.find("FAILED"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(dir.File("window.png")));
+    // The exit button stored the settings.
+    const std::string ini = TextCodec::GbkToUtf8(ReadFile(dir.File("config.ini")));
+    EXPECT_NE(ini.find("端口=" + std::to_string(port)), std::string::npos) << ini;
+    EXPECT_EQ(camera.Wait(), 0) << camera.Report();
+
+    // Every message once: the REGISTER and its 200; per query the query, its
+    // 200, the answer and our 200 to it (Catalog, DeviceInfo twice, DeviceStatus).
+    const auto rows = ReadWorkbook(dir);
+    int recv = 0, send = 0, catalogQueries = 0, infoQueries = 0, statusAnswers = 0;
+    for (const auto& r : rows) {
+        const bool received = r.sheet == "Recv Msg";
+        recv += received;
+        send += !received;
+        EXPECT_EQ(r.device, kDevice) << r.head;
+        EXPECT_EQ(r.time.substr(0, 2), "20");
+        EXPECT_EQ(r.time.size(), 23u);
+        const std::string cmd = CmdOf(r.body);
+        const bool query = !received && r.head.rfind("MESSAGE ", 0) == 0;
+        if (query && cmd == "Catalog") {
+            ++catalogQueries;
+            EXPECT_EQ(r.type, "目录查询");
+        }
+        infoQueries += query && cmd == "DeviceInfo";
+        statusAnswers += received && cmd == "DeviceStatus";
+    }
+    EXPECT_EQ(recv, 1 + 4 * 2);
+    EXPECT_EQ(send, 1 + 4 * 2);
+    EXPECT_EQ(catalogQueries, 1);
+    EXPECT_EQ(infoQueries, 2);
+    EXPECT_EQ(statusAnswers, 1);
+}
+
+TEST(Program, ScriptedClicksReachTheCameraWithSettingsAndSearchConditions) {
+    TempDir dir;
+    const int port = FreePort(SOCK_DGRAM);
+    WriteFile(dir.File("config.ini"),
+              Config(port, 0, "\r\n[互联系统]\r\n注册时间=1800\r\n心跳周期=45\r\n"));
+    const std::string channel = "34010000001310000001";
+    WriteFile(dir.File("run.txt"), "wait-registered 20000\n"
+                                   "wait-log DeviceInfo 20000\n"
+                                   "sleep 300\n"
+                                   "click 1080 7\n"
+                                   "click 1080 3\n"
+                                   "tree " + channel + "\n"
+                                   "search 2026-03-01T08:00:00 2026-03-01T20:00:00 1\n"
+                                   "click 1081 3\n"
+                                   "click 1081 4\n"
+                                   "sleep 1500\n"
+                                   "exit\n");
+    DeviceScript s;
+    s.deviceId = kDevice;
+    s.firstPauseMs = 500;
+    s.catalog = {CatalogAnswer(kDevice, 1, {channel})};
+    s.holdMs = 9000;
+    Program tarvex(dir.Path(), {"--script", "run.txt"});
+    ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
+    Camera camera(dir, "cam", false);
+    ASSERT_TRUE(camera.Start(port, s));
+    EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
+    EXPECT_EQ(camera.Wait(), 0) << camera.Report();
+    std::map<int, std::string> bySn;
+    for (const auto& m : ReceivedRequests(camera.Trace(), "MESSAGE")) bySn[SnOf(m.Body())] = m.Body();
+    // Catalog 10 and DeviceInfo 11 came first from the automatic chain.
+    EXPECT_NE(bySn[12].find("<Expiration>1800</Expiration>\r\n  <HeartBeatInterval>45</HeartBeatInterval>"),
+              std::string::npos)
+        << bySn[12];
+    EXPECT_NE(bySn[13].find(" <TeleBoot>Boot</TeleBoot>\r\n"), std::string::npos);
+    EXPECT_NE(bySn[14].find(" <StartTime>2026-03-01T08:00:00</StartTime>\r\n <EndTime>2026-03-01T20:00:00"
+                            "</EndTime>\r\n <Type>manual</Type>\r\n"),
+              std::string::npos)
+        << bySn[14];
+    EXPECT_NE(bySn[15].find(" <RecordCmd>Record</RecordCmd>\r\n"), std::string::npos);
+    // The conditions stay for the next run.
+    const std::string search = ReadFile(dir.File("Search.ini"));
+    EXPECT_NE(search.find(TextCodec::Utf8ToGbk("开始时间") + "=2026-03-01T08:00:00"), std::string::npos) << search;
+}
+
+TEST(Program, SigtermClosesLikeTheCloseBox) {
+    TempDir dir;
+    const int port = FreePort(SOCK_DGRAM);
+    const std::string config = Config(port) + "\r\n# hand-written comment\r\n";
+    WriteFile(dir.File("config.ini"), config);
+    Program tarvex(dir.Path(), {});
+    ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
+    tarvex.Signal(SIGTERM);
+    EXPECT_EQ(tarvex.Wait(20000), 0) << tarvex.Out();
+    EXPECT_NE(tarvex.Out().find("signal received"), std::string::npos);
+    // Not stored (the file is byte for byte as written), but the log is saved.
+    EXPECT_EQ(ReadFile(dir.File("config.ini")), config);
+    EXPECT_TRUE(std::filesystem::exists(dir.File("MsgXml.xls")));
+}
+
+TEST(Program, WithoutConfigTheWindowStillRunsAndScriptFailuresExitOne) {
+    TempDir dir;
+    WriteFile(dir.File("bad.txt"), "about\nwait-registered 300\nexit\n");
+    Program tarvex(dir.Path(), {"--script", "bad.txt"});
+    EXPECT_EQ(tarvex.Wait(30000), 1);
+    const std::string out = tarvex.Out();
+    EXPECT_NE(out.find("load config, file [config.ini] not exist"), std::string::npos) << out;
+    EXPECT_NE(out.find("SIP endpoint start transport -1"), std::string::npos);
+    EXPECT_NE(out.find("about: Tarvex 2.0"), std::string::npos);
+    EXPECT_NE(out.find("line 2: FAILED: wait-registered 300: no device registered within 300 ms"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("config.ini")));
+
+    WriteFile(dir.File("syntax.txt"), "sleep 10\nfly away\n");
+    Program p2(dir.Path(), {"--script", "syntax.txt"});
+    EXPECT_EQ(p2.Wait(30000), 1);
+    EXPECT_NE(p2.Out().find("syntax.txt: line 2: unknown action \"fly\""), std::string::npos);
+}
+
+// Messages already received when SIGTERM comes are handled and logged, every
+// one, before the workbook is written.
+TEST(Program, BurstOfMessagesThenSigtermEveryOneInTheWorkbook) {
+    TempDir dir;
+    const int port = FreePort(SOCK_DGRAM);
+    WriteFile(dir.File("config.ini"), Config(port));
+    Program tarvex(dir.Path(), {});
+    ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    auto send = [&](const std::string& method, int n, const std::string& body) {
+        const std::string k = std::to_string(n);
+        const std::string m = method + " sip:" + kLocalId + "@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:9;"
+                              "rport;branch=z9hG4bKburst" + k + "\r\nFrom: <sip:" + kDevice +
+                              "@127.0.0.1:9>;tag=b" + k + "\r\nTo: <sip:" + kLocalId + "@127.0.0.1>\r\nCall-ID: burst" +
+                              k + "\r\nCSeq: 1 " + method + "\r\nMax-Forwards: 70\r\nContent-Type: Application/MANSCDP+xml\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+        ::send(fd, m.data(), m.size(), 0);
+    };
+    send("REGISTER", 0, "");
+    ASSERT_TRUE(WaitPortBound(port, false));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the REGISTER is in
+    constexpr int kBurst = 1000;
+    // About five hundred a second: a loaded machine's socket buffer takes them all
+    // even while the program waits for a core.
+    for (int i = 1; i <= kBurst; ++i) {
+        send("MESSAGE", i, "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>Keepalive</CmdType><SN>" +
+                               std::to_string(i) + "</SN></Notify>\r\n");
+        if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    tarvex.Signal(SIGTERM);
+    EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
+    close(fd);
+    std::set<int> logged;
+    for (const auto& r : ReadWorkbook(dir))
+        if (r.sheet == "Recv Msg" && CmdOf(r.body) == "Keepalive") logged.insert(SnOf(r.body));
+    EXPECT_EQ(logged.size(), static_cast<std::size_t>(kBurst)) << tarvex.Out();
+}
