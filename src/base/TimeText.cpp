@@ -55,7 +55,8 @@ std::string LocalTimeTextMs(std::chrono::system_clock::time_point t) {
     return std::string(buf, LocalTimeTextMs(t, buf, sizeof buf));
 }
 
-bool ParseLocalTimeText(std::string_view text, std::chrono::system_clock::time_point& out) {
+bool ParseLocalTimeText(std::string_view text, std::chrono::system_clock::time_point& out,
+                        DaylightSaving dst) {
     const std::string s(text.substr(0, 64));
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
     if (std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &sec) != 6)
@@ -67,7 +68,7 @@ bool ParseLocalTimeText(std::string_view text, std::chrono::system_clock::time_p
     tm.tm_hour = h;
     tm.tm_min = mi;
     tm.tm_sec = sec;
-    tm.tm_isdst = -1;
+    tm.tm_isdst = dst == DaylightSaving::Off ? 0 : -1;
     const std::time_t t = std::mktime(&tm);
     if (t == static_cast<std::time_t>(-1)) return false;
     out = std::chrono::system_clock::from_time_t(t);

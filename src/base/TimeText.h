@@ -25,7 +25,13 @@ std::string LocalTimeTextMs(std::chrono::system_clock::time_point t);
 // Writes LocalTimeTextMs into buf (at least 24 bytes) without allocating; its length.
 std::size_t LocalTimeTextMs(std::chrono::system_clock::time_point t, char* buf, std::size_t size);
 
+// How a local time text meets daylight saving: the zone decides, or standard
+// time throughout (the recording search and recording lengths read it so, which
+// keeps a length across a change of clocks the plain difference of the texts).
+enum class DaylightSaving { ZoneDecides, Off };
+
 // Reads "YYYY-MM-DDTHH:MM:SS" (the six numbers, one or two digits each after the
-// year; anything after the seconds is ignored) as local time, the zone deciding
-// daylight saving. False when the six numbers are not all there.
-bool ParseLocalTimeText(std::string_view text, std::chrono::system_clock::time_point& out);
+// year; anything after the seconds is ignored) as local time. False when the six
+// numbers are not all there.
+bool ParseLocalTimeText(std::string_view text, std::chrono::system_clock::time_point& out,
+                        DaylightSaving dst = DaylightSaving::ZoneDecides);

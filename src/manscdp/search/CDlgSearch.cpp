@@ -52,7 +52,7 @@ const char* CDlgSearch::TypeText(int index) {
 
 std::int64_t CDlgSearch::TextToSeconds(const std::string& text) {
     std::chrono::system_clock::time_point t;
-    if (!ParseLocalTimeText(text, t)) return 0;
+    if (!ParseLocalTimeText(text, t, DaylightSaving::Off)) return 0;
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 

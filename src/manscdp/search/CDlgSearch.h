@@ -39,7 +39,7 @@ public:
     // The search elements after the envelope, for the outcome of the last run.
     void AppendRecordInfo(XMLNode& root) const;
 
-    // The time text read as local time (ParseLocalTimeText), or 0 when the six
+    // The time text read as local standard time (daylight saving off), or 0 when the six
     // numbers are not all there.
     static std::int64_t TextToSeconds(const std::string& text);
     // Type text for a drop-down index; the index -1 (nothing chosen) searches all.
