@@ -237,8 +237,20 @@ struct SipAgent::Impl {
     std::deque<EventPtr> queue;
 
     std::string userAgent;
-    // TARVEX_SIPUA_TRACE=1 prints every message sent and received on stderr.
+    // TARVEX_SIPUA_TRACE=1 prints every message sent and received on stderr,
+    // and the connection limits, openings and closings with their counts.
     bool trace = getenv("TARVEX_SIPUA_TRACE") != nullptr;
+    SipAgent::WireHook wireHook;
+    std::size_t maxConns = kMaxConnections;
+    std::chrono::milliseconds idleLimit{std::chrono::seconds(kDefaultIdleSeconds)};
+    SteadyClock connClock;
+    // The packet being taken in: events raised meanwhile name its source.
+    struct Intake {
+        bool active = false;
+        std::string host;
+        int port = 0;
+        std::string wholeBody; // the datagram's body when longer than declared
+    } rx;
     std::string contactAddress;
     std::map<std::string, std::string> localAddrCache;
     std::mt19937_64 rng{std::random_device{}()};
@@ -288,6 +300,11 @@ struct SipAgent::Impl {
         auto e = std::make_unique<Event>();
         e->kind = k;
         e->text = EventKindName(k);
+        if (rx.active) {
+            e->sourceHost = rx.host;
+            e->sourcePort = rx.port;
+            e->datagramBody = rx.wholeBody;
+        }
         if (t) {
             e->tid = t->tid;
             e->cid = t->cid;
@@ -449,6 +466,17 @@ struct SipAgent::Impl {
         if (osip_message_to_str(m, &buf, &len) != 0 || !buf) return -1;
         std::string data(buf, len);
         osip_free(buf);
+        return SendBytes(std::move(data), host, port, connId);
+    }
+
+    // Every send ends here, so that the wire hook sees each one.
+    int SendBytes(std::string data, const std::string& host, int port, int connId) {
+        if (wireHook && !wireHook(data, host, port)) {
+            if (trace)
+                fprintf(stderr, "sipua >> %s:%d (%d) dropped by the wire hook\n", host.c_str(),
+                        port, connId);
+            return 0;
+        }
         int rc = transport->Send(data, host, port, connId);
         if (trace)
             fprintf(stderr, "sipua >> %s:%d (%d) rc=%d\n%s\n", host.c_str(), port, connId, rc,
@@ -530,7 +558,7 @@ struct SipAgent::Impl {
                 dr->ok.bytes.clear(); // no ACK within 64*T1
                 continue;
             }
-            transport->Send(dr->ok.bytes, dr->ok.host, dr->ok.port, dr->ok.connId);
+            SendBytes(dr->ok.bytes, dr->ok.host, dr->ok.port, dr->ok.connId);
             dr->okInterval = std::min(dr->okInterval * 2, std::chrono::milliseconds(4000));
             dr->okNext = now + dr->okInterval;
         }
@@ -692,6 +720,17 @@ struct SipAgent::Impl {
 
     // ---------- incoming
     void OnDatagram(Datagram& d) {
+        struct IntakeEnd {
+            Intake& rx;
+            ~IntakeEnd() {
+                rx.active = false;
+                rx.wholeBody.clear();
+            }
+        } intakeEnd{rx};
+        rx.active = true;
+        rx.host = d.host;
+        rx.port = d.port;
+        rx.wholeBody.clear();
         std::string& s = d.data;
         if (trace)
             fprintf(stderr, "sipua << %s:%d (%d)\n%s\n", d.host.c_str(), d.port, d.connId,
@@ -706,7 +745,12 @@ struct SipAgent::Impl {
         std::size_t bodyAvail = s.size() - (he + 4);
         bool shortBody = false;
         if (cl == -2) return;
-        if (cl >= 0 && static_cast<std::size_t>(cl) < bodyAvail) s.resize(he + 4 + cl);
+        if (cl >= 0 && static_cast<std::size_t>(cl) < bodyAvail) {
+            // RFC 3261 18.3: the body is what Content-Length says; the rest
+            // is kept for an owner that finds the declared body unusable.
+            rx.wholeBody.assign(s, he + 4, std::string::npos);
+            s.resize(he + 4 + cl);
+        }
         if (cl >= 0 && static_cast<std::size_t>(cl) > bodyAvail) shortBody = true;
         if (shortBody) {
             // Parse the head alone to answer 400 to a request; drop a response.
@@ -764,8 +808,8 @@ struct SipAgent::Impl {
         if (request && !key.empty() && strcmp(m->sip_method, "ACK") != 0) {
             auto done = answered.find(key);
             if (done != answered.end()) {
-                transport->Send(done->second.bytes, done->second.host, done->second.port,
-                                done->second.connId);
+                SendBytes(done->second.bytes, done->second.host, done->second.port,
+                          done->second.connId);
                 osip_event_free(evt);
                 return;
             }
@@ -1423,6 +1467,9 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
     // OpenSSL writes to it (plain sockets use MSG_NOSIGNAL).
     if (secure && protocol == IPPROTO_TCP) signal(SIGPIPE, SIG_IGN);
     auto t = std::make_unique<Transport>(protocol, secure);
+    t->SetTrace(impl_->trace);
+    t->SetClock(impl_->connClock);
+    t->SetLimits(impl_->maxConns, impl_->idleLimit);
     if (t->Open(address, port) != 0) return -1;
     impl_->transport = std::move(t);
     impl_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -1431,6 +1478,7 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
     impl_->worker = std::thread([im] {
         auto lastSweep = std::chrono::steady_clock::now();
         auto lastTick = lastSweep;
+        auto lastExpire = lastSweep;
         std::vector<pollfd> fds;
         while (!im->stop) {
             fds.clear();
@@ -1456,6 +1504,10 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
             if (now - lastSweep > std::chrono::seconds(5)) {
                 im->SweepStale();
                 lastSweep = now;
+            }
+            if (now - lastExpire >= std::chrono::milliseconds(250)) {
+                im->transport->ExpireIdle();
+                lastExpire = now;
             }
         }
     });
@@ -1497,6 +1549,51 @@ void SipAgent::Shutdown() {
 void SipAgent::SetUserAgent(const char* text) {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     impl_->userAgent = Trim(text);
+}
+
+void SipAgent::SetIdleLimit(int seconds) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    impl_->idleLimit = std::chrono::seconds(seconds > 0 ? seconds : 0);
+    if (impl_->transport) impl_->transport->SetLimits(impl_->maxConns, impl_->idleLimit);
+}
+
+void SipAgent::SetConnectionLimit(int count) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    impl_->maxConns = count > 0 ? static_cast<std::size_t>(count) : 1;
+    if (impl_->transport) impl_->transport->SetLimits(impl_->maxConns, impl_->idleLimit);
+}
+
+int SipAgent::ConnectionCount() const {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    return impl_->transport ? static_cast<int>(impl_->transport->Count()) : 0;
+}
+
+void SipAgent::SetConnectionClock(std::function<std::chrono::steady_clock::time_point()> clock) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    impl_->connClock = clock;
+    if (impl_->transport) impl_->transport->SetClock(std::move(clock));
+}
+
+void SipAgent::SetWireHook(WireHook hook) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    impl_->wireHook = std::move(hook);
+}
+
+int SipAgent::InjectInput(const std::string& bytes, const char* host, int port) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    Impl& m = *impl_;
+    if (!m.transport || !m.osip) return -1;
+    std::string h = host ? host : "";
+    if (m.transport->Reliable()) {
+        m.transport->InjectStream(bytes, h, port, [&m](Datagram& d) { m.OnDatagram(d); });
+    } else {
+        Datagram d;
+        d.data = bytes;
+        d.host = h;
+        d.port = port;
+        m.OnDatagram(d);
+    }
+    return 0;
 }
 
 void SipAgent::SetContactAddress(const char* address) {

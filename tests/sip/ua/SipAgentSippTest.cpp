@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cstring>
 
 #include "UaTestSupport.h"
+#include "base/Socket.h"
 
 using namespace uatest;
 using sipua::EventKind;
@@ -86,6 +89,22 @@ TEST_P(SippFlows, RegisterGetsOneEventAndOurAnswerWithExtraHeader) {
     for (auto& e : rest)
         EXPECT_NE(Method(e->request.get()), "REGISTER") << e->text;
     EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+}
+
+TEST_P(SippFlows, RegisterBehindNatNamesThePacketSource) {
+    Sipp sipp(Args("register_nat_uac.xml"));
+    auto reg = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 20000);
+    ASSERT_TRUE(reg);
+    auto* via = static_cast<osip_via_t*>(osip_list_get(&reg->request->vias, 0));
+    ASSERT_TRUE(via && via->host);
+    EXPECT_STREQ(via->host, "192.168.1.64");
+    osip_generic_param_t* rport = nullptr;
+    EXPECT_NE(osip_via_param_get_byname(via, const_cast<char*>("rport"), &rport), 0);
+    EXPECT_EQ(reg->sourceHost, "127.0.0.1");
+    EXPECT_EQ(reg->sourcePort, sippPort);
+    EXPECT_TRUE(reg->datagramBody.empty());
+    ASSERT_EQ(ua.SendAnswer(reg->tid, 200, nullptr), 0);
+    EXPECT_EQ(sipp.Wait(30000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, RetransmittedRegisterStillGivesOneEvent) {
@@ -320,6 +339,57 @@ TEST_P(SippFlows, DeviceOpensACallThatWeAnswer) {
     EXPECT_EQ(closed->cid, inv->cid);
     EXPECT_TRUE(WaitFor(ua, Kind(EventKind::CallReleased), 5000));
     EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+}
+
+// 1,100 connections that never send a byte, then a real device over TCP: at
+// the limit (1,024) each new connection closes the idlest, so the device's
+// connection is taken and its REGISTER answered.
+TEST(SippIdle, IdleConnectionsDoNotShutOutATcpDevice) {
+    constexpr int kIdle = 1100;
+    rlimit rl{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    const rlim_t need = 2 * kIdle + 512; // our clients and the agent's side
+    if (rl.rlim_cur < need) {
+        if (rl.rlim_max < need) GTEST_SKIP() << "descriptor limit " << rl.rlim_max << " < " << need;
+        rlimit more = rl;
+        more.rlim_cur = need;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &more), 0);
+    }
+    sipua::SipAgent ua;
+    ASSERT_EQ(ua.Init(), 0);
+    ASSERT_EQ(ua.Listen(IPPROTO_TCP, "127.0.0.1", 0, AF_INET, false), 0);
+    int port = ua.BoundPort();
+    std::vector<UniqueSocket> idle;
+    for (int i = 0; i < kIdle; ++i) {
+        UniqueSocket s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_TRUE(s.valid());
+        ASSERT_EQ(ConnectWithTimeout(s.get(), "127.0.0.1", port, 10000), 0) << "connection " << i;
+        idle.push_back(std::move(s));
+    }
+    // Every one was accepted in turn: the oldest 76 were closed for the newest.
+    auto closedByAgent = [&] {
+        int n = 0;
+        for (auto& s : idle) {
+            pollfd p{s.get(), POLLIN, 0};
+            char b;
+            if (poll(&p, 1, 0) > 0 && recv(s.get(), &b, 1, MSG_PEEK) == 0) ++n;
+        }
+        return n;
+    };
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (closedByAgent() < kIdle - 1024 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(closedByAgent(), kIdle - 1024);
+    EXPECT_EQ(ua.ConnectionCount(), 1024);
+
+    int sippPort = FreePort();
+    Sipp sipp(SippArgs(port, sippPort, "register_nat_uac.xml", "t1"));
+    auto reg = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 30000);
+    ASSERT_TRUE(reg);
+    EXPECT_EQ(reg->sourcePort, sippPort);
+    ASSERT_EQ(ua.SendAnswer(reg->tid, 200, nullptr), 0);
+    EXPECT_EQ(sipp.Wait(30000), 0) << sipp.Log();
+    EXPECT_LE(ua.ConnectionCount(), 1024);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, SippFlows,

@@ -6,7 +6,9 @@
 #include <netinet/tcp.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "UaTestSupport.h"
@@ -33,6 +35,12 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     bool ok() const { return ok_; }
+    int LocalPort() const {
+        sockaddr_in a{};
+        socklen_t l = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &l);
+        return ntohs(a.sin_port);
+    }
     void Send(const std::string& s) { ::send(fd_, s.data(), s.size(), MSG_NOSIGNAL); }
     // Reads until one whole message (by Content-Length) is there; "" on timeout
     // or when the peer closed; *closed tells which.
@@ -605,6 +613,316 @@ TEST_F(Agent, RetransmittedInviteAfterOur200GivesNoSecondCall) {
     while (!dev.Recv(100).empty()) {
     }
     EXPECT_EQ(dev.Recv(2500), "") << "the ACK stops the repetitions";
+}
+
+} // namespace
+
+namespace {
+
+// A device behind NAT: its Via names a private address and port and asks for
+// no rport. Requests and answers alike carry the packet's own source.
+TEST_F(Agent, EventsNameThePacketSourceNotTheVia) {
+    for (int protocol : {IPPROTO_UDP, IPPROTO_TCP}) {
+        SCOPED_TRACE(protocol == IPPROTO_UDP ? "UDP" : "TCP");
+        sipua::SipAgent agent;
+        ASSERT_EQ(agent.Init(), 0);
+        ASSERT_EQ(agent.Listen(protocol, "127.0.0.1", 0, AF_INET, false), 0);
+        int p = agent.BoundPort();
+        std::string req = DeviceRequest("REGISTER", p, 5060, "nat-" + std::to_string(protocol),
+                                        "z9hG4bKnat" + std::to_string(protocol));
+        req.replace(req.find("Via: SIP/2.0/UDP 127.0.0.1:5060;rport;"), 38,
+                    protocol == IPPROTO_UDP ? "Via: SIP/2.0/UDP 192.168.1.64:5060;"
+                                            : "Via: SIP/2.0/TCP 192.168.1.64:5060;");
+        RawUdp udp;
+        std::unique_ptr<TcpClient> tcp;
+        int sourcePort = udp.Port();
+        if (protocol == IPPROTO_UDP) {
+            udp.SendTo(p, req);
+        } else {
+            tcp = std::make_unique<TcpClient>(p);
+            ASSERT_TRUE(tcp->ok());
+            sourcePort = tcp->LocalPort();
+            tcp->Send(req);
+        }
+        auto e = WaitFor(agent, Kind(EventKind::OutOfCallRequest), 10000);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->sourceHost, "127.0.0.1");
+        EXPECT_EQ(e->sourcePort, sourcePort);
+        EXPECT_NE(e->sourcePort, 5060);
+
+        // Our request to the device; its answer comes from yet another
+        // socket (UDP) or on its connection (TCP).
+        RawUdp device, answerer;
+        MessagePtr m;
+        // Over TCP the request travels on the device's own connection.
+        int devPort = protocol == IPPROTO_UDP ? device.Port() : tcp->LocalPort();
+        std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(devPort) + ">";
+        ASSERT_EQ(agent.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>",
+                                     nullptr),
+                  0);
+        int tid = agent.SendRequest(std::move(m));
+        ASSERT_GT(tid, 0);
+        std::string got = protocol == IPPROTO_UDP ? device.Recv(10000) : tcp->RecvMessage(10000);
+        ASSERT_EQ(got.rfind("MESSAGE ", 0), 0u) << got;
+        std::string ans = "SIP/2.0 200 OK\r\n";
+        for (const char* h : {"Via:", "From:", "To:", "Call-ID:", "CSeq:"}) {
+            std::size_t at = got.find(std::string("\r\n") + h);
+            ans += got.substr(at + 2, got.find("\r\n", at + 2) - at);
+        }
+        ans += "Content-Length: 0\r\n\r\n";
+        if (protocol == IPPROTO_UDP) {
+            answerer.SendTo(p, ans);
+            sourcePort = answerer.Port();
+        } else {
+            tcp->Send(ans);
+        }
+        auto a = WaitFor(
+            agent, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 10000);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->kind, EventKind::OutOfCallAnswered);
+        EXPECT_EQ(a->sourceHost, "127.0.0.1");
+        EXPECT_EQ(a->sourcePort, sourcePort);
+    }
+}
+
+// A device that counts Content-Length in characters: over UDP the body is cut
+// as declared and the whole datagram body is offered beside it; a TCP stream
+// is framed by Content-Length alone.
+TEST_F(Agent, LongerDatagramBodyIsCutAndOfferedWhole) {
+    const std::string body = "<Notify><Name>\xe5\x89\x8d\xe9\x97\xa8</Name></Notify>"; // 2 chars, 6 bytes
+    const std::size_t chars = body.size() - 4;
+    auto request = [&](const char* via, const std::string& callId) {
+        std::string m = DeviceRequest("MESSAGE", port, 5998, callId, "z9hG4bK" + callId, body);
+        m.replace(m.find("SIP/2.0/UDP"), 11, std::string("SIP/2.0/") + via);
+        m.replace(m.find("Content-Length: " + std::to_string(body.size())),
+                  16 + std::to_string(body.size()).size(),
+                  "Content-Length: " + std::to_string(chars));
+        return m;
+    };
+    auto bodyOf = [](const sipua::Event& e) {
+        osip_body_t* b = nullptr;
+        osip_message_get_body(e.request.get(), 0, &b);
+        return b ? std::string(b->body, b->length) : std::string();
+    };
+    {
+        Start(IPPROTO_UDP);
+        RawUdp dev;
+        dev.SendTo(port, request("UDP", "cl-udp"));
+        auto e = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 10000);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(bodyOf(*e), body.substr(0, chars));
+        EXPECT_EQ(e->datagramBody, body);
+        // A body as long as declared offers nothing more.
+        dev.SendTo(port, DeviceRequest("MESSAGE", port, dev.Port(), "cl-ok", "z9hG4bKclok", body));
+        auto ok = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 10000);
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(bodyOf(*ok), body);
+        EXPECT_TRUE(ok->datagramBody.empty());
+        ua.Shutdown();
+    }
+    sipua::SipAgent tcpAgent;
+    ASSERT_EQ(tcpAgent.Init(), 0);
+    ASSERT_EQ(tcpAgent.Listen(IPPROTO_TCP, "127.0.0.1", 0, AF_INET, false), 0);
+    port = tcpAgent.BoundPort();
+    TcpClient c(port);
+    ASSERT_TRUE(c.ok());
+    c.Send(request("TCP", "cl-tcp"));
+    auto e = WaitFor(tcpAgent, Kind(EventKind::OutOfCallRequest), 10000);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(bodyOf(*e), body.substr(0, chars));
+    EXPECT_TRUE(e->datagramBody.empty());
+}
+
+// The owner's hook sees every outgoing message as bytes and may rewrite or
+// drop it; here it plays a camera that counts Content-Length in characters.
+TEST_F(Agent, WireHookRewritesOrDropsOutgoingBytes) {
+    Start(IPPROTO_UDP);
+    std::atomic<bool> drop{false};
+    ua.SetWireHook([&drop](std::string& bytes, const std::string& host, int) {
+        if (drop || host != "127.0.0.1") return false;
+        std::size_t he = bytes.find("\r\n\r\n");
+        std::size_t cl = bytes.find("Content-Length: ");
+        if (he == std::string::npos || cl == std::string::npos) return true;
+        std::size_t chars = 0;
+        for (std::size_t i = he + 4; i < bytes.size(); ++i)
+            if ((static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80) ++chars;
+        std::size_t end = bytes.find("\r\n", cl);
+        bytes.replace(cl + 16, end - cl - 16, std::to_string(chars));
+        return true;
+    });
+    RawUdp dev;
+    MessagePtr m;
+    std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(dev.Port()) + ">";
+    ASSERT_EQ(
+        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
+        0);
+    const std::string body = "<Query><Name>\xe5\x89\x8d\xe9\x97\xa8</Name></Query>"; // 6 bytes, 2 chars
+    osip_message_set_body(m.get(), body.data(), body.size());
+    ASSERT_GT(ua.SendRequest(std::move(m)), 0);
+    std::string got = dev.Recv(10000);
+    EXPECT_NE(got.find("Content-Length: " + std::to_string(body.size() - 4) + "\r\n"),
+              std::string::npos)
+        << got;
+    EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), body);
+    drop = true;
+    // Dropped sends, retransmissions included, leave the wire silent.
+    while (!dev.Recv(1200).empty()) {
+    }
+    EXPECT_EQ(dev.Recv(2000), "");
+}
+
+// Connections idle past the limit close; the test moves the connection
+// clock instead of waiting. Traffic either way keeps a connection open.
+TEST_F(Agent, IdleConnectionsCloseAtTheIdleLimit) {
+    std::atomic<long> offset{0}; // seconds added to the real clock
+    ua.SetConnectionClock(
+        [&offset] { return std::chrono::steady_clock::now() + std::chrono::seconds(offset.load()); });
+    Start(IPPROTO_TCP);
+    TcpClient quiet(port), talker(port);
+    ASSERT_TRUE(quiet.ok() && talker.ok());
+    auto waitCount = [&](int n) {
+        for (int i = 0; i < 500 && ua.ConnectionCount() != n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return ua.ConnectionCount();
+    };
+    ASSERT_EQ(waitCount(2), 2);
+    offset = 120;
+    talker.Send(TcpRequest("MESSAGE", port, 5998, "alive", "<Notify/>"));
+    ServeOne("alive");
+    EXPECT_EQ(talker.RecvMessage(10000).rfind("SIP/2.0 200 OK", 0), 0u);
+    offset = 181; // quiet: 181 s without traffic; talker: about 61 s
+    bool closed = false;
+    quiet.RecvMessage(20000, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(waitCount(1), 1);
+    offset = 240; // talker: 120 s without traffic, under the limit
+    ua.SetIdleLimit(60);
+    closed = false;
+    talker.RecvMessage(20000, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(waitCount(0), 0);
+}
+
+// At the connection limit a new connection closes the idlest one: a
+// connection that never carried a SIP message goes before a device's.
+TEST_F(Agent, AtTheConnectionLimitTheIdlestConnectionMakesRoom) {
+    std::atomic<long> offset{0};
+    ua.SetConnectionClock(
+        [&offset] { return std::chrono::steady_clock::now() + std::chrono::seconds(offset.load()); });
+    ua.SetConnectionLimit(3);
+    Start(IPPROTO_TCP);
+    auto waitCount = [&](int n) {
+        for (int i = 0; i < 500 && ua.ConnectionCount() != n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return ua.ConnectionCount();
+    };
+    TcpClient device(port);
+    device.Send(TcpRequest("REGISTER", port, 5998, "limit-reg"));
+    ServeOne("limit-reg");
+    ASSERT_FALSE(device.RecvMessage(10000).empty());
+    std::vector<std::unique_ptr<TcpClient>> idle;
+    for (int i = 0; i < 4; ++i) {
+        offset += 10; // each newer than the one before, all newer than the device
+        idle.push_back(std::make_unique<TcpClient>(port));
+        ASSERT_TRUE(idle.back()->ok());
+        if (i < 2) {
+            ASSERT_EQ(waitCount(i + 2), i + 2);
+        }
+    }
+    // The third and fourth idle connections closed the first two.
+    for (int i = 0; i < 2; ++i) {
+        bool closed = false;
+        idle[i]->RecvMessage(20000, &closed);
+        EXPECT_TRUE(closed) << "idle " << i;
+    }
+    EXPECT_EQ(waitCount(3), 3);
+    device.Send(TcpRequest("MESSAGE", port, 5998, "limit-msg", "<Notify/>"));
+    ServeOne("limit-msg");
+    EXPECT_EQ(device.RecvMessage(10000).rfind("SIP/2.0 200 OK", 0), 0u);
+    for (int i = 2; i < 4; ++i) {
+        bool closed = false;
+        idle[i]->RecvMessage(300, &closed);
+        EXPECT_FALSE(closed) << "idle " << i;
+    }
+}
+
+// Input handed to the intake without a socket goes the network's way: one
+// datagram, or a whole stream framed by Content-Length.
+TEST_F(Agent, InjectedInputRaisesEventsWithItsSource) {
+    for (int protocol : {IPPROTO_UDP, IPPROTO_TCP}) {
+        sipua::SipAgent agent;
+        EXPECT_LT(agent.InjectInput("x", "127.0.0.1", 9), 0);
+        ASSERT_EQ(agent.Init(), 0);
+        ASSERT_EQ(agent.Listen(protocol, "127.0.0.1", 0, AF_INET, false), 0);
+        agent.SetWireHook([](std::string&, const std::string&, int) { return false; });
+        int p = agent.BoundPort();
+        std::string two = DeviceRequest("MESSAGE", p, 9, "inj-1", "z9hG4bKinj1", "<a/>") +
+                          DeviceRequest("MESSAGE", p, 9, "inj-2", "z9hG4bKinj2", "<b/>");
+        ASSERT_EQ(agent.InjectInput(two, "127.0.0.1", 9), 0);
+        std::vector<std::string> ids;
+        while (auto e = agent.WaitEvent(0, 0)) {
+            EXPECT_EQ(e->sourceHost, "127.0.0.1");
+            EXPECT_EQ(e->sourcePort, 9);
+            ids.push_back(e->request->call_id->number);
+            EXPECT_EQ(agent.SendAnswer(e->tid, 200, nullptr), 0);
+        }
+        // A datagram holds one message: the second is the first one's tail.
+        std::vector<std::string> want{"inj-1"};
+        if (protocol == IPPROTO_TCP) want.push_back("inj-2");
+        EXPECT_EQ(ids, want) << protocol;
+        EXPECT_EQ(agent.ConnectionCount(), 0);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// TARVEX_SIPUA_TRACE=1 prints the limits, each opening and closing with the
+// count, and why a connection went.
+TEST(AgentTrace, TraceNamesLimitsAndCounts) {
+    char path[] = "/tmp/tarvex-sipua-trace-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    fflush(stderr);
+    int saved = dup(2);
+    dup2(fd, 2);
+    setenv("TARVEX_SIPUA_TRACE", "1", 1);
+    {
+        sipua::SipAgent ua;
+        unsetenv("TARVEX_SIPUA_TRACE");
+        ua.SetConnectionLimit(2);
+        ua.SetIdleLimit(90);
+        EXPECT_EQ(ua.Init(), 0);
+        EXPECT_EQ(ua.Listen(IPPROTO_TCP, "127.0.0.1", 0, AF_INET, false), 0);
+        TcpClient a(ua.BoundPort()), b(ua.BoundPort());
+        for (int i = 0; i < 500 && ua.ConnectionCount() != 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        TcpClient c(ua.BoundPort());
+        bool closed = false;
+        a.RecvMessage(20000, &closed);
+        EXPECT_TRUE(closed);
+    }
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    close(fd);
+    std::string out;
+    if (FILE* f = fopen(path, "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            out.append(buf, n);
+        fclose(f);
+    }
+    unlink(path);
+    for (const char* want :
+         {"sipua: TCP on port ", ": connection limit 2 (asked 2), idle limit 90.0 s, descriptor limit ",
+          " opened (1 of 2)", " opened (2 of 2)",
+          "sipua: connection limit reached: closing connection 1 (127.0.0.1:",
+          "never carried a message", "closed: made room for a new one (2 of 2)",
+          " opened (2 of 2)"})
+        EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
 }
 
 } // namespace
