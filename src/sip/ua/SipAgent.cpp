@@ -130,7 +130,10 @@ std::string CallIdText(const osip_message_t* m) {
 
 std::string TagOf(osip_from_t* f) {
     osip_generic_param_t* p = nullptr;
-    if (f && osip_from_get_tag(f, &p) == 0 && p && p->gvalue) return p->gvalue;
+    // Not osip_from_get_tag: the macro passes a literal as char*.
+    if (f && osip_generic_param_get_byname(&f->gen_params, const_cast<char*>("tag"), &p) == 0 &&
+        p && p->gvalue)
+        return p->gvalue;
     return "";
 }
 
@@ -147,6 +150,8 @@ std::string BodyText(const osip_message_t* m) {
     if (!b || !b->body) return "";
     return std::string(b->body, b->length);
 }
+
+void QuietTrace(const char*, int, osip_trace_level_t, const char*, va_list) {}
 
 bool IsInvite(const osip_message_t* m) {
     return m && m->sip_method && strcmp(m->sip_method, "INVITE") == 0;
@@ -415,6 +420,8 @@ struct SipAgent::Impl {
                 out = buf;
             }
         }
+        // Hosts come from peers' Contact and Route headers: keep the cache small.
+        if (localAddrCache.size() >= 256) localAddrCache.clear();
         localAddrCache[host] = out;
         return out;
     }
@@ -1441,11 +1448,14 @@ int SipAgent::Init() {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     if (impl_->osip) return 0;
     osip_t* o = nullptr;
-    // libosip2 prints every parse error of bad input on stderr; we count
-    // those as ordinary events of the wire.
-    if (!impl_->trace)
+    // libosip2 prints every parse error of bad input; we count those as
+    // ordinary events of the wire. Debian's build prints whatever the level
+    // table says until a trace function of our own takes the lines.
+    if (!impl_->trace) {
+        osip_trace_initialize_func(END_TRACE_LEVEL, &QuietTrace);
         for (int l = 0; l < END_TRACE_LEVEL; ++l)
             osip_trace_disable_level(static_cast<osip_trace_level_t>(l));
+    }
     if (osip_init(&o) != 0) return -1;
     impl_->osip = o;
     osip_set_application_context(o, impl_.get());

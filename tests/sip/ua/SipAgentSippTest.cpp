@@ -88,7 +88,7 @@ TEST_P(SippFlows, RegisterGetsOneEventAndOurAnswerWithExtraHeader) {
         ua, [](const sipua::Event&) { return false; }, 1000, &rest);
     for (auto& e : rest)
         EXPECT_NE(Method(e->request.get()), "REGISTER") << e->text;
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, RegisterBehindNatNamesThePacketSource) {
@@ -122,7 +122,7 @@ TEST_P(SippFlows, RetransmittedRegisterStillGivesOneEvent) {
     ASSERT_EQ(ua.BuildAnswer(reg->tid, 200, answer), 0);
     osip_message_set_header(answer.get(), "X-Test", "hello");
     ASSERT_EQ(ua.SendAnswer(reg->tid, 200, std::move(answer)), 0);
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
     while (auto e = ua.WaitEvent(0, 0))
         EXPECT_NE(Method(e->request.get()), "REGISTER");
 }
@@ -149,7 +149,7 @@ TEST_P(SippFlows, MessageToDeviceIsAnswered) {
     EXPECT_EQ(ans->response->status_code, 200);
     ASSERT_TRUE(ans->request);
     EXPECT_EQ(Method(ans->request.get()), "MESSAGE");
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, DeviceMessagesAreEachServedOnce) {
@@ -164,7 +164,7 @@ TEST_P(SippFlows, DeviceMessagesAreEachServedOnce) {
         EXPECT_NE(ua.SendAnswer(e->tid, 200, nullptr), 0);
         ++served;
     }
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, CallWithSdpAckInfoBothWaysAndOurBye) {
@@ -231,7 +231,7 @@ TEST_P(SippFlows, CallWithSdpAckInfoBothWaysAndOurBye) {
     auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 10000);
     ASSERT_TRUE(rel);
     EXPECT_EQ(rel->cid, cid);
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
     // The dialog is gone with the call.
     MessagePtr late;
     EXPECT_NE(ua.BuildInfo(did, late), 0);
@@ -257,7 +257,7 @@ TEST_P(SippFlows, DeviceEndsTheCallWithBye) {
     auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 10000);
     ASSERT_TRUE(rel);
     EXPECT_EQ(rel->cid, cid);
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, SubscribeIsAnsweredAndNotifyArrives) {
@@ -281,7 +281,7 @@ TEST_P(SippFlows, SubscribeIsAnsweredAndNotifyArrives) {
     ASSERT_TRUE(notify);
     EXPECT_EQ(notify->sid, sid);
     EXPECT_EQ(Method(notify->request.get()), "NOTIFY");
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, CallCancelledBeforeItsAnswer) {
@@ -302,13 +302,13 @@ TEST_P(SippFlows, CallCancelledBeforeItsAnswer) {
     EXPECT_EQ(rejected->response->status_code, 487);
     EXPECT_EQ(rejected->cid, cid);
     // SIPp ends only once the 487 was acknowledged.
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
     // No BYE or second CANCEL for a call that never was answered.
     MessagePtr bye;
     EXPECT_NE(ua.BuildCallRequest(rejected->did, "BYE", bye), 0);
     if (GetParam().protocol == IPPROTO_TCP) {
         // Over a stream the INVITE transaction ends at once, and the call with it.
-        auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 5000);
+        auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 10000);
         ASSERT_TRUE(rel);
         EXPECT_EQ(rel->cid, cid);
     }
@@ -337,8 +337,8 @@ TEST_P(SippFlows, DeviceOpensACallThatWeAnswer) {
     auto closed = WaitFor(ua, Kind(EventKind::CallClosed), 10000);
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->cid, inv->cid);
-    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::CallReleased), 5000));
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::CallReleased), 10000));
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 // 1,100 connections that never send a byte, then a real device over TCP: at
