@@ -32,7 +32,18 @@
 //   RemoteSdp                         the peer's SDP of a dialog
 //
 // Identifiers: every transaction, dialog, call and subscription gets a positive
-// int that stays unique for the life of the context. Events carry them.
+// int that stays unique for the life of the context. Events carry them, and
+// the packet source (sourceHost/sourcePort) of what was received: behind NAT
+// that is where the device really is, whatever its Via and Contact say.
+//
+// Connections: TCP and TLS connections (and DTLS sessions) idle for 180 s are
+// closed, and at 1,024 open ones a new one closes the idlest
+// (SetIdleLimit, SetConnectionLimit). TARVEX_SIPUA_TRACE=1 prints every
+// message, the limits and each connection opened or closed with the count.
+//
+// Hooks for simulators, tests and fuzzing, not for normal operation:
+// SetWireHook rewrites or drops outgoing bytes; InjectInput feeds the intake
+// without a socket.
 //
 // Threads: the context runs one worker thread that reads the sockets and drives
 // the RFC 3261 transaction state machines and their timers. Every public call

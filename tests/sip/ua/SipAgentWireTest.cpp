@@ -35,12 +35,6 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     bool ok() const { return ok_; }
-    int LocalPort() const {
-        sockaddr_in a{};
-        socklen_t l = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &l);
-        return ntohs(a.sin_port);
-    }
     void Send(const std::string& s) { ::send(fd_, s.data(), s.size(), MSG_NOSIGNAL); }
     // Reads until one whole message (by Content-Length) is there; "" on timeout
     // or when the peer closed; *closed tells which.
@@ -111,8 +105,30 @@ protected:
         EXPECT_STREQ(e->request->call_id->number, callId.c_str());
         EXPECT_EQ(ua.SendAnswer(e->tid, 200, nullptr), 0);
     }
+    // A MESSAGE from us to a device at 127.0.0.1:devPort.
+    MessagePtr MessageTo(int devPort) {
+        MessagePtr m;
+        std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(devPort) + ">";
+        EXPECT_EQ(ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>",
+                                  nullptr),
+                  0);
+        return m;
+    }
+    // The connection clock runs offset seconds ahead of the real one.
+    void UseTestClock() {
+        ua.SetConnectionClock([this] {
+            return std::chrono::steady_clock::now() + std::chrono::seconds(offset.load());
+        });
+    }
+    // Waits until the agent holds n connections; the count it ends with.
+    int WaitConnections(int n) {
+        for (int i = 0; i < 1000 && ua.ConnectionCount() != n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return ua.ConnectionCount();
+    }
     sipua::SipAgent ua;
     int port = 0;
+    std::atomic<long> offset{0};
 };
 
 TEST_F(Agent, ListenReportsFailures) {
@@ -179,11 +195,8 @@ TEST_F(Agent, AnswerGoesToThePacketSourceAndRportIsFilled) {
 TEST_F(Agent, UnansweredMessageIsRetransmittedFromT1AndTimesOut) {
     Start(IPPROTO_UDP);
     RawUdp dev;
-    MessagePtr m;
-    std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(dev.Port()) + ">";
-    ASSERT_EQ(
-        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
-        0);
+    MessagePtr m = MessageTo(dev.Port());
+    ASSERT_TRUE(m);
     int tid = ua.SendRequest(std::move(m));
     ASSERT_GT(tid, 0);
     std::vector<double> at;
@@ -505,11 +518,8 @@ TEST_F(Agent, DefaultActionFollowsOneRedirectAndAnswersOneDigestChallenge) {
     Start(IPPROTO_UDP);
     ASSERT_EQ(ua.AddCredentials("34020000002000000001", nullptr, "secret", "3402000000"), 0);
     RawUdp first, second;
-    MessagePtr m;
-    std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(first.Port()) + ">";
-    ASSERT_EQ(
-        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
-        0);
+    MessagePtr m = MessageTo(first.Port());
+    ASSERT_TRUE(m);
     ASSERT_GT(ua.SendRequest(std::move(m)), 0);
     std::string r1 = first.Recv(10000);
     ASSERT_FALSE(r1.empty());
@@ -560,11 +570,8 @@ TEST_F(Agent, DefaultActionFollowsOneRedirectAndAnswersOneDigestChallenge) {
 TEST_F(Agent, DefaultActionDoesNothingWithoutCredentialsOrForOtherAnswers) {
     Start(IPPROTO_UDP);
     RawUdp dev;
-    MessagePtr m;
-    std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(dev.Port()) + ">";
-    ASSERT_EQ(
-        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
-        0);
+    MessagePtr m = MessageTo(dev.Port());
+    ASSERT_TRUE(m);
     ASSERT_GT(ua.SendRequest(std::move(m)), 0);
     std::string r1 = dev.Recv(10000);
     dev.SendTo(port, Reply(r1, "407 Proxy Authentication Required",
@@ -622,69 +629,37 @@ TEST_F(Agent, RetransmittedInviteAfterOur200GivesNoSecondCall) {
 namespace {
 
 // A device behind NAT: its Via names a private address and port and asks for
-// no rport. Requests and answers alike carry the packet's own source.
+// no rport; its answer to our request comes from yet another socket. Each
+// event names the packet's own source. (SIPp checks the same over TCP.)
 TEST_F(Agent, EventsNameThePacketSourceNotTheVia) {
-    for (int protocol : {IPPROTO_UDP, IPPROTO_TCP}) {
-        SCOPED_TRACE(protocol == IPPROTO_UDP ? "UDP" : "TCP");
-        sipua::SipAgent agent;
-        ASSERT_EQ(agent.Init(), 0);
-        ASSERT_EQ(agent.Listen(protocol, "127.0.0.1", 0, AF_INET, false), 0);
-        int p = agent.BoundPort();
-        std::string req = DeviceRequest("REGISTER", p, 5060, "nat-" + std::to_string(protocol),
-                                        "z9hG4bKnat" + std::to_string(protocol));
-        req.replace(req.find("Via: SIP/2.0/UDP 127.0.0.1:5060;rport;"), 38,
-                    protocol == IPPROTO_UDP ? "Via: SIP/2.0/UDP 192.168.1.64:5060;"
-                                            : "Via: SIP/2.0/TCP 192.168.1.64:5060;");
-        RawUdp udp;
-        std::unique_ptr<TcpClient> tcp;
-        int sourcePort = udp.Port();
-        if (protocol == IPPROTO_UDP) {
-            udp.SendTo(p, req);
-        } else {
-            tcp = std::make_unique<TcpClient>(p);
-            ASSERT_TRUE(tcp->ok());
-            sourcePort = tcp->LocalPort();
-            tcp->Send(req);
-        }
-        auto e = WaitFor(agent, Kind(EventKind::OutOfCallRequest), 10000);
-        ASSERT_TRUE(e);
-        EXPECT_EQ(e->sourceHost, "127.0.0.1");
-        EXPECT_EQ(e->sourcePort, sourcePort);
-        EXPECT_NE(e->sourcePort, 5060);
+    Start(IPPROTO_UDP);
+    RawUdp dev, answerer;
+    std::string reg = DeviceRequest("REGISTER", port, 5060, "nat-1", "z9hG4bKnat1");
+    reg.replace(reg.find("127.0.0.1:5060;rport;"), 21, "192.168.1.64:5060;");
+    dev.SendTo(port, reg);
+    auto e = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 10000);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->sourceHost, "127.0.0.1");
+    EXPECT_EQ(e->sourcePort, dev.Port());
 
-        // Our request to the device; its answer comes from yet another
-        // socket (UDP) or on its connection (TCP).
-        RawUdp device, answerer;
-        MessagePtr m;
-        // Over TCP the request travels on the device's own connection.
-        int devPort = protocol == IPPROTO_UDP ? device.Port() : tcp->LocalPort();
-        std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(devPort) + ">";
-        ASSERT_EQ(agent.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>",
-                                     nullptr),
-                  0);
-        int tid = agent.SendRequest(std::move(m));
-        ASSERT_GT(tid, 0);
-        std::string got = protocol == IPPROTO_UDP ? device.Recv(10000) : tcp->RecvMessage(10000);
-        ASSERT_EQ(got.rfind("MESSAGE ", 0), 0u) << got;
-        std::string ans = "SIP/2.0 200 OK\r\n";
-        for (const char* h : {"Via:", "From:", "To:", "Call-ID:", "CSeq:"}) {
-            std::size_t at = got.find(std::string("\r\n") + h);
-            ans += got.substr(at + 2, got.find("\r\n", at + 2) - at);
-        }
-        ans += "Content-Length: 0\r\n\r\n";
-        if (protocol == IPPROTO_UDP) {
-            answerer.SendTo(p, ans);
-            sourcePort = answerer.Port();
-        } else {
-            tcp->Send(ans);
-        }
-        auto a = WaitFor(
-            agent, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 10000);
-        ASSERT_TRUE(a);
-        EXPECT_EQ(a->kind, EventKind::OutOfCallAnswered);
-        EXPECT_EQ(a->sourceHost, "127.0.0.1");
-        EXPECT_EQ(a->sourcePort, sourcePort);
+    MessagePtr m = MessageTo(dev.Port());
+    ASSERT_TRUE(m);
+    int tid = ua.SendRequest(std::move(m));
+    ASSERT_GT(tid, 0);
+    std::string got = RecvCSeq(dev, "1 MESSAGE", 10000);
+    ASSERT_FALSE(got.empty());
+    std::string ans = "SIP/2.0 200 OK\r\n";
+    for (const char* h : {"Via:", "From:", "To:", "Call-ID:", "CSeq:"}) {
+        std::size_t at = got.find(std::string("\r\n") + h);
+        ans += got.substr(at + 2, got.find("\r\n", at + 2) - at);
     }
+    answerer.SendTo(port, ans + "Content-Length: 0\r\n\r\n");
+    auto a = WaitFor(
+        ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 10000);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->kind, EventKind::OutOfCallAnswered);
+    EXPECT_EQ(a->sourceHost, "127.0.0.1");
+    EXPECT_EQ(a->sourcePort, answerer.Port());
 }
 
 // A device that counts Content-Length in characters: over UDP the body is cut
@@ -753,11 +728,8 @@ TEST_F(Agent, WireHookRewritesOrDropsOutgoingBytes) {
         return true;
     });
     RawUdp dev;
-    MessagePtr m;
-    std::string to = "<sip:34010000001320000001@127.0.0.1:" + std::to_string(dev.Port()) + ">";
-    ASSERT_EQ(
-        ua.BuildRequest(m, "MESSAGE", to.c_str(), "<sip:34020000002000000001@127.0.0.1>", nullptr),
-        0);
+    MessagePtr m = MessageTo(dev.Port());
+    ASSERT_TRUE(m);
     const std::string body = "<Query><Name>\xe5\x89\x8d\xe9\x97\xa8</Name></Query>"; // 6 bytes, 2 chars
     osip_message_set_body(m.get(), body.data(), body.size());
     ASSERT_GT(ua.SendRequest(std::move(m)), 0);
@@ -770,24 +742,17 @@ TEST_F(Agent, WireHookRewritesOrDropsOutgoingBytes) {
     // Dropped sends, retransmissions included, leave the wire silent.
     while (!dev.Recv(1200).empty()) {
     }
-    EXPECT_EQ(dev.Recv(10000), "");
+    EXPECT_EQ(dev.Recv(2000), "");
 }
 
 // Connections idle past the limit close; the test moves the connection
 // clock instead of waiting. Traffic either way keeps a connection open.
 TEST_F(Agent, IdleConnectionsCloseAtTheIdleLimit) {
-    std::atomic<long> offset{0}; // seconds added to the real clock
-    ua.SetConnectionClock(
-        [&offset] { return std::chrono::steady_clock::now() + std::chrono::seconds(offset.load()); });
+    UseTestClock();
     Start(IPPROTO_TCP);
     TcpClient quiet(port), talker(port);
     ASSERT_TRUE(quiet.ok() && talker.ok());
-    auto waitCount = [&](int n) {
-        for (int i = 0; i < 500 && ua.ConnectionCount() != n; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return ua.ConnectionCount();
-    };
-    ASSERT_EQ(waitCount(2), 2);
+    ASSERT_EQ(WaitConnections(2), 2);
     offset = 120;
     talker.Send(TcpRequest("MESSAGE", port, 5998, "alive", "<Notify/>"));
     ServeOne("alive");
@@ -796,28 +761,21 @@ TEST_F(Agent, IdleConnectionsCloseAtTheIdleLimit) {
     bool closed = false;
     quiet.RecvMessage(100000, &closed);
     EXPECT_TRUE(closed);
-    EXPECT_EQ(waitCount(1), 1);
+    EXPECT_EQ(WaitConnections(1), 1);
     offset = 240; // talker: 120 s without traffic, under the limit
     ua.SetIdleLimit(60);
     closed = false;
     talker.RecvMessage(100000, &closed);
     EXPECT_TRUE(closed);
-    EXPECT_EQ(waitCount(0), 0);
+    EXPECT_EQ(WaitConnections(0), 0);
 }
 
 // At the connection limit a new connection closes the idlest one: a
 // connection that never carried a SIP message goes before a device's.
 TEST_F(Agent, AtTheConnectionLimitTheIdlestConnectionMakesRoom) {
-    std::atomic<long> offset{0};
-    ua.SetConnectionClock(
-        [&offset] { return std::chrono::steady_clock::now() + std::chrono::seconds(offset.load()); });
+    UseTestClock();
     ua.SetConnectionLimit(3);
     Start(IPPROTO_TCP);
-    auto waitCount = [&](int n) {
-        for (int i = 0; i < 500 && ua.ConnectionCount() != n; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return ua.ConnectionCount();
-    };
     TcpClient device(port);
     device.Send(TcpRequest("REGISTER", port, 5998, "limit-reg"));
     ServeOne("limit-reg");
@@ -828,7 +786,7 @@ TEST_F(Agent, AtTheConnectionLimitTheIdlestConnectionMakesRoom) {
         idle.push_back(std::make_unique<TcpClient>(port));
         ASSERT_TRUE(idle.back()->ok());
         if (i < 2) {
-            ASSERT_EQ(waitCount(i + 2), i + 2);
+            ASSERT_EQ(WaitConnections(i + 2), i + 2);
         }
     }
     // The third and fourth idle connections closed the first two.
@@ -837,7 +795,7 @@ TEST_F(Agent, AtTheConnectionLimitTheIdlestConnectionMakesRoom) {
         idle[i]->RecvMessage(100000, &closed);
         EXPECT_TRUE(closed) << "idle " << i;
     }
-    EXPECT_EQ(waitCount(3), 3);
+    EXPECT_EQ(WaitConnections(3), 3);
     device.Send(TcpRequest("MESSAGE", port, 5998, "limit-msg", "<Notify/>"));
     ServeOne("limit-msg");
     EXPECT_EQ(device.RecvMessage(10000).rfind("SIP/2.0 200 OK", 0), 0u);
