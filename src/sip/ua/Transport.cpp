@@ -168,8 +168,9 @@ struct Transport::Conn {
     int id = 0;
     UniqueSocket fd; // stream only; DTLS sessions share the UDP socket
     sockaddr_in peer{};
-    std::string host;
+    std::string host;   // as we know the peer: its address, or the name we connected to
     int port = 0;
+    std::string source; // the peer's address, dotted: where its packets come from
     SSL* ssl = nullptr;
     BIO* rbio = nullptr; // DTLS: datagrams from the peer
     BIO* wbio = nullptr; // DTLS: records to the peer
@@ -352,6 +353,7 @@ bool Transport::MakeRoom(const char* why) {
 
 Transport::Conn& Transport::Adopt(std::unique_ptr<Conn> c, const char* how) {
     c->last = Now();
+    if (c->source.empty()) c->source = HostOf(c->peer);
     int id = c->id;
     Conn& ref = *c;
     conns_[id] = std::move(c);
@@ -513,7 +515,7 @@ void Transport::Frame(Conn& c, const std::function<void(Datagram&)>& deliver) {
         Datagram d;
         d.data.assign(rest.data() + skip, len);
         used += skip + len;
-        d.host = HostOf(c.peer);
+        d.host = c.source;
         d.port = ntohs(c.peer.sin_port);
         d.connId = c.id;
         c.carried = true;
@@ -533,7 +535,8 @@ void Transport::InjectStream(const std::string& bytes, const std::string& host, 
     n->id = nextConn_++;
     n->host = host;
     n->port = port;
-    Resolve(host, port, &n->peer);
+    n->source = host; // taken as given: no name is looked up
+    n->peer.sin_port = htons(static_cast<uint16_t>(port));
     n->handshaken = true;
     Conn& c = Adopt(std::move(n), "injected from");
     c.in = bytes;
