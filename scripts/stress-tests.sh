@@ -77,7 +77,7 @@ if ((load_jobs > 0)); then
     echo "== load: clean rebuilds with $load_jobs compile jobs (process group $load_pid)"
 fi
 
-declare -A failed_tests failed_cases
+declare -A failed_tests=() failed_cases=()
 for ((i = 1; i <= rounds; i++)); do
     for b in "${builds[@]}"; do
         args=(--test-dir "$prefix-$b" -j "$jobs" --output-on-failure "${ctest_filter[@]}")
@@ -99,7 +99,7 @@ for ((i = 1; i <= rounds; i++)); do
         # gtest's own result line of each failed case ends with its time.
         while read -r name; do
             failed_cases["$b $name"]=$((${failed_cases["$b $name"]:-0} + 1))
-        done < <(sed -n 's/.*\[  FAILED  \] \([^ ]*\) (.* ms)$/\1/p' "$log")
+        done < <(sed -n 's/.*\[  FAILED  \] \([^ ,]*\).* ([0-9]* ms)$/\1/p' "$log")
     done
 done
 stop_load
