@@ -419,8 +419,10 @@ int Transport::AcceptOne() {
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         if (errno != EMFILE && errno != ENFILE) return -1;
-        // Out of descriptors: an idle connection gives its own up, else the
-        // listener rests so that the poll loop does not spin on it.
+        // Out of descriptors (accept says so even with nothing waiting):
+        // when a peer is waiting an idle connection gives its own up, else
+        // the listener rests so that the poll loop does not spin on it.
+        if (!WaitFd(sock_.get(), POLLIN, 0)) return -1;
         if (MakeRoom("out of descriptors")) return 0;
         acceptPausedUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
         Trace("out of descriptors with no connection to close: accept paused");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <openssl/evp.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <random>
 
 #include "UaTestSupport.h"
+#include "base/Socket.h"
 
 using namespace uatest;
 using sipua::EventKind;
@@ -804,6 +806,36 @@ TEST_F(Agent, AtTheConnectionLimitTheIdlestConnectionMakesRoom) {
         idle[i]->RecvMessage(300, &closed);
         EXPECT_FALSE(closed) << "idle " << i;
     }
+}
+
+// Out of descriptors, an accept closes the idlest connection and takes the new
+// one instead of leaving it in the backlog (and the listener spinning).
+TEST_F(Agent, OutOfDescriptorsTheIdlestConnectionGivesWay) {
+    Start(IPPROTO_TCP);
+    TcpClient idle1(port), idle2(port);
+    ASSERT_EQ(WaitConnections(2), 2);
+    UniqueSocket device(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); // made while we can
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct Restore {
+        rlimit r;
+        ~Restore() { setrlimit(RLIMIT_NOFILE, &r); }
+    } restore{saved};
+    int lowestFree = 0;
+    while (fcntl(lowestFree, F_GETFD) != -1)
+        ++lowestFree;
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree); // no descriptor left to open
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    ASSERT_EQ(ConnectWithTimeout(device.get(), "127.0.0.1", port, 10000), 0);
+    std::string m = TcpRequest("MESSAGE", port, 5998, "nofd", "<Notify/>");
+    ASSERT_EQ(send(device.get(), m.data(), m.size(), MSG_NOSIGNAL), static_cast<long>(m.size()));
+    ServeOne("nofd");
+    bool closed1 = false, closed2 = false;
+    idle1.RecvMessage(10000, &closed1);
+    EXPECT_TRUE(closed1) << "the oldest idle connection gave way";
+    idle2.RecvMessage(300, &closed2);
+    EXPECT_FALSE(closed2);
 }
 
 // Input handed to the intake without a socket goes the network's way: one
