@@ -140,16 +140,16 @@ struct Event {
     int cid = 0;         // call (0 outside a call)
     int sid = 0;         // subscription (0 outside one)
 
-    // Where the received message that this event carries came from: the peer's
-    // request, or else the answer to ours. It is the packet's own source (the
-    // datagram's sender over UDP and DTLS, the connection's peer over TCP and
-    // TLS), whatever the message's Via or Contact say: behind NAT they name a
-    // private address. Empty and 0 when the event carries nothing received
-    // (a timeout, a request that could not be sent).
+    // Where the packet that raised this event came from (the peer's request,
+    // or the answer to ours): the datagram's sender over UDP and DTLS, the
+    // connection's peer over TCP and TLS, whatever the message's Via or
+    // Contact say; behind NAT they name a private address. Empty and 0 for
+    // events raised by a timer or by the owner's own calls (a timeout, a
+    // request that could not be sent, a call released after its timers).
     std::string sourceHost; // dotted IPv4
     int sourcePort = 0;
 
-    // The whole body of the datagram, set only when a message arrived in one
+    // The whole body of that datagram, set only when a message arrived in one
     // datagram (UDP, DTLS) with more bytes after its header section than its
     // Content-Length declares. The message itself (request or response) keeps
     // the declared bytes, as RFC 3261 18.3 requires; this is what the sender
