@@ -168,7 +168,7 @@ struct Transport::Conn {
     int id = 0;
     UniqueSocket fd; // stream only; DTLS sessions share the UDP socket
     sockaddr_in peer{};
-    std::string host;   // as we know the peer: its address, or the name we connected to
+    std::string host; // as we know the peer: its address, or the name we connected to
     int port = 0;
     std::string source; // the peer's address, dotted: where its packets come from
     SSL* ssl = nullptr;
@@ -178,8 +178,8 @@ struct Transport::Conn {
     std::string in;
     std::vector<std::string> pending; // DTLS: written before the handshake ended
     bool dead = false;
-    const char* why = "";    // what ended it, for the trace
-    bool carried = false;    // a whole SIP message came in on it
+    const char* why = "";                       // what ended it, for the trace
+    bool carried = false;                       // a whole SIP message came in on it
     std::chrono::steady_clock::time_point last; // its latest traffic, either way
     ~Conn() {
         if (ssl) SSL_free(ssl); // frees the BIOs it owns
@@ -344,7 +344,8 @@ bool Transport::MakeRoom(const char* why) {
     if (!victim) return false;
     long long idle = std::chrono::duration_cast<std::chrono::seconds>(Now() - victim->last).count();
     Trace("%s: closing connection %d (%s:%d), idle for %lld s%s", why, victim->id,
-          victim->host.c_str(), victim->port, idle, victim->carried ? "" : ", never carried a message");
+          victim->host.c_str(), victim->port, idle,
+          victim->carried ? "" : ", never carried a message");
     victim->dead = true;
     victim->why = "made room for a new one";
     victim->fd.reset(); // its descriptor is free at once; the record goes at the next sweep

@@ -132,7 +132,7 @@ private:
     SSL_CTX* clientCtx_ = nullptr;
     int nextConn_ = 1;
     std::map<int, std::unique_ptr<Conn>> conns_;
-    std::map<std::string, int> aliases_; // "host:port" -> connection
+    std::map<std::string, int> aliases_;        // "host:port" -> connection
     std::size_t wantedConns_ = kMaxConnections; // as the owner set it
     std::size_t maxConns_ = kMaxConnections;    // what fits under the descriptor limit
     int busyConn_ = 0; // the connection being read: never closed to make room

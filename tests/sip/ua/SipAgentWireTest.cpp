@@ -668,7 +668,8 @@ TEST_F(Agent, EventsNameThePacketSourceNotTheVia) {
 // as declared and the whole datagram body is offered beside it; a TCP stream
 // is framed by Content-Length alone.
 TEST_F(Agent, LongerDatagramBodyIsCutAndOfferedWhole) {
-    const std::string body = "<Notify><Name>\xe5\x89\x8d\xe9\x97\xa8</Name></Notify>"; // 2 chars, 6 bytes
+    const std::string body =
+        "<Notify><Name>\xe5\x89\x8d\xe9\x97\xa8</Name></Notify>"; // 2 chars, 6 bytes
     const std::size_t chars = body.size() - 4;
     auto request = [&](const char* via, const std::string& callId) {
         std::string m = DeviceRequest("MESSAGE", port, 5998, callId, "z9hG4bK" + callId, body);
@@ -732,7 +733,8 @@ TEST_F(Agent, WireHookRewritesOrDropsOutgoingBytes) {
     RawUdp dev;
     MessagePtr m = MessageTo(dev.Port());
     ASSERT_TRUE(m);
-    const std::string body = "<Query><Name>\xe5\x89\x8d\xe9\x97\xa8</Name></Query>"; // 6 bytes, 2 chars
+    const std::string body =
+        "<Query><Name>\xe5\x89\x8d\xe9\x97\xa8</Name></Query>"; // 6 bytes, 2 chars
     osip_message_set_body(m.get(), body.data(), body.size());
     ASSERT_GT(ua.SendRequest(std::move(m)), 0);
     std::string got = dev.Recv(10000);
@@ -908,12 +910,12 @@ TEST(AgentTrace, TraceNamesLimitsAndCounts) {
         fclose(f);
     }
     unlink(path);
-    for (const char* want :
-         {"sipua: TCP on port ", ": connection limit 2 (asked 2), idle limit 90.0 s, descriptor limit ",
-          " opened (1 of 2)", " opened (2 of 2)",
-          "sipua: connection limit reached: closing connection 1 (127.0.0.1:",
-          "never carried a message", "closed: made room for a new one (2 of 2)",
-          " opened (2 of 2)"})
+    for (const char* want : {"sipua: TCP on port ",
+                             ": connection limit 2 (asked 2), idle limit 90.0 s, descriptor limit ",
+                             " opened (1 of 2)", " opened (2 of 2)",
+                             "sipua: connection limit reached: closing connection 1 (127.0.0.1:",
+                             "never carried a message", "closed: made room for a new one (2 of 2)",
+                             " opened (2 of 2)"})
         EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
 }
 
