@@ -130,7 +130,10 @@ std::string CallIdText(const osip_message_t* m) {
 
 std::string TagOf(osip_from_t* f) {
     osip_generic_param_t* p = nullptr;
-    if (f && osip_from_get_tag(f, &p) == 0 && p && p->gvalue) return p->gvalue;
+    // Not osip_from_get_tag: the macro passes a literal as char*.
+    if (f && osip_generic_param_get_byname(&f->gen_params, const_cast<char*>("tag"), &p) == 0 &&
+        p && p->gvalue)
+        return p->gvalue;
     return "";
 }
 
@@ -147,6 +150,8 @@ std::string BodyText(const osip_message_t* m) {
     if (!b || !b->body) return "";
     return std::string(b->body, b->length);
 }
+
+void QuietTrace(const char*, int, osip_trace_level_t, const char*, va_list) {}
 
 bool IsInvite(const osip_message_t* m) {
     return m && m->sip_method && strcmp(m->sip_method, "INVITE") == 0;
@@ -237,8 +242,20 @@ struct SipAgent::Impl {
     std::deque<EventPtr> queue;
 
     std::string userAgent;
-    // TARVEX_SIPUA_TRACE=1 prints every message sent and received on stderr.
+    // TARVEX_SIPUA_TRACE=1 prints every message sent and received on stderr,
+    // and the connection limits, openings and closings with their counts.
     bool trace = getenv("TARVEX_SIPUA_TRACE") != nullptr;
+    SipAgent::WireHook wireHook;
+    std::size_t maxConns = kMaxConnections;
+    std::chrono::milliseconds idleLimit{std::chrono::seconds(kDefaultIdleSeconds)};
+    SteadyClock connClock;
+    // The packet being taken in: events raised meanwhile name its source.
+    struct Intake {
+        bool active = false;
+        std::string host;
+        int port = 0;
+        std::string wholeBody; // the datagram's body when longer than declared
+    } rx;
     std::string contactAddress;
     std::map<std::string, std::string> localAddrCache;
     std::mt19937_64 rng{std::random_device{}()};
@@ -288,6 +305,11 @@ struct SipAgent::Impl {
         auto e = std::make_unique<Event>();
         e->kind = k;
         e->text = EventKindName(k);
+        if (rx.active) {
+            e->sourceHost = rx.host;
+            e->sourcePort = rx.port;
+            e->datagramBody = rx.wholeBody;
+        }
         if (t) {
             e->tid = t->tid;
             e->cid = t->cid;
@@ -398,6 +420,8 @@ struct SipAgent::Impl {
                 out = buf;
             }
         }
+        // Hosts come from peers' Contact and Route headers: keep the cache small.
+        if (localAddrCache.size() >= 256) localAddrCache.clear();
         localAddrCache[host] = out;
         return out;
     }
@@ -449,6 +473,17 @@ struct SipAgent::Impl {
         if (osip_message_to_str(m, &buf, &len) != 0 || !buf) return -1;
         std::string data(buf, len);
         osip_free(buf);
+        return SendBytes(std::move(data), host, port, connId);
+    }
+
+    // Every send ends here, so that the wire hook sees each one.
+    int SendBytes(std::string data, const std::string& host, int port, int connId) {
+        if (wireHook && !wireHook(data, host, port)) {
+            if (trace)
+                fprintf(stderr, "sipua >> %s:%d (%d) dropped by the wire hook\n", host.c_str(),
+                        port, connId);
+            return 0;
+        }
         int rc = transport->Send(data, host, port, connId);
         if (trace)
             fprintf(stderr, "sipua >> %s:%d (%d) rc=%d\n%s\n", host.c_str(), port, connId, rc,
@@ -530,7 +565,7 @@ struct SipAgent::Impl {
                 dr->ok.bytes.clear(); // no ACK within 64*T1
                 continue;
             }
-            transport->Send(dr->ok.bytes, dr->ok.host, dr->ok.port, dr->ok.connId);
+            SendBytes(dr->ok.bytes, dr->ok.host, dr->ok.port, dr->ok.connId);
             dr->okInterval = std::min(dr->okInterval * 2, std::chrono::milliseconds(4000));
             dr->okNext = now + dr->okInterval;
         }
@@ -692,6 +727,17 @@ struct SipAgent::Impl {
 
     // ---------- incoming
     void OnDatagram(Datagram& d) {
+        struct IntakeEnd {
+            Intake& rx;
+            ~IntakeEnd() {
+                rx.active = false;
+                rx.wholeBody.clear();
+            }
+        } intakeEnd{rx};
+        rx.active = true;
+        rx.host = d.host;
+        rx.port = d.port;
+        rx.wholeBody.clear();
         std::string& s = d.data;
         if (trace)
             fprintf(stderr, "sipua << %s:%d (%d)\n%s\n", d.host.c_str(), d.port, d.connId,
@@ -706,7 +752,12 @@ struct SipAgent::Impl {
         std::size_t bodyAvail = s.size() - (he + 4);
         bool shortBody = false;
         if (cl == -2) return;
-        if (cl >= 0 && static_cast<std::size_t>(cl) < bodyAvail) s.resize(he + 4 + cl);
+        if (cl >= 0 && static_cast<std::size_t>(cl) < bodyAvail) {
+            // RFC 3261 18.3: the body is what Content-Length says; the rest
+            // is kept for an owner that finds the declared body unusable.
+            rx.wholeBody.assign(s, he + 4, std::string::npos);
+            s.resize(he + 4 + cl);
+        }
         if (cl >= 0 && static_cast<std::size_t>(cl) > bodyAvail) shortBody = true;
         if (shortBody) {
             // Parse the head alone to answer 400 to a request; drop a response.
@@ -764,8 +815,8 @@ struct SipAgent::Impl {
         if (request && !key.empty() && strcmp(m->sip_method, "ACK") != 0) {
             auto done = answered.find(key);
             if (done != answered.end()) {
-                transport->Send(done->second.bytes, done->second.host, done->second.port,
-                                done->second.connId);
+                SendBytes(done->second.bytes, done->second.host, done->second.port,
+                          done->second.connId);
                 osip_event_free(evt);
                 return;
             }
@@ -1397,11 +1448,14 @@ int SipAgent::Init() {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     if (impl_->osip) return 0;
     osip_t* o = nullptr;
-    // libosip2 prints every parse error of bad input on stderr; we count
-    // those as ordinary events of the wire.
-    if (!impl_->trace)
+    // libosip2 prints every parse error of bad input; we count those as
+    // ordinary events of the wire. Debian's build prints whatever the level
+    // table says until a trace function of our own takes the lines.
+    if (!impl_->trace) {
+        osip_trace_initialize_func(END_TRACE_LEVEL, &QuietTrace);
         for (int l = 0; l < END_TRACE_LEVEL; ++l)
             osip_trace_disable_level(static_cast<osip_trace_level_t>(l));
+    }
     if (osip_init(&o) != 0) return -1;
     impl_->osip = o;
     osip_set_application_context(o, impl_.get());
@@ -1423,6 +1477,9 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
     // OpenSSL writes to it (plain sockets use MSG_NOSIGNAL).
     if (secure && protocol == IPPROTO_TCP) signal(SIGPIPE, SIG_IGN);
     auto t = std::make_unique<Transport>(protocol, secure);
+    t->SetTrace(impl_->trace);
+    t->SetClock(impl_->connClock);
+    t->SetLimits(impl_->maxConns, impl_->idleLimit);
     if (t->Open(address, port) != 0) return -1;
     impl_->transport = std::move(t);
     impl_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -1431,6 +1488,7 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
     impl_->worker = std::thread([im] {
         auto lastSweep = std::chrono::steady_clock::now();
         auto lastTick = lastSweep;
+        auto lastExpire = lastSweep;
         std::vector<pollfd> fds;
         while (!im->stop) {
             fds.clear();
@@ -1456,6 +1514,10 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
             if (now - lastSweep > std::chrono::seconds(5)) {
                 im->SweepStale();
                 lastSweep = now;
+            }
+            if (now - lastExpire >= std::chrono::milliseconds(250)) {
+                im->transport->ExpireIdle();
+                lastExpire = now;
             }
         }
     });
@@ -1497,6 +1559,51 @@ void SipAgent::Shutdown() {
 void SipAgent::SetUserAgent(const char* text) {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     impl_->userAgent = Trim(text);
+}
+
+void SipAgent::SetIdleLimit(int seconds) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    impl_->idleLimit = std::chrono::seconds(seconds > 0 ? seconds : 0);
+    if (impl_->transport) impl_->transport->SetLimits(impl_->maxConns, impl_->idleLimit);
+}
+
+void SipAgent::SetConnectionLimit(int count) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    impl_->maxConns = count > 0 ? static_cast<std::size_t>(count) : 1;
+    if (impl_->transport) impl_->transport->SetLimits(impl_->maxConns, impl_->idleLimit);
+}
+
+int SipAgent::ConnectionCount() const {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    return impl_->transport ? static_cast<int>(impl_->transport->Count()) : 0;
+}
+
+void SipAgent::SetConnectionClock(std::function<std::chrono::steady_clock::time_point()> clock) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    impl_->connClock = clock;
+    if (impl_->transport) impl_->transport->SetClock(std::move(clock));
+}
+
+void SipAgent::SetWireHook(WireHook hook) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    impl_->wireHook = std::move(hook);
+}
+
+int SipAgent::InjectInput(const std::string& bytes, const char* host, int port) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    Impl& m = *impl_;
+    if (!m.transport || !m.osip) return -1;
+    std::string h = host ? host : "";
+    if (m.transport->Reliable()) {
+        m.transport->InjectStream(bytes, h, port, [&m](Datagram& d) { m.OnDatagram(d); });
+    } else {
+        Datagram d;
+        d.data = bytes;
+        d.host = h;
+        d.port = port;
+        m.OnDatagram(d);
+    }
+    return 0;
 }
 
 void SipAgent::SetContactAddress(const char* address) {

@@ -32,7 +32,18 @@
 //   RemoteSdp                         the peer's SDP of a dialog
 //
 // Identifiers: every transaction, dialog, call and subscription gets a positive
-// int that stays unique for the life of the context. Events carry them.
+// int that stays unique for the life of the context. Events carry them, and
+// the packet source (sourceHost/sourcePort) of what was received: behind NAT
+// that is where the device really is, whatever its Via and Contact say.
+//
+// Connections: TCP and TLS connections (and DTLS sessions) idle for 180 s are
+// closed, and at 1,024 open ones a new one closes the idlest
+// (SetIdleLimit, SetConnectionLimit). TARVEX_SIPUA_TRACE=1 prints every
+// message, the limits and each connection opened or closed with the count.
+//
+// Hooks for simulators, tests and fuzzing, not for normal operation:
+// SetWireHook rewrites or drops outgoing bytes; InjectInput feeds the intake
+// without a socket.
 //
 // Threads: the context runs one worker thread that reads the sockets and drives
 // the RFC 3261 transaction state machines and their timers. Every public call
@@ -50,6 +61,8 @@
 #include <osipparser2/osip_message.h>
 #include <osipparser2/sdp_message.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -126,6 +139,25 @@ struct Event {
     int did = 0;         // dialog (0 outside a dialog)
     int cid = 0;         // call (0 outside a call)
     int sid = 0;         // subscription (0 outside one)
+
+    // Where the packet that raised this event came from (the peer's request,
+    // or the answer to ours): the datagram's sender over UDP and DTLS, the
+    // connection's peer over TCP and TLS, whatever the message's Via or
+    // Contact say; behind NAT they name a private address. Empty and 0 for
+    // events raised by a timer or by the owner's own calls (a timeout, a
+    // request that could not be sent, a call released after its timers).
+    std::string sourceHost; // dotted IPv4
+    int sourcePort = 0;
+
+    // The whole body of that datagram, set only when a message arrived in one
+    // datagram (UDP, DTLS) with more bytes after its header section than its
+    // Content-Length declares. The message itself (request or response) keeps
+    // the declared bytes, as RFC 3261 18.3 requires; this is what the sender
+    // really put there, for a caller that finds the declared body unusable
+    // (some devices count Content-Length in characters instead of bytes, and
+    // cut XML at the first multi-byte character). On TCP and TLS the byte
+    // stream is framed by Content-Length alone, so this stays empty.
+    std::string datagramBody;
 };
 using EventPtr = std::unique_ptr<Event>;
 
@@ -155,6 +187,42 @@ public:
     // The address put into Via and Contact of our requests (default: the local
     // address the socket uses to reach the peer, found per destination).
     void SetContactAddress(const char* address);
+
+    // --- TCP and TLS connections (and DTLS sessions)
+    // A connection that carried nothing either way for this many seconds is
+    // closed (default 180: three keep-alive periods of 60 s; 0 keeps idle
+    // connections open). May be set before or after Listen.
+    void SetIdleLimit(int seconds);
+    // Most connections open at once (default 1,024). A new one at the limit
+    // closes the idlest: first one that never carried a whole SIP message,
+    // else the one whose last traffic is oldest. The limit is also kept under
+    // the process's descriptor limit (whose soft value Listen raises towards
+    // the hard one when it is too low), leaving 256 descriptors to the rest
+    // of the process.
+    void SetConnectionLimit(int count);
+    // Connections and DTLS sessions open now.
+    int ConnectionCount() const;
+    // The clock that the idle limit reads (steady_clock by default): a test
+    // moves it forward instead of waiting.
+    void SetConnectionClock(std::function<std::chrono::steady_clock::time_point()> clock);
+
+    // --- simulation and test hooks
+    // Called with the bytes of every message just before they go on the wire
+    // (first sends, retransmissions and repeated answers alike) and their
+    // destination; it may change the bytes in place, for example to play a
+    // device that counts Content-Length in characters. Returning false drops
+    // that one send (the transaction goes on as if it had gone out). Runs on
+    // the sending thread with the context lock held and must not call the
+    // agent. An empty function removes the hook. Not for normal operation.
+    using WireHook = std::function<bool(std::string& bytes, const std::string& host, int port)>;
+    void SetWireHook(WireHook hook);
+    // The intake without a socket, for fuzzing and tests: bytes as if a peer
+    // at host:port had sent them. On UDP (and DTLS, as if decrypted) one
+    // datagram; on TCP and TLS all that one connection carried before the
+    // peer closed it, framed by Content-Length. Events follow as for network
+    // input; answers go where they would for a peer that had gone. 0, or
+    // negative before Listen.
+    int InjectInput(const std::string& bytes, const char* host, int port);
 
     // Next event, waiting at most seconds + milliseconds; nullptr when none.
     EventPtr WaitEvent(int seconds, int milliseconds);

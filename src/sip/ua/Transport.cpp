@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <openssl/x509.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -106,13 +108,13 @@ long FindContentLength(const char* head, std::size_t headLen) {
     return found;
 }
 
-FrameResult CutStreamMessage(const std::string& buf, std::size_t* skip, std::size_t* len) {
+FrameResult CutStreamMessage(std::string_view buf, std::size_t* skip, std::size_t* len) {
     std::size_t s = 0;
     while (s < buf.size() && (buf[s] == '\r' || buf[s] == '\n'))
         ++s;
     *skip = s;
     std::size_t end = buf.find("\r\n\r\n", s);
-    if (end == std::string::npos) {
+    if (end == std::string_view::npos) {
         if (buf.size() - s > kMaxHeaderBytes) return FrameResult::Bad;
         return FrameResult::Need;
     }
@@ -166,8 +168,9 @@ struct Transport::Conn {
     int id = 0;
     UniqueSocket fd; // stream only; DTLS sessions share the UDP socket
     sockaddr_in peer{};
-    std::string host;
+    std::string host; // as we know the peer: its address, or the name we connected to
     int port = 0;
+    std::string source; // the peer's address, dotted: where its packets come from
     SSL* ssl = nullptr;
     BIO* rbio = nullptr; // DTLS: datagrams from the peer
     BIO* wbio = nullptr; // DTLS: records to the peer
@@ -175,6 +178,9 @@ struct Transport::Conn {
     std::string in;
     std::vector<std::string> pending; // DTLS: written before the handshake ended
     bool dead = false;
+    const char* why = "";                       // what ended it, for the trace
+    bool carried = false;                       // a whole SIP message came in on it
+    std::chrono::steady_clock::time_point last; // its latest traffic, either way
     ~Conn() {
         if (ssl) SSL_free(ssl); // frees the BIOs it owns
     }
@@ -187,9 +193,55 @@ Transport::~Transport() {
     Close();
 }
 
+std::chrono::steady_clock::time_point Transport::Now() const {
+    return clock_ ? clock_() : std::chrono::steady_clock::now();
+}
+
+void Transport::Trace(const char* fmt, ...) const {
+    if (!trace_) return;
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "sipua: %s\n", line);
+}
+
 const char* Transport::ViaName() const {
     if (stream_) return secure_ ? "TLS" : "TCP";
     return secure_ ? "DTLS-UDP" : "UDP";
+}
+
+void Transport::SetLimits(std::size_t maxConns, std::chrono::milliseconds idle) {
+    wantedConns_ = maxConns > 0 ? maxConns : 1;
+    idle_ = idle.count() > 0 ? idle : std::chrono::milliseconds(0);
+    if (sock_.valid()) FitDescriptorLimit();
+}
+
+void Transport::FitDescriptorLimit() {
+    maxConns_ = wantedConns_;
+    if (!stream_ && !secure_) return; // plain UDP keeps no connections
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+    rlim_t need = static_cast<rlim_t>(wantedConns_ + kSpareDescriptors);
+    if (stream_ && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < need) {
+        rlimit more = rl;
+        more.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= need ? need : rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &more) == 0) rl = more;
+        if (rl.rlim_cur < need) {
+            std::size_t cur = static_cast<std::size_t>(rl.rlim_cur);
+            maxConns_ = cur > 2 * kSpareDescriptors ? cur - kSpareDescriptors : cur / 2;
+            if (maxConns_ == 0) maxConns_ = 1;
+        }
+    }
+    char idle[32];
+    if (idle_.count() > 0)
+        snprintf(idle, sizeof idle, "%.1f s", static_cast<double>(idle_.count()) / 1000.0);
+    else
+        snprintf(idle, sizeof idle, "none");
+    Trace("%s on port %d: connection limit %zu (asked %zu), idle limit %s, descriptor limit %lld",
+          ViaName(), boundPort_, maxConns_, wantedConns_, idle,
+          rl.rlim_cur == RLIM_INFINITY ? -1LL : static_cast<long long>(rl.rlim_cur));
 }
 
 int Transport::Open(const char* address, int port) {
@@ -208,7 +260,7 @@ int Transport::Open(const char* address, int port) {
         setsockopt(s.get(), SOL_SOCKET, SO_RCVBUF, &sz, sizeof sz);
     }
     if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
-    if (stream_ && listen(s.get(), 64) != 0) return -1;
+    if (stream_ && listen(s.get(), 128) != 0) return -1;
     if (!SetNonBlocking(s.get())) return -1;
     socklen_t len = sizeof a;
     getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
@@ -228,6 +280,10 @@ int Transport::Open(const char* address, int port) {
     }
     boundPort_ = ntohs(a.sin_port);
     sock_ = std::move(s);
+    if (stream_ || secure_)
+        FitDescriptorLimit();
+    else
+        Trace("UDP on port %d", boundPort_);
     return 0;
 }
 
@@ -243,16 +299,81 @@ void Transport::Close() {
 
 void Transport::CollectFds(std::vector<pollfd>& fds) const {
     if (!sock_.valid()) return;
-    fds.push_back({sock_.get(), POLLIN, 0});
+    if (!stream_ || std::chrono::steady_clock::now() >= acceptPausedUntil_)
+        fds.push_back({sock_.get(), POLLIN, 0});
     if (!stream_) return;
     for (const auto& [id, c] : conns_)
-        if (!c->dead) fds.push_back({c->fd.get(), POLLIN, 0});
+        if (!c->dead && c->fd.valid()) fds.push_back({c->fd.get(), POLLIN, 0});
 }
 
-void Transport::DropConn(int id) {
-    for (auto it = aliases_.begin(); it != aliases_.end();)
-        it = it->second == id ? aliases_.erase(it) : std::next(it);
-    conns_.erase(id);
+std::size_t Transport::Count() const {
+    std::size_t n = 0;
+    for (const auto& [id, c] : conns_)
+        if (!c->dead) ++n;
+    return n;
+}
+
+void Transport::DropConn(int id, const char* why) {
+    auto it = conns_.find(id);
+    if (it == conns_.end()) return;
+    for (auto a = aliases_.begin(); a != aliases_.end();)
+        a = a->second == id ? aliases_.erase(a) : std::next(a);
+    std::string host = it->second->host;
+    int port = it->second->port;
+    conns_.erase(it);
+    Trace("connection %d (%s:%d) closed: %s (%zu of %zu)", id, host.c_str(), port, why, Count(),
+          maxConns_);
+}
+
+void Transport::Sweep() {
+    for (auto it = conns_.begin(); it != conns_.end();) {
+        auto next = std::next(it);
+        if (it->second->dead) DropConn(it->first, it->second->why);
+        it = next;
+    }
+}
+
+bool Transport::MakeRoom(const char* why) {
+    Conn* victim = nullptr;
+    for (auto& [id, c] : conns_) {
+        if (c->dead || id == busyConn_) continue;
+        if (!victim || (c->carried < victim->carried) ||
+            (c->carried == victim->carried && c->last < victim->last))
+            victim = c.get();
+    }
+    if (!victim) return false;
+    long long idle = std::chrono::duration_cast<std::chrono::seconds>(Now() - victim->last).count();
+    Trace("%s: closing connection %d (%s:%d), idle for %lld s%s", why, victim->id,
+          victim->host.c_str(), victim->port, idle,
+          victim->carried ? "" : ", never carried a message");
+    victim->dead = true;
+    victim->why = "made room for a new one";
+    victim->fd.reset(); // its descriptor is free at once; the record goes at the next sweep
+    return true;
+}
+
+Transport::Conn& Transport::Adopt(std::unique_ptr<Conn> c, const char* how) {
+    c->last = Now();
+    if (c->source.empty()) c->source = HostOf(c->peer);
+    int id = c->id;
+    Conn& ref = *c;
+    conns_[id] = std::move(c);
+    Trace("connection %d %s %s:%d opened (%zu of %zu)", id, how, ref.host.c_str(), ref.port,
+          Count(), maxConns_);
+    return ref;
+}
+
+void Transport::ExpireIdle() {
+    if (idle_.count() <= 0) return;
+    auto now = Now();
+    bool any = false;
+    for (auto& [id, c] : conns_) {
+        if (c->dead || now - c->last < idle_) continue;
+        c->dead = true;
+        c->why = "idle";
+        any = true;
+    }
+    if (any) Sweep();
 }
 
 Transport::Conn* Transport::FindConn(const std::string& host, int port) {
@@ -289,15 +410,7 @@ void Transport::HandleReady(const std::vector<pollfd>& fds,
             }
         }
     }
-    for (auto it = conns_.begin(); it != conns_.end();) {
-        if (it->second->dead) {
-            int id = it->first;
-            ++it;
-            DropConn(id);
-        } else {
-            ++it;
-        }
-    }
+    Sweep();
 }
 
 int Transport::AcceptOne() {
@@ -305,14 +418,20 @@ int Transport::AcceptOne() {
     socklen_t len = sizeof from;
     int fd = accept4(sock_.get(), reinterpret_cast<sockaddr*>(&from), &len,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return -1;
-    if (conns_.size() >= kMaxConnections) {
-        // Refuse rather than let idle peers exhaust descriptors.
-        close(fd);
-        return 0;
+    if (fd < 0) {
+        if (errno != EMFILE && errno != ENFILE) return -1;
+        // Out of descriptors (accept says so even with nothing waiting):
+        // when a peer is waiting an idle connection gives its own up, else
+        // the listener rests so that the poll loop does not spin on it.
+        if (!WaitFd(sock_.get(), POLLIN, 0)) return -1;
+        if (MakeRoom("out of descriptors")) return 0;
+        acceptPausedUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+        Trace("out of descriptors with no connection to close: accept paused");
+        return -1;
     }
+    UniqueSocket s(fd);
+    if (Count() >= maxConns_ && !MakeRoom("connection limit reached")) return 0;
     auto c = std::make_unique<Conn>();
-    c->fd.reset(fd);
     c->id = nextConn_++;
     c->peer = from;
     c->host = HostOf(from);
@@ -327,12 +446,14 @@ int Transport::AcceptOne() {
     } else {
         c->handshaken = true;
     }
-    conns_[c->id] = std::move(c);
+    c->fd = std::move(s);
+    Adopt(std::move(c), "from");
     return 0;
 }
 
 void Transport::ReadConn(Conn& c, const std::function<void(Datagram&)>& deliver) {
     char buf[16384];
+    busyConn_ = c.id;
     for (;;) {
         long n;
         if (c.ssl) {
@@ -340,11 +461,15 @@ void Transport::ReadConn(Conn& c, const std::function<void(Datagram&)>& deliver)
                 int r = SSL_do_handshake(c.ssl);
                 if (r == 1) {
                     c.handshaken = true;
+                    c.last = Now();
                 } else {
                     int e = SSL_get_error(c.ssl, r);
-                    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) c.dead = true;
+                    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+                        c.dead = true;
+                        c.why = "TLS handshake failed";
+                    }
                     ERR_clear_error();
-                    return;
+                    break;
                 }
             }
             n = SSL_read(c.ssl, buf, sizeof buf);
@@ -353,43 +478,77 @@ void Transport::ReadConn(Conn& c, const std::function<void(Datagram&)>& deliver)
                 ERR_clear_error();
                 if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
                 c.dead = true;
-                return;
+                c.why = "closed by the peer";
+                break;
             }
         } else {
             n = recv(c.fd.get(), buf, sizeof buf, 0);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
             if (n <= 0) {
                 c.dead = true; // closed or reset by the peer
-                return;
+                c.why = "closed by the peer";
+                break;
             }
         }
+        c.last = Now();
         c.in.append(buf, static_cast<std::size_t>(n));
-        if (c.in.size() > kMaxHeaderBytes + kMaxBodyBytes + 4096) {
-            c.dead = true;
-            return;
-        }
+        // Framed chunk by chunk, so a burst of small messages never piles up.
+        Frame(c, deliver);
+        if (c.dead) break;
     }
-    for (;;) {
+    busyConn_ = 0;
+}
+
+void Transport::Frame(Conn& c, const std::function<void(Datagram&)>& deliver) {
+    std::size_t used = 0;
+    while (!c.dead) {
         std::size_t skip = 0, len = 0;
-        FrameResult r = CutStreamMessage(c.in, &skip, &len);
+        std::string_view rest(c.in.data() + used, c.in.size() - used);
+        FrameResult r = CutStreamMessage(rest, &skip, &len);
         if (r == FrameResult::Bad) {
             // Framing is lost: nothing after this point can be trusted.
             c.dead = true;
-            return;
+            c.why = "framing lost";
+            break;
         }
         if (r == FrameResult::Need) {
-            c.in.erase(0, skip);
-            return;
+            used += skip;
+            break;
         }
         Datagram d;
-        d.data = c.in.substr(skip, len);
-        c.in.erase(0, skip + len);
-        d.host = c.host;
-        d.port = c.port;
+        d.data.assign(rest.data() + skip, len);
+        used += skip + len;
+        d.host = c.source;
+        d.port = ntohs(c.peer.sin_port);
         d.connId = c.id;
+        c.carried = true;
         deliver(d);
-        if (c.dead) return;
     }
+    c.in.erase(0, used);
+    if (c.in.size() > kMaxHeaderBytes + kMaxBodyBytes + 4096) {
+        c.dead = true;
+        c.why = "message too large";
+    }
+}
+
+void Transport::InjectStream(const std::string& bytes, const std::string& host, int port,
+                             const std::function<void(Datagram&)>& deliver) {
+    if (Count() >= maxConns_ && !MakeRoom("connection limit reached")) return;
+    auto n = std::make_unique<Conn>();
+    n->id = nextConn_++;
+    n->host = host;
+    n->port = port;
+    n->source = host; // taken as given: no name is looked up
+    n->peer.sin_port = htons(static_cast<uint16_t>(port));
+    n->handshaken = true;
+    Conn& c = Adopt(std::move(n), "injected from");
+    c.in = bytes;
+    busyConn_ = c.id;
+    Frame(c, deliver);
+    busyConn_ = 0;
+    c.dead = true;
+    if (!*c.why) c.why = "injected input ended";
+    Sweep();
 }
 
 void Transport::ReadUdp(const std::function<void(Datagram&)>& deliver) {
@@ -423,7 +582,7 @@ void Transport::DtlsInput(const std::string& pkt, const sockaddr_in& from,
     if (!c) {
         // A record that is not a ClientHello cannot start a session.
         if (pkt.size() < 14 || static_cast<unsigned char>(pkt[0]) != 22) return;
-        if (conns_.size() >= kMaxConnections) return;
+        if (Count() >= maxConns_ && !MakeRoom("session limit reached")) return;
         auto n = std::make_unique<Conn>();
         n->id = nextConn_++;
         n->peer = from;
@@ -438,9 +597,9 @@ void Transport::DtlsInput(const std::string& pkt, const sockaddr_in& from,
         SSL_set_options(n->ssl, SSL_OP_NO_QUERY_MTU);
         SSL_set_mtu(n->ssl, 1400);
         SSL_set_accept_state(n->ssl);
-        c = n.get();
-        conns_[n->id] = std::move(n);
+        c = &Adopt(std::move(n), "(DTLS) from");
     }
+    c->last = Now();
     BIO_write(c->rbio, pkt.data(), static_cast<int>(pkt.size()));
     if (!c->handshaken) {
         int r = SSL_do_handshake(c->ssl);
@@ -450,7 +609,10 @@ void Transport::DtlsInput(const std::string& pkt, const sockaddr_in& from,
             int e = SSL_get_error(c->ssl, r);
             ERR_clear_error();
             FlushDtls(*c);
-            if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) c->dead = true;
+            if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+                c->dead = true;
+                c->why = "DTLS handshake failed";
+            }
             return;
         }
         for (const std::string& p : c->pending)
@@ -464,8 +626,10 @@ void Transport::DtlsInput(const std::string& pkt, const sockaddr_in& from,
             int e = SSL_get_error(c->ssl, n);
             ERR_clear_error();
             if (e == SSL_ERROR_ZERO_RETURN ||
-                (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE))
+                (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)) {
                 c->dead = true;
+                c->why = "closed by the peer";
+            }
             break;
         }
         Datagram d;
@@ -473,6 +637,7 @@ void Transport::DtlsInput(const std::string& pkt, const sockaddr_in& from,
         d.host = host;
         d.port = port;
         d.connId = c->id;
+        c->carried = true;
         deliver(d);
     }
     FlushDtls(*c);
@@ -502,6 +667,7 @@ int Transport::WriteAll(Conn& c, const char* p, std::size_t n) {
                     WaitFd(c.fd.get(), e == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, 100))
                     continue;
                 c.dead = true;
+                c.why = "write failed";
                 return -1;
             }
         } else {
@@ -511,17 +677,20 @@ int Transport::WriteAll(Conn& c, const char* p, std::size_t n) {
                     WaitFd(c.fd.get(), POLLOUT, 100))
                     continue;
                 c.dead = true;
+                c.why = "write failed";
                 return -1;
             }
         }
         off += static_cast<std::size_t>(w);
     }
+    c.last = Now();
     return 0;
 }
 
 int Transport::ConnectTo(const std::string& host, int port) {
     sockaddr_in a{};
     if (!Resolve(host, port, &a) || port <= 0) return -1;
+    if (Count() >= maxConns_ && !MakeRoom("connection limit reached")) return -1;
     UniqueSocket s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s.valid()) return -1;
     std::string ip = HostOf(a);
@@ -553,9 +722,7 @@ int Transport::ConnectTo(const std::string& host, int port) {
         c->handshaken = true;
     }
     c->fd = std::move(s);
-    int id = c->id;
-    conns_[id] = std::move(c);
-    return id;
+    return Adopt(std::move(c), "to").id;
 }
 
 int Transport::Send(const std::string& data, const std::string& host, int port, int connId) {
@@ -582,6 +749,7 @@ int Transport::Send(const std::string& data, const std::string& host, int port, 
         }
         int n = SSL_write(c->ssl, data.data(), static_cast<int>(data.size()));
         FlushDtls(*c);
+        if (n > 0) c->last = Now();
         return n > 0 ? 0 : -1;
     }
     if (!c) {

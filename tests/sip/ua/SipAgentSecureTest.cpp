@@ -44,7 +44,7 @@ public:
         socklen_t len = sizeof l;
         getsockname(fd_, reinterpret_cast<sockaddr*>(&l), &len);
         localPort_ = ntohs(l.sin_port);
-        timeval tv{3, 0};
+        timeval tv{10, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ssl_ = SSL_new(ctx_);
         if (dtls) {
@@ -224,7 +224,7 @@ TEST_F(Secure, TlsRegisterAndMessageBothWays) {
     SecureClient dev(port, false);
     ASSERT_TRUE(dev.ok());
     ASSERT_TRUE(dev.Send(SecureRequest("REGISTER", "TLS", port, 5996, "tls-reg")));
-    auto reg = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 3000);
+    auto reg = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 10000);
     ASSERT_TRUE(reg);
     EXPECT_EQ(Method(reg->request.get()), "REGISTER");
     MessagePtr a;
@@ -238,7 +238,7 @@ TEST_F(Secure, TlsRegisterAndMessageBothWays) {
 
     // The device's MESSAGE, answered.
     ASSERT_TRUE(dev.Send(SecureRequest("MESSAGE", "TLS", port, 5996, "tls-msg", "<Notify/>")));
-    auto msg = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 3000);
+    auto msg = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 10000);
     ASSERT_TRUE(msg);
     ASSERT_EQ(ua.SendAnswer(msg->tid, 200, nullptr), 0);
     EXPECT_NE(dev.RecvMessage().find("Call-ID: tls-msg"), std::string::npos);
@@ -257,7 +257,7 @@ TEST_F(Secure, TlsRegisterAndMessageBothWays) {
     EXPECT_NE(req.find("Via: SIP/2.0/TLS "), std::string::npos);
     ASSERT_TRUE(dev.Send(AnswerTo(req)));
     auto e = WaitFor(
-        ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 3000);
+        ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 10000);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->kind, EventKind::OutOfCallAnswered);
 }
@@ -287,7 +287,7 @@ TEST_F(Secure, TlsPeerThatFailsTheHandshakeIsDropped) {
     SecureClient dev(port, false);
     ASSERT_TRUE(dev.ok());
     ASSERT_TRUE(dev.Send(SecureRequest("MESSAGE", "TLS", port, 5996, "after", "<Notify/>")));
-    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::OutOfCallRequest), 3000));
+    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::OutOfCallRequest), 10000));
 }
 
 TEST_F(Secure, DtlsListensAndExchangesMessages) {
@@ -299,7 +299,7 @@ TEST_F(Secure, DtlsListensAndExchangesMessages) {
     EXPECT_EQ(dev.PeerCn(), "Tarvex SIP");
     ASSERT_TRUE(dev.Send(
         SecureRequest("MESSAGE", "DTLS-UDP", port, dev.LocalPort(), "dtls-1", "<Notify/>")));
-    auto e = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 3000);
+    auto e = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 10000);
     ASSERT_TRUE(e);
     EXPECT_STREQ(e->request->call_id->number, "dtls-1");
     ASSERT_EQ(ua.SendAnswer(e->tid, 200, nullptr), 0);
@@ -318,7 +318,7 @@ TEST_F(Secure, DtlsListensAndExchangesMessages) {
     EXPECT_NE(req.find("Via: SIP/2.0/DTLS-UDP "), std::string::npos);
     ASSERT_TRUE(dev.Send(AnswerTo(req)));
     auto a = WaitFor(
-        ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 3000);
+        ua, [tid](const sipua::Event& ev) { return ev.tid == tid; }, 10000);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->kind, EventKind::OutOfCallAnswered);
 }
@@ -338,7 +338,7 @@ TEST_F(Secure, DtlsIgnoresPlainDatagrams) {
     ASSERT_TRUE(dev.ok());
     ASSERT_TRUE(
         dev.Send(SecureRequest("MESSAGE", "DTLS-UDP", port, dev.LocalPort(), "ok", "<Notify/>")));
-    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::OutOfCallRequest), 3000));
+    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::OutOfCallRequest), 10000));
 }
 
 } // namespace

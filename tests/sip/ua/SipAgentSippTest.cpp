@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cstring>
 
 #include "UaTestSupport.h"
+#include "base/Socket.h"
 
 using namespace uatest;
 using sipua::EventKind;
@@ -85,7 +88,23 @@ TEST_P(SippFlows, RegisterGetsOneEventAndOurAnswerWithExtraHeader) {
         ua, [](const sipua::Event&) { return false; }, 1000, &rest);
     for (auto& e : rest)
         EXPECT_NE(Method(e->request.get()), "REGISTER") << e->text;
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
+}
+
+TEST_P(SippFlows, RegisterBehindNatNamesThePacketSource) {
+    Sipp sipp(Args("register_nat_uac.xml"));
+    auto reg = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 20000);
+    ASSERT_TRUE(reg);
+    auto* via = static_cast<osip_via_t*>(osip_list_get(&reg->request->vias, 0));
+    ASSERT_TRUE(via && via->host);
+    EXPECT_STREQ(via->host, "192.168.1.64");
+    osip_generic_param_t* rport = nullptr;
+    EXPECT_NE(osip_via_param_get_byname(via, const_cast<char*>("rport"), &rport), 0);
+    EXPECT_EQ(reg->sourceHost, "127.0.0.1");
+    EXPECT_EQ(reg->sourcePort, sippPort);
+    EXPECT_TRUE(reg->datagramBody.empty());
+    ASSERT_EQ(ua.SendAnswer(reg->tid, 200, nullptr), 0);
+    EXPECT_EQ(sipp.Wait(30000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, RetransmittedRegisterStillGivesOneEvent) {
@@ -103,7 +122,7 @@ TEST_P(SippFlows, RetransmittedRegisterStillGivesOneEvent) {
     ASSERT_EQ(ua.BuildAnswer(reg->tid, 200, answer), 0);
     osip_message_set_header(answer.get(), "X-Test", "hello");
     ASSERT_EQ(ua.SendAnswer(reg->tid, 200, std::move(answer)), 0);
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
     while (auto e = ua.WaitEvent(0, 0))
         EXPECT_NE(Method(e->request.get()), "REGISTER");
 }
@@ -130,7 +149,7 @@ TEST_P(SippFlows, MessageToDeviceIsAnswered) {
     EXPECT_EQ(ans->response->status_code, 200);
     ASSERT_TRUE(ans->request);
     EXPECT_EQ(Method(ans->request.get()), "MESSAGE");
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, DeviceMessagesAreEachServedOnce) {
@@ -145,7 +164,7 @@ TEST_P(SippFlows, DeviceMessagesAreEachServedOnce) {
         EXPECT_NE(ua.SendAnswer(e->tid, 200, nullptr), 0);
         ++served;
     }
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, CallWithSdpAckInfoBothWaysAndOurBye) {
@@ -212,7 +231,7 @@ TEST_P(SippFlows, CallWithSdpAckInfoBothWaysAndOurBye) {
     auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 10000);
     ASSERT_TRUE(rel);
     EXPECT_EQ(rel->cid, cid);
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
     // The dialog is gone with the call.
     MessagePtr late;
     EXPECT_NE(ua.BuildInfo(did, late), 0);
@@ -238,7 +257,7 @@ TEST_P(SippFlows, DeviceEndsTheCallWithBye) {
     auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 10000);
     ASSERT_TRUE(rel);
     EXPECT_EQ(rel->cid, cid);
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, SubscribeIsAnsweredAndNotifyArrives) {
@@ -262,7 +281,7 @@ TEST_P(SippFlows, SubscribeIsAnsweredAndNotifyArrives) {
     ASSERT_TRUE(notify);
     EXPECT_EQ(notify->sid, sid);
     EXPECT_EQ(Method(notify->request.get()), "NOTIFY");
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
 }
 
 TEST_P(SippFlows, CallCancelledBeforeItsAnswer) {
@@ -283,13 +302,13 @@ TEST_P(SippFlows, CallCancelledBeforeItsAnswer) {
     EXPECT_EQ(rejected->response->status_code, 487);
     EXPECT_EQ(rejected->cid, cid);
     // SIPp ends only once the 487 was acknowledged.
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
     // No BYE or second CANCEL for a call that never was answered.
     MessagePtr bye;
     EXPECT_NE(ua.BuildCallRequest(rejected->did, "BYE", bye), 0);
     if (GetParam().protocol == IPPROTO_TCP) {
         // Over a stream the INVITE transaction ends at once, and the call with it.
-        auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 5000);
+        auto rel = WaitFor(ua, Kind(EventKind::CallReleased), 10000);
         ASSERT_TRUE(rel);
         EXPECT_EQ(rel->cid, cid);
     }
@@ -318,8 +337,59 @@ TEST_P(SippFlows, DeviceOpensACallThatWeAnswer) {
     auto closed = WaitFor(ua, Kind(EventKind::CallClosed), 10000);
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->cid, inv->cid);
-    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::CallReleased), 5000));
-    EXPECT_EQ(sipp.Wait(15000), 0) << sipp.Log();
+    EXPECT_TRUE(WaitFor(ua, Kind(EventKind::CallReleased), 10000));
+    EXPECT_EQ(sipp.Wait(60000), 0) << sipp.Log();
+}
+
+// 1,100 connections that never send a byte, then a real device over TCP: at
+// the limit (1,024) each new connection closes the idlest, so the device's
+// connection is taken and its REGISTER answered.
+TEST(SippIdle, IdleConnectionsDoNotShutOutATcpDevice) {
+    constexpr int kIdle = 1100;
+    rlimit rl{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    const rlim_t need = 2 * kIdle + 512; // our clients and the agent's side
+    if (rl.rlim_cur < need) {
+        if (rl.rlim_max < need) GTEST_SKIP() << "descriptor limit " << rl.rlim_max << " < " << need;
+        rlimit more = rl;
+        more.rlim_cur = need;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &more), 0);
+    }
+    sipua::SipAgent ua;
+    ASSERT_EQ(ua.Init(), 0);
+    ASSERT_EQ(ua.Listen(IPPROTO_TCP, "127.0.0.1", 0, AF_INET, false), 0);
+    int port = ua.BoundPort();
+    std::vector<UniqueSocket> idle;
+    for (int i = 0; i < kIdle; ++i) {
+        UniqueSocket s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_TRUE(s.valid());
+        ASSERT_EQ(ConnectWithTimeout(s.get(), "127.0.0.1", port, 10000), 0) << "connection " << i;
+        idle.push_back(std::move(s));
+    }
+    // Every one was accepted in turn: the oldest 76 were closed for the newest.
+    auto closedByAgent = [&] {
+        int n = 0;
+        for (auto& s : idle) {
+            pollfd p{s.get(), POLLIN, 0};
+            char b;
+            if (poll(&p, 1, 0) > 0 && recv(s.get(), &b, 1, MSG_PEEK) == 0) ++n;
+        }
+        return n;
+    };
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (closedByAgent() < kIdle - 1024 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(closedByAgent(), kIdle - 1024);
+    EXPECT_EQ(ua.ConnectionCount(), 1024);
+
+    int sippPort = FreePort();
+    Sipp sipp(SippArgs(port, sippPort, "register_nat_uac.xml", "t1"));
+    auto reg = WaitFor(ua, Kind(EventKind::OutOfCallRequest), 30000);
+    ASSERT_TRUE(reg);
+    EXPECT_EQ(reg->sourcePort, sippPort);
+    ASSERT_EQ(ua.SendAnswer(reg->tid, 200, nullptr), 0);
+    EXPECT_EQ(sipp.Wait(30000), 0) << sipp.Log();
+    EXPECT_LE(ua.ConnectionCount(), 1024);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, SippFlows,

@@ -241,6 +241,21 @@ private:
     int port_ = 0;
 };
 
+// The first datagram of the transaction whose CSeq line is cseq ("2 MESSAGE"),
+// passing over retransmissions of earlier ones; "" after timeoutMs. Tests count
+// transactions, not datagrams: under load a retransmission may come first.
+inline std::string RecvCSeq(RawUdp& sock, const std::string& cseq, int timeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        end - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) return "";
+        std::string m = sock.Recv(static_cast<int>(left));
+        if (m.find("\r\nCSeq: " + cseq + "\r\n") != std::string::npos) return m;
+    }
+}
+
 // A plain REGISTER or MESSAGE from 127.0.0.1:port, as a device would send it.
 inline std::string DeviceRequest(const std::string& method, int agentPort, int port,
                                  const std::string& callId, const std::string& branch,
