@@ -39,3 +39,5 @@ QIcon TarvexIcon() {
     for (int s : {16, 32, 48, 64}) icon.addPixmap(Draw(s));
     return icon;
 }
+
+QPixmap TarvexIconPixmap(int size) { return Draw(size); }

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Checks a built package: lintian reports no error, apt can resolve its
+# dependencies, and, unpacked into a fresh root, the installed program starts
+# offscreen in its own folder and exits through a script, every program answers
+# --help and --version, and every manual page renders.
+#   bash scripts/check-package.sh build/tarvex_2.0_amd64.deb
+set -euo pipefail
+deb=$(readlink -f "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "check-package: $*" >&2; exit 1; }
+
+echo "== lintian"
+lintian --fail-on error --suppress-tags no-manual-page "$deb" | tee "$work/lintian.txt" || fail "lintian reports errors"
+
+echo "== dependencies"
+apt-get install -s "$deb" > "$work/apt.txt" 2>&1 || { cat "$work/apt.txt" >&2; fail "apt cannot install it"; }
+dpkg-deb -f "$deb" Depends
+
+echo "== unpacked into $work/root"
+dpkg-deb -x "$deb" "$work/root"
+export LD_LIBRARY_PATH="$work/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/tarvex"
+export QT_QPA_PLATFORM=offscreen
+bin="$work/root/usr/bin"
+for p in tarvex tarvex-recv vidana-play tarvex-camera; do
+  [ -x "$bin/$p" ] || fail "$p is not installed"
+  "$bin/$p" --help > "$work/$p.help" 2>&1 || fail "$p --help failed: $(cat "$work/$p.help")"
+  v=$("$bin/$p" --version 2>&1) || fail "$p --version failed: $v"
+  echo "$v" | grep -q "$(dpkg-deb -f "$deb" Version)" || fail "$p --version says: $v"
+  man -l "$work/root/usr/share/man/man1/$p.1.gz" > /dev/null 2>&1 || fail "man page of $p does not render"
+  echo "$p: --help, --version ($v), man: ok"
+done
+[ -f "$work/root/usr/share/applications/tarvex.desktop" ] || fail "no desktop entry"
+[ -f "$work/root/usr/share/icons/hicolor/48x48/apps/tarvex.png" ] || fail "no icon"
+
+echo "== the installed program, from another directory, in a fresh home"
+mkdir -p "$work/home" "$work/elsewhere"
+printf 'exit\n' > "$work/exit.txt"
+(cd "$work/elsewhere" && HOME="$work/home" XDG_CONFIG_HOME= timeout 60 "$bin/tarvex" --script "$work/exit.txt") \
+  > "$work/run.txt" 2>&1 || { cat "$work/run.txt" >&2; fail "the installed program did not exit cleanly"; }
+[ -f "$work/home/.config/tarvex/config.ini" ] || { cat "$work/run.txt" >&2; fail "no config.ini in ~/.config/tarvex"; }
+[ -z "$(ls -A "$work/elsewhere")" ] || fail "the program wrote into the directory it was started from"
+echo "ok: $(ls "$work/home/.config/tarvex" | tr '\n' ' ')"
