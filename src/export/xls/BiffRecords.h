@@ -42,7 +42,7 @@ inline constexpr uint16_t kWorksheet = 0x0010;
 // the emitter keeps counting positions but writes nothing more; Error() tells why.
 class RecordEmitter {
 public:
-    RecordEmitter(ByteSink& sink, uint64_t base, std::size_t window = 256 * 1024);
+    RecordEmitter(ByteSink& sink, uint64_t base, std::size_t window = 64 * 1024);
 
     std::size_t Pos() const { return pos_; }
     // Starts a record; its length is filled in by End().
@@ -59,7 +59,9 @@ public:
                               static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
         Put(b, 4);
     }
-    void Bytes(const void* data, std::size_t n) { Put(data, n); }
+    void Bytes(const void* data, std::size_t n) {
+        if (n) Put(data, n);
+    }
     // Room left in the open record before it reaches the record size limit.
     std::size_t Room() const { return biff::kMaxRecordData - (pos_ - dataStart_); }
     // A record with fixed data.

@@ -73,7 +73,7 @@ Encoded Encode(const CellText& c, std::size_t maxChars, std::string& scratch) {
 // that repeat (device identifiers, type texts, "No Body!").
 class SharedStringTable {
 public:
-    explicit SharedStringTable(RecordEmitter& out) : out_(out), slots_(1u << 12, 0) {
+    explicit SharedStringTable(RecordEmitter& out) : out_(out), slots_(1u << 10, 0) {
         hot_.resize(kHotSlots);
     }
 
@@ -117,7 +117,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kHotSlots = 1024;
+    static constexpr std::size_t kHotSlots = 256;
     static constexpr std::size_t kHotMaxBytes = 256;
     struct Hot {
         bool used = false;
@@ -335,8 +335,8 @@ private:
 
         sst_.Begin();
         std::string scratch;
-        for (const char16_t* h : kHeaders)
-            sst_.Add(Encode(CellText::Wide(h), maxChars_, scratch)); // indices 0..4
+        for (int c = 0; c < kColumns; ++c)
+            headers_[c] = sst_.Add(Encode(CellText::Wide(kHeaders[c]), maxChars_, scratch));
         std::string scratches[kColumns];
         for (int d = 0; d < 2; ++d) {
             cells_.ForEachRow(d == 0 ? LogDirection::Received : LogDirection::Sent,
@@ -426,7 +426,7 @@ private:
                     out_.U16(static_cast<uint16_t>(r));
                     out_.U16(static_cast<uint16_t>(c));
                     out_.U16(r == 0 ? kHeaderXF : kDataXF);
-                    out_.U32(sst ? sst[c] : static_cast<uint32_t>(c));
+                    out_.U32(sst ? sst[c] : headers_[c]);
                     out_.End();
                 }
             }
@@ -467,6 +467,7 @@ private:
     std::vector<SheetPlan> plan_;
     std::vector<std::size_t> sheetPos_; // BOUNDSHEET offset fields
     std::size_t capacity_[2] = {0, 0};
+    uint32_t headers_[kColumns] = {};
     std::vector<uint32_t> rows_[2]; // string-table index of each cell, five per row
     std::size_t dropped_ = 0;
 };

@@ -327,6 +327,10 @@ SaveResult SaveLogCells(const ILogCells& cells, const SaveOptions& options) {
     return Saver(cells, options).Run();
 }
 
+WriteOutcome WriteMessageLog(const IMessageLogRows& rows, ByteSink& sink, const WorkbookLimits& limits) {
+    return WriteLogWorkbook(DecodedRows(rows), sink, limits);
+}
+
 SaveResult SaveMessageLogWith(const IMessageLogRows& rows, const SaveOptions& options) {
     return SaveLogCells(DecodedRows(rows), options);
 }

@@ -77,6 +77,10 @@ SaveResult SaveMessageLogWith(const IMessageLogRows& rows, const SaveOptions& op
 // The same save for rows already in the cells' form.
 SaveResult SaveLogCells(const ILogCells& cells, const SaveOptions& options);
 
+// The workbook of the log's rows written to any sink (no file, no fallbacks).
+WriteOutcome WriteMessageLog(const IMessageLogRows& rows, ByteSink& sink,
+                             const WorkbookLimits& limits = {});
+
 // $XDG_STATE_HOME/tarvex when XDG_STATE_HOME is an absolute path, else
 // ~/.local/state/tarvex; empty when no home directory is known.
 std::filesystem::path StateDirectory();
