@@ -1,25 +1,25 @@
-// In-memory spreadsheet workbook and its Excel 97-2003 (.xls) writer.
+// In-memory spreadsheet workbook: the object model that MessageLogWorkbook fills.
+//
+// The message log is saved through SaveMessageLog (MessageLogSave.h), which streams the
+// rows to the file; this model stays for code that still adds rows to a
+// MessageLogWorkbook, whose save hands its cells to the same writer.
 //
 // Object model
 //   BasicExcel            the workbook: worksheets by index or name, the shared string pool,
-//                         the fonts and cell formats in use; SaveAs() writes the .xls file.
+//                         the fonts and cell formats in use.
 //   BasicExcelWorksheet   one sheet: cells by (row, column), column widths (COLINFO).
 //   BasicExcelCell        one cell: an 8-bit text (written byte for byte) or a UTF-16 text,
 //                         and the index of its cell format (XF).
 //   ExcelFont, CellFormat value types describing a font and a cell format.
 //   XLSFormatManager      turns a CellFormat into an XF index, making one FONT and one XF
 //                         entry per distinct font and format on first use.
-//   Workbook, Worksheet   (BiffRecords.h) the BIFF8 record images built at save time.
-//   CompoundFile          (CompoundFile.h) the OLE2 container with the "Workbook" stream.
-//
-// For the message log see MessageLogWorkbook.h, which builds the three sheets, adds rows
-// and saves "MsgXml.xls" with the fallback name.
 //
 // Threading: none of these classes lock. One thread at a time may use a workbook; the
-// owner serialises access (the signalling core holds its mutex around every call that
-// adds rows or reads cells). Pointers and references returned by Cell() and
+// owner serialises access. Pointers and references returned by Cell() and
 // GetWorksheet() stay valid until the next call that adds sheets or cells.
 #pragma once
+
+#include "export/xls/LogWorkbookWriter.h"
 
 #include <cstdint>
 #include <deque>
@@ -32,17 +32,6 @@
 #include <vector>
 
 namespace tarvex::xls {
-
-// Longest text one cell holds, in UTF-16 code units (Excel's cell limit). Longer texts are
-// cut at a character boundary; the 16-bit length field of BIFF8 strings could not hold them.
-inline constexpr std::size_t kMaxCellChars = 32767;
-
-// Converts bytes of a message (received bytes, or our own UTF-8 texts) to UTF-16: by the
-// encoding the XML declaration names (GB2312, GBK and GB18030 all as GB18030), else UTF-8
-// when valid, else GB18030.
-std::u16string DecodeToUtf16(std::string_view bytes);
-// UTF-8 rendering of UTF-16 text (unpaired surrogates become U+FFFD).
-std::string Utf16ToUtf8(std::u16string_view text);
 
 struct ExcelFont {
     std::u16string name = u"Arial";
@@ -186,8 +175,6 @@ private:
     BasicExcel& xls_;
 };
 
-enum class SaveError { None, CreateFile, Locked, Write };
-
 class BasicExcel {
 public:
     // Number of FONT and XF records every workbook starts with (4 fonts, 15 style XFs and
@@ -222,13 +209,6 @@ public:
     uint16_t FontIndex(const ExcelFont& font);
     // XF index for the format, added when new.
     uint16_t XFIndex(const CellFormat& format);
-
-    // The complete "Workbook" stream: measured, then built into one buffer.
-    std::vector<uint8_t> BuildStream() const;
-    // Writes the workbook as a compound file at `path`, replacing it. Fails with Locked when
-    // another program holds a lock on the file (an fcntl lock, or LibreOffice's lock file
-    // ".~lock.<name>#" beside it), with CreateFile when it cannot be opened.
-    SaveError SaveAs(const std::filesystem::path& path) const;
 
 private:
     std::vector<std::unique_ptr<BasicExcelWorksheet>> sheets_;

@@ -1,11 +1,11 @@
 // The message-log workbook: sheets, rows and the save at exit.
 #include "export/xls/MessageLogWorkbook.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
+#include "export/xls/MessageLogSave.h"
+
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace tarvex::xls {
 namespace {
@@ -98,42 +98,68 @@ int MessageLogWorkbook::CurrentSheet(LogDirection dir) const {
     return dir == LogDirection::Received ? recv_.sheet : send_.sheet;
 }
 
-std::filesystem::path MessageLogWorkbook::SaveAtExit(const std::filesystem::path& dir) {
-    // An empty directory means the working directory; the names stay relative then.
-    const std::filesystem::path& base = dir;
-    const std::filesystem::path primary = base / kFileName;
-    const SaveError err = xls_.SaveAs(primary);
-    if (err == SaveError::None) return primary;
-    const int primaryErrno = errno;
+namespace {
 
-    if (err == SaveError::CreateFile || err == SaveError::Locked) {
-        // The usual file is held or cannot be made: keep the log under a timestamped name.
-        char stamp[32];
-        const std::time_t now = std::time(nullptr);
-        std::tm tm{};
-        localtime_r(&now, &tm);
-        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
-        for (int n = 0; n < 100; ++n) {
-            std::string name = std::string("MsgXml-") + stamp;
-            if (n > 0) name += "-" + std::to_string(n);
-            name += ".xls";
-            const std::filesystem::path alt = base / name;
-            std::error_code ec;
-            if (std::filesystem::exists(alt, ec)) continue;
-            if (xls_.SaveAs(alt) == SaveError::None) {
-                std::fprintf(stderr, "%s could not be written (%s); message log saved as %s\n",
-                             primary.c_str(),
-                             err == SaveError::Locked ? "locked by another program"
-                                                      : std::strerror(primaryErrno),
-                             alt.c_str());
-                return alt;
-            }
-            break;
-        }
+// The workbook's own cells in the form the writer takes: each direction's rows in sheet
+// order ("Recv Msg", then "Recv Msg 2", ...).
+class WorkbookCells final : public ILogCells {
+public:
+    explicit WorkbookCells(const BasicExcel& xls) : xls_(xls) {}
+
+    std::size_t RowCount(LogDirection dir) const override {
+        std::size_t n = 0;
+        for (const BasicExcelWorksheet* s : Sheets(dir))
+            n += static_cast<std::size_t>(std::max(0, s->GetTotalRows() - 1));
+        return n;
     }
-    std::fprintf(stderr, "message log could not be saved: %s (%s)\n", primary.c_str(),
-                 std::strerror(primaryErrno));
-    return {};
+
+    void ForEachRow(LogDirection dir,
+                    const std::function<void(const LogRowCells&)>& f) const override {
+        std::string narrow[5];
+        std::u16string wide[5];
+        for (const BasicExcelWorksheet* s : Sheets(dir))
+            for (int r = 1; r < s->GetTotalRows(); ++r) {
+                LogRowCells cells;
+                for (int c = 0; c < 5; ++c) {
+                    const BasicExcelCell* cell = s->FindCell(r, c);
+                    if (cell && cell->Type() == BasicExcelCell::WSTRING) {
+                        wide[c] = cell->GetWString();
+                        cells[c] = CellText::Wide(wide[c]);
+                    } else {
+                        narrow[c] = cell ? cell->GetString() : std::string();
+                        cells[c] = CellText::Narrow(narrow[c]);
+                    }
+                }
+                f(cells);
+            }
+    }
+
+private:
+    std::vector<const BasicExcelWorksheet*> Sheets(LogDirection dir) const {
+        const bool recv = dir == LogDirection::Received;
+        const std::string base = recv ? "Recv Msg" : "Send Msg";
+        std::vector<const BasicExcelWorksheet*> out{
+            xls_.GetWorksheet(recv ? MessageLogWorkbook::kRecvSheet : MessageLogWorkbook::kSendSheet)};
+        for (int i = 2;; ++i) {
+            const BasicExcelWorksheet* s = nullptr;
+            for (int k = 0; k < xls_.GetTotalWorkSheets() && !s; ++k)
+                if (xls_.GetWorksheet(k)->GetAnsiSheetName() == base + " " + std::to_string(i))
+                    s = xls_.GetWorksheet(k);
+            if (!s) break;
+            out.push_back(s);
+        }
+        return out;
+    }
+
+    const BasicExcel& xls_;
+};
+
+} // namespace
+
+std::filesystem::path MessageLogWorkbook::SaveAtExit(const std::filesystem::path& dir) {
+    SaveOptions options;
+    options.dir = dir;
+    return SaveLogCells(WorkbookCells(xls_), options).written;
 }
 
 } // namespace tarvex::xls

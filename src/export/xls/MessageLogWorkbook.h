@@ -7,12 +7,11 @@
 //   ...
 //   book.SaveAtExit();                           // at main-dialog destruction, once
 //
-// SaveAtExit() writes "MsgXml.xls" in the working directory (or `dir`), replacing the
-// previous file. When that file cannot be created (another program holds it locked, or it
-// cannot be opened for writing), the workbook goes to "MsgXml-YYYYMMDD-HHMMSS.xls" in the
-// same directory (with "-N" added if that exists) and one line on standard error says
-// where. It returns the path written, or an empty path when nothing could be written (also
-// reported on standard error).
+// SaveAtExit() saves the cells as SaveMessageLog does (MessageLogSave.h): "MsgXml.xls" in
+// the working directory (or `dir`) through a temporary file, else the fallbacks, each
+// outcome on standard error. It returns the path written, or an empty path when no copy
+// could be written. New code saves the log through SaveMessageLog and needs no
+// MessageLogWorkbook.
 //
 // Threading: no locking inside. AddRow() is called from the SIP thread and from the GUI
 // thread; the caller (the signalling core) holds its mutex around AddRow(), NextRow() and
@@ -25,9 +24,6 @@
 #include <string_view>
 
 namespace tarvex::xls {
-
-// Values match the log's direction codes: 2 received, 1 sent.
-enum class LogDirection { Sent = 1, Received = 2 };
 
 class MessageLogWorkbook {
 public:
