@@ -27,7 +27,7 @@
 #pragma once
 
 #include "export/xls/LogWorkbookWriter.h"
-#include "export/xls/MessageLogWorkbook.h"
+#include "export/xls/LogWorkbookWriter.h"
 
 #include <cstddef>
 #include <filesystem>

@@ -4,7 +4,6 @@
 // workbook model that older callers still fill.
 #include "Files.h"
 #include "XlsReadBack.h"
-#include "export/xls/MessageLogWorkbook.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -322,26 +321,6 @@ TEST_F(XlsSave, StateDirectoryFollowsXdgThenHome) {
     ::setenv("HOME", oldHome.c_str(), 1);
 }
 
-// MessageLogWorkbook, the in-memory model that older callers fill, saves through the same
-// writer: the same rows give the same file, byte for byte.
-TEST_F(XlsSave, WorkbookModelSavesTheSameFileAsTheLog) {
-    MsgRows rows = Rows(5);
-    rows.Add(LogDirection::Received, "t", "目录查询", kDevice,
-             "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xC7\xB0\xC3\xC5 caf\xE9</a>", "h");
-    MessageLogWorkbook book;
-    for (const auto& m : rows.msgs)
-        book.AddRow(m.dir, m.time, m.type, m.id, m.body, m.head);
-    EXPECT_EQ(book.NextRow(LogDirection::Received), 5);
-    fs::create_directory(dir / "model");
-    fs::create_directory(dir / "log");
-    testing::internal::CaptureStderr();
-    const fs::path a = book.SaveAtExit(dir / "model");
-    testing::internal::GetCapturedStderr();
-    const fs::path b = Save(rows, dir / "log").written;
-    ASSERT_EQ(a, dir / "model" / "MsgXml.xls");
-    EXPECT_EQ(ReadFile(a), ReadFile(b));
-}
-
 TEST(TextDecode, DeclarationThenUtf8ThenGb18030) {
     // Declared GB2312 / GBK: decoded as GB18030 even when the bytes happen to be UTF-8-valid.
     EXPECT_EQ(DecodeToUtf16("<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xC4\xE3</a>"),
@@ -362,43 +341,3 @@ TEST(TextDecode, DeclarationThenUtf8ThenGb18030) {
     EXPECT_EQ(Utf16ToUtf8(u"设备\U0001F600"), "设备\xF0\x9F\x98\x80");
 }
 
-TEST(XlsModel, CellsSheetsAndFormats) {
-    BasicExcel xls;
-    xls.New(3);
-    EXPECT_EQ(xls.GetWorksheet(2)->GetAnsiSheetName(), "Sheet3");
-    EXPECT_TRUE(xls.RenameWorksheet(0, "Recv Msg"));
-    EXPECT_FALSE(xls.RenameWorksheet(1, "Recv Msg")) << "names are unique";
-    EXPECT_EQ(xls.AddWorksheet()->GetAnsiSheetName(), "Sheet1");
-    EXPECT_EQ(xls.GetWorksheet("Recv Msg"), xls.GetWorksheet(0));
-
-    BasicExcelWorksheet* s = xls.GetWorksheet(0);
-    EXPECT_EQ(s->Cell(65536, 0), nullptr);
-    EXPECT_EQ(s->Cell(0, 256), nullptr);
-    s->Cell(3, 4)->SetString("abc");
-    s->Cell(1, 1)->SetWString(u"中文");
-    EXPECT_EQ(s->GetTotalRows(), 4);
-    EXPECT_EQ(s->GetTotalCols(), 5);
-    EXPECT_EQ(s->FindCell(0, 0), nullptr);
-    EXPECT_EQ(s->FindCell(3, 4)->GetString(), "abc");
-    EXPECT_EQ(s->FindCell(1, 1)->GetWString(), u"中文");
-    EXPECT_EQ(s->FindCell(1, 1)->Type(), BasicExcelCell::WSTRING);
-
-    // One XF per distinct format, one FONT per distinct font.
-    XLSFormatManager fm(xls);
-    CellFormat a = MessageLogWorkbook::HeaderFormat();
-    CellFormat b = a;
-    b.alignment = 0x21; // same font, other alignment
-    EXPECT_EQ(fm.GetFormatIdx(a), 16);
-    EXPECT_EQ(fm.GetFormatIdx(b), 17);
-    EXPECT_EQ(fm.GetFormatIdx(a), 16);
-    EXPECT_EQ(xls.Fonts().size(), 1u);
-    EXPECT_EQ(xls.XFs().size(), 2u);
-    EXPECT_EQ(xls.XFs()[0].fontIndex, 5);
-
-    // A text longer than a cell holds is cut at a character boundary.
-    std::u16string longText(40000, u'x');
-    longText[kMaxCellChars - 1] = 0xD83D; // high surrogate at the cut
-    longText[kMaxCellChars] = 0xDE00;
-    s->Cell(5, 0)->SetWString(longText);
-    EXPECT_EQ(s->FindCell(5, 0)->GetWString().size(), kMaxCellChars - 1);
-}
