@@ -38,6 +38,11 @@ std::string Request(const std::string& method, const std::string& user, int cseq
 
 std::string PlatformScenario(const Platform& p) {
     std::ostringstream o;
+    // Written at once (SIPp's own logs are buffered), and before the last
+    // answer: a camera that leaves on it closes its TCP connection, and SIPp
+    // then drops the call before its next step.
+    const std::string done = "  <nop>\n    <action>\n      <exec command=\"echo platform done >> " +
+                             p.doneFile + "\"/>\n    </action>\n  </nop>\n";
     // SIPp takes no out-of-call scenario in server mode: every call starts
     // here, and what is not the REGISTER of the main call (the camera's
     // answers and keepalives, each a call of its own) is answered 200 at once.
@@ -107,9 +112,10 @@ std::string PlatformScenario(const Platform& p) {
           << "      <ereg regexp=\"^ *0$\" search_in=\"hdr\" header=\"Expires:\" check_it=\"true\""
              " assign_to=\"zero\"/>\n      <log message=\"unregister [$zero]\"/>\n"
              "    </action>\n  </recv>\n"
-          << Answer(200, "OK", "");
+          << done << Answer(200, "OK", "");
     }
-    // The main call is the test: it ends SIPp, a failure with status 1.
+    // The main call is the test: its end writes doneFile and stops SIPp.
+    if (!p.expectUnregister) o << done;
     o << "  <nop>\n    <action>\n      <exec int_cmd=\"stop_now\"/>\n    </action>\n  </nop>\n"
       << "  <nop next=\"end\"/>\n"
       << "  <label id=\"fail\"/>\n  <recv request=\"NEVER\" timeout=\"100\"/>\n"

@@ -33,6 +33,7 @@ struct Platform {
     int holdMs = 2000;       // before the BYE (or the wait for the device's BYE)
     bool deviceSendsBye = false;
     bool expectUnregister = true;
+    std::string doneFile; // written when the main call went through
 };
 
 // CR LF line ends for bodies written with \n.
