@@ -26,11 +26,11 @@ inline int CountOf(const std::string& text, const std::string& what) {
 // machine is shared.
 inline bool WaitFor(const std::string& file, const std::string& text, double seconds, int count = 1) {
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
+    for (;;) {
         if (CountOf(ReadFile(file), text) >= count) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return false;
 }
 
 inline std::vector<std::string> CameraArgs(int sipPort, std::vector<std::string> extra) {

@@ -2,7 +2,9 @@
 
 #include "Files.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <strings.h>
 #include <sstream>
 
@@ -22,7 +24,7 @@ std::string Request(const std::string& method, const std::string& user, int cseq
     o << "  <send><![CDATA[\n"
       << method << " sip:" << user << "@[$hp] SIP/2.0\n"
       << "Via: SIP/2.0/[transport] [local_ip]:[local_port];rport;branch=[branch]\n"
-      << "From: <sip:" << kServerId << "@[local_ip]:[local_port]>;tag=[pid]p" << (inDialog ? "call" : std::to_string(cseq)) << "\n"
+      << "From: <sip:" << kServerId << "@[local_ip]:[local_port]>;tag=[pid]p" << (inDialog || method == "INVITE" ? "call" : std::to_string(cseq)) << "\n"
       << "To: <sip:" << user << "@[$hp]>" << (inDialog ? "[peer_tag_param]" : "") << "\n"
       << "Call-ID: [call_id]\n"
       << "CSeq: " << cseq << " " << method << "\n"
@@ -165,9 +167,16 @@ std::vector<Traced> ReadTrace(const std::string& path) {
             body.pop_back();
         Traced t;
         t.sent = head.find("sent") != std::string::npos;
-        // "2026-03-03	09:05:07.123456	1772528707.123456"
-        std::size_t lastTab = stamp.find_last_of("\t ");
-        t.time = std::atof(stamp.substr(lastTab + 1).c_str());
+        // "2026-03-03 09:05:07.123456", local time
+        std::tm tm{};
+        double sec = 0;
+        if (std::sscanf(stamp.c_str(), "%d-%d-%d %d:%d:%lf", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                        &tm.tm_hour, &tm.tm_min, &sec) == 6) {
+            tm.tm_year -= 1900;
+            tm.tm_mon -= 1;
+            tm.tm_isdst = -1;
+            t.time = static_cast<double>(std::mktime(&tm)) + sec;
+        }
         // Bytes as on the wire: the trace keeps the CR LF line ends.
         t.text = body;
         out.push_back(std::move(t));

@@ -77,7 +77,7 @@ std::string PlatformScenario(const Platform& p);
 // One message of SIPp's -trace_msg file.
 struct Traced {
     bool sent = false;      // by SIPp
-    double time = 0;        // seconds (from the trace's time stamps)
+    double time = 0;        // seconds since 1970 (from the trace's time stamps)
     std::string text;       // the whole message
     std::string FirstLine() const { return text.substr(0, text.find("\r\n")); }
     std::string Header(const std::string& name) const;

@@ -5,11 +5,15 @@
 #include "CameraTest.h"
 #include "PlatformScenario.h"
 #include "Sipp.h"
+#include "base/Socket.h"
 #include "base/TextCodec.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
+#include <memory>
+#include <poll.h>
 #include <map>
 #include <regex>
 #include <set>
@@ -170,6 +174,324 @@ TEST_F(Wire, RegistersWithDigestAnswersEveryQueryRefreshesAndUnregisters) {
             EXPECT_GT(std::atoi(regs[i].Header("CSeq").c_str()), std::atoi(regs[i - 1].Header("CSeq").c_str()));
         }
     }
+}
+
+
+// ---------------------------------------------------------------- media
+
+struct Source {
+    std::string path;
+    std::vector<uint8_t> bytes;
+    std::size_t units = 0;
+};
+
+class Media : public Wire {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new std::string(mt::TempDir("camera"));
+        src_ = new Source;
+        src_->path = mt::MakeH264(*dir_, "src.h264", "320x240", 2);
+        src_->bytes = mt::ReadFile(src_->path);
+        src_->units = mt::PacketSizes(src_->path).size();
+    }
+    static void TearDownTestSuite() {
+        mt::Run("rm -rf " + *dir_);
+        delete dir_;
+        delete src_;
+    }
+    static std::string* dir_;
+    static Source* src_;
+};
+std::string* Media::dir_ = nullptr;
+Source* Media::src_ = nullptr;
+
+// Live view of a file through tarvex-recv over each transport: the elementary
+// stream it writes is the file, the answer names the role and port.
+TEST_F(Media, LiveViewOfAFileReachesTarvexRecvOverUdpAndBothTcpRoles) {
+    ASSERT_GT(src_->units, 20u);
+    struct Case {
+        const char* name;
+        int recvTransport;
+        const char* proto;
+        const char* setup;
+        const char* answerLine;
+    };
+    const Case cases[] = {
+        {"UDP", 0, "RTP/AVP", "", "RTP/AVP 96"},
+        {"TCP, camera listens", 1, "TCP/RTP/AVP", "passive", "a=setup:passive"},
+        {"TCP, camera connects", 2, "TCP/RTP/AVP", "active", "a=setup:active"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint16_t port = mt::FreePortBase();
+        Platform p;
+        p.expectUnregister = false;
+        p.inviteTo = "34020000001310000101";
+        p.offer = Offer("Play", port, c.proto, c.setup, "0100000001");
+        p.holdMs = 8000;
+        // The receiver runs until the call ends: a receiver that leaves early
+        // would end the call itself (the camera sends BYE when its TCP peer goes).
+        std::vector<std::string> recv = {kRecv, "--port", std::to_string(port), "--transport",
+                                         std::to_string(c.recvTransport), "--seconds", "60",
+                                         "--out", File("out.h264")};
+        std::unique_ptr<mt::Proc> receiver;
+        if (c.recvTransport != 1) {
+            receiver = std::make_unique<mt::Proc>(recv, File("recv.out"), File("recv.err"));
+            ASSERT_TRUE(WaitFor(File("recv.err"), "receiving on port", 20));
+        }
+        Run r = Exchange(p, {"--source", src_->path}, false, [&](mt::Proc&) {
+            if (c.recvTransport == 1) {
+                // Tarvex's receiver connects to the device once the answer is in.
+                ASSERT_TRUE(WaitFor(File("camera.out"), "answered 200", 30));
+                recv.insert(recv.end(), {"--peer", "127.0.0.1"});
+                receiver = std::make_unique<mt::Proc>(recv, File("recv.out"), File("recv.err"));
+            }
+        });
+        EXPECT_TRUE(r.platformDone) << r.sippLog;
+        ASSERT_TRUE(receiver);
+        receiver->Signal(SIGTERM);
+        EXPECT_EQ(receiver->Wait(60), 0) << ReadFile(File("recv.err"));
+        // The file, played in a loop: its first pass arrives whole.
+        auto out = mt::ReadFile(File("out.h264"));
+        ASSERT_GE(out.size(), src_->bytes.size());
+        EXPECT_TRUE(std::equal(src_->bytes.begin(), src_->bytes.end(), out.begin()))
+            << "the received stream differs from the file";
+        std::string answer;
+        for (const auto& t : r.trace)
+            if (!t.sent && t.FirstLine() == "SIP/2.0 200 OK" && t.Header("CSeq").find("INVITE") != std::string::npos)
+                answer = t.Body();
+        EXPECT_NE(answer.find(c.answerLine), std::string::npos) << answer;
+        EXPECT_NE(answer.find("y=0100000001"), std::string::npos);
+        EXPECT_NE(answer.find("a=rtpmap:96 PS/90000"), std::string::npos);
+        if (c.recvTransport == 1) {
+            EXPECT_NE(answer.find("m=video " + std::to_string(port + 2) + " TCP/RTP/AVP"), std::string::npos);
+        }
+        EXPECT_NE(r.out.find("stream Play ended (BYE received)"), std::string::npos) << r.out;
+    }
+}
+
+// The packets themselves, taken by our own sockets: payload type 96, the
+// offer's SSRC (or 0 with the fault), one timestamp per picture with the
+// marker on its last packet, in order; on TCP RFC 4571 framing (or '$' with
+// the fault). ffprobe sees an MPEG-2 program stream with H.264, and ffmpeg
+// extracts the file from it.
+struct Captured {
+    std::vector<std::vector<uint8_t>> packets;
+    std::string framing; // first bytes of the TCP stream
+};
+
+std::vector<std::vector<uint8_t>> Unframe(const std::vector<uint8_t>& s, bool dollar, bool& ok) {
+    std::vector<std::vector<uint8_t>> out;
+    std::size_t i = 0, head = dollar ? 4 : 2;
+    ok = true;
+    while (i + head <= s.size()) {
+        if (dollar && (s[i] != '$' || s[i + 1] != 0)) {
+            ok = false;
+            break;
+        }
+        std::size_t n = static_cast<std::size_t>(s[i + head - 2] << 8 | s[i + head - 1]);
+        if (i + head + n > s.size()) break;
+        out.emplace_back(s.begin() + static_cast<long>(i + head), s.begin() + static_cast<long>(i + head + n));
+        i += head + n;
+    }
+    return out;
+}
+
+TEST_F(Media, PacketsOnTheWireAndTheirFaults) {
+    struct Case {
+        const char* name;
+        bool tcp;
+        std::vector<std::string> faults;
+        uint32_t ssrc;
+        bool dollar;
+    };
+    const Case cases[] = {
+        {"UDP", false, {}, 100000001u, false},
+        {"UDP, ssrc-zero", false, {"--fault", "ssrc-zero"}, 0u, false},
+        {"TCP", true, {}, 100000001u, false},
+        {"TCP, dollar-tcp", true, {"--fault", "dollar-tcp"}, 100000001u, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint16_t port = mt::FreePortBase();
+        int udp = -1;
+        UniqueSocket listener;
+        if (c.tcp) {
+            listener.reset(socket(AF_INET, SOCK_STREAM, 0));
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+            listen(listener.get(), 1);
+        } else {
+            udp = mt::UdpSocket(port);
+            ASSERT_GE(udp, 0);
+            int big = 8 << 20;
+            setsockopt(udp, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        }
+        UniqueSocket udpOwner(udp);
+        Platform p;
+        p.expectUnregister = false;
+        p.offer = Offer("Play", port, c.tcp ? "TCP/RTP/AVP" : "RTP/AVP", c.tcp ? "active" : "",
+                        "0100000001");
+        p.holdMs = 4000;
+        std::vector<uint8_t> stream;
+        Captured cap;
+        std::vector<std::string> extra = {"--source", src_->path};
+        extra.insert(extra.end(), c.faults.begin(), c.faults.end());
+        Run r = Exchange(p, extra, false, [&](mt::Proc&) {
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+            int conn = -1;
+            std::vector<uint8_t> buf(65536);
+            // Until the camera's BYE answer ends the stream: 3 s of media are plenty.
+            while (std::chrono::steady_clock::now() < end) {
+                if (c.tcp && conn < 0) {
+                    pollfd pl{listener.get(), POLLIN, 0};
+                    if (poll(&pl, 1, 100) > 0) conn = accept(listener.get(), nullptr, nullptr);
+                    continue;
+                }
+                pollfd pl{c.tcp ? conn : udp, POLLIN, 0};
+                if (poll(&pl, 1, 200) <= 0) {
+                    if (WaitFor(File("camera.out"), "stream Play ended", 0)) break;
+                    continue;
+                }
+                ssize_t n = recv(pl.fd, buf.data(), buf.size(), 0);
+                if (n <= 0) break;
+                if (c.tcp) stream.insert(stream.end(), buf.begin(), buf.begin() + n);
+                else cap.packets.emplace_back(buf.begin(), buf.begin() + n);
+            }
+            if (conn >= 0) close(conn);
+        });
+        EXPECT_TRUE(r.platformDone) << r.sippLog;
+        if (c.tcp) {
+            bool ok = false;
+            cap.packets = Unframe(stream, c.dollar, ok);
+            EXPECT_TRUE(ok) << "a frame without '$' and channel 0";
+            ASSERT_GT(stream.size(), 4u);
+            if (!c.dollar) {
+                EXPECT_EQ(stream[2], 0x80); // RTP version 2 right after the length
+            }
+        }
+        ASSERT_GT(cap.packets.size(), 50u);
+        std::vector<uint8_t> ps;
+        uint16_t seq = 0;
+        uint32_t ts = 0;
+        int frames = 0, markers = 0;
+        for (std::size_t i = 0; i < cap.packets.size(); ++i) {
+            const auto& k = cap.packets[i];
+            ASSERT_GT(k.size(), 12u);
+            EXPECT_EQ(k[0], 0x80);
+            EXPECT_EQ(k[1] & 0x7F, 96);
+            uint32_t ssrc = static_cast<uint32_t>(k[8] << 24 | k[9] << 16 | k[10] << 8 | k[11]);
+            EXPECT_EQ(ssrc, c.ssrc);
+            uint16_t s = static_cast<uint16_t>(k[2] << 8 | k[3]);
+            uint32_t t = static_cast<uint32_t>(k[4] << 24 | k[5] << 16 | k[6] << 8 | k[7]);
+            if (i) {
+                EXPECT_EQ(s, static_cast<uint16_t>(seq + 1)) << "packet " << i;
+            }
+            if (i && t != ts) {
+                ++frames;
+                EXPECT_TRUE(cap.packets[i - 1][1] & 0x80) << "marker on the last packet of a picture";
+            }
+            markers += (k[1] & 0x80) != 0;
+            seq = s;
+            ts = t;
+            ps.insert(ps.end(), k.begin() + 12, k.end());
+        }
+        EXPECT_GE(markers, frames);
+        mt::WriteFile(File("cap.ps"), ps);
+        std::string probe = mt::Capture("ffprobe -v error -show_entries format=format_name:stream=codec_name,id,width,height -of default=nw=1 " + File("cap.ps"));
+        EXPECT_NE(probe.find("format_name=mpeg"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("id=0x1e0"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("width=320"), std::string::npos) << probe;
+        // What ffmpeg extracts is the file, repeated: the first pass is the file itself.
+        auto es = mt::ExtractES(File("cap.ps"), File("cap.h264"));
+        ASSERT_GE(es.size(), src_->bytes.size());
+        EXPECT_TRUE(std::equal(src_->bytes.begin(), src_->bytes.end(), es.begin()));
+    }
+}
+
+// A download is paced at the offered speed and ended by the camera: a
+// MediaStatus notification, then its BYE. The pictures are the test pattern.
+TEST_F(Media, DownloadOfThePatternEndsWithMediaStatusAndBye) {
+    uint16_t port = mt::FreePortBase();
+    mt::Proc recv({kRecv, "--port", std::to_string(port), "--seconds", "60", "--out", File("dl.h264")},
+                  File("recv.out"), File("recv.err"));
+    ASSERT_TRUE(WaitFor(File("recv.err"), "receiving on port", 20));
+    Platform p;
+    p.expectUnregister = false;
+    // Eight seconds of recording at speed 4.
+    p.offer = Offer("Download", port, "RTP/AVP", "", "1100000001", 1772500000, 1772500008, 4);
+    p.deviceSendsBye = true;
+    p.holdMs = 40000;
+    Run r = Exchange(p, {"--size", "320x240", "--fps", "25"});
+    EXPECT_TRUE(r.platformDone) << r.sippLog;
+    recv.Signal(SIGTERM);
+    EXPECT_EQ(recv.Wait(30), 0);
+    auto status = Messages(r, "MediaStatus");
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_NE(status[0].Body().find("<NotifyType>121</NotifyType>"), std::string::npos);
+    EXPECT_NE(r.out.find("at speed 4.0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("download finished, MediaStatus 121 sent): 200 frames"), std::string::npos) << r.out;
+    // The receiver holds back the last picture: 199 of the 200 decode.
+    std::string frames = mt::Capture("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                     "stream=nb_read_frames,width,height -of default=nw=1 " + File("dl.h264"));
+    EXPECT_NE(frames.find("nb_read_frames=199"), std::string::npos) << frames;
+    EXPECT_NE(frames.find("width=320"), std::string::npos) << frames;
+}
+
+// Playback control: after PAUSE nothing is sent until PLAY; a PLAY whose
+// range starts near the end of the recording seeks there, and the end
+// (MediaStatus) follows at once.
+TEST_F(Media, PlaybackPausesResumesAndSeeks) {
+    uint16_t port = mt::FreePortBase();
+    int udp = mt::UdpSocket(port);
+    ASSERT_GE(udp, 0);
+    UniqueSocket owner(udp);
+    Platform p;
+    p.expectUnregister = false;
+    p.offer = Offer("Playback", port, "RTP/AVP", "", "1100000001", 1772500000, 1772503600);
+    p.infos = {{1500, Rtsp("PAUSE", "1.0", 0)},
+               {2000, Rtsp("PLAY", "2.0", 0)},
+               {1000, Rtsp("PLAY", "1.0", 57)}};
+    p.holdMs = 6000;
+    using SysClock = std::chrono::system_clock;
+    std::vector<double> arrivals;
+    Run r = Exchange(p, {"--size", "320x240", "--clip", "60"}, false, [&](mt::Proc&) {
+        std::vector<uint8_t> buf(65536);
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < end &&
+               !WaitFor(File("camera.out"), "stream Playback ended", 0)) {
+            pollfd pl{udp, POLLIN, 0};
+            if (poll(&pl, 1, 100) > 0 && recv(udp, buf.data(), buf.size(), 0) > 0)
+                arrivals.push_back(std::chrono::duration<double>(SysClock::now().time_since_epoch()).count());
+        }
+    });
+    EXPECT_TRUE(r.platformDone) << r.sippLog;
+    std::vector<double> infoSent, infoAnswered;
+    for (const auto& t : r.trace) {
+        if (t.sent && t.FirstLine().rfind("INFO ", 0) == 0) infoSent.push_back(t.time);
+        if (!t.sent && t.Header("CSeq").find("INFO") != std::string::npos) infoAnswered.push_back(t.time);
+    }
+    ASSERT_EQ(infoSent.size(), 3u);
+    ASSERT_GE(infoAnswered.size(), 3u);
+    // Packets in flight when the pause took effect arrive within moments.
+    int duringPause = 0, afterResume = 0;
+    for (double a : arrivals) {
+        duringPause += a > infoAnswered[0] + 0.5 && a < infoSent[1];
+        afterResume += a > infoAnswered[1];
+    }
+    EXPECT_EQ(duringPause, 0);
+    EXPECT_GT(afterResume, 10);
+    EXPECT_NE(r.out.find("INFO PAUSE on Playback"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("INFO PLAY scale 2.0 on Playback"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("seek to 57.0 s"), std::string::npos) << r.out;
+    // Without the seek the 60 s recording would not end within the hold.
+    auto status = Messages(r, "MediaStatus");
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_GT(status[0].time, infoSent[2]);
 }
 
 } // namespace
