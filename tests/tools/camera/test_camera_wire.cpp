@@ -4,6 +4,7 @@
 
 #include "CameraTest.h"
 #include "PlatformScenario.h"
+#include "ChildProcess.h"
 #include "Sipp.h"
 #include "base/Socket.h"
 #include "base/TextCodec.h"
@@ -176,6 +177,103 @@ TEST_F(Wire, RegistersWithDigestAnswersEveryQueryRefreshesAndUnregisters) {
     }
 }
 
+
+// Each SIP-level fault changes exactly what it claims in the Catalog answer:
+// compared with the answer without faults.
+TEST_F(Wire, CatalogAnswerFaults) {
+    const std::string foreign = "34020000001320001001"; // the device's identifier + 1000
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::size_t messages;
+        const char* list;     // start tag of the first DeviceList
+        std::string fromUser; // of the answers
+        double atLeast;       // seconds between the query and the answer
+    };
+    const Case cases[] = {
+        {"no fault", {}, 1, "<DeviceList Num=\"4\">", kDev, 0},
+        {"no-num", {"--fault", "no-num"}, 1, "<DeviceList>", kDev, 0},
+        {"foreign-id", {"--fault", "foreign-id"}, 1, "<DeviceList Num=\"4\">", foreign, 0},
+        {"late-answer", {"--fault", "late-answer", "--late-ms", "1500"}, 1, "<DeviceList Num=\"4\">", kDev, 1.5},
+        {"per-message 3", {"--per-message", "3"}, 2, "<DeviceList Num=\"3\">", kDev, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Platform p;
+        p.expectUnregister = false;
+        p.queries = {{Query("Catalog", 20, kDev), 3000}};
+        Run r = Exchange(p, c.args);
+        EXPECT_TRUE(r.platformDone) << r.sippLog;
+        auto answers = Messages(r, "Catalog");
+        ASSERT_EQ(answers.size(), c.messages) << r.out;
+        double querySent = 0;
+        for (const auto& t : r.trace)
+            if (t.sent && t.FirstLine().rfind("MESSAGE ", 0) == 0) querySent = t.time;
+        const std::string body = answers[0].Body();
+        EXPECT_NE(body.find(c.list), std::string::npos) << body;
+        EXPECT_EQ(answers[0].Header("From").find("<sip:" + c.fromUser + "@"), 0u) << answers[0].Header("From");
+        EXPECT_NE(body.find("<DeviceID>" + c.fromUser + "</DeviceID>\r\n <SumNum>4</SumNum>"), std::string::npos) << body;
+        EXPECT_GE(answers[0].time - querySent, c.atLeast);
+        int items = 0;
+        for (const auto& a : answers) {
+            items += CountOf(a.Body(), "<Item>");
+            EXPECT_NE(a.Body().find("<SN>20</SN>"), std::string::npos);
+        }
+        EXPECT_EQ(items, 4);
+        // The items are this device's in every case.
+        EXPECT_NE(r.out.find("Catalog SN 20"), std::string::npos);
+        bool all = true;
+        for (int ch = 1; ch <= 4; ++ch) {
+            bool found = false;
+            for (const auto& a : answers)
+                found = found || a.Body().find("<DeviceID>3402000000131000010" + std::to_string(ch)) != std::string::npos;
+            all = all && found;
+        }
+        EXPECT_TRUE(all);
+    }
+}
+
+// Clear errors, and the exit status that goes with each.
+TEST_F(Wire, CommandLineErrorsAndUnreachablePlatform) {
+    int busy = mt::UdpSocket(0);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(busy, reinterpret_cast<sockaddr*>(&a), &len);
+    UniqueSocket hold(busy);
+    const std::string busyPort = std::to_string(ntohs(a.sin_port));
+    const std::string nobody = std::to_string(FreePort(SOCK_DGRAM));
+    const std::string nobodyTcp = std::to_string(FreePort(SOCK_STREAM));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string text;
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "usage: tarvex-camera [options]"},
+        {{"--version"}, 0, "tarvex-camera 2.0"},
+        {{"--devices", "0"}, 2, "bad value '0' for --devices: 1 to 1000"},
+        {{"--fault", "bogus"}, 2, "bad value 'bogus' for --fault: one of no-num, content-length-chars"},
+        {{"--server", "camera.local:5060"}, 2, "expected an IPv4 address"},
+        {{"--frobnicate"}, 2, "unknown argument '--frobnicate'"},
+        {{"--id", "3402"}, 2, "bad value '3402' for --id: expected 20 digits"},
+        {{"--source", "/nonexistent/clip.mp4"}, 1, "media source: cannot open /nonexistent/clip.mp4"},
+        {{"--local-port", busyPort, "--duration", "1"}, 1,
+         "cannot open SIP port " + busyPort + "/udp: Address already in use"},
+        {{"--server", "127.0.0.1:" + nobody, "--duration", "2"}, 0,
+         "error: platform unreachable: nothing listens on 127.0.0.1:" + nobody + " over UDP"},
+        {{"--server", "127.0.0.1:" + nobodyTcp, "--transport", "tcp", "--duration", "3"}, 0,
+         "error: registration failed: cannot reach 127.0.0.1:" + nobodyTcp + " over TCP"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {kCamera};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(args[1]);
+        int st = testsupport::RunIn(dir.Path(), args, File("cli.log"), 60000);
+        std::string out = ReadFile(File("cli.log"));
+        EXPECT_EQ(st, c.status) << out;
+        EXPECT_NE(out.find(c.text), std::string::npos) << out;
+    }
+}
 
 // ---------------------------------------------------------------- media
 
