@@ -11,8 +11,6 @@ namespace tvsim {
 const std::vector<FaultName>& FaultNames() {
     static const std::vector<FaultName> names = {
         {Fault::NoNum, "no-num", "Catalog answers' DeviceList without the Num attribute"},
-        {Fault::ContentLengthChars, "content-length-chars",
-         "Content-Length counts the body's characters instead of its bytes"},
         {Fault::LateAnswer, "late-answer", "answers to queries go out --late-ms after the query"},
         {Fault::ForeignId, "foreign-id",
          "answers carry another device's identifier (From and DeviceID)"},

@@ -13,7 +13,6 @@ namespace tvsim {
 // Misbehaviours of real devices, each switched on by --fault NAME.
 enum class Fault {
     NoNum,              // "no-num": DeviceList without its Num attribute
-    ContentLengthChars, // "content-length-chars": Content-Length counts characters, not bytes
     LateAnswer,         // "late-answer": answers go out --late-ms after the query
     ForeignId,          // "foreign-id": answers come from another device's identifier
     DollarTcp,          // "dollar-tcp": TCP media framed as RTSP interleaved data ('$', 0, length)

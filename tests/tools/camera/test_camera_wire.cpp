@@ -252,7 +252,7 @@ TEST_F(Wire, CommandLineErrorsAndUnreachablePlatform) {
         {{"--help"}, 0, "usage: tarvex-camera [options]"},
         {{"--version"}, 0, "tarvex-camera 2.0"},
         {{"--devices", "0"}, 2, "bad value '0' for --devices: 1 to 1000"},
-        {{"--fault", "bogus"}, 2, "bad value 'bogus' for --fault: one of no-num, content-length-chars"},
+        {{"--fault", "bogus"}, 2, "bad value 'bogus' for --fault: one of no-num, late-answer, foreign-id, dollar-tcp, ssrc-zero"},
         {{"--server", "camera.local:5060"}, 2, "expected an IPv4 address"},
         {{"--frobnicate"}, 2, "unknown argument '--frobnicate'"},
         {{"--id", "3402"}, 2, "bad value '3402' for --id: expected 20 digits"},
