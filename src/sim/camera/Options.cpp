@@ -88,7 +88,7 @@ std::string UsageText() {
          "Faults (--fault NAME, repeatable):\n";
     for (const auto& f : FaultNames()) {
         std::string n = f.name;
-        o << "  " << n << std::string(n.size() < 22 ? 22 - n.size() : 1, ' ') << f.what << "\n";
+        o << "  " << n << std::string(n.size() < 23 ? 23 - n.size() : 1, ' ') << f.what << "\n";
     }
     o << "  --late-ms MS           delay of late answers (default 3000)\n"
          "  --foreign-id ID        identifier of foreign answers (default: the device's + 1000)\n"
