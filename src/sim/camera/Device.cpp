@@ -766,7 +766,8 @@ void Device::OnCallRequest(sipua::Event& ev) {
         out_.Error(ident_.id, "INFO answered 400: " + error);
         return;
     }
-    agent_.SendCallAnswer(ev.tid, 200, nullptr);
+    // The stream changes before the 200 goes out: nothing of the old pace
+    // follows the answer.
     Stream& s = *it->second.stream;
     std::string what = c.method;
     if (c.method == "PAUSE") {
@@ -783,11 +784,13 @@ void Device::OnCallRequest(sipua::Event& ev) {
         }
         s.Resume();
     } else if (c.method == "TEARDOWN") {
+        agent_.SendCallAnswer(ev.tid, 200, nullptr);
         EndCall(ev.cid, "TEARDOWN received", true);
         return;
     } else {
         what += " (not simulated)";
     }
+    agent_.SendCallAnswer(ev.tid, 200, nullptr);
     Print("INFO " + what + " on " + it->second.kind + "; answered 200");
 }
 
