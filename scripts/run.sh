@@ -12,7 +12,7 @@ if [ "${1:-}" = "--demo" ]; then
 fi
 "$root/scripts/install-deps.sh"
 build=${BUILD_DIR:-$root/build}
-BUILD_DIR=$build "$root/scripts/build.sh" -DTARVEX_BENCH=OFF
+BUILD_DIR=$build "$root/scripts/build.sh"
 if [ $demo = 1 ]; then
   work=${TARVEX_WORKDIR:-$root/run/demo}
   mkdir -p "$work"

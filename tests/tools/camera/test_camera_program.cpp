@@ -49,7 +49,9 @@ TEST(CameraProgram, DeviceRegistersFillsTheTreeRunsTheChainKeepsAliveThenThreeMo
                   "exit\n");
         mt::Proc tarvex({"/bin/sh", "-c", "cd " + dir.Path() + " && QT_QPA_PLATFORM=offscreen exec " + kTarvex + " --script check.txt"},
                         dir.File("tarvex.out"), dir.File("tarvex.err"));
-        // Until the program listens the cameras' REGISTERs go unanswered, and they try again.
+        // The cameras start once the program listens: a camera's own socket could
+        // otherwise be given the free port the program is about to take.
+        ASSERT_TRUE(WaitPortBound(port, tcp, 60000)) << ReadFile(dir.File("tarvex.out"));
         std::vector<std::string> transport = {"--transport", tcp ? "tcp" : "udp", "--retry", "1"};
         std::vector<std::string> one = {"--keepalive", "2"};
         one.insert(one.end(), transport.begin(), transport.end());
