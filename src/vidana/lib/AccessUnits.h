@@ -1,5 +1,6 @@
-// Splits an H.264 Annex B elementary stream into access units (header-only
-// helper for the tools, tests and benchmarks; not part of libvidana's ABI).
+// Splits an H.264 or H.265 Annex B elementary stream into access units
+// (header-only helper for the tools, tests and benchmarks; not part of
+// libvidana's ABI).
 #pragma once
 
 #include <cstddef>
@@ -11,8 +12,10 @@ namespace vidana {
 
 // Each access unit starts at the start code of its first NAL unit. A new unit
 // begins with an access unit delimiter, SEI, parameter set or prefix NAL after
-// a slice, or with a slice whose first_mb_in_slice is 0 after a slice.
-inline std::vector<std::span<const uint8_t>> SplitAccessUnits(std::span<const uint8_t> s) {
+// a slice, or with a slice that starts a picture after a slice (H.264:
+// first_mb_in_slice 0; H.265: first_slice_segment_in_pic_flag).
+inline std::vector<std::span<const uint8_t>> SplitAccessUnits(std::span<const uint8_t> s,
+                                                              bool hevc = false) {
     struct Nal {
         size_t start; // first byte of its start code
         size_t body;  // first byte after it
@@ -32,10 +35,21 @@ inline std::vector<std::span<const uint8_t>> SplitAccessUnits(std::span<const ui
     bool sawSlice = false;
     for (const Nal& n : nals) {
         if (n.body >= s.size()) break;
-        const int type = s[n.body] & 0x1f;
-        const bool slice = type >= 1 && type <= 5;
-        const bool firstMb = slice && n.body + 1 < s.size() && (s[n.body + 1] & 0x80);
-        const bool opensUnit = (type >= 6 && type <= 9) || (type >= 14 && type <= 18) || firstMb;
+        bool slice, opensUnit;
+        if (hevc) {
+            // Two header bytes; VCL types 0..31, then VPS 32, SPS 33, PPS 34,
+            // AUD 35, prefix SEI 39 and the reserved 41..44, 48..55.
+            const int type = (s[n.body] >> 1) & 0x3f;
+            slice = type <= 31;
+            const bool firstSlice = slice && n.body + 2 < s.size() && (s[n.body + 2] & 0x80);
+            opensUnit = (type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) ||
+                        (type >= 48 && type <= 55) || firstSlice;
+        } else {
+            const int type = s[n.body] & 0x1f;
+            slice = type >= 1 && type <= 5;
+            const bool firstMb = slice && n.body + 1 < s.size() && (s[n.body + 1] & 0x80);
+            opensUnit = (type >= 6 && type <= 9) || (type >= 14 && type <= 18) || firstMb;
+        }
         if (sawSlice && opensUnit) {
             units.push_back(s.subspan(unitStart, n.start - unitStart));
             unitStart = n.start;
@@ -45,6 +59,22 @@ inline std::vector<std::span<const uint8_t>> SplitAccessUnits(std::span<const ui
     }
     if (unitStart < s.size() && !nals.empty()) units.push_back(s.subspan(unitStart));
     return units;
+}
+
+// Whether an Annex B stream is H.265 rather than H.264, judged by its first
+// parameter set: H.265's VPS, SPS and PPS headers (40 01, 42 01, 44 01) are no
+// H.264 parameter set, and an H.264 SPS or PPS (types 7 and 8 with a non-zero
+// nal_ref_idc) never has 01 as its next byte, which every H.265 header of
+// layer 0 has. Without a parameter set: H.264.
+inline bool LooksLikeHevc(std::span<const uint8_t> s) {
+    for (size_t i = 0; i + 4 < s.size(); ++i) {
+        if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
+        const uint8_t a = s[i + 3], b = s[i + 4];
+        if ((a == 0x40 || a == 0x42 || a == 0x44) && b == 0x01) return true;
+        if (!(a & 0x80) && (a & 0x60) && ((a & 0x1f) == 7 || (a & 0x1f) == 8) && b != 0x01)
+            return false;
+    }
+    return false;
 }
 
 } // namespace vidana

@@ -1,4 +1,4 @@
-// The two picture paths: H.264 through the process-wide decoder, and single
+// The two picture paths: H.264 and H.265 through the process-wide decoder, and single
 // MJPEG pictures drawn at their own size.
 #include "vidana/lib/Vidana.h"
 
@@ -46,26 +46,13 @@ void MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, Vida
 
 } // namespace
 
-int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length) {
+// Takes every picture the decoder has ready, converts it to the view and
+// presents it. Without a picture the converter is still made once the stream
+// size is known, as at the first picture of a session. Returns -1 when the
+// stream size is outside the limits, else 0; counts the presented pictures.
+int32_t CVidana::ReceivePictures(int32_t& presented) {
     VideoState& v = Video();
-    std::lock_guard guard(v.lock);
-    if (!v.open.load(std::memory_order_acquire)) return -1;
     AVCodecContext* ctx = v.codec.get();
-
-    // An empty packet would put the decoder into draining mode for good, so
-    // only real bytes are sent; the decoder's verdict on them is not needed.
-    if (data && length > 0) {
-        AVPacket* pkt = v.packet.get();
-        pkt->buf = av_buffer_create(const_cast<uint8_t*>(data), length, BorrowedBufferFree, nullptr,
-                                    AV_BUFFER_FLAG_READONLY);
-        if (pkt->buf) {
-            pkt->data = const_cast<uint8_t*>(data);
-            pkt->size = length;
-            avcodec_send_packet(ctx, pkt);
-        }
-        av_packet_unref(pkt);
-    }
-
     int32_t result = 0;
     bool gotPicture = false;
     for (;;) {
@@ -99,11 +86,57 @@ int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length) {
             int dstStride[4] = {v.dstWidth * 3, 0, 0, 0};
             sws_scale(v.converter.get(), frame->data, frame->linesize, 0, frame->height, dst,
                       dstStride);
-            DrawImage(v.picture.data(), v.dstWidth, v.dstHeight);
+            presented += DrawImage(v.picture.data(), v.dstWidth, v.dstHeight);
         }
         av_frame_unref(frame);
     }
     return result;
+}
+
+int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length, bool hevc) {
+    VideoState& v = Video();
+    std::lock_guard guard(v.lock);
+    if (!v.open.load(std::memory_order_acquire)) return -1;
+    if (v.hevc != hevc) {
+        // The other codec: the old decoder shows what it still holds, then a
+        // fresh decoder for the new one takes over. The converter stays and
+        // is rebuilt only if the new stream's size or format differs.
+        CodecContextPtr other = OpenVideoCodec(hevc);
+        if (!other) return -1;
+        int32_t drained = 0;
+        if (avcodec_send_packet(v.codec.get(), nullptr) == 0) ReceivePictures(drained);
+        v.codec = std::move(other);
+        v.hevc = hevc;
+    }
+    AVCodecContext* ctx = v.codec.get();
+
+    // An empty packet would put the decoder into draining mode for good, so
+    // only real bytes are sent; the decoder's verdict on them is not needed.
+    if (data && length > 0) {
+        AVPacket* pkt = v.packet.get();
+        pkt->buf = av_buffer_create(const_cast<uint8_t*>(data), length, BorrowedBufferFree, nullptr,
+                                    AV_BUFFER_FLAG_READONLY);
+        if (pkt->buf) {
+            pkt->data = const_cast<uint8_t*>(data);
+            pkt->size = length;
+            avcodec_send_packet(ctx, pkt);
+        }
+        av_packet_unref(pkt);
+    }
+    int32_t presented = 0;
+    return ReceivePictures(presented);
+}
+
+int32_t CVidana::FlushDecoder() {
+    VideoState& v = Video();
+    std::lock_guard guard(v.lock);
+    if (!v.open.load(std::memory_order_acquire)) return 0;
+    int32_t presented = 0;
+    // Draining mode hands out the pictures held back for reordering; the
+    // flush afterwards leaves the decoder taking packets again.
+    if (avcodec_send_packet(v.codec.get(), nullptr) == 0) ReceivePictures(presented);
+    avcodec_flush_buffers(v.codec.get());
+    return presented;
 }
 
 int32_t CVidana::DecodeMJpeg(const uint8_t* data, int32_t length) {

@@ -69,6 +69,19 @@ inline std::string MakeH264(const TempDir& dir, const std::string& name, int w, 
     return path;
 }
 
+// The same pattern as H.265 (libx265); extra goes before the output.
+inline std::string MakeHevc(const TempDir& dir, const std::string& name, int w, int h, int frames,
+                            const std::string& extra = "") {
+    const std::string path = dir / name;
+    const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 "
+                            "-vf scale=" +
+                            std::to_string(w) + ":" + std::to_string(h) + " -frames:v " +
+                            std::to_string(frames) + " -c:v libx265 -preset veryfast " + extra +
+                            " -x265-params log-level=error -f hevc '" + path + "'";
+    if (Shell(cmd) != 0) ADD_FAILURE() << "ffmpeg failed: " << cmd;
+    return path;
+}
+
 // ffmpeg's own decoding of a stream scaled to w x h in packed BGR24.
 inline std::vector<uint8_t> FfmpegPictures(const TempDir& dir, const std::string& in, int w,
                                            int h) {
@@ -114,10 +127,11 @@ private:
 };
 
 // Feeds every access unit of the file, each in its own exactly sized heap
-// buffer so that the sanitizer sees any read past a frame.
+// buffer so that the sanitizer sees any read past a frame. Type 8 streams are
+// split as H.265.
 inline void FeedStream(CVidana& v, const std::vector<uint8_t>& stream, int32_t type = 7,
                        size_t first = 0, size_t last = SIZE_MAX) {
-    const auto units = vidana::SplitAccessUnits(stream);
+    const auto units = vidana::SplitAccessUnits(stream, type == kVidanaFrameH265);
     for (size_t i = first; i < units.size() && i < last; ++i) {
         std::unique_ptr<uint8_t[]> frame(new uint8_t[units[i].size()]);
         std::copy(units[i].begin(), units[i].end(), frame.get());
