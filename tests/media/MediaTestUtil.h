@@ -243,6 +243,17 @@ inline std::string MakeH264(const std::string& dir, const std::string& name, con
     return Run(cmd) == 0 ? out : "";
 }
 
+// The same as H.265 (libx265).
+inline std::string MakeHevc(const std::string& dir, const std::string& name, const char* size,
+                            double seconds, const char* extra = "") {
+    std::string out = dir + "/" + name;
+    std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" +
+                      std::string(size) + ":rate=25 -t " + std::to_string(seconds) +
+                      " -c:v libx265 -preset veryfast -g 25 -pix_fmt yuv420p " + extra +
+                      " -x265-params log-level=error -f hevc " + out;
+    return Run(cmd) == 0 ? out : "";
+}
+
 // Sizes of the access units ffmpeg's own parser finds in an elementary stream.
 inline std::vector<long> PacketSizes(const std::string& path) {
     std::string s = Capture("ffprobe -v error -show_entries packet=size -of csv=p=0 " + path);
@@ -265,10 +276,12 @@ inline std::string MakePS(const std::string& es, const std::string& out) {
                : "";
 }
 
-// What ffmpeg extracts from a program stream as an H.264 elementary stream.
-inline std::vector<uint8_t> ExtractES(const std::string& ps, const std::string& out) {
-    if (Run("ffmpeg -nostdin -hide_banner -loglevel error -y -i " + ps + " -c copy -f h264 " +
-            out) != 0)
+// What ffmpeg extracts from a program stream as an H.264 (or, with format
+// "hevc", H.265) elementary stream.
+inline std::vector<uint8_t> ExtractES(const std::string& ps, const std::string& out,
+                                      const std::string& format = "h264") {
+    if (Run("ffmpeg -nostdin -hide_banner -loglevel error -y -i " + ps + " -c copy -f " + format +
+            " " + out) != 0)
         return {};
     return ReadFile(out);
 }

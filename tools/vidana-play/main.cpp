@@ -1,6 +1,7 @@
 // vidana-play: decodes an H.264 or H.265 elementary stream through libvidana
 // into raw BGR24 frames and/or PNG files, as the tarvex video view would show
 // them, and at the end of the file every picture the decoder still holds.
+#include "media/recv/CHbPSDemux.h"
 #include "vidana/lib/AccessUnits.h"
 #include "vidana/lib/Vidana.h"
 
@@ -171,7 +172,10 @@ int main(int argc, char** argv) {
         if (!raw) return Fail("cannot create " + out + ": " + std::strerror(errno));
     }
 
-    const bool hevc = codec == "h265" || (codec == "auto" && vidana::LooksLikeHevc(stream));
+    const bool hevc = codec == "h265" || (codec == "auto" && CHbPSDemux::SniffStreamType(
+                                                    stream.data(), int32_t(std::min<size_t>(
+                                                                       stream.size(), INT32_MAX))) ==
+                                                    0x24);
     const int32_t type = hevc ? kVidanaFrameH265 : kVidanaFrameH264;
     FrameSink sink(w, h, raw, pngDir);
     unsigned long long presented = 0;

@@ -61,20 +61,4 @@ inline std::vector<std::span<const uint8_t>> SplitAccessUnits(std::span<const ui
     return units;
 }
 
-// Whether an Annex B stream is H.265 rather than H.264, judged by its first
-// parameter set: H.265's VPS, SPS and PPS headers (40 01, 42 01, 44 01) are no
-// H.264 parameter set, and an H.264 SPS or PPS (types 7 and 8 with a non-zero
-// nal_ref_idc) never has 01 as its next byte, which every H.265 header of
-// layer 0 has. Without a parameter set: H.264.
-inline bool LooksLikeHevc(std::span<const uint8_t> s) {
-    for (size_t i = 0; i + 4 < s.size(); ++i) {
-        if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
-        const uint8_t a = s[i + 3], b = s[i + 4];
-        if ((a == 0x40 || a == 0x42 || a == 0x44) && b == 0x01) return true;
-        if (!(a & 0x80) && (a & 0x60) && ((a & 0x1f) == 7 || (a & 0x1f) == 8) && b != 0x01)
-            return false;
-    }
-    return false;
-}
-
 } // namespace vidana

@@ -44,16 +44,20 @@ protected:
         small_ = Load(mt::MakeH264(*dir_, "small.h264", "320x240", 2));
         // Key frames above 64 KiB: several PES packets per picture.
         large_ = Load(mt::MakeH264(*dir_, "large.h264", "1280x720", 1, "-crf 8 -bf 0"));
+        hevc_ = Load(mt::MakeHevc(*dir_, "small.hevc", "320x240", 2));
     }
     static Stream* Load(const std::string& path) {
         auto* s = new Stream;
         if (path.empty()) return s;
         s->path = path;
         s->bytes = mt::ReadFile(path);
-        auto sizes = mt::PacketSizes(path);
-        s->units = sizes.size();
-        if (!sizes.empty() && static_cast<std::size_t>(sizes.back()) <= s->bytes.size())
-            s->expected.assign(s->bytes.begin(), s->bytes.end() - sizes.back());
+        // The sender's own cut into access units ({"units": N, ..., "last_es": L}).
+        std::string count = mt::Capture("/usr/bin/python3 " + mt::Camsim() + " --es " + path +
+                                        " --count-only");
+        s->units = std::strtoul(count.c_str() + count.find(':') + 1, nullptr, 10);
+        const std::size_t last = std::strtoul(count.c_str() + count.rfind(':') + 1, nullptr, 10);
+        if (s->units && last <= s->bytes.size())
+            s->expected.assign(s->bytes.begin(), s->bytes.end() - static_cast<long>(last));
         return s;
     }
 
@@ -115,10 +119,12 @@ protected:
     static std::string* dir_;
     static Stream* small_;
     static Stream* large_;
+    static Stream* hevc_;
 };
 std::string* CaptureTool::dir_ = nullptr;
 Stream* CaptureTool::small_ = nullptr;
 Stream* CaptureTool::large_ = nullptr;
+Stream* CaptureTool::hevc_ = nullptr;
 
 TEST_F(CaptureTool, UdpWritesTheElementaryStreamWithoutItsLastUnit) {
     ASSERT_GT(small_->units, 10u);
@@ -148,6 +154,62 @@ TEST_F(CaptureTool, UdpWithCameraQuirksAndSenderFaults) {
                        small_->units - 1),
               0);
     ExpectGolden(*small_);
+}
+
+// H.265 and H.264 as cameras send them: the codec is named by the stream map
+// or, without one, told by the parameter sets; TCP with RTSP's interleaved '$'
+// framing; SSRC 0 and a change of SSRC mid-stream; audio PES between the
+// video. Every frame but the last arrives, and the tool says the codec.
+TEST_F(CaptureTool, CodecsFramingsAndSsrcChangesReachTheFile) {
+    struct Case {
+        const char* name;
+        int transport;
+        Stream* stream;
+        std::vector<std::string> extra;
+        const char* codec;
+    };
+    const std::vector<Case> cases = {
+        {"h265-map-udp", 0, hevc_, {"--audio"}, "video H.265 (stream type 0x24)"},
+        {"h265-sniffed-interleaved-listening",
+         2,
+         hevc_,
+         {"--no-map", "--framing", "interleaved", "--ssrc", "0", "--ssrc-switch", "20", "--audio"},
+         "video H.265 (stream type 0x24)"},
+        {"h264-interleaved-connecting",
+         1,
+         small_,
+         {"--framing", "interleaved", "--ssrc", "0", "--ssrc-switch", "10", "--ssrc2", "0x77"},
+         "video H.264 (stream type 0x1B)"},
+        {"h264-udp-ssrc-change",
+         0,
+         small_,
+         {"--ssrc-switch", "25", "--foreign-pt", "0.2", "--no-map"},
+         "video H.264 (stream type 0x1B)"},
+    };
+    ASSERT_GT(hevc_->units, 10u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Exchange(c.transport, *c.stream, c.extra, c.stream->units - 1), 0);
+        ExpectGolden(*c.stream);
+        EXPECT_NE(Slurp(Path("tool.err")).find(c.codec), std::string::npos)
+            << Slurp(Path("tool.err"));
+    }
+}
+
+// ffmpeg's own program stream of H.265 has no stream map: the codec is told
+// from the elementary stream.
+TEST_F(CaptureTool, FfmpegHevcProgramStreamIsToldByItsParameterSets) {
+    std::string ps = mt::MakePS(hevc_->path, Path("in.vob"));
+    ASSERT_FALSE(ps.empty());
+    Bytes ref = mt::ExtractES(ps, Path("ref.hevc"), "hevc");
+    auto packs = mt::PackStarts(mt::ReadFile(ps));
+    Stream s;
+    s.path = ps;
+    EXPECT_EQ(Exchange(0, s, {}, packs.size() - 1, "--ps"), 0);
+    Bytes out = mt::ReadFile(Path("out.h264"));
+    ASSERT_GT(out.size(), ref.size() / 2);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), ref.begin()));
+    EXPECT_NE(Slurp(Path("tool.err")).find("video H.265 (stream type 0x24)"), std::string::npos);
 }
 
 TEST_F(CaptureTool, OversizedPacketsOverUdpAndTcpWithPicturesOfSeveralPes) {
