@@ -35,8 +35,9 @@ struct Flat {
 // finds each position's piece in constant time.
 class Pieces {
 public:
-    explicit Pieces(std::span<const CHbPSDemux::Piece> p) : pieces_(p) {
-        starts_.reserve(p.size() + 1);
+    Pieces(std::span<const CHbPSDemux::Piece> p, std::vector<int32_t>& starts)
+        : pieces_(p), starts_(starts) {
+        starts_.clear();
         int64_t at = 0;
         for (const auto& x : p) {
             starts_.push_back(static_cast<int32_t>(at));
@@ -105,7 +106,7 @@ private:
         return k;
     }
     std::span<const CHbPSDemux::Piece> pieces_;
-    std::vector<int32_t> starts_;
+    std::vector<int32_t>& starts_;
     mutable size_t cursor_ = 0;
 };
 } // namespace
@@ -129,7 +130,7 @@ int32_t CHbPSDemux::Demux(std::span<const Piece> pieces, uint8_t* output) {
     for (const auto& p : pieces)
         total += static_cast<int64_t>(p.size());
     if (total <= 4 || total > INT32_MAX) return 0;
-    Pieces in(pieces);
+    Pieces in(pieces, m_starts);
     return Walk(in, in.Length());
 }
 

@@ -47,4 +47,5 @@ private:
     int32_t m_nOutLen = 0;
     uint8_t m_mapType = 0;
     std::vector<uint8_t> m_scratch; // a structure that straddles two pieces
+    std::vector<int32_t> m_starts;  // where each piece starts in the frame
 };

@@ -9,7 +9,7 @@ const uint8_t* PacketSlot::Bytes() const {
     return packet ? packet->GetPacketData() : data.data();
 }
 
-CHbRtpDemux::CHbRtpDemux() : frame_(kInitialFrameSize, 0) {}
+CHbRtpDemux::CHbRtpDemux() = default;
 CHbRtpDemux::~CHbRtpDemux() = default;
 
 bool CHbRtpDemux::InputRtp(const tvrtp::Packet& packet, uint8_t** frame, int32_t* frameLength) {
@@ -29,7 +29,8 @@ bool CHbRtpDemux::Closes(const uint8_t* packet, std::size_t length) {
 
 bool CHbRtpDemux::InputRtp(const uint8_t* packet, std::size_t length, uint8_t** frame,
                            int32_t* frameLength) {
-    if (frame_.empty()) return false;
+    // The joined frame exists only for the byte interfaces.
+    if (frame_.empty()) frame_.assign(kInitialFrameSize, 0);
     if (frame) *frame = frame_.data();
     if (!packet || length < 12) return false;
     if ((packet[1] & 0x7F) != kPayloadType) return false;
