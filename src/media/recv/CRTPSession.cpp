@@ -15,6 +15,9 @@ namespace {
 // Upper bound of one wait for a packet: how soon the thread sees its flag cleared.
 constexpr auto kRecvWait = std::chrono::milliseconds(20);
 constexpr int kAcceptWaitMs = 50;
+// Connections waiting to be accepted: a device that calls during a flood of
+// others is not dropped at the door while the accept thread catches up.
+constexpr int kListenBacklog = 64;
 // Pause between accept tries while the process is out of descriptors.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 // A connection without input for this long may make room for a newcomer.
@@ -87,7 +90,7 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
             // Added whatever the outcome: a failed connection just brings nothing.
             status = AddDestination(tvrtp::TcpAddress(m_sock)) < 0 ? -1 : 0;
         } else {
-            m_bReady = m_sock >= 0 && ::listen(m_sock, 5) == 0;
+            m_bReady = m_sock >= 0 && ::listen(m_sock, kListenBacklog) == 0;
             if (m_spare < 0) m_spare = openSpare();
             m_hRecvTCP.Stop();
             m_hRecvTCP.Start("m_hRecvTCP", this);
@@ -297,25 +300,24 @@ void CRTPSession::AcceptOne(CThread* t) {
     }
     const uint32_t ip = peerIp(fd);
     const bool fromDevice = m_nPeer && ip == m_nPeer;
+    const auto activity = m_tcp.LastInputs();
     bool keep = true;
     {
         std::lock_guard<std::mutex> l(m_acceptLock);
-        std::size_t open = 0;
+        // Every descriptor held counts, those that the poll thread is about to
+        // hand back (no destination any more) included; they go first.
         std::size_t at = m_conns.size();
         const auto now = Clock::now();
         auto oldest = now;
         for (std::size_t i = 0; i < m_conns.size(); ++i) {
-            auto last = now;
-            // One that is no destination any more is being closed by the
-            // poll thread: it makes room by itself.
-            if (!m_tcp.LastInput(m_conns[i].fd, last)) continue;
-            ++open;
+            auto it = activity.find(m_conns[i].fd);
+            const auto last = it == activity.end() ? Clock::time_point{} : it->second;
             if (at == m_conns.size() || last < oldest) {
                 oldest = last;
                 at = i;
             }
         }
-        if (atLimit || open >= kMaxConnections) {
+        if (atLimit || m_conns.size() >= kMaxConnections) {
             // The longest idle connection makes room: idle for a while, or
             // any for the device.
             if (at < m_conns.size() && (fromDevice || now - oldest >= kIdleBeforeReplace)) {
@@ -326,11 +328,14 @@ void CRTPSession::AcceptOne(CThread* t) {
                 keep = false;
             }
         }
-        if (keep) m_conns.push_back({fd, ip});
+        if (keep) {
+            // Under the lock: OnConnectionClosed for an old connection of the
+            // same descriptor number must find this one a destination.
+            m_conns.push_back({fd, ip});
+            AddDestination(tvrtp::TcpAddress(fd));
+        }
     }
-    if (keep) {
-        AddDestination(tvrtp::TcpAddress(fd));
-    } else {
+    if (!keep) {
         CloseSocket(fd); // no room: the caller is turned away
         for (auto waited = std::chrono::milliseconds(0); atLimit && t->running &&
                                                          waited < kAcceptBackoff;
@@ -342,6 +347,9 @@ void CRTPSession::AcceptOne(CThread* t) {
 
 void CRTPSession::OnConnectionClosed(int socket) {
     std::lock_guard<std::mutex> l(m_acceptLock);
+    // The number may already belong to a newer connection (the old one was
+    // closed here to make room): that one is a destination and stays.
+    if (m_tcp.LastInputs().count(socket)) return;
     for (auto it = m_conns.begin(); it != m_conns.end(); ++it) {
         if (it->fd == socket) {
             shutClose(it->fd);

@@ -311,12 +311,12 @@ std::vector<int> TcpTransmitter::TakeClosed() {
     return v;
 }
 
-bool TcpTransmitter::LastInput(int socket, std::chrono::steady_clock::time_point& when) {
+std::map<int, std::chrono::steady_clock::time_point> TcpTransmitter::LastInputs() {
     auto lock = LockForChange();
-    auto it = connections_.find(socket);
-    if (it == connections_.end()) return false;
-    when = it->second.lastInput;
-    return true;
+    std::map<int, std::chrono::steady_clock::time_point> m;
+    for (const auto& [fd, c] : connections_)
+        m.emplace(fd, c.lastInput);
+    return m;
 }
 
 TcpFraming TcpTransmitter::FramingOf(int socket) {

@@ -141,9 +141,8 @@ public:
     // Connections that the peer closed or that failed since the last call.
     // They are no longer destinations; their sockets are the caller's to close.
     std::vector<int> TakeClosed();
-    // When input last arrived on a connection (or when it was added); false
-    // when it is no destination.
-    bool LastInput(int socket, std::chrono::steady_clock::time_point& when);
+    // When input last arrived on each connection (or when it was added).
+    std::map<int, std::chrono::steady_clock::time_point> LastInputs();
     // The framing a connection was found to use (Unknown before its first bytes).
     TcpFraming FramingOf(int socket);
 

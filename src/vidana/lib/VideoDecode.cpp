@@ -19,6 +19,10 @@ namespace {
 // The packet borrows the caller's bytes; the caller frees them after the call.
 void BorrowedBufferFree(void*, uint8_t*) {}
 
+// swscale's vector code writes packed rows in whole blocks of pixels and may
+// run past the end of the last row; the buffers it writes carry this slack.
+constexpr size_t kScalerSlack = 1024;
+
 bool InsideLimits(int width, int height) {
     return width >= 1 && height >= 1 && width <= kMaxPictureWidth && height <= kMaxPictureHeight;
 }
@@ -32,7 +36,7 @@ void MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, Vida
                               SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!sws) return;
     try {
-        v.picture.resize(size_t(view.width) * size_t(view.height) * 3);
+        v.picture.resize(size_t(view.width) * size_t(view.height) * 3 + kScalerSlack);
     } catch (const std::bad_alloc&) {
         return; // a view beyond memory shows nothing, like an empty one
     }
@@ -183,7 +187,7 @@ int32_t CVidana::DecodeMJpeg(const uint8_t* data, int32_t length) {
                               nullptr, nullptr));
     if (!sws) return 0;
     const size_t fullStride = size_t(frame->width) * 3;
-    m_canvas.resize(fullStride * size_t(frame->height));
+    m_canvas.resize(fullStride * size_t(frame->height) + kScalerSlack);
     uint8_t* dst[4] = {m_canvas.data(), nullptr, nullptr, nullptr};
     int dstStride[4] = {int(fullStride), 0, 0, 0};
     sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dst, dstStride);
