@@ -133,6 +133,26 @@ public:
     void Signal(int sig) {
         if (pid_ > 0 && status_ < 0) ::kill(pid_, sig);
     }
+    pid_t Pid() const { return pid_; }
+    // CPU seconds (user + system) the process has used so far; -1 when gone.
+    double CpuSeconds() const {
+        std::ifstream f("/proc/" + std::to_string(pid_) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(f)), {});
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) return -1;
+        std::vector<std::string> field;
+        std::size_t i = close + 2;
+        while (i < stat.size() && field.size() < 13) {
+            std::size_t j = stat.find(' ', i);
+            if (j == std::string::npos) j = stat.size();
+            field.push_back(stat.substr(i, j - i));
+            i = j + 1;
+        }
+        if (field.size() < 13) return -1;
+        // Fields 14 and 15 of the line: utime and stime in clock ticks.
+        const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+        return (std::atof(field[11].c_str()) + std::atof(field[12].c_str())) / ticks;
+    }
 
 private:
     pid_t pid_ = -1;

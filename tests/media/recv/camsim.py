@@ -389,6 +389,8 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--count-only", action="store_true")
     p.add_argument("--dump", help="write the units to this file and their sizes to FILE.sizes")
+    p.add_argument("--times", help="write 'unit monotonic-seconds' per unit once its last "
+                                   "packet is sent")
     a = p.parse_args()
     rng = random.Random(a.seed)
 
@@ -420,6 +422,7 @@ def main():
     paced = 0
     foreign_seq = 100
     ssrc = a.ssrc
+    times = open(a.times, "w") if a.times else None
     for index, unit in enumerate(units):
         if a.ssrc_switch and index == a.ssrc_switch:
             # The camera restarts its stream: new SSRC, sequence and timestamps.
@@ -463,9 +466,13 @@ def main():
             if a.transport == "udp" and not a.fps and paced > a.pace_bytes:
                 time.sleep(0.001)
                 paced = 0
+        if times:
+            times.write("%d %.6f\n" % (index, time.monotonic()))
         ts = (ts + 3600) & 0xFFFFFFFF
         if a.fps:
             time.sleep(1.0 / a.fps)
+    if times:
+        times.close()
     if a.tcp_unfinished and a.transport != "udp":
         snd.send(b"", raw_tcp=b"\xff\xf0" + b"\x80\x60")
     time.sleep(a.linger)

@@ -212,6 +212,46 @@ TEST_F(CaptureTool, FfmpegHevcProgramStreamIsToldByItsParameterSets) {
     EXPECT_NE(Slurp(Path("tool.err")).find("video H.265 (stream type 0x24)"), std::string::npos);
 }
 
+// Out of descriptors (a limit of 24) with callers from elsewhere waiting: the
+// accept thread backs off instead of spinning, and the device still gets in
+// and delivers its whole stream.
+TEST_F(CaptureTool, AtTheDescriptorLimitAcceptBacksOffAndTheDeviceGetsIn) {
+    uint16_t port = mt::FreePortBase();
+    mt::Proc recv({"/usr/bin/prlimit", "--nofile=24:24", kTool, "--port", std::to_string(port),
+                   "--transport", "2", "--peer", "127.0.0.1", "--seconds", "60", "--frames",
+                   std::to_string(small_->units - 1), "--out", Path("out.h264")},
+                  Path("tool.out"), Path("tool.err"));
+    ASSERT_TRUE(WaitForText(Path("tool.err"), "receiving on port", 10));
+    std::vector<int> idle;
+    for (int k = 0; k < 40; ++k) {
+        int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.3", &a.sin_addr);
+        ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        a.sin_port = htons(port);
+        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        idle.push_back(s);
+    }
+    std::this_thread::sleep_for(500ms);
+    const double cpu0 = recv.CpuSeconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(2s);
+    const double cpu = recv.CpuSeconds() - cpu0;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_GE(cpu0, 0);
+    EXPECT_LT(cpu, 0.5 * wall) << "the accept thread spins at the descriptor limit";
+    mt::Proc sender({"/usr/bin/python3", mt::Camsim(), "--es", small_->path, "--transport",
+                     "tcp-connect", "--port", std::to_string(port), "--linger", "0.5"},
+                    Path("snd.out"), Path("snd.err"));
+    EXPECT_EQ(sender.Wait(60), 0) << Slurp(Path("snd.err"));
+    EXPECT_EQ(recv.Wait(60), 0);
+    ExpectGolden(*small_);
+    for (int s : idle)
+        ::close(s);
+}
+
 TEST_F(CaptureTool, OversizedPacketsOverUdpAndTcpWithPicturesOfSeveralPes) {
     ASSERT_GT(large_->units, 5u);
     EXPECT_EQ(Exchange(0, *large_, {"--payload", "8000"}, large_->units - 1), 0);
