@@ -2,7 +2,10 @@
 // by VIDANA_FUZZ_TYPE (7 H.264, 8 H.265, 2 MJPEG). The first byte picks the
 // view size; the rest is cut into access units (the video paths) and fed as
 // the receiver feeds frames, each in its own exactly sized buffer, then the
-// decoder is flushed as a file player does.
+// decoder is flushed as a file player does, which also leaves it clean for the
+// next input. One decoder session serves every input (opening FFmpeg's
+// decoder per input would cost most of the time); every 1000 inputs it is
+// released and opened again, so that both stay covered.
 #include "vidana/lib/AccessUnits.h"
 #include "vidana/lib/Vidana.h"
 
@@ -16,16 +19,15 @@ namespace {
 
 class NullSurface : public IVidanaSurface {
 public:
-    explicit NullSurface(VidanaSize s) : size_(s) {}
-    VidanaSize ClientSize() const override { return size_; }
+    VidanaSize ClientSize() const override { return size; }
     void Present(const uint8_t* bgr, int32_t width, int32_t height) override {
         // Every presented byte must be readable.
         if (width <= 0 || height <= 0) std::abort();
         sum_ += bgr[0] + bgr[size_t(width) * size_t(height) * 3 - 1];
     }
+    VidanaSize size{64, 48};
 
 private:
-    VidanaSize size_;
     unsigned sum_ = 0;
 };
 
@@ -46,10 +48,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > (1u << 20)) return 0;
     static const VidanaSize kViews[4] = {{64, 48}, {160, 120}, {0, 0}, {33, 17}};
-    NullSurface surface(kViews[data[0] & 3]);
+    static NullSurface surface;
+    static CVidana v;
+    static unsigned inputs = 0;
+    if (inputs++ % 1000 == 0) {
+        v.ReleaseDecoder();
+        v.SetHWND(&surface);
+    }
+    surface.size = kViews[data[0] & 3];
     const std::span<const uint8_t> body(data + 1, size - 1);
-    CVidana v;
-    v.SetHWND(&surface);
     if (VIDANA_FUZZ_TYPE == kVidanaFrameMJpeg) {
         Feed(v, body.data(), body.size());
     } else {
@@ -57,6 +64,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Feed(v, unit.data(), unit.size());
         v.FlushDecoder();
     }
-    v.ReleaseDecoder();
     return 0;
 }

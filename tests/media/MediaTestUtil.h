@@ -2,6 +2,8 @@
 // Helpers shared by the media tests: free loopback ports, child processes,
 // files, ffmpeg-made fixtures and a small RTP packet builder.
 
+#include "support/common/FfmpegStreams.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -252,26 +254,21 @@ inline std::string Camsim() {
 
 namespace mt {
 
-// Makes an H.264 elementary stream with ffmpeg; returns its path or "" on failure.
+// Makes an H.264 (or H.265) elementary stream with ffmpeg; returns its path
+// or "" on failure.
 inline std::string MakeH264(const std::string& dir, const std::string& name, const char* size,
-                            double seconds, const char* extra = "") {
+                            double seconds, const char* extra = "",
+                            TestCodec codec = TestCodec::H264) {
     std::string out = dir + "/" + name;
-    std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" +
-                      std::string(size) + ":rate=25 -t " + std::to_string(seconds) +
-                      " -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p " + extra +
-                      " -f h264 " + out;
+    std::string cmd = TestPatternCommand(codec, "size=" + std::string(size) + ":rate=25",
+                                         "-t " + std::to_string(seconds),
+                                         std::string("-g 25 -pix_fmt yuv420p ") + extra, out);
     return Run(cmd) == 0 ? out : "";
 }
 
-// The same as H.265 (libx265).
 inline std::string MakeHevc(const std::string& dir, const std::string& name, const char* size,
                             double seconds, const char* extra = "") {
-    std::string out = dir + "/" + name;
-    std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" +
-                      std::string(size) + ":rate=25 -t " + std::to_string(seconds) +
-                      " -c:v libx265 -preset veryfast -g 25 -pix_fmt yuv420p " + extra +
-                      " -x265-params log-level=error -f hevc " + out;
-    return Run(cmd) == 0 ? out : "";
+    return MakeH264(dir, name, size, seconds, extra, TestCodec::H265);
 }
 
 // Sizes of the access units ffmpeg's own parser finds in an elementary stream.

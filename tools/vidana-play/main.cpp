@@ -148,8 +148,7 @@ int main(int argc, char** argv) {
             codec = value;
             if (codec != "auto" && codec != "h264" && codec != "h265")
                 return Fail("bad --codec '" + codec + "', want auto, h264 or h265");
-        }
-        else if (arg == "--size") {
+        } else if (arg == "--size") {
             if (!ParseSize(value, w, h))
                 return Fail("bad --size '" + std::string(value) + "', want WxH");
         } else {
@@ -172,10 +171,11 @@ int main(int argc, char** argv) {
         if (!raw) return Fail("cannot create " + out + ": " + std::strerror(errno));
     }
 
-    const bool hevc = codec == "h265" || (codec == "auto" && CHbPSDemux::SniffStreamType(
-                                                    stream.data(), int32_t(std::min<size_t>(
-                                                                       stream.size(), INT32_MAX))) ==
-                                                    0x24);
+    const bool hevc =
+        codec == "h265" ||
+        (codec == "auto" &&
+         CHbPSDemux::SniffStreamType(stream.data(),
+                                     int32_t(std::min<size_t>(stream.size(), INT32_MAX))) == 0x24);
     const int32_t type = hevc ? kVidanaFrameH265 : kVidanaFrameH264;
     FrameSink sink(w, h, raw, pngDir);
     unsigned long long presented = 0;

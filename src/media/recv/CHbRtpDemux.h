@@ -27,9 +27,9 @@ class Packet;
 // either owned as it came from the session, or copied into data.
 struct PacketSlot {
     std::unique_ptr<tvrtp::Packet> packet; // owned packet, or null
-    std::vector<uint8_t> data; // the whole RTP packet, header included, when not owned
-    int32_t copiedLength = 0;  // bytes of the packet
-    int32_t payloadOffset = 0; // the RTP header length
+    std::vector<uint8_t> data;             // the whole RTP packet, header included, when not owned
+    int32_t copiedLength = 0;              // bytes of the packet
+    int32_t payloadOffset = 0;             // the RTP header length
     int32_t payloadLength = 0; // copied length minus padding minus header; < 1 adds nothing
     uint16_t sequenceNumber = 0;
 

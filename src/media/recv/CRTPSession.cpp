@@ -337,8 +337,8 @@ void CRTPSession::AcceptOne(CThread* t) {
     }
     if (!keep) {
         CloseSocket(fd); // no room: the caller is turned away
-        for (auto waited = std::chrono::milliseconds(0); atLimit && t->running &&
-                                                         waited < kAcceptBackoff;
+        for (auto waited = std::chrono::milliseconds(0);
+             atLimit && t->running && waited < kAcceptBackoff;
              waited += std::chrono::milliseconds(10))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -42,7 +42,7 @@ struct SessionParams {
     // Largest source table: a new source beyond it replaces the source heard
     // least recently, never a preferred one for one that is not (0: no limit).
     std::size_t maxSources = 32;
-    std::string cname;                 // empty: user@host
+    std::string cname; // empty: user@host
 };
 
 class SourceInfo {

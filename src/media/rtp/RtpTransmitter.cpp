@@ -104,8 +104,8 @@ int UdpTransmitter::Create(const UdpTransmissionParams& p) {
     };
     int r = open(p.portBase, p.rtpReceiveBuffer, p.rtpSendBuffer, &rtpReceiveBuffer_);
     if (r < 0) return ERR_SOCKET;
-    int c = open(static_cast<uint16_t>(p.portBase + 1), p.rtcpReceiveBuffer, p.rtcpSendBuffer,
-                 nullptr);
+    int c =
+        open(static_cast<uint16_t>(p.portBase + 1), p.rtcpReceiveBuffer, p.rtcpSendBuffer, nullptr);
     if (c < 0) {
         ::close(r);
         return ERR_SOCKET;
@@ -271,8 +271,8 @@ void TcpTransmitter::Deframe(int fd, Connection& c, std::vector<Incoming>& out) 
             if (c.in.size() < 5) return; // the rest of the first header comes later
             const bool rtpAfterLength = (c.in[2] >> 6) == 2;
             const bool rtpAfterHeader = (c.in[4] >> 6) == 2;
-            c.framing = rtpAfterHeader && !rtpAfterLength ? TcpFraming::Interleaved
-                                                          : TcpFraming::Rfc4571;
+            c.framing =
+                rtpAfterHeader && !rtpAfterLength ? TcpFraming::Interleaved : TcpFraming::Rfc4571;
         }
     }
     const bool interleaved = c.framing == TcpFraming::Interleaved;
@@ -359,8 +359,7 @@ void TcpTransmitter::Poll(int timeoutMs, std::vector<Incoming>& out) {
             it->second.out.clear();
         } else {
             if (fds[i].revents & POLLOUT) Flush(fds[i].fd, it->second);
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
-                ReadFrom(fds[i].fd, it->second, out);
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadFrom(fds[i].fd, it->second, out);
         }
         // A finished connection is forgotten at once; its owner closes it.
         if (it->second.closed) {

@@ -52,8 +52,8 @@ protected:
         s->path = path;
         s->bytes = mt::ReadFile(path);
         // The sender's own cut into access units ({"units": N, ..., "last_es": L}).
-        std::string count = mt::Capture("/usr/bin/python3 " + mt::Camsim() + " --es " + path +
-                                        " --count-only");
+        std::string count =
+            mt::Capture("/usr/bin/python3 " + mt::Camsim() + " --es " + path + " --count-only");
         s->units = std::strtoul(count.c_str() + count.find(':') + 1, nullptr, 10);
         const std::size_t last = std::strtoul(count.c_str() + count.rfind(':') + 1, nullptr, 10);
         if (s->units && last <= s->bytes.size())
@@ -239,7 +239,8 @@ TEST_F(CaptureTool, AtTheDescriptorLimitAcceptBacksOffAndTheDeviceGetsIn) {
     const auto t0 = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(2s);
     const double cpu = recv.CpuSeconds() - cpu0;
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     ASSERT_GE(cpu0, 0);
     EXPECT_LT(cpu, 0.5 * wall) << "the accept thread spins at the descriptor limit";
     mt::Proc sender({"/usr/bin/python3", mt::Camsim(), "--es", small_->path, "--transport",

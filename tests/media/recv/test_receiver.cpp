@@ -174,7 +174,8 @@ TEST(Receiver, UdpFramesToCallbackReportsToDevicePortPlusOneAndByeAtTeardown) {
 TEST(Receiver, UdpSourceHeardGetsReportsAtItsPortPlusOne) {
     uint16_t p = mt::FreePortBase();
     uint16_t q = mt::FreePortBase();
-    while (q == p) q = mt::FreePortBase();
+    while (q == p)
+        q = mt::FreePortBase();
     int devRtp = mt::UdpSocket(q), devRtcp = mt::UdpSocket(q + 1);
     ASSERT_GE(devRtcp, 0);
     CRTPSession s;
@@ -191,8 +192,8 @@ TEST(Receiver, UdpSourceHeardGetsReportsAtItsPortPlusOne) {
         auto d = mt::RecvUdp(devRtcp, 1000);
         auto t = mt::RtcpTypes(d);
         // A receiver report with one block about our source.
-        block = !t.empty() && t[0] == 201 && (d[0] & 0x1F) == 1 && d.size() >= 12 &&
-                d[8] == 0x60 && d[9] == 0x0D && d[10] == 0xF0 && d[11] == 0x0D;
+        block = !t.empty() && t[0] == 201 && (d[0] & 0x1F) == 1 && d.size() >= 12 && d[8] == 0x60 &&
+                d[9] == 0x0D && d[10] == 0xF0 && d[11] == 0x0D;
     }
     EXPECT_TRUE(block);
     ::close(devRtp);
