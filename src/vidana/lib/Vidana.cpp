@@ -47,9 +47,10 @@ CodecContextPtr OpenVideoCodec(bool hevc) {
     if (!codec) return nullptr;
     CodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context) return nullptr;
-    // Bounds the memory a hostile parameter set can make the decoder take;
-    // pictures beyond the display limits are still decoded (and refused).
-    context->max_pixels = int64_t(8192) * 8192;
+    // Bounds the memory and time a hostile parameter set can make the decoder
+    // take: nothing larger than the display limits (plus a coding block) is
+    // decoded, as none of it would be shown.
+    context->max_pixels = int64_t(kMaxPictureWidth + 64) * (kMaxPictureHeight + 64);
     // One decoding thread, as for H.264: the pictures come out in the call
     // that completes them, and the receive thread is the only one decoding.
     context->thread_count = 1;
