@@ -216,6 +216,12 @@ TEST_F(CaptureTool, FfmpegHevcProgramStreamIsToldByItsParameterSets) {
 // accept thread backs off instead of spinning, and the device still gets in
 // and delivers its whole stream.
 TEST_F(CaptureTool, AtTheDescriptorLimitAcceptBacksOffAndTheDeviceGetsIn) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer runtime opens a pipe to check memory before it reports on
+    // a virtual call; at the descriptor limit that fails and it reports
+    // falsely, so the limit is only tried in the plain build.
+    GTEST_SKIP() << "at the descriptor limit the sanitizer runtime itself fails";
+#endif
     uint16_t port = mt::FreePortBase();
     mt::Proc recv({"/usr/bin/prlimit", "--nofile=24:24", kTool, "--port", std::to_string(port),
                    "--transport", "2", "--peer", "127.0.0.1", "--seconds", "60", "--frames",
