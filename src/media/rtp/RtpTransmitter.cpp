@@ -305,7 +305,9 @@ void TcpTransmitter::Deframe(int fd, Connection& c, std::vector<Incoming>& out) 
 }
 
 std::vector<int> TcpTransmitter::TakeClosed() {
-    auto lock = LockForChange();
+    // Called by the polling thread between polls: waking the poll would only
+    // make the next one return at once.
+    std::lock_guard<std::mutex> lock(io_);
     std::vector<int> v;
     v.swap(closed_);
     return v;

@@ -140,6 +140,7 @@ public:
     std::size_t DestinationCount();
     // Connections that the peer closed or that failed since the last call.
     // They are no longer destinations; their sockets are the caller's to close.
+    // Meant for the thread that polls (another would wait for the poll to end).
     std::vector<int> TakeClosed();
     // When input last arrived on each connection (or when it was added).
     std::map<int, std::chrono::steady_clock::time_point> LastInputs();
