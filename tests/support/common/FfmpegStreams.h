@@ -13,7 +13,18 @@ inline std::string TestPatternCommand(TestCodec codec, const std::string& input,
                                       const std::string& length, const std::string& extra,
                                       const std::string& out) {
     const bool hevc = codec == TestCodec::H265;
+    std::string options = extra;
+    if (hevc) {
+        // x265 takes one -x265-params (a second replaces the first): its own
+        // log level joins the caller's parameters.
+        const std::string key = "-x265-params ";
+        const auto at = options.find(key);
+        if (at == std::string::npos)
+            options += " " + key + "log-level=error";
+        else
+            options.insert(at + key.size(), "log-level=error:");
+    }
     return "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=" + input + " " +
-           length + (hevc ? " -c:v libx265" : " -c:v libx264") + " -preset veryfast " + extra +
-           (hevc ? " -x265-params log-level=error -f hevc '" : " -f h264 '") + out + "'";
+           length + (hevc ? " -c:v libx265" : " -c:v libx264") + " -preset veryfast " + options +
+           (hevc ? " -f hevc '" : " -f h264 '") + out + "'";
 }
