@@ -43,6 +43,7 @@ struct VideoState {
     PacketPtr packet;
     std::atomic<bool> open{false};
     bool hevc = false; // the open codec: H.265, else H.264
+    std::vector<uint8_t> input; // the frame being decoded, with FFmpeg's padding
     // Converter to packed BGR24 at the view size, made at the first picture.
     SwsPtr converter;
     int srcWidth = 0;

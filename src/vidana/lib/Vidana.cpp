@@ -108,6 +108,7 @@ void CVidana::ReleaseDecoder() {
     v.open.store(false, std::memory_order_release);
     std::vector<uint8_t>().swap(m_ostraOut);
     v.DropConverter();
+    std::vector<uint8_t>().swap(v.input);
     v.frame.reset();
     v.packet.reset();
     ReleaseOstraDecoder();

@@ -16,7 +16,7 @@ using namespace vidana;
 
 namespace {
 
-// The packet borrows the caller's bytes; the caller frees them after the call.
+// The packet borrows the decoder's staging buffer, which outlives it.
 void BorrowedBufferFree(void*, uint8_t*) {}
 
 // swscale's vector code writes packed rows in whole blocks of pixels and may
@@ -117,11 +117,19 @@ int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length, bool hevc) {
     // An empty packet would put the decoder into draining mode for good, so
     // only real bytes are sent; the decoder's verdict on them is not needed.
     if (data && length > 0) {
+        // FFmpeg's bitstream readers read up to AV_INPUT_BUFFER_PADDING_SIZE
+        // bytes past the end of a packet, which in the caller's buffer may be
+        // an unmapped page: the frame is staged in a padded buffer of the
+        // decoder's (reused, so no allocation once it has grown).
+        const size_t need = size_t(length) + AV_INPUT_BUFFER_PADDING_SIZE;
+        if (v.input.size() < need) v.input.resize(need);
+        std::memcpy(v.input.data(), data, size_t(length));
+        std::memset(v.input.data() + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);
         AVPacket* pkt = v.packet.get();
-        pkt->buf = av_buffer_create(const_cast<uint8_t*>(data), length, BorrowedBufferFree, nullptr,
+        pkt->buf = av_buffer_create(v.input.data(), length, BorrowedBufferFree, nullptr,
                                     AV_BUFFER_FLAG_READONLY);
         if (pkt->buf) {
-            pkt->data = const_cast<uint8_t*>(data);
+            pkt->data = v.input.data();
             pkt->size = length;
             avcodec_send_packet(ctx, pkt);
         }

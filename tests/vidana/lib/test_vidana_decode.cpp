@@ -3,6 +3,8 @@
 #include "VidanaTestUtil.h"
 
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <random>
 
 using namespace vt;
@@ -499,6 +501,49 @@ TEST_F(VidanaDecode, BadH264NeitherCrashesNorStopsTheDecoder) {
     const size_t before = s.Count();
     FeedStream(v, stream);
     EXPECT_GE(s.Count(), before + 29);
+    v.ReleaseDecoder();
+}
+
+// FFmpeg's bitstream readers read past the end of a packet; a frame that ends
+// right before an unmapped page (inputs the fuzzer found) must not make the
+// decoder fault.
+TEST_F(VidanaDecode, FramesEndingBeforeAnUnmappedPageAreDecodedSafely) {
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    struct Case {
+        const char* seed;
+        int32_t type;
+    };
+    for (const Case c : {Case{"corpus-h264/overread-at-page-end", kVidanaFrameH264},
+                         Case{"corpus-h265/overread-at-page-end", kVidanaFrameH265}}) {
+        SCOPED_TRACE(c.seed);
+        const auto input = ReadFile(std::string(TARVEX_SOURCE_DIR) + "/fuzz/vidana/" + c.seed);
+        ASSERT_GT(input.size(), 1u);
+        // The fuzz input: a view-size byte, then the stream.
+        const std::vector<uint8_t> stream(input.begin() + 1, input.end());
+        const size_t span = (stream.size() / page + 2) * page;
+        void* m = mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+        ASSERT_NE(m, MAP_FAILED);
+        auto* base = static_cast<uint8_t*>(m);
+        ASSERT_EQ(0, mprotect(base + span, page, PROT_NONE));
+        RecordingSurface s(64, 48);
+        CVidana v;
+        v.SetHWND(&s);
+        for (const auto unit : vidana::SplitAccessUnits(stream, c.type == kVidanaFrameH265)) {
+            uint8_t* at = base + span - unit.size();
+            std::copy(unit.begin(), unit.end(), at);
+            EXPECT_EQ(0, v.DecodeXFrame(at, int32_t(unit.size()), c.type));
+        }
+        v.FlushDecoder();
+        v.ReleaseDecoder();
+        munmap(m, span + page);
+    }
+    // The decoder still shows a good stream.
+    RecordingSurface s(320, 240);
+    CVidana v;
+    v.SetHWND(&s);
+    FeedStream(v, ReadFile(vga), kVidanaFrameH264, 0, 3);
+    EXPECT_EQ(s.Count(), 3u);
     v.ReleaseDecoder();
 }
 
