@@ -2,6 +2,8 @@
 // Helpers shared by the media tests: free loopback ports, child processes,
 // files, ffmpeg-made fixtures and a small RTP packet builder.
 
+#include "support/common/FfmpegStreams.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -133,6 +135,26 @@ public:
     void Signal(int sig) {
         if (pid_ > 0 && status_ < 0) ::kill(pid_, sig);
     }
+    pid_t Pid() const { return pid_; }
+    // CPU seconds (user + system) the process has used so far; -1 when gone.
+    double CpuSeconds() const {
+        std::ifstream f("/proc/" + std::to_string(pid_) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(f)), {});
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) return -1;
+        std::vector<std::string> field;
+        std::size_t i = close + 2;
+        while (i < stat.size() && field.size() < 13) {
+            std::size_t j = stat.find(' ', i);
+            if (j == std::string::npos) j = stat.size();
+            field.push_back(stat.substr(i, j - i));
+            i = j + 1;
+        }
+        if (field.size() < 13) return -1;
+        // Fields 14 and 15 of the line: utime and stime in clock ticks.
+        const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+        return (std::atof(field[11].c_str()) + std::atof(field[12].c_str())) / ticks;
+    }
 
 private:
     pid_t pid_ = -1;
@@ -232,15 +254,21 @@ inline std::string Camsim() {
 
 namespace mt {
 
-// Makes an H.264 elementary stream with ffmpeg; returns its path or "" on failure.
+// Makes an H.264 (or H.265) elementary stream with ffmpeg; returns its path
+// or "" on failure.
 inline std::string MakeH264(const std::string& dir, const std::string& name, const char* size,
-                            double seconds, const char* extra = "") {
+                            double seconds, const char* extra = "",
+                            TestCodec codec = TestCodec::H264) {
     std::string out = dir + "/" + name;
-    std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" +
-                      std::string(size) + ":rate=25 -t " + std::to_string(seconds) +
-                      " -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p " + extra +
-                      " -f h264 " + out;
+    std::string cmd = TestPatternCommand(codec, "size=" + std::string(size) + ":rate=25",
+                                         "-t " + std::to_string(seconds),
+                                         std::string("-g 25 -pix_fmt yuv420p ") + extra, out);
     return Run(cmd) == 0 ? out : "";
+}
+
+inline std::string MakeHevc(const std::string& dir, const std::string& name, const char* size,
+                            double seconds, const char* extra = "") {
+    return MakeH264(dir, name, size, seconds, extra, TestCodec::H265);
 }
 
 // Sizes of the access units ffmpeg's own parser finds in an elementary stream.
@@ -265,10 +293,12 @@ inline std::string MakePS(const std::string& es, const std::string& out) {
                : "";
 }
 
-// What ffmpeg extracts from a program stream as an H.264 elementary stream.
-inline std::vector<uint8_t> ExtractES(const std::string& ps, const std::string& out) {
-    if (Run("ffmpeg -nostdin -hide_banner -loglevel error -y -i " + ps + " -c copy -f h264 " +
-            out) != 0)
+// What ffmpeg extracts from a program stream as an H.264 (or, with format
+// "hevc", H.265) elementary stream.
+inline std::vector<uint8_t> ExtractES(const std::string& ps, const std::string& out,
+                                      const std::string& format = "h264") {
+    if (Run("ffmpeg -nostdin -hide_banner -loglevel error -y -i " + ps + " -c copy -f " + format +
+            " " + out) != 0)
         return {};
     return ReadFile(out);
 }

@@ -1,5 +1,5 @@
 // tarvex-recv: receives a device's RTP program stream without the window and
-// writes the demultiplexed video elementary stream to a file.
+// writes the demultiplexed video elementary stream (H.264 or H.265) to a file.
 
 #include "media/recv/CRTPSession.h"
 
@@ -66,6 +66,17 @@ void line(const char* what, const Capture& c, double secs, long long frames0, lo
     std::fprintf(stderr,
                  "%s %.1fs: frames %lld, empty %lld, bytes %lld, %.1f frames/s, %.1f kbit/s\n",
                  what, secs, f, c.empty.load(), b, fps, kbit);
+}
+
+const char* codecName(uint8_t streamType) {
+    switch (streamType) {
+    case CRTPSession::kStreamTypeH264:
+        return "H.264";
+    case CRTPSession::kStreamTypeH265:
+        return "H.265";
+    default:
+        return "unknown";
+    }
 }
 
 } // namespace
@@ -155,8 +166,16 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     auto lastLine = start;
     long long f0 = 0, b0 = 0;
+    uint8_t streamType = 0;
+    auto noteCodec = [&] {
+        const uint8_t t = session->VideoStreamType();
+        if (t == streamType) return;
+        streamType = t;
+        std::fprintf(stderr, "tarvex-recv: video %s (stream type 0x%02X)\n", codecName(t), t);
+    };
     while (!g_stop && !cap.done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        noteCodec();
         auto now = Clock::now();
         double secs = std::chrono::duration<double>(now - start).count();
         if (seconds > 0 && secs >= static_cast<double>(seconds)) break;
@@ -170,6 +189,7 @@ int main(int argc, char** argv) {
     }
     session->SetFrameCallback(nullptr, nullptr);
     session->RTP_Teardown();
+    noteCodec();
     session.reset(); // joins the receive thread: no frame is written after this
     double secs = std::chrono::duration<double>(Clock::now() - start).count();
     line("tarvex-recv total", cap, secs, 0, 0, secs);

@@ -1,5 +1,7 @@
-// vidana-play: decodes an H.264 elementary stream through libvidana into raw
-// BGR24 frames and/or PNG files, as the tarvex video view would show them.
+// vidana-play: decodes an H.264 or H.265 elementary stream through libvidana
+// into raw BGR24 frames and/or PNG files, as the tarvex video view would show
+// them, and at the end of the file every picture the decoder still holds.
+#include "media/recv/CHbPSDemux.h"
 #include "vidana/lib/AccessUnits.h"
 #include "vidana/lib/Vidana.h"
 
@@ -18,7 +20,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: vidana-play --in FILE.h264 --size WxH [--out FRAMES.bgr] [--png-dir DIR]\n";
+    "usage: vidana-play --in FILE --size WxH [--codec auto|h264|h265] [--out FRAMES.bgr] "
+    "[--png-dir DIR]\n";
 
 void Put32(std::string& s, uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8)
@@ -122,7 +125,7 @@ int Fail(const std::string& message) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string in, out, pngDir;
+    std::string in, out, pngDir, codec = "auto";
     int w = 0, h = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -141,7 +144,11 @@ int main(int argc, char** argv) {
             out = value;
         else if (arg == "--png-dir")
             pngDir = value;
-        else if (arg == "--size") {
+        else if (arg == "--codec") {
+            codec = value;
+            if (codec != "auto" && codec != "h264" && codec != "h265")
+                return Fail("bad --codec '" + codec + "', want auto, h264 or h265");
+        } else if (arg == "--size") {
             if (!ParseSize(value, w, h))
                 return Fail("bad --size '" + std::string(value) + "', want WxH");
         } else {
@@ -164,19 +171,27 @@ int main(int argc, char** argv) {
         if (!raw) return Fail("cannot create " + out + ": " + std::strerror(errno));
     }
 
+    const bool hevc =
+        codec == "h265" ||
+        (codec == "auto" &&
+         CHbPSDemux::SniffStreamType(stream.data(),
+                                     int32_t(std::min<size_t>(stream.size(), INT32_MAX))) == 0x24);
+    const int32_t type = hevc ? kVidanaFrameH265 : kVidanaFrameH264;
     FrameSink sink(w, h, raw, pngDir);
     unsigned long long presented = 0;
     {
         CVidana vidana;
         vidana.SetHWND(&sink);
-        for (const auto unit : vidana::SplitAccessUnits(stream)) {
+        for (const auto unit : vidana::SplitAccessUnits(stream, hevc)) {
             // Each unit is handed over in its own exactly sized buffer, as the
             // receiver hands over one reassembled frame.
             const std::vector<uint8_t> frame(unit.begin(), unit.end());
             vidana.SetRect(VidanaRect{});
-            vidana.DecodeXFrame(frame.data(), int32_t(frame.size()), 7);
+            vidana.DecodeXFrame(frame.data(), int32_t(frame.size()), type);
             if (!sink.Failure().empty()) break;
         }
+        // A file ends: the pictures held back for reordering are shown too.
+        if (sink.Failure().empty()) vidana.FlushDecoder();
         vidana.ReleaseDecoder();
         presented = sink.Count();
     }

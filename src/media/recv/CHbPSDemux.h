@@ -5,23 +5,47 @@
 // that lie wholly inside the frame are copied out in order, audio PES packets
 // (C0..DF) are skipped whole. Anything else is walked byte by byte up to the
 // next 00 00 01 prefix.
+//
+// A program stream map is read for the stream type of the video: the type of
+// the first video stream id it lists (0x1B H.264, 0x24 H.265, ...).
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 class CHbPSDemux {
 public:
-    CHbPSDemux() = default;
+    using Piece = std::span<const uint8_t>;
+
+    CHbPSDemux();
     virtual ~CHbPSDemux() = default;
 
     // Writes the video payloads of input[0..length) to output and returns how
     // many bytes it wrote. The output never exceeds the input length, so an
     // output buffer of length bytes always suffices.
     int32_t Demux(const uint8_t* input, int32_t length, uint8_t* output);
+    // The same walk over a frame given as consecutive pieces (the payloads of
+    // its RTP packets); each video byte is copied once, straight from its
+    // piece. The frame is at most 2 GiB - 1.
+    int32_t Demux(std::span<const Piece> pieces, uint8_t* output);
+
+    // The video stream type named by the last program stream map of the last
+    // frame walked that had one; 0 when that frame had none.
+    uint8_t MapStreamType() const { return m_mapType; }
+
+    // The stream type an Annex B elementary stream shows by its first
+    // parameter set: 0x24 for H.265, 0x1B for H.264, 0 when it has none.
+    static uint8_t SniffStreamType(const uint8_t* es, int32_t length);
 
 private:
+    template <class In> int32_t Walk(const In& in, int32_t length);
     // Size of the PES packet at i (0 when it does not fit); copies a video payload.
-    int32_t Pes(const uint8_t* p, int32_t remainder, bool video);
+    template <class In> int32_t Pes(const In& in, int32_t i, int32_t remainder, bool video);
+    void ReadMap(const uint8_t* p, int32_t size);
 
     uint8_t* m_pOut = nullptr;
     int32_t m_nOutLen = 0;
+    uint8_t m_mapType = 0;
+    std::vector<uint8_t> m_scratch; // a structure that straddles two pieces
+    std::vector<int32_t> m_starts;  // where each piece starts in the frame
 };

@@ -5,32 +5,55 @@
 #include <algorithm>
 #include <cstring>
 
-CHbRtpDemux::CHbRtpDemux() : frame_(kInitialFrameSize, 0) {}
+const uint8_t* PacketSlot::Bytes() const {
+    return packet ? packet->GetPacketData() : data.data();
+}
+
+CHbRtpDemux::CHbRtpDemux() = default;
+CHbRtpDemux::~CHbRtpDemux() = default;
 
 bool CHbRtpDemux::InputRtp(const tvrtp::Packet& packet, uint8_t** frame, int32_t* frameLength) {
     return InputRtp(packet.GetPacketData(), packet.GetPacketLength(), frame, frameLength);
 }
 
-bool CHbRtpDemux::InputRtp(const uint8_t* packet, std::size_t length, uint8_t** frame,
-                           int32_t* frameLength) {
-    if (frame_.empty()) return false;
-    if (frame) *frame = frame_.data();
-    if (!packet || length < 12) return false;
-    if ((packet[1] & 0x7F) != kPayloadType) return false;
+bool CHbRtpDemux::Closes(const uint8_t* packet, std::size_t length) {
     const uint32_t ts = static_cast<uint32_t>(packet[4]) << 24 |
                         static_cast<uint32_t>(packet[5]) << 16 |
                         static_cast<uint32_t>(packet[6]) << 8 | packet[7];
-    if (ts == lastTimestamp_) {
-        AddPacket(packet, length);
-        return false;
-    }
-    bool done = Complete(frame, frameLength);
-    AddPacket(packet, length);
+    (void)length;
+    if (ts == lastTimestamp_) return false;
+    Complete();
     lastTimestamp_ = ts;
-    return done;
+    return true;
 }
 
-bool CHbRtpDemux::Complete(uint8_t** frame, int32_t* frameLength) {
+bool CHbRtpDemux::InputRtp(const uint8_t* packet, std::size_t length, uint8_t** frame,
+                           int32_t* frameLength) {
+    // The joined frame exists only for the byte interfaces.
+    if (frame_.empty()) frame_.assign(kInitialFrameSize, 0);
+    if (frame) *frame = frame_.data();
+    if (!packet || length < 12) return false;
+    if ((packet[1] & 0x7F) != kPayloadType) return false;
+    const bool closed = Closes(packet, length);
+    AddPacket(packet, length);
+    return closed && Join(frame, frameLength);
+}
+
+bool CHbRtpDemux::InputRtp(std::unique_ptr<tvrtp::Packet> packet) {
+    if (!packet || packet->GetPacketLength() < 12) return false;
+    const uint8_t* bytes = packet->GetPacketData();
+    const std::size_t length = packet->GetPacketLength();
+    if ((bytes[1] & 0x7F) != kPayloadType) return false;
+    const bool closed = Closes(bytes, length);
+    PacketSlot& s = NewSlot();
+    Fill(s, bytes, length);
+    s.packet = std::move(packet);
+    return closed && pieceTotal_ > 0;
+}
+
+// Orders the collected slots, takes each sequence number once, and lists
+// their payloads up to the frame limit; the slots become the completed frame.
+void CHbRtpDemux::Complete() {
     // Order by the distance from the first packet that arrived, as a signed
     // 16-bit number: correct across the wrap from 65535 to 0.
     order_.resize(used_);
@@ -41,9 +64,15 @@ bool CHbRtpDemux::Complete(uint8_t** frame, int32_t* frameLength) {
         auto key = [&](uint32_t i) {
             return static_cast<int16_t>(static_cast<uint16_t>(slots_[i].sequenceNumber - ref));
         };
-        std::stable_sort(order_.begin(), order_.end(),
-                         [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
+        // Packets mostly arrive in order: check before sorting.
+        bool sorted = true;
+        for (std::size_t i = 1; i < used_ && sorted; ++i)
+            sorted = key(order_[i - 1]) <= key(order_[i]);
+        if (!sorted)
+            std::stable_sort(order_.begin(), order_.end(),
+                             [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
     }
+    pieces_.clear();
     std::size_t total = 0;
     bool havePrev = false;
     uint16_t prev = 0;
@@ -55,20 +84,43 @@ bool CHbRtpDemux::Complete(uint8_t** frame, int32_t* frameLength) {
         if (s.payloadLength < 1) continue;
         const std::size_t n = static_cast<std::size_t>(s.payloadLength);
         if (total + n > kMaxFrameSize) continue; // beyond 16 MiB the frame is cut
-        if (total + n > frame_.size())
-            frame_.resize(std::min(kMaxFrameSize, std::max(frame_.size() * 2, total + n)));
-        std::memcpy(frame_.data() + total, s.data.data() + s.payloadOffset, n);
+        pieces_.emplace_back(s.Bytes() + s.payloadOffset, n);
         total += n;
     }
+    pieceTotal_ = total;
+    // The pieces point into the packets' own storage, which the swap keeps.
+    std::swap(slots_, done_);
+    for (std::size_t i = 0; i < slots_.size(); ++i)
+        slots_[i].packet.reset();
     used_ = 0; // the slots keep their storage for the next frame
-    if (frame) *frame = frame_.data();
-    if (frameLength) *frameLength = static_cast<int32_t>(total);
-    return total > 0;
 }
 
-void CHbRtpDemux::AddPacket(const uint8_t* packet, std::size_t length) {
-    if (!packet || length == 0) return;
-    length = std::min<std::size_t>(length, 65535);
+bool CHbRtpDemux::Finish() {
+    if (used_ == 0) return false;
+    Complete();
+    return pieceTotal_ > 0;
+}
+
+// Joins the completed frame into the frame buffer (the byte interfaces).
+bool CHbRtpDemux::Join(uint8_t** frame, int32_t* frameLength) {
+    if (pieceTotal_ > frame_.size())
+        frame_.resize(std::min(kMaxFrameSize, std::max(frame_.size() * 2, pieceTotal_)));
+    std::size_t at = 0;
+    for (const Piece& p : pieces_) {
+        std::memcpy(frame_.data() + at, p.data(), p.size());
+        at += p.size();
+    }
+    if (frame) *frame = frame_.data();
+    if (frameLength) *frameLength = static_cast<int32_t>(pieceTotal_);
+    return pieceTotal_ > 0;
+}
+
+PacketSlot& CHbRtpDemux::NewSlot() {
+    if (used_ == slots_.size()) slots_.emplace_back();
+    return slots_[used_++];
+}
+
+void CHbRtpDemux::Fill(PacketSlot& s, const uint8_t* packet, std::size_t length) {
     int32_t padding = (packet[0] & 0x20) ? packet[length - 1] : 0;
     int64_t header = 12 + 4 * (packet[0] & 0x0F);
     if ((packet[0] & 0x10) && header + 4 <= static_cast<int64_t>(length)) {
@@ -77,9 +129,6 @@ void CHbRtpDemux::AddPacket(const uint8_t* packet, std::size_t length) {
     } else if (packet[0] & 0x10) {
         header += 4; // the extension header itself does not fit: no payload
     }
-    if (used_ == slots_.size()) slots_.emplace_back();
-    PacketSlot& s = slots_[used_++];
-    s.data.assign(packet, packet + length);
     s.copiedLength = static_cast<int32_t>(length);
     s.payloadOffset = static_cast<int32_t>(std::min<int64_t>(header, length));
     int64_t payload = static_cast<int64_t>(length) - padding - header;
@@ -87,8 +136,21 @@ void CHbRtpDemux::AddPacket(const uint8_t* packet, std::size_t length) {
     s.sequenceNumber = length >= 4 ? static_cast<uint16_t>(packet[2] << 8 | packet[3]) : 0;
 }
 
+void CHbRtpDemux::AddPacket(const uint8_t* packet, std::size_t length) {
+    if (!packet || length == 0) return;
+    length = std::min<std::size_t>(length, 65535);
+    PacketSlot& s = NewSlot();
+    s.packet.reset();
+    s.data.assign(packet, packet + length);
+    Fill(s, s.data.data(), length);
+}
+
 void CHbRtpDemux::Clear() {
     used_ = 0;
+    pieces_.clear();
+    pieceTotal_ = 0;
     std::vector<PacketSlot>().swap(slots_);
+    std::vector<PacketSlot>().swap(done_);
     std::vector<uint32_t>().swap(order_);
+    std::vector<Piece>().swap(pieces_);
 }

@@ -2,8 +2,11 @@
 
 #include "base/Socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,12 +15,34 @@ namespace {
 // Upper bound of one wait for a packet: how soon the thread sees its flag cleared.
 constexpr auto kRecvWait = std::chrono::milliseconds(20);
 constexpr int kAcceptWaitMs = 50;
+// Connections waiting to be accepted: a device that calls during a flood of
+// others is not dropped at the door while the accept thread catches up.
+constexpr int kListenBacklog = 64;
+// Pause between accept tries while the process is out of descriptors.
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+// A connection without input for this long may make room for a newcomer.
+constexpr auto kIdleBeforeReplace = std::chrono::seconds(1);
+// A followed source silent for this long gives way to any other.
+constexpr auto kSilenceBeforeSwitch = std::chrono::seconds(1);
 
 void shutClose(int& fd) {
     if (fd < 0) return;
     ::shutdown(fd, SHUT_WR);
     CloseSocket(fd);
 }
+
+int openSpare() {
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+uint32_t peerIp(int fd) {
+    sockaddr_in a{};
+    socklen_t l = sizeof a;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &l) != 0 || a.sin_family != AF_INET)
+        return 0;
+    return ntohl(a.sin_addr.s_addr);
+}
+
 } // namespace
 
 CRTPSession::CRTPSession() : m_out(kOutputSize) {
@@ -43,6 +68,12 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
     m_params = tvrtp::SessionParams{};
     m_params.ownTimestampUnit = 1.0 / (clockRate > 0 ? clockRate : 90000);
     m_params.usePollThread = true;
+    m_params.maxSources = kMaxSources;
+    in_addr a{};
+    m_nPeer = (address && ::inet_pton(AF_INET, address, &a) == 1) ? ntohl(a.s_addr) : 0;
+    m_haveSsrc = false;
+    m_streamType = 0;
+    m_sawMap = false;
 
     int status = 0;
     if (transport > 0) {
@@ -59,18 +90,24 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
             // Added whatever the outcome: a failed connection just brings nothing.
             status = AddDestination(tvrtp::TcpAddress(m_sock)) < 0 ? -1 : 0;
         } else {
-            m_bReady = m_sock >= 0 && ::listen(m_sock, 5) == 0;
+            m_bReady = m_sock >= 0 && ::listen(m_sock, kListenBacklog) == 0;
+            if (m_spare < 0) m_spare = openSpare();
             m_hRecvTCP.Stop();
             m_hRecvTCP.Start("m_hRecvTCP", this);
         }
     } else {
         tvrtp::UdpTransmissionParams udp;
         udp.portBase = port;
-        udp.rtpReceiveBuffer = 65536;
+        udp.rtpReceiveBuffer = kUdpReceiveBuffer;
         udp.bindIP = m_nLocalIP;
         if (Create(m_params, udp) < 0) return -1;
-        in_addr a{};
-        m_nPeer = (address && ::inet_pton(AF_INET, address, &a) == 1) ? ntohl(a.s_addr) : 0;
+        // Linux reports twice what it keeps for the data.
+        const int granted = GetUdpReceiveBuffer() / 2;
+        if (granted < kUdpReceiveBuffer)
+            std::fprintf(stderr,
+                         "CRTPSession: UDP receive buffer of port %u is %d bytes, not the %d asked "
+                         "for (raise net.core.rmem_max)\n",
+                         port, granted, kUdpReceiveBuffer);
         if (AddDestination(tvrtp::Ipv4Address(m_nPeer, port, static_cast<uint16_t>(port + 1))) < 0)
             return -1;
         m_bReady = true;
@@ -91,11 +128,11 @@ void CRTPSession::RTP_Teardown() {
     if (IsActive()) BYEDestroy(std::chrono::seconds(1), nullptr, 0);
     if (m_nTransport > 0) {
         std::lock_guard<std::mutex> l(m_acceptLock);
-        for (int& fd : m_acceptedAll)
-            shutClose(fd);
-        m_acceptedAll.clear();
-        m_accepted = -1;
+        for (Connection& c : m_conns)
+            shutClose(c.fd);
+        m_conns.clear();
         shutClose(m_sock);
+        CloseSocket(m_spare);
         m_tcp.Destroy();
     }
     {
@@ -108,7 +145,12 @@ void CRTPSession::RTP_Teardown() {
 
 std::size_t CRTPSession::AcceptedCount() {
     std::lock_guard<std::mutex> l(m_acceptLock);
-    return m_acceptedAll.size();
+    return m_conns.size();
+}
+
+bool CRTPSession::CurrentSsrc(uint32_t& ssrc) const {
+    ssrc = m_ssrc.load();
+    return m_haveSsrc.load();
 }
 
 void CRTPSession::RecvLoop(CThread* t) {
@@ -123,46 +165,199 @@ void CRTPSession::ReceiveStep() {
     // packet is handled outside the data-access bracket so that the poll
     // thread keeps reading the socket while a frame is decoded.
     std::unique_ptr<tvrtp::Packet> p;
+    bool restart = false;
+    const auto now = Clock::now();
     BeginDataAccess();
-    if (GotoFirstSourceWithData()) p = GetNextPacket();
+    // The followed source first, so that its last packets come before a
+    // successor's first.
+    if (m_haveSsrc && GotoSource(m_ssrc)) p = GetNextPacket();
+    if (!p && GotoFirstSourceWithData()) {
+        do {
+            const tvrtp::SourceInfo* s = GetCurrentSourceInfo();
+            if (m_haveSsrc && s->GetSSRC() == m_ssrc) continue;
+            // Only a video packet (payload type 96) can make its source the
+            // followed one; anything else of another source is dropped.
+            while (auto q = GetNextPacket()) {
+                if (q->GetPayloadType() != CHbRtpDemux::kPayloadType) continue;
+                if (m_haveSsrc && !TakesOver(*s, now)) continue;
+                restart = m_haveSsrc;
+                m_ssrc = s->GetSSRC();
+                m_ssrcIp = SenderIp(*s);
+                const tvrtp::Address* a = s->GetRTPDataAddress();
+                m_ssrcSocket = a && a->GetKind() == tvrtp::Address::Kind::TCP
+                                   ? static_cast<const tvrtp::TcpAddress*>(a)->GetSocket()
+                                   : -1;
+                m_haveSsrc = true;
+                p = std::move(q);
+                break;
+            }
+            if (p) break;
+        } while (GotoNextSourceWithData());
+    }
     EndDataAccess();
     if (!p) {
         WaitForData(kRecvWait);
         return;
     }
-    HandlePacket(*p);
-    DeletePacket(std::move(p));
+    m_ssrcLast = now;
+    HandlePacket(std::move(p), restart);
 }
 
-void CRTPSession::HandlePacket(const tvrtp::Packet& p) {
+// Whether another source replaces the followed one (see the header).
+bool CRTPSession::TakesOver(const tvrtp::SourceInfo& src, Clock::time_point now) const {
+    if (now - m_ssrcLast >= kSilenceBeforeSwitch) return true;
+    const tvrtp::Address* a = src.GetRTPDataAddress();
+    if (m_ssrcSocket >= 0 && a && a->GetKind() == tvrtp::Address::Kind::TCP &&
+        static_cast<const tvrtp::TcpAddress*>(a)->GetSocket() == m_ssrcSocket)
+        return true;
+    const uint32_t ip = SenderIp(src);
+    if (ip && ip == m_ssrcIp) return true;
+    return m_nPeer && ip == m_nPeer && m_ssrcIp != m_nPeer;
+}
+
+uint32_t CRTPSession::SenderIp(const tvrtp::SourceInfo& src) const {
+    const tvrtp::Address* a = src.GetRTPDataAddress();
+    if (!a) a = src.GetRTCPDataAddress();
+    if (!a) return 0;
+    if (a->GetKind() == tvrtp::Address::Kind::IPv4)
+        return static_cast<const tvrtp::Ipv4Address*>(a)->GetIP();
+    const int fd = static_cast<const tvrtp::TcpAddress*>(a)->GetSocket();
+    std::lock_guard<std::mutex> l(m_acceptLock);
+    for (const Connection& c : m_conns)
+        if (c.fd == fd) return c.ip;
+    return fd == m_sock && m_nTransport == 1 ? m_nPeer : 0;
+}
+
+bool CRTPSession::IsPreferredSource(const tvrtp::SourceInfo& src) const {
+    if (m_haveSsrc && src.GetSSRC() == m_ssrc) return true;
+    return m_nPeer && SenderIp(src) == m_nPeer;
+}
+
+void CRTPSession::HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart) {
     std::lock_guard<std::mutex> l(m_demuxLock);
     RTPFrameCallback cb = m_pfnFrame.load();
-    if (!cb || p.GetPacketLength() == 0) return;
-    uint8_t* frame = nullptr;
-    int32_t length = 0;
-    if (!m_rtpDemux.InputRtp(p, &frame, &length)) return;
-    if (m_out.size() < static_cast<std::size_t>(length)) m_out.resize(length);
-    int32_t n = m_psDemux.Demux(frame, length, m_out.data());
+    if (restart) {
+        // Another SSRC: the old source's last frame is complete, and the new
+        // one's frames are joined from its own first packet on.
+        const bool last = m_rtpDemux.Finish();
+        m_sawMap = false;
+        if (last && cb) DeliverFrame(cb);
+    }
+    if (!cb || p->GetPacketLength() == 0) return;
+    if (m_rtpDemux.InputRtp(std::move(p))) DeliverFrame(cb);
+}
+
+void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
+    const std::size_t length = m_rtpDemux.FrameLength();
+    if (m_out.size() < length) m_out.resize(length);
+    int32_t n = m_psDemux.Demux(m_rtpDemux.FramePieces(), m_out.data());
+    NoteStreamType(n);
     m_nLastOutLen = n;
     cb(m_pUser.load(), m_out.data(), n);
 }
 
+void CRTPSession::NoteStreamType(int32_t outputLength) {
+    if (uint8_t t = m_psDemux.MapStreamType()) {
+        m_sawMap = true;
+        m_streamType = t;
+    } else if (!m_sawMap && outputLength > 0) {
+        if (uint8_t t = CHbPSDemux::SniffStreamType(m_out.data(), outputLength)) m_streamType = t;
+    }
+}
+
 void CRTPSession::AcceptLoop(CThread* t) {
     auto* self = static_cast<CRTPSession*>(t->argument);
-    while (t->running) {
-        if (self->m_sock < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptWaitMs));
-            continue;
-        }
-        pollfd p{self->m_sock, POLLIN, 0};
-        if (::poll(&p, 1, kAcceptWaitMs) <= 0 || !(p.revents & POLLIN)) continue;
-        int fd = ::accept4(self->m_sock, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
-        self->AddDestination(tvrtp::TcpAddress(fd));
-        std::lock_guard<std::mutex> l(self->m_acceptLock);
-        self->m_acceptedAll.push_back(fd);
-        self->m_accepted = fd;
+    while (t->running)
+        self->AcceptOne(t);
+}
+
+void CRTPSession::AcceptOne(CThread* t) {
+    if (m_sock < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptWaitMs));
+        return;
     }
+    pollfd pl{m_sock, POLLIN, 0};
+    if (::poll(&pl, 1, kAcceptWaitMs) <= 0 || !(pl.revents & POLLIN)) return;
+    int fd = ::accept4(m_sock, nullptr, nullptr, SOCK_CLOEXEC);
+    bool atLimit = false;
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && m_spare >= 0) {
+        // Out of descriptors: the spare one lets the caller in to be looked
+        // at; it stays only if it may replace an idle connection.
+        CloseSocket(m_spare);
+        fd = ::accept4(m_sock, nullptr, nullptr, SOCK_CLOEXEC);
+        atLimit = true;
+    }
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // Nothing to make room with: wait instead of spinning on the
+            // pending connection.
+            for (auto waited = std::chrono::milliseconds(0); t->running && waited < kAcceptBackoff;
+                 waited += std::chrono::milliseconds(10))
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (m_spare < 0) m_spare = openSpare();
+        return;
+    }
+    const uint32_t ip = peerIp(fd);
+    const bool fromDevice = m_nPeer && ip == m_nPeer;
+    const auto activity = m_tcp.LastInputs();
+    bool keep = true;
+    {
+        std::lock_guard<std::mutex> l(m_acceptLock);
+        // Every descriptor held counts, those that the poll thread is about to
+        // hand back (no destination any more) included; they go first.
+        std::size_t at = m_conns.size();
+        const auto now = Clock::now();
+        auto oldest = now;
+        for (std::size_t i = 0; i < m_conns.size(); ++i) {
+            auto it = activity.find(m_conns[i].fd);
+            const auto last = it == activity.end() ? Clock::time_point{} : it->second;
+            if (at == m_conns.size() || last < oldest) {
+                oldest = last;
+                at = i;
+            }
+        }
+        if (atLimit || m_conns.size() >= kMaxConnections) {
+            // The longest idle connection makes room: idle for a while, or
+            // any for the device.
+            if (at < m_conns.size() && (fromDevice || now - oldest >= kIdleBeforeReplace)) {
+                DeleteDestination(tvrtp::TcpAddress(m_conns[at].fd));
+                shutClose(m_conns[at].fd);
+                m_conns.erase(m_conns.begin() + static_cast<std::ptrdiff_t>(at));
+            } else {
+                keep = false;
+            }
+        }
+        if (keep) {
+            // Under the lock: OnConnectionClosed for an old connection of the
+            // same descriptor number must find this one a destination.
+            m_conns.push_back({fd, ip});
+            AddDestination(tvrtp::TcpAddress(fd));
+        }
+    }
+    if (!keep) {
+        CloseSocket(fd); // no room: the caller is turned away
+        for (auto waited = std::chrono::milliseconds(0);
+             atLimit && t->running && waited < kAcceptBackoff;
+             waited += std::chrono::milliseconds(10))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (m_spare < 0) m_spare = openSpare();
+}
+
+void CRTPSession::OnConnectionClosed(int socket) {
+    std::lock_guard<std::mutex> l(m_acceptLock);
+    // The number may already belong to a newer connection (the old one was
+    // closed here to make room): that one is a destination and stays.
+    if (m_tcp.LastInputs().count(socket)) return;
+    for (auto it = m_conns.begin(); it != m_conns.end(); ++it) {
+        if (it->fd == socket) {
+            shutClose(it->fd);
+            m_conns.erase(it);
+            return;
+        }
+    }
+    if (m_nTransport == 1 && socket == m_sock) shutClose(m_sock);
 }
 
 bool CRTPSession::DestinationOf(tvrtp::SourceInfo* src, tvrtp::Ipv4Address& out) const {

@@ -2,6 +2,20 @@
 // Media receiver: an RTP session over UDP or TCP (connecting or listening)
 // whose receive thread joins packets into frames, cuts the video elementary
 // stream out of each frame's program stream and hands it to a frame callback.
+//
+// One stream is followed: the first SSRC heard wins. Another SSRC takes over
+// when it comes from the same sender (a device that restarted its stream), from
+// the device's address while the current one does not, or after the current
+// one fell silent for a second; reassembly then starts afresh. Packets of any
+// other source are dropped. The followed source's last frame is delivered
+// when another takes over. SSRC 0 is an SSRC like any other.
+//
+// Limits: at most 32 sources in the table (the least recently heard goes
+// first, never one from the device's address or the followed one for a
+// stranger); at most 32 accepted TCP connections (a finished one is closed and
+// forgotten at once; a newcomer replaces the longest idle one, idle at least a
+// second, or any idle one when it comes from the device's address); at the
+// descriptor limit the accept thread backs off for 100 ms between tries.
 
 #include "base/CThread.h"
 #include "media/recv/CHbPSDemux.h"
@@ -9,6 +23,7 @@
 #include "media/rtp/RtpSession.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -22,13 +37,21 @@ using RTPFrameCallback = void (*)(void* user, unsigned char* frame, int32_t leng
 class CRTPSession : public tvrtp::Session {
 public:
     static constexpr std::size_t kOutputSize = 524288;
+    // UDP receive buffer asked for: a 1080p key frame sent as one burst fits.
+    static constexpr int kUdpReceiveBuffer = 2 << 20;
+    static constexpr std::size_t kMaxSources = 32;
+    static constexpr std::size_t kMaxConnections = 32;
+    // Stream types of a program stream map.
+    static constexpr uint8_t kStreamTypeH264 = 0x1B;
+    static constexpr uint8_t kStreamTypeH265 = 0x24;
 
     CRTPSession();
     ~CRTPSession() override;
 
     // Transport index: 0 UDP, 1 TCP connecting to address:port+2, 2..4 TCP
     // listening on port. Returns 1 when set up, 0 for port 0 or a failed TCP
-    // destination, -1 when the session could not be created.
+    // destination, -1 when the session could not be created. address is the
+    // device's; its sources and connections are preferred.
     int32_t RTP_Setup(uint16_t port, int32_t transport, const char* address, int32_t clockRate);
     // Closes the transport and ends the session (with an RTCP BYE). Safe to call twice.
     void RTP_Teardown();
@@ -43,10 +66,21 @@ public:
     // is any address. Set before RTP_Setup.
     void SetLocalAddress(uint32_t ip) { m_nLocalIP = ip; }
 
+    // The video stream type of the stream being received, as the frame
+    // callback sees it: the type that the last program stream map named for
+    // the video (0x1B H.264, 0x24 H.265, or another), else, while the stream
+    // has shown no map, what its elementary stream looks like (0x1B or 0x24 by
+    // its parameter sets); 0 before either is known. Set before the callback
+    // of the frame that showed it; safe from any thread. Decoders take it
+    // through VidanaFrameTypeOf (vidana/lib/Vidana.h).
+    uint8_t VideoStreamType() const { return m_streamType.load(); }
+    // The SSRC being followed and whether there is one yet.
+    bool CurrentSsrc(uint32_t& ssrc) const;
+
     int32_t LastOutputLength() const { return m_nLastOutLen.load(); }
     int32_t TransportIndex() const { return m_nTransport; }
     uint16_t Port() const { return m_nPort; }
-    // Connections accepted in listening mode so far.
+    // Connections accepted in listening mode and still open.
     std::size_t AcceptedCount();
     // Whether the transport came up: the UDP session, the TCP connection to the
     // device, or the listening socket.
@@ -60,28 +94,53 @@ protected:
     void OnNewSource(tvrtp::SourceInfo* src) override;
     void OnRemoveSource(tvrtp::SourceInfo* src) override;
     void OnBYEPacket(tvrtp::SourceInfo* src) override;
+    bool IsPreferredSource(const tvrtp::SourceInfo& src) const override;
+    void OnConnectionClosed(int socket) override;
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Connection {
+        int fd = -1;
+        uint32_t ip = 0; // host order
+    };
     static void RecvLoop(CThread* t);
     static void AcceptLoop(CThread* t);
-    // Takes at most one packet from the first source with data.
+    void AcceptOne(CThread* t);
+    // Takes at most one packet of the followed source, or switches to another.
     void ReceiveStep();
-    void HandlePacket(const tvrtp::Packet& p);
+    void HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart);
+    // Demultiplexes the completed frame and hands it to the callback.
+    void DeliverFrame(RTPFrameCallback cb);
     bool DestinationOf(tvrtp::SourceInfo* src, tvrtp::Ipv4Address& out) const;
+    // The IPv4 address (host order) a source's packets came from; 0 unknown.
+    uint32_t SenderIp(const tvrtp::SourceInfo& src) const;
+    bool TakesOver(const tvrtp::SourceInfo& src, Clock::time_point now) const;
+    void NoteStreamType(int32_t outputLength);
 
     std::mutex m_demuxLock; // the receive thread's packet work against Clear at teardown
     CHbRtpDemux m_rtpDemux;
     CHbPSDemux m_psDemux;
     std::vector<uint8_t> m_out; // the demultiplexer's output; grows with the frame
     std::atomic<int32_t> m_nLastOutLen{0};
+    std::atomic<uint8_t> m_streamType{0};
+    bool m_sawMap = false; // the followed stream has shown a program stream map
+
+    // The followed source (receive thread only, read by CurrentSsrc and the
+    // source hooks under the source lock).
+    std::atomic<bool> m_haveSsrc{false};
+    std::atomic<uint32_t> m_ssrc{0};
+    uint32_t m_ssrcIp = 0;
+    int m_ssrcSocket = -1;
+    Clock::time_point m_ssrcLast{};
+
     int32_t m_nTransport = 0;
     CThread m_hRecvTCP;
     tvrtp::SessionParams m_params;
     tvrtp::TcpTransmitter m_tcp;
-    int m_sock = -1;     // the bound socket that connects or listens
-    int m_accepted = -1; // the last accepted connection
-    std::mutex m_acceptLock;
-    std::vector<int> m_acceptedAll; // every accepted connection, closed at teardown
+    int m_sock = -1;  // the bound socket that connects or listens
+    int m_spare = -1; // held in reserve: freed to look at a caller at the descriptor limit
+    mutable std::mutex m_acceptLock;
+    std::vector<Connection> m_conns; // accepted connections still open
     uint16_t m_nPort = 0;
     uint32_t m_nPeer = 0; // host order
     uint32_t m_nLocalIP = 0;

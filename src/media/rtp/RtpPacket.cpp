@@ -14,6 +14,13 @@ uint32_t be32(const uint8_t* p) {
 
 std::unique_ptr<Packet> Packet::Parse(const uint8_t* data, std::size_t length) {
     if (!data || length < 12 || length > 65535) return nullptr;
+    return Parse(std::vector<uint8_t>(data, data + length));
+}
+
+std::unique_ptr<Packet> Packet::Parse(std::vector<uint8_t>&& bytes) {
+    const uint8_t* data = bytes.data();
+    const std::size_t length = bytes.size();
+    if (!data || length < 12 || length > 65535) return nullptr;
     if ((data[0] >> 6) != 2) return nullptr;
     const bool padding = data[0] & 0x20;
     const bool extension = data[0] & 0x10;
@@ -36,7 +43,7 @@ std::unique_ptr<Packet> Packet::Parse(const uint8_t* data, std::size_t length) {
     if (pt >= 72 && pt <= 76) return nullptr;
 
     std::unique_ptr<Packet> p(new Packet);
-    p->bytes_.assign(data, data + length);
+    p->bytes_ = std::move(bytes);
     p->payloadOffset_ = header;
     p->payloadLength_ = length - header - pad;
     p->payloadType_ = pt;

@@ -14,6 +14,8 @@ public:
     // not a well-formed RTP packet: version other than 2, CSRC list, header
     // extension or padding that does not fit inside the packet.
     static std::unique_ptr<Packet> Parse(const uint8_t* data, std::size_t length);
+    // The same, keeping the given bytes instead of copying them.
+    static std::unique_ptr<Packet> Parse(std::vector<uint8_t>&& bytes);
 
     uint8_t GetPayloadType() const { return payloadType_; }
     bool HasMarker() const { return marker_; }

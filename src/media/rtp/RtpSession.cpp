@@ -234,6 +234,16 @@ bool Session::WaitForData(std::chrono::milliseconds timeout) {
     return waiting_ > 0;
 }
 
+bool Session::GotoSource(uint32_t ssrc) {
+    current_ = table_.find(ssrc);
+    return current_ != table_.end();
+}
+
+int Session::GetUdpReceiveBuffer() {
+    std::shared_lock<std::shared_mutex> l(life_);
+    return udp_ ? udp_->GetRtpReceiveBuffer() : 0;
+}
+
 std::size_t Session::GetSourceCount() {
     std::lock_guard<std::mutex> l(sources_);
     return table_.size();
@@ -260,11 +270,15 @@ void Session::Poll(int timeoutMs) {
 
 void Session::PollOnce(int timeoutMs, std::vector<Incoming>& batch) {
     batch.clear();
+    std::vector<int> closed;
     {
         std::shared_lock<std::shared_mutex> l(life_);
         if (!transmitter_) return;
         transmitter_->Poll(timeoutMs, batch);
+        if (tcp_) closed = tcp_->TakeClosed();
     }
+    for (int fd : closed)
+        OnConnectionClosed(fd);
     auto now = Clock::now();
     if (!batch.empty()) {
         bool ready;
@@ -299,15 +313,48 @@ std::unique_ptr<Address> Session::AddressOf(const Incoming& in, bool) const {
     return std::make_unique<Ipv4Address>(in.ip, in.port, static_cast<uint16_t>(in.port + 1));
 }
 
-SourceInfo* Session::FindOrCreate(uint32_t ssrc, Clock::time_point now, bool& created) {
+SourceInfo* Session::FindOrCreate(uint32_t ssrc, const Incoming& in, Clock::time_point now,
+                                  bool& created) {
     created = false;
     auto it = table_.find(ssrc);
     if (it != table_.end()) return &it->second;
-    auto& s = table_[ssrc];
+    SourceInfo s;
     s.ssrc = ssrc;
     s.lastHeard = now;
+    if (in.rtcp)
+        s.rtcpAddress = AddressOf(in, true);
+    else
+        s.rtpAddress = AddressOf(in, false);
+    if (params_.maxSources && table_.size() >= params_.maxSources &&
+        !MakeRoom(IsPreferredSource(s)))
+        return nullptr; // the table is full of sources that stay
+    auto& made = table_[ssrc];
+    made = std::move(s);
     created = true;
-    return &s;
+    return &made;
+}
+
+// Replaces the source heard least recently: among those not preferred, or,
+// for a preferred newcomer when every source is preferred, among all.
+bool Session::MakeRoom(bool forPreferred) {
+    auto victim = table_.end();
+    bool victimPreferred = true;
+    for (auto it = table_.begin(); it != table_.end(); ++it) {
+        const bool preferred = IsPreferredSource(it->second);
+        if (preferred && !forPreferred) continue;
+        if (victim == table_.end() || (victimPreferred && !preferred) ||
+            (victimPreferred == preferred && it->second.lastHeard < victim->second.lastHeard)) {
+            victim = it;
+            victimPreferred = preferred;
+        }
+    }
+    if (victim == table_.end()) return false;
+    OnRemoveSource(&victim->second);
+    if (victim->second.validated) waiting_ -= victim->second.queue.size();
+    if (current_ == victim) current_ = table_.end();
+    table_.erase(victim);
+    ++evicted_;
+    return true;
 }
 
 // RFC 3550 appendix A.1.
@@ -353,11 +400,12 @@ bool Session::UpdateSequence(SourceInfo& s, uint16_t seq) {
 }
 
 void Session::ProcessRtp(Incoming& in, Clock::time_point now) {
-    auto pkt = Packet::Parse(in.bytes.data(), in.bytes.size());
+    auto pkt = Packet::Parse(std::move(in.bytes));
     if (!pkt) return;
     if (pkt->GetSSRC() == ownSsrc_ && !params_.acceptOwnPackets) return;
     bool created;
-    SourceInfo* s = FindOrCreate(pkt->GetSSRC(), now, created);
+    SourceInfo* s = FindOrCreate(pkt->GetSSRC(), in, now, created);
+    if (!s) return;
     s->lastHeard = now;
     if (!s->rtpAddress) s->rtpAddress = AddressOf(in, false);
     const uint16_t seq = pkt->GetSequenceNumber();
@@ -412,7 +460,12 @@ void Session::ProcessRtcp(const Incoming& in, Clock::time_point now) {
             uint32_t ssrc = be32(p + 4);
             if (ssrc != ownSsrc_) {
                 bool created;
-                SourceInfo* s = FindOrCreate(ssrc, now, created);
+                SourceInfo* s = FindOrCreate(ssrc, in, now, created);
+                if (!s) {
+                    p += len;
+                    left -= len;
+                    continue;
+                }
                 s->lastHeard = now;
                 if (!s->rtcpAddress) s->rtcpAddress = AddressOf(in, true);
                 if (created) OnNewSource(s);

@@ -39,7 +39,10 @@ struct SessionParams {
     double minimumRtcpInterval = 5.0;  // seconds
     double sessionBandwidth = 10000.0; // bytes per second; RTCP gets 5 %
     bool probation = true;             // RFC 3550 A.1: two packets in sequence validate
-    std::string cname;                 // empty: user@host
+    // Largest source table: a new source beyond it replaces the source heard
+    // least recently, never a preferred one for one that is not (0: no limit).
+    std::size_t maxSources = 32;
+    std::string cname; // empty: user@host
 };
 
 class SourceInfo {
@@ -137,14 +140,29 @@ public:
     // One poll pass, for sessions created without the poll thread.
     void Poll(int timeoutMs = 0);
 
+    // Inside the bracket: makes the source of that SSRC current; false when
+    // there is none.
+    bool GotoSource(uint32_t ssrc);
+
     // Statistics, for tests and tools.
     uint64_t GetRtcpPacketsSent() const { return rtcpSent_.load(); }
     std::size_t GetSourceCount();
+    // Sources replaced because the table was full.
+    uint64_t GetSourcesEvicted() const { return evicted_.load(); }
+    // The UDP RTP socket's receive buffer as granted (0 over TCP).
+    int GetUdpReceiveBuffer();
 
 protected:
     virtual void OnNewSource(SourceInfo* /*src*/) {}
+    // Also called for a source replaced because the table was full.
     virtual void OnRemoveSource(SourceInfo* /*src*/) {}
     virtual void OnBYEPacket(SourceInfo* /*src*/) {}
+    // Whether a source (or one about to be made) is to be kept when the table
+    // is full; called on the poll thread with the source lock held.
+    virtual bool IsPreferredSource(const SourceInfo& /*src*/) const { return false; }
+    // A TCP connection ended (peer closed or failed) and is no destination any
+    // more; called on the poll thread without the source lock.
+    virtual void OnConnectionClosed(int /*socket*/) {}
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -153,7 +171,9 @@ private:
     void PollOnce(int timeoutMs, std::vector<Incoming>& batch);
     void ProcessRtp(Incoming& in, Clock::time_point now);
     void ProcessRtcp(const Incoming& in, Clock::time_point now);
-    SourceInfo* FindOrCreate(uint32_t ssrc, Clock::time_point now, bool& created);
+    SourceInfo* FindOrCreate(uint32_t ssrc, const Incoming& in, Clock::time_point now,
+                             bool& created);
+    bool MakeRoom(bool forPreferred);
     bool UpdateSequence(SourceInfo& s, uint16_t seq);
     void CheckTimeouts(Clock::time_point now);
     std::vector<uint8_t> BuildReport(bool bye, const char* reason, std::size_t reasonLength);
@@ -183,6 +203,7 @@ private:
     Clock::time_point nextReport_{};
     Clock::time_point lastTimeoutCheck_{};
     std::atomic<uint64_t> rtcpSent_{0};
+    std::atomic<uint64_t> evicted_{0};
 };
 
 } // namespace tvrtp

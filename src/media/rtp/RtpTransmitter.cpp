@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <cstring>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
@@ -76,10 +77,20 @@ int UdpTransmitter::Create(const UdpTransmissionParams& p) {
     if (rtp_ >= 0) return ERR_ALREADY_CREATED;
     if (p.portBase % 2 != 0) return ERR_ODD_PORT_BASE;
     if (wakeFd_ < 0) return ERR_SOCKET;
-    auto open = [&](uint16_t port, int rcv, int snd) -> int {
+    auto open = [&](uint16_t port, int rcv, int snd, int* granted) -> int {
         int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (s < 0) return -1;
         ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+        int got = 0;
+        socklen_t gl = sizeof got;
+        ::getsockopt(s, SOL_SOCKET, SO_RCVBUF, &got, &gl);
+        // The kernel caps SO_RCVBUF at net.core.rmem_max (and reports twice
+        // what it keeps); a process allowed to go past the cap does.
+        if (got < rcv && ::setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &rcv, sizeof rcv) == 0) {
+            gl = sizeof got;
+            ::getsockopt(s, SOL_SOCKET, SO_RCVBUF, &got, &gl);
+        }
+        if (granted) *granted = got;
         ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -91,9 +102,10 @@ int UdpTransmitter::Create(const UdpTransmissionParams& p) {
         }
         return s;
     };
-    int r = open(p.portBase, p.rtpReceiveBuffer, p.rtpSendBuffer);
+    int r = open(p.portBase, p.rtpReceiveBuffer, p.rtpSendBuffer, &rtpReceiveBuffer_);
     if (r < 0) return ERR_SOCKET;
-    int c = open(static_cast<uint16_t>(p.portBase + 1), p.rtcpReceiveBuffer, p.rtcpSendBuffer);
+    int c =
+        open(static_cast<uint16_t>(p.portBase + 1), p.rtcpReceiveBuffer, p.rtcpSendBuffer, nullptr);
     if (c < 0) {
         ::close(r);
         return ERR_SOCKET;
@@ -238,25 +250,81 @@ void TcpTransmitter::ReadFrom(int fd, Connection& c, std::vector<Incoming>& out)
             return;
         }
         if (got < 0) return;
+        c.lastInput = std::chrono::steady_clock::now();
         c.in.insert(c.in.end(), buffer_.data(), buffer_.data() + got);
-        std::size_t pos = 0;
-        while (c.in.size() - pos >= 2) {
-            std::size_t len = static_cast<std::size_t>(c.in[pos] << 8 | c.in[pos + 1]);
-            if (c.in.size() - pos - 2 < len) break; // the rest comes later
-            const uint8_t* p = c.in.data() + pos + 2;
-            pos += 2 + len;
-            if (len == 0 || len > maxPacket_) continue; // empty or too large: skipped
-            Incoming in;
-            in.bytes.assign(p, p + len);
-            // RFC 5761: RTCP packet types 200..204 occupy the second byte.
-            in.rtcp = len >= 2 && p[1] >= 200 && p[1] <= 204;
-            in.viaTcp = true;
-            in.socket = fd;
-            out.push_back(std::move(in));
-        }
-        c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
+        Deframe(fd, c, out);
         if (static_cast<std::size_t>(got) < buffer_.size()) return;
     }
+}
+
+// Cuts the complete packets off the front of c.in. A connection whose first
+// byte is '$' and whose bytes read as an interleaved header before an RTP or
+// RTCP version-2 byte (and not as a 4571 length before one) is interleaved;
+// any other is RFC 4571. Interleaved data that does not start with '$' at a
+// packet boundary is skipped up to the next '$'.
+void TcpTransmitter::Deframe(int fd, Connection& c, std::vector<Incoming>& out) {
+    if (c.framing == TcpFraming::Unknown) {
+        if (c.in.empty()) return;
+        if (c.in[0] != '$') {
+            c.framing = TcpFraming::Rfc4571;
+        } else {
+            if (c.in.size() < 5) return; // the rest of the first header comes later
+            const bool rtpAfterLength = (c.in[2] >> 6) == 2;
+            const bool rtpAfterHeader = (c.in[4] >> 6) == 2;
+            c.framing =
+                rtpAfterHeader && !rtpAfterLength ? TcpFraming::Interleaved : TcpFraming::Rfc4571;
+        }
+    }
+    const bool interleaved = c.framing == TcpFraming::Interleaved;
+    const std::size_t head = interleaved ? 4 : 2;
+    std::size_t pos = 0;
+    while (c.in.size() - pos >= head) {
+        if (interleaved && c.in[pos] != '$') {
+            const void* next = std::memchr(c.in.data() + pos, '$', c.in.size() - pos);
+            pos = next ? static_cast<std::size_t>(static_cast<const uint8_t*>(next) - c.in.data())
+                       : c.in.size();
+            continue;
+        }
+        const uint8_t* h = c.in.data() + pos + head - 2;
+        std::size_t len = static_cast<std::size_t>(h[0] << 8 | h[1]);
+        if (c.in.size() - pos - head < len) break; // the rest comes later
+        const uint8_t* p = c.in.data() + pos + head;
+        const uint8_t channel = interleaved ? c.in[pos + 1] : 0;
+        pos += head + len;
+        if (len == 0 || len > maxPacket_) continue; // empty or too large: skipped
+        Incoming in;
+        in.bytes.assign(p, p + len);
+        // RFC 5761: RTCP packet types 200..204 occupy the second byte.
+        in.rtcp = len >= 2 && p[1] >= 200 && p[1] <= 204;
+        if (interleaved && !in.rtcp) c.rtcpChannel = static_cast<uint8_t>(channel | 1);
+        in.viaTcp = true;
+        in.socket = fd;
+        out.push_back(std::move(in));
+    }
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+std::vector<int> TcpTransmitter::TakeClosed() {
+    // Called by the polling thread between polls: waking the poll would only
+    // make the next one return at once.
+    std::lock_guard<std::mutex> lock(io_);
+    std::vector<int> v;
+    v.swap(closed_);
+    return v;
+}
+
+std::map<int, std::chrono::steady_clock::time_point> TcpTransmitter::LastInputs() {
+    auto lock = LockForChange();
+    std::map<int, std::chrono::steady_clock::time_point> m;
+    for (const auto& [fd, c] : connections_)
+        m.emplace(fd, c.lastInput);
+    return m;
+}
+
+TcpFraming TcpTransmitter::FramingOf(int socket) {
+    auto lock = LockForChange();
+    auto it = connections_.find(socket);
+    return it == connections_.end() ? TcpFraming::Unknown : it->second.framing;
 }
 
 void TcpTransmitter::Flush(int fd, Connection& c) {
@@ -291,10 +359,15 @@ void TcpTransmitter::Poll(int timeoutMs, std::vector<Incoming>& out) {
         if (fds[i].revents & POLLNVAL) {
             it->second.closed = true;
             it->second.out.clear();
-            continue;
+        } else {
+            if (fds[i].revents & POLLOUT) Flush(fds[i].fd, it->second);
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadFrom(fds[i].fd, it->second, out);
         }
-        if (fds[i].revents & POLLOUT) Flush(fds[i].fd, it->second);
-        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadFrom(fds[i].fd, it->second, out);
+        // A finished connection is forgotten at once; its owner closes it.
+        if (it->second.closed) {
+            closed_.push_back(it->first);
+            connections_.erase(it);
+        }
     }
 }
 
@@ -305,6 +378,10 @@ void TcpTransmitter::SendRtcp(const uint8_t* data, std::size_t length) {
         // A peer that reads nothing does not make the queue grow; the report is
         // dropped whole so that the framing of what is queued stays intact.
         if (c.out.size() > 65536 * 4) continue;
+        if (c.framing == TcpFraming::Interleaved) {
+            c.out.push_back('$');
+            c.out.push_back(c.rtcpChannel);
+        }
         c.out.push_back(static_cast<uint8_t>(length >> 8));
         c.out.push_back(static_cast<uint8_t>(length));
         c.out.insert(c.out.end(), data, data + length);

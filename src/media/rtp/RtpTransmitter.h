@@ -1,7 +1,9 @@
 #pragma once
 // Transports under an RTP session: IPv4 UDP with RTCP on the next port, or
-// TCP connections with each packet preceded by its 16-bit big-endian length
-// (RFC 4571), RTP and RTCP sharing one connection.
+// TCP connections carrying RTP and RTCP together, each packet preceded by its
+// 16-bit big-endian length (RFC 4571) or by the interleaved header of RTSP
+// (RFC 2326 10.12: '$', a channel byte, the 16-bit length). A connection's
+// framing is told from its first bytes.
 //
 // All socket work happens in Poll (the session's poll thread) and in Send.
 // Destination changes from other threads wake the poll and take the I/O lock,
@@ -10,6 +12,7 @@
 #include "media/rtp/RtpAddress.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -83,6 +86,9 @@ struct UdpTransmissionParams {
     int rtcpSendBuffer = 32768;
 };
 
+// How TCP media is framed on one connection.
+enum class TcpFraming { Unknown, Rfc4571, Interleaved };
+
 class UdpTransmitter : public Transmitter {
 public:
     UdpTransmitter() = default;
@@ -97,10 +103,14 @@ public:
     void SendRtcp(const uint8_t* data, std::size_t length) override;
 
     uint16_t GetRtpPort() const { return rtpPort_; }
+    // The RTP socket's receive buffer as the kernel granted it (Linux counts
+    // its bookkeeping in, reporting twice what it takes from the request).
+    int GetRtpReceiveBuffer() const { return rtpReceiveBuffer_; }
     std::size_t DestinationCount();
 
 private:
     void ReadAll(int fd, bool rtcp, std::vector<Incoming>& out);
+    int rtpReceiveBuffer_ = 0;
     int rtp_ = -1;
     int rtcp_ = -1;
     uint16_t rtpPort_ = 0;
@@ -128,19 +138,32 @@ public:
     void SendRtcp(const uint8_t* data, std::size_t length) override;
 
     std::size_t DestinationCount();
+    // Connections that the peer closed or that failed since the last call.
+    // They are no longer destinations; their sockets are the caller's to close.
+    // Meant for the thread that polls (another would wait for the poll to end).
+    std::vector<int> TakeClosed();
+    // When input last arrived on each connection (or when it was added).
+    std::map<int, std::chrono::steady_clock::time_point> LastInputs();
+    // The framing a connection was found to use (Unknown before its first bytes).
+    TcpFraming FramingOf(int socket);
 
 private:
     struct Connection {
         std::vector<uint8_t> in;  // bytes of an incomplete frame
         std::vector<uint8_t> out; // RTCP bytes the socket could not take yet
         bool closed = false;      // peer closed or failed: no longer read
+        TcpFraming framing = TcpFraming::Unknown;
+        uint8_t rtcpChannel = 1; // interleaved: the RTP channel + 1
+        std::chrono::steady_clock::time_point lastInput = std::chrono::steady_clock::now();
     };
     void ReadFrom(int fd, Connection& c, std::vector<Incoming>& out);
+    void Deframe(int fd, Connection& c, std::vector<Incoming>& out);
     void Flush(int fd, Connection& c);
 
     bool created_ = false;
     std::size_t maxPacket_ = 65535;
     std::map<int, Connection> connections_;
+    std::vector<int> closed_;
     std::vector<uint8_t> buffer_;
 };
 

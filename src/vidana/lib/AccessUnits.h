@@ -1,5 +1,6 @@
-// Splits an H.264 Annex B elementary stream into access units (header-only
-// helper for the tools, tests and benchmarks; not part of libvidana's ABI).
+// Splits an H.264 or H.265 Annex B elementary stream into access units
+// (header-only helper for the tools, tests and benchmarks; not part of
+// libvidana's ABI).
 #pragma once
 
 #include <cstddef>
@@ -11,8 +12,10 @@ namespace vidana {
 
 // Each access unit starts at the start code of its first NAL unit. A new unit
 // begins with an access unit delimiter, SEI, parameter set or prefix NAL after
-// a slice, or with a slice whose first_mb_in_slice is 0 after a slice.
-inline std::vector<std::span<const uint8_t>> SplitAccessUnits(std::span<const uint8_t> s) {
+// a slice, or with a slice that starts a picture after a slice (H.264:
+// first_mb_in_slice 0; H.265: first_slice_segment_in_pic_flag).
+inline std::vector<std::span<const uint8_t>> SplitAccessUnits(std::span<const uint8_t> s,
+                                                              bool hevc = false) {
     struct Nal {
         size_t start; // first byte of its start code
         size_t body;  // first byte after it
@@ -32,10 +35,21 @@ inline std::vector<std::span<const uint8_t>> SplitAccessUnits(std::span<const ui
     bool sawSlice = false;
     for (const Nal& n : nals) {
         if (n.body >= s.size()) break;
-        const int type = s[n.body] & 0x1f;
-        const bool slice = type >= 1 && type <= 5;
-        const bool firstMb = slice && n.body + 1 < s.size() && (s[n.body + 1] & 0x80);
-        const bool opensUnit = (type >= 6 && type <= 9) || (type >= 14 && type <= 18) || firstMb;
+        bool slice, opensUnit;
+        if (hevc) {
+            // Two header bytes; VCL types 0..31, then VPS 32, SPS 33, PPS 34,
+            // AUD 35, prefix SEI 39 and the reserved 41..44, 48..55.
+            const int type = (s[n.body] >> 1) & 0x3f;
+            slice = type <= 31;
+            const bool firstSlice = slice && n.body + 2 < s.size() && (s[n.body + 2] & 0x80);
+            opensUnit = (type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) ||
+                        (type >= 48 && type <= 55) || firstSlice;
+        } else {
+            const int type = s[n.body] & 0x1f;
+            slice = type >= 1 && type <= 5;
+            const bool firstMb = slice && n.body + 1 < s.size() && (s[n.body + 1] & 0x80);
+            opensUnit = (type >= 6 && type <= 9) || (type >= 14 && type <= 18) || firstMb;
+        }
         if (sawSlice && opensUnit) {
             units.push_back(s.subspan(unitStart, n.start - unitStart));
             unitStart = n.start;

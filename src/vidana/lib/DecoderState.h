@@ -42,6 +42,8 @@ struct VideoState {
     FramePtr frame;
     PacketPtr packet;
     std::atomic<bool> open{false};
+    bool hevc = false; // the open codec: H.265, else H.264
+    std::vector<uint8_t> input; // the frame being decoded, with FFmpeg's padding
     // Converter to packed BGR24 at the view size, made at the first picture.
     SwsPtr converter;
     int srcWidth = 0;
@@ -60,6 +62,9 @@ struct VideoState {
 };
 
 VideoState& Video();
+// A codec context for H.264 or H.265 with the decoder's limits, opened; null
+// when FFmpeg has no such decoder or it does not open.
+CodecContextPtr OpenVideoCodec(bool hevc);
 // Makes the audio module state (its capture thread is joined when it goes).
 void AudioModule();
 

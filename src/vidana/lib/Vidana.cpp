@@ -40,22 +40,39 @@ CVidana::~CVidana() {
     ReleaseDecoder();
 }
 
-bool CVidana::InitDecoder() {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    if (!codec) return false;
+namespace vidana {
+
+CodecContextPtr OpenVideoCodec(bool hevc) {
+    const AVCodec* codec = avcodec_find_decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+    if (!codec) return nullptr;
     CodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context) return nullptr;
+    // Bounds the memory and time a hostile parameter set can make the decoder
+    // take: nothing larger than the display limits (plus a coding block) is
+    // decoded, as none of it would be shown.
+    context->max_pixels = int64_t(kMaxPictureWidth + 64) * (kMaxPictureHeight + 64);
+    // One decoding thread, as for H.264: the pictures come out in the call
+    // that completes them, and the receive thread is the only one decoding.
+    context->thread_count = 1;
+    if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
+    return context;
+}
+
+} // namespace vidana
+
+bool CVidana::InitDecoder() {
+    // A session starts with H.264, the codec of every stream that names none;
+    // the first H.265 frame reopens the decoder for it.
+    CodecContextPtr context = OpenVideoCodec(false);
     FramePtr frame(av_frame_alloc());
     PacketPtr packet(av_packet_alloc());
     if (!context || !frame || !packet) return false;
-    // Bounds the memory a hostile parameter set can make the decoder take;
-    // pictures beyond the display limits are still decoded (and refused).
-    context->max_pixels = int64_t(8192) * 8192;
-    if (avcodec_open2(context.get(), codec, nullptr) < 0) return false;
 
     VideoState& v = Video();
     std::lock_guard guard(v.lock);
     v.open.store(false, std::memory_order_release);
     v.codec = std::move(context);
+    v.hevc = false;
     v.frame = std::move(frame);
     v.packet = std::move(packet);
     // A new session takes the view's size at its first picture.
@@ -75,10 +92,10 @@ void CVidana::SetRect(VidanaRect rect) {
 }
 
 int32_t CVidana::DecodeXFrame(const uint8_t* data, int32_t length, int32_t type) {
-    if (type == 2)
+    if (type == kVidanaFrameMJpeg)
         DecodeMJpeg(data, length);
-    else if (type < 17)
-        DecodeVFrame(data, length);
+    else if (type < kVidanaFrameAudio)
+        DecodeVFrame(data, length, type == kVidanaFrameH265);
     else
         DecodeAFrame(data, length);
     return 0;
@@ -91,6 +108,7 @@ void CVidana::ReleaseDecoder() {
     v.open.store(false, std::memory_order_release);
     std::vector<uint8_t>().swap(m_ostraOut);
     v.DropConverter();
+    std::vector<uint8_t>().swap(v.input);
     v.frame.reset();
     v.packet.reset();
     ReleaseOstraDecoder();

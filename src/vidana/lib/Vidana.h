@@ -55,6 +55,22 @@ public:
 // The result is not used.
 using VidanaACallBack = int32_t (*)(uint8_t* data, uint32_t length);
 
+// Frame type codes of CVidana::DecodeXFrame. Any other code below 17 is
+// decoded as H.264, as 7 is; 17 and above is G.711 mu-law audio.
+enum : int32_t {
+    kVidanaFrameMJpeg = 2,
+    kVidanaFrameH264 = 7,
+    kVidanaFrameH265 = 8,
+    kVidanaFrameAudio = 17,
+};
+
+// The frame type code for the video stream type of a program stream map
+// (ISO/IEC 13818-1: 0x1B H.264, 0x24 H.265). Unknown types read as H.264,
+// which is what every stream was before stream types were looked at.
+inline int32_t VidanaFrameTypeOf(uint8_t streamType) {
+    return streamType == 0x24 ? kVidanaFrameH265 : kVidanaFrameH264;
+}
+
 struct VidanaOstraRequest;
 struct VidanaOstraState;
 
@@ -69,9 +85,16 @@ public:
     void SetHWND(IVidanaSurface* hWnd);
     // Stores the overlay rectangle drawn over every H.264 picture.
     void SetRect(VidanaRect rect);
-    // Decodes one whole frame: type 2 MJPEG, below 17 H.264, 17 and above
-    // mu-law audio. The bytes are only read during the call. Always 0.
+    // Decodes one whole frame: type 2 MJPEG, 8 H.265, any other below 17
+    // H.264, 17 and above mu-law audio. The bytes are only read during the
+    // call. Always 0. A frame of the other video codec than the last one
+    // reopens the process-wide decoder for that codec (the view keeps its
+    // converted size).
     int32_t DecodeXFrame(const uint8_t* data, int32_t length, int32_t type);
+    // End of input (a file, not a live stream): presents every picture the
+    // video decoder still holds for reordering, then leaves it ready for a
+    // new stream. Returns how many pictures it presented.
+    int32_t FlushDecoder();
     // Closes the process-wide decoder (for every instance).
     void ReleaseDecoder();
     // Starts mu-law capture at 8 kHz; callback gets one buffer of size bytes
@@ -85,7 +108,8 @@ public:
     static void SetWaveNotifier(IVidanaNotifier* notifier);
 
 private:
-    int32_t DecodeVFrame(const uint8_t* data, int32_t length);
+    int32_t DecodeVFrame(const uint8_t* data, int32_t length, bool hevc = false);
+    int32_t ReceivePictures(int32_t& presented);
     int32_t DecodeMJpeg(const uint8_t* data, int32_t length);
     int32_t DecodeAFrame(const uint8_t* data, int32_t length);
     int32_t DrawImage(uint8_t* data, int32_t width, int32_t height);

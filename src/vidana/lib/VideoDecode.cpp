@@ -1,4 +1,4 @@
-// The two picture paths: H.264 through the process-wide decoder, and single
+// The two picture paths: H.264 and H.265 through the process-wide decoder, and single
 // MJPEG pictures drawn at their own size.
 #include "vidana/lib/Vidana.h"
 
@@ -16,8 +16,12 @@ using namespace vidana;
 
 namespace {
 
-// The packet borrows the caller's bytes; the caller frees them after the call.
+// The packet borrows the decoder's staging buffer, which outlives it.
 void BorrowedBufferFree(void*, uint8_t*) {}
+
+// swscale's vector code writes packed rows in whole blocks of pixels and may
+// run past the end of the last row; the buffers it writes carry this slack.
+constexpr size_t kScalerSlack = 1024;
 
 bool InsideLimits(int width, int height) {
     return width >= 1 && height >= 1 && width <= kMaxPictureWidth && height <= kMaxPictureHeight;
@@ -32,7 +36,7 @@ void MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, Vida
                               SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!sws) return;
     try {
-        v.picture.resize(size_t(view.width) * size_t(view.height) * 3);
+        v.picture.resize(size_t(view.width) * size_t(view.height) * 3 + kScalerSlack);
     } catch (const std::bad_alloc&) {
         return; // a view beyond memory shows nothing, like an empty one
     }
@@ -46,26 +50,13 @@ void MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, Vida
 
 } // namespace
 
-int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length) {
+// Takes every picture the decoder has ready, converts it to the view and
+// presents it. Without a picture the converter is still made once the stream
+// size is known, as at the first picture of a session. Returns -1 when the
+// stream size is outside the limits, else 0; counts the presented pictures.
+int32_t CVidana::ReceivePictures(int32_t& presented) {
     VideoState& v = Video();
-    std::lock_guard guard(v.lock);
-    if (!v.open.load(std::memory_order_acquire)) return -1;
     AVCodecContext* ctx = v.codec.get();
-
-    // An empty packet would put the decoder into draining mode for good, so
-    // only real bytes are sent; the decoder's verdict on them is not needed.
-    if (data && length > 0) {
-        AVPacket* pkt = v.packet.get();
-        pkt->buf = av_buffer_create(const_cast<uint8_t*>(data), length, BorrowedBufferFree, nullptr,
-                                    AV_BUFFER_FLAG_READONLY);
-        if (pkt->buf) {
-            pkt->data = const_cast<uint8_t*>(data);
-            pkt->size = length;
-            avcodec_send_packet(ctx, pkt);
-        }
-        av_packet_unref(pkt);
-    }
-
     int32_t result = 0;
     bool gotPicture = false;
     for (;;) {
@@ -99,11 +90,65 @@ int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length) {
             int dstStride[4] = {v.dstWidth * 3, 0, 0, 0};
             sws_scale(v.converter.get(), frame->data, frame->linesize, 0, frame->height, dst,
                       dstStride);
-            DrawImage(v.picture.data(), v.dstWidth, v.dstHeight);
+            presented += DrawImage(v.picture.data(), v.dstWidth, v.dstHeight);
         }
         av_frame_unref(frame);
     }
     return result;
+}
+
+int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length, bool hevc) {
+    VideoState& v = Video();
+    std::lock_guard guard(v.lock);
+    if (!v.open.load(std::memory_order_acquire)) return -1;
+    if (v.hevc != hevc) {
+        // The other codec: the old decoder shows what it still holds, then a
+        // fresh decoder for the new one takes over. The converter stays and
+        // is rebuilt only if the new stream's size or format differs.
+        CodecContextPtr other = OpenVideoCodec(hevc);
+        if (!other) return -1;
+        int32_t drained = 0;
+        if (avcodec_send_packet(v.codec.get(), nullptr) == 0) ReceivePictures(drained);
+        v.codec = std::move(other);
+        v.hevc = hevc;
+    }
+    AVCodecContext* ctx = v.codec.get();
+
+    // An empty packet would put the decoder into draining mode for good, so
+    // only real bytes are sent; the decoder's verdict on them is not needed.
+    if (data && length > 0) {
+        // FFmpeg's bitstream readers read up to AV_INPUT_BUFFER_PADDING_SIZE
+        // bytes past the end of a packet, which in the caller's buffer may be
+        // an unmapped page: the frame is staged in a padded buffer of the
+        // decoder's (reused, so no allocation once it has grown).
+        const size_t need = size_t(length) + AV_INPUT_BUFFER_PADDING_SIZE;
+        if (v.input.size() < need) v.input.resize(need);
+        std::memcpy(v.input.data(), data, size_t(length));
+        std::memset(v.input.data() + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+        AVPacket* pkt = v.packet.get();
+        pkt->buf = av_buffer_create(v.input.data(), length, BorrowedBufferFree, nullptr,
+                                    AV_BUFFER_FLAG_READONLY);
+        if (pkt->buf) {
+            pkt->data = v.input.data();
+            pkt->size = length;
+            avcodec_send_packet(ctx, pkt);
+        }
+        av_packet_unref(pkt);
+    }
+    int32_t presented = 0;
+    return ReceivePictures(presented);
+}
+
+int32_t CVidana::FlushDecoder() {
+    VideoState& v = Video();
+    std::lock_guard guard(v.lock);
+    if (!v.open.load(std::memory_order_acquire)) return 0;
+    int32_t presented = 0;
+    // Draining mode hands out the pictures held back for reordering; the
+    // flush afterwards leaves the decoder taking packets again.
+    if (avcodec_send_packet(v.codec.get(), nullptr) == 0) ReceivePictures(presented);
+    avcodec_flush_buffers(v.codec.get());
+    return presented;
 }
 
 int32_t CVidana::DecodeMJpeg(const uint8_t* data, int32_t length) {
@@ -150,7 +195,7 @@ int32_t CVidana::DecodeMJpeg(const uint8_t* data, int32_t length) {
                               nullptr, nullptr));
     if (!sws) return 0;
     const size_t fullStride = size_t(frame->width) * 3;
-    m_canvas.resize(fullStride * size_t(frame->height));
+    m_canvas.resize(fullStride * size_t(frame->height) + kScalerSlack);
     uint8_t* dst[4] = {m_canvas.data(), nullptr, nullptr, nullptr};
     int dstStride[4] = {int(fullStride), 0, 0, 0};
     sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dst, dstStride);

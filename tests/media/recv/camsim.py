@@ -1,15 +1,16 @@
 #!/usr/bin/python3
 """Plays a GB/T 28181 camera's media sender for tests.
 
-Takes an H.264 elementary stream, wraps every access unit as a camera does
-(pack header; system header and program stream map before key frames; video
-PES packets of at most 65535 bytes), cuts each picture into RTP packets of
-payload type 96 sharing one timestamp, and sends them over UDP or TCP
-(RFC 4571 framing), connecting or listening. With --ps it sends a program
-stream muxed by ffmpeg instead, one timestamp per pack.
+Takes an H.264 or H.265 elementary stream, wraps every access unit as a
+camera does (pack header; system header and program stream map before key
+frames, naming stream type 0x1B or 0x24; video PES packets of at most 65535
+bytes), cuts each picture into RTP packets of payload type 96 sharing one
+timestamp, and sends them over UDP or TCP (RFC 4571 framing, or RTSP's
+interleaved '$' header), connecting or listening. With --ps it sends a
+program stream muxed by ffmpeg instead, one timestamp per pack.
 
 Faults on demand: loss, reordering and duplication within a picture, a start
-sequence number near 65535, oversized packets, padding, CSRC lists, header
+sequence number near 65535, a change of SSRC mid-stream, oversized packets, padding, CSRC lists, header
 extensions, malformed and random packets, foreign payload types, empty and
 unfinished TCP frames.
 
@@ -40,11 +41,40 @@ def split_nals(es):
     return starts
 
 
-def access_units(es):
+def looks_hevc(es):
+    """H.265 by its first parameter set (VPS/SPS/PPS headers 40 01, 42 01, 44 01)."""
+    for s, h in split_nals(es):
+        if h + 1 < len(es) and es[h] in (0x40, 0x42, 0x44) and es[h + 1] == 0x01:
+            return True
+        if es[h] & 0x1F in (7, 8) and es[h] & 0x60:
+            return False
+    return False
+
+
+def hevc_units(es, nals):
+    cuts = [0]
+    seen_vcl = False
+    for s, h in nals:
+        t = (es[h] >> 1) & 0x3F
+        vcl = t <= 31
+        first_slice = vcl and h + 2 < len(es) and (es[h + 2] & 0x80)
+        opens = t in (32, 33, 34, 35, 39) or 41 <= t <= 44 or 48 <= t <= 55 or first_slice
+        if seen_vcl and opens and s > cuts[-1]:
+            cuts.append(s)
+            seen_vcl = False
+        if vcl:
+            seen_vcl = True
+    cuts.append(len(es))
+    return [es[a:b] for a, b in zip(cuts, cuts[1:]) if b > a]
+
+
+def access_units(es, hevc=False):
     """Splits an elementary stream into access units; their join is the input."""
     nals = split_nals(es)
     if not nals:
         return [es] if es else []
+    if hevc:
+        return hevc_units(es, nals)
     cuts = [0]
     seen_vcl = False
     for s, h in nals:
@@ -67,9 +97,13 @@ def access_units(es):
     return units
 
 
-def is_key(au):
+def is_key(au, hevc=False):
     for s, h in split_nals(au):
-        if au[h] & 0x1F in (5, 7):
+        if hevc:
+            t = (au[h] >> 1) & 0x3F
+            if 16 <= t <= 21 or t == 32:
+                return True
+        elif au[h] & 0x1F in (5, 7):
             return True
     return False
 
@@ -103,8 +137,8 @@ def system_header():
     return b"\x00\x00\x01\xbb" + struct.pack(">H", len(body)) + body
 
 
-def stream_map():
-    es_map = bytes([0x1B, 0xE0, 0x00, 0x00, 0x90, 0xC0, 0x00, 0x00])
+def stream_map(video_type=0x1B):
+    es_map = bytes([video_type, 0xE0, 0x00, 0x00, 0x90, 0xC0, 0x00, 0x00])
     body = bytes([0xE0, 0xFF, 0x00, 0x00]) + struct.pack(">H", len(es_map)) + es_map
     head = b"\x00\x00\x01\xbc" + struct.pack(">H", len(body) + 4)
     crc = crc32_mpeg(head + body)
@@ -130,11 +164,14 @@ def camera_frames(es, args, rng):
     """One program-stream frame per access unit."""
     frames = []
     limit = 65535 - 3 - 5  # PES packet length field, header flags, PTS
-    for i, au in enumerate(access_units(es)):
+    hevc = args.codec == "h265" or (args.codec == "auto" and looks_hevc(es))
+    for i, au in enumerate(access_units(es, hevc)):
         pts = 3600 * i
         ps = bytearray(pack_header(pts, args.stuffing))
-        if is_key(au):
-            ps += system_header() + stream_map()
+        if is_key(au, hevc):
+            ps += system_header()
+            if not args.no_map:
+                ps += stream_map(0x24 if hevc else 0x1B)
         first = True
         off = 0
         while off < len(au):
@@ -229,12 +266,13 @@ class Sender:
             if not d:
                 return
             buf += d
-            while len(buf) >= 2:
-                n = struct.unpack(">H", buf[:2])[0]
-                if len(buf) < 2 + n:
+            head = 4 if self.args.framing == "interleaved" else 2
+            while len(buf) >= head:
+                n = struct.unpack(">H", buf[head - 2:head])[0]
+                if len(buf) < head + n:
                     break
-                pkt = buf[2:2 + n]
-                buf = buf[2 + n:]
+                pkt = buf[head:head + n]
+                buf = buf[head + n:]
                 if n >= 2 and 200 <= pkt[1] <= 204:
                     self.count_rtcp(pkt)
 
@@ -265,7 +303,8 @@ class Sender:
             for _ in range(a.connections):
                 while True:
                     try:
-                        s = socket.create_connection((a.host, a.port), timeout=2)
+                        s = socket.create_connection((a.host, a.port), timeout=2,
+                                                     source_address=(a.bind, 0))
                         break
                     except OSError:
                         if time.time() > deadline:
@@ -296,7 +335,12 @@ class Sender:
         if a.transport == "udp":
             s.sendto(data, (a.host, a.port))
         else:
-            s.sendall(raw_tcp if raw_tcp is not None else struct.pack(">H", len(data)) + data)
+            if raw_tcp is not None:
+                s.sendall(raw_tcp)
+            elif a.framing == "interleaved":
+                s.sendall(b"$\x00" + struct.pack(">H", len(data)) + data)
+            else:
+                s.sendall(struct.pack(">H", len(data)) + data)
         self.sent_packets += 1
         self.sent_bytes += len(data)
 
@@ -318,6 +362,14 @@ def main():
     p.add_argument("--seq-start", type=int, default=None)
     p.add_argument("--ts-start", type=int, default=None)
     p.add_argument("--ssrc", type=lambda x: int(x, 0), default=0x0BADCAFE)
+    p.add_argument("--ssrc-switch", type=int, default=0,
+                   help="from this picture on, send with --ssrc2 and a new sequence")
+    p.add_argument("--ssrc2", type=lambda x: int(x, 0), default=0x5EC0DD)
+    p.add_argument("--codec", choices=["auto", "h264", "h265"], default="auto",
+                   help="elementary stream codec; auto tells by the parameter sets")
+    p.add_argument("--no-map", action="store_true", help="no program stream map")
+    p.add_argument("--framing", choices=["4571", "interleaved"], default="4571",
+                   help="TCP framing: RFC 4571 length or RTSP's '$' channel length")
     p.add_argument("--loss", type=float, default=0)
     p.add_argument("--reorder", type=float, default=0)
     p.add_argument("--dup", type=float, default=0)
@@ -337,6 +389,8 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--count-only", action="store_true")
     p.add_argument("--dump", help="write the units to this file and their sizes to FILE.sizes")
+    p.add_argument("--times", help="write 'unit monotonic-seconds' per unit once its last "
+                                   "packet is sent")
     a = p.parse_args()
     rng = random.Random(a.seed)
 
@@ -352,7 +406,13 @@ def main():
             f.write("\n".join(str(len(u)) for u in units) + "\n")
         return 0
     if a.count_only:
-        print(json.dumps({"units": len(units), "last": len(units[-1]) if units else 0}))
+        out = {"units": len(units), "last": len(units[-1]) if units else 0}
+        if a.es:
+            es = open(a.es, "rb").read()
+            hevc = a.codec == "h265" or (a.codec == "auto" and looks_hevc(es))
+            aus = access_units(es, hevc)
+            out["last_es"] = len(aus[-1]) if aus else 0
+        print(json.dumps(out))
         return 0
 
     snd = Sender(a)
@@ -361,11 +421,18 @@ def main():
     ts = a.ts_start if a.ts_start is not None else rng.randrange(1 << 20, 1 << 30)
     paced = 0
     foreign_seq = 100
-    for unit in units:
+    ssrc = a.ssrc
+    times = open(a.times, "w") if a.times else None
+    for index, unit in enumerate(units):
+        if a.ssrc_switch and index == a.ssrc_switch:
+            # The camera restarts its stream: new SSRC, sequence and timestamps.
+            ssrc = a.ssrc2
+            seq = (seq + 20000) & 0xFFFF
+            ts = (ts + 9000000) & 0xFFFFFFFF
         pkts = []
         chunks = [unit[o:o + a.payload] for o in range(0, len(unit), a.payload)]
         for k, c in enumerate(chunks):
-            pkts.append(rtp_packet(a, seq, ts, a.ssrc, c, k == len(chunks) - 1))
+            pkts.append(rtp_packet(a, seq, ts, ssrc, c, k == len(chunks) - 1))
             seq = (seq + 1) & 0xFFFF
         # Faults stay inside the picture: a packet moved into the next
         # timestamp would be lost by design, not by the fault.
@@ -385,10 +452,10 @@ def main():
             if a.dup and rng.random() < a.dup:
                 out.append(pk)
             if a.garbage and rng.random() < a.garbage:
-                out.append(malformed(rng, ts, a.ssrc))
+                out.append(malformed(rng, ts, ssrc))
             if a.foreign_pt and rng.random() < a.foreign_pt:
                 # Another source of the same sender with a payload type of its own.
-                out.append(rtp_packet(a, foreign_seq, ts + 1, a.ssrc ^ 0x5A5A, b"\x00\x00\x01\xe0",
+                out.append(rtp_packet(a, foreign_seq, ts + 1, ssrc ^ 0x5A5A, b"\x00\x00\x01\xe0",
                                       False, pt=8))
                 foreign_seq = (foreign_seq + 1) & 0xFFFF
         for pk in out:
@@ -399,9 +466,13 @@ def main():
             if a.transport == "udp" and not a.fps and paced > a.pace_bytes:
                 time.sleep(0.001)
                 paced = 0
+        if times:
+            times.write("%d %.6f\n" % (index, time.monotonic()))
         ts = (ts + 3600) & 0xFFFFFFFF
         if a.fps:
             time.sleep(1.0 / a.fps)
+    if times:
+        times.close()
     if a.tcp_unfinished and a.transport != "udp":
         snd.send(b"", raw_tcp=b"\xff\xf0" + b"\x80\x60")
     time.sleep(a.linger)

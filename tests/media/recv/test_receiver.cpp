@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
+#include <filesystem>
+#include <random>
 #include <mutex>
 
 namespace {
@@ -45,8 +49,15 @@ Bytes PsFrame(const Bytes& es) {
     return v;
 }
 
-int TcpConnect(uint16_t port) {
+// Connects to 127.0.0.1:port, from the given local address.
+int TcpConnect(uint16_t port, const char* from = nullptr) {
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (from) {
+        sockaddr_in l{};
+        l.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &l.sin_addr);
+        ::bind(s, reinterpret_cast<sockaddr*>(&l), sizeof l);
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -163,7 +174,8 @@ TEST(Receiver, UdpFramesToCallbackReportsToDevicePortPlusOneAndByeAtTeardown) {
 TEST(Receiver, UdpSourceHeardGetsReportsAtItsPortPlusOne) {
     uint16_t p = mt::FreePortBase();
     uint16_t q = mt::FreePortBase();
-    while (q == p) q = mt::FreePortBase();
+    while (q == p)
+        q = mt::FreePortBase();
     int devRtp = mt::UdpSocket(q), devRtcp = mt::UdpSocket(q + 1);
     ASSERT_GE(devRtcp, 0);
     CRTPSession s;
@@ -180,8 +192,8 @@ TEST(Receiver, UdpSourceHeardGetsReportsAtItsPortPlusOne) {
         auto d = mt::RecvUdp(devRtcp, 1000);
         auto t = mt::RtcpTypes(d);
         // A receiver report with one block about our source.
-        block = !t.empty() && t[0] == 201 && (d[0] & 0x1F) == 1 && d.size() >= 12 &&
-                d[8] == 0x60 && d[9] == 0x0D && d[10] == 0xF0 && d[11] == 0x0D;
+        block = !t.empty() && t[0] == 201 && (d[0] & 0x1F) == 1 && d.size() >= 12 && d[8] == 0x60 &&
+                d[9] == 0x0D && d[10] == 0xF0 && d[11] == 0x0D;
     }
     EXPECT_TRUE(block);
     ::close(devRtp);
@@ -368,6 +380,143 @@ TEST(Receiver, BadInputOverTcpIsSurvivedAndTheStreamGoesOn) {
     EXPECT_TRUE(frames.got[4].empty()); // zeros: no program stream inside
     EXPECT_EQ(frames.got[5], (Bytes{0, 0, 1, 4}));
     ::close(c);
+}
+
+std::size_t OpenDescriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+template <class F> bool WaitUntil(F f, std::chrono::milliseconds within = 10000ms) {
+    auto end = std::chrono::steady_clock::now() + within;
+    while (!f()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// 1,500 connections from elsewhere, most closed at once, up to 100 held idle:
+// the receiver never holds more than its limit, closes what ends, and the
+// device's own connection still gets its stream through.
+TEST(Receiver, ConnectionFloodStaysBoundedAndTheDeviceStillStreams) {
+    uint16_t p = mt::FreePortBase();
+    Frames frames;
+    CRTPSession s;
+    s.SetFrameCallback(&Frames::On, &frames);
+    const std::size_t before = OpenDescriptors();
+    ASSERT_EQ(s.RTP_Setup(p, 2, "127.0.0.1", 90000), 1);
+    std::deque<int> held;
+    std::size_t most = 0;
+    for (int k = 0; k < 1500; ++k) {
+        int c = TcpConnect(p, "127.0.0.3");
+        ASSERT_GE(c, 0);
+        if (k % 3 == 0) {
+            held.push_back(c);
+        } else {
+            ::close(c);
+        }
+        if (held.size() > 100) {
+            ::close(held.front());
+            held.pop_front();
+        }
+        most = std::max(most, s.AcceptedCount());
+    }
+    EXPECT_LE(most, CRTPSession::kMaxConnections);
+    // The device connects while the idle ones are still there.
+    int dev = TcpConnect(p, "127.0.0.1");
+    ASSERT_GE(dev, 0);
+    mt::RtpSpec r;
+    for (int k = 0; k < 5; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        r.ts = static_cast<uint32_t>(100 + k);
+        SendFramed(dev, mt::MakeRtp(r, PsFrame({0, 0, 1, static_cast<uint8_t>(k)})));
+    }
+    ASSERT_TRUE(frames.WaitFor(4, 10000ms));
+    {
+        std::lock_guard<std::mutex> l(frames.m);
+        EXPECT_EQ(frames.got[3], (Bytes{0, 0, 1, 3}));
+    }
+    // Everything the flood left is closed and forgotten; the device stays.
+    for (int c : held)
+        ::close(c);
+    EXPECT_TRUE(WaitUntil([&] { return s.AcceptedCount() == 1; }));
+    EXPECT_LE(OpenDescriptors(), before + 8 + 1); // the session's own, the device's
+    ::close(dev);
+    EXPECT_TRUE(WaitUntil([&] { return s.AcceptedCount() == 0; }));
+}
+
+// Random SSRCs from another address while the device streams: the source
+// table stays bounded, the device's stream is followed throughout and every
+// frame of it arrives whole.
+TEST(Receiver, RandomSsrcsFromElsewhereNeitherGrowNorDisplaceTheStream) {
+    uint16_t p = mt::FreePortBase();
+    Frames frames;
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.1", 90000), 1);
+    s.SetFrameCallback(&Frames::On, &frames);
+    int dev = mt::UdpSocket(0, "127.0.0.1"), noise = mt::UdpSocket(0, "127.0.0.2");
+    std::mt19937 rng(7);
+    mt::RtpSpec r;
+    r.ssrc = 0; // the device's SSRC is 0
+    std::size_t most = 0;
+    for (int k = 0; k < 40; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        r.ts = static_cast<uint32_t>(3600 * (k + 1));
+        mt::SendUdp(dev, p, mt::MakeRtp(r, PsFrame({0, 0, 1, static_cast<uint8_t>(k)})));
+        for (int n = 0; n < 100; ++n) {
+            mt::RtpSpec q;
+            q.ssrc = static_cast<uint32_t>(rng());
+            q.seq = static_cast<uint16_t>(rng());
+            q.ts = static_cast<uint32_t>(rng());
+            for (int twice = 0; twice < 2; ++twice, ++q.seq)
+                mt::SendUdp(noise, p, mt::MakeRtp(q, PsFrame({0, 0, 1, 0xEE})));
+        }
+        most = std::max(most, s.GetSourceCount());
+        std::this_thread::sleep_for(2ms);
+    }
+    const Bytes last = {0, 0, 1, 38};
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> l(frames.m);
+        return !frames.got.empty() && frames.got.back() == last;
+    }));
+    EXPECT_LE(most, CRTPSession::kMaxSources);
+    EXPECT_GT(s.GetSourcesEvicted(), 0u);
+    uint32_t followed = 1;
+    EXPECT_TRUE(s.CurrentSsrc(followed));
+    EXPECT_EQ(followed, 0u);
+    // Noise heard before the device may be followed first (the first heard
+    // wins); once the device is heard its frames come, all and in order.
+    std::lock_guard<std::mutex> l(frames.m);
+    auto first = std::find(frames.got.begin(), frames.got.end(), Bytes{0, 0, 1, 0});
+    ASSERT_EQ(frames.got.end() - first, 39);
+    for (int k = 0; k < 39; ++k)
+        EXPECT_EQ(first[k], (Bytes{0, 0, 1, static_cast<uint8_t>(k)})) << k;
+}
+
+// The UDP socket asks for 2 MiB; where the system grants less, one line on
+// standard error says so.
+TEST(Receiver, UdpReceiveBufferIsTwoMebibytesOrSaysWhyNot) {
+    uint16_t p = mt::FreePortBase();
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.1", 90000), 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const int granted = s.GetUdpReceiveBuffer() / 2; // Linux reports twice what it keeps
+    if (granted >= CRTPSession::kUdpReceiveBuffer) {
+        EXPECT_EQ(err, "");
+    } else {
+        EXPECT_NE(err.find("UDP receive buffer of port " + std::to_string(p) + " is " +
+                           std::to_string(granted) + " bytes"),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    }
+    EXPECT_GT(granted, 65536);
 }
 
 } // namespace

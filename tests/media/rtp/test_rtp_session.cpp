@@ -366,4 +366,145 @@ TEST(RtpSessionTcp, RemovedSocketIsNoLongerRead) {
     EXPECT_FALSE(s.WaitForData(300ms));
 }
 
+// RTSP's interleaved framing is told from the first bytes: packets split over
+// writes and junk between them come through, the reports go back on channel
+// 1, and a peer that closes is no destination any more, with its socket handed
+// back once. A 4571 stream whose first length byte happens to be '$' stays 4571.
+TEST(RtpSessionTcp, InterleavedFramingIsRecognisedAndClosedConnectionsAreHandedBack) {
+    class Closing : public tvrtp::Session {
+    public:
+        ~Closing() override { Destroy(); }
+        std::mutex m;
+        std::vector<int> closed;
+
+    protected:
+        void OnConnectionClosed(int fd) override {
+            std::lock_guard<std::mutex> l(m);
+            closed.push_back(fd);
+        }
+    };
+    tvrtp::TcpTransmitter tcp;
+    tcp.Init(true);
+    tcp.Create(65535);
+    Closing s;
+    ASSERT_EQ(s.Create(FastParams(), &tcp), 0);
+    TcpPair il, plain;
+    ASSERT_EQ(s.AddDestination(tvrtp::TcpAddress(il.mine)), 0);
+    ASSERT_EQ(s.AddDestination(tvrtp::TcpAddress(plain.mine)), 0);
+    mt::RtpSpec r;
+    r.ssrc = 0; // SSRC 0 is an SSRC like any other
+    std::vector<Bytes> sent;
+    for (int k = 0; k < 20; ++k) {
+        r.seq = static_cast<uint16_t>(100 + k);
+        sent.push_back(mt::MakeRtp(r, Bytes(k == 3 ? 30000 : 200, static_cast<uint8_t>(k))));
+        Bytes f(4 + sent.back().size());
+        f[0] = '$';
+        f[2] = static_cast<uint8_t>(sent.back().size() >> 8);
+        f[3] = static_cast<uint8_t>(sent.back().size());
+        std::copy(sent.back().begin(), sent.back().end(), f.begin() + 4);
+        if (k % 4 == 1) il.Raw({0x17, 0x42, 0x00}); // junk up to the next '$'
+        il.Raw(Bytes(f.begin(), f.begin() + 3));
+        std::this_thread::sleep_for(1ms);
+        il.Raw(Bytes(f.begin() + 3, f.end()));
+    }
+    // 4571 with a 9252-byte first packet: its length starts with 0x24.
+    mt::RtpSpec q;
+    q.ssrc = 0x51;
+    Bytes big = mt::MakeRtp(q, Bytes(9240, 7));
+    ASSERT_EQ(big.size() >> 8, 0x24u);
+    plain.Frame(big);
+    q.seq = 1;
+    plain.Frame(mt::MakeRtp(q, {8}));
+    auto got = Drain(s, 22);
+    ASSERT_EQ(got.size(), 22u);
+    std::size_t k = 0;
+    for (auto& p : got) {
+        Bytes b(p->GetPacketData(), p->GetPacketData() + p->GetPacketLength());
+        if (p->GetSSRC() == 0) {
+            EXPECT_TRUE(b == sent[k++]);
+        }
+    }
+    EXPECT_EQ(k, sent.size());
+    EXPECT_EQ(tcp.FramingOf(il.mine), tvrtp::TcpFraming::Interleaved);
+    EXPECT_EQ(tcp.FramingOf(plain.mine), tvrtp::TcpFraming::Rfc4571);
+    // The report comes back as '$', channel 1, length.
+    Bytes in;
+    pollfd pf{il.theirs, POLLIN, 0};
+    auto end = std::chrono::steady_clock::now() + 5s;
+    while (in.size() < 8 && std::chrono::steady_clock::now() < end)
+        if (::poll(&pf, 1, 50) > 0) {
+            uint8_t b[4096];
+            ssize_t n = ::recv(il.theirs, b, sizeof b, 0);
+            if (n > 0) in.insert(in.end(), b, b + n);
+        }
+    ASSERT_GE(in.size(), 8u);
+    EXPECT_EQ(in[0], '$');
+    EXPECT_EQ(in[1], 1);
+    EXPECT_EQ(in[5], 201);
+    // The peer goes: the connection is handed back once and no longer a destination.
+    ::shutdown(il.theirs, SHUT_WR);
+    end = std::chrono::steady_clock::now() + 5s;
+    auto closedCount = [&] {
+        std::lock_guard<std::mutex> l(s.m);
+        return s.closed.size();
+    };
+    while (closedCount() == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(100ms);
+    {
+        std::lock_guard<std::mutex> l(s.m);
+        EXPECT_EQ(s.closed, std::vector<int>{il.mine});
+    }
+    EXPECT_EQ(tcp.DestinationCount(), 1u);
+    EXPECT_EQ(s.DeleteDestination(tvrtp::TcpAddress(il.mine)), tvrtp::ERR_NO_SUCH_DESTINATION);
+}
+
+// The source table holds at most maxSources: a flood of new SSRCs replaces
+// the least recently heard, never a preferred source; memory stays bounded.
+TEST(RtpSessionUdp, SourceTableIsBoundedAndPreferredSourcesStay) {
+    class Preferring : public tvrtp::Session {
+    public:
+        ~Preferring() override { Destroy(); }
+
+    protected:
+        bool IsPreferredSource(const tvrtp::SourceInfo& s) const override {
+            return s.GetSSRC() == 0x600D;
+        }
+    };
+    uint16_t port = mt::FreePortBase();
+    tvrtp::SessionParams prm = FastParams();
+    prm.maxSources = 8;
+    Preferring s;
+    ASSERT_EQ(s.Create(prm, Loopback(port)), 0);
+    int dev = mt::UdpSocket(0);
+    mt::RtpSpec good;
+    good.ssrc = 0x600D;
+    std::mt19937 rng(5);
+    for (int k = 0; k < 2000; ++k) {
+        if (k % 100 == 0) {
+            good.seq = static_cast<uint16_t>(k / 100);
+            mt::SendUdp(dev, port, mt::MakeRtp(good, {1}));
+        }
+        mt::RtpSpec noise;
+        noise.ssrc = static_cast<uint32_t>(rng());
+        noise.seq = static_cast<uint16_t>(rng());
+        mt::SendUdp(dev, port, mt::MakeRtp(noise, Bytes(100, 0)));
+        noise.seq = static_cast<uint16_t>(noise.seq + 1);
+        mt::SendUdp(dev, port, mt::MakeRtp(noise, Bytes(100, 0)));
+        if (k % 50 == 0) {
+            EXPECT_LE(s.GetSourceCount(), 8u);
+            std::this_thread::sleep_for(1ms); // paced: UDP loss is not what is tested
+        }
+    }
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (s.GetSourcesEvicted() < 1000 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_GE(s.GetSourcesEvicted(), 1000u);
+    EXPECT_LE(s.GetSourceCount(), 8u);
+    s.BeginDataAccess();
+    EXPECT_TRUE(s.GotoSource(0x600D));
+    s.EndDataAccess();
+    ::close(dev);
+}
+
 } // namespace

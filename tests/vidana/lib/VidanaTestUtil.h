@@ -4,6 +4,7 @@
 
 #include "vidana/lib/AccessUnits.h"
 #include "vidana/lib/Vidana.h"
+#include "support/common/FfmpegStreams.h"
 
 #include <gtest/gtest.h>
 
@@ -56,17 +57,21 @@ inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// An H.264 elementary stream of ffmpeg's test pattern; extra goes before the output.
+// An H.264 (or H.265) elementary stream of ffmpeg's test pattern at w x h;
+// extra goes before the output.
 inline std::string MakeH264(const TempDir& dir, const std::string& name, int w, int h, int frames,
-                            const std::string& extra = "") {
+                            const std::string& extra = "", TestCodec codec = TestCodec::H264) {
     const std::string path = dir / name;
-    const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 "
-                            "-vf scale=" +
-                            std::to_string(w) + ":" + std::to_string(h) + " -frames:v " +
-                            std::to_string(frames) + " -c:v libx264 -preset veryfast " + extra +
-                            " -f h264 '" + path + "'";
+    const std::string cmd = TestPatternCommand(
+        codec, "size=320x240:rate=25", "-frames:v " + std::to_string(frames),
+        "-vf scale=" + std::to_string(w) + ":" + std::to_string(h) + " " + extra, path);
     if (Shell(cmd) != 0) ADD_FAILURE() << "ffmpeg failed: " << cmd;
     return path;
+}
+
+inline std::string MakeHevc(const TempDir& dir, const std::string& name, int w, int h, int frames,
+                            const std::string& extra = "") {
+    return MakeH264(dir, name, w, h, frames, extra, TestCodec::H265);
 }
 
 // ffmpeg's own decoding of a stream scaled to w x h in packed BGR24.
@@ -114,10 +119,11 @@ private:
 };
 
 // Feeds every access unit of the file, each in its own exactly sized heap
-// buffer so that the sanitizer sees any read past a frame.
+// buffer so that the sanitizer sees any read past a frame. Type 8 streams are
+// split as H.265.
 inline void FeedStream(CVidana& v, const std::vector<uint8_t>& stream, int32_t type = 7,
                        size_t first = 0, size_t last = SIZE_MAX) {
-    const auto units = vidana::SplitAccessUnits(stream);
+    const auto units = vidana::SplitAccessUnits(stream, type == kVidanaFrameH265);
     for (size_t i = first; i < units.size() && i < last; ++i) {
         std::unique_ptr<uint8_t[]> frame(new uint8_t[units[i].size()]);
         std::copy(units[i].begin(), units[i].end(), frame.get());
