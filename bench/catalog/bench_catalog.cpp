@@ -50,22 +50,8 @@ std::string HeaderOf(const std::string& msg, const char* name) {
 // every request of the program answered 200.
 class Device {
 public:
-    explicit Device(int programPort) {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in me{};
-        me.sin_family = AF_INET;
-        me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&me), sizeof me);
-        socklen_t len = sizeof me;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&me), &len);
-        port_ = ntohs(me.sin_port);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(programPort));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        programPort_ = programPort;
-    }
+    explicit Device(int programPort)
+        : fd_(LoopbackUdpTo(programPort)), port_(LocalPortOf(fd_)), programPort_(programPort) {}
     ~Device() { close(fd_); }
 
     void Request(const std::string& method, const std::string& body) {

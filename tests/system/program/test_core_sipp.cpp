@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -231,13 +229,8 @@ TEST_F(CommandsOnTheWire, DeviceBehindNatIsReachedAtThePacketsSource) {
 // A device that counts Content-Length in characters: the datagram holds more
 // bytes than declared, and the declared cut ends inside the XML.
 TEST_F(CommandsOnTheWire, ContentLengthInCharactersOverUdpUsesTheWholeDatagram) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const int fd = LoopbackUdpTo(port);
     ASSERT_GE(fd, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
     auto send = [&](const char* method, int n, const std::string& body, std::size_t declared) {
         const std::string k = std::to_string(n);
         const std::string m = std::string(method) + " sip:" + kLocalId + "@127.0.0.1 SIP/2.0\r\n"
