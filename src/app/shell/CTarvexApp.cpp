@@ -35,10 +35,7 @@ constexpr int kLogNotSaved = 3;
 
 constexpr const char* kHelp =
     "Usage: tarvex [OPTION]...\n"
-    "Test platform for GB/T 28181 video-surveillance devices: cameras and recorders\n"
-    "register with it over SIP; it answers their heartbeats, sends them MANSCDP\n"
-    "queries and commands, shows their video and logs every SIP message, written\n"
-    "as the workbook MsgXml.xls when the window closes.\n"
+    "The upper SIP platform for testing GB/T 28181 cameras, encoders and recorders.\n"
     "\n"
     "      --script FILE  run the operator script FILE (one action a line) in the\n"
     "                     window and exit with its status\n"
