@@ -115,11 +115,12 @@ bool CTarvexCore::SetPtzAddress(int value) {
 }
 
 std::string CTarvexCore::InputBoxMessage(int control, const std::string& text) {
-    // The number check and wording are the settings dialog's; the address box
-    // stops at 254.
-    std::string why = CDlgCfg::Validate(CfgField::PtzSpeed, text);
+    // The number check is the settings dialog's (an int box), the range
+    // message in its words; the address box stops at 254.
+    std::string why = CDlgCfg::Validate(CfgField::LocalPort, text);
     const int hi = control == 1058 ? 254 : 255;
-    if (why.empty() && CfgAtoi(text) > hi) {
+    const int v = CfgAtoi(text);
+    if (why.empty() && (v < 0 || v > hi)) {
         char buf[128];
         std::snprintf(buf, sizeof buf, "请输入一个介于 %d 和 %d 之间的整数。", 0, hi);
         why = buf;
