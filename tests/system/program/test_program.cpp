@@ -73,7 +73,7 @@ TEST(Program, ScriptRegistersCameraRunsTheChainAndTheWorkbookHoldsEveryMessage) 
         const bool query = !received && r.head.rfind("MESSAGE ", 0) == 0;
         if (query && cmd == "Catalog") {
             ++catalogQueries;
-            EXPECT_EQ(r.type, "目录查询");
+            EXPECT_EQ(r.type, "目录查询\n"); // the query's description
         }
         infoQueries += query && cmd == "DeviceInfo";
         statusAnswers += received && cmd == "DeviceStatus";
