@@ -222,10 +222,8 @@ TEST(MainWindow, InputBoxesLeftOutOfRangeShowTheStandardMessage) {
         const char* text;
         const char* message; // "" for none
     } cases[] = {
+        // The ranges are the core's (InputBoxes); here: each box, left.
         {1058, "255", "请输入一个介于 0 和 254 之间的整数。"},
-        {1058, "254", ""},
-        {1104, "300", "请输入一个介于 0 和 255 之间的整数。"},
-        {1104, "abc", "请输入一个整数。"},
         {1104, "7", ""},
         {1065, "256", "请输入一个介于 0 和 255 之间的整数。"},
     };
