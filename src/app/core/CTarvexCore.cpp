@@ -24,12 +24,9 @@ std::vector<std::string> Labels(std::span<const CommandEntry> rows) {
     return out;
 }
 
-// The document element: the first child of the declaration node, or the parsed
-// element itself for a body without declaration.
-XMLNode DocumentElement(XMLNode& doc) {
+bool HasDeclaration(XMLNode& doc) {
     const char* name = doc.Name();
-    if (name && strcasecmp(name, "xml") == 0) return doc.ChildAt(0);
-    return doc;
+    return name && strcasecmp(name, "xml") == 0;
 }
 
 } // namespace
@@ -47,7 +44,7 @@ CTarvexCore::CTarvexCore(Parts parts)
     }
     inputs_.search = search_.get();
     inputs_.config.clock = wallClock_;
-    registry_.Tree().Reset(std::string());
+    registry_.ResetTree(std::string());
     if (parts.timerThread) timer_ = std::thread([this] { TimerLoop(); });
 }
 
@@ -65,7 +62,7 @@ void CTarvexCore::Initialise() {
     ResetTree(settings_->localId);
     sip_->SetContentType(kContentType);
     StartEndpoint();
-    if (ICoreView* v = view_) v->FillCommandList(kListSignalling, Labels(SignallingTable()));
+    // The signalling list is filled when a device is added or clicked.
 }
 
 void CTarvexCore::ListAddresses() {
@@ -97,9 +94,8 @@ void CTarvexCore::ResetTree(const std::string& localId) {
     {
         std::lock_guard<std::mutex> lk(mutex_);
         localId_ = localId;
-        registry_.Tree().Reset(localId);
-        // The records stay; the next registration puts them back under the root.
-        for (const auto& r : registry_.Records()) r->node->treeItem = 0;
+        // The records stay; the next change puts them back under the root.
+        registry_.ResetTree(localId);
     }
     if (ICoreView* v = view_) v->DeviceTreeChanged();
 }
@@ -116,6 +112,20 @@ bool CTarvexCore::SetPtzAddress(int value) {
     if (value < 0 || value > 254) return false;
     ptzAddress_ = value;
     return true;
+}
+
+std::string CTarvexCore::InputBoxMessage(int control, const std::string& text) {
+    // The number check is the settings dialog's (an int box), the range
+    // message in its words; the address box stops at 254.
+    std::string why = CDlgCfg::Validate(CfgField::LocalPort, text);
+    const int hi = control == 1058 ? 254 : 255;
+    const int v = CfgAtoi(text);
+    if (why.empty() && (v < 0 || v > hi)) {
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "请输入一个介于 %d 和 %d 之间的整数。", 0, hi);
+        why = buf;
+    }
+    return why;
 }
 
 void CTarvexCore::AddressChecked(const std::string& address) { settings_->localAddress = address; }
@@ -225,8 +235,11 @@ void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing&
     const int set = builder_.MediaSetNumber();
     if (list == kListMedia && (e->kind == kKindInvite || e->kind == kKindInfo)) {
         builder_.SetReadyText(*e, MediaTextLocked(set, row));
+        typeText_ = builder_.Description();
     } else {
         builder_.BuildEnvelope(*e, target.node->id);
+        // The log's type text is the description of the body being built.
+        typeText_ = builder_.Description();
         const BodyOutcome body = AppendCommandBody(list, set, row, builder_.Root(), inputs_);
         // Every pan-tilt-zoom and preset build forgets the last drag.
         if (body.clearDrag) inputs_.control.drag = DragRect{};
@@ -236,8 +249,6 @@ void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing&
     if (!r.shown) return;
     out.shownText = r.text;
     if (!r.send) return;
-    // The log's type text follows the entry being sent.
-    typeText_ = r.label;
     SipRequest req;
     req.kind = r.kind;
     req.body = std::move(r.text);
@@ -276,9 +287,11 @@ void CTarvexCore::ClickCommand(int list, int row, const OperatorInputs& in) {
     Outgoing out;
     {
         std::lock_guard<std::mutex> lk(mutex_);
+        // Before a registration a click changes nothing.
+        DeviceRecord* d = registry_.Current();
+        if (!d) return;
         TakeInputsLocked(in, list == kListMedia, out);
-        // Nothing is built before a registration.
-        if (DeviceRecord* d = registry_.Current()) BuildLocked(list, row, *d, out);
+        BuildLocked(list, row, *d, out);
     }
     Deliver(out);
 }
@@ -300,7 +313,7 @@ int CTarvexCore::PressSend(const OperatorInputs& in) {
         if (DeviceRecord* d = registry_.Current()) {
             // The text goes out in the encoding its body declares.
             CommandBuilder::Result r = builder_.Edited(TextCodec::OperatorTextToBody(in.customText));
-            typeText_ = r.label;
+            typeText_ = builder_.Description();
             SipRequest req;
             req.kind = r.kind;
             req.body = std::move(r.text);
@@ -476,6 +489,7 @@ void CTarvexCore::TimerLoop() {
 // ---------------------------------------------------------------- SIP events
 
 void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
+    const std::string& body = BodyToUse(m);
     {
         std::lock_guard<std::mutex> lk(mutex_);
         if (m.role == LoggedMessage::Role::Register) typeText_ = "注册信息";
@@ -490,11 +504,28 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
         } else {
             return; // before the first registration there is no device to file it under
         }
-        log_.Append(m.direction, Now(wallClock_), typeText_, device, m.head, m.body);
+        log_.Append(m.direction, Now(wallClock_), typeText_, device, m.head, body);
     }
     if (ICoreView* v = view_) v->LogGrew();
     // Writing the row of a received message feeds its body to the dispatch.
-    if (m.direction == kLogReceived) Dispatch(m.body, m.peerUser);
+    if (m.direction == kLogReceived) Dispatch(body, m.peerUser);
+}
+
+const std::string& CTarvexCore::BodyToUse(const LoggedMessage& m) {
+    // A device that counts Content-Length in characters sends more bytes than
+    // it declares: the declared cut ends inside the XML. The whole datagram is
+    // taken only when that cut is unreadable and the whole is readable.
+    if (m.datagramBody.empty() || m.datagramBody.size() <= m.body.size()) return m.body;
+    int declared = -1, whole = -1;
+    XMLNode::Parse(m.body, &declared);
+    if (declared == XML_OK) return m.body;
+    XMLNode::Parse(m.datagramBody, &whole);
+    if (whole != XML_OK) return m.body;
+    std::fprintf(stderr,
+                 "tarvex: MESSAGE from %s: Content-Length %zu cuts its XML; the whole datagram "
+                 "body of %zu bytes is used\n",
+                 m.peerUser.c_str(), m.body.size(), m.datagramBody.size());
+    return m.datagramBody;
 }
 
 DeviceRecord* CTarvexCore::SenderLocked(const std::string& peerUser, XMLNode& element) {
@@ -509,6 +540,9 @@ DeviceRecord* CTarvexCore::SenderLocked(const std::string& peerUser, XMLNode& el
 int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) {
     XMLNode doc = XMLNode::Parse(body.c_str());
     if (doc.IsEmpty() || doc.ChildCount() == 0) return 0;
+    // Only a body that begins with an XML declaration is dispatched; any other
+    // is logged and left alone.
+    if (!HasDeclaration(doc)) return 0;
     const char* cmdText = doc.FindText("CmdType");
     if (!cmdText) return 0;
     const std::string cmd = cmdText;
@@ -526,7 +560,8 @@ int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) 
     for (const Row& r : kTable)
         if (cmd == r.cmdType) row = &r;
     if (!row) return 0;
-    XMLNode element = DocumentElement(doc);
+    // The document element: the first child of the declaration.
+    XMLNode element = doc.ChildAt(0);
     int result = 0;
     bool treeChanged = false;
     {
@@ -544,7 +579,6 @@ int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) 
         case 2: {
             const int r = registry_.ApplyCatalog(*d, element);
             if (r < 0) return -1;
-            registry_.RebuildTree();
             treeChanged = true;
             if (r == 1 && d->stage == ChainStage::CatalogSent) {
                 d->stage = ChainStage::InfoDue;
@@ -554,7 +588,6 @@ int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) 
         }
         case 3:
             registry_.ApplyRecords(*d, element);
-            registry_.RebuildTree();
             treeChanged = true;
             break;
         }
@@ -568,7 +601,6 @@ void CTarvexCore::OnDeviceRegistered(const DeviceAddress& device) {
     {
         std::lock_guard<std::mutex> lk(mutex_);
         DeviceRecord& r = registry_.Add(device);
-        registry_.RebuildTree();
         ScheduleLocked(r, kRowCatalog);
     }
     if (ICoreView* v = view_) {
@@ -619,6 +651,13 @@ int CTarvexCore::LastInviteCallId() const {
 TreeItem CTarvexCore::TreeSnapshot() const {
     std::lock_guard<std::mutex> lk(mutex_);
     return registry_.Tree().Snapshot();
+}
+
+TreeDelta CTarvexCore::TakeTreeDelta() {
+    TreeDelta d;
+    std::lock_guard<std::mutex> lk(mutex_);
+    registry_.Tree().TakeDelta(d);
+    return d;
 }
 
 bool CTarvexCore::Registered() const {

@@ -88,6 +88,9 @@ public:
     void SpeedFromEdit(int value);
     // Box 1058: the pan-tilt-zoom address byte (accepted range 0 to 254).
     bool SetPtzAddress(int value);
+    // The standard message for the text left in box 1058 (0 to 254), 1065 or
+    // 1104 (0 to 255): "" when it is a whole number in range.
+    static std::string InputBoxMessage(int control, const std::string& text);
     // An address of tree 1094 became checked: this system's address from the next
     // endpoint start on.
     void AddressChecked(const std::string& address);
@@ -163,6 +166,9 @@ public:
     // ---- read access (any thread)
     const MessageLog& Log() const { return log_; }
     TreeItem TreeSnapshot() const;
+    // What changed in the tree since the last call (the view's redraw), or the
+    // whole tree when that is cheaper.
+    TreeDelta TakeTreeDelta();
     bool Registered() const;
     std::optional<std::string> CurrentDeviceId() const;
     std::string TypeText() const;
@@ -214,6 +220,8 @@ private:
     DeviceRecord* SenderLocked(const std::string& peerUser, XMLNode& element);
     void Deliver(Outgoing& out);
     int Dispatch(const std::string& body, const std::string& peerUser);
+    // The body of a received message as it is logged and dispatched.
+    static const std::string& BodyToUse(const LoggedMessage& m);
     void TimerLoop();
     void StopTimer();
 

@@ -7,66 +7,109 @@
 
 // ---------------------------------------------------------------- tree model
 
+namespace {
+// A view catches up by a whole redraw rather than by more changes than this
+// beyond half the items it shows.
+constexpr std::size_t kDeltaSlack = 256;
+} // namespace
+
 void DeviceTreeModel::Reset(const std::string& rootText) {
     items_.clear();
+    dead_.clear();
     root_ = next_++;
     Item& r = items_[root_];
     r.text = rootText;
     r.expanded = true;
+    journal_.clear();
+    full_ = true;
+}
+
+void DeviceTreeModel::Record(TreeChange change) {
+    if (full_) return;
+    // Nobody takes the changes (no view, or one far behind): a redraw is cheaper.
+    if (journal_.size() > items_.size() / 2 + kDeltaSlack) {
+        journal_.clear();
+        full_ = true;
+        return;
+    }
+    journal_.push_back(std::move(change));
 }
 
 int DeviceTreeModel::FindOrAdd(int parent, const std::string& text, int kind) {
     Item& p = items_[parent];
     auto it = p.byText.find(text);
-    int id;
-    if (it != p.byText.end()) {
-        id = it->second;
-    } else {
-        id = next_++;
-        p.children.push_back(id);
-        p.byText.emplace(text, id);
-        Item& n = items_[id];
-        n.parent = parent;
-        n.text = text;
-        n.kind = kind;
-    }
-    items_[id].used = true;
+    if (it != p.byText.end()) return it->second;
+    const int id = next_++;
+    p.children.push_back(id);
+    p.byText.emplace(text, id);
+    Item& n = items_[id];
+    n.parent = parent;
+    n.text = text;
+    n.kind = kind;
+    Record({TreeChange::Op::Add, id, parent, text, kind});
     return id;
 }
 
-void DeviceTreeModel::Mark(int parent, const std::vector<std::unique_ptr<EXOSIP2INFO>>& nodes) {
-    for (const auto& n : nodes) {
-        const int item = FindOrAdd(parent, n->id, n->kind);
-        n->treeItem = item;
-        if (!n->children.empty()) Mark(item, n->children);
+void DeviceTreeModel::AddNode(int parent, EXOSIP2INFO& node) {
+    if (!items_.count(parent)) return;
+    const int item = FindOrAdd(parent, node.id, node.kind);
+    ++items_[item].nodes;
+    node.treeItem = item;
+    Item& p = items_[parent];
+    if (!p.expanded) {
+        p.expanded = true;
+        Record({TreeChange::Op::Expand, parent, 0, {}, 0});
     }
-    if (!nodes.empty()) items_[parent].expanded = true;
+    for (auto& c : node.children) AddNode(item, *c);
+}
+
+void DeviceTreeModel::DropNode(const EXOSIP2INFO& node) {
+    for (const auto& c : node.children) DropNode(*c);
+    auto it = items_.find(node.treeItem);
+    if (it == items_.end() || node.treeItem == root_) return;
+    if (--it->second.nodes == 0) dead_.push_back(node.treeItem);
+}
+
+void DeviceTreeModel::Sweep() {
+    if (dead_.empty()) return;
+    // Children before their parents (DropNode went depth first); each parent's
+    // list is compacted once for the whole batch.
+    std::unordered_map<int, bool> gone;
+    for (int id : dead_) gone[id] = true;
+    std::unordered_map<int, bool> parents;
+    for (int id : dead_) {
+        Item& i = items_[id];
+        Record({TreeChange::Op::Remove, id, i.parent, {}, 0});
+        auto p = items_.find(i.parent);
+        if (p == items_.end() || gone.count(i.parent)) continue;
+        p->second.byText.erase(i.text);
+        parents[i.parent] = true;
+    }
+    for (const auto& [pid, unused] : parents) {
+        (void)unused;
+        std::erase_if(items_[pid].children, [&](int c) { return gone.count(c) != 0; });
+    }
+    for (int id : dead_) items_.erase(id);
+    dead_.clear();
 }
 
 void DeviceTreeModel::Rebuild(const std::vector<EXOSIP2INFO*>& devices) {
-    if (!items_.count(root_)) Reset(std::string());
-    for (auto& [id, item] : items_) item.used = false;
-    items_[root_].used = true;
-    for (EXOSIP2INFO* d : devices) {
-        const int item = FindOrAdd(root_, d->id, d->kind);
-        d->treeItem = item;
-        if (!d->children.empty()) Mark(item, d->children);
+    const std::string rootText = items_.count(root_) ? items_[root_].text : std::string();
+    Reset(rootText);
+    for (EXOSIP2INFO* d : devices) AddNode(root_, *d);
+}
+
+void DeviceTreeModel::TakeDelta(TreeDelta& out) {
+    out.changes.clear();
+    out.full = full_;
+    if (full_) {
+        out.snapshot = Snapshot();
+        full_ = false;
+    } else {
+        out.snapshot = TreeItem{};
+        out.changes.swap(journal_);
     }
-    // Items of nodes that are gone (a catalog replaced the channels) go too.
-    std::vector<int> gone;
-    for (const auto& [id, item] : items_)
-        if (!item.used) gone.push_back(id);
-    for (int id : gone) {
-        auto it = items_.find(id);
-        auto parent = items_.find(it->second.parent);
-        if (parent != items_.end()) {
-            auto& c = parent->second.children;
-            c.erase(std::remove(c.begin(), c.end(), id), c.end());
-            auto t = parent->second.byText.find(it->second.text);
-            if (t != parent->second.byText.end() && t->second == id) parent->second.byText.erase(t);
-        }
-    }
-    for (int id : gone) items_.erase(id);
+    journal_.clear();
 }
 
 TreeItem DeviceTreeModel::SnapshotOf(int item) const {
@@ -120,6 +163,7 @@ DeviceRecord& DeviceRegistry::Add(const DeviceAddress& device) {
     r->node->port = static_cast<std::uint16_t>(device.port);
     records_.push_back(std::move(r));
     current_ = records_.back().get();
+    if (!SyncTree()) tree_.AddNode(tree_.Root(), *current_->node);
     return *current_;
 }
 
@@ -152,15 +196,26 @@ void DeviceRegistry::Clear() {
     records_.clear();
 }
 
-void DeviceRegistry::RebuildTree() {
+void DeviceRegistry::ResetTree(const std::string& rootText) {
+    tree_.Reset(rootText);
+    for (const auto& r : records_) r->node->treeItem = 0;
+    treeStale_ = !records_.empty();
+}
+
+bool DeviceRegistry::SyncTree() {
+    if (!treeStale_) return false;
+    treeStale_ = false;
     std::vector<EXOSIP2INFO*> devices;
     devices.reserve(records_.size());
     for (auto& r : records_) devices.push_back(r->node.get());
     tree_.Rebuild(devices);
+    return true;
 }
 
 int DeviceRegistry::ApplyCatalog(DeviceRecord& r, XMLNode element) {
+    // Real devices leave Num out: the items are counted all the same.
     XMLNode list = element.ChildWithNum("DeviceList");
+    if (list.IsEmpty()) list = element.ChildByName("DeviceList");
     if (list.IsEmpty() || list.ChildCount() == 0) return -1;
     const char* snText = element.FindText("SN");
     const char* sumText = element.FindText("SumNum");
@@ -170,7 +225,15 @@ int DeviceRegistry::ApplyCatalog(DeviceRecord& r, XMLNode element) {
     // answer starts a new channel list.
     const bool collecting = sum > 0 && r.catalogOpen && r.catalogSN == sn && r.catalogSum == sum;
     EXOSIP2INFO& device = *r.node;
+    // After a reset of the tree the whole tree is built once the records changed.
+    const bool stale = treeStale_;
     if (!collecting) {
+        // The items of the old channels go (unless another record of the device
+        // still has them); the new ones are appended.
+        if (!stale) {
+            for (const auto& c : device.children) tree_.DropNode(*c);
+            tree_.Sweep();
+        }
         device.children.clear();
         r.catalogSN = sn;
         r.catalogSum = sum;
@@ -183,15 +246,18 @@ int DeviceRegistry::ApplyCatalog(DeviceRecord& r, XMLNode element) {
         EXOSIP2INFO::SetField(node->address, ChildText(item, "IPAddress"));
         EXOSIP2INFO::SetField(node->id, ChildText(item, "DeviceID"));
         if (!item.ChildByName("Port").IsEmpty()) node->port = PortFromText(ChildText(item, "Port"));
+        if (!stale) tree_.AddNode(device.treeItem, *node);
         device.children.push_back(std::move(node));
         ++r.catalogCount;
     }
+    SyncTree();
     const bool complete = sum <= 0 || r.catalogCount >= sum;
     r.catalogOpen = !complete;
     return complete ? 1 : 0;
 }
 
 void DeviceRegistry::ApplyRecords(DeviceRecord& r, XMLNode element) {
+    const bool stale = treeStale_;
     XMLNode list = element.ChildWithNum("RecordList");
     const int count = list.IsEmpty() ? 0 : list.ChildCount();
     for (auto& channel : r.node->children) {
@@ -203,7 +269,9 @@ void DeviceRegistry::ApplyRecords(DeviceRecord& r, XMLNode element) {
             EXOSIP2INFO::SetField(rec->id, ChildText(item, "FilePath"));
             EXOSIP2INFO::SetField(rec->startTime, ChildText(item, "StartTime"));
             EXOSIP2INFO::SetField(rec->endTime, ChildText(item, "EndTime"));
+            if (!stale) tree_.AddNode(channel->treeItem, *rec);
             channel->children.push_back(std::move(rec));
         }
     }
+    SyncTree();
 }

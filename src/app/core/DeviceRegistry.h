@@ -25,15 +25,41 @@ struct TreeItem {
     std::vector<TreeItem> children;
 };
 
+// What changed in the tree since the view last looked: items added (at the end
+// of their parent's children), items removed (with their descendants), items
+// expanded. When the changes would cost more than drawing the whole tree
+// (after a reset, or when many piled up), full is set and snapshot holds it.
+struct TreeChange {
+    enum class Op { Add, Remove, Expand };
+    Op op = Op::Add;
+    int item = 0;
+    int parent = 0;   // Add
+    std::string text; // Add
+    int kind = 0;     // Add
+};
+struct TreeDelta {
+    bool full = false;
+    TreeItem snapshot; // when full
+    std::vector<TreeChange> changes;
+};
+
 class DeviceTreeModel {
 public:
     // Forgets every item; the new root carries rootText.
     void Reset(const std::string& rootText);
-    // Makes the items match the nodes: one item per distinct text among siblings,
-    // in the order first seen; items that no node needs any more go, the others
-    // keep their numbers. Each node's treeItem is set.
+    // Gives node (and its descendants) an item under parent: one item per
+    // distinct text among siblings, appended when new; sets each treeItem. The
+    // parent then shows expanded.
+    void AddNode(int parent, EXOSIP2INFO& node);
+    // The node and its descendants no longer need their items; an item that no
+    // node needs any more goes, with its descendants. Call Sweep after a batch.
+    void DropNode(const EXOSIP2INFO& node);
+    void Sweep();
+    // The items of every device node, from a fresh root with the same text.
     void Rebuild(const std::vector<EXOSIP2INFO*>& devices);
     TreeItem Snapshot() const;
+    // The changes since the last call (or the whole tree), then forgets them.
+    void TakeDelta(TreeDelta& out);
     int Root() const { return root_; }
     std::size_t ItemCount() const { return items_.size(); }
 
@@ -43,17 +69,20 @@ private:
         std::string text;
         int kind = 0;
         bool expanded = false;
-        bool used = false;
+        int nodes = 0; // nodes whose item this is
         std::vector<int> children;
         std::unordered_map<std::string, int> byText;
     };
     int FindOrAdd(int parent, const std::string& text, int kind);
-    void Mark(int parent, const std::vector<std::unique_ptr<EXOSIP2INFO>>& nodes);
+    void Record(TreeChange change);
     TreeItem SnapshotOf(int item) const;
 
     std::unordered_map<int, Item> items_;
+    std::vector<int> dead_;
     int root_ = 0;
     int next_ = 1;
+    std::vector<TreeChange> journal_;
+    bool full_ = true;
 };
 
 // Where a device record's automatic queries stand: Catalog one second after the
@@ -99,18 +128,25 @@ public:
     void Clear();
 
     // The Catalog handler on the record: -1 when the answer carries no DeviceList
-    // with a Num attribute and items (nothing changes); 1 when the catalog is now
-    // complete, 0 while more messages are due.
+    // with items (nothing changes); 1 when the catalog is now complete, 0 while
+    // more messages are due. A DeviceList without Num counts its items; an
+    // answer without SumNum is complete by itself.
     int ApplyCatalog(DeviceRecord& r, XMLNode element);
     // The RecordInfo handler: recordings of the record's channels.
     void ApplyRecords(DeviceRecord& r, XMLNode element);
 
+    // The tree model follows the records: Add, ApplyCatalog and ApplyRecords
+    // change only the items of the nodes they touch.
     DeviceTreeModel& Tree() { return tree_; }
     const DeviceTreeModel& Tree() const { return tree_; }
-    // Rebuilds the tree model from every record.
-    void RebuildTree();
+    // A new root; the records come back under it with the next change.
+    void ResetTree(const std::string& rootText);
 
 private:
+    // Puts every record back under the root after a reset.
+    bool SyncTree();
+    bool treeStale_ = false;
+
     std::vector<std::unique_ptr<DeviceRecord>> records_;
     DeviceRecord* current_ = nullptr;
     std::uint64_t nextSerial_ = 1;

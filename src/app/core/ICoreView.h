@@ -18,7 +18,7 @@ public:
     // Rows were appended to the core's message log; the list takes them in
     // batches (a few times a second), reading the log on demand.
     virtual void LogGrew() = 0;
-    // The device tree changed; the view reads CTarvexCore::TreeSnapshot when it
+    // The device tree changed; the view takes CTarvexCore::TakeTreeDelta when it
     // redraws (coalescing changes that come close together).
     virtual void DeviceTreeChanged() = 0;
     // Command list 0 (signalling, 1080) or 1 (media, 1081) gets these row labels.

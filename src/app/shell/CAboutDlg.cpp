@@ -1,5 +1,8 @@
 #include "app/shell/CAboutDlg.h"
 #include "app/shell/AppIcon.h"
+#include "base/Version.h"
+
+#include <QDir>
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -17,11 +20,16 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     QFont f = name->font();
     f.setBold(true);
     name->setFont(f);
-    auto* version = new QLabel(QStringLiteral("2.0"));
+    auto* version = new QLabel(QStringLiteral(TARVEX_VERSION));
     version->setObjectName("version");
+    // Where config.ini, Search.ini and the workbooks are.
+    auto* folder = new QLabel(QStringLiteral("工作目录: ") + QDir::toNativeSeparators(QDir::currentPath()));
+    folder->setObjectName("folder");
+    folder->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* text = new QVBoxLayout;
     text->addWidget(name);
     text->addWidget(version);
+    text->addWidget(folder);
     auto* top = new QHBoxLayout;
     top->addWidget(icon);
     top->addLayout(text, 1);

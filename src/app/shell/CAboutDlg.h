@@ -1,6 +1,6 @@
 #pragma once
 #include <QDialog>
-// About box: program name and version "2.0".
+// About box: program name, version (TARVEX_VERSION) and the working folder.
 class CAboutDlg : public QDialog {
     Q_OBJECT
 public:

@@ -124,10 +124,14 @@ void CDlgCfgDialog::SpeedBoxEdited(const QString& text) {
     if (syncing_) return;
     // A box being emptied for retyping is left alone until OK.
     if (text.trimmed().isEmpty()) return;
-    const std::string err = CDlgCfg::Validate(CfgField::DownloadSpeed, text.toStdString());
-    if (!err.empty()) {
+    // Every change of this box takes all boxes, with their checks: the first
+    // box in error is named and gets the focus. Nothing is stored until OK.
+    const CfgTexts texts = CurrentTexts();
+    for (int i = 0; i < kCfgFieldCount; ++i) {
+        const std::string err = CDlgCfg::Validate(static_cast<CfgField>(i), texts[i]);
+        if (err.empty()) continue;
         ShellMessage(this, QString::fromStdString(err));
-        Box(CfgField::DownloadSpeed)->setFocus();
+        boxes_[i]->setFocus();
         return;
     }
     // The slider clamps to 1..16 and the box shows where it ended.

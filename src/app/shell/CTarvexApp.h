@@ -1,21 +1,36 @@
 #pragma once
-// The program: builds the settings, the core and the main dialog, runs the
-// dialog modally for the life of the process, and turns SIGINT and SIGTERM
-// into the dialog's close box.
+// The program: answers --help and --version, enters its working folder,
+// builds the settings, the core and the main dialog, runs the dialog modally
+// for the life of the process, and turns SIGINT and SIGTERM into the dialog's
+// close box.
+
+#include "app/core/OperatorScript.h"
 
 #include <QApplication>
 #include <memory>
+#include <vector>
 
 class CTarvexDlg;
 class QSocketNotifier;
+
+// What the command line asks for (--help and --version are answered at once).
+struct CommandLine {
+    bool here = false;     // --here: the current directory is the working folder
+    bool scripted = false; // --script FILE
+    std::vector<ScriptStep> steps;
+};
+// Parses argv; prints help, version or the reason for a refusal. -1: go on
+// with out; otherwise the exit status.
+int ParseCommandLine(int argc, char** argv, CommandLine& out);
 
 class CTarvexApp : public QApplication {
     Q_OBJECT
 public:
     CTarvexApp(int& argc, char** argv);
     ~CTarvexApp() override;
-    // Runs the main dialog; the process's exit status.
-    int Run();
+    // Runs the main dialog (in the working folder, already entered); the
+    // process's exit status.
+    int Run(const CommandLine& options);
     // SIGINT and SIGTERM are kept for the window from the start.
     static void InstallSignalHandlers();
     // Closes dlg (as its close box) when SIGINT or SIGTERM arrives (or came).

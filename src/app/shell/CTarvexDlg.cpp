@@ -171,14 +171,14 @@ void CTarvexDlg::BuildControls() {
     presetNumber_ = Named(new QLineEdit(QStringLiteral("1")), 1104);
     presetName_ = Named(new QLineEdit(QStringLiteral("Preset")), 1105);
     for (auto* e : {ptzAddress_, speedEdit_, presetNumber_}) e->setMaximumWidth(56);
-    auto* ptz = new QGroupBox(U("云台控制"));
+    auto* ptz = new QGroupBox(U("云台和预置位控制:"));
     auto* pg = new QGridLayout(ptz);
     pg->addWidget(Caption("速度:"), 0, 0);
     pg->addWidget(speedSlider_, 0, 1, 1, 2);
     pg->addWidget(speedEdit_, 0, 3);
     pg->addWidget(Caption("地址位:"), 1, 0);
     pg->addWidget(ptzAddress_, 1, 1);
-    pg->addWidget(Caption("预置位:"), 1, 2, Qt::AlignRight);
+    pg->addWidget(Caption("编号:"), 1, 2, Qt::AlignRight);
     pg->addWidget(presetNumber_, 1, 3);
     pg->addWidget(Caption("名称:"), 2, 0);
     pg->addWidget(presetName_, 2, 1, 1, 3);
@@ -261,6 +261,8 @@ void CTarvexDlg::BuildControls() {
         int v = t.toInt(&ok);
         if (ok) core_->SetPtzAddress(v);
     });
+    for (auto* e : {ptzAddress_, speedEdit_, presetNumber_})
+        connect(e, &QLineEdit::editingFinished, this, [this, e] { CheckInputBox(e); });
     connect(video_, &CStaticEx::dragEnded, this, &CTarvexDlg::OnVideoDrag);
     connect(customCheck_, &QCheckBox::toggled, this, [this] { core_->SetInputs(Inputs()); });
 
@@ -277,7 +279,9 @@ void CTarvexDlg::BuildControls() {
 
 void CTarvexDlg::InitialiseWindow() {
     // 2: the About entry lives in the Help menu; 3: icons.
-    setWindowIcon(TarvexIcon());
+    // The installed theme icon of the desktop entry (Icon=tarvex), else the
+    // same drawing.
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("tarvex"), TarvexIcon()));
     // 4: speed slider (its clamping to the new range is not an operator move).
     updating_ = true;
     speedSlider_->setRange(1, 255);
@@ -343,23 +347,69 @@ void CTarvexDlg::DeviceTreeChanged() { ArmBatch(treePending_, treeTimer_); }
 
 void CTarvexDlg::RedrawTree() {
     treePending_ = false;
-    const TreeItem root = core_->TreeSnapshot();
+    TreeDelta delta = core_->TakeTreeDelta();
+    if (delta.full) {
+        RedrawWholeTree(delta.snapshot);
+        return;
+    }
+    // Only the rows that changed: new items are appended to their parent (in
+    // runs, one insertion each), gone ones removed with their descendants.
+    const QSignalBlocker block(deviceTree_);
+    std::size_t i = 0;
+    while (i < delta.changes.size()) {
+        const TreeChange& c = delta.changes[i];
+        if (c.op == TreeChange::Op::Add) {
+            auto parent = treeItems_.find(c.parent);
+            QList<QTreeWidgetItem*> run;
+            for (; i < delta.changes.size() && delta.changes[i].op == TreeChange::Op::Add &&
+                   delta.changes[i].parent == c.parent;
+                 ++i) {
+                const TreeChange& a = delta.changes[i];
+                auto* it = new QTreeWidgetItem(QStringList{Utf8(a.text)});
+                it->setData(0, kItemIdRole, a.item);
+                it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
+                it->setCheckState(0, Qt::Unchecked);
+                treeItems_[a.item] = it;
+                run.push_back(it);
+            }
+            if (parent != treeItems_.end()) {
+                parent->second->addChildren(run);
+            } else {
+                for (QTreeWidgetItem* it : run) treeItems_.erase(it->data(0, kItemIdRole).toInt());
+                qDeleteAll(run);
+            }
+            continue;
+        }
+        auto it = treeItems_.find(c.item);
+        if (it != treeItems_.end()) {
+            QTreeWidgetItem* item = it->second;
+            if (c.op == TreeChange::Op::Expand) {
+                item->setExpanded(true);
+            } else {
+                std::vector<QTreeWidgetItem*> todo{item};
+                while (!todo.empty()) {
+                    QTreeWidgetItem* t = todo.back();
+                    todo.pop_back();
+                    treeItems_.erase(t->data(0, kItemIdRole).toInt());
+                    for (int k = 0; k < t->childCount(); ++k) todo.push_back(t->child(k));
+                }
+                delete item;
+            }
+        }
+        ++i;
+    }
+}
+
+void CTarvexDlg::RedrawWholeTree(const TreeItem& root) {
     // The check marks are the view's and survive the redraw by item number.
     std::map<int, Qt::CheckState> checks;
     int current = -1;
-    std::vector<QTreeWidgetItem*> todo;
-    for (int i = 0; i < deviceTree_->topLevelItemCount(); ++i) todo.push_back(deviceTree_->topLevelItem(i));
-    while (!todo.empty()) {
-        QTreeWidgetItem* it = todo.back();
-        todo.pop_back();
-        const QVariant id = it->data(0, kItemIdRole);
-        if (id.isValid()) {
-            checks[id.toInt()] = it->checkState(0);
-            if (it == deviceTree_->currentItem()) current = id.toInt();
-        }
-        for (int i = 0; i < it->childCount(); ++i) todo.push_back(it->child(i));
+    for (const auto& [id, it] : treeItems_) {
+        checks[id] = it->checkState(0);
+        if (it == deviceTree_->currentItem()) current = id;
     }
     const QSignalBlocker block(deviceTree_);
+    treeItems_.clear();
     deviceTree_->clear();
     QTreeWidgetItem* selected = nullptr;
     std::function<void(QTreeWidgetItem*, const TreeItem&)> add = [&](QTreeWidgetItem* parent,
@@ -370,6 +420,7 @@ void CTarvexDlg::RedrawTree() {
         it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
         auto c = checks.find(t.item);
         it->setCheckState(0, c != checks.end() ? c->second : Qt::Unchecked);
+        treeItems_[t.item] = it;
         if (t.item == current) selected = it;
         for (const auto& ch : t.children) add(it, ch);
         it->setExpanded(t.expanded || !parent);
@@ -536,6 +587,16 @@ void CTarvexDlg::SpeedEditChanged(const QString& text) {
     const int v = text.trimmed().toInt(&ok);
     if (!ok || v < 0 || v > 255) return;
     core_->SpeedFromEdit(v);
+}
+
+void CTarvexDlg::CheckInputBox(QLineEdit* box) {
+    const int id = box->objectName().mid(3).toInt();
+    const std::string why = CTarvexCore::InputBoxMessage(id, box->text().trimmed().toStdString());
+    if (why.empty()) return;
+    // As the dialog's standard check does: the message, and back to the box.
+    ShellMessage(this, Utf8(why));
+    box->setFocus();
+    box->selectAll();
 }
 
 void CTarvexDlg::keyPressEvent(QKeyEvent* e) {

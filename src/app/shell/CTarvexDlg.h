@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <atomic>
 #include <memory>
+#include <unordered_map>
 
 class AudioMeterView;
 class CListX;
@@ -87,6 +88,9 @@ private:
     void OnVideoDrag(QPoint press, QPoint release);
     void OnLogDoubleClick(int row, int column);
     void RedrawTree();
+    void RedrawWholeTree(const TreeItem& root);
+    // Box 1058, 1065 or 1104 left: the standard message when out of range.
+    void CheckInputBox(QLineEdit* box);
     QTreeWidget* CommandListOf(int list) const;
     // Starts timer on the GUI thread unless a batch is pending already.
     void ArmBatch(std::atomic<bool>& pending, QTimer* timer);
@@ -119,6 +123,7 @@ private:
     QTimer* treeTimer_ = nullptr;
     std::atomic<bool> logPending_{false};
     std::atomic<bool> treePending_{false};
+    std::unordered_map<int, QTreeWidgetItem*> treeItems_; // device tree items by model item
     DragRect drag_;
     bool updating_ = false;
 };

@@ -84,7 +84,8 @@ LogTexts ExtractLogTexts(const osip_message_t* message) {
     return t;
 }
 
-void FillDeviceFromRegister(const osip_message_t* request, EXOSIP2INFO& node) {
+void FillDeviceFromRegister(const osip_message_t* request, EXOSIP2INFO& node,
+                            const std::string& sourceHost, int sourcePort) {
     auto* req = const_cast<osip_message_t*>(request);
     osip_from_t* from = osip_message_get_from(req);
     osip_uri_t* url = from ? osip_from_get_url(from) : nullptr;
@@ -102,21 +103,13 @@ void FillDeviceFromRegister(const osip_message_t* request, EXOSIP2INFO& node) {
     if (node.port == 0 && haveRport) node.port = PortFromText(rport);
 
     // A From host that is no IPv4 address (a domain code), or a port that
-    // neither the URI nor rport gives, cannot be sent to: use the source of
-    // the packet as the transport recorded it in the top Via.
+    // neither the URI nor rport gives, cannot be sent to: the packet came from
+    // where the device can be reached. Behind NAT the Via names a private
+    // address, so it is no guide.
     bool missingPort = (!portText || !*portText) && !haveRport;
-    if (!IsIPv4(host) || missingPort) {
-        const char* received = ViaParam(via, "received");
-        const char* viaHost = via ? via_get_host(via) : nullptr;
-        const char* source = received && *received ? received : viaHost;
-        const char* viaPort = via ? via_get_port(via) : nullptr;
-        if (source && *source) EXOSIP2INFO::SetField(node.address, source);
-        if (haveRport)
-            node.port = PortFromText(rport);
-        else if (viaPort && *viaPort)
-            node.port = PortFromText(viaPort);
-        else
-            node.port = 5060;
+    if ((!IsIPv4(host) || missingPort) && !sourceHost.empty()) {
+        EXOSIP2INFO::SetField(node.address, sourceHost);
+        node.port = static_cast<std::uint16_t>(sourcePort);
     }
 }
 
@@ -206,7 +199,7 @@ void CSIP::EventLoop(CThread* t) {
 }
 
 void CSIP::Log(const osip_message_t* message, int direction, LoggedMessage::Role role,
-               const std::string& deviceId) {
+               const std::string& deviceId, const std::string& datagramBody) {
     LogTexts texts = ExtractLogTexts(message);
     if (!texts.ok || !events_) return;
     LoggedMessage m;
@@ -216,6 +209,7 @@ void CSIP::Log(const osip_message_t* message, int direction, LoggedMessage::Role
     m.peerUser = PeerUser(message, direction);
     m.head = std::move(texts.head);
     m.body = std::move(texts.body);
+    m.datagramBody = datagramBody;
     events_->OnMessageLogged(m);
 }
 
@@ -252,7 +246,7 @@ void CSIP::HandleEvent(sipua::Event& ev) {
         if (is("REGISTER")) {
             OnRegister(ev);
         } else if (is("MESSAGE") && registered_) {
-            Log(req, kLogReceived);
+            Log(req, kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);
             AnswerMessage(ev.tid, nullptr, {});
         }
         break;
@@ -282,7 +276,7 @@ void CSIP::HandleEvent(sipua::Event& ev) {
 
 void CSIP::OnRegister(sipua::Event& ev) {
     EXOSIP2INFO node;
-    FillDeviceFromRegister(ev.request.get(), node);
+    FillDeviceFromRegister(ev.request.get(), node, ev.sourceHost, ev.sourcePort);
     const std::string id = node.id;
     Log(ev.request.get(), kLogReceived, LoggedMessage::Role::Register, id);
     registered_ = true;

@@ -32,10 +32,11 @@ struct LogTexts {
 };
 LogTexts ExtractLogTexts(const osip_message_t* message);
 
-// Device address taken from a REGISTER: From URI, rport of the top Via, and
-// the source of the packet (Via received / rport, else the Via sent-by) when
-// the From URI does not give a usable IPv4 address and port.
-void FillDeviceFromRegister(const osip_message_t* request, EXOSIP2INFO& node);
+// Device address taken from a REGISTER: From URI and rport of the top Via; the
+// packet's source (sourceHost, sourcePort) when the From host is not an IPv4
+// address, or when neither the From URI nor rport gives a port.
+void FillDeviceFromRegister(const osip_message_t* request, EXOSIP2INFO& node,
+                            const std::string& sourceHost, int sourcePort);
 
 class CSIP final : public ISipEndpoint {
 public:
@@ -72,7 +73,8 @@ private:
     void OnRegister(sipua::Event& ev);
     // Logs message (direction as LogDirection) through the events.
     void Log(const osip_message_t* message, int direction,
-             LoggedMessage::Role role = LoggedMessage::Role::Plain, const std::string& deviceId = {});
+             LoggedMessage::Role role = LoggedMessage::Role::Plain, const std::string& deviceId = {},
+             const std::string& datagramBody = {});
     // 200 to the MESSAGE-type transaction tid, with a "Date" header when date is
     // given; built, logged and sent under the agent's lock.
     void AnswerMessage(int tid, const std::string* date, const std::string& deviceId);

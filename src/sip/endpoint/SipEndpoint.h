@@ -39,6 +39,9 @@ struct LoggedMessage {
     std::string peerUser; // user of the device's URI: From of its requests, To of our requests
     std::string head;     // start line and headers (at most 2047 bytes), then "\n"
     std::string body;     // the first body as on the wire, or "No Body!\n"
+    // A received MESSAGE that came in one datagram with more bytes than its
+    // Content-Length declares: all of them (body keeps the declared ones).
+    std::string datagramBody;
 };
 
 // A request to send. kind: 1, 4 MESSAGE; 5 INVITE; 6 INFO in dialogId; 7

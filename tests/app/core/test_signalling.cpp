@@ -3,6 +3,7 @@
 // log, builds with the operator's inputs and the text encoding of operator text.
 
 #include "app/core/CoreRig.h"
+#include "app/core/TreeMirror.h"
 #include "base/TextCodec.h"
 #include "support/common/LocalTime.h"
 
@@ -47,6 +48,11 @@ std::string Records(const char* channel, int n) {
     // One item of a channel the device does not have.
     s += "<Item><DeviceID>99999999999999999999</DeviceID><FilePath>/x</FilePath></Item>";
     return s + "</RecordList></Response>\r\n";
+}
+
+std::string CmdOf(const std::string& body) {
+    const std::size_t p = body.find("<CmdType>");
+    return p == std::string::npos ? "" : body.substr(p + 9, body.find("</CmdType>") - p - 9);
 }
 
 std::string Answer(const char* cmd) {
@@ -110,7 +116,9 @@ TEST_F(Signalling, RegistrationAddsDeviceAndSendsCatalogOneSecondLater) {
     EXPECT_EQ(sent[0].body, Query("Catalog", 10, kDev));
     EXPECT_EQ(sent[0].to.address, "127.0.0.1");
     EXPECT_EQ(sent[0].to.port, 5070);
-    EXPECT_EQ(rig.core->TypeText(), "目录查询");
+    // The type text is the query's description, set when its body was built.
+    EXPECT_EQ(rig.core->TypeText(), "目录查询\n");
+    EXPECT_EQ(Rows().back().typeText, "目录查询\n");
     TreeItem t = rig.core->TreeSnapshot();
     EXPECT_EQ(t.text, "34020000002000000001");
     EXPECT_TRUE(t.expanded);
@@ -145,7 +153,7 @@ TEST_F(Signalling, ChainCatalogInfoStatusOneSecondApartAndOnceOnly) {
     rig.Advance(1);
     ASSERT_EQ(rig.Sent().size(), 2u);
     EXPECT_EQ(rig.Sent()[1].body, Query("DeviceInfo", 11, kDev));
-    EXPECT_EQ(rig.core->TypeText(), "信息查询"); // the label of the query
+    EXPECT_EQ(rig.core->TypeText(), "信息查询\n"); // the description of the query
     Receive(Answer("DeviceInfo"));
     rig.Advance(1000);
     ASSERT_EQ(rig.Sent().size(), 3u);
@@ -186,14 +194,36 @@ TEST_F(Signalling, CatalogAnswersReplaceCollectOrAreIgnored) {
     Receive(Catalog("11", 1, 7, 1));
     ASSERT_EQ(Channels(kDev).size(), 1u);
     EXPECT_EQ(Channels(kDev)[0].text, "34010000001310000007");
-    // Without Num, or empty: ignored.
-    Receive(Catalog("12", 2, 5, 2, false));
+    // An empty list is ignored.
     Receive(Catalog("13", 0, 5, 0));
     EXPECT_EQ(Channels(kDev).size(), 1u);
-    // Without the XML declaration the element is read all the same.
+    // Without the XML declaration: logged, not dispatched.
+    const std::size_t rows = rig.core->Log().Size();
     std::string body = Catalog("14", 1, 3, 1);
     Receive(body.substr(body.find("<Response>")));
-    EXPECT_EQ(Channels(kDev)[0].text, "34010000001310000003");
+    EXPECT_EQ(Rows()[rows].body, body.substr(body.find("<Response>")));
+    EXPECT_EQ(Channels(kDev)[0].text, "34010000001310000007");
+    EXPECT_EQ(rig.core->TypeText(), "目录查询");
+}
+
+TEST_F(Signalling, CatalogWithoutNumOrSumNumAsRealDevicesSendIt) {
+    Register(kDev);
+    rig.Advance(1000);
+    // No Num on DeviceList: its items count. Two messages of one SN and SumNum.
+    Receive(Catalog("10", 4, 1, 2, false));
+    rig.Advance(1000);
+    EXPECT_EQ(rig.Sent().size(), 1u); // two of four: no DeviceInfo yet
+    Receive(Catalog("10", 4, 3, 2, false));
+    rig.Advance(1000);
+    ASSERT_EQ(rig.Sent().size(), 2u);
+    EXPECT_EQ(CmdOf(rig.Sent()[1].body), "DeviceInfo");
+    ASSERT_EQ(Channels(kDev).size(), 4u);
+    EXPECT_EQ(Channels(kDev)[3].text, "34010000001310000004");
+    // No SumNum: each message is a catalog by itself, replacing the last.
+    Receive(Catalog("11", -1, 8, 3, false));
+    Receive(Catalog("12", -1, 20, 2, false));
+    ASSERT_EQ(Channels(kDev).size(), 2u);
+    EXPECT_EQ(Channels(kDev)[0].text, "34010000001310000020");
 }
 
 TEST_F(Signalling, AnswersGoToTheDeviceThatSentThem) {
@@ -576,4 +606,156 @@ TEST_F(Signalling, LongIdentifiersAreCutAndStillFindTheirDevice) {
     ASSERT_EQ(Channels(cut.c_str()).size(), 1u);
     rig.Advance(1000);
     EXPECT_EQ(rig.Sent().size(), 2u); // its chain goes on
+}
+
+TEST_F(Signalling, TenThousandChannelsInAThousandMessagesInOrderOnceEach) {
+    Register(kDev);
+    rig.Advance(1000);
+    TreeMirror view;
+    ASSERT_TRUE(view.Apply(rig.core->TakeTreeDelta()));
+    int incremental = 0;
+    for (int m = 0; m < 1000; ++m) {
+        Receive(Catalog("10", 10000, m * 10 + 1, 10));
+        if (m % 50 == 49) {
+            // The view takes what changed since its last redraw.
+            const TreeDelta d = rig.core->TakeTreeDelta();
+            incremental += !d.full;
+            ASSERT_TRUE(view.Apply(d)) << m;
+        }
+    }
+    rig.Advance(1000);
+    ASSERT_EQ(rig.Sent().size(), 2u); // DeviceInfo once, after the last message
+    EXPECT_EQ(CmdOf(rig.Sent()[1].body), "DeviceInfo");
+    const std::vector<TreeItem> ch = Channels(kDev);
+    ASSERT_EQ(ch.size(), 10000u);
+    std::set<int> items;
+    for (int i = 0; i < 10000; ++i) {
+        char id[32];
+        std::snprintf(id, sizeof id, "340100000013100%05d", i + 1);
+        ASSERT_EQ(ch[i].text, id) << i;
+        EXPECT_EQ(ch[i].kind, kNodeChannel);
+        items.insert(ch[i].item);
+    }
+    EXPECT_EQ(items.size(), 10000u);
+    EXPECT_EQ(incremental, 20);
+    EXPECT_TRUE(SameTree(view.Snapshot(), rig.core->TreeSnapshot()));
+}
+
+TEST_F(Signalling, TreeDeltasFollowEveryKindOfChange) {
+    TreeMirror view;
+    auto check = [&](const char* step, bool expectIncremental) {
+        const TreeDelta d = rig.core->TakeTreeDelta();
+        EXPECT_EQ(!d.full, expectIncremental) << step;
+        ASSERT_TRUE(view.Apply(d)) << step;
+        EXPECT_TRUE(SameTree(view.Snapshot(), rig.core->TreeSnapshot())) << step;
+    };
+    check("start", false);
+    Register(kDev);
+    check("register", true);
+    Receive(Catalog("10", 3, 1, 3));
+    check("catalog", true);
+    Receive(Records("34010000001310000002", 2));
+    check("recordings", true);
+    Register(kDev); // a second record: its channels are empty, the old ones stay
+    Receive(Catalog("11", 2, 3, 2));
+    check("catalog of the second record", true);
+    ASSERT_EQ(Channels(kDev).size(), 4u);
+    Register(kDev2);
+    Receive(Catalog("12", 1, 9, 1, true, kDev2), kDev2);
+    Receive(Catalog("13", 1, 10, 1, true, kDev2), kDev2); // replaces: the item of 9 goes
+    check("second device", true);
+    ASSERT_EQ(Channels(kDev2).size(), 1u);
+    EXPECT_EQ(Channels(kDev2)[0].text, "34010000001310000010");
+    // A new local identifier: a new root; the records come back with the next change.
+    auto texts = rig.core->Settings().Texts();
+    texts[static_cast<int>(CfgField::LocalId)] = "34020000002000000077";
+    ASSERT_TRUE(rig.core->Settings().Accept(texts, nullptr, nullptr));
+    rig.core->SettingsAccepted();
+    check("reset", false);
+    EXPECT_TRUE(rig.core->TreeSnapshot().children.empty());
+    Receive(Catalog("14", 1, 11, 1, true, kDev2), kDev2);
+    check("after reset", false);
+    EXPECT_EQ(rig.core->TreeSnapshot().children.size(), 2u);
+    // A click finds its node by the new items.
+    rig.core->TreeClicked(Channels(kDev)[0].item);
+    EXPECT_EQ(rig.view.lists[kListMedia].size(), 6u);
+}
+
+TEST_F(Signalling, LongerDatagramBodyUsedOnlyWhenTheDeclaredCutIsUnreadable) {
+    Register(kDev);
+    rig.Advance(1000);
+    const std::string whole = Catalog("10", 1, 1, 1);
+    struct Case {
+        std::string declared, datagram;
+        bool wholeUsed;
+    } cases[] = {
+        {whole.substr(0, whole.size() - 40), whole, true},     // cut inside the XML
+        {whole, whole + "trailing garbage", false},            // the declared body is whole
+        {whole.substr(0, 60), whole.substr(0, 90), false},     // neither is readable
+        {whole.substr(0, whole.size() - 40), "", false},       // not from one datagram
+    };
+    for (const Case& c : cases) {
+        LoggedMessage m;
+        m.direction = kLogReceived;
+        m.peerUser = kDev;
+        m.head = "MESSAGE sip:p SIP/2.0\r\n\r\n\n";
+        m.body = c.declared;
+        m.datagramBody = c.datagram;
+        testing::internal::CaptureStderr();
+        rig.core->OnMessageLogged(m);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(Rows().back().body, c.wholeUsed ? c.datagram : c.declared);
+        if (c.wholeUsed) {
+            // One line naming the device and both lengths.
+            EXPECT_EQ(err, "tarvex: MESSAGE from " + std::string(kDev) + ": Content-Length " +
+                               std::to_string(c.declared.size()) +
+                               " cuts its XML; the whole datagram body of " +
+                               std::to_string(c.datagram.size()) + " bytes is used\n");
+        } else {
+            EXPECT_EQ(err, "");
+        }
+    }
+    // The whole body was dispatched: its channel is there and the chain went on.
+    EXPECT_EQ(Channels(kDev).size(), 1u);
+    rig.Advance(1000);
+    EXPECT_EQ(rig.Sent().size(), 2u);
+}
+
+TEST_F(Signalling, BeforeARegistrationAClickChangesNothing) {
+    OperatorInputs in;
+    in.presetNumber = "300"; // would be reported by a media-list build
+    for (int list : {kListSignalling, kListMedia}) rig.core->ClickCommand(list, 0, in);
+    EXPECT_TRUE(rig.view.ticked.empty());
+    EXPECT_TRUE(rig.view.messages.empty());
+    EXPECT_EQ(rig.view.messageText, "");
+    EXPECT_EQ(rig.core->NextSequenceNumber(), 10);
+    EXPECT_EQ(rig.core->TypeText(), "");
+    // A build held in custom mode still sets the description.
+    Register(kDev);
+    in = {};
+    in.customMode = true;
+    rig.core->ClickCommand(kListSignalling, 17, in);
+    EXPECT_TRUE(rig.Sent().empty());
+    EXPECT_EQ(rig.core->TypeText(), "时间查询\n");
+}
+
+TEST(InputBoxes, StandardMessagesForTheirRanges) {
+    struct Case {
+        int control;
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {1058, "254", ""},
+        {1058, "255", "请输入一个介于 0 和 254 之间的整数。"},
+        {1058, "-1", "请输入一个介于 0 和 254 之间的整数。"},
+        {1058, "99999999999", "请输入一个整数。"},
+        {1065, "255", ""},
+        {1065, "256", "请输入一个介于 0 和 255 之间的整数。"},
+        {1104, "0", ""},
+        {1104, "1000", "请输入一个介于 0 和 255 之间的整数。"},
+        {1104, "x1", "请输入一个整数。"},
+        {1065, "", "请输入一个整数。"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CTarvexCore::InputBoxMessage(c.control, c.text), c.message) << c.control << " " << c.text;
 }

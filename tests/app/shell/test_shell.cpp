@@ -24,6 +24,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -160,7 +161,11 @@ TEST(MainWindow, EveryControlOfTemplate102WithKindAndCaption) {
     // Captions beside the progress bar and the meters; the meters are shown.
     QStringList labels;
     for (auto* l : d.findChildren<QLabel*>()) labels << l->text();
-    for (const char* c : {"下载进度:", "音频输入:", "音频输出:"}) EXPECT_TRUE(labels.contains(U(c))) << c;
+    for (const char* c : {"下载进度:", "音频输入:", "音频输出:", "速度:", "地址位:", "编号:", "名称:"})
+        EXPECT_TRUE(labels.contains(U(c))) << c;
+    QStringList groups;
+    for (auto* g : d.findChildren<QGroupBox*>()) groups << g->title();
+    EXPECT_EQ(groups, QStringList{U("云台和预置位控制:")});
     d.show();
     for (int id : {1102, 1103, 1106}) EXPECT_TRUE(d.Control(id)->isVisible()) << id;
 }
@@ -207,6 +212,86 @@ TEST(MainWindow, InitialisationFillsTreesSpeedAndStartsEndpoint) {
     QStringList items;
     for (int i = 0; i < root->childCount(); ++i) items << root->child(i)->text(0);
     EXPECT_EQ(items, (QStringList{"192.168.1.10", "192.168.1.11", "127.0.0.1"}));
+}
+
+TEST(MainWindow, InputBoxesLeftOutOfRangeShowTheStandardMessage) {
+    Messages m;
+    Window w;
+    struct Case {
+        int id;
+        const char* text;
+        const char* message; // "" for none
+    } cases[] = {
+        // The ranges are the core's (InputBoxes); here: each box, left.
+        {1058, "255", "请输入一个介于 0 和 254 之间的整数。"},
+        {1104, "7", ""},
+        {1065, "256", "请输入一个介于 0 和 255 之间的整数。"},
+    };
+    for (const Case& c : cases) {
+        m.texts.clear();
+        auto* box = w.dlg->Ctl<QLineEdit>(c.id);
+        box->setText(U(c.text));
+        emit box->editingFinished(); // the box is left
+        EXPECT_EQ(m.texts, *c.message ? QStringList{U(c.message)} : QStringList{}) << c.id << " " << c.text;
+    }
+}
+
+TEST(MainWindow, SignallingListFilledWhenADeviceIsAddedOrClicked) {
+    Window w;
+    auto* l1 = w.dlg->Ctl<QTreeWidget>(1080);
+    EXPECT_EQ(l1->topLevelItemCount(), 0);
+    w.Register("34020000001320000001");
+    EXPECT_EQ(l1->topLevelItemCount(), 43);
+    l1->clear();
+    w.dlg->OnDeviceTreeClicked(w.dlg->DeviceTree()->topLevelItem(0)->child(0));
+    QApplication::processEvents();
+    EXPECT_EQ(l1->topLevelItemCount(), 43);
+}
+
+TEST(MainWindow, DeviceTreeTakesOnlyTheRowsThatChanged) {
+    Window w;
+    w.Register("34020000001320000001", "34020000001310000001");
+    QTreeWidget* tree = w.dlg->DeviceTree();
+    QTreeWidgetItem* device = tree->topLevelItem(0)->child(0);
+    QTreeWidgetItem* first = device->child(0);
+    first->setCheckState(0, Qt::Checked);
+    tree->setCurrentItem(first);
+    // Three more messages of a new catalog of 1 + 3 x 100 channels, one SN.
+    auto catalog = [](int from, int count) {
+        std::string s = "<?xml version=\"1.0\"?>\r\n<Response><CmdType>Catalog</CmdType><SN>9</SN>"
+                        "<SumNum>301</SumNum><DeviceList>";
+        for (int i = from; i < from + count; ++i)
+            s += "<Item><DeviceID>3402000000131" + std::to_string(1000000 + i) + "</DeviceID></Item>";
+        return s + "</DeviceList></Response>\r\n";
+    };
+    LoggedMessage m;
+    m.peerUser = "34020000001320000001";
+    m.head = "MESSAGE sip:x SIP/2.0\r\n\r\n\n";
+    m.body = catalog(0, 1);
+    w.dlg->Core().OnMessageLogged(m);
+    QTest::qWait(CTarvexDlg::kTreeBatchMs + 50);
+    first = device->child(0); // the new catalog replaced the old channel
+    first->setCheckState(0, Qt::Checked);
+    for (int part = 0; part < 3; ++part) {
+        m.body = catalog(1 + part * 100, 100);
+        w.dlg->Core().OnMessageLogged(m);
+        QTest::qWait(CTarvexDlg::kTreeBatchMs + 50);
+        // The rows already shown stay the same rows, with their check marks.
+        ASSERT_EQ(tree->topLevelItem(0)->child(0), device);
+        EXPECT_EQ(device->child(0), first);
+        EXPECT_EQ(first->checkState(0), Qt::Checked);
+    }
+    // What the view shows is the core's tree, in order.
+    const TreeItem model = w.dlg->Core().TreeSnapshot();
+    ASSERT_EQ(model.children.size(), 1u);
+    ASSERT_EQ(device->childCount(), 301);
+    ASSERT_EQ(model.children[0].children.size(), 301u);
+    for (int i = 0; i < 301; ++i)
+        EXPECT_EQ(device->child(i)->text(0).toStdString(), model.children[0].children[i].text) << i;
+    EXPECT_TRUE(device->isExpanded());
+    // A click on a new row finds its node.
+    w.dlg->OnDeviceTreeClicked(device->child(300));
+    EXPECT_EQ(w.dlg->Ctl<QTreeWidget>(1081)->topLevelItemCount(), 6);
 }
 
 TEST(MainWindow, AdapterFailureShowsMessageAndRootOnly) {
@@ -359,14 +444,18 @@ TEST(MainWindow, ExitButtonStoresConfigAndCloseBoxDoesNot) {
 TEST(MainWindow, AboutBoxShowsNameAndVersion) {
     Window w;
     QString name, version;
+    QString folder;
     WhenModal([&](QDialog* d) {
         name = d->findChild<QLabel*>("name")->text();
         version = d->findChild<QLabel*>("version")->text();
+        folder = d->findChild<QLabel*>("folder")->text();
         d->accept();
     });
     w.dlg->AboutAction()->trigger();
     EXPECT_EQ(name, "Tarvex");
     EXPECT_EQ(version, "2.0");
+    // Where config.ini and the workbooks are: the working folder.
+    EXPECT_EQ(folder, U("工作目录: ") + QDir::currentPath());
 }
 
 // ---- settings dialog
@@ -412,6 +501,20 @@ TEST(SettingsDialog, SpeedBoxMovesSliderAndShowsWhereItEnded) {
     box->setText("0");
     EXPECT_EQ(m.texts, QStringList{U("请输入一个介于 1 和 64 之间的整数。")});
     EXPECT_EQ(dlg.SpeedSlider()->value(), 9);
+    // Every change of the box checks all boxes: the first bad one is named and
+    // gets the focus; the slider stays.
+    dlg.show();
+    m.texts.clear();
+    auto* port = qobject_cast<QLineEdit*>(dlg.Box(CfgField::PeerPort));
+    port->setText("50a");
+    box->setText("5");
+    EXPECT_EQ(m.texts, QStringList{U("请输入一个整数。")});
+    EXPECT_EQ(dlg.SpeedSlider()->value(), 9);
+    EXPECT_TRUE(port->hasFocus() || QApplication::focusWidget() == nullptr);
+    port->setText("5070");
+    box->setText("6");
+    EXPECT_EQ(dlg.SpeedSlider()->value(), 6);
+    EXPECT_EQ(m.texts.size(), 1);
 }
 
 TEST(SettingsDialog, OkValidatesAndStaysOpenOnBadBox) {

@@ -34,49 +34,45 @@ std::string Register(const std::string& from, const std::string& via, const std:
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// The REGISTER came from 198.51.100.7:40123 (the packet's source).
 std::unique_ptr<EXOSIP2INFO> Fill(const std::string& text) {
     Parsed p(text);
     auto n = std::make_unique<EXOSIP2INFO>();
     EXPECT_NE(p.m, nullptr);
-    if (p.m) FillDeviceFromRegister(p.m, *n);
+    if (p.m) FillDeviceFromRegister(p.m, *n, "198.51.100.7", 40123);
     return n;
 }
 
 } // namespace
 
-TEST(RegisterFields, FromUriGivesIdentifierAddressPort) {
-    auto n = Fill(Register("sip:34010000002000000001@192.168.200.51:5060",
-                           "SIP/2.0/UDP 192.168.200.51:5060;branch=z9hG4bK1"));
-    EXPECT_STREQ(n->id, "34010000002000000001");
-    EXPECT_STREQ(n->address, "192.168.200.51");
-    EXPECT_EQ(n->port, 5060);
-}
-
-TEST(RegisterFields, MissingPortTakesRport) {
-    auto n = Fill(Register("sip:34010000002000000001@192.168.200.51",
-                           "SIP/2.0/UDP 192.168.200.51:5060;rport=40000;branch=z9hG4bK1"));
-    EXPECT_STREQ(n->address, "192.168.200.51");
-    EXPECT_EQ(n->port, 40000);
-}
-
-TEST(RegisterFields, DomainHostFallsBackToTheSource) {
-    auto n = Fill(Register("sip:34010000002000000001@3401000000:5060",
-                           "SIP/2.0/UDP 10.1.2.3:5070;rport=5071;received=10.9.9.9;branch=z9hG4bK1"));
-    EXPECT_STREQ(n->id, "34010000002000000001");
-    EXPECT_STREQ(n->address, "10.9.9.9");
-    EXPECT_EQ(n->port, 5071);
-    // Without received and rport: the sent-by of the top Via.
-    n = Fill(Register("sip:34010000002000000001@3401000000",
-                      "SIP/2.0/UDP 10.1.2.3:5070;branch=z9hG4bK1"));
-    EXPECT_STREQ(n->address, "10.1.2.3");
-    EXPECT_EQ(n->port, 5070);
-}
-
-TEST(RegisterFields, NoPortAnywhereUsesTheSource) {
-    auto n = Fill(Register("sip:34010000002000000001@192.168.1.9",
-                           "SIP/2.0/UDP 192.168.1.10;branch=z9hG4bK1"));
-    EXPECT_STREQ(n->address, "192.168.1.10");
-    EXPECT_EQ(n->port, 5060); // the default SIP port of the sent-by
+TEST(RegisterFields, AddressAndPortByWhatTheFromUriGives) {
+    struct Case {
+        const char* from;
+        const char* via;
+        const char* address;
+        int port;
+    } cases[] = {
+        // A usable From URI is taken as it is.
+        {"sip:34010000002000000001@192.168.200.51:5060", "SIP/2.0/UDP 192.168.200.51:5060;branch=z9hG4bK1",
+         "192.168.200.51", 5060},
+        // No port in From: rport gives it (filled from the source by the stack).
+        {"sip:34010000002000000001@192.168.200.51", "SIP/2.0/UDP 192.168.200.51:5060;rport=40000;branch=z9hG4bK1",
+         "192.168.200.51", 40000},
+        // A domain code for a host: the packet's source, whatever Via says.
+        {"sip:34010000002000000001@3401000000:5060",
+         "SIP/2.0/UDP 10.1.2.3:5070;rport=5071;received=10.9.9.9;branch=z9hG4bK1", "198.51.100.7", 40123},
+        {"sip:34010000002000000001@3401000000", "SIP/2.0/UDP 10.1.2.3:5070;branch=z9hG4bK1", "198.51.100.7",
+         40123},
+        // Behind NAT: private From host without port, Via without rport.
+        {"sip:34010000002000000001@192.168.1.9", "SIP/2.0/UDP 192.168.1.9:5060;branch=z9hG4bK1",
+         "198.51.100.7", 40123},
+    };
+    for (const Case& c : cases) {
+        auto n = Fill(Register(c.from, c.via));
+        EXPECT_STREQ(n->id, "34010000002000000001") << c.from;
+        EXPECT_STREQ(n->address, c.address) << c.from << " " << c.via;
+        EXPECT_EQ(n->port, c.port) << c.from << " " << c.via;
+    }
 }
 
 TEST(RegisterFields, LongPartsAreCut) {
@@ -85,8 +81,8 @@ TEST(RegisterFields, LongPartsAreCut) {
     auto n = Fill(Register("sip:" + user + "@" + host + ":5060",
                            "SIP/2.0/UDP 10.1.2.3:5070;branch=z9hG4bK1"));
     EXPECT_EQ(std::string(n->id), user.substr(0, 31));
-    EXPECT_STREQ(n->address, "10.1.2.3");
-    EXPECT_EQ(n->port, 5070);
+    EXPECT_STREQ(n->address, "198.51.100.7");
+    EXPECT_EQ(n->port, 40123);
 }
 
 TEST(LogTexts, BodyAndHeadSplit) {

@@ -7,21 +7,35 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// A port on 127.0.0.1 that was free a moment ago (bound with port 0, read
-// back, closed). type is SOCK_DGRAM or SOCK_STREAM.
-inline int FreePort(int type) {
+// A socket of type bound to a free port on 127.0.0.1; -1 on failure.
+inline int LoopbackBound(int type) {
     int fd = socket(AF_INET, type, 0);
     if (fd < 0) return -1;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The local port of a bound socket, 0 when it has none.
+inline int LocalPortOf(int fd) {
+    sockaddr_in a{};
     socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? ntohs(a.sin_port) : 0;
+}
+
+// A port on 127.0.0.1 that was free a moment ago (bound with port 0, read
+// back, closed). type is SOCK_DGRAM or SOCK_STREAM.
+inline int FreePort(int type) {
+    const int fd = LoopbackBound(type);
+    if (fd < 0) return -1;
+    const int port = LocalPortOf(fd);
     close(fd);
-    return port;
+    return port > 0 ? port : -1;
 }
 
 #include <chrono>
@@ -46,4 +60,20 @@ inline bool WaitPortBound(int port, bool tcp, int timeoutMs = 10000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+}
+
+// A UDP socket bound to a free port on 127.0.0.1 and connected to
+// 127.0.0.1:port, as a device beside the program; -1 on failure.
+inline int LoopbackUdpTo(int port) {
+    const int fd = LoopbackBound(SOCK_DGRAM);
+    if (fd < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }

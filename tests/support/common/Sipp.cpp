@@ -95,7 +95,10 @@ std::string Crlf(const std::string& lines) {
 
 std::string MainScenario(const DeviceScript& s) {
     std::string user = s.fromUser.empty() ? s.deviceId : s.fromUser;
-    std::string hostPort = s.fromPort ? "[local_ip]:[local_port]" : "[local_ip]";
+    const bool nat = !s.natAddress.empty();
+    std::string hostPort = nat ? s.natAddress : s.fromPort ? "[local_ip]:[local_port]" : "[local_ip]";
+    const std::string viaSentBy =
+        nat ? s.natAddress + ":9" : std::string("[local_ip]:[local_port]") + (s.viaRport ? ";rport" : "");
     std::ostringstream o;
     o << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"camera\">\n";
     if (s.firstPauseMs > 0) o << "  <pause milliseconds=\"" << s.firstPauseMs << "\"/>\n";
@@ -105,18 +108,18 @@ std::string MainScenario(const DeviceScript& s) {
             if (i > 0) o << "  <pause milliseconds=\"1500\"/>\n";
             o << "  <send><![CDATA[\n"
               << "REGISTER sip:" << kPlatform << "@[remote_ip]:[remote_port] SIP/2.0\n"
-              << "Via: SIP/2.0/[transport] [local_ip]:[local_port]" << (s.viaRport ? ";rport" : "")
-              << ";branch=[branch]\n"
+              << "Via: SIP/2.0/[transport] " << viaSentBy << ";branch=[branch]\n"
               << "From: <sip:" << user << "@" << hostPort << ">;tag=[pid]SIPpTag00[call_number]\n"
               << "To: <sip:" << user << "@" << hostPort << ">\n"
               << "Call-ID: [call_id]\n"
               << "CSeq: " << cseq++ << " REGISTER\n"
-              << "Contact: <sip:" << user << "@[local_ip]:[local_port]>\n"
+              << "Contact: <sip:" << user << "@" << (nat ? s.natAddress : "[local_ip]:[local_port]") << ">\n"
               << "Max-Forwards: 70\n"
               << "Expires: 3600\n"
               << "User-Agent: IPC\n"
-              << "Content-Length: 0\n\n]]></send>\n"
-              << "  <recv response=\"200\">\n    <action>\n"
+              << "Content-Length: 0\n\n]]></send>\n";
+            if (nat) continue;
+            o << "  <recv response=\"200\">\n    <action>\n"
               << "      <ereg regexp=\"^ *[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}$\""
                  " search_in=\"hdr\" header=\"Date:\" check_it=\"true\" assign_to=\"date\"/>\n"
               << "      <ereg regexp=\"^ *Tarvex$\" search_in=\"hdr\" header=\"User-Agent:\""

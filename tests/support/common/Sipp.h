@@ -32,6 +32,10 @@ struct DeviceScript {
     std::string fromUser;        // user part of From; deviceId when empty
     bool fromPort = true;        // From URI carries the port
     bool viaRport = true;        // top Via asks for rport
+    // Behind NAT: the REGISTER's Via, From, To and Contact name this address
+    // (no port, no rport) instead of SIPp's own; our answer then goes to that
+    // address's port 9 and SIPp does not wait for it.
+    std::string natAddress;
     bool registerFirst = true;
     int registers = 1;           // REGISTERs sent, 1500 ms apart
     int firstPauseMs = 0;        // before the first REGISTER

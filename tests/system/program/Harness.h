@@ -30,19 +30,23 @@ inline std::string Config(int port, int transport = 0, const std::string& extra 
                                 "下载速度=4\r\n\r\n[云台控制]\r\n地址位=0\r\n速度=50\r\n" + extra);
 }
 
-// build/tarvex in dir with args; its standard output and error go to dir/out.
+// build/tarvex (or exe) in dir with args and the extra environment env
+// ("NAME=value"); its standard output and error go to out (default dir/out).
 class Program {
 public:
-    Program(const std::string& dir, const std::vector<std::string>& args) : dir_(dir) {
+    Program(const std::string& dir, const std::vector<std::string>& args,
+            std::string exe = TARVEX_BINARY_DIR "/tarvex", const std::vector<std::string>& env = {},
+            std::string out = {})
+        : out_(out.empty() ? dir + "/out" : std::move(out)) {
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(dir.c_str()) != 0) _exit(127);
-            int fd = open("out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, 1);
             dup2(fd, 2);
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
             std::vector<char*> argv;
-            std::string exe = TARVEX_BINARY_DIR "/tarvex";
             argv.push_back(exe.data());
             std::vector<std::string> copy = args;
             for (auto& a : copy) argv.push_back(a.data());
@@ -65,7 +69,7 @@ public:
     }
     void Signal(int sig) { kill(pid_, sig); }
     pid_t Pid() const { return pid_; }
-    std::string Out() const { return ReadFile(dir_ + "/out"); }
+    std::string Out() const { return ReadFile(out_); }
     // Waits until the output holds text.
     bool WaitOut(const std::string& text, int timeoutMs = 30000) const {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -77,7 +81,7 @@ public:
     }
 
 private:
-    std::string dir_;
+    std::string out_;
     pid_t pid_ = -1;
 };
 

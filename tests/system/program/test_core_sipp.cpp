@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -61,14 +62,15 @@ protected:
 
     // Starts the camera, waits for its registration and the Catalog query that
     // follows it (SN 10), so that the operator's builds take SN 11 on.
-    void StartCamera(int holdMs, bool withChannel = false) {
+    void StartCamera(int holdMs, bool withChannel = false, const std::string& natAddress = {}) {
         DeviceScript script;
         script.deviceId = kDevice;
         script.holdMs = holdMs;
+        script.natAddress = natAddress;
         if (withChannel) script.catalog = {CatalogAnswer(kDevice, 1, {kChannel})};
         WriteFile(dir.File("cam.xml"), MainScenario(script));
         WriteFile(dir.File("cam-ooc.xml"), OocScenario(script));
-        const int sippPort = FreePort(SOCK_DGRAM);
+        sippPort = FreePort(SOCK_DGRAM);
         std::vector<std::string> args = {"127.0.0.1:" + std::to_string(port),
                                          "-sf",
                                          dir.File("cam.xml"),
@@ -126,6 +128,7 @@ protected:
     std::unique_ptr<CTarvexCore> core;
     SippProcess sipp;
     int port = 0;
+    int sippPort = 0;
     std::string trace;
 };
 
@@ -207,4 +210,52 @@ TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
                   " <EndTime>2026-03-01T20:00:00</EndTime>", " <Type>manual</Type>",
                   " <FilePath>64010000002100000001</FilePath>", " <Address>Address1</Address>",
                   " <Secrecy>0</Secrecy>", " <RecorderID>64010000003000000001</RecorderID>"}));
+}
+
+TEST_F(CommandsOnTheWire, DeviceBehindNatIsReachedAtThePacketsSource) {
+    // Via, From and Contact name the NAT's inside address without a port or
+    // rport: the Catalog query must go where the REGISTER came from.
+    StartCamera(3000, true, "127.0.0.2");
+    ASSERT_EQ(Finish(), 0);
+    std::vector<std::pair<std::string, int>> devices;
+    core->VisitDevices([&](const EXOSIP2INFO& d) { devices.emplace_back(d.address, d.port); });
+    EXPECT_EQ(devices, (std::vector<std::pair<std::string, int>>{{"127.0.0.1", sippPort}}));
+    const auto queries = ReceivedRequests(ReadSippTrace(dir.File("cam.msg")), "MESSAGE");
+    ASSERT_GE(queries.size(), 2u);
+    EXPECT_NE(queries[0].Body().find("<CmdType>Catalog</CmdType>"), std::string::npos);
+    EXPECT_EQ(core->TreeSnapshot().children.at(0).children.at(0).text, kChannel);
+}
+
+// A device that counts Content-Length in characters: the datagram holds more
+// bytes than declared, and the declared cut ends inside the XML.
+TEST_F(CommandsOnTheWire, ContentLengthInCharactersOverUdpUsesTheWholeDatagram) {
+    const int fd = LoopbackUdpTo(port);
+    ASSERT_GE(fd, 0);
+    auto send = [&](const char* method, int n, const std::string& body, std::size_t declared) {
+        const std::string k = std::to_string(n);
+        const std::string m = std::string(method) + " sip:" + kLocalId + "@127.0.0.1 SIP/2.0\r\n"
+                              "Via: SIP/2.0/UDP 127.0.0.1:9;rport;branch=z9hG4bKchars" + k + "\r\nFrom: <sip:" +
+                              kDevice + "@127.0.0.1:9>;tag=c" + k + "\r\nTo: <sip:" + kLocalId +
+                              "@127.0.0.1>\r\nCall-ID: chars" + k + "\r\nCSeq: 1 " + method +
+                              "\r\nMax-Forwards: 70\r\nContent-Type: Application/MANSCDP+xml\r\n"
+                              "Content-Length: " + std::to_string(declared) + "\r\n\r\n" + body;
+        ASSERT_EQ(::send(fd, m.data(), m.size(), 0), static_cast<ssize_t>(m.size()));
+    };
+    send("REGISTER", 1, "", 0);
+    ASSERT_TRUE(WaitRow(kLogSent, "<CmdType>Catalog</CmdType>"));
+    // Six Chinese characters of three bytes each: 12 bytes more than counted.
+    const std::string body = "<?xml version=\"1.0\"?>\r\n<Response>\r\n<CmdType>Catalog</CmdType>\r\n"
+                             "<SN>10</SN>\r\n<DeviceID>" + std::string(kDevice) + "</DeviceID>\r\n"
+                             "<SumNum>1</SumNum>\r\n<DeviceList Num=\"1\">\r\n<Item>\r\n<DeviceID>" + kChannel +
+                             "</DeviceID>\r\n<Name>前门摄像机一</Name>\r\n</Item>\r\n</DeviceList>\r\n</Response>\r\n";
+    testing::internal::CaptureStderr();
+    send("MESSAGE", 2, body, body.size() - 12);
+    const bool dispatched = WaitRow(kLogReceived, "</Response>");
+    const std::string err = testing::internal::GetCapturedStderr();
+    close(fd);
+    ASSERT_TRUE(dispatched);
+    EXPECT_EQ(core->TreeSnapshot().children.at(0).children.at(0).text, kChannel);
+    EXPECT_EQ(err, "tarvex: MESSAGE from " + std::string(kDevice) + ": Content-Length " +
+                       std::to_string(body.size() - 12) + " cuts its XML; the whole datagram body of " +
+                       std::to_string(body.size()) + " bytes is used\n");
 }

@@ -73,7 +73,7 @@ TEST(Program, ScriptRegistersCameraRunsTheChainAndTheWorkbookHoldsEveryMessage) 
         const bool query = !received && r.head.rfind("MESSAGE ", 0) == 0;
         if (query && cmd == "Catalog") {
             ++catalogQueries;
-            EXPECT_EQ(r.type, "目录查询");
+            EXPECT_EQ(r.type, "目录查询\n"); // the query's description
         }
         infoQueries += query && cmd == "DeviceInfo";
         statusAnswers += received && cmd == "DeviceStatus";
@@ -205,4 +205,63 @@ TEST(Program, BurstOfMessagesThenSigtermEveryOneInTheWorkbook) {
     for (const auto& r : ReadWorkbook(dir))
         if (r.sheet == "Recv Msg" && CmdOf(r.body) == "Keepalive") logged.insert(SnOf(r.body));
     EXPECT_EQ(logged.size(), static_cast<std::size_t>(kBurst)) << tarvex.Out();
+}
+
+TEST(Program, VersionAndHelpWithoutADisplay) {
+    TempDir dir;
+    struct Case {
+        const char* option;
+        const char* expected;
+    } cases[] = {
+        {"--version", "tarvex 2.0\n"},
+        {"-h", "Usage: tarvex [OPTION]...\n"},
+    };
+    for (const Case& c : cases) {
+        // No platform plugin is reachable: nothing of Qt may start.
+        Program p(dir.Path(), {c.option}, TARVEX_BINARY_DIR "/tarvex", {"QT_QPA_PLATFORM=none"});
+        EXPECT_EQ(p.Wait(20000), 0) << c.option;
+        EXPECT_EQ(p.Out().rfind(c.expected, 0), 0u) << p.Out();
+    }
+    Program help(dir.Path(), {"--help"});
+    ASSERT_EQ(help.Wait(20000), 0);
+    for (const char* text : {"--script FILE", "--here", "--version", "$XDG_CONFIG_HOME/tarvex"})
+        EXPECT_NE(help.Out().find(text), std::string::npos) << text;
+    Program bad(dir.Path(), {"--fly"});
+    EXPECT_EQ(bad.Wait(20000), 2);
+    EXPECT_EQ(bad.Out(), "Usage: tarvex [--script FILE] [--here] [--help] [--version]\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("config.ini")));
+}
+
+// Outside a build tree the program works in XDG_CONFIG_HOME/tarvex, made at
+// the first start; --here keeps the current directory.
+TEST(Program, InstalledItWorksInItsOwnFolderUnlessHere) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.File("bin"));
+    std::filesystem::create_directories(dir.File("start"));
+    const std::string exe = dir.File("bin/tarvex");
+    std::filesystem::copy_file(TARVEX_BINARY_DIR "/tarvex", exe);
+    std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
+    WriteFile(dir.File("exit.txt"), "about\nexit\n");
+    const std::string xdg = "XDG_CONFIG_HOME=" + dir.File("xdg");
+    {
+        // The script is named relative to where the program was started.
+        Program p(dir.File("start"), {"--script", "../exit.txt"}, exe, {xdg}, dir.File("out1"));
+        ASSERT_EQ(p.Wait(30000), 0) << p.Out();
+        EXPECT_NE(p.Out().find("about: Tarvex 2.0"), std::string::npos) << p.Out();
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.File("xdg/tarvex/config.ini")));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("xdg/tarvex/MsgXml.xls")));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.File("start")));
+    {
+        Program p(dir.File("start"), {"--here", "--script", "../exit.txt"}, exe, {xdg}, dir.File("out2"));
+        ASSERT_EQ(p.Wait(30000), 0) << p.Out();
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.File("start/config.ini")));
+    // A folder that cannot be made: said, and a non-zero status.
+    WriteFile(dir.File("file"), "x");
+    Program p(dir.File("start"), {"--script", "../exit.txt"}, exe, {"XDG_CONFIG_HOME=" + dir.File("file")},
+              dir.File("out3"));
+    EXPECT_EQ(p.Wait(30000), 1);
+    EXPECT_NE(p.Out().find("tarvex: cannot work in its folder: " + dir.File("file/tarvex")), std::string::npos)
+        << p.Out();
 }
