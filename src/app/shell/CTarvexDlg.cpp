@@ -34,6 +34,7 @@
 #include <QPointer>
 #include <QThread>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -89,6 +90,8 @@ CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent)
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildControls();
     core_->SetView(this);
+    // The decoder draws into the video view from the first stream on.
+    core_->SetVideoSurface(video_);
     InitialiseWindow();
 }
 
@@ -97,6 +100,7 @@ CTarvexDlg::~CTarvexDlg() {
     // handled) before any widget goes; their last view calls are queued to
     // this dialog and dropped with it.
     core_->Stop();
+    core_->SetVideoSurface(nullptr);
     core_->SetView(nullptr);
 }
 
@@ -262,6 +266,7 @@ void CTarvexDlg::BuildControls() {
         if (ok) core_->SetPtzAddress(v);
     });
     connect(video_, &CStaticEx::dragEnded, this, &CTarvexDlg::OnVideoDrag);
+    connect(video_, &CStaticEx::dragMoved, this, &CTarvexDlg::OnVideoDragMove);
     connect(customCheck_, &QCheckBox::toggled, this, [this] { core_->SetInputs(Inputs()); });
 
     // Log rows and tree changes are taken in batches, not one repaint each.
@@ -438,11 +443,13 @@ void CTarvexDlg::ShowMessageText(const std::string& body) {
     OnGui([this, t] { customText_->setPlainText(t); });
 }
 
-void CTarvexDlg::ShowPlaybackProgress(const std::string& text, int rangeSeconds, int position) {
-    OnGui([this, t = Utf8(text), rangeSeconds, position] {
-        progressText_->setText(t);
-        progress_->setRange(0, rangeSeconds > 0 ? rangeSeconds : 0);
-        progress_->setValue(position);
+void CTarvexDlg::ShowMediaFigures(const MediaViewUpdate& u) {
+    // Queued from the receive thread: a copy goes along, nothing waits.
+    OnGui([this, u] {
+        if (u.statistics) statusText_->setText(Utf8(*u.statistics));
+        if (u.progressText) progressText_->setText(Utf8(*u.progressText));
+        if (u.progressMax) progress_->setRange(0, std::max(*u.progressMax, 0));
+        if (u.progressPos) progress_->setValue(*u.progressPos);
     });
 }
 
@@ -506,6 +513,10 @@ void CTarvexDlg::OnDeviceItemChanged(QTreeWidgetItem* item, int column) {
 void CTarvexDlg::OnVideoDrag(QPoint press, QPoint release) {
     drag_ = DragRect{press.x(), press.y(), release.x(), release.y()};
     core_->VideoDragged(Inputs());
+}
+
+void CTarvexDlg::OnVideoDragMove(QPoint press, QPoint current) {
+    core_->VideoDragging(DragRect{press.x(), press.y(), current.x(), current.y()});
 }
 
 void CTarvexDlg::OnLogDoubleClick(int row, int column) {

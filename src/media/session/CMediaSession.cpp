@@ -4,6 +4,7 @@
 #include "media/session/SdpAnswer.h"
 
 #include <algorithm>
+#include <pthread.h>
 
 namespace {
 
@@ -25,13 +26,42 @@ bool IsVideo(MediaStream s) {
 CMediaSession::CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSignal& signal,
                              IMediaView* view, Options options)
     : decoder_(decoder), surface_(surface), signal_(signal), view_(view),
-      options_(std::move(options)) {}
+      options_(std::move(options)) {
+    if (options_.startWorker) m_hStart = std::thread([this] { StartLoop(); });
+}
 
 CMediaSession::~CMediaSession() {
     Stop();
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        quit_ = true;
+    }
+    jobReady_.notify_all();
+    if (m_hStart.joinable()) m_hStart.join();
     // A start on the SIP thread drops its receiver when it sees the stop.
     std::unique_lock<std::mutex> l(mutex_);
     startDone_.wait(l, [this] { return !starting_; });
+}
+
+void CMediaSession::SetSurface(IVidanaSurface* surface) {
+    std::lock_guard<std::mutex> l(mutex_);
+    surface_ = surface;
+}
+
+// m_hStart: the set-ups of the receivers that answers start, one at a time.
+// A job queued before a stop is dropped by StartMedia's epoch check.
+void CMediaSession::StartLoop() {
+    pthread_setname_np(pthread_self(), "m_hStart");
+    std::unique_lock<std::mutex> l(mutex_);
+    for (;;) {
+        jobReady_.wait(l, [this] { return quit_ || !jobs_.empty(); });
+        if (quit_) return;
+        StartJob job = std::move(jobs_.front());
+        jobs_.erase(jobs_.begin());
+        l.unlock();
+        StartMedia(job.in, job.epoch);
+        l.lock();
+    }
 }
 
 std::chrono::steady_clock::time_point CMediaSession::Now() const {
@@ -101,19 +131,22 @@ MediaCommand CMediaSession::BuildMediaCommand(int set, int row, const MediaInput
         out.send = true;
         out.text = PlaybackControlText(row);
         out.contentType = kMansrtspContentType;
-        std::lock_guard<std::mutex> l(mutex_);
-        for (MediaStream s : {MediaStream::Playback, MediaStream::Download}) {
-            const StreamSlot& slot = Slot(s);
-            if (slot.open && slot.call) {
-                out.cid = slot.call->cid;
-                out.did = slot.call->did;
-                break;
-            }
-        }
+        const Dialog d = ControlDialog();
+        out.cid = d.cid;
+        out.did = d.did;
         return out;
     }
     }
     return out;
+}
+
+CMediaSession::Dialog CMediaSession::ControlDialog() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    for (MediaStream s : {MediaStream::Playback, MediaStream::Download}) {
+        const StreamSlot& slot = Slot(s);
+        if (slot.open && slot.call) return {slot.call->cid, slot.call->did};
+    }
+    return {};
 }
 
 MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& in) {
@@ -149,8 +182,16 @@ MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& in) {
             }
         }
     }
-    // With "TCP active" the device connects to us: listen before the INVITE leaves.
-    if (IsVideo(stream) && in.transport == 2) StartMedia(in);
+    // With "TCP active" the device connects to us: listen before the INVITE
+    // leaves (a listening set-up does not wait for anybody).
+    if (IsVideo(stream) && in.transport == 2) {
+        std::uint64_t epoch;
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            epoch = epoch_;
+        }
+        StartMedia(in, epoch);
+    }
     out.send = true;
     out.text = std::move(text);
     out.contentType = kSdpContentType;
@@ -186,8 +227,10 @@ AnswerOutcome CMediaSession::OnCallAnswered(int cid, int did, const std::string&
     out.receivable = a.Receivable();
     MediaInputs in = current;
     bool endNow = false;
+    std::uint64_t epoch;
     {
         std::lock_guard<std::mutex> l(mutex_);
+        epoch = epoch_;
         // The answer belongs to the latest offer still waiting, of its own
         // media (video or voice) when one waits.
         MediaStream video = MediaStream::None;
@@ -227,8 +270,16 @@ AnswerOutcome CMediaSession::OnCallAnswered(int cid, int did, const std::string&
     // Voice answers start nothing, whatever they carry.
     if (!a.Receivable() || out.stream == MediaStream::Voice) return out;
     // "TCP active" listens since the offer; "actpass" and "holdconn" never receive.
-    if (in.transport == 0 || in.transport == 1) {
-        out.started = StartMedia(in);
+    if (in.transport != 0 && in.transport != 1) return out;
+    if (options_.startWorker) {
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            jobs_.push_back({in, epoch});
+        }
+        jobReady_.notify_all();
+        out.starting = true;
+    } else {
+        out.started = StartMedia(in, epoch);
     }
     return out;
 }
@@ -252,13 +303,11 @@ MediaStream CMediaSession::OnCallClosed(int cid) {
 
 // ------------------------------------------------------------------ receiver
 
-bool CMediaSession::StartMedia(const MediaInputs& in) {
-    std::uint64_t epoch;
+bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
     {
         std::lock_guard<std::mutex> l(mutex_);
-        if (receiver_ || starting_ || stopping_) return false;
+        if (receiver_ || starting_ || stopping_ || epoch != epoch_) return false;
         starting_ = true;
-        epoch = epoch_;
     }
     // Set up outside the lock: connecting to the device may take seconds.
     auto r = std::make_unique<CRTPSession>();
@@ -355,9 +404,11 @@ int CMediaSession::SelectRecording(const std::string& startText, const std::stri
     const std::int32_t d = RecordingDuration(startText, endText);
     duration_ = d;
     if (view_) {
+        // An end before the start shows as a length of zero.
+        const std::int32_t shown = std::max<std::int32_t>(d, 0);
         MediaViewUpdate u;
-        u.progressText = "00:00:00/" + ClockText(d);
-        u.progressMax = d;
+        u.progressText = "00:00:00/" + ClockText(shown);
+        u.progressMax = shown;
         u.progressPos = 1;
         view_->UpdateMediaView(u);
     }
