@@ -121,7 +121,11 @@ void CTarvexDlg::BuildControls() {
     video_->setMinimumSize(320, 180);
     statusText_ = Named(new QLabel, 1090);
     statusText_->setMinimumWidth(100);
-    statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    // The statistics line ends with a line feed: two lines from the start, so
+    // that the first figures do not shrink the video view, whose size the
+    // decoder takes at a stream's first picture.
+    statusText_->setFixedHeight(2 * statusText_->fontMetrics().lineSpacing());
     progress_ = Named(new QProgressBar, 1100);
     progress_->setTextVisible(false);
     progress_->setRange(0, 100);
@@ -444,13 +448,19 @@ void CTarvexDlg::ShowMessageText(const std::string& body) {
 }
 
 void CTarvexDlg::ShowMediaFigures(const MediaViewUpdate& u) {
-    // Queued from the receive thread: a copy goes along, nothing waits.
-    OnGui([this, u] {
-        if (u.statistics) statusText_->setText(Utf8(*u.statistics));
-        if (u.progressText) progressText_->setText(Utf8(*u.progressText));
-        if (u.progressMax) progress_->setRange(0, std::max(*u.progressMax, 0));
-        if (u.progressPos) progress_->setValue(*u.progressPos);
-    });
+    // Always queued, from the GUI thread too: the figures a stopping stream
+    // sends last are applied after any the receive thread posted before.
+    QPointer<CTarvexDlg> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, u] {
+            if (!self) return;
+            if (u.statistics) self->statusText_->setText(Utf8(*u.statistics));
+            if (u.progressText) self->progressText_->setText(Utf8(*u.progressText));
+            if (u.progressMax) self->progress_->setRange(0, std::max(*u.progressMax, 0));
+            if (u.progressPos) self->progress_->setValue(*u.progressPos);
+        },
+        Qt::QueuedConnection);
 }
 
 OperatorInputs CTarvexDlg::Inputs() const {

@@ -304,41 +304,48 @@ MediaStream CMediaSession::OnCallClosed(int cid) {
 // ------------------------------------------------------------------ receiver
 
 bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
+    auto r = std::make_unique<CRTPSession>();
+    r->SetLocalAddress(options_.localIp);
+    r->SetFrameCallback(&CMediaSession::FrameHandler, this);
     {
         std::lock_guard<std::mutex> l(mutex_);
         if (receiver_ || starting_ || stopping_ || epoch != epoch_) return false;
         starting_ = true;
+        // The display is on before the set-up, so that the first frames, which
+        // may complete as soon as the transport is up, are shown and counted.
+        decoder_.SetHWND(surface_);
+        decoderBound_ = true;
+        counters_.Reset();
+        startedAt_ = Now();
+        lastPublish_.reset();
+        lastElapsed_ = 0;
+        pending_ = false;
+        activeReceiver_ = r.get();
+        displayOn_.store(true, std::memory_order_release);
     }
-    // Set up outside the lock: connecting to the device may take seconds.
-    auto r = std::make_unique<CRTPSession>();
-    r->SetLocalAddress(options_.localIp);
-    r->SetFrameCallback(&CMediaSession::FrameHandler, this);
-    // The result does not matter: a receiver that failed shows no frames.
+    // Set up outside the lock: connecting to the device may take seconds. The
+    // result does not matter: a receiver that failed shows no frames.
     r->RTP_Setup(static_cast<std::uint16_t>(in.port), in.transport, in.deviceAddress.c_str(),
                  90000);
     {
         std::lock_guard<std::mutex> l(mutex_);
         if (epoch == epoch_) {
             receiver_ = std::move(r);
-            decoder_.SetHWND(surface_);
-            decoderBound_ = true;
-            counters_.Reset();
-            startedAt_ = Now();
-            lastPublish_.reset();
-            lastElapsed_ = 0;
-            pending_ = false;
-            activeReceiver_ = receiver_.get();
-            displayOn_.store(true, std::memory_order_release);
             starting_ = false;
             startDone_.notify_all();
             return true;
         }
     }
-    // Stopped while it was being set up: nothing of it is kept.
+    // Stopped while it was being set up (the stop switched the display off and
+    // waited for a frame in hand): nothing of it is kept.
     r->SetFrameCallback(nullptr, nullptr);
     r.reset();
     std::lock_guard<std::mutex> l(mutex_);
     starting_ = false;
+    if (decoderBound_ && !receiver_) {
+        decoder_.ReleaseDecoder();
+        decoderBound_ = false;
+    }
     startDone_.notify_all();
     return false;
 }
@@ -353,6 +360,11 @@ void CMediaSession::StopReceiver() {
         displayOn_ = false;
         activeReceiver_ = nullptr;
     }
+    {
+        // A frame in hand (also one of a receiver still being set up) ends
+        // first; every later one sees the display off.
+        std::lock_guard<std::mutex> gate(frameMutex_);
+    }
     if (!r) return;
     // The callback is cleared first; the teardown waits for a frame in hand,
     // and destroying the receiver joins its threads.
@@ -362,7 +374,7 @@ void CMediaSession::StopReceiver() {
     FlushView();
     std::lock_guard<std::mutex> l(mutex_);
     --stopping_;
-    if (decoderBound_ && !receiver_) {
+    if (decoderBound_ && !receiver_ && !starting_) {
         decoder_.ReleaseDecoder();
         decoderBound_ = false;
     }
@@ -428,6 +440,7 @@ void CMediaSession::FrameHandler(void* user, unsigned char* frame, std::int32_t 
 }
 
 void CMediaSession::OnFrame(const std::uint8_t* frame, std::int32_t length) {
+    std::lock_guard<std::mutex> gate(frameMutex_);
     if (!displayOn_.load(std::memory_order_acquire)) return;
     counters_.Count(length);
     if (length > 0) {

@@ -209,6 +209,9 @@ private:
 
     std::mutex rectMutex_;
     VidanaRect rect_;
+    // Held by the receive thread for each frame it hands on: a stop waits on
+    // it for a frame in hand. Taken with no other lock held.
+    std::mutex frameMutex_;
 
     // Read by the receive thread.
     std::atomic<bool> displayOn_{false};
