@@ -14,6 +14,7 @@
 #include <map>
 #include <numeric>
 #include <regex>
+#include <set>
 
 using namespace systest;
 
@@ -271,5 +272,116 @@ INSTANTIATE_TEST_SUITE_P(Transports, LiveView, ::testing::Values(0, 1, 2),
                          [](const auto& i) { return std::string(i.param == 0   ? "Udp"
                                                                 : i.param == 1 ? "TcpConnecting"
                                                                                : "TcpListening"); });
+
+
+// A recording found by a search is played back, steered by the seven playback
+// control rows, ended, then downloaded with the progress moving; the offers
+// carry the search's range (and the download speed), the INFOs go in the
+// playback's call with the settled content type.
+TEST_F(Media, PlaybackAndDownloadOfARecording) {
+    setenv("TZ", "UTC", 1); // the search texts are local time; the program inherits it
+    WriteFile(dir_.File("config.ini"), MediaConfig(sipPort_, 0, mediaPort_));
+    std::string script = "wait-registered 30000\n"
+                         "wait-log \"<DeviceList\" 30000\n"
+                         "tree " + std::string(kChannel) + "\n"
+                         "search 2026-03-01T08:00:00 2026-03-01T20:00:00 0\n"
+                         "click 1081 3          # 文件检索\n"
+                         "wait-log \"<RecordList\" 30000\n"
+                         "tree /rec/file0.mp4   # ten minutes long\n"
+                         "dump selected.txt\n"
+                         "click 1081 1          # 文件回放\n"
+                         "wait-text 1090 帧率 60000\n";
+    for (int row = 2; row <= 8; ++row) script += "click 1081 " + std::to_string(row) + "\n";
+    script += "click 1081 1          # 回放取消\n"
+              "click 1081 0          # 文件下载\n"
+              "wait-text 1101 00:00:04/00:10:00 60000\n"
+              "dump download.txt\n"
+              "exit\n";
+    WriteFile(dir_.File("recording.txt"), script);
+    Program tarvex(dir_.Path(), {"--script", "recording.txt"});
+    ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
+    // The device sends all along; whichever receiver is up takes it.
+    auto sender = Camsim("udp", mediaPort_, long_);
+    Camera camera(dir_, "cam", false);
+    ASSERT_TRUE(camera.Start(sipPort_, CameraScript(Answer("Playback", "video"))));
+    ASSERT_EQ(tarvex.Wait(120000), 0) << tarvex.Out() << camera.Report();
+
+    const auto trace = WaitRequests(camera, "BYE", 2);
+    const auto invites = ReceivedRequests(trace, "INVITE");
+    const auto infos = ReceivedRequests(trace, "INFO");
+    const auto byes = ReceivedRequests(trace, "BYE");
+    ASSERT_EQ(invites.size(), 2u) << camera.Report();
+    ASSERT_EQ(byes.size(), 2u) << tarvex.Out();
+    const std::string range = "1772352000 1772395200"; // 2026-03-01 08:00 and 20:00 UTC
+    EXPECT_EQ(invites[0].Body(), Offer("Playback", "video", range, mediaPort_, "RTP/AVP", "", '1'));
+    EXPECT_EQ(invites[1].Body(),
+              Offer("Download", "video", range, mediaPort_, "RTP/AVP", "a=downloadspeed:4\r\n", '1'));
+    const std::string playback = invites[0].Header("Call-ID");
+    EXPECT_EQ(byes[0].Header("Call-ID"), playback);
+    EXPECT_EQ(byes[1].Header("Call-ID"), invites[1].Header("Call-ID"));
+    const char* bodies[] = {"PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: 1.0\r\nRange: npt=0-\r\n",
+                            "PAUSE RTSP/1.0\r\nCSeq: 2\r\nScale: 1.0\r\nRange: npt=0-\r\n",
+                            "PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: 2.0\r\nRange: npt=0-\r\n",
+                            "PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: 0.5\r\nRange: npt=0-\r\n",
+                            "PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: -2.0\r\nRange: npt=0-\r\n",
+                            "PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: -0.5\r\nRange: npt=0-\r\n",
+                            "PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: 1.0\r\nRange: npt=10-\r\n"};
+    ASSERT_EQ(infos.size(), 7u);
+    for (std::size_t i = 0; i < infos.size(); ++i) {
+        EXPECT_EQ(infos[i].Body(), bodies[i]) << i;
+        EXPECT_EQ(infos[i].Header("Content-Type"), "Application/MANSRTSP");
+        EXPECT_EQ(infos[i].Header("Call-ID"), playback);
+    }
+
+    // The recording selected: its length; the download: speed times elapsed.
+    auto selected = ReadDump(dir_.File("selected.txt"));
+    EXPECT_EQ(selected[1101], std::vector<std::string>{"00:00:00/00:10:00"});
+    EXPECT_EQ(selected[1100], std::vector<std::string>{"0 600 1"});
+    EXPECT_EQ(selected[1081], (std::vector<std::string>{"01 [ ] 文件下载", "02 [ ] 文件回放"}));
+    auto download = ReadDump(dir_.File("download.txt"));
+    ASSERT_EQ(download[1081].size(), 9u);
+    EXPECT_EQ(download[1081][0], "01 [ ] 下载取消");
+    std::smatch m;
+    const std::string label = download[1101].at(0);
+    ASSERT_TRUE(std::regex_match(label, m, std::regex("00:00:(\\d\\d)/00:10:00"))) << label;
+    const int position = std::stoi(m[1]);
+    EXPECT_EQ(position % 4, 0);
+    EXPECT_EQ(download[1100].at(0), "0 600 " + std::to_string(position));
+}
+
+// The two voice rows send their audio offers, again at every click; the
+// answers start no receiver, and SIGINT ends both calls.
+TEST_F(Media, VoiceOffersAndTheirCallsEndedAtSigint) {
+    WriteFile(dir_.File("config.ini"), MediaConfig(sipPort_, 0, mediaPort_));
+    WriteFile(dir_.File("voice.txt"), "wait-registered 30000\n"
+                                      "wait-log \"<DeviceList\" 30000\n"
+                                      "tree " + std::string(kChannel) + "\n"
+                                      "click 1081 1          # 音频广播\n"
+                                      "click 1081 2          # 语音对讲\n"
+                                      "dump voice.txt\n");
+    Program tarvex(dir_.Path(), {"--script", "voice.txt"});
+    ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
+    Camera camera(dir_, "cam", false);
+    ASSERT_TRUE(camera.Start(sipPort_, CameraScript(Answer("Play", "audio"))));
+    ASSERT_TRUE(tarvex.WaitOut("answered (voice): no video to receive", 60000, 2)) << tarvex.Out();
+    EXPECT_FALSE(WaitPortBound(mediaPort_, false, 300));
+    tarvex.Signal(SIGINT);
+    ASSERT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
+
+    const auto trace = WaitRequests(camera, "BYE", 2);
+    const auto invites = ReceivedRequests(trace, "INVITE");
+    const auto byes = ReceivedRequests(trace, "BYE");
+    ASSERT_EQ(invites.size(), 2u);
+    ASSERT_EQ(byes.size(), 2u) << tarvex.Out() << camera.Report();
+    EXPECT_EQ(invites[0].Body(), Offer("BroadCast", "audio", "0 0", mediaPort_, "RTP/AVP", "", '0'));
+    EXPECT_EQ(invites[1].Body(), Offer("Dialog", "audio", "0 0", mediaPort_, "RTP/AVP", "", '0'));
+    std::set<std::string> calls = {invites[0].Header("Call-ID"), invites[1].Header("Call-ID")};
+    EXPECT_EQ(calls, (std::set<std::string>{byes[0].Header("Call-ID"), byes[1].Header("Call-ID")}));
+    // The list stays as it was.
+    auto voice = ReadDump(dir_.File("voice.txt"));
+    ASSERT_EQ(voice[1081].size(), 6u);
+    EXPECT_EQ(voice[1081][1], "02 [ ] 音频广播");
+    EXPECT_EQ(voice[1081][2], "03 [x] 语音对讲");
+}
 
 } // namespace
