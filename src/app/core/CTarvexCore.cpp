@@ -433,10 +433,17 @@ void CTarvexCore::TreeClicked(int item) {
     // an open live view (its cancel row), a recording sets up the progress.
     int set = -1;
     switch (kind) {
-    case kNodeDevice: set = media_->SelectDevice(); break;
-    case kNodeChannel: set = media_->SelectChannel(); break;
-    case kNodeRecording: set = media_->SelectRecording(startTime, endTime); break;
-    default: return;
+    case kNodeDevice:
+        set = media_->SelectDevice();
+        break;
+    case kNodeChannel:
+        set = media_->SelectChannel();
+        break;
+    case kNodeRecording:
+        set = media_->SelectRecording(startTime, endTime);
+        break;
+    default:
+        return;
     }
     Outgoing out;
     {
@@ -635,11 +642,16 @@ namespace {
 
 const char* StreamName(MediaStream s) {
     switch (s) {
-    case MediaStream::Live: return "live view";
-    case MediaStream::Playback: return "playback";
-    case MediaStream::Download: return "download";
-    case MediaStream::Voice: return "voice";
-    default: return "no offer";
+    case MediaStream::Live:
+        return "live view";
+    case MediaStream::Playback:
+        return "playback";
+    case MediaStream::Download:
+        return "download";
+    case MediaStream::Voice:
+        return "voice";
+    default:
+        return "no offer";
     }
 }
 
@@ -654,11 +666,11 @@ void CTarvexCore::OnCallAnswered(int callId, int dialogId, const std::string& sd
     // Quick: a receiver the answer starts is set up on the session's own thread.
     const AnswerOutcome a = media_->OnCallAnswered(callId, dialogId, sdp, current);
     std::printf("call %d answered (%s): %s\n", callId, StreamName(a.stream),
-                a.ended         ? "ended already, BYE sent"
-                : a.starting    ? "receiver starting"
-                : a.started     ? "receiver started"
-                : a.receivable  ? "no receiver started"
-                                : "no video to receive");
+                a.ended        ? "ended already, BYE sent"
+                : a.starting   ? "receiver starting"
+                : a.started    ? "receiver started"
+                : a.receivable ? "no receiver started"
+                               : "no video to receive");
     std::fflush(stdout);
 }
 
@@ -675,9 +687,13 @@ void CTarvexCore::OnCallClosed(int callId, int dialogId) {
 
 // ---------------------------------------------------------------- media and reads
 
-void CTarvexCore::SetVideoSurface(IVidanaSurface* surface) { media_->SetSurface(surface); }
+void CTarvexCore::SetVideoSurface(IVidanaSurface* surface) {
+    media_->SetSurface(surface);
+}
 
-void CTarvexCore::VideoDragging(const DragRect& r) { media_->SetDragRect({r.x1, r.y1, r.x2, r.y2}); }
+void CTarvexCore::VideoDragging(const DragRect& r) {
+    media_->SetDragRect({r.x1, r.y1, r.x2, r.y2});
+}
 
 CTarvexCore::MediaStatus CTarvexCore::Media() const {
     MediaStatus m;

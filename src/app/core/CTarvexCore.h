@@ -199,7 +199,7 @@ private:
         std::vector<CommandBuilder::Tick> untick;
         std::optional<CommandBuilder::Tick> tick;
         std::optional<std::pair<int, std::vector<std::string>>> fill; // list, labels
-        std::optional<std::vector<std::string>> mediaFill; // the media list's new rows
+        std::optional<std::vector<std::string>> mediaFill;            // the media list's new rows
         std::optional<std::string> shownText;
         std::optional<SipRequest> send;
         std::optional<DragRect> dragRect; // drawn over the pictures from now on

@@ -4,8 +4,9 @@
 //
 // Threads: the first group is called from any thread (the GUI thread, the SIP
 // event thread, the core's timer thread, the media receive thread); an
-// implementation hands each call to its GUI thread and never waits there. The core holds none of its own locks
-// while it calls the view. The last group is called on the GUI thread only.
+// implementation hands each call to its GUI thread and never waits there. The
+// core holds none of its own locks while it calls the view. The last group is
+// called on the GUI thread only.
 
 #include "media/session/MediaSeams.h"
 

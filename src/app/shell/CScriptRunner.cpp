@@ -59,11 +59,16 @@ QString ControlText(QWidget* w) {
 QString Escaped(const QString& text) {
     QString out;
     for (QChar c : text) {
-        if (c == QLatin1Char('\\')) out += QLatin1String("\\\\");
-        else if (c == QLatin1Char('\n')) out += QLatin1String("\\n");
-        else if (c == QLatin1Char('\r')) out += QLatin1String("\\r");
-        else if (c == QLatin1Char('\t')) out += QLatin1String("\\t");
-        else out += c;
+        if (c == QLatin1Char('\\'))
+            out += QLatin1String("\\\\");
+        else if (c == QLatin1Char('\n'))
+            out += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            out += QLatin1String("\\r");
+        else if (c == QLatin1Char('\t'))
+            out += QLatin1String("\\t");
+        else
+            out += c;
     }
     return out;
 }
@@ -273,19 +278,24 @@ bool CScriptRunner::ClickTreeItem(const QString& text) {
 
 bool CScriptRunner::Dump(const QString& file) const {
     QString out;
-    auto line = [&](int id, const QString& rest) { out += QString::number(id) + QLatin1Char(' ') + rest + QLatin1Char('\n'); };
+    auto line = [&](int id, const QString& rest) {
+        out += QString::number(id) + QLatin1Char(' ') + rest + QLatin1Char('\n');
+    };
     for (int id : {1090, 1101}) {
         auto* l = dlg_.Ctl<QLabel>(id);
         line(id, Escaped(l ? l->text() : QString()));
     }
     if (auto* bar = dlg_.Ctl<QProgressBar>(1100))
-        line(1100, QStringLiteral("%1 %2 %3").arg(bar->minimum()).arg(bar->maximum()).arg(bar->value()));
+        line(1100,
+             QStringLiteral("%1 %2 %3").arg(bar->minimum()).arg(bar->maximum()).arg(bar->value()));
     for (int id : {1080, 1081}) {
         auto* list = dlg_.Ctl<QTreeWidget>(id);
         for (int i = 0; list && i < list->topLevelItemCount(); ++i) {
             QTreeWidgetItem* it = list->topLevelItem(i);
-            const QString tick = it->checkState(0) == Qt::Checked ? QStringLiteral("[x]") : QStringLiteral("[ ]");
-            line(id, Escaped(it->text(0)) + QLatin1Char(' ') + tick + QLatin1Char(' ') + Escaped(it->text(1)));
+            const QString tick =
+                it->checkState(0) == Qt::Checked ? QStringLiteral("[x]") : QStringLiteral("[ ]");
+            line(id, Escaped(it->text(0)) + QLatin1Char(' ') + tick + QLatin1Char(' ') +
+                         Escaped(it->text(1)));
         }
     }
     QFile f(file);
@@ -409,7 +419,8 @@ void CScriptRunner::Poll() {
         QWidget* w = dlg_.Control(waitId_);
         const QString shown = w ? ControlText(w) : QString();
         if (shown.contains(waitText_)) {
-            Print(QString::number(waitId_) + QStringLiteral(" shows \"") + Escaped(shown) + QLatin1Char('"'));
+            Print(QString::number(waitId_) + QStringLiteral(" shows \"") + Escaped(shown) +
+                  QLatin1Char('"'));
             StepDone();
         } else if (elapsed >= waitMs_) {
             Fail(QString::number(waitId_) + QStringLiteral(" did not show \"") + waitText_ +

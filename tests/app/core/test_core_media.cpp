@@ -23,11 +23,13 @@ protected:
         rig.core->Settings().mediaAddress = "10.1.1.1";
         rig.core->Settings().mediaPort = 6000;
         rig.core->OnDeviceRegistered({kDev, "127.0.0.1", 5060});
-        Receive("<?xml version=\"1.0\"?>\r\n<Response><CmdType>Catalog</CmdType><SN>10</SN><SumNum>1"
-                "</SumNum><DeviceList Num=\"1\"><Item><DeviceID>" + std::string(kChannel) +
-                "</DeviceID></Item></DeviceList></Response>\r\n");
+        Receive(
+            "<?xml version=\"1.0\"?>\r\n<Response><CmdType>Catalog</CmdType><SN>10</SN><SumNum>1"
+            "</SumNum><DeviceList Num=\"1\"><Item><DeviceID>" +
+            std::string(kChannel) + "</DeviceID></Item></DeviceList></Response>\r\n");
         Receive("<?xml version=\"1.0\"?>\r\n<Response><CmdType>RecordInfo</CmdType><SN>5</SN>"
-                "<RecordList Num=\"1\"><Item><DeviceID>" + std::string(kChannel) +
+                "<RecordList Num=\"1\"><Item><DeviceID>" +
+                std::string(kChannel) +
                 "</DeviceID><FilePath>/f0</FilePath><StartTime>2024-05-06T10:00:00</StartTime>"
                 "<EndTime>2024-05-06T10:05:00</EndTime></Item></RecordList></Response>\r\n");
         const TreeItem tree = rig.core->TreeSnapshot();
@@ -59,7 +61,9 @@ TEST_F(CoreMedia, PlaybackControlGoesAsInfoInThePlaybacksDialog) {
     ASSERT_EQ(rig.Sent().size(), 1u);
     const SipRequest invite = rig.Sent()[0];
     EXPECT_EQ(invite.kind, 5);
-    EXPECT_EQ(invite.body.rfind("v=0\r\no=" + std::string(kDev) + " 0 0 IN IP4 10.1.1.1\r\ns=Playback\r\n", 0), 0u);
+    EXPECT_EQ(invite.body.rfind(
+                  "v=0\r\no=" + std::string(kDev) + " 0 0 IN IP4 10.1.1.1\r\ns=Playback\r\n", 0),
+              0u);
     EXPECT_NE(invite.body.find("m=video 6000 TCP/RTP/AVP 96 98 97\r\n"), std::string::npos);
     EXPECT_EQ(rig.core->TypeText(), "文件回放");
     EXPECT_EQ(MediaRows(), 9u);
@@ -132,9 +136,10 @@ TEST_F(CoreMedia, AnOfferTooLongForTheBufferIsRefusedWithAMessage) {
 TEST(MediaScript, DumpAndWaitText) {
     std::vector<ScriptStep> s;
     std::string err;
-    ASSERT_TRUE(ParseScript("dump out.txt\nwait-text 1090 帧率\nwait-text 1101 00:00:04/00:10:00 500\n"
-                            "wait-text 1090 \"接收数据 12 KB\"\n",
-                            s, err))
+    ASSERT_TRUE(
+        ParseScript("dump out.txt\nwait-text 1090 帧率\nwait-text 1101 00:00:04/00:10:00 500\n"
+                    "wait-text 1090 \"接收数据 12 KB\"\n",
+                    s, err))
         << err;
     ASSERT_EQ(s.size(), 4u);
     EXPECT_EQ(s[0].verb, ScriptVerb::Dump);

@@ -302,8 +302,9 @@ TEST(MainWindow, SearchDialogBeforeTheRecordingSearchAndDragZoomFromTheVideoView
     QTest::mouseMove(video, {200, 100});
     QTest::mouseRelease(video, Qt::LeftButton, {}, {300, 150});
     ASSERT_EQ(w.Sent().size(), 3u);
-    EXPECT_NE(w.Sent()[2].body.find(" <DragZoomIn>\r\n  <Length>" + std::to_string(video->height()) +
-                                    "</Length>\r\n  <Width>" + std::to_string(video->width()) + "</Width>"),
+    EXPECT_NE(w.Sent()[2].body.find(" <DragZoomIn>\r\n  <Length>" +
+                                    std::to_string(video->height()) + "</Length>\r\n  <Width>" +
+                                    std::to_string(video->width()) + "</Width>"),
               std::string::npos)
         << w.Sent()[2].body;
     EXPECT_EQ(w.dlg->Ctl<QTreeWidget>(1081)->topLevelItem(15)->checkState(0), Qt::Checked);

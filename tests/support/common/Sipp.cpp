@@ -138,7 +138,8 @@ std::string MainScenario(const DeviceScript& s) {
 std::string OocScenario(const DeviceScript& s) {
     std::ostringstream o;
     o << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"camera answers\">\n"
-      << "  <recv request=\"" << (s.inviteAnswer.empty() ? "MESSAGE|SUBSCRIBE" : "MESSAGE|SUBSCRIBE|INVITE")
+      << "  <recv request=\""
+      << (s.inviteAnswer.empty() ? "MESSAGE|SUBSCRIBE" : "MESSAGE|SUBSCRIBE|INVITE")
       << "\" regexp_match=\"true\">\n    <action>\n"
       << "      <ereg regexp=\"<CmdType>([A-Za-z]+)</CmdType>\" search_in=\"body\""
          " assign_to=\"whole,cmd\"/>\n"
@@ -156,7 +157,8 @@ std::string OocScenario(const DeviceScript& s) {
               ? ""
               : "      <ereg regexp=\"^([A-Z]+) \" search_in=\"msg\" assign_to=\"wm,method\"/>\n"
                 "      <strcmp assign_to=\"c5\" variable=\"method\" value=\"INVITE\"/>\n"
-                "      <test assign_to=\"isInvite\" variable=\"c5\" compare=\"equal\" value=\"0\"/>\n"
+                "      <test assign_to=\"isInvite\" variable=\"c5\" compare=\"equal\" "
+                "value=\"0\"/>\n"
                 "      <log message=\"request [$wm]\"/>\n")
       << "    </action>\n  </recv>\n"
       << (s.inviteAnswer.empty() ? "" : "  <nop next=\"invite\" test=\"isInvite\"/>\n")
@@ -191,7 +193,9 @@ std::string OocScenario(const DeviceScript& s) {
         o << "  <label id=\"invite\"/>\n"
           << "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
              "[last_To:];tag=[pid]SIPpTag02[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
-             "Contact: <sip:" << s.deviceId << "@[local_ip]:[local_port]>\n"
+             "Contact: <sip:"
+          << s.deviceId
+          << "@[local_ip]:[local_port]>\n"
              "Content-Type: application/sdp\nContent-Length: [len]\n\n"
           << s.inviteAnswer << "]]></send>\n"
           << "  <recv request=\"ACK\"/>\n"
@@ -200,10 +204,12 @@ std::string OocScenario(const DeviceScript& s) {
           << "  <label id=\"incall\"/>\n"
           << "  <recv request=\"INFO\" optional=\"true\" next=\"info\"/>\n"
           << "  <recv request=\"BYE\"/>\n"
-          << "  <send next=\"end\"><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+          << "  <send next=\"end\"><![CDATA[\nSIP/2.0 200 "
+             "OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
              "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n"
           << "  <label id=\"info\"/>\n"
-          << "  <send next=\"incall\"><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+          << "  <send next=\"incall\"><![CDATA[\nSIP/2.0 200 "
+             "OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
              "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
     }
     o << "  <label id=\"end\"/>\n</scenario>\n";

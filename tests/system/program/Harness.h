@@ -29,11 +29,14 @@ constexpr const char* kLocalId = "34020000002000000001";
 // media receiver on 127.0.0.1 at mediaPort over mediaTransport.
 inline std::string MediaConfig(int port, int mediaTransport, int mediaPort,
                                const std::string& extra = {}, int transport = 0) {
-    return TextCodec::Utf8ToGbk("[本地服务器]\r\n协议=" + std::to_string(transport) + "\r\nID=" + kLocalId +
-                                "\r\n域=3402000000\r\n地址=127.0.0.1\r\n端口=" + std::to_string(port) +
-                                "\r\n\r\n[媒体接收者]\r\n协议=" + std::to_string(mediaTransport) +
-                                "\r\n地址=127.0.0.1\r\n端口=" + std::to_string(mediaPort) + "\r\n"
-                                "下载速度=4\r\n\r\n[云台控制]\r\n地址位=0\r\n速度=50\r\n" + extra);
+    return TextCodec::Utf8ToGbk(
+        "[本地服务器]\r\n协议=" + std::to_string(transport) + "\r\nID=" + kLocalId +
+        "\r\n域=3402000000\r\n地址=127.0.0.1\r\n端口=" + std::to_string(port) +
+        "\r\n\r\n[媒体接收者]\r\n协议=" + std::to_string(mediaTransport) +
+        "\r\n地址=127.0.0.1\r\n端口=" + std::to_string(mediaPort) +
+        "\r\n"
+        "下载速度=4\r\n\r\n[云台控制]\r\n地址位=0\r\n速度=50\r\n" +
+        extra);
 }
 
 inline std::string Config(int port, int transport = 0, const std::string& extra = {}) {
@@ -82,7 +85,8 @@ public:
         while (std::chrono::steady_clock::now() < end) {
             const std::string out = Out();
             int n = 0;
-            for (std::size_t p = out.find(text); p != std::string::npos; p = out.find(text, p + 1)) ++n;
+            for (std::size_t p = out.find(text); p != std::string::npos; p = out.find(text, p + 1))
+                ++n;
             if (n >= count) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -142,11 +146,15 @@ inline void SendDeviceMessage(int port, const std::string& deviceId, const std::
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     static int n = 0;
     const std::string k = std::to_string(++n);
-    const std::string m = "MESSAGE sip:" + std::string(kLocalId) + "@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:9;"
-                          "rport;branch=z9hG4bKmarker" + k + "\r\nFrom: <sip:" + deviceId + "@127.0.0.1:9>;tag=m" + k +
-                          "\r\nTo: <sip:" + kLocalId + "@127.0.0.1>\r\nCall-ID: marker" + k +
-                          "\r\nCSeq: 1 MESSAGE\r\nMax-Forwards: 70\r\nContent-Type: Application/MANSCDP+xml\r\n"
-                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string m =
+        "MESSAGE sip:" + std::string(kLocalId) +
+        "@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:9;"
+        "rport;branch=z9hG4bKmarker" +
+        k + "\r\nFrom: <sip:" + deviceId + "@127.0.0.1:9>;tag=m" + k + "\r\nTo: <sip:" + kLocalId +
+        "@127.0.0.1>\r\nCall-ID: marker" + k +
+        "\r\nCSeq: 1 MESSAGE\r\nMax-Forwards: 70\r\nContent-Type: Application/MANSCDP+xml\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
     sendto(fd, m.data(), m.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     close(fd);
 }

@@ -166,9 +166,10 @@ TEST_F(CommandsOnTheWire, SignallingListControlAndConfiguration) {
 TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
     // Catalog 10 and DeviceInfo 11 from the chain; the camera answers INVITE.
     StartCamera(6000, true,
-                "v=0\r\no=" + std::string(kChannel) + " 0 0 IN IP4 127.0.0.1\r\ns=Play\r\n"
-                "c=IN IP4 127.0.0.1\r\nt=0 0\r\nm=video 15060 RTP/AVP 96\r\na=sendonly\r\n"
-                "a=rtpmap:96 PS/90000\r\ny=0100000001\r\n");
+                "v=0\r\no=" + std::string(kChannel) +
+                    " 0 0 IN IP4 127.0.0.1\r\ns=Play\r\n"
+                    "c=IN IP4 127.0.0.1\r\nt=0 0\r\nm=video 15060 RTP/AVP 96\r\na=sendonly\r\n"
+                    "a=rtpmap:96 PS/90000\r\ny=0100000001\r\n");
     auto channel = [&] { return core->TreeSnapshot().children.at(0).children.at(0).item; };
     core->TreeClicked(channel());
     core->ClickCommand(kListMedia, 0, {}); // 实时点播: the live view opens

@@ -38,8 +38,9 @@ std::string Offer(const std::string& session, const std::string& media, const st
            "\r\nc=IN IP4 127.0.0.1\r\nt=" + time + " \r\nm=" + media + " " + std::to_string(port) +
            " " + transport +
            " 96 98 97\r\na=recvonly\r\na=rtpmap:96 PS/90000\r\na=rtpmap:98 H264/90000\r\n"
-           "a=rtpmap:97 MPEG4/90000\r\n" + extra + "a=username:" + kDevice +
-           "\r\na=password:73910462\r\ny=" + history + "100000001\r\nf=v/1/4/20/2/1024a/8/1\r\n";
+           "a=rtpmap:97 MPEG4/90000\r\n" +
+           extra + "a=username:" + kDevice + "\r\na=password:73910462\r\ny=" + history +
+           "100000001\r\nf=v/1/4/20/2/1024a/8/1\r\n";
 }
 
 DeviceScript CameraScript(const std::string& answer) {
@@ -54,7 +55,8 @@ DeviceScript CameraScript(const std::string& answer) {
 }
 
 // Waits until the camera has received count requests of method (transactions).
-std::vector<TracedMessage> WaitRequests(const Camera& c, const std::string& method, std::size_t count) {
+std::vector<TracedMessage> WaitRequests(const Camera& c, const std::string& method,
+                                        std::size_t count) {
     std::vector<TracedMessage> t;
     for (int i = 0; i < 1500; ++i) {
         t = c.Trace();
@@ -65,9 +67,11 @@ std::vector<TracedMessage> WaitRequests(const Camera& c, const std::string& meth
 }
 
 // Position of the first traced request of method whose body holds text; -1 when none.
-int Find(const std::vector<TracedMessage>& t, const std::string& method, const std::string& text = {}) {
+int Find(const std::vector<TracedMessage>& t, const std::string& method,
+         const std::string& text = {}) {
     for (std::size_t i = 0; i < t.size(); ++i)
-        if (!t[i].sentBySipp && t[i].Method() == method && t[i].Body().find(text) != std::string::npos)
+        if (!t[i].sentBySipp && t[i].Method() == method &&
+            t[i].Body().find(text) != std::string::npos)
             return static_cast<int>(i);
     return -1;
 }
@@ -87,10 +91,12 @@ struct Statistics {
 };
 // The statistics line of a dump: "解码 %u帧 丢 %u帧 帧率 %d Fps 接收数据 %lu KB 码率 %d KBps \n".
 Statistics ReadStatistics(const std::string& line) {
-    static const std::regex re("^解码 (\\d+)帧 丢 (\\d+)帧 帧率 \\d+ Fps 接收数据 (\\d+) KB 码率 \\d+ KBps \\\\n$");
+    static const std::regex re(
+        "^解码 (\\d+)帧 丢 (\\d+)帧 帧率 \\d+ Fps 接收数据 (\\d+) KB 码率 \\d+ KBps \\\\n$");
     std::smatch m;
     if (!std::regex_match(line, m, re)) return {};
-    return {true, unsigned(std::stoul(m[1])), unsigned(std::stoul(m[2])), unsigned(std::stoul(m[3]))};
+    return {true, unsigned(std::stoul(m[1])), unsigned(std::stoul(m[2])),
+            unsigned(std::stoul(m[3]))};
 }
 
 // Width and height from a PNG's header.
@@ -114,7 +120,9 @@ protected:
         ASSERT_FALSE(vob_.empty());
         es_ = clip_->File("fromvob.h264");
         const std::vector<uint8_t> bytes = mt::ExtractES(vob_, es_);
-        for (const auto& u : vidana::SplitAccessUnits(bytes)) units_.push_back(u.size());
+        units_.clear(); // each suite (Media, LiveView) makes its own clip
+        for (const auto& u : vidana::SplitAccessUnits(bytes))
+            units_.push_back(u.size());
         ASSERT_EQ(units_.size(), 100u);
         long_ = mt::MakeH264(clip_->Path(), "long.h264", "320x240", 40.0, "-bf 0");
         ASSERT_FALSE(long_.empty());
@@ -132,30 +140,36 @@ protected:
 
     // camsim.py sending es at 25 pictures a second; port is where it sends,
     // connects or listens.
-    std::unique_ptr<mt::Proc> Camsim(const std::string& transport, int port, const std::string& es) {
+    std::unique_ptr<mt::Proc> Camsim(const std::string& transport, int port,
+                                     const std::string& es) {
         return std::make_unique<mt::Proc>(
-            std::vector<std::string>{"/usr/bin/python3", mt::Camsim(), "--es", es, "--transport", transport,
-                                     "--host", "127.0.0.1", "--bind", "127.0.0.1", "--port",
-                                     std::to_string(port), "--fps", "25", "--accept-timeout", "60"},
+            std::vector<std::string>{"/usr/bin/python3", mt::Camsim(), "--es", es, "--transport",
+                                     transport, "--host", "127.0.0.1", "--bind", "127.0.0.1",
+                                     "--port", std::to_string(port), "--fps", "25",
+                                     "--accept-timeout", "60"},
             dir_.File("camsim.out"), dir_.File("camsim.err"));
     }
 
     // ffmpeg's pictures of the clip at the view's size, and the shot's pixels.
     std::vector<uint8_t> Reference(int w, int h) {
         const std::string out = dir_.File("reference.bgr");
-        EXPECT_EQ(mt::Run("ffmpeg -nostdin -v error -y -i " + vob_ + " -vf scale=" + std::to_string(w) + ":" +
-                          std::to_string(h) + ":flags=bicubic -pix_fmt bgr24 -f rawvideo " + out),
+        EXPECT_EQ(mt::Run("ffmpeg -nostdin -v error -y -i " + vob_ +
+                          " -vf scale=" + std::to_string(w) + ":" + std::to_string(h) +
+                          ":flags=bicubic -pix_fmt bgr24 -f rawvideo " + out),
                   0);
         return mt::ReadFile(out);
     }
     std::vector<uint8_t> ShotPixels(const std::string& png) {
         const std::string out = dir_.File("shot.bgr");
-        EXPECT_EQ(mt::Run("ffmpeg -nostdin -v error -y -i " + png + " -pix_fmt bgr24 -f rawvideo " + out), 0);
+        EXPECT_EQ(
+            mt::Run("ffmpeg -nostdin -v error -y -i " + png + " -pix_fmt bgr24 -f rawvideo " + out),
+            0);
         return mt::ReadFile(out);
     }
 
     std::uint64_t Bytes(std::size_t frames) const {
-        return std::accumulate(units_.begin(), units_.begin() + std::min(frames, units_.size()), std::uint64_t(0));
+        return std::accumulate(units_.begin(), units_.begin() + std::min(frames, units_.size()),
+                               std::uint64_t(0));
     }
 
     TempDir dir_;
@@ -178,11 +192,15 @@ TEST_P(LiveView, ShowsTheCamerasPicturesCountsThemSteersAndEndsTheCall) {
     WriteFile(dir_.File("config.ini"), MediaConfig(sipPort_, transport, mediaPort_));
     std::string script = "wait-registered 30000\n"
                          "wait-log \"<DeviceList\" 30000\n"
-                         "tree " + std::string(kChannel) + "\n"
+                         "tree " +
+                         std::string(kChannel) +
+                         "\n"
                          "set 1065 192\n"
                          "click 1081 0          # 实时点播\n"
                          "wait-text 1090 帧率 60000\n"
-                         "wait-log " + kMarker + " 90000  # the camera has sent its clip\n"
+                         "wait-log " +
+                         kMarker +
+                         " 90000  # the camera has sent its clip\n"
                          "shot live.png 1007\n"
                          "dump live.txt\n"
                          "click 1081 1          # 向上\n"
@@ -207,7 +225,8 @@ TEST_P(LiveView, ShowsTheCamerasPicturesCountsThemSteersAndEndsTheCall) {
     ASSERT_EQ(sender->Wait(120), 0) << ReadFile(dir_.File("camsim.err"));
     SendDeviceMessage(sipPort_, kDevice,
                       "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive</CmdType>\r\n" +
-                          std::string(kMarker) + "\r\n<DeviceID>" + kDevice + "</DeviceID>\r\n</Notify>\r\n");
+                          std::string(kMarker) + "\r\n<DeviceID>" + kDevice +
+                          "</DeviceID>\r\n</Notify>\r\n");
     if (transport == 1) {
         ASSERT_TRUE(tarvex.WaitOut("] script done", 90000)) << tarvex.Out();
         tarvex.Signal(SIGTERM);
@@ -221,22 +240,26 @@ TEST_P(LiveView, ShowsTheCamerasPicturesCountsThemSteersAndEndsTheCall) {
     ASSERT_EQ(invites.size(), 1u) << camera.Report();
     ASSERT_EQ(byes.size(), 1u) << tarvex.Out() << camera.Report();
     EXPECT_EQ(byes[0].Header("Call-ID"), invites[0].Header("Call-ID"));
-    const char* setup[] = {"", "a=setup:passive\r\na=connection:new\r\n", "a=setup:active\r\na=connection:new\r\n"};
-    EXPECT_EQ(invites[0].Body(), Offer("Play", "video", "0 0", mediaPort_, transport == 0 ? "RTP/AVP" : "TCP/RTP/AVP",
-                                       setup[transport], '0'));
+    const char* setup[] = {"", "a=setup:passive\r\na=connection:new\r\n",
+                           "a=setup:active\r\na=connection:new\r\n"};
+    EXPECT_EQ(invites[0].Body(),
+              Offer("Play", "video", "0 0", mediaPort_, transport == 0 ? "RTP/AVP" : "TCP/RTP/AVP",
+                    setup[transport], '0'));
     EXPECT_EQ(invites[0].Header("Content-Type"), "application/sdp");
     const int invite = Find(trace, "INVITE"), bye = Find(trace, "BYE");
-    for (const char* body : {"<PTZCmd>A50F0108C000007D</PTZCmd>", "<PTZCmd>A50F0100C0000075</PTZCmd>",
-                             "<DragZoomIn>\r\n  <Length>"}) {
+    for (const char* body : {"<PTZCmd>A50F0108C000007D</PTZCmd>",
+                             "<PTZCmd>A50F0100C0000075</PTZCmd>", "<DragZoomIn>\r\n  <Length>"}) {
         const int at = Find(trace, "MESSAGE", body);
-        EXPECT_TRUE(at > invite && at < bye) << body << " at " << at << ", INVITE " << invite << ", BYE " << bye;
+        EXPECT_TRUE(at > invite && at < bye)
+            << body << " at " << at << ", INVITE " << invite << ", BYE " << bye;
     }
 
     // What the operator saw.
     auto live = ReadDump(dir_.File("live.txt"));
     ASSERT_EQ(live[1081].size(), 17u);
     EXPECT_EQ(live[1081][0], "01 [ ] 点播取消");
-    EXPECT_TRUE(std::regex_match(live[1101].at(0), std::regex("00:00:0\\d/12:00:00"))) << live[1101].at(0);
+    EXPECT_TRUE(std::regex_match(live[1101].at(0), std::regex("00:00:0\\d/12:00:00")))
+        << live[1101].at(0);
     auto ended = transport == 0 ? ReadDump(dir_.File("ended.txt")) : live;
     if (transport == 0) {
         ASSERT_EQ(ended[1081].size(), 6u);
@@ -268,11 +291,9 @@ TEST_P(LiveView, ShowsTheCamerasPicturesCountsThemSteersAndEndsTheCall) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, LiveView, ::testing::Values(0, 1, 2),
-                         [](const auto& i) { return std::string(i.param == 0   ? "Udp"
-                                                                : i.param == 1 ? "TcpConnecting"
-                                                                               : "TcpListening"); });
-
+INSTANTIATE_TEST_SUITE_P(Transports, LiveView, ::testing::Values(0, 1, 2), [](const auto& i) {
+    return std::string(i.param == 0 ? "Udp" : i.param == 1 ? "TcpConnecting" : "TcpListening");
+});
 
 // A recording found by a search is played back, steered by the seven playback
 // control rows, ended, then downloaded with the progress moving; the offers
@@ -283,7 +304,9 @@ TEST_F(Media, PlaybackAndDownloadOfARecording) {
     WriteFile(dir_.File("config.ini"), MediaConfig(sipPort_, 0, mediaPort_));
     std::string script = "wait-registered 30000\n"
                          "wait-log \"<DeviceList\" 30000\n"
-                         "tree " + std::string(kChannel) + "\n"
+                         "tree " +
+                         std::string(kChannel) +
+                         "\n"
                          "search 2026-03-01T08:00:00 2026-03-01T20:00:00 0\n"
                          "click 1081 3          # 文件检索\n"
                          "wait-log \"<RecordList\" 30000\n"
@@ -291,7 +314,8 @@ TEST_F(Media, PlaybackAndDownloadOfARecording) {
                          "dump selected.txt\n"
                          "click 1081 1          # 文件回放\n"
                          "wait-text 1090 帧率 60000\n";
-    for (int row = 2; row <= 8; ++row) script += "click 1081 " + std::to_string(row) + "\n";
+    for (int row = 2; row <= 8; ++row)
+        script += "click 1081 " + std::to_string(row) + "\n";
     script += "click 1081 1          # 回放取消\n"
               "click 1081 0          # 文件下载\n"
               "wait-text 1101 00:00:04/00:10:00 60000\n"
@@ -314,8 +338,8 @@ TEST_F(Media, PlaybackAndDownloadOfARecording) {
     ASSERT_EQ(byes.size(), 2u) << tarvex.Out();
     const std::string range = "1772352000 1772395200"; // 2026-03-01 08:00 and 20:00 UTC
     EXPECT_EQ(invites[0].Body(), Offer("Playback", "video", range, mediaPort_, "RTP/AVP", "", '1'));
-    EXPECT_EQ(invites[1].Body(),
-              Offer("Download", "video", range, mediaPort_, "RTP/AVP", "a=downloadspeed:4\r\n", '1'));
+    EXPECT_EQ(invites[1].Body(), Offer("Download", "video", range, mediaPort_, "RTP/AVP",
+                                       "a=downloadspeed:4\r\n", '1'));
     const std::string playback = invites[0].Header("Call-ID");
     EXPECT_EQ(byes[0].Header("Call-ID"), playback);
     EXPECT_EQ(byes[1].Header("Call-ID"), invites[1].Header("Call-ID"));
@@ -355,10 +379,12 @@ TEST_F(Media, VoiceOffersAndTheirCallsEndedAtSigint) {
     WriteFile(dir_.File("config.ini"), MediaConfig(sipPort_, 0, mediaPort_));
     WriteFile(dir_.File("voice.txt"), "wait-registered 30000\n"
                                       "wait-log \"<DeviceList\" 30000\n"
-                                      "tree " + std::string(kChannel) + "\n"
-                                      "click 1081 1          # 音频广播\n"
-                                      "click 1081 2          # 语音对讲\n"
-                                      "dump voice.txt\n");
+                                      "tree " +
+                                          std::string(kChannel) +
+                                          "\n"
+                                          "click 1081 1          # 音频广播\n"
+                                          "click 1081 2          # 语音对讲\n"
+                                          "dump voice.txt\n");
     Program tarvex(dir_.Path(), {"--script", "voice.txt"});
     ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
     Camera camera(dir_, "cam", false);
@@ -373,7 +399,8 @@ TEST_F(Media, VoiceOffersAndTheirCallsEndedAtSigint) {
     const auto byes = ReceivedRequests(trace, "BYE");
     ASSERT_EQ(invites.size(), 2u);
     ASSERT_EQ(byes.size(), 2u) << tarvex.Out() << camera.Report();
-    EXPECT_EQ(invites[0].Body(), Offer("BroadCast", "audio", "0 0", mediaPort_, "RTP/AVP", "", '0'));
+    EXPECT_EQ(invites[0].Body(),
+              Offer("BroadCast", "audio", "0 0", mediaPort_, "RTP/AVP", "", '0'));
     EXPECT_EQ(invites[1].Body(), Offer("Dialog", "audio", "0 0", mediaPort_, "RTP/AVP", "", '0'));
     std::set<std::string> calls = {invites[0].Header("Call-ID"), invites[1].Header("Call-ID")};
     EXPECT_EQ(calls, (std::set<std::string>{byes[0].Header("Call-ID"), byes[1].Header("Call-ID")}));
