@@ -160,6 +160,9 @@ std::string OocScenario(const DeviceScript& s) {
                 "      <test assign_to=\"isInvite\" variable=\"c5\" compare=\"equal\" "
                 "value=\"0\"/>\n"
                 "      <log message=\"request [$wm]\"/>\n")
+      << (s.inviteByeAfterMs < 0 ? ""
+                                 : "      <ereg regexp=\".*\" search_in=\"hdr\" header=\"From:\" "
+                                   "assign_to=\"caller\"/>\n")
       << "    </action>\n  </recv>\n"
       << (s.inviteAnswer.empty() ? "" : "  <nop next=\"invite\" test=\"isInvite\"/>\n")
       << "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
@@ -198,14 +201,26 @@ std::string OocScenario(const DeviceScript& s) {
           << "@[local_ip]:[local_port]>\n"
              "Content-Type: application/sdp\nContent-Length: [len]\n\n"
           << s.inviteAnswer << "]]></send>\n"
-          << "  <recv request=\"ACK\"/>\n"
-          // Answers go with next, so that the call waits at its recv again
+          << "  <recv request=\"ACK\"/>\n";
+        if (s.inviteByeAfterMs >= 0) {
+            o << "  <pause milliseconds=\"" << s.inviteByeAfterMs << "\"/>\n"
+              << "  <send><![CDATA[\nBYE sip:" << kPlatform
+              << "@[remote_ip]:[remote_port] SIP/2.0\n"
+                 "Via: SIP/2.0/[transport] [local_ip]:[local_port];rport;branch=[branch]\n"
+                 "From: <sip:"
+              << s.deviceId
+              << "@[local_ip]:[local_port]>;tag=[pid]SIPpTag02[call_number]\n"
+                 "To:[$caller]\nCall-ID: [call_id]\nCSeq: 1 BYE\nMax-Forwards: 70\n"
+                 "Content-Length: 0\n\n]]></send>\n"
+              << "  <recv response=\"200\" next=\"end\"/>\n";
+        }
+        o // Answers go with next, so that the call waits at its recv again
           // at once: INFOs may come in a burst.
           << "  <label id=\"incall\"/>\n"
           << "  <recv request=\"INFO\" optional=\"true\" next=\"info\"/>\n"
           << "  <recv request=\"BYE\"/>\n"
-          << "  <send next=\"end\"><![CDATA[\nSIP/2.0 200 "
-             "OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+          << "  <send next=\"end\"><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
+             "[last_To:]\n"
              "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n"
           << "  <label id=\"info\"/>\n"
           << "  <send next=\"incall\"><![CDATA[\nSIP/2.0 200 "

@@ -50,6 +50,9 @@ struct DeviceScript {
     // When set, INVITEs are answered 200 with this SDP (CR LF lines); the call
     // then takes the ACK, any INFOs (200 each) and the BYE (200).
     std::string inviteAnswer;
+    // With inviteAnswer: when >= 0, the device itself ends the call with BYE
+    // this long after the ACK (and takes no INFO).
+    int inviteByeAfterMs = -1;
 };
 
 std::string MainScenario(const DeviceScript& s);

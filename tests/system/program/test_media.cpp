@@ -411,4 +411,33 @@ TEST_F(Media, VoiceOffersAndTheirCallsEndedAtSigint) {
     EXPECT_EQ(voice[1081][2], "03 [x] 语音对讲");
 }
 
+// The device ends the live view with its own BYE: the BYE is logged, the
+// receiver goes on until the operator ends the view, and no BYE of ours follows.
+TEST_F(Media, DevicesByeIsLoggedAndTheViewStaysOpen) {
+    WriteFile(dir_.File("config.ini"), MediaConfig(sipPort_, 0, mediaPort_));
+    WriteFile(dir_.File("bye.txt"), "wait-registered 30000\n"
+                                    "wait-log \"<DeviceList\" 30000\n"
+                                    "tree " + std::string(kChannel) + "\n"
+                                    "click 1081 0          # 实时点播\n"
+                                    "wait-log \"BYE sip:\" 30000\n"
+                                    "dump bye.txt\n");
+    Program tarvex(dir_.Path(), {"--script", "bye.txt"});
+    ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
+    DeviceScript script = CameraScript(Answer("Play", "video"));
+    script.inviteByeAfterMs = 300;
+    Camera camera(dir_, "cam", false);
+    ASSERT_TRUE(camera.Start(sipPort_, script));
+    ASSERT_TRUE(tarvex.WaitOut("] script done", 60000)) << tarvex.Out();
+    EXPECT_NE(tarvex.Out().find("closed (live view)"), std::string::npos) << tarvex.Out();
+    EXPECT_TRUE(WaitPortBound(mediaPort_, false, 1000)); // the receiver runs on
+    EXPECT_EQ(ReadDump(dir_.File("bye.txt"))[1081].size(), 17u);
+    tarvex.Signal(SIGTERM);
+    ASSERT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
+    EXPECT_TRUE(ReceivedRequests(camera.Trace(), "BYE").empty());
+    int byes = 0;
+    for (const auto& r : ReadWorkbook(dir_))
+        byes += r.sheet == "Recv Msg" && r.head.rfind("BYE sip:", 0) == 0;
+    EXPECT_EQ(byes, 1);
+}
+
 } // namespace
