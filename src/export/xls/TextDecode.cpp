@@ -1,5 +1,5 @@
 // Text conversions for the UTF-16 cells of the workbook.
-#include "export/xls/BasicExcel.h"
+#include "export/xls/LogWorkbookWriter.h"
 
 #include "base/TextCodec.h"
 

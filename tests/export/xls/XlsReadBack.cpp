@@ -1,7 +1,12 @@
 #include "XlsReadBack.h"
 
+#include "Files.h"
+#include "XlsStructure.h"
+
+#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -123,12 +128,30 @@ std::vector<Record> ParseRecords(const std::vector<uint8_t>& s) {
     return out;
 }
 
-std::filesystem::path TempDir(const std::string& tag) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("tarvex_xls_" + std::to_string(::getpid()) + "_" + tag);
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
+std::size_t MsgRows::RowCount(tarvex::xls::LogDirection d) const {
+    return static_cast<std::size_t>(
+        std::count_if(msgs.begin(), msgs.end(), [d](const Msg& m) { return m.dir == d; }));
+}
+
+void MsgRows::ForEachRow(tarvex::xls::LogDirection d,
+                         const std::function<void(const tarvex::xls::LogRowRef&)>& f) const {
+    for (const Msg& m : msgs)
+        if (m.dir == d) f({m.time, m.type, m.id, m.body, m.head});
+}
+
+void MsgRows::Add(tarvex::xls::LogDirection d, std::string time, std::string type, std::string id,
+                  std::string body, std::string head) {
+    msgs.push_back({d, std::move(time), std::move(type), std::move(id), std::move(body), std::move(head)});
+}
+
+std::filesystem::path SaveChecked(const MsgRows& rows, const std::filesystem::path& dir) {
+    const tarvex::xls::SaveResult r = tarvex::xls::SaveMessageLog(rows, dir);
+    EXPECT_EQ(r.written, dir / "MsgXml.xls");
+    const std::string bytes = ReadFile(r.written.string());
+    xlscheck::Workbook book;
+    EXPECT_EQ(xlscheck::Check({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}, book), "")
+        << r.written;
+    return r.written;
 }
 
 } // namespace xlstest

@@ -1,6 +1,8 @@
-// Test helpers: a workbook read back by python3-xlrd / olefile, and the records of a
-// "Workbook" stream.
+// Test helpers: rows to save, a workbook read back by python3-xlrd / olefile, and the
+// records of a "Workbook" stream.
 #pragma once
+
+#include "export/xls/MessageLogSave.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +12,28 @@
 #include <vector>
 
 namespace xlstest {
+
+struct Msg {
+    tarvex::xls::LogDirection dir;
+    std::string time, type, id, body, head;
+};
+
+// The log's rows as the message log offers them.
+class MsgRows final : public tarvex::xls::IMessageLogRows {
+public:
+    MsgRows() = default;
+    MsgRows(std::vector<Msg> m) : msgs(std::move(m)) {}
+    std::size_t RowCount(tarvex::xls::LogDirection d) const override;
+    void ForEachRow(tarvex::xls::LogDirection d,
+                    const std::function<void(const tarvex::xls::LogRowRef&)>& f) const override;
+    void Add(tarvex::xls::LogDirection d, std::string time, std::string type, std::string id,
+             std::string body, std::string head);
+    std::vector<Msg> msgs;
+};
+
+// Saves rows through SaveMessageLog into dir, expects MsgXml.xls there and checks its
+// structure with xlscheck::Check; returns the path.
+std::filesystem::path SaveChecked(const MsgRows& rows, const std::filesystem::path& dir);
 
 struct Cell {
     std::string value; // UTF-8
@@ -55,8 +79,5 @@ std::vector<Record> ParseRecords(const std::vector<uint8_t>& stream);
 
 uint16_t Le16(const uint8_t* p);
 uint32_t Le32(const uint8_t* p);
-
-// A fresh empty directory for one test.
-std::filesystem::path TempDir(const std::string& tag);
 
 } // namespace xlstest

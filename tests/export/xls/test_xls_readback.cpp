@@ -1,10 +1,14 @@
-// The message-log workbook read back by python3-xlrd and olefile.
+// The message-log workbook, saved through SaveMessageLog, read back by python3-xlrd and
+// olefile, and opened by LibreOffice.
+#include "Files.h"
 #include "XlsReadBack.h"
-#include "export/xls/MessageLogSave.h"
+#include "XlsStructure.h"
+#include "base/TextCodec.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -14,6 +18,8 @@
 
 using namespace tarvex::xls;
 using xlstest::Book;
+using xlstest::Msg;
+using xlstest::MsgRows;
 using xlstest::ReadBack;
 
 namespace {
@@ -22,17 +28,13 @@ const char* kHeaders[5] = {"时间", "类型", "设备ID", "信息体", "信息�
 const int kWidths[5] = {6000, 6000, 6000, 12000, 8000};
 const std::string kDevice = "34010000002000000001";
 
-struct Msg {
-    LogDirection dir;
-    std::string time, type, id, body, head;
+// Every test saves into a scratch folder of its own, removed when the test ends.
+class XlsReadBack : public testing::Test {
+protected:
+    std::filesystem::path Save(const MsgRows& rows) { return xlstest::SaveChecked(rows, tmp.Path()); }
+    TempDir tmp;
 };
-
-std::filesystem::path Save(MessageLogWorkbook& book, const std::string& tag) {
-    const auto dir = xlstest::TempDir(tag);
-    const auto path = book.SaveAtExit(dir);
-    EXPECT_EQ(path, dir / "MsgXml.xls");
-    return path;
-}
+using XlsLibreOffice = XlsReadBack;
 
 void ExpectRow(const Book& b, int sheet, int row, const Msg& m) {
     SCOPED_TRACE("sheet " + std::to_string(sheet) + " row " + std::to_string(row));
@@ -56,9 +58,8 @@ std::string GbkCatalog() {
 
 } // namespace
 
-TEST(XlsReadBack, RunWithoutMessagesHasHeaderRowsAndEmptyThirdSheet) {
-    MessageLogWorkbook book;
-    const auto path = Save(book, "empty");
+TEST_F(XlsReadBack, RunWithoutMessagesHasHeaderRowsAndEmptyThirdSheet) {
+    const auto path = Save(MsgRows());
     const Book b = ReadBack(path, "full");
     ASSERT_TRUE(b.ok) << b.output;
 
@@ -89,7 +90,7 @@ TEST(XlsReadBack, RunWithoutMessagesHasHeaderRowsAndEmptyThirdSheet) {
     EXPECT_TRUE(b.sheets[2].widths.empty());
 }
 
-TEST(XlsReadBack, SessionRowsLandInTheirSheetInOrder) {
+TEST_F(XlsReadBack, SessionRowsLandInTheirSheetInOrder) {
     // A registration and a catalog exchange, sent and received interleaved; the first
     // message of the run is a sent one.
     const std::vector<Msg> msgs = {
@@ -109,22 +110,12 @@ TEST(XlsReadBack, SessionRowsLandInTheirSheetInOrder) {
         {LogDirection::Sent, "2024-05-06T12:34:57.951", "目录信息", kDevice, "No Body!\n",
          "SIP/2.0 200 OK\r\n\r\n\n"},
     };
-    MessageLogWorkbook book;
-    int recv = 1, send = 1;
-    for (const Msg& m : msgs) {
-        const int row = book.AddRow(m.dir, m.time, m.type, m.id, m.body, m.head);
-        EXPECT_EQ(row, m.dir == LogDirection::Received ? recv++ : send++);
-    }
-    EXPECT_EQ(book.NextRow(LogDirection::Received), 4);
-    EXPECT_EQ(book.NextRow(LogDirection::Sent), 4);
-
-    const Book b = ReadBack(Save(book, "session"), "full");
+    const Book b = ReadBack(Save(MsgRows(msgs)), "full");
     ASSERT_TRUE(b.ok) << b.output;
     ASSERT_EQ(b.sheets.size(), 3u);
     EXPECT_EQ(b.sheets[0].nrows, 4);
     EXPECT_EQ(b.sheets[1].nrows, 4);
-    recv = 1;
-    send = 1;
+    int recv = 1, send = 1;
     for (Msg m : msgs) {
         if (m.body == GbkCatalog())
             m.body = "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Response>\r\n<CmdType>"
@@ -137,15 +128,15 @@ TEST(XlsReadBack, SessionRowsLandInTheirSheetInOrder) {
     EXPECT_EQ(b.sheets[2].nrows, 0);
 }
 
-TEST(XlsReadBack, ChineseTextInEveryEncodingReadsBackAsTheSameCharacters) {
-    MessageLogWorkbook book;
+TEST_F(XlsReadBack, ChineseTextInEveryEncodingReadsBackAsTheSameCharacters) {
+    MsgRows book;
     const std::string utf8Body = "<Notify><Name>东门 枪机 ①</Name></Notify>";
     // GB18030 without a declaration: not valid UTF-8, so taken as GB18030 ("东门").
     const std::string gbkNoDecl = "<Notify><Name>\xB6\xAB\xC3\xC5</Name></Notify>";
-    book.AddRow(LogDirection::Received, "t1", "心跳信息", kDevice, utf8Body, "h");
-    book.AddRow(LogDirection::Received, "t2", "心跳信息", kDevice, gbkNoDecl, "h");
-    book.AddRow(LogDirection::Received, "t3", "心跳信息", kDevice, GbkCatalog(), "h");
-    const Book b = ReadBack(Save(book, "chinese"), "full");
+    book.Add(LogDirection::Received, "t1", "心跳信息", kDevice, utf8Body, "h");
+    book.Add(LogDirection::Received, "t2", "心跳信息", kDevice, gbkNoDecl, "h");
+    book.Add(LogDirection::Received, "t3", "心跳信息", kDevice, GbkCatalog(), "h");
+    const Book b = ReadBack(Save(book), "full");
     ASSERT_TRUE(b.ok) << b.output;
     const auto& cells = b.sheets.at(0).cells;
     EXPECT_EQ(cells.at({1, 3}).value, utf8Body);
@@ -154,8 +145,8 @@ TEST(XlsReadBack, ChineseTextInEveryEncodingReadsBackAsTheSameCharacters) {
     EXPECT_EQ(cells.at({1, 1}).value, "心跳信息");
 }
 
-TEST(XlsReadBack, BodiesLongerThanOneRecordReadBackWhole) {
-    MessageLogWorkbook book;
+TEST_F(XlsReadBack, BodiesLongerThanOneRecordReadBackWhole) {
+    MsgRows book;
     // 20 KB of ASCII and a Chinese body of 9000 characters (18000 bytes as UTF-16):
     // both cross record boundaries inside the string.
     std::string ascii = "<Response>";
@@ -165,23 +156,23 @@ TEST(XlsReadBack, BodiesLongerThanOneRecordReadBackWhole) {
     std::string chinese;
     for (int i = 0; i < 9000; ++i)
         chinese += (i % 2) ? "摄" : "像";
-    book.AddRow(LogDirection::Received, "t", "目录信息", kDevice, ascii, "head");
-    book.AddRow(LogDirection::Received, "t", "目录信息", kDevice, chinese, "head");
-    book.AddRow(LogDirection::Sent, "t", "x", kDevice, "after the long ones", "head");
-    const Book b = ReadBack(Save(book, "long"), "full");
+    book.Add(LogDirection::Received, "t", "目录信息", kDevice, ascii, "head");
+    book.Add(LogDirection::Received, "t", "目录信息", kDevice, chinese, "head");
+    book.Add(LogDirection::Sent, "t", "x", kDevice, "after the long ones", "head");
+    const Book b = ReadBack(Save(book), "full");
     ASSERT_TRUE(b.ok) << b.output;
     EXPECT_EQ(b.sheets.at(0).cells.at({1, 3}).value, ascii);
     EXPECT_EQ(b.sheets.at(0).cells.at({2, 3}).value, chinese);
     EXPECT_EQ(b.sheets.at(1).cells.at({1, 3}).value, "after the long ones");
 }
 
-TEST(XlsReadBack, RepeatedTextIsStoredOnceInTheSharedStringTable) {
-    MessageLogWorkbook book;
+TEST_F(XlsReadBack, RepeatedTextIsStoredOnceInTheSharedStringTable) {
+    MsgRows book;
     for (int i = 0; i < 200; ++i)
-        book.AddRow(i % 3 ? LogDirection::Received : LogDirection::Sent,
+        book.Add(i % 3 ? LogDirection::Received : LogDirection::Sent,
                     "2024-05-06T12:00:00." + std::to_string(100 + i), "心跳信息", kDevice,
                     "<Notify><SN>" + std::to_string(i) + "</SN></Notify>", "same head");
-    const Book b = ReadBack(Save(book, "sst"), "full");
+    const Book b = ReadBack(Save(book), "full");
     ASSERT_TRUE(b.ok) << b.output;
     int ids = 0, heads = 0;
     for (const auto& s : b.sst) {
@@ -195,8 +186,8 @@ TEST(XlsReadBack, RepeatedTextIsStoredOnceInTheSharedStringTable) {
     EXPECT_EQ(b.sheets[0].cells.at({5, 2}).value, kDevice);
 }
 
-TEST(XlsReadBack, HundredThousandMessagesReadBackComplete) {
-    MessageLogWorkbook book;
+TEST_F(XlsReadBack, HundredThousandMessagesReadBackComplete) {
+    MsgRows book;
     std::string body(420, 'x');
     uLong crc[2] = {0, 0};
     auto addCrc = [&](int sheet, const std::vector<std::string>& cells) {
@@ -216,10 +207,10 @@ TEST(XlsReadBack, HundredThousandMessagesReadBackComplete) {
                       i % 1000);
         const std::string b = "<Notify><SN>" + std::to_string(i) + "</SN>" + body + "</Notify>";
         const std::string h = "MESSAGE sip:x SIP/2.0\r\nCSeq: " + std::to_string(i) + "\r\n";
-        book.AddRow(d, t, "心跳信息", kDevice, b, h);
+        book.Add(d, t, "心跳信息", kDevice, b, h);
         addCrc(d == LogDirection::Received ? 0 : 1, {t, "心跳信息", kDevice, b, h});
     }
-    const Book b = ReadBack(Save(book, "big"), "digest");
+    const Book b = ReadBack(Save(book), "digest");
     ASSERT_TRUE(b.ok) << b.output;
     EXPECT_EQ(b.oleStreams, "Workbook");
     ASSERT_EQ(b.sheets.size(), 3u);
@@ -229,15 +220,13 @@ TEST(XlsReadBack, HundredThousandMessagesReadBackComplete) {
     EXPECT_EQ(b.sheets[1].crc, crc[1]);
 }
 
-TEST(XlsReadBack, FullSheetGoesOnInAnAddedSheet) {
-    MessageLogWorkbook book;
+TEST_F(XlsReadBack, FullSheetGoesOnInAnAddedSheet) {
+    MsgRows book;
     const int n = 65535 + 10; // rows 1..65535 fill "Recv Msg"
     for (int i = 0; i < n; ++i)
-        book.AddRow(LogDirection::Received, "t" + std::to_string(i), "类型", kDevice,
-                    "b" + std::to_string(i), "h");
-    EXPECT_EQ(book.CurrentSheet(LogDirection::Received), 3);
-    EXPECT_EQ(book.NextRow(LogDirection::Received), 11);
-    const Book b = ReadBack(Save(book, "overflow"), "full");
+        book.Add(LogDirection::Received, "t" + std::to_string(i), "类型", kDevice,
+                 "b" + std::to_string(i), "h");
+    const Book b = ReadBack(Save(book), "full");
     ASSERT_TRUE(b.ok) << b.output;
     ASSERT_EQ(b.sheets.size(), 4u);
     EXPECT_EQ(b.sheets[0].nrows, 65536);
@@ -296,10 +285,9 @@ std::string WithoutCR(std::string s) {
 
 // LibreOffice is the other program the file must open in; its text export turns CR LF into
 // LF, so texts are compared without CR.
-TEST(XlsLibreOffice, OpensTheWorkbookWithEveryCellInPlace) {
+TEST_F(XlsLibreOffice, OpensTheWorkbookWithEveryCellInPlace) {
     if (std::system("command -v soffice >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "LibreOffice (libreoffice-calc-nogui) is not installed";
-    MessageLogWorkbook book;
     std::string longBody = "<Response>";
     while (longBody.size() < 20 * 1024)
         longBody += "<Item><Name>通道</Name></Item>";
@@ -311,10 +299,8 @@ TEST(XlsLibreOffice, OpensTheWorkbookWithEveryCellInPlace) {
          "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n\r\n\n"},
         {LogDirection::Received, "2024-05-06T12:34:57.000", "目录信息", kDevice, longBody, "h"},
     };
-    for (const Msg& m : msgs)
-        book.AddRow(m.dir, m.time, m.type, m.id, m.body, m.head);
     std::string output;
-    const auto sheets = ReadWithLibreOffice(Save(book, "libreoffice"), output);
+    const auto sheets = ReadWithLibreOffice(Save(MsgRows(msgs)), output);
     ASSERT_EQ(sheets.size(), 3u) << output;
     ASSERT_TRUE(sheets.count("Recv Msg") && sheets.count("Send Msg") && sheets.count("Sheet3"))
         << output;
@@ -340,35 +326,91 @@ TEST(XlsLibreOffice, OpensTheWorkbookWithEveryCellInPlace) {
     EXPECT_EQ(sheets.at("Send Msg").size(), 5u * 2);
 }
 
-// The seam the message log saves through: rows of both directions, in order.
-TEST(XlsReadBack, SaveMessageLogWritesEveryRowOfTheSource) {
-    struct Rows final : IMessageLogRows {
-        std::vector<Msg> msgs;
-        std::size_t RowCount(LogDirection d) const override {
-            std::size_t n = 0;
-            for (const auto& m : msgs) n += m.dir == d;
-            return n;
-        }
-        void ForEachRow(LogDirection d,
-                        const std::function<void(const LogRowRef&)>& f) const override {
-            for (const auto& m : msgs)
-                if (m.dir == d) f({m.time, m.type, m.id, m.body, m.head});
-        }
-    } rows;
-    rows.msgs = {{LogDirection::Received, "2026-12-08T07:00:00.001", "注册信息", kDevice, "No Body!\n",
-                  "REGISTER sip:a SIP/2.0\r\n\n"},
-                 {LogDirection::Sent, "2026-12-08T07:00:00.002", "注册信息", kDevice, "No Body!\n",
-                  "SIP/2.0 200 OK\r\n\n"},
-                 {LogDirection::Received, "2026-12-08T07:00:01.500", "目录查询", kDevice,
-                  "<Response/>", "MESSAGE sip:a SIP/2.0\r\n\n"}};
-    const auto dir = xlstest::TempDir("seam");
-    const SaveResult r = SaveMessageLog(rows, dir);
-    ASSERT_EQ(r.written, dir / "MsgXml.xls");
+// Texts whose characters all fit in 8 bits are stored compressed (one byte a character),
+// whatever their source encoding; the rest as UTF-16. Both read back as the same text.
+TEST_F(XlsReadBack, TextsThatFitEightBitsAreStoredCompressed) {
+    struct Case {
+        std::string body;   // as logged
+        std::string shown;  // as read back, UTF-8
+        uint8_t flags;      // of its shared string
+    };
+    const Case cases[] = {
+        {"<Notify><CmdType>Keepalive</CmdType></Notify>", "<Notify><CmdType>Keepalive</CmdType></Notify>", 0},
+        {"Caf\xC3\xA9 \xC3\xBC\xC3\x9F", "Café üß", 0}, // UTF-8 Latin-1 letters
+        {"<?xml version=\"1.0\" encoding=\"GB2312\"?><a>\xC4\xE3</a>",
+         "<?xml version=\"1.0\" encoding=\"GB2312\"?><a>你</a>", 1},
+        {"\xE2\x82\xAC 5", "€ 5", 1}, // U+20AC is beyond 8 bits
+    };
+    MsgRows rows;
+    for (const Case& c : cases)
+        rows.Add(LogDirection::Received, "t", "Keepalive", kDevice, c.body, "h");
+    const auto path = Save(rows);
+    const Book b = ReadBack(path, "full");
+    ASSERT_TRUE(b.ok) << b.output;
+    const std::string bytes = ReadFile(path.string());
+    xlscheck::Workbook parsed;
+    ASSERT_EQ(xlscheck::Check({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}, parsed), "");
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].shown);
+        EXPECT_EQ(b.sheets.at(0).cells.at({int(i) + 1, 3}).value, cases[i].shown);
+        const std::u16string want = TextCodec::Utf8ToUtf16(cases[i].shown);
+        const auto it = std::find(parsed.sst.begin(), parsed.sst.end(), want);
+        ASSERT_NE(it, parsed.sst.end());
+        EXPECT_EQ(parsed.sstFlags[it - parsed.sst.begin()], cases[i].flags);
+    }
+    // Headers are Chinese (UTF-16); ASCII type text, time and identifier are compressed.
+    for (const std::u16string s : {u"Keepalive", u"t", u"34010000002000000001"})
+        EXPECT_EQ(parsed.sstFlags[std::find(parsed.sst.begin(), parsed.sst.end(), s) - parsed.sst.begin()], 0);
+    EXPECT_EQ(parsed.sstFlags[0], 1);
+}
+
+// A cell holds at most 32,767 characters; longer texts are cut there, never inside a
+// UTF-16 surrogate pair.
+TEST_F(XlsReadBack, LongTextsAreCutAtTheCellLimit) {
+    std::string smiles = std::string(32766, 'a');
+    for (int i = 0; i < 10; ++i)
+        smiles += "\xF0\x9F\x98\x80"; // U+1F600: a surrogate pair would straddle the cut
+    std::string chinese;
+    for (int i = 0; i < 40000; ++i)
+        chinese += "目";
+    MsgRows rows;
+    rows.Add(LogDirection::Received, std::string(40000, 't'), "x", kDevice, std::string(40000, 'b'), smiles);
+    rows.Add(LogDirection::Received, "t", "x", kDevice, chinese, "h");
+    const Book b = ReadBack(Save(rows), "full");
+    ASSERT_TRUE(b.ok) << b.output;
+    const auto& cells = b.sheets.at(0).cells;
+    EXPECT_EQ(cells.at({1, 0}).value, std::string(32767, 't'));
+    EXPECT_EQ(cells.at({1, 3}).value, std::string(32767, 'b'));
+    EXPECT_EQ(cells.at({1, 4}).value, std::string(32766, 'a'));
+    EXPECT_EQ(TextCodec::Utf8ToUtf16(cells.at({2, 3}).value), std::u16string(32767, u'目'));
+}
+
+// With small sheets (a limit the program never sets) both directions overflow: the added
+// sheets follow "Sheet3" by number, received before sent.
+TEST_F(XlsReadBack, BothDirectionsGoOnInAddedSheetsInOrder) {
+    MsgRows rows;
+    for (int i = 0; i < 7; ++i)
+        rows.Add(LogDirection::Received, "r" + std::to_string(i), "x", kDevice, "body", "h");
+    for (int i = 0; i < 4; ++i)
+        rows.Add(LogDirection::Sent, "s" + std::to_string(i), "x", kDevice, "body", "h");
+    SaveOptions options;
+    options.dir = tmp.Path();
+    options.limits.rowsPerSheet = 3;
+    const SaveResult r = SaveMessageLogWith(rows, options);
     const Book b = ReadBack(r.written, "full");
     ASSERT_TRUE(b.ok) << b.output;
-    ExpectRow(b, 0, 1, rows.msgs[0]);
-    ExpectRow(b, 0, 2, rows.msgs[2]);
-    ExpectRow(b, 1, 1, rows.msgs[1]);
-    EXPECT_EQ(b.sheets.at(0).nrows, 3);
-    EXPECT_EQ(b.sheets.at(1).nrows, 2);
+    const std::vector<std::pair<std::string, std::vector<std::string>>> want = {
+        {"Recv Msg", {"r0", "r1", "r2"}}, {"Send Msg", {"s0", "s1", "s2"}}, {"Sheet3", {}},
+        {"Recv Msg 2", {"r3", "r4", "r5"}}, {"Send Msg 2", {"s3"}}, {"Recv Msg 3", {"r6"}}};
+    ASSERT_EQ(b.sheets.size(), want.size());
+    for (std::size_t s = 0; s < want.size(); ++s) {
+        SCOPED_TRACE(want[s].first);
+        EXPECT_EQ(b.sheets[s].name, want[s].first);
+        EXPECT_EQ(b.sheets[s].nrows, want[s].second.empty() && s == 2 ? 0 : int(want[s].second.size()) + 1);
+        for (std::size_t k = 0; k < want[s].second.size(); ++k)
+            EXPECT_EQ(b.sheets[s].cells.at({int(k) + 1, 0}).value, want[s].second[k]);
+        if (s != 2) {
+            EXPECT_EQ(b.sheets[s].cells.at({0, 3}).value, "信息体");
+        }
+    }
 }

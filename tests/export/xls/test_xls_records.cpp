@@ -1,7 +1,9 @@
-// The record layout of the "Workbook" stream, parsed from the file as olefile extracts it.
+// The record layout of the "Workbook" stream, parsed from the file as olefile extracts it,
+// and the C++ structure checks (which the fuzzer relies on) catching broken files.
+#include "Files.h"
 #include "XlsReadBack.h"
+#include "XlsStructure.h"
 #include "export/xls/CompoundFile.h"
-#include "export/xls/MessageLogWorkbook.h"
 
 #include <gtest/gtest.h>
 
@@ -11,16 +13,16 @@
 using namespace tarvex::xls;
 using xlstest::Le16;
 using xlstest::Le32;
+using xlstest::MsgRows;
 using xlstest::Record;
 
 namespace {
 
 const std::string kDevice = "34010000002000000001";
 
-std::vector<uint8_t> SavedStream(MessageLogWorkbook& book, const std::string& tag) {
-    const auto path = book.SaveAtExit(xlstest::TempDir(tag));
-    EXPECT_FALSE(path.empty());
-    return xlstest::ExtractStream(path);
+std::vector<uint8_t> SavedStream(const MsgRows& rows) {
+    TempDir tmp;
+    return xlstest::ExtractStream(xlstest::SaveChecked(rows, tmp.Path()));
 }
 
 struct Parsed {
@@ -121,10 +123,10 @@ int CheckSheet(const Parsed& p, std::size_t i, std::size_t expectColinfo) {
 } // namespace
 
 TEST(XlsRecords, GlobalsComeInOrderWithTheirValues) {
-    MessageLogWorkbook book;
-    book.AddRow(LogDirection::Received, "2024-05-06T12:34:56.789", "注册信息", kDevice,
-                "No Body!\n", "REGISTER\r\n\n");
-    const Parsed p = Parse(SavedStream(book, "globals"));
+    MsgRows book;
+    book.Add(LogDirection::Received, "2024-05-06T12:34:56.789", "注册信息", kDevice,
+             "No Body!\n", "REGISTER\r\n\n");
+    const Parsed p = Parse(SavedStream(book));
     ASSERT_FALSE(p.recs.empty());
 
     const std::vector<uint16_t> codes = GlobalCodes(p);
@@ -213,11 +215,11 @@ TEST(XlsRecords, GlobalsComeInOrderWithTheirValues) {
 }
 
 TEST(XlsRecords, RowBlocksAndIndexOffsetsHoldForManyRows) {
-    MessageLogWorkbook book;
+    MsgRows book;
     // 100 received rows: blocks of rows 0-31, 32-63, 64-95, 96-100.
     for (int i = 0; i < 100; ++i)
-        book.AddRow(LogDirection::Received, "t", "类型", kDevice, "body " + std::to_string(i), "h");
-    const Parsed p = Parse(SavedStream(book, "blocks"));
+        book.Add(LogDirection::Received, "t", "类型", kDevice, "body " + std::to_string(i), "h");
+    const Parsed p = Parse(SavedStream(book));
     std::vector<std::size_t> bofs;
     for (std::size_t i = 0; i < p.recs.size(); ++i)
         if (p.recs[i].code == 0x0809 && Le16(&p.recs[i].data[2]) == 0x0010) bofs.push_back(i);
@@ -235,13 +237,13 @@ TEST(XlsRecords, RowBlocksAndIndexOffsetsHoldForManyRows) {
 }
 
 TEST(XlsRecords, LongStringsContinueWithinTheRecordLimit) {
-    MessageLogWorkbook book;
+    MsgRows book;
     std::string chinese;
     for (int i = 0; i < 10000; ++i)
         chinese += "目";
-    book.AddRow(LogDirection::Received, "t", "类型", kDevice, std::string(20 * 1024, 'a'), "h");
-    book.AddRow(LogDirection::Received, "t", "类型", kDevice, chinese, "h");
-    const Parsed p = Parse(SavedStream(book, "continue"));
+    book.Add(LogDirection::Received, "t", "类型", kDevice, std::string(20 * 1024, 'a'), "h");
+    book.Add(LogDirection::Received, "t", "类型", kDevice, chinese, "h");
+    const Parsed p = Parse(SavedStream(book));
     std::size_t sst = 0;
     while (sst < p.recs.size() && p.recs[sst].code != 0x00FC)
         ++sst;
@@ -256,9 +258,13 @@ TEST(XlsRecords, LongStringsContinueWithinTheRecordLimit) {
     // Each CONTINUE that splits a string begins with that string's flags byte, and UTF-16
     // characters are never cut in half: every continuation of the Chinese text is odd-sized
     // (flags byte plus whole characters) unless it also ends the table.
+    // The ASCII body goes on compressed (flags 0) in the first two CONTINUE records.
     bool sawWide = false;
     for (std::size_t i = sst + 1; p.recs[i].code == 0x003C; ++i) {
         const auto& d = p.recs[i].data;
+        if (i <= sst + 2) {
+            EXPECT_EQ(d[0], 0) << "record " << i;
+        }
         if (d[0] == 1) {
             sawWide = true;
             EXPECT_EQ((d.size() - 1) % 2, 0u) << "record " << i;
@@ -268,7 +274,8 @@ TEST(XlsRecords, LongStringsContinueWithinTheRecordLimit) {
 }
 
 TEST(XlsRecords, CompoundFileHoldsAnyStreamSize) {
-    const auto dir = xlstest::TempDir("cfb");
+    TempDir tmp;
+    const std::filesystem::path dir = tmp.Path();
     for (std::size_t size : {1u, 63u, 64u, 4095u, 4096u, 4097u, 70000u, 8u << 20}) {
         SCOPED_TRACE(size);
         std::vector<uint8_t> data(size);
@@ -281,5 +288,64 @@ TEST(XlsRecords, CompoundFileHoldsAnyStreamSize) {
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(file.data()), static_cast<long>(file.size()));
         EXPECT_EQ(xlstest::ExtractStream(path), data);
+    }
+}
+
+// The structure checks find each kind of damage the writer could do (and that the fuzzer
+// relies on them to see).
+TEST(XlsStructure, ChecksRejectBrokenFiles) {
+    MsgRows rows;
+    for (int i = 0; i < 40; ++i)
+        rows.Add(LogDirection::Received, "t" + std::to_string(i), "心跳信息", kDevice,
+                 std::string(300, 'b') + std::to_string(i), "h");
+    rows.Add(LogDirection::Sent, "t", "类型", kDevice, std::string(9000, 'x'), "h");
+    TempDir tmp;
+    const std::string good = ReadFile(xlstest::SaveChecked(rows, tmp.Path()).string());
+    const auto bytes = [](const std::string& s) {
+        return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    std::vector<uint8_t> stream;
+    ASSERT_EQ(xlscheck::ExtractStream(bytes(good), stream), "");
+    ASSERT_GE(stream.size(), 4096u) << "the stream lies in whole sectors from offset 512";
+    const auto recs = xlstest::ParseRecords(stream);
+    auto first = [&](uint16_t code) {
+        for (const auto& r : recs)
+            if (r.code == code) return static_cast<std::size_t>(512 + r.pos);
+        return std::size_t{0};
+    };
+    auto add32 = [](std::string& f, std::size_t at, int delta) {
+        const uint32_t v = Le32(reinterpret_cast<const uint8_t*>(&f[at])) + delta;
+        for (int k = 0; k < 4; ++k)
+            f[at + k] = static_cast<char>(v >> (8 * k));
+    };
+    const struct {
+        const char* what;
+        std::function<void(std::string&)> harm;
+    } cases[] = {
+        {"BOUNDSHEET offset", [&](std::string& f) { add32(f, first(0x0085) + 4, 4); }},
+        {"INDEX DBCELL position", [&](std::string& f) { add32(f, first(0x020B) + 4 + 16, 2); }},
+        {"DBCELL back offset", [&](std::string& f) { add32(f, first(0x00D7) + 4, -20); }},
+        {"SST total count", [&](std::string& f) { add32(f, first(0x00FC) + 4, 1); }},
+        {"SST index of a cell", [&](std::string& f) { add32(f, first(0x00FD) + 4 + 6, 100000); }},
+        {"record length", [&](std::string& f) { f[first(0x023E) + 3] = 0x30; }},
+        {"ROW order", [&](std::string& f) { f[first(0x0208) + 4] = 5; }},
+        {"stream's sector chain", [&](std::string& f) {
+             // The FAT (its first sector is named in the header) sends sector 0 to itself.
+             const std::size_t fat = 512 + 512 * Le32(reinterpret_cast<const uint8_t*>(&f[76]));
+             f.replace(fat, 4, std::string(4, '\0'));
+         }},
+        {"directory name", [&](std::string& f) {
+             const std::size_t dir = 512 + 512 * Le32(reinterpret_cast<const uint8_t*>(&f[48]));
+             f[dir + 128] = 'w';
+         }},
+        {"lost last sector", [&](std::string& f) { f.resize(f.size() - 512); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string f = good;
+        c.harm(f);
+        ASSERT_NE(f, good);
+        xlscheck::Workbook book;
+        EXPECT_NE(xlscheck::Check(bytes(f), book), "");
     }
 }

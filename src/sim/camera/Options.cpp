@@ -1,0 +1,256 @@
+#include "sim/camera/Options.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+namespace tvsim {
+
+const std::vector<FaultName>& FaultNames() {
+    static const std::vector<FaultName> names = {
+        {Fault::NoNum, "no-num", "Catalog answers' DeviceList without the Num attribute"},
+        {Fault::LateAnswer, "late-answer", "answers to queries go out --late-ms after the query"},
+        {Fault::ForeignId, "foreign-id",
+         "answers carry another device's identifier (From and DeviceID)"},
+        {Fault::DollarTcp, "dollar-tcp",
+         "TCP media framed as RTSP interleaved data ('$', channel 0, length)"},
+        {Fault::SsrcZero, "ssrc-zero", "RTP packets carry SSRC 0 whatever the offer's y= says"},
+    };
+    return names;
+}
+
+namespace {
+
+bool Int(const std::string& s, long lo, long hi, int& out) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (errno || *end || v < lo || v > hi) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool Num(const std::string& s, double lo, double hi, double& out) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    double v = std::strtod(s.c_str(), &end);
+    if (*end || !(v >= lo && v <= hi)) return false;
+    out = v;
+    return true;
+}
+
+bool Ipv4(const std::string& s) {
+    in_addr a{};
+    return inet_pton(AF_INET, s.c_str(), &a) == 1;
+}
+
+bool Digits(const std::string& s, std::size_t n) {
+    if (s.size() != n) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+} // namespace
+
+std::string UsageText() {
+    std::ostringstream o;
+    o << "usage: tarvex-camera [options]\n"
+         "Plays one or more GB/T 28181 devices (cameras with recordings) against a platform.\n\n"
+         "Platform:\n"
+         "  --server HOST:PORT     platform's SIP address (default 127.0.0.1:5060)\n"
+         "  --server-id ID         platform's identifier (default 34020000002000000001)\n"
+         "  --domain DOMAIN        SIP domain (default: first 10 digits of --server-id)\n"
+         "  --transport udp|tcp    SIP transport (default udp)\n"
+         "  --password TEXT        password for a digest challenge (default 12345678)\n"
+         "Devices:\n"
+         "  --id ID                first device's 20-digit identifier (default 34020000001320000001)\n"
+         "  --devices N            devices with consecutive identifiers (default 1, at most 1000)\n"
+         "  --channels N           channels of each device (default 4, 1 to 99)\n"
+         "  --local-ip ADDR        our address in Via, Contact and SDP (default: the one that\n"
+         "                         reaches the server)\n"
+         "  --local-port P         SIP port of the first device, the next one P+1 ... (default: any)\n"
+         "  --expires S            registration lifetime asked for (default 3600)\n"
+         "  --keepalive S          keepalive interval (default 60)\n"
+         "  --per-message N        catalog and record items per MESSAGE (default 0: all in one)\n"
+         "  --retry S              seconds between failed registrations (default 5)\n"
+         "Media:\n"
+         "  --source pattern|FILE  moving test pattern (default) or a media file played in a loop\n"
+         "  --size WxH             pattern size (default 640x360)\n"
+         "  --fps N                pattern frame rate (default 25)\n"
+         "  --bitrate KBIT         pattern bit rate (default 1000)\n"
+         "  --clip S               longest playback or download in seconds (default 60)\n"
+         "  --setup device|rfc4145 the offer's a=setup names the device's role (default, as\n"
+         "                         Tarvex offers) or the platform's own (RFC 4145)\n"
+         "Faults (--fault NAME, repeatable):\n";
+    for (const auto& f : FaultNames()) {
+        std::string n = f.name;
+        o << "  " << n << std::string(n.size() < 23 ? 23 - n.size() : 1, ' ') << f.what << "\n";
+    }
+    o << "  --late-ms MS           delay of late answers (default 3000)\n"
+         "  --foreign-id ID        identifier of foreign answers (default: the device's + 1000)\n"
+         "Run:\n"
+         "  --duration S           leave after S seconds as on SIGTERM (default: run until a signal)\n"
+         "  --quiet                only errors and the summary\n"
+         "  --help, --version\n";
+    return o.str();
+}
+
+bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::string& error) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& v) {
+            if (i + 1 >= args.size()) {
+                error = a + " needs a value";
+                return false;
+            }
+            v = args[++i];
+            return true;
+        };
+        std::string v;
+        auto bad = [&](const char* what) {
+            error = "bad value '" + v + "' for " + a + ": " + what;
+            return false;
+        };
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
+        } else if (a == "--quiet") {
+            o.quiet = true;
+        } else if (a == "--server") {
+            if (!value(v)) return false;
+            auto colon = v.rfind(':');
+            std::string host = colon == std::string::npos ? v : v.substr(0, colon);
+            if (!Ipv4(host)) return bad("expected an IPv4 address, optionally with :PORT");
+            o.serverIp = host;
+            if (colon != std::string::npos && !Int(v.substr(colon + 1), 1, 65535, o.serverPort))
+                return bad("port must be 1 to 65535");
+        } else if (a == "--server-id") {
+            if (!value(v)) return false;
+            if (!Digits(v, 20)) return bad("expected 20 digits");
+            o.serverId = v;
+        } else if (a == "--domain") {
+            if (!value(v)) return false;
+            if (v.empty()) return bad("empty");
+            o.domain = v;
+        } else if (a == "--transport") {
+            if (!value(v)) return false;
+            if (v != "udp" && v != "tcp") return bad("udp or tcp");
+            o.tcp = v == "tcp";
+        } else if (a == "--password") {
+            if (!value(v)) return false;
+            o.password = v;
+        } else if (a == "--id") {
+            if (!value(v)) return false;
+            if (!Digits(v, 20)) return bad("expected 20 digits");
+            o.id = v;
+        } else if (a == "--devices") {
+            if (!value(v)) return false;
+            if (!Int(v, 1, 1000, o.devices)) return bad("1 to 1000");
+        } else if (a == "--channels") {
+            if (!value(v)) return false;
+            if (!Int(v, 1, 99, o.channels)) return bad("1 to 99");
+        } else if (a == "--local-ip") {
+            if (!value(v)) return false;
+            if (!Ipv4(v)) return bad("expected an IPv4 address");
+            o.localIp = v;
+        } else if (a == "--local-port") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 65535, o.localPort)) return bad("0 to 65535");
+        } else if (a == "--expires") {
+            if (!value(v)) return false;
+            if (!Int(v, 10, 86400 * 7, o.expires)) return bad("10 to 604800 seconds");
+        } else if (a == "--keepalive") {
+            if (!value(v)) return false;
+            if (!Int(v, 1, 86400, o.keepalive)) return bad("1 to 86400 seconds");
+        } else if (a == "--per-message") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 1000, o.perMessage)) return bad("0 to 1000");
+        } else if (a == "--retry") {
+            if (!value(v)) return false;
+            if (!Int(v, 1, 3600, o.retrySeconds)) return bad("1 to 3600 seconds");
+        } else if (a == "--source") {
+            if (!value(v)) return false;
+            if (v.empty()) return bad("empty");
+            o.source = v;
+        } else if (a == "--size") {
+            if (!value(v)) return false;
+            auto x = v.find('x');
+            if (x == std::string::npos || !Int(v.substr(0, x), 64, 4096, o.pattern.width) ||
+                !Int(v.substr(x + 1), 64, 4096, o.pattern.height) || o.pattern.width % 2 ||
+                o.pattern.height % 2)
+                return bad("WIDTHxHEIGHT, even numbers from 64 to 4096");
+        } else if (a == "--fps") {
+            if (!value(v)) return false;
+            if (!Int(v, 1, 60, o.pattern.fps)) return bad("1 to 60");
+        } else if (a == "--bitrate") {
+            if (!value(v)) return false;
+            if (!Int(v, 50, 50000, o.pattern.kbit)) return bad("50 to 50000 kbit/s");
+        } else if (a == "--clip") {
+            if (!value(v)) return false;
+            if (!Num(v, 1, 86400, o.clip)) return bad("1 to 86400 seconds");
+        } else if (a == "--setup") {
+            if (!value(v)) return false;
+            if (v != "device" && v != "rfc4145") return bad("device or rfc4145");
+            o.setupRfc4145 = v == "rfc4145";
+        } else if (a == "--fault") {
+            if (!value(v)) return false;
+            bool found = false;
+            for (const auto& f : FaultNames())
+                if (v == f.name) {
+                    o.faults.insert(f.fault);
+                    found = true;
+                }
+            if (!found) {
+                std::string all;
+                for (const auto& f : FaultNames()) all += std::string(all.empty() ? "" : ", ") + f.name;
+                return bad(("one of " + all).c_str());
+            }
+        } else if (a == "--late-ms") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 600000, o.lateMs)) return bad("0 to 600000");
+        } else if (a == "--foreign-id") {
+            if (!value(v)) return false;
+            if (!Digits(v, 20)) return bad("expected 20 digits");
+            o.foreignId = v;
+        } else if (a == "--duration") {
+            if (!value(v)) return false;
+            if (!Num(v, 0.1, 1e7, o.duration)) return bad("a positive number of seconds");
+        } else {
+            error = "unknown argument '" + a + "'";
+            return false;
+        }
+    }
+    if (o.domain.empty()) o.domain = o.serverId.substr(0, 10);
+    if (NthId(o.id, o.devices - 1).empty()) {
+        error = "--devices " + std::to_string(o.devices) + " runs out of identifiers after " + o.id;
+        return false;
+    }
+    if (o.localPort && o.localPort + o.devices - 1 > 65535) {
+        error = "--local-port " + std::to_string(o.localPort) + " leaves no port for every device";
+        return false;
+    }
+    return true;
+}
+
+std::string NthId(const std::string& id, int k) {
+    // The serial number is the last 7 digits.
+    long serial = std::strtol(id.substr(13).c_str(), nullptr, 10) + k;
+    if (id.size() != 20 || serial > 9999999 || k < 0) return "";
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%07ld", serial);
+    return id.substr(0, 13) + buf;
+}
+
+std::string ChannelId(const std::string& deviceId, int channel) {
+    long serial = std::strtol(deviceId.substr(13).c_str(), nullptr, 10);
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%07ld", (serial % 100000) * 100 + channel % 100);
+    return deviceId.substr(0, 10) + "131" + buf;
+}
+
+} // namespace tvsim

@@ -1,0 +1,71 @@
+#pragma once
+// The command line of tarvex-camera, parsed into what every simulated device
+// shares.
+
+#include "sim/camera/VideoSource.h"
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tvsim {
+
+// Misbehaviours of real devices, each switched on by --fault NAME.
+enum class Fault {
+    NoNum,              // "no-num": DeviceList without its Num attribute
+    LateAnswer,         // "late-answer": answers go out --late-ms after the query
+    ForeignId,          // "foreign-id": answers come from another device's identifier
+    DollarTcp,          // "dollar-tcp": TCP media framed as RTSP interleaved data ('$', 0, length)
+    SsrcZero,           // "ssrc-zero": RTP packets carry SSRC 0 whatever the offer's y= line says
+};
+
+struct FaultName {
+    Fault fault;
+    const char* name;
+    const char* what;
+};
+const std::vector<FaultName>& FaultNames();
+
+struct CameraOptions {
+    std::string serverIp = "127.0.0.1";
+    int serverPort = 5060;
+    std::string serverId = "34020000002000000001";
+    std::string domain; // empty: the first 10 digits of serverId
+    bool tcp = false;
+    std::string id = "34020000001320000001";
+    int devices = 1;
+    int channels = 4;
+    std::string password = "12345678";
+    std::string localIp; // empty: the address that routes to the server
+    int localPort = 0;   // first device's SIP port, +1 per device; 0 any
+    int expires = 3600;
+    int keepalive = 60;
+    int perMessage = 0;
+    std::string source = "pattern";
+    PatternOptions pattern;
+    double clip = 60;
+    bool setupRfc4145 = false;
+    std::set<Fault> faults;
+    int lateMs = 3000;
+    std::string foreignId;
+    int retrySeconds = 5;
+    double duration = 0; // run this long, then leave as on SIGTERM; 0: until a signal
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+
+    bool Has(Fault f) const { return faults.count(f) != 0; }
+};
+
+// False with error set for a bad command line.
+bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::string& error);
+std::string UsageText();
+
+// Identifier number k after id (the last digits counted up), empty when the
+// count would run out of digits.
+std::string NthId(const std::string& id, int k);
+// Channel identifiers of device id: type code 131 and serial number derived
+// from the device's, so that the channels of consecutive devices differ.
+std::string ChannelId(const std::string& deviceId, int channel);
+
+} // namespace tvsim

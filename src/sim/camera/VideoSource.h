@@ -1,0 +1,50 @@
+#pragma once
+// What a simulated camera streams: H.264 access units in decode order with
+// their 90 kHz times, from a file (re-muxed without decoding when it holds
+// H.264, decoded and encoded again otherwise) or from a moving test pattern
+// encoded with libx264. Sources loop for ever; the stream decides where a
+// recording ends. One source belongs to one stream thread.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tvsim {
+
+struct AccessUnit {
+    std::vector<uint8_t> data; // Annex B, SPS and PPS before every key frame
+    int64_t pts = 0;           // 90 kHz, from the start of the source, growing across loops
+    int64_t dts = 0;
+    int64_t duration = 0; // 90 kHz until the next unit
+    bool key = false;
+};
+
+struct PatternOptions {
+    int width = 640;
+    int height = 360;
+    int fps = 25;
+    int kbit = 1000;
+    std::string label;       // drawn into the picture (the channel's identifier)
+    int64_t clockBase = 0;   // seconds since 1970 shown at position 0 (0: now)
+};
+
+class VideoSource {
+public:
+    virtual ~VideoSource() = default;
+    // The next access unit; false with error set when none can be had.
+    virtual bool Next(AccessUnit& au, std::string& error) = 0;
+    // Continues from the key frame at or before this many seconds from the start.
+    virtual void Seek(double seconds) = 0;
+    // Makes the next unit a key frame where the source can.
+    virtual void ForceKeyFrame() {}
+    // Length of one pass in seconds (0 when endless).
+    virtual double Duration() const = 0;
+    virtual std::string Describe() const = 0;
+};
+
+std::unique_ptr<VideoSource> OpenPattern(const PatternOptions& o, std::string& error);
+// Opens a media file; its first video stream is used.
+std::unique_ptr<VideoSource> OpenFile(const std::string& path, std::string& error);
+
+} // namespace tvsim

@@ -1,0 +1,167 @@
+// Parts of the simulated device where they live: the command line, the
+// identifiers, PTZ codes in words, the SDP and MANSCDP-RTSP readers, the
+// recordings it invents, the program-stream pack and the RTP packets.
+
+#include "media/send/PsMuxer.h"
+#include "media/send/RtpSender.h"
+#include "sim/camera/Bodies.h"
+#include "sim/camera/Options.h"
+#include "sim/camera/Sdp.h"
+
+#include <gtest/gtest.h>
+
+namespace tvsim {
+namespace {
+
+TEST(CameraUnit, CommandLine) {
+    CameraOptions o;
+    std::string err;
+    ASSERT_TRUE(ParseOptions({"--server", "10.1.2.3:5070", "--server-id", "11010000002000000001",
+                              "--devices", "3", "--fault", "no-num", "--fault", "ssrc-zero"},
+                             o, err))
+        << err;
+    EXPECT_EQ(o.serverIp, "10.1.2.3");
+    EXPECT_EQ(o.serverPort, 5070);
+    EXPECT_EQ(o.domain, "1101000000");
+    EXPECT_TRUE(o.Has(Fault::NoNum));
+    EXPECT_TRUE(o.Has(Fault::SsrcZero));
+    EXPECT_FALSE(o.Has(Fault::LateAnswer));
+    struct Bad {
+        std::vector<std::string> args;
+        const char* text;
+    };
+    for (const Bad& b : std::vector<Bad>{
+             {{"--devices"}, "--devices needs a value"},
+             {{"--size", "641x360"}, "even numbers"},
+             {{"--id", "34020000001329999999", "--devices", "2"}, "runs out of identifiers"},
+             {{"--local-port", "65535", "--devices", "2"}, "leaves no port"},
+             {{"--transport", "sctp"}, "udp or tcp"}}) {
+        CameraOptions x;
+        std::string e;
+        EXPECT_FALSE(ParseOptions(b.args, x, e));
+        EXPECT_NE(e.find(b.text), std::string::npos) << e;
+    }
+}
+
+TEST(CameraUnit, IdentifiersOfDevicesAndChannels) {
+    EXPECT_EQ(NthId("34020000001320000001", 0), "34020000001320000001");
+    EXPECT_EQ(NthId("34020000001320000001", 199), "34020000001320000200");
+    EXPECT_EQ(NthId("34020000001329999999", 1), "");
+    EXPECT_EQ(ChannelId("34020000001320000001", 1), "34020000001310000101");
+    EXPECT_EQ(ChannelId("34020000001320000200", 4), "34020000001310020004");
+}
+
+TEST(CameraUnit, PtzCodesInWords) {
+    struct Row {
+        const char* code;
+        const char* words;
+    };
+    for (const Row& r : {Row{"A50F0108C000007D", "up speed 192"}, Row{"A50F0100C0000075", "stop"},
+                         Row{"A50F008100010036", "set preset 1"}, Row{"A50F008200010037", "go to preset 1"},
+                         Row{"A50F010280000037", "left speed 128"},
+                         Row{"A50F0108C000007E", "up speed 192 (bad checksum)"},
+                         Row{"A50F", "malformed code A50F"}})
+        EXPECT_EQ(DescribePtz(r.code), r.words) << r.code;
+}
+
+TEST(CameraUnit, OfferAnswerAndPlaybackControl) {
+    const std::string offer =
+        "v=0\r\no=34020000002000000001 0 0 IN IP4 10.0.0.9\r\ns=Download\r\nc=IN IP4 10.0.0.9\r\n"
+        "t=1772500000 1772503600 \r\nm=video 6000 TCP/RTP/AVP 96 98 97\r\na=recvonly\r\n"
+        "a=rtpmap:96 PS/90000\r\na=downloadspeed:4\r\na=setup:passive\r\na=connection:new\r\n"
+        "y=1100000001\r\nf=v/1/4/20/2/1024a/8/1\r\n";
+    MediaOffer o;
+    std::string err;
+    ASSERT_TRUE(ParseOffer(offer, o, err)) << err;
+    EXPECT_EQ(o.sessionName, "Download");
+    EXPECT_EQ(o.address, "10.0.0.9");
+    EXPECT_EQ(o.port, 6000);
+    EXPECT_TRUE(o.tcp);
+    EXPECT_EQ(o.setup, "passive");
+    EXPECT_EQ(o.downloadSpeed, 4);
+    EXPECT_EQ(o.end - o.start, 3600);
+    EXPECT_EQ(SsrcFromText(o.ssrc), 1100000001u);
+    EXPECT_FALSE(ParseOffer("v=0\r\nm=audio 6000 RTP/AVP 8\r\n", o, err));
+    EXPECT_EQ(err, "no m=video line");
+
+    MediaAnswer a;
+    a.deviceId = "34020000001310000101";
+    a.sessionName = "Play";
+    a.address = "10.0.0.5";
+    a.port = 6002;
+    a.tcp = true;
+    a.setup = "passive";
+    a.ssrc = "0100000001";
+    std::string text = BuildAnswer(a);
+    EXPECT_NE(text.find("m=video 6002 TCP/RTP/AVP 96\r\na=sendonly\r\na=rtpmap:96 PS/90000\r\n"
+                        "a=setup:passive\r\na=connection:new\r\ny=0100000001\r\n"),
+              std::string::npos)
+        << text;
+
+    PlaybackCommand c;
+    ASSERT_TRUE(ParsePlaybackCommand("PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: -0.5\r\nRange: npt=10-\r\n", c, err));
+    EXPECT_EQ(c.method, "PLAY");
+    EXPECT_DOUBLE_EQ(c.scale, -0.5);
+    EXPECT_DOUBLE_EQ(c.rangeStart, 10);
+    ASSERT_TRUE(ParsePlaybackCommand("PLAY RTSP/1.0\r\nRange: npt=now-\r\n", c, err));
+    EXPECT_FALSE(c.hasScale);
+    EXPECT_DOUBLE_EQ(c.rangeStart, -1);
+    EXPECT_FALSE(ParsePlaybackCommand("<?xml version=\"1.0\"?>", c, err));
+}
+
+TEST(CameraUnit, RecordingsStartEveryHourAndLastHalfAnHour) {
+    auto r = InventRecordings(1000, 1000 + 2 * 3600 + 600);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[1].first, 1000 + 3600);
+    EXPECT_EQ(r[1].second, 1000 + 3600 + 1800);
+    EXPECT_EQ(r[2].second, 1000 + 2 * 3600 + 600); // cut at the end of the range
+    EXPECT_TRUE(InventRecordings(5000, 5000).empty());
+    EXPECT_EQ(InventRecordings(0, 400 * 3600).size(), static_cast<std::size_t>(kMaxRecordings));
+}
+
+TEST(CameraUnit, PackOfAKeyFrameAndItsPackets) {
+    // An IDR access unit larger than one PES packet can hold.
+    std::vector<uint8_t> au = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x65};
+    au.resize(150000, 0xAB);
+    ASSERT_TRUE(tvsend::IsH264KeyFrame(au.data(), au.size()));
+    tvsend::PsMuxer mux;
+    auto pack = mux.Mux(au.data(), au.size(), 7200, 3600, true);
+    // Pack header (14), system header (18), map (20), then three video PES packets.
+    ASSERT_GT(pack.size(), 52u);
+    EXPECT_EQ(pack[3], 0xBA);
+    EXPECT_EQ(pack[17], 0xBB);
+    EXPECT_EQ(pack[35], 0xBC);
+    EXPECT_EQ(pack[14 + 18 + 12], 0x1B); // stream type H.264 ...
+    EXPECT_EQ(pack[14 + 18 + 13], 0xE0); // ... on stream id E0
+    EXPECT_EQ(tvsend::Crc32Mpeg(pack.data() + 32, 20), 0u); // the CRC closes the map
+    std::size_t i = 52, pes = 0, payload = 0;
+    while (i + 9 <= pack.size()) {
+        ASSERT_EQ(pack[i + 3], 0xE0);
+        std::size_t len = static_cast<std::size_t>(pack[i + 4] << 8 | pack[i + 5]);
+        std::size_t hdr = pack[i + 8];
+        EXPECT_EQ(hdr, pes == 0 ? 10u : 0u); // PTS and DTS in the first only
+        payload += len - 3 - hdr;
+        i += 6 + len;
+        ++pes;
+    }
+    EXPECT_EQ(i, pack.size());
+    EXPECT_EQ(pes, 3u);
+    EXPECT_EQ(payload, au.size());
+
+    uint16_t seq = 65535;
+    auto pk = tvsend::Packetize(pack, seq, 90000, 0x01020304, 96, 1400);
+    EXPECT_EQ(pk.size(), (pack.size() + 1399) / 1400);
+    EXPECT_EQ(seq, static_cast<uint16_t>(pk.size() - 1));
+    EXPECT_EQ(pk.back()[1], 0x80 | 96);
+    EXPECT_EQ(pk.front()[1], 96);
+    EXPECT_EQ(pk[1][2], 0);
+    EXPECT_EQ(pk[1][3], 0); // sequence 65535 wraps to 0
+    auto f = tvsend::FrameForTcp(pk[0], tvsend::TcpFraming::Dollar);
+    EXPECT_EQ(f[0], '$');
+    EXPECT_EQ(f[1], 0);
+    EXPECT_EQ(static_cast<std::size_t>(f[2] << 8 | f[3]), pk[0].size());
+    EXPECT_EQ(tvsend::FrameForTcp(pk[0], tvsend::TcpFraming::Rfc4571).size(), pk[0].size() + 2);
+}
+
+} // namespace
+} // namespace tvsim
