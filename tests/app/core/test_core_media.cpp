@@ -1,13 +1,10 @@
 // The core's media rows without a network: offers and playback control go
 // through the media session to the endpoint with their kinds, dialogs and
-// content types; the lists follow the streams; every way out ends the calls.
+// content types, also when edited by hand; the lists follow the streams.
 
 #include "app/core/CoreRig.h"
-#include "app/core/OperatorScript.h"
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 namespace {
 
@@ -98,30 +95,6 @@ TEST_F(CoreMedia, PlaybackControlGoesAsInfoInThePlaybacksDialog) {
     EXPECT_FALSE(rig.core->Media().playbackOpen);
 }
 
-TEST_F(CoreMedia, VoiceOffersLeaveTheListAndEveryWayOutEndsTheCalls) {
-    rig.core->TreeClicked(channel_);
-    rig.core->ClickCommand(kListMedia, 1, {}); // 音频广播
-    rig.core->ClickCommand(kListMedia, 1, {});
-    rig.core->ClickCommand(kListMedia, 2, {}); // 语音对讲
-    const auto sent = rig.Sent();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0].body, sent[1].body);
-    EXPECT_NE(sent[2].body.find("s=Dialog\r\n"), std::string::npos);
-    EXPECT_NE(sent[2].body.find("m=audio 6000 TCP/RTP/AVP"), std::string::npos);
-    EXPECT_EQ(MediaRows(), 6u);
-    rig.core->OnCallAnswered(100, 1, "");
-    rig.core->OnCallAnswered(101, 2, "");
-    rig.core->ClickCommand(kListMedia, 0, {}); // 实时点播
-    EXPECT_EQ(MediaRows(), 17u);
-    rig.core->OnCallAnswered(103, 3, "v=0\r\nc=IN IP4 127.0.0.1\r\nm=video 9 RTP/AVP 96\r\n");
-    // A device's BYE: that call needs no BYE of ours at the end.
-    rig.core->OnCallClosed(101, 2);
-    rig.core->Stop();
-    auto ended = rig.sip->ended;
-    std::sort(ended.begin(), ended.end());
-    EXPECT_EQ(ended, (std::vector<std::pair<int, int>>{{100, 1}, {103, 3}}));
-}
-
 TEST_F(CoreMedia, AnOfferTooLongForTheBufferIsRefusedWithAMessage) {
     rig.core->Settings().mediaAddress = std::string(1000, '1');
     rig.core->TreeClicked(channel_);
@@ -131,28 +104,6 @@ TEST_F(CoreMedia, AnOfferTooLongForTheBufferIsRefusedWithAMessage) {
     EXPECT_NE(rig.view.messages[0].find("2048"), std::string::npos);
     EXPECT_EQ(MediaRows(), 6u);
     EXPECT_FALSE(rig.core->Media().livePlaying);
-}
-
-TEST(MediaScript, DumpAndWaitText) {
-    std::vector<ScriptStep> s;
-    std::string err;
-    ASSERT_TRUE(
-        ParseScript("dump out.txt\nwait-text 1090 帧率\nwait-text 1101 00:00:04/00:10:00 500\n"
-                    "wait-text 1090 \"接收数据 12 KB\"\n",
-                    s, err))
-        << err;
-    ASSERT_EQ(s.size(), 4u);
-    EXPECT_EQ(s[0].verb, ScriptVerb::Dump);
-    EXPECT_EQ(s[0].text, "out.txt");
-    EXPECT_EQ(s[1].verb, ScriptVerb::WaitText);
-    EXPECT_EQ(s[1].id, 1090);
-    EXPECT_EQ(s[1].text, "帧率");
-    EXPECT_EQ(s[1].number, kDefaultWaitMs);
-    EXPECT_EQ(s[2].text, "00:00:04/00:10:00");
-    EXPECT_EQ(s[2].number, 500);
-    EXPECT_EQ(s[3].text, "接收数据 12 KB");
-    for (const char* bad : {"dump", "dump a b", "wait-text 1090", "wait-text x y"})
-        EXPECT_FALSE(ParseScript(bad, s, err)) << bad;
 }
 
 } // namespace
