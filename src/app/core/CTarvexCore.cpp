@@ -45,6 +45,10 @@ CTarvexCore::CTarvexCore(Parts parts)
     inputs_.search = search_.get();
     inputs_.config.clock = wallClock_;
     registry_.ResetTree(std::string());
+    CMediaSession::Options media;
+    // An answer's receiver may connect to the device for seconds: not on m_hThread.
+    media.startWorker = true;
+    media_ = std::make_unique<CMediaSession>(decoder_, nullptr, mediaSignal_, &mediaView_, media);
     if (parts.timerThread) timer_ = std::thread([this] { TimerLoop(); });
 }
 
@@ -166,14 +170,9 @@ void CTarvexCore::Stop() {
     std::lock_guard<std::mutex> cmd(commandMutex_);
     if (stopped_) return;
     stopped_ = true;
-    std::vector<Call> calls;
-    {
-        std::lock_guard<std::mutex> lk(mutex_);
-        calls = openCalls_;
-    }
-    // Exit step 5 as far as the signalling goes: open calls get their BYE before
-    // the endpoint handles what is left and goes down.
-    for (const Call& c : calls) sip_->EndCall(c.callId, c.dialogId);
+    // Exit step 5: every open call gets its BYE (queued to the endpoint, which
+    // sends it before it goes down), the receiver stops, the decoder is released.
+    media_->Stop();
     sip_->Stop();
 }
 
@@ -234,7 +233,8 @@ void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing&
     out.tick = CommandBuilder::Tick{list, row};
     const int set = builder_.MediaSetNumber();
     if (list == kListMedia && (e->kind == kKindInvite || e->kind == kKindInfo)) {
-        builder_.SetReadyText(*e, MediaTextLocked(set, row));
+        // Built by the session (ClickMediaRow); nothing of its own goes out.
+        builder_.SetReadyText(*e, {});
         typeText_ = builder_.Description();
     } else {
         builder_.BuildEnvelope(*e, target.node->id);
@@ -242,7 +242,10 @@ void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing&
         typeText_ = builder_.Description();
         const BodyOutcome body = AppendCommandBody(list, set, row, builder_.Root(), inputs_);
         // Every pan-tilt-zoom and preset build forgets the last drag.
-        if (body.clearDrag) inputs_.control.drag = DragRect{};
+        if (body.clearDrag) {
+            inputs_.control.drag = DragRect{};
+            out.clearDrag = true;
+        }
         if (body.refused) out.messages.push_back(body.message);
     }
     CommandBuilder::Result r = builder_.Finish(customMode_);
@@ -253,7 +256,6 @@ void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing&
     req.kind = r.kind;
     req.body = std::move(r.text);
     req.to = target.Address();
-    if (!openCalls_.empty()) req.dialogId = openCalls_.back().dialogId;
     out.send = std::move(req);
 }
 
@@ -261,12 +263,13 @@ void CTarvexCore::Deliver(Outgoing& out) {
     if (ICoreView* v = view_) {
         for (const auto& m : out.messages) v->ShowMessage(m);
         if (out.fill) v->FillCommandList(out.fill->first, out.fill->second);
+        if (out.mediaFill) v->FillCommandList(kListMedia, *out.mediaFill);
         for (const auto& t : out.untick) v->SetCommandChecked(t.list, t.row, false);
         if (out.tick) v->SetCommandChecked(out.tick->list, out.tick->row, true);
         if (out.shownText) v->ShowMessageText(*out.shownText);
-        if (out.progressText) v->ShowPlaybackProgress(*out.progressText, out.progressRange, 1);
     }
-    for (const auto& [cid, did] : out.endCalls) sip_->EndCall(cid, did);
+    if (out.dragRect) VideoDragging(*out.dragRect);
+    if (out.clearDrag) media_->SetDragRect({});
     if (out.send) {
         const SendResult r = sip_->Send(*out.send);
         if (out.send->kind == kKindInvite && r.callId > 0) {
@@ -285,15 +288,79 @@ void CTarvexCore::SetInputs(const OperatorInputs& in) {
 void CTarvexCore::ClickCommand(int list, int row, const OperatorInputs& in) {
     std::lock_guard<std::mutex> cmd(commandMutex_);
     Outgoing out;
+    int mediaSet = -1;
     {
         std::lock_guard<std::mutex> lk(mutex_);
         // Before a registration a click changes nothing.
         DeviceRecord* d = registry_.Current();
         if (!d) return;
         TakeInputsLocked(in, list == kListMedia, out);
-        BuildLocked(list, row, *d, out);
+        const int set = builder_.MediaSetNumber();
+        if (list == kListMedia && MediaRowAt(set, row).action != MediaRowAction::None)
+            mediaSet = set;
+        else
+            BuildLocked(list, row, *d, out);
     }
+    if (mediaSet >= 0) ClickMediaRow(mediaSet, row, out);
     Deliver(out);
+}
+
+MediaInputs CTarvexCore::MediaInputsLocked() const {
+    MediaInputs in;
+    in.transport = settings_->mediaTransport;
+    in.address = settings_->mediaAddress;
+    in.port = settings_->mediaPort;
+    in.downloadSpeed = settings_->downloadSpeed;
+    if (const DeviceRecord* d = registry_.Current()) {
+        in.deviceId = d->node->id;
+        in.deviceAddress = d->node->address;
+    }
+    in.searchStart = search_->startTime;
+    in.searchEnd = search_->endTime;
+    return in;
+}
+
+void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
+    MediaInputs mi;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        mi = MediaInputsLocked();
+        lastMediaInputs_ = mi;
+    }
+    // Without the core's lock: a cancel row joins the receive thread, and
+    // "TCP active" starts listening here.
+    const MediaCommand c = media_->BuildMediaCommand(set, row, mi);
+    std::lock_guard<std::mutex> lk(mutex_);
+    DeviceRecord* d = registry_.Current();
+    if (!d) return;
+    if (!c.refusal.empty()) out.messages.push_back(c.refusal);
+    // The row is ticked and shown as any other; its text is the session's. A
+    // list refilled with another set shows no tick.
+    std::optional<int> untick;
+    const CommandEntry* e = builder_.Select(kListMedia, row, untick);
+    if (!e) return;
+    if (untick) {
+        out.untick.push_back({kListSignalling, *untick});
+        out.untick.push_back({kListMedia, *untick});
+    }
+    if (c.showSet >= 0)
+        FillMediaLocked(c.showSet, out);
+    else
+        out.tick = CommandBuilder::Tick{kListMedia, row};
+    builder_.SetReadyText(*e, c.send ? c.text : std::string());
+    // The log's type text is the description of the text being built.
+    typeText_ = builder_.Description();
+    CommandBuilder::Result r = builder_.Finish(customMode_);
+    if (!r.shown) return;
+    out.shownText = r.text;
+    if (!r.send) return;
+    SipRequest req;
+    req.kind = r.kind;
+    req.body = std::move(r.text);
+    req.to = d->Address();
+    req.dialogId = c.did;
+    if (c.contentType) req.contentType = c.contentType;
+    out.send = std::move(req);
 }
 
 bool CTarvexCore::ClickSearchesRecordings(int list, int row) const {
@@ -304,6 +371,8 @@ bool CTarvexCore::ClickSearchesRecordings(int list, int row) const {
 
 int CTarvexCore::PressSend(const OperatorInputs& in) {
     std::lock_guard<std::mutex> cmd(commandMutex_);
+    // Playback control edited by hand goes where a click on its row would.
+    const CMediaSession::Dialog control = media_->ControlDialog();
     Outgoing out;
     int result = 0;
     {
@@ -318,7 +387,10 @@ int CTarvexCore::PressSend(const OperatorInputs& in) {
             req.kind = r.kind;
             req.body = std::move(r.text);
             req.to = d->Address();
-            if (!openCalls_.empty()) req.dialogId = openCalls_.back().dialogId;
+            if (req.kind == kKindInfo) {
+                req.dialogId = control.did;
+                req.contentType = kMansrtspContentType;
+            }
             out.send = std::move(req);
         } else {
             out.messages.push_back(kNotRegistered);
@@ -336,6 +408,7 @@ void CTarvexCore::VideoDragged(const OperatorInputs& in) {
         std::lock_guard<std::mutex> lk(mutex_);
         TakeInputsLocked(in, true, out);
         inputs_.control.drag = in.drag;
+        out.dragRect = in.drag;
         const bool inside = in.drag.x2 >= 0 && in.drag.y2 >= 0 && in.drag.x2 < in.viewWidth &&
                             in.drag.y2 < in.viewHeight;
         // Set 1 is shown exactly while a live view is open on the channel.
@@ -352,53 +425,47 @@ void CTarvexCore::UntickLocked(int list, Outgoing& out) {
 
 void CTarvexCore::FillMediaLocked(int set, Outgoing& out) {
     builder_.SetMediaSet(set);
-    out.fill = std::make_pair(int(kListMedia), Labels(MediaSet(set)));
+    out.mediaFill = Labels(MediaSet(set));
 }
 
 void CTarvexCore::TreeClicked(int item) {
     std::lock_guard<std::mutex> cmd(commandMutex_);
-    Outgoing out;
+    int kind = -1;
+    std::string startTime, endTime;
     {
         std::lock_guard<std::mutex> lk(mutex_);
         if (item == 0 || item == registry_.Tree().Root()) return;
         EXOSIP2INFO* node = registry_.NodeOfItem(item);
         if (!node) return;
-        auto endLive = [&] {
-            if (!media_.livePlaying) return;
-            // The media session will run its media row 0; until then the
-            // signalling side of the view ends.
-            for (const Call& c : openCalls_) out.endCalls.emplace_back(c.callId, c.dialogId);
-            media_.livePlaying = false;
-        };
-        switch (node->kind) {
-        case kNodeDevice:
-            endLive();
+        kind = node->kind;
+        startTime = node->startTime;
+        endTime = node->endTime;
+    }
+    // The session first, without the core's lock: a device or a recording ends
+    // an open live view (its cancel row), a recording sets up the progress.
+    int set = -1;
+    switch (kind) {
+    case kNodeDevice:
+        set = media_->SelectDevice();
+        break;
+    case kNodeChannel:
+        set = media_->SelectChannel();
+        break;
+    case kNodeRecording:
+        set = media_->SelectRecording(startTime, endTime);
+        break;
+    default:
+        return;
+    }
+    Outgoing out;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (set >= 0) FillMediaLocked(set, out);
+        if (kind == kNodeDevice) {
             UntickLocked(kListMedia, out);
             out.fill = std::make_pair(int(kListSignalling), Labels(SignallingTable()));
-            break;
-        case kNodeChannel:
-            FillMediaLocked(media_.livePlaying ? 1 : 0, out);
+        } else {
             UntickLocked(kListSignalling, out);
-            break;
-        case kNodeRecording: {
-            std::chrono::system_clock::time_point s, e;
-            long seconds = 0;
-            if (ParseLocalTimeText(node->startTime, s) && ParseLocalTimeText(node->endTime, e))
-                seconds = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(e - s).count());
-            media_.playbackSeconds = static_cast<int>(seconds);
-            // A negative length (end before start) shows as zero.
-            const long shown = seconds < 0 ? 0 : seconds;
-            char text[64];
-            std::snprintf(text, sizeof text, "00:00:00/%02ld:%02ld:%02ld", shown / 3600,
-                          (shown % 3600) / 60, shown % 60);
-            out.progressText = text;
-            out.progressRange = static_cast<int>(shown);
-            endLive();
-            FillMediaLocked(media_.playbackOpen ? 3 : 2, out);
-            UntickLocked(kListSignalling, out);
-            break;
-        }
-        default: return;
         }
     }
     Deliver(out);
@@ -413,13 +480,6 @@ CTarvexCore::ViewerRequest CTarvexCore::LogDoubleClicked(int row, int column) co
         return {Viewer::Text, TextCodec::BodyToUtf8(r.body)};
     }
     if (column == 4) return {Viewer::Text, TextCodec::BodyToUtf8(r.head)};
-    return {};
-}
-
-std::string CTarvexCore::MediaTextLocked(int set, int row) {
-    // The media session writes offers and playback control texts here.
-    (void)set;
-    (void)row;
     return {};
 }
 
@@ -609,38 +669,69 @@ void CTarvexCore::OnDeviceRegistered(const DeviceAddress& device) {
     }
 }
 
+namespace {
+
+const char* StreamName(MediaStream s) {
+    switch (s) {
+    case MediaStream::Live:
+        return "live view";
+    case MediaStream::Playback:
+        return "playback";
+    case MediaStream::Download:
+        return "download";
+    case MediaStream::Voice:
+        return "voice";
+    default:
+        return "no offer";
+    }
+}
+
+} // namespace
+
 void CTarvexCore::OnCallAnswered(int callId, int dialogId, const std::string& sdp) {
-    std::lock_guard<std::mutex> lk(mutex_);
-    for (Call& c : openCalls_)
-        if (c.callId == callId) {
-            c.dialogId = dialogId;
-            c.sdp = sdp;
-            return;
-        }
-    openCalls_.push_back({callId, dialogId, sdp});
+    MediaInputs current;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        current = lastMediaInputs_;
+    }
+    // Quick: a receiver the answer starts is set up on the session's own thread.
+    const AnswerOutcome a = media_->OnCallAnswered(callId, dialogId, sdp, current);
+    std::printf("call %d answered (%s): %s\n", callId, StreamName(a.stream),
+                a.ended        ? "ended already, BYE sent"
+                : a.starting   ? "receiver starting"
+                : a.started    ? "receiver started"
+                : a.receivable ? "no receiver started"
+                               : "no video to receive");
+    std::fflush(stdout);
 }
 
 void CTarvexCore::OnCallClosed(int callId, int dialogId) {
     (void)dialogId;
-    std::lock_guard<std::mutex> lk(mutex_);
-    std::erase_if(openCalls_, [&](const Call& c) { return c.callId == callId; });
+    // The device's BYE is in the log already; the receiver goes on until the
+    // operator ends the stream.
+    const MediaStream s = media_->OnCallClosed(callId);
+    if (s != MediaStream::None) {
+        std::printf("call %d closed (%s)\n", callId, StreamName(s));
+        std::fflush(stdout);
+    }
 }
 
 // ---------------------------------------------------------------- media and reads
 
-void CTarvexCore::SetMediaStatus(const MediaStatus& m) {
-    std::lock_guard<std::mutex> lk(mutex_);
-    media_ = m;
+void CTarvexCore::SetVideoSurface(IVidanaSurface* surface) {
+    media_->SetSurface(surface);
+}
+
+void CTarvexCore::VideoDragging(const DragRect& r) {
+    media_->SetDragRect({r.x1, r.y1, r.x2, r.y2});
 }
 
 CTarvexCore::MediaStatus CTarvexCore::Media() const {
-    std::lock_guard<std::mutex> lk(mutex_);
-    return media_;
-}
-
-std::vector<CTarvexCore::Call> CTarvexCore::OpenCalls() const {
-    std::lock_guard<std::mutex> lk(mutex_);
-    return openCalls_;
+    MediaStatus m;
+    m.livePlaying = media_->LiveOpen();
+    m.playbackOpen = media_->PlaybackOpen() || media_->DownloadOpen();
+    m.playbackSeconds = media_->RecordingDurationSeconds();
+    return m;
 }
 
 int CTarvexCore::LastInviteCallId() const {

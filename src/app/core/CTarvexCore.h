@@ -2,7 +2,7 @@
 // The core of the program, free of any toolkit: it owns the settings, the SIP
 // endpoint, the device registry with the device tree model, the message log,
 // the dispatch of received bodies with the follow-up schedule, the command
-// builder and bodies, and (next) the media session. CTarvexDlg is its one view
+// builder and bodies, and the media session. CTarvexDlg is its one view
 // (ICoreView) and hands it each operator action with the operator's inputs.
 //
 // Threads: operator actions and start-up run on the GUI thread; the endpoint
@@ -19,6 +19,9 @@
 //                     text, inputs; held for short sections, never while calling
 //                     the endpoint or the view;
 //   4. the message log's own lock (a leaf).
+// The media session's lock comes after 1 and is never held while the session
+// calls out; the core calls the session with no lock of its own but 1 (the
+// GUI thread) or none (the SIP thread).
 
 #include "app/core/DeviceRegistry.h"
 #include "app/core/ICoreView.h"
@@ -31,6 +34,7 @@
 #include "manscdp/cfg/CDlgCfg.h"
 #include "manscdp/control/CommandBodies.h"
 #include "manscdp/search/CDlgSearch.h"
+#include "media/session/CMediaSession.h"
 #include "sip/endpoint/SipEndpoint.h"
 #include "vidana/lib/Vidana.h"
 
@@ -141,26 +145,25 @@ public:
     void OnCallAnswered(int callId, int dialogId, const std::string& sdp) override;
     void OnCallClosed(int callId, int dialogId) override;
 
-    // ---- Media session (next issue) ------------------------------------------
-    // The media session plugs in here: owned by the core, it writes the offer or
-    // playback text of a media row of kind 5 or 6 (MediaTextLocked), learns the
-    // call id of its INVITE (LastInviteCallId), takes OnCallAnswered and
-    // OnCallClosed, and keeps MediaStatus. Until it lands, media rows of kind 5
-    // and 6 build nothing, and a tree click that must end a live view ends the
-    // open calls.
+    // ---- Media session ---------------------------------------------------------
+    // The media session (src/media/session) is the core's: media rows of kind 5
+    // and 6 get their offers and playback control texts from it, answers and
+    // closed calls go to it, tree clicks ask it which media set to show, and
+    // every way out ends its calls (Stop). The core never holds mutex_ while it
+    // calls the session: ending a stream joins the receive thread.
+    // The video view the decoder draws into (the window's 1007).
+    void SetVideoSurface(IVidanaSurface* surface);
+    // The left button is held over the video view: the rectangle from where it
+    // went down to where the mouse is, drawn over every picture.
+    void VideoDragging(const DragRect& r);
     struct MediaStatus {
-        bool livePlaying = false;
-        bool playbackOpen = false; // a download or playback is under way
+        bool livePlaying = false;  // a live view is open
+        bool playbackOpen = false; // a download or playback is open
         int playbackSeconds = 0;   // length of the recording clicked last
     };
-    void SetMediaStatus(const MediaStatus& m);
     MediaStatus Media() const;
-    struct Call {
-        int callId = 0, dialogId = 0;
-        std::string sdp; // the device's answer
-    };
-    // Calls answered and not closed yet, oldest first.
-    std::vector<Call> OpenCalls() const;
+    const CMediaSession& MediaSession() const { return *media_; }
+    // The call id of the last INVITE sent (0 before any).
     int LastInviteCallId() const;
 
     // ---- read access (any thread)
@@ -202,11 +205,24 @@ private:
         std::vector<CommandBuilder::Tick> untick;
         std::optional<CommandBuilder::Tick> tick;
         std::optional<std::pair<int, std::vector<std::string>>> fill; // list, labels
+        std::optional<std::vector<std::string>> mediaFill;            // the media list's new rows
         std::optional<std::string> shownText;
-        std::optional<std::string> progressText;
-        int progressRange = 0;
         std::optional<SipRequest> send;
-        std::vector<std::pair<int, int>> endCalls;
+        std::optional<DragRect> dragRect; // drawn over the pictures from now on
+        bool clearDrag = false;           // the drawn drag rectangle goes (after dragRect)
+    };
+    // The session's seams: calls end through the endpoint, figures go to the view.
+    struct MediaSignal final : IMediaSignal {
+        explicit MediaSignal(CTarvexCore& c) : core(c) {}
+        void EndCall(int cid, int did) override { core.sip_->EndCall(cid, did); }
+        CTarvexCore& core;
+    };
+    struct MediaView final : IMediaView {
+        explicit MediaView(CTarvexCore& c) : core(c) {}
+        void UpdateMediaView(const MediaViewUpdate& u) override {
+            if (ICoreView* v = core.view_) v->ShowMediaFigures(u);
+        }
+        CTarvexCore& core;
     };
 
     void StartEndpoint();
@@ -215,7 +231,10 @@ private:
     void BuildLocked(int list, int row, DeviceRecord& target, Outgoing& out);
     void UntickLocked(int list, Outgoing& out);
     void FillMediaLocked(int set, Outgoing& out);
-    std::string MediaTextLocked(int set, int row);
+    // What the session needs of the settings, the current device and the last search.
+    MediaInputs MediaInputsLocked() const;
+    // A media row of kind 5 or 6: the session builds it (no core lock held).
+    void ClickMediaRow(int set, int row, Outgoing& out);
     void ScheduleLocked(const DeviceRecord& r, int row);
     DeviceRecord* SenderLocked(const std::string& peerUser, XMLNode& element);
     void Deliver(Outgoing& out);
@@ -250,8 +269,7 @@ private:
     std::uint8_t presetNumber_ = 1; // last accepted box 1104
     std::string typeText_;
     std::string localId_;
-    MediaStatus media_;
-    std::vector<Call> openCalls_;
+    MediaInputs lastMediaInputs_; // as of the last media action: for answers to no offer
     int lastInviteCall_ = 0;
 
     std::atomic<int> speedByte_{0};
@@ -266,4 +284,8 @@ private:
     // Last: stopped and destroyed before the state it reports into.
     std::unique_ptr<ISipEndpoint> sip_;
     std::thread timer_;
+    // The media session goes before the endpoint it ends calls through.
+    MediaSignal mediaSignal_{*this};
+    MediaView mediaView_{*this};
+    std::unique_ptr<CMediaSession> media_;
 };

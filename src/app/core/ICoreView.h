@@ -3,9 +3,12 @@
 // with Qt; tests implement it with a recording fake.
 //
 // Threads: the first group is called from any thread (the GUI thread, the SIP
-// event thread, the core's timer thread); an implementation hands each call to
-// its GUI thread and never waits there. The core holds none of its own locks
-// while it calls the view. The last group is called on the GUI thread only.
+// event thread, the core's timer thread, the media receive thread); an
+// implementation hands each call to its GUI thread and never waits there. The
+// core holds none of its own locks while it calls the view. The last group is
+// called on the GUI thread only.
+
+#include "media/session/MediaSeams.h"
 
 #include <functional>
 #include <string>
@@ -26,8 +29,11 @@ public:
     virtual void SetCommandChecked(int list, int row, bool checked) = 0;
     // The message box 1091 shows a built body (bytes; decoded for display).
     virtual void ShowMessageText(const std::string& body) = 0;
-    // Progress text 1101 and bar 1100 (range 0 to rangeSeconds, position).
-    virtual void ShowPlaybackProgress(const std::string& text, int rangeSeconds, int position) = 0;
+    // The media session's figures: statistics line 1090, progress label 1101,
+    // progress bar 1100 (range 0 to progressMax, position); each field that is
+    // set replaces what its control shows. Also called on the media receive
+    // thread, a few times a second.
+    virtual void ShowMediaFigures(const MediaViewUpdate& update) = 0;
     // A message box; it never blocks the caller.
     virtual void ShowMessage(const std::string& text) = 0;
 

@@ -185,6 +185,21 @@ bool ParseScript(const std::string& text, std::vector<ScriptStep>& steps, std::s
             if (n < 2 || n > 3 || (n == 3 && !ToInt(w[2], s.id)))
                 return fail("usage: shot FILE [ID]");
             s.text = w[1];
+        } else if (v == "dump") {
+            s.verb = ScriptVerb::Dump;
+            if (n != 2) return fail("usage: dump FILE");
+            s.text = w[1];
+        } else if (v == "wait-text") {
+            s.verb = ScriptVerb::WaitText;
+            s.number = kDefaultWaitMs;
+            if (n < 3 || !ToInt(w[1], s.id)) return fail("usage: wait-text ID TEXT [TIMEOUT_MS]");
+            std::size_t end = n;
+            int t = 0;
+            if (n >= 4 && ToInt(w[n - 1], t) && t >= 0) {
+                s.number = t;
+                end = n - 1;
+            }
+            s.text = Rest(w, 2, end);
         } else if (v == "exit") {
             s.verb = ScriptVerb::Exit;
             if (n != 1) return fail("usage: exit");

@@ -20,6 +20,8 @@ enum class ScriptVerb {
     Settings,       // settings KEY=VALUE ...
     About,          // about
     Shot,           // shot FILE [ID]
+    Dump,           // dump FILE
+    WaitText,       // wait-text ID TEXT [TIMEOUT_MS]
     Exit            // exit
 };
 

@@ -15,7 +15,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QFile>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <algorithm>
@@ -41,6 +43,34 @@ void SendMouse(QWidget* w, QEvent::Type type, QPoint p, Qt::MouseButton button,
     const QPointF local(p);
     QMouseEvent e(type, local, w->mapToGlobal(local), button, buttons, Qt::NoModifier);
     QCoreApplication::sendEvent(w, &e);
+}
+
+// The text a control shows, for wait-text.
+QString ControlText(QWidget* w) {
+    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+    if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text();
+    if (auto* p = qobject_cast<QPlainTextEdit*>(w)) return p->toPlainText();
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
+    return {};
+}
+
+// A dump line keeps its text on one line: backslash, line feed, carriage
+// return and tab are written as \\, \n, \r and \t.
+QString Escaped(const QString& text) {
+    QString out;
+    for (QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            out += QLatin1String("\\\\");
+        else if (c == QLatin1Char('\n'))
+            out += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            out += QLatin1String("\\r");
+        else if (c == QLatin1Char('\t'))
+            out += QLatin1String("\\t");
+        else
+            out += c;
+    }
+    return out;
 }
 
 bool ClickOk(QDialog* d) {
@@ -212,6 +242,19 @@ void CScriptRunner::RunStep() {
         });
         return;
     }
+    case ScriptVerb::Dump:
+        if (!Dump(text)) return Fail(QStringLiteral("cannot write %1").arg(text));
+        Print(QStringLiteral("dumped %1").arg(text));
+        return StepDone();
+    case ScriptVerb::WaitText:
+        if (!dlg_.Control(s.id)) return Fail(QStringLiteral("no control %1").arg(s.id));
+        wait_ = Wait::Text;
+        waitMs_ = s.number;
+        waitText_ = text;
+        waitId_ = s.id;
+        waitClock_.start();
+        Poll();
+        return;
     case ScriptVerb::Shot: {
         QWidget* w = s.id ? dlg_.Control(s.id) : static_cast<QWidget*>(&dlg_);
         if (!w) return Fail(QStringLiteral("no control %1").arg(s.id));
@@ -231,6 +274,34 @@ bool CScriptRunner::ClickTreeItem(const QString& text) {
     tree->setCurrentItem(found);
     emit tree->itemClicked(found, 0);
     return true;
+}
+
+bool CScriptRunner::Dump(const QString& file) const {
+    QString out;
+    auto line = [&](int id, const QString& rest) {
+        out += QString::number(id) + QLatin1Char(' ') + rest + QLatin1Char('\n');
+    };
+    for (int id : {1090, 1101}) {
+        auto* l = dlg_.Ctl<QLabel>(id);
+        line(id, Escaped(l ? l->text() : QString()));
+    }
+    if (auto* bar = dlg_.Ctl<QProgressBar>(1100))
+        line(1100,
+             QStringLiteral("%1 %2 %3").arg(bar->minimum()).arg(bar->maximum()).arg(bar->value()));
+    for (int id : {1080, 1081}) {
+        auto* list = dlg_.Ctl<QTreeWidget>(id);
+        for (int i = 0; list && i < list->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* it = list->topLevelItem(i);
+            const QString tick =
+                it->checkState(0) == Qt::Checked ? QStringLiteral("[x]") : QStringLiteral("[ ]");
+            line(id, Escaped(it->text(0)) + QLatin1Char(' ') + tick + QLatin1Char(' ') +
+                         Escaped(it->text(1)));
+        }
+    }
+    QFile f(file);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    const QByteArray bytes = out.toUtf8();
+    return f.write(bytes) == bytes.size();
 }
 
 bool CScriptRunner::LogContains(const QString& text, int& scanned) const {
@@ -344,6 +415,20 @@ void CScriptRunner::Poll() {
         else if (elapsed >= waitMs_)
             Fail(QStringLiteral("no device tree item \"%1\" within %2 ms").arg(waitText_).arg(waitMs_));
         break;
+    case Wait::Text: {
+        QWidget* w = dlg_.Control(waitId_);
+        const QString shown = w ? ControlText(w) : QString();
+        if (shown.contains(waitText_)) {
+            Print(QString::number(waitId_) + QStringLiteral(" shows \"") + Escaped(shown) +
+                  QLatin1Char('"'));
+            StepDone();
+        } else if (elapsed >= waitMs_) {
+            Fail(QString::number(waitId_) + QStringLiteral(" did not show \"") + waitText_ +
+                 QStringLiteral("\" within %1 ms; it shows \"").arg(waitMs_) + Escaped(shown) +
+                 QLatin1Char('"'));
+        }
+        break;
+    }
     case Wait::Log:
         if (LogContains(waitText_, logScanned_)) {
             Print(QStringLiteral("log row %1 contains \"%2\"").arg(logScanned_).arg(waitText_));

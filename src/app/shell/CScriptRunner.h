@@ -43,6 +43,8 @@ private:
     bool LogContains(const QString& text, int& scanned) const;
     // Clicks the device tree item with the text; false while there is none.
     bool ClickTreeItem(const QString& text);
+    // What the operator sees of the media: 1090, 1101, 1100 and both command lists.
+    bool Dump(const QString& file) const;
 
     CTarvexDlg& dlg_;
     std::vector<ScriptStep> steps_;
@@ -51,11 +53,12 @@ private:
     bool finished_ = false;
     QTimer poll_;
 
-    enum class Wait { None, Sleep, Registered, Log, Modal, Tree };
+    enum class Wait { None, Sleep, Registered, Log, Modal, Tree, Text };
     Wait wait_ = Wait::None;
     QElapsedTimer waitClock_;
     int waitMs_ = 0;
     QString waitText_;
+    int waitId_ = 0;
     int logScanned_ = 0;
 
     // Answers armed for the next dialog of each kind.

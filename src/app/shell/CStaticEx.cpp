@@ -50,12 +50,16 @@ void CStaticEx::mousePressEvent(QMouseEvent* e) {
     if (e->button() == Qt::LeftButton) {
         press_ = current_ = e->position().toPoint();
         pressed_ = true;
+        emit dragMoved(press_, current_);
     }
     QWidget::mousePressEvent(e);
 }
 
 void CStaticEx::mouseMoveEvent(QMouseEvent* e) {
-    if (pressed_) current_ = e->position().toPoint();
+    if (pressed_) {
+        current_ = e->position().toPoint();
+        emit dragMoved(press_, current_);
+    }
     QWidget::mouseMoveEvent(e);
 }
 

@@ -36,6 +36,9 @@ public:
     bool Pressed() const { return pressed_; }
 
 signals:
+    // The left button went down or the mouse moved while it is held (GUI
+    // thread), in client coordinates: the drag rectangle so far.
+    void dragMoved(QPoint press, QPoint current);
     // A left-button drag ended (GUI thread), in client coordinates.
     void dragEnded(QPoint press, QPoint release);
 

@@ -34,6 +34,7 @@
 #include <QPointer>
 #include <QThread>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -89,6 +90,8 @@ CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent)
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildControls();
     core_->SetView(this);
+    // The decoder draws into the video view from the first stream on.
+    core_->SetVideoSurface(video_);
     InitialiseWindow();
 }
 
@@ -97,6 +100,7 @@ CTarvexDlg::~CTarvexDlg() {
     // handled) before any widget goes; their last view calls are queued to
     // this dialog and dropped with it.
     core_->Stop();
+    core_->SetVideoSurface(nullptr);
     core_->SetView(nullptr);
 }
 
@@ -117,7 +121,11 @@ void CTarvexDlg::BuildControls() {
     video_->setMinimumSize(320, 180);
     statusText_ = Named(new QLabel, 1090);
     statusText_->setMinimumWidth(100);
-    statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    // The statistics line ends with a line feed: two lines from the start, so
+    // that the first figures do not shrink the video view, whose size the
+    // decoder takes at a stream's first picture.
+    statusText_->setFixedHeight(2 * statusText_->fontMetrics().lineSpacing());
     progress_ = Named(new QProgressBar, 1100);
     progress_->setTextVisible(false);
     progress_->setRange(0, 100);
@@ -264,6 +272,7 @@ void CTarvexDlg::BuildControls() {
     for (auto* e : {ptzAddress_, speedEdit_, presetNumber_})
         connect(e, &QLineEdit::editingFinished, this, [this, e] { CheckInputBox(e); });
     connect(video_, &CStaticEx::dragEnded, this, &CTarvexDlg::OnVideoDrag);
+    connect(video_, &CStaticEx::dragMoved, this, &CTarvexDlg::OnVideoDragMove);
     connect(customCheck_, &QCheckBox::toggled, this, [this] { core_->SetInputs(Inputs()); });
 
     // Log rows and tree changes are taken in batches, not one repaint each.
@@ -489,12 +498,20 @@ void CTarvexDlg::ShowMessageText(const std::string& body) {
     OnGui([this, t] { customText_->setPlainText(t); });
 }
 
-void CTarvexDlg::ShowPlaybackProgress(const std::string& text, int rangeSeconds, int position) {
-    OnGui([this, t = Utf8(text), rangeSeconds, position] {
-        progressText_->setText(t);
-        progress_->setRange(0, rangeSeconds > 0 ? rangeSeconds : 0);
-        progress_->setValue(position);
-    });
+void CTarvexDlg::ShowMediaFigures(const MediaViewUpdate& u) {
+    // Always queued, from the GUI thread too: the figures a stopping stream
+    // sends last are applied after any the receive thread posted before.
+    QPointer<CTarvexDlg> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, u] {
+            if (!self) return;
+            if (u.statistics) self->statusText_->setText(Utf8(*u.statistics));
+            if (u.progressText) self->progressText_->setText(Utf8(*u.progressText));
+            if (u.progressMax) self->progress_->setRange(0, std::max(*u.progressMax, 0));
+            if (u.progressPos) self->progress_->setValue(*u.progressPos);
+        },
+        Qt::QueuedConnection);
 }
 
 OperatorInputs CTarvexDlg::Inputs() const {
@@ -557,6 +574,10 @@ void CTarvexDlg::OnDeviceItemChanged(QTreeWidgetItem* item, int column) {
 void CTarvexDlg::OnVideoDrag(QPoint press, QPoint release) {
     drag_ = DragRect{press.x(), press.y(), release.x(), release.y()};
     core_->VideoDragged(Inputs());
+}
+
+void CTarvexDlg::OnVideoDragMove(QPoint press, QPoint current) {
+    core_->VideoDragging(DragRect{press.x(), press.y(), current.x(), current.y()});
 }
 
 void CTarvexDlg::OnLogDoubleClick(int row, int column) {

@@ -61,7 +61,7 @@ public:
     void FillCommandList(int list, const std::vector<std::string>& labels) override;
     void SetCommandChecked(int list, int row, bool checked) override;
     void ShowMessageText(const std::string& body) override;
-    void ShowPlaybackProgress(const std::string& text, int rangeSeconds, int position) override;
+    void ShowMediaFigures(const MediaViewUpdate& update) override;
     void ShowMessage(const std::string& text) override;
     void ShowLocalAddresses(const std::vector<std::string>& addresses) override;
     void ShowSpeed(int speed) override;
@@ -86,6 +86,7 @@ private:
     void OnDeviceItemChanged(QTreeWidgetItem* item, int column);
     void SpeedEditChanged(const QString& text);
     void OnVideoDrag(QPoint press, QPoint release);
+    void OnVideoDragMove(QPoint press, QPoint current);
     void OnLogDoubleClick(int row, int column);
     void RedrawTree();
     void RedrawWholeTree(const TreeItem& root);

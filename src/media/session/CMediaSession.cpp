@@ -4,16 +4,16 @@
 #include "media/session/SdpAnswer.h"
 
 #include <algorithm>
+#include <pthread.h>
 
 namespace {
 
 constexpr std::int32_t kH264FrameType = 7;
 
-// The decoder's type code for what the receiver sees. The receiver reports
-// no stream type yet, so every stream is taken as H.264; this is the one
-// place that changes when it tells H.265 apart.
-std::int32_t FrameTypeOf(const CRTPSession&) {
-    return kH264FrameType;
+// The decoder's type code for the video the receiver has seen (its stream map,
+// else the parameter sets); H.264 until it knows.
+std::int32_t FrameTypeOf(const CRTPSession& r) {
+    return VidanaFrameTypeOf(r.VideoStreamType());
 }
 
 bool IsVideo(MediaStream s) {
@@ -25,13 +25,42 @@ bool IsVideo(MediaStream s) {
 CMediaSession::CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSignal& signal,
                              IMediaView* view, Options options)
     : decoder_(decoder), surface_(surface), signal_(signal), view_(view),
-      options_(std::move(options)) {}
+      options_(std::move(options)) {
+    if (options_.startWorker) m_hStart = std::thread([this] { StartLoop(); });
+}
 
 CMediaSession::~CMediaSession() {
     Stop();
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        quit_ = true;
+    }
+    jobReady_.notify_all();
+    if (m_hStart.joinable()) m_hStart.join();
     // A start on the SIP thread drops its receiver when it sees the stop.
     std::unique_lock<std::mutex> l(mutex_);
     startDone_.wait(l, [this] { return !starting_; });
+}
+
+void CMediaSession::SetSurface(IVidanaSurface* surface) {
+    std::lock_guard<std::mutex> l(mutex_);
+    surface_ = surface;
+}
+
+// m_hStart: the set-ups of the receivers that answers start, one at a time.
+// A job queued before a stop is dropped by StartMedia's epoch check.
+void CMediaSession::StartLoop() {
+    pthread_setname_np(pthread_self(), "m_hStart");
+    std::unique_lock<std::mutex> l(mutex_);
+    for (;;) {
+        jobReady_.wait(l, [this] { return quit_ || !jobs_.empty(); });
+        if (quit_) return;
+        StartJob job = std::move(jobs_.front());
+        jobs_.erase(jobs_.begin());
+        l.unlock();
+        StartMedia(job.in, job.epoch);
+        l.lock();
+    }
 }
 
 std::chrono::steady_clock::time_point CMediaSession::Now() const {
@@ -101,19 +130,22 @@ MediaCommand CMediaSession::BuildMediaCommand(int set, int row, const MediaInput
         out.send = true;
         out.text = PlaybackControlText(row);
         out.contentType = kMansrtspContentType;
-        std::lock_guard<std::mutex> l(mutex_);
-        for (MediaStream s : {MediaStream::Playback, MediaStream::Download}) {
-            const StreamSlot& slot = Slot(s);
-            if (slot.open && slot.call) {
-                out.cid = slot.call->cid;
-                out.did = slot.call->did;
-                break;
-            }
-        }
+        const Dialog d = ControlDialog();
+        out.cid = d.cid;
+        out.did = d.did;
         return out;
     }
     }
     return out;
+}
+
+CMediaSession::Dialog CMediaSession::ControlDialog() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    for (MediaStream s : {MediaStream::Playback, MediaStream::Download}) {
+        const StreamSlot& slot = Slot(s);
+        if (slot.open && slot.call) return {slot.call->cid, slot.call->did};
+    }
+    return {};
 }
 
 MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& in) {
@@ -149,8 +181,16 @@ MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& in) {
             }
         }
     }
-    // With "TCP active" the device connects to us: listen before the INVITE leaves.
-    if (IsVideo(stream) && in.transport == 2) StartMedia(in);
+    // With "TCP active" the device connects to us: listen before the INVITE
+    // leaves (a listening set-up does not wait for anybody).
+    if (IsVideo(stream) && in.transport == 2) {
+        std::uint64_t epoch;
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            epoch = epoch_;
+        }
+        StartMedia(in, epoch);
+    }
     out.send = true;
     out.text = std::move(text);
     out.contentType = kSdpContentType;
@@ -186,8 +226,10 @@ AnswerOutcome CMediaSession::OnCallAnswered(int cid, int did, const std::string&
     out.receivable = a.Receivable();
     MediaInputs in = current;
     bool endNow = false;
+    std::uint64_t epoch;
     {
         std::lock_guard<std::mutex> l(mutex_);
+        epoch = epoch_;
         // The answer belongs to the latest offer still waiting, of its own
         // media (video or voice) when one waits.
         MediaStream video = MediaStream::None;
@@ -227,8 +269,16 @@ AnswerOutcome CMediaSession::OnCallAnswered(int cid, int did, const std::string&
     // Voice answers start nothing, whatever they carry.
     if (!a.Receivable() || out.stream == MediaStream::Voice) return out;
     // "TCP active" listens since the offer; "actpass" and "holdconn" never receive.
-    if (in.transport == 0 || in.transport == 1) {
-        out.started = StartMedia(in);
+    if (in.transport != 0 && in.transport != 1) return out;
+    if (options_.startWorker) {
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            jobs_.push_back({in, epoch});
+        }
+        jobReady_.notify_all();
+        out.starting = true;
+    } else {
+        out.started = StartMedia(in, epoch);
     }
     return out;
 }
@@ -252,44 +302,49 @@ MediaStream CMediaSession::OnCallClosed(int cid) {
 
 // ------------------------------------------------------------------ receiver
 
-bool CMediaSession::StartMedia(const MediaInputs& in) {
-    std::uint64_t epoch;
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        if (receiver_ || starting_ || stopping_) return false;
-        starting_ = true;
-        epoch = epoch_;
-    }
-    // Set up outside the lock: connecting to the device may take seconds.
+bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
     auto r = std::make_unique<CRTPSession>();
     r->SetLocalAddress(options_.localIp);
     r->SetFrameCallback(&CMediaSession::FrameHandler, this);
-    // The result does not matter: a receiver that failed shows no frames.
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        if (receiver_ || starting_ || stopping_ || epoch != epoch_) return false;
+        starting_ = true;
+        // The display is on before the set-up, so that the first frames, which
+        // may complete as soon as the transport is up, are shown and counted.
+        decoder_.SetHWND(surface_);
+        decoderBound_ = true;
+        counters_.Reset();
+        startedAt_ = Now();
+        lastPublish_.reset();
+        lastElapsed_ = 0;
+        pending_ = false;
+        activeReceiver_ = r.get();
+        displayOn_.store(true, std::memory_order_release);
+    }
+    // Set up outside the lock: connecting to the device may take seconds. The
+    // result does not matter: a receiver that failed shows no frames.
     r->RTP_Setup(static_cast<std::uint16_t>(in.port), in.transport, in.deviceAddress.c_str(),
                  90000);
     {
         std::lock_guard<std::mutex> l(mutex_);
         if (epoch == epoch_) {
             receiver_ = std::move(r);
-            decoder_.SetHWND(surface_);
-            decoderBound_ = true;
-            counters_.Reset();
-            startedAt_ = Now();
-            lastPublish_.reset();
-            lastElapsed_ = 0;
-            pending_ = false;
-            activeReceiver_ = receiver_.get();
-            displayOn_.store(true, std::memory_order_release);
             starting_ = false;
             startDone_.notify_all();
             return true;
         }
     }
-    // Stopped while it was being set up: nothing of it is kept.
+    // Stopped while it was being set up (the stop switched the display off and
+    // waited for a frame in hand): nothing of it is kept.
     r->SetFrameCallback(nullptr, nullptr);
     r.reset();
     std::lock_guard<std::mutex> l(mutex_);
     starting_ = false;
+    if (decoderBound_ && !receiver_) {
+        decoder_.ReleaseDecoder();
+        decoderBound_ = false;
+    }
     startDone_.notify_all();
     return false;
 }
@@ -304,6 +359,11 @@ void CMediaSession::StopReceiver() {
         displayOn_ = false;
         activeReceiver_ = nullptr;
     }
+    {
+        // A frame in hand (also one of a receiver still being set up) ends
+        // first; every later one sees the display off.
+        std::lock_guard<std::mutex> gate(frameMutex_);
+    }
     if (!r) return;
     // The callback is cleared first; the teardown waits for a frame in hand,
     // and destroying the receiver joins its threads.
@@ -313,7 +373,7 @@ void CMediaSession::StopReceiver() {
     FlushView();
     std::lock_guard<std::mutex> l(mutex_);
     --stopping_;
-    if (decoderBound_ && !receiver_) {
+    if (decoderBound_ && !receiver_ && !starting_) {
         decoder_.ReleaseDecoder();
         decoderBound_ = false;
     }
@@ -355,9 +415,11 @@ int CMediaSession::SelectRecording(const std::string& startText, const std::stri
     const std::int32_t d = RecordingDuration(startText, endText);
     duration_ = d;
     if (view_) {
+        // An end before the start shows as a length of zero.
+        const std::int32_t shown = std::max<std::int32_t>(d, 0);
         MediaViewUpdate u;
-        u.progressText = "00:00:00/" + ClockText(d);
-        u.progressMax = d;
+        u.progressText = "00:00:00/" + ClockText(shown);
+        u.progressMax = shown;
         u.progressPos = 1;
         view_->UpdateMediaView(u);
     }
@@ -377,6 +439,7 @@ void CMediaSession::FrameHandler(void* user, unsigned char* frame, std::int32_t 
 }
 
 void CMediaSession::OnFrame(const std::uint8_t* frame, std::int32_t length) {
+    std::lock_guard<std::mutex> gate(frameMutex_);
     if (!displayOn_.load(std::memory_order_acquire)) return;
     counters_.Count(length);
     if (length > 0) {

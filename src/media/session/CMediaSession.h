@@ -11,6 +11,7 @@
 //   if (c.handled) { refill the media list with c.showSet (>= 0); show c.refusal;
 //                    if (c.send) send c.text as c.kind (5 INVITE, 6 INFO in c.did)
 //                    with c.contentType; }
+//   media.SetSurface(&videoView);                                // the view, once it exists
 //   media.OnCallAnswered(cid, did, remoteSdpText, inputs);       // on the SIP thread
 //   media.OnCallClosed(cid);                                     // the device's BYE
 //   int set = media.SelectRecording(startText, endText);         // tree clicks
@@ -20,10 +21,13 @@
 // Threads: BuildMediaCommand, the Select calls, SetDragRect and Stop run on
 // the operator's thread; OnCallAnswered and OnCallClosed on the SIP event
 // thread; the frame handler on the receiver's thread m_hRecv, where it decodes
-// and hands figures to IMediaView at most once per view interval. No call
-// waits for the SIP thread (IMediaSignal only queues) and the receive thread
-// waits for nobody. Ending a stream joins the receiver's threads (one frame's
-// decode at most) on the calling thread.
+// and hands figures to IMediaView at most once per view interval. With
+// Options::startWorker the receivers that answers start are set up on the
+// session's own thread m_hStart (connecting to the device takes up to 3 s), so
+// OnCallAnswered returns at once. No call waits for the SIP thread
+// (IMediaSignal only queues) and the receive thread waits for nobody. Ending a
+// stream joins the receiver's threads (one frame's decode at most) on the
+// calling thread.
 
 #include "media/session/MediaSeams.h"
 #include "media/session/MediaTexts.h"
@@ -38,6 +42,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 class CRTPSession;
@@ -59,6 +64,7 @@ struct AnswerOutcome {
     MediaStream stream = MediaStream::None; // the offer it answered (None: not one of ours)
     bool receivable = false;                // a video line with a connection
     bool started = false;                   // a receiver was started by it
+    bool starting = false; // its receiver's set-up was handed to m_hStart (startWorker)
     bool ended = false; // it answered an offer the operator had ended already: BYE sent
 };
 
@@ -78,6 +84,9 @@ public:
         std::chrono::milliseconds viewInterval{250};
         // Local IPv4 address (host order) the UDP receiver binds; 0 any.
         std::uint32_t localIp = 0;
+        // Set up the receivers that answers start on the thread m_hStart
+        // instead of the thread that calls OnCallAnswered.
+        bool startWorker = false;
     };
 
     // decoder and surface are the owner's (the decoder is bound to surface with
@@ -87,13 +96,23 @@ public:
                   Options options);
     CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSignal& signal, IMediaView* view)
         : CMediaSession(decoder, surface, signal, view, Options{}) {}
-    // Stop(), then waits for a receiver start still running on another thread.
+    // Stop(), then waits for a receiver start still running on another thread
+    // (m_hStart's included: at most one set-up).
     ~CMediaSession();
     CMediaSession(const CMediaSession&) = delete;
     CMediaSession& operator=(const CMediaSession&) = delete;
 
+    // The view the decoder draws into from the next receiver start on.
+    void SetSurface(IVidanaSurface* surface);
+
     // A click on row of media set (0 to 3). Rows of other kinds are not handled.
     MediaCommand BuildMediaCommand(int set, int row, const MediaInputs& in);
+    // The answered call of the open playback or download, where playback
+    // control goes (both 0 when there is none).
+    struct Dialog {
+        int cid = 0, did = 0;
+    };
+    Dialog ControlDialog() const;
 
     // The device answered an INVITE: its SDP text and identifiers. current is
     // used when the answer belongs to no offer of this session.
@@ -146,9 +165,16 @@ private:
         MediaStream stream;
     };
 
+    struct StartJob {
+        MediaInputs in;
+        std::uint64_t epoch;
+    };
+
     void OnFrame(const std::uint8_t* frame, std::int32_t length);
-    // Creates, sets up and binds the receiver unless one exists; true when it did.
-    bool StartMedia(const MediaInputs& in);
+    // Creates, sets up and binds the receiver unless one exists or a stop came
+    // after epoch; true when it did.
+    bool StartMedia(const MediaInputs& in, std::uint64_t epoch);
+    void StartLoop();
     void StopReceiver();
     void EndStream(MediaStream s);
     MediaCommand Open(const MediaRow& r, const MediaInputs& in);
@@ -176,9 +202,16 @@ private:
     int stopping_ = 0;
     std::uint64_t epoch_ = 0; // advanced by every stop; a start begun before it is dropped
     bool decoderBound_ = false;
+    std::condition_variable jobReady_;
+    std::vector<StartJob> jobs_; // for m_hStart
+    bool quit_ = false;
+    std::thread m_hStart;
 
     std::mutex rectMutex_;
     VidanaRect rect_;
+    // Held by the receive thread for each frame it hands on: a stop waits on
+    // it for a frame in hand. Taken with no other lock held.
+    std::mutex frameMutex_;
 
     // Read by the receive thread.
     std::atomic<bool> displayOn_{false};

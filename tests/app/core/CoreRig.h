@@ -118,7 +118,7 @@ struct RecordingView : ICoreView {
     std::map<int, std::vector<std::string>> lists;
     std::set<std::pair<int, int>> ticked;
     std::vector<std::string> messages;
-    std::string messageText, progressText;
+    std::string messageText, progressText, statistics;
     int progressRange = -1, logGrew = 0, treeChanged = 0;
 
     void LogGrew() override {
@@ -144,10 +144,11 @@ struct RecordingView : ICoreView {
         std::lock_guard<std::mutex> lk(m);
         messageText = t;
     }
-    void ShowPlaybackProgress(const std::string& t, int range, int) override {
+    void ShowMediaFigures(const MediaViewUpdate& u) override {
         std::lock_guard<std::mutex> lk(m);
-        progressText = t;
-        progressRange = range;
+        if (u.progressText) progressText = *u.progressText;
+        if (u.progressMax) progressRange = *u.progressMax;
+        if (u.statistics) statistics = *u.statistics;
     }
     void ShowMessage(const std::string& t) override {
         std::lock_guard<std::mutex> lk(m);

@@ -308,7 +308,6 @@ TEST_F(Signalling, TreeClicksByNodeKind) {
     rig.Advance(1000);
     Receive(Catalog("10", 1, 1, 1));
     Receive(Records("34010000001310000001", 2));
-    rig.core->OnCallAnswered(5, 9, "v=0\r\n");
     TreeItem t = rig.core->TreeSnapshot();
     const TreeItem& dev = t.children[0];
     const TreeItem& ch = dev.children[0];
@@ -316,22 +315,21 @@ TEST_F(Signalling, TreeClicksByNodeKind) {
     rig.core->TreeClicked(ch.item);
     EXPECT_EQ(rig.core->MediaSetNumber(), 0);
     EXPECT_EQ(rig.view.lists[kListMedia].size(), 6u);
-    CTarvexCore::MediaStatus m;
-    m.livePlaying = true;
-    rig.core->SetMediaStatus(m);
+    rig.core->ClickCommand(kListMedia, 0, {}); // 实时点播: the live view opens
+    rig.core->OnCallAnswered(100, 9, "v=0\r\n");
     rig.core->TreeClicked(ch.item);
     EXPECT_EQ(rig.view.lists[kListMedia].size(), 17u);
     // A recording: its length, the progress text; the live view ends.
     rig.core->TreeClicked(rec.item);
     EXPECT_EQ(rig.core->Media().playbackSeconds, 4201); // 10:00:00 to 11:10:01
     EXPECT_FALSE(rig.core->Media().livePlaying);
-    EXPECT_EQ(rig.sip->ended, (std::vector<std::pair<int, int>>{{5, 9}}));
+    EXPECT_EQ(rig.sip->ended, (std::vector<std::pair<int, int>>{{100, 9}}));
     EXPECT_EQ(rig.view.progressText, "00:00:00/01:10:01");
     EXPECT_EQ(rig.view.progressRange, 4201);
     EXPECT_EQ(rig.view.lists[kListMedia].size(), 2u);
-    m = {};
-    m.playbackOpen = true;
-    rig.core->SetMediaStatus(m);
+    rig.core->ClickCommand(kListMedia, 1, {}); // 文件回放: set 3
+    rig.core->TreeClicked(ch.item);
+    EXPECT_EQ(rig.view.lists[kListMedia].size(), 6u);
     rig.core->TreeClicked(rec.item);
     EXPECT_EQ(rig.view.lists[kListMedia].size(), 9u);
     rig.view.lists.clear();
@@ -443,12 +441,9 @@ TEST_F(Signalling, OperatorTextGoesOutInTheEncodingItsBodyDeclares) {
     // Bodies that Tarvex builds keep their bytes: the preset name stays UTF-8.
     in = {};
     in.presetName = "前门";
-    rig.core->TreeClicked(rig.core->TreeSnapshot().children[0].item);
-    CTarvexCore::MediaStatus live;
-    live.livePlaying = true;
-    rig.core->SetMediaStatus(live);
     Receive(Catalog("10", 1, 1, 1));
     rig.core->TreeClicked(Channels(kDev)[0].item);
+    rig.core->ClickCommand(kListMedia, 0, in); // the live view opens: set 1
     rig.core->ClickCommand(kListMedia, 12, in);
     EXPECT_NE(rig.Sent().back().body.find("<Name>前门</Name>"), std::string::npos);
 }
@@ -498,10 +493,8 @@ TEST_F(Signalling, OperatorInputsFeedTheBodies) {
     Register(kDev);
     rig.Advance(1000);
     Receive(Catalog("10", 1, 1, 1));
-    CTarvexCore::MediaStatus live;
-    live.livePlaying = true;
-    rig.core->SetMediaStatus(live);
-    rig.core->TreeClicked(Channels(kDev)[0].item); // set 1
+    rig.core->TreeClicked(Channels(kDev)[0].item);
+    rig.core->ClickCommand(kListMedia, 0, {}); // the live view opens: set 1
     rig.core->SpeedFromEdit(192);
     OperatorInputs in;
     in.speed = "192";
@@ -561,17 +554,18 @@ TEST_F(Signalling, CallsAnsweredAndClosed) {
     OperatorInputs in;
     in.customMode = true;
     rig.core->TreeClicked(rig.core->TreeSnapshot().children[0].item);
-    rig.core->ClickCommand(kListMedia, 0, in); // an offer row: kind 5, nothing built yet
+    rig.core->ClickCommand(kListMedia, 0, in); // the live offer is shown and held
     EXPECT_TRUE(rig.Sent().empty());
+    EXPECT_EQ(rig.view.messageText.rfind("v=0\r\no=" + std::string(kDev) + " 0 0 IN IP4 ", 0), 0u);
     in.customText = "v=0\r\n";
     ASSERT_EQ(rig.core->PressSend(in), 0);
     EXPECT_EQ(rig.Sent().back().kind, 5);
     EXPECT_EQ(rig.core->LastInviteCallId(), 100);
     rig.core->OnCallAnswered(100, 4, "v=0\r\no=dev\r\n");
-    ASSERT_EQ(rig.core->OpenCalls().size(), 1u);
-    EXPECT_EQ(rig.core->OpenCalls()[0].sdp, "v=0\r\no=dev\r\n");
+    // The device's BYE: nothing is left to end at the way out.
     rig.core->OnCallClosed(100, 4);
-    EXPECT_TRUE(rig.core->OpenCalls().empty());
+    rig.core->Stop();
+    EXPECT_TRUE(rig.sip->ended.empty());
 }
 
 TEST_F(Signalling, BuildsFromTwoThreadsGoOutWholeWithRisingSns) {

@@ -379,19 +379,19 @@ TEST(MainWindow, SearchDialogBeforeTheRecordingSearchAndDragZoomFromTheVideoView
     EXPECT_EQ(CDlgSearch(w.dir.File("Search.ini")).startText, "2026-03-01T08:00:00");
     // During a live view (media set 1) a drag over the view sends drag zoom
     // with the view's size and the boxes' speed.
-    CTarvexCore::MediaStatus live;
-    live.livePlaying = true;
-    w.dlg->Core().SetMediaStatus(live);
-    w.dlg->OnDeviceTreeClicked(channel);
+    w.dlg->OnListClicked(1081, 0); // 实时点播: the offer goes out, set 1
+    ASSERT_EQ(w.Sent().size(), 2u);
+    EXPECT_EQ(w.Sent()[1].kind, 5);
     QWidget* video = w.dlg->Control(1007);
     QTest::mousePress(video, Qt::LeftButton, {}, {100, 50});
     QTest::mouseMove(video, {200, 100});
     QTest::mouseRelease(video, Qt::LeftButton, {}, {300, 150});
-    ASSERT_EQ(w.Sent().size(), 2u);
-    EXPECT_NE(w.Sent()[1].body.find(" <DragZoomIn>\r\n  <Length>" + std::to_string(video->height()) +
-                                    "</Length>\r\n  <Width>" + std::to_string(video->width()) + "</Width>"),
+    ASSERT_EQ(w.Sent().size(), 3u);
+    EXPECT_NE(w.Sent()[2].body.find(" <DragZoomIn>\r\n  <Length>" +
+                                    std::to_string(video->height()) + "</Length>\r\n  <Width>" +
+                                    std::to_string(video->width()) + "</Width>"),
               std::string::npos)
-        << w.Sent()[1].body;
+        << w.Sent()[2].body;
     EXPECT_EQ(w.dlg->Ctl<QTreeWidget>(1081)->topLevelItem(15)->checkState(0), Qt::Checked);
 }
 

@@ -241,6 +241,48 @@ TEST_F(Session, TreeSelectionEndsAnOpenLiveViewAndNamesTheSetToShow) {
     s_->BuildMediaCommand(2, 1, In(0));
     EXPECT_EQ(s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:00:30"), 3);
     EXPECT_TRUE(s_->PlaybackOpen());
+    // An end before the start shows as no length at all.
+    s_->SelectRecording("2024-01-01T00:10:00", "2024-01-01T00:00:00");
+    EXPECT_EQ(s_->RecordingDurationSeconds(), -600);
+    EXPECT_EQ(view_.Last().progressText, "00:00:00/00:00:00");
+    EXPECT_EQ(view_.Last().progressMax, 0);
+}
+
+// With the start worker an answer returns at once, while its receiver still
+// connects to the device on m_hStart.
+TEST_F(Session, WithTheStartWorkerAnAnswerReturnsWhileItsReceiverConnects) {
+    // "TCP passive": the device listens at the receiver port + 2, its accept
+    // queue full, so that a new connection waits until it accepts one.
+    UniqueSocket device(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_ + 2));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(device.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(device.get(), 0), 0);
+    UniqueSocket filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    timeval wait{20, 0};
+    ::setsockopt(device.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+
+    CMediaSession::Options o;
+    o.localIp = INADDR_LOOPBACK;
+    o.startWorker = true;
+    s_ = std::make_unique<CMediaSession>(decoder_, nullptr, signal_, &view_, o);
+    s_->SetSurface(&surface_);
+    s_->BuildMediaCommand(0, 0, In(1));
+    const AnswerOutcome answer = s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(1));
+    EXPECT_TRUE(answer.starting);
+    EXPECT_FALSE(answer.started);
+    EXPECT_FALSE(s_->Receiver().exists);
+    // The device takes its connections: the receiver comes up.
+    UniqueSocket first(::accept(device.get(), nullptr, nullptr));
+    UniqueSocket conn(::accept(device.get(), nullptr, nullptr));
+    ASSERT_TRUE(conn.valid());
+    EXPECT_TRUE(st::WaitUntil([&] { return s_->Receiver().ready; }));
+    s_->BuildMediaCommand(1, 0, In(1));
+    EXPECT_EQ(signal_.Ended(), (Ended{{1, 1}}));
+    EXPECT_FALSE(s_->Receiver().exists);
 }
 
 TEST_F(Session, CallsFollowTheirStreams) {

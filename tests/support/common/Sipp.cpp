@@ -141,7 +141,9 @@ std::string MainScenario(const DeviceScript& s) {
 std::string OocScenario(const DeviceScript& s) {
     std::ostringstream o;
     o << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"camera answers\">\n"
-      << "  <recv request=\"MESSAGE|SUBSCRIBE\" regexp_match=\"true\">\n    <action>\n"
+      << "  <recv request=\""
+      << (s.inviteAnswer.empty() ? "MESSAGE|SUBSCRIBE" : "MESSAGE|SUBSCRIBE|INVITE")
+      << "\" regexp_match=\"true\">\n    <action>\n"
       << "      <ereg regexp=\"<CmdType>([A-Za-z]+)</CmdType>\" search_in=\"body\""
          " assign_to=\"whole,cmd\"/>\n"
       << "      <ereg regexp=\"<SN>([0-9]+)</SN>\" search_in=\"body\" assign_to=\"wsn,sn\"/>\n"
@@ -154,7 +156,18 @@ std::string OocScenario(const DeviceScript& s) {
       << "      <test assign_to=\"isStatus\" variable=\"c3\" compare=\"equal\" value=\"0\"/>\n"
       << "      <strcmp assign_to=\"c4\" variable=\"cmd\" value=\"RecordInfo\"/>\n"
       << "      <test assign_to=\"isRecord\" variable=\"c4\" compare=\"equal\" value=\"0\"/>\n"
+      << (s.inviteAnswer.empty()
+              ? ""
+              : "      <ereg regexp=\"^([A-Z]+) \" search_in=\"msg\" assign_to=\"wm,method\"/>\n"
+                "      <strcmp assign_to=\"c5\" variable=\"method\" value=\"INVITE\"/>\n"
+                "      <test assign_to=\"isInvite\" variable=\"c5\" compare=\"equal\" "
+                "value=\"0\"/>\n"
+                "      <log message=\"request [$wm]\"/>\n")
+      << (s.inviteByeAfterMs < 0 ? ""
+                                 : "      <ereg regexp=\".*\" search_in=\"hdr\" header=\"From:\" "
+                                   "assign_to=\"caller\"/>\n")
       << "    </action>\n  </recv>\n"
+      << (s.inviteAnswer.empty() ? "" : "  <nop next=\"invite\" test=\"isInvite\"/>\n")
       << "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
          "[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
          "User-Agent: IPC\nContent-Length: 0\n\n]]></send>\n";
@@ -181,6 +194,42 @@ std::string OocScenario(const DeviceScript& s) {
     answer("info", {s.deviceInfo});
     answer("status", {s.deviceStatus});
     answer("record", {s.recordInfo});
+    if (!s.inviteAnswer.empty()) {
+        // A call: the answer, its ACK, then INFOs until the BYE.
+        o << "  <label id=\"invite\"/>\n"
+          << "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
+             "[last_To:];tag=[pid]SIPpTag02[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
+             "Contact: <sip:"
+          << s.deviceId
+          << "@[local_ip]:[local_port]>\n"
+             "Content-Type: application/sdp\nContent-Length: [len]\n\n"
+          << s.inviteAnswer << "]]></send>\n"
+          << "  <recv request=\"ACK\"/>\n";
+        if (s.inviteByeAfterMs >= 0) {
+            o << "  <pause milliseconds=\"" << s.inviteByeAfterMs << "\"/>\n"
+              << "  <send><![CDATA[\nBYE sip:" << kPlatform
+              << "@[remote_ip]:[remote_port] SIP/2.0\n"
+                 "Via: SIP/2.0/[transport] [local_ip]:[local_port];rport;branch=[branch]\n"
+                 "From: <sip:"
+              << s.deviceId
+              << "@[local_ip]:[local_port]>;tag=[pid]SIPpTag02[call_number]\n"
+                 "To:[$caller]\nCall-ID: [call_id]\nCSeq: 1 BYE\nMax-Forwards: 70\n"
+                 "Content-Length: 0\n\n]]></send>\n"
+              << "  <recv response=\"200\" next=\"end\"/>\n";
+        }
+        o // Answers go with next, so that the call waits at its recv again
+          // at once: INFOs may come in a burst.
+          << "  <label id=\"incall\"/>\n"
+          << "  <recv request=\"INFO\" optional=\"true\" next=\"info\"/>\n"
+          << "  <recv request=\"BYE\"/>\n"
+          << "  <send next=\"end\"><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
+             "[last_To:]\n"
+             "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n"
+          << "  <label id=\"info\"/>\n"
+          << "  <send next=\"incall\"><![CDATA[\nSIP/2.0 200 "
+             "OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+             "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+    }
     o << "  <label id=\"end\"/>\n</scenario>\n";
     return o.str();
 }

@@ -51,6 +51,12 @@ struct DeviceScript {
     // Answers to Tarvex's queries; a query with an empty answer only gets 200.
     std::vector<std::string> catalog; // one MESSAGE each
     std::string deviceInfo, deviceStatus, recordInfo;
+    // When set, INVITEs are answered 200 with this SDP (CR LF lines); the call
+    // then takes the ACK, any INFOs (200 each) and the BYE (200).
+    std::string inviteAnswer;
+    // With inviteAnswer: when >= 0, the device itself ends the call with BYE
+    // this long after the ACK (and takes no INFO).
+    int inviteByeAfterMs = -1;
 };
 
 std::string MainScenario(const DeviceScript& s);

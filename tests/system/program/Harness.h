@@ -7,8 +7,11 @@
 #include "support/common/ChildProcess.h"
 #include "support/common/Sipp.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,12 +25,22 @@ namespace systest {
 
 constexpr const char* kLocalId = "34020000002000000001";
 
-// config.ini as the Windows version writes it (GBK names, CR LF).
+// config.ini as the Windows version writes it (GBK names, CR LF), with the
+// media receiver on 127.0.0.1 at mediaPort over mediaTransport.
+inline std::string MediaConfig(int port, int mediaTransport, int mediaPort,
+                               const std::string& extra = {}, int transport = 0) {
+    return TextCodec::Utf8ToGbk(
+        "[本地服务器]\r\n协议=" + std::to_string(transport) + "\r\nID=" + kLocalId +
+        "\r\n域=3402000000\r\n地址=127.0.0.1\r\n端口=" + std::to_string(port) +
+        "\r\n\r\n[媒体接收者]\r\n协议=" + std::to_string(mediaTransport) +
+        "\r\n地址=127.0.0.1\r\n端口=" + std::to_string(mediaPort) +
+        "\r\n"
+        "下载速度=4\r\n\r\n[云台控制]\r\n地址位=0\r\n速度=50\r\n" +
+        extra);
+}
+
 inline std::string Config(int port, int transport = 0, const std::string& extra = {}) {
-    return TextCodec::Utf8ToGbk("[本地服务器]\r\n协议=" + std::to_string(transport) + "\r\nID=" + kLocalId +
-                                "\r\n域=3402000000\r\n地址=127.0.0.1\r\n端口=" + std::to_string(port) +
-                                "\r\n\r\n[媒体接收者]\r\n协议=0\r\n地址=127.0.0.1\r\n端口=6000\r\n"
-                                "下载速度=4\r\n\r\n[云台控制]\r\n地址位=0\r\n速度=50\r\n" + extra);
+    return MediaConfig(port, 0, 6000, extra, transport);
 }
 
 // build/tarvex (or exe) in dir with args and the extra environment env
@@ -70,11 +83,15 @@ public:
     void Signal(int sig) { kill(pid_, sig); }
     pid_t Pid() const { return pid_; }
     std::string Out() const { return ReadFile(out_); }
-    // Waits until the output holds text.
-    bool WaitOut(const std::string& text, int timeoutMs = 30000) const {
+    // Waits until the output holds text (count times).
+    bool WaitOut(const std::string& text, int timeoutMs = 30000, int count = 1) const {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (std::chrono::steady_clock::now() < end) {
-            if (Out().find(text) != std::string::npos) return true;
+            const std::string out = Out();
+            int n = 0;
+            for (std::size_t p = out.find(text); p != std::string::npos; p = out.find(text, p + 1))
+                ++n;
+            if (n >= count) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return false;
@@ -122,6 +139,29 @@ private:
     int port_ = 0;
     SippProcess sipp_;
 };
+
+// A MESSAGE from the device to the program over UDP, outside SIPp (a marker the
+// operator script can wait for with wait-log).
+inline void SendDeviceMessage(int port, const std::string& deviceId, const std::string& body) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    static int n = 0;
+    const std::string k = std::to_string(++n);
+    const std::string m =
+        "MESSAGE sip:" + std::string(kLocalId) +
+        "@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:9;"
+        "rport;branch=z9hG4bKmarker" +
+        k + "\r\nFrom: <sip:" + deviceId + "@127.0.0.1:9>;tag=m" + k + "\r\nTo: <sip:" + kLocalId +
+        "@127.0.0.1>\r\nCall-ID: marker" + k +
+        "\r\nCSeq: 1 MESSAGE\r\nMax-Forwards: 70\r\nContent-Type: Application/MANSCDP+xml\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    sendto(fd, m.data(), m.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(fd);
+}
 
 // One row of the workbook: sheet ("Recv Msg" or "Send Msg"), the five cells.
 struct BookRow {

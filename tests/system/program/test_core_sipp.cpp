@@ -62,10 +62,12 @@ protected:
 
     // Starts the camera, waits for its registration and the Catalog query that
     // follows it (SN 10), so that the operator's builds take SN 11 on.
-    void StartCamera(int holdMs, bool withChannel = false, const std::string& natAddress = {}) {
+    void StartCamera(int holdMs, bool withChannel = false, const std::string& inviteAnswer = {},
+                     const std::string& natAddress = {}) {
         DeviceScript script;
         script.deviceId = kDevice;
         script.holdMs = holdMs;
+        script.inviteAnswer = inviteAnswer;
         script.natAddress = natAddress;
         if (withChannel) script.catalog = {CatalogAnswer(kDevice, 1, {kChannel})};
         WriteFile(dir.File("cam.xml"), MainScenario(script));
@@ -166,13 +168,17 @@ TEST_F(CommandsOnTheWire, SignallingListControlAndConfiguration) {
 }
 
 TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
-    StartCamera(6000, true); // Catalog 10 and DeviceInfo 11 from the chain
+    // Catalog 10 and DeviceInfo 11 from the chain; the camera answers INVITE.
+    StartCamera(6000, true,
+                "v=0\r\no=" + std::string(kChannel) +
+                    " 0 0 IN IP4 127.0.0.1\r\ns=Play\r\n"
+                    "c=IN IP4 127.0.0.1\r\nt=0 0\r\nm=video 15060 RTP/AVP 96\r\na=sendonly\r\n"
+                    "a=rtpmap:96 PS/90000\r\ny=0100000001\r\n");
     auto channel = [&] { return core->TreeSnapshot().children.at(0).children.at(0).item; };
-    CTarvexCore::MediaStatus live;
-    live.livePlaying = true;
-    core->SetMediaStatus(live);
-    core->TreeClicked(channel()); // a channel with its live view open
+    core->TreeClicked(channel());
+    core->ClickCommand(kListMedia, 0, {}); // 实时点播: the live view opens
     ASSERT_EQ(core->MediaSetNumber(), 1);
+    ASSERT_TRUE(WaitRow(kLogReceived, "m=video 15060")) << "no answer to the INVITE";
     core->SpeedFromEdit(192);
     OperatorInputs in;
     in.presetNumber = "1";
@@ -184,8 +190,8 @@ TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
     core->ClickCommand(kListMedia, 12, in); // set preset 1
     in.drag = {100, 50, 300, 150};
     core->VideoDragged(in);
-    core->SetMediaStatus({});
-    core->TreeClicked(channel());
+    core->ClickCommand(kListMedia, 0, in); // 点播取消: BYE
+    ASSERT_EQ(core->MediaSetNumber(), 0);
     core->ClickCommand(kListMedia, 4, in); // start recording
     core->Search().Accept("2026-03-01T08:00:00", "2026-03-01T20:00:00", 1);
     core->ClickCommand(kListMedia, 3, in); // recording search
@@ -210,12 +216,19 @@ TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
                   " <EndTime>2026-03-01T20:00:00</EndTime>", " <Type>manual</Type>",
                   " <FilePath>64010000002100000001</FilePath>", " <Address>Address1</Address>",
                   " <Secrecy>0</Secrecy>", " <RecorderID>64010000003000000001</RecorderID>"}));
+    // The live view was one call: its INVITE answered, ended by one BYE.
+    const auto messages = ReadSippTrace(dir.File("cam.msg"));
+    const auto invites = ReceivedRequests(messages, "INVITE");
+    const auto byes = ReceivedRequests(messages, "BYE");
+    ASSERT_EQ(invites.size(), 1u);
+    ASSERT_EQ(byes.size(), 1u);
+    EXPECT_EQ(byes[0].Header("Call-ID"), invites[0].Header("Call-ID"));
 }
 
 TEST_F(CommandsOnTheWire, DeviceBehindNatIsReachedAtThePacketsSource) {
     // Via, From and Contact name the NAT's inside address without a port or
     // rport: the Catalog query must go where the REGISTER came from.
-    StartCamera(3000, true, "127.0.0.2");
+    StartCamera(3000, true, {}, "127.0.0.2");
     ASSERT_EQ(Finish(), 0);
     std::vector<std::pair<std::string, int>> devices;
     core->VisitDevices([&](const EXOSIP2INFO& d) { devices.emplace_back(d.address, d.port); });

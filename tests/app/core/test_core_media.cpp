@@ -1,0 +1,109 @@
+// The core's media rows without a network: offers and playback control go
+// through the media session to the endpoint with their kinds, dialogs and
+// content types, also when edited by hand; the lists follow the streams.
+
+#include "app/core/CoreRig.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr const char* kDev = "34010000001320000001";
+constexpr const char* kChannel = "34010000001310000001";
+
+class CoreMedia : public ::testing::Test {
+protected:
+    void SetUp() override {
+        rig.core->Initialise();
+        // "TCP actpass": offers go out, no receiver is ever started.
+        rig.core->Settings().mediaTransport = 3;
+        rig.core->Settings().mediaAddress = "10.1.1.1";
+        rig.core->Settings().mediaPort = 6000;
+        rig.core->OnDeviceRegistered({kDev, "127.0.0.1", 5060});
+        Receive(
+            "<?xml version=\"1.0\"?>\r\n<Response><CmdType>Catalog</CmdType><SN>10</SN><SumNum>1"
+            "</SumNum><DeviceList Num=\"1\"><Item><DeviceID>" +
+            std::string(kChannel) + "</DeviceID></Item></DeviceList></Response>\r\n");
+        Receive("<?xml version=\"1.0\"?>\r\n<Response><CmdType>RecordInfo</CmdType><SN>5</SN>"
+                "<RecordList Num=\"1\"><Item><DeviceID>" +
+                std::string(kChannel) +
+                "</DeviceID><FilePath>/f0</FilePath><StartTime>2024-05-06T10:00:00</StartTime>"
+                "<EndTime>2024-05-06T10:05:00</EndTime></Item></RecordList></Response>\r\n");
+        const TreeItem tree = rig.core->TreeSnapshot();
+        const TreeItem& channel = tree.children.at(0).children.at(0);
+        channel_ = channel.item;
+        recording_ = channel.children.at(0).item;
+    }
+    void Receive(const std::string& body) {
+        LoggedMessage m;
+        m.direction = kLogReceived;
+        m.peerUser = kDev;
+        m.head = "MESSAGE sip:p SIP/2.0\r\n\r\n\n";
+        m.body = body;
+        rig.core->OnMessageLogged(m);
+    }
+    std::size_t MediaRows() {
+        std::lock_guard<std::mutex> lk(rig.view.m);
+        return rig.view.lists[kListMedia].size();
+    }
+    CoreRig rig;
+    int channel_ = 0, recording_ = 0;
+};
+
+TEST_F(CoreMedia, PlaybackControlGoesAsInfoInThePlaybacksDialog) {
+    rig.core->TreeClicked(recording_);
+    EXPECT_EQ(rig.view.progressText, "00:00:00/00:05:00");
+    ASSERT_EQ(MediaRows(), 2u);
+    rig.core->ClickCommand(kListMedia, 1, {}); // 文件回放
+    ASSERT_EQ(rig.Sent().size(), 1u);
+    const SipRequest invite = rig.Sent()[0];
+    EXPECT_EQ(invite.kind, 5);
+    EXPECT_EQ(invite.body.rfind(
+                  "v=0\r\no=" + std::string(kDev) + " 0 0 IN IP4 10.1.1.1\r\ns=Playback\r\n", 0),
+              0u);
+    EXPECT_NE(invite.body.find("m=video 6000 TCP/RTP/AVP 96 98 97\r\n"), std::string::npos);
+    EXPECT_EQ(rig.core->TypeText(), "文件回放");
+    EXPECT_EQ(MediaRows(), 9u);
+    EXPECT_EQ(rig.core->LastInviteCallId(), 100);
+    rig.core->OnCallAnswered(100, 7, "v=0\r\nc=IN IP4 127.0.0.1\r\nm=video 9 RTP/AVP 96\r\n");
+
+    rig.core->ClickCommand(kListMedia, 3, {}); // 回放:暂停
+    SipRequest info = rig.Sent().back();
+    EXPECT_EQ(info.kind, 6);
+    EXPECT_EQ(info.dialogId, 7);
+    EXPECT_EQ(info.contentType, "Application/MANSRTSP");
+    EXPECT_EQ(info.body, "PAUSE RTSP/1.0\r\nCSeq: 2\r\nScale: 1.0\r\nRange: npt=0-\r\n");
+    // Edited by hand, it goes the same way.
+    OperatorInputs in;
+    in.customMode = true;
+    rig.core->ClickCommand(kListMedia, 8, in); // 回放:随机, held
+    EXPECT_EQ(rig.view.messageText, "PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: 1.0\r\nRange: npt=10-\r\n");
+    in.customText = "PLAY RTSP/1.0\r\nCSeq: 2\r\nScale: 1.0\r\nRange: npt=20-\r\n";
+    ASSERT_EQ(rig.core->PressSend(in), 0);
+    info = rig.Sent().back();
+    EXPECT_EQ(info.kind, 6);
+    EXPECT_EQ(info.dialogId, 7);
+    EXPECT_EQ(info.contentType, "Application/MANSRTSP");
+    EXPECT_EQ(info.body, in.customText);
+
+    // 回放取消: the BYE, nothing else on the wire, back to set 2.
+    const std::size_t sent = rig.Sent().size();
+    rig.core->ClickCommand(kListMedia, 1, {});
+    EXPECT_EQ(rig.Sent().size(), sent);
+    EXPECT_EQ(rig.sip->ended, (std::vector<std::pair<int, int>>{{100, 7}}));
+    EXPECT_EQ(MediaRows(), 2u);
+    EXPECT_FALSE(rig.core->Media().playbackOpen);
+}
+
+TEST_F(CoreMedia, AnOfferTooLongForTheBufferIsRefusedWithAMessage) {
+    rig.core->Settings().mediaAddress = std::string(1000, '1');
+    rig.core->TreeClicked(channel_);
+    rig.core->ClickCommand(kListMedia, 0, {});
+    EXPECT_TRUE(rig.Sent().empty());
+    ASSERT_EQ(rig.view.messages.size(), 1u);
+    EXPECT_NE(rig.view.messages[0].find("2048"), std::string::npos);
+    EXPECT_EQ(MediaRows(), 6u);
+    EXPECT_FALSE(rig.core->Media().livePlaying);
+}
+
+} // namespace
