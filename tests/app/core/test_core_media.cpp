@@ -62,7 +62,7 @@ TEST_F(CoreMedia, PlaybackControlGoesAsInfoInThePlaybacksDialog) {
                   "v=0\r\no=" + std::string(kDev) + " 0 0 IN IP4 10.1.1.1\r\ns=Playback\r\n", 0),
               0u);
     EXPECT_NE(invite.body.find("m=video 6000 TCP/RTP/AVP 96 98 97\r\n"), std::string::npos);
-    EXPECT_EQ(rig.core->TypeText(), "文件回放");
+    EXPECT_EQ(rig.core->TypeText(), "文件回放\n"); // the row label with its line break, as every command row
     EXPECT_EQ(MediaRows(), 9u);
     EXPECT_EQ(rig.core->LastInviteCallId(), 100);
     rig.core->OnCallAnswered(100, 7, "v=0\r\nc=IN IP4 127.0.0.1\r\nm=video 9 RTP/AVP 96\r\n");
