@@ -3,8 +3,12 @@
 # dependencies, and, unpacked into a fresh root, the installed program starts
 # offscreen in its own folder and exits through a script, every program answers
 # --help and --version, and every manual page renders.
-#   bash scripts/check-package.sh build/tarvex_2.0_amd64.deb
+# With --install (root only) it also installs the package with apt-get as a
+# user would, runs the installed program from PATH, and removes it again.
+#   bash scripts/check-package.sh [--install] build/tarvex_2.0_amd64.deb
 set -euo pipefail
+install=0
+if [ "${1:-}" = "--install" ]; then install=1; shift; fi
 deb=$(readlink -f "$1")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -41,3 +45,22 @@ printf 'exit\n' > "$work/exit.txt"
 [ -f "$work/home/.config/tarvex/config.ini" ] || { cat "$work/run.txt" >&2; fail "no config.ini in ~/.config/tarvex"; }
 [ -z "$(ls -A "$work/elsewhere")" ] || fail "the program wrote into the directory it was started from"
 echo "ok: $(ls "$work/home/.config/tarvex" | tr '\n' ' ')"
+
+if [ $install = 1 ]; then
+  echo "== installed with apt-get, run from PATH"
+  [ "$(id -u)" = 0 ] || fail "--install needs root"
+  ! dpkg -s tarvex >/dev/null 2>&1 || fail "a tarvex package is installed already; not touching it"
+  trap 'apt-get purge -y -qq tarvex >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" > "$work/apt-install.txt" 2>&1 \
+    || { cat "$work/apt-install.txt" >&2; fail "apt-get install failed"; }
+  mkdir -p "$work/home2"
+  unset LD_LIBRARY_PATH
+  (cd "$work/elsewhere" && HOME="$work/home2" XDG_CONFIG_HOME= timeout 60 tarvex --script "$work/exit.txt") \
+    > "$work/run2.txt" 2>&1 || { cat "$work/run2.txt" >&2; fail "the installed tarvex did not exit cleanly"; }
+  [ -f "$work/home2/.config/tarvex/config.ini" ] || fail "installed tarvex wrote no config.ini"
+  for p in tarvex-recv vidana-play tarvex-camera; do
+    "$p" --version > /dev/null || fail "installed $p --version failed"
+  done
+  man -w tarvex-camera > /dev/null || fail "man cannot find tarvex-camera"
+  echo "ok: installed as $(dpkg-query -W -f '${Package} ${Version}' tarvex), ran from $(command -v tarvex), removed"
+fi
