@@ -4,7 +4,8 @@
 // keepalives are answered, then three more devices of one process run theirs;
 // live view over UDP, TCP with the program connecting and TCP with the camera
 // connecting reaches decoded pictures in the program's view and statistics,
-// and the catalog is in the workbook.
+// and the catalog is in the workbook; a recording found by a search is played
+// back under the program's playback rows, and a download is ended by the camera.
 
 #include "CameraTest.h"
 #include "system/program/Harness.h"
@@ -164,6 +165,53 @@ TEST_P(CameraLiveView, PatternReachesThePicture) {
         catalogs += r.sheet == "Recv Msg" && systest::CmdOf(r.body) == "Catalog" &&
                     r.body.find("34020000001310000104") != std::string::npos;
     EXPECT_EQ(catalogs, 1);
+}
+
+// A recording the camera invents is found by a search, played back and
+// steered by the seven playback rows (each an INFO the camera carries out),
+// ended; then downloaded at the configured speed until the camera ends it
+// with MediaStatus 121 and its BYE.
+TEST(CameraProgram, PlaybackSteeredAndDownloadEndedByTheCamera) {
+    setenv("TZ", "UTC", 1); // the search texts and the invented recordings are local time
+    TempDir dir;
+    const int port = FreePort(SOCK_DGRAM);
+    const int mediaPort = mt::FreePortBase();
+    ASSERT_NE(mediaPort, 0);
+    WriteFile(dir.File("config.ini"), systest::MediaConfig(port, 0, mediaPort));
+    std::string script = "wait-registered 60000\n"
+                         "wait-log 34020000001310000104 60000\n"
+                         "tree 34020000001310000101\n"
+                         "search 2026-03-01T08:00:00 2026-03-01T10:00:00 0\n"
+                         "click 1081 3          # 文件检索\n"
+                         "wait-log \"<RecordList\" 60000\n"
+                         "tree 2026-03-01_090000.ps\n"
+                         "click 1081 1          # 文件回放\n"
+                         "wait-text 1090 帧率 60000\n";
+    for (int row = 2; row <= 8; ++row) script += "click 1081 " + std::to_string(row) + "\n";
+    script += "click 1081 1          # 回放取消\n"
+              "click 1081 0          # 文件下载\n"
+              "wait-log <NotifyType>121</NotifyType> 60000\n"
+              "wait-log \"BYE sip:\" 30000\n"
+              "exit\n";
+    WriteFile(dir.File("recording.txt"), script);
+    systest::Program tarvex(dir.Path(), {"--script", "recording.txt"});
+    ASSERT_TRUE(WaitPortBound(port, false, 60000)) << tarvex.Out();
+    mt::Proc cam(CameraArgs(port, {"--size", "320x240", "--clip", "8"}), dir.File("cam.out"), dir.File("cam.err"));
+    ASSERT_EQ(tarvex.Wait(180000), 0) << tarvex.Out() << ReadFile(dir.File("cam.out"));
+    cam.Signal(SIGTERM);
+    EXPECT_EQ(cam.Wait(30), 0);
+    const std::string c = ReadFile(dir.File("cam.out"));
+    for (const char* line : {"Query RecordInfo SN", "2 recordings of 34020000001310000101",
+                             "INVITE Playback for ", "2026-03-01T08:00:00 to 2026-03-01T10:00:00, 8 s", // the search's range
+                             "INFO PLAY scale 1.0 on Playback", "INFO PAUSE on Playback",
+                             "INFO PLAY scale 2.0 on Playback", "INFO PLAY scale 0.5 on Playback",
+                             "INFO PLAY scale -2.0 (sent forward) on Playback",
+                             "INFO PLAY scale -0.5 (sent forward) on Playback", "seek to 10.0 s",
+                             "stream Playback ended (BYE received)", "INVITE Download for ",
+                             "at speed 4.0", "stream Download ended (download finished, MediaStatus 121 sent)",
+                             "BYE answered 200"})
+        EXPECT_NE(c.find(line), std::string::npos) << line << "\n" << c;
+    EXPECT_EQ(CountOf(c, "; answered 200") - CountOf(c, "INVITE "), 7) << c; // the seven INFOs
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, CameraLiveView, ::testing::Values(0, 1, 2), [](const auto& i) {
