@@ -21,7 +21,7 @@ const std::vector<FaultName>& FaultNames() {
          "MESSAGEs with Chinese text declare Content-Length in characters, not bytes"},
         {Fault::WrongSn, "wrong-sn", "answers carry the query's SN + 1000"},
         {Fault::MissKeepalives, "miss-keepalives",
-         "keepalives stop after the first --keepalives; the device stays otherwise"},
+         "keepalives stop after the first --keepalives; all else goes on"},
         {Fault::SlowOk, "slow-ok", "the 200 to the platform's MESSAGEs goes out --slow-ms late"},
         {Fault::BadSdp, "bad-sdp", "the SDP answer to an INVITE has no y= line"},
         {Fault::NoPtz, "no-ptz", "DeviceControl with PTZCmd answered 501, without a Response"},
