@@ -54,8 +54,8 @@ protected:
                                 "-trace_err",
                                 "-error_file", File("sipp.err")},
                                File("sipp.log")));
-        // SIPp binds before it reads the scenario's first message.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Once SIPp's port is bound the camera's first REGISTER waits there for it.
+        EXPECT_TRUE(WaitPortBound(port, tcp, 30000));
         std::vector<std::string> args = CameraArgs(port, cameraExtra);
         if (tcp) args.insert(args.end(), {"--transport", "tcp"});
         mt::Proc cam(args, File("camera.out"), File("camera.err"));
