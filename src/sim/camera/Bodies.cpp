@@ -3,7 +3,9 @@
 #include "base/TextCodec.h"
 #include "manscdp/xml/XMLNode.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace tvsim {
@@ -109,7 +111,8 @@ std::vector<std::pair<int64_t, int64_t>> InventRecordings(int64_t start, int64_t
 
 std::vector<std::string> RecordInfoAnswers(const DeviceIdentity& d, const std::string& sn,
                                            const std::string& channelId, int64_t start,
-                                           int64_t end, const std::string& type, int perMessage) {
+                                           int64_t end, const std::string& type, int perMessage,
+                                           bool badTimes) {
     auto recs = InventRecordings(start, end);
     std::vector<std::string> out;
     for (auto [from, to] : Slices(recs.size(), perMessage)) {
@@ -127,8 +130,8 @@ std::vector<std::string> RecordInfoAnswers(const DeviceIdentity& d, const std::s
             it.AddTextChild("Name", d.name.c_str());
             it.AddTextChild("FilePath", file.c_str());
             it.AddTextChild("Address", "模拟地址");
-            it.AddTextChild("StartTime", s.c_str());
-            it.AddTextChild("EndTime", e.c_str());
+            it.AddTextChild("StartTime", badTimes ? (s.substr(0, 10) + " " + s.substr(11)).c_str() : s.c_str());
+            it.AddTextChild("EndTime", badTimes ? e.substr(0, 16).c_str() : e.c_str());
             it.AddTextChild("Secrecy", "0");
             it.AddTextChild("Type", type.empty() || type == "all" ? "time" : type.c_str());
             it.AddTextChild("RecorderID", d.id.c_str());
@@ -192,6 +195,42 @@ std::string MediaStatusNotify(const std::string& deviceId, int sn) {
     XMLNode top = Envelope("Notify", "MediaStatus", std::to_string(sn), deviceId);
     top.AddTextChild("NotifyType", "121");
     return Text(top);
+}
+
+std::string OtherSn(const std::string& sn) {
+    char* end = nullptr;
+    long long v = std::strtoll(sn.c_str(), &end, 10);
+    if (sn.empty() || *end || v < 0 || v > 1000000000000LL) return "1000";
+    return std::to_string(v + 1000);
+}
+
+bool ContentLengthInCharacters(std::string& bytes) {
+    const std::size_t headEnd = bytes.find("\r\n\r\n");
+    if (headEnd == std::string::npos) return false;
+    const std::size_t bodyAt = headEnd + 4;
+    // GBK: a lead byte 0x81..0xFE and its trail byte are one character.
+    std::size_t chars = 0;
+    for (std::size_t i = bodyAt; i < bytes.size(); ++chars) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        i += b >= 0x81 && b <= 0xFE && i + 1 < bytes.size() ? 2 : 1;
+    }
+    if (chars == bytes.size() - bodyAt) return false;
+    // The header line, long or compact form, at the start of a line.
+    for (std::size_t line = 0; line < headEnd;) {
+        std::size_t eol = bytes.find("\r\n", line);
+        std::size_t colon = bytes.find(':', line);
+        if (colon < eol) {
+            std::string name = bytes.substr(line, colon - line);
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (name == "content-length" || name == "l") {
+                bytes.replace(colon + 1, eol - colon - 1, " " + std::to_string(chars));
+                return true;
+            }
+        }
+        line = eol + 2;
+    }
+    return false;
 }
 
 int64_t ParseLocalTime(const std::string& text) {

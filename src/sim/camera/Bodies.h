@@ -42,9 +42,12 @@ std::string DeviceStatusAnswer(const DeviceIdentity& d, const std::string& sn, b
 // 30 minutes at the start of every hour, at most kMaxRecordings.
 constexpr int kMaxRecordings = 200;
 std::vector<std::pair<int64_t, int64_t>> InventRecordings(int64_t start, int64_t end);
+// badTimes writes each StartTime with a space for the T and each EndTime
+// without its seconds, as some recorders do.
 std::vector<std::string> RecordInfoAnswers(const DeviceIdentity& d, const std::string& sn,
                                            const std::string& channelId, int64_t start,
-                                           int64_t end, const std::string& type, int perMessage);
+                                           int64_t end, const std::string& type, int perMessage,
+                                           bool badTimes = false);
 
 std::string ConfigDownloadAnswer(const DeviceIdentity& d, const std::string& sn,
                                  const std::string& configType);
@@ -56,6 +59,16 @@ std::string ResultAnswer(const std::string& cmdType, const std::string& sn,
 std::string KeepaliveNotify(const std::string& deviceId, int sn);
 // NotifyType 121: a download has reached its end.
 std::string MediaStatusNotify(const std::string& deviceId, int sn);
+
+// The SN a device with the wrong-sn fault answers with: the query's + 1000
+// (1000 for an SN that is not a number), never the query's own.
+std::string OtherSn(const std::string& sn);
+
+// Rewrites the Content-Length of a whole SIP message (head and body as on the
+// wire) to the number of characters its GBK body holds, as devices that count
+// characters do. False, and bytes untouched, when the count is the byte count
+// already or the message has no Content-Length.
+bool ContentLengthInCharacters(std::string& bytes);
 
 // "%Y-%m-%dT%H:%M:%S" local time to seconds; -1 when the text is not such a time.
 int64_t ParseLocalTime(const std::string& text);

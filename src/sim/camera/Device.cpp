@@ -189,6 +189,11 @@ bool Device::Open(std::string& error) {
                 (why.empty() ? "" : ": " + why);
         return false;
     }
+    if (o_.Has(Fault::ContentLengthChars))
+        agent_.SetWireHook([](std::string& bytes, const std::string&, int) {
+            if (bytes.rfind("MESSAGE ", 0) == 0) ContentLengthInCharacters(bytes);
+            return true;
+        });
     agent_.SetUserAgent("tarvex-camera");
     agent_.SetContactAddress(ident_.address.c_str());
     agent_.AddCredentials(ident_.id.c_str(), ident_.id.c_str(), o_.password.c_str(), nullptr);
@@ -265,7 +270,10 @@ void Device::RunDue() {
         Register(o_.expires);
     if (registered_ && now >= keepaliveAt_) {
         keepaliveAt_ = now + std::chrono::seconds(o_.keepalive);
-        SendKeepalive();
+        if (!o_.Has(Fault::MissKeepalives) || keepalivesSent_ < o_.keepalivesBeforeMiss)
+            SendKeepalive();
+        else if (keepalivesSent_++ == o_.keepalivesBeforeMiss)
+            Print("keepalives stop after " + std::to_string(o_.keepalivesBeforeMiss) + " (miss-keepalives)");
     }
 }
 
@@ -378,6 +386,7 @@ void Device::OnRegisterResult(sipua::Event& ev, int defaultAction) {
 }
 
 void Device::SendKeepalive() {
+    ++keepalivesSent_;
     SendMessage(ident_.id, KeepaliveNotify(ident_.id, sn_++));
 }
 
@@ -492,8 +501,13 @@ void Device::Handle(sipua::Event& ev) {
 void Device::OnRequest(sipua::Event& ev) {
     std::string method = Method(ev.request.get());
     if (method == "MESSAGE") {
-        agent_.SendAnswer(ev.tid, 200, nullptr);
-        OnManscdp(BodyOf(ev.request.get()));
+        std::string body = BodyOf(ev.request.get());
+        if (o_.Has(Fault::SlowOk)) {
+            Print("MESSAGE: 200 held back " + std::to_string(o_.slowMs) + " ms (slow-ok)");
+            After(std::chrono::milliseconds(o_.slowMs), [this, tid = ev.tid, body] { AnswerMessage(tid, body); });
+        } else {
+            AnswerMessage(ev.tid, body);
+        }
     } else if (method == "SUBSCRIBE") {
         sipua::MessagePtr a;
         if (agent_.BuildAnswer(ev.tid, 200, a) == 0 && a) {
@@ -508,6 +522,26 @@ void Device::OnRequest(sipua::Event& ev) {
         agent_.SendAnswer(ev.tid, 405, nullptr);
         Print(method + " answered 405");
     }
+}
+
+void Device::AnswerMessage(int tid, const std::string& body) {
+    if (o_.Has(Fault::NoPtz)) {
+        XMLNode doc = XMLNode::Parse(TextCodec::BodyToUtf8(body));
+        XMLNode root = doc.IsDeclaration() ? doc.ChildAt(0) : doc;
+        const char* cmd = root.FindText("CmdType");
+        const char* ptz = root.FindText("PTZCmd");
+        if (std::string(root.Name()) == "Control" && cmd && std::string(cmd) == "DeviceControl" && ptz) {
+            agent_.SendAnswer(tid, 501, nullptr);
+            const char* sn = root.FindText("SN");
+            Print("Control DeviceControl SN " + std::string(sn ? sn : "") + ": PTZ " + DescribePtz(ptz) +
+                  "; answered 501 (no-ptz)");
+            std::lock_guard<std::mutex> g(statsM_);
+            stats_.queries["DeviceControl"]++;
+            return;
+        }
+    }
+    agent_.SendAnswer(tid, 200, nullptr);
+    OnManscdp(body);
 }
 
 void Device::SendAnswers(const std::vector<std::string>& bodies, const std::string& fromId,
@@ -535,7 +569,9 @@ void Device::OnManscdp(const std::string& raw) {
         const char* t = root.FindText(name);
         return std::string(t ? t : "");
     };
-    std::string cmd = find("CmdType"), sn = find("SN"), target = find("DeviceID");
+    std::string cmd = find("CmdType"), querySn = find("SN"), target = find("DeviceID");
+    // What the answers carry; the printed head keeps the query's.
+    const std::string sn = o_.Has(Fault::WrongSn) ? OtherSn(querySn) : querySn;
     std::string rootName = root.Name();
     if (cmd.empty()) {
         Print("MESSAGE without CmdType answered 200");
@@ -548,7 +584,8 @@ void Device::OnManscdp(const std::string& raw) {
     const bool foreign = o_.Has(Fault::ForeignId);
     DeviceIdentity who = ident_;
     if (foreign) who.id = foreignId_;
-    const std::string head = (rootName.empty() ? "MESSAGE" : rootName) + " " + cmd + " SN " + sn;
+    const std::string head = (rootName.empty() ? "MESSAGE" : rootName) + " " + cmd + " SN " + querySn +
+                             (sn != querySn ? " (answered as SN " + sn + ")" : "");
     if (rootName == "Query") {
         if (cmd == "Catalog") {
             auto b = CatalogAnswers(who, sn, o_.perMessage, !o_.Has(Fault::NoNum));
@@ -569,11 +606,13 @@ void Device::OnManscdp(const std::string& raw) {
             bool ours = false;
             for (const auto& c : ident_.channels) ours = ours || c.id == target;
             if (!ours) channel = ident_.channels.front().id;
-            auto b = RecordInfoAnswers(who, sn, channel, s, e, find("Type"), o_.perMessage);
+            auto b = RecordInfoAnswers(who, sn, channel, s, e, find("Type"), o_.perMessage,
+                                       o_.Has(Fault::BadRecordTimes));
             SendAnswers(b, who.id,
                         head + " " + find("StartTime") + " to " + find("EndTime") + ": " +
                             std::to_string(InventRecordings(s, e).size()) + " recordings of " +
-                            channel + " in " + std::to_string(b.size()) + " message(s)");
+                            channel + " in " + std::to_string(b.size()) + " message(s)" +
+                            (o_.Has(Fault::BadRecordTimes) ? ", times malformed" : ""));
         } else if (cmd == "ConfigDownload") {
             std::string type = find("ConfigType");
             SendAnswers({ConfigDownloadAnswer(who, sn, type)}, who.id, head + " " + type + ": answered");
@@ -719,7 +758,7 @@ void Device::OnInvite(sipua::Event& ev) {
     a.setup = role;
     a.start = offer.start;
     a.end = offer.end;
-    a.ssrc = ssrcText;
+    a.ssrc = o_.Has(Fault::BadSdp) ? "" : ssrcText;
     sipua::MessagePtr ans;
     if (agent_.BuildCallAnswer(ev.tid, 200, ans) != 0 || !ans) {
         out_.Error(ident_.id, "cannot answer the INVITE");
@@ -740,6 +779,7 @@ void Device::OnInvite(sipua::Event& ev) {
                 (kind == "Download" ? " at speed " + Fixed1(p.speed) : "");
     Print("INVITE " + kind + " for " + channel + ": " + how + ", SSRC " +
           std::to_string(s.ssrc) + (o_.Has(Fault::DollarTcp) && offer.tcp ? ", '$' framing" : "") +
+          (o_.Has(Fault::BadSdp) ? ", answer without y=" : "") +
           extra + "; answered 200");
     Call c;
     c.cid = cid;

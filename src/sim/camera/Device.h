@@ -92,6 +92,7 @@ private:
     void SendMessage(const std::string& fromId, const std::string& utf8Body);
 
     void OnRequest(sipua::Event& ev);
+    void AnswerMessage(int tid, const std::string& body);
     void OnManscdp(const std::string& body);
     void SendAnswers(const std::vector<std::string>& bodies, const std::string& fromId,
                      const std::string& what);
@@ -121,6 +122,7 @@ private:
     bool unregistered_ = false;
     bool registerPending_ = false;
     int keepaliveMissed_ = 0;
+    int keepalivesSent_ = 0;
     int sn_ = 1;
     bool guard_ = false;
     std::chrono::steady_clock::time_point refreshAt_{}, keepaliveAt_{}, retryAt_{};

@@ -17,6 +17,16 @@ const std::vector<FaultName>& FaultNames() {
         {Fault::DollarTcp, "dollar-tcp",
          "TCP media framed as RTSP interleaved data ('$', channel 0, length)"},
         {Fault::SsrcZero, "ssrc-zero", "RTP packets carry SSRC 0 whatever the offer's y= says"},
+        {Fault::ContentLengthChars, "content-length-chars",
+         "MESSAGEs with Chinese text declare Content-Length in characters, not bytes"},
+        {Fault::WrongSn, "wrong-sn", "answers carry the query's SN + 1000"},
+        {Fault::MissKeepalives, "miss-keepalives",
+         "keepalives stop after the first --keepalives; all else goes on"},
+        {Fault::SlowOk, "slow-ok", "the 200 to the platform's MESSAGEs goes out --slow-ms late"},
+        {Fault::BadSdp, "bad-sdp", "the SDP answer to an INVITE has no y= line"},
+        {Fault::NoPtz, "no-ptz", "DeviceControl with PTZCmd answered 501, without a Response"},
+        {Fault::BadRecordTimes, "bad-record-times",
+         "RecordInfo items' StartTime with a space for the T, EndTime without seconds"},
     };
     return names;
 }
@@ -91,6 +101,8 @@ std::string UsageText() {
         o << "  " << n << std::string(n.size() < 23 ? 23 - n.size() : 1, ' ') << f.what << "\n";
     }
     o << "  --late-ms MS           delay of late answers (default 3000)\n"
+         "  --slow-ms MS           delay of the 200 with slow-ok (default 1500)\n"
+         "  --keepalives N         keepalives sent before miss-keepalives stops them (default 2)\n"
          "  --foreign-id ID        identifier of foreign answers (default: the device's + 1000)\n"
          "Run:\n"
          "  --duration S           leave after S seconds as on SIGTERM (default: run until a signal)\n"
@@ -213,6 +225,12 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
         } else if (a == "--late-ms") {
             if (!value(v)) return false;
             if (!Int(v, 0, 600000, o.lateMs)) return bad("0 to 600000");
+        } else if (a == "--slow-ms") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 30000, o.slowMs)) return bad("0 to 30000");
+        } else if (a == "--keepalives") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 100000, o.keepalivesBeforeMiss)) return bad("0 to 100000");
         } else if (a == "--foreign-id") {
             if (!value(v)) return false;
             if (!Digits(v, 20)) return bad("expected 20 digits");

@@ -17,6 +17,13 @@ enum class Fault {
     ForeignId,          // "foreign-id": answers come from another device's identifier
     DollarTcp,          // "dollar-tcp": TCP media framed as RTSP interleaved data ('$', 0, length)
     SsrcZero,           // "ssrc-zero": RTP packets carry SSRC 0 whatever the offer's y= line says
+    ContentLengthChars, // "content-length-chars": MESSAGE Content-Length counts characters, not bytes
+    WrongSn,            // "wrong-sn": answers carry the query's SN + 1000
+    MissKeepalives,     // "miss-keepalives": keepalives stop after the first --keepalives
+    SlowOk,             // "slow-ok": the 200 to the platform's MESSAGEs goes out --slow-ms late
+    BadSdp,             // "bad-sdp": the SDP answer has no y= line
+    NoPtz,              // "no-ptz": DeviceControl with PTZCmd answered 501, no Response
+    BadRecordTimes,     // "bad-record-times": RecordInfo items with malformed times
 };
 
 struct FaultName {
@@ -47,6 +54,8 @@ struct CameraOptions {
     bool setupRfc4145 = false;
     std::set<Fault> faults;
     int lateMs = 3000;
+    int slowMs = 1500;
+    int keepalivesBeforeMiss = 2;
     std::string foreignId;
     int retrySeconds = 5;
     double duration = 0; // run this long, then leave as on SIGTERM; 0: until a signal

@@ -78,7 +78,7 @@ std::string PlatformScenario(const Platform& p) {
     for (const auto& q : p.queries) {
         o << "  <pause milliseconds=\"200\"/>\n"
           << Request("MESSAGE", p.deviceId, cseq, "Application/MANSCDP+xml", q.body, false)
-          << "  <recv response=\"200\"/>\n";
+          << "  <recv response=\"" << q.status << "\"/>\n";
         ++cseq;
         if (q.pauseMs) o << "  <pause milliseconds=\"" << q.pauseMs << "\"/>\n";
     }

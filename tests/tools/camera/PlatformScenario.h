@@ -20,7 +20,8 @@ struct Platform {
     bool expectRefresh = false; // a second REGISTER before expiry, answered with 3600
     struct Query {
         std::string body;
-        int pauseMs = 0; // after its 200
+        int pauseMs = 0; // after its answer
+        int status = 200; // the answer expected
     };
     std::vector<Query> queries;
     std::string offer; // SDP of an INVITE; empty: no call

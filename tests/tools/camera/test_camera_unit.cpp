@@ -119,6 +119,66 @@ TEST(CameraUnit, RecordingsStartEveryHourAndLastHalfAnHour) {
     EXPECT_EQ(InventRecordings(0, 400 * 3600).size(), static_cast<std::size_t>(kMaxRecordings));
 }
 
+TEST(CameraUnit, FaultSwitchesAndTheirValues) {
+    CameraOptions o;
+    std::string err;
+    std::vector<std::string> args;
+    for (const auto& f : FaultNames()) args.insert(args.end(), {"--fault", f.name});
+    args.insert(args.end(), {"--slow-ms", "2500", "--keepalives", "3"});
+    ASSERT_TRUE(ParseOptions(args, o, err)) << err;
+    EXPECT_EQ(o.faults.size(), FaultNames().size());
+    EXPECT_EQ(o.slowMs, 2500);
+    EXPECT_EQ(o.keepalivesBeforeMiss, 3);
+    // Every fault is in the usage text under its own name.
+    for (const auto& f : FaultNames())
+        EXPECT_NE(UsageText().find(std::string("  ") + f.name + " "), std::string::npos) << f.name;
+    CameraOptions x;
+    EXPECT_FALSE(ParseOptions({"--slow-ms", "-1"}, x, err));
+    EXPECT_FALSE(ParseOptions({"--keepalives", "many"}, x, err));
+}
+
+// The wire rewrite of content-length-chars: GBK pairs count once, the long
+// and the compact header both, and nothing changes for ASCII bodies.
+TEST(CameraUnit, ContentLengthCountedInCharacters) {
+    struct Row {
+        std::string in, out;
+        bool changed;
+    };
+    const std::string gbk = "<Name>\xCD\xA8\xB5\xC0" "1</Name>"; // 18 bytes, 16 characters
+    const Row rows[] = {
+        {"MESSAGE sip:a@b SIP/2.0\r\nContent-Length: 18\r\n\r\n" + gbk,
+         "MESSAGE sip:a@b SIP/2.0\r\nContent-Length: 16\r\n\r\n" + gbk, true},
+        {"MESSAGE sip:a@b SIP/2.0\r\nCall-ID: x\r\nl:18\r\nTo: y\r\n\r\n" + gbk,
+         "MESSAGE sip:a@b SIP/2.0\r\nCall-ID: x\r\nl: 16\r\nTo: y\r\n\r\n" + gbk, true},
+        {"MESSAGE sip:a@b SIP/2.0\r\nContent-Length: 7\r\n\r\n<a>1</a>",
+         "MESSAGE sip:a@b SIP/2.0\r\nContent-Length: 7\r\n\r\n<a>1</a>", false},
+        {"MESSAGE sip:a@b SIP/2.0\r\nX-Length: 18\r\n\r\n" + gbk,
+         "MESSAGE sip:a@b SIP/2.0\r\nX-Length: 18\r\n\r\n" + gbk, false},
+    };
+    for (const Row& r : rows) {
+        std::string b = r.in;
+        EXPECT_EQ(ContentLengthInCharacters(b), r.changed) << r.in;
+        EXPECT_EQ(b, r.out);
+    }
+}
+
+TEST(CameraUnit, WrongSnAndMalformedRecordTimes) {
+    EXPECT_EQ(OtherSn("17"), "1017");
+    EXPECT_EQ(OtherSn(""), "1000");
+    EXPECT_EQ(OtherSn("abc"), "1000");
+    DeviceIdentity d;
+    d.id = "34020000001320000001";
+    d.name = "cam";
+    const int64_t start = ParseLocalTime("2026-03-03T08:00:00");
+    const std::string good = RecordInfoAnswers(d, "5", "34020000001310000101", start, start + 3600, "all", 0)[0];
+    const std::string bad =
+        RecordInfoAnswers(d, "5", "34020000001310000101", start, start + 3600, "all", 0, true)[0];
+    EXPECT_NE(good.find("<StartTime>2026-03-03T08:00:00</StartTime>"), std::string::npos) << good;
+    EXPECT_NE(good.find("<EndTime>2026-03-03T08:30:00</EndTime>"), std::string::npos) << good;
+    EXPECT_NE(bad.find("<StartTime>2026-03-03 08:00:00</StartTime>"), std::string::npos) << bad;
+    EXPECT_NE(bad.find("<EndTime>2026-03-03T08:30</EndTime>"), std::string::npos) << bad;
+}
+
 TEST(CameraUnit, PackOfAKeyFrameAndItsPackets) {
     // An IDR access unit larger than one PES packet can hold.
     std::vector<uint8_t> au = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x65};

@@ -54,8 +54,8 @@ protected:
                                 "-trace_err",
                                 "-error_file", File("sipp.err")},
                                File("sipp.log")));
-        // SIPp binds before it reads the scenario's first message.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Once SIPp's port is bound the camera's first REGISTER waits there for it.
+        EXPECT_TRUE(WaitPortBound(port, tcp, 30000));
         std::vector<std::string> args = CameraArgs(port, cameraExtra);
         if (tcp) args.insert(args.end(), {"--transport", "tcp"});
         mt::Proc cam(args, File("camera.out"), File("camera.err"));
@@ -235,6 +235,103 @@ TEST_F(Wire, CatalogAnswerFaults) {
     }
 }
 
+// The signalling faults the device check exists to catch, each against the
+// exchange it spoils; the first row is the same exchanges without a fault.
+TEST_F(Wire, SignallingFaultsForTheDeviceCheck) {
+    const std::string catalog = Query("Catalog", 20, kDev);
+    const std::string records = Query("RecordInfo", 30, kDev,
+                                      "<StartTime>2026-03-03T08:00:00</StartTime>\n"
+                                      "<EndTime>2026-03-03T09:30:00</EndTime>\n<Type>all</Type>\n");
+    const std::string ptz = Query("DeviceControl", 31, kDev, "<PTZCmd>A50F0108C000007D</PTZCmd>\n", "Control");
+    // Characters of a GBK body, counted on its UTF-8 form.
+    auto characters = [](const std::string& gbk) {
+        std::size_t n = 0;
+        for (unsigned char c : TextCodec::BodyToUtf8(gbk)) n += (c & 0xC0) != 0x80;
+        return n;
+    };
+    auto firstSent = [](const Run& r, const std::string& line) {
+        for (const auto& t : r.trace)
+            if (t.sent && t.FirstLine().rfind(line, 0) == 0) return t.time;
+        return 0.0;
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<Platform::Query> queries;
+        std::function<void(const Run&)> check;
+    };
+    const Case cases[] = {
+        {"no fault", {"--keepalive", "1"}, {{catalog, 5000}, {records}, {ptz}}, [&](const Run& r) {
+             auto a = Messages(r, "Catalog");
+             ASSERT_EQ(a.size(), 1u);
+             EXPECT_EQ(std::stoul(a[0].Header("Content-Length")), a[0].Body().size());
+             EXPECT_NE(a[0].Body().find("<SN>20</SN>"), std::string::npos);
+             EXPECT_GE(Messages(r, "Keepalive").size(), 4u);
+             ASSERT_EQ(Messages(r, "RecordInfo").size(), 1u);
+             EXPECT_NE(Messages(r, "RecordInfo")[0].Body().find("<StartTime>2026-03-03T08:00:00</StartTime>"),
+                       std::string::npos);
+             ASSERT_EQ(Messages(r, "DeviceControl").size(), 1u);
+             EXPECT_NE(Messages(r, "DeviceControl")[0].Body().find("<Result>OK</Result>"), std::string::npos);
+         }},
+        {"wrong-sn", {"--fault", "wrong-sn"}, {{catalog}, {records, 2000}}, [&](const Run& r) {
+             for (const char* cmd : {"Catalog", "RecordInfo"}) {
+                 auto a = Messages(r, cmd);
+                 ASSERT_EQ(a.size(), 1u) << cmd;
+                 EXPECT_NE(a[0].Body().find(cmd == std::string("Catalog") ? "<SN>1020</SN>" : "<SN>1030</SN>"),
+                           std::string::npos)
+                     << a[0].Body();
+             }
+             EXPECT_NE(r.out.find("Catalog SN 20 (answered as SN 1020)"), std::string::npos) << r.out;
+         }},
+        {"content-length-chars", {"--fault", "content-length-chars", "--keepalive", "1"}, {{catalog, 2500}},
+         [&](const Run& r) {
+             auto a = Messages(r, "Catalog");
+             ASSERT_EQ(a.size(), 1u);
+             const std::string body = a[0].Body();
+             EXPECT_EQ(std::stoul(a[0].Header("Content-Length")), characters(body));
+             EXPECT_LT(characters(body) + 8, body.size()); // four channel names of two characters
+             // Bodies without Chinese text keep their byte count.
+             auto k = Messages(r, "Keepalive");
+             ASSERT_FALSE(k.empty());
+             EXPECT_EQ(std::stoul(k[0].Header("Content-Length")), k[0].Body().size());
+         }},
+        {"slow-ok", {"--fault", "slow-ok", "--slow-ms", "1500"}, {{catalog, 2000}}, [&](const Run& r) {
+             double sent = firstSent(r, "MESSAGE "), ok = 0;
+             for (const auto& t : r.trace)
+                 if (!t.sent && t.FirstLine() == "SIP/2.0 200 OK" && t.Header("CSeq") == "1 MESSAGE") ok = t.time;
+             EXPECT_GE(ok - sent, 1.4);
+             auto a = Messages(r, "Catalog");
+             ASSERT_EQ(a.size(), 1u);
+             EXPECT_GE(a[0].time, ok);
+         }},
+        {"no-ptz", {"--fault", "no-ptz"}, {{ptz, 2000, 501}}, [&](const Run& r) {
+             EXPECT_TRUE(Messages(r, "DeviceControl").empty());
+             EXPECT_NE(r.out.find("PTZ up speed 192; answered 501 (no-ptz)"), std::string::npos) << r.out;
+         }},
+        {"bad-record-times", {"--fault", "bad-record-times"}, {{records, 2000}}, [&](const Run& r) {
+             auto a = Messages(r, "RecordInfo");
+             ASSERT_EQ(a.size(), 1u);
+             EXPECT_EQ(CountOf(a[0].Body(), "<StartTime>2026-03-03 0"), 2) << a[0].Body();
+             EXPECT_NE(a[0].Body().find("<EndTime>2026-03-03T08:30</EndTime>"), std::string::npos);
+             EXPECT_EQ(CountOf(a[0].Body(), "T08:00:00<"), 0);
+         }},
+        {"miss-keepalives", {"--fault", "miss-keepalives", "--keepalives", "2", "--keepalive", "1"},
+         {{catalog, 5000}}, [&](const Run& r) {
+             EXPECT_EQ(Messages(r, "Keepalive").size(), 2u);
+             EXPECT_NE(r.out.find("keepalives stop after 2 (miss-keepalives)"), std::string::npos) << r.out;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Platform p;
+        p.expectUnregister = false;
+        p.queries = c.queries;
+        Run r = Exchange(p, c.args);
+        EXPECT_TRUE(r.platformDone) << r.sippLog << r.out;
+        c.check(r);
+    }
+}
+
 // Clear errors, and the exit status that goes with each.
 TEST_F(Wire, CommandLineErrorsAndUnreachablePlatform) {
     int busy = mt::UdpSocket(0);
@@ -254,7 +351,9 @@ TEST_F(Wire, CommandLineErrorsAndUnreachablePlatform) {
         {{"--help"}, 0, "usage: tarvex-camera [options]"},
         {{"--version"}, 0, "tarvex-camera 2.0"},
         {{"--devices", "0"}, 2, "bad value '0' for --devices: 1 to 1000"},
-        {{"--fault", "bogus"}, 2, "bad value 'bogus' for --fault: one of no-num, late-answer, foreign-id, dollar-tcp, ssrc-zero"},
+        {{"--fault", "bogus"}, 2,
+         "bad value 'bogus' for --fault: one of no-num, late-answer, foreign-id, dollar-tcp, ssrc-zero, "
+         "content-length-chars, wrong-sn, miss-keepalives, slow-ok, bad-sdp, no-ptz, bad-record-times"},
         {{"--server", "camera.local:5060"}, 2, "expected an IPv4 address"},
         {{"--frobnicate"}, 2, "unknown argument '--frobnicate'"},
         {{"--id", "3402"}, 2, "bad value '3402' for --id: expected 20 digits"},
@@ -404,10 +503,12 @@ TEST_F(Media, PacketsOnTheWireAndTheirFaults) {
         std::vector<std::string> faults;
         uint32_t ssrc;
         bool dollar;
+        bool yLine = true; // in the SDP answer
     };
     const Case cases[] = {
         {"UDP", false, {}, 100000001u, false},
         {"UDP, ssrc-zero", false, {"--fault", "ssrc-zero"}, 0u, false},
+        {"UDP, bad-sdp", false, {"--fault", "bad-sdp"}, 100000001u, false, false},
         {"TCP", true, {}, 100000001u, false},
         {"TCP, dollar-tcp", true, {"--fault", "dollar-tcp"}, 100000001u, true},
     };
@@ -464,6 +565,12 @@ TEST_F(Media, PacketsOnTheWireAndTheirFaults) {
             if (conn >= 0) close(conn);
         });
         EXPECT_TRUE(r.platformDone) << r.sippLog;
+        std::string answer;
+        for (const auto& t : r.trace)
+            if (!t.sent && t.FirstLine() == "SIP/2.0 200 OK" && t.Header("CSeq").find("INVITE") != std::string::npos)
+                answer = t.Body();
+        EXPECT_NE(answer.find("a=rtpmap:96 PS/90000"), std::string::npos) << answer;
+        EXPECT_EQ(answer.find("y=") != std::string::npos, c.yLine) << answer;
         if (c.tcp) {
             bool ok = false;
             cap.packets = Unframe(stream, c.dollar, ok);
