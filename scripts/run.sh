@@ -25,6 +25,13 @@ if [ $demo = 1 ]; then
     while busy $port && [ $port -lt 5160 ]; do port=$((port + 2)); done
     # The first port of config.ini is the local server's (key 端口 in GBK).
     [ $port = 5060 ] || LC_ALL=C sed -i "0,/^\xB6\xCB\xBF\xDA=5060/s//\xB6\xCB\xBF\xDA=$port/" "$work/config.ini"
+    # The media receiver's port (the second 端口, 6000): RTP and RTCP over UDP
+    # and TCP on the same port must all be free, or the live view would stay empty.
+    mbusy() { busy "$1" || busy $(($1 + 1)) || { command -v ss >/dev/null && ss -Hltn "sport = :$1" 2>/dev/null | grep -q .; }; }
+    mport=6000
+    while mbusy $mport && [ $mport -lt 6400 ]; do mport=$((mport + 4)); done
+    [ $mport = 6000 ] || LC_ALL=C sed -i "s/^\xB6\xCB\xBF\xDA=6000\r/\xB6\xCB\xBF\xDA=$mport\r/" "$work/config.ini"
+    [ $mport = 6000 ] || echo "demo: media port 6000 is taken; using $mport"
   fi
   port=$(LC_ALL=C grep -a -m1 $'^\xB6\xCB\xBF\xDA=' "$work/config.ini" | cut -d= -f2 | tr -d '\r')
   echo "demo: Tarvex listens on 127.0.0.1:$port/udp (from $work/config.ini)"
