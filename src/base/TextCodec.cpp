@@ -59,8 +59,7 @@ std::size_t Utf8SequenceAt(std::string_view text, std::size_t i) {
 template <class Skip>
 std::optional<std::string> Run(const Iconv& cv, std::string_view text, bool strict,
                                std::string_view replacement, Skip skip) {
-    std::string out;
-    out.resize(text.size() * 2 + 16);
+    std::string out(text.size() * 2 + 16, '\0');
     char* in = const_cast<char*>(text.data());
     std::size_t inLeft = text.size();
     std::size_t used = 0;
@@ -77,12 +76,14 @@ std::optional<std::string> Run(const Iconv& cv, std::string_view text, bool stri
         }
         if (strict) return std::nullopt;
         // EILSEQ (not convertible) or EINVAL (cut short at the end).
-        out.resize(used);
-        out.append(replacement);
-        used = out.size();
-        out.resize(used + inLeft * 2 + 16);
+        const int err = errno;
+        // The buffer only ever doubles: sizing it anew by what is left of the
+        // input at every bad byte made a long run of them quadratic.
+        if (out.size() - used < replacement.size()) out.resize(out.size() * 2 + replacement.size());
+        out.replace(used, replacement.size(), replacement);
+        used += replacement.size();
         const std::size_t pos = text.size() - inLeft;
-        const std::size_t n = errno == EINVAL ? inLeft : std::max<std::size_t>(1, skip(pos));
+        const std::size_t n = err == EINVAL ? inLeft : std::max<std::size_t>(1, skip(pos));
         in += std::min(n, inLeft);
         inLeft -= std::min(n, inLeft);
         iconv(cv.get(), nullptr, nullptr, nullptr, nullptr);

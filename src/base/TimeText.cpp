@@ -61,6 +61,10 @@ bool ParseLocalTimeText(std::string_view text, std::chrono::system_clock::time_p
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
     if (std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &sec) != 6)
         return false;
+    // system_clock counts nanoseconds in 64 bits (years 1677..2262): a year
+    // outside these bounds, even after mktime carries two-digit months, days
+    // and hours into it, would overflow from_time_t.
+    if (y < kMinTextYear || y > kMaxTextYear) return false;
     std::tm tm{};
     tm.tm_year = y - 1900;
     tm.tm_mon = mo - 1;
@@ -69,8 +73,10 @@ bool ParseLocalTimeText(std::string_view text, std::chrono::system_clock::time_p
     tm.tm_min = mi;
     tm.tm_sec = sec;
     tm.tm_isdst = dst == DaylightSaving::Off ? 0 : -1;
+    // mktime leaves tm_wday alone on failure; -1 is also the valid 1969-12-31T23:59:59 UTC.
+    tm.tm_wday = -1;
     const std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1)) return false;
+    if (tm.tm_wday < 0) return false;
     out = std::chrono::system_clock::from_time_t(t);
     return true;
 }

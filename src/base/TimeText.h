@@ -30,8 +30,12 @@ std::size_t LocalTimeTextMs(std::chrono::system_clock::time_point t, char* buf, 
 // keeps a length across a change of clocks the plain difference of the texts).
 enum class DaylightSaving { ZoneDecides, Off };
 
+// The years a time text may name.
+inline constexpr int kMinTextYear = 1900;
+inline constexpr int kMaxTextYear = 2200;
+
 // Reads "YYYY-MM-DDTHH:MM:SS" (the six numbers, one or two digits each after the
 // year; anything after the seconds is ignored) as local time. False when the six
-// numbers are not all there.
+// numbers are not all there or the year is outside kMinTextYear..kMaxTextYear.
 bool ParseLocalTimeText(std::string_view text, std::chrono::system_clock::time_point& out,
                         DaylightSaving dst = DaylightSaving::ZoneDecides);

@@ -89,3 +89,21 @@ TEST(TextCodec, ConfigRule) {
     // Outside GBK: GB18030's four-byte form keeps the character.
     EXPECT_EQ(ConfigBytesToGbk("\xF0\x9F\x98\x80"), "\x94\x39\xFC\x36");
 }
+
+// A long run of bad bytes, alone and between characters, decodes to one
+// replacement each and nothing is lost around them (the run took quadratic time).
+TEST(TextCodec, LongRunsOfBadBytes) {
+    constexpr int kRun = 300000;
+    const std::string bad(kRun, '\xFF');
+    std::string fffd;
+    for (int i = 0; i < kRun; ++i) fffd += "\xEF\xBF\xBD";
+    EXPECT_EQ(GbkToUtf8(kCameraGbk + bad + kCameraGbk), kCameraUtf8 + fffd + kCameraUtf8);
+    std::string mixedGbk, mixedUtf8;
+    for (int i = 0; i < kRun / 3; ++i) {
+        mixedGbk += "\xFF\xBA\xC5"; // a bad byte, then 号
+        mixedUtf8 += "\xEF\xBF\xBD\xE5\x8F\xB7";
+    }
+    const std::string decl = "<?xml version=\"1.0\" encoding=\"GB2312\"?>";
+    EXPECT_EQ(BodyToUtf8(decl + mixedGbk + "\xB1"), decl + mixedUtf8 + "\xEF\xBF\xBD");
+    EXPECT_EQ(Utf8ToGbk("x" + bad + "y"), "x" + std::string(kRun, '?') + "y");
+}

@@ -75,6 +75,16 @@ TEST(SearchTimes, TextToSecondsAsLocalTime) {
     EXPECT_EQ(CDlgSearch::TextToSeconds("2026-03-03T09:05"), 0);    // five numbers
     EXPECT_EQ(CDlgSearch::TextToSeconds(""), 0);
     EXPECT_EQ(CDlgSearch::TextToSeconds("garbage"), 0);
+    // The years a nanosecond clock holds with room to spare; beyond them the text fails.
+    EXPECT_EQ(CDlgSearch::TextToSeconds("1900-01-01T00:00:00"), -2209017600);
+    EXPECT_EQ(CDlgSearch::TextToSeconds("2200-12-31T23:59:59"), 7289625599);
+    EXPECT_EQ(CDlgSearch::TextToSeconds("1899-12-31T23:59:59"), 0);
+    EXPECT_EQ(CDlgSearch::TextToSeconds("2201-01-01T00:00:00"), 0);
+    EXPECT_EQ(CDlgSearch::TextToSeconds("9999-12-31T23:59:59"), 0);
+    EXPECT_EQ(CDlgSearch::TextToSeconds("99999-01-01T00:00:00"), 0);
+    EXPECT_EQ(CDlgSearch::TextToSeconds("-999-01-01T00:00:00"), 0);
+    // The second before 1970 in UTC is a time like any other, not mktime's failure.
+    EXPECT_EQ(CDlgSearch::TextToSeconds("1970-01-01T07:59:59"), -1);
 }
 
 TEST(SearchIni, FirstRunDefaultsThenKeepsTheConditionsAcrossRuns) {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -211,6 +212,28 @@ inline std::string CmdOf(const std::string& body) {
     const std::size_t p = body.find("<CmdType>");
     if (p == std::string::npos) return {};
     return body.substr(p + 9, body.find("</CmdType>", p) - p - 9);
+}
+
+// A SIPp scenario of one keepalive MESSAGE from deviceId and its 200, for -r/-m runs.
+inline std::string KeepaliveScenario(const std::string& deviceId) {
+    return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"keepalive\">\n"
+           "  <send start_rtd=\"1\"><![CDATA[\nMESSAGE sip:" + std::string(kLocalId) + "@[remote_ip]:[remote_port] SIP/2.0\n"
+           "Via: SIP/2.0/[transport] [local_ip]:[local_port];rport;branch=[branch]\n"
+           "From: <sip:" + deviceId + "@[local_ip]:[local_port]>;tag=[call_number]\n"
+           "To: <sip:" + kLocalId + "@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 MESSAGE\n"
+           "Content-Type: Application/MANSCDP+xml\nMax-Forwards: 70\nContent-Length: [len]\n\n"
+           "<?xml version=\"1.0\"?>\n<Notify>\n<CmdType>Keepalive</CmdType>\n<SN>[call_number]</SN>\n"
+           "<DeviceID>" + deviceId + "</DeviceID>\n<Status>OK</Status>\n</Notify>\n]]></send>\n"
+           "  <recv response=\"200\" rtd=\"1\"/>\n</scenario>\n";
+}
+
+// A process's resident memory (VmRSS) in KB, 0 when it is gone.
+inline long ProcRssKb(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
 }
 
 } // namespace systest
