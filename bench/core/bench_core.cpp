@@ -28,18 +28,6 @@ namespace {
 
 const char* kDevice = "34010000001320000001";
 
-std::string KeepaliveScenario() {
-    return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"keepalive\">\n"
-           "  <send start_rtd=\"1\"><![CDATA[\nMESSAGE sip:" + std::string(kLocalId) + "@[remote_ip]:[remote_port] SIP/2.0\n"
-           "Via: SIP/2.0/[transport] [local_ip]:[local_port];rport;branch=[branch]\n"
-           "From: <sip:" + kDevice + "@[local_ip]:[local_port]>;tag=[call_number]\n"
-           "To: <sip:" + kLocalId + "@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 MESSAGE\n"
-           "Content-Type: Application/MANSCDP+xml\nMax-Forwards: 70\nContent-Length: [len]\n\n"
-           "<?xml version=\"1.0\"?>\n<Notify>\n<CmdType>Keepalive</CmdType>\n<SN>[call_number]</SN>\n"
-           "<DeviceID>" + kDevice + "</DeviceID>\n<Status>OK</Status>\n</Notify>\n]]></send>\n"
-           "  <recv response=\"200\" rtd=\"1\"/>\n</scenario>\n";
-}
-
 double CpuSeconds(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -53,14 +41,6 @@ double CpuSeconds(pid_t pid) {
         if (i == 15) stime = std::atol(field.c_str());
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long RssKb(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return 0;
 }
 
 // SIPp's mean time from a keepalive to its 200 (Response Time 1), in ms.
@@ -109,7 +89,7 @@ struct Run {
     }
     // Keepalives at rate for count; returns SIPp's output.
     std::string Keepalives(int count, int rate) {
-        WriteFile(dir.File("ka.xml"), KeepaliveScenario());
+        WriteFile(dir.File("ka.xml"), KeepaliveScenario(kDevice));
         SippProcess sipp;
         sipp.Start({"127.0.0.1:" + std::to_string(port), "-sf", dir.File("ka.xml"), "-i", "127.0.0.1", "-m",
                     std::to_string(count), "-r", std::to_string(rate), "-l", "100000", "-nostdin",
@@ -158,7 +138,7 @@ int main(int argc, char** argv) {
     }
     {
         Run r("wait-registered 30000\nwait-log FRESH-MARK 3600000\nexit\n");
-        const long rss0 = RssKb(r.pid);
+        const long rss0 = ProcRssKb(r.pid);
         const double t0 = Now();
         const std::string out = r.Keepalives(messages, rate);
         const double took = Now() - t0;
@@ -166,7 +146,7 @@ int main(int argc, char** argv) {
                     messages, rate, took, messages / took, FailedCalls(out));
         // The SIP transactions of the bulk expire (timer J, 32 s over UDP).
         std::this_thread::sleep_for(std::chrono::seconds(35));
-        const long rss1 = RssKb(r.pid);
+        const long rss1 = ProcRssKb(r.pid);
         // A fresh message: how long until the operator script sees it.
         DeviceScript fresh;
         fresh.deviceId = kDevice;
