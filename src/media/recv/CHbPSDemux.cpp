@@ -87,10 +87,11 @@ public:
     }
 
 private:
-    // Each piece is a packet of its own, somewhere in memory: the next one is
+    // Each piece is a packet of its own, somewhere in memory: the next one (its
+    // first 2 KiB, a datagram's worth; the hardware follows a longer one) is
     // fetched while this one is copied.
     static void Prefetch(const CHbPSDemux::Piece& p) {
-        for (size_t at = 0; at < p.size(); at += 64)
+        for (size_t at = 0; at < std::min<size_t>(p.size(), 2048); at += 64)
             __builtin_prefetch(p.data() + at);
     }
     uint8_t Byte(int32_t pos) const {
