@@ -1,6 +1,7 @@
 // tarvex-recv: receives a device's RTP program stream without the window and
 // writes the demultiplexed video elementary stream (H.264 or H.265) to a file.
 
+#include "base/Version.h"
 #include "media/recv/CRTPSession.h"
 
 #include <atomic>
@@ -42,12 +43,36 @@ void onFrame(void* user, unsigned char* frame, int32_t length) {
     if (++c->frames == c->frameLimit) c->done = true;
 }
 
-void usage() {
-    std::fprintf(stderr, "usage: tarvex-recv --port P [--transport 0|1|2] [--peer ADDRESS] "
-                         "[--seconds N] [--frames N] --out FILE\n"
-                         "  transport 0: UDP (RTP on P, RTCP on P+1), the default\n"
-                         "  transport 1: TCP, connect to ADDRESS at port P+2 from local port P\n"
-                         "  transport 2: TCP, listen on port P\n");
+const char kUsage[] =
+    "Usage: tarvex-recv --port P --out FILE [OPTION]...\n"
+    "Receive a device's RTP stream (an MPEG program stream, as after an INVITE)\n"
+    "and write the video elementary stream it carries (H.264 or H.265) to FILE.\n"
+    "It stops at the first of --seconds, --frames, SIGINT or SIGTERM. Once a second\n"
+    "a line on standard error gives frames, bytes and rates; the last one,\n"
+    "\"tarvex-recv total\", sums them up. The frame of the stream's last RTP\n"
+    "timestamp is never delivered: a frame is complete when the next one starts.\n"
+    "\n"
+    "Exit status: 0 when it ran, 1 when a port cannot be opened, a connection\n"
+    "cannot be made or FILE cannot be written, 2 for a wrong command line.\n"
+    "\n"
+    "Options:\n"
+    "  --port P           the receiver port offered to the device in the SDP\n"
+    "  --out FILE         the elementary stream written\n"
+    "  --transport 0|1|2  0: UDP, RTP on P and RTCP on P+1, P even (the default);\n"
+    "                     1: TCP, connect from local port P to ADDRESS at port P+2;\n"
+    "                     2: TCP, listen on port P\n"
+    "  --peer ADDRESS     the device's IPv4 address (needed for transport 1;\n"
+    "                     default 127.0.0.1)\n"
+    "  --seconds N        stop after N seconds\n"
+    "  --frames N         stop after N delivered frames\n"
+    "  -h, --help         print this help and exit\n"
+    "  --version          print the version and exit\n";
+
+// Wrong usage: the reason and the usage on standard error, status 2.
+int usageError(const char* reason, const char* what = "") {
+    std::fprintf(stderr, "tarvex-recv: %s%s\n", reason, what);
+    std::fputs(kUsage, stderr);
+    return 2;
 }
 
 bool number(const char* s, long long lo, long long hi, long long& v) {
@@ -102,25 +127,17 @@ int main(int argc, char** argv) {
         else if (a == "--out")
             ok = v != nullptr, outPath = v;
         else if (a == "--help" || a == "-h") {
-            usage();
+            std::fputs(kUsage, stdout);
             return 0;
-        } else {
-            std::fprintf(stderr, "tarvex-recv: unknown argument '%s'\n", a.c_str());
-            usage();
-            return 2;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "tarvex-recv: bad or missing value for %s\n", a.c_str());
-            usage();
-            return 2;
-        }
+        } else if (a == "--version") {
+            std::printf("tarvex-recv %s\n", TARVEX_VERSION);
+            return 0;
+        } else
+            return usageError("unknown argument ", a.c_str());
+        if (!ok) return usageError("bad or missing value for ", a.c_str());
         ++i;
     }
-    if (port < 0 || !outPath) {
-        std::fprintf(stderr, "tarvex-recv: --port and --out are required\n");
-        usage();
-        return 2;
-    }
+    if (port < 0 || !outPath) return usageError("--port and --out are required");
     if (transport == 0 && port % 2 != 0) {
         std::fprintf(stderr, "tarvex-recv: the UDP port must be even (RTCP uses port + 1)\n");
         return 2;

@@ -1,6 +1,7 @@
 // vidana-play: decodes an H.264 or H.265 elementary stream through libvidana
 // into raw BGR24 frames and/or PNG files, as the tarvex video view would show
 // them, and at the end of the file every picture the decoder still holds.
+#include "base/Version.h"
 #include "media/recv/CHbPSDemux.h"
 #include "vidana/lib/AccessUnits.h"
 #include "vidana/lib/Vidana.h"
@@ -20,8 +21,26 @@
 namespace {
 
 const char kUsage[] =
-    "usage: vidana-play --in FILE --size WxH [--codec auto|h264|h265] [--out FRAMES.bgr] "
-    "[--png-dir DIR]\n";
+    "Usage: vidana-play --in FILE --size WxH [OPTION]...\n"
+    "Decode an H.264 or H.265 elementary stream (Annex B, as tarvex-recv writes it)\n"
+    "through libvidana, as the video view of a client area of W x H shows it, and\n"
+    "write the pictures as raw BGR24 frames and/or PNG files.\n"
+    "At the end of the file the decoder is flushed, so every picture is presented,\n"
+    "those held for reordering included. The last line on standard output is\n"
+    "\"presented N pictures\".\n"
+    "\n"
+    "Exit status: 0 when it ran, 1 with a message on standard error otherwise.\n"
+    "\n"
+    "Options:\n"
+    "  --in FILE             the elementary stream\n"
+    "  --size WxH            the view's client area, in pixels\n"
+    "  --codec auto|h264|h265\n"
+    "                        the codec; auto (the default) tells it by the stream's\n"
+    "                        first parameter set\n"
+    "  --out FRAMES.bgr      append every picture as W x H x 3 bytes of BGR24\n"
+    "  --png-dir DIR         write every picture as DIR/frame-00001.png, ...\n"
+    "  -h, --help            print this help and exit\n"
+    "  --version             print the version and exit\n";
 
 void Put32(std::string& s, uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8)
@@ -131,6 +150,10 @@ int main(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("vidana-play %s\n", TARVEX_VERSION);
             return 0;
         }
         if (i + 1 >= argc) {

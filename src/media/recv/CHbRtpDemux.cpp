@@ -16,14 +16,10 @@ bool CHbRtpDemux::InputRtp(const tvrtp::Packet& packet, uint8_t** frame, int32_t
     return InputRtp(packet.GetPacketData(), packet.GetPacketLength(), frame, frameLength);
 }
 
-bool CHbRtpDemux::Closes(const uint8_t* packet, std::size_t length) {
-    const uint32_t ts = static_cast<uint32_t>(packet[4]) << 24 |
-                        static_cast<uint32_t>(packet[5]) << 16 |
-                        static_cast<uint32_t>(packet[6]) << 8 | packet[7];
-    (void)length;
-    if (ts == lastTimestamp_) return false;
+bool CHbRtpDemux::Closes(uint32_t timestamp) {
+    if (timestamp == lastTimestamp_) return false;
     Complete();
-    lastTimestamp_ = ts;
+    lastTimestamp_ = timestamp;
     return true;
 }
 
@@ -34,19 +30,24 @@ bool CHbRtpDemux::InputRtp(const uint8_t* packet, std::size_t length, uint8_t** 
     if (frame) *frame = frame_.data();
     if (!packet || length < 12) return false;
     if ((packet[1] & 0x7F) != kPayloadType) return false;
-    const bool closed = Closes(packet, length);
+    const bool closed = Closes(static_cast<uint32_t>(packet[4]) << 24 |
+                               static_cast<uint32_t>(packet[5]) << 16 |
+                               static_cast<uint32_t>(packet[6]) << 8 | packet[7]);
     AddPacket(packet, length);
     return closed && Join(frame, frameLength);
 }
 
 bool CHbRtpDemux::InputRtp(std::unique_ptr<tvrtp::Packet> packet) {
-    if (!packet || packet->GetPacketLength() < 12) return false;
-    const uint8_t* bytes = packet->GetPacketData();
-    const std::size_t length = packet->GetPacketLength();
-    if ((bytes[1] & 0x7F) != kPayloadType) return false;
-    const bool closed = Closes(bytes, length);
+    // The packet was parsed and checked as it was read: its header fields are
+    // taken from there, and its bytes are not touched before the demultiplexer
+    // copies its payload.
+    if (!packet || packet->GetPayloadType() != kPayloadType) return false;
+    const bool closed = Closes(packet->GetTimestamp());
     PacketSlot& s = NewSlot();
-    Fill(s, bytes, length);
+    s.copiedLength = static_cast<int32_t>(packet->GetPacketLength());
+    s.payloadOffset = static_cast<int32_t>(packet->GetPayloadData() - packet->GetPacketData());
+    s.payloadLength = static_cast<int32_t>(packet->GetPayloadLength());
+    s.sequenceNumber = packet->GetSequenceNumber();
     s.packet = std::move(packet);
     return closed && pieceTotal_ > 0;
 }

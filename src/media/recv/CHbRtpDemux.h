@@ -75,9 +75,9 @@ public:
     std::size_t FrameCapacity() const { return frame_.size(); }
 
 private:
-    // Accepts a packet of payload type 96; true when its timestamp closes the
-    // frame being collected, which is then completed into pieces_.
-    bool Closes(const uint8_t* packet, std::size_t length);
+    // True when a packet's timestamp closes the frame being collected, which
+    // is then completed into pieces_.
+    bool Closes(uint32_t timestamp);
     PacketSlot& NewSlot();
     void Fill(PacketSlot& s, const uint8_t* packet, std::size_t length);
     void Complete();

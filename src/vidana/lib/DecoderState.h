@@ -72,7 +72,14 @@ void AudioModule();
 // and is not the operator's business on standard error.
 void QuietFfmpegLog();
 
+// The fuzzing build lowers the limits (VIDANA_MAX_PICTURE) so that a mutated
+// parameter set costs the decoder little; the limit checks are the same code.
+#ifdef VIDANA_MAX_PICTURE
+constexpr int kMaxPictureWidth = VIDANA_MAX_PICTURE;
+constexpr int kMaxPictureHeight = VIDANA_MAX_PICTURE;
+#else
 constexpr int kMaxPictureWidth = 2048;
 constexpr int kMaxPictureHeight = 1536;
+#endif
 
 } // namespace vidana

@@ -2,7 +2,7 @@
 // plays the camera's signalling (registration, catalog, records, the answer to
 // INVITE, INFO and BYE), camsim.py its media sender, streaming the pictures of
 // an ffmpeg-made program stream (-f vob) to the offered port over UDP, TCP
-// with Tarvex connecting and TCP with Tarvex listening.
+// with Tarvex connecting and TCP with Tarvex listening; and an H.265 camera.
 
 #include "Harness.h"
 #include "media/MediaTestUtil.h"
@@ -150,10 +150,11 @@ protected:
             dir_.File("camsim.out"), dir_.File("camsim.err"));
     }
 
-    // ffmpeg's pictures of the clip at the view's size, and the shot's pixels.
-    std::vector<uint8_t> Reference(int w, int h) {
+    // ffmpeg's pictures of a clip (by default the suite's) at the view's size,
+    // and the shot's pixels.
+    std::vector<uint8_t> Reference(int w, int h, const std::string& clip = vob_) {
         const std::string out = dir_.File("reference.bgr");
-        EXPECT_EQ(mt::Run("ffmpeg -nostdin -v error -y -i " + vob_ +
+        EXPECT_EQ(mt::Run("ffmpeg -nostdin -v error -y -i " + clip +
                           " -vf scale=" + std::to_string(w) + ":" + std::to_string(h) +
                           ":flags=bicubic -pix_fmt bgr24 -f rawvideo " + out),
                   0);
@@ -294,6 +295,59 @@ TEST_P(LiveView, ShowsTheCamerasPicturesCountsThemSteersAndEndsTheCall) {
 INSTANTIATE_TEST_SUITE_P(Transports, LiveView, ::testing::Values(0, 1, 2), [](const auto& i) {
     return std::string(i.param == 0 ? "Udp" : i.param == 1 ? "TcpConnecting" : "TcpListening");
 });
+
+// A camera streaming H.265 (stream type 0x24 in its stream map) over TCP with
+// Tarvex listening: the live view counts every frame and shows the camera's
+// pictures as ffmpeg decodes them.
+TEST_F(Media, HevcLiveViewShowsTheCamerasPictures) {
+    const std::string hevc = mt::MakeHevc(dir_.Path(), "cam.hevc", "320x240", 2.0, "-bf 0");
+    ASSERT_FALSE(hevc.empty());
+    const std::size_t units = vidana::SplitAccessUnits(mt::ReadFile(hevc), true).size();
+    ASSERT_EQ(units, 50u);
+    WriteFile(dir_.File("config.ini"), MediaConfig(sipPort_, 2, mediaPort_));
+    WriteFile(dir_.File("live.txt"), "wait-registered 30000\n"
+                                     "wait-log \"<DeviceList\" 30000\n"
+                                     "tree " + std::string(kChannel) +
+                                         "\n"
+                                         "click 1081 0          # 实时点播\n"
+                                         "wait-text 1090 帧率 60000\n"
+                                         "wait-log " + kMarker +
+                                         " 90000  # the camera has sent its clip\n"
+                                         "shot live.png 1007\n"
+                                         "click 1081 0          # 点播取消\n"
+                                         "dump ended.txt\n"
+                                         "exit\n");
+    Program tarvex(dir_.Path(), {"--script", "live.txt"});
+    ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
+    Camera camera(dir_, "cam", false);
+    ASSERT_TRUE(camera.Start(sipPort_, CameraScript(Answer("Play", "video"))));
+    ASSERT_TRUE(WaitPortBound(mediaPort_, true, 60000)) << tarvex.Out();
+    auto sender = Camsim("tcp-connect", mediaPort_, hevc);
+    ASSERT_EQ(sender->Wait(120), 0) << ReadFile(dir_.File("camsim.err"));
+    SendDeviceMessage(sipPort_, kDevice,
+                      "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive</CmdType>\r\n" +
+                          std::string(kMarker) + "\r\n<DeviceID>" + kDevice +
+                          "</DeviceID>\r\n</Notify>\r\n");
+    ASSERT_EQ(tarvex.Wait(90000), 0) << tarvex.Out() << camera.Report();
+
+    // Every frame but the last (which waits for a next timestamp) was decoded.
+    auto ended = ReadDump(dir_.File("ended.txt"));
+    const Statistics st = ReadStatistics(ended[1090].at(0));
+    ASSERT_TRUE(st.ok) << ended[1090].at(0);
+    EXPECT_EQ(st.frames, units - 1) << ended[1090].at(0);
+    EXPECT_EQ(st.lost, 0u);
+
+    // The view shows the last of them as ffmpeg decodes it, at the view's size.
+    const auto [w, h] = PngSize(ReadFile(dir_.File("live.png")));
+    ASSERT_GT(w * h, 0);
+    const std::vector<uint8_t> shot = ShotPixels(dir_.File("live.png"));
+    const std::vector<uint8_t> reference = Reference(w, h, hevc);
+    const std::size_t n = std::size_t(w) * h * 3;
+    ASSERT_EQ(shot.size(), n);
+    ASSERT_EQ(reference.size(), n * units);
+    EXPECT_EQ(std::memcmp(shot.data(), reference.data() + n * (units - 2), n), 0)
+        << "the shot is not the clip's last picture but one";
+}
 
 // A recording found by a search is played back, steered by the seven playback
 // control rows, ended, then downloaded with the progress moving; the offers
