@@ -3,6 +3,7 @@
 // files, ffmpeg-made fixtures and a small RTP packet builder.
 
 #include "support/common/FfmpegStreams.h"
+#include "support/common/Net.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -74,22 +75,14 @@ inline bool PortFree(int type, uint16_t port, const char* ip = "0.0.0.0") {
     return ok;
 }
 
-// An even port P with P and P+1 free for UDP and P and P+2 free for TCP.
+// An even port P with P and P+1 free for UDP and P and P+2 free for TCP, below
+// the ephemeral range (see NextCandidatePort).
 inline uint16_t FreePortBase() {
-    for (int tries = 0; tries < 200; ++tries) {
-        int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t l = sizeof a;
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l);
-        ::close(s);
-        uint16_t p = ntohs(a.sin_port) & ~1u;
-        if (p < 1024 || p > 65000) continue;
-        if (PortFree(SOCK_DGRAM, p) && PortFree(SOCK_DGRAM, p + 1) && PortFree(SOCK_STREAM, p) &&
-            PortFree(SOCK_STREAM, p + 2))
-            return p;
+    for (int tries = 0; tries < 500; ++tries) {
+        const int p = NextCandidatePort() & ~1;
+        if (PortBindable(SOCK_DGRAM, p) && PortBindable(SOCK_DGRAM, p + 1) &&
+            PortBindable(SOCK_STREAM, p) && PortBindable(SOCK_STREAM, p + 2))
+            return static_cast<uint16_t>(p);
     }
     return 0;
 }

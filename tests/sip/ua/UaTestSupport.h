@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sip/ua/SipAgent.h"
+#include "support/common/Net.h"
 
 namespace uatest {
 
@@ -27,21 +28,12 @@ inline std::string ScenarioDir() {
     return std::string(TARVEX_SOURCE_DIR) + "/tests/sip/ua/scenarios/";
 }
 
-// A port that was free on 127.0.0.1 for both UDP and TCP a moment ago.
+// A port that was free for both UDP and TCP a moment ago, below the
+// ephemeral range (see NextCandidatePort).
 inline int FreePort() {
-    for (int i = 0; i < 50; ++i) {
-        int u = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(u, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t l = sizeof a;
-        getsockname(u, reinterpret_cast<sockaddr*>(&a), &l);
-        int t = socket(AF_INET, SOCK_STREAM, 0);
-        int ok = bind(t, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        close(t);
-        close(u);
-        if (ok == 0) return ntohs(a.sin_port);
+    for (int i = 0; i < 500; ++i) {
+        const int port = NextCandidatePort();
+        if (PortBindable(SOCK_DGRAM, port) && PortBindable(SOCK_STREAM, port)) return port;
     }
     return 0;
 }

@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <utility>
+
 // A socket of type bound to a free port on 127.0.0.1; -1 on failure.
 inline int LoopbackBound(int type) {
     int fd = socket(AF_INET, type, 0);
@@ -28,18 +31,58 @@ inline int LocalPortOf(int fd) {
     return getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? ntohs(a.sin_port) : 0;
 }
 
-// A port on 127.0.0.1 that was free a moment ago (bound with port 0, read
-// back, closed). type is SOCK_DGRAM or SOCK_STREAM.
-inline int FreePort(int type) {
-    const int fd = LoopbackBound(type);
-    if (fd < 0) return -1;
-    const int port = LocalPortOf(fd);
-    close(fd);
-    return port > 0 ? port : -1;
-}
-
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+
+// Whether port can be bound now, on 127.0.0.1 and on the wildcard address.
+inline bool PortBindable(int type, int port) {
+    for (uint32_t host : {INADDR_LOOPBACK, INADDR_ANY}) {
+        const int fd = socket(AF_INET, type, 0);
+        if (fd < 0) return false;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(host);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// The next candidate port below the kernel's ephemeral range. A port that
+// bind(0) hands out lies inside that range, where any process's outgoing
+// connection (SIPp, a sender, another test) may take it between the check and
+// the program's own bind; below it only explicit binds compete. The walk
+// starts at a place of its own per process and moves on with every call.
+inline int NextCandidatePort() {
+    static const std::pair<int, int> range = [] {
+        int lo = 32768, hi = 60999;
+        if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+            if (std::fscanf(f, "%d %d", &lo, &hi) != 2) lo = 32768;
+            std::fclose(f);
+        }
+        return lo > 12000 ? std::make_pair(10000, lo) : std::make_pair(hi + 1, 65000);
+    }();
+    static std::atomic<unsigned> next{static_cast<unsigned>(getpid()) * 7919u +
+                                      static_cast<unsigned>(std::time(nullptr))};
+    const unsigned span = static_cast<unsigned>(range.second - range.first);
+    return range.first + static_cast<int>((next.fetch_add(7) * 2654435761u) % span);
+}
+
+// A port that was free a moment ago on 127.0.0.1 and the wildcard address,
+// outside the ephemeral range. type is SOCK_DGRAM or SOCK_STREAM; -1 when none
+// was found.
+inline int FreePort(int type) {
+    for (int tries = 0; tries < 500; ++tries) {
+        const int port = NextCandidatePort();
+        if (PortBindable(type, port)) return port;
+    }
+    return -1;
+}
+
 #include <thread>
 
 // Waits until something on this host has bound port on 127.0.0.1 or any
