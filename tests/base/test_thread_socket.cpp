@@ -1,5 +1,6 @@
 #include "base/CThread.h"
 #include "base/Socket.h"
+#include "support/common/Net.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -111,11 +112,10 @@ TEST(Socket, BindsGivenPortAndConnects) {
     ASSERT_EQ(listen(listener.get(), 1), 0);
     int lport = BoundPort(listener.get());
 
-    // A free port to bind the client to.
-    UniqueSocket probe(::socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    int cport = BoundPort(probe.get());
-    probe.reset();
+    // A free port to bind the client to, outside the range that other
+    // processes' outgoing connections draw from.
+    const int cport = FreePort(SOCK_STREAM);
+    ASSERT_GT(cport, 0);
 
     UniqueSocket c(CreateTcpSocket(cport));
     ASSERT_TRUE(c.valid());
