@@ -27,6 +27,12 @@ class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QAction;
+class QProgressDialog;
+namespace tarvex::check {
+class CheckDriver;
+struct DriverOutcome;
+struct DriverProgress;
+} // namespace tarvex::check
 
 class CTarvexDlg : public QDialog, public ICoreView {
     Q_OBJECT
@@ -45,6 +51,9 @@ public:
     template <class T> T* Ctl(int id) const { return qobject_cast<T*>(Control(id)); }
 
     QAction* AboutAction() const { return about_; }
+    QAction* CheckAction() const { return check_; }
+    // The device check of the menu runs (its driver exists until its end is shown).
+    bool CheckRunning() const;
     CListX* MessageList() const { return messageList_; }
     CStaticEx* VideoView() const { return video_; }
     QTreeWidget* DeviceTree() const { return deviceTree_; }
@@ -69,6 +78,9 @@ public:
 
 public slots:
     void OnAbout();
+    // "设备检查": the device check against the current device, its progress in
+    // a window of its own; at the end a message names the report.
+    void OnCheck();
     void OnSettings();
     void OnSend();
     void OnExit();
@@ -97,9 +109,14 @@ private:
     void ArmBatch(std::atomic<bool>& pending, QTimer* timer);
     // Runs fn on the GUI thread: now when called there, else queued.
     template <class Fn> void OnGui(Fn fn);
+    void CheckProgress(const tarvex::check::DriverProgress& p);
+    void CheckDone(const tarvex::check::DriverOutcome& out);
 
     std::unique_ptr<CTarvexCore> core_;
     QAction* about_ = nullptr;
+    QAction* check_ = nullptr;
+    std::unique_ptr<tarvex::check::CheckDriver> checkDriver_;
+    QProgressDialog* checkProgress_ = nullptr;
     QTreeWidget* deviceTree_ = nullptr;
     QTreeWidget* addressTree_ = nullptr;
     QTreeWidgetItem* addressRoot_ = nullptr;

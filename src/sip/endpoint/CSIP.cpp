@@ -253,6 +253,11 @@ void CSIP::HandleEvent(sipua::Event& ev) {
     case K::OutOfCallAnswered:
         if (registered_ && resp) Log(resp, kLogReceived);
         break;
+    case K::CallRequestAnswered:
+    case K::CallRequestFailed:
+        // The answer to an INFO of ours; a BYE's answer comes with CallReleased.
+        if (resp && !is("BYE")) Log(resp, kLogReceived);
+        break;
     case K::CallClosed:
         // The device's BYE; the layer answers it.
         if (resp) Log(resp, kLogReceived);
@@ -356,6 +361,19 @@ void CSIP::EndCall(int callId, int dialogId) {
     endCv_.notify_all();
 }
 
+void CSIP::EndOneCall(sipua::SipAgent& ua, const CallEnd& e) {
+    // An answered call's BYE is built here rather than by TerminateCall, so
+    // that it is logged like every request we send, before it goes out.
+    sipua::AgentLock lock(ua);
+    sipua::MessagePtr bye;
+    if (e.dialogId > 0 && ua.BuildCallRequest(e.dialogId, "BYE", bye) == 0 && bye) {
+        Log(bye.get(), kLogSent);
+        ua.SendCallRequest(e.dialogId, std::move(bye));
+        return;
+    }
+    ua.TerminateCall(e.callId, e.dialogId);
+}
+
 void CSIP::CallEndWorker() {
     std::unique_lock<std::mutex> lk(endMutex_);
     for (;;) {
@@ -367,7 +385,7 @@ void CSIP::CallEndWorker() {
         // Stop waits for this worker before the context goes.
         sipua::SipAgent* ua = Agent();
         lk.unlock();
-        if (ua) ua->TerminateCall(e.callId, e.dialogId);
+        if (ua) EndOneCall(*ua, e);
         lk.lock();
         endBusy_ = false;
         endCv_.notify_all();

@@ -80,6 +80,7 @@ private:
     void AnswerMessage(int tid, const std::string* date, const std::string& deviceId);
     void AnswerInCall(int tid);
     void CallEndWorker();
+    void EndOneCall(sipua::SipAgent& ua, const CallEnd& e);
 
     sipua::SipAgent* Agent() const { return context_.get(); }
 
