@@ -35,7 +35,7 @@ CTarvexCore::CTarvexCore(Parts parts)
     : settings_(std::move(parts.settings)), lister_(std::move(parts.lister)),
       wallClock_(std::move(parts.wallClock)), clock_(std::move(parts.clock)),
       search_(std::make_unique<CDlgSearch>(parts.searchIni, wallClock_)),
-      sip_(std::move(parts.sip)) {
+      challengeRegister_(parts.challengeRegister), sip_(std::move(parts.sip)) {
     if (!lister_) lister_ = ListLocalAdapters;
     if (!sip_) {
         auto sip = std::make_unique<CSIP>();
@@ -85,6 +85,7 @@ void CTarvexCore::StartEndpoint() {
     s.address = settings_->localAddress;
     s.id = settings_->localId;
     s.domain = settings_->localDomain;
+    s.registerPassword = ChallengePassword();
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
         lastStart_ = sip_->Start(settings_->localTransport, s, *this);
@@ -732,6 +733,10 @@ CTarvexCore::MediaStatus CTarvexCore::Media() const {
     m.playbackOpen = media_->PlaybackOpen() || media_->DownloadOpen();
     m.playbackSeconds = media_->RecordingDurationSeconds();
     return m;
+}
+
+std::string CTarvexCore::ChallengePassword() const {
+    return challengeRegister_ ? settings_->localPassword : std::string();
 }
 
 int CTarvexCore::LastInviteCallId() const {

@@ -62,6 +62,8 @@ public:
         WallClock wallClock;                // log times, the Date header, bodies
         SteadyClock clock;                  // the follow-up schedule
         bool timerThread = true;            // false: follow-ups run only by RunDue()
+        // "验证密码": REGISTER is challenged with the settings' password (本地服务器 密码).
+        bool challengeRegister = false;
     };
 
     // Which viewer a double click in the log opens, with what text (UTF-8 for the
@@ -190,6 +192,8 @@ public:
     ISipEndpoint& Sip() { return *sip_; }
     int SpeedByte() const { return speedByte_; }
     int PtzAddress() const { return ptzAddress_; }
+    // The password REGISTER is challenged with ("验证密码"), "" when it is not.
+    std::string ChallengePassword() const;
     // Result of the last endpoint start (0 or -1).
     int LastStartResult() const { return lastStart_; }
 
@@ -275,6 +279,7 @@ private:
     std::atomic<int> speedByte_{0};
     std::atomic<int> ptzAddress_{0};
     int lastStart_ = -1;
+    bool challengeRegister_ = false;
     bool restartPending_ = false;
     bool exited_ = false;
     bool stopped_ = false;

@@ -88,6 +88,13 @@ bool Seconds(std::string_view text, int& out) {
     return true;
 }
 
+// "验证密码" under 本地服务器 in config.ini: 1 challenges REGISTER with the
+// section's 密码; anything else, or no key, does not.
+bool ChallengeSetting(const std::string& file) {
+    std::string v;
+    return CfgIniStore(file).GetValue("本地服务器", "验证密码", v) && v == "1";
+}
+
 std::string DefaultCheckDir() {
     const std::time_t t = std::time(nullptr);
     std::tm tm{};
@@ -158,6 +165,7 @@ int CTarvexApp::Run(const CommandLine& options) {
     // endpoint, dialog.
     CTarvexCore::Parts parts;
     parts.settings = LoadSettings("config.ini");
+    parts.challengeRegister = ChallengeSetting("config.ini");
     CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(parts)));
     WatchSignals(&dlg);
     std::unique_ptr<CScriptRunner> runner;
@@ -190,6 +198,7 @@ int RunCheckCommand(const CommandLine& o) {
 
     CTarvexCore::Parts parts;
     parts.settings = LoadSettings("config.ini");
+    parts.challengeRegister = ChallengeSetting("config.ini");
     if (o.checkTransport >= 0) parts.settings->localTransport = o.checkTransport;
     CTarvexCore core(std::move(parts));
     core.Initialise();

@@ -323,6 +323,7 @@ DriverOutcome CheckDriver::Check() {
     CDlgCfg& cfg = core_.Settings();
     obs.settings.sipTransport = cfg.localTransport == 1 ? "tcp" : "udp";
     obs.settings.platformId = cfg.localId;
+    obs.settings.password = core_.ChallengePassword();
     obs.settings.keepaliveIntervalS = cfg.heartbeatPeriod > 0 ? cfg.heartbeatPeriod : 0;
 
     Progress("Catalog, DeviceInfo and DeviceStatus of " + out.deviceId);

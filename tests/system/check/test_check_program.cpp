@@ -60,15 +60,19 @@ std::map<std::string, Verdict> ReadVerdicts(const TempDir& dir, const std::strin
 }
 
 // tarvex --check with a camera (cameraArgs added to its own; no camera when
-// withCamera is false). Keepalives every second, expected every second.
+// withCamera is false). Keepalives every second, expected every second;
+// localKeys (UTF-8 "key=value\r\n" lines) go into the 本地服务器 section.
 CheckRun RunCheck(const std::vector<std::string>& cameraArgs, bool withCamera = true,
-                  const std::vector<std::string>& checkArgs = {"--timeout", "60", "--window", "2"}) {
+                  const std::vector<std::string>& checkArgs = {"--timeout", "60", "--window", "2"},
+                  const std::string& localKeys = {}) {
     CheckRun run;
     const TempDir& dir = *run.dir;
     const int port = FreePort(SOCK_DGRAM);
     const int mediaPort = FreePort(SOCK_DGRAM) & ~1;
-    WriteFile(dir.File("config.ini"),
-              systest::MediaConfig(port, 0, mediaPort, "\r\n[互联系统]\r\n心跳周期=1\r\n"));
+    std::string config =
+        systest::MediaConfig(port, 0, mediaPort, "\r\n[互联系统]\r\n心跳周期=1\r\n");
+    config.insert(config.find("\r\n\r\n") + 2, TextCodec::Utf8ToGbk(localKeys));
+    WriteFile(dir.File("config.ini"), config);
     std::vector<std::string> args = {"--check", "--here", "--out", run.Report()};
     args.insert(args.end(), checkArgs.begin(), checkArgs.end());
     Program tarvex(dir.Path(), args);
@@ -158,6 +162,31 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
             EXPECT_NE(v.reason.find(f->second), std::string::npos) << id << ": " << v.reason;
         }
     }
+}
+
+// "验证密码": Tarvex challenges REGISTER; the camera's digest verifies with the
+// right password and is refused (403, no device) with a wrong one.
+TEST(CheckProgram, RegisterChallengeWithThePassword) {
+    const std::string keys = "密码=12345678\r\n验证密码=1\r\n";
+    const CheckRun good = RunCheck({}, true, {"--timeout", "60", "--window", "1"}, keys);
+    ASSERT_EQ(good.status, 0) << Describe(good);
+    ASSERT_EQ(good.checks.count("register.digest"), 1u) << Describe(good);
+    EXPECT_EQ(good.checks.at("register.digest").verdict, "pass") << Describe(good);
+    EXPECT_NE(good.checks.at("register.digest").reason.find("verified against the password"),
+              std::string::npos)
+        << Describe(good);
+    EXPECT_EQ(good.checks.at("register.form").reason.find("2 REGISTERs well formed"), 0u)
+        << Describe(good);
+    // The password is never written into the report.
+    EXPECT_EQ(ReadFile(good.Report() + "/report.json").find("12345678"), std::string::npos);
+    EXPECT_EQ(ReadFile(good.Report() + "/report.html").find("12345678"), std::string::npos);
+
+    const CheckRun bad = RunCheck({"--password", "wrong"}, true, {"--timeout", "4"}, keys);
+    EXPECT_EQ(bad.status, 4) << bad.out;
+    EXPECT_NE(bad.out.find("REGISTER of 34020000001320000001 refused: "), std::string::npos)
+        << bad.out;
+    EXPECT_NE(ReadFile(bad.dir->File("camera.out")).find("403"), std::string::npos)
+        << ReadFile(bad.dir->File("camera.out"));
 }
 
 TEST(CheckProgram, NoDeviceWithinTheTimeoutExitsNonZeroAndSaysSo) {
