@@ -67,11 +67,8 @@ constexpr const char* kHelp =
     "not listen or write its report, 2 a bad command line, 3 the message log could\n"
     "not be saved, 4 --check: no device registered within the timeout.\n";
 
-void Usage() {
-    std::fputs("Usage: tarvex [--script FILE] [--here] [--help] [--version]\n"
-               "       tarvex --check [--out DIR] [--transport udp|tcp] [--timeout S] [--here]\n",
-               stderr);
-}
+// The check's options are in --help.
+void Usage() { std::fputs("Usage: tarvex [--script FILE] [--here] [--help] [--version]\n", stderr); }
 
 constexpr int kNoDevice = 4;
 
@@ -93,6 +90,16 @@ bool Seconds(std::string_view text, int& out) {
 bool ChallengeSetting(const std::string& file) {
     std::string v;
     return CfgIniStore(file).GetValue("本地服务器", "验证密码", v) && v == "1";
+}
+
+// "心跳超时次数" under 互联系统: keepalives missed in a row before a device is
+// marked offline (1 to 100; 3 without the key or with anything else).
+int KeepaliveMissesSetting(const std::string& file) {
+    std::string v;
+    int n = 0;
+    if (!CfgIniStore(file).GetValue("互联系统", "心跳超时次数", v) || !Seconds(v, n) || n > 100)
+        return 3;
+    return n;
 }
 
 std::string DefaultCheckDir() {
@@ -166,6 +173,7 @@ int CTarvexApp::Run(const CommandLine& options) {
     CTarvexCore::Parts parts;
     parts.settings = LoadSettings("config.ini");
     parts.challengeRegister = ChallengeSetting("config.ini");
+    parts.keepaliveMisses = KeepaliveMissesSetting("config.ini");
     CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(parts)));
     WatchSignals(&dlg);
     std::unique_ptr<CScriptRunner> runner;
@@ -199,6 +207,7 @@ int RunCheckCommand(const CommandLine& o) {
     CTarvexCore::Parts parts;
     parts.settings = LoadSettings("config.ini");
     parts.challengeRegister = ChallengeSetting("config.ini");
+    parts.keepaliveMisses = KeepaliveMissesSetting("config.ini");
     if (o.checkTransport >= 0) parts.settings->localTransport = o.checkTransport;
     CTarvexCore core(std::move(parts));
     core.Initialise();

@@ -369,6 +369,7 @@ void CTarvexDlg::RedrawTree() {
     TreeDelta delta = core_->TakeTreeDelta();
     if (delta.full) {
         RedrawWholeTree(delta.snapshot);
+        MarkOffline(delta.offline);
         return;
     }
     // Only the rows that changed: new items are appended to their parent (in
@@ -416,6 +417,22 @@ void CTarvexDlg::RedrawTree() {
             }
         }
         ++i;
+    }
+    MarkOffline(delta.offline);
+}
+
+void CTarvexDlg::MarkOffline(const std::vector<std::pair<int, bool>>& marks) {
+    // A device that missed its keepalives shows grey and italic; its text stays
+    // what scripts and the operator look for.
+    for (const auto& [id, offline] : marks) {
+        auto it = treeItems_.find(id);
+        if (it == treeItems_.end()) continue;
+        QTreeWidgetItem* item = it->second;
+        QFont f = item->font(0);
+        f.setItalic(offline);
+        item->setFont(0, f);
+        item->setForeground(0, offline ? QBrush(Qt::gray) : QBrush());
+        item->setToolTip(0, offline ? U("离线: 心跳超时") : QString());
     }
 }
 

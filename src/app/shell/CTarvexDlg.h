@@ -102,6 +102,7 @@ private:
     void OnLogDoubleClick(int row, int column);
     void RedrawTree();
     void RedrawWholeTree(const TreeItem& root);
+    void MarkOffline(const std::vector<std::pair<int, bool>>& marks);
     // Box 1058, 1065 or 1104 left: the standard message when out of range.
     void CheckInputBox(QLineEdit* box);
     QTreeWidget* CommandListOf(int list) const;

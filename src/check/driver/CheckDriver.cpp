@@ -325,6 +325,7 @@ DriverOutcome CheckDriver::Check() {
     obs.settings.platformId = cfg.localId;
     obs.settings.password = core_.ChallengePassword();
     obs.settings.keepaliveIntervalS = cfg.heartbeatPeriod > 0 ? cfg.heartbeatPeriod : 0;
+    obs.settings.keepaliveMisses = core_.KeepaliveMisses();
 
     Progress("Catalog, DeviceInfo and DeviceStatus of " + out.deviceId);
     Queries();
