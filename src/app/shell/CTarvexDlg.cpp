@@ -509,6 +509,7 @@ void CTarvexDlg::OnCheck() {
                    .toStdString();
     o.outDir = std::filesystem::absolute(o.outDir);
     o.registerTimeout = std::chrono::milliseconds(0);
+    o.window = checkWindow_;
     checkProgress_ = new QProgressDialog(this);
     checkProgress_->setObjectName("checkProgress");
     checkProgress_->setWindowTitle(U("设备检查"));

@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QStringList>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <unordered_map>
 
@@ -54,6 +55,8 @@ public:
     QAction* CheckAction() const { return check_; }
     // The device check of the menu runs (its driver exists until its end is shown).
     bool CheckRunning() const;
+    // Measuring window of each stream of the menu's check (10 s).
+    void SetCheckWindow(std::chrono::milliseconds window) { checkWindow_ = window; }
     CListX* MessageList() const { return messageList_; }
     CStaticEx* VideoView() const { return video_; }
     QTreeWidget* DeviceTree() const { return deviceTree_; }
@@ -118,6 +121,7 @@ private:
     QAction* check_ = nullptr;
     std::unique_ptr<tarvex::check::CheckDriver> checkDriver_;
     QProgressDialog* checkProgress_ = nullptr;
+    std::chrono::milliseconds checkWindow_{10000};
     QTreeWidget* deviceTree_ = nullptr;
     QTreeWidget* addressTree_ = nullptr;
     QTreeWidgetItem* addressRoot_ = nullptr;
