@@ -508,6 +508,10 @@ void CTarvexDlg::OnCheck() {
                    .toString(QStringLiteral("'tarvex-check-'yyyyMMdd-HHmmss"))
                    .toStdString();
     o.outDir = std::filesystem::absolute(o.outDir);
+    // Two checks within a second keep both reports.
+    const std::filesystem::path base = o.outDir;
+    for (int n = 2; std::filesystem::exists(o.outDir); ++n)
+        o.outDir = base.string() + "-" + std::to_string(n);
     o.registerTimeout = std::chrono::milliseconds(0);
     o.window = checkWindow_;
     checkProgress_ = new QProgressDialog(this);

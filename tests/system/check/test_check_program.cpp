@@ -189,6 +189,26 @@ TEST(CheckProgram, RegisterChallengeWithThePassword) {
         << ReadFile(bad.dir->File("camera.out"));
 }
 
+// SIGINT ends the waits: what was observed is judged and written.
+TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
+    TempDir dir;
+    const int port = FreePort(SOCK_DGRAM);
+    WriteFile(dir.File("config.ini"), systest::MediaConfig(port, 0, FreePort(SOCK_DGRAM) & ~1));
+    Program tarvex(dir.Path(), {"--check", "--here", "--out", dir.File("report"), "--timeout", "60"});
+    ASSERT_TRUE(WaitPortBound(port, false, 30000));
+    Program camera(dir.Path(), {"--server", "127.0.0.1:" + std::to_string(port), "--retry", "1"},
+                   kCamera, {}, dir.File("camera.out"));
+    ASSERT_TRUE(tarvex.WaitOut("check 4/8: live view over UDP", 60000)) << tarvex.Out();
+    tarvex.Signal(SIGINT);
+    EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
+    EXPECT_NE(tarvex.Out().find("not run (interrupted)"), std::string::npos) << tarvex.Out();
+    const auto checks = ReadVerdicts(dir, dir.File("report/report.json"));
+    ASSERT_EQ(checks.size(), 21u) << tarvex.Out();
+    EXPECT_EQ(checks.at("catalog.answer").verdict, "pass");
+    EXPECT_EQ(checks.at("live.tcp_active").verdict, "not_run");
+    EXPECT_EQ(checks.at("playback.control").verdict, "not_run");
+}
+
 TEST(CheckProgram, NoDeviceWithinTheTimeoutExitsNonZeroAndSaysSo) {
     const CheckRun r = RunCheck({}, false, {"--timeout", "1"});
     EXPECT_EQ(r.status, 4) << r.out;

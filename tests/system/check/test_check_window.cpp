@@ -78,6 +78,20 @@ TEST(CheckWindow, MenuEntryChecksTheCurrentDeviceWithProgress) {
     EXPECT_EQ(html.rfind(dir.Path() + "/tarvex-check-", 0), 0u) << html;
     EXPECT_TRUE(std::filesystem::exists(html)) << html;
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(html).parent_path() / "MsgXml.xls"));
+
+    // 停止 ends a second check early; its report is still written.
+    dlg.CheckAction()->trigger();
+    progress = dlg.findChild<QProgressDialog*>("checkProgress");
+    ASSERT_NE(progress, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return progress->labelText().startsWith(QStringLiteral("4/8")); }, 60000));
+    progress->cancel();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.CheckRunning(); }, 30000));
+    QTest::qWait(50);
+    ASSERT_EQ(messages.size(), 3);
+    EXPECT_NE(messages[2].toStdString().find("not run"), std::string::npos);
+    const std::string html2 = messages[2].toStdString().substr(messages[2].toStdString().rfind('\n') + 1);
+    EXPECT_TRUE(std::filesystem::exists(html2)) << html2;
     SetShellMessageHook({});
     QDir::setCurrent(QDir::tempPath());
 }
