@@ -327,7 +327,7 @@ void CTarvexCore::ClickCommand(int list, int row, const OperatorInputs& in) {
 
 MediaInputs CTarvexCore::MediaInputsLocked() const {
     MediaInputs in;
-    in.transport = settings_->mediaTransport;
+    in.transport = mediaTransportOverride_.value_or(settings_->mediaTransport);
     in.address = settings_->mediaAddress;
     in.port = settings_->mediaPort;
     in.downloadSpeed = settings_->downloadSpeed;
@@ -821,6 +821,17 @@ CTarvexCore::MediaStatus CTarvexCore::Media() const {
     m.playbackOpen = media_->PlaybackOpen() || media_->DownloadOpen();
     m.playbackSeconds = media_->RecordingDurationSeconds();
     return m;
+}
+
+void CTarvexCore::OverrideMediaTransport(std::optional<int> transport) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    mediaTransportOverride_ = transport;
+}
+
+void CTarvexCore::AcceptSearch(const std::string& startText, const std::string& endText,
+                               int typeIndex) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    search_->Accept(startText, endText, typeIndex);
 }
 
 std::string CTarvexCore::ChallengePassword() const {

@@ -202,6 +202,12 @@ public:
     ISipEndpoint& Sip() { return *sip_; }
     int SpeedByte() const { return speedByte_; }
     int PtzAddress() const { return ptzAddress_; }
+    // For the device check (any thread): the media transport of the next
+    // offers instead of the settings' (nothing: the settings' again), and the
+    // recording search range as the search dialog's OK would set it. Both
+    // under the core's lock, so that the settings are never written.
+    void OverrideMediaTransport(std::optional<int> transport);
+    void AcceptSearch(const std::string& startText, const std::string& endText, int typeIndex);
     // The password REGISTER is challenged with ("验证密码"), "" when it is not.
     std::string ChallengePassword() const;
     // Result of the last endpoint start (0 or -1).
@@ -290,6 +296,7 @@ private:
     std::string localId_;
     MediaInputs lastMediaInputs_; // as of the last media action: for answers to no offer
     int lastInviteCall_ = 0;
+    std::optional<int> mediaTransportOverride_;
 
     std::atomic<int> speedByte_{0};
     std::atomic<int> ptzAddress_{0};

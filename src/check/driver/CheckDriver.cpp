@@ -194,7 +194,7 @@ void CheckDriver::RecordSearch(int channelItem) {
                                    .count())
             .substr(0, 19);
     };
-    core_.Search().Accept(text(now - 24h), text(now), 0);
+    core_.AcceptSearch(text(now - 24h), text(now), 0);
     ReadLog();
     const std::size_t from = messages_.size();
     core_.ClickCommand(kListMedia, kRowRecordSearch, OperatorInputs{});
@@ -331,7 +331,6 @@ DriverOutcome CheckDriver::Check() {
     Queries();
 
     const int channel = FindItem(core_.TreeSnapshot(), kNodeChannel, 0);
-    const int savedTransport = cfg.mediaTransport;
     Progress("RecordInfo of the last 24 hours");
     if (channel && !Cancelled()) RecordSearch(channel);
 
@@ -339,18 +338,18 @@ DriverOutcome CheckDriver::Check() {
     for (int t = 0; t < transports; ++t) {
         Progress(std::string("live view over ") + MediaTransportName(t));
         if (!channel || Cancelled()) continue;
-        cfg.mediaTransport = t;
+        core_.OverrideMediaTransport(t);
         obs.media.push_back(Stream(t, channel, 0));
     }
     if (options_.playback) {
         Progress("playback with PAUSE and PLAY Scale");
         const int recording = channel ? FindItem(core_.TreeSnapshot(), kNodeRecording, channel) : 0;
         if (recording && !Cancelled()) {
-            cfg.mediaTransport = kMediaUdp;
+            core_.OverrideMediaTransport(kMediaUdp);
             obs.media.push_back(Stream(kMediaUdp, channel, recording));
         }
     }
-    cfg.mediaTransport = savedTransport;
+    core_.OverrideMediaTransport(std::nullopt);
     // The last answers (a BYE's 200, a late Response) are in the log by now.
     Pause(300ms);
 

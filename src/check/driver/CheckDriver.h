@@ -19,8 +19,9 @@
 // calling the core, the callbacks or writing files). The callbacks run on
 // m_hCheck: a window posts them to its GUI thread and returns. The caller
 // keeps the core alive until the driver is destroyed (the destructor cancels
-// and joins). The media settings (transport) and the search conditions are
-// changed as the operator's dialogs would; the media transport is put back.
+// and joins). The media transport of each stream is the core's override (the
+// settings stay as they are, the override goes at the end); the search range
+// is set as the search dialog's OK would, under the core's lock.
 #pragma once
 
 #include "check/battery/CheckResult.h"
