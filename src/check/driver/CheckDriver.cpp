@@ -203,6 +203,20 @@ void CheckDriver::RecordSearch(int channelItem) {
     Pause(500ms);
 }
 
+void CheckDriver::ClickAndWait(int row, const char* method) {
+    ReadLog();
+    const std::size_t before = messages_.size();
+    core_.ClickCommand(kListMedia, row, OperatorInputs{});
+    if (!method) return;
+    WaitFor(
+        [&] {
+            ReadLog();
+            const ObservedMessage* sent = FindSentRequest(before, method);
+            return sent && FinalAnswer(*sent);
+        },
+        options_.answerWait);
+}
+
 void CheckDriver::Ptz() {
     ReadLog();
     core_.ClickCommand(kListMedia, kRowPtzUp, OperatorInputs{});
@@ -276,32 +290,13 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         m.frames = f1.frames - f0.frames;
         m.bytes = f1.bytes - f0.bytes;
         if (playback) {
-            for (int row : {kRowPause, kRowFast}) {
-                ReadLog();
-                const std::size_t before = messages_.size();
-                core_.ClickCommand(kListMedia, row, OperatorInputs{});
-                WaitFor(
-                    [&] {
-                        ReadLog();
-                        const ObservedMessage* info = FindSentRequest(before, "INFO");
-                        return info && FinalAnswer(*info);
-                    },
-                    options_.answerWait);
-            }
+            for (int row : {kRowPause, kRowFast}) ClickAndWait(row, "INFO");
         }
     }
-    // The cancel row sends BYE for an answered call (CANCEL before the answer).
-    ReadLog();
-    const std::size_t beforeBye = messages_.size();
-    core_.ClickCommand(kListMedia, playback ? kRowPlayback : kRowOpenLive, OperatorInputs{});
-    if (m.answerStatus >= 200 && m.answerStatus < 300)
-        WaitFor(
-            [&] {
-                ReadLog();
-                const ObservedMessage* bye = FindSentRequest(beforeBye, "BYE");
-                return bye && FinalAnswer(*bye);
-            },
-            options_.answerWait);
+    // The cancel row sends BYE for an answered call (CANCEL before the answer,
+    // which is not waited for).
+    ClickAndWait(playback ? kRowPlayback : kRowOpenLive,
+                 m.answerStatus >= 200 && m.answerStatus < 300 ? "BYE" : nullptr);
     // The receiver's counters are not RTP packets: the session counts frames.
     m.packets = 0;
     m.rtpCounted = false;

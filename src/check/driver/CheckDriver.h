@@ -104,6 +104,9 @@ private:
     void RecordSearch(int channelItem);
     MediaObservation Stream(int transport, int channelItem, int recordingItem);
     void Ptz();
+    // Clicks a media row; with method, waits for the final answer to the
+    // request of that method it sent.
+    void ClickAndWait(int row, const char* method);
 
     CTarvexCore& core_;
     DriverOptions options_;
