@@ -218,6 +218,20 @@ TEST(CheckProgram, NoDeviceWithinTheTimeoutExitsNonZeroAndSaysSo) {
     EXPECT_FALSE(std::filesystem::exists(r.Report() + "/report.html"));
 }
 
+TEST(CheckProgram, PortInUseExitsOneAndSaysSo) {
+    TempDir dir;
+    const int held = LoopbackBound(SOCK_DGRAM);
+    const int port = LocalPortOf(held);
+    WriteFile(dir.File("config.ini"), systest::Config(port));
+    Program tarvex(dir.Path(), {"--check", "--here", "--out", dir.File("report"), "--timeout", "5"});
+    EXPECT_EQ(tarvex.Wait(60000), 1) << tarvex.Out();
+    EXPECT_NE(tarvex.Out().find("tarvex --check: cannot listen for SIP on port " +
+                                std::to_string(port) + "/udp"),
+              std::string::npos)
+        << tarvex.Out();
+    close(held);
+}
+
 // The page opens in a real browser: headless Chromium's DOM holds every check
 // with its verdict, and a screenshot of it is a picture.
 TEST(CheckProgram, ReportOpensInHeadlessChromium) {
