@@ -514,6 +514,7 @@ void CTarvexDlg::OnCheck() {
         o.outDir = base.string() + "-" + std::to_string(n);
     o.registerTimeout = std::chrono::milliseconds(0);
     o.window = checkWindow_;
+    o.view = video_;
     checkProgress_ = new QProgressDialog(this);
     checkProgress_->setObjectName("checkProgress");
     checkProgress_->setWindowTitle(U("设备检查"));

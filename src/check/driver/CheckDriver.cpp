@@ -145,6 +145,17 @@ void CheckDriver::Run() {
     running_ = false;
 }
 
+VidanaSize CheckDriver::PictureTap::ClientSize() const {
+    // Without a view the decoder still converts each picture: any size will do.
+    return next_ ? next_->ClientSize() : VidanaSize{640, 360};
+}
+
+void CheckDriver::PictureTap::Present(const std::uint8_t* bgr, std::int32_t width,
+                                      std::int32_t height) {
+    pictures_.fetch_add(1);
+    if (next_) next_->Present(bgr, width, height);
+}
+
 // ---------------------------------------------------------------- the log
 
 void CheckDriver::ReadLog() {
@@ -257,7 +268,8 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         return invite ? FinalAnswer(*invite) : nullptr;
     };
     const CMediaSession& media = core_.MediaSession();
-    auto pictured = [&] { return media.DisplayOn() && media.Figures().frames > 0; };
+    const std::uint64_t picturesBefore = tap_.Pictures();
+    auto pictured = [&] { return tap_.Pictures() > picturesBefore; };
     // The first picture, or a refusal; a little beyond the limit, so that a
     // late picture is measured rather than missed.
     const auto pictureWait = 5000ms + options_.answerWait;
@@ -280,6 +292,7 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
     }
     if (m.answerStatus >= 200 && m.answerStatus < 300) {
         const StreamFigures f0 = media.Figures();
+        const std::uint64_t p0 = tap_.Pictures();
         const auto start = Clock::now();
         if (!playback && transport == kMediaUdp) Ptz();
         Pause(options_.window - std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -287,7 +300,7 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         const StreamFigures f1 = media.Figures();
         m.windowMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        m.frames = f1.frames - f0.frames;
+        m.frames = tap_.Pictures() - p0;
         m.bytes = f1.bytes - f0.bytes;
         if (playback) {
             for (int row : {kRowPause, kRowFast}) ClickAndWait(row, "INFO");
@@ -322,6 +335,9 @@ DriverOutcome CheckDriver::Check() {
     obs.settings.keepaliveIntervalS = cfg.heartbeatPeriod > 0 ? cfg.heartbeatPeriod : 0;
     obs.settings.keepaliveMisses = core_.KeepaliveMisses();
 
+    // Every stream of the check is decoded into the counting surface (from
+    // the next receiver start on); the view gets it back at the end.
+    core_.SetVideoSurface(&tap_);
     Progress("Catalog, DeviceInfo and DeviceStatus of " + out.deviceId);
     Queries();
 
@@ -345,6 +361,7 @@ DriverOutcome CheckDriver::Check() {
         }
     }
     core_.OverrideMediaTransport(std::nullopt);
+    core_.SetVideoSurface(options_.view);
     // The last answers (a BYE's 200, a late Response) are in the log by now.
     Pause(300ms);
 

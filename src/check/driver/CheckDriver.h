@@ -27,7 +27,9 @@
 #include "check/battery/CheckResult.h"
 #include "check/battery/Observation.h"
 #include "check/battery/Report.h"
+#include "vidana/lib/Vidana.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -49,6 +51,10 @@ struct DriverOptions {
     bool liveTcp = true;                          // also TCP passive and TCP active
     bool playback = true;                         // the playback of one recording
     bool writeWorkbook = true;                    // MsgXml.xls beside the report
+    // The video view the decoded pictures go on to (the window's), or none.
+    // During the check the decoder draws into the driver's counting surface,
+    // which hands every picture on; the view is the core's surface again after.
+    IVidanaSurface* view = nullptr;
 };
 
 struct DriverProgress {
@@ -108,8 +114,22 @@ private:
     // request of that method it sent.
     void ClickAndWait(int row, const char* method);
 
+    // Counts the decoded pictures on the media receive thread and passes them on.
+    class PictureTap final : public IVidanaSurface {
+    public:
+        explicit PictureTap(IVidanaSurface* next) : next_(next) {}
+        VidanaSize ClientSize() const override;
+        void Present(const std::uint8_t* bgr, std::int32_t width, std::int32_t height) override;
+        std::uint64_t Pictures() const { return pictures_.load(); }
+
+    private:
+        IVidanaSurface* next_;
+        std::atomic<std::uint64_t> pictures_{0};
+    };
+
     CTarvexCore& core_;
     DriverOptions options_;
+    PictureTap tap_{options_.view};
     ProgressFn progress_;
     DoneFn done_;
     int step_ = 0;
