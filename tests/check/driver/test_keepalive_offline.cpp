@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 const std::string kDevice = "34020000001320000001";
@@ -59,6 +61,41 @@ TEST(KeepaliveOffline, MarkedAfterTheMissesAndBackWithTheNextKeepalive) {
     rig.core->OnDeviceRegistered({kDevice, "10.1.1.2", 5060});
     EXPECT_FALSE(rig.core->DeviceOffline(kDevice));
     EXPECT_EQ(Marks(rig), (std::vector<std::pair<int, bool>>{{item, false}}));
+}
+
+// The core's own timer thread marks the device on the real clock: one
+// keepalives of 1 s missed (心跳周期=1, 心跳超时次数=2) are enough.
+TEST(KeepaliveOffline, TheTimerThreadMarksWithoutAnyOtherEvent) {
+    auto data = std::make_shared<MemoryStore::Data>();
+    data->values = {{"本地服务器/协议", "0"}, {"本地服务器/ID", "34020000002000000001"},
+                    {"互联系统/心跳周期", "1"}};
+    CTarvexCore::Parts p;
+    p.settings = std::make_unique<CDlgCfg>(std::make_unique<MemoryStore>(data));
+    p.sip = std::make_unique<FakeEndpoint>(std::make_shared<SipLog>());
+    p.searchIni = "/dev/null";
+    p.keepaliveMisses = 2;
+    CTarvexCore core(std::move(p));
+    RecordingView view;
+    core.SetView(&view);
+    testing::internal::CaptureStdout();
+    core.Initialise();
+    core.OnDeviceRegistered({kDevice, "10.1.1.2", 5060});
+    auto waitOffline = [&](bool offline) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (core.DeviceOffline(kDevice) != offline && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return core.DeviceOffline(kDevice) == offline;
+    };
+    EXPECT_TRUE(waitOffline(true));
+    core.OnMessageLogged(Keepalive(true));
+    EXPECT_FALSE(core.DeviceOffline(kDevice));
+    EXPECT_TRUE(waitOffline(true)); // and again after the next silence
+    core.Stop();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("device " + kDevice + " offline: 2 keepalives missed (interval 1 s)"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("device " + kDevice + " online again"), std::string::npos) << out;
 }
 
 } // namespace
