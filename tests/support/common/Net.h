@@ -38,6 +38,32 @@ inline int FreePort(int type) {
     return port > 0 ? port : -1;
 }
 
+// An even media receiver port p, free a moment ago for everything a live
+// view may bind around it: UDP p (RTP) and p + 1 (RTCP), TCP p (a listening
+// receiver) and p + 2 (where a device listens for TCP passive). -1 when none
+// was found.
+inline int FreeMediaPorts() {
+    auto bindable = [](int type, int port) {
+        const int fd = socket(AF_INET, type, 0);
+        if (fd < 0) return false;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        return ok;
+    };
+    for (int tries = 0; tries < 200; ++tries) {
+        const int p = FreePort(SOCK_DGRAM) & ~1;
+        if (p < 1024 || p > 65530) continue;
+        if (bindable(SOCK_DGRAM, p) && bindable(SOCK_DGRAM, p + 1) && bindable(SOCK_STREAM, p) &&
+            bindable(SOCK_STREAM, p + 2))
+            return p;
+    }
+    return -1;
+}
+
 #include <chrono>
 #include <cstdio>
 #include <thread>

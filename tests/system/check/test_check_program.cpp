@@ -68,7 +68,7 @@ CheckRun RunCheck(const std::vector<std::string>& cameraArgs, bool withCamera = 
     CheckRun run;
     const TempDir& dir = *run.dir;
     const int port = FreePort(SOCK_DGRAM);
-    const int mediaPort = FreePort(SOCK_DGRAM) & ~1;
+    const int mediaPort = FreeMediaPorts();
     std::string config =
         systest::MediaConfig(port, 0, mediaPort, "\r\n[互联系统]\r\n心跳周期=1\r\n");
     config.insert(config.find("\r\n\r\n") + 2, TextCodec::Utf8ToGbk(localKeys));
@@ -97,7 +97,8 @@ CheckRun RunCheck(const std::vector<std::string>& cameraArgs, bool withCamera = 
 }
 
 std::string Describe(const CheckRun& r) {
-    std::string s = "tarvex exit " + std::to_string(r.status) + "\n" + r.out + "\n";
+    std::string s = "tarvex exit " + std::to_string(r.status) + "\n" + r.out + "\n" +
+                    "---- camera:\n" + ReadFile(r.dir->File("camera.out")) + "\n";
     for (const auto& [id, v] : r.checks) s += id + ": " + v.verdict + ": " + v.reason + "\n";
     return s;
 }
@@ -193,7 +194,7 @@ TEST(CheckProgram, RegisterChallengeWithThePassword) {
 TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
     TempDir dir;
     const int port = FreePort(SOCK_DGRAM);
-    WriteFile(dir.File("config.ini"), systest::MediaConfig(port, 0, FreePort(SOCK_DGRAM) & ~1));
+    WriteFile(dir.File("config.ini"), systest::MediaConfig(port, 0, FreeMediaPorts()));
     Program tarvex(dir.Path(), {"--check", "--here", "--out", dir.File("report"), "--timeout", "60"});
     ASSERT_TRUE(WaitPortBound(port, false, 30000));
     Program camera(dir.Path(), {"--server", "127.0.0.1:" + std::to_string(port), "--retry", "1"},

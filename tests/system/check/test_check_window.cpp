@@ -26,7 +26,7 @@ TEST(CheckWindow, MenuEntryChecksTheCurrentDeviceWithProgress) {
     ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(dir.Path())));
     const int port = FreePort(SOCK_DGRAM);
     WriteFile(dir.File("config.ini"),
-              systest::MediaConfig(port, 0, FreePort(SOCK_DGRAM) & ~1,
+              systest::MediaConfig(port, 0, FreeMediaPorts(),
                                    "\r\n[互联系统]\r\n心跳周期=1\r\n"));
     QStringList messages;
     SetShellMessageHook([&](QWidget*, const QString& text) { messages << text; });
