@@ -156,7 +156,7 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
         for (const auto& [id, v] : r.checks) {
             auto f = c.fails.find(id);
             if (f == c.fails.end()) {
-                EXPECT_EQ(v.verdict, base.checks.at(id).verdict) << id << ": " << v.reason;
+                EXPECT_EQ(v.verdict, base.checks.at(id).verdict) << id << ": " << Describe(r);
                 continue;
             }
             EXPECT_EQ(v.verdict, "fail") << id << ": " << v.reason;
