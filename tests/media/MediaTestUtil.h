@@ -75,16 +75,10 @@ inline bool PortFree(int type, uint16_t port, const char* ip = "0.0.0.0") {
     return ok;
 }
 
-// An even port P with P and P+1 free for UDP and P and P+2 free for TCP, below
-// the ephemeral range (see NextCandidatePort).
+// An even port P with P and P+1 free for UDP and P and P+2 free for TCP.
 inline uint16_t FreePortBase() {
-    for (int tries = 0; tries < 500; ++tries) {
-        const int p = NextCandidatePort() & ~1;
-        if (PortBindable(SOCK_DGRAM, p) && PortBindable(SOCK_DGRAM, p + 1) &&
-            PortBindable(SOCK_STREAM, p) && PortBindable(SOCK_STREAM, p + 2))
-            return static_cast<uint16_t>(p);
-    }
-    return 0;
+    const int p = FreeMediaPorts();
+    return p > 0 ? static_cast<uint16_t>(p) : 0;
 }
 
 // A child process; killed when still running at destruction.

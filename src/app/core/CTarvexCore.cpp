@@ -24,6 +24,13 @@ std::vector<std::string> Labels(std::span<const CommandEntry> rows) {
     return out;
 }
 
+bool IsKeepalive(const std::string& body) {
+    if (body.find("Keepalive") == std::string::npos) return false;
+    XMLNode doc = XMLNode::Parse(body.c_str());
+    const char* cmd = doc.IsEmpty() ? nullptr : doc.FindText("CmdType");
+    return cmd && std::strcmp(cmd, "Keepalive") == 0;
+}
+
 bool HasDeclaration(XMLNode& doc) {
     const char* name = doc.Name();
     return name && strcasecmp(name, "xml") == 0;
@@ -35,6 +42,8 @@ CTarvexCore::CTarvexCore(Parts parts)
     : settings_(std::move(parts.settings)), lister_(std::move(parts.lister)),
       wallClock_(std::move(parts.wallClock)), clock_(std::move(parts.clock)),
       search_(std::make_unique<CDlgSearch>(parts.searchIni, wallClock_)),
+      challengeRegister_(parts.challengeRegister),
+      keepaliveMisses_(parts.keepaliveMisses > 0 ? parts.keepaliveMisses : 3),
       sip_(std::move(parts.sip)) {
     if (!lister_) lister_ = ListLocalAdapters;
     if (!sip_) {
@@ -64,6 +73,11 @@ void CTarvexCore::Initialise() {
     speedByte_ = settings_->ptzSpeed;
     if (ICoreView* v = view_) v->ShowSpeed(speedByte_);
     ResetTree(settings_->localId);
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        keepaliveInterval_ =
+            std::chrono::seconds(settings_->heartbeatPeriod > 0 ? settings_->heartbeatPeriod : 60);
+    }
     sip_->SetContentType(kContentType);
     StartEndpoint();
     // The signalling list is filled when a device is added or clicked.
@@ -85,6 +99,7 @@ void CTarvexCore::StartEndpoint() {
     s.address = settings_->localAddress;
     s.id = settings_->localId;
     s.domain = settings_->localDomain;
+    s.registerPassword = ChallengePassword();
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
         lastStart_ = sip_->Start(settings_->localTransport, s, *this);
@@ -135,6 +150,11 @@ std::string CTarvexCore::InputBoxMessage(int control, const std::string& text) {
 void CTarvexCore::AddressChecked(const std::string& address) { settings_->localAddress = address; }
 
 void CTarvexCore::SettingsAccepted() {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        keepaliveInterval_ =
+            std::chrono::seconds(settings_->heartbeatPeriod > 0 ? settings_->heartbeatPeriod : 60);
+    }
     if (!settings_->RestartNeeded() || exited_) return;
     ResetTree(settings_->localId);
     {
@@ -307,7 +327,7 @@ void CTarvexCore::ClickCommand(int list, int row, const OperatorInputs& in) {
 
 MediaInputs CTarvexCore::MediaInputsLocked() const {
     MediaInputs in;
-    in.transport = settings_->mediaTransport;
+    in.transport = mediaTransportOverride_.value_or(settings_->mediaTransport);
     in.address = settings_->mediaAddress;
     in.port = settings_->mediaPort;
     in.downloadSpeed = settings_->downloadSpeed;
@@ -499,6 +519,7 @@ std::optional<std::chrono::steady_clock::time_point> CTarvexCore::NextDue() cons
 }
 
 void CTarvexCore::RunDue() {
+    CheckKeepalives();
     std::lock_guard<std::mutex> cmd(commandMutex_);
     for (;;) {
         Outgoing out;
@@ -528,14 +549,19 @@ void CTarvexCore::TimerLoop() {
     pthread_setname_np(pthread_self(), "m_hChain");
     std::unique_lock<std::mutex> lk(mutex_);
     while (!timerQuit_) {
-        if (schedule_.empty()) {
+        std::optional<std::chrono::steady_clock::time_point> next = KeepaliveDeadlineLocked();
+        if (!schedule_.empty()) {
+            auto due = std::min_element(schedule_.begin(), schedule_.end(),
+                                        [](const FollowUp& a, const FollowUp& b) {
+                                            return a.due < b.due;
+                                        })->due;
+            if (!next || due < *next) next = due;
+        }
+        if (!next) {
             timerCv_.wait(lk);
             continue;
         }
-        auto due = std::min_element(schedule_.begin(), schedule_.end(), [](const FollowUp& a,
-                                                                           const FollowUp& b) {
-                       return a.due < b.due;
-                   })->due;
+        const auto due = *next;
         if (Now(clock_) < due) {
             timerCv_.wait_until(lk, due);
             continue;
@@ -546,10 +572,65 @@ void CTarvexCore::TimerLoop() {
     }
 }
 
+// ---------------------------------------------------------------- keepalives
+
+std::optional<std::chrono::steady_clock::time_point> CTarvexCore::KeepaliveDeadlineLocked() const {
+    std::optional<std::chrono::steady_clock::time_point> first;
+    const auto limit = keepaliveInterval_ * keepaliveMisses_;
+    for (const auto& r : registry_.Records())
+        if (!r->offline && (!first || r->lastKeepalive + limit < *first))
+            first = r->lastKeepalive + limit;
+    // Strictly later than the limit: the check below wants silence beyond it.
+    if (first) *first += std::chrono::milliseconds(1);
+    return first;
+}
+
+void CTarvexCore::SeenLocked(DeviceRecord& r, bool& treeChanged) {
+    r.lastKeepalive = Now(clock_);
+    if (r.offline) {
+        r.offline = false;
+        registry_.Tree().SetOffline(r.node->treeItem, false);
+        std::printf("device %s online again\n", r.node->id);
+        std::fflush(stdout);
+        treeChanged = true;
+    }
+    timerCv_.notify_all();
+}
+
+void CTarvexCore::CheckKeepalives() {
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        const auto now = Now(clock_);
+        const auto limit = keepaliveInterval_ * keepaliveMisses_;
+        for (const auto& r : registry_.Records()) {
+            if (r->offline || now - r->lastKeepalive <= limit) continue;
+            r->offline = true;
+            // The item is the device's only while it is its latest record.
+            if (registry_.Find(r->node->id) == r.get())
+                registry_.Tree().SetOffline(r->node->treeItem, true);
+            std::printf("device %s offline: %d keepalives missed (interval %lld s)\n", r->node->id,
+                        keepaliveMisses_, static_cast<long long>(keepaliveInterval_.count()));
+            std::fflush(stdout);
+            changed = true;
+        }
+    }
+    if (changed)
+        if (ICoreView* v = view_) v->DeviceTreeChanged();
+}
+
+bool CTarvexCore::DeviceOffline(const std::string& id) const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    for (auto it = registry_.Records().rbegin(); it != registry_.Records().rend(); ++it)
+        if ((*it)->node->id == id) return (*it)->offline;
+    return false;
+}
+
 // ---------------------------------------------------------------- SIP events
 
 void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
     const std::string& body = BodyToUse(m);
+    bool treeChanged = false;
     {
         std::lock_guard<std::mutex> lk(mutex_);
         if (m.role == LoggedMessage::Role::Register) typeText_ = "注册信息";
@@ -565,7 +646,12 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
             return; // before the first registration there is no device to file it under
         }
         log_.Append(m.direction, Now(wallClock_), typeText_, device, m.head, body);
+        // Any keepalive counts, also one the dispatch leaves alone (no declaration).
+        if (m.direction == kLogReceived && IsKeepalive(body))
+            if (DeviceRecord* r = registry_.Find(m.peerUser)) SeenLocked(*r, treeChanged);
     }
+    if (treeChanged)
+        if (ICoreView* v = view_) v->DeviceTreeChanged();
     if (ICoreView* v = view_) v->LogGrew();
     // Writing the row of a received message feeds its body to the dispatch.
     if (m.direction == kLogReceived) Dispatch(body, m.peerUser);
@@ -661,6 +747,9 @@ void CTarvexCore::OnDeviceRegistered(const DeviceAddress& device) {
     {
         std::lock_guard<std::mutex> lk(mutex_);
         DeviceRecord& r = registry_.Add(device);
+        r.lastKeepalive = Now(clock_);
+        // A new registration's item may be an offline record's.
+        registry_.Tree().SetOffline(r.node->treeItem, false);
         ScheduleLocked(r, kRowCatalog);
     }
     if (ICoreView* v = view_) {
@@ -732,6 +821,21 @@ CTarvexCore::MediaStatus CTarvexCore::Media() const {
     m.playbackOpen = media_->PlaybackOpen() || media_->DownloadOpen();
     m.playbackSeconds = media_->RecordingDurationSeconds();
     return m;
+}
+
+void CTarvexCore::OverrideMediaTransport(std::optional<int> transport) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    mediaTransportOverride_ = transport;
+}
+
+void CTarvexCore::AcceptSearch(const std::string& startText, const std::string& endText,
+                               int typeIndex) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    search_->Accept(startText, endText, typeIndex);
+}
+
+std::string CTarvexCore::ChallengePassword() const {
+    return challengeRegister_ ? settings_->localPassword : std::string();
 }
 
 int CTarvexCore::LastInviteCallId() const {

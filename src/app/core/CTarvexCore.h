@@ -62,6 +62,11 @@ public:
         WallClock wallClock;                // log times, the Date header, bodies
         SteadyClock clock;                  // the follow-up schedule
         bool timerThread = true;            // false: follow-ups run only by RunDue()
+        // "验证密码": REGISTER is challenged with the settings' password (本地服务器 密码).
+        bool challengeRegister = false;
+        // Keepalives a device may miss in a row before it is marked offline
+        // in the tree (the interval is the settings' 心跳周期, else 60 s).
+        int keepaliveMisses = 3;
     };
 
     // Which viewer a double click in the log opens, with what text (UTF-8 for the
@@ -136,6 +141,13 @@ public:
     // Sends the follow-up queries that are due by the clock (the timer thread
     // calls it; tests with their own clock call it by hand).
     void RunDue();
+    // Marks offline every device silent for longer than the keepalive misses
+    // times the interval (by the clock); the timer thread calls it when the
+    // first such deadline passes, RunDue calls it too.
+    void CheckKeepalives();
+    // The device (its latest record) is marked offline.
+    bool DeviceOffline(const std::string& id) const;
+    int KeepaliveMisses() const { return keepaliveMisses_; }
     // When the next follow-up is due, if any.
     std::optional<std::chrono::steady_clock::time_point> NextDue() const;
 
@@ -190,6 +202,14 @@ public:
     ISipEndpoint& Sip() { return *sip_; }
     int SpeedByte() const { return speedByte_; }
     int PtzAddress() const { return ptzAddress_; }
+    // For the device check (any thread): the media transport of the next
+    // offers instead of the settings' (nothing: the settings' again), and the
+    // recording search range as the search dialog's OK would set it. Both
+    // under the core's lock, so that the settings are never written.
+    void OverrideMediaTransport(std::optional<int> transport);
+    void AcceptSearch(const std::string& startText, const std::string& endText, int typeIndex);
+    // The password REGISTER is challenged with ("验证密码"), "" when it is not.
+    std::string ChallengePassword() const;
     // Result of the last endpoint start (0 or -1).
     int LastStartResult() const { return lastStart_; }
 
@@ -242,6 +262,11 @@ private:
     // The body of a received message as it is logged and dispatched.
     static const std::string& BodyToUse(const LoggedMessage& m);
     void TimerLoop();
+    // The earliest time a device goes offline unless it speaks; nothing when
+    // no device is online.
+    std::optional<std::chrono::steady_clock::time_point> KeepaliveDeadlineLocked() const;
+    // A keepalive or registration of r: it is online from now.
+    void SeenLocked(DeviceRecord& r, bool& treeChanged);
     void StopTimer();
 
     // Constructed in this order and destroyed in the reverse: the endpoint stops
@@ -271,10 +296,14 @@ private:
     std::string localId_;
     MediaInputs lastMediaInputs_; // as of the last media action: for answers to no offer
     int lastInviteCall_ = 0;
+    std::optional<int> mediaTransportOverride_;
 
     std::atomic<int> speedByte_{0};
     std::atomic<int> ptzAddress_{0};
     int lastStart_ = -1;
+    bool challengeRegister_ = false;
+    int keepaliveMisses_ = 3;
+    std::chrono::seconds keepaliveInterval_{60}; // under mutex_, from the settings
     bool restartPending_ = false;
     bool exited_ = false;
     bool stopped_ = false;

@@ -101,15 +101,32 @@ void DeviceTreeModel::Rebuild(const std::vector<EXOSIP2INFO*>& devices) {
 
 void DeviceTreeModel::TakeDelta(TreeDelta& out) {
     out.changes.clear();
+    out.offline.clear();
     out.full = full_;
     if (full_) {
         out.snapshot = Snapshot();
         full_ = false;
+        for (const auto& [id, item] : items_)
+            if (item.offline) out.offline.emplace_back(id, true);
     } else {
         out.snapshot = TreeItem{};
         out.changes.swap(journal_);
+        out.offline.swap(offlineJournal_);
     }
     journal_.clear();
+    offlineJournal_.clear();
+}
+
+void DeviceTreeModel::SetOffline(int item, bool offline) {
+    auto it = items_.find(item);
+    if (it == items_.end() || it->second.offline == offline) return;
+    it->second.offline = offline;
+    if (!full_) offlineJournal_.emplace_back(item, offline);
+}
+
+bool DeviceTreeModel::Offline(int item) const {
+    auto it = items_.find(item);
+    return it != items_.end() && it->second.offline;
 }
 
 TreeItem DeviceTreeModel::SnapshotOf(int item) const {

@@ -8,6 +8,7 @@
 #include "sip/endpoint/EXOSIP2INFO.h"
 #include "sip/endpoint/SipEndpoint.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,6 +42,9 @@ struct TreeDelta {
     bool full = false;
     TreeItem snapshot; // when full
     std::vector<TreeChange> changes;
+    // Items whose offline mark changed since the last delta (after the
+    // changes), or with full every item marked offline: (item, offline).
+    std::vector<std::pair<int, bool>> offline;
 };
 
 class DeviceTreeModel {
@@ -58,6 +62,9 @@ public:
     // The items of every device node, from a fresh root with the same text.
     void Rebuild(const std::vector<EXOSIP2INFO*>& devices);
     TreeItem Snapshot() const;
+    // A device's item shows that it missed its keepalives (or no longer does).
+    void SetOffline(int item, bool offline);
+    bool Offline(int item) const;
     // The changes since the last call (or the whole tree), then forgets them.
     void TakeDelta(TreeDelta& out);
     int Root() const { return root_; }
@@ -69,6 +76,7 @@ private:
         std::string text;
         int kind = 0;
         bool expanded = false;
+        bool offline = false;
         int nodes = 0; // nodes whose item this is
         std::vector<int> children;
         std::unordered_map<std::string, int> byText;
@@ -82,6 +90,7 @@ private:
     int root_ = 0;
     int next_ = 1;
     std::vector<TreeChange> journal_;
+    std::vector<std::pair<int, bool>> offlineJournal_;
     bool full_ = true;
 };
 
@@ -106,6 +115,11 @@ struct DeviceRecord {
     long catalogSum = -1;
     long catalogCount = 0;
     bool catalogOpen = false;
+
+    // The last keepalive (or the registration); a device silent for the
+    // configured misses times the interval is marked offline until it speaks.
+    std::chrono::steady_clock::time_point lastKeepalive{};
+    bool offline = false;
 
     DeviceAddress Address() const { return {node->id, node->address, node->port}; }
 };

@@ -5,6 +5,7 @@
 #include "app/shell/CTarvexDlg.h"
 #include "base/Version.h"
 #include "base/WorkDir.h"
+#include "check/driver/CheckDriver.h"
 #include "export/xls/MessageLogSave.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
@@ -15,8 +16,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <string_view>
 
@@ -41,6 +44,14 @@ constexpr const char* kHelp =
     "                     window and exit with its status\n"
     "      --here         work in the current directory instead of the program's\n"
     "                     own folder\n"
+    "      --check        without a window: wait for a device to register, run the\n"
+    "                     device check against it and write report.html,\n"
+    "                     report.json and MsgXml.xls\n"
+    "      --out DIR      where --check writes (tarvex-check-YYYYMMDD-HHMMSS in the\n"
+    "                     current directory)\n"
+    "      --transport udp|tcp  SIP transport of --check (as configured)\n"
+    "      --timeout S    seconds --check waits for a registration (60)\n"
+    "      --window S     seconds --check measures each stream (10)\n"
     "  -h, --help         display this help and exit\n"
     "      --version      output version information and exit\n"
     "\n"
@@ -51,10 +62,54 @@ constexpr const char* kHelp =
     "with --here, it works in the current directory. The About box names it.\n"
     "\n"
     "Exit status:\n"
-    "0 closed normally, 1 an operator script step failed or the working folder\n"
-    "cannot be used, 2 a bad command line, 3 the message log could not be saved.\n";
+    "0 closed normally (--check: a report was written, whatever its verdicts), 1 an\n"
+    "operator script step failed, the working folder cannot be used or --check could\n"
+    "not listen or write its report, 2 a bad command line, 3 the message log could\n"
+    "not be saved, 4 --check: no device registered within the timeout.\n";
 
+// The check's options are in --help.
 void Usage() { std::fputs("Usage: tarvex [--script FILE] [--here] [--help] [--version]\n", stderr); }
+
+constexpr int kNoDevice = 4;
+
+// A whole number of seconds from 1 to a day.
+bool Seconds(std::string_view text, int& out) {
+    if (text.empty() || text.size() > 5) return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v < 1 || v > 86400) return false;
+    out = v;
+    return true;
+}
+
+// "验证密码" under 本地服务器 in config.ini: 1 challenges REGISTER with the
+// section's 密码; anything else, or no key, does not.
+bool ChallengeSetting(const std::string& file) {
+    std::string v;
+    return CfgIniStore(file).GetValue("本地服务器", "验证密码", v) && v == "1";
+}
+
+// "心跳超时次数" under 互联系统: keepalives missed in a row before a device is
+// marked offline (1 to 100; 3 without the key or with anything else).
+int KeepaliveMissesSetting(const std::string& file) {
+    std::string v;
+    int n = 0;
+    if (!CfgIniStore(file).GetValue("互联系统", "心跳超时次数", v) || !Seconds(v, n) || n > 100)
+        return 3;
+    return n;
+}
+
+std::string DefaultCheckDir() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char name[64];
+    std::strftime(name, sizeof name, "tarvex-check-%Y%m%d-%H%M%S", &tm);
+    return name;
+}
 
 // The directory of the running program.
 std::filesystem::path ExeDir() {
@@ -117,6 +172,8 @@ int CTarvexApp::Run(const CommandLine& options) {
     // endpoint, dialog.
     CTarvexCore::Parts parts;
     parts.settings = LoadSettings("config.ini");
+    parts.challengeRegister = ChallengeSetting("config.ini");
+    parts.keepaliveMisses = KeepaliveMissesSetting("config.ini");
     CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(parts)));
     WatchSignals(&dlg);
     std::unique_ptr<CScriptRunner> runner;
@@ -137,6 +194,68 @@ int CTarvexApp::Run(const CommandLine& options) {
     return status;
 }
 
+int RunCheckCommand(const CommandLine& o) {
+    // SIGINT and SIGTERM end the waits: what was observed is still judged and
+    // written. Blocked before any thread starts, so that only sigtimedwait
+    // below takes them.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    CTarvexCore::Parts parts;
+    parts.settings = LoadSettings("config.ini");
+    parts.challengeRegister = ChallengeSetting("config.ini");
+    parts.keepaliveMisses = KeepaliveMissesSetting("config.ini");
+    if (o.checkTransport >= 0) parts.settings->localTransport = o.checkTransport;
+    CTarvexCore core(std::move(parts));
+    core.Initialise();
+    const CDlgCfg& cfg = core.Settings();
+    const char* transport = cfg.localTransport == 1 ? "tcp" : "udp";
+    if (core.LastStartResult() != 0) {
+        std::fprintf(stderr, "tarvex --check: cannot listen for SIP on port %d/%s\n",
+                     cfg.localPort, transport);
+        return 1;
+    }
+    std::printf("tarvex --check: waiting up to %d s for a device to register with %s on port "
+                "%d/%s\n",
+                o.checkTimeoutS, cfg.localId.c_str(), cfg.localPort, transport);
+    std::fflush(stdout);
+
+    tarvex::check::DriverOptions d;
+    d.outDir = o.checkOut;
+    d.registerTimeout = std::chrono::seconds(o.checkTimeoutS);
+    d.window = std::chrono::seconds(o.checkWindowS);
+    std::promise<tarvex::check::DriverOutcome> done;
+    std::future<tarvex::check::DriverOutcome> outcome = done.get_future();
+    tarvex::check::CheckDriver driver(
+        core, d, nullptr, [&done](const tarvex::check::DriverOutcome& r) { done.set_value(r); });
+    driver.Start();
+    const timespec tick{0, 200 * 1000 * 1000};
+    while (outcome.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        if (sigtimedwait(&stop, nullptr, &tick) > 0) driver.Cancel();
+    const tarvex::check::DriverOutcome r = outcome.get();
+    core.Stop();
+    if (!r.registered) {
+        std::fprintf(stderr, "tarvex --check: no device registered within %d s on port %d/%s\n",
+                     o.checkTimeoutS, cfg.localPort, transport);
+        return kNoDevice;
+    }
+    if (!r.files.error.empty()) {
+        std::fprintf(stderr, "tarvex --check: the report could not be written: %s\n",
+                     r.files.error.c_str());
+        return 1;
+    }
+    int counts[4] = {0, 0, 0, 0};
+    for (const auto& c : r.results) ++counts[static_cast<int>(c.verdict)];
+    std::printf("tarvex --check: %s: %d pass, %d fail, %d not supported, %d not run%s\n"
+                "report: %s\n",
+                r.deviceId.c_str(), counts[0], counts[1], counts[2], counts[3],
+                r.cancelled ? " (interrupted)" : "", r.files.html.c_str());
+    return 0;
+}
+
 int ParseCommandLine(int argc, char** argv, CommandLine& out) {
     std::string scriptFile;
     for (int i = 1; i < argc; ++i) {
@@ -144,6 +263,24 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
         if (a == "--script" && i + 1 < argc) {
             scriptFile = argv[++i];
             out.scripted = true;
+        } else if (a == "--check") {
+            out.check = true;
+        } else if (a == "--out" && i + 1 < argc) {
+            out.checkOut = argv[++i];
+        } else if (a == "--transport" && i + 1 < argc) {
+            const std::string_view t = argv[++i];
+            if (t != "udp" && t != "tcp") {
+                std::fprintf(stderr, "tarvex: --transport takes udp or tcp, not %s\n", argv[i]);
+                return 2;
+            }
+            out.checkTransport = t == "tcp" ? 1 : 0;
+        } else if ((a == "--timeout" || a == "--window") && i + 1 < argc) {
+            if (!Seconds(argv[i + 1], a == "--timeout" ? out.checkTimeoutS : out.checkWindowS)) {
+                std::fprintf(stderr, "tarvex: %s takes whole seconds from 1 to 86400, not %s\n",
+                             argv[i], argv[i + 1]);
+                return 2;
+            }
+            ++i;
         } else if (a == "--here") {
             out.here = true;
         } else if (a == "--help" || a == "-h") {
@@ -156,6 +293,19 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
             Usage();
             return 2;
         }
+    }
+    const bool checkOptions = !out.checkOut.empty() || out.checkTransport >= 0 ||
+                              out.checkTimeoutS != 60 || out.checkWindowS != 10;
+    if ((checkOptions && !out.check) || (out.check && out.scripted)) {
+        Usage();
+        return 2;
+    }
+    if (out.check) {
+        // Named from where the program was started, before it enters its folder.
+        std::error_code ec;
+        out.checkOut = std::filesystem::absolute(
+                           out.checkOut.empty() ? DefaultCheckDir() : out.checkOut, ec)
+                           .string();
     }
     if (out.scripted) {
         // Read where it was named, before the program enters its folder.
@@ -183,6 +333,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvex: cannot work in its folder: %s\n", error.c_str());
         return 1;
     }
+    if (options.check) return RunCheckCommand(options);
     CTarvexApp app(argc, argv);
     return app.Run(options);
 }

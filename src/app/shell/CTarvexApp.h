@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <memory>
+#include <string>
 #include <vector>
 
 class CTarvexDlg;
@@ -18,7 +19,16 @@ struct CommandLine {
     bool here = false;     // --here: the current directory is the working folder
     bool scripted = false; // --script FILE
     std::vector<ScriptStep> steps;
+    // --check [--out DIR] [--transport udp|tcp] [--timeout S] [--window S]
+    bool check = false;
+    std::string checkOut;      // absolute; made from the time when not given
+    int checkTransport = -1;   // SIP transport 0 UDP, 1 TCP; -1 as configured
+    int checkTimeoutS = 60;    // for a device to register
+    int checkWindowS = 10;     // measuring window of each stream
 };
+// The device check without a window: the core, the driver, the report.
+// The process's exit status.
+int RunCheckCommand(const CommandLine& options);
 // Parses argv; prints help, version or the reason for a refusal. -1: go on
 // with out; otherwise the exit status.
 int ParseCommandLine(int argc, char** argv, CommandLine& out);

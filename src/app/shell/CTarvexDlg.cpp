@@ -8,6 +8,7 @@
 #include "app/shell/ShellMessage.h"
 #include "audio/view/AudioMeterView.h"
 #include "base/TextCodec.h"
+#include "check/driver/CheckDriver.h"
 #include "export/webview/CWebDlg.h"
 #include "app/shell/CDlgVHeader.h"
 #include "manscdp/search/CDlgSearchDialog.h"
@@ -26,6 +27,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSlider>
 #include <QSplitter>
@@ -34,7 +36,9 @@
 #include <QPointer>
 #include <QThread>
 #include <QVBoxLayout>
+#include <QDateTime>
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -96,6 +100,8 @@ CTarvexDlg::CTarvexDlg(std::unique_ptr<CTarvexCore> core, QWidget* parent)
 }
 
 CTarvexDlg::~CTarvexDlg() {
+    // A running check ends its waits and judges what it saw before the core stops.
+    checkDriver_.reset();
     // The endpoint's thread and the core's timer end (what already arrived is
     // handled) before any widget goes; their last view calls are queued to
     // this dialog and dropped with it.
@@ -232,6 +238,10 @@ void CTarvexDlg::BuildControls() {
     main->setSizes({480, 180});
 
     auto* menuBar = new QMenuBar;
+    auto* tools = menuBar->addMenu(U("检查(&C)"));
+    check_ = tools->addAction(U("设备检查(&D)..."));
+    check_->setObjectName("actionCheck");
+    connect(check_, &QAction::triggered, this, &CTarvexDlg::OnCheck);
     auto* help = menuBar->addMenu(U("帮助(&H)"));
     about_ = help->addAction(U("关于 Tarvex(&A)..."));
     about_->setObjectName("actionAbout");
@@ -359,6 +369,7 @@ void CTarvexDlg::RedrawTree() {
     TreeDelta delta = core_->TakeTreeDelta();
     if (delta.full) {
         RedrawWholeTree(delta.snapshot);
+        MarkOffline(delta.offline);
         return;
     }
     // Only the rows that changed: new items are appended to their parent (in
@@ -406,6 +417,22 @@ void CTarvexDlg::RedrawTree() {
             }
         }
         ++i;
+    }
+    MarkOffline(delta.offline);
+}
+
+void CTarvexDlg::MarkOffline(const std::vector<std::pair<int, bool>>& marks) {
+    // A device that missed its keepalives shows grey and italic; its text stays
+    // what scripts and the operator look for.
+    for (const auto& [id, offline] : marks) {
+        auto it = treeItems_.find(id);
+        if (it == treeItems_.end()) continue;
+        QTreeWidgetItem* item = it->second;
+        QFont f = item->font(0);
+        f.setItalic(offline);
+        item->setFont(0, f);
+        item->setForeground(0, offline ? QBrush(Qt::gray) : QBrush());
+        item->setToolTip(0, offline ? U("离线: 心跳超时") : QString());
     }
 }
 
@@ -461,6 +488,88 @@ void CTarvexDlg::ShowMessage(const std::string& text) {
     const QString t = Utf8(text);
     QMetaObject::invokeMethod(
         this, [self, t] { if (self) ShellMessage(self, t); }, Qt::QueuedConnection);
+}
+
+bool CTarvexDlg::CheckRunning() const { return checkDriver_ != nullptr; }
+
+void CTarvexDlg::OnCheck() {
+    if (checkDriver_) {
+        if (checkProgress_) checkProgress_->show();
+        return;
+    }
+    const std::optional<std::string> device = core_->CurrentDeviceId();
+    if (!device) {
+        ShellMessage(this, U("提示\r\n设备未注册到服务器"));
+        return;
+    }
+    tarvex::check::DriverOptions o;
+    // Beside config.ini in the working folder, one folder per check.
+    o.outDir = QDateTime::currentDateTime()
+                   .toString(QStringLiteral("'tarvex-check-'yyyyMMdd-HHmmss"))
+                   .toStdString();
+    o.outDir = std::filesystem::absolute(o.outDir);
+    // Two checks within a second keep both reports.
+    const std::filesystem::path base = o.outDir;
+    for (int n = 2; std::filesystem::exists(o.outDir); ++n)
+        o.outDir = base.string() + "-" + std::to_string(n);
+    o.registerTimeout = std::chrono::milliseconds(0);
+    o.window = checkWindow_;
+    o.view = video_;
+    checkProgress_ = new QProgressDialog(this);
+    checkProgress_->setObjectName("checkProgress");
+    checkProgress_->setWindowTitle(U("设备检查"));
+    checkProgress_->setLabelText(Utf8("设备 " + *device));
+    checkProgress_->setRange(0, tarvex::check::CheckDriver::StepCount(o));
+    checkProgress_->setValue(0);
+    checkProgress_->setCancelButtonText(U("停止"));
+    checkProgress_->setAutoClose(false);
+    checkProgress_->setAutoReset(false);
+    checkProgress_->setMinimumDuration(0);
+    checkProgress_->setWindowModality(Qt::NonModal);
+    QPointer<CTarvexDlg> self(this);
+    checkDriver_ = std::make_unique<tarvex::check::CheckDriver>(
+        *core_, o,
+        [self](const tarvex::check::DriverProgress& p) {
+            if (self) QMetaObject::invokeMethod(self, [self, p] { if (self) self->CheckProgress(p); },
+                                                Qt::QueuedConnection);
+        },
+        [self](const tarvex::check::DriverOutcome& out) {
+            if (self) QMetaObject::invokeMethod(self, [self, out] { if (self) self->CheckDone(out); },
+                                                Qt::QueuedConnection);
+        });
+    tarvex::check::CheckDriver* driver = checkDriver_.get();
+    connect(checkProgress_, &QProgressDialog::canceled, this, [driver] { driver->Cancel(); });
+    checkProgress_->show();
+    checkDriver_->Start();
+}
+
+void CTarvexDlg::CheckProgress(const tarvex::check::DriverProgress& p) {
+    if (!checkProgress_) return;
+    checkProgress_->setValue(p.step - 1);
+    checkProgress_->setLabelText(QStringLiteral("%1/%2 ").arg(p.step).arg(p.steps) + Utf8(p.text));
+}
+
+void CTarvexDlg::CheckDone(const tarvex::check::DriverOutcome& out) {
+    // The driver's thread has handed over its last word: joining it is quick.
+    checkDriver_.reset();
+    if (checkProgress_) {
+        checkProgress_->deleteLater();
+        checkProgress_ = nullptr;
+    }
+    if (!out.files.error.empty()) {
+        ShellMessage(this, U("设备检查\r\n报告未能写入: ") + Utf8(out.files.error));
+        return;
+    }
+    int counts[4] = {0, 0, 0, 0};
+    for (const auto& c : out.results) ++counts[static_cast<int>(c.verdict)];
+    ShellMessage(this, U("设备检查\r\n") +
+                           QStringLiteral("%1: %2 pass, %3 fail, %4 not supported, %5 not run\n")
+                               .arg(Utf8(out.deviceId))
+                               .arg(counts[0])
+                               .arg(counts[1])
+                               .arg(counts[2])
+                               .arg(counts[3]) +
+                           Utf8(out.files.html.string()));
 }
 
 void CTarvexDlg::RunLater(int ms, std::function<void()> fn) {

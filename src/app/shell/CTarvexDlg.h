@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QStringList>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <unordered_map>
 
@@ -27,6 +28,12 @@ class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QAction;
+class QProgressDialog;
+namespace tarvex::check {
+class CheckDriver;
+struct DriverOutcome;
+struct DriverProgress;
+} // namespace tarvex::check
 
 class CTarvexDlg : public QDialog, public ICoreView {
     Q_OBJECT
@@ -45,6 +52,11 @@ public:
     template <class T> T* Ctl(int id) const { return qobject_cast<T*>(Control(id)); }
 
     QAction* AboutAction() const { return about_; }
+    QAction* CheckAction() const { return check_; }
+    // The device check of the menu runs (its driver exists until its end is shown).
+    bool CheckRunning() const;
+    // Measuring window of each stream of the menu's check (10 s).
+    void SetCheckWindow(std::chrono::milliseconds window) { checkWindow_ = window; }
     CListX* MessageList() const { return messageList_; }
     CStaticEx* VideoView() const { return video_; }
     QTreeWidget* DeviceTree() const { return deviceTree_; }
@@ -69,6 +81,9 @@ public:
 
 public slots:
     void OnAbout();
+    // "设备检查": the device check against the current device, its progress in
+    // a window of its own; at the end a message names the report.
+    void OnCheck();
     void OnSettings();
     void OnSend();
     void OnExit();
@@ -90,6 +105,7 @@ private:
     void OnLogDoubleClick(int row, int column);
     void RedrawTree();
     void RedrawWholeTree(const TreeItem& root);
+    void MarkOffline(const std::vector<std::pair<int, bool>>& marks);
     // Box 1058, 1065 or 1104 left: the standard message when out of range.
     void CheckInputBox(QLineEdit* box);
     QTreeWidget* CommandListOf(int list) const;
@@ -97,9 +113,15 @@ private:
     void ArmBatch(std::atomic<bool>& pending, QTimer* timer);
     // Runs fn on the GUI thread: now when called there, else queued.
     template <class Fn> void OnGui(Fn fn);
+    void CheckProgress(const tarvex::check::DriverProgress& p);
+    void CheckDone(const tarvex::check::DriverOutcome& out);
 
     std::unique_ptr<CTarvexCore> core_;
     QAction* about_ = nullptr;
+    QAction* check_ = nullptr;
+    std::unique_ptr<tarvex::check::CheckDriver> checkDriver_;
+    QProgressDialog* checkProgress_ = nullptr;
+    std::chrono::milliseconds checkWindow_{10000};
     QTreeWidget* deviceTree_ = nullptr;
     QTreeWidget* addressTree_ = nullptr;
     QTreeWidgetItem* addressRoot_ = nullptr;

@@ -131,6 +131,9 @@ struct MediaObservation {
     std::uint64_t sequenceGaps = 0;       // places where the sequence number jumped
     std::uint64_t lostPackets = 0;        // packets those jumps skipped
     std::optional<std::uint32_t> rtpSsrc; // SSRC of the packets, when any came
+    // False when the receiver gave no RTP-level figures (packets, gaps, SSRC):
+    // the checks then judge frames and bytes only and say so.
+    bool rtpCounted = true;
 };
 
 // What Tarvex was configured with while it observed.

@@ -1,6 +1,12 @@
 #include "sip/endpoint/CSIP.h"
 
+#include "check/battery/Digest.h"
+#include "check/battery/SipText.h"
+
 #include <arpa/inet.h>
+
+#include <algorithm>
+#include <random>
 
 #include <chrono>
 #include <cstdio>
@@ -253,6 +259,11 @@ void CSIP::HandleEvent(sipua::Event& ev) {
     case K::OutOfCallAnswered:
         if (registered_ && resp) Log(resp, kLogReceived);
         break;
+    case K::CallRequestAnswered:
+    case K::CallRequestFailed:
+        // The answer to an INFO of ours; a BYE's answer comes with CallReleased.
+        if (resp && !is("BYE")) Log(resp, kLogReceived);
+        break;
     case K::CallClosed:
         // The device's BYE; the layer answers it.
         if (resp) Log(resp, kLogReceived);
@@ -279,10 +290,70 @@ void CSIP::OnRegister(sipua::Event& ev) {
     FillDeviceFromRegister(ev.request.get(), node, ev.sourceHost, ev.sourcePort);
     const std::string id = node.id;
     Log(ev.request.get(), kLogReceived, LoggedMessage::Role::Register, id);
+    if (!settings_.registerPassword.empty() && ChallengeRegister(ev, id) != 0) return;
     registered_ = true;
     const std::string date = LocalTimeText(Now(clock));
     AnswerMessage(ev.tid, &date, id);
     if (events_) events_->OnDeviceRegistered(DeviceAddress{id, node.address, node.port});
+}
+
+namespace {
+
+constexpr std::size_t kNoncesKept = 64;
+
+std::string NewNonce() {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    char buf[33];
+    std::snprintf(buf, sizeof buf, "%016llx%016llx", static_cast<unsigned long long>(rng()),
+                  static_cast<unsigned long long>(rng()));
+    return buf;
+}
+
+} // namespace
+
+int CSIP::ChallengeRegister(sipua::Event& ev, const std::string& deviceId) {
+    osip_message_t* req = ev.request.get();
+    const std::string realm = settings_.domain;
+    osip_authorization_t* auth = nullptr;
+    osip_message_get_authorization(req, 0, &auth);
+    char* text = nullptr;
+    std::string scheme;
+    std::map<std::string, std::string> credentials;
+    if (auth && osip_authorization_to_str(auth, &text) == 0 && text) {
+        credentials = tarvex::check::ParseAuthParams(text, &scheme);
+        osip_free(text);
+    }
+    const auto issued = std::find(nonces_.begin(), nonces_.end(), credentials["nonce"]);
+    if (auth && issued != nonces_.end()) {
+        const std::map<std::string, std::string> challenge = {
+            {"realm", realm}, {"nonce", *issued}, {"algorithm", "MD5"}};
+        const std::string problem = tarvex::check::DigestProblem(
+            challenge, credentials, "REGISTER", settings_.registerPassword);
+        if (problem.empty()) return 0;
+        std::fprintf(stderr, "tarvex: REGISTER of %s refused: %s\n", deviceId.c_str(),
+                     problem.c_str());
+        AnswerRegister(ev.tid, 403, deviceId, {});
+        return 403;
+    }
+    // No credentials, or credentials for a nonce we did not give (or forgot):
+    // a fresh challenge.
+    nonces_.push_back(NewNonce());
+    if (nonces_.size() > kNoncesKept) nonces_.pop_front();
+    AnswerRegister(ev.tid, 401, deviceId,
+                   "Digest realm=\"" + realm + "\", nonce=\"" + nonces_.back() +
+                       "\", algorithm=MD5");
+    return 401;
+}
+
+void CSIP::AnswerRegister(int tid, int status, const std::string& deviceId,
+                          const std::string& wwwAuthenticate) {
+    sipua::AgentLock lock(*Agent());
+    sipua::MessagePtr answer;
+    if (Agent()->BuildAnswer(tid, status, answer) != 0 || !answer) return;
+    if (!wwwAuthenticate.empty())
+        osip_message_set_www_authenticate(answer.get(), wwwAuthenticate.c_str());
+    Log(answer.get(), kLogSent, LoggedMessage::Role::RegisterAnswer, deviceId);
+    Agent()->SendAnswer(tid, status, std::move(answer));
 }
 
 void CSIP::AnswerMessage(int tid, const std::string* date, const std::string& deviceId) {
@@ -356,6 +427,19 @@ void CSIP::EndCall(int callId, int dialogId) {
     endCv_.notify_all();
 }
 
+void CSIP::EndOneCall(sipua::SipAgent& ua, const CallEnd& e) {
+    // An answered call's BYE is built here rather than by TerminateCall, so
+    // that it is logged like every request we send, before it goes out.
+    sipua::AgentLock lock(ua);
+    sipua::MessagePtr bye;
+    if (e.dialogId > 0 && ua.BuildCallRequest(e.dialogId, "BYE", bye) == 0 && bye) {
+        Log(bye.get(), kLogSent);
+        ua.SendCallRequest(e.dialogId, std::move(bye));
+        return;
+    }
+    ua.TerminateCall(e.callId, e.dialogId);
+}
+
 void CSIP::CallEndWorker() {
     std::unique_lock<std::mutex> lk(endMutex_);
     for (;;) {
@@ -367,7 +451,7 @@ void CSIP::CallEndWorker() {
         // Stop waits for this worker before the context goes.
         sipua::SipAgent* ua = Agent();
         lk.unlock();
-        if (ua) ua->TerminateCall(e.callId, e.dialogId);
+        if (ua) EndOneCall(*ua, e);
         lk.lock();
         endBusy_ = false;
         endCv_.notify_all();

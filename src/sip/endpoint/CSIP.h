@@ -79,7 +79,14 @@ private:
     // given; built, logged and sent under the agent's lock.
     void AnswerMessage(int tid, const std::string* date, const std::string& deviceId);
     void AnswerInCall(int tid);
+    // With a register password: 0 when the REGISTER carries credentials that
+    // verify, else the status it was answered with (401 challenge, 403 refusal).
+    int ChallengeRegister(sipua::Event& ev, const std::string& deviceId);
+    // A 401 or 403 to the REGISTER transaction tid, logged as its answer.
+    void AnswerRegister(int tid, int status, const std::string& deviceId,
+                        const std::string& wwwAuthenticate);
     void CallEndWorker();
+    void EndOneCall(sipua::SipAgent& ua, const CallEnd& e);
 
     sipua::SipAgent* Agent() const { return context_.get(); }
 
@@ -89,6 +96,8 @@ private:
     std::unique_ptr<sipua::SipAgent> context_;
     CThread thread_;
     std::atomic<bool> registered_{false};
+    // Nonces of the challenges sent (event thread only), newest last.
+    std::deque<std::string> nonces_;
     std::atomic<std::chrono::steady_clock::rep> drainUntil_{0}; // steady ticks, set by Stop
 
     std::mutex endMutex_;

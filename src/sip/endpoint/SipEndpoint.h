@@ -19,6 +19,10 @@ struct SipSettings {
     std::string address; // "地址": Via, Contact and From of our requests
     std::string id;      // "ID"
     std::string domain;  // "域"
+    // "验证密码": every REGISTER is challenged (401, Digest MD5, realm = domain)
+    // and only credentials that verify with this password get the 200; others
+    // get 403. Empty: every REGISTER is answered 200 at once.
+    std::string registerPassword;
 };
 
 // Where requests to one device go.

@@ -85,6 +85,13 @@ TEST(LiveView, EachTransportJudgedOnItsAnswerAndStream) {
              m.sequenceGaps = 2;
              m.lostPackets = 2;
          }},
+        {{"rtp not counted", Verdict::Pass, "0 kbit/s over 10.0 s, RTP sequence not counted"},
+         kMediaTcpPassive,
+         [](MediaObservation& m) {
+             m.rtpCounted = false;
+             m.sequenceGaps = 3; // not measured: left as the receiver gave them
+             m.bytes = 0;
+         }},
         {{"refused tcp", Verdict::NotSupported, "Play over TCP active: the device answered 488"},
          kMediaTcpActive,
          {},

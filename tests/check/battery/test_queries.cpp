@@ -191,6 +191,14 @@ TEST(Answers, SnDeviceAndDelay) {
               [&](Wire& w) {
                   w.Query("RecordInfo", 14, RecordAnswer(kDevice, kChannel, 1), 100, "", kChannel);
               }},
+             {{"device asked, its channel answers", Verdict::Pass, "2 answers and notifications name"},
+              [&](Wire& w) {
+                  w.Query("Catalog", 13, CatalogAnswer(kDevice, 1, {kChannel}));
+                  w.Query("RecordInfo", 14, RecordAnswer(kDevice, kChannel, 1));
+              }},
+             {{"device asked, a stranger's channel answers", Verdict::Fail,
+               "RecordInfo answer carries DeviceID " + kChannel + ", the query asked " + kDevice},
+              [&](Wire& w) { w.Query("RecordInfo", 14, RecordAnswer(kDevice, kChannel, 1)); }},
              {{"another DeviceID", Verdict::Fail,
                "DeviceInfo answer carries DeviceID " + other + ", the query asked " + kDevice},
               [&](Wire& w) { w.Query("DeviceInfo", 12, SimpleAnswer("DeviceInfo", other, "")); }},

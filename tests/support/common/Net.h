@@ -83,6 +83,20 @@ inline int FreePort(int type) {
     return -1;
 }
 
+// An even media receiver port p, free a moment ago for everything a live
+// view may bind around it: UDP p (RTP) and p + 1 (RTCP), TCP p (a listening
+// receiver) and p + 2 (where a device listens for TCP passive). -1 when none
+// was found.
+inline int FreeMediaPorts() {
+    for (int tries = 0; tries < 500; ++tries) {
+        const int p = NextCandidatePort() & ~1;
+        if (PortBindable(SOCK_DGRAM, p) && PortBindable(SOCK_DGRAM, p + 1) &&
+            PortBindable(SOCK_STREAM, p) && PortBindable(SOCK_STREAM, p + 2))
+            return p;
+    }
+    return -1;
+}
+
 #include <thread>
 
 // Waits until something on this host has bound port on 127.0.0.1 or any

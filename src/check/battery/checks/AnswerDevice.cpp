@@ -1,14 +1,30 @@
 // Answers from the queried identifier: every Response carries the DeviceID its
 // query asked about and comes From the device (or from that DeviceID); every
-// Notify of the device names the device.
+// Notify of the device names the device. A RecordInfo query about the device
+// itself may be answered for one of its channels (those of its Catalog
+// answers): recordings belong to channels, and devices answer for their first.
 #include "check/battery/Exchange.h"
 #include "check/battery/SipText.h"
 
+#include <set>
+
 namespace tarvex::check {
+namespace {
+
+std::set<std::string> CatalogChannels(const Observation& obs) {
+    std::set<std::string> ids;
+    for (const QueryAnswers& qa : AnswersOf(obs, "Query", "Catalog"))
+        for (const ItemRef& it : ReadAnswerList(obs, qa.answers, "DeviceList").items)
+            ids.insert(ChildText(it.item, "DeviceID"));
+    return ids;
+}
+
+} // namespace
 
 CheckResult CheckAnswerDevice(const Observation& obs) {
     const std::string device = obs.DeviceId();
     std::size_t looked = 0;
+    const std::set<std::string> channels = CatalogChannels(obs);
     for (const QueryAnswers& qa : PairAnswers(obs).requests) {
         const ManscdpBody& q = obs.messages[static_cast<std::size_t>(qa.request)].manscdp;
         for (int a : qa.answers) {
@@ -16,7 +32,9 @@ CheckResult CheckAnswerDevice(const Observation& obs) {
             const ObservedMessage& m = obs.messages[static_cast<std::size_t>(a)];
             const std::string from = ParseSipAddress(m.sip.Value("From")).user;
             std::string problem;
-            if (m.manscdp.deviceId != q.deviceId)
+            const bool channelAnswer = q.cmdType == "RecordInfo" && q.deviceId == device &&
+                                       channels.count(m.manscdp.deviceId) > 0;
+            if (m.manscdp.deviceId != q.deviceId && !channelAnswer)
                 problem = q.cmdType + " answer carries DeviceID " + m.manscdp.deviceId +
                           ", the query asked " + q.deviceId;
             else if (from != device && from != q.deviceId)

@@ -33,10 +33,12 @@ CheckResult CheckLive(const Observation& obs, int transport) {
     const double expected = static_cast<double>(m.packets + m.lostPackets);
     const double lossPercent =
         expected > 0 ? 100.0 * static_cast<double>(m.lostPackets) / expected : 0;
+    const std::string rtp =
+        m.rtpCounted ? Counted(m.sequenceGaps, "sequence gap", "sequence gaps") + " (" +
+                           Counted(m.lostPackets, "packet", "packets") + " skipped)"
+                     : std::string("RTP sequence not counted");
     const std::string figures = Figure("%.1f fps, ", fps) + Figure("%.0f kbit/s over ", kbps) +
-                                Figure("%.1f s, ", seconds) +
-                                Counted(m.sequenceGaps, "sequence gap", "sequence gaps") + " (" +
-                                Counted(m.lostPackets, "packet", "packets") + " skipped)";
+                                Figure("%.1f s, ", seconds) + rtp;
     std::string problem;
     const std::int64_t limit = obs.settings.firstPictureLimitMs;
     if (m.firstPictureMs < 0)
@@ -46,9 +48,9 @@ CheckResult CheckLive(const Observation& obs, int transport) {
                   std::to_string(limit) + " ms";
     else if (m.frames == 0)
         problem = "no frame decoded within the measuring window";
-    else if (transport != kMediaUdp && m.sequenceGaps > 0)
+    else if (m.rtpCounted && transport != kMediaUdp && m.sequenceGaps > 0)
         problem = Counted(m.sequenceGaps, "RTP sequence gap", "RTP sequence gaps") + " over TCP";
-    else if (transport == kMediaUdp && lossPercent > 1.0)
+    else if (m.rtpCounted && transport == kMediaUdp && lossPercent > 1.0)
         problem = Figure("%.1f %% of the RTP packets skipped", lossPercent);
 
     CheckResult r =
@@ -61,9 +63,10 @@ CheckResult CheckLive(const Observation& obs, int transport) {
     r.Measure("frame_rate_fps", fps, "fps")
         .Measure("bit_rate_kbps", kbps, "kbit/s")
         .Measure("window_s", seconds, "s")
-        .Measure("frames", static_cast<double>(m.frames))
-        .Measure("sequence_gaps", static_cast<double>(m.sequenceGaps))
-        .Measure("lost_packets", static_cast<double>(m.lostPackets));
+        .Measure("frames", static_cast<double>(m.frames));
+    if (m.rtpCounted)
+        r.Measure("sequence_gaps", static_cast<double>(m.sequenceGaps))
+            .Measure("lost_packets", static_cast<double>(m.lostPackets));
     CiteCall(r, obs, m);
     r.Note("media", figures + (m.rtpSsrc ? ", SSRC " + std::to_string(*m.rtpSsrc) : std::string()));
     return r;

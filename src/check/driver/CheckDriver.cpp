@@ -1,0 +1,381 @@
+#include "check/driver/CheckDriver.h"
+
+#include "app/core/CTarvexCore.h"
+#include "check/battery/Battery.h"
+#include "export/xls/MessageLogSave.h"
+
+#include <pthread.h>
+
+#include <cstdio>
+
+namespace tarvex::check {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kPoll = 20ms;
+// Rows of the media lists the driver clicks (src/manscdp/builder/CommandEntry.cpp).
+constexpr int kRowOpenLive = 0;     // set 0 "实时点播", set 1 "点播取消"
+constexpr int kRowRecordSearch = 3; // set 0 "文件检索"
+constexpr int kRowPtzUp = 1;        // set 1 "向上"
+constexpr int kRowPtzStop = 9;      // set 1 "停止"
+constexpr int kRowPlayback = 1;     // set 2 "文件回放", set 3 "回放取消"
+constexpr int kRowPause = 3;        // set 3 "回放:暂停"
+constexpr int kRowFast = 4;         // set 3 "回放:快进" (PLAY with Scale 2)
+// The chain's queries go out one second after the answer before them.
+constexpr auto kChainWait = 20s;
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The first item of the tree of that kind, depth first, under parent (any
+// when parent is 0); 0 when there is none.
+int FindItem(const TreeItem& t, int kind, int parent, bool under = false) {
+    const bool inside = under || parent == 0 || t.item == parent;
+    if (inside && t.kind == kind && t.item != parent) return t.item;
+    for (const TreeItem& c : t.children)
+        if (int i = FindItem(c, kind, parent, inside)) return i;
+    return 0;
+}
+
+// The rows as they were when the check ended: the workbook writer reads them
+// more than once and the live log goes on growing.
+class LogSnapshot final : public xls::IMessageLogRows {
+public:
+    explicit LogSnapshot(const MessageLog& log) {
+        MessageLog::RowText r;
+        for (std::size_t i = 0, n = log.Size(); i < n && log.Row(i, r); ++i) rows_.push_back(r);
+    }
+    std::size_t RowCount(xls::LogDirection dir) const override {
+        std::size_t n = 0;
+        for (const auto& r : rows_) n += r.direction == static_cast<int>(dir);
+        return n;
+    }
+    void ForEachRow(xls::LogDirection dir,
+                    const std::function<void(const xls::LogRowRef&)>& f) const override {
+        for (const auto& r : rows_)
+            if (r.direction == static_cast<int>(dir))
+                f(xls::LogRowRef{r.time, r.typeText, r.deviceId, r.body, r.head});
+    }
+
+private:
+    std::vector<MessageLog::RowText> rows_;
+};
+
+} // namespace
+
+CheckDriver::CheckDriver(CTarvexCore& core, DriverOptions options, ProgressFn progress, DoneFn done)
+    : core_(core), options_(std::move(options)), progress_(std::move(progress)),
+      done_(std::move(done)) {}
+
+CheckDriver::~CheckDriver() {
+    Cancel();
+    if (m_hCheck.joinable()) m_hCheck.join();
+}
+
+void CheckDriver::Start() {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (running_ || m_hCheck.joinable()) return;
+        running_ = true;
+    }
+    m_hCheck = std::thread([this] { Run(); });
+}
+
+void CheckDriver::Cancel() {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        cancel_ = true;
+    }
+    cv_.notify_all();
+}
+
+bool CheckDriver::Running() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return running_;
+}
+
+bool CheckDriver::Cancelled() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return cancel_;
+}
+
+int CheckDriver::StepCount(const DriverOptions& o) {
+    // device, queries, recordings, live UDP, [TCP passive, TCP active], [playback], report
+    return 5 + (o.liveTcp ? 2 : 0) + (o.playback ? 1 : 0);
+}
+
+void CheckDriver::Progress(const std::string& text) {
+    ++step_;
+    std::printf("check %d/%d: %s\n", step_, StepCount(options_), text.c_str());
+    std::fflush(stdout);
+    if (progress_) progress_({step_, StepCount(options_), text});
+}
+
+bool CheckDriver::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto end = Clock::now() + timeout;
+    for (;;) {
+        if (pred()) return true;
+        std::unique_lock<std::mutex> lk(mutex_);
+        if (cancel_ || Clock::now() >= end) break;
+        cv_.wait_for(lk, kPoll);
+    }
+    return pred();
+}
+
+void CheckDriver::Pause(std::chrono::milliseconds d) {
+    const auto end = Clock::now() + d;
+    std::unique_lock<std::mutex> lk(mutex_);
+    cv_.wait_until(lk, end, [this] { return cancel_; });
+}
+
+void CheckDriver::Run() {
+    pthread_setname_np(pthread_self(), "m_hCheck");
+    DriverOutcome out = Check();
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        out.cancelled = cancel_;
+    }
+    if (done_) done_(out);
+    std::lock_guard<std::mutex> lk(mutex_);
+    running_ = false;
+}
+
+VidanaSize CheckDriver::PictureTap::ClientSize() const {
+    // Without a view the decoder still converts each picture: any size will do.
+    return next_ ? next_->ClientSize() : VidanaSize{640, 360};
+}
+
+void CheckDriver::PictureTap::Present(const std::uint8_t* bgr, std::int32_t width,
+                                      std::int32_t height) {
+    pictures_.fetch_add(1);
+    if (next_) next_->Present(bgr, width, height);
+}
+
+// ---------------------------------------------------------------- the log
+
+void CheckDriver::ReadLog() {
+    const MessageLog& log = core_.Log();
+    MessageLog::RowText r;
+    while (logRead_ < log.Size() && log.Row(logRead_, r)) {
+        messages_.push_back(ObserveLogRow(r.direction, r.time, r.head, r.body));
+        ++logRead_;
+    }
+}
+
+const ObservedMessage* CheckDriver::FindSentRequest(std::size_t from, const char* method) const {
+    for (std::size_t i = from; i < messages_.size(); ++i)
+        if (messages_[i].Sent() && messages_[i].IsRequest(method)) return &messages_[i];
+    return nullptr;
+}
+
+const ObservedMessage* CheckDriver::FinalAnswer(const ObservedMessage& request) const {
+    for (const auto& m : messages_)
+        if (m.Received() && m.Answers(request) && m.sip.status >= 200) return &m;
+    return nullptr;
+}
+
+bool CheckDriver::Answered(std::size_t from, const char* cmdType) {
+    ReadLog();
+    for (std::size_t i = from; i < messages_.size(); ++i) {
+        const ObservedMessage& m = messages_[i];
+        if (m.Received() && m.manscdp.Is("Response", cmdType)) return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- steps
+
+void CheckDriver::Queries() {
+    // The core's chain: Catalog, then DeviceInfo, then DeviceStatus, each a
+    // second after the answer before it.
+    WaitFor([this] { return Answered(0, "DeviceStatus"); }, kChainWait);
+}
+
+void CheckDriver::RecordSearch(int channelItem) {
+    core_.TreeClicked(channelItem);
+    const auto now = std::chrono::system_clock::now();
+    auto text = [](std::chrono::system_clock::time_point t) {
+        return LocalTimeMsText(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   t.time_since_epoch())
+                                   .count())
+            .substr(0, 19);
+    };
+    core_.AcceptSearch(text(now - 24h), text(now), 0);
+    ReadLog();
+    const std::size_t from = messages_.size();
+    core_.ClickCommand(kListMedia, kRowRecordSearch, OperatorInputs{});
+    WaitFor([&] { return Answered(from, "RecordInfo"); }, options_.answerWait);
+    // Items of a list spread over several MESSAGEs come close together.
+    Pause(500ms);
+}
+
+void CheckDriver::ClickAndWait(int row, const char* method) {
+    ReadLog();
+    const std::size_t before = messages_.size();
+    core_.ClickCommand(kListMedia, row, OperatorInputs{});
+    if (!method) return;
+    WaitFor(
+        [&] {
+            ReadLog();
+            const ObservedMessage* sent = FindSentRequest(before, method);
+            return sent && FinalAnswer(*sent);
+        },
+        options_.answerWait);
+}
+
+void CheckDriver::Ptz() {
+    ReadLog();
+    core_.ClickCommand(kListMedia, kRowPtzUp, OperatorInputs{});
+    Pause(300ms);
+    core_.ClickCommand(kListMedia, kRowPtzStop, OperatorInputs{});
+    // Both commands' 200 and their Result answers.
+    const std::size_t from = messages_.size();
+    WaitFor(
+        [&] {
+            ReadLog();
+            int controls = 0, answered = 0;
+            for (std::size_t i = from; i < messages_.size(); ++i)
+                if (messages_[i].Sent() && messages_[i].IsRequest("MESSAGE")) {
+                    ++controls;
+                    answered += FinalAnswer(messages_[i]) != nullptr;
+                }
+            return controls >= 2 && answered >= controls;
+        },
+        options_.answerWait);
+}
+
+MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordingItem) {
+    MediaObservation m;
+    m.transport = transport;
+    const bool playback = recordingItem != 0;
+    m.kind = playback ? "Playback" : "Play";
+    // The tree click ends what is open and shows the set the row opens from.
+    core_.TreeClicked(playback ? recordingItem : channelItem);
+    ReadLog();
+    const std::size_t from = messages_.size();
+    const auto invitedAt = Clock::now();
+    core_.ClickCommand(kListMedia, playback ? kRowPlayback : kRowOpenLive, OperatorInputs{});
+
+    const ObservedMessage* invite = nullptr;
+    auto answer = [&]() -> const ObservedMessage* {
+        ReadLog();
+        invite = FindSentRequest(from, "INVITE");
+        return invite ? FinalAnswer(*invite) : nullptr;
+    };
+    const CMediaSession& media = core_.MediaSession();
+    const std::uint64_t picturesBefore = tap_.Pictures();
+    auto pictured = [&] { return tap_.Pictures() > picturesBefore; };
+    // The first picture, or a refusal; a little beyond the limit, so that a
+    // late picture is measured rather than missed.
+    const auto pictureWait = 5000ms + options_.answerWait;
+    WaitFor(
+        [&] {
+            const ObservedMessage* a = answer();
+            return pictured() || (a && a->sip.status >= 300);
+        },
+        pictureWait);
+    if (pictured())
+        m.firstPictureMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - invitedAt).count();
+    if (const ObservedMessage* a = answer()) {
+        m.answerStatus = a->sip.status;
+        m.answer = a->body;
+    }
+    if (invite) {
+        m.callId = invite->sip.callId;
+        m.offer = invite->body;
+    }
+    if (m.answerStatus >= 200 && m.answerStatus < 300) {
+        const StreamFigures f0 = media.Figures();
+        const std::uint64_t p0 = tap_.Pictures();
+        const auto start = Clock::now();
+        if (!playback && transport == kMediaUdp) Ptz();
+        Pause(options_.window - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    Clock::now() - start));
+        const StreamFigures f1 = media.Figures();
+        m.windowMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        m.frames = tap_.Pictures() - p0;
+        m.bytes = f1.bytes - f0.bytes;
+        if (playback) {
+            for (int row : {kRowPause, kRowFast}) ClickAndWait(row, "INFO");
+        }
+    }
+    // The cancel row sends BYE for an answered call (CANCEL before the answer,
+    // which is not waited for).
+    ClickAndWait(playback ? kRowPlayback : kRowOpenLive,
+                 m.answerStatus >= 200 && m.answerStatus < 300 ? "BYE" : nullptr);
+    // The receiver's counters are not RTP packets: the session counts frames.
+    m.packets = 0;
+    m.rtpCounted = false;
+    return m;
+}
+
+// ---------------------------------------------------------------- the check
+
+DriverOutcome CheckDriver::Check() {
+    DriverOutcome out;
+    Progress("waiting for a device to register");
+    if (!WaitFor([this] { return core_.CurrentDeviceId().has_value(); }, options_.registerTimeout))
+        return out;
+    out.registered = true;
+    out.deviceId = *core_.CurrentDeviceId();
+
+    Observation obs;
+    obs.deviceId = out.deviceId;
+    CDlgCfg& cfg = core_.Settings();
+    obs.settings.sipTransport = cfg.localTransport == 1 ? "tcp" : "udp";
+    obs.settings.platformId = cfg.localId;
+    obs.settings.password = core_.ChallengePassword();
+    obs.settings.keepaliveIntervalS = cfg.heartbeatPeriod > 0 ? cfg.heartbeatPeriod : 0;
+    obs.settings.keepaliveMisses = core_.KeepaliveMisses();
+
+    // Every stream of the check is decoded into the counting surface (from
+    // the next receiver start on); the view gets it back at the end.
+    core_.SetVideoSurface(&tap_);
+    Progress("Catalog, DeviceInfo and DeviceStatus of " + out.deviceId);
+    Queries();
+
+    const int channel = FindItem(core_.TreeSnapshot(), kNodeChannel, 0);
+    Progress("RecordInfo of the last 24 hours");
+    if (channel && !Cancelled()) RecordSearch(channel);
+
+    const int transports = options_.liveTcp ? 3 : 1;
+    for (int t = 0; t < transports; ++t) {
+        Progress(std::string("live view over ") + MediaTransportName(t));
+        if (!channel || Cancelled()) continue;
+        core_.OverrideMediaTransport(t);
+        obs.media.push_back(Stream(t, channel, 0));
+    }
+    if (options_.playback) {
+        Progress("playback with PAUSE and PLAY Scale");
+        const int recording = channel ? FindItem(core_.TreeSnapshot(), kNodeRecording, channel) : 0;
+        if (recording && !Cancelled()) {
+            core_.OverrideMediaTransport(kMediaUdp);
+            obs.media.push_back(Stream(kMediaUdp, channel, recording));
+        }
+    }
+    core_.OverrideMediaTransport(std::nullopt);
+    core_.SetVideoSurface(options_.view);
+    // The last answers (a BYE's 200, a late Response) are in the log by now.
+    Pause(300ms);
+
+    Progress("judging and writing the report");
+    ReadLog();
+    obs.messages = messages_;
+    obs.endMs = NowMs();
+    out.results = RunBattery(obs);
+    out.files = WriteReport(options_.outDir, obs, out.results);
+    if (options_.writeWorkbook && out.files.error.empty()) {
+        const xls::SaveResult saved = xls::SaveMessageLog(LogSnapshot(core_.Log()), options_.outDir);
+        out.workbook = saved.written;
+    }
+    return out;
+}
+
+} // namespace tarvex::check

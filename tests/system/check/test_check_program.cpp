@@ -1,0 +1,264 @@
+// The device check end to end: the real build/tarvex --check (no window)
+// against the real tarvex-camera on 127.0.0.1, well behaved and with each of
+// its --fault switches; report.json read back with python3, report.html
+// opened in headless Chromium.
+#include "support/common/Files.h"
+#include "support/common/Net.h"
+#include "system/program/Harness.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using systest::Program;
+
+const std::string kCamera = TARVEX_BINARY_DIR "/tools/tarvex-camera/tarvex-camera";
+
+struct Verdict {
+    std::string verdict, reason;
+};
+
+struct CheckRun {
+    std::unique_ptr<TempDir> dir = std::make_unique<TempDir>();
+    int status = -99;
+    std::string out;                        // tarvex's standard output and error
+    std::map<std::string, Verdict> checks; // by id, from report.json
+    std::string Report() const { return dir->File("report"); }
+};
+
+// report.json's checks as "id\x1everdict\x1ereason" lines.
+std::map<std::string, Verdict> ReadVerdicts(const TempDir& dir, const std::string& json) {
+    WriteFile(dir.File("verdicts.py"),
+              "import json, sys\n"
+              "r = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+              "assert r['format'] == 'tarvex-device-check'\n"
+              "with open(sys.argv[2], 'w', encoding='utf-8') as out:\n"
+              "    for c in r['checks']:\n"
+              "        out.write(c['id'] + '\\x1e' + c['verdict'] + '\\x1e' + c['reason'] + '\\n')\n");
+    std::map<std::string, Verdict> v;
+    const std::string cmd = "/usr/bin/python3 " + dir.File("verdicts.py") + " " + json + " " +
+                            dir.File("verdicts.txt") + " 2>" + dir.File("verdicts.err");
+    if (std::system(cmd.c_str()) != 0) return v;
+    const std::string all = ReadFile(dir.File("verdicts.txt"));
+    std::size_t p = 0;
+    while (p < all.size()) {
+        const std::size_t e = all.find('\n', p);
+        const std::string line = all.substr(p, e - p);
+        p = e == std::string::npos ? all.size() : e + 1;
+        const std::size_t a = line.find('\x1e'), b = line.find('\x1e', a + 1);
+        if (a == std::string::npos || b == std::string::npos) continue;
+        v[line.substr(0, a)] = {line.substr(a + 1, b - a - 1), line.substr(b + 1)};
+    }
+    return v;
+}
+
+// tarvex --check with a camera (cameraArgs added to its own; no camera when
+// withCamera is false). Keepalives every second, expected every second;
+// localKeys (UTF-8 "key=value\r\n" lines) go into the 本地服务器 section.
+CheckRun RunCheck(const std::vector<std::string>& cameraArgs, bool withCamera = true,
+                  const std::vector<std::string>& checkArgs = {"--timeout", "60", "--window", "2"},
+                  const std::string& localKeys = {}) {
+    CheckRun run;
+    const TempDir& dir = *run.dir;
+    const int port = FreePort(SOCK_DGRAM);
+    const int mediaPort = FreeMediaPorts();
+    std::string config =
+        systest::MediaConfig(port, 0, mediaPort, "\r\n[互联系统]\r\n心跳周期=1\r\n");
+    config.insert(config.find("\r\n\r\n") + 2, TextCodec::Utf8ToGbk(localKeys));
+    WriteFile(dir.File("config.ini"), config);
+    std::vector<std::string> args = {"--check", "--here", "--out", run.Report()};
+    args.insert(args.end(), checkArgs.begin(), checkArgs.end());
+    Program tarvex(dir.Path(), args);
+    std::unique_ptr<Program> camera;
+    if (withCamera) {
+        EXPECT_TRUE(WaitPortBound(port, false, 30000));
+        std::vector<std::string> cam = {"--server", "127.0.0.1:" + std::to_string(port),
+                                        "--keepalive", "1", "--channels", "2", "--retry", "1"};
+        cam.insert(cam.end(), cameraArgs.begin(), cameraArgs.end());
+        camera = std::make_unique<Program>(dir.Path(), cam, kCamera, std::vector<std::string>{},
+                                           dir.File("camera.out"));
+    }
+    run.status = tarvex.Wait(300000);
+    run.out = tarvex.Out();
+    if (camera) {
+        camera->Signal(SIGTERM);
+        camera->Wait(10000);
+    }
+    if (std::filesystem::exists(run.Report() + "/report.json"))
+        run.checks = ReadVerdicts(dir, run.Report() + "/report.json");
+    return run;
+}
+
+std::string Describe(const CheckRun& r) {
+    std::string s = "tarvex exit " + std::to_string(r.status) + "\n" + r.out + "\n" +
+                    "---- camera:\n" + ReadFile(r.dir->File("camera.out")) + "\n";
+    for (const auto& [id, v] : r.checks) s += id + ": " + v.verdict + ": " + v.reason + "\n";
+    return s;
+}
+
+// The well-behaved camera's run, shared by the cases that compare with it.
+const CheckRun& Baseline() {
+    static const CheckRun run = RunCheck({});
+    return run;
+}
+
+TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
+    const CheckRun& r = Baseline();
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    EXPECT_NE(r.out.find("report: " + r.Report() + "/report.html"), std::string::npos) << r.out;
+    for (const char* f : {"report.html", "report.json", "MsgXml.xls"})
+        EXPECT_TRUE(std::filesystem::exists(r.Report() + "/" + f)) << f;
+    ASSERT_EQ(r.checks.size(), 21u) << Describe(r);
+    for (const auto& [id, v] : r.checks) {
+        if (id == "register.digest") {
+            // No 验证密码 configured: Tarvex does not challenge.
+            EXPECT_EQ(v.verdict, "not_run") << v.reason;
+            EXPECT_NE(v.reason.find("no 验证密码 configured"), std::string::npos) << v.reason;
+        } else {
+            EXPECT_EQ(v.verdict, "pass") << id << ": " << v.reason;
+        }
+    }
+    // Every stream was measured over the shortened window, without RTP counts.
+    for (const char* id : {"live.udp", "live.tcp_passive", "live.tcp_active"}) {
+        const std::string& reason = r.checks.at(id).reason;
+        EXPECT_NE(reason.find("over 2."), std::string::npos) << id << ": " << reason;
+        EXPECT_NE(reason.find("RTP sequence not counted"), std::string::npos) << reason;
+    }
+}
+
+// Each fault fails exactly its own checks, with its reason; every other check
+// comes out as on the well-behaved camera.
+TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
+    const CheckRun& base = Baseline();
+    ASSERT_EQ(base.status, 0) << Describe(base);
+    struct Case {
+        std::vector<std::string> args;
+        std::map<std::string, std::string> fails; // check id -> a piece of its reason
+    };
+    const Case cases[] = {
+        {{"--fault", "no-num"}, {{"catalog.answer", "DeviceList without Num attribute"}}},
+        {{"--fault", "late-answer", "--late-ms", "3600"},
+         {{"answers.delay", "limit 3000 ms"}}},
+        {{"--fault", "foreign-id"}, {{"answers.device", "the query asked 34020000001320000001"}}},
+    };
+    for (const Case& c : cases) {
+        const CheckRun r = RunCheck(c.args);
+        SCOPED_TRACE(c.args[1]);
+        ASSERT_EQ(r.status, 0) << Describe(r);
+        ASSERT_EQ(r.checks.size(), base.checks.size()) << Describe(r);
+        for (const auto& [id, v] : r.checks) {
+            auto f = c.fails.find(id);
+            if (f == c.fails.end()) {
+                EXPECT_EQ(v.verdict, base.checks.at(id).verdict) << id << ": " << Describe(r);
+                continue;
+            }
+            EXPECT_EQ(v.verdict, "fail") << id << ": " << v.reason;
+            EXPECT_NE(v.reason.find(f->second), std::string::npos) << id << ": " << v.reason;
+        }
+    }
+}
+
+// "验证密码": Tarvex challenges REGISTER; the camera's digest verifies with the
+// right password and is refused (403, no device) with a wrong one.
+TEST(CheckProgram, RegisterChallengeWithThePassword) {
+    const std::string keys = "密码=12345678\r\n验证密码=1\r\n";
+    const CheckRun good = RunCheck({}, true, {"--timeout", "60", "--window", "1"}, keys);
+    ASSERT_EQ(good.status, 0) << Describe(good);
+    ASSERT_EQ(good.checks.count("register.digest"), 1u) << Describe(good);
+    EXPECT_EQ(good.checks.at("register.digest").verdict, "pass") << Describe(good);
+    EXPECT_NE(good.checks.at("register.digest").reason.find("verified against the password"),
+              std::string::npos)
+        << Describe(good);
+    EXPECT_EQ(good.checks.at("register.form").reason.find("2 REGISTERs well formed"), 0u)
+        << Describe(good);
+    // The password is never written into the report.
+    EXPECT_EQ(ReadFile(good.Report() + "/report.json").find("12345678"), std::string::npos);
+    EXPECT_EQ(ReadFile(good.Report() + "/report.html").find("12345678"), std::string::npos);
+
+    const CheckRun bad = RunCheck({"--password", "wrong"}, true, {"--timeout", "4"}, keys);
+    EXPECT_EQ(bad.status, 4) << bad.out;
+    EXPECT_NE(bad.out.find("REGISTER of 34020000001320000001 refused: "), std::string::npos)
+        << bad.out;
+    EXPECT_NE(ReadFile(bad.dir->File("camera.out")).find("403"), std::string::npos)
+        << ReadFile(bad.dir->File("camera.out"));
+}
+
+// SIGINT ends the waits: what was observed is judged and written.
+TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
+    TempDir dir;
+    const int port = FreePort(SOCK_DGRAM);
+    WriteFile(dir.File("config.ini"), systest::MediaConfig(port, 0, FreeMediaPorts()));
+    Program tarvex(dir.Path(), {"--check", "--here", "--out", dir.File("report"), "--timeout", "60"});
+    ASSERT_TRUE(WaitPortBound(port, false, 30000));
+    Program camera(dir.Path(), {"--server", "127.0.0.1:" + std::to_string(port), "--retry", "1"},
+                   kCamera, {}, dir.File("camera.out"));
+    ASSERT_TRUE(tarvex.WaitOut("check 4/8: live view over UDP", 60000)) << tarvex.Out();
+    tarvex.Signal(SIGINT);
+    EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
+    EXPECT_NE(tarvex.Out().find("not run (interrupted)"), std::string::npos) << tarvex.Out();
+    const auto checks = ReadVerdicts(dir, dir.File("report/report.json"));
+    ASSERT_EQ(checks.size(), 21u) << tarvex.Out();
+    EXPECT_EQ(checks.at("catalog.answer").verdict, "pass");
+    EXPECT_EQ(checks.at("live.tcp_active").verdict, "not_run");
+    EXPECT_EQ(checks.at("playback.control").verdict, "not_run");
+}
+
+TEST(CheckProgram, NoDeviceWithinTheTimeoutExitsNonZeroAndSaysSo) {
+    const CheckRun r = RunCheck({}, false, {"--timeout", "1"});
+    EXPECT_EQ(r.status, 4) << r.out;
+    EXPECT_NE(r.out.find("tarvex --check: no device registered within 1 s on port"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(std::filesystem::exists(r.Report() + "/report.html"));
+}
+
+TEST(CheckProgram, PortInUseExitsOneAndSaysSo) {
+    TempDir dir;
+    const int held = LoopbackBound(SOCK_DGRAM);
+    const int port = LocalPortOf(held);
+    WriteFile(dir.File("config.ini"), systest::Config(port));
+    Program tarvex(dir.Path(), {"--check", "--here", "--out", dir.File("report"), "--timeout", "5"});
+    EXPECT_EQ(tarvex.Wait(60000), 1) << tarvex.Out();
+    EXPECT_NE(tarvex.Out().find("tarvex --check: cannot listen for SIP on port " +
+                                std::to_string(port) + "/udp"),
+              std::string::npos)
+        << tarvex.Out();
+    close(held);
+}
+
+// The page opens in a real browser: headless Chromium's DOM holds every check
+// with its verdict, and a screenshot of it is a picture.
+TEST(CheckProgram, ReportOpensInHeadlessChromium) {
+    const CheckRun& r = Baseline();
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    const TempDir& dir = *r.dir;
+    const std::string page = "file://" + r.Report() + "/report.html";
+    const std::string profile = dir.File("chromium-profile");
+    const std::string common = "chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
+                               profile + " ";
+    ASSERT_EQ(std::system((common + "--dump-dom " + page + " > " + dir.File("dom.html") + " 2>" +
+                           dir.File("chromium.err"))
+                              .c_str()),
+              0)
+        << ReadFile(dir.File("chromium.err"));
+    const std::string dom = ReadFile(dir.File("dom.html"));
+    for (const auto& [id, v] : r.checks) EXPECT_NE(dom.find(id), std::string::npos) << id;
+    EXPECT_NE(dom.find("34020000001320000001"), std::string::npos);
+    ASSERT_EQ(std::system((common + "--screenshot=" + dir.File("report.png") +
+                           " --window-size=1200,1600 " + page + " 2>>" + dir.File("chromium.err"))
+                              .c_str()),
+              0)
+        << ReadFile(dir.File("chromium.err"));
+    const std::string png = ReadFile(dir.File("report.png"));
+    ASSERT_GT(png.size(), 10000u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+}
+
+} // namespace
