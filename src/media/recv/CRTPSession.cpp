@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -74,6 +76,7 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
     m_haveSsrc = false;
     m_streamType = 0;
     m_sawMap = false;
+    m_setupError.clear();
 
     int status = 0;
     if (transport > 0) {
@@ -100,7 +103,12 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
         udp.portBase = port;
         udp.rtpReceiveBuffer = kUdpReceiveBuffer;
         udp.bindIP = m_nLocalIP;
-        if (Create(m_params, udp) < 0) return -1;
+        if (Create(m_params, udp) < 0) {
+            const int why = errno;
+            m_setupError = "cannot open UDP port " + std::to_string(port) + " or " +
+                           std::to_string(port + 1) + ": " + std::strerror(why);
+            return -1;
+        }
         // Linux reports twice what it keeps for the data.
         const int granted = GetUdpReceiveBuffer() / 2;
         if (granted < kUdpReceiveBuffer)

@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 // Called on the receive thread m_hRecv for every completed frame:
@@ -85,6 +86,10 @@ public:
     // Whether the transport came up: the UDP session, the TCP connection to the
     // device, or the listening socket.
     bool TransportReady() const { return m_bReady.load(); }
+    // Why the last RTP_Setup could not open its UDP ports ("cannot open UDP
+    // port P or P+1: <reason>"); empty when it could. Read on the thread that
+    // called RTP_Setup.
+    const std::string& SetupError() const { return m_setupError; }
 
     CThread m_hRecv;
     std::atomic<void*> m_pUser{nullptr};
@@ -124,6 +129,7 @@ private:
     std::atomic<int32_t> m_nLastOutLen{0};
     std::atomic<uint8_t> m_streamType{0};
     bool m_sawMap = false; // the followed stream has shown a program stream map
+    std::string m_setupError;
 
     // The followed source (receive thread only, read by CurrentSsrc and the
     // source hooks under the source lock).
