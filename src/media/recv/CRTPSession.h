@@ -8,7 +8,10 @@
 // the device's address while the current one does not, or after the current
 // one fell silent for a second; reassembly then starts afresh. Packets of any
 // other source are dropped. The followed source's last frame is delivered
-// when another takes over. SSRC 0 is an SSRC like any other.
+// when another takes over. The source just replaced takes over again only by
+// that second of silence: its late packets (overtaken by the new source's
+// first ones) are dropped rather than flipping the stream back and forth.
+// SSRC 0 is an SSRC like any other.
 //
 // Limits: at most 32 sources in the table (the least recently heard goes
 // first, never one from the device's address or the followed one for a
@@ -138,6 +141,9 @@ private:
     uint32_t m_ssrcIp = 0;
     int m_ssrcSocket = -1;
     Clock::time_point m_ssrcLast{};
+    // The source the followed one replaced (receive thread only).
+    bool m_haveReplaced = false;
+    uint32_t m_replaced = 0;
 
     int32_t m_nTransport = 0;
     CThread m_hRecvTCP;
