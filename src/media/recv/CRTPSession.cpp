@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -72,8 +74,10 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
     in_addr a{};
     m_nPeer = (address && ::inet_pton(AF_INET, address, &a) == 1) ? ntohl(a.s_addr) : 0;
     m_haveSsrc = false;
+    m_haveReplaced = false;
     m_streamType = 0;
     m_sawMap = false;
+    m_setupError.clear();
 
     int status = 0;
     if (transport > 0) {
@@ -100,7 +104,12 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
         udp.portBase = port;
         udp.rtpReceiveBuffer = kUdpReceiveBuffer;
         udp.bindIP = m_nLocalIP;
-        if (Create(m_params, udp) < 0) return -1;
+        if (Create(m_params, udp) < 0) {
+            const int why = errno;
+            m_setupError = "cannot open UDP port " + std::to_string(port) + " or " +
+                           std::to_string(port + 1) + ": " + std::strerror(why);
+            return -1;
+        }
         // Linux reports twice what it keeps for the data.
         const int granted = GetUdpReceiveBuffer() / 2;
         if (granted < kUdpReceiveBuffer)
@@ -181,6 +190,8 @@ void CRTPSession::ReceiveStep() {
                 if (q->GetPayloadType() != CHbRtpDemux::kPayloadType) continue;
                 if (m_haveSsrc && !TakesOver(*s, now)) continue;
                 restart = m_haveSsrc;
+                m_haveReplaced = m_haveSsrc;
+                m_replaced = m_ssrc;
                 m_ssrc = s->GetSSRC();
                 m_ssrcIp = SenderIp(*s);
                 const tvrtp::Address* a = s->GetRTPDataAddress();
@@ -206,6 +217,7 @@ void CRTPSession::ReceiveStep() {
 // Whether another source replaces the followed one (see the header).
 bool CRTPSession::TakesOver(const tvrtp::SourceInfo& src, Clock::time_point now) const {
     if (now - m_ssrcLast >= kSilenceBeforeSwitch) return true;
+    if (m_haveReplaced && src.GetSSRC() == m_replaced) return false;
     const tvrtp::Address* a = src.GetRTPDataAddress();
     if (m_ssrcSocket >= 0 && a && a->GetKind() == tvrtp::Address::Kind::TCP &&
         static_cast<const tvrtp::TcpAddress*>(a)->GetSocket() == m_ssrcSocket)

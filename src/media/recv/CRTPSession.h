@@ -8,7 +8,10 @@
 // the device's address while the current one does not, or after the current
 // one fell silent for a second; reassembly then starts afresh. Packets of any
 // other source are dropped. The followed source's last frame is delivered
-// when another takes over. SSRC 0 is an SSRC like any other.
+// when another takes over. The source just replaced takes over again only by
+// that second of silence: its late packets (overtaken by the new source's
+// first ones) are dropped rather than flipping the stream back and forth.
+// SSRC 0 is an SSRC like any other.
 //
 // Limits: at most 32 sources in the table (the least recently heard goes
 // first, never one from the device's address or the followed one for a
@@ -26,6 +29,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 // Called on the receive thread m_hRecv for every completed frame:
@@ -85,6 +89,10 @@ public:
     // Whether the transport came up: the UDP session, the TCP connection to the
     // device, or the listening socket.
     bool TransportReady() const { return m_bReady.load(); }
+    // Why the last RTP_Setup could not open its UDP ports ("cannot open UDP
+    // port P or P+1: <reason>"); empty when it could. Read on the thread that
+    // called RTP_Setup.
+    const std::string& SetupError() const { return m_setupError; }
 
     CThread m_hRecv;
     std::atomic<void*> m_pUser{nullptr};
@@ -124,6 +132,7 @@ private:
     std::atomic<int32_t> m_nLastOutLen{0};
     std::atomic<uint8_t> m_streamType{0};
     bool m_sawMap = false; // the followed stream has shown a program stream map
+    std::string m_setupError;
 
     // The followed source (receive thread only, read by CurrentSsrc and the
     // source hooks under the source lock).
@@ -132,6 +141,9 @@ private:
     uint32_t m_ssrcIp = 0;
     int m_ssrcSocket = -1;
     Clock::time_point m_ssrcLast{};
+    // The source the followed one replaced (receive thread only).
+    bool m_haveReplaced = false;
+    uint32_t m_replaced = 0;
 
     int32_t m_nTransport = 0;
     CThread m_hRecvTCP;

@@ -97,7 +97,9 @@ int UdpTransmitter::Create(const UdpTransmissionParams& p) {
         a.sin_addr.s_addr = htonl(p.bindIP);
         a.sin_port = htons(port);
         if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            const int why = errno; // the caller reports the bind's reason
             ::close(s);
+            errno = why;
             return -1;
         }
         return s;
@@ -107,7 +109,9 @@ int UdpTransmitter::Create(const UdpTransmissionParams& p) {
     int c =
         open(static_cast<uint16_t>(p.portBase + 1), p.rtcpReceiveBuffer, p.rtcpSendBuffer, nullptr);
     if (c < 0) {
+        const int why = errno;
         ::close(r);
+        errno = why;
         return ERR_SOCKET;
     }
     rtp_ = r;

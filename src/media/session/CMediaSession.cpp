@@ -4,6 +4,7 @@
 #include "media/session/SdpAnswer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <pthread.h>
 
 namespace {
@@ -322,18 +323,25 @@ bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
         activeReceiver_ = r.get();
         displayOn_.store(true, std::memory_order_release);
     }
-    // Set up outside the lock: connecting to the device may take seconds. The
-    // result does not matter: a receiver that failed shows no frames.
+    // Set up outside the lock: connecting to the device may take seconds. A
+    // receiver that could not open its ports is kept (it shows no frames, and
+    // ending the stream goes as usual) and the operator is told why.
     r->RTP_Setup(static_cast<std::uint16_t>(in.port), in.transport, in.deviceAddress.c_str(),
                  90000);
+    const std::string failure = r->SetupError();
+    bool current = false;
     {
         std::lock_guard<std::mutex> l(mutex_);
         if (epoch == epoch_) {
             receiver_ = std::move(r);
             starting_ = false;
             startDone_.notify_all();
-            return true;
+            current = true;
         }
+    }
+    if (current) {
+        if (!failure.empty()) ReportSetupFailure(failure);
+        return true;
     }
     // Stopped while it was being set up (the stop switched the display off and
     // waited for a frame in hand): nothing of it is kept.
@@ -347,6 +355,16 @@ bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
     }
     startDone_.notify_all();
     return false;
+}
+
+void CMediaSession::ReportSetupFailure(const std::string& why) {
+    const std::string line = "media receiver not started: " + why;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    if (!view_) return;
+    MediaViewUpdate u;
+    u.message = line;
+    view_->UpdateMediaView(u);
 }
 
 void CMediaSession::StopReceiver() {

@@ -174,6 +174,9 @@ private:
     // Creates, sets up and binds the receiver unless one exists or a stop came
     // after epoch; true when it did.
     bool StartMedia(const MediaInputs& in, std::uint64_t epoch);
+    // A receiver whose ports could not be opened: a line on standard output
+    // and a message to the view.
+    void ReportSetupFailure(const std::string& why);
     void StartLoop();
     void StopReceiver();
     void EndStream(MediaStream s);

@@ -25,6 +25,7 @@ struct MediaViewUpdate {
     std::optional<std::string> progressText; // the label right of the progress bar
     std::optional<int> progressMax;          // the bar's range becomes 0 .. progressMax
     std::optional<int> progressPos;          // the bar's position
+    std::optional<std::string> message;      // a line for the operator's message list
 };
 
 // The window's side. Called on the media receive thread (at most a few times a

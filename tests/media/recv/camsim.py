@@ -425,7 +425,12 @@ def main():
     times = open(a.times, "w") if a.times else None
     for index, unit in enumerate(units):
         if a.ssrc_switch and index == a.ssrc_switch:
-            # The camera restarts its stream: new SSRC, sequence and timestamps.
+            # The camera restarts its stream: new SSRC, sequence and timestamps,
+            # after a pause. Without it, loopback may hand the new source's first
+            # packets over before the old one's last (when this process moves to
+            # another CPU between the sends); the receiver then drops that late
+            # picture, by design.
+            time.sleep(0.05)
             ssrc = a.ssrc2
             seq = (seq + 20000) & 0xFFFF
             ts = (ts + 9000000) & 0xFFFFFFFF

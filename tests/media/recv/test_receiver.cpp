@@ -497,6 +497,51 @@ TEST(Receiver, RandomSsrcsFromElsewhereNeitherGrowNorDisplaceTheStream) {
         EXPECT_EQ(first[k], (Bytes{0, 0, 1, static_cast<uint8_t>(k)})) << k;
 }
 
+// A device restarts its stream with a new SSRC, and the old source's last
+// packet comes after the new source's first ones (loopback does this when the
+// sender moves to another CPU): the stream stays with the new source, every one
+// of its frames whole and in order; the late packet is dropped, not followed
+// back (which handed out the new source's frame early and the stray one between).
+TEST(Receiver, OldSourcesLatePacketAfterAnSsrcChangeDoesNotTakeTheStreamBack) {
+    uint16_t p = mt::FreePortBase();
+    Frames frames;
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.1", 90000), 1);
+    s.SetFrameCallback(&Frames::On, &frames);
+    int dev = mt::UdpSocket(0, "127.0.0.1");
+    auto send = [&](uint32_t ssrc, int k) {
+        mt::RtpSpec r;
+        r.ssrc = ssrc;
+        r.seq = static_cast<uint16_t>(ssrc == 0xA ? k : 20000 + k);
+        r.ts = static_cast<uint32_t>(3600 * k + (ssrc == 0xA ? 0 : 9000000));
+        r.marker = true;
+        mt::SendUdp(dev, p, mt::MakeRtp(r, PsFrame({0, 0, 1, static_cast<uint8_t>(k)})));
+    };
+    for (int k = 0; k < 5; ++k)
+        send(0xA, k);
+    ASSERT_TRUE(frames.WaitFor(4));
+    send(0xB, 5); // the new source is valid after two packets in sequence
+    send(0xB, 6);
+    uint32_t followed = 0;
+    ASSERT_TRUE(WaitUntil([&] { return s.CurrentSsrc(followed) && followed == 0xB; }));
+    ASSERT_TRUE(frames.WaitFor(6)); // the old source's last frame, then the new one's first
+    send(0xA, 50);                  // late
+    std::this_thread::sleep_for(50ms);
+    send(0xB, 7);
+    send(0xB, 8);
+    ASSERT_TRUE(frames.WaitFor(8));
+    std::this_thread::sleep_for(100ms); // nothing more may come
+    EXPECT_TRUE(s.CurrentSsrc(followed));
+    EXPECT_EQ(followed, 0xBu);
+    std::lock_guard<std::mutex> l(frames.m);
+    std::vector<Bytes> want;
+    for (int k = 0; k < 8; ++k)
+        want.push_back({0, 0, 1, static_cast<uint8_t>(k)});
+    EXPECT_EQ(frames.got, want);
+    ::close(dev);
+}
+
 // The UDP socket asks for 2 MiB; where the system grants less, one line on
 // standard error says so.
 TEST(Receiver, UdpReceiveBufferIsTwoMebibytesOrSaysWhyNot) {

@@ -45,6 +45,14 @@ public:
         std::lock_guard<std::mutex> l(m_);
         return updates_.empty() ? MediaViewUpdate{} : updates_.back();
     }
+    // The message lines among the updates, in order.
+    std::vector<std::string> Messages() {
+        std::lock_guard<std::mutex> l(m_);
+        std::vector<std::string> out;
+        for (const MediaViewUpdate& u : updates_)
+            if (u.message) out.push_back(*u.message);
+        return out;
+    }
 
 private:
     std::mutex m_;

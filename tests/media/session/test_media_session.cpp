@@ -285,6 +285,42 @@ TEST_F(Session, WithTheStartWorkerAnAnswerReturnsWhileItsReceiverConnects) {
     EXPECT_FALSE(s_->Receiver().exists);
 }
 
+// Another program holds the receiver's RTP or RTCP port: the set-up on the
+// session's thread fails, and the view is told which ports and why; the
+// stream still ends as usual.
+TEST_F(Session, PortTakenByAnotherProgramIsReportedToTheView) {
+    for (const int held : {0, 1}) {
+        SCOPED_TRACE(held);
+        port_ = mt::FreePortBase();
+        ASSERT_NE(port_, 0);
+        UniqueSocket other(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port_ + held));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::bind(other.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+        st::RecordingView view;
+        CMediaSession::Options o;
+        o.localIp = INADDR_LOOPBACK;
+        o.startWorker = true;
+        s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view, o);
+        s_->BuildMediaCommand(0, 0, In(0));
+        EXPECT_TRUE(s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(0)).starting);
+        ASSERT_TRUE(st::WaitUntil([&] { return !view.Messages().empty(); }));
+        const std::string p = std::to_string(port_);
+        const std::string q = std::to_string(port_ + 1);
+        EXPECT_EQ(view.Messages(),
+                  (std::vector<std::string>{"media receiver not started: cannot open UDP port " + p +
+                                            " or " + q + ": " + std::strerror(EADDRINUSE)}));
+        EXPECT_TRUE(st::WaitUntil([&] { return s_->Receiver().exists; }));
+        EXPECT_FALSE(s_->Receiver().ready);
+        s_->BuildMediaCommand(1, 0, In(0));
+        EXPECT_FALSE(s_->Receiver().exists);
+        s_.reset();
+    }
+}
+
 TEST_F(Session, CallsFollowTheirStreams) {
     // Ended before its answer: the answer's call is ended at once, nothing starts.
     s_->BuildMediaCommand(0, 0, In(0));
