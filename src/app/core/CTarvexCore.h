@@ -240,7 +240,10 @@ private:
     struct MediaView final : IMediaView {
         explicit MediaView(CTarvexCore& c) : core(c) {}
         void UpdateMediaView(const MediaViewUpdate& u) override {
-            if (ICoreView* v = core.view_) v->ShowMediaFigures(u);
+            ICoreView* v = core.view_;
+            if (!v) return;
+            v->ShowMediaFigures(u);
+            if (u.message) v->ShowMessage(*u.message); // queued by the view, never waited on
         }
         CTarvexCore& core;
     };
