@@ -1,6 +1,7 @@
 #include "app/shell/CDlgCfgDialog.h"
 #include "app/shell/ShellMessage.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -50,6 +51,11 @@ CDlgCfgDialog::CDlgCfgDialog(CDlgCfg& cfg, QWidget* parent) : QDialog(parent), c
     lf->addRow(U("地址:"), edit(CfgField::LocalAddress));
     lf->addRow(U("端口:"), edit(CfgField::LocalPort));
     lf->addRow(U("密码:"), edit(CfgField::LocalPassword));
+    auto* verify = new QCheckBox(U("验证密码"));
+    verify->setObjectName(CfgInfo(CfgField::LocalVerifyPassword).name);
+    verify->setChecked(cfg_.localVerifyPassword);
+    boxes_[static_cast<int>(CfgField::LocalVerifyPassword)] = verify;
+    lf->addRow(QString(), verify);
 
     auto [peer, pf] = group("互联网服务器:");
     pf->addRow(U("ID:"), edit(CfgField::PeerId));
@@ -150,6 +156,8 @@ CfgTexts CDlgCfgDialog::CurrentTexts() const {
             t[i] = std::to_string(c->currentIndex());
         else if (auto* e = qobject_cast<QLineEdit*>(boxes_[i]))
             t[i] = e->text().toStdString();
+        else if (auto* b = qobject_cast<QCheckBox*>(boxes_[i]))
+            t[i] = std::to_string(b->isChecked() ? 1 : 0);
     }
     return t;
 }
@@ -166,6 +174,11 @@ bool CDlgCfgDialog::SetField(CfgField f, const QString& value) {
     }
     if (auto* e = qobject_cast<QLineEdit*>(w)) {
         e->setText(value);
+        return true;
+    }
+    if (auto* b = qobject_cast<QCheckBox*>(w)) {
+        if (value != "0" && value != "1") return false;
+        b->setChecked(value == "1");
         return true;
     }
     return false;

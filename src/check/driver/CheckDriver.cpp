@@ -302,6 +302,8 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         m.frames = tap_.Pictures() - p0;
         m.bytes = f1.bytes - f0.bytes;
+        // Read while the stream still flows: the SSRC the receiver follows.
+        m.rtpSsrc = media.Receiver().ssrc;
         if (playback) {
             for (int row : {kRowPause, kRowFast}) ClickAndWait(row, "INFO");
         }
@@ -310,7 +312,8 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
     // which is not waited for).
     ClickAndWait(playback ? kRowPlayback : kRowOpenLive,
                  m.answerStatus >= 200 && m.answerStatus < 300 ? "BYE" : nullptr);
-    // The receiver's counters are not RTP packets: the session counts frames.
+    // The receiver's counters are not RTP packets (the session counts frames):
+    // the SSRC is the only RTP-level figure.
     m.packets = 0;
     m.rtpCounted = false;
     return m;

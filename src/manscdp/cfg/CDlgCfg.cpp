@@ -21,6 +21,7 @@ const CfgFieldInfo kInfo[kCfgFieldCount] = {
     {CfgField::LocalAddress, "local.address", kLocal, "地址", CfgKind::Text},
     {CfgField::LocalPort, "local.port", kLocal, "端口", CfgKind::Int},
     {CfgField::LocalPassword, "local.password", kLocal, "密码", CfgKind::Text},
+    {CfgField::LocalVerifyPassword, "local.verify", kLocal, "验证密码", CfgKind::Flag},
     {CfgField::PeerId, "peer.id", kPeer, "ID", CfgKind::Text},
     {CfgField::PeerDomain, "peer.domain", kPeer, "域", CfgKind::Text},
     {CfgField::PeerAddress, "peer.address", kPeer, "地址", CfgKind::Text},
@@ -100,6 +101,10 @@ CDlgCfg::CDlgCfg(std::unique_ptr<ICfgStore> store) : store_(std::move(store)) {
         case CfgKind::Speed:
             SetFromText(i.field, std::to_string(found ? static_cast<std::uint8_t>(CfgAtoi(v)) : 255));
             break;
+        case CfgKind::Flag:
+            // On only for "1", as the program reads it at start.
+            SetFromText(i.field, found && v == "1" ? "1" : "0");
+            break;
         }
     }
     refPort = localPort;
@@ -119,6 +124,7 @@ void CDlgCfg::SetFromText(CfgField f, const std::string& text) {
     case CfgField::LocalAddress: localAddress = text; break;
     case CfgField::LocalPort: localPort = num(); break;
     case CfgField::LocalPassword: localPassword = text; break;
+    case CfgField::LocalVerifyPassword: localVerifyPassword = text == "1"; break;
     case CfgField::PeerId: peerId = text; break;
     case CfgField::PeerDomain: peerDomain = text; break;
     case CfgField::PeerAddress: peerAddress = text; break;
@@ -147,6 +153,7 @@ std::string CDlgCfg::FieldText(CfgField f) const {
     case CfgField::LocalAddress: return localAddress;
     case CfgField::LocalPort: return std::to_string(localPort);
     case CfgField::LocalPassword: return localPassword;
+    case CfgField::LocalVerifyPassword: return localVerifyPassword ? "1" : "0";
     case CfgField::PeerId: return peerId;
     case CfgField::PeerDomain: return peerDomain;
     case CfgField::PeerAddress: return peerAddress;
@@ -177,6 +184,8 @@ CfgTexts CDlgCfg::Texts() const {
 std::string CDlgCfg::Validate(CfgField f, const std::string& text) {
     const CfgKind kind = CfgInfo(f).kind;
     if (kind == CfgKind::Text || kind == CfgKind::Transport) return {};
+    // A check box: "1" is on, anything else off.
+    if (kind == CfgKind::Flag) return {};
     long long v = 0;
     if (!ParseWhole(text, v)) return "请输入一个整数。";
     if (kind == CfgKind::Int && (v < INT_MIN || v > INT_MAX)) return "请输入一个整数。";
@@ -198,7 +207,7 @@ bool CDlgCfg::Accept(const CfgTexts& texts, CfgField* badField, std::string* mes
     for (int i = 0; i < kCfgFieldCount; ++i) {
         const auto f = static_cast<CfgField>(i);
         const CfgKind kind = CfgInfo(f).kind;
-        if (kind == CfgKind::Text) {
+        if (kind == CfgKind::Text || kind == CfgKind::Flag) {
             SetFromText(f, texts[i]);
         } else if (kind == CfgKind::Transport) {
             // A drop-down without a selection gives -1.

@@ -29,6 +29,7 @@ enum class CfgField : int {
     LocalAddress,
     LocalPort,
     LocalPassword,
+    LocalVerifyPassword, // "验证密码": challenge REGISTER with the password (0 or 1)
     PeerId,
     PeerDomain,
     PeerAddress,
@@ -49,7 +50,7 @@ enum class CfgField : int {
 };
 constexpr int kCfgFieldCount = static_cast<int>(CfgField::Count);
 
-enum class CfgKind { Transport, Text, Int, Byte, Speed };
+enum class CfgKind { Transport, Text, Int, Byte, Speed, Flag };
 
 struct CfgFieldInfo {
     CfgField field;
@@ -102,6 +103,7 @@ public:
     std::string localId, localDomain, localAddress;
     int localPort = -1;
     std::string localPassword;
+    bool localVerifyPassword = false;
     std::string peerId, peerDomain, peerAddress;
     int peerPort = -1;
     std::string peerPassword;

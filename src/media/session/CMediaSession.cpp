@@ -96,6 +96,7 @@ ReceiverInfo CMediaSession::Receiver() const {
     r.port = receiver_->Port();
     r.ready = receiver_->TransportReady();
     r.accepted = receiver_->AcceptedCount();
+    if (std::uint32_t ssrc = 0; receiver_->CurrentSsrc(ssrc)) r.ssrc = ssrc;
     return r;
 }
 

@@ -74,6 +74,8 @@ struct ReceiverInfo {
     int port = 0;
     bool ready = false;       // the transport came up (see CRTPSession::TransportReady)
     std::size_t accepted = 0; // connections accepted while listening
+    // The RTP SSRC the receiver follows, once a packet came.
+    std::optional<std::uint32_t> ssrc;
 };
 
 class CMediaSession {

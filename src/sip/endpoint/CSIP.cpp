@@ -257,6 +257,11 @@ void CSIP::HandleEvent(sipua::Event& ev) {
         }
         break;
     case K::OutOfCallAnswered:
+    case K::OutOfCallRedirected:
+    case K::OutOfCallRejected:
+    case K::OutOfCallServerFailure:
+    case K::OutOfCallGlobalFailure:
+        // A refusal (a 501 to a PTZ command, say) is as much the device's answer as a 200.
         if (registered_ && resp) Log(resp, kLogReceived);
         break;
     case K::CallRequestAnswered:

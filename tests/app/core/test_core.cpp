@@ -132,6 +132,30 @@ TEST(Settings, OkWithoutFileStoresCompleteGbkFile) {
     EXPECT_EQ(again->ptzSpeed, 255);
 }
 
+// 验证密码: on only for "1" in the file; OK writes 1 or 0 and a reload reads it back.
+TEST(Settings, VerifyPasswordStoredAsOneOrZero) {
+    TempDir d;
+    for (const char* stored : {"1", "yes", ""}) {
+        std::string ini = "[本地服务器]\r\n验证密码=";
+        ini.append(stored).append("\r\n");
+        WriteFile(d.File("config.ini"), TextCodec::Utf8ToGbk(ini));
+        EXPECT_EQ(Quiet(d.File("config.ini"))->localVerifyPassword, std::string(stored) == "1")
+            << stored;
+    }
+    auto c = Quiet(d.File("config.ini"));
+    std::string msg;
+    for (const char* box : {"1", "0"}) {
+        auto t = c->Texts();
+        t[static_cast<int>(CfgField::LocalVerifyPassword)] = box;
+        t[static_cast<int>(CfgField::DownloadSpeed)] = "4";
+        ASSERT_TRUE(c->Accept(t, nullptr, &msg)) << msg;
+        EXPECT_NE(TextCodec::GbkToUtf8(ReadFile(d.File("config.ini")))
+                      .find(std::string("验证密码=") + box),
+                  std::string::npos);
+        EXPECT_EQ(Quiet(d.File("config.ini"))->localVerifyPassword, std::string(box) == "1");
+    }
+}
+
 TEST(Settings, RestartFlagOnlyForPortOrIdentifier) {
     TempDir d;
     WriteFile(d.File("config.ini"), SampleIni());

@@ -586,6 +586,13 @@ TEST(SettingsDialog, WithoutConfigNothingListensUntilOk) {
     EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->text(), "-1");
     EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::PtzSpeed))->text(), "255");
     EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalId))->text(), "");
+    auto* verify = qobject_cast<QCheckBox*>(dlg.Box(CfgField::LocalVerifyPassword));
+    ASSERT_NE(verify, nullptr);
+    EXPECT_EQ(verify->text(), "验证密码");
+    EXPECT_FALSE(verify->isChecked());
+    EXPECT_FALSE(dlg.SetField(CfgField::LocalVerifyPassword, "yes"));
+    EXPECT_TRUE(dlg.SetField(CfgField::LocalVerifyPassword, "1"));
+    EXPECT_TRUE(verify->isChecked());
     dlg.SetField(CfgField::LocalTransport, "UDP");
     dlg.SetField(CfgField::LocalPort, "15060");
     dlg.accept();
@@ -593,7 +600,8 @@ TEST(SettingsDialog, WithoutConfigNothingListensUntilOk) {
     w.dlg->Core().SettingsAccepted();
     QTRY_COMPARE_WITH_TIMEOUT(w.sip->calls.back(), std::string("start 0 15060 "), 5000);
     ASSERT_TRUE(w.HasIni());
-    EXPECT_NE(w.IniText().find("协议=0\r\n端口=15060"), std::string::npos) << w.IniText();
+    EXPECT_NE(w.IniText().find("协议=0\r\n端口=15060\r\n验证密码=1"), std::string::npos)
+        << w.IniText();
 }
 
 // ---- log list colours and the viewers
@@ -797,7 +805,7 @@ TEST(Script, ActsThroughTheWindowsHandlers) {
                              "set 1065 99\n"
                              "drag 5 6 100 50\n"
                              "about\n"
-                             "settings local.port=5090 ptz.speed=12 local.transport=TCP\n"
+                             "settings local.port=5090 ptz.speed=12 local.transport=TCP local.verify=1\n"
                              "shot " + png + " 1103\n"
                              "exit\n",
                              &out);
@@ -818,6 +826,7 @@ TEST(Script, ActsThroughTheWindowsHandlers) {
     // The exit button stored what the settings and the speed edit changed.
     EXPECT_NE(w.IniText().find("端口=5090"), std::string::npos);
     EXPECT_NE(w.IniText().find("速度=12"), std::string::npos) << w.IniText();
+    EXPECT_NE(w.IniText().find("验证密码=1"), std::string::npos) << w.IniText();
 }
 
 TEST(Script, WaitsRunOutWithStatusOne) {

@@ -280,6 +280,10 @@ TEST(MessageAnswerTime, WantsA2xxWithinOneSecond) {
         {{"late", Verdict::Fail, "answered after 1500 ms, limit 1000 ms"}, 1500},
         {{"silent", Verdict::Fail, "got no final answer"}, -1},
         {{"refused", Verdict::Fail, "answered 403 Error"}, 30, 403},
+        // A feature declined in time is the feature's check's business.
+        {{"declined", Verdict::Pass, "1 MESSAGE answered in time (1 declined with 405 or 501)"},
+         30, 501},
+        {{"declined late", Verdict::Fail, "answered after 1500 ms"}, 1500, 501},
     };
     for (const Row& row : rows) {
         Wire w;
