@@ -36,7 +36,9 @@ endfunction()
 # TARVEX_TEST_DATA and the leak suppressions for third-party libraries.
 find_package(GTest REQUIRED)
 function(tarvex_gtest name)
-  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  # PARTS: gtest filters, each run as a test of its own (NAME:FILTER), so that
+  # ctest can run the parts of a long binary side by side.
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS;PARTS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_include_directories(${name} PRIVATE ${TARVEX_SRC_DIR} ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
@@ -44,15 +46,24 @@ function(tarvex_gtest name)
     TARVEX_TEST_DATA="${TARVEX_TEST_DATA_DIR}"
     TARVEX_BINARY_DIR="${PROJECT_BINARY_DIR}"
     TARVEX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  add_test(NAME ${name} COMMAND ${name})
+  set(tests)
+  if(A_PARTS)
+    foreach(part ${A_PARTS})
+      add_test(NAME ${name}:${part} COMMAND ${name} --gtest_filter=${part})
+      list(APPEND tests ${name}:${part})
+    endforeach()
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+    set(tests ${name})
+  endif()
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 300)
   endif()
-  set_tests_properties(${name} PROPERTIES
+  set_tests_properties(${tests} PROPERTIES
     TIMEOUT ${A_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TARVEX_TEST_DATA=${TARVEX_TEST_DATA_DIR};LSAN_OPTIONS=suppressions=${TARVEX_LSAN_SUPP}:print_suppressions=0;ASAN_OPTIONS=halt_on_error=1:detect_stack_use_after_return=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;${A_ENV}")
   if(A_LABELS)
-    set_tests_properties(${name} PROPERTIES LABELS "${A_LABELS}")
+    set_tests_properties(${tests} PROPERTIES LABELS "${A_LABELS}")
   endif()
 endfunction()
 
