@@ -346,6 +346,11 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
         std::lock_guard<std::mutex> lk(mutex_);
         mi = MediaInputsLocked();
         lastMediaInputs_ = mi;
+        // A cancel row's BYE is logged by the call-ending worker, which may run
+        // before this click is finished: the row's type text must be current
+        // before the session hears of it.
+        if (const CommandEntry* e = builder_.Entry(kListMedia, row))
+            typeText_ = std::string(e->label) + "\n";
     }
     // Without the core's lock: a cancel row joins the receive thread, and
     // "TCP active" starts listening here.

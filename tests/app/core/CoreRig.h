@@ -71,9 +71,21 @@ public:
         if (ev) ev->OnMessageLogged(m);
         return res;
     }
+    // An answered call's BYE is logged at once: the real endpoint's worker may
+    // log it before the click that ended the call has returned.
     void EndCall(int callId, int dialogId) override {
-        std::lock_guard<std::mutex> lk(log_->m);
-        log_->ended.emplace_back(callId, dialogId);
+        ISipEvents* ev;
+        {
+            std::lock_guard<std::mutex> lk(log_->m);
+            log_->ended.emplace_back(callId, dialogId);
+            ev = log_->events;
+        }
+        if (!ev || dialogId <= 0) return;
+        LoggedMessage m;
+        m.direction = kLogSent;
+        m.head = "BYE sip:device SIP/2.0\r\n\r\n\n";
+        m.body = "No Body!\n";
+        ev->OnMessageLogged(m);
     }
 
 private:
