@@ -42,10 +42,10 @@ CTarvexCore::CTarvexCore(Parts parts)
     : settings_(std::move(parts.settings)), lister_(std::move(parts.lister)),
       wallClock_(std::move(parts.wallClock)), clock_(std::move(parts.clock)),
       search_(std::make_unique<CDlgSearch>(parts.searchIni, wallClock_)),
-      challengeRegister_(parts.challengeRegister),
       keepaliveMisses_(parts.keepaliveMisses > 0 ? parts.keepaliveMisses : 3),
       sip_(std::move(parts.sip)) {
     if (!lister_) lister_ = ListLocalAdapters;
+    if (parts.challengeRegister) settings_->localVerifyPassword = true;
     if (!sip_) {
         auto sip = std::make_unique<CSIP>();
         sip->clock = wallClock_;
@@ -100,6 +100,7 @@ void CTarvexCore::StartEndpoint() {
     s.id = settings_->localId;
     s.domain = settings_->localDomain;
     s.registerPassword = ChallengePassword();
+    startedPassword_ = s.registerPassword;
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
         lastStart_ = sip_->Start(settings_->localTransport, s, *this);
@@ -155,7 +156,10 @@ void CTarvexCore::SettingsAccepted() {
         keepaliveInterval_ =
             std::chrono::seconds(settings_->heartbeatPeriod > 0 ? settings_->heartbeatPeriod : 60);
     }
-    if (!settings_->RestartNeeded() || exited_) return;
+    const bool restart = settings_->RestartNeeded(); // also moves its reference on
+    // The endpoint challenges REGISTER with the password it was started with:
+    // 验证密码 or the password changed restarts it too.
+    if ((!restart && ChallengePassword() == startedPassword_) || exited_) return;
     ResetTree(settings_->localId);
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
@@ -840,7 +844,7 @@ void CTarvexCore::AcceptSearch(const std::string& startText, const std::string& 
 }
 
 std::string CTarvexCore::ChallengePassword() const {
-    return challengeRegister_ ? settings_->localPassword : std::string();
+    return settings_->localVerifyPassword ? settings_->localPassword : std::string();
 }
 
 int CTarvexCore::LastInviteCallId() const {

@@ -304,7 +304,7 @@ private:
     std::atomic<int> speedByte_{0};
     std::atomic<int> ptzAddress_{0};
     int lastStart_ = -1;
-    bool challengeRegister_ = false;
+    std::string startedPassword_; // the endpoint's REGISTER challenge password
     int keepaliveMisses_ = 3;
     std::chrono::seconds keepaliveInterval_{60}; // under mutex_, from the settings
     bool restartPending_ = false;

@@ -22,6 +22,7 @@ struct SipLog {
     std::vector<std::pair<int, int>> ended;
     bool started = false;
     int startResult = 0;
+    std::string password; // REGISTER challenge password of the last Start
     int nextCall = 100;
     ISipEvents* events = nullptr;
 };
@@ -34,6 +35,7 @@ public:
         log_->calls.push_back("start " + std::to_string(transport) + " " + std::to_string(s.port) +
                               " " + s.address);
         log_->events = &events;
+        log_->password = s.registerPassword;
         log_->started = log_->startResult == 0;
         return log_->startResult;
     }
