@@ -272,15 +272,20 @@ void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing&
         }
         if (body.refused) out.messages.push_back(body.message);
     }
+    FinishLocked(target, out);
+}
+
+SipRequest* CTarvexCore::FinishLocked(const DeviceRecord& target, Outgoing& out) {
     CommandBuilder::Result r = builder_.Finish(customMode_);
-    if (!r.shown) return;
+    if (!r.shown) return nullptr;
     out.shownText = r.text;
-    if (!r.send) return;
+    if (!r.send) return nullptr;
     SipRequest req;
     req.kind = r.kind;
     req.body = std::move(r.text);
     req.to = target.Address();
     out.send = std::move(req);
+    return &*out.send;
 }
 
 void CTarvexCore::Deliver(Outgoing& out) {
@@ -379,17 +384,10 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
     builder_.SetReadyText(*e, c.send ? c.text : std::string());
     // The log's type text is the description of the text being built.
     typeText_ = builder_.Description();
-    CommandBuilder::Result r = builder_.Finish(customMode_);
-    if (!r.shown) return;
-    out.shownText = r.text;
-    if (!r.send) return;
-    SipRequest req;
-    req.kind = r.kind;
-    req.body = std::move(r.text);
-    req.to = d->Address();
-    req.dialogId = c.did;
-    if (c.contentType) req.contentType = c.contentType;
-    out.send = std::move(req);
+    if (SipRequest* req = FinishLocked(*d, out)) {
+        req->dialogId = c.did;
+        if (c.contentType) req->contentType = c.contentType;
+    }
 }
 
 bool CTarvexCore::ClickSearchesRecordings(int list, int row) const {
