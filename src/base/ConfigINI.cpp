@@ -2,8 +2,13 @@
 
 #include "base/TextCodec.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -180,10 +185,25 @@ bool ConfigINI::Save() {
         }
     }
     out += "\r\n";
-    UniqueFile f(std::fopen(fileName, "wb"));
+    // Written beside the file and renamed over it, so that a full disk leaves
+    // the settings as they were instead of an empty file. A link is followed,
+    // and the file keeps its permissions.
+    char resolved[PATH_MAX];
+    const std::string target = ::realpath(fileName, resolved) ? resolved : fileName;
+    const std::string temp = target + ".new";
+    UniqueFile f(std::fopen(temp.c_str(), "wb"));
     if (!f) return false;
-    const bool ok = std::fwrite(out.data(), 1, out.size(), f.get()) == out.size();
-    return std::fclose(f.release()) == 0 && ok;
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0) ::fchmod(::fileno(f.get()), old.st_mode & 07777);
+    bool ok = std::fwrite(out.data(), 1, out.size(), f.get()) == out.size();
+    ok = std::fflush(f.get()) == 0 && ok;
+    ok = ::fsync(::fileno(f.get())) == 0 && ok;
+    ok = std::fclose(f.release()) == 0 && ok;
+    if (ok && std::rename(temp.c_str(), target.c_str()) == 0) return true;
+    const int why = errno;
+    std::remove(temp.c_str());
+    errno = why;
+    return false;
 }
 
 int ConfigINI::GetInt(const char* section, const char* key, int missing) {

@@ -32,7 +32,8 @@ public:
     // Replaces the key's value in its section, or inserts it after the section's
     // last entry, or appends it (a new section) at the end.
     void SetValue(const char* value, const char* section, const char* key);
-    // Writes every entry to the file, replacing it. False when it cannot be written.
+    // Writes every entry to the file, replacing it. False when it cannot be
+    // written (errno says why); the file is then left as it was.
     bool Save();
 
     // Callers' conventions: a missing number reads as missing (-1, or 255 for the

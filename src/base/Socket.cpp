@@ -34,9 +34,11 @@ int CreateTcpSocket(int port) {
         a.sin_addr.s_addr = htonl(INADDR_ANY);
         a.sin_port = htons(static_cast<uint16_t>(port));
         if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            std::printf("Bind Error:%s\n", std::strerror(errno));
+            const int why = errno; // the caller reports it; shutdown() would overwrite it
+            std::printf("Bind Error:%s\n", std::strerror(why));
             ::shutdown(s, SHUT_WR);
             ::close(s);
+            errno = why;
             return -1;
         }
     }

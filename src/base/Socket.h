@@ -9,7 +9,8 @@ struct Exception {
     char message[256];
 };
 
-// A non-blocking IPv4 TCP socket, bound to port when port > 0; -1 on failure.
+// A non-blocking IPv4 TCP socket, bound to port when port > 0; -1 on failure,
+// with errno saying why.
 // Throws Exception(0, "Unable to Set Blocking") when the mode cannot be set.
 int CreateTcpSocket(int port);
 

@@ -42,10 +42,10 @@ CTarvexCore::CTarvexCore(Parts parts)
     : settings_(std::move(parts.settings)), lister_(std::move(parts.lister)),
       wallClock_(std::move(parts.wallClock)), clock_(std::move(parts.clock)),
       search_(std::make_unique<CDlgSearch>(parts.searchIni, wallClock_)),
-      challengeRegister_(parts.challengeRegister),
       keepaliveMisses_(parts.keepaliveMisses > 0 ? parts.keepaliveMisses : 3),
       sip_(std::move(parts.sip)) {
     if (!lister_) lister_ = ListLocalAdapters;
+    if (parts.challengeRegister) settings_->localVerifyPassword = true;
     if (!sip_) {
         auto sip = std::make_unique<CSIP>();
         sip->clock = wallClock_;
@@ -100,6 +100,7 @@ void CTarvexCore::StartEndpoint() {
     s.id = settings_->localId;
     s.domain = settings_->localDomain;
     s.registerPassword = ChallengePassword();
+    startedPassword_ = s.registerPassword;
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
         lastStart_ = sip_->Start(settings_->localTransport, s, *this);
@@ -155,7 +156,10 @@ void CTarvexCore::SettingsAccepted() {
         keepaliveInterval_ =
             std::chrono::seconds(settings_->heartbeatPeriod > 0 ? settings_->heartbeatPeriod : 60);
     }
-    if (!settings_->RestartNeeded() || exited_) return;
+    const bool restart = settings_->RestartNeeded(); // also moves its reference on
+    // The endpoint challenges REGISTER with the password it was started with:
+    // 验证密码 or the password changed restarts it too.
+    if ((!restart && ChallengePassword() == startedPassword_) || exited_) return;
     ResetTree(settings_->localId);
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
@@ -268,15 +272,20 @@ void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing&
         }
         if (body.refused) out.messages.push_back(body.message);
     }
+    FinishLocked(target, out);
+}
+
+SipRequest* CTarvexCore::FinishLocked(const DeviceRecord& target, Outgoing& out) {
     CommandBuilder::Result r = builder_.Finish(customMode_);
-    if (!r.shown) return;
+    if (!r.shown) return nullptr;
     out.shownText = r.text;
-    if (!r.send) return;
+    if (!r.send) return nullptr;
     SipRequest req;
     req.kind = r.kind;
     req.body = std::move(r.text);
     req.to = target.Address();
     out.send = std::move(req);
+    return &*out.send;
 }
 
 void CTarvexCore::Deliver(Outgoing& out) {
@@ -346,6 +355,11 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
         std::lock_guard<std::mutex> lk(mutex_);
         mi = MediaInputsLocked();
         lastMediaInputs_ = mi;
+        // A cancel row's BYE is logged by the call-ending worker, which may run
+        // before this click is finished: the row's type text must be current
+        // before the session hears of it.
+        if (const CommandEntry* e = builder_.Entry(kListMedia, row))
+            typeText_ = std::string(e->label) + "\n";
     }
     // Without the core's lock: a cancel row joins the receive thread, and
     // "TCP active" starts listening here.
@@ -370,17 +384,10 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
     builder_.SetReadyText(*e, c.send ? c.text : std::string());
     // The log's type text is the description of the text being built.
     typeText_ = builder_.Description();
-    CommandBuilder::Result r = builder_.Finish(customMode_);
-    if (!r.shown) return;
-    out.shownText = r.text;
-    if (!r.send) return;
-    SipRequest req;
-    req.kind = r.kind;
-    req.body = std::move(r.text);
-    req.to = d->Address();
-    req.dialogId = c.did;
-    if (c.contentType) req.contentType = c.contentType;
-    out.send = std::move(req);
+    if (SipRequest* req = FinishLocked(*d, out)) {
+        req->dialogId = c.did;
+        if (c.contentType) req->contentType = c.contentType;
+    }
 }
 
 bool CTarvexCore::ClickSearchesRecordings(int list, int row) const {
@@ -835,7 +842,7 @@ void CTarvexCore::AcceptSearch(const std::string& startText, const std::string& 
 }
 
 std::string CTarvexCore::ChallengePassword() const {
-    return challengeRegister_ ? settings_->localPassword : std::string();
+    return settings_->localVerifyPassword ? settings_->localPassword : std::string();
 }
 
 int CTarvexCore::LastInviteCallId() const {

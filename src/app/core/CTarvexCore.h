@@ -252,6 +252,9 @@ private:
     void ResetTree(const std::string& localId);
     void TakeInputsLocked(const OperatorInputs& in, bool report, Outgoing& out);
     void BuildLocked(int list, int row, DeviceRecord& target, Outgoing& out);
+    // Shows the built text and, unless held in custom mode, makes the request
+    // to target in out; the request, or null when nothing goes out.
+    SipRequest* FinishLocked(const DeviceRecord& target, Outgoing& out);
     void UntickLocked(int list, Outgoing& out);
     void FillMediaLocked(int set, Outgoing& out);
     // What the session needs of the settings, the current device and the last search.
@@ -304,7 +307,7 @@ private:
     std::atomic<int> speedByte_{0};
     std::atomic<int> ptzAddress_{0};
     int lastStart_ = -1;
-    bool challengeRegister_ = false;
+    std::string startedPassword_; // the endpoint's REGISTER challenge password
     int keepaliveMisses_ = 3;
     std::chrono::seconds keepaliveInterval_{60}; // under mutex_, from the settings
     bool restartPending_ = false;

@@ -3,8 +3,12 @@
 #include "base/ConfigINI.h"
 #include "base/TextCodec.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 CfgIniStore::CfgIniStore(const std::string& fileName)
-    : ini_(std::make_unique<ConfigINI>(fileName.c_str())) {}
+    : fileName_(fileName), ini_(std::make_unique<ConfigINI>(fileName.c_str())) {}
 
 CfgIniStore::~CfgIniStore() = default;
 
@@ -24,7 +28,12 @@ void CfgIniStore::SetValue(const std::string& value, const std::string& section,
     ini_->SetValue(v.c_str(), s.c_str(), k.c_str());
 }
 
-void CfgIniStore::Save() { ini_->Save(); }
+void CfgIniStore::Save() {
+    if (ini_->Save()) return;
+    const int why = errno;
+    std::fprintf(stderr, "tarvex: %s could not be written (%s); it keeps the settings it had\n",
+                 fileName_.c_str(), std::strerror(why));
+}
 
 std::unique_ptr<CDlgCfg> LoadSettings(const std::string& fileName) {
     return std::make_unique<CDlgCfg>(std::make_unique<CfgIniStore>(fileName));

@@ -18,10 +18,12 @@ public:
                   std::string& value) const override;
     void SetValue(const std::string& value, const std::string& section,
                   const std::string& key) override;
+    // A file that cannot be written is left as it was, and standard error says so.
     void Save() override;
     ConfigINI& Ini() { return *ini_; }
 
 private:
+    std::string fileName_;
     std::unique_ptr<ConfigINI> ini_;
 };
 

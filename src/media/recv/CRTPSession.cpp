@@ -86,8 +86,12 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
         if (Create(m_params, &m_tcp) < 0) return -1;
         try {
             m_sock = CreateTcpSocket(port);
-        } catch (const Exception&) {
+            if (m_sock < 0)
+                m_setupError =
+                    "cannot open TCP port " + std::to_string(port) + ": " + std::strerror(errno);
+        } catch (const Exception& e) {
             m_sock = -1;
+            m_setupError = "cannot open TCP port " + std::to_string(port) + ": " + e.message;
         }
         if (transport == 1) {
             m_bReady = ConnectWithTimeout(m_sock, address, port + 2) == 0;
@@ -95,6 +99,9 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
             status = AddDestination(tvrtp::TcpAddress(m_sock)) < 0 ? -1 : 0;
         } else {
             m_bReady = m_sock >= 0 && ::listen(m_sock, kListenBacklog) == 0;
+            if (m_sock >= 0 && !m_bReady)
+                m_setupError =
+                    "cannot listen on TCP port " + std::to_string(port) + ": " + std::strerror(errno);
             if (m_spare < 0) m_spare = openSpare();
             m_hRecvTCP.Stop();
             m_hRecvTCP.Start("m_hRecvTCP", this);

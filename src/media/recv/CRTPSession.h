@@ -89,9 +89,11 @@ public:
     // Whether the transport came up: the UDP session, the TCP connection to the
     // device, or the listening socket.
     bool TransportReady() const { return m_bReady.load(); }
-    // Why the last RTP_Setup could not open its UDP ports ("cannot open UDP
-    // port P or P+1: <reason>"); empty when it could. Read on the thread that
-    // called RTP_Setup.
+    // Why the last RTP_Setup could not open its ports ("cannot open UDP port P
+    // or P+1: <reason>", "cannot open TCP port P: <reason>", "cannot listen on
+    // TCP port P: <reason>"); empty when it could. A TCP connection to the
+    // device that fails is not a set-up error (TransportReady stays false).
+    // Read on the thread that called RTP_Setup.
     const std::string& SetupError() const { return m_setupError; }
 
     CThread m_hRecv;

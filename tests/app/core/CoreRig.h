@@ -22,6 +22,7 @@ struct SipLog {
     std::vector<std::pair<int, int>> ended;
     bool started = false;
     int startResult = 0;
+    std::string password; // REGISTER challenge password of the last Start
     int nextCall = 100;
     ISipEvents* events = nullptr;
 };
@@ -34,6 +35,7 @@ public:
         log_->calls.push_back("start " + std::to_string(transport) + " " + std::to_string(s.port) +
                               " " + s.address);
         log_->events = &events;
+        log_->password = s.registerPassword;
         log_->started = log_->startResult == 0;
         return log_->startResult;
     }
@@ -71,9 +73,21 @@ public:
         if (ev) ev->OnMessageLogged(m);
         return res;
     }
+    // An answered call's BYE is logged at once: the real endpoint's worker may
+    // log it before the click that ended the call has returned.
     void EndCall(int callId, int dialogId) override {
-        std::lock_guard<std::mutex> lk(log_->m);
-        log_->ended.emplace_back(callId, dialogId);
+        ISipEvents* ev;
+        {
+            std::lock_guard<std::mutex> lk(log_->m);
+            log_->ended.emplace_back(callId, dialogId);
+            ev = log_->events;
+        }
+        if (!ev || dialogId <= 0) return;
+        LoggedMessage m;
+        m.direction = kLogSent;
+        m.head = "BYE sip:device SIP/2.0\r\n\r\n\n";
+        m.body = "No Body!\n";
+        ev->OnMessageLogged(m);
     }
 
 private:

@@ -322,6 +322,40 @@ TEST(Core, OtherSettingsDoNotRestart) {
     EXPECT_TRUE(r.view.later.empty());
 }
 
+// The endpoint challenges REGISTER with the password it started with, so a
+// change of 验证密码, or of the password while it is on, restarts it.
+TEST(Core, ChallengeSettingsRestartTheEndpoint) {
+    CoreRig r;
+    r.core->Initialise();
+    ASSERT_EQ(r.sip->password, "");
+    struct Step {
+        const char* verify;
+        const char* password;
+        bool restarts;
+        const char* challenge; // the password the endpoint runs with afterwards
+    };
+    const Step steps[] = {
+        {"0", "pw1", false, ""},   {"1", "pw1", true, "pw1"}, {"1", "pw1", false, "pw1"},
+        {"1", "pw2", true, "pw2"}, {"0", "pw2", true, ""},    {"0", "pw3", false, ""},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.verify) + " " + step.password);
+        r.sip->calls.clear();
+        r.view.later.clear();
+        auto t = r.core->Settings().Texts();
+        t[static_cast<int>(CfgField::LocalVerifyPassword)] = step.verify;
+        t[static_cast<int>(CfgField::LocalPassword)] = step.password;
+        std::string msg;
+        ASSERT_TRUE(r.core->Settings().Accept(t, nullptr, &msg)) << msg;
+        r.core->SettingsAccepted();
+        ASSERT_EQ(r.view.later.size(), step.restarts ? 1u : 0u);
+        if (step.restarts) r.view.later.at(0)();
+        EXPECT_EQ(r.sip->calls.size(), step.restarts ? 2u : 0u);
+        EXPECT_EQ(r.sip->password, step.challenge);
+        EXPECT_EQ(r.core->ChallengePassword(), step.challenge);
+    }
+}
+
 TEST(Core, ExitEndsCallsStopsReleasesDevicesStoresAndAPendingRestartNeverStarts) {
     CoreRig r;
     r.core->Initialise();

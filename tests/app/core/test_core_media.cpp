@@ -91,6 +91,10 @@ TEST_F(CoreMedia, PlaybackControlGoesAsInfoInThePlaybacksDialog) {
     rig.core->ClickCommand(kListMedia, 1, {});
     EXPECT_EQ(rig.Sent().size(), sent);
     EXPECT_EQ(rig.sip->ended, (std::vector<std::pair<int, int>>{{100, 7}}));
+    MessageLog::RowText bye;
+    ASSERT_TRUE(rig.core->Log().Row(rig.core->Log().Size() - 1, bye));
+    EXPECT_EQ(bye.head.rfind("BYE ", 0), 0u);
+    EXPECT_EQ(bye.typeText, "回放取消\n");
     EXPECT_EQ(MediaRows(), 2u);
     EXPECT_FALSE(rig.core->Media().playbackOpen);
 }

@@ -321,6 +321,34 @@ TEST_F(Session, PortTakenByAnotherProgramIsReportedToTheView) {
     }
 }
 
+// "TCP active" listens when the offer is built, on the GUI's thread: a port
+// another program listens on is reported the same way.
+TEST_F(Session, TcpListenPortTakenIsReportedToTheView) {
+    port_ = mt::FreePortBase();
+    ASSERT_NE(port_, 0);
+    UniqueSocket other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(other.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(other.get(), 1), 0);
+
+    st::RecordingView view;
+    CMediaSession::Options o;
+    o.localIp = INADDR_LOOPBACK;
+    s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view, o);
+    EXPECT_TRUE(s_->BuildMediaCommand(0, 0, In(2)).send);
+    ASSERT_TRUE(st::WaitUntil([&] { return !view.Messages().empty(); }));
+    EXPECT_EQ(view.Messages(),
+              (std::vector<std::string>{"media receiver not started: cannot open TCP port " +
+                                        std::to_string(port_) + ": " + std::strerror(EADDRINUSE)}));
+    EXPECT_FALSE(s_->Receiver().ready);
+    s_->BuildMediaCommand(1, 0, In(2));
+    EXPECT_FALSE(s_->Receiver().exists);
+    s_.reset();
+}
+
 TEST_F(Session, CallsFollowTheirStreams) {
     // Ended before its answer: the answer's call is ended at once, nothing starts.
     s_->BuildMediaCommand(0, 0, In(0));

@@ -171,6 +171,10 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
         {{"--fault", "dollar-tcp"}, {}},
         {{"--fault", "content-length-chars"},
          {{"message.framing", {"fail", "Content-Length 1207 but the body has 1219 bytes"}}}},
+        // Three keepalives a second apart, then silence while the camera goes
+        // on answering: the interval is still measured, the silence fails.
+        {{"--fault", "miss-keepalives", "--keepalives", "3"},
+         {{"keepalive.missed", {"fail", "3 keepalives missed in a row: offline from "}}}},
     };
     for (const Case& c : cases) {
         const CheckRun r = RunCheck(c.args, true, {"--timeout", "60", "--window", "1"});

@@ -234,6 +234,33 @@ TEST(Program, VersionAndHelpWithoutADisplay) {
 
 // Outside a build tree the program works in XDG_CONFIG_HOME/tarvex, made at
 // the first start; --here keeps the current directory.
+// A full disk at exit (the working folder and the state folder the log falls
+// back to are on a full tmpfs of this test's own mount namespace): the exit
+// status is 3, standard error says what was not written, and config.ini keeps
+// the settings it had instead of being emptied.
+TEST(Program, FullDiskAtExitKeepsTheSettingsAndExitsThree) {
+    if (std::system("unshare -m true 2>/dev/null") != 0)
+        GTEST_SKIP() << "no private mount namespace here (unshare -m refused)";
+    TempDir dir;
+    std::filesystem::create_directories(dir.File("full"));
+    WriteFile(dir.File("exit.txt"), "settings peer.password=changed\nexit\n");
+    WriteFile(dir.File("config.ini"), Config(FreePort(SOCK_DGRAM)));
+    // The tmpfs goes with the namespace: config.ini is compared inside it.
+    const std::string script =
+        "mount -t tmpfs -o size=256k tmpfs full && cp exit.txt config.ini full/ && "
+        "mkdir full/state && cd full && { head -c 1048576 /dev/zero >fill 2>/dev/null; true; } && "
+        "XDG_STATE_HOME=$PWD/state " TARVEX_BINARY_DIR "/tarvex --here --script exit.txt; rc=$?; "
+        "cmp config.ini ../config.ini && ! ls config.ini.* 2>/dev/null && exit $rc";
+    Program p(dir.Path(), {"-m", "sh", "-c", script}, "/usr/bin/unshare");
+    EXPECT_EQ(p.Wait(30000), 3) << p.Out();
+    EXPECT_NE(p.Out().find("config.ini could not be written (No space left on device); it keeps "
+                           "the settings it had"),
+              std::string::npos)
+        << p.Out();
+    EXPECT_NE(p.Out().find("tarvex: the message log could not be saved anywhere"), std::string::npos)
+        << p.Out();
+}
+
 TEST(Program, InstalledItWorksInItsOwnFolderUnlessHere) {
     TempDir dir;
     std::filesystem::create_directories(dir.File("bin"));
