@@ -24,7 +24,12 @@ enum class Fault {
     BadSdp,             // "bad-sdp": the SDP answer has no y= line
     NoPtz,              // "no-ptz": DeviceControl with PTZCmd answered 501, no Response
     BadRecordTimes,     // "bad-record-times": RecordInfo items with malformed times
+    RtpGaps,            // "rtp-gaps": every kRtpGapEvery-th RTP packet skips a sequence number
 };
+
+// With rtp-gaps, one sequence number in this many packets is skipped (about
+// 5 % of the numbering), the payload complete: pictures still decode.
+constexpr int kRtpGapEvery = 20;
 
 struct FaultName {
     Fault fault;
