@@ -28,7 +28,7 @@ const std::vector<FaultName>& FaultNames() {
         {Fault::BadRecordTimes, "bad-record-times",
          "RecordInfo items' StartTime with a space for the T, EndTime without seconds"},
         {Fault::RtpGaps, "rtp-gaps",
-         "every 20th RTP packet skips a sequence number; no payload is lost"},
+         "every 10th RTP packet skips a sequence number; no payload is lost"},
     };
     return names;
 }
