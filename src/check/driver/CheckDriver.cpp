@@ -254,6 +254,7 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
     m.transport = transport;
     const bool playback = recordingItem != 0;
     m.kind = playback ? "Playback" : "Play";
+    m.rtpCounted = false; // until the window is measured
     // The tree click ends what is open and shows the set the row opens from.
     core_.TreeClicked(playback ? recordingItem : channelItem);
     ReadLog();
@@ -292,6 +293,7 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
     }
     if (m.answerStatus >= 200 && m.answerStatus < 300) {
         const StreamFigures f0 = media.Figures();
+        const ReceiverInfo r0 = media.Receiver();
         const std::uint64_t p0 = tap_.Pictures();
         const auto start = Clock::now();
         if (!playback && transport == kMediaUdp) Ptz();
@@ -302,8 +304,18 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         m.frames = tap_.Pictures() - p0;
         m.bytes = f1.bytes - f0.bytes;
-        // Read while the stream still flows: the SSRC the receiver follows.
-        m.rtpSsrc = media.Receiver().ssrc;
+        // Read while the stream still flows: the SSRC the receiver follows
+        // and its RTP sequence totals, taken as differences over the window
+        // (a late packet may take back a skip counted before it: never below 0).
+        const ReceiverInfo r1 = media.Receiver();
+        auto since = [](std::uint64_t before, std::uint64_t after) {
+            return after > before ? after - before : 0;
+        };
+        m.rtpSsrc = r1.ssrc;
+        m.rtpCounted = r1.exists;
+        m.packets = since(r0.packets, r1.packets);
+        m.sequenceGaps = since(r0.sequenceGaps, r1.sequenceGaps);
+        m.lostPackets = since(r0.skippedPackets, r1.skippedPackets);
         if (playback) {
             for (int row : {kRowPause, kRowFast}) ClickAndWait(row, "INFO");
         }
@@ -312,10 +324,6 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
     // which is not waited for).
     ClickAndWait(playback ? kRowPlayback : kRowOpenLive,
                  m.answerStatus >= 200 && m.answerStatus < 300 ? "BYE" : nullptr);
-    // The receiver's counters are not RTP packets (the session counts frames):
-    // the SSRC is the only RTP-level figure.
-    m.packets = 0;
-    m.rtpCounted = false;
     return m;
 }
 

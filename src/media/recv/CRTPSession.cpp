@@ -169,6 +169,11 @@ bool CRTPSession::CurrentSsrc(uint32_t& ssrc) const {
     return m_haveSsrc.load();
 }
 
+SequenceFigures CRTPSession::RtpCounts() const {
+    std::lock_guard<std::mutex> l(m_countLock);
+    return m_count.Figures();
+}
+
 void CRTPSession::RecvLoop(CThread* t) {
     auto* self = static_cast<CRTPSession*>(t->argument);
     while (t->running) {
@@ -253,6 +258,10 @@ bool CRTPSession::IsPreferredSource(const tvrtp::SourceInfo& src) const {
 }
 
 void CRTPSession::HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart) {
+    {
+        std::lock_guard<std::mutex> c(m_countLock);
+        m_count.Add(p->GetSSRC(), p->GetSequenceNumber());
+    }
     std::lock_guard<std::mutex> l(m_demuxLock);
     RTPFrameCallback cb = m_pfnFrame.load();
     if (restart) {

@@ -23,6 +23,7 @@
 #include "base/CThread.h"
 #include "media/recv/CHbPSDemux.h"
 #include "media/recv/CHbRtpDemux.h"
+#include "media/recv/SequenceCount.h"
 #include "media/rtp/RtpSession.h"
 
 #include <atomic>
@@ -80,6 +81,9 @@ public:
     uint8_t VideoStreamType() const { return m_streamType.load(); }
     // The SSRC being followed and whether there is one yet.
     bool CurrentSsrc(uint32_t& ssrc) const;
+    // Packets, sequence gaps and skipped packets of the followed source so
+    // far (see SequenceCount); totals over the session, safe from any thread.
+    SequenceFigures RtpCounts() const;
 
     int32_t LastOutputLength() const { return m_nLastOutLen.load(); }
     int32_t TransportIndex() const { return m_nTransport; }
@@ -135,6 +139,8 @@ private:
     std::atomic<uint8_t> m_streamType{0};
     bool m_sawMap = false; // the followed stream has shown a program stream map
     std::string m_setupError;
+    mutable std::mutex m_countLock; // m_count: the receive thread against RtpCounts
+    SequenceCount m_count;
 
     // The followed source (receive thread only, read by CurrentSsrc and the
     // source hooks under the source lock).

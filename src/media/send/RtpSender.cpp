@@ -215,7 +215,17 @@ bool RtpSender::SendPack(const std::vector<uint8_t>& pack, uint32_t ts, std::str
         error = "not connected";
         return false;
     }
+    const uint16_t first = seq_;
     auto packets = Packetize(pack, seq_, ts, cfg_.ssrc, cfg_.payloadType, cfg_.maxPayload);
+    if (cfg_.skipEvery) {
+        seq_ = first;
+        for (auto& p : packets) {
+            if (++numbered_ % cfg_.skipEvery == 0) ++seq_;
+            p[2] = static_cast<uint8_t>(seq_ >> 8);
+            p[3] = static_cast<uint8_t>(seq_);
+            ++seq_;
+        }
+    }
     DrainIncoming();
     if (cfg_.transport == MediaTransport::Udp) {
         sockaddr_in to = MakeAddr(cfg_.remoteIp, cfg_.remotePort);

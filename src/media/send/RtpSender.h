@@ -35,6 +35,9 @@ struct SenderConfig {
     // UDP: bytes sent before a 1 ms pause, so that a large key frame does not
     // overrun a receiver's socket buffer; 0 sends without pauses.
     std::size_t burstBytes = 16000;
+    // Every skipEvery-th packet's sequence number is one further on than it
+    // should be (a sequence gap with no payload lost); 0 never.
+    uint32_t skipEvery = 0;
 };
 
 // Cuts one pack into RTP packets (RFC 3550 fixed header, no CSRC, no
@@ -83,6 +86,7 @@ private:
     std::atomic<bool> cancel_{false};
     uint64_t packets_ = 0;
     uint64_t bytes_ = 0;
+    uint64_t numbered_ = 0; // packets numbered, for skipEvery
     std::size_t burst_ = 0;
 };
 

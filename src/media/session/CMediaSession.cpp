@@ -97,6 +97,10 @@ ReceiverInfo CMediaSession::Receiver() const {
     r.ready = receiver_->TransportReady();
     r.accepted = receiver_->AcceptedCount();
     if (std::uint32_t ssrc = 0; receiver_->CurrentSsrc(ssrc)) r.ssrc = ssrc;
+    const SequenceFigures counts = receiver_->RtpCounts();
+    r.packets = counts.packets;
+    r.sequenceGaps = counts.gaps;
+    r.skippedPackets = counts.skipped;
     return r;
 }
 

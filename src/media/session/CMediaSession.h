@@ -76,6 +76,12 @@ struct ReceiverInfo {
     std::size_t accepted = 0; // connections accepted while listening
     // The RTP SSRC the receiver follows, once a packet came.
     std::optional<std::uint32_t> ssrc;
+    // RTP sequence of the followed source since the receiver started
+    // (CRTPSession::RtpCounts): packets received, gaps in their numbering and
+    // the packets those gaps skipped.
+    std::uint64_t packets = 0;
+    std::uint64_t sequenceGaps = 0;
+    std::uint64_t skippedPackets = 0;
 };
 
 class CMediaSession {

@@ -714,6 +714,7 @@ void Device::OnInvite(sipua::Event& ev) {
         ssrcText = b;
     }
     s.ssrc = o_.Has(Fault::SsrcZero) ? 0 : SsrcFromText(ssrcText);
+    s.skipEvery = o_.Has(Fault::RtpGaps) ? kRtpGapEvery : 0;
     std::string role; // our TCP role
     if (offer.tcp) {
         bool deviceListens = offer.setup == "passive";
@@ -780,6 +781,9 @@ void Device::OnInvite(sipua::Event& ev) {
     Print("INVITE " + kind + " for " + channel + ": " + how + ", SSRC " +
           std::to_string(s.ssrc) + (o_.Has(Fault::DollarTcp) && offer.tcp ? ", '$' framing" : "") +
           (o_.Has(Fault::BadSdp) ? ", answer without y=" : "") +
+          (o_.Has(Fault::RtpGaps) ? ", a sequence number skipped every " +
+                                        std::to_string(kRtpGapEvery) + " packets"
+                                  : "") +
           extra + "; answered 200");
     Call c;
     c.cid = cid;

@@ -27,6 +27,8 @@ const std::vector<FaultName>& FaultNames() {
         {Fault::NoPtz, "no-ptz", "DeviceControl with PTZCmd answered 501, without a Response"},
         {Fault::BadRecordTimes, "bad-record-times",
          "RecordInfo items' StartTime with a space for the T, EndTime without seconds"},
+        {Fault::RtpGaps, "rtp-gaps",
+         "every 10th RTP packet skips a sequence number; no payload is lost"},
     };
     return names;
 }

@@ -24,7 +24,14 @@ enum class Fault {
     BadSdp,             // "bad-sdp": the SDP answer has no y= line
     NoPtz,              // "no-ptz": DeviceControl with PTZCmd answered 501, no Response
     BadRecordTimes,     // "bad-record-times": RecordInfo items with malformed times
+    RtpGaps,            // "rtp-gaps": every kRtpGapEvery-th RTP packet skips a sequence number
 };
+
+// With rtp-gaps, one sequence number in this many packets is skipped (about
+// 9 % of the numbering, far over a receiver's 1 % allowance; at 25 pictures a
+// second a one-second window holds at least two gaps), the payload complete:
+// pictures still decode.
+constexpr int kRtpGapEvery = 10;
 
 struct FaultName {
     Fault fault;

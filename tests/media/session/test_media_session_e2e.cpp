@@ -55,6 +55,13 @@ protected:
 
     MediaInputs In(int transport) const { return st::LoopbackInputs(transport, port_); }
 
+    static std::string CameraOut(int transport) {
+        return *dir_ / ("camsim-" + std::string(transport == 0   ? "udp"
+                                                : transport == 1 ? "tcp-listen"
+                                                                 : "tcp-connect") +
+                        ".out");
+    }
+
     std::unique_ptr<mt::Proc> Camera(const std::string& transport, int port, int fps) {
         const std::string out = *dir_ / ("camsim-" + transport + ".out");
         return std::make_unique<mt::Proc>(
@@ -96,6 +103,7 @@ protected:
         const std::size_t expected = unitSizes_.size() - 1;
         st::WaitUntil([&] { return s_->Figures().frames >= expected; }, 20s);
         const StreamFigures f = s_->Figures();
+        const ReceiverInfo r = s_->Receiver();
         s_->Stop();
         EXPECT_EQ(st::ThreadCount(), threads);
         EXPECT_EQ(signal_.Ended(), (std::vector<std::pair<int, int>>{{1, 1}}));
@@ -116,6 +124,22 @@ protected:
             // A datagram lost under load spoils the pictures after it until the
             // next key frame; the first ones still match.
             EXPECT_TRUE(SameAsReference(0, 0));
+        }
+        // The receiver counted the camera's packets: all of them over TCP, in
+        // sequence; over UDP what a busy loopback lost shows as skipped.
+        const auto out = vt::ReadFile(CameraOut(transport));
+        const std::string sent(out.begin(), out.end());
+        const std::size_t at = sent.find("\"packets\": ");
+        ASSERT_NE(at, std::string::npos) << sent;
+        const std::uint64_t packets = std::stoull(sent.substr(at + 11));
+        EXPECT_GT(r.packets, 0u);
+        if (transport != 0) {
+            EXPECT_EQ(r.packets, packets);
+            EXPECT_EQ(r.sequenceGaps, 0u);
+            EXPECT_EQ(r.skippedPackets, 0u);
+        } else {
+            EXPECT_LE(r.packets + r.skippedPackets, packets);
+            EXPECT_LE(r.sequenceGaps, r.skippedPackets);
         }
         // The last view update, sent when the stream stopped, counts them all.
         const std::string line = view_.Last().statistics.value_or("");

@@ -65,7 +65,8 @@ CheckResult CheckLive(const Observation& obs, int transport) {
         .Measure("window_s", seconds, "s")
         .Measure("frames", static_cast<double>(m.frames));
     if (m.rtpCounted)
-        r.Measure("sequence_gaps", static_cast<double>(m.sequenceGaps))
+        r.Measure("packets", static_cast<double>(m.packets))
+            .Measure("sequence_gaps", static_cast<double>(m.sequenceGaps))
             .Measure("lost_packets", static_cast<double>(m.lostPackets));
     CiteCall(r, obs, m);
     r.Note("media", figures + (m.rtpSsrc ? ", SSRC " + std::to_string(*m.rtpSsrc) : std::string()));
