@@ -1,5 +1,6 @@
 #include "media/rtp/RtpPacket.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -122,11 +123,16 @@ void PacketBytes::Drop() {
     size_ = 0;
 }
 
-PacketBytes PacketBytes::Copy(const uint8_t* data, std::size_t length) {
+PacketBytes PacketBytes::Own(std::size_t length) {
     PacketBytes b;
     b.block_ = static_cast<uint8_t*>(::operator new(Packet::kObjectRoom + length));
     b.data_ = b.block_ + Packet::kObjectRoom;
     b.size_ = length;
+    return b;
+}
+
+PacketBytes PacketBytes::Copy(const uint8_t* data, std::size_t length) {
+    PacketBytes b = Own(length);
     if (length) std::memcpy(b.data_, data, length);
     return b;
 }
@@ -193,14 +199,8 @@ PacketBytes PacketArena::Copy(const uint8_t* data, std::size_t length, const uin
     Retired old;
     std::span<uint8_t> room = Room(total, old);
     PacketBytes b;
-    uint8_t* to;
-    if (room.empty()) {
-        b.block_ = static_cast<uint8_t*>(::operator new(Packet::kObjectRoom + total));
-        b.data_ = to = b.block_ + Packet::kObjectRoom;
-        b.size_ = total;
-    } else {
-        to = room.data();
-    }
+    if (room.empty()) b = PacketBytes::Own(total);
+    uint8_t* to = room.empty() ? b.data_ : room.data();
     if (length && to != data) std::memmove(to, data, length);
     if (moreLength) std::memcpy(to + length, more, moreLength);
     Close(old);

@@ -41,6 +41,7 @@ public:
 private:
     friend class Packet;
     friend class PacketArena;
+    static PacketBytes Own(std::size_t length); // a block of its own, unwritten
     void Drop();
     Slab* slab_ = nullptr;  // null: a block of its own (or empty)
     uint8_t* block_ = nullptr;
