@@ -62,6 +62,7 @@ public:
 
     Packet(const Packet&) = delete;
     Packet& operator=(const Packet&) = delete;
+    ~Packet() = default;
     // Gives the block back to its slab (or frees it).
     void operator delete(Packet* p, std::destroying_delete_t);
 
@@ -88,7 +89,6 @@ public:
 
 private:
     Packet() = default;
-    ~Packet() = default;
     const uint8_t* data_ = nullptr;
     Slab* slab_ = nullptr; // null: the block is the packet's own
     uint32_t length_ = 0;
