@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 
@@ -18,6 +19,9 @@ namespace {
 constexpr std::size_t kMaxDatagram = 65535;
 // Reads per socket and poll pass, so that one busy socket cannot starve RTCP.
 constexpr int kMaxReadsPerPass = 256;
+// Room in packet storage below which a read starts a new slab: a datagram of
+// an Ethernet MTU fits.
+constexpr std::size_t kRoomPerRead = 2048;
 
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -154,13 +158,23 @@ std::size_t UdpTransmitter::DestinationCount() {
 
 void UdpTransmitter::ReadAll(int fd, bool rtcp, std::vector<Incoming>& out) {
     for (int n = 0; n < kMaxReadsPerPass; ++n) {
+        // Straight into packet storage; the rare datagram longer than the
+        // room left in the slab runs on into buffer_ and is joined after.
+        std::span<uint8_t> room = arena_.Room(kRoomPerRead);
+        iovec iov[2] = {{room.data(), room.size()}, {buffer_.data(), buffer_.size()}};
         sockaddr_in from{};
-        socklen_t fl = sizeof from;
-        ssize_t got = ::recvfrom(fd, buffer_.data(), buffer_.size(), 0,
-                                 reinterpret_cast<sockaddr*>(&from), &fl);
+        msghdr m{};
+        m.msg_name = &from;
+        m.msg_namelen = sizeof from;
+        m.msg_iov = iov;
+        m.msg_iovlen = 2;
+        ssize_t got = ::recvmsg(fd, &m, 0);
         if (got < 0) return; // EAGAIN or a transient error: try on the next pass
+        const auto length = static_cast<std::size_t>(got);
         Incoming in;
-        in.bytes.assign(buffer_.data(), buffer_.data() + got);
+        in.bytes = length <= room.size() ? arena_.Commit(length)
+                                         : arena_.Copy(room.data(), room.size(), buffer_.data(),
+                                                       length - room.size());
         in.rtcp = rtcp;
         in.ip = ntohl(from.sin_addr.s_addr);
         in.port = ntohs(from.sin_port);
@@ -297,7 +311,7 @@ void TcpTransmitter::Deframe(int fd, Connection& c, std::vector<Incoming>& out) 
         pos += head + len;
         if (len == 0 || len > maxPacket_) continue; // empty or too large: skipped
         Incoming in;
-        in.bytes.assign(p, p + len);
+        in.bytes = arena_.Copy(p, len);
         // RFC 5761: RTCP packet types 200..204 occupy the second byte.
         in.rtcp = len >= 2 && p[1] >= 200 && p[1] <= 204;
         if (interleaved && !in.rtcp) c.rtcpChannel = static_cast<uint8_t>(channel | 1);

@@ -10,6 +10,7 @@
 // so a removed TCP socket is never read again once DeleteDestination returns.
 
 #include "media/rtp/RtpAddress.h"
+#include "media/rtp/RtpPacket.h"
 
 #include <atomic>
 #include <chrono>
@@ -37,7 +38,7 @@ enum : int {
 
 // One packet read from the network.
 struct Incoming {
-    std::vector<uint8_t> bytes;
+    PacketBytes bytes; // read into the transmitter's packet storage
     bool rtcp = false;
     // Where it came from: IPv4 (ip/port of the sender, host order) or TCP socket.
     bool viaTcp = false;
@@ -115,7 +116,8 @@ private:
     int rtcp_ = -1;
     uint16_t rtpPort_ = 0;
     std::vector<Ipv4Address> destinations_;
-    std::vector<uint8_t> buffer_;
+    PacketArena arena_;           // received datagrams
+    std::vector<uint8_t> buffer_; // the tail of a datagram longer than the arena's room
 };
 
 // TCP transport. The sockets belong to the caller: they are added and removed
@@ -165,6 +167,7 @@ private:
     std::map<int, Connection> connections_;
     std::vector<int> closed_;
     std::vector<uint8_t> buffer_;
+    PacketArena arena_; // packets cut from the connections' byte streams
 };
 
 } // namespace tvrtp

@@ -133,6 +133,36 @@ TEST(RtpSessionUdp, MalformedDatagramsAreDroppedAndTheStreamGoesOn) {
     ::close(tx);
 }
 
+// Datagrams are read straight into packet storage: large ones run past the
+// room a slab has left and are joined in the next.
+TEST(RtpSessionUdp, DatagramsOfEverySizeArriveWhole) {
+    uint16_t p = mt::FreePortBase();
+    tvrtp::Session s;
+    auto u = Loopback(p);
+    u.rtpReceiveBuffer = 1 << 20;
+    ASSERT_EQ(s.Create(FastParams(), u), 0);
+    int tx = mt::UdpSocket(0);
+    const std::size_t payloads[] = {1400, 60000, 0, 30000, 64988, 1, 1400, 50000};
+    std::vector<Bytes> sent;
+    mt::RtpSpec r;
+    for (int k = 0; k < 40; ++k) {
+        r.seq = static_cast<uint16_t>(7000 + k);
+        Bytes payload(payloads[k % 8]);
+        for (std::size_t i = 0; i < payload.size(); ++i)
+            payload[i] = static_cast<uint8_t>(k + i / 251);
+        sent.push_back(mt::MakeRtp(r, payload));
+        mt::SendUdp(tx, p, sent.back());
+        std::this_thread::sleep_for(2ms); // stay within the receive buffer
+    }
+    auto got = Drain(s, sent.size());
+    ASSERT_EQ(got.size(), sent.size());
+    for (std::size_t k = 0; k < sent.size(); ++k)
+        EXPECT_TRUE(Bytes(got[k]->GetPacketData(),
+                          got[k]->GetPacketData() + got[k]->GetPacketLength()) == sent[k])
+            << k;
+    ::close(tx);
+}
+
 TEST(RtpSessionUdp, ReceiverReportsWithCnameReachEveryDestinationAndCountLoss) {
     uint16_t p = mt::FreePortBase();
     uint16_t q = mt::FreePortBase();
