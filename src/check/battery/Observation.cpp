@@ -210,14 +210,15 @@ ObservedMessage ObserveLogRow(int direction, std::string_view timeText, std::str
                           std::string(head), std::string(body));
 }
 
-std::optional<std::int64_t> ParseLocalTimeMs(std::string_view text) {
-    const std::string t(text);
-    int y, mo, d, h, mi, s, used = 0;
-    if (std::sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6 ||
-        used != 19)
-        return std::nullopt;
+std::optional<std::int64_t> ParseLocalTimeMs(std::string_view t) {
+    // Exactly the log's own form: two digits everywhere after the year, then
+    // optionally "." and the digits of the fraction.
+    static constexpr std::string_view kForm = "dddd-dd-ddTdd:dd:dd";
+    if (t.size() < kForm.size()) return std::nullopt;
+    for (std::size_t i = 0; i < kForm.size(); ++i)
+        if (kForm[i] == 'd' ? t[i] < '0' || t[i] > '9' : t[i] != kForm[i]) return std::nullopt;
     int ms = 0;
-    if (t.size() > 19) {
+    if (t.size() > kForm.size()) {
         if (t[19] != '.' || t.size() < 21) return std::nullopt;
         int scale = 100;
         for (std::size_t i = 20; i < t.size(); ++i) {
@@ -226,17 +227,9 @@ std::optional<std::int64_t> ParseLocalTimeMs(std::string_view text) {
             scale /= 10;
         }
     }
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    const std::time_t secs = std::mktime(&tm);
-    if (secs == static_cast<std::time_t>(-1)) return std::nullopt;
-    return static_cast<std::int64_t>(secs) * 1000 + ms;
+    std::chrono::system_clock::time_point at;
+    if (!ParseLocalTimeText(t.substr(0, kForm.size()), at)) return std::nullopt;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() + ms;
 }
 
 std::string LocalTimeMsText(std::int64_t ms) {

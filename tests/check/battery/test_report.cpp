@@ -5,6 +5,7 @@
 
 #include "ChildProcess.h"
 #include "Files.h"
+#include "base/TimeText.h"
 #include "check/battery/Report.h"
 #include "check/battery/SipText.h"
 
@@ -262,6 +263,25 @@ TEST(Observation, LogRowsReadIntoHeadsAndEnvelopes) {
     EXPECT_EQ(mine.messages.size(), 2u);
     EXPECT_EQ(Judge("register.form", mine).verdict, Verdict::Pass);
     EXPECT_FALSE(ParseLocalTimeMs("2024-05-20 10:30:05").has_value());
+}
+
+// The log's times, read back to milliseconds; anything not of its exact form is no time.
+TEST(Report, LogTimesReadBackExactly) {
+    std::chrono::system_clock::time_point at;
+    ASSERT_TRUE(ParseLocalTimeText("2024-05-20T10:30:05", at));
+    const std::int64_t base =
+        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+    const struct {
+        const char* text;
+        std::optional<std::int64_t> ms;
+    } cases[] = {
+        {"2024-05-20T10:30:05", base},       {"2024-05-20T10:30:05.123", base + 123},
+        {"2024-05-20T10:30:05.5", base + 500}, {"2024-05-20T10:30:05.", std::nullopt},
+        {"2024-5-20T10:30:05", std::nullopt}, {"2024-05-20T10:30:05Z", std::nullopt},
+        {"9999-05-20T10:30:05", std::nullopt}, {"2024-05-20T10:30", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ParseLocalTimeMs(c.text), c.ms) << c.text;
+    EXPECT_EQ(LocalTimeMsText(base + 123), "2024-05-20T10:30:05.123");
 }
 
 } // namespace
