@@ -269,13 +269,20 @@ TEST(MainWindow, DeviceTreeTakesOnlyTheRowsThatChanged) {
     m.head = "MESSAGE sip:x SIP/2.0\r\n\r\n\n";
     m.body = catalog(0, 1);
     w.dlg->Core().OnMessageLogged(m);
-    QTest::qWait(CTarvexDlg::kTreeBatchMs + 50);
+    // The window takes tree changes in batches: wait for the batch, not a time.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QTreeWidgetItem* d = tree->topLevelItem(0)->child(0); // a full rebuild would replace it
+            return d->childCount() == 1 && d->child(0)->text(0) == "34020000001311000000";
+        },
+        10000));
     first = device->child(0); // the new catalog replaced the old channel
     first->setCheckState(0, Qt::Checked);
     for (int part = 0; part < 3; ++part) {
         m.body = catalog(1 + part * 100, 100);
         w.dlg->Core().OnMessageLogged(m);
-        QTest::qWait(CTarvexDlg::kTreeBatchMs + 50);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return tree->topLevelItem(0)->child(0)->childCount() == 101 + part * 100; }, 10000));
         // The rows already shown stay the same rows, with their check marks.
         ASSERT_EQ(tree->topLevelItem(0)->child(0), device);
         EXPECT_EQ(device->child(0), first);
