@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -18,6 +20,7 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace camtest {
 namespace {
@@ -40,8 +43,12 @@ protected:
         std::string out; // the camera's standard output
         std::string sippLog;
     };
+    // awaited: CmdTypes whose MESSAGEs from the camera must be in SIPp's trace
+    // before the camera is told to leave (answers sent after the last query's
+    // 200, which ends the main call).
     Run Exchange(Platform p, std::vector<std::string> cameraExtra, bool tcp = false,
-                 const std::function<void(mt::Proc&)>& between = nullptr, int sippSeconds = 90) {
+                 const std::function<void(mt::Proc&)>& between = nullptr, int sippSeconds = 90,
+                 const std::vector<std::string>& awaited = {}) {
         Run r;
         std::remove(File("done").c_str());
         p.doneFile = File("done");
@@ -61,6 +68,14 @@ protected:
         mt::Proc cam(args, File("camera.out"), File("camera.err"));
         if (between) between(cam);
         r.platformDone = WaitFor(File("done"), kPlatformDone, sippSeconds);
+        for (int i = 0; i < 1500 && !awaited.empty(); ++i) {
+            Run seen;
+            seen.trace = ReadTrace(File("trace.log"));
+            if (std::all_of(awaited.begin(), awaited.end(),
+                            [&](const std::string& cmd) { return !Messages(seen, cmd).empty(); }))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         // A platform that takes the unregistration has had the camera told to
         // leave already; a second signal would make it leave at once.
         if (!p.expectUnregister) cam.Signal(SIGTERM);
@@ -326,7 +341,11 @@ TEST_F(Wire, SignallingFaultsForTheDeviceCheck) {
         Platform p;
         p.expectUnregister = false;
         p.queries = c.queries;
-        Run r = Exchange(p, c.args);
+        // Each query's answer: the camera leaves only once they are all in.
+        std::vector<std::string> awaited;
+        for (const auto& q : c.queries)
+            if (q.status == 200) awaited.push_back(Between(q.body, "<CmdType>", "</CmdType>"));
+        Run r = Exchange(p, c.args, false, nullptr, 90, awaited);
         EXPECT_TRUE(r.platformDone) << r.sippLog << r.out;
         c.check(r);
     }
