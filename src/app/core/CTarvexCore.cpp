@@ -1,6 +1,8 @@
 #include "app/core/CTarvexCore.h"
 
 #include "base/TextCodec.h"
+#include "platform/dispatch/Admission.h"
+#include "platform/dispatch/MessageFacts.h"
 #include "sip/endpoint/CSIP.h"
 
 #include <algorithm>
@@ -13,6 +15,7 @@ namespace {
 
 constexpr const char* kContentType = "application/MANSCDP+xml\r\n";
 constexpr const char* kNotRegistered = "提示\r\n设备未注册到服务器";
+constexpr const char* kChooseDevice = "提示\r\n请先在设备树中选择设备或通道";
 constexpr int kRestartPauseMs = 1000;
 constexpr auto kFollowUpPause = std::chrono::milliseconds(1000);
 constexpr int kRowRecordSearch = 3; // media set 0 "文件检索"
@@ -29,6 +32,24 @@ bool IsKeepalive(const std::string& body) {
     XMLNode doc = XMLNode::Parse(body.c_str());
     const char* cmd = doc.IsEmpty() ? nullptr : doc.FindText("CmdType");
     return cmd && std::strcmp(cmd, "Keepalive") == 0;
+}
+
+// Rows whose body names the selected channel rather than its device: the
+// media list's (pan-tilt-zoom, recording search, recording control) and the
+// preset and cruise queries.
+bool ChannelCommand(int list, const CommandEntry& e) {
+    if (list == kListMedia) return true;
+    const std::string cmd = e.command;
+    return cmd == "PresetQuery" || cmd == "CuriseInfo" || cmd == "CruiseTrackListQuery";
+}
+
+// "y=" of an SDP offer: the SSRC that the Subject header repeats.
+std::string OfferSsrc(const std::string& sdp) {
+    auto at = sdp.find("\ny=");
+    if (at == std::string::npos) return "0000000000";
+    at += 3;
+    auto end = sdp.find_first_of("\r\n", at);
+    return sdp.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
 bool HasDeclaration(XMLNode& doc) {
@@ -245,7 +266,29 @@ void CTarvexCore::TakeInputsLocked(const OperatorInputs& in, bool report, Outgoi
     customMode_ = in.customMode;
 }
 
-void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing& out) {
+CTarvexCore::Target CTarvexCore::TargetLocked(Outgoing& out) {
+    Target t;
+    if (selection_.device) {
+        t.device = registry_.BySerial(selection_.device);
+        t.channel = selection_.channel;
+    }
+    if (!t.device) {
+        // Nothing selected: the only registered device, never a guess among several.
+        DeviceRecord* only = nullptr;
+        int registered = 0;
+        for (const auto& r : registry_.Records())
+            if (r->registered) {
+                only = r.get();
+                ++registered;
+            }
+        if (registered == 1) t.device = only;
+        if (registered > 1) out.messages.push_back(kChooseDevice);
+    }
+    return t;
+}
+
+void CTarvexCore::BuildLocked(int list, int row, const Target& target, Outgoing& out,
+                              bool automatic) {
     std::optional<int> untick;
     const CommandEntry* e = builder_.Select(list, row, untick);
     if (!e) return;
@@ -261,7 +304,8 @@ void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing&
         builder_.SetReadyText(*e, {});
         typeText_ = builder_.Description();
     } else {
-        builder_.BuildEnvelope(*e, target.node->id);
+        const bool channel = ChannelCommand(list, *e) && !target.channel.empty();
+        builder_.BuildEnvelope(*e, channel ? target.channel : std::string(target.device->node->id));
         // The log's type text is the description of the body being built.
         typeText_ = builder_.Description();
         const BodyOutcome body = AppendCommandBody(list, set, row, builder_.Root(), inputs_);
@@ -272,18 +316,28 @@ void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing&
         }
         if (body.refused) out.messages.push_back(body.message);
     }
-    FinishLocked(target, out);
+    FinishLocked(target, out, automatic);
 }
 
-SipRequest* CTarvexCore::FinishLocked(const DeviceRecord& target, Outgoing& out) {
-    CommandBuilder::Result r = builder_.Finish(customMode_);
+SipRequest* CTarvexCore::FinishLocked(const Target& target, Outgoing& out, bool automatic) {
+    // The chain's own queries always go out and never replace the text the
+    // operator is editing.
+    CommandBuilder::Result r = builder_.Finish(automatic ? false : customMode_);
     if (!r.shown) return nullptr;
-    out.shownText = r.text;
+    if (!automatic || !customMode_) out.shownText = r.text;
     if (!r.send) return nullptr;
     SipRequest req;
     req.kind = r.kind;
     req.body = std::move(r.text);
-    req.to = target.Address();
+    req.to = target.device->Address();
+    if (req.kind == kKindInvite) {
+        // A stream is asked of the channel: Request-URI and To name it, and
+        // Subject says which stream of whom for whom.
+        const std::string channel = target.channel.empty() ? std::string(target.device->node->id)
+                                                           : target.channel;
+        req.to.id = channel;
+        req.subject = channel + ":" + OfferSsrc(req.body) + "," + localId_ + ":0";
+    }
     out.send = std::move(req);
     return &*out.send;
 }
@@ -304,6 +358,9 @@ void CTarvexCore::Deliver(Outgoing& out) {
         if (out.send->kind == kKindInvite && r.callId > 0) {
             std::lock_guard<std::mutex> lk(mutex_);
             lastInviteCall_ = r.callId;
+            const DeviceRecord* d = registry_.Find(out.send->to.id);
+            calls_.Opened(MediaCall{r.callId, 0, d ? std::string(d->node->id) : out.send->to.id,
+                                    out.send->to.id});
         }
     }
 }
@@ -321,14 +378,15 @@ void CTarvexCore::ClickCommand(int list, int row, const OperatorInputs& in) {
     {
         std::lock_guard<std::mutex> lk(mutex_);
         // Before a registration a click changes nothing.
-        DeviceRecord* d = registry_.Current();
-        if (!d) return;
-        TakeInputsLocked(in, list == kListMedia, out);
-        const int set = builder_.MediaSetNumber();
-        if (list == kListMedia && MediaRowAt(set, row).action != MediaRowAction::None)
-            mediaSet = set;
-        else
-            BuildLocked(list, row, *d, out);
+        const Target t = TargetLocked(out);
+        if (t.device) {
+            TakeInputsLocked(in, list == kListMedia, out);
+            const int set = builder_.MediaSetNumber();
+            if (list == kListMedia && MediaRowAt(set, row).action != MediaRowAction::None)
+                mediaSet = set;
+            else
+                BuildLocked(list, row, t, out);
+        }
     }
     if (mediaSet >= 0) ClickMediaRow(mediaSet, row, out);
     Deliver(out);
@@ -340,9 +398,19 @@ MediaInputs CTarvexCore::MediaInputsLocked() const {
     in.address = settings_->mediaAddress;
     in.port = settings_->mediaPort;
     in.downloadSpeed = settings_->downloadSpeed;
-    if (const DeviceRecord* d = registry_.Current()) {
-        in.deviceId = d->node->id;
-        in.deviceAddress = d->node->address;
+    Outgoing ignored;
+    const Target t = const_cast<CTarvexCore*>(this)->TargetLocked(ignored);
+    if (t.device) {
+        // The stream is the selected channel's; the offer names it.
+        in.deviceId = t.channel.empty() ? std::string(t.device->node->id) : t.channel;
+        in.deviceAddress = t.device->node->address;
+    }
+    std::chrono::system_clock::time_point start, end;
+    if (ParseLocalTimeText(selection_.startTime, start) && ParseLocalTimeText(selection_.endTime, end)) {
+        // Playback and download ask for the recording clicked.
+        in.searchStart = std::chrono::duration_cast<std::chrono::seconds>(start.time_since_epoch()).count();
+        in.searchEnd = std::chrono::duration_cast<std::chrono::seconds>(end.time_since_epoch()).count();
+        return in;
     }
     in.searchStart = search_->startTime;
     in.searchEnd = search_->endTime;
@@ -365,8 +433,8 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
     // "TCP active" starts listening here.
     const MediaCommand c = media_->BuildMediaCommand(set, row, mi);
     std::lock_guard<std::mutex> lk(mutex_);
-    DeviceRecord* d = registry_.Current();
-    if (!d) return;
+    const Target t = TargetLocked(out);
+    if (!t.device) return;
     if (!c.refusal.empty()) out.messages.push_back(c.refusal);
     // The row is ticked and shown as any other; its text is the session's. A
     // list refilled with another set shows no tick.
@@ -384,7 +452,7 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
     builder_.SetReadyText(*e, c.send ? c.text : std::string());
     // The log's type text is the description of the text being built.
     typeText_ = builder_.Description();
-    if (SipRequest* req = FinishLocked(*d, out)) {
+    if (SipRequest* req = FinishLocked(t, out)) {
         req->dialogId = c.did;
         if (c.contentType) req->contentType = c.contentType;
     }
@@ -392,8 +460,9 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
 
 bool CTarvexCore::ClickSearchesRecordings(int list, int row) const {
     std::lock_guard<std::mutex> lk(mutex_);
+    Outgoing ignored;
     return list == kListMedia && row == kRowRecordSearch && builder_.MediaSetNumber() == 0 &&
-           registry_.Current() != nullptr;
+           const_cast<CTarvexCore*>(this)->TargetLocked(ignored).device != nullptr;
 }
 
 int CTarvexCore::PressSend(const OperatorInputs& in) {
@@ -406,7 +475,9 @@ int CTarvexCore::PressSend(const OperatorInputs& in) {
         std::lock_guard<std::mutex> lk(mutex_);
         TakeInputsLocked(in, false, out);
         if (!in.customMode) return 1;
-        if (DeviceRecord* d = registry_.Current()) {
+        if (registry_.Count() == 0) out.messages.push_back(kNotRegistered);
+        const Target t = TargetLocked(out);
+        if (DeviceRecord* d = t.device) {
             // The text goes out in the encoding its body declares.
             CommandBuilder::Result r = builder_.Edited(TextCodec::OperatorTextToBody(in.customText));
             typeText_ = builder_.Description();
@@ -420,7 +491,6 @@ int CTarvexCore::PressSend(const OperatorInputs& in) {
             }
             out.send = std::move(req);
         } else {
-            out.messages.push_back(kNotRegistered);
             result = -1;
         }
     }
@@ -439,9 +509,10 @@ void CTarvexCore::VideoDragged(const OperatorInputs& in) {
         const bool inside = in.drag.x2 >= 0 && in.drag.y2 >= 0 && in.drag.x2 < in.viewWidth &&
                             in.drag.y2 < in.viewHeight;
         // Set 1 is shown exactly while a live view is open on the channel.
-        DeviceRecord* d = registry_.Current();
-        if (inside && d && builder_.MediaSetNumber() == 1)
-            BuildLocked(kListMedia, DragZoomRow(in.drag), *d, out);
+        if (inside && builder_.MediaSetNumber() == 1) {
+            const Target t = TargetLocked(out);
+            if (t.device) BuildLocked(kListMedia, DragZoomRow(in.drag), t, out);
+        }
     }
     Deliver(out);
 }
@@ -462,11 +533,23 @@ void CTarvexCore::TreeClicked(int item) {
     {
         std::lock_guard<std::mutex> lk(mutex_);
         if (item == 0 || item == registry_.Tree().Root()) return;
-        EXOSIP2INFO* node = registry_.NodeOfItem(item);
-        if (!node) return;
+        DeviceRecord* owner = nullptr;
+        DeviceNode* node = registry_.NodeOfItem(item, &owner);
+        if (!node || !owner) return;
         kind = node->kind;
         startTime = node->startTime;
         endTime = node->endTime;
+        // Requests go to what is selected: the device, the channel, or the
+        // channel of the recording.
+        selection_ = Selection{owner->serial, {}, {}, {}};
+        if (kind == kNodeChannel) selection_.channel = node->id;
+        if (kind == kNodeRecording) {
+            for (const auto& c : owner->node->children)
+                for (const auto& rec : c->children)
+                    if (rec.get() == node) selection_.channel = c->id;
+            selection_.startTime = startTime;
+            selection_.endTime = endTime;
+        }
     }
     // The session first, without the core's lock: a device or a recording ends
     // an open live view (its cancel row), a recording sets up the progress.
@@ -545,8 +628,10 @@ void CTarvexCore::RunDue() {
             case kRowDeviceInfo: d->stage = ChainStage::InfoSent; break;
             default: d->stage = ChainStage::Done; break;
             }
-            // The chain's queries behave exactly like clicks on their rows.
-            BuildLocked(kListSignalling, f.row, *d, out);
+            if (!d->registered) continue;
+            // The chain's queries behave like clicks on their rows, for the
+            // device whose chain it is, and leave the operator's text alone.
+            BuildLocked(kListSignalling, f.row, Target{d, {}}, out, true);
         }
         Deliver(out);
     }
@@ -635,33 +720,83 @@ bool CTarvexCore::DeviceOffline(const std::string& id) const {
 
 // ---------------------------------------------------------------- SIP events
 
+namespace {
+// The type of the last request received on this thread: the endpoint logs
+// its answer right after it, on the same thread.
+thread_local std::string tLastReceivedType;
+} // namespace
+
+void CTarvexCore::FileRowLocked(const LoggedMessage& m, const std::string& body, std::string& type,
+                                std::string& device) {
+    // The device a row is filed under: the registering device for a REGISTER
+    // and its answer, else the device the peer's user is (or whose channel it
+    // is), else that user as it is.
+    auto deviceOf = [&](const std::string& user) {
+        if (const DeviceRecord* r = registry_.Find(user)) return std::string(r->node->id);
+        char id[DeviceNode::kFieldSize];
+        DeviceNode::SetField(id, user);
+        return std::string(id);
+    };
+    if (m.role != LoggedMessage::Role::Plain) {
+        device = deviceOf(m.deviceId);
+        type = "注册信息";
+        return;
+    }
+    device = deviceOf(m.peerUser);
+    const HeadFacts head = ReadHead(m.head);
+    if (m.direction == kLogSent) {
+        if (head.request) {
+            // What the operator or the chain built for this request.
+            type = typeText_;
+            calls_.Sent(head.callId, type, device);
+        } else {
+            // Our answer carries the type of the request it answers.
+            const auto filed = calls_.Find(head.callId);
+            type = filed                       ? filed->typeText
+                   : !tLastReceivedType.empty() ? tLastReceivedType
+                                                : TypeTextOfReceived(head, ReadBody(body));
+        }
+        return;
+    }
+    if (head.request) {
+        type = TypeTextOfReceived(head, ReadBody(body));
+        // Our answer (logged next, on this thread) is filed with it.
+        calls_.Sent(head.callId, type, device);
+        tLastReceivedType = type;
+        return;
+    }
+    // An answer to one of our requests: the type of that request.
+    const auto filed = calls_.Find(head.callId);
+    type = filed ? filed->typeText : TypeTextOfReceived(head, ReadBody(body));
+}
+
 void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
     const std::string& body = BodyToUse(m);
     bool treeChanged = false;
+    const bool refused = m.answerStatus != 0 && m.answerStatus != 200;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        if (m.role == LoggedMessage::Role::Register) typeText_ = "注册信息";
-        std::string device;
-        if (m.role != LoggedMessage::Role::Plain) {
-            // A REGISTER and its answer carry the registering device.
-            char id[EXOSIP2INFO::kFieldSize];
-            EXOSIP2INFO::SetField(id, m.deviceId);
-            device = id;
-        } else if (const DeviceRecord* c = registry_.Current()) {
-            device = c->node->id;
-        } else {
-            return; // before the first registration there is no device to file it under
-        }
-        log_.Append(m.direction, Now(wallClock_), typeText_, device, m.head, body);
-        // Any keepalive counts, also one the dispatch leaves alone (no declaration).
-        if (m.direction == kLogReceived && IsKeepalive(body))
-            if (DeviceRecord* r = registry_.Find(m.peerUser)) SeenLocked(*r, treeChanged);
+        std::string type, device;
+        FileRowLocked(m, body, type, device);
+        log_.Append(m.direction, Now(wallClock_), type, device, m.head, body);
+        // Any keepalive of a registered device counts, also one the dispatch
+        // leaves alone (no declaration).
+        if (m.direction == kLogReceived && !refused && IsKeepalive(body))
+            if (DeviceRecord* r = SenderOf(registry_, m.peerUser, m.sourceHost))
+                SeenLocked(*r, treeChanged);
+    }
+    if (refused && m.direction == kLogReceived) {
+        std::fprintf(stderr, "tarvex: request from %s (%s:%d) answered %d: not a registered device%s\n",
+                     m.peerUser.c_str(), m.sourceHost.c_str(), m.sourcePort, m.answerStatus,
+                     m.answerStatus == kRefusedStatus ? " or not its own catalog" : "");
     }
     if (treeChanged)
         if (ICoreView* v = view_) v->DeviceTreeChanged();
     if (ICoreView* v = view_) v->LogGrew();
-    // Writing the row of a received message feeds its body to the dispatch.
-    if (m.direction == kLogReceived) Dispatch(body, m.peerUser);
+    // Writing the row of a received message feeds its body to the dispatch;
+    // a refused one changes nothing.
+    if (m.direction == kLogReceived && !refused && m.role == LoggedMessage::Role::Plain)
+        Dispatch(body, m);
 }
 
 const std::string& CTarvexCore::BodyToUse(const LoggedMessage& m) {
@@ -681,16 +816,12 @@ const std::string& CTarvexCore::BodyToUse(const LoggedMessage& m) {
     return m.datagramBody;
 }
 
-DeviceRecord* CTarvexCore::SenderLocked(const std::string& peerUser, XMLNode& element) {
-    // The device that sent the answer: its From user, else the body's DeviceID;
-    // an answer from nobody known goes to the current device.
-    if (DeviceRecord* d = registry_.Find(peerUser)) return d;
-    const char* id = element.FindText("DeviceID");
-    if (DeviceRecord* d = registry_.Find(id ? id : "")) return d;
-    return registry_.Current();
+int CTarvexCore::AdmitRequest(const IncomingRequest& request) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return Admit(registry_, request);
 }
 
-int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) {
+int CTarvexCore::Dispatch(const std::string& body, const LoggedMessage& m) {
     XMLNode doc = XMLNode::Parse(body.c_str());
     if (doc.IsEmpty() || doc.ChildCount() == 0) return 0;
     // Only a body that begins with an XML declaration is dispatched; any other
@@ -699,30 +830,23 @@ int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) 
     const char* cmdText = doc.FindText("CmdType");
     if (!cmdText) return 0;
     const std::string cmd = cmdText;
-    struct Row {
-        const char* cmdType;
-        const char* typeText;
-        int handler; // 0 none, 1 DeviceInfo chain, 2 catalog, 3 recordings
-    };
-    static const Row kTable[] = {
-        {"DeviceInfo", "信息查询", 1}, {"DeviceStatus", "状态查询", 0},
-        {"Catalog", "目录查询", 2},    {"RecordInfo", "信息查询", 3},
-        {"Keepalive", "心跳包", 0},
-    };
-    const Row* row = nullptr;
-    for (const Row& r : kTable)
-        if (cmd == r.cmdType) row = &r;
-    if (!row) return 0;
+    int handler = 0; // 0 none, 1 DeviceInfo chain, 2 catalog, 3 recordings
+    if (cmd == "DeviceInfo") handler = 1;
+    else if (cmd == "Catalog") handler = 2;
+    else if (cmd == "RecordInfo") handler = 3;
+    if (!handler) return 0;
     // The document element: the first child of the declaration.
     XMLNode element = doc.ChildAt(0);
+    const char* rootName = element.Name();
+    const bool notify = rootName && std::strcmp(rootName, "Notify") == 0;
     int result = 0;
     bool treeChanged = false;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        typeText_ = row->typeText;
-        DeviceRecord* d = row->handler ? SenderLocked(peerUser, element) : nullptr;
+        // Applied to the registered device that sent it, and to nobody else.
+        DeviceRecord* d = SenderOf(registry_, m.peerUser, m.sourceHost);
         if (!d) return 0;
-        switch (row->handler) {
+        switch (handler) {
         case 1:
             if (d->stage == ChainStage::InfoSent) {
                 d->stage = ChainStage::StatusDue;
@@ -730,6 +854,15 @@ int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) 
             }
             break;
         case 2: {
+            // The catalog's own DeviceID (not an item's) names whose it is.
+            XMLNode own = element.ChildByName("DeviceID");
+            const char* id = own.IsEmpty() ? nullptr : own.Text(0);
+            if (id && !DeviceRegistry::Owns(*d, id)) return -1;
+            if (notify) {
+                // A subscription's events change the channels they name.
+                treeChanged = registry_.MergeCatalog(*d, element) > 0;
+                break;
+            }
             const int r = registry_.ApplyCatalog(*d, element);
             if (r < 0) return -1;
             treeChanged = true;
@@ -753,16 +886,39 @@ int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) 
 void CTarvexCore::OnDeviceRegistered(const DeviceAddress& device) {
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        DeviceRecord& r = registry_.Add(device);
-        r.lastKeepalive = Now(clock_);
+        DeviceRecord* r = registry_.Register(device);
+        if (!r) return; // refused already (AdmitRequest)
+        r->lastKeepalive = Now(clock_);
+        r->offline = false;
         // A new registration's item may be an offline record's.
-        registry_.Tree().SetOffline(r.node->treeItem, false);
-        ScheduleLocked(r, kRowCatalog);
+        registry_.Tree().SetOffline(r->node->treeItem, false);
+        // A registration starts its chain again, once.
+        std::erase_if(schedule_, [&](const FollowUp& f) { return f.device == r->serial; });
+        ScheduleLocked(*r, kRowCatalog);
     }
     if (ICoreView* v = view_) {
         v->DeviceTreeChanged();
         v->FillCommandList(kListSignalling, Labels(SignallingTable()));
     }
+}
+
+void CTarvexCore::OnDeviceUnregistered(const std::string& deviceId) {
+    std::vector<MediaCall> ended;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        DeviceRecord* r = registry_.Unregister(deviceId);
+        if (!r) return;
+        std::erase_if(schedule_, [&](const FollowUp& f) { return f.device == r->serial; });
+        ended = calls_.TakeCallsOf(r->node->id);
+    }
+    std::printf("device %s unregistered: offline, %zu call(s) ended\n", deviceId.c_str(), ended.size());
+    std::fflush(stdout);
+    // Its calls end (BYE through the endpoint's worker); the others go on.
+    for (const MediaCall& c : ended) {
+        sip_->EndCall(c.callId, c.dialogId);
+        media_->OnCallClosed(c.callId);
+    }
+    if (ICoreView* v = view_) v->DeviceTreeChanged();
 }
 
 namespace {
@@ -789,6 +945,7 @@ void CTarvexCore::OnCallAnswered(int callId, int dialogId, const std::string& sd
     {
         std::lock_guard<std::mutex> lk(mutex_);
         current = lastMediaInputs_;
+        calls_.Answered(callId, dialogId);
     }
     // Quick: a receiver the answer starts is set up on the session's own thread.
     const AnswerOutcome a = media_->OnCallAnswered(callId, dialogId, sdp, current);
@@ -803,6 +960,10 @@ void CTarvexCore::OnCallAnswered(int callId, int dialogId, const std::string& sd
 
 void CTarvexCore::OnCallClosed(int callId, int dialogId) {
     (void)dialogId;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        calls_.Closed(callId);
+    }
     // The device's BYE is in the log already; the receiver goes on until the
     // operator ends the stream.
     const MediaStream s = media_->OnCallClosed(callId);
@@ -864,13 +1025,24 @@ TreeDelta CTarvexCore::TakeTreeDelta() {
 
 bool CTarvexCore::Registered() const {
     std::lock_guard<std::mutex> lk(mutex_);
-    return registry_.Current() != nullptr;
+    for (const auto& r : registry_.Records())
+        if (r->registered) return true;
+    return false;
 }
 
 std::optional<std::string> CTarvexCore::CurrentDeviceId() const {
     std::lock_guard<std::mutex> lk(mutex_);
-    if (const DeviceRecord* c = registry_.Current()) return std::string(c->node->id);
+    Outgoing ignored;
+    const Target t = const_cast<CTarvexCore*>(this)->TargetLocked(ignored);
+    if (t.device) return std::string(t.device->node->id);
     return std::nullopt;
+}
+
+std::pair<std::string, std::string> CTarvexCore::SelectedIds() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    const DeviceRecord* d = registry_.BySerial(selection_.device);
+    if (!d) return {};
+    return {d->node->id, selection_.channel};
 }
 
 std::string CTarvexCore::TypeText() const {
@@ -903,7 +1075,7 @@ std::size_t CTarvexCore::DeviceRecordCount() const {
     return registry_.Count();
 }
 
-void CTarvexCore::VisitDevices(const std::function<void(const EXOSIP2INFO&)>& f) const {
+void CTarvexCore::VisitDevices(const std::function<void(const DeviceNode&)>& f) const {
     std::lock_guard<std::mutex> lk(mutex_);
     for (const auto& r : registry_.Records()) f(*r->node);
 }

@@ -23,7 +23,6 @@
 // calls out; the core calls the session with no lock of its own but 1 (the
 // GUI thread) or none (the SIP thread).
 
-#include "app/core/DeviceRegistry.h"
 #include "app/core/ICoreView.h"
 #include "app/core/LocalAddresses.h"
 #include "app/core/MessageLog.h"
@@ -35,6 +34,8 @@
 #include "manscdp/control/CommandBodies.h"
 #include "manscdp/search/CDlgSearch.h"
 #include "media/session/CMediaSession.h"
+#include "platform/calls/CallBook.h"
+#include "platform/devices/DeviceRegistry.h"
 #include "sip/endpoint/SipEndpoint.h"
 #include "vidana/lib/Vidana.h"
 
@@ -156,6 +157,8 @@ public:
     void OnDeviceRegistered(const DeviceAddress& device) override;
     void OnCallAnswered(int callId, int dialogId, const std::string& sdp) override;
     void OnCallClosed(int callId, int dialogId) override;
+    int AdmitRequest(const IncomingRequest& request) override;
+    void OnDeviceUnregistered(const std::string& deviceId) override;
 
     // ---- Media session ---------------------------------------------------------
     // The media session (src/media/session) is the core's: media rows of kind 5
@@ -185,7 +188,13 @@ public:
     // whole tree when that is cheaper.
     TreeDelta TakeTreeDelta();
     bool Registered() const;
+    // The device the next request goes to: the selection's, else the only
+    // registered device; nothing when none is, or when several are and none
+    // is selected.
     std::optional<std::string> CurrentDeviceId() const;
+    // The selection in the tree (device and channel identifiers; empty when
+    // nothing is selected).
+    std::pair<std::string, std::string> SelectedIds() const;
     std::string TypeText() const;
     int NextSequenceNumber() const;
     int MediaSetNumber() const;
@@ -193,7 +202,7 @@ public:
     std::string MessageText() const;
     std::size_t DeviceRecordCount() const;
     // Visits the records under the core's lock, in registration order.
-    void VisitDevices(const std::function<void(const EXOSIP2INFO&)>& f) const;
+    void VisitDevices(const std::function<void(const DeviceNode&)>& f) const;
 
     CVidana& Decoder() { return decoder_; }
     AudioToggle& Audio() { return audio_; }
@@ -251,10 +260,19 @@ private:
     void StartEndpoint();
     void ResetTree(const std::string& localId);
     void TakeInputsLocked(const OperatorInputs& in, bool report, Outgoing& out);
-    void BuildLocked(int list, int row, DeviceRecord& target, Outgoing& out);
+    // Where a request goes: the selected device or channel (a device's
+    // command goes to the channel's device), else the only registered device.
+    struct Target {
+        DeviceRecord* device = nullptr;
+        std::string channel; // the selected channel, empty for the device itself
+    };
+    // Null device with a message in out when there is no target.
+    Target TargetLocked(Outgoing& out);
+    void BuildLocked(int list, int row, const Target& target, Outgoing& out,
+                     bool automatic = false);
     // Shows the built text and, unless held in custom mode, makes the request
     // to target in out; the request, or null when nothing goes out.
-    SipRequest* FinishLocked(const DeviceRecord& target, Outgoing& out);
+    SipRequest* FinishLocked(const Target& target, Outgoing& out, bool automatic = false);
     void UntickLocked(int list, Outgoing& out);
     void FillMediaLocked(int set, Outgoing& out);
     // What the session needs of the settings, the current device and the last search.
@@ -262,9 +280,11 @@ private:
     // A media row of kind 5 or 6: the session builds it (no core lock held).
     void ClickMediaRow(int set, int row, Outgoing& out);
     void ScheduleLocked(const DeviceRecord& r, int row);
-    DeviceRecord* SenderLocked(const std::string& peerUser, XMLNode& element);
+    // The type text and device of a logged row, from the message itself.
+    void FileRowLocked(const LoggedMessage& m, const std::string& body, std::string& type,
+                       std::string& device);
     void Deliver(Outgoing& out);
-    int Dispatch(const std::string& body, const std::string& peerUser);
+    int Dispatch(const std::string& body, const LoggedMessage& m);
     // The body of a received message as it is logged and dispatched.
     static const std::string& BodyToUse(const LoggedMessage& m);
     void TimerLoop();
@@ -301,6 +321,8 @@ private:
     std::string typeText_;
     std::string localId_;
     MediaInputs lastMediaInputs_; // as of the last media action: for answers to no offer
+    Selection selection_;         // the tree's, set by TreeClicked
+    CallBook calls_;
     int lastInviteCall_ = 0;
     std::optional<int> mediaTransportOverride_;
 

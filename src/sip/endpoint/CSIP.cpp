@@ -56,7 +56,41 @@ std::string FirstBody(const osip_message_t* m) {
     return body && body->body ? std::string(body->body, body->length) : std::string();
 }
 
+// The received message being handled on this thread: where it came from and
+// the answer decided for it, for its log row.
+struct IncomingInfo {
+    std::string host;
+    int port = 0;
+    int status = 0;
+};
+thread_local const IncomingInfo* tIncoming = nullptr;
+
 } // namespace
+
+// Marks the event being handled on this thread for the rows it logs.
+struct CSIP::Incoming {
+    Incoming(CSIP&, const sipua::Event& ev, int status) : info{ev.sourceHost, ev.sourcePort, status} {
+        saved = tIncoming;
+        tIncoming = &info;
+    }
+    ~Incoming() { tIncoming = saved; }
+    Incoming(const Incoming&) = delete;
+    Incoming& operator=(const Incoming&) = delete;
+    IncomingInfo info;
+    const IncomingInfo* saved;
+};
+
+std::uint16_t PortFromText(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    std::uint32_t v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        v = v * 10u + static_cast<std::uint32_t>(text[i] - '0'); // wraps like the C conversion
+    if (negative) v = 0u - v;
+    return static_cast<std::uint16_t>(v);
+}
 
 LogTexts ExtractLogTexts(const osip_message_t* message) {
     LogTexts t;
@@ -90,7 +124,7 @@ LogTexts ExtractLogTexts(const osip_message_t* message) {
     return t;
 }
 
-void FillDeviceFromRegister(const osip_message_t* request, EXOSIP2INFO& node,
+void FillDeviceFromRegister(const osip_message_t* request, DeviceAddress& device,
                             const std::string& sourceHost, int sourcePort) {
     auto* req = const_cast<osip_message_t*>(request);
     osip_from_t* from = osip_message_get_from(req);
@@ -98,25 +132,41 @@ void FillDeviceFromRegister(const osip_message_t* request, EXOSIP2INFO& node,
     const char* host = url ? url->host : nullptr;
     const char* user = url ? url->username : nullptr;
     const char* portText = url ? url->port : nullptr;
-    EXOSIP2INFO::SetField(node.address, host ? host : "");
-    EXOSIP2INFO::SetField(node.id, user ? user : "");
-    node.port = portText ? PortFromText(portText) : 0;
-
+    char field[32];
+    auto cut = [&](const char* text) {
+        // Identifiers and hosts are kept to 31 bytes, as the tree stores them.
+        std::snprintf(field, sizeof field, "%s", text ? text : "");
+        return std::string(field);
+    };
+    device.id = cut(user);
+    // Requests go back where the packets come from (RFC 3581 received and
+    // rport): a From or Via behind NAT names an address nobody can reach.
+    if (!sourceHost.empty() && sourcePort > 0) {
+        device.address = cut(sourceHost.c_str());
+        device.port = sourcePort;
+        return;
+    }
+    device.address = cut(host);
+    device.port = portText ? PortFromText(portText) : 0;
     osip_via_t* via = nullptr;
     osip_message_get_via(req, 0, &via);
     const char* rport = ViaParam(via, "rport");
-    bool haveRport = rport && *rport;
-    if (node.port == 0 && haveRport) node.port = PortFromText(rport);
+    if (device.port == 0 && rport && *rport) device.port = PortFromText(rport);
+}
 
-    // A From host that is no IPv4 address (a domain code), or a port that
-    // neither the URI nor rport gives, cannot be sent to: the packet came from
-    // where the device can be reached. Behind NAT the Via names a private
-    // address, so it is no guide.
-    bool missingPort = (!portText || !*portText) && !haveRport;
-    if ((!IsIPv4(host) || missingPort) && !sourceHost.empty()) {
-        EXOSIP2INFO::SetField(node.address, sourceHost);
-        node.port = static_cast<std::uint16_t>(sourcePort);
+int RegisterExpires(const osip_message_t* request) {
+    auto* req = const_cast<osip_message_t*>(request);
+    osip_header_t* h = nullptr;
+    if (osip_message_header_get_byname(req, "expires", 0, &h) >= 0 && h && h->hvalue)
+        return std::atoi(h->hvalue);
+    osip_contact_t* contact = nullptr;
+    if (osip_message_get_contact(req, 0, &contact) >= 0 && contact) {
+        osip_generic_param_t* p = nullptr;
+        if (osip_contact_param_get_byname(contact, const_cast<char*>("expires"), &p) >= 0 && p &&
+            p->gvalue)
+            return std::atoi(p->gvalue);
     }
+    return -1;
 }
 
 CSIP::CSIP() {
@@ -213,6 +263,11 @@ void CSIP::Log(const osip_message_t* message, int direction, LoggedMessage::Role
     m.role = role;
     m.deviceId = deviceId;
     m.peerUser = PeerUser(message, direction);
+    if (direction == kLogReceived && tIncoming) {
+        m.sourceHost = tIncoming->host;
+        m.sourcePort = tIncoming->port;
+        m.answerStatus = tIncoming->status;
+    }
     m.head = std::move(texts.head);
     m.body = std::move(texts.body);
     m.datagramBody = datagramBody;
@@ -221,6 +276,7 @@ void CSIP::Log(const osip_message_t* message, int direction, LoggedMessage::Role
 
 void CSIP::HandleEvent(sipua::Event& ev) {
     using K = sipua::EventKind;
+    Incoming from(*this, ev, 0);
     osip_message_t* req = ev.request.get();
     osip_message_t* resp = ev.response.get();
     const char* method = req ? osip_message_get_method(req) : nullptr;
@@ -251,9 +307,17 @@ void CSIP::HandleEvent(sipua::Event& ev) {
     case K::OutOfCallRequest:
         if (is("REGISTER")) {
             OnRegister(ev);
-        } else if (is("MESSAGE") && registered_) {
+        } else if (is("MESSAGE")) {
+            // The core decides the answer first (a sender that is not
+            // registered is refused, so that it registers again); the row
+            // says which answer the message got.
+            const std::string body = FirstBody(req);
+            IncomingRequest in{"MESSAGE", UserOf(osip_message_get_from(req)), ev.sourceHost,
+                               ev.sourcePort, &body};
+            const int status = events_ ? events_->AdmitRequest(in) : 200;
+            Incoming decided(*this, ev, status);
             Log(req, kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);
-            AnswerMessage(ev.tid, nullptr, {});
+            AnswerMessage(ev.tid, nullptr, {}, status);
         }
         break;
     case K::OutOfCallAnswered:
@@ -291,15 +355,28 @@ void CSIP::HandleEvent(sipua::Event& ev) {
 }
 
 void CSIP::OnRegister(sipua::Event& ev) {
-    EXOSIP2INFO node;
-    FillDeviceFromRegister(ev.request.get(), node, ev.sourceHost, ev.sourcePort);
-    const std::string id = node.id;
+    DeviceAddress device;
+    FillDeviceFromRegister(ev.request.get(), device, ev.sourceHost, ev.sourcePort);
+    const std::string& id = device.id;
+    const bool leaving = RegisterExpires(ev.request.get()) == 0;
+    IncomingRequest in{"REGISTER", id, ev.sourceHost, ev.sourcePort, nullptr};
+    // A new device beyond the registry's room is refused before anything else.
+    const int admitted = leaving || !events_ ? 200 : events_->AdmitRequest(in);
+    Incoming from(*this, ev, admitted);
     Log(ev.request.get(), kLogReceived, LoggedMessage::Role::Register, id);
+    if (admitted != 200) {
+        AnswerRegister(ev.tid, admitted, id, {});
+        return;
+    }
     if (!settings_.registerPassword.empty() && ChallengeRegister(ev, id) != 0) return;
     registered_ = true;
     const std::string date = LocalTimeText(Now(clock));
     AnswerMessage(ev.tid, &date, id);
-    if (events_) events_->OnDeviceRegistered(DeviceAddress{id, node.address, node.port});
+    if (!events_) return;
+    if (leaving)
+        events_->OnDeviceUnregistered(id);
+    else
+        events_->OnDeviceRegistered(device);
 }
 
 namespace {
@@ -361,14 +438,15 @@ void CSIP::AnswerRegister(int tid, int status, const std::string& deviceId,
     Agent()->SendAnswer(tid, status, std::move(answer));
 }
 
-void CSIP::AnswerMessage(int tid, const std::string* date, const std::string& deviceId) {
+void CSIP::AnswerMessage(int tid, const std::string* date, const std::string& deviceId,
+                         int status) {
     sipua::AgentLock lock(*Agent());
     sipua::MessagePtr answer;
-    if (Agent()->BuildAnswer(tid, 200, answer) != 0 || !answer) return;
+    if (Agent()->BuildAnswer(tid, status, answer) != 0 || !answer) return;
     if (date) osip_message_set_header(answer.get(), "Date", Trimmed(*date).c_str());
     Log(answer.get(), kLogSent,
         date ? LoggedMessage::Role::RegisterAnswer : LoggedMessage::Role::Plain, deviceId);
-    Agent()->SendAnswer(tid, 200, std::move(answer));
+    Agent()->SendAnswer(tid, status, std::move(answer));
 }
 
 void CSIP::AnswerInCall(int tid) {
@@ -386,7 +464,7 @@ SendResult CSIP::Send(const SipRequest& r) {
     SendResult result;
     sipua::SipAgent* ua = Agent();
     if (!ua) return result;
-    char to[128], from[128];
+    char to[160], from[160];
     std::snprintf(to, sizeof to, "<sip:%s@%s:%d>", r.to.id.c_str(), r.to.address.c_str(), r.to.port);
     std::snprintf(from, sizeof from, "<sip:%s@%s:%d>", settings_.id.c_str(),
                   settings_.address.c_str(), settings_.port);
@@ -398,7 +476,10 @@ SendResult CSIP::Send(const SipRequest& r) {
     switch (r.kind) {
     case 1:
     case 4: built = ua->BuildRequest(msg, "MESSAGE", to, from, nullptr); break;
-    case 5: built = ua->BuildInitialInvite(msg, to, from, nullptr, "INVITE"); break;
+    case 5:
+        built = ua->BuildInitialInvite(msg, to, from, nullptr,
+                                       r.subject.empty() ? "INVITE" : r.subject.c_str());
+        break;
     case 6: built = ua->BuildInfo(r.dialogId, msg); break;
     case 7: built = ua->BuildInitialSubscribe(msg, to, from, nullptr, "presence", 90); break;
     default: return result; // NOTIFY and unknown kinds: nothing is built or sent

@@ -11,7 +11,6 @@
 
 #include "base/CThread.h"
 #include "base/TimeText.h"
-#include "sip/endpoint/EXOSIP2INFO.h"
 #include "sip/endpoint/SipEndpoint.h"
 #include "sip/ua/SipAgent.h"
 
@@ -32,11 +31,15 @@ struct LogTexts {
 };
 LogTexts ExtractLogTexts(const osip_message_t* message);
 
-// Device address taken from a REGISTER: From URI and rport of the top Via; the
-// packet's source (sourceHost, sourcePort) when the From host is not an IPv4
-// address, or when neither the From URI nor rport gives a port.
-void FillDeviceFromRegister(const osip_message_t* request, EXOSIP2INFO& node,
+// Device address taken from a REGISTER: the packet's source (sourceHost,
+// sourcePort), where the device really is (RFC 3581: behind NAT its From and
+// Via name a private address); without a source, the From URI and rport of
+// the top Via. The identifier is the From user.
+void FillDeviceFromRegister(const osip_message_t* request, DeviceAddress& device,
                             const std::string& sourceHost, int sourcePort);
+// The registration time a REGISTER asks for: its Expires header, else the
+// expires parameter of its Contact; -1 when it gives none.
+int RegisterExpires(const osip_message_t* request);
 
 class CSIP final : public ISipEndpoint {
 public:
@@ -65,6 +68,7 @@ public:
     WallClock clock;
 
 private:
+    struct Incoming;
     struct CallEnd {
         int callId, dialogId;
     };
@@ -77,7 +81,8 @@ private:
              const std::string& datagramBody = {});
     // 200 to the MESSAGE-type transaction tid, with a "Date" header when date is
     // given; built, logged and sent under the agent's lock.
-    void AnswerMessage(int tid, const std::string* date, const std::string& deviceId);
+    void AnswerMessage(int tid, const std::string* date, const std::string& deviceId,
+                       int status = 200);
     void AnswerInCall(int tid);
     // With a register password: 0 when the REGISTER carries credentials that
     // verify, else the status it was answered with (401 challenge, 403 refusal).

@@ -12,7 +12,9 @@
 // up-call never calls back down and never waits for the GUI thread. The core
 // holds none of its own locks while it calls down.
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 struct SipSettings {
     int port = 5080;     // "端口"; 0 picks a free port (read back with BoundPort)
@@ -32,6 +34,19 @@ struct DeviceAddress {
     int port = 0;
 };
 
+// A request from a device, before it is answered: what the core needs to
+// decide the answer (AdmitRequest).
+struct IncomingRequest {
+    std::string method;     // "MESSAGE", "REGISTER", "NOTIFY", "INFO"
+    std::string fromUser;   // user of its From URI
+    std::string sourceHost; // where the packet came from
+    int sourcePort = 0;
+    const std::string* body = nullptr; // the body as received (may be null)
+};
+
+// Decimal value of the leading digits, cut to 16 bits as port fields are.
+std::uint16_t PortFromText(std::string_view text);
+
 enum LogDirection : int { kLogSent = 1, kLogReceived = 2 };
 
 // One message as the log keeps it.
@@ -41,6 +56,13 @@ struct LoggedMessage {
     Role role = Role::Plain;
     std::string deviceId; // the registering device, for Register and RegisterAnswer
     std::string peerUser; // user of the device's URI: From of its requests, To of our requests
+    // Where a received message came from (empty for what we send).
+    std::string sourceHost;
+    int sourcePort = 0;
+    // The answer the endpoint gives a received request (AdmitRequest), 0
+    // when none is decided here; a request not answered 200 is logged and
+    // not applied.
+    int answerStatus = 0;
     std::string head;     // start line and headers (at most 2047 bytes), then "\n"
     std::string body;     // the first body as on the wire, or "No Body!\n"
     // A received MESSAGE that came in one datagram with more bytes than its
@@ -56,6 +78,7 @@ struct SipRequest {
     DeviceAddress to;
     int dialogId = 0;        // INFO only
     std::string contentType; // empty: the endpoint's (INVITE: application/sdp)
+    std::string subject;     // INVITE's Subject header (empty: none)
 };
 
 struct SendResult {
@@ -73,6 +96,15 @@ public:
     virtual void OnCallAnswered(int callId, int dialogId, const std::string& sdp) = 0;
     // The call is over (our BYE answered, the device's BYE, or its end otherwise).
     virtual void OnCallClosed(int callId, int dialogId) = 0;
+    // The answer a device's request gets before it is logged: 200 to take
+    // it, or an error status (403 from a sender that is not registered, 503
+    // when no more devices fit). Called on the event thread, quickly.
+    virtual int AdmitRequest(const IncomingRequest& request) {
+        (void)request;
+        return 200;
+    }
+    // A REGISTER with Expires 0 has been answered 200 OK: the device left.
+    virtual void OnDeviceUnregistered(const std::string& deviceId) { (void)deviceId; }
 };
 
 class ISipEndpoint {

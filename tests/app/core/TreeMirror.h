@@ -2,7 +2,7 @@
 // A copy of the device tree kept only from the core's deltas, as the window's
 // tree view keeps it; tests and the dispatch fuzzer hold it against the model.
 
-#include "app/core/DeviceRegistry.h"
+#include "platform/devices/DeviceRegistry.h"
 
 #include <string>
 #include <unordered_map>

@@ -58,9 +58,15 @@ TEST_F(CoreMedia, PlaybackControlGoesAsInfoInThePlaybacksDialog) {
     ASSERT_EQ(rig.Sent().size(), 1u);
     const SipRequest invite = rig.Sent()[0];
     EXPECT_EQ(invite.kind, 5);
+    // The recording's channel is asked for: Request-URI, To, o= and Subject
+    // name it; the request goes to its device's address.
     EXPECT_EQ(invite.body.rfind(
-                  "v=0\r\no=" + std::string(kDev) + " 0 0 IN IP4 10.1.1.1\r\ns=Playback\r\n", 0),
+                  "v=0\r\no=" + std::string(kChannel) + " 0 0 IN IP4 10.1.1.1\r\ns=Playback\r\n", 0),
               0u);
+    EXPECT_EQ(invite.to.id, kChannel);
+    EXPECT_EQ(invite.to.port, 5060);
+    EXPECT_EQ(invite.subject.rfind(std::string(kChannel) + ":", 0), 0u);
+    EXPECT_NE(invite.subject.find(",34020000002000000001:0"), std::string::npos);
     EXPECT_NE(invite.body.find("m=video 6000 TCP/RTP/AVP 96 98 97\r\n"), std::string::npos);
     EXPECT_EQ(rig.core->TypeText(), "文件回放\n"); // the row label with its line break, as every command row
     EXPECT_EQ(MediaRows(), 9u);

@@ -95,6 +95,13 @@ protected:
         for (const auto& r : rig.Sent()) b.push_back(r.body);
         return b;
     }
+    // The type text of the last received row.
+    std::string ReceivedType() {
+        auto rows = Rows();
+        for (auto it = rows.rbegin(); it != rows.rend(); ++it)
+            if (it->direction == kLogReceived) return it->typeText;
+        return {};
+    }
     std::vector<MessageLog::RowText> Rows() {
         std::vector<MessageLog::RowText> out(rig.core->Log().Size());
         for (std::size_t i = 0; i < out.size(); ++i) rig.core->Log().Row(i, out[i]);
@@ -129,19 +136,27 @@ TEST_F(Signalling, RegistrationAddsDeviceAndSendsCatalogOneSecondLater) {
     EXPECT_EQ(rig.view.messageText, sent[0].body);
 }
 
-TEST_F(Signalling, SameDeviceTwiceOneItemSecondDeviceBecomesCurrent) {
+TEST_F(Signalling, SameDeviceTwiceOneRecordTwoDevicesNeedASelection) {
     Register(kDev);
-    Register(kDev);
+    EXPECT_EQ(*rig.core->CurrentDeviceId(), kDev); // the only one
+    Register(kDev, 5070);
     Register(kDev2);
     rig.Advance(1000);
-    EXPECT_EQ(rig.core->DeviceRecordCount(), 3u);
+    EXPECT_EQ(rig.core->DeviceRecordCount(), 2u);
     TreeItem t = rig.core->TreeSnapshot();
     ASSERT_EQ(t.children.size(), 2u);
     EXPECT_EQ(t.children[1].text, kDev2);
-    EXPECT_EQ(*rig.core->CurrentDeviceId(), kDev2);
-    // Each registration asks for its own catalog.
-    EXPECT_EQ(Bodies(), (std::vector<std::string>{Query("Catalog", 10, kDev), Query("Catalog", 11, kDev),
-                                                  Query("Catalog", 12, kDev2)}));
+    // Two devices and nothing selected: no guess.
+    EXPECT_FALSE(rig.core->CurrentDeviceId().has_value());
+    // A registration (again) starts its device's chain once; the refresh
+    // moved the device to its new port.
+    EXPECT_EQ(Bodies(), (std::vector<std::string>{Query("Catalog", 10, kDev), Query("Catalog", 11, kDev2)}));
+    EXPECT_EQ(rig.Sent()[0].to.port, 5070);
+    rig.core->ClickCommand(kListSignalling, 17, {});
+    EXPECT_EQ(rig.Sent().size(), 2u);
+    EXPECT_EQ(rig.view.messages.back(), "提示\r\n请先在设备树中选择设备或通道");
+    rig.core->TreeClicked(t.children[0].item);
+    EXPECT_EQ(*rig.core->CurrentDeviceId(), kDev);
 }
 
 TEST_F(Signalling, ChainCatalogInfoStatusOneSecondApartAndOnceOnly) {
@@ -159,7 +174,9 @@ TEST_F(Signalling, ChainCatalogInfoStatusOneSecondApartAndOnceOnly) {
     ASSERT_EQ(rig.Sent().size(), 3u);
     EXPECT_EQ(rig.Sent()[2].body, Query("DeviceStatus", 12, kDev));
     Receive(Answer("DeviceStatus"));
-    EXPECT_EQ(rig.core->TypeText(), "状态查询");
+    // The rows of the answer and of our 200 to it say what they are.
+    EXPECT_EQ(Rows()[Rows().size() - 2].typeText, "状态查询");
+    EXPECT_EQ(Rows().back().typeText, "状态查询");
     // Answers again (a retransmission, an operator's query) start nothing more.
     Receive(Catalog("10", 2, 1, 2));
     Receive(Answer("DeviceInfo"));
@@ -170,7 +187,7 @@ TEST_F(Signalling, ChainCatalogInfoStatusOneSecondApartAndOnceOnly) {
     EXPECT_EQ(ch[1].text, "34010000001310000002");
     EXPECT_EQ(ch[0].kind, kNodeChannel);
     std::vector<std::pair<std::string, int>> fields;
-    rig.core->VisitDevices([&](const EXOSIP2INFO& d) {
+    rig.core->VisitDevices([&](const DeviceNode& d) {
         for (const auto& c : d.children) fields.push_back({c->address, c->port});
     });
     ASSERT_EQ(fields.size(), 2u);
@@ -203,7 +220,7 @@ TEST_F(Signalling, CatalogAnswersReplaceCollectOrAreIgnored) {
     Receive(body.substr(body.find("<Response>")));
     EXPECT_EQ(Rows()[rows].body, body.substr(body.find("<Response>")));
     EXPECT_EQ(Channels(kDev)[0].text, "34010000001310000007");
-    EXPECT_EQ(rig.core->TypeText(), "目录查询");
+    EXPECT_EQ(ReceivedType(), "目录查询");
 }
 
 TEST_F(Signalling, CatalogWithoutNumOrSumNumAsRealDevicesSendIt) {
@@ -233,8 +250,12 @@ TEST_F(Signalling, AnswersGoToTheDeviceThatSentThem) {
     rig.Advance(1000); // Catalog 11 to the second
     // The first device answers after the second registered.
     Receive(Catalog("10", 1, 1, 1), kDev);
-    // An answer whose From names no device is placed by its DeviceID.
-    Receive(Catalog("11", 1, 2, 1, true, kDev2), "3402000000");
+    // Nobody's answer and one device's catalog of the other change nothing.
+    Receive(Catalog("11", 1, 5, 1, true, kDev2), "3402000000");
+    Receive(Catalog("11", 1, 6, 1, true, kDev2), kDev);
+    EXPECT_TRUE(Channels(kDev2).empty());
+    EXPECT_EQ(Channels(kDev).size(), 1u);
+    Receive(Catalog("11", 1, 2, 1, true, kDev2), kDev2);
     rig.Advance(1000);
     Receive(Answer("DeviceInfo"), kDev);
     Receive(Answer("DeviceInfo"), kDev2);
@@ -254,22 +275,31 @@ TEST_F(Signalling, AnswersGoToTheDeviceThatSentThem) {
     EXPECT_EQ(info[1], 1);
     EXPECT_EQ(status[0], 1);
     EXPECT_EQ(status[1], 1);
-    // Operator commands still go to the latest REGISTER.
+    // Operator commands go to the device selected, or to the channel's device.
+    rig.core->TreeClicked(Channels(kDev)[0].item);
     rig.core->ClickCommand(kListSignalling, 17, {});
+    EXPECT_EQ(rig.Sent().back().to.id, kDev);
+    EXPECT_EQ(rig.Sent().back().to.port, 5061);
+    EXPECT_NE(rig.Sent().back().body.find(std::string("<DeviceID>") + kDev), std::string::npos);
+    rig.core->TreeClicked(Channels(kDev2)[0].item);
+    rig.core->ClickCommand(kListSignalling, 12, {}); // 预置位查询 names the channel
     EXPECT_EQ(rig.Sent().back().to.id, kDev2);
+    EXPECT_NE(rig.Sent().back().body.find("<DeviceID>34010000001310000002"), std::string::npos);
 }
 
 TEST_F(Signalling, KeepaliveAndOddBodiesChangeOnlyTheTypeText) {
     Register(kDev);
     rig.Advance(1000);
     const int changes = rig.view.treeChanged;
+    const std::string typed = rig.core->TypeText();
     Receive("<?xml version=\"1.0\"?>\r\n<Notify><CmdType>Keepalive</CmdType><SN>3</SN></Notify>\r\n");
-    EXPECT_EQ(rig.core->TypeText(), "心跳包");
+    EXPECT_EQ(ReceivedType(), "心跳包");
+    EXPECT_EQ(Rows().back().typeText, "心跳包"); // our 200 with it
     EXPECT_EQ(rig.view.treeChanged, changes);
-    // Lower case is found in the body but matches no row.
+    // Lower case matches no command: the row says what the body says.
     Receive("<?xml version=\"1.0\"?>\r\n<Response><CmdType>catalog</CmdType>"
             "<DeviceList Num=\"1\"><Item><DeviceID>1</DeviceID></Item></DeviceList></Response>\r\n");
-    EXPECT_EQ(rig.core->TypeText(), "心跳包");
+    EXPECT_EQ(ReceivedType(), "catalog");
     std::string deep;
     for (int i = 0; i < 5000; ++i) deep += "<a>";
     for (const std::string& body :
@@ -277,10 +307,12 @@ TEST_F(Signalling, KeepaliveAndOddBodiesChangeOnlyTheTypeText) {
           std::string("<?xml version=\"1.0\"?><Response><CmdType>Cat&zz;</CmdType></Response>"),
           std::string("<<<>>>"), std::string("<?xml version=\"1.0\"?>\r\n<Response></Response>"), deep})
         Receive(body);
-    EXPECT_EQ(rig.core->TypeText(), "心跳包");
+    EXPECT_EQ(ReceivedType(), "MESSAGE"); // no command: the method
     // An unclosed element is tolerated: the Catalog without a list is rejected.
     Receive("<?xml version=\"1.0\"?><Response><CmdType>Catalog</Response>");
-    EXPECT_EQ(rig.core->TypeText(), "目录查询");
+    EXPECT_EQ(ReceivedType(), "目录查询");
+    // What the operator built last is never changed by what arrives.
+    EXPECT_EQ(rig.core->TypeText(), typed);
     rig.Advance(5000);
     EXPECT_EQ(rig.Sent().size(), 1u);
     EXPECT_TRUE(Channels(kDev).empty());
@@ -291,13 +323,13 @@ TEST_F(Signalling, RecordInfoAddsRecordingsRepeatAddsNodesNotItems) {
     rig.Advance(1000);
     Receive(Catalog("10", 2, 1, 2));
     Receive(Records("34010000001310000002", 3));
-    EXPECT_EQ(rig.core->TypeText(), "信息查询");
+    EXPECT_EQ(ReceivedType(), "文件检索");
     EXPECT_EQ(Channels(kDev)[1].children.size(), 3u);
     Receive(Records("34010000001310000002", 3));
     EXPECT_EQ(Channels(kDev)[0].children.size(), 0u);
     EXPECT_EQ(Channels(kDev)[1].children.size(), 3u);
     std::size_t nodes = 0;
-    rig.core->VisitDevices([&](const EXOSIP2INFO& d) {
+    rig.core->VisitDevices([&](const DeviceNode& d) {
         for (const auto& c : d.children) nodes += c->children.size();
     });
     EXPECT_EQ(nodes, 6u);
@@ -350,35 +382,41 @@ TEST_F(Signalling, LogRowsKeepOrderTypeTextsAndDevices) {
     p.wallClock = [] { return Local(2017, 6, 1, 9, 30, 5, 42); };
     p.timerThread = false;
     rig.core = std::make_unique<CTarvexCore>(std::move(p));
-    // Before any registration nothing is logged, unless the row is a REGISTER
-    // or its answer, which carry the registering device.
+    // A keepalive of a device that is not registered is logged under its
+    // sender; the endpoint refuses it (AdmitRequest, answer status 403).
+    EXPECT_EQ(rig.core->AdmitRequest({"MESSAGE", kDev, "", 0, nullptr}), 403);
     Receive("<?xml version=\"1.0\"?><Notify><CmdType>Keepalive</CmdType></Notify>");
-    EXPECT_EQ(rig.core->Log().Size(), 0u);
+    ASSERT_EQ(rig.core->Log().Size(), 2u);
+    EXPECT_EQ(Rows()[0].deviceId, kDev);
+    EXPECT_EQ(Rows()[0].typeText, "心跳包");
     Register("34010000001320000009");
     Register(kDev);
     Receive(Catalog("10", 1, 1, 1));
     auto rows = Rows();
-    ASSERT_EQ(rows.size(), 6u);
-    EXPECT_EQ(rows[0].deviceId, "34010000001320000009");
-    EXPECT_EQ(rows[0].typeText, "注册信息");
-    EXPECT_EQ(rows[0].time, "2017-06-01T09:30:05.042");
-    EXPECT_EQ(rows[0].ListTime(), "09:30:05.042");
-    EXPECT_EQ(rows[2].deviceId, kDev); // the new device's REGISTER
-    // The received row shows the type before its dispatch, its answer after.
-    EXPECT_EQ(rows[4].typeText, "注册信息");
-    EXPECT_EQ(rows[5].typeText, "目录查询");
-    EXPECT_EQ(rows[4].body, Catalog("10", 1, 1, 1));
-    EXPECT_EQ(rows[5].head, "SIP/2.0 200 OK\r\n\r\n\n");
+    ASSERT_EQ(rows.size(), 8u);
+    EXPECT_EQ(rows[2].deviceId, "34010000001320000009");
+    EXPECT_EQ(rows[2].typeText, "注册信息");
+    EXPECT_EQ(rows[2].time, "2017-06-01T09:30:05.042");
+    EXPECT_EQ(rows[2].ListTime(), "09:30:05.042");
+    EXPECT_EQ(rows[4].deviceId, kDev); // the new device's REGISTER
+    // Each row is filed under its own sender with its own type.
+    EXPECT_EQ(rows[6].typeText, "目录查询");
+    EXPECT_EQ(rows[7].typeText, "目录查询");
+    EXPECT_EQ(rows[6].deviceId, kDev);
+    EXPECT_EQ(rows[6].body, Catalog("10", 1, 1, 1));
+    EXPECT_EQ(rows[7].head, "SIP/2.0 200 OK\r\n\r\n\n");
+    rows.erase(rows.begin(), rows.begin() + 2);
     // The workbook's rows: one direction each, oldest first.
     using tarvex::xls::LogDirection;
-    EXPECT_EQ(rig.core->Log().RowCount(LogDirection::Received), 3u);
-    EXPECT_EQ(rig.core->Log().RowCount(LogDirection::Sent), 3u);
+    EXPECT_EQ(rig.core->Log().RowCount(LogDirection::Received), 4u);
+    EXPECT_EQ(rig.core->Log().RowCount(LogDirection::Sent), 4u);
     std::vector<std::string> sent;
     rig.core->Log().ForEachRow(LogDirection::Sent, [&](const tarvex::xls::LogRowRef& r) {
         sent.push_back(std::string(r.time) + "|" + std::string(r.typeText) + "|" +
                        std::string(r.deviceId) + "|" + std::string(r.head.substr(0, 6)));
     });
     EXPECT_EQ(sent, (std::vector<std::string>{
+                        "2017-06-01T09:30:05.042|心跳包|34010000001320000001|SIP/2.",
                         "2017-06-01T09:30:05.042|注册信息|34010000001320000009|SIP/2.",
                         "2017-06-01T09:30:05.042|注册信息|34010000001320000001|SIP/2.",
                         "2017-06-01T09:30:05.042|目录查询|34010000001320000001|SIP/2."}));
@@ -474,19 +512,21 @@ TEST_F(Signalling, CustomModeHoldsBuildsAndSendGoesWithTheLastKind) {
     EXPECT_EQ(rig.core->NextSequenceNumber(), 10);
     Register(kDev);
     rig.core->SetInputs(in);
-    rig.Advance(1000); // the chain's Catalog is built and shown, not sent
-    EXPECT_TRUE(rig.Sent().empty());
-    EXPECT_EQ(rig.view.messageText, Query("Catalog", 10, kDev));
-    rig.core->ClickCommand(kListSignalling, 39, in); // kind 7, SN 11, held too
+    rig.view.messageText = "the operator's edit";
+    rig.Advance(1000); // the chain's Catalog goes out and leaves the edited text alone
+    ASSERT_EQ(rig.Sent().size(), 1u);
+    EXPECT_EQ(rig.Sent()[0].body, Query("Catalog", 10, kDev));
+    EXPECT_EQ(rig.view.messageText, "the operator's edit");
+    rig.core->ClickCommand(kListSignalling, 39, in); // kind 7, SN 11, held
     EXPECT_EQ(rig.core->NextSequenceNumber(), 12);
     in.customText = "edited";
     EXPECT_EQ(rig.core->PressSend(in), 0);
-    ASSERT_EQ(rig.Sent().size(), 1u);
-    EXPECT_EQ(rig.Sent()[0].kind, 7);
-    EXPECT_EQ(rig.Sent()[0].body, "edited");
+    ASSERT_EQ(rig.Sent().size(), 2u);
+    EXPECT_EQ(rig.Sent()[1].kind, 7);
+    EXPECT_EQ(rig.Sent()[1].body, "edited");
     in.customMode = false;
     EXPECT_EQ(rig.core->PressSend(in), 1);
-    EXPECT_EQ(rig.Sent().size(), 1u);
+    EXPECT_EQ(rig.Sent().size(), 2u);
 }
 
 TEST_F(Signalling, OperatorInputsFeedTheBodies) {
@@ -593,7 +633,7 @@ TEST_F(Signalling, LongIdentifiersAreCutAndStillFindTheirDevice) {
     const std::string longId = std::string(kDev) + std::string(40, '9'); // 60 characters
     Register(longId.c_str());
     rig.Advance(1000);
-    Receive(Catalog("10", 1, 1, 1), longId);
+    Receive(Catalog("10", 1, 1, 1, true, longId.c_str()), longId);
     const std::string cut = longId.substr(0, 31);
     EXPECT_EQ(Rows()[0].deviceId, cut);
     EXPECT_EQ(rig.Sent()[0].to.id, cut);
@@ -650,10 +690,10 @@ TEST_F(Signalling, TreeDeltasFollowEveryKindOfChange) {
     check("catalog", true);
     Receive(Records("34010000001310000002", 2));
     check("recordings", true);
-    Register(kDev); // a second record: its channels are empty, the old ones stay
+    Register(kDev); // registered again: the same record, its catalog replaces the channels
     Receive(Catalog("11", 2, 3, 2));
-    check("catalog of the second record", true);
-    ASSERT_EQ(Channels(kDev).size(), 4u);
+    check("catalog after a new registration", true);
+    ASSERT_EQ(Channels(kDev).size(), 2u);
     Register(kDev2);
     Receive(Catalog("12", 1, 9, 1, true, kDev2), kDev2);
     Receive(Catalog("13", 1, 10, 1, true, kDev2), kDev2); // replaces: the item of 9 goes

@@ -32,7 +32,7 @@ TEST(KeepaliveOffline, MarkedAfterTheMissesAndBackWithTheNextKeepalive) {
     rig.core->OnDeviceRegistered({kDevice, "10.1.1.2", 5060});
     Marks(rig); // the registration's own redraw
     int item = 0;
-    rig.core->VisitDevices([&](const EXOSIP2INFO& n) { item = n.treeItem; });
+    rig.core->VisitDevices([&](const DeviceNode& n) { item = n.treeItem; });
     ASSERT_GT(item, 0);
 
     struct Step {

@@ -1,5 +1,6 @@
-// Device fields from a REGISTER (From URI, rport, the source fallback) and the
-// log texts of a message (body, head, the 2047-byte head limit).
+// Device fields from a REGISTER (the packet's source, else From URI and
+// rport), the registration time it asks for, and the log texts of a message
+// (body, head, the 2047-byte head limit).
 
 #include "sip/endpoint/CSIP.h"
 
@@ -34,55 +35,72 @@ std::string Register(const std::string& from, const std::string& via, const std:
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// The REGISTER came from 198.51.100.7:40123 (the packet's source).
-std::unique_ptr<EXOSIP2INFO> Fill(const std::string& text) {
+// The REGISTER came from source (the packet's), or from nowhere known.
+DeviceAddress Fill(const std::string& text, const std::string& host = "198.51.100.7", int port = 40123) {
     Parsed p(text);
-    auto n = std::make_unique<EXOSIP2INFO>();
+    DeviceAddress d;
     EXPECT_NE(p.m, nullptr);
-    if (p.m) FillDeviceFromRegister(p.m, *n, "198.51.100.7", 40123);
-    return n;
+    if (p.m) FillDeviceFromRegister(p.m, d, host, port);
+    return d;
 }
 
 } // namespace
 
-TEST(RegisterFields, AddressAndPortByWhatTheFromUriGives) {
+TEST(RegisterFields, RequestsGoWhereThePacketsComeFrom) {
     struct Case {
         const char* from;
         const char* via;
+        bool source; // the packet's source is known
         const char* address;
         int port;
     } cases[] = {
-        // A usable From URI is taken as it is.
+        // Whatever From and Via say, the source is where the device is (NAT).
         {"sip:34010000002000000001@192.168.200.51:5060", "SIP/2.0/UDP 192.168.200.51:5060;branch=z9hG4bK1",
-         "192.168.200.51", 5060},
-        // No port in From: rport gives it (filled from the source by the stack).
-        {"sip:34010000002000000001@192.168.200.51", "SIP/2.0/UDP 192.168.200.51:5060;rport=40000;branch=z9hG4bK1",
-         "192.168.200.51", 40000},
-        // A domain code for a host: the packet's source, whatever Via says.
+         true, "198.51.100.7", 40123},
         {"sip:34010000002000000001@3401000000:5060",
-         "SIP/2.0/UDP 10.1.2.3:5070;rport=5071;received=10.9.9.9;branch=z9hG4bK1", "198.51.100.7", 40123},
-        {"sip:34010000002000000001@3401000000", "SIP/2.0/UDP 10.1.2.3:5070;branch=z9hG4bK1", "198.51.100.7",
-         40123},
-        // Behind NAT: private From host without port, Via without rport.
-        {"sip:34010000002000000001@192.168.1.9", "SIP/2.0/UDP 192.168.1.9:5060;branch=z9hG4bK1",
+         "SIP/2.0/UDP 10.1.2.3:5070;rport=5071;received=10.9.9.9;branch=z9hG4bK1", true, "198.51.100.7", 40123},
+        {"sip:34010000002000000001@192.168.1.9", "SIP/2.0/UDP 192.168.1.9:5060;branch=z9hG4bK1", true,
          "198.51.100.7", 40123},
+        // No source: the From URI, and rport for a port it does not give.
+        {"sip:34010000002000000001@192.168.200.51:5060", "SIP/2.0/UDP 192.168.200.51:5060;branch=z9hG4bK1",
+         false, "192.168.200.51", 5060},
+        {"sip:34010000002000000001@192.168.200.51", "SIP/2.0/UDP 192.168.200.51:5060;rport=40000;branch=z9hG4bK1",
+         false, "192.168.200.51", 40000},
     };
     for (const Case& c : cases) {
-        auto n = Fill(Register(c.from, c.via));
-        EXPECT_STREQ(n->id, "34010000002000000001") << c.from;
-        EXPECT_STREQ(n->address, c.address) << c.from << " " << c.via;
-        EXPECT_EQ(n->port, c.port) << c.from << " " << c.via;
+        const DeviceAddress d = c.source ? Fill(Register(c.from, c.via)) : Fill(Register(c.from, c.via), "", 0);
+        EXPECT_EQ(d.id, "34010000002000000001") << c.from;
+        EXPECT_EQ(d.address, c.address) << c.from << " " << c.via;
+        EXPECT_EQ(d.port, c.port) << c.from << " " << c.via;
     }
 }
 
 TEST(RegisterFields, LongPartsAreCut) {
     std::string user(60, '3');
     std::string host = "a-very-long-domain-name-that-is-no-address.example.com";
-    auto n = Fill(Register("sip:" + user + "@" + host + ":5060",
-                           "SIP/2.0/UDP 10.1.2.3:5070;branch=z9hG4bK1"));
-    EXPECT_EQ(std::string(n->id), user.substr(0, 31));
-    EXPECT_STREQ(n->address, "198.51.100.7");
-    EXPECT_EQ(n->port, 40123);
+    const DeviceAddress d = Fill(Register("sip:" + user + "@" + host + ":5060",
+                                          "SIP/2.0/UDP 10.1.2.3:5070;branch=z9hG4bK1"), "", 0);
+    EXPECT_EQ(d.id, user.substr(0, 31));
+    EXPECT_EQ(d.address, host.substr(0, 31));
+}
+
+TEST(RegisterFields, ExpiresFromHeaderElseContact) {
+    struct Case {
+        const char* extra;
+        int expires;
+    } cases[] = {
+        {"Expires: 0\r\n", 0},
+        {"Expires: 3600\r\n", 3600},
+        {"Contact: <sip:1@1.2.3.4:5>;expires=0\r\n", 0},
+        {"Contact: <sip:1@1.2.3.4:5>;expires=0\r\nExpires: 60\r\n", 60},
+        {"Contact: <sip:1@1.2.3.4:5>\r\n", -1},
+        {"", -1},
+    };
+    for (const Case& c : cases) {
+        Parsed p(Register("sip:1@1.2.3.4:5", "SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK1", c.extra));
+        ASSERT_NE(p.m, nullptr) << c.extra;
+        EXPECT_EQ(RegisterExpires(p.m), c.expires) << c.extra;
+    }
 }
 
 TEST(LogTexts, BodyAndHeadSplit) {

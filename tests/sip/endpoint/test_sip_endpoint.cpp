@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -43,6 +45,10 @@ struct Events : ISipEvents {
         Record([&] { answered.push_back({cid, did, sdp}); });
     }
     void OnCallClosed(int cid, int did) override { Record([&] { closed.push_back({cid, did, ""}); }); }
+    int AdmitRequest(const IncomingRequest&) override { return admit; }
+    void OnDeviceUnregistered(const std::string& id) override { Record([&] { left.push_back(id); }); }
+    std::atomic<int> admit{200};
+    std::vector<std::string> left;
 
     bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {
         std::unique_lock<std::mutex> lk(m);
@@ -148,15 +154,23 @@ TEST_P(EndpointTest, RegisterAndKeepaliveAnsweredAndReportedInWireOrder) {
     EXPECT_TRUE(sip.Registered());
 }
 
-TEST_P(EndpointTest, MessageBeforeAnyRegisterGetsNoAnswer) {
+TEST_P(EndpointTest, MessageGetsTheAnswerTheCoreAdmitsItWith) {
+    // A keepalive of a device that never registered: refused, so that it
+    // registers; the row says where it came from and how it was answered.
+    events.admit = 403;
     DeviceScript s;
     s.registerFirst = false;
-    s.messages = {{0, KeepaliveNotify(kDevice), false}};
-    s.holdMs = 2000;
+    s.messages = {{0, KeepaliveNotify(kDevice), true, 403}};
+    s.holdMs = 500;
     SippProcess p;
     StartCamera(p, "early", MainScenario(s));
-    ASSERT_EQ(Finish(p, "early"), 0); // an answer would be an unexpected message
-    EXPECT_TRUE(events.Rows().empty());
+    ASSERT_EQ(Finish(p, "early"), 0);
+    const auto rows = events.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].answerStatus, 403);
+    EXPECT_EQ(rows[0].sourceHost, "127.0.0.1");
+    EXPECT_GT(rows[0].sourcePort, 0);
+    EXPECT_EQ(FirstLine(rows[1].head), "SIP/2.0 403 Forbidden");
     EXPECT_FALSE(sip.Registered());
 }
 

@@ -132,7 +132,7 @@ std::string MainScenario(const DeviceScript& s) {
     for (const auto& m : s.messages) {
         if (m.pauseMs > 0) o << "  <pause milliseconds=\"" << m.pauseMs << "\"/>\n";
         o << MessageTo(user, std::to_string(tag++), cseq++, m.body);
-        if (m.expectAnswer) o << "  <recv response=\"200\"/>\n";
+        if (m.expectAnswer) o << "  <recv response=\"" << m.status << "\"/>\n";
     }
     o << "  <pause milliseconds=\"" << s.holdMs << "\"/>\n</scenario>\n";
     return o.str();

@@ -40,11 +40,13 @@ struct DeviceScript {
     int registers = 1;           // REGISTERs sent, 1500 ms apart
     int firstPauseMs = 0;        // before the first REGISTER
     // MESSAGEs the camera sends on its own after the REGISTERs: pause, body,
-    // and whether a 200 is expected (false: any answer fails the scenario).
+    // and whether an answer is expected (false: any answer fails the
+    // scenario), with its status.
     struct Unsolicited {
         int pauseMs;
         std::string body;
         bool expectAnswer;
+        int status = 200;
     };
     std::vector<Unsolicited> messages;
     int holdMs = 7000;           // the main call stays this long at the end

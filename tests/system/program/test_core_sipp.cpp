@@ -231,7 +231,7 @@ TEST_F(CommandsOnTheWire, DeviceBehindNatIsReachedAtThePacketsSource) {
     StartCamera(3000, true, {}, "127.0.0.2");
     ASSERT_EQ(Finish(), 0);
     std::vector<std::pair<std::string, int>> devices;
-    core->VisitDevices([&](const EXOSIP2INFO& d) { devices.emplace_back(d.address, d.port); });
+    core->VisitDevices([&](const DeviceNode& d) { devices.emplace_back(d.address, d.port); });
     EXPECT_EQ(devices, (std::vector<std::pair<std::string, int>>{{"127.0.0.1", sippPort}}));
     const auto queries = ReceivedRequests(ReadSippTrace(dir.File("cam.msg")), "MESSAGE");
     ASSERT_GE(queries.size(), 2u);

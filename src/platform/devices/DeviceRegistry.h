@@ -1,11 +1,11 @@
 #pragma once
-// The device records (one per REGISTER, each owning its channels and their
-// recordings), the current device (the latest REGISTER), each record's query
-// chain and catalog collection, and the device tree model built from them.
-// A plain object: the core guards it with its mutex.
+// The device records, one per device identifier (a new REGISTER of a known
+// device refreshes its record), each owning its channels and their
+// recordings, its query chain and catalog collection; and the device tree
+// model built from them. A plain object: the core guards it with its mutex.
 
 #include "manscdp/xml/XMLNode.h"
-#include "sip/endpoint/EXOSIP2INFO.h"
+#include "platform/devices/DeviceNode.h"
 #include "sip/endpoint/SipEndpoint.h"
 
 #include <chrono>
@@ -54,13 +54,13 @@ public:
     // Gives node (and its descendants) an item under parent: one item per
     // distinct text among siblings, appended when new; sets each treeItem. The
     // parent then shows expanded.
-    void AddNode(int parent, EXOSIP2INFO& node);
+    void AddNode(int parent, DeviceNode& node);
     // The node and its descendants no longer need their items; an item that no
     // node needs any more goes, with its descendants. Call Sweep after a batch.
-    void DropNode(const EXOSIP2INFO& node);
+    void DropNode(const DeviceNode& node);
     void Sweep();
     // The items of every device node, from a fresh root with the same text.
-    void Rebuild(const std::vector<EXOSIP2INFO*>& devices);
+    void Rebuild(const std::vector<DeviceNode*>& devices);
     TreeItem Snapshot() const;
     // A device's item shows that it missed its keepalives (or no longer does).
     void SetOffline(int item, bool offline);
@@ -108,7 +108,7 @@ enum class ChainStage {
 
 struct DeviceRecord {
     std::uint64_t serial = 0; // names the record in the follow-up schedule
-    std::unique_ptr<EXOSIP2INFO> node;
+    std::unique_ptr<DeviceNode> node;
     ChainStage stage = ChainStage::CatalogDue;
     // A catalog answered in several messages of one SN.
     std::string catalogSN;
@@ -120,37 +120,69 @@ struct DeviceRecord {
     // configured misses times the interval is marked offline until it speaks.
     std::chrono::steady_clock::time_point lastKeepalive{};
     bool offline = false;
+    // False once the device unregistered (Expires 0): requests from it are
+    // refused until it registers again.
+    bool registered = true;
+    // The version the device declared in its REGISTER ("X-GB-Ver"), if any.
+    std::string gbVersion;
 
     DeviceAddress Address() const { return {node->id, node->address, node->port}; }
 };
 
+// What the operator selected in the tree: a device, one of its channels, or a
+// recording of a channel. Requests go where it says.
+struct Selection {
+    std::uint64_t device = 0; // DeviceRecord::serial; 0 nothing selected
+    std::string channel;      // empty: the device itself
+    std::string startTime, endTime; // a recording's times
+};
+
 class DeviceRegistry {
 public:
-    // A new record from a REGISTER; it becomes the current device.
-    DeviceRecord& Add(const DeviceAddress& device);
-    DeviceRecord* Current() { return current_; }
-    const DeviceRecord* Current() const { return current_; }
+    // Records kept at most; a REGISTER of a new device beyond it is refused.
+    static constexpr std::size_t kMaxDevices = 10000;
+
+    // The record of a REGISTER: a known device's record gets the new address
+    // and its chain starts again; an unknown device gets a new record. Null
+    // when the registry is full.
+    DeviceRecord* Register(const DeviceAddress& device);
+    // Expires 0: the device's record is marked unregistered and offline (it
+    // stays in the tree, grey). Null when the device is unknown.
+    DeviceRecord* Unregister(const std::string& id);
     DeviceRecord* BySerial(std::uint64_t serial);
-    // The latest record of the device with this identifier (compared as stored:
-    // cut to 31 characters), or the device owning a channel of that identifier.
+    const DeviceRecord* BySerial(std::uint64_t serial) const;
+    // The record of the device with this identifier (compared as stored: cut
+    // to 31 characters), or of the device owning a channel of that identifier.
     DeviceRecord* Find(const std::string& id);
-    // The node whose tree item this is, depth first in registration order.
-    EXOSIP2INFO* NodeOfItem(int item);
+    const DeviceRecord* Find(const std::string& id) const;
+    // The device with exactly this identifier (no channel lookup).
+    DeviceRecord* FindDevice(const std::string& id);
+    // True when id is the record's device or one of its channels.
+    static bool Owns(const DeviceRecord& r, const std::string& id);
+    // The node whose tree item this is, depth first in registration order,
+    // and the record it belongs to.
+    DeviceNode* NodeOfItem(int item, DeviceRecord** owner = nullptr);
     std::size_t Count() const { return records_.size(); }
     const std::vector<std::unique_ptr<DeviceRecord>>& Records() const { return records_; }
     // Deletes every record with its channels and recordings.
     void Clear();
 
-    // The Catalog handler on the record: -1 when the answer carries no DeviceList
-    // with items (nothing changes); 1 when the catalog is now complete, 0 while
-    // more messages are due. A DeviceList without Num counts its items; an
-    // answer without SumNum is complete by itself.
+    // A Catalog answer (Response) on the record replaces its channel list: -1
+    // when the answer carries no DeviceList with items (nothing changes); 1
+    // when the catalog is now complete, 0 while more messages are due. A
+    // DeviceList without Num counts its items; an answer without SumNum is
+    // complete by itself.
     int ApplyCatalog(DeviceRecord& r, XMLNode element);
+    // A Catalog notification (Notify, subscription events) merges into the
+    // list: each item's Event ADD or UPDATE adds or replaces the channel, DEL
+    // removes it, ON, OFF, VLOST and DEFECT set its status; an item without
+    // Event is added or replaced. The number of channels changed.
+    int MergeCatalog(DeviceRecord& r, XMLNode element);
     // The RecordInfo handler: recordings of the record's channels.
     void ApplyRecords(DeviceRecord& r, XMLNode element);
 
-    // The tree model follows the records: Add, ApplyCatalog and ApplyRecords
-    // change only the items of the nodes they touch.
+    // The tree model follows the records: Register, the catalog handlers and
+    // ApplyRecords change only the items of the nodes they touch.
     DeviceTreeModel& Tree() { return tree_; }
     const DeviceTreeModel& Tree() const { return tree_; }
     // A new root; the records come back under it with the next change.
@@ -159,10 +191,12 @@ public:
 private:
     // Puts every record back under the root after a reset.
     bool SyncTree();
+    // The channel node of the item, filled from a Catalog item.
+    static std::unique_ptr<DeviceNode> ChannelOf(XMLNode& item);
     bool treeStale_ = false;
 
     std::vector<std::unique_ptr<DeviceRecord>> records_;
-    DeviceRecord* current_ = nullptr;
+    std::unordered_map<std::string, DeviceRecord*> byId_;
     std::uint64_t nextSerial_ = 1;
     DeviceTreeModel tree_;
 };

@@ -1,4 +1,4 @@
-#include "app/core/DeviceRegistry.h"
+#include "platform/devices/DeviceRegistry.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -50,9 +50,9 @@ int DeviceTreeModel::FindOrAdd(int parent, const std::string& text, int kind) {
     return id;
 }
 
-void DeviceTreeModel::AddNode(int parent, EXOSIP2INFO& node) {
+void DeviceTreeModel::AddNode(int parent, DeviceNode& node) {
     if (!items_.count(parent)) return;
-    const int item = FindOrAdd(parent, node.id, node.kind);
+    const int item = FindOrAdd(parent, node.TreeText(), node.kind);
     ++items_[item].nodes;
     node.treeItem = item;
     Item& p = items_[parent];
@@ -63,7 +63,7 @@ void DeviceTreeModel::AddNode(int parent, EXOSIP2INFO& node) {
     for (auto& c : node.children) AddNode(item, *c);
 }
 
-void DeviceTreeModel::DropNode(const EXOSIP2INFO& node) {
+void DeviceTreeModel::DropNode(const DeviceNode& node) {
     for (const auto& c : node.children) DropNode(*c);
     auto it = items_.find(node.treeItem);
     if (it == items_.end() || node.treeItem == root_) return;
@@ -93,10 +93,10 @@ void DeviceTreeModel::Sweep() {
     dead_.clear();
 }
 
-void DeviceTreeModel::Rebuild(const std::vector<EXOSIP2INFO*>& devices) {
+void DeviceTreeModel::Rebuild(const std::vector<DeviceNode*>& devices) {
     const std::string rootText = items_.count(root_) ? items_[root_].text : std::string();
     Reset(rootText);
-    for (EXOSIP2INFO* d : devices) AddNode(root_, *d);
+    for (DeviceNode* d : devices) AddNode(root_, *d);
 }
 
 void DeviceTreeModel::TakeDelta(TreeDelta& out) {
@@ -156,32 +156,52 @@ std::string ChildText(XMLNode& parent, const char* name) {
 
 // Identifiers are compared as stored: cut to 31 characters.
 std::string Stored(const std::string& text) {
-    char field[EXOSIP2INFO::kFieldSize];
-    EXOSIP2INFO::SetField(field, text);
+    char field[DeviceNode::kFieldSize];
+    DeviceNode::SetField(field, text);
     return field;
 }
 
-EXOSIP2INFO* FindItem(EXOSIP2INFO* node, int item) {
+DeviceNode* FindItem(DeviceNode* node, int item) {
     if (node->treeItem == item) return node;
     for (auto& c : node->children)
-        if (EXOSIP2INFO* f = FindItem(c.get(), item)) return f;
+        if (DeviceNode* f = FindItem(c.get(), item)) return f;
     return nullptr;
 }
 
 } // namespace
 
-DeviceRecord& DeviceRegistry::Add(const DeviceAddress& device) {
-    auto r = std::make_unique<DeviceRecord>();
-    r->serial = nextSerial_++;
-    r->node = std::make_unique<EXOSIP2INFO>();
-    r->node->kind = kNodeDevice;
-    EXOSIP2INFO::SetField(r->node->id, device.id);
-    EXOSIP2INFO::SetField(r->node->address, device.address);
+DeviceRecord* DeviceRegistry::Register(const DeviceAddress& device) {
+    const std::string key = Stored(device.id);
+    DeviceRecord* r = FindDevice(key);
+    if (!r) {
+        if (records_.size() >= kMaxDevices) return nullptr;
+        auto fresh = std::make_unique<DeviceRecord>();
+        fresh->serial = nextSerial_++;
+        fresh->node = std::make_unique<DeviceNode>();
+        fresh->node->kind = kNodeDevice;
+        DeviceNode::SetField(fresh->node->id, key);
+        records_.push_back(std::move(fresh));
+        r = records_.back().get();
+        byId_[key] = r;
+        if (!SyncTree()) tree_.AddNode(tree_.Root(), *r->node);
+    }
+    DeviceNode::SetField(r->node->address, device.address);
     r->node->port = static_cast<std::uint16_t>(device.port);
-    records_.push_back(std::move(r));
-    current_ = records_.back().get();
-    if (!SyncTree()) tree_.AddNode(tree_.Root(), *current_->node);
-    return *current_;
+    r->registered = true;
+    r->stage = ChainStage::CatalogDue;
+    r->catalogOpen = false;
+    return r;
+}
+
+DeviceRecord* DeviceRegistry::Unregister(const std::string& id) {
+    DeviceRecord* r = FindDevice(id);
+    if (!r) return nullptr;
+    r->registered = false;
+    r->offline = true;
+    r->stage = ChainStage::Done;
+    r->catalogOpen = false;
+    tree_.SetOffline(r->node->treeItem, true);
+    return r;
 }
 
 DeviceRecord* DeviceRegistry::BySerial(std::uint64_t serial) {
@@ -190,27 +210,51 @@ DeviceRecord* DeviceRegistry::BySerial(std::uint64_t serial) {
     return nullptr;
 }
 
+const DeviceRecord* DeviceRegistry::BySerial(std::uint64_t serial) const {
+    return const_cast<DeviceRegistry*>(this)->BySerial(serial);
+}
+
+DeviceRecord* DeviceRegistry::FindDevice(const std::string& id) {
+    if (id.empty()) return nullptr;
+    auto it = byId_.find(Stored(id));
+    return it == byId_.end() ? nullptr : it->second;
+}
+
 DeviceRecord* DeviceRegistry::Find(const std::string& id) {
+    if (DeviceRecord* d = FindDevice(id)) return d;
     if (id.empty()) return nullptr;
     const std::string key = Stored(id);
-    for (auto it = records_.rbegin(); it != records_.rend(); ++it)
-        if (key == (*it)->node->id) return it->get();
-    for (auto it = records_.rbegin(); it != records_.rend(); ++it)
-        for (const auto& c : (*it)->node->children)
-            if (key == c->id) return it->get();
+    for (auto& r : records_)
+        for (const auto& c : r->node->children)
+            if (key == c->id) return r.get();
     return nullptr;
 }
 
-EXOSIP2INFO* DeviceRegistry::NodeOfItem(int item) {
+const DeviceRecord* DeviceRegistry::Find(const std::string& id) const {
+    return const_cast<DeviceRegistry*>(this)->Find(id);
+}
+
+bool DeviceRegistry::Owns(const DeviceRecord& r, const std::string& id) {
+    const std::string key = Stored(id);
+    if (key == r.node->id) return true;
+    for (const auto& c : r.node->children)
+        if (key == c->id) return true;
+    return false;
+}
+
+DeviceNode* DeviceRegistry::NodeOfItem(int item, DeviceRecord** owner) {
     if (item == 0) return nullptr;
     for (auto& r : records_)
-        if (EXOSIP2INFO* f = FindItem(r->node.get(), item)) return f;
+        if (DeviceNode* f = FindItem(r->node.get(), item)) {
+            if (owner) *owner = r.get();
+            return f;
+        }
     return nullptr;
 }
 
 void DeviceRegistry::Clear() {
-    current_ = nullptr;
     records_.clear();
+    byId_.clear();
 }
 
 void DeviceRegistry::ResetTree(const std::string& rootText) {
@@ -222,7 +266,7 @@ void DeviceRegistry::ResetTree(const std::string& rootText) {
 bool DeviceRegistry::SyncTree() {
     if (!treeStale_) return false;
     treeStale_ = false;
-    std::vector<EXOSIP2INFO*> devices;
+    std::vector<DeviceNode*> devices;
     devices.reserve(records_.size());
     for (auto& r : records_) devices.push_back(r->node.get());
     tree_.Rebuild(devices);
@@ -241,7 +285,7 @@ int DeviceRegistry::ApplyCatalog(DeviceRecord& r, XMLNode element) {
     // A catalog may come in several messages of one SN: collect them; any other
     // answer starts a new channel list.
     const bool collecting = sum > 0 && r.catalogOpen && r.catalogSN == sn && r.catalogSum == sum;
-    EXOSIP2INFO& device = *r.node;
+    DeviceNode& device = *r.node;
     // After a reset of the tree the whole tree is built once the records changed.
     const bool stale = treeStale_;
     if (!collecting) {
@@ -258,11 +302,7 @@ int DeviceRegistry::ApplyCatalog(DeviceRecord& r, XMLNode element) {
     }
     for (int i = 0; i < list.ChildCount(); ++i) {
         XMLNode item = list.ChildAt(i);
-        auto node = std::make_unique<EXOSIP2INFO>();
-        node->kind = kNodeChannel;
-        EXOSIP2INFO::SetField(node->address, ChildText(item, "IPAddress"));
-        EXOSIP2INFO::SetField(node->id, ChildText(item, "DeviceID"));
-        if (!item.ChildByName("Port").IsEmpty()) node->port = PortFromText(ChildText(item, "Port"));
+        auto node = ChannelOf(item);
         if (!stale) tree_.AddNode(device.treeItem, *node);
         device.children.push_back(std::move(node));
         ++r.catalogCount;
@@ -273,6 +313,70 @@ int DeviceRegistry::ApplyCatalog(DeviceRecord& r, XMLNode element) {
     return complete ? 1 : 0;
 }
 
+std::unique_ptr<DeviceNode> DeviceRegistry::ChannelOf(XMLNode& item) {
+    auto node = std::make_unique<DeviceNode>();
+    node->kind = kNodeChannel;
+    DeviceNode::SetField(node->address, ChildText(item, "IPAddress"));
+    DeviceNode::SetField(node->id, ChildText(item, "DeviceID"));
+    if (!item.ChildByName("Port").IsEmpty()) node->port = PortFromText(ChildText(item, "Port"));
+    node->name = ChildText(item, "Name");
+    node->status = ChildText(item, "Status");
+    return node;
+}
+
+int DeviceRegistry::MergeCatalog(DeviceRecord& r, XMLNode element) {
+    XMLNode list = element.ChildWithNum("DeviceList");
+    if (list.IsEmpty()) list = element.ChildByName("DeviceList");
+    if (list.IsEmpty()) return 0;
+    DeviceNode& device = *r.node;
+    const bool stale = treeStale_;
+    int changed = 0;
+    for (int i = 0; i < list.ChildCount(); ++i) {
+        XMLNode item = list.ChildAt(i);
+        const std::string id = Stored(ChildText(item, "DeviceID"));
+        if (id.empty() || id == device.id) continue;
+        std::string event = ChildText(item, "Event");
+        for (char& c : event) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        auto it = std::find_if(device.children.begin(), device.children.end(),
+                               [&](const auto& c) { return id == c->id; });
+        auto drop = [&] {
+            if (!stale) {
+                tree_.DropNode(**it);
+                tree_.Sweep();
+            }
+            it = device.children.erase(it);
+        };
+        if (event == "DEL") {
+            if (it != device.children.end()) {
+                drop();
+                ++changed;
+            }
+            continue;
+        }
+        if (event == "ON" || event == "OFF" || event == "VLOST" || event == "DEFECT") {
+            if (it != device.children.end()) {
+                (*it)->status = event;
+                if (!stale) tree_.SetOffline((*it)->treeItem, event != "ON");
+                ++changed;
+            }
+            continue;
+        }
+        // ADD, UPDATE or no event: the item as sent replaces the channel,
+        // keeping its recordings.
+        auto node = ChannelOf(item);
+        if (it != device.children.end()) {
+            node->children = std::move((*it)->children);
+            (*it)->children.clear();
+            drop();
+        }
+        if (!stale) tree_.AddNode(device.treeItem, *node);
+        device.children.push_back(std::move(node));
+        ++changed;
+    }
+    SyncTree();
+    return changed;
+}
+
 void DeviceRegistry::ApplyRecords(DeviceRecord& r, XMLNode element) {
     const bool stale = treeStale_;
     XMLNode list = element.ChildWithNum("RecordList");
@@ -281,11 +385,11 @@ void DeviceRegistry::ApplyRecords(DeviceRecord& r, XMLNode element) {
         for (int i = 0; i < count; ++i) {
             XMLNode item = list.ChildAt(i);
             if (Stored(ChildText(item, "DeviceID")) != channel->id) continue;
-            auto rec = std::make_unique<EXOSIP2INFO>();
+            auto rec = std::make_unique<DeviceNode>();
             rec->kind = kNodeRecording;
-            EXOSIP2INFO::SetField(rec->id, ChildText(item, "FilePath"));
-            EXOSIP2INFO::SetField(rec->startTime, ChildText(item, "StartTime"));
-            EXOSIP2INFO::SetField(rec->endTime, ChildText(item, "EndTime"));
+            DeviceNode::SetField(rec->id, ChildText(item, "FilePath"));
+            DeviceNode::SetField(rec->startTime, ChildText(item, "StartTime"));
+            DeviceNode::SetField(rec->endTime, ChildText(item, "EndTime"));
             if (!stale) tree_.AddNode(channel->treeItem, *rec);
             channel->children.push_back(std::move(rec));
         }
