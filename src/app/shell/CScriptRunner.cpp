@@ -32,7 +32,11 @@ constexpr int kTreeWaitMs = 5000;
 constexpr int kScanRowsPerPoll = 20000;
 
 QTreeWidgetItem* FindDepthFirst(QTreeWidgetItem* it, const QString& text) {
-    if (it->text(0) == text) return it;
+    // An item is named by its whole text or by its identifier, the text
+    // before the channel's name.
+    const QString shown = it->text(0);
+    if (shown == text || (shown.startsWith(text) && shown.mid(text.size(), 2) == QStringLiteral("  ")))
+        return it;
     for (int i = 0; i < it->childCount(); ++i)
         if (auto* f = FindDepthFirst(it->child(i), text)) return f;
     return nullptr;

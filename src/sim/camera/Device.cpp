@@ -524,7 +524,27 @@ void Device::OnRequest(sipua::Event& ev) {
     }
 }
 
+bool Device::Ours(const std::string& id) const {
+    if (id == ident_.id) return true;
+    for (const auto& c : ident_.channels)
+        if (c.id == id) return true;
+    return false;
+}
+
 void Device::AnswerMessage(int tid, const std::string& body) {
+    // A request for a device or channel that is not ours is refused, as a
+    // recorder refuses a channel it does not have.
+    {
+        XMLNode doc = XMLNode::Parse(TextCodec::BodyToUtf8(body));
+        XMLNode root = doc.IsDeclaration() ? doc.ChildAt(0) : doc;
+        XMLNode own = root.ChildByName("DeviceID");
+        const char* target = own.IsEmpty() ? nullptr : own.Text(0);
+        if (target && !Ours(target) && !o_.Has(Fault::ForeignId)) {
+            agent_.SendAnswer(tid, 404, nullptr);
+            Print(std::string("MESSAGE for ") + target + ", not one of ours: answered 404");
+            return;
+        }
+    }
     if (o_.Has(Fault::NoPtz)) {
         XMLNode doc = XMLNode::Parse(TextCodec::BodyToUtf8(body));
         XMLNode root = doc.IsDeclaration() ? doc.ChildAt(0) : doc;
@@ -584,6 +604,8 @@ void Device::OnManscdp(const std::string& raw) {
     const bool foreign = o_.Has(Fault::ForeignId);
     DeviceIdentity who = ident_;
     if (foreign) who.id = foreignId_;
+    // A channel's command is answered by that channel, as real recorders do.
+    const std::string answerer = foreign || target.empty() || !Ours(target) ? who.id : target;
     const std::string head = (rootName.empty() ? "MESSAGE" : rootName) + " " + cmd + " SN " + querySn +
                              (sn != querySn ? " (answered as SN " + sn + ")" : "");
     if (rootName == "Query") {
@@ -617,9 +639,11 @@ void Device::OnManscdp(const std::string& raw) {
             std::string type = find("ConfigType");
             SendAnswers({ConfigDownloadAnswer(who, sn, type)}, who.id, head + " " + type + ": answered");
         } else if (cmd == "PresetQuery") {
-            SendAnswers({PresetAnswer(who, sn)}, who.id, head + ": 2 presets");
+            DeviceIdentity channel = who;
+            channel.id = answerer;
+            SendAnswers({PresetAnswer(channel, sn)}, who.id, head + ": 2 presets");
         } else {
-            SendAnswers({ResultAnswer(cmd, sn, who.id)}, who.id, head + ": answered Result OK");
+            SendAnswers({ResultAnswer(cmd, sn, answerer)}, who.id, head + ": answered Result OK");
         }
         return;
     }
@@ -671,7 +695,7 @@ void Device::OnManscdp(const std::string& raw) {
         } else {
             what = "not simulated";
         }
-        SendAnswers({ResultAnswer(cmd, sn, who.id)}, who.id, head + ": " + what + "; answered Result OK");
+        SendAnswers({ResultAnswer(cmd, sn, answerer)}, who.id, head + ": " + what + "; answered Result OK");
         return;
     }
     Print("received " + head + " (no answer needed)");
@@ -682,6 +706,11 @@ void Device::OnManscdp(const std::string& raw) {
 void Device::OnInvite(sipua::Event& ev) {
     std::string sdp = BodyOf(ev.request.get());
     std::string channel = ToUser(ev.request.get());
+    if (!channel.empty() && !Ours(channel)) {
+        agent_.SendCallAnswer(ev.tid, 404, nullptr);
+        out_.Error(ident_.id, "INVITE for " + channel + ", not one of our channels: answered 404");
+        return;
+    }
     MediaOffer offer;
     std::string error;
     if (!ParseOffer(sdp, offer, error)) {

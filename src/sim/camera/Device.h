@@ -93,6 +93,8 @@ private:
 
     void OnRequest(sipua::Event& ev);
     void AnswerMessage(int tid, const std::string& body);
+    // The device itself or one of its channels.
+    bool Ours(const std::string& id) const;
     void OnManscdp(const std::string& body);
     void SendAnswers(const std::vector<std::string>& bodies, const std::string& fromId,
                      const std::string& what);

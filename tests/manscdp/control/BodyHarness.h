@@ -41,11 +41,11 @@ struct BodyHarness {
 // The full text: declaration, root, the envelope, the given body lines (with
 // their own indentation), end tag and the empty last line; CR LF throughout.
 inline std::string Expected(const char* root, const char* cmdType, int sn,
-                            std::initializer_list<const char*> body) {
+                            std::initializer_list<const char*> body, const char* id = kDevice) {
     std::string s = "<?xml version=\"1.0\"?>\r\n<" + std::string(root) + ">\r\n";
     s += " <CmdType>" + std::string(cmdType) + "</CmdType>\r\n";
     s += " <SN>" + std::to_string(sn) + "</SN>\r\n";
-    s += " <DeviceID>" + std::string(kDevice) + "</DeviceID>\r\n";
+    s += " <DeviceID>" + std::string(id) + "</DeviceID>\r\n";
     for (const char* l : body)
         s += std::string(l) + "\r\n";
     s += "</" + std::string(root) + ">\r\n\r\n";

@@ -197,25 +197,28 @@ TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
     core->ClickCommand(kListMedia, 3, in); // recording search
     ASSERT_EQ(Finish(), 0);
     ExpectReceived(
-        Expected("Control", "DeviceControl", 12, {" <PTZCmd>A50F0108C000007D</PTZCmd>"}));
+        Expected("Control", "DeviceControl", 12, {" <PTZCmd>A50F0108C000007D</PTZCmd>"}, kChannel));
     ExpectReceived(
-        Expected("Control", "DeviceControl", 13, {" <PTZCmd>A50F0100C0000075</PTZCmd>"}));
+        Expected("Control", "DeviceControl", 13, {" <PTZCmd>A50F0100C0000075</PTZCmd>"}, kChannel));
     ExpectReceived(
         Expected("Control", "DeviceControl", 14,
                  {" <PTZCmd>A50F008100010036</PTZCmd>", " <Info>",
-                  "  <ControlPriority>5</ControlPriority>", "  <Name>door</Name>", " </Info>"}));
+                  "  <ControlPriority>5</ControlPriority>", "  <Name>door</Name>", " </Info>"},
+                 kChannel));
     ExpectReceived(
         Expected("Control", "DeviceControl", 15,
                  {" <DragZoomIn>", "  <Length>576</Length>", "  <Width>704</Width>",
                   "  <MidPointX>200</MidPointX>", "  <MidPointY>100</MidPointY>",
-                  "  <LengthX>200</LengthX>", "  <LengthY>100</LengthY>", " </DragZoomIn>"}));
-    ExpectReceived(Expected("Control", "DeviceControl", 16, {" <RecordCmd>Record</RecordCmd>"}));
+                  "  <LengthX>200</LengthX>", "  <LengthY>100</LengthY>", " </DragZoomIn>"},
+                 kChannel));
+    ExpectReceived(Expected("Control", "DeviceControl", 16, {" <RecordCmd>Record</RecordCmd>"}, kChannel));
     ExpectReceived(
         Expected("Query", "RecordInfo", 17,
                  {" <StartTime>2026-03-01T08:00:00</StartTime>",
                   " <EndTime>2026-03-01T20:00:00</EndTime>", " <Type>manual</Type>",
                   " <FilePath>64010000002100000001</FilePath>", " <Address>Address1</Address>",
-                  " <Secrecy>0</Secrecy>", " <RecorderID>64010000003000000001</RecorderID>"}));
+                  " <Secrecy>0</Secrecy>", " <RecorderID>64010000003000000001</RecorderID>"},
+                 kChannel));
     // The live view was one call: its INVITE answered, ended by one BYE.
     const auto messages = ReadSippTrace(dir.File("cam.msg"));
     const auto invites = ReceivedRequests(messages, "INVITE");
@@ -223,6 +226,12 @@ TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {
     ASSERT_EQ(invites.size(), 1u);
     ASSERT_EQ(byes.size(), 1u);
     EXPECT_EQ(byes[0].Header("Call-ID"), invites[0].Header("Call-ID"));
+    // The stream was asked of the channel selected, as SIPp received it.
+    EXPECT_EQ(invites[0].StartLine().rfind("INVITE sip:" + std::string(kChannel) + "@", 0), 0u)
+        << invites[0].StartLine();
+    EXPECT_NE(invites[0].Header("To").find(std::string("sip:") + kChannel + "@"), std::string::npos);
+    EXPECT_EQ(invites[0].Header("Subject").rfind(std::string(kChannel) + ":", 0), 0u);
+    EXPECT_NE(invites[0].Body().find("o=" + std::string(kChannel) + " "), std::string::npos);
 }
 
 TEST_F(CommandsOnTheWire, DeviceBehindNatIsReachedAtThePacketsSource) {
@@ -236,7 +245,7 @@ TEST_F(CommandsOnTheWire, DeviceBehindNatIsReachedAtThePacketsSource) {
     const auto queries = ReceivedRequests(ReadSippTrace(dir.File("cam.msg")), "MESSAGE");
     ASSERT_GE(queries.size(), 2u);
     EXPECT_NE(queries[0].Body().find("<CmdType>Catalog</CmdType>"), std::string::npos);
-    EXPECT_EQ(core->TreeSnapshot().children.at(0).children.at(0).text, kChannel);
+    EXPECT_EQ(core->TreeSnapshot().children.at(0).children.at(0).text, std::string(kChannel) + "  Camera");
 }
 
 // A device that counts Content-Length in characters: the datagram holds more
@@ -267,7 +276,8 @@ TEST_F(CommandsOnTheWire, ContentLengthInCharactersOverUdpUsesTheWholeDatagram) 
     const std::string err = testing::internal::GetCapturedStderr();
     close(fd);
     ASSERT_TRUE(dispatched);
-    EXPECT_EQ(core->TreeSnapshot().children.at(0).children.at(0).text, kChannel);
+    EXPECT_EQ(core->TreeSnapshot().children.at(0).children.at(0).text,
+              std::string(kChannel) + "  前门摄像机一");
     EXPECT_EQ(err, "tarvex: MESSAGE from " + std::string(kDevice) + ": Content-Length " +
                        std::to_string(body.size() - 12) + " cuts its XML; the whole datagram body of " +
                        std::to_string(body.size()) + " bytes is used\n");
