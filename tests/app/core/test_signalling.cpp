@@ -793,3 +793,38 @@ TEST(InputBoxes, StandardMessagesForTheirRanges) {
     for (const Case& c : cases)
         EXPECT_EQ(CTarvexCore::InputBoxMessage(c.control, c.text), c.message) << c.control << " " << c.text;
 }
+
+TEST_F(Signalling, ExpiresZeroEndsTheDevicesCallsAndNothingElse) {
+    Register(kDev, 5061);
+    Register(kDev2, 5062);
+    rig.Advance(1000);
+    Receive(Catalog("10", 1, 1, 1), kDev);
+    Receive(Catalog("11", 1, 2, 1, true, kDev2), kDev2);
+    // A live view of a channel of each device, both open at once.
+    rig.core->TreeClicked(Channels(kDev)[0].item);
+    rig.core->ClickCommand(kListMedia, 0, {});
+    EXPECT_EQ(rig.Sent().back().to.id, "34010000001310000001");
+    EXPECT_EQ(rig.Sent().back().to.port, 5061);
+    const int first = rig.core->LastInviteCallId();
+    rig.core->OnCallAnswered(first, 7, "v=0\r\n");
+    rig.core->TreeClicked(Channels(kDev2)[0].item);
+    rig.core->ClickCommand(kListSignalling, 17, {}); // a query of the other device meanwhile
+    EXPECT_EQ(rig.Sent().back().to.id, kDev2);
+    EXPECT_EQ(rig.Sent().back().to.port, 5062);
+    const std::size_t sent = rig.Sent().size();
+    rig.core->OnDeviceUnregistered(kDev);
+    EXPECT_TRUE(rig.core->DeviceOffline(kDev));
+    EXPECT_FALSE(rig.core->DeviceOffline(kDev2));
+    EXPECT_EQ(rig.sip->ended, (std::vector<std::pair<int, int>>{{first, 7}}));
+    // No chain for a device that left (the other's goes on); its requests
+    // are refused from now.
+    rig.Advance(5000);
+    for (std::size_t i = sent; i < rig.Sent().size(); ++i) EXPECT_EQ(rig.Sent()[i].to.id, kDev2);
+    EXPECT_EQ(rig.core->AdmitRequest({"MESSAGE", kDev, "", 0, nullptr}), 403);
+    EXPECT_EQ(rig.core->AdmitRequest({"MESSAGE", kDev2, "", 0, nullptr}), 200);
+    // Registered again: online, its chain once more.
+    Register(kDev, 5061);
+    EXPECT_FALSE(rig.core->DeviceOffline(kDev));
+    rig.Advance(1000);
+    EXPECT_EQ(CmdOf(rig.Sent().back().body), "Catalog");
+}
