@@ -19,9 +19,8 @@ void DeviceNode::SetField(char (&field)[kFieldSize], std::string_view text) {
 std::string DeviceNode::TreeText() const {
     std::string t = id;
     if (kind == kNodeRecording && (startTime[0] || endTime[0])) {
-        // The file path is the recording's name; the times tell recordings apart.
-        t = std::string(startTime) + " – " + endTime;
-        if (id[0]) t += "  " + std::string(id);
+        // The file path names the recording; its times say what it holds.
+        t += "  " + std::string(startTime) + " – " + endTime;
     } else if (kind == kNodeChannel && !name.empty()) {
         t += "  " + name;
     }

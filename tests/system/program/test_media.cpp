@@ -34,12 +34,13 @@ std::string Answer(const std::string& session, const std::string& media) {
 // An offer as the camera must receive it, written out line by line.
 std::string Offer(const std::string& session, const std::string& media, const std::string& time,
                   int port, const std::string& transport, const std::string& extra, char history) {
-    return "v=0\r\no=" + std::string(kDevice) + " 0 0 IN IP4 127.0.0.1\r\ns=" + session +
+    // The channel selected is what the offer asks for.
+    return "v=0\r\no=" + std::string(kChannel) + " 0 0 IN IP4 127.0.0.1\r\ns=" + session +
            "\r\nc=IN IP4 127.0.0.1\r\nt=" + time + " \r\nm=" + media + " " + std::to_string(port) +
            " " + transport +
            " 96 98 97\r\na=recvonly\r\na=rtpmap:96 PS/90000\r\na=rtpmap:98 H264/90000\r\n"
            "a=rtpmap:97 MPEG4/90000\r\n" +
-           extra + "a=username:" + kDevice + "\r\na=password:73910462\r\ny=" + history +
+           extra + "a=username:" + kChannel + "\r\na=password:73910462\r\ny=" + history +
            "100000001\r\nf=v/1/4/20/2/1024a/8/1\r\n";
 }
 
