@@ -2,6 +2,7 @@
 
 #include "base/TextCodec.h"
 #include "platform/dispatch/Admission.h"
+#include "platform/dispatch/AnswerDispatch.h"
 #include "platform/dispatch/MessageFacts.h"
 #include "sip/endpoint/CSIP.h"
 
@@ -17,7 +18,6 @@ constexpr const char* kContentType = "application/MANSCDP+xml\r\n";
 constexpr const char* kNotRegistered = "提示\r\n设备未注册到服务器";
 constexpr const char* kChooseDevice = "提示\r\n请先在设备树中选择设备或通道";
 constexpr int kRestartPauseMs = 1000;
-constexpr auto kFollowUpPause = std::chrono::milliseconds(1000);
 constexpr int kRowRecordSearch = 3; // media set 0 "文件检索"
 
 std::vector<std::string> Labels(std::span<const CommandEntry> rows) {
@@ -228,7 +228,7 @@ void CTarvexCore::Exit() {
         // Step 4: the device records.
         std::lock_guard<std::mutex> lk(mutex_);
         registry_.Clear();
-        schedule_.clear();
+        chain_.Clear();
     }
     exited_ = true;
     // Step 6.
@@ -595,17 +595,9 @@ CTarvexCore::ViewerRequest CTarvexCore::LogDoubleClicked(int row, int column) co
 
 // ---------------------------------------------------------------- follow-ups
 
-void CTarvexCore::ScheduleLocked(const DeviceRecord& r, int row) {
-    schedule_.push_back({Now(clock_) + kFollowUpPause, r.serial, row});
-    timerCv_.notify_all();
-}
-
 std::optional<std::chrono::steady_clock::time_point> CTarvexCore::NextDue() const {
     std::lock_guard<std::mutex> lk(mutex_);
-    if (schedule_.empty()) return std::nullopt;
-    auto it = std::min_element(schedule_.begin(), schedule_.end(),
-                               [](const FollowUp& a, const FollowUp& b) { return a.due < b.due; });
-    return it->due;
+    return chain_.NextDue();
 }
 
 void CTarvexCore::RunDue() {
@@ -615,23 +607,12 @@ void CTarvexCore::RunDue() {
         Outgoing out;
         {
             std::lock_guard<std::mutex> lk(mutex_);
-            const auto now = Now(clock_);
-            auto it = std::min_element(schedule_.begin(), schedule_.end(),
-                                       [](const FollowUp& a, const FollowUp& b) { return a.due < b.due; });
-            if (it == schedule_.end() || it->due > now) return;
-            const FollowUp f = *it;
-            schedule_.erase(it);
-            DeviceRecord* d = registry_.BySerial(f.device);
-            if (!d) continue;
-            switch (f.row) {
-            case kRowCatalog: d->stage = ChainStage::CatalogSent; break;
-            case kRowDeviceInfo: d->stage = ChainStage::InfoSent; break;
-            default: d->stage = ChainStage::Done; break;
-            }
-            if (!d->registered) continue;
+            const auto f = chain_.TakeDue(registry_, Now(clock_));
+            if (!f) return;
+            DeviceRecord* d = registry_.BySerial(f->device);
             // The chain's queries behave like clicks on their rows, for the
             // device whose chain it is, and leave the operator's text alone.
-            BuildLocked(kListSignalling, f.row, Target{d, {}}, out, true);
+            BuildLocked(kListSignalling, f->row, Target{d, {}}, out, true);
         }
         Deliver(out);
     }
@@ -642,13 +623,7 @@ void CTarvexCore::TimerLoop() {
     std::unique_lock<std::mutex> lk(mutex_);
     while (!timerQuit_) {
         std::optional<std::chrono::steady_clock::time_point> next = KeepaliveDeadlineLocked();
-        if (!schedule_.empty()) {
-            auto due = std::min_element(schedule_.begin(), schedule_.end(),
-                                        [](const FollowUp& a, const FollowUp& b) {
-                                            return a.due < b.due;
-                                        })->due;
-            if (!next || due < *next) next = due;
-        }
+        if (const auto due = chain_.NextDue(); due && (!next || *due < *next)) next = due;
         if (!next) {
             timerCv_.wait(lk);
             continue;
@@ -679,14 +654,17 @@ std::optional<std::chrono::steady_clock::time_point> CTarvexCore::KeepaliveDeadl
 
 void CTarvexCore::SeenLocked(DeviceRecord& r, bool& treeChanged) {
     r.lastKeepalive = Now(clock_);
+    // A keepalive only moves its device's deadline later: the timer, when it
+    // wakes at the earlier one, looks again. Only a device back online adds a
+    // deadline, and wakes it.
     if (r.offline) {
         r.offline = false;
         registry_.Tree().SetOffline(r.node->treeItem, false);
         std::printf("device %s online again\n", r.node->id);
         std::fflush(stdout);
         treeChanged = true;
+        timerCv_.notify_all();
     }
-    timerCv_.notify_all();
 }
 
 void CTarvexCore::CheckKeepalives() {
@@ -827,60 +805,18 @@ int CTarvexCore::Dispatch(const std::string& body, const LoggedMessage& m) {
     // Only a body that begins with an XML declaration is dispatched; any other
     // is logged and left alone.
     if (!HasDeclaration(doc)) return 0;
-    const char* cmdText = doc.FindText("CmdType");
-    if (!cmdText) return 0;
-    const std::string cmd = cmdText;
-    int handler = 0; // 0 none, 1 DeviceInfo chain, 2 catalog, 3 recordings
-    if (cmd == "DeviceInfo") handler = 1;
-    else if (cmd == "Catalog") handler = 2;
-    else if (cmd == "RecordInfo") handler = 3;
-    if (!handler) return 0;
-    // The document element: the first child of the declaration.
-    XMLNode element = doc.ChildAt(0);
-    const char* rootName = element.Name();
-    const bool notify = rootName && std::strcmp(rootName, "Notify") == 0;
-    int result = 0;
-    bool treeChanged = false;
+    DispatchOutcome outcome;
     {
         std::lock_guard<std::mutex> lk(mutex_);
         // Applied to the registered device that sent it, and to nobody else.
         DeviceRecord* d = SenderOf(registry_, m.peerUser, m.sourceHost);
         if (!d) return 0;
-        switch (handler) {
-        case 1:
-            if (d->stage == ChainStage::InfoSent) {
-                d->stage = ChainStage::StatusDue;
-                ScheduleLocked(*d, kRowDeviceStatus);
-            }
-            break;
-        case 2: {
-            // The catalog's own DeviceID (not an item's) names whose it is.
-            XMLNode own = element.ChildByName("DeviceID");
-            const char* id = own.IsEmpty() ? nullptr : own.Text(0);
-            if (id && !DeviceRegistry::Owns(*d, id)) return -1;
-            if (notify) {
-                // A subscription's events change the channels they name.
-                treeChanged = registry_.MergeCatalog(*d, element) > 0;
-                break;
-            }
-            const int r = registry_.ApplyCatalog(*d, element);
-            if (r < 0) return -1;
-            treeChanged = true;
-            if (r == 1 && d->stage == ChainStage::CatalogSent) {
-                d->stage = ChainStage::InfoDue;
-                ScheduleLocked(*d, kRowDeviceInfo);
-            }
-            break;
-        }
-        case 3:
-            registry_.ApplyRecords(*d, element);
-            treeChanged = true;
-            break;
-        }
+        outcome = ApplyManscdp(registry_, chain_, *d, doc.ChildAt(0), Now(clock_));
     }
-    if (treeChanged)
+    if (outcome.applied) timerCv_.notify_all(); // a follow-up may be due sooner
+    if (outcome.treeChanged)
         if (ICoreView* v = view_) v->DeviceTreeChanged();
-    return result;
+    return outcome.refused ? -1 : 0;
 }
 
 void CTarvexCore::OnDeviceRegistered(const DeviceAddress& device) {
@@ -893,9 +829,9 @@ void CTarvexCore::OnDeviceRegistered(const DeviceAddress& device) {
         // A new registration's item may be an offline record's.
         registry_.Tree().SetOffline(r->node->treeItem, false);
         // A registration starts its chain again, once.
-        std::erase_if(schedule_, [&](const FollowUp& f) { return f.device == r->serial; });
-        ScheduleLocked(*r, kRowCatalog);
+        chain_.Registered(*r, Now(clock_));
     }
+    timerCv_.notify_all();
     if (ICoreView* v = view_) {
         v->DeviceTreeChanged();
         v->FillCommandList(kListSignalling, Labels(SignallingTable()));
@@ -908,7 +844,7 @@ void CTarvexCore::OnDeviceUnregistered(const std::string& deviceId) {
         std::lock_guard<std::mutex> lk(mutex_);
         DeviceRecord* r = registry_.Unregister(deviceId);
         if (!r) return;
-        std::erase_if(schedule_, [&](const FollowUp& f) { return f.device == r->serial; });
+        chain_.Forget(*r);
         ended = calls_.TakeCallsOf(r->node->id);
     }
     std::printf("device %s unregistered: offline, %zu call(s) ended\n", deviceId.c_str(), ended.size());

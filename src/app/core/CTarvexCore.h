@@ -36,6 +36,7 @@
 #include "media/session/CMediaSession.h"
 #include "platform/calls/CallBook.h"
 #include "platform/devices/DeviceRegistry.h"
+#include "platform/dispatch/QueryChain.h"
 #include "sip/endpoint/SipEndpoint.h"
 #include "vidana/lib/Vidana.h"
 
@@ -223,11 +224,6 @@ public:
     int LastStartResult() const { return lastStart_; }
 
 private:
-    struct FollowUp {
-        std::chrono::steady_clock::time_point due;
-        std::uint64_t device; // DeviceRecord::serial
-        int row;              // signalling row
-    };
     // What one action shows and sends, delivered after mutex_ is released.
     struct Outgoing {
         std::vector<std::string> messages;
@@ -279,7 +275,6 @@ private:
     MediaInputs MediaInputsLocked() const;
     // A media row of kind 5 or 6: the session builds it (no core lock held).
     void ClickMediaRow(int set, int row, Outgoing& out);
-    void ScheduleLocked(const DeviceRecord& r, int row);
     // The type text and device of a logged row, from the message itself.
     void FileRowLocked(const LoggedMessage& m, const std::string& body, std::string& type,
                        std::string& device);
@@ -309,7 +304,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable timerCv_;
     bool timerQuit_ = false;
-    std::vector<FollowUp> schedule_;
+    QueryChain chain_;
 
     MessageLog log_;
     DeviceRegistry registry_;

@@ -391,7 +391,8 @@ TEST_F(Media, PlaybackAndDownloadOfARecording) {
     const auto byes = ReceivedRequests(trace, "BYE");
     ASSERT_EQ(invites.size(), 2u) << camera.Report();
     ASSERT_EQ(byes.size(), 2u) << tarvex.Out();
-    const std::string range = "1772352000 1772395200"; // 2026-03-01 08:00 and 20:00 UTC
+    // The recording clicked, not the search's range.
+    const std::string range = "1714989600 1714990200"; // 2024-05-06 10:00 and 10:10 UTC
     EXPECT_EQ(invites[0].Body(), Offer("Playback", "video", range, mediaPort_, "RTP/AVP", "", '1'));
     EXPECT_EQ(invites[1].Body(), Offer("Download", "video", range, mediaPort_, "RTP/AVP",
                                        "a=downloadspeed:4\r\n", '1'));

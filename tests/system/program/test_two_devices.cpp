@@ -121,12 +121,18 @@ TEST(TwoDevices, EachSelectionReachesItsChannelAndEachRowItsSender) {
     for (const auto& r : rows) {
         EXPECT_TRUE(r.device == kDevices[0] || r.device == kDevices[1]) << r.device << " " << r.head.substr(0, 60);
         ++byDevice[r.device];
-        if (r.sheet == "Recv Msg" && systest::CmdOf(r.body) == "Keepalive") EXPECT_EQ(r.type, "心跳包");
-        if (r.sheet == "Recv Msg" && systest::CmdOf(r.body) == "Catalog") EXPECT_EQ(r.type, "目录查询");
+        if (r.sheet == "Recv Msg" && systest::CmdOf(r.body) == "Keepalive") {
+            EXPECT_EQ(r.type, "心跳包");
+        }
+        if (r.sheet == "Recv Msg" && systest::CmdOf(r.body) == "Catalog") {
+            EXPECT_EQ(r.type, "目录查询");
+        }
         const std::string to = r.head.substr(0, r.head.find('\r'));
         for (int d = 0; d < 2; ++d)
             for (const char* c : kChannels[d])
-                if (to.find(std::string("INVITE sip:") + c) != std::string::npos) EXPECT_EQ(r.device, kDevices[d]);
+                if (to.find(std::string("INVITE sip:") + c) != std::string::npos) {
+                    EXPECT_EQ(r.device, kDevices[d]);
+                }
     }
     EXPECT_GT(byDevice[kDevices[0]], 10);
     EXPECT_GT(byDevice[kDevices[1]], 10);
