@@ -350,6 +350,7 @@ void CTarvexCore::Deliver(Outgoing& out) {
         for (const auto& t : out.untick) v->SetCommandChecked(t.list, t.row, false);
         if (out.tick) v->SetCommandChecked(out.tick->list, out.tick->row, true);
         if (out.shownText) v->ShowMessageText(*out.shownText);
+        if (out.source) v->ShowStreamSource(*out.source);
     }
     if (out.dragRect) VideoDragging(*out.dragRect);
     if (out.clearDrag) media_->SetDragRect({});
@@ -455,6 +456,16 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
     if (SipRequest* req = FinishLocked(t, out)) {
         req->dialogId = c.did;
         if (c.contentType) req->contentType = c.contentType;
+        if (req->kind == kKindInvite) {
+            // The view says whose stream it shows.
+            std::string name;
+            for (const auto& ch : t.device->node->children)
+                if (ch->id == req->to.id) name = ch->name;
+            out.source = "通道 " + req->to.id + (name.empty() ? "" : " " + name) + " · 设备 " +
+                         std::string(t.device->node->id);
+        }
+    } else if (c.showSet == 0 || c.showSet == 2) {
+        out.source = std::string(); // the stream was ended by its cancel row
     }
 }
 

@@ -235,6 +235,7 @@ private:
         std::optional<SipRequest> send;
         std::optional<DragRect> dragRect; // drawn over the pictures from now on
         bool clearDrag = false;           // the drawn drag rectangle goes (after dragRect)
+        std::optional<std::string> source; // whose stream is shown now ("" none)
     };
     // The session's seams: calls end through the endpoint, figures go to the view.
     struct MediaSignal final : IMediaSignal {

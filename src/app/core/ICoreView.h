@@ -36,6 +36,9 @@ public:
     virtual void ShowMediaFigures(const MediaViewUpdate& update) = 0;
     // A message box; it never blocks the caller.
     virtual void ShowMessage(const std::string& text) = 0;
+    // Whose stream the video view shows ("" when none): the channel and its
+    // device, for the view's caption and beside the statistics line.
+    virtual void ShowStreamSource(const std::string& text) { (void)text; }
 
     // GUI thread only.
     // Fills the local address tree below its root "本地联接:".

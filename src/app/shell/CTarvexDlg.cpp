@@ -114,6 +114,11 @@ void CTarvexDlg::BuildControls() {
     // Left: device tree over the local address tree.
     deviceTree_ = Named(new QTreeWidget, 1006);
     deviceTree_->setHeaderHidden(true);
+    // Identifiers differ in their last digits: never cut them, scroll instead.
+    deviceTree_->setTextElideMode(Qt::ElideMiddle);
+    deviceTree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    deviceTree_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    deviceTree_->header()->setStretchLastSection(false);
     addressTree_ = Named(new QTreeWidget, 1094);
     addressTree_->setHeaderHidden(true);
     auto* left = new QSplitter(Qt::Vertical);
@@ -159,6 +164,8 @@ void CTarvexDlg::BuildControls() {
     auto* cl = new QVBoxLayout(centre);
     cl->setContentsMargins(0, 0, 0, 0);
     cl->addWidget(video_, 1);
+    sourceText_ = Named(new QLabel, 1095);
+    cl->addWidget(sourceText_);
     cl->addWidget(statusText_);
     cl->addLayout(progressRow);
     cl->addLayout(audioRow);
@@ -605,6 +612,14 @@ void CTarvexDlg::SetCommandChecked(int list, int row, bool checked) {
 void CTarvexDlg::ShowMessageText(const std::string& body) {
     const QString t = Utf8(TextCodec::BodyToUtf8(body));
     OnGui([this, t] { customText_->setPlainText(t); });
+}
+
+void CTarvexDlg::ShowStreamSource(const std::string& text) {
+    const QString t = Utf8(text);
+    OnGui([this, t] {
+        sourceText_->setText(t);
+        setWindowTitle(t.isEmpty() ? U("国标测试工具") : U("国标测试工具") + QStringLiteral(" — ") + t);
+    });
 }
 
 void CTarvexDlg::ShowMediaFigures(const MediaViewUpdate& u) {

@@ -74,6 +74,7 @@ public:
     void SetCommandChecked(int list, int row, bool checked) override;
     void ShowMessageText(const std::string& body) override;
     void ShowMediaFigures(const MediaViewUpdate& update) override;
+    void ShowStreamSource(const std::string& text) override;
     void ShowMessage(const std::string& text) override;
     void ShowLocalAddresses(const std::vector<std::string>& addresses) override;
     void ShowSpeed(int speed) override;
@@ -123,6 +124,7 @@ private:
     QProgressDialog* checkProgress_ = nullptr;
     std::chrono::milliseconds checkWindow_{10000};
     QTreeWidget* deviceTree_ = nullptr;
+    QLabel* sourceText_ = nullptr; // whose stream the view shows
     QTreeWidget* addressTree_ = nullptr;
     QTreeWidgetItem* addressRoot_ = nullptr;
     CStaticEx* video_ = nullptr;

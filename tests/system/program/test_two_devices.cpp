@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QTest>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
@@ -89,6 +90,12 @@ TEST(TwoDevices, EachSelectionReachesItsChannelAndEachRowItsSender) {
                 15000))
                 << channel << "\n" << ReadFile(dir.File("camera.out"));
             ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.Core().Media().livePlaying; }, 15000));
+            // The view says whose stream it shows.
+            auto* source = qobject_cast<QLabel*>(dlg.Control(1095));
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] { return source && source->text().contains(QString::fromStdString(channel)); }, 5000));
+            EXPECT_TRUE(source->text().contains(QString::fromUtf8(kDevices[d])));
+            EXPECT_TRUE(dlg.windowTitle().contains(QString::fromStdString(channel)));
             dlg.OnListClicked(1081, 1); // 向上
             dlg.OnListClicked(1081, 0); // 点播取消
             testsupport::WhenModal([](QDialog* d) { d->accept(); }); // the search conditions as they are
