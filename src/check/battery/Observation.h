@@ -157,6 +157,10 @@ struct Observation {
     std::int64_t startMs = 0, endMs = 0;   // the watched window; 0: the first and last message
     std::vector<ObservedMessage> messages; // in the order they were logged
     std::vector<MediaObservation> media;
+    // False when no device registered while the driver waited (refused, or no
+    // REGISTER at all): only the registration checks are then judged.
+    bool registered = true;
+    std::int64_t registerWaitMs = 0; // how long the driver waited for it
 
     // deviceId, or the From user of the first REGISTER received.
     std::string DeviceId() const;

@@ -2,6 +2,7 @@
 
 #include "app/core/CTarvexCore.h"
 #include "check/battery/Battery.h"
+#include "check/battery/checks/Keepalive.h"
 #include "export/xls/MessageLogSave.h"
 
 #include <pthread.h>
@@ -48,11 +49,13 @@ class LogSnapshot final : public xls::IMessageLogRows {
 public:
     explicit LogSnapshot(const MessageLog& log) {
         MessageLog::RowText r;
-        for (std::size_t i = 0, n = log.Size(); i < n && log.Row(i, r); ++i) rows_.push_back(r);
+        for (std::size_t i = 0, n = log.Size(); i < n && log.Row(i, r); ++i)
+            rows_.push_back(r);
     }
     std::size_t RowCount(xls::LogDirection dir) const override {
         std::size_t n = 0;
-        for (const auto& r : rows_) n += r.direction == static_cast<int>(dir);
+        for (const auto& r : rows_)
+            n += r.direction == static_cast<int>(dir);
         return n;
     }
     void ForEachRow(xls::LogDirection dir,
@@ -190,6 +193,64 @@ bool CheckDriver::Answered(std::size_t from, const char* cmdType) {
 
 // ---------------------------------------------------------------- steps
 
+ReportInfo CheckDriver::Info() const {
+    ReportInfo info = options_.report;
+    auto seconds = [](std::chrono::milliseconds ms) {
+        return Seconds(ms.count()).substr(0, Seconds(ms.count()).size() - 2);
+    };
+    info.run.insert(info.run.begin(),
+                    {{"registerTimeoutS", seconds(options_.registerTimeout)},
+                     {"windowS", seconds(options_.window)},
+                     {"answerWaitS", seconds(options_.answerWait)},
+                     {"observeS", options_.observe ? seconds(*options_.observe)
+                                                   : std::string("3 keepalive intervals + 10 %")},
+                     {"liveTcp", options_.liveTcp ? "yes" : "no"},
+                     {"playback", options_.playback ? "yes" : "no"}});
+    return info;
+}
+
+bool CheckDriver::WaitForRegistration() {
+    std::optional<Clock::time_point> refusedAt;
+    std::size_t seen = 0;
+    return WaitFor(
+               [&] {
+                   if (core_.CurrentDeviceId()) return true;
+                   ReadLog();
+                   for (; seen < messages_.size(); ++seen) {
+                       const ObservedMessage& m = messages_[seen];
+                       if (!refusedAt && m.Sent() && m.sip.status == 403 &&
+                           m.sip.cseqMethod == "REGISTER")
+                           refusedAt = Clock::now();
+                   }
+                   return refusedAt && Clock::now() - *refusedAt >= options_.answerWait;
+               },
+               options_.registerTimeout) &&
+           core_.CurrentDeviceId().has_value();
+}
+
+void CheckDriver::ObserveKeepalives(const CheckSettings& settings) {
+    ReadLog();
+    Observation seen;
+    seen.messages = messages_;
+    const KeepalivePlan own = PlanKeepalives(seen); // the device's own interval, if it gave one
+    std::int64_t intervalMs = own.sourceMessage >= 0 ? own.intervalMs
+                              : settings.keepaliveIntervalS > 0
+                                  ? settings.keepaliveIntervalS * 1000LL
+                                  : 60000;
+    const std::int64_t length =
+        options_.observe ? options_.observe->count()
+                         : 3 * intervalMs + std::max<std::int64_t>(1000, intervalMs / 10);
+    const std::int64_t from = own.startMessage >= 0 ? own.startMs : NowMs();
+    const std::int64_t left = from + length - NowMs();
+    if (left <= 0) return;
+    // Part of the step before, not a step of its own.
+    const std::string text = "observing keepalives for " + Seconds(left) + " more";
+    std::printf("check %d/%d: %s\n", step_, StepCount(options_), text.c_str());
+    std::fflush(stdout);
+    if (progress_) progress_({step_, StepCount(options_), text});
+    Pause(std::chrono::milliseconds(left));
+}
+
 void CheckDriver::Queries() {
     // The core's chain: Catalog, then DeviceInfo, then DeviceStatus, each a
     // second after the answer before it.
@@ -200,9 +261,9 @@ void CheckDriver::RecordSearch(int channelItem) {
     core_.TreeClicked(channelItem);
     const auto now = std::chrono::system_clock::now();
     auto text = [](std::chrono::system_clock::time_point t) {
-        return LocalTimeMsText(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   t.time_since_epoch())
-                                   .count())
+        return LocalTimeMsText(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch())
+                       .count())
             .substr(0, 19);
     };
     core_.AcceptSearch(text(now - 24h), text(now), 0);
@@ -297,8 +358,8 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         const std::uint64_t p0 = tap_.Pictures();
         const auto start = Clock::now();
         if (!playback && transport == kMediaUdp) Ptz();
-        Pause(options_.window - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    Clock::now() - start));
+        Pause(options_.window -
+              std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start));
         const StreamFigures f1 = media.Figures();
         m.windowMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -317,7 +378,8 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         m.sequenceGaps = since(r0.sequenceGaps, r1.sequenceGaps);
         m.lostPackets = since(r0.skippedPackets, r1.skippedPackets);
         if (playback) {
-            for (int row : {kRowPause, kRowFast}) ClickAndWait(row, "INFO");
+            for (int row : {kRowPause, kRowFast})
+                ClickAndWait(row, "INFO");
         }
     }
     // The cancel row sends BYE for an answered call (CANCEL before the answer,
@@ -332,19 +394,32 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
 DriverOutcome CheckDriver::Check() {
     DriverOutcome out;
     Progress("waiting for a device to register");
-    if (!WaitFor([this] { return core_.CurrentDeviceId().has_value(); }, options_.registerTimeout))
-        return out;
-    out.registered = true;
-    out.deviceId = *core_.CurrentDeviceId();
-
+    const auto waitStart = Clock::now();
+    out.registered = WaitForRegistration();
     Observation obs;
-    obs.deviceId = out.deviceId;
     CDlgCfg& cfg = core_.Settings();
     obs.settings.sipTransport = cfg.localTransport == 1 ? "tcp" : "udp";
     obs.settings.platformId = cfg.localId;
     obs.settings.password = core_.ChallengePassword();
     obs.settings.keepaliveIntervalS = cfg.heartbeatPeriod > 0 ? cfg.heartbeatPeriod : 0;
     obs.settings.keepaliveMisses = core_.KeepaliveMisses();
+    if (!out.registered) {
+        // Refused or never tried: the registration rows are judged, the rest not run.
+        obs.registered = false;
+        obs.registerWaitMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - waitStart).count();
+        Progress("judging and writing the report");
+        ReadLog();
+        obs.messages = messages_;
+        out.deviceId = obs.DeviceId();
+        if (!out.deviceId.empty()) obs = OnlyDevice(obs, out.deviceId);
+        obs.endMs = NowMs();
+        out.results = RunBattery(obs);
+        out.files = WriteReport(options_.outDir, obs, out.results, Info());
+        return out;
+    }
+    out.deviceId = *core_.CurrentDeviceId();
+    obs.deviceId = out.deviceId;
 
     // Every stream of the check is decoded into the counting surface (from
     // the next receiver start on); the view gets it back at the end.
@@ -375,15 +450,17 @@ DriverOutcome CheckDriver::Check() {
     core_.SetVideoSurface(options_.view);
     // The last answers (a BYE's 200, a late Response) are in the log by now.
     Pause(300ms);
+    if (!Cancelled()) ObserveKeepalives(obs.settings);
 
     Progress("judging and writing the report");
     ReadLog();
     obs.messages = messages_;
     obs.endMs = NowMs();
     out.results = RunBattery(obs);
-    out.files = WriteReport(options_.outDir, obs, out.results);
+    out.files = WriteReport(options_.outDir, obs, out.results, Info());
     if (options_.writeWorkbook && out.files.error.empty()) {
-        const xls::SaveResult saved = xls::SaveMessageLog(LogSnapshot(core_.Log()), options_.outDir);
+        const xls::SaveResult saved =
+            xls::SaveMessageLog(LogSnapshot(core_.Log()), options_.outDir);
         out.workbook = saved.written;
     }
     return out;

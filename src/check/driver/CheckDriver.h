@@ -35,6 +35,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,13 +45,21 @@ class CTarvexCore;
 namespace tarvex::check {
 
 struct DriverOptions {
-    std::filesystem::path outDir;                 // where the report and MsgXml.xls go
+    std::filesystem::path outDir;                     // where the report and MsgXml.xls go
     std::chrono::milliseconds registerTimeout{60000}; // for a device to register
-    std::chrono::milliseconds window{10000};      // measuring window of each stream
-    std::chrono::milliseconds answerWait{5000};   // longest wait for one answer
-    bool liveTcp = true;                          // also TCP passive and TCP active
-    bool playback = true;                         // the playback of one recording
-    bool writeWorkbook = true;                    // MsgXml.xls beside the report
+    std::chrono::milliseconds window{10000};          // measuring window of each stream
+    std::chrono::milliseconds answerWait{5000};       // longest wait for one answer
+    bool liveTcp = true;                              // also TCP passive and TCP active
+    bool playback = true;                             // the playback of one recording
+    bool writeWorkbook = true;                        // MsgXml.xls beside the report
+    // Length of the observation from the device's first REGISTER, so that its
+    // keepalives can be judged; none: three keepalive intervals and a tenth
+    // (the device's own HeartBeatInterval when it stated one, else the
+    // settings' 心跳周期, else 60 s).
+    std::optional<std::chrono::milliseconds> observe;
+    // Language, command line and run settings of the report (the driver adds
+    // its own timings to report.run).
+    ReportInfo report;
     // The video view the decoded pictures go on to (the window's), or none.
     // During the check the decoder draws into the driver's counting surface,
     // which hands every picture on; the view is the core's surface again after.
@@ -58,14 +67,14 @@ struct DriverOptions {
 };
 
 struct DriverProgress {
-    int step = 0;      // 1 .. steps
+    int step = 0; // 1 .. steps
     int steps = 0;
-    std::string text;  // what is being done now
+    std::string text; // what is being done now
 };
 
 struct DriverOutcome {
     bool registered = false;        // a device registered in time
-    std::string deviceId;
+    std::string deviceId;           // also of a device that tried and was refused
     ReportFiles files;              // files.error set when the report could not be written
     std::filesystem::path workbook; // empty when not written
     std::vector<CheckResult> results;
@@ -106,6 +115,12 @@ private:
     const ObservedMessage* FinalAnswer(const ObservedMessage& request) const;
     bool Answered(std::size_t from, const char* cmdType);
 
+    // Until a device registers; a refused REGISTER (403) ends the wait once
+    // answerWait has passed without a registration after it.
+    bool WaitForRegistration();
+    ReportInfo Info() const; // options_.report with the run's timings
+    // Until the observation is long enough for the keepalive checks.
+    void ObserveKeepalives(const CheckSettings& settings);
     void Queries();
     void RecordSearch(int channelItem);
     MediaObservation Stream(int transport, int channelItem, int recordingItem);
