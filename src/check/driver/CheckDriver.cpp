@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <cstdio>
+#include <set>
 
 namespace tarvex::check {
 namespace {
@@ -251,6 +252,48 @@ void CheckDriver::ObserveKeepalives(const CheckSettings& settings) {
     Pause(std::chrono::milliseconds(left));
 }
 
+void CheckDriver::EndOpenCalls() {
+    const CMediaSession& media = core_.MediaSession();
+    auto open = [&] { return media.LiveOpen() || media.PlaybackOpen() || media.DownloadOpen(); };
+    if (!open()) return;
+    const TreeItem tree = core_.TreeSnapshot();
+    if (media.LiveOpen()) {
+        // A channel shows the live set while a view is open: its first row ends it.
+        if (const int channel = FindItem(tree, kNodeChannel, 0)) {
+            core_.TreeClicked(channel);
+            if (core_.MediaSetNumber() == 1) ClickAndWait(kRowOpenLive, nullptr);
+        }
+    }
+    if (media.PlaybackOpen() || media.DownloadOpen()) {
+        // A recording shows the open set: 下载取消, 回放取消.
+        if (const int recording = FindItem(tree, kNodeRecording, 0)) {
+            core_.TreeClicked(recording);
+            if (core_.MediaSetNumber() == 3) {
+                if (media.DownloadOpen()) ClickAndWait(0, nullptr);
+                if (media.PlaybackOpen()) ClickAndWait(kRowPlayback, nullptr);
+            }
+        }
+    }
+    if (!WaitFor([&] { return !open(); }, options_.answerWait))
+        std::fprintf(stderr,
+                     "tarvex --check: a call is still open (live %d, playback %d, "
+                     "download %d)\n",
+                     media.LiveOpen(), media.PlaybackOpen(), media.DownloadOpen());
+    // The answers to those BYEs come in before the check's own exchange.
+    Pause(200ms);
+}
+
+std::vector<ObservedMessage> CheckDriver::CheckMessages() const {
+    std::set<std::string> earlier;
+    for (std::size_t i = 0; i < checkFrom_ && i < messages_.size(); ++i)
+        if (messages_[i].Sent() && messages_[i].IsRequest("INVITE"))
+            earlier.insert(messages_[i].sip.callId);
+    std::vector<ObservedMessage> out;
+    for (const ObservedMessage& m : messages_)
+        if (!earlier.count(m.sip.callId)) out.push_back(m);
+    return out;
+}
+
 void CheckDriver::Queries() {
     // The core's chain: Catalog, then DeviceInfo, then DeviceStatus, each a
     // second after the answer before it.
@@ -316,7 +359,8 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
     const bool playback = recordingItem != 0;
     m.kind = playback ? "Playback" : "Play";
     m.rtpCounted = false; // until the window is measured
-    // The tree click ends what is open and shows the set the row opens from.
+    // The tree click shows the set the row opens from (nothing is open).
+    EndOpenCalls();
     core_.TreeClicked(playback ? recordingItem : channelItem);
     ReadLog();
     const std::size_t from = messages_.size();
@@ -420,6 +464,11 @@ DriverOutcome CheckDriver::Check() {
     }
     out.deviceId = *core_.CurrentDeviceId();
     obs.deviceId = out.deviceId;
+    // From no open call: what an operator left open is ended first, and the
+    // calls from before the check are not judged.
+    ReadLog();
+    checkFrom_ = messages_.size();
+    EndOpenCalls();
 
     // Every stream of the check is decoded into the counting surface (from
     // the next receiver start on); the view gets it back at the end.
@@ -446,6 +495,8 @@ DriverOutcome CheckDriver::Check() {
             obs.media.push_back(Stream(kMediaUdp, channel, recording));
         }
     }
+    // Every call of the check ends with it (one whose cancel went unanswered too).
+    EndOpenCalls();
     core_.OverrideMediaTransport(std::nullopt);
     core_.SetVideoSurface(options_.view);
     // The last answers (a BYE's 200, a late Response) are in the log by now.
@@ -454,7 +505,7 @@ DriverOutcome CheckDriver::Check() {
 
     Progress("judging and writing the report");
     ReadLog();
-    obs.messages = messages_;
+    obs.messages = CheckMessages();
     obs.endMs = NowMs();
     out.results = RunBattery(obs);
     out.files = WriteReport(options_.outDir, obs, out.results, Info());

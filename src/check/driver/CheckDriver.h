@@ -121,6 +121,13 @@ private:
     ReportInfo Info() const; // options_.report with the run's timings
     // Until the observation is long enough for the keepalive checks.
     void ObserveKeepalives(const CheckSettings& settings);
+    // Ends whatever is open (a live view, a playback, a download, the
+    // operator's from before the check or one of the check's own) through the
+    // cancel rows an operator would click, and waits until none is open.
+    void EndOpenCalls();
+    // The observation's messages: the log read so far without the calls that
+    // began before the check (an earlier download, a live view left open).
+    std::vector<ObservedMessage> CheckMessages() const;
     void Queries();
     void RecordSearch(int channelItem);
     MediaObservation Stream(int transport, int channelItem, int recordingItem);
@@ -150,6 +157,7 @@ private:
     int step_ = 0;
     std::vector<ObservedMessage> messages_;
     std::size_t logRead_ = 0;
+    std::size_t checkFrom_ = 0; // first message of messages_ the check itself caused
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QProgressDialog>
 #include <QTest>
@@ -87,8 +88,8 @@ TEST(CheckWindow, MenuEntryChecksTheCurrentDeviceWithProgress) {
     // opens report.html (caught here by the URL handler instead of a browser).
     auto endBox = [&]() -> QMessageBox* {
         QMessageBox* box = nullptr;
-        (void)QTest::qWaitFor([&] { return (box = dlg.findChild<QMessageBox*>("checkDone")) != nullptr; },
-                        5000);
+        (void)QTest::qWaitFor(
+            [&] { return (box = dlg.findChild<QMessageBox*>("checkDone")) != nullptr; }, 5000);
         return box;
     };
     QMessageBox* box = endBox();
@@ -132,6 +133,99 @@ TEST(CheckWindow, MenuEntryChecksTheCurrentDeviceWithProgress) {
     EXPECT_NE(end2.find("not run"), std::string::npos);
     const std::string html2 = end2.substr(end2.rfind('\n') + 1);
     EXPECT_TRUE(std::filesystem::exists(html2)) << html2;
+    box->close();
+    SetShellMessageHook({});
+    QDir::setCurrent(QDir::tempPath());
+}
+
+// The first item of that kind in the tree, depth first; 0 when there is none.
+int FirstItem(const TreeItem& t, int kind) {
+    if (t.kind == kind) return t.item;
+    for (const TreeItem& c : t.children)
+        if (int i = FirstItem(c, kind)) return i;
+    return 0;
+}
+
+// A row of the log from the device whose head starts with start.
+bool DeviceSent(const MessageLog& log, const std::string& start) {
+    MessageLog::RowText r;
+    for (std::size_t i = 0, n = log.Size(); i < n && log.Row(i, r); ++i)
+        if (r.direction == 2 && r.head.rfind(start, 0) == 0) return true;
+    return false;
+}
+
+// What an operator did before the check does not move its verdicts: a
+// cancelled playback, a download the camera ended itself and a live view left
+// open are ended first and not judged; the check ends every call it opened.
+TEST(CheckWindow, EarlierCallsDoNotDisturbTheCheck) {
+    TempDir dir;
+    ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(dir.Path())));
+    const int port = FreePort(SOCK_DGRAM);
+    WriteFile(dir.File("config.ini"),
+              systest::MediaConfig(port, 0, FreeMediaPorts(), "\r\n[互联系统]\r\n心跳周期=1\r\n"));
+    QStringList messages;
+    SetShellMessageHook([&](QWidget*, const QString& text) { messages << text; });
+    CTarvexCore::Parts parts;
+    parts.settings = LoadSettings(dir.File("config.ini"));
+    parts.searchIni = dir.File("Search.ini");
+    CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(parts)));
+    dlg.SetCheckWindow(std::chrono::milliseconds(1000));
+    dlg.show();
+    // Two-second recordings: the download (at the configured speed 4) ends soon.
+    systest::Program camera(dir.Path(),
+                            {"--server", "127.0.0.1:" + std::to_string(port), "--keepalive", "1",
+                             "--channels", "1", "--clip", "2"},
+                            kCamera, {}, dir.File("camera.out"));
+    CTarvexCore& core = dlg.Core();
+    const CMediaSession& media = core.MediaSession();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return DeviceSent(core.Log(), "MESSAGE") &&
+                   FirstItem(core.TreeSnapshot(), kNodeChannel);
+        },
+        30000));
+    const int channel = FirstItem(core.TreeSnapshot(), kNodeChannel);
+    core.TreeClicked(channel);
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString f = QStringLiteral("yyyy-MM-ddTHH:mm:ss");
+    core.AcceptSearch(now.addDays(-1).toString(f).toStdString(), now.toString(f).toStdString(), 0);
+    core.ClickCommand(kListMedia, 3, OperatorInputs{}); // 文件检索
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return FirstItem(core.TreeSnapshot(), kNodeRecording); }, 20000));
+    const int recording = FirstItem(core.TreeSnapshot(), kNodeRecording);
+    // A playback, cancelled.
+    core.TreeClicked(recording);
+    core.ClickCommand(kListMedia, 1, OperatorInputs{}); // 文件回放
+    ASSERT_TRUE(QTest::qWaitFor([&] { return media.ControlDialog().did != 0; }, 20000));
+    core.ClickCommand(kListMedia, 1, OperatorInputs{}); // 回放取消
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !media.PlaybackOpen(); }, 20000));
+    // A download the camera ends itself (MediaStatus 121, then its BYE).
+    core.TreeClicked(recording);
+    core.ClickCommand(kListMedia, 0, OperatorInputs{}); // 文件下载
+    ASSERT_TRUE(QTest::qWaitFor([&] { return DeviceSent(core.Log(), "BYE"); }, 30000))
+        << ReadFile(dir.File("camera.out"));
+    // A live view left open.
+    core.TreeClicked(channel);
+    core.ClickCommand(kListMedia, 0, OperatorInputs{}); // 实时点播
+    ASSERT_TRUE(QTest::qWaitFor([&] { return media.LiveOpen(); }, 20000));
+    QTest::qWait(500);
+
+    dlg.CheckAction()->trigger();
+    ASSERT_TRUE(dlg.CheckRunning());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.CheckRunning(); }, 240000));
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (box = dlg.findChild<QMessageBox*>("checkDone")) != nullptr; }, 5000));
+    // The verdicts of a check from a fresh start (the --check of the well-behaved camera).
+    const std::string end = box->text().toStdString();
+    EXPECT_NE(end.find("34020000001320000001: 20 pass, 0 fail, 0 not supported, 1 not run"),
+              std::string::npos)
+        << end << "\n"
+        << ReadFile(end.substr(end.rfind('\n') + 1));
+    EXPECT_FALSE(media.LiveOpen());
+    EXPECT_FALSE(media.PlaybackOpen());
+    EXPECT_FALSE(media.DownloadOpen());
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     box->close();
     SetShellMessageHook({});
     QDir::setCurrent(QDir::tempPath());
