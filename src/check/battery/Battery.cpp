@@ -9,6 +9,7 @@ CheckResult CheckRegisterForm(const Observation&);
 CheckResult CheckRegisterDigest(const Observation&);
 CheckResult CheckKeepaliveInterval(const Observation&);
 CheckResult CheckKeepaliveMissed(const Observation&);
+CheckResult CheckKeepaliveStatus(const Observation&);
 CheckResult CheckMessageFraming(const Observation&);
 CheckResult CheckMessageAnswerTime(const Observation&);
 CheckResult CheckCatalogAnswer(const Observation&);
@@ -26,6 +27,7 @@ CheckResult CheckLiveTcpActive(const Observation&);
 CheckResult CheckPtzAccepted(const Observation&);
 CheckResult CheckByeAnswered(const Observation&);
 CheckResult CheckPlaybackControl(const Observation&);
+CheckResult CheckInviteAnswer(const Observation&);
 
 const std::vector<CheckDef>& Battery() {
     static const std::vector<CheckDef> kBattery = {
@@ -35,6 +37,8 @@ const std::vector<CheckDef>& Battery() {
          "摘要认证应答正确", Severity::Error, "注册和注销", "registration",
          "RFC 2617 §3.2.2; RFC 7616 §3.4", false},
         {"keepalive.interval", "Keepalive interval", CheckKeepaliveInterval, "心跳周期",
+         Severity::Warning, "状态信息报送", "status report (keepalive)", ""},
+        {"keepalive.status", "Keepalive reports Status OK", CheckKeepaliveStatus, "心跳状态正常",
          Severity::Warning, "状态信息报送", "status report (keepalive)", ""},
         {"keepalive.missed", "Missed keepalives", CheckKeepaliveMissed, "心跳丢失", Severity::Error,
          "状态信息报送", "status report (keepalive)", ""},
@@ -80,6 +84,9 @@ const std::vector<CheckDef>& Battery() {
         {"playback.control", "Playback with pause and scale", CheckPlaybackControl,
          "回放暂停与倍速", Severity::Error, "历史视音频回放", "playback of recordings",
          "RFC 6086; RFC 2326 §10.5, §10.6, §12.34"},
+        {"invite.answer", "INVITE answers open a dialog", CheckInviteAnswer,
+         "INVITE 应答可建立对话", Severity::Error, "实时视音频点播", "live video on demand",
+         "RFC 3261 §8.2.6.2, §12.1.1; RFC 4566 §5.2, §5.3"},
     };
     return kBattery;
 }

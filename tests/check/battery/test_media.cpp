@@ -199,3 +199,57 @@ TEST(Playback, PauseAndScaleAccepted) {
 }
 
 } // namespace
+
+// The 2xx of an INVITE must open a dialog the platform can use: To tag, the
+// device's own Contact, SDP o= and s= as offered, f= of the v/... form.
+TEST(InviteAnswer, WantsAToTagTheDevicesContactAndTheSessionLines) {
+    struct Row {
+        Case c;
+        std::string from, to;       // replaced in the 200's head
+        std::string sdpFrom, sdpTo; // replaced in its SDP
+    };
+    const std::string contact = "Contact: <sip:" + kDevice + "@127.0.0.1:5060>";
+    const Row rows[] = {
+        {{"well formed", Verdict::Pass, "1 INVITE answer with a To tag"}, "", "", "", ""},
+        {{"no To tag", Verdict::Fail, ": To without a tag"}, ";tag=99", "", "", ""},
+        {{"Contact of the platform", Verdict::Fail, "names Tarvex, not the device"},
+         contact,
+         "Contact: <sip:" + kPlatform + "@127.0.0.1:5080>",
+         "",
+         ""},
+        {{"no Contact", Verdict::Fail, ": no Contact"}, contact + "\r\n", "", "", ""},
+        {{"short o=", Verdict::Fail, "is not six fields"}, "", "", " 0 0 IN IP4", " 0 IN IP4"},
+        {{"s= not the offer's", Verdict::Fail, "SDP s=Playback, the offer's is s=Play"},
+         "",
+         "",
+         "s=Play",
+         "s=Playback"},
+        {{"f= not v/", Verdict::Fail, "SDP f=2/4 does not start with v/"},
+         "",
+         "",
+         "f=\r\n",
+         "f=2/4\r\n"},
+        {{"f= of the v/ form", Verdict::Pass, "with a To tag"},
+         "",
+         "",
+         "f=\r\n",
+         "f=v/2/5/25/1/4096a///\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.c.name);
+        Wire w;
+        w.Register();
+        w.obs.settings.platformId = kPlatform;
+        const std::string answer = row.sdpFrom.empty()
+                                       ? Answer(kMediaUdp)
+                                       : Replace(Answer(kMediaUdp), row.sdpFrom, row.sdpTo);
+        Invite(w, kMediaUdp, answer);
+        ObservedMessage& ok = w.obs.messages.back();
+        if (!row.from.empty())
+            ok = ObserveMessage(ok.direction, ok.timeMs, ok.timeText,
+                                Replace(ok.head, row.from, row.to), ok.body);
+        ExpectVerdict(Judge("invite.answer", w.obs), row.c);
+    }
+    ExpectVerdict(Judge("invite.answer", Wire().obs),
+                  (Case{"none", Verdict::NotRun, "no INVITE was answered 2xx"}));
+}

@@ -344,3 +344,25 @@ TEST(Battery, UnregisteredDeviceJudgesOnlyTheRegistration) {
         }
     }
 }
+
+TEST(KeepaliveStatus, WantsStatusOkInEveryKeepalive) {
+    struct Row2 {
+        Case c;
+        std::vector<std::string> bodies;
+    };
+    const std::string ok = KeepaliveNotify(kDevice);
+    const Row2 rows[] = {
+        {{"all OK", Verdict::Pass, "3 keepalives with Status OK"}, {ok, ok, ok}},
+        {{"one ERROR", Verdict::Fail, "carries Status ERROR"},
+         {ok, Replace(ok, "<Status>OK</Status>", "<Status>ERROR</Status>"), ok}},
+        {{"no Status", Verdict::Fail, "has no Status"}, {Replace(ok, "<Status>OK</Status>", "")}},
+        {{"none", Verdict::NotRun, "no keepalive observed"}, {}},
+    };
+    for (const Row2& row : rows) {
+        Wire w;
+        w.Register();
+        for (const std::string& k : row.bodies)
+            w.After(1000).FromDevice(k);
+        ExpectVerdict(Judge("keepalive.status", w.obs), row.c);
+    }
+}

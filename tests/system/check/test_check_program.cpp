@@ -119,7 +119,7 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     EXPECT_NE(r.out.find("report: " + r.Report() + "/report.html"), std::string::npos) << r.out;
     for (const char* f : {"report.html", "report.json", "MsgXml.xls"})
         EXPECT_TRUE(std::filesystem::exists(r.Report() + "/" + f)) << f;
-    ASSERT_EQ(r.checks.size(), 21u) << Describe(r);
+    ASSERT_EQ(r.checks.size(), 23u) << Describe(r);
     for (const auto& [id, v] : r.checks) {
         if (id == "register.digest") {
             // No 验证密码 configured: Tarvex does not challenge.
@@ -189,6 +189,16 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"live.tcp_active", {"fail", "RTP sequence gap"}}}},
         // Interleaved framing over TCP is accepted: nothing moves.
         {{"--fault", "dollar-tcp"}, {}},
+        // No To tag and a Contact naming Tarvex: the answer is flagged; the
+        // camera streams without the ACK, but Tarvex's BYEs (to its own
+        // Contact) never reach it, so the live streams go on into the
+        // playback, whose RTP is then the live view's.
+        {{"--fault", "contact-back"},
+         {{"invite.answer", {"fail", "To without a tag"}},
+          {"bye.answered", {"not_run", "Tarvex sent no BYE"}},
+          {"playback.control", {"fail", "is not the answer's y= 1100000001"}}}},
+        {{"--fault", "keepalive-error"},
+         {{"keepalive.status", {"fail", "carries Status ERROR"}}}},
         {{"--fault", "content-length-chars"},
          {{"message.framing", {"fail", "Content-Length 1207 but the body has 1219 bytes"}}}},
         // Three keepalives a second apart, then silence while the camera goes
@@ -312,7 +322,7 @@ TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
     EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
     EXPECT_NE(tarvex.Out().find("not run (interrupted)"), std::string::npos) << tarvex.Out();
     const auto checks = ReadVerdicts(dir, dir.File("report/report.json"));
-    ASSERT_EQ(checks.size(), 21u) << tarvex.Out();
+    ASSERT_EQ(checks.size(), 23u) << tarvex.Out();
     EXPECT_EQ(checks.at("catalog.answer").verdict, "pass");
     EXPECT_EQ(checks.at("live.tcp_active").verdict, "not_run");
     EXPECT_EQ(checks.at("playback.control").verdict, "not_run");
