@@ -28,6 +28,8 @@ CheckResult CheckPtzAccepted(const Observation&);
 CheckResult CheckByeAnswered(const Observation&);
 CheckResult CheckPlaybackControl(const Observation&);
 CheckResult CheckInviteAnswer(const Observation&);
+CheckResult CheckDownloadStatus(const Observation&);
+CheckResult CheckDeviceBye(const Observation&);
 
 const std::vector<CheckDef>& Battery() {
     static const std::vector<CheckDef> kBattery = {
@@ -87,6 +89,11 @@ const std::vector<CheckDef>& Battery() {
         {"invite.answer", "INVITE answers open a dialog", CheckInviteAnswer,
          "INVITE 应答可建立对话", Severity::Error, "实时视音频点播", "live video on demand",
          "RFC 3261 §8.2.6.2, §12.1.1; RFC 4566 §5.2, §5.3"},
+        {"download.status", "Download completes with MediaStatus 121", CheckDownloadStatus,
+         "下载结束发送 MediaStatus 121", Severity::Error, "视音频文件下载",
+         "download of recordings", ""},
+        {"bye.device", "BYE from the device answered", CheckDeviceBye, "设备的 BYE 得到应答",
+         Severity::Error, "视音频文件下载", "download of recordings", "RFC 3261 §12.2.2, §15.1.2"},
     };
     return kBattery;
 }

@@ -22,11 +22,14 @@ constexpr int kRowOpenLive = 0;     // set 0 "实时点播", set 1 "点播取消
 constexpr int kRowRecordSearch = 3; // set 0 "文件检索"
 constexpr int kRowPtzUp = 1;        // set 1 "向上"
 constexpr int kRowPtzStop = 9;      // set 1 "停止"
+constexpr int kRowDownload = 0;     // set 2 "文件下载", set 3 "下载取消"
 constexpr int kRowPlayback = 1;     // set 2 "文件回放", set 3 "回放取消"
 constexpr int kRowPause = 3;        // set 3 "回放:暂停"
 constexpr int kRowFast = 4;         // set 3 "回放:快进" (PLAY with Scale 2)
 // The chain's queries go out one second after the answer before them.
 constexpr auto kChainWait = 20s;
+// Longest wait for the device to end a download of the recording itself.
+constexpr auto kDownloadWait = 60s;
 
 std::int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -111,6 +114,46 @@ bool CheckDriver::Cancelled() const {
 int CheckDriver::StepCount(const DriverOptions& o) {
     // device, queries, recordings, live UDP, [TCP passive, TCP active], [playback], report
     return 5 + (o.liveTcp ? 2 : 0) + (o.playback ? 1 : 0);
+}
+
+void CheckDriver::SubStep(const std::string& text) {
+    std::printf("check %d/%d: %s\n", step_, StepCount(options_), text.c_str());
+    std::fflush(stdout);
+    if (progress_) progress_({step_, StepCount(options_), text});
+}
+
+void CheckDriver::Download(int recordingItem) {
+    SubStep("download of the recording, until the device ends it");
+    EndOpenCalls();
+    core_.TreeClicked(recordingItem);
+    if (core_.MediaSetNumber() != 2) return;
+    ReadLog();
+    const std::size_t from = messages_.size();
+    core_.ClickCommand(kListMedia, kRowDownload, OperatorInputs{});
+    std::string callId;
+    auto answered = [&]() -> const ObservedMessage* {
+        ReadLog();
+        const ObservedMessage* invite = FindSentRequest(from, "INVITE");
+        if (invite) callId = invite->sip.callId;
+        return invite ? FinalAnswer(*invite) : nullptr;
+    };
+    WaitFor([&] { return answered() != nullptr; }, options_.answerWait);
+    const ObservedMessage* a = answered();
+    if (!a || a->sip.status >= 300) return;
+    // The device ends a download itself (MediaStatus 121, its BYE); a long
+    // recording is cut at kDownloadWait and cancelled by the round below.
+    WaitFor(
+        [&] {
+            ReadLog();
+            for (std::size_t i = from; i < messages_.size(); ++i)
+                if (messages_[i].Received() && messages_[i].IsRequest("BYE") &&
+                    messages_[i].sip.callId == callId)
+                    return true;
+            return false;
+        },
+        kDownloadWait);
+    Pause(300ms); // Tarvex's answer to that BYE, a MediaStatus close behind it
+    EndOpenCalls();
 }
 
 void CheckDriver::Progress(const std::string& text) {
@@ -244,11 +287,7 @@ void CheckDriver::ObserveKeepalives(const CheckSettings& settings) {
     const std::int64_t from = own.startMessage >= 0 ? own.startMs : NowMs();
     const std::int64_t left = from + length - NowMs();
     if (left <= 0) return;
-    // Part of the step before, not a step of its own.
-    const std::string text = "observing keepalives for " + Seconds(left) + " more";
-    std::printf("check %d/%d: %s\n", step_, StepCount(options_), text.c_str());
-    std::fflush(stdout);
-    if (progress_) progress_({step_, StepCount(options_), text});
+    SubStep("observing keepalives for " + Seconds(left) + " more");
     Pause(std::chrono::milliseconds(left));
 }
 
@@ -269,7 +308,7 @@ void CheckDriver::EndOpenCalls() {
         if (const int recording = FindItem(tree, kNodeRecording, 0)) {
             core_.TreeClicked(recording);
             if (core_.MediaSetNumber() == 3) {
-                if (media.DownloadOpen()) ClickAndWait(0, nullptr);
+                if (media.DownloadOpen()) ClickAndWait(kRowDownload, nullptr);
                 if (media.PlaybackOpen()) ClickAndWait(kRowPlayback, nullptr);
             }
         }
@@ -493,6 +532,7 @@ DriverOutcome CheckDriver::Check() {
         if (recording && !Cancelled()) {
             core_.OverrideMediaTransport(kMediaUdp);
             obs.media.push_back(Stream(kMediaUdp, channel, recording));
+            if (!Cancelled()) Download(recording);
         }
     }
     // Every call of the check ends with it (one whose cancel went unanswered too).

@@ -103,6 +103,10 @@ private:
     void Run();
     DriverOutcome Check();
     void Progress(const std::string& text);
+    // A line within the current step (not counted as a step).
+    void SubStep(const std::string& text);
+    // Downloads the recording until the device ends it (MediaStatus 121, BYE).
+    void Download(int recordingItem);
     // Waits until pred holds (polled), the timeout passes or the check is
     // cancelled; pred's result at the end.
     bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);

@@ -737,7 +737,7 @@ void Device::OnInvite(sipua::Event& ev) {
                 EndCall(cid, "media failed", true);
                 return;
             }
-            SendMessage(ident_.id, MediaStatusNotify(ident_.id, sn_++));
+            if (!o_.Has(Fault::NoMediaStatus)) SendMessage(ident_.id, MediaStatusNotify(ident_.id, sn_++));
             if (it->second.kind == "Download") {
                 EndCall(cid, "download finished, MediaStatus 121 sent", true);
             } else {

@@ -32,6 +32,8 @@ const std::vector<FaultName>& FaultNames() {
         {Fault::ContactBack, "contact-back",
          "the 200 to an INVITE has no To tag and a Contact naming the platform"},
         {Fault::KeepaliveError, "keepalive-error", "keepalives carry Status ERROR"},
+        {Fault::NoMediaStatus, "no-media-status",
+         "a download or playback reaches its end without the MediaStatus 121 Notify"},
     };
     return names;
 }

@@ -253,3 +253,83 @@ TEST(InviteAnswer, WantsAToTagTheDevicesContactAndTheSessionLines) {
     ExpectVerdict(Judge("invite.answer", Wire().obs),
                   (Case{"none", Verdict::NotRun, "no INVITE was answered 2xx"}));
 }
+
+// A download the device ends: MediaStatus 121 with (or before) its BYE, and
+// the BYE names Tarvex's dialog.
+TEST(DownloadAndDeviceBye, WantMediaStatus121AndTheDialogsTags) {
+    const std::string notify =
+        "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>MediaStatus</CmdType>"
+        "\r\n<SN>5</SN>\r\n<DeviceID>" +
+        kDevice + "</DeviceID>\r\n<NotifyType>121</NotifyType>\r\n</Notify>\r\n";
+    struct Row {
+        const char* name;
+        bool status;      // MediaStatus 121 before the BYE
+        std::string from; // the BYE's From tag
+        std::string to;   // its To tag
+        bool tarvexEnds;  // Tarvex sends the BYE instead
+        Case download, bye;
+    };
+    const Row rows[] = {
+        {"well behaved",
+         true,
+         "99",
+         "7",
+         false,
+         {"", Verdict::Pass, "download ended by the device: MediaStatus 121 at"},
+         {"", Verdict::Pass, "1 BYE of the device naming Tarvex's dialog"}},
+        {"no MediaStatus",
+         false,
+         "99",
+         "7",
+         false,
+         {"", Verdict::Fail, "without MediaStatus 121"},
+         {"", Verdict::Pass, "naming Tarvex's dialog"}},
+        {"foreign From tag",
+         true,
+         "12",
+         "7",
+         false,
+         {"", Verdict::Pass, "MediaStatus 121"},
+         {"", Verdict::Fail,
+          "From tag \"12\" is not the tag of the device's 200 (\"99\"); Tarvex "
+          "answers it 481"}},
+        {"foreign To tag",
+         true,
+         "99",
+         "8",
+         false,
+         {"", Verdict::Pass, "MediaStatus 121"},
+         {"", Verdict::Fail, "To tag \"8\" is not Tarvex's (\"7\")"}},
+        {"Tarvex ended it",
+         false,
+         "",
+         "",
+         true,
+         {"", Verdict::NotRun, "not finished by the device before Tarvex ended it"},
+         {"", Verdict::NotRun, "the device sent no BYE"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Wire w;
+        w.Register();
+        const MediaObservation m =
+            Invite(w, kMediaUdp, Answer(kMediaUdp, "1100000001"), 200, "Download");
+        w.After(2000);
+        if (row.status) w.FromDevice(notify);
+        if (row.tarvexEnds) {
+            w.Add(Direction::Sent, w.TarvexHead("BYE", m.callId, 2, "", 0));
+        } else {
+            w.Add(Direction::Received,
+                  "BYE sip:" + kPlatform +
+                      "@127.0.0.1:5080 SIP/2.0\r\nVia: SIP/2.0/UDP "
+                      "127.0.0.1:5060;branch=z9hG4bK-bye\r\nFrom: <sip:" +
+                      kDevice + "@127.0.0.1:5060>;tag=" + row.from + "\r\nTo: <sip:" + kPlatform +
+                      "@127.0.0.1:5080>;tag=" + row.to + "\r\nCall-ID: " + m.callId +
+                      "\r\nCSeq: 3 BYE\r\nContent-Length: 0\r\n");
+        }
+        ExpectVerdict(Judge("download.status", w.obs), row.download);
+        ExpectVerdict(Judge("bye.device", w.obs), row.bye);
+    }
+    ExpectVerdict(Judge("download.status", Wire().obs),
+                  (Case{"none", Verdict::NotRun, "no download was attempted"}));
+}

@@ -56,10 +56,10 @@ TEST(CheckWindow, MenuEntryChecksTheCurrentDeviceWithProgress) {
     EXPECT_TRUE(messages[0].contains(QString::fromUtf8("设备未注册到服务器")))
         << messages[0].toStdString();
 
-    systest::Program camera(
-        dir.Path(),
-        {"--server", "127.0.0.1:" + std::to_string(port), "--keepalive", "1", "--channels", "1"},
-        kCamera, {}, dir.File("camera.out"));
+    systest::Program camera(dir.Path(),
+                            {"--server", "127.0.0.1:" + std::to_string(port), "--keepalive", "1",
+                             "--channels", "1", "--clip", "8"},
+                            kCamera, {}, dir.File("camera.out"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.Core().CurrentDeviceId().has_value(); }, 30000));
     dlg.CheckAction()->trigger();
     ASSERT_TRUE(dlg.CheckRunning());
@@ -97,7 +97,7 @@ TEST(CheckWindow, MenuEntryChecksTheCurrentDeviceWithProgress) {
     EXPECT_FALSE(box->isModal());
     EXPECT_EQ(messages.size(), 1);
     const std::string end = box->text().toStdString();
-    EXPECT_NE(end.find("34020000001320000001: 22 pass, 0 fail, 0 not supported, 1 not run"),
+    EXPECT_NE(end.find("34020000001320000001: 24 pass, 0 fail, 0 not supported, 1 not run"),
               std::string::npos)
         << end;
     const std::string html = end.substr(end.rfind('\n') + 1);
@@ -218,7 +218,7 @@ TEST(CheckWindow, EarlierCallsDoNotDisturbTheCheck) {
         [&] { return (box = dlg.findChild<QMessageBox*>("checkDone")) != nullptr; }, 5000));
     // The verdicts of a check from a fresh start (the --check of the well-behaved camera).
     const std::string end = box->text().toStdString();
-    EXPECT_NE(end.find("34020000001320000001: 22 pass, 0 fail, 0 not supported, 1 not run"),
+    EXPECT_NE(end.find("34020000001320000001: 24 pass, 0 fail, 0 not supported, 1 not run"),
               std::string::npos)
         << end << "\n"
         << ReadFile(end.substr(end.rfind('\n') + 1));
