@@ -4,9 +4,13 @@
 // would, through the core's own actions: a RecordInfo for the last 24 hours,
 // live view over UDP, TCP passive and TCP active (each measured over a
 // window, a pan-tilt-zoom command during the first), BYE, one playback with
-// PAUSE and PLAY with a Scale. It reads the message log into an Observation,
-// adds the media figures of the core's media session, runs the battery and
-// writes DIR/report.html, DIR/report.json and DIR/MsgXml.xls.
+// PAUSE and PLAY with a Scale, one download until the device ends it, then
+// observes until the keepalives can be judged. It starts from no open call
+// (what is open is ended through the cancel rows), ends every call it opened
+// and leaves the calls from before it out of the observation. It reads the
+// message log into an Observation, adds the media figures of the core's media
+// session, runs the battery and writes DIR/report.html, DIR/report.json and
+// DIR/MsgXml.xls; a device that does not register still gets the report.
 //
 //   CheckDriver d(core, options, onProgress, onDone);
 //   d.Start();                  // returns at once; the check runs on m_hCheck
