@@ -126,6 +126,9 @@ struct MediaObservation {
     std::int64_t firstPictureMs = -1;
     std::int64_t windowMs = 0;            // length of the measuring window
     std::uint64_t frames = 0;             // frames decoded within the window
+    // Frames of the stream handed to the decoder within the window (what the
+    // device sent, whole); none when not measured.
+    std::optional<std::uint64_t> framesReceived;
     std::uint64_t bytes = 0;              // RTP payload bytes within the window
     std::uint64_t packets = 0;            // RTP packets within the window
     std::uint64_t sequenceGaps = 0;       // places where the sequence number jumped

@@ -447,6 +447,7 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         m.windowMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         m.frames = tap_.Pictures() - p0;
+        m.framesReceived = f1.frames >= f0.frames ? f1.frames - f0.frames : 0;
         m.bytes = f1.bytes - f0.bytes;
         // Read while the stream still flows: the SSRC the receiver follows
         // and its RTP sequence totals, taken as differences over the window

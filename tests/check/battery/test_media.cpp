@@ -333,3 +333,58 @@ TEST(DownloadAndDeviceBye, WantMediaStatus121AndTheDialogsTags) {
     ExpectVerdict(Judge("download.status", Wire().obs),
                   (Case{"none", Verdict::NotRun, "no download was attempted"}));
 }
+
+// Tarvex's own decoder behind the stream (pictures decoded, but fewer than
+// half of the frames received) is not the device's fault: not judged, while
+// the device's own sequence is still judged.
+TEST(LiveView, TarvexBehindIsNotBlamedOnTheDevice) {
+    struct Row {
+        Case c;
+        std::optional<std::uint64_t> received;
+        std::uint64_t decoded;
+        std::uint64_t gaps;
+        int transport;
+    };
+    const Row rows[] = {
+        {{"keeping up", Verdict::Pass, "25.0 fps, "}, 250, 250, 0, kMediaUdp},
+        {{"keeping up, received shown", Verdict::Pass, ", 25.0 fps received"},
+         250,
+         240,
+         0,
+         kMediaUdp},
+        {{"behind", Verdict::NotRun,
+          "not judged: Tarvex was behind, it decoded 100 of the 250 frames received"},
+         250,
+         100,
+         0,
+         kMediaUdp},
+        {{"just under half", Verdict::Pass, "first picture"}, 250, 126, 0, kMediaUdp},
+        {{"behind, and the device skipped", Verdict::Fail, "2 RTP sequence gaps over TCP"},
+         250,
+         100,
+         2,
+         kMediaTcpPassive},
+        {{"nothing decoded is not behind", Verdict::Fail, "no frame decoded within the"},
+         250,
+         0,
+         0,
+         kMediaUdp},
+        {{"not measured", Verdict::Pass, "first picture after 800 ms"},
+         std::nullopt,
+         100,
+         0,
+         kMediaUdp},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.c.name);
+        Wire w;
+        w.Register();
+        MediaObservation m = Invite(w, row.transport, Answer(row.transport));
+        m.framesReceived = row.received;
+        m.frames = row.decoded;
+        m.sequenceGaps = row.gaps;
+        w.obs.media.push_back(m);
+        const char* id = row.transport == kMediaUdp ? "live.udp" : "live.tcp_passive";
+        ExpectVerdict(Judge(id, w.obs), row.c);
+    }
+}
