@@ -5,10 +5,15 @@
 #include "app/shell/CTarvexDlg.h"
 #include "base/Version.h"
 #include "base/WorkDir.h"
+#include "check/battery/ReportDiff.h"
 #include "check/driver/CheckDriver.h"
 #include "export/xls/MessageLogSave.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <csignal>
@@ -52,6 +57,11 @@ constexpr const char* kHelp =
     "      --transport udp|tcp  SIP transport of --check (as configured)\n"
     "      --timeout S    seconds --check waits for a registration (60)\n"
     "      --window S     seconds --check measures each stream (10)\n"
+"      --check-diff A B  compare two reports (A/report.json, B/report.json):\n"
+    "                     what changed; exit 0 same verdicts, 1 changed, 2 unreadable\n"
+    "      --lang zh|en   language of --check's report.html (from the locale)\n"
+    "      --observe S    seconds --check observes from the registration on, for\n"
+    "                     the keepalives (three keepalive intervals and a tenth)\n"
     "  -h, --help         display this help and exit\n"
     "      --version      output version information and exit\n"
     "\n"
@@ -116,6 +126,53 @@ std::filesystem::path ExeDir() {
     std::error_code ec;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::path() : exe.parent_path();
+}
+
+// One report.json read for --check-diff; error says why it could not be.
+tarvex::check::ReportDigest ReadReport(const std::string& path, std::string& error) {
+    tarvex::check::ReportDigest r;
+    QFile f(QString::fromStdString(path));
+    if (!f.open(QIODevice::ReadOnly)) {
+        error = "cannot read " + path;
+        return r;
+    }
+    QJsonParseError pe;
+    const QJsonObject o = QJsonDocument::fromJson(f.readAll(), &pe).object();
+    if (pe.error != QJsonParseError::NoError || o.value("format").toString() != "tarvex-device-check") {
+        error = path + " is not a report.json of a device check";
+        return r;
+    }
+    auto text = [](const QJsonObject& from, const char* key) {
+        return from.value(key).toString().toStdString();
+    };
+    r.toolVersion = text(o, "toolVersion");
+    r.generated = text(o, "generated");
+    const QJsonObject device = o.value("device").toObject();
+    for (const char* k : {"id", "name", "manufacturer", "model", "firmware"})
+        r.device.emplace_back(k, text(device, k));
+    for (const QJsonValue& v : o.value("checks").toArray()) {
+        const QJsonObject c = v.toObject();
+        r.checks.push_back({text(c, "id"), text(c, "title"), text(c, "verdict"),
+                            text(c, "severity"), text(c, "reason")});
+    }
+    return r;
+}
+
+// --check-diff A B: 0 when no verdict changed, 1 when some did, 2 when a
+// report cannot be read.
+int RunCheckDiff(const CommandLine& o) {
+    std::string error;
+    const tarvex::check::ReportDigest a = ReadReport(o.checkDiff[0], error);
+    const tarvex::check::ReportDigest b = error.empty() ? ReadReport(o.checkDiff[1], error) : a;
+    if (!error.empty()) {
+        std::fprintf(stderr, "tarvex --check-diff: %s\n", error.c_str());
+        return 2;
+    }
+    std::printf("tarvex --check-diff: A %s (%s), B %s (%s)\n", o.checkDiff[0].c_str(),
+                a.generated.c_str(), o.checkDiff[1].c_str(), b.generated.c_str());
+    const tarvex::check::ReportDiff d = tarvex::check::DiffReports(a, b);
+    for (const std::string& line : d.lines) std::printf("%s\n", line.c_str());
+    return d.verdictChanges ? 1 : 0;
 }
 
 } // namespace
@@ -227,6 +284,9 @@ int RunCheckCommand(const CommandLine& o) {
     d.outDir = o.checkOut;
     d.registerTimeout = std::chrono::seconds(o.checkTimeoutS);
     d.window = std::chrono::seconds(o.checkWindowS);
+    if (o.checkObserveS > 0) d.observe = std::chrono::seconds(o.checkObserveS);
+    d.report.language = o.checkLang.empty() ? tarvex::check::LanguageFromLocale() : o.checkLang;
+    d.report.commandLine = o.commandLine;
     std::promise<tarvex::check::DriverOutcome> done;
     std::future<tarvex::check::DriverOutcome> outcome = done.get_future();
     tarvex::check::CheckDriver driver(
@@ -240,6 +300,8 @@ int RunCheckCommand(const CommandLine& o) {
     if (!r.registered) {
         std::fprintf(stderr, "tarvex --check: no device registered within %d s on port %d/%s\n",
                      o.checkTimeoutS, cfg.localPort, transport);
+        // The report still says what came (a refused REGISTER, or nothing).
+        if (r.files.error.empty()) std::printf("report: %s\n", r.files.html.c_str());
         return kNoDevice;
     }
     if (!r.files.error.empty()) {
@@ -258,6 +320,11 @@ int RunCheckCommand(const CommandLine& o) {
 
 int ParseCommandLine(int argc, char** argv, CommandLine& out) {
     std::string scriptFile;
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        const bool quote = a.empty() || a.find_first_of(" \t'\"\\$") != std::string_view::npos;
+        out.commandLine += (i ? " " : "") + (quote ? "'" + std::string(a) + "'" : std::string(a));
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
         if (a == "--script" && i + 1 < argc) {
@@ -274,13 +341,25 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
                 return 2;
             }
             out.checkTransport = t == "tcp" ? 1 : 0;
-        } else if ((a == "--timeout" || a == "--window") && i + 1 < argc) {
-            if (!Seconds(argv[i + 1], a == "--timeout" ? out.checkTimeoutS : out.checkWindowS)) {
+        } else if ((a == "--timeout" || a == "--window" || a == "--observe") && i + 1 < argc) {
+            int& value = a == "--timeout"  ? out.checkTimeoutS
+                         : a == "--window" ? out.checkWindowS
+                                           : out.checkObserveS;
+            if (!Seconds(argv[i + 1], value)) {
                 std::fprintf(stderr, "tarvex: %s takes whole seconds from 1 to 86400, not %s\n",
                              argv[i], argv[i + 1]);
                 return 2;
             }
             ++i;
+        } else if (a == "--check-diff" && i + 2 < argc) {
+            out.checkDiff[0] = argv[++i];
+            out.checkDiff[1] = argv[++i];
+        } else if (a == "--lang" && i + 1 < argc) {
+            out.checkLang = argv[++i];
+            if (out.checkLang != "zh" && out.checkLang != "en") {
+                std::fprintf(stderr, "tarvex: --lang takes zh or en, not %s\n", argv[i]);
+                return 2;
+            }
         } else if (a == "--here") {
             out.here = true;
         } else if (a == "--help" || a == "-h") {
@@ -295,8 +374,11 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
         }
     }
     const bool checkOptions = !out.checkOut.empty() || out.checkTransport >= 0 ||
-                              out.checkTimeoutS != 60 || out.checkWindowS != 10;
-    if ((checkOptions && !out.check) || (out.check && out.scripted)) {
+                              out.checkTimeoutS != 60 || out.checkWindowS != 10 ||
+                              out.checkObserveS != 0 || !out.checkLang.empty();
+    const bool diff = !out.checkDiff[0].empty();
+    if ((checkOptions && !out.check) || (out.check && out.scripted) ||
+        (diff && (out.check || out.scripted || out.here))) {
         Usage();
         return 2;
     }
@@ -328,6 +410,8 @@ int main(int argc, char** argv) {
     // --help and --version need no display.
     CommandLine options;
     if (const int status = ParseCommandLine(argc, argv, options); status >= 0) return status;
+    // Reads the two reports where they were named: no working folder needed.
+    if (!options.checkDiff[0].empty()) return RunCheckDiff(options);
     const tarvex::WorkDirChoice where = tarvex::ChooseWorkDir(options.here, ExeDir());
     if (const std::string error = tarvex::EnterWorkDir(where); !error.empty()) {
         std::fprintf(stderr, "tarvex: cannot work in its folder: %s\n", error.c_str());

@@ -25,6 +25,10 @@ struct CommandLine {
     int checkTransport = -1;   // SIP transport 0 UDP, 1 TCP; -1 as configured
     int checkTimeoutS = 60;    // for a device to register
     int checkWindowS = 10;     // measuring window of each stream
+    std::string checkLang;     // --lang zh|en; "" from the locale
+    std::string commandLine;   // as typed, for the report
+    std::string checkDiff[2];  // --check-diff A B
+    int checkObserveS = 0;     // --observe: observation length; 0 from the keepalive interval
 };
 // The device check without a window: the core, the driver, the report.
 // The process's exit status.

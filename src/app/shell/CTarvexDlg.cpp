@@ -15,6 +15,9 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QUrl>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -522,6 +525,7 @@ void CTarvexDlg::OnCheck() {
     o.registerTimeout = std::chrono::milliseconds(0);
     o.window = checkWindow_;
     o.view = video_;
+    o.report.language = "zh";
     checkProgress_ = new QProgressDialog(this);
     checkProgress_->setObjectName("checkProgress");
     checkProgress_->setWindowTitle(U("设备检查"));
@@ -569,14 +573,26 @@ void CTarvexDlg::CheckDone(const tarvex::check::DriverOutcome& out) {
     }
     int counts[4] = {0, 0, 0, 0};
     for (const auto& c : out.results) ++counts[static_cast<int>(c.verdict)];
-    ShellMessage(this, U("设备检查\r\n") +
-                           QStringLiteral("%1: %2 pass, %3 fail, %4 not supported, %5 not run\n")
-                               .arg(Utf8(out.deviceId))
-                               .arg(counts[0])
-                               .arg(counts[1])
-                               .arg(counts[2])
-                               .arg(counts[3]) +
-                           Utf8(out.files.html.string()));
+    // Not modal: the window goes on while the report is read.
+    auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Tarvex"),
+                                U("设备检查\r\n") +
+                                    QStringLiteral("%1: %2 pass, %3 fail, %4 not supported, %5 "
+                                                   "not run\n")
+                                        .arg(Utf8(out.deviceId))
+                                        .arg(counts[0])
+                                        .arg(counts[1])
+                                        .arg(counts[2])
+                                        .arg(counts[3]) +
+                                    Utf8(out.files.html.string()),
+                                QMessageBox::Ok, this);
+    box->setObjectName("checkDone");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton* open = box->addButton(U("打开报告"), QMessageBox::ActionRole);
+    open->setObjectName("openReport");
+    const QUrl report = QUrl::fromLocalFile(Utf8(out.files.html.string()));
+    connect(open, &QPushButton::clicked, box, [report] { QDesktopServices::openUrl(report); });
+    box->setModal(false);
+    box->show();
 }
 
 void CTarvexDlg::RunLater(int ms, std::function<void()> fn) {

@@ -9,6 +9,7 @@ CheckResult CheckRegisterForm(const Observation&);
 CheckResult CheckRegisterDigest(const Observation&);
 CheckResult CheckKeepaliveInterval(const Observation&);
 CheckResult CheckKeepaliveMissed(const Observation&);
+CheckResult CheckKeepaliveStatus(const Observation&);
 CheckResult CheckMessageFraming(const Observation&);
 CheckResult CheckMessageAnswerTime(const Observation&);
 CheckResult CheckCatalogAnswer(const Observation&);
@@ -26,30 +27,73 @@ CheckResult CheckLiveTcpActive(const Observation&);
 CheckResult CheckPtzAccepted(const Observation&);
 CheckResult CheckByeAnswered(const Observation&);
 CheckResult CheckPlaybackControl(const Observation&);
+CheckResult CheckInviteAnswer(const Observation&);
+CheckResult CheckDownloadStatus(const Observation&);
+CheckResult CheckDeviceBye(const Observation&);
 
 const std::vector<CheckDef>& Battery() {
     static const std::vector<CheckDef> kBattery = {
-        {"register.form", "REGISTER well formed", CheckRegisterForm},
-        {"register.digest", "Digest answer to the challenge", CheckRegisterDigest},
-        {"keepalive.interval", "Keepalive interval", CheckKeepaliveInterval},
-        {"keepalive.missed", "Missed keepalives", CheckKeepaliveMissed},
-        {"message.framing", "Message bodies complete", CheckMessageFraming},
-        {"message.answer_time", "200 OK to our MESSAGEs in time", CheckMessageAnswerTime},
-        {"catalog.answer", "Catalog answered, Num and SumNum consistent", CheckCatalogAnswer},
-        {"catalog.items", "Catalog items complete", CheckCatalogItems},
-        {"catalog.encoding", "Catalog names in the declared encoding", CheckCatalogEncoding},
-        {"deviceinfo.fields", "DeviceInfo fields present", CheckDeviceInfoFields},
-        {"devicestatus.fields", "DeviceStatus fields present", CheckDeviceStatusFields},
-        {"recordinfo.answer", "RecordInfo of the last 24 hours", CheckRecordInfoAnswer},
-        {"answers.sn", "Answer SN equals the query's", CheckAnswerSn},
-        {"answers.device", "Answers from the queried identifier", CheckAnswerDevice},
-        {"answers.delay", "Query answers in time", CheckAnswerDelay},
-        {"live.udp", "Live view over UDP", CheckLiveUdp},
-        {"live.tcp_passive", "Live view over TCP passive", CheckLiveTcpPassive},
-        {"live.tcp_active", "Live view over TCP active", CheckLiveTcpActive},
-        {"ptz.accepted", "Pan-tilt-zoom commands accepted", CheckPtzAccepted},
-        {"bye.answered", "BYE answered", CheckByeAnswered},
-        {"playback.control", "Playback with pause and scale", CheckPlaybackControl},
+        {"register.form", "REGISTER well formed", CheckRegisterForm, "REGISTER 格式正确",
+         Severity::Error, "注册和注销", "registration", "RFC 3261 §10.2", false},
+        {"register.digest", "Digest answer to the challenge", CheckRegisterDigest,
+         "摘要认证应答正确", Severity::Error, "注册和注销", "registration",
+         "RFC 2617 §3.2.2; RFC 7616 §3.4", false},
+        {"keepalive.interval", "Keepalive interval", CheckKeepaliveInterval, "心跳周期",
+         Severity::Warning, "状态信息报送", "status report (keepalive)", ""},
+        {"keepalive.status", "Keepalive reports Status OK", CheckKeepaliveStatus, "心跳状态正常",
+         Severity::Warning, "状态信息报送", "status report (keepalive)", ""},
+        {"keepalive.missed", "Missed keepalives", CheckKeepaliveMissed, "心跳丢失", Severity::Error,
+         "状态信息报送", "status report (keepalive)", ""},
+        {"message.framing", "Message bodies complete", CheckMessageFraming, "消息体完整",
+         Severity::Error, "网络设备信息查询", "device information query",
+         "RFC 3261 §18.3, §20.14; RFC 3428"},
+        {"message.answer_time", "200 OK to our MESSAGEs in time", CheckMessageAnswerTime,
+         "MESSAGE 及时应答 200 OK", Severity::Warning, "网络设备信息查询",
+         "device information query", "RFC 3428 §7"},
+        {"catalog.answer", "Catalog answered, Num and SumNum consistent", CheckCatalogAnswer,
+         "目录应答 Num 与 SumNum 一致", Severity::Error, "网络设备信息查询",
+         "device information query", ""},
+        {"catalog.items", "Catalog items complete", CheckCatalogItems, "目录项完整",
+         Severity::Error, "网络设备信息查询", "device information query", ""},
+        {"catalog.encoding", "Catalog names in the declared encoding", CheckCatalogEncoding,
+         "目录名称符合声明编码", Severity::Warning, "网络设备信息查询", "device information query",
+         ""},
+        {"deviceinfo.fields", "DeviceInfo fields present", CheckDeviceInfoFields,
+         "设备信息字段齐全", Severity::Error, "网络设备信息查询", "device information query", ""},
+        {"devicestatus.fields", "DeviceStatus fields present", CheckDeviceStatusFields,
+         "设备状态字段齐全", Severity::Error, "网络设备信息查询", "device information query", ""},
+        {"recordinfo.answer", "RecordInfo of the last 24 hours", CheckRecordInfoAnswer,
+         "最近 24 小时录像检索", Severity::Error, "设备视音频文件检索", "recording search", ""},
+        {"answers.sn", "Answer SN equals the query's", CheckAnswerSn, "应答 SN 与查询一致",
+         Severity::Error, "网络设备信息查询", "device information query", ""},
+        {"answers.device", "Answers from the queried identifier", CheckAnswerDevice,
+         "应答来自被查询的编码", Severity::Error, "网络设备信息查询", "device information query",
+         ""},
+        {"answers.delay", "Query answers in time", CheckAnswerDelay, "查询及时应答",
+         Severity::Warning, "网络设备信息查询", "device information query", ""},
+        {"live.udp", "Live view over UDP", CheckLiveUdp, "UDP 实时点播", Severity::Error,
+         "实时视音频点播", "live video on demand", "RFC 3261 §13; RFC 4566; RFC 3550 §5.1"},
+        {"live.tcp_passive", "Live view over TCP passive", CheckLiveTcpPassive, "TCP 被动实时点播",
+         Severity::Error, "实时视音频点播", "live video on demand",
+         "RFC 4566; RFC 4145; RFC 4571 §2; RFC 3550 §5.1"},
+        {"live.tcp_active", "Live view over TCP active", CheckLiveTcpActive, "TCP 主动实时点播",
+         Severity::Error, "实时视音频点播", "live video on demand",
+         "RFC 4566; RFC 4145; RFC 4571 §2; RFC 3550 §5.1"},
+        {"ptz.accepted", "Pan-tilt-zoom commands accepted", CheckPtzAccepted, "云台控制命令被接受",
+         Severity::Error, "设备控制", "device control", "RFC 3428 §7"},
+        {"bye.answered", "BYE answered", CheckByeAnswered, "BYE 得到应答", Severity::Error,
+         "实时视音频点播", "live video on demand", "RFC 3261 §15.1.2"},
+        {"playback.control", "Playback with pause and scale", CheckPlaybackControl,
+         "回放暂停与倍速", Severity::Error, "历史视音频回放", "playback of recordings",
+         "RFC 6086; RFC 2326 §10.5, §10.6, §12.34"},
+        {"invite.answer", "INVITE answers open a dialog", CheckInviteAnswer,
+         "INVITE 应答可建立对话", Severity::Error, "实时视音频点播", "live video on demand",
+         "RFC 3261 §8.2.6.2, §12.1.1; RFC 4566 §5.2, §5.3"},
+        {"download.status", "Download completes with MediaStatus 121", CheckDownloadStatus,
+         "下载结束发送 MediaStatus 121", Severity::Error, "视音频文件下载",
+         "download of recordings", ""},
+        {"bye.device", "BYE from the device answered", CheckDeviceBye, "设备的 BYE 得到应答",
+         Severity::Error, "视音频文件下载", "download of recordings", "RFC 3261 §12.2.2, §15.1.2"},
     };
     return kBattery;
 }
@@ -63,12 +107,18 @@ const CheckDef* FindCheck(std::string_view id) {
 CheckResult RunCheck(const CheckDef& def, const Observation& obs) {
     CheckResult r;
     try {
-        r = def.run(obs);
+        if (def.needsRegistration && !obs.registered)
+            r = CheckResult::Make(Verdict::NotRun, "the device did not register");
+        else
+            r = def.run(obs);
     } catch (const std::exception& e) {
         r = CheckResult::Make(Verdict::NotRun, std::string("the check stopped: ") + e.what());
     }
     r.id = def.id;
     r.title = def.title;
+    r.titleZh = def.titleZh;
+    r.severity = def.severity;
+    r.clause = {def.gbZh, def.gbEn, def.rfc};
     return r;
 }
 

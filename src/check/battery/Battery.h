@@ -24,6 +24,15 @@ struct CheckDef {
     const char* id;    // stable name for machines ("register.form")
     const char* title; // what the report shows ("REGISTER well formed")
     CheckFunction run;
+    const char* titleZh; // the title in the Chinese report
+    Severity severity;
+    // GB/T 28181 section (Chinese, English) and RFC clauses it rests on.
+    const char* gbZh;
+    const char* gbEn;
+    const char* rfc;
+    // Judged only when the device registered (Observation::registered);
+    // otherwise not run with "the device did not register".
+    bool needsRegistration = true;
 };
 
 // Every check, in the order the report lists them.

@@ -18,6 +18,18 @@ const char* VerdictKey(Verdict v) {
     return kNames[static_cast<int>(v)][1];
 }
 
+const char* SeverityKey(Severity s) {
+    switch (s) {
+    case Severity::Error:
+        return "error";
+    case Severity::Warning:
+        return "warning";
+    case Severity::Info:
+        break;
+    }
+    return "info";
+}
+
 CheckResult CheckResult::Make(Verdict v, std::string reason) {
     CheckResult r;
     r.verdict = v;

@@ -17,6 +17,17 @@ const char* VerdictText(Verdict v);
 // "pass", "fail", "not_supported", "not_run" (the report's JSON).
 const char* VerdictKey(Verdict v);
 
+// How much a fail weighs: error, the device breaks what the protocol asks;
+// warning, it works but not as the protocol recommends; info, for the record.
+enum class Severity { Error, Warning, Info };
+const char* SeverityKey(Severity s); // "error", "warning", "info"
+
+// What a check rests on: the GB/T 28181 section (named by its subject, in
+// Chinese and in English) and the RFC clauses; "" where none applies.
+struct Clause {
+    std::string gbZh, gbEn, rfc;
+};
+
 // A figure the check measured, reported whatever the verdict.
 struct Measurement {
     std::string name; // "interval_s", "frame_rate_fps", ...
@@ -35,6 +46,9 @@ struct Evidence {
 struct CheckResult {
     std::string id; // from the battery's table
     std::string title;
+    std::string titleZh;
+    Severity severity = Severity::Error;
+    Clause clause;
     Verdict verdict = Verdict::NotRun;
     std::string reason; // one line
     std::vector<Measurement> measurements;

@@ -126,6 +126,9 @@ struct MediaObservation {
     std::int64_t firstPictureMs = -1;
     std::int64_t windowMs = 0;            // length of the measuring window
     std::uint64_t frames = 0;             // frames decoded within the window
+    // Frames of the stream handed to the decoder within the window (what the
+    // device sent, whole); none when not measured.
+    std::optional<std::uint64_t> framesReceived;
     std::uint64_t bytes = 0;              // RTP payload bytes within the window
     std::uint64_t packets = 0;            // RTP packets within the window
     std::uint64_t sequenceGaps = 0;       // places where the sequence number jumped
@@ -157,6 +160,10 @@ struct Observation {
     std::int64_t startMs = 0, endMs = 0;   // the watched window; 0: the first and last message
     std::vector<ObservedMessage> messages; // in the order they were logged
     std::vector<MediaObservation> media;
+    // False when no device registered while the driver waited (refused, or no
+    // REGISTER at all): only the registration checks are then judged.
+    bool registered = true;
+    std::int64_t registerWaitMs = 0; // how long the driver waited for it
 
     // deviceId, or the From user of the first REGISTER received.
     std::string DeviceId() const;

@@ -1,12 +1,14 @@
 #include "check/battery/Report.h"
 
 #include "base/TextCodec.h"
+#include "base/Version.h"
 #include "check/battery/Exchange.h"
 #include "check/battery/SipText.h"
 
 #include <chrono>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <system_error>
 
@@ -146,8 +148,52 @@ int Count(const std::vector<CheckResult>& results, Verdict v) {
     return n;
 }
 
-const char* DirectionText(const ObservedMessage& m) {
-    return m.Sent() ? "Tarvex to device" : "device to Tarvex";
+std::string VersionOf(const ReportInfo& info) {
+    return info.version.empty() ? std::string(TARVEX_VERSION) : info.version;
+}
+
+// The report's own words in its language.
+struct Words {
+    bool zh;
+    const char* operator()(const char* en, const char* zhText) const { return zh ? zhText : en; }
+};
+
+const char* VerdictWord(Verdict v, const Words& w) {
+    switch (v) {
+    case Verdict::Pass:
+        return w("pass", "通过");
+    case Verdict::Fail:
+        return w("fail", "不通过");
+    case Verdict::NotSupported:
+        return w("not supported", "不支持");
+    case Verdict::NotRun:
+        break;
+    }
+    return w("not run", "未运行");
+}
+
+const char* SeverityWord(Severity s, const Words& w) {
+    switch (s) {
+    case Severity::Error:
+        return w("error", "错误");
+    case Severity::Warning:
+        return w("warning", "警告");
+    case Severity::Info:
+        break;
+    }
+    return w("info", "提示");
+}
+
+std::string ClauseText(const CheckResult& r, const Words& w) {
+    std::string t;
+    if (!r.clause.gbZh.empty()) t = "GB/T 28181 " + (w.zh ? r.clause.gbZh : r.clause.gbEn);
+    if (!r.clause.rfc.empty()) t += (t.empty() ? "" : " · ") + r.clause.rfc;
+    return t;
+}
+
+const char* DirectionText(const ObservedMessage& m, const Words& w) {
+    return m.Sent() ? w("Tarvex to device", "Tarvex → 设备")
+                    : w("device to Tarvex", "设备 → Tarvex");
 }
 
 const char* MeasurementText(const Measurement& m, char* buf, std::size_t size) {
@@ -198,8 +244,9 @@ std::string ReportJson(const Observation& obs, const std::vector<CheckResult>& r
     o +=
         "  \"format\": \"tarvex-device-check\",\n  \"version\": " + std::to_string(kFormatVersion) +
         ",\n";
-    o += "  \"tool\": " + Json(info.tool) + ",\n  \"generated\": " + Json(GeneratedText(info)) +
-         ",\n";
+    o += "  \"tool\": " + Json(info.tool) + ", \"toolVersion\": " + Json(VersionOf(info)) +
+         ",\n  \"generated\": " + Json(GeneratedText(info)) +
+         ", \"commandLine\": " + Json(info.commandLine) + ",\n";
     o += "  \"device\": {\"id\": " + Json(d.id) + ", \"contact\": " + Json(d.contact) +
          ", \"userAgent\": " + Json(d.userAgent) + ", \"name\": " + Json(d.name) +
          ", \"manufacturer\": " + Json(d.manufacturer) + ", \"model\": " + Json(d.model) +
@@ -217,7 +264,11 @@ std::string ReportJson(const Observation& obs, const std::vector<CheckResult>& r
          ", \"keepaliveMisses\": " + std::to_string(s.keepaliveMisses) +
          ", \"messageAnswerLimitMs\": " + std::to_string(s.messageAnswerLimitMs) +
          ", \"queryAnswerLimitMs\": " + std::to_string(s.queryAnswerLimitMs) +
-         ", \"firstPictureLimitMs\": " + std::to_string(s.firstPictureLimitMs) + "}},\n";
+         ", \"firstPictureLimitMs\": " + std::to_string(s.firstPictureLimitMs) +
+         "},\n    \"run\": {";
+    for (std::size_t i = 0; i < info.run.size(); ++i)
+        o += std::string(i ? ", " : "") + Json(info.run[i].first) + ": " + Json(info.run[i].second);
+    o += "}},\n";
     o += "  \"summary\": {";
     for (Verdict v : kVerdicts)
         o += std::string(v == Verdict::Pass ? "" : ", ") + Json(VerdictKey(v)) + ": " +
@@ -226,7 +277,11 @@ std::string ReportJson(const Observation& obs, const std::vector<CheckResult>& r
     for (std::size_t i = 0; i < results.size(); ++i) {
         const CheckResult& r = results[i];
         o += std::string(i ? "," : "") + "\n    {\"id\": " + Json(r.id) +
-             ", \"title\": " + Json(r.title) + ", \"verdict\": " + Json(VerdictKey(r.verdict)) +
+             ", \"title\": " + Json(r.title) + ", \"titleZh\": " + Json(r.titleZh) +
+             ", \"severity\": " + Json(SeverityKey(r.severity)) +
+             ",\n     \"clause\": {\"gbt28181\": " + Json(r.clause.gbZh) +
+             ", \"gbt28181En\": " + Json(r.clause.gbEn) + ", \"rfc\": " + Json(r.clause.rfc) +
+             "},\n     \"verdict\": " + Json(VerdictKey(r.verdict)) +
              ", \"reason\": " + Json(r.reason) + ",\n     \"measurements\": [";
         for (std::size_t k = 0; k < r.measurements.size(); ++k) {
             const Measurement& m = r.measurements[k];
@@ -261,57 +316,90 @@ std::string ReportJson(const Observation& obs, const std::vector<CheckResult>& r
 std::string ReportHtml(const Observation& obs, const std::vector<CheckResult>& results,
                        const ReportInfo& info) {
     const DeviceIdentity d = IdentifyDevice(obs);
+    const Words w{info.language == "zh"};
     std::string o;
     o +=
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>Device "
-        "check " +
+        std::string("<!DOCTYPE html>\n<html lang=\"") + (w.zh ? "zh-CN" : "en") +
+        "\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + w("Device check ", "设备检查 ") +
         Html(d.id) +
         "</title>\n<style>\n"
         "body{font-family:sans-serif;margin:1.5em auto;max-width:70em;color:#222}\n"
-        "h1{font-size:1.5em}table.id{border-collapse:collapse;margin-bottom:1em}\n"
-        "table.id th{text-align:left;padding:.15em 1em .15em 0;color:#555;font-weight:normal}\n"
+        "h1{font-size:1.5em}h2{font-size:1.1em;margin:1em 0 .3em}"
+        "table.id{border-collapse:collapse;margin-bottom:1em}\n"
+        "table.id th{text-align:left;padding:.15em 1em .15em 0;color:#555;font-weight:normal;"
+        "vertical-align:top}\n"
         ".summary span{margin-right:1em}\n"
         "details.check{border:1px solid #ccc;border-radius:4px;margin:.4em 0;padding:.3em .6em}\n"
         "details.check>summary{cursor:pointer}\n"
-        ".verdict{display:inline-block;min-width:7.5em;text-align:center;border-radius:3px;padding:"
-        "0 .3em;"
-        "font-weight:bold;color:#fff}\n"
+        ".verdict{display:inline-block;min-width:7.5em;text-align:center;border-radius:3px;"
+        "padding:0 .3em;font-weight:bold;color:#fff}\n"
         ".v-pass{background:#2e7d32}.v-fail{background:#c62828}.v-not_supported{background:#8d6e00}"
         ".v-not_run{background:#757575}\n"
-        ".reason{color:#333}.cid{color:#777;font-size:.85em}\n"
+        ".sev{display:inline-block;min-width:4em;text-align:center;border:1px solid #999;"
+        "border-radius:3px;font-size:.8em;padding:0 .2em;color:#444}"
+        ".s-error{border-color:#c62828;color:#c62828}.s-warning{border-color:#8d6e00;color:#8d6e00}"
+        "\n"
+        ".reason{color:#333}.cid{color:#777;font-size:.85em}.clause{color:#555;font-size:.85em}\n"
         "table.m{border-collapse:collapse;margin:.4em 0}table.m td{padding:0 1em 0 0}\n"
         ".ev{margin:.5em 0 .5em 1em}.meta{font-size:.85em;color:#555}\n"
-        "pre{background:#f6f6f6;padding:.4em;overflow-x:auto;white-space:pre-wrap;word-break:break-"
-        "all;margin:.2em 0}\n"
-        "</style>\n</head>\n<body>\n<h1>Device check: " +
-        Html(d.id.empty() ? "no device" : d.id) + "</h1>\n<table class=\"id\">\n";
+        "pre{background:#f6f6f6;padding:.4em;overflow-x:auto;white-space:pre-wrap;word-break:"
+        "break-all;margin:.2em 0}\n"
+        "</style>\n</head>\n<body>\n<h1>" +
+        w("Device check: ", "设备检查：") + Html(d.id.empty() ? w("no device", "无设备") : d.id) +
+        "</h1>\n<table class=\"id\">\n";
     const auto row = [&](const char* k, const std::string& v) {
         if (!v.empty()) o += "<tr><th>" + std::string(k) + "</th><td>" + Html(v) + "</td></tr>\n";
     };
-    row("Device ID", d.id);
-    row("Name", d.name);
-    row("Manufacturer", d.manufacturer);
-    row("Model", d.model);
-    row("Firmware", d.firmware);
-    row("Channels (DeviceInfo)", d.channel);
-    row("Catalog items", d.catalogItems < 0 ? "" : std::to_string(d.catalogItems));
+    row(w("Device ID", "设备编码"), d.id);
+    row(w("Name", "名称"), d.name);
+    row(w("Manufacturer", "厂商"), d.manufacturer);
+    row(w("Model", "型号"), d.model);
+    row(w("Firmware", "固件版本"), d.firmware);
+    row(w("Channels (DeviceInfo)", "通道数 (DeviceInfo)"), d.channel);
+    row(w("Catalog items", "目录项"), d.catalogItems < 0 ? "" : std::to_string(d.catalogItems));
     row("Contact", d.contact);
     row("User-Agent", d.userAgent);
-    row("SIP transport", obs.settings.sipTransport);
-    row("Observed", TimeOf(obs.Start()) + " to " + TimeOf(obs.End()) + " (" +
-                        std::to_string(obs.messages.size()) + " messages)");
-    row("Report written", GeneratedText(info) + " by " + info.tool);
+    row(w("Observed", "观察时段"), TimeOf(obs.Start()) + w(" to ", " 至 ") + TimeOf(obs.End()) +
+                                       " (" + std::to_string(obs.messages.size()) +
+                                       w(" messages)", " 条消息)"));
+    row(w("Report written", "报告生成"),
+        GeneratedText(info) + w(" by ", "，") + info.tool + " " + VersionOf(info));
+    row(w("Command line", "命令行"), info.commandLine);
+    o += "</table>\n<h2>" + std::string(w("Settings used", "所用设置")) +
+         "</h2>\n<table class=\"id\">\n";
+    const CheckSettings& s = obs.settings;
+    row(w("SIP transport", "SIP 传输"), s.sipTransport);
+    row(w("Platform ID", "平台编码"), s.platformId);
+    row(w("Challenge (验证密码)", "验证密码"), s.password.empty() ? w("off", "关") : w("on", "开"));
+    row(w("Keepalive interval", "心跳周期"),
+        s.keepaliveIntervalS > 0
+            ? std::to_string(s.keepaliveIntervalS) + " s"
+            : std::string(w("the device's own, else 60 s", "设备自身，否则 60 s")));
+    row(w("Keepalives missed before offline", "心跳超时次数"),
+        s.keepaliveMisses > 0 ? std::to_string(s.keepaliveMisses) : std::string("3"));
+    row(w("Limits", "时限"), "MESSAGE 200 OK " + std::to_string(s.messageAnswerLimitMs) +
+                                 " ms, Response " + std::to_string(s.queryAnswerLimitMs) +
+                                 w(" ms, first picture ", " ms，首帧 ") +
+                                 std::to_string(s.firstPictureLimitMs) + " ms");
+    for (const auto& [k, v] : info.run)
+        row(k.c_str(), v);
     o += "</table>\n<p class=\"summary\">";
     for (Verdict v : kVerdicts)
         o += "<span><span class=\"verdict v-" + std::string(VerdictKey(v)) + "\">" +
-             VerdictText(v) + "</span> " + std::to_string(Count(results, v)) + "</span>";
+             VerdictWord(v, w) + "</span> " + std::to_string(Count(results, v)) + "</span>";
     o += "</p>\n";
     for (const CheckResult& r : results) {
+        const std::string title = w.zh && !r.titleZh.empty() ? r.titleZh : r.title;
+        const std::string clause = ClauseText(r, w);
         o += "<details class=\"check\" id=\"" + Html(r.id) + "\"" +
              (r.verdict == Verdict::Fail ? " open" : "") + "><summary><span class=\"verdict v-" +
-             VerdictKey(r.verdict) + "\">" + VerdictText(r.verdict) + "</span> <b>" +
-             Html(r.title) + "</b> <span class=\"cid\">" + Html(r.id) +
-             "</span><br><span class=\"reason\">" + Html(r.reason) + "</span></summary>\n";
+             VerdictKey(r.verdict) + "\">" + VerdictWord(r.verdict, w) +
+             "</span> <span class=\"sev s-" + SeverityKey(r.severity) + "\">" +
+             SeverityWord(r.severity, w) + "</span> <b>" + Html(title) +
+             "</b> <span class=\"cid\">" + Html(r.id) + "</span><br><span class=\"reason\">" +
+             Html(r.reason) + "</span>" +
+             (clause.empty() ? "" : "<br><span class=\"clause\">" + Html(clause) + "</span>") +
+             "</summary>\n";
         if (!r.measurements.empty()) {
             o += "<table class=\"m\">";
             for (const Measurement& m : r.measurements) {
@@ -329,7 +417,7 @@ std::string ReportHtml(const Observation& obs, const std::vector<CheckResult>& r
                 continue;
             }
             const ObservedMessage& m = obs.messages[static_cast<std::size_t>(e.message)];
-            o += "<div class=\"meta\">" + Html(m.timeText) + " &middot; " + DirectionText(m) +
+            o += "<div class=\"meta\">" + Html(m.timeText) + " &middot; " + DirectionText(m, w) +
                  " &middot; " + Html(e.label) + "</div><pre>" + Html(HeadText(m)) + "</pre>";
             if (!m.body.empty()) o += "<pre>" + Html(BodyText(m)) + "</pre>";
             o += "</div>\n";
@@ -338,6 +426,15 @@ std::string ReportHtml(const Observation& obs, const std::vector<CheckResult>& r
     }
     o += "</body>\n</html>\n";
     return o;
+}
+
+std::string LanguageFromLocale() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* v = std::getenv(name);
+        if (!v || !*v) continue;
+        return std::string_view(v).substr(0, 2) == "zh" ? "zh" : "en";
+    }
+    return "en";
 }
 
 ReportFiles WriteReport(const std::filesystem::path& dir, const Observation& obs,

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvex::check {
@@ -27,7 +28,17 @@ DeviceIdentity IdentifyDevice(const Observation& obs);
 struct ReportInfo {
     std::string generated; // local time text of the report; empty: now
     std::string tool = "Tarvex";
+    std::string version;         // the tool's version; empty: this build's
+    std::string language = "en"; // report.html: "en" or "zh" (report.json is the same for both)
+    std::string commandLine;     // how the check was started, "" when not from a command line
+    // The run's own settings beyond the observation's (measuring window,
+    // observation length, ...), as name and value texts.
+    std::vector<std::pair<std::string, std::string>> run;
 };
+
+// "zh" when the locale (LC_ALL, LC_MESSAGES, LANG, in that order) names
+// Chinese, else "en".
+std::string LanguageFromLocale();
 
 std::string ReportJson(const Observation& obs, const std::vector<CheckResult>& results,
                        const ReportInfo& info = {});

@@ -2,11 +2,13 @@
 
 #include "app/core/CTarvexCore.h"
 #include "check/battery/Battery.h"
+#include "check/battery/checks/Keepalive.h"
 #include "export/xls/MessageLogSave.h"
 
 #include <pthread.h>
 
 #include <cstdio>
+#include <set>
 
 namespace tarvex::check {
 namespace {
@@ -20,11 +22,14 @@ constexpr int kRowOpenLive = 0;     // set 0 "实时点播", set 1 "点播取消
 constexpr int kRowRecordSearch = 3; // set 0 "文件检索"
 constexpr int kRowPtzUp = 1;        // set 1 "向上"
 constexpr int kRowPtzStop = 9;      // set 1 "停止"
+constexpr int kRowDownload = 0;     // set 2 "文件下载", set 3 "下载取消"
 constexpr int kRowPlayback = 1;     // set 2 "文件回放", set 3 "回放取消"
 constexpr int kRowPause = 3;        // set 3 "回放:暂停"
 constexpr int kRowFast = 4;         // set 3 "回放:快进" (PLAY with Scale 2)
 // The chain's queries go out one second after the answer before them.
 constexpr auto kChainWait = 20s;
+// Longest wait for the device to end a download of the recording itself.
+constexpr auto kDownloadWait = 60s;
 
 std::int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -48,11 +53,13 @@ class LogSnapshot final : public xls::IMessageLogRows {
 public:
     explicit LogSnapshot(const MessageLog& log) {
         MessageLog::RowText r;
-        for (std::size_t i = 0, n = log.Size(); i < n && log.Row(i, r); ++i) rows_.push_back(r);
+        for (std::size_t i = 0, n = log.Size(); i < n && log.Row(i, r); ++i)
+            rows_.push_back(r);
     }
     std::size_t RowCount(xls::LogDirection dir) const override {
         std::size_t n = 0;
-        for (const auto& r : rows_) n += r.direction == static_cast<int>(dir);
+        for (const auto& r : rows_)
+            n += r.direction == static_cast<int>(dir);
         return n;
     }
     void ForEachRow(xls::LogDirection dir,
@@ -107,6 +114,46 @@ bool CheckDriver::Cancelled() const {
 int CheckDriver::StepCount(const DriverOptions& o) {
     // device, queries, recordings, live UDP, [TCP passive, TCP active], [playback], report
     return 5 + (o.liveTcp ? 2 : 0) + (o.playback ? 1 : 0);
+}
+
+void CheckDriver::SubStep(const std::string& text) {
+    std::printf("check %d/%d: %s\n", step_, StepCount(options_), text.c_str());
+    std::fflush(stdout);
+    if (progress_) progress_({step_, StepCount(options_), text});
+}
+
+void CheckDriver::Download(int recordingItem) {
+    SubStep("download of the recording, until the device ends it");
+    EndOpenCalls();
+    core_.TreeClicked(recordingItem);
+    if (core_.MediaSetNumber() != 2) return;
+    ReadLog();
+    const std::size_t from = messages_.size();
+    core_.ClickCommand(kListMedia, kRowDownload, OperatorInputs{});
+    std::string callId;
+    auto answered = [&]() -> const ObservedMessage* {
+        ReadLog();
+        const ObservedMessage* invite = FindSentRequest(from, "INVITE");
+        if (invite) callId = invite->sip.callId;
+        return invite ? FinalAnswer(*invite) : nullptr;
+    };
+    WaitFor([&] { return answered() != nullptr; }, options_.answerWait);
+    const ObservedMessage* a = answered();
+    if (!a || a->sip.status >= 300) return;
+    // The device ends a download itself (MediaStatus 121, its BYE); a long
+    // recording is cut at kDownloadWait and cancelled by the round below.
+    WaitFor(
+        [&] {
+            ReadLog();
+            for (std::size_t i = from; i < messages_.size(); ++i)
+                if (messages_[i].Received() && messages_[i].IsRequest("BYE") &&
+                    messages_[i].sip.callId == callId)
+                    return true;
+            return false;
+        },
+        kDownloadWait);
+    Pause(300ms); // Tarvex's answer to that BYE, a MediaStatus close behind it
+    EndOpenCalls();
 }
 
 void CheckDriver::Progress(const std::string& text) {
@@ -190,6 +237,102 @@ bool CheckDriver::Answered(std::size_t from, const char* cmdType) {
 
 // ---------------------------------------------------------------- steps
 
+ReportInfo CheckDriver::Info() const {
+    ReportInfo info = options_.report;
+    auto seconds = [](std::chrono::milliseconds ms) {
+        return Seconds(ms.count()).substr(0, Seconds(ms.count()).size() - 2);
+    };
+    info.run.insert(info.run.begin(),
+                    {{"registerTimeoutS", seconds(options_.registerTimeout)},
+                     {"windowS", seconds(options_.window)},
+                     {"answerWaitS", seconds(options_.answerWait)},
+                     {"observeS", options_.observe ? seconds(*options_.observe)
+                                                   : std::string("3 keepalive intervals + 10 %")},
+                     {"liveTcp", options_.liveTcp ? "yes" : "no"},
+                     {"playback", options_.playback ? "yes" : "no"}});
+    return info;
+}
+
+bool CheckDriver::WaitForRegistration() {
+    std::optional<Clock::time_point> refusedAt;
+    std::size_t seen = 0;
+    return WaitFor(
+               [&] {
+                   if (core_.CurrentDeviceId()) return true;
+                   ReadLog();
+                   for (; seen < messages_.size(); ++seen) {
+                       const ObservedMessage& m = messages_[seen];
+                       if (!refusedAt && m.Sent() && m.sip.status == 403 &&
+                           m.sip.cseqMethod == "REGISTER")
+                           refusedAt = Clock::now();
+                   }
+                   return refusedAt && Clock::now() - *refusedAt >= options_.answerWait;
+               },
+               options_.registerTimeout) &&
+           core_.CurrentDeviceId().has_value();
+}
+
+void CheckDriver::ObserveKeepalives(const CheckSettings& settings) {
+    ReadLog();
+    Observation seen;
+    seen.messages = messages_;
+    const KeepalivePlan own = PlanKeepalives(seen); // the device's own interval, if it gave one
+    std::int64_t intervalMs = own.sourceMessage >= 0 ? own.intervalMs
+                              : settings.keepaliveIntervalS > 0
+                                  ? settings.keepaliveIntervalS * 1000LL
+                                  : 60000;
+    const std::int64_t length =
+        options_.observe ? options_.observe->count()
+                         : 3 * intervalMs + std::max<std::int64_t>(1000, intervalMs / 10);
+    const std::int64_t from = own.startMessage >= 0 ? own.startMs : NowMs();
+    const std::int64_t left = from + length - NowMs();
+    if (left <= 0) return;
+    SubStep("observing keepalives for " + Seconds(left) + " more");
+    Pause(std::chrono::milliseconds(left));
+}
+
+void CheckDriver::EndOpenCalls() {
+    const CMediaSession& media = core_.MediaSession();
+    auto open = [&] { return media.LiveOpen() || media.PlaybackOpen() || media.DownloadOpen(); };
+    if (!open()) return;
+    const TreeItem tree = core_.TreeSnapshot();
+    if (media.LiveOpen()) {
+        // A channel shows the live set while a view is open: its first row ends it.
+        if (const int channel = FindItem(tree, kNodeChannel, 0)) {
+            core_.TreeClicked(channel);
+            if (core_.MediaSetNumber() == 1) ClickAndWait(kRowOpenLive, nullptr);
+        }
+    }
+    if (media.PlaybackOpen() || media.DownloadOpen()) {
+        // A recording shows the open set: 下载取消, 回放取消.
+        if (const int recording = FindItem(tree, kNodeRecording, 0)) {
+            core_.TreeClicked(recording);
+            if (core_.MediaSetNumber() == 3) {
+                if (media.DownloadOpen()) ClickAndWait(kRowDownload, nullptr);
+                if (media.PlaybackOpen()) ClickAndWait(kRowPlayback, nullptr);
+            }
+        }
+    }
+    if (!WaitFor([&] { return !open(); }, options_.answerWait))
+        std::fprintf(stderr,
+                     "tarvex --check: a call is still open (live %d, playback %d, "
+                     "download %d)\n",
+                     media.LiveOpen(), media.PlaybackOpen(), media.DownloadOpen());
+    // The answers to those BYEs come in before the check's own exchange.
+    Pause(200ms);
+}
+
+std::vector<ObservedMessage> CheckDriver::CheckMessages() const {
+    std::set<std::string> earlier;
+    for (std::size_t i = 0; i < checkFrom_ && i < messages_.size(); ++i)
+        if (messages_[i].Sent() && messages_[i].IsRequest("INVITE"))
+            earlier.insert(messages_[i].sip.callId);
+    std::vector<ObservedMessage> out;
+    for (const ObservedMessage& m : messages_)
+        if (!earlier.count(m.sip.callId)) out.push_back(m);
+    return out;
+}
+
 void CheckDriver::Queries() {
     // The core's chain: Catalog, then DeviceInfo, then DeviceStatus, each a
     // second after the answer before it.
@@ -200,9 +343,9 @@ void CheckDriver::RecordSearch(int channelItem) {
     core_.TreeClicked(channelItem);
     const auto now = std::chrono::system_clock::now();
     auto text = [](std::chrono::system_clock::time_point t) {
-        return LocalTimeMsText(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   t.time_since_epoch())
-                                   .count())
+        return LocalTimeMsText(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch())
+                       .count())
             .substr(0, 19);
     };
     core_.AcceptSearch(text(now - 24h), text(now), 0);
@@ -255,7 +398,8 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
     const bool playback = recordingItem != 0;
     m.kind = playback ? "Playback" : "Play";
     m.rtpCounted = false; // until the window is measured
-    // The tree click ends what is open and shows the set the row opens from.
+    // The tree click shows the set the row opens from (nothing is open).
+    EndOpenCalls();
     core_.TreeClicked(playback ? recordingItem : channelItem);
     ReadLog();
     const std::size_t from = messages_.size();
@@ -297,12 +441,13 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         const std::uint64_t p0 = tap_.Pictures();
         const auto start = Clock::now();
         if (!playback && transport == kMediaUdp) Ptz();
-        Pause(options_.window - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    Clock::now() - start));
+        Pause(options_.window -
+              std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start));
         const StreamFigures f1 = media.Figures();
         m.windowMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         m.frames = tap_.Pictures() - p0;
+        m.framesReceived = f1.frames >= f0.frames ? f1.frames - f0.frames : 0;
         m.bytes = f1.bytes - f0.bytes;
         // Read while the stream still flows: the SSRC the receiver follows
         // and its RTP sequence totals, taken as differences over the window
@@ -317,7 +462,8 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         m.sequenceGaps = since(r0.sequenceGaps, r1.sequenceGaps);
         m.lostPackets = since(r0.skippedPackets, r1.skippedPackets);
         if (playback) {
-            for (int row : {kRowPause, kRowFast}) ClickAndWait(row, "INFO");
+            for (int row : {kRowPause, kRowFast})
+                ClickAndWait(row, "INFO");
         }
     }
     // The cancel row sends BYE for an answered call (CANCEL before the answer,
@@ -332,19 +478,37 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
 DriverOutcome CheckDriver::Check() {
     DriverOutcome out;
     Progress("waiting for a device to register");
-    if (!WaitFor([this] { return core_.CurrentDeviceId().has_value(); }, options_.registerTimeout))
-        return out;
-    out.registered = true;
-    out.deviceId = *core_.CurrentDeviceId();
-
+    const auto waitStart = Clock::now();
+    out.registered = WaitForRegistration();
     Observation obs;
-    obs.deviceId = out.deviceId;
     CDlgCfg& cfg = core_.Settings();
     obs.settings.sipTransport = cfg.localTransport == 1 ? "tcp" : "udp";
     obs.settings.platformId = cfg.localId;
     obs.settings.password = core_.ChallengePassword();
     obs.settings.keepaliveIntervalS = cfg.heartbeatPeriod > 0 ? cfg.heartbeatPeriod : 0;
     obs.settings.keepaliveMisses = core_.KeepaliveMisses();
+    if (!out.registered) {
+        // Refused or never tried: the registration rows are judged, the rest not run.
+        obs.registered = false;
+        obs.registerWaitMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - waitStart).count();
+        Progress("judging and writing the report");
+        ReadLog();
+        obs.messages = messages_;
+        out.deviceId = obs.DeviceId();
+        if (!out.deviceId.empty()) obs = OnlyDevice(obs, out.deviceId);
+        obs.endMs = NowMs();
+        out.results = RunBattery(obs);
+        out.files = WriteReport(options_.outDir, obs, out.results, Info());
+        return out;
+    }
+    out.deviceId = *core_.CurrentDeviceId();
+    obs.deviceId = out.deviceId;
+    // From no open call: what an operator left open is ended first, and the
+    // calls from before the check are not judged.
+    ReadLog();
+    checkFrom_ = messages_.size();
+    EndOpenCalls();
 
     // Every stream of the check is decoded into the counting surface (from
     // the next receiver start on); the view gets it back at the end.
@@ -369,21 +533,26 @@ DriverOutcome CheckDriver::Check() {
         if (recording && !Cancelled()) {
             core_.OverrideMediaTransport(kMediaUdp);
             obs.media.push_back(Stream(kMediaUdp, channel, recording));
+            if (!Cancelled()) Download(recording);
         }
     }
+    // Every call of the check ends with it (one whose cancel went unanswered too).
+    EndOpenCalls();
     core_.OverrideMediaTransport(std::nullopt);
     core_.SetVideoSurface(options_.view);
     // The last answers (a BYE's 200, a late Response) are in the log by now.
     Pause(300ms);
+    if (!Cancelled()) ObserveKeepalives(obs.settings);
 
     Progress("judging and writing the report");
     ReadLog();
-    obs.messages = messages_;
+    obs.messages = CheckMessages();
     obs.endMs = NowMs();
     out.results = RunBattery(obs);
-    out.files = WriteReport(options_.outDir, obs, out.results);
+    out.files = WriteReport(options_.outDir, obs, out.results, Info());
     if (options_.writeWorkbook && out.files.error.empty()) {
-        const xls::SaveResult saved = xls::SaveMessageLog(LogSnapshot(core_.Log()), options_.outDir);
+        const xls::SaveResult saved =
+            xls::SaveMessageLog(LogSnapshot(core_.Log()), options_.outDir);
         out.workbook = saved.written;
     }
     return out;

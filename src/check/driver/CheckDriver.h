@@ -4,9 +4,13 @@
 // would, through the core's own actions: a RecordInfo for the last 24 hours,
 // live view over UDP, TCP passive and TCP active (each measured over a
 // window, a pan-tilt-zoom command during the first), BYE, one playback with
-// PAUSE and PLAY with a Scale. It reads the message log into an Observation,
-// adds the media figures of the core's media session, runs the battery and
-// writes DIR/report.html, DIR/report.json and DIR/MsgXml.xls.
+// PAUSE and PLAY with a Scale, one download until the device ends it, then
+// observes until the keepalives can be judged. It starts from no open call
+// (what is open is ended through the cancel rows), ends every call it opened
+// and leaves the calls from before it out of the observation. It reads the
+// message log into an Observation, adds the media figures of the core's media
+// session, runs the battery and writes DIR/report.html, DIR/report.json and
+// DIR/MsgXml.xls; a device that does not register still gets the report.
 //
 //   CheckDriver d(core, options, onProgress, onDone);
 //   d.Start();                  // returns at once; the check runs on m_hCheck
@@ -35,6 +39,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,13 +49,21 @@ class CTarvexCore;
 namespace tarvex::check {
 
 struct DriverOptions {
-    std::filesystem::path outDir;                 // where the report and MsgXml.xls go
+    std::filesystem::path outDir;                     // where the report and MsgXml.xls go
     std::chrono::milliseconds registerTimeout{60000}; // for a device to register
-    std::chrono::milliseconds window{10000};      // measuring window of each stream
-    std::chrono::milliseconds answerWait{5000};   // longest wait for one answer
-    bool liveTcp = true;                          // also TCP passive and TCP active
-    bool playback = true;                         // the playback of one recording
-    bool writeWorkbook = true;                    // MsgXml.xls beside the report
+    std::chrono::milliseconds window{10000};          // measuring window of each stream
+    std::chrono::milliseconds answerWait{5000};       // longest wait for one answer
+    bool liveTcp = true;                              // also TCP passive and TCP active
+    bool playback = true;                             // the playback of one recording
+    bool writeWorkbook = true;                        // MsgXml.xls beside the report
+    // Length of the observation from the device's first REGISTER, so that its
+    // keepalives can be judged; none: three keepalive intervals and a tenth
+    // (the device's own HeartBeatInterval when it stated one, else the
+    // settings' 心跳周期, else 60 s).
+    std::optional<std::chrono::milliseconds> observe;
+    // Language, command line and run settings of the report (the driver adds
+    // its own timings to report.run).
+    ReportInfo report;
     // The video view the decoded pictures go on to (the window's), or none.
     // During the check the decoder draws into the driver's counting surface,
     // which hands every picture on; the view is the core's surface again after.
@@ -58,14 +71,14 @@ struct DriverOptions {
 };
 
 struct DriverProgress {
-    int step = 0;      // 1 .. steps
+    int step = 0; // 1 .. steps
     int steps = 0;
-    std::string text;  // what is being done now
+    std::string text; // what is being done now
 };
 
 struct DriverOutcome {
     bool registered = false;        // a device registered in time
-    std::string deviceId;
+    std::string deviceId;           // also of a device that tried and was refused
     ReportFiles files;              // files.error set when the report could not be written
     std::filesystem::path workbook; // empty when not written
     std::vector<CheckResult> results;
@@ -94,6 +107,10 @@ private:
     void Run();
     DriverOutcome Check();
     void Progress(const std::string& text);
+    // A line within the current step (not counted as a step).
+    void SubStep(const std::string& text);
+    // Downloads the recording until the device ends it (MediaStatus 121, BYE).
+    void Download(int recordingItem);
     // Waits until pred holds (polled), the timeout passes or the check is
     // cancelled; pred's result at the end.
     bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
@@ -106,6 +123,19 @@ private:
     const ObservedMessage* FinalAnswer(const ObservedMessage& request) const;
     bool Answered(std::size_t from, const char* cmdType);
 
+    // Until a device registers; a refused REGISTER (403) ends the wait once
+    // answerWait has passed without a registration after it.
+    bool WaitForRegistration();
+    ReportInfo Info() const; // options_.report with the run's timings
+    // Until the observation is long enough for the keepalive checks.
+    void ObserveKeepalives(const CheckSettings& settings);
+    // Ends whatever is open (a live view, a playback, a download, the
+    // operator's from before the check or one of the check's own) through the
+    // cancel rows an operator would click, and waits until none is open.
+    void EndOpenCalls();
+    // The observation's messages: the log read so far without the calls that
+    // began before the check (an earlier download, a live view left open).
+    std::vector<ObservedMessage> CheckMessages() const;
     void Queries();
     void RecordSearch(int channelItem);
     MediaObservation Stream(int transport, int channelItem, int recordingItem);
@@ -135,6 +165,7 @@ private:
     int step_ = 0;
     std::vector<ObservedMessage> messages_;
     std::size_t logRead_ = 0;
+    std::size_t checkFrom_ = 0; // first message of messages_ the check itself caused
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;

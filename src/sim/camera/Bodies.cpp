@@ -185,9 +185,9 @@ std::string ResultAnswer(const std::string& cmdType, const std::string& sn,
     return Text(top);
 }
 
-std::string KeepaliveNotify(const std::string& deviceId, int sn) {
+std::string KeepaliveNotify(const std::string& deviceId, int sn, const char* status) {
     XMLNode top = Envelope("Notify", "Keepalive", std::to_string(sn), deviceId);
-    top.AddTextChild("Status", "OK");
+    top.AddTextChild("Status", status);
     return Text(top);
 }
 

@@ -56,7 +56,7 @@ std::string PresetAnswer(const DeviceIdentity& d, const std::string& sn);
 // queries without an answer of their own).
 std::string ResultAnswer(const std::string& cmdType, const std::string& sn,
                          const std::string& deviceId);
-std::string KeepaliveNotify(const std::string& deviceId, int sn);
+std::string KeepaliveNotify(const std::string& deviceId, int sn, const char* status = "OK");
 // NotifyType 121: a download has reached its end.
 std::string MediaStatusNotify(const std::string& deviceId, int sn);
 

@@ -2,6 +2,7 @@
 
 #include "base/TextCodec.h"
 #include "manscdp/xml/XMLNode.h"
+#include "sim/camera/AnswerFaults.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -387,7 +388,7 @@ void Device::OnRegisterResult(sipua::Event& ev, int defaultAction) {
 
 void Device::SendKeepalive() {
     ++keepalivesSent_;
-    SendMessage(ident_.id, KeepaliveNotify(ident_.id, sn_++));
+    SendMessage(ident_.id, KeepaliveNotify(ident_.id, sn_++, o_.Has(Fault::KeepaliveError) ? "ERROR" : "OK"));
 }
 
 void Device::SendMessage(const std::string& fromId, const std::string& utf8Body) {
@@ -765,7 +766,7 @@ void Device::OnInvite(sipua::Event& ev) {
                 EndCall(cid, "media failed", true);
                 return;
             }
-            SendMessage(ident_.id, MediaStatusNotify(ident_.id, sn_++));
+            if (!o_.Has(Fault::NoMediaStatus)) SendMessage(ident_.id, MediaStatusNotify(ident_.id, sn_++));
             if (it->second.kind == "Download") {
                 EndCall(cid, "download finished, MediaStatus 121 sent", true);
             } else {
@@ -797,6 +798,7 @@ void Device::OnInvite(sipua::Event& ev) {
     std::string body = BuildAnswer(a);
     osip_message_set_body(ans.get(), body.data(), body.size());
     osip_message_set_content_type(ans.get(), "application/sdp");
+    if (o_.Has(Fault::ContactBack)) BreakDialogAnswer(ans.get(), o_.serverId, o_.serverIp, o_.serverPort);
     agent_.SendCallAnswer(ev.tid, 200, std::move(ans));
     std::string how = !offer.tcp ? "UDP to " + offer.address + ":" + std::to_string(offer.port)
                       : role == "passive"
@@ -819,6 +821,8 @@ void Device::OnInvite(sipua::Event& ev) {
     c.kind = kind;
     c.channel = channel;
     c.stream = std::move(stream);
+    // Devices that answer so send at once: the ACK would never reach them.
+    if (o_.Has(Fault::ContactBack)) c.started = true, c.stream->Start();
     calls_[cid] = std::move(c);
     std::lock_guard<std::mutex> g(statsM_);
     stats_.calls++;

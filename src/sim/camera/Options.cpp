@@ -29,6 +29,11 @@ const std::vector<FaultName>& FaultNames() {
          "RecordInfo items' StartTime with a space for the T, EndTime without seconds"},
         {Fault::RtpGaps, "rtp-gaps",
          "every 10th RTP packet skips a sequence number; no payload is lost"},
+        {Fault::ContactBack, "contact-back",
+         "the 200 to an INVITE has no To tag and a Contact naming the platform"},
+        {Fault::KeepaliveError, "keepalive-error", "keepalives carry Status ERROR"},
+        {Fault::NoMediaStatus, "no-media-status",
+         "a download or playback reaches its end without the MediaStatus 121 Notify"},
     };
     return names;
 }

@@ -25,6 +25,9 @@ enum class Fault {
     NoPtz,              // "no-ptz": DeviceControl with PTZCmd answered 501, no Response
     BadRecordTimes,     // "bad-record-times": RecordInfo items with malformed times
     RtpGaps,            // "rtp-gaps": every kRtpGapEvery-th RTP packet skips a sequence number
+    ContactBack,        // "contact-back": INVITE 200 without a To tag, its Contact the platform's
+    KeepaliveError,     // "keepalive-error": keepalives carry Status ERROR
+    NoMediaStatus,      // "no-media-status": the end of a recording sent without MediaStatus 121
 };
 
 // With rtp-gaps, one sequence number in this many packets is skipped (about

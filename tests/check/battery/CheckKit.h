@@ -183,7 +183,12 @@ inline MediaObservation Invite(Wire& w, int transport, const std::string& answer
     m.answerStatus = status;
     m.answer = status == 200 ? answer : "";
     if (status)
-        w.Reply(inv, status, status == 200 ? "Content-Type: application/sdp\r\n" : "", m.answer);
+        w.Reply(inv, status,
+                status == 200 ? "Contact: <sip:" + kDevice +
+                                    "@127.0.0.1:5060>\r\n"
+                                    "Content-Type: application/sdp\r\n"
+                              : "",
+                m.answer);
     m.firstPictureMs = 800;
     m.windowMs = 10000;
     m.frames = 250;

@@ -199,3 +199,192 @@ TEST(Playback, PauseAndScaleAccepted) {
 }
 
 } // namespace
+
+// The 2xx of an INVITE must open a dialog the platform can use: To tag, the
+// device's own Contact, SDP o= and s= as offered, f= of the v/... form.
+TEST(InviteAnswer, WantsAToTagTheDevicesContactAndTheSessionLines) {
+    struct Row {
+        Case c;
+        std::string from, to;       // replaced in the 200's head
+        std::string sdpFrom, sdpTo; // replaced in its SDP
+    };
+    const std::string contact = "Contact: <sip:" + kDevice + "@127.0.0.1:5060>";
+    const Row rows[] = {
+        {{"well formed", Verdict::Pass, "1 INVITE answer with a To tag"}, "", "", "", ""},
+        {{"no To tag", Verdict::Fail, ": To without a tag"}, ";tag=99", "", "", ""},
+        {{"Contact of the platform", Verdict::Fail, "names Tarvex, not the device"},
+         contact,
+         "Contact: <sip:" + kPlatform + "@127.0.0.1:5080>",
+         "",
+         ""},
+        {{"no Contact", Verdict::Fail, ": no Contact"}, contact + "\r\n", "", "", ""},
+        {{"short o=", Verdict::Fail, "is not six fields"}, "", "", " 0 0 IN IP4", " 0 IN IP4"},
+        {{"s= not the offer's", Verdict::Fail, "SDP s=Playback, the offer's is s=Play"},
+         "",
+         "",
+         "s=Play",
+         "s=Playback"},
+        {{"f= not v/", Verdict::Fail, "SDP f=2/4 does not start with v/"},
+         "",
+         "",
+         "f=\r\n",
+         "f=2/4\r\n"},
+        {{"f= of the v/ form", Verdict::Pass, "with a To tag"},
+         "",
+         "",
+         "f=\r\n",
+         "f=v/2/5/25/1/4096a///\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.c.name);
+        Wire w;
+        w.Register();
+        w.obs.settings.platformId = kPlatform;
+        const std::string answer = row.sdpFrom.empty()
+                                       ? Answer(kMediaUdp)
+                                       : Replace(Answer(kMediaUdp), row.sdpFrom, row.sdpTo);
+        Invite(w, kMediaUdp, answer);
+        ObservedMessage& ok = w.obs.messages.back();
+        if (!row.from.empty())
+            ok = ObserveMessage(ok.direction, ok.timeMs, ok.timeText,
+                                Replace(ok.head, row.from, row.to), ok.body);
+        ExpectVerdict(Judge("invite.answer", w.obs), row.c);
+    }
+    ExpectVerdict(Judge("invite.answer", Wire().obs),
+                  (Case{"none", Verdict::NotRun, "no INVITE was answered 2xx"}));
+}
+
+// A download the device ends: MediaStatus 121 with (or before) its BYE, and
+// the BYE names Tarvex's dialog.
+TEST(DownloadAndDeviceBye, WantMediaStatus121AndTheDialogsTags) {
+    const std::string notify =
+        "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>MediaStatus</CmdType>"
+        "\r\n<SN>5</SN>\r\n<DeviceID>" +
+        kDevice + "</DeviceID>\r\n<NotifyType>121</NotifyType>\r\n</Notify>\r\n";
+    struct Row {
+        const char* name;
+        bool status;      // MediaStatus 121 before the BYE
+        std::string from; // the BYE's From tag
+        std::string to;   // its To tag
+        bool tarvexEnds;  // Tarvex sends the BYE instead
+        Case download, bye;
+    };
+    const Row rows[] = {
+        {"well behaved",
+         true,
+         "99",
+         "7",
+         false,
+         {"", Verdict::Pass, "download ended by the device: MediaStatus 121 at"},
+         {"", Verdict::Pass, "1 BYE of the device naming Tarvex's dialog"}},
+        {"no MediaStatus",
+         false,
+         "99",
+         "7",
+         false,
+         {"", Verdict::Fail, "without MediaStatus 121"},
+         {"", Verdict::Pass, "naming Tarvex's dialog"}},
+        {"foreign From tag",
+         true,
+         "12",
+         "7",
+         false,
+         {"", Verdict::Pass, "MediaStatus 121"},
+         {"", Verdict::Fail,
+          "From tag \"12\" is not the tag of the device's 200 (\"99\"); Tarvex "
+          "answers it 481"}},
+        {"foreign To tag",
+         true,
+         "99",
+         "8",
+         false,
+         {"", Verdict::Pass, "MediaStatus 121"},
+         {"", Verdict::Fail, "To tag \"8\" is not Tarvex's (\"7\")"}},
+        {"Tarvex ended it",
+         false,
+         "",
+         "",
+         true,
+         {"", Verdict::NotRun, "not finished by the device before Tarvex ended it"},
+         {"", Verdict::NotRun, "the device sent no BYE"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Wire w;
+        w.Register();
+        const MediaObservation m =
+            Invite(w, kMediaUdp, Answer(kMediaUdp, "1100000001"), 200, "Download");
+        w.After(2000);
+        if (row.status) w.FromDevice(notify);
+        if (row.tarvexEnds) {
+            w.Add(Direction::Sent, w.TarvexHead("BYE", m.callId, 2, "", 0));
+        } else {
+            w.Add(Direction::Received,
+                  "BYE sip:" + kPlatform +
+                      "@127.0.0.1:5080 SIP/2.0\r\nVia: SIP/2.0/UDP "
+                      "127.0.0.1:5060;branch=z9hG4bK-bye\r\nFrom: <sip:" +
+                      kDevice + "@127.0.0.1:5060>;tag=" + row.from + "\r\nTo: <sip:" + kPlatform +
+                      "@127.0.0.1:5080>;tag=" + row.to + "\r\nCall-ID: " + m.callId +
+                      "\r\nCSeq: 3 BYE\r\nContent-Length: 0\r\n");
+        }
+        ExpectVerdict(Judge("download.status", w.obs), row.download);
+        ExpectVerdict(Judge("bye.device", w.obs), row.bye);
+    }
+    ExpectVerdict(Judge("download.status", Wire().obs),
+                  (Case{"none", Verdict::NotRun, "no download was attempted"}));
+}
+
+// Tarvex's own decoder behind the stream (pictures decoded, but fewer than
+// half of the frames received) is not the device's fault: not judged, while
+// the device's own sequence is still judged.
+TEST(LiveView, TarvexBehindIsNotBlamedOnTheDevice) {
+    struct Row {
+        Case c;
+        std::optional<std::uint64_t> received;
+        std::uint64_t decoded;
+        std::uint64_t gaps;
+        int transport;
+    };
+    const Row rows[] = {
+        {{"keeping up", Verdict::Pass, "25.0 fps, "}, 250, 250, 0, kMediaUdp},
+        {{"keeping up, received shown", Verdict::Pass, ", 25.0 fps received"},
+         250,
+         240,
+         0,
+         kMediaUdp},
+        {{"behind", Verdict::NotRun,
+          "not judged: Tarvex was behind, it decoded 100 of the 250 frames received"},
+         250,
+         100,
+         0,
+         kMediaUdp},
+        {{"just under half", Verdict::Pass, "first picture"}, 250, 126, 0, kMediaUdp},
+        {{"behind, and the device skipped", Verdict::Fail, "2 RTP sequence gaps over TCP"},
+         250,
+         100,
+         2,
+         kMediaTcpPassive},
+        {{"nothing decoded is not behind", Verdict::Fail, "no frame decoded within the"},
+         250,
+         0,
+         0,
+         kMediaUdp},
+        {{"not measured", Verdict::Pass, "first picture after 800 ms"},
+         std::nullopt,
+         100,
+         0,
+         kMediaUdp},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.c.name);
+        Wire w;
+        w.Register();
+        MediaObservation m = Invite(w, row.transport, Answer(row.transport));
+        m.framesReceived = row.received;
+        m.frames = row.decoded;
+        m.sequenceGaps = row.gaps;
+        w.obs.media.push_back(m);
+        const char* id = row.transport == kMediaUdp ? "live.udp" : "live.tcp_passive";
+        ExpectVerdict(Judge(id, w.obs), row.c);
+    }
+}

@@ -7,8 +7,11 @@
 #include "Files.h"
 #include "base/TimeText.h"
 #include "check/battery/Report.h"
+#include "check/battery/ReportDiff.h"
 #include "check/battery/SipText.h"
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -58,7 +61,7 @@ Wire WellBehavedCamera() {
 TEST(Battery, AWellBehavedCameraPassesWhatItWasAsked) {
     const Wire w = WellBehavedCamera();
     const std::set<std::string> notRun = {"register.digest", "live.tcp_passive", "live.tcp_active",
-                                          "playback.control"};
+                                          "playback.control", "download.status", "bye.device"};
     for (const CheckResult& r : RunBattery(w.obs)) {
         EXPECT_EQ(r.verdict, notRun.count(r.id) ? Verdict::NotRun : Verdict::Pass)
             << r.id << ": " << r.reason;
@@ -116,7 +119,8 @@ TEST(Report, JsonReadsBackAndHtmlShowsEveryCheck) {
     const std::vector<CheckResult> results = RunBattery(w.obs);
     TempDir dir;
     const ReportFiles files =
-        WriteReport(dir.File("out"), w.obs, results, {"2024-05-20T10:40:00.000", "Tarvex 2.0"});
+        WriteReport(dir.File("out"), w.obs, results,
+                    ReportInfo{"2024-05-20T10:40:00.000", "Tarvex 2.0", {}, "en", {}, {}});
     ASSERT_EQ(files.error, "");
 
     // Python's json module reads it; the GBK catalog body comes back byte for byte.
@@ -136,6 +140,8 @@ TEST(Report, JsonReadsBackAndHtmlShowsEveryCheck) {
                                "r['device']['catalogItems'])\n"
                                "print('summary', *[f'{k}={v}' for k, v in r['summary'].items()])\n"
                                "for c in r['checks']:\n"
+                               "    assert c['severity'] in ('error', 'warning', 'info'), c\n"
+                               "    assert c['clause']['gbt28181'] or c['clause']['rfc'], c\n"
                                "    print('check', c['id'], c['verdict'], len(c['evidence']))\n"
                                "    for e in c['evidence']:\n"
                                "        if e['kind'] == 'message' and 'bodyBase64' in e:\n"
@@ -158,7 +164,7 @@ TEST(Report, JsonReadsBackAndHtmlShowsEveryCheck) {
             EXPECT_EQ(line, "device " + kDevice + " Acme 2");
         }
         if (word == "summary") {
-            EXPECT_EQ(line, "summary pass=16 fail=1 not_supported=0 not_run=4");
+            EXPECT_EQ(line, "summary pass=18 fail=1 not_supported=0 not_run=6");
         }
         if (word == "check") {
             std::string id, verdict;
@@ -187,9 +193,18 @@ TEST(Report, JsonReadsBackAndHtmlShowsEveryCheck) {
         EXPECT_NE(html.find("<b>" + r.title + "</b> <span class=\"cid\">" + r.id + "</span>"),
                   std::string::npos)
             << r.id;
-        EXPECT_NE(html.find("\">" + std::string(VerdictText(r.verdict)) + "</span> <b>" + r.title),
+        EXPECT_NE(html.find("\">" + std::string(VerdictText(r.verdict)) +
+                            "</span> <span class=\"sev s-" + SeverityKey(r.severity) + "\">" +
+                            SeverityKey(r.severity) + "</span> <b>" + r.title),
                   std::string::npos)
             << r.id;
+    }
+    // Every check names what it rests on, shown under its reason.
+    for (const CheckResult& r : results) {
+        EXPECT_FALSE(r.clause.gbZh.empty() && r.clause.rfc.empty()) << r.id;
+        if (!r.clause.rfc.empty()) {
+            EXPECT_NE(html.find(r.clause.rfc + "</span></summary>"), std::string::npos) << r.id;
+        }
     }
     EXPECT_NE(html.find("<details class=\"check\" id=\"bye.answered\" open>"), std::string::npos)
         << "failures unfolded";
@@ -275,13 +290,119 @@ TEST(Report, LogTimesReadBackExactly) {
         const char* text;
         std::optional<std::int64_t> ms;
     } cases[] = {
-        {"2024-05-20T10:30:05", base},       {"2024-05-20T10:30:05.123", base + 123},
+        {"2024-05-20T10:30:05", base},         {"2024-05-20T10:30:05.123", base + 123},
         {"2024-05-20T10:30:05.5", base + 500}, {"2024-05-20T10:30:05.", std::nullopt},
-        {"2024-5-20T10:30:05", std::nullopt}, {"2024-05-20T10:30:05Z", std::nullopt},
+        {"2024-5-20T10:30:05", std::nullopt},  {"2024-05-20T10:30:05Z", std::nullopt},
         {"9999-05-20T10:30:05", std::nullopt}, {"2024-05-20T10:30", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(ParseLocalTimeMs(c.text), c.ms) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseLocalTimeMs(c.text), c.ms) << c.text;
     EXPECT_EQ(LocalTimeMsText(base + 123), "2024-05-20T10:30:05.123");
 }
 
 } // namespace
+
+// The page in either language, with the tool's version, the command line and
+// the settings the run used; report.json is the same whatever the language.
+TEST(Report, HtmlInChineseOrEnglishWithVersionAndSettings) {
+    Wire w = WellBehavedCamera();
+    w.obs.settings.keepaliveIntervalS = 30;
+    const std::vector<CheckResult> results = RunBattery(w.obs);
+    struct Row {
+        const char* language;
+        std::vector<std::string> has, hasNot;
+    };
+    const Row rows[] = {
+        {"zh",
+         {"<html lang=\"zh-CN\">", "设备检查：" + kDevice, "所用设置", "心跳周期</th><td>30 s",
+          "<b>REGISTER 格式正确</b>", ">通过</span>", ">错误</span>", "GB/T 28181 注册和注销",
+          "Tarvex 9.9.9", "tarvex --check --lang zh", "windowS</th><td>2.0"},
+         {"Settings used", "<b>REGISTER well formed</b>"}},
+        {"en",
+         {"<html lang=\"en\">", "Device check: " + kDevice, "Settings used",
+          "Keepalive interval</th><td>30 s", "<b>REGISTER well formed</b>", ">pass</span>",
+          ">error</span>", "GB/T 28181 registration", "Tarvex 9.9.9"},
+         {"所用设置", "<b>REGISTER 格式正确</b>"}},
+    };
+    std::string json;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.language);
+        ReportInfo info{"2024-05-20T10:40:00.000",
+                        "Tarvex",
+                        "9.9.9",
+                        row.language,
+                        "tarvex --check --lang " + std::string(row.language),
+                        {{"windowS", "2.0"}}};
+        const std::string html = ReportHtml(w.obs, results, info);
+        for (const std::string& h : row.has)
+            EXPECT_NE(html.find(h), std::string::npos) << h;
+        for (const std::string& h : row.hasNot)
+            EXPECT_EQ(html.find(h), std::string::npos) << h;
+        info.commandLine.clear();
+        const std::string j = ReportJson(w.obs, results, info);
+        EXPECT_NE(j.find("\"toolVersion\": \"9.9.9\""), std::string::npos);
+        EXPECT_NE(j.find("\"run\": {\"windowS\": \"2.0\"}"), std::string::npos);
+        if (!json.empty()) {
+            EXPECT_EQ(j, json) << "the JSON does not depend on the language";
+        }
+        json = j;
+    }
+}
+
+// Two runs compared: device fields that moved, each verdict that changed with
+// both reasons, checks only one run has, and the counts.
+TEST(ReportDiff, SaysWhatChangedBetweenTwoRuns) {
+    using C = ReportDigest::Check;
+    ReportDigest a;
+    a.toolVersion = "1.0";
+    a.device = {{"id", kDevice}, {"firmware", "V1.0"}};
+    a.checks = {C{"catalog.answer", "", "pass", "error", "SumNum 2"},
+                C{"live.udp", "", "pass", "error", "25.0 fps"},
+                C{"answers.delay", "", "pass", "warning", "in time"},
+                C{"old.check", "", "pass", "info", "gone in B"}};
+    struct Row {
+        const char* name;
+        std::function<void(ReportDigest&)> change;
+        int changes;
+        std::vector<std::string> lines;
+    };
+    const Row rows[] = {
+        {"same",
+         [](ReportDigest&) {},
+         0,
+         {"0 checks changed their verdict; pass 4, fail 0, not_supported 0, not_run 0"}},
+        {"reason only", [](ReportDigest& b) { b.checks[1].reason = "24.9 fps"; }, 0, {}},
+        {"firmware and one verdict",
+         [](ReportDigest& b) {
+             b.device[1].second = "V1.1";
+             b.checks[1].verdict = "fail";
+             b.checks[1].reason = "12.0 fps received, the device stamps 25.0";
+         },
+         1,
+         {"device firmware: \"V1.0\" -> \"V1.1\"", "live.udp (error): pass -> fail",
+          "    A: 25.0 fps", "    B: 12.0 fps received, the device stamps 25.0",
+          "1 check changed its verdict; pass 4 -> 3, fail 0 -> 1, not_supported 0, not_run 0"}},
+        {"checks came and went",
+         [](ReportDigest& b) {
+             b.checks.pop_back();
+             b.checks.push_back(C{"media.framing", "", "fail", "warning", "$ framing"});
+         },
+         2,
+         {"old.check: pass -> (not in B)", "media.framing: (not in A) -> fail",
+          "    B: $ framing"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ReportDigest b = a;
+        row.change(b);
+        const ReportDiff d = DiffReports(a, b);
+        EXPECT_EQ(d.verdictChanges, row.changes);
+        for (const std::string& l : row.lines)
+            EXPECT_NE(std::find(d.lines.begin(), d.lines.end(), l), d.lines.end())
+                << l << "\n"
+                << testing::PrintToString(d.lines);
+        if (std::string(row.name) == "reason only") {
+            EXPECT_EQ(d.lines.size(), 1u) << testing::PrintToString(d.lines);
+        }
+    }
+}

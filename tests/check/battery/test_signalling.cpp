@@ -282,7 +282,8 @@ TEST(MessageAnswerTime, WantsA2xxWithinOneSecond) {
         {{"refused", Verdict::Fail, "answered 403 Error"}, 30, 403},
         // A feature declined in time is the feature's check's business.
         {{"declined", Verdict::Pass, "1 MESSAGE answered in time (1 declined with 405 or 501)"},
-         30, 501},
+         30,
+         501},
         {{"declined late", Verdict::Fail, "answered after 1500 ms"}, 1500, 501},
     };
     for (const Row& row : rows) {
@@ -296,3 +297,72 @@ TEST(MessageAnswerTime, WantsA2xxWithinOneSecond) {
 }
 
 } // namespace
+
+// A device that never registered: the registration rows say why, every other
+// row is not run, whatever else the device sent (keepalives, answers).
+TEST(Battery, UnregisteredDeviceJudgesOnlyTheRegistration) {
+    struct Row {
+        const char* name;
+        bool registers; // sends a REGISTER, refused with 403
+        Verdict form, digest;
+        std::string formHas, digestHas;
+    };
+    const Row rows[] = {
+        {"no REGISTER", false, Verdict::Fail, Verdict::Fail,
+         "no REGISTER was received within 4.0 s", "no REGISTER came to be challenged"},
+        {"refused", true, Verdict::Pass, Verdict::Fail, "1 REGISTER well formed",
+         "no REGISTER with credentials followed the challenge"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Wire w;
+        w.obs.settings.password = "12345678";
+        if (row.registers) {
+            const int r = w.Add(Direction::Received,
+                                w.DeviceHead("REGISTER", 1, kContact + "Expires: 3600\r\n", 0));
+            w.After(2);
+            w.Reply(r, 401, "WWW-Authenticate: Digest realm=\"3402000000\", nonce=\"abc\"\r\n");
+        }
+        for (int k = 0; k < 4; ++k)
+            w.After(1000).FromDevice("<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive"
+                                     "</CmdType>\r\n<SN>" +
+                                     std::to_string(k) + "</SN>\r\n<DeviceID>" + kDevice +
+                                     "</DeviceID>\r\n<Status>OK</Status>\r\n</Notify>\r\n");
+        w.obs.registered = false;
+        w.obs.registerWaitMs = 4000;
+        for (const CheckResult& r : RunBattery(w.obs)) {
+            if (r.id == "register.form") {
+                EXPECT_EQ(r.verdict, row.form) << r.reason;
+                EXPECT_NE(r.reason.find(row.formHas), std::string::npos) << r.reason;
+            } else if (r.id == "register.digest") {
+                EXPECT_EQ(r.verdict, row.digest) << r.reason;
+                EXPECT_NE(r.reason.find(row.digestHas), std::string::npos) << r.reason;
+            } else {
+                EXPECT_EQ(r.verdict, Verdict::NotRun) << r.id << ": " << r.reason;
+                EXPECT_EQ(r.reason, "the device did not register") << r.id;
+            }
+        }
+    }
+}
+
+TEST(KeepaliveStatus, WantsStatusOkInEveryKeepalive) {
+    struct Row2 {
+        Case c;
+        std::vector<std::string> bodies;
+    };
+    const std::string ok = KeepaliveNotify(kDevice);
+    const Row2 rows[] = {
+        {{"all OK", Verdict::Pass, "3 keepalives with Status OK"}, {ok, ok, ok}},
+        {{"one ERROR", Verdict::Fail, "carries Status ERROR"},
+         {ok, Replace(ok, "<Status>OK</Status>", "<Status>ERROR</Status>"), ok}},
+        {{"no Status", Verdict::Fail, "has no Status"}, {Replace(ok, "<Status>OK</Status>", "")}},
+        {{"none", Verdict::NotRun, "no keepalive observed"}, {}},
+    };
+    for (const Row2& row : rows) {
+        Wire w;
+        w.Register();
+        for (const std::string& k : row.bodies)
+            w.After(1000).FromDevice(k);
+        ExpectVerdict(Judge("keepalive.status", w.obs), row.c);
+    }
+}

@@ -28,20 +28,21 @@ struct Verdict {
 struct CheckRun {
     std::unique_ptr<TempDir> dir = std::make_unique<TempDir>();
     int status = -99;
-    std::string out;                        // tarvex's standard output and error
+    std::string out;                       // tarvex's standard output and error
     std::map<std::string, Verdict> checks; // by id, from report.json
     std::string Report() const { return dir->File("report"); }
 };
 
 // report.json's checks as "id\x1everdict\x1ereason" lines.
 std::map<std::string, Verdict> ReadVerdicts(const TempDir& dir, const std::string& json) {
-    WriteFile(dir.File("verdicts.py"),
-              "import json, sys\n"
-              "r = json.load(open(sys.argv[1], encoding='utf-8'))\n"
-              "assert r['format'] == 'tarvex-device-check'\n"
-              "with open(sys.argv[2], 'w', encoding='utf-8') as out:\n"
-              "    for c in r['checks']:\n"
-              "        out.write(c['id'] + '\\x1e' + c['verdict'] + '\\x1e' + c['reason'] + '\\n')\n");
+    WriteFile(
+        dir.File("verdicts.py"),
+        "import json, sys\n"
+        "r = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+        "assert r['format'] == 'tarvex-device-check'\n"
+        "with open(sys.argv[2], 'w', encoding='utf-8') as out:\n"
+        "    for c in r['checks']:\n"
+        "        out.write(c['id'] + '\\x1e' + c['verdict'] + '\\x1e' + c['reason'] + '\\n')\n");
     std::map<std::string, Verdict> v;
     const std::string cmd = "/usr/bin/python3 " + dir.File("verdicts.py") + " " + json + " " +
                             dir.File("verdicts.txt") + " 2>" + dir.File("verdicts.err");
@@ -80,7 +81,9 @@ CheckRun RunCheck(const std::vector<std::string>& cameraArgs, bool withCamera = 
     if (withCamera) {
         EXPECT_TRUE(WaitPortBound(port, false, 30000));
         std::vector<std::string> cam = {"--server", "127.0.0.1:" + std::to_string(port),
-                                        "--keepalive", "1", "--channels", "2", "--retry", "1"};
+                                        "--keepalive", "1", "--channels", "2", "--retry", "1",
+                                        // Eight-second recordings: downloads end soon.
+                                        "--clip", "8"};
         cam.insert(cam.end(), cameraArgs.begin(), cameraArgs.end());
         camera = std::make_unique<Program>(dir.Path(), cam, kCamera, std::vector<std::string>{},
                                            dir.File("camera.out"));
@@ -99,7 +102,8 @@ CheckRun RunCheck(const std::vector<std::string>& cameraArgs, bool withCamera = 
 std::string Describe(const CheckRun& r) {
     std::string s = "tarvex exit " + std::to_string(r.status) + "\n" + r.out + "\n" +
                     "---- camera:\n" + ReadFile(r.dir->File("camera.out")) + "\n";
-    for (const auto& [id, v] : r.checks) s += id + ": " + v.verdict + ": " + v.reason + "\n";
+    for (const auto& [id, v] : r.checks)
+        s += id + ": " + v.verdict + ": " + v.reason + "\n";
     return s;
 }
 
@@ -115,7 +119,7 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     EXPECT_NE(r.out.find("report: " + r.Report() + "/report.html"), std::string::npos) << r.out;
     for (const char* f : {"report.html", "report.json", "MsgXml.xls"})
         EXPECT_TRUE(std::filesystem::exists(r.Report() + "/" + f)) << f;
-    ASSERT_EQ(r.checks.size(), 21u) << Describe(r);
+    ASSERT_EQ(r.checks.size(), 25u) << Describe(r);
     for (const auto& [id, v] : r.checks) {
         if (id == "register.digest") {
             // No 验证密码 configured: Tarvex does not challenge.
@@ -131,8 +135,9 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     for (const char* id : {"live.udp", "live.tcp_passive", "live.tcp_active"}) {
         const std::string& reason = r.checks.at(id).reason;
         EXPECT_NE(reason.find("over 2."), std::string::npos) << id << ": " << reason;
-        EXPECT_NE(reason.find(std::string(id) == "live.udp" ? " skipped)"
-                                                             : ", 0 sequence gaps (0 packets skipped)"),
+        EXPECT_NE(reason.find(std::string(id) == "live.udp"
+                                  ? " skipped)"
+                                  : ", 0 sequence gaps (0 packets skipped)"),
                   std::string::npos)
             << reason;
     }
@@ -169,7 +174,9 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"bye.answered", {"not_run", "no BYE"}}}},
         {{"--fault", "wrong-sn"}, {{"answers.sn", {"fail", "carries SN 1010, the query's SN is 10"}}}},
         {{"--fault", "bad-sdp"},
-         {{"live.udp", noY}, {"live.tcp_passive", noY}, {"live.tcp_active", noY},
+         {{"live.udp", noY},
+          {"live.tcp_passive", noY},
+          {"live.tcp_active", noY},
           {"playback.control", noY}}},
         {{"--fault", "no-ptz"}, {{"ptz.accepted", {"not_supported", "answered 501"}}}},
         {{"--fault", "bad-record-times"},
@@ -192,6 +199,20 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"live.tcp_active", {"fail", "RTP sequence gap"}}}},
         // Interleaved framing over TCP is accepted: nothing moves.
         {{"--fault", "dollar-tcp"}, {}},
+        // No To tag and a Contact naming Tarvex: the answer is flagged; the
+        // camera streams without the ACK, but Tarvex's BYEs and INFOs (to its
+        // own Contact) never reach it.
+        // The rows that need Tarvex's in-dialog requests (ACK, INFO, BYE) to
+        // reach the device come out as the timing falls ("*": not compared).
+        {{"--fault", "contact-back"},
+         {{"invite.answer", {"fail", "To without a tag"}},
+          {"bye.answered", {"*", ""}},
+          {"bye.device", {"*", ""}},
+          {"download.status", {"*", ""}},
+          {"playback.control", {"*", ""}}}},
+        {{"--fault", "keepalive-error"}, {{"keepalive.status", {"fail", "carries Status ERROR"}}}},
+        {{"--fault", "no-media-status"},
+         {{"download.status", {"fail", "without MediaStatus 121"}}}},
         {{"--fault", "content-length-chars"},
          {{"message.framing", {"fail", "Content-Length 1207 but the body has 1219 bytes"}}}},
         // Three keepalives a second apart, then silence while the camera goes
@@ -210,6 +231,7 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
                 EXPECT_EQ(v.verdict, base.checks.at(id).verdict) << id << ": " << Describe(r);
                 continue;
             }
+            if (m->second.verdict == "*") continue;
             EXPECT_EQ(v.verdict, m->second.verdict) << id << ": " << v.reason;
             EXPECT_NE(v.reason.find(m->second.reason), std::string::npos) << id << ": " << v.reason;
         }
@@ -233,12 +255,71 @@ TEST(CheckProgram, RegisterChallengeWithThePassword) {
     EXPECT_EQ(ReadFile(good.Report() + "/report.json").find("12345678"), std::string::npos);
     EXPECT_EQ(ReadFile(good.Report() + "/report.html").find("12345678"), std::string::npos);
 
-    const CheckRun bad = RunCheck({"--password", "wrong"}, true, {"--timeout", "4"}, keys);
+    const CheckRun bad =
+        RunCheck({"--password", "wrong"}, true, {"--timeout", "4", "--lang", "zh"}, keys);
     EXPECT_EQ(bad.status, 4) << bad.out;
     EXPECT_NE(bad.out.find("REGISTER of 34020000001320000001 refused: "), std::string::npos)
         << bad.out;
     EXPECT_NE(ReadFile(bad.dir->File("camera.out")).find("403"), std::string::npos)
         << ReadFile(bad.dir->File("camera.out"));
+    // Still a report: the refused digest fails, every row after the
+    // registration's is not run.
+    EXPECT_NE(bad.out.find("report: " + bad.Report() + "/report.html"), std::string::npos)
+        << bad.out;
+    ASSERT_EQ(bad.checks.size(), good.checks.size()) << Describe(bad);
+    for (const auto& [id, v] : bad.checks) {
+        if (id == "register.digest") {
+            EXPECT_NE(v.reason.find("does not match the password"), std::string::npos) << v.reason;
+        } else if (id != "register.form") {
+            EXPECT_EQ(v.reason, "the device did not register") << id;
+        }
+        EXPECT_EQ(v.verdict, id == "register.form"     ? "pass"
+                             : id == "register.digest" ? "fail"
+                                                       : "not_run")
+            << id;
+    }
+    // In Chinese, as asked, with the command line that started it.
+    const std::string html = ReadFile(bad.Report() + "/report.html");
+    EXPECT_NE(html.find("<html lang=\"zh-CN\">"), std::string::npos);
+    EXPECT_NE(html.find("摘要认证应答正确"), std::string::npos);
+    EXPECT_NE(html.find("--lang zh"), std::string::npos);
+}
+
+// --check-diff: the baseline against itself changes nothing (exit 0); against
+// a copy with another firmware and a failed Catalog check it says so (exit 1).
+TEST(CheckProgram, CheckDiffSaysWhatChangedBetweenTwoReports) {
+    const CheckRun& base = Baseline();
+    ASSERT_EQ(base.status, 0) << Describe(base);
+    const TempDir dir;
+    const std::string a = base.Report() + "/report.json", b = dir.File("b.json");
+    WriteFile(dir.File("edit.py"),
+              "import json, sys\n"
+              "r = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+              "r['device']['firmware'] = 'V9.9'\n"
+              "for c in r['checks']:\n"
+              "    if c['id'] == 'catalog.answer':\n"
+              "        c['verdict'] = 'fail'; c['reason'] = 'SumNum 3 but 2 items arrived'\n"
+              "json.dump(r, open(sys.argv[2], 'w', encoding='utf-8'), ensure_ascii=False)\n");
+    ASSERT_EQ(std::system(("/usr/bin/python3 " + dir.File("edit.py") + " " + a + " " + b).c_str()),
+              0);
+    {
+        Program same(dir.Path(), {"--check-diff", a, a}, TARVEX_BINARY_DIR "/tarvex", {},
+                     dir.File("same.out"));
+        EXPECT_EQ(same.Wait(30000), 0) << same.Out();
+        EXPECT_NE(same.Out().find("0 checks changed their verdict"), std::string::npos)
+            << same.Out();
+    }
+    Program diff(dir.Path(), {"--check-diff", a, b}, TARVEX_BINARY_DIR "/tarvex", {},
+                 dir.File("diff.out"));
+    EXPECT_EQ(diff.Wait(30000), 1) << diff.Out();
+    for (const char* line :
+         {"catalog.answer (error): pass -> fail", "    B: SumNum 3 but 2 items arrived",
+          "-> \"V9.9\"", "1 check changed its verdict; pass "})
+        EXPECT_NE(diff.Out().find(line), std::string::npos) << line << "\n" << diff.Out();
+    Program missing(dir.Path(), {"--check-diff", a, dir.File("none.json")},
+                    TARVEX_BINARY_DIR "/tarvex", {}, dir.File("missing.out"));
+    EXPECT_EQ(missing.Wait(30000), 2) << missing.Out();
+    EXPECT_NE(missing.Out().find("cannot read"), std::string::npos) << missing.Out();
 }
 
 // SIGINT ends the waits: what was observed is judged and written.
@@ -246,7 +327,8 @@ TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
     TempDir dir;
     const int port = FreePort(SOCK_DGRAM);
     WriteFile(dir.File("config.ini"), systest::MediaConfig(port, 0, FreeMediaPorts()));
-    Program tarvex(dir.Path(), {"--check", "--here", "--out", dir.File("report"), "--timeout", "60"});
+    Program tarvex(dir.Path(),
+                   {"--check", "--here", "--out", dir.File("report"), "--timeout", "60"});
     ASSERT_TRUE(WaitPortBound(port, false, 30000));
     Program camera(dir.Path(), {"--server", "127.0.0.1:" + std::to_string(port), "--retry", "1"},
                    kCamera, {}, dir.File("camera.out"));
@@ -255,7 +337,7 @@ TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
     EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
     EXPECT_NE(tarvex.Out().find("not run (interrupted)"), std::string::npos) << tarvex.Out();
     const auto checks = ReadVerdicts(dir, dir.File("report/report.json"));
-    ASSERT_EQ(checks.size(), 21u) << tarvex.Out();
+    ASSERT_EQ(checks.size(), 25u) << tarvex.Out();
     EXPECT_EQ(checks.at("catalog.answer").verdict, "pass");
     EXPECT_EQ(checks.at("live.tcp_active").verdict, "not_run");
     EXPECT_EQ(checks.at("playback.control").verdict, "not_run");
@@ -267,7 +349,14 @@ TEST(CheckProgram, NoDeviceWithinTheTimeoutExitsNonZeroAndSaysSo) {
     EXPECT_NE(r.out.find("tarvex --check: no device registered within 1 s on port"),
               std::string::npos)
         << r.out;
-    EXPECT_FALSE(std::filesystem::exists(r.Report() + "/report.html"));
+    // The report says so too: no REGISTER came, nothing else was judged.
+    EXPECT_TRUE(std::filesystem::exists(r.Report() + "/report.html"));
+    ASSERT_EQ(r.checks.count("register.form"), 1u) << Describe(r);
+    EXPECT_EQ(r.checks.at("register.form").verdict, "fail");
+    EXPECT_NE(r.checks.at("register.form").reason.find("no REGISTER was received within 1."),
+              std::string::npos)
+        << r.checks.at("register.form").reason;
+    EXPECT_EQ(r.checks.at("catalog.answer").verdict, "not_run");
 }
 
 TEST(CheckProgram, PortInUseExitsOneAndSaysSo) {
@@ -275,7 +364,8 @@ TEST(CheckProgram, PortInUseExitsOneAndSaysSo) {
     const int held = LoopbackBound(SOCK_DGRAM);
     const int port = LocalPortOf(held);
     WriteFile(dir.File("config.ini"), systest::Config(port));
-    Program tarvex(dir.Path(), {"--check", "--here", "--out", dir.File("report"), "--timeout", "5"});
+    Program tarvex(dir.Path(),
+                   {"--check", "--here", "--out", dir.File("report"), "--timeout", "5"});
     EXPECT_EQ(tarvex.Wait(60000), 1) << tarvex.Out();
     EXPECT_NE(tarvex.Out().find("tarvex --check: cannot listen for SIP on port " +
                                 std::to_string(port) + "/udp"),
@@ -292,15 +382,16 @@ TEST(CheckProgram, ReportOpensInHeadlessChromium) {
     const TempDir& dir = *r.dir;
     const std::string page = "file://" + r.Report() + "/report.html";
     const std::string profile = dir.File("chromium-profile");
-    const std::string common = "chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
-                               profile + " ";
+    const std::string common =
+        "chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + profile + " ";
     ASSERT_EQ(std::system((common + "--dump-dom " + page + " > " + dir.File("dom.html") + " 2>" +
                            dir.File("chromium.err"))
                               .c_str()),
               0)
         << ReadFile(dir.File("chromium.err"));
     const std::string dom = ReadFile(dir.File("dom.html"));
-    for (const auto& [id, v] : r.checks) EXPECT_NE(dom.find(id), std::string::npos) << id;
+    for (const auto& [id, v] : r.checks)
+        EXPECT_NE(dom.find(id), std::string::npos) << id;
     EXPECT_NE(dom.find("34020000001320000001"), std::string::npos);
     ASSERT_EQ(std::system((common + "--screenshot=" + dir.File("report.png") +
                            " --window-size=1200,1600 " + page + " 2>>" + dir.File("chromium.err"))

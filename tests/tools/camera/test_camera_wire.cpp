@@ -372,7 +372,8 @@ TEST_F(Wire, CommandLineErrorsAndUnreachablePlatform) {
         {{"--devices", "0"}, 2, "bad value '0' for --devices: 1 to 1000"},
         {{"--fault", "bogus"}, 2,
          "bad value 'bogus' for --fault: one of no-num, late-answer, foreign-id, dollar-tcp, ssrc-zero, "
-         "content-length-chars, wrong-sn, miss-keepalives, slow-ok, bad-sdp, no-ptz, bad-record-times, rtp-gaps"},
+         "content-length-chars, wrong-sn, miss-keepalives, slow-ok, bad-sdp, no-ptz, bad-record-times, rtp-gaps, "
+         "contact-back, keepalive-error, no-media-status"},
         {{"--server", "camera.local:5060"}, 2, "expected an IPv4 address"},
         {{"--frobnicate"}, 2, "unknown argument '--frobnicate'"},
         {{"--id", "3402"}, 2, "bad value '3402' for --id: expected 20 digits"},

@@ -15,6 +15,8 @@ CheckResult CheckRegisterDigest(const Observation& obs) {
         return m.Sent() && (m.sip.status == 401 || m.sip.status == 407) &&
                m.sip.cseqMethod == "REGISTER";
     });
+    if (challenges.empty() && !obs.registered)
+        return CheckResult::Make(Verdict::Fail, "no REGISTER came to be challenged");
     if (challenges.empty())
         return CheckResult::Make(Verdict::NotRun, "Tarvex sent no challenge to a REGISTER");
     CheckResult pass = CheckResult::Make(Verdict::Pass, {});

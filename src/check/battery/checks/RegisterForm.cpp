@@ -2,6 +2,7 @@
 // identifier as the user of From and To.
 #include "check/battery/Exchange.h"
 #include "check/battery/SipText.h"
+#include "check/battery/checks/Keepalive.h"
 
 namespace tarvex::check {
 namespace {
@@ -50,6 +51,9 @@ std::string RegisterProblem(const ObservedMessage& m) {
 CheckResult CheckRegisterForm(const Observation& obs) {
     const std::vector<int> regs = Select(
         obs, [](const ObservedMessage& m) { return m.Received() && m.IsRequest("REGISTER"); });
+    if (regs.empty() && !obs.registered)
+        return CheckResult::Make(Verdict::Fail, "no REGISTER was received within " +
+                                                    Seconds(obs.registerWaitMs));
     if (regs.empty()) return CheckResult::Make(Verdict::NotRun, "no REGISTER was received");
     for (int i : regs) {
         const ObservedMessage& m = obs.messages[static_cast<std::size_t>(i)];
