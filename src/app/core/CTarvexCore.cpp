@@ -340,6 +340,7 @@ MediaInputs CTarvexCore::MediaInputsLocked() const {
     in.address = settings_->mediaAddress;
     in.port = settings_->mediaPort;
     in.downloadSpeed = settings_->downloadSpeed;
+    in.legacySetup = settings_->mediaSetupLegacy;
     if (const DeviceRecord* d = registry_.Current()) {
         in.deviceId = d->node->id;
         in.deviceAddress = d->node->address;

@@ -28,6 +28,7 @@ CMediaSession::CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSi
     : decoder_(decoder), surface_(surface), signal_(signal), view_(view),
       options_(std::move(options)) {
     if (options_.startWorker) m_hStart = std::thread([this] { StartLoop(); });
+    m_hWatch = std::thread([this] { WatchLoop(); });
 }
 
 CMediaSession::~CMediaSession() {
@@ -37,7 +38,9 @@ CMediaSession::~CMediaSession() {
         quit_ = true;
     }
     jobReady_.notify_all();
+    watchWake_.notify_all();
     if (m_hStart.joinable()) m_hStart.join();
+    if (m_hWatch.joinable()) m_hWatch.join();
     // A start on the SIP thread drops its receiver when it sees the stop.
     std::unique_lock<std::mutex> l(mutex_);
     startDone_.wait(l, [this] { return !starting_; });
@@ -59,9 +62,86 @@ void CMediaSession::StartLoop() {
         StartJob job = std::move(jobs_.front());
         jobs_.erase(jobs_.begin());
         l.unlock();
-        StartMedia(job.in, job.epoch);
+        StartMedia(job.in, job.plan, job.epoch);
         l.lock();
     }
+}
+
+void CMediaSession::WatchLoop() {
+    pthread_setname_np(pthread_self(), "m_hWatch");
+    std::unique_lock<std::mutex> l(mutex_);
+    for (;;) {
+        if (quit_) return;
+        if (watches_.empty()) {
+            watchWake_.wait(l);
+            continue;
+        }
+        auto first = std::min_element(watches_.begin(), watches_.end(),
+                                      [](const Watch& a, const Watch& b) { return a.due < b.due; });
+        if (std::chrono::steady_clock::now() < first->due) {
+            watchWake_.wait_until(l, first->due);
+            continue;
+        }
+        const Watch w = *first;
+        watches_.erase(first);
+        // Only the receiver the answer started (a stop since drops the watch).
+        if (w.epoch != epoch_ || !receiver_) continue;
+        std::string line;
+        std::uint32_t ssrc = 0;
+        if (receiver_->RtpCounts().packets == 0) {
+            line = "no RTP from the device within " +
+                   std::to_string(options_.noStreamAfter.count() / 1000.0).substr(0, 3) +
+                   " s of its answer (" + w.what + ")";
+        } else if (w.ssrc && receiver_->CurrentSsrc(ssrc) && ssrc != *w.ssrc) {
+            line = "the device sends SSRC " + std::to_string(ssrc) + ", not the " +
+                   std::to_string(*w.ssrc) + " of its answer's y= line (" + w.what + ")";
+        }
+        if (line.empty()) continue;
+        l.unlock();
+        Say(line);
+        l.lock();
+    }
+}
+
+void CMediaSession::Arm(const ReceiverPlan& plan, int port, std::uint64_t epoch) {
+    Watch w;
+    w.due = std::chrono::steady_clock::now() + options_.noStreamAfter;
+    w.epoch = epoch;
+    w.ssrc = plan.ssrc;
+    switch (plan.role) {
+    case TcpRole::Listen:
+        w.what = "TCP, listening on port " + std::to_string(port);
+        break;
+    case TcpRole::Connect:
+        w.what = "TCP, connecting to " + plan.peer + ":" + std::to_string(plan.connectPort);
+        break;
+    case TcpRole::None:
+        w.what = "UDP port " + std::to_string(port);
+        break;
+    }
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        watches_.push_back(std::move(w));
+    }
+    watchWake_.notify_all();
+}
+
+void CMediaSession::Say(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    if (!view_) return;
+    MediaViewUpdate u;
+    u.message = line;
+    view_->UpdateMediaView(u);
+}
+
+void CMediaSession::ClearPicture(IVidanaSurface* surface) {
+    if (!surface) return;
+    const VidanaSize size = surface->ClientSize();
+    if (size.width <= 0 || size.height <= 0) return;
+    const std::vector<std::uint8_t> black(
+        static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3, 0);
+    surface->Present(black.data(), size.width, size.height);
 }
 
 std::chrono::steady_clock::time_point CMediaSession::Now() const {
@@ -92,7 +172,7 @@ ReceiverInfo CMediaSession::Receiver() const {
     ReceiverInfo r;
     if (!receiver_) return r;
     r.exists = true;
-    r.transport = receiver_->TransportIndex();
+    r.transport = receiverTransport_;
     r.port = receiver_->Port();
     r.ready = receiver_->TransportReady();
     r.accepted = receiver_->AcceptedCount();
@@ -187,15 +267,19 @@ MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& in) {
             }
         }
     }
-    // With "TCP active" the device connects to us: listen before the INVITE
-    // leaves (a listening set-up does not wait for anybody).
-    if (IsVideo(stream) && in.transport == 2) {
+    // When the device connects to us, listen before the INVITE leaves (a
+    // listening set-up does not wait for anybody).
+    if (IsVideo(stream) && ReceiverTcpRole(in) == TcpRole::Listen) {
         std::uint64_t epoch;
         {
             std::lock_guard<std::mutex> l(mutex_);
             epoch = epoch_;
         }
-        StartMedia(in, epoch);
+        ReceiverPlan plan;
+        plan.transport = in.transport;
+        plan.role = TcpRole::Listen;
+        plan.peer = in.deviceAddress;
+        StartMedia(in, plan, epoch);
     }
     out.send = true;
     out.text = std::move(text);
@@ -274,17 +358,41 @@ AnswerOutcome CMediaSession::OnCallAnswered(int cid, int did, const std::string&
     }
     // Voice answers start nothing, whatever they carry.
     if (!a.Receivable() || out.stream == MediaStream::Voice) return out;
-    // "TCP active" listens since the offer; "actpass" and "holdconn" never receive.
-    if (in.transport != 0 && in.transport != 1) return out;
+    ReceiverPlan plan;
+    plan.transport = in.transport;
+    plan.role = ReceiverTcpRole(in);
+    plan.peer = a.connection;
+    plan.ssrc = a.ssrc;
+    // "actpass" and "holdconn" never receive.
+    if (in.transport != 0 && plan.role == TcpRole::None) return out;
+    if (a.encoding != AnswerEncoding::Ps || a.payloadType != 96) {
+        const std::string named =
+            a.encodingName.empty() ? std::string("no a=rtpmap") : a.encodingName;
+        Say("the device answered payload type " + std::to_string(a.payloadType) + " (" + named +
+            "); the receiver takes the program stream (PS) in payload type 96 only");
+    }
+    // Listening since the offer: the device's first packet is awaited.
+    if (plan.role == TcpRole::Listen) {
+        Arm(plan, in.port, epoch);
+        return out;
+    }
+    if (plan.role == TcpRole::Connect) {
+        // RFC 4145: the answer's port. The old reading had the device listen at
+        // the receiver port + 2; a device answering no port (0, or 9, the
+        // discard port of an active side) is still looked for there.
+        plan.connectPort = a.videoPort;
+        if (in.legacySetup && (a.videoPort <= 0 || a.videoPort == 9)) plan.connectPort = in.port + 2;
+    }
+    Arm(plan, in.port, epoch);
     if (options_.startWorker) {
         {
             std::lock_guard<std::mutex> l(mutex_);
-            jobs_.push_back({in, epoch});
+            jobs_.push_back({in, plan, epoch});
         }
         jobReady_.notify_all();
         out.starting = true;
     } else {
-        out.started = StartMedia(in, epoch);
+        out.started = StartMedia(in, plan, epoch);
     }
     return out;
 }
@@ -308,7 +416,15 @@ MediaStream CMediaSession::OnCallClosed(int cid) {
 
 // ------------------------------------------------------------------ receiver
 
-bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
+bool CMediaSession::StartMedia(const MediaInputs& in, const ReceiverPlan& plan,
+                               std::uint64_t epoch) {
+    // The receiver connects from its port to that port + 2: it is set up on
+    // the answer's port - 2 (docs/limits.md).
+    if (plan.role == TcpRole::Connect && (plan.connectPort < 3 || plan.connectPort > 65535)) {
+        Say("media connection to " + plan.peer + ":" + std::to_string(plan.connectPort) +
+            " not tried: the answer names no usable port");
+        return false;
+    }
     auto r = std::make_unique<CRTPSession>();
     r->SetLocalAddress(options_.localIp);
     r->SetFrameCallback(&CMediaSession::FrameHandler, this);
@@ -318,6 +434,7 @@ bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
         starting_ = true;
         // The display is on before the set-up, so that the first frames, which
         // may complete as soon as the transport is up, are shown and counted.
+        ClearPicture(surface_);
         decoder_.SetHWND(surface_);
         decoderBound_ = true;
         counters_.Reset();
@@ -331,13 +448,18 @@ bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
     // Set up outside the lock: connecting to the device may take seconds. A
     // receiver that could not open its ports is kept (it shows no frames, and
     // ending the stream goes as usual) and the operator is told why.
-    r->RTP_Setup(static_cast<std::uint16_t>(in.port), in.transport, in.deviceAddress.c_str(),
-                 90000);
+    const int setupTransport =
+        plan.role == TcpRole::Listen ? 2 : plan.role == TcpRole::Connect ? 1 : 0;
+    const int setupPort = plan.role == TcpRole::Connect ? plan.connectPort - 2 : in.port;
+    const std::string peer = plan.peer.empty() ? in.deviceAddress : plan.peer;
+    r->RTP_Setup(static_cast<std::uint16_t>(setupPort), setupTransport, peer.c_str(), 90000);
     const std::string failure = r->SetupError();
+    const bool refused = failure.empty() && !r->TransportReady();
     bool current = false;
     {
         std::lock_guard<std::mutex> l(mutex_);
         if (epoch == epoch_) {
+            receiverTransport_ = plan.transport;
             receiver_ = std::move(r);
             starting_ = false;
             startDone_.notify_all();
@@ -346,6 +468,17 @@ bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
     }
     if (current) {
         if (!failure.empty()) ReportSetupFailure(failure);
+        if (refused) {
+            // Said once: no second message for the stream that cannot come.
+            {
+                std::lock_guard<std::mutex> l(mutex_);
+                watches_.erase(std::remove_if(watches_.begin(), watches_.end(),
+                                              [epoch](const Watch& w) { return w.epoch == epoch; }),
+                               watches_.end());
+            }
+            Say("media connection to " + peer + ":" + std::to_string(plan.connectPort) +
+                " failed: refused, unreachable or not accepted within 3 s");
+        }
         return true;
     }
     // Stopped while it was being set up (the stop switched the display off and

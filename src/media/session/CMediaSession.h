@@ -95,6 +95,9 @@ public:
         // Set up the receivers that answers start on the thread m_hStart
         // instead of the thread that calls OnCallAnswered.
         bool startWorker = false;
+        // A stream whose first RTP packet has not come this long after the
+        // answer is said to the view (and on standard error).
+        std::chrono::milliseconds noStreamAfter{5000};
     };
 
     // decoder and surface are the owner's (the decoder is bound to surface with
@@ -173,19 +176,43 @@ private:
         MediaStream stream;
     };
 
+    // How a receiver is set up: UDP on the receiver port, listening on it, or
+    // connecting to the device's address and port.
+    struct ReceiverPlan {
+        int transport = 0; // the setting's index (what Receiver() reports)
+        TcpRole role = TcpRole::None;
+        std::string peer;  // the device's address
+        int connectPort = 0;
+        std::optional<std::uint32_t> ssrc; // the answer's y=
+    };
     struct StartJob {
         MediaInputs in;
+        ReceiverPlan plan;
         std::uint64_t epoch;
+    };
+    // The first packet must come by `due`, or the view is told.
+    struct Watch {
+        std::chrono::steady_clock::time_point due;
+        std::uint64_t epoch;
+        std::string what; // the transport and port, for the message
+        std::optional<std::uint32_t> ssrc;
     };
 
     void OnFrame(const std::uint8_t* frame, std::int32_t length);
     // Creates, sets up and binds the receiver unless one exists or a stop came
     // after epoch; true when it did.
-    bool StartMedia(const MediaInputs& in, std::uint64_t epoch);
+    bool StartMedia(const MediaInputs& in, const ReceiverPlan& plan, std::uint64_t epoch);
     // A receiver whose ports could not be opened: a line on standard output
     // and a message to the view.
     void ReportSetupFailure(const std::string& why);
+    // A line on standard error and a message to the view.
+    void Say(const std::string& line);
     void StartLoop();
+    // m_hWatch: the streams that must show their first packet.
+    void WatchLoop();
+    void Arm(const ReceiverPlan& plan, int port, std::uint64_t epoch);
+    // A black picture over the whole view: nothing of an earlier stream stays.
+    void ClearPicture(IVidanaSurface* surface);
     void StopReceiver();
     void EndStream(MediaStream s);
     MediaCommand Open(const MediaRow& r, const MediaInputs& in);
@@ -217,6 +244,10 @@ private:
     std::vector<StartJob> jobs_; // for m_hStart
     bool quit_ = false;
     std::thread m_hStart;
+    std::condition_variable watchWake_;
+    std::vector<Watch> watches_;
+    std::thread m_hWatch;
+    int receiverTransport_ = -1; // the setting's index of receiver_
 
     std::mutex rectMutex_;
     VidanaRect rect_;

@@ -29,7 +29,8 @@ const char* TransportToken(int transport) {
     return transport == 0 ? "RTP/AVP" : "TCP/RTP/AVP";
 }
 
-// The setup value names the device's role; the receiver takes the other one.
+// The value is ours in RFC 4145's reading, the device's in the old one
+// (ReceiverTcpRole); the text is the same in both.
 const char* SetupLines(int transport) {
     switch (transport) {
     case 1:
@@ -146,6 +147,12 @@ std::string OfferText(const MediaRow& r, const MediaInputs& in) {
     default:
         return {};
     }
+}
+
+TcpRole ReceiverTcpRole(const MediaInputs& in) {
+    if (in.transport != 1 && in.transport != 2) return TcpRole::None;
+    const bool offerPassive = in.transport == 1;
+    return offerPassive != in.legacySetup ? TcpRole::Listen : TcpRole::Connect;
 }
 
 std::string PlaybackControlText(int row) {

@@ -3,6 +3,7 @@
 
 #include "SessionTestUtil.h"
 #include "base/Socket.h"
+#include "media/session/SdpAnswer.h"
 #include "media/MediaTestUtil.h"
 #include "vidana/lib/VidanaTestUtil.h"
 
@@ -77,19 +78,35 @@ TEST_F(Session, LiveRowOpensOnceAndItsCancelEndsCallReceiverAndDecoder) {
     EXPECT_TRUE(s_->BuildMediaCommand(0, 0, In(0)).send);
 }
 
-TEST_F(Session, ReceiverStartsPerTransportIndex) {
+// Which transport listens before the offer and which sets up on the answer,
+// in RFC 4145's reading and in the old one; a connecting receiver goes to the
+// answer's port (the old reading to the receiver port + 2 when the answer
+// names the discard port 9).
+TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
+    enum Answer { Any, AtPlus2, Discard };
     struct Case {
         int transport;
+        bool legacy;
         bool atOffer, onAnswer;
+        Answer port;
     } cases[] = {
-        {0, false, true}, {1, false, true}, {2, true, false}, {3, false, false}, {4, false, false}};
+        {0, false, false, true, Any},     {1, false, true, false, Any},
+        {2, false, false, true, AtPlus2}, {3, false, false, false, Any},
+        {4, false, false, false, Any},    {0, true, false, true, Any},
+        {1, true, false, true, AtPlus2},  {1, true, false, true, Discard},
+        {2, true, true, false, Any},      {3, true, false, false, Any},
+    };
     for (const Case& c : cases) {
-        SCOPED_TRACE("transport " + std::to_string(c.transport));
+        SCOPED_TRACE("transport " + std::to_string(c.transport) + (c.legacy ? " old" : " rfc") +
+                     " answer " + std::to_string(c.port));
         port_ = mt::FreePortBase();
         Make();
-        // "TCP passive": the device listens at the receiver port + 2.
+        MediaInputs in = In(c.transport);
+        in.legacySetup = c.legacy;
+        // A device that listens, at the receiver port + 2 here.
         UniqueSocket device;
-        if (c.transport == 1) {
+        const bool connects = c.onAnswer && c.transport != 0;
+        if (connects) {
             device.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
             sockaddr_in a{};
             a.sin_family = AF_INET;
@@ -98,14 +115,20 @@ TEST_F(Session, ReceiverStartsPerTransportIndex) {
             ASSERT_EQ(::bind(device.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
             ASSERT_EQ(::listen(device.get(), 1), 0);
         }
-        s_->BuildMediaCommand(0, 0, In(c.transport));
+        const MediaCommand offer = s_->BuildMediaCommand(0, 0, in);
+        // The offer's text is the same in both readings.
+        EXPECT_NE(offer.text.find(c.transport == 1   ? "a=setup:passive"
+                                  : c.transport == 2 ? "a=setup:active"
+                                                     : "a=recvonly"),
+                  std::string::npos);
         EXPECT_EQ(s_->Receiver().exists, c.atOffer);
         if (c.atOffer) {
             // Listening before the INVITE leaves: the device can connect now.
             EXPECT_TRUE(s_->Receiver().ready);
             EXPECT_FALSE(mt::PortFree(SOCK_STREAM, port_));
         }
-        const AnswerOutcome a = s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(c.transport));
+        const int answerPort = c.port == AtPlus2 ? port_ + 2 : c.port == Discard ? 9 : 15060;
+        const AnswerOutcome a = s_->OnCallAnswered(1, 1, st::VideoAnswer("Play", answerPort), in);
         EXPECT_TRUE(a.receivable);
         EXPECT_EQ(a.started, c.onAnswer);
         const ReceiverInfo r = s_->Receiver();
@@ -114,16 +137,118 @@ TEST_F(Session, ReceiverStartsPerTransportIndex) {
             EXPECT_EQ(r.transport, c.transport);
             EXPECT_EQ(r.port, port_);
         }
-        if (c.transport == 1) {
+        if (connects) {
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
             UniqueSocket conn(::accept(device.get(), reinterpret_cast<sockaddr*>(&peer), &len));
             ASSERT_TRUE(conn.valid());
-            EXPECT_EQ(ntohs(peer.sin_port), port_); // bound to the receiver port
+            EXPECT_TRUE(r.ready);
+            EXPECT_EQ(ntohs(peer.sin_port), port_); // bound to the answer's port - 2
         }
         s_->Stop();
         EXPECT_FALSE(s_->Receiver().exists);
     }
+}
+
+// A connection the device refuses, and a stream that never comes, are said
+// to the view; a stream from another SSRC than the answer's y= too.
+TEST_F(Session, RefusedConnectionAndMissingOrForeignStreamAreSaid) {
+    CMediaSession::Options o;
+    o.clock = clock_.Clock();
+    o.localIp = INADDR_LOOPBACK;
+    o.noStreamAfter = 300ms;
+    struct Case {
+        int transport;
+        int sendSsrc; // -1: nothing sent
+        const char* said;
+    } cases[] = {
+        {2, -1, "failed: refused, unreachable or not accepted within 3 s"},
+        {1, -1, "no RTP from the device within 0.3 s of its answer (TCP, listening on port "},
+        {0, -1, "no RTP from the device within 0.3 s of its answer (UDP port "},
+        {0, 7, "the device sends SSRC 7, not the 100000001 of its answer's y= line (UDP port "},
+        {0, 100000001, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said ? c.said : "nothing");
+        port_ = mt::FreePortBase();
+        st::RecordingView view;
+        s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view, o);
+        s_->BuildMediaCommand(0, 0, In(c.transport));
+        // Nobody listens at the answer's port.
+        const int answerPort = mt::FreePortBase();
+        s_->OnCallAnswered(1, 1, st::VideoAnswer("Play", answerPort), In(c.transport));
+        if (c.sendSsrc >= 0) {
+            UniqueSocket tx(mt::UdpSocket(0));
+            for (std::uint16_t k = 0; k < 4; ++k) {
+                mt::RtpSpec spec;
+                spec.ssrc = static_cast<std::uint32_t>(c.sendSsrc);
+                spec.seq = k;
+                spec.ts = 3600u * k;
+                spec.marker = true;
+                mt::SendUdp(tx.get(), port_, mt::MakeRtp(spec, std::vector<uint8_t>(20, 0)));
+            }
+            ASSERT_TRUE(st::WaitUntil([&] { return s_->Receiver().packets > 0; }, 2s));
+        }
+        std::this_thread::sleep_for(700ms);
+        const auto said = view.Messages();
+        if (!c.said) {
+            EXPECT_TRUE(said.empty());
+        } else {
+            ASSERT_EQ(said.size(), 1u) << (said.empty() ? "" : said[0]);
+            EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
+        }
+        if (c.transport == 2) {
+            EXPECT_EQ(said.at(0).rfind("media connection to 127.0.0.1:" +
+                                           std::to_string(answerPort) + " failed",
+                                       0),
+                      0u);
+        }
+        s_.reset();
+    }
+}
+
+// The answer's payload type: PS in 96 is taken; PS in another type and
+// elementary H.264 or H.265 are said, naming what the device answered.
+TEST_F(Session, AnswersPayloadTypeOtherThanPsIn96IsSaid) {
+    struct Case {
+        const char* formats;
+        const char* rtpmaps;
+        const char* said;
+    } cases[] = {
+        {"96", "a=rtpmap:96 PS/90000\r\n", nullptr},
+        {"96", "", nullptr},
+        {"98", "a=rtpmap:98 PS/90000\r\n", "payload type 98 (PS)"},
+        {"98", "a=rtpmap:98 H264/90000\r\n", "payload type 98 (H264)"},
+        {"99 96", "a=rtpmap:96 PS/90000\r\na=rtpmap:99 H265/90000\r\n", "payload type 99 (H265)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.formats);
+        const AnswerMedia m =
+            ReadAnswer(st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps));
+        EXPECT_EQ(m.ssrc, 100000001u);
+        st::RecordingView view;
+        port_ = mt::FreePortBase();
+        s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view,
+                                             CMediaSession::Options{});
+        s_->BuildMediaCommand(0, 0, In(0));
+        s_->OnCallAnswered(1, 1, st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps), In(0));
+        const auto said = view.Messages();
+        if (!c.said) {
+            EXPECT_TRUE(said.empty());
+        } else {
+            ASSERT_EQ(said.size(), 1u);
+            EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
+        }
+        s_.reset();
+    }
+    const AnswerMedia a = ReadAnswer(
+        "v=0\r\no=d 0 0 IN IP4 10.0.0.9\r\ns=Play\r\nc=IN IP4 10.0.0.9\r\nt=0 0\r\n"
+        "m=video 40000 TCP/RTP/AVP 96\r\na=setup:passive\r\na=rtpmap:96 PS/90000\r\ny=x1\r\n");
+    EXPECT_EQ(a.connection, "10.0.0.9");
+    EXPECT_EQ(a.videoPort, 40000);
+    EXPECT_EQ(a.setup, "passive");
+    EXPECT_EQ(a.encoding, AnswerEncoding::Ps);
+    EXPECT_FALSE(a.ssrc); // not a number
 }
 
 TEST_F(Session, OnlyAVideoLineWithAConnectionStartsTheReceiver) {
@@ -156,16 +281,16 @@ TEST_F(Session, OnlyAVideoLineWithAConnectionStartsTheReceiver) {
 }
 
 TEST_F(Session, VoiceRowsOfferAudioAgainAndAgainAndTheirAnswersStartNothing) {
-    const MediaCommand b1 = s_->BuildMediaCommand(0, 1, In(2));
+    const MediaCommand b1 = s_->BuildMediaCommand(0, 1, In(1));
     Expect(b1, true, -1);
-    EXPECT_EQ(s_->BuildMediaCommand(0, 1, In(2)).text, b1.text);
+    EXPECT_EQ(s_->BuildMediaCommand(0, 1, In(1)).text, b1.text);
     EXPECT_NE(b1.text.find("s=BroadCast\r\nc=IN IP4 127.0.0.1\r\nt=0 0 \r\nm=audio"),
               std::string::npos);
-    EXPECT_NE(s_->BuildMediaCommand(0, 2, In(2)).text.find("s=Dialog\r\n"), std::string::npos);
+    EXPECT_NE(s_->BuildMediaCommand(0, 2, In(1)).text.find("s=Dialog\r\n"), std::string::npos);
     EXPECT_FALSE(s_->LiveOpen());
-    // Not even "TCP active" listens for a voice offer.
+    // Not even "TCP passive" listens for a voice offer.
     EXPECT_FALSE(s_->Receiver().exists);
-    EXPECT_EQ(s_->OnCallAnswered(11, 1, st::AudioAnswer(), In(2)).stream, MediaStream::Voice);
+    EXPECT_EQ(s_->OnCallAnswered(11, 1, st::AudioAnswer(), In(1)).stream, MediaStream::Voice);
     // Even a device that answers a voice offer with video gets no receiver.
     const AnswerOutcome v = s_->OnCallAnswered(12, 2, st::VideoAnswer(), In(0));
     EXPECT_EQ(v.stream, MediaStream::Voice);
@@ -251,7 +376,7 @@ TEST_F(Session, TreeSelectionEndsAnOpenLiveViewAndNamesTheSetToShow) {
 // With the start worker an answer returns at once, while its receiver still
 // connects to the device on m_hStart.
 TEST_F(Session, WithTheStartWorkerAnAnswerReturnsWhileItsReceiverConnects) {
-    // "TCP passive": the device listens at the receiver port + 2, its accept
+    // "TCP active": the device listens at the answer's port, its accept
     // queue full, so that a new connection waits until it accepts one.
     UniqueSocket device(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
@@ -270,8 +395,9 @@ TEST_F(Session, WithTheStartWorkerAnAnswerReturnsWhileItsReceiverConnects) {
     o.startWorker = true;
     s_ = std::make_unique<CMediaSession>(decoder_, nullptr, signal_, &view_, o);
     s_->SetSurface(&surface_);
-    s_->BuildMediaCommand(0, 0, In(1));
-    const AnswerOutcome answer = s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(1));
+    s_->BuildMediaCommand(0, 0, In(2));
+    const AnswerOutcome answer =
+        s_->OnCallAnswered(1, 1, st::VideoAnswer("Play", port_ + 2), In(2));
     EXPECT_TRUE(answer.starting);
     EXPECT_FALSE(answer.started);
     EXPECT_FALSE(s_->Receiver().exists);
@@ -280,7 +406,7 @@ TEST_F(Session, WithTheStartWorkerAnAnswerReturnsWhileItsReceiverConnects) {
     UniqueSocket conn(::accept(device.get(), nullptr, nullptr));
     ASSERT_TRUE(conn.valid());
     EXPECT_TRUE(st::WaitUntil([&] { return s_->Receiver().ready; }));
-    s_->BuildMediaCommand(1, 0, In(1));
+    s_->BuildMediaCommand(1, 0, In(2));
     EXPECT_EQ(signal_.Ended(), (Ended{{1, 1}}));
     EXPECT_FALSE(s_->Receiver().exists);
 }
@@ -321,7 +447,7 @@ TEST_F(Session, PortTakenByAnotherProgramIsReportedToTheView) {
     }
 }
 
-// "TCP active" listens when the offer is built, on the GUI's thread: a port
+// "TCP passive" listens when the offer is built, on the GUI's thread: a port
 // another program listens on is reported the same way.
 TEST_F(Session, TcpListenPortTakenIsReportedToTheView) {
     port_ = mt::FreePortBase();
@@ -338,13 +464,13 @@ TEST_F(Session, TcpListenPortTakenIsReportedToTheView) {
     CMediaSession::Options o;
     o.localIp = INADDR_LOOPBACK;
     s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view, o);
-    EXPECT_TRUE(s_->BuildMediaCommand(0, 0, In(2)).send);
+    EXPECT_TRUE(s_->BuildMediaCommand(0, 0, In(1)).send);
     ASSERT_TRUE(st::WaitUntil([&] { return !view.Messages().empty(); }));
     EXPECT_EQ(view.Messages(),
               (std::vector<std::string>{"media receiver not started: cannot open TCP port " +
                                         std::to_string(port_) + ": " + std::strerror(EADDRINUSE)}));
     EXPECT_FALSE(s_->Receiver().ready);
-    s_->BuildMediaCommand(1, 0, In(2));
+    s_->BuildMediaCommand(1, 0, In(1));
     EXPECT_FALSE(s_->Receiver().exists);
     s_.reset();
 }
@@ -392,7 +518,7 @@ TEST_F(Session, CallsFollowTheirStreams) {
 }
 
 TEST_F(Session, AnOfferLongerThanTheMessageBufferIsRefusedAndChangesNothing) {
-    MediaInputs in = In(2);
+    MediaInputs in = In(1);
     in.address = std::string(1000, '1');
     const MediaCommand c = s_->BuildMediaCommand(0, 0, in);
     Expect(c, false, -1);
@@ -472,12 +598,13 @@ TEST_F(Session, DragRectangleIsDrawnOverThePictures) {
     s_->SetDragRect({});
     au.assign(units[1].begin(), units[1].end());
     CMediaSession::FrameHandler(s_.get(), au.data(), static_cast<std::int32_t>(au.size()));
-    ASSERT_EQ(surface_.Count(), 2u);
-    const auto& first = surface_.pictures[0].bgr;
+    // The black picture that cleared the view, then the two decoded ones.
+    ASSERT_EQ(surface_.Count(), 3u);
+    const auto& first = surface_.pictures[1].bgr;
     auto at = [](int x, int y) { return (static_cast<std::size_t>(y) * 352 + x) * 3; };
     EXPECT_NE(std::memcmp(first.data() + at(100, 100), ref.data() + at(100, 100), 3), 0);
     EXPECT_EQ(std::memcmp(first.data() + at(200, 100), ref.data() + at(200, 100), 3), 0);
-    EXPECT_EQ(std::memcmp(surface_.pictures[1].bgr.data(), ref.data() + n, n), 0);
+    EXPECT_EQ(std::memcmp(surface_.pictures[2].bgr.data(), ref.data() + n, n), 0);
 }
 
 } // namespace

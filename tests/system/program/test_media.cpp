@@ -25,10 +25,10 @@ constexpr const char* kChannel = "34010000001310000001";
 constexpr const char* kMarker = "<SN>4242</SN>";
 
 // The device's answer: its media line and connection (nothing else is used).
-std::string Answer(const std::string& session, const std::string& media) {
+std::string Answer(const std::string& session, const std::string& media, int port = 15060) {
     return "v=0\r\no=" + std::string(kChannel) + " 0 0 IN IP4 127.0.0.1\r\ns=" + session +
-           "\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=" + media +
-           " 15060 RTP/AVP 96\r\na=sendonly\r\na=rtpmap:96 PS/90000\r\ny=0100000001\r\nf=\r\n";
+           "\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=" + media + " " + std::to_string(port) +
+           " RTP/AVP 96\r\na=sendonly\r\na=rtpmap:96 PS/90000\r\ny=0100000001\r\nf=\r\n";
 }
 
 // An offer as the camera must receive it, written out line by line.
@@ -208,19 +208,21 @@ TEST_P(LiveView, ShowsTheCamerasPicturesCountsThemSteersAndEndsTheCall) {
                          "click 1081 9          # 停止\n"
                          "drag 100 50 300 150   # 拖动放大\n";
     if (transport == 0) script += "click 1081 0          # 点播取消\ndump ended.txt\nexit\n";
-    if (transport == 2) script += "exit\n";
+    if (transport == 1) script += "exit\n";
     WriteFile(dir_.File("live.txt"), script);
     Program tarvex(dir_.Path(), {"--script", "live.txt"});
     ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
     std::unique_ptr<mt::Proc> sender;
-    // "TCP passive": the device listens at the receiver port + 2 before it answers.
-    if (transport == 1) sender = Camsim("tcp-listen", mediaPort_ + 2, es_);
+    // "TCP active" (RFC 4145): the device listens, here at the receiver port
+    // + 2, and its answer names that port.
+    if (transport == 2) sender = Camsim("tcp-listen", mediaPort_ + 2, es_);
     Camera camera(dir_, "cam", false);
-    ASSERT_TRUE(camera.Start(sipPort_, CameraScript(Answer("Play", "video"))));
-    if (transport != 1) {
-        // UDP: the receiver is up once the answer came; TCP active: it listens
+    ASSERT_TRUE(camera.Start(sipPort_, CameraScript(Answer("Play", "video",
+                                                           transport == 2 ? mediaPort_ + 2 : 15060))));
+    if (transport != 2) {
+        // UDP: the receiver is up once the answer came; TCP passive: it listens
         // before the INVITE leaves.
-        ASSERT_TRUE(WaitPortBound(mediaPort_, transport == 2, 60000)) << tarvex.Out();
+        ASSERT_TRUE(WaitPortBound(mediaPort_, transport == 1, 60000)) << tarvex.Out();
         sender = Camsim(transport == 0 ? "udp" : "tcp-connect", mediaPort_, es_);
     }
     ASSERT_EQ(sender->Wait(120), 0) << ReadFile(dir_.File("camsim.err"));
@@ -228,7 +230,7 @@ TEST_P(LiveView, ShowsTheCamerasPicturesCountsThemSteersAndEndsTheCall) {
                       "<?xml version=\"1.0\"?>\r\n<Notify>\r\n<CmdType>Keepalive</CmdType>\r\n" +
                           std::string(kMarker) + "\r\n<DeviceID>" + kDevice +
                           "</DeviceID>\r\n</Notify>\r\n");
-    if (transport == 1) {
+    if (transport == 2) {
         ASSERT_TRUE(tarvex.WaitOut("] script done", 90000)) << tarvex.Out();
         tarvex.Signal(SIGTERM);
     }
@@ -293,7 +295,7 @@ TEST_P(LiveView, ShowsTheCamerasPicturesCountsThemSteersAndEndsTheCall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, LiveView, ::testing::Values(0, 1, 2), [](const auto& i) {
-    return std::string(i.param == 0 ? "Udp" : i.param == 1 ? "TcpConnecting" : "TcpListening");
+    return std::string(i.param == 0 ? "Udp" : i.param == 1 ? "TcpListening" : "TcpConnecting");
 });
 
 // A camera streaming H.265 (stream type 0x24 in its stream map) over TCP with
@@ -304,7 +306,7 @@ TEST_F(Media, HevcLiveViewShowsTheCamerasPictures) {
     ASSERT_FALSE(hevc.empty());
     const std::size_t units = vidana::SplitAccessUnits(mt::ReadFile(hevc), true).size();
     ASSERT_EQ(units, 50u);
-    WriteFile(dir_.File("config.ini"), MediaConfig(sipPort_, 2, mediaPort_));
+    WriteFile(dir_.File("config.ini"), MediaConfig(sipPort_, 1, mediaPort_));
     WriteFile(dir_.File("live.txt"), "wait-registered 30000\n"
                                      "wait-log \"<DeviceList\" 30000\n"
                                      "tree " + std::string(kChannel) +

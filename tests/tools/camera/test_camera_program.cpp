@@ -120,7 +120,9 @@ class CameraLiveView : public ::testing::TestWithParam<int> {};
 // it, with decoded frames in the statistics; the catalog is in the workbook,
 // and the view's end is the camera's BYE.
 TEST_P(CameraLiveView, PatternReachesThePicture) {
-    const int transport = GetParam(); // 0 UDP, 1 TCP (the camera listens), 2 TCP (the camera connects)
+    // 0 UDP, 1 TCP passive (we listen, the camera connects), 2 TCP active (we
+    // connect to the port the camera answers): RFC 4145 on both sides.
+    const int transport = GetParam();
     TempDir dir;
     const int port = FreePort(SOCK_DGRAM);
     const int mediaPort = mt::FreePortBase();
@@ -145,7 +147,7 @@ TEST_P(CameraLiveView, PatternReachesThePicture) {
     cam.Signal(SIGTERM);
     EXPECT_EQ(cam.Wait(30), 0);
     const std::string c = ReadFile(dir.File("cam.out"));
-    const char* how[] = {"UDP to 127.0.0.1:", "TCP, listening on port", "TCP, connecting to 127.0.0.1:"};
+    const char* how[] = {"UDP to 127.0.0.1:", "TCP, connecting to 127.0.0.1:", "TCP, listening on port"};
     // The program addresses the INVITE to the device (the camera takes either).
     EXPECT_TRUE(std::regex_search(c, std::regex(std::string("INVITE Play for 340200000013[12]0000[01]0?1: ") +
                                                 how[transport])))
