@@ -8,6 +8,7 @@
 #include <cstring>
 #include <pthread.h>
 #include <strings.h>
+#include <utility>
 
 namespace {
 
@@ -299,12 +300,29 @@ void CTarvexCore::Deliver(Outgoing& out) {
     }
     if (out.dragRect) VideoDragging(*out.dragRect);
     if (out.clearDrag) media_->SetDragRect({});
+    std::uint64_t offer = out.offer;
+    if (out.send && out.send->kind == kKindInvite && !offer) {
+        // An INVITE sent by hand carries the offer held for editing.
+        std::lock_guard<std::mutex> lk(mutex_);
+        offer = std::exchange(heldOffer_, 0);
+    }
     if (out.send) {
         const SendResult r = sip_->Send(*out.send);
         if (out.send->kind == kKindInvite && r.callId > 0) {
             std::lock_guard<std::mutex> lk(mutex_);
             lastInviteCall_ = r.callId;
         }
+        // Answers are filed by the INVITE's call id.
+        if (out.send->kind == kKindInvite && offer)
+            for (const auto& [cid, a] : media_->OfferSent(offer, r.callId))
+                PrintAnswer(cid, a);
+    } else if (offer) {
+        std::uint64_t previous;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            previous = std::exchange(heldOffer_, offer);
+        }
+        if (previous) media_->OfferSent(previous, 0);
     }
 }
 
@@ -365,6 +383,7 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
     // Without the core's lock: a cancel row joins the receive thread, and
     // "TCP active" starts listening here.
     const MediaCommand c = media_->BuildMediaCommand(set, row, mi);
+    out.offer = c.offer;
     std::lock_guard<std::mutex> lk(mutex_);
     DeviceRecord* d = registry_.Current();
     if (!d) return;
@@ -792,7 +811,12 @@ void CTarvexCore::OnCallAnswered(int callId, int dialogId, const std::string& sd
         current = lastMediaInputs_;
     }
     // Quick: a receiver the answer starts is set up on the session's own thread.
-    const AnswerOutcome a = media_->OnCallAnswered(callId, dialogId, sdp, current);
+    PrintAnswer(callId, media_->OnCallAnswered(callId, dialogId, sdp, current));
+}
+
+void CTarvexCore::PrintAnswer(int callId, const AnswerOutcome& a) {
+    // One that overtook its INVITE's OfferSent is printed when it is filed.
+    if (a.held) return;
     std::printf("call %d answered (%s): %s\n", callId, StreamName(a.stream),
                 a.ended        ? "ended already, BYE sent"
                 : a.starting   ? "receiver starting"

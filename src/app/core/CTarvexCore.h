@@ -230,6 +230,7 @@ private:
         std::optional<SipRequest> send;
         std::optional<DragRect> dragRect; // drawn over the pictures from now on
         bool clearDrag = false;           // the drawn drag rectangle goes (after dragRect)
+        std::uint64_t offer = 0;          // the session's offer this INVITE carries
     };
     // The session's seams: calls end through the endpoint, figures go to the view.
     struct MediaSignal final : IMediaSignal {
@@ -302,6 +303,10 @@ private:
     std::string localId_;
     MediaInputs lastMediaInputs_; // as of the last media action: for answers to no offer
     int lastInviteCall_ = 0;
+    static void PrintAnswer(int callId, const AnswerOutcome& a);
+    // An offer shown for editing (custom mode) that the next INVITE sent by
+    // hand carries; 0 none.
+    std::uint64_t heldOffer_ = 0;
     std::optional<int> mediaTransportOverride_;
 
     std::atomic<int> speedByte_{0};

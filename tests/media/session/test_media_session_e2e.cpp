@@ -77,6 +77,14 @@ protected:
             return "udp";
         }
     }
+    MediaCommand Click(int set, int row, const MediaInputs& in) {
+        MediaCommand c = s_->BuildMediaCommand(set, row, in);
+        if (c.offer) s_->OfferSent(c.offer, 1); // every stream here is call 1
+        return c;
+    }
+    AnswerOutcome Answer(int cid, int did, const std::string& sdp, const MediaInputs& in) {
+        return s_->OnCallAnswered(cid, did, sdp, in);
+    }
     static std::string CameraOut(Way w) {
         return *dir_ / ("camsim-" + std::string(CamsimMode(w)) + ".out");
     }
@@ -103,8 +111,8 @@ protected:
             const std::string out = *dir_ / "camsim-tcp-listen.out";
             EXPECT_TRUE(st::WaitUntil([&] { return vt::ReadFile(out).size() > 0; }));
         }
-        EXPECT_TRUE(s_->BuildMediaCommand(0, 0, In(w)).send);
-        EXPECT_TRUE(s_->OnCallAnswered(1, 1, st::VideoAnswer("Play", answerPort), In(w)).receivable);
+        EXPECT_TRUE(Click(0, 0, In(w)).send);
+        EXPECT_TRUE(Answer(1, 1, st::VideoAnswer("Play", answerPort), In(w)).receivable);
         EXPECT_TRUE(s_->Receiver().exists);
         if (mode == "udp") cam = Camera(mode, port_, fps);
         if (mode == "tcp-connect") cam = Camera(mode, port_, fps);
@@ -223,7 +231,7 @@ TEST_F(SessionStream, StopInTheMiddleLeavesNoThreadAndNoCallback) {
     auto cam = Open({0, false}, 10);
     ASSERT_TRUE(st::WaitUntil([&] { return surface_.Count() >= 3; }, 20s));
     ASSERT_GT(view_.Count(), 0u);
-    s_->BuildMediaCommand(1, 0, In({0, false}));
+    Click(1, 0, In({0, false}));
     EXPECT_EQ(st::ThreadCount(), threads);
     EXPECT_TRUE(mt::PortFree(SOCK_DGRAM, port_, "127.0.0.1"));
     const std::size_t pictures = surface_.Count(), updates = view_.Count();
