@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <strings.h>
@@ -719,6 +720,14 @@ int CTarvexCore::Dispatch(const std::string& body, const std::string& peerUser) 
     const char* cmdText = doc.FindText("CmdType");
     if (!cmdText) return 0;
     const std::string cmd = cmdText;
+    if (cmd == "MediaStatus") {
+        // 121: a playback or download was sent whole; the session ends it.
+        const char* type = doc.FindText("NotifyType");
+        const char* id = doc.FindText("DeviceID");
+        const int set = media_->OnMediaStatus(id ? id : "", type ? std::atoi(type) : 0);
+        if (set >= 0) ShowMediaSet(set);
+        return 0;
+    }
     struct Row {
         const char* cmdType;
         const char* typeText;
@@ -828,13 +837,24 @@ void CTarvexCore::PrintAnswer(int callId, const AnswerOutcome& a) {
 
 void CTarvexCore::OnCallClosed(int callId, int dialogId) {
     (void)dialogId;
-    // The device's BYE is in the log already; the receiver goes on until the
-    // operator ends the stream.
+    // The device's BYE is in the log already.
     const MediaStream s = media_->OnCallClosed(callId);
     if (s != MediaStream::None) {
         std::printf("call %d closed (%s)\n", callId, StreamName(s));
         std::fflush(stdout);
     }
+    // A video stream the device ended is over in the window too.
+    if (s == MediaStream::Live || s == MediaStream::Playback || s == MediaStream::Download)
+        ShowMediaSet(0);
+}
+
+void CTarvexCore::ShowMediaSet(int set) {
+    Outgoing out;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        FillMediaLocked(set, out);
+    }
+    Deliver(out);
 }
 
 // ---------------------------------------------------------------- media and reads

@@ -304,6 +304,8 @@ private:
     MediaInputs lastMediaInputs_; // as of the last media action: for answers to no offer
     int lastInviteCall_ = 0;
     static void PrintAnswer(int callId, const AnswerOutcome& a);
+    // The media list refilled with a set (a stream the device ended).
+    void ShowMediaSet(int set);
     // An offer shown for editing (custom mode) that the next INVITE sent by
     // hand carries; 0 none.
     std::uint64_t heldOffer_ = 0;

@@ -1,5 +1,6 @@
 #include "media/session/CMediaSession.h"
 
+#include "manscdp/search/CDlgSearch.h"
 #include "media/recv/CRTPSession.h"
 #include "media/session/SdpAnswer.h"
 
@@ -292,6 +293,11 @@ MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& given) {
             }
         }
     }
+    if (stream == MediaStream::Playback || stream == MediaStream::Download) {
+        std::lock_guard<std::mutex> l(mutex_);
+        in.recordStart = recordStart_;
+        in.recordEnd = recordEnd_;
+    }
     std::string text = OfferText(r, in);
     if (text.size() > kMediaTextRoom) {
         // Only the configured receiver address can make an offer this long.
@@ -313,6 +319,10 @@ MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& given) {
         out.offer = o.id;
         if (IsVideo(stream)) {
             StreamSlot& slot = Slot(stream);
+            if (stream != MediaStream::Live) {
+                in.recordStart = recordStart_;
+                in.recordEnd = recordEnd_;
+            }
             slot.open = true;
             slot.call.reset();
             slot.inputs = in;
@@ -487,20 +497,73 @@ AnswerOutcome CMediaSession::FileAnswer(int cid, int did, const std::string& sdp
 }
 
 MediaStream CMediaSession::OnCallClosed(int cid) {
-    std::lock_guard<std::mutex> l(mutex_);
-    for (MediaStream s : {MediaStream::Live, MediaStream::Playback, MediaStream::Download}) {
-        StreamSlot& slot = Slot(s);
-        if (slot.call && slot.call->cid == cid) {
-            slot.call.reset();
-            return s;
+    MediaStream ended = MediaStream::None;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        for (MediaStream s : {MediaStream::Live, MediaStream::Playback, MediaStream::Download}) {
+            StreamSlot& slot = Slot(s);
+            if (slot.call && slot.call->cid == cid) {
+                slot.call.reset();
+                slot.open = false;
+                ended = s;
+            }
         }
     }
+    if (ended != MediaStream::None) {
+        // The device ended it: the stream ends in the window too.
+        StopReceiver(SlotOf(ended));
+        if (view_) {
+            MediaViewUpdate u;
+            u.progressText = std::string();
+            u.progressMax = 0;
+            u.progressPos = 0;
+            view_->UpdateMediaView(u);
+        }
+        ClearIfNothingDrawn();
+        return ended;
+    }
+    std::lock_guard<std::mutex> l(mutex_);
     auto it = std::find_if(looseCalls_.begin(), looseCalls_.end(),
                            [cid](const LooseCall& c) { return c.ids.cid == cid; });
     if (it == looseCalls_.end()) return MediaStream::None;
     const MediaStream s = it->stream;
     looseCalls_.erase(it);
     return s;
+}
+
+int CMediaSession::OnMediaStatus(const std::string& id, int notifyType) {
+    if (notifyType != 121) return -1;
+    MediaStream which = MediaStream::None;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        for (bool exact : {true, false})
+            for (MediaStream s : {MediaStream::Download, MediaStream::Playback}) {
+                const StreamSlot& slot = Slot(s);
+                if (which != MediaStream::None || !slot.open) continue;
+                const std::string& ch =
+                    slot.inputs.channelId.empty() ? slot.inputs.deviceId : slot.inputs.channelId;
+                if (!exact || ch == id) which = s;
+            }
+    }
+    if (which == MediaStream::None) return -1;
+    EndStream(which);
+    // The whole recording came: the progress is complete (after what the
+    // stopped stream had held back).
+    if (view_) {
+        const std::int32_t d = std::max<std::int32_t>(duration_.load(), 0);
+        MediaViewUpdate u;
+        u.progressText = ClockText(d) + "/" + ClockText(d);
+        u.progressMax = d;
+        u.progressPos = d;
+        view_->UpdateMediaView(u);
+    }
+    ClearIfNothingDrawn();
+    return 0;
+}
+
+void CMediaSession::ClearIfNothingDrawn() {
+    std::lock_guard<std::mutex> l(mutex_);
+    if (drawn_ < 0) ClearPicture(surface_);
 }
 
 // ------------------------------------------------------------------ receivers
@@ -693,6 +756,11 @@ int CMediaSession::SelectRecording(const std::string& startText, const std::stri
     if (LiveOpen()) EndStream(MediaStream::Live);
     const std::int32_t d = RecordingDuration(startText, endText);
     duration_ = d;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        recordStart_ = CDlgSearch::TextToSeconds(startText);
+        recordEnd_ = CDlgSearch::TextToSeconds(endText);
+    }
     if (view_) {
         // An end before the start shows as a length of zero.
         const std::int32_t shown = std::max<std::int32_t>(d, 0);

@@ -146,9 +146,17 @@ public:
     // when it belongs to no offer of this session (an INVITE typed by hand).
     AnswerOutcome OnCallAnswered(int cid, int did, const std::string& sdp,
                                  const MediaInputs& current);
-    // The device ended a call (BYE): the stream it belonged to. The receiver
-    // keeps running until the operator ends the stream.
+    // The device ended a call (BYE): the stream it belonged to. A video
+    // stream ends in the window: its receiver stops, the progress is closed
+    // and, when nothing else is drawn, the picture is cleared; the owner shows
+    // set 0.
     MediaStream OnCallClosed(int cid);
+    // A MediaStatus notification of a device or channel. 121 (the recording
+    // was sent whole) completes the progress of the playback or download of
+    // that channel (any, when none matches the identifier) and ends its call
+    // with BYE. Returns the set the media list shows (0), or -1 when nothing
+    // ended.
+    int OnMediaStatus(const std::string& deviceOrChannelId, int notifyType);
 
     // Tree selection. Each returns the media set the list must show, or -1
     // when the list stays as it is.
@@ -271,6 +279,7 @@ private:
     // A black picture over the whole view: nothing of an earlier stream stays.
     void ClearPicture(IVidanaSurface* surface);
     void StopReceiver(int slot);
+    void ClearIfNothingDrawn();
     void EndStream(MediaStream s);
     MediaCommand Open(const MediaRow& r, const MediaInputs& in);
     // The slot that should be drawn: the latest started stream that is not a
@@ -325,4 +334,5 @@ private:
     std::atomic<int> drawnSlot_{-1};
     std::atomic<int> downloadSpeed_{0};
     std::atomic<std::int32_t> duration_{0};
+    std::int64_t recordStart_ = 0, recordEnd_ = 0; // the recording clicked
 };

@@ -29,6 +29,13 @@ struct MediaInputs {
     // "TCP旧角色读法" (国标参数配置): the offer's a=setup names the device's role
     // instead of ours (RFC 4145). Only for devices that read it that way.
     bool legacySetup = false;
+    // The channel the stream is of (u= of playback and download); the device's
+    // identifier when empty.
+    std::string channelId;
+    // The recording clicked, seconds since 1970: the range of playback and
+    // download when recordEnd > recordStart, else the last search's.
+    std::int64_t recordStart = 0;
+    std::int64_t recordEnd = 0;
 };
 
 // What the receiver does on TCP for the transport index: RFC 4145 reads

@@ -3,7 +3,9 @@
 
 #include "SessionTestUtil.h"
 #include "base/Socket.h"
+#include "manscdp/search/CDlgSearch.h"
 #include "media/session/SdpAnswer.h"
+#include <algorithm>
 #include "media/MediaTestUtil.h"
 #include "vidana/lib/VidanaTestUtil.h"
 
@@ -507,16 +509,22 @@ TEST_F(Session, CallsFollowTheirStreams) {
     EXPECT_EQ(signal_.Ended(), (Ended{{41, 4}}));
     EXPECT_FALSE(s_->Receiver().exists);
 
-    // The device's BYE: reported, the receiver runs on, no BYE of ours later.
+    // The device's BYE: the stream ends in the window (receiver stopped,
+    // progress closed, picture cleared), no BYE of ours.
     Click(0, 0, In(0));
     Answer(51, 5, st::VideoAnswer(), In(0));
+    const std::size_t pictures = surface_.Count();
     EXPECT_EQ(s_->OnCallClosed(51), MediaStream::Live);
     EXPECT_EQ(s_->OnCallClosed(99), MediaStream::None);
-    EXPECT_TRUE(s_->Receiver().exists);
-    EXPECT_TRUE(s_->DisplayOn());
-    Click(1, 0, In(0));
-    EXPECT_EQ(signal_.Ended().size(), 1u);
     EXPECT_FALSE(s_->Receiver().exists);
+    EXPECT_FALSE(s_->DisplayOn());
+    EXPECT_FALSE(s_->LiveOpen());
+    EXPECT_EQ(view_.Last().progressText, "");
+    EXPECT_EQ(view_.Last().progressMax, 0);
+    ASSERT_EQ(surface_.Count(), pictures + 1);
+    const auto& cleared = surface_.pictures.back().bgr;
+    EXPECT_TRUE(std::all_of(cleared.begin(), cleared.end(), [](auto b) { return b == 0; }));
+    EXPECT_EQ(signal_.Ended().size(), 1u);
 
     // A live view offered while a playback runs gets a receiver of its own,
     // on the next port, and is drawn; the playback keeps receiving.
@@ -604,6 +612,43 @@ TEST_F(Session, AnswersAreFiledByCallIdInAnyOrder) {
     s_->OfferSent(lost.offer, 0);
     EXPECT_FALSE(s_->OnCallAnswered(40, 5, st::AudioAnswer(), In(0)).held);
     EXPECT_TRUE(s_->Receiver(MediaStream::Live).exists);
+}
+
+// The recording clicked is what playback and download ask for; MediaStatus
+// 121 of its channel completes the progress and ends the call with BYE.
+TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
+    s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:00:40");
+    MediaInputs in = In(0);
+    in.channelId = "34020000001310000001";
+    const std::int64_t start = CDlgSearch::TextToSeconds("2024-01-01T00:00:00");
+    const MediaCommand d = Click(2, 0, in);
+    EXPECT_NE(d.text.find("s=Download\r\nu=34020000001310000001:0\r\n"), std::string::npos);
+    EXPECT_NE(d.text.find("t=" + std::to_string(start) + " " + std::to_string(start + 40) + " \r\n"),
+              std::string::npos)
+        << d.text;
+    ASSERT_TRUE(Answer(7, 2, st::VideoAnswer("Download"), in).started);
+    clock_.Advance(3s);
+    Frame(100);
+    EXPECT_EQ(view_.Last().progressText, "00:00:12/00:00:40");
+    // Another channel's notification, or another type, ends nothing.
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 120), -1);
+    EXPECT_TRUE(s_->DownloadOpen());
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 121), 0);
+    EXPECT_FALSE(s_->DownloadOpen());
+    EXPECT_FALSE(s_->Receiver(MediaStream::Download).exists);
+    EXPECT_EQ(signal_.Ended(), (Ended{{7, 2}}));
+    EXPECT_EQ(view_.Last().progressText, "00:00:40/00:00:40");
+    EXPECT_EQ(view_.Last().progressPos, 40);
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 121), -1);
+    // 下载取消 mid-way: the last label is the download's, never "/12:00:00".
+    Click(2, 0, in);
+    Answer(8, 3, st::VideoAnswer("Download"), in);
+    clock_.Advance(2s);
+    Frame(100);
+    clock_.Advance(100ms);
+    Frame(100); // held back within the interval
+    Click(3, 0, in);
+    EXPECT_EQ(view_.Last().progressText, "00:00:08/00:00:40");
 }
 
 TEST_F(Session, AnOfferLongerThanTheMessageBufferIsRefusedAndChangesNothing) {

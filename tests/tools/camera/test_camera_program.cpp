@@ -204,7 +204,7 @@ TEST(CameraProgram, PlaybackSteeredAndDownloadEndedByTheCamera) {
     EXPECT_EQ(cam.Wait(30), 0);
     const std::string c = ReadFile(dir.File("cam.out"));
     for (const char* line : {"Query RecordInfo SN", "2 recordings of 34020000001310000101",
-                             "INVITE Playback for ", "2026-03-01T08:00:00 to 2026-03-01T10:00:00, 8 s", // the search's range
+                             "INVITE Playback for ", "2026-03-01T09:00:00 to 2026-03-01T09:30:00, 8 s", // the recording clicked
                              "INFO PLAY scale 1.0 on Playback", "INFO PAUSE on Playback",
                              "INFO PLAY scale 2.0 on Playback", "INFO PLAY scale 0.5 on Playback",
                              "INFO PLAY scale -2.0 (sent forward) on Playback",
