@@ -613,6 +613,7 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
         return false;
     }
     StreamSlot& st = slots_[slot];
+    std::string saveError;
     auto r = std::make_unique<CRTPSession>();
     r->SetLocalAddress(options_.localIp);
     r->SetFrameCallback(&CMediaSession::SlotFrameHandler, &targets_[slot]);
@@ -629,9 +630,22 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
         st.lastElapsed = 0;
         st.pending = false;
         st.active = r.get();
+        if (slot == SlotOf(MediaStream::Download)) {
+            // Saved in the working folder as <channel>-<start>-<end>.mp4.
+            const bool record = in.recordEnd > in.recordStart;
+            const std::string name = DownloadFileName(
+                in.channelId.empty() ? in.deviceId : in.channelId,
+                record ? in.recordStart : in.searchStart, record ? in.recordEnd : in.searchEnd);
+            st.saver = std::make_unique<StreamSaver>();
+            if (std::string why; !st.saver->Open(name, why)) {
+                st.saver.reset();
+                saveError = why;
+            }
+        }
         st.receiving.store(true, std::memory_order_release);
         Redraw();
     }
+    if (!saveError.empty()) Say("download not saved: " + saveError);
     // Set up outside the lock: connecting to the device may take seconds. A
     // receiver that could not open its ports is kept (it shows no frames, and
     // ending the stream goes as usual) and the operator is told why.
@@ -706,13 +720,32 @@ void CMediaSession::StopReceiver(int slot) {
         std::lock_guard<std::mutex> gate(frameMutex_);
     }
     const bool had = r != nullptr;
+    std::unique_ptr<StreamSaver> saver;
+    bool hevc = false;
     if (r) {
         // The callback is cleared first; the teardown waits for a frame in
         // hand, and destroying the receiver joins its threads.
         r->SetFrameCallback(nullptr, nullptr);
         r->RTP_Teardown();
+        hevc = r->VideoStreamType() == CRTPSession::kStreamTypeH265;
         r.reset();
         if (drawnSlot_.load() == slot) FlushView(slot);
+        saver = std::move(st.saver);
+    }
+    if (saver) {
+        const std::string why = saver->Finish(hevc);
+        if (why.empty()) {
+            const std::string line = "download saved: " + saver->Path();
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+            if (view_) {
+                MediaViewUpdate u;
+                u.message = line;
+                view_->UpdateMediaView(u);
+            }
+        } else {
+            Say("download not saved (" + saver->Path() + "): " + why);
+        }
     }
     std::lock_guard<std::mutex> l(mutex_);
     if (had) --st.stopping;
@@ -797,6 +830,7 @@ void CMediaSession::OnFrame(int slot, const std::uint8_t* frame, std::int32_t le
     StreamSlot& st = slots_[slot];
     if (!st.receiving.load(std::memory_order_acquire)) return;
     st.counters.Count(length);
+    if (st.saver && length > 0) st.saver->Write(frame, static_cast<std::size_t>(length));
     const bool drawn = drawnSlot_.load() == slot && decoderBound_;
     if (length > 0 && drawn) {
         VidanaRect rect;

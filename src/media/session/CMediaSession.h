@@ -31,6 +31,7 @@
 
 #include "media/session/MediaSeams.h"
 #include "media/session/MediaTexts.h"
+#include "media/session/StreamSaver.h"
 #include "media/session/StreamStatistics.h"
 #include "vidana/lib/Vidana.h"
 
@@ -226,6 +227,7 @@ private:
         // Receive thread only (and the stopping thread once it has joined it).
         std::optional<std::chrono::steady_clock::time_point> lastPublish;
         bool pending = false;
+        std::unique_ptr<StreamSaver> saver; // a download's file
     };
     // An offer sent or about to be: its call id once OfferSent gave it.
     struct Offer {

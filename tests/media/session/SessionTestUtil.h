@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,6 +45,13 @@ public:
     MediaViewUpdate Last() {
         std::lock_guard<std::mutex> l(m_);
         return updates_.empty() ? MediaViewUpdate{} : updates_.back();
+    }
+    // The last progress label set.
+    std::optional<std::string> LastProgressText() {
+        std::lock_guard<std::mutex> l(m_);
+        for (auto it = updates_.rbegin(); it != updates_.rend(); ++it)
+            if (it->progressText) return it->progressText;
+        return std::nullopt;
     }
     // The message lines among the updates, in order.
     std::vector<std::string> Messages() {

@@ -619,10 +619,10 @@ TEST_F(Session, AnswersAreFiledByCallIdInAnyOrder) {
 TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
     s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:00:40");
     MediaInputs in = In(0);
-    in.channelId = "34020000001310000001";
+    in.channelId = "34020000001310000009";
     const std::int64_t start = CDlgSearch::TextToSeconds("2024-01-01T00:00:00");
     const MediaCommand d = Click(2, 0, in);
-    EXPECT_NE(d.text.find("s=Download\r\nu=34020000001310000001:0\r\n"), std::string::npos);
+    EXPECT_NE(d.text.find("s=Download\r\nu=34020000001310000009:0\r\n"), std::string::npos);
     EXPECT_NE(d.text.find("t=" + std::to_string(start) + " " + std::to_string(start + 40) + " \r\n"),
               std::string::npos)
         << d.text;
@@ -631,15 +631,15 @@ TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
     Frame(100);
     EXPECT_EQ(view_.Last().progressText, "00:00:12/00:00:40");
     // Another channel's notification, or another type, ends nothing.
-    EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 120), -1);
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 120), -1);
     EXPECT_TRUE(s_->DownloadOpen());
-    EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 121), 0);
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 121), 0);
     EXPECT_FALSE(s_->DownloadOpen());
     EXPECT_FALSE(s_->Receiver(MediaStream::Download).exists);
     EXPECT_EQ(signal_.Ended(), (Ended{{7, 2}}));
     EXPECT_EQ(view_.Last().progressText, "00:00:40/00:00:40");
     EXPECT_EQ(view_.Last().progressPos, 40);
-    EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 121), -1);
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 121), -1);
     // 下载取消 mid-way: the last label is the download's, never "/12:00:00".
     Click(2, 0, in);
     Answer(8, 3, st::VideoAnswer("Download"), in);
@@ -648,7 +648,10 @@ TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
     clock_.Advance(100ms);
     Frame(100); // held back within the interval
     Click(3, 0, in);
-    EXPECT_EQ(view_.Last().progressText, "00:00:08/00:00:40");
+    EXPECT_EQ(view_.LastProgressText(), "00:00:08/00:00:40");
+    // Its bytes were no pictures: nothing is saved, and that is said.
+    EXPECT_EQ(view_.Messages().back().rfind("download not saved (34020000001310000009-", 0), 0u)
+        << view_.Messages().back();
 }
 
 TEST_F(Session, AnOfferLongerThanTheMessageBufferIsRefusedAndChangesNothing) {

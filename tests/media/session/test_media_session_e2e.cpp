@@ -224,6 +224,57 @@ TEST_F(SessionStream, OldReadingTcpActiveListensBeforeTheOffer) {
     StreamWholeAndCompare({2, true});
 }
 
+// A download of a 40 s recording, sent fast: MediaStatus 121 ends it, and the
+// file <channel>-<start>-<end>.mp4 in the working folder is what ffprobe reads
+// as 40 s, with the camera's pictures (all but the last, which waits for a
+// next timestamp that never comes).
+TEST_F(SessionStream, DownloadSavedAsMp4OfTheRecordingsLength) {
+    const std::string es =
+        mt::MakeH264(dir_->Path().string(), "forty.h264", "160x120", 40.0, "-bf 0");
+    ASSERT_FALSE(es.empty());
+    s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:00:40");
+    MediaInputs in = In({0, false});
+    in.channelId = "34020000001310000001";
+    EXPECT_TRUE(Click(2, 0, in).send);
+    EXPECT_TRUE(Answer(1, 1, st::VideoAnswer("Download"), in).started);
+    const std::string out = *dir_ / "camsim-forty.out";
+    mt::Proc cam(std::vector<std::string>{"/usr/bin/python3", mt::Camsim(), "--es", es,
+                                          "--transport", "udp", "--host", "127.0.0.1", "--bind",
+                                          "127.0.0.1", "--port", std::to_string(port_), "--fps",
+                                          "400"},
+                 out, *dir_ / "camsim-forty.err");
+    ASSERT_EQ(cam.Wait(120), 0);
+    const std::size_t units = vidana::SplitAccessUnits(vt::ReadFile(es)).size();
+    ASSERT_EQ(units, 1000u);
+    st::WaitUntil([&] { return s_->Figures().frames >= units - 1; }, 20s);
+    const std::uint32_t frames = s_->Figures().frames;
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 121), 0);
+    const std::string name = "34020000001310000001-20240101000000-20240101000040.mp4";
+    std::vector<std::string> said = view_.Messages();
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), "download saved: " + name);
+    ASSERT_TRUE(std::filesystem::exists(name));
+    EXPECT_FALSE(std::filesystem::exists(name + ".es"));
+    const std::string probe = mt::Capture(
+        "ffprobe -v error -show_entries format=duration:stream=codec_name -of default=nw=1 " + name);
+    EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+    const double duration = std::stod(probe.substr(probe.find("duration=") + 9));
+    EXPECT_NEAR(duration, 40.0, 1.0) << probe;
+    // Its pictures are the camera's, in order (over UDP a busy loopback may
+    // lose a datagram: then the count falls short and only the first match).
+    const auto saved = vt::FfmpegPictures(*dir_, std::filesystem::absolute(name), 32, 24);
+    const auto camera = vt::FfmpegPictures(*dir_, es, 32, 24);
+    const std::size_t n = 32 * 24 * 3;
+    ASSERT_EQ(saved.size() % n, 0u);
+    EXPECT_EQ(saved.size() / n, frames);
+    if (frames == units - 1) {
+        EXPECT_TRUE(std::equal(saved.begin(), saved.end(), camera.begin()));
+    } else {
+        EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + n, camera.begin()));
+    }
+    std::filesystem::remove(name);
+}
+
 // Ended in the middle of a stream: the receiver's threads are gone, the port is
 // free, and neither the surface nor the view hears anything more.
 TEST_F(SessionStream, StopInTheMiddleLeavesNoThreadAndNoCallback) {
