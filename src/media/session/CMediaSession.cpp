@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <pthread.h>
 
 namespace {
@@ -732,8 +733,64 @@ void CMediaSession::StopReceiver(int slot) {
         if (drawnSlot_.load() == slot) FlushView(slot);
         saver = std::move(st.saver);
     }
-    if (saver) {
-        const std::string why = saver->Finish(hevc);
+    if (saver && slot == SlotOf(MediaStream::Live)) {
+        const MediaInputs& in = st.inputs;
+        FinishSaver(std::move(saver), hevc,
+                    DownloadFileName(in.channelId.empty() ? in.deviceId : in.channelId,
+                                     st.savedFrom, std::time(nullptr)));
+    } else if (saver) {
+        FinishSaver(std::move(saver), hevc, std::string());
+    }
+    std::lock_guard<std::mutex> l(mutex_);
+    if (had) --st.stopping;
+    Redraw();
+}
+
+bool CMediaSession::LiveRecording() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    return Slot(MediaStream::Live).saver != nullptr;
+}
+
+bool CMediaSession::ToggleLiveRecording() {
+    std::unique_ptr<StreamSaver> done;
+    std::string name;
+    bool hevc = false;
+    std::string why;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        StreamSlot& st = Slot(MediaStream::Live);
+        const std::string channel =
+            st.inputs.channelId.empty() ? st.inputs.deviceId : st.inputs.channelId;
+        // The receive thread writes under the frame gate: the saver changes there.
+        std::lock_guard<std::mutex> gate(frameMutex_);
+        if (st.saver) {
+            done = std::move(st.saver);
+            name = DownloadFileName(channel, st.savedFrom, std::time(nullptr));
+            hevc = st.receiver && st.receiver->VideoStreamType() == CRTPSession::kStreamTypeH265;
+        } else if (st.open && st.receiver) {
+            st.savedFrom = std::time(nullptr);
+            auto saver = std::make_unique<StreamSaver>();
+            if (saver->Open(DownloadFileName(channel, st.savedFrom, st.savedFrom), why))
+                st.saver = std::move(saver);
+        } else {
+            why = "no live view is open";
+        }
+    }
+    if (done) {
+        FinishSaver(std::move(done), hevc, name);
+        return false;
+    }
+    if (!why.empty()) {
+        Say("录像 not started: " + why);
+        return false;
+    }
+    return true;
+}
+
+void CMediaSession::FinishSaver(std::unique_ptr<StreamSaver> saver, bool hevc,
+                                const std::string& finalPath) {
+    {
+        const std::string why = saver->Finish(hevc, finalPath);
         if (why.empty()) {
             const std::string line = "download saved: " + saver->Path();
             std::printf("%s\n", line.c_str());
@@ -747,9 +804,6 @@ void CMediaSession::StopReceiver(int slot) {
             Say("download not saved (" + saver->Path() + "): " + why);
         }
     }
-    std::lock_guard<std::mutex> l(mutex_);
-    if (had) --st.stopping;
-    Redraw();
 }
 
 void CMediaSession::Stop() {

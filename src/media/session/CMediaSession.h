@@ -174,6 +174,13 @@ public:
     // decoder. No frame handler call and no view update follows its return.
     void Stop();
 
+    // 录像: while a live view is open, its pictures are written from now on;
+    // the second toggle (or the view's end) remuxes them into
+    // <channel>-<start>-<end>.mp4 in the working folder (wall-clock times), said
+    // as a download's file is. Returns whether a recording runs.
+    bool ToggleLiveRecording();
+    bool LiveRecording() const;
+
     bool LiveOpen() const;
     bool PlaybackOpen() const;
     bool DownloadOpen() const;
@@ -227,7 +234,8 @@ private:
         // Receive thread only (and the stopping thread once it has joined it).
         std::optional<std::chrono::steady_clock::time_point> lastPublish;
         bool pending = false;
-        std::unique_ptr<StreamSaver> saver; // a download's file
+        std::unique_ptr<StreamSaver> saver; // a download's file, or a live view's 录像
+        std::int64_t savedFrom = 0;         // the 录像's start, seconds since 1970
     };
     // An offer sent or about to be: its call id once OfferSent gave it.
     struct Offer {
@@ -281,6 +289,8 @@ private:
     // A black picture over the whole view: nothing of an earlier stream stays.
     void ClearPicture(IVidanaSurface* surface);
     void StopReceiver(int slot);
+    // Finishes a saver taken from its slot and says where it went.
+    void FinishSaver(std::unique_ptr<StreamSaver> saver, bool hevc, const std::string& finalPath);
     void ClearIfNothingDrawn();
     void EndStream(MediaStream s);
     MediaCommand Open(const MediaRow& r, const MediaInputs& in);

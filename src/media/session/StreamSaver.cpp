@@ -48,11 +48,12 @@ void StreamSaver::Write(const std::uint8_t* data, std::size_t size) {
     bytes_ += size;
 }
 
-std::string StreamSaver::Finish(bool hevc) {
+std::string StreamSaver::Finish(bool hevc, const std::string& finalPath) {
     if (!es_) return "no stream file";
     const bool closed = std::fclose(es_) == 0;
     es_ = nullptr;
     const std::string es = path_ + ".es";
+    if (!finalPath.empty()) path_ = finalPath;
     std::string why;
     if (failed_ || !closed) why = "cannot write " + es + ": " + std::strerror(errno);
     else if (bytes_ == 0) why = "no picture came";

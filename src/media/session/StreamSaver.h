@@ -17,9 +17,10 @@ public:
     // Opens the stream's file beside path (path + ".es"); false with error set.
     bool Open(const std::string& path, std::string& error);
     void Write(const std::uint8_t* data, std::size_t size);
-    // Remuxes what was written into path (H.265 when hevc) and removes the
-    // stream's file. Empty on success, else why not.
-    std::string Finish(bool hevc);
+    // Remuxes what was written into path, or into finalPath when given
+    // (H.265 when hevc), and removes the stream's file. Empty on success, else
+    // why not.
+    std::string Finish(bool hevc, const std::string& finalPath = std::string());
     const std::string& Path() const { return path_; }
     std::uint64_t Bytes() const { return bytes_; }
 

@@ -275,6 +275,36 @@ TEST_F(SessionStream, DownloadSavedAsMp4OfTheRecordingsLength) {
     std::filesystem::remove(name);
 }
 
+// 录像 of a live view: the pictures from the toggle on to the toggle off are an
+// MP4 file of the camera's pictures; without a live view nothing starts.
+TEST_F(SessionStream, LiveRecordingToggleSavesTheViewsPictures) {
+    EXPECT_FALSE(s_->ToggleLiveRecording());
+    ASSERT_FALSE(view_.Messages().empty());
+    EXPECT_EQ(view_.Messages().back(), "录像 not started: no live view is open");
+    MediaInputs in = In({0, false});
+    in.channelId = "34020000001310000002";
+    EXPECT_TRUE(Click(0, 0, in).send);
+    EXPECT_TRUE(Answer(1, 1, st::VideoAnswer(), in).started);
+    EXPECT_TRUE(s_->ToggleLiveRecording());
+    EXPECT_TRUE(s_->LiveRecording());
+    auto cam = Camera("udp", port_, 50);
+    ASSERT_EQ(cam->Wait(60), 0);
+    st::WaitUntil([&] { return s_->Figures().frames >= unitSizes_.size() - 1; }, 20s);
+    const std::uint32_t frames = s_->Figures().frames;
+    EXPECT_FALSE(s_->ToggleLiveRecording());
+    const std::string said = view_.Messages().back();
+    ASSERT_EQ(said.rfind("download saved: 34020000001310000002-", 0), 0u) << said;
+    const std::string name = said.substr(std::string("download saved: ").size());
+    ASSERT_TRUE(std::filesystem::exists(name));
+    const std::string probe = mt::Capture(
+        "ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of "
+        "default=nw=1 " + name);
+    EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(frames)), std::string::npos) << probe;
+    std::filesystem::remove(name);
+    s_->Stop();
+}
+
 // Ended in the middle of a stream: the receiver's threads are gone, the port is
 // free, and neither the surface nor the view hears anything more.
 TEST_F(SessionStream, StopInTheMiddleLeavesNoThreadAndNoCallback) {
