@@ -214,6 +214,21 @@ TEST(CameraProgram, PlaybackSteeredAndDownloadEndedByTheCamera) {
                              "BYE answered 200"})
         EXPECT_NE(c.find(line), std::string::npos) << line << "\n" << c;
     EXPECT_EQ(CountOf(c, "; answered 200") - CountOf(c, "INVITE "), 7) << c; // the seven INFOs
+    // The download is saved in the working folder, named by the device (the
+    // selection names no channel) and the recording: the 8 s the camera sent.
+    const std::string mp4 = dir.File("34020000001320000001-20260301090000-20260301093000.mp4");
+    EXPECT_NE(tarvex.Out().find("download saved: 34020000001320000001-20260301090000-"
+                                "20260301093000.mp4"),
+              std::string::npos)
+        << tarvex.Out();
+    const std::string probe = mt::Capture(
+        "ffprobe -v error -show_entries format=duration:stream=codec_name,width -of default=nw=1 " +
+        mp4);
+    EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("width=320"), std::string::npos) << probe;
+    const std::size_t at = probe.find("duration=");
+    ASSERT_NE(at, std::string::npos) << probe;
+    EXPECT_NEAR(std::stod(probe.substr(at + 9)), 8.0, 1.0) << probe;
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, CameraLiveView, ::testing::Values(0, 1, 2), [](const auto& i) {
