@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <strings.h>
+#include <utility>
 
 namespace {
 
@@ -354,6 +356,12 @@ void CTarvexCore::Deliver(Outgoing& out) {
     }
     if (out.dragRect) VideoDragging(*out.dragRect);
     if (out.clearDrag) media_->SetDragRect({});
+    std::uint64_t offer = out.offer;
+    if (out.send && out.send->kind == kKindInvite && !offer) {
+        // An INVITE sent by hand carries the offer held for editing.
+        std::lock_guard<std::mutex> lk(mutex_);
+        offer = std::exchange(heldOffer_, 0);
+    }
     if (out.send) {
         const SendResult r = sip_->Send(*out.send);
         if (out.send->kind == kKindInvite && r.callId > 0) {
@@ -363,6 +371,17 @@ void CTarvexCore::Deliver(Outgoing& out) {
             calls_.Opened(MediaCall{r.callId, 0, d ? std::string(d->node->id) : out.send->to.id,
                                     out.send->to.id});
         }
+        // Answers are filed by the INVITE's call id.
+        if (out.send->kind == kKindInvite && offer)
+            for (const auto& [cid, a] : media_->OfferSent(offer, r.callId))
+                PrintAnswer(cid, a);
+    } else if (offer) {
+        std::uint64_t previous;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            previous = std::exchange(heldOffer_, offer);
+        }
+        if (previous) media_->OfferSent(previous, 0);
     }
 }
 
@@ -399,19 +418,14 @@ MediaInputs CTarvexCore::MediaInputsLocked() const {
     in.address = settings_->mediaAddress;
     in.port = settings_->mediaPort;
     in.downloadSpeed = settings_->downloadSpeed;
+    in.legacySetup = settings_->mediaSetupLegacy;
     Outgoing ignored;
     const Target t = const_cast<CTarvexCore*>(this)->TargetLocked(ignored);
     if (t.device) {
         // The stream is the selected channel's; the offer names it.
         in.deviceId = t.channel.empty() ? std::string(t.device->node->id) : t.channel;
+        in.channelId = in.deviceId;
         in.deviceAddress = t.device->node->address;
-    }
-    std::chrono::system_clock::time_point start, end;
-    if (ParseLocalTimeText(selection_.startTime, start) && ParseLocalTimeText(selection_.endTime, end)) {
-        // Playback and download ask for the recording clicked.
-        in.searchStart = std::chrono::duration_cast<std::chrono::seconds>(start.time_since_epoch()).count();
-        in.searchEnd = std::chrono::duration_cast<std::chrono::seconds>(end.time_since_epoch()).count();
-        return in;
     }
     in.searchStart = search_->startTime;
     in.searchEnd = search_->endTime;
@@ -433,6 +447,7 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
     // Without the core's lock: a cancel row joins the receive thread, and
     // "TCP active" starts listening here.
     const MediaCommand c = media_->BuildMediaCommand(set, row, mi);
+    out.offer = c.offer;
     std::lock_guard<std::mutex> lk(mutex_);
     const Target t = TargetLocked(out);
     if (!t.device) return;
@@ -816,6 +831,14 @@ int CTarvexCore::Dispatch(const std::string& body, const LoggedMessage& m) {
     // Only a body that begins with an XML declaration is dispatched; any other
     // is logged and left alone.
     if (!HasDeclaration(doc)) return 0;
+    if (const char* cmd = doc.FindText("CmdType"); cmd && std::strcmp(cmd, "MediaStatus") == 0) {
+        // 121: a playback or download was sent whole; the session ends it.
+        const char* type = doc.FindText("NotifyType");
+        const char* id = doc.FindText("DeviceID");
+        const int set = media_->OnMediaStatus(id ? id : "", type ? std::atoi(type) : 0);
+        if (set >= 0) ShowMediaSet(set);
+        return 0;
+    }
     DispatchOutcome outcome;
     {
         std::lock_guard<std::mutex> lk(mutex_);
@@ -895,7 +918,12 @@ void CTarvexCore::OnCallAnswered(int callId, int dialogId, const std::string& sd
         calls_.Answered(callId, dialogId);
     }
     // Quick: a receiver the answer starts is set up on the session's own thread.
-    const AnswerOutcome a = media_->OnCallAnswered(callId, dialogId, sdp, current);
+    PrintAnswer(callId, media_->OnCallAnswered(callId, dialogId, sdp, current));
+}
+
+void CTarvexCore::PrintAnswer(int callId, const AnswerOutcome& a) {
+    // One that overtook its INVITE's OfferSent is printed when it is filed.
+    if (a.held) return;
     std::printf("call %d answered (%s): %s\n", callId, StreamName(a.stream),
                 a.ended        ? "ended already, BYE sent"
                 : a.starting   ? "receiver starting"
@@ -911,13 +939,24 @@ void CTarvexCore::OnCallClosed(int callId, int dialogId) {
         std::lock_guard<std::mutex> lk(mutex_);
         calls_.Closed(callId);
     }
-    // The device's BYE is in the log already; the receiver goes on until the
-    // operator ends the stream.
+    // The device's BYE is in the log already.
     const MediaStream s = media_->OnCallClosed(callId);
     if (s != MediaStream::None) {
         std::printf("call %d closed (%s)\n", callId, StreamName(s));
         std::fflush(stdout);
     }
+    // A video stream the device ended is over in the window too.
+    if (s == MediaStream::Live || s == MediaStream::Playback || s == MediaStream::Download)
+        ShowMediaSet(0);
+}
+
+void CTarvexCore::ShowMediaSet(int set) {
+    Outgoing out;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        FillMediaLocked(set, out);
+    }
+    Deliver(out);
 }
 
 // ---------------------------------------------------------------- media and reads

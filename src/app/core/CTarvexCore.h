@@ -216,6 +216,9 @@ public:
     // offers instead of the settings' (nothing: the settings' again), and the
     // recording search range as the search dialog's OK would set it. Both
     // under the core's lock, so that the settings are never written.
+    // The 录像 button: starts or ends the live view's recording to an MP4
+    // file (CMediaSession::ToggleLiveRecording); whether one runs now.
+    bool ToggleLiveRecording() { return media_->ToggleLiveRecording(); }
     void OverrideMediaTransport(std::optional<int> transport);
     void AcceptSearch(const std::string& startText, const std::string& endText, int typeIndex);
     // The password REGISTER is challenged with ("验证密码"), "" when it is not.
@@ -236,6 +239,7 @@ private:
         std::optional<DragRect> dragRect; // drawn over the pictures from now on
         bool clearDrag = false;           // the drawn drag rectangle goes (after dragRect)
         std::optional<std::string> source; // whose stream is shown now ("" none)
+        std::uint64_t offer = 0;          // the session's offer this INVITE carries
     };
     // The session's seams: calls end through the endpoint, figures go to the view.
     struct MediaSignal final : IMediaSignal {
@@ -320,6 +324,12 @@ private:
     Selection selection_;         // the tree's, set by TreeClicked
     CallBook calls_;
     int lastInviteCall_ = 0;
+    static void PrintAnswer(int callId, const AnswerOutcome& a);
+    // The media list refilled with a set (a stream the device ended).
+    void ShowMediaSet(int set);
+    // An offer shown for editing (custom mode) that the next INVITE sent by
+    // hand carries; 0 none.
+    std::uint64_t heldOffer_ = 0;
     std::optional<int> mediaTransportOverride_;
 
     std::atomic<int> speedByte_{0};

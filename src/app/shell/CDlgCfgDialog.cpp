@@ -85,6 +85,12 @@ CDlgCfgDialog::CDlgCfgDialog(CDlgCfg& cfg, QWidget* parent) : QDialog(parent), c
     speedRow->addWidget(slider_, 1);
     speedRow->addWidget(speedBox);
     mf->addRow(U("下载速度:"), speedRow);
+    // For devices that read a=setup as their own role (the old reading).
+    auto* legacy = new QCheckBox(U("TCP旧角色读法 (a=setup 为设备角色)"));
+    legacy->setObjectName(CfgInfo(CfgField::MediaSetupLegacy).name);
+    legacy->setChecked(cfg_.mediaSetupLegacy);
+    boxes_[static_cast<int>(CfgField::MediaSetupLegacy)] = legacy;
+    mf->addRow(QString(), legacy);
 
     auto [ptz, zf] = group("云台控制:");
     zf->addRow(U("地址位:"), edit(CfgField::PtzAddress));

@@ -163,6 +163,12 @@ void CTarvexDlg::BuildControls() {
     audioRow->addWidget(Caption("音频输出:"));
     audioRow->addWidget(audioOut_, 1);
     audioRow->addWidget(audioButton_);
+    // 录像: the live view's pictures into an MP4 file while it is down.
+    auto* record = Named(new QPushButton(U("录像")), 1107);
+    record->setCheckable(true);
+    audioRow->addWidget(record);
+    connect(record, &QPushButton::clicked, this,
+            [this, record] { record->setChecked(core_->ToggleLiveRecording()); });
     auto* centre = new QWidget;
     auto* cl = new QVBoxLayout(centre);
     cl->setContentsMargins(0, 0, 0, 0);

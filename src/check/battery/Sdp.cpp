@@ -146,7 +146,8 @@ std::string SdpAnswerProblem(std::string_view answerText, std::string_view offer
     if (*ssrc == 0) return "y=" + *y + " gives SSRC 0";
     if (tcp) {
         const std::optional<std::string> setup = a.Attribute(v, "setup");
-        const char* want = transport == kMediaTcpPassive ? "passive" : "active";
+        // RFC 4145: the device takes the role opposite to ours.
+        const char* want = transport == kMediaTcpPassive ? "active" : "passive";
         if (!setup) return std::string("no a=setup (the device must be ") + want + ")";
         if (!EqualsNoCase(*setup, want))
             return "a=setup:" + *setup + ", but with " + MediaTransportName(transport) +

@@ -38,6 +38,7 @@ const CfgFieldInfo kInfo[kCfgFieldCount] = {
     {CfgField::MediaServerId, "server.id", kServer, "ID", CfgKind::Text},
     {CfgField::MediaServerAddress, "server.address", kServer, "地址", CfgKind::Text},
     {CfgField::MediaServerPort, "server.port", kServer, "端口", CfgKind::Int},
+    {CfgField::MediaSetupLegacy, "media.setupLegacy", kMedia, "TCP旧角色读法", CfgKind::Flag},
 };
 
 // A whole number with optional surrounding blanks, as the dialog accepts it.
@@ -141,6 +142,7 @@ void CDlgCfg::SetFromText(CfgField f, const std::string& text) {
     case CfgField::MediaServerId: mediaServerId = text; break;
     case CfgField::MediaServerAddress: mediaServerAddress = text; break;
     case CfgField::MediaServerPort: mediaServerPort = num(); break;
+    case CfgField::MediaSetupLegacy: mediaSetupLegacy = text == "1"; break;
     case CfgField::Count: break;
     }
 }
@@ -170,6 +172,7 @@ std::string CDlgCfg::FieldText(CfgField f) const {
     case CfgField::MediaServerId: return mediaServerId;
     case CfgField::MediaServerAddress: return mediaServerAddress;
     case CfgField::MediaServerPort: return std::to_string(mediaServerPort);
+    case CfgField::MediaSetupLegacy: return mediaSetupLegacy ? "1" : "0";
     case CfgField::Count: break;
     }
     return {};

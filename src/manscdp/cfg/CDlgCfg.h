@@ -46,6 +46,7 @@ enum class CfgField : int {
     MediaServerId,
     MediaServerAddress,
     MediaServerPort,
+    MediaSetupLegacy, // "TCP旧角色读法": a=setup names the device's role, not ours (0 or 1)
     Count
 };
 constexpr int kCfgFieldCount = static_cast<int>(CfgField::Count);
@@ -117,6 +118,7 @@ public:
     std::uint8_t ptzSpeed = 255;
     std::string mediaServerId, mediaServerAddress;
     int mediaServerPort = -1;
+    bool mediaSetupLegacy = false;
 
     // Restart reference: local port and identifier at the last load or OK.
     int refPort = -1;

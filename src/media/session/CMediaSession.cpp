@@ -1,10 +1,12 @@
 #include "media/session/CMediaSession.h"
 
+#include "manscdp/search/CDlgSearch.h"
 #include "media/recv/CRTPSession.h"
 #include "media/session/SdpAnswer.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <pthread.h>
 
 namespace {
@@ -27,7 +29,10 @@ CMediaSession::CMediaSession(CVidana& decoder, IVidanaSurface* surface, IMediaSi
                              IMediaView* view, Options options)
     : decoder_(decoder), surface_(surface), signal_(signal), view_(view),
       options_(std::move(options)) {
+    for (int i = 0; i < kStreamSlots; ++i)
+        targets_[i] = {this, i};
     if (options_.startWorker) m_hStart = std::thread([this] { StartLoop(); });
+    m_hWatch = std::thread([this] { WatchLoop(); });
 }
 
 CMediaSession::~CMediaSession() {
@@ -37,10 +42,16 @@ CMediaSession::~CMediaSession() {
         quit_ = true;
     }
     jobReady_.notify_all();
+    watchWake_.notify_all();
     if (m_hStart.joinable()) m_hStart.join();
+    if (m_hWatch.joinable()) m_hWatch.join();
     // A start on the SIP thread drops its receiver when it sees the stop.
     std::unique_lock<std::mutex> l(mutex_);
-    startDone_.wait(l, [this] { return !starting_; });
+    startDone_.wait(l, [this] {
+        for (const StreamSlot& s : slots_)
+            if (s.starting) return false;
+        return true;
+    });
 }
 
 void CMediaSession::SetSurface(IVidanaSurface* surface) {
@@ -59,17 +70,97 @@ void CMediaSession::StartLoop() {
         StartJob job = std::move(jobs_.front());
         jobs_.erase(jobs_.begin());
         l.unlock();
-        StartMedia(job.in, job.epoch);
+        StartMedia(job.slot, job.in, job.plan, job.epoch);
         l.lock();
     }
+}
+
+void CMediaSession::WatchLoop() {
+    pthread_setname_np(pthread_self(), "m_hWatch");
+    std::unique_lock<std::mutex> l(mutex_);
+    for (;;) {
+        if (quit_) return;
+        if (watches_.empty()) {
+            watchWake_.wait(l);
+            continue;
+        }
+        auto first = std::min_element(watches_.begin(), watches_.end(),
+                                      [](const Watch& a, const Watch& b) { return a.due < b.due; });
+        if (std::chrono::steady_clock::now() < first->due) {
+            watchWake_.wait_until(l, first->due);
+            continue;
+        }
+        const Watch w = *first;
+        watches_.erase(first);
+        // Only the receiver the answer started (a stop since drops the watch).
+        CRTPSession* receiver = slots_[w.slot].receiver.get();
+        if (w.epoch != slots_[w.slot].epoch || !receiver) continue;
+        std::string line;
+        std::uint32_t ssrc = 0;
+        if (receiver->RtpCounts().packets == 0) {
+            line = "no RTP from the device within " +
+                   std::to_string(options_.noStreamAfter.count() / 1000.0).substr(0, 3) +
+                   " s of its answer (" + w.what + ")";
+        } else if (w.ssrc && receiver->CurrentSsrc(ssrc) && ssrc != *w.ssrc) {
+            line = "the device sends SSRC " + std::to_string(ssrc) + ", not the " +
+                   std::to_string(*w.ssrc) + " of its answer's y= line (" + w.what + ")";
+        }
+        if (line.empty()) continue;
+        l.unlock();
+        Say(line);
+        l.lock();
+    }
+}
+
+void CMediaSession::Arm(int slot, const ReceiverPlan& plan, int port, std::uint64_t epoch) {
+    Watch w;
+    w.due = std::chrono::steady_clock::now() + options_.noStreamAfter;
+    w.slot = slot;
+    w.epoch = epoch;
+    w.ssrc = plan.ssrc;
+    switch (plan.role) {
+    case TcpRole::Listen:
+        w.what = "TCP, listening on port " + std::to_string(port);
+        break;
+    case TcpRole::Connect:
+        w.what = "TCP, connecting to " + plan.peer + ":" + std::to_string(plan.connectPort);
+        break;
+    case TcpRole::None:
+        w.what = "UDP port " + std::to_string(port);
+        break;
+    }
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        watches_.push_back(std::move(w));
+    }
+    watchWake_.notify_all();
+}
+
+void CMediaSession::Say(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    if (!view_) return;
+    MediaViewUpdate u;
+    u.message = line;
+    view_->UpdateMediaView(u);
+}
+
+void CMediaSession::ClearPicture(IVidanaSurface* surface) {
+    if (!surface) return;
+    const VidanaSize size = surface->ClientSize();
+    if (size.width <= 0 || size.height <= 0) return;
+    const std::vector<std::uint8_t> black(
+        static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3, 0);
+    surface->Present(black.data(), size.width, size.height);
 }
 
 std::chrono::steady_clock::time_point CMediaSession::Now() const {
     return options_.clock ? options_.clock() : std::chrono::steady_clock::now();
 }
 
-std::int64_t CMediaSession::ElapsedAt(std::chrono::steady_clock::time_point t) const {
-    return std::chrono::duration_cast<std::chrono::seconds>(t - startedAt_).count();
+std::int64_t CMediaSession::ElapsedAt(const StreamSlot& s,
+                                      std::chrono::steady_clock::time_point t) const {
+    return std::chrono::duration_cast<std::chrono::seconds>(t - s.startedAt).count();
 }
 
 bool CMediaSession::LiveOpen() const {
@@ -87,26 +178,53 @@ bool CMediaSession::DownloadOpen() const {
     return Slot(MediaStream::Download).open;
 }
 
-ReceiverInfo CMediaSession::Receiver() const {
+bool CMediaSession::DisplayOn() const {
+    const int d = drawnSlot_.load();
+    return d >= 0 && slots_[d].receiving.load();
+}
+
+MediaStream CMediaSession::Drawn() const {
     std::lock_guard<std::mutex> l(mutex_);
+    return drawn_ < 0 ? MediaStream::None
+           : drawn_ == 3 ? MediaStream::None
+                         : static_cast<MediaStream>(drawn_);
+}
+
+ReceiverInfo CMediaSession::InfoLocked(int slot) const {
     ReceiverInfo r;
-    if (!receiver_) return r;
+    if (slot < 0) return r;
+    const StreamSlot& s = slots_[slot];
+    if (!s.receiver) return r;
     r.exists = true;
-    r.transport = receiver_->TransportIndex();
-    r.port = receiver_->Port();
-    r.ready = receiver_->TransportReady();
-    r.accepted = receiver_->AcceptedCount();
-    if (std::uint32_t ssrc = 0; receiver_->CurrentSsrc(ssrc)) r.ssrc = ssrc;
-    const SequenceFigures counts = receiver_->RtpCounts();
+    r.transport = s.receiverTransport;
+    r.port = s.receiver->Port();
+    r.ready = s.receiver->TransportReady();
+    r.accepted = s.receiver->AcceptedCount();
+    if (std::uint32_t ssrc = 0; s.receiver->CurrentSsrc(ssrc)) r.ssrc = ssrc;
+    const SequenceFigures counts = s.receiver->RtpCounts();
     r.packets = counts.packets;
     r.sequenceGaps = counts.gaps;
     r.skippedPackets = counts.skipped;
     return r;
 }
 
+ReceiverInfo CMediaSession::Receiver() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    return InfoLocked(drawn_);
+}
+
+ReceiverInfo CMediaSession::Receiver(MediaStream s) const {
+    std::lock_guard<std::mutex> l(mutex_);
+    return InfoLocked(SlotOf(s));
+}
+
 StreamFigures CMediaSession::Figures() const {
     std::lock_guard<std::mutex> l(mutex_);
-    return counters_.Read(receiver_ ? ElapsedAt(Now()) : lastElapsed_.load());
+    // The drawn stream's, else the last one drawn.
+    const int d = drawn_ >= 0 ? drawn_ : drawnSlot_.load();
+    if (d < 0) return StreamFigures{};
+    const StreamSlot& s = slots_[d];
+    return s.counters.Read(s.receiver ? ElapsedAt(s, Now()) : s.lastElapsed.load());
 }
 
 // ------------------------------------------------------------------ media rows
@@ -154,14 +272,32 @@ CMediaSession::Dialog CMediaSession::ControlDialog() const {
     return {};
 }
 
-MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& in) {
+MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& given) {
     MediaCommand out;
     out.handled = true;
     out.kind = r.kind;
     const MediaStream stream = StreamOfRow(r);
+    MediaInputs in = given;
     if (IsVideo(stream)) {
         std::lock_guard<std::mutex> l(mutex_);
         if (Slot(stream).open) return out; // opened already: nothing is sent
+        // Each open stream has its own receiver: the first free port of
+        // receiver port + 4 n (RTP, RTCP and the old reading's + 2 apart).
+        for (int n = 0; n < kStreamSlots; ++n) {
+            const int port = given.port + kPortStep * n;
+            bool taken = false;
+            for (const StreamSlot& s : slots_)
+                taken = taken || (s.open && s.inputs.port == port);
+            if (!taken) {
+                in.port = port;
+                break;
+            }
+        }
+    }
+    if (stream == MediaStream::Playback || stream == MediaStream::Download) {
+        std::lock_guard<std::mutex> l(mutex_);
+        in.recordStart = recordStart_;
+        in.recordEnd = recordEnd_;
     }
     std::string text = OfferText(r, in);
     if (text.size() > kMediaTextRoom) {
@@ -171,31 +307,38 @@ MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& in) {
                       " 字节), 请缩短媒体接收者地址。邀请未发送。";
         return out;
     }
+    std::uint64_t epoch = 0;
     {
         std::lock_guard<std::mutex> l(mutex_);
-        if (stream == MediaStream::Voice) {
-            voiceAwaiting_.push_back(++stamp_);
-        } else {
+        Offer o;
+        o.id = ++stamp_;
+        o.stream = stream;
+        // Offers that were never answered (a device that stayed silent or
+        // refused) are forgotten beyond kMaxOffers, the oldest first.
+        if (offers_.size() >= kMaxOffers) offers_.erase(offers_.begin());
+        offers_.push_back(o);
+        out.offer = o.id;
+        if (IsVideo(stream)) {
             StreamSlot& slot = Slot(stream);
-            slot.open = true;
-            slot.offerStamp = ++stamp_;
-            slot.abandoned = false;
-            slot.inputs = in;
-            if (stream == MediaStream::Download) {
-                downloadSpeed_ = in.downloadSpeed;
-                downloadOpen_ = true;
+            if (stream != MediaStream::Live) {
+                in.recordStart = recordStart_;
+                in.recordEnd = recordEnd_;
             }
+            slot.open = true;
+            slot.call.reset();
+            slot.inputs = in;
+            epoch = slot.epoch;
+            if (stream == MediaStream::Download) downloadSpeed_ = in.downloadSpeed;
         }
     }
-    // With "TCP active" the device connects to us: listen before the INVITE
-    // leaves (a listening set-up does not wait for anybody).
-    if (IsVideo(stream) && in.transport == 2) {
-        std::uint64_t epoch;
-        {
-            std::lock_guard<std::mutex> l(mutex_);
-            epoch = epoch_;
-        }
-        StartMedia(in, epoch);
+    // When the device connects to us, listen before the INVITE leaves (a
+    // listening set-up does not wait for anybody).
+    if (IsVideo(stream) && ReceiverTcpRole(in) == TcpRole::Listen) {
+        ReceiverPlan plan;
+        plan.transport = in.transport;
+        plan.role = TcpRole::Listen;
+        plan.peer = in.deviceAddress;
+        StartMedia(SlotOf(stream), in, plan, epoch);
     }
     out.send = true;
     out.text = std::move(text);
@@ -205,9 +348,41 @@ MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& in) {
     return out;
 }
 
-// The cancel row of a stream: its call ends, the receiver stops and the
-// decoder is released. An offer not yet answered is marked, so that its
-// answer is ended instead of started.
+std::vector<std::pair<int, AnswerOutcome>> CMediaSession::OfferSent(std::uint64_t offer,
+                                                                     int callId) {
+    std::vector<HeldAnswer> now;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        for (Offer& o : offers_)
+            if (o.id == offer) {
+                o.sent = true;
+                o.cid = callId;
+            }
+        // Not sent: no answer will come.
+        offers_.erase(std::remove_if(offers_.begin(), offers_.end(),
+                                     [](const Offer& o) { return o.sent && o.cid <= 0; }),
+                      offers_.end());
+        // Answers that came before their OfferSent: the one of this call, and,
+        // once no offer waits for its call id, those that are none of ours.
+        const bool unsent = std::any_of(offers_.begin(), offers_.end(),
+                                        [](const Offer& o) { return !o.sent; });
+        for (auto it = held_.begin(); it != held_.end();) {
+            if (it->cid == callId || !unsent) {
+                now.push_back(std::move(*it));
+                it = held_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    std::vector<std::pair<int, AnswerOutcome>> filed;
+    for (const HeldAnswer& h : now)
+        filed.emplace_back(h.cid, OnCallAnswered(h.cid, h.did, h.sdp, h.current));
+    return filed;
+}
+
+// The cancel row of a stream: its call ends, its receiver stops. An offer not
+// yet answered is marked, so that its answer is ended instead of started.
 void CMediaSession::EndStream(MediaStream s) {
     std::optional<CallIds> call;
     {
@@ -216,88 +391,139 @@ void CMediaSession::EndStream(MediaStream s) {
         slot.open = false;
         call = slot.call;
         slot.call.reset();
-        if (slot.offerStamp) slot.abandoned = true;
-        if (s == MediaStream::Download) downloadOpen_ = false;
+        for (Offer& o : offers_)
+            if (o.stream == s) o.abandoned = true;
     }
     if (call) signal_.EndCall(call->cid, call->did);
-    StopReceiver();
+    StopReceiver(SlotOf(s));
 }
 
 // ------------------------------------------------------------------ answers
 
 AnswerOutcome CMediaSession::OnCallAnswered(int cid, int did, const std::string& sdp,
                                             const MediaInputs& current) {
+    std::optional<Offer> offer;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        auto it = std::find_if(offers_.begin(), offers_.end(),
+                               [cid](const Offer& o) { return o.sent && o.cid == cid; });
+        if (it != offers_.end()) {
+            offer = *it;
+            offers_.erase(it);
+        } else if (std::any_of(offers_.begin(), offers_.end(),
+                               [](const Offer& o) { return !o.sent; })) {
+            // Its INVITE's OfferSent has not come yet (the answer overtook it).
+            held_.push_back({cid, did, sdp, current});
+            AnswerOutcome out;
+            out.held = true;
+            return out;
+        }
+    }
+    return FileAnswer(cid, did, sdp, current, offer);
+}
+
+AnswerOutcome CMediaSession::FileAnswer(int cid, int did, const std::string& sdp,
+                                        const MediaInputs& current, std::optional<Offer> offer) {
     AnswerOutcome out;
     const AnswerMedia a = ReadAnswer(sdp);
     out.receivable = a.Receivable();
-    MediaInputs in = current;
-    bool endNow = false;
-    std::uint64_t epoch;
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        epoch = epoch_;
-        // The answer belongs to the latest offer still waiting, of its own
-        // media (video or voice) when one waits.
-        MediaStream video = MediaStream::None;
-        std::uint64_t videoStamp = 0;
-        for (MediaStream s : {MediaStream::Live, MediaStream::Playback, MediaStream::Download}) {
-            if (Slot(s).offerStamp > videoStamp) {
-                videoStamp = Slot(s).offerStamp;
-                video = s;
-            }
-        }
-        const bool voice = !voiceAwaiting_.empty();
-        MediaStream best = a.video ? (video != MediaStream::None ? video
-                                      : voice                    ? MediaStream::Voice
-                                                                 : MediaStream::None)
-                                   : (voice ? MediaStream::Voice : video);
-        if (best == MediaStream::Voice) voiceAwaiting_.pop_back();
-        out.stream = best;
-        if (best == MediaStream::Voice || best == MediaStream::None) {
-            looseCalls_.push_back({{cid, did}, best});
-        } else {
-            StreamSlot& slot = Slot(best);
-            slot.offerStamp = 0;
-            if (slot.abandoned) {
-                slot.abandoned = false;
-                endNow = true;
-            } else {
-                slot.call = CallIds{cid, did};
-                in = slot.inputs;
-            }
-        }
-    }
-    if (endNow) {
+    out.stream = offer ? offer->stream : MediaStream::None;
+    if (offer && offer->abandoned) {
         signal_.EndCall(cid, did);
         out.ended = true;
         return out;
     }
+    MediaInputs in = current;
+    int slot = -1;
+    std::uint64_t epoch = 0;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        if (out.stream == MediaStream::Voice || out.stream == MediaStream::None) {
+            looseCalls_.push_back({{cid, did}, out.stream});
+        } else {
+            Slot(out.stream).call = CallIds{cid, did};
+            in = Slot(out.stream).inputs;
+        }
+        if (out.stream != MediaStream::Voice) {
+            slot = SlotOf(out.stream);
+            // An INVITE typed by hand gets a receiver of its own, on the
+            // receiver port, only while no other runs.
+            if (out.stream == MediaStream::None) {
+                for (const StreamSlot& other : slots_)
+                    if (other.receiver || other.starting) slot = -1;
+                if (slot >= 0) slots_[slot].inputs = in;
+            }
+            if (slot >= 0) epoch = slots_[slot].epoch;
+        }
+    }
     // Voice answers start nothing, whatever they carry.
-    if (!a.Receivable() || out.stream == MediaStream::Voice) return out;
-    // "TCP active" listens since the offer; "actpass" and "holdconn" never receive.
-    if (in.transport != 0 && in.transport != 1) return out;
+    if (!a.Receivable() || slot < 0) return out;
+    ReceiverPlan plan;
+    plan.transport = in.transport;
+    plan.role = ReceiverTcpRole(in);
+    plan.peer = a.connection;
+    plan.ssrc = a.ssrc;
+    // "actpass" and "holdconn" never receive.
+    if (in.transport != 0 && plan.role == TcpRole::None) return out;
+    if (a.encoding != AnswerEncoding::Ps || a.payloadType != 96) {
+        const std::string named =
+            a.encodingName.empty() ? std::string("no a=rtpmap") : a.encodingName;
+        Say("the device answered payload type " + std::to_string(a.payloadType) + " (" + named +
+            "); the receiver takes the program stream (PS) in payload type 96 only");
+    }
+    // Listening since the offer: the device's first packet is awaited.
+    if (plan.role == TcpRole::Listen) {
+        Arm(slot, plan, in.port, epoch);
+        return out;
+    }
+    if (plan.role == TcpRole::Connect) {
+        // RFC 4145: the answer's port. The old reading had the device listen at
+        // the receiver port + 2; a device answering no port (0, or 9, the
+        // discard port of an active side) is still looked for there.
+        plan.connectPort = a.videoPort;
+        if (in.legacySetup && (a.videoPort <= 0 || a.videoPort == 9)) plan.connectPort = in.port + 2;
+    }
+    Arm(slot, plan, in.port, epoch);
     if (options_.startWorker) {
         {
             std::lock_guard<std::mutex> l(mutex_);
-            jobs_.push_back({in, epoch});
+            jobs_.push_back({slot, in, plan, epoch});
         }
         jobReady_.notify_all();
         out.starting = true;
     } else {
-        out.started = StartMedia(in, epoch);
+        out.started = StartMedia(slot, in, plan, epoch);
     }
     return out;
 }
 
 MediaStream CMediaSession::OnCallClosed(int cid) {
-    std::lock_guard<std::mutex> l(mutex_);
-    for (MediaStream s : {MediaStream::Live, MediaStream::Playback, MediaStream::Download}) {
-        StreamSlot& slot = Slot(s);
-        if (slot.call && slot.call->cid == cid) {
-            slot.call.reset();
-            return s;
+    MediaStream ended = MediaStream::None;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        for (MediaStream s : {MediaStream::Live, MediaStream::Playback, MediaStream::Download}) {
+            StreamSlot& slot = Slot(s);
+            if (slot.call && slot.call->cid == cid) {
+                slot.call.reset();
+                slot.open = false;
+                ended = s;
+            }
         }
     }
+    if (ended != MediaStream::None) {
+        // The device ended it: the stream ends in the window too.
+        StopReceiver(SlotOf(ended));
+        if (view_) {
+            MediaViewUpdate u;
+            u.progressText = std::string();
+            u.progressMax = 0;
+            u.progressPos = 0;
+            view_->UpdateMediaView(u);
+        }
+        ClearIfNothingDrawn();
+        return ended;
+    }
+    std::lock_guard<std::mutex> l(mutex_);
     auto it = std::find_if(looseCalls_.begin(), looseCalls_.end(),
                            [cid](const LooseCall& c) { return c.ids.cid == cid; });
     if (it == looseCalls_.end()) return MediaStream::None;
@@ -306,59 +532,165 @@ MediaStream CMediaSession::OnCallClosed(int cid) {
     return s;
 }
 
-// ------------------------------------------------------------------ receiver
-
-bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
-    auto r = std::make_unique<CRTPSession>();
-    r->SetLocalAddress(options_.localIp);
-    r->SetFrameCallback(&CMediaSession::FrameHandler, this);
+int CMediaSession::OnMediaStatus(const std::string& id, int notifyType) {
+    if (notifyType != 121) return -1;
+    MediaStream which = MediaStream::None;
     {
         std::lock_guard<std::mutex> l(mutex_);
-        if (receiver_ || starting_ || stopping_ || epoch != epoch_) return false;
-        starting_ = true;
-        // The display is on before the set-up, so that the first frames, which
-        // may complete as soon as the transport is up, are shown and counted.
+        for (bool exact : {true, false})
+            for (MediaStream s : {MediaStream::Download, MediaStream::Playback}) {
+                const StreamSlot& slot = Slot(s);
+                if (which != MediaStream::None || !slot.open) continue;
+                const std::string& ch =
+                    slot.inputs.channelId.empty() ? slot.inputs.deviceId : slot.inputs.channelId;
+                if (!exact || ch == id) which = s;
+            }
+    }
+    if (which == MediaStream::None) return -1;
+    EndStream(which);
+    // The whole recording came: the progress is complete (after what the
+    // stopped stream had held back).
+    if (view_) {
+        const std::int32_t d = std::max<std::int32_t>(duration_.load(), 0);
+        MediaViewUpdate u;
+        u.progressText = ClockText(d) + "/" + ClockText(d);
+        u.progressMax = d;
+        u.progressPos = d;
+        view_->UpdateMediaView(u);
+    }
+    ClearIfNothingDrawn();
+    return 0;
+}
+
+void CMediaSession::ClearIfNothingDrawn() {
+    std::lock_guard<std::mutex> l(mutex_);
+    if (drawn_ < 0) ClearPicture(surface_);
+}
+
+// ------------------------------------------------------------------ receivers
+
+int CMediaSession::ChooseDrawnLocked() const {
+    int best = -1;
+    for (int i = 0; i < kStreamSlots; ++i) {
+        const StreamSlot& s = slots_[i];
+        if (!s.receiver && !s.starting) continue;
+        if (best < 0) {
+            best = i;
+            continue;
+        }
+        const bool download = i == SlotOf(MediaStream::Download);
+        const bool bestDownload = best == SlotOf(MediaStream::Download);
+        if (bestDownload != download ? bestDownload : startOrder_[i] > startOrder_[best]) best = i;
+    }
+    return best;
+}
+
+void CMediaSession::Redraw() {
+    const int want = ChooseDrawnLocked();
+    if (want == drawn_) return;
+    std::lock_guard<std::mutex> gate(frameMutex_);
+    if (decoderBound_) {
+        decoder_.ReleaseDecoder();
+        decoderBound_ = false;
+    }
+    drawn_ = want;
+    if (want >= 0) {
+        drawnSlot_ = want;
+        ClearPicture(surface_);
         decoder_.SetHWND(surface_);
         decoderBound_ = true;
-        counters_.Reset();
-        startedAt_ = Now();
-        lastPublish_.reset();
-        lastElapsed_ = 0;
-        pending_ = false;
-        activeReceiver_ = r.get();
-        displayOn_.store(true, std::memory_order_release);
+        // The stream drawn anew shows its figures from now on.
+        slots_[want].lastPublish.reset();
     }
+}
+
+bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPlan& plan,
+                               std::uint64_t epoch) {
+    // The receiver connects from its port to that port + 2: it is set up on
+    // the answer's port - 2 (docs/limits.md).
+    if (plan.role == TcpRole::Connect && (plan.connectPort < 3 || plan.connectPort > 65535)) {
+        Say("media connection to " + plan.peer + ":" + std::to_string(plan.connectPort) +
+            " not tried: the answer names no usable port");
+        return false;
+    }
+    StreamSlot& st = slots_[slot];
+    std::string saveError;
+    auto r = std::make_unique<CRTPSession>();
+    r->SetLocalAddress(options_.localIp);
+    r->SetFrameCallback(&CMediaSession::SlotFrameHandler, &targets_[slot]);
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        if (st.receiver || st.starting || st.stopping || epoch != st.epoch) return false;
+        st.starting = true;
+        startOrder_[slot] = ++stamp_;
+        // Counting is on before the set-up, so that the first frames, which
+        // may complete as soon as the transport is up, are shown and counted.
+        st.counters.Reset();
+        st.startedAt = Now();
+        st.lastPublish.reset();
+        st.lastElapsed = 0;
+        st.pending = false;
+        st.active = r.get();
+        if (slot == SlotOf(MediaStream::Download)) {
+            // Saved in the working folder as <channel>-<start>-<end>.mp4.
+            const bool record = in.recordEnd > in.recordStart;
+            const std::string name = DownloadFileName(
+                in.channelId.empty() ? in.deviceId : in.channelId,
+                record ? in.recordStart : in.searchStart, record ? in.recordEnd : in.searchEnd);
+            st.saver = std::make_unique<StreamSaver>();
+            if (std::string why; !st.saver->Open(name, why)) {
+                st.saver.reset();
+                saveError = why;
+            }
+        }
+        st.receiving.store(true, std::memory_order_release);
+        Redraw();
+    }
+    if (!saveError.empty()) Say("download not saved: " + saveError);
     // Set up outside the lock: connecting to the device may take seconds. A
     // receiver that could not open its ports is kept (it shows no frames, and
     // ending the stream goes as usual) and the operator is told why.
-    r->RTP_Setup(static_cast<std::uint16_t>(in.port), in.transport, in.deviceAddress.c_str(),
-                 90000);
+    const int setupTransport =
+        plan.role == TcpRole::Listen ? 2 : plan.role == TcpRole::Connect ? 1 : 0;
+    const int setupPort = plan.role == TcpRole::Connect ? plan.connectPort - 2 : in.port;
+    const std::string peer = plan.peer.empty() ? in.deviceAddress : plan.peer;
+    r->RTP_Setup(static_cast<std::uint16_t>(setupPort), setupTransport, peer.c_str(), 90000);
     const std::string failure = r->SetupError();
+    const bool refused = failure.empty() && !r->TransportReady();
     bool current = false;
     {
         std::lock_guard<std::mutex> l(mutex_);
-        if (epoch == epoch_) {
-            receiver_ = std::move(r);
-            starting_ = false;
-            startDone_.notify_all();
+        st.starting = false;
+        if (epoch == st.epoch) {
+            st.receiverTransport = plan.transport;
+            st.receiver = std::move(r);
             current = true;
         }
+        startDone_.notify_all();
     }
     if (current) {
         if (!failure.empty()) ReportSetupFailure(failure);
+        if (refused) {
+            // Said once: no second message for the stream that cannot come.
+            {
+                std::lock_guard<std::mutex> l(mutex_);
+                watches_.erase(std::remove_if(watches_.begin(), watches_.end(),
+                                              [&](const Watch& w) {
+                                                  return w.slot == slot && w.epoch == epoch;
+                                              }),
+                               watches_.end());
+            }
+            Say("media connection to " + peer + ":" + std::to_string(plan.connectPort) +
+                " failed: refused, unreachable or not accepted within 3 s");
+        }
         return true;
     }
-    // Stopped while it was being set up (the stop switched the display off and
+    // Stopped while it was being set up (the stop switched its frames off and
     // waited for a frame in hand): nothing of it is kept.
     r->SetFrameCallback(nullptr, nullptr);
     r.reset();
     std::lock_guard<std::mutex> l(mutex_);
-    starting_ = false;
-    if (decoderBound_ && !receiver_) {
-        decoder_.ReleaseDecoder();
-        decoderBound_ = false;
-    }
-    startDone_.notify_all();
+    Redraw();
     return false;
 }
 
@@ -372,33 +704,105 @@ void CMediaSession::ReportSetupFailure(const std::string& why) {
     view_->UpdateMediaView(u);
 }
 
-void CMediaSession::StopReceiver() {
+void CMediaSession::StopReceiver(int slot) {
+    StreamSlot& st = slots_[slot];
     std::unique_ptr<CRTPSession> r;
     {
         std::lock_guard<std::mutex> l(mutex_);
-        ++epoch_;
-        r = std::move(receiver_);
-        if (r) ++stopping_;
-        displayOn_ = false;
-        activeReceiver_ = nullptr;
+        ++st.epoch;
+        r = std::move(st.receiver);
+        if (r) ++st.stopping;
+        st.receiving = false;
+        st.active = nullptr;
     }
     {
         // A frame in hand (also one of a receiver still being set up) ends
-        // first; every later one sees the display off.
+        // first; every later one sees its stream off.
         std::lock_guard<std::mutex> gate(frameMutex_);
     }
-    if (!r) return;
-    // The callback is cleared first; the teardown waits for a frame in hand,
-    // and destroying the receiver joins its threads.
-    r->SetFrameCallback(nullptr, nullptr);
-    r->RTP_Teardown();
-    r.reset();
-    FlushView();
+    const bool had = r != nullptr;
+    std::unique_ptr<StreamSaver> saver;
+    bool hevc = false;
+    if (r) {
+        // The callback is cleared first; the teardown waits for a frame in
+        // hand, and destroying the receiver joins its threads.
+        r->SetFrameCallback(nullptr, nullptr);
+        r->RTP_Teardown();
+        hevc = r->VideoStreamType() == CRTPSession::kStreamTypeH265;
+        r.reset();
+        if (drawnSlot_.load() == slot) FlushView(slot);
+        saver = std::move(st.saver);
+    }
+    if (saver && slot == SlotOf(MediaStream::Live)) {
+        const MediaInputs& in = st.inputs;
+        FinishSaver(std::move(saver), hevc,
+                    DownloadFileName(in.channelId.empty() ? in.deviceId : in.channelId,
+                                     st.savedFrom, std::time(nullptr)));
+    } else if (saver) {
+        FinishSaver(std::move(saver), hevc, std::string());
+    }
     std::lock_guard<std::mutex> l(mutex_);
-    --stopping_;
-    if (decoderBound_ && !receiver_ && !starting_) {
-        decoder_.ReleaseDecoder();
-        decoderBound_ = false;
+    if (had) --st.stopping;
+    Redraw();
+}
+
+bool CMediaSession::LiveRecording() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    return Slot(MediaStream::Live).saver != nullptr;
+}
+
+bool CMediaSession::ToggleLiveRecording() {
+    std::unique_ptr<StreamSaver> done;
+    std::string name;
+    bool hevc = false;
+    std::string why;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        StreamSlot& st = Slot(MediaStream::Live);
+        const std::string channel =
+            st.inputs.channelId.empty() ? st.inputs.deviceId : st.inputs.channelId;
+        // The receive thread writes under the frame gate: the saver changes there.
+        std::lock_guard<std::mutex> gate(frameMutex_);
+        if (st.saver) {
+            done = std::move(st.saver);
+            name = DownloadFileName(channel, st.savedFrom, std::time(nullptr));
+            hevc = st.receiver && st.receiver->VideoStreamType() == CRTPSession::kStreamTypeH265;
+        } else if (st.open && st.receiver) {
+            st.savedFrom = std::time(nullptr);
+            auto saver = std::make_unique<StreamSaver>();
+            if (saver->Open(DownloadFileName(channel, st.savedFrom, st.savedFrom), why))
+                st.saver = std::move(saver);
+        } else {
+            why = "no live view is open";
+        }
+    }
+    if (done) {
+        FinishSaver(std::move(done), hevc, name);
+        return false;
+    }
+    if (!why.empty()) {
+        Say("录像 not started: " + why);
+        return false;
+    }
+    return true;
+}
+
+void CMediaSession::FinishSaver(std::unique_ptr<StreamSaver> saver, bool hevc,
+                                const std::string& finalPath) {
+    {
+        const std::string why = saver->Finish(hevc, finalPath);
+        if (why.empty()) {
+            const std::string line = "download saved: " + saver->Path();
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+            if (view_) {
+                MediaViewUpdate u;
+                u.message = line;
+                view_->UpdateMediaView(u);
+            }
+        } else {
+            Say("download not saved (" + saver->Path() + "): " + why);
+        }
     }
 }
 
@@ -409,16 +813,18 @@ void CMediaSession::Stop() {
         for (StreamSlot& slot : slots_) {
             if (slot.call) calls.push_back(*slot.call);
             slot.call.reset();
-            if (slot.offerStamp) slot.abandoned = true;
         }
+        for (Offer& o : offers_)
+            o.abandoned = true;
         for (const LooseCall& c : looseCalls_)
             calls.push_back(c.ids);
         looseCalls_.clear();
-        voiceAwaiting_.clear();
+        held_.clear();
     }
     for (const CallIds& c : calls)
         signal_.EndCall(c.cid, c.did);
-    StopReceiver();
+    for (int i = 0; i < kStreamSlots; ++i)
+        StopReceiver(i);
 }
 
 // ------------------------------------------------------------------ tree
@@ -437,6 +843,11 @@ int CMediaSession::SelectRecording(const std::string& startText, const std::stri
     if (LiveOpen()) EndStream(MediaStream::Live);
     const std::int32_t d = RecordingDuration(startText, endText);
     duration_ = d;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        recordStart_ = CDlgSearch::TextToSeconds(startText);
+        recordEnd_ = CDlgSearch::TextToSeconds(endText);
+    }
     if (view_) {
         // An end before the start shows as a length of zero.
         const std::int32_t shown = std::max<std::int32_t>(d, 0);
@@ -458,40 +869,51 @@ void CMediaSession::SetDragRect(const VidanaRect& rect) {
 // ------------------------------------------------------------------ frames
 
 void CMediaSession::FrameHandler(void* user, unsigned char* frame, std::int32_t length) {
-    static_cast<CMediaSession*>(user)->OnFrame(frame, length);
+    auto* s = static_cast<CMediaSession*>(user);
+    const int d = s->drawnSlot_.load();
+    if (d >= 0) s->OnFrame(d, frame, length);
 }
 
-void CMediaSession::OnFrame(const std::uint8_t* frame, std::int32_t length) {
+void CMediaSession::SlotFrameHandler(void* user, unsigned char* frame, std::int32_t length) {
+    auto* t = static_cast<FrameTarget*>(user);
+    t->session->OnFrame(t->slot, frame, length);
+}
+
+void CMediaSession::OnFrame(int slot, const std::uint8_t* frame, std::int32_t length) {
     std::lock_guard<std::mutex> gate(frameMutex_);
-    if (!displayOn_.load(std::memory_order_acquire)) return;
-    counters_.Count(length);
-    if (length > 0) {
+    StreamSlot& st = slots_[slot];
+    if (!st.receiving.load(std::memory_order_acquire)) return;
+    st.counters.Count(length);
+    if (st.saver && length > 0) st.saver->Write(frame, static_cast<std::size_t>(length));
+    const bool drawn = drawnSlot_.load() == slot && decoderBound_;
+    if (length > 0 && drawn) {
         VidanaRect rect;
         {
             std::lock_guard<std::mutex> l(rectMutex_);
             rect = rect_;
         }
         decoder_.SetRect(rect);
-        CRTPSession* r = activeReceiver_.load();
+        CRTPSession* r = st.active.load();
         decoder_.DecodeXFrame(frame, length, r ? FrameTypeOf(*r) : kH264FrameType);
     }
     const auto now = Now();
-    lastElapsed_ = ElapsedAt(now);
+    st.lastElapsed = ElapsedAt(st, now);
+    if (!drawn) return;
     // At most one update per interval; the one sent carries the latest
     // figures, and what is left over goes out when the stream stops.
-    if (lastPublish_ && now - *lastPublish_ < options_.viewInterval) {
-        pending_ = true;
+    if (st.lastPublish && now - *st.lastPublish < options_.viewInterval) {
+        st.pending = true;
         return;
     }
-    lastPublish_ = now;
-    pending_ = false;
-    if (view_) view_->UpdateMediaView(Compose(lastElapsed_));
+    st.lastPublish = now;
+    st.pending = false;
+    if (view_) view_->UpdateMediaView(Compose(slot, st.lastElapsed));
 }
 
-MediaViewUpdate CMediaSession::Compose(std::int64_t elapsed) const {
-    const StreamFigures f = counters_.Read(elapsed);
-    const ProgressShown p =
-        ProgressFor(f, downloadOpen_.load(), downloadSpeed_.load(), duration_.load());
+MediaViewUpdate CMediaSession::Compose(int slot, std::int64_t elapsed) const {
+    const StreamFigures f = slots_[slot].counters.Read(elapsed);
+    const ProgressShown p = ProgressFor(f, slot == SlotOf(MediaStream::Download),
+                                        downloadSpeed_.load(), duration_.load());
     MediaViewUpdate u;
     u.statistics = StatisticsLine(f);
     u.progressText = p.text;
@@ -499,9 +921,10 @@ MediaViewUpdate CMediaSession::Compose(std::int64_t elapsed) const {
     return u;
 }
 
-// Runs once the receive thread has been joined.
-void CMediaSession::FlushView() {
-    if (!pending_) return;
-    pending_ = false;
-    if (view_) view_->UpdateMediaView(Compose(lastElapsed_));
+// Runs once the slot's receive thread has been joined.
+void CMediaSession::FlushView(int slot) {
+    StreamSlot& st = slots_[slot];
+    if (!st.pending) return;
+    st.pending = false;
+    if (view_) view_->UpdateMediaView(Compose(slot, st.lastElapsed));
 }

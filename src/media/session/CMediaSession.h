@@ -31,6 +31,7 @@
 
 #include "media/session/MediaSeams.h"
 #include "media/session/MediaTexts.h"
+#include "media/session/StreamSaver.h"
 #include "media/session/StreamStatistics.h"
 #include "vidana/lib/Vidana.h"
 
@@ -57,6 +58,9 @@ struct MediaCommand {
     int showSet = -1;                  // refill the media list with this set; -1 leaves it
     int cid = 0, did = 0; // INFO: the call of the open playback or download (0: none answered)
     std::string refusal;  // set when an offer did not fit the message buffer: show it
+    // An offer's identifier (0 for other rows): once the INVITE is sent, hand
+    // it with the INVITE's call id to OfferSent.
+    std::uint64_t offer = 0;
 };
 
 // What an answer did, for the owner's log.
@@ -66,6 +70,7 @@ struct AnswerOutcome {
     bool started = false;                   // a receiver was started by it
     bool starting = false; // its receiver's set-up was handed to m_hStart (startWorker)
     bool ended = false; // it answered an offer the operator had ended already: BYE sent
+    bool held = false;  // it came before its INVITE's OfferSent: filed then
 };
 
 struct ReceiverInfo {
@@ -95,7 +100,18 @@ public:
         // Set up the receivers that answers start on the thread m_hStart
         // instead of the thread that calls OnCallAnswered.
         bool startWorker = false;
+        // A stream whose first RTP packet has not come this long after the
+        // answer is said to the view (and on standard error).
+        std::chrono::milliseconds noStreamAfter{5000};
     };
+
+    // Streams open at once, each with its own receiver: live view, playback,
+    // download and one INVITE typed by hand. The n-th of them (in the order
+    // they are free) takes the receiver port + 4 n.
+    static constexpr int kStreamSlots = 4;
+    static constexpr int kPortStep = 4;
+    // Offers kept waiting for their answers.
+    static constexpr std::size_t kMaxOffers = 64;
 
     // decoder and surface are the owner's (the decoder is bound to surface with
     // SetHWND when a receiver starts); signal ends calls; view may be null.
@@ -115,6 +131,10 @@ public:
 
     // A click on row of media set (0 to 3). Rows of other kinds are not handled.
     MediaCommand BuildMediaCommand(int set, int row, const MediaInputs& in);
+    // The INVITE of offer (MediaCommand::offer) went out with this call id
+    // (0 or less: it could not be sent, and no answer will come). Returns the
+    // answers held until now that were filed (their call ids and outcomes).
+    std::vector<std::pair<int, AnswerOutcome>> OfferSent(std::uint64_t offer, int callId);
     // The answered call of the open playback or download, where playback
     // control goes (both 0 when there is none).
     struct Dialog {
@@ -122,13 +142,22 @@ public:
     };
     Dialog ControlDialog() const;
 
-    // The device answered an INVITE: its SDP text and identifiers. current is
-    // used when the answer belongs to no offer of this session.
+    // The device answered an INVITE: its SDP text and identifiers. The answer
+    // is filed under the offer whose INVITE had call id cid; current is used
+    // when it belongs to no offer of this session (an INVITE typed by hand).
     AnswerOutcome OnCallAnswered(int cid, int did, const std::string& sdp,
                                  const MediaInputs& current);
-    // The device ended a call (BYE): the stream it belonged to. The receiver
-    // keeps running until the operator ends the stream.
+    // The device ended a call (BYE): the stream it belonged to. A video
+    // stream ends in the window: its receiver stops, the progress is closed
+    // and, when nothing else is drawn, the picture is cleared; the owner shows
+    // set 0.
     MediaStream OnCallClosed(int cid);
+    // A MediaStatus notification of a device or channel. 121 (the recording
+    // was sent whole) completes the progress of the playback or download of
+    // that channel (any, when none matches the identifier) and ends its call
+    // with BYE. Returns the set the media list shows (0), or -1 when nothing
+    // ended.
+    int OnMediaStatus(const std::string& deviceOrChannelId, int notifyType);
 
     // Tree selection. Each returns the media set the list must show, or -1
     // when the list stays as it is.
@@ -141,19 +170,31 @@ public:
     // The drag rectangle of the video view, drawn over every picture.
     void SetDragRect(const VidanaRect& rect);
 
-    // Exit: ends every call known open, stops the receiver and releases the
+    // Exit: ends every call known open, stops the receivers and releases the
     // decoder. No frame handler call and no view update follows its return.
     void Stop();
+
+    // 录像: while a live view is open, its pictures are written from now on;
+    // the second toggle (or the view's end) remuxes them into
+    // <channel>-<start>-<end>.mp4 in the working folder (wall-clock times), said
+    // as a download's file is. Returns whether a recording runs.
+    bool ToggleLiveRecording();
+    bool LiveRecording() const;
 
     bool LiveOpen() const;
     bool PlaybackOpen() const;
     bool DownloadOpen() const;
-    bool DisplayOn() const { return displayOn_.load(); }
+    bool DisplayOn() const;
+    // The receiver of the stream drawn in the view (or of the given stream).
     ReceiverInfo Receiver() const;
+    ReceiverInfo Receiver(MediaStream s) const;
+    // The stream drawn in the view (None when none is).
+    MediaStream Drawn() const;
     StreamFigures Figures() const;
     std::int32_t RecordingDurationSeconds() const { return duration_.load(); }
 
-    // The receiver's frame callback (RTPFrameCallback); user is the session.
+    // The receiver's frame callback (RTPFrameCallback) of the drawn stream;
+    // user is the session.
     static void FrameHandler(void* user, unsigned char* frame, std::int32_t length);
 
 private:
@@ -161,40 +202,114 @@ private:
         int cid = 0;
         int did = 0;
     };
+    // How a receiver is set up: UDP on the receiver port, listening on it, or
+    // connecting to the device's address and port.
+    struct ReceiverPlan {
+        int transport = 0; // the setting's index (what Receiver() reports)
+        TcpRole role = TcpRole::None;
+        std::string peer;  // the device's address
+        int connectPort = 0;
+        std::optional<std::uint32_t> ssrc; // the answer's y=
+    };
+    // One stream and its receiver.
+    struct StreamSlot;
+    struct FrameTarget {
+        CMediaSession* session = nullptr;
+        int slot = 0;
+    };
     struct StreamSlot {
         bool open = false;
         std::optional<CallIds> call;
-        std::uint64_t offerStamp = 0; // set while the offer waits for its answer
-        bool abandoned = false;       // ended by the operator before the answer came
-        MediaInputs inputs;
+        MediaInputs inputs; // with the port of this stream
+        std::unique_ptr<CRTPSession> receiver;
+        int receiverTransport = -1;
+        bool starting = false;
+        int stopping = 0;
+        std::uint64_t epoch = 0; // advanced by every stop; a start begun before it is dropped
+        StreamCounters counters;
+        std::chrono::steady_clock::time_point startedAt{};
+        std::atomic<std::int64_t> lastElapsed{0};
+        std::atomic<CRTPSession*> active{nullptr};
+        std::atomic<bool> receiving{false}; // frames are taken
+        // Receive thread only (and the stopping thread once it has joined it).
+        std::optional<std::chrono::steady_clock::time_point> lastPublish;
+        bool pending = false;
+        std::unique_ptr<StreamSaver> saver; // a download's file, or a live view's 录像
+        std::int64_t savedFrom = 0;         // the 录像's start, seconds since 1970
+    };
+    // An offer sent or about to be: its call id once OfferSent gave it.
+    struct Offer {
+        std::uint64_t id = 0;
+        MediaStream stream = MediaStream::None;
+        bool sent = false;
+        int cid = 0;
+        bool abandoned = false; // its stream was ended before the answer came
+    };
+    struct HeldAnswer {
+        int cid = 0, did = 0;
+        std::string sdp;
+        MediaInputs current;
     };
     struct LooseCall {
         CallIds ids;
         MediaStream stream;
     };
-
     struct StartJob {
+        int slot;
         MediaInputs in;
+        ReceiverPlan plan;
         std::uint64_t epoch;
     };
+    // The first packet must come by `due`, or the view is told.
+    struct Watch {
+        std::chrono::steady_clock::time_point due;
+        int slot;
+        std::uint64_t epoch;
+        std::string what; // the transport and port, for the message
+        std::optional<std::uint32_t> ssrc;
+    };
 
-    void OnFrame(const std::uint8_t* frame, std::int32_t length);
-    // Creates, sets up and binds the receiver unless one exists or a stop came
-    // after epoch; true when it did.
-    bool StartMedia(const MediaInputs& in, std::uint64_t epoch);
+    static void SlotFrameHandler(void* user, unsigned char* frame, std::int32_t length);
+    void OnFrame(int slot, const std::uint8_t* frame, std::int32_t length);
+    // Creates, sets up and binds the slot's receiver unless it has one or a
+    // stop came after epoch; true when it did.
+    bool StartMedia(int slot, const MediaInputs& in, const ReceiverPlan& plan,
+                    std::uint64_t epoch);
+    AnswerOutcome FileAnswer(int cid, int did, const std::string& sdp, const MediaInputs& current,
+                             std::optional<Offer> offer);
     // A receiver whose ports could not be opened: a line on standard output
     // and a message to the view.
     void ReportSetupFailure(const std::string& why);
+    // A line on standard error and a message to the view.
+    void Say(const std::string& line);
     void StartLoop();
-    void StopReceiver();
+    // m_hWatch: the streams that must show their first packet.
+    void WatchLoop();
+    void Arm(int slot, const ReceiverPlan& plan, int port, std::uint64_t epoch);
+    // A black picture over the whole view: nothing of an earlier stream stays.
+    void ClearPicture(IVidanaSurface* surface);
+    void StopReceiver(int slot);
+    // Finishes a saver taken from its slot and says where it went.
+    void FinishSaver(std::unique_ptr<StreamSaver> saver, bool hevc, const std::string& finalPath);
+    void ClearIfNothingDrawn();
     void EndStream(MediaStream s);
     MediaCommand Open(const MediaRow& r, const MediaInputs& in);
+    // The slot that should be drawn: the latest started stream that is not a
+    // download, else the download. Under mutex_.
+    int ChooseDrawnLocked() const;
+    // Binds the decoder to the drawn slot (a change rebinds it afresh).
+    // Under mutex_, with the frame gate held by the caller when a stream runs.
+    void Redraw();
     std::chrono::steady_clock::time_point Now() const;
-    std::int64_t ElapsedAt(std::chrono::steady_clock::time_point t) const;
-    MediaViewUpdate Compose(std::int64_t elapsed) const;
-    void FlushView();
-    StreamSlot& Slot(MediaStream s) { return slots_[static_cast<int>(s)]; }
-    const StreamSlot& Slot(MediaStream s) const { return slots_[static_cast<int>(s)]; }
+    std::int64_t ElapsedAt(const StreamSlot& s, std::chrono::steady_clock::time_point t) const;
+    MediaViewUpdate Compose(int slot, std::int64_t elapsed) const;
+    void FlushView(int slot);
+    static int SlotOf(MediaStream s) {
+        return s == MediaStream::None ? 3 : static_cast<int>(s);
+    }
+    StreamSlot& Slot(MediaStream s) { return slots_[SlotOf(s)]; }
+    const StreamSlot& Slot(MediaStream s) const { return slots_[SlotOf(s)]; }
+    ReceiverInfo InfoLocked(int slot) const;
 
     CVidana& decoder_;
     IVidanaSurface* surface_;
@@ -204,37 +319,32 @@ private:
 
     mutable std::mutex mutex_; // everything below up to the receive-thread state
     std::condition_variable startDone_;
-    StreamSlot slots_[3]; // Live, Playback, Download
-    std::vector<std::uint64_t> voiceAwaiting_;
+    StreamSlot slots_[kStreamSlots]; // Live, Playback, Download, typed by hand
+    FrameTarget targets_[kStreamSlots];
+    std::vector<Offer> offers_;
+    std::vector<HeldAnswer> held_;
     std::vector<LooseCall> looseCalls_;
     std::uint64_t stamp_ = 0;
-    std::unique_ptr<CRTPSession> receiver_;
-    bool starting_ = false;
-    int stopping_ = 0;
-    std::uint64_t epoch_ = 0; // advanced by every stop; a start begun before it is dropped
+    std::uint64_t startOrder_[kStreamSlots] = {};
+    int drawn_ = -1;        // the slot the decoder draws
     bool decoderBound_ = false;
     std::condition_variable jobReady_;
     std::vector<StartJob> jobs_; // for m_hStart
     bool quit_ = false;
     std::thread m_hStart;
+    std::condition_variable watchWake_;
+    std::vector<Watch> watches_;
+    std::thread m_hWatch;
 
     std::mutex rectMutex_;
     VidanaRect rect_;
-    // Held by the receive thread for each frame it hands on: a stop waits on
+    // Held by a receive thread for each frame it hands on: a stop waits on
     // it for a frame in hand. Taken with no other lock held.
     std::mutex frameMutex_;
 
-    // Read by the receive thread.
-    std::atomic<bool> displayOn_{false};
-    std::atomic<CRTPSession*> activeReceiver_{nullptr};
-    std::atomic<bool> downloadOpen_{false};
+    // Read by the receive threads.
+    std::atomic<int> drawnSlot_{-1};
     std::atomic<int> downloadSpeed_{0};
     std::atomic<std::int32_t> duration_{0};
-    StreamCounters counters_;
-    std::chrono::steady_clock::time_point startedAt_{};
-    std::atomic<std::int64_t> lastElapsed_{0};
-
-    // Receive thread only (and the stopping thread once it has joined it).
-    std::optional<std::chrono::steady_clock::time_point> lastPublish_;
-    bool pending_ = false;
+    std::int64_t recordStart_ = 0, recordEnd_ = 0; // the recording clicked
 };

@@ -29,7 +29,8 @@ const char* TransportToken(int transport) {
     return transport == 0 ? "RTP/AVP" : "TCP/RTP/AVP";
 }
 
-// The setup value names the device's role; the receiver takes the other one.
+// The value is ours in RFC 4145's reading, the device's in the old one
+// (ReceiverTcpRole); the text is the same in both.
 const char* SetupLines(int transport) {
     switch (transport) {
     case 1:
@@ -41,17 +42,25 @@ const char* SetupLines(int transport) {
     }
 }
 
-std::string SessionHeader(const MediaInputs& in, const char* command) {
-    return Format("v=0\r\no=%s 0 0 IN IP4 %s\r\ns=%s\r\nc=IN IP4 %s\r\n", DeviceId(in).c_str(),
-                  in.address.c_str(), command, in.address.c_str());
+std::string SessionHeader(const MediaInputs& in, const char* command, bool ranged = false) {
+    // A recording is named by its channel: u=<channel>:0.
+    const std::string channel = in.channelId.empty() ? DeviceId(in) : in.channelId.substr(0, 31);
+    const std::string uri = ranged ? "u=" + channel + ":0\r\n" : std::string();
+    return Format("v=0\r\no=%s 0 0 IN IP4 %s\r\ns=%s\r\n%sc=IN IP4 %s\r\n",
+                  DeviceId(in).c_str(), in.address.c_str(), command, uri.c_str(),
+                  in.address.c_str());
 }
 
 // The time line and the media line; the voice offers reuse the video payload
 // map under an audio line.
 std::string MediaLines(const MediaInputs& in, const char* media, bool ranged) {
-    // The range is the low 32 bits of the search's seconds, as signed numbers.
-    const int start = ranged ? static_cast<int32_t>(static_cast<uint32_t>(in.searchStart)) : 0;
-    const int end = ranged ? static_cast<int32_t>(static_cast<uint32_t>(in.searchEnd)) : 0;
+    // The range is the low 32 bits of the recording's (else the search's)
+    // seconds, as signed numbers.
+    const bool record = in.recordEnd > in.recordStart;
+    const std::int64_t from = record ? in.recordStart : in.searchStart;
+    const std::int64_t to = record ? in.recordEnd : in.searchEnd;
+    const int start = ranged ? static_cast<int32_t>(static_cast<uint32_t>(from)) : 0;
+    const int end = ranged ? static_cast<int32_t>(static_cast<uint32_t>(to)) : 0;
     return Format("t=%d %d \r\nm=%s %d %s 96 98 97\r\na=recvonly\r\n"
                   "a=rtpmap:96 PS/90000\r\na=rtpmap:98 H264/90000\r\n"
                   "a=rtpmap:97 MPEG4/90000\r\n",
@@ -129,7 +138,9 @@ MediaStream StreamOfRow(const MediaRow& r) {
 }
 
 std::string OfferText(const MediaRow& r, const MediaInputs& in) {
-    std::string s = SessionHeader(in, r.command ? r.command : "");
+    const bool ranged =
+        r.action == MediaRowAction::OpenDownload || r.action == MediaRowAction::OpenPlayback;
+    std::string s = SessionHeader(in, r.command ? r.command : "", ranged);
     switch (r.action) {
     case MediaRowAction::OpenLive:
         return s + MediaLines(in, "video", false) + SetupLines(in.transport) +
@@ -146,6 +157,12 @@ std::string OfferText(const MediaRow& r, const MediaInputs& in) {
     default:
         return {};
     }
+}
+
+TcpRole ReceiverTcpRole(const MediaInputs& in) {
+    if (in.transport != 1 && in.transport != 2) return TcpRole::None;
+    const bool offerPassive = in.transport == 1;
+    return offerPassive != in.legacySetup ? TcpRole::Listen : TcpRole::Connect;
 }
 
 std::string PlaybackControlText(int row) {

@@ -26,7 +26,25 @@ struct MediaInputs {
     std::string deviceAddress;    // its IPv4 address: the receiver's peer
     std::int64_t searchStart = 0; // the last search's range, seconds since 1970
     std::int64_t searchEnd = 0;
+    // "TCP旧角色读法" (国标参数配置): the offer's a=setup names the device's role
+    // instead of ours (RFC 4145). Only for devices that read it that way.
+    bool legacySetup = false;
+    // The channel the stream is of (u= of playback and download); the device's
+    // identifier when empty.
+    std::string channelId;
+    // The recording clicked, seconds since 1970: the range of playback and
+    // download when recordEnd > recordStart, else the last search's.
+    std::int64_t recordStart = 0;
+    std::int64_t recordEnd = 0;
 };
+
+// What the receiver does on TCP for the transport index: RFC 4145 reads
+// "TCP passive" (a=setup:passive) as our role, so we listen and the device
+// connects, and "TCP active" as ours, so we connect to the answer's address and
+// port. The old reading swaps both. UDP (0), actpass (3) and holdconn (4)
+// neither listen nor connect.
+enum class TcpRole { None, Listen, Connect };
+TcpRole ReceiverTcpRole(const MediaInputs& in);
 
 enum class MediaStream : int { None = -1, Live = 0, Playback = 1, Download = 2, Voice = 3 };
 

@@ -745,13 +745,15 @@ void Device::OnInvite(sipua::Event& ev) {
     }
     s.ssrc = o_.Has(Fault::SsrcZero) ? 0 : SsrcFromText(ssrcText);
     s.skipEvery = o_.Has(Fault::RtpGaps) ? kRtpGapEvery : 0;
+    s.payloadType = static_cast<uint8_t>(o_.payloadType);
     std::string role; // our TCP role
     if (offer.tcp) {
         bool deviceListens = offer.setup == "passive";
         if (o_.setupRfc4145) deviceListens = offer.setup == "active";
         role = deviceListens ? "passive" : "active";
         s.transport = deviceListens ? tvsend::MediaTransport::TcpListen : tvsend::MediaTransport::TcpConnect;
-        // Tarvex's receiver connects to the offered port plus 2; the answer names the port too.
+        // Listening at the offered port + 2 where free, where platforms of the old
+        // reading look for it; the answer names the port either way.
         if (deviceListens && offer.port + 2 <= 65535 && PortError(true, o_.localIp, offer.port + 2).empty())
             s.localPort = static_cast<uint16_t>(offer.port + 2);
     }
@@ -790,6 +792,7 @@ void Device::OnInvite(sipua::Event& ev) {
     a.start = offer.start;
     a.end = offer.end;
     a.ssrc = o_.Has(Fault::BadSdp) ? "" : ssrcText;
+    a.payloadType = o_.payloadType;
     sipua::MessagePtr ans;
     if (agent_.BuildCallAnswer(ev.tid, 200, ans) != 0 || !ans) {
         out_.Error(ident_.id, "cannot answer the INVITE");

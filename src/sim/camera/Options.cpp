@@ -100,8 +100,9 @@ std::string UsageText() {
          "  --fps N                pattern frame rate (default 25)\n"
          "  --bitrate KBIT         pattern bit rate (default 1000)\n"
          "  --clip S               longest playback or download in seconds (default 60)\n"
-         "  --setup device|rfc4145 the offer's a=setup names the device's role (default, as\n"
-         "                         Tarvex offers) or the platform's own (RFC 4145)\n"
+         "  --setup rfc4145|legacy the offer's a=setup names the platform's role (RFC 4145,\n"
+         "                         default) or the device's own (legacy, also 'device')\n"
+         "  --pt N                 payload type of the program stream, 96 to 127 (default 96)\n"
          "Faults (--fault NAME, repeatable):\n";
     for (const auto& f : FaultNames()) {
         std::string n = f.name;
@@ -214,8 +215,11 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
             if (!Num(v, 1, 86400, o.clip)) return bad("1 to 86400 seconds");
         } else if (a == "--setup") {
             if (!value(v)) return false;
-            if (v != "device" && v != "rfc4145") return bad("device or rfc4145");
+            if (v != "legacy" && v != "device" && v != "rfc4145") return bad("rfc4145 or legacy");
             o.setupRfc4145 = v == "rfc4145";
+        } else if (a == "--pt") {
+            if (!value(v)) return false;
+            if (!Int(v, 96, 127, o.payloadType)) return bad("96 to 127");
         } else if (a == "--fault") {
             if (!value(v)) return false;
             bool found = false;

@@ -61,7 +61,10 @@ struct CameraOptions {
     std::string source = "pattern";
     PatternOptions pattern;
     double clip = 60;
-    bool setupRfc4145 = false;
+    // The offer's a=setup names the platform's role (RFC 4145, as real devices
+    // read it); false: the device's own (the old reading, --setup legacy).
+    bool setupRfc4145 = true;
+    int payloadType = 96; // --pt: the payload type the program stream goes in and is answered as
     std::set<Fault> faults;
     int lateMs = 3000;
     int slowMs = 1500;

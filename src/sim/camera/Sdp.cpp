@@ -106,9 +106,10 @@ std::string BuildAnswer(const MediaAnswer& a) {
       << "s=" << a.sessionName << "\r\n"
       << "c=IN IP4 " << a.address << "\r\n"
       << "t=" << a.start << " " << a.end << "\r\n"
-      << "m=video " << a.port << " " << (a.tcp ? "TCP/RTP/AVP" : "RTP/AVP") << " 96\r\n"
+      << "m=video " << a.port << " " << (a.tcp ? "TCP/RTP/AVP" : "RTP/AVP") << " "
+      << a.payloadType << "\r\n"
       << "a=sendonly\r\n"
-      << "a=rtpmap:96 PS/90000\r\n";
+      << "a=rtpmap:" << a.payloadType << " PS/90000\r\n";
     if (a.tcp) o << "a=setup:" << a.setup << "\r\na=connection:new\r\n";
     if (a.fileSize >= 0) o << "a=filesize:" << a.fileSize << "\r\n";
     if (!a.ssrc.empty()) o << "y=" << a.ssrc << "\r\n";

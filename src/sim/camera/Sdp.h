@@ -33,6 +33,7 @@ struct MediaAnswer {
     int64_t start = 0, end = 0;
     std::string ssrc;
     int64_t fileSize = -1; // a=filesize of a download, when known
+    int payloadType = 96;  // the program stream's
 };
 
 std::string BuildAnswer(const MediaAnswer& a);

@@ -46,6 +46,9 @@ protected:
         std::lock_guard<std::mutex> lk(rig.view.m);
         return rig.view.lists[kListMedia].size();
     }
+    // After a download (call 100, dialog 7) and a live view (101, 8) were
+    // answered: each cancel row ends its own call.
+    void CheckBothCalls();
     CoreRig rig;
     int channel_ = 0, recording_ = 0;
 };
@@ -103,6 +106,54 @@ TEST_F(CoreMedia, PlaybackControlGoesAsInfoInThePlaybacksDialog) {
     EXPECT_EQ(bye.typeText, "回放取消\n");
     EXPECT_EQ(MediaRows(), 2u);
     EXPECT_FALSE(rig.core->Media().playbackOpen);
+}
+
+// A download and a live view waiting for their answers at once, answered in
+// the opposite order: each answer is filed under its own INVITE's call, and
+// ending one leaves the other.
+TEST_F(CoreMedia, TwoOffersAnsweredInTheOppositeOrderKeepTheirOwnCalls) {
+    const std::string sdp = "v=0\r\nc=IN IP4 127.0.0.1\r\nm=video 9 RTP/AVP 96\r\n";
+    rig.core->TreeClicked(recording_);
+    rig.core->ClickCommand(kListMedia, 0, {}); // 文件下载: call 100
+    rig.core->TreeClicked(channel_);
+    ASSERT_EQ(MediaRows(), 6u);
+    rig.core->ClickCommand(kListMedia, 0, {}); // 实时点播: call 101
+    ASSERT_EQ(rig.Sent().size(), 2u);
+    EXPECT_NE(rig.Sent()[0].body.find("s=Download"), std::string::npos);
+    EXPECT_NE(rig.Sent()[1].body.find("s=Play"), std::string::npos);
+    // Each stream offers its own receiver port.
+    EXPECT_NE(rig.Sent()[0].body.find("m=video 6000 "), std::string::npos);
+    EXPECT_NE(rig.Sent()[1].body.find("m=video 6004 "), std::string::npos);
+    rig.core->OnCallAnswered(101, 8, sdp);
+    rig.core->OnCallAnswered(100, 7, sdp);
+    CheckBothCalls();
+}
+
+// The same in the order of the offers: an answer goes to its call, not to
+// the newest offer.
+TEST_F(CoreMedia, TwoOffersAnsweredInTheirOrderKeepTheirOwnCalls) {
+    const std::string sdp = "v=0\r\nc=IN IP4 127.0.0.1\r\nm=video 9 RTP/AVP 96\r\n";
+    rig.core->TreeClicked(recording_);
+    rig.core->ClickCommand(kListMedia, 0, {}); // 文件下载: call 100
+    rig.core->TreeClicked(channel_);
+    rig.core->ClickCommand(kListMedia, 0, {}); // 实时点播: call 101
+    rig.core->OnCallAnswered(100, 7, sdp);
+    rig.core->OnCallAnswered(101, 8, sdp);
+    CheckBothCalls();
+}
+
+void CoreMedia::CheckBothCalls() {
+
+    rig.core->ClickCommand(kListMedia, 0, {}); // 点播取消
+    EXPECT_EQ(rig.sip->ended, (std::vector<std::pair<int, int>>{{101, 8}}));
+    EXPECT_TRUE(rig.core->Media().playbackOpen);
+    rig.core->TreeClicked(recording_);
+    ASSERT_EQ(MediaRows(), 9u);
+    rig.core->ClickCommand(kListMedia, 3, {}); // 回放:暂停 goes to the download's dialog
+    EXPECT_EQ(rig.Sent().back().kind, 6);
+    EXPECT_EQ(rig.Sent().back().dialogId, 7);
+    rig.core->ClickCommand(kListMedia, 0, {}); // 下载取消
+    EXPECT_EQ(rig.sip->ended, (std::vector<std::pair<int, int>>{{101, 8}, {100, 7}}));
 }
 
 TEST_F(CoreMedia, AnOfferTooLongForTheBufferIsRefusedWithAMessage) {

@@ -160,8 +160,9 @@ inline std::string Answer(int transport, const char* y = "0100000001") {
     return "v=0\r\no=" + kDevice +
            " 0 0 IN IP4 127.0.0.1\r\ns=Play\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n" + "m=video 15060 " +
            (tcp ? "TCP/RTP/AVP" : "RTP/AVP") + " 96\r\na=sendonly\r\na=rtpmap:96 PS/90000\r\n" +
-           (transport == kMediaTcpPassive  ? "a=setup:passive\r\na=connection:new\r\n"
-            : transport == kMediaTcpActive ? "a=setup:active\r\na=connection:new\r\n"
+           // RFC 4145: the device's role is the opposite of the offer's.
+           (transport == kMediaTcpPassive  ? "a=setup:active\r\na=connection:new\r\n"
+            : transport == kMediaTcpActive ? "a=setup:passive\r\na=connection:new\r\n"
                                            : "") +
            "y=" + y + "\r\nf=\r\n";
 }

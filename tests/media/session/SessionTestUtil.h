@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,6 +45,13 @@ public:
     MediaViewUpdate Last() {
         std::lock_guard<std::mutex> l(m_);
         return updates_.empty() ? MediaViewUpdate{} : updates_.back();
+    }
+    // The last progress label set.
+    std::optional<std::string> LastProgressText() {
+        std::lock_guard<std::mutex> l(m_);
+        for (auto it = updates_.rbegin(); it != updates_.rend(); ++it)
+            if (it->progressText) return it->progressText;
+        return std::nullopt;
     }
     // The message lines among the updates, in order.
     std::vector<std::string> Messages() {
@@ -88,11 +96,15 @@ inline MediaInputs LoopbackInputs(int transport, int port) {
     return in;
 }
 
-// What GB/T 28181 devices answer, with their y= and f= lines.
-inline std::string VideoAnswer(const char* session = "Play") {
+// What GB/T 28181 devices answer, with their y= and f= lines: the video line's
+// port, its formats and their a=rtpmap lines.
+inline std::string VideoAnswer(const char* session = "Play", int port = 15060,
+                               const std::string& formats = "96",
+                               const std::string& rtpmaps = "a=rtpmap:96 PS/90000\r\n",
+                               const char* proto = "RTP/AVP") {
     return std::string("v=0\r\no=34020000001320000001 0 0 IN IP4 127.0.0.1\r\ns=") + session +
-           "\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=video 15060 RTP/AVP 96\r\na=sendonly\r\n"
-           "a=rtpmap:96 PS/90000\r\ny=0100000001\r\nf=\r\n";
+           "\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=video " + std::to_string(port) + " " + proto +
+           " " + formats + "\r\na=sendonly\r\n" + rtpmaps + "y=0100000001\r\nf=\r\n";
 }
 inline std::string AudioAnswer() {
     return "v=0\r\no=34020000001320000001 0 0 IN IP4 127.0.0.1\r\ns=Play\r\n"

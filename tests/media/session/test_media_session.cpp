@@ -3,6 +3,9 @@
 
 #include "SessionTestUtil.h"
 #include "base/Socket.h"
+#include "manscdp/search/CDlgSearch.h"
+#include "media/session/SdpAnswer.h"
+#include <algorithm>
 #include "media/MediaTestUtil.h"
 #include "vidana/lib/VidanaTestUtil.h"
 
@@ -24,12 +27,27 @@ protected:
     }
     void Make() {
         s_.reset();
+        unsent_.clear();
         CMediaSession::Options o;
         o.clock = clock_.Clock();
         o.localIp = INADDR_LOOPBACK;
+        unsent_.clear();
         s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view_, o);
     }
     MediaInputs In(int transport) const { return st::LoopbackInputs(transport, port_); }
+    // A click whose offer goes out at the next answer, as that answer's INVITE.
+    MediaCommand Click(int set, int row, const MediaInputs& in) {
+        MediaCommand c = s_->BuildMediaCommand(set, row, in);
+        if (c.offer) unsent_.push_back(c.offer);
+        return c;
+    }
+    AnswerOutcome Answer(int cid, int did, const std::string& sdp, const MediaInputs& in) {
+        if (!unsent_.empty()) {
+            s_->OfferSent(unsent_.back(), cid);
+            unsent_.pop_back();
+        }
+        return s_->OnCallAnswered(cid, did, sdp, in);
+    }
     // A row this session handles: whether it sends, and the set it shows.
     static void Expect(const MediaCommand& c, bool send, int showSet) {
         EXPECT_TRUE(c.handled);
@@ -49,47 +67,64 @@ protected:
     st::RecordingView view_;
     st::StepClock clock_;
     std::unique_ptr<CMediaSession> s_;
+    std::vector<std::uint64_t> unsent_;
 };
 
 TEST_F(Session, LiveRowOpensOnceAndItsCancelEndsCallReceiverAndDecoder) {
-    const MediaCommand c = s_->BuildMediaCommand(0, 0, In(0));
+    const MediaCommand c = Click(0, 0, In(0));
     Expect(c, true, 1);
     EXPECT_EQ(c.kind, 5);
     EXPECT_STREQ(c.contentType, "application/sdp");
     EXPECT_EQ(c.text.rfind("v=0\r\no=34020000001320000001 0 0 IN IP4 127.0.0.1\r\ns=Play\r\n", 0),
               0u);
     EXPECT_TRUE(s_->LiveOpen());
-    Expect(s_->BuildMediaCommand(0, 0, In(0)), false, -1); // open already: nothing is sent
+    Expect(Click(0, 0, In(0)), false, -1); // open already: nothing is sent
 
-    const AnswerOutcome a = s_->OnCallAnswered(7, 3, st::VideoAnswer(), In(0));
+    const AnswerOutcome a = Answer(7, 3, st::VideoAnswer(), In(0));
     EXPECT_EQ(a.stream, MediaStream::Live);
     EXPECT_TRUE(a.started);
     EXPECT_TRUE(s_->DisplayOn());
     EXPECT_EQ(s_->Receiver().port, port_);
 
-    Expect(s_->BuildMediaCommand(1, 0, In(0)), false, 0);
+    Expect(Click(1, 0, In(0)), false, 0);
     EXPECT_EQ(signal_.Ended(), (Ended{{7, 3}}));
     EXPECT_FALSE(s_->Receiver().exists);
     EXPECT_FALSE(s_->DisplayOn());
     EXPECT_FALSE(s_->LiveOpen());
     // The port is free again and the live row opens anew.
     EXPECT_TRUE(mt::PortFree(SOCK_DGRAM, port_));
-    EXPECT_TRUE(s_->BuildMediaCommand(0, 0, In(0)).send);
+    EXPECT_TRUE(Click(0, 0, In(0)).send);
 }
 
-TEST_F(Session, ReceiverStartsPerTransportIndex) {
+// Which transport listens before the offer and which sets up on the answer,
+// in RFC 4145's reading and in the old one; a connecting receiver goes to the
+// answer's port (the old reading to the receiver port + 2 when the answer
+// names the discard port 9).
+TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
+    enum AnswerPort { Any, AtPlus2, Discard };
     struct Case {
         int transport;
+        bool legacy;
         bool atOffer, onAnswer;
+        AnswerPort port;
     } cases[] = {
-        {0, false, true}, {1, false, true}, {2, true, false}, {3, false, false}, {4, false, false}};
+        {0, false, false, true, Any},     {1, false, true, false, Any},
+        {2, false, false, true, AtPlus2}, {3, false, false, false, Any},
+        {4, false, false, false, Any},    {0, true, false, true, Any},
+        {1, true, false, true, AtPlus2},  {1, true, false, true, Discard},
+        {2, true, true, false, Any},      {3, true, false, false, Any},
+    };
     for (const Case& c : cases) {
-        SCOPED_TRACE("transport " + std::to_string(c.transport));
+        SCOPED_TRACE("transport " + std::to_string(c.transport) + (c.legacy ? " old" : " rfc") +
+                     " answer " + std::to_string(c.port));
         port_ = mt::FreePortBase();
         Make();
-        // "TCP passive": the device listens at the receiver port + 2.
+        MediaInputs in = In(c.transport);
+        in.legacySetup = c.legacy;
+        // A device that listens, at the receiver port + 2 here.
         UniqueSocket device;
-        if (c.transport == 1) {
+        const bool connects = c.onAnswer && c.transport != 0;
+        if (connects) {
             device.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
             sockaddr_in a{};
             a.sin_family = AF_INET;
@@ -98,14 +133,20 @@ TEST_F(Session, ReceiverStartsPerTransportIndex) {
             ASSERT_EQ(::bind(device.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
             ASSERT_EQ(::listen(device.get(), 1), 0);
         }
-        s_->BuildMediaCommand(0, 0, In(c.transport));
+        const MediaCommand offer = Click(0, 0, in);
+        // The offer's text is the same in both readings.
+        EXPECT_NE(offer.text.find(c.transport == 1   ? "a=setup:passive"
+                                  : c.transport == 2 ? "a=setup:active"
+                                                     : "a=recvonly"),
+                  std::string::npos);
         EXPECT_EQ(s_->Receiver().exists, c.atOffer);
         if (c.atOffer) {
             // Listening before the INVITE leaves: the device can connect now.
             EXPECT_TRUE(s_->Receiver().ready);
             EXPECT_FALSE(mt::PortFree(SOCK_STREAM, port_));
         }
-        const AnswerOutcome a = s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(c.transport));
+        const int answerPort = c.port == AtPlus2 ? port_ + 2 : c.port == Discard ? 9 : 15060;
+        const AnswerOutcome a = Answer(1, 1, st::VideoAnswer("Play", answerPort), in);
         EXPECT_TRUE(a.receivable);
         EXPECT_EQ(a.started, c.onAnswer);
         const ReceiverInfo r = s_->Receiver();
@@ -114,16 +155,120 @@ TEST_F(Session, ReceiverStartsPerTransportIndex) {
             EXPECT_EQ(r.transport, c.transport);
             EXPECT_EQ(r.port, port_);
         }
-        if (c.transport == 1) {
+        if (connects) {
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
             UniqueSocket conn(::accept(device.get(), reinterpret_cast<sockaddr*>(&peer), &len));
             ASSERT_TRUE(conn.valid());
-            EXPECT_EQ(ntohs(peer.sin_port), port_); // bound to the receiver port
+            EXPECT_TRUE(r.ready);
+            EXPECT_EQ(ntohs(peer.sin_port), port_); // bound to the answer's port - 2
         }
         s_->Stop();
         EXPECT_FALSE(s_->Receiver().exists);
     }
+}
+
+// A connection the device refuses, and a stream that never comes, are said
+// to the view; a stream from another SSRC than the answer's y= too.
+TEST_F(Session, RefusedConnectionAndMissingOrForeignStreamAreSaid) {
+    CMediaSession::Options o;
+    o.clock = clock_.Clock();
+    o.localIp = INADDR_LOOPBACK;
+    o.noStreamAfter = 300ms;
+    struct Case {
+        int transport;
+        int sendSsrc; // -1: nothing sent
+        const char* said;
+    } cases[] = {
+        {2, -1, "failed: refused, unreachable or not accepted within 3 s"},
+        {1, -1, "no RTP from the device within 0.3 s of its answer (TCP, listening on port "},
+        {0, -1, "no RTP from the device within 0.3 s of its answer (UDP port "},
+        {0, 7, "the device sends SSRC 7, not the 100000001 of its answer's y= line (UDP port "},
+        {0, 100000001, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said ? c.said : "nothing");
+        port_ = mt::FreePortBase();
+        st::RecordingView view;
+        unsent_.clear();
+        s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view, o);
+        Click(0, 0, In(c.transport));
+        // Nobody listens at the answer's port.
+        const int answerPort = mt::FreePortBase();
+        Answer(1, 1, st::VideoAnswer("Play", answerPort), In(c.transport));
+        if (c.sendSsrc >= 0) {
+            UniqueSocket tx(mt::UdpSocket(0));
+            for (std::uint16_t k = 0; k < 4; ++k) {
+                mt::RtpSpec spec;
+                spec.ssrc = static_cast<std::uint32_t>(c.sendSsrc);
+                spec.seq = k;
+                spec.ts = 3600u * k;
+                spec.marker = true;
+                mt::SendUdp(tx.get(), port_, mt::MakeRtp(spec, std::vector<uint8_t>(20, 0)));
+            }
+            ASSERT_TRUE(st::WaitUntil([&] { return s_->Receiver().packets > 0; }, 2s));
+        }
+        std::this_thread::sleep_for(700ms);
+        const auto said = view.Messages();
+        if (!c.said) {
+            EXPECT_TRUE(said.empty());
+        } else {
+            ASSERT_EQ(said.size(), 1u) << (said.empty() ? "" : said[0]);
+            EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
+        }
+        if (c.transport == 2) {
+            EXPECT_EQ(said.at(0).rfind("media connection to 127.0.0.1:" +
+                                           std::to_string(answerPort) + " failed",
+                                       0),
+                      0u);
+        }
+        s_.reset();
+    }
+}
+
+// The answer's payload type: PS in 96 is taken; PS in another type and
+// elementary H.264 or H.265 are said, naming what the device answered.
+TEST_F(Session, AnswersPayloadTypeOtherThanPsIn96IsSaid) {
+    struct Case {
+        const char* formats;
+        const char* rtpmaps;
+        const char* said;
+    } cases[] = {
+        {"96", "a=rtpmap:96 PS/90000\r\n", nullptr},
+        {"96", "", nullptr},
+        {"98", "a=rtpmap:98 PS/90000\r\n", "payload type 98 (PS)"},
+        {"98", "a=rtpmap:98 H264/90000\r\n", "payload type 98 (H264)"},
+        {"99 96", "a=rtpmap:96 PS/90000\r\na=rtpmap:99 H265/90000\r\n", "payload type 99 (H265)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.formats);
+        const AnswerMedia m =
+            ReadAnswer(st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps));
+        EXPECT_EQ(m.ssrc, 100000001u);
+        st::RecordingView view;
+        port_ = mt::FreePortBase();
+        unsent_.clear();
+        s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view,
+                                             CMediaSession::Options{});
+        Click(0, 0, In(0));
+        Answer(1, 1, st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps), In(0));
+        const auto said = view.Messages();
+        if (!c.said) {
+            EXPECT_TRUE(said.empty());
+        } else {
+            ASSERT_EQ(said.size(), 1u);
+            EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
+        }
+        s_.reset();
+    }
+    const AnswerMedia a = ReadAnswer(
+        "v=0\r\no=d 0 0 IN IP4 10.0.0.9\r\ns=Play\r\nc=IN IP4 10.0.0.9\r\nt=0 0\r\n"
+        "m=video 40000 TCP/RTP/AVP 96\r\na=setup:passive\r\na=rtpmap:96 PS/90000\r\ny=x1\r\n");
+    EXPECT_EQ(a.connection, "10.0.0.9");
+    EXPECT_EQ(a.videoPort, 40000);
+    EXPECT_EQ(a.setup, "passive");
+    EXPECT_EQ(a.encoding, AnswerEncoding::Ps);
+    EXPECT_FALSE(a.ssrc); // not a number
 }
 
 TEST_F(Session, OnlyAVideoLineWithAConnectionStartsTheReceiver) {
@@ -144,30 +289,30 @@ TEST_F(Session, OnlyAVideoLineWithAConnectionStartsTheReceiver) {
     for (const auto& [sdp, starts] : cases) {
         SCOPED_TRACE(sdp);
         Make();
-        s_->BuildMediaCommand(0, 0, In(0));
+        Click(0, 0, In(0));
         ++cid;
-        const AnswerOutcome a = s_->OnCallAnswered(cid, cid, sdp, In(0));
+        const AnswerOutcome a = Answer(cid, cid, sdp, In(0));
         EXPECT_EQ(a.started, starts);
         EXPECT_EQ(s_->Receiver().exists, starts);
         // Started or not, the call is the live view's: its cancel ends it.
-        s_->BuildMediaCommand(1, 0, In(0));
+        Click(1, 0, In(0));
         EXPECT_EQ(signal_.Ended().back(), std::make_pair(cid, cid));
     }
 }
 
 TEST_F(Session, VoiceRowsOfferAudioAgainAndAgainAndTheirAnswersStartNothing) {
-    const MediaCommand b1 = s_->BuildMediaCommand(0, 1, In(2));
+    const MediaCommand b1 = Click(0, 1, In(1));
     Expect(b1, true, -1);
-    EXPECT_EQ(s_->BuildMediaCommand(0, 1, In(2)).text, b1.text);
+    EXPECT_EQ(Click(0, 1, In(1)).text, b1.text);
     EXPECT_NE(b1.text.find("s=BroadCast\r\nc=IN IP4 127.0.0.1\r\nt=0 0 \r\nm=audio"),
               std::string::npos);
-    EXPECT_NE(s_->BuildMediaCommand(0, 2, In(2)).text.find("s=Dialog\r\n"), std::string::npos);
+    EXPECT_NE(Click(0, 2, In(1)).text.find("s=Dialog\r\n"), std::string::npos);
     EXPECT_FALSE(s_->LiveOpen());
-    // Not even "TCP active" listens for a voice offer.
+    // Not even "TCP passive" listens for a voice offer.
     EXPECT_FALSE(s_->Receiver().exists);
-    EXPECT_EQ(s_->OnCallAnswered(11, 1, st::AudioAnswer(), In(2)).stream, MediaStream::Voice);
+    EXPECT_EQ(Answer(11, 1, st::AudioAnswer(), In(1)).stream, MediaStream::Voice);
     // Even a device that answers a voice offer with video gets no receiver.
-    const AnswerOutcome v = s_->OnCallAnswered(12, 2, st::VideoAnswer(), In(0));
+    const AnswerOutcome v = Answer(12, 2, st::VideoAnswer(), In(0));
     EXPECT_EQ(v.stream, MediaStream::Voice);
     EXPECT_FALSE(v.started);
     EXPECT_FALSE(s_->Receiver().exists);
@@ -177,18 +322,18 @@ TEST_F(Session, VoiceRowsOfferAudioAgainAndAgainAndTheirAnswersStartNothing) {
 }
 
 TEST_F(Session, PlaybackAndDownloadOpenSetThreeWithControlsInTheirDialog) {
-    const MediaCommand p = s_->BuildMediaCommand(2, 1, In(0));
+    const MediaCommand p = Click(2, 1, In(0));
     Expect(p, true, 3);
     EXPECT_NE(p.text.find("t=1700000000 1700000060 \r\n"), std::string::npos);
     EXPECT_NE(p.text.find("y=1100000001\r\n"), std::string::npos);
     EXPECT_TRUE(s_->PlaybackOpen());
-    Expect(s_->BuildMediaCommand(2, 1, In(0)), false, -1);
+    Expect(Click(2, 1, In(0)), false, -1);
     // A voice call answered later does not take the controls' dialog.
-    s_->OnCallAnswered(21, 5, st::VideoAnswer("Playback"), In(0));
-    s_->BuildMediaCommand(0, 1, In(0));
-    s_->OnCallAnswered(22, 6, st::AudioAnswer(), In(0));
+    Answer(21, 5, st::VideoAnswer("Playback"), In(0));
+    Click(0, 1, In(0));
+    Answer(22, 6, st::AudioAnswer(), In(0));
 
-    const MediaCommand fast = s_->BuildMediaCommand(3, 4, In(0));
+    const MediaCommand fast = Click(3, 4, In(0));
     Expect(fast, true, -1);
     EXPECT_EQ(fast.kind, 6);
     EXPECT_STREQ(fast.contentType, "Application/MANSRTSP");
@@ -196,39 +341,39 @@ TEST_F(Session, PlaybackAndDownloadOpenSetThreeWithControlsInTheirDialog) {
     EXPECT_EQ(std::make_pair(fast.cid, fast.did), std::make_pair(21, 5));
     EXPECT_TRUE(s_->Receiver().exists);
 
-    Expect(s_->BuildMediaCommand(3, 1, In(0)), false, 2);
+    Expect(Click(3, 1, In(0)), false, 2);
     EXPECT_EQ(signal_.Ended(), (Ended{{21, 5}}));
     EXPECT_FALSE(s_->PlaybackOpen());
     EXPECT_FALSE(s_->Receiver().exists);
     // Without an answered call the control text has no dialog.
-    EXPECT_EQ(s_->BuildMediaCommand(3, 3, In(0)).did, 0);
+    EXPECT_EQ(Click(3, 3, In(0)).did, 0);
 
-    const MediaCommand dl = s_->BuildMediaCommand(2, 0, In(0));
+    const MediaCommand dl = Click(2, 0, In(0));
     Expect(dl, true, 3);
     EXPECT_NE(dl.text.find("a=downloadspeed:4\r\n"), std::string::npos);
     EXPECT_TRUE(s_->DownloadOpen());
-    Expect(s_->BuildMediaCommand(3, 0, In(0)), false, 2);
+    Expect(Click(3, 0, In(0)), false, 2);
     EXPECT_FALSE(s_->DownloadOpen());
     EXPECT_EQ(signal_.Ended().size(), 1u); // the download was never answered
     // Rows of other kinds are the command builder's.
-    EXPECT_FALSE(s_->BuildMediaCommand(0, 3, In(0)).handled);
-    EXPECT_FALSE(s_->BuildMediaCommand(1, 5, In(0)).handled);
-    EXPECT_FALSE(s_->BuildMediaCommand(4, 0, In(0)).handled);
+    EXPECT_FALSE(Click(0, 3, In(0)).handled);
+    EXPECT_FALSE(Click(1, 5, In(0)).handled);
+    EXPECT_FALSE(Click(4, 0, In(0)).handled);
 }
 
 TEST_F(Session, TreeSelectionEndsAnOpenLiveViewAndNamesTheSetToShow) {
     EXPECT_EQ(s_->SelectChannel(), 0);
     EXPECT_EQ(s_->SelectDevice(), -1);
-    s_->BuildMediaCommand(0, 0, In(0));
-    s_->OnCallAnswered(31, 1, st::VideoAnswer(), In(0));
+    Click(0, 0, In(0));
+    Answer(31, 1, st::VideoAnswer(), In(0));
     EXPECT_EQ(s_->SelectChannel(), 1);
     EXPECT_EQ(s_->SelectDevice(), 0);
     EXPECT_EQ(signal_.Ended(), (Ended{{31, 1}}));
     EXPECT_FALSE(s_->LiveOpen());
     EXPECT_FALSE(s_->Receiver().exists);
 
-    s_->BuildMediaCommand(0, 0, In(0));
-    s_->OnCallAnswered(32, 2, st::VideoAnswer(), In(0));
+    Click(0, 0, In(0));
+    Answer(32, 2, st::VideoAnswer(), In(0));
     EXPECT_EQ(s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:10:00"), 2);
     EXPECT_EQ(signal_.Ended().back(), std::make_pair(32, 2));
     EXPECT_FALSE(s_->LiveOpen());
@@ -238,7 +383,7 @@ TEST_F(Session, TreeSelectionEndsAnOpenLiveViewAndNamesTheSetToShow) {
     EXPECT_EQ(u.progressMax, 600);
     EXPECT_EQ(u.progressPos, 1);
 
-    s_->BuildMediaCommand(2, 1, In(0));
+    Click(2, 1, In(0));
     EXPECT_EQ(s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:00:30"), 3);
     EXPECT_TRUE(s_->PlaybackOpen());
     // An end before the start shows as no length at all.
@@ -251,7 +396,7 @@ TEST_F(Session, TreeSelectionEndsAnOpenLiveViewAndNamesTheSetToShow) {
 // With the start worker an answer returns at once, while its receiver still
 // connects to the device on m_hStart.
 TEST_F(Session, WithTheStartWorkerAnAnswerReturnsWhileItsReceiverConnects) {
-    // "TCP passive": the device listens at the receiver port + 2, its accept
+    // "TCP active": the device listens at the answer's port, its accept
     // queue full, so that a new connection waits until it accepts one.
     UniqueSocket device(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
@@ -268,10 +413,12 @@ TEST_F(Session, WithTheStartWorkerAnAnswerReturnsWhileItsReceiverConnects) {
     CMediaSession::Options o;
     o.localIp = INADDR_LOOPBACK;
     o.startWorker = true;
+    unsent_.clear();
     s_ = std::make_unique<CMediaSession>(decoder_, nullptr, signal_, &view_, o);
     s_->SetSurface(&surface_);
-    s_->BuildMediaCommand(0, 0, In(1));
-    const AnswerOutcome answer = s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(1));
+    Click(0, 0, In(2));
+    const AnswerOutcome answer =
+        Answer(1, 1, st::VideoAnswer("Play", port_ + 2), In(2));
     EXPECT_TRUE(answer.starting);
     EXPECT_FALSE(answer.started);
     EXPECT_FALSE(s_->Receiver().exists);
@@ -280,7 +427,7 @@ TEST_F(Session, WithTheStartWorkerAnAnswerReturnsWhileItsReceiverConnects) {
     UniqueSocket conn(::accept(device.get(), nullptr, nullptr));
     ASSERT_TRUE(conn.valid());
     EXPECT_TRUE(st::WaitUntil([&] { return s_->Receiver().ready; }));
-    s_->BuildMediaCommand(1, 0, In(1));
+    Click(1, 0, In(2));
     EXPECT_EQ(signal_.Ended(), (Ended{{1, 1}}));
     EXPECT_FALSE(s_->Receiver().exists);
 }
@@ -304,9 +451,10 @@ TEST_F(Session, PortTakenByAnotherProgramIsReportedToTheView) {
         CMediaSession::Options o;
         o.localIp = INADDR_LOOPBACK;
         o.startWorker = true;
+        unsent_.clear();
         s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view, o);
-        s_->BuildMediaCommand(0, 0, In(0));
-        EXPECT_TRUE(s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(0)).starting);
+        Click(0, 0, In(0));
+        EXPECT_TRUE(Answer(1, 1, st::VideoAnswer(), In(0)).starting);
         ASSERT_TRUE(st::WaitUntil([&] { return !view.Messages().empty(); }));
         const std::string p = std::to_string(port_);
         const std::string q = std::to_string(port_ + 1);
@@ -315,13 +463,13 @@ TEST_F(Session, PortTakenByAnotherProgramIsReportedToTheView) {
                                             " or " + q + ": " + std::strerror(EADDRINUSE)}));
         EXPECT_TRUE(st::WaitUntil([&] { return s_->Receiver().exists; }));
         EXPECT_FALSE(s_->Receiver().ready);
-        s_->BuildMediaCommand(1, 0, In(0));
+        Click(1, 0, In(0));
         EXPECT_FALSE(s_->Receiver().exists);
         s_.reset();
     }
 }
 
-// "TCP active" listens when the offer is built, on the GUI's thread: a port
+// "TCP passive" listens when the offer is built, on the GUI's thread: a port
 // another program listens on is reported the same way.
 TEST_F(Session, TcpListenPortTakenIsReportedToTheView) {
     port_ = mt::FreePortBase();
@@ -337,53 +485,70 @@ TEST_F(Session, TcpListenPortTakenIsReportedToTheView) {
     st::RecordingView view;
     CMediaSession::Options o;
     o.localIp = INADDR_LOOPBACK;
+    unsent_.clear();
     s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view, o);
-    EXPECT_TRUE(s_->BuildMediaCommand(0, 0, In(2)).send);
+    EXPECT_TRUE(Click(0, 0, In(1)).send);
     ASSERT_TRUE(st::WaitUntil([&] { return !view.Messages().empty(); }));
     EXPECT_EQ(view.Messages(),
               (std::vector<std::string>{"media receiver not started: cannot open TCP port " +
                                         std::to_string(port_) + ": " + std::strerror(EADDRINUSE)}));
     EXPECT_FALSE(s_->Receiver().ready);
-    s_->BuildMediaCommand(1, 0, In(2));
+    Click(1, 0, In(1));
     EXPECT_FALSE(s_->Receiver().exists);
     s_.reset();
 }
 
 TEST_F(Session, CallsFollowTheirStreams) {
     // Ended before its answer: the answer's call is ended at once, nothing starts.
-    s_->BuildMediaCommand(0, 0, In(0));
-    s_->BuildMediaCommand(1, 0, In(0));
+    Click(0, 0, In(0));
+    Click(1, 0, In(0));
     EXPECT_TRUE(signal_.Ended().empty());
-    const AnswerOutcome late = s_->OnCallAnswered(41, 4, st::VideoAnswer(), In(0));
+    const AnswerOutcome late = Answer(41, 4, st::VideoAnswer(), In(0));
     EXPECT_TRUE(late.ended);
     EXPECT_FALSE(late.started);
     EXPECT_EQ(signal_.Ended(), (Ended{{41, 4}}));
     EXPECT_FALSE(s_->Receiver().exists);
 
-    // The device's BYE: reported, the receiver runs on, no BYE of ours later.
-    s_->BuildMediaCommand(0, 0, In(0));
-    s_->OnCallAnswered(51, 5, st::VideoAnswer(), In(0));
+    // The device's BYE: the stream ends in the window (receiver stopped,
+    // progress closed, picture cleared), no BYE of ours.
+    Click(0, 0, In(0));
+    Answer(51, 5, st::VideoAnswer(), In(0));
+    const std::size_t pictures = surface_.Count();
     EXPECT_EQ(s_->OnCallClosed(51), MediaStream::Live);
     EXPECT_EQ(s_->OnCallClosed(99), MediaStream::None);
-    EXPECT_TRUE(s_->Receiver().exists);
-    EXPECT_TRUE(s_->DisplayOn());
-    s_->BuildMediaCommand(1, 0, In(0));
-    EXPECT_EQ(signal_.Ended().size(), 1u);
     EXPECT_FALSE(s_->Receiver().exists);
+    EXPECT_FALSE(s_->DisplayOn());
+    EXPECT_FALSE(s_->LiveOpen());
+    EXPECT_EQ(view_.Last().progressText, "");
+    EXPECT_EQ(view_.Last().progressMax, 0);
+    ASSERT_EQ(surface_.Count(), pictures + 1);
+    const auto& cleared = surface_.pictures.back().bgr;
+    EXPECT_TRUE(std::all_of(cleared.begin(), cleared.end(), [](auto b) { return b == 0; }));
+    EXPECT_EQ(signal_.Ended().size(), 1u);
 
-    // A playback's receiver serves a live view offered meanwhile.
-    s_->BuildMediaCommand(2, 1, In(0));
-    EXPECT_TRUE(s_->OnCallAnswered(61, 1, st::VideoAnswer("Playback"), In(0)).started);
-    s_->BuildMediaCommand(0, 0, In(0));
-    const AnswerOutcome live = s_->OnCallAnswered(62, 2, st::VideoAnswer(), In(0));
+    // A live view offered while a playback runs gets a receiver of its own,
+    // on the next port, and is drawn; the playback keeps receiving.
+    Click(2, 1, In(0));
+    EXPECT_TRUE(Answer(61, 1, st::VideoAnswer("Playback"), In(0)).started);
+    const MediaCommand offer = Click(0, 0, In(0));
+    EXPECT_NE(offer.text.find("m=video " + std::to_string(port_ + 4) + " RTP/AVP"),
+              std::string::npos);
+    const AnswerOutcome live = Answer(62, 2, st::VideoAnswer(), In(0));
     EXPECT_EQ(live.stream, MediaStream::Live);
-    EXPECT_FALSE(live.started);
-    EXPECT_EQ(s_->Receiver().port, port_);
-    // An INVITE that is none of ours (typed by hand) still starts a receiver
-    // from the settings of the moment.
-    s_->BuildMediaCommand(1, 0, In(0));
-    EXPECT_EQ(s_->OnCallAnswered(63, 3, st::VideoAnswer(), In(0)).stream, MediaStream::None);
-    EXPECT_TRUE(s_->Receiver().exists);
+    EXPECT_TRUE(live.started);
+    EXPECT_EQ(s_->Drawn(), MediaStream::Live);
+    EXPECT_EQ(s_->Receiver().port, port_ + 4);
+    EXPECT_EQ(s_->Receiver(MediaStream::Playback).port, port_);
+    // Ending the live view leaves the playback: drawn again, call untouched.
+    Click(1, 0, In(0));
+    EXPECT_EQ(signal_.Ended().back(), std::make_pair(62, 2));
+    EXPECT_EQ(s_->Drawn(), MediaStream::Playback);
+    EXPECT_TRUE(s_->Receiver(MediaStream::Playback).exists);
+    EXPECT_FALSE(s_->Receiver(MediaStream::Live).exists);
+    EXPECT_EQ(s_->ControlDialog().cid, 61);
+    // An INVITE that is none of ours (typed by hand) is kept and ended at
+    // exit; with the playback's receiver running it starts none.
+    EXPECT_EQ(Answer(63, 3, st::VideoAnswer(), In(0)).stream, MediaStream::None);
 
     // Exit ends every call still open: the playback's and the hand-typed one.
     s_->Stop();
@@ -391,20 +556,118 @@ TEST_F(Session, CallsFollowTheirStreams) {
     EXPECT_FALSE(s_->Receiver().exists);
 }
 
+// Answers are filed by their INVITE's call id: two offers waiting at once,
+// answered in the opposite order, each under its own call; an answer that
+// overtakes its OfferSent is held until then.
+TEST_F(Session, AnswersAreFiledByCallIdInAnyOrder) {
+    // In the order of the offers: the first answer is not the newest offer's.
+    {
+        const MediaCommand p = s_->BuildMediaCommand(2, 1, In(0));
+        const MediaCommand l = s_->BuildMediaCommand(0, 0, In(0));
+        s_->OfferSent(p.offer, 5);
+        s_->OfferSent(l.offer, 6);
+        EXPECT_EQ(s_->OnCallAnswered(5, 1, st::VideoAnswer("Playback"), In(0)).stream,
+                  MediaStream::Playback);
+        EXPECT_EQ(s_->OnCallAnswered(6, 2, st::VideoAnswer(), In(0)).stream, MediaStream::Live);
+        EXPECT_EQ(s_->ControlDialog().cid, 5);
+        s_->Stop();
+        EXPECT_EQ(signal_.Ended(), (Ended{{6, 2}, {5, 1}}));
+        Make();
+    }
+    const MediaCommand live = s_->BuildMediaCommand(0, 0, In(0));
+    const MediaCommand download = s_->BuildMediaCommand(2, 0, In(0));
+    ASSERT_NE(live.offer, download.offer);
+    s_->OfferSent(live.offer, 10);
+    s_->OfferSent(download.offer, 20);
+    const AnswerOutcome d = s_->OnCallAnswered(20, 2, st::VideoAnswer("Download"), In(0));
+    const AnswerOutcome l = s_->OnCallAnswered(10, 1, st::VideoAnswer(), In(0));
+    EXPECT_EQ(d.stream, MediaStream::Download);
+    EXPECT_EQ(l.stream, MediaStream::Live);
+    EXPECT_TRUE(d.started && l.started);
+    EXPECT_EQ(s_->ControlDialog().cid, 20);
+    // Each on its own port; the live view is drawn, the download goes on.
+    EXPECT_EQ(s_->Receiver(MediaStream::Live).port, port_);
+    EXPECT_EQ(s_->Receiver(MediaStream::Download).port, port_ + 4);
+    EXPECT_EQ(s_->Drawn(), MediaStream::Live);
+    Click(3, 0, In(0)); // 下载取消
+    EXPECT_EQ(signal_.Ended(), (Ended{{6, 2}, {5, 1}, {20, 2}}));
+    EXPECT_TRUE(s_->Receiver(MediaStream::Live).exists);
+    EXPECT_TRUE(s_->LiveOpen());
+
+    // The answer first, then its OfferSent; a cancelled offer's answer is ended.
+    const MediaCommand playback = s_->BuildMediaCommand(2, 1, In(0));
+    EXPECT_TRUE(s_->OnCallAnswered(30, 3, st::VideoAnswer("Playback"), In(0)).held);
+    EXPECT_FALSE(s_->Receiver(MediaStream::Playback).exists);
+    s_->OfferSent(playback.offer, 30);
+    EXPECT_TRUE(s_->Receiver(MediaStream::Playback).exists);
+    EXPECT_EQ(s_->ControlDialog().cid, 30);
+    s_->BuildMediaCommand(3, 1, In(0));
+    const MediaCommand again = s_->BuildMediaCommand(2, 1, In(0));
+    s_->OfferSent(again.offer, 31);
+    s_->BuildMediaCommand(3, 1, In(0)); // cancelled before its answer
+    EXPECT_TRUE(s_->OnCallAnswered(31, 4, st::VideoAnswer("Playback"), In(0)).ended);
+    EXPECT_EQ(signal_.Ended(), (Ended{{6, 2}, {5, 1}, {20, 2}, {30, 3}, {31, 4}}));
+    // An offer that could not be sent waits for nothing.
+    const MediaCommand lost = s_->BuildMediaCommand(0, 1, In(0));
+    s_->OfferSent(lost.offer, 0);
+    EXPECT_FALSE(s_->OnCallAnswered(40, 5, st::AudioAnswer(), In(0)).held);
+    EXPECT_TRUE(s_->Receiver(MediaStream::Live).exists);
+}
+
+// The recording clicked is what playback and download ask for; MediaStatus
+// 121 of its channel completes the progress and ends the call with BYE.
+TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
+    s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:00:40");
+    MediaInputs in = In(0);
+    in.channelId = "34020000001310000009";
+    const std::int64_t start = CDlgSearch::TextToSeconds("2024-01-01T00:00:00");
+    const MediaCommand d = Click(2, 0, in);
+    EXPECT_NE(d.text.find("s=Download\r\nu=34020000001310000009:0\r\n"), std::string::npos);
+    EXPECT_NE(d.text.find("t=" + std::to_string(start) + " " + std::to_string(start + 40) + " \r\n"),
+              std::string::npos)
+        << d.text;
+    ASSERT_TRUE(Answer(7, 2, st::VideoAnswer("Download"), in).started);
+    clock_.Advance(3s);
+    Frame(100);
+    EXPECT_EQ(view_.Last().progressText, "00:00:12/00:00:40");
+    // Another channel's notification, or another type, ends nothing.
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 120), -1);
+    EXPECT_TRUE(s_->DownloadOpen());
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 121), 0);
+    EXPECT_FALSE(s_->DownloadOpen());
+    EXPECT_FALSE(s_->Receiver(MediaStream::Download).exists);
+    EXPECT_EQ(signal_.Ended(), (Ended{{7, 2}}));
+    EXPECT_EQ(view_.Last().progressText, "00:00:40/00:00:40");
+    EXPECT_EQ(view_.Last().progressPos, 40);
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 121), -1);
+    // 下载取消 mid-way: the last label is the download's, never "/12:00:00".
+    Click(2, 0, in);
+    Answer(8, 3, st::VideoAnswer("Download"), in);
+    clock_.Advance(2s);
+    Frame(100);
+    clock_.Advance(100ms);
+    Frame(100); // held back within the interval
+    Click(3, 0, in);
+    EXPECT_EQ(view_.LastProgressText(), "00:00:08/00:00:40");
+    // Its bytes were no pictures: nothing is saved, and that is said.
+    EXPECT_EQ(view_.Messages().back().rfind("download not saved (34020000001310000009-", 0), 0u)
+        << view_.Messages().back();
+}
+
 TEST_F(Session, AnOfferLongerThanTheMessageBufferIsRefusedAndChangesNothing) {
-    MediaInputs in = In(2);
+    MediaInputs in = In(1);
     in.address = std::string(1000, '1');
-    const MediaCommand c = s_->BuildMediaCommand(0, 0, in);
+    const MediaCommand c = Click(0, 0, in);
     Expect(c, false, -1);
     EXPECT_NE(c.refusal.find("2048"), std::string::npos);
     EXPECT_FALSE(s_->LiveOpen());
     EXPECT_FALSE(s_->Receiver().exists);
-    EXPECT_LE(s_->BuildMediaCommand(0, 0, In(0)).text.size(), kMediaTextRoom);
+    EXPECT_LE(Click(0, 0, In(0)).text.size(), kMediaTextRoom);
 }
 
 TEST_F(Session, FiguresAndElapsedFollowTheClockAtMostFourUpdatesASecond) {
-    s_->BuildMediaCommand(0, 0, In(0));
-    ASSERT_TRUE(s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(0)).started);
+    Click(0, 0, In(0));
+    ASSERT_TRUE(Answer(1, 1, st::VideoAnswer(), In(0)).started);
     const std::size_t before = view_.Count();
     clock_.Advance(500ms);
     Frame(1000);
@@ -430,7 +693,7 @@ TEST_F(Session, FiguresAndElapsedFollowTheClockAtMostFourUpdatesASecond) {
     EXPECT_EQ(f.empty, 1u);
     EXPECT_EQ(f.bytes, 16048u);
     // What was held back goes out when the stream ends, and nothing after.
-    s_->BuildMediaCommand(1, 0, In(0));
+    Click(1, 0, In(0));
     ASSERT_EQ(view_.Count(), before + 3);
     EXPECT_EQ(view_.Last().statistics, "解码 4帧 丢 1帧 帧率 0 Fps 接收数据 15 KB 码率 0 KBps \n");
     Frame(500);
@@ -440,8 +703,8 @@ TEST_F(Session, FiguresAndElapsedFollowTheClockAtMostFourUpdatesASecond) {
 
 TEST_F(Session, DownloadProgressCountsSpeedTimesElapsedUpToTheRecordingsEnd) {
     s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:01:00");
-    s_->BuildMediaCommand(2, 0, In(0));
-    ASSERT_TRUE(s_->OnCallAnswered(1, 1, st::VideoAnswer("Download"), In(0)).started);
+    Click(2, 0, In(0));
+    ASSERT_TRUE(Answer(1, 1, st::VideoAnswer("Download"), In(0)).started);
     clock_.Advance(10s);
     Frame(100);
     EXPECT_EQ(view_.Last().progressPos, 40);
@@ -464,20 +727,21 @@ TEST_F(Session, DragRectangleIsDrawnOverThePictures) {
     const auto ref = vt::FfmpegPictures(dir, es, 352, 288);
     const std::size_t n = 352 * 288 * 3;
     ASSERT_EQ(ref.size(), 2 * n);
-    s_->BuildMediaCommand(0, 0, In(0));
-    ASSERT_TRUE(s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(0)).started);
+    Click(0, 0, In(0));
+    ASSERT_TRUE(Answer(1, 1, st::VideoAnswer(), In(0)).started);
     s_->SetDragRect({100, 50, 300, 150});
     std::vector<unsigned char> au(units[0].begin(), units[0].end());
     CMediaSession::FrameHandler(s_.get(), au.data(), static_cast<std::int32_t>(au.size()));
     s_->SetDragRect({});
     au.assign(units[1].begin(), units[1].end());
     CMediaSession::FrameHandler(s_.get(), au.data(), static_cast<std::int32_t>(au.size()));
-    ASSERT_EQ(surface_.Count(), 2u);
-    const auto& first = surface_.pictures[0].bgr;
+    // The black picture that cleared the view, then the two decoded ones.
+    ASSERT_EQ(surface_.Count(), 3u);
+    const auto& first = surface_.pictures[1].bgr;
     auto at = [](int x, int y) { return (static_cast<std::size_t>(y) * 352 + x) * 3; };
     EXPECT_NE(std::memcmp(first.data() + at(100, 100), ref.data() + at(100, 100), 3), 0);
     EXPECT_EQ(std::memcmp(first.data() + at(200, 100), ref.data() + at(200, 100), 3), 0);
-    EXPECT_EQ(std::memcmp(surface_.pictures[1].bgr.data(), ref.data() + n, n), 0);
+    EXPECT_EQ(std::memcmp(surface_.pictures[2].bgr.data(), ref.data() + n, n), 0);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <numeric>
 
@@ -53,13 +54,39 @@ protected:
         s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view_, o);
     }
 
-    MediaInputs In(int transport) const { return st::LoopbackInputs(transport, port_); }
-
-    static std::string CameraOut(int transport) {
-        return *dir_ / ("camsim-" + std::string(transport == 0   ? "udp"
-                                                : transport == 1 ? "tcp-listen"
-                                                                 : "tcp-connect") +
-                        ".out");
+    // A transport index in one reading of a=setup.
+    struct Way {
+        int transport;
+        bool legacy;
+    };
+    MediaInputs In(Way w) const {
+        MediaInputs in = st::LoopbackInputs(w.transport, port_);
+        in.legacySetup = w.legacy;
+        return in;
+    }
+    static const char* CamsimMode(Way w) {
+        MediaInputs in;
+        in.transport = w.transport;
+        in.legacySetup = w.legacy;
+        switch (ReceiverTcpRole(in)) {
+        case TcpRole::Listen:
+            return "tcp-connect";
+        case TcpRole::Connect:
+            return "tcp-listen";
+        default:
+            return "udp";
+        }
+    }
+    MediaCommand Click(int set, int row, const MediaInputs& in) {
+        MediaCommand c = s_->BuildMediaCommand(set, row, in);
+        if (c.offer) s_->OfferSent(c.offer, 1); // every stream here is call 1
+        return c;
+    }
+    AnswerOutcome Answer(int cid, int did, const std::string& sdp, const MediaInputs& in) {
+        return s_->OnCallAnswered(cid, did, sdp, in);
+    }
+    static std::string CameraOut(Way w) {
+        return *dir_ / ("camsim-" + std::string(CamsimMode(w)) + ".out");
     }
 
     std::unique_ptr<mt::Proc> Camera(const std::string& transport, int port, int fps) {
@@ -72,30 +99,35 @@ protected:
     }
 
     // Opens the live view over the transport with a camera sending at fps.
-    std::unique_ptr<mt::Proc> Open(int transport, int fps) {
+    std::unique_ptr<mt::Proc> Open(Way w, int fps) {
         std::unique_ptr<mt::Proc> cam;
-        if (transport == 1) {
-            // The device listens at the receiver port + 2 before it answers.
-            cam = Camera("tcp-listen", port_ + 2, fps);
+        const std::string mode = CamsimMode(w);
+        // A listening device answers the port it listens on (here the
+        // receiver port + 2, where the old reading looked for it).
+        int answerPort = 15060;
+        if (mode == "tcp-listen") {
+            answerPort = port_ + 2;
+            cam = Camera(mode, answerPort, fps);
             const std::string out = *dir_ / "camsim-tcp-listen.out";
             EXPECT_TRUE(st::WaitUntil([&] { return vt::ReadFile(out).size() > 0; }));
         }
-        EXPECT_TRUE(s_->BuildMediaCommand(0, 0, In(transport)).send);
-        EXPECT_TRUE(s_->OnCallAnswered(1, 1, st::VideoAnswer(), In(transport)).receivable);
+        EXPECT_TRUE(Click(0, 0, In(w)).send);
+        EXPECT_TRUE(Answer(1, 1, st::VideoAnswer("Play", answerPort), In(w)).receivable);
         EXPECT_TRUE(s_->Receiver().exists);
-        if (transport == 0) cam = Camera("udp", port_, fps);
-        if (transport == 2) cam = Camera("tcp-connect", port_, fps);
+        if (mode == "udp") cam = Camera(mode, port_, fps);
+        if (mode == "tcp-connect") cam = Camera(mode, port_, fps);
         return cam;
     }
 
     bool SameAsReference(std::size_t picture, std::size_t index) {
         const std::size_t n = std::size_t(kW) * kH * 3;
-        const auto& p = surface_.pictures[picture];
+        // The first picture is the black one that clears the view.
+        const auto& p = surface_.pictures[picture + 1];
         return p.width == kW && p.height == kH &&
                std::memcmp(p.bgr.data(), reference_.data() + index * n, n) == 0;
     }
 
-    void StreamWholeAndCompare(int transport) {
+    void StreamWholeAndCompare(Way transport) {
         const int threads = st::ThreadCount();
         auto cam = Open(transport, 50);
         ASSERT_EQ(cam->Wait(60), 0);
@@ -108,17 +140,23 @@ protected:
         EXPECT_EQ(st::ThreadCount(), threads);
         EXPECT_EQ(signal_.Ended(), (std::vector<std::pair<int, int>>{{1, 1}}));
 
-        ASSERT_GT(surface_.Count(), 0u);
-        EXPECT_EQ(f.frames, surface_.Count()); // one picture per frame without B-frames
+        // Before the stream, a black picture covers the whole view: nothing
+        // of an earlier stream stays.
+        ASSERT_GT(surface_.Count(), 1u);
+        const auto& black = surface_.pictures[0];
+        EXPECT_EQ(black.width, kW);
+        EXPECT_EQ(black.height, kH);
+        EXPECT_TRUE(std::all_of(black.bgr.begin(), black.bgr.end(), [](auto b) { return b == 0; }));
+        EXPECT_EQ(f.frames + 1, surface_.Count()); // one picture per frame without B-frames
         EXPECT_EQ(f.empty, 0u);
         EXPECT_EQ(f.bytes, std::accumulate(unitSizes_.begin(), unitSizes_.begin() + f.frames,
                                            std::uint64_t(0)));
         const bool whole = f.frames == expected;
-        if (transport != 0) {
+        if (transport.transport != 0) {
             EXPECT_TRUE(whole); // TCP loses nothing
         }
         if (whole) {
-            for (std::size_t i = 0; i < surface_.Count(); ++i)
+            for (std::size_t i = 0; i + 1 < surface_.Count(); ++i)
                 ASSERT_TRUE(SameAsReference(i, i)) << "picture " << i;
         } else {
             // A datagram lost under load spoils the pictures after it until the
@@ -133,7 +171,7 @@ protected:
         ASSERT_NE(at, std::string::npos) << sent;
         const std::uint64_t packets = std::stoull(sent.substr(at + 11));
         EXPECT_GT(r.packets, 0u);
-        if (transport != 0) {
+        if (transport.transport != 0) {
             EXPECT_EQ(r.packets, packets);
             EXPECT_EQ(r.sequenceGaps, 0u);
             EXPECT_EQ(r.skippedPackets, 0u);
@@ -164,25 +202,117 @@ protected:
 };
 
 TEST_F(SessionStream, OverUdp) {
-    StreamWholeAndCompare(0);
+    StreamWholeAndCompare({0, false});
 }
 
-TEST_F(SessionStream, OverTcpConnectingToTheDevice) {
-    StreamWholeAndCompare(1);
+// RFC 4145: "TCP active" connects to the answer's address and port.
+TEST_F(SessionStream, OverTcpActiveConnectingToTheAnswersPort) {
+    StreamWholeAndCompare({2, false});
 }
 
-TEST_F(SessionStream, OverTcpListeningBeforeTheOffer) {
-    StreamWholeAndCompare(2);
+// RFC 4145: "TCP passive" listens before the offer; the device connects.
+TEST_F(SessionStream, OverTcpPassiveListeningBeforeTheOffer) {
+    StreamWholeAndCompare({1, false});
+}
+
+// The old reading, for devices that need it: the roles swapped.
+TEST_F(SessionStream, OldReadingTcpPassiveConnectsToTheDevice) {
+    StreamWholeAndCompare({1, true});
+}
+
+TEST_F(SessionStream, OldReadingTcpActiveListensBeforeTheOffer) {
+    StreamWholeAndCompare({2, true});
+}
+
+// A download of a 40 s recording, sent fast: MediaStatus 121 ends it, and the
+// file <channel>-<start>-<end>.mp4 in the working folder is what ffprobe reads
+// as 40 s, with the camera's pictures (all but the last, which waits for a
+// next timestamp that never comes).
+TEST_F(SessionStream, DownloadSavedAsMp4OfTheRecordingsLength) {
+    const std::string es =
+        mt::MakeH264(dir_->Path().string(), "forty.h264", "160x120", 40.0, "-bf 0");
+    ASSERT_FALSE(es.empty());
+    s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:00:40");
+    MediaInputs in = In({0, false});
+    in.channelId = "34020000001310000001";
+    EXPECT_TRUE(Click(2, 0, in).send);
+    EXPECT_TRUE(Answer(1, 1, st::VideoAnswer("Download"), in).started);
+    const std::string out = *dir_ / "camsim-forty.out";
+    mt::Proc cam(std::vector<std::string>{"/usr/bin/python3", mt::Camsim(), "--es", es,
+                                          "--transport", "udp", "--host", "127.0.0.1", "--bind",
+                                          "127.0.0.1", "--port", std::to_string(port_), "--fps",
+                                          "400"},
+                 out, *dir_ / "camsim-forty.err");
+    ASSERT_EQ(cam.Wait(120), 0);
+    const std::size_t units = vidana::SplitAccessUnits(vt::ReadFile(es)).size();
+    ASSERT_EQ(units, 1000u);
+    st::WaitUntil([&] { return s_->Figures().frames >= units - 1; }, 20s);
+    const std::uint32_t frames = s_->Figures().frames;
+    EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 121), 0);
+    const std::string name = "34020000001310000001-20240101000000-20240101000040.mp4";
+    std::vector<std::string> said = view_.Messages();
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), "download saved: " + name);
+    ASSERT_TRUE(std::filesystem::exists(name));
+    EXPECT_FALSE(std::filesystem::exists(name + ".es"));
+    const std::string probe = mt::Capture(
+        "ffprobe -v error -show_entries format=duration:stream=codec_name -of default=nw=1 " + name);
+    EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+    const double duration = std::stod(probe.substr(probe.find("duration=") + 9));
+    EXPECT_NEAR(duration, 40.0, 1.0) << probe;
+    // Its pictures are the camera's, in order (over UDP a busy loopback may
+    // lose a datagram: then the count falls short and only the first match).
+    const auto saved = vt::FfmpegPictures(*dir_, std::filesystem::absolute(name), 32, 24);
+    const auto camera = vt::FfmpegPictures(*dir_, es, 32, 24);
+    const std::size_t n = 32 * 24 * 3;
+    ASSERT_EQ(saved.size() % n, 0u);
+    EXPECT_EQ(saved.size() / n, frames);
+    if (frames == units - 1) {
+        EXPECT_TRUE(std::equal(saved.begin(), saved.end(), camera.begin()));
+    } else {
+        EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + n, camera.begin()));
+    }
+    std::filesystem::remove(name);
+}
+
+// 录像 of a live view: the pictures from the toggle on to the toggle off are an
+// MP4 file of the camera's pictures; without a live view nothing starts.
+TEST_F(SessionStream, LiveRecordingToggleSavesTheViewsPictures) {
+    EXPECT_FALSE(s_->ToggleLiveRecording());
+    ASSERT_FALSE(view_.Messages().empty());
+    EXPECT_EQ(view_.Messages().back(), "录像 not started: no live view is open");
+    MediaInputs in = In({0, false});
+    in.channelId = "34020000001310000002";
+    EXPECT_TRUE(Click(0, 0, in).send);
+    EXPECT_TRUE(Answer(1, 1, st::VideoAnswer(), in).started);
+    EXPECT_TRUE(s_->ToggleLiveRecording());
+    EXPECT_TRUE(s_->LiveRecording());
+    auto cam = Camera("udp", port_, 50);
+    ASSERT_EQ(cam->Wait(60), 0);
+    st::WaitUntil([&] { return s_->Figures().frames >= unitSizes_.size() - 1; }, 20s);
+    const std::uint32_t frames = s_->Figures().frames;
+    EXPECT_FALSE(s_->ToggleLiveRecording());
+    const std::string said = view_.Messages().back();
+    ASSERT_EQ(said.rfind("download saved: 34020000001310000002-", 0), 0u) << said;
+    const std::string name = said.substr(std::string("download saved: ").size());
+    ASSERT_TRUE(std::filesystem::exists(name));
+    const std::string probe = mt::Capture(
+        "ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of "
+        "default=nw=1 " + name);
+    EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(frames)), std::string::npos) << probe;
+    std::filesystem::remove(name);
+    s_->Stop();
 }
 
 // Ended in the middle of a stream: the receiver's threads are gone, the port is
 // free, and neither the surface nor the view hears anything more.
 TEST_F(SessionStream, StopInTheMiddleLeavesNoThreadAndNoCallback) {
     const int threads = st::ThreadCount();
-    auto cam = Open(0, 10);
+    auto cam = Open({0, false}, 10);
     ASSERT_TRUE(st::WaitUntil([&] { return surface_.Count() >= 3; }, 20s));
     ASSERT_GT(view_.Count(), 0u);
-    s_->BuildMediaCommand(1, 0, In(0));
+    Click(1, 0, In({0, false}));
     EXPECT_EQ(st::ThreadCount(), threads);
     EXPECT_TRUE(mt::PortFree(SOCK_DGRAM, port_, "127.0.0.1"));
     const std::size_t pictures = surface_.Count(), updates = view_.Count();

@@ -39,10 +39,12 @@ TEST(MediaTexts, OffersByRowAndTransport) {
                                 "a=password:73910462\r\n"
                                 "y=0100000001\r\n"
                                 "f=v/1/4/20/2/1024a/8/1\r\n";
-    auto head = [](const char* s) {
+    // Playback and download name the recording's channel in u=.
+    auto head = [](const char* s, const char* u = "") {
         return std::string("v=0\r\no=34010000002000000001 0 0 IN IP4 192.168.1.100\r\ns=") + s +
-               "\r\nc=IN IP4 192.168.1.100\r\n";
+               "\r\n" + u + "c=IN IP4 192.168.1.100\r\n";
     };
+    const char* u = "u=34010000002000000001:0\r\n";
     const std::string maps = "a=recvonly\r\na=rtpmap:96 PS/90000\r\na=rtpmap:98 H264/90000\r\n"
                              "a=rtpmap:97 MPEG4/90000\r\n";
     auto tail = [](char history) {
@@ -65,14 +67,29 @@ TEST(MediaTexts, OffersByRowAndTransport) {
         // No setup lines in a voice offer, whatever the transport.
         {0, 2, 2, head("Dialog") + "t=0 0 \r\nm=audio 6000" + tcp + maps + tail('0')},
         {2, 0, 1,
-         head("Download") + range + "m=video 6000" + tcp + maps + "a=downloadspeed:4\r\n" +
+         head("Download", u) + range + "m=video 6000" + tcp + maps + "a=downloadspeed:4\r\n" +
              passive + tail('1')},
-        {2, 1, 2, head("Playback") + range + "m=video 6000" + tcp + maps + active + tail('1')},
+        {2, 1, 2, head("Playback", u) + range + "m=video 6000" + tcp + maps + active + tail('1')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.set) + "/" + std::to_string(c.row) + " over " +
                      std::to_string(c.transport));
         EXPECT_EQ(OfferText(MediaRowAt(c.set, c.row), Inputs(c.transport)), c.expected);
+    }
+    // The recording clicked gives the range and its channel the u= line.
+    {
+        MediaInputs rec = Inputs(0);
+        rec.recordStart = 1700000600;
+        rec.recordEnd = 1700000640;
+        rec.channelId = "34010000001310000001";
+        const std::string t = OfferText(MediaRowAt(2, 1), rec);
+        EXPECT_NE(t.find("s=Playback\r\nu=34010000001310000001:0\r\nc=IN IP4 192.168.1.100\r\n"
+                         "t=1700000600 1700000640 \r\n"),
+                  std::string::npos)
+            << t;
+        EXPECT_EQ(OfferText(MediaRowAt(0, 0), rec).find("u="), std::string::npos);
+        rec.recordEnd = rec.recordStart; // no length: the search's range
+        EXPECT_NE(OfferText(MediaRowAt(2, 0), rec).find(range), std::string::npos);
     }
     // The range is the low half of the search's seconds, signed; the identifier
     // is cut to the device field's 31 characters.

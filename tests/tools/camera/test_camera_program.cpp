@@ -120,7 +120,9 @@ class CameraLiveView : public ::testing::TestWithParam<int> {};
 // it, with decoded frames in the statistics; the catalog is in the workbook,
 // and the view's end is the camera's BYE.
 TEST_P(CameraLiveView, PatternReachesThePicture) {
-    const int transport = GetParam(); // 0 UDP, 1 TCP (the camera listens), 2 TCP (the camera connects)
+    // 0 UDP, 1 TCP passive (we listen, the camera connects), 2 TCP active (we
+    // connect to the port the camera answers): RFC 4145 on both sides.
+    const int transport = GetParam();
     TempDir dir;
     const int port = FreePort(SOCK_DGRAM);
     const int mediaPort = mt::FreePortBase();
@@ -145,7 +147,7 @@ TEST_P(CameraLiveView, PatternReachesThePicture) {
     cam.Signal(SIGTERM);
     EXPECT_EQ(cam.Wait(30), 0);
     const std::string c = ReadFile(dir.File("cam.out"));
-    const char* how[] = {"UDP to 127.0.0.1:", "TCP, listening on port", "TCP, connecting to 127.0.0.1:"};
+    const char* how[] = {"UDP to 127.0.0.1:", "TCP, connecting to 127.0.0.1:", "TCP, listening on port"};
     // The program addresses the INVITE to the device (the camera takes either).
     EXPECT_TRUE(std::regex_search(c, std::regex(std::string("INVITE Play for 340200000013[12]0000[01]0?1: ") +
                                                 how[transport])))
@@ -212,6 +214,21 @@ TEST(CameraProgram, PlaybackSteeredAndDownloadEndedByTheCamera) {
                              "BYE answered 200"})
         EXPECT_NE(c.find(line), std::string::npos) << line << "\n" << c;
     EXPECT_EQ(CountOf(c, "; answered 200") - CountOf(c, "INVITE "), 7) << c; // the seven INFOs
+    // The download is saved in the working folder, named by the device (the
+    // selection names no channel) and the recording: the 8 s the camera sent.
+    const std::string mp4 = dir.File("34020000001320000001-20260301090000-20260301093000.mp4");
+    EXPECT_NE(tarvex.Out().find("download saved: 34020000001320000001-20260301090000-"
+                                "20260301093000.mp4"),
+              std::string::npos)
+        << tarvex.Out();
+    const std::string probe = mt::Capture(
+        "ffprobe -v error -show_entries format=duration:stream=codec_name,width -of default=nw=1 " +
+        mp4);
+    EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("width=320"), std::string::npos) << probe;
+    const std::size_t at = probe.find("duration=");
+    ASSERT_NE(at, std::string::npos) << probe;
+    EXPECT_NEAR(std::stod(probe.substr(at + 9)), 8.0, 1.0) << probe;
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, CameraLiveView, ::testing::Values(0, 1, 2), [](const auto& i) {

@@ -26,6 +26,24 @@ TEST(CameraUnit, CommandLine) {
     EXPECT_TRUE(o.Has(Fault::NoNum));
     EXPECT_TRUE(o.Has(Fault::SsrcZero));
     EXPECT_FALSE(o.Has(Fault::LateAnswer));
+    // Real devices' defaults: a=setup read as RFC 4145 does, PS in 96.
+    EXPECT_TRUE(o.setupRfc4145);
+    EXPECT_EQ(o.payloadType, 96);
+    struct Media {
+        std::vector<std::string> args;
+        bool rfc4145;
+        int pt;
+    };
+    for (const Media& m : std::vector<Media>{{{"--setup", "legacy"}, false, 96},
+                                             {{"--setup", "device"}, false, 96},
+                                             {{"--setup", "rfc4145", "--pt", "98"}, true, 98},
+                                             {{"--pt", "127"}, true, 127}}) {
+        CameraOptions x;
+        std::string e;
+        ASSERT_TRUE(ParseOptions(m.args, x, e)) << e;
+        EXPECT_EQ(x.setupRfc4145, m.rfc4145);
+        EXPECT_EQ(x.payloadType, m.pt);
+    }
     struct Bad {
         std::vector<std::string> args;
         const char* text;
@@ -35,7 +53,10 @@ TEST(CameraUnit, CommandLine) {
              {{"--size", "641x360"}, "even numbers"},
              {{"--id", "34020000001329999999", "--devices", "2"}, "runs out of identifiers"},
              {{"--local-port", "65535", "--devices", "2"}, "leaves no port"},
-             {{"--transport", "sctp"}, "udp or tcp"}}) {
+             {{"--transport", "sctp"}, "udp or tcp"},
+             {{"--setup", "platform"}, "rfc4145 or legacy"},
+             {{"--pt", "95"}, "96 to 127"},
+             {{"--pt", "128"}, "96 to 127"}}) {
         CameraOptions x;
         std::string e;
         EXPECT_FALSE(ParseOptions(b.args, x, e));
@@ -95,6 +116,11 @@ TEST(CameraUnit, OfferAnswerAndPlaybackControl) {
     std::string text = BuildAnswer(a);
     EXPECT_NE(text.find("m=video 6002 TCP/RTP/AVP 96\r\na=sendonly\r\na=rtpmap:96 PS/90000\r\n"
                         "a=setup:passive\r\na=connection:new\r\ny=0100000001\r\n"),
+              std::string::npos)
+        << text;
+    a.payloadType = 98;
+    text = BuildAnswer(a);
+    EXPECT_NE(text.find("m=video 6002 TCP/RTP/AVP 98\r\na=sendonly\r\na=rtpmap:98 PS/90000\r\n"),
               std::string::npos)
         << text;
 

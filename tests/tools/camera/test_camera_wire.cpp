@@ -434,11 +434,16 @@ TEST_F(Media, LiveViewOfAFileReachesTarvexRecvOverUdpAndBothTcpRoles) {
         const char* proto;
         const char* setup;
         const char* answerLine;
+        const char* reading = "rfc4145"; // the camera's --setup
     };
+    // tarvex-recv's transport 1 connects to the port + 2, 2 listens.
     const Case cases[] = {
         {"UDP", 0, "RTP/AVP", "", "RTP/AVP 96"},
-        {"TCP, camera listens", 1, "TCP/RTP/AVP", "passive", "a=setup:passive"},
-        {"TCP, camera connects", 2, "TCP/RTP/AVP", "active", "a=setup:active"},
+        {"TCP, we are active: the camera listens", 1, "TCP/RTP/AVP", "active", "a=setup:passive"},
+        {"TCP, we are passive: the camera connects", 2, "TCP/RTP/AVP", "passive",
+         "a=setup:active"},
+        {"TCP, legacy, camera listens", 1, "TCP/RTP/AVP", "passive", "a=setup:passive", "legacy"},
+        {"TCP, legacy, camera connects", 2, "TCP/RTP/AVP", "active", "a=setup:active", "legacy"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -458,7 +463,7 @@ TEST_F(Media, LiveViewOfAFileReachesTarvexRecvOverUdpAndBothTcpRoles) {
             receiver = std::make_unique<mt::Proc>(recv, File("recv.out"), File("recv.err"));
             ASSERT_TRUE(WaitFor(File("recv.err"), "receiving on port", 20));
         }
-        Run r = Exchange(p, {"--source", src_->path}, false, [&](mt::Proc&) {
+        Run r = Exchange(p, {"--source", src_->path, "--setup", c.reading}, false, [&](mt::Proc&) {
             if (c.recvTransport == 1) {
                 // Tarvex's receiver connects to the device once the answer is in.
                 ASSERT_TRUE(WaitFor(File("camera.out"), "answered 200", 30));
@@ -524,9 +529,11 @@ TEST_F(Media, PacketsOnTheWireAndTheirFaults) {
         uint32_t ssrc;
         bool dollar;
         bool yLine = true; // in the SDP answer
+        int pt = 96;
     };
     const Case cases[] = {
         {"UDP", false, {}, 100000001u, false},
+        {"UDP, --pt 98", false, {"--pt", "98"}, 100000001u, false, true, 98},
         {"UDP, ssrc-zero", false, {"--fault", "ssrc-zero"}, 0u, false},
         {"UDP, bad-sdp", false, {"--fault", "bad-sdp"}, 100000001u, false, false},
         {"TCP", true, {}, 100000001u, false},
@@ -554,7 +561,8 @@ TEST_F(Media, PacketsOnTheWireAndTheirFaults) {
         UniqueSocket udpOwner(udp);
         Platform p;
         p.expectUnregister = false;
-        p.offer = Offer("Play", port, c.tcp ? "TCP/RTP/AVP" : "RTP/AVP", c.tcp ? "active" : "",
+        // RFC 4145: we are passive, the camera connects.
+        p.offer = Offer("Play", port, c.tcp ? "TCP/RTP/AVP" : "RTP/AVP", c.tcp ? "passive" : "",
                         "0100000001");
         p.holdMs = 4000;
         std::vector<uint8_t> stream;
@@ -589,7 +597,9 @@ TEST_F(Media, PacketsOnTheWireAndTheirFaults) {
         for (const auto& t : r.trace)
             if (!t.sent && t.FirstLine() == "SIP/2.0 200 OK" && t.Header("CSeq").find("INVITE") != std::string::npos)
                 answer = t.Body();
-        EXPECT_NE(answer.find("a=rtpmap:96 PS/90000"), std::string::npos) << answer;
+        const std::string pt = std::to_string(c.pt);
+        EXPECT_NE(answer.find("a=rtpmap:" + pt + " PS/90000"), std::string::npos) << answer;
+        EXPECT_NE(answer.find("AVP " + pt + "\r\n"), std::string::npos) << answer;
         EXPECT_EQ(answer.find("y=") != std::string::npos, c.yLine) << answer;
         if (c.tcp) {
             bool ok = false;
@@ -609,7 +619,7 @@ TEST_F(Media, PacketsOnTheWireAndTheirFaults) {
             const auto& k = cap.packets[i];
             ASSERT_GT(k.size(), 12u);
             EXPECT_EQ(k[0], 0x80);
-            EXPECT_EQ(k[1] & 0x7F, 96);
+            EXPECT_EQ(k[1] & 0x7F, c.pt);
             uint32_t ssrc = static_cast<uint32_t>(k[8] << 24 | k[9] << 16 | k[10] << 8 | k[11]);
             EXPECT_EQ(ssrc, c.ssrc);
             uint16_t s = static_cast<uint16_t>(k[2] << 8 | k[3]);
