@@ -3,6 +3,7 @@
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPainter>
+#include <cstdio>
 #include <cstring>
 
 CStaticEx::CStaticEx(QWidget* parent) : QWidget(parent) {
@@ -22,8 +23,25 @@ void CStaticEx::Present(const std::uint8_t* bgr, int width, int height, int stri
     {
         std::lock_guard<std::mutex> g(lock_);
         picture_ = std::move(img);
+        notice_.clear();
     }
     QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
+}
+
+void CStaticEx::PictureNotShown(const char* why) {
+    if (!why) return;
+    std::fprintf(stderr, "video view: %s\n", why);
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        notice_ = QString::fromUtf8(why);
+        picture_ = QImage(); // no stale picture of what came before
+    }
+    QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
+}
+
+QString CStaticEx::Notice() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return notice_;
 }
 
 QImage CStaticEx::Picture() const {
@@ -35,9 +53,16 @@ void CStaticEx::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), Qt::black);
     std::lock_guard<std::mutex> g(lock_);
-    // The decoder draws at the view's client size; a picture of another size
-    // (just after a resize) is shown unscaled until the next one arrives.
-    if (!picture_.isNull()) p.drawImage(0, 0, picture_);
+    // The decoder fits the picture to the client size; it is shown centred,
+    // and one of another size (just after a resize) unscaled until the next
+    // one arrives.
+    if (!picture_.isNull())
+        p.drawImage((width() - picture_.width()) / 2, (height() - picture_.height()) / 2,
+                    picture_);
+    if (!notice_.isEmpty()) {
+        p.setPen(Qt::white);
+        p.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap, notice_);
+    }
 }
 
 void CStaticEx::resizeEvent(QResizeEvent* e) {

@@ -3,12 +3,16 @@
 //
 // The decoder draws each picture as packed BGR and hands it to Present() on its
 // own decoding thread; the view copies it under a lock and asks the GUI thread
-// for a repaint. Mouse drags are recorded in client coordinates.
+// for a repaint. Pictures are shown centred on black (the decoder fits them to
+// the view with their aspect ratio kept). A picture the decoder cannot show is
+// said in the view and on standard error. Mouse drags are recorded in client
+// coordinates.
 
 #include "vidana/lib/Vidana.h"
 
 #include <QImage>
 #include <QPoint>
+#include <QString>
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
@@ -27,8 +31,12 @@ public:
     void Present(const uint8_t* bgr, int32_t width, int32_t height) override {
         Present(bgr, width, height, width * 3);
     }
+    void PictureNotShown(const char* why) override;
     // The last picture presented (a copy), for tests and screenshots.
     QImage Picture() const;
+    // What the decoder last said of a picture it could not show (empty once a
+    // picture is shown again).
+    QString Notice() const;
 
     // Drag state: where the left button went down, where it is or went up.
     QPoint PressPoint() const { return press_; }
@@ -55,6 +63,7 @@ private:
     std::atomic<int> width_{0}, height_{0};
     mutable std::mutex lock_;
     QImage picture_;
+    QString notice_;
     QPoint press_, current_;
     bool pressed_ = false;
 };

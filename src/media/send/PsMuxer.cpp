@@ -48,7 +48,7 @@ void SystemHeader(std::vector<uint8_t>& b) {
     b.insert(b.end(), body, body + sizeof body);
 }
 
-void StreamMap(std::vector<uint8_t>& b) {
+void StreamMap(std::vector<uint8_t>& b, uint8_t videoType) {
     std::size_t start = b.size();
     b.insert(b.end(), {0x00, 0x00, 0x01, 0xBC});
     // Length: 2 flag bytes, 2 info-length bytes, 2 map-length bytes, one
@@ -58,7 +58,7 @@ void StreamMap(std::vector<uint8_t>& b) {
     b.push_back(0xFF); // reserved, marker
     Put16(b, 0);       // no program stream info
     Put16(b, 4);       // elementary stream map length
-    b.insert(b.end(), {0x1B, 0xE0, 0x00, 0x00}); // H.264 on E0, no descriptors
+    b.insert(b.end(), {videoType, 0xE0, 0x00, 0x00}); // the video on E0, no descriptors
     Put32(b, Crc32Mpeg(b.data() + start, b.size() - start));
 }
 
@@ -92,7 +92,7 @@ std::vector<uint8_t> PsMuxer::Mux(const uint8_t* au, std::size_t length, uint64_
     PackHeader(b, dts);
     if (key) {
         SystemHeader(b);
-        StreamMap(b);
+        StreamMap(b, videoStreamType);
     }
     bool first = true;
     std::size_t off = 0;

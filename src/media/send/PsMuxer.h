@@ -27,6 +27,9 @@ public:
     // first PES packet carries them (the DTS only when it differs).
     std::vector<uint8_t> Mux(const uint8_t* au, std::size_t length, uint64_t pts, uint64_t dts,
                              bool key) const;
+
+    // The stream type the program stream map names for E0: 0x1B H.264, 0x24 H.265.
+    uint8_t videoStreamType = 0x1B;
 };
 
 } // namespace tvsend

@@ -91,7 +91,8 @@ std::string UsageText() {
          "  --retry S              seconds between failed registrations (default 5)\n"
          "Media:\n"
          "  --source pattern|FILE  moving test pattern (default) or a media file played in a loop\n"
-         "  --size WxH             pattern size (default 640x360)\n"
+         "  --size WxH             pattern size (default 640x360, up to 4096x4096)\n"
+         "  --codec h264|h265      pattern codec (default h264)\n"
          "  --fps N                pattern frame rate (default 25)\n"
          "  --bitrate KBIT         pattern bit rate (default 1000)\n"
          "  --clip S               longest playback or download in seconds (default 60)\n"
@@ -198,6 +199,10 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
                 !Int(v.substr(x + 1), 64, 4096, o.pattern.height) || o.pattern.width % 2 ||
                 o.pattern.height % 2)
                 return bad("WIDTHxHEIGHT, even numbers from 64 to 4096");
+        } else if (a == "--codec") {
+            if (!value(v)) return false;
+            if (v != "h264" && v != "h265") return bad("h264 or h265");
+            o.pattern.hevc = v == "h265";
         } else if (a == "--fps") {
             if (!value(v)) return false;
             if (!Int(v, 1, 60, o.pattern.fps)) return bad("1 to 60");

@@ -99,6 +99,7 @@ void Stream::Run() {
     if (p_.sender.transport != tvsend::MediaTransport::Udp)
         line_("media connection up (local port " + std::to_string(sender_->LocalPort()) + ")");
     tvsend::PsMuxer mux;
+    if (source_->Hevc()) mux.videoStreamType = 0x24;
     std::mt19937 rng{std::random_device{}()};
     const uint32_t tsBase = rng();
     int64_t out = 0;            // 90 kHz clock of what was sent

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "vidana/lib/Vidana.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -52,11 +54,30 @@ struct VideoState {
     int dstWidth = 0;
     int dstHeight = 0;
     std::vector<uint8_t> picture;
+    // Where the fitted picture lies in the view (its centre is the view's).
+    int offsetX = 0;
+    int offsetY = 0;
+
+    // The session's figures (read from any thread) and the causes already said.
+    std::atomic<uint64_t> shown{0};
+    std::atomic<uint64_t> undecodable{0};
+    std::atomic<uint64_t> refused{0};
+    int saidWidth = 0, saidHeight = 0; // the last refused size said
+    bool saidUndecodable = false;
+    bool saidMemory = false;
+
+    void ResetCounts() {
+        shown = 0;
+        undecodable = 0;
+        refused = 0;
+        saidWidth = saidHeight = 0;
+        saidUndecodable = saidMemory = false;
+    }
 
     void DropConverter() {
         converter.reset();
         std::vector<uint8_t>().swap(picture);
-        srcWidth = srcHeight = dstWidth = dstHeight = 0;
+        srcWidth = srcHeight = dstWidth = dstHeight = offsetX = offsetY = 0;
         srcFormat = AV_PIX_FMT_NONE;
     }
 };
@@ -78,8 +99,8 @@ void QuietFfmpegLog();
 constexpr int kMaxPictureWidth = VIDANA_MAX_PICTURE;
 constexpr int kMaxPictureHeight = VIDANA_MAX_PICTURE;
 #else
-constexpr int kMaxPictureWidth = 2048;
-constexpr int kMaxPictureHeight = 1536;
+constexpr int kMaxPictureWidth = kVidanaMaxWidth;
+constexpr int kMaxPictureHeight = kVidanaMaxHeight;
 #endif
 
 } // namespace vidana

@@ -2,6 +2,7 @@
 #include "vidana/lib/Vidana.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -63,11 +64,21 @@ void DrawOverlay(uint8_t* canvas, int width, int height, const VidanaRect& rc) {
 // The picture is the caller's scratch buffer (the converted picture or the
 // Ostra output, both rewritten for every picture), so the overlay is drawn
 // into it in place instead of into a copy.
-int32_t CVidana::DrawImage(uint8_t* data, int32_t width, int32_t height) {
+int32_t CVidana::DrawImage(uint8_t* data, int32_t width, int32_t height, int32_t offsetX,
+                           int32_t offsetY) {
     if (!data || width <= 0 || height <= 0) return 0;
     if (!m_hWnd) return 0;
-    // Drawn on every picture, the all-zero rectangle included.
-    DrawOverlay(data, width, height, m_rect);
+    // Drawn on every picture, the all-zero rectangle included (it stays the
+    // all-zero rectangle: nothing was dragged).
+    VidanaRect rc = m_rect;
+    if ((offsetX || offsetY) && (rc.left || rc.top || rc.right || rc.bottom)) {
+        auto shift = [](int32_t c, int32_t by) {
+            return int32_t(std::clamp<int64_t>(int64_t(c) - by, INT32_MIN, INT32_MAX));
+        };
+        rc = {shift(rc.left, offsetX), shift(rc.top, offsetY), shift(rc.right, offsetX),
+              shift(rc.bottom, offsetY)};
+    }
+    DrawOverlay(data, width, height, rc);
     m_hWnd->Present(data, width, height);
     return 1;
 }

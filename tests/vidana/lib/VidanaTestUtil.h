@@ -57,14 +57,14 @@ inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// An H.264 (or H.265) elementary stream of ffmpeg's test pattern at w x h;
-// extra goes before the output.
+// An H.264 (or H.265) elementary stream of ffmpeg's test pattern at w x h with
+// square pixels; extra goes before the output.
 inline std::string MakeH264(const TempDir& dir, const std::string& name, int w, int h, int frames,
                             const std::string& extra = "", TestCodec codec = TestCodec::H264) {
     const std::string path = dir / name;
     const std::string cmd = TestPatternCommand(
         codec, "size=320x240:rate=25", "-frames:v " + std::to_string(frames),
-        "-vf scale=" + std::to_string(w) + ":" + std::to_string(h) + " " + extra, path);
+        "-vf scale=" + std::to_string(w) + ":" + std::to_string(h) + ",setsar=1 " + extra, path);
     if (Shell(cmd) != 0) ADD_FAILURE() << "ffmpeg failed: " << cmd;
     return path;
 }
