@@ -55,6 +55,7 @@ bool CHbRtpDemux::InputRtp(std::unique_ptr<tvrtp::Packet> packet) {
 // Orders the collected slots, takes each sequence number once, and lists
 // their payloads up to the frame limit; the slots become the completed frame.
 void CHbRtpDemux::Complete() {
+    frameTimestamp_ = lastTimestamp_;
     // Order by the distance from the first packet that arrived, as a signed
     // 16-bit number: correct across the wrap from 65535 to 0.
     order_.resize(used_);

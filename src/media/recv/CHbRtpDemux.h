@@ -59,6 +59,8 @@ public:
     bool InputRtp(std::unique_ptr<tvrtp::Packet> packet);
     const std::vector<Piece>& FramePieces() const { return pieces_; }
     std::size_t FrameLength() const { return pieceTotal_; }
+    // The RTP timestamp of the completed frame.
+    uint32_t FrameTimestamp() const { return frameTimestamp_; }
 
     // Completes the packets collected so far as a frame, as a packet of a new
     // timestamp would (for a stream that ends or changes source). True when
@@ -85,6 +87,7 @@ private:
 
     std::vector<uint8_t> frame_; // the joined frame of the byte interfaces
     uint32_t lastTimestamp_ = 0;
+    uint32_t frameTimestamp_ = 0;
     // Slots are reused from frame to frame; used_ of them hold packets of the
     // current timestamp. done_ holds the packets of the completed frame.
     std::vector<PacketSlot> slots_;

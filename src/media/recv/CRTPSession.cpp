@@ -77,6 +77,7 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
     m_haveReplaced = false;
     m_streamType = 0;
     m_sawMap = false;
+    m_haveFrameTimestamp = false;
     m_setupError.clear();
 
     int status = 0;
@@ -220,6 +221,11 @@ void CRTPSession::ReceiveStep() {
     EndDataAccess();
     if (!p) {
         WaitForData(kRecvWait);
+        const auto after = Clock::now();
+        if (after - m_ssrcLast >= kIdleInterval && after - m_lastIdle >= kIdleInterval) {
+            m_lastIdle = after;
+            if (RTPIdleCallback idle = m_pfnIdle.load()) idle(m_pIdleUser.load());
+        }
         return;
     }
     m_ssrcLast = now;
@@ -281,6 +287,8 @@ void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
     int32_t n = m_psDemux.Demux(m_rtpDemux.FramePieces(), m_out.data());
     NoteStreamType(n);
     m_nLastOutLen = n;
+    m_frameTimestamp = m_rtpDemux.FrameTimestamp();
+    m_haveFrameTimestamp = true;
     cb(m_pUser.load(), m_out.data(), n);
 }
 

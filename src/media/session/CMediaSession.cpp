@@ -106,7 +106,8 @@ ReceiverInfo CMediaSession::Receiver() const {
 
 StreamFigures CMediaSession::Figures() const {
     std::lock_guard<std::mutex> l(mutex_);
-    return counters_.Read(receiver_ ? ElapsedAt(Now()) : lastElapsed_.load());
+    const auto now = Now();
+    return counters_.Read(receiver_ ? ElapsedAt(now) : lastElapsed_.load(), now);
 }
 
 // ------------------------------------------------------------------ media rows
@@ -312,6 +313,7 @@ bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
     auto r = std::make_unique<CRTPSession>();
     r->SetLocalAddress(options_.localIp);
     r->SetFrameCallback(&CMediaSession::FrameHandler, this);
+    r->SetIdleCallback(&CMediaSession::IdleHandler, this);
     {
         std::lock_guard<std::mutex> l(mutex_);
         if (receiver_ || starting_ || stopping_ || epoch != epoch_) return false;
@@ -351,6 +353,7 @@ bool CMediaSession::StartMedia(const MediaInputs& in, std::uint64_t epoch) {
     // Stopped while it was being set up (the stop switched the display off and
     // waited for a frame in hand): nothing of it is kept.
     r->SetFrameCallback(nullptr, nullptr);
+    r->SetIdleCallback(nullptr, nullptr);
     r.reset();
     std::lock_guard<std::mutex> l(mutex_);
     starting_ = false;
@@ -391,6 +394,7 @@ void CMediaSession::StopReceiver() {
     // The callback is cleared first; the teardown waits for a frame in hand,
     // and destroying the receiver joins its threads.
     r->SetFrameCallback(nullptr, nullptr);
+    r->SetIdleCallback(nullptr, nullptr);
     r->RTP_Teardown();
     r.reset();
     FlushView();
@@ -464,7 +468,7 @@ void CMediaSession::FrameHandler(void* user, unsigned char* frame, std::int32_t 
 void CMediaSession::OnFrame(const std::uint8_t* frame, std::int32_t length) {
     std::lock_guard<std::mutex> gate(frameMutex_);
     if (!displayOn_.load(std::memory_order_acquire)) return;
-    counters_.Count(length);
+    CRTPSession* r = activeReceiver_.load();
     if (length > 0) {
         VidanaRect rect;
         {
@@ -472,11 +476,41 @@ void CMediaSession::OnFrame(const std::uint8_t* frame, std::int32_t length) {
             rect = rect_;
         }
         decoder_.SetRect(rect);
-        CRTPSession* r = activeReceiver_.load();
         decoder_.DecodeXFrame(frame, length, r ? FrameTypeOf(*r) : kH264FrameType);
     }
     const auto now = Now();
+    FrameSample sample;
+    sample.length = length;
+    if (r) sample.haveTimestamp = r->LastFrameTimestamp(sample.rtpTimestamp);
+    counters_.Count(sample, now);
+    NoteTotals(r);
+    Publish(now);
+}
+
+void CMediaSession::IdleHandler(void* user) {
+    static_cast<CMediaSession*>(user)->OnIdle();
+}
+
+// No packet for a while: the figures of the window go on falling.
+void CMediaSession::OnIdle() {
+    std::lock_guard<std::mutex> gate(frameMutex_);
+    if (!displayOn_.load(std::memory_order_acquire)) return;
+    NoteTotals(activeReceiver_.load());
+    Publish(Now());
+}
+
+void CMediaSession::NoteTotals(CRTPSession* r) {
+    const VidanaPictureCounts p = decoder_.PictureCounts();
+    StreamTotals t;
+    t.pictures = p.shown;
+    t.undecodable = p.undecodable + p.refused;
+    if (r) t.lostPackets = r->RtpCounts().skipped;
+    counters_.Note(t);
+}
+
+void CMediaSession::Publish(std::chrono::steady_clock::time_point now) {
     lastElapsed_ = ElapsedAt(now);
+    lastNow_ = now;
     // At most one update per interval; the one sent carries the latest
     // figures, and what is left over goes out when the stream stops.
     if (lastPublish_ && now - *lastPublish_ < options_.viewInterval) {
@@ -489,7 +523,7 @@ void CMediaSession::OnFrame(const std::uint8_t* frame, std::int32_t length) {
 }
 
 MediaViewUpdate CMediaSession::Compose(std::int64_t elapsed) const {
-    const StreamFigures f = counters_.Read(elapsed);
+    const StreamFigures f = counters_.Read(elapsed, lastNow_);
     const ProgressShown p =
         ProgressFor(f, downloadOpen_.load(), downloadSpeed_.load(), duration_.load());
     MediaViewUpdate u;

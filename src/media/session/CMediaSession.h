@@ -179,6 +179,13 @@ private:
     };
 
     void OnFrame(const std::uint8_t* frame, std::int32_t length);
+    // The receiver's idle callback (RTPIdleCallback): no packet for a while.
+    static void IdleHandler(void* user);
+    void OnIdle();
+    // The decoder's and the receiver's totals into the counters.
+    void NoteTotals(CRTPSession* r);
+    // Hands the figures to the view, at most once per view interval.
+    void Publish(std::chrono::steady_clock::time_point now);
     // Creates, sets up and binds the receiver unless one exists or a stop came
     // after epoch; true when it did.
     bool StartMedia(const MediaInputs& in, std::uint64_t epoch);
@@ -236,5 +243,6 @@ private:
 
     // Receive thread only (and the stopping thread once it has joined it).
     std::optional<std::chrono::steady_clock::time_point> lastPublish_;
+    std::chrono::steady_clock::time_point lastNow_{}; // the time of the last figures
     bool pending_ = false;
 };
