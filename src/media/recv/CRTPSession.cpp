@@ -273,12 +273,18 @@ void CRTPSession::HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart) {
     if (restart) {
         // Another SSRC: the old source's last frame is complete, and the new
         // one's frames are joined from its own first packet on.
-        const bool last = m_rtpDemux.Finish();
+        // Every frame held of the old one goes out, missing packets or not.
+        while (m_rtpDemux.PendingPackets() > 0)
+            if (m_rtpDemux.Finish() && cb) DeliverFrame(cb);
         m_sawMap = false;
-        if (last && cb) DeliverFrame(cb);
     }
     if (!cb || p->GetPacketLength() == 0) return;
-    if (m_rtpDemux.InputRtp(std::move(p))) DeliverFrame(cb);
+    // A late packet may complete its frame and those held behind it.
+    if (m_rtpDemux.InputRtp(std::move(p))) {
+        DeliverFrame(cb);
+        while (m_rtpDemux.NextFrame())
+            DeliverFrame(cb);
+    }
 }
 
 void CRTPSession::DeliverFrame(RTPFrameCallback cb) {

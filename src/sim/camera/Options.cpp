@@ -93,6 +93,9 @@ std::string UsageText() {
          "  --source pattern|FILE  moving test pattern (default) or a media file played in a loop\n"
          "  --size WxH             pattern size (default 640x360, up to 4096x4096)\n"
          "  --codec h264|h265      pattern codec (default h264)\n"
+         "  --reorder N            every N-th picture's last two RTP packets swapped (0: never)\n"
+         "  --late N               every N-th picture's last RTP packet sent after the next\n"
+         "                         picture's first (0: never)\n"
          "  --fps N                pattern frame rate (default 25)\n"
          "  --bitrate KBIT         pattern bit rate (default 1000)\n"
          "  --clip S               longest playback or download in seconds (default 60)\n"
@@ -229,6 +232,12 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
                 for (const auto& f : FaultNames()) all += std::string(all.empty() ? "" : ", ") + f.name;
                 return bad(("one of " + all).c_str());
             }
+        } else if (a == "--reorder") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 100000, o.reorderEvery)) return bad("0 to 100000 pictures");
+        } else if (a == "--late") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 100000, o.lateEvery)) return bad("0 to 100000 pictures");
         } else if (a == "--late-ms") {
             if (!value(v)) return false;
             if (!Int(v, 0, 600000, o.lateMs)) return bad("0 to 600000");

@@ -61,6 +61,8 @@ struct CameraOptions {
     bool setupRfc4145 = false;
     std::set<Fault> faults;
     int lateMs = 3000;
+    int reorderEvery = 0; // --reorder N: every N-th picture's last two packets swapped
+    int lateEvery = 0;    // --late N: every N-th picture's last packet after the next one's first
     int slowMs = 1500;
     int keepalivesBeforeMiss = 2;
     std::string foreignId;
