@@ -93,6 +93,7 @@ std::string UsageText() {
          "  --source pattern|FILE  moving test pattern (default) or a media file played in a loop\n"
          "  --size WxH             pattern size (default 640x360, up to 4096x4096)\n"
          "  --codec h264|h265      pattern codec (default h264)\n"
+         "  --audio                a G.711 A-law tone in the program stream as well\n"
          "  --reorder N            every N-th picture's last two RTP packets swapped (0: never)\n"
          "  --late N               every N-th picture's last RTP packet sent after the next\n"
          "                         picture's first (0: never)\n"
@@ -137,6 +138,8 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
             o.help = true;
         } else if (a == "--version") {
             o.version = true;
+        } else if (a == "--audio") {
+            o.pattern.audio = true;
         } else if (a == "--quiet") {
             o.quiet = true;
         } else if (a == "--server") {

@@ -521,6 +521,58 @@ void QuietLibraries() {
 
 } // namespace
 
+struct ToneSource::Codec {
+    CodecCtxPtr ctx;
+    FramePtr frame;
+    PacketPtr packet;
+};
+
+ToneSource::ToneSource() = default;
+ToneSource::~ToneSource() = default;
+
+bool ToneSource::Open(std::string& error) {
+    QuietLibraries();
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PCM_ALAW);
+    if (!codec) {
+        error = "libavcodec has no G.711 A-law encoder";
+        return false;
+    }
+    auto c = std::make_unique<Codec>();
+    c->ctx.reset(avcodec_alloc_context3(codec));
+    c->ctx->sample_fmt = AV_SAMPLE_FMT_S16;
+    c->ctx->sample_rate = 8000;
+    av_channel_layout_default(&c->ctx->ch_layout, 1);
+    if (int r = avcodec_open2(c->ctx.get(), codec, nullptr); r < 0) {
+        error = "cannot open the G.711 encoder: " + AvError(r);
+        return false;
+    }
+    c->frame.reset(av_frame_alloc());
+    c->packet.reset(av_packet_alloc());
+    codec_ = std::move(c);
+    return true;
+}
+
+std::vector<uint8_t> ToneSource::Next(int samples) {
+    std::vector<uint8_t> out;
+    if (!codec_ || samples <= 0) return out;
+    AVFrame* f = codec_->frame.get();
+    av_frame_unref(f);
+    f->format = AV_SAMPLE_FMT_S16;
+    f->sample_rate = 8000;
+    f->nb_samples = samples;
+    av_channel_layout_default(&f->ch_layout, 1);
+    if (av_frame_get_buffer(f, 0) < 0) return out;
+    auto* pcm = reinterpret_cast<int16_t*>(f->data[0]);
+    for (int i = 0; i < samples; ++i, ++at_)
+        pcm[i] = static_cast<int16_t>(std::lround(8000.0 * std::sin(2 * M_PI * 1000.0 * at_ / 8000.0)));
+    if (avcodec_send_frame(codec_->ctx.get(), f) < 0) return out;
+    while (avcodec_receive_packet(codec_->ctx.get(), codec_->packet.get()) == 0) {
+        out.insert(out.end(), codec_->packet->data, codec_->packet->data + codec_->packet->size);
+        av_packet_unref(codec_->packet.get());
+    }
+    return out;
+}
+
 std::unique_ptr<VideoSource> OpenPattern(const PatternOptions& o, std::string& error) {
     QuietLibraries();
     auto p = std::make_unique<PatternSource>(o);

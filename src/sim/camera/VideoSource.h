@@ -26,6 +26,7 @@ struct PatternOptions {
     int fps = 25;
     int kbit = 1000;
     bool hevc = false;       // H.265 (libx265) instead of H.264 (libx264)
+    bool audio = false;      // the stream carries a G.711 A-law tone too (any source)
     std::string label;       // drawn into the picture (the channel's identifier)
     int64_t clockBase = 0;   // seconds since 1970 shown at position 0 (0: now)
 };
@@ -44,6 +45,23 @@ public:
     virtual std::string Describe() const = 0;
     // Whether the units are H.265 (else H.264).
     virtual bool Hevc() const { return false; }
+};
+
+// A 1 kHz tone at 8 kHz, mono, as G.711 A-law (libavcodec's pcm_alaw).
+class ToneSource {
+public:
+    ToneSource();
+    ~ToneSource();
+    ToneSource(const ToneSource&) = delete;
+    ToneSource& operator=(const ToneSource&) = delete;
+    bool Open(std::string& error);
+    // The next samples of the tone, one byte each.
+    std::vector<uint8_t> Next(int samples);
+
+private:
+    struct Codec;
+    std::unique_ptr<Codec> codec_;
+    int64_t at_ = 0; // samples made so far
 };
 
 std::unique_ptr<VideoSource> OpenPattern(const PatternOptions& o, std::string& error);

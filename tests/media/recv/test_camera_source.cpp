@@ -11,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -78,6 +82,100 @@ TEST(CameraSource, PatternPicturesOfEveryCodecAndSizeDecode) {
         EXPECT_EQ(view.width, 640);
         EXPECT_EQ(view.height, 360);
     }
+}
+
+// --audio: a G.711 A-law pack after every picture. ffprobe reads the program
+// stream as H.264 plus 8 kHz A-law; our demultiplexer gives the pictures
+// alone, and the audio packs as frames without video.
+TEST(CameraSource, AudioPacksAreG711InTheProgramStreamAndSkipped) {
+    tvsim::PatternOptions o;
+    o.width = 320;
+    o.height = 240;
+    std::string error;
+    auto source = tvsim::OpenPattern(o, error);
+    ASSERT_TRUE(source) << error;
+    tvsim::ToneSource tone;
+    ASSERT_TRUE(tone.Open(error)) << error;
+    tvsend::PsMuxer mux;
+    mux.withAudio = true;
+    CHbPSDemux demux;
+    std::vector<uint8_t> file;
+    int pictures = 0, silent = 0;
+    std::size_t audioBytes = 0;
+    for (int i = 0; i < 25; ++i) {
+        tvsim::AccessUnit au;
+        ASSERT_TRUE(source->Next(au, error)) << error;
+        const auto video =
+            mux.Mux(au.data.data(), au.data.size(), uint64_t(au.pts), uint64_t(au.dts), au.key);
+        const auto g711 = tone.Next(320); // 40 ms
+        ASSERT_EQ(g711.size(), 320u);
+        audioBytes += g711.size();
+        const auto audio = mux.MuxAudio(g711.data(), g711.size(), uint64_t(au.dts + 1));
+        for (const auto* pack : {&video, &audio}) {
+            file.insert(file.end(), pack->begin(), pack->end());
+            std::vector<uint8_t> es(pack->size());
+            const int32_t n = demux.Demux(pack->data(), int32_t(pack->size()), es.data());
+            if (pack == &video) {
+                EXPECT_EQ(n, int32_t(au.data.size()));
+                if (n == int32_t(au.data.size()) &&
+                    std::equal(es.begin(), es.begin() + n, au.data.begin()))
+                    ++pictures;
+                if (au.key) {
+                    EXPECT_EQ(demux.MapStreamType(), 0x1B); // the video's, not the audio's
+                }
+            } else {
+                silent += n == 0;
+            }
+        }
+    }
+    EXPECT_EQ(pictures, 25);
+    EXPECT_EQ(silent, 25);
+    // ffprobe finds the audio stream on C0 (libavformat does not read stream
+    // type 0x90 of the map, so it names no codec for it: the map is read here).
+    const std::string dir = ::testing::TempDir();
+    const std::string path = dir + "/tarvex-camera-audio.ps";
+    mt::WriteFile(path, file);
+    const std::string probe = mt::Capture(
+        "ffprobe -v quiet -show_entries stream=id,codec_type -of csv=p=0 '" + path + "'");
+    EXPECT_NE(probe.find("video,0x1e0"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("audio,0x1c0"), std::string::npos) << probe;
+    std::remove(path.c_str());
+    // The map: H.264 on E0, G.711 A-law (0x90) on C0, and a CRC that checks.
+    const uint8_t mapStart[] = {0, 0, 1, 0xBC};
+    auto at = std::search(file.begin(), file.end(), std::begin(mapStart), std::end(mapStart));
+    ASSERT_NE(at, file.end());
+    const std::size_t length = 6u + (std::size_t(at[4]) << 8 | at[5]);
+    const std::vector<uint8_t> map(at, at + std::ptrdiff_t(length));
+    ASSERT_EQ(map.size(), 6u + 2 + 2 + 2 + 8 + 4);
+    EXPECT_EQ(std::vector<uint8_t>(map.begin() + 12, map.begin() + 20),
+              (std::vector<uint8_t>{0x1B, 0xE0, 0, 0, 0x90, 0xC0, 0, 0}));
+    EXPECT_EQ(tvsend::Crc32Mpeg(map.data(), map.size()), 0u);
+    // The audio payloads, as raw A-law, decode (ffmpeg) to the tone's level.
+    std::vector<uint8_t> alaw;
+    for (std::size_t i = 0; i + 9 < file.size(); ++i) {
+        if (file[i] || file[i + 1] || file[i + 2] != 1 || file[i + 3] != 0xC0) continue;
+        const std::size_t pes = std::size_t(file[i + 4]) << 8 | file[i + 5];
+        const std::size_t header = 9u + file[i + 8];
+        alaw.insert(alaw.end(), file.begin() + std::ptrdiff_t(i + header),
+                    file.begin() + std::ptrdiff_t(i + 6 + pes));
+        i += 5 + pes;
+    }
+    ASSERT_EQ(alaw.size(), 25u * 320);
+    const std::string raw = dir + "/tarvex-camera-audio.alaw";
+    mt::WriteFile(raw, alaw);
+    ASSERT_EQ(mt::Run("ffmpeg -nostdin -v error -y -f alaw -ar 8000 -ac 1 -i '" + raw +
+                      "' -f s16le '" + raw + ".pcm'"),
+              0);
+    const auto pcm = mt::ReadFile(raw + ".pcm");
+    std::remove(raw.c_str());
+    std::remove((raw + ".pcm").c_str());
+    ASSERT_EQ(pcm.size(), alaw.size() * 2);
+    int peak = 0;
+    for (std::size_t i = 0; i + 1 < pcm.size(); i += 2)
+        peak = std::max(peak, std::abs(int(int16_t(pcm[i] | pcm[i + 1] << 8))));
+    EXPECT_GT(peak, 7500);
+    EXPECT_LT(peak, 8500);
+    EXPECT_EQ(audioBytes, 25u * 320);
 }
 
 // The camera's --late and --reorder faults (a picture's last packet after the
