@@ -46,8 +46,10 @@ struct VideoState {
     std::atomic<bool> open{false};
     bool hevc = false; // the open codec: H.265, else H.264
     std::vector<uint8_t> input; // the frame being decoded, with FFmpeg's padding
-    // Converter to packed BGR24 at the view size, made at the first picture.
+    // Converter to packed BGR24 at the view size, made at the first picture,
+    // and the one straight into a surface's canvas (32-bit, fast bilinear).
     SwsPtr converter;
+    SwsPtr canvasConverter;
     int srcWidth = 0;
     int srcHeight = 0;
     AVPixelFormat srcFormat = AV_PIX_FMT_NONE;
@@ -76,6 +78,7 @@ struct VideoState {
 
     void DropConverter() {
         converter.reset();
+        canvasConverter.reset();
         std::vector<uint8_t>().swap(picture);
         srcWidth = srcHeight = dstWidth = dstHeight = offsetX = offsetY = 0;
         srcFormat = AV_PIX_FMT_NONE;

@@ -22,6 +22,16 @@ struct VidanaSize {
     int32_t height = 0;
 };
 
+// Picture memory a surface lends the decoder: width x height pixels of 32
+// bits, bytes B, G, R, 255 (QImage::Format_RGB32 on a little-endian machine),
+// rows stride bytes apart. The decoder may write up to kVidanaCanvasSlack
+// bytes past the last pixel (swscale's vector code writes whole blocks).
+struct VidanaCanvas {
+    uint8_t* bits = nullptr;
+    int32_t stride = 0;
+};
+constexpr int32_t kVidanaCanvasSlack = 1024;
+
 // The view CVidana draws into (what SetHWND takes in place of a window handle).
 //
 // Every operation is called on the thread that calls DecodeXFrame / DecodeOstra
@@ -50,7 +60,18 @@ public:
     // larger than 7680 x 4320: not shown"): said once per cause and session.
     // The default writes the text to standard error.
     virtual void PictureNotShown(const char* why) { std::fprintf(stderr, "%s\n", why); }
+    // Optional, for H.264 and H.265: the memory of the next picture, which
+    // the decoder converts straight into (fast bilinear scaling, no copy);
+    // false (the default) and the picture goes through Present. Each true
+    // BeginCanvas is followed by one EndCanvas: the picture is complete,
+    // show it. width x height is the picture fitted to the view.
+    virtual bool BeginCanvas(int32_t width, int32_t height, VidanaCanvas& canvas) {
+        (void)width, (void)height, (void)canvas;
+        return false;
+    }
+    virtual void EndCanvas() {}
 };
+
 
 // What the video decoder did since the session began (SetHWND).
 struct VidanaPictureCounts {
@@ -141,6 +162,9 @@ private:
     // offsetY of the view) and presents the picture.
     int32_t DrawImage(uint8_t* data, int32_t width, int32_t height, int32_t offsetX = 0,
                       int32_t offsetY = 0);
+    // The overlay alone, on a 32-bit canvas (B, G, R, 255) of stride bytes a row.
+    void DrawOverlay32(uint8_t* bits, int32_t stride, int32_t width, int32_t height,
+                       int32_t offsetX, int32_t offsetY);
     bool InitDecoder();
     void InitOstraDecoder();
     void ReleaseOstraDecoder();

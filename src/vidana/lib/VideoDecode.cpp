@@ -138,12 +138,32 @@ int32_t CVidana::ReceivePictures(int32_t& presented) {
             // no decoded picture.
             const bool damaged =
                 frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT);
-            uint8_t* dst[4] = {v.picture.data(), nullptr, nullptr, nullptr};
-            int dstStride[4] = {v.dstWidth * 3, 0, 0, 0};
-            sws_scale(v.converter.get(), frame->data, frame->linesize, 0, frame->height, dst,
-                      dstStride);
-            const int32_t drawn =
-                DrawImage(v.picture.data(), v.dstWidth, v.dstHeight, v.offsetX, v.offsetY);
+            int32_t drawn = 0;
+            VidanaCanvas canvas;
+            if (m_hWnd && m_hWnd->BeginCanvas(v.dstWidth, v.dstHeight, canvas)) {
+                // Converted once, at the view's size, into the memory the
+                // surface paints.
+                if (!v.canvasConverter)
+                    v.canvasConverter.reset(sws_getContext(
+                        v.srcWidth, v.srcHeight, v.srcFormat, v.dstWidth, v.dstHeight,
+                        AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+                if (v.canvasConverter && canvas.bits && canvas.stride >= v.dstWidth * 4) {
+                    uint8_t* dst[4] = {canvas.bits, nullptr, nullptr, nullptr};
+                    int dstStride[4] = {canvas.stride, 0, 0, 0};
+                    sws_scale(v.canvasConverter.get(), frame->data, frame->linesize, 0,
+                              frame->height, dst, dstStride);
+                    DrawOverlay32(canvas.bits, canvas.stride, v.dstWidth, v.dstHeight, v.offsetX,
+                                  v.offsetY);
+                    drawn = 1;
+                }
+                m_hWnd->EndCanvas();
+            } else {
+                uint8_t* dst[4] = {v.picture.data(), nullptr, nullptr, nullptr};
+                int dstStride[4] = {v.dstWidth * 3, 0, 0, 0};
+                sws_scale(v.converter.get(), frame->data, frame->linesize, 0, frame->height, dst,
+                          dstStride);
+                drawn = DrawImage(v.picture.data(), v.dstWidth, v.dstHeight, v.offsetX, v.offsetY);
+            }
             presented += drawn;
             if (damaged)
                 v.undecodable.fetch_add(1, std::memory_order_relaxed);

@@ -212,6 +212,56 @@ TEST_F(VidanaDecode, PacketsBeforeTheParameterSetsDrawNothing) {
     ExpectSameAsFfmpeg(gop, s, 640, 480, 10);
 }
 
+// A surface that lends its memory gets each picture converted straight into
+// it (fast bilinear, 32-bit): the same pixels as ffmpeg's, no Present.
+TEST_F(VidanaDecode, CanvasPicturesEqualFfmpegFastBilinear) {
+    struct Case {
+        std::string path;
+        int32_t type;
+        Fit fit;
+    };
+    for (const Case& c : {Case{vga, kVidanaFrameH264, {640, 480, 640, 480}},
+                          Case{vga, kVidanaFrameH264, {1000, 600, 800, 600}},
+                          Case{hevc, kVidanaFrameH265, {320, 300, 320, 240}},
+                          Case{hd, kVidanaFrameH264, {1280, 720, 1280, 720}}}) {
+        SCOPED_TRACE(c.path + " in " + std::to_string(c.fit.viewW) + "x" +
+                     std::to_string(c.fit.viewH));
+        CanvasSurface s(c.fit.viewW, c.fit.viewH);
+        CVidana v;
+        v.SetHWND(&s);
+        FeedStream(v, ReadFile(c.path), c.type);
+        v.FlushDecoder();
+        const uint64_t shown = v.PictureCounts().shown;
+        v.ReleaseDecoder();
+        EXPECT_EQ(s.Count(), 0u); // nothing went through Present
+        ASSERT_GT(s.canvases.size(), 0u);
+        EXPECT_EQ(shown, s.canvases.size());
+        EXPECT_EQ(s.begun, int(s.canvases.size()));
+        const auto ref = FfmpegCanvasPictures(*dir, c.path, c.fit.w, c.fit.h);
+        const size_t n = size_t(c.fit.w) * c.fit.h * 4;
+        ASSERT_EQ(ref.size() / n, s.canvases.size());
+        for (size_t i = 0; i < s.canvases.size(); ++i) {
+            ASSERT_EQ(s.canvases[i].width, c.fit.w);
+            ASSERT_EQ(s.canvases[i].height, c.fit.h);
+            ASSERT_TRUE(std::memcmp(s.canvases[i].bgr.data(), ref.data() + i * n, n) == 0)
+                << "picture " << i << " differs, PSNR "
+                << Psnr(s.canvases[i].bgr.data(), ref.data() + i * n, n);
+        }
+    }
+    // The drag rectangle lands on the canvas as on a packed picture.
+    CanvasSurface s(640, 480);
+    CVidana v;
+    v.SetHWND(&s);
+    v.SetRect({100, 100, 300, 200});
+    FeedStream(v, ReadFile(vga), kVidanaFrameH264, 0, 1);
+    v.ReleaseDecoder();
+    ASSERT_EQ(s.canvases.size(), 1u);
+    const auto ref = FfmpegCanvasPictures(*dir, vga, 640, 480);
+    auto px = [](const uint8_t* p, int x, int y) { return p + (size_t(y) * 640 + x) * 4; };
+    EXPECT_NE(std::memcmp(px(s.canvases[0].bgr.data(), 100, 150), px(ref.data(), 100, 150), 3), 0);
+    EXPECT_EQ(std::memcmp(px(s.canvases[0].bgr.data(), 200, 150), px(ref.data(), 200, 150), 4), 0);
+}
+
 // Records what the decoder says of pictures it does not show.
 class NoticeSurface : public RecordingSurface {
 public:
