@@ -49,7 +49,13 @@ struct VideoState {
     // Converter to packed BGR24 at the view size, made at the first picture,
     // and the one straight into a surface's canvas (32-bit, fast bilinear).
     SwsPtr converter;
+    // The canvas path in two steps, cheaper than one scaling conversion:
+    // scale in the stream's own format to the fitted size, then convert 1:1.
+    SwsPtr canvasScaler;    // null when the stream already has the fitted size
     SwsPtr canvasConverter;
+    std::vector<uint8_t> scaled; // the scaled picture's planes
+    uint8_t* scaledData[4] = {};
+    int scaledLinesize[4] = {};
     int srcWidth = 0;
     int srcHeight = 0;
     AVPixelFormat srcFormat = AV_PIX_FMT_NONE;
@@ -79,6 +85,8 @@ struct VideoState {
     void DropConverter() {
         converter.reset();
         canvasConverter.reset();
+        canvasScaler.reset();
+        std::vector<uint8_t>().swap(scaled);
         std::vector<uint8_t>().swap(picture);
         srcWidth = srcHeight = dstWidth = dstHeight = offsetX = offsetY = 0;
         srcFormat = AV_PIX_FMT_NONE;

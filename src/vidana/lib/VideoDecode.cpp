@@ -75,6 +75,36 @@ bool MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, AVRa
     return true;
 }
 
+// The canvas path's converters for the current source and fitted size: the
+// scaling step (fast bilinear, in the source's format) unless the sizes are
+// equal, and the 1:1 conversion to 32-bit BGRA. Leaves none on failure.
+void MakeCanvasConverter(VideoState& v) {
+    v.canvasScaler.reset();
+    v.canvasConverter.reset();
+    std::vector<uint8_t>().swap(v.scaled);
+    const bool scale = v.srcWidth != v.dstWidth || v.srcHeight != v.dstHeight;
+    if (scale) {
+        const int bytes = av_image_get_buffer_size(v.srcFormat, v.dstWidth, v.dstHeight, 64);
+        if (bytes <= 0) return;
+        try {
+            v.scaled.resize(size_t(bytes) + kScalerSlack);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        if (av_image_fill_arrays(v.scaledData, v.scaledLinesize, v.scaled.data(), v.srcFormat,
+                                 v.dstWidth, v.dstHeight, 64) < 0)
+            return;
+        v.canvasScaler.reset(sws_getContext(v.srcWidth, v.srcHeight, v.srcFormat, v.dstWidth,
+                                            v.dstHeight, v.srcFormat, SWS_FAST_BILINEAR, nullptr,
+                                            nullptr, nullptr));
+        if (!v.canvasScaler) return;
+    }
+    v.canvasConverter.reset(sws_getContext(v.dstWidth, v.dstHeight, v.srcFormat, v.dstWidth,
+                                           v.dstHeight, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR,
+                                           nullptr, nullptr, nullptr));
+    if (!v.canvasConverter) v.canvasScaler.reset();
+}
+
 } // namespace
 
 // Takes every picture the decoder has ready, converts it to the view and
@@ -143,15 +173,20 @@ int32_t CVidana::ReceivePictures(int32_t& presented) {
             if (m_hWnd && m_hWnd->BeginCanvas(v.dstWidth, v.dstHeight, canvas)) {
                 // Converted once, at the view's size, into the memory the
                 // surface paints.
-                if (!v.canvasConverter)
-                    v.canvasConverter.reset(sws_getContext(
-                        v.srcWidth, v.srcHeight, v.srcFormat, v.dstWidth, v.dstHeight,
-                        AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+                if (!v.canvasConverter) MakeCanvasConverter(v);
                 if (v.canvasConverter && canvas.bits && canvas.stride >= v.dstWidth * 4) {
+                    const uint8_t* const* from = frame->data;
+                    const int* fromLinesize = frame->linesize;
+                    if (v.canvasScaler) {
+                        sws_scale(v.canvasScaler.get(), frame->data, frame->linesize, 0,
+                                  frame->height, v.scaledData, v.scaledLinesize);
+                        from = v.scaledData;
+                        fromLinesize = v.scaledLinesize;
+                    }
                     uint8_t* dst[4] = {canvas.bits, nullptr, nullptr, nullptr};
                     int dstStride[4] = {canvas.stride, 0, 0, 0};
-                    sws_scale(v.canvasConverter.get(), frame->data, frame->linesize, 0,
-                              frame->height, dst, dstStride);
+                    sws_scale(v.canvasConverter.get(), from, fromLinesize, 0, v.dstHeight, dst,
+                              dstStride);
                     DrawOverlay32(canvas.bits, canvas.stride, v.dstWidth, v.dstHeight, v.offsetX,
                                   v.offsetY);
                     drawn = 1;

@@ -154,12 +154,14 @@ protected:
     // ffmpeg's pictures of a clip (by default the suite's) at the view's size,
     // and the shot's pixels.
     // ffmpeg's pictures as the view shows them: fitted to w x h with the
-    // aspect ratio kept, centred on black.
+    // aspect ratio kept (scaled fast bilinear in the stream's format, then
+    // converted to 32-bit, as the view's canvas gets them), centred on black.
     std::vector<uint8_t> Reference(int w, int h, const std::string& clip = vob_) {
         const std::string out = dir_.File("reference.bgr");
         const std::string W = std::to_string(w), H = std::to_string(h);
         EXPECT_EQ(mt::Run("ffmpeg -nostdin -v error -y -i " + clip + " -vf 'scale=" + W + ":" + H +
-                          ":flags=bicubic:force_original_aspect_ratio=decrease,format=bgr24,pad=" +
+                          ":flags=fast_bilinear:force_original_aspect_ratio=decrease,"
+                          "format=yuv420p,scale=flags=fast_bilinear,format=bgra,pad=" +
                           W + ":" + H + ":(ow-iw)/2:(oh-ih)/2:black' -pix_fmt bgr24 -f rawvideo " +
                           out),
                   0);

@@ -149,13 +149,15 @@ private:
     int m_cw = 0, m_ch = 0, m_stride = 0;
 };
 
-// ffmpeg's pictures as the canvas path makes them: fast bilinear, BGRA.
+// ffmpeg's pictures as the canvas path makes them: scaled fast bilinear in the
+// stream's own format (yuv420p), then converted to BGRA.
 inline std::vector<uint8_t> FfmpegCanvasPictures(const TempDir& dir, const std::string& in, int w,
                                                  int h) {
     const std::string out = dir / "reference.bgra";
     const std::string cmd = "ffmpeg -nostdin -v error -y -i '" + in + "' -vf scale=" +
                             std::to_string(w) + ":" + std::to_string(h) +
-                            ":flags=fast_bilinear -pix_fmt bgra -f rawvideo '" + out + "'";
+                            ":flags=fast_bilinear,format=yuv420p,scale=flags=fast_bilinear,"
+                            "format=bgra -f rawvideo '" + out + "'";
     if (Shell(cmd) != 0) ADD_FAILURE() << "ffmpeg failed: " << cmd;
     auto bytes = ReadFile(out);
     fs::remove(out);
