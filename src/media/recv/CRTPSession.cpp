@@ -77,6 +77,7 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
     m_haveReplaced = false;
     m_streamType = 0;
     m_sawMap = false;
+    m_haveFrameTimestamp = false;
     m_setupError.clear();
 
     int status = 0;
@@ -220,6 +221,11 @@ void CRTPSession::ReceiveStep() {
     EndDataAccess();
     if (!p) {
         WaitForData(kRecvWait);
+        const auto after = Clock::now();
+        if (after - m_ssrcLast >= kIdleInterval && after - m_lastIdle >= kIdleInterval) {
+            m_lastIdle = after;
+            if (RTPIdleCallback idle = m_pfnIdle.load()) idle(m_pIdleUser.load());
+        }
         return;
     }
     m_ssrcLast = now;
@@ -267,12 +273,18 @@ void CRTPSession::HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart) {
     if (restart) {
         // Another SSRC: the old source's last frame is complete, and the new
         // one's frames are joined from its own first packet on.
-        const bool last = m_rtpDemux.Finish();
+        // Every frame held of the old one goes out, missing packets or not.
+        while (m_rtpDemux.PendingPackets() > 0)
+            if (m_rtpDemux.Finish() && cb) DeliverFrame(cb);
         m_sawMap = false;
-        if (last && cb) DeliverFrame(cb);
     }
     if (!cb || p->GetPacketLength() == 0) return;
-    if (m_rtpDemux.InputRtp(std::move(p))) DeliverFrame(cb);
+    // A late packet may complete its frame and those held behind it.
+    if (m_rtpDemux.InputRtp(std::move(p))) {
+        DeliverFrame(cb);
+        while (m_rtpDemux.NextFrame())
+            DeliverFrame(cb);
+    }
 }
 
 void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
@@ -281,6 +293,8 @@ void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
     int32_t n = m_psDemux.Demux(m_rtpDemux.FramePieces(), m_out.data());
     NoteStreamType(n);
     m_nLastOutLen = n;
+    m_frameTimestamp = m_rtpDemux.FrameTimestamp();
+    m_haveFrameTimestamp = true;
     cb(m_pUser.load(), m_out.data(), n);
 }
 

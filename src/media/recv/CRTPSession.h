@@ -38,6 +38,10 @@
 // demultiplexed video bytes, length their count (0 for a frame without video).
 // The bytes are valid only during the call.
 using RTPFrameCallback = void (*)(void* user, unsigned char* frame, int32_t length);
+// Called on the receive thread m_hRecv about every kIdleInterval while no
+// packet of the followed source comes (a stall, a pause): the time for
+// figures that must fall to 0 without a frame to carry them.
+using RTPIdleCallback = void (*)(void* user);
 
 class CRTPSession : public tvrtp::Session {
 public:
@@ -65,6 +69,19 @@ public:
     void SetFrameCallback(RTPFrameCallback cb, void* user) {
         m_pUser.store(user);
         m_pfnFrame.store(cb);
+    }
+
+    // Sets or clears (null) the idle callback and the value passed back to it.
+    static constexpr std::chrono::milliseconds kIdleInterval{250};
+    void SetIdleCallback(RTPIdleCallback cb, void* user) {
+        m_pIdleUser.store(user);
+        m_pfnIdle.store(cb);
+    }
+    // The RTP timestamp of the frame being handed to the frame callback (set
+    // before the call; false before the first frame). Safe from any thread.
+    bool LastFrameTimestamp(uint32_t& timestamp) const {
+        timestamp = m_frameTimestamp.load();
+        return m_haveFrameTimestamp.load();
     }
 
     // Local IPv4 address (host order) the UDP sockets bind to; 0, the default,
@@ -103,6 +120,8 @@ public:
     CThread m_hRecv;
     std::atomic<void*> m_pUser{nullptr};
     std::atomic<RTPFrameCallback> m_pfnFrame{nullptr};
+    std::atomic<void*> m_pIdleUser{nullptr};
+    std::atomic<RTPIdleCallback> m_pfnIdle{nullptr};
 
 protected:
     void OnNewSource(tvrtp::SourceInfo* src) override;
@@ -137,6 +156,9 @@ private:
     std::vector<uint8_t> m_out; // the demultiplexer's output; grows with the frame
     std::atomic<int32_t> m_nLastOutLen{0};
     std::atomic<uint8_t> m_streamType{0};
+    std::atomic<uint32_t> m_frameTimestamp{0};
+    std::atomic<bool> m_haveFrameTimestamp{false};
+    Clock::time_point m_lastIdle{}; // receive thread only
     bool m_sawMap = false; // the followed stream has shown a program stream map
     std::string m_setupError;
     mutable std::mutex m_countLock; // m_count: the receive thread against RtpCounts

@@ -1,5 +1,7 @@
 #include "media/send/PsMuxer.h"
 
+#include <algorithm>
+
 namespace tvsend {
 
 namespace {
@@ -48,17 +50,19 @@ void SystemHeader(std::vector<uint8_t>& b) {
     b.insert(b.end(), body, body + sizeof body);
 }
 
-void StreamMap(std::vector<uint8_t>& b) {
+void StreamMap(std::vector<uint8_t>& b, uint8_t videoType, bool audio) {
     std::size_t start = b.size();
     b.insert(b.end(), {0x00, 0x00, 0x01, 0xBC});
     // Length: 2 flag bytes, 2 info-length bytes, 2 map-length bytes, one
-    // 4-byte entry, the 4-byte CRC.
-    Put16(b, 2 + 2 + 2 + 4 + 4);
+    // 4-byte entry per stream, the 4-byte CRC.
+    const unsigned entries = audio ? 8 : 4;
+    Put16(b, 2 + 2 + 2 + entries + 4);
     b.push_back(0xE0); // current_next_indicator, version 0
     b.push_back(0xFF); // reserved, marker
     Put16(b, 0);       // no program stream info
-    Put16(b, 4);       // elementary stream map length
-    b.insert(b.end(), {0x1B, 0xE0, 0x00, 0x00}); // H.264 on E0, no descriptors
+    Put16(b, entries); // elementary stream map length
+    b.insert(b.end(), {videoType, 0xE0, 0x00, 0x00}); // the video on E0, no descriptors
+    if (audio) b.insert(b.end(), {0x90, 0xC0, 0x00, 0x00}); // G.711 A-law on C0
     Put32(b, Crc32Mpeg(b.data() + start, b.size() - start));
 }
 
@@ -92,7 +96,7 @@ std::vector<uint8_t> PsMuxer::Mux(const uint8_t* au, std::size_t length, uint64_
     PackHeader(b, dts);
     if (key) {
         SystemHeader(b);
-        StreamMap(b);
+        StreamMap(b, videoStreamType, withAudio);
     }
     bool first = true;
     std::size_t off = 0;
@@ -111,6 +115,29 @@ std::vector<uint8_t> PsMuxer::Mux(const uint8_t* au, std::size_t length, uint64_
             if (withDts) PutTimestamp(b, 1, dts);
         }
         b.insert(b.end(), au + off, au + off + chunk);
+        off += chunk;
+        first = false;
+    } while (off < length);
+    return b;
+}
+
+std::vector<uint8_t> PsMuxer::MuxAudio(const uint8_t* g711, std::size_t length,
+                                       uint64_t pts) const {
+    std::vector<uint8_t> b;
+    b.reserve(length + 40);
+    PackHeader(b, pts);
+    std::size_t off = 0;
+    bool first = true;
+    do {
+        const std::size_t header = first ? 5 : 0;
+        const std::size_t chunk = std::min(length - off, kMaxPesPayload);
+        b.insert(b.end(), {0x00, 0x00, 0x01, 0xC0});
+        Put16(b, static_cast<unsigned>(3 + header + chunk));
+        b.push_back(0x80);
+        b.push_back(first ? 0x80 : 0x00);
+        b.push_back(static_cast<uint8_t>(header));
+        if (first) PutTimestamp(b, 2, pts);
+        b.insert(b.end(), g711 + off, g711 + off + chunk);
         off += chunk;
         first = false;
     } while (off < length);

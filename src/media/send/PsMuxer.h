@@ -27,6 +27,15 @@ public:
     // first PES packet carries them (the DTS only when it differs).
     std::vector<uint8_t> Mux(const uint8_t* au, std::size_t length, uint64_t pts, uint64_t dts,
                              bool key) const;
+
+    // One pack of G.711 A-law audio: an audio PES packet (stream id C0) with
+    // its PTS (90 kHz).
+    std::vector<uint8_t> MuxAudio(const uint8_t* g711, std::size_t length, uint64_t pts) const;
+
+    // The stream type the program stream map names for E0: 0x1B H.264, 0x24 H.265.
+    uint8_t videoStreamType = 0x1B;
+    // The map also names G.711 A-law (stream type 0x90) on C0.
+    bool withAudio = false;
 };
 
 } // namespace tvsend

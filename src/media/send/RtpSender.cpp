@@ -1,5 +1,7 @@
 #include "media/send/RtpSender.h"
 
+#include <utility>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -225,6 +227,17 @@ bool RtpSender::SendPack(const std::vector<uint8_t>& pack, uint32_t ts, std::str
             p[3] = static_cast<uint8_t>(seq_);
             ++seq_;
         }
+    }
+    ++packs_;
+    if (cfg_.reorderEvery && packs_ % cfg_.reorderEvery == 0 && packets.size() >= 2)
+        std::swap(packets[packets.size() - 2], packets.back());
+    if (!late_.empty()) {
+        packets.insert(packets.begin() + (packets.empty() ? 0 : 1), std::move(late_));
+        late_.clear();
+    }
+    if (cfg_.lateEvery && packs_ % cfg_.lateEvery == 0 && packets.size() >= 2) {
+        late_ = std::move(packets.back());
+        packets.pop_back();
     }
     DrainIncoming();
     if (cfg_.transport == MediaTransport::Udp) {

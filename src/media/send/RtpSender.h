@@ -38,6 +38,11 @@ struct SenderConfig {
     // Every skipEvery-th packet's sequence number is one further on than it
     // should be (a sequence gap with no payload lost); 0 never.
     uint32_t skipEvery = 0;
+    // Every reorderEvery-th pack sends its last two packets swapped; 0 never.
+    uint32_t reorderEvery = 0;
+    // Every lateEvery-th pack's last packet goes out after the next pack's
+    // first (late across a timestamp); 0 never.
+    uint32_t lateEvery = 0;
 };
 
 // Cuts one pack into RTP packets (RFC 3550 fixed header, no CSRC, no
@@ -87,6 +92,8 @@ private:
     uint64_t packets_ = 0;
     uint64_t bytes_ = 0;
     uint64_t numbered_ = 0; // packets numbered, for skipEvery
+    uint64_t packs_ = 0;    // packs sent, for reorderEvery and lateEvery
+    std::vector<uint8_t> late_; // a packet held back for after the next pack's first
     std::size_t burst_ = 0;
 };
 

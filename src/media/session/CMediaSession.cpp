@@ -224,7 +224,8 @@ StreamFigures CMediaSession::Figures() const {
     const int d = drawn_ >= 0 ? drawn_ : drawnSlot_.load();
     if (d < 0) return StreamFigures{};
     const StreamSlot& s = slots_[d];
-    return s.counters.Read(s.receiver ? ElapsedAt(s, Now()) : s.lastElapsed.load());
+    const auto now = Now();
+    return s.counters.Read(s.receiver ? ElapsedAt(s, now) : s.lastElapsed.load(), now);
 }
 
 // ------------------------------------------------------------------ media rows
@@ -618,6 +619,7 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     auto r = std::make_unique<CRTPSession>();
     r->SetLocalAddress(options_.localIp);
     r->SetFrameCallback(&CMediaSession::SlotFrameHandler, &targets_[slot]);
+    r->SetIdleCallback(&CMediaSession::SlotIdleHandler, &targets_[slot]);
     {
         std::lock_guard<std::mutex> l(mutex_);
         if (st.receiver || st.starting || st.stopping || epoch != st.epoch) return false;
@@ -688,6 +690,7 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     // Stopped while it was being set up (the stop switched its frames off and
     // waited for a frame in hand): nothing of it is kept.
     r->SetFrameCallback(nullptr, nullptr);
+    r->SetIdleCallback(nullptr, nullptr);
     r.reset();
     std::lock_guard<std::mutex> l(mutex_);
     Redraw();
@@ -727,6 +730,7 @@ void CMediaSession::StopReceiver(int slot) {
         // The callback is cleared first; the teardown waits for a frame in
         // hand, and destroying the receiver joins its threads.
         r->SetFrameCallback(nullptr, nullptr);
+        r->SetIdleCallback(nullptr, nullptr);
         r->RTP_Teardown();
         hevc = r->VideoStreamType() == CRTPSession::kStreamTypeH265;
         r.reset();
@@ -883,7 +887,6 @@ void CMediaSession::OnFrame(int slot, const std::uint8_t* frame, std::int32_t le
     std::lock_guard<std::mutex> gate(frameMutex_);
     StreamSlot& st = slots_[slot];
     if (!st.receiving.load(std::memory_order_acquire)) return;
-    st.counters.Count(length);
     if (st.saver && length > 0) st.saver->Write(frame, static_cast<std::size_t>(length));
     const bool drawn = drawnSlot_.load() == slot && decoderBound_;
     if (length > 0 && drawn) {
@@ -897,7 +900,46 @@ void CMediaSession::OnFrame(int slot, const std::uint8_t* frame, std::int32_t le
         decoder_.DecodeXFrame(frame, length, r ? FrameTypeOf(*r) : kH264FrameType);
     }
     const auto now = Now();
+    CRTPSession* r = st.active.load();
+    FrameSample sample;
+    sample.length = length;
+    if (r) sample.haveTimestamp = r->LastFrameTimestamp(sample.rtpTimestamp);
+    st.counters.Count(sample, now);
+    NoteTotals(slot, r, drawn);
+    Publish(slot, now, drawn);
+}
+
+void CMediaSession::SlotIdleHandler(void* user) {
+    auto* t = static_cast<FrameTarget*>(user);
+    t->session->OnIdle(t->slot);
+}
+
+// No packet for a while: the figures of the window go on falling.
+void CMediaSession::OnIdle(int slot) {
+    std::lock_guard<std::mutex> gate(frameMutex_);
+    StreamSlot& st = slots_[slot];
+    if (!st.receiving.load(std::memory_order_acquire)) return;
+    const bool drawn = drawnSlot_.load() == slot && decoderBound_;
+    NoteTotals(slot, st.active.load(), drawn);
+    Publish(slot, Now(), drawn);
+}
+
+void CMediaSession::NoteTotals(int slot, CRTPSession* r, bool drawn) {
+    StreamTotals t;
+    // Pictures are decoded for the drawn stream only.
+    if (drawn) {
+        const VidanaPictureCounts p = decoder_.PictureCounts();
+        t.pictures = p.shown;
+        t.undecodable = p.undecodable + p.refused;
+    }
+    if (r) t.lostPackets = r->RtpCounts().skipped;
+    slots_[slot].counters.Note(t);
+}
+
+void CMediaSession::Publish(int slot, std::chrono::steady_clock::time_point now, bool drawn) {
+    StreamSlot& st = slots_[slot];
     st.lastElapsed = ElapsedAt(st, now);
+    st.lastNow = now;
     if (!drawn) return;
     // At most one update per interval; the one sent carries the latest
     // figures, and what is left over goes out when the stream stops.
@@ -911,7 +953,7 @@ void CMediaSession::OnFrame(int slot, const std::uint8_t* frame, std::int32_t le
 }
 
 MediaViewUpdate CMediaSession::Compose(int slot, std::int64_t elapsed) const {
-    const StreamFigures f = slots_[slot].counters.Read(elapsed);
+    const StreamFigures f = slots_[slot].counters.Read(elapsed, slots_[slot].lastNow);
     const ProgressShown p = ProgressFor(f, slot == SlotOf(MediaStream::Download),
                                         downloadSpeed_.load(), duration_.load());
     MediaViewUpdate u;

@@ -233,6 +233,7 @@ private:
         std::atomic<bool> receiving{false}; // frames are taken
         // Receive thread only (and the stopping thread once it has joined it).
         std::optional<std::chrono::steady_clock::time_point> lastPublish;
+        std::chrono::steady_clock::time_point lastNow{}; // the time of the last figures
         bool pending = false;
         std::unique_ptr<StreamSaver> saver; // a download's file, or a live view's 录像
         std::int64_t savedFrom = 0;         // the 录像's start, seconds since 1970
@@ -271,6 +272,15 @@ private:
 
     static void SlotFrameHandler(void* user, unsigned char* frame, std::int32_t length);
     void OnFrame(int slot, const std::uint8_t* frame, std::int32_t length);
+    // The receiver's idle callback (RTPIdleCallback): no packet for a while.
+    static void SlotIdleHandler(void* user);
+    void OnIdle(int slot);
+    // The decoder's (for the drawn stream) and the receiver's totals into the
+    // slot's counters.
+    void NoteTotals(int slot, CRTPSession* r, bool drawn);
+    // Hands the drawn stream's figures to the view, at most once per view
+    // interval.
+    void Publish(int slot, std::chrono::steady_clock::time_point now, bool drawn);
     // Creates, sets up and binds the slot's receiver unless it has one or a
     // stop came after epoch; true when it did.
     bool StartMedia(int slot, const MediaInputs& in, const ReceiverPlan& plan,

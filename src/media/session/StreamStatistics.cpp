@@ -9,6 +9,9 @@ void StreamCounters::Reset() {
     frames_ = 0;
     empty_ = 0;
     bytes_ = 0;
+    std::lock_guard<std::mutex> l(lock_);
+    window_.clear();
+    totals_ = {};
 }
 
 void StreamCounters::Count(std::int32_t length) {
@@ -20,22 +23,76 @@ void StreamCounters::Count(std::int32_t length) {
     }
 }
 
+void StreamCounters::Count(const FrameSample& frame, Clock::time_point now) {
+    Count(frame.length);
+    if (frame.length <= 0) return; // a pack without video is no frame of the rate
+    std::lock_guard<std::mutex> l(lock_);
+    while (!window_.empty() &&
+           (window_.front().at < now - kWindow || window_.size() >= kMaxWindowFrames))
+        window_.pop_front();
+    window_.push_back({now, frame.length, frame.haveTimestamp, frame.rtpTimestamp});
+}
+
+void StreamCounters::Note(const StreamTotals& totals) {
+    std::lock_guard<std::mutex> l(lock_);
+    totals_ = totals;
+}
+
 StreamFigures StreamCounters::Read(std::int64_t elapsed) const {
-    return {frames_.load(std::memory_order_relaxed), empty_.load(std::memory_order_relaxed),
-            bytes_.load(std::memory_order_relaxed), elapsed};
+    StreamFigures f;
+    f.frames = frames_.load(std::memory_order_relaxed);
+    f.empty = empty_.load(std::memory_order_relaxed);
+    f.bytes = bytes_.load(std::memory_order_relaxed);
+    f.elapsed = elapsed;
+    std::lock_guard<std::mutex> l(lock_);
+    f.pictures = totals_.pictures;
+    f.undecodable = totals_.undecodable;
+    f.lostPackets = totals_.lostPackets;
+    return f;
+}
+
+StreamFigures StreamCounters::Read(std::int64_t elapsed, Clock::time_point now) const {
+    StreamFigures f = Read(elapsed);
+    std::lock_guard<std::mutex> l(lock_);
+    std::uint64_t bytes = 0;
+    int frames = 0;
+    // The device's rate: frames per second of its own RTP clock (90 kHz),
+    // from the steps between consecutive frames of the window. A step back
+    // or of more than two seconds (a seek, a new stream) is left out.
+    std::uint64_t ticks = 0;
+    int steps = 0;
+    const Entry* prev = nullptr;
+    for (const Entry& e : window_) {
+        if (e.at < now - kWindow || e.at > now) continue;
+        ++frames;
+        bytes += static_cast<std::uint64_t>(e.length);
+        if (e.haveTimestamp) {
+            if (prev) {
+                const std::uint32_t d = e.rtpTimestamp - prev->rtpTimestamp;
+                if (d > 0 && d <= 2 * 90000) {
+                    ticks += d;
+                    ++steps;
+                }
+            }
+            prev = &e;
+        }
+    }
+    f.fps = frames;
+    f.kbytesPerSecond = static_cast<int>(bytes >> 10);
+    f.deviceFps = ticks ? static_cast<int>((steps * 90000.0) / static_cast<double>(ticks) + 0.5) : 0;
+    return f;
 }
 
 std::string StatisticsLine(const StreamFigures& f) {
     const unsigned long kb = static_cast<unsigned long>(f.bytes >> 10);
-    int fps = 25, rate = 128;
-    if (f.elapsed > 0) {
-        fps = static_cast<int>(f.frames / f.elapsed);
-        rate = static_cast<int>(static_cast<std::int64_t>(kb) / f.elapsed);
-    }
-    char line[160];
+    char line[200];
     std::snprintf(line, sizeof line,
-                  "解码 %u帧 丢 %u帧 帧率 %d Fps 接收数据 %lu KB 码率 %d KBps \n", f.frames,
-                  f.empty, fps, kb, rate);
+                  "解码 %llu帧 丢 %llu包 坏 %llu帧 帧率 %d Fps 设备 %d Fps 接收数据 %lu KB 码率 %d "
+                  "KBps \n",
+                  static_cast<unsigned long long>(f.pictures),
+                  static_cast<unsigned long long>(f.lostPackets),
+                  static_cast<unsigned long long>(f.undecodable), f.fps, f.deviceFps, kb,
+                  f.kbytesPerSecond);
     return line;
 }
 

@@ -3,33 +3,81 @@
 // the statistics line, the elapsed or download-progress label and the bar.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
 
 struct StreamFigures {
     std::uint32_t frames = 0; // frames of non-zero length handed to the decoder
-    std::uint32_t empty = 0;  // deliveries of length 0, shown as lost frames
+    std::uint32_t empty = 0;  // deliveries of length 0 (a pack without video: audio, padding)
     std::uint64_t bytes = 0;  // sum of the delivered lengths
     std::int64_t elapsed = 0; // whole seconds since the receiver started
+    // Added with the sliding window (read with a time, see StreamCounters):
+    std::uint64_t pictures = 0;    // pictures the decoder showed
+    std::uint64_t undecodable = 0; // frames it could not decode, pictures it could not show
+    std::uint64_t lostPackets = 0; // RTP sequence numbers skipped (late arrivals taken back)
+    int fps = 0;                   // frames received in the last second
+    int deviceFps = 0;             // the device's own rate, from those frames' RTP timestamps
+    int kbytesPerSecond = 0;       // KB (1024 bytes) received in the last second
 };
 
-// Written by the receive thread only; cleared before the display is switched
-// on, so readers on other threads see a consistent-enough snapshot.
+// What the receive thread knows when a frame has been handed on.
+struct FrameSample {
+    std::int32_t length = 0;
+    bool haveTimestamp = false; // the frame's RTP timestamp is known
+    std::uint32_t rtpTimestamp = 0;
+};
+
+// Totals that come from elsewhere (the decoder, the receiver's sequence count).
+struct StreamTotals {
+    std::uint64_t pictures = 0;
+    std::uint64_t undecodable = 0;
+    std::uint64_t lostPackets = 0;
+};
+
+// Written by the receive thread; read from any thread. The window figures are
+// those of the frames that arrived within the second before the time read at:
+// a stalled or paused stream reads 0 a second after its last frame.
 class StreamCounters {
 public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kWindow{1000};
+    // The window keeps at most this many frames (a 1000 fps stream); older
+    // ones beyond it fall out early.
+    static constexpr std::size_t kMaxWindowFrames = 1000;
+
     void Reset();
     void Count(std::int32_t length);
+    // A frame at now, and the totals of the moment.
+    void Count(const FrameSample& frame, Clock::time_point now);
+    void Note(const StreamTotals& totals);
+    // Totals only: the window figures stay 0.
     StreamFigures Read(std::int64_t elapsed) const;
+    // Totals and the window ending at now.
+    StreamFigures Read(std::int64_t elapsed, Clock::time_point now) const;
 
 private:
+    struct Entry {
+        Clock::time_point at;
+        std::int32_t length;
+        bool haveTimestamp;
+        std::uint32_t rtpTimestamp;
+    };
     std::atomic<std::uint32_t> frames_{0};
     std::atomic<std::uint32_t> empty_{0};
     std::atomic<std::uint64_t> bytes_{0};
+    mutable std::mutex lock_; // the window and the totals below
+    std::deque<Entry> window_;
+    StreamTotals totals_;
 };
 
-// "解码 %u帧 丢 %u帧 帧率 %d Fps 接收数据 %lu KB 码率 %d KBps \n": averages over the
-// whole stream, 25 Fps and 128 KBps while no whole second has passed.
+// "解码 %llu帧 丢 %llu包 坏 %llu帧 帧率 %d Fps 设备 %d Fps 接收数据 %lu KB 码率 %d KBps \n":
+// pictures shown, RTP packets lost, frames undecodable or not shown; frames
+// and KB received in the last second, the device's frame rate by its RTP
+// timestamps; KB received in all.
 std::string StatisticsLine(const StreamFigures& f);
 
 struct ProgressShown {

@@ -746,6 +746,8 @@ void Device::OnInvite(sipua::Event& ev) {
     s.ssrc = o_.Has(Fault::SsrcZero) ? 0 : SsrcFromText(ssrcText);
     s.skipEvery = o_.Has(Fault::RtpGaps) ? kRtpGapEvery : 0;
     s.payloadType = static_cast<uint8_t>(o_.payloadType);
+    s.reorderEvery = static_cast<uint32_t>(o_.reorderEvery);
+    s.lateEvery = static_cast<uint32_t>(o_.lateEvery);
     std::string role; // our TCP role
     if (offer.tcp) {
         bool deviceListens = offer.setup == "passive";

@@ -96,7 +96,12 @@ std::string UsageText() {
          "  --retry S              seconds between failed registrations (default 5)\n"
          "Media:\n"
          "  --source pattern|FILE  moving test pattern (default) or a media file played in a loop\n"
-         "  --size WxH             pattern size (default 640x360)\n"
+         "  --size WxH             pattern size (default 640x360, up to 4096x4096)\n"
+         "  --codec h264|h265      pattern codec (default h264)\n"
+         "  --audio                a G.711 A-law tone in the program stream as well\n"
+         "  --reorder N            every N-th picture's last two RTP packets swapped (0: never)\n"
+         "  --late N               every N-th picture's last RTP packet sent after the next\n"
+         "                         picture's first (0: never)\n"
          "  --fps N                pattern frame rate (default 25)\n"
          "  --bitrate KBIT         pattern bit rate (default 1000)\n"
          "  --clip S               longest playback or download in seconds (default 60)\n"
@@ -139,6 +144,8 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
             o.help = true;
         } else if (a == "--version") {
             o.version = true;
+        } else if (a == "--audio") {
+            o.pattern.audio = true;
         } else if (a == "--quiet") {
             o.quiet = true;
         } else if (a == "--server") {
@@ -204,6 +211,10 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
                 !Int(v.substr(x + 1), 64, 4096, o.pattern.height) || o.pattern.width % 2 ||
                 o.pattern.height % 2)
                 return bad("WIDTHxHEIGHT, even numbers from 64 to 4096");
+        } else if (a == "--codec") {
+            if (!value(v)) return false;
+            if (v != "h264" && v != "h265") return bad("h264 or h265");
+            o.pattern.hevc = v == "h265";
         } else if (a == "--fps") {
             if (!value(v)) return false;
             if (!Int(v, 1, 60, o.pattern.fps)) return bad("1 to 60");
@@ -233,6 +244,12 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
                 for (const auto& f : FaultNames()) all += std::string(all.empty() ? "" : ", ") + f.name;
                 return bad(("one of " + all).c_str());
             }
+        } else if (a == "--reorder") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 100000, o.reorderEvery)) return bad("0 to 100000 pictures");
+        } else if (a == "--late") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 100000, o.lateEvery)) return bad("0 to 100000 pictures");
         } else if (a == "--late-ms") {
             if (!value(v)) return false;
             if (!Int(v, 0, 600000, o.lateMs)) return bad("0 to 600000");

@@ -67,6 +67,8 @@ struct CameraOptions {
     int payloadType = 96; // --pt: the payload type the program stream goes in and is answered as
     std::set<Fault> faults;
     int lateMs = 3000;
+    int reorderEvery = 0; // --reorder N: every N-th picture's last two packets swapped
+    int lateEvery = 0;    // --late N: every N-th picture's last packet after the next one's first
     int slowMs = 1500;
     int keepalivesBeforeMiss = 2;
     std::string foreignId;

@@ -99,6 +99,17 @@ void Stream::Run() {
     if (p_.sender.transport != tvsend::MediaTransport::Udp)
         line_("media connection up (local port " + std::to_string(sender_->LocalPort()) + ")");
     tvsend::PsMuxer mux;
+    if (source_->Hevc()) mux.videoStreamType = 0x24;
+    // --audio: 8 kHz G.711 in the same program stream, one audio pack after
+    // each picture covering its duration, under its own RTP timestamp.
+    ToneSource tone;
+    if (p_.pattern.audio) {
+        if (!tone.Open(error)) {
+            end_(false, error);
+            return;
+        }
+        mux.withAudio = true;
+    }
     std::mt19937 rng{std::random_device{}()};
     const uint32_t tsBase = rng();
     int64_t out = 0;            // 90 kHz clock of what was sent
@@ -175,6 +186,15 @@ void Stream::Run() {
         if (!sender_->SendPack(pack, tsBase + static_cast<uint32_t>(out), error)) {
             end_(false, error);
             return;
+        }
+        if (mux.withAudio) {
+            const int64_t span = au.duration > 0 ? au.duration : 3600;
+            const auto g711 = tone.Next(static_cast<int>(span * 8000 / 90000));
+            const auto audio = mux.MuxAudio(g711.data(), g711.size(), static_cast<uint64_t>(dts + 1));
+            if (!sender_->SendPack(audio, tsBase + static_cast<uint32_t>(out + 1), error)) {
+                end_(false, error);
+                return;
+            }
         }
         out += au.duration > 0 ? au.duration : 3600;
         std::lock_guard<std::mutex> g(m_);

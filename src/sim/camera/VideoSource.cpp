@@ -50,14 +50,16 @@ using CodecCtxPtr = std::unique_ptr<AVCodecContext, CodecCtxFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 
-// libx264 through libavcodec: Annex B output with SPS and PPS repeated before
-// every IDR picture, no B-frames, one picture out for every picture in.
+// libx264 (or libx265) through libavcodec: Annex B output with the parameter
+// sets repeated before every IDR picture, no B-frames, one picture out for
+// every picture in.
 class Encoder {
 public:
-    bool Open(int w, int h, int fps, int kbit, std::string& error) {
-        const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    bool Open(int w, int h, int fps, int kbit, std::string& error, bool hevc = false) {
+        const char* name = hevc ? "libx265" : "libx264";
+        const AVCodec* codec = avcodec_find_encoder_by_name(name);
         if (!codec) {
-            error = "libavcodec has no libx264 encoder";
+            error = std::string("libavcodec has no ") + name + " encoder";
             return false;
         }
         ctx_.reset(avcodec_alloc_context3(codec));
@@ -70,12 +72,19 @@ public:
         ctx_->max_b_frames = 0;
         ctx_->bit_rate = static_cast<int64_t>(kbit) * 1000;
         ctx_->thread_count = 1;
-        av_opt_set(ctx_->priv_data, "preset", "veryfast", 0);
+        av_opt_set(ctx_->priv_data, "preset", hevc ? "ultrafast" : "veryfast", 0);
         av_opt_set(ctx_->priv_data, "tune", "zerolatency", 0);
         av_opt_set(ctx_->priv_data, "forced-idr", "1", 0);
+        if (hevc) {
+            // Cameras repeat VPS, SPS and PPS before every key frame, so that a
+            // receiver can start at any of them.
+            const std::string params = "bframes=0:repeat-headers=1:log-level=error:keyint=" +
+                                       std::to_string(fps) + ":min-keyint=" + std::to_string(fps);
+            av_opt_set(ctx_->priv_data, "x265-params", params.c_str(), 0);
+        }
         int r = avcodec_open2(ctx_.get(), codec, nullptr);
         if (r < 0) {
-            error = "cannot open libx264: " + AvError(r);
+            error = std::string("cannot open ") + name + ": " + AvError(r);
             return false;
         }
         pkt_.reset(av_packet_alloc());
@@ -152,7 +161,7 @@ public:
         if (o_.clockBase == 0) o_.clockBase = static_cast<int64_t>(std::time(nullptr));
     }
     bool Open(std::string& error) {
-        if (!enc_.Open(o_.width, o_.height, o_.fps, o_.kbit, error)) return false;
+        if (!enc_.Open(o_.width, o_.height, o_.fps, o_.kbit, error, o_.hevc)) return false;
         frame_.reset(av_frame_alloc());
         frame_->format = AV_PIX_FMT_YUV420P;
         frame_->width = o_.width;
@@ -194,8 +203,9 @@ public:
     double Duration() const override { return 0; }
     std::string Describe() const override {
         return "test pattern " + std::to_string(o_.width) + "x" + std::to_string(o_.height) + " " +
-               std::to_string(o_.fps) + " fps H.264 (libx264)";
+               std::to_string(o_.fps) + (o_.hevc ? " fps H.265 (libx265)" : " fps H.264 (libx264)");
     }
+    bool Hevc() const override { return o_.hevc; }
 
 private:
     void Draw(int64_t n) {
@@ -510,6 +520,58 @@ void QuietLibraries() {
 }
 
 } // namespace
+
+struct ToneSource::Codec {
+    CodecCtxPtr ctx;
+    FramePtr frame;
+    PacketPtr packet;
+};
+
+ToneSource::ToneSource() = default;
+ToneSource::~ToneSource() = default;
+
+bool ToneSource::Open(std::string& error) {
+    QuietLibraries();
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PCM_ALAW);
+    if (!codec) {
+        error = "libavcodec has no G.711 A-law encoder";
+        return false;
+    }
+    auto c = std::make_unique<Codec>();
+    c->ctx.reset(avcodec_alloc_context3(codec));
+    c->ctx->sample_fmt = AV_SAMPLE_FMT_S16;
+    c->ctx->sample_rate = 8000;
+    av_channel_layout_default(&c->ctx->ch_layout, 1);
+    if (int r = avcodec_open2(c->ctx.get(), codec, nullptr); r < 0) {
+        error = "cannot open the G.711 encoder: " + AvError(r);
+        return false;
+    }
+    c->frame.reset(av_frame_alloc());
+    c->packet.reset(av_packet_alloc());
+    codec_ = std::move(c);
+    return true;
+}
+
+std::vector<uint8_t> ToneSource::Next(int samples) {
+    std::vector<uint8_t> out;
+    if (!codec_ || samples <= 0) return out;
+    AVFrame* f = codec_->frame.get();
+    av_frame_unref(f);
+    f->format = AV_SAMPLE_FMT_S16;
+    f->sample_rate = 8000;
+    f->nb_samples = samples;
+    av_channel_layout_default(&f->ch_layout, 1);
+    if (av_frame_get_buffer(f, 0) < 0) return out;
+    auto* pcm = reinterpret_cast<int16_t*>(f->data[0]);
+    for (int i = 0; i < samples; ++i, ++at_)
+        pcm[i] = static_cast<int16_t>(std::lround(8000.0 * std::sin(2 * M_PI * 1000.0 * at_ / 8000.0)));
+    if (avcodec_send_frame(codec_->ctx.get(), f) < 0) return out;
+    while (avcodec_receive_packet(codec_->ctx.get(), codec_->packet.get()) == 0) {
+        out.insert(out.end(), codec_->packet->data, codec_->packet->data + codec_->packet->size);
+        av_packet_unref(codec_->packet.get());
+    }
+    return out;
+}
 
 std::unique_ptr<VideoSource> OpenPattern(const PatternOptions& o, std::string& error) {
     QuietLibraries();

@@ -1,8 +1,8 @@
 #pragma once
-// What a simulated camera streams: H.264 access units in decode order with
-// their 90 kHz times, from a file (re-muxed without decoding when it holds
-// H.264, decoded and encoded again otherwise) or from a moving test pattern
-// encoded with libx264. Sources loop for ever; the stream decides where a
+// What a simulated camera streams: H.264 (or H.265) access units in decode
+// order with their 90 kHz times, from a file (re-muxed without decoding when it
+// holds H.264, decoded and encoded again as H.264 otherwise) or from a moving
+// test pattern encoded with libx264 or libx265. Sources loop for ever; the stream decides where a
 // recording ends. One source belongs to one stream thread.
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 namespace tvsim {
 
 struct AccessUnit {
-    std::vector<uint8_t> data; // Annex B, SPS and PPS before every key frame
+    std::vector<uint8_t> data; // Annex B, the parameter sets before every key frame
     int64_t pts = 0;           // 90 kHz, from the start of the source, growing across loops
     int64_t dts = 0;
     int64_t duration = 0; // 90 kHz until the next unit
@@ -25,6 +25,8 @@ struct PatternOptions {
     int height = 360;
     int fps = 25;
     int kbit = 1000;
+    bool hevc = false;       // H.265 (libx265) instead of H.264 (libx264)
+    bool audio = false;      // the stream carries a G.711 A-law tone too (any source)
     std::string label;       // drawn into the picture (the channel's identifier)
     int64_t clockBase = 0;   // seconds since 1970 shown at position 0 (0: now)
 };
@@ -41,6 +43,25 @@ public:
     // Length of one pass in seconds (0 when endless).
     virtual double Duration() const = 0;
     virtual std::string Describe() const = 0;
+    // Whether the units are H.265 (else H.264).
+    virtual bool Hevc() const { return false; }
+};
+
+// A 1 kHz tone at 8 kHz, mono, as G.711 A-law (libavcodec's pcm_alaw).
+class ToneSource {
+public:
+    ToneSource();
+    ~ToneSource();
+    ToneSource(const ToneSource&) = delete;
+    ToneSource& operator=(const ToneSource&) = delete;
+    bool Open(std::string& error);
+    // The next samples of the tone, one byte each.
+    std::vector<uint8_t> Next(int samples);
+
+private:
+    struct Codec;
+    std::unique_ptr<Codec> codec_;
+    int64_t at_ = 0; // samples made so far
 };
 
 std::unique_ptr<VideoSource> OpenPattern(const PatternOptions& o, std::string& error);

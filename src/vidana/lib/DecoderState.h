@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "vidana/lib/Vidana.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -44,19 +46,49 @@ struct VideoState {
     std::atomic<bool> open{false};
     bool hevc = false; // the open codec: H.265, else H.264
     std::vector<uint8_t> input; // the frame being decoded, with FFmpeg's padding
-    // Converter to packed BGR24 at the view size, made at the first picture.
+    // Converter to packed BGR24 at the view size, made at the first picture,
+    // and the one straight into a surface's canvas (32-bit, fast bilinear).
     SwsPtr converter;
+    // The canvas path in two steps, cheaper than one scaling conversion:
+    // scale in the stream's own format to the fitted size, then convert 1:1.
+    SwsPtr canvasScaler;    // null when the stream already has the fitted size
+    SwsPtr canvasConverter;
+    std::vector<uint8_t> scaled; // the scaled picture's planes
+    uint8_t* scaledData[4] = {};
+    int scaledLinesize[4] = {};
     int srcWidth = 0;
     int srcHeight = 0;
     AVPixelFormat srcFormat = AV_PIX_FMT_NONE;
     int dstWidth = 0;
     int dstHeight = 0;
     std::vector<uint8_t> picture;
+    // Where the fitted picture lies in the view (its centre is the view's).
+    int offsetX = 0;
+    int offsetY = 0;
+
+    // The session's figures (read from any thread) and the causes already said.
+    std::atomic<uint64_t> shown{0};
+    std::atomic<uint64_t> undecodable{0};
+    std::atomic<uint64_t> refused{0};
+    int saidWidth = 0, saidHeight = 0; // the last refused size said
+    bool saidUndecodable = false;
+    bool saidMemory = false;
+
+    void ResetCounts() {
+        shown = 0;
+        undecodable = 0;
+        refused = 0;
+        saidWidth = saidHeight = 0;
+        saidUndecodable = saidMemory = false;
+    }
 
     void DropConverter() {
         converter.reset();
+        canvasConverter.reset();
+        canvasScaler.reset();
+        std::vector<uint8_t>().swap(scaled);
         std::vector<uint8_t>().swap(picture);
-        srcWidth = srcHeight = dstWidth = dstHeight = 0;
+        srcWidth = srcHeight = dstWidth = dstHeight = offsetX = offsetY = 0;
         srcFormat = AV_PIX_FMT_NONE;
     }
 };
@@ -78,8 +110,8 @@ void QuietFfmpegLog();
 constexpr int kMaxPictureWidth = VIDANA_MAX_PICTURE;
 constexpr int kMaxPictureHeight = VIDANA_MAX_PICTURE;
 #else
-constexpr int kMaxPictureWidth = 2048;
-constexpr int kMaxPictureHeight = 1536;
+constexpr int kMaxPictureWidth = kVidanaMaxWidth;
+constexpr int kMaxPictureHeight = kVidanaMaxHeight;
 #endif
 
 } // namespace vidana

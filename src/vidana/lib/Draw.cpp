@@ -2,6 +2,7 @@
 #include "vidana/lib/Vidana.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -13,13 +14,21 @@ inline uint8_t Blend(uint8_t dst, uint8_t src, uint32_t alpha) {
     return uint8_t((src * alpha + dst * (255 - alpha) + 127) / 255);
 }
 
-void BlendSpan(uint8_t* canvas, int width, int row, int64_t from, int64_t to, uint32_t argb) {
+// A picture in memory: pixel bytes B, G, R (and a fourth left alone).
+struct Canvas {
+    uint8_t* bits;
+    int64_t stride; // bytes a row
+    int pixel;      // bytes a pixel: 3 or 4
+    int width, height;
+};
+
+void BlendSpan(const Canvas& c, int row, int64_t from, int64_t to, uint32_t argb) {
     from = std::max<int64_t>(from, 0);
-    to = std::min<int64_t>(to, width - 1);
+    to = std::min<int64_t>(to, c.width - 1);
     const uint32_t a = argb >> 24;
     const uint8_t r = uint8_t(argb >> 16), g = uint8_t(argb >> 8), b = uint8_t(argb);
-    uint8_t* p = canvas + (int64_t(row) * width + from) * 3;
-    for (int64_t x = from; x <= to; ++x, p += 3) {
+    uint8_t* p = c.bits + int64_t(row) * c.stride + from * c.pixel;
+    for (int64_t x = from; x <= to; ++x, p += c.pixel) {
         p[0] = Blend(p[0], b, a);
         p[1] = Blend(p[1], g, a);
         p[2] = Blend(p[2], r, a);
@@ -29,7 +38,8 @@ void BlendSpan(uint8_t* canvas, int width, int row, int64_t from, int64_t to, ui
 // Outlines the rectangle with a 2-pixel pen centred on its edges: an edge at
 // coordinate c covers the pixels c - 1 and c. Every pixel is blended once, and
 // the rectangle may lie partly or wholly outside the picture.
-void DrawOverlay(uint8_t* canvas, int width, int height, const VidanaRect& rc) {
+void DrawOverlay(const Canvas& canvas, const VidanaRect& rc) {
+    const int height = canvas.height;
     int64_t x, y, w, h;
     uint32_t argb;
     if (int64_t(rc.right) - rc.left > 0) {
@@ -50,24 +60,45 @@ void DrawOverlay(uint8_t* canvas, int width, int height, const VidanaRect& rc) {
     for (int64_t row = rowFrom; row <= rowTo; ++row) {
         const bool inside = row >= y0 + 1 && row <= y1 - 2;
         if (inside && x1 - 2 >= x0 + 1) {
-            BlendSpan(canvas, width, int(row), x0 - 1, x0, argb);
-            BlendSpan(canvas, width, int(row), x1 - 1, x1, argb);
+            BlendSpan(canvas, int(row), x0 - 1, x0, argb);
+            BlendSpan(canvas, int(row), x1 - 1, x1, argb);
         } else {
-            BlendSpan(canvas, width, int(row), x0 - 1, x1, argb);
+            BlendSpan(canvas, int(row), x0 - 1, x1, argb);
         }
     }
 }
 
+// The rectangle in client coordinates, moved onto a picture at offsetX,
+// offsetY of the view; the all-zero rectangle stays all zero (nothing dragged).
+VidanaRect Shifted(VidanaRect rc, int32_t offsetX, int32_t offsetY) {
+    if ((offsetX || offsetY) && (rc.left || rc.top || rc.right || rc.bottom)) {
+        auto shift = [](int32_t c, int32_t by) {
+            return int32_t(std::clamp<int64_t>(int64_t(c) - by, INT32_MIN, INT32_MAX));
+        };
+        rc = {shift(rc.left, offsetX), shift(rc.top, offsetY), shift(rc.right, offsetX),
+              shift(rc.bottom, offsetY)};
+    }
+    return rc;
+}
+
 } // namespace
+
+void CVidana::DrawOverlay32(uint8_t* bits, int32_t stride, int32_t width, int32_t height,
+                            int32_t offsetX, int32_t offsetY) {
+    if (!bits || width <= 0 || height <= 0) return;
+    DrawOverlay({bits, stride, 4, width, height}, Shifted(m_rect, offsetX, offsetY));
+}
 
 // The picture is the caller's scratch buffer (the converted picture or the
 // Ostra output, both rewritten for every picture), so the overlay is drawn
 // into it in place instead of into a copy.
-int32_t CVidana::DrawImage(uint8_t* data, int32_t width, int32_t height) {
+int32_t CVidana::DrawImage(uint8_t* data, int32_t width, int32_t height, int32_t offsetX,
+                           int32_t offsetY) {
     if (!data || width <= 0 || height <= 0) return 0;
     if (!m_hWnd) return 0;
-    // Drawn on every picture, the all-zero rectangle included.
-    DrawOverlay(data, width, height, m_rect);
+    // Drawn on every picture, the all-zero rectangle included (it stays the
+    // all-zero rectangle: nothing was dragged).
+    DrawOverlay({data, int64_t(width) * 3, 3, width, height}, Shifted(m_rect, offsetX, offsetY));
     m_hWnd->Present(data, width, height);
     return 1;
 }

@@ -70,5 +70,10 @@ int32_t CVidana::DecodeOstra(const uint8_t* data, int32_t length, int32_t width,
     VidanaOstraRequest& r = *m_ostraRequest;
     r = VidanaOstraRequest{data, length, width, height, m_ostraOut.data()};
     if (!m_ostraState->Decode(r)) return -1;
-    return DrawImage(m_ostraOut.data(), width, height) == 1 ? 0 : -1;
+    // Shown centred in the view like every picture: the overlay follows it.
+    const VidanaSize view = m_hWnd ? m_hWnd->ClientSize() : VidanaSize{};
+    return DrawImage(m_ostraOut.data(), width, height, (view.width - width) / 2,
+                     (view.height - height) / 2) == 1
+               ? 0
+               : -1;
 }

@@ -77,6 +77,7 @@ bool CVidana::InitDecoder() {
     v.packet = std::move(packet);
     // A new session takes the view's size at its first picture.
     v.DropConverter();
+    v.ResetCounts();
     return true;
 }
 
@@ -99,6 +100,15 @@ int32_t CVidana::DecodeXFrame(const uint8_t* data, int32_t length, int32_t type)
     else
         DecodeAFrame(data, length);
     return 0;
+}
+
+VidanaPictureCounts CVidana::PictureCounts() const {
+    const VideoState& v = Video();
+    VidanaPictureCounts c;
+    c.shown = v.shown.load(std::memory_order_relaxed);
+    c.undecodable = v.undecodable.load(std::memory_order_relaxed);
+    c.refused = v.refused.load(std::memory_order_relaxed);
+    return c;
 }
 
 void CVidana::ReleaseDecoder() {

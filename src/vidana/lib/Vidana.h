@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -21,14 +22,30 @@ struct VidanaSize {
     int32_t height = 0;
 };
 
+// Picture memory a surface lends the decoder: width x height pixels of 32
+// bits, bytes B, G, R, 255 (QImage::Format_RGB32 on a little-endian machine),
+// rows stride bytes apart. The decoder may write up to kVidanaCanvasSlack
+// bytes past the last pixel (swscale's vector code writes whole blocks).
+struct VidanaCanvas {
+    uint8_t* bits = nullptr;
+    int32_t stride = 0;
+};
+constexpr int32_t kVidanaCanvasSlack = 1024;
+
 // The view CVidana draws into (what SetHWND takes in place of a window handle).
 //
-// Both operations are called on the thread that calls DecodeXFrame / DecodeOstra
+// Every operation is called on the thread that calls DecodeXFrame / DecodeOstra
 // (in tarvex the media receive thread), never on the GUI thread. An
 // implementation must therefore be thread-safe against its own GUI: ClientSize
 // reports the last known client size (e.g. kept in an atomic on resize) and
-// Present copies the picture and queues a repaint; neither may block on the GUI
+// Present copies the picture and queues a repaint; none may block on the GUI
 // thread, nor call back into CVidana.
+//
+// H.264 and H.265 pictures are scaled to fit the client area with their aspect
+// ratio kept: the picture presented is at most the client size, and as large
+// as the aspect ratio allows (one side equals the client's). A surface shows
+// it centred; the drag overlay is drawn in client coordinates on that
+// assumption.
 class IVidanaSurface {
 public:
     virtual ~IVidanaSurface() = default;
@@ -39,7 +56,33 @@ public:
     // corner (no scaling); what lies outside it stays as it was. The bytes are
     // valid only during the call.
     virtual void Present(const uint8_t* bgr, int32_t width, int32_t height) = 0;
+    // A picture the decoder could not show, and why ("picture 9000 x 5000 is
+    // larger than 7680 x 4320: not shown"): said once per cause and session.
+    // The default writes the text to standard error.
+    virtual void PictureNotShown(const char* why) { std::fprintf(stderr, "%s\n", why); }
+    // Optional, for H.264 and H.265: the memory of the next picture, which
+    // the decoder converts straight into (fast bilinear scaling, no copy);
+    // false (the default) and the picture goes through Present. Each true
+    // BeginCanvas is followed by one EndCanvas: the picture is complete,
+    // show it. width x height is the picture fitted to the view.
+    virtual bool BeginCanvas(int32_t width, int32_t height, VidanaCanvas& canvas) {
+        (void)width, (void)height, (void)canvas;
+        return false;
+    }
+    virtual void EndCanvas() {}
 };
+
+
+// What the video decoder did since the session began (SetHWND).
+struct VidanaPictureCounts {
+    uint64_t shown = 0;       // pictures presented to the surface
+    uint64_t undecodable = 0; // frames the decoder rejected, pictures it marked damaged
+    uint64_t refused = 0;     // pictures decoded but not shown (too large, no memory)
+};
+
+// The largest H.264 / H.265 picture shown (8K UHD).
+constexpr int32_t kVidanaMaxWidth = 7680;
+constexpr int32_t kVidanaMaxHeight = 4320;
 
 // Receives the wave-device error texts of the audio paths ("Specified resource
 // is already allocated." and so on). Called on the thread of the failing call
@@ -97,6 +140,9 @@ public:
     int32_t FlushDecoder();
     // Closes the process-wide decoder (for every instance).
     void ReleaseDecoder();
+    // Pictures shown, undecodable and refused by the video decoder since the
+    // last SetHWND; safe from any thread.
+    VidanaPictureCounts PictureCounts() const;
     // Starts mu-law capture at 8 kHz; callback gets one buffer of size bytes
     // again and again, on the capture thread. Always 0.
     int32_t SetACallBack(VidanaACallBack callback, uint32_t size);
@@ -112,7 +158,13 @@ private:
     int32_t ReceivePictures(int32_t& presented);
     int32_t DecodeMJpeg(const uint8_t* data, int32_t length);
     int32_t DecodeAFrame(const uint8_t* data, int32_t length);
-    int32_t DrawImage(uint8_t* data, int32_t width, int32_t height);
+    // Draws the overlay (in client coordinates: the picture lies at offsetX,
+    // offsetY of the view) and presents the picture.
+    int32_t DrawImage(uint8_t* data, int32_t width, int32_t height, int32_t offsetX = 0,
+                      int32_t offsetY = 0);
+    // The overlay alone, on a 32-bit canvas (B, G, R, 255) of stride bytes a row.
+    void DrawOverlay32(uint8_t* bits, int32_t stride, int32_t width, int32_t height,
+                       int32_t offsetX, int32_t offsetY);
     bool InitDecoder();
     void InitOstraDecoder();
     void ReleaseOstraDecoder();

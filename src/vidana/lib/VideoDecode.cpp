@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cmath>
 #include <new>
+#include <cstdio>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -27,25 +29,80 @@ bool InsideLimits(int width, int height) {
     return width >= 1 && height >= 1 && width <= kMaxPictureWidth && height <= kMaxPictureHeight;
 }
 
+// The largest size of the picture's shape (its sample aspect ratio applied)
+// inside the view: one side equals the view's, the other is at most its.
+VidanaSize FitInView(int srcW, int srcH, AVRational sar, VidanaSize view) {
+    double shapeW = srcW;
+    if (sar.num > 0 && sar.den > 0) shapeW = srcW * av_q2d(sar);
+    const double scale = std::min(view.width / shapeW, view.height / double(srcH));
+    VidanaSize fit{int32_t(std::lround(shapeW * scale)), int32_t(std::lround(srcH * scale))};
+    fit.width = std::clamp(fit.width, 1, view.width);
+    fit.height = std::clamp(fit.height, 1, view.height);
+    return fit;
+}
+
+void Say(IVidanaSurface* view, const char* why) {
+    if (view)
+        view->PictureNotShown(why);
+    else
+        std::fprintf(stderr, "%s\n", why);
+}
+
 // Makes the converter and the converted picture for the given source and the
 // current view size; leaves none when the view is empty or the source unknown.
-void MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, VidanaSize view) {
+// False when the memory for the picture could not be had.
+bool MakeConverter(VideoState& v, int srcW, int srcH, AVPixelFormat srcFmt, AVRational sar,
+                   VidanaSize view) {
     v.DropConverter();
-    if (view.width <= 0 || view.height <= 0 || srcFmt == AV_PIX_FMT_NONE) return;
-    SwsPtr sws(sws_getContext(srcW, srcH, srcFmt, view.width, view.height, AV_PIX_FMT_BGR24,
+    if (view.width <= 0 || view.height <= 0 || srcFmt == AV_PIX_FMT_NONE) return true;
+    const VidanaSize fit = FitInView(srcW, srcH, sar, view);
+    SwsPtr sws(sws_getContext(srcW, srcH, srcFmt, fit.width, fit.height, AV_PIX_FMT_BGR24,
                               SWS_BICUBIC, nullptr, nullptr, nullptr));
-    if (!sws) return;
+    if (!sws) return false;
     try {
-        v.picture.resize(size_t(view.width) * size_t(view.height) * 3 + kScalerSlack);
+        v.picture.resize(size_t(fit.width) * size_t(fit.height) * 3 + kScalerSlack);
     } catch (const std::bad_alloc&) {
-        return; // a view beyond memory shows nothing, like an empty one
+        return false; // a view beyond memory shows nothing, and says so
     }
     v.converter = std::move(sws);
     v.srcWidth = srcW;
     v.srcHeight = srcH;
     v.srcFormat = srcFmt;
-    v.dstWidth = view.width;
-    v.dstHeight = view.height;
+    v.dstWidth = fit.width;
+    v.dstHeight = fit.height;
+    v.offsetX = (view.width - fit.width) / 2;
+    v.offsetY = (view.height - fit.height) / 2;
+    return true;
+}
+
+// The canvas path's converters for the current source and fitted size: the
+// scaling step (fast bilinear, in the source's format) unless the sizes are
+// equal, and the 1:1 conversion to 32-bit BGRA. Leaves none on failure.
+void MakeCanvasConverter(VideoState& v) {
+    v.canvasScaler.reset();
+    v.canvasConverter.reset();
+    std::vector<uint8_t>().swap(v.scaled);
+    const bool scale = v.srcWidth != v.dstWidth || v.srcHeight != v.dstHeight;
+    if (scale) {
+        const int bytes = av_image_get_buffer_size(v.srcFormat, v.dstWidth, v.dstHeight, 64);
+        if (bytes <= 0) return;
+        try {
+            v.scaled.resize(size_t(bytes) + kScalerSlack);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        if (av_image_fill_arrays(v.scaledData, v.scaledLinesize, v.scaled.data(), v.srcFormat,
+                                 v.dstWidth, v.dstHeight, 64) < 0)
+            return;
+        v.canvasScaler.reset(sws_getContext(v.srcWidth, v.srcHeight, v.srcFormat, v.dstWidth,
+                                            v.dstHeight, v.srcFormat, SWS_FAST_BILINEAR, nullptr,
+                                            nullptr, nullptr));
+        if (!v.canvasScaler) return;
+    }
+    v.canvasConverter.reset(sws_getContext(v.dstWidth, v.dstHeight, v.srcFormat, v.dstWidth,
+                                           v.dstHeight, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR,
+                                           nullptr, nullptr, nullptr));
+    if (!v.canvasConverter) v.canvasScaler.reset();
 }
 
 } // namespace
@@ -66,31 +123,87 @@ int32_t CVidana::ReceivePictures(int32_t& presented) {
         gotPicture = gotPicture || picture;
 
         // The size is known only once a parameter set has been seen.
-        if (!InsideLimits(ctx->width, ctx->height)) {
+        const int knownW = picture ? frame->width : ctx->width;
+        const int knownH = picture ? frame->height : ctx->height;
+        if (!InsideLimits(knownW, knownH)) {
             av_frame_unref(frame);
             result = -1;
             if (!picture) break;
+            v.refused.fetch_add(1, std::memory_order_relaxed);
+            if (knownW != v.saidWidth || knownH != v.saidHeight) {
+                v.saidWidth = knownW;
+                v.saidHeight = knownH;
+                char why[128];
+                std::snprintf(why, sizeof why, "picture %d x %d is larger than %d x %d: not shown",
+                              knownW, knownH, kMaxPictureWidth, kMaxPictureHeight);
+                Say(m_hWnd, why);
+            }
             continue;
         }
         result = 0;
-        const int srcW = picture ? frame->width : ctx->width;
-        const int srcH = picture ? frame->height : ctx->height;
+        const int srcW = knownW;
+        const int srcH = knownH;
         const auto srcFmt = picture ? AVPixelFormat(frame->format) : ctx->pix_fmt;
-        if (!v.converter) {
-            MakeConverter(v, srcW, srcH, srcFmt, m_hWnd ? m_hWnd->ClientSize() : VidanaSize{});
-        } else if (picture &&
-                   (srcW != v.srcWidth || srcH != v.srcHeight || srcFmt != v.srcFormat)) {
-            // The stream changed size or format mid-session: start over as at
-            // the first picture of a session.
-            MakeConverter(v, srcW, srcH, srcFmt, m_hWnd ? m_hWnd->ClientSize() : VidanaSize{});
+        const AVRational sar = picture ? frame->sample_aspect_ratio : ctx->sample_aspect_ratio;
+        bool made = true;
+        if (!v.converter ||
+            (picture && (srcW != v.srcWidth || srcH != v.srcHeight || srcFmt != v.srcFormat))) {
+            // The first picture of a session, or the stream changed size or
+            // format mid-session: start over as at the first picture.
+            made = MakeConverter(v, srcW, srcH, srcFmt, sar,
+                                 m_hWnd ? m_hWnd->ClientSize() : VidanaSize{});
         }
         if (!picture) break;
-        if (v.converter) {
-            uint8_t* dst[4] = {v.picture.data(), nullptr, nullptr, nullptr};
-            int dstStride[4] = {v.dstWidth * 3, 0, 0, 0};
-            sws_scale(v.converter.get(), frame->data, frame->linesize, 0, frame->height, dst,
-                      dstStride);
-            presented += DrawImage(v.picture.data(), v.dstWidth, v.dstHeight);
+        if (!made) {
+            v.refused.fetch_add(1, std::memory_order_relaxed);
+            if (!v.saidMemory) {
+                v.saidMemory = true;
+                char why[128];
+                std::snprintf(why, sizeof why,
+                              "no memory to convert a picture of %d x %d: not shown", srcW, srcH);
+                Say(m_hWnd, why);
+            }
+        } else if (v.converter) {
+            // A picture the decoder concealed damage in is shown, but it is
+            // no decoded picture.
+            const bool damaged =
+                frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT);
+            int32_t drawn = 0;
+            VidanaCanvas canvas;
+            if (m_hWnd && m_hWnd->BeginCanvas(v.dstWidth, v.dstHeight, canvas)) {
+                // Converted once, at the view's size, into the memory the
+                // surface paints.
+                if (!v.canvasConverter) MakeCanvasConverter(v);
+                if (v.canvasConverter && canvas.bits && canvas.stride >= v.dstWidth * 4) {
+                    const uint8_t* const* from = frame->data;
+                    const int* fromLinesize = frame->linesize;
+                    if (v.canvasScaler) {
+                        sws_scale(v.canvasScaler.get(), frame->data, frame->linesize, 0,
+                                  frame->height, v.scaledData, v.scaledLinesize);
+                        from = v.scaledData;
+                        fromLinesize = v.scaledLinesize;
+                    }
+                    uint8_t* dst[4] = {canvas.bits, nullptr, nullptr, nullptr};
+                    int dstStride[4] = {canvas.stride, 0, 0, 0};
+                    sws_scale(v.canvasConverter.get(), from, fromLinesize, 0, v.dstHeight, dst,
+                              dstStride);
+                    DrawOverlay32(canvas.bits, canvas.stride, v.dstWidth, v.dstHeight, v.offsetX,
+                                  v.offsetY);
+                    drawn = 1;
+                }
+                m_hWnd->EndCanvas();
+            } else {
+                uint8_t* dst[4] = {v.picture.data(), nullptr, nullptr, nullptr};
+                int dstStride[4] = {v.dstWidth * 3, 0, 0, 0};
+                sws_scale(v.converter.get(), frame->data, frame->linesize, 0, frame->height, dst,
+                          dstStride);
+                drawn = DrawImage(v.picture.data(), v.dstWidth, v.dstHeight, v.offsetX, v.offsetY);
+            }
+            presented += drawn;
+            if (damaged)
+                v.undecodable.fetch_add(1, std::memory_order_relaxed);
+            else if (drawn)
+                v.shown.fetch_add(1, std::memory_order_relaxed);
         }
         av_frame_unref(frame);
     }
@@ -131,7 +244,18 @@ int32_t CVidana::DecodeVFrame(const uint8_t* data, int32_t length, bool hevc) {
         if (pkt->buf) {
             pkt->data = v.input.data();
             pkt->size = length;
-            avcodec_send_packet(ctx, pkt);
+            if (avcodec_send_packet(ctx, pkt) < 0) {
+                v.undecodable.fetch_add(1, std::memory_order_relaxed);
+                if (!v.saidUndecodable) {
+                    v.saidUndecodable = true;
+                    char why[160];
+                    std::snprintf(why, sizeof why,
+                                  "a %s frame could not be decoded (damaged, or a picture larger "
+                                  "than %d x %d)",
+                                  v.hevc ? "H.265" : "H.264", kMaxPictureWidth, kMaxPictureHeight);
+                    Say(m_hWnd, why);
+                }
+            }
         }
         av_packet_unref(pkt);
     }

@@ -223,3 +223,87 @@ TEST(RtpReassembly, FfmpegStreamThroughReassemblyAndDemux) {
 }
 
 } // namespace
+
+namespace {
+
+// Frames of three packets each ('A'..): the order packets arrive in, as
+// sequence numbers from 0, and what comes out.
+struct ReorderCase {
+    const char* name;
+    std::vector<uint16_t> order;
+    std::vector<Bytes> frames; // delivered, in order
+};
+
+Bytes PayloadOf(uint16_t seq) {
+    return {static_cast<uint8_t>('A' + seq / 3), static_cast<uint8_t>('0' + seq % 3)};
+}
+
+TEST(RtpReassembly, LateAndSwappedPacketsWithinTheBoundCostNothing) {
+    const Bytes a = {'A', '0', 'A', '1', 'A', '2'}, b = {'B', '0', 'B', '1', 'B', '2'},
+                c = {'C', '0', 'C', '1', 'C', '2'};
+    const ReorderCase cases[] = {
+        {"in order", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {a, b, c}},
+        // The last packet of A comes after B's first: A is whole.
+        {"late by one", {0, 1, 3, 2, 4, 5, 6, 7, 8, 9}, {a, b, c}},
+        // B's first packet comes after all of C's.
+        {"late by a frame", {0, 1, 2, 4, 5, 6, 7, 8, 3, 9}, {a, b, c}},
+        {"swapped frames", {3, 4, 5, 0, 1, 2, 6, 7, 8, 9}, {a, b, c}},
+        {"pairs swapped", {1, 0, 2, 4, 3, 5, 7, 6, 9, 8}, {a, b, c}},
+        {"reversed after the first frame", {0, 1, 2, 9, 8, 7, 6, 5, 4, 3}, {a, b, c}},
+    };
+    for (const ReorderCase& rc : cases) {
+        SCOPED_TRACE(rc.name);
+        Feeder f;
+        for (uint16_t k : rc.order) {
+            f.Feed(static_cast<uint16_t>(60000 + k), 3600u * (k / 3), PayloadOf(k));
+            uint8_t* fr;
+            int32_t n;
+            while (f.demux.NextFrame(&fr, &n))
+                f.frames.emplace_back(fr, fr + n);
+        }
+        EXPECT_EQ(f.frames, rc.frames);
+        EXPECT_EQ(f.demux.TooLate(), 0u);
+    }
+}
+
+// A packet that never comes holds its frame up to the bound only: 64 packets
+// beyond it, or a packet 100 ms newer; the frame then goes out without it, and
+// the packet, should it come after all, is dropped.
+TEST(RtpReassembly, AMissingPacketIsGivenUpAtTheBound) {
+    struct Case {
+        const char* name;
+        uint32_t tsStep;      // between frames of one packet each
+        std::size_t released; // frames after the hole when the frame goes out
+    };
+    for (const Case c : {Case{"64 packets", 100, CHbRtpDemux::kReorderPackets + 1},
+                         Case{"100 ms", 3600, 3}}) {
+        SCOPED_TRACE(c.name);
+        Feeder f;
+        f.Feed(10, 0, {'a'});
+        f.Feed(12, 0, {'c'}); // 11 never comes
+        std::size_t after = 0;
+        for (uint16_t seq = 13; f.frames.empty() && seq < 400; ++seq, ++after)
+            f.Feed(seq, c.tsStep * (seq - 12), {'x'});
+        EXPECT_EQ(after, c.released);
+        ASSERT_FALSE(f.frames.empty());
+        EXPECT_EQ(f.frames[0], (Bytes{'a', 'c'}));
+        f.Feed(11, 0, {'b'});
+        EXPECT_EQ(f.demux.TooLate(), 1u);
+        // The frames behind it follow at once, whole.
+        uint8_t* fr;
+        int32_t n;
+        std::size_t more = 0;
+        while (f.demux.NextFrame(&fr, &n)) {
+            EXPECT_EQ(Bytes(fr, fr + n), Bytes{'x'});
+            ++more;
+        }
+        EXPECT_GE(more + 1, after - 1);
+        // Finish hands out what is left, the last frame included.
+        std::size_t finished = 0;
+        while (f.demux.PendingPackets() > 0)
+            finished += f.demux.Finish() ? 1 : 0;
+        EXPECT_EQ(1 + more + finished, after);
+    }
+}
+
+} // namespace

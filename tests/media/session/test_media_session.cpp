@@ -672,8 +672,10 @@ TEST_F(Session, FiguresAndElapsedFollowTheClockAtMostFourUpdatesASecond) {
     clock_.Advance(500ms);
     Frame(1000);
     ASSERT_EQ(view_.Count(), before + 1);
+    // Bytes that are no H.264 are no picture: one bad frame, one frame in
+    // the last second, no RTP timestamp for the device's rate.
     EXPECT_EQ(view_.Last().statistics,
-              "解码 1帧 丢 0帧 帧率 25 Fps 接收数据 0 KB 码率 128 KBps \n");
+              "解码 0帧 丢 0包 坏 1帧 帧率 1 Fps 设备 0 Fps 接收数据 0 KB 码率 0 KBps \n");
     EXPECT_EQ(view_.Last().progressText, "00:00:00/12:00:00");
     EXPECT_FALSE(view_.Last().progressPos);
     // Within the interval nothing more goes to the view.
@@ -684,7 +686,9 @@ TEST_F(Session, FiguresAndElapsedFollowTheClockAtMostFourUpdatesASecond) {
     clock_.Advance(3725s - 749ms);
     Frame(2048);
     ASSERT_EQ(view_.Count(), before + 2);
-    EXPECT_EQ(view_.Last().statistics, "解码 3帧 丢 1帧 帧率 0 Fps 接收数据 5 KB 码率 0 KBps \n");
+    // The last second holds the one frame just come.
+    EXPECT_EQ(view_.Last().statistics,
+              "解码 0帧 丢 0包 坏 3帧 帧率 1 Fps 设备 0 Fps 接收数据 5 KB 码率 2 KBps \n");
     EXPECT_EQ(view_.Last().progressText, "01:02:05/12:00:00");
     Frame(10000);
     EXPECT_EQ(view_.Count(), before + 2);
@@ -695,7 +699,8 @@ TEST_F(Session, FiguresAndElapsedFollowTheClockAtMostFourUpdatesASecond) {
     // What was held back goes out when the stream ends, and nothing after.
     Click(1, 0, In(0));
     ASSERT_EQ(view_.Count(), before + 3);
-    EXPECT_EQ(view_.Last().statistics, "解码 4帧 丢 1帧 帧率 0 Fps 接收数据 15 KB 码率 0 KBps \n");
+    EXPECT_EQ(view_.Last().statistics,
+              "解码 0帧 丢 0包 坏 4帧 帧率 2 Fps 设备 0 Fps 接收数据 15 KB 码率 11 KBps \n");
     Frame(500);
     EXPECT_EQ(view_.Count(), before + 3);
     EXPECT_EQ(s_->Figures().frames, 4u);

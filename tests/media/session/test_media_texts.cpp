@@ -136,13 +136,17 @@ TEST(MediaTexts, RowsFollowTheMediaSetsOfTheCommandLists) {
 }
 
 TEST(MediaFigures, StatisticsLine) {
+    // frames, empty, bytes, elapsed; pictures, undecodable, lost packets; the
+    // window's frames, device rate and KB a second.
     const std::pair<StreamFigures, const char*> cases[] = {
-        // No whole second yet: 25 and 128 whatever arrived.
-        {{10, 0, 50000, 0}, "解码 10帧 丢 0帧 帧率 25 Fps 接收数据 48 KB 码率 128 KBps \n"},
-        {{250, 3, 5u << 20, 10}, "解码 250帧 丢 3帧 帧率 25 Fps 接收数据 5120 KB 码率 512 KBps \n"},
-        {{7, 1, 1023, 3}, "解码 7帧 丢 1帧 帧率 2 Fps 接收数据 0 KB 码率 0 KBps \n"},
-        {{4000000000u, 0, 1ull << 42, 100000},
-         "解码 4000000000帧 丢 0帧 帧率 40000 Fps 接收数据 4294967296 KB 码率 42949 KBps \n"},
+        {{}, "解码 0帧 丢 0包 坏 0帧 帧率 0 Fps 设备 0 Fps 接收数据 0 KB 码率 0 KBps \n"},
+        {{10, 0, 50000, 0, 9, 1, 0, 10, 25, 48},
+         "解码 9帧 丢 0包 坏 1帧 帧率 10 Fps 设备 25 Fps 接收数据 48 KB 码率 48 KBps \n"},
+        {{250, 3, 5u << 20, 10, 250, 0, 9, 50, 25, 1024},
+         "解码 250帧 丢 9包 坏 0帧 帧率 50 Fps 设备 25 Fps 接收数据 5120 KB 码率 1024 KBps \n"},
+        {{4000000000u, 0, 1ull << 42, 100000, 1ull << 40, 7, 123456789012ull, 1000, 1000, 40000},
+         "解码 1099511627776帧 丢 123456789012包 坏 7帧 帧率 1000 Fps 设备 1000 Fps 接收数据 "
+         "4294967296 KB 码率 40000 KBps \n"},
     };
     for (const auto& [f, text] : cases)
         EXPECT_EQ(StatisticsLine(f), text);

@@ -93,10 +93,11 @@ struct Statistics {
     bool ok = false;
     unsigned frames = 0, lost = 0, kb = 0;
 };
-// The statistics line of a dump: "解码 %u帧 丢 %u帧 帧率 %d Fps 接收数据 %lu KB 码率 %d KBps \n".
+// The statistics line of a dump: "解码 %llu帧 丢 %llu包 坏 %llu帧 帧率 %d Fps 设备 %d Fps
+// 接收数据 %lu KB 码率 %d KBps \n" (pictures, lost packets, kilobytes).
 Statistics ReadStatistics(const std::string& line) {
-    static const std::regex re(
-        "^解码 (\\d+)帧 丢 (\\d+)帧 帧率 \\d+ Fps 接收数据 (\\d+) KB 码率 \\d+ KBps \\\\n$");
+    static const std::regex re("^解码 (\\d+)帧 丢 (\\d+)包 坏 \\d+帧 帧率 \\d+ Fps 设备 \\d+ Fps 接收数据 "
+                               "(\\d+) KB 码率 \\d+ KBps \\\\n$");
     std::smatch m;
     if (!std::regex_match(line, m, re)) return {};
     return {true, unsigned(std::stoul(m[1])), unsigned(std::stoul(m[2])),
@@ -156,11 +157,17 @@ protected:
 
     // ffmpeg's pictures of a clip (by default the suite's) at the view's size,
     // and the shot's pixels.
+    // ffmpeg's pictures as the view shows them: fitted to w x h with the
+    // aspect ratio kept (scaled fast bilinear in the stream's format, then
+    // converted to 32-bit, as the view's canvas gets them), centred on black.
     std::vector<uint8_t> Reference(int w, int h, const std::string& clip = vob_) {
         const std::string out = dir_.File("reference.bgr");
-        EXPECT_EQ(mt::Run("ffmpeg -nostdin -v error -y -i " + clip +
-                          " -vf scale=" + std::to_string(w) + ":" + std::to_string(h) +
-                          ":flags=bicubic -pix_fmt bgr24 -f rawvideo " + out),
+        const std::string W = std::to_string(w), H = std::to_string(h);
+        EXPECT_EQ(mt::Run("ffmpeg -nostdin -v error -y -i " + clip + " -vf 'scale=" + W + ":" + H +
+                          ":flags=fast_bilinear:force_original_aspect_ratio=decrease,"
+                          "format=yuv420p,scale=flags=fast_bilinear,format=bgra,pad=" +
+                          W + ":" + H + ":(ow-iw)/2:(oh-ih)/2:black' -pix_fmt bgr24 -f rawvideo " +
+                          out),
                   0);
         return mt::ReadFile(out);
     }

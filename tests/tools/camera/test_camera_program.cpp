@@ -105,9 +105,9 @@ int GreyLevels(const TempDir& dir, const std::string& png) {
     return static_cast<int>(levels.size());
 }
 
-// "解码 N帧 丢 M帧 ...": N and M, or -1, -1.
+// "解码 N帧 丢 M包 ...": N pictures and M lost packets, or -1, -1.
 std::pair<long, long> Decoded(const std::string& dump) {
-    static const std::regex re("1090 解码 (\\d+)帧 丢 (\\d+)帧");
+    static const std::regex re("1090 解码 (\\d+)帧 丢 (\\d+)包");
     std::smatch m;
     if (!std::regex_search(dump, m, re)) return {-1, -1};
     return {std::stol(m[1]), std::stol(m[2])};

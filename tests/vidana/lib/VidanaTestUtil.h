@@ -57,14 +57,14 @@ inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// An H.264 (or H.265) elementary stream of ffmpeg's test pattern at w x h;
-// extra goes before the output.
+// An H.264 (or H.265) elementary stream of ffmpeg's test pattern at w x h with
+// square pixels; extra goes before the output.
 inline std::string MakeH264(const TempDir& dir, const std::string& name, int w, int h, int frames,
                             const std::string& extra = "", TestCodec codec = TestCodec::H264) {
     const std::string path = dir / name;
     const std::string cmd = TestPatternCommand(
         codec, "size=320x240:rate=25", "-frames:v " + std::to_string(frames),
-        "-vf scale=" + std::to_string(w) + ":" + std::to_string(h) + " " + extra, path);
+        "-vf scale=" + std::to_string(w) + ":" + std::to_string(h) + ",setsar=1 " + extra, path);
     if (Shell(cmd) != 0) ADD_FAILURE() << "ffmpeg failed: " << cmd;
     return path;
 }
@@ -117,6 +117,52 @@ private:
     std::atomic<int> m_w, m_h;
     std::mutex m_lock;
 };
+
+// A surface that lends the decoder its memory (BeginCanvas / EndCanvas), as
+// the video view does; records each finished canvas as packed BGRA.
+class CanvasSurface : public RecordingSurface {
+public:
+    using RecordingSurface::RecordingSurface;
+    bool BeginCanvas(int32_t width, int32_t height, VidanaCanvas& canvas) override {
+        m_cw = width;
+        m_ch = height;
+        // Rows padded beyond the picture, as a real surface's may be.
+        m_stride = width * 4 + 64;
+        m_memory.assign(size_t(m_stride) * height + kVidanaCanvasSlack, 0xEE);
+        canvas.bits = m_memory.data();
+        canvas.stride = m_stride;
+        ++begun;
+        return true;
+    }
+    void EndCanvas() override {
+        Picture p{m_cw, m_ch, {}};
+        for (int y = 0; y < m_ch; ++y)
+            p.bgr.insert(p.bgr.end(), m_memory.begin() + size_t(y) * m_stride,
+                         m_memory.begin() + size_t(y) * m_stride + size_t(m_cw) * 4);
+        canvases.push_back(std::move(p));
+    }
+    std::vector<Picture> canvases; // BGRA, width * 4 bytes a row
+    int begun = 0;
+
+private:
+    std::vector<uint8_t> m_memory;
+    int m_cw = 0, m_ch = 0, m_stride = 0;
+};
+
+// ffmpeg's pictures as the canvas path makes them: scaled fast bilinear in the
+// stream's own format (yuv420p), then converted to BGRA.
+inline std::vector<uint8_t> FfmpegCanvasPictures(const TempDir& dir, const std::string& in, int w,
+                                                 int h) {
+    const std::string out = dir / "reference.bgra";
+    const std::string cmd = "ffmpeg -nostdin -v error -y -i '" + in + "' -vf scale=" +
+                            std::to_string(w) + ":" + std::to_string(h) +
+                            ":flags=fast_bilinear,format=yuv420p,scale=flags=fast_bilinear,"
+                            "format=bgra -f rawvideo '" + out + "'";
+    if (Shell(cmd) != 0) ADD_FAILURE() << "ffmpeg failed: " << cmd;
+    auto bytes = ReadFile(out);
+    fs::remove(out);
+    return bytes;
+}
 
 // Feeds every access unit of the file, each in its own exactly sized heap
 // buffer so that the sanitizer sees any read past a frame. Type 8 streams are

@@ -51,18 +51,42 @@ protected:
     static inline std::string vga, gop, qvga, hd, hevc, hevcB, bframes;
 };
 
-TEST_F(VidanaDecode, PicturesEqualFfmpegBicubicAtTheViewSize) {
+// A view and the picture fitted into it with the aspect ratio kept.
+struct Fit {
+    int viewW, viewH, w, h;
+};
+
+TEST_F(VidanaDecode, PicturesEqualFfmpegBicubicFittedToTheView) {
     const auto stream = ReadFile(vga);
-    for (auto [w, h] : {std::pair{640, 480}, {800, 600}, {352, 288}, {641, 357}}) {
-        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-        RecordingSurface s(w, h);
+    for (const Fit f : {Fit{640, 480, 640, 480}, Fit{800, 600, 800, 600}, Fit{352, 288, 352, 264},
+                        Fit{641, 357, 476, 357}, Fit{1000, 100, 133, 100}}) {
+        SCOPED_TRACE(std::to_string(f.viewW) + "x" + std::to_string(f.viewH));
+        RecordingSurface s(f.viewW, f.viewH);
         CVidana v;
         v.SetHWND(&s);
         FeedStream(v, stream);
+        EXPECT_EQ(v.PictureCounts().shown, 30u);
+        EXPECT_EQ(v.PictureCounts().refused, 0u);
         v.ReleaseDecoder();
         EXPECT_EQ(s.pictures.size(), 30u); // no B-frames: no picture is held back
-        ExpectSameAsFfmpeg(vga, s, w, h);
+        ExpectSameAsFfmpeg(vga, s, f.w, f.h);
     }
+}
+
+// The sample aspect ratio counts: 1920 x 1080 coded pictures of a 4:3 source
+// (ffmpeg's scale keeps the display aspect with pixels of 3:4) fill 1440 x 1080.
+TEST_F(VidanaDecode, NonSquarePixelsKeepTheDisplayAspect) {
+    const std::string path = *dir / "sar.h264";
+    ASSERT_EQ(0, Shell(TestPatternCommand(TestCodec::H264, "size=320x240:rate=25", "-frames:v 3",
+                                          "-vf scale=1920:1080 -bf 0 -preset ultrafast", path)));
+    RecordingSurface s(1920, 1080);
+    CVidana v;
+    v.SetHWND(&s);
+    FeedStream(v, ReadFile(path));
+    EXPECT_EQ(v.PictureCounts().shown, 3u);
+    v.ReleaseDecoder();
+    ASSERT_EQ(s.Count(), 3u);
+    ExpectSameAsFfmpeg(path, s, 1440, 1080);
 }
 
 TEST_F(VidanaDecode, HdStreamWithBFramesEqualsFfmpeg) {
@@ -85,16 +109,16 @@ TEST_F(VidanaDecode, HdStreamWithBFramesEqualsFfmpeg) {
 // held back, for both codecs, and the decoder takes a new stream afterwards.
 TEST_F(VidanaDecode, HevcAndFlushedStreamsEqualFfmpegPictureForPicture) {
     const auto vgaHevc = ReadFile(hevc);
-    for (auto [w, h] : {std::pair{640, 480}, {352, 288}, {641, 357}}) {
-        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-        RecordingSurface s(w, h);
+    for (const Fit f : {Fit{640, 480, 640, 480}, Fit{352, 288, 352, 264}, Fit{641, 357, 476, 357}}) {
+        SCOPED_TRACE(std::to_string(f.viewW) + "x" + std::to_string(f.viewH));
+        RecordingSurface s(f.viewW, f.viewH);
         CVidana v;
         v.SetHWND(&s);
         FeedStream(v, vgaHevc, kVidanaFrameH265);
         EXPECT_EQ(v.FlushDecoder(), 0); // nothing held back without B-frames
         v.ReleaseDecoder();
         EXPECT_EQ(s.pictures.size(), 30u);
-        ExpectSameAsFfmpeg(hevc, s, w, h);
+        ExpectSameAsFfmpeg(hevc, s, f.w, f.h);
     }
     struct Case {
         std::string path;
@@ -135,8 +159,11 @@ TEST_F(VidanaDecode, CodecSwitchWithinASessionShowsBothStreams) {
     // ...and shown when H.264 takes over.
     FeedStream(v, ReadFile(vga), kVidanaFrameH264, 0, 5);
     EXPECT_EQ(s.Count(), 15u);
-    for (size_t i = 0; i < s.pictures.size(); ++i)
-        EXPECT_EQ(s.pictures[i].width, i < 5 ? 320 : 200) << i;
+    // Fitted to 200 x 100: 352 x 288 as 122 x 100, 640 x 480 as 133 x 100.
+    for (size_t i = 0; i < s.pictures.size(); ++i) {
+        EXPECT_EQ(s.pictures[i].width, i < 5 ? 320 : i < 10 ? 122 : 133) << i;
+        EXPECT_EQ(s.pictures[i].height, i < 5 ? 240 : 100) << i;
+    }
     // H.265 bytes through the H.264 code show nothing, and no crash.
     FeedStream(v, ReadFile(hevc), kVidanaFrameH264, 0, 5);
     EXPECT_EQ(s.Count(), 15u);
@@ -185,23 +212,125 @@ TEST_F(VidanaDecode, PacketsBeforeTheParameterSetsDrawNothing) {
     ExpectSameAsFfmpeg(gop, s, 640, 480, 10);
 }
 
+// A surface that lends its memory gets each picture converted straight into
+// it (fast bilinear, 32-bit): the same pixels as ffmpeg's, no Present.
+TEST_F(VidanaDecode, CanvasPicturesEqualFfmpegFastBilinear) {
+    struct Case {
+        std::string path;
+        int32_t type;
+        Fit fit;
+    };
+    for (const Case& c : {Case{vga, kVidanaFrameH264, {640, 480, 640, 480}},
+                          Case{vga, kVidanaFrameH264, {1000, 600, 800, 600}},
+                          Case{hevc, kVidanaFrameH265, {320, 300, 320, 240}},
+                          Case{hd, kVidanaFrameH264, {1280, 720, 1280, 720}}}) {
+        SCOPED_TRACE(c.path + " in " + std::to_string(c.fit.viewW) + "x" +
+                     std::to_string(c.fit.viewH));
+        CanvasSurface s(c.fit.viewW, c.fit.viewH);
+        CVidana v;
+        v.SetHWND(&s);
+        FeedStream(v, ReadFile(c.path), c.type);
+        v.FlushDecoder();
+        const uint64_t shown = v.PictureCounts().shown;
+        v.ReleaseDecoder();
+        EXPECT_EQ(s.Count(), 0u); // nothing went through Present
+        ASSERT_GT(s.canvases.size(), 0u);
+        EXPECT_EQ(shown, s.canvases.size());
+        EXPECT_EQ(s.begun, int(s.canvases.size()));
+        const auto ref = FfmpegCanvasPictures(*dir, c.path, c.fit.w, c.fit.h);
+        const size_t n = size_t(c.fit.w) * c.fit.h * 4;
+        ASSERT_EQ(ref.size() / n, s.canvases.size());
+        for (size_t i = 0; i < s.canvases.size(); ++i) {
+            ASSERT_EQ(s.canvases[i].width, c.fit.w);
+            ASSERT_EQ(s.canvases[i].height, c.fit.h);
+            ASSERT_TRUE(std::memcmp(s.canvases[i].bgr.data(), ref.data() + i * n, n) == 0)
+                << "picture " << i << " differs, PSNR "
+                << Psnr(s.canvases[i].bgr.data(), ref.data() + i * n, n);
+        }
+    }
+    // The drag rectangle lands on the canvas as on a packed picture.
+    CanvasSurface s(640, 480);
+    CVidana v;
+    v.SetHWND(&s);
+    v.SetRect({100, 100, 300, 200});
+    FeedStream(v, ReadFile(vga), kVidanaFrameH264, 0, 1);
+    v.ReleaseDecoder();
+    ASSERT_EQ(s.canvases.size(), 1u);
+    const auto ref = FfmpegCanvasPictures(*dir, vga, 640, 480);
+    auto px = [](const uint8_t* p, int x, int y) { return p + (size_t(y) * 640 + x) * 4; };
+    EXPECT_NE(std::memcmp(px(s.canvases[0].bgr.data(), 100, 150), px(ref.data(), 100, 150), 3), 0);
+    EXPECT_EQ(std::memcmp(px(s.canvases[0].bgr.data(), 200, 150), px(ref.data(), 200, 150), 4), 0);
+}
+
+// Records what the decoder says of pictures it does not show.
+class NoticeSurface : public RecordingSurface {
+public:
+    using RecordingSurface::RecordingSurface;
+    void PictureNotShown(const char* why) override { notices.emplace_back(why); }
+    std::vector<std::string> notices;
+};
+
+// Up to 8K is shown; a larger picture is said once and counted as refused,
+// never as shown.
 TEST_F(VidanaDecode, PictureSizeLimits) {
     struct Case {
         int w, h;
         bool shown;
     };
-    for (const Case c : {Case{2048, 1536, true}, Case{2049, 1536, false}, Case{2048, 1537, false},
-                         Case{1, 1, true}}) {
+    for (const Case c : {Case{7680, 4320, true}, Case{7681, 4320, false},
+                         Case{7680, 4321, false}, Case{1, 1, true}}) {
         SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
         const auto path =
             MakeH264(*dir, "limit.h264", c.w, c.h, 2, "-bf 0 -preset ultrafast -pix_fmt yuv444p");
-        RecordingSurface s(64, 48);
+        NoticeSurface s(64, 48);
         CVidana v;
         v.SetHWND(&s);
-        FeedStream(v, ReadFile(path));
+        const auto stream = ReadFile(path);
+        FeedStream(v, stream);
+        const VidanaPictureCounts n = v.PictureCounts();
         v.ReleaseDecoder();
-        // (x264 makes a single picture of a 1 x 1 stream; ffmpeg shows one too.)
-        EXPECT_EQ(s.Count(), c.shown ? (c.w == 1 ? 1u : 2u) : 0u);
+        const uint64_t pictures = CountUnits(stream);
+        EXPECT_GE(pictures, 1u);
+        EXPECT_EQ(s.Count(), c.shown ? pictures : 0u);
+        EXPECT_EQ(n.shown, c.shown ? pictures : 0u);
+        EXPECT_EQ(n.refused, c.shown ? 0u : pictures);
+        if (c.shown) {
+            EXPECT_TRUE(s.notices.empty());
+        } else {
+            ASSERT_EQ(s.notices.size(), 1u); // said once, not for every picture
+            EXPECT_EQ(s.notices[0], "picture " + std::to_string(c.w) + " x " +
+                                        std::to_string(c.h) +
+                                        " is larger than 7680 x 4320: not shown");
+        }
+    }
+}
+
+// Camera sizes above the old 2048 x 1536 bound, both codecs, picture for
+// picture against ffmpeg (a few pictures each: 4K takes the encoder a while).
+TEST_F(VidanaDecode, QhdAndUhdStreamsEqualFfmpeg) {
+    struct Case {
+        int w, h;
+        TestCodec codec;
+        Fit fit;
+    };
+    for (const Case& c : {Case{2560, 1440, TestCodec::H264, {2560, 1440, 2560, 1440}},
+                          Case{2560, 1440, TestCodec::H265, {1280, 1024, 1280, 720}},
+                          Case{3840, 2160, TestCodec::H264, {960, 540, 960, 540}},
+                          Case{3840, 2160, TestCodec::H265, {800, 600, 800, 450}}}) {
+        const bool hevcCase = c.codec == TestCodec::H265;
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + (hevcCase ? " H.265" : ""));
+        const auto path = MakeH264(*dir, hevcCase ? "uhd.hevc" : "uhd.h264", c.w, c.h, 3,
+                                   hevcCase ? "-preset ultrafast -x265-params bframes=0"
+                                            : "-bf 0 -preset ultrafast",
+                                   c.codec);
+        RecordingSurface s(c.fit.viewW, c.fit.viewH);
+        CVidana v;
+        v.SetHWND(&s);
+        FeedStream(v, ReadFile(path), hevcCase ? kVidanaFrameH265 : kVidanaFrameH264);
+        EXPECT_EQ(v.PictureCounts().shown, 3u);
+        v.ReleaseDecoder();
+        ASSERT_EQ(s.Count(), 3u);
+        ExpectSameAsFfmpeg(path, s, c.fit.w, c.fit.h);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <tuple>
 
 using namespace vt;
 
@@ -179,6 +180,32 @@ TEST_F(VidanaDraw, OverlayBlendsOverTheDecodedPicture) {
                     << "picture " << i << " at " << x << "," << y;
             }
     }
+}
+
+// A picture narrower than the view is shown centred: the rectangle, dragged
+// in client coordinates, lands on the picture shifted by the bars' width.
+TEST_F(VidanaDraw, OverlayFollowsAPictureCentredInAWiderView) {
+    TempDir dir;
+    const auto path = MakeH264(dir, "c.h264", 320, 240, 2, "-bf 0");
+    RecordingSurface hs(400, 240); // 40-pixel bars left and right
+    CVidana hv;
+    hv.SetHWND(&hs);
+    hv.SetRect({140, 50, 240, 150}); // green, picture columns 100 to 200
+    FeedStream(hv, ReadFile(path));
+    hv.ReleaseDecoder();
+    ASSERT_EQ(hs.Count(), 2u);
+    const auto ref = FfmpegPictures(dir, path, 320, 240);
+    const Picture& got = hs.pictures[0];
+    ASSERT_EQ(got.width, 320);
+    auto differs = [&](int x, int y) {
+        const uint8_t* r = ref.data() + (size_t(y) * 320 + x) * 3;
+        const Bgr c = At(got, x, y);
+        return std::abs(c.b - r[0]) > 1 || std::abs(c.g - r[1]) > 1 || std::abs(c.r - r[2]) > 1;
+    };
+    for (auto [x, y, pen] : {std::tuple{99, 100, true}, {100, 100, true}, {200, 100, true},
+                             {139, 100, false}, {140, 100, false}, {239, 100, false},
+                             {150, 49, true}, {150, 150, true}})
+        EXPECT_EQ(differs(x, y), pen) << x << "," << y;
 }
 
 TEST_F(VidanaDraw, OstraPicturesMatchFfmpegsConversion) {

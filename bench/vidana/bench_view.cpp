@@ -1,0 +1,151 @@
+// The live view's cost per picture against ffmpeg decoding the same stream,
+// in the same run: CPU seconds of one thread decoding, converting once at the
+// view's size into the view's canvas (as CStaticEx lends it) and painting it
+// with QPainter into a window-sized raster image (what Qt's backing store
+// does), next to `ffmpeg -threads 1 -i S -f null -` (its CPU from the child's
+// rusage). The old path (bicubic BGR24, a copy, a converting paint) is timed
+// too. Streams are made with ffmpeg: 1080p25 at 4 Mbit/s and 2160p25.
+// Usage: bench_view [--seconds N] [--view WxH]
+#include "vidana/lib/AccessUnits.h"
+#include "vidana/lib/Vidana.h"
+
+#include <QImage>
+#include <QPainter>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace {
+
+double ThreadCpu() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+double ChildrenCpu() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+// The view: a canvas lent to the decoder (or a copied BGR picture), painted
+// centred into the window's raster image.
+class View : public IVidanaSurface {
+public:
+    View(int w, int h, bool canvas) : w_(w), h_(h), canvas_(canvas), window_(w, h, QImage::Format_RGB32) {}
+    VidanaSize ClientSize() const override { return {w_, h_}; }
+    void Present(const uint8_t* bgr, int32_t width, int32_t height) override {
+        QImage img(width, height, QImage::Format_BGR888);
+        for (int y = 0; y < height; ++y)
+            std::memcpy(img.scanLine(y), bgr + size_t(y) * width * 3, size_t(width) * 3);
+        Paint(img);
+    }
+    bool BeginCanvas(int32_t width, int32_t height, VidanaCanvas& c) override {
+        if (!canvas_) return false;
+        if (image_.width() != width || image_.height() != height) {
+            memory_.assign(size_t(width) * height * 4 + kVidanaCanvasSlack, 0);
+            image_ = QImage(memory_.data(), width, height, width * 4, QImage::Format_RGB32);
+        }
+        c.bits = memory_.data();
+        c.stride = width * 4;
+        return true;
+    }
+    void EndCanvas() override { Paint(image_); }
+    int painted = 0;
+
+private:
+    void Paint(const QImage& img) {
+        QPainter p(&window_);
+        p.drawImage((w_ - img.width()) / 2, (h_ - img.height()) / 2, img);
+        ++painted;
+    }
+    int w_, h_;
+    bool canvas_;
+    QImage window_;
+    std::vector<uint8_t> memory_;
+    QImage image_;
+};
+
+double RunView(const std::vector<std::span<const uint8_t>>& units, int w, int h, bool canvas,
+               int& pictures) {
+    View view(w, h, canvas);
+    CVidana v;
+    const double t0 = ThreadCpu();
+    v.SetHWND(&view);
+    for (const auto& u : units)
+        v.DecodeXFrame(u.data(), int32_t(u.size()), kVidanaFrameH264);
+    v.ReleaseDecoder();
+    pictures = view.painted;
+    return ThreadCpu() - t0;
+}
+
+double RunFfmpeg(const std::string& path) {
+    const double t0 = ChildrenCpu();
+    const std::string cmd = "ffmpeg -nostdin -v error -threads 1 -i '" + path + "' -f null -";
+    if (std::system(cmd.c_str()) != 0) return -1;
+    return ChildrenCpu() - t0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int seconds = 10, vw = 1280, vh = 720;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--seconds")) seconds = std::max(1, std::atoi(argv[i + 1]));
+        if (!std::strcmp(argv[i], "--view")) std::sscanf(argv[i + 1], "%dx%d", &vw, &vh);
+    }
+    struct Stream {
+        const char* name;
+        const char* size;
+        const char* rate;
+    };
+    const Stream streams[] = {{"1080p25 4 Mbit/s", "1920x1080", "4M"},
+                              {"2160p25 12 Mbit/s", "3840x2160", "12M"}};
+    const auto dir = std::filesystem::temp_directory_path();
+    std::printf("view %dx%d, %d s of each stream, CPU seconds of one thread\n", vw, vh, seconds);
+    for (const Stream& s : streams) {
+        const std::string path =
+            (dir / ("bench-view-" + std::to_string(getpid()) + "-" + s.size + ".h264")).string();
+        const std::string make = std::string("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=") +
+                                 s.size + ":rate=25 -t " + std::to_string(seconds) +
+                                 " -c:v libx264 -preset veryfast -bf 0 -g 50 -b:v " + s.rate +
+                                 " -maxrate " + s.rate + " -bufsize " + s.rate + " -f h264 '" +
+                                 path + "'";
+        if (std::system(make.c_str()) != 0) {
+            std::fprintf(stderr, "bench_view: ffmpeg could not make the %s stream\n", s.name);
+            return 1;
+        }
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                         std::istreambuf_iterator<char>());
+        const auto units = vidana::SplitAccessUnits(bytes);
+        // Alternating rounds, the best of each side: the machine is shared.
+        double best[3] = {1e9, 1e9, 1e9};
+        int pictures = 0, oldPictures = 0;
+        for (int round = 0; round < 3; ++round) {
+            best[0] = std::min(best[0], RunFfmpeg(path));
+            best[1] = std::min(best[1], RunView(units, vw, vh, true, pictures));
+            best[2] = std::min(best[2], RunView(units, vw, vh, false, oldPictures));
+        }
+        std::filesystem::remove(path);
+        std::printf("%s (%zu pictures): ffmpeg %.2f s; view %.2f s (%d painted), ratio %.2f; "
+                    "old path %.2f s, ratio %.2f\n",
+                    s.name, units.size(), best[0], best[1], pictures, best[1] / best[0], best[2],
+                    best[2] / best[0]);
+    }
+    return 0;
+}
