@@ -106,7 +106,8 @@ TEST(StreamFigures, LostPacketsAndAStallThroughTheSession) {
     o.clock = clock.Clock();
     o.localIp = INADDR_LOOPBACK;
     CMediaSession s(decoder, &surface, signal, &view, o);
-    s.BuildMediaCommand(0, 0, st::LoopbackInputs(0, port));
+    const MediaCommand offer = s.BuildMediaCommand(0, 0, st::LoopbackInputs(0, port));
+    s.OfferSent(offer.offer, 1);
     ASSERT_TRUE(s.OnCallAnswered(1, 1, st::VideoAnswer(), st::LoopbackInputs(0, port)).started);
 
     const int sock = mt::UdpSocket(0);
