@@ -1,7 +1,5 @@
 #include "sip/endpoint/CSIP.h"
 
-#include "check/battery/Digest.h"
-#include "check/battery/SipText.h"
 
 #include <arpa/inet.h>
 
@@ -140,6 +138,8 @@ int CSIP::Start(int transport, const SipSettings& settings, ISipEvents& events) 
     if (context_) return 0;
     settings_ = settings;
     events_ = &events;
+    registrar_ = std::make_unique<tarvex::sipauth::DigestRegistrar>(settings_.domain, clock);
+    registeredFrom_.clear();
     auto ctx = std::make_unique<sipua::SipAgent>();
     if (ctx->Init() != 0) return -1;
     int protocol = 0;
@@ -253,7 +253,7 @@ void CSIP::HandleEvent(sipua::Event& ev) {
             OnRegister(ev);
         } else if (is("MESSAGE") && registered_) {
             Log(req, kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);
-            AnswerMessage(ev.tid, nullptr, {});
+            if (FromRegisteredAddress(ev)) AnswerMessage(ev.tid, nullptr, {});
         }
         break;
     case K::OutOfCallAnswered:
@@ -302,52 +302,59 @@ void CSIP::OnRegister(sipua::Event& ev) {
     if (events_) events_->OnDeviceRegistered(DeviceAddress{id, node.address, node.port});
 }
 
-namespace {
-
-constexpr std::size_t kNoncesKept = 64;
-
-std::string NewNonce() {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    char buf[33];
-    std::snprintf(buf, sizeof buf, "%016llx%016llx", static_cast<unsigned long long>(rng()),
-                  static_cast<unsigned long long>(rng()));
-    return buf;
-}
-
-} // namespace
-
 int CSIP::ChallengeRegister(sipua::Event& ev, const std::string& deviceId) {
+    using tarvex::sipauth::DigestVerdict;
     osip_message_t* req = ev.request.get();
-    const std::string realm = settings_.domain;
     osip_authorization_t* auth = nullptr;
     osip_message_get_authorization(req, 0, &auth);
     char* text = nullptr;
-    std::string scheme;
-    std::map<std::string, std::string> credentials;
-    if (auth && osip_authorization_to_str(auth, &text) == 0 && text) {
-        credentials = tarvex::check::ParseAuthParams(text, &scheme);
-        osip_free(text);
-    }
-    const auto issued = std::find(nonces_.begin(), nonces_.end(), credentials["nonce"]);
-    if (auth && issued != nonces_.end()) {
-        const std::map<std::string, std::string> challenge = {
-            {"realm", realm}, {"nonce", *issued}, {"algorithm", "MD5"}};
-        const std::string problem = tarvex::check::DigestProblem(
-            challenge, credentials, "REGISTER", settings_.registerPassword);
-        if (problem.empty()) return 0;
-        std::fprintf(stderr, "tarvex: REGISTER of %s refused: %s\n", deviceId.c_str(),
-                     problem.c_str());
+    std::string authorization;
+    if (auth && osip_authorization_to_str(auth, &text) == 0 && text) authorization = text;
+    if (text) osip_free(text);
+    char* uriText = nullptr;
+    std::string requestUri;
+    if (req->req_uri && osip_uri_to_str(req->req_uri, &uriText) == 0 && uriText) requestUri = uriText;
+    if (uriText) osip_free(uriText);
+    tarvex::sipauth::DigestRequest r;
+    r.authorization = authorization;
+    r.method = "REGISTER";
+    r.requestUri = requestUri;
+    const std::string fromUser = UserOf(osip_message_get_from(req));
+    r.fromUser = fromUser;
+    r.sourceHost = ev.sourceHost;
+    r.sourcePort = ev.sourcePort;
+    const tarvex::sipauth::DigestOutcome out = registrar_->Verify(r, settings_.registerPassword);
+    switch (out.verdict) {
+    case DigestVerdict::Accepted:
+        registeredFrom_[fromUser] = {ev.sourceHost, ev.sourcePort};
+        return 0;
+    case DigestVerdict::Refused:
+        std::fprintf(stderr, "tarvex: REGISTER of %s from %s:%d refused: %s\n", deviceId.c_str(),
+                     ev.sourceHost.c_str(), ev.sourcePort, out.reason.c_str());
         AnswerRegister(ev.tid, 403, deviceId, {});
         return 403;
+    case DigestVerdict::Stale:
+    case DigestVerdict::Challenge: break;
     }
-    // No credentials, or credentials for a nonce we did not give (or forgot):
-    // a fresh challenge.
-    nonces_.push_back(NewNonce());
-    if (nonces_.size() > kNoncesKept) nonces_.pop_front();
     AnswerRegister(ev.tid, 401, deviceId,
-                   "Digest realm=\"" + realm + "\", nonce=\"" + nonces_.back() +
-                       "\", algorithm=MD5");
+                   registrar_->Challenge(ev.sourceHost, ev.sourcePort,
+                                         out.verdict == DigestVerdict::Stale));
     return 401;
+}
+
+bool CSIP::FromRegisteredAddress(sipua::Event& ev) {
+    if (settings_.registerPassword.empty()) return true;
+    const std::string user = UserOf(osip_message_get_from(ev.request.get()));
+    const auto it = registeredFrom_.find(user);
+    if (it != registeredFrom_.end() && it->second.first == ev.sourceHost &&
+        it->second.second == ev.sourcePort)
+        return true;
+    sipua::AgentLock lock(*Agent());
+    sipua::MessagePtr answer;
+    if (Agent()->BuildAnswer(ev.tid, 403, answer) != 0 || !answer) return false;
+    Log(answer.get(), kLogSent);
+    Agent()->SendAnswer(ev.tid, 403, std::move(answer));
+    return false;
 }
 
 void CSIP::AnswerRegister(int tid, int status, const std::string& deviceId,

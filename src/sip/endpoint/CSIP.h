@@ -13,11 +13,13 @@
 #include "base/TimeText.h"
 #include "sip/endpoint/EXOSIP2INFO.h"
 #include "sip/endpoint/SipEndpoint.h"
+#include "sip/auth/DigestRegistrar.h"
 #include "sip/ua/SipAgent.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -82,6 +84,9 @@ private:
     // With a register password: 0 when the REGISTER carries credentials that
     // verify, else the status it was answered with (401 challenge, 403 refusal).
     int ChallengeRegister(sipua::Event& ev, const std::string& deviceId);
+    // With a register password: false, after a logged 403, for a request from a
+    // device whose accepted registration came from another address (or that has none).
+    bool FromRegisteredAddress(sipua::Event& ev);
     // A 401 or 403 to the REGISTER transaction tid, logged as its answer.
     void AnswerRegister(int tid, int status, const std::string& deviceId,
                         const std::string& wwwAuthenticate);
@@ -96,8 +101,11 @@ private:
     std::unique_ptr<sipua::SipAgent> context_;
     CThread thread_;
     std::atomic<bool> registered_{false};
-    // Nonces of the challenges sent (event thread only), newest last.
-    std::deque<std::string> nonces_;
+    // With a register password (event thread only): the challenges and their
+    // verdicts, and where each device's accepted registration came from; its
+    // requests from anywhere else are refused until it registers again.
+    std::unique_ptr<tarvex::sipauth::DigestRegistrar> registrar_;
+    std::map<std::string, std::pair<std::string, int>> registeredFrom_;
     std::atomic<std::chrono::steady_clock::rep> drainUntil_{0}; // steady ticks, set by Stop
 
     std::mutex endMutex_;
