@@ -130,19 +130,22 @@ CTarvexApp::CTarvexApp(int& argc, char** argv) : QApplication(argc, argv) {
 CTarvexApp::~CTarvexApp() {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
 }
 
 void CTarvexApp::InstallSignalHandlers() {
     if (g_signalPipe[0] >= 0) return;
     if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    // From here on SIGINT and SIGTERM only write to the pipe: one that comes while
-    // the window is still being built waits there and closes it once it runs.
+    // From here on SIGINT, SIGTERM and SIGHUP (the terminal went away) only write
+    // to the pipe: one that comes while the window is still being built waits
+    // there and closes it once it runs, and the log is saved as at any close.
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 void CTarvexApp::WatchSignals(CTarvexDlg* dlg) {
@@ -195,13 +198,14 @@ int CTarvexApp::Run(const CommandLine& options) {
 }
 
 int RunCheckCommand(const CommandLine& o) {
-    // SIGINT and SIGTERM end the waits: what was observed is still judged and
-    // written. Blocked before any thread starts, so that only sigtimedwait
-    // below takes them.
+    // SIGINT, SIGTERM and SIGHUP end the waits: what was observed is still
+    // judged and written. Blocked before any thread starts, so that only
+    // sigtimedwait below takes them.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     CTarvexCore::Parts parts;
@@ -325,6 +329,10 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
 }
 
 int main(int argc, char** argv) {
+    // A closed standard output (a pipe whose reader went away) makes writes fail
+    // with EPIPE instead of killing the program before it saves its log. The
+    // sockets send with MSG_NOSIGNAL for the same reason.
+    std::signal(SIGPIPE, SIG_IGN);
     // --help and --version need no display.
     CommandLine options;
     if (const int status = ParseCommandLine(argc, argv, options); status >= 0) return status;
