@@ -329,8 +329,8 @@ int CSIP::ChallengeRegister(sipua::Event& ev, const std::string& deviceId) {
         registeredFrom_[fromUser] = {ev.sourceHost, ev.sourcePort};
         return 0;
     case DigestVerdict::Refused:
-        std::fprintf(stderr, "tarvex: REGISTER of %s from %s:%d refused: %s\n", deviceId.c_str(),
-                     ev.sourceHost.c_str(), ev.sourcePort, out.reason.c_str());
+        std::fprintf(stderr, "tarvex: REGISTER of %s refused: %s (from %s:%d)\n", deviceId.c_str(),
+                     out.reason.c_str(), ev.sourceHost.c_str(), ev.sourcePort);
         AnswerRegister(ev.tid, 403, deviceId, {});
         return 403;
     case DigestVerdict::Stale:
