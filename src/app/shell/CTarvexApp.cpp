@@ -6,6 +6,7 @@
 #include "base/Version.h"
 #include "base/WorkDir.h"
 #include "check/driver/CheckDriver.h"
+#include "export/journal/Journal.h"
 #include "export/xls/MessageLogSave.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
@@ -52,6 +53,9 @@ constexpr const char* kHelp =
     "      --transport udp|tcp  SIP transport of --check (as configured)\n"
     "      --timeout S    seconds --check waits for a registration (60)\n"
     "      --window S     seconds --check measures each stream (10)\n"
+    "      --export JOURNAL  write the workbook of the session journal JOURNAL (a\n"
+    "                     tarvex-journal.sqlite) to --out FILE (MsgXml.xls in the\n"
+    "                     current directory) and exit\n"
     "  -h, --help         display this help and exit\n"
     "      --version      output version information and exit\n"
     "\n"
@@ -118,7 +122,54 @@ std::filesystem::path ExeDir() {
     return ec ? std::filesystem::path() : exe.parent_path();
 }
 
+// "MsgXml-YYYYMMDD-HHMMSS" of the time t, as the workbook's fallback names.
+std::string RecoveredName(std::chrono::system_clock::time_point t) {
+    const std::time_t tt = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    localtime_r(&tt, &tm);
+    char name[64];
+    std::strftime(name, sizeof name, "MsgXml-%Y%m%d-%H%M%S", &tm);
+    return name;
+}
+
+// A journal that an earlier run left unfinished (killed, crashed, power lost,
+// or its log not saved) is written into a workbook of its own before this run
+// replaces it; one that cannot be written is moved aside instead.
+void RecoverJournal() {
+    namespace fs = std::filesystem;
+    const fs::path path = tarvex::journal::kJournalFileName;
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return;
+    const tarvex::journal::JournalInfo info = tarvex::journal::Inspect(path);
+    if (info.ok && info.finished) return;
+    const std::string base = RecoveredName(info.first);
+    std::string out = base + ".xls";
+    for (int n = 2; fs::exists(out, ec); ++n) out = base + "-" + std::to_string(n) + ".xls";
+    std::string error = info.ok ? tarvex::journal::ExportJournal(path, out) : info.error;
+    if (error.empty()) {
+        std::fprintf(stderr, "tarvex: an unfinished journal was found (%zu messages): written to %s\n",
+                     info.rows, out.c_str());
+        return;
+    }
+    const std::string aside = path.string() + "." + std::to_string(std::time(nullptr));
+    fs::rename(path, aside, ec);
+    std::fprintf(stderr, "tarvex: an unfinished journal was found but could not be written (%s); kept as %s\n",
+                 error.c_str(), aside.c_str());
+}
+
 } // namespace
+
+int RunExportCommand(const CommandLine& o) {
+    const std::string out = o.checkOut.empty() ? std::string("MsgXml.xls") : o.checkOut;
+    const std::string error = tarvex::journal::ExportJournal(o.exportJournal, out);
+    if (!error.empty()) {
+        std::fprintf(stderr, "tarvex --export: %s\n", error.c_str());
+        return 1;
+    }
+    const tarvex::journal::JournalInfo info = tarvex::journal::Inspect(o.exportJournal);
+    std::printf("tarvex --export: %zu messages written to %s\n", info.rows, out.c_str());
+    return 0;
+}
 
 CTarvexApp::CTarvexApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName("Tarvex");
@@ -171,6 +222,12 @@ int CTarvexApp::Run(const CommandLine& options) {
     const bool scripted = options.scripted;
     std::vector<ScriptStep> steps = options.steps;
     InstallSignalHandlers();
+    RecoverJournal();
+    tarvex::journal::Journal journal;
+    if (const std::string e = journal.Open(tarvex::journal::kJournalFileName); !e.empty())
+        std::fprintf(stderr, "tarvex: no session journal (%s): a crash would lose the log\n", e.c_str());
+    else
+        MessageLog::AttachJournal(&journal);
     // Construction order: settings (config.ini loads now), core with its
     // endpoint, dialog.
     CTarvexCore::Parts parts;
@@ -194,6 +251,10 @@ int CTarvexApp::Run(const CommandLine& options) {
         std::fprintf(stderr, "tarvex: the message log could not be saved anywhere\n");
         status = kLogNotSaved;
     }
+    // Not finished when the workbook could not be written: the next start
+    // writes it from the journal.
+    MessageLog::AttachJournal(nullptr);
+    journal.Close(!saved.written.empty());
     return status;
 }
 
@@ -285,6 +346,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
                 return 2;
             }
             ++i;
+        } else if (a == "--export" && i + 1 < argc) {
+            out.exportJournal = argv[++i];
         } else if (a == "--here") {
             out.here = true;
         } else if (a == "--help" || a == "-h") {
@@ -298,9 +361,11 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
             return 2;
         }
     }
-    const bool checkOptions = !out.checkOut.empty() || out.checkTransport >= 0 ||
+    const bool exporting = !out.exportJournal.empty();
+    const bool checkOptions = (!out.checkOut.empty() && !exporting) || out.checkTransport >= 0 ||
                               out.checkTimeoutS != 60 || out.checkWindowS != 10;
-    if ((checkOptions && !out.check) || (out.check && out.scripted)) {
+    if ((checkOptions && !out.check) || (out.check && out.scripted) ||
+        (exporting && (out.check || out.scripted))) {
         Usage();
         return 2;
     }
@@ -336,6 +401,8 @@ int main(int argc, char** argv) {
     // --help and --version need no display.
     CommandLine options;
     if (const int status = ParseCommandLine(argc, argv, options); status >= 0) return status;
+    // Paths of --export are named from where the program was started.
+    if (!options.exportJournal.empty()) return RunExportCommand(options);
     const tarvex::WorkDirChoice where = tarvex::ChooseWorkDir(options.here, ExeDir());
     if (const std::string error = tarvex::EnterWorkDir(where); !error.empty()) {
         std::fprintf(stderr, "tarvex: cannot work in its folder: %s\n", error.c_str());

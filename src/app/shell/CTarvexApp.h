@@ -1,8 +1,10 @@
 #pragma once
 // The program: answers --help and --version, enters its working folder,
 // builds the settings, the core and the main dialog, runs the dialog modally
-// for the life of the process, and turns SIGINT and SIGTERM into the dialog's
-// close box.
+// for the life of the process, and turns SIGINT, SIGTERM and SIGHUP into the
+// dialog's close box. The session journal in the working folder holds every
+// logged message until the run ends; one left unfinished by an earlier run is
+// written into a workbook at the start.
 
 #include "app/core/OperatorScript.h"
 
@@ -25,7 +27,11 @@ struct CommandLine {
     int checkTransport = -1;   // SIP transport 0 UDP, 1 TCP; -1 as configured
     int checkTimeoutS = 60;    // for a device to register
     int checkWindowS = 10;     // measuring window of each stream
+    // --export JOURNAL [--out FILE.xls]: the workbook of a session journal
+    std::string exportJournal;
 };
+// Writes the workbook of options.exportJournal; the process's exit status.
+int RunExportCommand(const CommandLine& options);
 // The device check without a window: the core, the driver, the report.
 // The process's exit status.
 int RunCheckCommand(const CommandLine& options);

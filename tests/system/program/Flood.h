@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -56,6 +57,11 @@ public:
         std::lock_guard<std::mutex> lk(m_);
         return answered_;
     }
+    // The same, each with when its 200 OK was read.
+    std::map<int, std::chrono::steady_clock::time_point> AnsweredAt() {
+        std::lock_guard<std::mutex> lk(m_);
+        return answeredAt_;
+    }
 
 private:
     void Send(const std::string& method, int sn, const std::string& body) {
@@ -81,7 +87,9 @@ private:
             const std::size_t at = a.find("Call-ID: flood");
             if (at == std::string::npos) continue;
             std::lock_guard<std::mutex> lk(m_);
-            answered_.insert(std::atoi(a.c_str() + at + 14));
+            const int sn = std::atoi(a.c_str() + at + 14);
+            answered_.insert(sn);
+            answeredAt_.emplace(sn, std::chrono::steady_clock::now());
         }
     }
 
@@ -90,10 +98,11 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex m_;
     std::set<int> answered_;
+    std::map<int, std::chrono::steady_clock::time_point> answeredAt_;
     std::thread reader_;
 };
 
-// SNs of the keepalives in the workbook's Recv Msg sheet.
+// SNs of the keepalives in the Recv Msg sheet of dir/MsgXml.xls.
 inline std::set<int> LoggedKeepalives(const TempDir& dir) {
     std::set<int> logged;
     for (const auto& r : ReadWorkbook(dir))
