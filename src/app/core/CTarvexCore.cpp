@@ -636,6 +636,12 @@ bool CTarvexCore::DeviceOffline(const std::string& id) const {
 // ---------------------------------------------------------------- SIP events
 
 void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
+    if (m.role == LoggedMessage::Role::Invalid) {
+        // Bytes that were no SIP message: filed under their source, never dispatched.
+        log_.Append(m.direction, Now(wallClock_), "无效消息", m.deviceId, m.head, m.body);
+        if (ICoreView* v = view_) v->LogGrew();
+        return;
+    }
     const std::string& body = BodyToUse(m);
     bool treeChanged = false;
     {

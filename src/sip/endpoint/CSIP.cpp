@@ -186,6 +186,46 @@ void CSIP::Stop() {
 
 int CSIP::BoundPort() const { return context_ ? context_->BoundPort() : 0; }
 
+std::uint64_t CSIP::InvalidInputCount() const {
+    return context_ ? context_->InvalidInputCount() : 0;
+}
+
+std::string EscapeBytes(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 8);
+    for (unsigned char c : bytes) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n\n"; // the line break kept, for reading
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+void CSIP::LogInvalid(const sipua::Event& ev) {
+    if (!events_) return;
+    LoggedMessage m;
+    m.direction = kLogReceived;
+    m.role = LoggedMessage::Role::Invalid;
+    m.deviceId = ev.sourceHost + ":" + std::to_string(ev.sourcePort);
+    m.peerUser.clear();
+    m.head = ev.text + ", from " + m.deviceId + "\n";
+    m.body = EscapeBytes(ev.datagramBody) + "\n";
+    events_->OnMessageLogged(m);
+}
+
 void CSIP::EventLoop(CThread* t) {
     auto* self = static_cast<CSIP*>(t->argument);
     sipua::SipAgent* ctx = self->Agent();
@@ -226,6 +266,7 @@ void CSIP::HandleEvent(sipua::Event& ev) {
     const char* method = req ? osip_message_get_method(req) : nullptr;
     auto is = [&](const char* m) { return method && std::strcmp(method, m) == 0; };
     switch (ev.kind) {
+    case K::InvalidInput: LogInvalid(ev); break;
     case K::CallAnswered: {
         if (resp) Log(resp, kLogReceived);
         if (ev.ack) {

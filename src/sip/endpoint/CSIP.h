@@ -34,6 +34,11 @@ struct LogTexts {
 };
 LogTexts ExtractLogTexts(const osip_message_t* message);
 
+// Bytes as a log row shows input that is no SIP message: printable ASCII as it
+// is, backslash doubled, \r \n \t and \xHH for the rest (a line break kept
+// after each \n).
+std::string EscapeBytes(std::string_view bytes);
+
 // Device address taken from a REGISTER: From URI and rport of the top Via; the
 // packet's source (sourceHost, sourcePort) when the From host is not an IPv4
 // address, or when neither the From URI nor rport gives a port.
@@ -63,6 +68,8 @@ public:
     // True once a REGISTER was answered (survives restarts); MESSAGEs before it
     // are not answered.
     bool Registered() const { return registered_.load(); }
+    // Inputs that could not be a SIP message since Start (0 when stopped).
+    std::uint64_t InvalidInputCount() const;
     // Clock of the REGISTER answer's Date header; set before Start.
     WallClock clock;
 
@@ -81,6 +88,8 @@ private:
     // given; built, logged and sent under the agent's lock.
     void AnswerMessage(int tid, const std::string* date, const std::string& deviceId);
     void AnswerInCall(int tid);
+    // Logs input that could not be a SIP message (Role::Invalid).
+    void LogInvalid(const sipua::Event& ev);
     // With a register password: 0 when the REGISTER carries credentials that
     // verify, else the status it was answered with (401 challenge, 403 refusal).
     int ChallengeRegister(sipua::Event& ev, const std::string& deviceId);

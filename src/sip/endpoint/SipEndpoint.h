@@ -36,7 +36,9 @@ enum LogDirection : int { kLogSent = 1, kLogReceived = 2 };
 
 // One message as the log keeps it.
 struct LoggedMessage {
-    enum class Role { Plain, Register, RegisterAnswer };
+    // Invalid: bytes that could not be a SIP message (received): deviceId is
+    // their source "host:port", head says why, body holds them escaped.
+    enum class Role { Plain, Register, RegisterAnswer, Invalid };
     int direction = kLogReceived;
     Role role = Role::Plain;
     std::string deviceId; // the registering device, for Register and RegisterAnswer

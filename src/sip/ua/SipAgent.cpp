@@ -225,6 +225,8 @@ const char* EventKindName(EventKind k) {
         return "subscription no answer";
     case EventKind::SubscriptionNotify:
         return "subscription notify";
+    case EventKind::InvalidInput:
+        return "invalid input";
     }
     return "unknown";
 }
@@ -275,6 +277,13 @@ struct SipAgent::Impl {
     using Answered = KeptAnswer;
     std::unordered_map<std::string, Answered> answered;
     std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> answeredOrder;
+    // Input that could not be a SIP message: counts, and the rate limit of
+    // the events that report it.
+    std::atomic<std::uint64_t> invalidTotal{0};
+    mutable std::mutex invalidMu; // a leaf
+    std::map<std::string, std::uint64_t> invalidBySource;
+    std::chrono::steady_clock::time_point invalidWindow{};
+    int invalidInWindow = 0;
     std::map<int, std::unique_ptr<DialogRec>> dialogs;
     std::map<int, CallRec> calls;
     std::map<int, SubRec> subs;
@@ -726,7 +735,39 @@ struct SipAgent::Impl {
     }
 
     // ---------- incoming
+    // Counts bytes that cannot be a SIP message and reports them, rate-limited.
+    void Invalid(const Datagram& d, const char* why) {
+        ++invalidTotal;
+        const auto now = std::chrono::steady_clock::now();
+        bool report = false;
+        {
+            std::lock_guard<std::mutex> g(invalidMu);
+            std::string source = d.host + ":" + std::to_string(d.port);
+            if (invalidBySource.size() >= 1024 && !invalidBySource.count(source)) source = "other";
+            ++invalidBySource[source];
+            if (now - invalidWindow >= std::chrono::seconds(1)) {
+                invalidWindow = now;
+                invalidInWindow = 0;
+            }
+            report = invalidInWindow < kInvalidEventsPerSecond;
+            if (report) ++invalidInWindow;
+        }
+        if (trace) fprintf(stderr, "sipua << %s:%d invalid input: %s\n", d.host.c_str(), d.port, why);
+        if (!report) return;
+        auto e = std::make_unique<Event>();
+        e->kind = EventKind::InvalidInput;
+        e->text = why;
+        e->sourceHost = d.host;
+        e->sourcePort = d.port;
+        e->datagramBody.assign(d.data, 0, std::min(d.data.size(), kInvalidBytesKept));
+        Push(std::move(e));
+    }
+
     void OnDatagram(Datagram& d) {
+        if (d.invalid) {
+            Invalid(d, d.invalid);
+            return;
+        }
         struct IntakeEnd {
             Intake& rx;
             ~IntakeEnd() {
@@ -746,12 +787,12 @@ struct SipAgent::Impl {
         if (start == std::string::npos) return; // keep-alive
         if (start) s.erase(0, start);
         std::size_t he = s.find("\r\n\r\n");
-        if (he == std::string::npos) return; // not a SIP message
-        if (he > kMaxHeaderBytes) return;
+        if (he == std::string::npos) return Invalid(d, "no end of the header section");
+        if (he > kMaxHeaderBytes) return Invalid(d, "header section over 64 KiB");
         long cl = FindContentLength(s.data(), he + 2);
         std::size_t bodyAvail = s.size() - (he + 4);
         bool shortBody = false;
-        if (cl == -2) return;
+        if (cl == -2) return Invalid(d, "unreadable Content-Length");
         if (cl >= 0 && static_cast<std::size_t>(cl) < bodyAvail) {
             // RFC 3261 18.3: the body is what Content-Length says; the rest
             // is kept for an owner that finds the declared body unusable.
@@ -760,6 +801,7 @@ struct SipAgent::Impl {
         }
         if (cl >= 0 && static_cast<std::size_t>(cl) > bodyAvail) shortBody = true;
         if (shortBody) {
+            Invalid(d, "body shorter than its Content-Length");
             // Parse the head alone to answer 400 to a request; drop a response.
             // The head alone, without its Content-Length, is enough to answer.
             std::string head;
@@ -790,18 +832,19 @@ struct SipAgent::Impl {
             return;
         }
         osip_event_t* evt = osip_parse(s.data(), s.size());
-        if (!evt) return;
+        if (!evt) return Invalid(d, "not parsed as a SIP message");
         osip_message_t* m = evt->sip;
         bool request = m && m->sip_method != nullptr;
         bool complete = m && m->call_id && m->call_id->number && m->cseq && m->cseq->method &&
                         m->cseq->number && m->from && m->to && osip_list_size(&m->vias) > 0;
         if (!m || osip_list_size(&m->vias) == 0) {
             osip_event_free(evt);
-            return;
+            return Invalid(d, "no Via");
         }
         if (request) osip_message_fix_last_via_header(m, d.host.c_str(), d.port);
         if (!complete ||
             (request && (!m->req_uri || strcasecmp(m->cseq->method, m->sip_method) != 0))) {
+            Invalid(d, "a mandatory header missing or unreadable");
             if (request && strcmp(m->sip_method, "ACK") != 0) StatelessAnswer(m, 400, d.connId);
             osip_event_free(evt);
             return;
@@ -1522,6 +1565,13 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
         }
     });
     return 0;
+}
+
+std::uint64_t SipAgent::InvalidInputCount() const { return impl_->invalidTotal.load(); }
+
+std::map<std::string, std::uint64_t> SipAgent::InvalidInputBySource() const {
+    std::lock_guard<std::mutex> g(impl_->invalidMu);
+    return impl_->invalidBySource;
 }
 
 int SipAgent::BoundPort() const {
