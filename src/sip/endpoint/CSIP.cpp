@@ -186,6 +186,8 @@ void CSIP::Stop() {
 
 int CSIP::BoundPort() const { return context_ ? context_->BoundPort() : 0; }
 
+std::uint64_t CSIP::ShedCount() const { return context_ ? context_->ShedCount() : 0; }
+
 std::uint64_t CSIP::InvalidInputCount() const {
     return context_ ? context_->InvalidInputCount() : 0;
 }
@@ -267,6 +269,11 @@ void CSIP::HandleEvent(sipua::Event& ev) {
     auto is = [&](const char* m) { return method && std::strcmp(method, m) == 0; };
     switch (ev.kind) {
     case K::InvalidInput: LogInvalid(ev); break;
+    case K::RequestShed:
+        // The layer answered 503 at once; the request itself is not handled
+        // (the device sends it again), so only the answer is logged.
+        if (resp) Log(resp, kLogSent);
+        break;
     case K::CallAnswered: {
         if (resp) Log(resp, kLogReceived);
         if (ev.ack) {

@@ -68,6 +68,9 @@ public:
     // True once a REGISTER was answered (survives restarts); MESSAGEs before it
     // are not answered.
     bool Registered() const { return registered_.load(); }
+    // New requests answered 503 since Start because events were piling up
+    // (sipua::kDefaultEventQueueLimit waiting); 0 when stopped.
+    std::uint64_t ShedCount() const;
     // Inputs that could not be a SIP message since Start (0 when stopped).
     std::uint64_t InvalidInputCount() const;
     // Clock of the REGISTER answer's Date header; set before Start.

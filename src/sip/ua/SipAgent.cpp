@@ -227,6 +227,8 @@ const char* EventKindName(EventKind k) {
         return "subscription notify";
     case EventKind::InvalidInput:
         return "invalid input";
+    case EventKind::RequestShed:
+        return "request shed";
     }
     return "unknown";
 }
@@ -284,6 +286,11 @@ struct SipAgent::Impl {
     std::map<std::string, std::uint64_t> invalidBySource;
     std::chrono::steady_clock::time_point invalidWindow{};
     int invalidInWindow = 0;
+    // Overload: the event queue's bound and the requests refused beyond it.
+    std::atomic<std::size_t> queueLimit{kDefaultEventQueueLimit};
+    std::atomic<std::uint64_t> shedTotal{0};
+    std::chrono::steady_clock::time_point shedWindow{};
+    int shedInWindow = 0;
     std::map<int, std::unique_ptr<DialogRec>> dialogs;
     std::map<int, CallRec> calls;
     std::map<int, SubRec> subs;
@@ -763,6 +770,43 @@ struct SipAgent::Impl {
         Push(std::move(e));
     }
 
+    bool QueueFull() {
+        const std::size_t limit = queueLimit.load();
+        if (limit == 0) return false;
+        std::lock_guard<std::mutex> g(qmu);
+        return queue.size() >= limit;
+    }
+
+    // 503 with Retry-After to a new request while the queue is full, sent at
+    // once without a transaction (a retransmission is judged again).
+    void Shed(osip_message_t* m, int connId) {
+        ++shedTotal;
+        osip_message_t* r = MakeResponse(m, 503, Hex(10));
+        if (!r) return;
+        osip_message_set_header(r, "Retry-After", std::to_string(kShedRetryAfterSeconds).c_str());
+        SetUa(r);
+        char* host = nullptr;
+        int port = 5060;
+        osip_response_get_destination(r, &host, &port);
+        if (host) {
+            SendRaw(r, host, port, connId);
+            osip_free(host);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now - shedWindow >= std::chrono::seconds(1)) {
+            shedWindow = now;
+            shedInWindow = 0;
+        }
+        if (shedInWindow < kInvalidEventsPerSecond) {
+            ++shedInWindow;
+            auto e = MakeEvent(EventKind::RequestShed, nullptr);
+            e->request = Clone(m);
+            e->response = Clone(r);
+            Push(std::move(e));
+        }
+        osip_message_free(r);
+    }
+
     void OnDatagram(Datagram& d) {
         if (d.invalid) {
             Invalid(d, d.invalid);
@@ -882,6 +926,11 @@ struct SipAgent::Impl {
         }
         if (!strcmp(m->sip_method, "ACK")) {
             DialogAck(m);
+            osip_event_free(evt);
+            return;
+        }
+        if (strcmp(m->sip_method, "CANCEL") != 0 && TagOf(m->to).empty() && QueueFull()) {
+            Shed(m, d.connId);
             osip_event_free(evt);
             return;
         }
@@ -1566,6 +1615,10 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
     });
     return 0;
 }
+
+void SipAgent::SetEventQueueLimit(std::size_t events) { impl_->queueLimit = events; }
+
+std::uint64_t SipAgent::ShedCount() const { return impl_->shedTotal.load(); }
 
 std::uint64_t SipAgent::InvalidInputCount() const { return impl_->invalidTotal.load(); }
 

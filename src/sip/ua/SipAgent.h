@@ -127,7 +127,15 @@ enum class EventKind : int {
     // At most kInvalidEventsPerSecond such events a second; the rest are only
     // counted (InvalidInputCount).
     InvalidInput = 60,
+    // A new request refused with 503 (Retry-After) because the event queue
+    // was full: request and response hold both. Rate-limited like InvalidInput;
+    // every one is counted (ShedCount).
+    RequestShed = 61,
 };
+
+// Events waiting for WaitEvent beyond which new requests are refused.
+constexpr std::size_t kDefaultEventQueueLimit = 2000;
+constexpr int kShedRetryAfterSeconds = 5;
 
 constexpr std::size_t kInvalidBytesKept = 2048;
 constexpr int kInvalidEventsPerSecond = 20;
@@ -241,6 +249,15 @@ public:
     // are counted under "other").
     std::uint64_t InvalidInputCount() const;
     std::map<std::string, std::uint64_t> InvalidInputBySource() const;
+
+    // Overload: while this many events wait for WaitEvent, a new request
+    // outside a dialog (CANCEL and requests with a To tag excepted) is answered
+    // 503 with Retry-After by the worker itself, without an event of its own
+    // but the rate-limited RequestShed; transactions already open go on.
+    // Default kDefaultEventQueueLimit; 0 never sheds.
+    void SetEventQueueLimit(std::size_t events);
+    // Requests refused so, since Listen.
+    std::uint64_t ShedCount() const;
 
     // Next event, waiting at most seconds + milliseconds; nullptr when none.
     EventPtr WaitEvent(int seconds, int milliseconds);
