@@ -300,8 +300,12 @@ void CSIP::HandleEvent(sipua::Event& ev) {
         if (is("REGISTER")) {
             OnRegister(ev);
         } else if (is("MESSAGE") && registered_) {
-            Log(req, kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);
-            if (FromRegisteredAddress(ev)) AnswerMessage(ev.tid, nullptr, {});
+            if (settings_.registerPassword.empty() || KnownAddress(ev)) {
+                AnswerMessageFirst(ev);
+            } else {
+                Log(req, kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);
+                FromRegisteredAddress(ev);
+            }
         }
         break;
     case K::OutOfCallAnswered:
@@ -390,13 +394,41 @@ int CSIP::ChallengeRegister(sipua::Event& ev, const std::string& deviceId) {
     return 401;
 }
 
-bool CSIP::FromRegisteredAddress(sipua::Event& ev) {
-    if (settings_.registerPassword.empty()) return true;
+bool CSIP::KnownAddress(const sipua::Event& ev) const {
     const std::string user = UserOf(osip_message_get_from(ev.request.get()));
     const auto it = registeredFrom_.find(user);
-    if (it != registeredFrom_.end() && it->second.first == ev.sourceHost &&
-        it->second.second == ev.sourcePort)
-        return true;
+    return it != registeredFrom_.end() && it->second.first == ev.sourceHost &&
+           it->second.second == ev.sourcePort;
+}
+
+void CSIP::AnswerMessageFirst(sipua::Event& ev) {
+    // The 200 goes out before the rows are logged and the body dispatched, so
+    // that the device's wait does not include them. The rows still come in
+    // wire order: the request's, then its answer's (made from the answer
+    // before it was sent).
+    LoggedMessage answerRow;
+    bool answered = false;
+    {
+        sipua::AgentLock lock(*Agent());
+        sipua::MessagePtr answer;
+        if (Agent()->BuildAnswer(ev.tid, 200, answer) == 0 && answer) {
+            LogTexts texts = ExtractLogTexts(answer.get());
+            if (texts.ok) {
+                answerRow.direction = kLogSent;
+                answerRow.peerUser = PeerUser(answer.get(), kLogSent);
+                answerRow.head = std::move(texts.head);
+                answerRow.body = std::move(texts.body);
+                answered = true;
+            }
+            Agent()->SendAnswer(ev.tid, 200, std::move(answer));
+        }
+    }
+    Log(ev.request.get(), kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);
+    if (answered && events_) events_->OnMessageLogged(answerRow);
+}
+
+bool CSIP::FromRegisteredAddress(sipua::Event& ev) {
+    if (settings_.registerPassword.empty() || KnownAddress(ev)) return true;
     sipua::AgentLock lock(*Agent());
     sipua::MessagePtr answer;
     if (Agent()->BuildAnswer(ev.tid, 403, answer) != 0 || !answer) return false;

@@ -99,6 +99,10 @@ private:
     // With a register password: false, after a logged 403, for a request from a
     // device whose accepted registration came from another address (or that has none).
     bool FromRegisteredAddress(sipua::Event& ev);
+    // The request comes from the address of its device's accepted registration.
+    bool KnownAddress(const sipua::Event& ev) const;
+    // 200 to a MESSAGE sent first, then the request's row and the answer's.
+    void AnswerMessageFirst(sipua::Event& ev);
     // A 401 or 403 to the REGISTER transaction tid, logged as its answer.
     void AnswerRegister(int tid, int status, const std::string& deviceId,
                         const std::string& wwwAuthenticate);
