@@ -775,6 +775,12 @@ void CTarvexCore::FileRowLocked(const LoggedMessage& m, const std::string& body,
 }
 
 void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
+    if (m.role == LoggedMessage::Role::Invalid) {
+        // Bytes that were no SIP message: filed under their source, never dispatched.
+        log_.Append(m.direction, Now(wallClock_), "无效消息", m.deviceId, m.head, m.body);
+        if (ICoreView* v = view_) v->LogGrew();
+        return;
+    }
     const std::string& body = BodyToUse(m);
     bool treeChanged = false;
     const bool refused = m.answerStatus != 0 && m.answerStatus != 200;

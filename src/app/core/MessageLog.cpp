@@ -2,6 +2,15 @@
 
 #include "base/TextCodec.h"
 #include "base/TimeText.h"
+#include "export/journal/Journal.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<tarvex::journal::Journal*> g_journal{nullptr};
+}
+
+void MessageLog::AttachJournal(tarvex::journal::Journal* journal) { g_journal = journal; }
 
 std::uint32_t MessageLog::Intern(std::vector<std::string>& table,
                                  std::unordered_map<std::string, std::uint32_t>& index,
@@ -28,6 +37,8 @@ std::size_t MessageLog::Append(int direction, std::chrono::system_clock::time_po
     e.device = Intern(devices_, deviceIndex_, deviceId);
     rows_.push_back(std::move(e));
     ++counts_[rows_.back().direction];
+    if (tarvex::journal::Journal* j = g_journal.load())
+        j->Append(direction, time, typeText, deviceId, head, body);
     return rows_.size() - 1;
 }
 

@@ -10,6 +10,10 @@
 
 #include "export/xls/MessageLogSave.h"
 
+namespace tarvex::journal {
+class Journal;
+}
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -42,6 +46,11 @@ public:
     bool RowContains(std::size_t index, std::string_view utf8) const;
     // Bytes the rows hold beyond the messages' own (for the memory figure).
     std::size_t OverheadBytes() const;
+    // The process's session journal (null: none): every row appended to any log
+    // from then on is appended there too, in the same order, under the log's
+    // lock (the journal's own lock is a leaf). Set before the endpoint starts
+    // and cleared after it stopped.
+    static void AttachJournal(tarvex::journal::Journal* journal);
 
     // IMessageLogRows
     std::size_t RowCount(tarvex::xls::LogDirection dir) const override;

@@ -7,6 +7,7 @@
 #include "base/WorkDir.h"
 #include "check/battery/ReportDiff.h"
 #include "check/driver/CheckDriver.h"
+#include "export/journal/Journal.h"
 #include "export/xls/MessageLogSave.h"
 #include "manscdp/cfg/CfgIniStore.h"
 
@@ -62,6 +63,9 @@ constexpr const char* kHelp =
     "      --lang zh|en   language of --check's report.html (from the locale)\n"
     "      --observe S    seconds --check observes from the registration on, for\n"
     "                     the keepalives (three keepalive intervals and a tenth)\n"
+    "      --export JOURNAL  write the workbook of the session journal JOURNAL (a\n"
+    "                     tarvex-journal.sqlite) to --out FILE (MsgXml.xls in the\n"
+    "                     current directory) and exit\n"
     "  -h, --help         display this help and exit\n"
     "      --version      output version information and exit\n"
     "\n"
@@ -175,7 +179,54 @@ int RunCheckDiff(const CommandLine& o) {
     return d.verdictChanges ? 1 : 0;
 }
 
+// "MsgXml-YYYYMMDD-HHMMSS" of the time t, as the workbook's fallback names.
+std::string RecoveredName(std::chrono::system_clock::time_point t) {
+    const std::time_t tt = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    localtime_r(&tt, &tm);
+    char name[64];
+    std::strftime(name, sizeof name, "MsgXml-%Y%m%d-%H%M%S", &tm);
+    return name;
+}
+
+// A journal that an earlier run left unfinished (killed, crashed, power lost,
+// or its log not saved) is written into a workbook of its own before this run
+// replaces it; one that cannot be written is moved aside instead.
+void RecoverJournal() {
+    namespace fs = std::filesystem;
+    const fs::path path = tarvex::journal::kJournalFileName;
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return;
+    const tarvex::journal::JournalInfo info = tarvex::journal::Inspect(path);
+    if (info.ok && info.finished) return;
+    const std::string base = RecoveredName(info.first);
+    std::string out = base + ".xls";
+    for (int n = 2; fs::exists(out, ec); ++n) out = base + "-" + std::to_string(n) + ".xls";
+    std::string error = info.ok ? tarvex::journal::ExportJournal(path, out) : info.error;
+    if (error.empty()) {
+        std::fprintf(stderr, "tarvex: an unfinished journal was found (%zu messages): written to %s\n",
+                     info.rows, out.c_str());
+        return;
+    }
+    const std::string aside = path.string() + "." + std::to_string(std::time(nullptr));
+    fs::rename(path, aside, ec);
+    std::fprintf(stderr, "tarvex: an unfinished journal was found but could not be written (%s); kept as %s\n",
+                 error.c_str(), aside.c_str());
+}
+
 } // namespace
+
+int RunExportCommand(const CommandLine& o) {
+    const std::string out = o.checkOut.empty() ? std::string("MsgXml.xls") : o.checkOut;
+    const std::string error = tarvex::journal::ExportJournal(o.exportJournal, out);
+    if (!error.empty()) {
+        std::fprintf(stderr, "tarvex --export: %s\n", error.c_str());
+        return 1;
+    }
+    const tarvex::journal::JournalInfo info = tarvex::journal::Inspect(o.exportJournal);
+    std::printf("tarvex --export: %zu messages written to %s\n", info.rows, out.c_str());
+    return 0;
+}
 
 CTarvexApp::CTarvexApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName("Tarvex");
@@ -187,19 +238,22 @@ CTarvexApp::CTarvexApp(int& argc, char** argv) : QApplication(argc, argv) {
 CTarvexApp::~CTarvexApp() {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
 }
 
 void CTarvexApp::InstallSignalHandlers() {
     if (g_signalPipe[0] >= 0) return;
     if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    // From here on SIGINT and SIGTERM only write to the pipe: one that comes while
-    // the window is still being built waits there and closes it once it runs.
+    // From here on SIGINT, SIGTERM and SIGHUP (the terminal went away) only write
+    // to the pipe: one that comes while the window is still being built waits
+    // there and closes it once it runs, and the log is saved as at any close.
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 void CTarvexApp::WatchSignals(CTarvexDlg* dlg) {
@@ -225,6 +279,12 @@ int CTarvexApp::Run(const CommandLine& options) {
     const bool scripted = options.scripted;
     std::vector<ScriptStep> steps = options.steps;
     InstallSignalHandlers();
+    RecoverJournal();
+    tarvex::journal::Journal journal;
+    if (const std::string e = journal.Open(tarvex::journal::kJournalFileName); !e.empty())
+        std::fprintf(stderr, "tarvex: no session journal (%s): a crash would lose the log\n", e.c_str());
+    else
+        MessageLog::AttachJournal(&journal);
     // Construction order: settings (config.ini loads now), core with its
     // endpoint, dialog.
     CTarvexCore::Parts parts;
@@ -248,17 +308,22 @@ int CTarvexApp::Run(const CommandLine& options) {
         std::fprintf(stderr, "tarvex: the message log could not be saved anywhere\n");
         status = kLogNotSaved;
     }
+    // Not finished when the workbook could not be written: the next start
+    // writes it from the journal.
+    MessageLog::AttachJournal(nullptr);
+    journal.Close(!saved.written.empty());
     return status;
 }
 
 int RunCheckCommand(const CommandLine& o) {
-    // SIGINT and SIGTERM end the waits: what was observed is still judged and
-    // written. Blocked before any thread starts, so that only sigtimedwait
-    // below takes them.
+    // SIGINT, SIGTERM and SIGHUP end the waits: what was observed is still
+    // judged and written. Blocked before any thread starts, so that only
+    // sigtimedwait below takes them.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     CTarvexCore::Parts parts;
@@ -360,6 +425,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
                 std::fprintf(stderr, "tarvex: --lang takes zh or en, not %s\n", argv[i]);
                 return 2;
             }
+        } else if (a == "--export" && i + 1 < argc) {
+            out.exportJournal = argv[++i];
         } else if (a == "--here") {
             out.here = true;
         } else if (a == "--help" || a == "-h") {
@@ -373,12 +440,14 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
             return 2;
         }
     }
-    const bool checkOptions = !out.checkOut.empty() || out.checkTransport >= 0 ||
+    const bool exporting = !out.exportJournal.empty();
+    const bool checkOptions = (!out.checkOut.empty() && !exporting) || out.checkTransport >= 0 ||
                               out.checkTimeoutS != 60 || out.checkWindowS != 10 ||
                               out.checkObserveS != 0 || !out.checkLang.empty();
     const bool diff = !out.checkDiff[0].empty();
     if ((checkOptions && !out.check) || (out.check && out.scripted) ||
-        (diff && (out.check || out.scripted || out.here))) {
+        (diff && (out.check || out.scripted || out.here)) ||
+        (exporting && (out.check || out.scripted || diff))) {
         Usage();
         return 2;
     }
@@ -407,11 +476,17 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
 }
 
 int main(int argc, char** argv) {
+    // A closed standard output (a pipe whose reader went away) makes writes fail
+    // with EPIPE instead of killing the program before it saves its log. The
+    // sockets send with MSG_NOSIGNAL for the same reason.
+    std::signal(SIGPIPE, SIG_IGN);
     // --help and --version need no display.
     CommandLine options;
     if (const int status = ParseCommandLine(argc, argv, options); status >= 0) return status;
     // Reads the two reports where they were named: no working folder needed.
     if (!options.checkDiff[0].empty()) return RunCheckDiff(options);
+    // Paths of --export are named from where the program was started.
+    if (!options.exportJournal.empty()) return RunExportCommand(options);
     const tarvex::WorkDirChoice where = tarvex::ChooseWorkDir(options.here, ExeDir());
     if (const std::string error = tarvex::EnterWorkDir(where); !error.empty()) {
         std::fprintf(stderr, "tarvex: cannot work in its folder: %s\n", error.c_str());

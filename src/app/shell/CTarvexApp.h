@@ -1,8 +1,10 @@
 #pragma once
 // The program: answers --help and --version, enters its working folder,
 // builds the settings, the core and the main dialog, runs the dialog modally
-// for the life of the process, and turns SIGINT and SIGTERM into the dialog's
-// close box.
+// for the life of the process, and turns SIGINT, SIGTERM and SIGHUP into the
+// dialog's close box. The session journal in the working folder holds every
+// logged message until the run ends; one left unfinished by an earlier run is
+// written into a workbook at the start.
 
 #include "app/core/OperatorScript.h"
 
@@ -29,7 +31,11 @@ struct CommandLine {
     std::string commandLine;   // as typed, for the report
     std::string checkDiff[2];  // --check-diff A B
     int checkObserveS = 0;     // --observe: observation length; 0 from the keepalive interval
+    // --export JOURNAL [--out FILE.xls]: the workbook of a session journal
+    std::string exportJournal;
 };
+// Writes the workbook of options.exportJournal; the process's exit status.
+int RunExportCommand(const CommandLine& options);
 // The device check without a window: the core, the driver, the report.
 // The process's exit status.
 int RunCheckCommand(const CommandLine& options);

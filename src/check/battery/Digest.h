@@ -1,30 +1,10 @@
-// HTTP digest (RFC 2617, RFC 7616) as a SIP registrar verifies it: the device's
-// credentials against the challenge Tarvex sent and the configured password.
+// The digest verification the checks use is the endpoint's own (sip/auth).
 #pragma once
 
-#include <map>
-#include <string>
-#include <string_view>
+#include "sip/auth/Digest.h"
 
 namespace tarvex::check {
-
-// Lower-case hexadecimal hash of text by the digest algorithm's name ("MD5",
-// "SHA-256", "SHA-512-256", with or without "-sess"); empty for an unknown name.
-std::string DigestHash(std::string_view algorithm, std::string_view text);
-
-// The response value the credentials should carry. challenge and credentials
-// are auth-params as ParseAuthParams reads them; body is the request's body
-// (only qop=auth-int hashes it).
-std::string ExpectedDigestResponse(const std::map<std::string, std::string>& challenge,
-                                   const std::map<std::string, std::string>& credentials,
-                                   std::string_view method, std::string_view password,
-                                   std::string_view body = {});
-
-// Empty when the credentials answer the challenge with the password; otherwise
-// what is wrong with them, in one line.
-std::string DigestProblem(const std::map<std::string, std::string>& challenge,
-                          const std::map<std::string, std::string>& credentials,
-                          std::string_view method, std::string_view password,
-                          std::string_view body = {});
-
+using tarvex::sipauth::DigestHash;
+using tarvex::sipauth::DigestProblem;
+using tarvex::sipauth::ExpectedDigestResponse;
 } // namespace tarvex::check

@@ -1,7 +1,5 @@
 #include "sip/endpoint/CSIP.h"
 
-#include "check/battery/Digest.h"
-#include "check/battery/SipText.h"
 
 #include <arpa/inet.h>
 
@@ -23,11 +21,6 @@ std::string Trimmed(std::string_view text) {
     while (!text.empty() && blank(text.back())) text.remove_suffix(1);
     while (!text.empty() && blank(text.front())) text.remove_prefix(1);
     return std::string(text);
-}
-
-bool IsIPv4(const char* host) {
-    in_addr a{};
-    return host && *host && inet_pton(AF_INET, host, &a) == 1;
 }
 
 const char* ViaParam(osip_via_t* via, const char* name) {
@@ -190,6 +183,8 @@ int CSIP::Start(int transport, const SipSettings& settings, ISipEvents& events) 
     if (context_) return 0;
     settings_ = settings;
     events_ = &events;
+    registrar_ = std::make_unique<tarvex::sipauth::DigestRegistrar>(settings_.domain, clock);
+    registeredFrom_.clear();
     auto ctx = std::make_unique<sipua::SipAgent>();
     if (ctx->Init() != 0) return -1;
     int protocol = 0;
@@ -235,6 +230,48 @@ void CSIP::Stop() {
 }
 
 int CSIP::BoundPort() const { return context_ ? context_->BoundPort() : 0; }
+
+std::uint64_t CSIP::ShedCount() const { return context_ ? context_->ShedCount() : 0; }
+
+std::uint64_t CSIP::InvalidInputCount() const {
+    return context_ ? context_->InvalidInputCount() : 0;
+}
+
+std::string EscapeBytes(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 8);
+    for (unsigned char c : bytes) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n\n"; // the line break kept, for reading
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+void CSIP::LogInvalid(const sipua::Event& ev) {
+    if (!events_) return;
+    LoggedMessage m;
+    m.direction = kLogReceived;
+    m.role = LoggedMessage::Role::Invalid;
+    m.deviceId = ev.sourceHost + ":" + std::to_string(ev.sourcePort);
+    m.peerUser.clear();
+    m.head = ev.text + ", from " + m.deviceId + "\n";
+    m.body = EscapeBytes(ev.datagramBody) + "\n";
+    events_->OnMessageLogged(m);
+}
 
 void CSIP::EventLoop(CThread* t) {
     auto* self = static_cast<CSIP*>(t->argument);
@@ -282,6 +319,12 @@ void CSIP::HandleEvent(sipua::Event& ev) {
     const char* method = req ? osip_message_get_method(req) : nullptr;
     auto is = [&](const char* m) { return method && std::strcmp(method, m) == 0; };
     switch (ev.kind) {
+    case K::InvalidInput: LogInvalid(ev); break;
+    case K::RequestShed:
+        // The layer answered 503 at once; the request itself is not handled
+        // (the device sends it again), so only the answer is logged.
+        if (resp) Log(resp, kLogSent);
+        break;
     case K::CallAnswered: {
         if (resp) Log(resp, kLogReceived);
         if (ev.ack) {
@@ -309,15 +352,16 @@ void CSIP::HandleEvent(sipua::Event& ev) {
             OnRegister(ev);
         } else if (is("MESSAGE")) {
             // The core decides the answer first (a sender that is not
-            // registered is refused, so that it registers again); the row
-            // says which answer the message got.
+            // registered is refused, so that it registers again; with a
+            // register password, one from another address than its accepted
+            // registration's too); the row says which answer it got.
             const std::string body = FirstBody(req);
             IncomingRequest in{"MESSAGE", UserOf(osip_message_get_from(req)), ev.sourceHost,
                                ev.sourcePort, &body};
-            const int status = events_ ? events_->AdmitRequest(in) : 200;
+            int status = events_ ? events_->AdmitRequest(in) : 200;
+            if (status == 200 && !settings_.registerPassword.empty() && !KnownAddress(ev)) status = 403;
             Incoming decided(*this, ev, status);
-            Log(req, kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);
-            AnswerMessage(ev.tid, nullptr, {}, status);
+            AnswerMessageFirst(ev, status);
         }
         break;
     case K::OutOfCallAnswered:
@@ -379,52 +423,77 @@ void CSIP::OnRegister(sipua::Event& ev) {
         events_->OnDeviceRegistered(device);
 }
 
-namespace {
-
-constexpr std::size_t kNoncesKept = 64;
-
-std::string NewNonce() {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    char buf[33];
-    std::snprintf(buf, sizeof buf, "%016llx%016llx", static_cast<unsigned long long>(rng()),
-                  static_cast<unsigned long long>(rng()));
-    return buf;
-}
-
-} // namespace
-
 int CSIP::ChallengeRegister(sipua::Event& ev, const std::string& deviceId) {
+    using tarvex::sipauth::DigestVerdict;
     osip_message_t* req = ev.request.get();
-    const std::string realm = settings_.domain;
     osip_authorization_t* auth = nullptr;
     osip_message_get_authorization(req, 0, &auth);
     char* text = nullptr;
-    std::string scheme;
-    std::map<std::string, std::string> credentials;
-    if (auth && osip_authorization_to_str(auth, &text) == 0 && text) {
-        credentials = tarvex::check::ParseAuthParams(text, &scheme);
-        osip_free(text);
-    }
-    const auto issued = std::find(nonces_.begin(), nonces_.end(), credentials["nonce"]);
-    if (auth && issued != nonces_.end()) {
-        const std::map<std::string, std::string> challenge = {
-            {"realm", realm}, {"nonce", *issued}, {"algorithm", "MD5"}};
-        const std::string problem = tarvex::check::DigestProblem(
-            challenge, credentials, "REGISTER", settings_.registerPassword);
-        if (problem.empty()) return 0;
-        std::fprintf(stderr, "tarvex: REGISTER of %s refused: %s\n", deviceId.c_str(),
-                     problem.c_str());
+    std::string authorization;
+    if (auth && osip_authorization_to_str(auth, &text) == 0 && text) authorization = text;
+    if (text) osip_free(text);
+    char* uriText = nullptr;
+    std::string requestUri;
+    if (req->req_uri && osip_uri_to_str(req->req_uri, &uriText) == 0 && uriText) requestUri = uriText;
+    if (uriText) osip_free(uriText);
+    tarvex::sipauth::DigestRequest r;
+    r.authorization = authorization;
+    r.method = "REGISTER";
+    r.requestUri = requestUri;
+    const std::string fromUser = UserOf(osip_message_get_from(req));
+    r.fromUser = fromUser;
+    r.sourceHost = ev.sourceHost;
+    r.sourcePort = ev.sourcePort;
+    const tarvex::sipauth::DigestOutcome out = registrar_->Verify(r, settings_.registerPassword);
+    switch (out.verdict) {
+    case DigestVerdict::Accepted:
+        registeredFrom_[fromUser] = {ev.sourceHost, ev.sourcePort};
+        return 0;
+    case DigestVerdict::Refused:
+        std::fprintf(stderr, "tarvex: REGISTER of %s refused: %s (from %s:%d)\n", deviceId.c_str(),
+                     out.reason.c_str(), ev.sourceHost.c_str(), ev.sourcePort);
         AnswerRegister(ev.tid, 403, deviceId, {});
         return 403;
+    case DigestVerdict::Stale:
+    case DigestVerdict::Challenge: break;
     }
-    // No credentials, or credentials for a nonce we did not give (or forgot):
-    // a fresh challenge.
-    nonces_.push_back(NewNonce());
-    if (nonces_.size() > kNoncesKept) nonces_.pop_front();
     AnswerRegister(ev.tid, 401, deviceId,
-                   "Digest realm=\"" + realm + "\", nonce=\"" + nonces_.back() +
-                       "\", algorithm=MD5");
+                   registrar_->Challenge(ev.sourceHost, ev.sourcePort,
+                                         out.verdict == DigestVerdict::Stale));
     return 401;
+}
+
+bool CSIP::KnownAddress(const sipua::Event& ev) const {
+    const std::string user = UserOf(osip_message_get_from(ev.request.get()));
+    const auto it = registeredFrom_.find(user);
+    return it != registeredFrom_.end() && it->second.first == ev.sourceHost &&
+           it->second.second == ev.sourcePort;
+}
+
+void CSIP::AnswerMessageFirst(sipua::Event& ev, int status) {
+    // The 200 goes out before the rows are logged and the body dispatched, so
+    // that the device's wait does not include them. The rows still come in
+    // wire order: the request's, then its answer's (made from the answer
+    // before it was sent).
+    LoggedMessage answerRow;
+    bool answered = false;
+    {
+        sipua::AgentLock lock(*Agent());
+        sipua::MessagePtr answer;
+        if (Agent()->BuildAnswer(ev.tid, status, answer) == 0 && answer) {
+            LogTexts texts = ExtractLogTexts(answer.get());
+            if (texts.ok) {
+                answerRow.direction = kLogSent;
+                answerRow.peerUser = PeerUser(answer.get(), kLogSent);
+                answerRow.head = std::move(texts.head);
+                answerRow.body = std::move(texts.body);
+                answered = true;
+            }
+            Agent()->SendAnswer(ev.tid, status, std::move(answer));
+        }
+    }
+    Log(ev.request.get(), kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);
+    if (answered && events_) events_->OnMessageLogged(answerRow);
 }
 
 void CSIP::AnswerRegister(int tid, int status, const std::string& deviceId,

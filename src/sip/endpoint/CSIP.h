@@ -12,11 +12,13 @@
 #include "base/CThread.h"
 #include "base/TimeText.h"
 #include "sip/endpoint/SipEndpoint.h"
+#include "sip/auth/DigestRegistrar.h"
 #include "sip/ua/SipAgent.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +32,11 @@ struct LogTexts {
     std::string error; // set when the message could not be serialised
 };
 LogTexts ExtractLogTexts(const osip_message_t* message);
+
+// Bytes as a log row shows input that is no SIP message: printable ASCII as it
+// is, backslash doubled, \r \n \t and \xHH for the rest (a line break kept
+// after each \n).
+std::string EscapeBytes(std::string_view bytes);
 
 // Device address taken from a REGISTER: the packet's source (sourceHost,
 // sourcePort), where the device really is (RFC 3581: behind NAT its From and
@@ -64,6 +71,11 @@ public:
     // True once a REGISTER was answered (survives restarts); MESSAGEs before it
     // are not answered.
     bool Registered() const { return registered_.load(); }
+    // New requests answered 503 since Start because events were piling up
+    // (sipua::kDefaultEventQueueLimit waiting); 0 when stopped.
+    std::uint64_t ShedCount() const;
+    // Inputs that could not be a SIP message since Start (0 when stopped).
+    std::uint64_t InvalidInputCount() const;
     // Clock of the REGISTER answer's Date header; set before Start.
     WallClock clock;
 
@@ -84,9 +96,16 @@ private:
     void AnswerMessage(int tid, const std::string* date, const std::string& deviceId,
                        int status = 200);
     void AnswerInCall(int tid);
+    // Logs input that could not be a SIP message (Role::Invalid).
+    void LogInvalid(const sipua::Event& ev);
     // With a register password: 0 when the REGISTER carries credentials that
     // verify, else the status it was answered with (401 challenge, 403 refusal).
     int ChallengeRegister(sipua::Event& ev, const std::string& deviceId);
+    // The request comes from the address of its device's accepted registration.
+    bool KnownAddress(const sipua::Event& ev) const;
+    // The answer to a MESSAGE (status) sent first, then the request's row and
+    // the answer's.
+    void AnswerMessageFirst(sipua::Event& ev, int status);
     // A 401 or 403 to the REGISTER transaction tid, logged as its answer.
     void AnswerRegister(int tid, int status, const std::string& deviceId,
                         const std::string& wwwAuthenticate);
@@ -101,8 +120,11 @@ private:
     std::unique_ptr<sipua::SipAgent> context_;
     CThread thread_;
     std::atomic<bool> registered_{false};
-    // Nonces of the challenges sent (event thread only), newest last.
-    std::deque<std::string> nonces_;
+    // With a register password (event thread only): the challenges and their
+    // verdicts, and where each device's accepted registration came from; its
+    // requests from anywhere else are refused until it registers again.
+    std::unique_ptr<tarvex::sipauth::DigestRegistrar> registrar_;
+    std::map<std::string, std::pair<std::string, int>> registeredFrom_;
     std::atomic<std::chrono::steady_clock::rep> drainUntil_{0}; // steady ticks, set by Stop
 
     std::mutex endMutex_;

@@ -8,7 +8,10 @@
 // Threads and locks: up-calls come from the endpoint's event thread, and
 // OnMessageLogged also from whichever thread sends. OnMessageLogged runs with the
 // user agent's lock held, just before the message goes out or just after it came
-// in, so that the rows of one endpoint arrive in the order of the wire. An
+// in, so that the rows of one endpoint arrive in the order of the wire. One
+// exception: the 200 to a MESSAGE goes out first, then the MESSAGE's row and the
+// 200's row are reported (without the lock), so that a request another thread
+// sends meanwhile may be logged before that 200. An
 // up-call never calls back down and never waits for the GUI thread. The core
 // holds none of its own locks while it calls down.
 
@@ -51,7 +54,9 @@ enum LogDirection : int { kLogSent = 1, kLogReceived = 2 };
 
 // One message as the log keeps it.
 struct LoggedMessage {
-    enum class Role { Plain, Register, RegisterAnswer };
+    // Invalid: bytes that could not be a SIP message (received): deviceId is
+    // their source "host:port", head says why, body holds them escaped.
+    enum class Role { Plain, Register, RegisterAnswer, Invalid };
     int direction = kLogReceived;
     Role role = Role::Plain;
     std::string deviceId; // the registering device, for Register and RegisterAnswer

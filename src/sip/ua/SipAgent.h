@@ -62,6 +62,8 @@
 #include <osipparser2/sdp_message.h>
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <functional>
 #include <memory>
 #include <string>
@@ -118,7 +120,25 @@ enum class EventKind : int {
     SubscriptionFailed = 53,   // 4xx-6xx to our SUBSCRIBE
     SubscriptionNoAnswer = 54, // our SUBSCRIBE timed out
     SubscriptionNotify = 55,   // NOTIFY within one of our subscriptions
+
+    // Input that cannot be a SIP message (a datagram, or the stream bytes
+    // where framing was lost): text says why, datagramBody holds the bytes
+    // (at most kInvalidBytesKept), sourceHost/sourcePort where they came from.
+    // At most kInvalidEventsPerSecond such events a second; the rest are only
+    // counted (InvalidInputCount).
+    InvalidInput = 60,
+    // A new request refused with 503 (Retry-After) because the event queue
+    // was full: request and response hold both. Rate-limited like InvalidInput;
+    // every one is counted (ShedCount).
+    RequestShed = 61,
 };
+
+// Events waiting for WaitEvent beyond which new requests are refused.
+constexpr std::size_t kDefaultEventQueueLimit = 2000;
+constexpr int kShedRetryAfterSeconds = 5;
+
+constexpr std::size_t kInvalidBytesKept = 2048;
+constexpr int kInvalidEventsPerSecond = 20;
 
 // TLS and DTLS read the server certificate (PEM, may hold a chain) and its
 // private key (PEM) from these files in the working directory. When either is
@@ -223,6 +243,21 @@ public:
     // input; answers go where they would for a peer that had gone. 0, or
     // negative before Listen.
     int InjectInput(const std::string& bytes, const char* host, int port);
+
+    // Inputs that could not be a SIP message, since Listen: all of them, and
+    // per source ("host:port"; at most 1,024 sources are told apart, the rest
+    // are counted under "other").
+    std::uint64_t InvalidInputCount() const;
+    std::map<std::string, std::uint64_t> InvalidInputBySource() const;
+
+    // Overload: while this many events wait for WaitEvent, a new request
+    // outside a dialog (CANCEL and requests with a To tag excepted) is answered
+    // 503 with Retry-After by the worker itself, without an event of its own
+    // but the rate-limited RequestShed; transactions already open go on.
+    // Default kDefaultEventQueueLimit; 0 never sheds.
+    void SetEventQueueLimit(std::size_t events);
+    // Requests refused so, since Listen.
+    std::uint64_t ShedCount() const;
 
     // Next event, waiting at most seconds + milliseconds; nullptr when none.
     EventPtr WaitEvent(int seconds, int milliseconds);

@@ -2,6 +2,7 @@
 
 #include "sip/ua/SipAgent.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -509,6 +510,13 @@ void Transport::Frame(Conn& c, const std::function<void(Datagram&)>& deliver) {
             // Framing is lost: nothing after this point can be trusted.
             c.dead = true;
             c.why = "framing lost";
+            Datagram bad;
+            bad.data.assign(rest.data(), std::min(rest.size(), kMaxHeaderBytes));
+            bad.host = c.source;
+            bad.port = ntohs(c.peer.sin_port);
+            bad.connId = c.id;
+            bad.invalid = "stream framing lost";
+            deliver(bad);
             break;
         }
         if (r == FrameResult::Need) {

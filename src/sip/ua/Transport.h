@@ -53,6 +53,9 @@ struct Datagram {
     std::string host; // source address, dotted
     int port = 0;     // source port
     int connId = 0;   // stream connection or DTLS session; 0 for plain UDP
+    // Set for the bytes of a stream whose framing was lost: not a message, but
+    // reported as input that cannot be one (why says how).
+    const char* invalid = nullptr;
 };
 
 using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;

@@ -159,6 +159,6 @@ TEST(Endpoint, TransportOutsideTheTableListensNowhereAndRestarts) {
     ASSERT_EQ(sip.Start(0, s, events), 0);
     EXPECT_GT(sip.BoundPort(), 0);
     // A request of kind 2 (NOTIFY) sends and logs nothing.
-    EXPECT_FALSE(sip.Send({2, "<Notify/>", {"1", "127.0.0.1", 5060}, 0, ""}).sent);
+    EXPECT_FALSE(sip.Send({2, "<Notify/>", {"1", "127.0.0.1", 5060}, 0, "", ""}).sent);
     EXPECT_EQ(events.rows, 0);
 }

@@ -182,10 +182,10 @@ TEST_P(EndpointTest, RequestsOfEachKindReachTheDeviceCountedByTransaction) {
     Register(p, s);
     const DeviceAddress to{kDevice, "127.0.0.1", sippPort};
     const std::string query = "<?xml version=\"1.0\"?>\r\n<Query>\r\n <CmdType>Catalog</CmdType>\r\n</Query>\r\n";
-    EXPECT_TRUE(sip.Send({1, query, to, 0, ""}).sent);
-    EXPECT_TRUE(sip.Send({4, "<Control/>", to, 0, ""}).sent);
-    EXPECT_TRUE(sip.Send({7, "<Subscribe/>", to, 0, ""}).sent);
-    EXPECT_FALSE(sip.Send({2, "<Notify/>", to, 0, ""}).sent); // NOTIFY: nothing at all
+    EXPECT_TRUE(sip.Send({1, query, to, 0, "", ""}).sent);
+    EXPECT_TRUE(sip.Send({4, "<Control/>", to, 0, "", ""}).sent);
+    EXPECT_TRUE(sip.Send({7, "<Subscribe/>", to, 0, "", ""}).sent);
+    EXPECT_FALSE(sip.Send({2, "<Notify/>", to, 0, "", ""}).sent); // NOTIFY: nothing at all
     // The answers to the two MESSAGEs and the SUBSCRIBE.
     ASSERT_TRUE(events.WaitFor([&] {
         return events.Count([](const LoggedMessage& r) {
@@ -236,7 +236,7 @@ TEST_P(EndpointTest, InviteAnsweredReportsCallDialogAndSdpEndCallSendsBye) {
     SippProcess cam;
     StartCamera(cam, "call", CallScenario(sdp));
     ASSERT_TRUE(WaitPortBound(sippPort, Tcp()));
-    const SendResult r = sip.Send({5, "v=0\r\no=offer\r\n", {kDevice, "127.0.0.1", sippPort}, 0, ""});
+    const SendResult r = sip.Send({5, "v=0\r\no=offer\r\n", {kDevice, "127.0.0.1", sippPort}, 0, "", ""});
     ASSERT_TRUE(r.sent);
     ASSERT_GT(r.callId, 0);
     ASSERT_TRUE(events.WaitFor([&] { return !events.answered.empty(); }));

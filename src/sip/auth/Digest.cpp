@@ -1,13 +1,26 @@
-#include "check/battery/Digest.h"
-
-#include "check/battery/SipText.h"
+#include "sip/auth/Digest.h"
 
 #include <openssl/evp.h>
 
 #include <cctype>
 
-namespace tarvex::check {
+namespace tarvex::sipauth {
 namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string Trim(std::string_view s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && IsBlank(s[b])) ++b;
+    while (e > b && IsBlank(s[e - 1])) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+std::string Lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
 
 std::string Get(const std::map<std::string, std::string>& m, const char* key) {
     const auto it = m.find(key);
@@ -43,6 +56,48 @@ bool Offers(const std::string& qopList, const std::string& qop) {
 }
 
 } // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::map<std::string, std::string> ParseAuthParams(std::string_view value, std::string* scheme) {
+    std::map<std::string, std::string> out;
+    std::size_t i = 0;
+    while (i < value.size() && IsBlank(value[i])) ++i;
+    const std::size_t sp = value.find_first_of(" \t", i);
+    if (scheme) *scheme = std::string(value.substr(i, sp == value.npos ? value.npos : sp - i));
+    if (sp == std::string_view::npos) return out;
+    i = sp;
+    while (i < value.size()) {
+        while (i < value.size() && (IsBlank(value[i]) || value[i] == ',')) ++i;
+        const std::size_t eq = value.find('=', i);
+        if (eq == std::string_view::npos) break;
+        std::string name = Lower(Trim(value.substr(i, eq - i)));
+        i = eq + 1;
+        while (i < value.size() && IsBlank(value[i])) ++i;
+        std::string v;
+        if (i < value.size() && value[i] == '"') {
+            ++i;
+            while (i < value.size() && value[i] != '"') {
+                if (value[i] == '\\' && i + 1 < value.size()) ++i;
+                v += value[i++];
+            }
+            ++i; // closing quote
+        } else {
+            const std::size_t comma = value.find(',', i);
+            v = Trim(value.substr(i, comma == value.npos ? value.npos : comma - i));
+            i = comma == std::string_view::npos ? value.size() : comma;
+        }
+        if (!name.empty()) out[name] = v;
+    }
+    return out;
+}
 
 std::string DigestHash(std::string_view algorithm, std::string_view text) {
     std::string base(algorithm);
@@ -120,9 +175,8 @@ std::string DigestProblem(const std::map<std::string, std::string>& challenge,
     const std::string expected =
         ExpectedDigestResponse(challenge, credentials, method, password, body);
     if (!EqualsNoCase(Get(credentials, "response"), expected))
-        return "response " + Get(credentials, "response") +
-               " does not match the password (expected " + expected + ")";
+        return "response " + Get(credentials, "response") + " does not match the password";
     return {};
 }
 
-} // namespace tarvex::check
+} // namespace tarvex::sipauth

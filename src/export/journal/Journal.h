@@ -1,0 +1,97 @@
+// The session journal: every message of the log appended, as it is logged, to
+// an SQLite file in WAL mode (one row per message: time, direction, device,
+// type, head, body bytes). A writer thread commits what was appended at least
+// every kCommitMs, so that a kill -9, a crash or a power cut loses at most the
+// last second. A journal whose run ended normally is marked finished; one
+// found unfinished at the next start is read back into a workbook.
+//
+// Threads: Append may be called from any thread (it takes a leaf lock and
+// queues); the writer thread alone touches the database while it is open.
+#pragma once
+
+#include "export/xls/MessageLogSave.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+struct sqlite3;
+
+namespace tarvex::journal {
+
+// The program's journal in its working folder.
+constexpr const char* kJournalFileName = "tarvex-journal.sqlite";
+
+class Journal {
+public:
+    static constexpr int kCommitMs = 250;
+
+    Journal() = default;
+    ~Journal(); // Close(true) when still open
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    // Creates path afresh (an older file there is replaced) and starts the
+    // writer. Empty on success, else why not.
+    std::string Open(const std::filesystem::path& path);
+    bool IsOpen() const { return db_ != nullptr; }
+    // Queues one message; direction 1 sent, 2 received.
+    void Append(int direction, std::chrono::system_clock::time_point time,
+                std::string_view typeText, std::string_view deviceId, std::string_view head,
+                std::string_view body);
+    // Commits what is queued and ends the writer; finished marks the run as
+    // ended normally. Safe to call twice.
+    void Close(bool finished);
+    // Rows committed so far.
+    std::size_t Committed() const;
+
+private:
+    struct Pending {
+        int direction;
+        long long timeMs;
+        std::string type, device, head, body;
+    };
+    void Writer();
+    bool Commit(std::vector<Pending>& batch);
+
+    sqlite3* db_ = nullptr;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<Pending> queue_;
+    bool quit_ = false;
+    std::size_t committed_ = 0;
+    std::thread writer_;
+};
+
+// What a journal file holds.
+struct JournalInfo {
+    bool ok = false;       // it could be read as a journal
+    bool finished = false; // its run ended normally
+    std::size_t rows = 0;
+    std::chrono::system_clock::time_point first; // time of its first row
+    std::string error;
+};
+JournalInfo Inspect(const std::filesystem::path& path);
+
+// The rows of a journal, for the workbook writer (read from the file at each call).
+class JournalRows final : public tarvex::xls::IMessageLogRows {
+public:
+    explicit JournalRows(std::filesystem::path path) : path_(std::move(path)) {}
+    std::size_t RowCount(tarvex::xls::LogDirection dir) const override;
+    void ForEachRow(tarvex::xls::LogDirection dir,
+                    const std::function<void(const tarvex::xls::LogRowRef&)>& f) const override;
+
+private:
+    std::filesystem::path path_;
+};
+
+// Writes the workbook of the journal at path to out (replaced when complete).
+// Empty on success, else why not.
+std::string ExportJournal(const std::filesystem::path& journal, const std::filesystem::path& out);
+
+} // namespace tarvex::journal
