@@ -3,7 +3,7 @@
 // field's script name as objectName ("local.port", "media.transport", ...);
 // the download-speed slider is "media.speedSlider".
 
-#include "manscdp/cfg/CDlgCfg.h"
+#include "app/settings/CDlgCfg.h"
 
 #include <QDialog>
 #include <array>

@@ -7,7 +7,7 @@
 #include "base/WorkDir.h"
 #include "check/driver/CheckDriver.h"
 #include "export/xls/MessageLogSave.h"
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/settings/CfgIniStore.h"
 
 #include <QPointer>
 #include <QSocketNotifier>

@@ -3,7 +3,7 @@
 // view, settings in memory and a clock the test steps by hand.
 
 #include "app/core/CTarvexCore.h"
-#include "manscdp/cfg/CDlgCfg.h"
+#include "app/settings/CDlgCfg.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -3,7 +3,7 @@
 #include "app/core/OperatorScript.h"
 #include "base/ConfigINI.h"
 #include "base/TextCodec.h"
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/settings/CfgIniStore.h"
 
 #include "app/core/CoreRig.h"
 #include "support/common/Files.h"

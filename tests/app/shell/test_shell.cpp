@@ -12,7 +12,7 @@
 #include "app/shell/ShellMessage.h"
 #include "base/TextCodec.h"
 #include "audio/view/AudioMeterView.h"
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/settings/CfgIniStore.h"
 #include "manscdp/search/CDlgSearch.h"
 
 #include "support/common/Files.h"

@@ -2,7 +2,7 @@
 // The settings' store on an INI file (config.ini): names and values are UTF-8
 // on the settings' side and GBK in the file, as the Windows version wrote them.
 
-#include "manscdp/cfg/CDlgCfg.h"
+#include "app/settings/CDlgCfg.h"
 
 #include <memory>
 #include <string>

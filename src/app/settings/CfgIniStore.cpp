@@ -1,4 +1,4 @@
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/settings/CfgIniStore.h"
 
 #include "base/ConfigINI.h"
 #include "base/TextCodec.h"

@@ -1,4 +1,4 @@
-#include "manscdp/cfg/CDlgCfg.h"
+#include "app/settings/CDlgCfg.h"
 
 #include <cctype>
 #include <cerrno>
