@@ -6,12 +6,12 @@
 #include "app/shell/CListX.h"
 #include "app/shell/CStaticEx.h"
 #include "app/shell/ShellMessage.h"
-#include "audio/view/AudioMeterView.h"
+#include "app/shell/AudioMeterView.h"
 #include "base/TextCodec.h"
 #include "check/driver/CheckDriver.h"
-#include "export/webview/CWebDlg.h"
+#include "app/shell/CWebDlg.h"
 #include "app/shell/CDlgVHeader.h"
-#include "manscdp/search/CDlgSearchDialog.h"
+#include "app/shell/CDlgSearchDialog.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -11,7 +11,7 @@
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
 #include "base/TextCodec.h"
-#include "audio/view/AudioMeterView.h"
+#include "app/shell/AudioMeterView.h"
 #include "app/settings/CfgIniStore.h"
 #include "manscdp/search/CDlgSearch.h"
 

@@ -1,4 +1,4 @@
-#include "manscdp/search/CDlgSearchDialog.h"
+#include "app/shell/CDlgSearchDialog.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
