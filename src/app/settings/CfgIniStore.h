@@ -27,5 +27,12 @@ private:
     std::unique_ptr<ConfigINI> ini_;
 };
 
-// The settings object on fileName, loaded.
+// The settings object on fileName, loaded as it is (a missing key reads as "",
+// -1 or 255).
 std::unique_ptr<CDlgCfg> LoadSettings(const std::string& fileName = "config.ini");
+
+// The settings of a program start: loaded, every missing or invalid field
+// given its first-run value (DefaultCfgTexts(address)); without a file, the
+// file is written at once, so that a first start leaves a complete config.ini.
+std::unique_ptr<CDlgCfg> LoadSettingsWithDefaults(const std::string& fileName,
+                                                  const std::string& address);

@@ -325,9 +325,11 @@ bool CScriptRunner::AnswerModal(QDialog* d) {
                 Fail(QStringLiteral("unknown settings field \"%1\"").arg(QString::fromStdString(key)));
                 return true;
             }
-            if (!cfg->SetField(f, QString::fromStdString(value))) {
-                Fail(QStringLiteral("settings field %1 cannot take \"%2\"")
-                         .arg(QString::fromStdString(key), QString::fromStdString(value)));
+            if (const std::string why = cfg->SetField(f, QString::fromStdString(value));
+                !why.empty()) {
+                Fail(QStringLiteral("settings field %1 cannot take \"%2\": %3")
+                         .arg(QString::fromStdString(key), QString::fromStdString(value),
+                              QString::fromStdString(why)));
                 return true;
             }
         }

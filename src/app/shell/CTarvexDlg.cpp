@@ -3,6 +3,7 @@
 #include "app/shell/AppIcon.h"
 #include "app/shell/CAboutDlg.h"
 #include "app/shell/CDlgCfgDialog.h"
+#include "app/settings/ListenStatus.h"
 #include "app/shell/CListX.h"
 #include "app/shell/CStaticEx.h"
 #include "app/shell/ShellMessage.h"
@@ -245,14 +246,26 @@ void CTarvexDlg::BuildControls() {
     auto* help = menuBar->addMenu(U("帮助(&H)"));
     about_ = help->addAction(U("关于 Tarvex(&A)..."));
     about_->setObjectName("actionAbout");
+    // Where SIP listens, or in red why not, with the way to the settings.
+    listenStatus_ = new QLabel;
+    listenStatus_->setObjectName("listenStatus");
+    listenStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    listenSettings_ = new QPushButton(U("参数设置..."));
+    listenSettings_->setObjectName("listenSettings");
+    listenSettings_->hide();
+    auto* statusRow = new QHBoxLayout;
+    statusRow->addWidget(listenStatus_, 1);
+    statusRow->addWidget(listenSettings_);
     auto* l = new QVBoxLayout(this);
     l->setMenuBar(menuBar);
     l->setContentsMargins(6, 6, 6, 6);
     l->addWidget(main);
+    l->addLayout(statusRow);
     resize(1280, 720);
 
     connect(about_, &QAction::triggered, this, &CTarvexDlg::OnAbout);
     connect(settings, &QPushButton::clicked, this, &CTarvexDlg::OnSettings);
+    connect(listenSettings_, &QPushButton::clicked, this, &CTarvexDlg::OnSettings);
     connect(send, &QPushButton::clicked, this, &CTarvexDlg::OnSend);
     connect(exit, &QPushButton::clicked, this, &CTarvexDlg::OnExit);
     connect(signallingList_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* it) {
@@ -312,6 +325,12 @@ void CTarvexDlg::InitialiseWindow() {
     // 4 to 7: speed byte, device tree root, content type, endpoint start; 10:
     // the signalling list's rows.
     core_->Initialise();
+    ShowListenStatus();
+    // A settings restart starts the endpoint a moment after the OK; the line follows it.
+    auto* listenTimer = new QTimer(this);
+    listenTimer->setInterval(500);
+    connect(listenTimer, &QTimer::timeout, this, &CTarvexDlg::ShowListenStatus);
+    listenTimer->start();
     RedrawTree();
     // 8: the workbook sheets are created by the message-log writer.
     // 9, 10: list columns; styles were set when the lists were made.
@@ -649,7 +668,19 @@ void CTarvexDlg::OnAbout() {
 
 void CTarvexDlg::OnSettings() {
     CDlgCfgDialog dlg(core_->Settings(), this);
-    if (dlg.exec() == QDialog::Accepted) core_->SettingsAccepted();
+    if (dlg.exec() == QDialog::Accepted) {
+        core_->SettingsAccepted();
+        ShowListenStatus();
+    }
+}
+
+void CTarvexDlg::ShowListenStatus() {
+    const CDlgCfg& cfg = core_->Settings();
+    const ListenStatus s = DescribeListen(cfg.localTransport, cfg.localPort, core_->LastStartResult());
+    if (listenStatus_->text() == QString::fromStdString(s.text)) return;
+    listenStatus_->setText(QString::fromStdString(s.text));
+    listenStatus_->setStyleSheet(s.listening ? QString() : QStringLiteral("color: #c00000;"));
+    listenSettings_->setVisible(!s.listening);
 }
 
 void CTarvexDlg::OnSend() { core_->PressSend(Inputs()); }

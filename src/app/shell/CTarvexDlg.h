@@ -97,6 +97,8 @@ protected:
 private:
     void BuildControls();
     void InitialiseWindow();
+    // The listening line under the log, from the settings and the last start.
+    void ShowListenStatus();
     void OnAddressItemChanged(QTreeWidgetItem* item, int column);
     void OnDeviceItemChanged(QTreeWidgetItem* item, int column);
     void SpeedEditChanged(const QString& text);
@@ -130,6 +132,8 @@ private:
     QTreeWidget* signallingList_ = nullptr;
     QTreeWidget* mediaList_ = nullptr;
     QLabel* statusText_ = nullptr;
+    QLabel* listenStatus_ = nullptr;
+    QPushButton* listenSettings_ = nullptr;
     QPlainTextEdit* customText_ = nullptr;
     QCheckBox* customCheck_ = nullptr;
     QSlider* speedSlider_ = nullptr;

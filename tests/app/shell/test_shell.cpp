@@ -38,6 +38,9 @@
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 #include <filesystem>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cmath>
 #include <thread>
 
@@ -70,7 +73,11 @@ struct Window {
     TempDir dir;
     std::shared_ptr<SipLog> sip = std::make_shared<SipLog>();
     std::unique_ptr<CTarvexDlg> dlg;
-    explicit Window(bool withIni = true, CTarvexCore::AdapterLister lister = {}) {
+    // The settings as the program loads them (first-run values completed and
+    // written); without config.ini and firstRun false, as the file holds them
+    // (nothing written before the exit button).
+    explicit Window(bool withIni = true, CTarvexCore::AdapterLister lister = {},
+                    bool firstRun = false) {
         App();
         if (withIni) WriteFile(Ini(), dir.File("config.ini"));
         if (!lister)
@@ -82,7 +89,10 @@ struct Window {
             };
         CaptureStdout();
         CTarvexCore::Parts p;
-        p.settings = LoadSettings(dir.File("config.ini"));
+        // Without config.ini, as the program starts: the first-run values.
+        p.settings = withIni || firstRun
+                         ? LoadSettingsWithDefaults(dir.File("config.ini"), "127.0.0.1")
+                         : LoadSettings(dir.File("config.ini"));
         p.sip = std::make_unique<FakeEndpoint>(sip);
         p.lister = lister;
         p.searchIni = dir.File("Search.ini");
@@ -484,7 +494,7 @@ TEST(SettingsDialog, GroupsDropDownsAndStoredValues) {
     EXPECT_EQ(li, (QStringList{"UDP", "TCP", "TLS", "DTLS"}));
     EXPECT_EQ(mi, (QStringList{"UDP", "TCP passive", "TCP active", "TCP actpass", "holdconn"}));
     EXPECT_EQ(local->currentIndex(), 0);
-    EXPECT_EQ(media->currentIndex(), -1); // missing in the file
+    EXPECT_EQ(media->currentIndex(), 0); // missing in the file: the first run's UDP
     EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->text(), "5060");
     EXPECT_EQ(dlg.SpeedSlider()->minimum(), 1);
     EXPECT_EQ(dlg.SpeedSlider()->maximum(), 16);
@@ -524,11 +534,24 @@ TEST(SettingsDialog, SpeedBoxMovesSliderAndShowsWhereItEnded) {
     EXPECT_EQ(m.texts.size(), 1);
 }
 
+// The boxes the test's config.ini leaves at -1, which the OK refuses, take
+// first-run values.
+void FillRefusedBoxes(CDlgCfgDialog& dlg) {
+    const CfgTexts first = DefaultCfgTexts("127.0.0.1");
+    for (int i = 0; i < kCfgFieldCount; ++i) {
+        const auto f = static_cast<CfgField>(i);
+        if (!CDlgCfg::Check(f, dlg.CurrentTexts()[i]).empty()) {
+            EXPECT_EQ(dlg.SetField(f, QString::fromStdString(first[i])), "") << CfgInfo(f).name;
+        }
+    }
+}
+
 TEST(SettingsDialog, OkValidatesAndStaysOpenOnBadBox) {
     Messages m;
     Window w;
     CDlgCfgDialog dlg(w.dlg->Core().Settings());
     dlg.show();
+    FillRefusedBoxes(dlg);
     auto* port = qobject_cast<QLineEdit*>(dlg.Box(CfgField::PeerPort));
     port->setText("50a");
     dlg.accept();
@@ -563,6 +586,7 @@ TEST(SettingsDialog, NewPortRestartsEndpointAfterOneSecondWithoutFreezing) {
     WhenModal([](QDialog* d) {
         auto* cfg = qobject_cast<CDlgCfgDialog*>(d);
         ASSERT_TRUE(cfg);
+        FillRefusedBoxes(*cfg);
         cfg->SetField(CfgField::LocalPort, "5077");
         cfg->SetField(CfgField::LocalId, "34020000002000000099");
         cfg->accept();
@@ -583,32 +607,103 @@ TEST(SettingsDialog, NewPortRestartsEndpointAfterOneSecondWithoutFreezing) {
     EXPECT_EQ(w.sip->calls, (std::vector<std::string>{"stop", "start 0 5077 127.0.0.1"}));
 }
 
-TEST(SettingsDialog, WithoutConfigNothingListensUntilOk) {
-    Window w(false);
-    EXPECT_EQ(w.sip->calls.back(), "start -1 -1 ");
-    EXPECT_EQ(w.dlg->DeviceTree()->topLevelItem(0)->text(0), "");
+TEST(SettingsDialog, WithoutConfigTheFirstRunListensOn5060AndOkRefusesInvalidValues) {
+    Messages m;
+    Window w(false, {}, true);
+    // The first-run values, written at once; the line under the log says where SIP listens.
+    EXPECT_EQ(w.sip->calls.back(), "start 0 5060 127.0.0.1");
+    EXPECT_EQ(w.dlg->DeviceTree()->topLevelItem(0)->text(0), "34020000002000000001");
+    ASSERT_TRUE(w.HasIni());
+    EXPECT_NE(w.IniText().find("协议=0\r\nID=34020000002000000001\r\n域=3402000000\r\n地址=127.0.0.1\r\n端口=5060"),
+              std::string::npos) << w.IniText();
+    EXPECT_EQ(w.IniText().find("=-1"), std::string::npos) << w.IniText();
+    EXPECT_EQ(w.IniText().find("=255"), std::string::npos) << w.IniText();
+    auto* status = w.dlg->findChild<QLabel*>("listenStatus");
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->text(), "listening on 0.0.0.0:5060/udp");
+    EXPECT_FALSE(w.dlg->findChild<QPushButton*>("listenSettings")->isVisibleTo(w.dlg.get()));
     CDlgCfgDialog dlg(w.dlg->Core().Settings());
-    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::LocalTransport))->currentIndex(), -1);
-    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport))->currentIndex(), -1);
-    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->text(), "-1");
-    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::PtzSpeed))->text(), "255");
-    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalId))->text(), "");
+    dlg.show();
+    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::LocalTransport))->currentIndex(), 0);
+    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport))->currentIndex(), 0);
+    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->text(), "5060");
+    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::PtzSpeed))->text(), "128");
     auto* verify = qobject_cast<QCheckBox*>(dlg.Box(CfgField::LocalVerifyPassword));
     ASSERT_NE(verify, nullptr);
     EXPECT_EQ(verify->text(), "验证密码");
     EXPECT_FALSE(verify->isChecked());
-    EXPECT_FALSE(dlg.SetField(CfgField::LocalVerifyPassword, "yes"));
-    EXPECT_TRUE(dlg.SetField(CfgField::LocalVerifyPassword, "1"));
+    EXPECT_EQ(dlg.SetField(CfgField::LocalVerifyPassword, "yes"), "请输入 0 或 1。");
+    EXPECT_EQ(dlg.SetField(CfgField::LocalVerifyPassword, "1"), "");
     EXPECT_TRUE(verify->isChecked());
-    dlg.SetField(CfgField::LocalTransport, "UDP");
-    dlg.SetField(CfgField::LocalPort, "15060");
+    // What the OK refuses, the script's field setter refuses with the same words.
+    EXPECT_EQ(dlg.SetField(CfgField::LocalTransport, "SCTP"), "请选择一种协议：UDP、TCP、TLS、DTLS。");
+    EXPECT_EQ(dlg.SetField(CfgField::LocalTransport, "tcp"), "");
+    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::LocalTransport))->currentIndex(), 1);
+    EXPECT_EQ(dlg.SetField(CfgField::LocalTransport, "UDP"), "");
+    qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->setText("-1");
+    dlg.accept();
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(m.texts.last(), U("请输入一个介于 1 和 65535 之间的整数。"));
+    qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport))->setCurrentIndex(-1);
+    qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->setText("15060");
+    dlg.accept();
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(m.texts.last(), U("请选择一种协议：UDP、TCP passive、TCP active、TCP actpass、holdconn。"));
+    EXPECT_EQ(w.IniText().find("=-1"), std::string::npos) << w.IniText();
+    qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport))->setCurrentIndex(0);
     dlg.accept();
     ASSERT_EQ(dlg.result(), QDialog::Accepted);
     w.dlg->Core().SettingsAccepted();
-    QTRY_COMPARE_WITH_TIMEOUT(w.sip->calls.back(), std::string("start 0 15060 "), 5000);
-    ASSERT_TRUE(w.HasIni());
-    EXPECT_NE(w.IniText().find("协议=0\r\n端口=15060\r\n验证密码=1"), std::string::npos)
-        << w.IniText();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sip->calls.back(), std::string("start 0 15060 127.0.0.1"), 5000);
+    EXPECT_NE(w.IniText().find("协议=0\r\nID=34020000002000000001\r\n域=3402000000\r\n地址=127.0.0.1\r\n端口=15060\r\n密码=12345678\r\n验证密码=1"),
+              std::string::npos) << w.IniText();
+}
+
+TEST(ListenLine, AFailedStartIsRedWithTheCauseAndAButtonToTheSettings) {
+    // Something else holds the port: the endpoint's start fails, the line says why.
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    const int port = ntohs(a.sin_port);
+    App();
+    TempDir dir;
+    auto sip = std::make_shared<SipLog>();
+    sip->startResult = -1;
+    CaptureStdout();
+    CTarvexCore::Parts p;
+    p.settings = LoadSettingsWithDefaults(dir.File("config.ini"), "127.0.0.1");
+    std::string why;
+    ASSERT_TRUE(p.settings->OverrideForThisRun(CfgField::LocalPort, std::to_string(port), &why)) << why;
+    p.sip = std::make_unique<FakeEndpoint>(sip);
+    p.lister = [](std::vector<LocalAdapter>&) { return true; };
+    p.searchIni = dir.File("Search.ini");
+    CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(p)));
+    GetCapturedStdout();
+    auto* status = dlg.findChild<QLabel*>("listenStatus");
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->text().toStdString(), "not listening on 0.0.0.0:" + std::to_string(port) +
+                                                "/udp: the port is in use by another program");
+    EXPECT_NE(status->styleSheet().indexOf("color"), -1);
+    auto* button = dlg.findChild<QPushButton*>("listenSettings");
+    ASSERT_NE(button, nullptr);
+    EXPECT_TRUE(button->isVisibleTo(&dlg));
+    // The button opens the settings; a free port there and the line turns plain.
+    close(fd);
+    sip->startResult = 0;
+    WhenModal([](QDialog* d) {
+        auto* cfg = qobject_cast<CDlgCfgDialog*>(d);
+        ASSERT_TRUE(cfg);
+        cfg->SetField(CfgField::LocalPort, "5093");
+        cfg->accept();
+    });
+    button->click();
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("listening on 0.0.0.0:5093/udp"), 5000);
+    EXPECT_FALSE(button->isVisibleTo(&dlg));
 }
 
 // ---- log list colours and the viewers
