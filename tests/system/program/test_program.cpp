@@ -330,3 +330,26 @@ TEST(Program, InstalledItWorksInItsOwnFolderUnlessHere) {
     EXPECT_NE(p.Out().find("tarvex: cannot work in its folder: " + dir.File("file/tarvex")), std::string::npos)
         << p.Out();
 }
+
+// The settings of one run on the command line: checked as the dialog checks
+// them, used by --check, and config.ini keeps its own.
+TEST(Program, RunSettingsOnTheCommandLine) {
+    TempDir dir;
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--port", "70000"}, {"--check", "--port", "0"},
+          {"--transport", "sctp"}, {"--id", ""}}) {
+        Program p(dir.Path(), bad);
+        EXPECT_EQ(p.Wait(20000), 2) << bad[0] << " " << bad.back() << ": " << p.Out();
+    }
+    const int port = FreePort(SOCK_STREAM);
+    Program check(dir.Path(), {"--check", "--port", std::to_string(port), "--transport", "tcp",
+                               "--id", "34020000002000000042", "--timeout", "1"});
+    EXPECT_EQ(check.Wait(30000), 4) << check.Out();
+    EXPECT_NE(check.Out().find("waiting up to 1 s for a device to register with 34020000002000000042 on port " +
+                               std::to_string(port) + "/tcp"),
+              std::string::npos)
+        << check.Out();
+    const std::string ini = TextCodec::GbkToUtf8(ReadFile(dir.File("config.ini")));
+    EXPECT_NE(ini.find("协议=0\r\nID=34020000002000000001\r\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("端口=5060"), std::string::npos) << ini;
+}
