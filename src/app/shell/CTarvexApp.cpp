@@ -4,6 +4,7 @@
 #include "app/core/OperatorScript.h"
 #include "app/shell/CScriptRunner.h"
 #include "app/shell/CTarvexDlg.h"
+#include "base/Diag.h"
 #include "base/Version.h"
 #include "base/WorkDir.h"
 #include "check/driver/CheckDriver.h"
@@ -57,6 +58,7 @@ constexpr const char* kHelp =
     "      --password P   the password of this run (with 验证密码)\n"
     "      --timeout S    seconds --check waits for a registration (60)\n"
     "      --window S     seconds --check measures each stream (10)\n"
+    "      --verbose      diagnostics on standard error (also TARVEX_DEBUG=1)\n"
     "  -h, --help         display this help and exit\n"
     "      --version      output version information and exit\n"
     "\n"
@@ -182,8 +184,7 @@ void CTarvexApp::WatchSignals(CTarvexDlg* dlg) {
         char buf[16];
         while (read(g_signalPipe[0], buf, sizeof buf) > 0) {
         }
-        std::printf("signal received: closing the main dialog\n");
-        std::fflush(stdout);
+        tarvex::Diag("signal received: closing the main dialog");
         // Every dialog above the main one first, then the main one.
         for (QWidget* w : QApplication::topLevelWidgets())
             if (auto* d = qobject_cast<QDialog*>(w); d && d != target && d->isVisible())
@@ -245,10 +246,11 @@ int RunCheckCommand(const CommandLine& o) {
                      cfg.localPort, transport);
         return 1;
     }
-    std::printf("tarvex --check: waiting up to %d s for a device to register with %s on port "
-                "%d/%s\n",
-                o.checkTimeoutS, cfg.localId.c_str(), cfg.localPort, transport);
-    std::fflush(stdout);
+    // For the person at the terminal; standard output is the result's.
+    std::fprintf(stderr,
+                 "tarvex --check: waiting up to %d s for a device to register with %s on port "
+                 "%d/%s\n",
+                 o.checkTimeoutS, cfg.localId.c_str(), cfg.localPort, transport);
 
     tarvex::check::DriverOptions d;
     d.outDir = o.checkOut;
@@ -320,6 +322,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
                 return 2;
             }
             ++i;
+        } else if (a == "--verbose") {
+            tarvex::SetVerbose(true);
         } else if (a == "--here") {
             out.here = true;
         } else if (a == "--help" || a == "-h") {

@@ -135,14 +135,21 @@ TEST(Program, SigtermClosesLikeTheCloseBox) {
     const int port = FreePort(SOCK_DGRAM);
     const std::string config = Config(port) + "\r\n# hand-written comment\r\n";
     WriteFile(dir.File("config.ini"), config);
-    Program tarvex(dir.Path(), {});
+    Program tarvex(dir.Path(), {"--verbose"});
     ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
     tarvex.Signal(SIGTERM);
     EXPECT_EQ(tarvex.Wait(20000), 0) << tarvex.Out();
-    EXPECT_NE(tarvex.Out().find("signal received"), std::string::npos);
+    // A diagnostic: with --verbose only, in UTF-8 on standard error.
+    EXPECT_NE(tarvex.Out().find("tarvex: signal received"), std::string::npos) << tarvex.Out();
     // Not stored (the file is byte for byte as written), but the log is saved.
     EXPECT_EQ(ReadFile(dir.File("config.ini")), config);
     EXPECT_TRUE(std::filesystem::exists(dir.File("MsgXml.xls")));
+    // Without --verbose the same close says nothing of it.
+    Program quiet(dir.Path(), {}, TARVEX_BINARY_DIR "/tarvex", {}, dir.File("quiet.out"));
+    ASSERT_TRUE(quiet.WaitOut("SIP endpoint start transport 0")) << quiet.Out();
+    quiet.Signal(SIGTERM);
+    EXPECT_EQ(quiet.Wait(20000), 0) << quiet.Out();
+    EXPECT_EQ(quiet.Out().find("signal received"), std::string::npos) << quiet.Out();
 }
 
 TEST(Program, WithoutConfigTheFirstRunListensAndWritesItsValuesAndScriptFailuresExitOne) {
