@@ -31,6 +31,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSlider>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTimer>
 #include <QTreeWidget>
@@ -231,9 +232,44 @@ void CTarvexDlg::BuildControls() {
 
     messageList_ = Named(new CListX(core_->Log()), 1008);
     messageList_->setMinimumHeight(120);
+    // Over the log: the display filter (Enter applies it) and find-next.
+    logFilter_ = new QLineEdit;
+    logFilter_->setObjectName("logFilter");
+    logFilter_->setPlaceholderText(U("显示过滤 (回车应用): cmd==Catalog && dev==34020000001320000001"));
+    logFilter_->setClearButtonEnabled(true);
+    logFilterStatus_ = new QLabel;
+    logFilterStatus_->setObjectName("logFilterStatus");
+    findText_ = new QLineEdit;
+    findText_->setObjectName("findText");
+    findText_->setPlaceholderText(U("查找"));
+    findText_->setMaximumWidth(200);
+    auto* findNext = new QPushButton(U("查找下一个"));
+    findNext->setObjectName("findNext");
+    auto* filterRow = new QHBoxLayout;
+    filterRow->setContentsMargins(0, 0, 0, 0);
+    filterRow->addWidget(logFilter_, 1);
+    filterRow->addWidget(logFilterStatus_);
+    filterRow->addWidget(findText_);
+    filterRow->addWidget(findNext);
+    auto* logBox = new QWidget;
+    auto* lb = new QVBoxLayout(logBox);
+    lb->setContentsMargins(0, 0, 0, 0);
+    lb->addLayout(filterRow);
+    lb->addWidget(messageList_, 1);
+    connect(logFilter_, &QLineEdit::returnPressed, this, [this] { ApplyLogFilter(logFilter_->text()); });
+    connect(findNext, &QPushButton::clicked, this, [this] { FindNext(findText_->text()); });
+    connect(findText_, &QLineEdit::returnPressed, this, [this] { FindNext(findText_->text()); });
+    // Auto-follow: on while the list is scrolled to its end; scrolling up pauses it.
+    connect(messageList_->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int v) {
+        followLog_ = v >= messageList_->verticalScrollBar()->maximum();
+    });
+    // Rows taken or the list resized while following: stay at the end.
+    connect(messageList_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int max) {
+        if (followLog_) messageList_->verticalScrollBar()->setValue(max);
+    });
     auto* main = new QSplitter(Qt::Vertical);
     main->addWidget(top);
-    main->addWidget(messageList_);
+    main->addWidget(logBox);
     main->setStretchFactor(0, 3);
     main->setStretchFactor(1, 1);
     main->setSizes({480, 180});
@@ -278,7 +314,7 @@ void CTarvexDlg::BuildControls() {
     connect(deviceTree_, &QTreeWidget::itemChanged, this, &CTarvexDlg::OnDeviceItemChanged);
     connect(addressTree_, &QTreeWidget::itemChanged, this, &CTarvexDlg::OnAddressItemChanged);
     connect(messageList_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& i) {
-        OnLogDoubleClick(i.row(), i.column());
+        OnLogDoubleClick(messageList_->Model()->LogRow(i.row()), i.column());
     });
     // Released, or moved by keys and clicks on the groove (not while dragging).
     connect(speedSlider_, &QSlider::sliderReleased, this,
@@ -378,7 +414,45 @@ void CTarvexDlg::LogGrew() { ArmBatch(logPending_, logTimer_); }
 
 void CTarvexDlg::TakeLogRows() {
     logPending_ = false;
+    const int before = messageList_->Model()->rowCount();
     messageList_->Model()->TakeNewRows();
+    if (followLog_ && messageList_->Model()->rowCount() != before) messageList_->scrollToBottom();
+}
+
+bool CTarvexDlg::ApplyLogFilter(const QString& text) {
+    std::string error;
+    const bool ok = messageList_->Model()->SetFilter(text.toStdString(), &error);
+    // Green for a filter in force, red with the reason for one that does not parse.
+    if (!ok) {
+        logFilter_->setStyleSheet(QStringLiteral("QLineEdit { background: #ffd0d0; }"));
+        logFilterStatus_->setText(QString::fromStdString(error));
+        return false;
+    }
+    logFilter_->setStyleSheet(text.trimmed().isEmpty() ? QString()
+                                                       : QStringLiteral("QLineEdit { background: #d0ffd0; }"));
+    logFilterStatus_->setText(text.trimmed().isEmpty()
+                                  ? QString()
+                                  : U("%1 / %2 行").arg(messageList_->Model()->rowCount())
+                                        .arg(core_->Log().Size()));
+    followLog_ = true;
+    messageList_->scrollToBottom();
+    return true;
+}
+
+int CTarvexDlg::FindNext(const QString& text) {
+    CLogModel* m = messageList_->Model();
+    const int n = m->rowCount();
+    if (text.isEmpty() || n == 0) return -1;
+    const int from = messageList_->currentIndex().isValid() ? messageList_->currentIndex().row() + 1 : 0;
+    for (int k = 0; k < n; ++k) {
+        const int row = (from + k) % n; // wraps to the top
+        if (m->Row(row).join(QLatin1Char('\n')).contains(text, Qt::CaseInsensitive)) {
+            messageList_->setCurrentIndex(m->index(row, 0));
+            messageList_->scrollTo(m->index(row, 0));
+            return row;
+        }
+    }
+    return -1;
 }
 
 void CTarvexDlg::DeviceTreeChanged() { ArmBatch(treePending_, treeTimer_); }

@@ -32,6 +32,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
@@ -990,4 +991,107 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// ---- the log as Wireshark users expect: display filter, find-next, auto-follow
+
+namespace {
+
+// A keepalive of dev received, or (sent) our 200 for it; every fifth a Catalog.
+void LogRows(CTarvexDlg& dlg, int from, int count) {
+    for (int i = from; i < from + count; ++i) {
+        LoggedMessage m;
+        m.peerUser = i % 2 ? "34020000001320000002" : "34020000001320000001";
+        m.direction = i % 3 == 0 ? kLogSent : kLogReceived;
+        const char* cmd = i % 5 == 0 ? "Catalog" : "Keepalive";
+        m.head = "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\nCall-ID: row-" +
+                 std::to_string(i) + "\r\n\r\n\n";
+        m.body = std::string("<?xml version=\"1.0\"?>\r\n<Notify><CmdType>") + cmd + "</CmdType><SN>" +
+                 std::to_string(i) + "</SN><DeviceID>" + m.peerUser + "</DeviceID></Notify>\r\n";
+        dlg.Core().OnMessageLogged(m);
+    }
+    dlg.TakeLogRows();
+}
+
+} // namespace
+
+// Rows are filed under a registered device; the filter's dev also reads the
+// DeviceID of the body, which tells the rows' devices apart here.
+TEST(LogView, DisplayFilterKeepsMatchingRowsAndNewOnesAndRefusesBadTexts) {
+    Window w;
+    w.Register("34020000001320000009");
+    const std::size_t base = w.dlg->Core().Log().Size();
+    LogRows(*w.dlg, 0, 40);
+    auto* filter = w.dlg->findChild<QLineEdit*>("logFilter");
+    ASSERT_NE(filter, nullptr);
+    CLogModel* m = w.dlg->MessageList()->Model();
+    // Typed into the bar and applied with Enter, as the operator does.
+    filter->setText("cmd==Catalog && dev==34020000001320000001");
+    QTest::keyClick(filter, Qt::Key_Return);
+    // SN 0, 10, 20, 30: Catalog (multiple of 5) of device ...01 (even).
+    ASSERT_EQ(m->rowCount(), 4);
+    for (int r = 0; r < 4; ++r) {
+        EXPECT_TRUE(m->Row(r)[3].contains(QString("<SN>%1</SN>").arg(r * 10))) << m->Row(r)[3].toStdString();
+        EXPECT_EQ(m->LogRow(r), static_cast<int>(base) + r * 10);
+    }
+    EXPECT_EQ(w.dlg->findChild<QLabel*>("logFilterStatus")->text(), QString("4 / %1 行").arg(base + 40));
+    // New rows pass the same filter as they come.
+    LogRows(*w.dlg, 40, 20);
+    EXPECT_EQ(m->rowCount(), 6);
+    // A text that does not parse: marked, the reason shown, the rows as they were.
+    filter->setText("cmd==");
+    QTest::keyClick(filter, Qt::Key_Return);
+    EXPECT_EQ(m->rowCount(), 6);
+    EXPECT_EQ(w.dlg->findChild<QLabel*>("logFilterStatus")->text(), "\"cmd ==\" needs a value");
+    EXPECT_TRUE(filter->styleSheet().contains("#ffd0d0"));
+    EXPECT_TRUE(w.dlg->ApplyLogFilter("dir==sent"));
+    EXPECT_EQ(m->rowCount(), 20); // i % 3 == 0 of 0..59
+    // Cleared: every row again.
+    EXPECT_TRUE(w.dlg->ApplyLogFilter(""));
+    EXPECT_EQ(m->rowCount(), static_cast<int>(base) + 60);
+}
+
+TEST(LogView, FindNextSelectsTheNextMatchingRowAndWraps) {
+    Window w;
+    w.Register("34020000001320000009");
+    const int base = static_cast<int>(w.dlg->Core().Log().Size());
+    LogRows(*w.dlg, 0, 30);
+    EXPECT_EQ(w.dlg->FindNext("Catalog"), base + 0);
+    EXPECT_EQ(w.dlg->FindNext("Catalog"), base + 5);
+    EXPECT_EQ(w.dlg->MessageList()->currentIndex().row(), base + 5);
+    auto* text = w.dlg->findChild<QLineEdit*>("findText");
+    text->setText("<SN>25</SN>");
+    w.dlg->findChild<QPushButton*>("findNext")->click();
+    EXPECT_EQ(w.dlg->MessageList()->currentIndex().row(), base + 25);
+    EXPECT_EQ(w.dlg->FindNext("Catalog"), 0 + base); // from 25 on there is none: wraps to the top
+    EXPECT_EQ(w.dlg->FindNext("no such text"), -1);
+}
+
+TEST(LogView, AutoFollowPausesWhileScrolledUpAndResumesAtTheBottom) {
+    Window w;
+    w.Register("34020000001320000009");
+    w.dlg->show();
+    CListX* list = w.dlg->MessageList();
+    list->resize(600, 200);
+    QScrollBar* bar = list->verticalScrollBar();
+    LogRows(*w.dlg, 0, 200);
+    QApplication::processEvents();
+    EXPECT_TRUE(w.dlg->LogFollowing());
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    // The operator scrolls up: new rows do not move the view.
+    bar->setValue(bar->maximum() / 2);
+    EXPECT_FALSE(w.dlg->LogFollowing());
+    const int held = bar->value();
+    LogRows(*w.dlg, 200, 100);
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), held);
+    EXPECT_LT(bar->value(), bar->maximum());
+    // Back at the end: following again.
+    bar->setValue(bar->maximum());
+    EXPECT_TRUE(w.dlg->LogFollowing());
+    LogRows(*w.dlg, 300, 100);
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_TRUE(list->viewport()->rect().intersects(list->visualRect(list->Model()->index(list->Model()->rowCount() - 1, 0))));
 }
