@@ -186,9 +186,11 @@ void CScriptRunner::RunStep() {
     }
     case ScriptVerb::Set: {
         QWidget* w = dlg_.Control(s.id);
-        if (auto* e = qobject_cast<QLineEdit*>(w))
+        if (auto* e = qobject_cast<QLineEdit*>(w)) {
             e->setText(text);
-        else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
+            // As if typed and ended with Enter: the log filter (1201) and find (1203) act on it.
+            emit e->returnPressed();
+        } else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
             p->setPlainText(text);
         else
             return Fail(QStringLiteral("no edit %1").arg(s.id));

@@ -233,18 +233,15 @@ void CTarvexDlg::BuildControls() {
     messageList_ = Named(new CListX(core_->Log()), 1008);
     messageList_->setMinimumHeight(120);
     // Over the log: the display filter (Enter applies it) and find-next.
-    logFilter_ = new QLineEdit;
-    logFilter_->setObjectName("logFilter");
+    logFilter_ = Named(new QLineEdit, 1201);
     logFilter_->setPlaceholderText(U("显示过滤 (回车应用): cmd==Catalog && dev==34020000001320000001"));
     logFilter_->setClearButtonEnabled(true);
     logFilterStatus_ = new QLabel;
     logFilterStatus_->setObjectName("logFilterStatus");
-    findText_ = new QLineEdit;
-    findText_->setObjectName("findText");
+    findText_ = Named(new QLineEdit, 1203);
     findText_->setPlaceholderText(U("查找"));
     findText_->setMaximumWidth(200);
-    auto* findNext = new QPushButton(U("查找下一个"));
-    findNext->setObjectName("findNext");
+    auto* findNext = Named(new QPushButton(U("查找下一个")), 1202);
     auto* filterRow = new QHBoxLayout;
     filterRow->setContentsMargins(0, 0, 0, 0);
     filterRow->addWidget(logFilter_, 1);

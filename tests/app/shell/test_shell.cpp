@@ -1022,7 +1022,7 @@ TEST(LogView, DisplayFilterKeepsMatchingRowsAndNewOnesAndRefusesBadTexts) {
     w.Register("34020000001320000009");
     const std::size_t base = w.dlg->Core().Log().Size();
     LogRows(*w.dlg, 0, 40);
-    auto* filter = w.dlg->findChild<QLineEdit*>("logFilter");
+    auto* filter = w.dlg->Ctl<QLineEdit>(1201);
     ASSERT_NE(filter, nullptr);
     CLogModel* m = w.dlg->MessageList()->Model();
     // Typed into the bar and applied with Enter, as the operator does.
@@ -1059,9 +1059,9 @@ TEST(LogView, FindNextSelectsTheNextMatchingRowAndWraps) {
     EXPECT_EQ(w.dlg->FindNext("Catalog"), base + 0);
     EXPECT_EQ(w.dlg->FindNext("Catalog"), base + 5);
     EXPECT_EQ(w.dlg->MessageList()->currentIndex().row(), base + 5);
-    auto* text = w.dlg->findChild<QLineEdit*>("findText");
+    auto* text = w.dlg->Ctl<QLineEdit>(1203);
     text->setText("<SN>25</SN>");
-    w.dlg->findChild<QPushButton*>("findNext")->click();
+    w.dlg->Ctl<QPushButton>(1202)->click();
     EXPECT_EQ(w.dlg->MessageList()->currentIndex().row(), base + 25);
     EXPECT_EQ(w.dlg->FindNext("Catalog"), 0 + base); // from 25 on there is none: wraps to the top
     EXPECT_EQ(w.dlg->FindNext("no such text"), -1);
@@ -1094,4 +1094,13 @@ TEST(LogView, AutoFollowPausesWhileScrolledUpAndResumesAtTheBottom) {
     QApplication::processEvents();
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_TRUE(list->viewport()->rect().intersects(list->visualRect(list->Model()->index(list->Model()->rowCount() - 1, 0))));
+}
+
+TEST(LogView, ScriptSetAppliesTheFilterAsEnterDoes) {
+    Window w;
+    w.Register("34020000001320000009");
+    LogRows(*w.dlg, 0, 30);
+    std::string out;
+    EXPECT_EQ(RunScript(*w.dlg, "set 1201 \"cmd==Catalog && dir==received\"\nexit\n", &out), 0) << out;
+    EXPECT_EQ(w.dlg->MessageList()->Model()->rowCount(), 4) << out; // 5, 10, 20, 25
 }
