@@ -1,4 +1,6 @@
 #include "app/shell/CDlgCfgDialog.h"
+
+#include "app/shell/ChineseButtons.h"
 #include "app/shell/ShellMessage.h"
 
 #include <QCheckBox>
@@ -108,6 +110,7 @@ CDlgCfgDialog::CDlgCfgDialog(CDlgCfg& cfg, QWidget* parent) : QDialog(parent), c
     connect(speedBox, &QLineEdit::textChanged, this, &CDlgCfgDialog::SpeedBoxEdited);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    ChineseButtons(buttons);
     buttons->button(QDialogButtonBox::Ok)->setText(U("确定"));
     buttons->button(QDialogButtonBox::Ok)->setObjectName("ok");
     buttons->button(QDialogButtonBox::Cancel)->setText(U("取消"));

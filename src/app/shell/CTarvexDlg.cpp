@@ -765,7 +765,8 @@ void CTarvexDlg::OnListClicked(int id, int row) {
     const int list = id == 1080 ? kListSignalling : kListMedia;
     if (row < 0 || row >= CommandListOf(list)->topLevelItemCount()) return;
     // The search conditions first, so that no lock is held across a modal loop.
-    if (core_->ClickSearchesRecordings(list, row)) RunSearchDialog(core_->Search(), this);
+    // 取消 in the search dialog cancels the search: nothing is sent.
+    if (core_->ClickSearchesRecordings(list, row) && !RunSearchDialog(core_->Search(), this)) return;
     core_->ClickCommand(list, row, Inputs());
     ShowSpeed(core_->SpeedByte());
 }

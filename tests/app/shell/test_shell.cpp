@@ -363,16 +363,28 @@ TEST(MainWindow, CommandListClickTicksOnlyTheLastRowAcrossBothLists) {
     EXPECT_EQ(l1->topLevelItem(17)->checkState(0), Qt::Checked);
     ASSERT_EQ(w.Sent().size(), 1u);
     EXPECT_NE(w.Sent()[0].body.find("<CmdType>TimeInfo</CmdType>"), std::string::npos);
-    // The channel's media list, then a click on its "文件检索" row (search cancelled).
+    // The channel's media list, then a click on its "文件检索" row: 取消 in the
+    // search dialog cancels the search: nothing is sent, the row is not ticked.
     w.dlg->OnDeviceTreeClicked(w.dlg->DeviceTree()->topLevelItem(0)->child(0)->child(0));
     ASSERT_EQ(l2->topLevelItemCount(), 6);
-    WhenModal([](QDialog* d) { d->reject(); });
+    QString cancelText;
+    WhenModal([&](QDialog* d) {
+        auto* box = d->findChild<QDialogButtonBox*>();
+        if (box) cancelText = box->button(QDialogButtonBox::Cancel)->text();
+        d->reject();
+    });
     r = l2->visualItemRect(l2->topLevelItem(3));
+    QTest::mouseClick(l2->viewport(), Qt::LeftButton, {}, r.center());
+    EXPECT_EQ(cancelText, U("取消"));
+    EXPECT_EQ(l2->topLevelItem(3)->checkState(0), Qt::Unchecked);
+    ASSERT_EQ(w.Sent().size(), 1u);
+    // With 确定 the search goes out, and only that row is ticked.
+    WhenModal([](QDialog* d) { d->accept(); });
     QTest::mouseClick(l2->viewport(), Qt::LeftButton, {}, r.center());
     EXPECT_EQ(l1->topLevelItem(17)->checkState(0), Qt::Unchecked);
     EXPECT_EQ(l2->topLevelItem(3)->checkState(0), Qt::Checked);
     ASSERT_EQ(w.Sent().size(), 2u);
-    EXPECT_NE(w.Sent()[1].body.find(" <Type>manual</Type>\r\n"), std::string::npos) << w.Sent()[1].body;
+    EXPECT_NE(w.Sent()[1].body.find("<CmdType>RecordInfo</CmdType>"), std::string::npos) << w.Sent()[1].body;
 }
 
 TEST(MainWindow, SearchDialogBeforeTheRecordingSearchAndDragZoomFromTheVideoView) {
