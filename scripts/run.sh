@@ -60,7 +60,7 @@ fi
     sleep 0.2
   done
   exec "$build/tools/tarvex-camera/tarvex-camera" --server "127.0.0.1:$port" --local-ip 127.0.0.1 \
-    --id 34020000001320000001 --channels 4 --keepalive 30
+    --id 34020000001320000001 --channels 4 --keepalive 60
 ) >"$work/camera.log" 2>&1 &
 camera=$!
 echo "demo: tarvex-camera (pid $camera) plays device 34020000001320000001; its events go to $work/camera.log"

@@ -30,7 +30,7 @@
 #include "audio/meter/AudioToggle.h"
 #include "base/TimeText.h"
 #include "manscdp/builder/CommandBuilder.h"
-#include "manscdp/cfg/CDlgCfg.h"
+#include "app/settings/CDlgCfg.h"
 #include "manscdp/control/CommandBodies.h"
 #include "manscdp/search/CDlgSearch.h"
 #include "media/session/CMediaSession.h"

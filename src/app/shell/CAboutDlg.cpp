@@ -1,4 +1,6 @@
 #include "app/shell/CAboutDlg.h"
+
+#include "app/shell/ChineseButtons.h"
 #include "app/shell/AppIcon.h"
 #include "base/Version.h"
 
@@ -34,6 +36,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     top->addWidget(icon);
     top->addLayout(text, 1);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok);
+    ChineseButtons(buttons);
     buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("确定"));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     auto* l = new QVBoxLayout(this);

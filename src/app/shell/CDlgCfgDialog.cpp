@@ -1,4 +1,6 @@
 #include "app/shell/CDlgCfgDialog.h"
+
+#include "app/shell/ChineseButtons.h"
 #include "app/shell/ShellMessage.h"
 
 #include <QCheckBox>
@@ -114,6 +116,7 @@ CDlgCfgDialog::CDlgCfgDialog(CDlgCfg& cfg, QWidget* parent) : QDialog(parent), c
     connect(speedBox, &QLineEdit::textChanged, this, &CDlgCfgDialog::SpeedBoxEdited);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    ChineseButtons(buttons);
     buttons->button(QDialogButtonBox::Ok)->setText(U("确定"));
     buttons->button(QDialogButtonBox::Ok)->setObjectName("ok");
     buttons->button(QDialogButtonBox::Cancel)->setText(U("取消"));
@@ -168,26 +171,27 @@ CfgTexts CDlgCfgDialog::CurrentTexts() const {
     return t;
 }
 
-bool CDlgCfgDialog::SetField(CfgField f, const QString& value) {
+std::string CDlgCfgDialog::SetField(CfgField f, const QString& value) {
+    // The value passes the checks of the dialog's OK, with the same message.
+    const std::string why = CDlgCfg::Check(f, value.toStdString());
+    if (!why.empty()) return why;
     QWidget* w = Box(f);
     if (auto* c = qobject_cast<QComboBox*>(w)) {
         int i = c->findText(value, Qt::MatchFixedString);
-        bool ok = false;
-        if (i < 0) i = value.toInt(&ok);
-        if (i < -1 || i >= c->count() || (i < 0 && !ok && value != "-1")) return false;
+        if (i < 0) i = value.trimmed().toInt();
         c->setCurrentIndex(i);
-        return true;
+        return {};
     }
     if (auto* e = qobject_cast<QLineEdit*>(w)) {
         e->setText(value);
-        return true;
+        return {};
     }
     if (auto* b = qobject_cast<QCheckBox*>(w)) {
-        if (value != "0" && value != "1") return false;
+        if (value != "0" && value != "1") return "请输入 0 或 1。";
         b->setChecked(value == "1");
-        return true;
+        return {};
     }
-    return false;
+    return "没有这个设置项。";
 }
 
 void CDlgCfgDialog::accept() {

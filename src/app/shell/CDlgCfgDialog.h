@@ -3,7 +3,7 @@
 // field's script name as objectName ("local.port", "media.transport", ...);
 // the download-speed slider is "media.speedSlider".
 
-#include "manscdp/cfg/CDlgCfg.h"
+#include "app/settings/CDlgCfg.h"
 
 #include <QDialog>
 #include <array>
@@ -20,15 +20,18 @@ public:
     QWidget* Box(CfgField f) const { return boxes_[static_cast<int>(f)]; }
     QSlider* SpeedSlider() const { return slider_; }
     // Sets a box from a script value: text for boxes, index or item text for
-    // the drop-downs. False when the field cannot take it.
-    bool SetField(CfgField f, const QString& value);
+    // the drop-downs. The message of the OK's check when the field cannot take
+    // it (the box is left as it was), else "".
+    std::string SetField(CfgField f, const QString& value);
 
 public slots:
     void accept() override;
 
+    // The texts of the boxes as the OK takes them.
+    CfgTexts CurrentTexts() const;
+
 private:
     void SpeedBoxEdited(const QString& text);
-    CfgTexts CurrentTexts() const;
 
     CDlgCfg& cfg_;
     std::array<QWidget*, kCfgFieldCount> boxes_{};

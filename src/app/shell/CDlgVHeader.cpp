@@ -1,5 +1,7 @@
 #include "app/shell/CDlgVHeader.h"
 
+#include "app/shell/ChineseButtons.h"
+
 #include <QDialogButtonBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -13,6 +15,7 @@ CDlgVHeader::CDlgVHeader(QWidget* parent) : QDialog(parent) {
     edit_->setReadOnly(true);
     edit_->setLineWrapMode(QPlainTextEdit::NoWrap);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    ChineseButtons(buttons);
     buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("确定"));
     buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

@@ -49,7 +49,41 @@ private:
 
 CLogModel::CLogModel(const MessageLog& log, QObject* parent) : QAbstractTableModel(parent), log_(log) {}
 
-int CLogModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
+int CLogModel::rowCount(const QModelIndex& parent) const {
+    if (parent.isValid()) return 0;
+    return filter_.Empty() ? rows_ : static_cast<int>(shown_.size());
+}
+
+int CLogModel::LogRow(int row) const {
+    if (row < 0 || row >= rowCount()) return -1;
+    return filter_.Empty() ? row : static_cast<int>(shown_[static_cast<std::size_t>(row)]);
+}
+
+bool CLogModel::Checked(int row) const {
+    const int r = LogRow(row);
+    return r >= 0 && r < static_cast<int>(checked_.size()) && checked_[r];
+}
+
+bool CLogModel::Keeps(std::size_t logRow) const {
+    MessageLog::RowText r;
+    if (!log_.Row(logRow, r)) return false;
+    const std::string body = TextCodec::BodyToUtf8(r.body);
+    return filter_.Matches({r.direction, r.deviceId, r.head, body});
+}
+
+bool CLogModel::SetFilter(const std::string& text, std::string* error) {
+    tarvex::logfilter::Filter f;
+    if (!f.Compile(text, error)) return false;
+    beginResetModel();
+    filter_ = std::move(f);
+    shown_.clear();
+    cache_.clear();
+    if (!filter_.Empty())
+        for (int i = 0; i < rows_; ++i)
+            if (Keeps(static_cast<std::size_t>(i))) shown_.push_back(static_cast<std::uint32_t>(i));
+    endResetModel();
+    return true;
+}
 
 int CLogModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : kColumns;
@@ -57,6 +91,7 @@ int CLogModel::columnCount(const QModelIndex& parent) const {
 
 QStringList CLogModel::Row(int row) const {
     MessageLog::RowText r;
+    row = LogRow(row);
     if (row < 0 || !log_.Row(static_cast<std::size_t>(row), r)) return {};
     auto utf8 = [](const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); };
     return {utf8(r.ListTime()), utf8(r.typeText), utf8(r.deviceId),
@@ -86,8 +121,10 @@ QVariant CLogModel::data(const QModelIndex& index, int role) const {
 
 bool CLogModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (!index.isValid() || role != Qt::CheckStateRole || index.column() != 0) return false;
-    if (static_cast<int>(checked_.size()) <= index.row()) checked_.resize(index.row() + 1, false);
-    checked_[index.row()] = value.toInt() == Qt::Checked;
+    const int r = LogRow(index.row());
+    if (r < 0) return false;
+    if (static_cast<int>(checked_.size()) <= r) checked_.resize(r + 1, false);
+    checked_[r] = value.toInt() == Qt::Checked;
     emit dataChanged(index.siblingAtColumn(0), index.siblingAtColumn(kColumns - 1));
     return true;
 }
@@ -107,8 +144,20 @@ QVariant CLogModel::headerData(int section, Qt::Orientation o, int role) const {
 void CLogModel::TakeNewRows() {
     const int n = static_cast<int>(log_.Size());
     if (n <= rows_) return;
-    beginInsertRows({}, rows_, n - 1);
+    if (filter_.Empty()) {
+        beginInsertRows({}, rows_, n - 1);
+        rows_ = n;
+        endInsertRows();
+        return;
+    }
+    std::vector<std::uint32_t> kept;
+    for (int i = rows_; i < n; ++i)
+        if (Keeps(static_cast<std::size_t>(i))) kept.push_back(static_cast<std::uint32_t>(i));
     rows_ = n;
+    if (kept.empty()) return;
+    const int first = static_cast<int>(shown_.size());
+    beginInsertRows({}, first, first + static_cast<int>(kept.size()) - 1);
+    shown_.insert(shown_.end(), kept.begin(), kept.end());
     endInsertRows();
 }
 

@@ -4,6 +4,7 @@
 // focused row white on teal, all others black on white.
 
 #include "app/core/MessageLog.h"
+#include "app/shell/LogFilter.h"
 
 #include <QAbstractTableModel>
 #include <QCache>
@@ -28,18 +29,29 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     QVariant headerData(int section, Qt::Orientation o, int role) const override;
 
-    // Takes the rows the log gained since the last call, in one insertion.
+    // Takes the rows the log gained since the last call, in one insertion
+    // (under a display filter, those it keeps).
     void TakeNewRows();
-    // time of day, type, device id, body, head: decoded, whole.
+    // time of day, type, device id, body, head: decoded, whole (by list row).
     QStringList Row(int row) const;
-    bool Checked(int row) const { return row < static_cast<int>(checked_.size()) && checked_[row]; }
+    bool Checked(int row) const;
+
+    // The display filter (LogFilter.h); an empty text shows every row. False
+    // with the reason, the rows as they were, when the text does not parse.
+    bool SetFilter(const std::string& text, std::string* error);
+    bool Filtered() const { return !filter_.Empty(); }
+    // The log's index of a list row (the same without a filter), -1 for none.
+    int LogRow(int row) const;
 
 private:
     const QStringList* Cached(int row) const;
+    bool Keeps(std::size_t logRow) const;
 
     const MessageLog& log_;
-    int rows_ = 0;
-    std::vector<bool> checked_;
+    int rows_ = 0;                     // log rows taken
+    tarvex::logfilter::Filter filter_;
+    std::vector<std::uint32_t> shown_; // under a filter: the log rows kept, in order
+    std::vector<bool> checked_;        // by log row
     mutable QCache<int, QStringList> cache_{512};
 };
 

@@ -190,9 +190,11 @@ void CScriptRunner::RunStep() {
     }
     case ScriptVerb::Set: {
         QWidget* w = dlg_.Control(s.id);
-        if (auto* e = qobject_cast<QLineEdit*>(w))
+        if (auto* e = qobject_cast<QLineEdit*>(w)) {
             e->setText(text);
-        else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
+            // As if typed and ended with Enter: the log filter (1201) and find (1203) act on it.
+            emit e->returnPressed();
+        } else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
             p->setPlainText(text);
         else
             return Fail(QStringLiteral("no edit %1").arg(s.id));
@@ -329,9 +331,11 @@ bool CScriptRunner::AnswerModal(QDialog* d) {
                 Fail(QStringLiteral("unknown settings field \"%1\"").arg(QString::fromStdString(key)));
                 return true;
             }
-            if (!cfg->SetField(f, QString::fromStdString(value))) {
-                Fail(QStringLiteral("settings field %1 cannot take \"%2\"")
-                         .arg(QString::fromStdString(key), QString::fromStdString(value)));
+            if (const std::string why = cfg->SetField(f, QString::fromStdString(value));
+                !why.empty()) {
+                Fail(QStringLiteral("settings field %1 cannot take \"%2\": %3")
+                         .arg(QString::fromStdString(key), QString::fromStdString(value),
+                              QString::fromStdString(why)));
                 return true;
             }
         }

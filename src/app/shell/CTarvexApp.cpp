@@ -1,15 +1,17 @@
 #include "app/shell/CTarvexApp.h"
 
+#include "app/core/LocalAddresses.h"
 #include "app/core/OperatorScript.h"
 #include "app/shell/CScriptRunner.h"
 #include "app/shell/CTarvexDlg.h"
+#include "base/Diag.h"
 #include "base/Version.h"
 #include "base/WorkDir.h"
 #include "check/battery/ReportDiff.h"
 #include "check/driver/CheckDriver.h"
 #include "export/journal/Journal.h"
 #include "export/xls/MessageLogSave.h"
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/settings/CfgIniStore.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -55,7 +57,11 @@ constexpr const char* kHelp =
     "                     report.json and MsgXml.xls\n"
     "      --out DIR      where --check writes (tarvex-check-YYYYMMDD-HHMMSS in the\n"
     "                     current directory)\n"
-    "      --transport udp|tcp  SIP transport of --check (as configured)\n"
+    "      --port N       SIP port of this run (config.ini keeps its own)\n"
+    "      --transport udp|tcp|tls  SIP transport of this run\n"
+    "      --id ID        Tarvex's SIP identifier for this run\n"
+    "      --domain D     Tarvex's SIP domain for this run\n"
+    "      --password P   the password of this run (with 验证密码)\n"
     "      --timeout S    seconds --check waits for a registration (60)\n"
     "      --window S     seconds --check measures each stream (10)\n"
 "      --check-diff A B  compare two reports (A/report.json, B/report.json):\n"
@@ -66,8 +72,12 @@ constexpr const char* kHelp =
     "      --export JOURNAL  write the workbook of the session journal JOURNAL (a\n"
     "                     tarvex-journal.sqlite) to --out FILE (MsgXml.xls in the\n"
     "                     current directory) and exit\n"
+    "      --verbose      diagnostics on standard error (also TARVEX_DEBUG=1)\n"
     "  -h, --help         display this help and exit\n"
     "      --version      output version information and exit\n"
+    "\n"
+    "Without config.ini the first start writes one: SIP over UDP on port 5060 of\n"
+    "every address, identifier 34020000002000000001, domain 3402000000.\n"
     "\n"
     "Working folder:\n"
     "config.ini, Search.ini, the TLS certificate and key and the workbooks live in\n"
@@ -114,6 +124,26 @@ int KeepaliveMissesSetting(const std::string& file) {
     if (!CfgIniStore(file).GetValue("互联系统", "心跳超时次数", v) || !Seconds(v, n) || n > 100)
         return 3;
     return n;
+}
+
+// The address a first run writes into config.ini: the host's first IPv4
+// address that is not loopback, else 127.0.0.1.
+std::string FirstRunAddress() {
+    std::vector<LocalAdapter> adapters;
+    if (ListLocalAdapters(adapters))
+        for (const auto& a : adapters)
+            for (const auto& addr : a.addresses)
+                if (addr != "0.0.0.0" && addr.rfind("127.", 0) != 0) return addr;
+    return "127.0.0.1";
+}
+
+// The settings of this start: config.ini completed with the first-run values
+// (and written when anything was missing), then the command line's values for
+// this run.
+std::unique_ptr<CDlgCfg> StartSettings(const CommandLine& o) {
+    auto cfg = LoadSettingsWithDefaults("config.ini", FirstRunAddress());
+    for (const auto& [field, text] : o.runSettings) cfg->OverrideForThisRun(field, text, nullptr);
+    return cfg;
 }
 
 std::string DefaultCheckDir() {
@@ -265,8 +295,7 @@ void CTarvexApp::WatchSignals(CTarvexDlg* dlg) {
         char buf[16];
         while (read(g_signalPipe[0], buf, sizeof buf) > 0) {
         }
-        std::printf("signal received: closing the main dialog\n");
-        std::fflush(stdout);
+        tarvex::Diag("signal received: closing the main dialog");
         // Every dialog above the main one first, then the main one.
         for (QWidget* w : QApplication::topLevelWidgets())
             if (auto* d = qobject_cast<QDialog*>(w); d && d != target && d->isVisible())
@@ -288,7 +317,7 @@ int CTarvexApp::Run(const CommandLine& options) {
     // Construction order: settings (config.ini loads now), core with its
     // endpoint, dialog.
     CTarvexCore::Parts parts;
-    parts.settings = LoadSettings("config.ini");
+    parts.settings = StartSettings(options);
     parts.challengeRegister = ChallengeSetting("config.ini");
     parts.keepaliveMisses = KeepaliveMissesSetting("config.ini");
     CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(parts)));
@@ -327,23 +356,23 @@ int RunCheckCommand(const CommandLine& o) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     CTarvexCore::Parts parts;
-    parts.settings = LoadSettings("config.ini");
+    parts.settings = StartSettings(o);
     parts.challengeRegister = ChallengeSetting("config.ini");
     parts.keepaliveMisses = KeepaliveMissesSetting("config.ini");
-    if (o.checkTransport >= 0) parts.settings->localTransport = o.checkTransport;
     CTarvexCore core(std::move(parts));
     core.Initialise();
     const CDlgCfg& cfg = core.Settings();
-    const char* transport = cfg.localTransport == 1 ? "tcp" : "udp";
+    const char* transport = cfg.localTransport == 1 ? "tcp" : cfg.localTransport == 2 ? "tls" : "udp";
     if (core.LastStartResult() != 0) {
         std::fprintf(stderr, "tarvex --check: cannot listen for SIP on port %d/%s\n",
                      cfg.localPort, transport);
         return 1;
     }
-    std::printf("tarvex --check: waiting up to %d s for a device to register with %s on port "
-                "%d/%s\n",
-                o.checkTimeoutS, cfg.localId.c_str(), cfg.localPort, transport);
-    std::fflush(stdout);
+    // For the person at the terminal; standard output is the result's.
+    std::fprintf(stderr,
+                 "tarvex --check: waiting up to %d s for a device to register with %s on port "
+                 "%d/%s\n",
+                 o.checkTimeoutS, cfg.localId.c_str(), cfg.localPort, transport);
 
     tarvex::check::DriverOptions d;
     d.outDir = o.checkOut;
@@ -401,11 +430,23 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
             out.checkOut = argv[++i];
         } else if (a == "--transport" && i + 1 < argc) {
             const std::string_view t = argv[++i];
-            if (t != "udp" && t != "tcp") {
-                std::fprintf(stderr, "tarvex: --transport takes udp or tcp, not %s\n", argv[i]);
+            if (t != "udp" && t != "tcp" && t != "tls") {
+                std::fprintf(stderr, "tarvex: --transport takes udp, tcp or tls, not %s\n", argv[i]);
                 return 2;
             }
-            out.checkTransport = t == "tcp" ? 1 : 0;
+            out.runSettings.emplace_back(CfgField::LocalTransport, t == "tcp" ? "1" : t == "tls" ? "2" : "0");
+        } else if ((a == "--port" || a == "--id" || a == "--domain" || a == "--password") &&
+                   i + 1 < argc) {
+            const CfgField f = a == "--port"     ? CfgField::LocalPort
+                               : a == "--id"     ? CfgField::LocalId
+                               : a == "--domain" ? CfgField::LocalDomain
+                                                 : CfgField::LocalPassword;
+            // The values the settings dialog refuses, refused here with its words.
+            if (const std::string why = CDlgCfg::Check(f, argv[i + 1]); !why.empty()) {
+                std::fprintf(stderr, "tarvex: %s %s: %s\n", argv[i], argv[i + 1], why.c_str());
+                return 2;
+            }
+            out.runSettings.emplace_back(f, argv[++i]);
         } else if ((a == "--timeout" || a == "--window" || a == "--observe") && i + 1 < argc) {
             int& value = a == "--timeout"  ? out.checkTimeoutS
                          : a == "--window" ? out.checkWindowS
@@ -427,6 +468,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
             }
         } else if (a == "--export" && i + 1 < argc) {
             out.exportJournal = argv[++i];
+        } else if (a == "--verbose") {
+            tarvex::SetVerbose(true);
         } else if (a == "--here") {
             out.here = true;
         } else if (a == "--help" || a == "-h") {
@@ -441,9 +484,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out) {
         }
     }
     const bool exporting = !out.exportJournal.empty();
-    const bool checkOptions = (!out.checkOut.empty() && !exporting) || out.checkTransport >= 0 ||
-                              out.checkTimeoutS != 60 || out.checkWindowS != 10 ||
-                              out.checkObserveS != 0 || !out.checkLang.empty();
+    const bool checkOptions = (!out.checkOut.empty() && !exporting) || out.checkTimeoutS != 60 ||
+                              out.checkWindowS != 10 || out.checkObserveS != 0 ||
+                              !out.checkLang.empty();
     const bool diff = !out.checkDiff[0].empty();
     if ((checkOptions && !out.check) || (out.check && out.scripted) ||
         (diff && (out.check || out.scripted || out.here)) ||

@@ -7,10 +7,12 @@
 // written into a workbook at the start.
 
 #include "app/core/OperatorScript.h"
+#include "app/settings/CDlgCfg.h"
 
 #include <QApplication>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CTarvexDlg;
@@ -24,7 +26,9 @@ struct CommandLine {
     // --check [--out DIR] [--transport udp|tcp] [--timeout S] [--window S]
     bool check = false;
     std::string checkOut;      // absolute; made from the time when not given
-    int checkTransport = -1;   // SIP transport 0 UDP, 1 TCP; -1 as configured
+    // For this run only, the window's as the check's: --port, --transport
+    // (udp|tcp|tls), --id, --domain, --password; config.ini keeps its values.
+    std::vector<std::pair<CfgField, std::string>> runSettings;
     int checkTimeoutS = 60;    // for a device to register
     int checkWindowS = 10;     // measuring window of each stream
     std::string checkLang;     // --lang zh|en; "" from the locale

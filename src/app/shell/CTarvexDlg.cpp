@@ -3,15 +3,16 @@
 #include "app/shell/AppIcon.h"
 #include "app/shell/CAboutDlg.h"
 #include "app/shell/CDlgCfgDialog.h"
+#include "app/settings/ListenStatus.h"
 #include "app/shell/CListX.h"
 #include "app/shell/CStaticEx.h"
 #include "app/shell/ShellMessage.h"
-#include "audio/view/AudioMeterView.h"
+#include "app/shell/AudioMeterView.h"
 #include "base/TextCodec.h"
 #include "check/driver/CheckDriver.h"
-#include "export/webview/CWebDlg.h"
+#include "app/shell/CWebDlg.h"
 #include "app/shell/CDlgVHeader.h"
-#include "manscdp/search/CDlgSearchDialog.h"
+#include "app/shell/CDlgSearchDialog.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -33,6 +34,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSlider>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTimer>
 #include <QTreeWidget>
@@ -246,9 +248,41 @@ void CTarvexDlg::BuildControls() {
 
     messageList_ = Named(new CListX(core_->Log()), 1008);
     messageList_->setMinimumHeight(120);
+    // Over the log: the display filter (Enter applies it) and find-next.
+    logFilter_ = Named(new QLineEdit, 1201);
+    logFilter_->setPlaceholderText(U("显示过滤 (回车应用): cmd==Catalog && dev==34020000001320000001"));
+    logFilter_->setClearButtonEnabled(true);
+    logFilterStatus_ = new QLabel;
+    logFilterStatus_->setObjectName("logFilterStatus");
+    findText_ = Named(new QLineEdit, 1203);
+    findText_->setPlaceholderText(U("查找"));
+    findText_->setMaximumWidth(200);
+    auto* findNext = Named(new QPushButton(U("查找下一个")), 1202);
+    auto* filterRow = new QHBoxLayout;
+    filterRow->setContentsMargins(0, 0, 0, 0);
+    filterRow->addWidget(logFilter_, 1);
+    filterRow->addWidget(logFilterStatus_);
+    filterRow->addWidget(findText_);
+    filterRow->addWidget(findNext);
+    auto* logBox = new QWidget;
+    auto* lb = new QVBoxLayout(logBox);
+    lb->setContentsMargins(0, 0, 0, 0);
+    lb->addLayout(filterRow);
+    lb->addWidget(messageList_, 1);
+    connect(logFilter_, &QLineEdit::returnPressed, this, [this] { ApplyLogFilter(logFilter_->text()); });
+    connect(findNext, &QPushButton::clicked, this, [this] { FindNext(findText_->text()); });
+    connect(findText_, &QLineEdit::returnPressed, this, [this] { FindNext(findText_->text()); });
+    // Auto-follow: on while the list is scrolled to its end; scrolling up pauses it.
+    connect(messageList_->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int v) {
+        followLog_ = v >= messageList_->verticalScrollBar()->maximum();
+    });
+    // Rows taken or the list resized while following: stay at the end.
+    connect(messageList_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int max) {
+        if (followLog_) messageList_->verticalScrollBar()->setValue(max);
+    });
     auto* main = new QSplitter(Qt::Vertical);
     main->addWidget(top);
-    main->addWidget(messageList_);
+    main->addWidget(logBox);
     main->setStretchFactor(0, 3);
     main->setStretchFactor(1, 1);
     main->setSizes({480, 180});
@@ -261,14 +295,26 @@ void CTarvexDlg::BuildControls() {
     auto* help = menuBar->addMenu(U("帮助(&H)"));
     about_ = help->addAction(U("关于 Tarvex(&A)..."));
     about_->setObjectName("actionAbout");
+    // Where SIP listens, or in red why not, with the way to the settings.
+    listenStatus_ = new QLabel;
+    listenStatus_->setObjectName("listenStatus");
+    listenStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    listenSettings_ = new QPushButton(U("参数设置..."));
+    listenSettings_->setObjectName("listenSettings");
+    listenSettings_->hide();
+    auto* statusRow = new QHBoxLayout;
+    statusRow->addWidget(listenStatus_, 1);
+    statusRow->addWidget(listenSettings_);
     auto* l = new QVBoxLayout(this);
     l->setMenuBar(menuBar);
     l->setContentsMargins(6, 6, 6, 6);
     l->addWidget(main);
+    l->addLayout(statusRow);
     resize(1280, 720);
 
     connect(about_, &QAction::triggered, this, &CTarvexDlg::OnAbout);
     connect(settings, &QPushButton::clicked, this, &CTarvexDlg::OnSettings);
+    connect(listenSettings_, &QPushButton::clicked, this, &CTarvexDlg::OnSettings);
     connect(send, &QPushButton::clicked, this, &CTarvexDlg::OnSend);
     connect(exit, &QPushButton::clicked, this, &CTarvexDlg::OnExit);
     connect(signallingList_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* it) {
@@ -281,7 +327,7 @@ void CTarvexDlg::BuildControls() {
     connect(deviceTree_, &QTreeWidget::itemChanged, this, &CTarvexDlg::OnDeviceItemChanged);
     connect(addressTree_, &QTreeWidget::itemChanged, this, &CTarvexDlg::OnAddressItemChanged);
     connect(messageList_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& i) {
-        OnLogDoubleClick(i.row(), i.column());
+        OnLogDoubleClick(messageList_->Model()->LogRow(i.row()), i.column());
     });
     // Released, or moved by keys and clicks on the groove (not while dragging).
     connect(speedSlider_, &QSlider::sliderReleased, this,
@@ -328,6 +374,12 @@ void CTarvexDlg::InitialiseWindow() {
     // 4 to 7: speed byte, device tree root, content type, endpoint start; 10:
     // the signalling list's rows.
     core_->Initialise();
+    ShowListenStatus();
+    // A settings restart starts the endpoint a moment after the OK; the line follows it.
+    auto* listenTimer = new QTimer(this);
+    listenTimer->setInterval(500);
+    connect(listenTimer, &QTimer::timeout, this, &CTarvexDlg::ShowListenStatus);
+    listenTimer->start();
     RedrawTree();
     // 8: the workbook sheets are created by the message-log writer.
     // 9, 10: list columns; styles were set when the lists were made.
@@ -375,7 +427,45 @@ void CTarvexDlg::LogGrew() { ArmBatch(logPending_, logTimer_); }
 
 void CTarvexDlg::TakeLogRows() {
     logPending_ = false;
+    const int before = messageList_->Model()->rowCount();
     messageList_->Model()->TakeNewRows();
+    if (followLog_ && messageList_->Model()->rowCount() != before) messageList_->scrollToBottom();
+}
+
+bool CTarvexDlg::ApplyLogFilter(const QString& text) {
+    std::string error;
+    const bool ok = messageList_->Model()->SetFilter(text.toStdString(), &error);
+    // Green for a filter in force, red with the reason for one that does not parse.
+    if (!ok) {
+        logFilter_->setStyleSheet(QStringLiteral("QLineEdit { background: #ffd0d0; }"));
+        logFilterStatus_->setText(QString::fromStdString(error));
+        return false;
+    }
+    logFilter_->setStyleSheet(text.trimmed().isEmpty() ? QString()
+                                                       : QStringLiteral("QLineEdit { background: #d0ffd0; }"));
+    logFilterStatus_->setText(text.trimmed().isEmpty()
+                                  ? QString()
+                                  : U("%1 / %2 行").arg(messageList_->Model()->rowCount())
+                                        .arg(core_->Log().Size()));
+    followLog_ = true;
+    messageList_->scrollToBottom();
+    return true;
+}
+
+int CTarvexDlg::FindNext(const QString& text) {
+    CLogModel* m = messageList_->Model();
+    const int n = m->rowCount();
+    if (text.isEmpty() || n == 0) return -1;
+    const int from = messageList_->currentIndex().isValid() ? messageList_->currentIndex().row() + 1 : 0;
+    for (int k = 0; k < n; ++k) {
+        const int row = (from + k) % n; // wraps to the top
+        if (m->Row(row).join(QLatin1Char('\n')).contains(text, Qt::CaseInsensitive)) {
+            messageList_->setCurrentIndex(m->index(row, 0));
+            messageList_->scrollTo(m->index(row, 0));
+            return row;
+        }
+    }
+    return -1;
 }
 
 void CTarvexDlg::DeviceTreeChanged() { ArmBatch(treePending_, treeTimer_); }
@@ -686,7 +776,19 @@ void CTarvexDlg::OnAbout() {
 
 void CTarvexDlg::OnSettings() {
     CDlgCfgDialog dlg(core_->Settings(), this);
-    if (dlg.exec() == QDialog::Accepted) core_->SettingsAccepted();
+    if (dlg.exec() == QDialog::Accepted) {
+        core_->SettingsAccepted();
+        ShowListenStatus();
+    }
+}
+
+void CTarvexDlg::ShowListenStatus() {
+    const CDlgCfg& cfg = core_->Settings();
+    const ListenStatus s = DescribeListen(cfg.localTransport, cfg.localPort, core_->LastStartResult());
+    if (listenStatus_->text() == QString::fromStdString(s.text)) return;
+    listenStatus_->setText(QString::fromStdString(s.text));
+    listenStatus_->setStyleSheet(s.listening ? QString() : QStringLiteral("color: #c00000;"));
+    listenSettings_->setVisible(!s.listening);
 }
 
 void CTarvexDlg::OnSend() { core_->PressSend(Inputs()); }
@@ -700,7 +802,8 @@ void CTarvexDlg::OnListClicked(int id, int row) {
     const int list = id == 1080 ? kListSignalling : kListMedia;
     if (row < 0 || row >= CommandListOf(list)->topLevelItemCount()) return;
     // The search conditions first, so that no lock is held across a modal loop.
-    if (core_->ClickSearchesRecordings(list, row)) RunSearchDialog(core_->Search(), this);
+    // 取消 in the search dialog cancels the search: nothing is sent.
+    if (core_->ClickSearchesRecordings(list, row) && !RunSearchDialog(core_->Search(), this)) return;
     core_->ClickCommand(list, row, Inputs());
     ShowSpeed(core_->SpeedByte());
 }

@@ -66,6 +66,13 @@ public:
     OperatorInputs Inputs() const;
     // The list takes the log's new rows now (also done by its batch timer).
     void TakeLogRows();
+    // The log's display filter (LogFilter.h syntax); false, the text marked red
+    // with the reason, when it does not parse.
+    bool ApplyLogFilter(const QString& text);
+    // Selects the next list row after the current one containing text (wrapping); -1 for none.
+    int FindNext(const QString& text);
+    // Auto-follow: new rows scroll into view unless the operator scrolled up.
+    bool LogFollowing() const { return followLog_; }
 
     // ICoreView
     void LogGrew() override;
@@ -98,6 +105,8 @@ protected:
 private:
     void BuildControls();
     void InitialiseWindow();
+    // The listening line under the log, from the settings and the last start.
+    void ShowListenStatus();
     void OnAddressItemChanged(QTreeWidgetItem* item, int column);
     void OnDeviceItemChanged(QTreeWidgetItem* item, int column);
     void SpeedEditChanged(const QString& text);
@@ -132,6 +141,12 @@ private:
     QTreeWidget* signallingList_ = nullptr;
     QTreeWidget* mediaList_ = nullptr;
     QLabel* statusText_ = nullptr;
+    QLabel* listenStatus_ = nullptr;
+    QLineEdit* logFilter_ = nullptr;
+    QLabel* logFilterStatus_ = nullptr;
+    QLineEdit* findText_ = nullptr;
+    bool followLog_ = true;
+    QPushButton* listenSettings_ = nullptr;
     QPlainTextEdit* customText_ = nullptr;
     QCheckBox* customCheck_ = nullptr;
     QSlider* speedSlider_ = nullptr;

@@ -4,7 +4,7 @@
 // callback draws each captured buffer into the meter on the capture thread.
 //
 // The window only has to supply a MeterWindow for the meter (the Qt one is
-// AudioMeterView in audio/view) and call Toggle on a click:
+// AudioMeterView in app/shell) and call Toggle on a click:
 //
 //   AudioToggle audio;                          // member of the main window
 //   audio.SetInputMeter(&meterView);            // meterView: control 1103

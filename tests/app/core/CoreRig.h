@@ -3,7 +3,7 @@
 // view, settings in memory and a clock the test steps by hand.
 
 #include "app/core/CTarvexCore.h"
-#include "manscdp/cfg/CDlgCfg.h"
+#include "app/settings/CDlgCfg.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -192,7 +192,12 @@ struct CoreRig {
     explicit CoreRig(CTarvexCore::AdapterLister lister = {}, std::string searchIni = "/dev/null") {
         data->values = {{"本地服务器/协议", "1"},   {"本地服务器/ID", "34020000002000000001"},
                         {"本地服务器/端口", "5060"}, {"本地服务器/地址", "10.1.1.1"},
-                        {"云台控制/速度", "70"},     {"媒体接收者/下载速度", "4"}};
+                        {"云台控制/速度", "70"},     {"媒体接收者/下载速度", "4"},
+                        // What the settings' OK refuses when missing (-1, 255).
+                        {"互联系统/端口", "5060"},   {"互联系统/注册时间", "3600"},
+                        {"互联系统/心跳周期", "60"}, {"媒体接收者/协议", "0"},
+                        {"媒体接收者/端口", "6000"}, {"媒体服务器/端口", "10000"},
+                        {"云台控制/地址位", "1"}};
         if (!lister)
             lister = [](std::vector<LocalAdapter>& out) {
                 out = {{"eth0", {"0.0.0.0", "10.1.1.1"}}, {"lo", {"127.0.0.1"}}};

@@ -3,7 +3,7 @@
 #include "app/core/OperatorScript.h"
 #include "base/ConfigINI.h"
 #include "base/TextCodec.h"
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/settings/CfgIniStore.h"
 
 #include "app/core/CoreRig.h"
 #include "support/common/Files.h"
@@ -101,7 +101,8 @@ TEST(Settings, MissingFileGivesEmptyMinusOneAnd255) {
 TEST(Settings, OkWithoutFileStoresCompleteGbkFile) {
     TempDir d;
     auto c = Quiet(d.File("config.ini"));
-    auto t = c->Texts();
+    // The OK refuses the -1 and 255 of missing keys: the boxes hold the first-run values.
+    auto t = DefaultCfgTexts("");
     t[static_cast<int>(CfgField::LocalTransport)] = "0";
     t[static_cast<int>(CfgField::LocalId)] = "34020000002000000001";
     t[static_cast<int>(CfgField::LocalPort)] = "5060";
@@ -112,10 +113,10 @@ TEST(Settings, OkWithoutFileStoresCompleteGbkFile) {
     const std::string file = TextCodec::GbkToUtf8(ReadFile(d.File("config.ini")));
     // Every non-empty field is there, in table order, under its section.
     const char* expected[] = {"[本地服务器]", "协议=0", "ID=34020000002000000001", "端口=5060",
-                              "[互联系统]",  "端口=-1", "注册时间=-1",  "心跳周期=-1",
-                              "[媒体接收者]", "协议=-1", "端口=-1",      "下载速度=4",
-                              "[云台控制]",  "地址位=255", "速度=255",   "[媒体服务器]",
-                              "端口=-1"};
+                              "[互联系统]",  "端口=5060", "注册时间=3600", "心跳周期=60",
+                              "[媒体接收者]", "协议=0", "端口=6000",     "下载速度=4",
+                              "[云台控制]",  "地址位=1", "速度=128",     "[媒体服务器]",
+                              "端口=10000"};
     std::size_t pos = 0;
     for (const char* e : expected) {
         std::size_t at = file.find(e, pos);
@@ -129,7 +130,8 @@ TEST(Settings, OkWithoutFileStoresCompleteGbkFile) {
     auto again = Quiet(d.File("config.ini"));
     EXPECT_EQ(again->localPort, 5060);
     EXPECT_EQ(again->downloadSpeed, 4);
-    EXPECT_EQ(again->ptzSpeed, 255);
+    EXPECT_EQ(again->ptzSpeed, 128);
+    EXPECT_EQ(file.find("=-1"), std::string::npos) << file;
 }
 
 // 验证密码: on only for "1" in the file; OK writes 1 or 0 and a reload reads it back.
@@ -143,6 +145,7 @@ TEST(Settings, VerifyPasswordStoredAsOneOrZero) {
             << stored;
     }
     auto c = Quiet(d.File("config.ini"));
+    c->ApplyDefaults(DefaultCfgTexts("127.0.0.1")); // the rest as at a program start
     std::string msg;
     for (const char* box : {"1", "0"}) {
         auto t = c->Texts();
@@ -202,12 +205,12 @@ TEST(Settings, ValidationMessagesNameTheRangeOrAskForANumber) {
 TEST(Settings, FailedOkNamesTheFirstBadBoxAndChangesNothing) {
     auto data = std::make_shared<MemoryStore::Data>();
     CDlgCfg c(std::make_unique<MemoryStore>(data));
-    auto t = c.Texts();
+    // Missing in the store, the speed reads 255, which the box does not accept.
+    EXPECT_EQ(c.Texts()[static_cast<int>(CfgField::DownloadSpeed)], "255");
+    auto t = DefaultCfgTexts("10.0.0.1");
     t[static_cast<int>(CfgField::LocalId)] = "new";
     t[static_cast<int>(CfgField::PeerPort)] = "abc";
     t[static_cast<int>(CfgField::PtzAddress)] = "300";
-    // Missing in the store, the speed reads 255, which the box does not accept.
-    EXPECT_EQ(t[static_cast<int>(CfgField::DownloadSpeed)], "255");
     t[static_cast<int>(CfgField::DownloadSpeed)] = "8";
     CfgField bad = CfgField::Count;
     std::string msg;

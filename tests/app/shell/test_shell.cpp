@@ -11,8 +11,8 @@
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
 #include "base/TextCodec.h"
-#include "audio/view/AudioMeterView.h"
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/shell/AudioMeterView.h"
+#include "app/settings/CfgIniStore.h"
 #include "manscdp/search/CDlgSearch.h"
 
 #include "support/common/Files.h"
@@ -32,12 +32,16 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 #include <filesystem>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cmath>
 #include <thread>
 
@@ -70,7 +74,11 @@ struct Window {
     TempDir dir;
     std::shared_ptr<SipLog> sip = std::make_shared<SipLog>();
     std::unique_ptr<CTarvexDlg> dlg;
-    explicit Window(bool withIni = true, CTarvexCore::AdapterLister lister = {}) {
+    // The settings as the program loads them (first-run values completed and
+    // written); without config.ini and firstRun false, as the file holds them
+    // (nothing written before the exit button).
+    explicit Window(bool withIni = true, CTarvexCore::AdapterLister lister = {},
+                    bool firstRun = false) {
         App();
         if (withIni) WriteFile(Ini(), dir.File("config.ini"));
         if (!lister)
@@ -82,7 +90,10 @@ struct Window {
             };
         CaptureStdout();
         CTarvexCore::Parts p;
-        p.settings = LoadSettings(dir.File("config.ini"));
+        // Without config.ini, as the program starts: the first-run values.
+        p.settings = withIni || firstRun
+                         ? LoadSettingsWithDefaults(dir.File("config.ini"), "127.0.0.1")
+                         : LoadSettings(dir.File("config.ini"));
         p.sip = std::make_unique<FakeEndpoint>(sip);
         p.lister = lister;
         p.searchIni = dir.File("Search.ini");
@@ -352,16 +363,28 @@ TEST(MainWindow, CommandListClickTicksOnlyTheLastRowAcrossBothLists) {
     EXPECT_EQ(l1->topLevelItem(17)->checkState(0), Qt::Checked);
     ASSERT_EQ(w.Sent().size(), 1u);
     EXPECT_NE(w.Sent()[0].body.find("<CmdType>TimeInfo</CmdType>"), std::string::npos);
-    // The channel's media list, then a click on its "文件检索" row (search cancelled).
+    // The channel's media list, then a click on its "文件检索" row: 取消 in the
+    // search dialog cancels the search: nothing is sent, the row is not ticked.
     w.dlg->OnDeviceTreeClicked(w.dlg->DeviceTree()->topLevelItem(0)->child(0)->child(0));
     ASSERT_EQ(l2->topLevelItemCount(), 6);
-    WhenModal([](QDialog* d) { d->reject(); });
+    QString cancelText;
+    WhenModal([&](QDialog* d) {
+        auto* box = d->findChild<QDialogButtonBox*>();
+        if (box) cancelText = box->button(QDialogButtonBox::Cancel)->text();
+        d->reject();
+    });
     r = l2->visualItemRect(l2->topLevelItem(3));
+    QTest::mouseClick(l2->viewport(), Qt::LeftButton, {}, r.center());
+    EXPECT_EQ(cancelText, U("取消"));
+    EXPECT_EQ(l2->topLevelItem(3)->checkState(0), Qt::Unchecked);
+    ASSERT_EQ(w.Sent().size(), 1u);
+    // With 确定 the search goes out, and only that row is ticked.
+    WhenModal([](QDialog* d) { d->accept(); });
     QTest::mouseClick(l2->viewport(), Qt::LeftButton, {}, r.center());
     EXPECT_EQ(l1->topLevelItem(17)->checkState(0), Qt::Unchecked);
     EXPECT_EQ(l2->topLevelItem(3)->checkState(0), Qt::Checked);
     ASSERT_EQ(w.Sent().size(), 2u);
-    EXPECT_NE(w.Sent()[1].body.find(" <Type>manual</Type>\r\n"), std::string::npos) << w.Sent()[1].body;
+    EXPECT_NE(w.Sent()[1].body.find("<CmdType>RecordInfo</CmdType>"), std::string::npos) << w.Sent()[1].body;
 }
 
 TEST(MainWindow, SearchDialogBeforeTheRecordingSearchAndDragZoomFromTheVideoView) {
@@ -484,7 +507,7 @@ TEST(SettingsDialog, GroupsDropDownsAndStoredValues) {
     EXPECT_EQ(li, (QStringList{"UDP", "TCP", "TLS", "DTLS"}));
     EXPECT_EQ(mi, (QStringList{"UDP", "TCP passive", "TCP active", "TCP actpass", "holdconn"}));
     EXPECT_EQ(local->currentIndex(), 0);
-    EXPECT_EQ(media->currentIndex(), -1); // missing in the file
+    EXPECT_EQ(media->currentIndex(), 0); // missing in the file: the first run's UDP
     EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->text(), "5060");
     EXPECT_EQ(dlg.SpeedSlider()->minimum(), 1);
     EXPECT_EQ(dlg.SpeedSlider()->maximum(), 16);
@@ -524,11 +547,24 @@ TEST(SettingsDialog, SpeedBoxMovesSliderAndShowsWhereItEnded) {
     EXPECT_EQ(m.texts.size(), 1);
 }
 
+// The boxes the test's config.ini leaves at -1, which the OK refuses, take
+// first-run values.
+void FillRefusedBoxes(CDlgCfgDialog& dlg) {
+    const CfgTexts first = DefaultCfgTexts("127.0.0.1");
+    for (int i = 0; i < kCfgFieldCount; ++i) {
+        const auto f = static_cast<CfgField>(i);
+        if (!CDlgCfg::Check(f, dlg.CurrentTexts()[i]).empty()) {
+            EXPECT_EQ(dlg.SetField(f, QString::fromStdString(first[i])), "") << CfgInfo(f).name;
+        }
+    }
+}
+
 TEST(SettingsDialog, OkValidatesAndStaysOpenOnBadBox) {
     Messages m;
     Window w;
     CDlgCfgDialog dlg(w.dlg->Core().Settings());
     dlg.show();
+    FillRefusedBoxes(dlg);
     auto* port = qobject_cast<QLineEdit*>(dlg.Box(CfgField::PeerPort));
     port->setText("50a");
     dlg.accept();
@@ -563,6 +599,7 @@ TEST(SettingsDialog, NewPortRestartsEndpointAfterOneSecondWithoutFreezing) {
     WhenModal([](QDialog* d) {
         auto* cfg = qobject_cast<CDlgCfgDialog*>(d);
         ASSERT_TRUE(cfg);
+        FillRefusedBoxes(*cfg);
         cfg->SetField(CfgField::LocalPort, "5077");
         cfg->SetField(CfgField::LocalId, "34020000002000000099");
         cfg->accept();
@@ -583,32 +620,103 @@ TEST(SettingsDialog, NewPortRestartsEndpointAfterOneSecondWithoutFreezing) {
     EXPECT_EQ(w.sip->calls, (std::vector<std::string>{"stop", "start 0 5077 127.0.0.1"}));
 }
 
-TEST(SettingsDialog, WithoutConfigNothingListensUntilOk) {
-    Window w(false);
-    EXPECT_EQ(w.sip->calls.back(), "start -1 -1 ");
-    EXPECT_EQ(w.dlg->DeviceTree()->topLevelItem(0)->text(0), "");
+TEST(SettingsDialog, WithoutConfigTheFirstRunListensOn5060AndOkRefusesInvalidValues) {
+    Messages m;
+    Window w(false, {}, true);
+    // The first-run values, written at once; the line under the log says where SIP listens.
+    EXPECT_EQ(w.sip->calls.back(), "start 0 5060 127.0.0.1");
+    EXPECT_EQ(w.dlg->DeviceTree()->topLevelItem(0)->text(0), "34020000002000000001");
+    ASSERT_TRUE(w.HasIni());
+    EXPECT_NE(w.IniText().find("协议=0\r\nID=34020000002000000001\r\n域=3402000000\r\n地址=127.0.0.1\r\n端口=5060"),
+              std::string::npos) << w.IniText();
+    EXPECT_EQ(w.IniText().find("=-1"), std::string::npos) << w.IniText();
+    EXPECT_EQ(w.IniText().find("=255"), std::string::npos) << w.IniText();
+    auto* status = w.dlg->findChild<QLabel*>("listenStatus");
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->text(), "listening on 0.0.0.0:5060/udp");
+    EXPECT_FALSE(w.dlg->findChild<QPushButton*>("listenSettings")->isVisibleTo(w.dlg.get()));
     CDlgCfgDialog dlg(w.dlg->Core().Settings());
-    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::LocalTransport))->currentIndex(), -1);
-    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport))->currentIndex(), -1);
-    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->text(), "-1");
-    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::PtzSpeed))->text(), "255");
-    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalId))->text(), "");
+    dlg.show();
+    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::LocalTransport))->currentIndex(), 0);
+    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport))->currentIndex(), 0);
+    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->text(), "5060");
+    EXPECT_EQ(qobject_cast<QLineEdit*>(dlg.Box(CfgField::PtzSpeed))->text(), "128");
     auto* verify = qobject_cast<QCheckBox*>(dlg.Box(CfgField::LocalVerifyPassword));
     ASSERT_NE(verify, nullptr);
     EXPECT_EQ(verify->text(), "验证密码");
     EXPECT_FALSE(verify->isChecked());
-    EXPECT_FALSE(dlg.SetField(CfgField::LocalVerifyPassword, "yes"));
-    EXPECT_TRUE(dlg.SetField(CfgField::LocalVerifyPassword, "1"));
+    EXPECT_EQ(dlg.SetField(CfgField::LocalVerifyPassword, "yes"), "请输入 0 或 1。");
+    EXPECT_EQ(dlg.SetField(CfgField::LocalVerifyPassword, "1"), "");
     EXPECT_TRUE(verify->isChecked());
-    dlg.SetField(CfgField::LocalTransport, "UDP");
-    dlg.SetField(CfgField::LocalPort, "15060");
+    // What the OK refuses, the script's field setter refuses with the same words.
+    EXPECT_EQ(dlg.SetField(CfgField::LocalTransport, "SCTP"), "请选择一种协议：UDP、TCP、TLS、DTLS。");
+    EXPECT_EQ(dlg.SetField(CfgField::LocalTransport, "tcp"), "");
+    EXPECT_EQ(qobject_cast<QComboBox*>(dlg.Box(CfgField::LocalTransport))->currentIndex(), 1);
+    EXPECT_EQ(dlg.SetField(CfgField::LocalTransport, "UDP"), "");
+    qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->setText("-1");
+    dlg.accept();
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(m.texts.last(), U("请输入一个介于 1 和 65535 之间的整数。"));
+    qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport))->setCurrentIndex(-1);
+    qobject_cast<QLineEdit*>(dlg.Box(CfgField::LocalPort))->setText("15060");
+    dlg.accept();
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(m.texts.last(), U("请选择一种协议：UDP、TCP passive、TCP active、TCP actpass、holdconn。"));
+    EXPECT_EQ(w.IniText().find("=-1"), std::string::npos) << w.IniText();
+    qobject_cast<QComboBox*>(dlg.Box(CfgField::MediaTransport))->setCurrentIndex(0);
     dlg.accept();
     ASSERT_EQ(dlg.result(), QDialog::Accepted);
     w.dlg->Core().SettingsAccepted();
-    QTRY_COMPARE_WITH_TIMEOUT(w.sip->calls.back(), std::string("start 0 15060 "), 5000);
-    ASSERT_TRUE(w.HasIni());
-    EXPECT_NE(w.IniText().find("协议=0\r\n端口=15060\r\n验证密码=1"), std::string::npos)
-        << w.IniText();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sip->calls.back(), std::string("start 0 15060 127.0.0.1"), 5000);
+    EXPECT_NE(w.IniText().find("协议=0\r\nID=34020000002000000001\r\n域=3402000000\r\n地址=127.0.0.1\r\n端口=15060\r\n密码=12345678\r\n验证密码=1"),
+              std::string::npos) << w.IniText();
+}
+
+TEST(ListenLine, AFailedStartIsRedWithTheCauseAndAButtonToTheSettings) {
+    // Something else holds the port: the endpoint's start fails, the line says why.
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    const int port = ntohs(a.sin_port);
+    App();
+    TempDir dir;
+    auto sip = std::make_shared<SipLog>();
+    sip->startResult = -1;
+    CaptureStdout();
+    CTarvexCore::Parts p;
+    p.settings = LoadSettingsWithDefaults(dir.File("config.ini"), "127.0.0.1");
+    std::string why;
+    ASSERT_TRUE(p.settings->OverrideForThisRun(CfgField::LocalPort, std::to_string(port), &why)) << why;
+    p.sip = std::make_unique<FakeEndpoint>(sip);
+    p.lister = [](std::vector<LocalAdapter>&) { return true; };
+    p.searchIni = dir.File("Search.ini");
+    CTarvexDlg dlg(std::make_unique<CTarvexCore>(std::move(p)));
+    GetCapturedStdout();
+    auto* status = dlg.findChild<QLabel*>("listenStatus");
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->text().toStdString(), "not listening on 0.0.0.0:" + std::to_string(port) +
+                                                "/udp: the port is in use by another program");
+    EXPECT_NE(status->styleSheet().indexOf("color"), -1);
+    auto* button = dlg.findChild<QPushButton*>("listenSettings");
+    ASSERT_NE(button, nullptr);
+    EXPECT_TRUE(button->isVisibleTo(&dlg));
+    // The button opens the settings; a free port there and the line turns plain.
+    close(fd);
+    sip->startResult = 0;
+    WhenModal([](QDialog* d) {
+        auto* cfg = qobject_cast<CDlgCfgDialog*>(d);
+        ASSERT_TRUE(cfg);
+        cfg->SetField(CfgField::LocalPort, "5093");
+        cfg->accept();
+    });
+    button->click();
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("listening on 0.0.0.0:5093/udp"), 5000);
+    EXPECT_FALSE(button->isVisibleTo(&dlg));
 }
 
 // ---- log list colours and the viewers
@@ -897,4 +1005,116 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// ---- the log as Wireshark users expect: display filter, find-next, auto-follow
+
+namespace {
+
+// A keepalive of dev received, or (sent) our 200 for it; every fifth a Catalog.
+void LogRows(CTarvexDlg& dlg, int from, int count) {
+    for (int i = from; i < from + count; ++i) {
+        LoggedMessage m;
+        m.peerUser = i % 2 ? "34020000001320000002" : "34020000001320000001";
+        m.direction = i % 3 == 0 ? kLogSent : kLogReceived;
+        const char* cmd = i % 5 == 0 ? "Catalog" : "Keepalive";
+        m.head = "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\nCall-ID: row-" +
+                 std::to_string(i) + "\r\n\r\n\n";
+        m.body = std::string("<?xml version=\"1.0\"?>\r\n<Notify><CmdType>") + cmd + "</CmdType><SN>" +
+                 std::to_string(i) + "</SN><DeviceID>" + m.peerUser + "</DeviceID></Notify>\r\n";
+        dlg.Core().OnMessageLogged(m);
+    }
+    dlg.TakeLogRows();
+}
+
+} // namespace
+
+// Rows are filed under a registered device; the filter's dev also reads the
+// DeviceID of the body, which tells the rows' devices apart here.
+TEST(LogView, DisplayFilterKeepsMatchingRowsAndNewOnesAndRefusesBadTexts) {
+    Window w;
+    w.Register("34020000001320000009");
+    const std::size_t base = w.dlg->Core().Log().Size();
+    LogRows(*w.dlg, 0, 40);
+    auto* filter = w.dlg->Ctl<QLineEdit>(1201);
+    ASSERT_NE(filter, nullptr);
+    CLogModel* m = w.dlg->MessageList()->Model();
+    // Typed into the bar and applied with Enter, as the operator does.
+    filter->setText("cmd==Catalog && dev==34020000001320000001");
+    QTest::keyClick(filter, Qt::Key_Return);
+    // SN 0, 10, 20, 30: Catalog (multiple of 5) of device ...01 (even).
+    ASSERT_EQ(m->rowCount(), 4);
+    for (int r = 0; r < 4; ++r) {
+        EXPECT_TRUE(m->Row(r)[3].contains(QString("<SN>%1</SN>").arg(r * 10))) << m->Row(r)[3].toStdString();
+        EXPECT_EQ(m->LogRow(r), static_cast<int>(base) + r * 10);
+    }
+    EXPECT_EQ(w.dlg->findChild<QLabel*>("logFilterStatus")->text(), QString("4 / %1 行").arg(base + 40));
+    // New rows pass the same filter as they come.
+    LogRows(*w.dlg, 40, 20);
+    EXPECT_EQ(m->rowCount(), 6);
+    // A text that does not parse: marked, the reason shown, the rows as they were.
+    filter->setText("cmd==");
+    QTest::keyClick(filter, Qt::Key_Return);
+    EXPECT_EQ(m->rowCount(), 6);
+    EXPECT_EQ(w.dlg->findChild<QLabel*>("logFilterStatus")->text(), "\"cmd ==\" needs a value");
+    EXPECT_TRUE(filter->styleSheet().contains("#ffd0d0"));
+    EXPECT_TRUE(w.dlg->ApplyLogFilter("dir==sent"));
+    EXPECT_EQ(m->rowCount(), 20); // i % 3 == 0 of 0..59
+    // Cleared: every row again.
+    EXPECT_TRUE(w.dlg->ApplyLogFilter(""));
+    EXPECT_EQ(m->rowCount(), static_cast<int>(base) + 60);
+}
+
+TEST(LogView, FindNextSelectsTheNextMatchingRowAndWraps) {
+    Window w;
+    w.Register("34020000001320000009");
+    const int base = static_cast<int>(w.dlg->Core().Log().Size());
+    LogRows(*w.dlg, 0, 30);
+    EXPECT_EQ(w.dlg->FindNext("Catalog"), base + 0);
+    EXPECT_EQ(w.dlg->FindNext("Catalog"), base + 5);
+    EXPECT_EQ(w.dlg->MessageList()->currentIndex().row(), base + 5);
+    auto* text = w.dlg->Ctl<QLineEdit>(1203);
+    text->setText("<SN>25</SN>");
+    w.dlg->Ctl<QPushButton>(1202)->click();
+    EXPECT_EQ(w.dlg->MessageList()->currentIndex().row(), base + 25);
+    EXPECT_EQ(w.dlg->FindNext("Catalog"), 0 + base); // from 25 on there is none: wraps to the top
+    EXPECT_EQ(w.dlg->FindNext("no such text"), -1);
+}
+
+TEST(LogView, AutoFollowPausesWhileScrolledUpAndResumesAtTheBottom) {
+    Window w;
+    w.Register("34020000001320000009");
+    w.dlg->show();
+    CListX* list = w.dlg->MessageList();
+    list->resize(600, 200);
+    QScrollBar* bar = list->verticalScrollBar();
+    LogRows(*w.dlg, 0, 200);
+    QApplication::processEvents();
+    EXPECT_TRUE(w.dlg->LogFollowing());
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    // The operator scrolls up: new rows do not move the view.
+    bar->setValue(bar->maximum() / 2);
+    EXPECT_FALSE(w.dlg->LogFollowing());
+    const int held = bar->value();
+    LogRows(*w.dlg, 200, 100);
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), held);
+    EXPECT_LT(bar->value(), bar->maximum());
+    // Back at the end: following again.
+    bar->setValue(bar->maximum());
+    EXPECT_TRUE(w.dlg->LogFollowing());
+    LogRows(*w.dlg, 300, 100);
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_TRUE(list->viewport()->rect().intersects(list->visualRect(list->Model()->index(list->Model()->rowCount() - 1, 0))));
+}
+
+TEST(LogView, ScriptSetAppliesTheFilterAsEnterDoes) {
+    Window w;
+    w.Register("34020000001320000009");
+    LogRows(*w.dlg, 0, 30);
+    std::string out;
+    EXPECT_EQ(RunScript(*w.dlg, "set 1201 \"cmd==Catalog && dir==received\"\nexit\n", &out), 0) << out;
+    EXPECT_EQ(w.dlg->MessageList()->Model()->rowCount(), 4) << out; // 5, 10, 20, 25
 }

@@ -5,7 +5,7 @@
 #include "support/common/Files.h"
 #include "manscdp/control/BodyHarness.h"
 #include "manscdp/search/CDlgSearch.h"
-#include "manscdp/search/CDlgSearchDialog.h"
+#include "app/shell/CDlgSearchDialog.h"
 #include "manscdp/search/SearchKeys.h"
 #include "support/common/LocalTime.h"
 #include "support/common/WhenModal.h"

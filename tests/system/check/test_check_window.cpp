@@ -3,7 +3,7 @@
 // step by step, names the report at the end and leaves the window responsive.
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/settings/CfgIniStore.h"
 #include "support/common/Files.h"
 #include "support/common/Net.h"
 #include "system/program/Harness.h"

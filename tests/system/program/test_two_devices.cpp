@@ -6,7 +6,7 @@
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
 #include "export/xls/MessageLogSave.h"
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/settings/CfgIniStore.h"
 #include "support/common/Files.h"
 #include "support/common/Net.h"
 #include "support/common/WhenModal.h"

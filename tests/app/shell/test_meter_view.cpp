@@ -1,5 +1,5 @@
 #include "audio/AlsaTestDevices.h"
-#include "audio/view/AudioMeterView.h"
+#include "app/shell/AudioMeterView.h"
 
 #include <QApplication>
 #include <QPushButton>

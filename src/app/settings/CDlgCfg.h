@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 // Where the settings live. ConfigIniStore (CfgIniStore.h) keeps them in
@@ -71,6 +72,10 @@ extern const std::array<const char*, 5> kMediaTransports;
 // Texts of the dialog's boxes; the drop-downs carry their index as text.
 using CfgTexts = std::array<std::string, kCfgFieldCount>;
 
+// The values of a first run: SIP over UDP on 5060, the sample identifiers,
+// media on 6000; every address is `address` (the host's, chosen by the caller).
+CfgTexts DefaultCfgTexts(const std::string& address);
+
 class CDlgCfg {
 public:
     // Loads every field from the store (missing keys give "", -1 or 255) and sets
@@ -80,7 +85,8 @@ public:
     CDlgCfg(const CDlgCfg&) = delete;
     CDlgCfg& operator=(const CDlgCfg&) = delete;
 
-    // Writes every field in table order and saves the store.
+    // Writes every field in table order and saves the store; a field whose
+    // value Check refuses is not written (the file keeps what it had).
     void Store();
 
     // The text a box shows for the current value.
@@ -88,8 +94,23 @@ public:
     CfgTexts Texts() const;
 
     // The standard validation message for the text of box f, or "" when it is
-    // acceptable. Text and transport fields always pass.
+    // acceptable as a number of its kind. Text and transport fields always pass.
     static std::string Validate(CfgField f, const std::string& text);
+    // Validate, then what a working endpoint needs: ports 1 to 65535,
+    // registration 1 to 86400 s, keepalive 1 to 3600 s, a transport of the
+    // drop-down (index or name), the local identifier not empty. The OK, Store,
+    // the script's settings step and the command line all refuse with it.
+    static std::string Check(CfgField f, const std::string& text);
+
+    // Every field that is missing or holds a value Check refuses (the -1 and
+    // 255 of an old save) takes its text from `defaults`. Returns how many did.
+    int ApplyDefaults(const CfgTexts& defaults);
+
+    // A value for this run only (command line): validated as the dialog does,
+    // used at once, but Store keeps writing what was stored before unless the
+    // operator changes that field in the dialog. False with the message when
+    // the value is refused.
+    bool OverrideForThisRun(CfgField f, const std::string& text, std::string* message);
 
     // The OK of the dialog: validates every box in order; on the first failure
     // returns false with that box and its message and changes nothing. Otherwise
@@ -128,6 +149,8 @@ public:
 private:
     void SetFromText(CfgField f, const std::string& text);
     std::unique_ptr<ICfgStore> store_;
+    // Stored texts of the fields overridden for this run, by field index.
+    std::array<std::optional<std::string>, kCfgFieldCount> stored_;
 };
 
 // Decimal reading of a stored value the way the store's callers read it:

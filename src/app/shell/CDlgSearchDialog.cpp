@@ -1,4 +1,6 @@
-#include "manscdp/search/CDlgSearchDialog.h"
+#include "app/shell/CDlgSearchDialog.h"
+
+#include "app/shell/ChineseButtons.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -27,6 +29,7 @@ CDlgSearchDialog::CDlgSearchDialog(CDlgSearch& search, QWidget* parent)
     form->addRow(QString::fromUtf8("终止时间:"), end_);
     form->addRow(QString::fromUtf8("录像类型:"), type_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    ChineseButtons(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* l = new QVBoxLayout(this);

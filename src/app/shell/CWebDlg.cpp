@@ -1,4 +1,4 @@
-#include "export/webview/CWebDlg.h"
+#include "app/shell/CWebDlg.h"
 
 #include <QApplication>
 #include <QFontDatabase>

@@ -1,4 +1,4 @@
-#include "audio/view/AudioMeterView.h"
+#include "app/shell/AudioMeterView.h"
 
 #include <QAbstractButton>
 #include <QMetaObject>

@@ -1,4 +1,4 @@
-#include "manscdp/cfg/CfgIniStore.h"
+#include "app/settings/CfgIniStore.h"
 
 #include "base/ConfigINI.h"
 #include "base/TextCodec.h"
@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 CfgIniStore::CfgIniStore(const std::string& fileName)
     : fileName_(fileName), ini_(std::make_unique<ConfigINI>(fileName.c_str())) {}
@@ -37,4 +38,15 @@ void CfgIniStore::Save() {
 
 std::unique_ptr<CDlgCfg> LoadSettings(const std::string& fileName) {
     return std::make_unique<CDlgCfg>(std::make_unique<CfgIniStore>(fileName));
+}
+
+std::unique_ptr<CDlgCfg> LoadSettingsWithDefaults(const std::string& fileName,
+                                                  const std::string& address) {
+    std::error_code ec;
+    const bool firstRun = !std::filesystem::exists(fileName, ec);
+    auto cfg = LoadSettings(fileName);
+    // A hand-written file is completed in memory only; it changes at the exit
+    // button or an OK of the settings, as before.
+    if (cfg->ApplyDefaults(DefaultCfgTexts(address)) > 0 && firstRun) cfg->Store();
+    return cfg;
 }

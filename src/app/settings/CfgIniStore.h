@@ -2,7 +2,7 @@
 // The settings' store on an INI file (config.ini): names and values are UTF-8
 // on the settings' side and GBK in the file, as the Windows version wrote them.
 
-#include "manscdp/cfg/CDlgCfg.h"
+#include "app/settings/CDlgCfg.h"
 
 #include <memory>
 #include <string>
@@ -27,5 +27,12 @@ private:
     std::unique_ptr<ConfigINI> ini_;
 };
 
-// The settings object on fileName, loaded.
+// The settings object on fileName, loaded as it is (a missing key reads as "",
+// -1 or 255).
 std::unique_ptr<CDlgCfg> LoadSettings(const std::string& fileName = "config.ini");
+
+// The settings of a program start: loaded, every missing or invalid field
+// given its first-run value (DefaultCfgTexts(address)); without a file, the
+// file is written at once, so that a first start leaves a complete config.ini.
+std::unique_ptr<CDlgCfg> LoadSettingsWithDefaults(const std::string& fileName,
+                                                  const std::string& address);

@@ -1,10 +1,12 @@
-#include "manscdp/cfg/CDlgCfg.h"
+#include "app/settings/CDlgCfg.h"
 
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
+#include <strings.h>
 
 namespace {
 
@@ -54,6 +56,18 @@ bool ParseWhole(const std::string& text, long long& out) {
         if (!std::isdigit(static_cast<unsigned char>(t[k]))) return false;
     out = std::strtoll(t.c_str(), nullptr, 10);
     return true;
+}
+
+// Index of a transport text Check accepts (an index or an item's name); -1 otherwise.
+int TransportIndex(CfgField f, const std::string& text) {
+    const bool local = f == CfgField::LocalTransport;
+    const int n = local ? static_cast<int>(kLocalTransports.size())
+                        : static_cast<int>(kMediaTransports.size());
+    for (int i = 0; i < n; ++i)
+        if (strcasecmp(text.c_str(), local ? kLocalTransports[i] : kMediaTransports[i]) == 0)
+            return i;
+    long long v = -1;
+    return ParseWhole(text, v) && v >= 0 && v < n ? static_cast<int>(v) : -1;
 }
 
 std::string RangeMessage(int lo, int hi) {
@@ -184,6 +198,35 @@ CfgTexts CDlgCfg::Texts() const {
     return t;
 }
 
+CfgTexts DefaultCfgTexts(const std::string& address) {
+    CfgTexts t;
+    auto set = [&](CfgField f, const std::string& v) { t[static_cast<int>(f)] = v; };
+    set(CfgField::LocalTransport, "0");
+    set(CfgField::LocalId, "34020000002000000001");
+    set(CfgField::LocalDomain, "3402000000");
+    set(CfgField::LocalAddress, address);
+    set(CfgField::LocalPort, "5060");
+    set(CfgField::LocalPassword, "12345678");
+    set(CfgField::LocalVerifyPassword, "0");
+    set(CfgField::PeerId, "34020000001320000001");
+    set(CfgField::PeerDomain, "3402000000");
+    set(CfgField::PeerAddress, address);
+    set(CfgField::PeerPort, "5060");
+    set(CfgField::PeerPassword, "12345678");
+    set(CfgField::RegistrationTime, "3600");
+    set(CfgField::HeartbeatPeriod, "60");
+    set(CfgField::MediaTransport, "0");
+    set(CfgField::MediaAddress, address);
+    set(CfgField::MediaPort, "6000");
+    set(CfgField::DownloadSpeed, "4");
+    set(CfgField::PtzAddress, "1");
+    set(CfgField::PtzSpeed, "128");
+    set(CfgField::MediaServerId, "34020000002020000001");
+    set(CfgField::MediaServerAddress, address);
+    set(CfgField::MediaServerPort, "10000");
+    return t;
+}
+
 std::string CDlgCfg::Validate(CfgField f, const std::string& text) {
     const CfgKind kind = CfgInfo(f).kind;
     if (kind == CfgKind::Text || kind == CfgKind::Transport) return {};
@@ -197,10 +240,50 @@ std::string CDlgCfg::Validate(CfgField f, const std::string& text) {
     return {};
 }
 
+std::string CDlgCfg::Check(CfgField f, const std::string& text) {
+    const CfgKind kind = CfgInfo(f).kind;
+    if (kind == CfgKind::Text) {
+        // Without its own identifier the endpoint answers nobody.
+        if (f == CfgField::LocalId && text.find_first_not_of(" \t") == std::string::npos)
+            return "请输入本地服务器的 ID。";
+        return {};
+    }
+    long long v = 0;
+    if (kind == CfgKind::Transport) {
+        // The drop-down's index, or the name of one of its items.
+        const bool local = f == CfgField::LocalTransport;
+        const int n = local ? static_cast<int>(kLocalTransports.size())
+                            : static_cast<int>(kMediaTransports.size());
+        if (TransportIndex(f, text) >= 0) return {};
+        std::string names;
+        for (int i = 0; i < n; ++i) {
+            names += i ? "、" : "";
+            names += local ? kLocalTransports[i] : kMediaTransports[i];
+        }
+        return "请选择一种协议：" + names + "。";
+    }
+    if (std::string why = Validate(f, text); !why.empty()) return why;
+    if (kind != CfgKind::Int) return {};
+    ParseWhole(text, v);
+    switch (f) {
+    case CfgField::RegistrationTime:
+        if (v < 1 || v > 86400) return RangeMessage(1, 86400);
+        break;
+    case CfgField::HeartbeatPeriod:
+        if (v < 1 || v > 3600) return RangeMessage(1, 3600);
+        break;
+    default: // the ports
+        if (v < 1 || v > 65535) return RangeMessage(1, 65535);
+        break;
+    }
+    return {};
+}
+
 bool CDlgCfg::Accept(const CfgTexts& texts, CfgField* badField, std::string* message) {
+    const CfgTexts before = Texts();
     for (int i = 0; i < kCfgFieldCount; ++i) {
         const auto f = static_cast<CfgField>(i);
-        std::string err = Validate(f, texts[i]);
+        std::string err = Check(f, texts[i]);
         if (!err.empty()) {
             if (badField) *badField = f;
             if (message) *message = err;
@@ -213,15 +296,16 @@ bool CDlgCfg::Accept(const CfgTexts& texts, CfgField* badField, std::string* mes
         if (kind == CfgKind::Text || kind == CfgKind::Flag) {
             SetFromText(f, texts[i]);
         } else if (kind == CfgKind::Transport) {
-            // A drop-down without a selection gives -1.
-            long long v = -1;
-            SetFromText(f, ParseWhole(texts[i], v) ? std::to_string(v) : "-1");
+            SetFromText(f, std::to_string(TransportIndex(f, texts[i])));
         } else {
             long long v = 0;
             ParseWhole(texts[i], v);
             SetFromText(f, std::to_string(v));
         }
     }
+    // A field the operator changed is the operator's from now on, also in the file.
+    for (int i = 0; i < kCfgFieldCount; ++i)
+        if (stored_[i] && FieldText(static_cast<CfgField>(i)) != before[i]) stored_[i].reset();
     restart = localPort != refPort || localId != refId;
     refPort = localPort;
     refId = localId;
@@ -231,6 +315,53 @@ bool CDlgCfg::Accept(const CfgTexts& texts, CfgField* badField, std::string* mes
 
 void CDlgCfg::Store() {
     if (!store_) return;
-    for (const auto& i : kInfo) store_->SetValue(FieldText(i.field), i.section, i.key);
+    for (const auto& i : kInfo) {
+        const int k = static_cast<int>(i.field);
+        const std::string text = stored_[k] ? *stored_[k] : FieldText(i.field);
+        if (Check(i.field, text).empty()) store_->SetValue(text, i.section, i.key);
+    }
     store_->Save();
+}
+
+int CDlgCfg::ApplyDefaults(const CfgTexts& defaults) {
+    int applied = 0;
+    for (const auto& i : kInfo) {
+        const int k = static_cast<int>(i.field);
+        std::string v;
+        bool keep = store_ && store_->GetValue(i.section, i.key, v);
+        if (keep && i.kind == CfgKind::Text)
+            // An empty address is no address; other texts stay as the operator left them.
+            keep = !(v.empty() && std::string_view(i.key) == "地址") &&
+                   Check(i.field, v).empty();
+        else if (keep)
+            keep = Check(i.field, FieldText(i.field)).empty();
+        if (keep) continue;
+        SetFromText(i.field, i.kind == CfgKind::Transport
+                                 ? std::to_string(TransportIndex(i.field, defaults[k]))
+                                 : defaults[k]);
+        ++applied;
+    }
+    refPort = localPort;
+    refId = localId;
+    return applied;
+}
+
+bool CDlgCfg::OverrideForThisRun(CfgField f, const std::string& text, std::string* message) {
+    const std::string why = Check(f, text);
+    if (!why.empty()) {
+        if (message) *message = why;
+        return false;
+    }
+    const int k = static_cast<int>(f);
+    if (!stored_[k]) stored_[k] = FieldText(f);
+    const CfgKind kind = CfgInfo(f).kind;
+    SetFromText(f, kind == CfgKind::Transport ? std::to_string(TransportIndex(f, text)) : text);
+    if (kind == CfgKind::Int) {
+        long long v = 0;
+        ParseWhole(text, v);
+        SetFromText(f, std::to_string(v));
+    }
+    refPort = localPort;
+    refId = localId;
+    return true;
 }

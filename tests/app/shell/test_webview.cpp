@@ -1,5 +1,5 @@
 // The XML view: which bodies open it, the rendered document, toggles, and the dialog.
-#include "export/webview/CWebDlg.h"
+#include "app/shell/CWebDlg.h"
 #include "export/webview/XmlDocumentView.h"
 
 #include <QApplication>

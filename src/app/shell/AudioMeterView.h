@@ -6,7 +6,7 @@
 //   ConnectAudioToggle(m_audio, button1102, in);   // m_audio: an AudioToggle member
 //
 // (then setObjectName("ctl1103") / ("ctl1106") and the geometry as for any
-// control; target tarvex_audio_view). ConnectAudioToggle sets the button's
+// control; target tarvex_audio_view in app/shell). ConnectAudioToggle sets the button's
 // text ("开启音频"), makes `in` the toggle's input meter and runs the toggle on
 // each click, switching the text between "开启音频" and "停止音频". The output
 // meter stays black: nothing draws into it. The meter widgets may be
