@@ -1,4 +1,6 @@
 #include "app/core/CTarvexCore.h"
+#include "manscdp/gb2022/Gb2022Bodies.h"
+#include "manscdp/gb2022/Gb2022Summary.h"
 
 #include "base/TextCodec.h"
 #include "sip/endpoint/CSIP.h"
@@ -100,6 +102,7 @@ void CTarvexCore::StartEndpoint() {
     s.id = settings_->localId;
     s.domain = settings_->localDomain;
     s.registerPassword = ChallengePassword();
+    s.gbVersion = GbVersionHeader(EditionSetting(settings_->gbEdition));
     startedPassword_ = s.registerPassword;
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
@@ -243,6 +246,8 @@ void CTarvexCore::TakeInputsLocked(const OperatorInputs& in, bool report, Outgoi
     inputs_.config.expiration = settings_->registrationTime < 0 ? 3600 : settings_->registrationTime;
     inputs_.config.heartBeatInterval = settings_->heartbeatPeriod < 0 ? 60 : settings_->heartbeatPeriod;
     customMode_ = in.customMode;
+    inputs_.rowValues = in.rowValues;
+    inputs_.edition = EditionSetting(settings_->gbEdition);
 }
 
 void CTarvexCore::BuildLocked(int list, int row, DeviceRecord& target, Outgoing& out) {
@@ -652,6 +657,7 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
         } else {
             return; // before the first registration there is no device to file it under
         }
+        if (m.direction == kLogReceived) Gb2022LogLine(body, typeText_);
         log_.Append(m.direction, Now(wallClock_), typeText_, device, m.head, body);
         // Any keepalive counts, also one the dispatch leaves alone (no declaration).
         if (m.direction == kLogReceived && IsKeepalive(body))

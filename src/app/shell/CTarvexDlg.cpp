@@ -12,6 +12,7 @@
 #include "export/webview/CWebDlg.h"
 #include "app/shell/CDlgVHeader.h"
 #include "manscdp/search/CDlgSearchDialog.h"
+#include "app/shell/CDlgRowInputs.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -664,7 +665,11 @@ void CTarvexDlg::OnListClicked(int id, int row) {
     if (row < 0 || row >= CommandListOf(list)->topLevelItemCount()) return;
     // The search conditions first, so that no lock is held across a modal loop.
     if (core_->ClickSearchesRecordings(list, row)) RunSearchDialog(core_->Search(), this);
-    core_->ClickCommand(list, row, Inputs());
+    OperatorInputs in = Inputs();
+    if (list == kListSignalling && !AskRowInputs(row, SignallingTable()[row].label,
+                                                 {}, this, in.rowValues))
+        return;
+    core_->ClickCommand(list, row, in);
     ShowSpeed(core_->SpeedByte());
 }
 

@@ -38,6 +38,7 @@ const CfgFieldInfo kInfo[kCfgFieldCount] = {
     {CfgField::MediaServerId, "server.id", kServer, "ID", CfgKind::Text},
     {CfgField::MediaServerAddress, "server.address", kServer, "地址", CfgKind::Text},
     {CfgField::MediaServerPort, "server.port", kServer, "端口", CfgKind::Int},
+    {CfgField::GbEdition, "gb.edition", kLocal, "国标版本", CfgKind::Text},
 };
 
 // A whole number with optional surrounding blanks, as the dialog accepts it.
@@ -141,6 +142,7 @@ void CDlgCfg::SetFromText(CfgField f, const std::string& text) {
     case CfgField::MediaServerId: mediaServerId = text; break;
     case CfgField::MediaServerAddress: mediaServerAddress = text; break;
     case CfgField::MediaServerPort: mediaServerPort = num(); break;
+    case CfgField::GbEdition: gbEdition = text; break;
     case CfgField::Count: break;
     }
 }
@@ -170,6 +172,7 @@ std::string CDlgCfg::FieldText(CfgField f) const {
     case CfgField::MediaServerId: return mediaServerId;
     case CfgField::MediaServerAddress: return mediaServerAddress;
     case CfgField::MediaServerPort: return std::to_string(mediaServerPort);
+    case CfgField::GbEdition: return gbEdition;
     case CfgField::Count: break;
     }
     return {};
@@ -183,6 +186,8 @@ CfgTexts CDlgCfg::Texts() const {
 
 std::string CDlgCfg::Validate(CfgField f, const std::string& text) {
     const CfgKind kind = CfgInfo(f).kind;
+    if (f == CfgField::GbEdition && !text.empty() && text != "2016" && text != "2022")
+        return "国标版本请输入 2016 或 2022。";
     if (kind == CfgKind::Text || kind == CfgKind::Transport) return {};
     // A check box: "1" is on, anything else off.
     if (kind == CfgKind::Flag) return {};

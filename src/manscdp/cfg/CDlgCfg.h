@@ -46,6 +46,7 @@ enum class CfgField : int {
     MediaServerId,
     MediaServerAddress,
     MediaServerPort,
+    GbEdition, // "国标版本": 2016 or 2022 (empty: 2022), where the editions differ
     Count
 };
 constexpr int kCfgFieldCount = static_cast<int>(CfgField::Count);
@@ -117,6 +118,7 @@ public:
     std::uint8_t ptzSpeed = 255;
     std::string mediaServerId, mediaServerAddress;
     int mediaServerPort = -1;
+    std::string gbEdition;
 
     // Restart reference: local port and identifier at the last load or OK.
     int refPort = -1;
