@@ -1,5 +1,7 @@
 #include "manscdp/gb2022/Gb2022Summary.h"
 
+#include "base/TextCodec.h"
+
 #include <cstring>
 #include <strings.h>
 
@@ -155,7 +157,8 @@ std::string SummarizeGb2022(const XMLNode& document) {
 }
 
 void Gb2022LogLine(const std::string& body, std::string& typeText) {
-    std::string line = SummarizeGb2022(body);
+    // Devices send GBK under a GB2312 declaration; the log's texts are UTF-8.
+    std::string line = SummarizeGb2022(TextCodec::BodyToUtf8(body));
     if (!line.empty()) typeText = std::move(line);
 }
 

@@ -62,6 +62,7 @@ struct CameraOptions {
     std::set<Fault> faults;
     int lateMs = 3000;
     int slowMs = 1500;
+    int gb = 2022; // --gb: the edition played (2016 or 2022), see Gb2022Device.h
     int keepalivesBeforeMiss = 2;
     std::string foreignId;
     int retrySeconds = 5;

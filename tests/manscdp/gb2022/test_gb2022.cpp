@@ -287,3 +287,22 @@ TEST(Gb2022Bodies, EveryAddedRowHasASpecAndTheTableAgrees) {
     EXPECT_EQ(RowSpecFor(43)->confirm, nullptr);
     EXPECT_EQ(RowSpecFor(0), nullptr);
 }
+
+TEST(Gb2022Version, HeaderValuesAndTheLoggedRegister) {
+    EXPECT_STREQ(GbVersionHeader(GbEdition::Gb2022), "3.0");
+    EXPECT_STREQ(GbVersionHeader(GbEdition::Gb2016), "2.0");
+    struct Case {
+        const char* value;
+        GbEdition edition;
+    } cases[] = {{"3.0", GbEdition::Gb2022}, {"3.1", GbEdition::Gb2022}, {"2.0", GbEdition::Gb2016},
+                 {"", GbEdition::Gb2016},    {"x", GbEdition::Gb2016},   {"1.0", GbEdition::Gb2016}};
+    for (const auto& c : cases)
+        EXPECT_EQ(EditionOfHeader(c.value), c.edition) << c.value;
+    const std::string head = "REGISTER sip:34020000002000000001@3402000000 SIP/2.0\r\n"
+                             "Via: SIP/2.0/UDP 127.0.0.1:5061\r\n"
+                             "x-gb-ver :  3.0 \r\n"
+                             "Expires: 3600\r\n";
+    EXPECT_EQ(GbVersionInHead(head), "3.0");
+    EXPECT_EQ(GbVersionInHead("REGISTER sip:a SIP/2.0\r\nX-GB-Verx: 3.0\r\n"), "");
+    EXPECT_EQ(GbVersionInHead("REGISTER sip:a SIP/2.0\r\nExpires: 1\r\n"), "");
+}
