@@ -1,4 +1,6 @@
 #include "app/core/CTarvexCore.h"
+#include "manscdp/gb2022/Gb2022Bodies.h"
+#include "manscdp/gb2022/Gb2022Summary.h"
 
 #include "base/TextCodec.h"
 #include "platform/dispatch/Admission.h"
@@ -123,6 +125,7 @@ void CTarvexCore::StartEndpoint() {
     s.id = settings_->localId;
     s.domain = settings_->localDomain;
     s.registerPassword = ChallengePassword();
+    s.gbVersion = GbVersionHeader(EditionSetting(settings_->gbEdition));
     startedPassword_ = s.registerPassword;
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
@@ -266,6 +269,8 @@ void CTarvexCore::TakeInputsLocked(const OperatorInputs& in, bool report, Outgoi
     inputs_.config.expiration = settings_->registrationTime < 0 ? 3600 : settings_->registrationTime;
     inputs_.config.heartBeatInterval = settings_->heartbeatPeriod < 0 ? 60 : settings_->heartbeatPeriod;
     customMode_ = in.customMode;
+    inputs_.rowValues = in.rowValues;
+    inputs_.edition = EditionSetting(settings_->gbEdition);
 }
 
 CTarvexCore::Target CTarvexCore::TargetLocked(Outgoing& out) {
@@ -788,6 +793,8 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
         std::lock_guard<std::mutex> lk(mutex_);
         std::string type, device;
         FileRowLocked(m, body, type, device);
+        // A 2022 answer or notification says what it holds in its row's type.
+        if (m.direction == kLogReceived) Gb2022LogLine(body, type);
         log_.Append(m.direction, Now(wallClock_), type, device, m.head, body);
         // Any keepalive of a registered device counts, also one the dispatch
         // leaves alone (no declaration).

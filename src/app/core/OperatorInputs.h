@@ -4,6 +4,7 @@
 // validates and uses them.
 
 #include "manscdp/control/ControlBodies.h"
+#include "manscdp/gb2022/RowInputs.h"
 
 #include <string>
 
@@ -17,4 +18,5 @@ struct OperatorInputs {
     DragRect drag;            // the last drag over the video view (VideoDragged)
     std::string customText;   // edit 1091, UTF-8 with CR LF line ends
     bool customMode = false;  // check box 1092 "自定义消息"
+    RowValues rowValues;      // the clicked row's own inputs (its dialog or a script)
 };

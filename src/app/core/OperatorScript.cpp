@@ -177,6 +177,19 @@ bool ParseScript(const std::string& text, std::vector<ScriptStep>& steps, std::s
                     return fail("settings: expected KEY=VALUE, got \"" + w[i] + "\"");
                 s.pairs.emplace_back(w[i].substr(0, eq), w[i].substr(eq + 1));
             }
+        } else if (v == "inputs") {
+            s.verb = ScriptVerb::Inputs;
+            if (n == 2 && w[1] == "cancel") {
+                s.flag = true;
+            } else {
+                if (n < 2) return fail("usage: inputs KEY=VALUE ... or inputs cancel");
+                for (std::size_t i = 1; i < n; ++i) {
+                    auto eq = w[i].find('=');
+                    if (eq == std::string::npos || eq == 0)
+                        return fail("inputs: expected KEY=VALUE, got \"" + w[i] + "\"");
+                    s.pairs.emplace_back(w[i].substr(0, eq), w[i].substr(eq + 1));
+                }
+            }
         } else if (v == "about") {
             s.verb = ScriptVerb::About;
             if (n != 1) return fail("usage: about");

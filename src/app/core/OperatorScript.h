@@ -18,6 +18,7 @@ enum class ScriptVerb {
     Drag,           // drag X1 Y1 X2 Y2
     Search,         // search START END TYPE | search cancel
     Settings,       // settings KEY=VALUE ...
+    Inputs,         // inputs KEY=VALUE ... | inputs cancel: answers the next row inputs dialog
     About,          // about
     Shot,           // shot FILE [ID]
     Dump,           // dump FILE

@@ -41,6 +41,7 @@ const CfgFieldInfo kInfo[kCfgFieldCount] = {
     {CfgField::MediaServerAddress, "server.address", kServer, "地址", CfgKind::Text},
     {CfgField::MediaServerPort, "server.port", kServer, "端口", CfgKind::Int},
     {CfgField::MediaSetupLegacy, "media.setupLegacy", kMedia, "TCP旧角色读法", CfgKind::Flag},
+    {CfgField::GbEdition, "gb.edition", kLocal, "国标版本", CfgKind::Text},
 };
 
 // A whole number with optional surrounding blanks, as the dialog accepts it.
@@ -157,6 +158,7 @@ void CDlgCfg::SetFromText(CfgField f, const std::string& text) {
     case CfgField::MediaServerAddress: mediaServerAddress = text; break;
     case CfgField::MediaServerPort: mediaServerPort = num(); break;
     case CfgField::MediaSetupLegacy: mediaSetupLegacy = text == "1"; break;
+    case CfgField::GbEdition: gbEdition = text; break;
     case CfgField::Count: break;
     }
 }
@@ -187,6 +189,7 @@ std::string CDlgCfg::FieldText(CfgField f) const {
     case CfgField::MediaServerAddress: return mediaServerAddress;
     case CfgField::MediaServerPort: return std::to_string(mediaServerPort);
     case CfgField::MediaSetupLegacy: return mediaSetupLegacy ? "1" : "0";
+    case CfgField::GbEdition: return gbEdition;
     case CfgField::Count: break;
     }
     return {};
@@ -229,6 +232,8 @@ CfgTexts DefaultCfgTexts(const std::string& address) {
 
 std::string CDlgCfg::Validate(CfgField f, const std::string& text) {
     const CfgKind kind = CfgInfo(f).kind;
+    if (f == CfgField::GbEdition && !text.empty() && text != "2016" && text != "2022")
+        return "国标版本请输入 2016 或 2022。";
     if (kind == CfgKind::Text || kind == CfgKind::Transport) return {};
     // A check box: "1" is on, anything else off.
     if (kind == CfgKind::Flag) return {};

@@ -48,6 +48,7 @@ enum class CfgField : int {
     MediaServerAddress,
     MediaServerPort,
     MediaSetupLegacy, // "TCP旧角色读法": a=setup names the device's role, not ours (0 or 1)
+    GbEdition, // "国标版本": 2016 or 2022 (empty: 2022), where the editions differ
     Count
 };
 constexpr int kCfgFieldCount = static_cast<int>(CfgField::Count);
@@ -140,6 +141,7 @@ public:
     std::string mediaServerId, mediaServerAddress;
     int mediaServerPort = -1;
     bool mediaSetupLegacy = false;
+    std::string gbEdition;
 
     // Restart reference: local port and identifier at the last load or OK.
     int refPort = -1;

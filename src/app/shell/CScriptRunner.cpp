@@ -225,6 +225,9 @@ void CScriptRunner::RunStep() {
     case ScriptVerb::Search:
         searchAnswer_ = &s;
         return StepDone();
+    case ScriptVerb::Inputs:
+        inputsAnswer_ = &s;
+        return StepDone();
     case ScriptVerb::Settings:
     case ScriptVerb::About: {
         if (s.verb == ScriptVerb::Settings)
@@ -350,6 +353,31 @@ bool CScriptRunner::AnswerModal(QDialog* d) {
         Print(QStringLiteral("about: %1 %2").arg(name ? name->text() : QString(),
                                                 version ? version->text() : QString()));
         answering_ = d;
+        ClickOk(d);
+        return true;
+    }
+    if (d->objectName() == QLatin1String("CDlgRowInputs")) {
+        // Without an inputs step the dialog is taken as it shows (the values
+        // typed last); a box the step names must exist.
+        const ScriptStep* s = inputsAnswer_;
+        inputsAnswer_ = nullptr;
+        answering_ = d;
+        if (s && s->flag) {
+            d->reject();
+            return true;
+        }
+        for (const auto& [key, value] : s ? s->pairs : std::vector<std::pair<std::string, std::string>>{}) {
+            if (key == "confirm") {
+                if (auto* c = d->findChild<QCheckBox*>("confirm")) c->setChecked(value == "1");
+                continue;
+            }
+            auto* e = d->findChild<QLineEdit*>(QString::fromStdString(key));
+            if (!e) {
+                Fail(QStringLiteral("the inputs dialog has no box %1").arg(QString::fromStdString(key)));
+                return true;
+            }
+            e->setText(QString::fromStdString(value));
+        }
         ClickOk(d);
         return true;
     }

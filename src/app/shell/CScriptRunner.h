@@ -65,6 +65,7 @@ private:
     const ScriptStep* settingsAnswer_ = nullptr;
     bool aboutAnswer_ = false;
     const ScriptStep* searchAnswer_ = nullptr;
+    const ScriptStep* inputsAnswer_ = nullptr; // the next row inputs dialog's values
     QPointer<QDialog> answering_;
     QElapsedTimer unanswered_;
 };

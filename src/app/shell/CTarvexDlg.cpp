@@ -13,6 +13,7 @@
 #include "app/shell/CWebDlg.h"
 #include "app/shell/CDlgVHeader.h"
 #include "app/shell/CDlgSearchDialog.h"
+#include "app/shell/CDlgRowInputs.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -804,7 +805,11 @@ void CTarvexDlg::OnListClicked(int id, int row) {
     // The search conditions first, so that no lock is held across a modal loop.
     // 取消 in the search dialog cancels the search: nothing is sent.
     if (core_->ClickSearchesRecordings(list, row) && !RunSearchDialog(core_->Search(), this)) return;
-    core_->ClickCommand(list, row, Inputs());
+    OperatorInputs in = Inputs();
+    if (list == kListSignalling && !AskRowInputs(row, SignallingTable()[row].label,
+                                                 {}, this, in.rowValues))
+        return;
+    core_->ClickCommand(list, row, in);
     ShowSpeed(core_->SpeedByte());
 }
 

@@ -23,7 +23,8 @@ struct CommandEntry {
     const char* label;   // text of the list row, also the message description
 };
 
-constexpr std::size_t kSignallingRows = 43;
+// 43 rows of the 2016 table, then the 16 rows of the 2022 edition.
+constexpr std::size_t kSignallingRows = 59;
 
 // Row indices of the signalling table used by the automatic query chain.
 constexpr int kRowDeviceInfo = 0;

@@ -11,13 +11,39 @@ constexpr int kList_Media = 1;
 constexpr int kRowRecordSearch = 3; // media set 0 "文件检索"
 constexpr char kDeclaration[] = "<?xml version=\"1.0\"?>\r\n";
 
+// 设备配置 offers the settings' registration time and heartbeat period where
+// the operator left them empty: values the operator set, never our own.
+RowValues WithSettings(int row, const CommandInputs& in) {
+    RowValues v = in.rowValues;
+    if (row != 7) return v;
+    auto offer = [&v](const char* key, int value) {
+        if (!RowValue(v, key).empty()) return;
+        // The dialog hands every box, empty ones too: the empty one gives way.
+        std::erase_if(v, [key](const auto& p) { return p.first == key; });
+        v.emplace_back(key, std::to_string(value));
+    };
+    offer("Expiration", in.config.expiration);
+    offer("HeartBeatInterval", in.config.heartBeatInterval);
+    return v;
+}
+
 } // namespace
 
 BodyOutcome AppendCommandBody(int list, int set, int row, XMLNode& root, const CommandInputs& in) {
     BodyOutcome out;
     if (root.IsEmpty()) return out;
     if (list == kList_Signalling) {
-        out.appended = AppendSignallingControl(row, root) || AppendConfigBody(row, in.config, root);
+        if (RowBody b = AppendRowBody(row, WithSettings(row, in), in.edition, root); b.handled) {
+            out.appended = b.appended;
+            if (!b.appended) {
+                out.refused = true;
+                out.message = b.refusal;
+                root = XMLNode();
+                return out;
+            }
+        } else {
+            out.appended = AppendSignallingControl(row, root) || AppendConfigBody(row, in.config, root);
+        }
     } else if (list == kList_Media) {
         if (set == 0 && row == kRowRecordSearch) {
             if (in.search) {
@@ -31,7 +57,7 @@ BodyOutcome AppendCommandBody(int list, int set, int row, XMLNode& root, const C
         }
     }
     if (!out.appended) return out;
-    // Only operator texts (the preset name) can make a body this long.
+    // Only operator texts (the preset name, a row's inputs) can make a body this long.
     const std::size_t length = std::strlen(kDeclaration) + root.Serialize().size() + 2;
     if (length > kMessageRoom) {
         out.refused = true;
@@ -71,6 +97,16 @@ void CommandBodies::SetClock(WallClock clock) {
 void CommandBodies::SetDrag(const DragRect& r) {
     std::lock_guard<std::mutex> lk(mutex_);
     in_.control.drag = r;
+}
+
+void CommandBodies::SetRowValues(RowValues values) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    in_.rowValues = std::move(values);
+}
+
+void CommandBodies::SetEdition(GbEdition e) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    in_.edition = e;
 }
 
 DragRect CommandBodies::Drag() const {

@@ -5,6 +5,7 @@
 
 #include "manscdp/control/ControlBodies.h"
 #include "manscdp/devcfg/ConfigBodies.h"
+#include "manscdp/gb2022/Gb2022Bodies.h"
 #include "manscdp/xml/XMLNode.h"
 
 #include <functional>
@@ -18,6 +19,8 @@ struct CommandInputs {
     ControlInputs control;              // speed, preset, drag rectangle, view size
     ConfigInputs config;                // Expiration, HeartBeatInterval, clock
     const CDlgSearch* search = nullptr; // conditions and outcome of the last search dialog
+    RowValues rowValues;                // the row's own inputs (dialog or script)
+    GbEdition edition = GbEdition::Gb2022;
 };
 
 struct BodyOutcome {
@@ -47,6 +50,9 @@ public:
     void SetClock(WallClock clock);
     // The rectangle of the last drag over the video view.
     void SetDrag(const DragRect& r);
+    // The inputs of the next row built and the edition played.
+    void SetRowValues(RowValues values);
+    void SetEdition(GbEdition e);
     DragRect Drag() const;
     CommandInputs Inputs() const;
 

@@ -23,20 +23,7 @@ void AddSwitchList(XMLNode& root, const char* list, const char* channel, const c
 
 bool AppendConfigBody(int row, const ConfigInputs& in, XMLNode& root) {
     switch (row) {
-    case 7: { // DeviceConfig
-        XMLNode p = root.AddChild("BasicParam");
-        p.AddTextChild("Name", "Korvane IPC");
-        p.AddIntChild("Expiration", in.expiration);
-        p.AddIntChild("HeartBeatInterval", in.heartBeatInterval);
-        p.AddIntChild("HeartBeatCount", 3);
-        return true;
-    }
-    case 8:
-        AddTexts(root, {{"ConfigType", "BasicParam"}});
-        return true;
-    case 9:
-        AddTexts(root, {{"Resolution", "0"}, {"Quality", "0"}, {"Times", "1"}});
-        return true;
+    // Rows 7, 8 and 9 take the operator's inputs: manscdp/gb2022.
     case 10:
         AddTexts(root, {{"Ftp", kFtpServer},
                         {"Ftpuser", kFtpUser},

@@ -309,6 +309,7 @@ void Device::Register(int expires) {
                           std::to_string(ident_.sipPort) + (o_.tcp ? ";transport=tcp" : "") + ">";
     osip_message_set_contact(m.get(), contact.c_str());
     osip_message_set_expires(m.get(), std::to_string(expires).c_str());
+    if (o_.gb == 2022) osip_message_set_header(m.get(), "X-GB-Ver", "3.0");
     if (agent_.SendRequest(std::move(m)) <= 0) {
         out_.Error(ident_.id, "cannot send a REGISTER to " + ServerText());
         retryAt_ = Clock::now() + std::chrono::seconds(o_.retrySeconds);
@@ -609,6 +610,11 @@ void Device::OnManscdp(const std::string& raw) {
     const std::string answerer = foreign || target.empty() || !Ours(target) ? who.id : target;
     const std::string head = (rootName.empty() ? "MESSAGE" : rootName) + " " + cmd + " SN " + querySn +
                              (sn != querySn ? " (answered as SN " + sn + ")" : "");
+    if (Gb2022Reply r = gb_.Handle(rootName, cmd, root, who, sn); r.handled) {
+        if (r.bodies.empty()) Print(head + ": " + r.what);
+        else SendAnswers(r.bodies, who.id, head + ": " + r.what);
+        return;
+    }
     if (rootName == "Query") {
         if (cmd == "Catalog") {
             auto b = CatalogAnswers(who, sn, o_.perMessage, !o_.Has(Fault::NoNum));

@@ -8,6 +8,7 @@
 // timers; streams run on threads of their own and report back through a
 // queue that this thread reads.
 
+#include "sim/camera/Gb2022Device.h"
 #include "sim/camera/Bodies.h"
 #include "sim/camera/Options.h"
 #include "sim/camera/Sdp.h"
@@ -136,6 +137,8 @@ private:
 
     std::mutex statsM_;
     DeviceStats stats_;
+
+    Gb2022Device gb_{o_.gb}; // the 2022 commands (Gb2022Device.h)
 };
 
 } // namespace tvsim

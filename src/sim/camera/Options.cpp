@@ -115,6 +115,8 @@ std::string UsageText() {
     }
     o << "  --late-ms MS           delay of late answers (default 3000)\n"
          "  --slow-ms MS           delay of the 200 with slow-ok (default 1500)\n"
+         "  --gb 2016|2022         edition played: 2022 answers its queries and controls and\n"
+         "                         sends X-GB-Ver 3.0; 2016 refuses them (default 2022)\n"
          "  --keepalives N         keepalives sent before miss-keepalives stops them (default 2)\n"
          "  --foreign-id ID        identifier of foreign answers (default: the device's + 1000)\n"
          "Run:\n"
@@ -253,6 +255,10 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
         } else if (a == "--late-ms") {
             if (!value(v)) return false;
             if (!Int(v, 0, 600000, o.lateMs)) return bad("0 to 600000");
+        } else if (a == "--gb") {
+            if (!value(v)) return false;
+            if (v != "2016" && v != "2022") return bad("2016 or 2022");
+            o.gb = std::atoi(v.c_str());
         } else if (a == "--slow-ms") {
             if (!value(v)) return false;
             if (!Int(v, 0, 30000, o.slowMs)) return bad("0 to 30000");

@@ -70,6 +70,7 @@ struct CameraOptions {
     int reorderEvery = 0; // --reorder N: every N-th picture's last two packets swapped
     int lateEvery = 0;    // --late N: every N-th picture's last packet after the next one's first
     int slowMs = 1500;
+    int gb = 2022; // --gb: the edition played (2016 or 2022), see Gb2022Device.h
     int keepalivesBeforeMiss = 2;
     std::string foreignId;
     int retrySeconds = 5;

@@ -43,6 +43,10 @@ std::string PeerUser(const osip_message_t* m, int direction) {
     return fromSide ? UserOf(osip_message_get_from(msg)) : UserOf(osip_message_get_to(msg));
 }
 
+// The version header of the 2022 edition (absent from 2016 devices); the
+// device's own is read from its logged REGISTER.
+constexpr const char* kGbVersionHeader = "X-GB-Ver";
+
 std::string FirstBody(const osip_message_t* m) {
     osip_body_t* body = nullptr;
     osip_message_get_body(const_cast<osip_message_t*>(m), 0, &body);
@@ -503,6 +507,8 @@ void CSIP::AnswerRegister(int tid, int status, const std::string& deviceId,
     if (Agent()->BuildAnswer(tid, status, answer) != 0 || !answer) return;
     if (!wwwAuthenticate.empty())
         osip_message_set_www_authenticate(answer.get(), wwwAuthenticate.c_str());
+    if (!settings_.gbVersion.empty())
+        osip_message_set_header(answer.get(), kGbVersionHeader, settings_.gbVersion.c_str());
     Log(answer.get(), kLogSent, LoggedMessage::Role::RegisterAnswer, deviceId);
     Agent()->SendAnswer(tid, status, std::move(answer));
 }
@@ -513,6 +519,8 @@ void CSIP::AnswerMessage(int tid, const std::string* date, const std::string& de
     sipua::MessagePtr answer;
     if (Agent()->BuildAnswer(tid, status, answer) != 0 || !answer) return;
     if (date) osip_message_set_header(answer.get(), "Date", Trimmed(*date).c_str());
+    if (date && !settings_.gbVersion.empty())
+        osip_message_set_header(answer.get(), kGbVersionHeader, settings_.gbVersion.c_str());
     Log(answer.get(), kLogSent,
         date ? LoggedMessage::Role::RegisterAnswer : LoggedMessage::Role::Plain, deviceId);
     Agent()->SendAnswer(tid, status, std::move(answer));
@@ -554,6 +562,8 @@ SendResult CSIP::Send(const SipRequest& r) {
     default: return result; // NOTIFY and unknown kinds: nothing is built or sent
     }
     if (built != 0 || !msg) return result;
+    if (!settings_.gbVersion.empty())
+        osip_message_set_header(msg.get(), kGbVersionHeader, settings_.gbVersion.c_str());
     if (!r.body.empty()) {
         osip_message_set_body(msg.get(), r.body.data(), r.body.size());
         const std::string type = r.kind == 5            ? std::string("application/sdp")

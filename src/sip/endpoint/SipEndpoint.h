@@ -28,6 +28,9 @@ struct SipSettings {
     // and only credentials that verify with this password get the 200; others
     // get 403. Empty: every REGISTER is answered 200 at once.
     std::string registerPassword;
+    // X-GB-Ver of our REGISTER answers and our requests ("3.0" for the 2022
+    // edition, "2.0" for 2016); empty sends none.
+    std::string gbVersion = "3.0";
 };
 
 // Where requests to one device go.

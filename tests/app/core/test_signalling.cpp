@@ -131,7 +131,7 @@ TEST_F(Signalling, RegistrationAddsDeviceAndSendsCatalogOneSecondLater) {
     EXPECT_TRUE(t.expanded);
     ASSERT_EQ(t.children.size(), 1u);
     EXPECT_EQ(t.children[0].text, kDev);
-    EXPECT_EQ(rig.view.lists[kListSignalling].size(), 43u);
+    EXPECT_EQ(rig.view.lists[kListSignalling].size(), kSignallingRows);
     EXPECT_TRUE(rig.view.ticked.count({kListSignalling, kRowCatalog}));
     EXPECT_EQ(rig.view.messageText, sent[0].body);
 }
@@ -369,7 +369,7 @@ TEST_F(Signalling, TreeClicksByNodeKind) {
     rig.core->TreeClicked(123456);
     EXPECT_TRUE(rig.view.lists.empty());
     rig.core->TreeClicked(dev.item);
-    EXPECT_EQ(rig.view.lists[kListSignalling].size(), 43u);
+    EXPECT_EQ(rig.view.lists[kListSignalling].size(), kSignallingRows);
 }
 
 TEST_F(Signalling, LogRowsKeepOrderTypeTextsAndDevices) {

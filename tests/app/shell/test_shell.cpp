@@ -252,11 +252,11 @@ TEST(MainWindow, SignallingListFilledWhenADeviceIsAddedOrClicked) {
     auto* l1 = w.dlg->Ctl<QTreeWidget>(1080);
     EXPECT_EQ(l1->topLevelItemCount(), 0);
     w.Register("34020000001320000001");
-    EXPECT_EQ(l1->topLevelItemCount(), 43);
+    EXPECT_EQ(l1->topLevelItemCount(), static_cast<int>(kSignallingRows));
     l1->clear();
     w.dlg->OnDeviceTreeClicked(w.dlg->DeviceTree()->topLevelItem(0)->child(0));
     QApplication::processEvents();
-    EXPECT_EQ(l1->topLevelItemCount(), 43);
+    EXPECT_EQ(l1->topLevelItemCount(), static_cast<int>(kSignallingRows));
 }
 
 TEST(MainWindow, DeviceTreeTakesOnlyTheRowsThatChanged) {
@@ -352,7 +352,7 @@ TEST(MainWindow, CommandListClickTicksOnlyTheLastRowAcrossBothLists) {
     w.Register("34020000001320000001", "34020000001310000001");
     auto* l1 = w.dlg->Ctl<QTreeWidget>(1080);
     auto* l2 = w.dlg->Ctl<QTreeWidget>(1081);
-    ASSERT_EQ(l1->topLevelItemCount(), 43);
+    ASSERT_EQ(l1->topLevelItemCount(), static_cast<int>(kSignallingRows));
     EXPECT_EQ(l1->topLevelItem(2)->text(0), "03");
     EXPECT_EQ(l1->topLevelItem(2)->text(1), U("目录查询"));
     w.dlg->show();

@@ -40,7 +40,8 @@ std::string Envelope(const char* root, const char* cmd, int sn, const char* id) 
 
 TEST(CommandTables, SignallingTableShape) {
     auto t = SignallingTable();
-    ASSERT_EQ(t.size(), 43u);
+    ASSERT_EQ(t.size(), kSignallingRows);
+    ASSERT_EQ(t.size(), 59u); // 43 rows of 2016, 16 of 2022
     // The rows the automatic chain relies on.
     EXPECT_STREQ(t[0].command, "DeviceInfo");
     EXPECT_STREQ(t[0].label, "信息查询");
@@ -50,7 +51,10 @@ TEST(CommandTables, SignallingTableShape) {
     EXPECT_STREQ(t[2].label, "目录查询");
     EXPECT_STREQ(t[20].command, "DeviceInfo");
     EXPECT_STREQ(t[20].label, "基本信息查询");
-    EXPECT_STREQ(t[13].command, "CuriseInfo"); // the device's spelling, kept
+    EXPECT_STREQ(t[13].command, "CruiseTrackListQuery"); // no longer the misspelt CuriseInfo
+    EXPECT_STREQ(t[9].command, "DeviceConfig");          // SnapShotConfig, not Snapshot
+    EXPECT_STREQ(t[43].label, "PTZ精准控制");
+    EXPECT_STREQ(t[58].label, "前端OSD配置");
     EXPECT_STREQ(t[38].label, "图像查询");
     int perKind[8] = {};
     std::set<std::string> labels;
@@ -68,9 +72,9 @@ TEST(CommandTables, SignallingTableShape) {
             EXPECT_EQ(e.kind, 1) << cmd;
         }
     }
-    EXPECT_EQ(labels.size(), 43u);
-    EXPECT_EQ(perKind[1], 20);
-    EXPECT_EQ(perKind[4], 19);
+    EXPECT_EQ(labels.size(), 59u);
+    EXPECT_EQ(perKind[1], 24);
+    EXPECT_EQ(perKind[4], 31);
     EXPECT_EQ(perKind[7], 2);
     EXPECT_EQ(perKind[2], 2);
     EXPECT_EQ(t[39].kind, 7);
@@ -120,9 +124,10 @@ TEST(Builder, EnvelopeBytesAndSequenceFromTen) {
 TEST(Builder, EveryRowBuildsItsEnvelopeWithItsRootAndKind) {
     Builds b;
     auto t = SignallingTable();
-    for (int i = 0; i < 43; ++i) b.Click(kListSignalling, i);
-    ASSERT_EQ(b.sent.size(), 43u);
-    for (int i = 0; i < 43; ++i) {
+    const int rows = static_cast<int>(kSignallingRows);
+    for (int i = 0; i < rows; ++i) b.Click(kListSignalling, i);
+    ASSERT_EQ(b.sent.size(), kSignallingRows);
+    for (int i = 0; i < rows; ++i) {
         EXPECT_EQ(b.sent[i].kind, t[i].kind);
         EXPECT_EQ(b.sent[i].text, Envelope(RootForKind(t[i].kind), t[i].command, 10 + i,
                                            "34010000002000000001"))
@@ -135,7 +140,7 @@ TEST(Builder, EveryRowBuildsItsEnvelopeWithItsRootAndKind) {
 TEST(Builder, OutOfRangeRowChangesNothing) {
     Builds b;
     b.Click(kListSignalling, 5);
-    EXPECT_FALSE(b.Click(kListSignalling, 43));
+    EXPECT_FALSE(b.Click(kListSignalling, 59));
     EXPECT_FALSE(b.Click(kListSignalling, -1));
     b.builder.SetMediaSet(2);
     EXPECT_FALSE(b.Click(kListMedia, 2));

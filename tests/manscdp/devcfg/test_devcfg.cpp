@@ -29,76 +29,89 @@ TEST(TimeText, LocalTimeWithAndWithoutMilliseconds) {
     EXPECT_EQ(LocalTimeTextMs(Local(2026, 1, 1, 0, 0, 0, 0)), "2026-01-01T00:00:00.000");
 }
 
-TEST(ConfigBodies, DeviceConfigTakesTheSettings) {
+TEST(ConfigBodies, DeviceConfigSendsWhatTheOperatorEntered) {
+    // It used to rename the device under test to a name of ours and set a
+    // heartbeat count of ours; now the settings' two values go out unless the
+    // row's inputs say otherwise, and a name or count only when typed.
     ConfigHarness h;
-    EXPECT_EQ(
-        h.Signalling(7),
-        Expected("Control", "DeviceConfig", 10,
-                 {" <BasicParam>", "  <Name>Korvane IPC</Name>", "  <Expiration>3600</Expiration>",
-                  "  <HeartBeatInterval>60</HeartBeatInterval>",
-                  "  <HeartBeatCount>3</HeartBeatCount>", " </BasicParam>"}));
+    EXPECT_EQ(h.Signalling(7), Expected("Control", "DeviceConfig", 10,
+                                        {" <BasicParam>", "  <Expiration>3600</Expiration>",
+                                         "  <HeartBeatInterval>60</HeartBeatInterval>",
+                                         " </BasicParam>"}));
     h.bodies.SetSettings(7200, 15);
-    const std::string out = h.Signalling(7);
-    EXPECT_NE(
-        out.find("  <Expiration>7200</Expiration>\r\n  <HeartBeatInterval>15</HeartBeatInterval>"),
-        std::string::npos)
-        << out;
-    EXPECT_EQ(h.sent[0].first, kKindControl);
+    EXPECT_EQ(h.Signalling(7), Expected("Control", "DeviceConfig", 11,
+                                        {" <BasicParam>", "  <Expiration>7200</Expiration>",
+                                         "  <HeartBeatInterval>15</HeartBeatInterval>",
+                                         " </BasicParam>"}));
+    // As the dialog hands them: every box, the empty ones too.
+    h.bodies.SetRowValues({{"Name", "前门"},
+                           {"Expiration", ""},
+                           {"HeartBeatInterval", "20"},
+                           {"HeartBeatCount", "5"}});
+    EXPECT_EQ(h.Signalling(7), Expected("Control", "DeviceConfig", 12,
+                                        {" <BasicParam>", "  <Name>前门</Name>",
+                                         "  <Expiration>7200</Expiration>",
+                                         "  <HeartBeatInterval>20</HeartBeatInterval>",
+                                         "  <HeartBeatCount>5</HeartBeatCount>", " </BasicParam>"}));
+    ASSERT_EQ(h.sent.size(), 3u);
+    for (const auto& s : h.sent) {
+        EXPECT_EQ(s.first, kKindControl);
+        EXPECT_EQ(s.second.find("Korvane"), std::string::npos);
+    }
 }
 
 TEST(ConfigBodies, FixedSettingCommands) {
     ConfigHarness h;
+    h.bodies.SetRowValues({{"ConfigType", "BasicParam"}});
     EXPECT_EQ(h.Signalling(8),
               Expected("Query", "ConfigDownload", 10, {" <ConfigType>BasicParam</ConfigType>"}));
     EXPECT_EQ(h.sent.back().first, kKindQuery);
-    EXPECT_EQ(h.Signalling(9), Expected("Control", "Snapshot", 11,
-                                        {" <Resolution>0</Resolution>", " <Quality>0</Quality>",
-                                         " <Times>1</Times>"}));
+    h.bodies.SetRowValues({});
     EXPECT_EQ(h.Signalling(10),
-              Expected("Control", "FTPSetting", 12,
+              Expected("Control", "FTPSetting", 11,
                        {" <Ftp>192.0.2.10:21</Ftp>", " <Ftpuser>tarvex</Ftpuser>",
                         " <Ftppassword>Kelp</Ftppassword>", " <Path>Snapshot</Path>"}));
     EXPECT_EQ(h.Signalling(14),
-              Expected("Control", "SerialPortSetting", 13,
+              Expected("Control", "SerialPortSetting", 12,
                        {" <SerialPort>1</SerialPort>", " <BandRate>115200</BandRate>",
                         " <DataBit>8</DataBit>", " <Parity>0</Parity>", " <StopBit>1</StopBit>",
                         " <Mode>RS232</Mode>", " <FlowControl>0</FlowControl>"}));
-    EXPECT_EQ(h.Signalling(18), Expected("Control", "TimeConfigSetting", 14, {" <Mode>2</Mode>"}));
+    EXPECT_EQ(h.Signalling(18), Expected("Control", "TimeConfigSetting", 13, {" <Mode>2</Mode>"}));
     EXPECT_EQ(
         h.Signalling(21),
-        Expected("Control", "NetworkSetting", 15,
+        Expected("Control", "NetworkSetting", 14,
                  {" <InterfaceID>Q4RM8T2KD07315N</InterfaceID>", " <DHCP>1</DHCP>",
                   " <IPAddress>192.168.1.254</IPAddress>", " <SubMask>255.255.255.0</SubMask>",
                   " <DefaultGateway>192.168.1.1</DefaultGateway>",
                   " <DNSPrimary>192.0.2.53</DNSPrimary>",
                   " <DNSSecondary>198.51.100.53</DNSSecondary>"}));
     EXPECT_EQ(h.Signalling(23),
-              Expected("Control", "ChannelSetting", 16,
+              Expected("Control", "ChannelSetting", 15,
                        {" <Channel>1</Channel>", " <Type>1</Type>", " <Name>Channel1</Name>",
                         " <Privilege>0111111110</Privilege>", " <Longitude>11.0</Longitude>",
                         " <Latitude>23.3</Latitude>"}));
     EXPECT_EQ(h.Signalling(25),
-              Expected("Control", "DeviceAlarmSetting", 17,
+              Expected("Control", "DeviceAlarmSetting", 16,
                        {" <AlarmType>0</AlarmType>", " <DiskAlarm>25</DiskAlarm>"}));
     // A query that still carries AlarmType.
     EXPECT_EQ(h.Signalling(26),
-              Expected("Query", "DeviceAlarmInfo", 18, {" <AlarmType>0</AlarmType>"}));
+              Expected("Query", "DeviceAlarmInfo", 17, {" <AlarmType>0</AlarmType>"}));
     EXPECT_EQ(h.sent.back().first, kKindQuery);
-    EXPECT_EQ(h.Signalling(27), Expected("Control", "DisplaySetting", 19,
+    EXPECT_EQ(h.Signalling(27), Expected("Control", "DisplaySetting", 18,
                                          {" <Contrast>100</Contrast>", " <Bright>200</Bright>",
                                           " <Hue>20</Hue>", " <Saturation>125</Saturation>"}));
     EXPECT_EQ(h.Signalling(29),
-              Expected("Control", "TextSetting", 20,
+              Expected("Control", "TextSetting", 19,
                        {" <EnableTime>True</EnableTime>", " <EnableText>True</EnableText>",
                         " <TimeX>30</TimeX>", " <TimeY>100</TimeY>", " <Text>Hello World</Text>",
                         " <TextX>100</TextX>", " <TextY>300</TextY>"}));
     EXPECT_EQ(h.Signalling(35),
-              Expected("Control", "AudioEncoderSetting", 21,
+              Expected("Control", "AudioEncoderSetting", 20,
                        {" <EncodeMode>3</EncodeMode>", " <EncodeSampleRate>128</EncodeSampleRate>",
                         " <EncodeBitRate>256</EncodeBitRate>", " <QuanBitRate>16</QuanBitRate>"}));
     EXPECT_EQ(
         h.Signalling(37),
-        Expected("Control", "ImageEncoderSetting", 22,
+        Expected("Control", "ImageEncoderSetting", 21,
                  {" <EncodeMode>6</EncodeMode>", " <Quality>0</Quality>", " <BitRate>128</BitRate>",
                   " <FrameRate>25</FrameRate>", " <ImageSize>0</ImageSize>",
                   " <StreamType>1</StreamType>", " <IFrameInterval>15</IFrameInterval>"}));
@@ -168,7 +181,7 @@ TEST(ConfigBodies, InfoQueriesCarryTheEnvelopeOnly) {
     struct Q {
         int row;
         const char* cmd;
-    } queries[] = {{11, "FTPInfo"},        {12, "PresetQuery"},      {13, "CuriseInfo"},
+    } queries[] = {{11, "FTPInfo"},        {12, "PresetQuery"},      {13, "CruiseTrackListQuery"},
                    {15, "SerialPortInfo"}, {17, "TimeInfo"},         {19, "TimeConfigInfo"},
                    {20, "DeviceInfo"},     {22, "NetworkInfo"},      {24, "ChannelInfo"},
                    {28, "DisplayInfo"},    {30, "TextInfo"},         {32, "StorageSchemaInfo"},

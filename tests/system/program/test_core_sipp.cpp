@@ -147,9 +147,8 @@ TEST_F(CommandsOnTheWire, SignallingListControlAndConfiguration) {
                              "  <AlarmMethod>2</AlarmMethod>", " </Info>"}));
     ExpectReceived(
         Expected("Control", "DeviceConfig", 13,
-                 {" <BasicParam>", "  <Name>Korvane IPC</Name>", "  <Expiration>3600</Expiration>",
-                  "  <HeartBeatInterval>60</HeartBeatInterval>",
-                  "  <HeartBeatCount>3</HeartBeatCount>", " </BasicParam>"}));
+                 {" <BasicParam>", "  <Expiration>3600</Expiration>",
+                  "  <HeartBeatInterval>60</HeartBeatInterval>", " </BasicParam>"}));
     ExpectReceived(
         Expected("Control", "TimeSetting", 14, {" <DateTime>2026-03-03T09:05:07.042</DateTime>"}));
     ExpectReceived(
@@ -165,6 +164,11 @@ TEST_F(CommandsOnTheWire, SignallingListControlAndConfiguration) {
          (at = trace.find("MESSAGE sip:" + std::string(kDevice), at)) != std::string::npos; ++at)
         ++messages;
     EXPECT_EQ(messages, 6); // Catalog and the five commands
+    // Each of our requests and the REGISTER's 200 name the 2022 edition.
+    int versions = 0;
+    for (std::size_t at = 0; (at = trace.find("\r\nX-GB-Ver: 3.0\r\n", at)) != std::string::npos; ++at)
+        ++versions;
+    EXPECT_EQ(versions, 7) << trace.substr(0, 4000);
 }
 
 TEST_F(CommandsOnTheWire, MediaListPanTiltZoomDragZoomAndRecordSearch) {

@@ -1,0 +1,105 @@
+// The 2022 rows end to end: the real program (offscreen, its own window
+// handlers driven by an operator script, the inputs dialog filled by the
+// script) against tarvex-camera --gb 2022 and --gb 2016. The 2022 camera
+// moves to the precise position and reports it, answers each 2022 query, and
+// the log shows the readable lines; the 2016 camera refuses the queries and
+// ignores the precise move.
+
+#include "CameraTest.h"
+#include "system/program/Harness.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace camtest {
+namespace {
+
+const std::string kTarvex = std::string(TARVEX_BINARY_DIR) + "/tarvex";
+
+void WriteConfig(const TempDir& dir, int port) {
+    ASSERT_EQ(mt::Run("TARVEX_ADDRESS=127.0.0.1 bash " + mt::SourceDir() + "/scripts/make-config.sh " +
+                      dir.File("config.ini") + " >/dev/null"),
+              0);
+    std::string c = ReadFile(dir.File("config.ini"));
+    const std::string portKey = "\xB6\xCB\xBF\xDA=5060";
+    c.replace(c.find(portKey), portKey.size(), "\xB6\xCB\xBF\xDA=" + std::to_string(port));
+    WriteFile(dir.File("config.ini"), c);
+}
+
+struct ProgramRun {
+    TempDir dir;
+    std::string out, cam;
+    int status = -1;
+
+    void Go(const std::string& edition, const std::string& script) {
+        const int port = FreePort(SOCK_DGRAM);
+        WriteConfig(dir, port);
+        WriteFile(dir.File("run.txt"), script);
+        mt::Proc tarvex({"/bin/sh", "-c", "cd " + dir.Path() + " && QT_QPA_PLATFORM=offscreen exec " +
+                                              kTarvex + " --script run.txt"},
+                        dir.File("tarvex.out"), dir.File("tarvex.err"));
+        ASSERT_TRUE(WaitPortBound(port, false, 60000)) << ReadFile(dir.File("tarvex.out"));
+        mt::Proc camera(CameraArgs(port, {"--gb", edition, "--retry", "1"}), dir.File("cam.out"),
+                        dir.File("cam.err"));
+        // The script ends the program (exit, or its first failure).
+        status = tarvex.Wait(240);
+        camera.Signal(SIGTERM);
+        camera.Wait(30);
+        out = ReadFile(dir.File("tarvex.out"));
+        cam = ReadFile(dir.File("cam.out"));
+    }
+};
+
+const char kChain[] = "wait-registered 60000\n"
+                      "wait-log DeviceStatus 120000\n"
+                      "sleep 500\n";
+
+TEST(CameraGb2022, EveryQueryAnsweredAndThePreciseMoveReported) {
+    ProgramRun r;
+    r.Go("2022", std::string(kChain) +
+                     "inputs Pan=120.5 Tilt=-10 Zoom=2\n"
+                     "click 1080 43\n"
+                     "click 1080 50\n"
+                     "wait-log \"PTZ 位置: Pan 120.50, Tilt -10.00, Zoom 2.00 [OK]\" 30000\n"
+                     "inputs Enabled=1 ResetTime=30 PresetIndex=2\n"
+                     "click 1080 47\n"
+                     "click 1080 48\n"
+                     "wait-log \"看守位: 启用 1, 归位时间 30, 预置位 2 [OK]\" 30000\n"
+                     "click 1080 13\n"
+                     "wait-log \"巡航轨迹列表: 2 条\" 30000\n"
+                     "inputs Number=1\n"
+                     "click 1080 49\n"
+                     "wait-log \"巡航轨迹 1 巡航1: 2 个点 [OK]\" 30000\n"
+                     "click 1080 51\n"
+                     "wait-log \"存储卡: 1 张\" 30000\n"
+                     "inputs FrameMirror=2\n"
+                     "click 1080 56\n"
+                     "inputs ConfigType=FrameMirror\n"
+                     "click 1080 8\n"
+                     "wait-log \"配置: FrameMirror [OK]\" 30000\n"
+                     "exit\n");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("FAILED"), std::string::npos) << r.out;
+    EXPECT_NE(r.cam.find("moved to pan 120.50 tilt -10.00 zoom 2.00"), std::string::npos) << r.cam;
+    EXPECT_NE(r.cam.find("FrameMirror kept"), std::string::npos) << r.cam;
+    EXPECT_EQ(r.cam.find("ERROR"), std::string::npos) << r.cam;
+}
+
+TEST(CameraGb2022, A2016DeviceRefusesThe2022Commands) {
+    ProgramRun r;
+    r.Go("2016", std::string(kChain) +
+                     "inputs Pan=120.5 Tilt=-10 Zoom=2\n"
+                     "click 1080 43\n"
+                     "click 1080 50\n"
+                     "wait-log \"PTZ 位置: Pan (无), Tilt (无), Zoom (无) [ERROR]\" 30000\n"
+                     "click 1080 51\n"
+                     "wait-log \"存储卡: ? 张 [ERROR]\" 30000\n"
+                     "exit\n");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.cam.find("PTZPreciseCtrl: not a 2016 command; no answer"), std::string::npos) << r.cam;
+    EXPECT_EQ(r.cam.find("moved to pan"), std::string::npos) << r.cam;
+}
+
+} // namespace
+} // namespace camtest
