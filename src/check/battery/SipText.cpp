@@ -47,15 +47,6 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 bool IsDigits(std::string_view s, std::size_t count) {
     if (s.size() != count) return false;
     for (char c : s)
@@ -127,42 +118,6 @@ SipAddress ParseSipAddress(std::string_view value) {
     }
     ReadParams(params, a.params);
     return a;
-}
-
-std::map<std::string, std::string> ParseAuthParams(std::string_view value, std::string* scheme) {
-    std::map<std::string, std::string> out;
-    std::size_t i = 0;
-    while (i < value.size() && IsBlank(value[i]))
-        ++i;
-    const std::size_t sp = value.find_first_of(" \t", i);
-    if (scheme) *scheme = std::string(value.substr(i, sp == value.npos ? value.npos : sp - i));
-    if (sp == std::string_view::npos) return out;
-    i = sp;
-    while (i < value.size()) {
-        while (i < value.size() && (IsBlank(value[i]) || value[i] == ','))
-            ++i;
-        const std::size_t eq = value.find('=', i);
-        if (eq == std::string_view::npos) break;
-        std::string name = Lower(Trim(value.substr(i, eq - i)));
-        i = eq + 1;
-        while (i < value.size() && IsBlank(value[i]))
-            ++i;
-        std::string v;
-        if (i < value.size() && value[i] == '"') {
-            ++i;
-            while (i < value.size() && value[i] != '"') {
-                if (value[i] == '\\' && i + 1 < value.size()) ++i;
-                v += value[i++];
-            }
-            ++i; // closing quote
-        } else {
-            const std::size_t comma = value.find(',', i);
-            v = Trim(value.substr(i, comma == value.npos ? value.npos : comma - i));
-            i = comma == std::string_view::npos ? value.size() : comma;
-        }
-        if (!name.empty()) out[name] = v;
-    }
-    return out;
 }
 
 } // namespace tarvex::check

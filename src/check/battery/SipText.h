@@ -2,6 +2,7 @@
 // parameters, digest credentials. Forgiving: what cannot be read is left empty.
 #pragma once
 
+#include "sip/auth/Digest.h"
 #include <map>
 #include <string>
 #include <string_view>
@@ -22,13 +23,12 @@ SipAddress ParseSipAddress(std::string_view value);
 // The same for a bare URI (Request-URI).
 SipAddress ParseSipUri(std::string_view uri);
 
-// auth-params of a Digest challenge or credentials: lower-case names, values
-// without quotes. scheme gets the word before them ("Digest").
-std::map<std::string, std::string> ParseAuthParams(std::string_view value, std::string* scheme);
+// auth-params of a Digest challenge or credentials (sip/auth's reading).
+using tarvex::sipauth::ParseAuthParams;
 
 bool IsDigits(std::string_view s, std::size_t count); // exactly count ASCII digits
 bool IsDeviceCode(std::string_view s);                // the 20-digit GB/T 28181 code
-bool EqualsNoCase(std::string_view a, std::string_view b);
+using tarvex::sipauth::EqualsNoCase;
 std::string Trim(std::string_view s);
 std::string Lower(std::string_view s);
 // Whole-text integer; nothing for anything else.

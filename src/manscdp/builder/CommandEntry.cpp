@@ -65,14 +65,17 @@ constexpr CommandEntry kSignalling[kSignallingRows] = {
     {4, "DeviceConfig", "前端OSD配置"},
 };
 
+// The media sets; a stream row's action is the media session's, every other
+// row builds its body like a signalling row.
+using A = MediaRowAction;
 constexpr CommandEntry kMediaChannel[] = {
-    {5, "Play", "实时点播"},        {5, "BroadCast", "音频广播"},
-    {5, "Dialog", "语音对讲"},      {1, "RecordInfo", "文件检索"},
+    {5, "Play", "实时点播", A::OpenLive},        {5, "BroadCast", "音频广播", A::OpenVoice},
+    {5, "Dialog", "语音对讲", A::OpenVoice},     {1, "RecordInfo", "文件检索"},
     {4, "DeviceControl", "开始录像"}, {4, "DeviceControl", "停止录像"},
 };
 
 constexpr CommandEntry kMediaLive[] = {
-    {5, "Play", "点播取消"},
+    {5, "Play", "点播取消", A::CancelLive},
     {4, "DeviceControl", "向上"},
     {4, "DeviceControl", "向下"},
     {4, "DeviceControl", "向左"},
@@ -92,14 +95,16 @@ constexpr CommandEntry kMediaLive[] = {
 };
 
 constexpr CommandEntry kMediaRecording[] = {
-    {5, "Download", "文件下载"},
-    {5, "Playback", "文件回放"},
+    {5, "Download", "文件下载", A::OpenDownload},
+    {5, "Playback", "文件回放", A::OpenPlayback},
 };
 
 constexpr CommandEntry kMediaRecordingOpen[] = {
-    {5, "Download", "下载取消"}, {5, "Playback", "回放取消"}, {6, "PLAY", "回放:播放"},
-    {6, "PAUSE", "回放:暂停"},   {6, "PLAY", "回放:快进"},     {6, "PLAY", "回放:慢进"},
-    {6, "PLAY", "回放:快退"},    {6, "PLAY", "回放:慢退"},     {6, "PLAY", "回放:随机"},
+    {5, "Download", "下载取消", A::CancelDownload}, {5, "Playback", "回放取消", A::CancelPlayback},
+    {6, "PLAY", "回放:播放", A::PlaybackControl},   {6, "PAUSE", "回放:暂停", A::PlaybackControl},
+    {6, "PLAY", "回放:快进", A::PlaybackControl},   {6, "PLAY", "回放:慢进", A::PlaybackControl},
+    {6, "PLAY", "回放:快退", A::PlaybackControl},   {6, "PLAY", "回放:慢退", A::PlaybackControl},
+    {6, "PLAY", "回放:随机", A::PlaybackControl},
 };
 
 } // namespace

@@ -17,10 +17,25 @@ enum MessageKind : int {
     kKindSubscribe = 7, // Subscribe, SUBSCRIBE
 };
 
+// What a media row does with a stream (the media session acts on it); rows
+// that build a MANSCDP body are None.
+enum class MediaRowAction {
+    None,
+    OpenLive,
+    OpenVoice,
+    OpenDownload,
+    OpenPlayback,
+    CancelLive,
+    CancelDownload,
+    CancelPlayback,
+    PlaybackControl,
+};
+
 struct CommandEntry {
     int kind;
     const char* command; // CmdType text, or the stream / playback type
     const char* label;   // text of the list row, also the message description
+    MediaRowAction action = MediaRowAction::None;
 };
 
 // 43 rows of the 2016 table, then the 16 rows of the 2022 edition.

@@ -82,41 +82,15 @@ struct ControlRow {
 constexpr ControlRow kControlRows[] = {{1.0, 0},  {1.0, 0},  {2.0, 0}, {0.5, 0},
                                        {-2.0, 0}, {-0.5, 0}, {1.0, 10}};
 
-constexpr MediaRow kSet0[] = {{MediaRowAction::OpenLive, "Play", 5},
-                              {MediaRowAction::OpenVoice, "BroadCast", 5},
-                              {MediaRowAction::OpenVoice, "Dialog", 5}};
-constexpr MediaRow kSet1[] = {{MediaRowAction::CancelLive, "Play", 5}};
-constexpr MediaRow kSet2[] = {{MediaRowAction::OpenDownload, "Download", 5},
-                              {MediaRowAction::OpenPlayback, "Playback", 5}};
-constexpr MediaRow kSet3[] = {{MediaRowAction::CancelDownload, "Download", 5},
-                              {MediaRowAction::CancelPlayback, "Playback", 5},
-                              {MediaRowAction::PlaybackControl, "PLAY", 6},
-                              {MediaRowAction::PlaybackControl, "PAUSE", 6},
-                              {MediaRowAction::PlaybackControl, "PLAY", 6},
-                              {MediaRowAction::PlaybackControl, "PLAY", 6},
-                              {MediaRowAction::PlaybackControl, "PLAY", 6},
-                              {MediaRowAction::PlaybackControl, "PLAY", 6},
-                              {MediaRowAction::PlaybackControl, "PLAY", 6}};
-
-template <std::size_t N> MediaRow Pick(const MediaRow (&rows)[N], int row) {
-    return row >= 0 && static_cast<std::size_t>(row) < N ? rows[row] : MediaRow{};
-}
-
 } // namespace
 
 MediaRow MediaRowAt(int set, int row) {
-    switch (set) {
-    case 0:
-        return Pick(kSet0, row);
-    case 1:
-        return Pick(kSet1, row);
-    case 2:
-        return Pick(kSet2, row);
-    case 3:
-        return Pick(kSet3, row);
-    default:
-        return {};
-    }
+    // The media list's own table says what each row does.
+    const std::span<const CommandEntry> rows = MediaSet(set);
+    if (row < 0 || static_cast<std::size_t>(row) >= rows.size()) return {};
+    const CommandEntry& e = rows[static_cast<std::size_t>(row)];
+    if (e.action == MediaRowAction::None) return {};
+    return {e.action, e.command, e.kind};
 }
 
 MediaStream StreamOfRow(const MediaRow& r) {

@@ -3,6 +3,7 @@
 // and the two voice operations, and the MANSRTSP playback control texts.
 // Pure functions of their inputs; the session decides when each is built.
 
+#include "manscdp/builder/CommandEntry.h" // MediaRowAction, the media sets
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -48,20 +49,8 @@ TcpRole ReceiverTcpRole(const MediaInputs& in);
 
 enum class MediaStream : int { None = -1, Live = 0, Playback = 1, Download = 2, Voice = 3 };
 
-// What a row of the four media sets does here; rows of other kinds (MANSCDP
-// bodies) are None.
-enum class MediaRowAction {
-    None,
-    OpenLive,
-    OpenVoice,
-    OpenDownload,
-    OpenPlayback,
-    CancelLive,
-    CancelDownload,
-    CancelPlayback,
-    PlaybackControl,
-};
-
+// A row of the four media sets as the session acts on it, read from the media
+// list's own table (manscdp/builder); rows that build a MANSCDP body are None.
 struct MediaRow {
     MediaRowAction action = MediaRowAction::None;
     const char* command = nullptr; // the row's command: s= of an offer, method of a control text

@@ -1,6 +1,7 @@
 #include "platform/dispatch/MessageFacts.h"
 
 #include "manscdp/builder/CommandEntry.h"
+#include "sip/auth/Digest.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,15 +15,8 @@ bool HeaderIs(std::string_view line, std::string_view name, std::string_view com
     if (colon == std::string_view::npos) return false;
     std::string_view n = line.substr(0, colon);
     while (!n.empty() && (n.back() == ' ' || n.back() == '\t')) n.remove_suffix(1);
-    auto eq = [](std::string_view a, std::string_view b) {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i)
-            if (std::tolower(static_cast<unsigned char>(a[i])) !=
-                std::tolower(static_cast<unsigned char>(b[i])))
-                return false;
-        return true;
-    };
-    return eq(n, name) || (!compact.empty() && eq(n, compact));
+    using tarvex::sipauth::EqualsNoCase;
+    return EqualsNoCase(n, name) || (!compact.empty() && EqualsNoCase(n, compact));
 }
 
 std::string_view ValueOf(std::string_view line) {

@@ -214,10 +214,10 @@ TEST(CameraProgram, PlaybackSteeredAndDownloadEndedByTheCamera) {
                              "BYE answered 200"})
         EXPECT_NE(c.find(line), std::string::npos) << line << "\n" << c;
     EXPECT_EQ(CountOf(c, "; answered 200") - CountOf(c, "INVITE "), 7) << c; // the seven INFOs
-    // The download is saved in the working folder, named by the device (the
-    // selection names no channel) and the recording: the 8 s the camera sent.
-    const std::string mp4 = dir.File("34020000001320000001-20260301090000-20260301093000.mp4");
-    EXPECT_NE(tarvex.Out().find("download saved: 34020000001320000001-20260301090000-"
+    // The download is saved in the working folder, named by the recording's
+    // channel and times: the 8 s the camera sent.
+    const std::string mp4 = dir.File("34020000001310000101-20260301090000-20260301093000.mp4");
+    EXPECT_NE(tarvex.Out().find("download saved: 34020000001310000101-20260301090000-"
                                 "20260301093000.mp4"),
               std::string::npos)
         << tarvex.Out();
