@@ -86,8 +86,10 @@ void CMediaSession::WatchLoop() {
         }
         auto first = std::min_element(watches_.begin(), watches_.end(),
                                       [](const Watch& a, const Watch& b) { return a.due < b.due; });
-        if (std::chrono::steady_clock::now() < first->due) {
-            watchWake_.wait_until(l, first->due);
+        // A copy: the wait lets other threads add watches, which may move them.
+        const auto due = first->due;
+        if (std::chrono::steady_clock::now() < due) {
+            watchWake_.wait_until(l, due);
             continue;
         }
         const Watch w = *first;
