@@ -152,6 +152,17 @@ TEST(PtzAndBye, AcceptedAnsweredOrDeclined) {
     ExpectVerdict(bye(200), {"answered", Verdict::Pass, "1 BYE answered 2xx"});
     ExpectVerdict(bye(481), {"unknown call", Verdict::Fail, "answered 481 Error"});
     ExpectVerdict(bye(0), {"silent", Verdict::Fail, "got no answer"});
+    // Our BYE crossed the device's own BYE of the call: its silence or 481 is right.
+    for (int status : {0, 481}) {
+        Wire w;
+        w.Add(Direction::Received, "BYE sip:" + kPlatform +
+                                       "@127.0.0.1:5080 SIP/2.0\r\nFrom: <sip:" + kDevice +
+                                       "@127.0.0.1:5060>;tag=9\r\nCall-ID: call-0Play\r\nCSeq: 3 BYE\r\n"
+                                       "Content-Length: 0\r\n");
+        const int b = w.Add(Direction::Sent, w.TarvexHead("BYE", "call-0Play", 2, "", 0));
+        if (status) w.After(40).Reply(b, status);
+        ExpectVerdict(Judge("bye.answered", w.obs), {"crossed", Verdict::Pass, "1 BYE crossed the device's own BYE"});
+    }
     ExpectVerdict(Judge("bye.answered", Wire().obs), {"none", Verdict::NotRun, "no BYE"});
 }
 
@@ -306,6 +317,13 @@ TEST(DownloadAndDeviceBye, WantMediaStatus121AndTheDialogsTags) {
          "",
          true,
          {"", Verdict::NotRun, "not finished by the device before Tarvex ended it"},
+         {"", Verdict::NotRun, "the device sent no BYE"}},
+        {"121, then Tarvex's BYE",
+         true,
+         "",
+         "",
+         true,
+         {"", Verdict::Pass, "download finished by the device: MediaStatus 121"},
          {"", Verdict::NotRun, "the device sent no BYE"}},
     };
     for (const Row& row : rows) {

@@ -1,6 +1,6 @@
 // Download completes with MediaStatus 121: a download the device served to its
 // end is announced with a Notify MediaStatus of NotifyType 121 before (or
-// with) the device's BYE of that call.
+// with) the device's BYE of that call, or before Tarvex's BYE that ends it.
 #include "check/battery/Exchange.h"
 #include "check/battery/Sdp.h"
 
@@ -19,7 +19,17 @@ CheckResult CheckDownloadStatus(const Observation& obs) {
         for (std::size_t k = static_cast<std::size_t>(final); k < obs.messages.size(); ++k) {
             const ObservedMessage& m = obs.messages[k];
             if (bye < 0 && m.IsRequest("BYE") && m.sip.callId == invite.sip.callId) {
-                if (m.Sent()) // Tarvex ended it: the device never finished
+                // Tarvex's BYE after the device's 121 is the platform ending a
+                // finished download; before it, the device never finished.
+                if (m.Sent() && status >= 0)
+                    return CheckResult::Make(Verdict::Pass,
+                                             "download finished by the device: MediaStatus 121 at " +
+                                                 obs.messages[static_cast<std::size_t>(status)].timeText +
+                                                 ", Tarvex's BYE at " + m.timeText)
+                        .Cite(i, "INVITE")
+                        .Cite(status, "MediaStatus 121")
+                        .Cite(static_cast<int>(k), "BYE of Tarvex");
+                if (m.Sent())
                     return CheckResult::Make(Verdict::NotRun,
                                              "the download was not finished by the device "
                                              "before Tarvex ended it at " +
