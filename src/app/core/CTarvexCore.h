@@ -115,7 +115,7 @@ public:
     // The inputs changed (custom mode toggled): later follow-ups see them.
     void SetInputs(const OperatorInputs& in);
     // A click on row of list 0 (signalling, 1080) or 1 (media, 1081): tick it,
-    // build, show, send to the current device (unless in custom mode).
+    // build, show, send to the selected device or channel (unless in custom mode).
     void ClickCommand(int list, int row, const OperatorInputs& in);
     // True when a click on this row first asks for the search conditions (the
     // media list's "文件检索" with a device registered).
@@ -276,7 +276,7 @@ private:
     SipRequest* FinishLocked(const Target& target, Outgoing& out, bool automatic = false);
     void UntickLocked(int list, Outgoing& out);
     void FillMediaLocked(int set, Outgoing& out);
-    // What the session needs of the settings, the current device and the last search.
+    // What the session needs of the settings, the selected channel and the last search.
     MediaInputs MediaInputsLocked() const;
     // A media row of kind 5 or 6: the session builds it (no core lock held).
     void ClickMediaRow(int set, int row, Outgoing& out);

@@ -89,7 +89,7 @@ public:
 
 public slots:
     void OnAbout();
-    // "设备检查": the device check against the current device, its progress in
+    // "设备检查": the device check against the selected (or only) device, its progress in
     // a window of its own; at the end a message names the report.
     void OnCheck();
     void OnSettings();

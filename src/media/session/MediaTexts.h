@@ -17,13 +17,13 @@ constexpr const char* kSdpContentType = "application/sdp";
 constexpr const char* kMansrtspContentType = "Application/MANSRTSP";
 
 // What the owner knows when the operator acts: the media receiver settings
-// (section "媒体接收者"), the current device and the last recording search.
+// (section "媒体接收者"), the selected channel and its device, and the last recording search.
 struct MediaInputs {
     int transport = -1;      // "协议": 0 UDP, 1 TCP passive, 2 TCP active, 3 actpass, 4 holdconn
     std::string address;     // "地址": the receiver's IPv4 address as dotted text
     int port = -1;           // "端口": the receiver's port
     int downloadSpeed = 255; // "下载速度": 1 to 64
-    std::string deviceId;    // the current device's identifier (at most 31 characters are used)
+    std::string deviceId;    // the selected channel's (or device's) identifier (at most 31 characters are used)
     std::string deviceAddress;    // its IPv4 address: the receiver's peer
     std::int64_t searchStart = 0; // the last search's range, seconds since 1970
     std::int64_t searchEnd = 0;
