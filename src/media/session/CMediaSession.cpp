@@ -882,6 +882,9 @@ void CMediaSession::FrameHandler(void* user, unsigned char* frame, std::int32_t 
 
 void CMediaSession::SlotFrameHandler(void* user, unsigned char* frame, std::int32_t length) {
     auto* t = static_cast<FrameTarget*>(user);
+    // A stop clears the receiver's callback and its value one after the other:
+    // a frame caught between the two comes with none, and is dropped.
+    if (!t) return;
     t->session->OnFrame(t->slot, frame, length);
 }
 
@@ -913,6 +916,7 @@ void CMediaSession::OnFrame(int slot, const std::uint8_t* frame, std::int32_t le
 
 void CMediaSession::SlotIdleHandler(void* user) {
     auto* t = static_cast<FrameTarget*>(user);
+    if (!t) return; // cleared by a stop, as above
     t->session->OnIdle(t->slot);
 }
 
