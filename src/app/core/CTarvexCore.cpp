@@ -22,6 +22,7 @@ constexpr const char* kContentType = "application/MANSCDP+xml\r\n";
 constexpr const char* kNotRegistered = "提示\r\n设备未注册到服务器";
 constexpr const char* kChooseDevice = "提示\r\n请先在设备树中选择设备或通道";
 constexpr int kRestartPauseMs = 1000;
+constexpr int kMediaStatusGraceMs = 1000; // after MediaStatus 121, for the device's own BYE
 constexpr int kRowRecordSearch = 3; // media set 0 "文件检索"
 
 std::vector<std::string> Labels(std::span<const CommandEntry> rows) {
@@ -635,6 +636,21 @@ void CTarvexCore::RunDue() {
     CheckKeepalives();
     std::lock_guard<std::mutex> cmd(commandMutex_);
     for (;;) {
+        // A MediaStatus whose grace has passed: the session ends its stream
+        // unless the device's BYE ended it already.
+        DueStatus due;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            auto it = std::find_if(statusDue_.begin(), statusDue_.end(),
+                                   [&](const DueStatus& d) { return d.due <= Now(clock_); });
+            if (it == statusDue_.end()) break;
+            due = *it;
+            statusDue_.erase(it);
+        }
+        const int set = media_->OnMediaStatus(due.id, due.notifyType);
+        if (set >= 0) ShowMediaSet(set);
+    }
+    for (;;) {
         Outgoing out;
         {
             std::lock_guard<std::mutex> lk(mutex_);
@@ -655,6 +671,8 @@ void CTarvexCore::TimerLoop() {
     while (!timerQuit_) {
         std::optional<std::chrono::steady_clock::time_point> next = KeepaliveDeadlineLocked();
         if (const auto due = chain_.NextDue(); due && (!next || *due < *next)) next = due;
+        for (const DueStatus& d : statusDue_)
+            if (!next || d.due < *next) next = d.due;
         if (!next) {
             timerCv_.wait(lk);
             continue;
@@ -845,11 +863,17 @@ int CTarvexCore::Dispatch(const std::string& body, const LoggedMessage& m) {
     // is logged and left alone.
     if (!HasDeclaration(doc)) return 0;
     if (const char* cmd = doc.FindText("CmdType"); cmd && std::strcmp(cmd, "MediaStatus") == 0) {
-        // 121: a playback or download was sent whole; the session ends it.
+        // 121: a playback or download was sent whole. The device usually ends
+        // the call itself right after it; the session ends it a second later
+        // if the device has not, so that the two BYEs do not cross.
         const char* type = doc.FindText("NotifyType");
         const char* id = doc.FindText("DeviceID");
-        const int set = media_->OnMediaStatus(id ? id : "", type ? std::atoi(type) : 0);
-        if (set >= 0) ShowMediaSet(set);
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            statusDue_.push_back({Now(clock_) + std::chrono::milliseconds(kMediaStatusGraceMs),
+                                  id ? id : "", type ? std::atoi(type) : 0});
+        }
+        timerCv_.notify_all();
         return 0;
     }
     DispatchOutcome outcome;

@@ -310,6 +310,13 @@ private:
     std::condition_variable timerCv_;
     bool timerQuit_ = false;
     QueryChain chain_;
+    // MediaStatus notifications waiting for the device's own BYE (under mutex_).
+    struct DueStatus {
+        std::chrono::steady_clock::time_point due;
+        std::string id;
+        int notifyType = 0;
+    };
+    std::vector<DueStatus> statusDue_;
 
     MessageLog log_;
     DeviceRegistry registry_;
