@@ -39,15 +39,15 @@ std::map<int, RowValues>& Remembered() {
 
 bool AskRowInputs(int row, const char* title, const RowValues& prefill, QWidget* parent,
                   RowValues& values) {
-    const RowSpec* spec = RowSpecFor(row);
-    if (!spec || (spec->fields.empty() && !spec->confirm)) return true;
+    const RowForm* rowForm = RowFormFor(row);
+    if (!rowForm || (rowForm->fields.empty() && !rowForm->confirm)) return true;
     QDialog d(parent);
     d.setObjectName("CDlgRowInputs");
     d.setWindowTitle(U(title));
     auto* form = new QFormLayout;
     const RowValues& last = Remembered()[row];
     std::vector<std::pair<std::string, QLineEdit*>> boxes;
-    for (const RowField& f : spec->fields) {
+    for (const RowField& f : rowForm->fields) {
         auto* e = new QLineEdit(&d);
         e->setObjectName(f.key);
         std::string v = RowValue(last, f.key);
@@ -67,9 +67,9 @@ bool AskRowInputs(int row, const char* title, const RowValues& prefill, QWidget*
     QObject::connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
     auto* l = new QVBoxLayout(&d);
     l->addLayout(form);
-    if (spec->confirm) {
+    if (rowForm->confirm) {
         // OK stays disabled until the operator ticks the question.
-        auto* c = new QCheckBox(U(spec->confirm), &d);
+        auto* c = new QCheckBox(U(rowForm->confirm), &d);
         c->setObjectName("confirm");
         ok->setEnabled(false);
         QObject::connect(c, &QCheckBox::toggled, ok, &QPushButton::setEnabled);

@@ -102,7 +102,7 @@ constexpr RowField kOsd[] = {
     {"Y", "文字 Y", K::Integer, 0, 100000, false},
 };
 
-constexpr RowSpec kSpecs[] = {
+constexpr RowForm kSpecs[] = {
     {7, kBasicParam, nullptr, false},
     {8, kConfigDownload, nullptr, false},
     {9, kSnapShot, nullptr, true},
@@ -316,22 +316,22 @@ std::string Build(int row, const RowValues& v, GbEdition e, XMLNode& root) {
 
 } // namespace
 
-const RowSpec* RowSpecFor(int row) {
-    for (const RowSpec& s : kSpecs)
+const RowForm* RowFormFor(int row) {
+    for (const RowForm& s : kSpecs)
         if (s.row == row) return &s;
     return nullptr;
 }
 
 RowBody AppendRowBody(int row, const RowValues& values, GbEdition edition, XMLNode& root) {
     RowBody out;
-    const RowSpec* spec = RowSpecFor(row);
-    if (!spec) return out;
+    const RowForm* form = RowFormFor(row);
+    if (!form) return out;
     out.handled = true;
-    if (spec->only2022 && edition == GbEdition::Gb2016) {
+    if (form->only2022 && edition == GbEdition::Gb2016) {
         out.refusal = "此命令属于 GB/T 28181-2022; 参数设置选择了 2016 版, 未发送。";
         return out;
     }
-    if (std::string why = CheckFields(spec->fields, values); !why.empty()) {
+    if (std::string why = CheckFields(form->fields, values); !why.empty()) {
         out.refusal = why + "。消息未发送。";
         return out;
     }

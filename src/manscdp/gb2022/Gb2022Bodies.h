@@ -31,19 +31,19 @@ std::string GbVersionInHead(const std::string& head);
 constexpr int kFirstGb2022Row = 43;
 constexpr int kGb2022Rows = 16;
 
-struct RowSpec {
+struct RowForm {
     int row;                // signalling list row
     std::span<const RowField> fields;
     const char* confirm;    // question asked before sending, or nullptr
     bool only2022;          // refused when the setting says 2016
 };
 
-// The spec of a signalling row that takes inputs or belongs to the 2022
+// The form of a signalling row that takes inputs or belongs to the 2022
 // edition; nullptr for any other row (its body is built elsewhere).
-const RowSpec* RowSpecFor(int row);
+const RowForm* RowFormFor(int row);
 
 struct RowBody {
-    bool handled = false; // the row is one of RowSpecFor's
+    bool handled = false; // the row is one of RowFormFor's
     bool appended = false;
     std::string refusal;  // why nothing is sent, for the operator
 };

@@ -278,14 +278,14 @@ TEST(Gb2022Bodies, The2016SettingRefusesThe2022Rows) {
 TEST(Gb2022Bodies, EveryAddedRowHasASpecAndTheTableAgrees) {
     auto t = SignallingTable();
     for (int row = kFirstGb2022Row; row < kFirstGb2022Row + kGb2022Rows; ++row) {
-        ASSERT_NE(RowSpecFor(row), nullptr) << row;
-        EXPECT_TRUE(RowSpecFor(row)->only2022 || row == 47) << row;
+        ASSERT_NE(RowFormFor(row), nullptr) << row;
+        EXPECT_TRUE(RowFormFor(row)->only2022 || row == 47) << row;
     }
     EXPECT_EQ(static_cast<std::size_t>(kFirstGb2022Row + kGb2022Rows), t.size());
-    EXPECT_NE(RowSpecFor(44)->confirm, nullptr); // upgrade asks first
-    EXPECT_NE(RowSpecFor(45)->confirm, nullptr); // so does formatting the card
-    EXPECT_EQ(RowSpecFor(43)->confirm, nullptr);
-    EXPECT_EQ(RowSpecFor(0), nullptr);
+    EXPECT_NE(RowFormFor(44)->confirm, nullptr); // upgrade asks first
+    EXPECT_NE(RowFormFor(45)->confirm, nullptr); // so does formatting the card
+    EXPECT_EQ(RowFormFor(43)->confirm, nullptr);
+    EXPECT_EQ(RowFormFor(0), nullptr);
 }
 
 TEST(Gb2022Version, HeaderValuesAndTheLoggedRegister) {

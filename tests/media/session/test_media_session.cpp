@@ -199,12 +199,12 @@ TEST_F(Session, RefusedConnectionAndMissingOrForeignStreamAreSaid) {
         if (c.sendSsrc >= 0) {
             UniqueSocket tx(mt::UdpSocket(0));
             for (std::uint16_t k = 0; k < 4; ++k) {
-                mt::RtpSpec spec;
-                spec.ssrc = static_cast<std::uint32_t>(c.sendSsrc);
-                spec.seq = k;
-                spec.ts = 3600u * k;
-                spec.marker = true;
-                mt::SendUdp(tx.get(), port_, mt::MakeRtp(spec, std::vector<uint8_t>(20, 0)));
+                mt::RtpSpec rtp;
+                rtp.ssrc = static_cast<std::uint32_t>(c.sendSsrc);
+                rtp.seq = k;
+                rtp.ts = 3600u * k;
+                rtp.marker = true;
+                mt::SendUdp(tx.get(), port_, mt::MakeRtp(rtp, std::vector<uint8_t>(20, 0)));
             }
             ASSERT_TRUE(st::WaitUntil([&] { return s_->Receiver().packets > 0; }, 2s));
         }
