@@ -29,11 +29,12 @@ inline std::string ScenarioDir() {
 }
 
 // A port that was free for both UDP and TCP a moment ago, below the
-// ephemeral range (see NextCandidatePort).
+// ephemeral range (see NextCandidatePort), and reserved for this process.
 inline int FreePort() {
     for (int i = 0; i < 500; ++i) {
         const int port = NextCandidatePort();
-        if (PortBindable(SOCK_DGRAM, port) && PortBindable(SOCK_STREAM, port)) return port;
+        if (PortBindable(SOCK_DGRAM, port) && PortBindable(SOCK_STREAM, port) && ReservePort(port))
+            return port;
     }
     return 0;
 }

@@ -72,26 +72,55 @@ inline int NextCandidatePort() {
     return range.first + static_cast<int>((next.fetch_add(7) * 2654435761u) % span);
 }
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+// Takes port for this process until it exits: an exclusive flock on a file
+// per port under /tmp, shared by every test process. Checking that a port is
+// bindable is not enough when tests run side by side: two processes may both
+// see it free, and a UDP socket with SO_REUSEADDR may even share it and take
+// the other's datagrams. The descriptor is left open on purpose; the kernel
+// drops the lock when the process ends, however it ends.
+inline bool ReservePort(int port) {
+    static const char* dir = [] {
+        const char* d = "/tmp/tarvex-test-ports";
+        ::mkdir(d, 01777);
+        ::chmod(d, 01777);
+        return d;
+    }();
+    char path[64];
+    std::snprintf(path, sizeof path, "%s/%d", dir, port);
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
 // A port that was free a moment ago on 127.0.0.1 and the wildcard address,
-// outside the ephemeral range. type is SOCK_DGRAM or SOCK_STREAM; -1 when none
-// was found.
+// outside the ephemeral range, and reserved for this process. type is
+// SOCK_DGRAM or SOCK_STREAM; -1 when none was found.
 inline int FreePort(int type) {
     for (int tries = 0; tries < 500; ++tries) {
         const int port = NextCandidatePort();
-        if (PortBindable(type, port)) return port;
+        if (PortBindable(type, port) && ReservePort(port)) return port;
     }
     return -1;
 }
 
 // An even media receiver port p, free a moment ago for everything a live
 // view may bind around it: UDP p (RTP) and p + 1 (RTCP), TCP p (a listening
-// receiver) and p + 2 (where a device listens for TCP passive). -1 when none
-// was found.
+// receiver) and p + 2 (where a device listens for TCP passive); p to p + 3
+// are reserved for this process. -1 when none was found.
 inline int FreeMediaPorts() {
     for (int tries = 0; tries < 500; ++tries) {
-        const int p = NextCandidatePort() & ~1;
+        const int p = NextCandidatePort() & ~3;
         if (PortBindable(SOCK_DGRAM, p) && PortBindable(SOCK_DGRAM, p + 1) &&
-            PortBindable(SOCK_STREAM, p) && PortBindable(SOCK_STREAM, p + 2))
+            PortBindable(SOCK_STREAM, p) && PortBindable(SOCK_STREAM, p + 2) &&
+            ReservePort(p) && ReservePort(p + 1) && ReservePort(p + 2) && ReservePort(p + 3))
             return p;
     }
     return -1;

@@ -33,6 +33,19 @@ public slots:
     void Open(const QUrl& url) { urls << url; }
 };
 
+// The failed rows of a report.json, id and reason, for a failure's message.
+std::string FailedChecks(const std::filesystem::path& json) {
+    const std::string text = ReadFile(json.string());
+    std::string out;
+    for (std::size_t at = text.find("\"verdict\": \"fail\""); at != std::string::npos;
+         at = text.find("\"verdict\": \"fail\"", at + 1)) {
+        const std::size_t from = text.rfind("{\"id\"", at);
+        const std::size_t to = text.find("\"measurements\"", at);
+        if (from != std::string::npos) out += text.substr(from, to - from) + "\n";
+    }
+    return out;
+}
+
 const std::string kCamera = TARVEX_BINARY_DIR "/tools/tarvex-camera/tarvex-camera";
 
 TEST(CheckWindow, MenuEntryChecksTheCurrentDeviceWithProgress) {
@@ -100,10 +113,11 @@ TEST(CheckWindow, MenuEntryChecksTheCurrentDeviceWithProgress) {
     EXPECT_FALSE(box->isModal());
     EXPECT_EQ(messages.size(), 1);
     const std::string end = box->text().toStdString();
+    const std::string html = end.substr(end.rfind('\n') + 1);
     EXPECT_NE(end.find("34020000001320000001: 24 pass, 0 fail, 0 not supported, 1 not run"),
               std::string::npos)
-        << end;
-    const std::string html = end.substr(end.rfind('\n') + 1);
+        << end << "\n"
+        << FailedChecks(std::filesystem::path(html).parent_path() / "report.json");
     EXPECT_EQ(html.rfind(dir.Path() + "/tarvex-check-", 0), 0u) << html;
     EXPECT_TRUE(std::filesystem::exists(html)) << html;
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(html).parent_path() / "MsgXml.xls"));
