@@ -24,6 +24,7 @@ CheckResult CheckAnswerDelay(const Observation&);
 CheckResult CheckLiveUdp(const Observation&);
 CheckResult CheckLiveTcpPassive(const Observation&);
 CheckResult CheckLiveTcpActive(const Observation&);
+CheckResult CheckTcpFraming(const Observation&);
 CheckResult CheckPtzAccepted(const Observation&);
 CheckResult CheckByeAnswered(const Observation&);
 CheckResult CheckPlaybackControl(const Observation&);
@@ -79,6 +80,9 @@ const std::vector<CheckDef>& Battery() {
         {"live.tcp_active", "Live view over TCP active", CheckLiveTcpActive, "TCP 主动实时点播",
          Severity::Error, "实时视音频点播", "live video on demand",
          "RFC 4566; RFC 4145; RFC 4571 §2; RFC 3550 §5.1"},
+        {"media.tcp_framing", "TCP media framed as RFC 4571", CheckTcpFraming,
+         "TCP 媒体按 RFC 4571 分帧", Severity::Warning, "实时视音频点播", "live video on demand",
+         "RFC 4571 §2; RFC 4145; RFC 2326 §10.12"},
         {"ptz.accepted", "Pan-tilt-zoom commands accepted", CheckPtzAccepted, "云台控制命令被接受",
          Severity::Error, "设备控制", "device control", "RFC 3428 §7"},
         {"bye.answered", "BYE answered", CheckByeAnswered, "BYE 得到应答", Severity::Error,

@@ -114,6 +114,22 @@ std::string LocalTimeMsText(std::int64_t ms);
 enum MediaTransport : int { kMediaUdp = 0, kMediaTcpPassive = 1, kMediaTcpActive = 2 };
 const char* MediaTransportName(int index);
 
+// How RTP came over a TCP connection, as the receiver read it.
+enum MediaFraming : int {
+    kFramingUnknown = 0,     // UDP, or no packet came
+    kFramingRfc4571 = 1,     // a 16-bit length before each packet
+    kFramingInterleaved = 2, // RTSP interleaved: '$', channel, 16-bit length
+};
+
+// The device's own clock over the measuring window: the video frames received
+// between two readings, how far their RTP timestamps moved (90 kHz ticks, one
+// timestamp per picture) and how long they took to arrive.
+struct DeviceClock {
+    std::uint64_t frames = 0;
+    std::uint32_t ticks = 0;
+    std::int64_t wallUs = 0;
+};
+
 // One live-view or playback attempt as the media session saw it.
 struct MediaObservation {
     std::string kind = "Play"; // the offer's s= line: "Play" (live view) or "Playback"
@@ -137,6 +153,8 @@ struct MediaObservation {
     // False when the receiver gave no RTP-level figures (packets, gaps, SSRC):
     // the checks then judge frames and bytes only and say so.
     bool rtpCounted = true;
+    int framing = kFramingUnknown; // MediaFraming of a TCP stream
+    std::optional<DeviceClock> clock; // none: fewer than two frames came in the window
 };
 
 // What Tarvex was configured with while it observed.

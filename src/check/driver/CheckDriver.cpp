@@ -413,8 +413,16 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         return invite ? FinalAnswer(*invite) : nullptr;
     };
     const CMediaSession& media = core_.MediaSession();
-    const std::uint64_t picturesBefore = tap_.Pictures();
-    auto pictured = [&] { return tap_.Pictures() > picturesBefore; };
+    // The first picture of this stream: decoded after its first frame came
+    // (a picture presented before that is a former stream's, or a repaint).
+    std::optional<std::uint64_t> picturesAtFrame;
+    auto pictured = [&] {
+        if (!picturesAtFrame) {
+            if (media.Receiver().videoFrames == 0) return false;
+            picturesAtFrame = tap_.Pictures();
+        }
+        return tap_.Pictures() > *picturesAtFrame;
+    };
     // The first picture, or a refusal; a little beyond the limit, so that a
     // late picture is measured rather than missed.
     const auto pictureWait = 5000ms + options_.answerWait;
@@ -460,6 +468,21 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         m.packets = since(r0.packets, r1.packets);
         m.sequenceGaps = since(r0.sequenceGaps, r1.sequenceGaps);
         m.lostPackets = since(r0.skippedPackets, r1.skippedPackets);
+        m.framing = r1.tcpFraming == 1   ? kFramingRfc4571
+                    : r1.tcpFraming == 2 ? kFramingInterleaved
+                                         : kFramingUnknown;
+        // The device's clock: the frames after the last one before the window
+        // (or after the stream's first, when the window began before it) up to
+        // the last one in it, their timestamps' move and their arrival.
+        const bool before = r0.videoFrames > 0 && r0.lastFrameTimestamp;
+        const std::uint64_t frames0 = before ? r0.videoFrames : 1;
+        const auto ts0 = before ? r0.lastFrameTimestamp : r1.firstFrameTimestamp;
+        const auto at0 = before ? r0.lastFrameAt : r1.firstFrameAt;
+        if (ts0 && r1.lastFrameTimestamp && r1.videoFrames > frames0 && r1.lastFrameAt > at0)
+            m.clock = DeviceClock{
+                r1.videoFrames - frames0, *r1.lastFrameTimestamp - *ts0,
+                std::chrono::duration_cast<std::chrono::microseconds>(r1.lastFrameAt - at0)
+                    .count()};
         // The decoder runs behind the receiver, by more on a loaded machine:
         // give it a moment to finish the frames of the window, and count no
         // more pictures than frames came.

@@ -78,6 +78,11 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
     m_streamType = 0;
     m_sawMap = false;
     m_haveFrameTimestamp = false;
+    m_framing = tvrtp::TcpFraming::Unknown;
+    {
+        std::lock_guard<std::mutex> c(m_countLock);
+        m_frameClock = FrameClock{};
+    }
     m_setupError.clear();
 
     int status = 0;
@@ -175,6 +180,11 @@ SequenceFigures CRTPSession::RtpCounts() const {
     return m_count.Figures();
 }
 
+CRTPSession::FrameClock CRTPSession::VideoFrameClock() const {
+    std::lock_guard<std::mutex> l(m_countLock);
+    return m_frameClock;
+}
+
 void CRTPSession::RecvLoop(CThread* t) {
     auto* self = static_cast<CRTPSession*>(t->argument);
     while (t->running) {
@@ -219,6 +229,11 @@ void CRTPSession::ReceiveStep() {
         } while (GotoNextSourceWithData());
     }
     EndDataAccess();
+    // A new followed source: the framing of its connection, known from the
+    // connection's first bytes (asked outside the data bracket: the poll
+    // thread takes the transmitter's lock first).
+    if (p && (restart || m_framing.load() == tvrtp::TcpFraming::Unknown) && m_ssrcSocket >= 0)
+        m_framing = m_tcp.FramingOf(m_ssrcSocket);
     if (!p) {
         WaitForData(kRecvWait);
         const auto after = Clock::now();
@@ -295,6 +310,15 @@ void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
     m_nLastOutLen = n;
     m_frameTimestamp = m_rtpDemux.FrameTimestamp();
     m_haveFrameTimestamp = true;
+    if (n > 0) {
+        std::lock_guard<std::mutex> c(m_countLock);
+        m_frameClock.timestamp = m_rtpDemux.FrameTimestamp();
+        m_frameClock.at = Clock::now();
+        if (m_frameClock.frames++ == 0) {
+            m_frameClock.firstTimestamp = m_frameClock.timestamp;
+            m_frameClock.firstAt = m_frameClock.at;
+        }
+    }
     cb(m_pUser.load(), m_out.data(), n);
 }
 

@@ -101,6 +101,19 @@ public:
     // Packets, sequence gaps and skipped packets of the followed source so
     // far (see SequenceCount); totals over the session, safe from any thread.
     SequenceFigures RtpCounts() const;
+    // The framing of the TCP connection the followed source's packets come on
+    // (RFC 4571 or RTSP interleaved '$'); Unknown over UDP and before the
+    // first packet. Safe from any thread.
+    tvrtp::TcpFraming FollowedFraming() const { return m_framing.load(); }
+    // Frames with video handed to the callback so far, and the RTP timestamp
+    // and arrival of the first and the last one: the device's clock against
+    // ours. Safe from any thread.
+    struct FrameClock {
+        uint64_t frames = 0;
+        uint32_t timestamp = 0, firstTimestamp = 0;
+        std::chrono::steady_clock::time_point at{}, firstAt{};
+    };
+    FrameClock VideoFrameClock() const;
 
     int32_t LastOutputLength() const { return m_nLastOutLen.load(); }
     int32_t TransportIndex() const { return m_nTransport; }
@@ -163,6 +176,8 @@ private:
     std::string m_setupError;
     mutable std::mutex m_countLock; // m_count: the receive thread against RtpCounts
     SequenceCount m_count;
+    FrameClock m_frameClock; // under m_countLock
+    std::atomic<tvrtp::TcpFraming> m_framing{tvrtp::TcpFraming::Unknown};
 
     // The followed source (receive thread only, read by CurrentSsrc and the
     // source hooks under the source lock).

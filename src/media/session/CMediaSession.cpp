@@ -207,6 +207,18 @@ ReceiverInfo CMediaSession::InfoLocked(int slot) const {
     r.packets = counts.packets;
     r.sequenceGaps = counts.gaps;
     r.skippedPackets = counts.skipped;
+    const tvrtp::TcpFraming framing = s.receiver->FollowedFraming();
+    r.tcpFraming = framing == tvrtp::TcpFraming::Rfc4571       ? 1
+                   : framing == tvrtp::TcpFraming::Interleaved ? 2
+                                                               : 0;
+    const CRTPSession::FrameClock clock = s.receiver->VideoFrameClock();
+    r.videoFrames = clock.frames;
+    if (clock.frames > 0) {
+        r.firstFrameTimestamp = clock.firstTimestamp;
+        r.firstFrameAt = clock.firstAt;
+        r.lastFrameTimestamp = clock.timestamp;
+        r.lastFrameAt = clock.at;
+    }
     return r;
 }
 

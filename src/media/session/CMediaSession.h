@@ -87,6 +87,14 @@ struct ReceiverInfo {
     std::uint64_t packets = 0;
     std::uint64_t sequenceGaps = 0;
     std::uint64_t skippedPackets = 0;
+    // TCP framing the followed source came in: 0 none seen (UDP, no packet
+    // yet), 1 RFC 4571, 2 RTSP interleaved ('$', channel, length).
+    int tcpFraming = 0;
+    // Frames with video received so far, and the RTP timestamp and arrival
+    // of the first and the last one (none before the first): the device's clock.
+    std::uint64_t videoFrames = 0;
+    std::optional<std::uint32_t> firstFrameTimestamp, lastFrameTimestamp;
+    std::chrono::steady_clock::time_point firstFrameAt{}, lastFrameAt{};
 };
 
 class CMediaSession {

@@ -737,6 +737,7 @@ void Device::OnInvite(sipua::Event& ev) {
         p.length = range > 0 ? std::min(range, o_.clip) : o_.clip;
     }
     p.speed = kind == "Download" && offer.downloadSpeed > 0 ? offer.downloadSpeed : 1.0;
+    if (o_.Has(Fault::FpsStamp)) p.sendFps = kFpsStampSent;
     auto& s = p.sender;
     s.remoteIp = offer.address;
     s.remotePort = static_cast<uint16_t>(offer.port);
@@ -823,6 +824,7 @@ void Device::OnInvite(sipua::Event& ev) {
     Print("INVITE " + kind + " for " + channel + ": " + how + ", SSRC " +
           std::to_string(s.ssrc) + (o_.Has(Fault::DollarTcp) && offer.tcp ? ", '$' framing" : "") +
           (o_.Has(Fault::BadSdp) ? ", answer without y=" : "") +
+          (o_.Has(Fault::FpsStamp) ? ", stamped at the source's rate, 12 pictures a second" : "") +
           (o_.Has(Fault::RtpGaps) ? ", a sequence number skipped every " +
                                         std::to_string(kRtpGapEvery) + " packets"
                                   : "") +

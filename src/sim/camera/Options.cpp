@@ -34,6 +34,8 @@ const std::vector<FaultName>& FaultNames() {
         {Fault::KeepaliveError, "keepalive-error", "keepalives carry Status ERROR"},
         {Fault::NoMediaStatus, "no-media-status",
          "a download or playback reaches its end without the MediaStatus 121 Notify"},
+        {Fault::FpsStamp, "fps-stamp",
+         "pictures stamped at the source's rate (25 fps) but sent 12 a second"},
     };
     return names;
 }

@@ -28,7 +28,12 @@ enum class Fault {
     ContactBack,        // "contact-back": INVITE 200 without a To tag, its Contact the platform's
     KeepaliveError,     // "keepalive-error": keepalives carry Status ERROR
     NoMediaStatus,      // "no-media-status": the end of a recording sent without MediaStatus 121
+    FpsStamp,           // "fps-stamp": pictures stamped at the source's rate, sent kFpsStampSent a second
 };
+
+// With fps-stamp, the pictures sent a second whatever their timestamps say
+// (25 fps of the pattern: about half of them, the stream's clock runs slow).
+constexpr double kFpsStampSent = 12;
 
 // With rtp-gaps, one sequence number in this many packets is skipped (about
 // 9 % of the numbering, far over a receiver's 1 % allowance; at 25 pictures a

@@ -114,6 +114,7 @@ void Stream::Run() {
     const uint32_t tsBase = rng();
     int64_t out = 0;            // 90 kHz clock of what was sent
     int64_t originOut = 0;      // pacing: this much had been sent ...
+    int64_t units = 0, originUnits = 0; // pictures sent, and at the origin (sendFps)
     auto originWall = Clock::now(); // ... at this moment
     double posBase = 0;         // recording position of the unit at dtsBase
     int64_t dtsBase = -1;
@@ -160,6 +161,7 @@ void Stream::Run() {
                 }
                 if (changed_) {
                     originOut = out;
+                    originUnits = units;
                     originWall = Clock::now();
                     changed_ = false;
                 }
@@ -167,8 +169,11 @@ void Stream::Run() {
                     cv_.wait(g, [this] { return stop_ || !paused_ || seekTo_ >= 0; });
                     continue;
                 }
-                due = originWall + std::chrono::microseconds(static_cast<int64_t>(
-                                       static_cast<double>(out - originOut) / 90.0 / speed_ * 1000.0));
+                const double dueUs =
+                    p_.sendFps > 0
+                        ? static_cast<double>(units - originUnits) * 1e6 / p_.sendFps / speed_
+                        : static_cast<double>(out - originOut) / 90.0 / speed_ * 1000.0;
+                due = originWall + std::chrono::microseconds(static_cast<int64_t>(dueUs));
                 if (!cv_.wait_until(g, due, control)) break;
             }
         }
@@ -176,6 +181,7 @@ void Stream::Run() {
         // Running late by more than a second (a slow machine): do not hurry to catch up.
         if (Clock::now() - due > std::chrono::seconds(1)) {
             originOut = out;
+            originUnits = units;
             originWall = Clock::now();
         }
         const int64_t dts = out;
@@ -197,6 +203,7 @@ void Stream::Run() {
             }
         }
         out += au.duration > 0 ? au.duration : 3600;
+        ++units;
         std::lock_guard<std::mutex> g(m_);
         stats_.frames++;
         stats_.packets = sender_->PacketsSent();

@@ -25,6 +25,9 @@ struct StreamParams {
     double length = 0;         // seconds of recording to send; 0: endless (live view)
     double speed = 1.0;        // wall-clock speed factor
     double connectTimeout = 10; // seconds to wait for the TCP connection
+    // Pictures sent a second whatever their timestamps say (fps-stamp); 0:
+    // paced by the timestamps, as a device should.
+    double sendFps = 0;
 };
 
 struct StreamStats {

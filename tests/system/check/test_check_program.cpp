@@ -119,7 +119,7 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     EXPECT_NE(r.out.find("report: " + r.Report() + "/report.html"), std::string::npos) << r.out;
     for (const char* f : {"report.html", "report.json", "MsgXml.xls"})
         EXPECT_TRUE(std::filesystem::exists(r.Report() + "/" + f)) << f;
-    ASSERT_EQ(r.checks.size(), 25u) << Describe(r);
+    ASSERT_EQ(r.checks.size(), 26u) << Describe(r);
     for (const auto& [id, v] : r.checks) {
         if (id == "register.digest") {
             // No 验证密码 configured: Tarvex does not challenge.
@@ -135,12 +135,17 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     for (const char* id : {"live.udp", "live.tcp_passive", "live.tcp_active"}) {
         const std::string& reason = r.checks.at(id).reason;
         EXPECT_NE(reason.find("over 2."), std::string::npos) << id << ": " << reason;
+        // The camera's 25 fps by its own clock (90 kHz, 3600 ticks a picture).
+        EXPECT_NE(reason.find(", 25.0 fps by the device's clock"), std::string::npos) << reason;
         EXPECT_NE(reason.find(std::string(id) == "live.udp"
                                   ? " skipped)"
                                   : ", 0 sequence gaps (0 packets skipped)"),
                   std::string::npos)
             << reason;
     }
+    EXPECT_NE(r.checks.at("media.tcp_framing").reason.find("2 streams over TCP framed as RFC 4571"),
+              std::string::npos)
+        << r.checks.at("media.tcp_framing").reason;
 }
 
 // Each fault moves exactly its own checks, to fail (or not supported where the
@@ -200,8 +205,16 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
          {{"live.udp", {"fail", "% of the RTP packets skipped"}},
           {"live.tcp_passive", {"fail", "RTP sequence gap"}},
           {"live.tcp_active", {"fail", "RTP sequence gap"}}}},
-        // Interleaved framing over TCP is accepted: nothing moves.
-        {{"--fault", "dollar-tcp"}, {}},
+        // Interleaved framing over TCP: read and shown, but named as a warning.
+        {{"--fault", "dollar-tcp"},
+         {{"media.tcp_framing",
+           {"fail", "Play over TCP passive: RTP framed as RTSP interleaved data ('$'"}}}},
+        // Stamped 25 fps, sent 12: every measured stream fails by its own clock.
+        {{"--fault", "fps-stamp"},
+         {{"live.udp", {"fail", "the device sends fewer pictures than it stamps"}},
+          {"live.tcp_passive", {"fail", "the device sends fewer pictures than it stamps"}},
+          {"live.tcp_active", {"fail", "the device sends fewer pictures than it stamps"}},
+          {"playback.control", {"fail", "playback: the device sends fewer pictures than it"}}}},
         // No To tag and a Contact naming Tarvex: the answer is flagged; the
         // camera streams without the ACK, but Tarvex's BYEs and INFOs (to its
         // own Contact) never reach it.

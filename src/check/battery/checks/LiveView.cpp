@@ -2,7 +2,8 @@
 // the INVITE answered 2xx with a well-formed SDP, the first picture decoded
 // within the limit (5 s from the INVITE), frames over the measuring window, and
 // RTP sequence gaps: any over TCP fails (TCP loses nothing, so the device
-// skipped them), over UDP more than 1 % of the packets lost fails.
+// skipped them), over UDP more than 1 % of the packets lost fails; and the
+// pictures against the device's own clock (JudgeClock).
 #include "check/battery/Exchange.h"
 #include "check/battery/checks/MediaAttempt.h"
 
@@ -39,9 +40,11 @@ CheckResult CheckLive(const Observation& obs, int transport) {
                                 : std::string("RTP sequence not counted");
     const double received =
         seconds > 0 && m.framesReceived ? static_cast<double>(*m.framesReceived) / seconds : 0;
+    const ClockJudgement clock = JudgeClock(m);
     const std::string figures = Figure("%.1f fps, ", fps) + Figure("%.0f kbit/s over ", kbps) +
                                 Figure("%.1f s, ", seconds) + rtp +
-                                (m.framesReceived ? Figure(", %.1f fps received", received) : "");
+                                (m.framesReceived ? Figure(", %.1f fps received", received) : "") +
+                                clock.figure;
     // Pictures decoded, but fewer than half the frames that came: Tarvex's
     // decoder could not keep up (a stream it cannot decode gives none at all),
     // so the pictures say nothing about the device.
@@ -62,6 +65,8 @@ CheckResult CheckLive(const Observation& obs, int transport) {
         problem = Counted(m.sequenceGaps, "RTP sequence gap", "RTP sequence gaps") + " over TCP";
     else if (problem.empty() && m.rtpCounted && transport == kMediaUdp && lossPercent > 1.0)
         problem = Figure("%.1f %% of the RTP packets skipped", lossPercent);
+    // The pictures against the device's own clock; Tarvex behind says nothing of them.
+    if (problem.empty() && !behind) problem = clock.problem;
 
     CheckResult r =
         !problem.empty() ? CheckResult::Make(Verdict::Fail, problem + "; " + figures)
@@ -81,6 +86,7 @@ CheckResult CheckLive(const Observation& obs, int transport) {
     if (m.framesReceived)
         r.Measure("frames_received", static_cast<double>(*m.framesReceived))
             .Measure("received_frame_rate_fps", received, "fps");
+    MeasureClock(r, clock);
     if (m.rtpCounted)
         r.Measure("packets", static_cast<double>(m.packets))
             .Measure("sequence_gaps", static_cast<double>(m.sequenceGaps))

@@ -3,6 +3,8 @@
 #include "check/battery/Exchange.h"
 #include "check/battery/Sdp.h"
 
+#include <cstdio>
+
 namespace tarvex::check {
 namespace {
 
@@ -54,6 +56,55 @@ std::optional<CheckResult> JudgeAnswer(const Observation& obs, const MediaObserv
                                            " is not the answer's y= " + std::to_string(*y));
     }
     return std::nullopt;
+}
+
+// Arrival times carry the receive thread's scheduling, on a loaded machine
+// tens of milliseconds at each end of a one-second window: a clock within a
+// quarter of ours passes, a device sending half the pictures it stamps fails.
+constexpr std::uint64_t kClockFrames = 3;
+constexpr std::int64_t kClockWallUs = 400000;
+constexpr double kClockSlow = 0.75, kClockFast = 1.0 / 0.75;
+
+ClockJudgement JudgeClock(const MediaObservation& m) {
+    ClockJudgement c;
+    if (!m.clock || m.clock->frames < kClockFrames || m.clock->wallUs < kClockWallUs) return c;
+    const DeviceClock& k = *m.clock;
+    c.judged = true;
+    const double wall = static_cast<double>(k.wallUs) / 1e6;
+    const double stamped = static_cast<double>(k.ticks) / 90000.0;
+    c.receivedFps = static_cast<double>(k.frames) / wall;
+    c.rate = stamped / wall;
+    char buf[200];
+    if (k.ticks == 0) {
+        std::snprintf(buf, sizeof buf,
+                      "the device stamps wrong: %llu pictures in %.1f s under one RTP timestamp",
+                      static_cast<unsigned long long>(k.frames), wall);
+        c.problem = buf;
+        return c;
+    }
+    c.stampedFps = static_cast<double>(k.frames) / stamped;
+    std::snprintf(buf, sizeof buf, ", %.1f fps by the device's clock", c.stampedFps);
+    c.figure = buf;
+    if (c.rate < kClockSlow)
+        std::snprintf(buf, sizeof buf,
+                      "the device sends fewer pictures than it stamps: %.1f a second, stamped "
+                      "%.1f fps (its RTP clock ran %.2f s a second at 90 kHz)",
+                      c.receivedFps, c.stampedFps, c.rate);
+    else if (c.rate > kClockFast)
+        std::snprintf(buf, sizeof buf,
+                      "the device stamps wrong: its RTP timestamps moved %.2f s a second at "
+                      "90 kHz (%.1f pictures a second, stamped %.1f fps)",
+                      c.rate, c.receivedFps, c.stampedFps);
+    else
+        return c;
+    c.problem = buf;
+    return c;
+}
+
+void MeasureClock(CheckResult& r, const ClockJudgement& c) {
+    if (!c.judged) return;
+    r.Measure("arrival_frame_rate_fps", c.receivedFps, "fps").Measure("device_clock_rate", c.rate);
+    if (c.stampedFps > 0) r.Measure("device_frame_rate_fps", c.stampedFps, "fps");
 }
 
 } // namespace tarvex::check

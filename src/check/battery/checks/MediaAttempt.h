@@ -6,6 +6,7 @@
 #include "check/battery/Observation.h"
 
 #include <optional>
+#include <string>
 
 namespace tarvex::check {
 
@@ -17,5 +18,19 @@ void CiteCall(CheckResult& r, const Observation& obs, const MediaObservation& m)
 // SDP (and an RTP SSRC that matches its y=); nothing when the answer is good.
 std::optional<CheckResult> JudgeAnswer(const Observation& obs, const MediaObservation& m,
                                        bool history);
+
+// The pictures against the device's own clock (RTP timestamps at 90 kHz, one
+// per picture) over the measuring window.
+struct ClockJudgement {
+    bool judged = false;      // at least kClockFrames frames over kClockWallUs
+    double stampedFps = 0;    // pictures per second of the device's timestamps
+    double receivedFps = 0;   // pictures per second of their arrival
+    double rate = 0;          // timestamp seconds per second of arrival
+    std::string problem;      // the device sends fewer pictures than it stamps, or stamps wrong
+    std::string figure;       // ", 25.0 fps by the device's clock"
+};
+ClockJudgement JudgeClock(const MediaObservation& m);
+// The judgement's figures as measurements of r.
+void MeasureClock(CheckResult& r, const ClockJudgement& c);
 
 } // namespace tarvex::check

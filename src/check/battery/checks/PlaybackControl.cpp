@@ -1,7 +1,8 @@
 // Playback with pause and scale: the playback INVITE is answered 2xx with a
 // well-formed SDP (y= starting with 1), a picture comes when the driver measured
 // one, and the MANSRTSP INFOs PAUSE and PLAY with a Scale other than 1 are
-// accepted with 2xx (405 or 501 to them: not supported).
+// accepted with 2xx (405 or 501 to them: not supported); the pictures keep to
+// the device's own clock (JudgeClock).
 #include "check/battery/Exchange.h"
 #include "check/battery/SipText.h"
 #include "check/battery/checks/MediaAttempt.h"
@@ -46,6 +47,16 @@ CheckResult CheckPlaybackControl(const Observation& obs) {
         r.reason = "playback answered but no picture decoded";
         return r;
     }
+    // The recording's pictures against the device's own clock (at Scale 1,
+    // before the INFOs); not judged while Tarvex's decoder was behind.
+    const bool behind = m.framesReceived && m.frames > 0 && *m.framesReceived >= 2 * m.frames;
+    const ClockJudgement clock = JudgeClock(m);
+    MeasureClock(r, clock);
+    if (!behind && !clock.problem.empty()) {
+        r.verdict = Verdict::Fail;
+        r.reason = "playback: " + clock.problem;
+        return r;
+    }
     int pause = -1, scale = -1;
     double scaleValue = 1.0;
     for (int i : Select(obs, [&](const ObservedMessage& x) {
@@ -82,8 +93,8 @@ CheckResult CheckPlaybackControl(const Observation& obs) {
     }
     char scaleText[16];
     std::snprintf(scaleText, sizeof scaleText, "%.1f", scaleValue);
-    r.reason =
-        std::string("playback answered; PAUSE and PLAY Scale ") + scaleText + " accepted with 2xx";
+    r.reason = std::string("playback answered; PAUSE and PLAY Scale ") + scaleText +
+               " accepted with 2xx" + clock.figure;
     return r;
 }
 

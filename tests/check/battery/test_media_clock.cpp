@@ -1,0 +1,124 @@
+// The media checks against the device's own clock and the TCP framing it sends.
+#include "CheckKit.h"
+
+using namespace checkkit;
+
+namespace {
+
+// Live view and playback: the pictures over the window against the movement of
+// their RTP timestamps (90 kHz, one per picture); Tarvex's own lag is not
+// judged, too few frames are not judged.
+TEST(DeviceClock, PicturesKeepToTheDevicesTimestamps) {
+    struct Row {
+        Case live;
+        Verdict playback;
+        std::optional<DeviceClock> clock;
+        std::uint64_t decoded = 250; // of 250 received
+    };
+    const Row rows[] = {
+        {{"25 fps stamped, 25 sent", Verdict::Pass, "25.0 fps by the device's clock"},
+         Verdict::Pass,
+         DeviceClock{250, 250 * 3600, 10000000}},
+        {{"12.5 fps honestly stamped", Verdict::Pass, "12.5 fps by the device's clock"},
+         Verdict::Pass,
+         DeviceClock{125, 125 * 7200, 10000000}},
+        {{"within the arrival jitter", Verdict::Pass, "25.0 fps by the device's clock"},
+         Verdict::Pass,
+         DeviceClock{25, 25 * 3600, 1200000}},
+        {{"stamps 25 fps, sends 12", Verdict::Fail,
+          "the device sends fewer pictures than it stamps: 12.0 a second, stamped 25.0 fps (its "
+          "RTP clock ran 0.48 s a second at 90 kHz)"},
+         Verdict::Fail,
+         DeviceClock{12, 12 * 3600, 1000000}},
+        {{"stamps at 180 kHz", Verdict::Fail,
+          "the device stamps wrong: its RTP timestamps moved 2.00 s a second at 90 kHz"},
+         Verdict::Fail,
+         DeviceClock{25, 25 * 7200, 1000000}},
+        {{"one timestamp for all", Verdict::Fail,
+          "the device stamps wrong: 25 pictures in 1.0 s under one RTP timestamp"},
+         Verdict::Fail,
+         DeviceClock{25, 0, 1000000}},
+        {{"too few frames", Verdict::Pass, "25.0 fps received"}, Verdict::Pass,
+         DeviceClock{2, 3600, 1000000}},
+        {{"not measured", Verdict::Pass, "first picture after 800 ms"}, Verdict::Pass,
+         std::nullopt},
+        {{"Tarvex behind", Verdict::NotRun, "not judged: Tarvex was behind"},
+         Verdict::Pass,
+         DeviceClock{12, 12 * 3600, 1000000},
+         100},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.live.name);
+        Wire w;
+        w.Register();
+        MediaObservation live = Invite(w, kMediaUdp, Answer(kMediaUdp));
+        live.framesReceived = 250;
+        live.frames = row.decoded;
+        live.clock = row.clock;
+        w.obs.media.push_back(live);
+        const CheckResult r = Judge("live.udp", w.obs);
+        ExpectVerdict(r, row.live);
+        // The figure, when judged, is a measurement too.
+        bool measured = false;
+        for (const auto& x : r.measurements)
+            measured |= x.name == "device_clock_rate";
+        EXPECT_EQ(measured, row.clock && row.clock->frames >= 3);
+
+        Wire p;
+        MediaObservation pb =
+            Invite(p, kMediaUdp, Replace(Answer(kMediaUdp, "1100000001"), "s=Play", "s=Playback"),
+                   200, "Playback");
+        pb.rtpSsrc = 1100000001;
+        pb.framesReceived = 250;
+        pb.frames = row.decoded;
+        pb.clock = row.clock;
+        p.obs.media.push_back(pb);
+        const CheckResult pr = Judge("playback.control", p.obs);
+        // No INFO was sent: a playback that keeps to its clock stops at "not run".
+        const Verdict want = row.playback == Verdict::Pass ? Verdict::NotRun : row.playback;
+        EXPECT_STREQ(VerdictText(pr.verdict), VerdictText(want)) << pr.reason;
+        if (want == Verdict::Fail) {
+            EXPECT_EQ(pr.reason.rfind("playback: the device ", 0), 0u) << pr.reason;
+        }
+    }
+}
+
+TEST(TcpFraming, Rfc4571PassesInterleavedIsAWarning) {
+    struct Row {
+        Case c;
+        std::vector<std::pair<int, int>> streams; // transport, framing seen
+    };
+    const Row rows[] = {
+        {{"both rfc 4571", Verdict::Pass, "2 streams over TCP framed as RFC 4571"},
+         {{kMediaUdp, kFramingUnknown},
+          {kMediaTcpPassive, kFramingRfc4571},
+          {kMediaTcpActive, kFramingRfc4571}}},
+        {{"dollar", Verdict::Fail,
+          "Play over TCP active: RTP framed as RTSP interleaved data ('$', channel, length), not "
+          "as RFC 4571"},
+         {{kMediaTcpPassive, kFramingRfc4571}, {kMediaTcpActive, kFramingInterleaved}}},
+        {{"udp only", Verdict::NotRun, "no media over TCP was attempted"}, {{kMediaUdp, 0}}},
+        {{"nothing came over tcp", Verdict::NotRun, "no RTP packet came over TCP"},
+         {{kMediaTcpPassive, kFramingUnknown}}},
+        {{"udp framing ignored", Verdict::Pass, "1 stream over TCP"},
+         {{kMediaUdp, kFramingInterleaved}, {kMediaTcpPassive, kFramingRfc4571}}},
+    };
+    for (const Row& row : rows) {
+        Wire w;
+        for (const auto& [transport, framing] : row.streams) {
+            MediaObservation m = Invite(w, transport, Answer(transport));
+            m.framing = framing;
+            w.obs.media.push_back(m);
+        }
+        const CheckResult r = Judge("media.tcp_framing", w.obs);
+        ExpectVerdict(r, row.c);
+        const CheckDef* def = FindCheck("media.tcp_framing");
+        ASSERT_NE(def, nullptr);
+        EXPECT_EQ(def->severity, Severity::Warning) << "a framing Tarvex reads is a warning";
+        if (r.verdict == Verdict::Fail) {
+            EXPECT_FALSE(r.evidence.empty()) << row.c.name << ": the INVITE of that stream";
+        }
+    }
+}
+
+} // namespace
