@@ -25,6 +25,7 @@ CheckResult CheckLiveUdp(const Observation&);
 CheckResult CheckLiveTcpPassive(const Observation&);
 CheckResult CheckLiveTcpActive(const Observation&);
 CheckResult CheckTcpFraming(const Observation&);
+CheckResult CheckPsStructure(const Observation&);
 CheckResult CheckPtzAccepted(const Observation&);
 CheckResult CheckByeAnswered(const Observation&);
 CheckResult CheckPlaybackControl(const Observation&);
@@ -83,6 +84,9 @@ const std::vector<CheckDef>& Battery() {
         {"media.tcp_framing", "TCP media framed as RFC 4571", CheckTcpFraming,
          "TCP 媒体按 RFC 4571 分帧", Severity::Warning, "实时视音频点播", "live video on demand",
          "RFC 4571 §2; RFC 4145; RFC 2326 §10.12"},
+        {"media.ps_structure", "Program stream headers before each key picture",
+         CheckPsStructure, "关键帧前有 PS 头、系统头和节目流映射", Severity::Error,
+         "视音频流封装", "media stream packing", "ISO/IEC 13818-1 §2.5"},
         {"ptz.accepted", "Pan-tilt-zoom commands accepted", CheckPtzAccepted, "云台控制命令被接受",
          Severity::Error, "设备控制", "device control", "RFC 3428 §7"},
         {"bye.answered", "BYE answered", CheckByeAnswered, "BYE 得到应答", Severity::Error,

@@ -130,6 +130,17 @@ struct DeviceClock {
     std::int64_t wallUs = 0;
 };
 
+// The program stream around the key pictures of a stream, from its start to
+// the end of the measuring window.
+struct KeyPictures {
+    std::uint64_t keys = 0; // key pictures (IDR, IRAP) received
+    // Of them, those without a pack header, system header or program stream
+    // map before their video, and those under a map naming another video
+    // stream type than their parameter sets show.
+    std::uint64_t withoutPack = 0, withoutSystem = 0, withoutMap = 0, typeMismatch = 0;
+    int mapType = 0, pictureType = 0; // stream types seen (0x1B H.264, 0x24 H.265), 0 none
+};
+
 // One live-view or playback attempt as the media session saw it.
 struct MediaObservation {
     std::string kind = "Play"; // the offer's s= line: "Play" (live view) or "Playback"
@@ -155,6 +166,7 @@ struct MediaObservation {
     bool rtpCounted = true;
     int framing = kFramingUnknown; // MediaFraming of a TCP stream
     std::optional<DeviceClock> clock; // none: fewer than two frames came in the window
+    std::optional<KeyPictures> keyPictures; // none: not measured
 };
 
 // What Tarvex was configured with while it observed.

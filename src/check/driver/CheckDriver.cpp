@@ -471,6 +471,11 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         m.framing = r1.tcpFraming == 1   ? kFramingRfc4571
                     : r1.tcpFraming == 2 ? kFramingInterleaved
                                          : kFramingUnknown;
+        if (r1.exists)
+            m.keyPictures = KeyPictures{r1.keyPictures,     r1.keysWithoutPack,
+                                        r1.keysWithoutSystemHeader, r1.keysWithoutMap,
+                                        r1.keysTypeMismatch, r1.mapStreamType,
+                                        r1.pictureStreamType};
         // The device's clock: the frames after the last one before the window
         // (or after the stream's first, when the window began before it) up to
         // the last one in it, their timestamps' move and their arrival.

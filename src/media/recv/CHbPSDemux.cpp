@@ -125,6 +125,7 @@ int32_t CHbPSDemux::Demux(const uint8_t* input, int32_t length, uint8_t* output)
     m_pOut = output;
     m_nOutLen = 0;
     m_mapType = 0;
+    m_heads = 0;
     if (!input || !output || length <= 4) return 0;
     return Walk(Flat{input}, length);
 }
@@ -133,6 +134,7 @@ int32_t CHbPSDemux::Demux(std::span<const Piece> pieces, uint8_t* output) {
     m_pOut = output;
     m_nOutLen = 0;
     m_mapType = 0;
+    m_heads = 0;
     if (!output) return 0;
     int64_t total = 0;
     for (const auto& p : pieces)
@@ -144,6 +146,8 @@ int32_t CHbPSDemux::Demux(std::span<const Piece> pieces, uint8_t* output) {
 
 template <class In> int32_t CHbPSDemux::Walk(const In& in, int32_t length) {
     int32_t i = 0;
+    m_heads = 0;
+    m_videoSeen = false;
     while (i < length - 4) {
         i = in.Find(i, length - 4);
         if (i >= length - 4) break;
@@ -153,6 +157,11 @@ template <class In> int32_t CHbPSDemux::Walk(const In& in, int32_t length) {
         const uint8_t* p = in.At(i, std::min(remainder, 14), m_scratch);
         const uint8_t id = p[3];
         int32_t size = 0;
+        if (!m_videoSeen)
+            m_heads |= id == 0xBA ? kPackHeader : id == 0xBB ? kSystemHeader
+                                              : id == 0xBC ? kStreamMap
+                                                           : 0;
+        if (id >= 0xE0 && id <= 0xEF) m_videoSeen = true;
         if (id == 0xB9) {
             size = 4; // program end code
         } else if (id == 0xBA) {
@@ -218,6 +227,17 @@ void CHbPSDemux::ReadMap(const uint8_t* p, int32_t size) {
         }
         at += 4 + be16(p + at + 2);
     }
+}
+
+bool CHbPSDemux::HasKeyPicture(const uint8_t* s, int32_t n, uint8_t streamType) {
+    for (int32_t i = 0; s && i + 3 < n; ++i) {
+        if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
+        const uint8_t a = s[i + 3];
+        if (streamType == 0x24 ? ((a >> 1) & 0x3f) >= 16 && ((a >> 1) & 0x3f) <= 21
+                               : (a & 0x1f) == 5)
+            return true;
+    }
+    return false;
 }
 
 // H.265's VPS, SPS and PPS headers (40 01, 42 01, 44 01) are no H.264

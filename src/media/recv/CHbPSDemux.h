@@ -33,6 +33,15 @@ public:
     // frame walked that had one; 0 when that frame had none.
     uint8_t MapStreamType() const { return m_mapType; }
 
+    // Which of the pack header, system header and program stream map came
+    // before the first video PES packet of the last frame walked (bits).
+    static constexpr uint8_t kPackHeader = 1, kSystemHeader = 2, kStreamMap = 4;
+    uint8_t HeadsBeforeVideo() const { return m_heads; }
+    // Whether an Annex B elementary stream holds a key picture: an IDR slice
+    // (H.264 type 5), or an IRAP picture (H.265 types 16 to 21) when
+    // streamType is 0x24.
+    static bool HasKeyPicture(const uint8_t* es, int32_t length, uint8_t streamType);
+
     // The stream type an Annex B elementary stream shows by its first
     // parameter set: 0x24 for H.265, 0x1B for H.264, 0 when it has none.
     static uint8_t SniffStreamType(const uint8_t* es, int32_t length);
@@ -46,6 +55,8 @@ private:
     uint8_t* m_pOut = nullptr;
     int32_t m_nOutLen = 0;
     uint8_t m_mapType = 0;
+    uint8_t m_heads = 0;       // HeadsBeforeVideo
+    bool m_videoSeen = false;  // a video PES packet was met in this frame
     std::vector<uint8_t> m_scratch; // a structure that straddles two pieces
     std::vector<int32_t> m_starts;  // where each piece starts in the frame
 };

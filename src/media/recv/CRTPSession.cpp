@@ -82,6 +82,7 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
     {
         std::lock_guard<std::mutex> c(m_countLock);
         m_frameClock = FrameClock{};
+        m_keys = KeyPictureCounts{};
     }
     m_setupError.clear();
 
@@ -178,6 +179,11 @@ bool CRTPSession::CurrentSsrc(uint32_t& ssrc) const {
 SequenceFigures CRTPSession::RtpCounts() const {
     std::lock_guard<std::mutex> l(m_countLock);
     return m_count.Figures();
+}
+
+CRTPSession::KeyPictureCounts CRTPSession::KeyPictures() const {
+    std::lock_guard<std::mutex> l(m_countLock);
+    return m_keys;
 }
 
 CRTPSession::FrameClock CRTPSession::VideoFrameClock() const {
@@ -317,6 +323,18 @@ void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
         if (m_frameClock.frames++ == 0) {
             m_frameClock.firstTimestamp = m_frameClock.timestamp;
             m_frameClock.firstAt = m_frameClock.at;
+        }
+        if (CHbPSDemux::HasKeyPicture(m_out.data(), n, m_streamType.load())) {
+            const uint8_t heads = m_psDemux.HeadsBeforeVideo();
+            ++m_keys.keys;
+            m_keys.withoutPack += !(heads & CHbPSDemux::kPackHeader);
+            m_keys.withoutSystem += !(heads & CHbPSDemux::kSystemHeader);
+            m_keys.withoutMap += !(heads & CHbPSDemux::kStreamMap);
+            const uint8_t mapType = m_psDemux.MapStreamType();
+            const uint8_t esType = CHbPSDemux::SniffStreamType(m_out.data(), n);
+            if (mapType) m_keys.mapType = mapType;
+            if (esType) m_keys.esType = esType;
+            m_keys.typeMismatch += mapType && esType && mapType != esType;
         }
     }
     cb(m_pUser.load(), m_out.data(), n);

@@ -114,6 +114,15 @@ public:
         std::chrono::steady_clock::time_point at{}, firstAt{};
     };
     FrameClock VideoFrameClock() const;
+    // The program stream around the key pictures so far: how many came, how
+    // many lacked a pack header, system header or program stream map before
+    // their video, and how many came under a map whose video stream type is
+    // not what the pictures are (by their parameter sets). Safe from any thread.
+    struct KeyPictureCounts {
+        uint64_t keys = 0, withoutPack = 0, withoutSystem = 0, withoutMap = 0, typeMismatch = 0;
+        uint8_t mapType = 0, esType = 0; // of the last key picture that showed each
+    };
+    KeyPictureCounts KeyPictures() const;
 
     int32_t LastOutputLength() const { return m_nLastOutLen.load(); }
     int32_t TransportIndex() const { return m_nTransport; }
@@ -177,6 +186,7 @@ private:
     mutable std::mutex m_countLock; // m_count: the receive thread against RtpCounts
     SequenceCount m_count;
     FrameClock m_frameClock; // under m_countLock
+    KeyPictureCounts m_keys; // under m_countLock
     std::atomic<tvrtp::TcpFraming> m_framing{tvrtp::TcpFraming::Unknown};
 
     // The followed source (receive thread only, read by CurrentSsrc and the

@@ -219,6 +219,14 @@ ReceiverInfo CMediaSession::InfoLocked(int slot) const {
         r.lastFrameTimestamp = clock.timestamp;
         r.lastFrameAt = clock.at;
     }
+    const CRTPSession::KeyPictureCounts keys = s.receiver->KeyPictures();
+    r.keyPictures = keys.keys;
+    r.keysWithoutPack = keys.withoutPack;
+    r.keysWithoutSystemHeader = keys.withoutSystem;
+    r.keysWithoutMap = keys.withoutMap;
+    r.keysTypeMismatch = keys.typeMismatch;
+    r.mapStreamType = keys.mapType;
+    r.pictureStreamType = keys.esType;
     return r;
 }
 

@@ -95,6 +95,13 @@ struct ReceiverInfo {
     std::uint64_t videoFrames = 0;
     std::optional<std::uint32_t> firstFrameTimestamp, lastFrameTimestamp;
     std::chrono::steady_clock::time_point firstFrameAt{}, lastFrameAt{};
+    // Key pictures so far and the program stream around them
+    // (CRTPSession::KeyPictureCounts): without a pack header, a system header,
+    // a program stream map before their video; under a map whose video stream
+    // type is not the pictures' own; the last such types seen (0 none).
+    std::uint64_t keyPictures = 0, keysWithoutPack = 0, keysWithoutSystemHeader = 0,
+                  keysWithoutMap = 0, keysTypeMismatch = 0;
+    int mapStreamType = 0, pictureStreamType = 0;
 };
 
 class CMediaSession {

@@ -738,6 +738,7 @@ void Device::OnInvite(sipua::Event& ev) {
     }
     p.speed = kind == "Download" && offer.downloadSpeed > 0 ? offer.downloadSpeed : 1.0;
     if (o_.Has(Fault::FpsStamp)) p.sendFps = kFpsStampSent;
+    p.bareKeys = o_.Has(Fault::PsBareKey);
     auto& s = p.sender;
     s.remoteIp = offer.address;
     s.remotePort = static_cast<uint16_t>(offer.port);
@@ -825,6 +826,7 @@ void Device::OnInvite(sipua::Event& ev) {
           std::to_string(s.ssrc) + (o_.Has(Fault::DollarTcp) && offer.tcp ? ", '$' framing" : "") +
           (o_.Has(Fault::BadSdp) ? ", answer without y=" : "") +
           (o_.Has(Fault::FpsStamp) ? ", stamped at the source's rate, 12 pictures a second" : "") +
+          (o_.Has(Fault::PsBareKey) ? ", key pictures without system header and map" : "") +
           (o_.Has(Fault::RtpGaps) ? ", a sequence number skipped every " +
                                         std::to_string(kRtpGapEvery) + " packets"
                                   : "") +

@@ -36,6 +36,8 @@ const std::vector<FaultName>& FaultNames() {
          "a download or playback reaches its end without the MediaStatus 121 Notify"},
         {Fault::FpsStamp, "fps-stamp",
          "pictures stamped at the source's rate (25 fps) but sent 12 a second"},
+        {Fault::PsBareKey, "ps-bare-key",
+         "key pictures in a pack header alone: no system header, no program stream map"},
     };
     return names;
 }

@@ -29,6 +29,7 @@ enum class Fault {
     KeepaliveError,     // "keepalive-error": keepalives carry Status ERROR
     NoMediaStatus,      // "no-media-status": the end of a recording sent without MediaStatus 121
     FpsStamp,           // "fps-stamp": pictures stamped at the source's rate, sent kFpsStampSent a second
+    PsBareKey,          // "ps-bare-key": key pictures with a pack header only (no system header, no map)
 };
 
 // With fps-stamp, the pictures sent a second whatever their timestamps say

@@ -188,7 +188,7 @@ void Stream::Run() {
         const int64_t pts = out + std::max<int64_t>(0, au.pts - au.dts);
         bool key = au.key || tvsend::IsH264KeyFrame(au.data.data(), au.data.size());
         auto pack = mux.Mux(au.data.data(), au.data.size(), static_cast<uint64_t>(pts),
-                            static_cast<uint64_t>(dts), key);
+                            static_cast<uint64_t>(dts), key && !p_.bareKeys);
         if (!sender_->SendPack(pack, tsBase + static_cast<uint32_t>(out), error)) {
             end_(false, error);
             return;

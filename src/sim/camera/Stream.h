@@ -28,6 +28,9 @@ struct StreamParams {
     // Pictures sent a second whatever their timestamps say (fps-stamp); 0:
     // paced by the timestamps, as a device should.
     double sendFps = 0;
+    // Key pictures without the system header and program stream map before
+    // them (ps-bare-key); false: as cameras send them.
+    bool bareKeys = false;
 };
 
 struct StreamStats {

@@ -1,4 +1,5 @@
-// The media checks against the device's own clock and the TCP framing it sends.
+// The media checks against the device's own clock, the TCP framing and the
+// program stream around the key pictures.
 #include "CheckKit.h"
 
 using namespace checkkit;
@@ -117,6 +118,49 @@ TEST(TcpFraming, Rfc4571PassesInterleavedIsAWarning) {
         EXPECT_EQ(def->severity, Severity::Warning) << "a framing Tarvex reads is a warning";
         if (r.verdict == Verdict::Fail) {
             EXPECT_FALSE(r.evidence.empty()) << row.c.name << ": the INVITE of that stream";
+        }
+    }
+}
+
+TEST(PsStructure, HeadersBeforeEveryKeyPictureAndTheMapsTypeTheirs) {
+    struct Row {
+        Case c;
+        std::vector<std::optional<KeyPictures>> streams; // one per live view
+    };
+    const KeyPictures good{3, 0, 0, 0, 0, 0x1B, 0x1B};
+    const Row rows[] = {
+        {{"all there", Verdict::Pass,
+          "5 key pictures over 2 streams, each after a pack header, a system header and a "
+          "program stream map naming 0x1B (H.264)"},
+         {good, KeyPictures{2, 0, 0, 0, 0, 0x1B, 0x1B}}},
+        {{"bare keys", Verdict::Fail,
+          "Play over TCP passive: of 3 key pictures, 3 without a system header, 3 without a "
+          "program stream map before their video"},
+         {good, KeyPictures{3, 0, 3, 3, 0, 0, 0x1B}}},
+        {{"no pack header once", Verdict::Fail, "of 3 key pictures, 1 without a pack header"},
+         {KeyPictures{3, 1, 0, 0, 0, 0x1B, 0x1B}}},
+        {{"map says H.265", Verdict::Fail,
+          "the program stream map names video stream type 0x24 (H.265), the pictures are 0x1B "
+          "(H.264)"},
+         {KeyPictures{3, 0, 0, 0, 3, 0x24, 0x1B}}},
+        {{"no key picture", Verdict::NotRun, "no key picture was received"},
+         {KeyPictures{}, std::nullopt}},
+        {{"one stream without keys", Verdict::Pass, "3 key pictures over 1 stream"},
+         {good, KeyPictures{}}},
+    };
+    for (const Row& row : rows) {
+        Wire w;
+        int transport = kMediaUdp;
+        for (const auto& k : row.streams) {
+            MediaObservation m = Invite(w, transport, Answer(transport));
+            m.keyPictures = k;
+            w.obs.media.push_back(m);
+            ++transport;
+        }
+        const CheckResult r = Judge("media.ps_structure", w.obs);
+        ExpectVerdict(r, row.c);
+        if (r.verdict != Verdict::NotRun) {
+            EXPECT_FALSE(r.evidence.empty()) << row.c.name;
         }
     }
 }

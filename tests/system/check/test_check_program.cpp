@@ -119,7 +119,7 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     EXPECT_NE(r.out.find("report: " + r.Report() + "/report.html"), std::string::npos) << r.out;
     for (const char* f : {"report.html", "report.json", "MsgXml.xls"})
         EXPECT_TRUE(std::filesystem::exists(r.Report() + "/" + f)) << f;
-    ASSERT_EQ(r.checks.size(), 26u) << Describe(r);
+    ASSERT_EQ(r.checks.size(), 27u) << Describe(r);
     for (const auto& [id, v] : r.checks) {
         if (id == "register.digest") {
             // No 验证密码 configured: Tarvex does not challenge.
@@ -146,6 +146,11 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     EXPECT_NE(r.checks.at("media.tcp_framing").reason.find("2 streams over TCP framed as RFC 4571"),
               std::string::npos)
         << r.checks.at("media.tcp_framing").reason;
+    EXPECT_NE(r.checks.at("media.ps_structure")
+                  .reason.find(" over 4 streams, each after a pack header, a system header and a "
+                               "program stream map naming 0x1B (H.264)"),
+              std::string::npos)
+        << r.checks.at("media.ps_structure").reason;
 }
 
 // Each fault moves exactly its own checks, to fail (or not supported where the
@@ -179,7 +184,9 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"bye.answered", {"not_run", "no BYE"}},
           {"bye.device", {"not_run", "the device sent no BYE"}},
           {"download.status", {"not_run", "no download was attempted"}},
-          {"invite.answer", {"not_run", "no INVITE was answered"}}}},
+          {"invite.answer", {"not_run", "no INVITE was answered"}},
+          {"media.tcp_framing", {"not_run", "no media over TCP was attempted"}},
+          {"media.ps_structure", {"not_run", "no key picture was received"}}}},
         {{"--fault", "wrong-sn"}, {{"answers.sn", {"fail", "carries SN 1010, the query's SN is 10"}}}},
         {{"--fault", "bad-sdp"},
          {{"live.udp", noY},
@@ -226,6 +233,10 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"bye.device", {"*", ""}},
           {"download.status", {"*", ""}},
           {"playback.control", {"*", ""}}}},
+        // Key pictures in a bare pack: they still decode, the structure fails.
+        {{"--fault", "ps-bare-key"},
+         {{"media.ps_structure",
+           {"fail", "without a program stream map before their video"}}}},
         {{"--fault", "keepalive-error"}, {{"keepalive.status", {"fail", "carries Status ERROR"}}}},
         {{"--fault", "no-media-status"},
          {{"download.status", {"fail", "without MediaStatus 121"}}}},
