@@ -364,7 +364,7 @@ TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
     EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
     EXPECT_NE(tarvex.Out().find("not run (interrupted)"), std::string::npos) << tarvex.Out();
     const auto checks = ReadVerdicts(dir, dir.File("report/report.json"));
-    ASSERT_EQ(checks.size(), 25u) << tarvex.Out();
+    ASSERT_EQ(checks.size(), 27u) << tarvex.Out();
     EXPECT_EQ(checks.at("catalog.answer").verdict, "pass");
     EXPECT_EQ(checks.at("live.tcp_active").verdict, "not_run");
     EXPECT_EQ(checks.at("playback.control").verdict, "not_run");

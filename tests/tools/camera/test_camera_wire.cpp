@@ -373,7 +373,7 @@ TEST_F(Wire, CommandLineErrorsAndUnreachablePlatform) {
         {{"--fault", "bogus"}, 2,
          "bad value 'bogus' for --fault: one of no-num, late-answer, foreign-id, dollar-tcp, ssrc-zero, "
          "content-length-chars, wrong-sn, miss-keepalives, slow-ok, bad-sdp, no-ptz, bad-record-times, rtp-gaps, "
-         "contact-back, keepalive-error, no-media-status"},
+         "contact-back, keepalive-error, no-media-status, fps-stamp, ps-bare-key"},
         {{"--server", "camera.local:5060"}, 2, "expected an IPv4 address"},
         {{"--frobnicate"}, 2, "unknown argument '--frobnicate'"},
         {{"--id", "3402"}, 2, "bad value '3402' for --id: expected 20 digits"},
