@@ -67,7 +67,7 @@ TransferBook::TransferBook(fs::path workDir, TransferLimits limits)
     : workDir_(std::move(workDir)), limits_(limits) {}
 
 std::string TransferBook::OpenSnapshot(const std::string& sessionId, const std::string& channel) {
-    if (!PlainId(sessionId) || !PlainId(channel)) return {};
+    if (!PlainId(sessionId, 128) || !PlainId(channel)) return {};
     std::lock_guard<std::mutex> g(m_);
     std::erase_if(sessions_, [&](const Open& o) { return o.s.sessionId == sessionId; });
     while (static_cast<int>(sessions_.size()) >= std::max(1, limits_.maxOpenSessions))
@@ -92,9 +92,11 @@ fs::path TransferBook::NewPictureName(const std::string& channel) {
     return p;
 }
 
-UploadVerdict TransferBook::TakeUpload(const std::string& path, const std::string& picture) {
+UploadVerdict TransferBook::TakeUpload(const std::string& path, const std::string& picture,
+                                       const std::string& formSession) {
     UploadVerdict v;
-    const std::string id = SegmentAfter(path, kSnapshotPrefix);
+    std::string id = SegmentAfter(path, kSnapshotPrefix);
+    if (!formSession.empty() && formSession != id) id.clear();
     std::lock_guard<std::mutex> g(m_);
     // Sessions past their life close here, so that a late device finds none.
     const auto now = now_();
@@ -150,7 +152,7 @@ bool TransferBook::CloseSnapshot(const std::string& sessionId, SnapshotSession& 
 
 std::string TransferBook::OfferFirmware(const fs::path& file, const std::string& sessionId,
                                         std::string& error) {
-    if (!PlainId(sessionId)) {
+    if (!PlainId(sessionId, 128)) {
         error = "升级会话 ID 只能由字母、数字、- 和 _ 组成。";
         return {};
     }

@@ -61,7 +61,10 @@ public:
     // One upload: the request's path and its picture (the raw body or the
     // file part of a form). Saves it when the path names an open session with
     // room and the bytes are a JPEG within the size bound.
-    UploadVerdict TakeUpload(const std::string& path, const std::string& picture);
+    // formSession: the SessionID field of a form ("" when none); another
+    // session's id than the path's makes the upload stray.
+    UploadVerdict TakeUpload(const std::string& path, const std::string& picture,
+                             const std::string& formSession = {});
     // Closes the session (a notification came) and tells what it received;
     // false when no such session was open.
     bool CloseSnapshot(const std::string& sessionId, SnapshotSession& out);

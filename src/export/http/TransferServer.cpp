@@ -34,8 +34,18 @@ bool TransferServer::Start(const std::string& address, int port, std::string& er
     });
     auto upload = [this](const httplib::Request& req, httplib::Response& res) {
         const std::string* picture = &req.body;
-        if (req.is_multipart_form_data() && !req.files.empty()) picture = &req.files.begin()->second.content;
-        const UploadVerdict v = book_.TakeUpload(req.path, *picture);
+        std::string formSession;
+        if (req.is_multipart_form_data()) {
+            // The picture is the part with a file name; a SessionID field, as
+            // devices send one, must name the path's session.
+            static const std::string kNone;
+            picture = &kNone;
+            for (const auto& [name, part] : req.files) {
+                if (name == "SessionID" && part.filename.empty()) formSession = part.content;
+                else if (picture == &kNone && !part.filename.empty()) picture = &part.content;
+            }
+        }
+        const UploadVerdict v = book_.TakeUpload(req.path, *picture, formSession);
         res.status = v.status;
         res.set_content(v.status == 200 ? "OK\n" : v.reason + "\n", "text/plain");
     };

@@ -28,10 +28,13 @@ data, headers = None, {}
 if method in ("POST", "PUT"):
     data = open(sys.argv[3], "rb").read()
     headers["Content-Type"] = "image/jpeg"
-    if len(sys.argv) > 4 and sys.argv[4] == "form":
+    if len(sys.argv) > 4:
+        # A form as devices send it: the session id field, then the picture.
         b = "tarvexboundary"
-        data = (("--%s\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.jpg\"\r\n"
-                 "Content-Type: image/jpeg\r\n\r\n" % b).encode() + data + ("\r\n--%s--\r\n" % b).encode())
+        data = (("--%s\r\nContent-Disposition: form-data; name=\"SessionID\"\r\n\r\n%s\r\n"
+                 "--%s\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.jpg\"\r\n"
+                 "Content-Type: image/jpeg\r\n\r\n" % (b, sys.argv[4], b)).encode() + data +
+                ("\r\n--%s--\r\n" % b).encode())
         headers["Content-Type"] = "multipart/form-data; boundary=" + b
 req = urllib.request.Request(url, data=data, method=method, headers=headers)
 try:
@@ -94,7 +97,7 @@ TEST(TransferServer, UploadsOfAnOpenSessionAreSavedAsJpegUnderTheChannel) {
     const std::string pic = r.Jpeg("a.jpg", "320x240");
     EXPECT_EQ(r.Client({"POST", r.Url(path), pic}), "200");
     EXPECT_EQ(r.Client({"PUT", r.Url(path + "/second.jpg"), pic}), "200");
-    EXPECT_EQ(r.Client({"POST", r.Url(path), pic, "form"}), "200");
+    EXPECT_EQ(r.Client({"POST", r.Url(path), pic, "S1"}), "200");
     tarvex::http::SnapshotSession s;
     ASSERT_TRUE(r.book.CloseSnapshot("S1", s));
     ASSERT_EQ(s.files.size(), 3u);
@@ -129,6 +132,7 @@ TEST(TransferServer, StrayOversizedSurplusAndNonJpegUploadsAreRefused) {
         {{"POST", r.Url("/snapshot/"), small}, "404"},
         {{"POST", r.Url("/snapshot/S2/../S2"), small}, "404"},
         {{"POST", r.Url("/other"), small}, "404"},
+        {{"POST", r.Url("/snapshot/S2"), small, "OTHER"}, "404"},
         {{"GET", r.Url("/snapshot/S2"), r.dir.File("got")}, "404"},
         {{"POST", r.Url("/snapshot/S2"), big}, "413"},
         {{"POST", r.Url("/snapshot/S2"), r.dir.File("huge.jpg")}, "413"},
