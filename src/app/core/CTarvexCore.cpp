@@ -316,6 +316,8 @@ void CTarvexCore::BuildLocked(int list, int row, const Target& target, Outgoing&
         builder_.BuildEnvelope(*e, channel ? target.channel : std::string(target.device->node->id));
         // The log's type text is the description of the body being built.
         typeText_ = builder_.Description();
+        transfers_.Prepare(list, row, channel ? target.channel : std::string(target.device->node->id),
+                           settings_->localAddress, settings_->httpPort, inputs_.rowValues, out.messages);
         const BodyOutcome body = AppendCommandBody(list, set, row, builder_.Root(), inputs_);
         // Every pan-tilt-zoom and preset build forgets the last drag.
         if (body.clearDrag) {
@@ -813,6 +815,9 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
         FileRowLocked(m, body, type, device);
         // A 2022 answer or notification says what it holds in its row's type.
         if (m.direction == kLogReceived) Gb2022LogLine(body, type);
+        if (m.direction == kLogReceived && !refused) transfers_.Annotate(body, type);
+        if (m.direction == kLogReceived && m.role == LoggedMessage::Role::Register)
+            registerVersion_ = {m.deviceId, GbVersionInHead(m.head)};
         log_.Append(m.direction, Now(wallClock_), type, device, m.head, body);
         // Any keepalive of a registered device counts, also one the dispatch
         // leaves alone (no declaration).
@@ -897,6 +902,7 @@ void CTarvexCore::OnDeviceRegistered(const DeviceAddress& device) {
         if (!r) return; // refused already (AdmitRequest)
         r->lastKeepalive = Now(clock_);
         r->offline = false;
+        if (registerVersion_.first == device.id) r->gbVersion = registerVersion_.second;
         // A new registration's item may be an offline record's.
         registry_.Tree().SetOffline(r->node->treeItem, false);
         // A registration starts its chain again, once.
@@ -907,6 +913,20 @@ void CTarvexCore::OnDeviceRegistered(const DeviceAddress& device) {
         v->DeviceTreeChanged();
         v->FillCommandList(kListSignalling, Labels(SignallingTable()));
     }
+}
+
+std::vector<std::pair<int, std::string>> CTarvexCore::DeviceVersionTips() {
+    std::lock_guard<std::mutex> lk(mutex_);
+    std::vector<std::pair<int, std::string>> tips;
+    for (const auto& r : registry_.Records()) {
+        if (!r->registered || !r->node || r->node->treeItem <= 0) continue;
+        const std::string& v = r->gbVersion;
+        tips.emplace_back(r->node->treeItem,
+                          v.empty() ? std::string("X-GB-Ver: 无")
+                                    : "X-GB-Ver " + v +
+                                          (EditionOfHeader(v) == GbEdition::Gb2022 ? " (2022)" : " (2016)"));
+    }
+    return tips;
 }
 
 void CTarvexCore::OnDeviceUnregistered(const std::string& deviceId) {

@@ -23,6 +23,7 @@
 // calls out; the core calls the session with no lock of its own but 1 (the
 // GUI thread) or none (the SIP thread).
 
+#include "app/core/CoreTransfers.h"
 #include "app/core/ICoreView.h"
 #include "app/core/LocalAddresses.h"
 #include "app/core/MessageLog.h"
@@ -130,6 +131,9 @@ public:
     void VideoDragged(const OperatorInputs& in);
     // A click on a device tree item (label, icon or check box).
     void TreeClicked(int item);
+    // The tree items of the registered devices with the tooltip naming their
+    // version header, e.g. "X-GB-Ver 3.0 (2022)" ("X-GB-Ver: 无" without one).
+    std::vector<std::pair<int, std::string>> DeviceVersionTips();
     ViewerRequest LogDoubleClicked(int row, int column) const;
 
     // ---- ways out
@@ -300,6 +304,10 @@ private:
     CVidana decoder_;
     AudioToggle audio_;
     std::unique_ptr<CDlgCfg> settings_;
+    CoreTransfers transfers_; // snapshot uploads and firmware downloads (under mutex_)
+    // The X-GB-Ver of the REGISTER logged last (device id, value), for its
+    // registration that follows on the same thread (under mutex_).
+    std::pair<std::string, std::string> registerVersion_;
     AdapterLister lister_;
     WallClock wallClock_;
     SteadyClock clock_;

@@ -42,6 +42,7 @@ const CfgFieldInfo kInfo[kCfgFieldCount] = {
     {CfgField::MediaServerPort, "server.port", kServer, "端口", CfgKind::Int},
     {CfgField::MediaSetupLegacy, "media.setupLegacy", kMedia, "TCP旧角色读法", CfgKind::Flag},
     {CfgField::GbEdition, "gb.edition", kLocal, "国标版本", CfgKind::Text},
+    {CfgField::HttpPort, "http.port", kLocal, "HTTP端口", CfgKind::Int},
 };
 
 // A whole number with optional surrounding blanks, as the dialog accepts it.
@@ -159,6 +160,7 @@ void CDlgCfg::SetFromText(CfgField f, const std::string& text) {
     case CfgField::MediaServerPort: mediaServerPort = num(); break;
     case CfgField::MediaSetupLegacy: mediaSetupLegacy = text == "1"; break;
     case CfgField::GbEdition: gbEdition = text; break;
+    case CfgField::HttpPort: httpPort = num(); break;
     case CfgField::Count: break;
     }
 }
@@ -190,6 +192,7 @@ std::string CDlgCfg::FieldText(CfgField f) const {
     case CfgField::MediaServerPort: return std::to_string(mediaServerPort);
     case CfgField::MediaSetupLegacy: return mediaSetupLegacy ? "1" : "0";
     case CfgField::GbEdition: return gbEdition;
+    case CfgField::HttpPort: return httpPort < 0 ? std::string() : std::to_string(httpPort);
     case CfgField::Count: break;
     }
     return {};
@@ -267,6 +270,8 @@ std::string CDlgCfg::Check(CfgField f, const std::string& text) {
         }
         return "请选择一种协议：" + names + "。";
     }
+    // The HTTP port may stay empty: the system picks one.
+    if (f == CfgField::HttpPort && text.find_first_not_of(" \t") == std::string::npos) return {};
     if (std::string why = Validate(f, text); !why.empty()) return why;
     if (kind != CfgKind::Int) return {};
     ParseWhole(text, v);
@@ -276,6 +281,9 @@ std::string CDlgCfg::Check(CfgField f, const std::string& text) {
         break;
     case CfgField::HeartbeatPeriod:
         if (v < 1 || v > 3600) return RangeMessage(1, 3600);
+        break;
+    case CfgField::HttpPort:
+        if (v < 0 || v > 65535) return RangeMessage(0, 65535);
         break;
     default: // the ports
         if (v < 1 || v > 65535) return RangeMessage(1, 65535);

@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QHBoxLayout>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -54,7 +56,21 @@ bool AskRowInputs(int row, const char* title, const RowValues& prefill, QWidget*
         if (v.empty()) v = RowValue(prefill, f.key);
         e->setText(QString::fromStdString(v));
         e->setPlaceholderText(Hint(f));
-        form->addRow(U(f.label) + ":", e);
+        if (std::string(f.key) == "FirmwareFile") {
+            // The firmware is a local file: picked here, served by the core.
+            auto* pick = new QPushButton(U("浏览…"), &d);
+            pick->setObjectName("browse");
+            QObject::connect(pick, &QPushButton::clicked, &d, [&d, e] {
+                const QString f = QFileDialog::getOpenFileName(&d, U("选择固件文件"), e->text());
+                if (!f.isEmpty()) e->setText(f);
+            });
+            auto* line = new QHBoxLayout;
+            line->addWidget(e);
+            line->addWidget(pick);
+            form->addRow(U(f.label) + ":", line);
+        } else {
+            form->addRow(U(f.label) + ":", e);
+        }
         boxes.emplace_back(f.key, e);
     }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);

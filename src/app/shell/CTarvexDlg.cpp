@@ -541,6 +541,10 @@ void CTarvexDlg::MarkOffline(const std::vector<std::pair<int, bool>>& marks) {
         item->setForeground(0, offline ? QBrush(Qt::gray) : QBrush());
         item->setToolTip(0, offline ? U("离线: 心跳超时") : QString());
     }
+    // A device's tooltip names the version it declared (X-GB-Ver).
+    for (const auto& [id, tip] : core_->DeviceVersionTips())
+        if (auto it = treeItems_.find(id); it != treeItems_.end())
+            it->second->setToolTip(0, (it->second->font(0).italic() ? U("离线: 心跳超时\n") : QString()) + Utf8(tip));
 }
 
 void CTarvexDlg::RedrawWholeTree(const TreeItem& root) {

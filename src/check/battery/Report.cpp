@@ -214,6 +214,7 @@ DeviceIdentity IdentifyDevice(const Observation& obs) {
         if (contact.ok)
             d.contact = contact.host + (contact.port ? ":" + std::to_string(contact.port) : "");
         d.userAgent = Utf8(m.sip.Value("User-Agent"));
+        d.gbVersion = Utf8(m.sip.Value("X-GB-Ver"));
         break;
     }
     for (const QueryAnswers& qa : AnswersOf(obs, "Query", "DeviceInfo")) {
@@ -248,7 +249,8 @@ std::string ReportJson(const Observation& obs, const std::vector<CheckResult>& r
          ",\n  \"generated\": " + Json(GeneratedText(info)) +
          ", \"commandLine\": " + Json(info.commandLine) + ",\n";
     o += "  \"device\": {\"id\": " + Json(d.id) + ", \"contact\": " + Json(d.contact) +
-         ", \"userAgent\": " + Json(d.userAgent) + ", \"name\": " + Json(d.name) +
+         ", \"userAgent\": " + Json(d.userAgent) + ", \"gbVersion\": " + Json(d.gbVersion) +
+         ", \"name\": " + Json(d.name) +
          ", \"manufacturer\": " + Json(d.manufacturer) + ", \"model\": " + Json(d.model) +
          ", \"firmware\": " + Json(d.firmware) + ", \"channel\": " + Json(d.channel) +
          ", \"catalogItems\": " +
@@ -359,6 +361,8 @@ std::string ReportHtml(const Observation& obs, const std::vector<CheckResult>& r
     row(w("Catalog items", "目录项"), d.catalogItems < 0 ? "" : std::to_string(d.catalogItems));
     row("Contact", d.contact);
     row("User-Agent", d.userAgent);
+    row(w("X-GB-Ver (edition)", "X-GB-Ver (国标版本)"),
+        d.gbVersion.empty() ? "" : d.gbVersion + (std::atof(d.gbVersion.c_str()) >= 3 ? " (2022)" : " (2016)"));
     row(w("Observed", "观察时段"), TimeOf(obs.Start()) + w(" to ", " 至 ") + TimeOf(obs.End()) +
                                        " (" + std::to_string(obs.messages.size()) +
                                        w(" messages)", " 条消息)"));

@@ -20,6 +20,7 @@ struct DeviceIdentity {
     std::string id;
     std::string contact;                                      // host:port of the REGISTER's Contact
     std::string userAgent;                                    // User-Agent of the REGISTER
+    std::string gbVersion;                                    // X-GB-Ver of the REGISTER ("" without)
     std::string name, manufacturer, model, firmware, channel; // DeviceInfo
     int catalogItems = -1; // items of the last Catalog answer, -1 without one
 };

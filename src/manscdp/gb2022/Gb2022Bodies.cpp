@@ -23,7 +23,7 @@ constexpr RowField kConfigDownload[] = {
 constexpr RowField kSnapShot[] = {
     {"SnapNum", "连拍张数", K::Integer, 1, 10},
     {"Interval", "单张间隔(秒)", K::Integer, 1, 3600},
-    {"UploadURL", "上传地址", K::Url, 0, 512},
+    {"UploadURL", "上传地址(空: 本机 HTTP 服务)", K::Url, 0, 512},
     {"SessionID", "会话ID(空: 新生成)", K::Text, 0, 128, false},
 };
 constexpr RowField kPrecise[] = {
@@ -34,7 +34,8 @@ constexpr RowField kPrecise[] = {
 constexpr RowField kUpgrade[] = {
     {"Manufacturer", "设备厂商", K::Text, 0, 64},
     {"Firmware", "目标固件版本", K::Text, 0, 64},
-    {"FileURL", "固件下载地址", K::Url, 0, 512},
+    {"FirmwareFile", "固件文件(本机, 由本机 HTTP 服务提供)", K::Text, 0, 1024, false},
+    {"FileURL", "固件下载地址(空: 固件文件的一次性地址)", K::Url, 0, 512},
     {"SessionID", "会话ID(空: 新生成)", K::Text, 0, 128, false},
 };
 constexpr RowField kFormat[] = {

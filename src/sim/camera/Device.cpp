@@ -208,6 +208,57 @@ void Device::Start() {
 
 void Device::Join() {
     if (thread_.joinable()) thread_.join();
+    for (std::thread& w : workers_)
+        if (w.joinable()) w.join();
+    workers_.clear();
+}
+
+void Device::StartSnapshots(const SnapShotOrder& order) {
+    PatternOptions pattern = o_.pattern;
+    pattern.label = ident_.id;
+    workers_.emplace_back([this, order, pattern] {
+        TransferLog log;
+        const std::vector<std::string> ids = UploadSnapshots(ident_.id, order, pattern, stop_, log);
+        Post([this, order, ids, lines = log.lines] {
+            for (const auto& l : lines) Print(l);
+            // The notification goes out also when no picture was taken: the
+            // platform then sees an empty list for its session.
+            SendMessage(ident_.id, Gb2022Device::SnapShotFinished(ident_.id, sn_++, order.sessionId, ids));
+            Print("UploadSnapShotFinished sent: session " + order.sessionId + ", " +
+                  std::to_string(ids.size()) + " of " + std::to_string(order.count) + " pictures");
+        });
+    });
+}
+
+void Device::StartUpgrade(const UpgradeOrder& order) {
+    workers_.emplace_back([this, order] {
+        std::string error;
+        const long long bytes = DownloadFile(order.url, stop_, error);
+        Post([this, order, bytes, error] {
+            const bool ok = bytes > 0;
+            const std::string what = ok ? "firmware " + order.firmware + " downloaded, " +
+                                              std::to_string(bytes) + " bytes"
+                                        : (bytes == 0 ? std::string("the firmware file is empty") : error);
+            Print("upgrade: " + what);
+            const std::string result = Gb2022Device::UpgradeResult(ident_.id, sn_++, order.sessionId,
+                                                                   order.firmware, ok, ok ? "" : what);
+            if (!ok || !registered_) {
+                SendMessage(ident_.id, result);
+                return;
+            }
+            // As devices do: unregister, install, register again, and only
+            // then tell the result.
+            upgradeResult_ = result;
+            Print("upgrade: unregistering to install");
+            Register(0);
+            After(std::chrono::milliseconds(1000), [this] {
+                if (stop_) return;
+                unregistered_ = false;
+                Print("upgrade done: registering again");
+                Register(o_.expires);
+            });
+        });
+    });
 }
 
 DeviceStats Device::Stats() {
@@ -365,6 +416,10 @@ void Device::OnRegisterResult(sipua::Event& ev, int defaultAction) {
         std::string date = HeaderValue(ev.response.get(), "Date");
         Print("registered with " + ServerText() + ", expires " + std::to_string(expires) +
               (date.empty() ? "" : ", platform time " + date));
+        if (!upgradeResult_.empty()) {
+            SendMessage(ident_.id, std::exchange(upgradeResult_, {}));
+            Print("DeviceUpgradeResult sent");
+        }
         return;
     }
     std::string why = st == 0 ? (o_.tcp ? "cannot reach " : "no answer from ") + ServerText()
@@ -613,6 +668,8 @@ void Device::OnManscdp(const std::string& raw) {
     if (Gb2022Reply r = gb_.Handle(rootName, cmd, root, who, sn); r.handled) {
         if (r.bodies.empty()) Print(head + ": " + r.what);
         else SendAnswers(r.bodies, who.id, head + ": " + r.what);
+        if (r.snapshot) StartSnapshots(r.snapshotOrder);
+        if (r.upgrade) StartUpgrade(r.upgradeOrder);
         return;
     }
     if (rootName == "Query") {

@@ -105,6 +105,10 @@ private:
     void EndCall(int cid, const std::string& why, bool sendBye);
     void EndAllCalls();
 
+    // The 2022 transfers, each on a worker thread (joined by Join).
+    void StartSnapshots(const SnapShotOrder& order);
+    void StartUpgrade(const UpgradeOrder& order);
+
     void Print(const std::string& text) { out_.Line(ident_.id, text); }
     std::string ServerText() const;
 
@@ -139,6 +143,8 @@ private:
     DeviceStats stats_;
 
     Gb2022Device gb_{o_.gb}; // the 2022 commands (Gb2022Device.h)
+    std::vector<std::thread> workers_; // started and joined by the device's thread
+    std::string upgradeResult_;        // sent once registered again after an upgrade
 };
 
 } // namespace tvsim

@@ -1,5 +1,13 @@
 #include "sim/camera/Gb2022Device.h"
 
+#include "sim/camera/VideoSource.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -262,6 +270,110 @@ std::string Gb2022Device::UpgradeResult(const std::string& deviceId, int sn,
     top.AddTextChild("Result", ok ? "OK" : "ERROR");
     if (!description.empty()) top.AddTextChild("Description", description.c_str());
     return Text(top);
+}
+
+namespace {
+
+// "http://host:port" and "/path" of a URL; false for anything else.
+bool SplitUrl(const std::string& url, std::string& origin, std::string& path) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string::npos) return false;
+    const std::string s = url.substr(0, scheme);
+    if (s != "http" && s != "https") return false;
+    const std::size_t slash = url.find('/', scheme + 3);
+    origin = url.substr(0, slash);
+    path = slash == std::string::npos ? "/" : url.substr(slash);
+    return origin.size() > scheme + 3;
+}
+
+// The picture's name: device id, 02, local time yyyyMMddHHmmssSSS, sequence.
+std::string SnapshotFileId(const std::string& deviceId, int sequence) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const int ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char b[64];
+    std::snprintf(b, sizeof b, "02%04d%02d%02d%02d%02d%02d%03d%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms, sequence % 100);
+    return deviceId + b;
+}
+
+// Sleeps up to ms, in steps, while stop is not set; false when it was.
+bool Wait(const std::atomic<bool>& stop, long long ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!stop && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return !stop;
+}
+
+} // namespace
+
+std::vector<std::string> UploadSnapshots(const std::string& deviceId, const SnapShotOrder& order,
+                                         const PatternOptions& pattern,
+                                         const std::atomic<bool>& stop, TransferLog& log) {
+    std::vector<std::string> ids;
+    std::string origin, path;
+    if (!SplitUrl(order.url, origin, path)) {
+        log.lines.push_back("snapshot: cannot use the upload address \"" + order.url + "\"");
+        return ids;
+    }
+    httplib::Client client(origin);
+    client.set_connection_timeout(5, 0);
+    client.set_read_timeout(10, 0);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < order.count && !stop; ++i) {
+        if (i > 0 && !Wait(stop, 1000LL * order.intervalSeconds)) break;
+        const auto since = std::chrono::steady_clock::now() - start;
+        const int64_t frame = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() *
+                              std::max(1, pattern.fps) / 1000;
+        std::string jpeg, error;
+        if (!PatternJpeg(pattern, frame, jpeg, error)) {
+            log.lines.push_back("snapshot: " + error);
+            break;
+        }
+        const std::string id = SnapshotFileId(deviceId, i + 1);
+        const httplib::MultipartFormDataItems form = {
+            {"SessionID", order.sessionId, "", ""},
+            {"file", jpeg, id + ".jpg", "image/jpeg"},
+        };
+        auto res = client.Post(path, form);
+        if (!res) {
+            log.lines.push_back("snapshot " + std::string(id) + ": upload failed (" +
+                                httplib::to_string(res.error()) + ")");
+            continue;
+        }
+        log.lines.push_back("snapshot " + std::string(id) + ": " + std::to_string(jpeg.size()) +
+                            " bytes uploaded, HTTP " + std::to_string(res->status));
+        if (res->status / 100 == 2) ids.push_back(id);
+    }
+    return ids;
+}
+
+long long DownloadFile(const std::string& url, const std::atomic<bool>& stop, std::string& error) {
+    std::string origin, path;
+    if (!SplitUrl(url, origin, path)) {
+        error = "cannot use the file address \"" + url + "\"";
+        return -1;
+    }
+    httplib::Client client(origin);
+    client.set_connection_timeout(5, 0);
+    client.set_read_timeout(10, 0);
+    long long got = 0;
+    auto res = client.Get(path, [&](const char*, size_t n) {
+        got += static_cast<long long>(n);
+        return !stop.load();
+    });
+    if (!res) {
+        error = "download failed (" + httplib::to_string(res.error()) + ")";
+        return -1;
+    }
+    if (res->status != 200) {
+        error = "download answered HTTP " + std::to_string(res->status);
+        return -1;
+    }
+    return got;
 }
 
 } // namespace tvsim

@@ -8,7 +8,9 @@
 
 #include "manscdp/xml/XMLNode.h"
 #include "sim/camera/Bodies.h"
+#include "sim/camera/VideoSource.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -40,6 +42,22 @@ struct Gb2022Reply {
 struct PtzPosition {
     double pan = 0, tilt = 0, zoom = 1;
 };
+
+// The HTTP transfers a 2022 device makes (cpp-httplib's client), run on a
+// worker thread of the device; stop ends them early.
+struct TransferLog {
+    std::vector<std::string> lines; // for the camera's own output
+};
+// Takes order.count pictures of the pattern, order.intervalSeconds apart,
+// and POSTs each to order.url as devices do: a multipart form with the
+// SessionID and the JPEG file, named device id (20), picture code 02, time
+// (17, to the millisecond) and sequence (2). Returns the file ids (those
+// names without ".jpg") of the pictures the platform accepted (2xx).
+std::vector<std::string> UploadSnapshots(const std::string& deviceId, const SnapShotOrder& order,
+                                         const PatternOptions& pattern,
+                                         const std::atomic<bool>& stop, TransferLog& log);
+// GETs url; the number of bytes received, or -1 with error set.
+long long DownloadFile(const std::string& url, const std::atomic<bool>& stop, std::string& error);
 
 class Gb2022Device {
 public:

@@ -155,6 +155,44 @@ void Text(AVFrame* f, int x, int y, int s, const std::string& text) {
     }
 }
 
+// Picture n of the pattern: a drifting ramp, colour bars, a bouncing box,
+// the clock and the picture number.
+void DrawPattern(AVFrame* f, const PatternOptions& o, int64_t n) {
+    const int w = f->width, h = f->height;
+    // A diagonal ramp that drifts, eight colour bars below it.
+    for (int y = 0; y < h; ++y) {
+        uint8_t* row = f->data[0] + y * f->linesize[0];
+        for (int x = 0; x < w; ++x) row[x] = static_cast<uint8_t>(40 + ((x + y + n * 4) & 127));
+    }
+    for (int y = 0; y < h / 2; ++y) {
+        std::memset(f->data[1] + y * f->linesize[1], 128, w / 2);
+        std::memset(f->data[2] + y * f->linesize[2], 128, w / 2);
+    }
+    static const uint8_t bars[8][3] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16},
+                                       {145, 54, 34},   {106, 202, 222}, {81, 90, 240},
+                                       {41, 240, 110},  {16, 128, 128}};
+    const int barTop = h * 2 / 3, barW = w / 8;
+    for (int i = 0; i < 8; ++i)
+        Box(f, i * barW, barTop, barW, h - barTop, bars[i][0], bars[i][1], bars[i][2]);
+    // A box that bounces.
+    const int bs = std::max(8, h / 8);
+    const int spanX = std::max(1, w - bs), spanY = std::max(1, barTop - bs);
+    int bx = static_cast<int>((n * 7) % (2 * spanX)), by = static_cast<int>((n * 5) % (2 * spanY));
+    if (bx > spanX) bx = 2 * spanX - bx;
+    if (by > spanY) by = 2 * spanY - by;
+    Box(f, bx, by, bs, bs, 235, 128, 128);
+    // The time of the picture and its number.
+    const int s = std::max(2, h / 90);
+    std::time_t t = static_cast<std::time_t>(o.clockBase + n / o.fps);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char clock[16];
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+    Text(f, 2 * s, 2 * s, s, clock);
+    Text(f, 2 * s, 14 * s, s, std::to_string(n));
+    if (!o.label.empty()) Text(f, 2 * s, barTop - 11 * s, s, o.label);
+}
+
 class PatternSource : public VideoSource {
 public:
     explicit PatternSource(PatternOptions o) : o_(std::move(o)) {
@@ -210,40 +248,7 @@ public:
 private:
     void Draw(int64_t n) {
         av_frame_make_writable(frame_.get());
-        AVFrame* f = frame_.get();
-        const int w = f->width, h = f->height;
-        // A diagonal ramp that drifts, eight colour bars below it.
-        for (int y = 0; y < h; ++y) {
-            uint8_t* row = f->data[0] + y * f->linesize[0];
-            for (int x = 0; x < w; ++x) row[x] = static_cast<uint8_t>(40 + ((x + y + n * 4) & 127));
-        }
-        for (int y = 0; y < h / 2; ++y) {
-            std::memset(f->data[1] + y * f->linesize[1], 128, w / 2);
-            std::memset(f->data[2] + y * f->linesize[2], 128, w / 2);
-        }
-        static const uint8_t bars[8][3] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16},
-                                           {145, 54, 34},   {106, 202, 222}, {81, 90, 240},
-                                           {41, 240, 110},  {16, 128, 128}};
-        const int barTop = h * 2 / 3, barW = w / 8;
-        for (int i = 0; i < 8; ++i)
-            Box(f, i * barW, barTop, barW, h - barTop, bars[i][0], bars[i][1], bars[i][2]);
-        // A box that bounces.
-        const int bs = std::max(8, h / 8);
-        const int spanX = std::max(1, w - bs), spanY = std::max(1, barTop - bs);
-        int bx = static_cast<int>((n * 7) % (2 * spanX)), by = static_cast<int>((n * 5) % (2 * spanY));
-        if (bx > spanX) bx = 2 * spanX - bx;
-        if (by > spanY) by = 2 * spanY - by;
-        Box(f, bx, by, bs, bs, 235, 128, 128);
-        // The time of the picture and its number.
-        const int s = std::max(2, h / 90);
-        std::time_t t = static_cast<std::time_t>(o_.clockBase + n / o_.fps);
-        std::tm tm{};
-        localtime_r(&t, &tm);
-        char clock[16];
-        std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
-        Text(f, 2 * s, 2 * s, s, clock);
-        Text(f, 2 * s, 14 * s, s, std::to_string(n));
-        if (!o_.label.empty()) Text(f, 2 * s, barTop - 11 * s, s, o_.label);
+        DrawPattern(frame_.get(), o_, n);
     }
 
     PatternOptions o_;
@@ -571,6 +576,50 @@ std::vector<uint8_t> ToneSource::Next(int samples) {
         av_packet_unref(codec_->packet.get());
     }
     return out;
+}
+
+bool PatternJpeg(const PatternOptions& o, int64_t n, std::string& jpeg, std::string& error) {
+    QuietLibraries();
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+    if (!codec) {
+        error = "libavcodec has no mjpeg encoder";
+        return false;
+    }
+    CodecCtxPtr ctx(avcodec_alloc_context3(codec));
+    ctx->width = o.width;
+    ctx->height = o.height;
+    // Full-range 4:2:0, as JPEG files are.
+    ctx->pix_fmt = AV_PIX_FMT_YUVJ420P;
+    ctx->time_base = AVRational{1, std::max(1, o.fps)};
+    ctx->flags |= AV_CODEC_FLAG_QSCALE;
+    ctx->global_quality = FF_QP2LAMBDA * 4;
+    if (int r = avcodec_open2(ctx.get(), codec, nullptr); r < 0) {
+        error = "cannot open the mjpeg encoder: " + AvError(r);
+        return false;
+    }
+    FramePtr f(av_frame_alloc());
+    f->format = AV_PIX_FMT_YUVJ420P;
+    f->width = o.width;
+    f->height = o.height;
+    f->quality = ctx->global_quality;
+    if (av_frame_get_buffer(f.get(), 0) < 0) {
+        error = "out of memory for the snapshot";
+        return false;
+    }
+    PatternOptions po = o;
+    if (po.clockBase == 0) po.clockBase = static_cast<int64_t>(std::time(nullptr)) - n / std::max(1, po.fps);
+    DrawPattern(f.get(), po, n);
+    f->pts = 0;
+    PacketPtr pkt(av_packet_alloc());
+    int r = avcodec_send_frame(ctx.get(), f.get());
+    if (r >= 0) r = avcodec_send_frame(ctx.get(), nullptr);
+    if (r >= 0) r = avcodec_receive_packet(ctx.get(), pkt.get());
+    if (r < 0) {
+        error = "mjpeg encoding failed: " + AvError(r);
+        return false;
+    }
+    jpeg.assign(reinterpret_cast<const char*>(pkt->data), static_cast<std::size_t>(pkt->size));
+    return true;
 }
 
 std::unique_ptr<VideoSource> OpenPattern(const PatternOptions& o, std::string& error) {

@@ -65,6 +65,9 @@ private:
 };
 
 std::unique_ptr<VideoSource> OpenPattern(const PatternOptions& o, std::string& error);
+// Picture n of the pattern as a JPEG file (libavcodec's mjpeg encoder), for
+// the snapshots of the 2022 edition.
+bool PatternJpeg(const PatternOptions& o, int64_t n, std::string& jpeg, std::string& error);
 // Opens a media file; its first video stream is used.
 std::unique_ptr<VideoSource> OpenFile(const std::string& path, std::string& error);
 

@@ -828,3 +828,33 @@ TEST_F(Signalling, ExpiresZeroEndsTheDevicesCallsAndNothingElse) {
     rig.Advance(1000);
     EXPECT_EQ(CmdOf(rig.Sent().back().body), "Catalog");
 }
+
+namespace {
+
+// The version each device's REGISTER declared, as the tree's tooltip names it.
+TEST_F(Signalling, DeviceTooltipsNameTheVersionTheirRegisterDeclared) {
+    struct Row {
+        const char* id;
+        const char* headLine; // "" for none
+        const char* tip;
+    } rows[] = {{"34010000001320000011", "X-GB-Ver: 3.0\r\n", "X-GB-Ver 3.0 (2022)"},
+                {"34010000001320000012", "x-gb-ver:2.0\r\n", "X-GB-Ver 2.0 (2016)"},
+                {"34010000001320000013", "", "X-GB-Ver: 无"}};
+    for (const Row& r : rows) {
+        Log(kLogReceived, std::string("REGISTER sip:x SIP/2.0\r\n") + r.headLine + "\r\n\n", "No Body!\n",
+            r.id, LoggedMessage::Role::Register);
+        rig.core->OnDeviceRegistered({r.id, "127.0.0.1", 5060});
+    }
+    std::map<int, std::string> tips;
+    for (const auto& [item, tip] : rig.core->DeviceVersionTips()) tips[item] = tip;
+    ASSERT_EQ(tips.size(), 3u);
+    for (const Row& r : rows) {
+        int item = 0;
+        for (const auto& d : rig.core->TreeSnapshot().children)
+            if (d.text == r.id) item = d.item;
+        ASSERT_NE(item, 0) << r.id;
+        EXPECT_EQ(tips[item], r.tip) << r.id;
+    }
+}
+
+} // namespace

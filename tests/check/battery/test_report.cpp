@@ -407,3 +407,30 @@ TEST(ReportDiff, SaysWhatChangedBetweenTwoRuns) {
         }
     }
 }
+
+// The device's edition, from the X-GB-Ver of its REGISTER, in the identity.
+TEST(Report, IdentityShowsTheDevicesVersionHeader) {
+    struct Row {
+        const char* header;   // "" sends none
+        const char* version;  // IdentifyDevice
+        const char* htmlCell; // "" when the row is left out
+    } rows[] = {{"3.0", "3.0", "X-GB-Ver (国标版本)</th><td>3.0 (2022)"},
+                {"2.0", "2.0", "X-GB-Ver (国标版本)</th><td>2.0 (2016)"},
+                {"", "", ""}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.header);
+        Wire w;
+        std::string extra = "Contact: <sip:" + kDevice + "@127.0.0.1:5060>\r\nExpires: 3600\r\n";
+        if (*row.header) extra += "X-GB-Ver: " + std::string(row.header) + "\r\n";
+        w.Register(extra);
+        w.obs.endMs = w.now + 1000;
+        EXPECT_EQ(IdentifyDevice(w.obs).gbVersion, row.version);
+        ReportInfo info;
+        info.language = "zh";
+        const std::string html = ReportHtml(w.obs, {}, info);
+        if (*row.htmlCell) EXPECT_NE(html.find(row.htmlCell), std::string::npos) << html;
+        else EXPECT_EQ(html.find("X-GB-Ver"), std::string::npos);
+        EXPECT_NE(ReportJson(w.obs, {}, info).find("\"gbVersion\": \"" + std::string(row.version) + "\""),
+                  std::string::npos);
+    }
+}

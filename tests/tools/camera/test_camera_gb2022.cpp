@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 
 namespace camtest {
 namespace {
@@ -99,6 +100,88 @@ TEST(CameraGb2022, A2016DeviceRefusesThe2022Commands) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.cam.find("PTZPreciseCtrl: not a 2016 command; no answer"), std::string::npos) << r.cam;
     EXPECT_EQ(r.cam.find("moved to pan"), std::string::npos) << r.cam;
+}
+
+
+// Lines of text holding needle.
+int Count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (std::size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+    return n;
+}
+
+std::string Probe(const TempDir& dir, const std::filesystem::path& f) {
+    mt::Run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" + f.string() +
+            "' > " + dir.File("probe.txt") + " 2>&1");
+    std::string s = ReadFile(dir.File("probe.txt"));
+    while (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+}
+
+TEST(CameraGb2022, SnapshotsAreUploadedSavedAsJpegAndMatchedToTheNotification) {
+    ProgramRun r;
+    r.Go("2022", std::string(kChain) +
+                     "inputs SnapNum=3 Interval=1\n"
+                     "click 1080 9\n"
+                     "wait-log \"| 收到 3 张 (snapshots/34020000001320000001)\" 60000\n"
+                     "exit\n");
+    EXPECT_EQ(r.status, 0) << r.out << r.cam;
+    EXPECT_EQ(Count(r.cam, "bytes uploaded, HTTP 200"), 3) << r.cam;
+    const std::filesystem::path dir = std::filesystem::path(r.dir.Path()) / "snapshots" / "34020000001320000001";
+    int jpegs = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        ++jpegs;
+        EXPECT_EQ(e.path().extension(), ".jpg");
+        // The camera's pattern size, read by ffprobe as a JPEG picture.
+        EXPECT_EQ(Probe(r.dir, e.path()), "mjpeg,640,360") << e.path();
+    }
+    EXPECT_EQ(jpegs, 3) << dir;
+}
+
+TEST(CameraGb2022, TheUpgradeFetchesTheFirmwareOnceReportsAndRegistersAgain) {
+    ProgramRun r;
+    std::string firmware(123457, '\0');
+    for (std::size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<char>(i % 253);
+    WriteFile(r.dir.File("ipc-v3.bin"), firmware);
+    r.Go("2022", std::string(kChain) +
+                     "inputs Manufacturer=Tarvex Firmware=V3.0 FirmwareFile=" + r.dir.File("ipc-v3.bin") +
+                     " confirm=1\n"
+                     "click 1080 44\n"
+                     "wait-log \"结果 OK | 固件已下载 123457/123457 字节\" 60000\n"
+                     "exit\n");
+    EXPECT_EQ(r.status, 0) << r.out << r.cam;
+    EXPECT_NE(r.cam.find("firmware V3.0 downloaded, 123457 bytes"), std::string::npos) << r.cam;
+    // Unregistered to install, registered again, and only then the result.
+    const std::size_t unreg = r.cam.find("upgrade: unregistering to install");
+    const std::size_t again = r.cam.find("upgrade done: registering again");
+    const std::size_t sent = r.cam.find("DeviceUpgradeResult sent");
+    ASSERT_NE(unreg, std::string::npos) << r.cam;
+    ASSERT_NE(again, std::string::npos) << r.cam;
+    ASSERT_NE(sent, std::string::npos) << r.cam;
+    EXPECT_LT(unreg, again);
+    EXPECT_LT(again, sent);
+    EXPECT_EQ(Count(r.cam, "registered with"), 2) << r.cam;
+}
+
+TEST(CameraGb2022, A2016DeviceNeitherUploadsNorUpgrades) {
+    ProgramRun r;
+    WriteFile(r.dir.File("fw.bin"), "firmware");
+    r.Go("2016", std::string(kChain) +
+                     "inputs SnapNum=1 Interval=1\n"
+                     "click 1080 9\n"
+                     "wait-log \"DeviceConfig\" 30000\n"
+                     "inputs Manufacturer=T Firmware=V3 FirmwareFile=" + r.dir.File("fw.bin") + " confirm=1\n"
+                     "click 1080 44\n"
+                     "sleep 3000\n"
+                     "exit\n");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.cam.find("SnapShotConfig: not a 2016 configuration type; answered Result ERROR"),
+              std::string::npos) << r.cam;
+    EXPECT_NE(r.cam.find("DeviceUpgrade: not a 2016 command; no answer"), std::string::npos) << r.cam;
+    EXPECT_EQ(r.cam.find("uploaded"), std::string::npos) << r.cam;
+    EXPECT_EQ(r.cam.find("downloaded"), std::string::npos) << r.cam;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(r.dir.Path()) / "snapshots"));
 }
 
 } // namespace
