@@ -1,4 +1,6 @@
 #include "app/core/CTarvexCore.h"
+
+#include "app/core/SipText.h"
 #include "manscdp/gb2022/Gb2022Bodies.h"
 #include "manscdp/gb2022/Gb2022Summary.h"
 
@@ -797,10 +799,17 @@ void CTarvexCore::FileRowLocked(const LoggedMessage& m, const std::string& body,
     type = filed ? filed->typeText : TypeTextOfReceived(head, ReadBody(body));
 }
 
+// The log's peer column: where a received message came from, where a sent one went.
+static std::string LogPeerOf(const LoggedMessage& m) {
+    if (m.role == LoggedMessage::Role::Invalid) return m.deviceId;
+    if (m.direction == kLogSent) return tarvex::siptext::SentPeer(m.head);
+    return m.sourceHost.empty() ? std::string() : m.sourceHost + ":" + std::to_string(m.sourcePort);
+}
+
 void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
     if (m.role == LoggedMessage::Role::Invalid) {
         // Bytes that were no SIP message: filed under their source, never dispatched.
-        log_.Append(m.direction, Now(wallClock_), "无效消息", m.deviceId, m.head, m.body);
+        log_.Append(m.direction, Now(wallClock_), "无效消息", m.deviceId, m.head, m.body, LogPeerOf(m));
         if (ICoreView* v = view_) v->LogGrew();
         return;
     }
@@ -813,7 +822,7 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
         FileRowLocked(m, body, type, device);
         // A 2022 answer or notification says what it holds in its row's type.
         if (m.direction == kLogReceived) Gb2022LogLine(body, type);
-        log_.Append(m.direction, Now(wallClock_), type, device, m.head, body);
+        log_.Append(m.direction, Now(wallClock_), type, device, m.head, body, LogPeerOf(m));
         // Any keepalive of a registered device counts, also one the dispatch
         // leaves alone (no declaration).
         if (m.direction == kLogReceived && !refused && IsKeepalive(body))
