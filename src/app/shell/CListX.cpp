@@ -77,7 +77,7 @@ bool CLogModel::Keeps(std::size_t logRow) const {
     MessageLog::RowText r;
     if (!log_.Row(logRow, r)) return false;
     const std::string body = TextCodec::BodyToUtf8(r.body);
-    return filter_.Matches({r.direction, r.deviceId, r.head, body});
+    return filter_.Matches({r.direction, r.deviceId, r.head, body, r.peer});
 }
 
 bool CLogModel::SetFilter(const std::string& text, std::string* error) {
