@@ -13,6 +13,7 @@
 #include "app/shell/CWebDlg.h"
 #include "app/shell/CDlgVHeader.h"
 #include "app/shell/CDlgSearchDialog.h"
+#include "app/shell/CMediaPlots.h"
 #include "app/shell/CMessageView.h"
 #include "app/shell/CDlgRowInputs.h"
 
@@ -284,6 +285,8 @@ void CTarvexDlg::BuildControls() {
     });
     // Beside the log: the selected row in full and its call's ladder.
     messageView_ = new CMessageView;
+    mediaPlots_ = new CMediaPlots;
+    messageView_->addTab(mediaPlots_, U("媒体统计"));
     auto* logSplit = new QSplitter(Qt::Horizontal);
     logSplit->addWidget(logBox);
     logSplit->addWidget(messageView_);
@@ -759,11 +762,14 @@ void CTarvexDlg::ShowMediaFigures(const MediaViewUpdate& u) {
     // Always queued, from the GUI thread too: the figures a stopping stream
     // sends last are applied after any the receive thread posted before.
     QPointer<CTarvexDlg> self(this);
+    // The plots place the figures at the time they were published, not taken.
+    const auto published = std::chrono::steady_clock::now();
     QMetaObject::invokeMethod(
         this,
-        [self, u] {
+        [self, u, published] {
             if (!self) return;
             if (u.statistics) self->statusText_->setText(Utf8(*u.statistics));
+            if (u.figures) self->mediaPlots_->Add(*u.figures, published);
             if (u.progressText) self->progressText_->setText(Utf8(*u.progressText));
             if (u.progressMax) self->progress_->setRange(0, std::max(*u.progressMax, 0));
             if (u.progressPos) self->progress_->setValue(*u.progressPos);

@@ -17,6 +17,7 @@
 class AudioMeterView;
 class CListX;
 class CMessageView;
+class CMediaPlots;
 class CStaticEx;
 class QCheckBox;
 class QLabel;
@@ -61,6 +62,8 @@ public:
     CListX* MessageList() const { return messageList_; }
     // The selected log row in full, with its call's ladder (CMessageView.h).
     CMessageView* MessageView() const { return messageView_; }
+    // "媒体统计", a tab beside the message view: the shown stream's recent figures.
+    CMediaPlots* MediaPlots() const { return mediaPlots_; }
     CStaticEx* VideoView() const { return video_; }
     QTreeWidget* DeviceTree() const { return deviceTree_; }
     QTreeWidget* AddressTree() const { return addressTree_; }
@@ -142,6 +145,7 @@ private:
     CStaticEx* video_ = nullptr;
     CListX* messageList_ = nullptr;
     CMessageView* messageView_ = nullptr;
+    CMediaPlots* mediaPlots_ = nullptr;
     QTreeWidget* signallingList_ = nullptr;
     QTreeWidget* mediaList_ = nullptr;
     QLabel* statusText_ = nullptr;

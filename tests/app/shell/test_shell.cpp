@@ -8,6 +8,7 @@
 #include "app/shell/CListX.h"
 #include "app/shell/CLadderView.h"
 #include "app/shell/CMessageView.h"
+#include "app/shell/CMediaPlots.h"
 #include "app/shell/CScriptRunner.h"
 #include "app/shell/CStaticEx.h"
 #include "app/shell/CTarvexDlg.h"
@@ -1256,4 +1257,38 @@ TEST(LogView, DoubleClickOnTheTimeColumnOpensTheWholeMessage) {
     EXPECT_EQ(rowShown, base + 2);
     EXPECT_TRUE(shown.contains("SIP/2.0 200 OK")) << shown.toStdString();
     EXPECT_TRUE(shown.contains("v=0"));
+}
+
+// The session's figure updates reach the plots of "媒体统计" on the GUI thread.
+TEST(MediaPlots, FigureUpdatesFromAnotherThreadAreDrawnOverTime) {
+    Window w;
+    CMediaPlots* plots = w.dlg->MediaPlots();
+    ASSERT_NE(plots, nullptr);
+    EXPECT_EQ(w.dlg->Control(1216), plots);
+    EXPECT_EQ(plots->Summary(), U("没有媒体流"));
+    std::thread media([&] {
+        for (int i = 0; i < 3; ++i) {
+            MediaViewUpdate u;
+            StreamFigures f;
+            f.elapsed = i;
+            f.frames = static_cast<std::uint32_t>(25 * (i + 1));
+            f.fps = 25;
+            f.kbytesPerSecond = 250;
+            f.lostPackets = static_cast<std::uint64_t>(i * 4);
+            u.figures = f;
+            u.statistics = "line";
+            w.dlg->ShowMediaFigures(u);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+        }
+    });
+    media.join();
+    QApplication::processEvents();
+    const QList<QPointF> fps = plots->Points(CMediaPlots::kFrameRate);
+    ASSERT_EQ(fps.size(), 3);
+    EXPECT_EQ(fps[2].y(), 25);
+    EXPECT_GE(fps[2].x(), 2.0);
+    EXPECT_EQ(plots->Points(CMediaPlots::kBitRate)[0].y(), 2048); // 250 KB/s
+    EXPECT_GE(plots->AxisMax(CMediaPlots::kBitRate), 2048);
+    EXPECT_EQ(plots->Points(CMediaPlots::kLoss)[1].y(), 4);
+    EXPECT_TRUE(plots->Summary().contains(U("丢包共 8 包"))) << plots->Summary().toStdString();
 }
