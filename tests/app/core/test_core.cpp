@@ -476,6 +476,15 @@ TEST(Script, BadLinesNameTheirLine) {
     EXPECT_FALSE(ParseScript("check 1092 maybe", s, err));
     EXPECT_FALSE(ParseScript("search a b 3", s, err));
     EXPECT_FALSE(ParseScript("settings local.port", s, err));
+    for (const char* shot : {"shot a.png 1214 700", "shot a.png 1214 700 x", "shot a.png 1214 8 400",
+                             "shot a.png 1214 700 400 1"}) {
+        EXPECT_FALSE(ParseScript(shot, s, err)) << shot;
+        EXPECT_EQ(err, "line 1: usage: shot FILE [ID [W H]]") << shot;
+    }
+    ASSERT_TRUE(ParseScript("shot a.png 1214 700 400", s, err)) << err;
+    EXPECT_EQ(s[0].id, 1214);
+    EXPECT_EQ(s[0].x1, 700);
+    EXPECT_EQ(s[0].y1, 400);
     EXPECT_FALSE(ParseScript("set 1091 \"open", s, err));
     EXPECT_EQ(err, "line 1: unterminated quote");
     EXPECT_FALSE(ParseScript("drag 1 2 3", s, err));

@@ -1292,3 +1292,29 @@ TEST(MediaPlots, FigureUpdatesFromAnotherThreadAreDrawnOverTime) {
     EXPECT_EQ(plots->Points(CMediaPlots::kLoss)[1].y(), 4);
     EXPECT_TRUE(plots->Summary().contains(U("丢包共 8 包"))) << plots->Summary().toStdString();
 }
+
+// A control on a tab page that is not shown is brought up and drawn at the size asked for.
+TEST(Script, ShotOfATabPageAtAGivenSize) {
+    Window w;
+    w.Register("34020000001320000009");
+    LogCall(*w.dlg);
+    w.dlg->show();
+    const std::string file = w.dir.File("ladder.png");
+    std::string out;
+    EXPECT_EQ(RunScript(*w.dlg, "set 1203 \"INVITE sip\"\nshot " + file + " 1214 700 380\nexit\n", &out), 0)
+        << out;
+    const QImage img(QString::fromStdString(file));
+    EXPECT_EQ(img.size(), QSize(700, 380));
+    EXPECT_EQ(w.dlg->MessageView()->currentIndex(), CMessageView::kLadder);
+    EXPECT_EQ(w.dlg->MessageView()->Ladder()->Ladder().steps.size(), 3u);
+    // The arrow colours of the sent INVITE (blue) and the received 200 (green) are drawn.
+    bool blue = false, green = false;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const QColor c(img.pixel(x, y));
+            blue |= c.blue() > 150 && c.red() < 40 && c.green() < 120;
+            green |= c.green() > 100 && c.red() < 40 && c.blue() < 90;
+        }
+    EXPECT_TRUE(blue);
+    EXPECT_TRUE(green);
+}
