@@ -483,7 +483,8 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
             // The view says whose stream it shows.
             std::string name;
             for (const auto& ch : t.device->node->children)
-                if (ch->id == req->to.id) name = ch->name;
+                // The catalog's bytes (GBK from most devices): shown as text.
+                if (ch->id == req->to.id) name = TextCodec::BodyToUtf8(ch->name);
             out.source = "通道 " + req->to.id + (name.empty() ? "" : " " + name) + " · 设备 " +
                          std::string(t.device->node->id);
         }

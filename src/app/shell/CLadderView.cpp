@@ -29,7 +29,7 @@ QSize CLadderView::sizeHint() const {
 }
 
 int CLadderView::LeftX() const { return kTimeWidth + 40; }
-int CLadderView::RightX() const { return std::max(LeftX() + 200, width() - 60); }
+int CLadderView::RightX() const { return std::max(LeftX() + 200, width() - 150); }
 
 QRect CLadderView::StepRect(int i) const { return {0, kTop + i * kStep, width(), kStep}; }
 
@@ -61,7 +61,7 @@ void CLadderView::paintEvent(QPaintEvent*) {
     p.setFont(bold);
     p.setPen(Qt::black);
     p.drawText(QRect(lx - 80, 4, 160, 18), Qt::AlignCenter, QStringLiteral("Tarvex"));
-    p.drawText(QRect(rx - 120, 4, 240, 18), Qt::AlignCenter, U(ladder_.farEnd));
+    p.drawText(QRect(rx - 148, 4, 296, 18), Qt::AlignCenter, U(ladder_.farEnd));
     p.setFont(font());
     p.setPen(Qt::darkGray);
     p.drawText(QRect(4, 22, width() - 8, 16), Qt::AlignLeft | Qt::AlignVCenter,

@@ -83,6 +83,7 @@ void CMediaPlots::Redraw() {
         series_[i]->replace(pts[i]);
         x_[i]->setRange(std::floor(from), std::ceil(to));
         y_[i]->setRange(0, NiceMax(top[i], mins[i]));
+        y_[i]->applyNiceNumbers(); // whole steps on the value axis
     }
     if (samples.empty()) {
         summary_->setText(U("没有媒体流"));
