@@ -215,12 +215,17 @@ void CListX::RowColours(bool checked, bool focused, QColor& text, QColor& backgr
 
 void CListX::FitColumns() {
     const int w = viewport()->width();
-    setColumnWidth(CLogModel::kTime, w / 11);
-    setColumnWidth(CLogModel::kDirection, w / 18);
-    setColumnWidth(CLogModel::kPeer, w / 9);
+    const QFontMetrics fm = fontMetrics();
+    // The short columns at least as wide as their usual texts (the time after the check box).
+    auto at = [&](double share, const char* widest, int extra) {
+        return std::max(static_cast<int>(w * share), fm.horizontalAdvance(QString::fromUtf8(widest)) + extra);
+    };
+    setColumnWidth(CLogModel::kTime, at(0.12, "00:00:00.000", 34));
+    setColumnWidth(CLogModel::kDirection, at(0.06, "→ 发送", 12));
+    setColumnWidth(CLogModel::kPeer, at(0.13, "127.0.0.1:5060", 12));
     setColumnWidth(CLogModel::kType, w / 10);
-    setColumnWidth(CLogModel::kDevice, w / 7);
-    setColumnWidth(CLogModel::kBody, w / 4);
+    setColumnWidth(CLogModel::kDevice, w / 8);
+    setColumnWidth(CLogModel::kBody, w / 5);
     setColumnWidth(CLogModel::kHead, w / 5);
 }
 

@@ -6,6 +6,7 @@
 #include "app/settings/CfgIniStore.h"
 
 #include "app/core/CoreRig.h"
+#include "base/Diag.h"
 #include "support/common/Files.h"
 
 #include <gtest/gtest.h>
@@ -78,9 +79,11 @@ TEST(Settings, Utf8FileFromALinuxEditorIsReadToo) {
 
 TEST(Settings, MissingFileGivesEmptyMinusOneAnd255) {
     TempDir d;
-    CaptureStdout();
+    tarvex::SetVerbose(true);
+    testing::internal::CaptureStderr();
     auto c = LoadSettings(d.File("config.ini"));
-    const std::string out = GetCapturedStdout();
+    tarvex::SetVerbose(false);
+    const std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("load config, file ["), std::string::npos);
     EXPECT_NE(out.find("not found"), std::string::npos);
     EXPECT_EQ(c->localTransport, -1);
