@@ -46,6 +46,8 @@ CMediaPlots::CMediaPlots(QWidget* parent) : QWidget(parent) {
         x_[i]->setRange(0, 60);
         y_[i] = new QValueAxis;
         y_[i]->setLabelFormat("%d");
+        // Three labels fit a small plot's height (more would overlap and be elided).
+        y_[i]->setTickCount(3);
         y_[i]->setRange(0, 10);
         chart->addAxis(x_[i], Qt::AlignBottom);
         chart->addAxis(y_[i], Qt::AlignLeft);
@@ -78,12 +80,13 @@ void CMediaPlots::Redraw() {
     }
     const double from = samples.empty() ? 0 : samples.front().seconds;
     const double to = samples.empty() ? 60 : std::max(from + 60, samples.back().seconds);
-    const double mins[kPlots] = {30, 100, 5};
+    const double mins[kPlots] = {30, 100, 10};
     for (int i = 0; i < kPlots; ++i) {
         series_[i]->replace(pts[i]);
         x_[i]->setRange(std::floor(from), std::ceil(to));
-        y_[i]->setRange(0, NiceMax(top[i], mins[i]));
-        y_[i]->applyNiceNumbers(); // whole steps on the value axis
+        const double max = NiceMax(top[i], mins[i]);
+        y_[i]->setRange(0, max);
+        // Whole halves: the end is 1, 2 or 5 times a power of ten, at least 10.
     }
     if (samples.empty()) {
         summary_->setText(U("没有媒体流"));

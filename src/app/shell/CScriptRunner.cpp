@@ -282,7 +282,11 @@ void CScriptRunner::RunStep() {
             // Drawn at the size asked for, then given back its place in the layout.
             const QSize before = w->size();
             w->resize(s.x1, s.y1);
-            QApplication::sendPostedEvents(w, QEvent::LayoutRequest);
+            // Layouts of every object at the new size (a chart's scene lays out its own items).
+            for (int i = 0; i < 3; ++i) {
+                QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+                QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            }
             picture = w->grab();
             w->resize(before);
             if (w->parentWidget() && w->parentWidget()->layout()) w->parentWidget()->layout()->invalidate();
