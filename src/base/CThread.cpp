@@ -1,5 +1,7 @@
 #include "base/CThread.h"
 
+#include "base/Diag.h"
+
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -21,15 +23,14 @@ void CThread::Start(const char* threadName, void* arg, std::size_t /*stackSize*/
             if (routine) routine(this);
         });
     } catch (const std::system_error&) {
-        std::printf("Unable to start thread");
-        std::fflush(stdout);
+        // A failure the operator must see, verbose or not.
+        std::fprintf(stderr, "tarvex: unable to start thread %s\n", name);
         handle = -1;
         return; // running stays set, as callers of the original expect
     }
     threadId = static_cast<unsigned long>(std::hash<std::thread::id>{}(thread_.get_id()));
     handle = static_cast<long>(threadId & 0x7fffffff);
-    std::printf("%s:In %s g_dwTNum =%d\n", name, "CThread::Start", g_dwTNum.load());
-    std::fflush(stdout);
+    tarvex::Diag("%s:In %s g_dwTNum =%d", name, "CThread::Start", g_dwTNum.load());
     ++g_dwTNum;
 }
 
@@ -42,8 +43,7 @@ void CThread::Stop() {
             thread_.join();
     }
     handle = -1;
-    std::printf("%s:In %s g_dwTNum =%d\n", name, "CThread::exitThread", g_dwTNum.load());
-    std::fflush(stdout);
+    tarvex::Diag("%s:In %s g_dwTNum =%d", name, "CThread::exitThread", g_dwTNum.load());
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     --g_dwTNum;
 }

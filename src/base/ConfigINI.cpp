@@ -1,5 +1,7 @@
 #include "base/ConfigINI.h"
 
+#include "base/Diag.h"
+
 #include "base/TextCodec.h"
 
 #include <sys/stat.h>
@@ -41,8 +43,7 @@ ConfigINI::ConfigINI(const char* file) {
 
 ConfigINI::~ConfigINI() {
     if (dirty) {
-        std::printf("AUTO save Config file[%s]\n", fileName);
-        std::fflush(stdout);
+        tarvex::Diag("AUTO save Config file[%s]", fileName);
         Save();
     }
 }
@@ -50,8 +51,7 @@ ConfigINI::~ConfigINI() {
 void ConfigINI::Load() {
     std::string raw;
     if (!ReadAll(fileName, raw)) {
-        std::printf("load config, file [%s] not exist\n", fileName);
-        std::fflush(stdout);
+        tarvex::Diag("load config, file [%s] not exist", fileName);
         return;
     }
     const std::string bytes = TextCodec::ConfigBytesToGbk(raw);
@@ -120,8 +120,8 @@ const char* ConfigINI::GetValue(const char* section, const char* key) {
     if (!key) key = "";
     for (const ConfigEntry& e : entries)
         if (!e.isComment && e.section == section && e.key == key) return e.value.c_str();
-    std::printf("DEBUG: [%s] of--[%s] not found\n", section, key);
-    std::fflush(stdout);
+    // Section and key names are GBK, as the file is.
+    tarvex::DiagGbk("DEBUG: ", std::string("[") + section + "] of--[" + key + "] not found");
     return nullptr;
 }
 

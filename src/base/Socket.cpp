@@ -1,5 +1,7 @@
 #include "base/Socket.h"
 
+#include "base/Diag.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -25,7 +27,7 @@ int CreateTcpSocket(int port) {
     if (port > 0) {
         int on = 1;
         if (::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-            std::printf("setsockopt SO_REUSEADDR Error\n");
+            tarvex::Diag("setsockopt SO_REUSEADDR Error");
             ::close(s); // not left open, unlike the bind path's sibling in older code
             return -1;
         }
@@ -35,7 +37,7 @@ int CreateTcpSocket(int port) {
         a.sin_port = htons(static_cast<uint16_t>(port));
         if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             const int why = errno; // the caller reports it; shutdown() would overwrite it
-            std::printf("Bind Error:%s\n", std::strerror(why));
+            tarvex::Diag("Bind Error:%s", std::strerror(why));
             ::shutdown(s, SHUT_WR);
             ::close(s);
             errno = why;
@@ -58,7 +60,7 @@ int ConnectWithTimeout(int sock, const char* address, int port, int timeoutMs) {
     if (::inet_pton(AF_INET, address, &a.sin_addr) != 1) return -1;
     if (::connect(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return 0;
     if (errno != EINPROGRESS && errno != EWOULDBLOCK) {
-        std::printf("In %s err = %d \n", "IsSktError", errno);
+        tarvex::Diag("In %s err = %d", "IsSktError", errno);
         return -1;
     }
     pollfd p{sock, POLLOUT, 0};

@@ -1,4 +1,6 @@
 #include "base/ConfigINI.h"
+#include "base/Diag.h"
+#include "base/TextCodec.h"
 #include "base/ConfigKeys.h"
 
 #include "support/common/Files.h"
@@ -24,14 +26,57 @@ std::string SaveAndRead(ConfigINI& c) {
     return ReadFile(c.FileName());
 }
 
+// The store's lines are diagnostics: with --verbose on standard error (in
+// UTF-8), nothing on standard output; without it, nothing at all.
+struct Diagnostics {
+    explicit Diagnostics(bool verbose = true) {
+        tarvex::SetVerbose(verbose);
+        CaptureStdout();
+        testing::internal::CaptureStderr();
+    }
+    std::string Err() {
+        done = true;
+        const std::string out = GetCapturedStdout();
+        EXPECT_EQ(out, "");
+        return testing::internal::GetCapturedStderr();
+    }
+    ~Diagnostics() {
+        if (!done) {
+            GetCapturedStdout();
+            testing::internal::GetCapturedStderr();
+        }
+        tarvex::SetVerbose(false);
+    }
+    bool done = false;
+};
+
 } // namespace
+
+TEST(ConfigLoad, WithoutVerboseTheLinesGoNowhere) {
+    TempDir d;
+    const std::string f = d.File("none.ini");
+    Diagnostics diag(false);
+    ConfigINI c(f.c_str());
+    EXPECT_EQ(c.GetValue("s", "k"), nullptr);
+    EXPECT_EQ(diag.Err(), "");
+}
+
+TEST(ConfigLoad, GbkNamesAreSaidInUtf8) {
+    TempDir d;
+    const std::string f = d.File("c.ini");
+    WriteFile(f, TextCodec::Utf8ToGbk("[本地服务器]\nID=1\n"));
+    auto c = LoadQuiet(f);
+    Diagnostics diag;
+    EXPECT_EQ(c->GetValue(TextCodec::Utf8ToGbk("本地服务器").c_str(), TextCodec::Utf8ToGbk("端口").c_str()), nullptr);
+    EXPECT_EQ(diag.Err(), "tarvex: DEBUG: [本地服务器] of--[端口] not found\n");
+}
 
 TEST(ConfigLoad, MissingFilePrintsLineAndKeepsEmptyStore) {
     TempDir d;
     const std::string f = d.File("none.ini");
-    CaptureStdout();
+    Diagnostics diag;
     ConfigINI c(f.c_str());
-    EXPECT_EQ(GetCapturedStdout(), "load config, file [" + f + "] not exist\n");
+    EXPECT_EQ(diag.Err(), "tarvex: load config, file [" + f + "] not exist\n");
     EXPECT_TRUE(c.Entries().empty());
     EXPECT_FALSE(c.IsDirty());
     // A later save creates the file.
@@ -67,9 +112,9 @@ TEST(ConfigLoad, BlanksAroundEqualsAreKept) {
     WriteFile(f, "[s]\nname = value \n");
     auto c = LoadQuiet(f);
     EXPECT_STREQ(c->GetValue("s", "name "), " value ");
-    CaptureStdout();
+    Diagnostics diag;
     EXPECT_EQ(c->GetValue("s", "name"), nullptr);
-    EXPECT_EQ(GetCapturedStdout(), "DEBUG: [s] of--[name] not found\n");
+    EXPECT_EQ(diag.Err(), "tarvex: DEBUG: [s] of--[name] not found\n");
 }
 
 TEST(ConfigLoad, SectionNameDropsFirstAndLastByteOnly) {
@@ -140,9 +185,11 @@ TEST(ConfigGetValue, KeyMissingFromItsSectionIsNotReadFromALaterOne) {
     const std::string f = d.File("c.ini");
     WriteFile(f, "[a]\nx=1\n[b]\ny=2\n[a]\nz=3\n");
     auto c = LoadQuiet(f);
-    CaptureStdout();
-    EXPECT_EQ(c->GetValue("a", "y"), nullptr);
-    EXPECT_EQ(GetCapturedStdout(), "DEBUG: [a] of--[y] not found\n");
+    {
+        Diagnostics diag;
+        EXPECT_EQ(c->GetValue("a", "y"), nullptr);
+        EXPECT_EQ(diag.Err(), "tarvex: DEBUG: [a] of--[y] not found\n");
+    }
     EXPECT_STREQ(c->GetValue("a", "z"), "3"); // a second run of the same section counts
     EXPECT_EQ(c->GetInt("a", "y"), -1);
     EXPECT_EQ(c->GetInt("a", "y", 255), 255);
@@ -247,9 +294,9 @@ TEST(ConfigDestroy, DirtyStoreSavesWithAutoSaveLine) {
     {
         auto c = LoadQuiet(f);
         c->SetValue("v", "s", "k");
-        CaptureStdout();
+        Diagnostics diag;
         c.reset();
-        EXPECT_EQ(GetCapturedStdout(), "AUTO save Config file[" + f + "]\n");
+        EXPECT_EQ(diag.Err(), "tarvex: AUTO save Config file[" + f + "]\n");
     }
     EXPECT_EQ(ReadFile(f), "[s]\r\nk=v\r\n\r\n");
     {

@@ -1,4 +1,5 @@
 #include "base/CThread.h"
+#include "base/Diag.h"
 #include "base/Socket.h"
 #include "support/common/Net.h"
 
@@ -59,17 +60,22 @@ TEST(CThread, StopOnStoppedWorkerPrintsNothing) {
 TEST(CThread, DefaultNameAndPrintedLines) {
     Counter c;
     CThread t(CountingRoutine);
+    // Diagnostics: on standard error with --verbose, never on standard output.
+    tarvex::SetVerbose(true);
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     int n = g_dwTNum;
     t.Start(nullptr, &c);
     t.Stop();
-    std::string out = testing::internal::GetCapturedStdout();
+    tarvex::SetVerbose(false);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    std::string out = testing::internal::GetCapturedStderr();
     std::string name = "Thread " + std::to_string(n);
     EXPECT_STREQ(t.Name(), name.c_str());
-    EXPECT_NE(out.find(name + ":In CThread::Start g_dwTNum =" + std::to_string(n) + "\n"),
+    EXPECT_NE(out.find("tarvex: " + name + ":In CThread::Start g_dwTNum =" + std::to_string(n) + "\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find(name + ":In CThread::exitThread g_dwTNum =" + std::to_string(n + 1) + "\n"),
+    EXPECT_NE(out.find("tarvex: " + name + ":In CThread::exitThread g_dwTNum =" + std::to_string(n + 1) + "\n"),
               std::string::npos)
         << out;
 }
@@ -130,9 +136,17 @@ TEST(Socket, BindFailureReturnsMinusOne) {
     a.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(listen(holder.get(), 1), 0);
+    tarvex::SetVerbose(true);
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(CreateTcpSocket(BoundPort(holder.get())), -1);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Bind Error:"), std::string::npos);
+    tarvex::SetVerbose(false);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("tarvex: Bind Error:"), std::string::npos);
+    // Without --verbose the caller's -1 is all there is.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CreateTcpSocket(BoundPort(holder.get())), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(Socket, ConnectRefusedOrInvalid) {

@@ -1,4 +1,6 @@
 #include "app/core/CTarvexCore.h"
+
+#include "app/core/SipText.h"
 #include "manscdp/gb2022/Gb2022Bodies.h"
 #include "manscdp/gb2022/Gb2022Summary.h"
 
@@ -483,7 +485,8 @@ void CTarvexCore::ClickMediaRow(int set, int row, Outgoing& out) {
             // The view says whose stream it shows.
             std::string name;
             for (const auto& ch : t.device->node->children)
-                if (ch->id == req->to.id) name = ch->name;
+                // The catalog's bytes (GBK from most devices): shown as text.
+                if (ch->id == req->to.id) name = TextCodec::BodyToUtf8(ch->name);
             out.source = "通道 " + req->to.id + (name.empty() ? "" : " " + name) + " · 设备 " +
                          std::string(t.device->node->id);
         }
@@ -799,10 +802,17 @@ void CTarvexCore::FileRowLocked(const LoggedMessage& m, const std::string& body,
     type = filed ? filed->typeText : TypeTextOfReceived(head, ReadBody(body));
 }
 
+// The log's peer column: where a received message came from, where a sent one went.
+static std::string LogPeerOf(const LoggedMessage& m) {
+    if (m.role == LoggedMessage::Role::Invalid) return m.deviceId;
+    if (m.direction == kLogSent) return tarvex::siptext::SentPeer(m.head);
+    return m.sourceHost.empty() ? std::string() : m.sourceHost + ":" + std::to_string(m.sourcePort);
+}
+
 void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
     if (m.role == LoggedMessage::Role::Invalid) {
         // Bytes that were no SIP message: filed under their source, never dispatched.
-        log_.Append(m.direction, Now(wallClock_), "无效消息", m.deviceId, m.head, m.body);
+        log_.Append(m.direction, Now(wallClock_), "无效消息", m.deviceId, m.head, m.body, LogPeerOf(m));
         if (ICoreView* v = view_) v->LogGrew();
         return;
     }
@@ -818,7 +828,7 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
         if (m.direction == kLogReceived && !refused) transfers_.Annotate(body, type);
         if (m.direction == kLogReceived && m.role == LoggedMessage::Role::Register)
             registerVersion_ = {m.deviceId, GbVersionInHead(m.head)};
-        log_.Append(m.direction, Now(wallClock_), type, device, m.head, body);
+        log_.Append(m.direction, Now(wallClock_), type, device, m.head, body, LogPeerOf(m));
         // Any keepalive of a registered device counts, also one the dispatch
         // leaves alone (no declaration).
         if (m.direction == kLogReceived && !refused && IsKeepalive(body))

@@ -1,14 +1,21 @@
 #include "app/core/MessageLog.h"
 
+#include "app/core/SipText.h"
+
 #include "base/TextCodec.h"
 #include "base/TimeText.h"
 #include "export/journal/Journal.h"
 
 #include <atomic>
+#include <functional>
 
 namespace {
 std::atomic<tarvex::journal::Journal*> g_journal{nullptr};
+
+std::uint32_t CallHash(std::string_view callId) {
+    return static_cast<std::uint32_t>(std::hash<std::string_view>{}(callId));
 }
+} // namespace
 
 void MessageLog::AttachJournal(tarvex::journal::Journal* journal) { g_journal = journal; }
 
@@ -25,8 +32,9 @@ std::uint32_t MessageLog::Intern(std::vector<std::string>& table,
 
 std::size_t MessageLog::Append(int direction, std::chrono::system_clock::time_point time,
                                std::string_view typeText, std::string_view deviceId,
-                               std::string_view head, std::string_view body) {
+                               std::string_view head, std::string_view body, std::string_view peer) {
     Entry e;
+    e.callHash = CallHash(tarvex::siptext::CallIdOf(head));
     e.time = time;
     e.direction = static_cast<std::uint8_t>(direction == 2 ? 2 : 1);
     e.headSize = static_cast<std::uint32_t>(head.size());
@@ -35,6 +43,7 @@ std::size_t MessageLog::Append(int direction, std::chrono::system_clock::time_po
     std::lock_guard<std::mutex> lk(mutex_);
     e.type = static_cast<std::uint16_t>(Intern(types_, typeIndex_, typeText));
     e.device = Intern(devices_, deviceIndex_, deviceId);
+    e.peer = Intern(peers_, peerIndex_, peer);
     rows_.push_back(std::move(e));
     ++counts_[rows_.back().direction];
     if (tarvex::journal::Journal* j = g_journal.load())
@@ -53,6 +62,7 @@ MessageLog::RowText MessageLog::TextOf(const Entry& e) const {
     r.time = LocalTimeTextMs(e.time);
     r.typeText = types_[e.type];
     r.deviceId = devices_[e.device];
+    r.peer = peers_[e.peer];
     r.head.assign(e.bytes, 0, e.headSize);
     r.body.assign(e.bytes, e.headSize);
     return r;
@@ -63,6 +73,29 @@ bool MessageLog::Row(std::size_t index, RowText& out) const {
     if (index >= rows_.size()) return false;
     out = TextOf(rows_[index]);
     return true;
+}
+
+bool MessageLog::RowPeer(std::size_t index, int& direction, std::string& peer) const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (index >= rows_.size()) return false;
+    direction = rows_[index].direction;
+    peer = peers_[rows_[index].peer];
+    return true;
+}
+
+std::vector<std::size_t> MessageLog::RowsOfCall(std::string_view callId, std::size_t limit) const {
+    std::vector<std::size_t> out;
+    if (callId.empty()) return out;
+    const std::uint32_t h = CallHash(callId);
+    std::lock_guard<std::mutex> lk(mutex_);
+    for (std::size_t i = 0; i < rows_.size() && out.size() < limit; ++i) {
+        const Entry& e = rows_[i];
+        // The hash only narrows; the head says whether it is that call.
+        if (e.callHash == h &&
+            tarvex::siptext::CallIdOf(std::string_view(e.bytes).substr(0, e.headSize)) == callId)
+            out.push_back(i);
+    }
+    return out;
 }
 
 bool MessageLog::RowContains(std::size_t index, std::string_view utf8) const {

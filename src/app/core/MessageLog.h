@@ -30,15 +30,21 @@ public:
         int direction = 0; // 1 sent, 2 received
         std::string time;  // "%Y-%m-%dT%H:%M:%S.mmm"
         std::string typeText, deviceId, body, head;
+        std::string peer;  // "host:port" it came from or went to; empty when not known
         // The list shows the time of day with milliseconds.
         std::string ListTime() const { return time.size() > 11 ? time.substr(11) : time; }
     };
 
-    // Appends a row; returns its index.
+    // Appends a row; returns its index. peer: where it came from or went to.
     std::size_t Append(int direction, std::chrono::system_clock::time_point time,
                        std::string_view typeText, std::string_view deviceId,
-                       std::string_view head, std::string_view body);
+                       std::string_view head, std::string_view body, std::string_view peer = {});
     std::size_t Size() const;
+    // The direction (1 sent, 2 received) and peer of a row without copying its
+    // bytes (the list's columns); false for a row that does not exist.
+    bool RowPeer(std::size_t index, int& direction, std::string& peer) const;
+    // The rows whose Call-ID is callId, in order, at most limit of them.
+    std::vector<std::size_t> RowsOfCall(std::string_view callId, std::size_t limit) const;
     // Nothing for a row that does not exist.
     bool Row(std::size_t index, RowText& out) const;
     // True when a shown text of the row (time of day, type, device, body or head,
@@ -63,6 +69,8 @@ private:
         std::string bytes; // head, then body
         std::uint32_t headSize = 0;
         std::uint32_t device = 0;
+        std::uint32_t peer = 0;
+        std::uint32_t callHash = 0; // of the Call-ID: finds a call's rows without reading every head
         std::uint16_t type = 0;
         std::uint8_t direction = 0;
     };
@@ -75,6 +83,6 @@ private:
     mutable std::mutex mutex_;
     std::deque<Entry> rows_;
     std::size_t counts_[3] = {0, 0, 0};
-    std::vector<std::string> types_, devices_;
-    std::unordered_map<std::string, std::uint32_t> typeIndex_, deviceIndex_;
+    std::vector<std::string> types_, devices_, peers_;
+    std::unordered_map<std::string, std::uint32_t> typeIndex_, deviceIndex_, peerIndex_;
 };

@@ -195,8 +195,11 @@ bool ParseScript(const std::string& text, std::vector<ScriptStep>& steps, std::s
             if (n != 1) return fail("usage: about");
         } else if (v == "shot") {
             s.verb = ScriptVerb::Shot;
-            if (n < 2 || n > 3 || (n == 3 && !ToInt(w[2], s.id)))
-                return fail("usage: shot FILE [ID]");
+            // shot FILE [ID [W H]]: W x H draws the control at that size for the picture.
+            if (n < 2 || n == 4 || n > 5 || (n >= 3 && !ToInt(w[2], s.id)) ||
+                (n == 5 && (!ToInt(w[3], s.x1) || !ToInt(w[4], s.y1) || s.x1 < 16 || s.y1 < 16 ||
+                            s.x1 > 8192 || s.y1 > 8192)))
+                return fail("usage: shot FILE [ID [W H]]");
             s.text = w[1];
         } else if (v == "dump") {
             s.verb = ScriptVerb::Dump;

@@ -20,7 +20,7 @@ enum class ScriptVerb {
     Settings,       // settings KEY=VALUE ...
     Inputs,         // inputs KEY=VALUE ... | inputs cancel: answers the next row inputs dialog
     About,          // about
-    Shot,           // shot FILE [ID]
+    Shot,           // shot FILE [ID [W H]]
     Dump,           // dump FILE
     WaitText,       // wait-text ID TEXT [TIMEOUT_MS]
     Exit            // exit
@@ -35,7 +35,7 @@ struct ScriptStep {
     int id = 0;            // control id, LIST, search TYPE
     int number = 0;        // MS, ROW, TIMEOUT_MS
     bool flag = false;     // check on; search cancel
-    int x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+    int x1 = 0, y1 = 0, x2 = 0, y2 = 0; // drag; shot W H in x1, y1
     std::vector<std::pair<std::string, std::string>> pairs; // settings
 };
 

@@ -3,12 +3,13 @@
 #include "base/TextCodec.h"
 
 #include <QHeaderView>
+#include <algorithm>
 #include <QPainter>
 #include <QStyledItemDelegate>
 
 namespace {
 
-const char* const kCaptions[CLogModel::kColumns] = {"时间", "类型", "设备ID", "信息体", "信息头"};
+const char* const kCaptions[CLogModel::kColumns] = {"时间", "方向", "对端", "类型", "设备ID", "信息体", "信息头"};
 
 // Cells show one line of possibly long multi-line texts.
 QString OneLine(const QString& s) {
@@ -59,6 +60,14 @@ int CLogModel::LogRow(int row) const {
     return filter_.Empty() ? row : static_cast<int>(shown_[static_cast<std::size_t>(row)]);
 }
 
+int CLogModel::ListRow(int logRow) const {
+    if (logRow < 0 || logRow >= rows_) return -1;
+    if (filter_.Empty()) return logRow;
+    const auto it = std::lower_bound(shown_.begin(), shown_.end(), static_cast<std::uint32_t>(logRow));
+    return it != shown_.end() && *it == static_cast<std::uint32_t>(logRow) ? static_cast<int>(it - shown_.begin())
+                                                                          : -1;
+}
+
 bool CLogModel::Checked(int row) const {
     const int r = LogRow(row);
     return r >= 0 && r < static_cast<int>(checked_.size()) && checked_[r];
@@ -68,7 +77,7 @@ bool CLogModel::Keeps(std::size_t logRow) const {
     MessageLog::RowText r;
     if (!log_.Row(logRow, r)) return false;
     const std::string body = TextCodec::BodyToUtf8(r.body);
-    return filter_.Matches({r.direction, r.deviceId, r.head, body});
+    return filter_.Matches({r.direction, r.deviceId, r.head, body, r.peer});
 }
 
 bool CLogModel::SetFilter(const std::string& text, std::string* error) {
@@ -89,18 +98,28 @@ int CLogModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : kColumns;
 }
 
-QStringList CLogModel::Row(int row) const {
+QString CLogModel::DirectionText(int direction) {
+    return QString::fromUtf8(direction == 2 ? "← 接收" : "→ 发送");
+}
+
+QStringList CLogModel::Cells(int row) const {
     MessageLog::RowText r;
     row = LogRow(row);
     if (row < 0 || !log_.Row(static_cast<std::size_t>(row), r)) return {};
     auto utf8 = [](const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); };
-    return {utf8(r.ListTime()), utf8(r.typeText), utf8(r.deviceId),
+    return {utf8(r.ListTime()), DirectionText(r.direction), utf8(r.peer), utf8(r.typeText), utf8(r.deviceId),
             utf8(TextCodec::BodyToUtf8(r.body)), utf8(TextCodec::BodyToUtf8(r.head))};
+}
+
+QStringList CLogModel::Row(int row) const {
+    const QStringList* c = Cached(row);
+    if (!c || c->size() < kColumns) return {};
+    return {(*c)[kTime], (*c)[kType], (*c)[kDevice], (*c)[kBody], (*c)[kHead]};
 }
 
 const QStringList* CLogModel::Cached(int row) const {
     if (QStringList* c = cache_.object(row)) return c;
-    auto* cells = new QStringList(Row(row));
+    auto* cells = new QStringList(Cells(row));
     cache_.insert(row, cells);
     return cache_.object(row);
 }
@@ -115,7 +134,7 @@ QVariant CLogModel::data(const QModelIndex& index, int role) const {
     if (!cells || index.column() >= cells->size()) return {};
     const QString& cell = (*cells)[index.column()];
     if (role == Qt::DisplayRole) return OneLine(cell);
-    if (role == Qt::ToolTipRole) return index.column() >= 3 ? QVariant(cell.left(2000)) : QVariant();
+    if (role == Qt::ToolTipRole) return index.column() >= kBody ? QVariant(cell.left(2000)) : QVariant();
     return cell;
 }
 
@@ -196,11 +215,18 @@ void CListX::RowColours(bool checked, bool focused, QColor& text, QColor& backgr
 
 void CListX::FitColumns() {
     const int w = viewport()->width();
-    setColumnWidth(0, w / 8);
-    setColumnWidth(1, w / 8);
-    setColumnWidth(2, w / 5);
-    setColumnWidth(3, w / 3);
-    setColumnWidth(4, w / 4);
+    const QFontMetrics fm = fontMetrics();
+    // The short columns at least as wide as their usual texts (the time after the check box).
+    auto at = [&](double share, const char* widest, int extra) {
+        return std::max(static_cast<int>(w * share), fm.horizontalAdvance(QString::fromUtf8(widest)) + extra);
+    };
+    setColumnWidth(CLogModel::kTime, at(0.12, "00:00:00.000", 34));
+    setColumnWidth(CLogModel::kDirection, at(0.06, "→ 发送", 12));
+    setColumnWidth(CLogModel::kPeer, at(0.13, "127.0.0.1:5060", 12));
+    setColumnWidth(CLogModel::kType, w / 10);
+    setColumnWidth(CLogModel::kDevice, w / 8);
+    setColumnWidth(CLogModel::kBody, w / 5);
+    setColumnWidth(CLogModel::kHead, w / 5);
 }
 
 void CListX::resizeEvent(QResizeEvent* e) {

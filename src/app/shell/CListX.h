@@ -1,5 +1,5 @@
 #pragma once
-// The message log list (control 1008): five columns, a check box in every row,
+// The message log list (control 1008): seven columns, a check box in every row,
 // full-row selection, and its own row colours: checked rows yellow on navy, the
 // focused row white on teal, all others black on white.
 
@@ -19,7 +19,8 @@
 class CLogModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    static constexpr int kColumns = 5;
+    // 时间, 方向 (→ sent, ← received), 对端 (host:port), 类型, 设备ID, 信息体, 信息头.
+    enum Column { kTime, kDirection, kPeer, kType, kDevice, kBody, kHead, kColumns };
     explicit CLogModel(const MessageLog& log, QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -34,6 +35,9 @@ public:
     void TakeNewRows();
     // time of day, type, device id, body, head: decoded, whole (by list row).
     QStringList Row(int row) const;
+    // The texts of every column (Column order), decoded, whole.
+    QStringList Cells(int row) const;
+    static QString DirectionText(int direction);
     bool Checked(int row) const;
 
     // The display filter (LogFilter.h); an empty text shows every row. False
@@ -42,6 +46,8 @@ public:
     bool Filtered() const { return !filter_.Empty(); }
     // The log's index of a list row (the same without a filter), -1 for none.
     int LogRow(int row) const;
+    // The list row of a log row, -1 when the filter hides it or it is not taken yet.
+    int ListRow(int logRow) const;
 
 private:
     const QStringList* Cached(int row) const;
@@ -64,7 +70,7 @@ public:
     // Text and background of a row in the given state.
     static void RowColours(bool checked, bool focused, QColor& text, QColor& background);
 
-    // Column widths relative to the client width w: w/8, w/8, w/5, w/3, w/4.
+    // Column widths relative to the client width w; the head takes the rest.
     void FitColumns();
 
 protected:

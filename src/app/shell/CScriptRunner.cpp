@@ -13,12 +13,15 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStackedWidget>
+#include <QTabWidget>
 #include <QTreeWidget>
 #include <algorithm>
 #include <cstdio>
@@ -267,7 +270,30 @@ void CScriptRunner::RunStep() {
     case ScriptVerb::Shot: {
         QWidget* w = s.id ? dlg_.Control(s.id) : static_cast<QWidget*>(&dlg_);
         if (!w) return Fail(QStringLiteral("no control %1").arg(s.id));
-        if (!w->grab().save(text, "PNG")) return Fail(QStringLiteral("cannot write %1").arg(text));
+        // A control on a tab page that is not shown: its page is brought up first.
+        for (QWidget* c = w; c && c != &dlg_; c = c->parentWidget())
+            if (auto* stack = qobject_cast<QStackedWidget*>(c->parentWidget())) {
+                // A tab widget's pages are changed through it, so that its tabs follow.
+                if (auto* tabs = qobject_cast<QTabWidget*>(stack->parentWidget())) tabs->setCurrentWidget(c);
+                else stack->setCurrentWidget(c);
+            }
+        QPixmap picture;
+        if (s.x1 > 0 && s.y1 > 0) {
+            // Drawn at the size asked for, then given back its place in the layout.
+            const QSize before = w->size();
+            w->resize(s.x1, s.y1);
+            // Layouts of every object at the new size (a chart's scene lays out its own items).
+            for (int i = 0; i < 3; ++i) {
+                QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+                QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            }
+            picture = w->grab();
+            w->resize(before);
+            if (w->parentWidget() && w->parentWidget()->layout()) w->parentWidget()->layout()->invalidate();
+        } else {
+            picture = w->grab();
+        }
+        if (!picture.save(text, "PNG")) return Fail(QStringLiteral("cannot write %1").arg(text));
         Print(QStringLiteral("saved %1").arg(text));
         return StepDone();
     }

@@ -13,6 +13,8 @@
 #include "app/shell/CWebDlg.h"
 #include "app/shell/CDlgVHeader.h"
 #include "app/shell/CDlgSearchDialog.h"
+#include "app/shell/CMediaPlots.h"
+#include "app/shell/CMessageView.h"
 #include "app/shell/CDlgRowInputs.h"
 
 #include <QAction>
@@ -281,9 +283,27 @@ void CTarvexDlg::BuildControls() {
     connect(messageList_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int max) {
         if (followLog_) messageList_->verticalScrollBar()->setValue(max);
     });
+    // Beside the log: the selected row in full and its call's ladder.
+    messageView_ = new CMessageView;
+    mediaPlots_ = new CMediaPlots;
+    messageView_->addTab(mediaPlots_, U("媒体统计"));
+    auto* logSplit = new QSplitter(Qt::Horizontal);
+    logSplit->addWidget(logBox);
+    logSplit->addWidget(messageView_);
+    logSplit->setStretchFactor(0, 3);
+    logSplit->setStretchFactor(1, 2);
+    logSplit->setSizes({760, 500});
+    connect(messageList_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& cur) {
+                messageView_->ShowRow(core_->Log(), cur.isValid() ? messageList_->Model()->LogRow(cur.row()) : -1);
+            });
+    connect(messageView_, &CMessageView::ladderRowClicked, this, [this](int logRow) {
+        const int row = messageList_->Model()->ListRow(logRow);
+        if (row >= 0) messageList_->setCurrentIndex(messageList_->Model()->index(row, 0));
+    });
     auto* main = new QSplitter(Qt::Vertical);
     main->addWidget(top);
-    main->addWidget(logBox);
+    main->addWidget(logSplit);
     main->setStretchFactor(0, 3);
     main->setStretchFactor(1, 1);
     main->setSizes({480, 180});
@@ -431,6 +451,9 @@ void CTarvexDlg::TakeLogRows() {
     const int before = messageList_->Model()->rowCount();
     messageList_->Model()->TakeNewRows();
     if (followLog_ && messageList_->Model()->rowCount() != before) messageList_->scrollToBottom();
+    // The ladder on show takes the call's new rows.
+    if (messageView_->currentIndex() == CMessageView::kLadder && messageView_->ShownRow() >= 0)
+        messageView_->RefreshLadder(core_->Log());
 }
 
 bool CTarvexDlg::ApplyLogFilter(const QString& text) {
@@ -460,7 +483,7 @@ int CTarvexDlg::FindNext(const QString& text) {
     const int from = messageList_->currentIndex().isValid() ? messageList_->currentIndex().row() + 1 : 0;
     for (int k = 0; k < n; ++k) {
         const int row = (from + k) % n; // wraps to the top
-        if (m->Row(row).join(QLatin1Char('\n')).contains(text, Qt::CaseInsensitive)) {
+        if (m->Cells(row).join(QLatin1Char('\n')).contains(text, Qt::CaseInsensitive)) {
             messageList_->setCurrentIndex(m->index(row, 0));
             messageList_->scrollTo(m->index(row, 0));
             return row;
@@ -743,11 +766,14 @@ void CTarvexDlg::ShowMediaFigures(const MediaViewUpdate& u) {
     // Always queued, from the GUI thread too: the figures a stopping stream
     // sends last are applied after any the receive thread posted before.
     QPointer<CTarvexDlg> self(this);
+    // The plots place the figures at the time they were published, not taken.
+    const auto published = std::chrono::steady_clock::now();
     QMetaObject::invokeMethod(
         this,
-        [self, u] {
+        [self, u, published] {
             if (!self) return;
             if (u.statistics) self->statusText_->setText(Utf8(*u.statistics));
+            if (u.figures) self->mediaPlots_->Add(*u.figures, published);
             if (u.progressText) self->progressText_->setText(Utf8(*u.progressText));
             if (u.progressMax) self->progress_->setRange(0, std::max(*u.progressMax, 0));
             if (u.progressPos) self->progress_->setValue(*u.progressPos);
@@ -839,7 +865,15 @@ void CTarvexDlg::OnVideoDragMove(QPoint press, QPoint current) {
 }
 
 void CTarvexDlg::OnLogDoubleClick(int row, int column) {
-    const CTarvexCore::ViewerRequest r = core_->LogDoubleClicked(row, column);
+    // Body and head open their viewers (the core's columns 3 and 4); the other
+    // columns the whole message.
+    if (column != CLogModel::kBody && column != CLogModel::kHead) {
+        if (row < 0) return;
+        CMessageDlg dlg(core_->Log(), row, this);
+        dlg.exec();
+        return;
+    }
+    const CTarvexCore::ViewerRequest r = core_->LogDoubleClicked(row, column == CLogModel::kBody ? 3 : 4);
     if (r.viewer == CTarvexCore::Viewer::Xml) {
         CWebDlg web(this);
         web.SetText(r.text);

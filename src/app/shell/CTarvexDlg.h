@@ -16,6 +16,8 @@
 
 class AudioMeterView;
 class CListX;
+class CMessageView;
+class CMediaPlots;
 class CStaticEx;
 class QCheckBox;
 class QLabel;
@@ -58,6 +60,10 @@ public:
     // Measuring window of each stream of the menu's check (10 s).
     void SetCheckWindow(std::chrono::milliseconds window) { checkWindow_ = window; }
     CListX* MessageList() const { return messageList_; }
+    // The selected log row in full, with its call's ladder (CMessageView.h).
+    CMessageView* MessageView() const { return messageView_; }
+    // "媒体统计", a tab beside the message view: the shown stream's recent figures.
+    CMediaPlots* MediaPlots() const { return mediaPlots_; }
     CStaticEx* VideoView() const { return video_; }
     QTreeWidget* DeviceTree() const { return deviceTree_; }
     QTreeWidget* AddressTree() const { return addressTree_; }
@@ -138,6 +144,8 @@ private:
     QTreeWidgetItem* addressRoot_ = nullptr;
     CStaticEx* video_ = nullptr;
     CListX* messageList_ = nullptr;
+    CMessageView* messageView_ = nullptr;
+    CMediaPlots* mediaPlots_ = nullptr;
     QTreeWidget* signallingList_ = nullptr;
     QTreeWidget* mediaList_ = nullptr;
     QLabel* statusText_ = nullptr;

@@ -8,7 +8,7 @@ namespace tarvex::logfilter {
 
 namespace {
 
-enum class Field { Dev, Cmd, Method, Status, Dir, CallId, Text };
+enum class Field { Dev, Cmd, Method, Status, Dir, CallId, Peer, Text };
 enum class Op { Eq, Ne, Contains, Lt, Le, Gt, Ge, Has };
 
 bool IEquals(std::string_view a, std::string_view b) {
@@ -145,6 +145,14 @@ struct Filter::Node {
         }
         case Field::Method: return Compare(MethodOf(r.head));
         case Field::CallId: return Compare(HeaderValue(r.head, "Call-ID", "i"));
+        case Field::Peer: {
+            // host:port, or the host alone (the part before the last colon).
+            const std::size_t colon = r.peer.rfind(':');
+            const std::string_view host = colon == std::string_view::npos ? r.peer : r.peer.substr(0, colon);
+            if (op == Op::Eq) return Compare(r.peer) || Compare(host);
+            if (op == Op::Ne) return Compare(r.peer) && Compare(host);
+            return Compare(r.peer);
+        }
         case Field::Dir: {
             const std::string_view d = r.direction == 1 ? "sent" : r.direction == 2 ? "received" : "";
             return Compare(d);
@@ -311,14 +319,14 @@ private:
             {"dev", Field::Dev},       {"device", Field::Dev},  {"channel", Field::Dev},
             {"cmd", Field::Cmd},       {"cmdtype", Field::Cmd}, {"method", Field::Method},
             {"status", Field::Status}, {"code", Field::Status}, {"dir", Field::Dir},
-            {"callid", Field::CallId}, {"text", Field::Text}};
+            {"callid", Field::CallId}, {"peer", Field::Peer},  {"text", Field::Text}};
         bool known = false;
         for (const auto& k : kFields)
             if (IEquals(first.text, k.name)) {
                 n->field = k.f;
                 known = true;
             }
-        if (!known) return Fail("unknown field \"" + first.text + "\" (dev, cmd, method, status, dir, callid, text)");
+        if (!known) return Fail("unknown field \"" + first.text + "\" (dev, cmd, method, status, dir, callid, peer, text)");
         const std::string op = t_[pos_++].text;
         n->op = op == "==" ? Op::Eq : op == "!=" ? Op::Ne : op == "~" ? Op::Contains
               : op == "<" ? Op::Lt : op == "<=" ? Op::Le : op == ">" ? Op::Gt : Op::Ge;

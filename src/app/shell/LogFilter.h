@@ -7,7 +7,8 @@
 //
 // Fields: dev (the row's device id, or any DeviceID in the body), cmd (the
 // body's CmdType), method (a request's method), status (an answer's code), dir
-// (sent / received, also → / ←), callid, text (anywhere in head or body).
+// (sent / received, also → / ←), callid, peer (host:port, or the host alone
+// with ==), text (anywhere in head or body).
 // Operators: == != (exact, case-insensitive for words), contains (~), and for
 // status < <= > >=. Terms combine with && (and), || (or), ! (not) and ( ).
 
@@ -21,6 +22,7 @@ namespace tarvex::logfilter {
 struct RowFields {
     int direction = 0; // 1 sent, 2 received
     std::string_view deviceId, head, body;
+    std::string_view peer; // "host:port" it came from or went to
 };
 
 class Filter {

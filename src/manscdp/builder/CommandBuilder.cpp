@@ -1,5 +1,7 @@
 #include "manscdp/builder/CommandBuilder.h"
 
+#include "base/TextCodec.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,9 +47,16 @@ CommandBuilder::Result CommandBuilder::Finish(bool customMode) {
         if (root_.ChildCount() == 0) return r;
         int len = 0;
         char* tree = root_.Serialize(&len);
+        // Chinese text (a preset's name, a configured name) goes out as GB2312
+        // declares it, as devices read it (GB18030 bytes, a superset); an
+        // ASCII body keeps the plain declaration.
+        std::string text = tree ? tree : "";
+        if (TextCodec::HasNonAscii(text))
+            text = TextCodec::OperatorTextToBody("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n" + text);
+        else
+            text = "<?xml version=\"1.0\"?>\r\n" + text;
         // The buffer holds 2047 characters; a longer body is cut, never overrun.
-        std::snprintf(buffer_, sizeof buffer_, "%s%s\r\n", "<?xml version=\"1.0\"?>\r\n",
-                      tree ? tree : "");
+        std::snprintf(buffer_, sizeof buffer_, "%s\r\n", text.c_str());
         std::free(tree);
         root_ = XMLNode();
     }

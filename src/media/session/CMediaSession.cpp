@@ -984,6 +984,7 @@ MediaViewUpdate CMediaSession::Compose(int slot, std::int64_t elapsed) const {
                                         downloadSpeed_.load(), duration_.load());
     MediaViewUpdate u;
     u.statistics = StatisticsLine(f);
+    u.figures = f;
     u.progressText = p.text;
     u.progressPos = p.pos;
     return u;

@@ -3,6 +3,8 @@
 // and what it tells it. None of them may block the caller: they are called on
 // the operator's thread, the SIP event thread and the media receive thread.
 
+#include "media/session/StreamStatistics.h"
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -26,6 +28,7 @@ struct MediaViewUpdate {
     std::optional<int> progressMax;          // the bar's range becomes 0 .. progressMax
     std::optional<int> progressPos;          // the bar's position
     std::optional<std::string> message;      // a line for the operator's message list
+    std::optional<StreamFigures> figures;    // the numbers of the statistics line (the window's plots)
 };
 
 // The window's side. Called on the media receive thread (at most a few times a

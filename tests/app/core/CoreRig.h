@@ -132,7 +132,7 @@ struct RecordingView : ICoreView {
     std::map<int, std::vector<std::string>> lists;
     std::set<std::pair<int, int>> ticked;
     std::vector<std::string> messages;
-    std::string messageText, progressText, statistics;
+    std::string messageText, progressText, statistics, source;
     int progressRange = -1, logGrew = 0, treeChanged = 0;
 
     void LogGrew() override {
@@ -163,6 +163,10 @@ struct RecordingView : ICoreView {
         if (u.progressText) progressText = *u.progressText;
         if (u.progressMax) progressRange = *u.progressMax;
         if (u.statistics) statistics = *u.statistics;
+    }
+    void ShowStreamSource(const std::string& t) override {
+        std::lock_guard<std::mutex> lk(m);
+        source = t;
     }
     void ShowMessage(const std::string& t) override {
         std::lock_guard<std::mutex> lk(m);

@@ -6,6 +6,7 @@
 #include "app/settings/CfgIniStore.h"
 
 #include "app/core/CoreRig.h"
+#include "base/Diag.h"
 #include "support/common/Files.h"
 
 #include <gtest/gtest.h>
@@ -78,9 +79,11 @@ TEST(Settings, Utf8FileFromALinuxEditorIsReadToo) {
 
 TEST(Settings, MissingFileGivesEmptyMinusOneAnd255) {
     TempDir d;
-    CaptureStdout();
+    tarvex::SetVerbose(true);
+    testing::internal::CaptureStderr();
     auto c = LoadSettings(d.File("config.ini"));
-    const std::string out = GetCapturedStdout();
+    tarvex::SetVerbose(false);
+    const std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("load config, file ["), std::string::npos);
     EXPECT_NE(out.find("not found"), std::string::npos);
     EXPECT_EQ(c->localTransport, -1);
@@ -476,6 +479,15 @@ TEST(Script, BadLinesNameTheirLine) {
     EXPECT_FALSE(ParseScript("check 1092 maybe", s, err));
     EXPECT_FALSE(ParseScript("search a b 3", s, err));
     EXPECT_FALSE(ParseScript("settings local.port", s, err));
+    for (const char* shot : {"shot a.png 1214 700", "shot a.png 1214 700 x", "shot a.png 1214 8 400",
+                             "shot a.png 1214 700 400 1"}) {
+        EXPECT_FALSE(ParseScript(shot, s, err)) << shot;
+        EXPECT_EQ(err, "line 1: usage: shot FILE [ID [W H]]") << shot;
+    }
+    ASSERT_TRUE(ParseScript("shot a.png 1214 700 400", s, err)) << err;
+    EXPECT_EQ(s[0].id, 1214);
+    EXPECT_EQ(s[0].x1, 700);
+    EXPECT_EQ(s[0].y1, 400);
     EXPECT_FALSE(ParseScript("set 1091 \"open", s, err));
     EXPECT_EQ(err, "line 1: unterminated quote");
     EXPECT_FALSE(ParseScript("drag 1 2 3", s, err));

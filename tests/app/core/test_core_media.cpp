@@ -3,6 +3,7 @@
 // content types, also when edited by hand; the lists follow the streams.
 
 #include "app/core/CoreRig.h"
+#include "base/TextCodec.h"
 
 #include <gtest/gtest.h>
 
@@ -127,6 +128,19 @@ TEST_F(CoreMedia, TwoOffersAnsweredInTheOppositeOrderKeepTheirOwnCalls) {
     rig.core->OnCallAnswered(101, 8, sdp);
     rig.core->OnCallAnswered(100, 7, sdp);
     CheckBothCalls();
+}
+
+// The view's caption names the channel as text, whatever encoding its catalog came in.
+TEST_F(CoreMedia, TheLiveViewsCaptionShowsAGbkChannelNameAsText) {
+    Receive("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Response><CmdType>Catalog</CmdType><SN>11</SN>"
+            "<SumNum>1</SumNum><DeviceList Num=\"1\"><Item><DeviceID>" +
+            std::string(kChannel) + "</DeviceID><Name>" + TextCodec::Utf8ToGbk("大门") +
+            "</Name></Item></DeviceList></Response>\r\n");
+    const TreeItem tree = rig.core->TreeSnapshot();
+    rig.core->TreeClicked(tree.children.at(0).children.at(0).item);
+    rig.core->ClickCommand(kListMedia, 0, {}); // 实时点播
+    std::lock_guard<std::mutex> lk(rig.view.m);
+    EXPECT_EQ(rig.view.source, std::string("通道 ") + kChannel + " 大门 · 设备 " + kDev);
 }
 
 // The same in the order of the offers: an answer goes to its call, not to

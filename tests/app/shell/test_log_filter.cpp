@@ -26,11 +26,11 @@ const std::string kInviteHead = "INVITE sip:34020000001310000002@10.0.0.2 SIP/2.
 // Rows: 0 received Catalog, 1 sent 200, 2 received keepalive of another
 // device, 3 sent INVITE to a channel, 4 received 404.
 const RowFields kRows[] = {
-    {2, "34020000001320000001", kCatalogHead, kCatalogBody},
-    {1, "34020000001320000001", kOkHead, ""},
-    {2, "34020000001320000009", kCatalogHead, kKeepaliveBody},
-    {1, "34020000001310000002", kInviteHead, ""},
-    {2, "34020000001310000002", kNotFoundHead, ""},
+    {2, "34020000001320000001", kCatalogHead, kCatalogBody, "10.0.0.2:5060"},
+    {1, "34020000001320000001", kOkHead, "", "10.0.0.2:5060"},
+    {2, "34020000001320000009", kCatalogHead, kKeepaliveBody, "10.0.0.21:5070"},
+    {1, "34020000001310000002", kInviteHead, "", "10.0.0.2:5062"},
+    {2, "34020000001310000002", kNotFoundHead, "", ""},
 };
 
 std::string Kept(const std::string& text) {
@@ -75,6 +75,11 @@ TEST(LogFilter, WhichRowsEachExpressionKeeps) {
         {"\"Not Found\"", "4"},
         {"text contains 10.0.0.2", "0123"},
         {"cat-1", "012"},
+        {"peer==10.0.0.2", "013"},        // the host alone: any of its ports
+        {"peer==10.0.0.2:5060", "01"},
+        {"peer!=10.0.0.2", "24"},
+        {"peer~:5070", "2"},
+        {"peer==10.0.0.21:5070 || peer==10.0.0.2:5062", "23"},
     };
     for (const auto& c : cases) EXPECT_EQ(Kept(c.filter), c.kept) << c.filter;
 }
@@ -85,7 +90,7 @@ TEST(LogFilter, RefusedTextsSayWhyAndKeepTheFilterBefore) {
         const char* error;
     } cases[] = {
         {"cmd==", "\"cmd ==\" needs a value"},
-        {"colour==red", "unknown field \"colour\" (dev, cmd, method, status, dir, callid, text)"},
+        {"colour==red", "unknown field \"colour\" (dev, cmd, method, status, dir, callid, peer, text)"},
         {"status>=abc", "status takes a number, not \"abc\""},
         {"cmd>Catalog", "\">\" compares status codes only"},
         {"dir==up", "dir is sent or received, not \"up\""},

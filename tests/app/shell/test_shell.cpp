@@ -6,6 +6,9 @@
 #include "app/shell/CDlgCfgDialog.h"
 #include "app/shell/CDlgVHeader.h"
 #include "app/shell/CListX.h"
+#include "app/shell/CLadderView.h"
+#include "app/shell/CMessageView.h"
+#include "app/shell/CMediaPlots.h"
 #include "app/shell/CScriptRunner.h"
 #include "app/shell/CStaticEx.h"
 #include "app/shell/CTarvexDlg.h"
@@ -165,8 +168,9 @@ TEST(MainWindow, EveryControlOfTemplate102WithKindAndCaption) {
     EXPECT_EQ(l1->headerItem()->text(1), U("控制和查询信令"));
     EXPECT_EQ(l2->headerItem()->text(1), U("媒体控制信令"));
     auto* log = d.MessageList();
-    const char* cols[] = {"时间", "类型", "设备ID", "信息体", "信息头"};
-    for (int i = 0; i < 5; ++i)
+    const char* cols[] = {"时间", "方向", "对端", "类型", "设备ID", "信息体", "信息头"};
+    ASSERT_EQ(log->model()->columnCount(), 7);
+    for (int i = 0; i < 7; ++i)
         EXPECT_EQ(log->model()->headerData(i, Qt::Horizontal).toString(), U(cols[i]));
     EXPECT_EQ(d.AboutAction()->text(), U("关于 Tarvex(&A)..."));
     // Captions beside the progress bar and the meters; the meters are shown.
@@ -781,7 +785,11 @@ TEST(LogList, TakesRowsInBatchesAndReadsThemOnDemand) {
     EXPECT_EQ(inserts, 1);
     EXPECT_EQ(list.Model()->rowCount(), 100000);
     EXPECT_EQ(list.Model()->Row(99999)[3], "body99999");
-    EXPECT_EQ(list.Model()->data(list.Model()->index(5, 4), Qt::DisplayRole).toString(), "head");
+    EXPECT_EQ(list.Model()->data(list.Model()->index(5, CLogModel::kHead), Qt::DisplayRole).toString(), "head");
+    EXPECT_EQ(list.Model()->data(list.Model()->index(5, CLogModel::kDirection), Qt::DisplayRole).toString(),
+              U("← 接收"));
+    EXPECT_EQ(list.Model()->data(list.Model()->index(4, CLogModel::kDirection), Qt::DisplayRole).toString(),
+              U("→ 发送"));
 }
 
 TEST(Viewers, TextViewerShowsTextUnchangedReadOnly) {
@@ -1117,4 +1125,196 @@ TEST(LogView, ScriptSetAppliesTheFilterAsEnterDoes) {
     std::string out;
     EXPECT_EQ(RunScript(*w.dlg, "set 1201 \"cmd==Catalog && dir==received\"\nexit\n", &out), 0) << out;
     EXPECT_EQ(w.dlg->MessageList()->Model()->rowCount(), 4) << out; // 5, 10, 20, 25
+}
+
+namespace {
+// One INVITE call with a keepalive in between, as the endpoint reports them:
+// sent messages without a source, received ones with theirs.
+void LogCall(CTarvexDlg& dlg) {
+    auto log = [&](int dir, const std::string& head, const std::string& body) {
+        LoggedMessage m;
+        m.direction = dir;
+        m.peerUser = "34020000001320000009";
+        if (dir == kLogReceived) {
+            m.sourceHost = "127.0.0.1";
+            m.sourcePort = 5070;
+        }
+        m.head = head;
+        m.body = body;
+        dlg.Core().OnMessageLogged(m);
+    };
+    const std::string via = "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-1\r\n";
+    log(kLogSent, "INVITE sip:34020000001310000001@127.0.0.1:5070 SIP/2.0\r\n" + via +
+                      "Call-ID: call-77\r\nCSeq: 20 INVITE\r\nSubject: 34020000001310000001:0,\r\n"
+                      " 34020000002000000001:0\r\n\r\n\n",
+        "v=0\r\ns=Play\r\n");
+    log(kLogReceived, "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\nCall-ID: ka-1\r\n\r\n\n",
+        "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Notify><CmdType>Keepalive</CmdType><Info>" +
+            TextCodec::Utf8ToGbk("在线") + "</Info></Notify>\r\n");
+    log(kLogReceived, "SIP/2.0 200 OK\r\n" + via + "Call-ID: call-77\r\nCSeq: 20 INVITE\r\n\r\n\n", "v=0\r\n");
+    log(kLogSent, "ACK sip:34020000001310000001@127.0.0.1:5070 SIP/2.0\r\nCall-ID: call-77\r\nCSeq: 20 ACK\r\n\r\n\n",
+        "No Body!\n");
+    dlg.TakeLogRows();
+}
+} // namespace
+
+// The direction and peer columns, and selecting a row shows it whole: decoded
+// text, every header (copyable), the raw bytes, and its call's ladder.
+TEST(LogView, SelectedRowShownWholeWithHeadersBytesAndItsCallsLadder) {
+    Window w;
+    w.Register("34020000001320000009");
+    const int base = static_cast<int>(w.dlg->Core().Log().Size());
+    LogCall(*w.dlg);
+    CLogModel* m = w.dlg->MessageList()->Model();
+    ASSERT_EQ(m->rowCount(), base + 4);
+    struct Want {
+        const char* dir;
+        const char* peer;
+    } want[] = {{"→ 发送", "127.0.0.1:5070"}, {"← 接收", "127.0.0.1:5070"}, {"← 接收", "127.0.0.1:5070"},
+                {"→ 发送", "127.0.0.1:5070"}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(m->data(m->index(base + i, CLogModel::kDirection), Qt::DisplayRole).toString(), U(want[i].dir));
+        EXPECT_EQ(m->data(m->index(base + i, CLogModel::kPeer), Qt::DisplayRole).toString(), U(want[i].peer));
+    }
+    // The filter reads the direction the column shows.
+    ASSERT_TRUE(w.dlg->ApplyLogFilter("callid==call-77 && dir==received"));
+    EXPECT_EQ(m->rowCount(), 1);
+    ASSERT_TRUE(w.dlg->ApplyLogFilter(""));
+
+    CMessageView* view = w.dlg->MessageView();
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(w.dlg->Control(1210), view);
+    // Selecting the keepalive: its GB2312 body decoded, the raw bytes as logged.
+    w.dlg->MessageList()->setCurrentIndex(m->index(base + 1, 0));
+    EXPECT_EQ(view->ShownRow(), base + 1);
+    const QString text = view->MessageText()->toPlainText();
+    EXPECT_TRUE(text.contains(U("← 接收  来自 127.0.0.1:5070"))) << text.toStdString();
+    EXPECT_TRUE(text.contains("MESSAGE sip:34020000002000000001@3402000000 SIP/2.0"));
+    EXPECT_TRUE(text.contains(U("<Info>在线</Info>"))) << text.toStdString();
+    EXPECT_TRUE(view->MessageText()->isReadOnly());
+    // "在线" in GB2312 is d4 da cf df.
+    EXPECT_TRUE(view->RawText()->toPlainText().contains("d4 da cf df")) << view->RawText()->toPlainText().toStdString();
+    // The INVITE: every header, the folded Subject in one.
+    w.dlg->MessageList()->setCurrentIndex(m->index(base, 0));
+    QTreeWidget* headers = view->HeaderTree();
+    ASSERT_EQ(headers->topLevelItemCount(), 5);
+    EXPECT_EQ(headers->topLevelItem(0)->text(1), "INVITE sip:34020000001310000001@127.0.0.1:5070 SIP/2.0");
+    EXPECT_EQ(headers->topLevelItem(4)->text(0), "Subject");
+    EXPECT_EQ(headers->topLevelItem(4)->text(1), "34020000001310000001:0, 34020000002000000001:0");
+    headers->topLevelItem(2)->setSelected(true);
+    headers->topLevelItem(3)->setSelected(true);
+    EXPECT_EQ(view->SelectedHeaders(), "Call-ID: call-77\nCSeq: 20 INVITE");
+    // The ladder: the three messages of call-77, the keepalive left out.
+    view->setCurrentIndex(CMessageView::kLadder);
+    const CallLadder& ladder = view->Ladder()->Ladder();
+    EXPECT_EQ(ladder.callId, "call-77");
+    ASSERT_EQ(ladder.steps.size(), 3u);
+    EXPECT_EQ(ladder.steps[0].label, "INVITE");
+    EXPECT_EQ(ladder.steps[1].label, "200 OK");
+    EXPECT_EQ(ladder.steps[1].direction, 2);
+    EXPECT_EQ(ladder.steps[2].label, "ACK");
+    EXPECT_EQ(ladder.selected, 0);
+    // A click on the ACK's arrow selects its row in the list.
+    w.dlg->show();
+    view->Ladder()->resize(600, 300);
+    QTest::mouseClick(view->Ladder(), Qt::LeftButton, {}, view->Ladder()->StepRect(2).center());
+    EXPECT_EQ(w.dlg->MessageList()->currentIndex().row(), base + 3);
+    EXPECT_EQ(view->Ladder()->Ladder().selected, 2);
+    // A new row of the call reaches the ladder on show.
+    LoggedMessage bye;
+    bye.direction = kLogSent;
+    bye.head = "BYE sip:34020000001310000001@127.0.0.1:5070 SIP/2.0\r\nCall-ID: call-77\r\n\r\n\n";
+    bye.body = "No Body!\n";
+    w.dlg->Core().OnMessageLogged(bye);
+    w.dlg->TakeLogRows();
+    ASSERT_EQ(view->Ladder()->Ladder().steps.size(), 4u);
+    EXPECT_EQ(view->Ladder()->Ladder().steps[3].label, "BYE");
+}
+
+TEST(LogView, DoubleClickOnTheTimeColumnOpensTheWholeMessage) {
+    Window w;
+    w.Register("34020000001320000009");
+    const int base = static_cast<int>(w.dlg->Core().Log().Size());
+    LogCall(*w.dlg);
+    w.dlg->show();
+    CListX* list = w.dlg->MessageList();
+    list->scrollTo(list->Model()->index(base + 2, 0));
+    QApplication::processEvents();
+    QString shown;
+    int rowShown = -2;
+    testsupport::WhenModal([&](QDialog* d) {
+        if (auto* dlg = qobject_cast<CMessageDlg*>(d)) {
+            shown = dlg->View()->MessageText()->toPlainText();
+            rowShown = dlg->View()->ShownRow();
+        }
+        d->reject();
+    });
+    const QRect cell = list->visualRect(list->Model()->index(base + 2, CLogModel::kTime));
+    // A real double click: press, release, then the double click on the same cell.
+    const QPoint at = cell.center() + QPoint(20, 0);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+    EXPECT_EQ(rowShown, base + 2);
+    EXPECT_TRUE(shown.contains("SIP/2.0 200 OK")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains("v=0"));
+}
+
+// The session's figure updates reach the plots of "媒体统计" on the GUI thread.
+TEST(MediaPlots, FigureUpdatesFromAnotherThreadAreDrawnOverTime) {
+    Window w;
+    CMediaPlots* plots = w.dlg->MediaPlots();
+    ASSERT_NE(plots, nullptr);
+    EXPECT_EQ(w.dlg->Control(1216), plots);
+    EXPECT_EQ(plots->Summary(), U("没有媒体流"));
+    std::thread media([&] {
+        for (int i = 0; i < 3; ++i) {
+            MediaViewUpdate u;
+            StreamFigures f;
+            f.elapsed = i;
+            f.frames = static_cast<std::uint32_t>(25 * (i + 1));
+            f.fps = 25;
+            f.kbytesPerSecond = 250;
+            f.lostPackets = static_cast<std::uint64_t>(i * 4);
+            u.figures = f;
+            u.statistics = "line";
+            w.dlg->ShowMediaFigures(u);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+        }
+    });
+    media.join();
+    QApplication::processEvents();
+    const QList<QPointF> fps = plots->Points(CMediaPlots::kFrameRate);
+    ASSERT_EQ(fps.size(), 3);
+    EXPECT_EQ(fps[2].y(), 25);
+    EXPECT_GE(fps[2].x(), 2.0);
+    EXPECT_EQ(plots->Points(CMediaPlots::kBitRate)[0].y(), 2048); // 250 KB/s
+    EXPECT_GE(plots->AxisMax(CMediaPlots::kBitRate), 2048);
+    EXPECT_EQ(plots->Points(CMediaPlots::kLoss)[1].y(), 4);
+    EXPECT_TRUE(plots->Summary().contains(U("丢包共 8 包"))) << plots->Summary().toStdString();
+}
+
+// A control on a tab page that is not shown is brought up and drawn at the size asked for.
+TEST(Script, ShotOfATabPageAtAGivenSize) {
+    Window w;
+    w.Register("34020000001320000009");
+    LogCall(*w.dlg);
+    w.dlg->show();
+    const std::string file = w.dir.File("ladder.png");
+    std::string out;
+    EXPECT_EQ(RunScript(*w.dlg, "set 1203 \"INVITE sip\"\nshot " + file + " 1214 700 380\nexit\n", &out), 0)
+        << out;
+    const QImage img(QString::fromStdString(file));
+    EXPECT_EQ(img.size(), QSize(700, 380));
+    EXPECT_EQ(w.dlg->MessageView()->currentIndex(), CMessageView::kLadder);
+    EXPECT_EQ(w.dlg->MessageView()->Ladder()->Ladder().steps.size(), 3u);
+    // The arrow colours of the sent INVITE (blue) and the received 200 (green) are drawn.
+    bool blue = false, green = false;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const QColor c(img.pixel(x, y));
+            blue |= c.blue() > 150 && c.red() < 40 && c.green() < 120;
+            green |= c.green() > 100 && c.red() < 40 && c.blue() < 90;
+        }
+    EXPECT_TRUE(blue);
+    EXPECT_TRUE(green);
 }

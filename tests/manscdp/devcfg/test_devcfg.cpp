@@ -2,6 +2,7 @@
 // settings' registration time and heartbeat period and an injected clock.
 
 #include "manscdp/control/BodyHarness.h"
+#include "base/TextCodec.h"
 #include "base/TimeText.h"
 #include "support/common/LocalTime.h"
 
@@ -48,11 +49,16 @@ TEST(ConfigBodies, DeviceConfigSendsWhatTheOperatorEntered) {
                            {"Expiration", ""},
                            {"HeartBeatInterval", "20"},
                            {"HeartBeatCount", "5"}});
-    EXPECT_EQ(h.Signalling(7), Expected("Control", "DeviceConfig", 12,
-                                        {" <BasicParam>", "  <Name>前门</Name>",
-                                         "  <Expiration>7200</Expiration>",
-                                         "  <HeartBeatInterval>20</HeartBeatInterval>",
-                                         "  <HeartBeatCount>5</HeartBeatCount>", " </BasicParam>"}));
+    // The Chinese name goes out as the GB2312 the body then declares.
+    const std::string plain = Expected("Control", "DeviceConfig", 12,
+                                       {" <BasicParam>", "  <Name>前门</Name>",
+                                        "  <Expiration>7200</Expiration>",
+                                        "  <HeartBeatInterval>20</HeartBeatInterval>",
+                                        "  <HeartBeatCount>5</HeartBeatCount>", " </BasicParam>"});
+    const std::string plainDecl = "<?xml version=\"1.0\"?>\r\n";
+    ASSERT_EQ(plain.rfind(plainDecl, 0), 0u);
+    EXPECT_EQ(h.Signalling(7), TextCodec::Utf8ToGbk("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n" +
+                                                    plain.substr(plainDecl.size())));
     ASSERT_EQ(h.sent.size(), 3u);
     for (const auto& s : h.sent) {
         EXPECT_EQ(s.first, kKindControl);

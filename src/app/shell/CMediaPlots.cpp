@@ -1,0 +1,105 @@
+#include "app/shell/CMediaPlots.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QLabel>
+#include <QLineSeries>
+#include <QValueAxis>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+QString U(const char* s) { return QString::fromUtf8(s); }
+
+// A round upper end: 1, 2 or 5 times a power of ten, at least min.
+double NiceMax(double v, double min) {
+    v = std::max(v * 1.1, min);
+    const double p = std::pow(10.0, std::floor(std::log10(v)));
+    for (double m : {1.0, 2.0, 5.0, 10.0})
+        if (m * p >= v) return m * p;
+    return 10 * p;
+}
+} // namespace
+
+CMediaPlots::CMediaPlots(QWidget* parent) : QWidget(parent) {
+    setObjectName("ctl1216");
+    auto* l = new QVBoxLayout(this);
+    l->setContentsMargins(2, 2, 2, 2);
+    l->setSpacing(2);
+    summary_ = new QLabel(U("没有媒体流"));
+    summary_->setObjectName("ctl1217");
+    l->addWidget(summary_);
+    const char* titles[kPlots] = {"帧率 (fps)", "码率 (kbit/s)", "丢包 (包/秒)"};
+    const QColor colours[kPlots] = {QColor(0, 90, 200), QColor(0, 130, 60), QColor(200, 40, 40)};
+    for (int i = 0; i < kPlots; ++i) {
+        auto* chart = new QChart;
+        chart->setTitle(U(titles[i]));
+        chart->legend()->hide();
+        chart->setMargins(QMargins(2, 0, 2, 0));
+        chart->setBackgroundRoundness(0);
+        series_[i] = new QLineSeries;
+        series_[i]->setPen(QPen(colours[i], 1.5));
+        chart->addSeries(series_[i]);
+        x_[i] = new QValueAxis;
+        x_[i]->setLabelFormat("%d s");
+        x_[i]->setRange(0, 60);
+        y_[i] = new QValueAxis;
+        y_[i]->setLabelFormat("%d");
+        // Three labels fit a small plot's height (more would overlap and be elided).
+        y_[i]->setTickCount(3);
+        y_[i]->setRange(0, 10);
+        chart->addAxis(x_[i], Qt::AlignBottom);
+        chart->addAxis(y_[i], Qt::AlignLeft);
+        series_[i]->attachAxis(x_[i]);
+        series_[i]->attachAxis(y_[i]);
+        auto* view = new QChartView(chart);
+        view->setObjectName(QStringLiteral("mediaPlot%1").arg(i));
+        view->setRenderHint(QPainter::Antialiasing);
+        // Small by need: the pane shares the log's height with the list.
+        view->setMinimumSize(120, 40);
+        l->addWidget(view, 1);
+    }
+}
+
+void CMediaPlots::Add(const StreamFigures& f, MediaHistory::Clock::time_point now) {
+    history_.Add(f, now);
+    Redraw();
+}
+
+void CMediaPlots::Redraw() {
+    const auto& samples = history_.Samples();
+    QList<QPointF> pts[kPlots];
+    double top[kPlots] = {0, 0, 0};
+    for (const auto& s : samples) {
+        const double v[kPlots] = {double(s.fps), double(s.kbitPerSecond), double(s.lost)};
+        for (int i = 0; i < kPlots; ++i) {
+            pts[i].append(QPointF(s.seconds, v[i]));
+            top[i] = std::max(top[i], v[i]);
+        }
+    }
+    const double from = samples.empty() ? 0 : samples.front().seconds;
+    const double to = samples.empty() ? 60 : std::max(from + 60, samples.back().seconds);
+    const double mins[kPlots] = {30, 100, 10};
+    for (int i = 0; i < kPlots; ++i) {
+        series_[i]->replace(pts[i]);
+        x_[i]->setRange(std::floor(from), std::ceil(to));
+        const double max = NiceMax(top[i], mins[i]);
+        y_[i]->setRange(0, max);
+        // Whole halves: the end is 1, 2 or 5 times a power of ten, at least 10.
+    }
+    if (samples.empty()) {
+        summary_->setText(U("没有媒体流"));
+        return;
+    }
+    const auto& last = samples.back();
+    summary_->setText(U("帧率 %1 fps  码率 %2 kbit/s  丢包共 %3 包  (最近 %4 秒)")
+                          .arg(last.fps)
+                          .arg(last.kbitPerSecond)
+                          .arg(last.lostTotal)
+                          .arg(static_cast<int>(last.seconds - samples.front().seconds)));
+}
+
+QList<QPointF> CMediaPlots::Points(Plot p) const { return series_[p]->points(); }
+double CMediaPlots::AxisMax(Plot p) const { return y_[p]->max(); }
+QString CMediaPlots::Summary() const { return summary_->text(); }
