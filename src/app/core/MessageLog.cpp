@@ -13,10 +13,8 @@ std::atomic<tarvex::journal::Journal*> g_journal{nullptr};
 
 void MessageLog::AttachJournal(tarvex::journal::Journal* journal) { g_journal = journal; }
 
-std::uint32_t MessageLog::Intern(std::vector<std::string>& table,
-                                 std::unordered_map<std::string, std::uint32_t>& index,
-                                 std::string_view text) {
-    auto it = index.find(std::string(text));
+std::uint32_t MessageLog::Intern(std::vector<std::string>& table, TextIndex& index, std::string_view text) {
+    auto it = index.find(text);
     if (it != index.end()) return it->second;
     const auto n = static_cast<std::uint32_t>(table.size());
     table.emplace_back(text);

@@ -24,6 +24,7 @@ class Journal;
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -80,10 +81,14 @@ private:
         std::uint16_t type = 0;
         std::uint8_t direction = 0;
     };
+    // Looked up by string_view, without making a string for each row.
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    using TextIndex = std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>>;
     // Index of text in a table of distinct texts (type texts, device identifiers).
-    static std::uint32_t Intern(std::vector<std::string>& table,
-                                std::unordered_map<std::string, std::uint32_t>& index,
-                                std::string_view text);
+    static std::uint32_t Intern(std::vector<std::string>& table, TextIndex& index, std::string_view text);
     RowText TextOf(const Entry& e) const;
     // Drops the oldest rows beyond memoryRows_ that the journal holds.
     void EvictLocked(const tarvex::journal::Journal& journal);
@@ -103,5 +108,5 @@ private:
     std::vector<Run> runs_;
     std::size_t counts_[3] = {0, 0, 0};
     std::vector<std::string> types_, devices_;
-    std::unordered_map<std::string, std::uint32_t> typeIndex_, deviceIndex_;
+    TextIndex typeIndex_, deviceIndex_;
 };

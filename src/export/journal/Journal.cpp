@@ -96,7 +96,10 @@ std::int64_t Journal::Append(int direction, std::chrono::system_clock::time_poin
                              std::string_view body) {
     Pending p{0, direction == 2 ? 2 : 1,
               std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count(),
-              std::string(typeText), std::string(deviceId), std::string(head), std::string(body)};
+              {}, static_cast<std::uint32_t>(typeText.size()), static_cast<std::uint32_t>(deviceId.size()),
+              static_cast<std::uint32_t>(head.size())};
+    p.bytes.reserve(typeText.size() + deviceId.size() + head.size() + body.size());
+    p.bytes.append(typeText).append(deviceId).append(head).append(body);
     std::lock_guard<std::mutex> lk(mutex_);
     if (!db_ || quit_) return 0;
     p.id = nextId_++;
@@ -117,10 +120,13 @@ bool Journal::Commit(std::vector<Pending>& batch) {
         sqlite3_bind_int64(st, 1, p.id);
         sqlite3_bind_int64(st, 2, p.timeMs);
         sqlite3_bind_int(st, 3, p.direction);
-        sqlite3_bind_text(st, 4, p.device.data(), static_cast<int>(p.device.size()), SQLITE_STATIC);
-        sqlite3_bind_text(st, 5, p.type.data(), static_cast<int>(p.type.size()), SQLITE_STATIC);
-        sqlite3_bind_blob(st, 6, p.head.data(), static_cast<int>(p.head.size()), SQLITE_STATIC);
-        sqlite3_bind_blob(st, 7, p.body.data(), static_cast<int>(p.body.size()), SQLITE_STATIC);
+        const std::size_t d = p.typeSize, h = d + p.deviceSize, b = h + p.headSize;
+        const std::string_view type = p.Part(0, p.typeSize), device = p.Part(d, p.deviceSize),
+                               head = p.Part(h, p.headSize), body = p.Part(b, std::string::npos);
+        sqlite3_bind_text(st, 4, device.data(), static_cast<int>(device.size()), SQLITE_STATIC);
+        sqlite3_bind_text(st, 5, type.data(), static_cast<int>(type.size()), SQLITE_STATIC);
+        sqlite3_bind_blob(st, 6, head.data(), static_cast<int>(head.size()), SQLITE_STATIC);
+        sqlite3_bind_blob(st, 7, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
         ok = sqlite3_step(st) == SQLITE_DONE;
         sqlite3_reset(st);
     }

@@ -75,7 +75,10 @@ private:
         std::int64_t id;
         int direction;
         long long timeMs;
-        std::string type, device, head, body;
+        // type, device, head and body one after another: one allocation a row
+        std::string bytes;
+        std::uint32_t typeSize, deviceSize, headSize;
+        std::string_view Part(std::size_t from, std::size_t n) const { return std::string_view(bytes).substr(from, n); }
     };
     void Writer();
     bool Commit(std::vector<Pending>& batch);
