@@ -32,6 +32,10 @@ struct LogTexts {
     std::string error; // set when the message could not be serialised
 };
 LogTexts ExtractLogTexts(const osip_message_t* message);
+// The same texts from the bytes message was parsed from, without serialising
+// it again; false (t untouched) when they are not plainly its bytes (another
+// message's, a multipart body, a body osip read differently).
+bool LogTextsFromWire(std::string_view wire, const osip_message_t* message, LogTexts& t);
 
 // Bytes as a log row shows input that is no SIP message: printable ASCII as it
 // is, backslash doubled, \r \n \t and \xHH for the rest (a line break kept

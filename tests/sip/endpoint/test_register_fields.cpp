@@ -134,6 +134,50 @@ TEST(LogTexts, HeadLimitedTo2047Bytes) {
     EXPECT_EQ(ExtractLogTexts(nullptr).error.rfind("osip_message_to_str Error nRet =", 0), 0u);
 }
 
+TEST(LogTexts, FromTheBytesReceivedWhenTheyArePlainlyTheMessages) {
+    const std::string body = "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>Keepalive</CmdType></Notify>\r\n";
+    // Compact and oddly spelt headers are logged as the device sent them.
+    const std::string wire = "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n"
+                             "v: SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK7\r\nf: <sip:1@1.2.3.4>;tag=1\r\n"
+                             "t: <sip:2@5.6.7.8>\r\ni: ka-77@1.2.3.4\r\nCSeq: 20 MESSAGE\r\n"
+                             "c: Application/MANSCDP+xml\r\nl: " + std::to_string(body.size()) + "\r\n\r\n";
+    const std::string other = "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK7\r\n"
+                              "From: <sip:1@1.2.3.4>;tag=1\r\nTo: <sip:2@5.6.7.8>;tag=9\r\n"
+                              "Call-ID: ka-77@1.2.3.4\r\nCSeq: 20 MESSAGE\r\nContent-Length: 0\r\n\r\n";
+    const std::string multipart =
+        "MESSAGE sip:2@5.6.7.8 SIP/2.0\r\nVia: SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK8\r\n"
+        "From: <sip:1@1.2.3.4>;tag=1\r\nTo: <sip:2@5.6.7.8>\r\nCall-ID: mp@1\r\nCSeq: 1 MESSAGE\r\n"
+        "Content-Type: multipart/mixed;boundary=b\r\nContent-Length: 40\r\n\r\n"
+        "--b\r\nContent-Type: text/plain\r\n\r\nx\r\n--b--\r\n";
+    struct Case {
+        const char* what;
+        std::string parsed, wire;
+        bool used;
+        std::string body;
+    } cases[] = {
+        {"a keepalive, its own bytes", wire + body, wire + body, true, body},
+        {"no body", other, other, true, "No Body!\n"},
+        {"the bytes of another message (Call-ID)", wire + body,
+         std::string(wire).replace(wire.find("ka-77"), 5, "ka-78") + body, false, ""},
+        {"an answer's bytes for a request", wire + body, other, false, ""},
+        {"a body other than osip read", wire + body, wire + body.substr(1) + "x", false, ""},
+        {"a multipart body", multipart, multipart, false, ""},
+        {"no end of the head", other, other.substr(0, other.size() - 2), false, ""},
+    };
+    for (const Case& c : cases) {
+        Parsed p(c.parsed);
+        ASSERT_NE(p.m, nullptr) << c.what;
+        LogTexts t;
+        EXPECT_EQ(LogTextsFromWire(c.wire, p.m, t), c.used) << c.what;
+        EXPECT_EQ(t.ok, c.used) << c.what;
+        if (!c.used) continue;
+        EXPECT_EQ(t.body, c.body) << c.what;
+        EXPECT_EQ(t.head, c.wire.substr(0, c.wire.find("\r\n\r\n") + 4) + "\n") << c.what;
+        // The same body as the serialised message's.
+        EXPECT_EQ(ExtractLogTexts(p.m).body, t.body) << c.what;
+    }
+}
+
 namespace {
 struct NoEvents : ISipEvents {
     void OnMessageLogged(const LoggedMessage&) override { ++rows; }
