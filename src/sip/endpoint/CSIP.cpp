@@ -276,6 +276,10 @@ std::uint64_t CSIP::InvalidInputCount() const {
     return context_ ? context_->InvalidInputCount() : 0;
 }
 
+std::map<std::string, std::uint64_t> CSIP::InvalidInputBySource() const {
+    return context_ ? context_->InvalidInputBySource() : std::map<std::string, std::uint64_t>{};
+}
+
 std::string EscapeBytes(std::string_view bytes) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;

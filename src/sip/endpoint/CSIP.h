@@ -80,6 +80,7 @@ public:
     std::uint64_t ShedCount() const;
     // Inputs that could not be a SIP message since Start (0 when stopped).
     std::uint64_t InvalidInputCount() const;
+    std::map<std::string, std::uint64_t> InvalidInputBySource() const override;
     // Clock of the REGISTER answer's Date header; set before Start.
     WallClock clock;
 

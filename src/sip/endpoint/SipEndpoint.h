@@ -16,6 +16,7 @@
 // holds none of its own locks while it calls down.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -131,4 +132,7 @@ public:
     virtual SendResult Send(const SipRequest& request) = 0;
     // CANCEL or BYE for the call; queued, never waits for the SIP thread.
     virtual void EndCall(int callId, int dialogId) = 0;
+    // Inputs that could not be a SIP message since Start, counted per source
+    // ("host:port"; "other" beyond the sources told apart); empty when none.
+    virtual std::map<std::string, std::uint64_t> InvalidInputBySource() const { return {}; }
 };
