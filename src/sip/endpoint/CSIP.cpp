@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr std::size_t kHeadLimit = 2047;
 constexpr const char* kNoBody = "No Body!\n";
 
 // Header values go out without surrounding blanks and line ends.
@@ -113,8 +112,8 @@ LogTexts ExtractLogTexts(const osip_message_t* message) {
         t.body.assign(body->body, body->length);
         head = whole.substr(0, whole.size() >= body->length ? whole.size() - body->length : 0);
     }
-    // The head buffer holds 2047 bytes; a longer head is cut.
-    if (head.size() > kHeadLimit) head = head.substr(0, kHeadLimit);
+    // The whole head is logged (a received one is at most 64 KiB); only the
+    // workbook cuts a cell, at its 32,767-character limit.
     t.head.reserve(head.size() + 1);
     t.head.assign(head);
     t.head += '\n';
@@ -148,7 +147,7 @@ bool LogTextsFromWire(std::string_view wire, const osip_message_t* message, LogT
         if (!rest.empty()) return false;
         t.body = kNoBody;
     }
-    const std::string_view head = wire.substr(0, std::min(he + 4, kHeadLimit));
+    const std::string_view head = wire.substr(0, he + 4);
     t.head.reserve(head.size() + 1);
     t.head.assign(head);
     t.head += '\n';

@@ -28,7 +28,7 @@
 struct LogTexts {
     bool ok = false;
     std::string body;  // the first body, or "No Body!\n"
-    std::string head;  // start line and headers (at most 2047 bytes), then "\n"
+    std::string head;  // start line and headers, whole, then "\n"
     std::string error; // set when the message could not be serialised
 };
 LogTexts ExtractLogTexts(const osip_message_t* message);

@@ -72,7 +72,7 @@ struct LoggedMessage {
     // when none is decided here; a request not answered 200 is logged and
     // not applied.
     int answerStatus = 0;
-    std::string head;     // start line and headers (at most 2047 bytes), then "\n"
+    std::string head;     // start line and headers, whole, then "\n"
     std::string body;     // the first body as on the wire, or "No Body!\n"
     // A received MESSAGE that came in one datagram with more bytes than its
     // Content-Length declares: all of them (body keeps the declared ones).

@@ -130,3 +130,30 @@ TEST(JournalLog, WorkbookOfALongRunHoldsEveryRowReadByXlrd) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(JournalLog, AHeadPast2047BytesReachesTheWorkbookWhole) {
+    TempDir dir;
+    Journal j;
+    ASSERT_EQ(j.Open(dir.File("j.sqlite")), "");
+    Attached a(&j);
+    MessageLog log(1);
+    const std::string head = "MESSAGE sip:1@2 SIP/2.0\r\nX-Long: " + std::string(6000, 'q') + "\r\nCSeq: 9 MESSAGE\r\n\r\n\n";
+    log.Append(2, kT0, "Keepalive", "dev", head, "<Notify/>");
+    UntilDurable(j, 1);
+    log.Append(2, kT0, "Keepalive", "dev", "h\n", "b"); // the long row leaves memory
+    ASSERT_EQ(log.MemoryRows(), 1u);
+    MessageLog::RowText r;
+    ASSERT_TRUE(log.Row(0, r));
+    EXPECT_EQ(r.head, head);
+    const tarvex::xls::SaveResult saved = tarvex::xls::SaveMessageLog(log, dir.Path());
+    ASSERT_FALSE(saved.written.empty());
+    const xlstest::Book b = xlstest::ReadBack(saved.written, "full");
+    ASSERT_TRUE(b.ok) << b.output;
+    const auto cell = b.sheets.at(0).cells.find({1, 4});
+    ASSERT_NE(cell, b.sheets.at(0).cells.end());
+    EXPECT_EQ(cell->second.value, head);
+}
+
+} // namespace

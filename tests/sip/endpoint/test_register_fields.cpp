@@ -1,6 +1,6 @@
 // Device fields from a REGISTER (the packet's source, else From URI and
 // rport), the registration time it asks for, and the log texts of a message
-// (body, head, the 2047-byte head limit).
+// (body, head, a long head kept whole).
 
 #include "sip/endpoint/CSIP.h"
 
@@ -121,15 +121,25 @@ TEST(LogTexts, BodyAndHeadSplit) {
     EXPECT_EQ(t.head.substr(t.head.size() - 5), "\r\n\r\n\n");
 }
 
-TEST(LogTexts, HeadLimitedTo2047Bytes) {
-    std::string big = "Content-Type: text/plain\r\nX-Long: " + std::string(5000, 'y') + "\r\n";
-    Parsed p(Register("sip:1@1.2.3.4:5", "SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK1", big, "abc"));
+TEST(LogTexts, HeadOver2047BytesIsKeptWhole) {
+    // A real message's headers past 2047 bytes (here a long X-Long and the
+    // Content-Length after it) are data: serialised or from the wire, the
+    // whole head is logged.
+    const std::string big = "Content-Type: text/plain\r\nX-Long: " + std::string(5000, 'y') + "\r\n";
+    const std::string text = Register("sip:1@1.2.3.4:5", "SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK1", big, "abc");
+    Parsed p(text);
     ASSERT_NE(p.m, nullptr);
     LogTexts t = ExtractLogTexts(p.m);
     ASSERT_TRUE(t.ok);
-    EXPECT_EQ(t.head.size(), 2048u);
+    EXPECT_GT(t.head.size(), 5000u);
+    EXPECT_NE(t.head.find(std::string(5000, 'y') + "\r\n"), std::string::npos);
+    EXPECT_GT(t.head.find("Content-Length"), t.head.find(std::string(5000, 'y'))) << t.head.substr(5000);
+    EXPECT_EQ(t.head.substr(t.head.size() - 5), "\r\n\r\n\n");
     EXPECT_EQ(t.head.back(), '\n');
     EXPECT_EQ(t.body, "abc");
+    LogTexts w;
+    ASSERT_TRUE(LogTextsFromWire(text, p.m, w));
+    EXPECT_EQ(w.head, text.substr(0, text.size() - 3) + "\n");
     EXPECT_FALSE(ExtractLogTexts(nullptr).ok);
     EXPECT_EQ(ExtractLogTexts(nullptr).error.rfind("osip_message_to_str Error nRet =", 0), 0u);
 }
