@@ -892,14 +892,20 @@ int CTarvexCore::Dispatch(const std::string& body, const LoggedMessage& m) {
         return 0;
     }
     DispatchOutcome outcome;
+    bool sooner = false;
     {
         std::lock_guard<std::mutex> lk(mutex_);
         // Applied to the registered device that sent it, and to nobody else.
         DeviceRecord* d = SenderOf(registry_, m.peerUser, m.sourceHost);
         if (!d) return 0;
+        const auto before = chain_.NextDue();
         outcome = ApplyManscdp(registry_, chain_, *d, doc.ChildAt(0), Now(clock_));
+        // The timer is woken only when a follow-up became due sooner than it
+        // waits for (not on every keepalive).
+        const auto after = chain_.NextDue();
+        sooner = outcome.applied && after && (!before || *after < *before);
     }
-    if (outcome.applied) timerCv_.notify_all(); // a follow-up may be due sooner
+    if (sooner) timerCv_.notify_all();
     if (outcome.treeChanged)
         if (ICoreView* v = view_) v->DeviceTreeChanged();
     return outcome.refused ? -1 : 0;

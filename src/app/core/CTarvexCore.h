@@ -32,6 +32,7 @@
 #include "base/TimeText.h"
 #include "manscdp/builder/CommandBuilder.h"
 #include "app/settings/CDlgCfg.h"
+#include "app/settings/ListenStatus.h"
 #include "manscdp/control/CommandBodies.h"
 #include "manscdp/search/CDlgSearch.h"
 #include "media/session/CMediaSession.h"
@@ -229,6 +230,9 @@ public:
     std::string ChallengePassword() const;
     // Result of the last endpoint start (0 or -1).
     int LastStartResult() const { return lastStart_; }
+    // The status line with the count of input that was no SIP message added
+    // (InputStatus.cpp).
+    ListenStatus WithInputStatus(ListenStatus line) const;
 
 private:
     // What one action shows and sends, delivered after mutex_ is released.

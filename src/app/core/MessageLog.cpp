@@ -6,6 +6,7 @@
 #include "base/TimeText.h"
 #include "export/journal/Journal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 
@@ -19,10 +20,8 @@ std::uint32_t CallHash(std::string_view callId) {
 
 void MessageLog::AttachJournal(tarvex::journal::Journal* journal) { g_journal = journal; }
 
-std::uint32_t MessageLog::Intern(std::vector<std::string>& table,
-                                 std::unordered_map<std::string, std::uint32_t>& index,
-                                 std::string_view text) {
-    auto it = index.find(std::string(text));
+std::uint32_t MessageLog::Intern(std::vector<std::string>& table, TextIndex& index, std::string_view text) {
+    auto it = index.find(text);
     if (it != index.end()) return it->second;
     const auto n = static_cast<std::uint32_t>(table.size());
     table.emplace_back(text);
@@ -44,14 +43,41 @@ std::size_t MessageLog::Append(int direction, std::chrono::system_clock::time_po
     e.type = static_cast<std::uint16_t>(Intern(types_, typeIndex_, typeText));
     e.device = Intern(devices_, deviceIndex_, deviceId);
     e.peer = Intern(peers_, peerIndex_, peer);
+    tarvex::journal::Journal* j = g_journal.load();
+    if (j) e.journalId = j->Append(direction, time, typeText, deviceId, head, body);
     rows_.push_back(std::move(e));
     ++counts_[rows_.back().direction];
-    if (tarvex::journal::Journal* j = g_journal.load())
-        j->Append(direction, time, typeText, deviceId, head, body);
-    return rows_.size() - 1;
+    const std::size_t index = evicted_ + rows_.size() - 1;
+    if (j) EvictLocked(*j);
+    return index;
+}
+
+void MessageLog::EvictLocked(const tarvex::journal::Journal& journal) {
+    if (rows_.size() <= memoryRows_) return;
+    const std::int64_t durable = journal.DurableThrough();
+    while (rows_.size() > memoryRows_) {
+        const std::int64_t id = rows_.front().journalId;
+        if (id == 0 || id > durable) return; // not (yet) safe in the journal
+        if (runs_.empty() || runs_.back().firstId + static_cast<std::int64_t>(evicted_ - runs_.back().firstIndex) != id)
+            runs_.push_back({evicted_, id});
+        rows_.pop_front();
+        ++evicted_;
+    }
+}
+
+std::int64_t MessageLog::JournalIdLocked(std::size_t index) const {
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
+                               [](std::size_t i, const Run& r) { return i < r.firstIndex; });
+    --it; // runs_[0].firstIndex is 0
+    return it->firstId + static_cast<std::int64_t>(index - it->firstIndex);
 }
 
 std::size_t MessageLog::Size() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return evicted_ + rows_.size();
+}
+
+std::size_t MessageLog::MemoryRows() const {
     std::lock_guard<std::mutex> lk(mutex_);
     return rows_.size();
 }
@@ -69,17 +95,44 @@ MessageLog::RowText MessageLog::TextOf(const Entry& e) const {
 }
 
 bool MessageLog::Row(std::size_t index, RowText& out) const {
-    std::lock_guard<std::mutex> lk(mutex_);
-    if (index >= rows_.size()) return false;
-    out = TextOf(rows_[index]);
+    std::int64_t id = 0;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (index >= evicted_ + rows_.size()) return false;
+        if (index >= evicted_) {
+            out = TextOf(rows_[index - evicted_]);
+            return true;
+        }
+        id = JournalIdLocked(index);
+    }
+    tarvex::journal::Journal* j = g_journal.load();
+    tarvex::journal::Journal::StoredRow stored;
+    if (!j || !j->ReadRow(id, stored)) return false;
+    out.direction = stored.direction;
+    out.time = LocalTimeTextMs(stored.time);
+    out.typeText = std::move(stored.type);
+    out.deviceId = std::move(stored.device);
+    out.head = std::move(stored.head);
+    out.body = std::move(stored.body);
     return true;
 }
 
 bool MessageLog::RowPeer(std::size_t index, int& direction, std::string& peer) const {
-    std::lock_guard<std::mutex> lk(mutex_);
-    if (index >= rows_.size()) return false;
-    direction = rows_[index].direction;
-    peer = peers_[rows_[index].peer];
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (index >= evicted_ + rows_.size()) return false;
+        if (index >= evicted_) {
+            const Entry& e = rows_[index - evicted_];
+            direction = e.direction;
+            peer = peers_[e.peer];
+            return true;
+        }
+    }
+    // A row read back from the journal, which keeps no peer.
+    RowText r;
+    if (!Row(index, r)) return false;
+    direction = r.direction;
+    peer.clear();
     return true;
 }
 
@@ -93,7 +146,7 @@ std::vector<std::size_t> MessageLog::RowsOfCall(std::string_view callId, std::si
         // The hash only narrows; the head says whether it is that call.
         if (e.callHash == h &&
             tarvex::siptext::CallIdOf(std::string_view(e.bytes).substr(0, e.headSize)) == callId)
-            out.push_back(i);
+            out.push_back(evicted_ + i);
     }
     return out;
 }
@@ -111,7 +164,7 @@ bool MessageLog::RowContains(std::size_t index, std::string_view utf8) const {
 
 std::size_t MessageLog::OverheadBytes() const {
     std::lock_guard<std::mutex> lk(mutex_);
-    std::size_t n = sizeof(Entry) * rows_.size();
+    std::size_t n = sizeof(Entry) * rows_.size() + sizeof(Run) * runs_.capacity();
     for (const auto& e : rows_) n += e.bytes.capacity() - e.bytes.size();
     return n;
 }
@@ -125,6 +178,14 @@ void MessageLog::ForEachRow(tarvex::xls::LogDirection dir,
                             const std::function<void(const tarvex::xls::LogRowRef&)>& f) const {
     const std::uint8_t want = dir == tarvex::xls::LogDirection::Received ? 2 : 1;
     std::lock_guard<std::mutex> lk(mutex_);
+    if (evicted_ > 0) {
+        tarvex::journal::Journal* j = g_journal.load();
+        for (std::size_t r = 0; j && r < runs_.size(); ++r) {
+            const std::size_t end = r + 1 < runs_.size() ? runs_[r + 1].firstIndex : evicted_;
+            j->ForEachStored(runs_[r].firstId,
+                             runs_[r].firstId + static_cast<std::int64_t>(end - runs_[r].firstIndex) - 1, dir, f);
+        }
+    }
     char time[40];
     for (const Entry& e : rows_) {
         if (e.direction != want) continue;

@@ -5,8 +5,15 @@
 // made when read. The window's list reads rows on demand, and the workbook is
 // written from here at exit (IMessageLogRows).
 //
-// Thread-safe: one leaf lock guards the rows; nothing is called while it is held
-// but ForEachRow's function (the workbook writer), which must not use the log.
+// Bounded by the session journal: with a journal attached, only the newest
+// memoryRows rows (and any not yet committed there) stay in memory; older rows
+// are read back from the journal by their id (one run of ids per stretch of
+// consecutive journal rows: one run when this is the journal's only log).
+// Without a journal every row stays in memory.
+//
+// Thread-safe: one lock guards the rows; under it only the journal's leaf locks
+// are taken, and ForEachRow's function (the workbook writer) is called, which
+// must not use the log. Rows read back for the list are read outside it.
 
 #include "export/xls/MessageLogSave.h"
 
@@ -17,6 +24,7 @@ class Journal;
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -25,6 +33,10 @@ class Journal;
 
 class MessageLog final : public tarvex::xls::IMessageLogRows {
 public:
+    // Rows kept in memory when a journal holds the older ones.
+    static constexpr std::size_t kMemoryRows = 10'000;
+    explicit MessageLog(std::size_t memoryRows = kMemoryRows) : memoryRows_(memoryRows) {}
+
     // One row as the list and the viewers show it; body and head are the bytes.
     struct RowText {
         int direction = 0; // 1 sent, 2 received
@@ -41,9 +53,12 @@ public:
                        std::string_view head, std::string_view body, std::string_view peer = {});
     std::size_t Size() const;
     // The direction (1 sent, 2 received) and peer of a row without copying its
-    // bytes (the list's columns); false for a row that does not exist.
+    // bytes (the list's columns); false for a row that does not exist. A row
+    // older than the newest kMemoryRows is read back from the journal, which
+    // keeps no peer: its peer is empty.
     bool RowPeer(std::size_t index, int& direction, std::string& peer) const;
-    // The rows whose Call-ID is callId, in order, at most limit of them.
+    // The rows whose Call-ID is callId, in order, at most limit of them; only
+    // rows still in memory (the newest kMemoryRows) are looked at.
     std::vector<std::size_t> RowsOfCall(std::string_view callId, std::size_t limit) const;
     // Nothing for a row that does not exist.
     bool Row(std::size_t index, RowText& out) const;
@@ -52,6 +67,8 @@ public:
     bool RowContains(std::size_t index, std::string_view utf8) const;
     // Bytes the rows hold beyond the messages' own (for the memory figure).
     std::size_t OverheadBytes() const;
+    // Rows held in memory now (the rest are in the journal).
+    std::size_t MemoryRows() const;
     // The process's session journal (null: none): every row appended to any log
     // from then on is appended there too, in the same order, under the log's
     // lock (the journal's own lock is a leaf). Set before the endpoint starts
@@ -67,6 +84,7 @@ private:
     struct Entry {
         std::chrono::system_clock::time_point time;
         std::string bytes; // head, then body
+        std::int64_t journalId = 0; // 0: not in the journal
         std::uint32_t headSize = 0;
         std::uint32_t device = 0;
         std::uint32_t peer = 0;
@@ -74,15 +92,32 @@ private:
         std::uint16_t type = 0;
         std::uint8_t direction = 0;
     };
+    // Looked up by string_view, without making a string for each row.
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    using TextIndex = std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>>;
     // Index of text in a table of distinct texts (type texts, device identifiers).
-    static std::uint32_t Intern(std::vector<std::string>& table,
-                                std::unordered_map<std::string, std::uint32_t>& index,
-                                std::string_view text);
+    static std::uint32_t Intern(std::vector<std::string>& table, TextIndex& index, std::string_view text);
     RowText TextOf(const Entry& e) const;
+    // Drops the oldest rows beyond memoryRows_ that the journal holds.
+    void EvictLocked(const tarvex::journal::Journal& journal);
+    // Journal id of an evicted row (index < evicted_).
+    std::int64_t JournalIdLocked(std::size_t index) const;
 
+    // A stretch of evicted rows with consecutive journal ids.
+    struct Run {
+        std::size_t firstIndex;
+        std::int64_t firstId;
+    };
+
+    const std::size_t memoryRows_;
     mutable std::mutex mutex_;
-    std::deque<Entry> rows_;
+    std::deque<Entry> rows_;   // rows evicted_, evicted_ + 1, ...
+    std::size_t evicted_ = 0; // rows before rows_, in the journal
+    std::vector<Run> runs_;
     std::size_t counts_[3] = {0, 0, 0};
     std::vector<std::string> types_, devices_, peers_;
-    std::unordered_map<std::string, std::uint32_t> typeIndex_, deviceIndex_, peerIndex_;
+    TextIndex typeIndex_, deviceIndex_, peerIndex_;
 };

@@ -815,7 +815,7 @@ void CTarvexDlg::OnSettings() {
 
 void CTarvexDlg::ShowListenStatus() {
     const CDlgCfg& cfg = core_->Settings();
-    const ListenStatus s = DescribeListen(cfg.localTransport, cfg.localPort, core_->LastStartResult());
+    const ListenStatus s = core_->WithInputStatus(DescribeListen(cfg.localTransport, cfg.localPort, core_->LastStartResult()));
     if (listenStatus_->text() == QString::fromStdString(s.text)) return;
     listenStatus_->setText(QString::fromStdString(s.text));
     listenStatus_->setStyleSheet(s.listening ? QString() : QStringLiteral("color: #c00000;"));

@@ -69,22 +69,42 @@ std::string Journal::Open(const std::filesystem::path& path) {
         sqlite3_close(db);
         return e;
     }
+    sqlite3* reader = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        const std::string e = Error(reader, "cannot read back");
+        sqlite3_close(reader);
+        sqlite3_close(db);
+        return e;
+    }
+    sqlite3_busy_timeout(reader, 2000);
     db_ = db;
+    {
+        std::lock_guard<std::mutex> lk(readMutex_);
+        reader_ = reader;
+    }
     quit_ = false;
     committed_ = 0;
+    nextId_ = 1;
+    durable_ = 0;
+    broken_ = false;
     writer_ = std::thread([this] { Writer(); });
     return {};
 }
 
-void Journal::Append(int direction, std::chrono::system_clock::time_point time,
-                     std::string_view typeText, std::string_view deviceId, std::string_view head,
-                     std::string_view body) {
-    Pending p{direction == 2 ? 2 : 1,
+std::int64_t Journal::Append(int direction, std::chrono::system_clock::time_point time,
+                             std::string_view typeText, std::string_view deviceId, std::string_view head,
+                             std::string_view body) {
+    Pending p{0, direction == 2 ? 2 : 1,
               std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count(),
-              std::string(typeText), std::string(deviceId), std::string(head), std::string(body)};
+              {}, static_cast<std::uint32_t>(typeText.size()), static_cast<std::uint32_t>(deviceId.size()),
+              static_cast<std::uint32_t>(head.size())};
+    p.bytes.reserve(typeText.size() + deviceId.size() + head.size() + body.size());
+    p.bytes.append(typeText).append(deviceId).append(head).append(body);
     std::lock_guard<std::mutex> lk(mutex_);
-    if (!db_ || quit_) return;
+    if (!db_ || quit_) return 0;
+    p.id = nextId_++;
     queue_.push_back(std::move(p));
+    return queue_.back().id;
 }
 
 bool Journal::Commit(std::vector<Pending>& batch) {
@@ -92,17 +112,21 @@ bool Journal::Commit(std::vector<Pending>& batch) {
     if (!Exec(db_, "BEGIN;")) return false;
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(db_,
-                       "INSERT INTO rows(time_ms, direction, device, type, head, body) VALUES(?,?,?,?,?,?);",
+                       "INSERT INTO rows(id, time_ms, direction, device, type, head, body) VALUES(?,?,?,?,?,?,?);",
                        -1, &st, nullptr);
     bool ok = st != nullptr;
     for (const Pending& p : batch) {
         if (!ok) break;
-        sqlite3_bind_int64(st, 1, p.timeMs);
-        sqlite3_bind_int(st, 2, p.direction);
-        sqlite3_bind_text(st, 3, p.device.data(), static_cast<int>(p.device.size()), SQLITE_STATIC);
-        sqlite3_bind_text(st, 4, p.type.data(), static_cast<int>(p.type.size()), SQLITE_STATIC);
-        sqlite3_bind_blob(st, 5, p.head.data(), static_cast<int>(p.head.size()), SQLITE_STATIC);
-        sqlite3_bind_blob(st, 6, p.body.data(), static_cast<int>(p.body.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(st, 1, p.id);
+        sqlite3_bind_int64(st, 2, p.timeMs);
+        sqlite3_bind_int(st, 3, p.direction);
+        const std::size_t d = p.typeSize, h = d + p.deviceSize, b = h + p.headSize;
+        const std::string_view type = p.Part(0, p.typeSize), device = p.Part(d, p.deviceSize),
+                               head = p.Part(h, p.headSize), body = p.Part(b, std::string::npos);
+        sqlite3_bind_text(st, 4, device.data(), static_cast<int>(device.size()), SQLITE_STATIC);
+        sqlite3_bind_text(st, 5, type.data(), static_cast<int>(type.size()), SQLITE_STATIC);
+        sqlite3_bind_blob(st, 6, head.data(), static_cast<int>(head.size()), SQLITE_STATIC);
+        sqlite3_bind_blob(st, 7, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
         ok = sqlite3_step(st) == SQLITE_DONE;
         sqlite3_reset(st);
     }
@@ -110,8 +134,10 @@ bool Journal::Commit(std::vector<Pending>& batch) {
     if (!ok || !Exec(db_, "COMMIT;")) {
         std::fprintf(stderr, "tarvex: journal: %s\n", sqlite3_errmsg(db_));
         Exec(db_, "ROLLBACK;");
+        broken_ = true;
         return false;
     }
+    if (!broken_) durable_.store(batch.back().id, std::memory_order_release);
     std::lock_guard<std::mutex> lk(mutex_);
     committed_ += batch.size();
     batch.clear();
@@ -142,6 +168,13 @@ void Journal::Close(bool finished) {
     cv_.notify_all();
     if (writer_.joinable()) writer_.join();
     if (finished) Exec(db_, "UPDATE state SET value='1' WHERE key='finished';");
+    {
+        std::lock_guard<std::mutex> lk(readMutex_);
+        sqlite3_finalize(readRow_);
+        readRow_ = nullptr;
+        sqlite3_close(reader_);
+        reader_ = nullptr;
+    }
     sqlite3_close(db_);
     std::lock_guard<std::mutex> lk(mutex_);
     db_ = nullptr;
@@ -150,6 +183,51 @@ void Journal::Close(bool finished) {
 std::size_t Journal::Committed() const {
     std::lock_guard<std::mutex> lk(mutex_);
     return committed_;
+}
+
+bool Journal::ReadRow(std::int64_t id, StoredRow& out) const {
+    std::lock_guard<std::mutex> lk(readMutex_);
+    if (!reader_) return false;
+    if (!readRow_ &&
+        sqlite3_prepare_v2(reader_, "SELECT time_ms, direction, type, device, head, body FROM rows WHERE id=?;", -1,
+                           &readRow_, nullptr) != SQLITE_OK)
+        return false;
+    sqlite3_bind_int64(readRow_, 1, id);
+    const bool found = sqlite3_step(readRow_) == SQLITE_ROW;
+    if (found) {
+        out.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(sqlite3_column_int64(readRow_, 0)));
+        out.direction = sqlite3_column_int(readRow_, 1);
+        out.type = Column(readRow_, 2);
+        out.device = Column(readRow_, 3);
+        out.head = Column(readRow_, 4);
+        out.body = Column(readRow_, 5);
+    }
+    sqlite3_reset(readRow_);
+    return found;
+}
+
+void Journal::ForEachStored(std::int64_t first, std::int64_t last, tarvex::xls::LogDirection dir,
+                            const std::function<void(const tarvex::xls::LogRowRef&)>& f) const {
+    std::lock_guard<std::mutex> lk(readMutex_);
+    if (!reader_) return;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(reader_,
+                           "SELECT time_ms, type, device, body, head FROM rows WHERE id BETWEEN ? AND ?"
+                           " AND direction=? ORDER BY id;",
+                           -1, &st, nullptr) != SQLITE_OK)
+        return;
+    sqlite3_bind_int64(st, 1, first);
+    sqlite3_bind_int64(st, 2, last);
+    sqlite3_bind_int(st, 3, dir == tarvex::xls::LogDirection::Received ? 2 : 1);
+    char time[32];
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        const std::size_t n = LocalTimeTextMs(
+            std::chrono::system_clock::time_point(std::chrono::milliseconds(sqlite3_column_int64(st, 0))), time,
+            sizeof time);
+        f(tarvex::xls::LogRowRef{std::string_view(time, n), Column(st, 1), Column(st, 2), Column(st, 3),
+                                 Column(st, 4)});
+    }
+    sqlite3_finalize(st);
 }
 
 JournalInfo Inspect(const std::filesystem::path& path) {

@@ -6,13 +6,17 @@
 // found unfinished at the next start is read back into a workbook.
 //
 // Threads: Append may be called from any thread (it takes a leaf lock and
-// queues); the writer thread alone touches the database while it is open.
+// queues); the writer thread alone writes the database while it is open. Rows
+// already committed are read back (ReadRow, ForEachStored) on a connection of
+// their own under a second leaf lock, so reading never waits for a commit.
 #pragma once
 
 #include "export/xls/MessageLogSave.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -21,6 +25,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tarvex::journal {
 
@@ -40,10 +45,25 @@ public:
     // writer. Empty on success, else why not.
     std::string Open(const std::filesystem::path& path);
     bool IsOpen() const { return db_ != nullptr; }
-    // Queues one message; direction 1 sent, 2 received.
-    void Append(int direction, std::chrono::system_clock::time_point time,
-                std::string_view typeText, std::string_view deviceId, std::string_view head,
-                std::string_view body);
+    // Queues one message; direction 1 sent, 2 received. Returns the row's id
+    // (1, 2, ... in the order appended), 0 when the journal is not open.
+    std::int64_t Append(int direction, std::chrono::system_clock::time_point time,
+                        std::string_view typeText, std::string_view deviceId, std::string_view head,
+                        std::string_view body);
+    // Every row with an id up to this one is committed. It stops advancing at
+    // the first commit that fails (later rows may be missing from the file).
+    std::int64_t DurableThrough() const { return durable_.load(std::memory_order_acquire); }
+
+    // A committed row read back; false when there is none (or the journal is closed).
+    struct StoredRow {
+        int direction = 0;
+        std::chrono::system_clock::time_point time;
+        std::string type, device, head, body;
+    };
+    bool ReadRow(std::int64_t id, StoredRow& out) const;
+    // The committed rows with ids first..last of one direction, in id order.
+    void ForEachStored(std::int64_t first, std::int64_t last, tarvex::xls::LogDirection dir,
+                       const std::function<void(const tarvex::xls::LogRowRef&)>& f) const;
     // Commits what is queued and ends the writer; finished marks the run as
     // ended normally. Safe to call twice.
     void Close(bool finished);
@@ -52,9 +72,13 @@ public:
 
 private:
     struct Pending {
+        std::int64_t id;
         int direction;
         long long timeMs;
-        std::string type, device, head, body;
+        // type, device, head and body one after another: one allocation a row
+        std::string bytes;
+        std::uint32_t typeSize, deviceSize, headSize;
+        std::string_view Part(std::size_t from, std::size_t n) const { return std::string_view(bytes).substr(from, n); }
     };
     void Writer();
     bool Commit(std::vector<Pending>& batch);
@@ -65,6 +89,12 @@ private:
     std::vector<Pending> queue_;
     bool quit_ = false;
     std::size_t committed_ = 0;
+    std::int64_t nextId_ = 1;
+    std::atomic<std::int64_t> durable_{0};
+    bool broken_ = false; // a commit failed: durable_ stays where it was (writer thread)
+    mutable std::mutex readMutex_;
+    sqlite3* reader_ = nullptr;             // guarded by readMutex_
+    mutable sqlite3_stmt* readRow_ = nullptr; // guarded by readMutex_
     std::thread writer_;
 };
 

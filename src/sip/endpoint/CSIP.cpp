@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr std::size_t kHeadLimit = 2047;
 constexpr const char* kNoBody = "No Body!\n";
 
 // Header values go out without surrounding blanks and line ends.
@@ -59,6 +58,7 @@ struct IncomingInfo {
     std::string host;
     int port = 0;
     int status = 0;
+    const std::string* wire = nullptr; // the bytes as they arrived
 };
 thread_local const IncomingInfo* tIncoming = nullptr;
 
@@ -66,7 +66,8 @@ thread_local const IncomingInfo* tIncoming = nullptr;
 
 // Marks the event being handled on this thread for the rows it logs.
 struct CSIP::Incoming {
-    Incoming(CSIP&, const sipua::Event& ev, int status) : info{ev.sourceHost, ev.sourcePort, status} {
+    Incoming(CSIP&, const sipua::Event& ev, int status)
+        : info{ev.sourceHost, ev.sourcePort, status, ev.wire.empty() ? nullptr : &ev.wire} {
         saved = tIncoming;
         tIncoming = &info;
     }
@@ -111,14 +112,47 @@ LogTexts ExtractLogTexts(const osip_message_t* message) {
         t.body.assign(body->body, body->length);
         head = whole.substr(0, whole.size() >= body->length ? whole.size() - body->length : 0);
     }
-    // The head buffer holds 2047 bytes; a longer head is cut.
-    if (head.size() > kHeadLimit) head = head.substr(0, kHeadLimit);
+    // The whole head is logged (a received one is at most 64 KiB); only the
+    // workbook cuts a cell, at its 32,767-character limit.
     t.head.reserve(head.size() + 1);
     t.head.assign(head);
     t.head += '\n';
     osip_free(dest);
     t.ok = true;
     return t;
+}
+
+bool LogTextsFromWire(std::string_view wire, const osip_message_t* message, LogTexts& t) {
+    auto* m = const_cast<osip_message_t*>(message);
+    const std::size_t he = wire.find("\r\n\r\n");
+    if (!m || he == std::string_view::npos) return false;
+    // The bytes must be this message's: a request's or an answer's, with its Call-ID.
+    if ((wire.compare(0, 4, "SIP/") == 0) != MSG_IS_RESPONSE(m)) return false;
+    if (!m->call_id || !m->call_id->number || wire.substr(0, he).find(m->call_id->number) == std::string_view::npos)
+        return false;
+    // One body, as osip read it (a multipart body is shown as osip splits it).
+    const std::string_view rest = wire.substr(he + 4);
+    const int bodies = osip_list_size(&m->bodies);
+    osip_body_t* body = nullptr;
+    if (bodies > 1 || (m->content_type && m->content_type->type &&
+                       osip_strcasecmp(m->content_type->type, "multipart") == 0))
+        return false;
+    if (bodies == 1) {
+        osip_message_get_body(m, 0, &body);
+        if (!body || !body->body || body->length != rest.size() ||
+            std::memcmp(body->body, rest.data(), rest.size()) != 0)
+            return false;
+        t.body.assign(rest);
+    } else {
+        if (!rest.empty()) return false;
+        t.body = kNoBody;
+    }
+    const std::string_view head = wire.substr(0, he + 4);
+    t.head.reserve(head.size() + 1);
+    t.head.assign(head);
+    t.head += '\n';
+    t.ok = true;
+    return true;
 }
 
 void FillDeviceFromRegister(const osip_message_t* request, DeviceAddress& device,
@@ -241,6 +275,10 @@ std::uint64_t CSIP::InvalidInputCount() const {
     return context_ ? context_->InvalidInputCount() : 0;
 }
 
+std::map<std::string, std::uint64_t> CSIP::InvalidInputBySource() const {
+    return context_ ? context_->InvalidInputBySource() : std::map<std::string, std::uint64_t>{};
+}
+
 std::string EscapeBytes(std::string_view bytes) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
@@ -297,8 +335,13 @@ void CSIP::EventLoop(CThread* t) {
 
 void CSIP::Log(const osip_message_t* message, int direction, LoggedMessage::Role role,
                const std::string& deviceId, const std::string& datagramBody) {
-    LogTexts texts = ExtractLogTexts(message);
-    if (!texts.ok || !events_) return;
+    if (!events_) return;
+    // A received message is logged from its own bytes when they are at hand.
+    LogTexts texts;
+    if (direction != kLogReceived || !tIncoming || !tIncoming->wire ||
+        !LogTextsFromWire(*tIncoming->wire, message, texts))
+        texts = ExtractLogTexts(message);
+    if (!texts.ok) return;
     LoggedMessage m;
     m.direction = direction;
     m.role = role;

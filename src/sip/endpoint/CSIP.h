@@ -28,10 +28,14 @@
 struct LogTexts {
     bool ok = false;
     std::string body;  // the first body, or "No Body!\n"
-    std::string head;  // start line and headers (at most 2047 bytes), then "\n"
+    std::string head;  // start line and headers, whole, then "\n"
     std::string error; // set when the message could not be serialised
 };
 LogTexts ExtractLogTexts(const osip_message_t* message);
+// The same texts from the bytes message was parsed from, without serialising
+// it again; false (t untouched) when they are not plainly its bytes (another
+// message's, a multipart body, a body osip read differently).
+bool LogTextsFromWire(std::string_view wire, const osip_message_t* message, LogTexts& t);
 
 // Bytes as a log row shows input that is no SIP message: printable ASCII as it
 // is, backslash doubled, \r \n \t and \xHH for the rest (a line break kept
@@ -76,6 +80,7 @@ public:
     std::uint64_t ShedCount() const;
     // Inputs that could not be a SIP message since Start (0 when stopped).
     std::uint64_t InvalidInputCount() const;
+    std::map<std::string, std::uint64_t> InvalidInputBySource() const override;
     // Clock of the REGISTER answer's Date header; set before Start.
     WallClock clock;
 

@@ -16,6 +16,7 @@
 // holds none of its own locks while it calls down.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -71,7 +72,7 @@ struct LoggedMessage {
     // when none is decided here; a request not answered 200 is logged and
     // not applied.
     int answerStatus = 0;
-    std::string head;     // start line and headers (at most 2047 bytes), then "\n"
+    std::string head;     // start line and headers, whole, then "\n"
     std::string body;     // the first body as on the wire, or "No Body!\n"
     // A received MESSAGE that came in one datagram with more bytes than its
     // Content-Length declares: all of them (body keeps the declared ones).
@@ -131,4 +132,7 @@ public:
     virtual SendResult Send(const SipRequest& request) = 0;
     // CANCEL or BYE for the call; queued, never waits for the SIP thread.
     virtual void EndCall(int callId, int dialogId) = 0;
+    // Inputs that could not be a SIP message since Start, counted per source
+    // ("host:port"; "other" beyond the sources told apart); empty when none.
+    virtual std::map<std::string, std::uint64_t> InvalidInputBySource() const { return {}; }
 };

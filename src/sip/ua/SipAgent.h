@@ -178,6 +178,10 @@ struct Event {
     // cut XML at the first multi-byte character). On TCP and TLS the byte
     // stream is framed by Content-Length alone, so this stays empty.
     std::string datagramBody;
+    // The bytes of the message that raised this event as they arrived (start
+    // line, headers, the declared body), so that its log row needs no second
+    // serialisation. Empty for events not raised by arriving input.
+    std::string wire;
 };
 using EventPtr = std::unique_ptr<Event>;
 

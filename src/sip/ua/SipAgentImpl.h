@@ -186,6 +186,7 @@ struct SipAgent::Impl {
         std::string host;
         int port = 0;
         std::string wholeBody; // the datagram's body when longer than declared
+        const std::string* wire = nullptr; // the message's bytes as parsed
     } rx;
     std::string contactAddress;
     std::map<std::string, std::string> localAddrCache;

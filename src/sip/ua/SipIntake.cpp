@@ -80,6 +80,7 @@ void SipAgent::Impl::OnDatagram(Datagram& d) {
         ~IntakeEnd() {
             rx.active = false;
             rx.wholeBody.clear();
+            rx.wire = nullptr;
         }
     } intakeEnd{rx};
     rx.active = true;
@@ -107,6 +108,7 @@ void SipAgent::Impl::OnDatagram(Datagram& d) {
         s.resize(he + 4 + cl);
     }
     if (cl >= 0 && static_cast<std::size_t>(cl) > bodyAvail) shortBody = true;
+    rx.wire = &s;
     if (shortBody) {
         Invalid(d, "body shorter than its Content-Length");
         // Parse the head alone to answer 400 to a request; drop a response.

@@ -28,6 +28,7 @@ EventPtr SipAgent::Impl::MakeEvent(EventKind k, const TxRec* t) {
         e->sourceHost = rx.host;
         e->sourcePort = rx.port;
         e->datagramBody = rx.wholeBody;
+        if (rx.wire) e->wire = *rx.wire;
     }
     if (t) {
         e->tid = t->tid;

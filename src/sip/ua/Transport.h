@@ -121,6 +121,10 @@ private:
     void DtlsInput(const std::string& pkt, const sockaddr_in& from,
                    const std::function<void(Datagram&)>& deliver);
     void FlushDtls(Conn& c);
+    // Send by transport: c is the connection or session chosen (may be null).
+    int SendUdp(const std::string& data, const std::string& host, int port);
+    int SendDtls(const std::string& data, Conn* c);
+    int SendStream(const std::string& data, const std::string& host, int port, Conn* c);
     int WriteAll(Conn& c, const char* p, std::size_t n);
     int ConnectTo(const std::string& host, int port);
     void DropConn(int id, const char* why);

@@ -49,6 +49,32 @@ TEST(EndpointInvalid, GarbageIsLoggedEscapedUnderItsSourceAndCounted) {
     EXPECT_EQ(sip.InvalidInputCount(), 1u);
 }
 
+TEST(EndpointInvalid, EachSourceIsCountedApart) {
+    CSIP sip;
+    Rows rows;
+    SipSettings s;
+    s.port = 0;
+    s.address = "127.0.0.1";
+    s.id = "34020000002000000001";
+    EXPECT_TRUE(sip.InvalidInputBySource().empty());
+    ASSERT_EQ(sip.Start(0, s, rows), 0);
+    uatest::RawUdp a, b;
+    const std::string framing = "MESSAGE sip:x SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1\r\n"; // no end of its head
+    for (int i = 0; i < 3; ++i) a.SendTo(sip.BoundPort(), "garbage " + std::to_string(i));
+    b.SendTo(sip.BoundPort(), framing);
+    {
+        std::unique_lock<std::mutex> lk(rows.m);
+        ASSERT_TRUE(rows.cv.wait_for(lk, std::chrono::seconds(5), [&] { return rows.rows.size() >= 4; }));
+    }
+    const auto by = sip.InvalidInputBySource();
+    ASSERT_EQ(by.size(), 2u);
+    EXPECT_EQ(by.at("127.0.0.1:" + std::to_string(a.Port())), 3u);
+    EXPECT_EQ(by.at("127.0.0.1:" + std::to_string(b.Port())), 1u);
+    EXPECT_EQ(sip.InvalidInputCount(), 4u);
+    sip.Stop();
+    EXPECT_TRUE(sip.InvalidInputBySource().empty());
+}
+
 TEST(EndpointInvalid, EscapeKeepsPrintableTextAndShowsEveryOtherByte) {
     const struct {
         std::string in, out;

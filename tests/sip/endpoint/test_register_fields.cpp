@@ -1,6 +1,6 @@
 // Device fields from a REGISTER (the packet's source, else From URI and
 // rport), the registration time it asks for, and the log texts of a message
-// (body, head, the 2047-byte head limit).
+// (body, head, a long head kept whole).
 
 #include "sip/endpoint/CSIP.h"
 
@@ -121,17 +121,71 @@ TEST(LogTexts, BodyAndHeadSplit) {
     EXPECT_EQ(t.head.substr(t.head.size() - 5), "\r\n\r\n\n");
 }
 
-TEST(LogTexts, HeadLimitedTo2047Bytes) {
-    std::string big = "Content-Type: text/plain\r\nX-Long: " + std::string(5000, 'y') + "\r\n";
-    Parsed p(Register("sip:1@1.2.3.4:5", "SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK1", big, "abc"));
+TEST(LogTexts, HeadOver2047BytesIsKeptWhole) {
+    // A real message's headers past 2047 bytes (here a long X-Long and the
+    // Content-Length after it) are data: serialised or from the wire, the
+    // whole head is logged.
+    const std::string big = "Content-Type: text/plain\r\nX-Long: " + std::string(5000, 'y') + "\r\n";
+    const std::string text = Register("sip:1@1.2.3.4:5", "SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK1", big, "abc");
+    Parsed p(text);
     ASSERT_NE(p.m, nullptr);
     LogTexts t = ExtractLogTexts(p.m);
     ASSERT_TRUE(t.ok);
-    EXPECT_EQ(t.head.size(), 2048u);
+    EXPECT_GT(t.head.size(), 5000u);
+    EXPECT_NE(t.head.find(std::string(5000, 'y') + "\r\n"), std::string::npos);
+    EXPECT_GT(t.head.find("Content-Length"), t.head.find(std::string(5000, 'y'))) << t.head.substr(5000);
+    EXPECT_EQ(t.head.substr(t.head.size() - 5), "\r\n\r\n\n");
     EXPECT_EQ(t.head.back(), '\n');
     EXPECT_EQ(t.body, "abc");
+    LogTexts w;
+    ASSERT_TRUE(LogTextsFromWire(text, p.m, w));
+    EXPECT_EQ(w.head, text.substr(0, text.size() - 3) + "\n");
     EXPECT_FALSE(ExtractLogTexts(nullptr).ok);
     EXPECT_EQ(ExtractLogTexts(nullptr).error.rfind("osip_message_to_str Error nRet =", 0), 0u);
+}
+
+TEST(LogTexts, FromTheBytesReceivedWhenTheyArePlainlyTheMessages) {
+    const std::string body = "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>Keepalive</CmdType></Notify>\r\n";
+    // Compact and oddly spelt headers are logged as the device sent them.
+    const std::string wire = "MESSAGE sip:34020000002000000001@3402000000 SIP/2.0\r\n"
+                             "v: SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK7\r\nf: <sip:1@1.2.3.4>;tag=1\r\n"
+                             "t: <sip:2@5.6.7.8>\r\ni: ka-77@1.2.3.4\r\nCSeq: 20 MESSAGE\r\n"
+                             "c: Application/MANSCDP+xml\r\nl: " + std::to_string(body.size()) + "\r\n\r\n";
+    const std::string other = "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK7\r\n"
+                              "From: <sip:1@1.2.3.4>;tag=1\r\nTo: <sip:2@5.6.7.8>;tag=9\r\n"
+                              "Call-ID: ka-77@1.2.3.4\r\nCSeq: 20 MESSAGE\r\nContent-Length: 0\r\n\r\n";
+    const std::string multipart =
+        "MESSAGE sip:2@5.6.7.8 SIP/2.0\r\nVia: SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK8\r\n"
+        "From: <sip:1@1.2.3.4>;tag=1\r\nTo: <sip:2@5.6.7.8>\r\nCall-ID: mp@1\r\nCSeq: 1 MESSAGE\r\n"
+        "Content-Type: multipart/mixed;boundary=b\r\nContent-Length: 40\r\n\r\n"
+        "--b\r\nContent-Type: text/plain\r\n\r\nx\r\n--b--\r\n";
+    struct Case {
+        const char* what;
+        std::string parsed, wire;
+        bool used;
+        std::string body;
+    } cases[] = {
+        {"a keepalive, its own bytes", wire + body, wire + body, true, body},
+        {"no body", other, other, true, "No Body!\n"},
+        {"the bytes of another message (Call-ID)", wire + body,
+         std::string(wire).replace(wire.find("ka-77"), 5, "ka-78") + body, false, ""},
+        {"an answer's bytes for a request", wire + body, other, false, ""},
+        {"a body other than osip read", wire + body, wire + body.substr(1) + "x", false, ""},
+        {"a multipart body", multipart, multipart, false, ""},
+        {"no end of the head", other, other.substr(0, other.size() - 2), false, ""},
+    };
+    for (const Case& c : cases) {
+        Parsed p(c.parsed);
+        ASSERT_NE(p.m, nullptr) << c.what;
+        LogTexts t;
+        EXPECT_EQ(LogTextsFromWire(c.wire, p.m, t), c.used) << c.what;
+        EXPECT_EQ(t.ok, c.used) << c.what;
+        if (!c.used) continue;
+        EXPECT_EQ(t.body, c.body) << c.what;
+        EXPECT_EQ(t.head, c.wire.substr(0, c.wire.find("\r\n\r\n") + 4) + "\n") << c.what;
+        // The same body as the serialised message's.
+        EXPECT_EQ(ExtractLogTexts(p.m).body, t.body) << c.what;
+    }
 }
 
 namespace {
