@@ -82,6 +82,8 @@ struct SubRec {
     std::string callId;
     std::string localTag;
     int did = 0;
+    std::string event;   // the Event header of the initial SUBSCRIBE, repeated on refreshes
+    long remoteCseq = -1; // highest CSeq of the notifier's NOTIFYs (RFC 3261 12.2.2)
 };
 
 struct Credential {
@@ -221,6 +223,7 @@ struct SipAgent::Impl {
     std::map<int, std::unique_ptr<DialogRec>> dialogs;
     std::map<int, CallRec> calls;
     std::map<int, SubRec> subs;
+    std::set<std::pair<std::string, std::string>> served; // notifier side: Call-ID, our tag
     std::vector<Credential> creds;
     std::set<std::string> redirected;
 
@@ -353,6 +356,12 @@ struct SipAgent::Impl {
     void OnServerRequest(TxRec& t, osip_message_t* m);
 
     void OnCancel(TxRec& t, osip_message_t* m);
+
+    // SipSubscriptionDialog.cpp: a NOTIFY of one of our subscriptions (answered
+    // here; false when it is none of ours), and whether a SUBSCRIBE with a To
+    // tag refreshes a subscription we serve.
+    bool OnSubscriptionNotify(TxRec& t, osip_message_t* m);
+    bool Serves(const osip_message_t* m) const;
 
     void OnInvite(TxRec& t, osip_message_t* m);
 
