@@ -221,6 +221,7 @@ void CTarvexCore::Stop() {
     std::lock_guard<std::mutex> cmd(commandMutex_);
     if (stopped_) return;
     stopped_ = true;
+    EndSubscriptions(); // Expires 0 for each, before the endpoint goes down
     // Exit step 5: every open call gets its BYE (queued to the endpoint, which
     // sends it before it goes down), the receiver stops, the decoder is released.
     media_->Stop();
@@ -398,6 +399,7 @@ void CTarvexCore::SetInputs(const OperatorInputs& in) {
 }
 
 void CTarvexCore::ClickCommand(int list, int row, const OperatorInputs& in) {
+    if (ClickSubscriptionRow(list, row, in)) return;
     std::lock_guard<std::mutex> cmd(commandMutex_);
     Outgoing out;
     int mediaSet = -1;
@@ -635,6 +637,7 @@ std::optional<std::chrono::steady_clock::time_point> CTarvexCore::NextDue() cons
 void CTarvexCore::RunDue() {
     CheckKeepalives();
     std::lock_guard<std::mutex> cmd(commandMutex_);
+    RefreshSubscriptionsDue();
     for (;;) {
         // A MediaStatus whose grace has passed: the session ends its stream
         // unless the device's BYE ended it already.
@@ -673,6 +676,7 @@ void CTarvexCore::TimerLoop() {
         if (const auto due = chain_.NextDue(); due && (!next || *due < *next)) next = due;
         for (const DueStatus& d : statusDue_)
             if (!next || d.due < *next) next = d.due;
+        if (const auto s = subs_.NextDue(); s && (!next || *s < *next)) next = s;
         if (!next) {
             timerCv_.wait(lk);
             continue;
@@ -882,6 +886,7 @@ int CTarvexCore::Dispatch(const std::string& body, const LoggedMessage& m) {
         // Applied to the registered device that sent it, and to nobody else.
         DeviceRecord* d = SenderOf(registry_, m.peerUser, m.sourceHost);
         if (!d) return 0;
+        if (ApplyEventLocked(*d, doc.ChildAt(0))) return 0; // an alarm or a position
         outcome = ApplyManscdp(registry_, chain_, *d, doc.ChildAt(0), Now(clock_));
     }
     if (outcome.applied) timerCv_.notify_all(); // a follow-up may be due sooner

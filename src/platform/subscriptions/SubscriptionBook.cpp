@@ -146,6 +146,7 @@ void SubscriptionBook::Notified(int sid, const std::string& subscriptionState, T
     if (!s) return;
     ++s->notifies;
     s->lastNotify = now;
+    if (s->state == State::Terminated) return; // its reason stays
     std::string v;
     for (char c : subscriptionState) v += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const std::size_t semi = v.find(';');

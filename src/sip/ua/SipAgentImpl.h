@@ -84,6 +84,7 @@ struct SubRec {
     int did = 0;
     std::string event;   // the Event header of the initial SUBSCRIBE, repeated on refreshes
     long remoteCseq = -1; // highest CSeq of the notifier's NOTIFYs (RFC 3261 12.2.2)
+    bool ended = false;   // our Expires 0 was answered: only the final NOTIFY is taken
 };
 
 struct Credential {
@@ -362,6 +363,8 @@ struct SipAgent::Impl {
     // tag refreshes a subscription we serve.
     bool OnSubscriptionNotify(TxRec& t, osip_message_t* m);
     bool Serves(const osip_message_t* m) const;
+    // The final answer (status, 0 for none) to a SUBSCRIBE of ours in t.
+    void SubscribeAnswered(const TxRec& t, const osip_message_t* req, int status);
 
     void OnInvite(TxRec& t, osip_message_t* m);
 

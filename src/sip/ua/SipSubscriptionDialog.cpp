@@ -66,6 +66,20 @@ void SipAgent::StopServing(const std::string& callId, const std::string& localTa
     impl_->served.erase({callId, localTag});
 }
 
+void SipAgent::Impl::SubscribeAnswered(const TxRec& t, const osip_message_t* req, int status) {
+    auto it = subs.find(t.sid);
+    if (it == subs.end() || !req) return;
+    osip_header_t* e = nullptr;
+    const bool ending = osip_message_get_expires(req, 0, &e) >= 0 && e && e->hvalue && atoi(e->hvalue) == 0;
+    if (ending && status >= 200 && status < 300) {
+        it->second.ended = true;
+    } else if ((status >= 400 && status != 401 && status != 407) || status == 0) {
+        // Refused or unanswered: no NOTIFY of it is taken any more (RFC 6665 4.1.2.2).
+        if (it->second.did) dialogs.erase(it->second.did);
+        subs.erase(it);
+    }
+}
+
 bool SipAgent::Impl::Serves(const osip_message_t* m) const {
     return served.count({CallIdText(m), TagOf(m->to)}) > 0;
 }
@@ -89,11 +103,19 @@ bool SipAgent::Impl::OnSubscriptionNotify(TxRec& t, osip_message_t* m) {
             return true;
         }
         s.remoteCseq = cseq;
+        const bool terminated = Terminated(HeaderText(m, "Subscription-State"));
+        if (s.ended && !terminated) {
+            // A notification after we ended the subscription: it is over.
+            AutoAnswer(t, 481);
+            if (s.did) dialogs.erase(s.did);
+            subs.erase(it);
+            return true;
+        }
         auto e = MakeEvent(EventKind::SubscriptionNotify, &t);
         e->request = Clone(m);
         Push(std::move(e));
         AutoAnswer(t, 200);
-        if (Terminated(HeaderText(m, "Subscription-State"))) {
+        if (terminated) {
             // The notifier ended it: later NOTIFYs in this dialog get 481.
             if (s.did) dialogs.erase(s.did);
             subs.erase(it);
