@@ -1,5 +1,7 @@
 #include "platform/subscriptions/EventBook.h"
 
+#include "base/TextCodec.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -8,9 +10,11 @@ namespace tvsub {
 
 namespace {
 
+// Kept as UTF-8: devices send GB2312 (GBK) bodies, some UTF-8 ones.
 std::string TextOf(const XMLNode& e, const char* name) {
     const char* t = e.FindText(name);
-    return t ? t : "";
+    if (!t) return "";
+    return TextCodec::IsValidUtf8(t) ? std::string(t) : TextCodec::GbkToUtf8(t);
 }
 
 bool ReadDouble(const std::string& text, double& out) {

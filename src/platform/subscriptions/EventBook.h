@@ -18,6 +18,7 @@
 
 namespace tvsub {
 
+// Texts are UTF-8 whatever the body's encoding.
 struct AlarmRecord {
     std::uint64_t serial = 0; // rises with every alarm taken
     std::string received;     // local time it came, "%Y-%m-%dT%H:%M:%S"

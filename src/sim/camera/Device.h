@@ -10,6 +10,7 @@
 
 #include "sim/camera/Gb2022Device.h"
 #include "sim/camera/Bodies.h"
+#include "sim/camera/Notifier.h"
 #include "sim/camera/Options.h"
 #include "sim/camera/Sdp.h"
 #include "sim/camera/Stream.h"
@@ -139,6 +140,7 @@ private:
     DeviceStats stats_;
 
     Gb2022Device gb_{o_.gb}; // the 2022 commands (Gb2022Device.h)
+    std::unique_ptr<Notifier> notifier_; // the subscriptions it serves (Notifier.h)
 };
 
 } // namespace tvsim

@@ -28,6 +28,9 @@ enum class Fault {
     ContactBack,        // "contact-back": INVITE 200 without a To tag, its Contact the platform's
     KeepaliveError,     // "keepalive-error": keepalives carry Status ERROR
     NoMediaStatus,      // "no-media-status": the end of a recording sent without MediaStatus 121
+    NoSubscribe,         // "no-subscribe": every SUBSCRIBE answered 489 Bad Event
+    NotifyOutsideDialog, // "notify-outside-dialog": NOTIFYs with a Call-ID and tags of their own
+    StaleNotify,         // "stale-notify": notifications go on in the dialog after its end
 };
 
 // With rtp-gaps, one sequence number in this many packets is skipped (about
@@ -74,6 +77,12 @@ struct CameraOptions {
     int keepalivesBeforeMiss = 2;
     std::string foreignId;
     int retrySeconds = 5;
+    // Subscriptions (Notifier.h): an alarm every S seconds (0 never), a moving
+    // position at each subscription's interval, a channel's status changed
+    // every S seconds (0 never).
+    int alarmEvery = 0;
+    bool move = false;
+    int catalogChange = 0;
     double duration = 0; // run this long, then leave as on SIGTERM; 0: until a signal
     bool quiet = false;
     bool help = false;
