@@ -212,4 +212,51 @@ TEST_F(LiveSubscriptions, CameraFaultsShowAsTheirStatesAndAnswers) {
     }
 }
 
+TEST_F(LiveSubscriptions, SippDeviceServesItsOwnWay) {
+    // SIPp registers the device and, 3 s on, sends an alarm in a MESSAGE of
+    // its own; its out-of-call scenario serves the subscription.
+    DeviceScript script;
+    script.deviceId = "34010000001320000001";
+    script.messages = {{3000,
+                        "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Notify>\r\n<CmdType>Alarm</CmdType>\r\n"
+                        "<SN>9</SN>\r\n<DeviceID>34010000001340000002</DeviceID>\r\n<AlarmPriority>3</AlarmPriority>\r\n"
+                        "<AlarmMethod>1</AlarmMethod>\r\n<AlarmDescription>unsolicited</AlarmDescription>\r\n</Notify>\r\n",
+                        true, 200}};
+    script.holdMs = 6000;
+    WriteFile(dir.File("dev.xml"), MainScenario(script));
+    const int sippPort = FreePort(SOCK_DGRAM);
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start({"127.0.0.1:" + std::to_string(port), "-sf", dir.File("dev.xml"), "-oocsf",
+                            std::string(TARVEX_SOURCE_DIR) + "/tests/system/subscriptions/scenarios/device_subscription_uas.xml",
+                            "-i", "127.0.0.1", "-p", std::to_string(sippPort), "-m", "1", "-t", "u1", "-nostdin",
+                            "-timeout", "40s", "-trace_err", "-error_file", dir.File("sipp.err")},
+                           dir.File("sipp.out")));
+    ASSERT_TRUE(Eventually([&] { return core->Registered(); }, 15));
+    ASSERT_TRUE(core->Subscribe(In(Package::Alarm, 3600)));
+    ASSERT_TRUE(WaitState(Package::Alarm, State::Terminated, 20));
+    const auto s = Sub(Package::Alarm);
+    EXPECT_EQ(s->reason, "ended by the device (noresource)");
+    EXPECT_EQ(s->granted, 60); // less than asked: the device's answer counts
+    EXPECT_TRUE(Eventually([&] { return core->EventsTaken().first >= 2; }, 10));
+    const auto alarms = core->Alarms();
+    ASSERT_EQ(alarms.size(), 2u); // the NOTIFY's and the MESSAGE's; not the one out of order
+    EXPECT_EQ(alarms[0].description, "door");
+    EXPECT_EQ(alarms[0].type, "1");
+    EXPECT_EQ(alarms[0].channel, "34010000001340000001");
+    EXPECT_EQ(alarms[1].description, "unsolicited");
+    // SIPp ends 0 only when every answer it expects came: 200, 500, 200, 481.
+    EXPECT_EQ(sipp.Wait(40000), 0) << ReadFile(dir.File("sipp.out")) << ReadFile(dir.File("sipp.err"));
+    // Our SUBSCRIBE as logged: its type, Event, Expires and the alarm Query.
+    MessageLog::RowText r;
+    bool seen = false;
+    for (std::size_t i = 0; core->Log().Row(i, r); ++i)
+        if (r.direction == kLogSent && r.typeText == "报警订阅") {
+            seen = true;
+            EXPECT_NE(r.head.find("Event: presence"), std::string::npos) << r.head;
+            EXPECT_NE(r.head.find("Expires: 3600"), std::string::npos) << r.head;
+            EXPECT_NE(r.body.find("<StartAlarmPriority>1</StartAlarmPriority>"), std::string::npos) << r.body;
+        }
+    EXPECT_TRUE(seen);
+}
+
 } // namespace
