@@ -251,6 +251,9 @@ public:
     // without a lock, so that a view polls it cheaply.
     std::uint64_t EventsVersion() const { return eventsVersion_.load(); }
     void SetEventNames(const tvsub::EventNames& names);
+    // Alarms.csv and Positions.csv of this run into dir (beside MsgXml.xls);
+    // false with a note on standard error when they could not be written.
+    bool SaveEvents(const std::string& dir) const;
     // Rows 39 (报警描述) and 40 (分类描述) subscribe (Alarm, Catalog) with the
     // row's "Expires" value; false for any other row and in custom mode.
     bool ClickSubscriptionRow(int list, int row, const OperatorInputs& in);

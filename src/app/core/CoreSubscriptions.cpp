@@ -5,6 +5,7 @@
 #include "app/core/CTarvexCore.h"
 
 #include "base/TimeText.h"
+#include "platform/subscriptions/EventCsv.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -235,4 +236,18 @@ std::vector<tvsub::PositionRecord> CTarvexCore::Positions(const std::string& cha
 std::pair<std::uint64_t, std::uint64_t> CTarvexCore::EventsTaken() const {
     std::lock_guard<std::mutex> lk(mutex_);
     return {events_.AlarmsTaken(), events_.PositionsTaken()};
+}
+
+bool CTarvexCore::SaveEvents(const std::string& dir) const {
+    std::vector<tvsub::AlarmRecord> alarms;
+    std::map<std::string, std::vector<tvsub::PositionRecord>> tracks;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        alarms = events_.Alarms();
+        for (const auto& c : events_.Channels()) tracks[c] = events_.Positions(c);
+    }
+    std::string error;
+    if (tvsub::WriteEventCsv(dir.empty() ? "." : dir, alarms, tracks, error)) return true;
+    std::fprintf(stderr, "tarvex: alarms and positions not saved: %s\n", error.c_str());
+    return false;
 }
