@@ -397,6 +397,13 @@ void CSIP::HandleEvent(sipua::Event& ev) {
         if (resp) Log(resp, kLogReceived);
         ReportSubscription(ev);
         break;
+    case K::NotifyRefused: {
+        // Answered by the layer already; logged as refused, so never applied.
+        Incoming refused(*this, ev, resp ? resp->status_code : 481);
+        if (req) Log(req, kLogReceived);
+        if (resp) Log(resp, kLogSent);
+        break;
+    }
     case K::SubscriptionNotify:
         // A NOTIFY of our subscription is shown; the layer answers it.
         if (resp) Log(resp, kLogReceived);

@@ -132,6 +132,10 @@ enum class EventKind : int {
     // was full: request and response hold both. Rate-limited like InvalidInput;
     // every one is counted (ShedCount).
     RequestShed = 61,
+    // A NOTIFY the layer answered itself with an error: 481 when it belongs to
+    // none of our subscriptions (no To tag, an unknown or ended dialog), 500
+    // when out of order. request and response hold both; nothing is applied.
+    NotifyRefused = 62,
 };
 
 // Events waiting for WaitEvent beyond which new requests are refused.

@@ -363,6 +363,8 @@ struct SipAgent::Impl {
     // tag refreshes a subscription we serve.
     bool OnSubscriptionNotify(TxRec& t, osip_message_t* m);
     bool Serves(const osip_message_t* m) const;
+    // Answers NOTIFY m with status and reports it (EventKind::NotifyRefused).
+    void RefuseNotify(TxRec& t, osip_message_t* m, int status);
     // The final answer (status, 0 for none) to a SUBSCRIBE of ours in t.
     void SubscribeAnswered(const TxRec& t, const osip_message_t* req, int status);
 

@@ -64,12 +64,14 @@ void SipAgent::Impl::OnServerRequest(TxRec& t, osip_message_t* m) {
         }
         if (strcmp(method, "MESSAGE") != 0 && strcmp(method, "REGISTER") != 0 &&
             strcmp(method, "OPTIONS") != 0) {
-            AutoAnswer(t, 481);
+            if (!strcmp(method, "NOTIFY")) RefuseNotify(t, m, 481);
+            else AutoAnswer(t, 481);
             return;
         }
     } else if (!strcmp(method, "BYE") || !strcmp(method, "NOTIFY") || !strcmp(method, "INFO") ||
                !strcmp(method, "PRACK")) {
-        AutoAnswer(t, 481);
+        if (!strcmp(method, "NOTIFY")) RefuseNotify(t, m, 481);
+        else AutoAnswer(t, 481);
         return;
     }
     t.scope = Scope::OutOfCall;

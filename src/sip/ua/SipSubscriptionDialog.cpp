@@ -66,6 +66,16 @@ void SipAgent::StopServing(const std::string& callId, const std::string& localTa
     impl_->served.erase({callId, localTag});
 }
 
+void SipAgent::Impl::RefuseNotify(TxRec& t, osip_message_t* m, int status) {
+    osip_message_t* r = MakeResponse(t.tr->orig_request, status, t.localTag);
+    if (!r) return;
+    auto e = MakeEvent(EventKind::NotifyRefused, &t);
+    e->request = Clone(m);
+    e->response = Clone(r);
+    QueueAnswer(t, MessagePtr(r));
+    Push(std::move(e));
+}
+
 void SipAgent::Impl::SubscribeAnswered(const TxRec& t, const osip_message_t* req, int status) {
     auto it = subs.find(t.sid);
     if (it == subs.end() || !req) return;
@@ -99,14 +109,14 @@ bool SipAgent::Impl::OnSubscriptionNotify(TxRec& t, osip_message_t* m) {
         const long cseq = m->cseq && m->cseq->number ? atol(m->cseq->number) : 0;
         if (s.remoteCseq >= 0 && cseq < s.remoteCseq) {
             // Out of order (RFC 3261 12.2.2): refused, not applied.
-            AutoAnswer(t, 500);
+            RefuseNotify(t, m, 500);
             return true;
         }
         s.remoteCseq = cseq;
         const bool terminated = Terminated(HeaderText(m, "Subscription-State"));
         if (s.ended && !terminated) {
             // A notification after we ended the subscription: it is over.
-            AutoAnswer(t, 481);
+            RefuseNotify(t, m, 481);
             if (s.did) dialogs.erase(s.did);
             subs.erase(it);
             return true;

@@ -190,6 +190,17 @@ TEST_F(LiveSubscriptions, CameraFaultsShowAsTheirStatesAndAnswers) {
              const auto before = t.core->EventsTaken().first; // MESSAGEs before the subscription
              EXPECT_TRUE(t.CameraSaid("NOTIFY Alarm answered 481", 2));
              EXPECT_EQ(t.core->EventsTaken().first, before); // none taken
+             // The log shows them and their 481.
+             MessageLog::RowText r;
+             int notifies = 0, refusals = 0;
+             for (std::size_t i = 0; t.core->Log().Row(i, r); ++i) {
+                 if (r.direction == kLogReceived && r.head.rfind("NOTIFY ", 0) == 0 &&
+                     r.body.find("<CmdType>Alarm</CmdType>") != std::string::npos)
+                     ++notifies;
+                 if (r.direction == kLogSent && r.head.rfind("SIP/2.0 481", 0) == 0) ++refusals;
+             }
+             EXPECT_GE(notifies, 2);
+             EXPECT_GE(refusals, notifies);
          }},
         {"stale-notify",
          [](LiveSubscriptions& t) {
