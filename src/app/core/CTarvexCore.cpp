@@ -921,6 +921,7 @@ void CTarvexCore::OnDeviceUnregistered(const std::string& deviceId) {
         DeviceRecord* r = registry_.Unregister(deviceId);
         if (!r) return;
         chain_.Forget(*r);
+        DeviceLeftLocked(std::string(r->node->id));
         ended = calls_.TakeCallsOf(r->node->id);
     }
     std::printf("device %s unregistered: offline, %zu call(s) ended\n", deviceId.c_str(), ended.size());

@@ -330,6 +330,8 @@ private:
     // CoreSubscriptions.cpp: with commandMutex_ held.
     void RefreshSubscriptionsDue();
     void EndSubscriptions();
+    // Under mutex_: a device that left has no subscriptions any more.
+    void DeviceLeftLocked(const std::string& deviceId);
     void SendSubscriptionRequest(const tvsub::Subscription& s, int expires, const char* typeText);
     // A received Alarm or MobilePosition body of sender, under mutex_.
     bool ApplyEventLocked(const DeviceRecord& sender, const XMLNode& element);

@@ -165,6 +165,11 @@ void CTarvexCore::EndSubscriptions() {
     for (const auto& s : open) SendSubscriptionRequest(s, 0, SubscriptionTypeText(s.request.package, 0, false));
 }
 
+void CTarvexCore::DeviceLeftLocked(const std::string& deviceId) {
+    for (int key : subs_.KeysOf(deviceId)) subs_.Terminate(key, "device unregistered");
+    eventsVersion_++;
+}
+
 void CTarvexCore::OnSubscription(const SubscriptionReport& r) {
     {
         std::lock_guard<std::mutex> lk(mutex_);

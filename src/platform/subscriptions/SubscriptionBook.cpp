@@ -211,6 +211,14 @@ std::optional<TimePoint> SubscriptionBook::NextDue() const {
     return next;
 }
 
+void SubscriptionBook::Terminate(int key, const std::string& reason) {
+    Subscription* s = ByKey(key);
+    if (!s || s->state == State::Terminated) return;
+    s->state = State::Terminated;
+    s->reason = reason;
+    s->ending = s->refreshing = false;
+}
+
 Subscription* SubscriptionBook::Find(const std::string& targetId, Package p) {
     for (auto& [key, s] : subs_)
         if (s.request.targetId == targetId && s.request.package == p) return &s;

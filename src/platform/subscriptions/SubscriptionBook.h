@@ -95,6 +95,8 @@ public:
     std::vector<int> TakeDue(TimePoint now);
     std::optional<TimePoint> NextDue() const;
 
+    // Ends it here without a word on the wire (its device left).
+    void Terminate(int key, const std::string& reason);
     Subscription* Find(const std::string& targetId, Package p);
     Subscription* ByKey(int key);
     Subscription* BySid(int sid);

@@ -110,6 +110,19 @@ TEST_F(CoreSubscriptions, SubscribeRefreshUnsubscribeAndExit) {
     EXPECT_EQ(subs[4].expires, 0);
 }
 
+TEST_F(CoreSubscriptions, ADeviceThatLeavesHasNoSubscriptionsLeft) {
+    CTarvexCore::SubscribeInputs in;
+    in.package = Package::Alarm;
+    ASSERT_TRUE(rig.core->Subscribe(in));
+    Answer(Only().sid, 200, 3600);
+    ASSERT_EQ(Only().state, State::Active);
+    rig.core->OnDeviceUnregistered(kDev);
+    EXPECT_EQ(Only().state, State::Terminated);
+    EXPECT_EQ(Only().reason, "device unregistered");
+    rig.Advance(3000 * 1000); // past its refresh time: none goes out
+    EXPECT_EQ(Subscribes().size(), 1u);
+}
+
 TEST_F(CoreSubscriptions, RowsFollowTheSelectedChannelAndCustomModeBuildsAsBefore) {
     // The channel's catalog, then the channel selected: rows 39 and 40 subscribe for it.
     Log(kLogReceived, "MESSAGE sip:p SIP/2.0\r\n\r\n\n",
