@@ -223,6 +223,7 @@ void CTarvexCore::Stop() {
     std::lock_guard<std::mutex> cmd(commandMutex_);
     if (stopped_) return;
     stopped_ = true;
+    EndSubscriptions(); // Expires 0 for each, before the endpoint goes down
     // Exit step 5: every open call gets its BYE (queued to the endpoint, which
     // sends it before it goes down), the receiver stops, the decoder is released.
     media_->Stop();
@@ -402,6 +403,7 @@ void CTarvexCore::SetInputs(const OperatorInputs& in) {
 }
 
 void CTarvexCore::ClickCommand(int list, int row, const OperatorInputs& in) {
+    if (ClickSubscriptionRow(list, row, in)) return;
     std::lock_guard<std::mutex> cmd(commandMutex_);
     Outgoing out;
     int mediaSet = -1;
@@ -640,6 +642,7 @@ std::optional<std::chrono::steady_clock::time_point> CTarvexCore::NextDue() cons
 void CTarvexCore::RunDue() {
     CheckKeepalives();
     std::lock_guard<std::mutex> cmd(commandMutex_);
+    RefreshSubscriptionsDue();
     for (;;) {
         // A MediaStatus whose grace has passed: the session ends its stream
         // unless the device's BYE ended it already.
@@ -678,6 +681,7 @@ void CTarvexCore::TimerLoop() {
         if (const auto due = chain_.NextDue(); due && (!next || *due < *next)) next = due;
         for (const DueStatus& d : statusDue_)
             if (!next || d.due < *next) next = d.due;
+        if (const auto s = subs_.NextDue(); s && (!next || *s < *next)) next = s;
         if (!next) {
             timerCv_.wait(lk);
             continue;
@@ -898,6 +902,7 @@ int CTarvexCore::Dispatch(const std::string& body, const LoggedMessage& m) {
         // Applied to the registered device that sent it, and to nobody else.
         DeviceRecord* d = SenderOf(registry_, m.peerUser, m.sourceHost);
         if (!d) return 0;
+        if (ApplyEventLocked(*d, doc.ChildAt(0))) return 0; // an alarm or a position
         const auto before = chain_.NextDue();
         outcome = ApplyManscdp(registry_, chain_, *d, doc.ChildAt(0), Now(clock_));
         // The timer is woken only when a follow-up became due sooner than it
@@ -952,6 +957,7 @@ void CTarvexCore::OnDeviceUnregistered(const std::string& deviceId) {
         DeviceRecord* r = registry_.Unregister(deviceId);
         if (!r) return;
         chain_.Forget(*r);
+        DeviceLeftLocked(std::string(r->node->id));
         ended = calls_.TakeCallsOf(r->node->id);
     }
     std::printf("device %s unregistered: offline, %zu call(s) ended\n", deviceId.c_str(), ended.size());

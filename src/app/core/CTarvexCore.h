@@ -39,6 +39,8 @@
 #include "platform/calls/CallBook.h"
 #include "platform/devices/DeviceRegistry.h"
 #include "platform/dispatch/QueryChain.h"
+#include "platform/subscriptions/EventBook.h"
+#include "platform/subscriptions/SubscriptionBook.h"
 #include "sip/endpoint/SipEndpoint.h"
 #include "vidana/lib/Vidana.h"
 
@@ -234,6 +236,37 @@ public:
     // (InputStatus.cpp).
     ListenStatus WithInputStatus(ListenStatus line) const;
 
+    // ---- subscriptions (CoreSubscriptions.cpp): to the selected channel or
+    // device like a click; answers, NOTIFYs and refreshes move their state.
+    struct SubscribeInputs {
+        tvsub::Package package = tvsub::Package::Catalog;
+        int expires = 3600;
+        tvsub::AlarmConditions alarm;
+        int interval = 5;
+    };
+    // False with a message to the view when nothing is selected or no room is left.
+    bool Subscribe(const SubscribeInputs& in);
+    // Expires 0 for the selected target's subscription of that package.
+    bool Unsubscribe(tvsub::Package package);
+    // The 报警复位 of one alarm of the list, to its source; the alarm is marked.
+    bool AcknowledgeAlarm(std::uint64_t serial);
+    std::vector<tvsub::Subscription> Subscriptions() const;
+    std::vector<tvsub::AlarmRecord> Alarms() const;
+    std::vector<std::string> PositionChannels() const;
+    std::vector<tvsub::PositionRecord> Positions(const std::string& channel) const;
+    std::pair<std::uint64_t, std::uint64_t> EventsTaken() const; // alarms, positions
+    // Rises with every change of the subscriptions, alarms or positions; read
+    // without a lock, so that a view polls it cheaply.
+    std::uint64_t EventsVersion() const { return eventsVersion_.load(); }
+    void SetEventNames(const tvsub::EventNames& names);
+    // Alarms.csv and Positions.csv of this run into dir (beside MsgXml.xls);
+    // false with a note on standard error when they could not be written.
+    bool SaveEvents(const std::string& dir) const;
+    // Rows 39 (报警描述) and 40 (分类描述) subscribe (Alarm, Catalog) with the
+    // row's "Expires" value; false for any other row and in custom mode.
+    bool ClickSubscriptionRow(int list, int row, const OperatorInputs& in);
+    void OnSubscription(const SubscriptionReport& report) override;
+
 private:
     // What one action shows and sends, delivered after mutex_ is released.
     struct Outgoing {
@@ -302,6 +335,19 @@ private:
     // A keepalive or registration of r: it is online from now.
     void SeenLocked(DeviceRecord& r, bool& treeChanged);
     void StopTimer();
+    // CoreSubscriptions.cpp: with commandMutex_ held.
+    void RefreshSubscriptionsDue();
+    void EndSubscriptions();
+    // Under mutex_: a device that left has no subscriptions any more.
+    void DeviceLeftLocked(const std::string& deviceId);
+    void SendSubscriptionRequest(const tvsub::Subscription& s, int expires, const char* typeText);
+    // A received Alarm or MobilePosition body of sender, under mutex_.
+    bool ApplyEventLocked(const DeviceRecord& sender, const XMLNode& element);
+    tvsub::SubscriptionBook subs_;
+    tvsub::EventBook events_;
+    tvsub::EventNames eventNames_;
+    int subscriptionSn_ = 1;
+    std::atomic<std::uint64_t> eventsVersion_{0};
 
     // Constructed in this order and destroyed in the reverse: the endpoint stops
     // first, then audio capture, and the decoder goes last.

@@ -332,6 +332,7 @@ int CTarvexApp::Run(const CommandLine& options) {
     // the log goes into the workbook.
     dlg.Core().Stop();
     const tarvex::xls::SaveResult saved = tarvex::xls::SaveMessageLog(dlg.Core().Log());
+    dlg.Core().SaveEvents(saved.written.empty() ? std::string() : saved.written.parent_path().string());
     int status = runner ? runner->ExitCode() : 0;
     if (saved.written.empty()) {
         std::fprintf(stderr, "tarvex: the message log could not be saved anywhere\n");

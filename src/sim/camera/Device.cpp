@@ -162,6 +162,12 @@ Device::Device(const CameraOptions& o, int index, EventPrinter& out)
     ident_.password = o.password;
     for (int c = 1; c <= o.channels; ++c)
         ident_.channels.push_back({ChannelId(ident_.id, c), "通道" + std::to_string(c)});
+    std::vector<std::string> channelIds;
+    for (const Channel& c : ident_.channels) channelIds.push_back(c.id);
+    notifier_ = std::make_unique<Notifier>(
+        agent_, o_, ident_.id, o.domain, channelIds,
+        Notifier::Hooks{[this](const std::string& t) { Print(t); }, [this] { return sn_++; },
+                        [this](const std::string& b) { SendMessage(ident_.id, b); }});
     foreignId_ = o.foreignId.empty() ? NthId(ident_.id, 1000) : o.foreignId;
     if (foreignId_.empty()) foreignId_ = NthId(o.id, 0) == ident_.id ? NthId(ident_.id, 1) : NthId(o.id, 0);
 }
@@ -283,6 +289,7 @@ void Device::Run() {
         if (stop_ && !leaving) {
             leaving = true;
             EndAllCalls();
+            notifier_->EndAll();
             if (registered_) {
                 unregistering_ = true;
                 Register(0);
@@ -317,6 +324,7 @@ void Device::RunDue() {
         }
     }
     if (stop_) return;
+    if (registered_) notifier_->Tick(now);
     if (registered_ && !registerPending_ && now >= refreshAt_) Register(o_.expires);
     if (!registered_ && !registerPending_ && retryAt_ != Clock::time_point{} && now >= retryAt_)
         Register(o_.expires);
@@ -518,6 +526,7 @@ void Device::Handle(sipua::Event& ev) {
     case K::OutOfCallNoAnswer:
         if (method == "REGISTER") OnRegisterResult(ev, da);
         else if (method == "MESSAGE") OnMessageResult(ev);
+        else if (method == "NOTIFY") notifier_->OnNotifyAnswer(ev);
         break;
     case K::CallIncoming:
         OnInvite(ev);
@@ -566,13 +575,7 @@ void Device::OnRequest(sipua::Event& ev) {
             AnswerMessage(ev.tid, body);
         }
     } else if (method == "SUBSCRIBE") {
-        sipua::MessagePtr a;
-        if (agent_.BuildAnswer(ev.tid, 200, a) == 0 && a) {
-            int e = ExpiresOf(ev.request.get());
-            osip_message_set_expires(a.get(), std::to_string(e < 0 ? 3600 : e).c_str());
-            agent_.SendAnswer(ev.tid, 200, std::move(a));
-        }
-        Print("SUBSCRIBE (Event " + HeaderValue(ev.request.get(), "Event") + ") answered 200");
+        notifier_->OnSubscribe(ev);
     } else if (method == "OPTIONS") {
         agent_.SendAnswer(ev.tid, 200, nullptr);
     } else {

@@ -10,6 +10,7 @@
 
 #include "sim/camera/Gb2022Device.h"
 #include "sim/camera/Bodies.h"
+#include "sim/camera/Notifier.h"
 #include "sim/camera/Options.h"
 #include "sim/camera/Sdp.h"
 #include "sim/camera/Stream.h"
@@ -145,6 +146,7 @@ private:
     Gb2022Device gb_{o_.gb}; // the 2022 commands (Gb2022Device.h)
     std::vector<std::thread> workers_; // started and joined by the device's thread
     std::string upgradeResult_;        // sent once registered again after an upgrade
+    std::unique_ptr<Notifier> notifier_; // the subscriptions it serves (Notifier.h)
 };
 
 } // namespace tvsim

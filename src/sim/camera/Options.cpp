@@ -38,6 +38,11 @@ const std::vector<FaultName>& FaultNames() {
          "pictures stamped at the source's rate (25 fps) but sent 12 a second"},
         {Fault::PsBareKey, "ps-bare-key",
          "key pictures in a pack header alone: no system header, no program stream map"},
+        {Fault::NoSubscribe, "no-subscribe", "every SUBSCRIBE answered 489 Bad Event"},
+        {Fault::NotifyOutsideDialog, "notify-outside-dialog",
+         "NOTIFYs carry a Call-ID and tags of their own, outside the subscription's dialog"},
+        {Fault::StaleNotify, "stale-notify",
+         "after a subscription ends (Expires 0) its notifications go on in the old dialog"},
     };
     return names;
 }
@@ -103,6 +108,12 @@ std::string UsageText() {
          "  --size WxH             pattern size (default 640x360, up to 4096x4096)\n"
          "  --codec h264|h265      pattern codec (default h264)\n"
          "  --audio                a G.711 A-law tone in the program stream as well\n"
+         "  --alarm-every S        an alarm every S seconds: NOTIFY in an Alarm subscription,\n"
+         "                         else a MESSAGE (0, the default: never)\n"
+         "  --move                 the position moves: NOTIFY in a MobilePosition\n"
+         "                         subscription at the interval it asks\n"
+         "  --catalog-change S     a channel goes OFF or ON every S seconds: NOTIFY in a\n"
+         "                         Catalog subscription (0, the default: never)\n"
          "  --reorder N            every N-th picture's last two RTP packets swapped (0: never)\n"
          "  --late N               every N-th picture's last RTP packet sent after the next\n"
          "                         picture's first (0: never)\n"
@@ -263,6 +274,14 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
             if (!value(v)) return false;
             if (v != "2016" && v != "2022") return bad("2016 or 2022");
             o.gb = std::atoi(v.c_str());
+        } else if (a == "--alarm-every") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 86400, o.alarmEvery)) return bad("0 to 86400 seconds");
+        } else if (a == "--catalog-change") {
+            if (!value(v)) return false;
+            if (!Int(v, 0, 86400, o.catalogChange)) return bad("0 to 86400 seconds");
+        } else if (a == "--move") {
+            o.move = true;
         } else if (a == "--slow-ms") {
             if (!value(v)) return false;
             if (!Int(v, 0, 30000, o.slowMs)) return bad("0 to 30000");

@@ -30,6 +30,9 @@ enum class Fault {
     NoMediaStatus,      // "no-media-status": the end of a recording sent without MediaStatus 121
     FpsStamp,           // "fps-stamp": pictures stamped at the source's rate, sent kFpsStampSent a second
     PsBareKey,          // "ps-bare-key": key pictures with a pack header only (no system header, no map)
+    NoSubscribe,         // "no-subscribe": every SUBSCRIBE answered 489 Bad Event
+    NotifyOutsideDialog, // "notify-outside-dialog": NOTIFYs with a Call-ID and tags of their own
+    StaleNotify,         // "stale-notify": notifications go on in the dialog after its end
 };
 
 // With fps-stamp, the pictures sent a second whatever their timestamps say
@@ -80,6 +83,12 @@ struct CameraOptions {
     int keepalivesBeforeMiss = 2;
     std::string foreignId;
     int retrySeconds = 5;
+    // Subscriptions (Notifier.h): an alarm every S seconds (0 never), a moving
+    // position at each subscription's interval, a channel's status changed
+    // every S seconds (0 never).
+    int alarmEvery = 0;
+    bool move = false;
+    int catalogChange = 0;
     double duration = 0; // run this long, then leave as on SIGTERM; 0: until a signal
     bool quiet = false;
     bool help = false;

@@ -434,12 +434,24 @@ void CSIP::HandleEvent(sipua::Event& ev) {
         if (events_) events_->OnCallClosed(ev.cid, ev.did);
         break;
     case K::SubscriptionAnswered:
+    case K::SubscriptionRedirected:
+    case K::SubscriptionFailed:
+    case K::SubscriptionNoAnswer:
         if (resp) Log(resp, kLogReceived);
+        ReportSubscription(ev);
         break;
+    case K::NotifyRefused: {
+        // Answered by the layer already; logged as refused, so never applied.
+        Incoming refused(*this, ev, resp ? resp->status_code : 481);
+        if (req) Log(req, kLogReceived);
+        if (resp) Log(resp, kLogSent);
+        break;
+    }
     case K::SubscriptionNotify:
         // A NOTIFY of our subscription is shown; the layer answers it.
         if (resp) Log(resp, kLogReceived);
         else if (req) Log(req, kLogReceived);
+        ReportSubscription(ev);
         break;
     default: break;
     }
@@ -601,7 +613,11 @@ SendResult CSIP::Send(const SipRequest& r) {
                                        r.subject.empty() ? "INVITE" : r.subject.c_str());
         break;
     case 6: built = ua->BuildInfo(r.dialogId, msg); break;
-    case 7: built = ua->BuildInitialSubscribe(msg, to, from, nullptr, "presence", 90); break;
+    case 7:
+        built = r.subscriptionId > 0
+                    ? ua->BuildSubscribeRefresh(r.subscriptionId, r.expires, msg)
+                    : ua->BuildInitialSubscribe(msg, to, from, nullptr, r.event.c_str(), r.expires);
+        break;
     default: return result; // NOTIFY and unknown kinds: nothing is built or sent
     }
     if (built != 0 || !msg) return result;
@@ -619,11 +635,15 @@ SendResult CSIP::Send(const SipRequest& r) {
     switch (r.kind) {
     case 5: id = ua->SendInitialInvite(std::move(msg)); break;
     case 6: id = ua->SendCallRequest(r.dialogId, std::move(msg)); break;
-    case 7: id = ua->SendInitialSubscribe(std::move(msg)); break;
+    case 7:
+        id = r.subscriptionId > 0 ? ua->SendSubscribeRefresh(r.subscriptionId, std::move(msg))
+                                  : ua->SendInitialSubscribe(std::move(msg));
+        break;
     default: id = ua->SendRequest(std::move(msg)); break;
     }
     result.sent = id > 0;
     if (r.kind == 5 && id > 0) result.callId = id;
+    if (r.kind == 7 && id > 0) result.subscriptionId = r.subscriptionId > 0 ? r.subscriptionId : id;
     return result;
 }
 
@@ -664,4 +684,26 @@ void CSIP::CallEndWorker() {
         endBusy_ = false;
         endCv_.notify_all();
     }
+}
+
+void CSIP::ReportSubscription(const sipua::Event& ev) {
+    if (!events_) return;
+    SubscriptionReport r;
+    r.subscriptionId = ev.sid;
+    r.notify = ev.kind == sipua::EventKind::SubscriptionNotify;
+    auto header = [](const osip_message_t* m, const char* name) {
+        osip_header_t* h = nullptr;
+        return m && osip_message_header_get_byname(m, name, 0, &h) >= 0 && h && h->hvalue
+                   ? std::string(h->hvalue)
+                   : std::string();
+    };
+    if (r.notify) {
+        r.subscriptionState = header(ev.request.get(), "Subscription-State");
+    } else if (const osip_message_t* a = ev.response.get()) {
+        r.status = a->status_code;
+        if (a->reason_phrase) r.phrase = a->reason_phrase;
+        osip_header_t* e = nullptr;
+        if (osip_message_get_expires(a, 0, &e) >= 0 && e && e->hvalue) r.expires = std::atoi(e->hvalue);
+    }
+    events_->OnSubscription(r);
 }

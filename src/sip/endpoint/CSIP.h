@@ -114,6 +114,8 @@ private:
     // A 401 or 403 to the REGISTER transaction tid, logged as its answer.
     void AnswerRegister(int tid, int status, const std::string& deviceId,
                         const std::string& wwwAuthenticate);
+    // A subscription's answer or NOTIFY reported up (OnSubscription).
+    void ReportSubscription(const sipua::Event& ev);
     void CallEndWorker();
     void EndOneCall(sipua::SipAgent& ua, const CallEnd& e);
 

@@ -88,11 +88,28 @@ struct SipRequest {
     int dialogId = 0;        // INFO only
     std::string contentType; // empty: the endpoint's (INVITE: application/sdp)
     std::string subject;     // INVITE's Subject header (empty: none)
+    // SUBSCRIBE only: its Event header and Expires; subscriptionId > 0 sends a
+    // refresh (or, with expires 0, the end) within that subscription's dialog.
+    std::string event = "presence";
+    int expires = 90;
+    int subscriptionId = 0;
 };
 
 struct SendResult {
     bool sent = false;
     int callId = 0; // of an INVITE
+    int subscriptionId = 0; // of a new SUBSCRIBE
+};
+
+// What became of a subscription of ours: the answer to a SUBSCRIBE (status 0
+// when none came), or a NOTIFY within it (notify set; already answered).
+struct SubscriptionReport {
+    int subscriptionId = 0;
+    bool notify = false;
+    int status = 0;
+    int expires = -1; // the answer's Expires header, -1 without one
+    std::string phrase;
+    std::string subscriptionState; // the NOTIFY's Subscription-State
 };
 
 class ISipEvents {
@@ -114,6 +131,8 @@ public:
     }
     // A REGISTER with Expires 0 has been answered 200 OK: the device left.
     virtual void OnDeviceUnregistered(const std::string& deviceId) { (void)deviceId; }
+    // A subscription's answer or NOTIFY, after its row was logged.
+    virtual void OnSubscription(const SubscriptionReport& report) { (void)report; }
 };
 
 class ISipEndpoint {

@@ -72,6 +72,8 @@ const char* EventKindName(EventKind k) {
         return "invalid input";
     case EventKind::RequestShed:
         return "request shed";
+    case EventKind::NotifyRefused:
+        return "notify refused";
     }
     return "unknown";
 }

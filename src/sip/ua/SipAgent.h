@@ -28,6 +28,7 @@
 //   BuildAck/SendAck                  ACK of an answered INVITE (sent end to end)
 //   BuildCallAnswer/SendCallAnswer    answer to a request within a call
 //   BuildInitialSubscribe/SendInitialSubscribe   new subscription
+//   BuildSubscribeRefresh/SendSubscribeRefresh   its refresh or end (Expires 0)
 //   TerminateCall                     CANCEL before the answer, BYE after it
 //   RemoteSdp                         the peer's SDP of a dialog
 //
@@ -131,6 +132,10 @@ enum class EventKind : int {
     // was full: request and response hold both. Rate-limited like InvalidInput;
     // every one is counted (ShedCount).
     RequestShed = 61,
+    // A NOTIFY the layer answered itself with an error: 481 when it belongs to
+    // none of our subscriptions (no To tag, an unknown or ended dialog), 500
+    // when out of order. request and response hold both; nothing is applied.
+    NotifyRefused = 62,
 };
 
 // Events waiting for WaitEvent beyond which new requests are refused.
@@ -322,6 +327,20 @@ public:
                               const char* event, int expires);
     // The subscription id (> 0), negative on failure.
     int SendInitialSubscribe(MessagePtr subscribe);
+    // SipSubscriptionDialog.cpp. A refresh (expires > 0) or the end (expires
+    // 0) of subscription sid, within the dialog its 2xx made, with its Event;
+    // -3 before that 2xx. Its answer comes as a Subscription* event with sid.
+    int BuildSubscribeRefresh(int sid, int expires, MessagePtr& out);
+    // The transaction id (> 0), negative on failure.
+    int SendSubscribeRefresh(int sid, MessagePtr request);
+    // Forgets subscription sid and its dialog: later NOTIFYs in it get 481.
+    // (A NOTIFY with Subscription-State terminated ends it by itself.)
+    void ForgetSubscription(int sid);
+    // Notifier side: SUBSCRIBEs within the dialog of Call-ID callId and our
+    // tag localTag (the To tag of the 2xx we sent) come up as OutOfCallRequest
+    // instead of being answered 481.
+    void ServeSubscription(const std::string& callId, const std::string& localTag);
+    void StopServing(const std::string& callId, const std::string& localTag);
 
     struct Impl;
 

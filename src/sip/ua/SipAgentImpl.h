@@ -82,6 +82,9 @@ struct SubRec {
     std::string callId;
     std::string localTag;
     int did = 0;
+    std::string event;   // the Event header of the initial SUBSCRIBE, repeated on refreshes
+    long remoteCseq = -1; // highest CSeq of the notifier's NOTIFYs (RFC 3261 12.2.2)
+    bool ended = false;   // our Expires 0 was answered: only the final NOTIFY is taken
 };
 
 struct Credential {
@@ -222,6 +225,7 @@ struct SipAgent::Impl {
     std::map<int, std::unique_ptr<DialogRec>> dialogs;
     std::map<int, CallRec> calls;
     std::map<int, SubRec> subs;
+    std::set<std::pair<std::string, std::string>> served; // notifier side: Call-ID, our tag
     std::vector<Credential> creds;
     std::set<std::string> redirected;
 
@@ -354,6 +358,16 @@ struct SipAgent::Impl {
     void OnServerRequest(TxRec& t, osip_message_t* m);
 
     void OnCancel(TxRec& t, osip_message_t* m);
+
+    // SipSubscriptionDialog.cpp: a NOTIFY of one of our subscriptions (answered
+    // here; false when it is none of ours), and whether a SUBSCRIBE with a To
+    // tag refreshes a subscription we serve.
+    bool OnSubscriptionNotify(TxRec& t, osip_message_t* m);
+    bool Serves(const osip_message_t* m) const;
+    // Answers NOTIFY m with status and reports it (EventKind::NotifyRefused).
+    void RefuseNotify(TxRec& t, osip_message_t* m, int status);
+    // The final answer (status, 0 for none) to a SUBSCRIBE of ours in t.
+    void SubscribeAnswered(const TxRec& t, const osip_message_t* req, int status);
 
     void OnInvite(TxRec& t, osip_message_t* m);
 

@@ -54,29 +54,24 @@ void SipAgent::Impl::OnServerRequest(TxRec& t, osip_message_t* m) {
             Push(std::move(e));
             return;
         }
-        if (!strcmp(method, "NOTIFY")) {
-            for (auto& [sid, s] : subs) {
-                if (s.callId == CallIdText(m) && s.localTag == toTag) {
-                    t.scope = Scope::Subscribe;
-                    t.sid = sid;
-                    t.did = s.did;
-                    auto e = MakeEvent(EventKind::SubscriptionNotify, &t);
-                    e->request = Clone(m);
-                    Push(std::move(e));
-                    // The subscription is ours: acknowledge each notification.
-                    AutoAnswer(t, 200);
-                    return;
-                }
-            }
+        if (!strcmp(method, "NOTIFY") && OnSubscriptionNotify(t, m)) return;
+        if (!strcmp(method, "SUBSCRIBE") && Serves(m)) {
+            t.scope = Scope::OutOfCall;
+            auto e = MakeEvent(EventKind::OutOfCallRequest, &t);
+            e->request = Clone(m);
+            Push(std::move(e));
+            return;
         }
         if (strcmp(method, "MESSAGE") != 0 && strcmp(method, "REGISTER") != 0 &&
             strcmp(method, "OPTIONS") != 0) {
-            AutoAnswer(t, 481);
+            if (!strcmp(method, "NOTIFY")) RefuseNotify(t, m, 481);
+            else AutoAnswer(t, 481);
             return;
         }
     } else if (!strcmp(method, "BYE") || !strcmp(method, "NOTIFY") || !strcmp(method, "INFO") ||
                !strcmp(method, "PRACK")) {
-        AutoAnswer(t, 481);
+        if (!strcmp(method, "NOTIFY")) RefuseNotify(t, m, 481);
+        else AutoAnswer(t, 481);
         return;
     }
     t.scope = Scope::OutOfCall;

@@ -24,6 +24,9 @@ int SipAgent::SendInitialSubscribe(MessagePtr subscribe) {
     s.sid = impl_->NewId();
     s.callId = CallIdText(subscribe.get());
     s.localTag = TagOf(subscribe->from);
+    osip_header_t* ev = nullptr;
+    if (osip_message_header_get_byname(subscribe.get(), "Event", 0, &ev) >= 0 && ev && ev->hvalue)
+        s.event = ev->hvalue;
     int sid = s.sid;
     impl_->subs[sid] = std::move(s);
     int tid = impl_->StartClient(subscribe.release(), NICT, Scope::Subscribe, 0, 0, sid);

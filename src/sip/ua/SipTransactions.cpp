@@ -476,6 +476,7 @@ void SipAgent::Impl::OnClientAnswer(TxRec& t, osip_message_t* resp, bool timeout
             }
             if (it != subs.end()) t.did = it->second.did;
         }
+        if (timeout || st >= 200) SubscribeAnswered(t, req, st);
         Push(ev(k));
         break;
     }

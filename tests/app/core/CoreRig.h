@@ -69,6 +69,7 @@ public:
             ev = log_->events;
             log_->sent.push_back(r);
             if (r.kind == 5) res.callId = log_->nextCall++;
+            if (r.kind == 7) res.subscriptionId = r.subscriptionId > 0 ? r.subscriptionId : log_->nextCall++;
         }
         if (ev) ev->OnMessageLogged(m);
         return res;
