@@ -20,11 +20,15 @@ double GoertzelPower(const double* x, std::size_t n, double rate, double hz) {
 void ToneMeter::Push(const PcmBlock& in) {
     if (in.channels <= 0) return;
     rate_ = in.rate;
+    seen_ += in.Frames();
+    double sum = 0;
+    for (std::size_t i = 0; i < in.samples.size(); i += static_cast<std::size_t>(in.channels))
+        sum += double(in.samples[i]) * in.samples[i];
+    if (in.Frames() == 0 || std::sqrt(sum / double(in.Frames())) < 30) return;
     for (std::size_t i = 0; i < in.samples.size(); i += static_cast<std::size_t>(in.channels)) {
         kept_.push_back(in.samples[i]);
         if (kept_.size() > window_) kept_.pop_front();
     }
-    seen_ += in.Frames();
 }
 
 double ToneMeter::Rms() const {

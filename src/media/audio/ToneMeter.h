@@ -15,10 +15,13 @@ double GoertzelPower(const double* samples, std::size_t count, double rate, doub
 
 class ToneMeter final : public Sink<PcmBlock> {
 public:
-    // Keeps the newest windowSamples samples (of channel 0).
+    // Keeps the newest windowSamples samples (of channel 0) of blocks that
+    // are not silent (RMS 30 and up of 32768): a sender's silence after its
+    // tone, or before it, leaves the measurement to the tone.
     explicit ToneMeter(std::size_t windowSamples = 8000) : window_(windowSamples) {}
     void Push(const PcmBlock& in) override;
 
+    // Every sample pushed, silent or not.
     std::size_t SamplesSeen() const { return seen_; }
     int Rate() const { return rate_; }
     // The dominant frequency of the samples kept, 0 when fewer than a quarter

@@ -80,7 +80,11 @@ void VoiceSender::Run() {
     if (tcp_) {
         std::string error;
         if (!out_.WaitConnected(std::chrono::seconds(5), error)) return;
+        // What was captured while the connection was being made is stale.
+        std::lock_guard lock(lock_);
+        queue_.clear();
     }
+    connected_ = true;
     if (wavMode_) {
         // 20 ms of the file per tick, on a steady schedule.
         const std::size_t chunk = static_cast<std::size_t>(wav_.rate) / 50;

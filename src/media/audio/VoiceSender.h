@@ -45,6 +45,9 @@ public:
     void Stop();
 
     uint64_t PacketsSent() const { return out_.PacketsSent(); }
+    // The transport is up (UDP at once, TCP once connected): audio pushed
+    // from now on goes out.
+    bool Connected() const { return connected_.load(); }
     uint64_t Dropped() const { return dropped_.load(); }
     bool Failed() const { return out_.Failed(); }
     std::string Error() const { return out_.Error(); }
@@ -69,6 +72,7 @@ private:
     bool wavLoop_ = false;
     bool wavMode_ = false;
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<bool> connected_{false};
     std::thread thread_;
 };
 

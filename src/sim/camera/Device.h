@@ -13,6 +13,7 @@
 #include "sim/camera/Options.h"
 #include "sim/camera/Sdp.h"
 #include "sim/camera/Stream.h"
+#include "sim/camera/Voice.h"
 #include "sip/ua/SipAgent.h"
 
 #include <atomic>
@@ -139,6 +140,7 @@ private:
     DeviceStats stats_;
 
     Gb2022Device gb_{o_.gb}; // the 2022 commands (Gb2022Device.h)
+    std::unique_ptr<DeviceVoice> voice_; // voice broadcast (Voice.h), on the device's thread
 };
 
 } // namespace tvsim

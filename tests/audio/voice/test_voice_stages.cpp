@@ -162,6 +162,12 @@ TEST(ToneMeter, SilenceAndTooFewSamplesGiveNoFrequency) {
     ToneMeter few;
     few.Push(Tone(1000, 8000, 1, 0.1));
     EXPECT_EQ(few.Frequency(), 0);
+    // Silence after the tone (a sender that ran out of input) leaves the tone measured.
+    ToneMeter after;
+    after.Push(Tone(1000, 8000, 1, 1.0));
+    after.Push(quiet);
+    EXPECT_NEAR(after.Frequency(), 1000, 2);
+    EXPECT_EQ(after.SamplesSeen(), 16000u);
 }
 
 TEST(WavFile, RefusesWhatIsNot16BitPcm) {
