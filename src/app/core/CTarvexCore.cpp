@@ -86,6 +86,7 @@ CTarvexCore::CTarvexCore(Parts parts)
     // An answer's receiver may connect to the device for seconds: not on m_hThread.
     media.startWorker = true;
     media_ = std::make_unique<CMediaSession>(decoder_, nullptr, mediaSignal_, &mediaView_, media);
+    WireVoice();
     if (parts.timerThread) timer_ = std::thread([this] { TimerLoop(); });
 }
 
@@ -227,6 +228,7 @@ void CTarvexCore::Stop() {
     // Exit step 5: every open call gets its BYE (queued to the endpoint, which
     // sends it before it goes down), the receiver stops, the decoder is released.
     media_->Stop();
+    EndVoice();
     sip_->Stop();
 }
 
@@ -414,10 +416,13 @@ void CTarvexCore::ClickCommand(int list, int row, const OperatorInputs& in) {
         if (t.device) {
             TakeInputsLocked(in, list == kListMedia, out);
             const int set = builder_.MediaSetNumber();
-            if (list == kListMedia && MediaRowAt(set, row).action != MediaRowAction::None)
+            if (list == kListMedia && BuildBroadcastLocked(set, row, t, out)) {
+                // The notification; the device's INVITE follows (OnCallOffered).
+            } else if (list == kListMedia && MediaRowAt(set, row).action != MediaRowAction::None) {
                 mediaSet = set;
-            else
+            } else {
                 BuildLocked(list, row, t, out);
+            }
         }
     }
     if (mediaSet >= 0) ClickMediaRow(mediaSet, row, out);
@@ -1017,6 +1022,11 @@ void CTarvexCore::OnCallClosed(int callId, int dialogId) {
     {
         std::lock_guard<std::mutex> lk(mutex_);
         calls_.Closed(callId);
+    }
+    if (voice_.Closed(callId)) {
+        std::printf("call %d closed (voice)\n", callId);
+        std::fflush(stdout);
+        return;
     }
     // The device's BYE is in the log already.
     const MediaStream s = media_->OnCallClosed(callId);

@@ -29,6 +29,7 @@
 #include "app/core/MessageLog.h"
 #include "app/core/OperatorInputs.h"
 #include "audio/meter/AudioToggle.h"
+#include "app/core/VoiceCalls.h"
 #include "base/TimeText.h"
 #include "manscdp/builder/CommandBuilder.h"
 #include "app/settings/CDlgCfg.h"
@@ -167,6 +168,14 @@ public:
     void OnCallClosed(int callId, int dialogId) override;
     int AdmitRequest(const IncomingRequest& request) override;
     void OnDeviceUnregistered(const std::string& deviceId) override;
+    // A device's INVITE for our audio (a voice broadcast), CTarvexVoice.cpp.
+    CallAnswer OnCallOffered(const OfferedCall& call) override;
+
+    // ---- Voice (CTarvexVoice.cpp) ------------------------------------------------
+    // The audio the next broadcasts send: a WAV file played in a loop, or the
+    // microphone when path is empty.
+    void SetVoiceWav(const std::string& path) { voice_.SetWavSource(path); }
+    VoiceCalls& Voice() { return voice_; }
 
     // ---- Media session ---------------------------------------------------------
     // The media session (src/media/session) is the core's: media rows of kind 5
@@ -321,6 +330,12 @@ private:
     MediaInputs MediaInputsLocked() const;
     // A media row of kind 5 or 6: the session builds it (no core lock held).
     void ClickMediaRow(int set, int row, Outgoing& out);
+    // The broadcast row: the Broadcast notification to the selected channel.
+    bool BuildBroadcastLocked(int set, int row, const Target& target, Outgoing& out);
+    // The voice path's hooks on the audio toggle (constructor).
+    void WireVoice();
+    // Ends every voice call with its BYE.
+    void EndVoice();
     // The type text and device of a logged row, from the message itself.
     void FileRowLocked(const LoggedMessage& m, const std::string& body, std::string& type,
                        std::string& device);
@@ -352,6 +367,8 @@ private:
     // Constructed in this order and destroyed in the reverse: the endpoint stops
     // first, then audio capture, and the decoder goes last.
     CVidana decoder_;
+    // Before audio_: its capture tap feeds these calls until audio_ is gone.
+    VoiceCalls voice_;
     AudioToggle audio_;
     std::unique_ptr<CDlgCfg> settings_;
     CoreTransfers transfers_; // snapshot uploads and firmware downloads (under mutex_)

@@ -1,5 +1,7 @@
 #include "audio/meter/AudioToggle.h"
 
+#include <vector>
+
 AudioToggle::~AudioToggle() {
     // The capture thread uses the members below; end it before they go.
     m_recorder.SetCallback(nullptr, nullptr);
@@ -17,7 +19,22 @@ const char* AudioToggle::Toggle() {
         m_recorder.Start();
     }
     m_bAudioOn = !m_bAudioOn;
+    if (onToggled) onToggled(m_bAudioOn);
     return ButtonText();
+}
+
+void AudioToggle::SetCaptureTap(CaptureTap tap) {
+    std::lock_guard lock(m_meterLock);
+    m_tap = std::move(tap);
+}
+
+void AudioToggle::ShowInput(const int16_t* samples, std::size_t frames, int channels) {
+    if (!samples || channels <= 0) return;
+    // The meter reads 16-bit stereo, as the device is opened.
+    std::vector<int16_t> stereo(frames * 2);
+    for (std::size_t i = 0; i < frames; ++i)
+        stereo[2 * i] = stereo[2 * i + 1] = samples[i * static_cast<std::size_t>(channels)];
+    Draw(reinterpret_cast<const char*>(stereo.data()), static_cast<uint32_t>(stereo.size() * 2));
 }
 
 void AudioToggle::SetInputMeter(MeterWindow* window) {
@@ -34,20 +51,34 @@ void AudioToggle::SetInputMeter(MeterWindow* window) {
 
 void AudioToggle::MeterCallback(void* user, WAVEHDR* header) {
     auto* self = static_cast<AudioToggle*>(user);
-    MeterWindow* window;
     {
         std::lock_guard lock(self->m_meterLock);
-        window = self->m_pInputMeter;
+        const Recorder& r = self->m_recorder;
+        if (self->m_tap && r.m_nBitsPerSample == 16 && r.m_nChannels > 0)
+            self->m_tap(reinterpret_cast<const int16_t*>(header->lpData),
+                        header->dwBytesRecorded / (2u * r.m_nChannels), static_cast<int>(r.m_nSampleRate),
+                        r.m_nChannels);
+    }
+    self->Draw(header->lpData, header->dwBytesRecorded);
+}
+
+void AudioToggle::Draw(const char* data, uint32_t bytes) {
+    MeterWindow* window;
+    {
+        std::lock_guard lock(m_meterLock);
+        window = m_pInputMeter;
         if (!window) return;
-        ++self->m_drawingsBegun;
+        ++m_drawingsBegun;
     }
     int width = 0, height = 0;
     window->ClientSize(&width, &height);
-    if (self->m_meter.Draw(header->lpData, header->dwBytesRecorded, width, height))
-        window->Present(self->m_meter.Picture());
     {
-        std::lock_guard lock(self->m_meterLock);
-        ++self->m_drawingsEnded;
+        std::lock_guard draw(m_drawLock);
+        if (m_meter.Draw(data, bytes, width, height)) window->Present(m_meter.Picture());
     }
-    self->m_drawingEnded.notify_all();
+    {
+        std::lock_guard lock(m_meterLock);
+        ++m_drawingsEnded;
+    }
+    m_drawingEnded.notify_all();
 }

@@ -14,6 +14,8 @@
 #include "audio/recorder/Recorder.h"
 
 #include <condition_variable>
+#include <cstddef>
+#include <functional>
 #include <mutex>
 
 // The meter's window as the capture thread sees it.
@@ -60,12 +62,29 @@ public:
     }
 
     Recorder& GetRecorder() { return m_recorder; }
+
+    // Every captured buffer also goes here (the voice sender), on the capture
+    // thread, before it is drawn: interleaved 16-bit samples. Must return at
+    // once. Set before capture starts or with the toggle off.
+    using CaptureTap = std::function<void(const int16_t* samples, std::size_t frames, int rate,
+                                          int channels)>;
+    void SetCaptureTap(CaptureTap tap);
+    // Called on the owner's thread after each Toggle with the new state (the
+    // core ends its voice calls when the operator turns audio off).
+    std::function<void(bool on)> onToggled;
+    // Draws samples that are sent but not captured (a WAV file) into the input
+    // meter, on the caller's thread; interleaved 16-bit, any channel count.
+    void ShowInput(const int16_t* samples, std::size_t frames, int channels);
     // The Recorder callback: draws the buffer into the input meter, if any.
     static void MeterCallback(void* user, WAVEHDR* header);
 
 private:
+    void Draw(const char* data, uint32_t bytes);
+
     Recorder m_recorder;
-    AudioMeter m_meter; // used on the capture thread only
+    CaptureTap m_tap; // under m_meterLock
+    std::mutex m_drawLock; // m_meter: the capture thread and ShowInput (a leaf)
+    AudioMeter m_meter;
     // The window, and counts of the drawings begun and ended, so that
     // SetInputMeter waits for the drawing in progress without competing for
     // the lock with the next one.

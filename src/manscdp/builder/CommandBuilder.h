@@ -60,6 +60,8 @@ public:
     void SetMediaSet(int set) { mediaSet_ = set; }
     int MediaSetNumber() const { return mediaSet_; }
     int NextSequenceNumber() const { return sn_; }
+    // The SN of a body built elsewhere (the Broadcast notification), then advanced.
+    int TakeSequenceNumber() { return sn_++; }
     int SendKind() const { return sendKind_; }
     int SelectedRow() const { return selected_; }
     int CurrentList() const { return list_; }

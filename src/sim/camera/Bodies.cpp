@@ -179,9 +179,9 @@ std::string PresetAnswer(const DeviceIdentity& d, const std::string& sn) {
 }
 
 std::string ResultAnswer(const std::string& cmdType, const std::string& sn,
-                         const std::string& deviceId) {
+                         const std::string& deviceId, const char* result) {
     XMLNode top = Envelope("Response", cmdType.c_str(), sn, deviceId);
-    top.AddTextChild("Result", "OK");
+    top.AddTextChild("Result", result);
     return Text(top);
 }
 

@@ -55,7 +55,7 @@ std::string PresetAnswer(const DeviceIdentity& d, const std::string& sn);
 // Response with CmdType, SN, DeviceID and Result OK (controls, configuration,
 // queries without an answer of their own).
 std::string ResultAnswer(const std::string& cmdType, const std::string& sn,
-                         const std::string& deviceId);
+                         const std::string& deviceId, const char* result = "OK");
 std::string KeepaliveNotify(const std::string& deviceId, int sn, const char* status = "OK");
 // NotifyType 121: a download has reached its end.
 std::string MediaStatusNotify(const std::string& deviceId, int sn);

@@ -170,6 +170,7 @@ Device::Device(const CameraOptions& o, int index, EventPrinter& out)
                         [this](const std::string& b) { SendMessage(ident_.id, b); }});
     foreignId_ = o.foreignId.empty() ? NthId(ident_.id, 1000) : o.foreignId;
     if (foreignId_.empty()) foreignId_ = NthId(o.id, 0) == ident_.id ? NthId(ident_.id, 1) : NthId(o.id, 0);
+    voice_ = std::make_unique<DeviceVoice>(agent_, o_, ident_.address, [this](const std::string& t) { Print(t); });
 }
 
 Device::~Device() {
@@ -531,6 +532,13 @@ void Device::Handle(sipua::Event& ev) {
     case K::CallIncoming:
         OnInvite(ev);
         break;
+    case K::CallAnswered:
+    case K::CallRejected:
+    case K::CallServerFailure:
+    case K::CallGlobalFailure:
+    case K::CallRedirected:
+        voice_->OnAnswer(ev);
+        break;
     case K::CallAckReceived: {
         auto it = calls_.find(ev.cid);
         if (it != calls_.end() && !it->second.started) {
@@ -545,12 +553,14 @@ void Device::Handle(sipua::Event& ev) {
         break;
     case K::CallClosed:
         if (calls_.count(ev.cid)) EndCall(ev.cid, "BYE received", false);
+        voice_->OnClosed(ev.cid, "BYE received");
         break;
     case K::CallCancelled:
         if (calls_.count(ev.cid)) EndCall(ev.cid, "CANCEL received", false);
         break;
     case K::CallReleased:
         if (calls_.count(ev.cid)) EndCall(ev.cid, "call released", false);
+        voice_->OnClosed(ev.cid, "call released");
         break;
     case K::CallRequestAnswered:
     case K::CallRequestFailed:
@@ -765,6 +775,18 @@ void Device::OnManscdp(const std::string& raw) {
         SendAnswers({ResultAnswer(cmd, sn, answerer)}, who.id, head + ": " + what + "; answered Result OK");
         return;
     }
+    if (rootName == "Notify" && cmd == "Broadcast") {
+        // The audio output named must be ours; the answer comes before the INVITE.
+        const std::string source = find("SourceID"), output = find("TargetID");
+        if (output.empty() || !Ours(output)) {
+            SendAnswers({ResultAnswer(cmd, sn, who.id, "ERROR")}, who.id,
+                        head + ": TargetID " + output + " is not ours; answered Result ERROR");
+            return;
+        }
+        SendAnswers({ResultAnswer(cmd, sn, output)}, who.id, head + " from " + source + ": answered Result OK");
+        voice_->OnBroadcast(source, output);
+        return;
+    }
     Print("received " + head + " (no answer needed)");
 }
 
@@ -970,6 +992,7 @@ void Device::EndAllCalls() {
     std::vector<int> ids;
     for (auto& [cid, c] : calls_) ids.push_back(cid);
     for (int cid : ids) EndCall(cid, "leaving", true);
+    voice_->EndAll();
 }
 
 } // namespace tvsim

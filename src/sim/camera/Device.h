@@ -14,6 +14,7 @@
 #include "sim/camera/Options.h"
 #include "sim/camera/Sdp.h"
 #include "sim/camera/Stream.h"
+#include "sim/camera/Voice.h"
 #include "sip/ua/SipAgent.h"
 
 #include <atomic>
@@ -147,6 +148,7 @@ private:
     std::vector<std::thread> workers_; // started and joined by the device's thread
     std::string upgradeResult_;        // sent once registered again after an upgrade
     std::unique_ptr<Notifier> notifier_; // the subscriptions it serves (Notifier.h)
+    std::unique_ptr<DeviceVoice> voice_; // voice broadcast (Voice.h), on the device's thread
 };
 
 } // namespace tvsim

@@ -123,6 +123,11 @@ std::string UsageText() {
          "  --setup rfc4145|legacy the offer's a=setup names the platform's role (RFC 4145,\n"
          "                         default) or the device's own (legacy, also 'device')\n"
          "  --pt N                 payload type of the program stream, 96 to 127 (default 96)\n"
+         "Voice broadcast:\n"
+         "  --voice-transport udp|tcp-active|tcp-passive\n"
+         "                         how the device takes the platform's audio (default udp)\n"
+         "  --expect-tone HZ       the tone the broadcast must carry; the measured one is\n"
+         "                         printed with ok or WRONG (within 10 Hz)\n"
          "Faults (--fault NAME, repeatable):\n";
     for (const auto& f : FaultNames()) {
         std::string n = f.name;
@@ -245,6 +250,14 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
             if (!value(v)) return false;
             if (v != "legacy" && v != "device" && v != "rfc4145") return bad("rfc4145 or legacy");
             o.setupRfc4145 = v == "rfc4145";
+        } else if (a == "--voice-transport") {
+            if (!value(v)) return false;
+            if (v != "udp" && v != "tcp-active" && v != "tcp-passive")
+                return bad("udp, tcp-active or tcp-passive");
+            o.voiceTransport = v;
+        } else if (a == "--expect-tone") {
+            if (!value(v)) return false;
+            if (!Num(v, 50, 3950, o.expectTone)) return bad("50 to 3950 Hz");
         } else if (a == "--pt") {
             if (!value(v)) return false;
             if (!Int(v, 96, 127, o.payloadType)) return bad("96 to 127");

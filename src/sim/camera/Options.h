@@ -73,6 +73,11 @@ struct CameraOptions {
     // The offer's a=setup names the platform's role (RFC 4145, as real devices
     // read it); false: the device's own (the old reading, --setup legacy).
     bool setupRfc4145 = true;
+    // Voice broadcast: how the device takes the platform's audio (--voice-transport
+    // udp | tcp-active: the device connects | tcp-passive: the device listens), and
+    // the tone it expects in it (--expect-tone HZ, 0: none).
+    std::string voiceTransport = "udp";
+    double expectTone = 0;
     int payloadType = 96; // --pt: the payload type the program stream goes in and is answered as
     std::set<Fault> faults;
     int lateMs = 3000;

@@ -388,6 +388,7 @@ void CSIP::HandleEvent(sipua::Event& ev) {
         if (events_) events_->OnCallAnswered(ev.cid, ev.did, resp ? FirstBody(resp) : std::string());
         break;
     }
+    case K::CallIncoming: OnCallIncoming(ev); break;
     case K::CallAckReceived:
         if (req) Log(req, kLogReceived);
         break;

@@ -101,6 +101,8 @@ private:
     void AnswerMessage(int tid, const std::string* date, const std::string& deviceId,
                        int status = 200);
     void AnswerInCall(int tid);
+    // A device's INVITE (CSIPCalls.cpp): logged, answered as the core says.
+    void OnCallIncoming(sipua::Event& ev);
     // Logs input that could not be a SIP message (Role::Invalid).
     void LogInvalid(const sipua::Event& ev);
     // With a register password: 0 when the REGISTER carries credentials that

@@ -95,6 +95,23 @@ struct SipRequest {
     int subscriptionId = 0;
 };
 
+// An INVITE a device sends us (for the audio of a voice broadcast), before
+// it is answered.
+struct OfferedCall {
+    int callId = 0;
+    std::string fromUser; // the device's audio output
+    std::string toUser;   // whom it asks (our identifier)
+    std::string sourceHost;
+    int sourcePort = 0;
+    std::string sdp;
+};
+
+// The answer to an OfferedCall: 200 with our SDP, or a refusal.
+struct CallAnswer {
+    int status = 488; // Not Acceptable Here
+    std::string sdp;
+};
+
 struct SendResult {
     bool sent = false;
     int callId = 0; // of an INVITE
@@ -128,6 +145,12 @@ public:
     virtual int AdmitRequest(const IncomingRequest& request) {
         (void)request;
         return 200;
+    }
+    // A device's INVITE: the answer it gets (called on the event thread,
+    // quickly; the call's end comes as OnCallClosed like any other).
+    virtual CallAnswer OnCallOffered(const OfferedCall& call) {
+        (void)call;
+        return {};
     }
     // A REGISTER with Expires 0 has been answered 200 OK: the device left.
     virtual void OnDeviceUnregistered(const std::string& deviceId) { (void)deviceId; }

@@ -56,11 +56,28 @@ TEST(CameraUnit, CommandLine) {
              {{"--transport", "sctp"}, "udp or tcp"},
              {{"--setup", "platform"}, "rfc4145 or legacy"},
              {{"--pt", "95"}, "96 to 127"},
-             {{"--pt", "128"}, "96 to 127"}}) {
+             {{"--pt", "128"}, "96 to 127"},
+             {{"--voice-transport", "tcp"}, "udp, tcp-active or tcp-passive"},
+             {{"--expect-tone", "20"}, "50 to 3950 Hz"},
+             {{"--expect-tone", "4000"}, "50 to 3950 Hz"}}) {
         CameraOptions x;
         std::string e;
         EXPECT_FALSE(ParseOptions(b.args, x, e));
         EXPECT_NE(e.find(b.text), std::string::npos) << e;
+    }
+}
+
+TEST(CameraUnit, VoiceOptions) {
+    CameraOptions d;
+    std::string e;
+    ASSERT_TRUE(ParseOptions({}, d, e)) << e;
+    EXPECT_EQ(d.voiceTransport, "udp"); // a device takes broadcast audio on UDP unless told
+    EXPECT_EQ(d.expectTone, 0);
+    for (const char* t : {"udp", "tcp-active", "tcp-passive"}) {
+        CameraOptions x;
+        ASSERT_TRUE(ParseOptions({"--voice-transport", t, "--expect-tone", "1000"}, x, e)) << e;
+        EXPECT_EQ(x.voiceTransport, t);
+        EXPECT_EQ(x.expectTone, 1000);
     }
 }
 

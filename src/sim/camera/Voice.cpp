@@ -1,0 +1,161 @@
+#include "sim/camera/Voice.h"
+
+#include "media/audio/VoiceSdp.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace tvsim {
+
+namespace {
+
+std::string FirstBody(const osip_message_t* m) {
+    osip_body_t* b = nullptr;
+    if (!m || osip_message_get_body(m, 0, &b) != 0 || !b || !b->body) return {};
+    return std::string(b->body, b->length);
+}
+
+} // namespace
+
+DeviceVoice::DeviceVoice(sipua::SipAgent& agent, const CameraOptions& o, std::string localIp,
+                         PrintFn print)
+    : agent_(agent), o_(o), localIp_(std::move(localIp)), print_(std::move(print)) {}
+
+DeviceVoice::~DeviceVoice() {
+    for (auto& [cid, c] : calls_)
+        if (c.in) c.in->Stop();
+}
+
+bool DeviceVoice::OnBroadcast(const std::string& sourceId, const std::string& targetId) {
+    Call c;
+    c.source = sourceId;
+    c.target = targetId;
+    tvaudio::AudioInConfig in;
+    in.localIp = localIp_;
+    in.transport = o_.voiceTransport == "tcp-passive" ? tvaudio::InTransport::TcpListen
+                   : o_.voiceTransport == "tcp-active" ? tvaudio::InTransport::TcpConnect
+                                                       : tvaudio::InTransport::Udp;
+    c.in = std::make_unique<tvaudio::RtpAudioIn>(in);
+    std::string error;
+    if (!c.in->Open(error)) {
+        print_("voice: " + error);
+        return false;
+    }
+    tvaudio::AudioSdp offer;
+    offer.owner = targetId;
+    offer.ip = localIp_;
+    // An active end names the discard port: it connects and listens nowhere.
+    offer.port = in.transport == tvaudio::InTransport::TcpConnect ? 9 : c.in->LocalPort();
+    offer.tcp = in.transport != tvaudio::InTransport::Udp;
+    offer.setup = in.transport == tvaudio::InTransport::TcpListen ? "passive" : "active";
+    offer.payloadTypes = {8, 0};
+    offer.direction = "recvonly";
+    char y[16];
+    std::snprintf(y, sizeof y, "%010u", 100000000u + nextSsrc_++);
+    offer.ssrc = y;
+    const std::string to = "<sip:" + sourceId + "@" + o_.serverIp + ":" + std::to_string(o_.serverPort) + ">";
+    const std::string from = "<sip:" + targetId + "@" + o_.domain + ">";
+    // Subject: the audio's sender (the platform) and its receiver (us).
+    const std::string subject = sourceId + ":0," + targetId + ":" + offer.ssrc;
+    sipua::MessagePtr m;
+    if (agent_.BuildInitialInvite(m, to.c_str(), from.c_str(), nullptr, subject.c_str()) != 0 || !m) {
+        print_("voice: cannot build the INVITE");
+        return false;
+    }
+    const std::string body = tvaudio::WriteAudioSdp(offer);
+    osip_message_set_body(m.get(), body.data(), body.size());
+    osip_message_set_content_type(m.get(), "APPLICATION/SDP");
+    const int cid = agent_.SendInitialInvite(std::move(m));
+    if (cid <= 0) {
+        print_("voice: cannot send the INVITE");
+        return false;
+    }
+    print_("broadcast from " + sourceId + " for " + targetId + ": INVITE for audio sent (" +
+           (offer.tcp ? "TCP " + offer.setup : std::string("UDP")) + " port " +
+           std::to_string(offer.port) + ")");
+    calls_[cid] = std::move(c);
+    return true;
+}
+
+void DeviceVoice::OnAnswer(sipua::Event& ev) {
+    auto it = calls_.find(ev.cid);
+    if (it == calls_.end()) return;
+    Call& c = it->second;
+    const int st = ev.response ? ev.response->status_code : 0;
+    if (st < 200) return;
+    if (st >= 300) {
+        print_("voice: INVITE answered " + std::to_string(st));
+        calls_.erase(it);
+        return;
+    }
+    c.did = ev.did;
+    if (!ev.ack) {
+        sipua::MessagePtr ack;
+        if (agent_.BuildAck(ev.did, ack) == 0 && ack) agent_.SendAck(ev.did, std::move(ack));
+    }
+    const tvaudio::AudioSdp a = tvaudio::ParseAudioSdp(FirstBody(ev.response.get()));
+    if (!a.audio || a.payloadTypes.empty()) {
+        print_("voice: the answer has no audio");
+        return;
+    }
+    if (o_.voiceTransport == "tcp-active") {
+        // The connecting receiver is made anew with the platform's port.
+        tvaudio::AudioInConfig in;
+        in.transport = tvaudio::InTransport::TcpConnect;
+        in.remoteIp = a.ip;
+        in.remotePort = static_cast<uint16_t>(a.port);
+        c.in = std::make_unique<tvaudio::RtpAudioIn>(in);
+        std::string error;
+        c.in->Open(error);
+    }
+    c.decodeA = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::A);
+    c.decodeU = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::U);
+    c.meter = std::make_unique<tvaudio::ToneMeter>();
+    c.decodeA->SetOutput(c.meter.get());
+    c.decodeU->SetOutput(c.meter.get());
+    c.in->Start(c.decodeA.get(), c.decodeU.get());
+    c.receiving = true;
+    std::string pts;
+    for (int pt : a.payloadTypes) pts += (pts.empty() ? "" : " ") + std::to_string(pt);
+    print_("voice: INVITE answered 200 (" + a.direction + ", payload types " + pts + ", from " +
+           a.ip + ":" + std::to_string(a.port) + ")");
+}
+
+void DeviceVoice::Report(Call& c, const std::string& why) {
+    if (!c.receiving) {
+        print_("voice call ended (" + why + ") before any audio was set up");
+        return;
+    }
+    c.in->Stop(); // joins: the meter is ours from here
+    const double hz = c.meter->Frequency();
+    char line[256];
+    std::snprintf(line, sizeof line, "voice ended (%s): %llu packets, payload type %d, %zu samples, tone %.1f Hz, rms %.0f",
+                  why.c_str(), static_cast<unsigned long long>(c.in->Packets()), c.in->LastPayloadType(),
+                  c.meter->SamplesSeen(), hz, c.meter->Rms());
+    std::string text = line;
+    if (o_.expectTone > 0) {
+        const bool ok = std::fabs(hz - o_.expectTone) <= 10;
+        char e[96];
+        std::snprintf(e, sizeof e, "; expected %.0f Hz: %s", o_.expectTone, ok ? "ok" : "WRONG");
+        text += e;
+    }
+    print_(text);
+    c.receiving = false;
+}
+
+void DeviceVoice::OnClosed(int cid, const std::string& why) {
+    auto it = calls_.find(cid);
+    if (it == calls_.end()) return;
+    Report(it->second, why);
+    calls_.erase(it);
+}
+
+void DeviceVoice::EndAll() {
+    for (auto& [cid, c] : calls_) {
+        agent_.TerminateCall(cid, c.did);
+        Report(c, "leaving");
+    }
+    calls_.clear();
+}
+
+} // namespace tvsim

@@ -1,0 +1,59 @@
+#pragma once
+// The device's side of a voice broadcast: a Broadcast notification makes the
+// device INVITE the platform for the audio (its SDP: m=audio with PCMA and
+// PCMU, a=recvonly, y=, f=), the platform's answer says where the audio comes
+// from, and the received G.711 is counted and its tone measured. Everything
+// runs on the device's thread but the receiver, which has its own.
+
+#include "media/audio/G711Codec.h"
+#include "media/audio/RtpAudio.h"
+#include "media/audio/ToneMeter.h"
+#include "sim/camera/Options.h"
+#include "sip/ua/SipAgent.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace tvsim {
+
+class DeviceVoice {
+public:
+    using PrintFn = std::function<void(const std::string&)>;
+    DeviceVoice(sipua::SipAgent& agent, const CameraOptions& o, std::string localIp, PrintFn print);
+    ~DeviceVoice();
+
+    // The notification from sourceId (the platform) for our targetId: INVITEs
+    // the platform for its audio. False (and nothing sent) when the INVITE
+    // cannot be made.
+    bool OnBroadcast(const std::string& sourceId, const std::string& targetId);
+    bool Owns(int cid) const { return calls_.count(cid) != 0; }
+    // An answer to one of our INVITEs (any status); acknowledges a 2xx and
+    // starts taking the audio.
+    void OnAnswer(sipua::Event& ev);
+    // The call ended (BYE either way, or released): prints what was received.
+    void OnClosed(int cid, const std::string& why);
+    // BYE to every voice call (the device leaves).
+    void EndAll();
+
+private:
+    struct Call {
+        std::string source, target;
+        std::unique_ptr<tvaudio::RtpAudioIn> in;
+        std::unique_ptr<tvaudio::G711Decode> decodeA, decodeU;
+        std::unique_ptr<tvaudio::ToneMeter> meter;
+        int did = 0;
+        bool receiving = false;
+    };
+    void Report(Call& c, const std::string& why);
+
+    sipua::SipAgent& agent_;
+    const CameraOptions& o_;
+    std::string localIp_;
+    PrintFn print_;
+    std::map<int, Call> calls_;
+    uint32_t nextSsrc_ = 1;
+};
+
+} // namespace tvsim

@@ -1,0 +1,141 @@
+// The SDP of voice calls and the core's choice of answer for a device's
+// INVITE: only after a notification to it, only with G.711, in the roles its
+// a=setup asks for; the sender then reaches the address its SDP names.
+#include "app/core/VoiceCalls.h"
+#include "media/audio/VoiceSdp.h"
+
+#include "support/common/Net.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+using namespace tvaudio;
+
+namespace {
+
+std::string DeviceOffer(int port, const char* proto, const char* pts, const char* setup = nullptr) {
+    std::string s = "v=0\r\no=34020000001310000101 0 0 IN IP4 127.0.0.1\r\ns=Play\r\nc=IN IP4 127.0.0.1\r\n"
+                    "t=0 0\r\nm=audio " + std::to_string(port) + " " + proto + " " + pts +
+                    "\r\na=recvonly\r\na=rtpmap:8 PCMA/8000\r\n";
+    if (setup) s += std::string("a=setup:") + setup + "\r\na=connection:new\r\n";
+    return s + "y=0100000123\r\nf=v/////a/1/8/1\r\n";
+}
+
+OfferedCall Call(int id, const std::string& from, const std::string& sdp) {
+    OfferedCall c;
+    c.callId = id;
+    c.fromUser = from;
+    c.toUser = "34020000002000000001";
+    c.sourceHost = "127.0.0.1";
+    c.sdp = sdp;
+    return c;
+}
+
+} // namespace
+
+TEST(VoiceSdp, ReadsWhatDevicesWrite) {
+    struct Row {
+        std::string sdp;
+        int port;
+        bool tcp;
+        std::string setup;
+        std::vector<int> pts;
+        std::string ssrc;
+    } rows[] = {
+        {DeviceOffer(25000, "TCP/RTP/AVP", "8", "active"), 25000, true, "active", {8}, "0100000123"},
+        {DeviceOffer(8000, "RTP/AVP", "8 0"), 8000, false, "", {8, 0}, "0100000123"},
+        // Video first (a talk answer may carry both): the audio section is read.
+        {"v=0\r\nc=IN IP4 10.0.0.9\r\nm=video 9000 RTP/AVP 96\r\na=sendonly\r\nm=audio 9002 RTP/AVP 0\r\na=recvonly\r\n",
+         9002, false, "", {0}, ""},
+    };
+    for (const Row& r : rows) {
+        const AudioSdp s = ParseAudioSdp(r.sdp);
+        EXPECT_TRUE(s.audio);
+        EXPECT_EQ(s.port, r.port);
+        EXPECT_EQ(s.tcp, r.tcp);
+        EXPECT_EQ(s.setup, r.setup);
+        EXPECT_EQ(s.payloadTypes, r.pts);
+        EXPECT_EQ(s.direction, "recvonly");
+        EXPECT_EQ(s.ssrc, r.ssrc);
+    }
+    EXPECT_EQ(ParseAudioSdp(rows[2].sdp).ip, "10.0.0.9");
+    EXPECT_FALSE(ParseAudioSdp("v=0\r\nm=video 9000 RTP/AVP 96\r\n").audio);
+    EXPECT_EQ(AnswerPayloadTypes({0, 8, 18}), (std::vector<int>{8, 0}));
+    EXPECT_EQ(AnswerPayloadTypes({96}), (std::vector<int>{96}));
+    EXPECT_TRUE(AnswerPayloadTypes({18, 4}).empty());
+    EXPECT_EQ(AnswerDirection("recvonly"), "sendonly");
+    EXPECT_EQ(AnswerDirection("sendrecv"), "sendrecv");
+}
+
+TEST(VoiceCalls, NotificationNamesSourceAndTarget) {
+    const std::string b = VoiceCalls::NotifyBody(17, "34020000002000000001", "34020000001370000001");
+    for (const char* part : {"<Notify>", "<CmdType>Broadcast</CmdType>", "<SN>17</SN>",
+                             "<SourceID>34020000002000000001</SourceID>",
+                             "<TargetID>34020000001370000001</TargetID>"})
+        EXPECT_NE(b.find(part), std::string::npos) << part;
+}
+
+TEST(VoiceCalls, OnlyAnAnnouncedOutputWithG711GetsOurAudio) {
+    const std::string channel = "34020000001310000101", device = "34020000001320000001";
+    struct Row {
+        const char* what;
+        bool announce;
+        std::string from;
+        std::string sdp;
+        int status;
+    } rows[] = {
+        {"no notification", false, channel, DeviceOffer(30000, "RTP/AVP", "8"), 481},
+        {"another output", true, "34020000001310000999", DeviceOffer(30000, "RTP/AVP", "8"), 481},
+        {"no G.711", true, channel, DeviceOffer(30000, "RTP/AVP", "18 4"), 488},
+        {"no audio", true, channel, "v=0\r\nc=IN IP4 127.0.0.1\r\nm=video 9000 RTP/AVP 96\r\n", 488},
+        {"the output", true, channel, DeviceOffer(30000, "RTP/AVP", "0 8"), 200},
+        {"the device itself", true, device, DeviceOffer(30000, "RTP/AVP", "0"), 200},
+    };
+    int id = 1;
+    for (const Row& r : rows) {
+        VoiceCalls v;
+        if (r.announce) v.Announced(device, channel);
+        const CallAnswer a = v.Offered(Call(id++, r.from, r.sdp), "127.0.0.1");
+        EXPECT_EQ(a.status, r.status) << r.what;
+        EXPECT_EQ(v.Active(), r.status == 200) << r.what;
+        if (r.status == 200) {
+            const AudioSdp s = ParseAudioSdp(a.sdp);
+            EXPECT_EQ(s.direction, "sendonly") << r.what;
+            EXPECT_EQ(s.payloadTypes.front(), r.sdp.find("RTP/AVP 0\r") != std::string::npos ? 0 : 8) << r.what;
+            EXPECT_EQ(s.ssrc, "0100000123") << r.what;
+            EXPECT_NE(a.sdp.find("f=v/////a/1/8/1"), std::string::npos);
+            // One INVITE per notification.
+            EXPECT_EQ(v.Offered(Call(id++, r.from, r.sdp), "127.0.0.1").status, 481) << r.what;
+            EXPECT_EQ(v.EndAll().size(), 1u);
+        }
+    }
+}
+
+// TCP roles as RFC 4145 reads a=setup: the device's active makes us listen
+// (passive, our port in m=), its passive makes us connect (active, port 9).
+TEST(VoiceCalls, TcpRolesAnswerTheDevicesSetup) {
+    const std::string channel = "34020000001310000101";
+    for (const char* setup : {"active", "passive"}) {
+        const int listener = LoopbackBound(SOCK_STREAM);
+        ASSERT_EQ(listen(listener, 1), 0);
+        VoiceCalls v;
+        v.Announced("34020000001320000001", channel);
+        const CallAnswer a =
+            v.Offered(Call(1, channel, DeviceOffer(LocalPortOf(listener), "TCP/RTP/AVP", "8", setup)), "127.0.0.1");
+        ASSERT_EQ(a.status, 200);
+        const AudioSdp s = ParseAudioSdp(a.sdp);
+        EXPECT_TRUE(s.tcp);
+        if (std::string(setup) == "active") {
+            EXPECT_EQ(s.setup, "passive");
+            EXPECT_GT(s.port, 9);
+        } else {
+            EXPECT_EQ(s.setup, "active");
+            EXPECT_EQ(s.port, 9);
+            pollfd p{listener, POLLIN, 0};
+            EXPECT_GT(poll(&p, 1, 5000), 0) << "we connect to the device's port";
+        }
+        v.EndAll();
+        close(listener);
+    }
+}
