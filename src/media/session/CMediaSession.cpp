@@ -207,6 +207,9 @@ ReceiverInfo CMediaSession::InfoLocked(int slot) const {
     r.packets = counts.packets;
     r.sequenceGaps = counts.gaps;
     r.skippedPackets = counts.skipped;
+    r.payloadType = s.receiver->PayloadType();
+    r.format = static_cast<int>(s.receiver->StreamFormat());
+    r.expectedSsrc = s.receiver->ExpectedSsrc();
     return r;
 }
 
@@ -468,14 +471,30 @@ AnswerOutcome CMediaSession::FileAnswer(int cid, int did, const std::string& sdp
     plan.ssrc = a.ssrc;
     // "actpass" and "holdconn" never receive.
     if (in.transport != 0 && plan.role == TcpRole::None) return out;
-    if (a.encoding != AnswerEncoding::Ps || a.payloadType != 96) {
+    // The stream is taken as the answer names it: PS in any payload type,
+    // or H.264 / H.265 elementary RTP.
+    if (a.payloadType >= 0 && a.payloadType < 128) plan.payloadType = a.payloadType;
+    plan.format = a.encoding == AnswerEncoding::H264   ? 1
+                  : a.encoding == AnswerEncoding::H265 ? 2
+                                                       : 0;
+    if (a.encoding == AnswerEncoding::Other || a.encoding == AnswerEncoding::None) {
         const std::string named =
             a.encodingName.empty() ? std::string("no a=rtpmap") : a.encodingName;
         Say("the device answered payload type " + std::to_string(a.payloadType) + " (" + named +
-            "); the receiver takes the program stream (PS) in payload type 96 only");
+            "); taken as a program stream (PS) in payload type " +
+            std::to_string(plan.payloadType));
     }
-    // Listening since the offer: the device's first packet is awaited.
+    // Listening since the offer: the device's first packet is awaited, in
+    // the format the answer names.
     if (plan.role == TcpRole::Listen) {
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            if (CRTPSession* r = slots_[slot].receiver.get(); r && epoch == slots_[slot].epoch) {
+                r->SetStreamFormat(static_cast<std::uint8_t>(plan.payloadType),
+                                   static_cast<CRTPSession::Format>(plan.format));
+                r->SetExpectedSsrc(plan.ssrc);
+            }
+        }
         Arm(slot, plan, in.port, epoch);
         return out;
     }
@@ -609,11 +628,10 @@ void CMediaSession::Redraw() {
 
 bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPlan& plan,
                                std::uint64_t epoch) {
-    // The receiver connects from its port to that port + 2: it is set up on
-    // the answer's port - 2 (docs/limits.md).
-    if (plan.role == TcpRole::Connect && (plan.connectPort < 3 || plan.connectPort > 65535)) {
+    if (plan.role == TcpRole::Connect && (plan.connectPort < 1 || plan.connectPort > 65535)) {
         Say("media connection to " + plan.peer + ":" + std::to_string(plan.connectPort) +
             " not tried: the answer names no usable port");
+        ClearIfNothingDrawn();
         return false;
     }
     StreamSlot& st = slots_[slot];
@@ -656,9 +674,14 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     // ending the stream goes as usual) and the operator is told why.
     const int setupTransport =
         plan.role == TcpRole::Listen ? 2 : plan.role == TcpRole::Connect ? 1 : 0;
-    const int setupPort = plan.role == TcpRole::Connect ? plan.connectPort - 2 : in.port;
     const std::string peer = plan.peer.empty() ? in.deviceAddress : plan.peer;
-    r->RTP_Setup(static_cast<std::uint16_t>(setupPort), setupTransport, peer.c_str(), 90000);
+    r->SetStreamFormat(static_cast<std::uint8_t>(plan.payloadType),
+                       static_cast<CRTPSession::Format>(plan.format));
+    r->SetExpectedSsrc(plan.ssrc);
+    // A connecting receiver binds the receiver port and connects to the
+    // answer's address and port.
+    r->RTP_Setup(static_cast<std::uint16_t>(in.port), setupTransport, peer.c_str(), 90000,
+                 static_cast<std::uint16_t>(plan.role == TcpRole::Connect ? plan.connectPort : 0));
     const std::string failure = r->SetupError();
     const bool refused = failure.empty() && !r->TransportReady();
     bool current = false;

@@ -87,6 +87,11 @@ struct ReceiverInfo {
     std::uint64_t packets = 0;
     std::uint64_t sequenceGaps = 0;
     std::uint64_t skippedPackets = 0;
+    // What the receiver takes, as the answer named it: the payload type,
+    // 0 PS / 1 H.264 / 2 H.265 elementary RTP, and the y= SSRC it prefers.
+    int payloadType = 96;
+    int format = 0;
+    std::optional<std::uint32_t> expectedSsrc;
 };
 
 class CMediaSession {
@@ -210,6 +215,8 @@ private:
         std::string peer;  // the device's address
         int connectPort = 0;
         std::optional<std::uint32_t> ssrc; // the answer's y=
+        int payloadType = 96;              // the answer's first video format
+        int format = 0; // what it carries: 0 PS, 1 H.264, 2 H.265 (CRTPSession::Format)
     };
     // One stream and its receiver.
     struct StreamSlot;

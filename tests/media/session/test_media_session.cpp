@@ -97,11 +97,12 @@ TEST_F(Session, LiveRowOpensOnceAndItsCancelEndsCallReceiverAndDecoder) {
 }
 
 // Which transport listens before the offer and which sets up on the answer,
-// in RFC 4145's reading and in the old one; a connecting receiver goes to the
-// answer's port (the old reading to the receiver port + 2 when the answer
-// names the discard port 9).
+// in RFC 4145's reading and in the old one; a connecting receiver binds the
+// receiver port and goes to the answer's port, wherever the device listens
+// (the old reading to the receiver port + 2 when the answer names the
+// discard port 9).
 TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
-    enum AnswerPort { Any, AtPlus2, Discard };
+    enum AnswerPort { Any, AtDevice, Discard };
     struct Case {
         int transport;
         bool legacy;
@@ -109,9 +110,9 @@ TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
         AnswerPort port;
     } cases[] = {
         {0, false, false, true, Any},     {1, false, true, false, Any},
-        {2, false, false, true, AtPlus2}, {3, false, false, false, Any},
+        {2, false, false, true, AtDevice}, {3, false, false, false, Any},
         {4, false, false, false, Any},    {0, true, false, true, Any},
-        {1, true, false, true, AtPlus2},  {1, true, false, true, Discard},
+        {1, true, false, true, AtDevice},  {1, true, false, true, Discard},
         {2, true, true, false, Any},      {3, true, false, false, Any},
     };
     for (const Case& c : cases) {
@@ -121,14 +122,16 @@ TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
         Make();
         MediaInputs in = In(c.transport);
         in.legacySetup = c.legacy;
-        // A device that listens, at the receiver port + 2 here.
+        // A device that listens on a port of its own (the receiver port + 2
+        // for the discard port's old reading).
         UniqueSocket device;
         const bool connects = c.onAnswer && c.transport != 0;
+        const int devicePort = c.port == Discard ? port_ + 2 : mt::FreePortBase();
         if (connects) {
             device.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
             sockaddr_in a{};
             a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(port_ + 2));
+            a.sin_port = htons(static_cast<uint16_t>(devicePort));
             a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             ASSERT_EQ(::bind(device.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
             ASSERT_EQ(::listen(device.get(), 1), 0);
@@ -145,7 +148,7 @@ TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
             EXPECT_TRUE(s_->Receiver().ready);
             EXPECT_FALSE(mt::PortFree(SOCK_STREAM, port_));
         }
-        const int answerPort = c.port == AtPlus2 ? port_ + 2 : c.port == Discard ? 9 : 15060;
+        const int answerPort = c.port == AtDevice ? devicePort : c.port == Discard ? 9 : 15060;
         const AnswerOutcome a = Answer(1, 1, st::VideoAnswer("Play", answerPort), in);
         EXPECT_TRUE(a.receivable);
         EXPECT_EQ(a.started, c.onAnswer);
@@ -161,7 +164,7 @@ TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
             UniqueSocket conn(::accept(device.get(), reinterpret_cast<sockaddr*>(&peer), &len));
             ASSERT_TRUE(conn.valid());
             EXPECT_TRUE(r.ready);
-            EXPECT_EQ(ntohs(peer.sin_port), port_); // bound to the answer's port - 2
+            EXPECT_EQ(ntohs(peer.sin_port), port_); // from the receiver port
         }
         s_->Stop();
         EXPECT_FALSE(s_->Receiver().exists);
@@ -226,40 +229,54 @@ TEST_F(Session, RefusedConnectionAndMissingOrForeignStreamAreSaid) {
     }
 }
 
-// The answer's payload type: PS in 96 is taken; PS in another type and
-// elementary H.264 or H.265 are said, naming what the device answered.
-TEST_F(Session, AnswersPayloadTypeOtherThanPsIn96IsSaid) {
+// The answer's payload type: PS in whatever type a=rtpmap names (96 without
+// one), elementary H.264 and H.265 are taken as they are named; an unknown
+// encoding is said and taken as PS in its payload type.
+TEST_F(Session, AnswersPayloadTypeAndEncodingAreTakenAsNamed) {
     struct Case {
         const char* formats;
         const char* rtpmaps;
+        int payloadType;
+        int format; // 0 PS, 1 H.264, 2 H.265
         const char* said;
     } cases[] = {
-        {"96", "a=rtpmap:96 PS/90000\r\n", nullptr},
-        {"96", "", nullptr},
-        {"98", "a=rtpmap:98 PS/90000\r\n", "payload type 98 (PS)"},
-        {"98", "a=rtpmap:98 H264/90000\r\n", "payload type 98 (H264)"},
-        {"99 96", "a=rtpmap:96 PS/90000\r\na=rtpmap:99 H265/90000\r\n", "payload type 99 (H265)"},
+        {"96", "a=rtpmap:96 PS/90000\r\n", 96, 0, nullptr},
+        {"96", "", 96, 0, nullptr},
+        {"98", "a=rtpmap:98 PS/90000\r\n", 98, 0, nullptr},
+        {"98", "a=rtpmap:98 H264/90000\r\n", 98, 1, nullptr},
+        {"99 96", "a=rtpmap:96 PS/90000\r\na=rtpmap:99 H265/90000\r\n", 99, 2, nullptr},
+        {"35", "a=rtpmap:35 MP2P/90000\r\n", 35, 0, nullptr},
+        {"98", "", 98, 0, "payload type 98 (no a=rtpmap); taken as a program stream (PS) in payload type 98"},
+        {"97", "a=rtpmap:97 MPEG4/90000\r\n", 97, 0, "payload type 97 (MPEG4)"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.formats);
-        const AnswerMedia m =
-            ReadAnswer(st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps));
-        EXPECT_EQ(m.ssrc, 100000001u);
-        st::RecordingView view;
-        port_ = mt::FreePortBase();
-        unsent_.clear();
-        s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view,
-                                             CMediaSession::Options{});
-        Click(0, 0, In(0));
-        Answer(1, 1, st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps), In(0));
-        const auto said = view.Messages();
-        if (!c.said) {
-            EXPECT_TRUE(said.empty());
-        } else {
-            ASSERT_EQ(said.size(), 1u);
-            EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
+    for (int transport : {0, 1}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.formats) + " " + c.rtpmaps + " transport " +
+                         std::to_string(transport));
+            const AnswerMedia m =
+                ReadAnswer(st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps));
+            EXPECT_EQ(m.ssrc, 100000001u);
+            st::RecordingView view;
+            port_ = mt::FreePortBase();
+            unsent_.clear();
+            s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view,
+                                                 CMediaSession::Options{});
+            Click(0, 0, In(transport)); // 1: listening since the offer
+            Answer(1, 1, st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps), In(transport));
+            const ReceiverInfo r = s_->Receiver();
+            ASSERT_TRUE(r.exists);
+            EXPECT_EQ(r.payloadType, c.payloadType);
+            EXPECT_EQ(r.format, c.format);
+            EXPECT_EQ(r.expectedSsrc, std::optional<std::uint32_t>(100000001u));
+            const auto said = view.Messages();
+            if (!c.said) {
+                EXPECT_TRUE(said.empty());
+            } else {
+                ASSERT_EQ(said.size(), 1u);
+                EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
+            }
+            s_.reset();
         }
-        s_.reset();
     }
     const AnswerMedia a = ReadAnswer(
         "v=0\r\no=d 0 0 IN IP4 10.0.0.9\r\ns=Play\r\nc=IN IP4 10.0.0.9\r\nt=0 0\r\n"
