@@ -531,6 +531,19 @@ MediaStream CMediaSession::OnCallClosed(int cid) {
                 ended = s;
             }
         }
+        // An offer the device refused (4xx to 6xx): its stream ends unanswered.
+        auto it = std::find_if(offers_.begin(), offers_.end(),
+                               [cid](const Offer& o) { return o.sent && o.cid == cid; });
+        if (ended == MediaStream::None && it != offers_.end()) {
+            const MediaStream s = it->stream;
+            const bool abandoned = it->abandoned;
+            offers_.erase(it);
+            if (!IsVideo(s)) return abandoned ? MediaStream::None : s;
+            if (!abandoned && Slot(s).open && !Slot(s).call) {
+                Slot(s).open = false;
+                ended = s;
+            }
+        }
     }
     if (ended != MediaStream::None) {
         // The device ended it: the stream ends in the window too.

@@ -152,7 +152,8 @@ public:
     // when it belongs to no offer of this session (an INVITE typed by hand).
     AnswerOutcome OnCallAnswered(int cid, int did, const std::string& sdp,
                                  const MediaInputs& current);
-    // The device ended a call (BYE): the stream it belonged to. A video
+    // The device ended a call (BYE), or refused an offer's INVITE (a 3xx to
+    // 6xx final answer): the stream it belonged to. A video
     // stream ends in the window: its receiver stops, the progress is closed
     // and, when nothing else is drawn, the picture is cleared; the owner shows
     // set 0.

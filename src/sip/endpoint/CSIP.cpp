@@ -353,6 +353,8 @@ void CSIP::HandleEvent(sipua::Event& ev) {
         // and so is the ACK the transaction layer sent for it.
         if (resp) Log(resp, kLogReceived);
         if (ev.ack) Log(ev.ack.get(), kLogSent);
+        // The call is over now; its release comes when the transaction ends.
+        if (events_) events_->OnCallClosed(ev.cid, ev.did);
         break;
     case K::CallAckReceived:
         if (req) Log(req, kLogReceived);

@@ -288,6 +288,45 @@ TEST_F(Session, AnswersPayloadTypeAndEncodingAreTakenAsNamed) {
     EXPECT_FALSE(a.ssrc); // not a number
 }
 
+// A device that refuses the INVITE (488, say): the stream the offer opened
+// ends unanswered, a listening receiver with it, and the row can be clicked
+// again; a voice offer refused is only forgotten; a refused call of none of
+// our offers is nothing.
+TEST_F(Session, RefusedOfferEndsItsStream) {
+    struct Case {
+        int set, row, transport;
+        MediaStream stream;
+        bool (CMediaSession::*open)() const;
+    } cases[] = {
+        {0, 0, 0, MediaStream::Live, &CMediaSession::LiveOpen},
+        {0, 0, 1, MediaStream::Live, &CMediaSession::LiveOpen}, // listening since the offer
+        {2, 1, 0, MediaStream::Playback, &CMediaSession::PlaybackOpen},
+        {2, 0, 1, MediaStream::Download, &CMediaSession::DownloadOpen},
+        {0, 1, 0, MediaStream::Voice, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.set) + "/" + std::to_string(c.row) + " transport " +
+                     std::to_string(c.transport));
+        port_ = mt::FreePortBase();
+        Make();
+        const MediaCommand offer = s_->BuildMediaCommand(c.set, c.row, In(c.transport));
+        ASSERT_TRUE(offer.send);
+        s_->OfferSent(offer.offer, 7);
+        EXPECT_EQ(s_->Receiver(c.stream).exists, c.transport == 1);
+        EXPECT_EQ(s_->OnCallClosed(8), MediaStream::None); // not ours
+        if (c.open) EXPECT_TRUE((s_.get()->*c.open)());
+        EXPECT_EQ(s_->OnCallClosed(7), c.stream);
+        EXPECT_EQ(s_->OnCallClosed(7), MediaStream::None); // its release later
+        EXPECT_FALSE(s_->Receiver(c.stream).exists);
+        if (c.open) {
+            EXPECT_FALSE((s_.get()->*c.open)());
+            EXPECT_TRUE(s_->BuildMediaCommand(c.set, c.row, In(c.transport)).send);
+        }
+        EXPECT_TRUE(signal_.Ended().empty()); // nothing to end on the wire
+        s_.reset();
+    }
+}
+
 TEST_F(Session, OnlyAVideoLineWithAConnectionStartsTheReceiver) {
     const std::string head = "v=0\r\no=dev 0 0 IN IP4 127.0.0.1\r\ns=Play\r\n";
     const std::pair<std::string, bool> cases[] = {

@@ -259,8 +259,8 @@ TEST_P(EndpointTest, InviteAnsweredReportsCallDialogAndSdpEndCallSendsBye) {
 }
 
 // Every final answer to an INVITE is a row: the device's 488, 503 or 603 and
-// the ACK the transaction layer sent for it, in that order; no call is
-// reported answered.
+// the ACK the transaction layer sent for it, in that order; the call is
+// reported closed, none answered.
 TEST_P(EndpointTest, RefusedInviteAndItsAckAreLogged) {
     DeviceScript s;
     s.deviceId = kDevice;
@@ -315,6 +315,12 @@ TEST_P(EndpointTest, RefusedInviteAndItsAckAreLogged) {
         EXPECT_EQ(answers, 1);
         auto trace = ReadSippTrace(dir.File("refuse.msg"));
         EXPECT_EQ(ReceivedRequests(trace, "ACK").size(), 1u);
+        // The call is over as soon as it is refused.
+        EXPECT_TRUE(events.WaitFor([&] {
+            for (const auto& c : events.closed)
+                if (c.cid == r.callId) return true;
+            return false;
+        }));
     }
     EXPECT_TRUE(events.answered.empty());
 }
