@@ -42,6 +42,7 @@ const CfgFieldInfo kInfo[kCfgFieldCount] = {
     {CfgField::MediaServerPort, "server.port", kServer, "端口", CfgKind::Int},
     {CfgField::MediaSetupLegacy, "media.setupLegacy", kMedia, "TCP旧角色读法", CfgKind::Flag},
     {CfgField::GbEdition, "gb.edition", kLocal, "国标版本", CfgKind::Text},
+    {CfgField::MediaSavePs, "media.savePs", kMedia, "保存PS流", CfgKind::Flag},
 };
 
 // A whole number with optional surrounding blanks, as the dialog accepts it.
@@ -159,6 +160,7 @@ void CDlgCfg::SetFromText(CfgField f, const std::string& text) {
     case CfgField::MediaServerPort: mediaServerPort = num(); break;
     case CfgField::MediaSetupLegacy: mediaSetupLegacy = text == "1"; break;
     case CfgField::GbEdition: gbEdition = text; break;
+    case CfgField::MediaSavePs: mediaSavePs = text == "1"; break;
     case CfgField::Count: break;
     }
 }
@@ -190,6 +192,7 @@ std::string CDlgCfg::FieldText(CfgField f) const {
     case CfgField::MediaServerPort: return std::to_string(mediaServerPort);
     case CfgField::MediaSetupLegacy: return mediaSetupLegacy ? "1" : "0";
     case CfgField::GbEdition: return gbEdition;
+    case CfgField::MediaSavePs: return mediaSavePs ? "1" : "0";
     case CfgField::Count: break;
     }
     return {};

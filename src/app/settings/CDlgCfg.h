@@ -49,6 +49,7 @@ enum class CfgField : int {
     MediaServerPort,
     MediaSetupLegacy, // "TCP旧角色读法": a=setup names the device's role, not ours (0 or 1)
     GbEdition, // "国标版本": 2016 or 2022 (empty: 2022), where the editions differ
+    MediaSavePs, // "保存PS流": a download also keeps the program stream as received (0 or 1)
     Count
 };
 constexpr int kCfgFieldCount = static_cast<int>(CfgField::Count);
@@ -142,6 +143,7 @@ public:
     int mediaServerPort = -1;
     bool mediaSetupLegacy = false;
     std::string gbEdition;
+    bool mediaSavePs = false;
 
     // Restart reference: local port and identifier at the last load or OK.
     int refPort = -1;

@@ -315,6 +315,9 @@ void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
     int32_t n = 0;
     if (format == Format::Ps) {
         if (m_out.size() < length) m_out.resize(length);
+        if (RTPRawCallback raw = m_pfnRaw.load())
+            for (const CHbRtpDemux::Piece& piece : m_rtpDemux.FramePieces())
+                raw(m_pRawUser.load(), piece.data(), piece.size());
         n = m_psDemux.Demux(m_rtpDemux.FramePieces(), m_out.data());
         NoteStreamType(n);
     } else {

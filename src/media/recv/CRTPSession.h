@@ -46,6 +46,9 @@ using RTPFrameCallback = void (*)(void* user, unsigned char* frame, int32_t leng
 // packet of the followed source comes (a stall, a pause): the time for
 // figures that must fall to 0 without a frame to carry them.
 using RTPIdleCallback = void (*)(void* user);
+// Called on the receive thread m_hRecv with each frame of a program stream as
+// it came, before its video is cut out: once per RTP payload, in order.
+using RTPRawCallback = void (*)(void* user, const uint8_t* data, std::size_t length);
 
 class CRTPSession : public tvrtp::Session {
 public:
@@ -94,6 +97,12 @@ public:
     void SetFrameCallback(RTPFrameCallback cb, void* user) {
         m_pUser.store(user);
         m_pfnFrame.store(cb);
+    }
+
+    // Sets or clears (null) the raw callback (program streams only) and its value.
+    void SetRawCallback(RTPRawCallback cb, void* user) {
+        m_pRawUser.store(user);
+        m_pfnRaw.store(cb);
     }
 
     // Sets or clears (null) the idle callback and the value passed back to it.
@@ -147,6 +156,8 @@ public:
     std::atomic<RTPFrameCallback> m_pfnFrame{nullptr};
     std::atomic<void*> m_pIdleUser{nullptr};
     std::atomic<RTPIdleCallback> m_pfnIdle{nullptr};
+    std::atomic<void*> m_pRawUser{nullptr};
+    std::atomic<RTPRawCallback> m_pfnRaw{nullptr};
 
 protected:
     void OnNewSource(tvrtp::SourceInfo* src) override;

@@ -5,7 +5,9 @@
 #include "media/session/SdpAnswer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <pthread.h>
 
@@ -254,6 +256,14 @@ MediaCommand CMediaSession::BuildMediaCommand(int set, int row, const MediaInput
         out.handled = true;
         EndStream(StreamOfRow(r));
         out.showSet = r.action == MediaRowAction::CancelLive ? 0 : 2;
+        if (r.action != MediaRowAction::CancelLive && view_) {
+            // Ended by the operator: no figure of it stays beside the bar.
+            MediaViewUpdate u;
+            u.progressText = std::string();
+            u.progressMax = 0;
+            u.progressPos = 0;
+            view_->UpdateMediaView(u);
+        }
         return out;
     case MediaRowAction::PlaybackControl: {
         out.handled = true;
@@ -334,7 +344,6 @@ MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& given) {
             slot.call.reset();
             slot.inputs = in;
             epoch = slot.epoch;
-            if (stream == MediaStream::Download) downloadSpeed_ = in.downloadSpeed;
         }
     }
     // When the device connects to us, listen before the INVITE leaves (a
@@ -677,6 +686,17 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
                 st.saver.reset();
                 saveError = why;
             }
+            if (in.savePs && !st.rawPs) {
+                // Beside it, the program stream as it came: <channel>-<start>-<end>.ps.
+                st.rawPsPath = name.substr(0, name.size() - 4) + ".ps";
+                st.rawPsBytes = 0;
+                st.rawPs = std::fopen(st.rawPsPath.c_str(), "wb");
+                if (!st.rawPs)
+                    saveError += (saveError.empty() ? "" : "; ") + st.rawPsPath + ": " +
+                                 std::strerror(errno);
+                else
+                    r->SetRawCallback(&CMediaSession::SlotRawHandler, &targets_[slot]);
+            }
         }
         st.receiving.store(true, std::memory_order_release);
         Redraw();
@@ -729,7 +749,9 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     // waited for a frame in hand): nothing of it is kept.
     r->SetFrameCallback(nullptr, nullptr);
     r->SetIdleCallback(nullptr, nullptr);
+    r->SetRawCallback(nullptr, nullptr);
     r.reset();
+    FinishRawPs(slot);
     std::lock_guard<std::mutex> l(mutex_);
     Redraw();
     return false;
@@ -769,9 +791,11 @@ void CMediaSession::StopReceiver(int slot) {
         // hand, and destroying the receiver joins its threads.
         r->SetFrameCallback(nullptr, nullptr);
         r->SetIdleCallback(nullptr, nullptr);
+        r->SetRawCallback(nullptr, nullptr);
         r->RTP_Teardown();
         hevc = r->VideoStreamType() == CRTPSession::kStreamTypeH265;
         r.reset();
+        FinishRawPs(slot);
         if (drawnSlot_.load() == slot) FlushView(slot);
         saver = std::move(st.saver);
     }
@@ -950,6 +974,42 @@ void CMediaSession::OnFrame(int slot, const std::uint8_t* frame, std::int32_t le
     Publish(slot, now, drawn);
 }
 
+void CMediaSession::SlotRawHandler(void* user, const std::uint8_t* data, std::size_t length) {
+    auto* t = static_cast<FrameTarget*>(user);
+    if (!t) return; // cleared by a stop, as above
+    StreamSlot& st = t->session->slots_[t->slot];
+    if (!st.rawPs || length == 0) return;
+    if (std::fwrite(data, 1, length, st.rawPs) == length) st.rawPsBytes += length;
+}
+
+void CMediaSession::FinishRawPs(int slot) {
+    StreamSlot& st = slots_[slot];
+    std::FILE* f = nullptr;
+    std::string path;
+    std::uint64_t bytes = 0;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        std::swap(f, st.rawPs);
+        path = st.rawPsPath;
+        bytes = st.rawPsBytes;
+    }
+    if (!f) return;
+    const bool written = std::fclose(f) == 0 && bytes > 0;
+    if (!written) {
+        std::remove(path.c_str());
+        Say("program stream not saved (" + path + "): " +
+            (bytes == 0 ? std::string("none came") : std::string(std::strerror(errno))));
+        return;
+    }
+    const std::string line = "program stream saved: " + path;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    if (!view_) return;
+    MediaViewUpdate u;
+    u.message = line;
+    view_->UpdateMediaView(u);
+}
+
 void CMediaSession::SlotIdleHandler(void* user) {
     auto* t = static_cast<FrameTarget*>(user);
     if (!t) return; // cleared by a stop, as above
@@ -996,12 +1056,14 @@ void CMediaSession::Publish(int slot, std::chrono::steady_clock::time_point now,
 
 MediaViewUpdate CMediaSession::Compose(int slot, std::int64_t elapsed) const {
     const StreamFigures f = slots_[slot].counters.Read(elapsed, slots_[slot].lastNow);
-    const ProgressShown p = ProgressFor(f, slot == SlotOf(MediaStream::Download),
-                                        downloadSpeed_.load(), duration_.load());
+    const bool recording =
+        slot == SlotOf(MediaStream::Download) || slot == SlotOf(MediaStream::Playback);
+    const ProgressShown p = ProgressFor(f, recording, duration_.load());
     MediaViewUpdate u;
     u.statistics = StatisticsLine(f);
     u.progressText = p.text;
     u.progressPos = p.pos;
+    u.progressMax = p.max;
     return u;
 }
 

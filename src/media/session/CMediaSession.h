@@ -39,6 +39,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -245,6 +246,11 @@ private:
         bool pending = false;
         std::unique_ptr<StreamSaver> saver; // a download's file, or a live view's 录像
         std::int64_t savedFrom = 0;         // the 录像's start, seconds since 1970
+        // 保存PS流: the download's program stream as received (written by the
+        // receive thread, closed once it has been joined).
+        std::FILE* rawPs = nullptr;
+        std::string rawPsPath;
+        std::uint64_t rawPsBytes = 0;
     };
     // An offer sent or about to be: its call id once OfferSent gave it.
     struct Offer {
@@ -279,6 +285,9 @@ private:
     };
 
     static void SlotFrameHandler(void* user, unsigned char* frame, std::int32_t length);
+    static void SlotRawHandler(void* user, const std::uint8_t* data, std::size_t length);
+    // Closes the slot's .ps file once its receiver is gone and says where it went.
+    void FinishRawPs(int slot);
     void OnFrame(int slot, const std::uint8_t* frame, std::int32_t length);
     // The receiver's idle callback (RTPIdleCallback): no packet for a while.
     static void SlotIdleHandler(void* user);
@@ -362,7 +371,6 @@ private:
 
     // Read by the receive threads.
     std::atomic<int> drawnSlot_{-1};
-    std::atomic<int> downloadSpeed_{0};
     std::atomic<std::int32_t> duration_{0};
     std::int64_t recordStart_ = 0, recordEnd_ = 0; // the recording clicked
 };

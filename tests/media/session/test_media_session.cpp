@@ -684,8 +684,8 @@ TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
         << d.text;
     ASSERT_TRUE(Answer(7, 2, st::VideoAnswer("Download"), in).started);
     clock_.Advance(3s);
-    Frame(100);
-    EXPECT_EQ(view_.Last().progressText, "00:00:12/00:00:40");
+    Frame(100); // without an RTP timestamp: the stream's time stays at 0
+    EXPECT_EQ(view_.Last().progressText, "00:00:00/00:00:40");
     // Another channel's notification, or another type, ends nothing.
     EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 120), -1);
     EXPECT_TRUE(s_->DownloadOpen());
@@ -696,7 +696,7 @@ TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
     EXPECT_EQ(view_.Last().progressText, "00:00:40/00:00:40");
     EXPECT_EQ(view_.Last().progressPos, 40);
     EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 121), -1);
-    // 下载取消 mid-way: the last label is the download's, never "/12:00:00".
+    // 下载取消 mid-way: the label and the bar are cleared (never "/12:00:00").
     Click(2, 0, in);
     Answer(8, 3, st::VideoAnswer("Download"), in);
     clock_.Advance(2s);
@@ -704,7 +704,8 @@ TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
     clock_.Advance(100ms);
     Frame(100); // held back within the interval
     Click(3, 0, in);
-    EXPECT_EQ(view_.LastProgressText(), "00:00:08/00:00:40");
+    EXPECT_EQ(view_.LastProgressText(), "");
+    EXPECT_EQ(view_.Last().progressMax, 0);
     // Its bytes were no pictures: nothing is saved, and that is said.
     EXPECT_EQ(view_.Messages().back().rfind("download not saved (34020000001310000009-", 0), 0u)
         << view_.Messages().back();
@@ -762,19 +763,26 @@ TEST_F(Session, FiguresAndElapsedFollowTheClockAtMostFourUpdatesASecond) {
     EXPECT_EQ(s_->Figures().frames, 4u);
 }
 
-TEST_F(Session, DownloadProgressCountsSpeedTimesElapsedUpToTheRecordingsEnd) {
+// The progress of a download follows the stream's own timestamps, not the
+// wall clock: frames without timestamps leave it at the start however long
+// they take; the cancel row clears the label and the bar.
+TEST_F(Session, DownloadProgressIsTheStreamsTimeAndItsCancelClearsIt) {
     s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:01:00");
     Click(2, 0, In(0));
     ASSERT_TRUE(Answer(1, 1, st::VideoAnswer("Download"), In(0)).started);
     clock_.Advance(10s);
     Frame(100);
-    EXPECT_EQ(view_.Last().progressPos, 40);
-    EXPECT_EQ(view_.Last().progressText, "00:00:40/00:01:00");
-    clock_.Advance(6s); // 64 s of a 60 s recording
+    EXPECT_EQ(view_.Last().progressPos, 0);
+    EXPECT_EQ(view_.Last().progressMax, 60); // the bar's range, whatever closed it before
+    EXPECT_EQ(view_.Last().progressText, "00:00:00/00:01:00");
+    clock_.Advance(60s);
     Frame(100);
-    EXPECT_TRUE(view_.Last().statistics);
-    EXPECT_FALSE(view_.Last().progressPos);
-    EXPECT_FALSE(view_.Last().progressText);
+    EXPECT_EQ(view_.Last().progressText, "00:00:00/00:01:00");
+    Click(3, 0, In(0)); // 下载取消
+    const MediaViewUpdate last = view_.Last();
+    EXPECT_EQ(last.progressText, std::string());
+    EXPECT_EQ(last.progressMax, 0);
+    EXPECT_EQ(last.progressPos, 0);
 }
 
 // The drag rectangle reaches the decoder before every frame: drawn over the

@@ -238,6 +238,7 @@ TEST_F(SessionStream, DownloadSavedAsMp4OfTheRecordingsLength) {
     s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:00:40");
     MediaInputs in = In({0, false});
     in.channelId = "34020000001310000001";
+    in.savePs = true; // 保存PS流
     EXPECT_TRUE(Click(2, 0, in).send);
     EXPECT_TRUE(Answer(1, 1, st::VideoAnswer("Download"), in).started);
     const std::string out = *dir_ / "camsim-forty.out";
@@ -251,11 +252,36 @@ TEST_F(SessionStream, DownloadSavedAsMp4OfTheRecordingsLength) {
     ASSERT_EQ(units, 1000u);
     st::WaitUntil([&] { return s_->Figures().frames >= units - 1; }, 20s);
     const std::uint32_t frames = s_->Figures().frames;
+    // Sent in a few seconds, the progress is the stream's own time: its RTP
+    // timestamps from the first picture to the last one handed on.
+    if (frames == units - 1) {
+        st::WaitUntil([&] { return view_.LastProgressText() == "00:00:39/00:00:40"; }, 5s);
+        EXPECT_EQ(view_.LastProgressText(), "00:00:39/00:00:40");
+    }
     EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 121), 0);
+    EXPECT_EQ(view_.LastProgressText(), "00:00:40/00:00:40"); // complete
     const std::string name = "34020000001310000001-20240101000000-20240101000040.mp4";
+    const std::string ps = "34020000001310000001-20240101000000-20240101000040.ps";
     std::vector<std::string> said = view_.Messages();
     ASSERT_FALSE(said.empty());
     EXPECT_EQ(said.back(), "download saved: " + name);
+    // The program stream as it came, beside it: ffmpeg reads the camera's
+    // pictures out of it (all but the last, whose frame never completed).
+    EXPECT_NE(std::find(said.begin(), said.end(), "program stream saved: " + ps), said.end());
+    ASSERT_TRUE(std::filesystem::exists(ps));
+    {
+        const auto fromPs = vt::FfmpegPictures(*dir_, std::filesystem::absolute(ps), 32, 24);
+        const auto original = vt::FfmpegPictures(*dir_, es, 32, 24);
+        const std::size_t n = 32 * 24 * 3;
+        ASSERT_GE(fromPs.size(), n);
+        if (frames == units - 1) {
+            EXPECT_EQ(fromPs.size() / n, frames);
+            EXPECT_TRUE(std::equal(fromPs.begin(), fromPs.end(), original.begin()));
+        } else {
+            EXPECT_TRUE(std::equal(fromPs.begin(), fromPs.begin() + n, original.begin()));
+        }
+    }
+    std::filesystem::remove(ps);
     ASSERT_TRUE(std::filesystem::exists(name));
     EXPECT_FALSE(std::filesystem::exists(name + ".es"));
     const std::string probe = mt::Capture(

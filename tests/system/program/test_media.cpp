@@ -424,7 +424,8 @@ TEST_F(Media, PlaybackAndDownloadOfARecording) {
         EXPECT_EQ(infos[i].Header("Call-ID"), playback);
     }
 
-    // The recording selected: its length; the download: speed times elapsed.
+    // The recording selected: its length; the download: the stream's own time
+    // by its RTP timestamps.
     auto selected = ReadDump(dir_.File("selected.txt"));
     EXPECT_EQ(selected[1101], std::vector<std::string>{"00:00:00/00:10:00"});
     EXPECT_EQ(selected[1100], std::vector<std::string>{"0 600 1"});
@@ -436,7 +437,7 @@ TEST_F(Media, PlaybackAndDownloadOfARecording) {
     const std::string label = download[1101].at(0);
     ASSERT_TRUE(std::regex_match(label, m, std::regex("00:00:(\\d\\d)/00:10:00"))) << label;
     const int position = std::stoi(m[1]);
-    EXPECT_EQ(position % 4, 0);
+    EXPECT_GE(position, 4);
     EXPECT_EQ(download[1100].at(0), "0 600 " + std::to_string(position));
 }
 
