@@ -34,6 +34,7 @@ const std::vector<FaultName>& FaultNames() {
         {Fault::KeepaliveError, "keepalive-error", "keepalives carry Status ERROR"},
         {Fault::NoMediaStatus, "no-media-status",
          "a download or playback reaches its end without the MediaStatus 121 Notify"},
+        {Fault::RefuseMedia, "refuse-media", "every INVITE answered 488 Not Acceptable Here"},
     };
     return names;
 }

@@ -28,6 +28,7 @@ enum class Fault {
     ContactBack,        // "contact-back": INVITE 200 without a To tag, its Contact the platform's
     KeepaliveError,     // "keepalive-error": keepalives carry Status ERROR
     NoMediaStatus,      // "no-media-status": the end of a recording sent without MediaStatus 121
+    RefuseMedia,        // "refuse-media": every INVITE answered 488 Not Acceptable Here
 };
 
 // With rtp-gaps, one sequence number in this many packets is skipped (about
