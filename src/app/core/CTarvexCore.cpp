@@ -436,6 +436,7 @@ MediaInputs CTarvexCore::MediaInputsLocked() const {
     in.port = settings_->mediaPort;
     in.downloadSpeed = settings_->downloadSpeed;
     in.legacySetup = settings_->mediaSetupLegacy;
+    in.savePs = settings_->mediaSavePs;
     Outgoing ignored;
     const Target t = const_cast<CTarvexCore*>(this)->TargetLocked(ignored);
     if (t.device) {

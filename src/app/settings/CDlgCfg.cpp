@@ -43,6 +43,7 @@ const CfgFieldInfo kInfo[kCfgFieldCount] = {
     {CfgField::MediaSetupLegacy, "media.setupLegacy", kMedia, "TCP旧角色读法", CfgKind::Flag},
     {CfgField::GbEdition, "gb.edition", kLocal, "国标版本", CfgKind::Text},
     {CfgField::HttpPort, "http.port", kLocal, "HTTP端口", CfgKind::Int},
+    {CfgField::MediaSavePs, "media.savePs", kMedia, "保存PS流", CfgKind::Flag},
 };
 
 // A whole number with optional surrounding blanks, as the dialog accepts it.
@@ -161,6 +162,7 @@ void CDlgCfg::SetFromText(CfgField f, const std::string& text) {
     case CfgField::MediaSetupLegacy: mediaSetupLegacy = text == "1"; break;
     case CfgField::GbEdition: gbEdition = text; break;
     case CfgField::HttpPort: httpPort = num(); break;
+    case CfgField::MediaSavePs: mediaSavePs = text == "1"; break;
     case CfgField::Count: break;
     }
 }
@@ -193,6 +195,7 @@ std::string CDlgCfg::FieldText(CfgField f) const {
     case CfgField::MediaSetupLegacy: return mediaSetupLegacy ? "1" : "0";
     case CfgField::GbEdition: return gbEdition;
     case CfgField::HttpPort: return httpPort < 0 ? std::string() : std::to_string(httpPort);
+    case CfgField::MediaSavePs: return mediaSavePs ? "1" : "0";
     case CfgField::Count: break;
     }
     return {};

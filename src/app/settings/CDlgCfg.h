@@ -50,6 +50,7 @@ enum class CfgField : int {
     MediaSetupLegacy, // "TCP旧角色读法": a=setup names the device's role, not ours (0 or 1)
     GbEdition, // "国标版本": 2016 or 2022 (empty: 2022), where the editions differ
     HttpPort,  // "HTTP端口": snapshot uploads and firmware downloads (empty or 0: one the system picks)
+    MediaSavePs, // "保存PS流": a download also keeps the program stream as received (0 or 1)
     Count
 };
 constexpr int kCfgFieldCount = static_cast<int>(CfgField::Count);
@@ -144,6 +145,7 @@ public:
     bool mediaSetupLegacy = false;
     std::string gbEdition;
     int httpPort = -1;
+    bool mediaSavePs = false;
 
     // Restart reference: local port and identifier at the last load or OK.
     int refPort = -1;

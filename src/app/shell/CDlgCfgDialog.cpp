@@ -95,6 +95,11 @@ CDlgCfgDialog::CDlgCfgDialog(CDlgCfg& cfg, QWidget* parent) : QDialog(parent), c
     legacy->setChecked(cfg_.mediaSetupLegacy);
     boxes_[static_cast<int>(CfgField::MediaSetupLegacy)] = legacy;
     mf->addRow(QString(), legacy);
+    auto* savePs = new QCheckBox(U("保存PS流 (下载另存 .ps)"));
+    savePs->setObjectName(CfgInfo(CfgField::MediaSavePs).name);
+    savePs->setChecked(cfg_.mediaSavePs);
+    boxes_[static_cast<int>(CfgField::MediaSavePs)] = savePs;
+    mf->addRow(QString(), savePs);
 
     auto [ptz, zf] = group("云台控制:");
     zf->addRow(U("地址位:"), edit(CfgField::PtzAddress));

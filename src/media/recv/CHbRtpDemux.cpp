@@ -34,7 +34,7 @@ bool CHbRtpDemux::InputRtp(std::unique_ptr<tvrtp::Packet> packet) {
     PacketSlot s;
     s.sequenceNumber = packet->GetSequenceNumber();
     s.timestamp = packet->GetTimestamp();
-    if (packet->GetPayloadType() != kPayloadType) {
+    if (packet->GetPayloadType() != payloadType_) {
         s.filler = true; // fills its number; the packet itself is not kept
     } else {
         s.copiedLength = static_cast<int32_t>(packet->GetPacketLength());
@@ -197,7 +197,7 @@ void CHbRtpDemux::AddPacket(const uint8_t* packet, std::size_t length) {
     if (!packet || length < 12) return;
     length = std::min<std::size_t>(length, 65535);
     PacketSlot s;
-    if ((packet[1] & 0x7F) != kPayloadType) {
+    if ((packet[1] & 0x7F) != payloadType_) {
         s.filler = true;
         Fill(s, packet, length);
         s.payloadLength = 0;

@@ -54,6 +54,8 @@ public:
     using Piece = std::span<const uint8_t>;
     static constexpr std::size_t kInitialFrameSize = 524288; // 512 KiB
     static constexpr std::size_t kMaxFrameSize = 16u << 20;  // 16 MiB
+    // The payload type the stream is taken in unless SetPayloadType names
+    // another (the answer's a=rtpmap).
     static constexpr uint8_t kPayloadType = 96;
     // The reordering bound: packets held beyond an incomplete frame, and how
     // much newer (90 kHz ticks) a packet may be before the frame's missing
@@ -65,6 +67,10 @@ public:
 
     CHbRtpDemux();
     virtual ~CHbRtpDemux();
+
+    // The payload type of the stream's packets; any other fills its number only.
+    void SetPayloadType(uint8_t pt) { payloadType_ = pt & 0x7F; }
+    uint8_t PayloadType() const { return payloadType_; }
 
     // Feeds one packet. Returns true when the packet completed a non-empty
     // frame; then *frame and *frameLength describe it, joined in one buffer,
@@ -121,6 +127,7 @@ private:
     uint32_t lastTimestamp_ = 0; // of the newest packet by arrival
     uint32_t frameTimestamp_ = 0;
     uint64_t tooLate_ = 0;
+    uint8_t payloadType_ = kPayloadType;
     std::vector<PacketSlot> done_; // the packets of the completed frame
     std::vector<Piece> pieces_;    // payloads of the completed frame, in order
     std::size_t pieceTotal_ = 0;

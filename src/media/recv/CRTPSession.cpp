@@ -58,8 +58,20 @@ CRTPSession::~CRTPSession() {
     m_hRecvTCP.Stop();
 }
 
+// Taken by the receive thread with its next packet: no lock is shared with
+// the caller.
+void CRTPSession::SetStreamFormat(uint8_t pt, Format format) {
+    m_format = format;
+    m_payloadType = pt & 0x7F;
+}
+
+void CRTPSession::SetExpectedSsrc(std::optional<uint32_t> ssrc) {
+    m_expected = ssrc.value_or(0);
+    m_haveExpected = ssrc.has_value();
+}
+
 int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* address,
-                               int32_t clockRate) {
+                               int32_t clockRate, uint16_t remotePort) {
     if (port == 0) {
         std::printf("%s: Invalid CMediaSession::RTPPort\n", "CRTPSession::RTP_Setup");
         std::fflush(stdout);
@@ -101,7 +113,8 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
             m_setupError = "cannot open TCP port " + std::to_string(port) + ": " + e.message;
         }
         if (transport == 1) {
-            m_bReady = ConnectWithTimeout(m_sock, address, port + 2) == 0;
+            const int to = remotePort ? remotePort : port + 2;
+            m_bReady = m_sock >= 0 && ConnectWithTimeout(m_sock, address, to) == 0;
             // Added whatever the outcome: a failed connection just brings nothing.
             status = AddDestination(tvrtp::TcpAddress(m_sock)) < 0 ? -1 : 0;
         } else {
@@ -213,10 +226,11 @@ void CRTPSession::ReceiveStep() {
         do {
             const tvrtp::SourceInfo* s = GetCurrentSourceInfo();
             if (m_haveSsrc && s->GetSSRC() == m_ssrc) continue;
-            // Only a video packet (payload type 96) can make its source the
-            // followed one; anything else of another source is dropped.
+            // Only a packet of the stream's payload type can make its source
+            // the followed one; anything else of another source is dropped.
+            const uint8_t pt = m_payloadType.load();
             while (auto q = GetNextPacket()) {
-                if (q->GetPayloadType() != CHbRtpDemux::kPayloadType) continue;
+                if (q->GetPayloadType() != pt) continue;
                 if (m_haveSsrc && !TakesOver(*s, now)) continue;
                 restart = m_haveSsrc;
                 m_haveReplaced = m_haveSsrc;
@@ -256,6 +270,11 @@ void CRTPSession::ReceiveStep() {
 // Whether another source replaces the followed one (see the header).
 bool CRTPSession::TakesOver(const tvrtp::SourceInfo& src, Clock::time_point now) const {
     if (now - m_ssrcLast >= kSilenceBeforeSwitch) return true;
+    // The answer's SSRC wins, and keeps what it won.
+    if (m_haveExpected) {
+        if (src.GetSSRC() == m_expected.load()) return true;
+        if (m_ssrc.load() == m_expected.load()) return false;
+    }
     if (m_haveReplaced && src.GetSSRC() == m_replaced) return false;
     const tvrtp::Address* a = src.GetRTPDataAddress();
     if (m_ssrcSocket >= 0 && a && a->GetKind() == tvrtp::Address::Kind::TCP &&
@@ -281,6 +300,7 @@ uint32_t CRTPSession::SenderIp(const tvrtp::SourceInfo& src) const {
 
 bool CRTPSession::IsPreferredSource(const tvrtp::SourceInfo& src) const {
     if (m_haveSsrc && src.GetSSRC() == m_ssrc) return true;
+    if (m_haveExpected && src.GetSSRC() == m_expected) return true;
     return m_nPeer && SenderIp(src) == m_nPeer;
 }
 
@@ -300,6 +320,8 @@ void CRTPSession::HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart) {
         m_sawMap = false;
     }
     if (!cb || p->GetPacketLength() == 0) return;
+    if (const uint8_t pt = m_payloadType.load(); m_rtpDemux.PayloadType() != pt)
+        m_rtpDemux.SetPayloadType(pt);
     // A late packet may complete its frame and those held behind it.
     if (m_rtpDemux.InputRtp(std::move(p))) {
         DeliverFrame(cb);
@@ -310,9 +332,23 @@ void CRTPSession::HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart) {
 
 void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
     const std::size_t length = m_rtpDemux.FrameLength();
-    if (m_out.size() < length) m_out.resize(length);
-    int32_t n = m_psDemux.Demux(m_rtpDemux.FramePieces(), m_out.data());
-    NoteStreamType(n);
+    const Format format = m_format.load();
+    int32_t n = 0;
+    if (format == Format::Ps) {
+        if (m_out.size() < length) m_out.resize(length);
+        if (RTPRawCallback raw = m_pfnRaw.load())
+            for (const CHbRtpDemux::Piece& piece : m_rtpDemux.FramePieces())
+                raw(m_pRawUser.load(), piece.data(), piece.size());
+        n = m_psDemux.Demux(m_rtpDemux.FramePieces(), m_out.data());
+        NoteStreamType(n);
+    } else {
+        const auto& pieces = m_rtpDemux.FramePieces();
+        const std::size_t bound = NalDepacketizer::OutputBound(length, pieces.size());
+        if (m_out.size() < bound) m_out.resize(bound);
+        m_nal.SetCodec(format == Format::H265 ? NalCodec::H265 : NalCodec::H264);
+        n = m_nal.Depacketize(pieces, m_out.data());
+        m_streamType = format == Format::H265 ? kStreamTypeH265 : kStreamTypeH264;
+    }
     m_nLastOutLen = n;
     m_frameTimestamp = m_rtpDemux.FrameTimestamp();
     m_haveFrameTimestamp = true;

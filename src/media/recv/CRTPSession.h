@@ -1,9 +1,11 @@
 #pragma once
 // Media receiver: an RTP session over UDP or TCP (connecting or listening)
 // whose receive thread joins packets into frames, cuts the video elementary
-// stream out of each frame's program stream and hands it to a frame callback.
+// stream out of each frame's program stream (or joins the NAL units of
+// elementary H.264 / H.265 RTP) and hands it to a frame callback.
 //
-// One stream is followed: the first SSRC heard wins. Another SSRC takes over
+// One stream is followed: the answer's y= SSRC (SetExpectedSsrc) whenever it is
+// heard, else the first SSRC heard. Another SSRC takes over
 // when it comes from the same sender (a device that restarted its stream), from
 // the device's address while the current one does not, or after the current
 // one fell silent for a second; reassembly then starts afresh. Packets of any
@@ -23,6 +25,7 @@
 #include "base/CThread.h"
 #include "media/recv/CHbPSDemux.h"
 #include "media/recv/CHbRtpDemux.h"
+#include "media/recv/NalDepacketizer.h"
 #include "media/recv/SequenceCount.h"
 #include "media/rtp/RtpSession.h"
 
@@ -30,6 +33,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +46,9 @@ using RTPFrameCallback = void (*)(void* user, unsigned char* frame, int32_t leng
 // packet of the followed source comes (a stall, a pause): the time for
 // figures that must fall to 0 without a frame to carry them.
 using RTPIdleCallback = void (*)(void* user);
+// Called on the receive thread m_hRecv with each frame of a program stream as
+// it came, before its video is cut out: once per RTP payload, in order.
+using RTPRawCallback = void (*)(void* user, const uint8_t* data, std::size_t length);
 
 class CRTPSession : public tvrtp::Session {
 public:
@@ -57,11 +64,32 @@ public:
     CRTPSession();
     ~CRTPSession() override;
 
-    // Transport index: 0 UDP, 1 TCP connecting to address:port+2, 2..4 TCP
-    // listening on port. Returns 1 when set up, 0 for port 0 or a failed TCP
+    // Transport index: 0 UDP, 1 TCP connecting from port to
+    // address:remotePort (port + 2 when remotePort is 0), 2..4 TCP listening
+    // on port. Returns 1 when set up, 0 for port 0 or a failed TCP
     // destination, -1 when the session could not be created. address is the
     // device's; its sources and connections are preferred.
-    int32_t RTP_Setup(uint16_t port, int32_t transport, const char* address, int32_t clockRate);
+    int32_t RTP_Setup(uint16_t port, int32_t transport, const char* address, int32_t clockRate,
+                      uint16_t remotePort = 0);
+
+    // What the stream's packets carry, as the device's answer says: a
+    // program stream (the default) or an H.264 / H.265 elementary stream
+    // (RFC 6184 / RFC 7798), in payload type pt (96 by default). Packets of
+    // other payload types are not the stream. May be called at any time
+    // (a listening receiver is set up before the answer); the frames joined
+    // from then on follow it.
+    enum class Format { Ps, H264, H265 };
+    void SetStreamFormat(uint8_t pt, Format format);
+    uint8_t PayloadType() const { return m_payloadType.load(); }
+    // The answer's y= SSRC: a source with it is followed whenever it is heard,
+    // and while it is followed no other takes over but by a second of its
+    // silence. Empty: the first source heard is followed (see above).
+    void SetExpectedSsrc(std::optional<uint32_t> ssrc);
+    Format StreamFormat() const { return m_format.load(); }
+    std::optional<uint32_t> ExpectedSsrc() const {
+        if (!m_haveExpected.load()) return std::nullopt;
+        return m_expected.load();
+    }
     // Closes the transport and ends the session (with an RTCP BYE). Safe to call twice.
     void RTP_Teardown();
 
@@ -69,6 +97,12 @@ public:
     void SetFrameCallback(RTPFrameCallback cb, void* user) {
         m_pUser.store(user);
         m_pfnFrame.store(cb);
+    }
+
+    // Sets or clears (null) the raw callback (program streams only) and its value.
+    void SetRawCallback(RTPRawCallback cb, void* user) {
+        m_pRawUser.store(user);
+        m_pfnRaw.store(cb);
     }
 
     // Sets or clears (null) the idle callback and the value passed back to it.
@@ -144,6 +178,8 @@ public:
     std::atomic<RTPFrameCallback> m_pfnFrame{nullptr};
     std::atomic<void*> m_pIdleUser{nullptr};
     std::atomic<RTPIdleCallback> m_pfnIdle{nullptr};
+    std::atomic<void*> m_pRawUser{nullptr};
+    std::atomic<RTPRawCallback> m_pfnRaw{nullptr};
 
 protected:
     void OnNewSource(tvrtp::SourceInfo* src) override;
@@ -175,6 +211,11 @@ private:
     std::mutex m_demuxLock; // the receive thread's packet work against Clear at teardown
     CHbRtpDemux m_rtpDemux;
     CHbPSDemux m_psDemux;
+    NalDepacketizer m_nal; // for elementary streams, under m_demuxLock
+    std::atomic<uint8_t> m_payloadType{CHbRtpDemux::kPayloadType};
+    std::atomic<Format> m_format{Format::Ps};
+    std::atomic<bool> m_haveExpected{false};
+    std::atomic<uint32_t> m_expected{0};
     std::vector<uint8_t> m_out; // the demultiplexer's output; grows with the frame
     std::atomic<int32_t> m_nLastOutLen{0};
     std::atomic<uint8_t> m_streamType{0};

@@ -5,7 +5,9 @@
 #include "media/session/SdpAnswer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <pthread.h>
 
@@ -227,6 +229,9 @@ ReceiverInfo CMediaSession::InfoLocked(int slot) const {
     r.keysTypeMismatch = keys.typeMismatch;
     r.mapStreamType = keys.mapType;
     r.pictureStreamType = keys.esType;
+    r.payloadType = s.receiver->PayloadType();
+    r.format = static_cast<int>(s.receiver->StreamFormat());
+    r.expectedSsrc = s.receiver->ExpectedSsrc();
     return r;
 }
 
@@ -271,6 +276,14 @@ MediaCommand CMediaSession::BuildMediaCommand(int set, int row, const MediaInput
         out.handled = true;
         EndStream(StreamOfRow(r));
         out.showSet = r.action == MediaRowAction::CancelLive ? 0 : 2;
+        if (r.action != MediaRowAction::CancelLive && view_) {
+            // Ended by the operator: no figure of it stays beside the bar.
+            MediaViewUpdate u;
+            u.progressText = std::string();
+            u.progressMax = 0;
+            u.progressPos = 0;
+            view_->UpdateMediaView(u);
+        }
         return out;
     case MediaRowAction::PlaybackControl: {
         out.handled = true;
@@ -351,7 +364,6 @@ MediaCommand CMediaSession::Open(const MediaRow& r, const MediaInputs& given) {
             slot.call.reset();
             slot.inputs = in;
             epoch = slot.epoch;
-            if (stream == MediaStream::Download) downloadSpeed_ = in.downloadSpeed;
         }
     }
     // When the device connects to us, listen before the INVITE leaves (a
@@ -488,14 +500,30 @@ AnswerOutcome CMediaSession::FileAnswer(int cid, int did, const std::string& sdp
     plan.ssrc = a.ssrc;
     // "actpass" and "holdconn" never receive.
     if (in.transport != 0 && plan.role == TcpRole::None) return out;
-    if (a.encoding != AnswerEncoding::Ps || a.payloadType != 96) {
+    // The stream is taken as the answer names it: PS in any payload type,
+    // or H.264 / H.265 elementary RTP.
+    if (a.payloadType >= 0 && a.payloadType < 128) plan.payloadType = a.payloadType;
+    plan.format = a.encoding == AnswerEncoding::H264   ? 1
+                  : a.encoding == AnswerEncoding::H265 ? 2
+                                                       : 0;
+    if (a.encoding == AnswerEncoding::Other || a.encoding == AnswerEncoding::None) {
         const std::string named =
             a.encodingName.empty() ? std::string("no a=rtpmap") : a.encodingName;
         Say("the device answered payload type " + std::to_string(a.payloadType) + " (" + named +
-            "); the receiver takes the program stream (PS) in payload type 96 only");
+            "); taken as a program stream (PS) in payload type " +
+            std::to_string(plan.payloadType));
     }
-    // Listening since the offer: the device's first packet is awaited.
+    // Listening since the offer: the device's first packet is awaited, in
+    // the format the answer names.
     if (plan.role == TcpRole::Listen) {
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            if (CRTPSession* r = slots_[slot].receiver.get(); r && epoch == slots_[slot].epoch) {
+                r->SetStreamFormat(static_cast<std::uint8_t>(plan.payloadType),
+                                   static_cast<CRTPSession::Format>(plan.format));
+                r->SetExpectedSsrc(plan.ssrc);
+            }
+        }
         Arm(slot, plan, in.port, epoch);
         return out;
     }
@@ -529,6 +557,19 @@ MediaStream CMediaSession::OnCallClosed(int cid) {
             if (slot.call && slot.call->cid == cid) {
                 slot.call.reset();
                 slot.open = false;
+                ended = s;
+            }
+        }
+        // An offer the device refused (4xx to 6xx): its stream ends unanswered.
+        auto it = std::find_if(offers_.begin(), offers_.end(),
+                               [cid](const Offer& o) { return o.sent && o.cid == cid; });
+        if (ended == MediaStream::None && it != offers_.end()) {
+            const MediaStream s = it->stream;
+            const bool abandoned = it->abandoned;
+            offers_.erase(it);
+            if (!IsVideo(s)) return abandoned ? MediaStream::None : s;
+            if (!abandoned && Slot(s).open && !Slot(s).call) {
+                Slot(s).open = false;
                 ended = s;
             }
         }
@@ -629,11 +670,10 @@ void CMediaSession::Redraw() {
 
 bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPlan& plan,
                                std::uint64_t epoch) {
-    // The receiver connects from its port to that port + 2: it is set up on
-    // the answer's port - 2 (docs/limits.md).
-    if (plan.role == TcpRole::Connect && (plan.connectPort < 3 || plan.connectPort > 65535)) {
+    if (plan.role == TcpRole::Connect && (plan.connectPort < 1 || plan.connectPort > 65535)) {
         Say("media connection to " + plan.peer + ":" + std::to_string(plan.connectPort) +
             " not tried: the answer names no usable port");
+        ClearIfNothingDrawn();
         return false;
     }
     StreamSlot& st = slots_[slot];
@@ -666,6 +706,17 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
                 st.saver.reset();
                 saveError = why;
             }
+            if (in.savePs && !st.rawPs) {
+                // Beside it, the program stream as it came: <channel>-<start>-<end>.ps.
+                st.rawPsPath = name.substr(0, name.size() - 4) + ".ps";
+                st.rawPsBytes = 0;
+                st.rawPs = std::fopen(st.rawPsPath.c_str(), "wb");
+                if (!st.rawPs)
+                    saveError += (saveError.empty() ? "" : "; ") + st.rawPsPath + ": " +
+                                 std::strerror(errno);
+                else
+                    r->SetRawCallback(&CMediaSession::SlotRawHandler, &targets_[slot]);
+            }
         }
         st.receiving.store(true, std::memory_order_release);
         Redraw();
@@ -676,9 +727,14 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     // ending the stream goes as usual) and the operator is told why.
     const int setupTransport =
         plan.role == TcpRole::Listen ? 2 : plan.role == TcpRole::Connect ? 1 : 0;
-    const int setupPort = plan.role == TcpRole::Connect ? plan.connectPort - 2 : in.port;
     const std::string peer = plan.peer.empty() ? in.deviceAddress : plan.peer;
-    r->RTP_Setup(static_cast<std::uint16_t>(setupPort), setupTransport, peer.c_str(), 90000);
+    r->SetStreamFormat(static_cast<std::uint8_t>(plan.payloadType),
+                       static_cast<CRTPSession::Format>(plan.format));
+    r->SetExpectedSsrc(plan.ssrc);
+    // A connecting receiver binds the receiver port and connects to the
+    // answer's address and port.
+    r->RTP_Setup(static_cast<std::uint16_t>(in.port), setupTransport, peer.c_str(), 90000,
+                 static_cast<std::uint16_t>(plan.role == TcpRole::Connect ? plan.connectPort : 0));
     const std::string failure = r->SetupError();
     const bool refused = failure.empty() && !r->TransportReady();
     bool current = false;
@@ -713,7 +769,9 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     // waited for a frame in hand): nothing of it is kept.
     r->SetFrameCallback(nullptr, nullptr);
     r->SetIdleCallback(nullptr, nullptr);
+    r->SetRawCallback(nullptr, nullptr);
     r.reset();
+    FinishRawPs(slot);
     std::lock_guard<std::mutex> l(mutex_);
     Redraw();
     return false;
@@ -753,9 +811,11 @@ void CMediaSession::StopReceiver(int slot) {
         // hand, and destroying the receiver joins its threads.
         r->SetFrameCallback(nullptr, nullptr);
         r->SetIdleCallback(nullptr, nullptr);
+        r->SetRawCallback(nullptr, nullptr);
         r->RTP_Teardown();
         hevc = r->VideoStreamType() == CRTPSession::kStreamTypeH265;
         r.reset();
+        FinishRawPs(slot);
         if (drawnSlot_.load() == slot) FlushView(slot);
         saver = std::move(st.saver);
     }
@@ -934,6 +994,42 @@ void CMediaSession::OnFrame(int slot, const std::uint8_t* frame, std::int32_t le
     Publish(slot, now, drawn);
 }
 
+void CMediaSession::SlotRawHandler(void* user, const std::uint8_t* data, std::size_t length) {
+    auto* t = static_cast<FrameTarget*>(user);
+    if (!t) return; // cleared by a stop, as above
+    StreamSlot& st = t->session->slots_[t->slot];
+    if (!st.rawPs || length == 0) return;
+    if (std::fwrite(data, 1, length, st.rawPs) == length) st.rawPsBytes += length;
+}
+
+void CMediaSession::FinishRawPs(int slot) {
+    StreamSlot& st = slots_[slot];
+    std::FILE* f = nullptr;
+    std::string path;
+    std::uint64_t bytes = 0;
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        std::swap(f, st.rawPs);
+        path = st.rawPsPath;
+        bytes = st.rawPsBytes;
+    }
+    if (!f) return;
+    const bool written = std::fclose(f) == 0 && bytes > 0;
+    if (!written) {
+        std::remove(path.c_str());
+        Say("program stream not saved (" + path + "): " +
+            (bytes == 0 ? std::string("none came") : std::string(std::strerror(errno))));
+        return;
+    }
+    const std::string line = "program stream saved: " + path;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    if (!view_) return;
+    MediaViewUpdate u;
+    u.message = line;
+    view_->UpdateMediaView(u);
+}
+
 void CMediaSession::SlotIdleHandler(void* user) {
     auto* t = static_cast<FrameTarget*>(user);
     if (!t) return; // cleared by a stop, as above
@@ -980,13 +1076,15 @@ void CMediaSession::Publish(int slot, std::chrono::steady_clock::time_point now,
 
 MediaViewUpdate CMediaSession::Compose(int slot, std::int64_t elapsed) const {
     const StreamFigures f = slots_[slot].counters.Read(elapsed, slots_[slot].lastNow);
-    const ProgressShown p = ProgressFor(f, slot == SlotOf(MediaStream::Download),
-                                        downloadSpeed_.load(), duration_.load());
+    const bool recording =
+        slot == SlotOf(MediaStream::Download) || slot == SlotOf(MediaStream::Playback);
+    const ProgressShown p = ProgressFor(f, recording, duration_.load());
     MediaViewUpdate u;
     u.statistics = StatisticsLine(f);
     u.figures = f;
     u.progressText = p.text;
     u.progressPos = p.pos;
+    u.progressMax = p.max;
     return u;
 }
 

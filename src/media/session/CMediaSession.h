@@ -39,6 +39,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -102,6 +103,11 @@ struct ReceiverInfo {
     std::uint64_t keyPictures = 0, keysWithoutPack = 0, keysWithoutSystemHeader = 0,
                   keysWithoutMap = 0, keysTypeMismatch = 0;
     int mapStreamType = 0, pictureStreamType = 0;
+    // What the receiver takes, as the answer named it: the payload type,
+    // 0 PS / 1 H.264 / 2 H.265 elementary RTP, and the y= SSRC it prefers.
+    int payloadType = 96;
+    int format = 0;
+    std::optional<std::uint32_t> expectedSsrc;
 };
 
 class CMediaSession {
@@ -162,7 +168,8 @@ public:
     // when it belongs to no offer of this session (an INVITE typed by hand).
     AnswerOutcome OnCallAnswered(int cid, int did, const std::string& sdp,
                                  const MediaInputs& current);
-    // The device ended a call (BYE): the stream it belonged to. A video
+    // The device ended a call (BYE), or refused an offer's INVITE (a 3xx to
+    // 6xx final answer): the stream it belonged to. A video
     // stream ends in the window: its receiver stops, the progress is closed
     // and, when nothing else is drawn, the picture is cleared; the owner shows
     // set 0.
@@ -225,6 +232,8 @@ private:
         std::string peer;  // the device's address
         int connectPort = 0;
         std::optional<std::uint32_t> ssrc; // the answer's y=
+        int payloadType = 96;              // the answer's first video format
+        int format = 0; // what it carries: 0 PS, 1 H.264, 2 H.265 (CRTPSession::Format)
     };
     // One stream and its receiver.
     struct StreamSlot;
@@ -252,6 +261,11 @@ private:
         bool pending = false;
         std::unique_ptr<StreamSaver> saver; // a download's file, or a live view's 录像
         std::int64_t savedFrom = 0;         // the 录像's start, seconds since 1970
+        // 保存PS流: the download's program stream as received (written by the
+        // receive thread, closed once it has been joined).
+        std::FILE* rawPs = nullptr;
+        std::string rawPsPath;
+        std::uint64_t rawPsBytes = 0;
     };
     // An offer sent or about to be: its call id once OfferSent gave it.
     struct Offer {
@@ -286,6 +300,9 @@ private:
     };
 
     static void SlotFrameHandler(void* user, unsigned char* frame, std::int32_t length);
+    static void SlotRawHandler(void* user, const std::uint8_t* data, std::size_t length);
+    // Closes the slot's .ps file once its receiver is gone and says where it went.
+    void FinishRawPs(int slot);
     void OnFrame(int slot, const std::uint8_t* frame, std::int32_t length);
     // The receiver's idle callback (RTPIdleCallback): no packet for a while.
     static void SlotIdleHandler(void* user);
@@ -369,7 +386,6 @@ private:
 
     // Read by the receive threads.
     std::atomic<int> drawnSlot_{-1};
-    std::atomic<int> downloadSpeed_{0};
     std::atomic<std::int32_t> duration_{0};
     std::int64_t recordStart_ = 0, recordEnd_ = 0; // the recording clicked
 };

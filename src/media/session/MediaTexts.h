@@ -30,6 +30,9 @@ struct MediaInputs {
     // "TCP旧角色读法" (国标参数配置): the offer's a=setup names the device's role
     // instead of ours (RFC 4145). Only for devices that read it that way.
     bool legacySetup = false;
+    // 保存PS流: a download also keeps the program stream as received, in
+    // <channel>-<start>-<end>.ps beside its .mp4.
+    bool savePs = false;
     // The channel the stream is of (u= of playback and download); the device's
     // identifier when empty.
     std::string channelId;

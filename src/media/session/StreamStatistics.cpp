@@ -3,6 +3,7 @@
 #include "manscdp/search/CDlgSearch.h"
 #include "media/session/MediaTexts.h"
 
+#include <algorithm>
 #include <cstdio>
 
 void StreamCounters::Reset() {
@@ -12,6 +13,9 @@ void StreamCounters::Reset() {
     std::lock_guard<std::mutex> l(lock_);
     window_.clear();
     totals_ = {};
+    haveStreamTime_ = false;
+    lastTimestamp_ = 0;
+    streamTicks_ = 0;
 }
 
 void StreamCounters::Count(std::int32_t length) {
@@ -31,6 +35,13 @@ void StreamCounters::Count(const FrameSample& frame, Clock::time_point now) {
            (window_.front().at < now - kWindow || window_.size() >= kMaxWindowFrames))
         window_.pop_front();
     window_.push_back({now, frame.length, frame.haveTimestamp, frame.rtpTimestamp});
+    if (!frame.haveTimestamp) return;
+    if (haveStreamTime_) {
+        const std::uint32_t d = frame.rtpTimestamp - lastTimestamp_;
+        if (d > 0 && d <= 2 * 90000) streamTicks_ += d;
+    }
+    haveStreamTime_ = true;
+    lastTimestamp_ = frame.rtpTimestamp;
 }
 
 void StreamCounters::Note(const StreamTotals& totals) {
@@ -48,6 +59,7 @@ StreamFigures StreamCounters::Read(std::int64_t elapsed) const {
     f.pictures = totals_.pictures;
     f.undecodable = totals_.undecodable;
     f.lostPackets = totals_.lostPackets;
+    f.streamSeconds = static_cast<std::int64_t>(streamTicks_ / 90000);
     return f;
 }
 
@@ -96,16 +108,15 @@ std::string StatisticsLine(const StreamFigures& f) {
     return line;
 }
 
-ProgressShown ProgressFor(const StreamFigures& f, bool downloadOpen, int speed,
-                          std::int32_t duration) {
+ProgressShown ProgressFor(const StreamFigures& f, bool recording, std::int32_t duration) {
     ProgressShown p;
-    if (!downloadOpen) {
+    if (!recording || duration <= 0) {
         p.text = ClockText(f.elapsed) + "/12:00:00";
         return p;
     }
-    const std::int64_t position = static_cast<std::int64_t>(speed) * f.elapsed;
-    if (position > duration) return p; // past the end: bar and label stay
+    const std::int64_t position = std::min<std::int64_t>(f.streamSeconds, duration);
     p.pos = static_cast<int>(position);
+    p.max = duration;
     p.text = ClockText(position) + "/" + ClockText(duration);
     return p;
 }

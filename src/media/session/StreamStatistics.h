@@ -22,6 +22,10 @@ struct StreamFigures {
     int fps = 0;                   // frames received in the last second
     int deviceFps = 0;             // the device's own rate, from those frames' RTP timestamps
     int kbytesPerSecond = 0;       // KB (1024 bytes) received in the last second
+    // The stream's own time: its RTP timestamps (90 kHz) from the first frame
+    // to the last, whole seconds; steps back or of more than 2 s (a restart,
+    // a seek) are left out.
+    std::int64_t streamSeconds = 0;
 };
 
 // What the receive thread knows when a frame has been handed on.
@@ -72,6 +76,9 @@ private:
     mutable std::mutex lock_; // the window and the totals below
     std::deque<Entry> window_;
     StreamTotals totals_;
+    bool haveStreamTime_ = false;
+    std::uint32_t lastTimestamp_ = 0;
+    std::uint64_t streamTicks_ = 0;
 };
 
 // "解码 %llu帧 丢 %llu包 坏 %llu帧 帧率 %d Fps 设备 %d Fps 接收数据 %lu KB 码率 %d KBps \n":
@@ -83,13 +90,14 @@ std::string StatisticsLine(const StreamFigures& f);
 struct ProgressShown {
     std::optional<std::string> text;
     std::optional<int> pos;
+    std::optional<int> max; // the bar's range, 0 .. max (a cancel row may have closed it)
 };
 
-// A download counts speed seconds of the recording for each second received
-// and stops moving once past the recording's duration; any other stream shows
-// its elapsed time against "12:00:00".
-ProgressShown ProgressFor(const StreamFigures& f, bool downloadOpen, int speed,
-                          std::int32_t duration);
+// A playback or download (recording) of a recording with a length shows the
+// stream's own time (streamSeconds) against that length, the bar at the same
+// position, up to the end; any other stream shows its elapsed time against
+// "12:00:00".
+ProgressShown ProgressFor(const StreamFigures& f, bool recording, std::int32_t duration);
 
 // End minus start of a record's time texts ("%4d-%2d-%2dT%2d:%2d:%2d", local
 // time without daylight saving); a text that does not read counts as 0.

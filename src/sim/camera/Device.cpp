@@ -807,6 +807,11 @@ void Device::OnInvite(sipua::Event& ev) {
         out_.Error(ident_.id, "INVITE for " + channel + " refused with 488: " + error);
         return;
     }
+    if (o_.Has(Fault::RefuseMedia)) {
+        agent_.SendCallAnswer(ev.tid, 488, nullptr);
+        Print("INVITE " + offer.sessionName + " for " + channel + ": refused with 488 (refuse-media)");
+        return;
+    }
     std::string kind = offer.sessionName;
     if (kind != "Play" && kind != "Playback" && kind != "Download") kind = "Play";
     StreamParams p;

@@ -43,6 +43,7 @@ const std::vector<FaultName>& FaultNames() {
          "NOTIFYs carry a Call-ID and tags of their own, outside the subscription's dialog"},
         {Fault::StaleNotify, "stale-notify",
          "after a subscription ends (Expires 0) its notifications go on in the old dialog"},
+        {Fault::RefuseMedia, "refuse-media", "every INVITE answered 488 Not Acceptable Here"},
     };
     return names;
 }

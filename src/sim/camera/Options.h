@@ -33,6 +33,7 @@ enum class Fault {
     NoSubscribe,         // "no-subscribe": every SUBSCRIBE answered 489 Bad Event
     NotifyOutsideDialog, // "notify-outside-dialog": NOTIFYs with a Call-ID and tags of their own
     StaleNotify,         // "stale-notify": notifications go on in the dialog after its end
+    RefuseMedia,        // "refuse-media": every INVITE answered 488 Not Acceptable Here
 };
 
 // With fps-stamp, the pictures sent a second whatever their timestamps say

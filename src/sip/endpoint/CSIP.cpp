@@ -389,6 +389,17 @@ void CSIP::HandleEvent(sipua::Event& ev) {
         break;
     }
     case K::CallIncoming: OnCallIncoming(ev); break;
+    case K::CallRedirected:
+    case K::CallRejected:
+    case K::CallServerFailure:
+    case K::CallGlobalFailure:
+        // A refused INVITE (488, say) is the device's answer as much as a 200,
+        // and so is the ACK the transaction layer sent for it.
+        if (resp) Log(resp, kLogReceived);
+        if (ev.ack) Log(ev.ack.get(), kLogSent);
+        // The call is over now; its release comes when the transaction ends.
+        if (events_) events_->OnCallClosed(ev.cid, ev.did);
+        break;
     case K::CallAckReceived:
         if (req) Log(req, kLogReceived);
         break;
@@ -430,10 +441,15 @@ void CSIP::HandleEvent(sipua::Event& ev) {
         if (resp) Log(resp, kLogReceived);
         else if (req) Log(req, kLogReceived);
         break;
-    case K::CallReleased:
-        if (resp) Log(resp, kLogReceived);
+    case K::CallReleased: {
+        // The answer a BYE of ours got; an unanswered INVITE's final answer
+        // was logged when it came (above).
+        const osip_cseq_t* cseq = resp ? osip_message_get_cseq(resp) : nullptr;
+        const bool invite = cseq && cseq->method && std::strcmp(cseq->method, "INVITE") == 0;
+        if (resp && !invite) Log(resp, kLogReceived);
         if (events_) events_->OnCallClosed(ev.cid, ev.did);
         break;
+    }
     case K::SubscriptionAnswered:
     case K::SubscriptionRedirected:
     case K::SubscriptionFailed:

@@ -137,7 +137,9 @@ public:
     virtual void OnDeviceRegistered(const DeviceAddress& device) = 0;
     // A 2xx to our INVITE callId, acknowledged; sdp is its body ("" without one).
     virtual void OnCallAnswered(int callId, int dialogId, const std::string& sdp) = 0;
-    // The call is over (our BYE answered, the device's BYE, or its end otherwise).
+    // The call is over (our BYE answered, the device's BYE, or its end
+    // otherwise). A 3xx-6xx to the INVITE reports it at once, and its
+    // release again when the transaction ends.
     virtual void OnCallClosed(int callId, int dialogId) = 0;
     // The answer a device's request gets before it is logged: 200 to take
     // it, or an error status (403 from a sender that is not registered, 503

@@ -159,7 +159,7 @@ struct Event {
     std::string text;    // one line saying what happened
     MessagePtr request;  // the request concerned (ours or the peer's), may be null
     MessagePtr response; // the answer concerned, may be null
-    MessagePtr ack;      // the ACK we sent for CallAnswered, else null
+    MessagePtr ack;      // the ACK we sent for CallAnswered or a 3xx-6xx to our INVITE, else null
     int tid = 0;         // transaction
     int did = 0;         // dialog (0 outside a dialog)
     int cid = 0;         // call (0 outside a call)

@@ -193,6 +193,9 @@ void SipAgent::Impl::OnInviteAnswer(TxRec& t, osip_message_t* resp, bool timeout
             dialogs.erase(c.did);
             c.did = 0;
         }
+        // The transaction layer acknowledged the final answer itself: the
+        // ACK goes with the event, for the log.
+        if (t.tr && t.tr->ack) e->ack = Clone(t.tr->ack);
         e->kind = st < 400   ? EventKind::CallRedirected
                   : st < 500 ? EventKind::CallRejected
                   : st < 600 ? EventKind::CallServerFailure

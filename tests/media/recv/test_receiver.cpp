@@ -565,3 +565,63 @@ TEST(Receiver, UdpReceiveBufferIsTwoMebibytesOrSaysWhyNot) {
 }
 
 } // namespace
+
+namespace {
+
+// The answer's y= SSRC and payload type: a source with that SSRC is followed
+// as soon as it is heard, even from another address than the device's, and
+// keeps the stream against the device's address; packets of the payload type
+// the answer did not name never make a source the followed one.
+TEST(Receiver, TheAnswersSsrcAndPayloadTypeAreFollowed) {
+    const uint16_t p = mt::FreePortBase();
+    const int device = mt::UdpSocket(0, "127.0.0.1"), other = mt::UdpSocket(0, "127.0.0.5");
+    ASSERT_GE(device, 0);
+    ASSERT_GE(other, 0);
+    Frames frames;
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    s.SetStreamFormat(98, CRTPSession::Format::Ps);
+    s.SetExpectedSsrc(0xAAAA0001u);
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.1", 90000), 1);
+    s.SetFrameCallback(&Frames::On, &frames);
+    uint16_t seq = 0;
+    uint32_t ts = 0;
+    auto send = [&](int sock, uint32_t ssrc, uint8_t pt, uint8_t tag) {
+        mt::RtpSpec r;
+        r.ssrc = ssrc;
+        r.pt = pt;
+        r.seq = seq++;
+        r.ts = ts += 3600;
+        mt::SendUdp(sock, p, mt::MakeRtp(r, PsFrame({0, 0, 1, tag})));
+    };
+    auto followed = [&] {
+        uint32_t ssrc = 0;
+        return s.CurrentSsrc(ssrc) ? ssrc : 0u;
+    };
+    struct Step {
+        const char* what;
+        int sock;
+        uint32_t ssrc;
+        uint8_t pt;
+        uint32_t followedAfter;
+    } steps[] = {
+        {"payload type 96 makes nobody followed", device, 0xBBBB0002u, 96, 0},
+        {"the device's source in 98 is followed first", device, 0xBBBB0002u, 98, 0xBBBB0002u},
+        {"the answer's SSRC takes over from elsewhere", other, 0xAAAA0001u, 98, 0xAAAA0001u},
+        {"and keeps it against the device's address", device, 0xCCCC0003u, 98, 0xAAAA0001u},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.what);
+        seq = static_cast<uint16_t>(seq + 100); // each source numbers on its own
+        for (int k = 0; k < 4; ++k) send(st.sock, st.ssrc, st.pt, static_cast<uint8_t>(0x40 + k));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(followed(), st.followedAfter);
+    }
+    EXPECT_GT(frames.Count(), 0u);
+    s.SetFrameCallback(nullptr, nullptr);
+    s.RTP_Teardown();
+    ::close(device);
+    ::close(other);
+}
+
+} // namespace

@@ -97,11 +97,12 @@ TEST_F(Session, LiveRowOpensOnceAndItsCancelEndsCallReceiverAndDecoder) {
 }
 
 // Which transport listens before the offer and which sets up on the answer,
-// in RFC 4145's reading and in the old one; a connecting receiver goes to the
-// answer's port (the old reading to the receiver port + 2 when the answer
-// names the discard port 9).
+// in RFC 4145's reading and in the old one; a connecting receiver binds the
+// receiver port and goes to the answer's port, wherever the device listens
+// (the old reading to the receiver port + 2 when the answer names the
+// discard port 9).
 TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
-    enum AnswerPort { Any, AtPlus2, Discard };
+    enum AnswerPort { Any, AtDevice, Discard };
     struct Case {
         int transport;
         bool legacy;
@@ -109,9 +110,9 @@ TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
         AnswerPort port;
     } cases[] = {
         {0, false, false, true, Any},     {1, false, true, false, Any},
-        {2, false, false, true, AtPlus2}, {3, false, false, false, Any},
+        {2, false, false, true, AtDevice}, {3, false, false, false, Any},
         {4, false, false, false, Any},    {0, true, false, true, Any},
-        {1, true, false, true, AtPlus2},  {1, true, false, true, Discard},
+        {1, true, false, true, AtDevice},  {1, true, false, true, Discard},
         {2, true, true, false, Any},      {3, true, false, false, Any},
     };
     for (const Case& c : cases) {
@@ -121,14 +122,16 @@ TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
         Make();
         MediaInputs in = In(c.transport);
         in.legacySetup = c.legacy;
-        // A device that listens, at the receiver port + 2 here.
+        // A device that listens on a port of its own (the receiver port + 2
+        // for the discard port's old reading).
         UniqueSocket device;
         const bool connects = c.onAnswer && c.transport != 0;
+        const int devicePort = c.port == Discard ? port_ + 2 : mt::FreePortBase();
         if (connects) {
             device.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
             sockaddr_in a{};
             a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(port_ + 2));
+            a.sin_port = htons(static_cast<uint16_t>(devicePort));
             a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             ASSERT_EQ(::bind(device.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
             ASSERT_EQ(::listen(device.get(), 1), 0);
@@ -145,7 +148,7 @@ TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
             EXPECT_TRUE(s_->Receiver().ready);
             EXPECT_FALSE(mt::PortFree(SOCK_STREAM, port_));
         }
-        const int answerPort = c.port == AtPlus2 ? port_ + 2 : c.port == Discard ? 9 : 15060;
+        const int answerPort = c.port == AtDevice ? devicePort : c.port == Discard ? 9 : 15060;
         const AnswerOutcome a = Answer(1, 1, st::VideoAnswer("Play", answerPort), in);
         EXPECT_TRUE(a.receivable);
         EXPECT_EQ(a.started, c.onAnswer);
@@ -161,7 +164,7 @@ TEST_F(Session, ReceiverStartsPerTransportIndexAndReading) {
             UniqueSocket conn(::accept(device.get(), reinterpret_cast<sockaddr*>(&peer), &len));
             ASSERT_TRUE(conn.valid());
             EXPECT_TRUE(r.ready);
-            EXPECT_EQ(ntohs(peer.sin_port), port_); // bound to the answer's port - 2
+            EXPECT_EQ(ntohs(peer.sin_port), port_); // from the receiver port
         }
         s_->Stop();
         EXPECT_FALSE(s_->Receiver().exists);
@@ -226,40 +229,54 @@ TEST_F(Session, RefusedConnectionAndMissingOrForeignStreamAreSaid) {
     }
 }
 
-// The answer's payload type: PS in 96 is taken; PS in another type and
-// elementary H.264 or H.265 are said, naming what the device answered.
-TEST_F(Session, AnswersPayloadTypeOtherThanPsIn96IsSaid) {
+// The answer's payload type: PS in whatever type a=rtpmap names (96 without
+// one), elementary H.264 and H.265 are taken as they are named; an unknown
+// encoding is said and taken as PS in its payload type.
+TEST_F(Session, AnswersPayloadTypeAndEncodingAreTakenAsNamed) {
     struct Case {
         const char* formats;
         const char* rtpmaps;
+        int payloadType;
+        int format; // 0 PS, 1 H.264, 2 H.265
         const char* said;
     } cases[] = {
-        {"96", "a=rtpmap:96 PS/90000\r\n", nullptr},
-        {"96", "", nullptr},
-        {"98", "a=rtpmap:98 PS/90000\r\n", "payload type 98 (PS)"},
-        {"98", "a=rtpmap:98 H264/90000\r\n", "payload type 98 (H264)"},
-        {"99 96", "a=rtpmap:96 PS/90000\r\na=rtpmap:99 H265/90000\r\n", "payload type 99 (H265)"},
+        {"96", "a=rtpmap:96 PS/90000\r\n", 96, 0, nullptr},
+        {"96", "", 96, 0, nullptr},
+        {"98", "a=rtpmap:98 PS/90000\r\n", 98, 0, nullptr},
+        {"98", "a=rtpmap:98 H264/90000\r\n", 98, 1, nullptr},
+        {"99 96", "a=rtpmap:96 PS/90000\r\na=rtpmap:99 H265/90000\r\n", 99, 2, nullptr},
+        {"35", "a=rtpmap:35 MP2P/90000\r\n", 35, 0, nullptr},
+        {"98", "", 98, 0, "payload type 98 (no a=rtpmap); taken as a program stream (PS) in payload type 98"},
+        {"97", "a=rtpmap:97 MPEG4/90000\r\n", 97, 0, "payload type 97 (MPEG4)"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.formats);
-        const AnswerMedia m =
-            ReadAnswer(st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps));
-        EXPECT_EQ(m.ssrc, 100000001u);
-        st::RecordingView view;
-        port_ = mt::FreePortBase();
-        unsent_.clear();
-        s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view,
-                                             CMediaSession::Options{});
-        Click(0, 0, In(0));
-        Answer(1, 1, st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps), In(0));
-        const auto said = view.Messages();
-        if (!c.said) {
-            EXPECT_TRUE(said.empty());
-        } else {
-            ASSERT_EQ(said.size(), 1u);
-            EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
+    for (int transport : {0, 1}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.formats) + " " + c.rtpmaps + " transport " +
+                         std::to_string(transport));
+            const AnswerMedia m =
+                ReadAnswer(st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps));
+            EXPECT_EQ(m.ssrc, 100000001u);
+            st::RecordingView view;
+            port_ = mt::FreePortBase();
+            unsent_.clear();
+            s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view,
+                                                 CMediaSession::Options{});
+            Click(0, 0, In(transport)); // 1: listening since the offer
+            Answer(1, 1, st::VideoAnswer("Play", 15060, c.formats, c.rtpmaps), In(transport));
+            const ReceiverInfo r = s_->Receiver();
+            ASSERT_TRUE(r.exists);
+            EXPECT_EQ(r.payloadType, c.payloadType);
+            EXPECT_EQ(r.format, c.format);
+            EXPECT_EQ(r.expectedSsrc, std::optional<std::uint32_t>(100000001u));
+            const auto said = view.Messages();
+            if (!c.said) {
+                EXPECT_TRUE(said.empty());
+            } else {
+                ASSERT_EQ(said.size(), 1u);
+                EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
+            }
+            s_.reset();
         }
-        s_.reset();
     }
     const AnswerMedia a = ReadAnswer(
         "v=0\r\no=d 0 0 IN IP4 10.0.0.9\r\ns=Play\r\nc=IN IP4 10.0.0.9\r\nt=0 0\r\n"
@@ -269,6 +286,45 @@ TEST_F(Session, AnswersPayloadTypeOtherThanPsIn96IsSaid) {
     EXPECT_EQ(a.setup, "passive");
     EXPECT_EQ(a.encoding, AnswerEncoding::Ps);
     EXPECT_FALSE(a.ssrc); // not a number
+}
+
+// A device that refuses the INVITE (488, say): the stream the offer opened
+// ends unanswered, a listening receiver with it, and the row can be clicked
+// again; a voice offer refused is only forgotten; a refused call of none of
+// our offers is nothing.
+TEST_F(Session, RefusedOfferEndsItsStream) {
+    struct Case {
+        int set, row, transport;
+        MediaStream stream;
+        bool (CMediaSession::*open)() const;
+    } cases[] = {
+        {0, 0, 0, MediaStream::Live, &CMediaSession::LiveOpen},
+        {0, 0, 1, MediaStream::Live, &CMediaSession::LiveOpen}, // listening since the offer
+        {2, 1, 0, MediaStream::Playback, &CMediaSession::PlaybackOpen},
+        {2, 0, 1, MediaStream::Download, &CMediaSession::DownloadOpen},
+        {0, 1, 0, MediaStream::Voice, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.set) + "/" + std::to_string(c.row) + " transport " +
+                     std::to_string(c.transport));
+        port_ = mt::FreePortBase();
+        Make();
+        const MediaCommand offer = s_->BuildMediaCommand(c.set, c.row, In(c.transport));
+        ASSERT_TRUE(offer.send);
+        s_->OfferSent(offer.offer, 7);
+        EXPECT_EQ(s_->Receiver(c.stream).exists, c.transport == 1);
+        EXPECT_EQ(s_->OnCallClosed(8), MediaStream::None); // not ours
+        if (c.open) EXPECT_TRUE((s_.get()->*c.open)());
+        EXPECT_EQ(s_->OnCallClosed(7), c.stream);
+        EXPECT_EQ(s_->OnCallClosed(7), MediaStream::None); // its release later
+        EXPECT_FALSE(s_->Receiver(c.stream).exists);
+        if (c.open) {
+            EXPECT_FALSE((s_.get()->*c.open)());
+            EXPECT_TRUE(s_->BuildMediaCommand(c.set, c.row, In(c.transport)).send);
+        }
+        EXPECT_TRUE(signal_.Ended().empty()); // nothing to end on the wire
+        s_.reset();
+    }
 }
 
 TEST_F(Session, OnlyAVideoLineWithAConnectionStartsTheReceiver) {
@@ -628,8 +684,8 @@ TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
         << d.text;
     ASSERT_TRUE(Answer(7, 2, st::VideoAnswer("Download"), in).started);
     clock_.Advance(3s);
-    Frame(100);
-    EXPECT_EQ(view_.Last().progressText, "00:00:12/00:00:40");
+    Frame(100); // without an RTP timestamp: the stream's time stays at 0
+    EXPECT_EQ(view_.Last().progressText, "00:00:00/00:00:40");
     // Another channel's notification, or another type, ends nothing.
     EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 120), -1);
     EXPECT_TRUE(s_->DownloadOpen());
@@ -640,7 +696,7 @@ TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
     EXPECT_EQ(view_.Last().progressText, "00:00:40/00:00:40");
     EXPECT_EQ(view_.Last().progressPos, 40);
     EXPECT_EQ(s_->OnMediaStatus("34020000001310000009", 121), -1);
-    // 下载取消 mid-way: the last label is the download's, never "/12:00:00".
+    // 下载取消 mid-way: the label and the bar are cleared (never "/12:00:00").
     Click(2, 0, in);
     Answer(8, 3, st::VideoAnswer("Download"), in);
     clock_.Advance(2s);
@@ -648,7 +704,8 @@ TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
     clock_.Advance(100ms);
     Frame(100); // held back within the interval
     Click(3, 0, in);
-    EXPECT_EQ(view_.LastProgressText(), "00:00:08/00:00:40");
+    EXPECT_EQ(view_.LastProgressText(), "");
+    EXPECT_EQ(view_.Last().progressMax, 0);
     // Its bytes were no pictures: nothing is saved, and that is said.
     EXPECT_EQ(view_.Messages().back().rfind("download not saved (34020000001310000009-", 0), 0u)
         << view_.Messages().back();
@@ -706,19 +763,26 @@ TEST_F(Session, FiguresAndElapsedFollowTheClockAtMostFourUpdatesASecond) {
     EXPECT_EQ(s_->Figures().frames, 4u);
 }
 
-TEST_F(Session, DownloadProgressCountsSpeedTimesElapsedUpToTheRecordingsEnd) {
+// The progress of a download follows the stream's own timestamps, not the
+// wall clock: frames without timestamps leave it at the start however long
+// they take; the cancel row clears the label and the bar.
+TEST_F(Session, DownloadProgressIsTheStreamsTimeAndItsCancelClearsIt) {
     s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:01:00");
     Click(2, 0, In(0));
     ASSERT_TRUE(Answer(1, 1, st::VideoAnswer("Download"), In(0)).started);
     clock_.Advance(10s);
     Frame(100);
-    EXPECT_EQ(view_.Last().progressPos, 40);
-    EXPECT_EQ(view_.Last().progressText, "00:00:40/00:01:00");
-    clock_.Advance(6s); // 64 s of a 60 s recording
+    EXPECT_EQ(view_.Last().progressPos, 0);
+    EXPECT_EQ(view_.Last().progressMax, 60); // the bar's range, whatever closed it before
+    EXPECT_EQ(view_.Last().progressText, "00:00:00/00:01:00");
+    clock_.Advance(60s);
     Frame(100);
-    EXPECT_TRUE(view_.Last().statistics);
-    EXPECT_FALSE(view_.Last().progressPos);
-    EXPECT_FALSE(view_.Last().progressText);
+    EXPECT_EQ(view_.Last().progressText, "00:00:00/00:01:00");
+    Click(3, 0, In(0)); // 下载取消
+    const MediaViewUpdate last = view_.Last();
+    EXPECT_EQ(last.progressText, std::string());
+    EXPECT_EQ(last.progressMax, 0);
+    EXPECT_EQ(last.progressPos, 0);
 }
 
 // The drag rectangle reaches the decoder before every frame: drawn over the

@@ -238,6 +238,7 @@ TEST_F(SessionStream, DownloadSavedAsMp4OfTheRecordingsLength) {
     s_->SelectRecording("2024-01-01T00:00:00", "2024-01-01T00:00:40");
     MediaInputs in = In({0, false});
     in.channelId = "34020000001310000001";
+    in.savePs = true; // 保存PS流
     EXPECT_TRUE(Click(2, 0, in).send);
     EXPECT_TRUE(Answer(1, 1, st::VideoAnswer("Download"), in).started);
     const std::string out = *dir_ / "camsim-forty.out";
@@ -251,11 +252,36 @@ TEST_F(SessionStream, DownloadSavedAsMp4OfTheRecordingsLength) {
     ASSERT_EQ(units, 1000u);
     st::WaitUntil([&] { return s_->Figures().frames >= units - 1; }, 20s);
     const std::uint32_t frames = s_->Figures().frames;
+    // Sent in a few seconds, the progress is the stream's own time: its RTP
+    // timestamps from the first picture to the last one handed on.
+    if (frames == units - 1) {
+        st::WaitUntil([&] { return view_.LastProgressText() == "00:00:39/00:00:40"; }, 5s);
+        EXPECT_EQ(view_.LastProgressText(), "00:00:39/00:00:40");
+    }
     EXPECT_EQ(s_->OnMediaStatus("34020000001310000001", 121), 0);
+    EXPECT_EQ(view_.LastProgressText(), "00:00:40/00:00:40"); // complete
     const std::string name = "34020000001310000001-20240101000000-20240101000040.mp4";
+    const std::string ps = "34020000001310000001-20240101000000-20240101000040.ps";
     std::vector<std::string> said = view_.Messages();
     ASSERT_FALSE(said.empty());
     EXPECT_EQ(said.back(), "download saved: " + name);
+    // The program stream as it came, beside it: ffmpeg reads the camera's
+    // pictures out of it (all but the last, whose frame never completed).
+    EXPECT_NE(std::find(said.begin(), said.end(), "program stream saved: " + ps), said.end());
+    ASSERT_TRUE(std::filesystem::exists(ps));
+    {
+        const auto fromPs = vt::FfmpegPictures(*dir_, std::filesystem::absolute(ps), 32, 24);
+        const auto original = vt::FfmpegPictures(*dir_, es, 32, 24);
+        const std::size_t n = 32 * 24 * 3;
+        ASSERT_GE(fromPs.size(), n);
+        if (frames == units - 1) {
+            EXPECT_EQ(fromPs.size() / n, frames);
+            EXPECT_TRUE(std::equal(fromPs.begin(), fromPs.end(), original.begin()));
+        } else {
+            EXPECT_TRUE(std::equal(fromPs.begin(), fromPs.begin() + n, original.begin()));
+        }
+    }
+    std::filesystem::remove(ps);
     ASSERT_TRUE(std::filesystem::exists(name));
     EXPECT_FALSE(std::filesystem::exists(name + ".es"));
     const std::string probe = mt::Capture(
@@ -306,6 +332,80 @@ TEST_F(SessionStream, LiveRecordingToggleSavesTheViewsPictures) {
     EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(frames)), std::string::npos) << probe;
     std::filesystem::remove(name);
     s_->Stop();
+}
+
+// Elementary RTP from an independent sender: ffmpeg's own RTP muxer sends the
+// clip as H.264 (RFC 6184: single NAL units, STAP-A, FU-A) or H.265 (RFC 7798:
+// single, AP, FU) in the payload type and SSRC the answer names; the pictures
+// shown are ffmpeg's decoding of the clip (all but the last, which waits for a
+// next timestamp that never comes).
+TEST_F(SessionStream, ElementaryRtpFromFfmpegsMuxerShowsTheClipsPictures) {
+    struct Case {
+        const char* codec;
+        const char* payloadType;
+    } cases[] = {{"H264", "98"}, {"H265", "99"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.codec);
+        const bool hevc = std::string(c.codec) == "H265";
+        const std::string es =
+            // Without B-frames, as cameras send: ffmpeg's muxer stamps a raw
+            // stream's pictures in decoding order.
+            hevc ? mt::MakeHevc(dir_->Path().string(), "rtp.hevc", "320x240", 2.0,
+                                "-x265-params bframes=0")
+                 : mt::MakeH264(dir_->Path().string(), "rtp.h264", "320x240", 2.0, "-bf 0");
+        ASSERT_FALSE(es.empty());
+        const auto reference = vt::FfmpegPictures(*dir_, es, kW, kH);
+        const std::size_t n = std::size_t(kW) * kH * 3;
+        ASSERT_EQ(reference.size() % n, 0u);
+        const std::size_t units = reference.size() / n;
+        ASSERT_EQ(units, 50u);
+
+        port_ = mt::FreePortBase();
+        surface_.pictures.clear();
+        CMediaSession::Options o;
+        o.localIp = INADDR_LOOPBACK;
+        s_ = std::make_unique<CMediaSession>(decoder_, &surface_, signal_, &view_, o);
+        const MediaInputs in = In({0, false});
+        EXPECT_TRUE(Click(0, 0, in).send);
+        const std::string pt = c.payloadType;
+        EXPECT_TRUE(Answer(1, 1,
+                           st::VideoAnswer("Play", 15060, pt,
+                                           "a=rtpmap:" + pt + " " + c.codec + "/90000\r\n"),
+                           in)
+                        .started);
+        const ReceiverInfo before = s_->Receiver();
+        EXPECT_EQ(before.payloadType, std::stoi(pt));
+        EXPECT_EQ(before.format, hevc ? 2 : 1);
+        // Small packets: every key frame is cut into fragmentation units.
+        mt::Proc ffmpeg({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-re", "-i", es, "-c",
+                         "copy", "-f", "rtp", "-payload_type", pt, "-ssrc", "100000001",
+                         "rtp://127.0.0.1:" + std::to_string(port_) + "?pkt_size=600"},
+                        *dir_ / "ffmpeg-rtp.out", *dir_ / "ffmpeg-rtp.err");
+        ASSERT_EQ(ffmpeg.Wait(60), 0);
+        st::WaitUntil([&] { return s_->Figures().frames >= units - 1; }, 20s);
+        const StreamFigures f = s_->Figures();
+        const ReceiverInfo r = s_->Receiver();
+        s_->Stop();
+        EXPECT_EQ(r.ssrc, std::optional<std::uint32_t>(100000001u));
+        EXPECT_GT(r.packets, units); // fragmented key frames: more packets than pictures
+        ASSERT_GT(surface_.Count(), 1u) << "frames " << f.frames << ", " << f.bytes << " bytes, "
+                                        << r.packets << " packets, " << f.undecodable
+                                        << " undecodable: " << view_.Last().statistics.value_or("");
+        EXPECT_EQ(f.pictures, surface_.Count() - 1);
+        if (f.frames == units - 1 && r.skippedPackets == 0) {
+            EXPECT_EQ(f.pictures, units - 1);
+            for (std::size_t i = 0; i + 1 < surface_.Count(); ++i) {
+                const auto& p = surface_.pictures[i + 1];
+                ASSERT_EQ(p.width, kW);
+                ASSERT_TRUE(std::memcmp(p.bgr.data(), reference.data() + i * n, n) == 0)
+                    << "picture " << i;
+            }
+        } else {
+            // A datagram lost under load: the first pictures still match.
+            ASSERT_GT(surface_.Count(), 1u);
+            EXPECT_EQ(std::memcmp(surface_.pictures[1].bgr.data(), reference.data(), n), 0);
+        }
+    }
 }
 
 // Ended in the middle of a stream: the receiver's threads are gone, the port is

@@ -152,26 +152,32 @@ TEST(MediaFigures, StatisticsLine) {
         EXPECT_EQ(StatisticsLine(f), text);
 }
 
-TEST(MediaFigures, ElapsedAndDownloadProgress) {
+TEST(MediaFigures, ElapsedAndRecordingProgress) {
     const struct {
-        std::int64_t elapsed;
-        bool download;
-        int speed;
+        std::int64_t elapsed, streamSeconds;
+        bool recording;
+        std::int32_t duration;
         std::optional<std::string> text;
         std::optional<int> pos;
     } cases[] = {
-        {3725, false, 4, "01:02:05/12:00:00", std::nullopt},
-        {0, false, 4, "00:00:00/12:00:00", std::nullopt},
-        {10, true, 4, "00:00:40/01:00:00", 40},
-        {900, true, 4, "01:00:00/01:00:00", 3600},
-        // Past the recording's end the bar and the label stay as they were.
-        {901, true, 4, std::nullopt, std::nullopt},
-        {57, true, 64, std::nullopt, std::nullopt},
+        {3725, 9, false, 3600, "01:02:05/12:00:00", std::nullopt},
+        {0, 0, false, 3600, "00:00:00/12:00:00", std::nullopt},
+        // A playback or download: the stream's own time, whatever the wall clock says.
+        {10, 40, true, 3600, "00:00:40/01:00:00", 40},
+        {2, 3600, true, 3600, "01:00:00/01:00:00", 3600},
+        {900, 3700, true, 3600, "01:00:00/01:00:00", 3600}, // held at the end
+        // Without a recording's length, elapsed time as for a live view.
+        {9, 40, true, 0, "00:00:09/12:00:00", std::nullopt},
     };
     for (const auto& c : cases) {
-        const ProgressShown p = ProgressFor({1, 0, 1, c.elapsed}, c.download, c.speed, 3600);
+        StreamFigures f;
+        f.frames = 1;
+        f.elapsed = c.elapsed;
+        f.streamSeconds = c.streamSeconds;
+        const ProgressShown p = ProgressFor(f, c.recording, c.duration);
         EXPECT_EQ(p.text, c.text) << c.elapsed;
         EXPECT_EQ(p.pos, c.pos) << c.elapsed;
+        EXPECT_EQ(p.max, c.pos ? std::optional<int>(c.duration) : std::nullopt);
     }
 }
 

@@ -151,3 +151,46 @@ TEST(StreamFigures, LostPacketsAndAStallThroughTheSession) {
 }
 
 } // namespace
+
+namespace {
+
+// The stream's own time from its RTP timestamps, whatever the frames' arrival:
+// sent fast, slow, across the 32-bit wrap; steps back and jumps of more than
+// 2 s are left out; a frame without a timestamp adds nothing.
+TEST(StreamFigures, StreamTimeFromTheRtpTimestamps) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint32_t, bool>> stamps; // timestamp, known
+        std::int64_t seconds;
+    } cases[] = {
+        {"one frame", {{1000, true}}, 0},
+        {"40 s of 25 fps", {}, 39},
+        {"across the wrap", {{0xFFFF0000u, true}, {0xFFFF0000u + 90000 * 2, true}, {0xFFFF0000u + 90000 * 3, true}}, 3},
+        {"a step back is left out", {{900000, true}, {990000, true}, {90000, true}, {180000, true}}, 2},
+        {"a jump of 3 s is left out", {{0, true}, {90000, true}, {360000, true}, {450000, true}}, 2},
+        {"frames without timestamps", {{0, true}, {0, false}, {90000, true}}, 1},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.stamps.empty())
+            for (uint32_t i = 0; i < 1000; ++i) c.stamps.push_back({123456u + i * 3600, true});
+        StreamCounters counters;
+        auto at = kT0;
+        for (const auto& [ts, known] : c.stamps) {
+            FrameSample s;
+            s.length = 100;
+            s.haveTimestamp = known;
+            s.rtpTimestamp = ts;
+            counters.Count(s, at);
+            at += 1ms; // far faster than the stream's own time
+        }
+        EXPECT_EQ(counters.Read(0, at).streamSeconds, c.seconds);
+    }
+    StreamCounters counters;
+    uint32_t ts = 0;
+    Feed(counters, kT0, 100, 40, 3600, ts);
+    counters.Reset();
+    EXPECT_EQ(counters.Read(0).streamSeconds, 0);
+}
+
+} // namespace

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -255,6 +256,73 @@ TEST_P(EndpointTest, InviteAnsweredReportsCallDialogAndSdpEndCallSendsBye) {
     EXPECT_EQ(ReceivedRequests(trace, "INVITE")[0].Header("Content-Type"), "application/sdp");
     EXPECT_EQ(ReceivedRequests(trace, "ACK").size(), 1u);
     EXPECT_EQ(ReceivedRequests(trace, "BYE").size(), 1u);
+}
+
+// Every final answer to an INVITE is a row: the device's 488, 503 or 603 and
+// the ACK the transaction layer sent for it, in that order; the call is
+// reported closed, none answered.
+TEST_P(EndpointTest, RefusedInviteAndItsAckAreLogged) {
+    DeviceScript s;
+    s.deviceId = kDevice;
+    s.holdMs = 200;
+    SippProcess reg;
+    Register(reg, s, "reg");
+    ASSERT_EQ(Finish(reg, "reg"), 0);
+    for (const char* status : {"488 Not Acceptable Here", "503 Service Unavailable", "603 Decline"}) {
+        SCOPED_TRACE(status);
+        const std::string refused = std::string("<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n"
+            "<scenario name=\"refusing device\">\n  <recv request=\"INVITE\"/>\n"
+            "  <send><![CDATA[\nSIP/2.0 100 Trying\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+            "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n"
+            "  <send><![CDATA[\nSIP/2.0 ") + status +
+            "\n[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag09[call_number]\n"
+            "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n"
+            "  <recv request=\"ACK\"/>\n  <pause milliseconds=\"300\"/>\n</scenario>\n";
+        const std::size_t before = events.Rows().size();
+        SippProcess cam;
+        StartCamera(cam, "refuse", refused);
+        ASSERT_TRUE(WaitPortBound(sippPort, Tcp()));
+        const SendResult r = sip.Send({5, "v=0\r\no=offer\r\n", {kDevice, "127.0.0.1", sippPort}, 0, "", ""});
+        ASSERT_TRUE(r.sent);
+        ASSERT_EQ(Finish(cam, "refuse"), 0);
+        const std::string code = std::string(status).substr(0, 3);
+        ASSERT_TRUE(events.WaitFor([&] {
+            for (std::size_t i = before; i < events.rows.size(); ++i)
+                if (FirstLine(events.rows[i].head).rfind("ACK sip:", 0) == 0) return true;
+            return false;
+        })) << "no ACK row";
+        const auto rows = events.Rows();
+        int answer = -1, ack = -1;
+        for (std::size_t i = before; i < rows.size(); ++i) {
+            const std::string line = FirstLine(rows[i].head);
+            if (line.rfind("SIP/2.0 " + code, 0) == 0) {
+                answer = static_cast<int>(i);
+                EXPECT_EQ(rows[i].direction, kLogReceived);
+            }
+            if (line.rfind("ACK sip:", 0) == 0) {
+                ack = static_cast<int>(i);
+                EXPECT_EQ(rows[i].direction, kLogSent);
+                EXPECT_NE(rows[i].head.find(" ACK\r\n"), std::string::npos) << rows[i].head; // its CSeq
+            }
+        }
+        EXPECT_GE(answer, 0);
+        EXPECT_GT(ack, answer);
+        // Once: not again when the INVITE's transaction ends (at once over TCP).
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int answers = 0;
+        for (const auto& row : events.Rows())
+            answers += FirstLine(row.head).rfind("SIP/2.0 " + code, 0) == 0;
+        EXPECT_EQ(answers, 1);
+        auto trace = ReadSippTrace(dir.File("refuse.msg"));
+        EXPECT_EQ(ReceivedRequests(trace, "ACK").size(), 1u);
+        // The call is over as soon as it is refused.
+        EXPECT_TRUE(events.WaitFor([&] {
+            for (const auto& c : events.closed)
+                if (c.cid == r.callId) return true;
+            return false;
+        }));
+    }
+    EXPECT_TRUE(events.answered.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, EndpointTest, ::testing::Values(0, 1),

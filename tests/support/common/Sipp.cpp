@@ -194,7 +194,15 @@ std::string OocScenario(const DeviceScript& s) {
     answer("info", {s.deviceInfo});
     answer("status", {s.deviceStatus});
     answer("record", {s.recordInfo});
-    if (!s.inviteAnswer.empty()) {
+    if (!s.inviteAnswer.empty() && !s.inviteRefusal.empty()) {
+        // Every INVITE refused: the final answer, its ACK, then the next request.
+        o << "  <label id=\"invite\"/>\n"
+          << "  <send><![CDATA[\nSIP/2.0 " << s.inviteRefusal
+          << "\n[last_Via:]\n[last_From:]\n"
+             "[last_To:];tag=[pid]SIPpTag03[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
+             "Content-Length: 0\n\n]]></send>\n"
+          << "  <recv request=\"ACK\" next=\"end\"/>\n";
+    } else if (!s.inviteAnswer.empty()) {
         // A call: the answer, its ACK, then INFOs until the BYE.
         o << "  <label id=\"invite\"/>\n"
           << "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"

@@ -59,6 +59,9 @@ struct DeviceScript {
     // With inviteAnswer: when >= 0, the device itself ends the call with BYE
     // this long after the ACK (and takes no INFO).
     int inviteByeAfterMs = -1;
+    // With inviteAnswer: a final status other than 200 refuses every INVITE
+    // with it ("488 Not Acceptable Here"), without a body; the ACK is taken.
+    std::string inviteRefusal;
 };
 
 std::string MainScenario(const DeviceScript& s);

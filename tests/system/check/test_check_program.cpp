@@ -238,6 +238,19 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
          {{"media.ps_structure",
            {"fail", "without a program stream map before their video"}}}},
         {{"--fault", "keepalive-error"}, {{"keepalive.status", {"fail", "carries Status ERROR"}}}},
+        // Every INVITE refused with 488: the media rows are not supported, said
+        // with the device's answer (its row is in the log, with our ACK); what
+        // needs an answered call is not run.
+        {{"--fault", "refuse-media"},
+         {{"live.udp", {"not_supported", "the device answered 488"}},
+          {"live.tcp_passive", {"not_supported", "the device answered 488"}},
+          {"live.tcp_active", {"not_supported", "the device answered 488"}},
+          {"playback.control", {"not_supported", "the device answered 488"}},
+          {"bye.answered", {"*", ""}},
+          {"bye.device", {"*", ""}},
+          {"download.status", {"*", ""}},
+          {"invite.answer", {"*", ""}},
+          {"ptz.accepted", {"*", ""}}}},
         {{"--fault", "no-media-status"},
          {{"download.status", {"fail", "without MediaStatus 121"}}}},
         {{"--fault", "content-length-chars"},

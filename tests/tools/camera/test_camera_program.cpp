@@ -169,6 +169,38 @@ TEST_P(CameraLiveView, PatternReachesThePicture) {
     EXPECT_EQ(catalogs, 1);
 }
 
+// A camera that sends its program stream in payload type 98 and answers
+// a=rtpmap:98 PS/90000: the program takes the stream as answered and shows it.
+TEST(CameraProgram, PsInPayloadType98ReachesThePicture) {
+    TempDir dir;
+    const int port = FreePort(SOCK_DGRAM);
+    const int mediaPort = mt::FreePortBase();
+    ASSERT_NE(mediaPort, 0);
+    WriteFile(dir.File("config.ini"), systest::MediaConfig(port, 0, mediaPort));
+    WriteFile(dir.File("live.txt"),
+              "wait-registered 60000\n"
+              "wait-log 34020000001310000104 60000\n"
+              "tree 34020000001310000101\n"
+              "click 1081 0          # 实时点播\n"
+              "wait-text 1090 帧率 60000\n"
+              "sleep 3000\n"
+              "shot live.png 1007\n"
+              "dump live.dump\n"
+              "click 1081 0          # 点播取消\n"
+              "exit\n");
+    systest::Program tarvex(dir.Path(), {"--script", "live.txt"});
+    ASSERT_TRUE(WaitPortBound(port, false, 60000)) << tarvex.Out();
+    mt::Proc cam(CameraArgs(port, {"--size", "320x240", "--pt", "98"}), dir.File("cam.out"),
+                 dir.File("cam.err"));
+    ASSERT_EQ(tarvex.Wait(180000), 0) << tarvex.Out() << ReadFile(dir.File("cam.out"));
+    cam.Signal(SIGTERM);
+    EXPECT_EQ(cam.Wait(30), 0);
+    const std::string dump = ReadFile(dir.File("live.dump"));
+    EXPECT_GT(Decoded(dump).first, 10) << dump;
+    EXPECT_GT(GreyLevels(dir, dir.File("live.png")), 30) << "the view shows no picture";
+    EXPECT_EQ(tarvex.Out().find("payload type"), std::string::npos) << tarvex.Out();
+}
+
 // A recording the camera invents is found by a search, played back and
 // steered by the seven playback rows (each an INFO the camera carries out),
 // ended; then downloaded at the configured speed until the camera ends it
