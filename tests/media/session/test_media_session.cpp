@@ -314,7 +314,9 @@ TEST_F(Session, RefusedOfferEndsItsStream) {
         s_->OfferSent(offer.offer, 7);
         EXPECT_EQ(s_->Receiver(c.stream).exists, c.transport == 1);
         EXPECT_EQ(s_->OnCallClosed(8), MediaStream::None); // not ours
-        if (c.open) EXPECT_TRUE((s_.get()->*c.open)());
+        if (c.open) {
+            EXPECT_TRUE((s_.get()->*c.open)());
+        }
         EXPECT_EQ(s_->OnCallClosed(7), c.stream);
         EXPECT_EQ(s_->OnCallClosed(7), MediaStream::None); // its release later
         EXPECT_FALSE(s_->Receiver(c.stream).exists);
