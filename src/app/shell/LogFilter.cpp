@@ -1,10 +1,15 @@
 #include "app/shell/LogFilter.h"
+#include "app/core/SipText.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <vector>
 
 namespace tarvex::logfilter {
+
+using tarvex::siptext::MethodOf;
+using tarvex::siptext::HeaderValue;
+using tarvex::siptext::StatusOf;
 
 namespace {
 
@@ -49,48 +54,7 @@ std::vector<std::string_view> Elements(std::string_view body, std::string_view n
     return out;
 }
 
-std::string_view FirstLine(std::string_view head) {
-    const std::size_t e = head.find_first_of("\r\n");
-    return e == std::string_view::npos ? head : head.substr(0, e);
-}
 
-// "INVITE" of "INVITE sip:… SIP/2.0"; empty for an answer.
-std::string_view MethodOf(std::string_view head) {
-    const std::string_view line = FirstLine(head);
-    if (line.rfind("SIP/", 0) == 0) return {};
-    return line.substr(0, line.find(' '));
-}
-
-// 200 of "SIP/2.0 200 OK"; -1 for a request.
-int StatusOf(std::string_view head) {
-    const std::string_view line = FirstLine(head);
-    if (line.rfind("SIP/", 0) != 0) return -1;
-    const std::size_t sp = line.find(' ');
-    if (sp == std::string_view::npos) return -1;
-    return std::atoi(std::string(line.substr(sp + 1, 3)).c_str());
-}
-
-std::string_view HeaderValue(std::string_view head, std::string_view name, std::string_view compact) {
-    std::size_t at = 0;
-    while (at < head.size()) {
-        std::size_t e = head.find('\n', at);
-        if (e == std::string_view::npos) e = head.size();
-        std::string_view line = head.substr(at, e - at);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos) {
-            std::string_view n = line.substr(0, colon);
-            while (!n.empty() && n.back() == ' ') n.remove_suffix(1);
-            if (IEquals(n, name) || IEquals(n, compact)) {
-                std::string_view v = line.substr(colon + 1);
-                while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-                return v;
-            }
-        }
-        at = e + 1;
-    }
-    return {};
-}
 
 } // namespace
 

@@ -500,9 +500,11 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         }
     }
     // The cancel row sends BYE for an answered call (CANCEL before the answer,
-    // which is not waited for).
-    ClickAndWait(playback ? kRowPlayback : kRowOpenLive,
-                 m.answerStatus >= 200 && m.answerStatus < 300 ? "BYE" : nullptr);
+    // which is not waited for). A refused or ended call has put the list back
+    // to set 0, where the same row is another command: nothing to cancel then.
+    if (core_.MediaSetNumber() == (playback ? 3 : 1))
+        ClickAndWait(playback ? kRowPlayback : kRowOpenLive,
+                     m.answerStatus >= 200 && m.answerStatus < 300 ? "BYE" : nullptr);
     return m;
 }
 

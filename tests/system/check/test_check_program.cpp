@@ -250,6 +250,8 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"bye.device", {"*", ""}},
           {"download.status", {"*", ""}},
           {"invite.answer", {"*", ""}},
+          {"media.ps_structure", {"not_run", ""}},
+          {"media.tcp_framing", {"not_run", ""}},
           {"ptz.accepted", {"*", ""}}}},
         {{"--fault", "no-media-status"},
          {{"download.status", {"fail", "without MediaStatus 121"}}}},
