@@ -3,6 +3,7 @@
 // us and the selected channel, the camera INVITEs us for the audio, the
 // microphone's 1 kHz tone (ALSA's file device) reaches the camera as G.711,
 // which measures it, and 停止音频 sends the BYE.
+#include "support/common/TreeItems.h"
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
 #include "app/settings/CfgIniStore.h"
@@ -34,18 +35,6 @@ namespace {
 const std::string kCamera = TARVEX_BINARY_DIR "/tools/tarvex-camera/tarvex-camera";
 constexpr const char* kDevice = "34020000001320000001";
 constexpr const char* kChannel = "34020000001310000101";
-
-QTreeWidgetItem* ItemOf(QTreeWidget* tree, const std::string& id) {
-    const QString key = QString::fromStdString(id);
-    QList<QTreeWidgetItem*> stack;
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) stack << tree->topLevelItem(i);
-    while (!stack.isEmpty()) {
-        QTreeWidgetItem* it = stack.takeLast();
-        if (it->text(0) == key || it->text(0).startsWith(key + "  ")) return it;
-        for (int i = 0; i < it->childCount(); ++i) stack << it->child(i);
-    }
-    return nullptr;
-}
 
 // The microphone: ALSA's file device reads its input from a pipe that this
 // writer fills with a 1 kHz tone (44.1 kHz stereo) one capture buffer (2048

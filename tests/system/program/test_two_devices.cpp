@@ -3,6 +3,7 @@
 // sends its live view, pan-tilt-zoom and record search to that channel of
 // that device, as the camera saw them; the workbook files each row under its
 // sender with its own type.
+#include "support/common/TreeItems.h"
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
 #include "export/xls/MessageLogSave.h"
@@ -27,18 +28,6 @@ const std::string kCamera = TARVEX_BINARY_DIR "/tools/tarvex-camera/tarvex-camer
 constexpr const char* kDevices[] = {"34020000001320000001", "34020000001320000002"};
 constexpr const char* kChannels[2][2] = {{"34020000001310000101", "34020000001310000102"},
                                          {"34020000001310000201", "34020000001310000202"}};
-
-QTreeWidgetItem* ItemOf(QTreeWidget* tree, const std::string& id) {
-    const QString key = QString::fromStdString(id);
-    QList<QTreeWidgetItem*> stack;
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) stack << tree->topLevelItem(i);
-    while (!stack.isEmpty()) {
-        QTreeWidgetItem* it = stack.takeLast();
-        if (it->text(0) == key || it->text(0).startsWith(key + "  ")) return it;
-        for (int i = 0; i < it->childCount(); ++i) stack << it->child(i);
-    }
-    return nullptr;
-}
 
 // Lines of the camera's output that say what one device received.
 int Count(const std::string& out, const std::string& device, const std::string& text) {
