@@ -233,8 +233,9 @@ public:
     // recording search range as the search dialog's OK would set it. Both
     // under the core's lock, so that the settings are never written.
     // The 录像 button: starts or ends the live view's recording to an MP4
-    // file (CMediaSession::ToggleLiveRecording); whether one runs now.
-    bool ToggleLiveRecording() { return media_->ToggleLiveRecording(); }
+    // file, and a .ps file with 保存PS流 (CMediaSession::ToggleLiveRecording);
+    // whether one runs now.
+    bool ToggleLiveRecording() { return media_->ToggleLiveRecording(settings_->mediaSavePs); }
     void OverrideMediaTransport(std::optional<int> transport);
     void AcceptSearch(const std::string& startText, const std::string& endText, int typeIndex);
     // The password REGISTER is challenged with ("验证密码"), "" when it is not.

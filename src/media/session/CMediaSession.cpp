@@ -708,7 +708,7 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
             }
             if (in.savePs && !st.rawPs) {
                 // Beside it, the program stream as it came: <channel>-<start>-<end>.ps.
-                st.rawPsPath = name.substr(0, name.size() - 4) + ".ps";
+                st.rawPsPath = PsFileName(name);
                 st.rawPsBytes = 0;
                 st.rawPs = std::fopen(st.rawPsPath.c_str(), "wb");
                 if (!st.rawPs)
@@ -815,18 +815,19 @@ void CMediaSession::StopReceiver(int slot) {
         r->RTP_Teardown();
         hevc = r->VideoStreamType() == CRTPSession::kStreamTypeH265;
         r.reset();
-        FinishRawPs(slot);
+        // A 录像 running as the view ends is named by this moment.
+        std::string liveName;
+        if (slot == SlotOf(MediaStream::Live)) {
+            const MediaInputs& in = st.inputs;
+            liveName = DownloadFileName(in.channelId.empty() ? in.deviceId : in.channelId,
+                                        st.savedFrom, std::time(nullptr));
+        }
+        FinishRawPs(slot, liveName.empty() ? std::string() : PsFileName(liveName));
         if (drawnSlot_.load() == slot) FlushView(slot);
         saver = std::move(st.saver);
+        if (saver && !liveName.empty()) FinishSaver(std::move(saver), hevc, liveName);
     }
-    if (saver && slot == SlotOf(MediaStream::Live)) {
-        const MediaInputs& in = st.inputs;
-        FinishSaver(std::move(saver), hevc,
-                    DownloadFileName(in.channelId.empty() ? in.deviceId : in.channelId,
-                                     st.savedFrom, std::time(nullptr)));
-    } else if (saver) {
-        FinishSaver(std::move(saver), hevc, std::string());
-    }
+    if (saver) FinishSaver(std::move(saver), hevc, std::string());
     std::lock_guard<std::mutex> l(mutex_);
     if (had) --st.stopping;
     Redraw();
@@ -837,11 +838,12 @@ bool CMediaSession::LiveRecording() const {
     return Slot(MediaStream::Live).saver != nullptr;
 }
 
-bool CMediaSession::ToggleLiveRecording() {
+bool CMediaSession::ToggleLiveRecording(bool savePs) {
     std::unique_ptr<StreamSaver> done;
+    RawPsFile donePs;
     std::string name;
     bool hevc = false;
-    std::string why;
+    std::string why, psWhy;
     {
         std::lock_guard<std::mutex> l(mutex_);
         StreamSlot& st = Slot(MediaStream::Live);
@@ -851,18 +853,32 @@ bool CMediaSession::ToggleLiveRecording() {
         std::lock_guard<std::mutex> gate(frameMutex_);
         if (st.saver) {
             done = std::move(st.saver);
+            donePs = TakeRawPs(st);
+            if (st.receiver) st.receiver->SetRawCallback(nullptr, nullptr);
             name = DownloadFileName(channel, st.savedFrom, std::time(nullptr));
             hevc = st.receiver && st.receiver->VideoStreamType() == CRTPSession::kStreamTypeH265;
         } else if (st.open && st.receiver) {
             st.savedFrom = std::time(nullptr);
+            const std::string first = DownloadFileName(channel, st.savedFrom, st.savedFrom);
             auto saver = std::make_unique<StreamSaver>();
-            if (saver->Open(DownloadFileName(channel, st.savedFrom, st.savedFrom), why))
-                st.saver = std::move(saver);
+            if (saver->Open(first, why)) st.saver = std::move(saver);
+            if (st.saver && savePs && !st.rawPs) {
+                // Written under the start's name, renamed at the end as the MP4 is.
+                st.rawPsPath = PsFileName(first);
+                st.rawPsBytes = 0;
+                st.rawPs = std::fopen(st.rawPsPath.c_str(), "wb");
+                if (st.rawPs)
+                    st.receiver->SetRawCallback(&CMediaSession::SlotRawHandler,
+                                                &targets_[SlotOf(MediaStream::Live)]);
+                else
+                    psWhy = st.rawPsPath + ": " + std::strerror(errno);
+            }
         } else {
             why = "no live view is open";
         }
     }
     if (done) {
+        CloseRawPs(std::move(donePs), PsFileName(name));
         FinishSaver(std::move(done), hevc, name);
         return false;
     }
@@ -870,6 +886,7 @@ bool CMediaSession::ToggleLiveRecording() {
         Say("录像 not started: " + why);
         return false;
     }
+    if (!psWhy.empty()) Say("program stream not saved: " + psWhy);
     return true;
 }
 
@@ -997,28 +1014,44 @@ void CMediaSession::OnFrame(int slot, const std::uint8_t* frame, std::int32_t le
 void CMediaSession::SlotRawHandler(void* user, const std::uint8_t* data, std::size_t length) {
     auto* t = static_cast<FrameTarget*>(user);
     if (!t) return; // cleared by a stop, as above
+    // A 录像 takes its file out of the slot under the gate while frames come.
+    std::lock_guard<std::mutex> gate(t->session->frameMutex_);
     StreamSlot& st = t->session->slots_[t->slot];
     if (!st.rawPs || length == 0) return;
     if (std::fwrite(data, 1, length, st.rawPs) == length) st.rawPsBytes += length;
 }
 
-void CMediaSession::FinishRawPs(int slot) {
-    StreamSlot& st = slots_[slot];
-    std::FILE* f = nullptr;
-    std::string path;
-    std::uint64_t bytes = 0;
+CMediaSession::RawPsFile CMediaSession::TakeRawPs(StreamSlot& st) {
+    RawPsFile f;
+    std::swap(f.file, st.rawPs);
+    f.path = st.rawPsPath;
+    f.bytes = st.rawPsBytes;
+    return f;
+}
+
+void CMediaSession::FinishRawPs(int slot, const std::string& finalPath) {
+    RawPsFile f;
     {
         std::lock_guard<std::mutex> l(mutex_);
-        std::swap(f, st.rawPs);
-        path = st.rawPsPath;
-        bytes = st.rawPsBytes;
+        f = TakeRawPs(slots_[slot]);
     }
-    if (!f) return;
-    const bool written = std::fclose(f) == 0 && bytes > 0;
+    CloseRawPs(std::move(f), finalPath);
+}
+
+void CMediaSession::CloseRawPs(RawPsFile f, const std::string& finalPath) {
+    if (!f.file) return;
+    std::string path = f.path;
+    const std::uint64_t bytes = f.bytes;
+    bool written = std::fclose(f.file) == 0 && bytes > 0;
+    if (written && !finalPath.empty() && finalPath != path) {
+        written = std::rename(path.c_str(), finalPath.c_str()) == 0;
+        if (written) path = finalPath;
+    }
     if (!written) {
+        const std::string why =
+            bytes == 0 ? std::string("none came") : std::string(std::strerror(errno));
         std::remove(path.c_str());
-        Say("program stream not saved (" + path + "): " +
-            (bytes == 0 ? std::string("none came") : std::string(std::strerror(errno))));
+        Say("program stream not saved (" + path + "): " + why);
         return;
     }
     const std::string line = "program stream saved: " + path;

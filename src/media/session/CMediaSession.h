@@ -199,8 +199,10 @@ public:
     // 录像: while a live view is open, its pictures are written from now on;
     // the second toggle (or the view's end) remuxes them into
     // <channel>-<start>-<end>.mp4 in the working folder (wall-clock times), said
-    // as a download's file is. Returns whether a recording runs.
-    bool ToggleLiveRecording();
+    // as a download's file is; with savePs (保存PS流, read at the first toggle)
+    // the program stream as it came goes beside it as <channel>-<start>-<end>.ps.
+    // Returns whether a recording runs.
+    bool ToggleLiveRecording(bool savePs = false);
     bool LiveRecording() const;
 
     bool LiveOpen() const;
@@ -261,8 +263,9 @@ private:
         bool pending = false;
         std::unique_ptr<StreamSaver> saver; // a download's file, or a live view's 录像
         std::int64_t savedFrom = 0;         // the 录像's start, seconds since 1970
-        // 保存PS流: the download's program stream as received (written by the
-        // receive thread, closed once it has been joined).
+        // 保存PS流: the download's or the 录像's program stream as received
+        // (written by the receive thread under the frame gate; a download's is
+        // closed once the receiver has been joined, a 录像's under the gate).
         std::FILE* rawPs = nullptr;
         std::string rawPsPath;
         std::uint64_t rawPsBytes = 0;
@@ -301,8 +304,18 @@ private:
 
     static void SlotFrameHandler(void* user, unsigned char* frame, std::int32_t length);
     static void SlotRawHandler(void* user, const std::uint8_t* data, std::size_t length);
-    // Closes the slot's .ps file once its receiver is gone and says where it went.
-    void FinishRawPs(int slot);
+    // Closes the slot's .ps file once its receiver is gone (renamed to
+    // finalPath when one is given) and says where it went.
+    void FinishRawPs(int slot, const std::string& finalPath = {});
+    struct RawPsFile {
+        std::FILE* file = nullptr;
+        std::string path;
+        std::uint64_t bytes = 0;
+    };
+    // The slot's .ps file taken out of it (under mutex_, and the frame gate
+    // while its receiver runs), then closed and said.
+    static RawPsFile TakeRawPs(StreamSlot& st);
+    void CloseRawPs(RawPsFile f, const std::string& finalPath);
     void OnFrame(int slot, const std::uint8_t* frame, std::int32_t length);
     // The receiver's idle callback (RTPIdleCallback): no packet for a while.
     static void SlotIdleHandler(void* user);

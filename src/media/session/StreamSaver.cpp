@@ -128,3 +128,9 @@ done:
 std::string DownloadFileName(const std::string& channel, std::int64_t start, std::int64_t end) {
     return channel + "-" + LocalStamp(start) + "-" + LocalStamp(end) + ".mp4";
 }
+
+std::string PsFileName(const std::string& mp4) {
+    const std::string ext = ".mp4";
+    const bool named = mp4.size() >= ext.size() && mp4.compare(mp4.size() - ext.size(), ext.size(), ext) == 0;
+    return (named ? mp4.substr(0, mp4.size() - ext.size()) : mp4) + ".ps";
+}

@@ -37,3 +37,5 @@ std::string RemuxToMp4(const std::string& es, const std::string& mp4, bool hevc)
 
 // "<channel>-<start>-<end>.mp4", the times as local YYYYMMDDhhmmss.
 std::string DownloadFileName(const std::string& channel, std::int64_t start, std::int64_t end);
+// The program stream's file beside a download's or 录像's MP4: "<...>.ps".
+std::string PsFileName(const std::string& mp4);

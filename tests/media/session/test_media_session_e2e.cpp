@@ -330,7 +330,62 @@ TEST_F(SessionStream, LiveRecordingToggleSavesTheViewsPictures) {
         "default=nw=1 " + name);
     EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
     EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(frames)), std::string::npos) << probe;
+    // Without 保存PS流 no program stream is kept.
+    EXPECT_FALSE(std::filesystem::exists(PsFileName(name)));
     std::filesystem::remove(name);
+    s_->Stop();
+}
+
+// 录像 with 保存PS流: the program stream as it came is kept beside the MP4,
+// under the same name, whether the toggle or the view's end stops it; ffmpeg
+// reads the camera's pictures out of both.
+TEST_F(SessionStream, LiveRecordingWithSavePsKeepsTheProgramStreamBesideTheMp4) {
+    const std::size_t n = 32 * 24 * 3;
+    const auto camera = vt::FfmpegPictures(*dir_, es_, 32, 24);
+    for (const bool byToggle : {true, false}) {
+        SCOPED_TRACE(byToggle ? "ended by the toggle" : "ended with the view");
+        const std::size_t before = view_.Messages().size();
+        MediaInputs in = In({0, false});
+        in.channelId = "34020000001310000003";
+        ASSERT_TRUE(Click(0, 0, in).send);
+        ASSERT_TRUE(Answer(1, 1, st::VideoAnswer(), in).started);
+        ASSERT_TRUE(s_->ToggleLiveRecording(true));
+        auto cam = Camera("udp", port_, 50);
+        ASSERT_EQ(cam->Wait(60), 0);
+        st::WaitUntil([&] { return s_->Figures().frames >= unitSizes_.size() - 1; }, 20s);
+        const std::uint32_t frames = s_->Figures().frames;
+        if (byToggle) {
+            EXPECT_FALSE(s_->ToggleLiveRecording(true));
+            EXPECT_TRUE(Click(1, 0, in).handled); // then the view is ended
+        } else {
+            EXPECT_TRUE(Click(1, 0, in).handled);
+        }
+        std::vector<std::string> said = view_.Messages();
+        said.erase(said.begin(), said.begin() + std::ptrdiff_t(before));
+        const auto mp4At = std::find_if(said.begin(), said.end(), [](const std::string& m) {
+            return m.rfind("download saved: 34020000001310000003-", 0) == 0;
+        });
+        ASSERT_NE(mp4At, said.end());
+        const std::string name = mp4At->substr(std::string("download saved: ").size());
+        const std::string ps = PsFileName(name);
+        EXPECT_NE(std::find(said.begin(), said.end(), "program stream saved: " + ps), said.end());
+        ASSERT_TRUE(std::filesystem::exists(ps));
+        ASSERT_TRUE(std::filesystem::exists(name));
+        for (const std::string& file : {ps, name}) {
+            const auto pictures = vt::FfmpegPictures(*dir_, std::filesystem::absolute(file), 32, 24);
+            ASSERT_GE(pictures.size(), n) << file;
+            if (frames == unitSizes_.size() - 1) {
+                EXPECT_EQ(pictures.size() / n, frames) << file;
+                EXPECT_TRUE(std::equal(pictures.begin(), pictures.end(), camera.begin())) << file;
+            } else { // a datagram lost on a busy loopback: the first picture at least
+                EXPECT_TRUE(std::equal(pictures.begin(), pictures.begin() + n, camera.begin()))
+                    << file;
+            }
+            std::filesystem::remove(file);
+        }
+        // The start's name the file was written under is gone with the rename.
+        EXPECT_FALSE(s_->LiveRecording());
+    }
     s_->Stop();
 }
 
