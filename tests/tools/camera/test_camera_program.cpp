@@ -121,13 +121,22 @@ class CameraLiveView : public ::testing::TestWithParam<int> {};
 // and the view's end is the camera's BYE.
 TEST_P(CameraLiveView, PatternReachesThePicture) {
     // 0 UDP, 1 TCP passive (we listen, the camera connects), 2 TCP active (we
-    // connect to the port the camera answers): RFC 4145 on both sides.
-    const int transport = GetParam();
+    // connect to the port the camera answers): RFC 4145 on both sides. 3 and
+    // 4: TCP passive and active in the old reading on both sides (TCP旧角色读法,
+    // the camera's --setup legacy), where the roles swap.
+    const bool legacy = GetParam() >= 3;
+    const int transport = legacy ? GetParam() - 2 : GetParam();
     TempDir dir;
     const int port = FreePort(SOCK_DGRAM);
     const int mediaPort = mt::FreePortBase();
     ASSERT_NE(mediaPort, 0);
-    WriteFile(dir.File("config.ini"), systest::MediaConfig(port, transport, mediaPort));
+    std::string config = systest::MediaConfig(port, transport, mediaPort);
+    if (legacy) {
+        const std::string speed = "\r\n\r\n[云台控制]"; // the end of 媒体接收者
+        config.insert(config.find(TextCodec::Utf8ToGbk(speed)) + 2,
+                      TextCodec::Utf8ToGbk("TCP旧角色读法=1\r\n"));
+    }
+    WriteFile(dir.File("config.ini"), config);
     WriteFile(dir.File("live.txt"),
               "wait-registered 60000\n"
               "wait-log 34020000001310000104 60000\n"
@@ -141,16 +150,19 @@ TEST_P(CameraLiveView, PatternReachesThePicture) {
               "exit\n");
     systest::Program tarvex(dir.Path(), {"--script", "live.txt"});
     ASSERT_TRUE(WaitPortBound(port, false, 60000)) << tarvex.Out();
-    mt::Proc cam(CameraArgs(port, {"--size", "320x240"}), dir.File("cam.out"), dir.File("cam.err"));
+    std::vector<std::string> camArgs = {"--size", "320x240"};
+    if (legacy) camArgs.insert(camArgs.end(), {"--setup", "legacy"});
+    mt::Proc cam(CameraArgs(port, camArgs), dir.File("cam.out"), dir.File("cam.err"));
     ASSERT_EQ(tarvex.Wait(180000), 0) << tarvex.Out() << ReadFile(dir.File("cam.out"));
     EXPECT_TRUE(WaitFor(dir.File("cam.out"), "stream Play ended (BYE received)", 30)) << ReadFile(dir.File("cam.out"));
     cam.Signal(SIGTERM);
     EXPECT_EQ(cam.Wait(30), 0);
     const std::string c = ReadFile(dir.File("cam.out"));
     const char* how[] = {"UDP to 127.0.0.1:", "TCP, connecting to 127.0.0.1:", "TCP, listening on port"};
+    const int camRole = legacy ? 3 - transport : transport; // the old reading swaps them
     // The program addresses the INVITE to the device (the camera takes either).
     EXPECT_TRUE(std::regex_search(c, std::regex(std::string("INVITE Play for 340200000013[12]0000[01]0?1: ") +
-                                                how[transport])))
+                                                how[camRole])))
         << c;
     EXPECT_NE(c.find("stream Play started: test pattern"), std::string::npos) << c;
 
@@ -263,8 +275,10 @@ TEST(CameraProgram, PlaybackSteeredAndDownloadEndedByTheCamera) {
     EXPECT_NEAR(std::stod(probe.substr(at + 9)), 8.0, 1.0) << probe;
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, CameraLiveView, ::testing::Values(0, 1, 2), [](const auto& i) {
-    return std::string(i.param == 0 ? "Udp" : i.param == 1 ? "TcpCameraListens" : "TcpCameraConnects");
+const char* const kLiveViewNames[] = {"Udp", "TcpCameraListens", "TcpCameraConnects",
+                                       "LegacyTcpPassive", "LegacyTcpActive"};
+INSTANTIATE_TEST_SUITE_P(Transports, CameraLiveView, ::testing::Values(0, 1, 2, 3, 4), [](const auto& i) {
+    return std::string(kLiveViewNames[i.param]);
 });
 
 } // namespace
