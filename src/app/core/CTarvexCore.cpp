@@ -377,6 +377,7 @@ void CTarvexCore::Deliver(Outgoing& out) {
     }
     if (out.send) {
         const SendResult r = sip_->Send(*out.send);
+        if (out.talk) voice_.TalkSent(r.callId);
         if (out.send->kind == kKindInvite && r.callId > 0) {
             std::lock_guard<std::mutex> lk(mutex_);
             lastInviteCall_ = r.callId;
@@ -1002,6 +1003,7 @@ void CTarvexCore::OnCallAnswered(int callId, int dialogId, const std::string& sd
         current = lastMediaInputs_;
         calls_.Answered(callId, dialogId);
     }
+    if (TalkAnswered(callId, sdp)) return;
     // Quick: a receiver the answer starts is set up on the session's own thread.
     PrintAnswer(callId, media_->OnCallAnswered(callId, dialogId, sdp, current));
 }

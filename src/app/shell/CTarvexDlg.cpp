@@ -8,6 +8,7 @@
 #include "app/shell/CStaticEx.h"
 #include "app/shell/ShellMessage.h"
 #include "app/shell/AudioMeterView.h"
+#include "app/shell/VoiceControls.h"
 #include "base/TextCodec.h"
 #include "check/driver/CheckDriver.h"
 #include "app/shell/CWebDlg.h"
@@ -173,6 +174,7 @@ void CTarvexDlg::BuildControls() {
     auto* record = Named(new QPushButton(U("录像")), 1107);
     record->setCheckable(true);
     audioRow->addWidget(record);
+    voiceControls_ = std::make_unique<VoiceControls>(*core_, this, audioRow, audioOut_);
     connect(record, &QPushButton::clicked, this,
             [this, record] { record->setChecked(core_->ToggleLiveRecording()); });
     auto* centre = new QWidget;
