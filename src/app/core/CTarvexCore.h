@@ -343,7 +343,9 @@ private:
     void EndVoice();
     bool BuildTalkLocked(const CommandEntry& e, const Target& target, Outgoing& out);
     // A talk call's answer: true when callId was one (CTarvexVoice.cpp).
-    bool TalkAnswered(int callId, const std::string& sdp);
+    bool TalkAnswered(int callId, int dialogId, const std::string& sdp);
+    // The talk offer's INVITE went out: an answer that overtook it is filed.
+    void TalkSent(int callId);
     // The type text and device of a logged row, from the message itself.
     void FileRowLocked(const LoggedMessage& m, const std::string& body, std::string& type,
                        std::string& device);

@@ -101,10 +101,22 @@ bool CTarvexCore::BuildTalkLocked(const CommandEntry& e, const Target& t, Outgoi
     return true;
 }
 
-bool CTarvexCore::TalkAnswered(int callId, const std::string& sdp) {
+bool CTarvexCore::TalkAnswered(int callId, int dialogId, const std::string& sdp) {
     std::string what;
-    if (!voice_.TalkAnswered(callId, sdp, what)) return false;
-    std::printf("call %d answered (talk): %s\n", callId, what.c_str());
-    std::fflush(stdout);
+    if (!voice_.TalkAnswered(callId, dialogId, sdp, what)) return false;
+    if (!what.empty()) {
+        std::printf("call %d answered (talk): %s\n", callId, what.c_str());
+        std::fflush(stdout);
+    }
     return true;
+}
+
+void CTarvexCore::TalkSent(int callId) {
+    std::string what;
+    VoiceCalls::HeldAnswer other;
+    if (voice_.TalkSent(callId, what, other)) OnCallAnswered(other.callId, other.dialogId, other.sdp);
+    if (!what.empty()) {
+        std::printf("call %d answered (talk): %s\n", callId, what.c_str());
+        std::fflush(stdout);
+    }
 }

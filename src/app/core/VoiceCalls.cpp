@@ -117,32 +117,54 @@ std::string VoiceCalls::OfferTalk(const std::string& deviceId, const std::string
     return tvaudio::WriteAudioSdp(offer);
 }
 
-void VoiceCalls::TalkSent(int callId) {
+bool VoiceCalls::TalkSent(int callId, std::string& what, HeldAnswer& other) {
     std::unique_ptr<Call> c;
+    std::optional<HeldAnswer> held;
+    bool handBack = false;
     {
         std::lock_guard lk(mutex_);
         c = std::move(talkOffer_);
-        if (c && callId > 0) {
-            calls_[callId] = std::move(*c);
-            return;
+        held = std::exchange(heldAnswer_, std::nullopt);
+        const bool refused = callId > 0 && std::exchange(closedEarly_, 0) == callId;
+        if (c && callId > 0 && !refused) {
+            Call& filed = calls_[callId] = std::move(*c);
+            c.reset();
+            if (held && held->callId == callId) AnswerTalkLocked(filed, held->sdp, what);
+        }
+        if (held && held->callId != callId) {
+            other = std::move(*held);
+            handBack = true;
         }
     }
     if (c) StopCall(*c);
+    return handBack;
 }
 
-bool VoiceCalls::TalkAnswered(int callId, const std::string& sdp, std::string& what) {
+bool VoiceCalls::TalkAnswered(int callId, int dialogId, const std::string& sdp, std::string& what) {
+    std::lock_guard lk(mutex_);
+    auto it = calls_.find(callId);
+    if (it == calls_.end() || !it->second.in) {
+        if (!talkOffer_) return false;
+        heldAnswer_ = HeldAnswer{callId, dialogId, sdp}; // TalkSent sorts it out
+        what.clear();
+        return true;
+    }
+    AnswerTalkLocked(it->second, sdp, what);
+    return true;
+}
+
+void VoiceCalls::AnswerTalkLocked(Call& c, const std::string& sdp, std::string& what) {
     const tvaudio::AudioSdp a = tvaudio::ParseAudioSdp(sdp);
     std::vector<int> pts;
     for (int pt : a.payloadTypes)
         if (pt == 8 || pt == 0) pts.push_back(pt);
-    std::lock_guard lk(mutex_);
-    auto it = calls_.find(callId);
-    if (it == calls_.end() || !it->second.in) return false;
-    Call& c = it->second;
-    if (c.sender) return true; // a repeated 200
+    if (c.sender) { // a repeated 200
+        what = "answered again";
+        return;
+    }
     if (!a.audio || pts.empty() || a.port <= 0 || a.ip.empty() || a.tcp) {
         what = "no G.711 over UDP in the answer: nothing sent";
-        return true;
+        return;
     }
     tvaudio::AudioOutConfig cfg;
     cfg.law = pts.front() == 0 ? tvaudio::G711Law::U : tvaudio::G711Law::A;
@@ -154,14 +176,14 @@ bool VoiceCalls::TalkAnswered(int callId, const std::string& sdp, std::string& w
     std::string error;
     if (!sender->Open(error)) {
         what = "cannot send: " + error;
-        return true;
+        return;
     }
     c.wav = !wav_.empty();
     if (c.wav) {
         sender->onInput = onWavInput;
         if (!sender->StartWav(wav_, true, error)) {
             what = "cannot send: " + error;
-            return true;
+            return;
         }
     } else {
         sender->Start();
@@ -175,7 +197,6 @@ bool VoiceCalls::TalkAnswered(int callId, const std::string& sdp, std::string& w
     c.in->Start(c.alaw.get(), c.ulaw.get());
     what = "sending " + std::string(pts.front() == 0 ? "PCMU" : "PCMA") + " to " + a.ip + ":" +
            std::to_string(a.port) + ", playing what comes to port " + std::to_string(c.in->LocalPort());
-    return true;
 }
 
 uint64_t VoiceCalls::PacketsReceived() const {
@@ -196,7 +217,11 @@ bool VoiceCalls::Closed(int callId) {
     {
         std::lock_guard lk(mutex_);
         auto it = calls_.find(callId);
-        if (it == calls_.end()) return false;
+        if (it == calls_.end()) {
+            // A refusal that overtook our talk offer's TalkSent: not filed then.
+            if (talkOffer_) closedEarly_ = callId;
+            return false;
+        }
         c = std::move(it->second);
         calls_.erase(it);
     }
@@ -212,6 +237,7 @@ std::vector<int> VoiceCalls::EndAll() {
         all.swap(calls_);
         pending_.clear();
         offer = std::move(talkOffer_);
+        heldAnswer_.reset();
     }
     if (offer) StopCall(*offer);
     std::vector<int> ids;

@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,12 +47,20 @@ public:
     // Empty with error set when no port could be opened.
     std::string OfferTalk(const std::string& deviceId, const std::string& channelId,
                           const std::string& localIp, std::string& error);
-    // The offer's INVITE went out as callId (0 or less: it did not).
-    void TalkSent(int callId);
     // The device answered a talk INVITE: true when callId is one (what tells
-    // what was started, for the log); its sender starts toward the answer's
-    // address. An answer without G.711 starts nothing.
-    bool TalkAnswered(int callId, const std::string& sdp, std::string& what);
+    // what was started, for the log; empty when the answer is held); its
+    // sender starts toward the answer's address. An answer without G.711
+    // starts nothing. While a talk offer's INVITE is being sent, any answer
+    // of an unknown call is held for TalkSent: it may be the offer's.
+    bool TalkAnswered(int callId, int dialogId, const std::string& sdp, std::string& what);
+    // The offer's INVITE went out as callId (0 or less: it did not). An
+    // answer held meanwhile is filed: what says so when it was the offer's;
+    // one of another call is handed back (true, with its ids and SDP).
+    struct HeldAnswer {
+        int callId = 0, dialogId = 0;
+        std::string sdp;
+    };
+    bool TalkSent(int callId, std::string& what, HeldAnswer& other);
     // Where the device's talk audio is played (set before the first call).
     void SetPlayer(tvaudio::DeviceAudio* player) { player_ = player; }
     // Packets received from the devices in the open talk calls.
@@ -98,6 +107,9 @@ private:
     };
     // Stops a call's threads (without mutex_).
     static void StopCall(Call& c);
+    void AnswerTalkLocked(Call& c, const std::string& sdp, std::string& what);
+    std::optional<HeldAnswer> heldAnswer_;
+    int closedEarly_ = 0; // a call ended while a talk offer was being sent
     mutable std::mutex mutex_;
     std::vector<Pending> pending_;
     std::unique_ptr<Call> talkOffer_; // offered, its INVITE not yet sent
