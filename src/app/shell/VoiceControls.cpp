@@ -26,6 +26,7 @@ VoiceControls::VoiceControls(CTarvexCore& core, QWidget* owner, QHBoxLayout* row
     row->addWidget(mute_);
     row->addWidget(source_);
     row->addWidget(choose_);
+    row->addStretch(1);
     QObject::connect(mute_, &QCheckBox::toggled, owner, [this](bool on) { OnMuteToggled(on); });
     QObject::connect(source_, &QComboBox::activated, owner, [this](int i) { OnSourceChosen(i); });
     QObject::connect(choose_, &QPushButton::clicked, owner, [this] { OnChooseWav(); });
