@@ -1,7 +1,8 @@
 #pragma once
 // ALSA devices for tests on machines without a sound card: a configuration
 // file whose default capture device (type file over null) reads a raw file
-// the test writes, and a device that does not exist. ALSA is pointed at it
+// the test writes, whose default playback device writes what it plays to
+// another raw file, and a device that does not exist. ALSA is pointed at it
 // through ALSA_CONFIG_PATH before any ALSA call of the process.
 //
 // Neither device has a clock: capture runs as fast as it is read.
@@ -24,6 +25,8 @@ public:
     }
 
     std::string CaptureFile() const { return m_dir + "/capture.raw"; }
+    // What the default playback device was given (16-bit samples as opened).
+    std::string PlaybackFile() const { return m_dir + "/playback.raw"; }
 
     // The samples the default capture device delivers from its next opening.
     void WriteCapture(const std::vector<int16_t>& interleaved) const {
@@ -35,6 +38,7 @@ public:
 
     ~AlsaTestDevices() {
         unlink(CaptureFile().c_str());
+        unlink(PlaybackFile().c_str());
         unlink((m_dir + "/asoundrc").c_str());
         rmdir(m_dir.c_str());
     }
@@ -48,13 +52,24 @@ private:
         const std::string rc = m_dir + "/asoundrc";
         std::ofstream out(rc);
         out << "pcm.!default {\n"
-               "  type file\n"
-               "  slave.pcm \"null\"\n"
-               "  file \"/dev/null\"\n"
-               "  infile \""
+               "  type asym\n"
+               "  playback.pcm {\n"
+               "    type file\n"
+               "    slave.pcm \"null\"\n"
+               "    file \""
+            << PlaybackFile()
+            << "\"\n"
+               "    format \"raw\"\n"
+               "  }\n"
+               "  capture.pcm {\n"
+               "    type file\n"
+               "    slave.pcm \"null\"\n"
+               "    file \"/dev/null\"\n"
+               "    infile \""
             << CaptureFile()
             << "\"\n"
-               "  format \"raw\"\n"
+               "    format \"raw\"\n"
+               "  }\n"
                "}\n"
                "pcm."
             << kMissingDevice

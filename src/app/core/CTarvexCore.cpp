@@ -384,6 +384,7 @@ void CTarvexCore::Deliver(Outgoing& out) {
             calls_.Opened(MediaCall{r.callId, 0, d ? std::string(d->node->id) : out.send->to.id,
                                     out.send->to.id});
         }
+        if (out.talk) TalkSent(r.callId); // CTarvexVoice.cpp
         // Answers are filed by the INVITE's call id.
         if (out.send->kind == kKindInvite && offer)
             for (const auto& [cid, a] : media_->OfferSent(offer, r.callId))
@@ -1002,6 +1003,7 @@ void CTarvexCore::OnCallAnswered(int callId, int dialogId, const std::string& sd
         current = lastMediaInputs_;
         calls_.Answered(callId, dialogId);
     }
+    if (TalkAnswered(callId, dialogId, sdp)) return;
     // Quick: a receiver the answer starts is set up on the session's own thread.
     PrintAnswer(callId, media_->OnCallAnswered(callId, dialogId, sdp, current));
 }

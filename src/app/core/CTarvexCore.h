@@ -176,6 +176,9 @@ public:
     // microphone when path is empty.
     void SetVoiceWav(const std::string& path) { voice_.SetWavSource(path); }
     VoiceCalls& Voice() { return voice_; }
+    // The device's sound (a live view's or playback's audio, a talk call's):
+    // its mute and its output meter.
+    tvaudio::DeviceAudio& DeviceSound() { return deviceAudio_; }
 
     // ---- Media session ---------------------------------------------------------
     // The media session (src/media/session) is the core's: media rows of kind 5
@@ -291,6 +294,7 @@ private:
         bool clearDrag = false;           // the drawn drag rectangle goes (after dragRect)
         std::optional<std::string> source; // whose stream is shown now ("" none)
         std::uint64_t offer = 0;          // the session's offer this INVITE carries
+        bool talk = false;                // this INVITE is a talk offer (VoiceCalls::TalkSent)
     };
     // The session's seams: calls end through the endpoint, figures go to the view.
     struct MediaSignal final : IMediaSignal {
@@ -331,12 +335,18 @@ private:
     MediaInputs MediaInputsLocked() const;
     // A media row of kind 5 or 6: the session builds it (no core lock held).
     void ClickMediaRow(int set, int row, Outgoing& out);
-    // The broadcast row: the Broadcast notification to the selected channel.
+    // The broadcast row: the Broadcast notification to the selected channel;
+    // the talk row: our audio offer to it (CTarvexVoice.cpp).
     bool BuildBroadcastLocked(int set, int row, const Target& target, Outgoing& out);
     // The voice path's hooks on the audio toggle (constructor).
     void WireVoice();
     // Ends every voice call with its BYE.
     void EndVoice();
+    bool BuildTalkLocked(const CommandEntry& e, const Target& target, Outgoing& out);
+    // A talk call's answer: true when callId was one (CTarvexVoice.cpp).
+    bool TalkAnswered(int callId, int dialogId, const std::string& sdp);
+    // The talk offer's INVITE went out: an answer that overtook it is filed.
+    void TalkSent(int callId);
     // The type text and device of a logged row, from the message itself.
     void FileRowLocked(const LoggedMessage& m, const std::string& body, std::string& type,
                        std::string& device);
@@ -368,6 +378,8 @@ private:
     // Constructed in this order and destroyed in the reverse: the endpoint stops
     // first, then audio capture, and the decoder goes last.
     CVidana decoder_;
+    // Before voice_ and the media session, whose receivers play into it.
+    tvaudio::DeviceAudio deviceAudio_;
     // Before audio_: its capture tap feeds these calls until audio_ is gone.
     VoiceCalls voice_;
     AudioToggle audio_;

@@ -6,9 +6,16 @@
 // says. No toolkit; called on the GUI thread (clicks, the audio toggle), the
 // SIP event thread (offers, closed calls) and the capture thread (samples).
 //
+// Talk (语音对讲) goes the other way: we INVITE the channel offering our
+// receiving port (sendrecv, PCMA and PCMU), and once it answers, the
+// microphone goes to its port as for a broadcast while what it sends is
+// decoded and played (DeviceAudio).
+//
 // Lock: mutex_ is a leaf but for VoiceSender's own queue lock, taken inside
-// it by PushPcm; no call into the core, the endpoint or the view holds it.
+// it by PushPcm, and DeviceAudio's queue lock, taken on a receiver's thread
+// without it; no call into the core, the endpoint or the view holds it.
 
+#include "audio/player/DeviceAudio.h"
 #include "media/audio/VoiceSender.h"
 #include "sip/endpoint/SipEndpoint.h"
 
@@ -17,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +42,30 @@ public:
     // it and offers G.711 (the sender is started), else a refusal. localIp
     // goes into c=.
     CallAnswer Offered(const OfferedCall& call, const std::string& localIp);
+    // Talk: the offer for channelId of deviceId (our receiving port on
+    // localIp, y= the SSRC we expect), kept until TalkSent names its call.
+    // Empty with error set when no port could be opened.
+    std::string OfferTalk(const std::string& deviceId, const std::string& channelId,
+                          const std::string& localIp, std::string& error);
+    // The device answered a talk INVITE: true when callId is one (what tells
+    // what was started, for the log; empty when the answer is held); its
+    // sender starts toward the answer's address. An answer without G.711
+    // starts nothing. While a talk offer's INVITE is being sent, any answer
+    // of an unknown call is held for TalkSent: it may be the offer's.
+    bool TalkAnswered(int callId, int dialogId, const std::string& sdp, std::string& what);
+    // The offer's INVITE went out as callId (0 or less: it did not). An
+    // answer held meanwhile is filed: what says so when it was the offer's;
+    // one of another call is handed back (true, with its ids and SDP).
+    struct HeldAnswer {
+        int callId = 0, dialogId = 0;
+        std::string sdp;
+    };
+    bool TalkSent(int callId, std::string& what, HeldAnswer& other);
+    // Where the device's talk audio is played (set before the first call).
+    void SetPlayer(tvaudio::DeviceAudio* player) { player_ = player; }
+    // Packets received from the devices in the open talk calls.
+    uint64_t PacketsReceived() const;
+
     // The call ended; true when it was one of ours (its sender is stopped).
     bool Closed(int callId);
     // Stops every sender; returns their calls, for the BYEs.
@@ -57,13 +89,31 @@ private:
         std::string deviceId, targetId;
         std::chrono::steady_clock::time_point when;
     };
+    // The device's talk audio, as RtpAudioIn hands it on, to the player.
+    struct ToPlayer final : tvaudio::Sink<tvaudio::G711Block> {
+        tvaudio::DeviceAudio* player = nullptr;
+        tvaudio::DeviceCodec codec = tvaudio::DeviceCodec::G711A;
+        void Push(const tvaudio::G711Block& b) override {
+            if (player) player->Push(codec, b.bytes.data(), b.bytes.size());
+        }
+    };
     struct Call {
         std::string deviceId, targetId;
-        std::unique_ptr<tvaudio::VoiceSender> sender;
+        std::unique_ptr<tvaudio::VoiceSender> sender; // null until a talk call is answered
         bool wav = false;
+        std::unique_ptr<tvaudio::RtpAudioIn> in; // talk: what the device sends
+        std::unique_ptr<ToPlayer> alaw, ulaw;
+        std::string ssrc; // talk: our offer's y=
     };
+    // Stops a call's threads (without mutex_).
+    static void StopCall(Call& c);
+    void AnswerTalkLocked(Call& c, const std::string& sdp, std::string& what);
+    std::optional<HeldAnswer> heldAnswer_;
+    int closedEarly_ = 0; // a call ended while a talk offer was being sent
     mutable std::mutex mutex_;
     std::vector<Pending> pending_;
+    std::unique_ptr<Call> talkOffer_; // offered, its INVITE not yet sent
+    tvaudio::DeviceAudio* player_ = nullptr;
     std::map<int, Call> calls_;
     std::string wav_;
 };

@@ -9,7 +9,7 @@
 // control; target tarvex_audio_view in app/shell). ConnectAudioToggle sets the button's
 // text ("开启音频"), makes `in` the toggle's input meter and runs the toggle on
 // each click, switching the text between "开启音频" and "停止音频". The output
-// meter stays black: nothing draws into it. The meter widgets may be
+// meter is bound by VoiceControls to the device's sound (DeviceAudio). The meter widgets may be
 // destroyed before or after the toggle; the toggle must exist whenever the
 // button can be clicked (a member of the window does).
 

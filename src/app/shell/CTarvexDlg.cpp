@@ -8,6 +8,7 @@
 #include "app/shell/CStaticEx.h"
 #include "app/shell/ShellMessage.h"
 #include "app/shell/AudioMeterView.h"
+#include "app/shell/VoiceControls.h"
 #include "base/TextCodec.h"
 #include "check/driver/CheckDriver.h"
 #include "app/shell/CWebDlg.h"
@@ -173,6 +174,8 @@ void CTarvexDlg::BuildControls() {
     auto* record = Named(new QPushButton(U("录像")), 1107);
     record->setCheckable(true);
     audioRow->addWidget(record);
+    auto* voiceRow = new QHBoxLayout; // 静音, the voice source, 选择WAV…
+    voiceControls_ = std::make_unique<VoiceControls>(*core_, this, voiceRow, audioOut_);
     connect(record, &QPushButton::clicked, this,
             [this, record] { record->setChecked(core_->ToggleLiveRecording()); });
     auto* centre = new QWidget;
@@ -184,6 +187,7 @@ void CTarvexDlg::BuildControls() {
     cl->addWidget(statusText_);
     cl->addLayout(progressRow);
     cl->addLayout(audioRow);
+    cl->addLayout(voiceRow);
 
     // Right: command lists, custom message, pan-tilt-zoom, settings and exit.
     signallingList_ = MakeCommandList(1080, "控制和查询信令");

@@ -6,6 +6,7 @@
 // GUI thread.
 
 #include "app/core/CTarvexCore.h"
+#include "app/shell/VoiceControls.h"
 
 #include <QDialog>
 #include <QStringList>
@@ -103,6 +104,8 @@ public slots:
     void OnExit();
     // A click on row of list 1080 or 1081.
     void OnListClicked(int id, int row);
+    // 静音, the voice source and 选择WAV… (1108 to 1110).
+    VoiceControls& Voice() { return *voiceControls_; }
     void OnDeviceTreeClicked(QTreeWidgetItem* item);
 
 protected:
@@ -133,6 +136,7 @@ private:
     void CheckDone(const tarvex::check::DriverOutcome& out);
 
     std::unique_ptr<CTarvexCore> core_;
+    std::unique_ptr<VoiceControls> voiceControls_; // after core_: goes before it
     QAction* about_ = nullptr;
     QAction* check_ = nullptr;
     std::unique_ptr<tarvex::check::CheckDriver> checkDriver_;

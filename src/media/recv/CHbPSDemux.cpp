@@ -125,7 +125,9 @@ int32_t CHbPSDemux::Demux(const uint8_t* input, int32_t length, uint8_t* output)
     m_pOut = output;
     m_nOutLen = 0;
     m_mapType = 0;
+    m_mapAudioType = 0;
     m_heads = 0;
+    m_audio.clear();
     if (!input || !output || length <= 4) return 0;
     return Walk(Flat{input}, length);
 }
@@ -134,7 +136,9 @@ int32_t CHbPSDemux::Demux(std::span<const Piece> pieces, uint8_t* output) {
     m_pOut = output;
     m_nOutLen = 0;
     m_mapType = 0;
+    m_mapAudioType = 0;
     m_heads = 0;
+    m_audio.clear();
     if (!output) return 0;
     int64_t total = 0;
     for (const auto& p : pieces)
@@ -203,6 +207,10 @@ int32_t CHbPSDemux::Pes(const In& in, int32_t i, int32_t remainder, bool video) 
             // the packet and the frame.
             in.Copy(i + 9 + headerData, payloadLength, m_pOut + m_nOutLen);
             m_nOutLen += payloadLength;
+        } else if (!video && m_collectAudio && payloadLength > 0) {
+            const std::size_t at = m_audio.size();
+            m_audio.resize(at + static_cast<std::size_t>(payloadLength));
+            in.Copy(i + 9 + headerData, payloadLength, m_audio.data() + at);
         }
     }
     return size;
@@ -219,11 +227,15 @@ void CHbPSDemux::ReadMap(const uint8_t* p, int32_t size) {
     if (at + 2 > size) return;
     const int32_t mapEnd = std::min(size, at + 2 + be16(p + at));
     at += 2;
-    while (at + 4 <= mapEnd) {
+    bool video = false, audio = false;
+    while (at + 4 <= mapEnd && !(video && audio)) {
         const uint8_t type = p[at], id = p[at + 1];
-        if (id >= 0xE0 && id <= 0xEF) {
+        if (id >= 0xE0 && id <= 0xEF && !video) {
             m_mapType = type;
-            return;
+            video = true;
+        } else if (id >= 0xC0 && id <= 0xDF && !audio) {
+            m_mapAudioType = type;
+            audio = true;
         }
         at += 4 + be16(p + at + 2);
     }

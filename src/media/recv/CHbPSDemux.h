@@ -7,7 +7,11 @@
 // next 00 00 01 prefix.
 //
 // A program stream map is read for the stream type of the video: the type of
-// the first video stream id it lists (0x1B H.264, 0x24 H.265, ...).
+// the first video stream id it lists (0x1B H.264, 0x24 H.265, ...), and of
+// the first audio stream id (0x90 G.711 A-law, 0x91 mu-law, 0x0F AAC, ...).
+//
+// With SetCollectAudio(true) the payloads of the audio PES packets are kept
+// too (AudioPayload after each walk), for the device's sound.
 
 #include <cstdint>
 #include <span>
@@ -32,6 +36,13 @@ public:
     // The video stream type named by the last program stream map of the last
     // frame walked that had one; 0 when that frame had none.
     uint8_t MapStreamType() const { return m_mapType; }
+    // The audio stream type of that map; 0 when it named no audio.
+    uint8_t MapAudioStreamType() const { return m_mapAudioType; }
+
+    // Keep the audio payloads of each walk (off by default: nothing is copied).
+    void SetCollectAudio(bool on) { m_collectAudio = on; }
+    // The audio PES payloads of the last frame walked, joined in order.
+    const std::vector<uint8_t>& AudioPayload() const { return m_audio; }
 
     // Which of the pack header, system header and program stream map came
     // before the first video PES packet of the last frame walked (bits).
@@ -55,6 +66,9 @@ private:
     uint8_t* m_pOut = nullptr;
     int32_t m_nOutLen = 0;
     uint8_t m_mapType = 0;
+    uint8_t m_mapAudioType = 0;
+    bool m_collectAudio = false;
+    std::vector<uint8_t> m_audio; // AudioPayload
     uint8_t m_heads = 0;       // HeadsBeforeVideo
     bool m_videoSeen = false;  // a video PES packet was met in this frame
     std::vector<uint8_t> m_scratch; // a structure that straddles two pieces

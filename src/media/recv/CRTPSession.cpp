@@ -318,6 +318,7 @@ void CRTPSession::HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart) {
         while (m_rtpDemux.PendingPackets() > 0)
             if (m_rtpDemux.Finish() && cb) DeliverFrame(cb);
         m_sawMap = false;
+        m_audioType = 0;
     }
     if (!cb || p->GetPacketLength() == 0) return;
     if (const uint8_t pt = m_payloadType.load(); m_rtpDemux.PayloadType() != pt)
@@ -339,8 +340,14 @@ void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
         if (RTPRawCallback raw = m_pfnRaw.load())
             for (const CHbRtpDemux::Piece& piece : m_rtpDemux.FramePieces())
                 raw(m_pRawUser.load(), piece.data(), piece.size());
+        const RTPAudioCallback audio = m_pfnAudio.load();
+        m_psDemux.SetCollectAudio(audio != nullptr);
         n = m_psDemux.Demux(m_rtpDemux.FramePieces(), m_out.data());
         NoteStreamType(n);
+        if (const uint8_t t = m_psDemux.MapAudioStreamType()) m_audioType = t;
+        if (audio && !m_psDemux.AudioPayload().empty())
+            audio(m_pAudioUser.load(), m_audioType, m_psDemux.AudioPayload().data(),
+                  m_psDemux.AudioPayload().size());
     } else {
         const auto& pieces = m_rtpDemux.FramePieces();
         const std::size_t bound = NalDepacketizer::OutputBound(length, pieces.size());

@@ -49,6 +49,12 @@ using RTPIdleCallback = void (*)(void* user);
 // Called on the receive thread m_hRecv with each frame of a program stream as
 // it came, before its video is cut out: once per RTP payload, in order.
 using RTPRawCallback = void (*)(void* user, const uint8_t* data, std::size_t length);
+// Called on the receive thread m_hRecv with the audio of each frame of a
+// program stream that carried some (its audio PES payloads, joined) and the
+// audio stream type the stream's last program stream map named (0 before one
+// named it). The bytes are valid only during the call.
+using RTPAudioCallback = void (*)(void* user, uint8_t streamType, const uint8_t* data,
+                                  std::size_t length);
 
 class CRTPSession : public tvrtp::Session {
 public:
@@ -103,6 +109,13 @@ public:
     void SetRawCallback(RTPRawCallback cb, void* user) {
         m_pRawUser.store(user);
         m_pfnRaw.store(cb);
+    }
+
+    // Sets or clears (null) the audio callback (program streams only) and its
+    // value; without one the audio is not copied out.
+    void SetAudioCallback(RTPAudioCallback cb, void* user) {
+        m_pAudioUser.store(user);
+        m_pfnAudio.store(cb);
     }
 
     // Sets or clears (null) the idle callback and the value passed back to it.
@@ -180,6 +193,8 @@ public:
     std::atomic<RTPIdleCallback> m_pfnIdle{nullptr};
     std::atomic<void*> m_pRawUser{nullptr};
     std::atomic<RTPRawCallback> m_pfnRaw{nullptr};
+    std::atomic<void*> m_pAudioUser{nullptr};
+    std::atomic<RTPAudioCallback> m_pfnAudio{nullptr};
 
 protected:
     void OnNewSource(tvrtp::SourceInfo* src) override;
@@ -223,6 +238,7 @@ private:
     std::atomic<bool> m_haveFrameTimestamp{false};
     Clock::time_point m_lastIdle{}; // receive thread only
     bool m_sawMap = false; // the followed stream has shown a program stream map
+    uint8_t m_audioType = 0; // the audio stream type its last map named (receive thread)
     std::string m_setupError;
     mutable std::mutex m_countLock; // m_count: the receive thread against RtpCounts
     SequenceCount m_count;

@@ -682,6 +682,7 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     r->SetLocalAddress(options_.localIp);
     r->SetFrameCallback(&CMediaSession::SlotFrameHandler, &targets_[slot]);
     r->SetIdleCallback(&CMediaSession::SlotIdleHandler, &targets_[slot]);
+    if (audioTap_) r->SetAudioCallback(&CMediaSession::SlotAudioHandler, &targets_[slot]);
     {
         std::lock_guard<std::mutex> l(mutex_);
         if (st.receiver || st.starting || st.stopping || epoch != st.epoch) return false;
@@ -770,6 +771,7 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     r->SetFrameCallback(nullptr, nullptr);
     r->SetIdleCallback(nullptr, nullptr);
     r->SetRawCallback(nullptr, nullptr);
+    r->SetAudioCallback(nullptr, nullptr);
     r.reset();
     FinishRawPs(slot);
     std::lock_guard<std::mutex> l(mutex_);
@@ -812,6 +814,7 @@ void CMediaSession::StopReceiver(int slot) {
         r->SetFrameCallback(nullptr, nullptr);
         r->SetIdleCallback(nullptr, nullptr);
         r->SetRawCallback(nullptr, nullptr);
+        r->SetAudioCallback(nullptr, nullptr);
         r->RTP_Teardown();
         hevc = r->VideoStreamType() == CRTPSession::kStreamTypeH265;
         r.reset();
@@ -1019,6 +1022,18 @@ void CMediaSession::SlotRawHandler(void* user, const std::uint8_t* data, std::si
     StreamSlot& st = t->session->slots_[t->slot];
     if (!st.rawPs || length == 0) return;
     if (std::fwrite(data, 1, length, st.rawPs) == length) st.rawPsBytes += length;
+}
+
+void CMediaSession::SlotAudioHandler(void* user, std::uint8_t streamType, const std::uint8_t* data,
+                                     std::size_t length) {
+    auto* t = static_cast<FrameTarget*>(user);
+    if (!t) return; // cleared by a stop, as above
+    CMediaSession* s = t->session;
+    // Only the stream in the view is heard (a download is never drawn while
+    // another stream runs, and is not played either).
+    if (s->drawnSlot_.load() != t->slot || t->slot == SlotOf(MediaStream::Download)) return;
+    if (!s->slots_[t->slot].receiving.load(std::memory_order_acquire)) return;
+    s->audioTap_(streamType, data, length);
 }
 
 CMediaSession::RawPsFile CMediaSession::TakeRawPs(StreamSlot& st) {

@@ -40,6 +40,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -217,6 +218,15 @@ public:
     StreamFigures Figures() const;
     std::int32_t RecordingDurationSeconds() const { return duration_.load(); }
 
+    // The device's audio: the audio carried in the program stream of the drawn
+    // stream (live view or playback), as the receiver cut it out of each
+    // frame, with the stream type its map named (0 unknown). Called on the
+    // receive thread; must return at once (queue, never wait). Set before the
+    // first stream starts.
+    using AudioTap = std::function<void(std::uint8_t streamType, const std::uint8_t* data,
+                                        std::size_t length)>;
+    void SetAudioTap(AudioTap tap) { audioTap_ = std::move(tap); }
+
     // The receiver's frame callback (RTPFrameCallback) of the drawn stream;
     // user is the session.
     static void FrameHandler(void* user, unsigned char* frame, std::int32_t length);
@@ -304,6 +314,8 @@ private:
 
     static void SlotFrameHandler(void* user, unsigned char* frame, std::int32_t length);
     static void SlotRawHandler(void* user, const std::uint8_t* data, std::size_t length);
+    static void SlotAudioHandler(void* user, std::uint8_t streamType, const std::uint8_t* data,
+                                 std::size_t length);
     // Closes the slot's .ps file once its receiver is gone (renamed to
     // finalPath when one is given) and says where it went.
     void FinishRawPs(int slot, const std::string& finalPath = {});
@@ -371,6 +383,7 @@ private:
     IMediaSignal& signal_;
     IMediaView* view_;
     Options options_;
+    AudioTap audioTap_; // set before any receiver, then only read
 
     mutable std::mutex mutex_; // everything below up to the receive-thread state
     std::condition_variable startDone_;

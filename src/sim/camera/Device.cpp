@@ -800,6 +800,10 @@ void Device::OnInvite(sipua::Event& ev) {
         out_.Error(ident_.id, "INVITE for " + channel + ", not one of our channels: answered 404");
         return;
     }
+    if (DeviceVoice::IsTalkOffer(sdp)) {
+        voice_->OnTalk(ev, channel.empty() ? ident_.id : channel);
+        return;
+    }
     MediaOffer offer;
     std::string error;
     if (!ParseOffer(sdp, offer, error)) {

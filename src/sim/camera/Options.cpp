@@ -129,6 +129,7 @@ std::string UsageText() {
          "                         how the device takes the platform's audio (default udp)\n"
          "  --expect-tone HZ       the tone the broadcast must carry; the measured one is\n"
          "                         printed with ok or WRONG (within 10 Hz)\n"
+         "  --talk-tone HZ         the tone a talk call sends back (default 1000)\n"
          "Faults (--fault NAME, repeatable):\n";
     for (const auto& f : FaultNames()) {
         std::string n = f.name;
@@ -259,6 +260,9 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
         } else if (a == "--expect-tone") {
             if (!value(v)) return false;
             if (!Num(v, 50, 3950, o.expectTone)) return bad("50 to 3950 Hz");
+        } else if (a == "--talk-tone") {
+            if (!value(v)) return false;
+            if (!Num(v, 50, 3950, o.talkTone)) return bad("50 to 3950 Hz");
         } else if (a == "--pt") {
             if (!value(v)) return false;
             if (!Int(v, 96, 127, o.payloadType)) return bad("96 to 127");

@@ -79,6 +79,7 @@ struct CameraOptions {
     // the tone it expects in it (--expect-tone HZ, 0: none).
     std::string voiceTransport = "udp";
     double expectTone = 0;
+    double talkTone = 1000; // --talk-tone HZ: what a talk call sends back
     int payloadType = 96; // --pt: the payload type the program stream goes in and is answered as
     std::set<Fault> faults;
     int lateMs = 3000;

@@ -1,6 +1,9 @@
 #include "sim/camera/Voice.h"
 
 #include "media/audio/VoiceSdp.h"
+#include "media/audio/WavFile.h"
+
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -22,8 +25,92 @@ DeviceVoice::DeviceVoice(sipua::SipAgent& agent, const CameraOptions& o, std::st
     : agent_(agent), o_(o), localIp_(std::move(localIp)), print_(std::move(print)) {}
 
 DeviceVoice::~DeviceVoice() {
-    for (auto& [cid, c] : calls_)
+    for (auto& [cid, c] : calls_) {
         if (c.in) c.in->Stop();
+        if (c.back) c.back->Stop();
+    }
+}
+
+bool DeviceVoice::IsTalkOffer(const std::string& sdp) {
+    return tvaudio::ParseAudioSdp(sdp).audio && sdp.find("m=video") == std::string::npos;
+}
+
+void DeviceVoice::OnTalk(sipua::Event& ev, const std::string& channel) {
+    const tvaudio::AudioSdp offer = tvaudio::ParseAudioSdp(FirstBody(ev.request.get()));
+    std::vector<int> pts;
+    for (int pt : tvaudio::AnswerPayloadTypes(offer.payloadTypes))
+        if (pt != 96) pts.push_back(pt);
+    if (pts.empty() || offer.port <= 0 || offer.tcp) {
+        agent_.SendCallAnswer(ev.tid, 488, nullptr);
+        print_("talk for " + channel + ": refused with 488 (G.711 over UDP only)");
+        return;
+    }
+    Call c;
+    c.source = offer.owner;
+    c.target = channel;
+    tvaudio::AudioInConfig in;
+    in.localIp = localIp_;
+    c.in = std::make_unique<tvaudio::RtpAudioIn>(in);
+    std::string error;
+    if (!c.in->Open(error)) {
+        agent_.SendCallAnswer(ev.tid, 500, nullptr);
+        print_("talk: " + error);
+        return;
+    }
+    // Our side of the conversation: a second of the tone, played in a loop.
+    tvaudio::AudioOutConfig out;
+    out.law = pts.front() == 0 ? tvaudio::G711Law::U : tvaudio::G711Law::A;
+    out.net.localIp = localIp_;
+    out.net.remoteIp = offer.ip;
+    out.net.remotePort = static_cast<uint16_t>(offer.port);
+    out.net.ssrc = 200000000u + nextSsrc_;
+    c.back = std::make_unique<tvaudio::VoiceSender>(out);
+    tvaudio::PcmBlock tone;
+    const double hz = o_.talkTone;
+    for (int i = 0; i < 8000; ++i)
+        tone.samples.push_back(static_cast<int16_t>(9000 * std::sin(2 * M_PI * hz * i / 8000)));
+    const std::string wav = "/tmp/tarvex-camera-talk-" + std::to_string(getpid()) + "-" +
+                            std::to_string(ev.cid) + ".wav";
+    const bool started = c.back->Open(error) && tvaudio::WriteWav(wav, tone) && c.back->StartWav(wav, true, error);
+    unlink(wav.c_str()); // read whole by StartWav
+    if (!started) {
+        agent_.SendCallAnswer(ev.tid, 500, nullptr);
+        print_("talk: cannot send the tone: " + error);
+        return;
+    }
+    c.decodeA = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::A);
+    c.decodeU = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::U);
+    c.meter = std::make_unique<tvaudio::ToneMeter>();
+    c.decodeA->SetOutput(c.meter.get());
+    c.decodeU->SetOutput(c.meter.get());
+    c.in->Start(c.decodeA.get(), c.decodeU.get());
+    c.receiving = true;
+    tvaudio::AudioSdp answer;
+    answer.session = "Talk";
+    answer.owner = channel;
+    answer.ip = localIp_;
+    answer.port = c.in->LocalPort();
+    answer.payloadTypes = {pts.front()};
+    answer.direction = "sendrecv";
+    char y[16];
+    std::snprintf(y, sizeof y, "%010u", 100000000u + nextSsrc_++);
+    answer.ssrc = y;
+    sipua::MessagePtr ans;
+    if (agent_.BuildCallAnswer(ev.tid, 200, ans) != 0 || !ans) {
+        print_("talk: cannot answer the INVITE");
+        c.in->Stop();
+        c.back->Stop();
+        return;
+    }
+    const std::string body = tvaudio::WriteAudioSdp(answer);
+    osip_message_set_body(ans.get(), body.data(), body.size());
+    osip_message_set_content_type(ans.get(), "application/sdp");
+    agent_.SendCallAnswer(ev.tid, 200, std::move(ans));
+    c.did = ev.did;
+    print_("talk for " + channel + ": answered 200 (UDP port " + std::to_string(answer.port) +
+           ", payload type " + std::to_string(pts.front()) + "), sending a " + std::to_string(static_cast<int>(hz)) +
+           " Hz tone to " + offer.ip + ":" + std::to_string(offer.port));
+    calls_[ev.cid] = std::move(c);
 }
 
 bool DeviceVoice::OnBroadcast(const std::string& sourceId, const std::string& targetId) {
@@ -127,12 +214,18 @@ void DeviceVoice::Report(Call& c, const std::string& why) {
         return;
     }
     c.in->Stop(); // joins: the meter is ours from here
+    uint64_t sentBack = 0;
+    if (c.back) {
+        c.back->Stop();
+        sentBack = c.back->PacketsSent();
+    }
     const double hz = c.meter->Frequency();
     char line[256];
     std::snprintf(line, sizeof line, "voice ended (%s): %llu packets, payload type %d, %zu samples, tone %.1f Hz, rms %.0f",
                   why.c_str(), static_cast<unsigned long long>(c.in->Packets()), c.in->LastPayloadType(),
                   c.meter->SamplesSeen(), hz, c.meter->Rms());
     std::string text = line;
+    if (c.back) text += "; " + std::to_string(sentBack) + " packets of tone sent back";
     if (o_.expectTone > 0) {
         const bool ok = std::fabs(hz - o_.expectTone) <= 10;
         char e[96];

@@ -2,12 +2,16 @@
 // The device's side of a voice broadcast: a Broadcast notification makes the
 // device INVITE the platform for the audio (its SDP: m=audio with PCMA and
 // PCMU, a=recvonly, y=, f=), the platform's answer says where the audio comes
-// from, and the received G.711 is counted and its tone measured. Everything
-// runs on the device's thread but the receiver, which has its own.
+// from, and the received G.711 is counted and its tone measured. A talk call
+// (the platform's INVITE offering audio alone, sendrecv) is answered with our
+// audio port; the platform's audio is measured the same way and a tone goes
+// back to where its offer says. Everything runs on the device's thread but
+// the receiver and the tone's sender, which have their own.
 
 #include "media/audio/G711Codec.h"
 #include "media/audio/RtpAudio.h"
 #include "media/audio/ToneMeter.h"
+#include "media/audio/VoiceSender.h"
 #include "sim/camera/Options.h"
 #include "sip/ua/SipAgent.h"
 
@@ -29,6 +33,10 @@ public:
     // cannot be made.
     bool OnBroadcast(const std::string& sourceId, const std::string& targetId);
     bool Owns(int cid) const { return calls_.count(cid) != 0; }
+    // An offer of audio and no video: a talk INVITE.
+    static bool IsTalkOffer(const std::string& sdp);
+    // Answers the talk INVITE of ev for channel (200, or 488 without G.711).
+    void OnTalk(sipua::Event& ev, const std::string& channel);
     // An answer to one of our INVITEs (any status); acknowledges a 2xx and
     // starts taking the audio.
     void OnAnswer(sipua::Event& ev);
@@ -45,6 +53,7 @@ private:
         std::unique_ptr<tvaudio::ToneMeter> meter;
         int did = 0;
         bool receiving = false;
+        std::unique_ptr<tvaudio::VoiceSender> back; // talk: our tone to the platform
     };
     void Report(Call& c, const std::string& why);
 

@@ -9,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 using namespace tvaudio;
 
@@ -138,4 +142,75 @@ TEST(VoiceCalls, TcpRolesAnswerTheDevicesSetup) {
         v.EndAll();
         close(listener);
     }
+}
+
+namespace {
+
+std::string TalkAnswer(int port, const char* pts) {
+    return "v=0\r\no=34020000001310000101 0 0 IN IP4 127.0.0.1\r\ns=Talk\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+           "m=audio " + std::to_string(port) + " RTP/AVP " + pts + "\r\na=sendrecv\r\ny=0100000456\r\n";
+}
+
+} // namespace
+
+// Our talk offer, and its answer however it comes: after TalkSent, before it
+// (held, then filed), or for another call while it is being sent (handed
+// back); a refusal that overtook the offer leaves no call behind.
+TEST(VoiceCalls, TalkOfferAndItsAnswerInEveryOrder) {
+    VoiceCalls v;
+    std::string error, what;
+    VoiceCalls::HeldAnswer other;
+    const std::string offer = v.OfferTalk("34020000001320000001", "34020000001310000101", "127.0.0.1", error);
+    const AudioSdp o = ParseAudioSdp(offer);
+    EXPECT_EQ(o.session, "Talk");
+    EXPECT_EQ(o.direction, "sendrecv");
+    EXPECT_EQ(o.payloadTypes, (std::vector<int>{8, 0}));
+    EXPECT_GT(o.port, 0);
+    EXPECT_EQ(o.ssrc.size(), 10u);
+
+    // Answered after it was sent: our audio goes to the answer's port.
+    const int device = LoopbackBound(SOCK_DGRAM);
+    const int port = LocalPortOf(device);
+    EXPECT_FALSE(v.TalkSent(7, what, other));
+    ASSERT_TRUE(v.TalkAnswered(7, 1, TalkAnswer(port, "8"), what));
+    EXPECT_NE(what.find("sending PCMA to 127.0.0.1:" + std::to_string(port)), std::string::npos) << what;
+    const int16_t tone[320] = {1000};
+    v.FeedMicrophone(tone, 160, 8000, 1);
+    v.FeedMicrophone(tone, 160, 8000, 1);
+    pollfd p{device, POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 3000), 0) << "our audio reaches the answer's port";
+    uint8_t packet[1500];
+    ASSERT_GE(recv(device, packet, sizeof packet, 0), 12 + 160);
+    EXPECT_EQ(packet[1] & 0x7f, 8);
+    close(device);
+    EXPECT_FALSE(v.TalkAnswered(99, 1, TalkAnswer(port, "8"), what)) << "not a talk call";
+
+    // Answered before TalkSent: held, then filed to the offer's call.
+    v.OfferTalk("34020000001320000001", "34020000001310000101", "127.0.0.1", error);
+    ASSERT_TRUE(v.TalkAnswered(8, 1, TalkAnswer(port, "0"), what));
+    EXPECT_EQ(what, "");
+    EXPECT_FALSE(v.TalkSent(8, what, other));
+    EXPECT_NE(what.find("sending PCMU"), std::string::npos) << what;
+
+    // Another call's answer while the offer was being sent goes back.
+    v.OfferTalk("34020000001320000001", "34020000001310000101", "127.0.0.1", error);
+    ASSERT_TRUE(v.TalkAnswered(20, 3, "v=0\r\nm=video 9000 RTP/AVP 96\r\n", what));
+    what.clear();
+    ASSERT_TRUE(v.TalkSent(9, what, other));
+    EXPECT_EQ(other.callId, 20);
+    EXPECT_EQ(other.dialogId, 3);
+    EXPECT_EQ(what, "");
+    // ... and an answer without G.711 starts nothing.
+    ASSERT_TRUE(v.TalkAnswered(9, 1, TalkAnswer(port, "96"), what));
+    EXPECT_EQ(what, "no G.711 over UDP in the answer: nothing sent");
+
+    // A refusal before TalkSent: the call is not kept.
+    v.OfferTalk("34020000001320000001", "34020000001310000101", "127.0.0.1", error);
+    EXPECT_FALSE(v.Closed(10));
+    EXPECT_FALSE(v.TalkSent(10, what, other));
+    EXPECT_FALSE(v.Closed(10)) << "filed after its refusal";
+
+    std::vector<int> ended = v.EndAll();
+    std::sort(ended.begin(), ended.end());
+    EXPECT_EQ(ended, (std::vector<int>{7, 8, 9}));
 }

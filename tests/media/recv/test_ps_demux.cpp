@@ -80,6 +80,40 @@ TEST(PSDemux, AudioPesBetweenVideoIsSkippedWhole) {
     EXPECT_EQ(Walk(in), Cat({kA, kB}));
 }
 
+// The device's sound: with collection on, the audio payloads come out in
+// order (a video start code inside one is audio), split over pieces as RTP
+// brings them, and the map's audio stream type is read whichever entry comes
+// first; with it off nothing is kept.
+TEST(PSDemux, AudioPayloadsAndTheMapsAudioTypeWhenCollected) {
+    const Bytes g1 = Cat({Pes(0xE0, {'A', 'U', 'D'}, 0), {1, 2, 3}}), g2 = {0xD5, 0xD5, 0x55};
+    struct Row {
+        Bytes map;
+        uint8_t video, audio;
+    } rows[] = {
+        {{0, 0, 1, 0xBC, 0, 14, 0xE0, 0xFF, 0, 0, 0, 8, 0x1B, 0xE0, 0, 0, 0x90, 0xC0, 0, 0}, 0x1B, 0x90},
+        {{0, 0, 1, 0xBC, 0, 14, 0xE0, 0xFF, 0, 0, 0, 8, 0x0F, 0xC0, 0, 0, 0x24, 0xE0, 0, 0}, 0x24, 0x0F},
+        {{0, 0, 1, 0xBC, 0, 10, 0xE0, 0xFF, 0, 0, 0, 4, 0x1B, 0xE0, 0, 0}, 0x1B, 0},
+    };
+    for (const Row& r : rows) {
+        const Bytes in = Cat({Pack(0), r.map, Pes(0xE0, kA), Pes(0xC0, g1), Pes(0xC1, g2)});
+        for (bool collect : {true, false}) {
+            CHbPSDemux d;
+            d.SetCollectAudio(collect);
+            // Cut in three pieces, one seam inside the first audio PES.
+            const std::size_t cut1 = 5, cut2 = in.size() - g2.size() - 12;
+            const CHbPSDemux::Piece pieces[] = {{in.data(), cut1}, {in.data() + cut1, cut2 - cut1},
+                                                {in.data() + cut2, in.size() - cut2}};
+            Bytes out(in.size());
+            const int32_t n = d.Demux(pieces, out.data());
+            out.resize(static_cast<std::size_t>(n));
+            EXPECT_EQ(out, kA);
+            EXPECT_EQ(d.MapStreamType(), r.video);
+            EXPECT_EQ(d.MapAudioStreamType(), r.audio);
+            EXPECT_EQ(d.AudioPayload(), collect ? Cat({g1, g2}) : Bytes{});
+        }
+    }
+}
+
 TEST(PSDemux, VideoPesRunningPastTheFrameIsNotCopiedButWalkedInto) {
     Bytes inner = Pes(0xE0, kB, 0);
     Bytes outer = Pes(0xE0, Cat({{9, 9, 9}, inner, Bytes(50, 7)}));
