@@ -34,11 +34,16 @@ enum class Fault {
     NotifyOutsideDialog, // "notify-outside-dialog": NOTIFYs with a Call-ID and tags of their own
     StaleNotify,         // "stale-notify": notifications go on in the dialog after its end
     RefuseMedia,        // "refuse-media": every INVITE answered 488 Not Acceptable Here
+    GopLong,            // "gop-long": key pictures kGopLongSeconds apart
 };
 
 // With fps-stamp, the pictures sent a second whatever their timestamps say
 // (25 fps of the pattern: about half of them, the stream's clock runs slow).
 constexpr double kFpsStampSent = 12;
+
+// With gop-long, the seconds between key pictures (cameras send one every
+// second or two; a platform joining the stream waits this long for a picture).
+constexpr int kGopLongSeconds = 6;
 
 // With rtp-gaps, one sequence number in this many packets is skipped (about
 // 9 % of the numbering, far over a receiver's 1 % allowance; at 25 pictures a

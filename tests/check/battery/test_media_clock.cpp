@@ -165,4 +165,64 @@ TEST(PsStructure, HeadersBeforeEveryKeyPictureAndTheMapsTypeTheirs) {
     }
 }
 
+// Key pictures by their RTP timestamps: the longest interval between two of
+// them, or the run after the last one, over 4 s is a warning; the shortest is
+// reported, not judged (a device may start a new viewer with a key picture).
+TEST(KeyInterval, KeyPicturesAtMostFourSecondsApart) {
+    struct Stream {
+        std::string kind;
+        std::uint64_t keys, intervals;
+        std::uint32_t shortest, longest;
+        std::optional<std::uint32_t> sinceLast;
+    };
+    struct Row {
+        Case c;
+        std::vector<Stream> streams;
+    };
+    const std::uint32_t s = 90000; // ticks a second
+    const Row rows[] = {
+        {{"one a second", Verdict::Pass,
+          "key pictures at most 1.00 s apart (shortest 0.50 s, 9 intervals over 2 streams), "
+          "limit 4.0 s"},
+         {{"Play", 3, 2, s, s, s / 2}, {"Download", 8, 7, s / 2, s, 0}}},
+        {{"exactly 4 s", Verdict::Pass, "at most 4.00 s apart"}, {{"Play", 2, 1, 4 * s, 4 * s, 0}}},
+        {{"6 s in the download", Verdict::Fail,
+          "Download over UDP: key pictures 6.00 s apart (the longest of 1 interval), limit 4.0 s"},
+         {{"Play", 1, 0, 0, 0, s}, {"Download", 2, 1, 6 * s, 6 * s, 2 * s}}},
+        {{"one every 4.01 s", Verdict::Fail, "key pictures 4.01 s apart"},
+         {{"Play", 3, 2, 4 * s, 4 * s + 900, 0}}},
+        {{"none after the first for 5 s", Verdict::Fail,
+          "Play over UDP: no key picture for 5.00 s after the last one, limit 4.0 s"},
+         {{"Play", 1, 0, 0, 0, 5 * s}}},
+        {{"one key picture per stream", Verdict::NotRun,
+          "no stream brought two key pictures (2 key pictures over 2 streams; the longest run "
+          "after one 1.50 s)"},
+         {{"Play", 1, 0, 0, 0, s}, {"Play", 1, 0, 0, 0, s + s / 2}}},
+        {{"no key picture", Verdict::NotRun, "no key picture was received"},
+         {{"Play", 0, 0, 0, 0, std::nullopt}}},
+    };
+    const CheckDef* def = FindCheck("media.key_interval");
+    ASSERT_NE(def, nullptr);
+    EXPECT_EQ(def->severity, Severity::Warning);
+    for (const Row& row : rows) {
+        Wire w;
+        for (const Stream& st : row.streams) {
+            MediaObservation m = Invite(w, kMediaUdp, Answer(kMediaUdp));
+            m.kind = st.kind;
+            KeyPictures k{st.keys, 0, 0, 0, 0, 0x1B, 0x1B};
+            k.intervals = st.intervals;
+            k.shortestTicks = st.shortest;
+            k.longestTicks = st.longest;
+            k.sinceLastKeyTicks = st.sinceLast;
+            m.keyPictures = k;
+            w.obs.media.push_back(m);
+        }
+        const CheckResult r = Judge("media.key_interval", w.obs);
+        ExpectVerdict(r, row.c);
+        if (r.verdict == Verdict::Fail) {
+            EXPECT_FALSE(r.evidence.empty()) << row.c.name << ": the INVITE of that stream";
+        }
+    }
+}
+
 } // namespace
