@@ -175,6 +175,8 @@ struct MediaObservation {
     int framing = kFramingUnknown; // MediaFraming of a TCP stream
     std::optional<DeviceClock> clock; // none: fewer than two frames came in the window
     std::optional<KeyPictures> keyPictures; // none: not measured
+    // Size of the pictures Tarvex decoded from the stream (0: none decoded).
+    int pictureWidth = 0, pictureHeight = 0;
 };
 
 // What Tarvex was configured with while it observed.

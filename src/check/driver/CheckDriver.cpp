@@ -531,6 +531,11 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         const std::uint64_t came = *m.framesReceived;
         WaitFor([&] { return tap_.Pictures() - p0 >= came; }, 2000ms);
         m.frames = std::min<std::uint64_t>(tap_.Pictures() - p0, came);
+        if (m.frames > 0) {
+            const VidanaPictureCounts decoded = core_.Decoder().PictureCounts();
+            m.pictureWidth = decoded.width;
+            m.pictureHeight = decoded.height;
+        }
         if (playback) {
             for (int row : {kRowPause, kRowFast})
                 ClickAndWait(row, "INFO");

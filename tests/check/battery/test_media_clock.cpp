@@ -225,4 +225,54 @@ TEST(KeyInterval, KeyPicturesAtMostFourSecondsApart) {
     }
 }
 
+// The answer's f= (v/codec/resolution/...) against the pictures decoded: a
+// code that names another codec or size fails; an empty f=, codes outside
+// the lists or nothing decoded are not judged.
+TEST(MediaFormat, AnswersFieldAgainstThePicturesDecoded) {
+    struct Row {
+        Case c;
+        std::string f;    // the answer's f= value
+        int type, w, h;   // decoded: stream type of the key pictures, picture size
+    };
+    const Row rows[] = {
+        {{"H.264 1080P as stated", Verdict::Pass,
+          "1 stream as their answers' f= state, pictures 1920x1080"},
+         "v/2/6/25/1/4096a///", 0x1B, 1920, 1080},
+        {{"D1 of 525 lines", Verdict::Pass, "pictures 720x480"}, "v/2/4/25/1/1024 a///", 0x1B, 720, 480},
+        {{"size written out", Verdict::Pass, "pictures 640x360"}, "v/2/640x360/25/1/1024", 0x1B,
+         640, 360},
+        {{"says 1080P, sends 640x360", Verdict::Fail,
+          "Play over UDP: f=v/2/6 says 1080P/I (1920x1080), the pictures are 640x360"},
+         "v/2/6/25/1/4096a///", 0x1B, 640, 360},
+        {{"says H.264, sends H.265", Verdict::Fail, "f=v/2/5 says H.264, the pictures are H.265"},
+         "v/2/5/25/1/2048a///", 0x24, 1280, 720},
+        {{"says MPEG-4", Verdict::Fail, "says MPEG-4, the pictures are H.264"}, "v/1/4/20/2/1024a/8/1",
+         0x1B, 720, 576},
+        {{"f= empty", Verdict::NotRun, "the device's answers state no video format (f= empty"},
+         "", 0x1B, 640, 360},
+        {{"only the audio part", Verdict::NotRun, "state no video format"}, "v/////a/1/8/1", 0x1B,
+         640, 360},
+        {{"unknown codes", Verdict::NotRun, "nothing to compare"}, "v/9/9/25/1/1024", 0x1B, 640, 360},
+        {{"nothing decoded", Verdict::NotRun, "nothing to compare"}, "v//6/25/1/1024", 0, 0, 0},
+    };
+    const CheckDef* def = FindCheck("media.format");
+    ASSERT_NE(def, nullptr);
+    EXPECT_EQ(def->severity, Severity::Warning);
+    for (const Row& row : rows) {
+        Wire w;
+        std::string answer = Answer(kMediaUdp);
+        answer.replace(answer.find("f=\r\n"), 4, "f=" + row.f + "\r\n");
+        MediaObservation m = Invite(w, kMediaUdp, answer);
+        if (row.type) m.keyPictures = KeyPictures{3, 0, 0, 0, 0, row.type, row.type};
+        m.pictureWidth = row.w;
+        m.pictureHeight = row.h;
+        w.obs.media.push_back(m);
+        const CheckResult r = Judge("media.format", w.obs);
+        ExpectVerdict(r, row.c);
+        if (r.verdict == Verdict::Fail) {
+            EXPECT_FALSE(r.evidence.empty()) << row.c.name << ": the INVITE and its answer";
+        }
+    }
+}
+
 } // namespace
