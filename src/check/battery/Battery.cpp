@@ -26,6 +26,8 @@ CheckResult CheckLiveTcpPassive(const Observation&);
 CheckResult CheckLiveTcpActive(const Observation&);
 CheckResult CheckTcpFraming(const Observation&);
 CheckResult CheckPsStructure(const Observation&);
+CheckResult CheckKeyInterval(const Observation&);
+CheckResult CheckMediaFormat(const Observation&);
 CheckResult CheckPtzAccepted(const Observation&);
 CheckResult CheckByeAnswered(const Observation&);
 CheckResult CheckPlaybackControl(const Observation&);
@@ -87,6 +89,11 @@ const std::vector<CheckDef>& Battery() {
         {"media.ps_structure", "Program stream headers before each key picture",
          CheckPsStructure, "关键帧前有 PS 头、系统头和节目流映射", Severity::Error,
          "视音频流封装", "media stream packing", "ISO/IEC 13818-1 §2.5"},
+        {"media.key_interval", "Key pictures at most 4 s apart", CheckKeyInterval,
+         "关键帧间隔不超过 4 秒", Severity::Warning, "实时视音频点播", "live video on demand", ""},
+        {"media.format", "Codec and size as the answer's f= states", CheckMediaFormat,
+         "编码格式与分辨率符合应答 f= 字段", Severity::Warning, "实时视音频点播",
+         "live video on demand", ""},
         {"ptz.accepted", "Pan-tilt-zoom commands accepted", CheckPtzAccepted, "云台控制命令被接受",
          Severity::Error, "设备控制", "device control", "RFC 3428 §7"},
         {"bye.answered", "BYE answered", CheckByeAnswered, "BYE 得到应答", Severity::Error,

@@ -139,11 +139,19 @@ struct KeyPictures {
     // stream type than their parameter sets show.
     std::uint64_t withoutPack = 0, withoutSystem = 0, withoutMap = 0, typeMismatch = 0;
     int mapType = 0, pictureType = 0; // stream types seen (0x1B H.264, 0x24 H.265), 0 none
+    // The key pictures' RTP timestamps (90 kHz): the intervals between
+    // consecutive ones (how many, shortest, longest), and how far the last
+    // frame came after the last key picture (none: not measured).
+    std::uint64_t intervals = 0;
+    std::uint32_t shortestTicks = 0, longestTicks = 0;
+    std::optional<std::uint32_t> sinceLastKeyTicks{};
 };
 
 // One live-view or playback attempt as the media session saw it.
 struct MediaObservation {
-    std::string kind = "Play"; // the offer's s= line: "Play" (live view) or "Playback"
+    // The offer's s= line: "Play" (live view), "Playback" or "Download" (a
+    // download is measured for its key pictures only).
+    std::string kind = "Play";
     int transport = kMediaUdp; // MediaTransport
     std::string callId;        // Call-ID of the INVITE, to find its messages
     std::string offer;         // SDP sent
@@ -167,6 +175,8 @@ struct MediaObservation {
     int framing = kFramingUnknown; // MediaFraming of a TCP stream
     std::optional<DeviceClock> clock; // none: fewer than two frames came in the window
     std::optional<KeyPictures> keyPictures; // none: not measured
+    // Size of the pictures Tarvex decoded from the stream (0: none decoded).
+    int pictureWidth = 0, pictureHeight = 0;
 };
 
 // What Tarvex was configured with while it observed.

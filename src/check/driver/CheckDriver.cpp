@@ -73,6 +73,26 @@ private:
     std::vector<MessageLog::RowText> rows_;
 };
 
+// The key pictures a receiver counted so far, and how far its last frame
+// came after the last of them.
+KeyPictures KeysOf(const ReceiverInfo& r) {
+    KeyPictures k;
+    k.keys = r.keyPictures;
+    k.withoutPack = r.keysWithoutPack;
+    k.withoutSystem = r.keysWithoutSystemHeader;
+    k.withoutMap = r.keysWithoutMap;
+    k.typeMismatch = r.keysTypeMismatch;
+    k.mapType = r.mapStreamType;
+    k.pictureType = r.pictureStreamType;
+    k.intervals = r.keyIntervals;
+    k.shortestTicks = r.shortestKeyTicks;
+    k.longestTicks = r.longestKeyTicks;
+    if (r.lastKeyTimestamp && r.lastFrameTimestamp &&
+        *r.lastFrameTimestamp - *r.lastKeyTimestamp < 0x80000000u)
+        k.sinceLastKeyTicks = *r.lastFrameTimestamp - *r.lastKeyTimestamp;
+    return k;
+}
+
 } // namespace
 
 CheckDriver::CheckDriver(CTarvexCore& core, DriverOptions options, ProgressFn progress, DoneFn done)
@@ -140,10 +160,18 @@ void CheckDriver::Download(int recordingItem) {
     WaitFor([&] { return answered() != nullptr; }, options_.answerWait);
     const ObservedMessage* a = answered();
     if (!a || a->sip.status >= 300) return;
+    // a points into messages_, which the waits below grow: keep what is needed.
+    const int answerStatus = a->sip.status;
+    const std::string answerBody = a->body;
     // The device ends a download itself (MediaStatus 121, its BYE); a long
     // recording is cut at kDownloadWait and cancelled by the round below.
+    // The device's BYE stops the receiver: its figures are the last reading
+    // before that (each poll, up to the last 20 ms of the stream).
+    ReceiverInfo r;
     WaitFor(
         [&] {
+            if (ReceiverInfo now = core_.MediaSession().Receiver(MediaStream::Download); now.exists)
+                r = now;
             ReadLog();
             for (std::size_t i = from; i < messages_.size(); ++i)
                 if (messages_[i].Received() && messages_[i].IsRequest("BYE") &&
@@ -153,6 +181,19 @@ void CheckDriver::Download(int recordingItem) {
         },
         kDownloadWait);
     Pause(300ms); // Tarvex's answer to that BYE, a MediaStatus close behind it
+    // The key pictures of the download (a whole recording, sent fast) are
+    // judged as the live streams' are.
+    if (r.exists && r.keyPictures > 0) {
+        MediaObservation m;
+        m.kind = "Download";
+        m.transport = kMediaUdp;
+        m.callId = callId;
+        m.answerStatus = answerStatus;
+        m.answer = answerBody;
+        if (const ObservedMessage* invite = FindSentRequest(from, "INVITE")) m.offer = invite->body;
+        m.keyPictures = KeysOf(r);
+        download_ = m;
+    }
     EndOpenCalls();
 }
 
@@ -471,11 +512,7 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         m.framing = r1.tcpFraming == 1   ? kFramingRfc4571
                     : r1.tcpFraming == 2 ? kFramingInterleaved
                                          : kFramingUnknown;
-        if (r1.exists)
-            m.keyPictures = KeyPictures{r1.keyPictures,     r1.keysWithoutPack,
-                                        r1.keysWithoutSystemHeader, r1.keysWithoutMap,
-                                        r1.keysTypeMismatch, r1.mapStreamType,
-                                        r1.pictureStreamType};
+        if (r1.exists) m.keyPictures = KeysOf(r1);
         // The device's clock: the frames after the last one before the window
         // (or after the stream's first, when the window began before it) up to
         // the last one in it, their timestamps' move and their arrival.
@@ -494,6 +531,11 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
         const std::uint64_t came = *m.framesReceived;
         WaitFor([&] { return tap_.Pictures() - p0 >= came; }, 2000ms);
         m.frames = std::min<std::uint64_t>(tap_.Pictures() - p0, came);
+        if (m.frames > 0) {
+            const VidanaPictureCounts decoded = core_.Decoder().PictureCounts();
+            m.pictureWidth = decoded.width;
+            m.pictureHeight = decoded.height;
+        }
         if (playback) {
             for (int row : {kRowPause, kRowFast})
                 ClickAndWait(row, "INFO");
@@ -569,6 +611,7 @@ DriverOutcome CheckDriver::Check() {
             core_.OverrideMediaTransport(kMediaUdp);
             obs.media.push_back(Stream(kMediaUdp, channel, recording));
             if (!Cancelled()) Download(recording);
+            if (download_) obs.media.push_back(*download_);
         }
     }
     // Every call of the check ends with it (one whose cancel went unanswered too).

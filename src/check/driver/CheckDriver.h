@@ -166,6 +166,7 @@ private:
     std::vector<ObservedMessage> messages_;
     std::size_t logRead_ = 0;
     std::size_t checkFrom_ = 0; // first message of messages_ the check itself caused
+    std::optional<MediaObservation> download_; // the download's key pictures, when measured
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;

@@ -369,6 +369,17 @@ void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
         }
         if (CHbPSDemux::HasKeyPicture(m_out.data(), n, m_streamType.load())) {
             const uint8_t heads = m_psDemux.HeadsBeforeVideo();
+            const uint32_t ts = m_frameClock.timestamp;
+            if (m_keys.keys > 0) {
+                const uint32_t d = ts - m_keys.lastKeyTimestamp;
+                if (d > 0 && d <= kKeyIntervalRestart) {
+                    m_keys.shortestTicks =
+                        m_keys.intervals == 0 ? d : std::min(m_keys.shortestTicks, d);
+                    m_keys.longestTicks = std::max(m_keys.longestTicks, d);
+                    ++m_keys.intervals;
+                }
+            }
+            m_keys.lastKeyTimestamp = ts;
             ++m_keys.keys;
             m_keys.withoutPack += !(heads & CHbPSDemux::kPackHeader);
             m_keys.withoutSystem += !(heads & CHbPSDemux::kSystemHeader);

@@ -168,7 +168,15 @@ public:
     struct KeyPictureCounts {
         uint64_t keys = 0, withoutPack = 0, withoutSystem = 0, withoutMap = 0, typeMismatch = 0;
         uint8_t mapType = 0, esType = 0; // of the last key picture that showed each
+        // The RTP timestamp of the last key picture, and the intervals
+        // between consecutive ones (90 kHz ticks): how many, the shortest and
+        // the longest. A step back or over kKeyIntervalRestart is a restart
+        // of the timestamps, not an interval.
+        uint32_t lastKeyTimestamp = 0;
+        uint64_t intervals = 0;
+        uint32_t shortestTicks = 0, longestTicks = 0;
     };
+    static constexpr uint32_t kKeyIntervalRestart = 60u * 90000u;
     KeyPictureCounts KeyPictures() const;
 
     int32_t LastOutputLength() const { return m_nLastOutLen.load(); }

@@ -229,6 +229,10 @@ ReceiverInfo CMediaSession::InfoLocked(int slot) const {
     r.keysTypeMismatch = keys.typeMismatch;
     r.mapStreamType = keys.mapType;
     r.pictureStreamType = keys.esType;
+    if (keys.keys > 0) r.lastKeyTimestamp = keys.lastKeyTimestamp;
+    r.keyIntervals = keys.intervals;
+    r.shortestKeyTicks = keys.shortestTicks;
+    r.longestKeyTicks = keys.longestTicks;
     r.payloadType = s.receiver->PayloadType();
     r.format = static_cast<int>(s.receiver->StreamFormat());
     r.expectedSsrc = s.receiver->ExpectedSsrc();

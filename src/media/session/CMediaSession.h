@@ -104,6 +104,11 @@ struct ReceiverInfo {
     std::uint64_t keyPictures = 0, keysWithoutPack = 0, keysWithoutSystemHeader = 0,
                   keysWithoutMap = 0, keysTypeMismatch = 0;
     int mapStreamType = 0, pictureStreamType = 0;
+    // The key pictures' RTP timestamps: the last one's, and the intervals
+    // between consecutive ones (90 kHz ticks): how many, shortest, longest.
+    std::optional<std::uint32_t> lastKeyTimestamp;
+    std::uint64_t keyIntervals = 0;
+    std::uint32_t shortestKeyTicks = 0, longestKeyTicks = 0;
     // What the receiver takes, as the answer named it: the payload type,
     // 0 PS / 1 H.264 / 2 H.265 elementary RTP, and the y= SSRC it prefers.
     int payloadType = 96;

@@ -830,6 +830,7 @@ void Device::OnInvite(sipua::Event& ev) {
     p.speed = kind == "Download" && offer.downloadSpeed > 0 ? offer.downloadSpeed : 1.0;
     if (o_.Has(Fault::FpsStamp)) p.sendFps = kFpsStampSent;
     p.bareKeys = o_.Has(Fault::PsBareKey);
+    if (o_.Has(Fault::GopLong)) p.pattern.keySeconds = kGopLongSeconds;
     auto& s = p.sender;
     s.remoteIp = offer.address;
     s.remotePort = static_cast<uint16_t>(offer.port);
@@ -894,6 +895,7 @@ void Device::OnInvite(sipua::Event& ev) {
     a.end = offer.end;
     a.ssrc = o_.Has(Fault::BadSdp) ? "" : ssrcText;
     a.payloadType = o_.payloadType;
+    if (o_.Has(Fault::FMismatch)) a.format = kFMismatchFormat;
     sipua::MessagePtr ans;
     if (agent_.BuildCallAnswer(ev.tid, 200, ans) != 0 || !ans) {
         out_.Error(ident_.id, "cannot answer the INVITE");
@@ -918,6 +920,8 @@ void Device::OnInvite(sipua::Event& ev) {
           (o_.Has(Fault::BadSdp) ? ", answer without y=" : "") +
           (o_.Has(Fault::FpsStamp) ? ", stamped at the source's rate, 12 pictures a second" : "") +
           (o_.Has(Fault::PsBareKey) ? ", key pictures without system header and map" : "") +
+          (o_.Has(Fault::GopLong) ? ", key pictures " + std::to_string(kGopLongSeconds) + " s apart"
+                                  : "") +
           (o_.Has(Fault::RtpGaps) ? ", a sequence number skipped every " +
                                         std::to_string(kRtpGapEvery) + " packets"
                                   : "") +

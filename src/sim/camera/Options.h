@@ -34,11 +34,21 @@ enum class Fault {
     NotifyOutsideDialog, // "notify-outside-dialog": NOTIFYs with a Call-ID and tags of their own
     StaleNotify,         // "stale-notify": notifications go on in the dialog after its end
     RefuseMedia,        // "refuse-media": every INVITE answered 488 Not Acceptable Here
+    GopLong,            // "gop-long": key pictures kGopLongSeconds apart
+    FMismatch,          // "f-mismatch": the INVITE answer's f= states kFMismatchFormat
 };
 
 // With fps-stamp, the pictures sent a second whatever their timestamps say
 // (25 fps of the pattern: about half of them, the stream's clock runs slow).
 constexpr double kFpsStampSent = 12;
+
+// With gop-long, the seconds between key pictures (cameras send one every
+// second or two; a platform joining the stream waits this long for a picture).
+constexpr int kGopLongSeconds = 6;
+
+// With f-mismatch, the f= of the INVITE answers: H.264 at 1080P, 25 fps,
+// whatever the stream carries (the pattern's 640x360 by default).
+constexpr const char* kFMismatchFormat = "v/2/6/25/1/4096a///";
 
 // With rtp-gaps, one sequence number in this many packets is skipped (about
 // 9 % of the numbering, far over a receiver's 1 % allowance; at 25 pictures a

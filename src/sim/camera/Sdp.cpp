@@ -113,7 +113,7 @@ std::string BuildAnswer(const MediaAnswer& a) {
     if (a.tcp) o << "a=setup:" << a.setup << "\r\na=connection:new\r\n";
     if (a.fileSize >= 0) o << "a=filesize:" << a.fileSize << "\r\n";
     if (!a.ssrc.empty()) o << "y=" << a.ssrc << "\r\n";
-    o << "f=\r\n";
+    o << "f=" << a.format << "\r\n";
     return o.str();
 }
 

@@ -34,6 +34,7 @@ struct MediaAnswer {
     std::string ssrc;
     int64_t fileSize = -1; // a=filesize of a download, when known
     int payloadType = 96;  // the program stream's
+    std::string format;    // the f= value ("" as most devices answer: f= empty)
 };
 
 std::string BuildAnswer(const MediaAnswer& a);

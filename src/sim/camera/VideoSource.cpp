@@ -55,7 +55,9 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 // every picture in.
 class Encoder {
 public:
-    bool Open(int w, int h, int fps, int kbit, std::string& error, bool hevc = false) {
+    bool Open(int w, int h, int fps, int kbit, std::string& error, bool hevc = false,
+              int keySeconds = 1) {
+        const int gop = fps * std::max(1, keySeconds);
         const char* name = hevc ? "libx265" : "libx264";
         const AVCodec* codec = avcodec_find_encoder_by_name(name);
         if (!codec) {
@@ -68,7 +70,7 @@ public:
         ctx_->pix_fmt = AV_PIX_FMT_YUV420P;
         ctx_->time_base = AVRational{1, fps};
         ctx_->framerate = AVRational{fps, 1};
-        ctx_->gop_size = fps;
+        ctx_->gop_size = gop;
         ctx_->max_b_frames = 0;
         ctx_->bit_rate = static_cast<int64_t>(kbit) * 1000;
         ctx_->thread_count = 1;
@@ -79,7 +81,7 @@ public:
             // Cameras repeat VPS, SPS and PPS before every key frame, so that a
             // receiver can start at any of them.
             const std::string params = "bframes=0:repeat-headers=1:log-level=error:keyint=" +
-                                       std::to_string(fps) + ":min-keyint=" + std::to_string(fps);
+                                       std::to_string(gop) + ":min-keyint=" + std::to_string(gop);
             av_opt_set(ctx_->priv_data, "x265-params", params.c_str(), 0);
         }
         int r = avcodec_open2(ctx_.get(), codec, nullptr);
@@ -199,7 +201,8 @@ public:
         if (o_.clockBase == 0) o_.clockBase = static_cast<int64_t>(std::time(nullptr));
     }
     bool Open(std::string& error) {
-        if (!enc_.Open(o_.width, o_.height, o_.fps, o_.kbit, error, o_.hevc)) return false;
+        if (!enc_.Open(o_.width, o_.height, o_.fps, o_.kbit, error, o_.hevc, o_.keySeconds))
+            return false;
         frame_.reset(av_frame_alloc());
         frame_->format = AV_PIX_FMT_YUV420P;
         frame_->width = o_.width;

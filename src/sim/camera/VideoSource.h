@@ -25,6 +25,7 @@ struct PatternOptions {
     int height = 360;
     int fps = 25;
     int kbit = 1000;
+    int keySeconds = 1;      // seconds between key pictures (the encoder's GOP)
     bool hevc = false;       // H.265 (libx265) instead of H.264 (libx264)
     bool audio = false;      // the stream carries a G.711 A-law tone too (any source)
     std::string label;       // drawn into the picture (the channel's identifier)

@@ -70,6 +70,7 @@ struct VideoState {
     std::atomic<uint64_t> shown{0};
     std::atomic<uint64_t> undecodable{0};
     std::atomic<uint64_t> refused{0};
+    std::atomic<int32_t> decodedWidth{0}, decodedHeight{0}; // the last picture's
     int saidWidth = 0, saidHeight = 0; // the last refused size said
     bool saidUndecodable = false;
     bool saidMemory = false;
@@ -78,6 +79,7 @@ struct VideoState {
         shown = 0;
         undecodable = 0;
         refused = 0;
+        decodedWidth = decodedHeight = 0;
         saidWidth = saidHeight = 0;
         saidUndecodable = saidMemory = false;
     }

@@ -108,6 +108,8 @@ VidanaPictureCounts CVidana::PictureCounts() const {
     c.shown = v.shown.load(std::memory_order_relaxed);
     c.undecodable = v.undecodable.load(std::memory_order_relaxed);
     c.refused = v.refused.load(std::memory_order_relaxed);
+    c.width = v.decodedWidth.load(std::memory_order_relaxed);
+    c.height = v.decodedHeight.load(std::memory_order_relaxed);
     return c;
 }
 

@@ -125,6 +125,10 @@ int32_t CVidana::ReceivePictures(int32_t& presented) {
         // The size is known only once a parameter set has been seen.
         const int knownW = picture ? frame->width : ctx->width;
         const int knownH = picture ? frame->height : ctx->height;
+        if (picture) {
+            v.decodedWidth.store(knownW, std::memory_order_relaxed);
+            v.decodedHeight.store(knownH, std::memory_order_relaxed);
+        }
         if (!InsideLimits(knownW, knownH)) {
             av_frame_unref(frame);
             result = -1;

@@ -165,4 +165,114 @@ TEST(PsStructure, HeadersBeforeEveryKeyPictureAndTheMapsTypeTheirs) {
     }
 }
 
+// Key pictures by their RTP timestamps: the longest interval between two of
+// them, or the run after the last one, over 4 s is a warning; the shortest is
+// reported, not judged (a device may start a new viewer with a key picture).
+TEST(KeyInterval, KeyPicturesAtMostFourSecondsApart) {
+    struct Stream {
+        std::string kind;
+        std::uint64_t keys, intervals;
+        std::uint32_t shortest, longest;
+        std::optional<std::uint32_t> sinceLast;
+    };
+    struct Row {
+        Case c;
+        std::vector<Stream> streams;
+    };
+    const std::uint32_t s = 90000; // ticks a second
+    const Row rows[] = {
+        {{"one a second", Verdict::Pass,
+          "key pictures at most 1.00 s apart (shortest 0.50 s, 9 intervals over 2 streams), "
+          "limit 4.0 s"},
+         {{"Play", 3, 2, s, s, s / 2}, {"Download", 8, 7, s / 2, s, 0}}},
+        {{"exactly 4 s", Verdict::Pass, "at most 4.00 s apart"}, {{"Play", 2, 1, 4 * s, 4 * s, 0}}},
+        {{"6 s in the download", Verdict::Fail,
+          "Download over UDP: key pictures 6.00 s apart (the longest of 1 interval), limit 4.0 s"},
+         {{"Play", 1, 0, 0, 0, s}, {"Download", 2, 1, 6 * s, 6 * s, 2 * s}}},
+        {{"one every 4.01 s", Verdict::Fail, "key pictures 4.01 s apart"},
+         {{"Play", 3, 2, 4 * s, 4 * s + 900, 0}}},
+        {{"none after the first for 5 s", Verdict::Fail,
+          "Play over UDP: no key picture for 5.00 s after the last one, limit 4.0 s"},
+         {{"Play", 1, 0, 0, 0, 5 * s}}},
+        {{"one key picture per stream", Verdict::NotRun,
+          "no stream brought two key pictures (2 key pictures over 2 streams; the longest run "
+          "after one 1.50 s)"},
+         {{"Play", 1, 0, 0, 0, s}, {"Play", 1, 0, 0, 0, s + s / 2}}},
+        {{"no key picture", Verdict::NotRun, "no key picture was received"},
+         {{"Play", 0, 0, 0, 0, std::nullopt}}},
+    };
+    const CheckDef* def = FindCheck("media.key_interval");
+    ASSERT_NE(def, nullptr);
+    EXPECT_EQ(def->severity, Severity::Warning);
+    for (const Row& row : rows) {
+        Wire w;
+        for (const Stream& st : row.streams) {
+            MediaObservation m = Invite(w, kMediaUdp, Answer(kMediaUdp));
+            m.kind = st.kind;
+            KeyPictures k{st.keys, 0, 0, 0, 0, 0x1B, 0x1B};
+            k.intervals = st.intervals;
+            k.shortestTicks = st.shortest;
+            k.longestTicks = st.longest;
+            k.sinceLastKeyTicks = st.sinceLast;
+            m.keyPictures = k;
+            w.obs.media.push_back(m);
+        }
+        const CheckResult r = Judge("media.key_interval", w.obs);
+        ExpectVerdict(r, row.c);
+        if (r.verdict == Verdict::Fail) {
+            EXPECT_FALSE(r.evidence.empty()) << row.c.name << ": the INVITE of that stream";
+        }
+    }
+}
+
+// The answer's f= (v/codec/resolution/...) against the pictures decoded: a
+// code that names another codec or size fails; an empty f=, codes outside
+// the lists or nothing decoded are not judged.
+TEST(MediaFormat, AnswersFieldAgainstThePicturesDecoded) {
+    struct Row {
+        Case c;
+        std::string f;    // the answer's f= value
+        int type, w, h;   // decoded: stream type of the key pictures, picture size
+    };
+    const Row rows[] = {
+        {{"H.264 1080P as stated", Verdict::Pass,
+          "1 stream as their answers' f= state, pictures 1920x1080"},
+         "v/2/6/25/1/4096a///", 0x1B, 1920, 1080},
+        {{"D1 of 525 lines", Verdict::Pass, "pictures 720x480"}, "v/2/4/25/1/1024 a///", 0x1B, 720, 480},
+        {{"size written out", Verdict::Pass, "pictures 640x360"}, "v/2/640x360/25/1/1024", 0x1B,
+         640, 360},
+        {{"says 1080P, sends 640x360", Verdict::Fail,
+          "Play over UDP: f=v/2/6 says 1080P/I (1920x1080), the pictures are 640x360"},
+         "v/2/6/25/1/4096a///", 0x1B, 640, 360},
+        {{"says H.264, sends H.265", Verdict::Fail, "f=v/2/5 says H.264, the pictures are H.265"},
+         "v/2/5/25/1/2048a///", 0x24, 1280, 720},
+        {{"says MPEG-4", Verdict::Fail, "says MPEG-4, the pictures are H.264"}, "v/1/4/20/2/1024a/8/1",
+         0x1B, 720, 576},
+        {{"f= empty", Verdict::NotRun, "the device's answers state no video format (f= empty"},
+         "", 0x1B, 640, 360},
+        {{"only the audio part", Verdict::NotRun, "state no video format"}, "v/////a/1/8/1", 0x1B,
+         640, 360},
+        {{"unknown codes", Verdict::NotRun, "nothing to compare"}, "v/9/9/25/1/1024", 0x1B, 640, 360},
+        {{"nothing decoded", Verdict::NotRun, "nothing to compare"}, "v//6/25/1/1024", 0, 0, 0},
+    };
+    const CheckDef* def = FindCheck("media.format");
+    ASSERT_NE(def, nullptr);
+    EXPECT_EQ(def->severity, Severity::Warning);
+    for (const Row& row : rows) {
+        Wire w;
+        std::string answer = Answer(kMediaUdp);
+        answer.replace(answer.find("f=\r\n"), 4, "f=" + row.f + "\r\n");
+        MediaObservation m = Invite(w, kMediaUdp, answer);
+        if (row.type) m.keyPictures = KeyPictures{3, 0, 0, 0, 0, row.type, row.type};
+        m.pictureWidth = row.w;
+        m.pictureHeight = row.h;
+        w.obs.media.push_back(m);
+        const CheckResult r = Judge("media.format", w.obs);
+        ExpectVerdict(r, row.c);
+        if (r.verdict == Verdict::Fail) {
+            EXPECT_FALSE(r.evidence.empty()) << row.c.name << ": the INVITE and its answer";
+        }
+    }
+}
+
 } // namespace

@@ -119,12 +119,17 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     EXPECT_NE(r.out.find("report: " + r.Report() + "/report.html"), std::string::npos) << r.out;
     for (const char* f : {"report.html", "report.json", "MsgXml.xls"})
         EXPECT_TRUE(std::filesystem::exists(r.Report() + "/" + f)) << f;
-    ASSERT_EQ(r.checks.size(), 27u) << Describe(r);
+    ASSERT_EQ(r.checks.size(), 29u) << Describe(r);
     for (const auto& [id, v] : r.checks) {
         if (id == "register.digest") {
             // No 验证密码 configured: Tarvex does not challenge.
             EXPECT_EQ(v.verdict, "not_run") << v.reason;
             EXPECT_NE(v.reason.find("no 验证密码 configured"), std::string::npos) << v.reason;
+        } else if (id == "media.format") {
+            // The camera answers f= empty, as most devices do.
+            EXPECT_EQ(v.verdict, "not_run") << v.reason;
+            EXPECT_NE(v.reason.find("state no video format (f= empty"), std::string::npos)
+                << v.reason;
         } else {
             EXPECT_EQ(v.verdict, "pass") << id << ": " << v.reason;
         }
@@ -147,10 +152,17 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
               std::string::npos)
         << r.checks.at("media.tcp_framing").reason;
     EXPECT_NE(r.checks.at("media.ps_structure")
-                  .reason.find(" over 4 streams, each after a pack header, a system header and a "
+                  .reason.find(" over 5 streams, each after a pack header, a system header and a "
                                "program stream map naming 0x1B (H.264)"),
               std::string::npos)
         << r.checks.at("media.ps_structure").reason;
+    // One key picture a second by the camera's timestamps, the download's
+    // eight-second recording among the streams.
+    EXPECT_NE(r.checks.at("media.key_interval").reason.find("key pictures at most 1.00 s apart"),
+              std::string::npos)
+        << r.checks.at("media.key_interval").reason;
+    EXPECT_NE(r.checks.at("media.key_interval").reason.find("over 5 streams"), std::string::npos)
+        << r.checks.at("media.key_interval").reason;
 }
 
 // Each fault moves exactly its own checks, to fail (or not supported where the
@@ -186,7 +198,9 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"download.status", {"not_run", "no download was attempted"}},
           {"invite.answer", {"not_run", "no INVITE was answered"}},
           {"media.tcp_framing", {"not_run", "no media over TCP was attempted"}},
-          {"media.ps_structure", {"not_run", "no key picture was received"}}}},
+          {"media.ps_structure", {"not_run", "no key picture was received"}},
+          {"media.key_interval", {"not_run", "no key picture was received"}},
+          {"media.format", {"not_run", "no INVITE was answered 2xx"}}}},
         {{"--fault", "wrong-sn"}, {{"answers.sn", {"fail", "carries SN 1010, the query's SN is 10"}}}},
         {{"--fault", "bad-sdp"},
          {{"live.udp", noY},
@@ -238,6 +252,15 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
          {{"media.ps_structure",
            {"fail", "without a program stream map before their video"}}}},
         {{"--fault", "keepalive-error"}, {{"keepalive.status", {"fail", "carries Status ERROR"}}}},
+        // Key pictures 6 s apart: the one-second live windows see one each,
+        // the download's eight-second recording two.
+        // The answers' f= says H.264 1080P; the pattern is 640x360.
+        {{"--fault", "f-mismatch"},
+         {{"media.format",
+           {"fail", "Play over UDP: f=v/2/6 says 1080P/I (1920x1080), the pictures are 640x360"}}}},
+        {{"--fault", "gop-long"},
+         {{"media.key_interval",
+           {"fail", "Download over UDP: key pictures 6.00 s apart (the longest of 1 interval)"}}}},
         // Every INVITE refused with 488: the media rows are not supported, said
         // with the device's answer (its row is in the log, with our ACK); what
         // needs an answered call is not run.
@@ -251,6 +274,7 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"download.status", {"*", ""}},
           {"invite.answer", {"*", ""}},
           {"media.ps_structure", {"not_run", ""}},
+          {"media.key_interval", {"not_run", ""}},
           {"media.tcp_framing", {"not_run", ""}},
           {"ptz.accepted", {"*", ""}}}},
         {{"--fault", "no-media-status"},
@@ -379,7 +403,7 @@ TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
     EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
     EXPECT_NE(tarvex.Out().find("not run (interrupted)"), std::string::npos) << tarvex.Out();
     const auto checks = ReadVerdicts(dir, dir.File("report/report.json"));
-    ASSERT_EQ(checks.size(), 27u) << tarvex.Out();
+    ASSERT_EQ(checks.size(), 29u) << tarvex.Out();
     EXPECT_EQ(checks.at("catalog.answer").verdict, "pass");
     EXPECT_EQ(checks.at("live.tcp_active").verdict, "not_run");
     EXPECT_EQ(checks.at("playback.control").verdict, "not_run");
