@@ -204,6 +204,7 @@ int32_t CVidana::ReceivePictures(int32_t& presented) {
                 v.undecodable.fetch_add(1, std::memory_order_relaxed);
             else if (drawn)
                 v.shown.fetch_add(1, std::memory_order_relaxed);
+            if (drawn) v.shownSize.store(PackSize(srcW, srcH), std::memory_order_relaxed);
         }
         av_frame_unref(frame);
     }

@@ -1275,6 +1275,13 @@ TEST(MediaPlots, FigureUpdatesFromAnotherThreadAreDrawnOverTime) {
             f.fps = 25;
             f.kbytesPerSecond = 250;
             f.lostPackets = static_cast<std::uint64_t>(i * 4);
+            f.haveJitter = i > 0;
+            f.jitterMs = 2.5 * i;
+            f.haveSsrc = true;
+            f.ssrc = 200000001;
+            f.streamType = 0x1B;
+            f.width = 1920;
+            f.height = 1080;
             u.figures = f;
             u.statistics = "line";
             w.dlg->ShowMediaFigures(u);
@@ -1291,6 +1298,13 @@ TEST(MediaPlots, FigureUpdatesFromAnotherThreadAreDrawnOverTime) {
     EXPECT_GE(plots->AxisMax(CMediaPlots::kBitRate), 2048);
     EXPECT_EQ(plots->Points(CMediaPlots::kLoss)[1].y(), 4);
     EXPECT_TRUE(plots->Summary().contains(U("丢包共 8 包"))) << plots->Summary().toStdString();
+    const QList<QPointF> jitter = plots->Points(CMediaPlots::kJitter);
+    ASSERT_EQ(jitter.size(), 3);
+    EXPECT_EQ(jitter[0].y(), 0);
+    EXPECT_EQ(jitter[2].y(), 5.0);
+    EXPECT_TRUE(plots->Summary().contains(U("抖动 5.0 ms"))) << plots->Summary().toStdString();
+    EXPECT_EQ(plots->StreamText(), U("H.264  1920x1080  SSRC 0x0BEBC201 (200000001)"));
+    EXPECT_EQ(w.dlg->Control(1218)->property("text").toString(), plots->StreamText());
 }
 
 // A control on a tab page that is not shown is brought up and drawn at the size asked for.
