@@ -48,7 +48,7 @@ printf 'exit\n' > "$work/exit.txt"
 echo "ok: $(ls "$work/home/.config/tarvex" | tr '\n' ' ')"
 # The first start wrote working values, none of the invalid ones (-1, 255).
 ini=$(iconv -f GB18030 -t UTF-8 "$work/home/.config/tarvex/config.ini")
-grep -q $'^端口=5060\r\?$' <<<"$ini" || fail "the first config.ini has no 端口=5060: $ini"
+grep -qE '^端口=5060'$'\r''?$' <<<"$ini" || fail "the first config.ini has no 端口=5060: $ini"
 ! grep -qE '=(-1|255)'$'\r''?$' <<<"$ini" || fail "the first config.ini holds an invalid value: $ini"
 
 echo "== the first start listens on 0.0.0.0:5060/udp"
