@@ -2,7 +2,8 @@
 # Checks a built package: lintian reports no error, apt can resolve its
 # dependencies, and, unpacked into a fresh root, the installed program starts
 # offscreen in its own folder and exits through a script, every program answers
-# --help and --version, and every manual page renders.
+# --help and --version, and every manual page renders; its first start, with
+# no config, writes working values and listens on 0.0.0.0:5060/udp.
 # With --install (root only) it also installs the package with apt-get as a
 # user would, runs the installed program from PATH, and removes it again.
 #   bash scripts/check-package.sh [--install] build/tarvex_2.0_amd64.deb
@@ -45,6 +46,27 @@ printf 'exit\n' > "$work/exit.txt"
 [ -f "$work/home/.config/tarvex/config.ini" ] || { cat "$work/run.txt" >&2; fail "no config.ini in ~/.config/tarvex"; }
 [ -z "$(ls -A "$work/elsewhere")" ] || fail "the program wrote into the directory it was started from"
 echo "ok: $(ls "$work/home/.config/tarvex" | tr '\n' ' ')"
+# The first start wrote working values, none of the invalid ones (-1, 255).
+ini=$(iconv -f GB18030 -t UTF-8 "$work/home/.config/tarvex/config.ini")
+grep -qE '^端口=5060'$'\r''?$' <<<"$ini" || fail "the first config.ini has no 端口=5060: $ini"
+! grep -qE '=(-1|255)'$'\r''?$' <<<"$ini" || fail "the first config.ini holds an invalid value: $ini"
+
+echo "== the first start listens on 0.0.0.0:5060/udp"
+held() { ss -Hlun 'sport = :5060' | grep -q '0.0.0.0:5060'; }
+if held; then
+  echo "not checked: something else holds 5060/udp on this machine"
+else
+  mkdir -p "$work/home3"
+  printf 'sleep 4000\nexit\n' > "$work/listen.txt"
+  (cd "$work/elsewhere" && HOME="$work/home3" XDG_CONFIG_HOME= timeout 60 "$bin/tarvex" --script "$work/listen.txt") \
+    > "$work/listen-run.txt" 2>&1 &
+  pid=$!
+  seen=0
+  for _ in $(seq 200); do held && { seen=1; break; }; kill -0 $pid 2>/dev/null || break; sleep 0.05; done
+  wait $pid || { cat "$work/listen-run.txt" >&2; fail "the installed program did not exit cleanly"; }
+  [ $seen = 1 ] || { cat "$work/listen-run.txt" >&2; fail "nothing listened on 0.0.0.0:5060/udp"; }
+  echo "ok: 0.0.0.0:5060/udp while it ran"
+fi
 
 if [ $install = 1 ]; then
   echo "== installed with apt-get, run from PATH"

@@ -5,6 +5,7 @@ void MediaHistory::Clear() {
     lastElapsed_ = -1;
     lastFrames_ = 0;
     lostBefore_ = 0;
+    latest_ = StreamFigures{};
 }
 
 void MediaHistory::Add(const StreamFigures& f, Clock::time_point now) {
@@ -31,4 +32,6 @@ void MediaHistory::Add(const StreamFigures& f, Clock::time_point now) {
     last.kbitPerSecond = static_cast<int>(static_cast<long long>(f.kbytesPerSecond) * 1024 * 8 / 1000);
     last.lostTotal = f.lostPackets;
     last.lost = f.lostPackets - lostBefore_;
+    last.jitterMs = f.haveJitter ? f.jitterMs : 0;
+    latest_ = f;
 }

@@ -20,6 +20,7 @@ public:
         int kbitPerSecond = 0;    // bits received in the last second / 1000
         std::uint64_t lost = 0;   // packets lost since the sample before
         std::uint64_t lostTotal = 0;
+        double jitterMs = 0;      // the receiver's interarrival jitter (0 before it is known)
     };
 
     // A figure update at now. A stream that starts again (its elapsed time or
@@ -27,9 +28,12 @@ public:
     void Add(const StreamFigures& f, Clock::time_point now);
     void Clear();
     const std::deque<Sample>& Samples() const { return samples_; }
+    // The latest figures as they came (codec, size, SSRC of the stream).
+    const StreamFigures& Latest() const { return latest_; }
 
 private:
     std::deque<Sample> samples_;
+    StreamFigures latest_;
     Clock::time_point first_{};
     std::int64_t lastElapsed_ = -1;
     std::uint64_t lastFrames_ = 0;

@@ -117,6 +117,37 @@ bool MessageLog::Row(std::size_t index, RowText& out) const {
     return true;
 }
 
+void MessageLog::ScanRows(std::size_t from, std::size_t to,
+                          const std::function<void(std::size_t, const RowView&)>& f) const {
+    // Chunks short enough that an Append waits at most about a millisecond.
+    constexpr std::size_t kChunk = 2048;
+    std::size_t i = from;
+    while (i < to) {
+        std::size_t firstInMemory = 0;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            const std::size_t size = evicted_ + rows_.size();
+            to = std::min(to, size);
+            firstInMemory = evicted_;
+            if (i >= evicted_) {
+                const std::size_t end = std::min(to, i + kChunk);
+                for (; i < end; ++i) {
+                    const Entry& e = rows_[i - evicted_];
+                    const std::string_view bytes(e.bytes);
+                    f(i, RowView{e.direction, devices_[e.device], bytes.substr(0, e.headSize),
+                                 bytes.substr(e.headSize), peers_[e.peer]});
+                }
+                continue;
+            }
+        }
+        // Rows the journal holds (evicted since: still read from it).
+        const std::size_t end = std::min(to, std::max(firstInMemory, i + 1));
+        RowText r;
+        for (; i < end; ++i)
+            if (Row(i, r)) f(i, RowView{r.direction, r.deviceId, r.head, r.body, r.peer});
+    }
+}
+
 bool MessageLog::RowPeer(std::size_t index, int& direction, std::string& peer) const {
     {
         std::lock_guard<std::mutex> lk(mutex_);

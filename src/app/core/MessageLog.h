@@ -62,6 +62,18 @@ public:
     std::vector<std::size_t> RowsOfCall(std::string_view callId, std::size_t limit) const;
     // Nothing for a row that does not exist.
     bool Row(std::size_t index, RowText& out) const;
+    // A row's texts as stored (body and head are the bytes), valid only during
+    // the call of ScanRows' function.
+    struct RowView {
+        int direction = 0;
+        std::string_view deviceId, head, body, peer;
+    };
+    // Calls f(index, row) for the rows [from, to) that exist, in order, without
+    // copying: rows in memory a chunk at a time under the lock (f must not use
+    // the log, and should be quick), rows in the journal read back one by one
+    // outside it. For the list's filter over a whole log.
+    void ScanRows(std::size_t from, std::size_t to,
+                  const std::function<void(std::size_t, const RowView&)>& f) const;
     // True when a shown text of the row (time of day, type, device, body or head,
     // decoded as the list shows them) contains utf8.
     bool RowContains(std::size_t index, std::string_view utf8) const;

@@ -4,6 +4,7 @@
 
 #include <QHeaderView>
 #include <algorithm>
+#include <cctype>
 #include <QPainter>
 #include <QStyledItemDelegate>
 
@@ -73,11 +74,32 @@ bool CLogModel::Checked(int row) const {
     return r >= 0 && r < static_cast<int>(checked_.size()) && checked_[r];
 }
 
-bool CLogModel::Keeps(std::size_t logRow) const {
-    MessageLog::RowText r;
-    if (!log_.Row(logRow, r)) return false;
-    const std::string body = TextCodec::BodyToUtf8(r.body);
-    return filter_.Matches({r.direction, r.deviceId, r.head, body, r.peer});
+namespace {
+// Whether a body's bytes are already the UTF-8 that decoding them gives: bytes
+// 1 to 127 alone, in no encoding or an ASCII-compatible one the decoder reads
+// them in (UTF-8, the GB family). Most logged bodies are such: they are read
+// in place, with nothing made for them.
+bool ReadsAsItIs(std::string_view body) {
+    for (const char c : body)
+        if (static_cast<unsigned char>(c) - 1u >= 0x7Fu) return false;
+    std::string d = TextCodec::DeclaredEncoding(body);
+    if (d.empty()) return true;
+    for (char& c : d) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return d == "UTF-8" || d == "UTF8" || d == "GB2312" || d == "GBK" || d == "GB18030";
+}
+} // namespace
+
+void CLogModel::Kept(std::size_t from, std::size_t to, std::vector<std::uint32_t>& kept) const {
+    std::string decoded;
+    log_.ScanRows(from, to, [&](std::size_t i, const MessageLog::RowView& r) {
+        std::string_view body = r.body;
+        if (!ReadsAsItIs(body)) {
+            decoded = TextCodec::BodyToUtf8(body);
+            body = decoded;
+        }
+        if (filter_.Matches({r.direction, r.deviceId, r.head, body, r.peer}))
+            kept.push_back(static_cast<std::uint32_t>(i));
+    });
 }
 
 bool CLogModel::SetFilter(const std::string& text, std::string* error) {
@@ -87,9 +109,7 @@ bool CLogModel::SetFilter(const std::string& text, std::string* error) {
     filter_ = std::move(f);
     shown_.clear();
     cache_.clear();
-    if (!filter_.Empty())
-        for (int i = 0; i < rows_; ++i)
-            if (Keeps(static_cast<std::size_t>(i))) shown_.push_back(static_cast<std::uint32_t>(i));
+    if (!filter_.Empty()) Kept(0, static_cast<std::size_t>(rows_), shown_);
     endResetModel();
     return true;
 }
@@ -170,8 +190,7 @@ void CLogModel::TakeNewRows() {
         return;
     }
     std::vector<std::uint32_t> kept;
-    for (int i = rows_; i < n; ++i)
-        if (Keeps(static_cast<std::size_t>(i))) kept.push_back(static_cast<std::uint32_t>(i));
+    Kept(static_cast<std::size_t>(rows_), static_cast<std::size_t>(n), kept);
     rows_ = n;
     if (kept.empty()) return;
     const int first = static_cast<int>(shown_.size());

@@ -51,7 +51,8 @@ public:
 
 private:
     const QStringList* Cached(int row) const;
-    bool Keeps(std::size_t logRow) const;
+    // The log rows of [from, to) the filter keeps, appended to kept in order.
+    void Kept(std::size_t from, std::size_t to, std::vector<std::uint32_t>& kept) const;
 
     const MessageLog& log_;
     int rows_ = 0;                     // log rows taken

@@ -2,6 +2,7 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLineSeries>
 #include <QValueAxis>
@@ -27,11 +28,20 @@ CMediaPlots::CMediaPlots(QWidget* parent) : QWidget(parent) {
     auto* l = new QVBoxLayout(this);
     l->setContentsMargins(2, 2, 2, 2);
     l->setSpacing(2);
+    stream_ = new QLabel;
+    stream_->setObjectName("ctl1218");
+    stream_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    l->addWidget(stream_);
     summary_ = new QLabel(U("没有媒体流"));
     summary_->setObjectName("ctl1217");
     l->addWidget(summary_);
-    const char* titles[kPlots] = {"帧率 (fps)", "码率 (kbit/s)", "丢包 (包/秒)"};
-    const QColor colours[kPlots] = {QColor(0, 90, 200), QColor(0, 130, 60), QColor(200, 40, 40)};
+    // Two by two: four plots one above the other would each be too flat to read.
+    auto* grid = new QGridLayout;
+    grid->setSpacing(2);
+    l->addLayout(grid, 1);
+    const char* titles[kPlots] = {"帧率 (fps)", "码率 (kbit/s)", "丢包 (包/秒)", "抖动 (ms)"};
+    const QColor colours[kPlots] = {QColor(0, 90, 200), QColor(0, 130, 60), QColor(200, 40, 40),
+                                    QColor(150, 80, 0)};
     for (int i = 0; i < kPlots; ++i) {
         auto* chart = new QChart;
         chart->setTitle(U(titles[i]));
@@ -58,7 +68,7 @@ CMediaPlots::CMediaPlots(QWidget* parent) : QWidget(parent) {
         view->setRenderHint(QPainter::Antialiasing);
         // Small by need: the pane shares the log's height with the list.
         view->setMinimumSize(120, 40);
-        l->addWidget(view, 1);
+        grid->addWidget(view, i / 2, i % 2);
     }
 }
 
@@ -70,9 +80,10 @@ void CMediaPlots::Add(const StreamFigures& f, MediaHistory::Clock::time_point no
 void CMediaPlots::Redraw() {
     const auto& samples = history_.Samples();
     QList<QPointF> pts[kPlots];
-    double top[kPlots] = {0, 0, 0};
+    double top[kPlots] = {0, 0, 0, 0};
     for (const auto& s : samples) {
-        const double v[kPlots] = {double(s.fps), double(s.kbitPerSecond), double(s.lost)};
+        const double v[kPlots] = {double(s.fps), double(s.kbitPerSecond), double(s.lost),
+                                  s.jitterMs};
         for (int i = 0; i < kPlots; ++i) {
             pts[i].append(QPointF(s.seconds, v[i]));
             top[i] = std::max(top[i], v[i]);
@@ -80,7 +91,7 @@ void CMediaPlots::Redraw() {
     }
     const double from = samples.empty() ? 0 : samples.front().seconds;
     const double to = samples.empty() ? 60 : std::max(from + 60, samples.back().seconds);
-    const double mins[kPlots] = {30, 100, 10};
+    const double mins[kPlots] = {30, 100, 10, 10};
     for (int i = 0; i < kPlots; ++i) {
         series_[i]->replace(pts[i]);
         x_[i]->setRange(std::floor(from), std::ceil(to));
@@ -88,16 +99,34 @@ void CMediaPlots::Redraw() {
         y_[i]->setRange(0, max);
         // Whole halves: the end is 1, 2 or 5 times a power of ten, at least 10.
     }
+    stream_->setText(StreamText());
     if (samples.empty()) {
         summary_->setText(U("没有媒体流"));
         return;
     }
     const auto& last = samples.back();
-    summary_->setText(U("帧率 %1 fps  码率 %2 kbit/s  丢包共 %3 包  (最近 %4 秒)")
+    const StreamFigures& f = history_.Latest();
+    summary_->setText(U("帧率 %1 fps  码率 %2 kbit/s  丢包共 %3 包  抖动 %4  (最近 %5 秒)")
                           .arg(last.fps)
                           .arg(last.kbitPerSecond)
                           .arg(last.lostTotal)
+                          .arg(f.haveJitter ? QString::number(f.jitterMs, 'f', 1) + " ms" : U("—"))
                           .arg(static_cast<int>(last.seconds - samples.front().seconds)));
+}
+
+QString CMediaPlots::StreamText() const {
+    if (history_.Samples().empty()) return {};
+    const StreamFigures& f = history_.Latest();
+    QStringList parts;
+    const std::string codec = CodecName(f.streamType);
+    parts << (codec.empty() ? U("编码未知") : QString::fromStdString(codec));
+    parts << (f.width > 0 && f.height > 0 ? QStringLiteral("%1x%2").arg(f.width).arg(f.height)
+                                          : U("分辨率未知"));
+    if (f.haveSsrc)
+        parts << QStringLiteral("SSRC 0x%1 (%2)")
+                     .arg(QString::number(f.ssrc, 16).toUpper().rightJustified(8, QLatin1Char('0')))
+                     .arg(f.ssrc);
+    return parts.join(QStringLiteral("  "));
 }
 
 QList<QPointF> CMediaPlots::Points(Plot p) const { return series_[p]->points(); }

@@ -1,7 +1,9 @@
 #pragma once
 // "媒体统计" (control 1216): the last minutes of the stream the video view
-// shows as three small Qt Charts plots, frame rate (帧率, fps), bit rate (码率,
-// kbit/s) and lost packets (丢包, per second), from MediaHistory. GUI thread only.
+// shows as four small Qt Charts plots, frame rate (帧率, fps), bit rate (码率,
+// kbit/s), lost packets (丢包, per second) and jitter (抖动, ms), from
+// MediaHistory, under a line naming the stream (codec, picture size, SSRC).
+// GUI thread only.
 
 #include "app/core/MediaHistory.h"
 
@@ -16,7 +18,7 @@ class QValueAxis;
 class CMediaPlots : public QWidget {
     Q_OBJECT
 public:
-    enum Plot { kFrameRate, kBitRate, kLoss, kPlots };
+    enum Plot { kFrameRate, kBitRate, kLoss, kJitter, kPlots };
     explicit CMediaPlots(QWidget* parent = nullptr);
     // A figure update of the session (the statistics line's numbers).
     void Add(const StreamFigures& f, MediaHistory::Clock::time_point now);
@@ -26,6 +28,8 @@ public:
     // The upper end of a plot's value axis.
     double AxisMax(Plot p) const;
     QString Summary() const;
+    // "H.264  1920x1080  SSRC 0x0BEBC201 (200000001)", what is known of it.
+    QString StreamText() const;
 
 private:
     void Redraw();
@@ -34,4 +38,5 @@ private:
     QValueAxis* x_[kPlots] = {};
     QValueAxis* y_[kPlots] = {};
     QLabel* summary_ = nullptr;
+    QLabel* stream_ = nullptr;
 };

@@ -281,6 +281,11 @@ void CScriptRunner::RunStep() {
         if (s.x1 > 0 && s.y1 > 0) {
             // Drawn at the size asked for, then given back its place in the layout.
             const QSize before = w->size();
+            // The parent's layout would give the control its place back while
+            // the events below run (a label's new text asks it to): held off.
+            QLayout* held = w->parentWidget() ? w->parentWidget()->layout() : nullptr;
+            const bool heldOn = held && held->isEnabled();
+            if (heldOn) held->setEnabled(false);
             w->resize(s.x1, s.y1);
             // Layouts of every object at the new size (a chart's scene lays out its own items).
             for (int i = 0; i < 3; ++i) {
@@ -288,6 +293,7 @@ void CScriptRunner::RunStep() {
                 QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
             }
             picture = w->grab();
+            if (heldOn) held->setEnabled(true);
             w->resize(before);
             if (w->parentWidget() && w->parentWidget()->layout()) w->parentWidget()->layout()->invalidate();
         } else {

@@ -16,10 +16,13 @@ namespace {
 enum class Field { Dev, Cmd, Method, Status, Dir, CallId, Peer, Text };
 enum class Op { Eq, Ne, Contains, Lt, Le, Gt, Ge, Has };
 
+// ASCII case only: the texts are UTF-8, whose other bytes have no case here.
+inline unsigned char Lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
 bool IEquals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        if (Lower(static_cast<unsigned char>(a[i])) != Lower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
 }
@@ -27,34 +30,34 @@ bool IEquals(std::string_view a, std::string_view b) {
 bool IContains(std::string_view hay, std::string_view needle) {
     if (needle.empty()) return true;
     if (needle.size() > hay.size()) return false;
-    const unsigned char first = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(needle[0])));
-    for (std::size_t i = 0; i + needle.size() <= hay.size(); ++i)
-        if (static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(hay[i]))) == first &&
-            IEquals(hay.substr(i, needle.size()), needle))
+    const unsigned char first = Lower(static_cast<unsigned char>(needle[0]));
+    const std::size_t last = hay.size() - needle.size();
+    for (std::size_t i = 0; i <= last; ++i)
+        if (Lower(static_cast<unsigned char>(hay[i])) == first &&
+            IEquals(hay.substr(i + 1, needle.size() - 1), needle.substr(1)))
             return true;
     return false;
 }
 
-// Texts of the elements <name>…</name> in body (every one).
-std::vector<std::string_view> Elements(std::string_view body, std::string_view name) {
-    std::vector<std::string_view> out;
-    const std::string open = "<" + std::string(name) + ">";
-    const std::string close = "</" + std::string(name) + ">";
+std::string_view Trimmed(std::string_view v) {
+    while (!v.empty() && std::isspace(static_cast<unsigned char>(v.front()))) v.remove_prefix(1);
+    while (!v.empty() && std::isspace(static_cast<unsigned char>(v.back()))) v.remove_suffix(1);
+    return v;
+}
+
+// Whether fn is true for the text of any element <name>…</name> of body
+// (open and close are the two tags), in order; nothing is allocated.
+template <class Fn> bool AnyElement(std::string_view body, std::string_view open, std::string_view close, Fn fn) {
     std::size_t at = 0;
     while ((at = body.find(open, at)) != std::string_view::npos) {
         const std::size_t from = at + open.size();
         const std::size_t to = body.find(close, from);
         if (to == std::string_view::npos) break;
-        std::string_view v = body.substr(from, to - from);
-        while (!v.empty() && std::isspace(static_cast<unsigned char>(v.front()))) v.remove_prefix(1);
-        while (!v.empty() && std::isspace(static_cast<unsigned char>(v.back()))) v.remove_suffix(1);
-        out.push_back(v);
+        if (fn(Trimmed(body.substr(from, to - from)))) return true;
         at = to + close.size();
     }
-    return out;
+    return false;
 }
-
-
 
 } // namespace
 
@@ -65,6 +68,7 @@ struct Filter::Node {
     Op op = Op::Has;
     std::string value;
     int number = 0;
+    std::string open, close; // the element a dev or cmd term reads ("<DeviceID>", "</DeviceID>")
 
     bool Eval(const RowFields& r) const {
         switch (kind) {
@@ -93,19 +97,19 @@ struct Filter::Node {
         }
         case Field::Dev: {
             // The row's device, or any device or channel the body names.
-            bool any = Compare(r.deviceId);
-            if (op == Op::Ne) {
-                for (auto v : Elements(r.body, "DeviceID")) any = any && Compare(v);
-                return any;
-            }
-            if (any) return true;
-            for (auto v : Elements(r.body, "DeviceID"))
-                if (Compare(v)) return true;
-            return false;
+            const bool any = Compare(r.deviceId);
+            if (op == Op::Ne)
+                return any && !AnyElement(r.body, open, close, [&](std::string_view v) { return !Compare(v); });
+            return any || AnyElement(r.body, open, close, [&](std::string_view v) { return Compare(v); });
         }
         case Field::Cmd: {
-            const auto v = Elements(r.body, "CmdType");
-            return Compare(v.empty() ? std::string_view() : v.front());
+            // The first CmdType only.
+            std::string_view first;
+            AnyElement(r.body, open, close, [&](std::string_view v) {
+                first = v;
+                return true;
+            });
+            return Compare(first);
         }
         case Field::Method: return Compare(MethodOf(r.head));
         case Field::CallId: return Compare(HeaderValue(r.head, "Call-ID", "i"));
@@ -298,6 +302,11 @@ private:
             return Fail("\"" + first.text + " " + op + "\" needs a value");
         n->value = t_[pos_++].text;
         if (n->field == Field::Text && n->op != Op::Ne) n->op = Op::Has;
+        if (n->field == Field::Dev || n->field == Field::Cmd) {
+            const char* element = n->field == Field::Dev ? "DeviceID" : "CmdType";
+            n->open = std::string("<") + element + ">";
+            n->close = std::string("</") + element + ">";
+        }
         if (n->field == Field::Dir) {
             if (n->value == "→" || IEquals(n->value, "out") || IEquals(n->value, "tx")) n->value = "sent";
             if (n->value == "←" || IEquals(n->value, "in") || IEquals(n->value, "rx")) n->value = "received";

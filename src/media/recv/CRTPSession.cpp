@@ -95,6 +95,8 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
         std::lock_guard<std::mutex> c(m_countLock);
         m_frameClock = FrameClock{};
         m_keys = KeyPictureCounts{};
+        m_jitter.Reset();
+        m_jitter.SetClockRate(clockRate > 0 ? static_cast<uint32_t>(clockRate) : 90000);
     }
     m_setupError.clear();
 
@@ -197,6 +199,12 @@ SequenceFigures CRTPSession::RtpCounts() const {
 CRTPSession::KeyPictureCounts CRTPSession::KeyPictures() const {
     std::lock_guard<std::mutex> l(m_countLock);
     return m_keys;
+}
+
+std::optional<double> CRTPSession::JitterMilliseconds() const {
+    std::lock_guard<std::mutex> l(m_countLock);
+    if (!m_jitter.Known()) return std::nullopt;
+    return m_jitter.Milliseconds();
 }
 
 CRTPSession::FrameClock CRTPSession::VideoFrameClock() const {
@@ -308,6 +316,7 @@ void CRTPSession::HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart) {
     {
         std::lock_guard<std::mutex> c(m_countLock);
         m_count.Add(p->GetSSRC(), p->GetSequenceNumber());
+        m_jitter.Add(p->GetSSRC(), p->GetTimestamp(), p->GetArrival());
     }
     std::lock_guard<std::mutex> l(m_demuxLock);
     RTPFrameCallback cb = m_pfnFrame.load();

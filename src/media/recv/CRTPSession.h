@@ -25,6 +25,7 @@
 #include "base/CThread.h"
 #include "media/recv/CHbPSDemux.h"
 #include "media/recv/CHbRtpDemux.h"
+#include "media/recv/Jitter.h"
 #include "media/recv/NalDepacketizer.h"
 #include "media/recv/SequenceCount.h"
 #include "media/rtp/RtpSession.h"
@@ -148,6 +149,10 @@ public:
     // Packets, sequence gaps and skipped packets of the followed source so
     // far (see SequenceCount); totals over the session, safe from any thread.
     SequenceFigures RtpCounts() const;
+    // The followed source's interarrival jitter (see JitterEstimate) at the
+    // clock rate given to RTP_Setup, in milliseconds; empty before its second
+    // packet. Safe from any thread.
+    std::optional<double> JitterMilliseconds() const;
     // The framing of the TCP connection the followed source's packets come on
     // (RFC 4571 or RTSP interleaved '$'); Unknown over UDP and before the
     // first packet. Safe from any thread.
@@ -250,6 +255,7 @@ private:
     std::string m_setupError;
     mutable std::mutex m_countLock; // m_count: the receive thread against RtpCounts
     SequenceCount m_count;
+    JitterEstimate m_jitter; // under m_countLock
     FrameClock m_frameClock; // under m_countLock
     KeyPictureCounts m_keys; // under m_countLock
     std::atomic<tvrtp::TcpFraming> m_framing{tvrtp::TcpFraming::Unknown};

@@ -10,6 +10,7 @@
 // still in cache. A packet that does not fit a slab gets a block of its own.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -83,6 +84,9 @@ public:
     // Sequence number extended with the source's cycle count; set by the session.
     uint32_t GetExtendedSequenceNumber() const { return extendedSequence_; }
     void SetExtendedSequenceNumber(uint32_t s) { extendedSequence_ = s; }
+    // When the poll thread read it; set by the session (for the jitter).
+    std::chrono::steady_clock::time_point GetArrival() const { return arrival_; }
+    void SetArrival(std::chrono::steady_clock::time_point t) { arrival_ = t; }
 
     // Room a block keeps in front of the bytes for the packet object.
     static constexpr std::size_t kObjectRoom = 64;
@@ -97,6 +101,7 @@ private:
     uint32_t timestamp_ = 0;
     uint32_t ssrc_ = 0;
     uint32_t extendedSequence_ = 0;
+    std::chrono::steady_clock::time_point arrival_{};
     uint16_t sequence_ = 0;
     uint8_t payloadType_ = 0;
     uint8_t csrcCount_ = 0;

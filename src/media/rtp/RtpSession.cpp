@@ -402,6 +402,7 @@ bool Session::UpdateSequence(SourceInfo& s, uint16_t seq) {
 void Session::ProcessRtp(Incoming& in, Clock::time_point now) {
     auto pkt = Packet::Parse(std::move(in.bytes));
     if (!pkt) return;
+    pkt->SetArrival(now);
     if (pkt->GetSSRC() == ownSsrc_ && !params_.acceptOwnPackets) return;
     bool created;
     SourceInfo* s = FindOrCreate(pkt->GetSSRC(), in, now, created);

@@ -1105,8 +1105,18 @@ void CMediaSession::NoteTotals(int slot, CRTPSession* r, bool drawn) {
         const VidanaPictureCounts p = decoder_.PictureCounts();
         t.pictures = p.shown;
         t.undecodable = p.undecodable + p.refused;
+        t.width = p.width;
+        t.height = p.height;
     }
-    if (r) t.lostPackets = r->RtpCounts().skipped;
+    if (r) {
+        t.lostPackets = r->RtpCounts().skipped;
+        if (const auto j = r->JitterMilliseconds()) {
+            t.haveJitter = true;
+            t.jitterMs = *j;
+        }
+        t.haveSsrc = r->CurrentSsrc(t.ssrc);
+        t.streamType = r->VideoStreamType();
+    }
     slots_[slot].counters.Note(t);
 }
 

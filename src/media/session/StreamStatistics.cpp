@@ -59,6 +59,13 @@ StreamFigures StreamCounters::Read(std::int64_t elapsed) const {
     f.pictures = totals_.pictures;
     f.undecodable = totals_.undecodable;
     f.lostPackets = totals_.lostPackets;
+    f.haveJitter = totals_.haveJitter;
+    f.jitterMs = totals_.jitterMs;
+    f.haveSsrc = totals_.haveSsrc;
+    f.ssrc = totals_.ssrc;
+    f.streamType = totals_.streamType;
+    f.width = totals_.width;
+    f.height = totals_.height;
     f.streamSeconds = static_cast<std::int64_t>(streamTicks_ / 90000);
     return f;
 }
@@ -93,6 +100,15 @@ StreamFigures StreamCounters::Read(std::int64_t elapsed, Clock::time_point now) 
     f.kbytesPerSecond = static_cast<int>(bytes >> 10);
     f.deviceFps = ticks ? static_cast<int>((steps * 90000.0) / static_cast<double>(ticks) + 0.5) : 0;
     return f;
+}
+
+std::string CodecName(std::uint8_t streamType) {
+    if (streamType == 0) return {};
+    if (streamType == 0x1B) return "H.264";
+    if (streamType == 0x24) return "H.265";
+    char t[32];
+    std::snprintf(t, sizeof t, "类型 0x%02X", static_cast<unsigned>(streamType));
+    return t;
 }
 
 std::string StatisticsLine(const StreamFigures& f) {

@@ -26,7 +26,17 @@ struct StreamFigures {
     // to the last, whole seconds; steps back or of more than 2 s (a restart,
     // a seek) are left out.
     std::int64_t streamSeconds = 0;
+    // What the stream is (the media pane): from StreamTotals.
+    bool haveJitter = false;
+    double jitterMs = 0;           // RTP interarrival jitter at the stream's clock, ms
+    bool haveSsrc = false;
+    std::uint32_t ssrc = 0;        // the followed source
+    std::uint8_t streamType = 0;   // video stream type (0x1B H.264, 0x24 H.265); 0 unknown
+    std::int32_t width = 0, height = 0; // of the last picture shown; 0 before one
 };
+
+// "H.264", "H.265", "类型 0xNN" for another stream type, "" before one is known.
+std::string CodecName(std::uint8_t streamType);
 
 // What the receive thread knows when a frame has been handed on.
 struct FrameSample {
@@ -40,6 +50,12 @@ struct StreamTotals {
     std::uint64_t pictures = 0;
     std::uint64_t undecodable = 0;
     std::uint64_t lostPackets = 0;
+    bool haveJitter = false;
+    double jitterMs = 0;
+    bool haveSsrc = false;
+    std::uint32_t ssrc = 0;
+    std::uint8_t streamType = 0;
+    std::int32_t width = 0, height = 0;
 };
 
 // Written by the receive thread; read from any thread. The window figures are

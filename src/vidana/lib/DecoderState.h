@@ -70,7 +70,8 @@ struct VideoState {
     std::atomic<uint64_t> shown{0};
     std::atomic<uint64_t> undecodable{0};
     std::atomic<uint64_t> refused{0};
-    std::atomic<int32_t> decodedWidth{0}, decodedHeight{0}; // the last picture's
+    // The stream's size of the last picture decoded (PackSize), 0 before one.
+    std::atomic<uint64_t> decodedSize{0};
     int saidWidth = 0, saidHeight = 0; // the last refused size said
     bool saidUndecodable = false;
     bool saidMemory = false;
@@ -79,7 +80,7 @@ struct VideoState {
         shown = 0;
         undecodable = 0;
         refused = 0;
-        decodedWidth = decodedHeight = 0;
+        decodedSize = 0;
         saidWidth = saidHeight = 0;
         saidUndecodable = saidMemory = false;
     }
@@ -94,6 +95,11 @@ struct VideoState {
         srcFormat = AV_PIX_FMT_NONE;
     }
 };
+
+// Width and height in one word, read together from any thread.
+inline uint64_t PackSize(int width, int height) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(width)) << 32) | static_cast<uint32_t>(height);
+}
 
 VideoState& Video();
 // A codec context for H.264 or H.265 with the decoder's limits, opened; null

@@ -108,8 +108,9 @@ VidanaPictureCounts CVidana::PictureCounts() const {
     c.shown = v.shown.load(std::memory_order_relaxed);
     c.undecodable = v.undecodable.load(std::memory_order_relaxed);
     c.refused = v.refused.load(std::memory_order_relaxed);
-    c.width = v.decodedWidth.load(std::memory_order_relaxed);
-    c.height = v.decodedHeight.load(std::memory_order_relaxed);
+    const uint64_t size = v.decodedSize.load(std::memory_order_relaxed);
+    c.width = static_cast<int32_t>(size >> 32);
+    c.height = static_cast<int32_t>(size & 0xffffffffu);
     return c;
 }
 

@@ -78,7 +78,7 @@ struct VidanaPictureCounts {
     uint64_t shown = 0;       // pictures presented to the surface
     uint64_t undecodable = 0; // frames the decoder rejected, pictures it marked damaged
     uint64_t refused = 0;     // pictures decoded but not shown (too large, no memory)
-    int32_t width = 0, height = 0; // of the last picture decoded (0 before the first)
+    int32_t width = 0, height = 0; // the stream's size of the last picture decoded; 0 before one
 };
 
 // The largest H.264 / H.265 picture shown (8K UHD).

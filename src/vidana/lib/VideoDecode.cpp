@@ -126,8 +126,7 @@ int32_t CVidana::ReceivePictures(int32_t& presented) {
         const int knownW = picture ? frame->width : ctx->width;
         const int knownH = picture ? frame->height : ctx->height;
         if (picture) {
-            v.decodedWidth.store(knownW, std::memory_order_relaxed);
-            v.decodedHeight.store(knownH, std::memory_order_relaxed);
+            v.decodedSize.store(PackSize(knownW, knownH), std::memory_order_relaxed);
         }
         if (!InsideLimits(knownW, knownH)) {
             av_frame_unref(frame);

@@ -61,3 +61,42 @@ TEST(MediaHistory, KeepsTheLastFiveMinutes) {
     EXPECT_DOUBLE_EQ(h.Samples().back().seconds, 399);
     EXPECT_EQ(h.Samples().back().lost, 1u);
 }
+
+// The jitter of each second is the latest the receiver gave; what the stream
+// is (codec, size, SSRC) is the latest update's, and a new stream forgets it.
+TEST(MediaHistory, JitterPerSecondAndTheStreamsLatestFigures) {
+    using ms = std::chrono::milliseconds;
+    const auto t0 = MediaHistory::Clock::time_point{} + std::chrono::hours(1);
+    MediaHistory h;
+    auto f = Fig(0, 5, 25, 100, 0);
+    h.Add(f, t0); // no jitter known yet
+    f.haveJitter = true;
+    f.jitterMs = 3.5;
+    f.haveSsrc = true;
+    f.ssrc = 0x0BEBC201;
+    f.streamType = 0x24;
+    f.width = 1280;
+    f.height = 720;
+    h.Add(f, t0 + ms(500));
+    f.jitterMs = 7.25;
+    f.elapsed = 1;
+    f.frames = 30;
+    h.Add(f, t0 + ms(1000));
+    ASSERT_EQ(h.Samples().size(), 2u);
+    EXPECT_DOUBLE_EQ(h.Samples()[0].jitterMs, 3.5);
+    EXPECT_DOUBLE_EQ(h.Samples()[1].jitterMs, 7.25);
+    EXPECT_EQ(h.Latest().ssrc, 0x0BEBC201u);
+    EXPECT_EQ(h.Latest().width, 1280);
+    EXPECT_EQ(CodecName(h.Latest().streamType), "H.265");
+    h.Add(Fig(0, 1, 10, 50, 0), t0 + ms(9000)); // the receiver starts again
+    EXPECT_FALSE(h.Latest().haveSsrc);
+    EXPECT_DOUBLE_EQ(h.Samples().back().jitterMs, 0);
+}
+
+TEST(MediaHistory, CodecNames) {
+    const struct {
+        std::uint8_t type;
+        const char* name;
+    } rows[] = {{0, ""}, {0x1B, "H.264"}, {0x24, "H.265"}, {0x10, "类型 0x10"}};
+    for (const auto& r : rows) EXPECT_EQ(CodecName(r.type), r.name) << int(r.type);
+}

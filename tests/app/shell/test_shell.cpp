@@ -792,6 +792,48 @@ TEST(LogList, TakesRowsInBatchesAndReadsThemOnDemand) {
               U("→ 发送"));
 }
 
+// The list's filter reads rows in place and decodes only bodies that need it:
+// what it keeps is what decoding every row as the list shows it keeps, for
+// bodies in GB18030, UTF-8, an encoding that is not ASCII-compatible, with a
+// zero byte, and across the chunks it reads the log in.
+TEST(LogList, FilterKeepsWhatDecodingEveryRowKeeps) {
+    App();
+    MessageLog log;
+    const std::string gb = TextCodec::OperatorTextToBody(
+        "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Notify><CmdType>Catalog</CmdType><Name>大门</Name></Notify>");
+    const std::string bodies[] = {
+        gb,
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Notify><CmdType>Catalog</CmdType><Name>大门</Name></Notify>",
+        "<?xml version=\"1.0\" encoding=\"UTF-16\"?><Notify><CmdType>Catalog</CmdType></Notify>",
+        std::string("<Notify><CmdType>Keepalive</CmdType>") + '\0' + "<DeviceID>x</DeviceID></Notify>",
+        "<?xml version=\"1.0\"?><Notify><CmdType>Keepalive</CmdType><DeviceID>34020000001320000007</DeviceID></Notify>",
+    };
+    for (int i = 0; i < 5000; ++i)
+        log.Append(i % 3 ? 2 : 1, std::chrono::system_clock::now(), "t", "3402000000132000000" + std::to_string(i % 9),
+                   "MESSAGE sip:a@b SIP/2.0\r\nCall-ID: c" + std::to_string(i % 7) + "\r\n\r\n", bodies[i % 5],
+                   "10.0.0." + std::to_string(i % 4) + ":5060");
+    CListX list(log);
+    list.Model()->TakeNewRows();
+    for (const char* text : {"大门", "cmd==Catalog", "cmd==Keepalive && dev==34020000001320000007", "DeviceID",
+                             "callid==c3 || peer==10.0.0.1", "!cmd==Catalog && dir==sent", "Notify"}) {
+        tarvex::logfilter::Filter f;
+        ASSERT_TRUE(f.Compile(text, nullptr)) << text;
+        std::vector<int> want;
+        MessageLog::RowText r;
+        for (int i = 0; i < 5000; ++i) {
+            ASSERT_TRUE(log.Row(static_cast<std::size_t>(i), r));
+            const std::string body = TextCodec::BodyToUtf8(r.body);
+            if (f.Matches({r.direction, r.deviceId, r.head, body, r.peer})) want.push_back(i);
+        }
+        std::string error;
+        ASSERT_TRUE(list.Model()->SetFilter(text, &error)) << error;
+        std::vector<int> got;
+        for (int k = 0; k < list.Model()->rowCount(); ++k) got.push_back(list.Model()->LogRow(k));
+        EXPECT_EQ(got, want) << text;
+        EXPECT_FALSE(want.empty()) << text;
+    }
+}
+
 TEST(Viewers, TextViewerShowsTextUnchangedReadOnly) {
     App();
     CDlgVHeader v;
@@ -1275,6 +1317,13 @@ TEST(MediaPlots, FigureUpdatesFromAnotherThreadAreDrawnOverTime) {
             f.fps = 25;
             f.kbytesPerSecond = 250;
             f.lostPackets = static_cast<std::uint64_t>(i * 4);
+            f.haveJitter = i > 0;
+            f.jitterMs = 2.5 * i;
+            f.haveSsrc = true;
+            f.ssrc = 200000001;
+            f.streamType = 0x1B;
+            f.width = 1920;
+            f.height = 1080;
             u.figures = f;
             u.statistics = "line";
             w.dlg->ShowMediaFigures(u);
@@ -1291,6 +1340,13 @@ TEST(MediaPlots, FigureUpdatesFromAnotherThreadAreDrawnOverTime) {
     EXPECT_GE(plots->AxisMax(CMediaPlots::kBitRate), 2048);
     EXPECT_EQ(plots->Points(CMediaPlots::kLoss)[1].y(), 4);
     EXPECT_TRUE(plots->Summary().contains(U("丢包共 8 包"))) << plots->Summary().toStdString();
+    const QList<QPointF> jitter = plots->Points(CMediaPlots::kJitter);
+    ASSERT_EQ(jitter.size(), 3);
+    EXPECT_EQ(jitter[0].y(), 0);
+    EXPECT_EQ(jitter[2].y(), 5.0);
+    EXPECT_TRUE(plots->Summary().contains(U("抖动 5.0 ms"))) << plots->Summary().toStdString();
+    EXPECT_EQ(plots->StreamText(), U("H.264  1920x1080  SSRC 0x0BEBC201 (200000001)"));
+    EXPECT_EQ(w.dlg->Control(1218)->property("text").toString(), plots->StreamText());
 }
 
 // A control on a tab page that is not shown is brought up and drawn at the size asked for.

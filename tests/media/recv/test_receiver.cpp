@@ -625,3 +625,34 @@ TEST(Receiver, TheAnswersSsrcAndPayloadTypeAreFollowed) {
 }
 
 } // namespace
+
+namespace {
+// Jitter carried from the packets' arrival: seven packets sent at once whose
+// timestamps are a second apart (90 kHz): each step differs by about 1000 ms
+// from its arrival step.
+TEST(Receiver, JitterOfTheFollowedStreamFromArrivalAndTimestamps) {
+    uint16_t p = mt::FreePortBase();
+    int dev = mt::UdpSocket(0, "127.0.0.2");
+    Frames frames;
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.2", 90000), 1);
+    EXPECT_FALSE(s.JitterMilliseconds());
+    s.SetFrameCallback(&Frames::On, &frames);
+    mt::RtpSpec r;
+    for (int k = 0; k < 7; ++k) {
+        r.seq = static_cast<uint16_t>(k);
+        r.ts = 1000 + 90000 * static_cast<uint32_t>(k);
+        mt::SendUdp(dev, p, mt::MakeRtp(r, PsFrame({0, 0, 1, static_cast<uint8_t>(0x40 + k)})));
+    }
+    ASSERT_TRUE(frames.WaitFor(6));
+    const auto j = s.JitterMilliseconds();
+    ASSERT_TRUE(j);
+    // Six steps: 1000 * (1 - (15/16)^6) = 321 ms when they all arrive at once.
+    EXPECT_GT(*j, 150.0);
+    EXPECT_LT(*j, 330.0);
+    s.SetFrameCallback(nullptr, nullptr);
+    s.RTP_Teardown();
+    ::close(dev);
+}
+} // namespace

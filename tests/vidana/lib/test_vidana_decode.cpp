@@ -84,9 +84,14 @@ TEST_F(VidanaDecode, NonSquarePixelsKeepTheDisplayAspect) {
     v.SetHWND(&s);
     FeedStream(v, ReadFile(path));
     EXPECT_EQ(v.PictureCounts().shown, 3u);
+    // The stream's own size (the media pane's), not the fitted one.
+    EXPECT_EQ(v.PictureCounts().width, 1920);
+    EXPECT_EQ(v.PictureCounts().height, 1080);
     v.ReleaseDecoder();
     ASSERT_EQ(s.Count(), 3u);
     ExpectSameAsFfmpeg(path, s, 1440, 1080);
+    v.SetHWND(&s); // a new session knows no size yet
+    EXPECT_EQ(v.PictureCounts().width, 0);
 }
 
 TEST_F(VidanaDecode, HdStreamWithBFramesEqualsFfmpeg) {
