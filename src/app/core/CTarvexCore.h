@@ -138,6 +138,9 @@ public:
     // The tree items of the registered devices with the tooltip naming their
     // version header, e.g. "X-GB-Ver 3.0 (2022)" ("X-GB-Ver: 无" without one).
     std::vector<std::pair<int, std::string>> DeviceVersionTips();
+    // What the HTTP transfer server saw for a snapshot or upgrade session (CoreTransfers.cpp).
+    bool SnapshotSeen(const std::string& sessionId, tarvex::http::SnapshotSession& out, bool& closed);
+    bool FirmwareSeen(const std::string& sessionId, tarvex::http::FirmwareOffer& out);
     ViewerRequest LogDoubleClicked(int row, int column) const;
 
     // ---- ways out

@@ -1,5 +1,7 @@
 #include "app/core/CoreTransfers.h"
 
+#include "app/core/CTarvexCore.h"
+
 #include "base/TextCodec.h"
 #include "manscdp/gb2022/Gb2022Bodies.h"
 #include "manscdp/gb2022/Gb2022Summary.h"
@@ -8,9 +10,9 @@
 
 namespace {
 
-constexpr int kListSignalling = 0;
 constexpr int kRowSnapShot = 9;
 constexpr int kRowUpgrade = 44;
+constexpr std::size_t kClosedKept = 16; // notified sessions kept for the device check
 
 void Set(RowValues& v, const std::string& key, const std::string& value) {
     std::erase_if(v, [&](const auto& p) { return p.first == key; });
@@ -86,6 +88,8 @@ void CoreTransfers::Annotate(const std::string& body, std::string& typeText) {
             typeText += " | 无此抓拍会话";
             return;
         }
+        closed_.push_back(got);
+        if (closed_.size() > kClosedKept) closed_.erase(closed_.begin());
         typeText += " | 收到 " + std::to_string(got.files.size()) + " 张";
         if (got.files.size() != s.fileIds.size())
             typeText += ", 与通知的 " + std::to_string(s.fileIds.size()) + " 张不符";
@@ -101,4 +105,30 @@ void CoreTransfers::Annotate(const std::string& body, std::string& typeText) {
         typeText += " | 固件已下载 " + std::to_string(o.served) + "/" + std::to_string(o.bytes->size()) +
                     " 字节" + (o.fetched ? "" : " (设备未取)");
     }
+}
+
+bool CoreTransfers::SnapshotSeen(const std::string& sessionId, tarvex::http::SnapshotSession& out,
+                                 bool& closed) const {
+    for (auto it = closed_.rbegin(); it != closed_.rend(); ++it)
+        if (it->sessionId == sessionId) {
+            out = *it;
+            closed = true;
+            return true;
+        }
+    closed = false;
+    return book_ && book_->PeekSnapshot(sessionId, out);
+}
+
+bool CoreTransfers::FirmwareSeen(const std::string& sessionId, tarvex::http::FirmwareOffer& out) const {
+    return book_ && book_->OfferFor(sessionId, out);
+}
+
+bool CTarvexCore::SnapshotSeen(const std::string& sessionId, tarvex::http::SnapshotSession& out, bool& closed) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return transfers_.SnapshotSeen(sessionId, out, closed);
+}
+
+bool CTarvexCore::FirmwareSeen(const std::string& sessionId, tarvex::http::FirmwareOffer& out) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return transfers_.FirmwareSeen(sessionId, out);
 }

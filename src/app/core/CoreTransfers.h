@@ -29,6 +29,11 @@ public:
     // added to its log line.
     void Annotate(const std::string& body, std::string& typeText);
 
+    // What the server saw for a session, for the device check: a snapshot
+    // session (closed: its notification came) or the firmware offered.
+    bool SnapshotSeen(const std::string& sessionId, tarvex::http::SnapshotSession& out, bool& closed) const;
+    bool FirmwareSeen(const std::string& sessionId, tarvex::http::FirmwareOffer& out) const;
+
     // The server's base URL, "" while it does not run (for tests).
     std::string BaseUrl() const;
 
@@ -37,6 +42,7 @@ private:
 
     std::unique_ptr<tarvex::http::TransferBook> book_;
     std::unique_ptr<tarvex::http::TransferServer> server_;
+    std::vector<tarvex::http::SnapshotSession> closed_; // the latest sessions notified
     std::string address_;
     int port_ = -1;
 };

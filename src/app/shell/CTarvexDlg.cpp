@@ -17,6 +17,7 @@
 #include "app/shell/CMediaPlots.h"
 #include "app/shell/CMessageView.h"
 #include "app/shell/CDlgRowInputs.h"
+#include "app/shell/SnapshotPanel.h"
 #include "app/shell/SubscriptionPanel.h"
 
 #include <QAction>
@@ -319,6 +320,7 @@ void CTarvexDlg::BuildControls() {
     check_->setObjectName("actionCheck");
     connect(check_, &QAction::triggered, this, &CTarvexDlg::OnCheck);
     AddSubscriptionMenu(menuBar, *core_, this); // subscriptions, alarms, positions
+    AddSnapshotMenu(menuBar, this);             // the snapshots devices uploaded
     auto* help = menuBar->addMenu(U("帮助(&H)"));
     about_ = help->addAction(U("关于 Tarvex(&A)..."));
     about_->setObjectName("actionAbout");

@@ -34,6 +34,16 @@ CheckResult CheckPlaybackControl(const Observation&);
 CheckResult CheckInviteAnswer(const Observation&);
 CheckResult CheckDownloadStatus(const Observation&);
 CheckResult CheckDeviceBye(const Observation&);
+// The 2022 edition (checks/Gb2022*.cpp).
+CheckResult CheckGb2022Version(const Observation&);
+CheckResult CheckGb2022HomePosition(const Observation&);
+CheckResult CheckGb2022CruiseList(const Observation&);
+CheckResult CheckGb2022CruiseTrack(const Observation&);
+CheckResult CheckGb2022PtzPosition(const Observation&);
+CheckResult CheckGb2022SdCard(const Observation&);
+CheckResult CheckGb2022Precise(const Observation&);
+CheckResult CheckGb2022Snapshot(const Observation&);
+CheckResult CheckGb2022Upgrade(const Observation&);
 
 const std::vector<CheckDef>& Battery() {
     static const std::vector<CheckDef> kBattery = {
@@ -109,6 +119,26 @@ const std::vector<CheckDef>& Battery() {
          "download of recordings", ""},
         {"bye.device", "BYE from the device answered", CheckDeviceBye, "设备的 BYE 得到应答",
          Severity::Error, "视音频文件下载", "download of recordings", "RFC 3261 §12.2.2, §15.1.2"},
+        // The 2022 edition: judged when the device declares it (X-GB-Ver 3.x).
+        {"gb2022.version", "2022 edition declared (X-GB-Ver)", CheckGb2022Version,
+         "声明 2022 版本 (X-GB-Ver)", Severity::Error, "协议版本标识", "protocol version identification", ""},
+        {"gb2022.home_position", "Home position query answered", CheckGb2022HomePosition,
+         "看守位查询应答", Severity::Error, "网络设备信息查询", "device information query", ""},
+        {"gb2022.cruise_list", "Cruise track list query answered", CheckGb2022CruiseList,
+         "巡航轨迹列表查询应答", Severity::Error, "网络设备信息查询", "device information query", ""},
+        {"gb2022.cruise_track", "Cruise track query answered", CheckGb2022CruiseTrack,
+         "巡航轨迹查询应答", Severity::Error, "网络设备信息查询", "device information query", ""},
+        {"gb2022.ptz_position", "PTZ position query answered", CheckGb2022PtzPosition,
+         "PTZ 精准状态查询应答", Severity::Error, "网络设备信息查询", "device information query", ""},
+        {"gb2022.sd_card", "Storage card status query answered", CheckGb2022SdCard,
+         "存储卡状态查询应答", Severity::Error, "网络设备信息查询", "device information query", ""},
+        {"gb2022.ptz_precise", "PTZ precise control moves the reported position", CheckGb2022Precise,
+         "PTZ 精准控制改变上报位置", Severity::Error, "设备控制", "device control", "RFC 3428 §7"},
+        {"gb2022.snapshot", "Snapshots uploaded and notified", CheckGb2022Snapshot,
+         "图像抓拍上传与通知", Severity::Error, "图像抓拍", "snapshot", "RFC 9110 §9.3.3"},
+        {"gb2022.upgrade", "Firmware fetched and upgrade result notified", CheckGb2022Upgrade,
+         "固件下载与升级结果通知", Severity::Error, "设备软件升级", "device software upgrade",
+         "RFC 9110 §9.3.1"},
     };
     return kBattery;
 }

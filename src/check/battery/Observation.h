@@ -18,6 +18,7 @@
 // XML trees are shared between copies and read by one thread at a time.
 #pragma once
 
+#include "check/battery/Transfers.h"
 #include "manscdp/xml/XMLNode.h"
 
 #include <cstdint>
@@ -204,6 +205,7 @@ struct Observation {
     // REGISTER at all): only the registration checks are then judged.
     bool registered = true;
     std::int64_t registerWaitMs = 0; // how long the driver waited for it
+    TransferObservation transfers;   // snapshot uploads and firmware served (2022)
 
     // deviceId, or the From user of the first REGISTER received.
     std::string DeviceId() const;

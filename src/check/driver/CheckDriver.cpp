@@ -591,6 +591,9 @@ DriverOutcome CheckDriver::Check() {
     // the next receiver start on); the view gets it back at the end.
     core_.SetVideoSurface(&tap_);
     Progress("Catalog, DeviceInfo and DeviceStatus of " + out.deviceId);
+    // Before the chain's Catalog is due: the upgrade's registration again
+    // starts the chain afresh instead of cutting into it.
+    Gb2022();
     Queries();
 
     const int channel = FindItem(core_.TreeSnapshot(), kNodeChannel, 0);
@@ -626,6 +629,7 @@ DriverOutcome CheckDriver::Check() {
     ReadLog();
     obs.messages = CheckMessages();
     obs.endMs = NowMs();
+    ObserveTransfers(obs);
     out.results = RunBattery(obs);
     out.files = WriteReport(options_.outDir, obs, out.results, Info());
     if (options_.writeWorkbook && out.files.error.empty()) {

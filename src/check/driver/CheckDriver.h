@@ -31,6 +31,7 @@
 #include "check/battery/CheckResult.h"
 #include "check/battery/Observation.h"
 #include "check/battery/Report.h"
+#include "manscdp/gb2022/RowInputs.h"
 #include "vidana/lib/Vidana.h"
 
 #include <atomic>
@@ -140,6 +141,14 @@ private:
     void RecordSearch(int channelItem);
     MediaObservation Stream(int transport, int channelItem, int recordingItem);
     void Ptz();
+    // The 2022 exchange (Gb2022Step.cpp): queries, precise move, snapshot,
+    // upgrade; nothing when the device declares no 2022 edition.
+    void Gb2022();
+    void Click2022(int row, RowValues values);
+    const ObservedMessage* LastResponse(std::size_t from, const char* cmdType);
+    bool Notified(std::size_t from, const char* cmdType);
+    // What the HTTP server saw for the snapshot and upgrade sessions sent.
+    void ObserveTransfers(Observation& obs);
     // Clicks a media row; with method, waits for the final answer to the
     // request of that method it sent.
     void ClickAndWait(int row, const char* method);

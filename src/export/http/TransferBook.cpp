@@ -150,6 +150,16 @@ bool TransferBook::CloseSnapshot(const std::string& sessionId, SnapshotSession& 
     return true;
 }
 
+bool TransferBook::PeekSnapshot(const std::string& sessionId, SnapshotSession& out) const {
+    std::lock_guard<std::mutex> g(m_);
+    for (const Open& o : sessions_)
+        if (o.s.sessionId == sessionId) {
+            out = o.s;
+            return true;
+        }
+    return false;
+}
+
 std::string TransferBook::OfferFirmware(const fs::path& file, const std::string& sessionId,
                                         std::string& error) {
     if (!PlainId(sessionId, 128)) {

@@ -68,6 +68,8 @@ public:
     // Closes the session (a notification came) and tells what it received;
     // false when no such session was open.
     bool CloseSnapshot(const std::string& sessionId, SnapshotSession& out);
+    // What an open session received so far; false when none is open.
+    bool PeekSnapshot(const std::string& sessionId, SnapshotSession& out) const;
 
     // Offers a file under "/firmware/<token>/<name>" for one GET; the path,
     // or "" with error set (unreadable, too large, no session id).

@@ -678,7 +678,10 @@ void Device::OnManscdp(const std::string& raw) {
     const std::string answerer = foreign || target.empty() || !Ours(target) ? who.id : target;
     const std::string head = (rootName.empty() ? "MESSAGE" : rootName) + " " + cmd + " SN " + querySn +
                              (sn != querySn ? " (answered as SN " + sn + ")" : "");
-    if (Gb2022Reply r = gb_.Handle(rootName, cmd, root, who, sn); r.handled) {
+    // The 2022 answers too come from the channel asked.
+    DeviceIdentity asked = who;
+    asked.id = answerer;
+    if (Gb2022Reply r = gb_.Handle(rootName, cmd, root, asked, sn); r.handled) {
         if (r.bodies.empty()) Print(head + ": " + r.what);
         else SendAnswers(r.bodies, who.id, head + ": " + r.what);
         if (r.snapshot) StartSnapshots(r.snapshotOrder);

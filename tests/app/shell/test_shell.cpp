@@ -13,6 +13,7 @@
 #include "app/shell/CStaticEx.h"
 #include "app/shell/CTarvexDlg.h"
 #include "app/shell/ShellMessage.h"
+#include "app/shell/SnapshotPanel.h"
 #include "base/TextCodec.h"
 #include "app/shell/AudioMeterView.h"
 #include "app/settings/CfgIniStore.h"
@@ -30,6 +31,7 @@
 #include <QDir>
 #include <QDialogButtonBox>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -490,6 +492,66 @@ TEST(MainWindow, AboutBoxShowsNameAndVersion) {
     EXPECT_EQ(version, "2.0");
     // Where config.ini and the workbooks are: the working folder.
     EXPECT_EQ(folder, U("工作目录: ") + QDir::currentPath());
+}
+
+// 图像 → 抓拍图片: the pictures under snapshots/<channel>/ of the working
+// folder (JPEGs written by Qt's own writer, as the transfer server names
+// them), newest first per channel, the chosen one decoded and shown; 刷新
+// takes a new upload, and a file that does not decode says so.
+TEST(MainWindow, SnapshotPanelListsAndShowsTheUploadedPictures) {
+    Window w;
+    const std::filesystem::path old = std::filesystem::current_path();
+    std::filesystem::current_path(w.dir.Path());
+    const std::filesystem::path ch1 = std::filesystem::path("snapshots") / "34020000001320000001";
+    const std::filesystem::path ch2 = std::filesystem::path("snapshots") / "34020000001310000002";
+    std::filesystem::create_directories(ch1);
+    std::filesystem::create_directories(ch2);
+    auto jpeg = [](const std::filesystem::path& p, int width, int height) {
+        QImage image(width, height, QImage::Format_RGB32);
+        image.fill(Qt::darkCyan);
+        ASSERT_TRUE(image.save(QString::fromStdString(p.string()), "JPG"));
+    };
+    jpeg(ch1 / "20261209T050000.000.jpg", 64, 48);
+    jpeg(ch1 / "20261209T050001.500.jpg", 80, 60);
+    jpeg(ch2 / "20261209T040000.000.jpg", 32, 32);
+    ::WriteFile((ch2 / "notes.txt").string(), "not a picture");
+
+    QAction* open = w.dlg->findChild<QAction*>("actionSnapshots");
+    ASSERT_NE(open, nullptr);
+    open->trigger();
+    auto* panel = w.dlg->findChild<SnapshotPanel*>("snapshotPanel");
+    ASSERT_NE(panel, nullptr);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_EQ(panel->Count(), 3);
+    auto* list = panel->findChild<QTreeWidget*>("snapshotList");
+    auto* info = panel->findChild<QLabel*>("snapshotInfo");
+    auto* picture = panel->findChild<QLabel*>("snapshotPicture");
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    QTreeWidgetItem* first = list->topLevelItem(1); // channels in name order
+    EXPECT_EQ(first->text(0), U("34020000001320000001 (2 张)"));
+    ASSERT_EQ(first->childCount(), 2);
+    EXPECT_EQ(first->child(0)->text(0), "20261209T050001.500");
+    EXPECT_EQ(first->child(1)->text(0), "20261209T050000.000");
+    // The first listed is shown at once, decoded from the file.
+    EXPECT_TRUE(info->text().contains(U("32×32 JPEG"))) << info->text().toStdString();
+    EXPECT_FALSE(picture->pixmap().isNull());
+    list->setCurrentItem(first->child(0));
+    EXPECT_TRUE(info->text().contains(U("20261209T050001.500.jpg  80×60 JPEG"))) << info->text().toStdString();
+    list->setCurrentItem(first->child(1));
+    EXPECT_TRUE(info->text().contains(U("64×48 JPEG"))) << info->text().toStdString();
+
+    // A new upload and a broken one, taken by 刷新; the chosen one stays chosen.
+    jpeg(ch1 / "20261209T050002.000.jpg", 16, 16);
+    ::WriteFile((ch1 / "20261209T050003.000.jpg").string(), "\xFF\xD8 cut short");
+    QTest::mouseClick(panel->findChild<QPushButton*>("snapshotRefresh"), Qt::LeftButton);
+    EXPECT_EQ(panel->Count(), 5);
+    EXPECT_EQ(list->currentItem()->text(0), "20261209T050000.000");
+    list->setCurrentItem(list->topLevelItem(1)->child(0));
+    EXPECT_TRUE(picture->text().startsWith(U("无法解码"))) << picture->text().toStdString();
+    // Opened again from the menu: the same panel, read again.
+    open->trigger();
+    EXPECT_EQ(w.dlg->findChildren<SnapshotPanel*>().size(), 1);
+    std::filesystem::current_path(old);
 }
 
 // ---- settings dialog

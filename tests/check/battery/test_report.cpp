@@ -64,7 +64,10 @@ TEST(Battery, AWellBehavedCameraPassesWhatItWasAsked) {
                                           "playback.control", "download.status", "bye.device",
                                           "media.tcp_framing", "media.ps_structure", "media.key_interval", "media.format"};
     for (const CheckResult& r : RunBattery(w.obs)) {
-        EXPECT_EQ(r.verdict, notRun.count(r.id) ? Verdict::NotRun : Verdict::Pass)
+        // Its REGISTER declares no edition: the 2022 rows are not supported.
+        const bool gb2022 = r.id.rfind("gb2022.", 0) == 0;
+        EXPECT_EQ(r.verdict, gb2022 ? Verdict::NotSupported
+                             : notRun.count(r.id) ? Verdict::NotRun : Verdict::Pass)
             << r.id << ": " << r.reason;
         EXPECT_FALSE(r.title.empty() || r.reason.empty()) << r.id;
         for (const Evidence& e : r.evidence)
@@ -165,7 +168,7 @@ TEST(Report, JsonReadsBackAndHtmlShowsEveryCheck) {
             EXPECT_EQ(line, "device " + kDevice + " Acme 2");
         }
         if (word == "summary") {
-            EXPECT_EQ(line, "summary pass=18 fail=1 not_supported=0 not_run=10");
+            EXPECT_EQ(line, "summary pass=18 fail=1 not_supported=9 not_run=10");
         }
         if (word == "check") {
             std::string id, verdict;

@@ -99,7 +99,12 @@ TEST(TransferServer, UploadsOfAnOpenSessionAreSavedAsJpegUnderTheChannel) {
     EXPECT_EQ(r.Client({"PUT", r.Url(path + "/second.jpg"), pic}), "200");
     EXPECT_EQ(r.Client({"POST", r.Url(path), pic, "S1"}), "200");
     tarvex::http::SnapshotSession s;
+    // A look while it is open (the device check's) leaves it open.
+    ASSERT_TRUE(r.book.PeekSnapshot("S1", s));
+    EXPECT_EQ(s.files.size(), 3u);
+    EXPECT_FALSE(r.book.PeekSnapshot("S9", s));
     ASSERT_TRUE(r.book.CloseSnapshot("S1", s));
+    EXPECT_FALSE(r.book.PeekSnapshot("S1", s));
     ASSERT_EQ(s.files.size(), 3u);
     EXPECT_EQ(s.refused, 0);
     for (const fs::path& f : s.files) {

@@ -49,6 +49,12 @@ KeepalivePlan PlanKeepalives(const Observation& obs) {
                                              : -1;
     if (p.startMessage >= 0)
         p.startMs = obs.messages[static_cast<std::size_t>(p.startMessage)].timeMs;
+    for (std::size_t i = 1; i < regs.size(); ++i) {
+        const SipHead& h = obs.messages[static_cast<std::size_t>(regs[i])].sip;
+        const std::string contact = h.Value("Contact");
+        const bool ends = h.Value("Expires") == "0" || contact.find("expires=0") != std::string::npos;
+        p.registers.emplace_back(regs[i], ends);
+    }
     p.endMs = obs.End();
     return p;
 }

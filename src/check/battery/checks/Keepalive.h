@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvex::check {
@@ -20,6 +21,11 @@ struct KeepalivePlan {
     std::int64_t startMs = 0;
     std::int64_t endMs = 0;       // end of the observation
     std::int64_t toleranceMs = 0; // lateness forgiven: a tenth of the interval, at least 1 s
+    // The device's REGISTERs after the first, each with whether it ends the
+    // registration (Expires 0): no keepalive is due from an unregistration
+    // to the next registration, which counts as a sign of life (an upgrade's
+    // reinstall, a restart).
+    std::vector<std::pair<int, bool>> registers;
 };
 
 KeepalivePlan PlanKeepalives(const Observation& obs);

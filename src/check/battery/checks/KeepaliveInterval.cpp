@@ -28,9 +28,17 @@ CheckResult CheckKeepaliveInterval(const Observation& obs) {
         return r.Measure("keepalives", static_cast<double>(p.keepalives.size()));
     }
     std::vector<std::int64_t> gaps;
-    for (std::size_t i = 1; i < p.keepalives.size(); ++i)
-        gaps.push_back(obs.messages[static_cast<std::size_t>(p.keepalives[i])].timeMs -
-                       obs.messages[static_cast<std::size_t>(p.keepalives[i - 1])].timeMs);
+    for (std::size_t i = 1; i < p.keepalives.size(); ++i) {
+        // Not across an unregistration: nothing was due while it lasted.
+        const int a = p.keepalives[i - 1], b = p.keepalives[i];
+        if (std::any_of(p.registers.begin(), p.registers.end(),
+                        [&](const auto& r) { return r.second && r.first > a && r.first < b; }))
+            continue;
+        gaps.push_back(obs.messages[static_cast<std::size_t>(b)].timeMs -
+                       obs.messages[static_cast<std::size_t>(a)].timeMs);
+    }
+    if (gaps.empty())
+        return CheckResult::Make(Verdict::NotRun, "no two keepalives within one registration");
     std::vector<std::int64_t> sorted = gaps;
     std::sort(sorted.begin(), sorted.end());
     const std::int64_t median = sorted[sorted.size() / 2];

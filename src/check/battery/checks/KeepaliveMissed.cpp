@@ -4,6 +4,8 @@
 #include "check/battery/Exchange.h"
 #include "check/battery/checks/Keepalive.h"
 
+#include <algorithm>
+
 namespace tarvex::check {
 
 CheckResult CheckKeepaliveMissed(const Observation& obs) {
@@ -32,9 +34,29 @@ CheckResult CheckKeepaliveMissed(const Observation& obs) {
         prev = next;
         prevMessage = nextMessage;
     };
-    for (int k : p.keepalives)
-        gap(obs.messages[static_cast<std::size_t>(k)].timeMs, k);
-    gap(p.endMs, -1);
+    // Keepalives and later REGISTERs in the order they came: while the
+    // device is unregistered nothing is due, and its registration again is
+    // its sign of life (a refresh while registered is none).
+    std::vector<std::pair<int, int>> events; // message, 0 keepalive, 1 register, 2 unregister
+    for (int k : p.keepalives) events.emplace_back(k, 0);
+    for (const auto& [m, ends] : p.registers) events.emplace_back(m, ends ? 2 : 1);
+    std::sort(events.begin(), events.end());
+    bool away = false;
+    for (const auto& [m, kind] : events) {
+        const std::int64_t at = obs.messages[static_cast<std::size_t>(m)].timeMs;
+        if (away) {
+            if (kind == 1) { // registered again: the count starts from here
+                prev = at;
+                prevMessage = m;
+                away = false;
+            }
+            continue;
+        }
+        if (kind == 1) continue;
+        gap(at, m);
+        away = kind == 2;
+    }
+    if (!away) gap(p.endMs, -1);
 
     CheckResult r;
     if (missed == 0) {
