@@ -437,6 +437,8 @@ MediaInputs CTarvexCore::MediaInputsLocked() const {
     in.downloadSpeed = settings_->downloadSpeed;
     in.legacySetup = settings_->mediaSetupLegacy;
     in.savePs = settings_->mediaSavePs;
+    in.edition2022 = EditionSetting(settings_->gbEdition) == GbEdition::Gb2022;
+    in.streamNumber = liveStream_.load();
     Outgoing ignored;
     const Target t = const_cast<CTarvexCore*>(this)->TargetLocked(ignored);
     if (t.device) {

@@ -20,6 +20,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QUrl>
@@ -175,6 +176,12 @@ void CTarvexDlg::BuildControls() {
     audioRow->addWidget(record);
     connect(record, &QPushButton::clicked, this,
             [this, record] { record->setChecked(core_->ToggleLiveRecording()); });
+    // 码流: main or sub stream of the next live view (a=streamnumber, 2022).
+    auto* stream = Named(new QComboBox, 1108);
+    stream->addItems({U("主码流"), U("子码流")});
+    audioRow->addWidget(stream);
+    connect(stream, &QComboBox::currentIndexChanged, this,
+            [this](int index) { core_->SetLiveStream(index); });
     auto* centre = new QWidget;
     auto* cl = new QVBoxLayout(centre);
     cl->setContentsMargins(0, 0, 0, 0);
