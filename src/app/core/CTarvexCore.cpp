@@ -130,6 +130,7 @@ void CTarvexCore::StartEndpoint() {
     s.domain = settings_->localDomain;
     s.registerPassword = ChallengePassword();
     s.gbVersion = GbVersionHeader(EditionSetting(settings_->gbEdition));
+    if (!settings_->digestAlgorithm.empty()) s.digestAlgorithm = settings_->digestAlgorithm;
     startedPassword_ = s.registerPassword;
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
@@ -277,6 +278,7 @@ void CTarvexCore::TakeInputsLocked(const OperatorInputs& in, bool report, Outgoi
     customMode_ = in.customMode;
     inputs_.rowValues = in.rowValues;
     inputs_.edition = EditionSetting(settings_->gbEdition);
+    builder_.SetEdition2022(inputs_.edition == GbEdition::Gb2022);
 }
 
 CTarvexCore::Target CTarvexCore::TargetLocked(Outgoing& out) {
