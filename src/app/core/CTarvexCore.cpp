@@ -130,6 +130,7 @@ void CTarvexCore::StartEndpoint() {
     s.domain = settings_->localDomain;
     s.registerPassword = ChallengePassword();
     s.gbVersion = GbVersionHeader(EditionSetting(settings_->gbEdition));
+    if (!settings_->digestAlgorithm.empty()) s.digestAlgorithm = settings_->digestAlgorithm;
     startedPassword_ = s.registerPassword;
     {
         std::lock_guard<std::mutex> cmd(commandMutex_);
@@ -277,6 +278,7 @@ void CTarvexCore::TakeInputsLocked(const OperatorInputs& in, bool report, Outgoi
     customMode_ = in.customMode;
     inputs_.rowValues = in.rowValues;
     inputs_.edition = EditionSetting(settings_->gbEdition);
+    builder_.SetEdition2022(inputs_.edition == GbEdition::Gb2022);
 }
 
 CTarvexCore::Target CTarvexCore::TargetLocked(Outgoing& out) {
@@ -438,6 +440,8 @@ MediaInputs CTarvexCore::MediaInputsLocked() const {
     in.downloadSpeed = settings_->downloadSpeed;
     in.legacySetup = settings_->mediaSetupLegacy;
     in.savePs = settings_->mediaSavePs;
+    in.edition2022 = EditionSetting(settings_->gbEdition) == GbEdition::Gb2022;
+    in.streamNumber = liveStream_.load();
     Outgoing ignored;
     const Target t = const_cast<CTarvexCore*>(this)->TargetLocked(ignored);
     if (t.device) {

@@ -242,6 +242,9 @@ public:
     // file, and a .ps file with 保存PS流 (CMediaSession::ToggleLiveRecording);
     // whether one runs now.
     bool ToggleLiveRecording() { return media_->ToggleLiveRecording(settings_->mediaSavePs); }
+    // The live view's 码流 choice (0 main, 1 sub): the next live offer's
+    // a=streamnumber under 国标版本 2022.
+    void SetLiveStream(int number) { liveStream_ = number == 1 ? 1 : 0; }
     void OverrideMediaTransport(std::optional<int> transport);
     void AcceptSearch(const std::string& startText, const std::string& endText, int typeIndex);
     // The password REGISTER is challenged with ("验证密码"), "" when it is not.
@@ -429,6 +432,7 @@ private:
     // hand carries; 0 none.
     std::uint64_t heldOffer_ = 0;
     std::optional<int> mediaTransportOverride_;
+    std::atomic<int> liveStream_{0};
 
     std::atomic<int> speedByte_{0};
     std::atomic<int> ptzAddress_{0};

@@ -44,6 +44,7 @@ const CfgFieldInfo kInfo[kCfgFieldCount] = {
     {CfgField::GbEdition, "gb.edition", kLocal, "国标版本", CfgKind::Text},
     {CfgField::HttpPort, "http.port", kLocal, "HTTP端口", CfgKind::Int},
     {CfgField::MediaSavePs, "media.savePs", kMedia, "保存PS流", CfgKind::Flag},
+    {CfgField::DigestAlgorithm, "local.digest", kLocal, "摘要算法", CfgKind::Text},
 };
 
 // A whole number with optional surrounding blanks, as the dialog accepts it.
@@ -161,6 +162,7 @@ void CDlgCfg::SetFromText(CfgField f, const std::string& text) {
     case CfgField::MediaServerPort: mediaServerPort = num(); break;
     case CfgField::MediaSetupLegacy: mediaSetupLegacy = text == "1"; break;
     case CfgField::GbEdition: gbEdition = text; break;
+    case CfgField::DigestAlgorithm: digestAlgorithm = text; break;
     case CfgField::HttpPort: httpPort = num(); break;
     case CfgField::MediaSavePs: mediaSavePs = text == "1"; break;
     case CfgField::Count: break;
@@ -194,6 +196,7 @@ std::string CDlgCfg::FieldText(CfgField f) const {
     case CfgField::MediaServerPort: return std::to_string(mediaServerPort);
     case CfgField::MediaSetupLegacy: return mediaSetupLegacy ? "1" : "0";
     case CfgField::GbEdition: return gbEdition;
+    case CfgField::DigestAlgorithm: return digestAlgorithm;
     case CfgField::HttpPort: return httpPort < 0 ? std::string() : std::to_string(httpPort);
     case CfgField::MediaSavePs: return mediaSavePs ? "1" : "0";
     case CfgField::Count: break;
@@ -240,6 +243,9 @@ std::string CDlgCfg::Validate(CfgField f, const std::string& text) {
     const CfgKind kind = CfgInfo(f).kind;
     if (f == CfgField::GbEdition && !text.empty() && text != "2016" && text != "2022")
         return "国标版本请输入 2016 或 2022。";
+    if (f == CfgField::DigestAlgorithm && !text.empty() && text != "MD5" && text != "SHA-256" &&
+        text != "SM3")
+        return "摘要算法请输入 MD5、SHA-256 或 SM3。";
     if (kind == CfgKind::Text || kind == CfgKind::Transport) return {};
     // A check box: "1" is on, anything else off.
     if (kind == CfgKind::Flag) return {};

@@ -51,6 +51,7 @@ enum class CfgField : int {
     GbEdition, // "国标版本": 2016 or 2022 (empty: 2022), where the editions differ
     HttpPort,  // "HTTP端口": snapshot uploads and firmware downloads (empty or 0: one the system picks)
     MediaSavePs, // "保存PS流": a download also keeps the program stream as received (0 or 1)
+    DigestAlgorithm, // "摘要算法": MD5, SHA-256 or SM3 (empty: MD5), what REGISTER is challenged with
     Count
 };
 constexpr int kCfgFieldCount = static_cast<int>(CfgField::Count);
@@ -144,6 +145,7 @@ public:
     int mediaServerPort = -1;
     bool mediaSetupLegacy = false;
     std::string gbEdition;
+    std::string digestAlgorithm;
     int httpPort = -1;
     bool mediaSavePs = false;
 

@@ -54,6 +54,7 @@ CDlgCfgDialog::CDlgCfgDialog(CDlgCfg& cfg, QWidget* parent) : QDialog(parent), c
     lf->addRow(U("端口:"), edit(CfgField::LocalPort));
     lf->addRow(U("密码:"), edit(CfgField::LocalPassword));
     lf->addRow(U("国标版本:"), edit(CfgField::GbEdition));
+    lf->addRow(U("摘要算法:"), edit(CfgField::DigestAlgorithm));
     lf->addRow(U("HTTP端口:"), edit(CfgField::HttpPort));
     auto* verify = new QCheckBox(U("验证密码"));
     verify->setObjectName(CfgInfo(CfgField::LocalVerifyPassword).name);

@@ -22,6 +22,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QUrl>
@@ -179,6 +180,12 @@ void CTarvexDlg::BuildControls() {
     voiceControls_ = std::make_unique<VoiceControls>(*core_, this, voiceRow, audioOut_);
     connect(record, &QPushButton::clicked, this,
             [this, record] { record->setChecked(core_->ToggleLiveRecording()); });
+    // 码流: main or sub stream of the next live view (a=streamnumber, 2022).
+    auto* stream = Named(new QComboBox, 1111);
+    stream->addItems({U("主码流"), U("子码流")});
+    audioRow->addWidget(stream);
+    connect(stream, &QComboBox::currentIndexChanged, this,
+            [this](int index) { core_->SetLiveStream(index); });
     auto* centre = new QWidget;
     auto* cl = new QVBoxLayout(centre);
     cl->setContentsMargins(0, 0, 0, 0);

@@ -47,12 +47,14 @@ CommandBuilder::Result CommandBuilder::Finish(bool customMode) {
         if (root_.ChildCount() == 0) return r;
         int len = 0;
         char* tree = root_.Serialize(&len);
-        // Chinese text (a preset's name, a configured name) goes out as GB2312
-        // declares it, as devices read it (GB18030 bytes, a superset); an
-        // ASCII body keeps the plain declaration.
+        // Chinese text (a preset's name, a configured name) goes out in
+        // GB18030 bytes (a superset of what GB2312 devices read), declared
+        // GB18030 under 2022 and GB2312 under 2016; an ASCII body keeps the
+        // plain declaration.
         std::string text = tree ? tree : "";
         if (TextCodec::HasNonAscii(text))
-            text = TextCodec::OperatorTextToBody("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n" + text);
+            text = TextCodec::OperatorTextToBody(std::string("<?xml version=\"1.0\" encoding=\"") +
+                                                 DeclaredEncoding() + "\"?>\r\n" + text);
         else
             text = "<?xml version=\"1.0\"?>\r\n" + text;
         // The buffer holds 2047 characters; a longer body is cut, never overrun.

@@ -53,6 +53,10 @@ public:
     // Writes the tree into the buffer when it is empty (cut at 2047 bytes), and
     // shows the buffer; in custom mode nothing is sent.
     Result Finish(bool customMode);
+    // 国标版本: a body with Chinese text declares GB18030 under 2022 and
+    // GB2312 under 2016 (the bytes are GB18030 in both, a superset of GBK).
+    void SetEdition2022(bool on) { edition2022_ = on; }
+    const char* DeclaredEncoding() const { return edition2022_ ? "GB18030" : "GB2312"; }
     // "发送": the edited text goes out with the kind and label of the last build.
     Result Edited(std::string text);
 
@@ -73,6 +77,7 @@ private:
     int selected_ = -1;
     int list_ = kListSignalling;
     int mediaSet_ = 0;
+    bool edition2022_ = false;
     int sendKind_ = 0;
     std::string label_;
     XMLNode root_;

@@ -114,11 +114,20 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
             m_sock = -1;
             m_setupError = "cannot open TCP port " + std::to_string(port) + ": " + e.message;
         }
+        m_reconnections = 0;
+        m_dropped = false;
         if (transport == 1) {
             const int to = remotePort ? remotePort : port + 2;
+            m_connectAddress = address ? address : "";
+            m_connectPort = to;
             m_bReady = m_sock >= 0 && ConnectWithTimeout(m_sock, address, to) == 0;
             // Added whatever the outcome: a failed connection just brings nothing.
             status = AddDestination(tvrtp::TcpAddress(m_sock)) < 0 ? -1 : 0;
+            // A failed first connection is tried again, as a dropped one is.
+            m_reconnectLeft = m_bReady ? 0 : kReconnectTries;
+            m_hRecvTCP.Stop();
+            m_hRecvTCP.routine = &CRTPSession::ReconnectLoop;
+            m_hRecvTCP.Start("m_hRecvTCP", this);
         } else {
             m_bReady = m_sock >= 0 && ::listen(m_sock, kListenBacklog) == 0;
             if (m_sock >= 0 && !m_bReady)
@@ -126,6 +135,7 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
                     "cannot listen on TCP port " + std::to_string(port) + ": " + std::strerror(errno);
             if (m_spare < 0) m_spare = openSpare();
             m_hRecvTCP.Stop();
+            m_hRecvTCP.routine = &CRTPSession::AcceptLoop;
             m_hRecvTCP.Start("m_hRecvTCP", this);
         }
     } else {
@@ -482,6 +492,15 @@ void CRTPSession::AcceptOne(CThread* t) {
             AddDestination(tvrtp::TcpAddress(fd));
         }
     }
+    if (keep && (m_nPeer == 0 || ip == m_nPeer) && m_dropped.exchange(false)) {
+        ++m_reconnections;
+        in_addr a{};
+        a.s_addr = htonl(ip);
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &a, text, sizeof text);
+        Note("media connection on TCP port " + std::to_string(m_nPort) + " accepted again from " +
+             text);
+    }
     if (!keep) {
         CloseSocket(fd); // no room: the caller is turned away
         for (auto waited = std::chrono::milliseconds(0);
@@ -493,18 +512,100 @@ void CRTPSession::AcceptOne(CThread* t) {
 }
 
 void CRTPSession::OnConnectionClosed(int socket) {
-    std::lock_guard<std::mutex> l(m_acceptLock);
-    // The number may already belong to a newer connection (the old one was
-    // closed here to make room): that one is a destination and stays.
-    if (m_tcp.LastInputs().count(socket)) return;
-    for (auto it = m_conns.begin(); it != m_conns.end(); ++it) {
-        if (it->fd == socket) {
+    std::string said;
+    {
+        std::lock_guard<std::mutex> l(m_acceptLock);
+        // The number may already belong to a newer connection (the old one was
+        // closed here to make room): that one is a destination and stays.
+        if (m_tcp.LastInputs().count(socket)) return;
+        for (auto it = m_conns.begin(); it != m_conns.end(); ++it) {
+            if (it->fd != socket) continue;
+            const uint32_t ip = it->ip;
             shutClose(it->fd);
             m_conns.erase(it);
-            return;
+            // The device's connection went and no other of its own is left.
+            const bool device = m_nPeer == 0 || ip == m_nPeer;
+            const bool another = std::any_of(m_conns.begin(), m_conns.end(), [&](const Connection& c) {
+                return m_nPeer == 0 || c.ip == m_nPeer;
+            });
+            if (device && !another && !m_dropped.exchange(true))
+                said = "media connection on TCP port " + std::to_string(m_nPort) +
+                       " closed by the device; waiting for it to connect again";
+            break;
+        }
+        if (m_nTransport == 1 && socket == m_sock) {
+            shutClose(m_sock);
+            if (m_bReady.exchange(false)) {
+                m_reconnectLeft = kReconnectTries;
+                said = "media connection to " + m_connectAddress + ":" +
+                       std::to_string(m_connectPort) + " dropped; connecting again";
+            }
         }
     }
-    if (m_nTransport == 1 && socket == m_sock) shutClose(m_sock);
+    if (!said.empty()) Note(said);
+}
+
+void CRTPSession::Note(const std::string& text) {
+    if (RTPTransportCallback cb = m_pfnTransport.load()) cb(m_pTransportUser.load(), text);
+}
+
+void CRTPSession::ReconnectLoop(CThread* t) {
+    auto* self = static_cast<CRTPSession*>(t->argument);
+    while (t->running)
+        self->ReconnectOne(t);
+}
+
+// One try after kReconnectInterval, from the receiver port again (the device
+// may only accept the port the offer named), to the same address and port.
+void CRTPSession::ReconnectOne(CThread* t) {
+    if (m_reconnectLeft.load() <= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptWaitMs));
+        return;
+    }
+    for (auto waited = std::chrono::milliseconds(0); t->running && waited < kReconnectInterval;
+         waited += std::chrono::milliseconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!t->running) return;
+    const int left = --m_reconnectLeft;
+    {
+        // A failed first socket may still be a destination: it goes first.
+        std::lock_guard<std::mutex> l(m_acceptLock);
+        if (m_sock >= 0) {
+            DeleteDestination(tvrtp::TcpAddress(m_sock));
+            shutClose(m_sock);
+        }
+    }
+    int fd = -1;
+    try {
+        fd = CreateTcpSocket(m_nPort);
+    } catch (const Exception&) {
+        fd = -1;
+    }
+    // A short wait per try, so that a stop never waits long for it.
+    const bool up = fd >= 0 && ConnectWithTimeout(fd, m_connectAddress.c_str(), m_connectPort,
+                                                  static_cast<int>(kReconnectInterval.count())) == 0;
+    const std::string to = m_connectAddress + ":" + std::to_string(m_connectPort);
+    if (!up) {
+        CloseSocket(fd);
+        if (left <= 0)
+            Note("media connection to " + to + " not re-established after " +
+                 std::to_string(kReconnectTries) + " tries, " +
+                 std::to_string(kReconnectInterval.count() / 1000) + " s apart");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> l(m_acceptLock);
+        m_sock = fd;
+        if (AddDestination(tvrtp::TcpAddress(m_sock)) < 0) {
+            shutClose(m_sock);
+            return;
+        }
+        m_reconnectLeft = 0;
+        m_bReady = true;
+    }
+    ++m_reconnections;
+    Note("media connection to " + to + " re-established (try " +
+         std::to_string(kReconnectTries - left) + ")");
 }
 
 bool CRTPSession::DestinationOf(tvrtp::SourceInfo* src, tvrtp::Ipv4Address& out) const {

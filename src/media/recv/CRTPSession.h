@@ -56,6 +56,9 @@ using RTPRawCallback = void (*)(void* user, const uint8_t* data, std::size_t len
 // named it). The bytes are valid only during the call.
 using RTPAudioCallback = void (*)(void* user, uint8_t streamType, const uint8_t* data,
                                   std::size_t length);
+// Called on the RTP poll thread or m_hRecvTCP with one line about the TCP
+// transport: a dropped connection, a reconnection, a connection accepted again.
+using RTPTransportCallback = void (*)(void* user, const std::string& text);
 
 class CRTPSession : public tvrtp::Session {
 public:
@@ -117,6 +120,21 @@ public:
     void SetAudioCallback(RTPAudioCallback cb, void* user) {
         m_pAudioUser.store(user);
         m_pfnAudio.store(cb);
+    }
+
+    // TCP media reconnection within the call. Connecting: when the connection
+    // drops, or the first one failed, the receiver connects again from its
+    // port to the same address and port, kReconnectInterval apart, at most
+    // kReconnectTries times per drop. Listening: the accept thread keeps
+    // accepting, and a device's connection after its last one dropped is said
+    // and counted as a reconnection.
+    static constexpr std::chrono::milliseconds kReconnectInterval{1000};
+    static constexpr int kReconnectTries = 10;
+    // Connections that came back after a drop (or after a failed first one).
+    std::size_t Reconnections() const { return m_reconnections.load(); }
+    void SetTransportCallback(RTPTransportCallback cb, void* user) {
+        m_pTransportUser.store(user);
+        m_pfnTransport.store(cb);
     }
 
     // Sets or clears (null) the idle callback and the value passed back to it.
@@ -208,6 +226,8 @@ public:
     std::atomic<RTPRawCallback> m_pfnRaw{nullptr};
     std::atomic<void*> m_pAudioUser{nullptr};
     std::atomic<RTPAudioCallback> m_pfnAudio{nullptr};
+    std::atomic<void*> m_pTransportUser{nullptr};
+    std::atomic<RTPTransportCallback> m_pfnTransport{nullptr};
 
 protected:
     void OnNewSource(tvrtp::SourceInfo* src) override;
@@ -225,6 +245,9 @@ private:
     static void RecvLoop(CThread* t);
     static void AcceptLoop(CThread* t);
     void AcceptOne(CThread* t);
+    static void ReconnectLoop(CThread* t);
+    void ReconnectOne(CThread* t);
+    void Note(const std::string& text);
     // Takes at most one packet of the followed source, or switches to another.
     void ReceiveStep();
     void HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart);
@@ -282,5 +305,13 @@ private:
     uint16_t m_nPort = 0;
     uint32_t m_nPeer = 0; // host order
     uint32_t m_nLocalIP = 0;
+    // Connecting: where to, and the tries left since the last drop (0 while
+    // connected or after giving up).
+    std::string m_connectAddress;
+    int m_connectPort = 0;
+    std::atomic<int> m_reconnectLeft{0};
+    // Listening: the device's connection dropped and none of it came since.
+    std::atomic<bool> m_dropped{false};
+    std::atomic<std::size_t> m_reconnections{0};
     std::atomic<bool> m_bReady{false};
 };

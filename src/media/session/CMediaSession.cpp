@@ -204,6 +204,7 @@ ReceiverInfo CMediaSession::InfoLocked(int slot) const {
     r.port = s.receiver->Port();
     r.ready = s.receiver->TransportReady();
     r.accepted = s.receiver->AcceptedCount();
+    r.reconnections = s.receiver->Reconnections();
     if (std::uint32_t ssrc = 0; s.receiver->CurrentSsrc(ssrc)) r.ssrc = ssrc;
     const SequenceFigures counts = s.receiver->RtpCounts();
     r.packets = counts.packets;
@@ -464,7 +465,7 @@ AnswerOutcome CMediaSession::OnCallAnswered(int cid, int did, const std::string&
 AnswerOutcome CMediaSession::FileAnswer(int cid, int did, const std::string& sdp,
                                         const MediaInputs& current, std::optional<Offer> offer) {
     AnswerOutcome out;
-    const AnswerMedia a = ReadAnswer(sdp);
+    const AnswerMedia a = ReadAnswer(sdp, current.edition2022);
     out.receivable = a.Receivable();
     out.stream = offer ? offer->stream : MediaStream::None;
     if (offer && offer->abandoned) {
@@ -493,6 +494,7 @@ AnswerOutcome CMediaSession::FileAnswer(int cid, int did, const std::string& sdp
                 if (slot >= 0) slots_[slot].inputs = in;
             }
             if (slot >= 0) epoch = slots_[slot].epoch;
+            if (slot >= 0) slots_[slot].fileSize = a.fileSize.value_or(0);
         }
     }
     // Voice answers start nothing, whatever they carry.
@@ -510,7 +512,8 @@ AnswerOutcome CMediaSession::FileAnswer(int cid, int did, const std::string& sdp
     plan.format = a.encoding == AnswerEncoding::H264   ? 1
                   : a.encoding == AnswerEncoding::H265 ? 2
                                                        : 0;
-    if (a.encoding == AnswerEncoding::Other || a.encoding == AnswerEncoding::None) {
+    if (a.encoding == AnswerEncoding::Other || a.encoding == AnswerEncoding::None ||
+        a.encoding == AnswerEncoding::Aac) {
         const std::string named =
             a.encodingName.empty() ? std::string("no a=rtpmap") : a.encodingName;
         Say("the device answered payload type " + std::to_string(a.payloadType) + " (" + named +
@@ -687,6 +690,7 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     r->SetFrameCallback(&CMediaSession::SlotFrameHandler, &targets_[slot]);
     r->SetIdleCallback(&CMediaSession::SlotIdleHandler, &targets_[slot]);
     if (audioTap_) r->SetAudioCallback(&CMediaSession::SlotAudioHandler, &targets_[slot]);
+    r->SetTransportCallback(&CMediaSession::SlotTransportHandler, &targets_[slot]);
     {
         std::lock_guard<std::mutex> l(mutex_);
         if (st.receiver || st.starting || st.stopping || epoch != st.epoch) return false;
@@ -766,7 +770,8 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
                                watches_.end());
             }
             Say("media connection to " + peer + ":" + std::to_string(plan.connectPort) +
-                " failed: refused, unreachable or not accepted within 3 s");
+                " failed: refused, unreachable or not accepted within 3 s; connecting again " +
+                std::to_string(CRTPSession::kReconnectTries) + " times, 1 s apart");
         }
         return true;
     }
@@ -776,6 +781,7 @@ bool CMediaSession::StartMedia(int slot, const MediaInputs& in, const ReceiverPl
     r->SetIdleCallback(nullptr, nullptr);
     r->SetRawCallback(nullptr, nullptr);
     r->SetAudioCallback(nullptr, nullptr);
+    r->SetTransportCallback(nullptr, nullptr);
     r.reset();
     FinishRawPs(slot);
     std::lock_guard<std::mutex> l(mutex_);
@@ -819,6 +825,7 @@ void CMediaSession::StopReceiver(int slot) {
         r->SetIdleCallback(nullptr, nullptr);
         r->SetRawCallback(nullptr, nullptr);
         r->SetAudioCallback(nullptr, nullptr);
+        r->SetTransportCallback(nullptr, nullptr);
         r->RTP_Teardown();
         hevc = r->VideoStreamType() == CRTPSession::kStreamTypeH265;
         r.reset();
@@ -1088,6 +1095,14 @@ void CMediaSession::SlotIdleHandler(void* user) {
     t->session->OnIdle(t->slot);
 }
 
+// The TCP transport dropped, came back or was accepted again: said, while
+// the stream is on.
+void CMediaSession::SlotTransportHandler(void* user, const std::string& text) {
+    auto* t = static_cast<FrameTarget*>(user);
+    if (!t || !t->session->slots_[t->slot].receiving.load(std::memory_order_acquire)) return;
+    t->session->Say(text);
+}
+
 // No packet for a while: the figures of the window go on falling.
 void CMediaSession::OnIdle(int slot) {
     std::lock_guard<std::mutex> gate(frameMutex_);
@@ -1140,7 +1155,8 @@ MediaViewUpdate CMediaSession::Compose(int slot, std::int64_t elapsed) const {
     const StreamFigures f = slots_[slot].counters.Read(elapsed, slots_[slot].lastNow);
     const bool recording =
         slot == SlotOf(MediaStream::Download) || slot == SlotOf(MediaStream::Playback);
-    const ProgressShown p = ProgressFor(f, recording, duration_.load());
+    const ProgressShown p = ProgressFor(f, recording, duration_.load(),
+                                        recording ? slots_[slot].fileSize.load() : 0);
     MediaViewUpdate u;
     u.statistics = StatisticsLine(f);
     u.figures = f;

@@ -81,6 +81,8 @@ struct ReceiverInfo {
     int port = 0;
     bool ready = false;       // the transport came up (see CRTPSession::TransportReady)
     std::size_t accepted = 0; // connections accepted while listening
+    // TCP connections back after a drop (CRTPSession::Reconnections).
+    std::size_t reconnections = 0;
     // The RTP SSRC the receiver follows, once a packet came.
     std::optional<std::uint32_t> ssrc;
     // RTP sequence of the followed source since the receiver started
@@ -268,6 +270,9 @@ private:
         int stopping = 0;
         std::uint64_t epoch = 0; // advanced by every stop; a start begun before it is dropped
         StreamCounters counters;
+        // a=filesize of the answer (bytes; 0 none): a download's progress by
+        // the bytes received instead of the stream's time.
+        std::atomic<std::int64_t> fileSize{0};
         std::chrono::steady_clock::time_point startedAt{};
         std::atomic<std::int64_t> lastElapsed{0};
         std::atomic<CRTPSession*> active{nullptr};
@@ -336,6 +341,7 @@ private:
     void OnFrame(int slot, const std::uint8_t* frame, std::int32_t length);
     // The receiver's idle callback (RTPIdleCallback): no packet for a while.
     static void SlotIdleHandler(void* user);
+    static void SlotTransportHandler(void* user, const std::string& text);
     void OnIdle(int slot);
     // The decoder's (for the drawn stream) and the receiver's totals into the
     // slot's counters.

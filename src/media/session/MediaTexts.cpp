@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -61,10 +62,20 @@ std::string MediaLines(const MediaInputs& in, const char* media, bool ranged) {
     const std::int64_t to = record ? in.recordEnd : in.searchEnd;
     const int start = ranged ? static_cast<int32_t>(static_cast<uint32_t>(from)) : 0;
     const int end = ranged ? static_cast<int32_t>(static_cast<uint32_t>(to)) : 0;
-    return Format("t=%d %d \r\nm=%s %d %s 96 98 97\r\na=recvonly\r\n"
+    // 2022 adds H.265 (100) to the video offers; the voice offers keep the
+    // 2016 map under their audio line.
+    const bool h265 = in.edition2022 && std::string_view(media) == "video";
+    return Format("t=%d %d \r\nm=%s %d %s 96 98 97%s\r\na=recvonly\r\n"
                   "a=rtpmap:96 PS/90000\r\na=rtpmap:98 H264/90000\r\n"
-                  "a=rtpmap:97 MPEG4/90000\r\n",
-                  start, end, media, in.port, TransportToken(in.transport));
+                  "a=rtpmap:97 MPEG4/90000\r\n%s",
+                  start, end, media, in.port, TransportToken(in.transport), h265 ? " 100" : "",
+                  h265 ? "a=rtpmap:100 H265/90000\r\n" : "");
+}
+
+// 2022: the live view names the stream it wants, 0 main, 1 sub.
+std::string StreamNumberLine(const MediaInputs& in) {
+    if (!in.edition2022) return {};
+    return Format("a=streamnumber:%d\r\n", in.streamNumber == 1 ? 1 : 0);
 }
 
 std::string IdentityTrailer(const MediaInputs& in, int history) {
@@ -118,7 +129,7 @@ std::string OfferText(const MediaRow& r, const MediaInputs& in) {
     switch (r.action) {
     case MediaRowAction::OpenLive:
         return s + MediaLines(in, "video", false) + SetupLines(in.transport) +
-               IdentityTrailer(in, 0);
+               StreamNumberLine(in) + IdentityTrailer(in, 0);
     case MediaRowAction::OpenDownload:
         return s + MediaLines(in, "video", true) +
                Format("a=downloadspeed:%d\r\n", in.downloadSpeed) + SetupLines(in.transport) +

@@ -40,7 +40,20 @@ struct MediaInputs {
     // download when recordEnd > recordStart, else the last search's.
     std::int64_t recordStart = 0;
     std::int64_t recordEnd = 0;
+    // "国标版本" 2022 (the core's default): the video offers add H.265 in
+    // payload type 100, the live offer names its stream (a=streamnumber), and
+    // an answer's payload type 100 without a=rtpmap reads as H.265.
+    bool edition2022 = false;
+    // The live view's 码流 choice: 0 the main stream, 1 the sub stream (2022 only).
+    int streamNumber = 0;
 };
+
+// The payload types both editions fix; 2022 adds H.265 and AAC.
+constexpr int kPayloadPs = 96;
+constexpr int kPayloadMpeg4 = 97;
+constexpr int kPayloadH264 = 98;
+constexpr int kPayloadH265 = 100; // 2022
+constexpr int kPayloadAac = 102;  // 2022
 
 // What the receiver does on TCP for the transport index: RFC 4145 reads
 // "TCP passive" (a=setup:passive) as our role, so we listen and the device

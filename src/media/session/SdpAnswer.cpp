@@ -6,6 +6,7 @@
 #include <osipparser2/sdp_message.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -41,7 +42,47 @@ AnswerEncoding EncodingOf(const std::string& name) {
     if (SameNoCase(name, "PS") || SameNoCase(name, "MP2P")) return AnswerEncoding::Ps;
     if (SameNoCase(name, "H264")) return AnswerEncoding::H264;
     if (SameNoCase(name, "H265") || SameNoCase(name, "HEVC")) return AnswerEncoding::H265;
+    if (SameNoCase(name, "AAC") || SameNoCase(name, "MPEG4-GENERIC")) return AnswerEncoding::Aac;
     return AnswerEncoding::Other;
+}
+
+// A payload type without a=rtpmap: 96 is PS in both editions (as devices
+// answer it); 2022 fixes 100 as H.265 and 102 as AAC.
+AnswerEncoding StaticEncoding(int pt, bool edition2022) {
+    if (pt == 96) return AnswerEncoding::Ps;
+    if (edition2022 && pt == 100) return AnswerEncoding::H265;
+    if (edition2022 && pt == 102) return AnswerEncoding::Aac;
+    return AnswerEncoding::Other;
+}
+
+// The rtpmap name of payload type pt among the attributes of media line i.
+std::string RtpmapName(sdp_message_t* msg, int i, int pt) {
+    std::string found;
+    for (int k = 0; sdp_message_a_att_field_get(msg, i, k); ++k) {
+        const char* value = sdp_message_a_att_value_get(msg, i, k);
+        if (!value || std::strcmp(sdp_message_a_att_field_get(msg, i, k), "rtpmap") != 0)
+            continue;
+        // "98 PS/90000": the payload type, its name up to the slash.
+        char* end = nullptr;
+        const long v = std::strtol(value, &end, 10);
+        if (end == value || v != pt) continue;
+        std::string name(end);
+        name.erase(0, name.find_first_not_of(' '));
+        found = name.substr(0, name.find('/'));
+    }
+    return found;
+}
+
+// A whole decimal number, sign allowed, nothing after it but blanks.
+std::optional<std::int64_t> Number(const char* text) {
+    if (!text) return {};
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE) return {};
+    while (*end == ' ' || *end == '\t') ++end;
+    if (*end) return {};
+    return v;
 }
 
 // The y= line libosip2 does not read: its digits, at most ten of them.
@@ -67,7 +108,7 @@ std::optional<std::uint32_t> SsrcLine(const std::string& in) {
 
 } // namespace
 
-AnswerMedia ReadAnswer(const std::string& sdp) {
+AnswerMedia ReadAnswer(const std::string& sdp, bool edition2022) {
     AnswerMedia a;
     sdp_message_t* raw = nullptr;
     if (sdp_message_init(&raw) != 0) return a;
@@ -94,20 +135,31 @@ AnswerMedia ReadAnswer(const std::string& sdp) {
             const char* value = sdp_message_a_att_value_get(msg.get(), i, k);
             if (!value) continue;
             if (field == "setup") a.setup = value;
-            if (field != "rtpmap") continue;
-            // "98 PS/90000": the payload type, its name up to the slash.
-            char* end = nullptr;
-            const long pt = std::strtol(value, &end, 10);
-            if (end == value || pt != a.payloadType) continue;
-            std::string name(end);
-            name.erase(0, name.find_first_not_of(' '));
-            name = name.substr(0, name.find('/'));
-            a.encodingName = name;
+            if (field == "filesize") {
+                const auto n = Number(value);
+                if (n && *n >= 0) a.fileSize = *n;
+            }
+            if (field == "streamnumber" || field == "stream") {
+                const auto n = Number(value);
+                if (n && *n >= 0 && *n <= 255) a.streamNumber = static_cast<int>(*n);
+            }
         }
+        a.encodingName = RtpmapName(msg.get(), i, a.payloadType);
         if (a.payloadType >= 0)
             a.encoding = !a.encodingName.empty() ? EncodingOf(a.encodingName)
-                         : a.payloadType == 96   ? AnswerEncoding::Ps
-                                                 : AnswerEncoding::Other;
+                                                 : StaticEncoding(a.payloadType, edition2022);
+    }
+    // The first audio line's first format.
+    for (int i = 0; !sdp_message_endof_media(msg.get(), i); ++i) {
+        const char* media = sdp_message_m_media_get(msg.get(), i);
+        if (!media || osip_strcasecmp(media, "audio") != 0) continue;
+        const char* f = sdp_message_m_payload_get(msg.get(), i, 0);
+        if (!f) break;
+        a.audioPayloadType = std::atoi(f);
+        const std::string name = RtpmapName(msg.get(), i, a.audioPayloadType);
+        a.audioEncoding =
+            !name.empty() ? EncodingOf(name) : StaticEncoding(a.audioPayloadType, edition2022);
+        break;
     }
     return a;
 }

@@ -9,7 +9,7 @@
 #include <string>
 
 // What the first payload type of the video line carries.
-enum class AnswerEncoding { None, Ps, H264, H265, Other };
+enum class AnswerEncoding { None, Ps, H264, H265, Aac, Other };
 
 struct AnswerMedia {
     bool parsed = false;    // the text is an SDP that libosip2 reads
@@ -24,9 +24,21 @@ struct AnswerMedia {
     std::string encodingName; // the a=rtpmap name of payloadType, as written
     std::string setup;        // a=setup of the video line (the device's role in RFC 4145)
     std::optional<std::uint32_t> ssrc; // y=, when it reads as a number
+    // a=filesize of a download's answer: the file's bytes, when the device
+    // knows them (a negative or unreadable value is none).
+    std::optional<std::int64_t> fileSize;
+    // The stream number the device names: a=streamnumber, or a=stream as
+    // some devices spell it.
+    std::optional<int> streamNumber;
+    // The first format of the m=audio line and what it carries (AAC: "AAC"
+    // or RFC 3640's "MPEG4-GENERIC", or 102 without a=rtpmap under 2022).
+    int audioPayloadType = -1;
+    AnswerEncoding audioEncoding = AnswerEncoding::None;
 
     // The receiver starts only for a video line with a connection.
     bool Receivable() const { return video && !connection.empty(); }
 };
 
-AnswerMedia ReadAnswer(const std::string& sdp);
+// edition2022: payload types without a=rtpmap read as that edition fixes
+// them (100 H.265, 102 AAC) besides 96 PS.
+AnswerMedia ReadAnswer(const std::string& sdp, bool edition2022 = false);

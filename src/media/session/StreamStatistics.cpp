@@ -124,8 +124,24 @@ std::string StatisticsLine(const StreamFigures& f) {
     return line;
 }
 
-ProgressShown ProgressFor(const StreamFigures& f, bool recording, std::int32_t duration) {
+ProgressShown ProgressFor(const StreamFigures& f, bool recording, std::int32_t duration,
+                          std::int64_t fileSize) {
     ProgressShown p;
+    if (recording && fileSize > 0) {
+        const std::uint64_t got = std::min<std::uint64_t>(f.bytes, static_cast<std::uint64_t>(fileSize));
+        const double share = static_cast<double>(got) / static_cast<double>(fileSize);
+        if (duration > 0) {
+            const auto position = static_cast<std::int64_t>(share * duration);
+            p.pos = static_cast<int>(position);
+            p.max = duration;
+            p.text = ClockText(position) + "/" + ClockText(duration);
+        } else {
+            p.pos = static_cast<int>(share * 100);
+            p.max = 100;
+            p.text = std::to_string(got / 1024) + " KB/" + std::to_string(fileSize / 1024) + " KB";
+        }
+        return p;
+    }
     if (!recording || duration <= 0) {
         p.text = ClockText(f.elapsed) + "/12:00:00";
         return p;

@@ -113,7 +113,11 @@ struct ProgressShown {
 // stream's own time (streamSeconds) against that length, the bar at the same
 // position, up to the end; any other stream shows its elapsed time against
 // "12:00:00".
-ProgressShown ProgressFor(const StreamFigures& f, bool recording, std::int32_t duration);
+// With the answer's a=filesize (fileSize > 0) the position is the share of
+// the file's bytes received instead: of the length when there is one, else
+// "<KB>/<KB> KB" with the bar in per cent.
+ProgressShown ProgressFor(const StreamFigures& f, bool recording, std::int32_t duration,
+                          std::int64_t fileSize = 0);
 
 // End minus start of a record's time texts ("%4d-%2d-%2dT%2d:%2d:%2d", local
 // time without daylight saving); a text that does not read counts as 0.

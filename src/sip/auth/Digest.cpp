@@ -109,6 +109,8 @@ std::string DigestHash(std::string_view algorithm, std::string_view text) {
         md = EVP_sha256();
     else if (EqualsNoCase(base, "SHA-512-256"))
         md = EVP_sha512_256();
+    else if (EqualsNoCase(base, "SM3"))
+        md = EVP_get_digestbyname("SM3"); // where the OpenSSL build has it
     if (!md) return {};
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int n = 0;

@@ -14,7 +14,8 @@ namespace tarvex::sipauth {
 std::map<std::string, std::string> ParseAuthParams(std::string_view value, std::string* scheme);
 
 // Lower-case hexadecimal hash of text by the digest algorithm's name ("MD5",
-// "SHA-256", "SHA-512-256", with or without "-sess"); empty for an unknown name.
+// "SHA-256", "SHA-512-256", "SM3", with or without "-sess"); empty for an
+// unknown name, and for SM3 where OpenSSL lacks it.
 std::string DigestHash(std::string_view algorithm, std::string_view text);
 
 // The response value the credentials should carry. challenge and credentials

@@ -48,11 +48,12 @@ bool SameUri(std::string_view a, std::string_view b) {
     return norm(a) == norm(b);
 }
 
-// The algorithms accepted: the one offered (MD5), its session form, and the
-// SHA-256 pair of RFC 7616 for devices that prefer them.
+// The algorithms accepted: MD5 and its session form, the SHA-256 pair of
+// RFC 7616 for devices that prefer them, and SM3 (GM/T 0004) of 2022 devices
+// where OpenSSL has it.
 bool Accepted(std::string_view alg) {
-    for (const char* a : {"MD5", "MD5-sess", "SHA-256", "SHA-256-sess"})
-        if (EqualsNoCase(alg, a)) return true;
+    for (const char* a : {"MD5", "MD5-sess", "SHA-256", "SHA-256-sess", "SM3", "SM3-sess"})
+        if (EqualsNoCase(alg, a)) return !DigestHash(a, "").empty();
     return false;
 }
 
@@ -89,7 +90,7 @@ std::string DigestRegistrar::NonceFor(std::int64_t second, std::string_view host
 
 std::string DigestRegistrar::Challenge(std::string_view host, int port, bool stale) {
     std::string value = "Digest realm=\"" + realm_ + "\", nonce=\"" + NonceFor(NowSecond(), host, port) +
-                        "\", algorithm=MD5, qop=\"auth\"";
+                        "\", algorithm=" + challengeAlgorithm_ + ", qop=\"auth\"";
     if (stale) value += ", stale=true";
     return value;
 }
@@ -104,6 +105,16 @@ void DigestRegistrar::Forget(std::int64_t now) {
         floor_ = std::max(floor_, oldest->second.second + 1);
         used_.erase(oldest);
     }
+}
+
+bool DigestRegistrar::SetChallengeAlgorithm(std::string_view algorithm) {
+    for (const char* a : {"MD5", "SHA-256", "SM3"}) {
+        if (EqualsNoCase(algorithm, a) && Accepted(a)) {
+            challengeAlgorithm_ = a;
+            return true;
+        }
+    }
+    return false;
 }
 
 DigestOutcome DigestRegistrar::Verify(const DigestRequest& r, std::string_view password) {

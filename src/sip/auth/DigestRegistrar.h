@@ -56,6 +56,11 @@ public:
     DigestOutcome Verify(const DigestRequest& request, std::string_view password);
 
     const std::string& Realm() const { return realm_; }
+    // The algorithm the challenge names: "MD5" (the default), "SHA-256" or
+    // "SM3". False, and nothing changes, for another name or an SM3 that
+    // OpenSSL lacks. Whatever is challenged, every accepted algorithm is.
+    bool SetChallengeAlgorithm(std::string_view algorithm);
+    const std::string& ChallengeAlgorithm() const { return challengeAlgorithm_; }
 
 private:
     std::string NonceFor(std::int64_t second, std::string_view host, int port) const;
@@ -63,6 +68,7 @@ private:
     void Forget(std::int64_t now);
 
     std::string realm_;
+    std::string challengeAlgorithm_ = "MD5";
     WallClock clock_;
     std::array<unsigned char, 32> secret_{};
     struct Used {

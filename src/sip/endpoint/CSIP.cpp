@@ -222,6 +222,10 @@ int CSIP::Start(int transport, const SipSettings& settings, ISipEvents& events) 
     settings_ = settings;
     events_ = &events;
     registrar_ = std::make_unique<tarvex::sipauth::DigestRegistrar>(settings_.domain, clock);
+    if (!settings_.digestAlgorithm.empty() &&
+        !registrar_->SetChallengeAlgorithm(settings_.digestAlgorithm))
+        std::fprintf(stderr, "digest algorithm %s is not available; REGISTER is challenged with MD5\n",
+                     settings_.digestAlgorithm.c_str());
     registeredFrom_.clear();
     auto ctx = std::make_unique<sipua::SipAgent>();
     if (ctx->Init() != 0) return -1;

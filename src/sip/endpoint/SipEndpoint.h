@@ -32,6 +32,9 @@ struct SipSettings {
     // X-GB-Ver of our REGISTER answers and our requests ("3.0" for the 2022
     // edition, "2.0" for 2016); empty sends none.
     std::string gbVersion = "3.0";
+    // The digest algorithm REGISTER is challenged with: "MD5", "SHA-256" or
+    // "SM3" (where OpenSSL has it; else MD5 and a line on standard error).
+    std::string digestAlgorithm = "MD5";
 };
 
 // Where requests to one device go.

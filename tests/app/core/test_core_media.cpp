@@ -71,7 +71,8 @@ TEST_F(CoreMedia, PlaybackControlGoesAsInfoInThePlaybacksDialog) {
     EXPECT_EQ(invite.to.port, 5060);
     EXPECT_EQ(invite.subject.rfind(std::string(kChannel) + ":", 0), 0u);
     EXPECT_NE(invite.subject.find(",34020000002000000001:0"), std::string::npos);
-    EXPECT_NE(invite.body.find("m=video 6000 TCP/RTP/AVP 96 98 97\r\n"), std::string::npos);
+    // 国标版本 2022 by default: H.265 in 100 besides PS, H.264 and MPEG-4.
+    EXPECT_NE(invite.body.find("m=video 6000 TCP/RTP/AVP 96 98 97 100\r\n"), std::string::npos);
     EXPECT_EQ(rig.core->TypeText(), "文件回放\n"); // the row label with its line break, as every command row
     EXPECT_EQ(MediaRows(), 9u);
     EXPECT_EQ(rig.core->LastInviteCallId(), 100);
@@ -182,3 +183,34 @@ TEST_F(CoreMedia, AnOfferTooLongForTheBufferIsRefusedWithAMessage) {
 }
 
 } // namespace
+
+// The live offer follows 国标版本 and the window's 码流 choice: 2022 names
+// the stream (main 0, sub 1) and offers H.265 in 100; 2016 does neither.
+TEST_F(CoreMedia, LiveOfferFollowsTheEditionAndTheStreamChoice) {
+    struct Case {
+        const char* edition;
+        int stream;
+        const char* media;
+        const char* streamLine;
+    } cases[] = {
+        {"2022", 1, "m=video 6000 TCP/RTP/AVP 96 98 97 100\r\n", "a=streamnumber:1\r\n"},
+        {"", 0, "m=video 6000 TCP/RTP/AVP 96 98 97 100\r\n", "a=streamnumber:0\r\n"},
+        {"2016", 1, "m=video 6000 TCP/RTP/AVP 96 98 97\r\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.edition) + " stream " + std::to_string(c.stream));
+        rig.core->Settings().gbEdition = c.edition;
+        rig.core->SetLiveStream(c.stream);
+        rig.core->TreeClicked(channel_);
+        const std::size_t before = rig.Sent().size();
+        rig.core->ClickCommand(kListMedia, 0, {}); // 实时点播
+        ASSERT_EQ(rig.Sent().size(), before + 1);
+        const std::string body = rig.Sent().back().body;
+        EXPECT_NE(body.find(c.media), std::string::npos) << body;
+        if (c.streamLine)
+            EXPECT_NE(body.find(c.streamLine), std::string::npos) << body;
+        else
+            EXPECT_EQ(body.find("a=streamnumber"), std::string::npos) << body;
+        rig.core->ClickCommand(kListMedia, 0, {}); // set 1: ends the live view
+    }
+}

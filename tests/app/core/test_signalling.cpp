@@ -476,19 +476,29 @@ TEST_F(Signalling, OperatorTextGoesOutInTheEncodingItsBodyDeclares) {
         EXPECT_EQ(Rows().back().body, body);
         EXPECT_TRUE(rig.core->Log().RowContains(rig.core->Log().Size() - 1, "前门"));
     }
-    // Bodies that Tarvex builds with Chinese text declare GB2312 and carry its
-    // bytes (as GB18030); the log shows them decoded.
+    // Bodies that Tarvex builds with Chinese text carry GB18030 bytes (GBK's
+    // for these characters), declared GB18030 under 国标版本 2022 (the
+    // default) and GB2312 under 2016; the log shows them decoded.
     in = {};
     in.presetName = "前门";
     Receive(Catalog("10", 1, 1, 1));
     rig.core->TreeClicked(Channels(kDev)[0].item);
     rig.core->ClickCommand(kListMedia, 0, in); // the live view opens: set 1
-    rig.core->ClickCommand(kListMedia, 12, in);
-    const std::string preset = rig.Sent().back().body;
-    EXPECT_EQ(preset.rfind("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n", 0), 0u) << preset;
-    EXPECT_NE(preset.find("<Name>" + TextCodec::Utf8ToGbk("前门") + "</Name>"), std::string::npos) << preset;
-    EXPECT_EQ(preset.find("前门"), std::string::npos);
-    EXPECT_TRUE(rig.core->Log().RowContains(rig.core->Log().Size() - 1, "前门"));
+    const std::pair<const char*, const char*> editions[] = {
+        {"", "GB18030"}, {"2022", "GB18030"}, {"2016", "GB2312"}};
+    for (const auto& [edition, declared] : editions) {
+        rig.core->Settings().gbEdition = edition;
+        rig.core->ClickCommand(kListMedia, 12, in);
+        const std::string preset = rig.Sent().back().body;
+        EXPECT_EQ(preset.rfind(std::string("<?xml version=\"1.0\" encoding=\"") + declared +
+                                   "\"?>\r\n",
+                               0),
+                  0u)
+            << preset;
+        EXPECT_NE(preset.find("<Name>" + TextCodec::Utf8ToGbk("前门") + "</Name>"), std::string::npos) << preset;
+        EXPECT_EQ(preset.find("前门"), std::string::npos);
+        EXPECT_TRUE(rig.core->Log().RowContains(rig.core->Log().Size() - 1, "前门"));
+    }
     // An ASCII name keeps the plain declaration, byte for byte as before.
     in.presetName = "door";
     rig.core->ClickCommand(kListMedia, 12, in);

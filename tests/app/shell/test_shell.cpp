@@ -187,6 +187,29 @@ TEST(MainWindow, EveryControlOfTemplate102WithKindAndCaption) {
     for (int id : {1102, 1103, 1106}) EXPECT_TRUE(d.Control(id)->isVisible()) << id;
 }
 
+// 码流 (1111) beside 录像: 主码流 by default; 子码流 makes the next live
+// offer ask for the sub stream (国标版本 2022, the default).
+TEST(MainWindow, StreamBoxChoosesTheLiveOffersStreamNumber) {
+    Window w;
+    auto* stream = w.dlg->Ctl<QComboBox>(1111);
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->count(), 2);
+    EXPECT_EQ(stream->itemText(0), U("主码流"));
+    EXPECT_EQ(stream->itemText(1), U("子码流"));
+    EXPECT_EQ(stream->currentIndex(), 0);
+    w.Register("34020000001320000001", "34020000001310000001");
+    for (int index : {1, 0}) {
+        stream->setCurrentIndex(index);
+        const std::size_t before = w.Sent().size();
+        w.dlg->Core().ClickCommand(kListMedia, 0, {}); // 实时点播
+        ASSERT_EQ(w.Sent().size(), before + 1);
+        EXPECT_NE(w.Sent().back().body.find("a=streamnumber:" + std::to_string(index) + "\r\n"),
+                  std::string::npos)
+            << w.Sent().back().body;
+        w.dlg->Core().ClickCommand(kListMedia, 0, {}); // 点播取消
+    }
+}
+
 TEST(MainWindow, UsableAt1280x720WithoutOverlaps) {
     Window w;
     w.dlg->resize(1280, 720);

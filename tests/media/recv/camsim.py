@@ -241,6 +241,8 @@ class Sender:
         self.udp_rtcp = None
         self.sent_packets = 0
         self.sent_bytes = 0
+        self.reconnects = 0
+        self.ls = None
 
     def count_rtcp(self, data):
         i = 0
@@ -321,13 +323,48 @@ class Sender:
             for _ in range(a.connections):
                 s, _ = ls.accept()
                 self.socks.append(s)
-            ls.close()
+            if a.drop_after:
+                self.ls = ls  # the platform connects again after the drop
+            else:
+                ls.close()
         if a.transport != "udp":
             for s in self.socks:
                 s.settimeout(None)
                 t = threading.Thread(target=self.tcp_reader, args=(s,), daemon=True)
                 t.start()
                 self.readers.append(t)
+
+    def reopen(self):
+        """Drops the TCP connection and takes the next: connects again, or
+        accepts the platform's new connection."""
+        a = self.args
+        old = self.socks.pop()
+        try:
+            old.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        old.close()
+        if a.transport == "tcp-connect":
+            time.sleep(0.2)
+            deadline = time.time() + 10
+            while True:
+                try:
+                    s = socket.create_connection((a.host, a.port), timeout=2,
+                                                 source_address=(a.bind, 0))
+                    break
+                except OSError:
+                    if time.time() > deadline:
+                        raise
+                    time.sleep(0.05)
+        else:
+            s, _ = self.ls.accept()
+            self.ls.close()
+        s.settimeout(None)
+        t = threading.Thread(target=self.tcp_reader, args=(s,), daemon=True)
+        t.start()
+        self.readers.append(t)
+        self.socks.append(s)
+        self.reconnects += 1
 
     def send(self, data, raw_tcp=None):
         a = self.args
@@ -358,6 +395,8 @@ def main():
     p.add_argument("--listen-rtcp", action="store_true", help="count RTCP at src-port + 1")
     p.add_argument("--connections", type=int, default=1)
     p.add_argument("--accept-timeout", type=float, default=20)
+    p.add_argument("--drop-after", type=int, default=0,
+                   help="TCP: drop the connection before picture N and take a new one")
     p.add_argument("--payload", type=int, default=1400, help="RTP payload bytes per packet")
     p.add_argument("--seq-start", type=int, default=None)
     p.add_argument("--ts-start", type=int, default=None)
@@ -424,6 +463,8 @@ def main():
     ssrc = a.ssrc
     times = open(a.times, "w") if a.times else None
     for index, unit in enumerate(units):
+        if a.drop_after and a.transport != "udp" and index == a.drop_after:
+            snd.reopen()
         if a.ssrc_switch and index == a.ssrc_switch:
             # The camera restarts its stream: new SSRC, sequence and timestamps,
             # after a pause. Without it, loopback may hand the new source's first
@@ -491,7 +532,8 @@ def main():
         for t in snd.readers:
             t.join(timeout=2)
     print(json.dumps({"units": len(units), "packets": snd.sent_packets, "bytes": snd.sent_bytes,
-                      "last": len(units[-1]) if units else 0, "rtcp": snd.rtcp}), flush=True)
+                      "last": len(units[-1]) if units else 0, "rtcp": snd.rtcp,
+                      "reconnects": snd.reconnects}), flush=True)
     return 0
 
 

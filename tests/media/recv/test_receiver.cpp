@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <random>
 #include <mutex>
+#include <poll.h>
 
 namespace {
 
@@ -622,6 +623,151 @@ TEST(Receiver, TheAnswersSsrcAndPayloadTypeAreFollowed) {
     s.RTP_Teardown();
     ::close(device);
     ::close(other);
+}
+
+// ---- TCP media reconnection within the call --------------------------------
+
+struct Notes {
+    std::mutex m;
+    std::vector<std::string> said;
+    static void On(void* user, const std::string& text) {
+        auto* self = static_cast<Notes*>(user);
+        std::lock_guard<std::mutex> l(self->m);
+        self->said.push_back(text);
+    }
+    bool Has(const std::string& part) {
+        std::lock_guard<std::mutex> l(m);
+        return std::any_of(said.begin(), said.end(),
+                           [&](const std::string& t) { return t.find(part) != std::string::npos; });
+    }
+};
+
+// A device listening on 127.0.0.1:port, as a camera that is the TCP server.
+int ListenAt(uint16_t port) {
+    int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    ::setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(ls, 5) != 0) {
+        ::close(ls);
+        return -1;
+    }
+    return ls;
+}
+
+// Accepts within ms; the caller's port in *from.
+int AcceptWithin(int ls, int ms, uint16_t* from) {
+    pollfd p{ls, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return -1;
+    sockaddr_in peer{};
+    socklen_t pl = sizeof peer;
+    const int c = ::accept(ls, reinterpret_cast<sockaddr*>(&peer), &pl);
+    if (c >= 0 && from) *from = ntohs(peer.sin_port);
+    return c;
+}
+
+// Three pictures (tags first..first+2) of one source, numbering on from seq.
+void SendPictures(int c, uint16_t& seq, uint32_t& ts, uint8_t first) {
+    mt::RtpSpec r;
+    for (int k = 0; k < 3; ++k) {
+        r.seq = seq++;
+        r.ts = ts += 3600;
+        SendFramed(c, mt::MakeRtp(r, PsFrame({0, 0, 1, static_cast<uint8_t>(first + k)})));
+    }
+}
+
+bool GotTag(Frames& f, uint8_t tag) {
+    std::lock_guard<std::mutex> l(f.m);
+    return std::any_of(f.got.begin(), f.got.end(),
+                       [&](const Bytes& b) { return b == Bytes{0, 0, 1, tag}; });
+}
+
+// Connecting (we are the TCP client): the device drops the connection
+// mid-stream, or is not listening yet when the answer comes; the receiver
+// connects again from its own port within the call and the stream goes on.
+TEST(Receiver, ConnectingReconnectsAfterADropAndAfterAFailedFirstTry) {
+    struct Case {
+        const char* what;
+        bool listeningAtFirst;
+    } cases[] = {{"dropped mid-stream", true}, {"nobody listening at first", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint16_t p = mt::FreePortBase();
+        int ls = c.listeningAtFirst ? ListenAt(p + 2) : -1;
+        if (c.listeningAtFirst) {
+            ASSERT_GE(ls, 0);
+        }
+        Frames frames;
+        Notes notes;
+        CRTPSession s;
+        s.SetFrameCallback(&Frames::On, &frames);
+        s.SetTransportCallback(&Notes::On, &notes);
+        ASSERT_EQ(s.RTP_Setup(p, 1, "127.0.0.1", 90000), 1);
+        EXPECT_EQ(s.TransportReady(), c.listeningAtFirst);
+        uint16_t seq = 100, from = 0;
+        uint32_t ts = 0;
+        if (c.listeningAtFirst) {
+            const int first = AcceptWithin(ls, 3000, &from);
+            ASSERT_GE(first, 0);
+            SendPictures(first, seq, ts, 0x10);
+            ASSERT_TRUE(frames.WaitFor(2));
+            ::close(first); // the drop
+            ASSERT_TRUE(WaitUntil([&] { return notes.Has("dropped; connecting again"); }));
+            EXPECT_FALSE(s.TransportReady());
+        } else {
+            std::this_thread::sleep_for(300ms);
+            ls = ListenAt(p + 2); // the device comes up after the answer
+            ASSERT_GE(ls, 0);
+        }
+        // Within the next try (1 s apart), from the receiver port again.
+        const int again = AcceptWithin(ls, 4000, &from);
+        ASSERT_GE(again, 0);
+        EXPECT_EQ(from, p);
+        ASSERT_TRUE(WaitUntil([&] { return s.TransportReady(); }));
+        SendPictures(again, seq, ts, 0x20);
+        EXPECT_TRUE(WaitUntil([&] { return GotTag(frames, 0x21); }));
+        EXPECT_EQ(s.Reconnections(), 1u);
+        EXPECT_TRUE(notes.Has("re-established (try 1)"));
+        s.SetFrameCallback(nullptr, nullptr);
+        s.SetTransportCallback(nullptr, nullptr);
+        s.RTP_Teardown();
+        ::close(again);
+        ::close(ls);
+    }
+}
+
+// Listening (the device is the TCP client): its connection drops and it
+// connects again; the new connection is accepted within the call, said, and
+// its pictures come through.
+TEST(Receiver, ListeningAcceptsTheDeviceAgainAfterItsConnectionDropped) {
+    const uint16_t p = mt::FreePortBase();
+    Frames frames;
+    Notes notes;
+    CRTPSession s;
+    s.SetFrameCallback(&Frames::On, &frames);
+    s.SetTransportCallback(&Notes::On, &notes);
+    ASSERT_EQ(s.RTP_Setup(p, 2, "127.0.0.1", 90000), 1);
+    uint16_t seq = 7;
+    uint32_t ts = 0;
+    int c = TcpConnect(p);
+    ASSERT_GE(c, 0);
+    SendPictures(c, seq, ts, 0x30);
+    ASSERT_TRUE(frames.WaitFor(2));
+    ::close(c);
+    ASSERT_TRUE(WaitUntil([&] { return notes.Has("closed by the device"); }));
+    EXPECT_EQ(s.Reconnections(), 0u);
+    c = TcpConnect(p);
+    ASSERT_GE(c, 0);
+    SendPictures(c, seq, ts, 0x40);
+    EXPECT_TRUE(WaitUntil([&] { return GotTag(frames, 0x41); }));
+    EXPECT_TRUE(notes.Has("accepted again from 127.0.0.1"));
+    EXPECT_EQ(s.Reconnections(), 1u);
+    s.SetFrameCallback(nullptr, nullptr);
+    s.RTP_Teardown();
+    ::close(c);
 }
 
 } // namespace

@@ -91,11 +91,14 @@ protected:
 
     std::unique_ptr<mt::Proc> Camera(const std::string& transport, int port, int fps) {
         const std::string out = *dir_ / ("camsim-" + transport + ".out");
-        return std::make_unique<mt::Proc>(
-            std::vector<std::string>{"/usr/bin/python3", mt::Camsim(), "--es", es_, "--transport",
-                                     transport, "--host", "127.0.0.1", "--bind", "127.0.0.1",
-                                     "--port", std::to_string(port), "--fps", std::to_string(fps)},
-            out, *dir_ / ("camsim-" + transport + ".err"));
+        std::vector<std::string> args{"/usr/bin/python3", mt::Camsim(), "--es", es_, "--transport",
+                                      transport, "--host", "127.0.0.1", "--bind", "127.0.0.1",
+                                      "--port", std::to_string(port), "--fps", std::to_string(fps)};
+        if (dropAfter_) {
+            args.push_back("--drop-after");
+            args.push_back(std::to_string(dropAfter_));
+        }
+        return std::make_unique<mt::Proc>(args, out, *dir_ / ("camsim-" + transport + ".err"));
     }
 
     // Opens the live view over the transport with a camera sending at fps.
@@ -191,12 +194,23 @@ protected:
             << line;
     }
 
+    bool Said(const std::string& part) {
+        for (const std::string& m : view_.Messages())
+            if (m.find(part) != std::string::npos) return true;
+        return false;
+    }
+    static bool CameraSaid(Way w, const std::string& part) {
+        const auto out = vt::ReadFile(CameraOut(w));
+        return std::string(out.begin(), out.end()).find(part) != std::string::npos;
+    }
+
     static inline vt::TempDir* dir_ = nullptr;
     static inline std::string vob_, es_;
     static inline std::vector<std::size_t> unitSizes_;
     static inline std::vector<std::uint8_t> reference_;
 
     uint16_t port_ = 0;
+    int dropAfter_ = 0; // the camera drops its TCP connection before this picture (0 never)
     CVidana decoder_;
     vt::RecordingSurface surface_{kW, kH};
     st::RecordingSignal signal_;
@@ -231,6 +245,25 @@ TEST_F(SessionStream, OldReadingTcpActiveListensBeforeTheOffer) {
 // file <channel>-<start>-<end>.mp4 in the working folder is what ffprobe reads
 // as 40 s, with the camera's pictures (all but the last, which waits for a
 // next timestamp that never comes).
+// The camera drops the TCP connection mid-stream and takes a new one (it
+// connects again, or accepts ours): every picture is still shown, equal to
+// ffmpeg's, and the drop and the reconnection are said.
+TEST_F(SessionStream, TcpActiveDroppedMidStreamConnectsAgainWithEveryPicture) {
+    dropAfter_ = 12;
+    StreamWholeAndCompare({2, false});
+    EXPECT_TRUE(Said("dropped; connecting again"));
+    EXPECT_TRUE(Said("re-established (try 1)"));
+    EXPECT_TRUE(CameraSaid({2, false}, "\"reconnects\": 1"));
+}
+
+TEST_F(SessionStream, TcpPassiveDroppedMidStreamAcceptsAgainWithEveryPicture) {
+    dropAfter_ = 12;
+    StreamWholeAndCompare({1, false});
+    EXPECT_TRUE(Said("closed by the device; waiting for it to connect again"));
+    EXPECT_TRUE(Said("accepted again from 127.0.0.1"));
+    EXPECT_TRUE(CameraSaid({1, false}, "\"reconnects\": 1"));
+}
+
 TEST_F(SessionStream, DownloadSavedAsMp4OfTheRecordingsLength) {
     const std::string es =
         mt::MakeH264(dir_->Path().string(), "forty.h264", "160x120", 40.0, "-bf 0");

@@ -10,7 +10,9 @@
 namespace digesttest {
 
 inline std::string Hash(const std::string& alg, const std::string& text) {
-    const EVP_MD* md = alg.rfind("SHA-256", 0) == 0 ? EVP_sha256() : EVP_md5();
+    const EVP_MD* md = alg.rfind("SHA-256", 0) == 0 ? EVP_sha256()
+                       : alg.rfind("SM3", 0) == 0   ? EVP_get_digestbyname("SM3")
+                                                    : EVP_md5();
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
     EVP_Digest(text.data(), text.size(), out, &n, md, nullptr);
@@ -24,7 +26,7 @@ inline std::string Hash(const std::string& alg, const std::string& text) {
 }
 
 struct Credentials {
-    std::string alg = "MD5"; // "MD5", "MD5-sess", "SHA-256", "SHA-256-sess"
+    std::string alg = "MD5"; // "MD5", "MD5-sess", "SHA-256", "SHA-256-sess", "SM3", "SM3-sess"
     bool qop = true;
     int nc = 1;
     std::string username, realm, nonce, uri, method = "REGISTER", password;

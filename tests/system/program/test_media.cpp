@@ -37,13 +37,18 @@ std::string Offer(const std::string& session, const std::string& media, const st
     // The channel selected is what the offer asks for; playback and download
     // name it in u= too.
     const bool ranged = session == "Playback" || session == "Download";
+    const bool video = media == "video";
     return "v=0\r\no=" + std::string(kChannel) + " 0 0 IN IP4 127.0.0.1\r\ns=" + session +
            (ranged ? "\r\nu=" + std::string(kChannel) + ":0" : std::string()) +
            "\r\nc=IN IP4 127.0.0.1\r\nt=" + time + " \r\nm=" + media + " " + std::to_string(port) +
            " " + transport +
-           " 96 98 97\r\na=recvonly\r\na=rtpmap:96 PS/90000\r\na=rtpmap:98 H264/90000\r\n"
+           // 国标版本 2022 (the default): H.265 in 100 on video lines, the
+           // live view's stream number (main).
+           (video ? " 96 98 97 100" : " 96 98 97") +
+           "\r\na=recvonly\r\na=rtpmap:96 PS/90000\r\na=rtpmap:98 H264/90000\r\n"
            "a=rtpmap:97 MPEG4/90000\r\n" +
-           extra + "a=username:" + kChannel + "\r\na=password:73910462\r\ny=" + history +
+           (video ? "a=rtpmap:100 H265/90000\r\n" : "") + extra +
+           (session == "Play" ? "a=streamnumber:0\r\n" : "") + "a=username:" + kChannel + "\r\na=password:73910462\r\ny=" + history +
            "100000001\r\nf=v/1/4/20/2/1024a/8/1\r\n";
 }
 
