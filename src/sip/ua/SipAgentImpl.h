@@ -200,6 +200,10 @@ struct SipAgent::Impl {
     std::vector<int> finishing; // transactions to end once the run is over
     std::unordered_map<std::string, osip_transaction_t*> index;
     const osip_message_t* pendingRequest = nullptr; // request of the transaction being registered
+    // An answer SendAnswer serialised already: CbSend sends these bytes
+    // instead of serialising the message again.
+    const osip_message_t* presetMessage = nullptr;
+    std::string presetBytes;
     long queued = 0;                                // events handed to the state machines
 
     std::map<int, TxRec> txs;
