@@ -299,18 +299,18 @@ void SipAgent::Impl::Tick() {
 void SipAgent::Impl::FreeGarbage() {
     if (garbage.empty()) return;
     const auto& dead = garbageSet;
+    // Unlinked in place: no list is built again (a node allocated for each
+    // living transaction on every pass).
     for (osip_list_t* li : {&osip->osip_ict_transactions, &osip->osip_ist_transactions,
                             &osip->osip_nict_transactions, &osip->osip_nist_transactions}) {
-        osip_list_t keep;
-        osip_list_init(&keep);
         osip_list_iterator_t it;
         auto* tr = static_cast<osip_transaction_t*>(osip_list_get_first(li, &it));
         while (osip_list_iterator_has_elem(it)) {
-            if (!dead.count(tr)) osip_list_add(&keep, tr, 0);
-            tr = static_cast<osip_transaction_t*>(osip_list_get_next(&it));
+            if (dead.count(tr))
+                tr = static_cast<osip_transaction_t*>(osip_list_iterator_remove(&it));
+            else
+                tr = static_cast<osip_transaction_t*>(osip_list_get_next(&it));
         }
-        osip_list_special_free(li, nullptr);
-        *li = keep;
     }
     for (osip_transaction_t* tr : garbage)
         osip_transaction_free2(tr);
