@@ -155,6 +155,19 @@ bool LogTextsFromWire(std::string_view wire, const osip_message_t* message, LogT
     return true;
 }
 
+bool LogTextsFromSent(std::string_view wire, LogTexts& t) {
+    const std::size_t he = wire.find("\r\n\r\n");
+    if (he == std::string_view::npos) return false;
+    const std::string_view body = wire.substr(he + 4);
+    if (body.empty()) t.body = kNoBody;
+    else t.body.assign(body);
+    t.head.reserve(he + 5);
+    t.head.assign(wire.substr(0, he + 4));
+    t.head += '\n';
+    t.ok = true;
+    return true;
+}
+
 void FillDeviceFromRegister(const osip_message_t* request, DeviceAddress& device,
                             const std::string& sourceHost, int sourcePort) {
     auto* req = const_cast<osip_message_t*>(request);
@@ -561,15 +574,17 @@ void CSIP::AnswerMessageFirst(sipua::Event& ev, int status) {
         sipua::AgentLock lock(*Agent());
         sipua::MessagePtr answer;
         if (Agent()->BuildAnswer(ev.tid, status, answer) == 0 && answer) {
-            LogTexts texts = ExtractLogTexts(answer.get());
-            if (texts.ok) {
+            answerRow.peerUser = PeerUser(answer.get(), kLogSent);
+            // Serialised once: the row is made from the bytes that were sent.
+            std::string sent;
+            Agent()->SendAnswer(ev.tid, status, std::move(answer), &sent);
+            LogTexts texts;
+            if (LogTextsFromSent(sent, texts)) {
                 answerRow.direction = kLogSent;
-                answerRow.peerUser = PeerUser(answer.get(), kLogSent);
                 answerRow.head = std::move(texts.head);
                 answerRow.body = std::move(texts.body);
                 answered = true;
             }
-            Agent()->SendAnswer(ev.tid, status, std::move(answer));
         }
     }
     Log(ev.request.get(), kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);

@@ -36,6 +36,9 @@ LogTexts ExtractLogTexts(const osip_message_t* message);
 // it again; false (t untouched) when they are not plainly its bytes (another
 // message's, a multipart body, a body osip read differently).
 bool LogTextsFromWire(std::string_view wire, const osip_message_t* message, LogTexts& t);
+// The texts of bytes we serialised and sent ourselves (head, then the body
+// or "No Body!\n"); false when they hold no end of head.
+bool LogTextsFromSent(std::string_view wire, LogTexts& t);
 
 // Bytes as a log row shows input that is no SIP message: printable ASCII as it
 // is, backslash doubled, \r \n \t and \xHH for the rest (a line break kept

@@ -295,8 +295,10 @@ public:
     // Answer to the server transaction tid (a request outside a call) with status.
     int BuildAnswer(int tid, int status, MessagePtr& out);
     // Sends answer (built by BuildAnswer); when answer is null a bare answer
-    // with status is built and sent. 0 on success.
-    int SendAnswer(int tid, int status, MessagePtr answer);
+    // with status is built and sent. 0 on success. With sent, the answer is
+    // serialised once, and those bytes go on the wire, into the cache of
+    // answers to retransmissions and into *sent (for the log).
+    int SendAnswer(int tid, int status, MessagePtr answer, std::string* sent = nullptr);
 
     // --- calls
     int BuildInitialInvite(MessagePtr& out, const char* to, const char* from, const char* route,

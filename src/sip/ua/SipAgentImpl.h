@@ -200,6 +200,10 @@ struct SipAgent::Impl {
     std::vector<int> finishing; // transactions to end once the run is over
     std::unordered_map<std::string, osip_transaction_t*> index;
     const osip_message_t* pendingRequest = nullptr; // request of the transaction being registered
+    // An answer SendAnswer serialised already: CbSend sends these bytes
+    // instead of serialising the message again.
+    const osip_message_t* presetMessage = nullptr;
+    std::string presetBytes;
     long queued = 0;                                // events handed to the state machines
 
     std::map<int, TxRec> txs;
@@ -305,7 +309,13 @@ struct SipAgent::Impl {
 
     // osip appends a new transaction by walking its whole list; with the list
     // set aside the append is immediate and the transaction is put in front.
-    template <class Make> osip_transaction_t* CreateFast(osip_fsm_type_t type, Make make) {
+    // Unlisted, it stays out of osip's lists altogether: for a server
+    // transaction outside an INVITE found by its index key, whose events
+    // Run hands over and which ends with its final answer (no timer), so
+    // that the timer walks of every tick and the garbage pass do not grow
+    // with the requests waiting for their answer.
+    template <class Make>
+    osip_transaction_t* CreateFast(osip_fsm_type_t type, Make make, bool listed = true) {
         osip_list_t* li = ListFor(type);
         osip_list_t saved = *li;
         osip_list_init(li);
@@ -314,7 +324,7 @@ struct SipAgent::Impl {
         *li = saved;
         osip_list_iterator_t it;
         void* el = osip_list_get_first(&fresh, &it);
-        while (osip_list_iterator_has_elem(it)) {
+        while (listed && osip_list_iterator_has_elem(it)) {
             osip_list_add(li, el, 0);
             el = osip_list_get_next(&it);
         }

@@ -199,8 +199,10 @@ void SipAgent::Impl::OnDatagram(Datagram& d) {
         osip_event_free(evt);
         return;
     }
-    osip_transaction_t* tr = CreateFast(strcmp(m->sip_method, "INVITE") ? NIST : IST,
-                                        [&] { return osip_create_transaction(osip, evt); });
+    const bool invite = strcmp(m->sip_method, "INVITE") == 0;
+    osip_transaction_t* tr = CreateFast(invite ? IST : NIST,
+                                        [&] { return osip_create_transaction(osip, evt); },
+                                        invite || key.empty());
     if (!tr) {
         osip_event_free(evt);
         return;

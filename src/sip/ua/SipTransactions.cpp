@@ -207,7 +207,10 @@ int SipAgent::Impl::SendBytes(std::string data, const std::string& host, int por
     if (trace)
         fprintf(stderr, "sipua >> %s:%d (%d) rc=%d\n%s\n", host.c_str(), port, connId, rc,
                 data.c_str());
-    Wake();
+    // Over a stream or DTLS a send may open a connection the worker must
+    // poll; a plain UDP send changes nothing the worker waits on, and waking
+    // it for each answer cost a thread switch per message.
+    if (!transport->PlainDatagrams()) Wake();
     return rc;
 }
 
@@ -216,7 +219,18 @@ int SipAgent::Impl::CbSend(osip_transaction_t* tr, osip_message_t* m, char* host
         static_cast<Impl*>(osip_get_application_context(static_cast<osip_t*>(tr->config)));
     if (!host) return -1;
     if (port <= 0) port = 5060;
-    int rc = self->SendRaw(m, host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
+    // One serialisation for the wire and the answer cache (or none when
+    // SendAnswer made the bytes already).
+    std::string data;
+    if (m == self->presetMessage) {
+        data = self->presetBytes;
+    } else {
+        char* buf = nullptr;
+        size_t len = 0;
+        if (osip_message_to_str(m, &buf, &len) != 0 || !buf) return -1;
+        data.assign(buf, len);
+        osip_free(buf);
+    }
     bool ist2xx = tr->ctx_type == IST && m->status_code >= 200 && m->status_code < 300;
     if ((tr->ctx_type == NIST && m->status_code >= 200) || ist2xx) {
         TxRec* t = self->TxOf(tr);
@@ -227,38 +241,28 @@ int SipAgent::Impl::CbSend(osip_transaction_t* tr, osip_message_t* m, char* host
             auto c = self->calls.find(t->cid);
             DialogRec* dr = c != self->calls.end() ? self->Dialog(c->second.did) : nullptr;
             if (dr) {
-                char* b2 = nullptr;
-                size_t l2 = 0;
-                if (osip_message_to_str(m, &b2, &l2) == 0 && b2) {
-                    dr->ok.bytes.assign(b2, l2);
-                    dr->ok.host = host;
-                    dr->ok.port = port;
-                    dr->ok.connId = sock > 0 ? sock : 0;
-                    dr->okInterval = std::chrono::milliseconds(500);
-                    dr->okNext = std::chrono::steady_clock::now() + dr->okInterval;
-                    dr->ok.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
-                    osip_free(b2);
-                }
+                dr->ok.bytes = data;
+                dr->ok.host = host;
+                dr->ok.port = port;
+                dr->ok.connId = sock > 0 ? sock : 0;
+                dr->okInterval = std::chrono::milliseconds(500);
+                dr->okNext = std::chrono::steady_clock::now() + dr->okInterval;
+                dr->ok.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
             }
         }
         if (t && !self->transport->Reliable() && !t->key.empty()) {
-            char* buf = nullptr;
-            size_t len = 0;
-            if (osip_message_to_str(m, &buf, &len) == 0 && buf) {
-                Answered a;
-                a.bytes.assign(buf, len);
-                a.host = host;
-                a.port = port;
-                a.connId = sock > 0 ? sock : 0;
-                a.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
-                self->answeredOrder.emplace_back(a.until, t->key);
-                self->answered[t->key] = std::move(a);
-                osip_free(buf);
-            }
+            Answered a;
+            a.bytes = data;
+            a.host = host;
+            a.port = port;
+            a.connId = sock > 0 ? sock : 0;
+            a.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
+            self->answeredOrder.emplace_back(a.until, t->key);
+            self->answered[t->key] = std::move(a);
         }
         if (t && !ist2xx) self->finishing.push_back(t->tid);
     }
-    return rc;
+    return self->SendBytes(std::move(data), host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
 }
 
 // The timers of every transaction, then whatever they queued. Run by
@@ -295,18 +299,18 @@ void SipAgent::Impl::Tick() {
 void SipAgent::Impl::FreeGarbage() {
     if (garbage.empty()) return;
     const auto& dead = garbageSet;
+    // Unlinked in place: no list is built again (a node allocated for each
+    // living transaction on every pass).
     for (osip_list_t* li : {&osip->osip_ict_transactions, &osip->osip_ist_transactions,
                             &osip->osip_nict_transactions, &osip->osip_nist_transactions}) {
-        osip_list_t keep;
-        osip_list_init(&keep);
         osip_list_iterator_t it;
         auto* tr = static_cast<osip_transaction_t*>(osip_list_get_first(li, &it));
         while (osip_list_iterator_has_elem(it)) {
-            if (!dead.count(tr)) osip_list_add(&keep, tr, 0);
-            tr = static_cast<osip_transaction_t*>(osip_list_get_next(&it));
+            if (dead.count(tr))
+                tr = static_cast<osip_transaction_t*>(osip_list_iterator_remove(&it));
+            else
+                tr = static_cast<osip_transaction_t*>(osip_list_get_next(&it));
         }
-        osip_list_special_free(li, nullptr);
-        *li = keep;
     }
     for (osip_transaction_t* tr : garbage)
         osip_transaction_free2(tr);
@@ -653,7 +657,7 @@ int SipAgent::BuildAnswer(int tid, int status, MessagePtr& out) {
     return 0;
 }
 
-int SipAgent::SendAnswer(int tid, int status, MessagePtr answer) {
+int SipAgent::SendAnswer(int tid, int status, MessagePtr answer, std::string* sent) {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     if (!answer) {
         if (int rc = BuildAnswer(tid, status, answer); rc != 0) return rc;
@@ -667,7 +671,18 @@ int SipAgent::SendAnswer(int tid, int status, MessagePtr answer) {
         answer->reason_phrase = osip_strdup(r ? r : "Unknown");
         osip_message_force_update(answer.get());
     }
-    return impl_->QueueAnswer(it->second, std::move(answer));
+    if (!sent) return impl_->QueueAnswer(it->second, std::move(answer));
+    char* buf = nullptr;
+    size_t len = 0;
+    if (osip_message_to_str(answer.get(), &buf, &len) != 0 || !buf) return -1;
+    impl_->presetBytes.assign(buf, len);
+    osip_free(buf);
+    impl_->presetMessage = answer.get();
+    const int rc = impl_->QueueAnswer(it->second, std::move(answer));
+    impl_->presetMessage = nullptr;
+    *sent = std::move(impl_->presetBytes);
+    impl_->presetBytes.clear();
+    return rc;
 }
 
 } // namespace sipua

@@ -77,6 +77,8 @@ public:
     int Open(const char* address, int port);
     int BoundPort() const { return boundPort_; }
     bool Reliable() const { return stream_; }
+    // Plain UDP: one socket that never changes, every send done at once.
+    bool PlainDatagrams() const { return !stream_ && !secure_; }
     const char* ViaName() const;
     // Which descriptors to poll.
     void CollectFds(std::vector<pollfd>& fds) const;

@@ -216,3 +216,33 @@ TEST(Endpoint, TransportOutsideTheTableListensNowhereAndRestarts) {
     EXPECT_FALSE(sip.Send({2, "<Notify/>", {"1", "127.0.0.1", 5060}, 0, "", ""}).sent);
     EXPECT_EQ(events.rows, 0);
 }
+
+TEST(LogTexts, FromTheBytesWeSentAsTheSerialisedMessagesTexts) {
+    // The 200 to a keepalive is logged from the bytes sent: the same texts as
+    // serialising the message again would give.
+    const std::string body = "<?xml version=\"1.0\"?>\r\n<Notify/>\r\n";
+    struct Case {
+        const char* what;
+        std::string extra, body;
+    } cases[] = {
+        {"no body", "", ""},
+        {"a body", "Content-Type: Application/MANSCDP+xml\r\n", body},
+    };
+    for (const Case& c : cases) {
+        Parsed p(Register("sip:1@1.2.3.4:5", "SIP/2.0/UDP 1.2.3.4:5;branch=z9hG4bK1", c.extra, c.body));
+        ASSERT_NE(p.m, nullptr) << c.what;
+        char* buf = nullptr;
+        size_t len = 0;
+        ASSERT_EQ(osip_message_to_str(p.m, &buf, &len), 0) << c.what;
+        const std::string sent(buf, len);
+        osip_free(buf);
+        LogTexts t;
+        ASSERT_TRUE(LogTextsFromSent(sent, t)) << c.what;
+        const LogTexts e = ExtractLogTexts(p.m);
+        EXPECT_EQ(t.head, e.head) << c.what;
+        EXPECT_EQ(t.body, e.body) << c.what;
+    }
+    LogTexts none;
+    EXPECT_FALSE(LogTextsFromSent("SIP/2.0 200 OK\r\nVia: x\r\n", none));
+    EXPECT_FALSE(none.ok);
+}

@@ -80,3 +80,59 @@ TEST(Overload, BeyondTheQueueLimitNewRequestsGet503WhileOpenOnesComplete) {
 }
 
 } // namespace
+
+namespace {
+
+// Requests waiting for their answers, with and without the RFC 3261 branch
+// cookie (found by the index or by osip's own search), answered out of order:
+// each once, with the bytes handed up for the log, and a retransmission of
+// an answered one gets those bytes again without a new event.
+TEST(Overload, WaitingRequestsAreAnsweredOnceEachWithTheBytesSent) {
+    SipAgent ua;
+    ASSERT_EQ(ua.Init(), 0);
+    ASSERT_EQ(ua.Listen(IPPROTO_UDP, "127.0.0.1", 0, AF_INET, false), 0);
+    ua.SetEventQueueLimit(0);
+    const int port = ua.BoundPort();
+    RawUdp dev;
+    constexpr int kSent = 200;
+    struct Case {
+        std::string callId, branch;
+    };
+    std::vector<Case> cases;
+    for (int i = 0; i < kSent; ++i)
+        cases.push_back({"wait-" + std::to_string(i),
+                         (i % 10 == 0 ? "old" : "z9hG4bKwait") + std::to_string(i)});
+    for (const Case& c : cases) dev.SendTo(port, DeviceRequest("MESSAGE", port, dev.Port(), c.callId, c.branch, "<Notify/>"));
+    // A retransmission before the answer is the same transaction.
+    dev.SendTo(port, DeviceRequest("MESSAGE", port, dev.Port(), cases[3].callId, cases[3].branch, "<Notify/>"));
+    dev.SendTo(port, DeviceRequest("MESSAGE", port, dev.Port(), cases[10].callId, cases[10].branch, "<Notify/>"));
+    std::vector<EventPtr> events;
+    while (static_cast<int>(events.size()) < kSent)
+        if (EventPtr e = ua.WaitEvent(2, 0)) {
+            if (e->kind == EventKind::OutOfCallRequest) events.push_back(std::move(e));
+        } else {
+            break;
+        }
+    ASSERT_EQ(events.size(), static_cast<std::size_t>(kSent));
+    EXPECT_EQ(ua.WaitEvent(0, 300), nullptr) << "a retransmission raised an event";
+    std::map<std::string, std::string> sentByCallId;
+    for (auto it = events.rbegin(); it != events.rend(); ++it) {
+        std::string sent;
+        ASSERT_EQ(ua.SendAnswer((*it)->tid, 200, nullptr, &sent), 0);
+        const std::string callId = (*it)->request->call_id->number;
+        EXPECT_EQ(sent.rfind("SIP/2.0 200 OK\r\n", 0), 0u) << sent;
+        EXPECT_NE(sent.find(callId), std::string::npos) << sent;
+        sentByCallId[callId] = sent;
+        EXPECT_NE(ua.SendAnswer((*it)->tid, 200, nullptr), 0) << "answered twice";
+        // Read at once: the test socket's buffer holds fewer than kSent answers.
+        EXPECT_EQ(dev.Recv(5000), sent) << "the bytes on the wire are the bytes logged";
+    }
+    EXPECT_EQ(sentByCallId.size(), static_cast<std::size_t>(kSent));
+    EXPECT_EQ(dev.Recv(300), "") << "an answer went out twice";
+    // Answered with the cookie: the retransmission gets the same bytes again.
+    dev.SendTo(port, DeviceRequest("MESSAGE", port, dev.Port(), cases[7].callId, cases[7].branch, "<Notify/>"));
+    EXPECT_EQ(dev.Recv(5000), sentByCallId[cases[7].callId]);
+    EXPECT_EQ(ua.WaitEvent(0, 300), nullptr);
+}
+
+} // namespace
