@@ -32,6 +32,11 @@ CheckResult CheckPlaybackControl(const Observation&);
 CheckResult CheckInviteAnswer(const Observation&);
 CheckResult CheckDownloadStatus(const Observation&);
 CheckResult CheckDeviceBye(const Observation&);
+// checks/Subscriptions.cpp
+CheckResult CheckSubscribeCatalog(const Observation&);
+CheckResult CheckSubscribeAlarm(const Observation&);
+CheckResult CheckSubscribePosition(const Observation&);
+CheckResult CheckSubscribeEnd(const Observation&);
 
 const std::vector<CheckDef>& Battery() {
     static const std::vector<CheckDef> kBattery = {
@@ -102,6 +107,18 @@ const std::vector<CheckDef>& Battery() {
          "download of recordings", ""},
         {"bye.device", "BYE from the device answered", CheckDeviceBye, "设备的 BYE 得到应答",
          Severity::Error, "视音频文件下载", "download of recordings", "RFC 3261 §12.2.2, §15.1.2"},
+        {"subscribe.catalog", "Catalog subscription accepted and notified on change",
+         CheckSubscribeCatalog, "目录订阅被接受并在变化时通知", Severity::Error, "事件订阅和通知",
+         "event subscription and notification", "RFC 6665 §4.1.2.1, §4.2.2"},
+        {"subscribe.alarm", "Alarm subscription accepted and alarms notified", CheckSubscribeAlarm,
+         "报警订阅被接受并通知报警", Severity::Error, "事件订阅和通知",
+         "event subscription and notification", "RFC 6665 §4.1.2.1, §4.2.2"},
+        {"subscribe.position", "Mobile positions notified at the interval asked",
+         CheckSubscribePosition, "移动位置按订阅间隔通知", Severity::Warning, "事件订阅和通知",
+         "event subscription and notification", "RFC 6665 §4.2.2"},
+        {"subscribe.end", "Unsubscribe (Expires 0) answered", CheckSubscribeEnd,
+         "取消订阅得到应答", Severity::Error, "事件订阅和通知",
+         "event subscription and notification", "RFC 6665 §4.1.2.3, §4.2.2"},
     };
     return kBattery;
 }

@@ -550,6 +550,7 @@ DriverOutcome CheckDriver::Check() {
     core_.SetVideoSurface(&tap_);
     Progress("Catalog, DeviceInfo and DeviceStatus of " + out.deviceId);
     Queries();
+    if (!Cancelled()) SubscribeEvents(out.deviceId);
 
     const int channel = FindItem(core_.TreeSnapshot(), kNodeChannel, 0);
     Progress("RecordInfo of the last 24 hours");
@@ -578,6 +579,7 @@ DriverOutcome CheckDriver::Check() {
     // The last answers (a BYE's 200, a late Response) are in the log by now.
     Pause(300ms);
     if (!Cancelled()) ObserveKeepalives(obs.settings);
+    UnsubscribeEvents(out.deviceId);
 
     Progress("judging and writing the report");
     ReadLog();
