@@ -15,7 +15,12 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
+#include <QTimer>
 #include <QTreeWidget>
+#include <QtTest/QTest>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -157,6 +162,43 @@ TEST(TreeEventMarker, BadgeTooltipAndLogColourFollowTheAlarms) {
     EXPECT_TRUE(item->icon(0).isNull());
     EXPECT_EQ(item->toolTip(0).toStdString(),
               "X-GB-Ver 2.0 (2016)\n位置: 经度 116.500000, 纬度 39.900000 (2026-12-09T01:00:00)");
+}
+
+// A storm of 1,000 alarm NOTIFYs a second from another thread (as the
+// endpoint's) for a second: the window's event loop keeps turning (a 20 ms
+// timer goes on firing, the open panel keeps polling) and every one is taken.
+TEST(SubscriptionPanel, ANotifyStormNeverBlocksTheWindow) {
+    CoreRig rig;
+    Log(rig, kLogReceived, "REGISTER sip:x SIP/2.0\r\n\r\n\n", "No Body!\n", LoggedMessage::Role::Register);
+    rig.core->OnDeviceRegistered({kDev, "127.0.0.1", 5060});
+    SubscriptionPanel panel(*rig.core);
+    panel.show();
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(20);
+    std::atomic<bool> done{false};
+    std::thread storm([&] {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) {
+            Log(rig, kLogReceived, "NOTIFY sip:p SIP/2.0\r\n\r\n\n",
+                "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>Alarm</CmdType><SN>" + std::to_string(i) +
+                    "</SN><DeviceID>" + std::string(kDev) + "</DeviceID></Notify>\r\n");
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(i + 1));
+        }
+        done = true;
+    });
+    int ticksDuringStorm = 0;
+    while (!done) {
+        QTest::qWait(5);
+        ticksDuringStorm = ticks;
+    }
+    storm.join();
+    // About 50 ticks fit in the storm's second; a blocked loop would give none.
+    EXPECT_GE(ticksDuringStorm, 5);
+    EXPECT_EQ(rig.core->EventsTaken().first, 1000u);
+    QTest::qWait(300); // one more poll of the panel
+    EXPECT_EQ(Find<QTableWidget>(panel, "alarmTable")->rowCount(), 1000);
 }
 
 } // namespace
