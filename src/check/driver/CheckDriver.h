@@ -147,6 +147,7 @@ private:
     // subscriptions, open while the streams are checked, ended before the report.
     void SubscribeEvents(const std::string& deviceId);
     void UnsubscribeEvents(const std::string& deviceId);
+    std::chrono::steady_clock::time_point subscribedAt_{};
 
     // Counts the decoded pictures on the media receive thread and passes them on.
     class PictureTap final : public IVidanaSurface {

@@ -18,6 +18,10 @@ constexpr int kPositionInterval = 1; // seconds asked: several positions fit in 
 constexpr int kExpires = 3600;       // the window's default
 // After the Expires 0: the final NOTIFY, or a stale one at the next position.
 constexpr auto kAfterEndWait = 1500ms;
+// Open at least this long, so that two positions are due even when the
+// check had little else to do (no stream was answered): the battery judges
+// the interval from 2.25 intervals on.
+constexpr auto kLeastOpen = 2300ms;
 const char* const kPackages[] = {"Catalog", "Alarm", "MobilePosition"};
 
 int FindDevice(const TreeItem& t, const std::string& id) {
@@ -49,6 +53,7 @@ void CheckDriver::SubscribeEvents(const std::string& deviceId) {
     SelectDevice(core_, deviceId);
     ReadLog();
     const std::size_t from = messages_.size();
+    subscribedAt_ = std::chrono::steady_clock::now();
     for (tvsub::Package p : tvsub::kPackages) {
         CTarvexCore::SubscribeInputs in;
         in.package = p;
@@ -80,6 +85,8 @@ void CheckDriver::UnsubscribeEvents(const std::string& deviceId) {
             core_.Unsubscribe(s.request.package);
         }
     if (!any) return;
+    const auto left = kLeastOpen - (std::chrono::steady_clock::now() - subscribedAt_);
+    if (left > 0ms) Pause(std::chrono::duration_cast<std::chrono::milliseconds>(left));
     SubStep("ending the subscriptions (Expires 0)");
     // Each accepted one: its Expires 0 answered and a NOTIFY in the dialog
     // after it (the final one, or one that should not have come).

@@ -210,6 +210,9 @@ TEST(SubscribePosition, PositionsAtTheIntervalAsked) {
           every(5000, 1)},
          {{"watched too short", Verdict::NotRun, "less than two intervals (asked every 5.0 s)"},
           every(1000, 1, 5)},
+         // 2.3 s watched at 1 s: two positions were due.
+         {{"one in time for two", Verdict::Fail, "but 1 position notified in 2.3 s"},
+          every(1140, 1)},
          // A fixed camera has no positions to give.
          {{"489", Verdict::NotSupported, "answered 489"}, [](Wire& w) {
               Sub s(w, "MobilePosition", "p1", "presence");

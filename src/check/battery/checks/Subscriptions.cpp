@@ -220,7 +220,8 @@ CheckResult CheckSubscribePosition(const Observation& obs) {
     const std::int64_t askedMs = (t.interval > 0 ? t.interval : 5) * 1000LL;
     const std::string asked = "asked every " + Seconds(askedMs);
     if (got.size() < 2) {
-        if (watchedMs < 2 * askedMs + 1000)
+        // Two positions are due by two intervals; a quarter more for the way.
+        if (watchedMs < 2 * askedMs + askedMs / 4)
             return CheckResult::Make(Verdict::NotRun, "accepted; watched " + Seconds(watchedMs) +
                                                           ", less than two intervals (" + asked + ")")
                 .Cite(t.subscribe, "SUBSCRIBE");
