@@ -77,17 +77,19 @@ void CheckDriver::SubscribeEvents(const std::string& deviceId) {
 }
 
 void CheckDriver::UnsubscribeEvents(const std::string& deviceId) {
-    bool any = false;
-    SelectDevice(core_, deviceId);
-    for (const tvsub::Subscription& s : core_.Subscriptions())
-        if (s.state == tvsub::State::Active && s.request.targetId == deviceId) {
-            any = true;
-            core_.Unsubscribe(s.request.package);
-        }
-    if (!any) return;
+    auto active = [&] {
+        std::vector<tvsub::Package> out;
+        for (const tvsub::Subscription& s : core_.Subscriptions())
+            if (s.state == tvsub::State::Active && s.request.targetId == deviceId)
+                out.push_back(s.request.package);
+        return out;
+    };
+    if (active().empty()) return;
     const auto left = kLeastOpen - (std::chrono::steady_clock::now() - subscribedAt_);
     if (left > 0ms) Pause(std::chrono::duration_cast<std::chrono::milliseconds>(left));
     SubStep("ending the subscriptions (Expires 0)");
+    SelectDevice(core_, deviceId);
+    for (tvsub::Package p : active()) core_.Unsubscribe(p);
     // Each accepted one: its Expires 0 answered and a NOTIFY in the dialog
     // after it (the final one, or one that should not have come).
     WaitFor(
