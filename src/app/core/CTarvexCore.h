@@ -41,6 +41,7 @@
 #include "platform/devices/DeviceRegistry.h"
 #include "platform/dispatch/QueryChain.h"
 #include "platform/subscriptions/EventBook.h"
+#include "platform/subscriptions/EventMarks.h"
 #include "platform/subscriptions/SubscriptionBook.h"
 #include "sip/endpoint/SipEndpoint.h"
 #include "vidana/lib/Vidana.h"
@@ -274,6 +275,9 @@ public:
     std::vector<std::string> PositionChannels() const;
     std::vector<tvsub::PositionRecord> Positions(const std::string& channel) const;
     std::pair<std::uint64_t, std::uint64_t> EventsTaken() const; // alarms, positions
+    // Tree items of registered devices and their channels with unacknowledged
+    // alarms or a last position (EventMarks.h), for the tree's badge and tooltip.
+    std::vector<std::pair<int, tvsub::EventMark>> TreeEventMarks() const;
     // Rises with every change of the subscriptions, alarms or positions; read
     // without a lock, so that a view polls it cheaply.
     std::uint64_t EventsVersion() const { return eventsVersion_.load(); }

@@ -243,6 +243,24 @@ std::pair<std::uint64_t, std::uint64_t> CTarvexCore::EventsTaken() const {
     return {events_.AlarmsTaken(), events_.PositionsTaken()};
 }
 
+std::vector<std::pair<int, tvsub::EventMark>> CTarvexCore::TreeEventMarks() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    const std::map<std::string, tvsub::EventMark> marks = tvsub::EventMarks(events_);
+    std::vector<std::pair<int, tvsub::EventMark>> out;
+    if (marks.empty()) return out;
+    auto add = [&](const DeviceNode& n) {
+        auto m = marks.find(n.id);
+        if (m != marks.end() && n.treeItem > 0) out.emplace_back(n.treeItem, m->second);
+    };
+    for (const auto& r : registry_.Records()) {
+        if (!r->registered || !r->node) continue;
+        add(*r->node);
+        for (const auto& c : r->node->children)
+            if (c && c->kind == kNodeChannel) add(*c);
+    }
+    return out;
+}
+
 bool CTarvexCore::SaveEvents(const std::string& dir) const {
     std::vector<tvsub::AlarmRecord> alarms;
     std::map<std::string, std::vector<tvsub::PositionRecord>> tracks;

@@ -1,6 +1,7 @@
 #include "app/shell/CListX.h"
 
 #include "base/TextCodec.h"
+#include "platform/subscriptions/EventMarks.h"
 
 #include <QHeaderView>
 #include <algorithm>
@@ -33,7 +34,7 @@ protected:
         const bool focused = view_->currentIndex().isValid() &&
                              view_->currentIndex().row() == index.row();
         QColor text, back;
-        CListX::RowColours(checked, focused, text, back);
+        CListX::RowColours(checked, focused, first.data(CLogModel::kAlarmRole).toBool(), text, back);
         // The focused row is drawn in its own colours instead of the selection's.
         opt->state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
         opt->backgroundBrush = back;
@@ -149,6 +150,17 @@ QVariant CLogModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::CheckStateRole)
         return index.column() == 0 ? QVariant(Checked(index.row()) ? Qt::Checked : Qt::Unchecked)
                                    : QVariant();
+    if (role == kAlarmRole) {
+        const int r = LogRow(index.row());
+        if (r < 0) return false;
+        if (static_cast<int>(alarm_.size()) <= r) alarm_.resize(static_cast<std::size_t>(r) + 1, -1);
+        signed char& a = alarm_[static_cast<std::size_t>(r)];
+        if (a < 0) {
+            MessageLog::RowText t;
+            a = log_.Row(static_cast<std::size_t>(r), t) && tvsub::IsAlarmRow(t.direction, t.head, t.body);
+        }
+        return a == 1;
+    }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::UserRole) return {};
     const QStringList* cells = Cached(index.row());
     if (!cells || index.column() >= cells->size()) return {};
@@ -220,8 +232,12 @@ CListX::CListX(const MessageLog& log, QWidget* parent)
 }
 
 void CListX::RowColours(bool checked, bool focused, QColor& text, QColor& background) {
-    text = Qt::black;
-    background = Qt::white;
+    RowColours(checked, focused, false, text, background);
+}
+
+void CListX::RowColours(bool checked, bool focused, bool alarm, QColor& text, QColor& background) {
+    text = alarm ? QColor(170, 0, 0) : QColor(Qt::black);
+    background = alarm ? QColor(255, 228, 228) : QColor(Qt::white);
     if (checked) {
         text = QColor(255, 255, 0);
         background = QColor(0, 0, 128);

@@ -21,6 +21,8 @@ class CLogModel : public QAbstractTableModel {
 public:
     // 时间, 方向 (→ sent, ← received), 对端 (host:port), 类型, 设备ID, 信息体, 信息头.
     enum Column { kTime, kDirection, kPeer, kType, kDevice, kBody, kHead, kColumns };
+    // data() of any column: true for a row that carries an alarm (EventMarks.h).
+    static constexpr int kAlarmRole = Qt::UserRole + 2;
     explicit CLogModel(const MessageLog& log, QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -60,6 +62,7 @@ private:
     std::vector<std::uint32_t> shown_; // under a filter: the log rows kept, in order
     std::vector<bool> checked_;        // by log row
     mutable QCache<int, QStringList> cache_{512};
+    mutable std::vector<signed char> alarm_; // by log row: -1 not read yet, 0, 1
 };
 
 class CListX : public QTableView {
@@ -70,6 +73,8 @@ public:
 
     // Text and background of a row in the given state.
     static void RowColours(bool checked, bool focused, QColor& text, QColor& background);
+    // The same for a row that carries an alarm: dark red on pink unless checked or focused.
+    static void RowColours(bool checked, bool focused, bool alarm, QColor& text, QColor& background);
 
     // Column widths relative to the client width w; the head takes the rest.
     void FitColumns();

@@ -19,6 +19,7 @@
 #include "app/shell/CDlgRowInputs.h"
 #include "app/shell/SnapshotPanel.h"
 #include "app/shell/SubscriptionPanel.h"
+#include "app/shell/TreeEventMarker.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -328,6 +329,10 @@ void CTarvexDlg::BuildControls() {
     connect(check_, &QAction::triggered, this, &CTarvexDlg::OnCheck);
     AddSubscriptionMenu(menuBar, *core_, this); // subscriptions, alarms, positions
     AddSnapshotMenu(menuBar, this);             // the snapshots devices uploaded
+    new TreeEventMarker(this, *core_, [this](int item) -> QTreeWidgetItem* {
+        auto it = treeItems_.find(item);
+        return it == treeItems_.end() ? nullptr : it->second;
+    });
     auto* help = menuBar->addMenu(U("帮助(&H)"));
     about_ = help->addAction(U("关于 Tarvex(&A)..."));
     about_->setObjectName("actionAbout");

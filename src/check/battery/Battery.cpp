@@ -44,6 +44,11 @@ CheckResult CheckGb2022SdCard(const Observation&);
 CheckResult CheckGb2022Precise(const Observation&);
 CheckResult CheckGb2022Snapshot(const Observation&);
 CheckResult CheckGb2022Upgrade(const Observation&);
+// checks/Subscriptions.cpp
+CheckResult CheckSubscribeCatalog(const Observation&);
+CheckResult CheckSubscribeAlarm(const Observation&);
+CheckResult CheckSubscribePosition(const Observation&);
+CheckResult CheckSubscribeEnd(const Observation&);
 
 const std::vector<CheckDef>& Battery() {
     static const std::vector<CheckDef> kBattery = {
@@ -139,6 +144,18 @@ const std::vector<CheckDef>& Battery() {
         {"gb2022.upgrade", "Firmware fetched and upgrade result notified", CheckGb2022Upgrade,
          "固件下载与升级结果通知", Severity::Error, "设备软件升级", "device software upgrade",
          "RFC 9110 §9.3.1"},
+        {"subscribe.catalog", "Catalog subscription accepted and notified on change",
+         CheckSubscribeCatalog, "目录订阅被接受并在变化时通知", Severity::Error, "事件订阅和通知",
+         "event subscription and notification", "RFC 6665 §4.1.2.1, §4.2.2"},
+        {"subscribe.alarm", "Alarm subscription accepted and alarms notified", CheckSubscribeAlarm,
+         "报警订阅被接受并通知报警", Severity::Error, "事件订阅和通知",
+         "event subscription and notification", "RFC 6665 §4.1.2.1, §4.2.2"},
+        {"subscribe.position", "Mobile positions notified at the interval asked",
+         CheckSubscribePosition, "移动位置按订阅间隔通知", Severity::Warning, "事件订阅和通知",
+         "event subscription and notification", "RFC 6665 §4.2.2"},
+        {"subscribe.end", "Unsubscribe (Expires 0) answered", CheckSubscribeEnd,
+         "取消订阅得到应答", Severity::Error, "事件订阅和通知",
+         "event subscription and notification", "RFC 6665 §4.1.2.3, §4.2.2"},
     };
     return kBattery;
 }

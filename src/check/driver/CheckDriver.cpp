@@ -595,6 +595,7 @@ DriverOutcome CheckDriver::Check() {
     // starts the chain afresh instead of cutting into it.
     Gb2022();
     Queries();
+    if (!Cancelled()) SubscribeEvents(out.deviceId);
 
     const int channel = FindItem(core_.TreeSnapshot(), kNodeChannel, 0);
     Progress("RecordInfo of the last 24 hours");
@@ -624,6 +625,7 @@ DriverOutcome CheckDriver::Check() {
     // The last answers (a BYE's 200, a late Response) are in the log by now.
     Pause(300ms);
     if (!Cancelled()) ObserveKeepalives(obs.settings);
+    UnsubscribeEvents(out.deviceId);
 
     Progress("judging and writing the report");
     ReadLog();

@@ -152,6 +152,11 @@ private:
     // Clicks a media row; with method, waits for the final answer to the
     // request of that method it sent.
     void ClickAndWait(int row, const char* method);
+    // CheckSubscriptions.cpp: the device's Catalog, Alarm and MobilePosition
+    // subscriptions, open while the streams are checked, ended before the report.
+    void SubscribeEvents(const std::string& deviceId);
+    void UnsubscribeEvents(const std::string& deviceId);
+    std::chrono::steady_clock::time_point subscribedAt_{};
 
     // Counts the decoded pictures on the media receive thread and passes them on.
     class PictureTap final : public IVidanaSurface {

@@ -304,11 +304,12 @@ void Notifier::Tick(Clock::time_point now) {
         if (!notified && hooks_.sendMessage) hooks_.sendMessage(AlarmBody(channels_.empty() ? deviceId_ : channels_[0]));
         hooks_.print(notified ? "alarm notified" : "alarm sent in a MESSAGE");
     }
-    if (o_.move)
+    // A device reports its position at the interval asked, moving or not.
+    if (o_.move || !o_.quietStill)
         for (Sub& s : subs_)
             if (s.package == Package::MobilePosition && now >= s.nextPosition) {
                 s.nextPosition = now + std::chrono::seconds(s.interval);
-                ++step_;
+                if (o_.move) ++step_;
                 Notify(s, PositionBody(s), "active");
             }
     if (o_.catalogChange > 0 && now >= nextCatalog_ && !channels_.empty()) {

@@ -5,8 +5,8 @@
 // package name) is answered 200 with the granted Expires and a first NOTIFY;
 // refreshes within the dialog are answered 200, Expires 0 ends it with a
 // NOTIFY "terminated". Changes are notified: an alarm every --alarm-every
-// seconds (a MESSAGE when nobody subscribed), a moving position at each
-// MobilePosition subscription's interval with --move, a channel going OFF
+// seconds (a MESSAGE when nobody subscribed), the position at each
+// MobilePosition subscription's interval (moving with --move), a channel going OFF
 // and ON every --catalog-change seconds. Faults: no-subscribe,
 // notify-outside-dialog, stale-notify. Runs on the device's thread only.
 

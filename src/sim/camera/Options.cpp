@@ -114,8 +114,9 @@ std::string UsageText() {
          "  --audio                a G.711 A-law tone in the program stream as well\n"
          "  --alarm-every S        an alarm every S seconds: NOTIFY in an Alarm subscription,\n"
          "                         else a MESSAGE (0, the default: never)\n"
-         "  --move                 the position moves: NOTIFY in a MobilePosition\n"
-         "                         subscription at the interval it asks\n"
+         "  --move                 the position moves (without it the same position is\n"
+         "                         notified at each MobilePosition subscription's interval)\n"
+         "  --quiet-still          no positions unless --move\n"
          "  --catalog-change S     a channel goes OFF or ON every S seconds: NOTIFY in a\n"
          "                         Catalog subscription (0, the default: never)\n"
          "  --reorder N            every N-th picture's last two RTP packets swapped (0: never)\n"
@@ -303,6 +304,8 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
             if (!Int(v, 0, 86400, o.catalogChange)) return bad("0 to 86400 seconds");
         } else if (a == "--move") {
             o.move = true;
+        } else if (a == "--quiet-still") {
+            o.quietStill = true;
         } else if (a == "--slow-ms") {
             if (!value(v)) return false;
             if (!Int(v, 0, 30000, o.slowMs)) return bad("0 to 30000");

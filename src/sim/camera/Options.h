@@ -100,11 +100,12 @@ struct CameraOptions {
     int keepalivesBeforeMiss = 2;
     std::string foreignId;
     int retrySeconds = 5;
-    // Subscriptions (Notifier.h): an alarm every S seconds (0 never), a moving
-    // position at each subscription's interval, a channel's status changed
-    // every S seconds (0 never).
+    // Subscriptions (Notifier.h): an alarm every S seconds (0 never), the
+    // position at each subscription's interval (moving with move; none while
+    // still with quietStill), a channel's status changed every S seconds (0 never).
     int alarmEvery = 0;
     bool move = false;
+    bool quietStill = false;
     int catalogChange = 0;
     double duration = 0; // run this long, then leave as on SIGTERM; 0: until a signal
     bool quiet = false;

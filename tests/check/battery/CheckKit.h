@@ -140,6 +140,19 @@ inline std::string Replace(std::string s, const std::string& from, const std::st
     return s;
 }
 
+// A device's Notify body of an event (CmdType Alarm, MobilePosition, Catalog).
+inline std::string EventNotify(const std::string& cmd, const std::string& id,
+                               const std::string& fields = {}) {
+    return "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Notify>\r\n<CmdType>" + cmd +
+           "</CmdType>\r\n<SN>7</SN>\r\n<DeviceID>" + id + "</DeviceID>\r\n" + fields +
+           "</Notify>\r\n";
+}
+inline std::string AlarmNotify(const std::string& id) {
+    return EventNotify("Alarm", id,
+                       "<AlarmPriority>1</AlarmPriority>\r\n<AlarmMethod>5</AlarmMethod>\r\n"
+                       "<AlarmTime>2024-05-20T10:31:00</AlarmTime>\r\n");
+}
+
 // Tarvex's offer as its media session writes it, and a camera's answer.
 inline std::string Offer(int transport, const char* kind = "Play") {
     const bool tcp = transport != kMediaUdp;

@@ -205,6 +205,24 @@ TEST(Answers, SnDeviceAndDelay) {
              {{"another From", Verdict::Fail, "comes From " + other}, [&](Wire& w) {
                   w.ToDevice("Query", "DeviceInfo", 12);
                   w.FromDevice(WithSn(info, "12"), other);
+              }},
+             // An alarm names its source: a channel of the device's catalog.
+             {{"alarm of its channel", Verdict::Pass, "2 answers and notifications name"},
+              [&](Wire& w) {
+                  w.Query("Catalog", 13, CatalogAnswer(kDevice, 1, {kChannel}));
+                  w.FromDevice(AlarmNotify(kChannel));
+              }},
+             {{"alarm of a channel not in its catalog", Verdict::Fail,
+               "Alarm Notify of the device carries DeviceID " + other},
+              [&](Wire& w) {
+                  w.Query("Catalog", 13, CatalogAnswer(kDevice, 1, {kChannel}));
+                  w.FromDevice(AlarmNotify(other));
+              }},
+             {{"keepalive of its channel", Verdict::Fail,
+               "Keepalive Notify of the device carries DeviceID " + kChannel},
+              [&](Wire& w) {
+                  w.Query("Catalog", 13, CatalogAnswer(kDevice, 1, {kChannel}));
+                  w.FromDevice(KeepaliveNotify(kChannel));
               }}});
     RunRows(
         "answers.delay",

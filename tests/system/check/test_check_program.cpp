@@ -83,7 +83,9 @@ CheckRun RunCheck(const std::vector<std::string>& cameraArgs, bool withCamera = 
         std::vector<std::string> cam = {"--server", "127.0.0.1:" + std::to_string(port),
                                         "--keepalive", "1", "--channels", "2", "--retry", "1",
                                         // Eight-second recordings: downloads end soon.
-                                        "--clip", "8"};
+                                        "--clip", "8",
+                                        // Something to notify while subscribed.
+                                        "--alarm-every", "1", "--move", "--catalog-change", "1"};
         cam.insert(cam.end(), cameraArgs.begin(), cameraArgs.end());
         camera = std::make_unique<Program>(dir.Path(), cam, kCamera, std::vector<std::string>{},
                                            dir.File("camera.out"));
@@ -119,7 +121,7 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     EXPECT_NE(r.out.find("report: " + r.Report() + "/report.html"), std::string::npos) << r.out;
     for (const char* f : {"report.html", "report.json", "MsgXml.xls"})
         EXPECT_TRUE(std::filesystem::exists(r.Report() + "/" + f)) << f;
-    ASSERT_EQ(r.checks.size(), 38u) << Describe(r);
+    ASSERT_EQ(r.checks.size(), 42u) << Describe(r);
     for (const auto& [id, v] : r.checks) {
         if (id == "register.digest") {
             // No 验证密码 configured: Tarvex does not challenge.
@@ -148,6 +150,16 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
                   std::string::npos)
             << reason;
     }
+    // The subscriptions ran beside the streams: a catalog change, alarms and
+    // positions every second came in their dialogs; each ended with its final NOTIFY.
+    for (const auto& [id, piece] : std::map<std::string, std::string>{
+             {"subscribe.catalog", "Catalog NOTIFY"},
+             {"subscribe.alarm", "Alarm NOTIFY"},
+             {"subscribe.position", "asked every 1.0 s"},
+             {"subscribe.end", "3 unsubscribes (Expires 0) answered 2xx, 3 of them followed by a "
+                               "terminated NOTIFY"}})
+        EXPECT_NE(r.checks.at(id).reason.find(piece), std::string::npos)
+            << id << ": " << r.checks.at(id).reason;
     EXPECT_NE(r.checks.at("media.tcp_framing").reason.find("2 streams over TCP framed as RFC 4571"),
               std::string::npos)
         << r.checks.at("media.tcp_framing").reason;
@@ -297,6 +309,20 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"gb2022.ptz_precise", {"not_supported", "PTZPreciseCtrl not sent"}},
           {"gb2022.snapshot", {"not_supported", "SnapShotConfig not sent"}},
           {"gb2022.upgrade", {"not_supported", "DeviceUpgrade not sent"}}}},
+        // Subscriptions: refused with 489 (positions are optional: not
+        // supported; nothing to end), NOTIFYs outside the dialog (the
+        // unsubscribe is still answered), notifications after the end.
+        {{"--fault", "no-subscribe"},
+         {{"subscribe.catalog", {"fail", "the catalog SUBSCRIBE was answered 489"}},
+          {"subscribe.alarm", {"fail", "the alarm SUBSCRIBE was answered 489"}},
+          {"subscribe.position", {"not_supported", "answered 489"}},
+          {"subscribe.end", {"not_run", "no accepted subscription was ended by Tarvex"}}}},
+        {{"--fault", "notify-outside-dialog"},
+         {{"subscribe.catalog", {"fail", "outside the subscription's dialog (Call-ID "}},
+          {"subscribe.alarm", {"fail", "outside the subscription's dialog (Call-ID "}},
+          {"subscribe.position", {"fail", "outside the subscription's dialog (Call-ID "}}}},
+        {{"--fault", "stale-notify"},
+         {{"subscribe.end", {"fail", "yet the device notified again in the ended dialog"}}}},
     };
     for (const Case& c : cases) {
         const CheckRun r = RunCheck(c.args, true, {"--timeout", "60", "--window", "1"});
@@ -416,7 +442,7 @@ TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
     EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
     EXPECT_NE(tarvex.Out().find("not run (interrupted)"), std::string::npos) << tarvex.Out();
     const auto checks = ReadVerdicts(dir, dir.File("report/report.json"));
-    ASSERT_EQ(checks.size(), 38u) << tarvex.Out();
+    ASSERT_EQ(checks.size(), 42u) << tarvex.Out();
     EXPECT_EQ(checks.at("catalog.answer").verdict, "pass");
     EXPECT_EQ(checks.at("live.tcp_active").verdict, "not_run");
     EXPECT_EQ(checks.at("playback.control").verdict, "not_run");

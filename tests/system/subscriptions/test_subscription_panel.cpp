@@ -4,7 +4,9 @@
 // the plot takes the channel's positions.
 
 #include "app/core/CoreRig.h"
+#include "app/shell/CListX.h"
 #include "app/shell/SubscriptionPanel.h"
+#include "app/shell/TreeEventMarker.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,12 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QtTest/QTest>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -97,6 +105,100 @@ TEST(SubscriptionPanel, ButtonsTablesAcknowledgeAndPlot) {
     Find<QPushButton>(panel, "unsubscribe")->click();
     EXPECT_EQ(rig.Sent().back().kind, 7);
     EXPECT_EQ(rig.Sent().back().expires, 0);
+}
+
+// An alarm badges its device in the tree (icon, count, tooltip with the last
+// position) until it is acknowledged; its log row is drawn dark red on pink.
+TEST(TreeEventMarker, BadgeTooltipAndLogColourFollowTheAlarms) {
+    CoreRig rig;
+    Log(rig, kLogReceived, "REGISTER sip:x SIP/2.0\r\n\r\n\n", "No Body!\n", LoggedMessage::Role::Register);
+    rig.core->OnDeviceRegistered({kDev, "127.0.0.1", 5060});
+    int deviceItem = 0;
+    std::function<void(const TreeItem&)> find = [&](const TreeItem& t) {
+        if (t.kind == kNodeDevice) deviceItem = t.item;
+        for (const auto& c : t.children) find(c);
+    };
+    find(rig.core->TreeSnapshot());
+    ASSERT_GT(deviceItem, 0);
+    QTreeWidget tree;
+    auto* item = new QTreeWidgetItem(&tree, {QString(kDev)});
+    item->setToolTip(0, "X-GB-Ver 2.0 (2016)");
+    TreeEventMarker marker(nullptr, *rig.core, [&](int i) { return i == deviceItem ? item : nullptr; });
+    marker.Refresh();
+    EXPECT_TRUE(item->icon(0).isNull());
+
+    for (int i = 0; i < 2; ++i)
+        Log(rig, kLogReceived, "MESSAGE sip:p SIP/2.0\r\n\r\n\n",
+            "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>Alarm</CmdType><SN>1</SN><DeviceID>" +
+                std::string(kDev) + "</DeviceID><AlarmMethod>5</AlarmMethod></Notify>\r\n");
+    Log(rig, kLogReceived, "MESSAGE sip:p SIP/2.0\r\n\r\n\n",
+        "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>MobilePosition</CmdType><DeviceID>" +
+            std::string(kDev) + "</DeviceID><Time>2026-12-09T01:00:00</Time><Longitude>116.5</Longitude>"
+            "<Latitude>39.9</Latitude></Notify>\r\n");
+    marker.Refresh();
+    EXPECT_FALSE(item->icon(0).isNull());
+    EXPECT_EQ(item->data(0, TreeEventMarker::kAlarmsRole).toInt(), 2);
+    EXPECT_EQ(item->toolTip(0).toStdString(),
+              "X-GB-Ver 2.0 (2016)\n报警 2 条未复位\n位置: 经度 116.500000, 纬度 39.900000 (2026-12-09T01:00:00)");
+    marker.Refresh(); // nothing new: the tooltip is not added twice
+    EXPECT_EQ(item->toolTip(0).count("报警"), 1);
+
+    // The log rows: the two alarms, not the REGISTER or the position.
+    CLogModel model(rig.core->Log());
+    model.TakeNewRows();
+    int alarmRows = 0;
+    for (int r = 0; r < model.rowCount(); ++r)
+        alarmRows += model.index(r, 3).data(CLogModel::kAlarmRole).toBool();
+    EXPECT_EQ(alarmRows, 2);
+    QColor text, back;
+    CListX::RowColours(false, false, true, text, back);
+    EXPECT_EQ(text, QColor(170, 0, 0));
+    EXPECT_EQ(back, QColor(255, 228, 228));
+    CListX::RowColours(true, false, true, text, back); // checked wins
+    EXPECT_EQ(back, QColor(0, 0, 128));
+
+    for (const auto& a : rig.core->Alarms()) rig.core->AcknowledgeAlarm(a.serial);
+    marker.Refresh();
+    EXPECT_TRUE(item->icon(0).isNull());
+    EXPECT_EQ(item->toolTip(0).toStdString(),
+              "X-GB-Ver 2.0 (2016)\n位置: 经度 116.500000, 纬度 39.900000 (2026-12-09T01:00:00)");
+}
+
+// A storm of 1,000 alarm NOTIFYs a second from another thread (as the
+// endpoint's) for a second: the window's event loop keeps turning (a 20 ms
+// timer goes on firing, the open panel keeps polling) and every one is taken.
+TEST(SubscriptionPanel, ANotifyStormNeverBlocksTheWindow) {
+    CoreRig rig;
+    Log(rig, kLogReceived, "REGISTER sip:x SIP/2.0\r\n\r\n\n", "No Body!\n", LoggedMessage::Role::Register);
+    rig.core->OnDeviceRegistered({kDev, "127.0.0.1", 5060});
+    SubscriptionPanel panel(*rig.core);
+    panel.show();
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(20);
+    std::atomic<bool> done{false};
+    std::thread storm([&] {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) {
+            Log(rig, kLogReceived, "NOTIFY sip:p SIP/2.0\r\n\r\n\n",
+                "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>Alarm</CmdType><SN>" + std::to_string(i) +
+                    "</SN><DeviceID>" + std::string(kDev) + "</DeviceID></Notify>\r\n");
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(i + 1));
+        }
+        done = true;
+    });
+    int ticksDuringStorm = 0;
+    while (!done) {
+        QTest::qWait(5);
+        ticksDuringStorm = ticks;
+    }
+    storm.join();
+    // About 50 ticks fit in the storm's second; a blocked loop would give none.
+    EXPECT_GE(ticksDuringStorm, 5);
+    EXPECT_EQ(rig.core->EventsTaken().first, 1000u);
+    QTest::qWait(300); // one more poll of the panel
+    EXPECT_EQ(Find<QTableWidget>(panel, "alarmTable")->rowCount(), 1000);
 }
 
 } // namespace

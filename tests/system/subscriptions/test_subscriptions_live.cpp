@@ -232,6 +232,12 @@ TEST_F(LiveSubscriptions, SippDeviceServesItsOwnWay) {
                         "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Notify>\r\n<CmdType>Alarm</CmdType>\r\n"
                         "<SN>9</SN>\r\n<DeviceID>34010000001340000002</DeviceID>\r\n<AlarmPriority>3</AlarmPriority>\r\n"
                         "<AlarmMethod>1</AlarmMethod>\r\n<AlarmDescription>unsolicited</AlarmDescription>\r\n</Notify>\r\n",
+                        true, 200},
+                       // A position without a subscription: answered 200 (SIPp checks) and taken.
+                       {3500,
+                        "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Notify>\r\n<CmdType>MobilePosition</CmdType>\r\n"
+                        "<SN>10</SN>\r\n<DeviceID>34010000001320000001</DeviceID>\r\n<Time>2026-12-09T01:00:00</Time>\r\n"
+                        "<Longitude>121.47</Longitude>\r\n<Latitude>31.23</Latitude>\r\n</Notify>\r\n",
                         true, 200}};
     script.holdMs = 6000;
     WriteFile(dir.File("dev.xml"), MainScenario(script));
@@ -255,6 +261,9 @@ TEST_F(LiveSubscriptions, SippDeviceServesItsOwnWay) {
     EXPECT_EQ(alarms[0].type, "1");
     EXPECT_EQ(alarms[0].channel, "34010000001340000001");
     EXPECT_EQ(alarms[1].description, "unsolicited");
+    ASSERT_TRUE(Eventually([&] { return core->EventsTaken().second >= 1; }, 10));
+    ASSERT_EQ(core->Positions("34010000001320000001").size(), 1u);
+    EXPECT_DOUBLE_EQ(core->Positions("34010000001320000001")[0].longitude, 121.47);
     // SIPp ends 0 only when every answer it expects came: 200, 500, 200, 481.
     EXPECT_EQ(sipp.Wait(40000), 0) << ReadFile(dir.File("sipp.out")) << ReadFile(dir.File("sipp.err"));
     // Our SUBSCRIBE as logged: its type, Event, Expires and the alarm Query.

@@ -1,6 +1,7 @@
 // Answers from the queried identifier: every Response carries the DeviceID its
 // query asked about and comes From the device (or from that DeviceID); every
-// Notify of the device names the device. A RecordInfo query about the device
+// Notify of the device names the device, or for an Alarm or MobilePosition
+// one of its channels (the alarm's source, the channel that moves). A RecordInfo query about the device
 // itself may be answered for one of its channels (those of its Catalog
 // answers): recordings belong to channels, and devices answer for their first.
 #include "check/battery/Exchange.h"
@@ -53,7 +54,10 @@ CheckResult CheckAnswerDevice(const Observation& obs) {
         const ObservedMessage& m = obs.messages[static_cast<std::size_t>(n)];
         if (ParseSipAddress(m.sip.Value("From")).user != device) continue; // another device's
         ++looked;
-        if (m.manscdp.deviceId != device)
+        const bool sourceChannel =
+            (m.manscdp.cmdType == "Alarm" || m.manscdp.cmdType == "MobilePosition") &&
+            channels.count(m.manscdp.deviceId) > 0;
+        if (m.manscdp.deviceId != device && !sourceChannel)
             return CheckResult::Make(Verdict::Fail, m.manscdp.cmdType +
                                                         " Notify of the device carries DeviceID " +
                                                         m.manscdp.deviceId + ", not " + device)
