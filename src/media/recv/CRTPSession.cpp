@@ -116,6 +116,10 @@ int32_t CRTPSession::RTP_Setup(uint16_t port, int32_t transport, const char* add
         }
         m_reconnections = 0;
         m_dropped = false;
+        {
+            std::lock_guard<std::mutex> l(m_acceptLock);
+            m_dropNote.clear();
+        }
         if (transport == 1) {
             const int to = remotePort ? remotePort : port + 2;
             m_connectAddress = address ? address : "";
@@ -429,6 +433,7 @@ void CRTPSession::AcceptLoop(CThread* t) {
 }
 
 void CRTPSession::AcceptOne(CThread* t) {
+    SayDropNote(t, false);
     if (m_sock < 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptWaitMs));
         return;
@@ -493,6 +498,7 @@ void CRTPSession::AcceptOne(CThread* t) {
         }
     }
     if (keep && (m_nPeer == 0 || ip == m_nPeer) && m_dropped.exchange(false)) {
+        SayDropNote(t, true);
         ++m_reconnections;
         in_addr a{};
         a.s_addr = htonl(ip);
@@ -542,7 +548,24 @@ void CRTPSession::OnConnectionClosed(int socket) {
             }
         }
     }
-    if (!said.empty()) Note(said);
+    if (!said.empty()) DeferDropNote(std::move(said));
+}
+
+void CRTPSession::DeferDropNote(std::string text) {
+    std::lock_guard<std::mutex> l(m_acceptLock);
+    m_dropNote = std::move(text);
+    m_dropAt = std::chrono::steady_clock::now();
+}
+
+void CRTPSession::SayDropNote(CThread* t, bool now) {
+    std::string said;
+    {
+        std::lock_guard<std::mutex> l(m_acceptLock);
+        if (m_dropNote.empty() || !t->running) return;
+        if (!now && std::chrono::steady_clock::now() - m_dropAt < kDropSayDelay) return;
+        std::swap(said, m_dropNote);
+    }
+    Note(said);
 }
 
 void CRTPSession::Note(const std::string& text) {
@@ -559,6 +582,7 @@ void CRTPSession::ReconnectLoop(CThread* t) {
 // may only accept the port the offer named), to the same address and port.
 void CRTPSession::ReconnectOne(CThread* t) {
     if (m_reconnectLeft.load() <= 0) {
+        SayDropNote(t, false);
         std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptWaitMs));
         return;
     }
@@ -566,6 +590,7 @@ void CRTPSession::ReconnectOne(CThread* t) {
          waited += std::chrono::milliseconds(10))
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (!t->running) return;
+    SayDropNote(t, true);
     const int left = --m_reconnectLeft;
     {
         // A failed first socket may still be a destination: it goes first.

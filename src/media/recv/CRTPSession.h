@@ -129,6 +129,8 @@ public:
     // accepting, and a device's connection after its last one dropped is said
     // and counted as a reconnection.
     static constexpr std::chrono::milliseconds kReconnectInterval{1000};
+    // How long a drop must last before it is said (see m_dropNote).
+    static constexpr std::chrono::milliseconds kDropSayDelay = kReconnectInterval;
     static constexpr int kReconnectTries = 10;
     // Connections that came back after a drop (or after a failed first one).
     std::size_t Reconnections() const { return m_reconnections.load(); }
@@ -312,6 +314,15 @@ private:
     std::atomic<int> m_reconnectLeft{0};
     // Listening: the device's connection dropped and none of it came since.
     std::atomic<bool> m_dropped{false};
+    // A drop is said only once it outlived kDropSayDelay: a device closes its
+    // connection when it has answered our BYE, before the receiver is
+    // stopped, and that is no drop. Under m_acceptLock.
+    std::string m_dropNote;
+    std::chrono::steady_clock::time_point m_dropAt{};
+    void DeferDropNote(std::string text);
+    // Says the deferred drop: when it is due (or `now`, before a line about
+    // the connection coming back) and the receiver still runs.
+    void SayDropNote(CThread* t, bool now);
     std::atomic<std::size_t> m_reconnections{0};
     std::atomic<bool> m_bReady{false};
 };
