@@ -1,5 +1,7 @@
 #include "app/core/MediaHistory.h"
 
+#include <algorithm>
+
 void MediaHistory::Clear() {
     samples_.clear();
     lastElapsed_ = -1;
@@ -34,4 +36,47 @@ void MediaHistory::Add(const StreamFigures& f, Clock::time_point now) {
     last.lost = f.lostPackets - lostBefore_;
     last.jitterMs = f.haveJitter ? f.jitterMs : 0;
     latest_ = f;
+}
+
+const MediaCalls::Call* MediaCalls::Find(int slot, int callId) const {
+    for (const Call& c : calls_)
+        if (c.slot == slot && c.callId == callId) return &c;
+    return nullptr;
+}
+
+void MediaCalls::Update(const std::vector<CallFigures>& open, Clock::time_point now) {
+    for (Call& c : calls_) {
+        bool listed = false;
+        for (const CallFigures& f : open) listed = listed || (f.slot == c.slot && f.callId == c.callId);
+        if (!listed && !c.ended) {
+            c.ended = true;
+            c.drawn = false;
+            c.endedAt = now;
+        }
+    }
+    for (const CallFigures& f : open) {
+        auto it = std::find_if(calls_.begin(), calls_.end(), [&](const Call& k) {
+            return k.slot == f.slot && k.callId == f.callId;
+        });
+        Call* c = it == calls_.end() ? nullptr : &*it;
+        if (!c || c->ended) {
+            // A slot's call id is 0 until its INVITE is known, and a slot may
+            // be reused for the same id only by a new call: start afresh.
+            if (c) *c = Call{};
+            else c = &calls_.emplace_back();
+            c->slot = f.slot;
+            c->callId = f.callId;
+        }
+        c->label = CallLabel(f.slot, f.channel);
+        c->drawn = f.drawn;
+        c->history.Add(f.figures, now);
+    }
+    std::erase_if(calls_, [&](const Call& c) { return c.ended && now - c.endedAt >= kDropAfter; });
+    // Over the bound: the longest ended go first, then the oldest.
+    while (calls_.size() > kMaxCalls) {
+        auto victim = calls_.begin();
+        for (auto it = calls_.begin(); it != calls_.end(); ++it)
+            if (it->ended && (!victim->ended || it->endedAt < victim->endedAt)) victim = it;
+        calls_.erase(victim);
+    }
 }

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <string>
+#include <vector>
 
 class MediaHistory {
 public:
@@ -38,4 +40,36 @@ private:
     std::int64_t lastElapsed_ = -1;
     std::uint64_t lastFrames_ = 0;
     std::uint64_t lostBefore_ = 0; // the total at the sample before the last
+};
+
+// One MediaHistory per open call (CMediaSession::OpenCalls, polled): kept
+// apart by slot and call id. A call the session no longer lists is ended; it
+// stays kDropAfter, then goes. At most kMaxCalls are kept (the oldest ended
+// go first). Toolkit-free; GUI thread only.
+class MediaCalls {
+public:
+    static constexpr std::chrono::minutes kDropAfter{3};
+    static constexpr std::size_t kMaxCalls = 16;
+    using Clock = MediaHistory::Clock;
+
+    struct Call {
+        int slot = 0;
+        int callId = 0;
+        std::string label; // CallLabel: "实时 34020000001310000001"
+        bool drawn = false;
+        bool ended = false;
+        Clock::time_point endedAt{};
+        MediaHistory history;
+    };
+
+    // The open calls' figures at now: each goes to its call's history (a new
+    // call is added at the end); calls not among them end now.
+    void Update(const std::vector<CallFigures>& open, Clock::time_point now);
+    // In the order they were first seen.
+    const std::vector<Call>& Calls() const { return calls_; }
+    // The call of slot and call id, or null.
+    const Call* Find(int slot, int callId) const;
+
+private:
+    std::vector<Call> calls_;
 };

@@ -2,6 +2,7 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineSeries>
@@ -28,6 +29,11 @@ CMediaPlots::CMediaPlots(QWidget* parent) : QWidget(parent) {
     auto* l = new QVBoxLayout(this);
     l->setContentsMargins(2, 2, 2, 2);
     l->setSpacing(2);
+    chooser_ = new QComboBox;
+    chooser_->setObjectName("mediaCall");
+    chooser_->addItem(U("显示中的流"), QVariant());
+    connect(chooser_, &QComboBox::currentIndexChanged, this, [this](int) { Redraw(); });
+    l->addWidget(chooser_);
     stream_ = new QLabel;
     stream_->setObjectName("ctl1218");
     stream_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -77,8 +83,42 @@ void CMediaPlots::Add(const StreamFigures& f, MediaHistory::Clock::time_point no
     Redraw();
 }
 
+void CMediaPlots::UpdateCalls(const std::vector<CallFigures>& open,
+                              MediaHistory::Clock::time_point now) {
+    calls_.Update(open, now);
+    FillChooser();
+    Redraw();
+}
+
+// One entry per call kept, the chosen one staying chosen while it is kept.
+void CMediaPlots::FillChooser() {
+    const QVariant chosen = chooser_->currentData();
+    QSignalBlocker quiet(chooser_);
+    while (chooser_->count() > 1) chooser_->removeItem(1);
+    int at = 0;
+    for (const MediaCalls::Call& c : calls_.Calls()) {
+        QString text = QString::fromStdString(c.label);
+        if (c.ended) text += U(" (已结束)");
+        else if (c.drawn) text += U(" (显示中)");
+        const QVariant key = QVariant(QPoint(c.slot, c.callId));
+        chooser_->addItem(text, key);
+        if (chosen.isValid() && chosen == key) at = chooser_->count() - 1;
+    }
+    chooser_->setCurrentIndex(at);
+}
+
+const MediaHistory& CMediaPlots::Shown() const {
+    const QVariant key = chooser_->currentData();
+    if (key.isValid()) {
+        const QPoint k = key.toPoint();
+        if (const MediaCalls::Call* c = calls_.Find(k.x(), k.y())) return c->history;
+    }
+    return history_;
+}
+
 void CMediaPlots::Redraw() {
-    const auto& samples = history_.Samples();
+    const MediaHistory& shown = Shown();
+    const auto& samples = shown.Samples();
     QList<QPointF> pts[kPlots];
     double top[kPlots] = {0, 0, 0, 0};
     for (const auto& s : samples) {
@@ -105,7 +145,7 @@ void CMediaPlots::Redraw() {
         return;
     }
     const auto& last = samples.back();
-    const StreamFigures& f = history_.Latest();
+    const StreamFigures& f = shown.Latest();
     summary_->setText(U("帧率 %1 fps  码率 %2 kbit/s  丢包共 %3 包  抖动 %4  (最近 %5 秒)")
                           .arg(last.fps)
                           .arg(last.kbitPerSecond)
@@ -115,8 +155,9 @@ void CMediaPlots::Redraw() {
 }
 
 QString CMediaPlots::StreamText() const {
-    if (history_.Samples().empty()) return {};
-    const StreamFigures& f = history_.Latest();
+    const MediaHistory& shown = Shown();
+    if (shown.Samples().empty()) return {};
+    const StreamFigures& f = shown.Latest();
     QStringList parts;
     const std::string codec = CodecName(f.streamType);
     parts << (codec.empty() ? U("编码未知") : QString::fromStdString(codec));

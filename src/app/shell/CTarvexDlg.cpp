@@ -397,6 +397,13 @@ void CTarvexDlg::BuildControls() {
     treeTimer_->setSingleShot(true);
     treeTimer_->setInterval(kTreeBatchMs);
     connect(treeTimer_, &QTimer::timeout, this, &CTarvexDlg::RedrawTree);
+    // The media pane's open calls: polled once a second on this thread.
+    auto* callTimer = new QTimer(this);
+    callTimer->setInterval(1000);
+    connect(callTimer, &QTimer::timeout, this, [this] {
+        mediaPlots_->UpdateCalls(core_->MediaSession().OpenCalls(), std::chrono::steady_clock::now());
+    });
+    callTimer->start();
 }
 
 void CTarvexDlg::InitialiseWindow() {

@@ -260,6 +260,24 @@ StreamFigures CMediaSession::Figures() const {
     return s.counters.Read(s.receiver ? ElapsedAt(s, now) : s.lastElapsed.load(), now);
 }
 
+std::vector<CallFigures> CMediaSession::OpenCalls() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    std::vector<CallFigures> out;
+    const auto now = Now();
+    for (int i = 0; i < kStreamSlots; ++i) {
+        const StreamSlot& s = slots_[i];
+        if (!s.receiver) continue;
+        CallFigures c;
+        c.slot = i;
+        c.callId = s.call ? s.call->cid : 0;
+        c.channel = s.inputs.channelId.empty() ? s.inputs.deviceId : s.inputs.channelId;
+        c.drawn = drawn_ == i;
+        c.figures = s.counters.Read(ElapsedAt(s, now), now);
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
 // ------------------------------------------------------------------ media rows
 
 MediaCommand CMediaSession::BuildMediaCommand(int set, int row, const MediaInputs& in) {

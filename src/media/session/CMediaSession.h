@@ -223,6 +223,9 @@ public:
     // The stream drawn in the view (None when none is).
     MediaStream Drawn() const;
     StreamFigures Figures() const;
+    // The figures of every stream with a receiver (any thread; polled by the
+    // window's media pane), in slot order.
+    std::vector<CallFigures> OpenCalls() const;
     std::int32_t RecordingDurationSeconds() const { return duration_.load(); }
 
     // The device's audio: the audio carried in the program stream of the drawn

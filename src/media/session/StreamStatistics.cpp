@@ -102,6 +102,12 @@ StreamFigures StreamCounters::Read(std::int64_t elapsed, Clock::time_point now) 
     return f;
 }
 
+std::string CallLabel(int slot, const std::string& channel) {
+    static const char* const kinds[] = {"实时", "回放", "下载", "手动"};
+    const char* kind = slot >= 0 && slot < 4 ? kinds[slot] : "?";
+    return channel.empty() ? std::string(kind) : std::string(kind) + " " + channel;
+}
+
 std::string CodecName(std::uint8_t streamType) {
     if (streamType == 0) return {};
     if (streamType == 0x1B) return "H.264";

@@ -35,6 +35,22 @@ struct StreamFigures {
     std::int32_t width = 0, height = 0; // of the last picture shown; 0 before one
 };
 
+// The figures of one open call's stream, for the media pane's chooser: the
+// stream slot (0 live view, 1 playback, 2 download, 3 an INVITE typed by
+// hand), the call id its INVITE went out with (0 before it is known), the
+// channel (or device) it asked, and whether it is the stream drawn. A stream
+// not drawn is not decoded: its pictures, size and undecodable counts are 0.
+struct CallFigures {
+    int slot = 0;
+    int callId = 0;
+    std::string channel;
+    bool drawn = false;
+    StreamFigures figures;
+};
+
+// "实时 34020000001310000001": the kind of stream (实时, 回放, 下载, 手动) and its channel.
+std::string CallLabel(int slot, const std::string& channel);
+
 // "H.264", "H.265", "类型 0xNN" for another stream type, "" before one is known.
 std::string CodecName(std::uint8_t streamType);
 

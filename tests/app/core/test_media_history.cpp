@@ -100,3 +100,85 @@ TEST(MediaHistory, CodecNames) {
     } rows[] = {{0, ""}, {0x1B, "H.264"}, {0x24, "H.265"}, {0x10, "类型 0x10"}};
     for (const auto& r : rows) EXPECT_EQ(CodecName(r.type), r.name) << int(r.type);
 }
+
+// Two open calls' figures kept apart; an ended one is marked, kept a while,
+// then dropped; the same slot's next call starts its own history.
+TEST(MediaCalls, TwoCallsKeptApartAndAnEndedOneDropped) {
+    using std::chrono::seconds;
+    const auto t0 = MediaCalls::Clock::time_point{} + std::chrono::hours(1);
+    auto call = [](int slot, int cid, const char* channel, bool drawn, int fps, std::uint64_t lost,
+                   std::int64_t elapsed) {
+        CallFigures c;
+        c.slot = slot;
+        c.callId = cid;
+        c.channel = channel;
+        c.drawn = drawn;
+        c.figures = Fig(elapsed, static_cast<std::uint32_t>(fps * (elapsed + 1)), fps, 100, lost);
+        return c;
+    };
+    MediaCalls m;
+    const struct {
+        int at; // seconds after t0
+        std::vector<CallFigures> open;
+        std::size_t kept;
+    } steps[] = {
+        {0, {call(0, 10, "34020000001310000001", true, 25, 0, 0)}, 1},
+        {1, {call(0, 10, "34020000001310000001", true, 25, 1, 1), call(2, 20, "34020000001310000002", false, 12, 5, 0)}, 2},
+        {2, {call(0, 10, "34020000001310000001", true, 24, 3, 2), call(2, 20, "34020000001310000002", false, 13, 9, 1)}, 2},
+        {3, {call(0, 10, "34020000001310000001", true, 25, 3, 3)}, 2}, // the download ends
+        {3 + 179, {call(0, 10, "34020000001310000001", true, 25, 3, 182)}, 2},
+        {3 + 180, {call(0, 10, "34020000001310000001", true, 25, 3, 183)}, 1}, // and goes
+    };
+    for (const auto& s : steps) {
+        m.Update(s.open, t0 + seconds(s.at));
+        EXPECT_EQ(m.Calls().size(), s.kept) << s.at;
+        if (s.at == 3) {
+            const MediaCalls::Call* live = m.Find(0, 10);
+            const MediaCalls::Call* down = m.Find(2, 20);
+            ASSERT_TRUE(live && down);
+            EXPECT_EQ(live->label, "实时 34020000001310000001");
+            EXPECT_EQ(down->label, "下载 34020000001310000002");
+            EXPECT_TRUE(live->drawn);
+            EXPECT_FALSE(down->drawn);
+            EXPECT_FALSE(live->ended);
+            EXPECT_TRUE(down->ended);
+            // Each its own samples: the download's two seconds, the live view's four.
+            ASSERT_EQ(down->history.Samples().size(), 2u);
+            EXPECT_EQ(down->history.Samples()[1].fps, 13);
+            EXPECT_EQ(down->history.Samples()[1].lost, 4u);
+            ASSERT_EQ(live->history.Samples().size(), 4u);
+            EXPECT_EQ(live->history.Samples()[2].fps, 24);
+            EXPECT_EQ(live->history.Samples()[2].lost, 2u);
+        }
+    }
+    EXPECT_EQ(m.Find(2, 20), nullptr);
+    // A new download in the same slot: its own history from its first figures.
+    m.Update({call(2, 21, "34020000001310000003", false, 10, 0, 0)}, t0 + seconds(200));
+    ASSERT_NE(m.Find(2, 21), nullptr);
+    EXPECT_EQ(m.Find(2, 21)->history.Samples().size(), 1u);
+    EXPECT_TRUE(m.Find(0, 10)->ended);
+    EXPECT_EQ(CallLabel(1, "34020000001310000004"), "回放 34020000001310000004");
+    EXPECT_EQ(CallLabel(3, ""), "手动");
+}
+
+// However many calls come and go, at most kMaxCalls are kept, ended ones first out.
+TEST(MediaCalls, BoundedByDroppingTheLongestEnded) {
+    const auto t0 = MediaCalls::Clock::time_point{} + std::chrono::hours(1);
+    MediaCalls m;
+    for (int i = 0; i < 40; ++i) {
+        CallFigures live;
+        live.slot = 0;
+        live.callId = 1; // open throughout
+        live.figures = Fig(i, static_cast<std::uint32_t>(i), 25, 100, 0);
+        CallFigures d;
+        d.slot = 2;
+        d.callId = 100 + i; // a new download each second
+        m.Update({live, d}, t0 + std::chrono::seconds(i));
+    }
+    ASSERT_EQ(m.Calls().size(), MediaCalls::kMaxCalls);
+    EXPECT_NE(m.Find(0, 1), nullptr);
+    EXPECT_NE(m.Find(2, 139), nullptr);
+    EXPECT_EQ(m.Find(2, 100), nullptr);
+    EXPECT_FALSE(m.Find(0, 1)->ended);
+    EXPECT_EQ(m.Find(0, 1)->history.Samples().size(), 40u);
+}

@@ -1434,6 +1434,67 @@ TEST(MediaPlots, FigureUpdatesFromAnotherThreadAreDrawnOverTime) {
     EXPECT_EQ(w.dlg->Control(1218)->property("text").toString(), plots->StreamText());
 }
 
+// Two open calls in the pane's chooser, each drawing its own figures; the
+// first entry follows the drawn stream, and an ended call is marked.
+TEST(MediaPlots, ChooserShowsEachOpenCallsFigures) {
+    Window w;
+    CMediaPlots* plots = w.dlg->MediaPlots();
+    QComboBox* chooser = plots->findChild<QComboBox*>("mediaCall");
+    ASSERT_NE(chooser, nullptr);
+    EXPECT_EQ(chooser->count(), 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    auto call = [](int slot, int cid, const char* channel, bool drawn, int fps, int kBps,
+                   std::int64_t elapsed, std::uint32_t ssrc) {
+        CallFigures c;
+        c.slot = slot;
+        c.callId = cid;
+        c.channel = channel;
+        c.drawn = drawn;
+        c.figures.elapsed = elapsed;
+        c.figures.frames = static_cast<std::uint32_t>(fps * (elapsed + 1));
+        c.figures.fps = fps;
+        c.figures.kbytesPerSecond = kBps;
+        c.figures.haveSsrc = true;
+        c.figures.ssrc = ssrc;
+        c.figures.streamType = 0x1B;
+        return c;
+    };
+    for (int i = 0; i < 3; ++i)
+        plots->UpdateCalls({call(0, 10, "34020000001310000001", true, 25, 250, i, 1),
+                            call(2, 20, "34020000001310000002", false, 12, 500, i, 2)},
+                           t0 + std::chrono::seconds(i));
+    ASSERT_EQ(chooser->count(), 3);
+    EXPECT_EQ(chooser->currentIndex(), 0); // follows the drawn stream: none posted
+    EXPECT_EQ(plots->Summary(), U("没有媒体流"));
+    EXPECT_EQ(chooser->itemText(1), U("实时 34020000001310000001 (显示中)"));
+    EXPECT_EQ(chooser->itemText(2), U("下载 34020000001310000002"));
+    const struct {
+        int index;
+        int fps, kbit;
+        const char* stream;
+    } rows[] = {{1, 25, 2048, "H.264  分辨率未知  SSRC 0x00000001 (1)"},
+                {2, 12, 4096, "H.264  分辨率未知  SSRC 0x00000002 (2)"}};
+    for (const auto& r : rows) {
+        chooser->setCurrentIndex(r.index);
+        const QList<QPointF> fps = plots->Points(CMediaPlots::kFrameRate);
+        ASSERT_EQ(fps.size(), 3) << r.index;
+        EXPECT_EQ(fps[2].y(), r.fps) << r.index;
+        EXPECT_EQ(plots->Points(CMediaPlots::kBitRate)[2].y(), r.kbit) << r.index;
+        EXPECT_EQ(plots->StreamText(), U(r.stream)) << r.index;
+    }
+    // The download ends: still chosen, marked, its plots kept.
+    plots->UpdateCalls({call(0, 10, "34020000001310000001", true, 25, 250, 3, 1)},
+                       t0 + std::chrono::seconds(3));
+    EXPECT_EQ(chooser->currentIndex(), 2);
+    EXPECT_EQ(chooser->itemText(2), U("下载 34020000001310000002 (已结束)"));
+    EXPECT_EQ(plots->Points(CMediaPlots::kFrameRate).size(), 3);
+    // Gone after its minutes: the chooser falls back to the drawn stream.
+    plots->UpdateCalls({call(0, 10, "34020000001310000001", true, 25, 250, 4, 1)},
+                       t0 + std::chrono::seconds(3) + MediaCalls::kDropAfter);
+    EXPECT_EQ(chooser->count(), 2);
+    EXPECT_EQ(chooser->currentIndex(), 0);
+}
+
 // A control on a tab page that is not shown is brought up and drawn at the size asked for.
 TEST(Script, ShotOfATabPageAtAGivenSize) {
     Window w;

@@ -672,6 +672,47 @@ TEST_F(Session, AnswersAreFiledByCallIdInAnyOrder) {
     EXPECT_TRUE(s_->Receiver(MediaStream::Live).exists);
 }
 
+// Every stream with a receiver is listed with its call and its own counts:
+// the drawn live view's frames, the download's none; an ended one is gone.
+TEST_F(Session, OpenCallsListEachStreamWithItsCallAndFigures) {
+    EXPECT_TRUE(s_->OpenCalls().empty());
+    MediaInputs live = In(0);
+    live.channelId = "34020000001310000001";
+    MediaInputs down = In(0);
+    down.channelId = "34020000001310000002";
+    const MediaCommand l = s_->BuildMediaCommand(0, 0, live);
+    const MediaCommand d = s_->BuildMediaCommand(2, 0, down);
+    s_->OfferSent(l.offer, 10);
+    s_->OfferSent(d.offer, 20);
+    ASSERT_TRUE(s_->OnCallAnswered(10, 1, st::VideoAnswer(), live).started);
+    ASSERT_TRUE(s_->OnCallAnswered(20, 2, st::VideoAnswer("Download"), down).started);
+    ASSERT_EQ(s_->Drawn(), MediaStream::Live);
+    Frame(1000);
+    Frame(3000);
+    const std::vector<CallFigures> calls = s_->OpenCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    const struct {
+        int slot, cid;
+        const char* channel;
+        bool drawn;
+        std::uint32_t frames;
+        std::uint64_t bytes;
+    } want[] = {{0, 10, "34020000001310000001", true, 2, 4000},
+                {2, 20, "34020000001310000002", false, 0, 0}};
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(calls[i].slot, want[i].slot) << i;
+        EXPECT_EQ(calls[i].callId, want[i].cid) << i;
+        EXPECT_EQ(calls[i].channel, want[i].channel) << i;
+        EXPECT_EQ(calls[i].drawn, want[i].drawn) << i;
+        EXPECT_EQ(calls[i].figures.frames, want[i].frames) << i;
+        EXPECT_EQ(calls[i].figures.bytes, want[i].bytes) << i;
+    }
+    s_->BuildMediaCommand(3, 0, down); // 下载取消
+    const std::vector<CallFigures> left = s_->OpenCalls();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].callId, 10);
+}
+
 // The recording clicked is what playback and download ask for; MediaStatus
 // 121 of its channel completes the progress and ends the call with BYE.
 TEST_F(Session, RecordingClickedIsOfferedAndMediaStatus121EndsItsDownload) {
