@@ -77,5 +77,21 @@ TEST(BroadcastCheck, EachStepOfTheExchangeJudged) {
     for (const Row& r : rows) ExpectVerdict(Judge("broadcast.audio", Exchange(r.s)), r.c);
 }
 
+// The notification's Response is paired with it: its SN and DeviceID (the
+// audio output named as TargetID) are judged as a query's answer's are.
+TEST(BroadcastCheck, TheResponseAnswersTheNotification) {
+    for (const std::string sn : {"7", "8"}) {
+        Observation obs = Exchange({});
+        for (ObservedMessage& m : obs.messages)
+            if (m.manscdp.Is("Response", "Broadcast"))
+                m = ObserveMessage(m.direction, m.timeMs, m.timeText, m.head,
+                                   Replace(m.body, "<SN>7</SN>", "<SN>" + sn + "</SN>"));
+        const CheckResult r = Judge("answers.sn", obs);
+        EXPECT_STREQ(VerdictText(r.verdict), VerdictText(sn == "7" ? Verdict::Pass : Verdict::Fail)) << r.reason;
+        EXPECT_STREQ(VerdictText(Judge("answers.device", obs).verdict), VerdictText(Verdict::Pass))
+            << Judge("answers.device", obs).reason;
+    }
+}
+
 } // namespace
 } // namespace checkkit
