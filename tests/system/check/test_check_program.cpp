@@ -119,7 +119,7 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     EXPECT_NE(r.out.find("report: " + r.Report() + "/report.html"), std::string::npos) << r.out;
     for (const char* f : {"report.html", "report.json", "MsgXml.xls"})
         EXPECT_TRUE(std::filesystem::exists(r.Report() + "/" + f)) << f;
-    ASSERT_EQ(r.checks.size(), 38u) << Describe(r);
+    ASSERT_EQ(r.checks.size(), 39u) << Describe(r);
     for (const auto& [id, v] : r.checks) {
         if (id == "register.digest") {
             // No 验证密码 configured: Tarvex does not challenge.
@@ -277,6 +277,9 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"media.key_interval", {"not_run", ""}},
           {"media.tcp_framing", {"not_run", ""}},
           {"ptz.accepted", {"*", ""}}}},
+        // The Broadcast notification answered Result OK, no INVITE follows.
+        {{"--fault", "no-broadcast"},
+         {{"broadcast.audio", {"not_supported", "Result OK, but the device sent no INVITE for the audio"}}}},
         {{"--fault", "no-media-status"},
          {{"download.status", {"fail", "without MediaStatus 121"}}}},
         {{"--fault", "content-length-chars"},
@@ -416,7 +419,7 @@ TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
     EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
     EXPECT_NE(tarvex.Out().find("not run (interrupted)"), std::string::npos) << tarvex.Out();
     const auto checks = ReadVerdicts(dir, dir.File("report/report.json"));
-    ASSERT_EQ(checks.size(), 38u) << tarvex.Out();
+    ASSERT_EQ(checks.size(), 39u) << tarvex.Out();
     EXPECT_EQ(checks.at("catalog.answer").verdict, "pass");
     EXPECT_EQ(checks.at("live.tcp_active").verdict, "not_run");
     EXPECT_EQ(checks.at("playback.control").verdict, "not_run");
