@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -163,6 +164,15 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
         << r.checks.at("media.key_interval").reason;
     EXPECT_NE(r.checks.at("media.key_interval").reason.find("over 5 streams"), std::string::npos)
         << r.checks.at("media.key_interval").reason;
+    // The broadcast's second of 1 kHz tone as the camera decoded it when
+    // Tarvex's BYE ended the call (its own count, printed on its output).
+    const std::string cam = ReadFile(r.dir->File("camera.out"));
+    const std::size_t ended = cam.find("voice ended (");
+    ASSERT_NE(ended, std::string::npos) << cam;
+    const std::size_t tone = cam.find(" tone ", ended);
+    ASSERT_NE(tone, std::string::npos) << cam;
+    EXPECT_NEAR(std::atof(cam.c_str() + tone + 6), 1000.0, 10.0) << cam.substr(ended, 200);
+    EXPECT_GE(std::atoi(cam.c_str() + cam.find("): ", ended) + 3), 40) << cam.substr(ended, 200);
 }
 
 // Each fault moves exactly its own checks, to fail (or not supported where the
