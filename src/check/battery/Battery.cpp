@@ -34,6 +34,7 @@ CheckResult CheckPlaybackControl(const Observation&);
 CheckResult CheckInviteAnswer(const Observation&);
 CheckResult CheckDownloadStatus(const Observation&);
 CheckResult CheckDeviceBye(const Observation&);
+CheckResult CheckBroadcast(const Observation&);
 // The 2022 edition (checks/Gb2022*.cpp).
 CheckResult CheckGb2022Version(const Observation&);
 CheckResult CheckGb2022HomePosition(const Observation&);
@@ -124,6 +125,9 @@ const std::vector<CheckDef>& Battery() {
          "download of recordings", ""},
         {"bye.device", "BYE from the device answered", CheckDeviceBye, "设备的 BYE 得到应答",
          Severity::Error, "视音频文件下载", "download of recordings", "RFC 3261 §12.2.2, §15.1.2"},
+        {"broadcast.audio", "Voice broadcast: notification, INVITE and audio", CheckBroadcast,
+         "语音广播: 通知、INVITE 与音频", Severity::Error, "语音广播", "voice broadcast",
+         "RFC 3261 §13.3.1; RFC 3551 §4.5.14"},
         // The 2022 edition: judged when the device declares it (X-GB-Ver 3.x).
         {"gb2022.version", "2022 edition declared (X-GB-Ver)", CheckGb2022Version,
          "声明 2022 版本 (X-GB-Ver)", Severity::Error, "协议版本标识", "protocol version identification", ""},

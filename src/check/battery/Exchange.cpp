@@ -11,7 +11,9 @@ namespace {
 bool IsManscdpRequest(const ObservedMessage& m) {
     return m.Sent() && m.IsRequest("MESSAGE") && m.manscdp.hasSn &&
            (EqualsNoCase(m.manscdp.rootName, "Query") ||
-            EqualsNoCase(m.manscdp.rootName, "Control"));
+            EqualsNoCase(m.manscdp.rootName, "Control") ||
+            // The Broadcast notification is answered with a Response too.
+            EqualsNoCase(m.manscdp.rootName, "Notify"));
 }
 
 bool IsManscdpResponse(const ObservedMessage& m) {

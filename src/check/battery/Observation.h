@@ -206,6 +206,9 @@ struct Observation {
     bool registered = true;
     std::int64_t registerWaitMs = 0; // how long the driver waited for it
     TransferObservation transfers;   // snapshot uploads and firmware served (2022)
+    // RTP packets of the check's voice broadcast that left Tarvex; none when
+    // no broadcast call was set up.
+    std::optional<std::uint64_t> broadcastPackets;
 
     // deviceId, or the From user of the first REGISTER received.
     std::string DeviceId() const;

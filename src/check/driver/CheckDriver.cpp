@@ -622,6 +622,7 @@ DriverOutcome CheckDriver::Check() {
     EndOpenCalls();
     core_.OverrideMediaTransport(std::nullopt);
     core_.SetVideoSurface(options_.view);
+    Broadcast(obs);
     // The last answers (a BYE's 200, a late Response) are in the log by now.
     Pause(300ms);
     if (!Cancelled()) ObserveKeepalives(obs.settings);

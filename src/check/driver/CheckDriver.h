@@ -147,6 +147,11 @@ private:
     void Click2022(int row, RowValues values);
     const ObservedMessage* LastResponse(std::size_t from, const char* cmdType);
     bool Notified(std::size_t from, const char* cmdType);
+    // The voice broadcast (BroadcastStep.cpp): notification, the device's
+    // INVITE, a second of audio, BYE; the packets sent go into obs.
+    void Broadcast(Observation& obs);
+    // The notification from from on was refused, or its call is sending.
+    bool BroadcastSettled(std::size_t from);
     // What the HTTP server saw for the snapshot and upgrade sessions sent.
     void ObserveTransfers(Observation& obs);
     // Clicks a media row; with method, waits for the final answer to the

@@ -786,6 +786,11 @@ void Device::OnManscdp(const std::string& raw) {
                         head + ": TargetID " + output + " is not ours; answered Result ERROR");
             return;
         }
+        if (o_.Has(Fault::NoBroadcast)) {
+            SendAnswers({ResultAnswer(cmd, sn, output)}, who.id,
+                        head + " from " + source + ": answered Result OK, no INVITE (no-broadcast)");
+            return;
+        }
         SendAnswers({ResultAnswer(cmd, sn, output)}, who.id, head + " from " + source + ": answered Result OK");
         voice_->OnBroadcast(source, output);
         return;

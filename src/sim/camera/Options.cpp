@@ -44,6 +44,7 @@ const std::vector<FaultName>& FaultNames() {
         {Fault::StaleNotify, "stale-notify",
          "after a subscription ends (Expires 0) its notifications go on in the old dialog"},
         {Fault::RefuseMedia, "refuse-media", "every INVITE answered 488 Not Acceptable Here"},
+        {Fault::NoBroadcast, "no-broadcast", "the Broadcast notification answered Result OK, no INVITE for the audio"},
         {Fault::GopLong, "gop-long", "key pictures 6 s apart (the pattern's encoder GOP)"},
         {Fault::FMismatch, "f-mismatch",
          "the INVITE answer's f= says H.264 1080P (v/2/6/...) whatever the stream carries"},

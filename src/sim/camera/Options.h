@@ -36,6 +36,7 @@ enum class Fault {
     RefuseMedia,        // "refuse-media": every INVITE answered 488 Not Acceptable Here
     GopLong,            // "gop-long": key pictures kGopLongSeconds apart
     FMismatch,          // "f-mismatch": the INVITE answer's f= states kFMismatchFormat
+    NoBroadcast,        // "no-broadcast": the Broadcast notification answered Result OK, no INVITE follows
 };
 
 // With fps-stamp, the pictures sent a second whatever their timestamps say

@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -121,7 +122,7 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
     EXPECT_NE(r.out.find("report: " + r.Report() + "/report.html"), std::string::npos) << r.out;
     for (const char* f : {"report.html", "report.json", "MsgXml.xls"})
         EXPECT_TRUE(std::filesystem::exists(r.Report() + "/" + f)) << f;
-    ASSERT_EQ(r.checks.size(), 42u) << Describe(r);
+    ASSERT_EQ(r.checks.size(), 43u) << Describe(r);
     for (const auto& [id, v] : r.checks) {
         if (id == "register.digest") {
             // No 验证密码 configured: Tarvex does not challenge.
@@ -175,6 +176,15 @@ TEST(CheckProgram, WellBehavedCameraPassesEveryCheckItCanBeJudgedOn) {
         << r.checks.at("media.key_interval").reason;
     EXPECT_NE(r.checks.at("media.key_interval").reason.find("over 5 streams"), std::string::npos)
         << r.checks.at("media.key_interval").reason;
+    // The broadcast's second of 1 kHz tone as the camera decoded it when
+    // Tarvex's BYE ended the call (its own count, printed on its output).
+    const std::string cam = ReadFile(r.dir->File("camera.out"));
+    const std::size_t ended = cam.find("voice ended (");
+    ASSERT_NE(ended, std::string::npos) << cam;
+    const std::size_t tone = cam.find(" tone ", ended);
+    ASSERT_NE(tone, std::string::npos) << cam;
+    EXPECT_NEAR(std::atof(cam.c_str() + tone + 6), 1000.0, 10.0) << cam.substr(ended, 200);
+    EXPECT_GE(std::atoi(cam.c_str() + cam.find("): ", ended) + 3), 40) << cam.substr(ended, 200);
 }
 
 // Each fault moves exactly its own checks, to fail (or not supported where the
@@ -289,6 +299,9 @@ TEST(CheckProgram, EachFaultFailsExactlyItsChecks) {
           {"media.key_interval", {"not_run", ""}},
           {"media.tcp_framing", {"not_run", ""}},
           {"ptz.accepted", {"*", ""}}}},
+        // The Broadcast notification answered Result OK, no INVITE follows.
+        {{"--fault", "no-broadcast"},
+         {{"broadcast.audio", {"not_supported", "Result OK, but the device sent no INVITE for the audio"}}}},
         {{"--fault", "no-media-status"},
          {{"download.status", {"fail", "without MediaStatus 121"}}}},
         {{"--fault", "content-length-chars"},
@@ -442,7 +455,7 @@ TEST(CheckProgram, InterruptedCheckWritesWhatItSaw) {
     EXPECT_EQ(tarvex.Wait(60000), 0) << tarvex.Out();
     EXPECT_NE(tarvex.Out().find("not run (interrupted)"), std::string::npos) << tarvex.Out();
     const auto checks = ReadVerdicts(dir, dir.File("report/report.json"));
-    ASSERT_EQ(checks.size(), 42u) << tarvex.Out();
+    ASSERT_EQ(checks.size(), 43u) << tarvex.Out();
     EXPECT_EQ(checks.at("catalog.answer").verdict, "pass");
     EXPECT_EQ(checks.at("live.tcp_active").verdict, "not_run");
     EXPECT_EQ(checks.at("playback.control").verdict, "not_run");

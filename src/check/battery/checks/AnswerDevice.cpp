@@ -28,6 +28,8 @@ CheckResult CheckAnswerDevice(const Observation& obs) {
     const std::set<std::string> channels = CatalogChannels(obs);
     for (const QueryAnswers& qa : PairAnswers(obs).requests) {
         const ManscdpBody& q = obs.messages[static_cast<std::size_t>(qa.request)].manscdp;
+        // A Broadcast notification names no DeviceID: its audio output answers.
+        const std::string asked = q.hasDeviceId ? q.deviceId : ChildText(q.root, "TargetID");
         for (int a : qa.answers) {
             ++looked;
             const ObservedMessage& m = obs.messages[static_cast<std::size_t>(a)];
@@ -35,10 +37,10 @@ CheckResult CheckAnswerDevice(const Observation& obs) {
             std::string problem;
             const bool channelAnswer = q.cmdType == "RecordInfo" && q.deviceId == device &&
                                        channels.count(m.manscdp.deviceId) > 0;
-            if (m.manscdp.deviceId != q.deviceId && !channelAnswer)
+            if (m.manscdp.deviceId != asked && !channelAnswer)
                 problem = q.cmdType + " answer carries DeviceID " + m.manscdp.deviceId +
-                          ", the query asked " + q.deviceId;
-            else if (from != device && from != q.deviceId)
+                          ", the query asked " + asked;
+            else if (from != device && from != asked)
                 problem =
                     q.cmdType + " answer comes From " + from + ", not from the device " + device;
             if (!problem.empty())
