@@ -80,7 +80,9 @@ private:
         while (!stop_) {
             pollfd p{fd_, POLLIN, 0};
             if (poll(&p, 1, 50) <= 0) continue;
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            // Never blocks: poll also wakes for a pending ICMP error, which recv
+            // may have taken, and a join must not wait for a datagram.
+            const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
             if (n <= 0) continue;
             const std::string a(buf, static_cast<std::size_t>(n));
             if (a.compare(0, 12, "SIP/2.0 200 ") != 0) continue;
