@@ -48,7 +48,11 @@ public:
     }
     void Push(const std::vector<uint8_t>& in) override {
         if (!ctx_ || !pkt_ || !frame_) return;
-        const uint8_t* p = in.data();
+        // The parser reads past the end of what it is given: the bytes go
+        // into a buffer with FFmpeg's input padding, zeroed.
+        padded_.assign(in.begin(), in.end());
+        padded_.resize(in.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        const uint8_t* p = padded_.data();
         int left = static_cast<int>(in.size());
         while (left > 0) {
             uint8_t* out = nullptr;
@@ -63,6 +67,7 @@ public:
     }
 
 private:
+    std::vector<uint8_t> padded_;
     void DecodeOne(uint8_t* data, int size) {
         pkt_->data = data;
         pkt_->size = size;
