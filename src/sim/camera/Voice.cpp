@@ -78,13 +78,7 @@ void DeviceVoice::OnTalk(sipua::Event& ev, const std::string& channel) {
         print_("talk: cannot send the tone: " + error);
         return;
     }
-    c.decodeA = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::A);
-    c.decodeU = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::U);
-    c.meter = std::make_unique<tvaudio::ToneMeter>();
-    c.decodeA->SetOutput(c.meter.get());
-    c.decodeU->SetOutput(c.meter.get());
-    c.in->Start(c.decodeA.get(), c.decodeU.get());
-    c.receiving = true;
+    StartMeasuring(c);
     tvaudio::AudioSdp answer;
     answer.session = "Talk";
     answer.owner = channel;
@@ -195,6 +189,15 @@ void DeviceVoice::OnAnswer(sipua::Event& ev) {
         std::string error;
         c.in->Open(error);
     }
+    StartMeasuring(c);
+    std::string pts;
+    for (int pt : a.payloadTypes) pts += (pts.empty() ? "" : " ") + std::to_string(pt);
+    print_("voice: INVITE answered 200 (" + a.direction + ", payload types " + pts + ", from " +
+           a.ip + ":" + std::to_string(a.port) + ")");
+}
+
+// What comes in, A- or U-law, is decoded into the tone meter.
+void DeviceVoice::StartMeasuring(Call& c) {
     c.decodeA = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::A);
     c.decodeU = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::U);
     c.meter = std::make_unique<tvaudio::ToneMeter>();
@@ -202,10 +205,6 @@ void DeviceVoice::OnAnswer(sipua::Event& ev) {
     c.decodeU->SetOutput(c.meter.get());
     c.in->Start(c.decodeA.get(), c.decodeU.get());
     c.receiving = true;
-    std::string pts;
-    for (int pt : a.payloadTypes) pts += (pts.empty() ? "" : " ") + std::to_string(pt);
-    print_("voice: INVITE answered 200 (" + a.direction + ", payload types " + pts + ", from " +
-           a.ip + ":" + std::to_string(a.port) + ")");
 }
 
 void DeviceVoice::Report(Call& c, const std::string& why) {

@@ -55,6 +55,7 @@ private:
         bool receiving = false;
         std::unique_ptr<tvaudio::VoiceSender> back; // talk: our tone to the platform
     };
+    void StartMeasuring(Call& c);
     void Report(Call& c, const std::string& why);
 
     sipua::SipAgent& agent_;
