@@ -33,7 +33,8 @@ std::size_t MessageLog::Append(int direction, std::chrono::system_clock::time_po
                                std::string_view typeText, std::string_view deviceId,
                                std::string_view head, std::string_view body, std::string_view peer) {
     Entry e;
-    e.callHash = CallHash(tarvex::siptext::CallIdOf(head));
+    const std::string_view callId = tarvex::siptext::CallIdOf(head);
+    e.callHash = CallHash(callId);
     e.time = time;
     e.direction = static_cast<std::uint8_t>(direction == 2 ? 2 : 1);
     e.headSize = static_cast<std::uint32_t>(head.size());
@@ -44,7 +45,7 @@ std::size_t MessageLog::Append(int direction, std::chrono::system_clock::time_po
     e.device = Intern(devices_, deviceIndex_, deviceId);
     e.peer = Intern(peers_, peerIndex_, peer);
     tarvex::journal::Journal* j = g_journal.load();
-    if (j) e.journalId = j->Append(direction, time, typeText, deviceId, head, body);
+    if (j) e.journalId = j->Append(direction, time, typeText, deviceId, head, body, peer, callId);
     rows_.push_back(std::move(e));
     ++counts_[rows_.back().direction];
     const std::size_t index = evicted_ + rows_.size() - 1;
@@ -114,6 +115,7 @@ bool MessageLog::Row(std::size_t index, RowText& out) const {
     out.deviceId = std::move(stored.device);
     out.head = std::move(stored.head);
     out.body = std::move(stored.body);
+    out.peer = std::move(stored.peer);
     return true;
 }
 
@@ -159,11 +161,11 @@ bool MessageLog::RowPeer(std::size_t index, int& direction, std::string& peer) c
             return true;
         }
     }
-    // A row read back from the journal, which keeps no peer.
+    // A row read back from the journal.
     RowText r;
     if (!Row(index, r)) return false;
     direction = r.direction;
-    peer.clear();
+    peer = std::move(r.peer);
     return true;
 }
 
@@ -172,6 +174,16 @@ std::vector<std::size_t> MessageLog::RowsOfCall(std::string_view callId, std::si
     if (callId.empty()) return out;
     const std::uint32_t h = CallHash(callId);
     std::lock_guard<std::mutex> lk(mutex_);
+    // Rows that left memory: one look-up in the journal's Call-ID index per run
+    // of journal ids, under the lock (so that no row leaves memory meanwhile).
+    tarvex::journal::Journal* j = evicted_ > 0 ? g_journal.load() : nullptr;
+    for (std::size_t r = 0; j && r < runs_.size() && out.size() < limit; ++r) {
+        const std::size_t end = r + 1 < runs_.size() ? runs_[r + 1].firstIndex : evicted_;
+        const std::int64_t first = runs_[r].firstId;
+        for (std::int64_t id : j->IdsOfCall(callId, first, first + static_cast<std::int64_t>(end - runs_[r].firstIndex) - 1,
+                                            limit - out.size()))
+            out.push_back(runs_[r].firstIndex + static_cast<std::size_t>(id - first));
+    }
     for (std::size_t i = 0; i < rows_.size() && out.size() < limit; ++i) {
         const Entry& e = rows_[i];
         // The hash only narrows; the head says whether it is that call.

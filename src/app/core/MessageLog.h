@@ -54,11 +54,10 @@ public:
     std::size_t Size() const;
     // The direction (1 sent, 2 received) and peer of a row without copying its
     // bytes (the list's columns); false for a row that does not exist. A row
-    // older than the newest kMemoryRows is read back from the journal, which
-    // keeps no peer: its peer is empty.
+    // older than the newest kMemoryRows is read back from the journal.
     bool RowPeer(std::size_t index, int& direction, std::string& peer) const;
-    // The rows whose Call-ID is callId, in order, at most limit of them; only
-    // rows still in memory (the newest kMemoryRows) are looked at.
+    // The rows whose Call-ID is callId, in order, at most limit of them: those
+    // that left memory found by the journal's Call-ID index, then those in memory.
     std::vector<std::size_t> RowsOfCall(std::string_view callId, std::size_t limit) const;
     // Nothing for a row that does not exist.
     bool Row(std::size_t index, RowText& out) const;

@@ -8,17 +8,29 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace tarvex::journal {
 namespace {
 
+// The layout, kSchemaVersion. Each step adds columns with defaults, so the
+// readers of the workbook (recovery, --export), which take only the first
+// columns, read every version; peer and call_id are read from this run's own
+// journal only.
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS rows(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL,"
     " direction INTEGER NOT NULL, device TEXT NOT NULL, type TEXT NOT NULL,"
-    " head BLOB NOT NULL, body BLOB NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS state(key TEXT PRIMARY KEY, value TEXT NOT NULL);";
+    " head BLOB NOT NULL, body BLOB NOT NULL,"
+    " peer TEXT NOT NULL DEFAULT '', call_id TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX IF NOT EXISTS rows_call ON rows(call_id);"
+    "CREATE TABLE IF NOT EXISTS state(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+    "PRAGMA user_version=2;";
+static_assert(kSchemaVersion == 2, "kSchema writes user_version 2");
+constexpr const char* kInsert =
+    "INSERT INTO rows(id, time_ms, direction, device, type, head, body, peer, call_id) VALUES(?,?,?,?,?,?,?,?,?);";
 
 std::string Error(sqlite3* db, const char* what) {
     return std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
@@ -93,13 +105,14 @@ std::string Journal::Open(const std::filesystem::path& path) {
 
 std::int64_t Journal::Append(int direction, std::chrono::system_clock::time_point time,
                              std::string_view typeText, std::string_view deviceId, std::string_view head,
-                             std::string_view body) {
+                             std::string_view body, std::string_view peer, std::string_view callId) {
     Pending p{0, direction == 2 ? 2 : 1,
               std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count(),
               {}, static_cast<std::uint32_t>(typeText.size()), static_cast<std::uint32_t>(deviceId.size()),
-              static_cast<std::uint32_t>(head.size())};
-    p.bytes.reserve(typeText.size() + deviceId.size() + head.size() + body.size());
-    p.bytes.append(typeText).append(deviceId).append(head).append(body);
+              static_cast<std::uint32_t>(head.size()), static_cast<std::uint32_t>(body.size()),
+              static_cast<std::uint32_t>(peer.size())};
+    p.bytes.reserve(typeText.size() + deviceId.size() + head.size() + body.size() + peer.size() + callId.size());
+    p.bytes.append(typeText).append(deviceId).append(head).append(body).append(peer).append(callId);
     std::lock_guard<std::mutex> lk(mutex_);
     if (!db_ || quit_) return 0;
     p.id = nextId_++;
@@ -111,22 +124,24 @@ bool Journal::Commit(std::vector<Pending>& batch) {
     if (batch.empty()) return true;
     if (!Exec(db_, "BEGIN;")) return false;
     sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db_,
-                       "INSERT INTO rows(id, time_ms, direction, device, type, head, body) VALUES(?,?,?,?,?,?,?);",
-                       -1, &st, nullptr);
+    sqlite3_prepare_v2(db_, kInsert, -1, &st, nullptr);
     bool ok = st != nullptr;
     for (const Pending& p : batch) {
         if (!ok) break;
         sqlite3_bind_int64(st, 1, p.id);
         sqlite3_bind_int64(st, 2, p.timeMs);
         sqlite3_bind_int(st, 3, p.direction);
-        const std::size_t d = p.typeSize, h = d + p.deviceSize, b = h + p.headSize;
+        const std::size_t d = p.typeSize, h = d + p.deviceSize, b = h + p.headSize, e = b + p.bodySize,
+                          c = e + p.peerSize;
         const std::string_view type = p.Part(0, p.typeSize), device = p.Part(d, p.deviceSize),
-                               head = p.Part(h, p.headSize), body = p.Part(b, std::string::npos);
+                               head = p.Part(h, p.headSize), body = p.Part(b, p.bodySize),
+                               peer = p.Part(e, p.peerSize), callId = p.Part(c, std::string::npos);
         sqlite3_bind_text(st, 4, device.data(), static_cast<int>(device.size()), SQLITE_STATIC);
         sqlite3_bind_text(st, 5, type.data(), static_cast<int>(type.size()), SQLITE_STATIC);
         sqlite3_bind_blob(st, 6, head.data(), static_cast<int>(head.size()), SQLITE_STATIC);
         sqlite3_bind_blob(st, 7, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
+        sqlite3_bind_text(st, 8, peer.data(), static_cast<int>(peer.size()), SQLITE_STATIC);
+        sqlite3_bind_text(st, 9, callId.data(), static_cast<int>(callId.size()), SQLITE_STATIC);
         ok = sqlite3_step(st) == SQLITE_DONE;
         sqlite3_reset(st);
     }
@@ -172,6 +187,8 @@ void Journal::Close(bool finished) {
         std::lock_guard<std::mutex> lk(readMutex_);
         sqlite3_finalize(readRow_);
         readRow_ = nullptr;
+        sqlite3_finalize(readCall_);
+        readCall_ = nullptr;
         sqlite3_close(reader_);
         reader_ = nullptr;
     }
@@ -189,8 +206,8 @@ bool Journal::ReadRow(std::int64_t id, StoredRow& out) const {
     std::lock_guard<std::mutex> lk(readMutex_);
     if (!reader_) return false;
     if (!readRow_ &&
-        sqlite3_prepare_v2(reader_, "SELECT time_ms, direction, type, device, head, body FROM rows WHERE id=?;", -1,
-                           &readRow_, nullptr) != SQLITE_OK)
+        sqlite3_prepare_v2(reader_, "SELECT time_ms, direction, type, device, head, body, peer FROM rows WHERE id=?;",
+                           -1, &readRow_, nullptr) != SQLITE_OK)
         return false;
     sqlite3_bind_int64(readRow_, 1, id);
     const bool found = sqlite3_step(readRow_) == SQLITE_ROW;
@@ -201,9 +218,31 @@ bool Journal::ReadRow(std::int64_t id, StoredRow& out) const {
         out.device = Column(readRow_, 3);
         out.head = Column(readRow_, 4);
         out.body = Column(readRow_, 5);
+        out.peer = Column(readRow_, 6);
     }
     sqlite3_reset(readRow_);
     return found;
+}
+
+std::vector<std::int64_t> Journal::IdsOfCall(std::string_view callId, std::int64_t first, std::int64_t last,
+                                             std::size_t limit) const {
+    std::vector<std::int64_t> out;
+    std::lock_guard<std::mutex> lk(readMutex_);
+    if (!reader_ || callId.empty() || limit == 0) return out;
+    // The index holds (call_id, id): the rows of a call come in id order without a sort.
+    if (!readCall_ && sqlite3_prepare_v2(reader_,
+                                         "SELECT id FROM rows INDEXED BY rows_call WHERE call_id=? AND id BETWEEN ? AND ?"
+                                         " ORDER BY id LIMIT ?;",
+                                         -1, &readCall_, nullptr) != SQLITE_OK)
+        return out;
+    sqlite3_bind_text(readCall_, 1, callId.data(), static_cast<int>(callId.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(readCall_, 2, first);
+    sqlite3_bind_int64(readCall_, 3, last);
+    sqlite3_bind_int64(readCall_, 4, static_cast<sqlite3_int64>(std::min<std::size_t>(limit, INT64_MAX)));
+    while (sqlite3_step(readCall_) == SQLITE_ROW) out.push_back(sqlite3_column_int64(readCall_, 0));
+    sqlite3_reset(readCall_);
+    sqlite3_clear_bindings(readCall_);
+    return out;
 }
 
 void Journal::ForEachStored(std::int64_t first, std::int64_t last, tarvex::xls::LogDirection dir,
@@ -241,6 +280,9 @@ JournalInfo Inspect(const std::filesystem::path& path) {
         return info;
     }
     info.finished = sqlite3_step(st) == SQLITE_ROW && Column(st, 0) == "1";
+    sqlite3_finalize(st);
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+        info.schema = std::max(1, sqlite3_column_int(st, 0));
     sqlite3_finalize(st);
     if (sqlite3_prepare_v2(db, "SELECT count(*), min(time_ms) FROM rows;", -1, &st, nullptr) == SQLITE_OK &&
         sqlite3_step(st) == SQLITE_ROW) {

@@ -1,10 +1,13 @@
 // The journal file itself: rows from several threads come back whole and in
 // order (bytes of any value), a closed journal is finished, and one whose
 // process died at once still holds everything appended a commit interval
-// before.
+// before. A journal of the first layout (no peer, no Call-ID) is still read
+// into a workbook.
 
+#include "OldJournal.h"
 #include "export/journal/Journal.h"
 #include "support/common/Files.h"
+#include "xls/XlsReadBack.h"
 
 #include <gtest/gtest.h>
 
@@ -120,6 +123,94 @@ TEST(JournalFile, OpenReplacesAnOlderJournalAndNoJournalIsSaid) {
     EXPECT_FALSE(Inspect(dir.File("absent")).ok);
     EXPECT_NE(ExportJournal(dir.File("text"), dir.File("x.xls")), "");
     EXPECT_FALSE(std::filesystem::exists(dir.File("x.xls")));
+}
+
+TEST(JournalFile, EachLayoutIsReadIntoTheWorkbook) {
+    struct Case {
+        const char* what;
+        bool old, finished;
+        int schema;
+    } cases[] = {{"first layout, run killed", true, false, 1},
+                 {"first layout, run ended", true, true, 1},
+                 {"this layout", false, false, kSchemaVersion}};
+    constexpr int kRows = 30;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string path = dir.File("j.sqlite");
+        Journal j;
+        if (c.old) {
+            ASSERT_EQ(journaltest::WriteVersion1Journal(path, kRows, c.finished), "");
+        } else {
+            ASSERT_EQ(j.Open(path), "");
+            for (int sn = 1; sn <= kRows; ++sn)
+                j.Append(sn % 3 == 0 ? 1 : 2, std::chrono::system_clock::now(), "Keepalive", "34010000001320000001",
+                         journaltest::OldHead(sn), journaltest::OldKeepaliveBody(sn), "10.1.2.3:5060",
+                         "old-" + std::to_string(sn));
+            for (int i = 0; i < 40 && j.DurableThrough() < kRows; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(Journal::kCommitMs));
+            ASSERT_EQ(j.DurableThrough(), kRows);
+        }
+        const JournalInfo info = Inspect(path);
+        ASSERT_TRUE(info.ok) << info.error;
+        EXPECT_EQ(info.schema, c.schema);
+        EXPECT_EQ(info.finished, c.finished);
+        EXPECT_EQ(info.rows, static_cast<std::size_t>(kRows));
+        EXPECT_EQ(JournalRows(path).RowCount(LogDirection::Sent), static_cast<std::size_t>(kRows / 3));
+        const std::vector<Read> recv = Rows(path, LogDirection::Received);
+        ASSERT_EQ(recv.size(), static_cast<std::size_t>(kRows - kRows / 3));
+        EXPECT_EQ(recv[0].head, journaltest::OldHead(1));
+        EXPECT_EQ(recv[0].body, journaltest::OldKeepaliveBody(1));
+        EXPECT_EQ(recv[0].device, "34010000001320000001");
+        // What recovery and --export do with it: a workbook xlrd reads.
+        ASSERT_EQ(ExportJournal(path, dir.File("out.xls")), "");
+        const xlstest::Book b = xlstest::ReadBack(dir.File("out.xls"), "full");
+        ASSERT_TRUE(b.ok) << b.output;
+        ASSERT_GE(b.sheets.size(), 2u);
+        EXPECT_EQ(b.sheets[0].nrows, kRows - kRows / 3 + 1);
+        EXPECT_EQ(b.sheets[1].nrows, kRows / 3 + 1);
+        const auto body = b.sheets[1].cells.find({1, 3});
+        ASSERT_NE(body, b.sheets[1].cells.end());
+        EXPECT_NE(body->second.value.find("<SN>3</SN>"), std::string::npos) << body->second.value;
+    }
+}
+
+TEST(JournalFile, RowsKeepTheirPeerAndAreFoundByCallIdWithinARangeOfIds) {
+    TempDir dir;
+    Journal j;
+    ASSERT_EQ(j.Open(dir.File("j.sqlite")), "");
+    const auto t = std::chrono::system_clock::now();
+    // Ids 1..12: call "a" at 1, 4, 7, 10; "b" at 2, 5, 8, 11; no Call-ID at 3, 6, 9, 12.
+    for (int i = 1; i <= 12; ++i) {
+        const char* call = i % 3 == 1 ? "a" : i % 3 == 2 ? "b" : "";
+        j.Append(2, t, "t", "d", "h", "b", "192.0.2." + std::to_string(i) + ":5060", call);
+    }
+    for (int i = 0; i < 40 && j.DurableThrough() < 12; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(Journal::kCommitMs));
+    ASSERT_EQ(j.DurableThrough(), 12);
+    Journal::StoredRow r;
+    ASSERT_TRUE(j.ReadRow(7, r));
+    EXPECT_EQ(r.peer, "192.0.2.7:5060");
+    struct Case {
+        const char* call;
+        std::int64_t first, last;
+        std::size_t limit;
+        std::vector<std::int64_t> want;
+    } cases[] = {
+        {"a", 1, 12, 100, {1, 4, 7, 10}},
+        {"a", 2, 9, 100, {4, 7}},
+        {"a", 1, 12, 2, {1, 4}},
+        {"b", 1, 12, 100, {2, 5, 8, 11}},
+        {"", 1, 12, 100, {}},   // no Call-ID finds nothing
+        {"c", 1, 12, 100, {}},
+        {"a", 1, 12, 0, {}},
+        {"a", 13, 99, 100, {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(j.IdsOfCall(c.call, c.first, c.last, c.limit), c.want)
+            << c.call << " " << c.first << ".." << c.last << " limit " << c.limit;
+    j.Close(true);
+    EXPECT_TRUE(j.IdsOfCall("a", 1, 12, 100).empty());
 }
 
 } // namespace

@@ -2,9 +2,11 @@
 // keepalive flood loses at most the last second. `tarvex --export` writes the
 // workbook of the journal left behind, and the next start says it found an
 // unfinished journal and writes its workbook; a run that ends normally leaves
-// none to recover.
+// none to recover. A journal of the first layout (before rows kept their peer
+// and Call-ID) is still exported and recovered.
 
 #include "Flood.h"
+#include "journal/OldJournal.h"
 
 #include <gtest/gtest.h>
 
@@ -104,6 +106,40 @@ TEST(Journal, ExportOfSomethingThatIsNoJournalFailsAndSaysWhy) {
     EXPECT_NE(ReadFile(dir.File("out")).find("tarvex --export: not.sqlite: "), std::string::npos)
         << ReadFile(dir.File("out"));
     EXPECT_FALSE(std::filesystem::exists(dir.File("x.xls")));
+}
+
+TEST(Journal, AJournalOfTheFirstLayoutIsStillExportedAndRecovered) {
+    constexpr int kRows = 600;
+    std::set<int> want; // the received keepalives it holds
+    for (int sn = 1; sn <= kRows; ++sn)
+        if (sn % 3 != 0) want.insert(sn);
+    for (const bool recovery : {false, true}) {
+        SCOPED_TRACE(recovery ? "next start's recovery" : "tarvex --export");
+        TempDir dir;
+        ASSERT_EQ(journaltest::WriteVersion1Journal(dir.File("tarvex-journal.sqlite"), kRows, false), "");
+        std::filesystem::path workbook;
+        if (recovery) {
+            const int port = FreePort(SOCK_DGRAM);
+            WriteFile(dir.File("config.ini"), Config(port));
+            Program tarvex(dir.Path(), {});
+            ASSERT_TRUE(tarvex.WaitOut("an unfinished journal was found (600 messages): written to")) << tarvex.Out();
+            ASSERT_TRUE(tarvex.WaitOut("SIP endpoint start transport 0")) << tarvex.Out();
+            tarvex.Signal(SIGTERM);
+            EXPECT_EQ(tarvex.Wait(30000), 0) << tarvex.Out();
+            for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+                if (e.path().filename().string().rfind("MsgXml-", 0) == 0) workbook = e.path();
+        } else {
+            workbook = dir.File("exported.xls");
+            const int rc = testsupport::RunIn(
+                dir.Path(), {TARVEX_BINARY_DIR "/tarvex", "--export", "tarvex-journal.sqlite", "--out", workbook.string()},
+                dir.File("export.out"), 30000);
+            EXPECT_EQ(rc, 0) << ReadFile(dir.File("export.out"));
+            EXPECT_NE(ReadFile(dir.File("export.out")).find("600 messages written to"), std::string::npos)
+                << ReadFile(dir.File("export.out"));
+        }
+        ASSERT_FALSE(workbook.empty());
+        EXPECT_EQ(KeepalivesIn(workbook), want);
+    }
 }
 
 } // namespace
