@@ -3,6 +3,7 @@
 // (samples in, BYE when off); the device's sound from the media session.
 #include "app/core/CTarvexCore.h"
 
+#include "manscdp/gb2022/Gb2022Bodies.h" // EditionSetting
 #include "media/audio/VoiceSdp.h"
 
 #include <cstdio>
@@ -82,7 +83,8 @@ bool CTarvexCore::BuildTalkLocked(const CommandEntry& e, const Target& t, Outgoi
     const std::string channel = t.channel.empty() ? device : t.channel;
     const std::string address = settings_->mediaAddress.empty() ? settings_->localAddress : settings_->mediaAddress;
     std::string error;
-    const std::string sdp = voice_.OfferTalk(device, channel, address, error);
+    const bool edition2022 = EditionSetting(settings_->gbEdition) == GbEdition::Gb2022;
+    const std::string sdp = voice_.OfferTalk(device, channel, address, error, edition2022);
     typeText_ = std::string(e.label) + "\n";
     if (sdp.empty()) {
         out.messages.push_back("语音对讲: " + error);

@@ -89,7 +89,7 @@ CallAnswer VoiceCalls::Offered(const OfferedCall& call, const std::string& local
 }
 
 std::string VoiceCalls::OfferTalk(const std::string& deviceId, const std::string& channelId,
-                                  const std::string& localIp, std::string& error) {
+                                  const std::string& localIp, std::string& error, bool offerAac) {
     auto c = std::make_unique<Call>();
     c->deviceId = deviceId;
     c->targetId = channelId;
@@ -106,6 +106,7 @@ std::string VoiceCalls::OfferTalk(const std::string& deviceId, const std::string
     offer.ip = localIp;
     offer.port = c->in->LocalPort();
     offer.payloadTypes = {8, 0};
+    if (offerAac) offer.payloadTypes.push_back(tvaudio::kAacPayloadType);
     offer.direction = "sendrecv";
     offer.ssrc = c->ssrc;
     std::unique_ptr<Call> old;
@@ -160,6 +161,12 @@ void VoiceCalls::AnswerTalkLocked(Call& c, const std::string& sdp, std::string& 
         if (pt == 8 || pt == 0) pts.push_back(pt);
     if (c.sender) { // a repeated 200
         what = "answered again";
+        return;
+    }
+    const bool aac = std::find(a.payloadTypes.begin(), a.payloadTypes.end(),
+                               tvaudio::kAacPayloadType) != a.payloadTypes.end();
+    if (a.audio && pts.empty() && aac) {
+        what = "the device kept only AAC (102): a talk call sends and plays G.711 only; nothing sent";
         return;
     }
     if (!a.audio || pts.empty() || a.port <= 0 || a.ip.empty() || a.tcp) {

@@ -44,9 +44,11 @@ public:
     CallAnswer Offered(const OfferedCall& call, const std::string& localIp);
     // Talk: the offer for channelId of deviceId (our receiving port on
     // localIp, y= the SSRC we expect), kept until TalkSent names its call.
-    // Empty with error set when no port could be opened.
+    // Empty with error set when no port could be opened. offerAac (国标版本
+    // 2022) lists AAC in 102 after G.711; an answer that keeps only AAC
+    // starts nothing (a talk call sends and plays G.711).
     std::string OfferTalk(const std::string& deviceId, const std::string& channelId,
-                          const std::string& localIp, std::string& error);
+                          const std::string& localIp, std::string& error, bool offerAac = false);
     // The device answered a talk INVITE: true when callId is one (what tells
     // what was started, for the log; empty when the answer is held); its
     // sender starts toward the answer's address. An answer without G.711

@@ -74,6 +74,7 @@ std::string WriteAudioSdp(const AudioSdp& s) {
         if (pt == 8) o << "a=rtpmap:8 PCMA/8000\r\n";
         else if (pt == 0) o << "a=rtpmap:0 PCMU/8000\r\n";
         else if (pt == 96) o << "a=rtpmap:96 PS/90000\r\n";
+        else if (pt == kAacPayloadType) o << kAacRtpmap << kAacFmtp;
     }
     if (s.tcp && !s.setup.empty()) o << "a=setup:" << s.setup << "\r\na=connection:new\r\n";
     if (!s.ssrc.empty()) o << "y=" << s.ssrc << "\r\n";

@@ -24,9 +24,18 @@ struct AudioSdp {
     bool audio = false;           // an m=audio line was found
 };
 
+// AAC in a 2022 talk offer: payload type 102, AAC-LC at 8 kHz, one channel,
+// in RFC 3640's AAC-hbr mode (config 1588 is that AudioSpecificConfig:
+// object type 2, rate index 11, one channel).
+constexpr int kAacPayloadType = 102;
+constexpr const char* kAacRtpmap = "a=rtpmap:102 AAC/8000/1\r\n";
+constexpr const char* kAacFmtp =
+    "a=fmtp:102 streamtype=5;profile-level-id=16;mode=AAC-hbr;config=1588;sizeLength=13;"
+    "indexLength=3;indexDeltaLength=3;constantDuration=1024\r\n";
+
 // Reads the first m=audio section (session-level c= when it has none).
 AudioSdp ParseAudioSdp(const std::string& sdp);
-// CR LF lines; rtpmap lines for 8, 0 and 96.
+// CR LF lines; rtpmap lines for 8, 0 and 96, rtpmap and fmtp for 102.
 std::string WriteAudioSdp(const AudioSdp& s);
 
 // Our answer to a device's audio offer: the G.711 types it lists, PCMA

@@ -139,7 +139,9 @@ AnswerMedia ReadAnswer(const std::string& sdp, bool edition2022) {
                 const auto n = Number(value);
                 if (n && *n >= 0) a.fileSize = *n;
             }
-            if (field == "streamnumber" || field == "stream") {
+            // Devices and platforms spell it three ways; a=streamnumber first.
+            if (field == "streamnumber" ||
+                (!a.streamNumber && (field == "stream" || field == "streamprofile"))) {
                 const auto n = Number(value);
                 if (n && *n >= 0 && *n <= 255) a.streamNumber = static_cast<int>(*n);
             }

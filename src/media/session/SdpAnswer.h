@@ -27,8 +27,8 @@ struct AnswerMedia {
     // a=filesize of a download's answer: the file's bytes, when the device
     // knows them (a negative or unreadable value is none).
     std::optional<std::int64_t> fileSize;
-    // The stream number the device names: a=streamnumber, or a=stream as
-    // some devices spell it.
+    // The stream number the device names: a=streamnumber, or a=stream or
+    // a=streamprofile as some devices spell it (a=streamnumber wins).
     std::optional<int> streamNumber;
     // The first format of the m=audio line and what it carries (AAC: "AAC"
     // or RFC 3640's "MPEG4-GENERIC", or 102 without a=rtpmap under 2022).

@@ -153,6 +153,46 @@ std::string TalkAnswer(int port, const char* pts) {
 
 } // namespace
 
+// 国标版本 2022 lists AAC in 102 after G.711, with the rtpmap and fmtp lines
+// written after the published 2022 example (RFC 3640's AAC-hbr parameters);
+// an answer that keeps only AAC starts nothing, one that keeps G.711 beside it
+// is a G.711 call.
+TEST(VoiceCalls, TalkOfferListsAacUnder2022) {
+    const std::string aacLines =
+        "a=rtpmap:102 AAC/8000/1\r\n"
+        "a=fmtp:102 streamtype=5;profile-level-id=16;mode=AAC-hbr;config=1588;sizeLength=13;"
+        "indexLength=3;indexDeltaLength=3;constantDuration=1024\r\n";
+    const int device = LoopbackBound(SOCK_DGRAM);
+    const int port = LocalPortOf(device);
+    struct Case {
+        bool aac;
+        std::vector<int> offered;
+        const char* answered;
+        const char* said; // the start of what the answer tells
+    } cases[] = {
+        {false, {8, 0}, "8", "sending PCMA"},
+        {true, {8, 0, 102}, "102", "the device kept only AAC (102)"},
+        {true, {8, 0, 102}, "102 0", "sending PCMU"},
+    };
+    int call = 30;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answered);
+        VoiceCalls v;
+        std::string error, what;
+        VoiceCalls::HeldAnswer other;
+        const std::string offer =
+            v.OfferTalk("34020000001320000001", "34020000001310000101", "127.0.0.1", error, c.aac);
+        EXPECT_EQ(ParseAudioSdp(offer).payloadTypes, c.offered);
+        EXPECT_EQ(offer.find(aacLines) != std::string::npos, c.aac) << offer;
+        EXPECT_EQ(offer.find("102") != std::string::npos, c.aac) << offer;
+        EXPECT_FALSE(v.TalkSent(++call, what, other));
+        ASSERT_TRUE(v.TalkAnswered(call, 1, TalkAnswer(port, c.answered), what));
+        EXPECT_EQ(what.rfind(c.said, 0), 0u) << what;
+        v.EndAll();
+    }
+    close(device);
+}
+
 // Our talk offer, and its answer however it comes: after TalkSent, before it
 // (held, then filed), or for another call while it is being sent (handed
 // back); a refusal that overtook the offer leaves no call behind.

@@ -134,6 +134,13 @@ TEST(Sdp2022, AnswersPayloadTypesFileSizeAndStreamNumber) {
          AnswerEncoding::None},
         {Answer("96", "a=stream:0\r\n"), true, 96, AnswerEncoding::Ps, {}, 0, -1,
          AnswerEncoding::None},
+        {Answer("96", "a=streamprofile:1\r\n"), true, 96, AnswerEncoding::Ps, {}, 1, -1,
+         AnswerEncoding::None},
+        // A device writing two spellings: a=streamnumber is the one read.
+        {Answer("96", "a=streamprofile:0\r\na=streamnumber:1\r\n"), true, 96,
+         AnswerEncoding::Ps, {}, 1, -1, AnswerEncoding::None},
+        {Answer("96", "a=streamnumber:1\r\na=stream:0\r\n"), true, 96, AnswerEncoding::Ps,
+         {}, 1, -1, AnswerEncoding::None},
         // AAC on the audio line: 102 by the 2022 table, or by its rtpmap name.
         {Answer("96", "", aacAudio), true, 96, AnswerEncoding::Ps, {}, {}, 102,
          AnswerEncoding::Aac},

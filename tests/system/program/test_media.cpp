@@ -447,7 +447,7 @@ TEST_F(Media, PlaybackAndDownloadOfARecording) {
 }
 
 // The talk row sends our audio offer (s=Talk, our receiving port, PCMA and
-// PCMU, sendrecv); the device's G.711 answer starts our sending to its port,
+// PCMU, and AAC in 102 under 2022, sendrecv); the device's G.711 answer starts our sending to its port,
 // not a video receiver, and SIGINT ends the call. (The broadcast row sends a
 // notification instead, and both directions are measured against
 // tarvex-camera: tests/audio/broadcast.)
@@ -479,7 +479,13 @@ TEST_F(Media, TalkOfferAndItsCallEndedAtSigint) {
     ASSERT_EQ(byes.size(), 1u) << tarvex.Out() << camera.Report();
     const std::string offer = invites[0].Body();
     EXPECT_TRUE(std::regex_search(offer, std::regex("\r\ns=Talk\r\nc=IN IP4 127\\.0\\.0\\.1\r\n"))) << offer;
-    EXPECT_TRUE(std::regex_search(offer, std::regex("\r\nm=audio [1-9][0-9]* RTP/AVP 8 0\r\n"))) << offer;
+    // 国标版本 2022 (the default) lists AAC after G.711.
+    EXPECT_TRUE(std::regex_search(offer, std::regex("\r\nm=audio [1-9][0-9]* RTP/AVP 8 0 102\r\n"))) << offer;
+    EXPECT_NE(offer.find("a=rtpmap:102 AAC/8000/1\r\na=fmtp:102 streamtype=5;profile-level-id=16;"
+                         "mode=AAC-hbr;config=1588;sizeLength=13;indexLength=3;indexDeltaLength=3;"
+                         "constantDuration=1024\r\n"),
+              std::string::npos)
+        << offer;
     EXPECT_NE(offer.find("a=sendrecv\r\n"), std::string::npos) << offer;
     EXPECT_NE(offer.find("a=rtpmap:8 PCMA/8000\r\n"), std::string::npos) << offer;
     EXPECT_NE(offer.find("a=rtpmap:0 PCMU/8000\r\n"), std::string::npos) << offer;
