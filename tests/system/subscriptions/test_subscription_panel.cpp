@@ -242,7 +242,7 @@ TEST(SubscriptionPanel, SippDeviceNotifiesWithinTheDialogsTheButtonsOpened) {
 
     DeviceScript script;
     script.deviceId = kSippDev;
-    script.holdMs = 9000; // the subscriptions live in SIPp's out-of-call instances meanwhile
+    script.holdMs = 7000; // the subscriptions live in SIPp's out-of-call instances meanwhile
     WriteFile(dir.File("dev.xml"), MainScenario(script));
     SippProcess sipp;
     ASSERT_TRUE(sipp.Start({"127.0.0.1:" + std::to_string(endpoint->BoundPort()), "-sf", dir.File("dev.xml"),
