@@ -1,12 +1,17 @@
 // The subscriptions window offscreen over a core with a recording endpoint:
 // its buttons subscribe and unsubscribe the selected target, its tables
 // follow answers and notifications, 报警复位 goes out for the chosen alarm,
-// the plot takes the channel's positions.
+// the plot takes the channel's positions; and the same buttons over the real
+// endpoint against a SIPp device that serves subscriptions its own way.
 
 #include "app/core/CoreRig.h"
 #include "app/shell/CListX.h"
 #include "app/shell/SubscriptionPanel.h"
 #include "app/shell/TreeEventMarker.h"
+#include "sip/endpoint/CSIP.h"
+#include "support/common/Files.h"
+#include "support/common/Net.h"
+#include "support/common/Sipp.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +24,10 @@
 #include <QTreeWidget>
 #include <QtTest/QTest>
 
+#include <sys/socket.h>
+
 #include <atomic>
+#include <set>
 #include <thread>
 
 namespace {
@@ -199,6 +207,149 @@ TEST(SubscriptionPanel, ANotifyStormNeverBlocksTheWindow) {
     EXPECT_EQ(rig.core->EventsTaken().first, 1000u);
     QTest::qWait(300); // one more poll of the panel
     EXPECT_EQ(Find<QTableWidget>(panel, "alarmTable")->rowCount(), 1000);
+}
+
+
+// SIPp plays a device with a scenario of its own: the panel's 订阅 button
+// subscribes it to Catalog, Alarm and MobilePosition over the real endpoint;
+// within the three dialogs it notifies a catalog change, three alarms and
+// ten positions 100 ms apart, which the tree, the alarm table and the plot
+// show; the 取消订阅 button ends each dialog (SIPp takes the SUBSCRIBE with
+// Expires: 0, answers it 200 and sends its final NOTIFY).
+TEST(SubscriptionPanel, SippDeviceNotifiesWithinTheDialogsTheButtonsOpened) {
+    constexpr const char* kSippDev = "34010000001320000001";
+    constexpr const char* kGate = "34010000001310000001";
+    constexpr const char* kAdded = "34010000001310000002";
+    TempDir dir;
+    auto data = std::make_shared<MemoryStore::Data>();
+    data->values = {{"本地服务器/协议", "0"}, {"本地服务器/ID", "34020000002000000001"},
+                    {"本地服务器/端口", "0"}, {"本地服务器/地址", "127.0.0.1"}};
+    auto sip = std::make_unique<CSIP>();
+    CSIP* endpoint = sip.get();
+    CTarvexCore::Parts parts;
+    parts.settings = std::make_unique<CDlgCfg>(std::make_unique<MemoryStore>(data));
+    parts.sip = std::move(sip);
+    parts.searchIni = dir.File("Search.ini");
+    CTarvexCore core(std::move(parts));
+    RecordingView view;
+    core.SetView(&view);
+    core.Initialise();
+    struct Stop {
+        CTarvexCore& c;
+        ~Stop() { c.Stop(); }
+    } stop{core};
+    ASSERT_GT(endpoint->BoundPort(), 0);
+
+    DeviceScript script;
+    script.deviceId = kSippDev;
+    script.holdMs = 7000; // the subscriptions live in SIPp's out-of-call instances meanwhile
+    WriteFile(dir.File("dev.xml"), MainScenario(script));
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start({"127.0.0.1:" + std::to_string(endpoint->BoundPort()), "-sf", dir.File("dev.xml"),
+                            "-oocsf",
+                            std::string(TARVEX_SOURCE_DIR) +
+                                "/tests/system/subscriptions/scenarios/device_subscription_uas.xml",
+                            "-set", "flow", "notify", "-i", "127.0.0.1", "-p",
+                            std::to_string(FreePort(SOCK_DGRAM)), "-m", "1", "-t", "u1", "-nostdin", "-timeout",
+                            "30s", "-trace_msg", "-message_file", dir.File("sipp.msg"), "-trace_err",
+                            "-error_file", dir.File("sipp.err")},
+                           dir.File("sipp.out")));
+    auto channel = [&](const char* id) {
+        std::optional<std::string> status;
+        core.VisitDevices([&](const DeviceNode& d) {
+            for (const auto& c : d.children)
+                if (std::string(c->id) == id) status = c->status;
+        });
+        return status;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return channel(kGate).has_value(); }, 15000))
+        << ReadFile(dir.File("sipp.err"));
+    EXPECT_FALSE(channel(kAdded).has_value());
+
+    SubscriptionPanel panel(core);
+    auto* package = Find<QComboBox>(panel, "subscriptionPackage");
+    Find<QSpinBox>(panel, "subscriptionInterval")->setValue(1);
+    for (int i = 0; i < 3; ++i) {
+        package->setCurrentIndex(i);
+        Find<QPushButton>(panel, "subscribe")->click();
+    }
+    auto* subs = Find<QTableWidget>(panel, "subscriptionTable");
+    auto* alarms = Find<QTableWidget>(panel, "alarmTable");
+    auto* plot = panel.findChild<PositionPlot*>("positionPlot");
+    ASSERT_NE(plot, nullptr);
+    // The catalog change in the tree: the channel OFF, the added one there.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return channel(kGate) == "OFF" && channel(kAdded); }, 10000));
+    std::function<bool(const TreeItem&)> shows = [&](const TreeItem& t) {
+        if (t.text.find(kAdded) != std::string::npos || t.text.find("Added") != std::string::npos) return true;
+        for (const auto& c : t.children)
+            if (shows(c)) return true;
+        return false;
+    };
+    EXPECT_TRUE(shows(core.TreeSnapshot()));
+    // Three alarms in the table (newest first) and ten positions in the plot, in order.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return alarms->rowCount() == 3 && plot->Track().size() == 10u; }, 10000))
+        << alarms->rowCount() << " alarms, " << plot->Track().size() << " positions";
+    ASSERT_EQ(alarms->rowCount(), 3);
+    for (int r = 0; r < 3; ++r) {
+        EXPECT_EQ(alarms->item(r, 2)->text().toStdString(), kGate);
+        EXPECT_EQ(alarms->item(r, 3)->text().toStdString(), std::to_string(3 - r));
+        EXPECT_EQ(alarms->item(r, 6)->text().toStdString(), "alarm " + std::to_string(3 - r));
+    }
+    ASSERT_EQ(plot->Track().size(), 10u);
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_DOUBLE_EQ(plot->Track()[i].longitude, 116.10 + 0.01 * i);
+        EXPECT_EQ(plot->Track()[i].time, "2026-12-09T10:00:" + std::to_string(10 + i));
+    }
+    ASSERT_EQ(subs->rowCount(), 3);
+    const char* notified[] = {"1", "3", "10"};
+    for (int r = 0; r < 3; ++r) {
+        EXPECT_EQ(subs->item(r, 2)->text().toStdString(), "有效");
+        EXPECT_EQ(subs->item(r, 5)->text().toStdString(), notified[r]);
+    }
+
+    for (int i = 0; i < 3; ++i) {
+        package->setCurrentIndex(i);
+        Find<QPushButton>(panel, "unsubscribe")->click();
+    }
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (int r = 0; r < 3; ++r)
+                if (subs->item(r, 2)->text() != QString::fromUtf8("已终止")) return false;
+            return true;
+        },
+        10000));
+    for (const auto& s : core.Subscriptions()) EXPECT_EQ(s.reason, "unsubscribed") << tvsub::PackageName(s.request.package);
+    EXPECT_EQ(sipp.Wait(20000), 0) << ReadFile(dir.File("sipp.out")) << ReadFile(dir.File("sipp.err"));
+    // SIPp only logs a failed check of the Expires it took: none may be there.
+    EXPECT_EQ(ReadFile(dir.File("sipp.err")).find("Failed regexp"), std::string::npos)
+        << ReadFile(dir.File("sipp.err"));
+    // From SIPp's side: each dialog ended by our Expires: 0, answered 200 and
+    // followed by its final NOTIFY; each of its NOTIFYs answered 200.
+    const auto trace = ReadSippTrace(dir.File("sipp.msg"));
+    auto answered = [&](const TracedMessage& request, bool bySipp) {
+        for (const auto& m : trace)
+            if (m.sentBySipp == bySipp && m.Status() == 200 && m.Header("Call-ID") == request.Header("Call-ID") &&
+                m.Header("CSeq") == request.Header("CSeq"))
+                return true;
+        return false;
+    };
+    int ends = 0;
+    for (const auto& sub : ReceivedRequests(trace, "SUBSCRIBE")) {
+        if (sub.Header("Expires") != "0") continue;
+        ++ends;
+        EXPECT_TRUE(answered(sub, true)) << sub.text;
+        bool finalNotify = false;
+        for (const auto& m : trace)
+            finalNotify |= m.sentBySipp && m.Method() == "NOTIFY" && m.Header("Call-ID") == sub.Header("Call-ID") &&
+                           m.Header("Subscription-State") == "terminated";
+        EXPECT_TRUE(finalNotify) << sub.text;
+    }
+    std::set<std::string> notifies;
+    for (const auto& m : trace)
+        if (m.sentBySipp && m.Method() == "NOTIFY" && answered(m, false)) notifies.insert(m.Transaction());
+    EXPECT_EQ(notifies.size(), 17u); // 1 + 3 + 10 and the three final ones
+    EXPECT_EQ(ends, 3);
 }
 
 } // namespace

@@ -245,7 +245,7 @@ TEST_F(LiveSubscriptions, SippDeviceServesItsOwnWay) {
     SippProcess sipp;
     ASSERT_TRUE(sipp.Start({"127.0.0.1:" + std::to_string(port), "-sf", dir.File("dev.xml"), "-oocsf",
                             std::string(TARVEX_SOURCE_DIR) + "/tests/system/subscriptions/scenarios/device_subscription_uas.xml",
-                            "-i", "127.0.0.1", "-p", std::to_string(sippPort), "-m", "1", "-t", "u1", "-nostdin",
+                            "-set", "flow", "own-way", "-i", "127.0.0.1", "-p", std::to_string(sippPort), "-m", "1", "-t", "u1", "-nostdin",
                             "-timeout", "40s", "-trace_err", "-error_file", dir.File("sipp.err")},
                            dir.File("sipp.out")));
     ASSERT_TRUE(Eventually([&] { return core->Registered(); }, 15));
