@@ -39,7 +39,7 @@ constexpr RowField kUpgrade[] = {
     {"SessionID", "会话ID(空: 新生成)", K::Text, 0, 128, false},
 };
 constexpr RowField kFormat[] = {
-    {"FormatSDCard", "存储卡序号", K::Integer, 1, 16},
+    {"FormatSDCard", "存储卡序号 (0: 全部)", K::Integer, 0, 16},
 };
 // TargetArea has the six children of a drag zoom: the window's size and the
 // box's centre and size, all six or none.

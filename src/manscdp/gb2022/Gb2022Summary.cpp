@@ -137,7 +137,7 @@ bool ReadUpgradeResult(const XMLNode& document, UpgradeResult& out) {
     out.sessionId = Text(e, "SessionID");
     out.firmware = Text(e, "Firmware");
     out.result = TextOf(e, {"Result", "UpgradeResult"});
-    out.description = TextOf(e, {"Description", "Reason"});
+    out.description = TextOf(e, {"Description", "Reason", "UpgradeFailedReason"});
     return true;
 }
 

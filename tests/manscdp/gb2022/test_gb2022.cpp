@@ -85,6 +85,10 @@ TEST(Gb2022Bodies, OnTheWireAsThePublishedExamples) {
         {45, {{"FormatSDCard", "1"}},
          "<?xml version=\"1.0\"?><Control><CmdType>DeviceControl</CmdType><SN>10</SN>"
          "<DeviceID>34010000001320000001</DeviceID><FormatSDCard>1</FormatSDCard></Control>"},
+        // 0: every card, as the public device libraries take it.
+        {45, {{"FormatSDCard", "0"}},
+         "<?xml version=\"1.0\"?><Control><CmdType>DeviceControl</CmdType><SN>10</SN>"
+         "<DeviceID>34010000001320000001</DeviceID><FormatSDCard>0</FormatSDCard></Control>"},
         {46, {{"TargetTrack", "Auto"}},
          "<?xml version=\"1.0\"?><Control><CmdType>DeviceControl</CmdType><SN>10</SN>"
          "<DeviceID>34010000001320000001</DeviceID><TargetTrack>Auto</TargetTrack></Control>"},
@@ -223,7 +227,7 @@ TEST(Gb2022Bodies, ValuesOutsideTheirRangesAreRefusedBeforeSending) {
         {44, {{"Manufacturer", "m"}, {"Firmware", "f"}, {"FileURL", "ftp://x/y"}}, "FileURL"},
         {44, {{"Manufacturer", "m"}, {"Firmware", "f"}, {"FileURL", "http://"}}, "FileURL"},
         {44, {{"Manufacturer", "m"}, {"Firmware", "f"}, {"FileURL", "http://a/<b>"}}, "FileURL"},
-        {45, {{"FormatSDCard", "0"}}, "FormatSDCard"},
+        {45, {{"FormatSDCard", "17"}}, "FormatSDCard"},
         {46, {{"TargetTrack", "auto"}}, "TargetTrack"},
         {46, {{"TargetTrack", "Manual"}, {"Length", "1920"}, {"Width", "1080"}}, "TargetArea"},
         {46,

@@ -26,6 +26,12 @@ TEST(Gb2022Summary, AnswersAndNotifications) {
          "<DeviceID>1</DeviceID><SessionID>S2</SessionID><Firmware>V2.0</Firmware>"
          "<Result>ERROR</Result><Description>checksum</Description></Notify>",
          "升级结果: 会话 S2, 固件 V2.0, 结果 ERROR, checksum"},
+        // UpgradeResult and UpgradeFailedReason, as one public device library names them.
+        {"<?xml version=\"1.0\"?><Notify><CmdType>DeviceUpgradeResult</CmdType><SN>9</SN>"
+         "<DeviceID>34020000001320000001</DeviceID><SessionID>0123456789abcdef0123456789abcdef</SessionID>"
+         "<UpgradeResult>ERROR</UpgradeResult><Firmware>v1.0.0</Firmware>"
+         "<UpgradeFailedReason>02</UpgradeFailedReason></Notify>",
+         "升级结果: 会话 0123456789abcdef0123456789abcdef, 固件 v1.0.0, 结果 ERROR, 02"},
         {"<?xml version=\"1.0\"?><Notify><CmdType>MediaStatus</CmdType><SN>9</SN>"
          "<DeviceID>1</DeviceID><NotifyType>121</NotifyType></Notify>",
          "媒体状态: 121 历史媒体文件发送结束"},
