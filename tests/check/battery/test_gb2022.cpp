@@ -103,6 +103,10 @@ TEST(Gb2022Queries, EachAnsweredWithItsFields) {
         {"gb2022.ptz_position", "PTZPosition",
          Response("PTZPosition", "<Pan>400</Pan>\r\n<Tilt>0</Tilt>\r\n<Zoom>1</Zoom>\r\n"),
          {"pan past a turn", Verdict::Fail, "Pan \"400\" is not a number from 0 to 360"}},
+        {"gb2022.ptz_position", "PTZPosition",
+         Response("PTZPosition", "<PTZPosInfo>\r\n<Pan>12.50</Pan>\r\n<Tilt>-3.25</Tilt>\r\n<Zoom>2.00</Zoom>\r\n"
+                                 "</PTZPosInfo>\r\n"),
+         {"inside PTZPosInfo", Verdict::Pass, "Pan 12.50, Tilt -3.25, Zoom 2.00"}},
         {"gb2022.ptz_position", "PTZPosition", Response("PTZPosition", "<Pan>1</Pan>\r\n<Tilt>0</Tilt>\r\n"),
          {"no zoom", Verdict::Fail, "PTZPosition answer: no Zoom"}},
         {"gb2022.sd_card", "SDCardStatus", Response("SDCardStatus", cards),

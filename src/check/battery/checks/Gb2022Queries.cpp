@@ -151,9 +151,12 @@ CheckResult CheckGb2022PtzPosition(const Observation& obs) {
         };
         // Pan a full turn, tilt from below the horizon to straight up, zoom 1x and up.
         const Axis axes[] = {{"Pan", 0, 360}, {"Tilt", -90, 90}, {"Zoom", 1, 100000}};
+        // After the Result as most devices answer, or inside PTZPosInfo.
+        const XMLNode info = b.root.ChildByName("PTZPosInfo");
+        const XMLNode& at = info.IsEmpty() ? b.root : info;
         for (const Axis& a : axes) {
             bool has = false;
-            const std::string v = ChildText(b.root, a.name, &has);
+            const std::string v = ChildText(at, a.name, &has);
             if (!has || v.empty()) return std::string("no ") + a.name;
             if (!Decimal(v, a.lo, a.hi))
                 return std::string(a.name) + " \"" + BodyValueText(b, v) + "\" is not a number from " +
