@@ -39,13 +39,21 @@ constexpr RowField kUpgrade[] = {
     {"SessionID", "会话ID(空: 新生成)", K::Text, 0, 128, false},
 };
 constexpr RowField kFormat[] = {
-    {"FormatSDCard", "存储卡序号", K::Integer, 1, 16},
+    {"FormatSDCard", "存储卡序号 (0: 全部)", K::Integer, 0, 16},
 };
+// TargetArea has the six children of a drag zoom: the window's size and the
+// box's centre and size, all six or none.
 constexpr RowField kTrack[] = {
     {"TargetTrack", "跟踪方式", K::Choice, 0, 0, true, "Auto|Manual|Stop"},
     {"DeviceID2", "联动设备编码", K::Text, 0, 20, false},
-    {"TargetArea", "目标区域 x1,y1,x2,y2", K::Text, 0, 64, false},
+    {"Length", "目标区域: 播放窗口长(像素)", K::Integer, 1, 100000, false},
+    {"Width", "目标区域: 播放窗口宽(像素)", K::Integer, 1, 100000, false},
+    {"MidPointX", "目标区域: 中心点 X", K::Integer, 0, 100000, false},
+    {"MidPointY", "目标区域: 中心点 Y", K::Integer, 0, 100000, false},
+    {"LengthX", "目标区域: 框长", K::Integer, 0, 100000, false},
+    {"LengthY", "目标区域: 框宽", K::Integer, 0, 100000, false},
 };
+constexpr const char* kTargetArea[] = {"Length", "Width", "MidPointX", "MidPointY", "LengthX", "LengthY"};
 constexpr RowField kHome[] = {
     {"Enabled", "启用 (1 开 0 关)", K::Choice, 0, 0, true, "0|1"},
     {"ResetTime", "自动归位时间(秒)", K::Integer, 0, 86400, false},
@@ -55,12 +63,12 @@ constexpr RowField kCruiseTrack[] = {
     {"Number", "巡航轨迹编号", K::Integer, 0, 255},
 };
 constexpr RowField kVideoParamAttribute[] = {
-    {"StreamName", "码流名称", K::Text, 0, 32},
+    {"StreamNumber", "码流编号 (0 主码流, 1 子码流1, ...)", K::Integer, 0, 8},
     {"VideoFormat", "编码格式", K::Integer, 0, 255},
     {"Resolution", "分辨率", K::Text, 0, 32},
     {"FrameRate", "帧率", K::Integer, 1, 120},
     {"BitRateType", "码率类型 (1 固定 2 可变)", K::Choice, 0, 0, true, "1|2"},
-    {"VideoBitRate", "码率(kbps)", K::Integer, 1, 1000000},
+    {"VideoBitRate", "码率(kbps, 固定码率时必填)", K::Integer, 1, 1000000, false},
 };
 constexpr RowField kRecordPlan[] = {
     {"RecordEnable", "启用录像计划 (0/1)", K::Choice, 0, 0, true, "0|1"},
@@ -221,10 +229,18 @@ std::string Build(int row, const RowValues& v, GbEdition e, XMLNode& root) {
         Put(root, v, "FormatSDCard");
         return {};
     case 46: {
-        const std::string area = RowValue(v, "TargetArea");
-        if (!area.empty() && !FourNumbers(area))
-            return "目标区域 (TargetArea) 应为 x1,y1,x2,y2, 而不是 \"" + area + "\"";
-        PutAll(root, v, {"TargetTrack", "DeviceID2", "TargetArea"});
+        int given = 0;
+        for (const char* k : kTargetArea)
+            given += RowValue(v, k).empty() ? 0 : 1;
+        if (given != 0 && given != 6)
+            return "目标区域 (TargetArea): Length, Width, MidPointX, MidPointY, LengthX, LengthY "
+                   "须六项全填或全空";
+        PutAll(root, v, {"TargetTrack", "DeviceID2"});
+        if (given == 6) {
+            XMLNode a = root.AddChild("TargetArea");
+            for (const char* k : kTargetArea)
+                Put(a, v, k);
+        }
         return {};
     }
     case 47: {
@@ -244,11 +260,13 @@ std::string Build(int row, const RowValues& v, GbEdition e, XMLNode& root) {
     case 51:
         return {}; // the envelope alone
     case 52: {
+        if (RowValue(v, "BitRateType") == "1" && RowValue(v, "VideoBitRate").empty())
+            return "视频参数属性: 固定码率 (BitRateType 1) 须填写码率 VideoBitRate";
         XMLNode a = root.AddChild("VideoParamAttribute");
         a.AddNumAttribute();
         XMLNode item = a.AddChild("Item");
         PutAll(item, v,
-               {"StreamName", "VideoFormat", "Resolution", "FrameRate", "BitRateType",
+               {"StreamNumber", "VideoFormat", "Resolution", "FrameRate", "BitRateType",
                 "VideoBitRate"});
         return {};
     }
@@ -284,6 +302,7 @@ std::string Build(int row, const RowValues& v, GbEdition e, XMLNode& root) {
         m.AddTextChild("SumNum", point.empty() ? "0" : "1");
         if (!point.empty()) {
             XMLNode list = m.AddChild("RegionList");
+            list.AddNumAttribute();
             XMLNode item = list.AddChild("Item");
             item.AddTextChild("Seq", "1");
             item.AddTextChild("Point", point.c_str());

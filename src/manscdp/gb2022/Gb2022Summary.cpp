@@ -76,16 +76,26 @@ std::string Answer(const std::string& cmd, const XMLNode& e) {
                (num ? num : "?") + " 个点" + Result(e);
     }
     if (cmd == "PTZPosition") {
-        return "PTZ 位置: " + Field("Pan", Text(e, "Pan")) + ", " + Field("Tilt", Text(e, "Tilt")) +
-               ", " + Field("Zoom", Text(e, "Zoom")) + Result(e);
+        // Pan, Tilt and Zoom after the Result; some devices wrap them in PTZPosInfo.
+        const XMLNode info = e.ChildByName("PTZPosInfo");
+        const XMLNode& p = info.IsEmpty() ? e : info;
+        return "PTZ 位置: " + Field("Pan", Text(p, "Pan")) + ", " + Field("Tilt", Text(p, "Tilt")) +
+               ", " + Field("Zoom", Text(p, "Zoom")) + Result(e);
     }
     if (cmd == "SDCardStatus") {
-        XMLNode l = e.ChildByName("SDCardList");
+        // SumNum and SDCardStatusInfo as devices answer; SDCardList Num="N" as
+        // tarvex-camera answers.
+        XMLNode l = e.ChildByName("SDCardStatusInfo");
+        if (l.IsEmpty()) l = e.ChildByName("SDCardList");
         const char* num = l.IsEmpty() ? nullptr : l.AttributeValue("Num");
-        return std::string("存储卡: ") + (num ? num : "?") + " 张" +
+        std::string count = num ? num : Text(e, "SumNum");
+        if (count.empty()) count = "?";
+        return "存储卡: " + count + " 张" +
                (l.IsEmpty() ? "" : " " + Items(l, "Item", [](const XMLNode& i) {
-                   return Text(i, "ID") + " " + Text(i, "Status") + " 容量 " +
-                          Text(i, "Capacity") + " 剩余 " + Text(i, "FreeSpace");
+                   const std::string name = Text(i, "HddName");
+                   return Text(i, "ID") + (name.empty() ? "" : " " + name) + " " +
+                          Text(i, "Status") + " 容量 " + Text(i, "Capacity") + " 剩余 " +
+                          Text(i, "FreeSpace");
                })) +
                Result(e);
     }
@@ -127,7 +137,7 @@ bool ReadUpgradeResult(const XMLNode& document, UpgradeResult& out) {
     out.sessionId = Text(e, "SessionID");
     out.firmware = Text(e, "Firmware");
     out.result = TextOf(e, {"Result", "UpgradeResult"});
-    out.description = TextOf(e, {"Description", "Reason"});
+    out.description = TextOf(e, {"Description", "Reason", "UpgradeFailedReason"});
     return true;
 }
 

@@ -57,6 +57,12 @@ TEST(Gb2022Queries, EachAnsweredWithItsFields) {
                               "<Speed>5</Speed>\r\n</CruisePoint>\r\n</CruiseTrack>\r\n";
     const std::string cards = "<SDCardList Num=\"1\">\r\n<Item>\r\n<ID>1</ID>\r\n<Status>OK</Status>\r\n"
                               "<Capacity>32768</Capacity>\r\n<FreeSpace>20480</FreeSpace>\r\n</Item>\r\n</SDCardList>\r\n";
+    const std::string cardsAsDevices =
+        "<SumNum>2</SumNum>\r\n<SDCardStatusInfo>\r\n<Item>\r\n<ID>1</ID>\r\n<HddName>SD1</HddName>\r\n"
+        "<Status>ok</Status>\r\n<Capacity>32768</Capacity>\r\n<FreeSpace>24576</FreeSpace>\r\n</Item>\r\n"
+        "<Item>\r\n<ID>2</ID>\r\n<HddName>SD2</HddName>\r\n<Status>formatting</Status>\r\n"
+        "<FormatProgress>50</FormatProgress>\r\n<Capacity>131072</Capacity>\r\n<FreeSpace>0</FreeSpace>\r\n"
+        "</Item>\r\n</SDCardStatusInfo>\r\n";
     struct Row {
         const char* id;
         const char* cmd;
@@ -97,6 +103,10 @@ TEST(Gb2022Queries, EachAnsweredWithItsFields) {
         {"gb2022.ptz_position", "PTZPosition",
          Response("PTZPosition", "<Pan>400</Pan>\r\n<Tilt>0</Tilt>\r\n<Zoom>1</Zoom>\r\n"),
          {"pan past a turn", Verdict::Fail, "Pan \"400\" is not a number from 0 to 360"}},
+        {"gb2022.ptz_position", "PTZPosition",
+         Response("PTZPosition", "<PTZPosInfo>\r\n<Pan>12.50</Pan>\r\n<Tilt>-3.25</Tilt>\r\n<Zoom>2.00</Zoom>\r\n"
+                                 "</PTZPosInfo>\r\n"),
+         {"inside PTZPosInfo", Verdict::Pass, "Pan 12.50, Tilt -3.25, Zoom 2.00"}},
         {"gb2022.ptz_position", "PTZPosition", Response("PTZPosition", "<Pan>1</Pan>\r\n<Tilt>0</Tilt>\r\n"),
          {"no zoom", Verdict::Fail, "PTZPosition answer: no Zoom"}},
         {"gb2022.sd_card", "SDCardStatus", Response("SDCardStatus", cards),
@@ -104,6 +114,14 @@ TEST(Gb2022Queries, EachAnsweredWithItsFields) {
         {"gb2022.sd_card", "SDCardStatus",
          Response("SDCardStatus", Replace(cards, "<Status>OK</Status>", "")),
          {"card without status", Verdict::Fail, "card 1: no Status"}},
+        // The answer as public device libraries write it.
+        {"gb2022.sd_card", "SDCardStatus", Response("SDCardStatus", cardsAsDevices),
+         {"SumNum and SDCardStatusInfo", Verdict::Pass, "2 storage cards (1 ok, 2 formatting)"}},
+        {"gb2022.sd_card", "SDCardStatus",
+         Response("SDCardStatus", Replace(cardsAsDevices, "<SumNum>2</SumNum>", "<SumNum>3</SumNum>")),
+         {"SumNum miscounts", Verdict::Fail, "SumNum 3 but SDCardStatusInfo holds 2 Item"}},
+        {"gb2022.sd_card", "SDCardStatus", Response("SDCardStatus", "<SumNum>0</SumNum>\r\n"),
+         {"no list", Verdict::Fail, "no SDCardStatusInfo"}},
         {"gb2022.sd_card", "SDCardStatus", "",
          {"2016 device, not asked", Verdict::NotSupported, "declares no X-GB-Ver, not the 2022 edition"}, 0, false},
     };

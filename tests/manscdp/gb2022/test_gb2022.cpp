@@ -85,9 +85,27 @@ TEST(Gb2022Bodies, OnTheWireAsThePublishedExamples) {
         {45, {{"FormatSDCard", "1"}},
          "<?xml version=\"1.0\"?><Control><CmdType>DeviceControl</CmdType><SN>10</SN>"
          "<DeviceID>34010000001320000001</DeviceID><FormatSDCard>1</FormatSDCard></Control>"},
+        // 0: every card, as the public device libraries take it.
+        {45, {{"FormatSDCard", "0"}},
+         "<?xml version=\"1.0\"?><Control><CmdType>DeviceControl</CmdType><SN>10</SN>"
+         "<DeviceID>34010000001320000001</DeviceID><FormatSDCard>0</FormatSDCard></Control>"},
         {46, {{"TargetTrack", "Auto"}},
          "<?xml version=\"1.0\"?><Control><CmdType>DeviceControl</CmdType><SN>10</SN>"
          "<DeviceID>34010000001320000001</DeviceID><TargetTrack>Auto</TargetTrack></Control>"},
+        // Manual tracking of a panoramic camera: the channel that tracks and the
+        // box, given as a drag zoom's window size, centre and box size.
+        {46,
+         {{"TargetTrack", "Manual"}, {"DeviceID2", "34020000001320000009"}, {"Length", "1920"},
+          {"Width", "1080"}, {"MidPointX", "960"}, {"MidPointY", "540"}, {"LengthX", "200"},
+          {"LengthY", "100"}},
+         "<?xml version=\"1.0\"?><Control><CmdType>DeviceControl</CmdType><SN>10</SN>"
+         "<DeviceID>34010000001320000001</DeviceID><TargetTrack>Manual</TargetTrack>"
+         "<DeviceID2>34020000001320000009</DeviceID2><TargetArea><Length>1920</Length>"
+         "<Width>1080</Width><MidPointX>960</MidPointX><MidPointY>540</MidPointY>"
+         "<LengthX>200</LengthX><LengthY>100</LengthY></TargetArea></Control>"},
+        {46, {{"TargetTrack", "Stop"}},
+         "<?xml version=\"1.0\"?><Control><CmdType>DeviceControl</CmdType><SN>10</SN>"
+         "<DeviceID>34010000001320000001</DeviceID><TargetTrack>Stop</TargetTrack></Control>"},
         {47, {{"Enabled", "1"}, {"ResetTime", "30"}, {"PresetIndex", "3"}},
          "<?xml version=\"1.0\"?><Control><CmdType>DeviceControl</CmdType><SN>10</SN>"
          "<DeviceID>34010000001320000001</DeviceID><HomePosition><Enabled>1</Enabled>"
@@ -126,14 +144,24 @@ TEST(Gb2022Bodies, OnTheWireAsThePublishedExamples) {
          "<DeviceID>34010000001320000001</DeviceID><BasicParam><Name>Gate 3</Name>"
          "<Expiration>3600</Expiration><HeartBeatInterval>60</HeartBeatInterval>"
          "<HeartBeatCount>3</HeartBeatCount></BasicParam></Control>"},
+        // The stream by its number, as the public device and platform code writes it.
         {52,
-         {{"StreamName", "main"}, {"VideoFormat", "2"}, {"Resolution", "5"}, {"FrameRate", "25"},
-          {"BitRateType", "1"}, {"VideoBitRate", "4096"}},
+         {{"StreamNumber", "0"}, {"VideoFormat", "2"}, {"Resolution", "6"}, {"FrameRate", "25"},
+          {"BitRateType", "2"}, {"VideoBitRate", "4096"}},
          "<?xml version=\"1.0\"?><Control><CmdType>DeviceConfig</CmdType><SN>10</SN>"
          "<DeviceID>34010000001320000001</DeviceID><VideoParamAttribute Num=\"1\"><Item>"
-         "<StreamName>main</StreamName><VideoFormat>2</VideoFormat><Resolution>5</Resolution>"
-         "<FrameRate>25</FrameRate><BitRateType>1</BitRateType><VideoBitRate>4096</VideoBitRate>"
+         "<StreamNumber>0</StreamNumber><VideoFormat>2</VideoFormat><Resolution>6</Resolution>"
+         "<FrameRate>25</FrameRate><BitRateType>2</BitRateType><VideoBitRate>4096</VideoBitRate>"
          "</Item></VideoParamAttribute></Control>"},
+        // A variable rate may leave the rate out.
+        {52,
+         {{"StreamNumber", "0"}, {"VideoFormat", "2"}, {"Resolution", "6"}, {"FrameRate", "30"},
+          {"BitRateType", "2"}},
+         "<?xml version=\"1.0\"?><Control><CmdType>DeviceConfig</CmdType><SN>10</SN>"
+         "<DeviceID>34010000001320000001</DeviceID><VideoParamAttribute Num=\"1\"><Item>"
+         "<StreamNumber>0</StreamNumber><VideoFormat>2</VideoFormat><Resolution>6</Resolution>"
+         "<FrameRate>30</FrameRate><BitRateType>2</BitRateType></Item></VideoParamAttribute>"
+         "</Control>"},
         {53,
          {{"RecordEnable", "1"}, {"WeekDayNum", "1"}, {"StartHour", "8"}, {"StartMin", "0"},
           {"StartSec", "0"}, {"StopHour", "18"}, {"StopMin", "30"}, {"StopSec", "0"},
@@ -151,10 +179,10 @@ TEST(Gb2022Bodies, OnTheWireAsThePublishedExamples) {
          "<DeviceID>34010000001320000001</DeviceID><VideoAlarmRecord><RecordEnable>1</RecordEnable>"
          "<RecordTime>60</RecordTime><PreRecordTime>5</PreRecordTime><StreamNumber>0</StreamNumber>"
          "</VideoAlarmRecord></Control>"},
-        {55, {{"On", "1"}, {"Point", "10,10,200,120"}},
+        {55, {{"On", "1"}, {"Point", "20,30,50,60"}},
          "<?xml version=\"1.0\"?><Control><CmdType>DeviceConfig</CmdType><SN>10</SN>"
          "<DeviceID>34010000001320000001</DeviceID><PictureMask><On>1</On><SumNum>1</SumNum>"
-         "<RegionList><Item><Seq>1</Seq><Point>10,10,200,120</Point></Item></RegionList>"
+         "<RegionList Num=\"1\"><Item><Seq>1</Seq><Point>20,30,50,60</Point></Item></RegionList>"
          "</PictureMask></Control>"},
         {56, {{"FrameMirror", "1"}},
          "<?xml version=\"1.0\"?><Control><CmdType>DeviceConfig</CmdType><SN>10</SN>"
@@ -199,9 +227,21 @@ TEST(Gb2022Bodies, ValuesOutsideTheirRangesAreRefusedBeforeSending) {
         {44, {{"Manufacturer", "m"}, {"Firmware", "f"}, {"FileURL", "ftp://x/y"}}, "FileURL"},
         {44, {{"Manufacturer", "m"}, {"Firmware", "f"}, {"FileURL", "http://"}}, "FileURL"},
         {44, {{"Manufacturer", "m"}, {"Firmware", "f"}, {"FileURL", "http://a/<b>"}}, "FileURL"},
-        {45, {{"FormatSDCard", "0"}}, "FormatSDCard"},
+        {45, {{"FormatSDCard", "17"}}, "FormatSDCard"},
         {46, {{"TargetTrack", "auto"}}, "TargetTrack"},
-        {46, {{"TargetTrack", "Manual"}, {"TargetArea", "1,2,3"}}, "TargetArea"},
+        {46, {{"TargetTrack", "Manual"}, {"Length", "1920"}, {"Width", "1080"}}, "TargetArea"},
+        {46,
+         {{"TargetTrack", "Manual"}, {"Length", "1920"}, {"Width", "1080"}, {"MidPointX", "960"},
+          {"MidPointY", "540"}, {"LengthX", "200"}, {"LengthY", "-1"}},
+         "LengthY"},
+        {52,
+         {{"StreamNumber", "0"}, {"VideoFormat", "2"}, {"Resolution", "6"}, {"FrameRate", "25"},
+          {"BitRateType", "1"}},
+         "VideoBitRate"},
+        {52,
+         {{"StreamNumber", "9"}, {"VideoFormat", "2"}, {"Resolution", "6"}, {"FrameRate", "25"},
+          {"BitRateType", "2"}},
+         "StreamNumber"},
         {47, {{"Enabled", "1"}}, "看守位"},
         {47, {{"Enabled", "1"}, {"ResetTime", "30"}, {"PresetIndex", "256"}}, "PresetIndex"},
         {9, {{"SnapNum", "11"}, {"Interval", "1"}, {"UploadURL", "http://h/u"}}, "SnapNum"},

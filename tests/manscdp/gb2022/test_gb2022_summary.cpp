@@ -26,6 +26,12 @@ TEST(Gb2022Summary, AnswersAndNotifications) {
          "<DeviceID>1</DeviceID><SessionID>S2</SessionID><Firmware>V2.0</Firmware>"
          "<Result>ERROR</Result><Description>checksum</Description></Notify>",
          "升级结果: 会话 S2, 固件 V2.0, 结果 ERROR, checksum"},
+        // UpgradeResult and UpgradeFailedReason, as one public device library names them.
+        {"<?xml version=\"1.0\"?><Notify><CmdType>DeviceUpgradeResult</CmdType><SN>9</SN>"
+         "<DeviceID>34020000001320000001</DeviceID><SessionID>0123456789abcdef0123456789abcdef</SessionID>"
+         "<UpgradeResult>ERROR</UpgradeResult><Firmware>v1.0.0</Firmware>"
+         "<UpgradeFailedReason>02</UpgradeFailedReason></Notify>",
+         "升级结果: 会话 0123456789abcdef0123456789abcdef, 固件 v1.0.0, 结果 ERROR, 02"},
         {"<?xml version=\"1.0\"?><Notify><CmdType>MediaStatus</CmdType><SN>9</SN>"
          "<DeviceID>1</DeviceID><NotifyType>121</NotifyType></Notify>",
          "媒体状态: 121 历史媒体文件发送结束"},
@@ -49,6 +55,36 @@ TEST(Gb2022Summary, AnswersAndNotifications) {
          "<DeviceID>1</DeviceID><SDCardList Num=\"1\"><Item><ID>1</ID><Status>OK</Status>"
          "<Capacity>32768</Capacity><FreeSpace>1024</FreeSpace></Item></SDCardList></Response>",
          "存储卡: 1 张 1 OK 容量 32768 剩余 1024"},
+        // The answer as public device libraries write it: SumNum, then
+        // SDCardStatusInfo with HddName and a lower-case Status.
+        {"<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Response>\r\n<CmdType>SDCardStatus</CmdType>\r\n"
+         "<SN>12</SN>\r\n<DeviceID>34020000001320000001</DeviceID>\r\n<Result>OK</Result>\r\n"
+         "<SumNum>2</SumNum>\r\n<SDCardStatusInfo>\r\n<Item>\r\n<ID>1</ID>\r\n<HddName>SD1</HddName>\r\n"
+         "<Status>ok</Status>\r\n<Capacity>32768</Capacity>\r\n<FreeSpace>24576</FreeSpace>\r\n</Item>\r\n"
+         "<Item>\r\n<ID>2</ID>\r\n<HddName>SD2</HddName>\r\n<Status>formatting</Status>\r\n"
+         "<FormatProgress>50</FormatProgress>\r\n<Capacity>131072</Capacity>\r\n<FreeSpace>0</FreeSpace>\r\n"
+         "</Item>\r\n</SDCardStatusInfo>\r\n</Response>\r\n",
+         "存储卡: 2 张 1 SD1 ok 容量 32768 剩余 24576; 2 SD2 formatting 容量 131072 剩余 0 [OK]"},
+        // The list's own Num, where a device gives one, is the count shown.
+        {"<?xml version=\"1.0\"?><Response><CmdType>SDCardStatus</CmdType><SN>13</SN>"
+         "<DeviceID>1</DeviceID><SumNum>1</SumNum><SDCardStatusInfo Num=\"1\"><Item><ID>1</ID>"
+         "<HddName>card</HddName><Status>idle</Status><Capacity>10</Capacity><FreeSpace>5</FreeSpace>"
+         "</Item></SDCardStatusInfo></Response>",
+         "存储卡: 1 张 1 card idle 容量 10 剩余 5"},
+        {"<?xml version=\"1.0\"?><Response><CmdType>SDCardStatus</CmdType><SN>14</SN>"
+         "<DeviceID>1</DeviceID><Result>OK</Result><SumNum>0</SumNum></Response>",
+         "存储卡: 0 张 [OK]"},
+        // Pan, Tilt and Zoom inside PTZPosInfo, as one public platform reads them.
+        {"<?xml version=\"1.0\"?><Response><CmdType>PTZPosition</CmdType><SN>7</SN>"
+         "<DeviceID>34020000001320000001</DeviceID><Result>OK</Result><PTZPosInfo><Pan>12.50</Pan>"
+         "<Tilt>-3.25</Tilt><Zoom>2.00</Zoom></PTZPosInfo></Response>",
+         "PTZ 位置: Pan 12.50, Tilt -3.25, Zoom 2.00 [OK]"},
+        // The flat answer with the 2022 view fields after the three.
+        {"<?xml version=\"1.0\"?><Response><CmdType>PTZPosition</CmdType><SN>8</SN>"
+         "<DeviceID>1</DeviceID><Result>OK</Result><Pan>180.5</Pan><Tilt>30.25</Tilt><Zoom>2.0</Zoom>"
+         "<HorizontalFieldAngle>60.0</HorizontalFieldAngle><VerticalFieldAngle>40.0</VerticalFieldAngle>"
+         "<MaxViewDistance>500.0</MaxViewDistance></Response>",
+         "PTZ 位置: Pan 180.5, Tilt 30.25, Zoom 2.0 [OK]"},
         // Not a 2022 body: nothing to add to the log.
         {"<?xml version=\"1.0\"?><Response><CmdType>DeviceInfo</CmdType><SN>1</SN>"
          "<DeviceID>1</DeviceID></Response>",

@@ -98,7 +98,7 @@ TEST(CameraGb2022, TheOtherControlsAndEveryConfigurationTypeFromTheRows) {
                      "click 1080 45\n"
                      "inputs TargetTrack=Auto\n"
                      "click 1080 46\n"
-                     "inputs StreamName=main VideoFormat=2 Resolution=1920x1080 FrameRate=25 "
+                     "inputs StreamNumber=0 VideoFormat=2 Resolution=1920x1080 FrameRate=25 "
                      "BitRateType=1 VideoBitRate=4096\n"
                      "click 1080 52\n"
                      "inputs RecordEnable=1 WeekDayNum=1 StartHour=8 StartMin=0 StartSec=0 StopHour=18 "

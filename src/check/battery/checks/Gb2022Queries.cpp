@@ -151,9 +151,12 @@ CheckResult CheckGb2022PtzPosition(const Observation& obs) {
         };
         // Pan a full turn, tilt from below the horizon to straight up, zoom 1x and up.
         const Axis axes[] = {{"Pan", 0, 360}, {"Tilt", -90, 90}, {"Zoom", 1, 100000}};
+        // After the Result as most devices answer, or inside PTZPosInfo.
+        const XMLNode info = b.root.ChildByName("PTZPosInfo");
+        const XMLNode& at = info.IsEmpty() ? b.root : info;
         for (const Axis& a : axes) {
             bool has = false;
-            const std::string v = ChildText(b.root, a.name, &has);
+            const std::string v = ChildText(at, a.name, &has);
             if (!has || v.empty()) return std::string("no ") + a.name;
             if (!Decimal(v, a.lo, a.hi))
                 return std::string(a.name) + " \"" + BodyValueText(b, v) + "\" is not a number from " +
@@ -166,10 +169,30 @@ CheckResult CheckGb2022PtzPosition(const Observation& obs) {
 
 CheckResult CheckGb2022SdCard(const Observation& obs) {
     return JudgeQuery(obs, "SDCardStatus", [](const ManscdpBody& b, const std::string&, std::string& seen) {
-        const XMLNode l = b.root.ChildByName("SDCardList");
-        if (l.IsEmpty()) return std::string("no SDCardList");
+        // Devices answer SumNum and SDCardStatusInfo; SDCardList Num="N" is read too.
         std::vector<XMLNode> cards;
-        if (auto p = CountedList(l, "SDCardList", "Item", cards); !p.empty()) return p;
+        if (const XMLNode info = b.root.ChildByName("SDCardStatusInfo"); !info.IsEmpty()) {
+            if (info.AttributeValue("Num")) {
+                if (auto p = CountedList(info, "SDCardStatusInfo", "Item", cards); !p.empty()) return p;
+            } else {
+                int cursor = 0;
+                for (XMLNode i = info.ChildByName("Item", &cursor); !i.IsEmpty();
+                     i = info.ChildByName("Item", &cursor))
+                    cards.push_back(i);
+                bool has = false;
+                const std::string sum = ChildText(b.root, "SumNum", &has);
+                long n = -1;
+                if (!has || !ParseLong(sum.c_str(), &n) || n < 0)
+                    return std::string("SDCardStatusInfo without SumNum");
+                if (static_cast<std::size_t>(n) != cards.size())
+                    return "SumNum " + sum + " but SDCardStatusInfo holds " + std::to_string(cards.size()) +
+                           " Item";
+            }
+        } else {
+            const XMLNode l = b.root.ChildByName("SDCardList");
+            if (l.IsEmpty()) return std::string("no SDCardStatusInfo");
+            if (auto p = CountedList(l, "SDCardList", "Item", cards); !p.empty()) return p;
+        }
         std::string states;
         for (std::size_t i = 0; i < cards.size(); ++i) {
             std::string id;
