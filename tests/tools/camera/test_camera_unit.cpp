@@ -329,6 +329,7 @@ TEST(CameraUnit, PatternLoopEncodedOncePlaysOnWithTimesCountingOn) {
         for (std::size_t i = 0; i < kLoop; ++i) {
             ASSERT_TRUE(again->Next(au, error));
             EXPECT_EQ(au.data, units[i]) << i;
+            EXPECT_EQ(au.key, i % 25 == 0) << i; // the map goes before these
         }
 
         const std::string log = dir.File("ffprobe.txt");
