@@ -903,7 +903,7 @@ void Device::OnInvite(sipua::Event& ev) {
     a.end = offer.end;
     a.ssrc = o_.Has(Fault::BadSdp) ? "" : ssrcText;
     a.payloadType = o_.payloadType;
-    if (o_.Has(Fault::FMismatch)) a.format = kFMismatchFormat;
+    a.format = o_.Has(Fault::FMismatch) ? std::string(kFMismatchFormat) : o_.format;
     sipua::MessagePtr ans;
     if (agent_.BuildCallAnswer(ev.tid, 200, ans) != 0 || !ans) {
         out_.Error(ident_.id, "cannot answer the INVITE");

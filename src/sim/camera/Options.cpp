@@ -125,6 +125,14 @@ std::string UsageText() {
          "                         picture's first (0: never)\n"
          "  --fps N                pattern frame rate (default 25)\n"
          "  --bitrate KBIT         pattern bit rate (default 1000)\n"
+         "  --loop S               encode S seconds of the pattern once (whole key intervals)\n"
+         "                         and play them in a loop (default 0: every picture encoded\n"
+         "                         live, as a camera does); for sizes the machine cannot\n"
+         "                         encode at the frame rate\n"
+         "  --loop-dir DIR         where the loop's file is kept and found again (default:\n"
+         "                         the working folder)\n"
+         "  --format F             the f= line of the INVITE answers (default empty, as most\n"
+         "                         devices send it), e.g. v/2/6/25/1/4096a///\n"
          "  --clip S               longest playback or download in seconds (default 60)\n"
          "  --setup rfc4145|legacy the offer's a=setup names the platform's role (RFC 4145,\n"
          "                         default) or the device's own (legacy, also 'device')\n"
@@ -250,6 +258,17 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
         } else if (a == "--bitrate") {
             if (!value(v)) return false;
             if (!Int(v, 50, 50000, o.pattern.kbit)) return bad("50 to 50000 kbit/s");
+        } else if (a == "--loop") {
+            if (!value(v)) return false;
+            if (!Num(v, 0, 60, o.pattern.loopSeconds)) return bad("0 to 60 seconds");
+        } else if (a == "--loop-dir") {
+            if (!value(v)) return false;
+            if (v.empty()) return bad("empty");
+            o.pattern.loopDir = v;
+        } else if (a == "--format") {
+            if (!value(v)) return false;
+            if (v.find_first_of("\r\n") != std::string::npos) return bad("one line");
+            o.format = v;
         } else if (a == "--clip") {
             if (!value(v)) return false;
             if (!Num(v, 1, 86400, o.clip)) return bad("1 to 86400 seconds");

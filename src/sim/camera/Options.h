@@ -91,6 +91,7 @@ struct CameraOptions {
     std::string voiceTransport = "udp";
     double expectTone = 0;
     double talkTone = 1000; // --talk-tone HZ: what a talk call sends back
+    std::string format;   // --format: the answers' f= value (empty, as most devices)
     int payloadType = 96; // --pt: the payload type the program stream goes in and is answered as
     std::set<Fault> faults;
     int lateMs = 3000;

@@ -12,9 +12,16 @@ extern "C" {
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include <unistd.h>
 
 namespace tvsim {
 
@@ -56,7 +63,7 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 class Encoder {
 public:
     bool Open(int w, int h, int fps, int kbit, std::string& error, bool hevc = false,
-              int keySeconds = 1) {
+              int keySeconds = 1, bool closedGop = false) {
         const int gop = fps * std::max(1, keySeconds);
         const char* name = hevc ? "libx265" : "libx264";
         const AVCodec* codec = avcodec_find_encoder_by_name(name);
@@ -81,7 +88,9 @@ public:
             // Cameras repeat VPS, SPS and PPS before every key frame, so that a
             // receiver can start at any of them.
             const std::string params = "bframes=0:repeat-headers=1:log-level=error:keyint=" +
-                                       std::to_string(gop) + ":min-keyint=" + std::to_string(gop);
+                                       std::to_string(gop) + ":min-keyint=" + std::to_string(gop) +
+                                       // A loop may start again at any key picture: each an IDR.
+                                       (closedGop ? ":open-gop=0" : "");
             av_opt_set(ctx_->priv_data, "x265-params", params.c_str(), 0);
         }
         int r = avcodec_open2(ctx_.get(), codec, nullptr);
@@ -200,8 +209,9 @@ public:
     explicit PatternSource(PatternOptions o) : o_(std::move(o)) {
         if (o_.clockBase == 0) o_.clockBase = static_cast<int64_t>(std::time(nullptr));
     }
-    bool Open(std::string& error) {
-        if (!enc_.Open(o_.width, o_.height, o_.fps, o_.kbit, error, o_.hevc, o_.keySeconds))
+    bool Open(std::string& error, bool closedGop = false) {
+        if (!enc_.Open(o_.width, o_.height, o_.fps, o_.kbit, error, o_.hevc, o_.keySeconds,
+                       closedGop))
             return false;
         frame_.reset(av_frame_alloc());
         frame_->format = AV_PIX_FMT_YUV420P;
@@ -260,6 +270,135 @@ private:
     std::deque<AVPacket*> pending_;
     int64_t index_ = 0;
     bool forceKey_ = false;
+};
+
+// ---------------------------------------------------------------- loop
+
+// Pictures in one pass of the loop: whole key intervals, at least one.
+int64_t LoopFrames(const PatternOptions& o) {
+    const int64_t gop = static_cast<int64_t>(o.fps) * std::max(1, o.keySeconds);
+    const auto wanted = static_cast<int64_t>(std::ceil(o.loopSeconds * o.fps - 1e-9));
+    return gop * std::max<int64_t>(1, (wanted + gop - 1) / gop);
+}
+
+struct LoopUnit {
+    std::vector<uint8_t> data;
+    bool key = false;
+};
+
+// The loop's file read back through libavformat's raw demuxer (its parser
+// splits the access units and marks the key ones); false when it is missing
+// or does not hold the whole loop (a run stopped while writing, other options).
+bool ReadLoop(const PatternOptions& o, std::vector<LoopUnit>& units) {
+    const std::string path = LoopFile(o);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return false;
+    const AVInputFormat* raw = av_find_input_format(o.hevc ? "hevc" : "h264");
+    AVFormatContext* fc = nullptr;
+    if (!raw || avformat_open_input(&fc, path.c_str(), raw, nullptr) < 0) return false;
+    std::unique_ptr<AVFormatContext, FormatFree> fmt(fc);
+    PacketPtr pkt(av_packet_alloc());
+    units.clear();
+    while (av_read_frame(fc, pkt.get()) == 0) {
+        LoopUnit u{{pkt->data, pkt->data + pkt->size}, (pkt->flags & AV_PKT_FLAG_KEY) != 0};
+        av_packet_unref(pkt.get());
+        // The H.265 parser cuts after the first zero of a four-byte start
+        // code: that zero goes back before the unit it begins, as encoded.
+        if (!units.empty() && u.data.size() >= 3 && u.data[0] == 0 && u.data[1] == 0 &&
+            u.data[2] == 1 && units.back().data.size() > 1 && units.back().data.back() == 0) {
+            units.back().data.pop_back();
+            u.data.insert(u.data.begin(), 0);
+        }
+        units.push_back(std::move(u));
+    }
+    return static_cast<int64_t>(units.size()) == LoopFrames(o) && units.front().key;
+}
+
+// Encodes the loop and writes its file whole (a temporary file renamed, so
+// that a stream of another process never reads half of it).
+bool MakeLoop(const PatternOptions& o, std::vector<LoopUnit>& units, std::string& error) {
+    PatternOptions p = o;
+    p.label.clear();
+    // The clock of a loop reads 00:00:00 on: the same pictures whenever made.
+    std::tm midnight{};
+    midnight.tm_year = 100, midnight.tm_mday = 1, midnight.tm_isdst = -1;
+    p.clockBase = static_cast<int64_t>(std::mktime(&midnight));
+    PatternSource pattern(p);
+    if (!pattern.Open(error, true)) return false;
+    units.clear();
+    std::string bytes;
+    for (int64_t i = 0, n = LoopFrames(o); i < n; ++i) {
+        AccessUnit au;
+        if (!pattern.Next(au, error)) return false;
+        bytes.append(reinterpret_cast<const char*>(au.data.data()), au.data.size());
+        units.push_back({std::move(au.data), au.key});
+    }
+    const std::string path = LoopFile(o);
+    const std::string temp = path + ".part" + std::to_string(::getpid()) + "-" +
+                             std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    {
+        std::ofstream out(temp, std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out.flush()) {
+            error = "cannot write the pattern's loop to " + temp;
+            std::filesystem::remove(temp, ec);
+            return false;
+        }
+    }
+    std::filesystem::rename(temp, path, ec);
+    if (ec) {
+        error = "cannot write the pattern's loop to " + path + ": " + ec.message();
+        std::filesystem::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
+// The pattern encoded once, played in a loop: the 90 kHz times count on over
+// the passes, so that the stream, its PTS and its RTP clock run on as a live
+// camera's do while no picture is encoded.
+class LoopSource : public VideoSource {
+public:
+    LoopSource(PatternOptions o, std::vector<LoopUnit> units, bool made)
+        : o_(std::move(o)), units_(std::move(units)), made_(made) {}
+
+    bool Next(AccessUnit& au, std::string&) override {
+        const LoopUnit& u = units_[at_];
+        au.data = u.data;
+        au.duration = 90000 / o_.fps;
+        au.pts = au.dts = sent_ * au.duration;
+        au.key = u.key;
+        ++sent_;
+        at_ = (at_ + 1) % units_.size();
+        return true;
+    }
+    // The key picture at or before the position in the loop.
+    void Seek(double seconds) override {
+        at_ = static_cast<std::size_t>(std::llround(std::max(0.0, seconds) * o_.fps)) % units_.size();
+        while (at_ > 0 && !units_[at_].key) --at_;
+    }
+    // On to the next key picture (a loop cannot encode one now).
+    void ForceKeyFrame() override {
+        while (!units_[at_].key) at_ = (at_ + 1) % units_.size();
+    }
+    double Duration() const override { return 0; }
+    std::string Describe() const override {
+        char length[32];
+        std::snprintf(length, sizeof length, "%.1f s", static_cast<double>(units_.size()) / o_.fps);
+        return "test pattern " + std::to_string(o_.width) + "x" + std::to_string(o_.height) + " " +
+               std::to_string(o_.fps) + (o_.hevc ? " fps H.265 (libx265)" : " fps H.264 (libx264)") +
+               ", a " + length + " loop " + (made_ ? "encoded into " : "read from ") + LoopFile(o_);
+    }
+    bool Hevc() const override { return o_.hevc; }
+
+private:
+    PatternOptions o_;
+    std::vector<LoopUnit> units_;
+    bool made_;
+    std::size_t at_ = 0;
+    int64_t sent_ = 0;
 };
 
 // ---------------------------------------------------------------- file
@@ -625,8 +764,30 @@ bool PatternJpeg(const PatternOptions& o, int64_t n, std::string& jpeg, std::str
     return true;
 }
 
+std::string LoopFile(const PatternOptions& o) {
+    const std::string dir = o.loopDir.empty() ? "." : o.loopDir;
+    // v1: the pattern's drawing; a change to it needs a new name.
+    return dir + "/tarvex-camera-loop-v1-" + (o.hevc ? "h265-" : "h264-") + std::to_string(o.width) +
+           "x" + std::to_string(o.height) + "-" + std::to_string(o.fps) + "fps-" +
+           std::to_string(o.kbit) + "k-key" + std::to_string(std::max(1, o.keySeconds)) + "s-" +
+           std::to_string(LoopFrames(o)) + "f" + (o.hevc ? ".h265" : ".h264");
+}
+
+bool PrepareLoop(const PatternOptions& o, bool& made, std::string& error) {
+    QuietLibraries();
+    std::vector<LoopUnit> units;
+    made = !ReadLoop(o, units);
+    return !made || MakeLoop(o, units, error);
+}
+
 std::unique_ptr<VideoSource> OpenPattern(const PatternOptions& o, std::string& error) {
     QuietLibraries();
+    if (o.loopSeconds > 0) {
+        std::vector<LoopUnit> units;
+        const bool made = !ReadLoop(o, units);
+        if (made && !MakeLoop(o, units, error)) return nullptr;
+        return std::make_unique<LoopSource>(o, std::move(units), made);
+    }
     auto p = std::make_unique<PatternSource>(o);
     if (!p->Open(error)) return nullptr;
     return p;

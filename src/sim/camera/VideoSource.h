@@ -30,6 +30,11 @@ struct PatternOptions {
     bool audio = false;      // the stream carries a G.711 A-law tone too (any source)
     std::string label;       // drawn into the picture (the channel's identifier)
     int64_t clockBase = 0;   // seconds since 1970 shown at position 0 (0: now)
+    // Seconds of the pattern encoded once and played in a loop (0: every
+    // picture encoded live, as a camera does). Rounded up to whole key
+    // intervals; kept in loopDir (empty: the working folder), see LoopFile.
+    double loopSeconds = 0;
+    std::string loopDir;
 };
 
 class VideoSource {
@@ -65,7 +70,15 @@ private:
     int64_t at_ = 0; // samples made so far
 };
 
+// The pattern's source: encoded live, or with loopSeconds the loop (encoded
+// and written to its file when the file is missing or unreadable).
 std::unique_ptr<VideoSource> OpenPattern(const PatternOptions& o, std::string& error);
+// Where the loop of these options is kept: one file per size, codec, frame
+// rate, bit rate, key interval and length (the label and clock are not drawn
+// into a loop), raw Annex B that ffprobe reads.
+std::string LoopFile(const PatternOptions& o);
+// Encodes the loop unless its file already holds it; made says which.
+bool PrepareLoop(const PatternOptions& o, bool& made, std::string& error);
 // Picture n of the pattern as a JPEG file (libavcodec's mjpeg encoder), for
 // the snapshots of the 2022 edition.
 bool PatternJpeg(const PatternOptions& o, int64_t n, std::string& jpeg, std::string& error);

@@ -7,8 +7,13 @@
 #include "sim/camera/Bodies.h"
 #include "sim/camera/Options.h"
 #include "sim/camera/Sdp.h"
+#include "sim/camera/VideoSource.h"
+#include "support/common/ChildProcess.h"
+#include "support/common/Files.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace tvsim {
 namespace {
@@ -264,6 +269,114 @@ TEST(CameraUnit, PackOfAKeyFrameAndItsPackets) {
     EXPECT_EQ(f[1], 0);
     EXPECT_EQ(static_cast<std::size_t>(f[2] << 8 | f[3]), pk[0].size());
     EXPECT_EQ(tvsend::FrameForTcp(pk[0], tvsend::TcpFraming::Rfc4571).size(), pk[0].size() + 2);
+}
+
+// --loop: the pattern encoded once into its file and played in a loop. The
+// times count on over the passes (the stream's PTS and RTP clock follow
+// them), a key picture every second; a second source reads the file instead
+// of encoding; a file cut short is encoded again. ffprobe reads the file as
+// the codec at its size, and ffmpeg decodes two passes back to back without
+// an error (the loop starts again at an IDR picture).
+TEST(CameraUnit, PatternLoopEncodedOncePlaysOnWithTimesCountingOn) {
+    for (const bool hevc : {false, true}) {
+        SCOPED_TRACE(hevc ? "H.265" : "H.264");
+        TempDir dir;
+        PatternOptions o;
+        o.width = 320;
+        o.height = 180;
+        o.hevc = hevc;
+        o.loopSeconds = 1.5; // whole key intervals: 2 s, 50 pictures
+        o.loopDir = dir.Path();
+        constexpr std::size_t kLoop = 50;
+        const std::string file = LoopFile(o);
+        EXPECT_NE(file.find(hevc ? "h265-320x180-25fps-1000k-key1s-50f.h265" : "h264-320x180-25fps-1000k-key1s-50f.h264"),
+                  std::string::npos)
+            << file;
+        std::string error;
+        auto first = OpenPattern(o, error);
+        ASSERT_TRUE(first) << error;
+        EXPECT_NE(first->Describe().find("a 2.0 s loop encoded into " + file), std::string::npos)
+            << first->Describe();
+        ASSERT_TRUE(std::filesystem::exists(file));
+        std::vector<std::vector<uint8_t>> units;
+        for (std::size_t i = 0; i < 2 * kLoop + 3; ++i) {
+            AccessUnit au;
+            ASSERT_TRUE(first->Next(au, error)) << error;
+            EXPECT_EQ(au.dts, static_cast<int64_t>(i) * 3600) << i;
+            EXPECT_EQ(au.pts, au.dts) << i;
+            EXPECT_EQ(au.duration, 3600);
+            EXPECT_EQ(au.key, i % 25 == 0) << i;
+            if (i >= kLoop) {
+                EXPECT_EQ(au.data, units[i % kLoop]) << i;
+            }
+            units.push_back(au.data);
+        }
+        // Seek lands on the key picture before the position; a forced key
+        // picture is the next one of the loop.
+        first->Seek(1.6);
+        AccessUnit au;
+        ASSERT_TRUE(first->Next(au, error));
+        EXPECT_TRUE(au.key);
+        EXPECT_EQ(au.data, units[25]);
+        first->ForceKeyFrame();
+        ASSERT_TRUE(first->Next(au, error));
+        EXPECT_TRUE(au.key);
+        EXPECT_EQ(au.data, units[0]);
+
+        auto again = OpenPattern(o, error);
+        ASSERT_TRUE(again) << error;
+        EXPECT_NE(again->Describe().find("read from " + file), std::string::npos) << again->Describe();
+        for (std::size_t i = 0; i < kLoop; ++i) {
+            ASSERT_TRUE(again->Next(au, error));
+            EXPECT_EQ(au.data, units[i]) << i;
+            EXPECT_EQ(au.key, i % 25 == 0) << i; // the map goes before these
+        }
+
+        const std::string log = dir.File("ffprobe.txt");
+        ASSERT_EQ(testsupport::RunIn(dir.Path(),
+                                     {"/usr/bin/ffprobe", "-v", "error", "-count_frames",
+                                      "-show_entries", "stream=codec_name,width,height,nb_read_frames",
+                                      "-of", "csv=p=0", file},
+                                     log, 60000),
+                  0);
+        EXPECT_EQ(ReadFile(log), std::string(hevc ? "hevc" : "h264") + ",320,180,50\n");
+        const std::string whole = ReadFile(file);
+        WriteFile(dir.File("twice"), whole + whole);
+        EXPECT_EQ(testsupport::RunIn(dir.Path(),
+                                     {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-xerror", "-i",
+                                      dir.File("twice"), "-f", "null", "-"},
+                                     dir.File("ffmpeg.txt"), 60000),
+                  0)
+            << ReadFile(dir.File("ffmpeg.txt"));
+        EXPECT_EQ(ReadFile(dir.File("ffmpeg.txt")), "");
+
+        // A file cut short (a run stopped while writing it) is made again.
+        WriteFile(file, whole.substr(0, whole.size() / 2));
+        auto cut = OpenPattern(o, error);
+        ASSERT_TRUE(cut) << error;
+        EXPECT_NE(cut->Describe().find("encoded into"), std::string::npos) << cut->Describe();
+        EXPECT_EQ(std::filesystem::file_size(file), whole.size());
+    }
+    // The options: whole key intervals of the longer --gop-long GOP, and the
+    // command line's words.
+    PatternOptions six;
+    six.keySeconds = 6;
+    six.loopSeconds = 1;
+    EXPECT_NE(LoopFile(six).find("-key6s-150f.h264"), std::string::npos) << LoopFile(six);
+    CameraOptions c;
+    std::string e;
+    ASSERT_TRUE(ParseOptions({"--loop", "2", "--loop-dir", "/tmp/x", "--format", "v/2/6/25/1/4096a///"},
+                             c, e))
+        << e;
+    EXPECT_EQ(c.pattern.loopSeconds, 2);
+    EXPECT_EQ(c.pattern.loopDir, "/tmp/x");
+    EXPECT_EQ(c.format, "v/2/6/25/1/4096a///");
+    EXPECT_EQ(CameraOptions{}.pattern.loopSeconds, 0); // live encoding, as a camera
+    for (const char* bad : {"61", "-1", "x"}) {
+        CameraOptions x;
+        EXPECT_FALSE(ParseOptions({"--loop", bad}, x, e)) << bad;
+        EXPECT_NE(e.find("0 to 60 seconds"), std::string::npos) << e;
+    }
 }
 
 } // namespace
