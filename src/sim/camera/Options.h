@@ -91,6 +91,9 @@ struct CameraOptions {
     std::string voiceTransport = "udp";
     double expectTone = 0;
     double talkTone = 1000; // --talk-tone HZ: what a talk call sends back
+    // --talk-codec g711|aac: a talk answer keeps the first G.711 type offered
+    // (as most devices answer), or only AAC (102), sent and taken as RFC 3640.
+    std::string talkCodec = "g711";
     int payloadType = 96; // --pt: the payload type the program stream goes in and is answered as
     std::set<Fault> faults;
     int lateMs = 3000;
