@@ -474,51 +474,68 @@ TEST(AacRtp, AdtsHeaderIsFfmpegs) {
 
 // ffmpeg's own RTP demuxer, given our offer's fmtp line verbatim under
 // RFC 3640's encoding name, decodes what the AAC sender makes of a WAV file
-// (a 1 kHz tone at 44.1 kHz stereo) as the 1 kHz tone; a raw socket sees
+// (a 1 kHz tone at 44.1 kHz stereo) as the 1 kHz tone, at the offer's 8 kHz mono
+// and at 16 kHz stereo; a raw socket sees
 // payload type 102, one unit a packet behind its 16-bit AU header, the marker
 // and the timestamp stepping 1024.
 TEST(AacRtp, FfmpegDecodesOurAacFromTheWav) {
     TempDir dir;
     const std::string wav = FfmpegTone(dir, 1000, 44100, 2, 1.0);
-    const int port = FreeMediaPorts();
-    ASSERT_GT(port, 0);
-    WriteFile(dir / "talk.sdp", "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=Talk\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                                "m=audio " + std::to_string(port) + " RTP/AVP 102\r\n"
-                                "a=rtpmap:102 mpeg4-generic/8000/1\r\n" + std::string(kAacFmtp));
-    int status = -3;
-    std::thread ffmpeg([&] {
-        status = testsupport::RunIn(dir.Path(),
-                                    {"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-protocol_whitelist",
-                                     "file,udp,rtp", "-i", "talk.sdp", "-t", "1.2", "-f", "s16le", "-ac", "1", "-ar",
-                                     "8000", "-y", "heard.raw"},
-                                    dir / "ffmpeg.log", 20000);
-    });
-    ASSERT_TRUE(WaitPortBound(port, false));
-    AacFormat f;
-    std::string error;
-    ASSERT_TRUE(ReadAacFormat(102, "AAC/8000/1", "", f, error)) << error;
+    struct Row {
+        const char* rtpmap; // as ffmpeg is told it
+        std::string fmtp;
+        const char* ours; // the rtpmap the sender was given
+    } rows[] = {
+        {"mpeg4-generic/8000/1", kAacFmtp, "AAC/8000/1"},
+        {"MPEG4-GENERIC/16000/2",
+         "a=fmtp:102 profile-level-id=1;mode=AAC-hbr;sizelength=13;indexlength=3;indexdeltalength=3; config=1410\r\n",
+         "AAC/16000/2"},
+    };
     AudioOutConfig cfg;
-    cfg.aac = true;
-    cfg.aacFormat = f;
-    cfg.net.localIp = cfg.net.remoteIp = "127.0.0.1";
-    cfg.net.remotePort = static_cast<uint16_t>(port);
-    cfg.net.ssrc = 0x2345;
-    {
-        VoiceSender s(cfg);
-        ASSERT_TRUE(s.Open(error)) << error;
-        ASSERT_TRUE(s.StartWav(wav, true, error)) << error;
-        ffmpeg.join();
-        s.Stop();
+    std::string error;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.ours);
+        const int port = FreeMediaPorts();
+        ASSERT_GT(port, 0);
+        WriteFile(dir / "talk.sdp", "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=Talk\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                                    "m=audio " + std::to_string(port) + " RTP/AVP 102\r\n"
+                                    "a=rtpmap:102 " + r.rtpmap + "\r\n" + r.fmtp);
+        unlink((dir / "heard.raw").c_str());
+        int status = -3;
+        std::thread ffmpeg([&] {
+            status = testsupport::RunIn(dir.Path(),
+                                        {"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-protocol_whitelist",
+                                         "file,udp,rtp", "-i", "talk.sdp", "-t", "1.2", "-f", "s16le", "-ac", "1",
+                                         "-ar", "8000", "-y", "heard.raw"},
+                                        dir / "ffmpeg.log", 20000);
+        });
+        ASSERT_TRUE(WaitPortBound(port, false));
+        AacFormat f;
+        ASSERT_TRUE(ReadAacFormat(102, r.ours, "", f, error)) << error;
+        cfg = AudioOutConfig{};
+        cfg.aac = true;
+        cfg.aacFormat = f;
+        cfg.net.localIp = cfg.net.remoteIp = "127.0.0.1";
+        cfg.net.remotePort = static_cast<uint16_t>(port);
+        cfg.net.ssrc = 0x2345;
+        {
+            VoiceSender s(cfg);
+            ASSERT_TRUE(s.Open(error)) << error;
+            ASSERT_TRUE(s.StartWav(wav, true, error)) << error;
+            ffmpeg.join();
+            s.Stop();
+        }
+        ASSERT_EQ(status, 0) << ReadFile(dir / "ffmpeg.log");
+        const std::string raw = ReadFile(dir / "heard.raw");
+        PcmBlock heard;
+        heard.samples.resize(raw.size() / 2);
+        std::memcpy(heard.samples.data(), raw.data(), heard.samples.size() * 2);
+        ASSERT_GE(heard.samples.size(), 4000u) << ReadFile(dir / "ffmpeg.log");
+        ToneMeter meter;
+        meter.Push(heard);
+        EXPECT_NEAR(meter.Frequency(), 1000, 10);
     }
-    ASSERT_EQ(status, 0) << ReadFile(dir / "ffmpeg.log");
-    const std::string raw = ReadFile(dir / "heard.raw");
-    PcmBlock heard;
-    heard.samples.resize(raw.size() / 2);
-    std::memcpy(heard.samples.data(), raw.data(), heard.samples.size() * 2);
-    ASSERT_GE(heard.samples.size(), 4000u) << ReadFile(dir / "ffmpeg.log");
-    ToneMeter meter;
-    meter.Push(heard);
-    EXPECT_NEAR(meter.Frequency(), 1000, 10);
+    cfg.aacFormat = AacFormat{};
 
     // The packets themselves.
     const int peer = LoopbackBound(SOCK_DGRAM);
