@@ -163,18 +163,23 @@ void VoiceCalls::AnswerTalkLocked(Call& c, const std::string& sdp, std::string& 
         what = "answered again";
         return;
     }
-    const bool aac = std::find(a.payloadTypes.begin(), a.payloadTypes.end(),
-                               tvaudio::kAacPayloadType) != a.payloadTypes.end();
-    if (a.audio && pts.empty() && aac) {
-        what = "the device kept only AAC (102): a talk call sends and plays G.711 only; nothing sent";
-        return;
-    }
-    if (!a.audio || pts.empty() || a.port <= 0 || a.ip.empty() || a.tcp) {
-        what = "no G.711 over UDP in the answer: nothing sent";
+    // G.711 when the answer keeps it; AAC when it keeps only 102.
+    const bool aac = pts.empty() && std::find(a.payloadTypes.begin(), a.payloadTypes.end(),
+                                              tvaudio::kAacPayloadType) != a.payloadTypes.end();
+    if (!a.audio || (pts.empty() && !aac) || a.port <= 0 || a.ip.empty() || a.tcp) {
+        what = "no G.711 or AAC over UDP in the answer: nothing sent";
         return;
     }
     tvaudio::AudioOutConfig cfg;
-    cfg.law = pts.front() == 0 ? tvaudio::G711Law::U : tvaudio::G711Law::A;
+    cfg.law = !aac && pts.front() == 0 ? tvaudio::G711Law::U : tvaudio::G711Law::A;
+    if (aac) {
+        std::string error;
+        if (!tvaudio::AacFormatOf(a, cfg.aacFormat, error)) {
+            what = "cannot take the answer's AAC: " + error + "; nothing sent";
+            return;
+        }
+        cfg.aac = true;
+    }
     cfg.net.remoteIp = a.ip;
     cfg.net.remotePort = static_cast<uint16_t>(a.port);
     cfg.net.ssrc = a.ssrc.empty() ? std::random_device{}()
@@ -201,9 +206,18 @@ void VoiceCalls::AnswerTalkLocked(Call& c, const std::string& sdp, std::string& 
     c.ulaw = std::make_unique<ToPlayer>();
     c.ulaw->player = player_;
     c.ulaw->codec = tvaudio::DeviceCodec::G711U;
+    std::string sent = aac ? "AAC" : pts.front() == 0 ? "PCMU" : "PCMA";
+    if (aac) {
+        c.aac = std::make_unique<AacToPlayer>();
+        c.aac->player = player_;
+        c.aac->config = cfg.aacFormat.config;
+        c.in->SetAac(cfg.aacFormat, c.aac.get());
+        sent += " (" + std::to_string(cfg.aacFormat.rate) + " Hz, " + std::to_string(cfg.aacFormat.channels) +
+                (cfg.aacFormat.channels == 1 ? " channel)" : " channels)");
+    }
     c.in->Start(c.alaw.get(), c.ulaw.get());
-    what = "sending " + std::string(pts.front() == 0 ? "PCMU" : "PCMA") + " to " + a.ip + ":" +
-           std::to_string(a.port) + ", playing what comes to port " + std::to_string(c.in->LocalPort());
+    what = "sending " + sent + " to " + a.ip + ":" + std::to_string(a.port) + ", playing what comes to port " +
+           std::to_string(c.in->LocalPort());
 }
 
 uint64_t VoiceCalls::PacketsReceived() const {

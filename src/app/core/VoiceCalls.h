@@ -7,9 +7,10 @@
 // SIP event thread (offers, closed calls) and the capture thread (samples).
 //
 // Talk (语音对讲) goes the other way: we INVITE the channel offering our
-// receiving port (sendrecv, PCMA and PCMU), and once it answers, the
-// microphone goes to its port as for a broadcast while what it sends is
-// decoded and played (DeviceAudio).
+// receiving port (sendrecv, PCMA and PCMU, and AAC in 102 under 2022), and
+// once it answers, the microphone goes to its port as for a broadcast (G.711,
+// or AAC when the answer keeps only 102) while what it sends is decoded and
+// played (DeviceAudio).
 //
 // Lock: mutex_ is a leaf but for VoiceSender's own queue lock, taken inside
 // it by PushPcm, and DeviceAudio's queue lock, taken on a receiver's thread
@@ -46,13 +47,13 @@ public:
     // localIp, y= the SSRC we expect), kept until TalkSent names its call.
     // Empty with error set when no port could be opened. offerAac (国标版本
     // 2022) lists AAC in 102 after G.711; an answer that keeps only AAC
-    // starts nothing (a talk call sends and plays G.711).
+    // makes an AAC call both ways, one that keeps G.711 a G.711 call.
     std::string OfferTalk(const std::string& deviceId, const std::string& channelId,
                           const std::string& localIp, std::string& error, bool offerAac = false);
     // The device answered a talk INVITE: true when callId is one (what tells
     // what was started, for the log; empty when the answer is held); its
-    // sender starts toward the answer's address. An answer without G.711
-    // starts nothing. While a talk offer's INVITE is being sent, any answer
+    // sender starts toward the answer's address. An answer without G.711 or
+    // AAC starts nothing. While a talk offer's INVITE is being sent, any answer
     // of an unknown call is held for TalkSent: it may be the offer's.
     bool TalkAnswered(int callId, int dialogId, const std::string& sdp, std::string& what);
     // The offer's INVITE went out as callId (0 or less: it did not). An
@@ -99,12 +100,22 @@ private:
             if (player) player->Push(codec, b.bytes.data(), b.bytes.size());
         }
     };
+    // The device's AAC access units, behind ADTS headers of its config, to the player.
+    struct AacToPlayer final : tvaudio::Sink<tvaudio::AacFrame> {
+        tvaudio::DeviceAudio* player = nullptr;
+        std::vector<uint8_t> config;
+        void Push(const tvaudio::AacFrame& f) override {
+            const std::vector<uint8_t> adts = tvaudio::AdtsFrame(config, f.bytes.data(), f.bytes.size());
+            if (player && !adts.empty()) player->Push(tvaudio::DeviceCodec::Aac, adts.data(), adts.size());
+        }
+    };
     struct Call {
         std::string deviceId, targetId;
         std::unique_ptr<tvaudio::VoiceSender> sender; // null until a talk call is answered
         bool wav = false;
         std::unique_ptr<tvaudio::RtpAudioIn> in; // talk: what the device sends
         std::unique_ptr<ToPlayer> alaw, ulaw;
+        std::unique_ptr<AacToPlayer> aac;
         std::string ssrc; // talk: our offer's y=
     };
     // Stops a call's threads (without mutex_).

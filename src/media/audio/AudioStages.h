@@ -4,6 +4,9 @@
 //   microphone / WAV file -> Narrowband -> G711Encode -> RtpAudioOut (network)
 //   network -> (RtpAudioIn) -> G711Decode -> ToneMeter / the playback
 //
+// or, for AAC (RFC 3640, AacRtp.h): AacEncode -> RtpAudioOut and
+// RtpAudioIn -> AacDecode.
+//
 // A stage takes its input with Push on the caller's thread and hands what it
 // made to its output (a Sink) before Push returns; none of them waits or
 // takes a lock of its own, so a chain runs on the thread that feeds it.
@@ -24,6 +27,11 @@ struct PcmBlock {
 
 // G.711 bytes at 8000 Hz, one byte a sample.
 struct G711Block {
+    std::vector<uint8_t> bytes;
+};
+
+// One AAC access unit (a raw frame of 1024 samples, no ADTS header).
+struct AacFrame {
     std::vector<uint8_t> bytes;
 };
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -32,7 +33,13 @@ std::vector<uint8_t> AudioStreamMap(G711Law law) {
 
 RtpAudioOut::RtpAudioOut(AudioOutConfig config)
     : cfg_([&] {
-          config.net.payloadType = config.programStream ? 96 : PayloadTypeOf(config.law);
+          config.net.payloadType = config.aac             ? static_cast<uint8_t>(config.aacFormat.payloadType)
+                                   : config.programStream ? 96
+                                                          : PayloadTypeOf(config.law);
+          // An AAC-LC AU is at most 768 bytes a channel: it always goes whole in one packet.
+          if (config.aac)
+              config.net.maxPayload =
+                  std::max<std::size_t>(config.net.maxPayload, 8 + 768 * std::size_t(config.aacFormat.channels));
           return config;
       }()),
       sender_(cfg_.net) {
@@ -83,6 +90,30 @@ void RtpAudioOut::Push(const G711Block& in) {
         if (onSent) onSent(ts);
     }
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(off));
+}
+
+void RtpAudioOut::Push(const AacFrame& in) {
+    if (failed_ || in.bytes.empty()) return;
+    const std::vector<uint8_t> payload = AacPayload(cfg_.aacFormat, in.bytes.data(), in.bytes.size());
+    if (payload.empty()) {
+        ++tooLarge_;
+        return;
+    }
+    const uint32_t ts = timestamp_;
+    timestamp_ += kAacFrameSamples;
+    if (Send(payload, ts) && onSent) onSent(ts);
+}
+
+bool RtpAudioOut::Send(const std::vector<uint8_t>& payload, uint32_t ts) {
+    std::string error;
+    if (!sender_.SendPack(payload, ts, error)) {
+        std::lock_guard lock(errorLock_);
+        error_ = error;
+        failed_ = true;
+        return false;
+    }
+    ++packets_;
+    return true;
 }
 
 bool AudioOfPayload(int pt, const uint8_t* p, std::size_t n, G711Block& out) {
@@ -178,6 +209,12 @@ void RtpAudioIn::Handle(const uint8_t* p, std::size_t n) {
     const int pt = p[1] & 0x7F;
     ++packets_;
     lastPt_ = pt;
+    if (aac_ && pt == aacFormat_.payloadType) {
+        std::vector<AacFrame> units;
+        AacUnitsOfPayload(aacFormat_, p + head, end - head, units);
+        for (const AacFrame& u : units) aac_->Push(u);
+        return;
+    }
     G711Block block;
     if (!AudioOfPayload(pt, p + head, end - head, block)) return;
     Sink<G711Block>* sink = pt == 0 ? ulaw_ : alaw_;

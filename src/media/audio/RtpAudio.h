@@ -5,7 +5,11 @@
 // or over TCP with RFC 4571's 16-bit length before each packet. With
 // programStream the sender wraps each 20 ms in a program-stream pack (payload
 // type 96, timestamps on the 90 kHz clock), for a device that asks for PS.
+// With aac the sender takes AAC access units instead, one to a packet in
+// RFC 3640's payload, timestamps on the rtpmap's clock (1024 an AU), and the
+// receiver depacketises the AAC payload type it was given.
 
+#include "media/audio/AacRtp.h"
 #include "media/audio/AudioStages.h"
 #include "media/send/RtpSender.h"
 
@@ -26,12 +30,14 @@ struct AudioOutConfig {
     tvsend::SenderConfig net; // transport, addresses, ssrc (payloadType is set from law)
     G711Law law = G711Law::A;
     bool programStream = false;
+    bool aac = false; // AAC in aacFormat's payload type instead of G.711
+    AacFormat aacFormat;
 };
 
 // The network end of the sending chain: G.711 bytes in, RTP out. Push is
 // called on the feeding thread (the capture thread or the WAV pacer); a TCP
 // send waits at most the sender's 5 s timeout and a failure ends the sending.
-class RtpAudioOut final : public Sink<G711Block> {
+class RtpAudioOut final : public Sink<G711Block>, public Sink<AacFrame> {
 public:
     explicit RtpAudioOut(AudioOutConfig config);
     bool Open(std::string& error) { return sender_.Open(error); }
@@ -41,7 +47,11 @@ public:
     }
     void Cancel() { sender_.Cancel(); }
     void Push(const G711Block& in) override;
+    // One AU, one packet; an AU too large for the format's sizeLength is
+    // dropped and counted.
+    void Push(const AacFrame& in) override;
 
+    uint64_t UnitsTooLarge() const { return tooLarge_.load(); }
     uint64_t PacketsSent() const { return packets_.load(); }
     bool Failed() const { return failed_.load(); }
     std::string Error() const;
@@ -57,6 +67,8 @@ private:
     uint64_t pts_ = 0; // 90 kHz, program stream only
     std::atomic<uint64_t> packets_{0};
     std::atomic<bool> failed_{false};
+    std::atomic<uint64_t> tooLarge_{0};
+    bool Send(const std::vector<uint8_t>& payload, uint32_t ts);
     mutable std::mutex errorLock_;
     std::string error_;
 };
@@ -87,6 +99,11 @@ public:
     // Starts the thread; G.711 of payload type 8 goes through decodeA, of
     // type 0 through decodeU (each may be null). Called on the thread.
     void Start(Sink<G711Block>* alaw, Sink<G711Block>* ulaw);
+    // Before Start: the access units of format's payload type go to aac.
+    void SetAac(const AacFormat& format, Sink<AacFrame>* aac) {
+        aacFormat_ = format;
+        aac_ = aac;
+    }
     void Stop();
 
     uint64_t Packets() const { return packets_.load(); }
@@ -106,6 +123,8 @@ private:
     std::atomic<int> lastPt_{-1};
     Sink<G711Block>* alaw_ = nullptr;
     Sink<G711Block>* ulaw_ = nullptr;
+    AacFormat aacFormat_;
+    Sink<AacFrame>* aac_ = nullptr;
 };
 
 // The G.711 audio of one RTP payload: the payload itself for types 0 and 8;

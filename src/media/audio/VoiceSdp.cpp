@@ -52,7 +52,11 @@ AudioSdp ParseAudioSdp(const std::string& sdp) {
             s.ssrc = v; // y= follows the media section it belongs to, or ends the SDP
         } else if (k == 'a' && !inOther) {
             if (v.rfind("setup:", 0) == 0) s.setup = v.substr(6);
-            else if (v == "sendonly" || v == "recvonly" || v == "sendrecv" || v == "inactive") s.direction = v;
+            else if (inAudio && (v.rfind("rtpmap:", 0) == 0 || v.rfind("fmtp:", 0) == 0)) {
+                const std::size_t colon = v.find(':'), space = v.find(' ', colon);
+                if (space != std::string::npos)
+                    (v[0] == 'r' ? s.rtpmap : s.fmtp)[std::atoi(v.c_str() + colon + 1)] = v.substr(space + 1);
+            } else if (v == "sendonly" || v == "recvonly" || v == "sendrecv" || v == "inactive") s.direction = v;
         }
     }
     if (s.ip.empty()) s.ip = sessionIp;
@@ -80,6 +84,13 @@ std::string WriteAudioSdp(const AudioSdp& s) {
     if (!s.ssrc.empty()) o << "y=" << s.ssrc << "\r\n";
     o << "f=v/////a/1/8/1\r\n";
     return o.str();
+}
+
+bool AacFormatOf(const AudioSdp& s, AacFormat& out, std::string& error) {
+    const auto map = s.rtpmap.find(kAacPayloadType);
+    const auto fmtp = s.fmtp.find(kAacPayloadType);
+    return ReadAacFormat(kAacPayloadType, map == s.rtpmap.end() ? std::string() : map->second,
+                         fmtp == s.fmtp.end() ? std::string() : fmtp->second, out, error);
 }
 
 std::vector<int> AnswerPayloadTypes(const std::vector<int>& offered) {

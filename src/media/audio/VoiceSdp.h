@@ -5,7 +5,10 @@
 // a direction attribute; y= the SSRC as ten decimal digits; f= the media
 // description, whose audio part "a/1/8/1" reads G.711, 64 kbit/s, 8 kHz.
 
+#include "media/audio/AacRtp.h"
+
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,9 @@ struct AudioSdp {
     std::string direction;        // sendonly | recvonly | sendrecv | ""
     std::string ssrc;             // y=
     bool audio = false;           // an m=audio line was found
+    // The audio section's a=rtpmap and a=fmtp values by payload type (what
+    // follows "a=rtpmap:PT ", "a=fmtp:PT ").
+    std::map<int, std::string> rtpmap, fmtp;
 };
 
 // AAC in a 2022 talk offer: payload type 102, AAC-LC at 8 kHz, one channel,
@@ -32,6 +38,10 @@ constexpr const char* kAacRtpmap = "a=rtpmap:102 AAC/8000/1\r\n";
 constexpr const char* kAacFmtp =
     "a=fmtp:102 streamtype=5;profile-level-id=16;mode=AAC-hbr;config=1588;sizeLength=13;"
     "indexLength=3;indexDeltaLength=3;constantDuration=1024\r\n";
+
+// The AAC format of payload type 102 in s: its rtpmap and fmtp, our offer's
+// (AAC/8000/1, 13/3/3 bits, config 1588) for what it leaves out.
+bool AacFormatOf(const AudioSdp& s, AacFormat& out, std::string& error);
 
 // Reads the first m=audio section (session-level c= when it has none).
 AudioSdp ParseAudioSdp(const std::string& sdp);

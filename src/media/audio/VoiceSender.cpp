@@ -5,15 +5,25 @@
 namespace tvaudio {
 
 VoiceSender::VoiceSender(AudioOutConfig config)
-    : encode_(config.law), out_(config), tcp_(config.net.transport != tvsend::MediaTransport::Udp) {
+    : encode_(config.law), out_(config), head_(&narrow_),
+      tcp_(config.net.transport != tvsend::MediaTransport::Udp) {
     narrow_.SetOutput(&encode_);
     encode_.SetOutput(&out_);
+    if (config.aac) {
+        aac_ = std::make_unique<AacEncode>(config.aacFormat.rate, config.aacFormat.channels);
+        aac_->SetOutput(&out_);
+        head_ = aac_.get();
+    }
 }
 
 VoiceSender::~VoiceSender() { Stop(); }
 
 bool VoiceSender::Open(std::string& error) {
-    if (!encode_.Ok()) {
+    if (aac_ && !aac_->Ok()) {
+        error = aac_->Error();
+        return false;
+    }
+    if (!aac_ && !encode_.Ok()) {
         error = encode_.Error();
         return false;
     }
@@ -107,7 +117,7 @@ void VoiceSender::Run() {
             b.samples.assign(from, from + static_cast<long>(n * wav_.channels));
             pos += n;
             if (onInput) onInput(b);
-            narrow_.Push(b);
+            head_->Push(b);
             if (out_.Failed()) return;
             next += std::chrono::milliseconds(20);
         }
@@ -122,7 +132,7 @@ void VoiceSender::Run() {
             queue_.pop_front();
         }
         if (onInput) onInput(b);
-        narrow_.Push(b);
+        head_->Push(b);
         if (out_.Failed()) return;
     }
 }

@@ -1,7 +1,8 @@
 #pragma once
 // One outgoing voice stream: the operator's audio (captured buffers pushed in,
 // or a WAV file played at its own pace) through Narrowband, G711Encode and
-// RtpAudioOut on a thread of the sender's own, so that neither the capture
+// RtpAudioOut (with config.aac: AacEncode at the format's rate and channels,
+// and RtpAudioOut) on a thread of the sender's own, so that neither the capture
 // thread nor the caller ever waits for the network.
 //
 //   VoiceSender s(config);
@@ -10,12 +11,14 @@
 //   s.PushPcm(samples, frames, 44100, 2);   // from the capture callback
 //   s.Stop();
 
+#include "media/audio/AacRtp.h"
 #include "media/audio/G711Codec.h"
 #include "media/audio/RtpAudio.h"
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -61,7 +64,9 @@ private:
 
     Narrowband narrow_;
     G711Encode encode_;
+    std::unique_ptr<AacEncode> aac_; // config.aac only
     RtpAudioOut out_;
+    Sink<PcmBlock>* head_; // where the samples go in: narrow_ or aac_
     bool tcp_;
     std::mutex lock_;
     std::condition_variable wake_;

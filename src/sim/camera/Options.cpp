@@ -143,6 +143,8 @@ std::string UsageText() {
          "  --expect-tone HZ       the tone the broadcast must carry; the measured one is\n"
          "                         printed with ok or WRONG (within 10 Hz)\n"
          "  --talk-tone HZ         the tone a talk call sends back (default 1000)\n"
+         "  --talk-codec g711|aac  a talk answer keeps the first G.711 type offered\n"
+         "                         (default) or only AAC (102, RFC 3640) both ways\n"
          "Faults (--fault NAME, repeatable):\n";
     for (const auto& f : FaultNames()) {
         std::string n = f.name;
@@ -287,6 +289,10 @@ bool ParseOptions(const std::vector<std::string>& args, CameraOptions& o, std::s
         } else if (a == "--talk-tone") {
             if (!value(v)) return false;
             if (!Num(v, 50, 3950, o.talkTone)) return bad("50 to 3950 Hz");
+        } else if (a == "--talk-codec") {
+            if (!value(v)) return false;
+            if (v != "g711" && v != "aac") return bad("g711 or aac");
+            o.talkCodec = v;
         } else if (a == "--pt") {
             if (!value(v)) return false;
             if (!Int(v, 96, 127, o.payloadType)) return bad("96 to 127");

@@ -92,6 +92,9 @@ struct CameraOptions {
     double expectTone = 0;
     double talkTone = 1000; // --talk-tone HZ: what a talk call sends back
     std::string format;   // --format: the answers' f= value (empty, as most devices)
+    // --talk-codec g711|aac: a talk answer keeps the first G.711 type offered
+    // (as most devices answer), or only AAC (102), sent and taken as RFC 3640.
+    std::string talkCodec = "g711";
     int payloadType = 96; // --pt: the payload type the program stream goes in and is answered as
     std::set<Fault> faults;
     int lateMs = 3000;

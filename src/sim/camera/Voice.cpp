@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -38,11 +39,23 @@ bool DeviceVoice::IsTalkOffer(const std::string& sdp) {
 void DeviceVoice::OnTalk(sipua::Event& ev, const std::string& channel) {
     const tvaudio::AudioSdp offer = tvaudio::ParseAudioSdp(FirstBody(ev.request.get()));
     std::vector<int> pts;
-    for (int pt : tvaudio::AnswerPayloadTypes(offer.payloadTypes))
-        if (pt != 96) pts.push_back(pt);
+    const bool aac = o_.talkCodec == "aac";
+    tvaudio::AacFormat aacFormat;
+    std::string error;
+    if (aac) {
+        // The offer's 102 says how the platform's AAC comes; ours goes the same way.
+        if (std::find(offer.payloadTypes.begin(), offer.payloadTypes.end(), tvaudio::kAacPayloadType) !=
+                offer.payloadTypes.end() &&
+            tvaudio::AacFormatOf(offer, aacFormat, error))
+            pts.push_back(tvaudio::kAacPayloadType);
+    } else {
+        for (int pt : tvaudio::AnswerPayloadTypes(offer.payloadTypes))
+            if (pt != 96) pts.push_back(pt);
+    }
     if (pts.empty() || offer.port <= 0 || offer.tcp) {
         agent_.SendCallAnswer(ev.tid, 488, nullptr);
-        print_("talk for " + channel + ": refused with 488 (G.711 over UDP only)");
+        print_("talk for " + channel + ": refused with 488 (" + (aac ? "AAC in 102" : "G.711") + " over UDP only" +
+               (error.empty() ? "" : ": " + error) + ")");
         return;
     }
     Call c;
@@ -51,7 +64,6 @@ void DeviceVoice::OnTalk(sipua::Event& ev, const std::string& channel) {
     tvaudio::AudioInConfig in;
     in.localIp = localIp_;
     c.in = std::make_unique<tvaudio::RtpAudioIn>(in);
-    std::string error;
     if (!c.in->Open(error)) {
         agent_.SendCallAnswer(ev.tid, 500, nullptr);
         print_("talk: " + error);
@@ -60,6 +72,8 @@ void DeviceVoice::OnTalk(sipua::Event& ev, const std::string& channel) {
     // Our side of the conversation: a second of the tone, played in a loop.
     tvaudio::AudioOutConfig out;
     out.law = pts.front() == 0 ? tvaudio::G711Law::U : tvaudio::G711Law::A;
+    out.aac = aac;
+    out.aacFormat = aacFormat;
     out.net.localIp = localIp_;
     out.net.remoteIp = offer.ip;
     out.net.remotePort = static_cast<uint16_t>(offer.port);
@@ -78,7 +92,7 @@ void DeviceVoice::OnTalk(sipua::Event& ev, const std::string& channel) {
         print_("talk: cannot send the tone: " + error);
         return;
     }
-    StartMeasuring(c);
+    StartMeasuring(c, aac ? &aacFormat : nullptr);
     tvaudio::AudioSdp answer;
     answer.session = "Talk";
     answer.owner = channel;
@@ -196,13 +210,18 @@ void DeviceVoice::OnAnswer(sipua::Event& ev) {
            a.ip + ":" + std::to_string(a.port) + ")");
 }
 
-// What comes in, A- or U-law, is decoded into the tone meter.
-void DeviceVoice::StartMeasuring(Call& c) {
+// What comes in, A- or U-law (or AAC), is decoded into the tone meter.
+void DeviceVoice::StartMeasuring(Call& c, const tvaudio::AacFormat* aac) {
     c.decodeA = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::A);
     c.decodeU = std::make_unique<tvaudio::G711Decode>(tvaudio::G711Law::U);
     c.meter = std::make_unique<tvaudio::ToneMeter>();
     c.decodeA->SetOutput(c.meter.get());
     c.decodeU->SetOutput(c.meter.get());
+    if (aac) {
+        c.decodeAac = std::make_unique<tvaudio::AacDecode>(aac->config);
+        c.decodeAac->SetOutput(c.meter.get());
+        c.in->SetAac(*aac, c.decodeAac.get());
+    }
     c.in->Start(c.decodeA.get(), c.decodeU.get());
     c.receiving = true;
 }

@@ -5,9 +5,11 @@
 // from, and the received G.711 is counted and its tone measured. A talk call
 // (the platform's INVITE offering audio alone, sendrecv) is answered with our
 // audio port; the platform's audio is measured the same way and a tone goes
-// back to where its offer says. Everything runs on the device's thread but
+// back to where its offer says (G.711, or with --talk-codec aac AAC in 102,
+// RFC 3640). Everything runs on the device's thread but
 // the receiver and the tone's sender, which have their own.
 
+#include "media/audio/AacRtp.h"
 #include "media/audio/G711Codec.h"
 #include "media/audio/RtpAudio.h"
 #include "media/audio/ToneMeter.h"
@@ -35,7 +37,8 @@ public:
     bool Owns(int cid) const { return calls_.count(cid) != 0; }
     // An offer of audio and no video: a talk INVITE.
     static bool IsTalkOffer(const std::string& sdp);
-    // Answers the talk INVITE of ev for channel (200, or 488 without G.711).
+    // Answers the talk INVITE of ev for channel (200, or 488 without G.711, or
+    // with --talk-codec aac without AAC in 102).
     void OnTalk(sipua::Event& ev, const std::string& channel);
     // An answer to one of our INVITEs (any status); acknowledges a 2xx and
     // starts taking the audio.
@@ -50,12 +53,14 @@ private:
         std::string source, target;
         std::unique_ptr<tvaudio::RtpAudioIn> in;
         std::unique_ptr<tvaudio::G711Decode> decodeA, decodeU;
+        std::unique_ptr<tvaudio::AacDecode> decodeAac; // talk in AAC only
         std::unique_ptr<tvaudio::ToneMeter> meter;
         int did = 0;
         bool receiving = false;
         std::unique_ptr<tvaudio::VoiceSender> back; // talk: our tone to the platform
     };
-    void StartMeasuring(Call& c);
+    // aac: the AAC payload type is decoded into the meter too.
+    void StartMeasuring(Call& c, const tvaudio::AacFormat* aac = nullptr);
     void Report(Call& c, const std::string& why);
 
     sipua::SipAgent& agent_;

@@ -2,8 +2,13 @@
 // INVITE: only after a notification to it, only with G.711, in the roles its
 // a=setup asks for; the sender then reaches the address its SDP names.
 #include "app/core/VoiceCalls.h"
+#include "media/audio/ToneMeter.h"
 #include "media/audio/VoiceSdp.h"
+#include "media/audio/WavFile.h"
 
+#include "audio/AlsaTestDevices.h"
+#include "support/common/ChildProcess.h"
+#include "support/common/Files.h"
 #include "support/common/Net.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <thread>
 
 using namespace tvaudio;
 
@@ -155,7 +163,7 @@ std::string TalkAnswer(int port, const char* pts) {
 
 // 国标版本 2022 lists AAC in 102 after G.711, with the rtpmap and fmtp lines
 // written after the published 2022 example (RFC 3640's AAC-hbr parameters);
-// an answer that keeps only AAC starts nothing, one that keeps G.711 beside it
+// an answer that keeps only AAC is an AAC call, one that keeps G.711 beside it
 // is a G.711 call.
 TEST(VoiceCalls, TalkOfferListsAacUnder2022) {
     const std::string aacLines =
@@ -171,7 +179,7 @@ TEST(VoiceCalls, TalkOfferListsAacUnder2022) {
         const char* said; // the start of what the answer tells
     } cases[] = {
         {false, {8, 0}, "8", "sending PCMA"},
-        {true, {8, 0, 102}, "102", "the device kept only AAC (102)"},
+        {true, {8, 0, 102}, "102", "sending AAC (8000 Hz, 1 channel) to 127.0.0.1:"},
         {true, {8, 0, 102}, "102 0", "sending PCMU"},
     };
     int call = 30;
@@ -242,7 +250,7 @@ TEST(VoiceCalls, TalkOfferAndItsAnswerInEveryOrder) {
     EXPECT_EQ(what, "");
     // ... and an answer without G.711 starts nothing.
     ASSERT_TRUE(v.TalkAnswered(9, 1, TalkAnswer(port, "96"), what));
-    EXPECT_EQ(what, "no G.711 over UDP in the answer: nothing sent");
+    EXPECT_EQ(what, "no G.711 or AAC over UDP in the answer: nothing sent");
 
     // A refusal before TalkSent: the call is not kept.
     v.OfferTalk("34020000001320000001", "34020000001310000101", "127.0.0.1", error);
@@ -253,4 +261,80 @@ TEST(VoiceCalls, TalkOfferAndItsAnswerInEveryOrder) {
     std::vector<int> ended = v.EndAll();
     std::sort(ended.begin(), ended.end());
     EXPECT_EQ(ended, (std::vector<int>{7, 8, 9}));
+}
+
+// A talk answer that keeps only AAC, with ffmpeg's own RTP muxer as the
+// device: the 600 Hz that ffmpeg encodes and sends as mpeg4-generic is played
+// into ALSA's file device, where it measures 600 Hz; our WAV source goes to
+// the answer's port as AAC in 102, and what the answer's fmtp says of its
+// headers is what we write. An answer whose 102 is not AAC starts nothing.
+TEST(VoiceCalls, AacTalkWithFfmpegAsTheDevice) {
+    AlsaTestDevices& alsa = AlsaTestDevices::Get(); // before any ALSA call
+    unlink(alsa.PlaybackFile().c_str());
+    TempDir dir;
+    tvaudio::PcmBlock tone;
+    for (int i = 0; i < 8000; ++i) tone.samples.push_back(static_cast<int16_t>(9000 * std::sin(2 * M_PI * 1000.0 * i / 8000)));
+    ASSERT_TRUE(WriteWav(dir / "tone.wav", tone));
+    const int device = LoopbackBound(SOCK_DGRAM);
+    const std::string answer =
+        "v=0\r\no=34020000001310000101 0 0 IN IP4 127.0.0.1\r\ns=Talk\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+        "m=audio " + std::to_string(LocalPortOf(device)) + " RTP/AVP 102\r\na=sendrecv\r\n"
+        "a=rtpmap:102 MPEG4-GENERIC/8000/1\r\n"
+        "a=fmtp:102 profile-level-id=1;mode=AAC-hbr;sizelength=13;indexlength=3;indexdeltalength=3; config=1588\r\n"
+        "y=0100000456\r\n";
+    {
+        tvaudio::DeviceAudio player;
+        VoiceCalls v;
+        v.SetPlayer(&player);
+        v.SetWavSource(dir / "tone.wav");
+        std::string error, what;
+        VoiceCalls::HeldAnswer other;
+        const AudioSdp offer = ParseAudioSdp(
+            v.OfferTalk("34020000001320000001", "34020000001310000101", "127.0.0.1", error, true));
+        ASSERT_GT(offer.port, 0) << error;
+        EXPECT_FALSE(v.TalkSent(51, what, other));
+        ASSERT_TRUE(v.TalkAnswered(51, 1, answer, what));
+        EXPECT_EQ(what, "sending AAC (8000 Hz, 1 channel) to 127.0.0.1:" + std::to_string(LocalPortOf(device)) +
+                            ", playing what comes to port " + std::to_string(offer.port));
+        const int status = testsupport::RunIn(
+            dir.Path(),
+            {"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+             "sine=frequency=600:sample_rate=8000", "-t", "1.5", "-ac", "1", "-c:a", "aac", "-payload_type", "102",
+             "-f", "rtp", "rtp://127.0.0.1:" + std::to_string(offer.port)},
+            dir / "ffmpeg.log", 20000);
+        ASSERT_EQ(status, 0) << ReadFile(dir / "ffmpeg.log");
+        EXPECT_GE(v.PacketsReceived(), 3u); // ffmpeg puts several units in a packet
+        // Our side, meanwhile: AAC in 102 behind one 13/3-bit AU header.
+        pollfd p{device, POLLIN, 0};
+        ASSERT_GT(poll(&p, 1, 3000), 0);
+        uint8_t packet[2048];
+        const ssize_t n = recv(device, packet, sizeof packet, 0);
+        ASSERT_GT(n, 16);
+        EXPECT_EQ(packet[1] & 0x7f, 102);
+        EXPECT_EQ(packet[12] << 8 | packet[13], 16);
+        EXPECT_EQ(packet[14] << 5 | packet[15] >> 3, n - 16);
+        EXPECT_GE(v.PacketsSent(), 8u);
+        v.EndAll();
+        player.Stop(); // writes out what the player holds
+        EXPECT_GE(player.FramesPlayed(), 8000u) << player.Error();
+    }
+    close(device);
+    const std::string bytes = ReadFile(alsa.PlaybackFile());
+    tvaudio::PcmBlock played;
+    played.samples.resize(bytes.size() / 2);
+    std::memcpy(played.samples.data(), bytes.data(), played.samples.size() * 2);
+    tvaudio::ToneMeter heard;
+    heard.Push(played);
+    EXPECT_NEAR(heard.Frequency(), 600, 10);
+    EXPECT_GT(heard.Rms(), 1000);
+
+    // 102 named as something else is no AAC.
+    VoiceCalls v;
+    std::string error, what;
+    VoiceCalls::HeldAnswer other;
+    v.OfferTalk("34020000001320000001", "34020000001310000101", "127.0.0.1", error, true);
+    EXPECT_FALSE(v.TalkSent(52, what, other));
+    ASSERT_TRUE(v.TalkAnswered(52, 1, TalkAnswer(9, "102") + "a=rtpmap:102 PCMA/8000\r\n", what));
+    EXPECT_EQ(what.rfind("cannot take the answer's AAC: payload type 102 is PCMA/8000, not AAC", 0), 0u) << what;
+    v.EndAll();
 }

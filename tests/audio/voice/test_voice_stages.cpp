@@ -1,12 +1,15 @@
 // G.711 encoding, the RTP audio sender (UDP, TCP, program stream) and the
 // receiver with the tone meter, each checked against an outside peer.
+#include "media/audio/AacRtp.h"
 #include "media/audio/G711Codec.h"
 #include "media/audio/RtpAudio.h"
 #include "media/audio/ToneMeter.h"
 #include "media/audio/VoiceSender.h"
+#include "media/audio/VoiceSdp.h"
 #include "media/audio/WavFile.h"
 #include "media/send/PsMuxer.h"
 
+#include "support/common/ChildProcess.h"
 #include "support/common/Files.h"
 #include "support/common/Net.h"
 
@@ -16,6 +19,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 using namespace tvaudio;
@@ -365,4 +369,204 @@ TEST(VoiceSender, WavToneReachesTheReceiver) {
         EXPECT_GT(took, 0.9) << "1.2 s of audio must not go out at once";
         EXPECT_NEAR(meter.Frequency(), 1000, 10);
     }
+}
+
+// RFC 3640 payloads written out by hand: AU-headers-length in bits, the
+// headers (size, then index or index delta) and the units, for AAC-hbr
+// (13/3/3) and AAC-lbr (6/2/2); a unit split over packets is not taken and
+// headers longer than the payload are refused.
+TEST(AacRtp, PayloadsAsTheFmtpsBitLengthsSay) {
+    AacFormat hbr, lbr;
+    lbr.sizeLength = 6;
+    lbr.indexLength = lbr.indexDeltaLength = 2;
+    using Bytes = std::vector<uint8_t>;
+    struct Row {
+        const char* what;
+        const AacFormat& f;
+        Bytes payload;
+        bool ok;
+        std::vector<Bytes> units;
+    } rows[] = {
+        {"hbr, two units", hbr, {0x00, 0x20, 0x00, 0x18, 0x00, 0x10, 1, 2, 3, 4, 5}, true, {{1, 2, 3}, {4, 5}}},
+        {"hbr, one unit", hbr, {0x00, 0x10, 0x00, 0x28, 9, 8, 7, 6, 5}, true, {{9, 8, 7, 6, 5}}},
+        {"lbr, two units", lbr, {0x00, 0x10, 0x0C, 0x08, 1, 2, 3, 4, 5}, true, {{1, 2, 3}, {4, 5}}},
+        {"hbr, a fragment", hbr, {0x00, 0x10, 0x00, 0xC8, 1, 2, 3}, true, {}},
+        {"headers beyond the payload", hbr, {0x00, 0x40, 0x00, 0x18}, false, {}},
+        {"no header length", hbr, {0x00}, false, {}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<AacFrame> got;
+        EXPECT_EQ(AacUnitsOfPayload(r.f, r.payload.data(), r.payload.size(), got), r.ok);
+        ASSERT_EQ(got.size(), r.units.size());
+        for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].bytes, r.units[i]);
+    }
+    // What we write is the one-unit form above; a unit beyond sizeLength's reach is not written.
+    const Bytes au = {9, 8, 7, 6, 5};
+    EXPECT_EQ(AacPayload(hbr, au.data(), au.size()), rows[1].payload);
+    const Bytes big(64, 1);
+    EXPECT_TRUE(AacPayload(lbr, big.data(), big.size()).empty());
+    EXPECT_EQ(AacPayload(lbr, big.data(), 63).size(), 2u + 1 + 63);
+}
+
+// The formats devices and FFmpeg write, read as they mean; config 1588 of our
+// offer is AAC-LC at 8 kHz, one channel, as FFmpeg's encoder makes it.
+TEST(AacRtp, FormatsOfRtpmapAndFmtp) {
+    using Bytes = std::vector<uint8_t>;
+    const std::string offered = std::string(kAacFmtp).substr(std::string("a=fmtp:102 ").size());
+    struct Row {
+        std::string rtpmap, fmtp;
+        bool ok;
+        int rate, channels;
+        Bytes config;
+        int size, index, delta;
+    } rows[] = {
+        {"AAC/8000/1", offered.substr(0, offered.size() - 2), true, 8000, 1, {0x15, 0x88}, 13, 3, 3},
+        {"MPEG4-GENERIC/16000/2",
+         "profile-level-id=1;mode=AAC-hbr;sizelength=13;indexlength=3;indexdeltalength=3; config=1410", true, 16000,
+         2, {0x14, 0x10}, 13, 3, 3},
+        {"mpeg4-generic/8000/1", "mode=AAC-lbr;SizeLength=6;IndexLength=2;IndexDeltaLength=2", true, 8000, 1,
+         {0x15, 0x88}, 6, 2, 2},
+        {"AAC/44100", "", true, 44100, 1, {0x12, 0x08}, 13, 3, 3},
+        {"", "", true, 8000, 1, {0x15, 0x88}, 13, 3, 3},
+        {"PCMA/8000", "", false, 0, 0, {}, 0, 0, 0},
+        {"AAC/8000/1", "sizeLength=x", false, 0, 0, {}, 0, 0, 0},
+        {"AAC/8000/1", "config=15G8", false, 0, 0, {}, 0, 0, 0},
+        {"AAC/11111/1", "", false, 0, 0, {}, 0, 0, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.rtpmap + " | " + r.fmtp);
+        AacFormat f;
+        std::string error;
+        ASSERT_EQ(ReadAacFormat(102, r.rtpmap, r.fmtp, f, error), r.ok) << error;
+        if (!r.ok) {
+            EXPECT_FALSE(error.empty());
+            continue;
+        }
+        EXPECT_EQ(f.rate, r.rate);
+        EXPECT_EQ(f.channels, r.channels);
+        EXPECT_EQ(f.config, r.config);
+        EXPECT_EQ(f.sizeLength, r.size);
+        EXPECT_EQ(f.indexLength, r.index);
+        EXPECT_EQ(f.indexDeltaLength, r.delta);
+    }
+}
+
+// The ADTS header we put before a device's unit is the one ffmpeg's own ADTS
+// muxer writes for the same stream and frame length.
+TEST(AacRtp, AdtsHeaderIsFfmpegs) {
+    TempDir dir;
+    const std::string adts = dir / "tone.aac";
+    const std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=frequency=600:sample_rate=8000 "
+                            "-t 0.5 -ac 1 -c:a aac -f adts " + adts;
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    const std::string bytes = ReadFile(adts);
+    ASSERT_GT(bytes.size(), 7u);
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    const std::size_t length = std::size_t(p[3] & 3) << 11 | std::size_t(p[4]) << 3 | p[5] >> 5;
+    ASSERT_GT(length, 7u);
+    ASSERT_LE(length, bytes.size());
+    const std::vector<uint8_t> ours = AdtsFrame(AacLcConfig(8000, 1), p + 7, length - 7);
+    ASSERT_EQ(ours.size(), length);
+    EXPECT_EQ(std::vector<uint8_t>(ours.begin(), ours.begin() + 7), std::vector<uint8_t>(p, p + 7));
+    EXPECT_TRUE(AdtsFrame({0x2B, 0x88}, p + 7, 4).empty()) << "object type 5 (SBR) has no ADTS profile";
+}
+
+// ffmpeg's own RTP demuxer, given our offer's fmtp line verbatim under
+// RFC 3640's encoding name, decodes what the AAC sender makes of a WAV file
+// (a 1 kHz tone at 44.1 kHz stereo) as the 1 kHz tone, at the offer's 8 kHz mono
+// and at 16 kHz stereo; a raw socket sees
+// payload type 102, one unit a packet behind its 16-bit AU header, the marker
+// and the timestamp stepping 1024.
+TEST(AacRtp, FfmpegDecodesOurAacFromTheWav) {
+    TempDir dir;
+    const std::string wav = FfmpegTone(dir, 1000, 44100, 2, 1.0);
+    struct Row {
+        const char* rtpmap; // as ffmpeg is told it
+        std::string fmtp;
+        const char* ours; // the rtpmap the sender was given
+    } rows[] = {
+        {"mpeg4-generic/8000/1", kAacFmtp, "AAC/8000/1"},
+        {"MPEG4-GENERIC/16000/2",
+         "a=fmtp:102 profile-level-id=1;mode=AAC-hbr;sizelength=13;indexlength=3;indexdeltalength=3; config=1410\r\n",
+         "AAC/16000/2"},
+    };
+    AudioOutConfig cfg;
+    std::string error;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.ours);
+        const int port = FreeMediaPorts();
+        ASSERT_GT(port, 0);
+        WriteFile(dir / "talk.sdp", "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=Talk\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                                    "m=audio " + std::to_string(port) + " RTP/AVP 102\r\n"
+                                    "a=rtpmap:102 " + r.rtpmap + "\r\n" + r.fmtp);
+        unlink((dir / "heard.raw").c_str());
+        int status = -3;
+        std::thread ffmpeg([&] {
+            status = testsupport::RunIn(dir.Path(),
+                                        {"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-protocol_whitelist",
+                                         "file,udp,rtp", "-i", "talk.sdp", "-t", "1.2", "-f", "s16le", "-ac", "1",
+                                         "-ar", "8000", "-y", "heard.raw"},
+                                        dir / "ffmpeg.log", 20000);
+        });
+        ASSERT_TRUE(WaitPortBound(port, false));
+        AacFormat f;
+        ASSERT_TRUE(ReadAacFormat(102, r.ours, "", f, error)) << error;
+        cfg = AudioOutConfig{};
+        cfg.aac = true;
+        cfg.aacFormat = f;
+        cfg.net.localIp = cfg.net.remoteIp = "127.0.0.1";
+        cfg.net.remotePort = static_cast<uint16_t>(port);
+        cfg.net.ssrc = 0x2345;
+        {
+            VoiceSender s(cfg);
+            ASSERT_TRUE(s.Open(error)) << error;
+            ASSERT_TRUE(s.StartWav(wav, true, error)) << error;
+            ffmpeg.join();
+            s.Stop();
+        }
+        ASSERT_EQ(status, 0) << ReadFile(dir / "ffmpeg.log");
+        const std::string raw = ReadFile(dir / "heard.raw");
+        PcmBlock heard;
+        heard.samples.resize(raw.size() / 2);
+        std::memcpy(heard.samples.data(), raw.data(), heard.samples.size() * 2);
+        ASSERT_GE(heard.samples.size(), 4000u) << ReadFile(dir / "ffmpeg.log");
+        ToneMeter meter;
+        meter.Push(heard);
+        EXPECT_NEAR(meter.Frequency(), 1000, 10);
+    }
+    cfg.aacFormat = AacFormat{};
+
+    // The packets themselves.
+    const int peer = LoopbackBound(SOCK_DGRAM);
+    cfg.net.remotePort = static_cast<uint16_t>(LocalPortOf(peer));
+    RtpAudioOut out(cfg);
+    ASSERT_TRUE(out.Open(error)) << error;
+    AacEncode enc(8000, 1);
+    ASSERT_TRUE(enc.Ok()) << enc.Error();
+    enc.SetOutput(&out);
+    enc.Push(Tone(1000, 16000, 2, 1.0));
+    ASSERT_GE(out.PacketsSent(), 5u);
+    std::vector<RtpSeen> seen;
+    for (uint64_t i = 0; i < out.PacketsSent(); ++i) {
+        pollfd pl{peer, POLLIN, 0};
+        ASSERT_GT(poll(&pl, 1, 3000), 0);
+        uint8_t buf[4096];
+        const ssize_t n = recv(peer, buf, sizeof buf, 0);
+        seen.push_back(ParseRtp(buf, static_cast<std::size_t>(n)));
+    }
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        const RtpSeen& r = seen[i];
+        EXPECT_EQ(r.pt, 102);
+        EXPECT_EQ(r.marker, 1);
+        EXPECT_EQ(r.ssrc, 0x2345u);
+        ASSERT_GE(r.payload.size(), 5u);
+        EXPECT_EQ(r.payload[0] << 8 | r.payload[1], 16);
+        EXPECT_EQ(std::size_t(r.payload[2] << 5 | r.payload[3] >> 3), r.payload.size() - 4);
+        EXPECT_EQ(r.payload[3] & 7, 0);
+        if (i) {
+            EXPECT_EQ(r.ts - seen[i - 1].ts, 1024u);
+        }
+    }
+    close(peer);
 }
