@@ -456,6 +456,9 @@ void ExpectLargePicturePasses(const std::string& size, bool hevc) {
 TEST(CheckProgram, LargePicture2560x1440H264PassesTheMediaChecks) {
     ExpectLargePicturePasses("2560x1440", false);
 }
+TEST(CheckProgram, LargePicture2560x1440H265PassesTheMediaChecks) {
+    ExpectLargePicturePasses("2560x1440", true);
+}
 TEST(CheckProgram, LargePicture3840x2160H264PassesTheMediaChecks) {
     ExpectLargePicturePasses("3840x2160", false);
 }
