@@ -12,12 +12,13 @@ const char* PackageName(Package p) {
     case Package::Catalog: return "Catalog";
     case Package::Alarm: return "Alarm";
     case Package::MobilePosition: return "MobilePosition";
+    case Package::PTZPosition: return "PTZPosition";
     }
     return "";
 }
 
 std::optional<Package> PackageFromName(std::string_view cmdType) {
-    for (Package p : kPackages)
+    for (Package p : kAllPackages)
         if (cmdType == PackageName(p)) return p;
     return std::nullopt;
 }
@@ -36,6 +37,7 @@ std::string EventHeader(Package p, int id, const EventNames& names) {
     case Package::Catalog: return names.catalog + ";id=" + std::to_string(id);
     case Package::Alarm: return names.alarm;
     case Package::MobilePosition: return names.mobilePosition;
+    case Package::PTZPosition: return "PTZPosition";
     }
     return "";
 }
@@ -116,10 +118,18 @@ void SubscriptionBook::Answered(int sid, int status, int expires, const std::str
                                                  : "unsubscribe unanswered";
         return;
     }
+    if (status == 489 && s->request.package == Package::PTZPosition && !s->fellBack && !s->refreshing) {
+        // The device does not know the Event named after the CmdType: asked
+        // once more with the other name the published platforms send.
+        s->retryDue = true;
+        s->sid = 0;
+        return;
+    }
     if (!ok) {
         s->state = State::Terminated;
         s->reason = status ? std::to_string(status) + (phrase.empty() ? "" : " " + phrase)
                            : std::string("no answer");
+        if (s->fellBack) s->reason += std::string(" (Event ") + kPtzFallbackEvent + ", after 489 to PTZPosition)";
         if (s->refreshing) s->reason = "refresh answered " + s->reason;
         s->refreshing = false;
         return;
@@ -183,6 +193,17 @@ TimePoint SubscriptionBook::RefreshAt(const Subscription& s) {
     return from + std::chrono::milliseconds(static_cast<long long>(s.granted) * 750);
 }
 
+std::vector<int> SubscriptionBook::TakeRetries() {
+    std::vector<int> due;
+    for (auto& [key, s] : subs_)
+        if (s.retryDue && s.state == State::Pending) {
+            s.retryDue = false;
+            s.fellBack = true;
+            due.push_back(key);
+        }
+    return due;
+}
+
 std::vector<int> SubscriptionBook::TakeDue(TimePoint now) {
     std::vector<int> due;
     for (auto& [key, s] : subs_) {
@@ -204,6 +225,7 @@ std::vector<int> SubscriptionBook::TakeDue(TimePoint now) {
 std::optional<TimePoint> SubscriptionBook::NextDue() const {
     std::optional<TimePoint> next;
     for (const auto& [key, s] : subs_) {
+        if (s.retryDue && s.state == State::Pending) return s.sentAt; // at once
         if (s.state != State::Active) continue;
         const TimePoint t = s.ending || s.refreshing ? s.expiresAt : RefreshAt(s);
         if (!next || t < *next) next = t;
