@@ -275,8 +275,9 @@ public:
     std::vector<std::string> PositionChannels() const;
     std::vector<tvsub::PositionRecord> Positions(const std::string& channel) const;
     std::pair<std::uint64_t, std::uint64_t> EventsTaken() const; // alarms, positions
-    // PTZPosition (2022): offered only when the target's device declared
-    // X-GB-Ver 3.x; the PTZ positions its NOTIFYs brought, per channel.
+    // PTZPosition (2022): the window offers it only while the target's
+    // device declared X-GB-Ver 3.x (Subscribe itself sends it to any, and
+    // the device's answer decides); the PTZ positions Notifys brought.
     bool TargetSpeaks2022();
     std::vector<std::string> PtzChannels() const;
     std::vector<tvsub::PtzRecord> PtzPositions(const std::string& channel) const;

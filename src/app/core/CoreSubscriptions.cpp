@@ -63,11 +63,7 @@ bool CTarvexCore::Subscribe(const SubscribeInputs& in) {
     {
         std::lock_guard<std::mutex> lk(mutex_);
         const Target t = TargetLocked(out);
-        if (t.device && in.package == tvsub::Package::PTZPosition &&
-            EditionOfHeader(t.device->gbVersion) != GbEdition::Gb2022) {
-            // A 2016 device has no such event; nothing goes out.
-            out.messages.push_back("提示\r\nPTZ 位置订阅只用于 2022 版的设备 (X-GB-Ver 3.x)");
-        } else if (t.device) {
+        if (t.device) {
             tvsub::Request r;
             r.deviceId = t.device->node->id;
             r.targetId = t.channel.empty() ? r.deviceId : t.channel;

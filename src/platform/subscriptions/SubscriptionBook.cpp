@@ -94,9 +94,12 @@ void SubscriptionBook::Sent(int key, int sid, TimePoint now) {
     s->sid = sid;
     auto e = early_.find(sid);
     if (e != early_.end()) {
-        const Early held = e->second;
+        const std::vector<Early> held = std::move(e->second);
         early_.erase(e);
-        Answered(sid, held.status, held.expires, held.phrase, held.at);
+        for (const Early& h : held) {
+            if (h.notify) Notified(sid, h.phrase, h.at);
+            else Answered(sid, h.status, h.expires, h.phrase, h.at);
+        }
     }
     (void)now;
 }
@@ -106,10 +109,13 @@ void SubscriptionBook::Answered(int sid, int status, int expires, const std::str
     Subscription* s = BySid(sid);
     if (!s) {
         // The answer overtook Sent; a few are held, never without bound.
-        if (early_.size() < kMaxSubscriptions) early_[sid] = {status, expires, phrase, now};
+        Hold(sid, {false, status, expires, phrase, now});
         return;
     }
     if (status >= 100 && status < 200) return;
+    // Ended already (the device's terminated NOTIFY overtook this answer):
+    // a late 2xx does not bring it back.
+    if (s->state == State::Terminated) return;
     const bool ok = status >= 200 && status < 300;
     if (s->ending) {
         s->ending = false;
@@ -151,9 +157,20 @@ void SubscriptionBook::Answered(int sid, int status, int expires, const std::str
     }
 }
 
+void SubscriptionBook::Hold(int sid, Early e) {
+    if (sid <= 0 || (!early_.count(sid) && early_.size() >= kMaxSubscriptions)) return;
+    std::vector<Early>& held = early_[sid];
+    if (held.size() < kMaxEarly) held.push_back(std::move(e));
+}
+
 void SubscriptionBook::Notified(int sid, const std::string& subscriptionState, TimePoint now) {
     Subscription* s = BySid(sid);
-    if (!s) return;
+    if (!s) {
+        // RFC 6665 4.1.2.4: the first NOTIFY may come before the 2xx, and so
+        // before the SUBSCRIBE's Sent; held like an early answer.
+        Hold(sid, {true, 0, -1, subscriptionState, now});
+        return;
+    }
     ++s->notifies;
     s->lastNotify = now;
     if (s->state == State::Terminated) return; // its reason stays

@@ -121,13 +121,18 @@ public:
     static TimePoint RefreshAt(const Subscription& s);
 
 private:
+    // An answer or a NOTIFY (notify set, with its Subscription-State in
+    // phrase) that came before Sent; replayed in the order they came.
     struct Early {
+        bool notify;
         int status, expires;
         std::string phrase;
         TimePoint at;
     };
+    static constexpr std::size_t kMaxEarly = 16; // per subscription
+    void Hold(int sid, Early e);
     std::map<int, Subscription> subs_;
-    std::map<int, Early> early_; // answers that came before Sent
+    std::map<int, std::vector<Early>> early_;
     int nextKey_ = 1;
 };
 
