@@ -218,6 +218,13 @@ TEST(TreeEventMarker, BadgeTooltipAndLogColourFollowTheAlarms) {
     EXPECT_TRUE(item->icon(0).isNull());
     EXPECT_EQ(item->toolTip(0).toStdString(),
               "X-GB-Ver 2.0 (2016)\n位置: 经度 116.500000, 纬度 39.900000 (2026-12-09T01:00:00)");
+    // A PTZ position follows the position, with the time it came.
+    Log(rig, kLogReceived, "NOTIFY sip:p SIP/2.0\r\n\r\n\n",
+        "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>PTZPosition</CmdType><DeviceID>" + std::string(kDev) +
+            "</DeviceID><Pan>1</Pan><Tilt>2</Tilt><Zoom>3</Zoom></Notify>\r\n");
+    marker.Refresh();
+    const std::string tip = item->toolTip(0).toStdString();
+    EXPECT_NE(tip.find("(2026-12-09T01:00:00)\nPTZ 位置: Pan 1.00, Tilt 2.00, Zoom 3.00 ("), std::string::npos) << tip;
 }
 
 // A storm of 1,000 alarm NOTIFYs a second from another thread (as the
