@@ -275,6 +275,12 @@ public:
     std::vector<std::string> PositionChannels() const;
     std::vector<tvsub::PositionRecord> Positions(const std::string& channel) const;
     std::pair<std::uint64_t, std::uint64_t> EventsTaken() const; // alarms, positions
+    // PTZPosition (2022): the window offers it only while the target's
+    // device declared X-GB-Ver 3.x (Subscribe itself sends it to any, and
+    // the device's answer decides); the PTZ positions Notifys brought.
+    bool TargetSpeaks2022();
+    std::vector<std::string> PtzChannels() const;
+    std::vector<tvsub::PtzRecord> PtzPositions(const std::string& channel) const;
     // Tree items of registered devices and their channels with unacknowledged
     // alarms or a last position (EventMarks.h), for the tree's badge and tooltip.
     std::vector<std::pair<int, tvsub::EventMark>> TreeEventMarks() const;
@@ -373,6 +379,7 @@ private:
     void StopTimer();
     // CoreSubscriptions.cpp: with commandMutex_ held.
     void RefreshSubscriptionsDue();
+    void RetryPtzSubscriptions();
     void EndSubscriptions();
     // Under mutex_: a device that left has no subscriptions any more.
     void DeviceLeftLocked(const std::string& deviceId);

@@ -1,10 +1,13 @@
 // The core's subscriptions: SUBSCRIBE to the selected channel or device, the
 // answers and NOTIFYs that move each one's state, refreshes on the timer
 // thread, Expires 0 at exit; the Alarm and MobilePosition bodies that devices
-// send (in a NOTIFY or a MESSAGE) go into the event book.
+// send (in a NOTIFY or a MESSAGE) go into the event book, and so do the
+// PTZPosition Notifys of 2022 devices. A PTZPosition SUBSCRIBE answered 489
+// goes out once more with Event presence (SubscriptionBook::TakeRetries).
 #include "app/core/CTarvexCore.h"
 
 #include "base/TimeText.h"
+#include "manscdp/gb2022/Gb2022Bodies.h"
 #include "platform/subscriptions/EventCsv.h"
 
 #include <cstdio>
@@ -17,6 +20,8 @@ constexpr int kRowCatalogSubscribe = 40; // 分类描述
 
 const char* SubscriptionTypeText(tvsub::Package p, int expires, bool refresh) {
     using tvsub::Package;
+    if (p == Package::PTZPosition)
+        return expires == 0 ? "PTZ位置取消订阅" : refresh ? "PTZ位置订阅刷新" : "PTZ位置订阅";
     if (expires == 0)
         return p == Package::Catalog ? "目录取消订阅" : p == Package::Alarm ? "报警取消订阅" : "移动位置取消订阅";
     if (refresh)
@@ -81,6 +86,7 @@ bool CTarvexCore::Subscribe(const SubscribeInputs& in) {
                 req.kind = kKindSubscribe;
                 req.to = t.device->Address();
                 req.event = tvsub::EventHeader(r.package, sn, eventNames_);
+                s->event = req.event;
                 req.expires = r.expires;
                 req.body = tvsub::QueryBody(r, sn);
                 typeText_ = SubscriptionTypeText(r.package, r.expires, false);
@@ -142,7 +148,42 @@ bool CTarvexCore::Unsubscribe(tvsub::Package package) {
     return s.has_value();
 }
 
+void CTarvexCore::RetryPtzSubscriptions() {
+    // commandMutex_ held, mutex_ not.
+    for (;;) {
+        SipRequest req;
+        int key = 0;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            const std::vector<int> keys = subs_.TakeRetries();
+            if (keys.empty()) return;
+            tvsub::Subscription* s = subs_.ByKey(keys.front());
+            const DeviceRecord* d = s ? registry_.Find(s->request.deviceId) : nullptr;
+            if (!d) {
+                if (s) subs_.Terminate(s->key, "device unregistered");
+                eventsVersion_++;
+                continue;
+            }
+            key = s->key;
+            s->sn = subscriptionSn_++;
+            s->event = tvsub::kPtzFallbackEvent;
+            req.kind = kKindSubscribe;
+            req.to = d->Address();
+            req.event = s->event;
+            req.expires = s->request.expires;
+            req.body = tvsub::QueryBody(s->request, s->sn);
+            typeText_ = SubscriptionTypeText(s->request.package, s->request.expires, false);
+            eventsVersion_++;
+        }
+        const SendResult res = sip_->Send(req);
+        std::lock_guard<std::mutex> lk(mutex_);
+        subs_.Sent(key, res.sent ? res.subscriptionId : 0, Now(clock_));
+        eventsVersion_++;
+    }
+}
+
 void CTarvexCore::RefreshSubscriptionsDue() {
+    RetryPtzSubscriptions();
     std::vector<tvsub::Subscription> due;
     {
         std::lock_guard<std::mutex> lk(mutex_);
@@ -241,6 +282,23 @@ std::vector<tvsub::PositionRecord> CTarvexCore::Positions(const std::string& cha
 std::pair<std::uint64_t, std::uint64_t> CTarvexCore::EventsTaken() const {
     std::lock_guard<std::mutex> lk(mutex_);
     return {events_.AlarmsTaken(), events_.PositionsTaken()};
+}
+
+bool CTarvexCore::TargetSpeaks2022() {
+    std::lock_guard<std::mutex> lk(mutex_);
+    Outgoing ignored; // nothing is shown for a question
+    const Target t = TargetLocked(ignored);
+    return t.device && EditionOfHeader(t.device->gbVersion) == GbEdition::Gb2022;
+}
+
+std::vector<std::string> CTarvexCore::PtzChannels() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return events_.PtzChannels();
+}
+
+std::vector<tvsub::PtzRecord> CTarvexCore::PtzPositions(const std::string& channel) const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return events_.PtzPositions(channel);
 }
 
 std::vector<std::pair<int, tvsub::EventMark>> CTarvexCore::TreeEventMarks() const {

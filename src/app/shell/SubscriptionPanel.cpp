@@ -29,6 +29,7 @@ const char* PackageLabel(tvsub::Package p) {
     case tvsub::Package::Catalog: return "目录";
     case tvsub::Package::Alarm: return "报警";
     case tvsub::Package::MobilePosition: return "移动位置";
+    case tvsub::Package::PTZPosition: return "PTZ位置";
     }
     return "";
 }
@@ -122,7 +123,8 @@ SubscriptionPanel::SubscriptionPanel(CTarvexCore& core, QWidget* parent) : QDial
     target_->setObjectName("subscriptionTarget");
     package_ = new QComboBox;
     package_->setObjectName("subscriptionPackage");
-    for (tvsub::Package p : tvsub::kPackages) package_->addItem(U(PackageLabel(p)));
+    // PTZPosition joins them while the target's device speaks 2022 (Poll).
+    for (tvsub::Package p : tvsub::kPackages) package_->addItem(U(PackageLabel(p)), static_cast<int>(p));
     auto spin = [](const char* name, int lo, int hi, int value) {
         auto* s = new QSpinBox;
         s->setObjectName(name);
@@ -163,6 +165,8 @@ SubscriptionPanel::SubscriptionPanel(CTarvexCore& core, QWidget* parent) : QDial
     channel_->setObjectName("positionChannel");
     position_ = new QLabel;
     position_->setObjectName("positionText");
+    ptz_ = new QLabel;
+    ptz_->setObjectName("ptzText");
     plot_ = new PositionPlot;
 
     auto* left = new QWidget;
@@ -175,6 +179,7 @@ SubscriptionPanel::SubscriptionPanel(CTarvexCore& core, QWidget* parent) : QDial
     rl->addWidget(channel_);
     rl->addWidget(plot_, 1);
     rl->addWidget(position_);
+    rl->addWidget(ptz_);
     auto* top = new QSplitter(Qt::Horizontal);
     top->addWidget(left);
     top->addWidget(right);
@@ -204,7 +209,8 @@ SubscriptionPanel::SubscriptionPanel(CTarvexCore& core, QWidget* parent) : QDial
 }
 
 tvsub::Package SubscriptionPanel::ChosenPackage() const {
-    return tvsub::kPackages[std::clamp(package_->currentIndex(), 0, 2)];
+    const QVariant v = package_->currentData();
+    return v.isValid() ? static_cast<tvsub::Package>(v.toInt()) : tvsub::Package::Catalog;
 }
 
 CTarvexCore::SubscribeInputs SubscriptionPanel::Inputs() const {
@@ -238,12 +244,20 @@ void SubscriptionPanel::Acknowledge() {
 void SubscriptionPanel::Poll() {
     const auto [device, channel] = core_.SelectedIds();
     target_->setText(U(channel.empty() ? (device.empty() ? std::string("(唯一注册设备)") : device) : channel));
+    OfferPtz(core_.TargetSpeaks2022());
     const std::uint64_t v = core_.EventsVersion();
     if (v == version_) return;
     version_ = v;
     FillSubscriptions();
     FillAlarms();
     FillPositions();
+}
+
+void SubscriptionPanel::OfferPtz(bool offer) {
+    const int ptz = static_cast<int>(tvsub::Package::PTZPosition);
+    const int at = package_->findData(ptz);
+    if (offer && at < 0) package_->addItem(U(PackageLabel(tvsub::Package::PTZPosition)), ptz);
+    if (!offer && at >= 0) package_->removeItem(at);
 }
 
 void SubscriptionPanel::FillSubscriptions() {
@@ -254,7 +268,8 @@ void SubscriptionPanel::FillSubscriptions() {
         const auto& s = subs[static_cast<std::size_t>(i)];
         Set(subs_, i, 0, U(s.request.targetId));
         Set(subs_, i, 1, U(PackageLabel(s.request.package)));
-        Set(subs_, i, 2, U(StateLabel(s.state)) + (s.ending ? U(" (取消中)") : QString()));
+        Set(subs_, i, 2, U(StateLabel(s.state)) + (s.ending ? U(" (取消中)") : QString()) +
+                             (s.fellBack ? U(" (489 后改用 Event: ") + U(s.event) + U(")") : QString()));
         QString left;
         if (s.state == tvsub::State::Active)
             left = QString::number(std::chrono::duration_cast<std::chrono::seconds>(s.expiresAt - now).count()) +
@@ -288,7 +303,10 @@ void SubscriptionPanel::FillAlarms() {
 }
 
 void SubscriptionPanel::FillPositions() {
-    const auto channels = core_.PositionChannels();
+    auto channels = core_.PositionChannels();
+    for (const auto& c : core_.PtzChannels())
+        if (std::find(channels.begin(), channels.end(), c) == channels.end()) channels.push_back(c);
+    std::sort(channels.begin(), channels.end());
     if (channel_->count() != static_cast<int>(channels.size())) {
         const QString keep = channel_->currentText();
         channel_->blockSignals(true);
@@ -309,6 +327,11 @@ void SubscriptionPanel::FillPositions() {
         position_->clear();
     }
     plot_->SetTrack(std::move(track));
+    const auto ptz = chosen.empty() ? std::vector<tvsub::PtzRecord>{} : core_.PtzPositions(chosen);
+    if (!ptz.empty())
+        ptz_->setText(U("PTZ 位置: " + tvsub::PtzText(ptz.back()) + ", 共 " + std::to_string(ptz.size()) + " 次"));
+    else
+        ptz_->clear();
 }
 
 void AddSubscriptionMenu(QMenuBar* bar, CTarvexCore& core, QWidget* window) {

@@ -1,7 +1,8 @@
 #pragma once
 // The window of subscriptions, alarms and positions (menu 订阅 → 订阅与报警):
 // subscribe and unsubscribe the selected channel or device for Catalog,
-// Alarm or MobilePosition with its Expires and conditions, each
+// Alarm or MobilePosition (and PTZPosition when the target's device speaks
+// 2022) with its Expires and conditions, each
 // subscription's state, the alarm list with 报警复位 of the chosen alarm,
 // and the positions of a channel drawn over time (PositionPlot). It polls
 // the core's EventsVersion every kPollMs on the GUI thread and copies the
@@ -51,6 +52,7 @@ private:
     void Subscribe();
     void Unsubscribe();
     void Acknowledge();
+    void OfferPtz(bool offer);
     void FillSubscriptions();
     void FillAlarms();
     void FillPositions();
@@ -71,6 +73,7 @@ private:
     QPushButton* acknowledge_;
     QComboBox* channel_;
     QLabel* position_;
+    QLabel* ptz_;
     PositionPlot* plot_;
     QTimer* timer_;
     std::vector<std::uint64_t> alarmSerials_; // of the alarm list's rows

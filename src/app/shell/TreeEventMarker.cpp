@@ -40,6 +40,7 @@ void TreeEventMarker::Refresh() {
         if (mark.alarms > 0) tip << QString::fromUtf8("报警 %1 条未复位").arg(mark.alarms);
         if (!mark.lastPosition.empty())
             tip << QString::fromUtf8("位置: ") + QString::fromStdString(mark.lastPosition);
+        if (!mark.lastPtz.empty()) tip << QString::fromUtf8("PTZ 位置: ") + QString::fromStdString(mark.lastPtz);
         const QString text = tip.join(QLatin1Char('\n'));
         if (it->data(0, kAlarmsRole).toInt() != mark.alarms ||
             it->data(0, kTipRole).toString() != (text.isEmpty() ? QString() : QLatin1Char('\n') + text) ||

@@ -25,6 +25,16 @@ bool ReadDouble(const std::string& text, double& out) {
     return ec == std::errc() && std::isfinite(out);
 }
 
+// Room for one more channel in a bounded map of tracks: the one heard from
+// longest ago goes.
+template <class Tracks> void MakeRoom(Tracks& tracks, const std::string& channel, std::size_t limit) {
+    if (tracks.count(channel) || tracks.size() < limit) return;
+    auto oldest = std::min_element(tracks.begin(), tracks.end(), [](const auto& a, const auto& b) {
+        return a.second.lastUse < b.second.lastUse;
+    });
+    tracks.erase(oldest);
+}
+
 } // namespace
 
 Applied EventBook::Apply(const std::string& device, const XMLNode& element,
@@ -62,18 +72,29 @@ Applied EventBook::Apply(const std::string& device, const XMLNode& element,
         p.altitude = TextOf(element, "Altitude");
         std::string channel = TextOf(element, "DeviceID");
         if (channel.empty()) channel = device;
-        if (!tracks_.count(channel) && tracks_.size() >= kMaxChannels) {
-            auto oldest = std::min_element(tracks_.begin(), tracks_.end(), [](const auto& a, const auto& b) {
-                return a.second.lastUse < b.second.lastUse;
-            });
-            tracks_.erase(oldest);
-        }
+        MakeRoom(tracks_, channel, kMaxChannels);
         Track& t = tracks_[channel];
         t.lastUse = ++positionsTaken_;
         t.points.push_back(std::move(p));
         while (t.points.size() > kMaxPositions) t.points.pop_front();
         version_.fetch_add(1, std::memory_order_relaxed);
         return Applied::Position;
+    }
+    if (cmd == "PTZPosition" && std::string(element.Name()) == "Notify") {
+        PtzRecord p;
+        if (!ReadDouble(TextOf(element, "Pan"), p.pan) || !ReadDouble(TextOf(element, "Tilt"), p.tilt) ||
+            !ReadDouble(TextOf(element, "Zoom"), p.zoom))
+            return Applied::None;
+        p.received = received;
+        std::string channel = TextOf(element, "DeviceID");
+        if (channel.empty()) channel = device;
+        MakeRoom(ptz_, channel, kMaxChannels);
+        PtzTrack& t = ptz_[channel];
+        t.lastUse = ++ptzTaken_;
+        t.points.push_back(std::move(p));
+        while (t.points.size() > kMaxPositions) t.points.pop_front();
+        version_.fetch_add(1, std::memory_order_relaxed);
+        return Applied::Ptz;
     }
     return Applied::None;
 }
@@ -98,6 +119,18 @@ std::vector<std::string> EventBook::Channels() const {
     std::vector<std::string> out;
     for (const auto& [c, t] : tracks_) out.push_back(c);
     return out;
+}
+
+std::vector<std::string> EventBook::PtzChannels() const {
+    std::vector<std::string> out;
+    for (const auto& [c, t] : ptz_) out.push_back(c);
+    return out;
+}
+
+std::vector<PtzRecord> EventBook::PtzPositions(const std::string& channel) const {
+    auto it = ptz_.find(channel);
+    if (it == ptz_.end()) return {};
+    return {it->second.points.begin(), it->second.points.end()};
 }
 
 std::vector<PositionRecord> EventBook::Positions(const std::string& channel) const {

@@ -35,7 +35,14 @@ struct PositionRecord {
     std::string speed, direction, altitude;
 };
 
-enum class Applied { None, Alarm, Position };
+// A channel's pan-tilt-zoom position from a PTZPosition Notify (2022): the
+// fields of the PTZPosition query's answer, as the device wrote them.
+struct PtzRecord {
+    std::string received;
+    double pan = 0, tilt = 0, zoom = 0;
+};
+
+enum class Applied { None, Alarm, Position, Ptz };
 
 class EventBook {
 public:
@@ -44,8 +51,10 @@ public:
     static constexpr std::size_t kMaxChannels = 256;
 
     // element is a Notify body's document element from device (its sender);
-    // only CmdType Alarm and MobilePosition are taken. A position without a
-    // readable longitude and latitude is not.
+    // only CmdType Alarm and MobilePosition (any root) and PTZPosition (a
+    // Notify root only: the query's Response is not an event) are taken. A
+    // position without a readable longitude and latitude is not, nor a PTZ
+    // position without readable Pan, Tilt and Zoom.
     Applied Apply(const std::string& device, const XMLNode& element, const std::string& received);
 
     std::vector<AlarmRecord> Alarms() const { return {alarms_.begin(), alarms_.end()}; }
@@ -57,6 +66,11 @@ public:
     // Every alarm taken, also those the bound has dropped since.
     std::uint64_t AlarmsTaken() const { return serial_; }
     std::uint64_t PositionsTaken() const { return positionsTaken_; }
+    // PTZ positions, kept as the positions are: kMaxPositions per channel, of
+    // at most kMaxChannels channels.
+    std::vector<std::string> PtzChannels() const;
+    std::vector<PtzRecord> PtzPositions(const std::string& channel) const;
+    std::uint64_t PtzTaken() const { return ptzTaken_; }
     std::uint64_t Version() const { return version_.load(std::memory_order_relaxed); }
 
 private:
@@ -66,7 +80,12 @@ private:
     };
     std::deque<AlarmRecord> alarms_;
     std::map<std::string, Track> tracks_;
-    std::uint64_t serial_ = 0, positionsTaken_ = 0;
+    struct PtzTrack {
+        std::deque<PtzRecord> points;
+        std::uint64_t lastUse = 0;
+    };
+    std::map<std::string, PtzTrack> ptz_;
+    std::uint64_t serial_ = 0, positionsTaken_ = 0, ptzTaken_ = 0;
     std::atomic<std::uint64_t> version_{0};
 };
 

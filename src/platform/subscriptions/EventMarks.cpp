@@ -44,7 +44,18 @@ std::map<std::string, EventMark> EventMarks(const EventBook& book) {
         marks[c].lastPosition =
             text + (p.back().time.empty() ? std::string() : " (" + p.back().time + ")");
     }
+    for (const std::string& c : book.PtzChannels()) {
+        const std::vector<PtzRecord> p = book.PtzPositions(c);
+        if (p.empty()) continue;
+        marks[c].lastPtz = PtzText(p.back());
+    }
     return marks;
+}
+
+std::string PtzText(const PtzRecord& p) {
+    char text[96];
+    std::snprintf(text, sizeof text, "Pan %.2f, Tilt %.2f, Zoom %.2f", p.pan, p.tilt, p.zoom);
+    return text + (p.received.empty() ? std::string() : " (" + p.received + ")");
 }
 
 } // namespace tvsub

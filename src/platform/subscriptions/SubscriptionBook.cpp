@@ -12,12 +12,13 @@ const char* PackageName(Package p) {
     case Package::Catalog: return "Catalog";
     case Package::Alarm: return "Alarm";
     case Package::MobilePosition: return "MobilePosition";
+    case Package::PTZPosition: return "PTZPosition";
     }
     return "";
 }
 
 std::optional<Package> PackageFromName(std::string_view cmdType) {
-    for (Package p : kPackages)
+    for (Package p : kAllPackages)
         if (cmdType == PackageName(p)) return p;
     return std::nullopt;
 }
@@ -36,6 +37,7 @@ std::string EventHeader(Package p, int id, const EventNames& names) {
     case Package::Catalog: return names.catalog + ";id=" + std::to_string(id);
     case Package::Alarm: return names.alarm;
     case Package::MobilePosition: return names.mobilePosition;
+    case Package::PTZPosition: return "PTZPosition";
     }
     return "";
 }
@@ -92,9 +94,12 @@ void SubscriptionBook::Sent(int key, int sid, TimePoint now) {
     s->sid = sid;
     auto e = early_.find(sid);
     if (e != early_.end()) {
-        const Early held = e->second;
+        const std::vector<Early> held = std::move(e->second);
         early_.erase(e);
-        Answered(sid, held.status, held.expires, held.phrase, held.at);
+        for (const Early& h : held) {
+            if (h.notify) Notified(sid, h.phrase, h.at);
+            else Answered(sid, h.status, h.expires, h.phrase, h.at);
+        }
     }
     (void)now;
 }
@@ -104,10 +109,13 @@ void SubscriptionBook::Answered(int sid, int status, int expires, const std::str
     Subscription* s = BySid(sid);
     if (!s) {
         // The answer overtook Sent; a few are held, never without bound.
-        if (early_.size() < kMaxSubscriptions) early_[sid] = {status, expires, phrase, now};
+        Hold(sid, {false, status, expires, phrase, now});
         return;
     }
     if (status >= 100 && status < 200) return;
+    // Ended already (the device's terminated NOTIFY overtook this answer):
+    // a late 2xx does not bring it back.
+    if (s->state == State::Terminated) return;
     const bool ok = status >= 200 && status < 300;
     if (s->ending) {
         s->ending = false;
@@ -116,10 +124,18 @@ void SubscriptionBook::Answered(int sid, int status, int expires, const std::str
                                                  : "unsubscribe unanswered";
         return;
     }
+    if (status == 489 && s->request.package == Package::PTZPosition && !s->fellBack && !s->refreshing) {
+        // The device does not know the Event named after the CmdType: asked
+        // once more with the other name the published platforms send.
+        s->retryDue = true;
+        s->sid = 0;
+        return;
+    }
     if (!ok) {
         s->state = State::Terminated;
         s->reason = status ? std::to_string(status) + (phrase.empty() ? "" : " " + phrase)
                            : std::string("no answer");
+        if (s->fellBack) s->reason += std::string(" (Event ") + kPtzFallbackEvent + ", after 489 to PTZPosition)";
         if (s->refreshing) s->reason = "refresh answered " + s->reason;
         s->refreshing = false;
         return;
@@ -141,9 +157,20 @@ void SubscriptionBook::Answered(int sid, int status, int expires, const std::str
     }
 }
 
+void SubscriptionBook::Hold(int sid, Early e) {
+    if (sid <= 0 || (!early_.count(sid) && early_.size() >= kMaxSubscriptions)) return;
+    std::vector<Early>& held = early_[sid];
+    if (held.size() < kMaxEarly) held.push_back(std::move(e));
+}
+
 void SubscriptionBook::Notified(int sid, const std::string& subscriptionState, TimePoint now) {
     Subscription* s = BySid(sid);
-    if (!s) return;
+    if (!s) {
+        // RFC 6665 4.1.2.4: the first NOTIFY may come before the 2xx, and so
+        // before the SUBSCRIBE's Sent; held like an early answer.
+        Hold(sid, {true, 0, -1, subscriptionState, now});
+        return;
+    }
     ++s->notifies;
     s->lastNotify = now;
     if (s->state == State::Terminated) return; // its reason stays
@@ -183,6 +210,17 @@ TimePoint SubscriptionBook::RefreshAt(const Subscription& s) {
     return from + std::chrono::milliseconds(static_cast<long long>(s.granted) * 750);
 }
 
+std::vector<int> SubscriptionBook::TakeRetries() {
+    std::vector<int> due;
+    for (auto& [key, s] : subs_)
+        if (s.retryDue && s.state == State::Pending) {
+            s.retryDue = false;
+            s.fellBack = true;
+            due.push_back(key);
+        }
+    return due;
+}
+
 std::vector<int> SubscriptionBook::TakeDue(TimePoint now) {
     std::vector<int> due;
     for (auto& [key, s] : subs_) {
@@ -204,6 +242,7 @@ std::vector<int> SubscriptionBook::TakeDue(TimePoint now) {
 std::optional<TimePoint> SubscriptionBook::NextDue() const {
     std::optional<TimePoint> next;
     for (const auto& [key, s] : subs_) {
+        if (s.retryDue && s.state == State::Pending) return s.sentAt; // at once
         if (s.state != State::Active) continue;
         const TimePoint t = s.ending || s.refreshing ? s.expiresAt : RefreshAt(s);
         if (!next || t < *next) next = t;

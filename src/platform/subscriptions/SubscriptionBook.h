@@ -16,8 +16,12 @@
 
 namespace tvsub {
 
-enum class Package { Catalog, Alarm, MobilePosition };
+enum class Package { Catalog, Alarm, MobilePosition, PTZPosition };
+// What every device is asked for (the device check subscribes these).
 constexpr Package kPackages[] = {Package::Catalog, Package::Alarm, Package::MobilePosition};
+// The same and PTZPosition, which only devices of the 2022 edition serve.
+constexpr Package kAllPackages[] = {Package::Catalog, Package::Alarm, Package::MobilePosition,
+                                    Package::PTZPosition};
 // The CmdType of the package's Query and Notify bodies.
 const char* PackageName(Package p);
 std::optional<Package> PackageFromName(std::string_view cmdType);
@@ -44,6 +48,9 @@ struct Request {
 };
 
 // Event header values: what real devices answer to (see docs/subscriptions.md).
+// PTZPosition has no setting: it is named after its CmdType, and a device that
+// answers that 489 Bad Event is asked once more with kPtzFallbackEvent.
+constexpr const char* kPtzFallbackEvent = "presence";
 struct EventNames {
     std::string catalog = "Catalog";
     std::string alarm = "presence";
@@ -64,6 +71,10 @@ struct Subscription {
     int sn = 0;  // of its Query body
     bool ending = false;     // our Expires 0 is on its way
     bool refreshing = false; // a refresh is on its way
+    std::string event;       // the Event header its SUBSCRIBE went out with
+    // PTZPosition: the first SUBSCRIBE was answered 489 and one with
+    // kPtzFallbackEvent is due (retryDue) or went out (fellBack).
+    bool retryDue = false, fellBack = false;
     int granted = 0;         // seconds the device granted
     int refreshes = 0;
     int notifies = 0;
@@ -90,6 +101,9 @@ public:
     // Our end of it is sent next: the subscription, nullptr when there is
     // none to end (never sent, or over already).
     Subscription* BeginEnd(const std::string& targetId, Package p);
+    // PTZPosition subscriptions whose 489 asks for the SUBSCRIBE again with
+    // kPtzFallbackEvent; each is taken once, then Sent again with its new sid.
+    std::vector<int> TakeRetries();
     // Subscriptions whose refresh is due (marked as refreshing) or whose time
     // ran out unanswered (terminated, "expired").
     std::vector<int> TakeDue(TimePoint now);
@@ -107,13 +121,18 @@ public:
     static TimePoint RefreshAt(const Subscription& s);
 
 private:
+    // An answer or a NOTIFY (notify set, with its Subscription-State in
+    // phrase) that came before Sent; replayed in the order they came.
     struct Early {
+        bool notify;
         int status, expires;
         std::string phrase;
         TimePoint at;
     };
+    static constexpr std::size_t kMaxEarly = 16; // per subscription
+    void Hold(int sid, Early e);
     std::map<int, Subscription> subs_;
-    std::map<int, Early> early_; // answers that came before Sent
+    std::map<int, std::vector<Early>> early_;
     int nextKey_ = 1;
 };
 

@@ -167,7 +167,8 @@ Device::Device(const CameraOptions& o, int index, EventPrinter& out)
     notifier_ = std::make_unique<Notifier>(
         agent_, o_, ident_.id, o.domain, channelIds,
         Notifier::Hooks{[this](const std::string& t) { Print(t); }, [this] { return sn_++; },
-                        [this](const std::string& b) { SendMessage(ident_.id, b); }});
+                        [this](const std::string& b) { SendMessage(ident_.id, b); },
+                        [this] { return gb_.Position(); }});
     foreignId_ = o.foreignId.empty() ? NthId(ident_.id, 1000) : o.foreignId;
     if (foreignId_.empty()) foreignId_ = NthId(o.id, 0) == ident_.id ? NthId(ident_.id, 1) : NthId(o.id, 0);
     voice_ = std::make_unique<DeviceVoice>(agent_, o_, ident_.address, [this](const std::string& t) { Print(t); });

@@ -83,6 +83,7 @@ const char* Notifier::Name(Package p) {
     case Package::Catalog: return "Catalog";
     case Package::Alarm: return "Alarm";
     case Package::MobilePosition: return "MobilePosition";
+    case Package::PTZPosition: return "PTZPosition";
     }
     return "";
 }
@@ -131,6 +132,8 @@ void Notifier::OnSubscribe(const sipua::Event& ev) {
     if (cmdType == "Catalog") s.package = Package::Catalog;
     else if (cmdType == "Alarm") s.package = Package::Alarm;
     else if (cmdType == "MobilePosition") s.package = Package::MobilePosition;
+    // A 2016 device knows no PTZPosition event.
+    else if (cmdType == "PTZPosition" && o_.gb == 2022 && hooks_.ptzPosition) s.package = Package::PTZPosition;
     else cmdType.clear();
     if (o_.Has(Fault::NoSubscribe) || cmdType.empty() || asked == 0) {
         sipua::MessagePtr a;
@@ -176,8 +179,15 @@ void Notifier::OnSubscribe(const sipua::Event& ev) {
     hooks_.print("SUBSCRIBE " + std::string(Name(s.package)) + " (Event " + event + ", Expires " +
                  std::to_string(granted) + ") answered 200");
     subs_.push_back(std::move(s));
-    // RFC 6665 4.2.1.2: the first NOTIFY follows the 2xx at once.
-    Notify(subs_.back(), "", "active;expires=" + std::to_string(granted));
+    // RFC 6665 4.2.1.2: the first NOTIFY follows the 2xx at once; a PTZ
+    // position's carries the position it starts from.
+    Sub& added = subs_.back();
+    std::string first;
+    if (added.package == Package::PTZPosition) {
+        added.ptz = hooks_.ptzPosition();
+        first = PtzBody(added, added.ptz);
+    }
+    Notify(added, first, "active;expires=" + std::to_string(granted));
 }
 
 void Notifier::Notify(Sub& s, const std::string& utf8Body, const std::string& state) {
@@ -269,6 +279,22 @@ std::string Notifier::PositionBody(const Sub& s) {
     return Xml(top);
 }
 
+std::string Notifier::PtzBody(const Sub& s, const PtzPosition& p) {
+    // The fields of the PTZPosition query's answer (Gb2022Device).
+    char pan[32], tilt[32], zoom[32];
+    std::snprintf(pan, sizeof pan, "%.2f", p.pan);
+    std::snprintf(tilt, sizeof tilt, "%.2f", p.tilt);
+    std::snprintf(zoom, sizeof zoom, "%.2f", p.zoom);
+    XMLNode top = XMLNode::CreateTop("Notify");
+    top.AddTextChild("CmdType", "PTZPosition");
+    top.AddIntChild("SN", hooks_.nextSn());
+    top.AddTextChild("DeviceID", s.id.c_str());
+    top.AddTextChild("Pan", pan);
+    top.AddTextChild("Tilt", tilt);
+    top.AddTextChild("Zoom", zoom);
+    return Xml(top);
+}
+
 std::string Notifier::CatalogBody(const std::string& channel, const char* event) {
     XMLNode top = XMLNode::CreateTop("Notify");
     top.AddTextChild("CmdType", "Catalog");
@@ -312,6 +338,19 @@ void Notifier::Tick(Clock::time_point now) {
                 if (o_.move) ++step_;
                 Notify(s, PositionBody(s), "active");
             }
+    // The PTZ position whenever it moved since the last one notified.
+    bool anyPtz = false;
+    for (const Sub& s : subs_) anyPtz |= s.package == Package::PTZPosition;
+    if (anyPtz) {
+        const PtzPosition p = hooks_.ptzPosition();
+        for (Sub& s : subs_)
+            if (s.package == Package::PTZPosition &&
+                (p.pan != s.ptz.pan || p.tilt != s.ptz.tilt || p.zoom != s.ptz.zoom)) {
+                s.ptz = p;
+                Notify(s, PtzBody(s, p), "active");
+                hooks_.print("PTZ position notified");
+            }
+    }
     if (o_.catalogChange > 0 && now >= nextCatalog_ && !channels_.empty()) {
         nextCatalog_ = now + std::chrono::seconds(o_.catalogChange);
         channelOff_ = !channelOff_;

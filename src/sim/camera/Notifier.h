@@ -7,9 +7,13 @@
 // NOTIFY "terminated". Changes are notified: an alarm every --alarm-every
 // seconds (a MESSAGE when nobody subscribed), the position at each
 // MobilePosition subscription's interval (moving with --move), a channel going OFF
-// and ON every --catalog-change seconds. Faults: no-subscribe,
+// and ON every --catalog-change seconds. A 2022 device (--gb 2022) also
+// serves PTZPosition: its pan-tilt-zoom position is notified at the start and
+// on each change (PTZPreciseCtrl); a 2016 one answers it 489 Bad Event, as it
+// does any event it does not know. Faults: no-subscribe,
 // notify-outside-dialog, stale-notify. Runs on the device's thread only.
 
+#include "sim/camera/Gb2022Device.h"
 #include "sim/camera/Options.h"
 #include "sip/ua/SipAgent.h"
 
@@ -28,6 +32,8 @@ public:
         std::function<int()> nextSn;
         // A MESSAGE from the device with this body (an alarm without subscription).
         std::function<void(const std::string&)> sendMessage;
+        // The pattern's PTZ position now (PTZPosition subscriptions).
+        std::function<PtzPosition()> ptzPosition;
     };
     Notifier(sipua::SipAgent& agent, const CameraOptions& o, std::string deviceId, std::string domain,
              std::vector<std::string> channels, Hooks hooks);
@@ -41,7 +47,7 @@ public:
     void EndAll();
 
 private:
-    enum class Package { Catalog, Alarm, MobilePosition };
+    enum class Package { Catalog, Alarm, MobilePosition, PTZPosition };
     struct Sub {
         std::string callId, localTag;
         std::string subscriberFrom; // the SUBSCRIBE's From, with its tag: our NOTIFY's To
@@ -53,6 +59,7 @@ private:
         int cseq = 0;
         int interval = 5;
         bool stale = false; // ended, notified on anyway (stale-notify)
+        PtzPosition ptz;    // PTZPosition: the last one notified
         Clock::time_point expiresAt{}, nextPosition{};
     };
     static const char* Name(Package p);
@@ -60,6 +67,7 @@ private:
     void End(std::size_t index, const char* reason);
     std::string AlarmBody(const std::string& id);
     std::string PositionBody(const Sub& s);
+    std::string PtzBody(const Sub& s, const PtzPosition& p);
     std::string CatalogBody(const std::string& channel, const char* event);
 
     sipua::SipAgent& agent_;

@@ -64,6 +64,39 @@ TEST(SubscriptionBook, AnAnswerBeforeSentIsHeldUntilItsSid) {
     EXPECT_EQ(book.ByKey(key)->expiresAt, t0 + 10ms + 90s);
 }
 
+// The first NOTIFY may overtake the 2xx and the SUBSCRIBE's Sent: it is
+// held with the answers and replayed in the order they came.
+TEST(SubscriptionBook, NotifiesBeforeSentAreHeldInOrder) {
+    struct Case {
+        const char* name;
+        bool notifyFirst;
+        const char* state;
+        State after;
+        const char* reason;
+    } cases[] = {
+        {"active NOTIFY, then 200", true, "active;expires=90", State::Active, ""},
+        {"200, then active NOTIFY", false, "active", State::Active, ""},
+        // A late 200 does not bring back what the device ended.
+        {"terminated NOTIFY, then 200", true, "terminated;reason=rejected", State::Terminated,
+         "ended by the device (rejected)"},
+        {"200, then terminated NOTIFY", false, "terminated;reason=rejected", State::Terminated,
+         "ended by the device (rejected)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SubscriptionBook book;
+        const int key = book.Open(Req(Package::PTZPosition), 1, t0)->key;
+        if (c.notifyFirst) book.Notified(5, c.state, t0 + 5ms);
+        book.Answered(5, 200, 90, "OK", t0 + 10ms);
+        if (!c.notifyFirst) book.Notified(5, c.state, t0 + 15ms);
+        EXPECT_EQ(book.ByKey(key)->notifies, 0);
+        book.Sent(key, 5, t0 + 20ms);
+        EXPECT_EQ(book.ByKey(key)->notifies, 1);
+        EXPECT_EQ(book.ByKey(key)->state, c.after);
+        EXPECT_EQ(book.ByKey(key)->reason, c.reason);
+    }
+}
+
 TEST(SubscriptionBook, RefreshIsDueAtThreeQuartersAndExpiryEndsAnUnansweredOne) {
     SubscriptionBook book;
     const int key = book.Open(Req(Package::MobilePosition, 8), 1, t0)->key;

@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -115,6 +116,53 @@ TEST(SubscriptionPanel, ButtonsTablesAcknowledgeAndPlot) {
     EXPECT_EQ(rig.Sent().back().expires, 0);
 }
 
+// PTZ位置 is offered only while the target's device declared X-GB-Ver 3.x;
+// its 489 fallback shows in the state column, its Notify in the PTZ line.
+TEST(SubscriptionPanel, PtzPositionOnlyFor2022DevicesWithItsFallbackShown) {
+    for (const char* version : {"2.0", "3.0"}) {
+        SCOPED_TRACE(version);
+        const bool is2022 = std::string(version) == "3.0";
+        CoreRig rig;
+        Log(rig, kLogReceived, std::string("REGISTER sip:x SIP/2.0\r\nX-GB-Ver: ") + version + "\r\n\r\n\n", "No Body!\n",
+            LoggedMessage::Role::Register);
+        rig.core->OnDeviceRegistered({kDev, "127.0.0.1", 5060});
+        SubscriptionPanel panel(*rig.core);
+        auto* package = Find<QComboBox>(panel, "subscriptionPackage");
+        ASSERT_EQ(package->count(), is2022 ? 4 : 3);
+        if (!is2022) continue;
+        EXPECT_EQ(package->itemText(3).toStdString(), "PTZ位置");
+        package->setCurrentIndex(3);
+        Find<QPushButton>(panel, "subscribe")->click();
+        SubscriptionReport r;
+        r.subscriptionId = rig.core->Subscriptions()[0].sid;
+        r.status = 489;
+        r.phrase = "Bad Event";
+        rig.core->OnSubscription(r);
+        rig.Advance(0);
+        r.subscriptionId = rig.core->Subscriptions()[0].sid;
+        r.status = 200;
+        r.expires = 3600;
+        rig.core->OnSubscription(r);
+        panel.Poll();
+        auto* table = Find<QTableWidget>(panel, "subscriptionTable");
+        ASSERT_EQ(table->rowCount(), 1);
+        EXPECT_EQ(table->item(0, 1)->text().toStdString(), "PTZ位置");
+        EXPECT_EQ(table->item(0, 2)->text().toStdString(), "有效 (489 后改用 Event: presence)");
+        Log(rig, kLogReceived, "NOTIFY sip:p SIP/2.0\r\n\r\n\n",
+            std::string("<?xml version=\"1.0\"?>\r\n<Notify><CmdType>PTZPosition</CmdType><SN>1</SN><DeviceID>") + kDev +
+                "</DeviceID><Pan>120.50</Pan><Tilt>-15.00</Tilt><Zoom>4.00</Zoom></Notify>\r\n");
+        panel.Poll();
+        EXPECT_EQ(Find<QComboBox>(panel, "positionChannel")->currentText().toStdString(), kDev);
+        const std::string ptz = Find<QLabel>(panel, "ptzText")->text().toStdString();
+        EXPECT_EQ(ptz.rfind("PTZ 位置: Pan 120.50, Tilt -15.00, Zoom 4.00 (", 0), 0u) << ptz;
+        EXPECT_NE(ptz.find("共 1 次"), std::string::npos) << ptz;
+        // Unsubscribe from the same choice: Expires 0 in its dialog.
+        Find<QPushButton>(panel, "unsubscribe")->click();
+        EXPECT_EQ(rig.Sent().back().expires, 0);
+        EXPECT_EQ(rig.Sent().back().subscriptionId, r.subscriptionId);
+    }
+}
+
 // An alarm badges its device in the tree (icon, count, tooltip with the last
 // position) until it is acknowledged; its log row is drawn dark red on pink.
 TEST(TreeEventMarker, BadgeTooltipAndLogColourFollowTheAlarms) {
@@ -170,6 +218,13 @@ TEST(TreeEventMarker, BadgeTooltipAndLogColourFollowTheAlarms) {
     EXPECT_TRUE(item->icon(0).isNull());
     EXPECT_EQ(item->toolTip(0).toStdString(),
               "X-GB-Ver 2.0 (2016)\n位置: 经度 116.500000, 纬度 39.900000 (2026-12-09T01:00:00)");
+    // A PTZ position follows the position, with the time it came.
+    Log(rig, kLogReceived, "NOTIFY sip:p SIP/2.0\r\n\r\n\n",
+        "<?xml version=\"1.0\"?>\r\n<Notify><CmdType>PTZPosition</CmdType><DeviceID>" + std::string(kDev) +
+            "</DeviceID><Pan>1</Pan><Tilt>2</Tilt><Zoom>3</Zoom></Notify>\r\n");
+    marker.Refresh();
+    const std::string tip = item->toolTip(0).toStdString();
+    EXPECT_NE(tip.find("(2026-12-09T01:00:00)\nPTZ 位置: Pan 1.00, Tilt 2.00, Zoom 3.00 ("), std::string::npos) << tip;
 }
 
 // A storm of 1,000 alarm NOTIFYs a second from another thread (as the

@@ -185,4 +185,140 @@ TEST_F(CoreSubscriptions, AStormOfNotificationsKeepsItsBoundsAndTheViewReading) 
     EXPECT_EQ(rig.core->Alarms().back().serial, static_cast<std::uint64_t>(kStorm / 2));
 }
 
+// PTZPosition (2022 devices only): the Event named after the CmdType, and
+// after a 489 Bad Event one more SUBSCRIBE with Event presence; what the
+// device answers to each decides the state.
+TEST(CorePtzSubscriptions, EventFallbackAfter489AndTheStateItLeaves) {
+    struct Case {
+        const char* name;
+        const char* version;         // the REGISTER's X-GB-Ver, "" without (the window's offer)
+        std::vector<int> answers;    // to each SUBSCRIBE in turn
+        std::size_t subscribes;      // SUBSCRIBEs that went out
+        State state;
+        const char* reason;
+        const char* event;           // of the subscription at the end
+    } cases[] = {
+        {"accepted", "3.0", {200}, 1, State::Active, "", "PTZPosition"},
+        {"489 then presence", "3.0", {489, 200}, 2, State::Active, "", "presence"},
+        {"489 to both", "3.0", {489, 489}, 2, State::Terminated,
+         "489 Bad Event (Event presence, after 489 to PTZPosition)", "presence"},
+        {"other refusal: no second try", "3.0", {403}, 1, State::Terminated, "403 Forbidden", "PTZPosition"},
+        // Not offered by the window, but the device's answer decides when asked.
+        {"2016 device", "2.0", {489, 489}, 2, State::Terminated,
+         "489 Bad Event (Event presence, after 489 to PTZPosition)", "presence"},
+        {"no version", "", {200}, 1, State::Active, "", "PTZPosition"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreRig rig;
+        LoggedMessage reg;
+        reg.direction = kLogReceived;
+        reg.role = LoggedMessage::Role::Register;
+        reg.deviceId = reg.peerUser = kDev;
+        reg.sourceHost = "127.0.0.1";
+        reg.head = std::string("REGISTER sip:x SIP/2.0\r\n") + (*c.version ? "X-GB-Ver: " + std::string(c.version) + "\r\n" : "") + "\r\n\n";
+        reg.body = "No Body!\n";
+        rig.core->OnMessageLogged(reg);
+        rig.core->OnDeviceRegistered({kDev, "127.0.0.1", 5060});
+        EXPECT_EQ(rig.core->TargetSpeaks2022(), std::string(c.version) == "3.0");
+        CTarvexCore::SubscribeInputs in;
+        in.package = Package::PTZPosition;
+        in.expires = 600;
+        EXPECT_TRUE(rig.core->Subscribe(in));
+        auto subscribes = [&] {
+            std::vector<SipRequest> out;
+            for (const auto& r : rig.Sent())
+                if (r.kind == 7) out.push_back(r);
+            return out;
+        };
+        for (std::size_t i = 0; i < c.answers.size(); ++i) {
+            rig.Advance(0); // a second SUBSCRIBE goes out on the timer's turn
+            const auto subs = subscribes();
+            ASSERT_EQ(subs.size(), i + 1);
+            const auto all = rig.core->Subscriptions();
+            ASSERT_EQ(all.size(), 1u);
+            SubscriptionReport r;
+            r.subscriptionId = all[0].sid;
+            r.status = c.answers[i];
+            r.phrase = c.answers[i] == 489 ? "Bad Event" : c.answers[i] == 403 ? "Forbidden" : "OK";
+            r.expires = c.answers[i] == 200 ? 600 : -1;
+            rig.core->OnSubscription(r);
+        }
+        rig.Advance(0);
+        const auto subs = subscribes();
+        ASSERT_EQ(subs.size(), c.subscribes);
+        EXPECT_EQ(subs[0].event, "PTZPosition");
+        for (const auto& r : subs) {
+            EXPECT_EQ(r.subscriptionId, 0); // each a new dialog
+            EXPECT_EQ(r.expires, 600);
+            EXPECT_NE(r.body.find("<CmdType>PTZPosition</CmdType>"), std::string::npos) << r.body;
+            EXPECT_NE(r.body.find(std::string("<DeviceID>") + kDev + "</DeviceID>"), std::string::npos);
+            EXPECT_EQ(r.body.find("<Interval>"), std::string::npos);
+        }
+        if (subs.size() > 1) {
+            EXPECT_EQ(subs[1].event, "presence");
+        }
+        const auto s = rig.core->Subscriptions()[0];
+        EXPECT_EQ(s.state, c.state);
+        EXPECT_EQ(s.reason, c.reason);
+        EXPECT_EQ(s.event, c.event);
+        EXPECT_EQ(s.fellBack, c.subscribes > 1);
+    }
+}
+
+// A PTZPosition Notify (in a NOTIFY or a MESSAGE) moves the channel's PTZ
+// position; the query's Response and a Notify without its three numbers do not.
+TEST(CorePtzSubscriptions, NotifyAppliedToTheChannelsPtzPosition) {
+    CoreRig rig;
+    auto log = [&](const std::string& head, const std::string& body) {
+        LoggedMessage m;
+        m.direction = kLogReceived;
+        m.role = head.rfind("REGISTER", 0) == 0 ? LoggedMessage::Role::Register : LoggedMessage::Role::Plain;
+        m.deviceId = m.role == LoggedMessage::Role::Plain ? "" : kDev;
+        m.peerUser = kDev;
+        m.sourceHost = "127.0.0.1";
+        m.head = head;
+        m.body = body;
+        rig.core->OnMessageLogged(m);
+    };
+    log("REGISTER sip:x SIP/2.0\r\nX-GB-Ver: 3.0\r\n\r\n\n", "No Body!\n");
+    rig.core->OnDeviceRegistered({kDev, "127.0.0.1", 5060});
+    auto body = [](const char* root, const char* id, const std::string& fields) {
+        return std::string("<?xml version=\"1.0\"?>\r\n<") + root + "><CmdType>PTZPosition</CmdType><SN>3</SN><DeviceID>" +
+               id + "</DeviceID>" + fields + "</" + root + ">\r\n";
+    };
+    struct Case {
+        const char* name;
+        const char* head;
+        std::string body;
+        std::size_t kept; // PTZ positions of kChannel after it
+    } cases[] = {
+        {"NOTIFY", "NOTIFY sip:p SIP/2.0\r\n\r\n\n", body("Notify", kChannel, "<Pan>120.50</Pan><Tilt>-15</Tilt><Zoom>4</Zoom>"), 1},
+        {"MESSAGE", "MESSAGE sip:p SIP/2.0\r\n\r\n\n", body("Notify", kChannel, "<Pan>90</Pan><Tilt>10</Tilt><Zoom>2.5</Zoom>"), 2},
+        {"the query's answer", "MESSAGE sip:p SIP/2.0\r\n\r\n\n", body("Response", kChannel, "<Pan>1</Pan><Tilt>1</Tilt><Zoom>1</Zoom>"), 2},
+        {"no zoom", "NOTIFY sip:p SIP/2.0\r\n\r\n\n", body("Notify", kChannel, "<Pan>1</Pan><Tilt>1</Tilt>"), 2},
+        {"pan not a number", "NOTIFY sip:p SIP/2.0\r\n\r\n\n", body("Notify", kChannel, "<Pan>left</Pan><Tilt>1</Tilt><Zoom>1</Zoom>"), 2},
+        {"another channel", "NOTIFY sip:p SIP/2.0\r\n\r\n\n", body("Notify", kDev, "<Pan>5</Pan><Tilt>6</Tilt><Zoom>7</Zoom>"), 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        log(c.head, c.body);
+        EXPECT_EQ(rig.core->PtzPositions(kChannel).size(), c.kept);
+    }
+    const auto track = rig.core->PtzPositions(kChannel);
+    ASSERT_EQ(track.size(), 2u);
+    EXPECT_DOUBLE_EQ(track[0].pan, 120.5);
+    EXPECT_DOUBLE_EQ(track[0].tilt, -15);
+    EXPECT_DOUBLE_EQ(track[1].zoom, 2.5);
+    EXPECT_EQ(rig.core->PtzChannels(), (std::vector<std::string>{kChannel, kDev}));
+    // The tooltip's text for the channel; none of it is an alarm or a position.
+    bool marked = false;
+    for (const auto& [item, mark] : rig.core->TreeEventMarks()) {
+        (void)item;
+        if (mark.lastPtz.rfind("Pan 5.00, Tilt 6.00, Zoom 7.00 (", 0) == 0) marked = true;
+    }
+    EXPECT_TRUE(marked);
+    EXPECT_EQ(rig.core->EventsTaken(), (std::pair<std::uint64_t, std::uint64_t>{0, 0}));
+}
+
 } // namespace

@@ -223,6 +223,112 @@ TEST_F(LiveSubscriptions, CameraFaultsShowAsTheirStatesAndAnswers) {
     }
 }
 
+// PTZPosition from the window's handlers (Subscribe as its 订阅 button, row
+// 43 PTZ精准控制 as the command row): a 2022 camera takes Event PTZPosition,
+// notifies where it stands at once and where PTZPreciseCtrl moved it; a 2016
+// camera answers 489 to it and to the presence retry, which ends it.
+TEST_F(LiveSubscriptions, PtzPositionNotifiedOnEachMoveBy2022CamerasOnly) {
+    struct Case {
+        const char* edition;
+        State state;
+        const char* reason;
+        int refusals; // SUBSCRIBEs the camera answered 489
+    } cases[] = {
+        {"2022", State::Active, "", 0},
+        {"2016", State::Terminated, "489 Bad Event (Event presence, after 489 to PTZPosition)", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.edition);
+        TearDown();
+        SetUp();
+        auto cam = Camera({"--gb", c.edition});
+        ASSERT_TRUE(core->Subscribe(In(Package::PTZPosition, 600)));
+        ASSERT_TRUE(WaitState(Package::PTZPosition, c.state)) << ReadFile(dir.File("cam.out"));
+        EXPECT_EQ(Sub(Package::PTZPosition)->reason, c.reason);
+        EXPECT_TRUE(CameraSaid("CmdType PTZPosition) answered 489", c.refusals, c.refusals ? 5 : 0.2));
+        std::vector<std::string> events;
+        MessageLog::RowText r;
+        for (std::size_t i = 0; core->Log().Row(i, r); ++i)
+            if (r.direction == kLogSent && r.typeText == "PTZ位置订阅") {
+                const auto e = r.head.find("Event: ");
+                events.push_back(r.head.substr(e + 7, r.head.find("\r\n", e) - e - 7));
+            }
+        const std::vector<std::string> want =
+            c.refusals ? std::vector<std::string>{"PTZPosition", "presence"} : std::vector<std::string>{"PTZPosition"};
+        EXPECT_EQ(events, want);
+        if (c.refusals) {
+            EXPECT_TRUE(core->PtzPositions(kCameraId).empty());
+            continue;
+        }
+        // Where it stands at the start, then where the command row moved it.
+        ASSERT_TRUE(Eventually([&] { return !core->PtzPositions(kCameraId).empty(); }, 5));
+        EXPECT_DOUBLE_EQ(core->PtzPositions(kCameraId)[0].zoom, 1.0);
+        OperatorInputs move;
+        move.rowValues = {{"Pan", "120.50"}, {"Tilt", "-15"}, {"Zoom", "4"}};
+        core->ClickCommand(kListSignalling, 43, move); // PTZ精准控制
+        ASSERT_TRUE(Eventually([&] { return core->PtzPositions(kCameraId).size() >= 2; }, 5))
+            << ReadFile(dir.File("cam.out"));
+        const auto track = core->PtzPositions(kCameraId);
+        EXPECT_EQ(track.size(), 2u); // one NOTIFY a change, none while it stands
+        EXPECT_DOUBLE_EQ(track.back().pan, 120.5);
+        EXPECT_DOUBLE_EQ(track.back().tilt, -15);
+        EXPECT_DOUBLE_EQ(track.back().zoom, 4);
+        // Counted once its row is logged and applied, a moment later.
+        EXPECT_TRUE(Eventually([&] { return Sub(Package::PTZPosition)->notifies == 2; }, 2)) << Sub(Package::PTZPosition)->notifies;
+        EXPECT_TRUE(CameraSaid("NOTIFY PTZPosition answered 200", 2, 5));
+        ASSERT_TRUE(core->Unsubscribe(Package::PTZPosition));
+        EXPECT_TRUE(WaitState(Package::PTZPosition, State::Terminated));
+        EXPECT_EQ(Sub(Package::PTZPosition)->reason, "unsubscribed");
+    }
+}
+
+// SIPp plays a device that knows PTZPosition only as "presence": our
+// SUBSCRIBE named after the CmdType gets 489, the retry with Event presence
+// 200; its two PTZ positions in the dialog are taken, its NOTIFY in a dialog
+// of none of ours gets 481 and is not; Expires 0 ends it.
+TEST_F(LiveSubscriptions, SippDeviceTakesPtzPositionOnlyAsPresence) {
+    DeviceScript script;
+    script.deviceId = "34010000001320000001";
+    script.holdMs = 5000;
+    WriteFile(dir.File("dev.xml"), MainScenario(script));
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start({"127.0.0.1:" + std::to_string(port), "-sf", dir.File("dev.xml"), "-oocsf",
+                            std::string(TARVEX_SOURCE_DIR) + "/tests/system/subscriptions/scenarios/device_subscription_uas.xml",
+                            "-set", "flow", "notify", "-i", "127.0.0.1", "-p", std::to_string(FreePort(SOCK_DGRAM)), "-m",
+                            "1", "-t", "u1", "-nostdin", "-timeout", "30s", "-trace_err", "-error_file",
+                            dir.File("sipp.err")},
+                           dir.File("sipp.out")));
+    ASSERT_TRUE(Eventually([&] { return core->Registered(); }, 15));
+    ASSERT_TRUE(core->Subscribe(In(Package::PTZPosition, 600)));
+    ASSERT_TRUE(WaitState(Package::PTZPosition, State::Active, 10)) << ReadFile(dir.File("sipp.err"));
+    EXPECT_TRUE(Sub(Package::PTZPosition)->fellBack);
+    EXPECT_EQ(Sub(Package::PTZPosition)->event, "presence");
+    const std::string dev = "34010000001320000001";
+    ASSERT_TRUE(Eventually([&] { return core->PtzPositions(dev).size() >= 2; }, 10));
+    // The refused one (its 481 is logged) never joins them.
+    ASSERT_TRUE(Eventually(
+        [&] {
+            MessageLog::RowText r;
+            for (std::size_t i = 0; core->Log().Row(i, r); ++i)
+                if (r.direction == kLogSent && r.head.rfind("SIP/2.0 481", 0) == 0) return true;
+            return false;
+        },
+        5));
+    const auto track = core->PtzPositions(dev);
+    ASSERT_EQ(track.size(), 2u);
+    EXPECT_DOUBLE_EQ(track[0].pan, 45.5);
+    EXPECT_DOUBLE_EQ(track[0].tilt, 10);
+    EXPECT_DOUBLE_EQ(track[0].zoom, 3);
+    EXPECT_DOUBLE_EQ(track[1].pan, 200);
+    EXPECT_DOUBLE_EQ(track[1].tilt, -20);
+    EXPECT_DOUBLE_EQ(track[1].zoom, 8);
+    ASSERT_TRUE(core->Unsubscribe(Package::PTZPosition));
+    EXPECT_TRUE(WaitState(Package::PTZPosition, State::Terminated, 10));
+    EXPECT_EQ(Sub(Package::PTZPosition)->reason, "unsubscribed");
+    // SIPp ends 0 only when every answer it expects came: 200, 200, 481 and the end's.
+    EXPECT_EQ(sipp.Wait(30000), 0) << ReadFile(dir.File("sipp.out")) << ReadFile(dir.File("sipp.err"));
+}
+
 TEST_F(LiveSubscriptions, SippDeviceServesItsOwnWay) {
     // SIPp registers the device and, 3 s on, sends an alarm in a MESSAGE of
     // its own; its out-of-call scenario serves the subscription.
