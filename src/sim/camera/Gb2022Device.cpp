@@ -146,11 +146,12 @@ Gb2022Reply Gb2022Device::Query(const std::string& cmd, const XMLNode& root,
         top.AddTextChild("Zoom", Num(ptz_.zoom).c_str());
         r.what = "pan " + Num(ptz_.pan) + " tilt " + Num(ptz_.tilt) + " zoom " + Num(ptz_.zoom);
     } else if (cmd == "SDCardStatus") {
-        XMLNode l = top.AddChild("SDCardList");
-        l.AddAttribute("Num", "1");
-        XMLNode i = l.AddChild("Item");
+        // As public device libraries answer: SumNum, then one Item per card.
+        top.AddIntChild("SumNum", 1);
+        XMLNode i = top.AddChild("SDCardStatusInfo").AddChild("Item");
         i.AddIntChild("ID", 1);
-        i.AddTextChild("Status", "OK");
+        i.AddTextChild("HddName", "SD1");
+        i.AddTextChild("Status", "ok");
         i.AddIntChild("Capacity", 32768);
         i.AddIntChild("FreeSpace", 20480);
         r.what = "1 card";
