@@ -1,9 +1,11 @@
 #include "app/shell/CStaticEx.h"
 
 #include <QMetaObject>
+#include <QPaintEngine>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegion>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +26,7 @@ void CStaticEx::Present(const std::uint8_t* bgr, int width, int height, int stri
     {
         std::lock_guard<std::mutex> g(lock_);
         picture_ = std::move(img);
+        kept_.reset();
         notice_.clear();
     }
     QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
@@ -36,42 +39,54 @@ void CStaticEx::PictureNotShown(const char* why) {
         std::lock_guard<std::mutex> g(lock_);
         notice_ = QString::fromUtf8(why);
         picture_ = QImage(); // no stale picture of what came before
+        kept_.reset();
     }
     QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
 }
 
-bool CStaticEx::BeginCanvas(int32_t width, int32_t height, VidanaCanvas& canvas) {
-    if (width <= 0 || height <= 0) return false;
-    Canvas& c = canvas_[back_];
-    if (c.image.width() != width || c.image.height() != height) {
-        // The front canvas may be on screen: only the back one is remade, and
-        // the lock keeps paintEvent from the old image while it goes.
-        std::lock_guard<std::mutex> g(lock_);
-        const std::size_t stride = static_cast<std::size_t>(width) * 4;
-        if (!c.memory.empty() && picture_.constBits() == c.memory.data())
-            picture_ = picture_.copy(); // never shown from freed memory
-        c.image = QImage();
-        c.memory.assign(stride * static_cast<std::size_t>(height) + kVidanaCanvasSlack, 0);
-        c.image = QImage(c.memory.data(), width, height, static_cast<qsizetype>(stride),
-                         QImage::Format_RGB32);
-    }
-    canvas.bits = c.memory.data();
-    canvas.stride = width * 4;
-    writing_ = true;
-    return true;
-}
-
-void CStaticEx::EndCanvas() {
-    if (!writing_) return;
-    writing_ = false;
+void CStaticEx::KeepPicture(VidanaPicturePtr picture) {
+    if (!picture) return;
     {
         std::lock_guard<std::mutex> g(lock_);
-        // A shallow copy: the image shares the canvas memory, no pixel moves.
-        picture_ = canvas_[back_].image;
+        kept_ = std::move(picture); // an older one not yet painted is never converted
+        picture_ = QImage();
         notice_.clear();
     }
-    back_ = 1 - back_;
     QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
+}
+
+const QImage& CStaticEx::Scratch() const {
+    const VidanaSize s = CVidanaPainter::SizeOf(*kept_);
+    // Rows of at least the painter's 128 bytes, and its slack after the last.
+    const int stride = std::max(s.width * 4, 128);
+    const std::size_t bytes = static_cast<std::size_t>(stride) * s.height + kVidanaCanvasSlack;
+    if (scratch_.width() != s.width || scratch_.height() != s.height) {
+        scratch_ = QImage();
+        scratchMemory_.assign(bytes, 0);
+        scratch_ = QImage(scratchMemory_.data(), s.width, s.height, stride, QImage::Format_RGB32);
+    }
+    if (!painter_.Paint(*kept_, scratchMemory_.data(), stride,
+                        static_cast<std::int64_t>(scratchMemory_.size()), 0, 0))
+        scratch_.fill(Qt::black);
+    return scratch_;
+}
+
+bool CStaticEx::PaintDirect(QPainter& p, const QRect& at) {
+    // Raster painting into a 32-bit image without scaling (Qt's backing store
+    // on X11 and offscreen), the whole picture inside what is being painted.
+    QPaintEngine* engine = p.paintEngine();
+    auto* device = engine ? dynamic_cast<QImage*>(engine->paintDevice()) : nullptr;
+    if (!device || p.deviceTransform().type() > QTransform::TxTranslate) return false;
+    const QImage::Format f = device->format();
+    if (f != QImage::Format_RGB32 && f != QImage::Format_ARGB32 &&
+        f != QImage::Format_ARGB32_Premultiplied)
+        return false;
+    const QRect onDevice = p.deviceTransform().mapRect(at);
+    if (!QRect(QPoint(0, 0), device->size()).contains(onDevice)) return false;
+    const QRegion clip = engine->systemClip();
+    if (!clip.isEmpty() && !QRegion(onDevice).subtracted(clip).isEmpty()) return false;
+    return painter_.Paint(*kept_, device->bits(), device->bytesPerLine(), device->sizeInBytes(),
+                          onDevice.x(), onDevice.y());
 }
 
 QString CStaticEx::Notice() const {
@@ -81,6 +96,7 @@ QString CStaticEx::Notice() const {
 
 QImage CStaticEx::Picture() const {
     std::lock_guard<std::mutex> g(lock_);
+    if (kept_) return Scratch().copy();
     return picture_.copy();
 }
 
@@ -90,15 +106,20 @@ void CStaticEx::paintEvent(QPaintEvent*) {
     // The decoder fits the picture to the client size; it is shown centred on
     // black (only the bars are filled), and one of another size (just after a
     // resize) unscaled until the next one arrives.
-    if (picture_.isNull()) {
+    const VidanaSize kept = kept_ ? CVidanaPainter::SizeOf(*kept_) : VidanaSize{};
+    const QSize size = kept_ ? QSize(kept.width, kept.height) : picture_.size();
+    if (!kept_ && picture_.isNull()) {
         p.fillRect(rect(), Qt::black);
     } else {
-        const QRect at((width() - picture_.width()) / 2, (height() - picture_.height()) / 2,
-                       picture_.width(), picture_.height());
+        const QRect at((width() - size.width()) / 2, (height() - size.height()) / 2,
+                       size.width(), size.height());
         const QRegion bars = QRegion(rect()).subtracted(QRegion(at));
         for (const QRect& r : bars)
             p.fillRect(r, Qt::black);
-        p.drawImage(at.topLeft(), picture_);
+        if (!kept_)
+            p.drawImage(at.topLeft(), picture_);
+        else if (!PaintDirect(p, at))
+            p.drawImage(at.topLeft(), Scratch());
     }
     if (!notice_.isEmpty()) {
         p.setPen(Qt::white);

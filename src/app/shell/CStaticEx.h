@@ -1,12 +1,12 @@
 #pragma once
 // The video view (control 1007) and the audio level displays (1103, 1106).
 //
-// The decoder converts each H.264 / H.265 picture straight into one of the
-// view's two canvases (BeginCanvas / EndCanvas, on its own decoding thread):
-// the back one is written while the GUI thread paints the front one, and
-// EndCanvas swaps them under a lock and asks for a repaint, so a picture is
-// converted once and never copied. Other pictures come as packed BGR through
-// Present(), copied under the lock. Pictures are shown centred on black (the decoder fits them to
+// The decoder keeps each H.264 / H.265 picture for the view, scaled to the
+// view's size (KeepPicture, on its decoding thread); the paint converts the
+// newest one 1:1 straight into the window's backing store, so a picture is
+// converted only if painted and never copied (a paint the backing store does
+// not take directly, such as grab(), converts into a scratch image). Other
+// pictures come as packed BGR through Present(), copied under the lock. Pictures are shown centred on black (the decoder fits them to
 // the view with their aspect ratio kept). A picture the decoder cannot show is
 // said in the view and on standard error. Mouse drags are recorded in client
 // coordinates.
@@ -14,6 +14,7 @@
 #include "vidana/lib/Vidana.h"
 
 #include <QImage>
+#include <QPainter>
 #include <QPoint>
 #include <QString>
 #include <QWidget>
@@ -36,8 +37,8 @@ public:
         Present(bgr, width, height, width * 3);
     }
     void PictureNotShown(const char* why) override;
-    bool BeginCanvas(int32_t width, int32_t height, VidanaCanvas& canvas) override;
-    void EndCanvas() override;
+    bool KeepsPictures() const override { return true; }
+    void KeepPicture(VidanaPicturePtr picture) override;
     // The last picture presented (a copy), for tests and screenshots.
     QImage Picture() const;
     // What the decoder last said of a picture it could not show (empty once a
@@ -68,16 +69,18 @@ protected:
 private:
     std::atomic<int> width_{0}, height_{0};
     mutable std::mutex lock_;
-    QImage picture_; // what is shown: a BGR picture, or the front canvas
+    // Converts the kept picture straight into the painter's backing store;
+    // false when that is not one it can write (under lock_).
+    bool PaintDirect(QPainter& p, const QRect& at);
+    // The kept picture converted into scratch_ (under lock_).
+    const QImage& Scratch() const;
+
+    QImage picture_; // what is shown: a BGR picture, unless a kept one is
+    VidanaPicturePtr kept_;
     QString notice_;
-    // The canvases: memory with the decoder's slack, and the image over it.
-    struct Canvas {
-        std::vector<std::uint8_t> memory;
-        QImage image;
-    };
-    Canvas canvas_[2];
-    int back_ = 0;         // decoding thread: the canvas being written
-    bool writing_ = false; // decoding thread: between BeginCanvas and EndCanvas
+    mutable CVidanaPainter painter_; // GUI thread (and Picture()), under lock_
+    mutable std::vector<std::uint8_t> scratchMemory_;
+    mutable QImage scratch_;
     QPoint press_, current_;
     bool pressed_ = false;
 };

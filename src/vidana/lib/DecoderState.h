@@ -12,6 +12,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/buffer.h>
 #include <libswscale/swscale.h>
 }
 
@@ -33,6 +34,11 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+struct PoolDeleter {
+    void operator()(AVBufferPool* p) const { av_buffer_pool_uninit(&p); }
+};
+// Freed once the last buffer taken from it comes back.
+using PoolPtr = std::unique_ptr<AVBufferPool, PoolDeleter>;
 
 // One decoder per process: a second SetHWND replaces it, ReleaseDecoder on any
 // instance closes it. The lock keeps SetHWND / ReleaseDecoder (GUI thread) and
@@ -61,6 +67,9 @@ struct VideoState {
     AVPixelFormat srcFormat = AV_PIX_FMT_NONE;
     int dstWidth = 0;
     int dstHeight = 0;
+    // Memory of kept pictures (KeepPicture) that need the scaling step.
+    PoolPtr keptPool;
+    int keptBytes = 0;
     std::vector<uint8_t> picture;
     // Where the fitted picture lies in the view (its centre is the view's).
     int offsetX = 0;
@@ -89,12 +98,19 @@ struct VideoState {
         converter.reset();
         canvasConverter.reset();
         canvasScaler.reset();
+        keptPool.reset();
+        keptBytes = 0;
         std::vector<uint8_t>().swap(scaled);
         std::vector<uint8_t>().swap(picture);
         srcWidth = srcHeight = dstWidth = dstHeight = offsetX = offsetY = 0;
         srcFormat = AV_PIX_FMT_NONE;
     }
 };
+
+// The drag overlay in 32-bit memory, the rectangle in client coordinates of a
+// view where the picture lies at offsetX, offsetY (Draw.cpp).
+void DrawOverlayOn32(uint8_t* bits, int64_t stride, int32_t width, int32_t height, VidanaRect rect,
+                     int32_t offsetX, int32_t offsetY);
 
 // Width and height in one word, read together from any thread.
 inline uint64_t PackSize(int width, int height) {
@@ -123,3 +139,12 @@ constexpr int kMaxPictureHeight = kVidanaMaxHeight;
 #endif
 
 } // namespace vidana
+
+// A kept picture: the fitted picture (its own planes, or the decoder's when it
+// needs no scaling) and the overlay to draw on it.
+struct VidanaPicture {
+    vidana::FramePtr frame;
+    VidanaRect rect;
+    int32_t offsetX = 0;
+    int32_t offsetY = 0;
+};

@@ -1,6 +1,8 @@
 // DrawImage: one converted picture plus the drag overlay, presented to the view.
 #include "vidana/lib/Vidana.h"
 
+#include "vidana/lib/DecoderState.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -82,6 +84,12 @@ VidanaRect Shifted(VidanaRect rc, int32_t offsetX, int32_t offsetY) {
 }
 
 } // namespace
+
+void vidana::DrawOverlayOn32(uint8_t* bits, int64_t stride, int32_t width, int32_t height,
+                             VidanaRect rect, int32_t offsetX, int32_t offsetY) {
+    if (!bits || width <= 0 || height <= 0) return;
+    DrawOverlay({bits, stride, 4, width, height}, Shifted(rect, offsetX, offsetY));
+}
 
 void CVidana::DrawOverlay32(uint8_t* bits, int32_t stride, int32_t width, int32_t height,
                             int32_t offsetX, int32_t offsetY) {

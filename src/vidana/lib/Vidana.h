@@ -32,6 +32,15 @@ struct VidanaCanvas {
 };
 constexpr int32_t kVidanaCanvasSlack = 1024;
 
+// A decoded H.264 / H.265 picture kept for the surface: fitted to the view, in
+// the stream's own planar format, with the drag overlay of its moment. Read
+// only; converted by a CVidanaPainter, freed by the library.
+struct VidanaPicture;
+struct VIDANA_API CVidanaPictureDelete {
+    void operator()(const VidanaPicture* picture) const;
+};
+using VidanaPicturePtr = std::unique_ptr<const VidanaPicture, CVidanaPictureDelete>;
+
 // The view CVidana draws into (what SetHWND takes in place of a window handle).
 //
 // Every operation is called on the thread that calls DecodeXFrame / DecodeOstra
@@ -70,6 +79,36 @@ public:
         return false;
     }
     virtual void EndCanvas() {}
+    // Optional, for H.264 and H.265, asked before BeginCanvas: true and each
+    // picture is handed to KeepPicture, to be converted (CVidanaPainter) when,
+    // and only if, it is painted, straight into the memory painted; counted as
+    // shown when handed over. False (the default): BeginCanvas or Present.
+    virtual bool KeepsPictures() const { return false; }
+    virtual void KeepPicture(VidanaPicturePtr picture) { (void)picture; }
+};
+
+// Converts kept pictures to 32-bit pixels (bytes B, G, R, 255), as the canvas
+// path does (fast bilinear to the fitted size, then 1:1). One per thread that
+// paints; not thread-safe itself.
+class VIDANA_API CVidanaPainter {
+public:
+    CVidanaPainter();
+    ~CVidanaPainter();
+    CVidanaPainter(const CVidanaPainter&) = delete;
+    CVidanaPainter& operator=(const CVidanaPainter&) = delete;
+    // The picture's size (the fitted size).
+    static VidanaSize SizeOf(const VidanaPicture& picture);
+    // Writes the picture, overlay drawn, with its top-left corner at x, y of
+    // 32-bit memory of `bytes` bytes, rows stride bytes apart (at least 128),
+    // and no byte outside it. False (nothing written) when it does not fit, or
+    // when the converter's overrun past the last row (up to 128 bytes) would
+    // pass the end of the memory.
+    bool Paint(const VidanaPicture& picture, uint8_t* bits, int64_t stride, int64_t bytes,
+               int32_t x, int32_t y);
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
 };
 
 

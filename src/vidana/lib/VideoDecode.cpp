@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cmath>
+#include <memory>
 #include <new>
 #include <cstdio>
 
@@ -105,6 +106,43 @@ void MakeCanvasConverter(VideoState& v) {
     if (!v.canvasConverter) v.canvasScaler.reset();
 }
 
+// The fitted picture as a frame of its own, for KeepPicture: a new reference
+// to the decoder's picture when it already has the fitted size (no copy),
+// else scaled (the canvas path's scaling step) into memory of the pool.
+FramePtr FittedFrame(VideoState& v, AVFrame* frame) {
+    FramePtr out(av_frame_alloc());
+    if (!out) return nullptr;
+    if (v.srcWidth == v.dstWidth && v.srcHeight == v.dstHeight) {
+        if (av_frame_ref(out.get(), frame) < 0) return nullptr;
+        return out;
+    }
+    if (!v.canvasScaler) {
+        v.canvasScaler.reset(sws_getContext(v.srcWidth, v.srcHeight, v.srcFormat, v.dstWidth,
+                                            v.dstHeight, v.srcFormat, SWS_FAST_BILINEAR, nullptr,
+                                            nullptr, nullptr));
+        if (!v.canvasScaler) return nullptr;
+    }
+    if (!v.keptPool) {
+        const int bytes = av_image_get_buffer_size(v.srcFormat, v.dstWidth, v.dstHeight, 64);
+        if (bytes <= 0) return nullptr;
+        v.keptBytes = bytes;
+        v.keptPool.reset(av_buffer_pool_init(size_t(bytes) + kScalerSlack, nullptr));
+        if (!v.keptPool) return nullptr;
+    }
+    AVBufferRef* buf = av_buffer_pool_get(v.keptPool.get());
+    if (!buf) return nullptr;
+    out->buf[0] = buf;
+    out->format = v.srcFormat;
+    out->width = v.dstWidth;
+    out->height = v.dstHeight;
+    if (av_image_fill_arrays(out->data, out->linesize, buf->data, v.srcFormat, v.dstWidth,
+                             v.dstHeight, 64) < 0)
+        return nullptr;
+    sws_scale(v.canvasScaler.get(), frame->data, frame->linesize, 0, frame->height, out->data,
+              out->linesize);
+    return out;
+}
+
 } // namespace
 
 // Takes every picture the decoder has ready, converts it to the view and
@@ -173,7 +211,18 @@ int32_t CVidana::ReceivePictures(int32_t& presented) {
                 frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT);
             int32_t drawn = 0;
             VidanaCanvas canvas;
-            if (m_hWnd && m_hWnd->BeginCanvas(v.dstWidth, v.dstHeight, canvas)) {
+            if (m_hWnd && m_hWnd->KeepsPictures()) {
+                // Converted by the surface when it paints, into what it paints.
+                auto kept = std::make_unique<VidanaPicture>();
+                kept->frame = FittedFrame(v, frame);
+                kept->rect = m_rect;
+                kept->offsetX = v.offsetX;
+                kept->offsetY = v.offsetY;
+                if (kept->frame) {
+                    m_hWnd->KeepPicture(VidanaPicturePtr(kept.release()));
+                    drawn = 1;
+                }
+            } else if (m_hWnd && m_hWnd->BeginCanvas(v.dstWidth, v.dstHeight, canvas)) {
                 // Converted once, at the view's size, into the memory the
                 // surface paints.
                 if (!v.canvasConverter) MakeCanvasConverter(v);

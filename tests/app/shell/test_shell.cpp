@@ -19,7 +19,9 @@
 #include "app/settings/CfgIniStore.h"
 #include "manscdp/search/CDlgSearch.h"
 
+#include "support/common/FfmpegStreams.h"
 #include "support/common/Files.h"
+#include "vidana/lib/AccessUnits.h"
 #include "audio/AlsaTestDevices.h"
 #include "app/core/CoreRig.h"
 #include "support/common/WhenModal.h"
@@ -32,6 +34,8 @@
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QImage>
+#include <QBackingStore>
+#include <QPalette>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -1006,6 +1010,59 @@ TEST(VideoView, DecoderDrawsIntoTheViewFromAnotherThread) {
     EXPECT_GT(c.red(), 150);
     EXPECT_EQ(QColor(shown.pixel(centre + QPoint(pw / 2 + 20, 0))), QColor(Qt::black));
     EXPECT_EQ(QColor(shown.pixel(2, 2)), QColor(Qt::black));
+}
+
+// H.264 pictures are kept by the view and converted when painted, straight
+// into the window's backing store: what is there equals the picture (as
+// Picture() and grab() convert it), the bars are black and the parent around
+// the view keeps its own colour.
+TEST(VideoView, KeptPicturesArePaintedIntoTheBackingStore) {
+    App();
+    const TempDir dir;
+    const std::string path = dir / "qqvga.h264";
+    ASSERT_EQ(0, std::system(TestPatternCommand(TestCodec::H264, "size=160x120:rate=25",
+                                                "-frames:v 3", "-bf 0", path)
+                                 .c_str()));
+    const std::string bytes = ReadFile(path);
+    const std::vector<std::uint8_t> stream(bytes.begin(), bytes.end());
+    QWidget top;
+    top.resize(400, 300);
+    top.setAutoFillBackground(true);
+    QPalette red = top.palette();
+    red.setColor(QPalette::Window, Qt::red);
+    top.setPalette(red);
+    auto* v = new CStaticEx(&top);
+    v->setGeometry(20, 30, 320, 200);
+    top.show();
+    QApplication::processEvents();
+    CVidana dec;
+    std::thread t([&] {
+        dec.SetHWND(v);
+        for (const auto& unit : vidana::SplitAccessUnits(stream))
+            dec.DecodeXFrame(unit.data(), static_cast<int>(unit.size()), kVidanaFrameH264);
+        dec.ReleaseDecoder();
+    });
+    t.join();
+    QApplication::processEvents();
+    const QImage picture = v->Picture();
+    ASSERT_EQ(picture.size(), QSize(267, 200)); // 4:3 fitted into 320 x 200
+    v->repaint();
+    auto* store = dynamic_cast<QImage*>(top.backingStore()->paintDevice());
+    ASSERT_NE(store, nullptr);
+    const QPoint at = v->mapTo(&top, QPoint((320 - 267) / 2, 0));
+    int differing = 0;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            differing += store->pixel(at + QPoint(x, y)) != picture.pixel(x, y);
+    EXPECT_EQ(differing, 0);
+    EXPECT_EQ(QColor(store->pixel(at + QPoint(-1, 100))), QColor(Qt::black));
+    EXPECT_EQ(QColor(store->pixel(at + QPoint(267, 100))), QColor(Qt::black));
+    EXPECT_EQ(QColor(store->pixel(v->mapTo(&top, QPoint(-1, 100)))), QColor(Qt::red));
+    EXPECT_EQ(QColor(store->pixel(v->mapTo(&top, QPoint(320, 100)))), QColor(Qt::red));
+    EXPECT_EQ(QColor(store->pixel(v->mapTo(&top, QPoint(100, 200)))), QColor(Qt::red));
+    EXPECT_EQ(v->grab().toImage().copy(QRect(QPoint((320 - 267) / 2, 0), picture.size()))
+                  .convertToFormat(QImage::Format_RGB32),
+              picture.convertToFormat(QImage::Format_RGB32));
 }
 
 TEST(Audio, ButtonTogglesCaptureAndMeterShowsIt) {

@@ -149,6 +149,16 @@ private:
     int m_cw = 0, m_ch = 0, m_stride = 0;
 };
 
+// A surface that keeps the decoder's pictures (KeepPicture), as the video
+// view does, to convert them later.
+class KeepingSurface : public RecordingSurface {
+public:
+    using RecordingSurface::RecordingSurface;
+    bool KeepsPictures() const override { return true; }
+    void KeepPicture(VidanaPicturePtr picture) override { kept.push_back(std::move(picture)); }
+    std::vector<VidanaPicturePtr> kept;
+};
+
 // ffmpeg's pictures as the canvas path makes them: scaled fast bilinear in the
 // stream's own format (yuv420p), then converted to BGRA.
 inline std::vector<uint8_t> FfmpegCanvasPictures(const TempDir& dir, const std::string& in, int w,

@@ -267,6 +267,84 @@ TEST_F(VidanaDecode, CanvasPicturesEqualFfmpegFastBilinear) {
     EXPECT_EQ(std::memcmp(px(s.canvases[0].bgr.data(), 200, 150), px(ref.data(), 200, 150), 4), 0);
 }
 
+// A surface that keeps its pictures gets them scaled and converts them itself
+// (CVidanaPainter) where they are painted, inside larger memory: the canvas
+// path's pixels, and not one byte of the memory around the picture changed,
+// wherever the picture lies (the last rows at the very end of the memory go
+// through the painter's own rows).
+TEST_F(VidanaDecode, KeptPicturesPaintFfmpegsPixelsAndNothingAround) {
+    struct Case {
+        std::string path;
+        int32_t type;
+        Fit fit;
+        int memW, memH, x, y; // the memory's pixels, the picture's place in it
+        bool painted;
+    };
+    for (const Case& c : {
+             Case{vga, kVidanaFrameH264, {640, 480, 640, 480}, 700, 500, 30, 10, true},
+             Case{hd, kVidanaFrameH264, {1280, 720, 1280, 720}, 1280, 720, 0, 0, true},
+             Case{hd, kVidanaFrameH264, {1001, 700, 1001, 563}, 1010, 610, 9, 37, true},
+             Case{hd, kVidanaFrameH264, {1024, 576, 1024, 576}, 1100, 590, 5, 4, true},
+             Case{hd, kVidanaFrameH264, {1004, 600, 1004, 565}, 1004, 570, 0, 2, true},
+             Case{hevc, kVidanaFrameH265, {333, 250, 333, 250}, 400, 260, 67, 3, true},
+             Case{vga, kVidanaFrameH264, {639, 479, 639, 479}, 639, 479, 0, 0, false},
+             Case{vga, kVidanaFrameH264, {16, 12, 16, 12}, 20, 14, 2, 1, false},
+         }) {
+        SCOPED_TRACE(c.path + " as " + std::to_string(c.fit.w) + "x" + std::to_string(c.fit.h) +
+                     " at " + std::to_string(c.x) + "," + std::to_string(c.y));
+        KeepingSurface s(c.fit.viewW, c.fit.viewH);
+        CVidana v;
+        v.SetHWND(&s);
+        FeedStream(v, ReadFile(c.path), c.type);
+        v.FlushDecoder();
+        const uint64_t shown = v.PictureCounts().shown;
+        v.ReleaseDecoder();
+        EXPECT_EQ(s.Count(), 0u); // nothing went through Present
+        ASSERT_GT(s.kept.size(), 0u);
+        EXPECT_EQ(shown, s.kept.size());
+        const auto ref = FfmpegCanvasPictures(*dir, c.path, c.fit.w, c.fit.h);
+        const size_t n = size_t(c.fit.w) * c.fit.h * 4;
+        ASSERT_EQ(ref.size() / n, s.kept.size());
+        const int64_t stride = int64_t(c.memW) * 4;
+        std::vector<uint8_t> memory(size_t(stride) * c.memH);
+        CVidanaPainter painter;
+        // A few pictures each, into memory of a pattern that no picture has.
+        for (size_t i = 0; i < s.kept.size() && i < 4; ++i) {
+            const VidanaSize size = CVidanaPainter::SizeOf(*s.kept[i]);
+            ASSERT_EQ(size.width, c.fit.w);
+            ASSERT_EQ(size.height, c.fit.h);
+            for (size_t b = 0; b < memory.size(); ++b) memory[b] = uint8_t(b * 7 + i);
+            const std::vector<uint8_t> before = memory;
+            ASSERT_EQ(painter.Paint(*s.kept[i], memory.data(), stride, int64_t(memory.size()),
+                                    c.x, c.y),
+                      c.painted);
+            if (!c.painted) {
+                ASSERT_EQ(memory, before) << "written although not painted";
+                continue;
+            }
+            for (int y = 0; y < c.memH; ++y) {
+                const size_t row = size_t(y) * stride;
+                if (y < c.y || y >= c.y + c.fit.h) {
+                    ASSERT_EQ(std::memcmp(memory.data() + row, before.data() + row, stride), 0)
+                        << "picture " << i << " wrote outside, row " << y;
+                    continue;
+                }
+                const size_t left = size_t(c.x) * 4, width = size_t(c.fit.w) * 4;
+                const uint8_t* want = ref.data() + i * n + size_t(y - c.y) * width;
+                ASSERT_EQ(std::memcmp(memory.data() + row + left, want, width), 0)
+                    << "picture " << i << " differs, row " << y;
+                ASSERT_EQ(std::memcmp(memory.data() + row, before.data() + row, left), 0)
+                    << "picture " << i << " wrote left of it, row " << y;
+                ASSERT_EQ(std::memcmp(memory.data() + row + left + width,
+                                      before.data() + row + left + width,
+                                      size_t(stride) - left - width),
+                          0)
+                    << "picture " << i << " wrote right of it, row " << y;
+            }
+        }
+    }
+}
+
 // Records what the decoder says of pictures it does not show.
 class NoticeSurface : public RecordingSurface {
 public:
