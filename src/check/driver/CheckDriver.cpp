@@ -244,6 +244,32 @@ void CheckDriver::PictureTap::Present(const std::uint8_t* bgr, std::int32_t widt
     if (next_) next_->Present(bgr, width, height);
 }
 
+void CheckDriver::PictureTap::PictureNotShown(const char* why) {
+    if (next_)
+        next_->PictureNotShown(why);
+    else
+        IVidanaSurface::PictureNotShown(why);
+}
+
+bool CheckDriver::PictureTap::BeginCanvas(std::int32_t width, std::int32_t height,
+                                         VidanaCanvas& canvas) {
+    return next_ && next_->BeginCanvas(width, height, canvas);
+}
+
+void CheckDriver::PictureTap::EndCanvas() {
+    pictures_.fetch_add(1);
+    next_->EndCanvas(); // only after a true BeginCanvas, which needs next_
+}
+
+bool CheckDriver::PictureTap::KeepsPictures() const {
+    return next_ ? next_->KeepsPictures() : true;
+}
+
+void CheckDriver::PictureTap::KeepPicture(VidanaPicturePtr picture) {
+    pictures_.fetch_add(1);
+    if (next_) next_->KeepPicture(std::move(picture));
+}
+
 // ---------------------------------------------------------------- the log
 
 void CheckDriver::ReadLog() {

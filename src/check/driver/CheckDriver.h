@@ -169,6 +169,14 @@ private:
         explicit PictureTap(IVidanaSurface* next) : next_(next) {}
         VidanaSize ClientSize() const override;
         void Present(const std::uint8_t* bgr, std::int32_t width, std::int32_t height) override;
+        void PictureNotShown(const char* why) override;
+        // The view's own cheaper paths are kept: without a view, a picture is
+        // kept (scaled, never converted to colour) and let go, so that the
+        // receive thread spends nothing on pictures nobody sees.
+        bool BeginCanvas(std::int32_t width, std::int32_t height, VidanaCanvas& canvas) override;
+        void EndCanvas() override;
+        bool KeepsPictures() const override;
+        void KeepPicture(VidanaPicturePtr picture) override;
         std::uint64_t Pictures() const { return pictures_.load(); }
 
     private:
