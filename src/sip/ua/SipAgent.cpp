@@ -1,4 +1,5 @@
 #include "sip/ua/SipAgentImpl.h"
+#include "sip/ua/OsipBlocks.h"
 
 namespace sipua {
 
@@ -92,6 +93,7 @@ SipAgent::~SipAgent() {
 int SipAgent::Init() {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     if (impl_->osip) return 0;
+    InstallOsipBlocks();
     osip_t* o = nullptr;
     // libosip2 prints every parse error of bad input; we count those as
     // ordinary events of the wire. Debian's build prints whatever the level
