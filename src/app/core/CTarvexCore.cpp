@@ -834,13 +834,17 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
     const std::string& body = BodyToUse(m);
     bool treeChanged = false;
     const bool refused = m.answerStatus != 0 && m.answerStatus != 200;
+    // A keepalive holds nothing that the 2022 summary or the transfers read:
+    // its body is not parsed for them (two XML parses of every keepalive).
+    const BodyFacts facts = m.direction == kLogReceived ? ReadBody(body) : BodyFacts{};
+    const bool keepaliveBody = facts.root == "Notify" && facts.cmdType == "Keepalive";
     {
         std::lock_guard<std::mutex> lk(mutex_);
         std::string type, device;
         FileRowLocked(m, body, type, device);
         // A 2022 answer or notification says what it holds in its row's type.
-        if (m.direction == kLogReceived) Gb2022LogLine(body, type);
-        if (m.direction == kLogReceived && !refused) transfers_.Annotate(body, type);
+        if (m.direction == kLogReceived && !keepaliveBody) Gb2022LogLine(body, type);
+        if (m.direction == kLogReceived && !refused && !keepaliveBody) transfers_.Annotate(body, type);
         if (m.direction == kLogReceived && m.role == LoggedMessage::Role::Register)
             registerVersion_ = {m.deviceId, GbVersionInHead(m.head)};
         log_.Append(m.direction, Now(wallClock_), type, device, m.head, body, LogPeerOf(m));

@@ -1,4 +1,5 @@
 #include "sip/ua/SipAgentImpl.h"
+#include "sip/ua/OsipBlocks.h"
 
 namespace sipua {
 
@@ -92,6 +93,7 @@ SipAgent::~SipAgent() {
 int SipAgent::Init() {
     std::lock_guard<std::recursive_mutex> g(impl_->mu);
     if (impl_->osip) return 0;
+    InstallOsipBlocks();
     osip_t* o = nullptr;
     // libosip2 prints every parse error of bad input; we count those as
     // ordinary events of the wire. Debian's build prints whatever the level
@@ -135,7 +137,7 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
         auto lastSweep = std::chrono::steady_clock::now();
         auto lastTick = lastSweep;
         auto lastExpire = lastSweep;
-        std::vector<pollfd> fds;
+        std::vector<pollfd> fds, ready;
         while (!im->stop) {
             fds.clear();
             {
@@ -149,22 +151,29 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
                 uint64_t v;
                 [[maybe_unused]] ssize_t n = read(im->wakeFd, &v, sizeof v);
             }
-            std::lock_guard<std::recursive_mutex> g2(im->mu);
-            std::vector<pollfd> ready(fds.begin() + 1, fds.end());
-            im->transport->HandleReady(ready, [im](Datagram& d) { im->OnDatagram(d); });
-            auto now = std::chrono::steady_clock::now();
-            if (now - lastTick >= std::chrono::milliseconds(20)) {
-                im->Tick();
-                lastTick = now;
+            bool notify = false;
+            {
+                std::lock_guard<std::recursive_mutex> g2(im->mu);
+                im->batching = true;
+                ready.assign(fds.begin() + 1, fds.end());
+                im->transport->HandleReady(ready, [im](Datagram& d) { im->OnDatagram(d); });
+                auto now = std::chrono::steady_clock::now();
+                if (now - lastTick >= std::chrono::milliseconds(20)) {
+                    im->Tick();
+                    lastTick = now;
+                }
+                if (now - lastSweep > std::chrono::seconds(5)) {
+                    im->SweepStale();
+                    lastSweep = now;
+                }
+                if (now - lastExpire >= std::chrono::milliseconds(250)) {
+                    im->transport->ExpireIdle();
+                    lastExpire = now;
+                }
+                im->batching = false;
+                notify = im->notifyPending.exchange(false);
             }
-            if (now - lastSweep > std::chrono::seconds(5)) {
-                im->SweepStale();
-                lastSweep = now;
-            }
-            if (now - lastExpire >= std::chrono::milliseconds(250)) {
-                im->transport->ExpireIdle();
-                lastExpire = now;
-            }
+            if (notify) im->qcv.notify_one();
         }
     });
     return 0;

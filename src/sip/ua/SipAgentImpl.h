@@ -174,6 +174,11 @@ struct SipAgent::Impl {
     std::mutex qmu;
     std::condition_variable qcv;
     std::deque<EventPtr> queue;
+    // While the worker takes a batch of datagrams in (under mu), Push only
+    // notes that the consumer is to be woken; the worker wakes it once, with
+    // mu released, so that it neither wakes per event nor then waits for mu.
+    std::atomic<bool> batching{false};
+    std::atomic<bool> notifyPending{false};
 
     std::string userAgent;
     // TARVEX_SIPUA_TRACE=1 prints every message sent and received on stderr,

@@ -17,6 +17,10 @@ void SipAgent::Impl::Push(EventPtr e) {
         std::lock_guard<std::mutex> g(qmu);
         queue.push_back(std::move(e));
     }
+    if (batching) {
+        notifyPending = true;
+        return;
+    }
     qcv.notify_one();
 }
 
