@@ -90,8 +90,19 @@ void* OsipBlockRealloc(void* p, std::size_t n) {
     return q;
 }
 
+// Under AddressSanitizer osip keeps the plain allocator, so that overreads of
+// its blocks are still caught (GCC says so by a macro, clang by a feature).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARVEX_OSIP_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define TARVEX_OSIP_ASAN 1
+#endif
+
 void InstallOsipBlocks() {
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(TARVEX_OSIP_ASAN)
     static std::once_flag once;
     std::call_once(once, [] {
         SmallSlots();
