@@ -177,6 +177,17 @@ public:
     // (RFC 4571 or RTSP interleaved '$'); Unknown over UDP and before the
     // first packet. Safe from any thread.
     tvrtp::TcpFraming FollowedFraming() const { return m_framing.load(); }
+    // Whether this receiver kept up, from its sockets: over UDP the datagrams
+    // the kernel dropped for want of room, over TCP the bytes found waiting in
+    // the receive queues (tvrtp::TcpTransmitter::ReceiveBacklog). Totals over
+    // the session; safe from any thread.
+    struct ReceiveQueue {
+        uint64_t kernelDrops = 0;
+        tvrtp::TcpTransmitter::Backlog backlog;
+    };
+    ReceiveQueue ReceiveQueueFigures() {
+        return {GetUdpKernelDrops(), m_tcp.ReceiveBacklog()};
+    }
     // Frames with video handed to the callback so far, and the RTP timestamp
     // and arrival of the first and the last one: the device's clock against
     // ours. Safe from any thread.
