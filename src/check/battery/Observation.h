@@ -139,6 +139,9 @@ struct ReceiverQueue {
     std::uint64_t kernelDrops = 0;
     std::uint64_t samples = 0, queuedBytes = 0; // TCP: samples and their sum
     std::uint64_t largestQueued = 0;            // TCP: the largest since the stream began
+    // Frames taken by the receive thread in the window and how long they
+    // waited for it, in all, after the socket was read (microseconds).
+    std::uint64_t frames = 0, frameWaitUs = 0;
 };
 
 // The program stream around the key pictures of a stream, from its start to

@@ -221,6 +221,7 @@ ReceiverInfo CMediaSession::InfoLocked(int slot) const {
     r.largestQueued = queue.backlog.largest;
     const CRTPSession::FrameClock clock = s.receiver->VideoFrameClock();
     r.videoFrames = clock.frames;
+    r.frameWaitUs = clock.waitUs;
     if (clock.frames > 0) {
         r.firstFrameTimestamp = clock.firstTimestamp;
         r.firstFrameAt = clock.firstAt;

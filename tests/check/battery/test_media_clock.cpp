@@ -134,6 +134,15 @@ TEST(ReceiverBehind, TarvexsLagIsNotTheDevicesFault) {
         {{"tcp queue under half a second", Verdict::Fail, "sends fewer pictures than it stamps"},
          {"", Verdict::Fail, "playback: the device sends fewer pictures"}, kMediaTcpPassive, slow,
          ReceiverQueue{0, 50, 50 * 200 * KiB, 4096 * KiB}},
+        // The sockets read in time, the receive thread behind them (decoding).
+        {{"frames waited for the receive thread", Verdict::NotRun,
+          "not judged: Tarvex was behind (its pictures waited 600 ms on average for Tarvex's "
+          "receive thread)"},
+         {"", Verdict::NotRun, "the clock not judged: Tarvex was behind (its pictures waited"},
+         kMediaTcpPassive, slow, ReceiverQueue{0, 50, 50 * 4 * KiB, 0, 120, 120 * 600000}},
+        {{"frames taken soon enough", Verdict::Fail, "sends fewer pictures than it stamps"},
+         {"", Verdict::Fail, "playback: the device sends fewer pictures"}, kMediaUdp, slow,
+         ReceiverQueue{0, 0, 0, 0, 120, 120 * 200000}},
         // TCP loses nothing: a gap is the device's, however far behind Tarvex was.
         {{"tcp gaps while behind", Verdict::Fail, "3 RTP sequence gaps over TCP"},
          {"", Verdict::NotRun, "the clock not judged: Tarvex was behind"}, kMediaTcpPassive,

@@ -122,6 +122,12 @@ std::string ReceiverBehind(const MediaObservation& m) {
                       q.kernelDrops == 1 ? "datagram" : "datagrams");
         return buf;
     }
+    if (q.frames > 0 && q.frameWaitUs / q.frames > kBehindWaitUs) {
+        std::snprintf(buf, sizeof buf,
+                      "its pictures waited %llu ms on average for Tarvex's receive thread",
+                      static_cast<unsigned long long>(q.frameWaitUs / q.frames / 1000));
+        return buf;
+    }
     if (q.samples == 0 || m.windowMs <= 0) return {};
     const std::uint64_t mean = q.queuedBytes / q.samples;
     const std::uint64_t halfSecond = m.bytes * 500 / static_cast<std::uint64_t>(m.windowMs);

@@ -39,7 +39,10 @@ void MeasureClock(CheckResult& r, const ClockJudgement& c);
 // stream (at least kBehindQueueFloor). "" when it kept up or was not
 // measured, else why: "the kernel dropped 12 datagrams for Tarvex".
 // A device that sends fewer pictures than it stamps leaves the queue empty.
+// Frames that waited on average more than kBehindWaitUs for the receive
+// thread after their packets were read show it behind too.
 inline constexpr std::uint64_t kBehindQueueFloor = 64 * 1024;
+inline constexpr std::uint64_t kBehindWaitUs = 250000;
 std::string ReceiverBehind(const MediaObservation& m);
 // The queue's figures as measurements of r, when measured.
 void MeasureReceiverQueue(CheckResult& r, const MediaObservation& m);
