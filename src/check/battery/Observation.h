@@ -131,6 +131,19 @@ struct DeviceClock {
     std::int64_t wallUs = 0;
 };
 
+// Whether Tarvex's receiver kept up with the stream over the measuring window,
+// from its socket: over UDP the datagrams the kernel dropped for want of room
+// in Tarvex's receive buffer, over TCP the bytes found waiting in its receive
+// queue when it came to read (sampled at most every 100 ms).
+struct ReceiverQueue {
+    std::uint64_t kernelDrops = 0;
+    std::uint64_t samples = 0, queuedBytes = 0; // TCP: samples and their sum
+    std::uint64_t largestQueued = 0;            // TCP: the largest since the stream began
+    // Frames taken by the receive thread in the window and how long they
+    // waited for it, in all, after the socket was read (microseconds).
+    std::uint64_t frames = 0, frameWaitUs = 0;
+};
+
 // The program stream around the key pictures of a stream, from its start to
 // the end of the measuring window.
 struct KeyPictures {
@@ -175,6 +188,7 @@ struct MediaObservation {
     bool rtpCounted = true;
     int framing = kFramingUnknown; // MediaFraming of a TCP stream
     std::optional<DeviceClock> clock; // none: fewer than two frames came in the window
+    std::optional<ReceiverQueue> receiverQueue; // none: not measured
     std::optional<KeyPictures> keyPictures; // none: not measured
     // Size of the pictures Tarvex decoded from the stream (0: none decoded).
     int pictureWidth = 0, pictureHeight = 0;

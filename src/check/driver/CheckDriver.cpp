@@ -539,6 +539,13 @@ MediaObservation CheckDriver::Stream(int transport, int channelItem, int recordi
                     : r1.tcpFraming == 2 ? kFramingInterleaved
                                          : kFramingUnknown;
         if (r1.exists) m.keyPictures = KeysOf(r1);
+        if (r1.exists)
+            m.receiverQueue = ReceiverQueue{since(r0.kernelDrops, r1.kernelDrops),
+                                            since(r0.queueSamples, r1.queueSamples),
+                                            since(r0.queuedBytes, r1.queuedBytes),
+                                            r1.largestQueued,
+                                            since(r0.videoFrames, r1.videoFrames),
+                                            since(r0.frameWaitUs, r1.frameWaitUs)};
         // The device's clock: the frames after the last one before the window
         // (or after the stream's first, when the window began before it) up to
         // the last one in it, their timestamps' move and their arrival.

@@ -346,6 +346,7 @@ void CRTPSession::HandlePacket(std::unique_ptr<tvrtp::Packet> p, bool restart) {
     if (!cb || p->GetPacketLength() == 0) return;
     if (const uint8_t pt = m_payloadType.load(); m_rtpDemux.PayloadType() != pt)
         m_rtpDemux.SetPayloadType(pt);
+    m_lastArrival = p->GetArrival();
     // A late packet may complete its frame and those held behind it.
     if (m_rtpDemux.InputRtp(std::move(p))) {
         DeliverFrame(cb);
@@ -385,7 +386,14 @@ void CRTPSession::DeliverFrame(RTPFrameCallback cb) {
     if (n > 0) {
         std::lock_guard<std::mutex> c(m_countLock);
         m_frameClock.timestamp = m_rtpDemux.FrameTimestamp();
-        m_frameClock.at = Clock::now();
+        const Clock::time_point now = Clock::now();
+        m_frameClock.at = m_lastArrival == Clock::time_point{} || m_lastArrival > now
+                              ? now
+                              : m_lastArrival;
+        const auto waited = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(now - m_frameClock.at).count());
+        m_frameClock.waitUs += waited;
+        m_frameClock.longestWaitUs = std::max(m_frameClock.longestWaitUs, waited);
         if (m_frameClock.frames++ == 0) {
             m_frameClock.firstTimestamp = m_frameClock.timestamp;
             m_frameClock.firstAt = m_frameClock.at;

@@ -177,13 +177,30 @@ public:
     // (RFC 4571 or RTSP interleaved '$'); Unknown over UDP and before the
     // first packet. Safe from any thread.
     tvrtp::TcpFraming FollowedFraming() const { return m_framing.load(); }
+    // Whether this receiver kept up, from its sockets: over UDP the datagrams
+    // the kernel dropped for want of room, over TCP the bytes found waiting in
+    // the receive queues (tvrtp::TcpTransmitter::ReceiveBacklog). Totals over
+    // the session; safe from any thread.
+    struct ReceiveQueue {
+        uint64_t kernelDrops = 0;
+        tvrtp::TcpTransmitter::Backlog backlog;
+    };
+    ReceiveQueue ReceiveQueueFigures() {
+        return {GetUdpKernelDrops(), m_tcp.ReceiveBacklog()};
+    }
     // Frames with video handed to the callback so far, and the RTP timestamp
     // and arrival of the first and the last one: the device's clock against
     // ours. Safe from any thread.
+    // A frame's arrival is when the poll thread read the packet that
+    // completed it, not when this thread took it: a receive thread that
+    // falls behind (decoding on too little of a core) does not make the
+    // device's pictures look late. How long frames waited for this thread
+    // between the two: their sum and the longest (microseconds).
     struct FrameClock {
         uint64_t frames = 0;
         uint32_t timestamp = 0, firstTimestamp = 0;
         std::chrono::steady_clock::time_point at{}, firstAt{};
+        uint64_t waitUs = 0, longestWaitUs = 0;
     };
     FrameClock VideoFrameClock() const;
     // The program stream around the key pictures so far: how many came, how
@@ -275,6 +292,7 @@ private:
     std::atomic<uint32_t> m_frameTimestamp{0};
     std::atomic<bool> m_haveFrameTimestamp{false};
     Clock::time_point m_lastIdle{}; // receive thread only
+    Clock::time_point m_lastArrival{}; // of the last packet given to the demultiplexer (m_demuxLock)
     bool m_sawMap = false; // the followed stream has shown a program stream map
     uint8_t m_audioType = 0; // the audio stream type its last map named (receive thread)
     std::string m_setupError;

@@ -244,6 +244,11 @@ int Session::GetUdpReceiveBuffer() {
     return udp_ ? udp_->GetRtpReceiveBuffer() : 0;
 }
 
+uint32_t Session::GetUdpKernelDrops() {
+    std::shared_lock<std::shared_mutex> l(life_);
+    return udp_ ? udp_->KernelDrops() : 0;
+}
+
 std::size_t Session::GetSourceCount() {
     std::lock_guard<std::mutex> l(sources_);
     return table_.size();

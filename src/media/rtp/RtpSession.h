@@ -151,6 +151,9 @@ public:
     uint64_t GetSourcesEvicted() const { return evicted_.load(); }
     // The UDP RTP socket's receive buffer as granted (0 over TCP).
     int GetUdpReceiveBuffer();
+    // Datagrams the kernel dropped at the UDP RTP socket so far
+    // (UdpTransmitter::KernelDrops; 0 over TCP).
+    uint32_t GetUdpKernelDrops();
 
 protected:
     virtual void OnNewSource(SourceInfo* /*src*/) {}

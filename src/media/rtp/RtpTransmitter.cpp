@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <cstring>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <thread>
@@ -94,7 +95,12 @@ int UdpTransmitter::Create(const UdpTransmissionParams& p) {
             gl = sizeof got;
             ::getsockopt(s, SOL_SOCKET, SO_RCVBUF, &got, &gl);
         }
-        if (granted) *granted = got;
+        if (granted) {
+            *granted = got;
+            // The RTP socket tells its kernel drops with each datagram.
+            const int on = 1;
+            ::setsockopt(s, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+        }
         ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -168,8 +174,17 @@ void UdpTransmitter::ReadAll(int fd, bool rtcp, std::vector<Incoming>& out) {
         m.msg_namelen = sizeof from;
         m.msg_iov = iov;
         m.msg_iovlen = 2;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
         ssize_t got = ::recvmsg(fd, &m, 0);
         if (got < 0) return; // EAGAIN or a transient error: try on the next pass
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                uint32_t drops;
+                std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+                kernelDrops_.store(drops, std::memory_order_relaxed);
+            }
         const auto length = static_cast<std::size_t>(got);
         Incoming in;
         in.bytes = length <= room.size() ? arena_.Commit(length)
@@ -260,6 +275,20 @@ std::size_t TcpTransmitter::DestinationCount() {
 }
 
 void TcpTransmitter::ReadFrom(int fd, Connection& c, std::vector<Incoming>& out) {
+    // What waited before this read: it builds up while the thread is busy
+    // elsewhere (a read drains the queue, so after one little is left).
+    const auto now = std::chrono::steady_clock::now();
+    if (now - c.lastSample >= kBacklogSampleEvery) {
+        c.lastSample = now;
+        int queued = 0;
+        if (::ioctl(fd, FIONREAD, &queued) == 0 && queued >= 0) {
+            const auto q = static_cast<uint64_t>(queued);
+            backlogBytes_.fetch_add(q, std::memory_order_relaxed);
+            if (q > backlogLargest_.load(std::memory_order_relaxed))
+                backlogLargest_.store(q, std::memory_order_relaxed);
+            backlogSamples_.fetch_add(1, std::memory_order_release);
+        }
+    }
     for (int n = 0; n < kMaxReadsPerPass; ++n) {
         ssize_t got = ::recv(fd, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
@@ -343,6 +372,14 @@ TcpFraming TcpTransmitter::FramingOf(int socket) {
     auto lock = LockForChange();
     auto it = connections_.find(socket);
     return it == connections_.end() ? TcpFraming::Unknown : it->second.framing;
+}
+
+TcpTransmitter::Backlog TcpTransmitter::ReceiveBacklog() const {
+    Backlog b;
+    b.samples = backlogSamples_.load(std::memory_order_acquire);
+    b.bytes = backlogBytes_.load(std::memory_order_relaxed);
+    b.largest = backlogLargest_.load(std::memory_order_relaxed);
+    return b;
 }
 
 void TcpTransmitter::Flush(int fd, Connection& c) {

@@ -108,9 +108,15 @@ public:
     // its bookkeeping in, reporting twice what it takes from the request).
     int GetRtpReceiveBuffer() const { return rtpReceiveBuffer_; }
     std::size_t DestinationCount();
+    // RTP datagrams the kernel dropped for want of room in the socket's
+    // receive buffer, as the last datagram read said (SO_RXQ_OVFL: each
+    // datagram carries the count at its arrival, so drops show with the
+    // next datagram that gets in). Cumulative; safe from any thread.
+    uint32_t KernelDrops() const { return kernelDrops_.load(std::memory_order_relaxed); }
 
 private:
     void ReadAll(int fd, bool rtcp, std::vector<Incoming>& out);
+    std::atomic<uint32_t> kernelDrops_{0};
     int rtpReceiveBuffer_ = 0;
     int rtp_ = -1;
     int rtcp_ = -1;
@@ -148,6 +154,16 @@ public:
     std::map<int, std::chrono::steady_clock::time_point> LastInputs();
     // The framing a connection was found to use (Unknown before its first bytes).
     TcpFraming FramingOf(int socket);
+    // Bytes the connections' receive queues held when the poll found them
+    // readable (FIONREAD before reading), sampled at most every
+    // kBacklogSampleEvery per connection: how many samples, their sum and the
+    // largest. A reader that keeps up finds little waiting. Cumulative; safe
+    // from any thread.
+    struct Backlog {
+        uint64_t samples = 0, bytes = 0, largest = 0;
+    };
+    static constexpr std::chrono::milliseconds kBacklogSampleEvery{100};
+    Backlog ReceiveBacklog() const;
 
 private:
     struct Connection {
@@ -157,6 +173,7 @@ private:
         TcpFraming framing = TcpFraming::Unknown;
         uint8_t rtcpChannel = 1; // interleaved: the RTP channel + 1
         std::chrono::steady_clock::time_point lastInput = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point lastSample{}; // of the receive queue
     };
     void ReadFrom(int fd, Connection& c, std::vector<Incoming>& out);
     void Deframe(int fd, Connection& c, std::vector<Incoming>& out);
@@ -168,6 +185,7 @@ private:
     std::vector<int> closed_;
     std::vector<uint8_t> buffer_;
     PacketArena arena_; // packets cut from the connections' byte streams
+    std::atomic<uint64_t> backlogSamples_{0}, backlogBytes_{0}, backlogLargest_{0};
 };
 
 } // namespace tvrtp

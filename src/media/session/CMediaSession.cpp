@@ -214,8 +214,14 @@ ReceiverInfo CMediaSession::InfoLocked(int slot) const {
     r.tcpFraming = framing == tvrtp::TcpFraming::Rfc4571       ? 1
                    : framing == tvrtp::TcpFraming::Interleaved ? 2
                                                                : 0;
+    const CRTPSession::ReceiveQueue queue = s.receiver->ReceiveQueueFigures();
+    r.kernelDrops = queue.kernelDrops;
+    r.queueSamples = queue.backlog.samples;
+    r.queuedBytes = queue.backlog.bytes;
+    r.largestQueued = queue.backlog.largest;
     const CRTPSession::FrameClock clock = s.receiver->VideoFrameClock();
     r.videoFrames = clock.frames;
+    r.frameWaitUs = clock.waitUs;
     if (clock.frames > 0) {
         r.firstFrameTimestamp = clock.firstTimestamp;
         r.firstFrameAt = clock.firstAt;

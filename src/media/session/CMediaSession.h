@@ -94,6 +94,14 @@ struct ReceiverInfo {
     // TCP framing the followed source came in: 0 none seen (UDP, no packet
     // yet), 1 RFC 4571, 2 RTSP interleaved ('$', channel, length).
     int tcpFraming = 0;
+    // Whether Tarvex's receiver kept up (CRTPSession::ReceiveQueueFigures):
+    // UDP datagrams the kernel dropped for it; TCP receive-queue samples,
+    // the bytes they found waiting in all and the largest. Totals.
+    std::uint64_t kernelDrops = 0;
+    std::uint64_t queueSamples = 0, queuedBytes = 0, largestQueued = 0;
+    // How long the frames so far waited for the receive thread after their
+    // last packet was read (CRTPSession::FrameClock::waitUs), microseconds.
+    std::uint64_t frameWaitUs = 0;
     // Frames with video received so far, and the RTP timestamp and arrival
     // of the first and the last one (none before the first): the device's clock.
     std::uint64_t videoFrames = 0;

@@ -84,6 +84,108 @@ TEST(DeviceClock, PicturesKeepToTheDevicesTimestamps) {
     }
 }
 
+// Tarvex's own receiver behind the stream, as its socket tells (datagrams the
+// kernel dropped for it, bytes waiting in its TCP receive queue): the clock and
+// the loss are not the device's then; a device that really sends fewer
+// pictures than it stamps leaves the queue empty and still fails.
+TEST(ReceiverBehind, TarvexsLagIsNotTheDevicesFault) {
+    const DeviceClock honest{250, 250 * 3600, 10000000}, slow{120, 120 * 3600, 10000000};
+    const std::uint64_t KiB = 1024;
+    struct Row {
+        Case live, playback;
+        int transport;
+        DeviceClock clock;
+        std::optional<ReceiverQueue> queue;
+        std::uint64_t lost = 0, gaps = 0;
+    };
+    const Row rows[] = {
+        {{"udp honest", Verdict::Pass, "25.0 fps by the device's clock"},
+         {"", Verdict::NotRun, "no PAUSE was sent"}, kMediaUdp, honest, ReceiverQueue{}},
+        {{"udp slow device", Verdict::Fail, "the device sends fewer pictures than it stamps: 12.0"},
+         {"", Verdict::Fail, "playback: the device sends fewer pictures"}, kMediaUdp, slow,
+         ReceiverQueue{}},
+        {{"udp tarvex behind", Verdict::NotRun,
+          "not judged: Tarvex was behind (the kernel dropped 120 datagrams for Tarvex); 12.0 fps"},
+         {"", Verdict::NotRun,
+          "the clock not judged: Tarvex was behind (the kernel dropped 120 datagrams for Tarvex)"},
+         kMediaUdp, slow, ReceiverQueue{120}, 120, 40},
+        {{"udp loss from kernel drops", Verdict::NotRun,
+          "not judged: Tarvex was behind (the kernel dropped 1 datagram for Tarvex)"},
+         {"", Verdict::NotRun, "no PAUSE was sent"}, kMediaUdp, honest, ReceiverQueue{1}, 200, 1},
+        {{"udp loss on the way", Verdict::Fail, "4.8 % of the RTP packets skipped"},
+         {"", Verdict::NotRun, "no PAUSE was sent"}, kMediaUdp, honest, ReceiverQueue{}, 200, 5},
+        {{"udp loss, not measured", Verdict::Fail, "4.8 % of the RTP packets skipped"},
+         {"", Verdict::NotRun, "no PAUSE was sent"}, kMediaUdp, honest, std::nullopt, 200, 5},
+        {{"udp drops, nothing else wrong", Verdict::Pass, "first picture after 800 ms"},
+         {"", Verdict::NotRun, "no PAUSE was sent"}, kMediaUdp, honest, ReceiverQueue{3}},
+        {{"tcp honest", Verdict::Pass, "25.0 fps by the device's clock"},
+         {"", Verdict::NotRun, "no PAUSE was sent"}, kMediaTcpPassive, honest,
+         ReceiverQueue{0, 100, 100 * 4 * KiB}},
+        {{"tcp slow device", Verdict::Fail, "the device sends fewer pictures than it stamps"},
+         {"", Verdict::Fail, "playback: the device sends fewer pictures"}, kMediaTcpPassive, slow,
+         ReceiverQueue{0, 100, 100 * 4 * KiB}},
+        {{"tcp tarvex behind", Verdict::NotRun,
+          "not judged: Tarvex was behind (2048 KiB waited in Tarvex's receive queue, on average "
+          "over 50 reads)"},
+         {"", Verdict::NotRun,
+          "the clock not judged: Tarvex was behind (2048 KiB waited in Tarvex's receive queue"},
+         kMediaTcpActive, slow, ReceiverQueue{0, 50, 50 * 2048 * KiB, 4096 * KiB}},
+        // 5 MB in 10 s: half a second is 250000 bytes; 200 KiB on average is under it.
+        {{"tcp queue under half a second", Verdict::Fail, "sends fewer pictures than it stamps"},
+         {"", Verdict::Fail, "playback: the device sends fewer pictures"}, kMediaTcpPassive, slow,
+         ReceiverQueue{0, 50, 50 * 200 * KiB, 4096 * KiB}},
+        // The sockets read in time, the receive thread behind them (decoding).
+        {{"frames waited for the receive thread", Verdict::NotRun,
+          "not judged: Tarvex was behind (its pictures waited 600 ms on average for Tarvex's "
+          "receive thread)"},
+         {"", Verdict::NotRun, "the clock not judged: Tarvex was behind (its pictures waited"},
+         kMediaTcpPassive, slow, ReceiverQueue{0, 50, 50 * 4 * KiB, 0, 120, 120 * 600000}},
+        {{"frames taken soon enough", Verdict::Fail, "sends fewer pictures than it stamps"},
+         {"", Verdict::Fail, "playback: the device sends fewer pictures"}, kMediaUdp, slow,
+         ReceiverQueue{0, 0, 0, 0, 120, 120 * 200000}},
+        // TCP loses nothing: a gap is the device's, however far behind Tarvex was.
+        {{"tcp gaps while behind", Verdict::Fail, "3 RTP sequence gaps over TCP"},
+         {"", Verdict::NotRun, "the clock not judged: Tarvex was behind"}, kMediaTcpPassive,
+         slow, ReceiverQueue{0, 50, 50 * 2048 * KiB}, 30, 3},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.live.name);
+        Wire w;
+        w.Register();
+        MediaObservation live = Invite(w, row.transport, Answer(row.transport));
+        live.framesReceived = row.clock.frames;
+        live.frames = row.clock.frames;
+        live.clock = row.clock;
+        live.receiverQueue = row.queue;
+        live.lostPackets = row.lost;
+        live.sequenceGaps = row.gaps;
+        w.obs.media.push_back(live);
+        const CheckResult r = Judge(row.transport == kMediaUdp         ? "live.udp"
+                                    : row.transport == kMediaTcpActive ? "live.tcp_active"
+                                                                       : "live.tcp_passive",
+                                    w.obs);
+        ExpectVerdict(r, row.live);
+        bool measured = false;
+        for (const auto& x : r.measurements)
+            measured |= x.name == "kernel_drops";
+        EXPECT_EQ(measured, row.queue.has_value());
+
+        Wire p;
+        MediaObservation pb = Invite(
+            p, row.transport, Replace(Answer(row.transport, "1100000001"), "s=Play", "s=Playback"),
+            200, "Playback");
+        pb.rtpSsrc = 1100000001;
+        pb.framesReceived = row.clock.frames;
+        pb.frames = row.clock.frames;
+        pb.clock = row.clock;
+        pb.receiverQueue = row.queue;
+        p.obs.media.push_back(pb);
+        Case playback = row.playback;
+        playback.name = row.live.name;
+        ExpectVerdict(Judge("playback.control", p.obs), playback);
+    }
+}
+
 TEST(TcpFraming, Rfc4571PassesInterleavedIsAWarning) {
     struct Row {
         Case c;

@@ -804,3 +804,51 @@ TEST(Receiver, JitterOfTheFollowedStreamFromArrivalAndTimestamps) {
     ::close(dev);
 }
 } // namespace
+
+namespace {
+
+// A receive thread slowed by its decoding (here a callback that takes 50 ms a
+// frame) does not make the device's frames look late: each frame is timed
+// when the poll thread read its packets, and the wait for the slow thread is
+// what grows.
+TEST(Receiver, FramesAreTimedWhenReadNotWhenTheBusyReceiveThreadTakesThem) {
+    struct Slow {
+        std::atomic<int> frames{0};
+        static void On(void* user, unsigned char*, int32_t) {
+            std::this_thread::sleep_for(50ms);
+            ++static_cast<Slow*>(user)->frames;
+        }
+    } slow;
+    uint16_t p = mt::FreePortBase();
+    int dev = mt::UdpSocket(0, "127.0.0.2");
+    ASSERT_GE(dev, 0);
+    CRTPSession s;
+    s.SetLocalAddress(INADDR_LOOPBACK);
+    ASSERT_EQ(s.RTP_Setup(p, 0, "127.0.0.2", 90000), 1);
+    s.SetFrameCallback(&Slow::On, &slow);
+    const auto sent = std::chrono::steady_clock::now();
+    mt::RtpSpec r;
+    for (int k = 0; k < 11; ++k) { // a burst: 10 frames complete
+        r.seq = static_cast<uint16_t>(k);
+        r.ts = 1000 + 3600 * static_cast<uint32_t>(k);
+        mt::SendUdp(dev, p, mt::MakeRtp(r, PsFrame({0, 0, 1, static_cast<uint8_t>(0x40 + k)})));
+    }
+    const auto end = sent + 5s;
+    while (slow.frames < 10 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    const auto taken = std::chrono::steady_clock::now() - sent;
+    ASSERT_EQ(slow.frames.load(), 10);
+    const CRTPSession::FrameClock c = s.VideoFrameClock();
+    ASSERT_GE(c.frames, 10u);
+    // The thread needed at least 450 ms for the ten; the burst was read far quicker.
+    EXPECT_GE(taken, 450ms);
+    EXPECT_LT((c.at - c.firstAt) * 2, taken);
+    // The last of them waited for the nine before it.
+    EXPECT_GE(c.longestWaitUs, 400000u);
+    EXPECT_GE(c.waitUs, c.longestWaitUs);
+    s.SetFrameCallback(nullptr, nullptr);
+    s.RTP_Teardown();
+    ::close(dev);
+}
+
+} // namespace

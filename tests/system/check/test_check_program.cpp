@@ -393,13 +393,12 @@ std::vector<double> CameraPaces(const std::string& out) {
 // download's eight seconds at 下载速度 4 bring key pictures even to a receiver
 // that lags (below).
 //
-// Tarvex times the pictures where its receive thread takes them, and that
-// thread also decodes: on a machine too busy to give it a core's half, a 4K
-// stream arrives there slower than it was sent, and the clock rows read "the
-// device sends fewer pictures than it stamps" (seen beside two builds). That
-// verdict is Tarvex's own lag, not the camera's, when the camera's own count
-// says it sent 25 a second: then, and only then, it is let through, with a
-// note; every other row and reason is asserted as it stands.
+// The receive thread also decodes: on a machine too busy to give it a core's
+// half, a 4K stream reaches it slower than it was sent. The pictures are timed
+// where the poll thread read their packets, so the clock rows still pass; a
+// row the check leaves "not judged: Tarvex was behind (…)" (its receiver's own
+// measures) is let through with a note. The device is never blamed for it:
+// every other row and reason is asserted as it stands.
 void ExpectLargePicturePasses(const std::string& size, bool hevc) {
     const std::string loops = TARVEX_BINARY_DIR "/tests/system/check/picture-loops";
     const std::string format = std::string(hevc ? "v//" : "v/2/") + size + "/25/1/4000a///";
@@ -433,15 +432,11 @@ void ExpectLargePicturePasses(const std::string& size, bool hevc) {
     for (const auto& [id, pieces] : rows) {
         ASSERT_EQ(r.checks.count(id), 1u) << id << ": " << Describe(r);
         const Verdict& v = r.checks.at(id);
-        const bool lagged = v.verdict == "fail" &&
-                            v.reason.find("the device sends fewer pictures than it stamps") !=
-                                std::string::npos;
-        if (lagged && cameraKeptPace) {
-            // The stamps themselves are the camera's 25 a second.
-            EXPECT_NE(v.reason.find("stamped 25.0 fps"), std::string::npos) << id << ": " << v.reason;
-            std::printf("note: %s: Tarvex's receiver lagged on this busy machine, the camera "
-                        "sent 25 a second: %s\n",
-                        id.c_str(), v.reason.c_str());
+        if (v.verdict == "not_run" &&
+            v.reason.find("not judged: Tarvex was behind (") != std::string::npos) {
+            std::printf("note: %s: Tarvex's receiver lagged on this busy machine (camera kept "
+                        "pace: %s): %s\n",
+                        id.c_str(), cameraKeptPace ? "yes" : "no", v.reason.c_str());
             continue;
         }
         EXPECT_EQ(v.verdict, "pass") << id << ": " << v.reason << "\n" << Describe(r);

@@ -3,7 +3,8 @@
 // within the limit (5 s from the INVITE), frames over the measuring window, and
 // RTP sequence gaps: any over TCP fails (TCP loses nothing, so the device
 // skipped them), over UDP more than 1 % of the packets lost fails; and the
-// pictures against the device's own clock (JudgeClock).
+// pictures against the device's own clock (JudgeClock). Loss and clock are not
+// judged while Tarvex's own receiver was behind (ReceiverBehind).
 #include "check/battery/Exchange.h"
 #include "check/battery/checks/MediaAttempt.h"
 
@@ -60,13 +61,18 @@ CheckResult CheckLive(const Observation& obs, int transport) {
         else if (m.frames == 0)
             problem = "no frame decoded within the measuring window";
     }
-    // The sequence is the device's whatever Tarvex's decoder did.
+    // Tarvex's receiver behind the stream (its socket says so): datagrams
+    // the kernel dropped for it and pictures that came late are its own.
+    const std::string lagging = ReceiverBehind(m);
+    const bool udpLoss = m.rtpCounted && transport == kMediaUdp && lossPercent > 1.0;
+    // The sequence over TCP is the device's whatever Tarvex did.
     if (problem.empty() && m.rtpCounted && transport != kMediaUdp && m.sequenceGaps > 0)
         problem = Counted(m.sequenceGaps, "RTP sequence gap", "RTP sequence gaps") + " over TCP";
-    else if (problem.empty() && m.rtpCounted && transport == kMediaUdp && lossPercent > 1.0)
+    else if (problem.empty() && udpLoss && lagging.empty())
         problem = Figure("%.1f %% of the RTP packets skipped", lossPercent);
     // The pictures against the device's own clock; Tarvex behind says nothing of them.
-    if (problem.empty() && !behind) problem = clock.problem;
+    if (problem.empty() && !behind && lagging.empty()) problem = clock.problem;
+    const bool laggingJudged = !lagging.empty() && (udpLoss || !clock.problem.empty());
 
     CheckResult r =
         !problem.empty() ? CheckResult::Make(Verdict::Fail, problem + "; " + figures)
@@ -74,9 +80,13 @@ CheckResult CheckLive(const Observation& obs, int transport) {
                                                           std::to_string(m.frames) + " of the " +
                                                           std::to_string(*m.framesReceived) +
                                                           " frames received; " + figures)
-                 : CheckResult::Make(Verdict::Pass, "first picture after " +
-                                                        std::to_string(m.firstPictureMs) + " ms, " +
-                                                        figures);
+        : laggingJudged
+            ? CheckResult::Make(Verdict::NotRun,
+                                "not judged: Tarvex was behind (" + lagging + "); " + figures)
+            : CheckResult::Make(Verdict::Pass, "first picture after " +
+                                                   std::to_string(m.firstPictureMs) + " ms, " +
+                                                   figures);
+    MeasureReceiverQueue(r, m);
     if (m.firstPictureMs >= 0)
         r.Measure("first_picture_ms", static_cast<double>(m.firstPictureMs), "ms");
     r.Measure("frame_rate_fps", fps, "fps")

@@ -3,6 +3,7 @@
 #include "check/battery/Exchange.h"
 #include "check/battery/Sdp.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tarvex::check {
@@ -105,6 +106,46 @@ void MeasureClock(CheckResult& r, const ClockJudgement& c) {
     if (!c.judged) return;
     r.Measure("arrival_frame_rate_fps", c.receivedFps, "fps").Measure("device_clock_rate", c.rate);
     if (c.stampedFps > 0) r.Measure("device_frame_rate_fps", c.stampedFps, "fps");
+}
+
+} // namespace tarvex::check
+
+namespace tarvex::check {
+
+std::string ReceiverBehind(const MediaObservation& m) {
+    if (!m.receiverQueue) return {};
+    const ReceiverQueue& q = *m.receiverQueue;
+    char buf[160];
+    if (q.kernelDrops > 0) {
+        std::snprintf(buf, sizeof buf, "the kernel dropped %llu %s for Tarvex",
+                      static_cast<unsigned long long>(q.kernelDrops),
+                      q.kernelDrops == 1 ? "datagram" : "datagrams");
+        return buf;
+    }
+    if (q.frames > 0 && q.frameWaitUs / q.frames > kBehindWaitUs) {
+        std::snprintf(buf, sizeof buf,
+                      "its pictures waited %llu ms on average for Tarvex's receive thread",
+                      static_cast<unsigned long long>(q.frameWaitUs / q.frames / 1000));
+        return buf;
+    }
+    if (q.samples == 0 || m.windowMs <= 0) return {};
+    const std::uint64_t mean = q.queuedBytes / q.samples;
+    const std::uint64_t halfSecond = m.bytes * 500 / static_cast<std::uint64_t>(m.windowMs);
+    if (mean <= std::max(kBehindQueueFloor, halfSecond)) return {};
+    std::snprintf(buf, sizeof buf, "%llu KiB waited in Tarvex's receive queue, on average over %llu reads",
+                  static_cast<unsigned long long>(mean / 1024),
+                  static_cast<unsigned long long>(q.samples));
+    return buf;
+}
+
+void MeasureReceiverQueue(CheckResult& r, const MediaObservation& m) {
+    if (!m.receiverQueue) return;
+    const ReceiverQueue& q = *m.receiverQueue;
+    r.Measure("kernel_drops", static_cast<double>(q.kernelDrops));
+    if (q.samples > 0)
+        r.Measure("receive_queue_kib",
+                  static_cast<double>(q.queuedBytes) / static_cast<double>(q.samples) / 1024.0,
+                  "KiB");
 }
 
 } // namespace tarvex::check

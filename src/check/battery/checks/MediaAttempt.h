@@ -33,4 +33,18 @@ ClockJudgement JudgeClock(const MediaObservation& m);
 // The judgement's figures as measurements of r.
 void MeasureClock(CheckResult& r, const ClockJudgement& c);
 
+// Whether Tarvex's own receiver fell behind the stream over the window, from
+// its socket (ReceiverQueue): any datagram the kernel dropped for it over UDP,
+// or over TCP a queue that held on average more than half a second of the
+// stream (at least kBehindQueueFloor). "" when it kept up or was not
+// measured, else why: "the kernel dropped 12 datagrams for Tarvex".
+// A device that sends fewer pictures than it stamps leaves the queue empty.
+// Frames that waited on average more than kBehindWaitUs for the receive
+// thread after their packets were read show it behind too.
+inline constexpr std::uint64_t kBehindQueueFloor = 64 * 1024;
+inline constexpr std::uint64_t kBehindWaitUs = 250000;
+std::string ReceiverBehind(const MediaObservation& m);
+// The queue's figures as measurements of r, when measured.
+void MeasureReceiverQueue(CheckResult& r, const MediaObservation& m);
+
 } // namespace tarvex::check

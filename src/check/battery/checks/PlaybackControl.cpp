@@ -48,11 +48,19 @@ CheckResult CheckPlaybackControl(const Observation& obs) {
         return r;
     }
     // The recording's pictures against the device's own clock (at Scale 1,
-    // before the INFOs); not judged while Tarvex's decoder was behind.
+    // before the INFOs); not judged while Tarvex's decoder or its receiver
+    // (ReceiverBehind) was behind.
     const bool behind = m.framesReceived && m.frames > 0 && *m.framesReceived >= 2 * m.frames;
     const ClockJudgement clock = JudgeClock(m);
     MeasureClock(r, clock);
-    if (!behind && !clock.problem.empty()) {
+    MeasureReceiverQueue(r, m);
+    const std::string lagging = ReceiverBehind(m);
+    // The clock unjudged, the INFOs still are.
+    const std::string unjudged =
+        !behind && !clock.problem.empty() && !lagging.empty()
+            ? "; the clock not judged: Tarvex was behind (" + lagging + ")"
+            : std::string();
+    if (!behind && !clock.problem.empty() && lagging.empty()) {
         r.verdict = Verdict::Fail;
         r.reason = "playback: " + clock.problem;
         return r;
@@ -74,7 +82,7 @@ CheckResult CheckPlaybackControl(const Observation& obs) {
     if (pause < 0 || scale < 0) {
         r.verdict = Verdict::NotRun;
         r.reason = std::string("playback answered, but no ") +
-                   (pause < 0 ? "PAUSE" : "PLAY with a Scale") + " was sent";
+                   (pause < 0 ? "PAUSE" : "PLAY with a Scale") + " was sent" + unjudged;
         return r;
     }
     for (int info : {pause, scale}) {
@@ -94,7 +102,7 @@ CheckResult CheckPlaybackControl(const Observation& obs) {
     char scaleText[16];
     std::snprintf(scaleText, sizeof scaleText, "%.1f", scaleValue);
     r.reason = std::string("playback answered; PAUSE and PLAY Scale ") + scaleText +
-               " accepted with 2xx" + clock.figure;
+               " accepted with 2xx" + clock.figure + unjudged;
     return r;
 }
 
