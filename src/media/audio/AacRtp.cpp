@@ -266,7 +266,7 @@ void AacEncode::EncodeFrames() {
     }
 }
 
-AacDecode::AacDecode(const std::vector<uint8_t>& config) {
+AacUnitDecode::AacUnitDecode(const std::vector<uint8_t>& config) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
     if (!codec || config.empty()) return;
     ctx_ = avcodec_alloc_context3(codec);
@@ -287,14 +287,14 @@ AacDecode::AacDecode(const std::vector<uint8_t>& config) {
     if (!frame_ || !pkt_) avcodec_free_context(&ctx_);
 }
 
-AacDecode::~AacDecode() {
+AacUnitDecode::~AacUnitDecode() {
     swr_free(&swr_);
     av_packet_free(&pkt_);
     av_frame_free(&frame_);
     avcodec_free_context(&ctx_);
 }
 
-void AacDecode::Push(const AacFrame& in) {
+void AacUnitDecode::Push(const AacFrame& in) {
     if (!ctx_ || in.bytes.empty()) return;
     av_packet_unref(pkt_);
     if (av_new_packet(pkt_, static_cast<int>(in.bytes.size())) < 0) return; // zeroed padding

@@ -82,12 +82,12 @@ private:
 
 // AAC access units in (with the stream's AudioSpecificConfig); 16-bit
 // interleaved PCM at the stream's rate and channels out.
-class AacDecode final : public Stage<AacFrame, PcmBlock> {
+class AacUnitDecode final : public Stage<AacFrame, PcmBlock> {
 public:
-    explicit AacDecode(const std::vector<uint8_t>& config);
-    ~AacDecode() override;
-    AacDecode(const AacDecode&) = delete;
-    AacDecode& operator=(const AacDecode&) = delete;
+    explicit AacUnitDecode(const std::vector<uint8_t>& config);
+    ~AacUnitDecode() override;
+    AacUnitDecode(const AacUnitDecode&) = delete;
+    AacUnitDecode& operator=(const AacUnitDecode&) = delete;
     bool Ok() const { return ctx_ != nullptr; }
     void Push(const AacFrame& in) override;
 

@@ -5,7 +5,7 @@
 //   network -> (RtpAudioIn) -> G711Decode -> ToneMeter / the playback
 //
 // or, for AAC (RFC 3640, AacRtp.h): AacEncode -> RtpAudioOut and
-// RtpAudioIn -> AacDecode.
+// RtpAudioIn -> AacUnitDecode.
 //
 // A stage takes its input with Push on the caller's thread and hands what it
 // made to its output (a Sink) before Push returns; none of them waits or

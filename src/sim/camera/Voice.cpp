@@ -218,7 +218,7 @@ void DeviceVoice::StartMeasuring(Call& c, const tvaudio::AacFormat* aac) {
     c.decodeA->SetOutput(c.meter.get());
     c.decodeU->SetOutput(c.meter.get());
     if (aac) {
-        c.decodeAac = std::make_unique<tvaudio::AacDecode>(aac->config);
+        c.decodeAac = std::make_unique<tvaudio::AacUnitDecode>(aac->config);
         c.decodeAac->SetOutput(c.meter.get());
         c.in->SetAac(*aac, c.decodeAac.get());
     }

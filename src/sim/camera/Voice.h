@@ -53,7 +53,7 @@ private:
         std::string source, target;
         std::unique_ptr<tvaudio::RtpAudioIn> in;
         std::unique_ptr<tvaudio::G711Decode> decodeA, decodeU;
-        std::unique_ptr<tvaudio::AacDecode> decodeAac; // talk in AAC only
+        std::unique_ptr<tvaudio::AacUnitDecode> decodeAac; // talk in AAC only
         std::unique_ptr<tvaudio::ToneMeter> meter;
         int did = 0;
         bool receiving = false;
