@@ -62,9 +62,11 @@ function(tarvex_gtest name)
   set_tests_properties(${tests} PROPERTIES
     TIMEOUT ${A_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TARVEX_TEST_DATA=${TARVEX_TEST_DATA_DIR};LSAN_OPTIONS=suppressions=${TARVEX_LSAN_SUPP}:print_suppressions=0;ASAN_OPTIONS=halt_on_error=1:detect_stack_use_after_return=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;${A_ENV}")
-  if(A_LABELS)
-    set_tests_properties(${tests} PROPERTIES LABELS "${A_LABELS}")
-  endif()
+  # Each test carries its layer's label, the first folder under tests/
+  # (ctest -L sip runs the SIP layer's tests alone).
+  file(RELATIVE_PATH rel "${PROJECT_SOURCE_DIR}/tests" "${CMAKE_CURRENT_SOURCE_DIR}")
+  string(REGEX REPLACE "/.*" "" layer "${rel}")
+  set_property(TEST ${tests} APPEND PROPERTY LABELS ${layer} ${A_LABELS})
   foreach(entry ${TARVEX_TEST_COSTS})
     if(entry MATCHES "^${name}=([0-9]+)$")
       set_tests_properties(${tests} PROPERTIES COST ${CMAKE_MATCH_1})
