@@ -259,6 +259,8 @@ int CSIP::Start(int transport, const SipSettings& settings, ISipEvents& events) 
         if (settings_.port == 0) settings_.port = ctx->BoundPort();
     }
     ctx->SetUserAgent("Tarvex\r\n");
+    directRows_.clear();
+    ctx->SetDirectMessages(this);
     if (!settings_.address.empty()) ctx->SetContactAddress(settings_.address.c_str());
     {
         std::lock_guard<std::mutex> lk(endMutex_);
@@ -280,6 +282,8 @@ void CSIP::Stop() {
         endCv_.wait(lk, [this] { return ends_.empty() && !endBusy_; });
     }
     context_->Shutdown();
+    context_->SetDirectMessages(nullptr);
+    directRows_.clear();
     std::lock_guard<std::mutex> lk(endMutex_);
     context_.reset();
 }
@@ -353,13 +357,19 @@ void CSIP::EventLoop(CThread* t) {
 void CSIP::Log(const osip_message_t* message, int direction, LoggedMessage::Role role,
                const std::string& deviceId, const std::string& datagramBody) {
     if (!events_) return;
+    LoggedMessage m;
+    if (MakeRow(message, direction, role, deviceId, datagramBody, m)) events_->OnMessageLogged(m);
+}
+
+bool CSIP::MakeRow(const osip_message_t* message, int direction, LoggedMessage::Role role,
+                   const std::string& deviceId, const std::string& datagramBody,
+                   LoggedMessage& m) {
     // A received message is logged from its own bytes when they are at hand.
     LogTexts texts;
     if (direction != kLogReceived || !tIncoming || !tIncoming->wire ||
         !LogTextsFromWire(*tIncoming->wire, message, texts))
         texts = ExtractLogTexts(message);
-    if (!texts.ok) return;
-    LoggedMessage m;
+    if (!texts.ok) return false;
     m.direction = direction;
     m.role = role;
     m.deviceId = deviceId;
@@ -372,7 +382,7 @@ void CSIP::Log(const osip_message_t* message, int direction, LoggedMessage::Role
     m.head = std::move(texts.head);
     m.body = std::move(texts.body);
     m.datagramBody = datagramBody;
-    events_->OnMessageLogged(m);
+    return true;
 }
 
 void CSIP::HandleEvent(sipua::Event& ev) {
@@ -431,11 +441,7 @@ void CSIP::HandleEvent(sipua::Event& ev) {
             // registered is refused, so that it registers again; with a
             // register password, one from another address than its accepted
             // registration's too); the row says which answer it got.
-            const std::string body = FirstBody(req);
-            IncomingRequest in{"MESSAGE", UserOf(osip_message_get_from(req)), ev.sourceHost,
-                               ev.sourcePort, &body};
-            int status = events_ ? events_->AdmitRequest(in) : 200;
-            if (status == 200 && !settings_.registerPassword.empty() && !KnownAddress(ev)) status = 403;
+            const int status = DecideMessage(req, ev.sourceHost, ev.sourcePort);
             Incoming decided(*this, ev, status);
             AnswerMessageFirst(ev, status);
         }
@@ -556,11 +562,51 @@ int CSIP::ChallengeRegister(sipua::Event& ev, const std::string& deviceId) {
     return 401;
 }
 
-bool CSIP::KnownAddress(const sipua::Event& ev) const {
-    const std::string user = UserOf(osip_message_get_from(ev.request.get()));
+bool CSIP::KnownAddress(const std::string& user, const std::string& host, int port) const {
     const auto it = registeredFrom_.find(user);
-    return it != registeredFrom_.end() && it->second.first == ev.sourceHost &&
-           it->second.second == ev.sourcePort;
+    return it != registeredFrom_.end() && it->second.first == host && it->second.second == port;
+}
+
+int CSIP::DecideMessage(const osip_message_t* req, const std::string& sourceHost, int sourcePort) {
+    const std::string body = FirstBody(req);
+    const std::string user = UserOf(osip_message_get_from(const_cast<osip_message_t*>(req)));
+    IncomingRequest in{"MESSAGE", user, sourceHost, sourcePort, &body};
+    int status = events_ ? events_->AdmitRequest(in) : 200;
+    if (status == 200 && !settings_.registerPassword.empty() && !KnownAddress(user, sourceHost, sourcePort))
+        status = 403;
+    return status;
+}
+
+int CSIP::Admit(const sipua::SipAgent::DirectMessage& dm) {
+    if (!events_) return 0;
+    const int status = DecideMessage(dm.request, dm.sourceHost, dm.sourcePort);
+    IncomingInfo info{dm.sourceHost, dm.sourcePort, status, dm.wire};
+    const IncomingInfo* saved = tIncoming;
+    tIncoming = &info;
+    LoggedMessage row;
+    const bool shown = MakeRow(dm.request, kLogReceived, LoggedMessage::Role::Plain, {},
+                               dm.datagramBody ? *dm.datagramBody : std::string(), row);
+    tIncoming = saved;
+    // A request that cannot be shown takes the usual way, which logs what it can.
+    if (!shown) return 0;
+    directRows_.push_back(std::move(row));
+    return status;
+}
+
+void CSIP::Answered(const std::string& answer) {
+    if (directRows_.empty()) return;
+    LoggedMessage request = std::move(directRows_.front());
+    directRows_.pop_front();
+    if (!events_) return;
+    events_->OnMessageLogged(request);
+    LogTexts texts;
+    if (answer.empty() || !LogTextsFromSent(answer, texts)) return;
+    LoggedMessage row;
+    row.direction = kLogSent;
+    row.peerUser = request.peerUser; // the device's From, in the answer as in the request
+    row.head = std::move(texts.head);
+    row.body = std::move(texts.body);
+    events_->OnMessageLogged(row);
 }
 
 void CSIP::AnswerMessageFirst(sipua::Event& ev, int status) {

@@ -55,7 +55,7 @@ void FillDeviceFromRegister(const osip_message_t* request, DeviceAddress& device
 // expires parameter of its Contact; -1 when it gives none.
 int RegisterExpires(const osip_message_t* request);
 
-class CSIP final : public ISipEndpoint {
+class CSIP final : public ISipEndpoint, private sipua::SipAgent::DirectMessages {
 public:
     // How long the event thread keeps handling what already arrived once Stop is
     // called: until no event came for kDrainQuietMs, at most kDrainLimitMs.
@@ -99,6 +99,18 @@ private:
     void Log(const osip_message_t* message, int direction,
              LoggedMessage::Role role = LoggedMessage::Role::Plain, const std::string& deviceId = {},
              const std::string& datagramBody = {});
+    // The row Log reports; false when the message cannot be shown.
+    static bool MakeRow(const osip_message_t* message, int direction, LoggedMessage::Role role,
+                        const std::string& deviceId, const std::string& datagramBody,
+                        LoggedMessage& row);
+    // The answer a device's MESSAGE gets: the core's, and 403 from an address
+    // its accepted registration did not come from (with a register password).
+    int DecideMessage(const osip_message_t* request, const std::string& sourceHost,
+                      int sourcePort);
+    // A MESSAGE the agent's worker answers itself while this thread is idle:
+    // decided and its row made there, both rows reported after the answer.
+    int Admit(const sipua::SipAgent::DirectMessage& message) override;
+    void Answered(const std::string& answer) override;
     // 200 to the MESSAGE-type transaction tid, with a "Date" header when date is
     // given; built, logged and sent under the agent's lock.
     void AnswerMessage(int tid, const std::string* date, const std::string& deviceId,
@@ -112,7 +124,7 @@ private:
     // verify, else the status it was answered with (401 challenge, 403 refusal).
     int ChallengeRegister(sipua::Event& ev, const std::string& deviceId);
     // The request comes from the address of its device's accepted registration.
-    bool KnownAddress(const sipua::Event& ev) const;
+    bool KnownAddress(const std::string& user, const std::string& host, int port) const;
     // The answer to a MESSAGE (status) sent first, then the request's row and
     // the answer's.
     void AnswerMessageFirst(sipua::Event& ev, int status);
@@ -136,7 +148,12 @@ private:
     // verdicts, and where each device's accepted registration came from; its
     // requests from anywhere else are refused until it registers again.
     std::unique_ptr<tarvex::sipauth::DigestRegistrar> registrar_;
+    // Read by Admit on the agent's worker too, which runs only while this
+    // thread waits for an event (the agent's queue lock orders the two).
     std::map<std::string, std::pair<std::string, int>> registeredFrom_;
+    // Rows of MESSAGEs admitted on the worker, waiting for their answers
+    // (worker only).
+    std::deque<LoggedMessage> directRows_;
     std::atomic<std::chrono::steady_clock::rep> drainUntil_{0}; // steady ticks, set by Stop
 
     std::mutex endMutex_;

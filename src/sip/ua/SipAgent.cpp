@@ -173,6 +173,7 @@ int SipAgent::Listen(int protocol, const char* address, int port, int family, bo
                 im->batching = false;
                 notify = im->notifyPending.exchange(false);
             }
+            if (im->DeliverDirect()) notify = true;
             if (notify) im->qcv.notify_one();
         }
     });
@@ -224,8 +225,10 @@ void SipAgent::Shutdown() {
     m.transport.reset();
     if (m.wakeFd >= 0) close(m.wakeFd);
     m.wakeFd = -1;
+    m.directAnswers.clear();
     std::lock_guard<std::mutex> q(m.qmu);
     m.queue.clear();
+    m.directPending = false;
 }
 
 
@@ -277,12 +280,23 @@ void SipAgent::SetContactAddress(const char* address) {
 
 EventPtr SipAgent::WaitEvent(int seconds, int milliseconds) {
     std::unique_lock<std::mutex> l(impl_->qmu);
+    impl_->ownerBusy = false;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds) +
                  std::chrono::milliseconds(milliseconds);
-    if (!impl_->qcv.wait_until(l, until, [this] { return !impl_->queue.empty(); })) return nullptr;
+    // Answers the worker gave meanwhile are reported first (DeliverDirect).
+    if (!impl_->qcv.wait_until(l, until, [this] {
+            return !impl_->queue.empty() && !impl_->directPending;
+        }))
+        return nullptr;
     EventPtr e = std::move(impl_->queue.front());
     impl_->queue.pop_front();
+    impl_->ownerBusy = true;
     return e;
+}
+
+void SipAgent::SetDirectMessages(DirectMessages* handler) {
+    std::lock_guard<std::recursive_mutex> g(impl_->mu);
+    impl_->direct = handler;
 }
 
 

@@ -138,6 +138,10 @@ enum class EventKind : int {
     NotifyRefused = 62,
 };
 
+// Answers kept for retransmitted requests: 32 s each (timer J), and at most
+// this many (4,096 requests a second for 32 s); beyond it the oldest go first.
+constexpr std::size_t kAnsweredLimit = 131072;
+
 // Events waiting for WaitEvent beyond which new requests are refused.
 constexpr std::size_t kDefaultEventQueueLimit = 2000;
 constexpr int kShedRetryAfterSeconds = 5;
@@ -267,6 +271,34 @@ public:
     void SetEventQueueLimit(std::size_t events);
     // Requests refused so, since Listen.
     std::uint64_t ShedCount() const;
+
+    // MESSAGEs answered on the worker. A MESSAGE outside a dialog (no To tag,
+    // an RFC 3261 branch) that arrives while no event waits for WaitEvent and
+    // none is being handled (the owner has called WaitEvent again since the
+    // last one) is offered to Admit on the worker, with the context lock held.
+    // A status it returns (200-699) is answered there and then, with no
+    // transaction and no event: a keepalive then costs no thread switch and no
+    // copy of the request. After that batch of input the answer's bytes go to
+    // Answered (empty when it could not be built), in the order of the Admit
+    // calls, without the lock, and before WaitEvent hands out any event raised
+    // after the request. 0 takes the usual way (an OutOfCallRequest event).
+    // Both must be quick; they may call the agent. A retransmission of the
+    // request gets the same answer again without either.
+    struct DirectMessage {
+        const osip_message_t* request = nullptr; // valid during Admit only
+        const std::string* wire = nullptr;       // its bytes as parsed
+        const std::string* datagramBody = nullptr; // see Event::datagramBody
+        std::string sourceHost;
+        int sourcePort = 0;
+    };
+    class DirectMessages {
+    public:
+        virtual ~DirectMessages() = default;
+        virtual int Admit(const DirectMessage& message) = 0;
+        virtual void Answered(const std::string& answer) = 0;
+    };
+    // null ends it; the handler must outlive the agent's worker (Shutdown).
+    void SetDirectMessages(DirectMessages* handler);
 
     // Next event, waiting at most seconds + milliseconds; nullptr when none.
     EventPtr WaitEvent(int seconds, int milliseconds);

@@ -179,6 +179,13 @@ struct SipAgent::Impl {
     // mu released, so that it neither wakes per event nor then waits for mu.
     std::atomic<bool> batching{false};
     std::atomic<bool> notifyPending{false};
+    // Under qmu: the owner took an event and has not called WaitEvent since
+    // (it is handling it), and answers given on the worker whose Answered
+    // calls are still to come (WaitEvent hands out nothing meanwhile).
+    bool ownerBusy = false;
+    bool directPending = false;
+    SipAgent::DirectMessages* direct = nullptr;
+    std::vector<std::string> directAnswers; // of this batch, for Answered
 
     std::string userAgent;
     // TARVEX_SIPUA_TRACE=1 prints every message sent and received on stderr,
@@ -219,6 +226,10 @@ struct SipAgent::Impl {
     using Answered = KeptAnswer;
     std::unordered_map<std::string, Answered> answered;
     std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> answeredOrder;
+    // Keeps bytes as the answer to the request of transaction key for 32 s
+    // (timer J), or less beyond kAnsweredLimit answers (the oldest go first).
+    void KeepAnswer(const std::string& key, const std::string& bytes, const char* host, int port,
+                    int connId);
     // Input that could not be a SIP message: counts, and the rate limit of
     // the events that report it.
     std::atomic<std::uint64_t> invalidTotal{0};
@@ -358,6 +369,14 @@ struct SipAgent::Impl {
     void Shed(osip_message_t* m, int connId);
 
     void OnDatagram(Datagram& d);
+
+    // A MESSAGE answered on the worker (SetDirectMessages); false when it
+    // takes the usual way.
+    bool AnswerDirect(osip_message_t* m, const Datagram& d, const std::string& key);
+
+    // Hands the answers of the batch to Answered, then lets WaitEvent go on.
+    // Called by the worker without mu; true when WaitEvent is to be woken.
+    bool DeliverDirect();
 
     // A 2xx to an INVITE whose transaction is gone: our ACK was lost.
     void StrayResponse(osip_message_t* m);

@@ -194,6 +194,10 @@ void SipAgent::Impl::OnDatagram(Datagram& d) {
         osip_event_free(evt);
         return;
     }
+    if (AnswerDirect(m, d, key)) {
+        osip_event_free(evt);
+        return;
+    }
     if (strcmp(m->sip_method, "CANCEL") != 0 && TagOf(m->to).empty() && QueueFull()) {
         Shed(m, d.connId);
         osip_event_free(evt);
@@ -214,6 +218,66 @@ void SipAgent::Impl::OnDatagram(Datagram& d) {
     pendingRequest = nullptr;
     t.localTag = Hex(10);
     Run(tr, evt);
+}
+
+bool SipAgent::Impl::AnswerDirect(osip_message_t* m, const Datagram& d, const std::string& key) {
+    if (!direct || key.empty() || strcmp(m->sip_method, "MESSAGE") != 0 || !TagOf(m->to).empty())
+        return false;
+    {
+        // Only with nothing before it on the owner's side: its rows and its
+        // admission then keep the order of the wire.
+        std::lock_guard<std::mutex> g(qmu);
+        if (!queue.empty() || ownerBusy) return false;
+    }
+    SipAgent::DirectMessage dm;
+    dm.request = m;
+    dm.wire = rx.wire;
+    dm.datagramBody = &rx.wholeBody;
+    dm.sourceHost = d.host;
+    dm.sourcePort = d.port;
+    const int status = direct->Admit(dm);
+    if (status < 200 || status > 699) return false;
+    {
+        std::lock_guard<std::mutex> g(qmu);
+        directPending = true;
+    }
+    std::string bytes;
+    if (osip_message_t* r = MakeResponse(m, status, Hex(10))) {
+        char* buf = nullptr;
+        size_t len = 0;
+        char* host = nullptr;
+        int port = 5060;
+        osip_response_get_destination(r, &host, &port);
+        if (osip_message_to_str(r, &buf, &len) == 0 && buf && host) {
+            bytes.assign(buf, len);
+            const int connId = d.connId > 0 ? d.connId : 0;
+            // Absorbs the request's retransmissions as a transaction would.
+            if (!transport->Reliable()) KeepAnswer(key, bytes, host, port, connId);
+            SendBytes(bytes, host, port, connId);
+        }
+        if (buf) osip_free(buf);
+        if (host) osip_free(host);
+        osip_message_free(r);
+    }
+    directAnswers.push_back(std::move(bytes));
+    return true;
+}
+
+bool SipAgent::Impl::DeliverDirect() {
+    std::vector<std::string> answers;
+    SipAgent::DirectMessages* handler = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> g(mu);
+        answers.swap(directAnswers);
+        handler = direct;
+    }
+    if (answers.empty()) return false;
+    if (handler)
+        for (const std::string& a : answers)
+            handler->Answered(a);
+    std::lock_guard<std::mutex> g(qmu);
+    directPending = false;
+    return !queue.empty();
 }
 
 // A 2xx to an INVITE whose transaction is gone: our ACK was lost.

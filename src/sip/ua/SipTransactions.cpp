@@ -254,16 +254,8 @@ int SipAgent::Impl::CbSend(osip_transaction_t* tr, osip_message_t* m, char* host
                 dr->ok.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
             }
         }
-        if (t && !self->transport->Reliable() && !t->key.empty()) {
-            Answered a;
-            a.bytes = data;
-            a.host = host;
-            a.port = port;
-            a.connId = sock > 0 ? sock : 0;
-            a.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
-            self->answeredOrder.emplace_back(a.until, t->key);
-            self->answered[t->key] = std::move(a);
-        }
+        if (t && !self->transport->Reliable() && !t->key.empty())
+            self->KeepAnswer(t->key, data, host, port, sock > 0 ? sock : 0);
         if (t && !ist2xx) self->finishing.push_back(t->tid);
     }
     return self->SendBytes(std::move(data), host, port, sock > 0 ? sock : 0) == 0 ? 0 : -1;
@@ -350,6 +342,24 @@ osip_list_t* SipAgent::Impl::ListFor(osip_fsm_type_t t) {
         return &osip->osip_nict_transactions;
     default:
         return &osip->osip_nist_transactions;
+    }
+}
+
+void SipAgent::Impl::KeepAnswer(const std::string& key, const std::string& bytes, const char* host,
+                                 int port, int connId) {
+    Answered a;
+    a.bytes = bytes;
+    a.host = host;
+    a.port = port;
+    a.connId = connId;
+    a.until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
+    answeredOrder.emplace_back(a.until, key);
+    answered[key] = std::move(a);
+    // A bound at any rate: what a request flood leaves is at most this many.
+    while (answered.size() > kAnsweredLimit && !answeredOrder.empty()) {
+        auto it = answered.find(answeredOrder.front().second);
+        if (it != answered.end() && it->second.until == answeredOrder.front().first) answered.erase(it);
+        answeredOrder.pop_front();
     }
 }
 
