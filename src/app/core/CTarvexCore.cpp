@@ -34,9 +34,9 @@ std::vector<std::string> Labels(std::span<const CommandEntry> rows) {
     return out;
 }
 
-bool IsKeepalive(const std::string& body) {
+// doc: body parsed.
+bool IsKeepalive(const std::string& body, const XMLNode& doc) {
     if (body.find("Keepalive") == std::string::npos) return false;
-    XMLNode doc = XMLNode::Parse(body.c_str());
     const char* cmd = doc.IsEmpty() ? nullptr : doc.FindText("CmdType");
     return cmd && std::strcmp(cmd, "Keepalive") == 0;
 }
@@ -59,7 +59,7 @@ std::string OfferSsrc(const std::string& sdp) {
     return sdp.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
-bool HasDeclaration(XMLNode& doc) {
+bool HasDeclaration(const XMLNode& doc) {
     const char* name = doc.Name();
     return name && strcasecmp(name, "xml") == 0;
 }
@@ -838,6 +838,12 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
     // its body is not parsed for them (two XML parses of every keepalive).
     const BodyFacts facts = m.direction == kLogReceived ? ReadBody(body) : BodyFacts{};
     const bool keepaliveBody = facts.root == "Notify" && facts.cmdType == "Keepalive";
+    // One parse serves the keepalive count and the dispatch, outside the lock.
+    const bool dispatched =
+        m.direction == kLogReceived && !refused && m.role == LoggedMessage::Role::Plain;
+    XMLNode doc;
+    if (dispatched || (m.direction == kLogReceived && !refused && body.find("Keepalive") != std::string::npos))
+        doc = XMLNode::Parse(body.c_str());
     {
         std::lock_guard<std::mutex> lk(mutex_);
         std::string type, device;
@@ -850,7 +856,7 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
         log_.Append(m.direction, Now(wallClock_), type, device, m.head, body, LogPeerOf(m));
         // Any keepalive of a registered device counts, also one the dispatch
         // leaves alone (no declaration).
-        if (m.direction == kLogReceived && !refused && IsKeepalive(body))
+        if (m.direction == kLogReceived && !refused && IsKeepalive(body, doc))
             if (DeviceRecord* r = SenderOf(registry_, m.peerUser, m.sourceHost))
                 SeenLocked(*r, treeChanged);
     }
@@ -864,8 +870,7 @@ void CTarvexCore::OnMessageLogged(const LoggedMessage& m) {
     if (ICoreView* v = view_) v->LogGrew();
     // Writing the row of a received message feeds its body to the dispatch;
     // a refused one changes nothing.
-    if (m.direction == kLogReceived && !refused && m.role == LoggedMessage::Role::Plain)
-        Dispatch(body, m);
+    if (dispatched) Dispatch(doc, m);
 }
 
 const std::string& CTarvexCore::BodyToUse(const LoggedMessage& m) {
@@ -890,8 +895,7 @@ int CTarvexCore::AdmitRequest(const IncomingRequest& request) {
     return Admit(registry_, request);
 }
 
-int CTarvexCore::Dispatch(const std::string& body, const LoggedMessage& m) {
-    XMLNode doc = XMLNode::Parse(body.c_str());
+int CTarvexCore::Dispatch(const XMLNode& doc, const LoggedMessage& m) {
     if (doc.IsEmpty() || doc.ChildCount() == 0) return 0;
     // Only a body that begins with an XML declaration is dispatched; any other
     // is logged and left alone.

@@ -367,7 +367,7 @@ private:
     void FileRowLocked(const LoggedMessage& m, const std::string& body, std::string& type,
                        std::string& device);
     void Deliver(Outgoing& out);
-    int Dispatch(const std::string& body, const LoggedMessage& m);
+    int Dispatch(const XMLNode& doc, const LoggedMessage& m);
     // The body of a received message as it is logged and dispatched.
     static const std::string& BodyToUse(const LoggedMessage& m);
     void TimerLoop();
