@@ -1,4 +1,5 @@
 #include "audio/player/DeviceAudio.h"
+#include "media/audio/FramePcm.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -40,7 +41,6 @@ public:
         frame_ = av_frame_alloc();
     }
     ~AacDecode() override {
-        swr_free(&swr_);
         av_frame_free(&frame_);
         av_packet_free(&pkt_);
         avcodec_free_context(&ctx_);
@@ -73,32 +73,8 @@ private:
         pkt_->size = size;
         if (avcodec_send_packet(ctx_, pkt_) < 0) return;
         while (avcodec_receive_frame(ctx_, frame_) == 0) {
-            const int channels = frame_->ch_layout.nb_channels;
-            const int rate = frame_->sample_rate;
-            if (channels <= 0 || rate <= 0) continue;
-            if (!swr_ || rate != rate_ || channels != channels_ || frame_->format != format_) {
-                swr_free(&swr_);
-                if (swr_alloc_set_opts2(&swr_, &frame_->ch_layout, AV_SAMPLE_FMT_S16, rate,
-                                        &frame_->ch_layout, static_cast<AVSampleFormat>(frame_->format),
-                                        rate, 0, nullptr) < 0 ||
-                    swr_init(swr_) < 0) {
-                    swr_free(&swr_);
-                    continue;
-                }
-                rate_ = rate;
-                channels_ = channels;
-                format_ = frame_->format;
-            }
             PcmBlock b;
-            b.rate = rate;
-            b.channels = channels;
-            b.samples.resize(static_cast<std::size_t>(frame_->nb_samples) * static_cast<std::size_t>(channels));
-            auto* dst = reinterpret_cast<uint8_t*>(b.samples.data());
-            const int n = swr_convert(swr_, &dst, frame_->nb_samples,
-                                      const_cast<const uint8_t**>(frame_->extended_data), frame_->nb_samples);
-            if (n <= 0) continue;
-            b.samples.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(channels));
-            Emit(b);
+            if (pcm_.Convert(frame_, b)) Emit(b);
         }
     }
 
@@ -106,8 +82,7 @@ private:
     AVCodecContext* ctx_ = nullptr;
     AVPacket* pkt_ = nullptr;
     AVFrame* frame_ = nullptr;
-    SwrContext* swr_ = nullptr;
-    int rate_ = 0, channels_ = 0, format_ = -1;
+    FramePcm pcm_;
 };
 
 DeviceAudio::DeviceAudio(std::string device) : device_(std::move(device)) { toPlay_.self = this; }

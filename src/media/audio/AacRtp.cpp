@@ -288,7 +288,6 @@ AacUnitDecode::AacUnitDecode(const std::vector<uint8_t>& config) {
 }
 
 AacUnitDecode::~AacUnitDecode() {
-    swr_free(&swr_);
     av_packet_free(&pkt_);
     av_frame_free(&frame_);
     avcodec_free_context(&ctx_);
@@ -301,31 +300,10 @@ void AacUnitDecode::Push(const AacFrame& in) {
     std::memcpy(pkt_->data, in.bytes.data(), in.bytes.size());
     if (avcodec_send_packet(ctx_, pkt_) < 0) return;
     while (avcodec_receive_frame(ctx_, frame_) == 0) {
-        const int channels = frame_->ch_layout.nb_channels;
-        const int rate = frame_->sample_rate;
-        if (channels <= 0 || rate <= 0) continue;
-        if (!swr_ || rate != rate_ || channels != channels_) {
-            swr_free(&swr_);
-            if (swr_alloc_set_opts2(&swr_, &frame_->ch_layout, AV_SAMPLE_FMT_S16, rate, &frame_->ch_layout,
-                                    static_cast<AVSampleFormat>(frame_->format), rate, 0, nullptr) < 0 ||
-                swr_init(swr_) < 0) {
-                swr_free(&swr_);
-                continue;
-            }
-            rate_ = rate;
-            channels_ = channels;
-        }
         PcmBlock b;
-        b.rate = rate;
-        b.channels = channels;
-        b.samples.resize(static_cast<std::size_t>(frame_->nb_samples) * static_cast<std::size_t>(channels));
-        auto* dst = reinterpret_cast<uint8_t*>(b.samples.data());
-        const int n = swr_convert(swr_, &dst, frame_->nb_samples, const_cast<const uint8_t**>(frame_->extended_data),
-                                  frame_->nb_samples);
+        const bool ok = pcm_.Convert(frame_, b);
         av_frame_unref(frame_);
-        if (n <= 0) continue;
-        b.samples.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(channels));
-        Emit(b);
+        if (ok) Emit(b);
     }
 }
 

@@ -6,6 +6,7 @@
 // the others), padding to a byte, then the access units themselves.
 
 #include "media/audio/AudioStages.h"
+#include "media/audio/FramePcm.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -95,8 +96,7 @@ private:
     AVCodecContext* ctx_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVPacket* pkt_ = nullptr;
-    SwrContext* swr_ = nullptr;
-    int rate_ = 0, channels_ = 0;
+    FramePcm pcm_;
 };
 
 } // namespace tvaudio
