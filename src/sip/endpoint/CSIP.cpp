@@ -599,14 +599,19 @@ void CSIP::Answered(const std::string& answer) {
     directRows_.pop_front();
     if (!events_) return;
     events_->OnMessageLogged(request);
-    LogTexts texts;
-    if (answer.empty() || !LogTextsFromSent(answer, texts)) return;
+    // The device's From, in the answer as in the request.
     LoggedMessage row;
+    if (SentRow(answer, request.peerUser, row)) events_->OnMessageLogged(row);
+}
+
+bool CSIP::SentRow(const std::string& bytes, const std::string& peerUser, LoggedMessage& row) {
+    LogTexts texts;
+    if (bytes.empty() || !LogTextsFromSent(bytes, texts)) return false;
     row.direction = kLogSent;
-    row.peerUser = request.peerUser; // the device's From, in the answer as in the request
+    row.peerUser = peerUser;
     row.head = std::move(texts.head);
     row.body = std::move(texts.body);
-    events_->OnMessageLogged(row);
+    return true;
 }
 
 void CSIP::AnswerMessageFirst(sipua::Event& ev, int status) {
@@ -620,17 +625,11 @@ void CSIP::AnswerMessageFirst(sipua::Event& ev, int status) {
         sipua::AgentLock lock(*Agent());
         sipua::MessagePtr answer;
         if (Agent()->BuildAnswer(ev.tid, status, answer) == 0 && answer) {
-            answerRow.peerUser = PeerUser(answer.get(), kLogSent);
+            const std::string peer = PeerUser(answer.get(), kLogSent);
             // Serialised once: the row is made from the bytes that were sent.
             std::string sent;
             Agent()->SendAnswer(ev.tid, status, std::move(answer), &sent);
-            LogTexts texts;
-            if (LogTextsFromSent(sent, texts)) {
-                answerRow.direction = kLogSent;
-                answerRow.head = std::move(texts.head);
-                answerRow.body = std::move(texts.body);
-                answered = true;
-            }
+            answered = SentRow(sent, peer, answerRow);
         }
     }
     Log(ev.request.get(), kLogReceived, LoggedMessage::Role::Plain, {}, ev.datagramBody);

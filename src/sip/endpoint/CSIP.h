@@ -103,6 +103,8 @@ private:
     static bool MakeRow(const osip_message_t* message, int direction, LoggedMessage::Role role,
                         const std::string& deviceId, const std::string& datagramBody,
                         LoggedMessage& row);
+    // The row of an answer we sent as bytes, to peerUser's device.
+    static bool SentRow(const std::string& bytes, const std::string& peerUser, LoggedMessage& row);
     // The answer a device's MESSAGE gets: the core's, and 403 from an address
     // its accepted registration did not come from (with a register password).
     int DecideMessage(const osip_message_t* request, const std::string& sourceHost,
